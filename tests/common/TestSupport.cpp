@@ -1,0 +1,110 @@
+#include "tests/common/TestSupport.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef KURA_TEST_CHILD
+#define KURA_TEST_CHILD "kura_test_child"
+#endif
+
+namespace kura::test {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kura-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& args) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    std::vector<std::string> argvStore;
+    argvStore.push_back(KURA_TEST_CHILD);
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toChild_ = in[1];
+    fromChild_ = out[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+    if (toChild_ >= 0) close(toChild_);
+    if (fromChild_ >= 0) close(fromChild_);
+}
+
+void ChildProcess::send(const std::string& line) {
+    std::string data = line + "\n";
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(toChild_, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+std::string ChildProcess::readLine(int timeoutMs) {
+    for (;;) {
+        auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        pollfd pfd{fromChild_, POLLIN, 0};
+        int r = poll(&pfd, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return "";
+        char chunk[256];
+        ssize_t n = ::read(fromChild_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "";
+        buffer_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+int ChildProcess::wait() {
+    if (!reaped_) {
+        while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+        }
+        reaped_ = true;
+    }
+    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
+    return -1;
+}
+
+void ChildProcess::kill(int signal) {
+    if (!reaped_) ::kill(pid_, signal);
+}
+
+}  // namespace kura::test

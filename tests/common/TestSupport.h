@@ -1,0 +1,50 @@
+#pragma once
+// Shared test support: scratch folders and a second process to test sharing and locks.
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace kura::test {
+
+// A fresh folder under the system temporary folder, removed with its contents at
+// destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// The test child program (tests/helpers), started with fork and exec and driven
+// through its stdin and stdout lines.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& args);
+    ~ChildProcess();  // kills the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void send(const std::string& line);
+    // Next stdout line; "" when the child closed its output or timeoutMs passed.
+    std::string readLine(int timeoutMs = 10000);
+    // Waits for the exit and answers the exit code (128 + signal when killed).
+    int wait();
+    void kill(int signal);
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+    std::string buffer_;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+}  // namespace kura::test
