@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <stdexcept>
@@ -30,6 +31,9 @@ TempDir::~TempDir() {
 ChildProcess::ChildProcess(const std::vector<std::string>& args) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (access(KURA_TEST_CHILD, X_OK) != 0)
+        throw std::runtime_error("the test child program is missing: build the kura_test_child target (" +
+                                 std::string(KURA_TEST_CHILD) + ")");
     std::vector<std::string> argvStore;
     argvStore.push_back(KURA_TEST_CHILD);
     argvStore.insert(argvStore.end(), args.begin(), args.end());
