@@ -1,0 +1,111 @@
+#include "engine/files/FileHandler.h"
+
+#include "engine/core/errors/EngineErrors.h"
+
+namespace kura {
+
+TFileHandler::TFileHandler(void* /*owner*/) {}
+
+TFileHandler::~TFileHandler() {
+    if (IsOpen) TFileHandler::CloseFile();
+}
+
+void TFileHandler::CheckResult(int32_t result) {
+    if (result < 0) RaiseEngineError(static_cast<uint32_t>(-static_cast<int64_t>(result)), {}, {}, {}, FileName);
+}
+
+void TFileHandler::OpenFile() {
+    if (IsOpen) return;
+    if (!FileList->FileExists(FileName, IsMemory)) RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
+    ReadOnlyByAttribute = false;
+    TAbstractFile* file = nullptr;
+    int32_t result = FileList->OpenFile(FileName, IsMemory, Temporary, Exclusive, ReadOnly, ReadOnlyByAttribute, file);
+    CheckResult(result);
+    File = file;
+    Handle = result;
+    IsOpen = true;
+}
+
+void TFileHandler::CloseFile() {
+    if (Handle > 0 && File) {
+        FileList->CloseFile(File, IsMemory, Handle);
+        File = nullptr;
+        Handle = 0;
+    }
+    IsOpen = false;
+}
+
+void TFileHandler::CreateFile() {
+    TAbstractFile* file = nullptr;
+    int32_t result = FileList->CreateFile(FileName, IsMemory, Temporary, file);
+    CheckResult(result);
+    File = file;
+    Handle = result;
+    IsOpen = true;
+}
+
+void TFileHandler::DeleteFile() { CheckResult(FileList->DeleteFile(FileName, IsMemory)); }
+
+void TFileHandler::RenameFile(const std::string& newName) {
+    CheckResult(FileList->RenameFile(FileName, IsMemory, newName));
+    FileName = newName;
+}
+
+void TFileHandler::CopyToNewFile(const std::string& destName, bool compress, const TFileProgressEvent& progress,
+                                 uint16_t progressStep) {
+    if (!IsOpen || !File) return;
+    CheckResult(FileList->CopyToNewFile(File, Handle, destName, compress, progress, progressStep, IsMemory));
+}
+
+void TFileHandler::CopyFromFile(const std::string& sourceName, bool compress, const TFileProgressEvent& progress,
+                                uint16_t progressStep) {
+    if (!IsOpen || !File) return;
+    CheckResult(FileList->CopyFromFile(File, Handle, sourceName, compress, progress, progressStep, IsMemory));
+}
+
+int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial) {
+    if (!File) RaiseEngineError(KURA_READERR, {}, {}, {}, FileName);
+    int32_t result = File->Read(Handle, buffer, count);
+    // A failed read is never a byte count, partial or not.
+    if (result < 0 || (result != count && !allowPartial)) RaiseEngineError(KURA_READERR, {}, {}, {}, FileName);
+    return result;
+}
+
+void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
+    if (!File || File->Write(Handle, buffer, count) != count) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
+}
+
+void TFileHandler::FlushFile() {
+    if (File && !File->Flush()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
+}
+
+bool TFileHandler::LockBytes(bool lock, int64_t start, int64_t length) {
+    if (!File) return false;
+    return lock ? File->Lock(start, length) : File->Unlock(start, length);
+}
+
+int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
+    if (!File) return 0;
+    return File->Seek(Handle, origin, offset);
+}
+
+int64_t TFileHandler::GetFileSize() {
+    if (!File) return 0;
+    TFileSectionGuard guard(*this);
+    int64_t position = Seek(soFromCurrent, 0);
+    int64_t size = Seek(soFromEnd, 0);
+    Seek(soFromBeginning, position);
+    return size;
+}
+
+bool TFileHandler::FileExists() { return FileList->FileExists(FileName, IsMemory); }
+
+void TFileHandler::EnterFileSection() {
+    if (File) File->EnterSection();
+}
+
+void TFileHandler::LeaveFileSection() {
+    if (File) File->LeaveSection();
+}
+
+}  // namespace kura

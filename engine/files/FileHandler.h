@@ -1,0 +1,89 @@
+#pragma once
+// The engine's view of one named file: the base of the data, index and BLOB files of
+// a table, and used plain for imports, exports and header reads. It holds the
+// handle the registry gave it, raises the registry's failures as engine errors with
+// the file name as the table of the error context, and offers the byte-range lock
+// on which all sharing between programs rests.
+//
+// Transfers never use an implicit position: a caller enters the file section,
+// seeks, reads or writes, and leaves the section (all handlers of one physical file
+// share one OS position).
+#include <cstdint>
+#include <string>
+
+#include "engine/files/EngineFile.h"
+
+namespace kura {
+
+class TFileHandler {
+public:
+    // The owner is kept by subclasses; the base ignores it.
+    explicit TFileHandler(void* owner = nullptr);
+    // Closes the file when open. Subclasses that override CloseFile close in their
+    // own destructor, since a base destructor cannot reach their override.
+    virtual ~TFileHandler();
+    TFileHandler(const TFileHandler&) = delete;
+    TFileHandler& operator=(const TFileHandler&) = delete;
+
+    // Nothing when already open; 11010 when the file does not exist.
+    virtual void OpenFile();
+    virtual void CloseFile();
+    // A new, empty file held exclusively.
+    virtual void CreateFile();
+    // On a closed handler (11013 while the file is open anywhere in the process).
+    virtual void DeleteFile();
+    virtual void RenameFile(const std::string& newName);
+    // Whole-file copies; only while open. The destination or source is of the
+    // same kind (memory or physical) as this handler's file.
+    virtual void CopyToNewFile(const std::string& destName, bool compress, const TFileProgressEvent& progress,
+                               uint16_t progressStep);
+    virtual void CopyFromFile(const std::string& sourceName, bool compress, const TFileProgressEvent& progress,
+                              uint16_t progressStep);
+    // Bytes read; a short read raises 9217 unless allowPartial, a failed one always.
+    virtual int32_t ReadBuffer(void* buffer, int32_t count, bool allowPartial);
+    // Anything but the whole count written raises 9218.
+    virtual void WriteBuffer(const void* buffer, int32_t count);
+    virtual void FlushFile();
+
+    // Locks (lock true) or unlocks a byte range; never waits and never raises.
+    bool LockBytes(bool lock, int64_t start, int64_t length);
+    int64_t Seek(uint16_t origin, int64_t offset);
+    // The size, leaving the position where it was.
+    int64_t GetFileSize();
+    bool FileExists();
+    void EnterFileSection();
+    void LeaveFileSection();
+
+    bool IsMemory = false;
+    TAbstractFile* File = nullptr;  // owned by the registry
+    std::string FileName;
+    int32_t Handle = 0;
+    bool Exclusive = false;
+    bool ReadOnly = false;
+    bool ReadOnlyByAttribute = false;
+    bool IsOpen = false;
+    bool Temporary = false;
+
+protected:
+    // Raises the absolute value of a negative registry result, naming the file.
+    void CheckResult(int32_t result);
+};
+
+// Holds a handler's file section for a scope.
+class TFileSectionGuard {
+public:
+    // Leaves the very object it entered, even when the handler closes meanwhile.
+    explicit TFileSectionGuard(TFileHandler& handler) : file_(handler.File) {
+        if (file_) file_->EnterSection();
+    }
+    ~TFileSectionGuard() {
+        if (file_) file_->LeaveSection();
+    }
+    TFileSectionGuard(const TFileSectionGuard&) = delete;
+    TFileSectionGuard& operator=(const TFileSectionGuard&) = delete;
+
+private:
+    TAbstractFile* file_;
+};
+
+}  // namespace kura

@@ -1,0 +1,109 @@
+#pragma once
+// The engine's only contact with the operating system for files, critical sections
+// and system facts: thin wrappers with the fixed flags the engine relies on, and
+// the mapping of OS error numbers to engine error codes. Nothing here raises.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/core/errors/EngineErrors.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/Sync.h"
+
+namespace kura {
+
+// An OS file handle; -1 after a failed open, 0 is never a valid handle.
+using TOSHandle = platform::FileHandle;
+constexpr TOSHandle OS_INVALID_HANDLE = platform::INVALID_HANDLE_VALUE;
+
+// Open mode bytes: bits 0-1 access (0 read, 1 write, 2 read and write), bits 4-7
+// the share mode (0 or 1 none, 2 read, 3 write, 4 read and write).
+constexpr uint8_t fmOpenRead = 0x00;
+constexpr uint8_t fmOpenWrite = 0x01;
+constexpr uint8_t fmOpenReadWrite = 0x02;
+constexpr uint8_t fmShareCompat = 0x00;
+constexpr uint8_t fmShareExclusive = 0x10;
+constexpr uint8_t fmShareDenyWrite = 0x20;
+constexpr uint8_t fmShareDenyRead = 0x30;
+constexpr uint8_t fmShareDenyNone = 0x40;
+
+// Opens an existing file; a temporary one is removed when its handle closes.
+// A mode byte outside the tables fails with ERROR_INVALID_PARAMETER.
+TOSHandle OSOpenFile(std::string_view name, uint8_t mode, bool temporary);
+// Creates or truncates a file for reading and writing, unshared.
+TOSHandle OSCreateFile(std::string_view name, bool temporary);
+bool OSCloseFile(TOSHandle handle);
+bool OSDeleteFile(std::string_view name);
+// Fails when the new name exists.
+bool OSRenameFile(std::string_view oldName, std::string_view newName);
+bool OSLockFile(TOSHandle handle, int64_t start, int64_t length);
+bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
+// origin 0 begin, 1 current, 2 end; the new position, -1 on failure.
+int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset);
+// Bytes transferred; -1 on failure (also for a negative count).
+int32_t OSFileRead(TOSHandle handle, void* buffer, int32_t count);
+int32_t OSFileWrite(TOSHandle handle, const void* buffer, int32_t count);
+// Cuts the file at the handle's position.
+bool OSTruncateFile(TOSHandle handle);
+bool OSFlushFile(TOSHandle handle);
+
+// The FILE_ATTRIBUTE_* bits; -1 when the name does not exist.
+int32_t GetFileAttr(std::string_view name);
+// DOS date in the high 16 bits and DOS time in the low 16 bits of the last write
+// (local time); -1 when missing, for a directory, and for a date a DOS date cannot
+// hold (before 1980, after 2107).
+int32_t GetFileDosDate(std::string_view name);
+// An existing file that is not a directory, whatever its date.
+bool DiskFileExists(std::string_view name);
+
+std::string GetCurrentDir();
+std::string GetTempDir();
+std::string GetComputerName();
+
+uint32_t OSLastError();
+int32_t OSSocketError();
+
+// The kernel's major.minor as a Currency (four implied decimals): 6.1 gives 61000.
+int64_t GetOSVersion();
+// 2, the platform id of the NT family, so the 9x workarounds stay off.
+uint32_t GetOSPlatform();
+
+// Path separators: the directory separator, the alternative one the engine may
+// also write, the drive separator and the extension separator.
+inline constexpr std::string_view DirectorySeparator = "/";
+inline constexpr std::string_view AltDirectorySeparator = "\\";
+inline constexpr std::string_view DriveSeparator = ":";
+inline constexpr std::string_view ExtensionSeparator = ".";
+
+// The engine error code (positive) for an OS error number, by default the calling
+// thread's last one: 11010, 11012, 11013, 11014, 11016, 11023, 11025 or 11047.
+TEngineErrorCode OSErrorToEngineError(uint32_t osError = platform::GetLastError());
+
+// Critical sections. NewCriticalSection allocates one that is not usable until
+// InitCriticalSection; DoneCriticalSection undoes the initialisation and
+// FreeCriticalSection frees it (also when still initialised) and clears the
+// variable. Enter and leave are re-entrant; on nil or an uninitialised section
+// they do nothing.
+struct TCriticalSection;
+using PCriticalSection = TCriticalSection*;
+PCriticalSection NewCriticalSection();
+void InitCriticalSection(PCriticalSection section);
+void EnterCritical(PCriticalSection section);
+void LeaveCritical(PCriticalSection section);
+void DoneCriticalSection(PCriticalSection section);
+void FreeCriticalSection(PCriticalSection& section);
+
+// Holds a critical section for a scope (nil is allowed and does nothing).
+class TCriticalGuard {
+public:
+    explicit TCriticalGuard(PCriticalSection section) : section_(section) { EnterCritical(section_); }
+    ~TCriticalGuard() { LeaveCritical(section_); }
+    TCriticalGuard(const TCriticalGuard&) = delete;
+    TCriticalGuard& operator=(const TCriticalGuard&) = delete;
+
+private:
+    PCriticalSection section_;
+};
+
+}  // namespace kura

@@ -1,0 +1,287 @@
+#include "engine/files/RecordsBitmap.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace kura {
+
+namespace {
+
+// Adds a count to a position; positions are 32-bit and wrap rather than
+// overflow.
+int32_t AddToPosition(int32_t position, int64_t delta)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(position) + static_cast<uint32_t>(delta));
+}
+
+// Bits from `first` (0..31) up to 31.
+uint32_t MaskFrom(int first)
+{
+    return ~uint32_t{0} << first;
+}
+
+// Bits from 0 up to `last` (0..31).
+uint32_t MaskThrough(int last)
+{
+    return ~uint32_t{0} >> (31 - last);
+}
+
+}  // namespace
+
+uint32_t TRecordsBitmap::LastWordMask() const
+{
+    const int used = RecordCount_ % 32;
+    return used == 0 ? ~uint32_t{0} : MaskThrough(used - 1);
+}
+
+void TRecordsBitmap::ClearBeyondRecordCount()
+{
+    if (WordCount_ > 0)
+        Bits_[WordCount_ - 1] &= LastWordMask();
+    std::fill(Bits_.begin() + WordCount_, Bits_.end(), 0u);
+}
+
+void TRecordsBitmap::SetRecordCount(int32_t n)
+{
+    n = std::clamp(n, 0, MAX_RECORD_COUNT);
+    if (n == RecordCount_)
+        return;
+    if (n == 0) {
+        std::vector<uint32_t>().swap(Bits_);
+        Capacity_ = RecordCount_ = BitCount_ = WordCount_ = 0;
+        return;
+    }
+    const bool shrinking = n < RecordCount_;
+    RecordCount_ = n;
+    BitCount_ = static_cast<int32_t>((static_cast<int64_t>(n) + 31) / 32 * 32);
+    const int64_t needed = BitCount_ / 8;
+    if (Capacity_ < needed) {
+        const int64_t granules = (needed + GRANULE - 1) / GRANULE;
+        Capacity_ = static_cast<int32_t>(granules * GRANULE);
+        Bits_.resize(static_cast<size_t>(Capacity_) / 4, 0u);
+    }
+    WordCount_ = BitCount_ / 32;
+    // Records dropped now must not come back when the count grows again.
+    if (shrinking)
+        ClearBeyondRecordCount();
+}
+
+bool TRecordsBitmap::GetBit(int32_t r) const
+{
+    if (r < 1 || r > RecordCount_)
+        return false;
+    return (Bits_[(r - 1) / 32] >> ((r - 1) % 32) & 1u) != 0;
+}
+
+void TRecordsBitmap::SetBit(int32_t r)
+{
+    if (r < 1 || r > RecordCount_)
+        return;
+    Bits_[(r - 1) / 32] |= uint32_t{1} << ((r - 1) % 32);
+}
+
+void TRecordsBitmap::ClearBit(int32_t r)
+{
+    if (r < 1 || r > RecordCount_)
+        return;
+    Bits_[(r - 1) / 32] &= ~(uint32_t{1} << ((r - 1) % 32));
+}
+
+int32_t TRecordsBitmap::Count() const
+{
+    int64_t total = 0;
+    for (int32_t w = 0; w + 1 < WordCount_; ++w)
+        total += std::popcount(Bits_[w]);
+    if (WordCount_ > 0)
+        total += std::popcount(Bits_[WordCount_ - 1] & LastWordMask());
+    return static_cast<int32_t>(total);
+}
+
+int32_t TRecordsBitmap::CountBefore(int32_t r) const
+{
+    if (r <= 1)
+        return 0;
+    const int32_t through = std::min(r - 1, RecordCount_);  // last record counted
+    const int32_t fullWords = through / 32;
+    int64_t total = 0;
+    for (int32_t w = 0; w < fullWords; ++w)
+        total += std::popcount(Bits_[w]);
+    if (through % 32 != 0)
+        total += std::popcount(Bits_[fullWords] & MaskThrough(through % 32 - 1));
+    return static_cast<int32_t>(total);
+}
+
+bool TRecordsBitmap::FindNext(int32_t& recNo, int32_t n, int32_t& position) const
+{
+    const int64_t wanted = std::max(n, 1);
+    const int64_t start = std::max<int64_t>(static_cast<int64_t>(recNo) + 1, 1);
+    if (start > RecordCount_)
+        return false;
+    int64_t found = 0;
+    for (int32_t w = static_cast<int32_t>((start - 1) / 32); w < WordCount_; ++w) {
+        uint32_t word = Bits_[w];
+        if (w == (start - 1) / 32)
+            word &= MaskFrom(static_cast<int>((start - 1) % 32));
+        if (w == WordCount_ - 1)
+            word &= LastWordMask();
+        if (word == 0)
+            continue;
+        const int count = std::popcount(word);
+        if (found + count >= wanted) {
+            for (int64_t k = wanted - found; k > 1; --k)
+                word &= word - 1;  // drop the lowest set record
+            recNo = w * 32 + std::countr_zero(word) + 1;
+            position = AddToPosition(position, wanted - found);
+            return true;
+        }
+        found += count;
+        position = AddToPosition(position, count);
+        recNo = w * 32 + (31 - std::countl_zero(word)) + 1;
+    }
+    return false;
+}
+
+bool TRecordsBitmap::FindPrior(int32_t& recNo, int32_t n, int32_t& position) const
+{
+    const int64_t wanted = std::max(n, 1);
+    const int64_t start = std::min<int64_t>(static_cast<int64_t>(recNo) - 1, RecordCount_);
+    if (start < 1)
+        return false;
+    int64_t found = 0;
+    for (int32_t w = static_cast<int32_t>((start - 1) / 32); w >= 0; --w) {
+        uint32_t word = Bits_[w];
+        if (w == (start - 1) / 32)
+            word &= MaskThrough(static_cast<int>((start - 1) % 32));
+        if (word == 0)
+            continue;
+        const int count = std::popcount(word);
+        if (found + count >= wanted) {
+            for (int64_t k = wanted - found; k > 1; --k)
+                word &= ~(uint32_t{1} << (31 - std::countl_zero(word)));  // drop the highest
+            recNo = w * 32 + (31 - std::countl_zero(word)) + 1;
+            position = AddToPosition(position, -(wanted - found));
+            return true;
+        }
+        found += count;
+        position = AddToPosition(position, -static_cast<int64_t>(count));
+        recNo = w * 32 + std::countr_zero(word) + 1;
+    }
+    return false;
+}
+
+void TRecordsBitmap::AndWith(const TRecordsBitmap& other)
+{
+    for (int32_t w = 0; w < WordCount_; ++w)
+        Bits_[w] &= (w < other.WordCount_) ? other.Bits_[w] : 0u;
+}
+
+void TRecordsBitmap::OrWith(const TRecordsBitmap& other)
+{
+    const int32_t words = std::min(WordCount_, other.WordCount_);
+    for (int32_t w = 0; w < words; ++w)
+        Bits_[w] |= other.Bits_[w];
+    ClearBeyondRecordCount();
+}
+
+void TRecordsBitmap::Invert()
+{
+    for (int32_t w = 0; w < WordCount_; ++w)
+        Bits_[w] = ~Bits_[w];
+    ClearBeyondRecordCount();
+}
+
+void TRecordsBitmap::ClearAll()
+{
+    std::fill(Bits_.begin(), Bits_.end(), 0u);
+}
+
+void TRecordsBitmap::SetAll()
+{
+    std::fill(Bits_.begin(), Bits_.begin() + WordCount_, ~uint32_t{0});
+    ClearBeyondRecordCount();
+}
+
+void TRecordsBitmap::Assign(const TRecordsBitmap& other)
+{
+    if (&other == this)
+        return;
+    if (Capacity_ < other.Capacity_) {
+        Bits_.resize(static_cast<size_t>(other.Capacity_) / 4, 0u);
+        Capacity_ = other.Capacity_;
+    }
+    RecordCount_ = other.RecordCount_;
+    BitCount_ = other.BitCount_;
+    WordCount_ = other.WordCount_;
+    std::copy(other.Bits_.begin(), other.Bits_.end(), Bits_.begin());
+    std::fill(Bits_.begin() + static_cast<std::ptrdiff_t>(other.Bits_.size()), Bits_.end(), 0u);
+}
+
+TRecordsBitmapStack::TRecordsBitmapStack()
+{
+    Items_.reserve(POOL_LIMIT);
+}
+
+TRecordsBitmapStack::~TRecordsBitmapStack()
+{
+    for (TRecordsBitmap* bitmap : Items_)
+        delete bitmap;
+}
+
+TRecordsBitmap* TRecordsBitmapStack::Pop()
+{
+    TRecordsBitmap* bitmap = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(Section_);
+        if (!Items_.empty()) {
+            bitmap = Items_.back();
+            Items_.pop_back();
+        }
+    }
+    if (bitmap == nullptr)
+        return new TRecordsBitmap();
+    bitmap->ClearAll();
+    return bitmap;
+}
+
+void TRecordsBitmapStack::Push(TRecordsBitmap*& bitmap)
+{
+    if (bitmap == nullptr)
+        return;
+    TRecordsBitmap* surplus = bitmap;
+    bitmap = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(Section_);
+        if (static_cast<int>(Items_.size()) < POOL_LIMIT) {
+            Items_.push_back(surplus);
+            surplus = nullptr;
+        }
+    }
+    delete surplus;
+}
+
+int TRecordsBitmapStack::Size() const
+{
+    std::lock_guard<std::mutex> lock(Section_);
+    return static_cast<int>(Items_.size());
+}
+
+TRecordsBitmapStack* RecordsBitmapStack = nullptr;
+
+TRecordsBitmap* AllocRecordsBitmap()
+{
+    if (RecordsBitmapStack == nullptr)
+        return new TRecordsBitmap();
+    return RecordsBitmapStack->Pop();
+}
+
+void ReleaseRecordsBitmap(TRecordsBitmap*& bitmap)
+{
+    if (RecordsBitmapStack == nullptr) {
+        delete bitmap;
+        bitmap = nullptr;
+        return;
+    }
+    RecordsBitmapStack->Push(bitmap);
+}
+
+}  // namespace kura

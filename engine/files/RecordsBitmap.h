@@ -1,0 +1,118 @@
+#pragma once
+
+// A set of record numbers 1..RecordCount kept as 32-bit words: record R is
+// bit (R - 1) mod 32 of word (R - 1) div 32, bit 0 the least significant.
+// Used for record locks, filter results and a cursor's record set; filters
+// make and drop many of them, so a process-wide pool recycles them.
+//
+// Invariant: no bit beyond RecordCount is ever set, so growing the record
+// count never brings back stale records.
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace kura {
+
+class TRecordsBitmap {
+public:
+    // The block grows in granules of this many bytes.
+    static constexpr int32_t GRANULE = 256;
+    // Largest record count: BitCount must stay a 32-bit value.
+    static constexpr int32_t MAX_RECORD_COUNT = 0x7FFFFFE0;
+
+    TRecordsBitmap() = default;
+    TRecordsBitmap(const TRecordsBitmap&) = delete;
+    TRecordsBitmap& operator=(const TRecordsBitmap&) = delete;
+    ~TRecordsBitmap() = default;
+
+    int32_t Capacity() const { return Capacity_; }
+    int32_t RecordCount() const { return RecordCount_; }
+    int32_t BitCount() const { return BitCount_; }
+    int32_t WordCount() const { return WordCount_; }
+    // The words; empty while no block is held.
+    const uint32_t* Bits() const { return Bits_.empty() ? nullptr : Bits_.data(); }
+
+    // Covers records 1..n. The block grows (new part zero) and never shrinks
+    // while n stays above 0; n <= 0 frees it. Records above a smaller n are
+    // cleared. n is held to MAX_RECORD_COUNT.
+    void SetRecordCount(int32_t n);
+
+    // Record numbers outside 1..RecordCount read as clear and are not
+    // written.
+    bool GetBit(int32_t r) const;
+    void SetBit(int32_t r);
+    void ClearBit(int32_t r);
+
+    // Set records among 1..RecordCount.
+    int32_t Count() const;
+    // Set records among 1..r-1: the position of r within the set from 0.
+    int32_t CountBefore(int32_t r) const;
+
+    // Moves to the n-th set record after (before) recNo. True when found:
+    // recNo is that record and position has moved by n. False otherwise:
+    // recNo is the last set record passed (unchanged when none) and position
+    // has moved by every set record passed.
+    bool FindNext(int32_t& recNo, int32_t n, int32_t& position) const;
+    bool FindPrior(int32_t& recNo, int32_t n, int32_t& position) const;
+
+    // Word by word over this bitmap's words; words the other lacks count as
+    // clear.
+    void AndWith(const TRecordsBitmap& other);
+    void OrWith(const TRecordsBitmap& other);
+    // Complements records 1..RecordCount.
+    void Invert();
+    // Clears the whole block / sets records 1..RecordCount.
+    void ClearAll();
+    void SetAll();
+    // Becomes a copy of the other: its record count and bits.
+    void Assign(const TRecordsBitmap& other);
+
+private:
+    // Mask of the valid bits of the last word (all ones when it is full).
+    uint32_t LastWordMask() const;
+    void ClearBeyondRecordCount();
+
+    std::vector<uint32_t> Bits_;
+    int32_t Capacity_ = 0;
+    int32_t RecordCount_ = 0;
+    int32_t BitCount_ = 0;
+    int32_t WordCount_ = 0;
+};
+
+// The pool of idle bitmaps; one instance lives from library start-up to
+// shut-down (RecordsBitmapStack).
+class TRecordsBitmapStack {
+public:
+    static constexpr int POOL_LIMIT = 64;
+
+    TRecordsBitmapStack();
+    ~TRecordsBitmapStack();
+    TRecordsBitmapStack(const TRecordsBitmapStack&) = delete;
+    TRecordsBitmapStack& operator=(const TRecordsBitmapStack&) = delete;
+
+    // The most recently pushed bitmap, cleared, keeping its record count and
+    // block; a new empty one when none is pooled. The caller owns it.
+    TRecordsBitmap* Pop();
+    // Pools the bitmap while fewer than POOL_LIMIT are held, else frees it;
+    // the variable becomes nullptr. Nothing happens for nullptr.
+    void Push(TRecordsBitmap*& bitmap);
+    // Number of pooled bitmaps.
+    int Size() const;
+
+private:
+    mutable std::mutex Section_;
+    std::vector<TRecordsBitmap*> Items_;
+};
+
+// The global pool, created and freed by the library start-up.
+extern TRecordsBitmapStack* RecordsBitmapStack;
+
+// A cleared bitmap from the global pool (a new one when the pool is empty or
+// not created); the caller sets its record count.
+TRecordsBitmap* AllocRecordsBitmap();
+// Gives the bitmap back to the global pool (frees it when there is no pool)
+// and sets the variable to nullptr; nothing happens for nullptr.
+void ReleaseRecordsBitmap(TRecordsBitmap*& bitmap);
+
+}  // namespace kura

@@ -1,0 +1,99 @@
+#include "platform/CodePage.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace platform {
+namespace {
+
+// An iconv descriptor holds conversion state, so every call opens its own.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return cd_; }
+
+private:
+    iconv_t cd_;
+};
+
+// Length of the well-formed UTF-8 sequence at text[pos], or 0 when it is malformed.
+size_t Utf8SequenceLength(std::string_view text, size_t pos) {
+    const auto b = static_cast<uint8_t>(text[pos]);
+    size_t n;
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF) n = 2;
+    else if (b >= 0xE0 && b <= 0xEF) n = 3;
+    else if (b >= 0xF0 && b <= 0xF4) n = 4;
+    else return 0;
+    if (pos + n > text.size()) return 0;
+    for (size_t i = 1; i < n; ++i)
+        if ((static_cast<uint8_t>(text[pos + i]) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+// Runs the conversion, handing each undecodable spot to skip(), which returns how many
+// input bytes to pass over and appends its replacement.
+template <typename Skip>
+std::string Convert(const char* to, const char* from, std::string_view text, Skip skip) {
+    std::string out;
+    Iconv cd(to, from);
+    if (!cd.ok()) {
+        // Without the converter only ASCII can pass through faithfully.
+        for (size_t pos = 0; pos < text.size();) {
+            const auto b = static_cast<uint8_t>(text[pos]);
+            if (b < 0x80) {
+                out.push_back(static_cast<char>(b));
+                ++pos;
+            } else {
+                pos += skip(pos, out);
+            }
+        }
+        return out;
+    }
+    out.reserve(text.size() * 3 / 2 + 4);
+    size_t pos = 0;
+    char buffer[1024];
+    while (pos < text.size()) {
+        char* in = const_cast<char*>(text.data() + pos);
+        size_t inLeft = text.size() - pos;
+        char* outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t rc = iconv(cd.get(), &in, &inLeft, &outPtr, &outLeft);
+        const int err = errno;
+        out.append(buffer, static_cast<size_t>(outPtr - buffer));
+        pos = text.size() - inLeft;
+        if (rc != static_cast<size_t>(-1)) continue;
+        if (err == E2BIG) continue;
+        // EILSEQ or EINVAL (a sequence cut off at the end): replace and go on.
+        iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+        pos += skip(pos, out);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Cp932ToUtf8(std::string_view text) {
+    return Convert("UTF-8", "CP932", text, [](size_t, std::string& out) -> size_t {
+        out += "\xEF\xBF\xBD";
+        return 1;
+    });
+}
+
+std::string Utf8ToCp932(std::string_view text) {
+    return Convert("CP932", "UTF-8", text, [text](size_t pos, std::string& out) -> size_t {
+        out += '?';
+        const size_t n = Utf8SequenceLength(text, pos);
+        return n == 0 ? 1 : n;
+    });
+}
+
+}  // namespace platform

@@ -1,0 +1,752 @@
+#include "platform/Files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/LastError.h"
+
+namespace platform {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+bool Fail(uint32_t error) {
+    SetLastError(error);
+    return false;
+}
+
+// ENOENT means "file not found" only when the folder exists; otherwise the path is
+// wrong, which callers report differently.
+uint32_t MissingError(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
+    struct stat st{};
+    if (stat(path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+uint32_t ErrorForPath(int err, const std::string& path) {
+    if (err == ENOENT) return MissingError(path);
+    return Win32ErrorFromErrno(err);
+}
+
+bool FailErrno(int err, const std::string& path) { return Fail(ErrorForPath(err, path)); }
+
+bool HasNoWriteBit(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+// ---------------------------------------------------------------------------
+// Code page conversion of names. Unlike text for display, a name must never be
+// changed by a replacement character, or the file could not be found again: a
+// name that does not convert is used with its bytes as they are.
+
+std::string Convert(std::string_view text, const char* to, const char* from) {
+    bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return std::string(text);
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
+    std::string in(text);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1) || inLeft != 0) return std::string(text);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string CP932ToUTF8(std::string_view text) { return Convert(text, "UTF-8", "CP932"); }
+std::string UTF8ToCP932(std::string_view text) { return Convert(text, "CP932", "UTF-8"); }
+
+// ---------------------------------------------------------------------------
+// Share-mode markers: single bytes from kShareMarkerBase on. Every open holds a
+// read lock on kPresent; opens with read or write access hold kReadAccess or
+// kWriteAccess; opens that do not share reading or writing hold kDenyRead or
+// kDenyWrite. All markers are read locks, so no write access is needed; a new open
+// first sets its own and then looks for conflicting ones of other opens. Two opens
+// racing each other can both see the other and both fail, but never both succeed.
+
+enum Marker : uint64_t { kPresent = 0, kReadAccess = 1, kWriteAccess = 2, kDenyRead = 3, kDenyWrite = 4 };
+
+bool SetOfdLock(int fd, short type, uint64_t start, uint64_t length) {
+    struct flock fl{};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(length);
+    fl.l_pid = 0;
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+void SetMarker(int fd, Marker m) {
+    // A file system without locks cannot keep share modes; the open still works.
+    SetOfdLock(fd, F_RDLCK, kShareMarkerBase + m, 1);
+}
+
+// Whether an open file description other than fd's holds the marker.
+bool OthersHold(int fd, Marker m) {
+    struct flock fl{};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(kShareMarkerBase + m);
+    fl.l_len = 1;
+    fl.l_pid = 0;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+// Whether the file at path is open anywhere (this process included).
+bool IsOpenAnywhere(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    bool open = OthersHold(fd, kPresent);
+    close(fd);
+    return open;
+}
+
+// ---------------------------------------------------------------------------
+// Open files
+
+struct FileKey {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator<(const FileKey& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+    bool operator==(const FileKey& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+struct FileObject {
+    FileHandle id = 0;
+    int fd = -1;
+    // The descriptor and lock type byte-range locks use: fd itself when writable;
+    // for a read-only handle a second read/write descriptor when permitted, else a
+    // read lock on fd (which still excludes every writer's lock).
+    int lockFd = -1;
+    short lockType = F_WRLCK;
+    bool lockFdChosen = false;
+    bool canRead = false;
+    bool canWrite = false;
+    bool deleteOnClose = false;
+    bool closed = false;  // guarded by the lock table's mutex
+    std::string path;
+    FileKey key;
+    int64_t position = 0;
+    std::recursive_mutex mutex;
+
+    ~FileObject() {
+        if (deleteOnClose) {
+            struct stat st{};
+            // Only the file this handle opened; the name may have been reused.
+            if (stat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key) unlink(path.c_str());
+        }
+        if (lockFd >= 0 && lockFd != fd) close(lockFd);
+        if (fd >= 0) close(fd);
+    }
+};
+
+std::mutex gHandlesMutex;
+std::unordered_map<FileHandle, std::shared_ptr<FileObject>> gHandles;
+FileHandle gNextHandle = 1;
+
+struct HeldRange {
+    FileHandle owner;
+    uint64_t start;
+    uint64_t length;
+};
+std::mutex gLocksMutex;
+std::map<FileKey, std::vector<HeldRange>> gHeldRanges;
+
+std::shared_ptr<FileObject> Find(FileHandle handle) {
+    std::lock_guard<std::mutex> guard(gHandlesMutex);
+    auto it = gHandles.find(handle);
+    if (it == gHandles.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return it->second;
+}
+
+// A code page 932 name to the name on disk, without the case lookup.
+std::string NativePath(std::string_view name) { return CP932ToUTF8(NormalizeSeparators(name)); }
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string ResolveNative(const std::string& native) {
+    if (native.empty()) return native;
+    auto slash = native.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : native.substr(0, slash));
+    std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") return native;
+    struct stat st{};
+    if (lstat(native.c_str(), &st) == 0) return native;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return native;
+    std::string best;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        std::string_view entry(e->d_name);
+        // Of several spellings the smallest in byte order, so every process agrees.
+        if (EqualsIgnoringAsciiCase(entry, leaf) && (!found || entry < best)) {
+            best = std::string(entry);
+            found = true;
+        }
+    }
+    closedir(d);
+    if (!found) return native;
+    return (slash == std::string::npos ? std::string() : native.substr(0, slash + 1)) + best;
+}
+
+bool ReadAll(int fd, void* buffer, size_t count, int64_t offset, size_t* done) {
+    *done = 0;
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (*done < count) {
+        ssize_t n = pread(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        *done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* buffer, size_t count, int64_t offset, size_t* done) {
+    *done = 0;
+    auto* p = static_cast<const unsigned char*>(buffer);
+    while (*done < count) {
+        ssize_t n = pwrite(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        *done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies a regular file for a move across file systems: new file, contents,
+// mode and times, flushed before the original goes.
+bool CopyForMove(const std::string& from, const std::string& to, const struct stat& st) {
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (in < 0) return FailErrno(errno, from);
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, st.st_mode & 07777);
+    if (out < 0) {
+        int err = errno;
+        close(in);
+        return Fail(err == EEXIST ? ERROR_ALREADY_EXISTS : ErrorForPath(err, to));
+    }
+    std::vector<unsigned char> buffer(65536);
+    int64_t offset = 0;
+    int err = 0;
+    for (;;) {
+        size_t got = 0;
+        if (!ReadAll(in, buffer.data(), buffer.size(), offset, &got)) {
+            err = errno;
+            break;
+        }
+        if (got == 0) break;
+        size_t put = 0;
+        if (!WriteAll(out, buffer.data(), got, offset, &put)) {
+            err = errno;
+            break;
+        }
+        offset += static_cast<int64_t>(got);
+    }
+    if (err == 0) {
+        struct timespec times[2] = {st.st_atim, st.st_mtim};
+        futimens(out, times);
+        if (fsync(out) != 0) err = errno;
+    }
+    close(in);
+    if (close(out) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        unlink(to.c_str());
+        return Fail(Win32ErrorFromErrno(err));
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Names
+
+std::string NormalizeSeparators(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (IsCP932LeadByte(c) && i + 1 < name.size()) {
+            out.push_back(name[i]);
+            out.push_back(name[i + 1]);
+            ++i;
+        } else {
+            out.push_back(c == '\\' ? '/' : name[i]);
+        }
+    }
+    return out;
+}
+
+std::string ResolvePath(std::string_view name) { return ResolveNative(NativePath(name)); }
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t flagsAndAttributes) {
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string path = ResolvePath(name);
+    if (path.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool wantRead = (access & GENERIC_READ) != 0;
+    const bool wantWrite = (access & GENERIC_WRITE) != 0;
+    const bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (disposition == TRUNCATE_EXISTING && !wantWrite) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const int accessFlags = (wantWrite || truncates) ? O_RDWR : O_RDONLY;
+    const int baseFlags = accessFlags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        struct stat st{};
+        bool exists = stat(path.c_str(), &st) == 0;
+        if (exists && disposition == CREATE_NEW) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (exists && S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        // The read-only attribute refuses writing to everyone, root included.
+        if (exists && (wantWrite || truncates) && HasNoWriteBit(st)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (exists || disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+            fd = open(path.c_str(), baseFlags);
+            if (fd < 0 && errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)
+                continue;  // removed meanwhile: create it
+        } else {
+            fd = open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
+            if (fd < 0 && errno == EEXIST && disposition != CREATE_NEW) continue;  // created meanwhile: open it
+        }
+        if (fd < 0) {
+            int err = errno;
+            SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(err, path));
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    if (fd < 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    // Share mode: an open without data access neither denies nor is denied.
+    const bool dataAccess = wantRead || wantWrite;
+    const bool shareRead = !dataAccess || (share & FILE_SHARE_READ) != 0;
+    const bool shareWrite = !dataAccess || (share & FILE_SHARE_WRITE) != 0;
+    SetMarker(fd, kPresent);
+    if (wantRead) SetMarker(fd, kReadAccess);
+    if (wantWrite) SetMarker(fd, kWriteAccess);
+    if (!shareRead) SetMarker(fd, kDenyRead);
+    if (!shareWrite) SetMarker(fd, kDenyWrite);
+    bool conflict = (wantRead && OthersHold(fd, kDenyRead)) || (wantWrite && OthersHold(fd, kDenyWrite)) ||
+                    (!shareRead && OthersHold(fd, kReadAccess)) || (!shareWrite && OthersHold(fd, kWriteAccess));
+    if (conflict) {
+        close(fd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (truncates && st.st_size != 0 && ftruncate(fd, 0) != 0) {
+        int err = errno;
+        close(fd);
+        SetLastError(Win32ErrorFromErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    auto object = std::make_shared<FileObject>();
+    object->fd = fd;
+    object->canRead = wantRead;
+    object->canWrite = wantWrite;
+    object->deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    object->path = path;
+    object->key = FileKey{st.st_dev, st.st_ino};
+    std::lock_guard<std::mutex> guard(gHandlesMutex);
+    object->id = gNextHandle++;
+    gHandles.emplace(object->id, object);
+    return object->id;
+}
+
+bool CloseHandle(FileHandle handle) {
+    std::shared_ptr<FileObject> object;
+    {
+        std::lock_guard<std::mutex> guard(gHandlesMutex);
+        auto it = gHandles.find(handle);
+        if (it == gHandles.end()) return Fail(ERROR_INVALID_HANDLE);
+        object = std::move(it->second);
+        gHandles.erase(it);
+    }
+    {
+        // The kernel drops the handle's locks with its descriptor; drop ours now.
+        std::lock_guard<std::mutex> guard(gLocksMutex);
+        object->closed = true;
+        auto it = gHeldRanges.find(object->key);
+        if (it != gHeldRanges.end()) {
+            auto& ranges = it->second;
+            ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                        [&](const HeldRange& r) { return r.owner == handle; }),
+                         ranges.end());
+            if (ranges.empty()) gHeldRanges.erase(it);
+        }
+    }
+    // The descriptor closes (and a delete-on-close file goes) when the last user
+    // of the object lets go, normally right here.
+    object.reset();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Transfers and position
+
+bool ReadFile(FileHandle handle, void* buffer, uint32_t count, uint32_t* transferred) {
+    if (transferred) *transferred = 0;
+    auto object = Find(handle);
+    if (!object) return false;
+    if (!object->canRead) return Fail(ERROR_ACCESS_DENIED);
+    if (count > 0 && !buffer) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    if (object->position > INT64_MAX - static_cast<int64_t>(count)) return true;  // nothing lies there
+    size_t done = 0;
+    bool ok = ReadAll(object->fd, buffer, count, object->position, &done);
+    int err = errno;
+    object->position += static_cast<int64_t>(done);
+    if (transferred) *transferred = static_cast<uint32_t>(done);
+    if (!ok) return Fail(Win32ErrorFromErrno(err));
+    return true;
+}
+
+bool WriteFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t* transferred) {
+    if (transferred) *transferred = 0;
+    auto object = Find(handle);
+    if (!object) return false;
+    if (!object->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    if (count > 0 && !buffer) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    if (object->position > INT64_MAX - static_cast<int64_t>(count)) return Fail(ERROR_DISK_FULL);
+    size_t done = 0;
+    bool ok = WriteAll(object->fd, buffer, count, object->position, &done);
+    int err = errno;
+    object->position += static_cast<int64_t>(done);
+    if (transferred) *transferred = static_cast<uint32_t>(done);
+    if (!ok) return Fail(Win32ErrorFromErrno(err));
+    return true;
+}
+
+int64_t SetFilePointer(FileHandle handle, int64_t distance, uint32_t moveMethod) {
+    auto object = Find(handle);
+    if (!object) return -1;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    int64_t base = 0;
+    switch (moveMethod) {
+        case FILE_BEGIN: base = 0; break;
+        case FILE_CURRENT: base = object->position; break;
+        case FILE_END: {
+            struct stat st{};
+            if (fstat(object->fd, &st) != 0) {
+                SetLastError(Win32ErrorFromErrno(errno));
+                return -1;
+            }
+            base = st.st_size;
+            break;
+        }
+        default: SetLastError(ERROR_INVALID_PARAMETER); return -1;
+    }
+    int64_t target = 0;
+    if (__builtin_add_overflow(base, distance, &target)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (target < 0) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return -1;
+    }
+    object->position = target;
+    return target;
+}
+
+bool SetEndOfFile(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return false;
+    if (!object->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    if (ftruncate(object->fd, static_cast<off_t>(object->position)) != 0) return Fail(Win32ErrorFromErrno(errno));
+    return true;
+}
+
+bool FlushFileBuffers(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    // A read-only handle has nothing to flush; fsync is harmless on it.
+    if (fsync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
+    return true;
+}
+
+int64_t GetFileSize(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return -1;
+    struct stat st{};
+    if (fstat(object->fd, &st) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return -1;
+    }
+    return st.st_size;
+}
+
+// ---------------------------------------------------------------------------
+// Byte-range locks
+
+bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
+    auto object = Find(handle);
+    if (!object) return false;
+    if (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)
+        return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t last = offset + length - 1;
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    if (object->closed) return Fail(ERROR_INVALID_HANDLE);
+    auto& ranges = gHeldRanges[object->key];
+    for (const auto& r : ranges) {
+        const uint64_t rLast = r.start + r.length - 1;
+        if (!(rLast < offset || last < r.start)) return Fail(ERROR_LOCK_VIOLATION);
+    }
+    if (!object->lockFdChosen) {
+        object->lockFdChosen = true;
+        if (object->canWrite) {
+            object->lockFd = object->fd;
+        } else {
+            int fd = open(object->path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            struct stat st{};
+            if (fd >= 0 && fstat(fd, &st) == 0 && FileKey{st.st_dev, st.st_ino} == object->key) {
+                object->lockFd = fd;
+            } else {
+                if (fd >= 0) close(fd);
+                object->lockFd = object->fd;
+                object->lockType = F_RDLCK;
+            }
+        }
+    }
+    if (!SetOfdLock(object->lockFd, object->lockType, offset, length)) {
+        int err = errno;
+        if (ranges.empty()) gHeldRanges.erase(object->key);
+        return Fail((err == EAGAIN || err == EACCES) ? ERROR_LOCK_VIOLATION : Win32ErrorFromErrno(err));
+    }
+    ranges.push_back(HeldRange{handle, offset, length});
+    return true;
+}
+
+bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    auto it = gHeldRanges.find(object->key);
+    if (it == gHeldRanges.end()) return Fail(ERROR_NOT_LOCKED);
+    auto& ranges = it->second;
+    auto held = std::find_if(ranges.begin(), ranges.end(), [&](const HeldRange& r) {
+        return r.owner == handle && r.start == offset && r.length == length;
+    });
+    if (held == ranges.end()) return Fail(ERROR_NOT_LOCKED);
+    // Ranges of one handle never overlap, so this releases exactly the one lock.
+    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+    ranges.erase(held);
+    if (ranges.empty()) gHeldRanges.erase(it);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Names on disk
+
+bool DeleteFile(std::string_view name) {
+    std::string path = ResolvePath(name);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+    if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISREG(st.st_mode)) {
+        if (HasNoWriteBit(st)) return Fail(ERROR_ACCESS_DENIED);
+        if (IsOpenAnywhere(path)) return Fail(ERROR_SHARING_VIOLATION);
+    }
+    if (unlink(path.c_str()) != 0) return FailErrno(errno, path);
+    return true;
+}
+
+bool MoveFile(std::string_view existingName, std::string_view newName) {
+    std::string from = ResolvePath(existingName);
+    std::string literalTo = NativePath(newName);
+    if (from.empty() || literalTo.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat st{};
+    if (lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
+    std::string to = ResolveNative(literalTo);
+    struct stat target{};
+    bool caseChange = false;
+    if (lstat(to.c_str(), &target) == 0) {
+        // Only the same file under another case may take the name.
+        if (target.st_dev != st.st_dev || target.st_ino != st.st_ino) return Fail(ERROR_ALREADY_EXISTS);
+        if (literalTo == from) return true;
+        to = literalTo;
+        caseChange = true;
+    }
+    if (S_ISREG(st.st_mode) && IsOpenAnywhere(from)) return Fail(ERROR_SHARING_VIOLATION);
+    if (caseChange) {
+        if (rename(from.c_str(), to.c_str()) != 0) return FailErrno(errno, from);
+        return true;
+    }
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+        // A file system without RENAME_NOREPLACE: a hard link never replaces.
+        if (link(from.c_str(), to.c_str()) == 0) {
+            unlink(from.c_str());
+            return true;
+        }
+        err = errno;
+        if (err == EPERM || err == EOPNOTSUPP) {
+            if (lstat(to.c_str(), &target) == 0) return Fail(ERROR_ALREADY_EXISTS);
+            if (rename(from.c_str(), to.c_str()) == 0) return true;
+            err = errno;
+        }
+    }
+    if (err == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
+    if (err != EXDEV) return FailErrno(err, err == ENOENT ? to : from);
+    if (!S_ISREG(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
+    if (!CopyForMove(from, to, st)) return false;
+    if (unlink(from.c_str()) != 0) {
+        // Never leave the file twice.
+        err = errno;
+        unlink(to.c_str());
+        return FailErrno(err, from);
+    }
+    return true;
+}
+
+uint32_t GetFileAttributes(std::string_view name) {
+    std::string path = ResolvePath(name);
+    struct stat st{};
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return HasNoWriteBit(st) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+}
+
+bool FindFile(std::string_view name, FileFindData* data) {
+    std::string path = ResolvePath(name);
+    struct stat st{};
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    if (stat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+    if (data) {
+        data->attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                           : HasNoWriteBit(st) ? FILE_ATTRIBUTE_READONLY
+                                               : FILE_ATTRIBUTE_NORMAL;
+        data->lastWriteSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+        data->lastWriteNanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+        data->size = static_cast<uint64_t>(st.st_size);
+        auto slash = path.rfind('/');
+        data->name = UTF8ToCP932(slash == std::string::npos ? path : path.substr(slash + 1));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// System folders and names
+
+std::string GetTempPath() {
+    std::string dir;
+    const char* env = std::getenv("TMPDIR");
+    struct stat st{};
+    if (env && *env && stat(env, &st) == 0 && S_ISDIR(st.st_mode)) dir = env;
+    else dir = "/tmp";
+    if (dir.back() != '/') dir.push_back('/');
+    return UTF8ToCP932(dir);
+}
+
+std::string GetCurrentDirectory() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        if (getcwd(buffer.data(), buffer.size())) return UTF8ToCP932(buffer.data());
+        if (errno != ERANGE || buffer.size() > (1u << 20)) {
+            SetLastError(Win32ErrorFromErrno(errno));
+            return std::string();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string GetComputerName() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof buffer - 1) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return std::string();
+    }
+    std::string name(buffer);
+    // The original keeps at most 15 characters.
+    if (name.size() > 15) name.resize(15);
+    return name;
+}
+
+}  // namespace platform

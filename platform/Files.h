@@ -1,0 +1,137 @@
+#pragma once
+// Win32-style file calls over POSIX, with the semantics the engine was built on:
+//
+// - Share modes: a file opened without sharing refuses every further open, from
+//   this process or another, with ERROR_SHARING_VIOLATION; delete, rename and
+//   create-over of a file that is open anywhere are refused the same way. Kept with
+//   open-file-description (OFD) locks on marker bytes above 2^40.
+// - LockFile never waits and refuses any overlap with a held range, also through
+//   the same handle; UnlockFile releases only a range locked exactly so. OFD locks
+//   (which belong to the handle and vanish with its process) plus an in-process
+//   table checked first.
+// - One file position per handle; reads and writes use pread/pwrite under the
+//   handle's re-entrant lock.
+// - MoveFile never replaces an existing file and works across file systems.
+// - Names are engine text (code page 932 bytes); "\" and "/" both separate
+//   (a 0x5C trail byte of a double-byte character does not); the last component
+//   is looked up without regard to case, and a create reuses an existing spelling.
+// - Every descriptor is close-on-exec.
+//
+// Every call that fails stores a Win32 error number for GetLastError (LastError.h).
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// An open file. Handles are positive; INVALID_HANDLE_VALUE marks a failed open.
+using FileHandle = std::intptr_t;
+constexpr FileHandle INVALID_HANDLE_VALUE = -1;
+
+// Access rights.
+constexpr uint32_t GENERIC_READ = 0x80000000u;
+constexpr uint32_t GENERIC_WRITE = 0x40000000u;
+
+// Share modes.
+constexpr uint32_t FILE_SHARE_READ = 0x1;
+constexpr uint32_t FILE_SHARE_WRITE = 0x2;
+
+// Dispositions.
+constexpr uint32_t CREATE_NEW = 1;
+constexpr uint32_t CREATE_ALWAYS = 2;
+constexpr uint32_t OPEN_EXISTING = 3;
+constexpr uint32_t OPEN_ALWAYS = 4;
+constexpr uint32_t TRUNCATE_EXISTING = 5;
+
+// Attributes and flags.
+constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
+constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr uint32_t FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr uint32_t FILE_FLAG_DELETE_ON_CLOSE = 0x04000000u;
+constexpr uint32_t FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+constexpr uint32_t FILE_FLAG_RANDOM_ACCESS = 0x10000000u;
+constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+
+// Seek origins.
+constexpr uint32_t FILE_BEGIN = 0;
+constexpr uint32_t FILE_CURRENT = 1;
+constexpr uint32_t FILE_END = 2;
+
+// Byte ranges from here on hold the share-mode markers; LockFile refuses them.
+constexpr uint64_t kShareMarkerBase = uint64_t{1} << 40;
+
+// Opens or creates a file. access: GENERIC_READ and/or GENERIC_WRITE; share:
+// FILE_SHARE_* bits; disposition: CREATE_NEW .. TRUNCATE_EXISTING; flags:
+// FILE_ATTRIBUTE_* and FILE_FLAG_* (FILE_FLAG_DELETE_ON_CLOSE removes the file when
+// the handle closes). A file without any write bit in its mode (the read-only
+// attribute) refuses write access with ERROR_ACCESS_DENIED, also for root.
+// INVALID_HANDLE_VALUE on failure.
+FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t flagsAndAttributes);
+bool CloseHandle(FileHandle handle);
+
+// Transfers at the handle's position, which moves by the bytes transferred.
+// ReadFile at or beyond the end succeeds with 0 bytes.
+bool ReadFile(FileHandle handle, void* buffer, uint32_t count, uint32_t* transferred);
+bool WriteFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t* transferred);
+
+// Moves the handle's position; answers the new position, or -1 on failure
+// (ERROR_NEGATIVE_SEEK for a position before the start, which stays unchanged).
+int64_t SetFilePointer(FileHandle handle, int64_t distance, uint32_t moveMethod);
+// Cuts or extends the file at the handle's position.
+bool SetEndOfFile(FileHandle handle);
+bool FlushFileBuffers(FileHandle handle);
+// Size in bytes, -1 on failure.
+int64_t GetFileSize(FileHandle handle);
+
+// Byte-range locks; see above. Length 0 and ranges reaching kShareMarkerBase are
+// refused with ERROR_INVALID_PARAMETER; a conflict gives ERROR_LOCK_VIOLATION;
+// UnlockFile of a range not locked exactly so through this handle gives
+// ERROR_NOT_LOCKED.
+bool LockFile(FileHandle handle, uint64_t offset, uint64_t length);
+bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length);
+
+// Deletes a file; ERROR_SHARING_VIOLATION while it is open anywhere,
+// ERROR_ACCESS_DENIED for a read-only file or a directory.
+bool DeleteFile(std::string_view name);
+// Renames or moves a file; fails with ERROR_ALREADY_EXISTS when the new name
+// exists (a change of case only is allowed), ERROR_SHARING_VIOLATION while the
+// file is open anywhere. Across file systems the file is copied, flushed and the
+// original deleted.
+bool MoveFile(std::string_view existingName, std::string_view newName);
+
+// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write bit in the mode),
+// FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES when missing.
+uint32_t GetFileAttributes(std::string_view name);
+
+// What FindFirstFile tells about one name.
+struct FileFindData {
+    uint32_t attributes = 0;
+    int64_t lastWriteSeconds = 0;      // seconds since 1970-01-01 UTC
+    uint32_t lastWriteNanoseconds = 0;
+    uint64_t size = 0;
+    std::string name;                   // the spelling on disk, engine text
+};
+// Looks up one file or directory (no wildcards); false with the last error set
+// when it does not exist.
+bool FindFile(std::string_view name, FileFindData* data);
+
+// The temporary folder (TMPDIR or /tmp) with a trailing "/".
+std::string GetTempPath();
+// The current folder without a trailing separator ("/" for the root).
+std::string GetCurrentDirectory();
+// The host name, at most 15 characters.
+std::string GetComputerName();
+
+// Engine path to the name on disk: separators made "/", code page 932 converted
+// to UTF-8 (bytes that do not convert are kept), and the last component replaced
+// by an existing entry of the same name in another case when there is no exact one.
+std::string ResolvePath(std::string_view name);
+// Engine path with "\" made "/" where it separates; double-byte aware.
+std::string NormalizeSeparators(std::string_view name);
+// Code page 932 lead byte (0x81-0x9F, 0xE0-0xFC).
+constexpr bool IsCP932LeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+}  // namespace platform

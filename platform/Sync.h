@@ -1,0 +1,44 @@
+#pragma once
+// Critical sections and the small process and time services of the original platform.
+#include <cstdint>
+#include <mutex>
+
+namespace platform {
+
+// A re-entrant lock: the owning thread may enter again and must leave as often.
+class CriticalSection {
+public:
+    void Enter() { mutex_.lock(); }
+    void Leave() { mutex_.unlock(); }
+    bool TryEnter() { return mutex_.try_lock(); }
+
+    // BasicLockable, so std::lock_guard and std::unique_lock work.
+    void lock() { Enter(); }
+    void unlock() { Leave(); }
+    bool try_lock() { return TryEnter(); }
+
+private:
+    std::recursive_mutex mutex_;
+};
+
+// Holds a critical section for a scope.
+class CriticalSectionLock {
+public:
+    explicit CriticalSectionLock(CriticalSection& section) : section_(section) { section_.Enter(); }
+    ~CriticalSectionLock() { section_.Leave(); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CriticalSection& section_;
+};
+
+// Suspends the calling thread; 0 only yields.
+void Sleep(uint32_t milliseconds);
+// Milliseconds of a monotonic clock, wrapping at 2^32 like the original.
+uint32_t GetTickCount();
+uint32_t GetCurrentProcessId();
+// The kernel thread id of the calling thread.
+uint32_t GetCurrentThreadId();
+
+}  // namespace platform

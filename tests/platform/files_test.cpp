@@ -1,0 +1,435 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/LastError.h"
+#include "platform/Sync.h"
+#include "tests/common/TestSupport.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t RW = GENERIC_READ | GENERIC_WRITE;
+constexpr uint32_t SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+FileHandle Open(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition = OPEN_EXISTING,
+                uint32_t flags = 0) {
+    return CreateFile(path, access, share, disposition, flags);
+}
+
+}  // namespace
+
+TEST(PlatformFiles, ShareModesInOneProcessFollowTheWindowsRules) {
+    kura::test::TempDir dir;
+    std::string path = dir.file("t.dat");
+    WriteText(path, "content");
+
+    // An unshared open refuses every other open, and the other way round.
+    FileHandle excl = Open(path, RW, 0);
+    ASSERT_NE(excl, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path, GENERIC_READ, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(Open(path, RW, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(CloseHandle(excl));
+
+    FileHandle shared1 = Open(path, RW, SHARE_ALL);
+    FileHandle shared2 = Open(path, RW, SHARE_ALL);
+    ASSERT_NE(shared1, INVALID_HANDLE_VALUE);
+    ASSERT_NE(shared2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path, GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    CloseHandle(shared1);
+    CloseHandle(shared2);
+
+    // Share bits separately: a reader that shares only reading refuses writers.
+    FileHandle reader = Open(path, GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    FileHandle reader2 = Open(path, GENERIC_READ, FILE_SHARE_READ);
+    EXPECT_NE(reader2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path, GENERIC_WRITE, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    // A new reader that does not share reading is refused by the existing readers.
+    EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_WRITE), INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    CloseHandle(reader2);
+
+    // Delete, rename and create-over of an open file are refused; the data stays.
+    FileHandle open = Open(path, GENERIC_READ, SHARE_ALL);
+    ASSERT_NE(open, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFile(path));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(MoveFile(path, dir.file("other.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(Open(path, RW, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(ReadText(path), "content");
+    CloseHandle(open);
+    EXPECT_TRUE(DeleteFile(path));
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(PlatformFiles, ExclusiveOpenRefusesAnotherProcess) {
+    kura::test::TempDir dir;
+    std::string path = dir.file("shared.dat");
+    WriteText(path, "x");
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + path + " rw 0 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+
+    EXPECT_EQ(Open(path, GENERIC_READ, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(DeleteFile(path));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+
+    child.send("close 0");
+    EXPECT_EQ(child.readLine(), "ok");
+    // Shared in the child now: a shared open works here, an exclusive one does not.
+    child.send("open " + path + " rw 3 3");
+    ASSERT_EQ(child.readLine(), "ok 1");
+    FileHandle h = Open(path, RW, SHARE_ALL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path, RW, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    // And the child is refused an exclusive open while this process has it.
+    child.send("open " + path + " r 0 3");
+    EXPECT_EQ(child.readLine(), "fail 32");
+    CloseHandle(h);
+
+    // A killed holder leaves nothing behind.
+    child.kill(SIGKILL);
+    child.wait();
+    h = Open(path, RW, 0);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST(PlatformFiles, TransfersKeepOnePositionPerHandle) {
+    kura::test::TempDir dir;
+    std::string path = dir.file("data.bin");
+    FileHandle a = Open(path, RW, SHARE_ALL, CREATE_NEW);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    uint32_t n = 0;
+    EXPECT_TRUE(WriteFile(a, "0123456789", 10, &n));
+    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(SetFilePointer(a, 0, FILE_CURRENT), 10);
+    EXPECT_EQ(GetFileSize(a), 10);
+
+    FileHandle b = Open(path, GENERIC_READ, SHARE_ALL);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    char buf[16] = {};
+    EXPECT_TRUE(ReadFile(b, buf, 4, &n));
+    EXPECT_EQ(std::string(buf, n), "0123");
+    EXPECT_EQ(SetFilePointer(a, 0, FILE_CURRENT), 10);  // a did not move
+    EXPECT_TRUE(ReadFile(b, buf, 16, &n));                // short read at the end
+    EXPECT_EQ(std::string(buf, n), "456789");
+    EXPECT_TRUE(ReadFile(b, buf, 16, &n));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(SetFilePointer(b, 100, FILE_BEGIN), 100);  // beyond the end is allowed
+    EXPECT_TRUE(ReadFile(b, buf, 4, &n));
+    EXPECT_EQ(n, 0u);
+
+    // Seeking before the start fails and leaves the position.
+    EXPECT_EQ(SetFilePointer(b, 2, FILE_BEGIN), 2);
+    EXPECT_EQ(SetFilePointer(b, -3, FILE_CURRENT), -1);
+    EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+    EXPECT_EQ(SetFilePointer(b, 0, FILE_CURRENT), 2);
+    EXPECT_EQ(SetFilePointer(b, -1, FILE_END), 9);
+    EXPECT_EQ(SetFilePointer(b, 0, 7), -1);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    // A read-only handle neither writes nor truncates.
+    EXPECT_FALSE(WriteFile(b, "z", 1, &n));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(SetEndOfFile(b));
+
+    // SetEndOfFile cuts and extends at the handle's position.
+    SetFilePointer(a, 4, FILE_BEGIN);
+    EXPECT_TRUE(SetEndOfFile(a));
+    EXPECT_EQ(GetFileSize(b), 4);
+    SetFilePointer(a, 6, FILE_BEGIN);
+    EXPECT_TRUE(SetEndOfFile(a));
+    EXPECT_TRUE(FlushFileBuffers(a));
+    EXPECT_EQ(ReadText(path), std::string("0123\0\0", 6));
+    EXPECT_TRUE(FlushFileBuffers(b));
+
+    EXPECT_TRUE(CloseHandle(a));
+    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_FALSE(CloseHandle(b));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(ReadFile(b, buf, 1, &n));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // Dispositions.
+    EXPECT_EQ(Open(path, RW, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_EQ(Open(dir.file("none.bin"), RW, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Open(dir.file("nodir/none.bin"), RW, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(Open(dir.path(), GENERIC_READ, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    FileHandle t = Open(path, RW, 0, TRUNCATE_EXISTING);
+    ASSERT_NE(t, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileSize(t), 0);
+    CloseHandle(t);
+    t = Open(dir.file("always.bin"), RW, 0, OPEN_ALWAYS);
+    EXPECT_NE(t, INVALID_HANDLE_VALUE);
+    CloseHandle(t);
+    EXPECT_TRUE(fs::exists(dir.file("always.bin")));
+}
+
+TEST(PlatformFiles, NamesAreFoundWithoutRegardToCase) {
+    kura::test::TempDir dir;
+    WriteText(dir.file("STAFF.DAT"), "staff");
+
+    FileHandle h = Open(dir.file("Staff.dat"), GENERIC_READ, SHARE_ALL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buf[8] = {};
+    uint32_t n = 0;
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n));
+    EXPECT_EQ(std::string(buf, n), "staff");
+    CloseHandle(h);
+    EXPECT_EQ(ResolvePath(dir.file("staff.DAT")), dir.file("STAFF.DAT"));
+
+    // A create reuses the existing spelling instead of making a second file.
+    h = Open(dir.file("staff.dat"), RW, 0, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"STAFF.DAT"});
+    EXPECT_EQ(GetFileAttributes(dir.file("sTaFf.DaT")), FILE_ATTRIBUTE_NORMAL);
+    FileFindData data;
+    ASSERT_TRUE(FindFile(dir.file("staff.dat"), &data));
+    EXPECT_EQ(data.name, "STAFF.DAT");
+
+    // Backslashes separate; a name in another case renames and deletes.
+    std::string back = dir.path() + "\\Staff.Dat";
+    EXPECT_NE(GetFileAttributes(back), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(MoveFile(back, dir.path() + "\\Staff.Dat"));  // a change of case only
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Staff.Dat"});
+    EXPECT_TRUE(DeleteFile(dir.file("STAFF.DAT")));
+    EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+TEST(PlatformFiles, BackslashInsideDoubleByteCharacterIsNoSeparator) {
+    // "表" in code page 932 is 0x95 0x5C: the trail byte is the backslash code.
+    const std::string hyo = "\x95\x5C";
+    EXPECT_EQ(NormalizeSeparators("a\\" + hyo + "\\b"), "a/" + hyo + "/b");
+    EXPECT_EQ(NormalizeSeparators(hyo), hyo);
+    EXPECT_EQ(NormalizeSeparators("\x95"), "\x95");  // a lone lead byte at the end
+    EXPECT_EQ(NormalizeSeparators("x\\\\y"), "x//y");
+
+    kura::test::TempDir dir;
+    fs::create_directory(dir.path() + "/\xE8\xA1\xA8");  // "表" in UTF-8 on disk
+    std::string name = dir.path() + "\\" + hyo + "\\Emp.dat";
+    FileHandle h = Open(name, RW, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(fs::exists(dir.path() + "/\xE8\xA1\xA8/Emp.dat"));
+    FileFindData data;
+    ASSERT_TRUE(FindFile(dir.path() + "/" + hyo, &data));
+    EXPECT_EQ(data.name, hyo);
+    EXPECT_EQ(data.attributes, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(PlatformFiles, DeleteOnCloseRemovesTheFileAtItsLastClose) {
+    kura::test::TempDir dir;
+    std::string path = dir.file("sort.tmp");
+    WriteText(path, "temp");
+    FileHandle h = Open(path, RW, SHARE_ALL, OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FileHandle other = Open(path, GENERIC_READ, SHARE_ALL);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(fs::exists(path));
+    // The other handle still reads the data.
+    char buf[4];
+    uint32_t n = 0;
+    EXPECT_TRUE(ReadFile(other, buf, 4, &n));
+    EXPECT_EQ(n, 4u);
+    CloseHandle(other);
+
+    // A file that took the name meanwhile is not removed.
+    WriteText(path, "one");
+    h = Open(path, RW, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    fs::remove(path);
+    WriteText(path, "two");
+    CloseHandle(h);
+    EXPECT_EQ(ReadText(path), "two");
+}
+
+TEST(PlatformFiles, ReadOnlyAttributeComesFromTheModeBits) {
+    kura::test::TempDir dir;
+    std::string path = dir.file("ro.dat");
+    WriteText(path, "keep");
+    EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_READONLY);
+
+    // Refused for writing even to root, who could write it under POSIX.
+    EXPECT_EQ(Open(path, RW, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Open(path, RW, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFile(path));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    FileHandle h = Open(path, GENERIC_READ, SHARE_ALL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(ReadText(path), "keep");
+
+    ASSERT_EQ(chmod(path.c_str(), 0200), 0);  // one write bit is enough
+    EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_NORMAL);
+
+    EXPECT_EQ(GetFileAttributes(dir.path()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributes(dir.file("missing")), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetFileAttributes(dir.file("missing/x")), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(DeleteFile(dir.path()));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(PlatformFiles, MoveFileNeverReplacesAndCrossesFileSystems) {
+    kura::test::TempDir dir;
+    WriteText(dir.file("a.dat"), "A");
+    WriteText(dir.file("b.dat"), "B");
+    EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("b.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("B.DAT")));  // the same name in another case
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(ReadText(dir.file("a.dat")), "A");
+    EXPECT_EQ(ReadText(dir.file("b.dat")), "B");
+
+    EXPECT_TRUE(MoveFile(dir.file("a.dat"), dir.file("c.dat")));
+    EXPECT_EQ(ReadText(dir.file("c.dat")), "A");
+    EXPECT_FALSE(fs::exists(dir.file("a.dat")));
+    EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("d.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // Across file systems, when the machine has a second one at hand.
+    struct stat here{}, shm{};
+    if (stat(dir.path().c_str(), &here) == 0 && stat("/dev/shm", &shm) == 0 && here.st_dev != shm.st_dev &&
+        access("/dev/shm", W_OK) == 0) {
+        std::string far = "/dev/shm/kura-move-" + std::to_string(getpid()) + ".dat";
+        ::unlink(far.c_str());
+        ASSERT_EQ(chmod(dir.file("c.dat").c_str(), 0640), 0);
+        EXPECT_TRUE(MoveFile(dir.file("c.dat"), far));
+        EXPECT_FALSE(fs::exists(dir.file("c.dat")));
+        EXPECT_EQ(ReadText(far), "A");
+        struct stat st{};
+        ASSERT_EQ(stat(far.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_FALSE(MoveFile(dir.file("b.dat"), far));
+        EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+        ::unlink(far.c_str());
+    }
+}
+
+TEST(PlatformFiles, SystemFoldersAndNames) {
+    std::string temp = GetTempPath();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_EQ(temp.back(), '/');
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(GetCurrentDirectory(), cwd);
+    std::string host = GetComputerName();
+    EXPECT_FALSE(host.empty());
+    EXPECT_LE(host.size(), 15u);
+}
+
+TEST(PlatformLastError, IsKeptPerThread) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    WSASetLastError(WSAECONNREFUSED);
+    uint32_t seen = 99;
+    int32_t seenSocket = 99;
+    std::thread([&] {
+        seen = GetLastError();
+        seenSocket = WSAGetLastError();
+        SetLastError(ERROR_ACCESS_DENIED);
+    }).join();
+    EXPECT_EQ(seen, ERROR_SUCCESS);
+    EXPECT_EQ(seenSocket, 0);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+
+    EXPECT_EQ(Win32ErrorFromErrno(ENOENT), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Win32ErrorFromErrno(EACCES), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Win32ErrorFromErrno(EMFILE), ERROR_TOO_MANY_OPEN_FILES);
+    EXPECT_EQ(Win32ErrorFromErrno(EXDEV), ERROR_NOT_SAME_DEVICE);
+    EXPECT_EQ(Win32ErrorFromErrno(ENOSPC), ERROR_DISK_FULL);
+    EXPECT_EQ(WSAErrorFromErrno(ECONNREFUSED), WSAECONNREFUSED);
+}
+
+TEST(PlatformSync, CriticalSectionsAndClocks) {
+    CriticalSection section;
+    section.Enter();
+    section.Enter();  // re-entrant
+    bool otherGotIn = true;
+    std::thread([&] { otherGotIn = section.TryEnter(); }).join();
+    EXPECT_FALSE(otherGotIn);
+    section.Leave();
+    section.Leave();
+    std::thread([&] {
+        otherGotIn = section.TryEnter();
+        if (otherGotIn) section.Leave();
+    }).join();
+    EXPECT_TRUE(otherGotIn);
+
+    int counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10000; ++i) {
+                CriticalSectionLock lock(section);
+                ++counter;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 40000);
+
+    uint32_t before = GetTickCount();
+    Sleep(30);
+    uint32_t elapsed = GetTickCount() - before;  // unsigned: correct across the wrap
+    EXPECT_GE(elapsed, 25u);
+    EXPECT_LT(elapsed, 5000u);
+
+    EXPECT_EQ(GetCurrentProcessId(), static_cast<uint32_t>(getpid()));
+    uint32_t mainThread = GetCurrentThreadId();
+    uint32_t otherThread = mainThread;
+    std::thread([&] { otherThread = GetCurrentThreadId(); }).join();
+    EXPECT_NE(mainThread, otherThread);
+    EXPECT_EQ(mainThread, static_cast<uint32_t>(getpid()));  // the main thread's id is the process id
+}

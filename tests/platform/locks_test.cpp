@@ -1,0 +1,186 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "platform/LastError.h"
+#include "tests/common/TestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr uint32_t RW = GENERIC_READ | GENERIC_WRITE;
+constexpr uint32_t SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Where the engine keeps its lock bytes: just below 4 GiB, beyond any data.
+constexpr uint64_t kTop = 0xFFFEFFFFull;
+
+std::string MakeFile(const kura::test::TempDir& dir, const std::string& name) {
+    std::string path = dir.file(name);
+    std::ofstream(path) << "data";
+    return path;
+}
+
+FileHandle OpenShared(const std::string& path, uint32_t access = RW) {
+    return CreateFile(path, access, SHARE_ALL, OPEN_EXISTING, 0);
+}
+
+std::string Lock(uint64_t start, uint64_t length) {
+    return std::to_string(start) + " " + std::to_string(length);
+}
+
+}  // namespace
+
+TEST(PlatformLocks, OverlapsAreRefusedThroughEveryHandleOfTheProcess) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "t.dat");
+    FileHandle a = OpenShared(path);
+    FileHandle b = OpenShared(path);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+
+    EXPECT_TRUE(LockFile(a, kTop + 10, 10));
+    // The same handle, another handle: any overlap refuses, at either end.
+    EXPECT_FALSE(LockFile(a, kTop + 10, 10));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_FALSE(LockFile(a, kTop + 15, 10));
+    EXPECT_FALSE(LockFile(b, kTop + 15, 10));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_FALSE(LockFile(b, kTop + 5, 6));
+    EXPECT_FALSE(LockFile(b, kTop, 100));
+    // Neighbours touch but do not overlap.
+    EXPECT_TRUE(LockFile(b, kTop + 20, 5));
+    EXPECT_TRUE(LockFile(a, kTop + 5, 5));
+
+    // Unlock needs the exact range and the handle that locked it.
+    EXPECT_FALSE(UnlockFile(a, kTop + 10, 5));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_FALSE(UnlockFile(a, kTop + 10, 20));
+    EXPECT_FALSE(UnlockFile(b, kTop + 10, 10));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_FALSE(UnlockFile(a, kTop + 900, 1));
+    EXPECT_TRUE(UnlockFile(a, kTop + 10, 10));
+    EXPECT_FALSE(UnlockFile(a, kTop + 10, 10));  // only once
+    EXPECT_TRUE(LockFile(b, kTop + 15, 5));
+    EXPECT_FALSE(LockFile(a, kTop + 12, 4));  // still b's byte 15
+
+    // Length 0 and ranges into the share markers are refused.
+    EXPECT_FALSE(LockFile(a, 100, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(LockFile(a, kShareMarkerBase - 1, 2));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(LockFile(a, UINT64_MAX, 1));
+    EXPECT_TRUE(LockFile(a, kShareMarkerBase - 1, 1));
+    EXPECT_TRUE(LockFile(a, 0, 1));
+
+    // Closing a handle releases what it held, for the other handles too.
+    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_TRUE(LockFile(a, kTop + 15, 10));
+    FileHandle c = OpenShared(path);
+    EXPECT_FALSE(LockFile(c, kTop + 15, 1));
+    CloseHandle(a);
+    EXPECT_TRUE(LockFile(c, kTop + 15, 1));
+    CloseHandle(c);
+    EXPECT_FALSE(LockFile(c, 1, 1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(PlatformLocks, LockedRangeRefusesAnotherProcessUntilReleased) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "shared.dat");
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + path + " rw 3 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+    child.send("lock 0 " + Lock(kTop, 16));
+    ASSERT_EQ(child.readLine(), "ok");
+
+    FileHandle h = OpenShared(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(LockFile(h, kTop, 16));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_FALSE(LockFile(h, kTop + 15, 1));
+    EXPECT_TRUE(LockFile(h, kTop + 16, 1));
+    child.send("lock 0 " + Lock(kTop + 16, 1));
+    EXPECT_EQ(child.readLine(), "fail 33");
+
+    // A different split of the range releases nothing.
+    child.send("unlock 0 " + Lock(kTop, 8));
+    EXPECT_EQ(child.readLine(), "fail 158");
+    EXPECT_FALSE(LockFile(h, kTop, 1));
+    child.send("unlock 0 " + Lock(kTop, 16));
+    EXPECT_EQ(child.readLine(), "ok");
+    EXPECT_TRUE(LockFile(h, kTop, 16));
+    EXPECT_TRUE(UnlockFile(h, kTop, 16));
+
+    // A process killed in the middle leaves no lock behind.
+    child.send("lock 0 " + Lock(kTop + 100, 4));
+    ASSERT_EQ(child.readLine(), "ok");
+    EXPECT_FALSE(LockFile(h, kTop + 100, 4));
+    child.kill(SIGKILL);
+    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(LockFile(h, kTop + 100, 4));
+    CloseHandle(h);
+}
+
+TEST(PlatformLocks, ReadOnlyHandlesLockToo) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "ro.dat");
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    FileHandle a = OpenShared(path, GENERIC_READ);
+    FileHandle b = OpenShared(path, GENERIC_READ);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(LockFile(a, kTop, 2));
+    EXPECT_FALSE(LockFile(b, kTop + 1, 1));
+
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + path + " r 3 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+    child.send("lock 0 " + Lock(kTop, 1));
+    EXPECT_EQ(child.readLine(), "fail 33");
+    EXPECT_TRUE(UnlockFile(a, kTop, 2));
+    child.send("lock 0 " + Lock(kTop, 1));
+    EXPECT_EQ(child.readLine(), "ok");
+    child.send("quit");
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_TRUE(LockFile(b, kTop, 1));
+    CloseHandle(a);
+    CloseHandle(b);
+}
+
+TEST(PlatformLocks, ConcurrentLockersNeverShareARange) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "race.dat");
+    constexpr int kThreads = 4;
+    std::vector<FileHandle> handles;
+    for (int i = 0; i < kThreads; ++i) handles.push_back(OpenShared(path));
+    std::atomic<int> holders{0};
+    std::atomic<int> maxHolders{0};
+    std::atomic<int> acquired{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 300; ++round) {
+                if (!LockFile(handles[i], kTop, 4)) continue;
+                int now = ++holders;
+                int seen = maxHolders.load();
+                while (now > seen && !maxHolders.compare_exchange_weak(seen, now)) {
+                }
+                ++acquired;
+                --holders;
+                EXPECT_TRUE(UnlockFile(handles[i], kTop, 4));
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(maxHolders.load(), 1);
+    EXPECT_GT(acquired.load(), 0);
+    for (auto h : handles) CloseHandle(h);
+}
