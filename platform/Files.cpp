@@ -105,17 +105,19 @@ void SetMarker(int fd, Marker m) {
     SetOfdLock(fd, F_RDLCK, kShareMarkerBase + m, 1);
 }
 
-// Whether an open file description other than fd's holds the marker.
-bool OthersHold(int fd, Marker m) {
+// Whether an open file description other than fd's holds a lock in the range.
+bool OthersLock(int fd, uint64_t start, uint64_t length) {
     struct flock fl{};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    fl.l_start = static_cast<off_t>(kShareMarkerBase + m);
-    fl.l_len = 1;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(length);
     fl.l_pid = 0;
     if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
     return fl.l_type != F_UNLCK;
 }
+
+bool OthersHold(int fd, Marker m) { return OthersLock(fd, kShareMarkerBase + m, 1); }
 
 // Whether the file at path is open anywhere (this process included).
 bool IsOpenAnywhere(const std::string& path) {
@@ -142,7 +144,7 @@ struct FileObject {
     int fd = -1;
     // The descriptor and lock type byte-range locks use: fd itself when writable;
     // for a read-only handle a second read/write descriptor when permitted, else a
-    // read lock on fd (which still excludes every writer's lock).
+    // read lock on fd that withdraws when another holder shows up.
     int lockFd = -1;
     short lockType = F_WRLCK;
     bool lockFdChosen = false;
@@ -594,6 +596,13 @@ bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
         int err = errno;
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail((err == EAGAIN || err == EACCES) ? ERROR_LOCK_VIOLATION : Win32ErrorFromErrno(err));
+    }
+    if (object->lockType == F_RDLCK && OthersLock(object->lockFd, offset, length)) {
+        // Read locks do not exclude each other: a second read-only holder is seen
+        // afterwards and the newcomer withdraws (two racing may both withdraw).
+        SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+        if (ranges.empty()) gHeldRanges.erase(object->key);
+        return Fail(ERROR_LOCK_VIOLATION);
     }
     ranges.push_back(HeldRange{handle, offset, length});
     return true;

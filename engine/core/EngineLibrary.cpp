@@ -2,6 +2,7 @@
 
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/Locale.h"
+#include "engine/files/EngineFile.h"
 #include "engine/files/RecordsBitmap.h"
 
 namespace kura {
@@ -20,7 +21,7 @@ void InitEngineLibrary() {
     if (!ExpTokenStack) ExpTokenStack = new TExpTokenStack();
     if (!RecordsBitmapStack) RecordsBitmapStack = new TRecordsBitmapStack();
     if (!LanguageCharMaps) LanguageCharMaps = new TLanguageCharMapsList();
-    // TODO: create the open-file registry (TFileList) here, after the collation maps.
+    if (!FileList) FileList = new TFileList();
     if (!LibrarySection) {
         LibrarySection = NewCriticalSection();
         InitCriticalSection(LibrarySection);
@@ -32,7 +33,9 @@ void DoneEngineLibrary() {
         DoneCriticalSection(LibrarySection);
         FreeCriticalSection(LibrarySection);
     }
-    // TODO: free the open-file registry here (it frees every registered file object).
+    // Frees every file object still registered.
+    delete FileList;
+    FileList = nullptr;
     delete LanguageCharMaps;
     LanguageCharMaps = nullptr;
     delete RecordsBitmapStack;

@@ -407,7 +407,10 @@ int32_t TFileList::CreateFile(const std::string& name, bool isMemory, bool tempo
         found->Exclusive = true;
         found->Temporary = temporary;
         int32_t result = found->CreateHandle();
-        if (result > 0) file = found;
+        if (result > 0)
+            file = found;
+        else if (!isMemory)
+            Remove(found);  // a failed physical create leaves no entry
         return result;
     }
     auto created = NewFileObject(isMemory, name);
@@ -443,7 +446,11 @@ int32_t TFileList::OpenFile(const std::string& name, bool isMemory, bool tempora
         found = created.get();
     }
     int32_t result = found->OpenHandle();
-    if (result <= 0) return result;
+    if (result <= 0) {
+        // A failed physical open leaves no entry, also none that a copy left.
+        if (!isMemory && !created && found->OpenCount == 0) Remove(found);
+        return result;
+    }
     readOnly = found->ReadOnly;
     readOnlyByAttribute = found->ReadOnlyByAttribute;
     file = found;

@@ -824,7 +824,8 @@ bool ConvertFieldData(TEngineFieldType sourceType, uint16_t sourceSize, uint8_t 
         if (sourceType == fldZSTRING) {
             const std::string text = ReadText(src);
             ClearBuffer(buffer);
-            std::memcpy(buffer, text.data(), std::min(text.size(), common));
+            // The text keeps a terminator inside the buffer whatever the sizes say.
+            std::memcpy(buffer, text.data(), std::min({text.size(), common, MaxBufferText}));
         } else if (sourceType == fldBYTES || sourceType == fldVARBYTES) {
             ClearBuffer(buffer);
             std::memcpy(buffer, src, common);

@@ -510,8 +510,6 @@ bool IsDelimiterChar(char c) {
 
 int32_t IncWrap(int32_t n) { return n == std::numeric_limits<int32_t>::max() ? 1 : n + 1; }
 
-int32_t NegateInt(int32_t n) { return static_cast<int32_t>(0u - static_cast<uint32_t>(n)); }
-
 int32_t MaxInt32(int32_t a, int32_t b) { return a > b ? a : b; }
 int32_t MinInt32(int32_t a, int32_t b) { return a < b ? a : b; }
 int64_t MaxInt64(int64_t a, int64_t b) { return a > b ? a : b; }

@@ -384,13 +384,6 @@ TEST(PlatformLastError, IsKeptPerThread) {
     EXPECT_EQ(seenSocket, 0);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
-
-    EXPECT_EQ(Win32ErrorFromErrno(ENOENT), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Win32ErrorFromErrno(EACCES), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Win32ErrorFromErrno(EMFILE), ERROR_TOO_MANY_OPEN_FILES);
-    EXPECT_EQ(Win32ErrorFromErrno(EXDEV), ERROR_NOT_SAME_DEVICE);
-    EXPECT_EQ(Win32ErrorFromErrno(ENOSPC), ERROR_DISK_FULL);
-    EXPECT_EQ(WSAErrorFromErrno(ECONNREFUSED), WSAECONNREFUSED);
 }
 
 TEST(PlatformSync, CriticalSectionsAndClocks) {

@@ -468,7 +468,11 @@ TEST(WholeFileCopyDetails, ReadsProgressAndFailures) {
     EXPECT_TRUE(FileList->FileExists(dir.file("four.dat"), false));
     std::filesystem::remove(dir.file("four.dat"));
     EXPECT_FALSE(FileList->FileExists(dir.file("four.dat"), false));
-    FileList->DeleteFile(dir.file("four.dat"), false);
+    const std::size_t withLeftover = FileList->Count();
+    bool ro = false, roa = false;
+    TAbstractFile* gone = nullptr;
+    EXPECT_EQ(FileList->OpenFile(dir.file("four.dat"), false, false, false, ro, roa, gone), -KURA_OSENOENT);
+    EXPECT_EQ(FileList->Count(), withLeftover - 1);  // the failed open dropped the stale entry
     FileList->DeleteFile(dir.file("two.dat"), false);
 }
 

@@ -1,0 +1,263 @@
+#pragma once
+// A table's records file, NAME.DAT: a 127-byte table header, one 768-byte field
+// descriptor per field, then fixed-size record slots. The data file caches the
+// header, the descriptors and records (RecordCache.h), and owns the lock bytes of
+// the table: one byte per record and the write semaphore.
+//
+// The header is kept as its 127 raw bytes, so bytes the file carries but does not
+// interpret survive unchanged; every integer in it is little-endian.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/errors/EngineErrors.h"
+#include "engine/files/DataFileOwner.h"
+#include "engine/files/FieldDesc.h"
+#include "engine/files/FileHandler.h"
+#include "engine/files/RecordCache.h"
+#include "engine/files/SysConvert.h"
+
+namespace kura {
+
+constexpr int32_t DATA_HEADER_SIZE = 127;
+constexpr uint8_t DATA_FILE_VERSION = 5;
+constexpr int32_t MAX_TABLE_FIELDS = 1024;
+constexpr int32_t MAX_BLOB_FIELDS = 128;
+constexpr int32_t MAX_RECORD_SIZE = 65535;
+constexpr uint8_t TABLE_DESCRIPTION_LENGTH = 50;
+constexpr uint8_t TABLE_PASSWORD_LENGTH = 15;
+constexpr uint16_t DEFAULT_BLOB_BLOCK_SIZE = 512;
+// 3.30 with four implied decimals.
+constexpr int64_t ENGINE_VERSION_RAW = 33000;
+// Days from 0001-01-01 to 1899-12-30, taken off the stored last-update stamp.
+constexpr double LAST_UPDATE_DELTA = 693594.0;
+// One disk read brings at most this many bytes of consecutive slots.
+constexpr int32_t RECORD_BLOCK_SIZE = 8192;
+// A new slot must have a number below this and end below the byte limit.
+constexpr uint32_t RECORD_NUMBER_LIMIT = 200000001;
+constexpr int64_t DATA_FILE_SIZE_LIMIT = 4000000001LL;
+constexpr int32_t CACHE_GROWTH = 64;
+
+// Lock bytes, far beyond any real data.
+constexpr int64_t RECORD_LOCK_BASE = 0xFFFFFFFELL;            // record N locks BASE - N
+constexpr int64_t ALL_RECORD_LOCKS_START = 0xF4143DFDLL;       // records 200,000,001 .. 1
+constexpr int64_t ALL_RECORD_LOCKS_LENGTH = 200000001LL;
+constexpr int64_t WRITE_SEMAPHORE_OFFSET = 0xFFFFFFFFLL;
+constexpr int32_t SEMAPHORE_ATTEMPTS = 32767;
+constexpr int32_t SEMAPHORE_SLEEP_MS = 3;
+
+// Byte offsets inside the table header.
+namespace dho {
+constexpr int ChangeCount = 0;
+constexpr int BlobBlockSize = 4;
+constexpr int Version = 8;
+constexpr int DeletedHead = 9;
+constexpr int NextRecord = 13;
+constexpr int LastAutoInc = 17;
+constexpr int RecordSize = 21;
+constexpr int FieldCount = 23;
+constexpr int BlobFieldCount = 25;
+constexpr int LastUpdate = 27;
+constexpr int Description = 35;
+constexpr int Encrypted = 86;
+constexpr int Password = 87;
+constexpr int LocaleId = 103;
+constexpr int SortId = 105;
+constexpr int UserMajor = 107;
+constexpr int UserMinor = 109;
+constexpr int Modified = 111;
+constexpr int LastBlobId = 112;
+constexpr int EngineVersion = 116;
+constexpr int Reserved = 124;
+}  // namespace dho
+
+using TDataHeader = std::array<uint8_t, DATA_HEADER_SIZE>;
+
+// Read counters of the record cache, zeroed at open.
+struct TDataFileStatistics {
+    uint32_t BlockReads = 0;    // disk reads of record blocks
+    uint32_t RecordsRead = 0;   // slots that came from those reads
+    uint32_t RunWrites = 0;     // disk writes of record runs
+    uint32_t CacheMisses = 0;   // ReadRecord calls that went to the disk
+};
+
+class TDataFile : public TFileHandler {
+public:
+    // The owner may be nullptr for a data file used on its own (tools, tests): the
+    // file name then stands for the table name and the session defaults apply.
+    explicit TDataFile(TDataFileOwner* owner);
+    ~TDataFile() override;
+
+    // ---- Lifecycle ----------------------------------------------------------
+    // Opens the file and reads the header and descriptors, checking their structure
+    // first: version (12035), then field count, record size, descriptor lengths and
+    // field placement (8961). A failed open leaves the file closed.
+    void OpenFile() override;
+    void CloseFile() override;
+
+    // ---- Header and descriptors --------------------------------------------
+    // Reads the 127 header bytes; a file too short for them is 8961. While open, a
+    // header whose record size, field count or encryption differs from the one in
+    // use is 8961 and is not taken.
+    void ReadHeader();
+    // Writes the header when it was modified or `force`; true when written.
+    bool WriteHeader(bool force);
+    void MarkModified();
+    // Re-reads the header; true (and the new header taken) when its change counter
+    // differs from the cached one.
+    bool HeaderChanged();
+    void CopyHeader(uint8_t* buffer) const;  // 127 bytes
+    const TDataHeader& Header() const { return FHeader; }
+    void ReadFieldDescs();
+    // Writes the descriptors when they were changed; true when written.
+    bool WriteFieldDescs();
+    // The header of a new table; creates the file. Header and descriptors reach the
+    // disk with the next WriteHeader / WriteFieldDescs. 9498 for a 129th BLOB field,
+    // 9477 for a record above 65,535 bytes, 9492 for more than 1,024 fields.
+    void CreateHeader(uint16_t localeId, uint16_t sortId, const std::vector<TFieldDesc>& fieldDescs,
+                      uint32_t blobBlockSize, std::string_view description, std::string_view password,
+                      bool encrypted, uint16_t userMajor, uint16_t userMinor);
+    // Empties the table: the file keeps header and descriptors only; the counters
+    // restart and the header is written by the next WriteHeader.
+    void InitHeader();
+    // Checks header and descriptors against each other and the file size.
+    void VerifyHeader();
+    void CheckVersion();
+
+    // Descriptor N (1-based); false when there is none.
+    bool GetFieldDesc(int32_t fieldNo, TFieldDesc& desc) const;
+    // The first descriptor with this stored field number / this name (without regard
+    // to case); its position is stored in the copy. False when none.
+    bool FindFieldDescByNumber(uint16_t fieldNo, TFieldDesc& desc) const;
+    bool FindFieldDescByName(std::string_view name, TFieldDesc& desc) const;
+    // Position of the named field, 0 when none.
+    int32_t FindFieldNo(std::string_view name) const;
+    // Replaces number, name, subtype, description, required flag, minimum, maximum
+    // and default of descriptor N; type, sizes and offset stay.
+    void SetFieldDesc(int32_t fieldNo, const TFieldDesc& desc);
+
+    uint16_t GetFieldCount() const;
+    uint16_t GetBlobFieldCount() const;
+    uint16_t GetRecordSize() const;
+    uint16_t GetLocaleID() const;
+    uint16_t GetSortID() const;
+    uint16_t GetUserMajorVersion() const;
+    uint16_t GetUserMinorVersion() const;
+    uint32_t GetLastAutoInc() const;
+    bool IsEncrypted() const;
+    uint32_t GetChangeCount() const;
+    uint16_t GetBlobBlockSize() const;
+    uint32_t GetLastRecordNumber() const;
+    uint32_t GetNextRecordNumber() const;
+    uint32_t GetNextAutoInc();
+    void SetLastAutoInc(uint32_t value);
+    uint32_t GetNextBlobID();
+    bool IsHeaderModified() const { return FHeader[dho::Modified] != 0; }
+    std::string GetDescription() const;
+    std::string GetPassword() const;
+    void SetDescriptionAndPassword(std::string_view password, std::string_view description, uint16_t userMajor,
+                                   uint16_t userMinor, uint32_t lastAutoInc);
+
+    std::string GetTableName() const;
+    TTableErrorContext GetErrorContext() const;
+    // Raises an engine error with the table name and error context.
+    [[noreturn]] void RaiseError(TEngineErrorCode code) const;
+
+    // ---- Records (RecordCache.cpp) -----------------------------------------
+    // The pinned record of slot N. Direction 1 reads forward, any other backward.
+    // False (and no record) only when the cursor's change check refreshed it.
+    bool ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*& record, int32_t direction,
+                    bool cursorReadAhead, bool readAhead);
+    void ReleaseRecord(TRecord* record);
+    // A pinned slot for a new record: the head of the deleted chain, or a new slot.
+    // 8962 when the chain leads to a slot that is not deleted. False as ReadRecord.
+    bool AllocateRecord(TDataFileCursor* cursor, TRecord*& record);
+    void FreeRecord(TRecord* record);
+    uint32_t GetNextFreeRecord() const;
+    void SetNextFreeRecord(uint32_t recordNo);
+    // Writes every modified, unpinned cached record; true when anything was written.
+    bool FlushRecords();
+    void FreeRecordCache();
+    void TrimRecordCache();
+    bool FindCachedRecord(uint32_t recordNo, int32_t& index) const;
+    TRecord* PopRecord();
+    void PushRecord(TRecord*& record);
+
+    int32_t GetRecordsPerBlock() const { return FRecordsPerBlock; }
+    int32_t GetCachedRecordCount() const { return static_cast<int32_t>(FCache.size()); }
+    int32_t GetCacheCapacity() const { return FCacheCapacity; }
+    int32_t GetCacheLimit() const;
+    const TDataFileStatistics& Statistics() const { return FStatistics; }
+
+    // ---- Locks (DataFileLocks.cpp) -----------------------------------------
+    // One attempt at record N's lock byte (N = 1 .. 200,000,001).
+    bool LockRecord(uint32_t recordNo);
+    bool UnlockRecord(uint32_t recordNo);
+    // Releases every record lock this data file holds, and only those: another
+    // table of this process may hold record locks on the same shared file.
+    bool UnlockAllRecords();
+    bool IsRecordLockHeld(uint32_t recordNo) const { return FRecordLocks.count(recordNo) != 0; }
+    // Up to 32,767 attempts, 3 ms apart.
+    bool LockSemaphore();
+    bool UnlockSemaphore();
+
+    // The local date-time used for the last-update stamp; the system clock unless set.
+    std::function<TDateTime()> Clock;
+
+private:
+    friend class TRecord;
+
+    TDataFileOwner* FOwner;
+    void* FReadBuffer = nullptr;
+    int32_t FReadCapacity = 0;
+    int32_t FBlockLength = 0;
+    int64_t FBlockStart = 0;
+    void* FWriteBuffer = nullptr;
+    int32_t FWriteCapacity = 0;
+    int32_t FRecordsPerBlock = 1;
+    TDataHeader FHeader{};
+    uint8_t FDescsDirty = 0;
+    std::vector<TFieldDesc> FDescs;  // index 0 is field 1
+
+    // Record cache.
+    TRecord* FMruHead = nullptr;
+    TRecord* FMruTail = nullptr;
+    std::vector<TRecord*> FCache;     // sorted by record number
+    int32_t FCacheCapacity = 0;
+    std::vector<TRecord*> FDetached;  // pinned records dropped from the cache
+    std::unique_ptr<TRecordStack> FPool;
+
+    std::set<uint32_t> FRecordLocks;  // record locks this data file holds
+    TDataFileStatistics FStatistics;
+    bool FFilesWritten = false;  // stands in for the owner's flag without an owner
+    bool FLayoutKnown = false;   // descriptors loaded: the record layout is in use
+
+    int64_t DataStart() const;
+    TDateTime NowStamp() const;
+    void SetWritten();
+    bool FilesWritten() const;
+    void ResizeReadBuffer(int32_t size);
+    void ResizeWriteBuffer(int32_t size);
+    // Structure checks that must hold before the header and descriptors are used.
+    void CheckHeaderStructure(const TDataHeader& header);
+    void CheckDescriptorStructure() const;
+    void PrepareCache();
+
+    // Record cache internals (RecordCache.cpp).
+    void LinkHead(TRecord* record);
+    void Unlink(TRecord* record);
+    void MoveToHead(TRecord* record);
+    TRecord* FindRecyclable() const;
+    TRecord* GetCacheRecord(uint32_t recordNo);
+    void RemoveFromCacheList(TRecord* record);
+    void ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction);
+    bool FlushOneRecord();
+    void DropRecord(TRecord* record);
+};
+
+}  // namespace kura

@@ -1,0 +1,487 @@
+#include "engine/files/RecordCache.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/files/DataFile.h"
+#include "engine/files/KeyEncoding.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+using namespace dfbytes;
+
+namespace {
+
+constexpr std::size_t RECORD_BUFFER_STEP = 64;
+
+std::size_t RoundUp64(std::size_t n) { return (n + RECORD_BUFFER_STEP - 1) / RECORD_BUFFER_STEP * RECORD_BUFFER_STEP; }
+
+}  // namespace
+
+// ---- TRecord ----------------------------------------------------------------
+
+TRecord::TRecord(TDataFile* owner) : Owner(owner) {
+    RecordSize = owner ? owner->GetRecordSize() : 0;
+    Buffer.assign(std::max<std::size_t>(RoundUp64(RecordSize), RECORD_BUFFER_STEP), 0);
+}
+
+void TRecord::Clear(bool assignAutoInc) {
+    std::fill(Buffer.begin(), Buffer.end(), 0);
+    if (assignAutoInc && Owner) PutU32(&Buffer[RH_AUTOINC], Owner->GetNextAutoInc());
+    PutU32(&Buffer[RH_NUMBER], RecordNumber);
+    Modified = 0;
+}
+
+void TRecord::LoadFromBuffer(uint8_t* source) {
+    if (Owner && Owner->IsEncrypted()) UnscrambleBuffer(source, RecordSize, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    std::memcpy(Buffer.data(), source, RecordSize);
+    if (Buffer[RH_DELETED] == 0) PutU32(&Buffer[RH_NUMBER], RecordNumber);
+    Modified = 0;
+}
+
+void TRecord::SaveToBuffer(uint8_t* target) {
+    std::memcpy(target, Buffer.data(), RecordSize);
+    if (Owner && Owner->IsEncrypted()) ScrambleBuffer(target, RecordSize, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    Modified = 0;
+}
+
+void TRecord::SetDeleted(bool deleted) {
+    Buffer[RH_DELETED] = deleted ? 1 : 0;
+    Modified = 1;
+}
+
+uint32_t TRecord::GetNextDeleted() const { return IsDeleted() ? GetU32(&Buffer[RH_NUMBER]) : 0; }
+
+void TRecord::SetNextDeleted(uint32_t next) {
+    PutU32(&Buffer[RH_NUMBER], next);
+    Modified = 1;
+}
+
+uint32_t TRecord::GetAutoIncValue() const { return GetU32(&Buffer[RH_AUTOINC]); }
+
+void TRecord::SetAutoIncValue(uint32_t value) {
+    PutU32(&Buffer[RH_AUTOINC], value);
+    Modified = 1;
+}
+
+void TRecord::SetRecordNumber(uint32_t number) {
+    if (number == RecordNumber) return;
+    RecordNumber = number;
+    if (!IsDeleted()) PutU32(&Buffer[RH_NUMBER], number);
+}
+
+void TRecord::SetRecordSize(uint16_t size) {
+    if (size == RecordSize) return;
+    Buffer.resize(std::max<std::size_t>(RoundUp64(size), RECORD_BUFFER_STEP), 0);
+    RecordSize = size;
+}
+
+void TRecord::SetSortKeySize(uint16_t size) {
+    if (size > SortKey.size()) SortKey.resize(RoundUp64(size), 0);
+}
+
+void TRecord::Assign(const TRecord& source) {
+    Owner = source.Owner;
+    Modified = source.Modified;
+    RecordNumber = source.RecordNumber;
+    std::memcpy(Buffer.data(), source.Buffer.data(), std::min(RecordSize, source.RecordSize));
+}
+
+bool TRecord::EqualsBuffer(const uint8_t* buffer) const {
+    return buffer != nullptr && CompareBuffers(buffer, Buffer.data(), RecordSize, false) == 0;
+}
+
+void TRecord::SetFieldData(const uint8_t* buffer) {
+    if (RecordSize > RECORD_HEADER_SIZE)
+        std::memcpy(Buffer.data() + RECORD_HEADER_SIZE, buffer + RECORD_HEADER_SIZE, RecordSize - RECORD_HEADER_SIZE);
+    Modified = 1;
+}
+
+// ---- TRecordStack -----------------------------------------------------------
+
+TRecordStack::TRecordStack(TDataFile* owner) : Owner(owner) { Records.reserve(RECORD_POOL_CAPACITY); }
+
+TRecordStack::~TRecordStack() {
+    for (TRecord* r : Records) delete r;
+}
+
+TRecord* TRecordStack::Pop() {
+    if (Records.empty()) return new TRecord(Owner);
+    TRecord* r = Records.back();
+    Records.pop_back();
+    r->SetRecordSize(Owner ? Owner->GetRecordSize() : r->RecordSize);
+    r->Clear(false);
+    r->ResetPin();
+    r->Next = r->Prior = nullptr;
+    r->Detached = false;
+    return r;
+}
+
+void TRecordStack::Push(TRecord*& record) {
+    if (!record) return;
+    if (static_cast<int32_t>(Records.size()) < RECORD_POOL_CAPACITY)
+        Records.push_back(record);
+    else
+        delete record;
+    record = nullptr;
+}
+
+// ---- Cache list and MRU chain -----------------------------------------------
+
+void TDataFile::LinkHead(TRecord* r) {
+    r->Prior = nullptr;
+    r->Next = FMruHead;
+    if (FMruHead) FMruHead->Prior = r;
+    FMruHead = r;
+    if (!FMruTail) FMruTail = r;
+}
+
+void TDataFile::Unlink(TRecord* r) {
+    if (r->Prior)
+        r->Prior->Next = r->Next;
+    else if (FMruHead == r)
+        FMruHead = r->Next;
+    if (r->Next)
+        r->Next->Prior = r->Prior;
+    else if (FMruTail == r)
+        FMruTail = r->Prior;
+    r->Next = r->Prior = nullptr;
+}
+
+void TDataFile::MoveToHead(TRecord* r) {
+    if (FMruHead == r) return;
+    Unlink(r);
+    LinkHead(r);
+}
+
+bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
+    auto it = std::lower_bound(FCache.begin(), FCache.end(), recordNo,
+                               [](const TRecord* r, uint32_t n) { return r->RecordNumber < n; });
+    index = static_cast<int32_t>(it - FCache.begin());
+    return it != FCache.end() && (*it)->RecordNumber == recordNo;
+}
+
+void TDataFile::RemoveFromCacheList(TRecord* r) {
+    int32_t index = 0;
+    if (!FindCachedRecord(r->RecordNumber, index) || FCache[index] != r) RaiseError(KURA_FILECORRUPT);
+    FCache.erase(FCache.begin() + index);
+}
+
+TRecord* TDataFile::FindRecyclable() const {
+    for (TRecord* r = FMruTail; r; r = r->Prior)
+        if (r->Modified == 0 && r->PinCount == 0) return r;
+    return nullptr;
+}
+
+TRecord* TDataFile::GetCacheRecord(uint32_t recordNo) {
+    TRecord* r = nullptr;
+    if (static_cast<int32_t>(FCache.size()) < FCacheCapacity) {
+        r = FPool->Pop();
+    } else {
+        r = FindRecyclable();
+        if (!r && !(FOwner && FOwner->InTransaction())) {
+            FlushRecords();
+            r = FindRecyclable();
+        }
+        if (!r) {
+            FCacheCapacity += CACHE_GROWTH;
+            r = FPool->Pop();
+        } else {
+            RemoveFromCacheList(r);
+            Unlink(r);
+        }
+    }
+    r->SetRecordNumber(recordNo);
+    r->RecordNumber = recordNo;
+    r->Clear(false);
+    LinkHead(r);
+    return r;
+}
+
+void TDataFile::DropRecord(TRecord* r) {
+    Unlink(r);
+    if (r->PinCount > 0) {
+        // Its holder still uses it; it returns to the pool when released.
+        r->Detached = true;
+        FDetached.push_back(r);
+    } else {
+        FPool->Push(r);
+    }
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*& record, int32_t direction,
+                           bool cursorReadAhead, bool readAhead) {
+    record = nullptr;
+    if (recordNo == 0 || !FPool) RaiseError(KURA_FILECORRUPT);
+    uint32_t next = GetNextRecordNumber();
+    int32_t index = 0;
+
+    if (recordNo == next) {
+        if (recordNo >= RECORD_NUMBER_LIMIT ||
+            DataStart() + static_cast<int64_t>(recordNo) * GetRecordSize() >= DATA_FILE_SIZE_LIMIT)
+            RaiseError(KURA_TABLEFULL);
+        TRecord* r = GetCacheRecord(recordNo);
+        // Normally the highest number; a stale entry of that number is replaced.
+        if (FindCachedRecord(recordNo, index)) {
+            TRecord* stale = FCache[index];
+            FCache.erase(FCache.begin() + index);
+            if (stale != r) DropRecord(stale);
+        }
+        FCache.insert(FCache.begin() + index, r);
+        r->Pin();
+        PutU32(&FHeader[dho::NextRecord], next + 1);
+        FHeader[dho::Modified] = 1;
+        record = r;
+        return true;
+    }
+
+    TRecord* r = FMruHead;
+    for (int i = 0; i < 4 && r; ++i, r = r->Next) {
+        if (r->RecordNumber == recordNo) {
+            MoveToHead(r);
+            r->Pin();
+            record = r;
+            return true;
+        }
+    }
+    if (FindCachedRecord(recordNo, index)) {
+        r = FCache[index];
+        MoveToHead(r);
+        r->Pin();
+        record = r;
+        return true;
+    }
+
+    ++FStatistics.CacheMisses;
+    if (cursor && !(FOwner && FOwner->GetStrictChangeDetection())) {
+        if (cursor->BeginRead()) return false;
+    }
+    int32_t count = 1;
+    if (readAhead) {
+        if (cursorReadAhead && cursor)
+            count = cursor->GetReadAheadCount(FRecordsPerBlock, direction);
+        else
+            count = static_cast<int32_t>(std::min<int64_t>(FRecordsPerBlock, static_cast<int64_t>(next) - recordNo));
+    }
+    // Never more than a block, never slots before record 1, and forward never past
+    // the last record.
+    count = std::clamp(count, 1, FRecordsPerBlock);
+    if (direction == 1) {
+        if (recordNo < next) count = static_cast<int32_t>(std::min<int64_t>(count, static_cast<int64_t>(next) - recordNo));
+    } else {
+        count = static_cast<int32_t>(std::min<int64_t>(count, recordNo));
+    }
+    ReadRecordBlock(recordNo, count, direction);
+    if (!FindCachedRecord(recordNo, index)) RaiseError(KURA_FILECORRUPT);
+    r = FCache[index];
+    MoveToHead(r);
+    r->Pin();
+    record = r;
+    return true;
+}
+
+void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction) {
+    const int32_t r = GetRecordSize();
+    const int64_t length = static_cast<int64_t>(count) * r;
+    const uint32_t first = direction == 1 ? recordNo : recordNo - static_cast<uint32_t>(count) + 1;
+    const int64_t start = DataStart() + static_cast<int64_t>(first - 1) * r;
+    ResizeReadBuffer(static_cast<int32_t>(length));
+
+    struct BlockRangeGuard {
+        TDataFile& file;
+        ~BlockRangeGuard() {
+            file.FBlockLength = 0;
+            file.FBlockStart = 0;
+        }
+    } rangeGuard{*this};
+    FBlockLength = static_cast<int32_t>(length);
+    FBlockStart = start;
+
+    int32_t got = 0;
+    {
+        TFileSectionGuard guard(*this);
+        Seek(soFromBeginning, start);
+        got = ReadBuffer(FReadBuffer, static_cast<int32_t>(length), true);
+    }
+    ++FStatistics.BlockReads;
+    if (got != length) {
+        bool accepted = (Exclusive || (FOwner && FOwner->InTransaction())) && FilesWritten();
+        if (!accepted) RaiseError(KURA_READERR);
+    }
+    const int32_t slots = got / r;
+    FStatistics.RecordsRead += static_cast<uint32_t>(slots);
+    auto* bytes = static_cast<uint8_t*>(FReadBuffer);
+
+    // The record asked for is loaded last, so that recycling during the walk never
+    // takes it back out of the cache.
+    auto load = [&](int32_t slot) {
+        uint32_t number = first + static_cast<uint32_t>(slot);
+        uint8_t* image = bytes + static_cast<std::size_t>(slot) * r;
+        int32_t index = 0;
+        if (FindCachedRecord(number, index)) {
+            TRecord* cached = FCache[index];
+            if (cached->PinCount == 0 && cached->Modified == 0) cached->LoadFromBuffer(image);
+            return;
+        }
+        TRecord* fresh = GetCacheRecord(number);
+        FindCachedRecord(number, index);
+        FCache.insert(FCache.begin() + index, fresh);
+        fresh->LoadFromBuffer(image);
+    };
+    if (direction == 1) {
+        for (int32_t slot = slots - 1; slot >= 0; --slot) load(slot);
+    } else {
+        for (int32_t slot = 0; slot < slots; ++slot) load(slot);
+    }
+}
+
+void TDataFile::ReleaseRecord(TRecord* record) {
+    if (!record) return;
+    record->Unpin();
+    if (record->Detached && record->PinCount == 0) {
+        auto it = std::find(FDetached.begin(), FDetached.end(), record);
+        if (it != FDetached.end()) FDetached.erase(it);
+        record->Detached = false;
+        if (FPool)
+            FPool->Push(record);
+        else
+            delete record;
+    }
+}
+
+// ---- New and deleted slots --------------------------------------------------
+
+uint32_t TDataFile::GetNextFreeRecord() const {
+    uint32_t head = GetU32(&FHeader[dho::DeletedHead]);
+    if (head != 0 && !(FOwner && FOwner->GetNoPrimaryIndex())) return head;
+    return GetNextRecordNumber();
+}
+
+void TDataFile::SetNextFreeRecord(uint32_t recordNo) {
+    if (GetU32(&FHeader[dho::DeletedHead]) == recordNo) return;
+    PutU32(&FHeader[dho::DeletedHead], recordNo);
+    FHeader[dho::Modified] = 1;
+}
+
+bool TDataFile::AllocateRecord(TDataFileCursor* cursor, TRecord*& record) {
+    record = nullptr;
+    uint32_t recordNo = GetNextFreeRecord();
+    bool fromChain = recordNo != GetNextRecordNumber();
+    // A chain that leads past the last slot cannot be followed.
+    if (fromChain && recordNo > GetLastRecordNumber()) RaiseError(KURA_FILECORRUPT);
+    TRecord* r = nullptr;
+    if (!ReadRecord(cursor, recordNo, r, 1, false, false)) return false;
+    // The chain must only ever hand out deleted slots: anything else is a live
+    // record that a new one would overwrite.
+    if (fromChain && !r->IsDeleted()) {
+        ReleaseRecord(r);
+        RaiseError(KURA_FILECORRUPT);
+    }
+    SetNextFreeRecord(r->GetNextDeleted());
+    record = r;
+    return true;
+}
+
+void TDataFile::FreeRecord(TRecord* record) {
+    if (!record) return;
+    record->SetDeleted(true);
+    uint32_t link = GetNextFreeRecord();
+    if (link == GetNextRecordNumber()) link = 0;
+    record->SetNextDeleted(link);
+    SetNextFreeRecord(record->RecordNumber);
+}
+
+// ---- Writing and trimming ---------------------------------------------------
+
+bool TDataFile::FlushRecords() {
+    const int32_t r = GetRecordSize();
+    const int64_t dataStart = DataStart();
+    std::vector<TRecord*> dirty;
+    for (TRecord* rec : FCache) {
+        if (rec->Modified == 0 || rec->PinCount > 0) continue;
+        if (FBlockLength > 0) {
+            int64_t slotStart = dataStart + static_cast<int64_t>(rec->RecordNumber - 1) * r;
+            if (slotStart + r > FBlockStart && slotStart < FBlockStart + FBlockLength) continue;
+        }
+        dirty.push_back(rec);
+    }
+    bool written = false;
+    std::size_t i = 0;
+    while (i < dirty.size()) {
+        std::size_t j = i + 1;
+        while (j < dirty.size() && dirty[j]->RecordNumber == dirty[j - 1]->RecordNumber + 1) ++j;
+        const int64_t runBytes = static_cast<int64_t>(j - i) * r;
+        ResizeWriteBuffer(static_cast<int32_t>(runBytes));
+        auto* bytes = static_cast<uint8_t*>(FWriteBuffer);
+        for (std::size_t k = i; k < j; ++k) dirty[k]->SaveToBuffer(bytes + (k - i) * static_cast<std::size_t>(r));
+        try {
+            TFileSectionGuard guard(*this);
+            Seek(soFromBeginning, dataStart + static_cast<int64_t>(dirty[i]->RecordNumber - 1) * r);
+            WriteBuffer(bytes, static_cast<int32_t>(runBytes));
+        } catch (...) {
+            // Not on disk: the records still have to be written.
+            for (std::size_t k = i; k < j; ++k) dirty[k]->Modified = 1;
+            throw;
+        }
+        ++FStatistics.RunWrites;
+        SetWritten();
+        written = true;
+        i = j;
+    }
+    return written;
+}
+
+void TDataFile::FreeRecordCache() {
+    for (TRecord* r : FCache) {
+        r->Next = r->Prior = nullptr;
+        if (r->PinCount > 0) {
+            r->Detached = true;
+            FDetached.push_back(r);
+        } else if (FPool) {
+            TRecord* p = r;
+            FPool->Push(p);
+        } else {
+            delete r;
+        }
+    }
+    FCache.clear();
+    FMruHead = FMruTail = nullptr;
+}
+
+bool TDataFile::FlushOneRecord() {
+    TRecord* r = FindRecyclable();
+    // Inside a transaction nothing may reach the disk before the commit.
+    if (!r && !(FOwner && FOwner->InTransaction())) {
+        FlushRecords();
+        r = FindRecyclable();
+    }
+    if (!r) return false;
+    RemoveFromCacheList(r);
+    Unlink(r);
+    FPool->Push(r);
+    return true;
+}
+
+void TDataFile::TrimRecordCache() {
+    if (!FPool) return;
+    int32_t limit = GetCacheLimit();
+    while (static_cast<int32_t>(FCache.size()) > limit)
+        if (!FlushOneRecord()) break;
+    FCacheCapacity = std::max(static_cast<int32_t>(FCache.size()), limit);
+}
+
+TRecord* TDataFile::PopRecord() { return FPool ? FPool->Pop() : new TRecord(this); }
+
+void TDataFile::PushRecord(TRecord*& record) {
+    if (FPool) {
+        FPool->Push(record);
+    } else {
+        delete record;
+        record = nullptr;
+    }
+}
+
+}  // namespace kura
