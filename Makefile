@@ -1,7 +1,7 @@
 # Entry points for a fresh Debian 12 machine; see README.md.
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test bench clean
+.PHONY: setup build unit fuzz test bench clean
 
 setup:
 	bash scripts/setup
@@ -10,10 +10,31 @@ build:
 	cmake --preset debug
 	cmake --build --preset debug -j $(JOBS)
 
-# Sets up, builds with warnings as errors and sanitizers, and runs every test.
-test: setup build
+unit: build
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --preset debug -j $(JOBS)
+
+# Each fuzz target runs over its seed corpus and then for a bounded number of runs
+# (new inputs go to a scratch folder, never into the repository).
+FUZZ_RUNS ?= 20000
+fuzz:
+	cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKURA_FUZZ=ON -DKURA_BUILD_TESTS=OFF
+	cmake --build build/fuzz -j $(JOBS)
+	@set -e; for t in build/fuzz/*_fuzz; do \
+	  [ -x "$$t" ] || continue; name=$$(basename $$t _fuzz); \
+	  scratch=$$(mktemp -d); mkdir -p fuzz/corpus/$$name; \
+	  echo "fuzzing $$name"; \
+	  if ! "$$t" -runs=$(FUZZ_RUNS) -max_total_time=40 $$scratch fuzz/corpus/$$name > $$scratch.log 2>&1; then \
+	    cat $$scratch.log; rm -rf $$scratch $$scratch.log; exit 1; fi; \
+	  tail -n 2 $$scratch.log; rm -rf $$scratch $$scratch.log; \
+	done
+
+# Sets up, runs the fuzzers briefly, then builds with warnings as errors and sanitizers
+# and runs every test.
+test: setup
+	$(MAKE) fuzz
+	$(MAKE) unit
 
 bench: setup
 	cmake --preset release
