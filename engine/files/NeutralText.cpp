@@ -110,11 +110,18 @@ std::string ANSITimeToStr(bool hours24, TDateTime time) {
         if (pm) hour -= 12;
         if (hour == 0) hour = 12;
     }
-    std::string text = Padded(hour, 2) + ":" + Padded(minute, 2);
+    // Appended piecewise: g++ 12 at -O2 reports a false overlap for "x" + temporary.
+    std::string text = Padded(hour, 2);
+    text += ':';
+    text += Padded(minute, 2);
     // Milliseconds need the seconds in front of them to read back as milliseconds.
     if (second != 0 || msec != 0) {
-        text += ":" + Padded(second, 2);
-        if (msec != 0) text += "." + std::to_string(msec);
+        text += ':';
+        text += Padded(second, 2);
+        if (msec != 0) {
+            text += '.';
+            text += std::to_string(msec);
+        }
     }
     if (!hours24) text += pm ? " PM" : " AM";
     return text;

@@ -70,13 +70,13 @@ int OpenAndVerify(const std::string& path) {
 TEST(DataFileFormat, GoldenBytesOfNewFile) {
     TempDir dir;
     const char* plainHeader =
-        "0100000000040000050000000001000000000000006c00090001000000000023cb23c10c5374616666206d61737465720000000000"
-        "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-        "000000020007000100000000e880000000000000000000";
+        "0100000000040000050000000001000000000000006c00090001000000000023cb23c10c5374616666206d61737465720000"
+        "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+        "00000000000000020007000100000000e880000000000000000000";
     const char* encryptedHeader =
-        "0100000000040000050000000001000000000000006c00090001000000000023cb23c10c0c2b3e39397f32feecebfaed0000000000"
-        "0000000000000000000000000000000000000000000000000000000000000000000001062c3a3c2d3a2b000000000000000000000000"
-        "00020007000100000000e880000000000000000000";
+        "0100000000040000050000000001000000000000006c00090001000000000023cb23c10c0c2b3e39397f32feecebfaed0000"
+        "00000000000000000000000000000000000000000000000000000000000000000000000001062c3a3c2d3a2b000000000000"
+        "00000000000000020007000100000000e880000000000000000000";
     struct Case {
         bool encrypted;
         const char* header;
@@ -285,20 +285,20 @@ TEST(DataFileFormat, VerifyHeaderRules) {
     EXPECT_EQ(verify([&](auto& b) { b[d1 + fdo::SubType] = 0; }), KURA_HEADERCORRUPT);    // no longer auto-inc
     EXPECT_EQ(verify([&](auto& b) { b[8] = 6; }), KURA_OLDVERSION);
     EXPECT_EQ(verify([&](auto& b) { dfbytes::PutU16(&b[103], 0x7ff0); }), KURA_CANNOTLOADLDDRV);
-    // Slots: R = 9 + 11 + 3 + 35 = 58.
+    // Slots: R = 9 + 12 + 3 + 35 = 59.
     EXPECT_EQ(verify([&](auto& b) {
-                  b.resize(b.size() + 58, 0);
+                  b.resize(b.size() + 59, 0);
                   dfbytes::PutU32(&b[13], 2);
               }),
               0);
     EXPECT_EQ(verify([&](auto& b) {
-                  b.resize(b.size() + 58 + 1, 0);
+                  b.resize(b.size() + 59 + 1, 0);
                   dfbytes::PutU32(&b[13], 2);
               }),
               KURA_HEADERCORRUPT);
-    EXPECT_EQ(verify([&](auto& b) { b.resize(b.size() + 58, 0); }), KURA_HEADERCORRUPT);  // next number 1
+    EXPECT_EQ(verify([&](auto& b) { b.resize(b.size() + 59, 0); }), KURA_HEADERCORRUPT);  // next number 1
     EXPECT_EQ(verify([&](auto& b) {
-                  b.resize(b.size() + 58, 0);
+                  b.resize(b.size() + 59, 0);
                   dfbytes::PutU32(&b[13], 2);
                   dfbytes::PutU32(&b[9], 2);
               }),
