@@ -16,7 +16,7 @@ unit: build
 
 # Each fuzz target runs over its seed corpus and then for a bounded number of runs
 # (new inputs go to a scratch folder, never into the repository).
-FUZZ_RUNS ?= 20000
+FUZZ_RUNS ?= 100000
 fuzz:
 	cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKURA_FUZZ=ON -DKURA_BUILD_TESTS=OFF
@@ -25,7 +25,7 @@ fuzz:
 	  [ -x "$$t" ] || continue; name=$$(basename $$t _fuzz); \
 	  scratch=$$(mktemp -d); mkdir -p fuzz/corpus/$$name; \
 	  echo "fuzzing $$name"; \
-	  if ! "$$t" -runs=$(FUZZ_RUNS) -max_total_time=40 $$scratch fuzz/corpus/$$name > $$scratch.log 2>&1; then \
+	  if ! "$$t" -runs=$(FUZZ_RUNS) -max_total_time=15 $$scratch fuzz/corpus/$$name > $$scratch.log 2>&1; then \
 	    cat $$scratch.log; rm -rf $$scratch $$scratch.log; exit 1; fi; \
 	  tail -n 2 $$scratch.log; rm -rf $$scratch $$scratch.log; \
 	done

@@ -153,6 +153,9 @@ void TDataFile::CloseFile() {
     FLayoutKnown = false;
     FDescs.clear();
     FreeRecordCache();
+    // The shared file outlives this handler while other tables use it: record locks
+    // left behind would block them for good.
+    UnlockAllRecords();
     FRecordLocks.clear();
     TFileHandler::CloseFile();
 }

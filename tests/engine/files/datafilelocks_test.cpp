@@ -1,0 +1,150 @@
+// Record locks, the write semaphore and change detection between programs and
+// between tables of one program.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "engine/files/DataFile.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/files/DataFileTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+const auto* const registry = ::testing::AddGlobalTestEnvironment(new RegistryEnvironment);
+
+struct Opened {
+    TDataFile file{nullptr};
+    explicit Opened(const std::string& path) {
+        file.FileName = path;
+        file.OpenFile();
+    }
+};
+
+std::string Table(const TempDir& dir) {
+    std::string path = dir.file("LOCKS.DAT");
+    CreateTable(path, SmallSchema());
+    return path;
+}
+
+}  // namespace
+
+TEST(DataFileLocks, RecordLockBytesAndOtherProcess) {
+    TempDir dir;
+    std::string path = Table(dir);
+    Opened t(path);
+    // Record 1 is byte 4,294,967,293; record 200,000,001 is the first byte of the
+    // unlock-all range, 4,094,967,293.
+    ASSERT_TRUE(t.file.LockBytes(true, 4294967293LL, 1));
+    {
+        ChildProcess child({"dat-lockrecord", path, "1"});
+        std::string line = child.readLine();
+        ASSERT_EQ(line.rfind("fail ", 0), 0u) << line;
+        EXPECT_LT(std::stoi(line.substr(5)), 100);  // refused at once, no retry here
+        child.send("quit");
+        EXPECT_EQ(child.wait(), 0);
+    }
+    ASSERT_TRUE(t.file.LockBytes(false, 4294967293LL, 1));
+    ASSERT_TRUE(t.file.LockBytes(true, 4094967293LL, 1));
+    {
+        ChildProcess child({"dat-lockrecord", path, "200000001"});
+        EXPECT_EQ(child.readLine().rfind("fail", 0), 0u);
+        child.send("quit");
+        child.wait();
+    }
+    ASSERT_TRUE(t.file.LockBytes(false, 4094967293LL, 1));
+
+    EXPECT_FALSE(t.file.LockRecord(0));
+    EXPECT_FALSE(t.file.LockRecord(200000002));
+    EXPECT_TRUE(t.file.LockRecord(200000001));
+    EXPECT_TRUE(t.file.LockRecord(1));
+    EXPECT_FALSE(t.file.LockRecord(1));  // also refused through the same handler
+    {
+        ChildProcess child({"dat-lockrecord", path, "2"});
+        EXPECT_EQ(child.readLine().rfind("ok", 0), 0u);
+        EXPECT_FALSE(t.file.LockRecord(2));
+        child.send("quit");
+        EXPECT_EQ(child.wait(), 0);
+    }
+    EXPECT_TRUE(t.file.LockRecord(2));
+    EXPECT_TRUE(t.file.UnlockAllRecords());
+    EXPECT_FALSE(t.file.IsRecordLockHeld(1));
+    EXPECT_FALSE(t.file.UnlockRecord(1));  // never a second release
+}
+
+TEST(DataFileLocks, KilledHolderFreesItsLock) {
+    TempDir dir;
+    std::string path = Table(dir);
+    Opened t(path);
+    ChildProcess child({"dat-lockrecord", path, "5"});
+    ASSERT_EQ(child.readLine().rfind("ok", 0), 0u);
+    EXPECT_FALSE(t.file.LockRecord(5));
+    child.kill(SIGKILL);
+    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(t.file.LockRecord(5));
+    EXPECT_TRUE(t.file.UnlockRecord(5));
+}
+
+TEST(DataFileLocks, SemaphoreWaitsForTheOtherWriter) {
+    TempDir dir;
+    std::string path = Table(dir);
+    Opened t(path);
+    ChildProcess child({"dat-holdsem", path, "300"});
+    ASSERT_EQ(child.readLine(), "ready");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(t.file.LockSemaphore());
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_GE(waited.count(), 150);
+    EXPECT_EQ(child.readLine(), "released");
+    EXPECT_TRUE(t.file.UnlockSemaphore());
+    EXPECT_FALSE(t.file.UnlockSemaphore());
+    child.send("quit");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+// Two tables of one process share one open file and its locks.
+TEST(DataFileLocks, TwoTablesOnOneFileInOneProcess) {
+    TempDir dir;
+    std::string path = Table(dir);
+    Opened a(path);
+    Opened b(path);
+    ASSERT_EQ(a.file.File, b.file.File);
+    EXPECT_TRUE(a.file.LockRecord(3));
+    EXPECT_FALSE(b.file.LockRecord(3));
+    EXPECT_TRUE(b.file.LockRecord(4));
+    EXPECT_TRUE(a.file.LockSemaphore());
+    EXPECT_FALSE(b.file.LockBytes(true, WRITE_SEMAPHORE_OFFSET, 1));
+    // Releasing all of one table's locks leaves the other table's alone.
+    EXPECT_TRUE(a.file.UnlockAllRecords());
+    EXPECT_FALSE(a.file.LockRecord(4));
+    EXPECT_TRUE(b.file.IsRecordLockHeld(4));
+    EXPECT_TRUE(b.file.LockRecord(3));
+    EXPECT_TRUE(b.file.UnlockAllRecords());
+    EXPECT_TRUE(a.file.LockRecord(4));
+    EXPECT_TRUE(a.file.UnlockRecord(4));
+    EXPECT_TRUE(a.file.UnlockSemaphore());
+    // Closing one table gives up its record locks; the file stays open for the other.
+    EXPECT_TRUE(a.file.LockRecord(9));
+    a.file.CloseFile();
+    EXPECT_TRUE(b.file.LockRecord(9));
+}
+
+TEST(DataFileLocks, HeaderChangeByOtherProcess) {
+    TempDir dir;
+    std::string path = Table(dir);
+    Opened t(path);
+    EXPECT_FALSE(t.file.HeaderChanged());
+    uint32_t before = t.file.GetChangeCount();
+    ChildProcess child({"dat-touch", path});
+    EXPECT_EQ(child.readLine(), "done " + std::to_string(before + 2));
+    EXPECT_TRUE(t.file.HeaderChanged());
+    EXPECT_EQ(t.file.GetChangeCount(), before + 2);
+    EXPECT_FALSE(t.file.HeaderChanged());
+    child.send("quit");
+    EXPECT_EQ(child.wait(), 0);
+}
