@@ -204,9 +204,11 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     } else {
         dbPath = path.empty() ? FDefaultDir : ShortString(AddTrailingBackslash(path));
     }
-    const std::string wanted(Trim(dbPath));
+    // "\" and "/" both separate folders here, so a path written either way is one
+    // database (two would keep two sets of shared tables for the same files).
+    const std::string wanted = NormalizePathDelimiters(Trim(dbPath));
     for (TDataDirectory* dir : FDirectories) {
-        if (SameText(std::string(Trim(dir->Path)), wanted)) {
+        if (SameText(NormalizePathDelimiters(Trim(dir->Path)), wanted)) {
             ++dir->References;
             return dir;
         }

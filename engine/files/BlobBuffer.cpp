@@ -15,6 +15,8 @@ namespace {
 // A block read that keeps finding changes by other programs inside one BLOB
 // operation gives up as a lock failure instead of spinning for ever.
 constexpr int32_t BLOB_READ_ATTEMPTS = 64;
+// Bytes reserved up front for a loaded value; longer ones grow as they are read.
+constexpr uint32_t BLOB_LOAD_RESERVE = 1u << 20;
 
 // Holds one pinned block and releases it when replaced or at scope end.
 class PinnedBlock {
@@ -115,14 +117,20 @@ bool TBlobBuffer::TryLoad(TBlobFile& file) {
         size > static_cast<uint32_t>(INT32_MAX))
         file.RaiseError(KURA_MEMOCORRUPT);
 
-    std::vector<uint8_t> bytes(size);
+    // Grown block by block: the length is only believed as far as the chain bears it
+    // out, so a damaged length never allocates more than the chain holds.
+    std::vector<uint8_t> bytes;
+    bytes.reserve(std::min<uint32_t>(size, BLOB_LOAD_RESERVE));
     std::unordered_set<uint32_t> seen{FirstBlock};
     uint32_t read = 0;
     while (read < size) {
         if (current->BlobId != BlobId) file.RaiseError(KURA_KEYORRECDELETED);
         if (current->PinCount > 1) file.RaiseError(KURA_MEMOCORRUPT);
         const int32_t ask = static_cast<int32_t>(std::min<int64_t>(dataSize, size - read));
-        const int32_t got = current->ReadData(0, ask, bytes.data() + read);
+        const std::size_t at = bytes.size();
+        bytes.resize(at + static_cast<std::size_t>(ask));
+        const int32_t got = current->ReadData(0, ask, bytes.data() + at);
+        bytes.resize(at + static_cast<std::size_t>(std::max(got, 0)));
         if (got > 0) read += static_cast<uint32_t>(got);
         if (got <= 0 || got < ask || read >= size || current->Next == 0) break;
         const uint32_t next = current->Next;

@@ -292,26 +292,32 @@ void TBlobFile::SetNextNewBlock(uint32_t blockNo) {
     FHeader[bho::Modified] = 1;
 }
 
-// The block counter bounds every chain walk, so it must be sound before it is taken.
-void TBlobFile::CheckHeaderStructure(const TBlobHeader& header) const {
+// The block counter bounds every chain walk, so it must be sound before it is taken:
+// blocks are always written before the header that counts them, so every block
+// below the counter lies inside the file.
+void TBlobFile::CheckHeaderStructure(const TBlobHeader& header, int64_t fileSize) const {
     if (header[bho::Version] != BLOB_FILE_VERSION) RaiseError(KURA_OLDVERSION);
     uint32_t next = GetU32(&header[bho::NextBlock]);
     if (next == 0 || next > BLOCK_NUMBER_LIMIT + 1) RaiseError(KURA_HEADERCORRUPT);
+    if (BlockOffset(next) > fileSize) RaiseError(KURA_HEADERCORRUPT);
 }
 
-void TBlobFile::ReadDiskHeader(TBlobHeader& header) {
+int64_t TBlobFile::ReadDiskHeader(TBlobHeader& header) {
+    int64_t fileSize = 0;
     {
         TFileSectionGuard guard(*this);
+        fileSize = GetFileSize();
         Seek(soFromBeginning, 0);
         if (ReadBuffer(header.data(), BLOB_HEADER_SIZE, true) != BLOB_HEADER_SIZE) RaiseError(KURA_HEADERCORRUPT);
     }
     if (IsEncrypted()) UnscrambleBuffer(header.data(), BLOB_HEADER_SIZE, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    return fileSize;
 }
 
 void TBlobFile::ReadHeader() {
     TBlobHeader header{};
-    ReadDiskHeader(header);
-    CheckHeaderStructure(header);
+    const int64_t fileSize = ReadDiskHeader(header);
+    CheckHeaderStructure(header, fileSize);
     FHeader = header;
     FHeader[bho::Modified] = 0;
 }
@@ -341,9 +347,9 @@ void TBlobFile::MarkModified() {
 
 bool TBlobFile::HeaderChanged() {
     TBlobHeader disk{};
-    ReadDiskHeader(disk);
+    const int64_t fileSize = ReadDiskHeader(disk);
     if (GetU32(&disk[bho::ChangeCount]) == GetChangeCount()) return false;
-    CheckHeaderStructure(disk);
+    CheckHeaderStructure(disk, fileSize);
     FHeader = disk;
     FHeader[bho::Modified] = 0;
     return true;

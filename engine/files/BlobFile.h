@@ -166,8 +166,8 @@ public:
 
     // ---- Lifecycle ------------------------------------------------------------
     // Reads and checks the header. Refused: a block size below 64 (9498), a version
-    // other than 5 (12035), a header whose block counter is impossible (8961). A
-    // failed open leaves the file closed.
+    // other than 5 (12035), a header whose block counter is impossible or counts
+    // blocks beyond the end of the file (8961). A failed open leaves the file closed.
     void OpenFile() override;
     // Drops the cached blocks without writing them, then closes.
     void CloseFile() override;
@@ -290,8 +290,9 @@ private:
     bool FilesWritten() const;
     void ResizeReadBuffer(int32_t size);
     void ResizeWriteBuffer(int32_t size);
-    void CheckHeaderStructure(const TBlobHeader& header) const;
-    void ReadDiskHeader(TBlobHeader& header);
+    void CheckHeaderStructure(const TBlobHeader& header, int64_t fileSize) const;
+    // The file size at the time of the read.
+    int64_t ReadDiskHeader(TBlobHeader& header);
     void SetFreeHead(uint32_t blockNo);
     void SetNextNewBlock(uint32_t blockNo);
     void PrepareCache();

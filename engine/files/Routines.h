@@ -176,8 +176,6 @@ bool IsDelimiterChar(char c);     // * + , - . / : ; < = > \ `
 
 // n + 1, MaxInt wrapping to 1.
 int32_t IncWrap(int32_t n);
-// -n; the lowest value stays itself. Defined with the key encoders (KeyEncoding.cpp).
-int32_t NegateInt(int32_t n);
 // On a tie the second argument is returned.
 int32_t MaxInt32(int32_t a, int32_t b);
 int32_t MinInt32(int32_t a, int32_t b);

@@ -9,6 +9,7 @@
 #include <new>
 #include <set>
 
+#include "engine/files/KeyEncoding.h"
 #include "engine/files/OSServices.h"
 #include "platform/Files.h"
 #include "tests/common/TestSupport.h"

@@ -1,0 +1,892 @@
+#include "engine/core/DataTable.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/errors/EngineErrors.h"
+#include "engine/files/EngineFile.h"
+#include "engine/files/FieldTypes.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+namespace {
+
+constexpr std::size_t kShortStringMax = 255;
+
+std::string ShortString(std::string_view s) { return std::string(s.substr(0, std::min(s.size(), kShortStringMax))); }
+
+void SleepMs(uint32_t ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Keeps the first failure of a run of steps that must all be attempted.
+struct TFirstError {
+    std::exception_ptr error;
+    template <typename F>
+    void Attempt(F&& step) {
+        try {
+            step();
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    void Rethrow() {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory* directory)
+    : FDirectory(directory), FDataFile(this), FIndexFile(this), FBlobFile(this) {
+    FLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
+    FCursorLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
+    FDeferredUnlocks.SetRecordCount(TABLE_BITMAP_CAPACITY);
+}
+
+TDataTable::~TDataTable() {
+    // A transaction cannot outlive its table object: whatever it holds goes.
+    try {
+        if (FInTransaction) Rollback();
+    } catch (...) {
+    }
+    FOpenCount = std::min<uint16_t>(FOpenCount, 1);
+    try {
+        Close(true);
+    } catch (...) {
+    }
+    if (FIsOpen) {
+        try {
+            CloseFiles();
+        } catch (...) {
+        }
+    }
+}
+
+// ---- Options and context ----------------------------------------------------
+
+void TDataTable::SetName(std::string_view name) { FName = ShortString(name); }
+
+void TDataTable::AddCursorRef() {
+    if (FCursorCount < UINT16_MAX) ++FCursorCount;
+}
+
+void TDataTable::RemoveCursorRef() {
+    if (FCursorCount > 0) --FCursorCount;
+}
+
+TDataSession* TDataTable::GetSession() const { return FDirectory ? FDirectory->Session : nullptr; }
+
+bool TDataTable::IsRemote() const {
+    const TDataSession* session = GetSession();
+    return session != nullptr && session->IsRemote();
+}
+
+TTableErrorContext TDataTable::GetErrorContext() const {
+    TTableErrorContext context;
+    if (const TDataSession* session = GetSession(); session && session->IsRemote()) {
+        context.Server = session->GetServerName();
+        context.User = session->RemoteUser;
+    }
+    if (FDirectory) context.Database = FDirectory->GetDatabaseName();
+    return context;
+}
+
+void TDataTable::RaiseError(TEngineErrorCode code) const {
+    const TTableErrorContext context = GetErrorContext();
+    RaiseEngineError(code, context.Server, context.User, context.Database, FName);
+}
+
+bool TDataTable::IsEncrypted() const { return FDataFile.IsEncrypted(); }
+
+int32_t TDataTable::GetRecordBufferSize() const {
+    const TDataSession* s = GetSession();
+    return s ? s->RecordBufferSize : 16384;
+}
+
+int32_t TDataTable::GetRecordBufferCount() const {
+    const TDataSession* s = GetSession();
+    return s ? s->RecordBufferCount : 8192;
+}
+
+int32_t TDataTable::GetIndexCacheLimit() const {
+    const TDataSession* s = GetSession();
+    return s ? s->IndexBufferSize : DEFAULT_INDEX_CACHE_LIMIT;
+}
+
+int32_t TDataTable::GetBlobBufferSize() const {
+    const TDataSession* s = GetSession();
+    return s ? s->BlobBufferSize : DEFAULT_BLOB_BUFFER_SIZE;
+}
+
+int32_t TDataTable::GetBlobBufferCount() const {
+    const TDataSession* s = GetSession();
+    return s ? s->BlobBufferCount : DEFAULT_BLOB_BUFFER_COUNT;
+}
+
+bool TDataTable::GetStrictChangeDetection() const {
+    const TDataSession* s = GetSession();
+    return s && s->GetStrictChangeDetection();
+}
+
+bool TDataTable::GetForceBufferFlush() const {
+    const TDataSession* s = GetSession();
+    return s && s->GetForceBufferFlush();
+}
+
+std::string TDataTable::GetPrivateDirectory() const {
+    const TDataSession* s = GetSession();
+    return s ? s->GetDatabasePath() : GetTempDir();
+}
+
+uint16_t TDataTable::GetLanguageId() const { return FDataFile.GetLocaleID(); }
+uint16_t TDataTable::GetSortId() const { return FDataFile.GetSortID(); }
+
+bool TDataTable::GetKeyField(uint16_t fieldNo, TIndexKeyField& field) const {
+    TFieldDesc desc;
+    if (!FDataFile.GetFieldDesc(fieldNo, desc)) return false;
+    field.Name = desc.Name();
+    field.FieldType = desc.FieldType();
+    field.SubType = desc.SubType();
+    field.DataSize = GetFieldDataSize(desc.FieldType(), desc.StoredSize());
+    return true;
+}
+
+bool TDataTable::HasBlobFields() const { return FDataFile.GetBlobFieldCount() > 0; }
+
+bool TDataTable::BlobFileInUse() const { return HasBlobFields() && FBlobFile.IsOpen; }
+
+std::string TDataTable::DatabasePath() const { return FDirectory ? FDirectory->Path : std::string(); }
+
+// The extension replaces a trailing ".DAT" and is appended to any other name.
+std::string TDataTable::FileNameFor(std::string_view base, std::string_view ext) const {
+    std::string name;
+    ReplaceFileExt(base, DataFileExt, ext, name);
+    return name;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+void TDataTable::AssignFileNames() {
+    const std::string path = DatabasePath();
+    const std::string_view exts[] = {DataFileExt, IndexFileExt, BlobFileExt};
+    TFileHandler* files[] = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (int i = 0; i < 3; ++i) {
+        files[i]->FileName = path + FileNameFor(FName, exts[i]);
+        files[i]->Exclusive = FExclusive;
+        files[i]->ReadOnly = FReadOnly;
+        files[i]->IsMemory = FInMemory;
+        files[i]->Temporary = FTemporary;
+    }
+}
+
+void TDataTable::Open() {
+    if (FOpenCount < UINT16_MAX) ++FOpenCount;
+    if (FIsOpen) return;
+    if (IsRemote()) {
+        FIsOpen = true;
+        return;
+    }
+    FIndexRecreated = false;
+    FIsOpen = true;
+    try {
+        AssignFileNames();
+        FDataFile.OpenFile();
+        try {
+            FIndexFile.OpenFile();
+        } catch (const EKuraEngineError& e) {
+            if (e.ErrorCode() != KURA_OSENOENT) throw;
+            // A lost index file is no reason to refuse the records: it starts empty.
+            FIndexRecreated = true;
+            FIndexFile.CreateFile();
+            FIndexFile.WriteHeader(true);
+            FIndexFile.CloseFile();
+            FIndexFile.Exclusive = FExclusive;
+            FIndexFile.OpenFile();
+        }
+        if (HasBlobFields()) {
+            FBlobFile.SetBlockSize(FDataFile.GetBlobBlockSize());
+            FBlobFile.OpenFile();
+        }
+        FReadOnly = FDataFile.ReadOnly || FIndexFile.ReadOnly || (FBlobFile.IsOpen && FBlobFile.ReadOnly);
+        FReadOnlyByAttribute = FDataFile.ReadOnlyByAttribute || FIndexFile.ReadOnlyByAttribute ||
+                               (FBlobFile.IsOpen && FBlobFile.ReadOnlyByAttribute);
+        if (FReadOnlyByAttribute) FReadOnly = true;
+        FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;
+    } catch (...) {
+        try {
+            Close(true);
+        } catch (...) {
+        }
+        if (FIsOpen) {
+            try {
+                CloseFiles();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+}
+
+// Releases every lock the table may still hold, whatever the bracket depths, and
+// closes the files; every step is attempted.
+void TDataTable::CloseFiles() {
+    TFirstError first;
+    first.Attempt([&] { UnlockLockedRecords(false); });
+    FCursorLockedRecords.ClearAll();
+    if (FReadDepth > 1) FReadDepth = 1;
+    first.Attempt([&] { EndRead(); });
+    if (FSharedReadDepth > 1) FSharedReadDepth = 1;
+    first.Attempt([&] { EndSharedRead(); });
+    if (FWriteDepth > 1) FWriteDepth = 1;
+    first.Attempt([&] { EndWrite(); });
+    if (FTransactionLocked) first.Attempt([&] { EndTransactionLock(); });
+    FReadLocked = FWriteLocked = FSharedReadLocked = false;
+    FReadDepth = FWriteDepth = FSharedReadDepth = 0;
+    FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;
+    if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.CloseFile(); });
+    if (FBlobFile.IsOpen) first.Attempt([&] { FBlobFile.CloseFile(); });
+    if (FDataFile.IsOpen) first.Attempt([&] { FDataFile.CloseFile(); });
+    FIndexRecreated = false;
+    FIsOpen = false;
+    FFilesWritten = false;
+    first.Rethrow();
+}
+
+void TDataTable::Close(bool discardTemporary) {
+    if (!FIsOpen) return;
+    if (FOpenCount > 0) --FOpenCount;
+    if (FInTransaction || FOpenCount > 0) return;
+    if (IsRemote()) {
+        TFirstError first;
+        first.Attempt([&] { UnlockLockedRecords(false); });
+        FCursorLockedRecords.ClearAll();
+        FIsOpen = false;
+        first.Rethrow();
+        return;
+    }
+    TFirstError first;
+    if (FExclusive && !FReadOnly) {
+        first.Attempt([&] {
+            if (FTemporary && discardTemporary)
+                DiscardBuffers(true, false);
+            else
+                FlushBuffers(true, false, false, false, false);
+        });
+    }
+    first.Attempt([&] { CloseFiles(); });
+    first.Rethrow();
+}
+
+void TDataTable::CreateFiles(const TTableDefinition& definition) {
+    if (FOpenCount < UINT16_MAX) ++FOpenCount;
+    FIsOpen = true;
+    if (IsRemote()) return;
+    FIndexRecreated = false;
+    bool dataCreated = false;
+    bool indexCreated = false;
+    bool blobCreated = false;
+    try {
+        AssignFileNames();
+        FDataFile.CreateHeader(definition.LocaleId, definition.SortId, definition.Fields, definition.BlobBlockSize,
+                               definition.Description, definition.Password, definition.Encrypted,
+                               definition.UserMajor, definition.UserMinor);
+        dataCreated = true;
+        FIndexFile.CreateFile();
+        indexCreated = true;
+        FIndexFile.SetPrimaryIndexDesc(definition.Indexes.empty() ? TIndexDesc{} : definition.Indexes[0]);
+        for (std::size_t i = 1; i < definition.Indexes.size(); ++i) FIndexFile.AddIndex(definition.Indexes[i]);
+        if (definition.TextIndex) FIndexFile.SetIndexDesc(SYS_TEXT_SLOT, *definition.TextIndex);
+        if (HasBlobFields()) {
+            FBlobFile.SetBlockSize(FDataFile.GetBlobBlockSize());
+            FBlobFile.CreateFile();
+            blobCreated = true;
+        }
+    } catch (...) {
+        // A half-made table would be a corrupt one: what this call created goes.
+        if (FOpenCount > 0) --FOpenCount;
+        try {
+            if (FOpenCount == 0) CloseFiles();
+        } catch (...) {
+        }
+        if (FOpenCount == 0) {
+            if (blobCreated) FileList->DeleteFile(FBlobFile.FileName, FInMemory);
+            if (indexCreated) FileList->DeleteFile(FIndexFile.FileName, FInMemory);
+            if (dataCreated) FileList->DeleteFile(FDataFile.FileName, FInMemory);
+        }
+        throw;
+    }
+}
+
+void TDataTable::DeleteFiles() {
+    if (IsRemote()) return;
+    AssignFileNames();
+    FDataFile.DeleteFile();
+    FIndexFile.DeleteFile();
+    if (FBlobFile.FileExists()) FBlobFile.DeleteFile();
+}
+
+void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
+    if (IsRemote()) return;
+    AssignFileNames();
+    const std::string target = ShortString(newName);
+    const std::string prefix = (!ContainsPath(target) && !FInMemory) ? DatabasePath() : std::string();
+    const std::string_view tableExts[] = {DataFileExt, IndexFileExt, BlobFileExt};
+    const std::string_view backupExts[] = {DataBackupExt, IndexBackupExt, BlobBackupExt};
+    TFileHandler* files[] = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (int i = 0; i < 3; ++i) {
+        const std::string destination = prefix + FileNameFor(target, asBackup ? backupExts[i] : tableExts[i]);
+        if (asBackup && FileExistsInList(destination, FInMemory)) {
+            const int32_t result = FileList->DeleteFile(destination, FInMemory);
+            if (result < 0) RaiseEngineError(static_cast<uint32_t>(-result), {}, {}, {}, destination);
+        }
+        if (files[i]->FileExists()) files[i]->RenameFile(destination);
+    }
+    // The file objects carry the new names now; the table's own stay for its next open.
+    AssignFileNames();
+}
+
+void TDataTable::EmptyFiles() {
+    if (IsRemote()) return;
+    if (FDataFile.IsOpen) FDataFile.InitHeader();
+    if (FIndexFile.IsOpen) FIndexFile.InitFile();
+    if (BlobFileInUse()) FBlobFile.InitFile();
+    DiscardBuffers(true, false);
+}
+
+void TDataTable::BackupIndexFile() {
+    if (IsRemote()) return;
+    FlushBuffers(false, false, false, false, false);
+    FIndexFile.CopyToNewFile(DatabasePath() + FileNameFor(FName, IndexBackupExt), false, {}, 0);
+}
+
+void TDataTable::RestoreIndexFile(bool keepCurrent, bool deleteBackup) {
+    if (IsRemote()) return;
+    const std::string backup = DatabasePath() + FileNameFor(FName, IndexBackupExt);
+    if (!keepCurrent) {
+        FIndexFile.CopyFromFile(backup, false, {}, 0);
+        // The pages and header in memory belong to the replaced file.
+        FIndexFile.FreePageCache(false);
+        FIndexFile.ReadHeader();
+    }
+    if (deleteBackup && FileExistsInList(backup, FInMemory)) {
+        const int32_t result = FileList->DeleteFile(backup, FInMemory);
+        if (result < 0) RaiseEngineError(static_cast<uint32_t>(-result), {}, {}, {}, backup);
+    }
+}
+
+void TDataTable::VerifyHeaders() {
+    if (IsRemote()) return;
+    FDataFile.VerifyHeader();
+    if (!FIndexRecreated) FIndexFile.VerifyHeader();
+    if (BlobFileInUse()) FBlobFile.VerifyHeader();
+}
+
+// ---- Change detection and buffers ---------------------------------------------
+
+bool TDataTable::RefreshIfChanged() {
+    if (IsRemote() || !FIsOpen) return false;
+    auto blobTest = [&] {
+        if (BlobFileInUse() && FBlobFile.HeaderChanged()) FBlobFile.FreeBlockCache();
+    };
+    if (FIndexFile.IsOpen && FIndexFile.HeaderChanged()) {
+        FIndexFile.FreePageCache(false);
+        FDataFile.ReadHeader();
+        FDataFile.FreeRecordCache();
+        blobTest();
+        return true;
+    }
+    if (FDataFile.IsOpen && FDataFile.HeaderChanged()) {
+        FDataFile.FreeRecordCache();
+        blobTest();
+        return true;
+    }
+    if (BlobFileInUse() && FBlobFile.HeaderChanged()) {
+        FBlobFile.FreeBlockCache();
+        return true;
+    }
+    return false;
+}
+
+void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool blobHeader, bool indexHeader) {
+    if (FReadOnly || !FIsOpen || IsRemote()) return;
+    if (FInTransaction) {
+        // Nothing reaches the disk before the commit; the headers are written then.
+        if (FDataFile.IsOpen && dataHeader) FDataFile.MarkModified();
+        if (FIndexFile.IsOpen && indexHeader) FIndexFile.MarkModified();
+        if (BlobFileInUse() && blobHeader) FBlobFile.MarkModified();
+        return;
+    }
+    const bool hard = forceFlush || GetForceBufferFlush();
+    if (FDataFile.IsOpen) {
+        bool wrote = FDataFile.FlushRecords();
+        wrote = FDataFile.WriteHeader(dataHeader) || wrote;
+        wrote = FDataFile.WriteFieldDescs() || wrote;
+        if (wrote && hard) FDataFile.FlushFile();
+    }
+    if (FIndexFile.IsOpen) {
+        bool wrote = FIndexFile.FlushPages(false);
+        wrote = FIndexFile.WriteHeader(indexHeader) || wrote;
+        if (wrote && hard) FIndexFile.FlushFile();
+    }
+    if (BlobFileInUse()) {
+        bool wrote = FBlobFile.FlushBlocks();
+        wrote = FBlobFile.WriteHeader(blobHeader) || wrote;
+        if (wrote && hard) FBlobFile.FlushFile();
+    }
+    if (trim) {
+        if (FDataFile.IsOpen) FDataFile.TrimRecordCache();
+        if (FIndexFile.IsOpen) FIndexFile.TrimPageCache();
+        if (BlobFileInUse()) FBlobFile.TrimBlockCache();
+    }
+}
+
+void TDataTable::DiscardBuffers(bool trim, bool rereadHeaders) {
+    if (!FIsOpen || IsRemote()) return;
+    if (FDataFile.IsOpen) {
+        FDataFile.FreeRecordCache();
+        if (trim) FDataFile.TrimRecordCache();
+        if (rereadHeaders) FDataFile.ReadHeader();
+    }
+    if (FIndexFile.IsOpen) {
+        FIndexFile.FreePageCache(false);
+        if (trim) FIndexFile.TrimPageCache();
+        if (rereadHeaders) FIndexFile.ReadHeader();
+    }
+    if (BlobFileInUse()) {
+        FBlobFile.FreeBlockCache();
+        if (trim) FBlobFile.TrimBlockCache();
+        if (rereadHeaders) FBlobFile.ReadHeader();
+    }
+}
+
+// ---- Read and write locks --------------------------------------------------------
+
+bool TDataTable::TakeSemaphore() {
+    const int32_t attempts = std::max(SemaphoreAttempts, 1);
+    for (int32_t attempt = 1; attempt <= attempts; ++attempt) {
+        if (FDataFile.LockBytes(true, WRITE_SEMAPHORE_OFFSET, 1)) return true;
+        if (attempt < attempts) SleepMs(SEMAPHORE_SLEEP_MS);
+    }
+    return false;
+}
+
+void TDataTable::TakeReaderLocks(uint16_t& slotIndex, uint16_t& slotBlob) {
+    int32_t reader = 0;
+    if (!FIndexFile.LockRead(reader)) RaiseError(KURA_LOCKTIMEOUT);
+    slotIndex = static_cast<uint16_t>(reader);
+    if (BlobFileInUse()) {
+        int32_t blobReader = 0;
+        if (!FBlobFile.LockRead(blobReader)) {
+            // Holding half a read lock would keep writers out for good.
+            FIndexFile.UnlockRead(slotIndex);
+            slotIndex = 0;
+            RaiseError(KURA_LOCKTIMEOUT);
+        }
+        slotBlob = static_cast<uint16_t>(blobReader);
+    }
+}
+
+bool TDataTable::ReleaseReaderLocks(uint16_t& slotIndex, uint16_t& slotBlob) {
+    bool ok = true;
+    if (slotBlob != 0) {
+        ok = FBlobFile.UnlockRead(slotBlob) && ok;
+        slotBlob = 0;
+    }
+    if (slotIndex != 0) {
+        ok = FIndexFile.UnlockRead(slotIndex) && ok;
+        slotIndex = 0;
+    }
+    return ok;
+}
+
+bool TDataTable::BeginRead() {
+    if (FReadLocked) {
+        ++FReadDepth;
+        return false;
+    }
+    if (FSharedReadLocked || FTransactionLocked || FWriteLocked || FExclusive || FReadOnlyByAttribute) return false;
+    if (!FIsOpen || IsRemote()) return false;
+    TakeReaderLocks(FReadSlotIndex, FReadSlotBlob);
+    FReadLocked = true;
+    FReadDepth = 1;
+    try {
+        return RefreshIfChanged();
+    } catch (...) {
+        // The caller's bracket failed to begin and will not end it.
+        FReadLocked = false;
+        FReadDepth = 0;
+        ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob);
+        throw;
+    }
+}
+
+void TDataTable::EndRead() {
+    if (!FReadLocked) return;
+    if (FReadDepth > 1) {
+        --FReadDepth;
+        return;
+    }
+    FReadDepth = 0;
+    FReadLocked = false;
+    if (!ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob)) RaiseError(KURA_UNLOCKFAILED);
+}
+
+bool TDataTable::BeginSharedRead() {
+    if (FSharedReadLocked) {
+        ++FSharedReadDepth;
+        return false;
+    }
+    if (FReadLocked || FTransactionLocked || FWriteLocked || FExclusive || FReadOnlyByAttribute) return false;
+    if (!FIsOpen || IsRemote()) return false;
+    TakeReaderLocks(FSharedReadSlotIndex, FSharedReadSlotBlob);
+    FSharedReadLocked = true;
+    FSharedReadDepth = 1;
+    try {
+        return RefreshIfChanged();
+    } catch (...) {
+        FSharedReadLocked = false;
+        FSharedReadDepth = 0;
+        ReleaseReaderLocks(FSharedReadSlotIndex, FSharedReadSlotBlob);
+        throw;
+    }
+}
+
+void TDataTable::EndSharedRead() {
+    if (!FSharedReadLocked) return;
+    if (FSharedReadDepth > 1) {
+        --FSharedReadDepth;
+        return;
+    }
+    FSharedReadDepth = 0;
+    FSharedReadLocked = false;
+    if (!ReleaseReaderLocks(FSharedReadSlotIndex, FSharedReadSlotBlob)) RaiseError(KURA_UNLOCKFAILED);
+}
+
+bool TDataTable::BeginWrite() {
+    if (FWriteLocked) {
+        ++FWriteDepth;
+        return false;
+    }
+    if (FExclusive || FReadOnlyByAttribute || !FIsOpen || IsRemote()) return false;
+    bool semaphoreTaken = false;
+    if (!FTransactionLocked) {
+        if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
+        semaphoreTaken = true;
+    }
+    auto giveBack = [&](bool index) {
+        if (index) FIndexFile.UnlockWrite();
+        if (semaphoreTaken) FDataFile.UnlockSemaphore();
+    };
+    if (!FIndexFile.LockWrite()) {
+        giveBack(false);
+        RaiseError(KURA_LOCKTIMEOUT);
+    }
+    bool blobTaken = false;
+    if (BlobFileInUse()) {
+        if (!FBlobFile.LockWrite()) {
+            giveBack(true);
+            RaiseError(KURA_LOCKTIMEOUT);
+        }
+        blobTaken = true;
+    }
+    FWriteLocked = true;
+    FWriteDepth = 1;
+    FWriteHeldBlob = blobTaken;
+    FWriteHeldSemaphore = semaphoreTaken;
+    if (FTransactionLocked) return false;
+    try {
+        return RefreshIfChanged();
+    } catch (...) {
+        FWriteDepth = 1;
+        try {
+            EndWrite();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TDataTable::EndWrite() {
+    if (!FWriteLocked) return;
+    if (FWriteDepth > 1) {
+        --FWriteDepth;
+        return;
+    }
+    FWriteDepth = 0;
+    FWriteLocked = false;
+    // Every lock is released even when an earlier release fails.
+    bool ok = true;
+    if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
+    ok = FIndexFile.UnlockWrite() && ok;
+    if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
+    FWriteHeldBlob = false;
+    FWriteHeldSemaphore = false;
+    if (!ok) RaiseError(KURA_LOCKTIMEOUT);
+}
+
+// ---- Record locks ------------------------------------------------------------------
+
+void TDataTable::ResizeBitmaps(uint32_t recordNo) {
+    // Only ever grown: a smaller count would forget locks this table still holds.
+    int64_t wanted = std::max<int64_t>(recordNo, static_cast<int64_t>(FDataFile.GetLastRecordNumber()) + 1);
+    wanted = std::min<int64_t>(wanted, TRecordsBitmap::MAX_RECORD_COUNT);
+    TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks};
+    for (TRecordsBitmap* map : maps)
+        if (map->RecordCount() < wanted) map->SetRecordCount(static_cast<int32_t>(wanted));
+}
+
+uint32_t TDataTable::SuspendRead() {
+    if (!FReadLocked) return 0;
+    const uint32_t depth = FReadDepth;
+    FReadDepth = 1;
+    EndRead();
+    return depth;
+}
+
+bool TDataTable::LockRecord(uint32_t recordNo) {
+    if (FExclusive || FReadOnlyByAttribute) return false;
+    if (recordNo == 0 || recordNo > RECORD_NUMBER_LIMIT) RaiseError(KURA_RECLOCKFAILED);
+    ResizeBitmaps(recordNo);
+    const int32_t bit = static_cast<int32_t>(recordNo);
+    if (FTransactionLocked && FLockedRecords.GetBit(bit)) return false;
+    bool changed = false;
+    if (!IsRemote()) {
+        const TDataSession* session = GetSession();
+        const int32_t retryLimit = session ? session->GetLockRetryCount() : 15;
+        const uint32_t waitTime = session ? session->GetLockWaitTime() : 100;
+        // The bracket taken here is this call's own; an outer one keeps the lock.
+        bool ownRead = false;
+        if (!GetStrictChangeDetection()) {
+            changed = BeginRead();
+            ownRead = FReadLocked;
+        }
+        int32_t retries = 0;
+        while (!FDataFile.LockRecord(recordNo)) {
+            // Let the holder of the record write while this one waits.
+            const uint32_t depth = SuspendRead();
+            if (++retries > retryLimit) RaiseError(KURA_RECLOCKFAILED);
+            SleepMs(waitTime);
+            if (depth > 0) {
+                const bool again = BeginRead();
+                if (FReadLocked) FReadDepth = depth;
+                changed = changed || again;
+            }
+        }
+        if (ownRead) EndRead();
+    }
+    FLockedRecords.SetBit(bit);
+    FDeferredUnlocks.ClearBit(bit);
+    return changed;
+}
+
+void TDataTable::UnlockRecord(uint32_t recordNo) {
+    if (FExclusive || FReadOnlyByAttribute) return;
+    if (recordNo == 0 || recordNo > RECORD_NUMBER_LIMIT) RaiseError(KURA_UNLOCKFAILED);
+    ResizeBitmaps(recordNo);
+    const int32_t bit = static_cast<int32_t>(recordNo);
+    if (FTransactionLocked) {
+        FDeferredUnlocks.SetBit(bit);
+        return;
+    }
+    if (!FLockedRecords.GetBit(bit)) RaiseError(KURA_UNLOCKFAILED);
+    if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) RaiseError(KURA_UNLOCKFAILED);
+    FLockedRecords.ClearBit(bit);
+    FDeferredUnlocks.ClearBit(bit);
+}
+
+void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
+    std::vector<uint32_t> records;
+    int32_t recordNo = 0;
+    int32_t position = 0;
+    while (FLockedRecords.FindNext(recordNo, 1, position)) {
+        if (!onlyDeferred || FDeferredUnlocks.GetBit(recordNo)) records.push_back(static_cast<uint32_t>(recordNo));
+    }
+    // Every record is attempted; the first failure is raised afterwards.
+    TFirstError first;
+    for (uint32_t r : records) first.Attempt([&] { UnlockRecord(r); });
+    first.Rethrow();
+}
+
+void TDataTable::MarkRecordLocked(uint32_t recordNo) {
+    ResizeBitmaps(recordNo);
+    FCursorLockedRecords.SetBit(static_cast<int32_t>(recordNo));
+}
+
+void TDataTable::UnmarkRecordLocked(uint32_t recordNo) {
+    ResizeBitmaps(recordNo);
+    FCursorLockedRecords.ClearBit(static_cast<int32_t>(recordNo));
+}
+
+bool TDataTable::IsRecordMarkedLocked(uint32_t recordNo) {
+    ResizeBitmaps(recordNo);
+    return FCursorLockedRecords.GetBit(static_cast<int32_t>(recordNo));
+}
+
+bool TDataTable::IsRecordLocked(uint32_t recordNo) {
+    ResizeBitmaps(recordNo);
+    return FLockedRecords.GetBit(static_cast<int32_t>(recordNo));
+}
+
+// ---- Transactions ---------------------------------------------------------------
+
+void TDataTable::StartTransaction() {
+    if (FReadOnly || FInTransaction) return;
+    const bool local = !IsRemote();
+    if (local && FIsOpen) {
+        if (FExclusive) FlushBuffers(false, false, false, false, false);
+        if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+    }
+    FInTransaction = true;
+    FTransactionLocked = false;
+    if (local && !FExclusive && !FReadOnlyByAttribute) {
+        if (FWriteHeldSemaphore) {
+            // A write bracket already holds the semaphore: the transaction keeps it.
+            FWriteHeldSemaphore = false;
+        } else if (!TakeSemaphore()) {
+            FInTransaction = false;
+            RaiseError(KURA_LOCKTIMEOUT);
+        }
+        FTransactionSemaphore = true;
+    }
+    FTransactionLocked = true;
+    if (local && !FExclusive) {
+        try {
+            RefreshIfChanged();
+        } catch (...) {
+            FInTransaction = false;
+            try {
+                EndTransactionLock();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+}
+
+void TDataTable::EndTransactionLock() {
+    TFirstError first;
+    if (FTransactionSemaphore) {
+        FTransactionSemaphore = false;
+        if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
+    }
+    FTransactionLocked = false;
+    if (!FExclusive) first.Attempt([&] { UnlockLockedRecords(true); });
+    first.Rethrow();
+}
+
+void TDataTable::Rollback() {
+    if (FReadOnly || !FInTransaction) return;
+    FInTransaction = false;
+    TFirstError first;
+    if (!IsRemote()) {
+        first.Attempt([&] { DiscardBuffers(true, true); });
+        if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.FreePageCache(true); });
+    }
+    first.Attempt([&] { EndTransactionLock(); });
+    first.Rethrow();
+}
+
+void TDataTable::CommitBeginWrite() {
+    if (FReadOnly || !FInTransaction || IsRemote()) return;
+    BeginWrite();
+}
+
+void TDataTable::CommitAbandon() {
+    if (FReadOnly || !FInTransaction || IsRemote()) return;
+    EndWrite();
+}
+
+void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
+    if (FReadOnly || !FInTransaction || IsRemote()) return;
+    FInTransaction = false;
+    try {
+        FlushBuffers(endTransaction, false, forceFlush, false, false);
+        if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+    } catch (...) {
+        FInTransaction = true;
+        throw;
+    }
+    FInTransaction = true;
+}
+
+void TDataTable::CommitEnd(bool endTransaction) {
+    if (FReadOnly || !FInTransaction) return;
+    TFirstError first;
+    if (endTransaction) {
+        if (!IsRemote()) first.Attempt([&] { EndWrite(); });
+        first.Attempt([&] { EndTransactionLock(); });
+        FInTransaction = false;
+    } else {
+        // The deferred unlocks are carried out now; the semaphore stays held.
+        FInTransaction = false;
+        FTransactionLocked = false;
+        first.Attempt([&] { UnlockLockedRecords(true); });
+        FInTransaction = true;
+        FTransactionLocked = true;
+        if (!IsRemote()) first.Attempt([&] { EndWrite(); });
+    }
+    first.Rethrow();
+}
+
+// ---- Forwarders ------------------------------------------------------------------
+
+uint32_t TDataTable::GetRecordCount() const { return FIndexFile.GetRecordCount(); }
+void TDataTable::SetRecordCount(uint32_t count) { FIndexFile.SetRecordCount(count); }
+void TDataTable::IncRecordCount() { FIndexFile.IncRecordCount(); }
+void TDataTable::DecRecordCount() { FIndexFile.DecRecordCount(); }
+uint8_t TDataTable::GetIndexCount() const { return FIndexFile.GetIndexCount(); }
+
+void TDataTable::SetIndexCount(uint8_t count) {
+    FIndexFile.SetIndexCount(std::min<uint8_t>(count, MAX_SECONDARY_INDEXES));
+}
+
+bool TDataTable::GetNoPrimaryIndex() const { return FIndexFile.GetNoPrimaryIndex(); }
+void TDataTable::SetNoPrimaryIndex(bool flag) { FIndexFile.SetNoPrimaryIndex(flag); }
+uint16_t TDataTable::GetFieldCount() const { return FDataFile.GetFieldCount(); }
+uint16_t TDataTable::GetBlobFieldCount() const { return FDataFile.GetBlobFieldCount(); }
+uint16_t TDataTable::GetRecordSize() const { return FDataFile.GetRecordSize(); }
+uint16_t TDataTable::GetBlobBlockSize() const { return HasBlobFields() ? FBlobFile.GetBlockSize() : 0; }
+uint16_t TDataTable::GetLocaleId() const { return FDataFile.GetLocaleID(); }
+uint16_t TDataTable::GetUserMajorVersion() const { return FDataFile.GetUserMajorVersion(); }
+uint16_t TDataTable::GetUserMinorVersion() const { return FDataFile.GetUserMinorVersion(); }
+bool TDataTable::GetFieldDesc(int32_t fieldNo, TFieldDesc& desc) const { return FDataFile.GetFieldDesc(fieldNo, desc); }
+
+bool TDataTable::FindFieldDescByNumber(uint16_t fieldNo, TFieldDesc& desc) const {
+    return FDataFile.FindFieldDescByNumber(fieldNo, desc);
+}
+
+bool TDataTable::FindFieldDescByName(std::string_view name, TFieldDesc& desc) const {
+    return FDataFile.FindFieldDescByName(name, desc);
+}
+
+int32_t TDataTable::FindFieldNo(std::string_view name) const { return FDataFile.FindFieldNo(name); }
+std::string TDataTable::GetDescription() const { return FDataFile.GetDescription(); }
+std::string TDataTable::GetPassword() const { return FDataFile.GetPassword(); }
+void TDataTable::CopyDataHeader(uint8_t* buffer) const { FDataFile.CopyHeader(buffer); }
+uint32_t TDataTable::GetDataChangeCount() const { return FDataFile.GetChangeCount(); }
+uint32_t TDataTable::GetIndexChangeCount() const { return FIndexFile.GetChangeCount(); }
+uint32_t TDataTable::GetLastRecordNumber() const { return FDataFile.GetLastRecordNumber(); }
+uint32_t TDataTable::GetLastAutoInc() const { return FDataFile.GetLastAutoInc(); }
+void TDataTable::SetLastAutoInc(uint32_t value) { FDataFile.SetLastAutoInc(value); }
+uint32_t TDataTable::GetNextBlobId() { return FDataFile.GetNextBlobID(); }
+uint32_t TDataTable::GetNextFreeRecord() const { return FDataFile.GetNextFreeRecord(); }
+
+bool TDataTable::FreeBlobChain(TBlobCursor* cursor, uint32_t& firstBlock, bool repair, uint32_t recordNo,
+                               uint32_t blobId) {
+    if (!BlobFileInUse()) return true;
+    return FBlobFile.FreeBlobChain(cursor, firstBlock, repair, recordNo, blobId);
+}
+
+bool TDataTable::FreeBlockChain(TBlobCursor* cursor, TBlock* block, bool repair, uint32_t recordNo, uint32_t blobId,
+                                int32_t count) {
+    if (!BlobFileInUse()) return true;
+    return FBlobFile.FreeBlockChain(cursor, block, repair, recordNo, blobId, count);
+}
+
+}  // namespace kura

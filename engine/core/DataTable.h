@@ -1,0 +1,282 @@
+#pragma once
+// The one in-process object that stands for one physical table of a database: every
+// cursor of the database that opens the table shares it. It owns the table's three
+// files (NAME.DAT, NAME.IDX, NAME.BLB), counts its users, and is the single place
+// where the multi-user lock protocol is carried out:
+//
+// - readers hold one reader byte of the .IDX and one of the .BLB for one operation;
+// - writers take the .DAT write semaphore, then the .IDX writer range, then the .BLB
+//   writer range, and release them in the opposite order;
+// - record locks are one byte per record of the .DAT, kept until the transaction
+//   ends when one is open;
+// - a table transaction holds the .DAT semaphore from its start to its end.
+//
+// An exclusive table and one whose files are read-only by attribute take no locks.
+// Read, write and shared-read brackets nest: each counts its depth, and only the
+// outermost end releases the locks. Only the thread of the owning session enters.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/files/BlobFile.h"
+#include "engine/files/DataFile.h"
+#include "engine/files/FieldDesc.h"
+#include "engine/files/IndexFile.h"
+#include "engine/files/RecordsBitmap.h"
+
+namespace kura {
+
+class TDataDirectory;
+class TDataSession;
+
+// Everything a new table is made of, handed through TDataDirectory::CreateTable.
+struct TTableDefinition {
+    std::vector<TFieldDesc> Fields;
+    // Slot 0 is the primary index (a descriptor without fields: none); the rest are
+    // the secondary indexes in order. Empty: no primary and no secondary index.
+    std::vector<TIndexDesc> Indexes;
+    // The full-text index parameters, stored as index slot 32 when given.
+    std::optional<TIndexDesc> TextIndex;
+    uint16_t LocaleId = 0;
+    uint16_t SortId = 0;
+    uint32_t BlobBlockSize = DEFAULT_BLOB_BLOCK_SIZE;
+    std::string Description;  // at most 50 characters
+    std::string Password;     // at most 15 characters
+    bool Encrypted = false;
+    uint16_t UserMajor = 1;
+    uint16_t UserMinor = 0;
+};
+
+// Backup extensions of the table files.
+inline constexpr std::string_view DataFileExt = ".DAT";
+inline constexpr std::string_view IndexFileExt = ".IDX";
+inline constexpr std::string_view BlobFileExt = ".BLB";
+inline constexpr std::string_view DataBackupExt = ".DBK";
+inline constexpr std::string_view IndexBackupExt = ".IBK";
+inline constexpr std::string_view BlobBackupExt = ".BBK";
+
+// Room of the lock bitmaps when a table is made.
+constexpr int32_t TABLE_BITMAP_CAPACITY = 8192;
+
+class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFileOwner {
+public:
+    explicit TDataTable(TDataDirectory* directory);
+    // Closes the table (discarding a temporary one) and frees its files; never throws.
+    ~TDataTable() override;
+    TDataTable(const TDataTable&) = delete;
+    TDataTable& operator=(const TDataTable&) = delete;
+
+    // ---- Options and users --------------------------------------------------
+    // Set by the database before Open.
+    void SetName(std::string_view name);
+    void SetExclusive(bool value) { FExclusive = value; }
+    void SetInMemory(bool value) { FInMemory = value; }
+    void SetTemporary(bool value) { FTemporary = value; }
+    const std::string& GetName() const { return FName; }
+    bool IsExclusive() const { return FExclusive; }
+    bool IsInMemory() const { return FInMemory; }
+    bool IsTemporary() const { return FTemporary; }
+    bool IsOpen() const { return FIsOpen; }
+    bool IsReadOnly() const { return FReadOnly; }
+    bool IsReadOnlyByAttribute() const { return FReadOnlyByAttribute; }
+    bool IsIndexRecreated() const { return FIndexRecreated; }
+    uint16_t GetOpenCount() const { return FOpenCount; }
+    uint16_t GetCursorCount() const { return FCursorCount; }
+    void AddCursorRef();
+    void RemoveCursorRef();  // never below 0
+
+    TDataDirectory* GetDirectory() const { return FDirectory; }
+    TDataSession* GetSession() const;
+
+    // ---- Files ----------------------------------------------------------------
+    // Each file's name: the database path, the table name and the file's extension
+    // (which replaces a trailing ".DAT" of the name); the options go to every file.
+    void AssignFileNames();
+    // One more user; the first opens the files. A missing .IDX is made anew, empty.
+    // A failure closes what was opened and passes on.
+    void Open();
+    // One user less; the last (outside a transaction) flushes and closes the files.
+    // With discardTemporary an exclusive temporary table is closed unwritten.
+    void Close(bool discardTemporary);
+    // Creates the three files of a new table and counts one user.
+    void CreateFiles(const TTableDefinition& definition);
+    void DeleteFiles();
+    // To another name, or with asBackup to the backup extensions (".DBK", ".IBK",
+    // ".BBK"), replacing older backups. Missing files are skipped.
+    void RenameFiles(std::string_view newName, bool asBackup);
+    // Every open file made empty: records, index pages and BLOB blocks are gone.
+    void EmptyFiles();
+    void BackupIndexFile();
+    void RestoreIndexFile(bool keepCurrent, bool deleteBackup);
+    void VerifyHeaders();
+
+    TDataFile& GetDataFile() { return FDataFile; }
+    TIndexFile& GetIndexFile() { return FIndexFile; }
+    TBlobFile& GetBlobFile() { return FBlobFile; }
+    bool HasBlobFields() const;
+
+    // ---- Locks --------------------------------------------------------------
+    // The "changed" results mean another program changed the table since this
+    // process last looked: the caches were dropped and cursors must resynchronise.
+    bool BeginRead();
+    void EndRead();
+    bool BeginWrite();
+    void EndWrite();
+    // The second read pair, for SQL statements that ask to keep their sources read.
+    bool BeginSharedRead();
+    void EndSharedRead();
+    // Takes record N's lock, retrying LockRetryCount times LockWaitTime ms apart.
+    bool LockRecord(uint32_t recordNo);
+    // Inside a transaction the lock is kept until the transaction ends.
+    void UnlockRecord(uint32_t recordNo);
+    void UnlockLockedRecords(bool onlyDeferred);
+    void MarkRecordLocked(uint32_t recordNo);
+    void UnmarkRecordLocked(uint32_t recordNo);
+    bool IsRecordMarkedLocked(uint32_t recordNo);
+    bool IsRecordLocked(uint32_t recordNo);  // in LockedRecords
+
+    bool IsReadLocked() const { return FReadLocked; }
+    bool IsWriteLocked() const { return FWriteLocked; }
+    bool IsSharedReadLocked() const { return FSharedReadLocked; }
+    bool IsTransactionLocked() const { return FTransactionLocked; }
+    uint32_t GetReadDepth() const { return FReadDepth; }
+    uint32_t GetWriteDepth() const { return FWriteDepth; }
+
+    // Attempts at the .DAT write semaphore, 3 ms apart; lowered by callers that must
+    // not wait the full half-minute-and-more for another program.
+    int32_t SemaphoreAttempts = SEMAPHORE_ATTEMPTS;
+
+    // ---- Transactions ----------------------------------------------------------
+    // A failed start leaves the table outside the transaction, holding nothing.
+    void StartTransaction();
+    void Rollback();
+    void CommitBeginWrite();
+    // Gives back the writer locks of CommitBeginWrite when a commit cannot go on.
+    void CommitAbandon();
+    // Writes every buffer; the transaction stays open also when this raises.
+    void CommitFlush(bool endTransaction, bool forceFlush);
+    void CommitEnd(bool endTransaction);
+    bool InTransaction() const override { return FInTransaction; }
+
+    // ---- Buffers ----------------------------------------------------------------
+    void FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool blobHeader, bool indexHeader);
+    void DiscardBuffers(bool trim, bool rereadHeaders);
+    bool RefreshIfChanged();
+
+    // ---- Forwarders -------------------------------------------------------------
+    uint32_t GetRecordCount() const;
+    void SetRecordCount(uint32_t count);
+    void IncRecordCount();
+    void DecRecordCount();
+    uint8_t GetIndexCount() const;
+    void SetIndexCount(uint8_t count);  // at most 30 secondary indexes
+    bool GetNoPrimaryIndex() const override;
+    void SetNoPrimaryIndex(bool flag);
+    uint16_t GetFieldCount() const override;
+    uint16_t GetBlobFieldCount() const;
+    uint16_t GetRecordSize() const;
+    uint16_t GetBlobBlockSize() const;  // 0 without BLOB fields
+    uint16_t GetLocaleId() const;  // the data header's language id
+    uint16_t GetUserMajorVersion() const;
+    uint16_t GetUserMinorVersion() const;
+    bool GetFieldDesc(int32_t fieldNo, TFieldDesc& desc) const;
+    bool FindFieldDescByNumber(uint16_t fieldNo, TFieldDesc& desc) const;
+    bool FindFieldDescByName(std::string_view name, TFieldDesc& desc) const;
+    int32_t FindFieldNo(std::string_view name) const;
+    std::string GetDescription() const;
+    std::string GetPassword() const;
+    void CopyDataHeader(uint8_t* buffer) const;  // 127 bytes
+    uint32_t GetDataChangeCount() const;
+    uint32_t GetIndexChangeCount() const;
+    uint32_t GetLastRecordNumber() const;
+    uint32_t GetLastAutoInc() const;
+    void SetLastAutoInc(uint32_t value);
+    uint32_t GetNextBlobId();
+    uint32_t GetNextFreeRecord() const;
+    // True without BLOB fields or without an open BLOB file.
+    bool FreeBlobChain(TBlobCursor* cursor, uint32_t& firstBlock, bool repair, uint32_t recordNo, uint32_t blobId);
+    bool FreeBlockChain(TBlobCursor* cursor, TBlock* block, bool repair, uint32_t recordNo, uint32_t blobId,
+                        int32_t count);
+
+    // ---- What the files ask of their owner ---------------------------------------
+    std::string GetTableName() const override { return FName; }
+    TTableErrorContext GetErrorContext() const override;
+    bool IsRemote() const override;
+    bool IsEncrypted() const override;
+    bool IsMemory() const override { return FInMemory; }
+    int32_t GetRecordBufferSize() const override;
+    int32_t GetRecordBufferCount() const override;
+    int32_t GetIndexCacheLimit() const override;
+    int32_t GetBlobBufferSize() const override;
+    int32_t GetBlobBufferCount() const override;
+    bool GetStrictChangeDetection() const override;
+    bool GetForceBufferFlush() const override;
+    std::string GetPrivateDirectory() const override;
+    uint16_t GetLanguageId() const override;
+    uint16_t GetSortId() const override;
+    bool GetFilesWritten() const override { return FFilesWritten; }
+    void SetFilesWritten() override { FFilesWritten = true; }
+    bool GetKeyField(uint16_t fieldNo, TIndexKeyField& field) const override;
+
+    // Raises an engine error with the table and database names as context.
+    [[noreturn]] void RaiseError(TEngineErrorCode code) const;
+
+private:
+    bool Local() const { return !IsRemote(); }
+    bool BlobFileInUse() const;
+    std::string DatabasePath() const;
+    std::string FileNameFor(std::string_view base, std::string_view ext) const;
+    // The raw lock steps; each answers false instead of raising.
+    bool TakeSemaphore();
+    // Takes the reader bytes of one read pair; raises 10249 (holding nothing).
+    void TakeReaderLocks(uint16_t& slotIndex, uint16_t& slotBlob);
+    // Releases both reader bytes, attempting each; false when one failed.
+    bool ReleaseReaderLocks(uint16_t& slotIndex, uint16_t& slotBlob);
+    // The whole read lock released whatever its depth (a record-lock wait); the
+    // depth to restore afterwards.
+    uint32_t SuspendRead();
+    // Ends the transaction lock: semaphore released, deferred unlocks done.
+    void EndTransactionLock();
+    void ResizeBitmaps(uint32_t recordNo);
+    void CloseFiles();
+
+    TDataDirectory* FDirectory;
+    uint16_t FOpenCount = 0;
+    uint16_t FCursorCount = 0;
+    std::string FName;
+    bool FIsOpen = false;
+    bool FExclusive = false;
+    bool FReadOnly = false;
+    bool FReadOnlyByAttribute = false;
+    bool FInMemory = false;
+    bool FTemporary = false;
+    TDataFile FDataFile;
+    TIndexFile FIndexFile;
+    TBlobFile FBlobFile;
+    bool FIndexRecreated = false;
+    TRecordsBitmap FLockedRecords;
+    TRecordsBitmap FCursorLockedRecords;
+    TRecordsBitmap FDeferredUnlocks;
+    bool FSharedReadLocked = false;
+    bool FReadLocked = false;
+    bool FWriteLocked = false;
+    uint16_t FReadSlotIndex = 0;
+    uint16_t FReadSlotBlob = 0;
+    uint16_t FSharedReadSlotIndex = 0;
+    uint16_t FSharedReadSlotBlob = 0;
+    bool FTransactionLocked = false;
+    bool FInTransaction = false;
+    bool FFilesWritten = false;
+    uint32_t FReadDepth = 0;
+    uint32_t FWriteDepth = 0;
+    uint32_t FSharedReadDepth = 0;
+    // Which locks the write bracket and the transaction took, so that each is
+    // released exactly once by whoever took it.
+    bool FWriteHeldBlob = false;
+    bool FWriteHeldSemaphore = false;
+    bool FTransactionSemaphore = false;
+};
+
+}  // namespace kura
