@@ -18,7 +18,7 @@ using namespace dfbytes;
 namespace {
 
 constexpr int32_t BUFFER_STEP = 4096;
-// A flush writes long runs in pieces of at most this many bytes.
+// A flush writes long runs in chunks of at most this many bytes.
 constexpr int64_t MAX_RUN_BYTES = 1 << 24;
 
 int32_t RandomReaderByte() {
