@@ -285,7 +285,7 @@ void TDataDirectory::StartTransaction(bool localOnly) {
         // goes on; otherwise they would keep every other writer out.
         for (std::size_t i = started; i-- > 0;) {
             try {
-                (void)i;
+                FTables[i]->Rollback();
             } catch (...) {
             }
         }
@@ -308,7 +308,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly
         // The transaction stays open; the writer locks taken for it are given back.
         for (TDataTable* table : begun) {
             try {
-                (void)table;
+                table->CommitAbandon();
             } catch (...) {
             }
         }

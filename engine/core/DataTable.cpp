@@ -528,6 +528,10 @@ bool TDataTable::BeginRead() {
 
 void TDataTable::EndRead() {
     if (!FReadLocked) return;
+    if (FReadDepth > 1) {
+        --FReadDepth;
+        return;
+    }
     FReadDepth = 0;
     FReadLocked = false;
     if (!ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob)) RaiseError(KURA_UNLOCKFAILED);

@@ -168,6 +168,18 @@ TEST(DataTable, BracketsNestAndOnlyTheOutermostEndReleases) {
     EXPECT_NO_THROW(tb->BeginWrite());  // the semaphore was given back
     tb->EndWrite();
 
+    // The second read pair nests too, and covers the first while it is held.
+    ta->BeginSharedRead();
+    ta->BeginSharedRead();
+    EXPECT_FALSE(ta->BeginRead());
+    EXPECT_FALSE(ta->IsReadLocked());
+    ta->EndRead();
+    ta->EndSharedRead();
+    EXPECT_TRUE(ta->IsSharedReadLocked());
+    EXPECT_EQ(ErrorOf([&] { tb->BeginWrite(); }), KURA_LOCKTIMEOUT);
+    ta->EndSharedRead();
+    EXPECT_FALSE(ta->IsSharedReadLocked());
+
     // Changes of another session are reported by the next bracket.
     AppendRecord(*tb, 7);
     EXPECT_TRUE(ta->BeginRead());
@@ -348,4 +360,26 @@ TEST(DataTable, EmptyRenameAndBackUpFiles) {
     EXPECT_TRUE(Exists(tmp, "OLDSTAFF.IBK"));
     EXPECT_TRUE(Exists(tmp, "OLDSTAFF.BBK"));
     EXPECT_FALSE(Exists(tmp, "STAFF.DAT"));
+}
+
+TEST(DataTable, RemoteSessionTablesTouchNoFiles) {
+    TDataSession session;
+    session.SetRemote(true);
+    session.RemoteHost = "server1";
+    TDataDirectory* dir = session.OpenDataDirectory("STAFFDB", "", true);
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(dir->GetDatabaseName(), "STAFFDB");
+    TDataTable* table = nullptr;
+    ASSERT_EQ(dir->OpenTable("STAFF", table, false, false, false, false, false, false), 0);
+    EXPECT_TRUE(table->IsOpen());
+    EXPECT_FALSE(table->GetDataFile().IsOpen);
+    EXPECT_FALSE(table->BeginRead());
+    EXPECT_FALSE(table->BeginWrite());
+    EXPECT_FALSE(table->LockRecord(3));
+    EXPECT_TRUE(table->IsRecordLocked(3));
+    table->UnlockRecord(3);
+    // The server is not reachable in this build: database-wide requests say so.
+    EXPECT_EQ(ErrorOf([&] { dir->StartTransaction(); }), KURA_REMOTECONNECT);
+    EXPECT_EQ(ErrorOf([&] { dir->TableExists("OTHER", false); }), KURA_REMOTECONNECT);
+    EXPECT_EQ(dir->CloseTable(table, false, false, false), 0);
 }

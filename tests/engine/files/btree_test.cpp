@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "engine/files/KeyEncoding.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
@@ -353,6 +354,35 @@ TEST(IndexCache, ParamsPageReadGivesUpAfterBoundedRetries) {
     } catch (const EKuraEngineError& e) {
         EXPECT_EQ(e.ErrorCode(), KURA_LOCKTIMEOUT);
     }
+}
+
+TEST(IndexTree, EncryptedIndexesScrambleEveryPage) {
+    IndexFixture f;
+    f.owner.Encrypted = true;
+    f.Create(test::MakeIndexDesc("ByKey", 16, true, kcLeading));
+    for (uint32_t i = 1; i <= 300; ++i) f.cursor->Insert(Bytes(KeyOf(16, i * 7)), i);
+    f.Reopen();
+    std::vector<test::TreeEntry> entries;
+    EXPECT_EQ(f.Check(entries), "");
+    ASSERT_EQ(entries.size(), 300u);
+    EXPECT_EQ(entries[299].Record, 300u);
+    // On disk the root page is the scramble of its plain image.
+    TPage* root = f.Page(f.file->GetRootPage(1));
+    std::vector<uint8_t> plain(INDEX_PAGE_SIZE);
+    f.owner.Encrypted = false;
+    root->SaveToBuffer(plain.data());
+    f.owner.Encrypted = true;
+    const uint32_t number = root->PageNumber;
+    f.file->ReleasePage(root);
+    std::vector<uint8_t> disk(INDEX_PAGE_SIZE);
+    {
+        TFileSectionGuard guard(*f.file);
+        f.file->Seek(soFromBeginning, int64_t{number} * INDEX_PAGE_SIZE);
+        f.file->ReadBuffer(disk.data(), INDEX_PAGE_SIZE, false);
+    }
+    EXPECT_NE(disk, plain);
+    ScrambleBuffer(disk.data(), INDEX_PAGE_SIZE, 83, 164);
+    EXPECT_EQ(disk, plain);
 }
 
 // ---- Randomised model test -------------------------------------------------------------
