@@ -237,15 +237,16 @@ void TDataTable::Open() {
 // closes the files; every step is attempted.
 void TDataTable::CloseFiles() {
     TFirstError first;
-    first.Attempt([&] { UnlockLockedRecords(false); });
-    FCursorLockedRecords.ClearAll();
     if (FReadDepth > 1) FReadDepth = 1;
     first.Attempt([&] { EndRead(); });
     if (FSharedReadDepth > 1) FSharedReadDepth = 1;
     first.Attempt([&] { EndSharedRead(); });
     if (FWriteDepth > 1) FWriteDepth = 1;
     first.Attempt([&] { EndWrite(); });
+    // The transaction lock before the record locks, so that no unlock is deferred.
     if (FTransactionLocked) first.Attempt([&] { EndTransactionLock(); });
+    first.Attempt([&] { UnlockLockedRecords(false); });
+    FCursorLockedRecords.ClearAll();
     FReadLocked = FWriteLocked = FSharedReadLocked = false;
     FReadDepth = FWriteDepth = FSharedReadDepth = 0;
     FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;

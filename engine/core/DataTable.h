@@ -49,7 +49,7 @@ struct TTableDefinition {
     uint16_t UserMinor = 0;
 };
 
-// Backup extensions of the table files.
+// Extensions of the table files and of their backups.
 inline constexpr std::string_view DataFileExt = ".DAT";
 inline constexpr std::string_view IndexFileExt = ".IDX";
 inline constexpr std::string_view BlobFileExt = ".BLB";

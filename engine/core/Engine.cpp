@@ -27,11 +27,6 @@ struct TEngineLoad {
         // still raise while the process winds down.
         LockEngineErrorContext();
         UnlockEngineErrorContext();
-        // Index and BLOB files pick their reader-lock bytes at random. The process
-        // id goes in with the clock, so programs started in the same instant do not
-        // draw the same bytes.
-        const auto ticks = std::chrono::system_clock::now().time_since_epoch().count();
-        std::srand(static_cast<unsigned>(ticks) ^ (static_cast<unsigned>(getpid()) << 16));
     }
 };
 const TEngineLoad EngineLoad;

@@ -1,9 +1,9 @@
 #include "engine/files/BlobFile.h"
+#include "engine/files/EngineRandom.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <thread>
 #include <unordered_set>
 
@@ -20,13 +20,6 @@ namespace {
 constexpr int32_t BUFFER_STEP = 4096;
 // A flush writes long runs in chunks of at most this many bytes.
 constexpr int64_t MAX_RUN_BYTES = 1 << 24;
-
-int32_t RandomReaderByte() {
-    thread_local std::minstd_rand generator{std::random_device{}()};
-    std::uniform_int_distribution<int32_t> draw(0, 65535);
-    int32_t r = draw(generator);
-    return r == 0 ? 1 : r;
-}
 
 }  // namespace
 

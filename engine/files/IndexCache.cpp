@@ -2,11 +2,11 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "engine/files/FieldDesc.h"
 #include "engine/files/IndexFile.h"
+#include "engine/files/EngineRandom.h"
 
 namespace kura {
 
@@ -30,16 +30,6 @@ private:
     TIndexFile& file_;
     TPage* page_;
 };
-
-// The reader byte: 1..65535, drawn from one generator for the whole process.
-int32_t DrawReaderByte() {
-    static std::mutex section;
-    static std::minstd_rand generator(static_cast<uint32_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count() ^ reinterpret_cast<uintptr_t>(&section)));
-    std::lock_guard<std::mutex> lock(section);
-    int32_t r = static_cast<int32_t>(generator() % 65536u);
-    return r == 0 ? 1 : r;
-}
 
 int64_t PageOffset(uint32_t page) { return static_cast<int64_t>(page) * INDEX_PAGE_SIZE; }
 
@@ -382,7 +372,7 @@ bool TIndexFile::UnlockWrite() { return LockBytes(false, INDEX_WRITE_LOCK_OFFSET
 
 bool TIndexFile::LockRead(int32_t& reader) {
     for (int32_t attempt = 1; attempt <= LockAttempts; ++attempt) {
-        reader = DrawReaderByte();
+        reader = RandomReaderByte();
         if (LockBytes(true, INDEX_READ_LOCK_BASE - reader, 1)) return true;
         if (attempt < LockAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(INDEX_LOCK_SLEEP_MS));
     }

@@ -1,0 +1,548 @@
+#pragma once
+// One open view of one table: the only way into table data for the SQL engine and
+// the dataset components. A cursor names its table, holds its open options, its own
+// copy of the field definitions, the current index and position, the key range, the
+// filters and the record sets built from them, the current record and the callbacks
+// long operations report to. Many cursors of one database share one TDataTable,
+// which owns the files, the locks and the record cache.
+//
+// The class is large, so its operations live in several files:
+//   DataCursor.cpp        construction, options, open, close, clone, refresh and
+//                         change detection
+//   CursorForwarders.cpp  small requests handed to the table and its files, the
+//                         index path stack, header values open or closed
+//   CursorFields.cpp      field access, definitions, bookmarks, lock brackets
+//   KeyCompare.cpp        the key comparison and the callback dispatchers
+//   CursorIndexSelect.cpp selecting the ordering index and loading its descriptor
+//   CursorNavigation.cpp  position, stepping, first/last, record numbers, counts
+//   CursorKeys.cpp        key building, key search, key ranges, resynchronising
+//   CursorSets.cpp        the visible-record sets and the key-range scans
+// Declarations of operations that are not built yet are kept together at the end,
+// each with the file that will define it; nothing calls them until then.
+//
+// Every local operation that reads the table runs inside the cursor's read bracket
+// (CheckForChanges ... EndRead), every write inside the write bracket; the brackets
+// compare the table's change counters with the cursor's copies and move the cursor
+// back onto its position when another cursor or program changed the table.
+//
+// Remote sessions: the client channel is not part of this build; every operation
+// that would need the server raises KURA_REMOTECONNECT.
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/errors/EngineErrors.h"
+#include "engine/files/BlobFileOwner.h"
+#include "engine/files/DataFileOwner.h"
+#include "engine/files/FieldDesc.h"
+#include "engine/files/IndexFile.h"
+#include "engine/files/IndexFileOwner.h"
+#include "engine/files/IndexPage.h"
+#include "engine/files/Locale.h"
+#include "engine/files/RecordCache.h"
+#include "engine/files/RecordsBitmap.h"
+
+namespace kura {
+
+class TDataDirectory;
+class TDataSession;
+class TDataTable;
+class TDataCursor;
+class TBlobBuffer;
+class TBlobFile;
+class TBlock;
+class TExpToken;
+class TExpressionParser;
+class TFilter;
+
+// Index numbers as a cursor sees them.
+constexpr uint8_t PRIMARY_INDEX = 0;
+constexpr uint8_t NATURAL_ORDER = 255;
+
+// Room of the range bounds and of the current key.
+constexpr int32_t RANGE_KEY_SIZE = 522;
+constexpr int32_t CURSOR_KEY_BUFFER_SIZE = 523;
+constexpr int32_t CURSOR_MAX_FIELDS = 1024;
+// Computed field definitions a cursor may take over.
+constexpr int32_t COMPUTED_FIELD_LIMIT = 1023;
+constexpr int32_t CURSOR_EVENT_SLOTS = 14;
+
+// A position the dataset components keep: in natural order the 4-byte record
+// number, in an index order the current key (key-size bytes).
+using TCursorBookmark = std::vector<uint8_t>;
+
+// The callback slots, in slot order. The sender is the cursor.
+using TPasswordEvent = std::function<bool(TDataCursor* sender)>;  // true: try again
+using TStatusNumberEvent = std::function<void(TDataCursor* sender, const std::string& text, uint16_t number)>;
+using TStatusTextEvent = std::function<void(TDataCursor* sender, const std::string& text)>;
+using TProgressEvent = std::function<void(TDataCursor* sender, uint16_t value)>;
+// A byte and a text in, two bytes out.
+using TRestructureQuestionEvent =
+    std::function<void(TDataCursor* sender, uint8_t kind, const std::string& text, uint8_t& answer1, uint8_t& answer2)>;
+using TCursorNotifyEvent = std::function<void(TDataCursor* sender)>;
+
+struct TCursorEvents {
+    TPasswordEvent Password;                       // 1
+    TStatusNumberEvent StatusNumber;               // 2
+    TStatusTextEvent StatusText;                   // 3
+    TStatusNumberEvent StatusNumber2;              // 4 (kept across close)
+    TStatusTextEvent StatusText2;                  // 5 (kept across close)
+    TProgressEvent IndexProgress;                  // 6
+    TProgressEvent Progress;                       // 7
+    TProgressEvent Progress2;                      // 8
+    TProgressEvent RestructureProgress;            // 9
+    TRestructureQuestionEvent RestructureQuestion; // 10
+    TProgressEvent ImportProgress;                 // 11
+    TProgressEvent ExportProgress;                 // 12
+    TCursorNotifyEvent Slot13;                     // 13
+    TCursorNotifyEvent Slot14;                     // 14
+};
+
+// Where the cursor stands in an index: the logical position (1-based number of
+// the current key in the whole index), its private copy of the current leaf page,
+// the slot in that page, and the descent path (depth 1..64; for each depth the
+// key slot chosen and the page number of that page's parent, 0 at the root).
+struct TCursorPosition {
+    int32_t LogicalPos = 0;
+    TPage* Page = nullptr;
+    int32_t Slot = 0;
+    uint8_t Depth = 1;
+    std::array<uint32_t, MAX_INDEX_DEPTH> PathSlots{};
+    std::array<uint32_t, MAX_INDEX_DEPTH> PathPages{};
+};
+
+// The three record sets of the filter and range machinery.
+constexpr int RS_VISIBLE = 0;  // records the cursor shows
+constexpr int RS_RANGE = 1;    // records whose key lies in the active range
+constexpr int RS_LIVE = 2;     // records that are not deleted
+
+// Options of TDataCursor::GetRecord.
+constexpr uint8_t grLock = 1;        // take the record from the cache pinned for a write
+constexpr uint8_t grReadAhead = 2;   // let the data file read the following records too
+
+class TDataCursor : public TDataFileCursor, public TIndexCursor, public TBlobCursor {
+public:
+    // ======================================================================
+    // Construction, options, open and close (DataCursor.cpp)
+    // ======================================================================
+    // noRemoteCreate: a clone of a remote cursor, whose server handle comes from
+    // the clone request.
+    explicit TDataCursor(TDataDirectory* directory, bool noRemoteCreate = false);
+    // Closes the cursor (discarding a temporary table); never throws.
+    ~TDataCursor() override;
+    TDataCursor(const TDataCursor&) = delete;
+    TDataCursor& operator=(const TDataCursor&) = delete;
+
+    // Each raises 10031 while the cursor is open.
+    void SetExclusive(bool value);
+    void SetExclusiveClone(bool value);
+    void SetReadOnly(bool value);
+    void SetInMemory(bool value);
+    // Keeps the file-name part and drops a ".DAT" extension.
+    void SetTableName(std::string_view value);
+    void SetQueryResult(bool value);      // no open check
+    void SetQuerySource(bool value);      // only while closed
+    void SetTemporaryFiles(bool value);   // only while closed
+    void CheckNotOpen() const;
+
+    const std::string& GetTableName() const { return FTableName; }
+    bool IsOpen() const { return FOpen; }
+    bool IsExclusive() const { return FExclusive; }
+    bool IsExclusiveClone() const { return FExclusiveClone; }
+    bool IsReadOnly() const { return FReadOnly; }
+    bool IsInMemory() const { return FInMemory; }
+    bool IsQueryResult() const { return FQueryResult; }
+    bool IsQuerySource() const { return FQuerySource; }
+    bool IsTemporaryFiles() const { return FTemporaryFiles; }
+    bool IsTableFilesReadOnly() const { return FTableFilesReadOnly; }
+    bool IsSuppressingAutoInc() const { return FSuppressAutoInc; }
+    void SetRestructuring(bool value) { FRestructuring = value; }
+
+    TDataDirectory* GetDirectory() const { return FDirectory; }
+    TDataSession* GetSession() const;
+    TDataTable* GetTable() const { return FTable; }
+    // The database's path (local) or name (remote), for error texts.
+    std::string GetDatabaseName() const;
+    bool IsRemote() const override;
+    bool IsNaturalOrder() const;
+
+    // No effect when already open. Any failure after the table was opened closes
+    // the cursor again before it propagates.
+    void OpenCursor(bool alreadyOpenedRemotely = false);
+    // No effect when closed. discardTemporary: the files of a temporary table are
+    // discarded instead of flushed.
+    void CloseCursor(bool discardTemporary);
+    // A new open cursor on the same table with the same index, range, filters and
+    // current record; owned by the caller.
+    TDataCursor* CloneCursor();
+    void Refresh();
+    // Moves the cursor back onto its position when the table changed. Under strict
+    // change detection it takes the read bracket, which the caller ends (EndRead).
+    void CheckForChanges();
+    bool TableHasChanged() const;
+    void SaveChangeCounters();
+    void SuppressAutoInc(bool value);
+    int32_t GetProgressInterval() const;
+    int64_t GetServerVersion() const override;
+
+    // Raises an engine error with the database and table names as context.
+    [[noreturn]] void RaiseError(TEngineErrorCode code, std::string_view field = {}, std::string_view index = {},
+                                 std::string_view message = {}) const;
+
+    // ======================================================================
+    // Forwarders to the table and its files (CursorForwarders.cpp)
+    // ======================================================================
+    // Index file, current index.
+    void SetRootPage(uint32_t page);
+    void SetParamsPage(uint32_t page);
+    TPage* AllocatePage();
+    void FreePage(TPage* page);
+    bool GetFirstIndexPage(TPage*& page);
+    // 10249 when the page keeps being changed under the reads.
+    bool GetParamsPage(TPage*& page);
+    // False (and no page) when a change check moved the cursor: start over.
+    bool GetIndexPage(uint32_t pageNo, bool isNew, TPage*& page);
+    void ReleaseIndexPage(TPage*& page);
+    TPage* PopPage();
+    void PushPage(TPage*& page);
+
+    // The index path stack, at the current depth.
+    uint32_t GetPathPage() const;
+    void SetPathPage(uint32_t page);
+    uint32_t GetPathSlot() const;
+    void SetPathSlot(uint32_t slot);
+    void ClearPathPages();
+    void ClearPathSlots();
+    void PushPath();
+    void PopPath();  // never below 1
+
+    // Data file.
+    TRecord* PopRecord();
+    void PushRecord(TRecord*& record);
+    uint32_t GetNextFreeRecord() const;
+    // A slot for a new record, sized to the cursor's record size. False as GetRecord.
+    bool AllocateRecord(TRecord*& record);
+    void FreeRecord(uint32_t recordNo);
+    // The record through the cache (grLock, grReadAhead; direction 1 forward, 2
+    // backward). False (and no record) when a change check moved the cursor.
+    bool GetRecord(uint32_t recordNo, uint8_t options, TRecord*& record, int32_t direction = 1);
+    void ReleaseRecord(TRecord*& record);
+    uint32_t GetLastAutoIncValue();
+    void SetLastAutoIncValue(uint32_t value);
+    uint32_t GetNextBlobID();
+    static uint32_t GetBufferRecordNo(const uint8_t* buffer);
+    static uint32_t GetBufferAutoInc(const uint8_t* buffer);
+    static void SetBufferAutoInc(uint8_t* buffer, uint32_t value);
+    uint32_t GetBlobFieldID(const uint8_t* buffer, uint16_t fieldNo, bool useTableFields) const;
+    void SetBlobFieldID(uint8_t* buffer, uint16_t fieldNo, bool useTableFields, uint32_t blobId) const;
+
+    // BLOB file.
+    bool AllocateBlobBlock(TBlock*& block);
+    bool GetBlobBlock(uint32_t blockNo, int32_t count, bool readAhead, TBlock*& block);
+    void ReleaseBlobBlock(TBlock*& block);
+    bool FreeBlobChain(uint32_t& firstBlock, uint32_t recordNo, uint32_t blobId);
+    bool FreeBlockChain(TBlock* block, uint32_t recordNo, uint32_t blobId, int32_t count);
+    uint16_t GetBlobBlockSize();
+    int32_t GetBlobBlockDataSize();
+    TBlobFile* GetBlobFile() override;
+
+    // Header values, open or closed (closed: read from the .DAT on disk).
+    uint16_t GetLocaleID();
+    uint16_t GetSortID();
+    uint16_t GetUserMajorVersion();
+    uint16_t GetUserMinorVersion();
+    // The 127-byte data header: the open table's, or read from disk, checking the
+    // password of an encrypted table.
+    void GetDataHeader(uint8_t* buffer);
+
+    // Computed fields of a record buffer, evaluated in field order.
+    void CalculateFields(uint8_t* buffer);
+    // The evaluator's column callback: the value of field N of the current record.
+    void GetFieldValue(uint16_t fieldNo, TExpToken* token);
+
+    // ======================================================================
+    // Field access, definitions, bookmarks, brackets (CursorFields.cpp)
+    // ======================================================================
+    // value may be nullptr (only Blank is wanted); it receives the field's size.
+    void GetField(uint16_t fieldNo, const uint8_t* buffer, void* value, bool& blank);
+    // value nullptr stores a blank field. blankForBlob: an open BLOB handle is
+    // stored as blank (its BLOB is empty).
+    void PutField(uint16_t fieldNo, uint8_t* buffer, const void* value, bool force = false,
+                  bool blankForBlob = false);
+    void GetTableField(uint16_t fieldNo, const uint8_t* buffer, void* value, bool& blank);
+    void PutTableField(uint16_t fieldNo, uint8_t* buffer, const void* value, bool blankForBlob = false);
+    void GetFieldData(const TFieldDesc& desc, const uint8_t* buffer, void* value, bool& blank) const;
+    void PutFieldData(const TFieldDesc& desc, uint8_t* buffer, const void* value, bool force, bool blankForBlob);
+    uint16_t GetRecordSize() const;
+    uint16_t GetFieldCount() const;
+    uint16_t GetBlobFieldCount() const;
+    uint8_t* GetRecordBuffer();
+    // The cursor's own record size (with computed fields) and field count.
+    uint16_t GetCursorRecordSize() const { return FRecordSize; }
+    uint16_t GetCursorFieldCount() const { return FFieldCount; }
+
+    void GetFieldDesc(uint16_t fieldNo, TFieldDesc& desc) const;  // 9985 when unknown
+    void GetTableFieldDesc(uint16_t fieldNo, TFieldDesc& desc) const;
+    void GetFieldDescByName(std::string_view name, TFieldDesc& desc) const;
+    bool FieldNameExists(std::string_view name) const;
+    bool GetSourceFieldDesc(std::string_view name, TFieldDesc& desc) const;
+    bool FindFieldDescByName(std::string_view name, TFieldDesc& desc) const;
+    int32_t FindFieldNo(std::string_view name) const;
+    void SetFieldDesc(uint16_t fieldNo, const TFieldDesc& desc);
+    // Index 255 gives 120 zero bytes.
+    void GetIndexDesc(uint8_t indexNo, TIndexDesc& desc) const;
+    void GetIndexFieldList(uint8_t indexNo, uint16_t (&fields)[MAX_INDEX_FIELDS]) const;
+    bool GetNoPrimaryIndex() const;
+    void SetNoPrimaryIndex(bool flag);
+    void SetIndexCount(uint8_t count);
+    void ResetBuffers(bool trim, bool reread);
+
+    TCursorBookmark GetBookmark();
+    bool SetToBookmark(const TCursorBookmark& bookmark, bool nearest, bool noChangeCheck);
+    int32_t CompareBookmarks(const TCursorBookmark& a, const TCursorBookmark& b);
+    // 0 or KURA_RECNOTFOUND.
+    TEngineErrorCode SetToCursor(TDataCursor& other);
+
+    // recordNo 0: the record in FRecord. Raises 10258.
+    void LockRecord(uint32_t recordNo);
+    void WriteUnlockRecord(uint32_t recordNo, bool localOnly);
+    uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
+    bool BeginRead() override;
+    void EndRead();
+    bool BeginWrite();
+    void EndWrite();
+    bool BeginTableRead();
+    void EndTableRead();
+
+    // ======================================================================
+    // Key comparison and callbacks (KeyCompare.cpp)
+    // ======================================================================
+    int32_t CompareFieldValues(const uint8_t* key1, const uint8_t* key2, int32_t length);
+
+    TCursorEvents& Events() { return FEvents; }
+    void SetPasswordEvent(TPasswordEvent event);
+    void SetImportProgressEvent(TProgressEvent event);
+    void SetExportProgressEvent(TProgressEvent event);
+    bool DoPasswordEvent();
+    void DoStatusNumber(const std::string& text, uint16_t number);
+    void DoStatusText(const std::string& text);
+    void DoStatusNumber2(const std::string& text, uint16_t number);
+    void DoStatusText2(const std::string& text);
+    void DoIndexProgress(uint16_t percent);
+    void DoProgress(uint16_t value);
+    void DoProgress2(uint16_t value);
+    void DoRestructureProgress(uint16_t percent);
+    void DoRestructureQuestion(uint8_t kind, const std::string& text, uint8_t& answer1, uint8_t& answer2);
+    void DoImportProgress(uint16_t percent);
+    void DoExportProgress(uint16_t percent);
+
+    // ======================================================================
+    // What the file layer asks of its cursor (KeyCompare.cpp, CursorForwarders.cpp)
+    // ======================================================================
+    uint8_t GetIndexNumber() const override { return FIndexNo; }
+    int32_t CompareKeys(const uint8_t* entryKey, const uint8_t* key, uint16_t keySize) override;
+    uint8_t GetPathDepth() const override { return FPosition.Depth; }
+    void SetPathDepth(uint8_t depth) override;
+    uint32_t GetPathSlot(uint8_t depth) const override;
+    void SetPathSlot(uint8_t depth, uint32_t slot) override;
+    uint32_t GetPathParent(uint8_t depth) const override;
+    // Defined with the navigation (CursorNavigation.cpp).
+    int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
+    // Remote BLOB transfers; the remote client is not part of this build.
+    std::vector<uint8_t> GetReplyParam() override;
+    void PutRequestParam(const void* bytes, uint32_t length) override;
+
+    // ======================================================================
+    // Index selection (CursorIndexSelect.cpp)
+    // ======================================================================
+    // The empty name selects the primary index (natural order without one).
+    void SetIndexName(std::string_view name);
+    void SwitchToIndex(uint8_t indexNo);
+    // Number and descriptor only; used around internal scans.
+    void SetIndexNumber(uint8_t indexNo);
+    // 10026 for a key size above the 522-byte key buffers.
+    void LoadIndexDescriptor();
+    void FreeIndexFieldDescs();
+    uint8_t GetIndexCount() const;
+    uint8_t GetCurrentIndexNo() const { return FIndexNo; }
+    const std::string& GetIndexName() const { return FIndexName; }
+
+    // ======================================================================
+    // Positioning and stepping (CursorNavigation.cpp)
+    // ======================================================================
+    void LoadCurrentRecord(int32_t direction);
+    void MoveBy(int32_t count);
+    void MoveToFirstKey();
+    void MoveToLastKey();
+    void SetToBegin();
+    void SetToEnd();
+    uint8_t SetToRecordNumber(int32_t recordNo);
+    void GotoIndexPosition(int32_t position);
+    void GotoRecordNumber(int32_t recordNo);
+    uint32_t GetRecordCount();
+    uint32_t GetTableRecordCount() const;
+    uint32_t GetRecordNumber();
+    uint32_t GetCurrentRecordNumber();
+    uint8_t* GetCurrentKey();
+    uint16_t GetKeySize() const;
+    void SetEmptyPosition();
+    void SnapToVisibleRecord();
+    void ClipToRange();
+    bool GetNextIndexPage(TPage*& page, bool& retry);
+    bool GetPriorIndexPage(TPage*& page, bool& retry);
+    bool StepNextKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepPriorKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepNextKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepPriorKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepNextVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepPriorVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepNextVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    bool StepPriorVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    int32_t CountConsecutiveBitmapRecords(int32_t maximum, int32_t direction);
+    void CheckError(TEngineErrorCode code, std::string_view text);
+    void CheckBlobError(TEngineErrorCode code, std::string_view fieldName);
+
+    // ======================================================================
+    // Key search and key ranges (CursorKeys.cpp)
+    // ======================================================================
+    uint8_t FindKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
+                    uint8_t partialLength, uint8_t* recordBuffer = nullptr);
+    void SetRange(uint8_t bufferIsKey, const uint8_t* startBuffer, int32_t startFieldCount, const uint8_t* endBuffer,
+                  int32_t endFieldCount);
+    void ResetRange();
+    uint8_t PositionOnKey(const uint8_t* key, uint8_t nearest, uint8_t restoreEnds);
+    void BuildIndexKey(const uint8_t* recordBuffer, uint8_t* keyBuffer);
+    void BuildRowIdKey(const uint8_t* recordBuffer, uint8_t* keyBuffer);
+    void Resync();
+    void RebuildFilterSet();
+    void UpdateFilterSetOnWrite(uint32_t recordNo, const uint8_t* recordBuffer);
+    void UpdateFilterSetOnDelete(uint32_t recordNo);
+    void SetRangeStartKey(const uint8_t* key);
+    void SetRangeEndKey(const uint8_t* key);
+    void SetRangeActive();
+    void ClearRangeBounds();
+    void ComputeRangeBounds();
+
+    // ======================================================================
+    // Visible-record sets and key-range scans (CursorSets.cpp)
+    // ======================================================================
+    void BuildRangeSet(bool& aborted);
+    void BuildLiveSet(bool& aborted);
+    void ApplyFilterSets();
+    void RebuildAllFilterSets();
+    void FillLowKey(uint8_t* key, int32_t from);
+    void FillHighKey(uint8_t* key, int32_t from);
+    void ScanRangeToBitmap(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
+    uint32_t CountKeysInRange(const uint8_t* low, const uint8_t* high, bool& aborted);
+    void ScanComplement(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
+    uint32_t GetLastRecordNumber() const;
+
+    // ======================================================================
+    // Cursor state. The names are the ones every cursor file uses.
+    // ======================================================================
+    TDataDirectory* FDirectory = nullptr;
+    TDataTable* FTable = nullptr;
+    uint32_t FRemoteHandle = 0;
+    std::string FTableName;
+    uint32_t FDataChangeCount = 0;
+    uint32_t FIndexChangeCount = 0;
+    uint32_t FBlobChangeCount = 0;
+    bool FOpen = false;
+    bool FExclusive = false;
+    bool FExclusiveClone = false;
+    bool FReadOnly = false;
+    bool FTableFilesReadOnly = false;
+    bool FInMemory = false;
+    bool FQueryResult = false;
+    bool FTemporaryFiles = false;
+    bool FRestructuring = false;
+    bool FSuppressAutoInc = false;
+    TRecord* FRecord = nullptr;
+    TCursorEvents FEvents;
+    bool FQuerySource = false;
+    TCursorPosition FPosition;
+    uint32_t FRecordNo = 0;
+    std::string FIndexName;
+    uint8_t FIndexNo = 0;
+    uint16_t FKeySize = 0;
+    uint8_t FKeyFieldCount = 0;
+    uint8_t FKeyCompression = 0;
+    bool FDescending = false;
+    bool FUnique = false;
+    bool FCaseInsensitive = false;
+    std::vector<TFieldDesc> FKeyFields;  // FKeyFields[k - 1] is key field k
+    std::array<uint8_t, MAX_INDEX_FIELDS> FKeyFieldFlags{};
+    bool FNoSubtreeCounts = false;
+    bool FTemporaryIndex = false;
+    bool FEOF = false;
+    bool FBOF = false;
+    int32_t FRangeStart = 0;
+    int32_t FRangeEnd = 0;
+    int32_t FVisibleCount = 0;
+    std::array<uint8_t, RANGE_KEY_SIZE> FRangeStartKey{};
+    std::array<uint8_t, RANGE_KEY_SIZE> FRangeEndKey{};
+    bool FRangeActive = false;
+    TExpressionParser* FFilterParser = nullptr;  // created with the filter parser
+    std::vector<TFilter*> FFilters;
+    bool FVisibleSetActive = false;
+    std::array<TRecordsBitmap*, 3> FRecordSets{};  // RS_VISIBLE, RS_RANGE, RS_LIVE
+    bool FRangeBoundsGuard = false;  // busy: the range bounds are being computed
+    bool FRangeBoundsSkip = false;   // skip: leave the range bounds as they are
+    bool FSetsBuilding = false;      // a record set is being built
+    bool FSetsSuspended = false;     // set upkeep is suspended
+    std::vector<TBlobBuffer*> FOpenBlobs;
+    std::vector<TFieldDesc> FFieldDefs;  // FFieldDefs[n - 1] is field n; FFieldCount of them
+    uint16_t FLocaleID = 0;
+    uint16_t FSortID = 0;
+    TCharMap FCharMap{};
+    uint16_t FFieldCount = 0;
+    uint16_t FRecordSize = 0;
+    bool FHasValueChecks = false;
+    bool FHasDefaults = false;
+    bool FHasComputedFields = false;
+    bool FHasAutoInc = false;
+    bool FCalculating = false;
+    std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> FKeyBuffer{};
+    uint32_t FFilteredCount = 0;
+    std::array<uint8_t, 10> FLastRequest{};
+    uint32_t FBlockPos = 0;
+    std::array<uint8_t, 10> FBlockHeader{};
+    std::vector<uint8_t> FBlockBuffer;
+    uint32_t FBlockCapacity = 0;
+    TLanguageStringList FStopWords;
+    std::bitset<256> FSpaceChars;
+    std::bitset<256> FIncludeChars;
+    bool FTextParamsChanged = false;
+    bool FTextParamsLoaded = false;
+    uint32_t FBlockRecordCount = 1;
+    bool FEditLockHeld = false;
+    uint32_t FLockedRecordNo = 0;
+
+protected:
+    // The remote client is not part of this build.
+    [[noreturn]] void RaiseNoRemote() const;
+    // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
+    // back to the bookmark (or its nearest neighbour).
+    void ReturnToBookmark(const TCursorBookmark& bookmark);
+    // The skip rule of the brackets: exclusive, or files read-only by attribute.
+    bool BracketsSkipped() const { return FExclusive || FTableFilesReadOnly; }
+    // Frees what the cursor holds of an open table; never throws.
+    void ReleaseOpenState();
+    // Takes the definitions of a clone's source (computed ones included).
+    void SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int32_t limit);
+    // The table password check of an encrypted table, with up to three rounds of
+    // the password event.
+    void CheckTablePassword(const std::string& password);
+    // 9985 for an unknown field number.
+    const TFieldDesc& CursorFieldDesc(uint16_t fieldNo) const;
+
+    // ---- Declared section for the navigation, key and set files ----------------
+    // (Further declarations of CursorNavigation.cpp, CursorKeys.cpp and
+    // CursorSets.cpp go here.)
+};
+
+}  // namespace kura
