@@ -201,6 +201,11 @@ public:
     void SetParamsPage(uint32_t page);
     TPage* AllocatePage();
     void FreePage(TPage* page);
+    // The root page of the current index; false with no page when the index is
+    // empty. With retry: false and retry set when a change check moved the cursor
+    // (start over); without: such reads are repeated a bounded number of times,
+    // then 10249.
+    bool GetFirstIndexPage(TPage*& page, bool& retry);
     bool GetFirstIndexPage(TPage*& page);
     // 10249 when the page keeps being changed under the reads.
     bool GetParamsPage(TPage*& page);
@@ -261,8 +266,9 @@ public:
 
     // Computed fields of a record buffer, evaluated in field order.
     void CalculateFields(uint8_t* buffer);
-    // The evaluator's column callback: the value of field N of the current record.
-    void GetFieldValue(uint16_t fieldNo, TExpToken* token);
+    // The evaluator's column callback: the value of the token's field in the record
+    // buffer, with the token's null flag set from the field's presence.
+    void GetFieldValue(const uint8_t* buffer, TExpToken* token);
 
     // ======================================================================
     // Field access, definitions, bookmarks, brackets (CursorFields.cpp)
@@ -528,6 +534,12 @@ protected:
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);
+    // SetToBookmark without its change check and without ending the read bracket,
+    // so a bracket that repositions keeps its lock to the caller's end.
+    bool PositionOnBookmark(const TCursorBookmark& bookmark, bool nearest);
+    // Some filter of the cursor is active (the filter operations keep this true to
+    // their filters; without filters it is false).
+    bool AnyFilterActive() const;
     // The skip rule of the brackets: exclusive, or files read-only by attribute.
     bool BracketsSkipped() const { return FExclusive || FTableFilesReadOnly; }
     // Frees what the cursor holds of an open table; never throws.
@@ -543,6 +555,37 @@ protected:
     // ---- Declared section for the navigation, key and set files ----------------
     // (Further declarations of CursorNavigation.cpp, CursorKeys.cpp and
     // CursorSets.cpp go here.)
+
+    // navigation, key search and visible-record sets
+    // Outcome of a descent or a walk that may meet a changed index.
+    enum class TWalkResult { Done, Empty, Retry };
+    // One more try after a page read found the table changed: a short pause, and
+    // the given error once the tries are used up.
+    void PauseBeforeRetry(int32_t& attempts, TEngineErrorCode code);
+    // In an index order the visible-record set narrows the keys only while filters
+    // keep it in use; natural order always walks the set.
+    bool UsesVisibleSet() const;
+    bool IsVisibleRecord(uint32_t recordNo) const;
+    // The step operation that fits the range and the visible-record set.
+    bool StepKey(bool forward, TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
+    // Copies the leaf into the cursor's own page and takes over slot and flags.
+    void StorePosition(const TPage& page, int32_t slot, int32_t position, bool bof, bool eof);
+    // Descends to the first (last) key of the index or of the range, honouring
+    // the visible-record set; the pinned leaf is handed back in page.
+    TWalkResult DescendToEnd(bool first, TPage*& page, int32_t& slot, int32_t& position);
+    // Moves a leaf position that the range-bound descent left outside the range
+    // onto the neighbouring key, when that one lies inside it.
+    TWalkResult ClipLeafToRange(TPage*& page, int32_t& slot, int32_t& position);
+    TWalkResult DescendToPosition(int32_t target, TPage*& page, int32_t& slot, int32_t& position, bool& eof);
+    // Bytes that a FindKey or a range bound compares: the first fieldCount key
+    // fields and partialLength bytes of the next one.
+    int32_t KeyCompareLength(int32_t fieldCount, uint8_t partialLength) const;
+    // Builds a search or bound key from a record or copies a ready key.
+    void MakeSearchKey(uint8_t bufferIsKey, const uint8_t* buffer, uint8_t* key);
+    // Number of keys below low and up to high, by the subtree counts.
+    TWalkResult CountKeysBefore(const uint8_t* key, bool inclusive, int32_t& count);
+    // Compares two keys of the current index over its key size.
+    int32_t CompareWholeKeys(const uint8_t* a, const uint8_t* b);
 };
 
 }  // namespace kura

@@ -1,0 +1,403 @@
+// Small requests of the cursor handed to the shared table and its files, the index
+// path stack, and header values that are read whether the cursor is open or not.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataTable.h"
+#include "engine/expr/ExpToken.h"
+#include "engine/files/FieldTypes.h"
+#include "engine/files/FileHandler.h"
+#include "engine/files/KeyEncoding.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+namespace {
+
+// Reads that a change check keeps interrupting are repeated this many times.
+constexpr int32_t PAGE_READ_ATTEMPTS = 1000;
+
+uint32_t ReadU32(const uint8_t* p) { return dfbytes::GetU32(p); }
+
+}  // namespace
+
+// ---- Index file ---------------------------------------------------------------------
+
+void TDataCursor::SetRootPage(uint32_t page) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetIndexFile().SetRootPage(FIndexNo, page);
+}
+
+void TDataCursor::SetParamsPage(uint32_t page) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetIndexFile().SetParamsPage(FIndexNo, page);
+}
+
+TPage* TDataCursor::AllocatePage() {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    TPage* page = nullptr;
+    FTable->GetIndexFile().AllocatePage(*this, page);
+    return page;
+}
+
+void TDataCursor::FreePage(TPage* page) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetIndexFile().FreePage(*this, page);
+}
+
+bool TDataCursor::GetFirstIndexPage(TPage*& page, bool& retry) {
+    page = nullptr;
+    retry = false;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    bool failed = false;
+    const bool found = FTable->GetIndexFile().ReadRootPage(*this, page, failed);
+    retry = failed;
+    return found;
+}
+
+bool TDataCursor::GetFirstIndexPage(TPage*& page) {
+    bool retry = false;
+    for (int32_t attempt = 0; attempt < PAGE_READ_ATTEMPTS; ++attempt) {
+        if (GetFirstIndexPage(page, retry)) return true;
+        if (!retry) return false;
+    }
+    RaiseError(KURA_LOCKTIMEOUT);
+}
+
+bool TDataCursor::GetParamsPage(TPage*& page) {
+    page = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    bool failed = false;
+    // The index file repeats the read a bounded number of times and then raises.
+    return FTable->GetIndexFile().ReadParamsPage(*this, page, failed);
+}
+
+bool TDataCursor::GetIndexPage(uint32_t pageNo, bool isNew, TPage*& page) {
+    page = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetIndexFile().ReadPage(*this, pageNo, page, isNew);
+}
+
+void TDataCursor::ReleaseIndexPage(TPage*& page) {
+    if (!page) return;
+    if (FTable) FTable->GetIndexFile().ReleasePage(page);
+    page = nullptr;
+}
+
+TPage* TDataCursor::PopPage() {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetIndexFile().PopPage();
+}
+
+void TDataCursor::PushPage(TPage*& page) {
+    if (!page) return;
+    if (FTable) {
+        FTable->GetIndexFile().PushPage(page);
+    } else {
+        delete page;
+    }
+    page = nullptr;
+}
+
+// ---- Index path stack ---------------------------------------------------------------
+
+uint32_t TDataCursor::GetPathPage() const { return FPosition.PathPages[FPosition.Depth - 1u]; }
+void TDataCursor::SetPathPage(uint32_t page) { FPosition.PathPages[FPosition.Depth - 1u] = page; }
+uint32_t TDataCursor::GetPathSlot() const { return FPosition.PathSlots[FPosition.Depth - 1u]; }
+void TDataCursor::SetPathSlot(uint32_t slot) { FPosition.PathSlots[FPosition.Depth - 1u] = slot; }
+void TDataCursor::ClearPathPages() { FPosition.PathPages.fill(0); }
+void TDataCursor::ClearPathSlots() { FPosition.PathSlots.fill(0); }
+
+void TDataCursor::PushPath() {
+    // A deeper path than the stack holds can only come from a damaged index.
+    if (FPosition.Depth >= MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    ++FPosition.Depth;
+}
+
+void TDataCursor::PopPath() {
+    if (FPosition.Depth > 1) --FPosition.Depth;
+}
+
+void TDataCursor::SetPathDepth(uint8_t depth) {
+    if (depth < 1 || depth > MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    FPosition.Depth = depth;
+}
+
+uint32_t TDataCursor::GetPathSlot(uint8_t depth) const {
+    if (depth < 1 || depth > MAX_INDEX_DEPTH) return 0;
+    return FPosition.PathSlots[depth - 1u];
+}
+
+void TDataCursor::SetPathSlot(uint8_t depth, uint32_t slot) {
+    if (depth < 1 || depth > MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    FPosition.PathSlots[depth - 1u] = slot;
+}
+
+uint32_t TDataCursor::GetPathParent(uint8_t depth) const {
+    if (depth < 1 || depth > MAX_INDEX_DEPTH) return 0;
+    return FPosition.PathPages[depth - 1u];
+}
+
+// ---- Data file ----------------------------------------------------------------------
+
+TRecord* TDataCursor::PopRecord() {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetDataFile().PopRecord();
+}
+
+void TDataCursor::PushRecord(TRecord*& record) {
+    if (!record) return;
+    if (FTable) {
+        FTable->GetDataFile().PushRecord(record);
+    } else {
+        delete record;
+    }
+    record = nullptr;
+}
+
+uint32_t TDataCursor::GetNextFreeRecord() const {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetDataFile().GetNextFreeRecord();
+}
+
+bool TDataCursor::AllocateRecord(TRecord*& record) {
+    record = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    // The cached slot keeps the table's record size: computed fields live only in
+    // the cursor's buffers, and a cached record larger than its slot would be
+    // written past it.
+    return FTable->GetDataFile().AllocateRecord(this, record);
+}
+
+void TDataCursor::FreeRecord(uint32_t recordNo) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    TRecord* record = nullptr;
+    int32_t attempts = 0;
+    while (!GetRecord(recordNo, 0, record)) {
+        if (++attempts >= PAGE_READ_ATTEMPTS) RaiseError(KURA_LOCKTIMEOUT);
+    }
+    FTable->GetDataFile().FreeRecord(record);
+    record->Modified = 1;
+    ReleaseRecord(record);
+}
+
+bool TDataCursor::GetRecord(uint32_t recordNo, uint8_t options, TRecord*& record, int32_t direction) {
+    record = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    TDataFile& data = FTable->GetDataFile();
+    if (recordNo == 0 || recordNo >= data.GetNextRecordNumber()) RaiseError(KURA_RECNOTFOUND);
+    const bool readAhead = (options & grReadAhead) != 0;
+    return data.ReadRecord(this, recordNo, record, direction, readAhead, readAhead);
+}
+
+void TDataCursor::ReleaseRecord(TRecord*& record) {
+    if (!record) return;
+    if (FTable) FTable->GetDataFile().ReleaseRecord(record);
+    record = nullptr;
+}
+
+uint32_t TDataCursor::GetLastAutoIncValue() {
+    if (FOpen && FTable) return FTable->GetLastAutoInc();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return ReadU32(&header[dho::LastAutoInc]);
+}
+
+void TDataCursor::SetLastAutoIncValue(uint32_t value) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->SetLastAutoInc(value);
+}
+
+uint32_t TDataCursor::GetNextBlobID() {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetNextBlobId();
+}
+
+uint32_t TDataCursor::GetBufferRecordNo(const uint8_t* buffer) { return ReadU32(buffer + RH_NUMBER); }
+uint32_t TDataCursor::GetBufferAutoInc(const uint8_t* buffer) { return ReadU32(buffer + RH_AUTOINC); }
+void TDataCursor::SetBufferAutoInc(uint8_t* buffer, uint32_t value) { dfbytes::PutU32(buffer + RH_AUTOINC, value); }
+
+uint32_t TDataCursor::GetBlobFieldID(const uint8_t* buffer, uint16_t fieldNo, bool useTableFields) const {
+    TFieldDesc desc;
+    if (useTableFields) {
+        GetTableFieldDesc(fieldNo, desc);
+    } else {
+        GetFieldDesc(fieldNo, desc);
+    }
+    if (desc.FieldType() != fldBLOB || desc.Offset() + 9u > FRecordSize) RaiseError(KURA_NOTABLOB, desc.Name());
+    return ReadU32(buffer + desc.Offset() + 5);
+}
+
+void TDataCursor::SetBlobFieldID(uint8_t* buffer, uint16_t fieldNo, bool useTableFields, uint32_t blobId) const {
+    TFieldDesc desc;
+    if (useTableFields) {
+        GetTableFieldDesc(fieldNo, desc);
+    } else {
+        GetFieldDesc(fieldNo, desc);
+    }
+    if (desc.FieldType() != fldBLOB || desc.Offset() + 9u > FRecordSize) RaiseError(KURA_NOTABLOB, desc.Name());
+    dfbytes::PutU32(buffer + desc.Offset() + 5, blobId);
+}
+
+// ---- BLOB file ----------------------------------------------------------------------
+
+bool TDataCursor::AllocateBlobBlock(TBlock*& block) {
+    block = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetBlobFile().AllocateBlock(this, block);
+}
+
+bool TDataCursor::GetBlobBlock(uint32_t blockNo, int32_t count, bool readAhead, TBlock*& block) {
+    block = nullptr;
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetBlobFile().ReadBlock(this, blockNo, block, count, readAhead);
+}
+
+void TDataCursor::ReleaseBlobBlock(TBlock*& block) {
+    if (!block) return;
+    if (FTable) FTable->GetBlobFile().ReleaseBlock(block);
+    block = nullptr;
+}
+
+bool TDataCursor::FreeBlobChain(uint32_t& firstBlock, uint32_t recordNo, uint32_t blobId) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->FreeBlobChain(this, firstBlock, false, recordNo, blobId);
+}
+
+bool TDataCursor::FreeBlockChain(TBlock* block, uint32_t recordNo, uint32_t blobId, int32_t count) {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->FreeBlockChain(this, block, false, recordNo, blobId, count);
+}
+
+uint16_t TDataCursor::GetBlobBlockSize() {
+    uint16_t size = 0;
+    if (FOpen && FTable) {
+        size = FTable->GetDataFile().GetBlobBlockSize();
+    } else {
+        uint8_t header[DATA_HEADER_SIZE];
+        GetDataHeader(header);
+        size = static_cast<uint16_t>(ReadU32(&header[dho::BlobBlockSize]));
+    }
+    return size == 0 ? DEFAULT_BLOB_BLOCK_SIZE : size;
+}
+
+int32_t TDataCursor::GetBlobBlockDataSize() { return static_cast<int32_t>(GetBlobBlockSize()) - BLOCK_HEADER_SIZE; }
+
+TBlobFile* TDataCursor::GetBlobFile() { return (FTable && !IsRemote()) ? &FTable->GetBlobFile() : nullptr; }
+
+// ---- Header values ------------------------------------------------------------------
+
+void TDataCursor::GetDataHeader(uint8_t* buffer) {
+    if (FOpen && FTable) {
+        FTable->CopyDataHeader(buffer);
+        return;
+    }
+    if (IsRemote()) RaiseNoRemote();
+    if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    TFileHandler file;
+    std::string name;
+    ReplaceFileExt(FTableName, ".DAT", ".DAT", name);
+    file.FileName = FDirectory->Path + name;
+    file.ReadOnly = true;
+    file.IsMemory = FInMemory;
+    file.OpenFile();
+    std::memset(buffer, 0, DATA_HEADER_SIZE);
+    {
+        TFileSectionGuard guard(file);
+        file.Seek(soFromBeginning, 0);
+        file.ReadBuffer(buffer, DATA_HEADER_SIZE, true);
+    }
+    file.CloseFile();
+    if (buffer[dho::Version] != DATA_FILE_VERSION) {
+        const uint8_t version = buffer[dho::Version];
+        std::memset(buffer, 0, DATA_HEADER_SIZE);
+        buffer[dho::Version] = version;
+        return;
+    }
+    if (buffer[dho::Encrypted] != 0) {
+        std::string password = dfbytes::GetPStr(&buffer[dho::Password], TABLE_PASSWORD_LENGTH);
+        if (!password.empty())
+            UnscrambleBuffer(password.data(), static_cast<int32_t>(password.size()), STRING_SCRAMBLE_LOW,
+                             STRING_SCRAMBLE_HIGH);
+        CheckTablePassword(password);
+    }
+}
+
+uint16_t TDataCursor::GetLocaleID() {
+    if (FOpen) return FLocaleID;
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return dfbytes::GetU16(&header[dho::LocaleId]);
+}
+
+uint16_t TDataCursor::GetSortID() {
+    if (FOpen) return FSortID;
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return dfbytes::GetU16(&header[dho::SortId]);
+}
+
+uint16_t TDataCursor::GetUserMajorVersion() {
+    if (FOpen && FTable) return FTable->GetUserMajorVersion();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return dfbytes::GetU16(&header[dho::UserMajor]);
+}
+
+uint16_t TDataCursor::GetUserMinorVersion() {
+    if (FOpen && FTable) return FTable->GetUserMinorVersion();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return dfbytes::GetU16(&header[dho::UserMinor]);
+}
+
+// ---- Computed fields --------------------------------------------------------------
+
+void TDataCursor::CalculateFields(uint8_t* buffer) {
+    (void)buffer;
+    if (!FHasComputedFields) return;
+    // Computed fields are evaluated with the expression evaluator: for each field
+    // marked computed that carries an expression, in field order, the result goes
+    // into the buffer with PutField (forced), a null result as a blank, and the
+    // result token back to the pool. The evaluator is not part of this build, so
+    // computed values stay as the buffer holds them.
+}
+
+void TDataCursor::GetFieldValue(const uint8_t* buffer, TExpToken* token) {
+    if (!token || FCalculating) return;
+    FCalculating = true;
+    try {
+        const uint16_t fieldNo = token->FieldNumber;
+        const TFieldDesc& desc = CursorFieldDesc(fieldNo);
+        const auto fit = [&](int32_t size) {
+            const int32_t block = TExpToken::ValueBlockSize;
+            const int32_t wanted = ((std::max(size, 1) + block - 1) / block) * block;
+            if (token->ValueCapacity() < wanted) token->Value.assign(static_cast<std::size_t>(wanted), 0);
+            token->DataSize = size;
+        };
+        bool blank = true;
+        if (token->DataType == fldBLOB) {
+            // A BLOB value is read whole through the cursor's BLOB operations, which
+            // come with the expression evaluator's BLOB support.
+            RaiseError(KURA_NOTABLOB, desc.Name());
+        } else if (token->DataType == fldZSTRING) {
+            fit(desc.StoredSize() + 1);
+            GetFieldData(desc, buffer, token->Value.data(), blank);
+            token->Value[desc.StoredSize()] = 0;
+            token->DataSize = static_cast<int32_t>(std::strlen(reinterpret_cast<const char*>(token->Value.data())));
+        } else {
+            fit(std::max<int32_t>(desc.StoredSize(), 4));
+            GetFieldData(desc, buffer, token->Value.data(), blank);
+            token->DataSize = desc.StoredSize();
+        }
+        token->IsNull = blank ? 1 : 0;
+    } catch (...) {
+        FCalculating = false;
+        throw;
+    }
+    FCalculating = false;
+}
+
+}  // namespace kura

@@ -1,0 +1,171 @@
+// Selecting the index that orders the cursor and taking over its descriptor.
+#include <algorithm>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataTable.h"
+#include "engine/files/FieldTypes.h"
+
+namespace kura {
+
+namespace {
+
+std::string_view Trimmed(std::string_view s) {
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+    return s;
+}
+
+bool SameIndexName(std::string_view a, std::string_view b) {
+    a = Trimmed(a);
+    b = Trimmed(b);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TDataCursor::AnyFilterActive() const {
+    // Filters come with the filter operations, which keep this answer in step
+    // with them; a cursor without filters has no active one.
+    return false;
+}
+
+uint8_t TDataCursor::GetIndexCount() const { return FTable ? FTable->GetIndexCount() : 0; }
+
+void TDataCursor::FreeIndexFieldDescs() { FKeyFields.clear(); }
+
+void TDataCursor::LoadIndexDescriptor() {
+    FreeIndexFieldDescs();
+    FKeyFieldFlags.fill(0);
+    if (!FTable || FIndexNo >= INDEX_SLOT_COUNT) {
+        FIndexName.clear();
+        FKeySize = 0;
+        FKeyFieldCount = 0;
+        FKeyCompression = 0;
+        FDescending = FUnique = FCaseInsensitive = false;
+        FNoSubtreeCounts = FTemporaryIndex = false;
+        return;
+    }
+    TIndexDesc desc;
+    FTable->GetIndexFile().GetIndexDesc(FIndexNo, desc);
+    const uint16_t keySize = desc.GetKeySize();
+    const uint8_t fieldCount = desc.GetFieldCount();
+    // Every key buffer of the engine holds 522 bytes: a descriptor that asks for
+    // more (row identifier included) would make key building write past them.
+    if (keySize > RANGE_KEY_SIZE || fieldCount > MAX_INDEX_FIELDS) RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
+    std::vector<TFieldDesc> keyFields;
+    uint32_t needed = 0;
+    for (uint8_t i = 0; i < fieldCount; ++i) {
+        TFieldDesc field;
+        if (!FTable->GetFieldDesc(desc.GetField(i), field)) RaiseError(KURA_INDEXCORRUPT, {}, desc.GetName());
+        needed += GetFieldDataSize(field.FieldType(), field.StoredSize()) + 1u;
+        keyFields.push_back(field);
+    }
+    if (FIndexNo < SYS_DELETED_SLOT) {
+        if (desc.GetByte(ido::Unique) == 0) needed += 4;
+        if (needed > static_cast<uint32_t>(RANGE_KEY_SIZE)) RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
+    }
+    FIndexName = desc.GetName();
+    FKeySize = keySize;
+    FKeyFieldCount = fieldCount;
+    FDescending = desc.GetByte(ido::Descending) != 0;
+    for (int i = 0; i < MAX_INDEX_FIELDS; ++i) FKeyFieldFlags[static_cast<std::size_t>(i)] = desc.GetOption(i);
+    FCaseInsensitive = desc.GetByte(ido::CaseInsensitive) != 0;
+    FUnique = desc.GetByte(ido::Unique) != 0;
+    FKeyCompression = desc.GetByte(ido::Compression);
+    FNoSubtreeCounts = desc.GetByte(ido::NoCounts) != 0;
+    FTemporaryIndex = desc.IsTemporary();
+    FKeyFields = std::move(keyFields);
+}
+
+void TDataCursor::SetIndexNumber(uint8_t indexNo) {
+    FIndexNo = indexNo;
+    if (IsNaturalOrder()) FVisibleSetActive = true;
+    if (indexNo < NATURAL_ORDER) {
+        LoadIndexDescriptor();
+    } else {
+        FreeIndexFieldDescs();
+        FIndexName.clear();
+        FKeySize = 0;
+        FKeyFieldCount = 0;
+        FKeyCompression = 0;
+        FDescending = FUnique = FCaseInsensitive = false;
+        FNoSubtreeCounts = FTemporaryIndex = false;
+        FKeyFieldFlags.fill(0);
+    }
+}
+
+namespace {
+
+// The visible-set flag and sets after a change of order.
+void AdjustVisibleSet(TDataCursor& c) {
+    if (c.IsNaturalOrder()) {
+        c.FVisibleSetActive = true;
+        return;
+    }
+    c.FVisibleSetActive = false;
+}
+
+}  // namespace
+
+void TDataCursor::SwitchToIndex(uint8_t indexNo) {
+    if (indexNo == FIndexNo) return;
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    const bool known = indexNo == NATURAL_ORDER || indexNo <= GetIndexCount() ||
+                       ((indexNo == SYS_DELETED_SLOT || indexNo == SYS_TEXT_SLOT) &&
+                        FTable->GetIndexFile().GetRootPage(indexNo) != 0);
+    if (!known) RaiseError(KURA_INVALIDINDEXNAME);
+    CheckForChanges();
+    try {
+        ClearRangeBounds();
+        const uint8_t previous = FIndexNo;
+        try {
+            SetIndexNumber(indexNo);
+        } catch (...) {
+            SetIndexNumber(previous);
+            throw;
+        }
+        AdjustVisibleSet(*this);
+        if (!FVisibleSetActive && AnyFilterActive()) FVisibleSetActive = true;
+        if (!FVisibleSetActive)
+            for (TRecordsBitmap* set : FRecordSets)
+                if (set) set->SetRecordCount(0);
+        RebuildFilterSet();
+        Resync();
+    } catch (...) {
+        EndRead();
+        throw;
+    }
+    EndRead();
+}
+
+void TDataCursor::SetIndexName(std::string_view name) {
+    if (SameIndexName(name, FIndexName) && FIndexNo != NATURAL_ORDER) return;
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    TIndexFile& index = FTable->GetIndexFile();
+    const uint8_t count = GetIndexCount();
+    int32_t found = -1;
+    for (uint8_t slot = 0; slot <= count && slot < SYS_DELETED_SLOT; ++slot) {
+        TIndexDesc desc;
+        index.GetIndexDesc(slot, desc);
+        if (SameIndexName(desc.GetName(), name)) {
+            found = slot;
+            break;
+        }
+    }
+    if (found < 0) RaiseError(KURA_INVALIDINDEXNAME, {}, name);
+    const uint8_t target = static_cast<uint8_t>(found);
+    if (target == FIndexNo) return;
+    SwitchToIndex(target);
+}
+
+}  // namespace kura

@@ -1,0 +1,852 @@
+// Where a cursor stands and how it moves: stepping through the leaves of the
+// current index (or through the visible-record set in natural order), the first and
+// last key of the index or of the key range, going to a logical record number, and
+// the counts and numbers the cursor reports.
+//
+// Every walk works on pinned pages of the page cache and copies the leaf it ends on
+// into the cursor's own page, so the cursor never keeps a cache page pinned between
+// operations. A page read that finds the table changed by another program has
+// already moved the cursor back onto its record; the walk then starts over from the
+// cursor's new position, a bounded number of times.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataTable.h"
+
+namespace kura {
+
+namespace {
+
+// A writer that keeps changing the index can make every walk start over; after this
+// many tries the operation gives up instead of spinning for ever.
+constexpr int32_t POSITION_RETRY_ATTEMPTS = 1000;
+constexpr int POSITION_RETRY_SLEEP_MS = 2;
+
+// A pinned cache page, released on every way out.
+class TPinned {
+public:
+    explicit TPinned(TDataCursor& cursor) : FCursor(cursor) {}
+    ~TPinned() {
+        try {
+            FCursor.ReleaseIndexPage(Page);
+        } catch (...) {
+        }
+    }
+    TPinned(const TPinned&) = delete;
+    TPinned& operator=(const TPinned&) = delete;
+
+    TPage* Page = nullptr;
+
+private:
+    TDataCursor& FCursor;
+};
+
+int32_t ClampToInt(uint64_t value) { return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value); }
+
+}  // namespace
+
+// ---- Small helpers ------------------------------------------------------------------
+
+void TDataCursor::PauseBeforeRetry(int32_t& attempts, TEngineErrorCode code) {
+    ++attempts;
+    if (attempts >= POSITION_RETRY_ATTEMPTS) RaiseError(code);
+    // The first retry follows a resynchronisation and normally succeeds at once.
+    if (attempts > 1) std::this_thread::sleep_for(std::chrono::milliseconds(POSITION_RETRY_SLEEP_MS));
+}
+
+bool TDataCursor::UsesVisibleSet() const { return FVisibleSetActive && FRecordSets[RS_VISIBLE] != nullptr; }
+
+bool TDataCursor::IsVisibleRecord(uint32_t recordNo) const {
+    const TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+    return set && recordNo <= static_cast<uint32_t>(INT32_MAX) && set->GetBit(static_cast<int32_t>(recordNo));
+}
+
+int32_t TDataCursor::CompareWholeKeys(const uint8_t* a, const uint8_t* b) { return CompareFieldValues(a, b, FKeySize); }
+
+void TDataCursor::StorePosition(const TPage& page, int32_t slot, int32_t position, bool bof, bool eof) {
+    if (!FPosition.Page) FPosition.Page = PopPage();
+    if (FPosition.Page != &page) FPosition.Page->Assign(page);
+    FPosition.Page->ResetPins();
+    FPosition.Slot = slot;
+    FPosition.LogicalPos = position;
+    FBOF = bof;
+    FEOF = eof;
+    FRecordNo = FPosition.Page->GetRecordNo(static_cast<uint32_t>(std::max(slot, 0)));
+}
+
+void TDataCursor::SetEmptyPosition() {
+    FBOF = true;
+    FEOF = true;
+    FPosition.LogicalPos = 0;
+    FPosition.Slot = 0;
+    FRecordNo = 0;
+    if (FPosition.Page) {
+        FPosition.Page->Clear();
+        FPosition.Page->PageNumber = 0;
+    }
+}
+
+void TDataCursor::CheckError(TEngineErrorCode code, std::string_view text) {
+    if (code != 0) RaiseError(code, {}, {}, text);
+}
+
+void TDataCursor::CheckBlobError(TEngineErrorCode code, std::string_view fieldName) {
+    if (code != 0) RaiseError(code, fieldName);
+}
+
+// ---- Counts and numbers ---------------------------------------------------------------
+
+uint32_t TDataCursor::GetTableRecordCount() const { return FTable ? FTable->GetRecordCount() : 0; }
+
+uint32_t TDataCursor::GetRecordCount() {
+    if (IsRemote()) return FFilteredCount;
+    if (FVisibleSetActive) return static_cast<uint32_t>(std::max(FVisibleCount, 0));
+    if (!IsNaturalOrder()) {
+        if (!FRangeActive) return GetTableRecordCount();
+        if (FRangeStart > 0 && FRangeEnd > 0 && FRangeEnd >= FRangeStart)
+            return static_cast<uint32_t>(FRangeEnd - FRangeStart + 1);
+        return 0;
+    }
+    return GetTableRecordCount();
+}
+
+uint32_t TDataCursor::GetRecordNumber() {
+    const int32_t position = FPosition.LogicalPos;
+    if (IsRemote() || IsNaturalOrder()) return static_cast<uint32_t>(std::max(position, 0));
+    if (position < 1) return 0;
+    const int32_t first = FRangeActive ? FRangeStart : 1;
+    return static_cast<uint32_t>(std::max<int64_t>(int64_t{position} - first + 1, 0));
+}
+
+uint32_t TDataCursor::GetCurrentRecordNumber() {
+    if (GetRecordCount() == 0) return 0;
+    if (IsRemote() || IsNaturalOrder()) return FRecordNo;
+    if (!FPosition.Page || FPosition.Slot < 1) return 0;
+    return FPosition.Page->GetRecordNo(static_cast<uint32_t>(FPosition.Slot));
+}
+
+uint8_t* TDataCursor::GetCurrentKey() {
+    if (IsNaturalOrder()) {
+        FKeyBuffer.fill(0);
+        dfbytes::PutU32(FKeyBuffer.data(), FRecordNo);
+        return FKeyBuffer.data();
+    }
+    TPage* page = FPosition.Page;
+    if (page && FPosition.Slot >= 1 && FPosition.Slot <= page->KeyCount && page->KeySize == FKeySize)
+        return page->GetKeyAddress(static_cast<uint32_t>(FPosition.Slot));
+    // On no key the current key is all zeros.
+    std::fill(FKeyBuffer.begin(), FKeyBuffer.begin() + std::min<int32_t>(FKeySize, CURSOR_KEY_BUFFER_SIZE), 0);
+    return FKeyBuffer.data();
+}
+
+uint16_t TDataCursor::GetKeySize() const { return IsNaturalOrder() ? 4 : FKeySize; }
+
+int32_t TDataCursor::CountConsecutiveBitmapRecords(int32_t maximum, int32_t direction) {
+    int32_t count = 1;
+    const TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+    if (!set) return count;
+    int64_t r = FRecordNo;
+    while (count < maximum) {
+        r += direction == 1 ? 1 : -1;
+        if (r < 1 || r > set->RecordCount() || !set->GetBit(static_cast<int32_t>(r))) break;
+        ++count;
+    }
+    return count;
+}
+
+int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
+    if (IsNaturalOrder()) return CountConsecutiveBitmapRecords(maximum, direction);
+    TPage* page = FPosition.Page;
+    if (!page || page->KeyCount == 0 || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount) return 1;
+    return std::max(1, page->CountConsecutiveRecords(maximum, direction, static_cast<uint32_t>(FPosition.Slot)));
+}
+
+// ---- The current record ----------------------------------------------------------------
+
+void TDataCursor::LoadCurrentRecord(int32_t direction) {
+    if (!FRecord) return;
+    FRecord->SetRecordSize(FRecordSize);
+    uint32_t recordNo = GetCurrentRecordNumber();
+    if (recordNo == 0) {
+        std::memset(FRecord->GetBuffer(), 0, FRecordSize);
+        FRecord->RecordNumber = 0;
+    } else {
+        TRecord* read = nullptr;
+        int32_t attempts = 0;
+        // A read that had to resynchronise the cursor first reads the record the
+        // cursor stands on now.
+        while (!GetRecord(recordNo, grReadAhead, read, direction)) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            recordNo = GetCurrentRecordNumber();
+            if (recordNo == 0) {
+                std::memset(FRecord->GetBuffer(), 0, FRecordSize);
+                FRecord->RecordNumber = 0;
+                CalculateFields(FRecord->GetBuffer());
+                return;
+            }
+        }
+        const uint16_t size = std::min<uint16_t>(read->GetRecordSize(), FRecordSize);
+        std::memset(FRecord->GetBuffer(), 0, FRecordSize);
+        std::memcpy(FRecord->GetBuffer(), read->GetBuffer(), size);
+        FRecord->RecordNumber = read->RecordNumber;
+        ReleaseRecord(read);
+    }
+    CalculateFields(FRecord->GetBuffer());
+}
+
+// ---- Page links and steps ----------------------------------------------------------------
+
+bool TDataCursor::GetNextIndexPage(TPage*& page, bool& retry) {
+    retry = false;
+    if (!page || page->NextPage == 0) return false;
+    TPage* next = nullptr;
+    if (!GetIndexPage(page->NextPage, false, next)) {
+        retry = true;
+        return false;
+    }
+    if (!next->IsLeaf() || next->KeyCount == 0) {
+        ReleaseIndexPage(next);
+        RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    }
+    ReleaseIndexPage(page);
+    page = next;
+    return true;
+}
+
+bool TDataCursor::GetPriorIndexPage(TPage*& page, bool& retry) {
+    retry = false;
+    if (!page || page->PriorPage == 0) return false;
+    TPage* prior = nullptr;
+    if (!GetIndexPage(page->PriorPage, false, prior)) {
+        retry = true;
+        return false;
+    }
+    if (!prior->IsLeaf() || prior->KeyCount == 0) {
+        ReleaseIndexPage(prior);
+        RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    }
+    ReleaseIndexPage(page);
+    page = prior;
+    return true;
+}
+
+bool TDataCursor::StepNextKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    moved = false;
+    retry = false;
+    if (!page) return false;
+    if (slot < page->KeyCount) {
+        ++slot;
+    } else {
+        if (!GetNextIndexPage(page, retry)) return false;
+        slot = 1;
+    }
+    ++position;
+    moved = true;
+    return true;
+}
+
+bool TDataCursor::StepPriorKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    moved = false;
+    retry = false;
+    if (!page) return false;
+    if (slot > 1) {
+        --slot;
+    } else {
+        if (!GetPriorIndexPage(page, retry)) return false;
+        slot = page->KeyCount;
+    }
+    --position;
+    moved = true;
+    return true;
+}
+
+bool TDataCursor::StepNextKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    if (!StepNextKey(page, position, moved, retry, slot)) return false;
+    return CompareWholeKeys(page->GetKeyAddress(static_cast<uint32_t>(slot)), FRangeEndKey.data()) <= 0;
+}
+
+bool TDataCursor::StepPriorKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    if (!StepPriorKey(page, position, moved, retry, slot)) return false;
+    return CompareWholeKeys(page->GetKeyAddress(static_cast<uint32_t>(slot)), FRangeStartKey.data()) >= 0;
+}
+
+// The visible steps pass over hidden keys; an index holds no more keys than the
+// table has records, so a walk longer than that has met a looping leaf chain.
+bool TDataCursor::StepNextVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry,
+                                            int32_t& slot) {
+    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
+    for (uint64_t n = 0;; ++n) {
+        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!StepNextKeyInRange(page, position, moved, retry, slot)) return false;
+        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
+    }
+}
+
+bool TDataCursor::StepPriorVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry,
+                                             int32_t& slot) {
+    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
+    for (uint64_t n = 0;; ++n) {
+        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!StepPriorKeyInRange(page, position, moved, retry, slot)) return false;
+        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
+    }
+}
+
+bool TDataCursor::StepNextVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
+    for (uint64_t n = 0;; ++n) {
+        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!StepNextKey(page, position, moved, retry, slot)) return false;
+        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
+    }
+}
+
+bool TDataCursor::StepPriorVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
+    for (uint64_t n = 0;; ++n) {
+        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!StepPriorKey(page, position, moved, retry, slot)) return false;
+        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
+    }
+}
+
+bool TDataCursor::StepKey(bool forward, TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
+    const bool set = UsesVisibleSet();
+    if (forward) {
+        if (FRangeActive && set) return StepNextVisibleKeyInRange(page, position, moved, retry, slot);
+        if (FRangeActive) return StepNextKeyInRange(page, position, moved, retry, slot);
+        if (set) return StepNextVisibleKey(page, position, moved, retry, slot);
+        return StepNextKey(page, position, moved, retry, slot);
+    }
+    if (FRangeActive && set) return StepPriorVisibleKeyInRange(page, position, moved, retry, slot);
+    if (FRangeActive) return StepPriorKeyInRange(page, position, moved, retry, slot);
+    if (set) return StepPriorVisibleKey(page, position, moved, retry, slot);
+    return StepPriorKey(page, position, moved, retry, slot);
+}
+
+// ---- Moving by a count ------------------------------------------------------------------
+
+void TDataCursor::MoveBy(int32_t count) {
+    if (count == 0) return;
+    if (IsRemote()) RaiseNoRemote();
+    const bool forward = count > 0;
+    const int64_t steps = forward ? int64_t{count} : -int64_t{count};
+
+    if (IsNaturalOrder()) {
+        TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (GetRecordCount() == 0 || !set) {
+            SetEmptyPosition();
+            return;
+        }
+        int32_t recordNo = ClampToInt(FRecordNo);
+        int32_t position = FPosition.LogicalPos;
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(steps, INT32_MAX));
+        if (forward) {
+            const bool found = set->FindNext(recordNo, n, position);
+            FBOF = false;
+            FEOF = !found;
+        } else {
+            const bool found = set->FindPrior(recordNo, n, position);
+            FBOF = !found;
+            FEOF = false;
+        }
+        FRecordNo = static_cast<uint32_t>(std::max(recordNo, 0));
+        FPosition.LogicalPos = position;
+        return;
+    }
+
+    int32_t attempts = 0;
+    int64_t remaining = steps;
+    for (;;) {
+        if (GetRecordCount() == 0) {
+            SetEmptyPosition();
+            return;
+        }
+        const uint32_t pageNo = FPosition.Page ? FPosition.Page->PageNumber : 0;
+        TPinned pin(*this);
+        int32_t slot = 0;
+        int32_t position = 0;
+        bool bof = FBOF;
+        bool eof = FEOF;
+        if (pageNo == 0) {
+            // No key held (the view was empty): the first step lands on the end
+            // the walk starts from.
+            const TWalkResult r = DescendToEnd(forward, pin.Page, slot, position);
+            if (r == TWalkResult::Retry) {
+                PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                continue;
+            }
+            if (r == TWalkResult::Empty) {
+                SetEmptyPosition();
+                return;
+            }
+            bof = eof = false;
+            remaining = steps - 1;
+        } else {
+            if (!GetIndexPage(pageNo, false, pin.Page)) {
+                PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                remaining = steps;
+                continue;
+            }
+            if (!pin.Page->IsLeaf() || pin.Page->KeyCount == 0 || pin.Page->KeySize != FKeySize) {
+                // The page no longer is a leaf of this index: start from the end.
+                ReleaseIndexPage(pin.Page);
+                const TWalkResult r = DescendToEnd(forward, pin.Page, slot, position);
+                if (r == TWalkResult::Retry) {
+                    PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                    continue;
+                }
+                if (r == TWalkResult::Empty) {
+                    SetEmptyPosition();
+                    return;
+                }
+                bof = eof = false;
+                remaining = steps - 1;
+            } else {
+                position = FPosition.LogicalPos;
+                slot = std::clamp<int32_t>(FPosition.Slot, 1, pin.Page->KeyCount);
+                remaining = steps;
+            }
+        }
+
+        bool moved = false;
+        bool retry = false;
+        bool stopped = false;
+        for (int64_t i = 0; i < remaining; ++i) {
+            if (!StepKey(forward, pin.Page, position, moved, retry, slot)) {
+                stopped = true;
+                break;
+            }
+            bof = false;
+            eof = false;
+        }
+        if (retry) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        if (stopped) {
+            const bool visible =
+                !UsesVisibleSet() || IsVisibleRecord(pin.Page->GetRecordNo(static_cast<uint32_t>(slot)));
+            if (!moved && visible) {
+                (forward ? eof : bof) = true;
+            } else {
+                // Back onto the last valid key of the walk's direction.
+                if (StepKey(!forward, pin.Page, position, moved, retry, slot)) {
+                    (forward ? eof : bof) = true;
+                } else if (retry) {
+                    PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                    continue;
+                } else {
+                    SetEmptyPosition();
+                    return;
+                }
+            }
+        }
+        StorePosition(*pin.Page, slot, position, bof, eof);
+        return;
+    }
+}
+
+// ---- First and last key ---------------------------------------------------------------------
+
+TDataCursor::TWalkResult TDataCursor::ClipLeafToRange(TPage*& page, int32_t& slot, int32_t& position) {
+    // A slot before the first key or after the last stands for the neighbouring
+    // leaf's key; the position already counts that key.
+    if (slot > page->KeyCount) {
+        slot = page->KeyCount;
+        --position;
+    }
+    if (slot < 1) slot = 1;
+    const uint8_t* key = page->GetKeyAddress(static_cast<uint32_t>(slot));
+    const bool below = CompareWholeKeys(key, FRangeStartKey.data()) < 0;
+    const bool above = CompareWholeKeys(key, FRangeEndKey.data()) > 0;
+    if (!below && !above) return TWalkResult::Done;
+    if (below && above) return TWalkResult::Empty;
+    bool moved = false;
+    bool retry = false;
+    const bool stepped = below ? StepNextKey(page, position, moved, retry, slot)
+                               : StepPriorKey(page, position, moved, retry, slot);
+    if (retry) return TWalkResult::Retry;
+    if (!stepped) return TWalkResult::Empty;
+    key = page->GetKeyAddress(static_cast<uint32_t>(slot));
+    if (CompareWholeKeys(key, FRangeStartKey.data()) < 0 || CompareWholeKeys(key, FRangeEndKey.data()) > 0)
+        return TWalkResult::Empty;
+    return TWalkResult::Done;
+}
+
+TDataCursor::TWalkResult TDataCursor::DescendToEnd(bool first, TPage*& page, int32_t& slot, int32_t& position) {
+    ReleaseIndexPage(page);
+    if (!FTable) return TWalkResult::Empty;
+    const uint32_t root = FTable->GetIndexFile().GetRootPage(FIndexNo);
+    if (root == 0) return TWalkResult::Empty;
+    if (!GetIndexPage(root, false, page)) return TWalkResult::Retry;
+    position = 1;
+    uint32_t s = 1;
+    for (int depth = 1;; ++depth) {
+        if (page->KeyCount == 0) {
+            if (page->IsLeaf() && depth == 1) return TWalkResult::Empty;
+            RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        }
+        if (FRangeActive) {
+            if (first)
+                page->FindRangeStart(*this, FRangeStartKey.data(), position, s);
+            else
+                page->FindRangeEnd(*this, FRangeEndKey.data(), position, s);
+        } else if (first) {
+            s = page->GetFirstSlot();
+        } else {
+            s = page->GetLastSlot(position);
+        }
+        if (page->IsLeaf()) break;
+        if (depth >= MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        const uint32_t child = page->GetRecordNo(std::max<uint32_t>(s, 1));
+        ReleaseIndexPage(page);
+        if (child == 0) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!GetIndexPage(child, false, page)) return TWalkResult::Retry;
+    }
+    slot = static_cast<int32_t>(s);
+    if (FRangeActive) {
+        const TWalkResult r = ClipLeafToRange(page, slot, position);
+        if (r != TWalkResult::Done) return r;
+    }
+    if (UsesVisibleSet() && !IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) {
+        bool moved = false;
+        bool retry = false;
+        if (!StepKey(first, page, position, moved, retry, slot))
+            return retry ? TWalkResult::Retry : TWalkResult::Empty;
+    }
+    return TWalkResult::Done;
+}
+
+void TDataCursor::ClipToRange() {
+    if (!FRangeActive || IsNaturalOrder() || !FPosition.Page || FPosition.Page->PageNumber == 0) return;
+    int32_t attempts = 0;
+    for (;;) {
+        TPinned pin(*this);
+        if (!GetIndexPage(FPosition.Page->PageNumber, false, pin.Page)) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        int32_t slot = FPosition.Slot;
+        int32_t position = FPosition.LogicalPos;
+        const TWalkResult r = ClipLeafToRange(pin.Page, slot, position);
+        if (r == TWalkResult::Retry) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        if (r == TWalkResult::Empty)
+            SetEmptyPosition();
+        else
+            StorePosition(*pin.Page, slot, position, FBOF, FEOF);
+        return;
+    }
+}
+
+void TDataCursor::MoveToFirstKey() {
+    if (IsRemote()) RaiseNoRemote();
+    if (IsNaturalOrder()) {
+        TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (GetRecordCount() == 0 || !set) {
+            SetEmptyPosition();
+            return;
+        }
+        FBOF = false;
+        FEOF = false;
+        int32_t recordNo = 0;
+        int32_t position = 0;
+        if (!set->FindNext(recordNo, 1, position)) {
+            SetEmptyPosition();
+            return;
+        }
+        FRecordNo = static_cast<uint32_t>(recordNo);
+        FPosition.LogicalPos = position;
+        return;
+    }
+    int32_t attempts = 0;
+    for (;;) {
+        if (GetRecordCount() == 0) {
+            SetEmptyPosition();
+            return;
+        }
+        TPinned pin(*this);
+        int32_t slot = 0;
+        int32_t position = 0;
+        const TWalkResult r = DescendToEnd(true, pin.Page, slot, position);
+        if (r == TWalkResult::Retry) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        if (r == TWalkResult::Empty)
+            SetEmptyPosition();
+        else
+            StorePosition(*pin.Page, slot, position, false, false);
+        return;
+    }
+}
+
+void TDataCursor::MoveToLastKey() {
+    if (IsRemote()) RaiseNoRemote();
+    if (IsNaturalOrder()) {
+        TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (GetRecordCount() == 0 || !set) {
+            SetEmptyPosition();
+            return;
+        }
+        FBOF = false;
+        FEOF = false;
+        // One past the last record, counted from the visible records so that a
+        // filtered view numbers its last record by the records it shows.
+        int32_t recordNo = ClampToInt(uint64_t{GetLastRecordNumber()} + 1);
+        int32_t position = ClampToInt(uint64_t{GetRecordCount()} + 1);
+        if (!set->FindPrior(recordNo, 1, position)) {
+            SetEmptyPosition();
+            return;
+        }
+        FRecordNo = static_cast<uint32_t>(recordNo);
+        FPosition.LogicalPos = position;
+        return;
+    }
+    int32_t attempts = 0;
+    for (;;) {
+        if (GetRecordCount() == 0) {
+            SetEmptyPosition();
+            return;
+        }
+        TPinned pin(*this);
+        int32_t slot = 0;
+        int32_t position = 0;
+        const TWalkResult r = DescendToEnd(false, pin.Page, slot, position);
+        if (r == TWalkResult::Retry) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        if (r == TWalkResult::Empty)
+            SetEmptyPosition();
+        else
+            StorePosition(*pin.Page, slot, position, false, false);
+        return;
+    }
+}
+
+void TDataCursor::SetToBegin() {
+    if (IsRemote()) RaiseNoRemote();
+    CheckForChanges();
+    try {
+        MoveToFirstKey();
+        MoveBy(-1);
+        LoadCurrentRecord(1);
+    } catch (...) {
+        EndRead();
+        throw;
+    }
+    EndRead();
+}
+
+void TDataCursor::SetToEnd() {
+    if (IsRemote()) RaiseNoRemote();
+    CheckForChanges();
+    try {
+        MoveToLastKey();
+        MoveBy(1);
+        LoadCurrentRecord(2);
+    } catch (...) {
+        EndRead();
+        throw;
+    }
+    EndRead();
+}
+
+// ---- Record numbers ----------------------------------------------------------------------------
+
+uint8_t TDataCursor::SetToRecordNumber(int32_t recordNo) {
+    if (IsRemote()) RaiseNoRemote();
+    CheckForChanges();
+    bool reached = false;
+    try {
+        GotoIndexPosition(recordNo);
+        LoadCurrentRecord(1);
+        reached = recordNo > 0 && GetRecordNumber() == static_cast<uint32_t>(recordNo);
+    } catch (...) {
+        EndRead();
+        throw;
+    }
+    EndRead();
+    return reached ? 1 : 0;
+}
+
+TDataCursor::TWalkResult TDataCursor::DescendToPosition(int32_t target, TPage*& page, int32_t& slot,
+                                                        int32_t& position, bool& eof) {
+    eof = false;
+    ReleaseIndexPage(page);
+    const uint32_t root = FTable->GetIndexFile().GetRootPage(FIndexNo);
+    if (root == 0) return TWalkResult::Empty;
+    if (!GetIndexPage(root, false, page)) return TWalkResult::Retry;
+    // before: keys of the index that lie left of the page being looked at.
+    int64_t before = 0;
+    for (int depth = 1;; ++depth) {
+        if (page->KeyCount == 0) {
+            if (page->IsLeaf() && depth == 1) return TWalkResult::Empty;
+            RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        }
+        if (page->IsLeaf()) break;
+        if (depth >= MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        uint32_t s = 1;
+        for (; s < page->KeyCount; ++s) {
+            const uint32_t count = page->GetSubtreeCount(s);
+            if (before + count >= target) break;
+            before += count;
+        }
+        const uint32_t child = page->GetRecordNo(s);
+        ReleaseIndexPage(page);
+        if (child == 0) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!GetIndexPage(child, false, page)) return TWalkResult::Retry;
+    }
+    int64_t s = target - before;
+    // Counts that fall short of the target send the walk along the leaf chain.
+    while (s > page->KeyCount) {
+        const int64_t keys = page->KeyCount;
+        bool retry = false;
+        if (!GetNextIndexPage(page, retry)) {
+            if (retry) return TWalkResult::Retry;
+            s = page->KeyCount;
+            before += keys - s;
+            eof = true;
+            break;
+        }
+        s -= keys;
+        before += keys;
+    }
+    if (s < 1) s = 1;
+    slot = static_cast<int32_t>(s);
+    position = static_cast<int32_t>(before + s);
+    return TWalkResult::Done;
+}
+
+void TDataCursor::GotoIndexPosition(int32_t target) {
+    if (IsRemote()) RaiseNoRemote();
+    if (IsNaturalOrder()) {
+        TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (GetRecordCount() == 0 || !set) {
+            SetEmptyPosition();
+            return;
+        }
+        if (target < 1) {
+            MoveToFirstKey();
+            FBOF = true;
+            return;
+        }
+        FBOF = false;
+        FEOF = false;
+        int32_t recordNo = 0;
+        int32_t position = 0;
+        if (!set->FindNext(recordNo, target, position)) FEOF = true;
+        FRecordNo = static_cast<uint32_t>(std::max(recordNo, 0));
+        FPosition.LogicalPos = position;
+        if (FRecordNo == 0) SetEmptyPosition();
+        return;
+    }
+
+    int32_t attempts = 0;
+    for (;;) {
+        if (GetRecordCount() == 0) {
+            SetEmptyPosition();
+            return;
+        }
+        MoveToFirstKey();
+        if (FBOF && FEOF) return;  // the view turned out empty
+        if (static_cast<int64_t>(GetRecordNumber()) > target) {
+            FBOF = true;
+            return;
+        }
+        MoveToLastKey();
+        if (FBOF && FEOF) return;
+        if (static_cast<int64_t>(GetRecordNumber()) < target) {
+            FEOF = true;
+            return;
+        }
+        const int32_t first = FRangeActive ? FRangeStart : 1;
+        const int64_t logical = int64_t{target} + first - 1;
+        if (FNoSubtreeCounts) {
+            // Without subtree counts only the leaf chain knows positions.
+            MoveToFirstKey();
+            MoveBy(static_cast<int32_t>(std::min<int64_t>(logical - FPosition.LogicalPos, INT32_MAX)));
+            return;
+        }
+        TPinned pin(*this);
+        int32_t slot = 0;
+        int32_t position = 0;
+        bool eof = false;
+        TWalkResult r = DescendToPosition(static_cast<int32_t>(logical), pin.Page, slot, position, eof);
+        if (r == TWalkResult::Retry) {
+            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+            continue;
+        }
+        if (r == TWalkResult::Empty) {
+            SetEmptyPosition();
+            return;
+        }
+        if (UsesVisibleSet() && !IsVisibleRecord(pin.Page->GetRecordNo(static_cast<uint32_t>(slot)))) {
+            bool moved = false;
+            bool retry = false;
+            if (!StepKey(true, pin.Page, position, moved, retry, slot)) {
+                if (retry) {
+                    PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                    continue;
+                }
+                eof = true;
+                if (!StepKey(false, pin.Page, position, moved, retry, slot)) {
+                    if (retry) {
+                        PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                        continue;
+                    }
+                    SetEmptyPosition();
+                    return;
+                }
+            }
+        }
+        StorePosition(*pin.Page, slot, position, false, eof);
+        return;
+    }
+}
+
+void TDataCursor::SnapToVisibleRecord() {
+    TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+    if (!set) {
+        SetEmptyPosition();
+        return;
+    }
+    const int32_t current = ClampToInt(FRecordNo);
+    int32_t recordNo = current - 1;
+    int32_t unused = 0;
+    if (set->FindNext(recordNo, 1, unused)) {
+        FRecordNo = static_cast<uint32_t>(recordNo);
+        return;
+    }
+    recordNo = current == INT32_MAX ? current : current + 1;
+    if (set->FindPrior(recordNo, 1, unused)) {
+        FRecordNo = static_cast<uint32_t>(recordNo);
+        return;
+    }
+    SetEmptyPosition();
+}
+
+void TDataCursor::GotoRecordNumber(int32_t recordNo) {
+    if (IsRemote()) RaiseNoRemote();
+    const uint32_t last = GetLastRecordNumber();
+    if (GetRecordCount() == 0 || last == 0 || !FRecordSets[RS_VISIBLE]) {
+        SetEmptyPosition();
+        return;
+    }
+    FBOF = false;
+    FEOF = false;
+    FRecordNo = recordNo > 0 ? std::min<uint32_t>(static_cast<uint32_t>(recordNo), last) : 1;
+    SnapToVisibleRecord();
+    if (FRecordNo == 0) return;
+    FPosition.LogicalPos = FRecordSets[RS_VISIBLE]->CountBefore(ClampToInt(FRecordNo)) + 1;
+}
+
+}  // namespace kura

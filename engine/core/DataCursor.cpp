@@ -1,0 +1,443 @@
+// Construction, open options, open, close, clone, refresh and the detection of
+// changes made by other cursors and programs.
+#include "engine/core/DataCursor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
+#include "engine/files/BlobBuffer.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+namespace {
+
+// Rounds of the password event before an encrypted table is refused: an event
+// that keeps answering "try again" without adding the password must not hold the
+// open forever.
+constexpr int PASSWORD_EVENT_ROUNDS = 3;
+
+// Bytes of the definition copies beyond the part the data file stores.
+constexpr uint8_t ORIGIN_TEXT_LENGTH = 100;
+constexpr uint8_t DATABASE_TEXT_LENGTH = 100;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate) : FDirectory(directory) {
+    FStopWords.SetSorted(true);
+    FStopWords.SetDuplicates(TDuplicates::dupIgnore);
+    if (IsRemote()) {
+        // A clone would get its server handle from the clone request; neither is
+        // possible without the remote client.
+        if (!noRemoteCreate) RaiseNoRemote();
+        return;
+    }
+    for (auto& set : FRecordSets) set = AllocRecordsBitmap();
+}
+
+TDataCursor::~TDataCursor() {
+    try {
+        CloseCursor(true);
+    } catch (...) {
+        // A destructor must not throw; whatever close left behind is released below.
+        ReleaseOpenState();
+    }
+    for (auto& set : FRecordSets) ReleaseRecordsBitmap(set);
+    for (TBlobBuffer* blob : FOpenBlobs) delete blob;
+    FOpenBlobs.clear();
+}
+
+TDataSession* TDataCursor::GetSession() const { return FDirectory ? FDirectory->Session : nullptr; }
+
+bool TDataCursor::IsRemote() const { return FDirectory && FDirectory->IsRemote(); }
+
+std::string TDataCursor::GetDatabaseName() const { return FDirectory ? FDirectory->GetDatabaseName() : std::string(); }
+
+void TDataCursor::RaiseError(TEngineErrorCode code, std::string_view field, std::string_view index,
+                             std::string_view message) const {
+    std::string server;
+    if (IsRemote() && GetSession()) server = GetSession()->GetServerName();
+    RaiseEngineError(code, server, {}, GetDatabaseName(), FTableName, field, index, message);
+}
+
+void TDataCursor::RaiseNoRemote() const { RaiseError(KURA_REMOTECONNECT); }
+
+// ---- Options ------------------------------------------------------------------
+
+void TDataCursor::CheckNotOpen() const {
+    if (FOpen) RaiseError(KURA_TABLEOPEN);
+}
+
+void TDataCursor::SetExclusive(bool value) {
+    CheckNotOpen();
+    FExclusive = value;
+}
+
+void TDataCursor::SetExclusiveClone(bool value) {
+    CheckNotOpen();
+    FExclusiveClone = value;
+}
+
+void TDataCursor::SetReadOnly(bool value) {
+    CheckNotOpen();
+    FReadOnly = value;
+}
+
+void TDataCursor::SetInMemory(bool value) {
+    CheckNotOpen();
+    FInMemory = value;
+}
+
+void TDataCursor::SetTableName(std::string_view value) {
+    CheckNotOpen();
+    if (value == FTableName) return;
+    const std::size_t cut = value.find_last_of("\\:/");
+    std::string_view name = cut == std::string_view::npos ? value : value.substr(cut + 1);
+    if (name.size() >= 4 && EqualsNoCase(name.substr(name.size() - 4), ".DAT")) name.remove_suffix(4);
+    if (name.size() > 255) name = name.substr(0, 255);
+    FTableName = std::string(name);
+}
+
+void TDataCursor::SetQueryResult(bool value) { FQueryResult = value; }
+
+void TDataCursor::SetQuerySource(bool value) {
+    CheckNotOpen();
+    FQuerySource = value;
+}
+
+void TDataCursor::SetTemporaryFiles(bool value) {
+    CheckNotOpen();
+    FTemporaryFiles = value;
+}
+
+bool TDataCursor::IsNaturalOrder() const {
+    if (FIndexNo == NATURAL_ORDER) return true;
+    return FIndexNo == PRIMARY_INDEX && FTable && FTable->GetNoPrimaryIndex();
+}
+
+int32_t TDataCursor::GetProgressInterval() const {
+    const TDataSession* session = GetSession();
+    return session ? session->GetProgressInterval() : 100;
+}
+
+int64_t TDataCursor::GetServerVersion() const {
+    const TDataSession* session = GetSession();
+    return session ? session->GetServerVersion() : 0;
+}
+
+void TDataCursor::SuppressAutoInc(bool value) {
+    if (!FHasAutoInc || value == FSuppressAutoInc) return;
+    if (IsRemote()) RaiseNoRemote();
+    FSuppressAutoInc = value;
+}
+
+// ---- Open ---------------------------------------------------------------------
+
+void TDataCursor::CheckTablePassword(const std::string& password) {
+    TDataSession* session = GetSession();
+    for (int round = 0;; ++round) {
+        if (session && session->PasswordExists(password)) return;
+        if (round >= PASSWORD_EVENT_ROUNDS || !DoPasswordEvent()) RaiseError(KURA_NOTSUFFTABLERIGHTS);
+    }
+}
+
+void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
+    (void)alreadyOpenedRemotely;
+    if (FOpen) return;
+    if (IsRemote()) RaiseNoRemote();
+    if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    FFieldDefs.clear();
+
+    TDataTable* table = nullptr;
+    const int32_t result = FDirectory->OpenTable(FTableName, table, FQueryResult, FQuerySource, FTemporaryFiles,
+                                                 FInMemory, FExclusiveClone, FExclusive);
+    if (result < 0 || !table) RaiseError(static_cast<TEngineErrorCode>(result < 0 ? -result : KURA_OSENOENT));
+    FTable = table;
+    FOpen = true;
+    try {
+        if (FTable->IsReadOnly()) FReadOnly = true;
+        FTableFilesReadOnly = FTable->IsReadOnlyByAttribute();
+        if (FTableFilesReadOnly) FReadOnly = true;
+
+        // The first user of the table checks its headers against the disk.
+        if (!FRestructuring && FTable->GetOpenCount() == 1 &&
+            (!FTable->InTransaction() || !FTable->GetFilesWritten())) {
+            FTable->BeginRead();
+            try {
+                FTable->VerifyHeaders();
+            } catch (...) {
+                FTable->EndRead();
+                throw;
+            }
+            FTable->EndRead();
+        }
+
+        if (FTable->IsEncrypted()) CheckTablePassword(FTable->GetPassword());
+
+        TDataFile& data = FTable->GetDataFile();
+        FLocaleID = data.GetLocaleID();
+        FSortID = data.GetSortID();
+        GetLanguageCharMap(FLocaleID, FSortID, FCharMap);
+        FFieldCount = std::min<uint16_t>(FTable->GetFieldCount(), CURSOR_MAX_FIELDS);
+        FRecordSize = FTable->GetRecordSize();
+
+        SaveChangeCounters();
+
+        const TDataSession* session = GetSession();
+        const std::string databaseText =
+            (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
+        FFieldDefs.assign(FFieldCount, TFieldDesc{});
+        for (uint16_t n = 1; n <= FFieldCount; ++n) {
+            TFieldDesc& desc = FFieldDefs[n - 1];
+            FTable->GetFieldDesc(n, desc);
+            // The part beyond what the file stores belongs to the cursor.
+            std::fill(desc.Bytes.begin() + fdo::Expression, desc.Bytes.end(), 0);
+            if (desc.IsAutoInc()) FHasAutoInc = true;
+            if (desc.Required() != 0 || !desc.MinValue().empty() || !desc.MaxValue().empty()) FHasValueChecks = true;
+            if (!desc.DefaultValue().empty()) FHasDefaults = true;
+            if (!FQueryResult) {
+                dfbytes::PutPStr(&desc.Bytes[fdo::Origin], ORIGIN_TEXT_LENGTH, FTableName + "." + desc.Name());
+                dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
+                dfbytes::PutPStr(&desc.Bytes[fdo::DatabaseText], DATABASE_TEXT_LENGTH, databaseText);
+            } else if (!FQuerySource) {
+                dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
+            }
+        }
+
+        FRecord = data.PopRecord();
+        FRecord->SetRecordSize(FRecordSize);
+        FPosition = TCursorPosition{};
+        FPosition.Page = FTable->GetIndexFile().PopPage();
+        FPosition.LogicalPos = 1;
+        FPosition.Slot = 1;
+        FRangeStart = 1;
+        FRangeEnd = static_cast<int32_t>(std::min<uint32_t>(FTable->GetRecordCount(), INT32_MAX));
+        FVisibleCount = 0;
+        FRangeActive = false;
+        FRangeStartKey.fill(0);
+        FRangeEndKey.fill(0xFF);
+        FVisibleSetActive = false;
+        FBOF = false;
+        FEOF = false;
+
+        if (FTable->IsIndexRecreated()) {
+            // The lost index file's contents are rebuilt with the index maintenance;
+            // until then the table is read in natural order only.
+        }
+
+        SetIndexNumber(FQuerySource ? NATURAL_ORDER : PRIMARY_INDEX);
+        if (IsNaturalOrder()) {
+            FVisibleSetActive = true;
+            ComputeRangeBounds();
+            RebuildAllFilterSets();
+            ApplyFilterSets();
+        }
+        SetToBegin();
+    } catch (...) {
+        try {
+            CloseCursor(true);
+        } catch (...) {
+            ReleaseOpenState();
+        }
+        throw;
+    }
+}
+
+// ---- Close --------------------------------------------------------------------
+
+void TDataCursor::ReleaseOpenState() {
+    for (TBlobBuffer* blob : FOpenBlobs) delete blob;
+    FOpenBlobs.clear();
+    // Filters are made and freed by the filter operations; a closed cursor has none.
+    FFilters.clear();
+    FVisibleSetActive = false;
+    for (TRecordsBitmap* set : FRecordSets)
+        if (set) set->SetRecordCount(0);
+    FRangeActive = false;
+    if (FTable) {
+        if (FRecord) FTable->GetDataFile().PushRecord(FRecord);
+        if (FPosition.Page) FTable->GetIndexFile().PushPage(FPosition.Page);
+    }
+    FRecord = nullptr;
+    FPosition = TCursorPosition{};
+    FRecordNo = 0;
+    FRangeStart = 0;
+    FRangeEnd = 0;
+    FVisibleCount = 0;
+    FBOF = false;
+    FEOF = false;
+    FLocaleID = 0;
+    FSortID = 0;
+    FFieldDefs.clear();
+    FKeyFields.clear();
+    FKeyFieldCount = 0;
+    FFieldCount = 0;
+    FRecordSize = 0;
+    FHasValueChecks = false;
+    FHasDefaults = false;
+    FHasComputedFields = false;
+    FHasAutoInc = false;
+    FSuppressAutoInc = false;
+    FEditLockHeld = false;
+    FLockedRecordNo = 0;
+    // Slots 4 and 5 stay: they report on whatever the cursor does next.
+    TCursorEvents kept;
+    kept.StatusNumber2 = std::move(FEvents.StatusNumber2);
+    kept.StatusText2 = std::move(FEvents.StatusText2);
+    FEvents = std::move(kept);
+    FTable = nullptr;
+    FOpen = false;
+}
+
+void TDataCursor::CloseCursor(bool discardTemporary) {
+    if (!FOpen) return;
+    std::exception_ptr failure;
+    // A record lock the cursor still holds goes with it.
+    if (FTable && FLockedRecordNo != 0 && !BracketsSkipped()) {
+        try {
+            const uint32_t locked = FLockedRecordNo;
+            FTable->UnmarkRecordLocked(locked);
+            FTable->UnlockRecord(locked);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    TDataTable* table = FTable;
+    // Everything taken from the table's files goes back before the table closes.
+    if (table) {
+        if (FRecord) table->GetDataFile().PushRecord(FRecord);
+        if (FPosition.Page) table->GetIndexFile().PushPage(FPosition.Page);
+    }
+    int32_t result = 0;
+    if (table) {
+        try {
+            result = FDirectory->CloseTable(table, discardTemporary, FQueryResult, FQuerySource);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    FTable = nullptr;
+    ReleaseOpenState();
+    if (failure) std::rethrow_exception(failure);
+    if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+}
+
+// ---- Clone --------------------------------------------------------------------
+
+void TDataCursor::SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int32_t limit) {
+    if (static_cast<int32_t>(defs.size()) > limit) RaiseError(KURA_FLDLIMIT);
+    FFieldDefs = defs;
+    FFieldCount = static_cast<uint16_t>(defs.size());
+    FRecordSize = FTable ? FTable->GetRecordSize() : 0;
+    FHasComputedFields = false;
+    for (TFieldDesc& desc : FFieldDefs) {
+        if (desc.Computed() == 0) continue;
+        FHasComputedFields = true;
+        desc.SetOffset(FRecordSize);
+        const uint32_t grown = static_cast<uint32_t>(FRecordSize) + desc.StoredSize() + 1;
+        if (grown > MAX_RECORD_SIZE) RaiseError(KURA_RECTOOBIG);
+        FRecordSize = static_cast<uint16_t>(grown);
+    }
+    if (FRecord) FRecord->SetRecordSize(FRecordSize);
+}
+
+TDataCursor* TDataCursor::CloneCursor() {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    CheckForChanges();
+    TDataCursor* clone = nullptr;
+    try {
+        clone = new TDataCursor(FDirectory);
+        clone->FTableName = FTableName;
+        clone->FExclusive = FExclusive;
+        clone->FExclusiveClone = FExclusive;
+        clone->FReadOnly = FReadOnly;
+        clone->FInMemory = FInMemory;
+        clone->FQueryResult = FQueryResult;
+        clone->FQuerySource = FQuerySource;
+        clone->OpenCursor();
+        clone->SetComputedFieldDefs(FFieldDefs, COMPUTED_FIELD_LIMIT);
+        if (clone->FIndexNo != FIndexNo) clone->SwitchToIndex(FIndexNo);
+        if (FRangeActive) {
+            clone->SetRangeStartKey(FRangeStartKey.data());
+            clone->SetRangeEndKey(FRangeEndKey.data());
+            clone->SetRangeActive();
+            clone->RebuildFilterSet();
+        }
+        // Filters are copied here, each with its own expression tree, once the
+        // filter operations exist; a cursor has none before.
+        const TEngineErrorCode positioned = clone->SetToCursor(*this);
+        (void)positioned;  // a source without a current record leaves the clone at its nearest
+    } catch (...) {
+        delete clone;
+        EndRead();
+        throw;
+    }
+    EndRead();
+    return clone;
+}
+
+// ---- Change detection -----------------------------------------------------------
+
+void TDataCursor::SaveChangeCounters() {
+    if (!FTable) return;
+    FDataChangeCount = FTable->GetDataChangeCount();
+    FIndexChangeCount = FTable->GetIndexChangeCount();
+    TBlobFile& blob = FTable->GetBlobFile();
+    FBlobChangeCount = blob.IsOpen ? blob.GetChangeCount() : 0;
+}
+
+bool TDataCursor::TableHasChanged() const {
+    if (!FTable) return false;
+    if ((FExclusive && !FExclusiveClone) || FTableFilesReadOnly) return false;
+    if (FTable->GetDataChangeCount() != FDataChangeCount) return true;
+    if (FTable->GetIndexChangeCount() != FIndexChangeCount) return true;
+    TBlobFile& blob = FTable->GetBlobFile();
+    return (blob.IsOpen ? blob.GetChangeCount() : 0) != FBlobChangeCount;
+}
+
+void TDataCursor::ReturnToBookmark(const TCursorBookmark& bookmark) {
+    SaveChangeCounters();
+    RebuildFilterSet();
+    PositionOnBookmark(bookmark, true);
+}
+
+void TDataCursor::CheckForChanges() {
+    if (!FOpen || IsRemote()) return;
+    const TDataSession* session = GetSession();
+    if (session && session->GetStrictChangeDetection()) {
+        BeginRead();
+        return;
+    }
+    if (TableHasChanged()) ReturnToBookmark(GetBookmark());
+}
+
+void TDataCursor::Refresh() {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen) return;
+    try {
+        if (!BeginRead()) ReturnToBookmark(GetBookmark());
+    } catch (...) {
+        EndRead();
+        throw;
+    }
+    EndRead();
+}
+
+}  // namespace kura

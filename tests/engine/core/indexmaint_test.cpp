@@ -1,0 +1,423 @@
+// Index keys kept in step with the records: duplicate keys, key replacement, adding
+// and dropping secondary indexes on tables with records, the key size limit and the
+// rebuild of a lost index file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/errors/EngineErrors.h"
+#include "tests/engine/core/CursorTableTestSupport.h"
+#include "tests/engine/files/IndexTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+LibraryScope library;
+
+struct Raised {
+    TEngineErrorCode code = 0;
+    std::string table;
+    std::string index;
+};
+
+template <class F>
+Raised RaisedBy(F&& f) {
+    Raised r;
+    try {
+        f();
+    } catch (const EKuraEngineError& e) {
+        r.code = e.ErrorCode();
+        r.table = e.ErrorContext(3);
+        r.index = e.ErrorContext(5);
+    }
+    return r;
+}
+
+// Id (unique primary), Name (string 20), City (string 20); "ByName" unique on Name
+// when asked.
+TableBuilder StaffTable(bool uniqueName) {
+    TableBuilder b;
+    b.Field("Id", fldINT32);
+    b.Field("Name", fldZSTRING, 20);
+    b.Field("City", fldZSTRING, 20);
+    b.Primary({1});
+    if (uniqueName) b.Secondary("ByName", {2}, true);
+    return b;
+}
+
+uint32_t Add(TDataCursor& c, int32_t id, const std::string& name, const std::string& city) {
+    RecordImage r(c);
+    r.Int(1, id);
+    if (!name.empty()) r.Text(2, name);
+    if (!city.empty()) r.Text(3, city);
+    return AppendPlain(c, r.data());
+}
+
+// The whole tree of one index checked rule by rule; "" when sound.
+std::string CheckTree(TDataCursor& c, uint8_t slot, std::vector<TreeEntry>* out = nullptr) {
+    TIndexFile& file = c.GetTable()->GetIndexFile();
+    TestIndexCursor walker(file, slot);
+    TreeChecker checker(file, walker);
+    std::vector<TreeEntry> entries;
+    std::string problem = checker.Check(entries, false);
+    if (problem.empty() && file.GetRootPage(slot) != 0) {
+        // The subtree counts of the root add up to the keys of the tree.
+        TPage* root = walker.Root();
+        if (!root->IsLeaf() && root->CountKeys() != entries.size()) problem = "root count wrong";
+        file.ReleasePage(root);
+    }
+    if (out) *out = entries;
+    return problem;
+}
+
+}  // namespace
+
+TEST(IndexMaintenance, DuplicateKeysAndKeyReplacement) {
+    TestDb db;
+    TableBuilder b = StaffTable(true);
+    b.Secondary("ByCity", {3}, false);
+    db.Create("STAFF", b.Def);
+    auto c = db.Open("STAFF");
+
+    Add(*c, 1, "Aoki", "Tokyo");
+    Add(*c, 2, "Baba", "Tokyo");
+    EXPECT_EQ(c->GetTableRecordCount(), 2u);
+
+    // A second Id 1 violates the primary index, a second "Aoki" the unique one;
+    // the same city is no duplicate in a non-unique index.
+    Raised r = RaisedBy([&] { Add(*c, 1, "Chiba", "Osaka"); });
+    EXPECT_EQ(r.code, KURA_KEYVIOL);
+    EXPECT_EQ(r.table, "STAFF");
+    r = RaisedBy([&] { Add(*c, 3, "Aoki", "Osaka"); });
+    EXPECT_EQ(r.code, KURA_KEYVIOL);
+    EXPECT_EQ(r.index, "ByName");
+    EXPECT_EQ(RaisedBy([&] { Add(*c, 3, "Chiba", "Tokyo"); }).code, 0);
+
+    // Blank key fields take part like values: two blank names collide.
+    EXPECT_EQ(RaisedBy([&] { Add(*c, 4, "", "Nara"); }).code, 0);
+    EXPECT_EQ(RaisedBy([&] { Add(*c, 5, "", "Nara"); }).code, KURA_KEYVIOL);
+
+    RecordImage probe(*c);
+    probe.Int(1, 2).Text(2, "Baba").Text(3, "Tokyo");
+    c->SetIndexNumber(1);
+    std::vector<uint8_t> key(CURSOR_KEY_BUFFER_SIZE, 0);
+    c->BuildIndexKey(probe.data(), key.data());
+    EXPECT_TRUE(c->KeyExists(key.data()));
+    EXPECT_TRUE(c->IsKeyViolation(key.data()));
+    c->SetIndexNumber(2);
+    std::fill(key.begin(), key.end(), 0);
+    c->BuildIndexKey(probe.data(), key.data());
+    // Non-unique keys end with the row identifier: never a violation.
+    EXPECT_FALSE(c->IsKeyViolation(key.data()));
+
+    // Replacing a key: "Baba" (record 2) becomes "Zama".
+    RecordImage renamed(*c);
+    renamed.Int(1, 2).Text(2, "Zama").Text(3, "Tokyo");
+    c->SetIndexNumber(1);
+    std::vector<uint8_t> oldKey(CURSOR_KEY_BUFFER_SIZE, 0), newKey(CURSOR_KEY_BUFFER_SIZE, 0);
+    c->BuildIndexKey(probe.data(), oldKey.data());
+    c->BuildIndexKey(renamed.data(), newKey.data());
+    c->BeginWrite();
+    c->DeleteIndexKey(oldKey.data(), newKey.data(), 2);
+    c->EndWrite();
+    EXPECT_FALSE(c->KeyExists(oldKey.data()));
+    EXPECT_TRUE(c->KeyExists(newKey.data()));
+    EXPECT_EQ(KeysOf(*c, 1).back(), 2u);  // "Zama" sorts last
+
+    // A key that is not there cannot be replaced or removed.
+    r = RaisedBy([&] { c->DeleteIndexKey(oldKey.data(), newKey.data(), 2); });
+    EXPECT_EQ(r.code, KURA_INDEXCORRUPT);
+    EXPECT_EQ(r.index, "ByName");
+    EXPECT_EQ(RaisedBy([&] { c->DeleteIndexKey2(oldKey.data()); }).code, KURA_INDEXCORRUPT);
+    c->DeleteIndexKey2(newKey.data());
+    EXPECT_FALSE(c->KeyExists(newKey.data()));
+    EXPECT_EQ(CheckTree(*c, 1), "");
+
+    // An index without any page: nothing exists, nothing can be deleted.
+    TIndexDesc empty = b.Desc("Spare", {3}, true);
+    c->AddSecondaryIndex(empty, 0);
+    c->SetIndexNumber(3);
+    EXPECT_FALSE(c->KeyExists(key.data()));
+    EXPECT_EQ(RaisedBy([&] { c->DeleteKeyFromTree(key.data()); }).code, KURA_INDEXCORRUPT);
+}
+
+TEST(IndexMaintenance, ManyKeysSplitAndMergeWithCountsInStep) {
+    TestDb db;
+    TableBuilder b = StaffTable(false);
+    b.Secondary("ByCity", {3}, false);
+    db.Create("MANY", b.Def);
+    auto c = db.Open("MANY");
+    const int n = 1500;
+    for (int i = 0; i < n; ++i) {
+        const int id = (i * 7919) % n;  // out of order
+        Add(*c, id, "N" + std::to_string(id), "C" + std::to_string(id % 37));
+    }
+    std::vector<TreeEntry> entries;
+    EXPECT_EQ(CheckTree(*c, 0, &entries), "");
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(n));
+    EXPECT_EQ(CheckTree(*c, 1, &entries), "");
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(n));
+    EXPECT_EQ(CheckTree(*c, SYS_DELETED_SLOT, &entries), "");
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(n));
+
+    // Remove every key of the even Ids from the primary index.
+    c->BeginWrite();
+    for (int id = 0; id < n; id += 2) {
+        RecordImage r(*c);
+        r.Int(1, id);
+        c->SetIndexNumber(0);
+        std::vector<uint8_t> key(CURSOR_KEY_BUFFER_SIZE, 0);
+        c->BuildIndexKey(r.data(), key.data());
+        c->DeleteIndexKey2(key.data());
+    }
+    c->EndWrite();
+    EXPECT_EQ(CheckTree(*c, 0, &entries), "");
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(n / 2));
+}
+
+TEST(IndexMaintenance, AddingIndexesToFullAndEmptyTables) {
+    TestDb db;
+    db.session.SetProgressSteps(4);  // a report every 25 percent
+    TableBuilder b = StaffTable(false);
+    db.Create("FULL", b.Def);
+    db.Create("EMPTY", b.Def);
+    auto c = db.Open("FULL");
+    for (int id = 1; id <= 400; ++id) Add(*c, id, "N" + std::to_string(id), "C" + std::to_string(400 - id));
+    std::vector<uint16_t> progress;
+    c->Events().IndexProgress = [&](TDataCursor*, uint16_t percent) { progress.push_back(percent); };
+
+    TIndexDesc byCity = b.Desc("ByCity", {3}, false);
+    byCity.SetKeySize(0);  // computed by the cursor
+    c->AddSecondaryIndex(byCity, 0);
+    EXPECT_EQ(byCity.GetKeySize(), 22 + 4);
+    EXPECT_EQ(byCity.GetFieldCount(), 1);
+    EXPECT_EQ(c->GetIndexCount(), 1);
+    EXPECT_EQ(progress, (std::vector<uint16_t>{25, 50, 75, 100}));
+    std::vector<TreeEntry> entries;
+    EXPECT_EQ(CheckTree(*c, 1, &entries), "");
+    ASSERT_EQ(entries.size(), 400u);
+    // City "C0" belongs to record 400, and so on: key order follows the text.
+    EXPECT_EQ(entries.front().Record, 400u);
+    // The cursor stays on its index.
+    EXPECT_EQ(c->GetCurrentIndexNo(), 0);
+
+    // The empty table only gets the descriptor.
+    auto e = db.Open("EMPTY");
+    std::vector<uint16_t> none;
+    e->Events().IndexProgress = [&](TDataCursor*, uint16_t percent) { none.push_back(percent); };
+    TIndexDesc emptyIndex = b.Desc("ByCity", {3}, false);
+    e->AddSecondaryIndex(emptyIndex, 0);
+    EXPECT_EQ(e->GetIndexCount(), 1);
+    EXPECT_EQ(e->GetTable()->GetIndexFile().GetRootPage(1), 0u);
+    EXPECT_TRUE(none.empty());
+
+    // Name checks of the index file.
+    TIndexDesc again = b.Desc("bycity", {2}, false);
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(again, 0); }).code, KURA_INDEXEXISTS);
+    TIndexDesc noName = b.Desc("", {2}, false);
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(noName, 0); }).code, KURA_INDEXNAMEREQUIRED);
+
+    // Both survive closing and opening again.
+    c.reset();
+    auto again2 = db.Open("FULL");
+    EXPECT_EQ(CheckTree(*again2, 1, &entries), "");
+    EXPECT_EQ(entries.size(), 400u);
+}
+
+TEST(IndexMaintenance, AddingIndexesNeedsExclusiveWritableCursors) {
+    TestDb db;
+    TableBuilder b = StaffTable(false);
+    db.Create("SHARED", b.Def);
+    {
+        auto shared = db.Open("SHARED", false);
+        TIndexDesc d = b.Desc("ByName", {2}, false);
+        EXPECT_EQ(RaisedBy([&] { shared->AddSecondaryIndex(d, 0); }).code, KURA_NEEDEXCLACCESS);
+        EXPECT_EQ(RaisedBy([&] { shared->DeleteIndex("", 1); }).code, KURA_NEEDEXCLACCESS);
+        EXPECT_EQ(shared->GetIndexCount(), 0);
+    }
+    auto ro = std::make_unique<TDataCursor>(db.dir);
+    ro->SetTableName("SHARED");
+    ro->SetExclusive(true);
+    ro->SetReadOnly(true);
+    ro->OpenCursor();
+    TIndexDesc d = b.Desc("ByName", {2}, false);
+    EXPECT_EQ(RaisedBy([&] { ro->AddSecondaryIndex(d, 0); }).code, KURA_OSEACCES);
+}
+
+TEST(IndexMaintenance, KeySizeLimit) {
+    TestDb db;
+    TableBuilder b;
+    b.Field("A", fldZSTRING, 250);  // 252 bytes in a key
+    b.Field("B", fldZSTRING, 250);  // 252
+    b.Field("C16", fldZSTRING, 16);  // 18: 522 with A and B
+    b.Field("C17", fldZSTRING, 17);  // 19: 523
+    b.Field("C12", fldZSTRING, 12);  // 14: 518, 522 with the row identifier
+    b.Field("C13", fldZSTRING, 13);  // 15: 519
+    db.Create("WIDE", b.Def);
+    auto c = db.Open("WIDE");
+    RecordImage r(*c);
+    r.Text(1, "x");
+    AppendPlain(*c, r.data());
+
+    TIndexDesc exact = b.Desc("Exact", {1, 2, 3}, true);
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(exact, 0); }).code, 0);
+    EXPECT_EQ(exact.GetKeySize(), 522);
+    TIndexDesc over = b.Desc("Over", {1, 2, 4}, true);
+    Raised raised = RaisedBy([&] { c->AddSecondaryIndex(over, 0); });
+    EXPECT_EQ(raised.code, KURA_INVALIDKEY);
+    EXPECT_EQ(raised.table, "WIDE");
+    // A non-unique key carries the row identifier too.
+    TIndexDesc withRow = b.Desc("WithRow", {1, 2, 5}, false);
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(withRow, 0); }).code, 0);
+    EXPECT_EQ(withRow.GetKeySize(), 522);
+    TIndexDesc withRowOver = b.Desc("WithRowOver", {1, 2, 6}, false);
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(withRowOver, 0); }).code, KURA_INVALIDKEY);
+    TIndexDesc noFields;
+    noFields.SetName("NoFields");
+    EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(noFields, 0); }).code, KURA_INVALIDKEY);
+    // Refused indexes leave the header alone.
+    EXPECT_EQ(c->GetIndexCount(), 2);
+    c->SetIndexName("WithRow");
+    EXPECT_EQ(c->FKeySize, 522);
+    EXPECT_EQ(CheckTree(*c, 2), "");
+    EXPECT_EQ(KeysOf(*c, 2).size(), 1u);
+}
+
+TEST(IndexMaintenance, DeletingIndexesFreesTheirPages) {
+    TestDb db;
+    TableBuilder b = StaffTable(false);
+    b.Secondary("ByName", {2}, false);
+    b.Secondary("ByCity", {3}, false);
+    db.Create("DROP", b.Def);
+    auto c = db.Open("DROP");
+    for (int id = 1; id <= 600; ++id) Add(*c, id, "Name" + std::to_string(id), "City" + std::to_string(id % 50));
+    const std::vector<uint32_t> cityOrder = KeysOf(*c, 2);
+    ASSERT_EQ(cityOrder.size(), 600u);
+    TIndexFile& file = c->GetTable()->GetIndexFile();
+    const uint32_t pagesBefore = file.GetLastPageNumber();
+
+    c->SetIndexName("ByName");
+    EXPECT_EQ(RaisedBy([&] { c->DeleteIndex("NoSuch", 1); }).code, KURA_INVALIDINDEXNAME);
+    c->DeleteIndex(" byname ", 1);
+    // The later index moved down a slot and still holds every key in order.
+    EXPECT_EQ(c->GetIndexCount(), 1);
+    EXPECT_EQ(c->GetCurrentIndexNo(), 0);
+    TIndexDesc moved;
+    file.GetIndexDesc(1, moved);
+    EXPECT_EQ(moved.GetName(), "ByCity");
+    EXPECT_EQ(KeysOf(*c, 1), cityOrder);
+    EXPECT_EQ(CheckTree(*c, 1), "");
+
+    // A new index reuses the freed pages instead of growing the file.
+    TIndexDesc again = b.Desc("ByName2", {2}, false);
+    c->AddSecondaryIndex(again, 0);
+    EXPECT_EQ(file.GetLastPageNumber(), pagesBefore);
+    EXPECT_EQ(CheckTree(*c, 2), "");
+    EXPECT_EQ(KeysOf(*c, 2).size(), 600u);
+
+    // An index without pages only loses its descriptor.
+    TableBuilder e = StaffTable(false);
+    db.Create("EMPTYDROP", e.Def);
+    auto d = db.Open("EMPTYDROP");
+    TIndexDesc spare = e.Desc("Spare", {2}, false);
+    d->AddSecondaryIndex(spare, 0);
+    d->DeleteIndex("Spare", 1);
+    EXPECT_EQ(d->GetIndexCount(), 0);
+
+    // Dropping the primary index leaves natural order.
+    c->DeleteIndex("", 1);
+    EXPECT_TRUE(c->GetTable()->GetNoPrimaryIndex());
+    EXPECT_EQ(file.GetRootPage(0), 0u);
+    EXPECT_TRUE(c->IsNaturalOrder());
+
+    // Everything written is read back the same after a reopen.
+    c.reset();
+    auto reopened = db.Open("DROP");
+    EXPECT_EQ(reopened->GetIndexCount(), 2);
+    EXPECT_EQ(KeysOf(*reopened, 1), cityOrder);
+    EXPECT_EQ(CheckTree(*reopened, 1), "");
+    EXPECT_EQ(CheckTree(*reopened, 2), "");
+    EXPECT_EQ(CheckTree(*reopened, SYS_DELETED_SLOT), "");
+}
+
+TEST(IndexMaintenance, UniqueIndexBuildRemovesTheLaterDuplicates) {
+    TestDb db;
+    TableBuilder b = StaffTable(false);
+    b.Secondary("ByCity", {3}, false);
+    db.Create("DUPS", b.Def);
+    auto c = db.Open("DUPS");
+    const char* names[] = {"Aoki", "Baba", "Aoki", "Chiba", "Baba", "Aoki"};
+    std::vector<std::vector<uint8_t>> images;
+    for (int i = 0; i < 6; ++i) {
+        RecordImage r(*c);
+        r.Int(1, i + 1).Text(2, names[i]).Text(3, "City" + std::to_string(i));
+        images.emplace_back(r.data(), r.data() + c->GetCursorRecordSize());
+        AppendPlain(*c, r.data());
+    }
+    TIndexDesc byName = b.Desc("ByName", {2}, true);
+    c->AddSecondaryIndex(byName, 0);
+
+    // Records 1, 2 and 4 stay; 3, 5 and 6 are gone from the table and every index.
+    EXPECT_EQ(c->GetTableRecordCount(), 3u);
+    const std::vector<uint32_t> kept = {1, 2, 4};
+    EXPECT_EQ(KeysOf(*c, 2), kept);  // Aoki, Baba, Chiba
+    std::vector<uint32_t> primary = KeysOf(*c, 0);
+    EXPECT_EQ(primary, kept);
+    std::vector<uint32_t> city = KeysOf(*c, 1);
+    std::sort(city.begin(), city.end());
+    EXPECT_EQ(city, kept);
+    for (uint8_t slot : {uint8_t{0}, uint8_t{1}, uint8_t{2}, SYS_DELETED_SLOT}) EXPECT_EQ(CheckTree(*c, slot), "");
+    // "Sys Deleted" still has one key per slot, the removed ones marked deleted.
+    std::vector<TreeEntry> rows;
+    EXPECT_EQ(CheckTree(*c, SYS_DELETED_SLOT, &rows), "");
+    ASSERT_EQ(rows.size(), 6u);
+    std::set<uint32_t> deleted;
+    for (const TreeEntry& row : rows)
+        if (row.Key[0] != 0) deleted.insert(row.Record);
+    EXPECT_EQ(deleted, (std::set<uint32_t>{3, 5, 6}));
+    // Their slots are free for the next record.
+    const uint32_t reused = Add(*c, 7, "Dodo", "City7");
+    EXPECT_TRUE(reused == 3 || reused == 5 || reused == 6);
+    EXPECT_EQ(c->GetTableRecordCount(), 4u);
+}
+
+TEST(IndexMaintenance, LostIndexFileIsRebuiltFromTheRecords) {
+    TestDb db;
+    TableBuilder b = StaffTable(true);
+    db.Create("LOST", b.Def);
+    {
+        auto c = db.Open("LOST");
+        for (int id = 1; id <= 300; ++id) Add(*c, id, "N" + std::to_string(id), "C");
+        c->BeginWrite();
+        for (uint32_t n : {5u, 77u, 300u}) c->FreeRecord(n);
+        c->EndWrite();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(db.tmp.path())) {
+        std::string ext = entry.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(), ::toupper);
+        if (ext == ".IDX") std::filesystem::remove(entry.path());
+    }
+    auto c = db.Open("LOST");
+    ASSERT_TRUE(c->GetTable()->IsIndexRecreated());
+    c->RebuildLostIndexFile();
+    EXPECT_TRUE(c->GetTable()->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetTableRecordCount(), 297u);
+    std::vector<TreeEntry> rows;
+    EXPECT_EQ(CheckTree(*c, SYS_DELETED_SLOT, &rows), "");
+    ASSERT_EQ(rows.size(), 300u);
+    std::set<uint32_t> deleted;
+    for (const TreeEntry& row : rows)
+        if (row.Key[0] != 0) deleted.insert(row.Record);
+    EXPECT_EQ(deleted, (std::set<uint32_t>{5, 77, 300}));
+    // Indexes can be added again afterwards.
+    TIndexDesc byName = b.Desc("ByName", {2}, true);
+    c->AddSecondaryIndex(byName, 0);
+    EXPECT_EQ(KeysOf(*c, 1).size(), 297u);
+}
