@@ -756,16 +756,28 @@ void TDataCursor::GotoIndexPosition(int32_t target) {
             SetEmptyPosition();
             return;
         }
-        MoveToFirstKey();
-        if (FBOF && FEOF) return;  // the view turned out empty
-        if (static_cast<int64_t>(GetRecordNumber()) > target) {
-            FBOF = true;
+        if (UsesVisibleSet()) {
+            MoveToFirstKey();
+            if (FBOF && FEOF) return;  // the view turned out empty
+            if (static_cast<int64_t>(GetRecordNumber()) > target) {
+                FBOF = true;
+                return;
+            }
+            MoveToLastKey();
+            if (FBOF && FEOF) return;
+            if (static_cast<int64_t>(GetRecordNumber()) < target) {
+                FEOF = true;
+                return;
+            }
+        } else if (target < 1) {
+            // Without a visible-record set the first key is number 1 and the last
+            // the record count, so only the ends need a descent of their own.
+            MoveToFirstKey();
+            if (!(FBOF && FEOF)) FBOF = true;
             return;
-        }
-        MoveToLastKey();
-        if (FBOF && FEOF) return;
-        if (static_cast<int64_t>(GetRecordNumber()) < target) {
-            FEOF = true;
+        } else if (static_cast<int64_t>(target) > static_cast<int64_t>(GetRecordCount())) {
+            MoveToLastKey();
+            if (!(FBOF && FEOF)) FEOF = true;
             return;
         }
         const int32_t first = FRangeActive ? FRangeStart : 1;

@@ -586,6 +586,213 @@ protected:
     TWalkResult CountKeysBefore(const uint8_t* key, bool inclusive, int32_t& count);
     // Compares two keys of the current index over its key size.
     int32_t CompareWholeKeys(const uint8_t* a, const uint8_t* b);
+    // ---- record operations (CursorRecords.cpp, IndexBuildRemoval.cpp) ----
+public:
+    // Reads answer 0, KURA_BOF, KURA_EOF or KURA_NOCURRREC; without a record the
+    // buffer (FRecordSize bytes, may be nullptr) is zeroed. Lock: the record enters
+    // edit state (pessimistic: locked; both protocols: raises 8708 when the record
+    // no longer equals the buffer).
+    TEngineErrorCode GetCurrentRecord(uint8_t* buffer, bool lock);
+    TEngineErrorCode GetNextRecord(uint8_t* buffer);
+    TEngineErrorCode GetPriorRecord(uint8_t* buffer);
+    // count in: records wanted; out: records read. buffer holds count records.
+    TEngineErrorCode ReadRecordBlock(int32_t& count, uint8_t* buffer);
+    TEngineErrorCode CloneCurrentRecord(uint8_t* buffer);
+    // Writes raise. Append stores the assigned auto-increment value in buffer.
+    void AppendRecord(uint8_t* buffer, bool resync);
+    void ModifyRecord(uint8_t* buffer, bool unlock, bool resync);
+    void CancelRecord();
+    void DeleteRecord(const uint8_t* buffer, bool resync);
+    void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobsChanged);
+    // Inside an index build that holds the write lock: removes a record the new
+    // index rejects (its keys in every other index, words, BLOBs, slot). The
+    // current index is the same afterwards.
+    void RemoveRejectedRecord(TRecord* record, uint8_t buildIndexNo);
+    // Set by an optimistic ModifyRecord that found the record changed; only
+    // CancelRecord clears it.
+    bool FEditConflict = false;
+
+    // Steps shared by the record operations.
+    uint8_t GetLockProtocolOfSession() const;
+    bool TakesKeyChecks() const;
+    void CheckRecordAccess() const;
+    void BuildLiveRowIdKey(const uint8_t* recordBuffer, uint8_t* key);
+    void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
+    void DiscardFailedWrite();
+    void ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock);
+    void RestoreRecordAfterFailure(const std::vector<uint8_t>& image, uint32_t recordNumber, uint32_t recordNo);
+    void CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer);
+    void AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, bool newSlot);
+    void ModifyLocked(uint8_t* buffer, bool unlock, bool resync);
+    void DeleteLocked(uint32_t recordNo, bool resync);
+    // ---- BLOBs and the full-text index (CursorBlobs.cpp, TextIndex.cpp) ----
+public:
+    // BLOB fields (CursorBlobs.cpp). Results: 0, 10753 not a BLOB field, 10030 no
+    // open BLOB of this cursor in the field, 9494 open limit (128), 9998 bad offset
+    // or unknown handle, 8711 end of BLOB, 10029 a null source or destination.
+    // While open, the field holds the negated handle of the open BLOB.
+    TEngineErrorCode OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
+                              bool freeWithRecord, uint32_t& size, bool localOnly = false);
+    TEngineErrorCode FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool useTableFields, bool serverFlag = true);
+    TEngineErrorCode GetBlob(uint16_t fieldNo, const uint8_t* buffer, uint32_t offset, void* dest, uint32_t length,
+                             uint32_t& read, bool useTableFields);
+    TEngineErrorCode PutBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t offset, const void* source, uint32_t length,
+                             bool useTableFields);
+    TEngineErrorCode TruncateBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t newSize, bool useTableFields);
+    TEngineErrorCode GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool useTableFields);
+    void FreeAllBlobs(bool all, bool localOnly = false);
+    bool IsOpenBlob(const TBlobBuffer* blob) const;
+    // The handle of an open BLOB of this cursor; 0 for any other.
+    int32_t GetOpenBlobHandle(const TBlobBuffer* blob) const;
+    // The record writes, in this order.
+    void AssignBlobIDs(uint8_t* record, bool useTableFields);
+    bool SaveOpenBlobs();
+    void PutOpenBlobsIntoRecord(uint8_t* record, bool useTableFields);
+    void FreeRecordBlobs(uint8_t* record);
+    // The dataset's cancel: every BLOB open through the buffer's fields is freed.
+    void DiscardRecordBlobs(uint8_t* buffer);
+
+    // The full-text index "Sys Text" and word search (TextIndex.cpp). The key
+    // updates make "Sys Text" the current index; the record writes select theirs
+    // again afterwards.
+    void SplitTextWords(const char* text, int32_t length, bool keepAsterisk, class TTextWordList& list);
+    bool IsTextIndexField(uint16_t fieldNo) const;
+    void AddTextIndexWords(const uint8_t* buffer);
+    void RebuildTextIndexWords(const uint8_t* buffer);
+    // True when any key changed.
+    bool UpdateTextIndexWords(const uint8_t* newBuffer, const uint8_t* oldBuffer);
+    void DeleteTextIndexWords(const uint8_t* buffer);
+    void InsertFieldTextWords(uint16_t fieldNo, const char* text, int32_t length, uint32_t recordNo,
+                              uint32_t autoInc);
+    void DeleteFieldTextWords(uint16_t fieldNo, const char* text, int32_t length, uint32_t autoInc);
+    bool UpdateFieldTextWords(uint16_t fieldNo, const char* newText, int32_t newLength, const char* oldText,
+                              int32_t oldLength, uint32_t recordNo, uint32_t newAutoInc, uint32_t oldAutoInc);
+    void BuildTextKey(uint16_t fieldNo, const std::string& upperWord, uint32_t autoInc, uint8_t* key) const;
+    // TEXTSEARCH and TEXTOCCURS.
+    bool TextSearch(const char* search, int32_t searchLength, const char* text, int32_t textLength);
+    int32_t TextOccurs(const char* search, int32_t searchLength, const char* text, int32_t textLength);
+
+protected:
+    void GetBlobFieldDesc(uint16_t fieldNo, bool useTableFields, TFieldDesc& desc) const;
+    int32_t ReadBlobReference(uint16_t fieldNo, const uint8_t* buffer, bool useTableFields);
+    int32_t ReadBlobReference(uint16_t fieldNo, const uint8_t* buffer, bool useTableFields, bool& blank);
+    void WriteBlobReference(uint16_t fieldNo, uint8_t* buffer, int32_t reference, bool blankForBlob,
+                            bool useTableFields);
+    TBlobBuffer* FindOpenBlob(int32_t handle) const;
+    TEngineErrorCode CheckOpenBlob(uint16_t fieldNo, const uint8_t* buffer, bool useTableFields, TBlobBuffer*& blob);
+    TEngineErrorCode OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
+                                    bool freeWithRecord, uint32_t& size);
+    void DestroyOpenBlob(TBlobBuffer* blob);
+    std::vector<uint16_t> GetTextIndexFields() const;
+    std::vector<std::string> TextKeyWords(const char* text, int32_t length);
+    std::string StringFieldText(uint16_t fieldNo, const TFieldDesc& desc, const uint8_t* buffer);
+    std::string StoredMemoText(uint16_t fieldNo, const uint8_t* record);
+    TBlobBuffer* FindModifiedBlob(uint16_t fieldNo, bool latest) const;
+
+public:
+    // ---- Table creation and definitions (TableCreation.cpp) ----
+    // 10253 unless the cursor is set up for exclusive use.
+    void CheckExclusive() const;
+    // 11013 for a read-only cursor.
+    void CheckNotReadOnly() const;
+    // The definition checks (TableCreation.h) with the cursor's database and table
+    // names as error context.
+    void ValidateTableDefs(uint16_t localeId, uint16_t sortId, bool encrypted, std::string_view password,
+                           uint16_t blobBlockSize, std::vector<TFieldDesc>& fieldDefs,
+                           std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs, uint32_t secondaryCount,
+                           bool noPrimaryIndex, bool allowComputed) const;
+    void ValidateFieldDefs(bool allowComputed, std::vector<TFieldDesc>& fieldDefs, bool assignOffsets) const;
+    void ValidateIndexDefs(std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs, uint32_t secondaryCount,
+                           const std::vector<TFieldDesc>& fieldDefs, bool noPrimaryIndex) const;
+    // Creates the table the closed cursor names, exclusive and not read-only. The
+    // definitions are completed in place. indexDefs: slot 0 the primary index (no
+    // fields: none, with noPrimaryIndex), 1..secondaryCount the secondary indexes,
+    // slot 32 the full-text index. stopWords nullptr and empty character sets keep
+    // the defaults. The cursor is closed again when it returns or raises.
+    void CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite, const TStringList* stopWords,
+                     const std::bitset<256>& spaceChars, const std::bitset<256>& includeChars,
+                     std::vector<TFieldDesc>& fieldDefs, std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs,
+                     uint32_t secondaryCount, uint16_t blobBlockSize, std::string_view description,
+                     std::string_view password, bool encrypted, uint16_t userMajor, uint16_t userMinor,
+                     bool noPrimaryIndex);
+    // On the closed cursor's table (the password of an encrypted one is checked).
+    void DeleteTable();
+    void RenameTable(std::string_view newName);
+    // The table's files renamed to .DBK, .IBK and .BBK, replacing older backups.
+    void BackupTableFiles();
+    // Open exclusive cursor: the index file copied to .IBK, or that copy put back
+    // (keepCurrent false) and/or dropped (deleteBackup).
+    void BackupIndexFile();
+    void RestoreIndexFile(bool keepCurrent, bool deleteBackup);
+    // Open exclusive cursor: every record, index key and BLOB gone; the full-text
+    // parameters kept.
+    void EmptyTable();
+    bool IndexNameExists(std::string_view name) const;
+    // Validates the definitions (computed fields allowed, no offsets assigned) and
+    // installs them as the cursor's own, computed fields after the stored record.
+    void SetComputedFieldDefs(const TFieldDesc* defs, int32_t count, int32_t limit);
+    // SQL result cursors: computed fields placed after the record; origin text,
+    // source field number and database text filled in.
+    void SetFieldOrigins();
+    // Restructuring: the old definitions are the open table's.
+    bool IndexNeedsRebuild(const TIndexDesc& oldDesc, const TIndexDesc& newDesc,
+                           const std::vector<TFieldDesc>& newFieldDefs) const;
+    // Index field numbers mapped to the positions of the fields that carry them,
+    // and each field numbered by its position.
+    void RenumberIndexFields();
+    void SetDescriptionAndPassword(std::string_view password, std::string_view description, uint16_t userMajor,
+                                   uint16_t userMinor, uint32_t lastAutoInc);
+    void SetIndexDesc(uint8_t indexNo, const TIndexDesc& desc);
+    void SetIndexNameAndFields(uint8_t indexNo, const TIndexDesc& desc);
+
+    // ---- Full-text index parameters (TextIndexParams.cpp) ----
+    // Once per cursor: from the index file, or the defaults when it keeps none.
+    // 8965 for a damaged parameter chain.
+    void LoadTextIndexParams();
+    // Replaces the working copy (stopWords nullptr: no stop words); written at close.
+    void SetTextIndexParams(const TStringList* stopWords, const std::bitset<256>& spaceChars,
+                            const std::bitset<256>& includeChars);
+    // Writes the working copy into the index file when it was set.
+    void SaveTextIndexParams();
+    TLanguageStringList& GetStopWords();
+    std::bitset<256> GetSpaceChars();
+    std::bitset<256> GetIncludeChars();
+    // ---- index maintenance, defaults and constraints (CursorIndexes.cpp, CursorConstraints.cpp) ----
+public:
+    // Exact search of the whole key in the current index.
+    bool KeyExists(const uint8_t* key);
+    // Unique indexes, "Sys Deleted" and "Sys Text" only: the key is already there.
+    bool IsKeyViolation(const uint8_t* key);
+    [[noreturn]] void RaiseKeyViolation();
+    void InsertIndexKey(const uint8_t* key, uint32_t recordNo);
+    // 8965 when the old key is not in the current index.
+    void DeleteIndexKey(const uint8_t* oldKey, const uint8_t* newKey, uint32_t recordNo);
+    void DeleteIndexKey2(const uint8_t* key);
+    void InsertKeyIntoTree(const uint8_t* key, uint32_t recordNo);
+    void DeleteKeyFromTree(const uint8_t* key);
+    void IncRecordCount();
+    void DecRecordCount();
+    // Computes the key size and field count into desc, adds and builds the index;
+    // records whose key a unique index refuses are removed from the table.
+    void AddSecondaryIndex(TIndexDesc& desc, uint8_t option);
+    void DeleteIndex(std::string_view name, uint8_t compact);
+    void DeleteIndexByNumber(uint8_t indexNo, uint8_t compact);
+    // The page and every page below it back to the current index's free pages.
+    void FreeIndexPages(uint32_t pageNo);
+    // "Sys Deleted" and the record count of a table whose index file was made anew.
+    void RebuildLostIndexFile();
+
+    void InitRecord(uint8_t* buffer);
+    void ValidateRecordValues(const uint8_t* buffer);
+    // mode 1 minimum, 2 maximum; value holds the stored bytes of the field.
+    bool CheckFieldBound(std::string_view bound, uint8_t mode, const TFieldDesc& desc, const uint8_t* value);
+    void ClearRecordBuffer(uint8_t* buffer);
+    int32_t GetBlobBlockCount(int32_t length);
+
+private:
+    bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
+    void BuildNewIndex(uint8_t indexNo);
+    void DropIndexSlot(uint8_t indexNo, bool compact);
 };
 
 }  // namespace kura

@@ -6,6 +6,13 @@
 #include <algorithm>
 #include <string>
 
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
+#include "engine/core/TextIndexParams.h"
+#include "engine/core/TextWords.h"
+
 #include "engine/files/ConstantCheck.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
@@ -231,6 +238,281 @@ bool IndexNeedsRebuild(const TDefinitionContext& context, const TIndexDesc& oldD
         if (!oldField || CompareFieldDefs(*oldField, *newField)) return true;
     }
     return false;
+}
+
+// ---- Cursor operations on the table as a whole ------------------------------------
+
+namespace {
+
+// Bytes of the cursor's definition copies beyond what the data file stores.
+constexpr uint8_t ORIGIN_TEXT_MAX = 100;
+constexpr uint8_t DATABASE_TEXT_MAX = 100;
+
+TDefinitionContext ContextOf(const TDataCursor& cursor) {
+    TDefinitionContext context;
+    context.Database = cursor.GetDatabaseName();
+    context.Table = cursor.GetTableName();
+    return context;
+}
+
+}  // namespace
+
+void TDataCursor::CheckExclusive() const {
+    if (!FExclusive) RaiseError(KURA_NEEDEXCLACCESS);
+}
+
+void TDataCursor::CheckNotReadOnly() const {
+    if (FReadOnly) RaiseError(KURA_OSEACCES);
+}
+
+void TDataCursor::ValidateTableDefs(uint16_t localeId, uint16_t sortId, bool encrypted, std::string_view password,
+                                    uint16_t blobBlockSize, std::vector<TFieldDesc>& fieldDefs,
+                                    std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs, uint32_t secondaryCount,
+                                    bool noPrimaryIndex, bool allowComputed) const {
+    kura::ValidateTableDefs(ContextOf(*this), localeId, sortId, encrypted, password, blobBlockSize, fieldDefs,
+                            indexDefs, secondaryCount, noPrimaryIndex, allowComputed);
+}
+
+void TDataCursor::ValidateFieldDefs(bool allowComputed, std::vector<TFieldDesc>& fieldDefs, bool assignOffsets) const {
+    kura::ValidateFieldDefs(ContextOf(*this), allowComputed, fieldDefs, assignOffsets);
+}
+
+void TDataCursor::ValidateIndexDefs(std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs, uint32_t secondaryCount,
+                                    const std::vector<TFieldDesc>& fieldDefs, bool noPrimaryIndex) const {
+    kura::ValidateIndexDefs(ContextOf(*this), indexDefs, secondaryCount, fieldDefs, noPrimaryIndex);
+}
+
+void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite, const TStringList* stopWords,
+                              const std::bitset<256>& spaceChars, const std::bitset<256>& includeChars,
+                              std::vector<TFieldDesc>& fieldDefs, std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexDefs,
+                              uint32_t secondaryCount, uint16_t blobBlockSize, std::string_view description,
+                              std::string_view password, bool encrypted, uint16_t userMajor, uint16_t userMinor,
+                              bool noPrimaryIndex) {
+    // An open cursor would lose its table to the new one.
+    CheckNotOpen();
+    CheckExclusive();
+    CheckNotReadOnly();
+    ValidateTableDefs(localeId, sortId, encrypted, password, blobBlockSize, fieldDefs, indexDefs, secondaryCount,
+                      noPrimaryIndex, false);
+    if (IsRemote()) RaiseNoRemote();
+    if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    if (!overwrite && FDirectory->TableExists(FTableName, FInMemory)) RaiseError(KURA_TABLEEXISTS);
+
+    TTableDefinition definition;
+    definition.Fields = fieldDefs;
+    definition.Indexes.assign(indexDefs.begin(), indexDefs.begin() + secondaryCount + 1);
+    TIndexDesc text = indexDefs[SYS_TEXT_SLOT];
+    // The slot keeps the name and key compression every index file gives it.
+    std::fill_n(text.Bytes.begin() + ido::Name, 1 + INDEX_NAME_LENGTH, 0);
+    text.SetName("Sys Text");
+    text.SetByte(ido::Compression, kcBoth);
+    definition.TextIndex = text;
+    definition.LocaleId = localeId;
+    definition.SortId = sortId;
+    definition.BlobBlockSize = blobBlockSize;
+    definition.Description = std::string(description.substr(0, TABLE_DESCRIPTION_LENGTH));
+    definition.Password = std::string(password);
+    definition.Encrypted = encrypted;
+    definition.UserMajor = userMajor;
+    definition.UserMinor = userMinor;
+
+    TDataTable* table = nullptr;
+    const int32_t result = FDirectory->CreateTable(table, FTableName, FInMemory, FTemporaryFiles, definition);
+    if (result < 0 || !table) RaiseError(static_cast<TEngineErrorCode>(result < 0 ? -result : KURA_OSENOENT));
+    FTable = table;
+    FOpen = true;
+    try {
+        // A temporary table may have been given another free name.
+        if (FTemporaryFiles && table->GetName() != FTableName) {
+            std::string name = table->GetName();
+            if (name.size() >= 4 && UpperName(name.substr(name.size() - 4)) == ".DAT") name.resize(name.size() - 4);
+            FTableName = name;
+        }
+        if (noPrimaryIndex) table->SetNoPrimaryIndex(true);
+        FLocaleID = localeId;
+        FSortID = sortId;
+        TLanguageStringList words;
+        words.LanguageId = localeId;
+        words.SortId = sortId;
+        words.SetSorted(true);
+        words.SetDuplicates(TDuplicates::dupIgnore);
+        TCharSet spaces;
+        TCharSet includes;
+        GetDefaultTextIndexParams(words, spaces, includes);
+        if (stopWords) {
+            words.Clear();
+            for (int32_t i = 0; i < stopWords->Count(); ++i) words.Add(stopWords->Get(i));
+        }
+        if (spaceChars.any()) spaces = spaceChars;
+        if (includeChars.any()) includes = includeChars;
+        SetTextIndexParams(&words, spaces, includes);
+        // Written now rather than left to the close, so that a table that exists
+        // always carries its parameters.
+        SaveTextIndexParams();
+    } catch (...) {
+        try {
+            CloseCursor(false);
+        } catch (...) {
+            ReleaseOpenState();
+        }
+        throw;
+    }
+    CloseCursor(false);
+}
+
+void TDataCursor::DeleteTable() {
+    CheckNotOpen();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    if (IsRemote()) RaiseNoRemote();
+    const int32_t result = FDirectory->DeleteTable(FTableName, FInMemory);
+    if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+}
+
+void TDataCursor::RenameTable(std::string_view newName) {
+    CheckNotOpen();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    if (IsRemote()) RaiseNoRemote();
+    const int32_t result = FDirectory->RenameTable(FTableName, newName, false, FInMemory);
+    if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+}
+
+void TDataCursor::BackupTableFiles() {
+    CheckNotOpen();
+    if (IsRemote()) RaiseNoRemote();
+    if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    const int32_t result = FDirectory->RenameTable(FTableName, FTableName, true, FInMemory);
+    if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+}
+
+void TDataCursor::BackupIndexFile() {
+    CheckExclusive();
+    CheckNotReadOnly();
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->BackupIndexFile();
+}
+
+void TDataCursor::RestoreIndexFile(bool keepCurrent, bool deleteBackup) {
+    CheckExclusive();
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->RestoreIndexFile(keepCurrent, deleteBackup);
+}
+
+void TDataCursor::EmptyTable() {
+    CheckExclusive();
+    CheckNotReadOnly();
+    if (IsRemote()) RaiseNoRemote();
+    if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
+    // The parameters live in the index file that is about to be emptied.
+    LoadTextIndexParams();
+    FTable->EmptyFiles();
+    FTextParamsChanged = true;
+    SaveTextIndexParams();
+    SaveChangeCounters();
+    RebuildFilterSet();
+    SetToBegin();
+}
+
+bool TDataCursor::IndexNameExists(std::string_view name) const {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    return FTable->GetIndexFile().IndexNameExists(name);
+}
+
+void TDataCursor::SetComputedFieldDefs(const TFieldDesc* defs, int32_t count, int32_t limit) {
+    if (count < 0 || (count > 0 && !defs)) RaiseError(KURA_INVALIDFLDTYPE);
+    if (count > limit) RaiseError(KURA_FLDLIMIT);
+    std::vector<TFieldDesc> checked(defs, defs + count);
+    ValidateFieldDefs(true, checked, false);
+    SetComputedFieldDefs(checked, limit);
+}
+
+void TDataCursor::SetFieldOrigins() {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    const TDataSession* session = GetSession();
+    const std::string databaseText =
+        (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
+    uint32_t recordSize = FTable->GetRecordSize();
+    bool computed = false;
+    for (TFieldDesc& desc : FFieldDefs) {
+        if (desc.Computed() != 0) {
+            computed = true;
+            if (recordSize + desc.StoredSize() + 1u > static_cast<uint32_t>(MAX_RECORD_SIZE))
+                RaiseError(KURA_RECTOOBIG, desc.Name());
+            desc.SetOffset(static_cast<uint16_t>(recordSize));
+            recordSize += desc.StoredSize() + 1u;
+        }
+        dfbytes::PutPStr(&desc.Bytes[fdo::Origin], ORIGIN_TEXT_MAX, FTableName + "." + desc.Name());
+        dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
+        dfbytes::PutPStr(&desc.Bytes[fdo::DatabaseText], DATABASE_TEXT_MAX, databaseText);
+    }
+    FHasComputedFields = computed;
+    FRecordSize = static_cast<uint16_t>(recordSize);
+    if (FRecord) FRecord->SetRecordSize(FRecordSize);
+}
+
+bool TDataCursor::IndexNeedsRebuild(const TIndexDesc& oldDesc, const TIndexDesc& newDesc,
+                                    const std::vector<TFieldDesc>& newFieldDefs) const {
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    std::vector<TFieldDesc> oldFieldDefs(FTable->GetFieldCount());
+    for (std::size_t i = 0; i < oldFieldDefs.size(); ++i)
+        FTable->GetFieldDesc(static_cast<int32_t>(i + 1), oldFieldDefs[i]);
+    return kura::IndexNeedsRebuild(ContextOf(*this), oldDesc, newDesc, oldFieldDefs, newFieldDefs);
+}
+
+void TDataCursor::RenumberIndexFields() {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    const uint16_t fieldCount = FTable->GetFieldCount();
+    std::vector<TFieldDesc> defs(fieldCount);
+    for (uint16_t i = 0; i < fieldCount; ++i) FTable->GetFieldDesc(i + 1, defs[i]);
+    auto positionOf = [&](uint16_t fieldNo) -> uint16_t {
+        for (uint16_t i = 0; i < fieldCount; ++i)
+            if (defs[i].FieldNo() == fieldNo) return static_cast<uint16_t>(i + 1);
+        return 0;
+    };
+    TIndexFile& index = FTable->GetIndexFile();
+    const uint8_t count = std::min<uint8_t>(index.GetIndexCount(), MAX_SECONDARY_INDEXES);
+    std::vector<uint8_t> slots;
+    for (uint8_t slot = 0; slot <= count; ++slot) slots.push_back(slot);
+    slots.push_back(SYS_TEXT_SLOT);
+    for (uint8_t slot : slots) {
+        TIndexDesc desc;
+        index.GetIndexDesc(slot, desc);
+        for (int k = 0; k < MAX_INDEX_FIELDS; ++k)
+            if (desc.GetField(k) != 0) desc.SetField(k, positionOf(desc.GetField(k)));
+        index.SetIndexNameAndFields(slot, desc);
+    }
+    for (uint16_t i = 0; i < fieldCount; ++i) {
+        defs[i].SetFieldNo(static_cast<uint16_t>(i + 1));
+        FTable->GetDataFile().SetFieldDesc(i + 1, defs[i]);
+        if (i < FFieldDefs.size()) FFieldDefs[i].SetFieldNo(static_cast<uint16_t>(i + 1));
+    }
+    if (FIndexNo < INDEX_SLOT_COUNT) LoadIndexDescriptor();
+}
+
+void TDataCursor::SetDescriptionAndPassword(std::string_view password, std::string_view description,
+                                            uint16_t userMajor, uint16_t userMinor, uint32_t lastAutoInc) {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetDataFile().SetDescriptionAndPassword(password, description, userMajor, userMinor, lastAutoInc);
+}
+
+void TDataCursor::SetIndexDesc(uint8_t indexNo, const TIndexDesc& desc) {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetIndexFile().SetIndexDesc(indexNo, desc);
+    if (indexNo == FIndexNo) LoadIndexDescriptor();
+}
+
+void TDataCursor::SetIndexNameAndFields(uint8_t indexNo, const TIndexDesc& desc) {
+    if (IsRemote()) RaiseNoRemote();
+    if (!FTable) RaiseError(KURA_NOTINITIALIZED);
+    FTable->GetIndexFile().SetIndexNameAndFields(indexNo, desc);
+    if (indexNo == FIndexNo) LoadIndexDescriptor();
 }
 
 }  // namespace kura

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/core/errors/EngineErrors.h"
+#include "engine/files/BlobFile.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/IndexFile.h"
 
@@ -30,8 +31,6 @@ struct TDefinitionContext {
     [[noreturn]] void Raise(TEngineErrorCode code, std::string_view field = {}, std::string_view index = {}) const;
 };
 
-// Smallest BLOB block a table may have.
-constexpr uint16_t MIN_BLOB_BLOCK_SIZE = 64;
 // The record header before the first field: the auto-increment field lives at 5.
 constexpr uint16_t FIRST_FIELD_OFFSET = 9;
 constexpr uint16_t AUTOINC_FIELD_OFFSET = 5;

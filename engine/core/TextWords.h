@@ -12,19 +12,46 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/TextIndexParams.h"
 #include "engine/files/Locale.h"
+#include "engine/files/Routines.h"
 #include "platform/Locale.h"
 
 namespace kura {
-
-// A set of byte values: character c is a member when bit c is set.
-using TCharSet = TTextCharSet;
 
 // Longer words are cut to this many bytes.
 constexpr int32_t TEXT_WORD_MAX_LENGTH = 60;
 // Occurrences of one word counted in a text stop here.
 constexpr uint32_t TEXT_WORD_MAX_COUNT = 65535;
+
+// Bytes 1..32 and the usual delimiters.
+inline TCharSet DefaultSpaceChars() {
+    TCharSet set;
+    for (int c = 1; c <= 32; ++c) set.set(static_cast<std::size_t>(c));
+    for (unsigned char c : std::string("*+,-./:;<=>\\`")) set.set(c);
+    return set;
+}
+
+// Digits, letters, the underscore and bytes 128..254.
+inline TCharSet DefaultIncludeChars() {
+    TCharSet set;
+    for (int c = '0'; c <= '9'; ++c) set.set(static_cast<std::size_t>(c));
+    for (int c = 'A'; c <= 'Z'; ++c) set.set(static_cast<std::size_t>(c));
+    for (int c = 'a'; c <= 'z'; ++c) set.set(static_cast<std::size_t>(c));
+    set.set('_');
+    for (int c = 128; c <= 254; ++c) set.set(static_cast<std::size_t>(c));
+    return set;
+}
+
+// The parameters of a table created without its own: the 22 stop words added in
+// their fixed order (a sorted list sorts them), and the two default sets.
+inline void GetDefaultTextIndexParams(TStringList& stopWords, TCharSet& spaceChars, TCharSet& includeChars) {
+    static const char* const words[] = {"A",  "AN",   "AND",  "BE",    "FOR", "HOW",  "IN",   "IS",
+                                        "IT", "OF",   "ON",   "OR",    "THAT", "THE", "THIS", "TO",
+                                        "WAS", "WHAT", "WHEN", "WHICH", "WHY", "WILL"};
+    for (const char* w : words) stopWords.Add(w);
+    spaceChars = DefaultSpaceChars();
+    includeChars = DefaultIncludeChars();
+}
 
 // A sorted list of distinct words (compared case-insensitively by the locale), each
 // with a number: its occurrence count in count mode, else its start offset.

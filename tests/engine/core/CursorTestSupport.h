@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,70 @@ private:
 // The Id stored in the cursor's current record.
 inline int32_t CurrentId(TDataCursor& cursor) {
     return static_cast<int32_t>(dfbytes::GetU32(cursor.GetRecordBuffer() + NAV_ID_OFFSET + 1));
+}
+
+// A session with one database in a folder, a navigation table in it held open
+// by a fixture, and cursors on that table.
+struct NavDb {
+    explicit NavDb(const std::string& path, const std::string& tableName = "NAV") : Name(tableName) {
+        Session.SetLockRetryCount(2);
+        Session.SetLockWaitTime(20);
+        Dir = Session.OpenDataDirectory("DB", path);
+        TDataTable* created = nullptr;
+        if (Dir->CreateTable(created, Name, false, false, NavTable()) != 0) RaiseEngineError(KURA_OSEACCES);
+        Dir->CloseTable(created, false, false, false);
+        if (Dir->OpenTable(Name, Table, false, false, false, false, false, false) != 0) RaiseEngineError(KURA_OSEACCES);
+        Fixture = std::make_unique<NavFixture>(*Table);
+    }
+    ~NavDb() {
+        Fixture.reset();
+        if (Table) Dir->CloseTable(Table, false, false, false);
+    }
+    NavDb(const NavDb&) = delete;
+    NavDb& operator=(const NavDb&) = delete;
+
+    std::unique_ptr<TDataCursor> Open() {
+        auto cursor = std::make_unique<TDataCursor>(Dir);
+        cursor->SetTableName(Name);
+        cursor->OpenCursor();
+        return cursor;
+    }
+
+    std::string Name;
+    TDataSession Session;
+    TDataDirectory* Dir = nullptr;
+    TDataTable* Table = nullptr;
+    std::unique_ptr<NavFixture> Fixture;
+};
+
+// The record numbers a cursor shows from its first key to its last, stepping
+// forward; and the record numbers it reports on the way.
+inline std::vector<uint32_t> WalkForward(TDataCursor& c, std::vector<uint32_t>* numbers = nullptr) {
+    std::vector<uint32_t> out;
+    c.MoveToFirstKey();
+    if (c.FBOF && c.FEOF) return out;
+    for (;;) {
+        out.push_back(c.GetCurrentRecordNumber());
+        if (numbers) numbers->push_back(c.GetRecordNumber());
+        c.MoveBy(1);
+        if (c.FEOF) break;
+        if (out.size() > 10'000'000) break;
+    }
+    return out;
+}
+
+inline std::vector<uint32_t> WalkBackward(TDataCursor& c) {
+    std::vector<uint32_t> out;
+    c.MoveToLastKey();
+    if (c.FBOF && c.FEOF) return out;
+    for (;;) {
+        out.push_back(c.GetCurrentRecordNumber());
+        c.MoveBy(-1);
+        if (c.FBOF) break;
+        if (out.size() > 10'000'000) break;
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace kura::test

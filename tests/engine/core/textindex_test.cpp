@@ -33,7 +33,7 @@ std::vector<std::pair<std::string, uint32_t>> Split(const std::string& text, boo
 
 struct Words {
     TLanguageStringList stop;
-    TTextCharSet space, include;
+    TCharSet space, include;
     Words() {
         stop.SetSorted(true);
         GetDefaultTextIndexParams(stop, space, include);

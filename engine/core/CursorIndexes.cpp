@@ -258,36 +258,30 @@ void TDataCursor::AddSecondaryIndex(TIndexDesc& desc, uint8_t option) {
     desc.SetByte(ido::FieldCount, fieldCount);
 
     if (IsRemote()) RaiseNoRemote();
-    TIndexFile& file = FTable->GetIndexFile();
-    file.AddIndex(desc);
-    const uint8_t newIndex = GetIndexCount();
-
-    if (FTable->GetRecordCount() > 0) {
-        BeginWrite();
-        const uint8_t saved = FIndexNo;
-        try {
-            BuildNewIndex(newIndex);
-        } catch (...) {
-            // A half-built index would miss keys: it goes again, with its pages.
-            try {
-                SetIndexNumber(saved);
-            } catch (...) {
-            }
-            try {
-                DropIndexSlot(newIndex, true);
-            } catch (...) {
-            }
-            EndWrite();
-            throw;
-        }
+    BeginWrite();
+    const uint8_t saved = FIndexNo;
+    bool added = false;
+    try {
+        FTable->GetIndexFile().AddIndex(desc);
+        added = true;
+        if (FTable->GetRecordCount() > 0) BuildNewIndex(GetIndexCount());
+        SetIndexNumber(saved);
+    } catch (...) {
         try {
             SetIndexNumber(saved);
         } catch (...) {
-            EndWrite();
-            throw;
+        }
+        // A half-built index would miss keys: it goes again, with its pages.
+        if (added) {
+            try {
+                DropIndexSlot(GetIndexCount(), true);
+            } catch (...) {
+            }
         }
         EndWrite();
+        throw;
     }
+    EndWrite();
     SetToBegin();
 }
 
