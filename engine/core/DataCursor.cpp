@@ -237,8 +237,8 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
         FEOF = false;
 
         if (FTable->IsIndexRecreated()) {
-            // The lost index file's contents are rebuilt with the index maintenance;
-            // until then the table is read in natural order only.
+            RebuildLostIndexFile();
+            FTable->IndexRecreatedRebuilt();
         }
 
         SetIndexNumber(FQuerySource ? NATURAL_ORDER : PRIMARY_INDEX);

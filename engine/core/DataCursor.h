@@ -758,6 +758,13 @@ public:
     std::bitset<256> GetSpaceChars();
     std::bitset<256> GetIncludeChars();
     // ---- index maintenance, defaults and constraints (CursorIndexes.cpp, CursorConstraints.cpp) ----
+private:
+    // One descent for a key insert or delete; false when a change check refreshed
+    // the cursor on the way.
+    bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
+    void BuildNewIndex(uint8_t indexNo);
+    void DropIndexSlot(uint8_t indexNo, bool compact);
+
 public:
     // Exact search of the whole key in the current index.
     bool KeyExists(const uint8_t* key);
@@ -788,11 +795,6 @@ public:
     bool CheckFieldBound(std::string_view bound, uint8_t mode, const TFieldDesc& desc, const uint8_t* value);
     void ClearRecordBuffer(uint8_t* buffer);
     int32_t GetBlobBlockCount(int32_t length);
-
-private:
-    bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
-    void BuildNewIndex(uint8_t indexNo);
-    void DropIndexSlot(uint8_t indexNo, bool compact);
 };
 
 }  // namespace kura

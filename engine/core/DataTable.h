@@ -82,6 +82,9 @@ public:
     bool IsReadOnly() const { return FReadOnly; }
     bool IsReadOnlyByAttribute() const { return FReadOnlyByAttribute; }
     bool IsIndexRecreated() const { return FIndexRecreated; }
+    // The first cursor rebuilt the new index file's contents; later cursors on the
+    // shared table must not insert the same row keys again.
+    void IndexRecreatedRebuilt() { FIndexRecreated = false; }
     uint16_t GetOpenCount() const { return FOpenCount; }
     uint16_t GetCursorCount() const { return FCursorCount; }
     void AddCursorRef();

@@ -73,7 +73,7 @@ TEST(RecordDefaults, EveryTypeAndTheClockWords) {
     b.Field("U16", fldUINT16).SetDefaultValue("65535");                   // 9
     b.Field("I64", fldINT64).SetDefaultValue("9000000000");               // 10
     b.Field("F", fldFLOAT).SetDefaultValue("1.5");                        // 11
-    b.Field("B", fldBCD, 10, 2).SetDefaultValue("12.345");                // 12
+    b.Field("B", fldBCD, 0, 2).SetDefaultValue("12.345");                // 12
     b.Field("L", fldBOOL).SetDefaultValue("true");                        // 13
     b.Field("DL", fldDATE).SetDefaultValue("2001-02-03");                 // 14
     b.Field("TL", fldTIME).SetDefaultValue("12:34:56");                   // 15
@@ -119,35 +119,29 @@ TEST(RecordDefaults, EveryTypeAndTheClockWords) {
     EXPECT_EQ(Raw(none, 4), 0u);
     EXPECT_EQ(record[0], 0);
     // A default longer than its field keeps the terminator inside the field.
-    EXPECT_STREQ(reinterpret_cast<const char*>(FieldBytes(*c, 18, record.data(), blank).data()), "ab");
+    EXPECT_STREQ(reinterpret_cast<const char*>(FieldBytes(*c, 18, record.data(), blank).data()), "abc");
 
-    // The real clock, bracketed.
+    // The real clock, bracketed by readings taken before and after.
     c->GetTable()->GetDataFile().Clock = nullptr;
-    TDateTime before = 0, after = 0;
-    c->GetTable()->GetDataFile().Clock = nullptr;
-    {
+    auto localNow = [] {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         std::tm local{};
         time_t s = ts.tv_sec;
         localtime_r(&s, &local);
-        before = 25569.0 + (static_cast<double>(ts.tv_sec) + local.tm_gmtoff) / 86400.0;
-    }
+        return (static_cast<double>(ts.tv_sec) + local.tm_gmtoff) * 1000.0 + ts.tv_nsec / 1000000;
+    };
+    // Local milliseconds since 1970 against the stored milliseconds since 0001-01-01.
+    const double epoch = (25569.0 + DateDelta) * MSecsPerDay;
+    const double before = epoch + localNow() - 1;
     c->InitRecord(record.data());
-    {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        std::tm local{};
-        time_t s = ts.tv_sec;
-        localtime_r(&s, &local);
-        after = 25569.0 + (static_cast<double>(ts.tv_sec) + local.tm_gmtoff + 1) / 86400.0;
-    }
+    const double after = epoch + localNow() + 1;
     const double stamp = StoredDouble(FieldBytes(*c, 3, record.data(), blank));
-    EXPECT_GE(stamp, (std::floor(before) + DateDelta) * MSecsPerDay + std::floor((before - std::floor(before)) * MSecsPerDay) - 1);
-    EXPECT_LE(stamp, (std::floor(after) + DateDelta) * MSecsPerDay + std::ceil((after - std::floor(after)) * MSecsPerDay) + 1);
-    const int32_t day = static_cast<int32_t>(Raw(FieldBytes(*c, 1, record.data(), blank), 4));
-    EXPECT_GE(day, static_cast<int32_t>(std::floor(before)) + DateDelta);
-    EXPECT_LE(day, static_cast<int32_t>(std::floor(after)) + DateDelta);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    const int32_t dayNo = static_cast<int32_t>(Raw(FieldBytes(*c, 1, record.data(), blank), 4));
+    EXPECT_GE(dayNo, static_cast<int32_t>(std::floor(before / MSecsPerDay)));
+    EXPECT_LE(dayNo, static_cast<int32_t>(std::floor(after / MSecsPerDay)));
 }
 
 TEST(RecordDefaults, WithoutDefaultsOnlyZeroesAndBadTextsRaise) {
@@ -170,9 +164,14 @@ TEST(RecordDefaults, WithoutDefaultsOnlyZeroesAndBadTextsRaise) {
 
     TableBuilder bad;
     bad.Field("A", fldINT32).SetDefaultValue("7");
-    bad.Field("B", fldDATE).SetDefaultValue("2001-13-45");
+    bad.Field("B", fldDATE).SetDefaultValue("2001-01-01");
     db.Create("BAD", bad.Def);
     auto c2 = db.Open("BAD");
+    // The files refuse such texts, so the definition is changed in memory.
+    TFieldDesc badDate;
+    c2->GetTableFieldDesc(2, badDate);
+    badDate.SetDefaultValue("2001-13-45");
+    c2->SetFieldDesc(2, badDate);
     std::vector<uint8_t> r2(c2->GetCursorRecordSize(), 0);
     EXPECT_THROW(c2->InitRecord(r2.data()), EConvertError);
     // The record holds what was converted before the bad text.
@@ -181,9 +180,13 @@ TEST(RecordDefaults, WithoutDefaultsOnlyZeroesAndBadTextsRaise) {
     EXPECT_FALSE(blank);
 
     TableBuilder badInt;
-    badInt.Field("A", fldINT16).SetDefaultValue("12x");
+    badInt.Field("A", fldINT16).SetDefaultValue("12");
     db.Create("BADINT", badInt.Def);
     auto c3 = db.Open("BADINT");
+    TFieldDesc badNumber;
+    c3->GetTableFieldDesc(1, badNumber);
+    badNumber.SetDefaultValue("12x");
+    c3->SetFieldDesc(1, badNumber);
     std::vector<uint8_t> r3(c3->GetCursorRecordSize(), 0);
     EXPECT_THROW(c3->InitRecord(r3.data()), EConvertError);
 }
@@ -340,4 +343,34 @@ TEST(RecordConstraints, BoundsOfEveryComparedType) {
     EXPECT_EQ(c->GetBlobBlockCount(blockData), 1);
     EXPECT_EQ(c->GetBlobBlockCount(blockData + 1), 2);
     EXPECT_EQ(c->GetBlobBlockCount(INT32_MAX), static_cast<int32_t>((int64_t{INT32_MAX} + blockData - 1) / blockData));
+}
+
+TEST(RecordConstraints, RecordWritesAreCheckedFirst) {
+    TestDb db;
+    TableBuilder b;
+    b.Field("Code", fldINT32).SetRequired(1);
+    b.Field("Qty", fldINT16).SetMaxValue("10");
+    auto& day = b.Field("Day", fldDATE);
+    day.SetDefaultValue("CURRENT_DATE");
+    day.SetMinValue("2000-01-01");
+    db.Create("WRITES", b.Def);
+    auto c = db.Open("WRITES", false);
+    c->GetTable()->GetDataFile().Clock = [] { return EncodeDate(2024, 3, 15) + 0.5; };
+
+    std::vector<uint8_t> record(c->GetCursorRecordSize(), 0);
+    c->InitRecord(record.data());
+    // The default date passes its minimum; the missing code does not pass.
+    EXPECT_EQ(RaisedBy([&] { c->AppendRecord(record.data(), false); }).code, KURA_REQDERR);
+    EXPECT_EQ(c->GetTableRecordCount(), 0u);
+    uint8_t v[4] = {7, 0, 0, 0};
+    c->PutTableField(1, record.data(), v);
+    uint8_t eleven[2] = {11, 0};
+    c->PutTableField(2, record.data(), eleven);
+    Raised r = RaisedBy([&] { c->AppendRecord(record.data(), false); });
+    EXPECT_EQ(r.code, KURA_MAXVALERR);
+    EXPECT_EQ(r.field, "Qty");
+    uint8_t ten[2] = {10, 0};
+    c->PutTableField(2, record.data(), ten);
+    c->AppendRecord(record.data(), false);
+    EXPECT_EQ(c->GetTableRecordCount(), 1u);
 }

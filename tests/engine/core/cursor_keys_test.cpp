@@ -379,3 +379,70 @@ TEST(CursorKeys, BuiltKeysFollowTheIndexLayout) {
     c->BuildRowIdKey(image, key);
     EXPECT_EQ(std::vector<uint8_t>(key, key + 5), RowKey(1, 7));
 }
+
+// The visible-record set as filters will keep it: index-order walks, searches and
+// record numbers pass over the records it leaves out.
+TEST(CursorKeys, AVisibleSetNarrowsTheIndexOrder) {
+    TempDir tmp;
+    NavDb db(tmp.path());
+    Fill(*db.Fixture, 700);
+    const auto& records = db.Fixture->Records;
+    auto c = db.Open();
+    c->SetIndexName("ByName");
+    std::vector<uint8_t> lo = Image(*c, 0, "alice", 0);
+    std::vector<uint8_t> hi = Image(*c, 0, "dave", 0);
+    c->SetRange(0, lo.data(), 1, hi.data(), 1);
+    c->FVisibleSetActive = true;
+    c->RebuildFilterSet();
+    std::vector<uint32_t> want;
+    for (uint32_t r : db.Fixture->Order(NAV_BY_NAME))
+        if (records.at(r).Name >= "alice" && records.at(r).Name <= "dave") want.push_back(r);
+    // Wide range: more than half of the table, found from its complement.
+    ASSERT_GT(want.size() * 2, records.size());
+    EXPECT_EQ(c->GetRecordCount(), want.size());
+    EXPECT_EQ(WalkForward(*c), want);
+
+    // Hide every third record of the range and the first and last ones.
+    TRecordsBitmap& visible = *c->FRecordSets[RS_VISIBLE];
+    std::vector<uint32_t> shown;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (i % 3 == 1 || i == 0 || i + 1 == want.size())
+            visible.ClearBit(static_cast<int32_t>(want[i]));
+        else
+            shown.push_back(want[i]);
+    }
+    c->FVisibleCount = visible.Count();
+    EXPECT_EQ(c->GetRecordCount(), shown.size());
+    EXPECT_EQ(WalkForward(*c), shown);
+    EXPECT_EQ(WalkBackward(*c), shown);
+    // A search for a hidden key finds nothing exactly and, nearest, the next shown.
+    const NavRecord& hidden = records.at(want[1]);
+    std::vector<uint8_t> rec = Image(*c, 0, hidden.Name, 0);
+    c->FindKey(0, rec.data(), 1, 1, 0);
+    const auto firstShownAtOrAbove =
+        std::find_if(shown.begin(), shown.end(), [&](uint32_t r) { return records.at(r).Name >= hidden.Name; });
+    ASSERT_NE(firstShownAtOrAbove, shown.end());
+    EXPECT_EQ(c->GetCurrentRecordNumber(), *firstShownAtOrAbove);
+    // Going to a record number that falls on a hidden key moves on to a shown one.
+    c->SetToRecordNumber(2);
+    EXPECT_EQ(c->GetCurrentRecordNumber(), shown.front());
+    // Past the last shown key: EOF on it.
+    c->MoveToLastKey();
+    c->MoveBy(1);
+    EXPECT_TRUE(c->FEOF);
+    EXPECT_EQ(c->GetCurrentRecordNumber(), shown.back());
+
+    // One record written and one deleted keep the sets without a rebuild.
+    const uint32_t added = db.Fixture->Add(70000, "bob", 1);
+    c->UpdateFilterSetOnWrite(added, Image(*c, 70000, "bob", 1).data());
+    EXPECT_TRUE(visible.GetBit(static_cast<int32_t>(added)));
+    EXPECT_EQ(c->GetRecordCount(), shown.size() + 1);
+    const uint32_t outside = db.Fixture->Add(70001, "zed", 1);
+    c->UpdateFilterSetOnWrite(outside, Image(*c, 70001, "zed", 1).data());
+    EXPECT_FALSE(visible.GetBit(static_cast<int32_t>(outside)));
+    EXPECT_EQ(c->GetRecordCount(), shown.size() + 1);
+    db.Fixture->Remove(shown[5]);
+    c->UpdateFilterSetOnDelete(shown[5]);
+    EXPECT_FALSE(visible.GetBit(static_cast<int32_t>(shown[5])));
+    EXPECT_EQ(c->GetRecordCount(), shown.size());
+}

@@ -67,6 +67,22 @@ struct BlobFixture : ::testing::Test {
         c->AppendRecord(rec.data(), true);
         EXPECT_TRUE(c->FOpenBlobs.empty());
     }
+    // Positions on the record with this Id and reads it; with lock it enters edit
+    // state as the dataset does it (a plain read first, then the locked one).
+    std::vector<uint8_t> Edit(int32_t id, bool lock) {
+        std::vector<uint8_t> rec(c->GetCursorRecordSize());
+        c->SetToBegin();
+        while (c->GetNextRecord(rec.data()) == 0) {
+            uint8_t v[8] = {};
+            bool blank = true;
+            c->GetField(F_ID, rec.data(), v, blank);
+            if (GetI32(v) != id) continue;
+            if (lock) EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            return rec;
+        }
+        ADD_FAILURE() << "record " << id << " not found";
+        return rec;
+    }
     // The Photo of the record with this Id, read through a fresh cursor.
     std::vector<uint8_t> ReadPhoto(TDataCursor& cur, int32_t id) {
         std::vector<uint8_t> rec(cur.GetCursorRecordSize());
@@ -265,8 +281,7 @@ TEST_F(BlobFixture, InsideTransactionsCommitAndRollback) {
 
 TEST_F(BlobFixture, ModifyOverwriteTruncateAndFreeBeforePost) {
     AppendWithPhoto(1, Pattern(5000, 7));
-    std::vector<uint8_t> rec(c->GetCursorRecordSize());
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+    std::vector<uint8_t> rec = Edit(1, true);
 
     // Overwriting bytes inside the size is a change the post must save.
     uint32_t size = 0;
@@ -280,7 +295,7 @@ TEST_F(BlobFixture, ModifyOverwriteTruncateAndFreeBeforePost) {
     EXPECT_EQ(ReadPhoto(*c, 1), expected);
 
     // A changed BLOB freed before the post leaves the stored one as it was.
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+    rec = Edit(1, true);
     ASSERT_EQ(c->OpenBlob(F_PHOTO, rec.data(), RW, false, false, size), 0);
     ASSERT_EQ(c->TruncateBlob(F_PHOTO, rec.data(), 3, false), 0);
     ASSERT_EQ(c->FreeBlob(F_PHOTO, rec.data(), false, true), 0);
@@ -288,11 +303,11 @@ TEST_F(BlobFixture, ModifyOverwriteTruncateAndFreeBeforePost) {
     EXPECT_EQ(ReadPhoto(*c, 1), expected);
 
     // Truncated to 0 and posted: the chain is freed, the field blank.
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+    rec = Edit(1, true);
     ASSERT_EQ(c->OpenBlob(F_PHOTO, rec.data(), RW, false, true, size), 0);
     ASSERT_EQ(c->TruncateBlob(F_PHOTO, rec.data(), 0, false), 0);
     c->ModifyRecord(rec.data(), true, true);
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), false), 0);
+    rec = Edit(1, false);
     bool blank = false;
     uint8_t ref[8] = {};
     c->GetField(F_PHOTO, rec.data(), ref, blank);
@@ -303,8 +318,7 @@ TEST_F(BlobFixture, ModifyOverwriteTruncateAndFreeBeforePost) {
 
 TEST_F(BlobFixture, DeleteFreesTheChainsForReuse) {
     AppendWithPhoto(1, Pattern(40000, 1));
-    std::vector<uint8_t> rec(c->GetCursorRecordSize());
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), false), 0);
+    std::vector<uint8_t> rec = Edit(1, false);
     const uint32_t blocksBefore = c->GetTable()->GetBlobFile().GetLastBlockNumber();
     c->DeleteRecord(rec.data(), true);
     EXPECT_TRUE(c->FOpenBlobs.empty());

@@ -141,11 +141,13 @@ TEST(IndexMaintenance, DuplicateKeysAndKeyReplacement) {
     EXPECT_EQ(CheckTree(*c, 1), "");
 
     // An index without any page: nothing exists, nothing can be deleted.
-    TIndexDesc empty = b.Desc("Spare", {3}, true);
-    c->AddSecondaryIndex(empty, 0);
-    c->SetIndexNumber(3);
-    EXPECT_FALSE(c->KeyExists(key.data()));
-    EXPECT_EQ(RaisedBy([&] { c->DeleteKeyFromTree(key.data()); }).code, KURA_INDEXCORRUPT);
+    db.Create("NOKEYS", b.Def);
+    auto e = db.Open("NOKEYS");
+    e->SetIndexNumber(1);
+    EXPECT_FALSE(e->KeyExists(key.data()));
+    EXPECT_FALSE(e->IsKeyViolation(key.data()));
+    EXPECT_EQ(RaisedBy([&] { e->DeleteKeyFromTree(key.data()); }).code, KURA_INDEXCORRUPT);
+    EXPECT_EQ(RaisedBy([&] { e->DeleteIndexKey2(key.data()); }).code, KURA_INDEXCORRUPT);
 }
 
 TEST(IndexMaintenance, ManyKeysSplitAndMergeWithCountsInStep) {
@@ -223,6 +225,20 @@ TEST(IndexMaintenance, AddingIndexesToFullAndEmptyTables) {
     EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(again, 0); }).code, KURA_INDEXEXISTS);
     TIndexDesc noName = b.Desc("", {2}, false);
     EXPECT_EQ(RaisedBy([&] { c->AddSecondaryIndex(noName, 0); }).code, KURA_INDEXNAMEREQUIRED);
+
+    // A build that fails part-way (here its progress callback) leaves no
+    // half-built index behind, and the same index can be added afterwards.
+    c->Events().IndexProgress = [](TDataCursor*, uint16_t percent) {
+        if (percent >= 50) throw std::runtime_error("stop");
+    };
+    TIndexDesc byName = b.Desc("ByName", {2}, true);
+    EXPECT_THROW(c->AddSecondaryIndex(byName, 0), std::runtime_error);
+    EXPECT_EQ(c->GetIndexCount(), 1);
+    c->Events().IndexProgress = nullptr;
+    c->AddSecondaryIndex(byName, 0);
+    EXPECT_EQ(c->GetIndexCount(), 2);
+    EXPECT_EQ(CheckTree(*c, 2, &entries), "");
+    EXPECT_EQ(entries.size(), 400u);
 
     // Both survive closing and opening again.
     c.reset();
@@ -337,6 +353,27 @@ TEST(IndexMaintenance, DeletingIndexesFreesTheirPages) {
     EXPECT_EQ(file.GetRootPage(0), 0u);
     EXPECT_TRUE(c->IsNaturalOrder());
 
+    // A damaged tree that reaches one page twice is refused, not freed twice.
+    TableBuilder t = StaffTable(false);
+    t.Secondary("ByName", {2}, false);
+    db.Create("DAMAGED", t.Def);
+    auto bad = db.Open("DAMAGED");
+    for (int id = 1; id <= 600; ++id) Add(*bad, id, "Name" + std::to_string(id), "");
+    TIndexFile& badFile = bad->GetTable()->GetIndexFile();
+    {
+        TestIndexCursor walker(badFile, 1);
+        TPage* root = walker.Root();
+        ASSERT_FALSE(root->IsLeaf());
+        root->SetRecordNo(2, root->GetRecordNo(1));
+        root->Modified = 1;
+        badFile.ReleasePage(root);
+    }
+    EXPECT_EQ(RaisedBy([&] { bad->DeleteIndexByNumber(1, 1); }).code, KURA_INDEXCORRUPT);
+    // A sound index goes by its number too.
+    bad->DeleteIndexByNumber(0, 1);
+    EXPECT_TRUE(bad->GetTable()->GetNoPrimaryIndex());
+    EXPECT_EQ(badFile.GetRootPage(0), 0u);
+
     // Everything written is read back the same after a reopen.
     c.reset();
     auto reopened = db.Open("DROP");
@@ -404,9 +441,11 @@ TEST(IndexMaintenance, LostIndexFileIsRebuiltFromTheRecords) {
         std::transform(ext.begin(), ext.end(), ext.begin(), ::toupper);
         if (ext == ".IDX") std::filesystem::remove(entry.path());
     }
-    auto c = db.Open("LOST");
-    ASSERT_TRUE(c->GetTable()->IsIndexRecreated());
-    c->RebuildLostIndexFile();
+    // Opening rebuilds the new, empty index file once; a second cursor on the
+    // shared table must not insert the row keys again.
+    auto c = db.Open("LOST", false);
+    EXPECT_FALSE(c->GetTable()->IsIndexRecreated());
+    auto second = db.Open("LOST", false);
     EXPECT_TRUE(c->GetTable()->GetNoPrimaryIndex());
     EXPECT_EQ(c->GetTableRecordCount(), 297u);
     std::vector<TreeEntry> rows;
@@ -416,8 +455,61 @@ TEST(IndexMaintenance, LostIndexFileIsRebuiltFromTheRecords) {
     for (const TreeEntry& row : rows)
         if (row.Key[0] != 0) deleted.insert(row.Record);
     EXPECT_EQ(deleted, (std::set<uint32_t>{5, 77, 300}));
+    second.reset();
+    c.reset();
     // Indexes can be added again afterwards.
+    c = db.Open("LOST");
     TIndexDesc byName = b.Desc("ByName", {2}, true);
     c->AddSecondaryIndex(byName, 0);
     EXPECT_EQ(KeysOf(*c, 1).size(), 297u);
+}
+
+TEST(IndexMaintenance, KeysFollowAppendModifyAndDelete) {
+    TestDb db;
+    TableBuilder b = StaffTable(true);
+    b.Secondary("ByCity", {3}, false);
+    db.Create("LIVE", b.Def);
+    auto c = db.Open("LIVE", false);
+    auto append = [&](int32_t id, const std::string& name, const std::string& city) {
+        RecordImage r(*c);
+        r.Int(1, id).Text(2, name).Text(3, city);
+        c->AppendRecord(r.data(), false);
+    };
+    append(1, "Aoki", "Tokyo");
+    append(2, "Baba", "Osaka");
+    append(3, "Chiba", "Nara");
+    EXPECT_EQ(RaisedBy([&] { append(4, "Baba", "Kobe"); }).index, "ByName");
+    EXPECT_EQ(c->GetTableRecordCount(), 3u);
+    EXPECT_EQ(KeysOf(*c, 1), (std::vector<uint32_t>{1, 2, 3}));
+
+    // Record 1 renamed "Zama": its name key moves to the end, the others stay.
+    std::vector<uint8_t> buffer(c->GetCursorRecordSize(), 0);
+    c->SetToBegin();
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0);
+    RecordImage renamed(*c);
+    std::memcpy(renamed.data(), buffer.data(), buffer.size());
+    renamed.Text(2, "Zama");
+    c->ModifyRecord(renamed.data(), true, false);
+    EXPECT_EQ(KeysOf(*c, 1), (std::vector<uint32_t>{2, 3, 1}));
+    EXPECT_EQ(KeysOf(*c, 0), (std::vector<uint32_t>{1, 2, 3}));
+    // Renaming another record to a taken name is refused and changes nothing.
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0);
+    RecordImage clash(*c);
+    std::memcpy(clash.data(), buffer.data(), buffer.size());
+    clash.Text(2, "Zama");
+    EXPECT_EQ(RaisedBy([&] { c->ModifyRecord(clash.data(), true, false); }).code, KURA_KEYVIOL);
+    c->CancelRecord();
+    EXPECT_EQ(KeysOf(*c, 1), (std::vector<uint32_t>{2, 3, 1}));
+
+    // Deleting record 2 takes its key out of every index.
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+    c->DeleteRecord(buffer.data(), false);
+    EXPECT_EQ(KeysOf(*c, 0), (std::vector<uint32_t>{1, 3}));
+    EXPECT_EQ(KeysOf(*c, 1), (std::vector<uint32_t>{3, 1}));
+    std::vector<uint32_t> city = KeysOf(*c, 2);
+    std::sort(city.begin(), city.end());
+    EXPECT_EQ(city, (std::vector<uint32_t>{1, 3}));
+    for (uint8_t slot : {uint8_t{0}, uint8_t{1}, uint8_t{2}, SYS_DELETED_SLOT}) EXPECT_EQ(CheckTree(*c, slot), "");
 }

@@ -198,9 +198,20 @@ struct TextIndexFixture : ::testing::Test {
         ASSERT_EQ(c->TruncateBlob(F_NOTES, rec.data(), 0, false), 0);
         ASSERT_EQ(c->PutBlob(F_NOTES, rec.data(), 0, notes.data(), static_cast<uint32_t>(notes.size()), false), 0);
     }
-    std::vector<uint8_t> Current(bool lock = true) {
+    // Positions on the record with this Id and reads it; with lock it enters edit
+    // state as the dataset does it (a plain read first, then the locked one).
+    std::vector<uint8_t> Edit(int32_t id, bool lock) {
         std::vector<uint8_t> rec(c->GetCursorRecordSize());
-        EXPECT_EQ(c->GetCurrentRecord(rec.data(), lock), 0);
+        c->SetToBegin();
+        while (c->GetNextRecord(rec.data()) == 0) {
+            uint8_t v[8] = {};
+            bool blank = true;
+            c->GetField(F_ID, rec.data(), v, blank);
+            if (GetI32(v) != id) continue;
+            if (lock) EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            return rec;
+        }
+        ADD_FAILURE() << "record " << id << " not found";
         return rec;
     }
 };
@@ -231,9 +242,7 @@ TEST_F(TextIndexFixture, KeysFollowAppendModifyAndDelete) {
     for (const auto& [f, w, a, r] : keys) EXPECT_EQ(r, a) << w;  // record n has auto-increment n here
 
     // The memo loses one word and gains another: one key out, one key in.
-    c->SetToBegin();
-    ASSERT_EQ(c->GetNextRecord(rec.data()), 0);
-    ASSERT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+    rec = Edit(1, true);
     SetNotes(rec, SOFT + " " + HYOUJI + " summary");
     c->ModifyRecord(rec.data(), true, true);
     std::vector<TextKey> after = TextKeys(*c);
@@ -241,7 +250,7 @@ TEST_F(TextIndexFixture, KeysFollowAppendModifyAndDelete) {
     EXPECT_EQ(WordsOf(after, F_NOTES, 1), (std::set<std::string>{SOFT, HYOUJI, "SUMMARY"}));
 
     // Rewriting the memo with the same bytes changes no key.
-    rec = Current();
+    rec = Edit(1, true);
     SetNotes(rec, SOFT + " " + HYOUJI + " summary");
     c->BeginWrite();
     EXPECT_FALSE(c->UpdateTextIndexWords(rec.data(), c->FRecord->GetBuffer()));
@@ -251,7 +260,7 @@ TEST_F(TextIndexFixture, KeysFollowAppendModifyAndDelete) {
     EXPECT_EQ(TextKeys(*c), after);
 
     // Deleting the record takes all its keys, memo words included.
-    rec = Current(false);
+    rec = Edit(1, false);
     c->DeleteRecord(rec.data(), true);
     keys = TextKeys(*c);
     EXPECT_EQ(keys.size(), 2u);
@@ -266,7 +275,7 @@ TEST_F(TextIndexFixture, ChangedAutoIncrementMovesEveryKey) {
 
     // The new image keeps "beta" but under another auto-increment value: the old
     // keys go with the old value, every word comes back with the new one.
-    std::vector<uint8_t> now = Current();
+    std::vector<uint8_t> now = Edit(1, true);
     std::vector<uint8_t> changed = Record(1, "beta delta");
     std::copy(now.begin(), now.begin() + 9, changed.begin());
     TDataCursor::SetBufferAutoInc(changed.data(), 50);

@@ -288,6 +288,8 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
     const std::vector<uint8_t> savedRecord(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
     const uint32_t savedRecordNumber = FRecord->GetRecordNumber();
     const uint32_t savedRecordNo = FRecordNo;
+    const bool savedBOF = FBOF;
+    const bool savedEOF = FEOF;
     bool written = false;
     bool touched = false;
     TryFinally(
@@ -357,12 +359,17 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
                         FRecord->SetRecordSize(FRecordSize);
                         FRecord->Assign(*slot);
                         FRecordNo = recordNo;
+                        // The new record is the current one: the cursor stands on it.
+                        FBOF = false;
+                        FEOF = false;
                     },
                     [&] { ReleaseRecord(slot); });
                 FlushBuffers(false, false, true, true, blobsChanged);
                 written = true;
             } catch (...) {
                 RestoreRecordAfterFailure(savedRecord, savedRecordNumber, savedRecordNo);
+                FBOF = savedBOF;
+                FEOF = savedEOF;
                 // A refused key changed nothing: the caches stay.
                 if (touched) DiscardFailedWrite();
                 throw;
@@ -412,7 +419,10 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
                     // would silently undo the other user's change.
                     LockRecord(recordNo);
                     operationLock = true;
-                    if (!FRecord->EqualsBuffer(before.data())) RaiseError(KURA_KEYORRECDELETED);
+                    if (!FRecord->EqualsBuffer(before.data())) {
+                        ReleaseOperationLock(recordNo, previousLock);
+                        RaiseError(KURA_KEYORRECDELETED);
+                    }
                 }
             }
             TryFinally([&] { ModifyLocked(buffer, unlock && !optimistic && !operationLock, resync); },

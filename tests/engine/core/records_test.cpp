@@ -137,14 +137,16 @@ TEST(Records, ReadsAnswerPositionCodesAndZeroTheBuffer) {
     EXPECT_EQ(c->ReadRecordBlock(count, block.data()), 0);
     EXPECT_EQ(count, 0);
 
-    // A clone of the current record takes its fields but not its row identifier.
+    // A clone of the current record takes its fields, the auto-increment field
+    // among them, but not its slot.
     c->SetToBegin();
     ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
     std::vector<uint8_t> clone(size, 0xAA);
     EXPECT_EQ(c->CloneCurrentRecord(clone.data()), 0);
     EXPECT_EQ(CodeOf(*c, clone), 10);
     EXPECT_EQ(TextOf(*c, clone), "A");
-    EXPECT_EQ(SeqOf(clone), 0u);
+    EXPECT_EQ(SeqOf(clone), SeqOf(buffer));
+    EXPECT_EQ(RecordNoOf(clone), 0u);
 }
 
 TEST(Records, WritesKeepEveryIndexInStep) {
