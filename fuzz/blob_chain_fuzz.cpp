@@ -39,7 +39,7 @@ struct FuzzOwner : kura::TBlobFileOwner {
 
 struct FuzzCursor : kura::TBlobCursor {
     kura::TBlobFile* File = nullptr;
-    bool BeginRead() override { return false; }
+    bool CheckBeforeCacheMiss() override { return false; }
     kura::TBlobFile* GetBlobFile() override { return File; }
     bool IsRemote() const override { return false; }
     std::vector<uint8_t> GetReplyParam() override { return {}; }

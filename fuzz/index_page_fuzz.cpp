@@ -17,7 +17,7 @@ namespace {
 
 struct ByteOrder : kura::TIndexCursor {
     uint8_t GetIndexNumber() const override { return 1; }
-    bool BeginRead() override { return false; }
+    bool CheckBeforeCacheMiss() override { return false; }
     int32_t CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t n) override { return std::memcmp(a, b, n); }
     uint8_t GetPathDepth() const override { return 1; }
     void SetPathDepth(uint8_t) override {}

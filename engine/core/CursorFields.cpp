@@ -387,6 +387,12 @@ bool TDataCursor::BeginRead() {
     return true;
 }
 
+bool TDataCursor::CheckBeforeCacheMiss() {
+    const bool moved = BeginRead();
+    EndRead();
+    return moved;
+}
+
 void TDataCursor::EndRead() {
     if (!FTable || IsRemote() || BracketsSkipped()) return;
     FTable->EndRead();

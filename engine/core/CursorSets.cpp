@@ -20,7 +20,7 @@ class TSysDeletedWalker final : public TIndexCursor {
 public:
     explicit TSysDeletedWalker(TDataCursor& owner) : FOwner(owner) {}
     uint8_t GetIndexNumber() const override { return SYS_DELETED_SLOT; }
-    bool BeginRead() override { return FOwner.BeginRead(); }
+    bool CheckBeforeCacheMiss() override { return FOwner.CheckBeforeCacheMiss(); }
     int32_t CompareKeys(const uint8_t* entryKey, const uint8_t* key, uint16_t keySize) override {
         const int c = std::memcmp(entryKey, key, keySize);
         return c < 0 ? -1 : (c > 0 ? 1 : 0);

@@ -319,10 +319,26 @@ void TDataCursor::CloseCursor(bool discardTemporary) {
         }
     }
     TDataTable* table = FTable;
+    // Open BLOBs go through the cursor's handle table so no stale handle survives.
+    try {
+        FreeAllBlobs(true, true);
+    } catch (...) {
+        if (!failure) failure = std::current_exception();
+    }
     // Everything taken from the table's files goes back before the table closes.
     if (table) {
         if (FRecord) table->GetDataFile().PushRecord(FRecord);
+        FRecord = nullptr;
         if (FPosition.Page) table->GetIndexFile().PushPage(FPosition.Page);
+        FPosition.Page = nullptr;
+        // Changed full-text parameters are written while the table is still open;
+        // a reopened cursor loads them afresh.
+        try {
+            SaveTextIndexParams();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+        FTextParamsLoaded = false;
     }
     int32_t result = 0;
     if (table) {

@@ -317,7 +317,11 @@ public:
     void LockRecord(uint32_t recordNo);
     void WriteUnlockRecord(uint32_t recordNo, bool localOnly);
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
-    bool BeginRead() override;
+    bool BeginRead();
+    // The file layer's question before a cache miss reads the disk: a read bracket
+    // opened and closed at once, so it checks for changes (and moves the cursor back
+    // onto its position) without adding to the depth of the caller's bracket.
+    bool CheckBeforeCacheMiss() override;
     void EndRead();
     bool BeginWrite();
     void EndWrite();
@@ -582,7 +586,8 @@ protected:
     int32_t KeyCompareLength(int32_t fieldCount, uint8_t partialLength) const;
     // Builds a search or bound key from a record or copies a ready key.
     void MakeSearchKey(uint8_t bufferIsKey, const uint8_t* buffer, uint8_t* key);
-    // Number of keys below low and up to high, by the subtree counts.
+    // Number of keys below the key (inclusive: not above it), from the subtree
+    // counts of one descent.
     TWalkResult CountKeysBefore(const uint8_t* key, bool inclusive, int32_t& count);
     // Compares two keys of the current index over its key size.
     int32_t CompareWholeKeys(const uint8_t* a, const uint8_t* b);
@@ -616,6 +621,8 @@ public:
     uint8_t GetLockProtocolOfSession() const;
     bool TakesKeyChecks() const;
     void CheckRecordAccess() const;
+    uint32_t ReadDepthNow() const;
+    void EndReadTo(uint32_t depth);
     void BuildLiveRowIdKey(const uint8_t* recordBuffer, uint8_t* key);
     void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
     void DiscardFailedWrite();
@@ -652,9 +659,9 @@ public:
     // The dataset's cancel: every BLOB open through the buffer's fields is freed.
     void DiscardRecordBlobs(uint8_t* buffer);
 
-    // The full-text index "Sys Text" and word search (TextIndex.cpp). The key
-    // updates make "Sys Text" the current index; the record writes select theirs
-    // again afterwards.
+    // The full-text index "Sys Text" and word search (TextIndex.cpp). The record
+    // updates select "Sys Text" for their keys and give the cursor its index back;
+    // the field updates work on the current index.
     void SplitTextWords(const char* text, int32_t length, bool keepAsterisk, class TTextWordList& list);
     bool IsTextIndexField(uint16_t fieldNo) const;
     void AddTextIndexWords(const uint8_t* buffer);

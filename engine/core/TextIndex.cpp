@@ -32,6 +32,29 @@ constexpr int TEXT_KEY_AUTOINC = 64;
 
 constexpr uint8_t BLOB_MODE_READWRITE = 2;
 
+// Makes "Sys Text" the cursor's index for the key updates and gives the cursor its
+// index back afterwards, also when an update fails.
+class TextIndexSelection {
+public:
+    explicit TextIndexSelection(TDataCursor& cursor) : FCursor(cursor), FSaved(cursor.GetCurrentIndexNo()) {
+        FCursor.SetIndexNumber(SYS_TEXT_SLOT);
+    }
+    ~TextIndexSelection() {
+        try {
+            FCursor.SetIndexNumber(FSaved);
+        } catch (...) {
+            // The index was selectable when the update began; an error here must not
+            // replace the update's own.
+        }
+    }
+    TextIndexSelection(const TextIndexSelection&) = delete;
+    TextIndexSelection& operator=(const TextIndexSelection&) = delete;
+
+private:
+    TDataCursor& FCursor;
+    uint8_t FSaved;
+};
+
 bool IsIndexedString(const TFieldDesc& desc) { return desc.FieldType() == fldZSTRING; }
 bool IsIndexedMemo(const TFieldDesc& desc) { return desc.FieldType() == fldBLOB && desc.SubType() == fldstMEMO; }
 
@@ -115,8 +138,11 @@ TBlobBuffer* TDataCursor::FindModifiedBlob(uint16_t fieldNo, bool latest) const 
 }
 
 std::string TDataCursor::StoredMemoText(uint16_t fieldNo, const uint8_t* record) {
-    // Opened on a copy: the caller's image keeps its reference.
-    std::vector<uint8_t> copy(record, record + GetRecordSize());
+    // Opened on a copy: the caller's image keeps its reference. The copy has the
+    // cursor's room too, since writing a field recomputes computed fields behind
+    // the table's own.
+    std::vector<uint8_t> copy(std::max<std::size_t>(GetRecordSize(), FRecordSize), 0);
+    std::memcpy(copy.data(), record, GetRecordSize());
     uint32_t size = 0;
     TEngineErrorCode result = OpenBlob(fieldNo, copy.data(), BLOB_MODE_READWRITE, true, false, size, true);
     if (result != KURA_NONE) RaiseError(result);
@@ -185,7 +211,7 @@ bool TDataCursor::UpdateFieldTextWords(uint16_t fieldNo, const char* newText, in
 void TDataCursor::AddTextIndexWords(const uint8_t* buffer) {
     const std::vector<uint16_t> fields = GetTextIndexFields();
     if (fields.empty()) return;
-    SetIndexNumber(SYS_TEXT_SLOT);
+    TextIndexSelection selection(*this);
     const uint32_t recordNo = GetBufferRecordNo(buffer);
     const uint32_t autoInc = GetBufferAutoInc(buffer);
     for (uint16_t n : fields) {
@@ -205,7 +231,7 @@ void TDataCursor::AddTextIndexWords(const uint8_t* buffer) {
 void TDataCursor::RebuildTextIndexWords(const uint8_t* buffer) {
     const std::vector<uint16_t> fields = GetTextIndexFields();
     if (fields.empty()) return;
-    SetIndexNumber(SYS_TEXT_SLOT);
+    TextIndexSelection selection(*this);
     const uint32_t recordNo = GetBufferRecordNo(buffer);
     const uint32_t autoInc = GetBufferAutoInc(buffer);
     for (uint16_t n : fields) {
@@ -225,7 +251,7 @@ void TDataCursor::RebuildTextIndexWords(const uint8_t* buffer) {
 bool TDataCursor::UpdateTextIndexWords(const uint8_t* newBuffer, const uint8_t* oldBuffer) {
     const std::vector<uint16_t> fields = GetTextIndexFields();
     if (fields.empty()) return false;
-    SetIndexNumber(SYS_TEXT_SLOT);
+    TextIndexSelection selection(*this);
     // The record as stored names the slot; the caller's buffer may carry an old copy
     // of the header.
     uint32_t recordNo = GetBufferRecordNo(oldBuffer);
@@ -265,7 +291,7 @@ bool TDataCursor::UpdateTextIndexWords(const uint8_t* newBuffer, const uint8_t* 
 void TDataCursor::DeleteTextIndexWords(const uint8_t* buffer) {
     const std::vector<uint16_t> fields = GetTextIndexFields();
     if (fields.empty()) return;
-    SetIndexNumber(SYS_TEXT_SLOT);
+    TextIndexSelection selection(*this);
     const uint32_t autoInc = GetBufferAutoInc(buffer);
     for (uint16_t n : fields) {
         TFieldDesc desc;

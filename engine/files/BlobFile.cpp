@@ -520,7 +520,7 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
     }
 
     if (cursor && !(FOwner && FOwner->GetStrictChangeDetection())) {
-        if (cursor->BeginRead()) return false;
+        if (cursor->CheckBeforeCacheMiss()) return false;
         // The refresh may have brought a new header.
         next = GetNextNewBlock();
         if (blockNo >= next) RaiseError(KURA_MEMOCORRUPT);

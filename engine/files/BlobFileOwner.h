@@ -45,7 +45,7 @@ public:
     // The cursor's read bracket, taken before a cache miss goes to the disk: true
     // when another program changed the table and the cursor has refreshed itself,
     // so the caller must start over.
-    virtual bool BeginRead() = 0;
+    virtual bool CheckBeforeCacheMiss() = 0;
 
     // The table's BLOB file; nullptr on a remote cursor.
     virtual TBlobFile* GetBlobFile() = 0;

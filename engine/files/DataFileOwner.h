@@ -50,7 +50,7 @@ public:
     // The cursor's read bracket, taken before a cache miss goes to the disk: true
     // when another program changed the table and the cursor has moved itself back
     // onto its position, so the record asked for may no longer be the right one.
-    virtual bool BeginRead() = 0;
+    virtual bool CheckBeforeCacheMiss() = 0;
 
     // How many records with consecutive numbers, starting with the current one, the
     // cursor will visit next in its order and this direction (1 forward, other

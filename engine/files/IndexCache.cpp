@@ -166,7 +166,7 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
         return true;
     }
 
-    if ((!FOwner || !FOwner->GetStrictChangeDetection()) && cursor.BeginRead()) return false;
+    if ((!FOwner || !FOwner->GetStrictChangeDetection()) && cursor.CheckBeforeCacheMiss()) return false;
 
     if (FReadBuffer.size() < static_cast<std::size_t>(INDEX_PAGE_SIZE)) FReadBuffer.resize(INDEX_PAGE_SIZE);
     const bool temporary = IsTemporarySlot(slot);

@@ -64,7 +64,7 @@ public:
     // The cursor's read bracket, taken before a cache miss goes to the disk: true
     // when another program changed the table and the cursor has refreshed itself,
     // so the page asked for may no longer be the right one.
-    virtual bool BeginRead() = 0;
+    virtual bool CheckBeforeCacheMiss() = 0;
 
     // The cursor's key comparison over keySize bytes: below 0 when the entry's key
     // sorts before the key, 0 when equal, above 0 when after.

@@ -257,7 +257,7 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
 
     ++FStatistics.CacheMisses;
     if (cursor && !(FOwner && FOwner->GetStrictChangeDetection())) {
-        if (cursor->BeginRead()) return false;
+        if (cursor->CheckBeforeCacheMiss()) return false;
     }
     int32_t count = 1;
     if (readAhead) {

@@ -261,7 +261,7 @@ TEST(CursorNavigation, BookmarksSurviveOtherRecordsComingAndGoing) {
 class RestlessCursor : public TDataCursor {
 public:
     using TDataCursor::TDataCursor;
-    bool BeginRead() override { return Restless ? true : TDataCursor::BeginRead(); }
+    bool CheckBeforeCacheMiss() override { return Restless ? true : TDataCursor::CheckBeforeCacheMiss(); }
     bool Restless = false;
 };
 

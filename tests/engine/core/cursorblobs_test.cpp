@@ -77,7 +77,9 @@ struct BlobFixture : ::testing::Test {
             bool blank = true;
             c->GetField(F_ID, rec.data(), v, blank);
             if (GetI32(v) != id) continue;
-            if (lock) EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            if (lock) {
+                EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            }
             return rec;
         }
         ADD_FAILURE() << "record " << id << " not found";

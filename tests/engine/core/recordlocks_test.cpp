@@ -94,7 +94,9 @@ TEST(RecordLocks, PessimisticLockRefusesTheOtherProgramUntilPostOrCancel) {
     ASSERT_EQ(p.cursor->GetCurrentRecord(p.buffer.data(), true), 0);
     SetName(*p.cursor, p.buffer, "Parent");
     p.cursor->ModifyRecord(p.buffer.data(), true, true);
-    EXPECT_EQ(Ask(*p.child, "first"), "rec 1 Parent");
+    // The child's copy is stale now: its lock request says so and refreshes it.
+    EXPECT_EQ(Ask(*p.child, "lock"), "error 8708");
+    EXPECT_EQ(Ask(*p.child, "read"), "rec 1 Parent");
     EXPECT_EQ(Ask(*p.child, "lock"), "ok");
     EXPECT_EQ(Ask(*p.child, "cancel"), "ok");
 }

@@ -208,7 +208,9 @@ struct TextIndexFixture : ::testing::Test {
             bool blank = true;
             c->GetField(F_ID, rec.data(), v, blank);
             if (GetI32(v) != id) continue;
-            if (lock) EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            if (lock) {
+                EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
+            }
             return rec;
         }
         ADD_FAILURE() << "record " << id << " not found";
@@ -300,11 +302,14 @@ TEST_F(TextIndexFixture, RebuildReadsStoredMemos) {
 
     std::vector<uint8_t> image(c->FRecord->GetBuffer(), c->FRecord->GetBuffer() + c->GetRecordSize());
     c->BeginWrite();
+    c->SetIndexNumber(SYS_TEXT_SLOT);
     c->DeleteFieldTextWords(F_NAME, "one two", 7, 1);
     const std::string notes = std::string("three ") + SHAIN + " " + std::string(70, 'z');
     c->DeleteFieldTextWords(F_NOTES, notes.data(), static_cast<int32_t>(notes.size()), 1);
     EXPECT_TRUE(TextKeys(*c).empty());
+    c->SetIndexNumber(PRIMARY_INDEX);
     c->RebuildTextIndexWords(image.data());
+    EXPECT_EQ(c->GetCurrentIndexNo(), PRIMARY_INDEX);
     c->EndWrite();
     EXPECT_EQ(TextKeys(*c), before);
     EXPECT_TRUE(c->FOpenBlobs.empty());

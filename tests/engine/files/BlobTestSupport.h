@@ -57,7 +57,7 @@ struct TestBlobCursor : TBlobCursor {
     std::vector<std::vector<uint8_t>> Request;
     int64_t ServerVersion = 33000;
 
-    bool BeginRead() override {
+    bool CheckBeforeCacheMiss() override {
         ++BeginReads;
         return OnBeginRead ? OnBeginRead() : false;
     }

@@ -55,7 +55,7 @@ struct TestCursor : TDataFileCursor {
     std::function<bool()> OnBeginRead;
     int32_t ReadAhead = 1;
     int BeginReads = 0;
-    bool BeginRead() override {
+    bool CheckBeforeCacheMiss() override {
         ++BeginReads;
         return OnBeginRead ? OnBeginRead() : false;
     }

@@ -59,7 +59,7 @@ public:
     TestIndexCursor(TIndexFile& file, uint8_t index) : File(file), Index(index) {}
 
     uint8_t GetIndexNumber() const override { return Index; }
-    bool BeginRead() override {
+    bool CheckBeforeCacheMiss() override {
         ++BeginReads;
         return OnBeginRead ? OnBeginRead() : false;
     }
