@@ -95,18 +95,6 @@ void TDataCursor::CheckRecordAccess() const {
     if (!FOpen || !FTable || !FRecord) RaiseError(KURA_NOTINITIALIZED);
 }
 
-uint32_t TDataCursor::ReadDepthNow() const {
-    return FTable && FTable->IsReadLocked() ? FTable->GetReadDepth() : 0;
-}
-
-void TDataCursor::EndReadTo(uint32_t depth) {
-    // Every cache miss of the read may have opened a read bracket of its own; the
-    // reader lock must not outlive the read, or another program's writer waits
-    // for it.
-    EndRead();
-    while (FTable && !BracketsSkipped() && FTable->IsReadLocked() && FTable->GetReadDepth() > depth) FTable->EndRead();
-}
-
 void TDataCursor::ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock) {
     WriteUnlockRecord(recordNo, false);
     // A lock the cursor held before the operation (an edit of another record) is
@@ -119,7 +107,6 @@ void TDataCursor::ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock)
 TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     CheckRecordAccess();
     TEngineErrorCode result = 0;
-    const uint32_t readDepth = ReadDepthNow();
     CheckForChanges();
     TryFinally(
         [&] {
@@ -146,14 +133,13 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
             LoadCurrentRecord(1);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
         },
-        [&] { EndReadTo(readDepth); });
+        [&] { EndRead(); });
     return result;
 }
 
 TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
     CheckRecordAccess();
     TEngineErrorCode result = 0;
-    const uint32_t readDepth = ReadDepthNow();
     CheckForChanges();
     TryFinally(
         [&] {
@@ -169,14 +155,13 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
             LoadCurrentRecord(1);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
         },
-        [&] { EndReadTo(readDepth); });
+        [&] { EndRead(); });
     return result;
 }
 
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
     CheckRecordAccess();
     TEngineErrorCode result = 0;
-    const uint32_t readDepth = ReadDepthNow();
     CheckForChanges();
     TryFinally(
         [&] {
@@ -192,14 +177,13 @@ TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
             LoadCurrentRecord(2);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
         },
-        [&] { EndReadTo(readDepth); });
+        [&] { EndRead(); });
     return result;
 }
 
 TEngineErrorCode TDataCursor::ReadRecordBlock(int32_t& count, uint8_t* buffer) {
     CheckRecordAccess();
     TEngineErrorCode result = 0;
-    const uint32_t readDepth = ReadDepthNow();
     CheckForChanges();
     TryFinally(
         [&] {
@@ -223,13 +207,12 @@ TEngineErrorCode TDataCursor::ReadRecordBlock(int32_t& count, uint8_t* buffer) {
                 if (slot) std::memcpy(slot, FRecord->GetBuffer(), FRecordSize);
             }
         },
-        [&] { EndReadTo(readDepth); });
+        [&] { EndRead(); });
     return result;
 }
 
 TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
     CheckRecordAccess();
-    const uint32_t readDepth = ReadDepthNow();
     CheckForChanges();
     TryFinally(
         [&] {
@@ -252,7 +235,7 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
             }
             if (FSuppressAutoInc) SetBufferAutoInc(buffer, FRecord->GetAutoIncValue());
         },
-        [&] { EndReadTo(readDepth); });
+        [&] { EndRead(); });
     return 0;
 }
 

@@ -621,8 +621,6 @@ public:
     uint8_t GetLockProtocolOfSession() const;
     bool TakesKeyChecks() const;
     void CheckRecordAccess() const;
-    uint32_t ReadDepthNow() const;
-    void EndReadTo(uint32_t depth);
     void BuildLiveRowIdKey(const uint8_t* recordBuffer, uint8_t* key);
     void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
     void DiscardFailedWrite();

@@ -169,11 +169,6 @@ TPage* ReadChainPage(TDataCursor& cursor, uint32_t pageNo) {
     cursor.RaiseError(KURA_LOCKTIMEOUT);
 }
 
-// Ends the read brackets that page reads took beyond the depth the caller had.
-void EndReadsDownTo(TDataTable* table, uint32_t depth) {
-    while (table && table->IsReadLocked() && table->GetReadDepth() > depth) table->EndRead();
-}
-
 }  // namespace
 
 void TDataCursor::LoadTextIndexParams() {
@@ -181,13 +176,11 @@ void TDataCursor::LoadTextIndexParams() {
     if (IsRemote()) RaiseNoRemote();
     if (!FTable) RaiseError(KURA_NOTINITIALIZED);
 
-    // The load takes its own read bracket, and page reads may take more; the
-    // caller's bracket, if any, is left as it was.
-    const uint32_t depth = FTable->IsReadLocked() ? FTable->GetReadDepth() : 0;
+    // The load takes its own read bracket; the caller's, if any, stays as it was.
     const uint8_t previous = FIndexNo;
     TPage* page = nullptr;
+    BeginRead();
     try {
-        BeginRead();
         FStopWords.LanguageId = FLocaleID;
         FStopWords.SortId = FSortID;
         FStopWords.Clear();
@@ -222,12 +215,12 @@ void TDataCursor::LoadTextIndexParams() {
         } catch (...) {
         }
         try {
-            EndReadsDownTo(FTable, depth);
+            EndRead();
         } catch (...) {
         }
         throw;
     }
-    EndReadsDownTo(FTable, depth);
+    EndRead();
     FTextParamsChanged = false;
     FTextParamsLoaded = true;
 }

@@ -38,8 +38,6 @@ const kura::testchild::ChildCommand shell("rec-shell", [](const std::vector<std:
     std::unique_ptr<kura::TDataCursor> cursor;
     try {
         cursor = kura::test::OpenRecordCursor(*db->dir, args[1]);
-        // As a dataset does when it opens: onto the first record.
-        cursor->SetToBegin();
     } catch (const kura::EKuraEngineError& e) {
         say("error " + std::to_string(e.ErrorCode()));
         return 1;
