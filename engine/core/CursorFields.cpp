@@ -388,9 +388,13 @@ bool TDataCursor::BeginRead() {
 }
 
 bool TDataCursor::CheckBeforeCacheMiss() {
-    const bool moved = BeginRead();
-    EndRead();
-    return moved;
+    if (!FTable || IsRemote() || BracketsSkipped()) return false;
+    const TCursorBookmark bookmark = GetBookmark();
+    const bool changed = FTable->ReadLockForCacheMiss();
+    if (!changed && !TableHasChanged()) return false;
+    // A lock taken inside a bracket stays for the bracket's end to release.
+    ReturnToBookmark(bookmark);
+    return true;
 }
 
 void TDataCursor::EndRead() {

@@ -441,7 +441,18 @@ void TDataCursor::CheckForChanges() {
         BeginRead();
         return;
     }
-    if (TableHasChanged()) ReturnToBookmark(GetBookmark());
+    // The bracket the caller's EndRead closes; its lock comes with the first cache
+    // miss, if any.
+    if (!FTable || BracketsSkipped()) return;
+    FTable->EnterReadBracket();
+    if (!TableHasChanged()) return;
+    try {
+        ReturnToBookmark(GetBookmark());
+    } catch (...) {
+        // Like a failed BeginRead, a failed check leaves no bracket behind.
+        FTable->EndRead();
+        throw;
+    }
 }
 
 void TDataCursor::Refresh() {

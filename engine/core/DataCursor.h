@@ -318,9 +318,9 @@ public:
     void WriteUnlockRecord(uint32_t recordNo, bool localOnly);
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
     bool BeginRead();
-    // The file layer's question before a cache miss reads the disk: a read bracket
-    // opened and closed at once, so it checks for changes (and moves the cursor back
-    // onto its position) without adding to the depth of the caller's bracket.
+    // The file layer's call before a cache miss reads the disk: takes the table's
+    // reader lock for the enclosing bracket when it has none yet, and moves the
+    // cursor back onto its position when the table changed.
     bool CheckBeforeCacheMiss() override;
     void EndRead();
     bool BeginWrite();

@@ -506,34 +506,53 @@ bool TDataTable::ReleaseReaderLocks(uint16_t& slotIndex, uint16_t& slotBlob) {
     return ok;
 }
 
-bool TDataTable::BeginRead() {
-    if (FReadLocked) {
-        ++FReadDepth;
-        return false;
-    }
+bool TDataTable::CanTakeReadLock() const {
+    // A held write, shared-read or transaction lock already keeps writers out; an
+    // exclusive or read-only table has no other writer.
     if (FSharedReadLocked || FTransactionLocked || FWriteLocked || FExclusive || FReadOnlyByAttribute) return false;
-    if (!FIsOpen || IsRemote()) return false;
+    return FIsOpen && !IsRemote();
+}
+
+bool TDataTable::TakeReadLock() {
     TakeReaderLocks(FReadSlotIndex, FReadSlotBlob);
     FReadLocked = true;
-    FReadDepth = 1;
     try {
         return RefreshIfChanged();
     } catch (...) {
-        // The caller's bracket failed to begin and will not end it.
         FReadLocked = false;
-        FReadDepth = 0;
         ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob);
         throw;
     }
 }
 
-void TDataTable::EndRead() {
-    if (!FReadLocked) return;
-    if (FReadDepth > 1) {
-        --FReadDepth;
-        return;
+bool TDataTable::BeginRead() {
+    if (FReadLocked || !CanTakeReadLock()) {
+        ++FReadDepth;
+        return false;
     }
-    FReadDepth = 0;
+    // The caller's bracket counts only once the lock is taken: a failed begin is
+    // not ended.
+    const bool changed = TakeReadLock();
+    ++FReadDepth;
+    return changed;
+}
+
+void TDataTable::EnterReadBracket() { ++FReadDepth; }
+
+bool TDataTable::ReadLockForCacheMiss() {
+    if (FReadLocked || !CanTakeReadLock()) return false;
+    const bool changed = TakeReadLock();
+    // Outside every bracket nobody would end the lock: the check is all it is for.
+    if (FReadDepth == 0) {
+        FReadLocked = false;
+        if (!ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob)) RaiseError(KURA_UNLOCKFAILED);
+    }
+    return changed;
+}
+
+void TDataTable::EndRead() {
+    if (FReadDepth == 0) return;
+    if (--FReadDepth > 0 || !FReadLocked) return;
     FReadLocked = false;
     if (!ReleaseReaderLocks(FReadSlotIndex, FReadSlotBlob)) RaiseError(KURA_UNLOCKFAILED);
 }
@@ -665,7 +684,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
         bool ownRead = false;
         if (!GetStrictChangeDetection()) {
             changed = BeginRead();
-            ownRead = FReadLocked;
+            ownRead = true;
         }
         int32_t retries = 0;
         while (!FDataFile.LockRecord(recordNo)) {
@@ -675,7 +694,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
             SleepMs(waitTime);
             if (depth > 0) {
                 const bool again = BeginRead();
-                if (FReadLocked) FReadDepth = depth;
+                FReadDepth = depth;
                 changed = changed || again;
             }
         }

@@ -123,7 +123,13 @@ public:
     // ---- Locks --------------------------------------------------------------
     // The "changed" results mean another program changed the table since this
     // process last looked: the caches were dropped and cursors must resynchronise.
+    // Read brackets nest; the reader lock is held from the first bracket that needs
+    // it to the end of the outermost one. BeginRead takes it at once; a bracket
+    // entered with EnterReadBracket takes it only when a cache miss has to read the
+    // disk (ReadLockForCacheMiss), so reads served from the caches lock nothing.
     bool BeginRead();
+    void EnterReadBracket();
+    bool ReadLockForCacheMiss();
     void EndRead();
     bool BeginWrite();
     void EndWrite();
@@ -240,6 +246,8 @@ private:
     // The whole read lock released whatever its depth (a record-lock wait); the
     // depth to restore afterwards.
     uint32_t SuspendRead();
+    bool CanTakeReadLock() const;
+    bool TakeReadLock();
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
     void ResizeBitmaps(uint32_t recordNo);

@@ -285,3 +285,31 @@ TEST(CursorNavigation, EndlessIndexChangesEndInALockTimeout) {
     c.MoveToFirstKey();
     EXPECT_EQ(c.GetCurrentRecordNumber(), db.Fixture->Order(NAV_BY_NAME).front());
 }
+
+// Reads that miss the caches take the reader lock for the operation's bracket and
+// give it back at its end; an outer bracket keeps it, and no miss deepens it.
+TEST(CursorNavigation, CacheMissesLockOnlyForTheBracket) {
+    TempDir tmp;
+    NavDb db(tmp.path());
+    Fill(*db.Fixture, 400, 5);
+    auto c = db.Open();
+    Select(*c, NAV_BY_NAME);
+    const uint32_t count = c->GetRecordCount();
+    ASSERT_EQ(count, 400u);
+    for (uint32_t n : {1u, 200u, 400u}) {
+        c->ResetBuffers(false, false);
+        c->SetToRecordNumber(n);
+        EXPECT_FALSE(db.Table->IsReadLocked()) << n;
+        EXPECT_EQ(db.Table->GetReadDepth(), 0u) << n;
+    }
+    c->BeginRead();
+    ASSERT_TRUE(db.Table->IsReadLocked());
+    c->ResetBuffers(false, false);
+    c->SetToRecordNumber(123);
+    // The inner operation's bracket ended, the caller's still holds the lock.
+    EXPECT_TRUE(db.Table->IsReadLocked());
+    EXPECT_EQ(db.Table->GetReadDepth(), 1u);
+    c->EndRead();
+    EXPECT_FALSE(db.Table->IsReadLocked());
+    EXPECT_EQ(db.Table->GetReadDepth(), 0u);
+}
