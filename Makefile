@@ -39,7 +39,7 @@ test: setup
 bench: setup
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
-	for b in build/release/*_bench; do [ -x "$$b" ] && "$$b"; done
+	for b in build/release/*_bench build/release/engine_vs_sqlite; do [ -x "$$b" ] && "$$b"; done
 
 clean:
 	rm -rf build
