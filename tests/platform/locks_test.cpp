@@ -184,3 +184,26 @@ TEST(PlatformLocks, ConcurrentLockersNeverShareARange) {
     EXPECT_GT(acquired.load(), 0);
     for (auto h : handles) CloseHandle(h);
 }
+
+// Many held ranges, as a transaction holding its record locks has: neighbours may
+// touch, any overlap is refused, and only the exact range unlocks.
+TEST(PlatformLocks, ManyRangesTouchButNeverOverlap) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "many.dat");
+    FileHandle h = OpenShared(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    for (uint64_t i = 0; i < 2000; ++i) ASSERT_TRUE(LockFile(h, 1000 + i * 10, 5)) << i;
+    EXPECT_TRUE(LockFile(h, 1005, 5));    // exactly between two neighbours
+    EXPECT_FALSE(LockFile(h, 1004, 1));   // the last byte of a range
+    EXPECT_FALSE(LockFile(h, 1009, 3));   // reaches into the next range
+    EXPECT_FALSE(LockFile(h, 990, 2000)); // covers many
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_TRUE(LockFile(h, 995, 5));     // just before the first
+    EXPECT_FALSE(UnlockFile(h, 1010, 4));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    for (uint64_t i = 0; i < 2000; ++i) ASSERT_TRUE(UnlockFile(h, 1000 + i * 10, 5)) << i;
+    EXPECT_FALSE(LockFile(h, 1003, 4));   // 1005 is still held
+    EXPECT_TRUE(UnlockFile(h, 1005, 5));
+    EXPECT_TRUE(LockFile(h, 1003, 4));
+    EXPECT_TRUE(CloseHandle(h));
+}

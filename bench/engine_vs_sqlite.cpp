@@ -1,0 +1,522 @@
+// The same workload through our cursors and through SQLite, on files in one scratch
+// folder, so the two can be compared on the same machine in the same run:
+//   Append/one_transaction     N records in one transaction, primary keys in shuffled order
+//   Append/commit_per_record   N records, each committed on its own
+//   Lookup/primary_key         N random primary-key searches, each reading its record
+//   Scan/primary_order         every record in primary-key order
+//   Scan/secondary_order       every record in the order of the secondary index
+//   Delete/10_percent          every tenth record, found by key, in one transaction
+// Each step runs once and is timed as a whole. The SQLite rows carry the ratio
+// kura/sqlite (our time divided by SQLite's) of the same step, and kura_<variant>/sqlite
+// for each variant of ours run in that step.
+//
+// The table: a 32-bit primary key, a 20-byte name under a non-unique secondary index
+// and a 40-byte note without index. In SQLite: INTEGER PRIMARY KEY (the row id, its
+// fastest primary key), the same two texts and one index on the name.
+//
+// Our rows use a shared cursor, as a program with other users would; the kura_exclusive
+// variants show what the record locks and change checks of sharing cost. Per-record
+// commits of ours are one StartTransaction/Commit per record (kura), or writes outside
+// a transaction, each of which flushes on its own (kura_no_transaction).
+//
+// Durability differs by default: a commit of ours hands its pages to the operating
+// system without fsync (only the session's ForceBufferFlush syncs the files), while
+// SQLite at its defaults (rollback journal DELETE, synchronous=FULL, 2 MB page cache)
+// syncs its journal and database at every commit. The per-record commits are therefore
+// also run with our ForceBufferFlush (kura_fsync) and with SQLite at synchronous=OFF.
+//
+// ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
+#include "engine/core/EngineLibrary.h"
+#include "engine/files/FieldTypes.h"
+
+namespace {
+
+using namespace kura;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t F_ID = 1;
+constexpr uint16_t F_NAME = 2;
+constexpr uint16_t F_NOTE = 3;
+constexpr uint8_t NAME_INDEX = 1;
+
+int32_t RecordCount() {
+    const char* text = getenv("ENGINE_VS_SQLITE_RECORDS");
+    const long n = text ? strtol(text, nullptr, 10) : 0;
+    return n >= 10 && n <= 10'000'000 ? static_cast<int32_t>(n) : 100'000;
+}
+
+std::string NameOf(int32_t id) {
+    static const char* stems[] = {"tanaka", "suzuki", "sato", "ito", "watanabe", "yamamoto", "nakamura", "kobayashi"};
+    return std::string(stems[static_cast<uint32_t>(id) * 2654435761u % 8]) + std::to_string(id % 100000);
+}
+
+std::string NoteOf(int32_t id) { return "note of record " + std::to_string(id) + " in the benchmark"; }
+
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char name[] = "/tmp/kura-vs-sqlite-XXXXXX";
+        if (!mkdtemp(name)) throw std::runtime_error("no scratch folder");
+        path = name;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+// The ids in the order both engines append, look up and delete them.
+struct Workload {
+    int32_t Count = RecordCount();
+    std::vector<int32_t> AppendOrder;
+    std::vector<int32_t> Lookups;
+    std::vector<int32_t> Deletes;
+    Workload() {
+        std::mt19937 rng(5);
+        AppendOrder.resize(static_cast<std::size_t>(Count));
+        for (int32_t i = 0; i < Count; ++i) AppendOrder[static_cast<std::size_t>(i)] = i + 1;
+        std::shuffle(AppendOrder.begin(), AppendOrder.end(), rng);
+        Lookups.resize(static_cast<std::size_t>(Count));
+        for (auto& id : Lookups) id = static_cast<int32_t>(rng() % static_cast<uint32_t>(Count)) + 1;
+        std::vector<int32_t> order = AppendOrder;
+        std::shuffle(order.begin(), order.end(), rng);
+        Deletes.assign(order.begin(), order.begin() + Count / 10);
+    }
+};
+
+Workload& Work() {
+    static Workload w;
+    return w;
+}
+
+ScratchDir& Scratch() {
+    static ScratchDir dir;
+    return dir;
+}
+
+// Seconds of our engine per step, for the ratio on the SQLite row of the step.
+std::map<std::string, double>& KuraTimes() {
+    static std::map<std::string, double> times;
+    return times;
+}
+
+double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void Finish(benchmark::State& state, const char* step, double seconds, int64_t operations, bool ours) {
+    state.SetIterationTime(seconds);
+    state.counters["ops/s"] = benchmark::Counter(static_cast<double>(operations) / seconds);
+    if (ours) {
+        KuraTimes()[step] = seconds;
+        return;
+    }
+    // "step" is ours in its plain form; "step/variant" a variant of ours.
+    const std::string prefix = std::string(step) + "/";
+    for (const auto& [name, kuraSeconds] : KuraTimes()) {
+        if (name == step)
+            state.counters["kura/sqlite"] = kuraSeconds / seconds;
+        else if (name.compare(0, prefix.size(), prefix) == 0)
+            state.counters["kura_" + name.substr(prefix.size()) + "/sqlite"] = kuraSeconds / seconds;
+    }
+}
+
+// ---- Our engine ---------------------------------------------------------------------------
+
+TTableDefinition BenchTableDefinition() {
+    TTableDefinition def;
+    int32_t offset = 9;
+    auto add = [&](const char* name, TEngineFieldType type, uint8_t size) {
+        TFieldDesc d;
+        d.SetFieldNo(static_cast<uint16_t>(def.Fields.size() + 1));
+        d.SetName(name);
+        d.SetFieldType(type);
+        d.SetDeclaredSize(size);
+        d.DerivePhysical();
+        d.SetPosition(static_cast<uint16_t>(def.Fields.size() + 1));
+        d.SetOffset(static_cast<uint16_t>(offset));
+        offset += d.StoredSize() + 1;
+        def.Fields.push_back(d);
+    };
+    add("Id", fldINT32, 0);
+    add("Name", fldZSTRING, 20);
+    add("Note", fldZSTRING, 40);
+    auto keySize = [&](uint16_t field) {
+        const TFieldDesc& f = def.Fields[field - 1];
+        return static_cast<uint16_t>(GetFieldDataSize(f.FieldType(), f.StoredSize()) + 1);
+    };
+    TIndexDesc primary;
+    primary.SetByte(ido::FieldCount, 1);
+    primary.SetByte(ido::Unique, 1);
+    primary.SetField(0, F_ID);
+    primary.SetKeySize(keySize(F_ID));
+    TIndexDesc byName;
+    byName.SetName("ByName");
+    byName.SetByte(ido::FieldCount, 1);
+    byName.SetField(0, F_NAME);
+    // A non-unique key carries the record's row identifier after the fields.
+    byName.SetKeySize(static_cast<uint16_t>(keySize(F_NAME) + 4));
+    def.Indexes = {primary, byName};
+    def.Description = "engine vs sqlite";
+    return def;
+}
+
+// One session and database over the scratch folder; one table per append step.
+struct Kura {
+    Kura() {
+        InitEngineLibrary();
+        Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
+        for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC"}) {
+            TDataTable* table = nullptr;
+            if (Dir->CreateTable(table, name, false, false, BenchTableDefinition()) != 0 || !table)
+                throw std::runtime_error("table not created");
+            Dir->CloseTable(table, false, false, false);
+        }
+    }
+    // Only the table of the step is open, so a commit has no other table to visit.
+    std::unique_ptr<TDataCursor> Open(const char* name, bool exclusive = false) {
+        auto cursor = std::make_unique<TDataCursor>(Dir);
+        cursor->SetTableName(name);
+        cursor->SetExclusive(exclusive);
+        cursor->OpenCursor();
+        return cursor;
+    }
+    TDataSession Session;
+    TDataDirectory* Dir = nullptr;
+};
+
+Kura& Ours() {
+    static Kura kura;
+    return kura;
+}
+
+void Fill(TDataCursor& c, std::vector<uint8_t>& buffer, int32_t id) {
+    std::fill(buffer.begin(), buffer.end(), 0);
+    c.PutField(F_ID, buffer.data(), &id);
+    const std::string name = NameOf(id);
+    const std::string note = NoteOf(id);
+    c.PutField(F_NAME, buffer.data(), name.c_str());
+    c.PutField(F_NOTE, buffer.data(), note.c_str());
+}
+
+int32_t IdOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
+    int32_t id = 0;
+    bool blank = true;
+    c.GetField(F_ID, buffer.data(), &id, blank);
+    return blank ? -1 : id;
+}
+
+enum class CommitMode { OneTransaction, Exclusive, TransactionPerRecord, NoTransaction, ForcedFlush };
+
+// Timed until the cursor is closed: an exclusive cursor writes its caches then.
+void BM_KuraAppend(benchmark::State& state, const char* step, const char* table, CommitMode mode) {
+    Workload& w = Work();
+    Kura& k = Ours();
+    for (auto _ : state) {
+        const bool single = mode == CommitMode::OneTransaction || mode == CommitMode::Exclusive;
+        auto c = k.Open(table, mode == CommitMode::Exclusive);
+        std::vector<uint8_t> buffer(c->GetCursorRecordSize());
+        k.Session.SetForceBufferFlush(mode == CommitMode::ForcedFlush);
+        const auto start = Clock::now();
+        if (single) k.Dir->StartTransaction();
+        for (const int32_t id : w.AppendOrder) {
+            Fill(*c, buffer, id);
+            if (mode == CommitMode::TransactionPerRecord || mode == CommitMode::ForcedFlush) {
+                k.Dir->StartTransaction();
+                c->AppendRecord(buffer.data(), false);
+                k.Dir->Commit();
+            } else {
+                c->AppendRecord(buffer.data(), false);
+            }
+        }
+        if (single) k.Dir->Commit();
+        c.reset();
+        const double seconds = Seconds(start);
+        k.Session.SetForceBufferFlush(false);
+        c = k.Open(table);
+        if (c->GetTableRecordCount() != static_cast<uint32_t>(w.Count)) state.SkipWithError("record count differs");
+        Finish(state, step, seconds, w.Count, true);
+    }
+}
+
+void BM_KuraLookup(benchmark::State& state) {
+    Workload& w = Work();
+    for (auto _ : state) {
+        auto c = Ours().Open("KTXN");
+        c->SwitchToIndex(PRIMARY_INDEX);
+        std::vector<uint8_t> search(c->GetCursorRecordSize());
+        std::vector<uint8_t> record(c->GetCursorRecordSize());
+        int64_t misses = 0;
+        const auto start = Clock::now();
+        for (const int32_t id : w.Lookups) {
+            std::fill(search.begin(), search.end(), 0);
+            c->PutField(F_ID, search.data(), &id);
+            if (!c->FindKey(0, search.data(), 1, 0, 0, record.data()) || IdOf(*c, record) != id) ++misses;
+        }
+        const double seconds = Seconds(start);
+        if (misses) state.SkipWithError("a key was not found");
+        Finish(state, "lookup", seconds, w.Count, true);
+    }
+}
+
+void BM_KuraScan(benchmark::State& state, const char* step, uint8_t index, bool exclusive) {
+    Workload& w = Work();
+    for (auto _ : state) {
+        auto c = Ours().Open("KTXN", exclusive);
+        c->SwitchToIndex(index);
+        std::vector<uint8_t> record(c->GetCursorRecordSize());
+        char name[32] = {};
+        std::string previous;
+        int64_t count = 0;
+        bool ordered = true;
+        const auto start = Clock::now();
+        c->SetToBegin();
+        while (c->GetNextRecord(record.data()) == 0) {
+            ++count;
+            bool blank = true;
+            c->GetField(F_NAME, record.data(), name, blank);
+            if (index == NAME_INDEX) {
+                if (previous > name) ordered = false;
+                previous = name;
+            } else if (IdOf(*c, record) != count) {
+                ordered = false;
+            }
+        }
+        const double seconds = Seconds(start);
+        if (count != w.Count || !ordered) state.SkipWithError("scan saw a wrong record sequence");
+        Finish(state, step, seconds, count, true);
+    }
+}
+
+void BM_KuraDelete(benchmark::State& state) {
+    Workload& w = Work();
+    Kura& k = Ours();
+    for (auto _ : state) {
+        auto c = k.Open("KTXN");
+        c->SwitchToIndex(PRIMARY_INDEX);
+        std::vector<uint8_t> search(c->GetCursorRecordSize());
+        std::vector<uint8_t> record(c->GetCursorRecordSize());
+        int64_t misses = 0;
+        const auto start = Clock::now();
+        k.Dir->StartTransaction();
+        for (const int32_t id : w.Deletes) {
+            std::fill(search.begin(), search.end(), 0);
+            c->PutField(F_ID, search.data(), &id);
+            if (!c->FindKey(0, search.data(), 1, 0, 0, record.data())) {
+                ++misses;
+                continue;
+            }
+            c->DeleteRecord(record.data(), false);
+        }
+        k.Dir->Commit();
+        const double seconds = Seconds(start);
+        const auto left = static_cast<uint32_t>(w.Count - static_cast<int32_t>(w.Deletes.size()));
+        if (misses || c->GetTableRecordCount() != left) state.SkipWithError("deletes went wrong");
+        Finish(state, "delete", seconds, static_cast<int64_t>(w.Deletes.size()), true);
+    }
+}
+
+// ---- SQLite ---------------------------------------------------------------------------------
+
+void Check(sqlite3* db, int rc, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+        throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+void Exec(sqlite3* db, const char* sql) { Check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
+
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        Check(db, sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr), sql);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return stmt_; }
+    int Step() {
+        const int rc = sqlite3_step(stmt_);
+        Check(db_, rc, "step");
+        return rc;
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One database file in the scratch folder; journal mode, synchronous and cache size at
+// their defaults (rollback journal DELETE, synchronous FULL, 2 MB page cache).
+struct Lite {
+    Lite() {
+        const std::string path = Scratch().path + "/sqlite.db";
+        if (sqlite3_open(path.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("sqlite open failed");
+        for (const char* table : {"stxn", "scommit", "snosync"}) {
+            Exec(Db, ("CREATE TABLE " + std::string(table) + "(id INTEGER PRIMARY KEY, name TEXT, note TEXT)").c_str());
+            Exec(Db, ("CREATE INDEX " + std::string(table) + "_name ON " + table + "(name)").c_str());
+        }
+    }
+    ~Lite() { sqlite3_close(Db); }
+    int64_t Count(const char* table) {
+        Statement s(Db, ("SELECT count(*) FROM " + std::string(table)).c_str());
+        s.Step();
+        return sqlite3_column_int64(s.get(), 0);
+    }
+    sqlite3* Db = nullptr;
+};
+
+Lite& Theirs() {
+    static Lite lite;
+    return lite;
+}
+
+void BM_SqliteAppend(benchmark::State& state, const char* step, const char* table, bool oneTransaction,
+                     bool synchronousOff) {
+    Workload& w = Work();
+    Lite& l = Theirs();
+    for (auto _ : state) {
+        if (synchronousOff) Exec(l.Db, "PRAGMA synchronous=OFF");
+        Statement insert(l.Db, ("INSERT INTO " + std::string(table) + "(id, name, note) VALUES (?, ?, ?)").c_str());
+        const auto start = Clock::now();
+        if (oneTransaction) Exec(l.Db, "BEGIN");
+        for (const int32_t id : w.AppendOrder) {
+            const std::string name = NameOf(id);
+            const std::string note = NoteOf(id);
+            sqlite3_bind_int(insert.get(), 1, id);
+            sqlite3_bind_text(insert.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert.get(), 3, note.data(), static_cast<int>(note.size()), SQLITE_TRANSIENT);
+            insert.Step();
+            sqlite3_reset(insert.get());
+        }
+        if (oneTransaction) Exec(l.Db, "COMMIT");
+        const double seconds = Seconds(start);
+        if (synchronousOff) Exec(l.Db, "PRAGMA synchronous=FULL");
+        if (l.Count(table) != w.Count) state.SkipWithError("record count differs");
+        Finish(state, step, seconds, w.Count, false);
+    }
+}
+
+void BM_SqliteLookup(benchmark::State& state) {
+    Workload& w = Work();
+    Lite& l = Theirs();
+    for (auto _ : state) {
+        Statement select(l.Db, "SELECT id, name, note FROM stxn WHERE id = ?");
+        int64_t misses = 0;
+        const auto start = Clock::now();
+        for (const int32_t id : w.Lookups) {
+            sqlite3_bind_int(select.get(), 1, id);
+            if (select.Step() != SQLITE_ROW || sqlite3_column_int(select.get(), 0) != id ||
+                !sqlite3_column_text(select.get(), 1))
+                ++misses;
+            sqlite3_reset(select.get());
+        }
+        const double seconds = Seconds(start);
+        if (misses) state.SkipWithError("a key was not found");
+        Finish(state, "lookup", seconds, w.Count, false);
+    }
+}
+
+void BM_SqliteScan(benchmark::State& state, const char* step, bool byName) {
+    Workload& w = Work();
+    Lite& l = Theirs();
+    for (auto _ : state) {
+        Statement select(l.Db, byName ? "SELECT id, name, note FROM stxn INDEXED BY stxn_name ORDER BY name"
+                                      : "SELECT id, name, note FROM stxn ORDER BY id");
+        std::string previous;
+        int64_t count = 0;
+        bool ordered = true;
+        const auto start = Clock::now();
+        while (select.Step() == SQLITE_ROW) {
+            ++count;
+            const char* name = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 1));
+            sqlite3_column_text(select.get(), 2);
+            if (byName) {
+                if (!name || previous > name) ordered = false;
+                previous = name ? name : "";
+            } else if (sqlite3_column_int(select.get(), 0) != count) {
+                ordered = false;
+            }
+        }
+        const double seconds = Seconds(start);
+        if (count != w.Count || !ordered) state.SkipWithError("scan saw a wrong record sequence");
+        Finish(state, step, seconds, count, false);
+    }
+}
+
+void BM_SqliteDelete(benchmark::State& state) {
+    Workload& w = Work();
+    Lite& l = Theirs();
+    for (auto _ : state) {
+        Statement remove(l.Db, "DELETE FROM stxn WHERE id = ?");
+        int64_t misses = 0;
+        const auto start = Clock::now();
+        Exec(l.Db, "BEGIN");
+        for (const int32_t id : w.Deletes) {
+            sqlite3_bind_int(remove.get(), 1, id);
+            remove.Step();
+            if (sqlite3_changes(l.Db) != 1) ++misses;
+            sqlite3_reset(remove.get());
+        }
+        Exec(l.Db, "COMMIT");
+        const double seconds = Seconds(start);
+        if (misses || l.Count("stxn") != w.Count - static_cast<int64_t>(w.Deletes.size()))
+            state.SkipWithError("deletes went wrong");
+        Finish(state, "delete", seconds, static_cast<int64_t>(w.Deletes.size()), false);
+    }
+}
+
+// Each step once, ours first, in this order: the later steps work on the table the
+// first step filled.
+const bool kRegistered = [] {
+    auto once = [](benchmark::internal::Benchmark* b) {
+        b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    };
+    once(benchmark::RegisterBenchmark("Append/one_transaction/kura", BM_KuraAppend, "append_txn", "KTXN",
+                                      CommitMode::OneTransaction));
+    once(benchmark::RegisterBenchmark("Append/one_transaction/kura_exclusive", BM_KuraAppend, "append_txn/exclusive",
+                                      "KEXCL", CommitMode::Exclusive));
+    once(benchmark::RegisterBenchmark("Append/one_transaction/sqlite", BM_SqliteAppend, "append_txn", "stxn", true,
+                                      false));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
+                                      "append_commit/notxn", "KAUTO", CommitMode::NoTransaction));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_fsync", BM_KuraAppend, "append_commit/fsync",
+                                      "KSYNC", CommitMode::ForcedFlush));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura", BM_KuraAppend, "append_commit", "KCOMMIT",
+                                      CommitMode::TransactionPerRecord));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite", BM_SqliteAppend, "append_commit",
+                                      "scommit", false, false));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite_synchronous_off", BM_SqliteAppend,
+                                      "append_commit", "snosync", false, true));
+    once(benchmark::RegisterBenchmark("Lookup/primary_key/kura", BM_KuraLookup));
+    once(benchmark::RegisterBenchmark("Lookup/primary_key/sqlite", BM_SqliteLookup));
+    once(benchmark::RegisterBenchmark("Scan/primary_order/kura", BM_KuraScan, "scan_primary", PRIMARY_INDEX,
+                                      false));
+    once(benchmark::RegisterBenchmark("Scan/primary_order/kura_exclusive", BM_KuraScan, "scan_primary/exclusive",
+                                      PRIMARY_INDEX, true));
+    once(benchmark::RegisterBenchmark("Scan/primary_order/sqlite", BM_SqliteScan, "scan_primary", false));
+    once(benchmark::RegisterBenchmark("Scan/secondary_order/kura", BM_KuraScan, "scan_name", NAME_INDEX, false));
+    once(benchmark::RegisterBenchmark("Scan/secondary_order/sqlite", BM_SqliteScan, "scan_name", true));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete));
+    return true;
+}();
+
+}  // namespace
