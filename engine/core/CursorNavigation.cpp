@@ -201,36 +201,27 @@ void TDataCursor::LoadCurrentRecord(int32_t direction) {
 // ---- Page links and steps ----------------------------------------------------------------
 
 bool TDataCursor::GetNextIndexPage(TPage*& page, bool& retry) {
-    retry = false;
-    if (!page || page->NextPage == 0) return false;
-    TPage* next = nullptr;
-    if (!GetIndexPage(page->NextPage, false, next)) {
-        retry = true;
-        return false;
-    }
-    if (!next->IsLeaf() || next->KeyCount == 0) {
-        ReleaseIndexPage(next);
-        RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-    }
-    ReleaseIndexPage(page);
-    page = next;
-    return true;
+    return FollowLeafLink(page ? page->NextPage : 0, page, retry);
 }
 
 bool TDataCursor::GetPriorIndexPage(TPage*& page, bool& retry) {
+    return FollowLeafLink(page ? page->PriorPage : 0, page, retry);
+}
+
+bool TDataCursor::FollowLeafLink(uint32_t link, TPage*& page, bool& retry) {
     retry = false;
-    if (!page || page->PriorPage == 0) return false;
-    TPage* prior = nullptr;
-    if (!GetIndexPage(page->PriorPage, false, prior)) {
+    if (link == 0) return false;
+    TPage* neighbour = nullptr;
+    if (!GetIndexPage(link, false, neighbour)) {
         retry = true;
         return false;
     }
-    if (!prior->IsLeaf() || prior->KeyCount == 0) {
-        ReleaseIndexPage(prior);
+    if (!neighbour->IsLeaf() || neighbour->KeyCount == 0) {
+        ReleaseIndexPage(neighbour);
         RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
     }
     ReleaseIndexPage(page);
-    page = prior;
+    page = neighbour;
     return true;
 }
 
@@ -274,58 +265,23 @@ bool TDataCursor::StepPriorKeyInRange(TPage*& page, int32_t& position, bool& mov
     return CompareWholeKeys(page->GetKeyAddress(static_cast<uint32_t>(slot)), FRangeStartKey.data()) >= 0;
 }
 
-// The visible steps pass over hidden keys; an index holds no more keys than the
-// table has records, so a walk longer than that has met a looping leaf chain.
-bool TDataCursor::StepNextVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry,
-                                            int32_t& slot) {
-    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
-    for (uint64_t n = 0;; ++n) {
-        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-        if (!StepNextKeyInRange(page, position, moved, retry, slot)) return false;
-        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
-    }
-}
-
-bool TDataCursor::StepPriorVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry,
-                                             int32_t& slot) {
-    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
-    for (uint64_t n = 0;; ++n) {
-        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-        if (!StepPriorKeyInRange(page, position, moved, retry, slot)) return false;
-        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
-    }
-}
-
-bool TDataCursor::StepNextVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
-    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
-    for (uint64_t n = 0;; ++n) {
-        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-        if (!StepNextKey(page, position, moved, retry, slot)) return false;
-        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
-    }
-}
-
-bool TDataCursor::StepPriorVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
-    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
-    for (uint64_t n = 0;; ++n) {
-        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-        if (!StepPriorKey(page, position, moved, retry, slot)) return false;
-        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
-    }
-}
-
 bool TDataCursor::StepKey(bool forward, TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot) {
-    const bool set = UsesVisibleSet();
-    if (forward) {
-        if (FRangeActive && set) return StepNextVisibleKeyInRange(page, position, moved, retry, slot);
-        if (FRangeActive) return StepNextKeyInRange(page, position, moved, retry, slot);
-        if (set) return StepNextVisibleKey(page, position, moved, retry, slot);
-        return StepNextKey(page, position, moved, retry, slot);
+    auto step = [&] {
+        if (forward)
+            return FRangeActive ? StepNextKeyInRange(page, position, moved, retry, slot)
+                                : StepNextKey(page, position, moved, retry, slot);
+        return FRangeActive ? StepPriorKeyInRange(page, position, moved, retry, slot)
+                            : StepPriorKey(page, position, moved, retry, slot);
+    };
+    if (!UsesVisibleSet()) return step();
+    // The visible steps pass over hidden keys; an index holds no more keys than the
+    // table has records, so a walk longer than that has met a looping leaf chain.
+    const uint64_t limit = uint64_t{GetTableRecordCount()} + 1;
+    for (uint64_t n = 0;; ++n) {
+        if (n > limit) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+        if (!step()) return false;
+        if (IsVisibleRecord(page->GetRecordNo(static_cast<uint32_t>(slot)))) return true;
     }
-    if (FRangeActive && set) return StepPriorVisibleKeyInRange(page, position, moved, retry, slot);
-    if (FRangeActive) return StepPriorKeyInRange(page, position, moved, retry, slot);
-    if (set) return StepPriorVisibleKey(page, position, moved, retry, slot);
-    return StepPriorKey(page, position, moved, retry, slot);
 }
 
 // ---- Moving by a count ------------------------------------------------------------------
@@ -372,9 +328,26 @@ void TDataCursor::MoveBy(int32_t count) {
         int32_t position = 0;
         bool bof = FBOF;
         bool eof = FEOF;
-        if (pageNo == 0) {
-            // No key held (the view was empty): the first step lands on the end
-            // the walk starts from.
+        // No key held (the view was empty): the first step lands on the end the
+        // walk starts from.
+        bool fromEnd = pageNo == 0;
+        if (!fromEnd) {
+            if (!GetIndexPage(pageNo, false, pin.Page)) {
+                PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+                remaining = steps;
+                continue;
+            }
+            if (!pin.Page->IsLeaf() || pin.Page->KeyCount == 0 || pin.Page->KeySize != FKeySize) {
+                // The page no longer is a leaf of this index: start from the end.
+                ReleaseIndexPage(pin.Page);
+                fromEnd = true;
+            } else {
+                position = FPosition.LogicalPos;
+                slot = std::clamp<int32_t>(FPosition.Slot, 1, pin.Page->KeyCount);
+                remaining = steps;
+            }
+        }
+        if (fromEnd) {
             const TWalkResult r = DescendToEnd(forward, pin.Page, slot, position);
             if (r == TWalkResult::Retry) {
                 PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
@@ -386,31 +359,6 @@ void TDataCursor::MoveBy(int32_t count) {
             }
             bof = eof = false;
             remaining = steps - 1;
-        } else {
-            if (!GetIndexPage(pageNo, false, pin.Page)) {
-                PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
-                remaining = steps;
-                continue;
-            }
-            if (!pin.Page->IsLeaf() || pin.Page->KeyCount == 0 || pin.Page->KeySize != FKeySize) {
-                // The page no longer is a leaf of this index: start from the end.
-                ReleaseIndexPage(pin.Page);
-                const TWalkResult r = DescendToEnd(forward, pin.Page, slot, position);
-                if (r == TWalkResult::Retry) {
-                    PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
-                    continue;
-                }
-                if (r == TWalkResult::Empty) {
-                    SetEmptyPosition();
-                    return;
-                }
-                bof = eof = false;
-                remaining = steps - 1;
-            } else {
-                position = FPosition.LogicalPos;
-                slot = std::clamp<int32_t>(FPosition.Slot, 1, pin.Page->KeyCount);
-                remaining = steps;
-            }
         }
 
         bool moved = false;
@@ -546,7 +494,11 @@ void TDataCursor::ClipToRange() {
     }
 }
 
-void TDataCursor::MoveToFirstKey() {
+void TDataCursor::MoveToFirstKey() { MoveToEndKey(true); }
+
+void TDataCursor::MoveToLastKey() { MoveToEndKey(false); }
+
+void TDataCursor::MoveToEndKey(bool first) {
     if (IsRemote()) RaiseNoRemote();
     if (IsNaturalOrder()) {
         TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
@@ -558,7 +510,17 @@ void TDataCursor::MoveToFirstKey() {
         FEOF = false;
         int32_t recordNo = 0;
         int32_t position = 0;
-        if (!set->FindNext(recordNo, 1, position)) {
+        bool found = false;
+        if (first) {
+            found = set->FindNext(recordNo, 1, position);
+        } else {
+            // One past the last record, counted from the visible records so that a
+            // filtered view numbers its last record by the records it shows.
+            recordNo = ClampToInt(uint64_t{GetLastRecordNumber()} + 1);
+            position = ClampToInt(uint64_t{GetRecordCount()} + 1);
+            found = set->FindPrior(recordNo, 1, position);
+        }
+        if (!found) {
             SetEmptyPosition();
             return;
         }
@@ -575,51 +537,7 @@ void TDataCursor::MoveToFirstKey() {
         TPinned pin(*this);
         int32_t slot = 0;
         int32_t position = 0;
-        const TWalkResult r = DescendToEnd(true, pin.Page, slot, position);
-        if (r == TWalkResult::Retry) {
-            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
-            continue;
-        }
-        if (r == TWalkResult::Empty)
-            SetEmptyPosition();
-        else
-            StorePosition(*pin.Page, slot, position, false, false);
-        return;
-    }
-}
-
-void TDataCursor::MoveToLastKey() {
-    if (IsRemote()) RaiseNoRemote();
-    if (IsNaturalOrder()) {
-        TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
-        if (GetRecordCount() == 0 || !set) {
-            SetEmptyPosition();
-            return;
-        }
-        FBOF = false;
-        FEOF = false;
-        // One past the last record, counted from the visible records so that a
-        // filtered view numbers its last record by the records it shows.
-        int32_t recordNo = ClampToInt(uint64_t{GetLastRecordNumber()} + 1);
-        int32_t position = ClampToInt(uint64_t{GetRecordCount()} + 1);
-        if (!set->FindPrior(recordNo, 1, position)) {
-            SetEmptyPosition();
-            return;
-        }
-        FRecordNo = static_cast<uint32_t>(recordNo);
-        FPosition.LogicalPos = position;
-        return;
-    }
-    int32_t attempts = 0;
-    for (;;) {
-        if (GetRecordCount() == 0) {
-            SetEmptyPosition();
-            return;
-        }
-        TPinned pin(*this);
-        int32_t slot = 0;
-        int32_t position = 0;
-        const TWalkResult r = DescendToEnd(false, pin.Page, slot, position);
+        const TWalkResult r = DescendToEnd(first, pin.Page, slot, position);
         if (r == TWalkResult::Retry) {
             PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
             continue;

@@ -125,6 +125,7 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
                     RaiseError(KURA_KEYORRECDELETED);
                 }
             }
+            FEditImage.clear();
             if (FBOF || FEOF) {
                 result = (FBOF && FEOF) ? KURA_NOCURRREC : (FBOF ? KURA_BOF : KURA_EOF);
                 if (buffer) std::memset(buffer, 0, FRecordSize);
@@ -132,6 +133,8 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
             }
             LoadCurrentRecord(1);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+            if (lock && GetLockProtocolOfSession() == lpOptimistic)
+                FEditImage.assign(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
         },
         [&] { EndRead(); });
     return result;
@@ -397,8 +400,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
     CheckNotReadOnly();
     ValidateRecordValues(buffer);
     const bool optimistic = GetLockProtocolOfSession() == lpOptimistic;
-    // The record as this cursor read it, before the write bracket can refresh it.
-    const std::vector<uint8_t> before(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
+    // The record as this cursor read it, before the write bracket can refresh it:
+    // under the optimistic protocol as the edit began, when it began on this record.
+    const bool editImage = optimistic && FEditImage.size() == FRecordSize &&
+                           GetBufferRecordNo(FEditImage.data()) == FRecord->GetRecordNumber();
+    const std::vector<uint8_t> before =
+        editImage ? FEditImage : std::vector<uint8_t>(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
     BeginWrite();
     TryFinally(
         [&] {
@@ -429,6 +436,8 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
                        [&] {
                            if (operationLock) ReleaseOperationLock(recordNo, previousLock);
                        });
+            // Posted: the edit is over.
+            FEditImage.clear();
         },
         [&] { EndWrite(); });
 }
@@ -540,6 +549,7 @@ void TDataCursor::CancelRecord() {
         if (FLockedRecordNo != 0) WriteUnlockRecord(FLockedRecordNo, false);
     } else {
         FEditConflict = false;
+        FEditImage.clear();
     }
 }
 

@@ -408,10 +408,6 @@ public:
     bool StepPriorKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
     bool StepNextKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
     bool StepPriorKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
-    bool StepNextVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
-    bool StepPriorVisibleKeyInRange(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
-    bool StepNextVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
-    bool StepPriorVisibleKey(TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
     int32_t CountConsecutiveBitmapRecords(int32_t maximum, int32_t direction);
     void CheckError(TEngineErrorCode code, std::string_view text);
     void CheckBlobError(TEngineErrorCode code, std::string_view fieldName);
@@ -577,6 +573,11 @@ protected:
     // Descends to the first (last) key of the index or of the range, honouring
     // the visible-record set; the pinned leaf is handed back in page.
     TWalkResult DescendToEnd(bool first, TPage*& page, int32_t& slot, int32_t& position);
+    // MoveToFirstKey (first) and MoveToLastKey.
+    void MoveToEndKey(bool first);
+    // Replaces the pinned leaf by its neighbour `link` (0: none); a neighbour that
+    // is no leaf or holds no keys is damage.
+    bool FollowLeafLink(uint32_t link, TPage*& page, bool& retry);
     // Moves a leaf position that the range-bound descent left outside the range
     // onto the neighbouring key, when that one lies inside it.
     TWalkResult ClipLeafToRange(TPage*& page, int32_t& slot, int32_t& position);
@@ -616,6 +617,11 @@ public:
     // Set by an optimistic ModifyRecord that found the record changed; only
     // CancelRecord clears it.
     bool FEditConflict = false;
+    // Optimistic edits: the record as GetCurrentRecord with Lock read it. Reads
+    // between that and the post (a BLOB opened for the edit) may refresh FRecord
+    // with another user's change, so the post compares against this image; empty
+    // when no edit is under way.
+    std::vector<uint8_t> FEditImage;
 
     // Steps shared by the record operations.
     uint8_t GetLockProtocolOfSession() const;

@@ -682,21 +682,34 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
         const uint32_t waitTime = session ? session->GetLockWaitTime() : 100;
         // The bracket taken here is this call's own; an outer one keeps the lock.
         bool ownRead = false;
-        if (!GetStrictChangeDetection()) {
-            changed = BeginRead();
-            ownRead = true;
-        }
-        int32_t retries = 0;
-        while (!FDataFile.LockRecord(recordNo)) {
-            // Let the holder of the record write while this one waits.
-            const uint32_t depth = SuspendRead();
-            if (++retries > retryLimit) RaiseError(KURA_RECLOCKFAILED);
-            SleepMs(waitTime);
-            if (depth > 0) {
-                const bool again = BeginRead();
-                FReadDepth = depth;
-                changed = changed || again;
+        // The bracket depth given up while waiting; 0 while none is given up.
+        uint32_t suspended = 0;
+        try {
+            if (!GetStrictChangeDetection()) {
+                changed = BeginRead();
+                ownRead = true;
             }
+            int32_t retries = 0;
+            while (!FDataFile.LockRecord(recordNo)) {
+                // Let the holder of the record write while this one waits.
+                suspended = SuspendRead();
+                if (++retries > retryLimit) RaiseError(KURA_RECLOCKFAILED);
+                SleepMs(waitTime);
+                if (suspended > 0) {
+                    const bool again = BeginRead();
+                    FReadDepth = suspended;
+                    suspended = 0;
+                    changed = changed || again;
+                }
+            }
+        } catch (...) {
+            // A refused lock must not leave this call's bracket open: a bracket
+            // never ended keeps the next reader lock for good, and with it every
+            // writer of every program out. The callers' brackets stay counted; a
+            // lock given up while waiting comes back with their next cache miss.
+            if (suspended > 0) FReadDepth = suspended;
+            if (ownRead) EndRead();
+            throw;
         }
         if (ownRead) EndRead();
     }

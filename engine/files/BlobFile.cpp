@@ -218,7 +218,7 @@ int32_t TBlobFile::GetCacheLimit() const {
 }
 
 void TBlobFile::PrepareCache() {
-    FCacheCapacity = GetCacheLimit();
+    FCache.Capacity = GetCacheLimit();
     FReadAheadLimit = std::max(BLOB_READ_AHEAD_BYTES / FBlockSize, 1);
 }
 
@@ -380,78 +380,30 @@ void TBlobFile::ReadHeaderFromReply(const std::vector<uint8_t>& parameter) {
 
 // ---- Cache lists ------------------------------------------------------------------
 
-void TBlobFile::LinkHead(TBlock* b) {
-    b->MruNewer = nullptr;
-    b->MruOlder = FMruHead;
-    if (FMruHead) FMruHead->MruNewer = b;
-    FMruHead = b;
-    if (!FMruTail) FMruTail = b;
-}
+bool TBlobFile::FindCachedBlock(uint32_t blockNo, int32_t& index) const { return FCache.Find(blockNo, index); }
 
-void TBlobFile::Unlink(TBlock* b) {
-    if (b->MruNewer)
-        b->MruNewer->MruOlder = b->MruOlder;
-    else if (FMruHead == b)
-        FMruHead = b->MruOlder;
-    if (b->MruOlder)
-        b->MruOlder->MruNewer = b->MruNewer;
-    else if (FMruTail == b)
-        FMruTail = b->MruNewer;
-    b->MruOlder = b->MruNewer = nullptr;
-}
-
-void TBlobFile::MoveToHead(TBlock* b) {
-    if (FMruHead == b) return;
-    Unlink(b);
-    LinkHead(b);
-}
-
-bool TBlobFile::FindCachedBlock(uint32_t blockNo, int32_t& index) const {
-    auto it = std::lower_bound(FCache.begin(), FCache.end(), blockNo,
-                               [](const TBlock* b, uint32_t n) { return b->BlockNumber < n; });
-    index = static_cast<int32_t>(it - FCache.begin());
-    return it != FCache.end() && (*it)->BlockNumber == blockNo;
-}
-
-void TBlobFile::RemoveFromCacheList(TBlock* b) {
-    int32_t index = 0;
-    if (!FindCachedBlock(b->BlockNumber, index) || FCache[index] != b) RaiseError(KURA_MEMOCORRUPT);
-    FCache.erase(FCache.begin() + index);
-}
-
-TBlock* TBlobFile::FindRecyclable() const {
-    for (TBlock* b = FMruTail; b; b = b->MruNewer)
-        if (b->Modified == 0 && b->PinCount == 0) return b;
-    return nullptr;
+TBlock* TBlobFile::TakeRecyclable() {
+    return FCache.TakeRecyclable(
+        [this] {
+            // Inside a transaction nothing may reach the disk before the commit.
+            if (FOwner && FOwner->InTransaction()) return false;
+            FlushBlocks();
+            return true;
+        },
+        [this] { RaiseError(KURA_MEMOCORRUPT); });
 }
 
 TBlock* TBlobFile::GetCacheBlock(uint32_t blockNo) {
-    TBlock* b = nullptr;
-    if (static_cast<int32_t>(FCache.size()) < FCacheCapacity) {
-        b = FPool->Pop();
-    } else {
-        b = FindRecyclable();
-        if (!b && !(FOwner && FOwner->InTransaction())) {
-            FlushBlocks();
-            b = FindRecyclable();
-        }
-        if (!b) {
-            FCacheCapacity += BLOCK_CACHE_GROWTH;
-            b = FPool->Pop();
-        } else {
-            RemoveFromCacheList(b);
-            Unlink(b);
-        }
-    }
+    TBlock* b = FCache.Acquire(
+        BLOCK_CACHE_GROWTH, [this] { return TakeRecyclable(); }, [this] { return FPool->Pop(); });
     b->Clear();
     b->ResetPins();
     b->BlockNumber = blockNo;
-    LinkHead(b);
     return b;
 }
 
 void TBlobFile::DropBlock(TBlock* b) {
-    Unlink(b);
+    FCache.Unlink(b);
     if (b->PinCount > 0) {
         // Its holder still uses it; it returns to the pool when released.
         b->Detached = true;
@@ -487,11 +439,11 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
         TBlock* b = GetCacheBlock(blockNo);
         // A block of that number left over from before an emptying is replaced.
         if (FindCachedBlock(blockNo, index)) {
-            TBlock* stale = FCache[index];
-            FCache.erase(FCache.begin() + index);
+            TBlock* stale = FCache.Items[index];
+            FCache.EraseAt(index);
             if (stale != b) DropBlock(stale);
         }
-        FCache.insert(FCache.begin() + index, b);
+        FCache.InsertAt(index, b);
         // Written at the next flush even when nothing is put into it, so the file
         // always covers every block below the counter.
         b->Modified = 1;
@@ -502,18 +454,9 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
     }
     if (blockNo > next) RaiseError(KURA_MEMOCORRUPT);
 
-    TBlock* b = FMruHead;
-    for (int i = 0; i < 4 && b; ++i, b = b->MruOlder) {
-        if (b->BlockNumber == blockNo) {
-            MoveToHead(b);
-            b->Pin();
-            block = b;
-            return true;
-        }
-    }
-    if (FindCachedBlock(blockNo, index)) {
-        b = FCache[index];
-        MoveToHead(b);
+    TBlock* b = FCache.Lookup(blockNo, 4);
+    if (b) {
+        FCache.MoveToHead(b);
         b->Pin();
         block = b;
         return true;
@@ -533,9 +476,9 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
     }
     ReadBlockRun(blockNo, k);
     if (!FindCachedBlock(blockNo, index)) RaiseError(KURA_MEMOCORRUPT);
-    b = FCache[index];
+    b = FCache.Items[index];
     if (b->BlockNumber != blockNo) RaiseError(KURA_MEMOCORRUPT);
-    MoveToHead(b);
+    FCache.MoveToHead(b);
     b->Pin();
     block = b;
     return true;
@@ -579,13 +522,13 @@ void TBlobFile::ReadBlockRun(uint32_t blockNo, int32_t count) {
         uint8_t* image = bytes + static_cast<std::size_t>(i) * size;
         int32_t index = 0;
         if (FindCachedBlock(number, index)) {
-            TBlock* cached = FCache[index];
+            TBlock* cached = FCache.Items[index];
             if (cached->PinCount == 0 && cached->Modified == 0) cached->LoadFromBuffer(image);
             continue;
         }
         TBlock* fresh = GetCacheBlock(number);
         FindCachedBlock(number, index);
-        FCache.insert(FCache.begin() + index, fresh);
+        FCache.InsertAt(index, fresh);
         fresh->LoadFromBuffer(image);
     }
 }
@@ -728,7 +671,7 @@ bool TBlobFile::FreeBlockChain(TBlobCursor* cursor, TBlock* block, bool repair, 
 bool TBlobFile::FlushBlocks() {
     const int32_t size = FBlockSize;
     std::vector<TBlock*> dirty;
-    for (TBlock* b : FCache) {
+    for (TBlock* b : FCache.Items) {
         if (b->Modified == 0 || b->PinCount > 0) continue;
         if (FReadAheadLength > 0) {
             int64_t offset = BlockOffset(b->BlockNumber);
@@ -766,40 +709,26 @@ bool TBlobFile::FlushBlocks() {
 
 bool TBlobFile::EvictBlock() {
     if (!FPool) return false;
-    TBlock* b = FindRecyclable();
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (!b && !(FOwner && FOwner->InTransaction())) {
-        FlushBlocks();
-        b = FindRecyclable();
-    }
+    TBlock* b = TakeRecyclable();
     if (!b) return false;
-    RemoveFromCacheList(b);
-    Unlink(b);
     FPool->Push(b);
     return true;
 }
 
 void TBlobFile::TrimBlockCache() {
     if (!FPool) return;
-    const int32_t limit = GetCacheLimit();
-    while (static_cast<int32_t>(FCache.size()) > limit)
-        if (!EvictBlock()) break;
-    FCacheCapacity = std::max(static_cast<int32_t>(FCache.size()), limit);
+    FCache.Trim(GetCacheLimit(), [this] { return EvictBlock(); });
 }
 
 void TBlobFile::FreeBlockCache() {
-    for (TBlock* b : FCache) {
-        b->MruOlder = b->MruNewer = nullptr;
+    FCache.DropAll([this](TBlock* b) {
         if (b->PinCount > 0) {
             b->Detached = true;
             FDetached.push_back(b);
         } else {
-            TBlock* p = b;
-            PushBlock(p);
+            PushBlock(b);
         }
-    }
-    FCache.clear();
-    FMruHead = FMruTail = nullptr;
+    });
 }
 
 // ---- Locks ------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include "engine/core/errors/EngineErrors.h"
 #include "engine/files/BlobFileOwner.h"
 #include "engine/files/FileHandler.h"
+#include "engine/files/MruCache.h"
 
 namespace kura {
 
@@ -239,8 +240,8 @@ public:
     void FreeBlockCache();
     // Drops one clean, unpinned block (flushing first when none is clean).
     bool EvictBlock();
-    int32_t GetCachedBlockCount() const { return static_cast<int32_t>(FCache.size()); }
-    int32_t GetCacheCapacity() const { return FCacheCapacity; }
+    int32_t GetCachedBlockCount() const { return FCache.Count(); }
+    int32_t GetCacheCapacity() const { return FCache.Capacity; }
     int32_t GetCacheLimit() const;
     int32_t GetReadAheadLimit() const { return FReadAheadLimit; }
     TBlock* PopBlock();
@@ -273,10 +274,7 @@ private:
     int32_t FWriteCapacity = 0;
     TBlobHeader FHeader{};
     uint16_t FBlockSize = DEFAULT_BLOB_BLOCK_BYTES;
-    std::vector<TBlock*> FCache;  // sorted by block number
-    TBlock* FMruHead = nullptr;
-    TBlock* FMruTail = nullptr;
-    int32_t FCacheCapacity = 0;
+    TMruCache<TBlock, &TBlock::MruNewer, &TBlock::MruOlder, &TBlock::BlockNumber> FCache;  // sorted by block number
     std::vector<TBlock*> FDetached;
     std::unique_ptr<TBlockStack> FPool;
     int32_t FReadAheadLimit = 1;
@@ -297,12 +295,10 @@ private:
     void SetNextNewBlock(uint32_t blockNo);
     void PrepareCache();
 
-    void LinkHead(TBlock* block);
-    void Unlink(TBlock* block);
-    void MoveToHead(TBlock* block);
     bool FindCachedBlock(uint32_t blockNo, int32_t& index) const;
-    void RemoveFromCacheList(TBlock* block);
-    TBlock* FindRecyclable() const;
+    // A clean, unpinned block taken out of the cache (after a flush outside a
+    // transaction when none is clean), or nullptr.
+    TBlock* TakeRecyclable();
     TBlock* GetCacheBlock(uint32_t blockNo);
     void DropBlock(TBlock* block);
     void ReadBlockRun(uint32_t blockNo, int32_t count);

@@ -121,8 +121,8 @@ int32_t TDataFile::GetCacheLimit() const {
 void TDataFile::PrepareCache() {
     uint16_t r = GetRecordSize();
     FRecordsPerBlock = (r == 0 || r > RECORD_BLOCK_SIZE) ? 1 : RECORD_BLOCK_SIZE / r;
-    FCacheCapacity = GetCacheLimit();
-    FCache.reserve(static_cast<std::size_t>(FCacheCapacity));
+    FCache.Capacity = GetCacheLimit();
+    FCache.Items.reserve(static_cast<std::size_t>(FCache.Capacity));
 }
 
 // ---- Lifecycle --------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "engine/files/DataFileOwner.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/FileHandler.h"
+#include "engine/files/MruCache.h"
 #include "engine/files/RecordCache.h"
 #include "engine/files/SysConvert.h"
 
@@ -189,8 +190,8 @@ public:
     void PushRecord(TRecord*& record);
 
     int32_t GetRecordsPerBlock() const { return FRecordsPerBlock; }
-    int32_t GetCachedRecordCount() const { return static_cast<int32_t>(FCache.size()); }
-    int32_t GetCacheCapacity() const { return FCacheCapacity; }
+    int32_t GetCachedRecordCount() const { return FCache.Count(); }
+    int32_t GetCacheCapacity() const { return FCache.Capacity; }
     int32_t GetCacheLimit() const;
     const TDataFileStatistics& Statistics() const { return FStatistics; }
 
@@ -224,11 +225,8 @@ private:
     uint8_t FDescsDirty = 0;
     std::vector<TFieldDesc> FDescs;  // index 0 is field 1
 
-    // Record cache.
-    TRecord* FMruHead = nullptr;
-    TRecord* FMruTail = nullptr;
-    std::vector<TRecord*> FCache;     // sorted by record number
-    int32_t FCacheCapacity = 0;
+    // Record cache, sorted by record number.
+    TMruCache<TRecord, &TRecord::Prior, &TRecord::Next, &TRecord::RecordNumber> FCache;
     std::vector<TRecord*> FDetached;  // pinned records dropped from the cache
     std::unique_ptr<TRecordStack> FPool;
 
@@ -249,12 +247,10 @@ private:
     void PrepareCache();
 
     // Record cache internals (RecordCache.cpp).
-    void LinkHead(TRecord* record);
-    void Unlink(TRecord* record);
-    void MoveToHead(TRecord* record);
-    TRecord* FindRecyclable() const;
     TRecord* GetCacheRecord(uint32_t recordNo);
-    void RemoveFromCacheList(TRecord* record);
+    // A clean, unpinned record taken out of the cache (after a flush outside a
+    // transaction when none is clean), or nullptr.
+    TRecord* TakeRecyclable();
     void ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction);
     bool FlushOneRecord();
     void DropRecord(TRecord* record);

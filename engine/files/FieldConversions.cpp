@@ -699,17 +699,23 @@ TDateTime StrToDateTimeFmt(std::string_view text, std::string_view dateFormat, s
                            StrToTimeFmt(text.substr(blank + 1), timeFormat));
 }
 
-bool ANSITextToDateTimeValue(uint8_t* buffer, TEngineFieldType type) {
+namespace {
+
+// Replaces the text in the buffer by the date, time or timestamp read from it with
+// the parser for that type; an unreadable text leaves the buffer cleared.
+template <typename ParseDate, typename ParseTime, typename ParseDateTime>
+bool TextToMoment(uint8_t* buffer, TEngineFieldType type, ParseDate&& parseDate, ParseTime&& parseTime,
+                  ParseDateTime&& parseDateTime) {
     const std::string text = ReadText(buffer).substr(0, 255);
     ClearBuffer(buffer);
     try {
         switch (type) {
             case fldDATE:
-                return StoreMoment(buffer, type, ANSIStrToDate(text));
+                return StoreMoment(buffer, type, parseDate(text));
             case fldTIME:
-                return StoreMoment(buffer, type, ANSIStrToTime(text));
+                return StoreMoment(buffer, type, parseTime(text));
             case fldTIMESTAMP:
-                return StoreMoment(buffer, type, ANSIStrToDateTime(text));
+                return StoreMoment(buffer, type, parseDateTime(text));
             default:
                 return false;
         }
@@ -719,25 +725,18 @@ bool ANSITextToDateTimeValue(uint8_t* buffer, TEngineFieldType type) {
     }
 }
 
+}  // namespace
+
+bool ANSITextToDateTimeValue(uint8_t* buffer, TEngineFieldType type) {
+    return TextToMoment(buffer, type, ANSIStrToDate, ANSIStrToTime, ANSIStrToDateTime);
+}
+
 bool TextToDateTimeValue(uint8_t* buffer, TEngineFieldType type, std::string_view dateFormat,
                          std::string_view timeFormat) {
-    const std::string text = ReadText(buffer).substr(0, 255);
-    ClearBuffer(buffer);
-    try {
-        switch (type) {
-            case fldDATE:
-                return StoreMoment(buffer, type, StrToDateFmt(text, dateFormat));
-            case fldTIME:
-                return StoreMoment(buffer, type, StrToTimeFmt(text, timeFormat));
-            case fldTIMESTAMP:
-                return StoreMoment(buffer, type, StrToDateTimeFmt(text, dateFormat, timeFormat));
-            default:
-                return false;
-        }
-    } catch (const EConvertError&) {
-        ClearBuffer(buffer);
-        return false;
-    }
+    return TextToMoment(
+        buffer, type, [&](std::string_view text) { return StrToDateFmt(text, dateFormat); },
+        [&](std::string_view text) { return StrToTimeFmt(text, timeFormat); },
+        [&](std::string_view text) { return StrToDateTimeFmt(text, dateFormat, timeFormat); });
 }
 
 bool DateTimeValueToText(uint8_t* buffer, TEngineFieldType type, std::string_view dateFormat,

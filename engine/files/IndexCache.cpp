@@ -42,69 +42,29 @@ TFileHandler& TIndexFile::PageFile(uint8_t slot) {
     return *this;
 }
 
-void TIndexFile::LinkMostRecent(TSlotCache& cache, TPage* page) {
-    page->Older = cache.MostRecent;
-    page->Newer = nullptr;
-    if (cache.MostRecent) cache.MostRecent->Newer = page;
-    cache.MostRecent = page;
-    if (!cache.LeastRecent) cache.LeastRecent = page;
-}
-
-void TIndexFile::Unlink(TSlotCache& cache, TPage* page) {
-    if (page->Older) page->Older->Newer = page->Newer;
-    if (page->Newer) page->Newer->Older = page->Older;
-    if (cache.MostRecent == page) cache.MostRecent = page->Older;
-    if (cache.LeastRecent == page) cache.LeastRecent = page->Newer;
-    page->Older = page->Newer = nullptr;
-}
-
-bool TIndexFile::FindCached(const TSlotCache& cache, uint32_t page, std::size_t& index) const {
-    auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), page,
-                               [](const TPage* p, uint32_t n) { return p->PageNumber < n; });
-    index = static_cast<std::size_t>(it - cache.Pages.begin());
-    return it != cache.Pages.end() && (*it)->PageNumber == page;
-}
-
 void TIndexFile::InsertSorted(TSlotCache& cache, TPage* page) {
     std::size_t index = 0;
-    if (FindCached(cache, page->PageNumber, index)) RaiseError(KURA_INDEXCORRUPT);
-    cache.Pages.insert(cache.Pages.begin() + static_cast<std::ptrdiff_t>(index), page);
+    if (cache.Find(page->PageNumber, index)) RaiseError(KURA_INDEXCORRUPT);
+    cache.InsertAt(index, page);
 }
 
 void TIndexFile::RemoveSorted(TSlotCache& cache, TPage* page) {
-    std::size_t index = 0;
-    if (!FindCached(cache, page->PageNumber, index) || cache.Pages[index] != page) RaiseError(KURA_INDEXCORRUPT);
-    cache.Pages.erase(cache.Pages.begin() + static_cast<std::ptrdiff_t>(index));
+    cache.Remove(page, [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
-TPage* TIndexFile::FindRecyclable(const TSlotCache& cache) const {
-    for (TPage* page = cache.LeastRecent; page; page = page->Newer)
-        if (!page->Modified && page->PinCount == 0) return page;
-    return nullptr;
+TPage* TIndexFile::TakeRecyclable(uint8_t slot, bool evenInTransaction) {
+    return FLists[slot].TakeRecyclable(
+        [this, slot, evenInTransaction] {
+            if (!evenInTransaction && InTransaction()) return false;
+            FlushPages(IsTemporarySlot(slot));
+            return true;
+        },
+        [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
 TPage* TIndexFile::GetCachePage(uint8_t slot) {
-    TSlotCache& cache = FLists[slot];
-    if (static_cast<int32_t>(cache.Pages.size()) < cache.Capacity) {
-        TPage* page = FPool->Pop();
-        LinkMostRecent(cache, page);
-        return page;
-    }
-    TPage* page = FindRecyclable(cache);
-    if (!page && !InTransaction()) {
-        FlushPages(IsTemporarySlot(slot));
-        page = FindRecyclable(cache);
-    }
-    if (page) {
-        RemoveSorted(cache, page);
-        Unlink(cache, page);
-        LinkMostRecent(cache, page);
-        return page;
-    }
-    cache.Capacity += INDEX_CACHE_GROWTH;
-    page = FPool->Pop();
-    LinkMostRecent(cache, page);
-    return page;
+    return FLists[slot].Acquire(
+        INDEX_CACHE_GROWTH, [this, slot] { return TakeRecyclable(slot, false); }, [this] { return FPool->Pop(); });
 }
 
 void TIndexFile::BindPage(TPage* page, uint8_t slot, uint32_t number) {
@@ -148,18 +108,8 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
     // A page number beyond the end can only come from a damaged tree or chain.
     if (number > nextNew) RaiseError(KURA_INDEXCORRUPT);
 
-    TPage* hit = nullptr;
-    if (cache.MostRecent && cache.MostRecent->PageNumber == number) {
-        hit = cache.MostRecent;
-    } else if (cache.MostRecent && cache.MostRecent->Older && cache.MostRecent->Older->PageNumber == number) {
-        hit = cache.MostRecent->Older;
-    } else {
-        std::size_t index = 0;
-        if (FindCached(cache, number, index)) hit = cache.Pages[index];
-    }
-    if (hit) {
-        Unlink(cache, hit);
-        LinkMostRecent(cache, hit);
+    if (TPage* hit = cache.Lookup(number, 2)) {
+        cache.MoveToHead(hit);
         hit->Pin();
         ++FStatistics.CacheHits;
         result = hit;
@@ -187,7 +137,7 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
         page->LoadFromBuffer(FReadBuffer.data(), isNew);
     } catch (...) {
         RemoveSorted(cache, page);
-        Unlink(cache, page);
+        cache.Unlink(page);
         FPool->Push(page);
         throw;
     }
@@ -279,7 +229,7 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
     FFlushList.clear();
     for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot) {
         if (IsTemporarySlot(slot) != temporaryOnly) continue;
-        for (TPage* page : FLists[slot].Pages)
+        for (TPage* page : FLists[slot].Items)
             if (page->Modified && page->PinCount == 0) FFlushList.push_back(page);
     }
     if (FFlushList.empty()) return false;
@@ -312,15 +262,8 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
 
 bool TIndexFile::EvictPage(uint8_t slot) {
     CheckSlot(slot);
-    TSlotCache& cache = FLists[slot];
-    TPage* page = FindRecyclable(cache);
-    if (!page) {
-        FlushPages(IsTemporarySlot(slot));
-        page = FindRecyclable(cache);
-    }
+    TPage* page = TakeRecyclable(slot, true);
     if (!page) return false;
-    RemoveSorted(cache, page);
-    Unlink(cache, page);
     FPool->Push(page);
     return true;
 }
@@ -328,18 +271,12 @@ bool TIndexFile::EvictPage(uint8_t slot) {
 void TIndexFile::TrimPageCache() {
     if (!FPool) return;
     const int32_t configured = ConfiguredCacheSize();
-    for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot) {
-        TSlotCache& cache = FLists[slot];
-        while (static_cast<int32_t>(cache.Pages.size()) > configured)
-            if (!EvictPage(slot)) break;
-        cache.Capacity = std::max(static_cast<int32_t>(cache.Pages.size()), configured);
-    }
+    for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
+        FLists[slot].Trim(configured, [this, slot] { return EvictPage(slot); });
 }
 
 void TIndexFile::DropSlotPages(uint8_t slot) {
-    TSlotCache& cache = FLists[slot];
-    for (TPage* page : cache.Pages) {
-        page->Older = page->Newer = nullptr;
+    FLists[slot].DropAll([this](TPage* page) {
         if (page->PinCount > 0) {
             // Its user still holds it; it leaves with the last release.
             page->Detached = true;
@@ -347,9 +284,7 @@ void TIndexFile::DropSlotPages(uint8_t slot) {
         } else {
             FPool->Push(page);
         }
-    }
-    cache.Pages.clear();
-    cache.MostRecent = cache.LeastRecent = nullptr;
+    });
 }
 
 void TIndexFile::FreePageCache(bool temporaryOnly) {

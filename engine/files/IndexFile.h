@@ -19,6 +19,7 @@
 #include "engine/files/FileHandler.h"
 #include "engine/files/IndexFileOwner.h"
 #include "engine/files/IndexPage.h"
+#include "engine/files/MruCache.h"
 
 namespace kura {
 
@@ -204,7 +205,7 @@ public:
     void TrimPageCache();
     bool EvictPage(uint8_t slot);
     void FreePageCache(bool temporaryOnly);
-    int32_t CachedPageCount(uint8_t slot) const { return static_cast<int32_t>(FLists[slot].Pages.size()); }
+    int32_t CachedPageCount(uint8_t slot) const { return FLists[slot].Count(); }
     int32_t CacheCapacity(uint8_t slot) const { return FLists[slot].Capacity; }
     int32_t ConfiguredCacheSize() const;
     const TIndexFileStatistics& Statistics() const { return FStatistics; }
@@ -229,12 +230,8 @@ public:
 private:
     friend class TPage;
 
-    struct TSlotCache {
-        std::vector<TPage*> Pages;  // sorted by page number
-        int32_t Capacity = 0;
-        TPage* MostRecent = nullptr;
-        TPage* LeastRecent = nullptr;
-    };
+    // One index slot's pages, sorted by page number.
+    using TSlotCache = TMruCache<TPage, &TPage::Newer, &TPage::Older, &TPage::PageNumber>;
 
     TIndexFileOwner* FOwner;
     std::vector<uint8_t> FReadBuffer;
@@ -263,10 +260,10 @@ private:
 
     // Page cache internals.
     TFileHandler& PageFile(uint8_t slot);
-    void LinkMostRecent(TSlotCache& cache, TPage* page);
-    void Unlink(TSlotCache& cache, TPage* page);
-    bool FindCached(const TSlotCache& cache, uint32_t page, std::size_t& index) const;
-    TPage* FindRecyclable(const TSlotCache& cache) const;
+    // A clean, unpinned page of the slot taken out of its cache, or nullptr. When
+    // none is clean the slot's file is flushed first, inside a transaction only
+    // with `evenInTransaction`.
+    TPage* TakeRecyclable(uint8_t slot, bool evenInTransaction);
     TPage* GetCachePage(uint8_t slot);
     void BindPage(TPage* page, uint8_t slot, uint32_t number);
     void InsertSorted(TSlotCache& cache, TPage* page);

@@ -129,78 +129,30 @@ void TRecordStack::Push(TRecord*& record) {
 
 // ---- Cache list and MRU chain -----------------------------------------------
 
-void TDataFile::LinkHead(TRecord* r) {
-    r->Prior = nullptr;
-    r->Next = FMruHead;
-    if (FMruHead) FMruHead->Prior = r;
-    FMruHead = r;
-    if (!FMruTail) FMruTail = r;
-}
+bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const { return FCache.Find(recordNo, index); }
 
-void TDataFile::Unlink(TRecord* r) {
-    if (r->Prior)
-        r->Prior->Next = r->Next;
-    else if (FMruHead == r)
-        FMruHead = r->Next;
-    if (r->Next)
-        r->Next->Prior = r->Prior;
-    else if (FMruTail == r)
-        FMruTail = r->Prior;
-    r->Next = r->Prior = nullptr;
-}
-
-void TDataFile::MoveToHead(TRecord* r) {
-    if (FMruHead == r) return;
-    Unlink(r);
-    LinkHead(r);
-}
-
-bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
-    auto it = std::lower_bound(FCache.begin(), FCache.end(), recordNo,
-                               [](const TRecord* r, uint32_t n) { return r->RecordNumber < n; });
-    index = static_cast<int32_t>(it - FCache.begin());
-    return it != FCache.end() && (*it)->RecordNumber == recordNo;
-}
-
-void TDataFile::RemoveFromCacheList(TRecord* r) {
-    int32_t index = 0;
-    if (!FindCachedRecord(r->RecordNumber, index) || FCache[index] != r) RaiseError(KURA_FILECORRUPT);
-    FCache.erase(FCache.begin() + index);
-}
-
-TRecord* TDataFile::FindRecyclable() const {
-    for (TRecord* r = FMruTail; r; r = r->Prior)
-        if (r->Modified == 0 && r->PinCount == 0) return r;
-    return nullptr;
+TRecord* TDataFile::TakeRecyclable() {
+    return FCache.TakeRecyclable(
+        [this] {
+            // Inside a transaction nothing may reach the disk before the commit.
+            if (FOwner && FOwner->InTransaction()) return false;
+            FlushRecords();
+            return true;
+        },
+        [this] { RaiseError(KURA_FILECORRUPT); });
 }
 
 TRecord* TDataFile::GetCacheRecord(uint32_t recordNo) {
-    TRecord* r = nullptr;
-    if (static_cast<int32_t>(FCache.size()) < FCacheCapacity) {
-        r = FPool->Pop();
-    } else {
-        r = FindRecyclable();
-        if (!r && !(FOwner && FOwner->InTransaction())) {
-            FlushRecords();
-            r = FindRecyclable();
-        }
-        if (!r) {
-            FCacheCapacity += CACHE_GROWTH;
-            r = FPool->Pop();
-        } else {
-            RemoveFromCacheList(r);
-            Unlink(r);
-        }
-    }
+    TRecord* r = FCache.Acquire(
+        CACHE_GROWTH, [this] { return TakeRecyclable(); }, [this] { return FPool->Pop(); });
     r->SetRecordNumber(recordNo);
     r->RecordNumber = recordNo;
     r->Clear(false);
-    LinkHead(r);
     return r;
 }
 
 void TDataFile::DropRecord(TRecord* r) {
-    Unlink(r);
+    FCache.Unlink(r);
     if (r->PinCount > 0) {
         // Its holder still uses it; it returns to the pool when released.
         r->Detached = true;
@@ -226,11 +178,11 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
         TRecord* r = GetCacheRecord(recordNo);
         // Normally the highest number; a stale entry of that number is replaced.
         if (FindCachedRecord(recordNo, index)) {
-            TRecord* stale = FCache[index];
-            FCache.erase(FCache.begin() + index);
+            TRecord* stale = FCache.Items[index];
+            FCache.EraseAt(index);
             if (stale != r) DropRecord(stale);
         }
-        FCache.insert(FCache.begin() + index, r);
+        FCache.InsertAt(index, r);
         r->Pin();
         PutU32(&FHeader[dho::NextRecord], next + 1);
         FHeader[dho::Modified] = 1;
@@ -238,18 +190,9 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
         return true;
     }
 
-    TRecord* r = FMruHead;
-    for (int i = 0; i < 4 && r; ++i, r = r->Next) {
-        if (r->RecordNumber == recordNo) {
-            MoveToHead(r);
-            r->Pin();
-            record = r;
-            return true;
-        }
-    }
-    if (FindCachedRecord(recordNo, index)) {
-        r = FCache[index];
-        MoveToHead(r);
+    TRecord* r = FCache.Lookup(recordNo, 4);
+    if (r) {
+        FCache.MoveToHead(r);
         r->Pin();
         record = r;
         return true;
@@ -276,8 +219,8 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
     }
     ReadRecordBlock(recordNo, count, direction);
     if (!FindCachedRecord(recordNo, index)) RaiseError(KURA_FILECORRUPT);
-    r = FCache[index];
-    MoveToHead(r);
+    r = FCache.Items[index];
+    FCache.MoveToHead(r);
     r->Pin();
     record = r;
     return true;
@@ -322,13 +265,13 @@ void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direct
         uint8_t* image = bytes + static_cast<std::size_t>(slot) * r;
         int32_t index = 0;
         if (FindCachedRecord(number, index)) {
-            TRecord* cached = FCache[index];
+            TRecord* cached = FCache.Items[index];
             if (cached->PinCount == 0 && cached->Modified == 0) cached->LoadFromBuffer(image);
             return;
         }
         TRecord* fresh = GetCacheRecord(number);
         FindCachedRecord(number, index);
-        FCache.insert(FCache.begin() + index, fresh);
+        FCache.InsertAt(index, fresh);
         fresh->LoadFromBuffer(image);
     };
     if (direction == 1) {
@@ -400,7 +343,7 @@ bool TDataFile::FlushRecords() {
     const int32_t r = GetRecordSize();
     const int64_t dataStart = DataStart();
     std::vector<TRecord*> dirty;
-    for (TRecord* rec : FCache) {
+    for (TRecord* rec : FCache.Items) {
         if (rec->Modified == 0 || rec->PinCount > 0) continue;
         if (FBlockLength > 0) {
             int64_t slotStart = dataStart + static_cast<int64_t>(rec->RecordNumber - 1) * r;
@@ -435,42 +378,28 @@ bool TDataFile::FlushRecords() {
 }
 
 void TDataFile::FreeRecordCache() {
-    for (TRecord* r : FCache) {
-        r->Next = r->Prior = nullptr;
+    FCache.DropAll([this](TRecord* r) {
         if (r->PinCount > 0) {
             r->Detached = true;
             FDetached.push_back(r);
         } else if (FPool) {
-            TRecord* p = r;
-            FPool->Push(p);
+            FPool->Push(r);
         } else {
             delete r;
         }
-    }
-    FCache.clear();
-    FMruHead = FMruTail = nullptr;
+    });
 }
 
 bool TDataFile::FlushOneRecord() {
-    TRecord* r = FindRecyclable();
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (!r && !(FOwner && FOwner->InTransaction())) {
-        FlushRecords();
-        r = FindRecyclable();
-    }
+    TRecord* r = TakeRecyclable();
     if (!r) return false;
-    RemoveFromCacheList(r);
-    Unlink(r);
     FPool->Push(r);
     return true;
 }
 
 void TDataFile::TrimRecordCache() {
     if (!FPool) return;
-    int32_t limit = GetCacheLimit();
-    while (static_cast<int32_t>(FCache.size()) > limit)
-        if (!FlushOneRecord()) break;
-    FCacheCapacity = std::max(static_cast<int32_t>(FCache.size()), limit);
+    FCache.Trim(GetCacheLimit(), [this] { return FlushOneRecord(); });
 }
 
 TRecord* TDataFile::PopRecord() { return FPool ? FPool->Pop() : new TRecord(this); }

@@ -62,41 +62,21 @@ bool MatchLikePattern(uint16_t languageId, uint16_t sortId, const char* text, co
     for (;;) {
         // Any run of "%" matches whatever is left, also at the end of the text.
         if (OnlyPercent(p)) return true;
-        if (*t == '\0') {
-            if (*p == '\0') return true;
-            if (!saved) return false;
-            p = savedPattern;
-            t = savedText;
-            saved = false;
-            NextCharDBCS(t);
-            continue;
-        }
-        if (*p == '\0') {
-            // Text left over: let the last "%" swallow one more character.
-            if (!saved) return false;
-            p = savedPattern;
-            t = savedText;
-            saved = false;
-            NextCharDBCS(t);
-            continue;
-        }
-        if (*p == '%') {
+        if (*t == '\0' && *p == '\0') return true;
+        if (*t != '\0' && *p == '%') {
             savedPattern = p;
             savedText = t;
             saved = true;
             ++p;
             continue;
         }
-        if (*p == '_') {
+        if (*t != '\0' && *p != '\0' && (*p == '_' || CompareCharLocale(languageId, sortId, t, p) == 0)) {
             NextCharDBCS(t);
             NextCharDBCS(p);
             continue;
         }
-        if (CompareCharLocale(languageId, sortId, t, p) == 0) {
-            NextCharDBCS(t);
-            NextCharDBCS(p);
-            continue;
-        }
+        // No match here (or text or pattern used up): let the last "%" swallow
+        // one more character.
         if (!saved) return false;
         p = savedPattern;
         t = savedText;
@@ -127,6 +107,15 @@ bool WholeDays(TDateTime date, int32_t& days) {
     return SplitDateTime(date, days, msec);
 }
 
+// The whole days of a date and the year they fall in.
+bool WholeDaysAndYear(TDateTime date, int32_t& days, int& year) {
+    if (!WholeDays(date, days)) return false;
+    int month = 0;
+    int day = 0;
+    DaysToDate(days, year, month, day);
+    return true;
+}
+
 // Monday 1 ... Sunday 7 of a day count (1899-12-30 was a Saturday).
 int32_t DayOfWeekOfDays(int64_t days) {
     const int64_t r = (days + 5) % 7;
@@ -154,11 +143,8 @@ uint8_t ISODayOfWeek(TDateTime date) {
 
 uint16_t DayOfYear(TDateTime date) {
     int32_t days = 0;
-    if (!WholeDays(date, days)) return 0;
     int year = 0;
-    int month = 0;
-    int day = 0;
-    DaysToDate(days, year, month, day);
+    if (!WholeDaysAndYear(date, days, year)) return 0;
     return static_cast<uint16_t>(days - NewYearDays(year) + 1);
 }
 
@@ -166,11 +152,8 @@ TDateTime FirstWeekStart(int year) { return static_cast<TDateTime>(FirstWeekStar
 
 uint8_t WeekOfYear(TDateTime date) {
     int32_t days = 0;
-    if (!WholeDays(date, days)) return 0;
     int year = 0;
-    int month = 0;
-    int day = 0;
-    DaysToDate(days, year, month, day);
+    if (!WholeDaysAndYear(date, days, year)) return 0;
     const int64_t w0 = FirstWeekStartDays(year);
     const int64_t wn = FirstWeekStartDays(static_cast<int64_t>(year) + 1);
     const int64_t wp = FirstWeekStartDays(static_cast<int64_t>(year) - 1);

@@ -17,6 +17,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldTypes.h"
 #include "tests/common/TestSupport.h"
+#include "tests/engine/core/DatabaseTestSupport.h"
 
 namespace kura::test {
 
@@ -30,18 +31,7 @@ public:
 class TableBuilder {
 public:
     TFieldDesc& Field(const char* name, TEngineFieldType type, uint8_t size = 0, uint8_t decimals = 0) {
-        TFieldDesc d;
-        d.SetFieldNo(static_cast<uint16_t>(Def.Fields.size() + 1));
-        d.SetName(name);
-        d.SetFieldType(type);
-        d.SetDeclaredSize(size);
-        d.SetDeclaredDecimals(decimals);
-        d.DerivePhysical();
-        d.SetPosition(static_cast<uint16_t>(Def.Fields.size() + 1));
-        d.SetOffset(static_cast<uint16_t>(offset_));
-        offset_ += d.StoredSize() + 1;
-        Def.Fields.push_back(d);
-        return Def.Fields.back();
+        return PlaceField(Def, offset_, NewField(name, type, size, 0, decimals));
     }
     // Slot 0; with no fields the table has no primary index.
     void Primary(const std::vector<uint16_t>& fields) {
@@ -187,10 +177,10 @@ inline uint32_t AppendPlain(TDataCursor& c, const uint8_t* image) {
     return recordNo;
 }
 
-// The record numbers of every key of index `slot`, in key order, walked leaf by
-// leaf from the leftmost leaf.
-inline std::vector<uint32_t> KeysOf(TDataCursor& c, uint8_t slot) {
-    std::vector<uint32_t> result;
+// Calls visit(page, i) for every key i of index `slot`, in key order, walked leaf
+// by leaf from the leftmost leaf.
+template <class F>
+void ForEachKey(TDataCursor& c, uint8_t slot, F&& visit) {
     TIndexFile& file = c.GetTable()->GetIndexFile();
     const uint8_t saved = c.FIndexNo;
     c.FIndexNo = slot;
@@ -199,7 +189,7 @@ inline std::vector<uint32_t> KeysOf(TDataCursor& c, uint8_t slot) {
         TPage* page = nullptr;
         file.ReadPage(c, pageNo, page, false);
         if (page->IsLeaf()) {
-            for (uint32_t i = 1; i <= page->KeyCount; ++i) result.push_back(page->GetRecordNo(i));
+            for (uint32_t i = 1; i <= page->KeyCount; ++i) visit(*page, i);
             pageNo = page->NextPage;
         } else {
             pageNo = page->GetRecordNo(1);
@@ -207,7 +197,27 @@ inline std::vector<uint32_t> KeysOf(TDataCursor& c, uint8_t slot) {
         file.ReleasePage(page);
     }
     c.FIndexNo = saved;
+}
+
+// The record numbers of every key of index `slot`, in key order.
+inline std::vector<uint32_t> KeysOf(TDataCursor& c, uint8_t slot) {
+    std::vector<uint32_t> result;
+    ForEachKey(c, slot, [&](TPage& page, uint32_t i) { result.push_back(page.GetRecordNo(i)); });
     return result;
+}
+
+// Steps through the records from the start to the one whose 32-bit field
+// `idField` holds id and reads it into `record`; false when there is none.
+inline bool SeekRecordById(TDataCursor& c, uint16_t idField, int32_t id, std::vector<uint8_t>& record) {
+    record.assign(c.GetCursorRecordSize(), 0);
+    c.SetToBegin();
+    while (c.GetNextRecord(record.data()) == 0) {
+        uint8_t v[8] = {};
+        bool blank = true;
+        c.GetField(idField, record.data(), v, blank);
+        if (GetI32(v) == id) return true;
+    }
+    return false;
 }
 
 }  // namespace kura::test

@@ -17,42 +17,16 @@
 
 namespace kura::test {
 
-struct CursorDb {
-    explicit CursorDb(const std::string& path) {
-        session.SetLockRetryCount(2);
-        session.SetLockWaitTime(20);
-        dir = session.OpenDataDirectory("DB", path);
-    }
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
+struct CursorDb : SessionDb {
+    using SessionDb::SessionDb;
 };
 
 // Fields placed one after the other from offset 9, as the data file expects.
 inline TTableDefinition DefinitionOf(const std::vector<TFieldDesc>& fields) {
     TTableDefinition def;
     int32_t offset = 9;
-    for (TFieldDesc d : fields) {
-        d.SetFieldNo(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetPosition(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.DerivePhysical();
-        if (d.IsAutoInc()) {
-            d.SetOffset(5);
-        } else {
-            d.SetOffset(static_cast<uint16_t>(offset));
-            offset += d.StoredSize() + 1;
-        }
-        def.Fields.push_back(d);
-    }
+    for (const TFieldDesc& d : fields) PlaceField(def, offset, d);
     return def;
-}
-
-inline TFieldDesc NewField(const char* name, TEngineFieldType type, uint8_t size = 0, uint8_t subType = 0) {
-    TFieldDesc d;
-    d.SetName(name);
-    d.SetFieldType(type);
-    d.SetSubType(subType);
-    d.SetDeclaredSize(size);
-    return d;
 }
 
 inline void CreateTableOf(TDataDirectory& dir, const std::string& name, const TTableDefinition& def,

@@ -21,6 +21,7 @@
 #include "engine/core/DataTable.h"
 #include "engine/files/FieldTypes.h"
 #include "engine/files/KeyEncoding.h"
+#include "tests/engine/core/DatabaseTestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
 namespace kura::test {
@@ -57,16 +58,7 @@ inline TTableDefinition NavTable() {
     TTableDefinition def;
     int32_t offset = 9;
     auto add = [&](const char* name, TEngineFieldType type, uint8_t size) {
-        TFieldDesc d;
-        d.SetFieldNo(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetName(name);
-        d.SetFieldType(type);
-        d.SetDeclaredSize(size);
-        d.DerivePhysical();
-        d.SetPosition(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetOffset(static_cast<uint16_t>(offset));
-        offset += d.StoredSize() + 1;
-        def.Fields.push_back(d);
+        PlaceField(def, offset, NewField(name, type, size));
     };
     add("Id", fldINT32, 0);
     add("Name", fldZSTRING, NAV_NAME_SIZE);

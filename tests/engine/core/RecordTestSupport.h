@@ -14,6 +14,7 @@
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
 #include "engine/files/FieldTypes.h"
+#include "tests/engine/core/DatabaseTestSupport.h"
 
 namespace kura::test {
 
@@ -28,21 +29,7 @@ inline TTableDefinition RecordTable(bool withTextIndex = false, bool withBlob = 
     TTableDefinition def;
     int32_t offset = 9;
     auto add = [&](const char* name, TEngineFieldType type, TEngineFieldSubtype subtype, uint8_t size) {
-        TFieldDesc d;
-        d.SetFieldNo(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetName(name);
-        d.SetFieldType(type);
-        d.SetSubType(subtype);
-        d.SetDeclaredSize(size);
-        d.DerivePhysical();
-        d.SetPosition(static_cast<uint16_t>(def.Fields.size() + 1));
-        if (d.IsAutoInc()) {
-            d.SetOffset(5);
-        } else {
-            d.SetOffset(static_cast<uint16_t>(offset));
-            offset += d.StoredSize() + 1;
-        }
-        def.Fields.push_back(d);
+        PlaceField(def, offset, NewField(name, type, size, subtype));
     };
     add("Seq", fldINT32, fldstAUTOINC, 0);
     add("Code", fldINT32, 0, 0);
@@ -79,15 +66,8 @@ inline TTableDefinition RecordTable(bool withTextIndex = false, bool withBlob = 
 }
 
 // A session of its own with the lock protocol and short lock waits.
-struct RecordDb {
-    RecordDb(const std::string& path, uint8_t protocol) {
-        session.SetLockProtocol(protocol);
-        session.SetLockRetryCount(2);
-        session.SetLockWaitTime(20);
-        dir = session.OpenDataDirectory("DB", path);
-    }
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
+struct RecordDb : SessionDb {
+    RecordDb(const std::string& path, uint8_t protocol) : SessionDb(path, 2, 20, protocol) {}
 };
 
 inline bool CreateRecordTable(TDataDirectory& dir, const std::string& name, const TTableDefinition& def) {

@@ -10,6 +10,8 @@
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
 #include "engine/files/FieldTypes.h"
+#include "tests/common/EngineTestSupport.h"
+#include "tests/engine/core/DatabaseTestSupport.h"
 
 namespace kura::test {
 
@@ -18,16 +20,7 @@ inline TTableDefinition SmallTable(bool withBlob = false, bool withIndexes = fal
     TTableDefinition def;
     int32_t offset = 9;
     auto add = [&](const char* name, TEngineFieldType type, uint8_t size) {
-        TFieldDesc d;
-        d.SetFieldNo(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetName(name);
-        d.SetFieldType(type);
-        d.SetDeclaredSize(size);
-        d.DerivePhysical();
-        d.SetPosition(static_cast<uint16_t>(def.Fields.size() + 1));
-        d.SetOffset(static_cast<uint16_t>(offset));
-        offset += d.StoredSize() + 1;
-        def.Fields.push_back(d);
+        PlaceField(def, offset, NewField(name, type, size));
     };
     add("Id", fldINT32, 0);
     add("Name", fldZSTRING, 20);
@@ -85,17 +78,6 @@ inline uint32_t CountNow(TDataTable& table) {
     const uint32_t count = table.GetRecordCount();
     table.EndRead();
     return count;
-}
-
-// Runs f; the engine error code it raised, 0 when none.
-template <class F>
-TEngineErrorCode ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 // Creates a table and closes it again.

@@ -11,6 +11,7 @@
 #include "engine/files/Bcd.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/SysConvert.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 
 using namespace kura;
@@ -19,26 +20,6 @@ using namespace kura::test;
 namespace {
 
 LibraryScope library;
-
-// Engine error code and the field named in its context; code 0 when none.
-struct Raised {
-    TEngineErrorCode code = 0;
-    std::string field;
-    std::string table;
-};
-
-template <class F>
-Raised RaisedBy(F&& f) {
-    Raised r;
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        r.code = e.ErrorCode();
-        r.field = e.ErrorContext(4);
-        r.table = e.ErrorContext(3);
-    }
-    return r;
-}
 
 uint64_t Raw(const std::vector<uint8_t>& v, int bytes) {
     uint64_t x = 0;

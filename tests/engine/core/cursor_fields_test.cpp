@@ -10,27 +10,18 @@
 
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTestRows.h"
 #include "tests/engine/core/TableTestSupport.h"
 
 using namespace kura;
-using kura::test::AppendImage;
-using kura::test::CursorDb;
-using kura::test::ErrorOf;
-using kura::test::NewField;
-using kura::test::OpenCursorOn;
-using kura::test::TempDir;
+using namespace kura::test;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 // One field of every stored type.
 enum : uint16_t {

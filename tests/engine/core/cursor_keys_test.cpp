@@ -9,6 +9,7 @@
 #include "engine/core/DataCursor.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTestSupport.h"
 
@@ -17,13 +18,8 @@ using namespace kura::test;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 // A record image holding the given values, as the dataset layer hands it over.
 std::vector<uint8_t> Image(TDataCursor& c, int32_t id, const std::string& name, int32_t score) {

@@ -9,6 +9,7 @@
 #include "engine/core/DataCursor.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTestSupport.h"
 
@@ -17,13 +18,8 @@ using namespace kura::test;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 const std::vector<uint8_t> kAllOrders = {NATURAL_ORDER, NAV_PRIMARY, NAV_BY_NAME, NAV_BY_NAME_CI, NAV_BY_SCORE_DESC,
                                          NAV_BY_NAME_ID};

@@ -70,19 +70,12 @@ struct BlobFixture : ::testing::Test {
     // Positions on the record with this Id and reads it; with lock it enters edit
     // state as the dataset does it (a plain read first, then the locked one).
     std::vector<uint8_t> Edit(int32_t id, bool lock) {
-        std::vector<uint8_t> rec(c->GetCursorRecordSize());
-        c->SetToBegin();
-        while (c->GetNextRecord(rec.data()) == 0) {
-            uint8_t v[8] = {};
-            bool blank = true;
-            c->GetField(F_ID, rec.data(), v, blank);
-            if (GetI32(v) != id) continue;
-            if (lock) {
-                EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
-            }
-            return rec;
+        std::vector<uint8_t> rec;
+        if (!SeekRecordById(*c, F_ID, id, rec)) {
+            ADD_FAILURE() << "record " << id << " not found";
+        } else if (lock) {
+            EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
         }
-        ADD_FAILURE() << "record " << id << " not found";
         return rec;
     }
     // The Photo of the record with this Id, read through a fresh cursor.

@@ -8,36 +8,20 @@
 
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/TableTestSupport.h"
 
 using namespace kura;
-using kura::test::AppendRecord;
-using kura::test::CountNow;
-using kura::test::ErrorOf;
-using kura::test::MakeTable;
-using kura::test::ReadId;
-using kura::test::SmallTable;
-using kura::test::TempDir;
+using namespace kura::test;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
-struct Db {
-    explicit Db(const std::string& path, const std::string& name = "DB") {
-        session.SetLockRetryCount(1);
-        session.SetLockWaitTime(10);
-        dir = session.OpenDataDirectory(name, path);
-    }
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
+struct Db : test::SessionDb {
+    explicit Db(const std::string& path) : SessionDb(path, 1, 10) {}
 };
 
 int32_t Open(TDataDirectory& dir, const std::string& name, TDataTable*& table, bool exclusive = false,

@@ -11,6 +11,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
@@ -20,25 +21,6 @@ using namespace kura::test;
 namespace {
 
 LibraryScope library;
-
-struct Raised {
-    TEngineErrorCode code = 0;
-    std::string table;
-    std::string index;
-};
-
-template <class F>
-Raised RaisedBy(F&& f) {
-    Raised r;
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        r.code = e.ErrorCode();
-        r.table = e.ErrorContext(3);
-        r.index = e.ErrorContext(5);
-    }
-    return r;
-}
 
 // Id (unique primary), Name (string 20), City (string 20); "ByName" unique on Name
 // when asked.

@@ -21,20 +21,18 @@
 #include "engine/core/errors/EngineErrors.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
+#include "tests/engine/core/CursorTableTestSupport.h"
 #include "tests/engine/core/TableTestSupport.h"
 
 using namespace kura;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 const TDefinitionContext kContext{"", "/data/", "STAFF"};
 
@@ -69,33 +67,17 @@ TIndexDescSlots PrimaryOnId() {
     return slots;
 }
 
-// The code and the context slots an engine error carried; code 0 when none.
-struct Raised {
-    TEngineErrorCode code = 0;
-    std::string table, field, index;
-};
-
-Raised ErrorOf(const std::function<void()>& f) {
-    Raised r;
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        r.code = e.ErrorCode();
-        r.table = e.ErrorContext(3);
-        r.field = e.ErrorContext(4);
-        r.index = e.ErrorContext(5);
-    }
-    return r;
-}
+using test::Raised;
+using test::RaisedBy;
 
 TEngineErrorCode FieldError(std::vector<TFieldDesc> fields, bool allowComputed = false) {
-    return ErrorOf([&] { ValidateFieldDefs(kContext, allowComputed, fields, true); }).code;
+    return RaisedBy([&] { ValidateFieldDefs(kContext, allowComputed, fields, true); }).code;
 }
 
 TEngineErrorCode IndexError(TIndexDescSlots slots, uint32_t count, bool noPrimary = false) {
     std::vector<TFieldDesc> fields = StaffFields();
     ValidateFieldDefs(kContext, false, fields, true);
-    return ErrorOf([&] { ValidateIndexDefs(kContext, slots, count, fields, noPrimary); }).code;
+    return RaisedBy([&] { ValidateIndexDefs(kContext, slots, count, fields, noPrimary); }).code;
 }
 
 }  // namespace
@@ -107,7 +89,7 @@ TEST(FieldDefinitionChecks, NamesAreTrimmedAndMustBeDistinctIdentifiers) {
     ValidateFieldDefs(kContext, false, fields, true);
     EXPECT_EQ(fields[0].Name(), "Id");
 
-    const Raised dup = ErrorOf([] {
+    const Raised dup = RaisedBy([] {
         std::vector<TFieldDesc> f = {Field(1, " Name", fldINT32), Field(2, "NAME ", fldZSTRING, 20)};
         ValidateFieldDefs(kContext, false, f, true);
     });
@@ -200,7 +182,7 @@ TEST(TableDefinitionChecks, PasswordLocaleCountsAndBlockSize) {
         for (uint16_t i = 1; i <= fieldCount; ++i) fields.push_back(Field(i, ("F" + std::to_string(i)).c_str(), fldINT16));
         TIndexDescSlots slots{};
         slots[0] = Index("", {1});
-        return ErrorOf([&] {
+        return RaisedBy([&] {
                    ValidateTableDefs(kContext, language, 0, encrypted, password, block, fields, slots, secondaries,
                                      false, false);
                }).code;
@@ -251,7 +233,7 @@ TEST(IndexDefinitionChecks, KeyFieldsAndKeySizes) {
     slots[1] = Index("Gap", {1, 0, 2});
     std::vector<TFieldDesc> fields = StaffFields();
     ValidateFieldDefs(kContext, false, fields, true);
-    const Raised gap = ErrorOf([&] { ValidateIndexDefs(kContext, slots, 1, fields, false); });
+    const Raised gap = RaisedBy([&] { ValidateIndexDefs(kContext, slots, 1, fields, false); });
     EXPECT_EQ(gap.code, KURA_INVALIDIDXDESC);
     EXPECT_EQ(gap.field, "2");
     EXPECT_EQ(gap.index, "Gap");
@@ -275,7 +257,7 @@ TEST(IndexDefinitionChecks, KeyFieldsAndKeySizes) {
     slots[1] = Index("Nobody", {9});
     EXPECT_EQ(IndexError(slots, 1), KURA_INVALIDIDXDESC);
     slots[1] = Index("ByPhoto", {4});
-    const Raised blob = ErrorOf([&] { ValidateIndexDefs(kContext, slots, 1, fields, false); });
+    const Raised blob = RaisedBy([&] { ValidateIndexDefs(kContext, slots, 1, fields, false); });
     EXPECT_EQ(blob.code, KURA_SEARCHCOLREQD);
     EXPECT_EQ(blob.field, "Photo");
     EXPECT_EQ(blob.index, "ByPhoto");
@@ -292,7 +274,7 @@ TEST(IndexDefinitionChecks, KeyFieldsAndKeySizes) {
     ValidateIndexDefs(kContext, w, 0, wide, false);
     EXPECT_EQ(w[0].GetKeySize(), 504);
     w[0] = Index("", {1, 2, 3});
-    EXPECT_EQ(ErrorOf([&] { ValidateIndexDefs(kContext, w, 0, wide, false); }).code, KURA_INVALIDKEY);
+    EXPECT_EQ(RaisedBy([&] { ValidateIndexDefs(kContext, w, 0, wide, false); }).code, KURA_INVALIDKEY);
 }
 
 TEST(IndexDefinitionChecks, PrimaryIndexAndNoPrimaryOption) {
@@ -368,7 +350,7 @@ TEST(DefinitionComparison, FieldsAndIndexRebuilds) {
     newFields[1].DerivePhysical();
     EXPECT_TRUE(IndexNeedsRebuild(kContext, oldSlots[1], newSlots[1], oldFields, newFields));
     newFields.erase(newFields.begin() + 1);
-    const Raised missing = ErrorOf([&] { IndexNeedsRebuild(kContext, oldSlots[1], newSlots[1], oldFields, newFields); });
+    const Raised missing = RaisedBy([&] { IndexNeedsRebuild(kContext, oldSlots[1], newSlots[1], oldFields, newFields); });
     EXPECT_EQ(missing.code, KURA_OUTOFRANGE);
     EXPECT_EQ(missing.field, "2");
 }
@@ -482,12 +464,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Db {
-    Db() {
-        session.SetLockRetryCount(1);
-        session.SetLockWaitTime(10);
-        dir = session.OpenDataDirectory("DB", tmp.path());
-    }
+struct Db : test::TestDb {
     std::string File(const std::string& name) const { return (fs::path(tmp.path()) / name).string(); }
     bool Exists(const std::string& name) const { return fs::exists(File(name)); }
     std::unique_ptr<TDataCursor> Cursor(const std::string& table, bool exclusive = true) {
@@ -496,9 +473,6 @@ struct Db {
         c->SetExclusive(exclusive);
         return c;
     }
-    test::TempDir tmp;
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
 };
 
 // The full set of definitions of a staff table, and the options of a create.
@@ -550,20 +524,20 @@ TEST(CreateTable, NeedsAClosedExclusiveWritableCursorAndValidDefinitions) {
     Db db;
     Plan s;
     auto shared = db.Cursor("STAFF", false);
-    EXPECT_EQ(ErrorOf([&] { Create(*shared, s); }).code, KURA_NEEDEXCLACCESS);
+    EXPECT_EQ(RaisedBy([&] { Create(*shared, s); }).code, KURA_NEEDEXCLACCESS);
     auto readOnly = db.Cursor("STAFF");
     readOnly->SetReadOnly(true);
-    EXPECT_EQ(ErrorOf([&] { Create(*readOnly, s); }).code, KURA_OSEACCES);
+    EXPECT_EQ(RaisedBy([&] { Create(*readOnly, s); }).code, KURA_OSEACCES);
 
     // A failed check leaves no file behind.
     auto c = db.Cursor("STAFF");
     s.fields[1].SetDeclaredSize(251);
-    const Raised bad = ErrorOf([&] { Create(*c, s); });
+    const Raised bad = RaisedBy([&] { Create(*c, s); });
     EXPECT_EQ(bad.code, KURA_INVALIDFLDTYPE);
     EXPECT_EQ(bad.table, "STAFF");
     s = Plan();
     s.slots[1] = Index("ByPhoto", {4});
-    EXPECT_EQ(ErrorOf([&] { Create(*c, s); }).code, KURA_SEARCHCOLREQD);
+    EXPECT_EQ(RaisedBy([&] { Create(*c, s); }).code, KURA_SEARCHCOLREQD);
     EXPECT_FALSE(db.Exists("STAFF.DAT"));
     EXPECT_FALSE(db.Exists("STAFF.IDX"));
 
@@ -574,17 +548,17 @@ TEST(CreateTable, NeedsAClosedExclusiveWritableCursorAndValidDefinitions) {
 
     // Over an existing table only with the overwrite option.
     s = Plan();
-    EXPECT_EQ(ErrorOf([&] { Create(*c, s); }).code, KURA_TABLEEXISTS);
+    EXPECT_EQ(RaisedBy([&] { Create(*c, s); }).code, KURA_TABLEEXISTS);
     s.overwrite = true;
     s.secondaries = 0;
     Create(*c, s);
     c->OpenCursor();
     EXPECT_EQ(c->GetIndexCount(), 0);
     // An open cursor cannot create.
-    EXPECT_EQ(ErrorOf([&] { Create(*c, s); }).code, KURA_TABLEOPEN);
+    EXPECT_EQ(RaisedBy([&] { Create(*c, s); }).code, KURA_TABLEOPEN);
     // Nor can another cursor while the table is open.
     auto other = db.Cursor("STAFF");
-    EXPECT_EQ(ErrorOf([&] { Create(*other, s); }).code, KURA_OSEACCES);
+    EXPECT_EQ(RaisedBy([&] { Create(*other, s); }).code, KURA_OSEACCES);
 }
 
 TEST(CreateTable, DefinitionsAndHeaderAreReadFromTheFiles) {
@@ -680,8 +654,8 @@ TEST(CreateTable, EncryptedHeaderNeedsThePassword) {
     auto c = db.Cursor("VAULT");
     Create(*c, s);
     uint8_t header[DATA_HEADER_SIZE];
-    EXPECT_EQ(ErrorOf([&] { c->GetDataHeader(header); }).code, KURA_NOTSUFFTABLERIGHTS);
-    EXPECT_EQ(ErrorOf([&] { c->DeleteTable(); }).code, KURA_NOTSUFFTABLERIGHTS);
+    EXPECT_EQ(RaisedBy([&] { c->GetDataHeader(header); }).code, KURA_NOTSUFFTABLERIGHTS);
+    EXPECT_EQ(RaisedBy([&] { c->DeleteTable(); }).code, KURA_NOTSUFFTABLERIGHTS);
     EXPECT_TRUE(db.Exists("VAULT.DAT"));
     int asked = 0;
     c->SetPasswordEvent([&](TDataCursor*) {
@@ -704,14 +678,14 @@ TEST(TableFiles, DeleteRenameAndBackup) {
 
     auto reader = db.Cursor("STAFF", false);
     reader->OpenCursor();
-    EXPECT_EQ(ErrorOf([&] { c->DeleteTable(); }).code, KURA_OSEACCES);
-    EXPECT_EQ(ErrorOf([&] { reader->DeleteTable(); }).code, KURA_TABLEOPEN);
+    EXPECT_EQ(RaisedBy([&] { c->DeleteTable(); }).code, KURA_OSEACCES);
+    EXPECT_EQ(RaisedBy([&] { reader->DeleteTable(); }).code, KURA_TABLEOPEN);
     reader->CloseCursor(false);
 
     c->RenameTable("PEOPLE");
     EXPECT_FALSE(db.Exists("STAFF.DAT") || db.Exists("STAFF.IDX") || db.Exists("STAFF.BLB"));
     EXPECT_TRUE(db.Exists("PEOPLE.DAT") && db.Exists("PEOPLE.IDX") && db.Exists("PEOPLE.BLB"));
-    EXPECT_NE(ErrorOf([&] { c->DeleteTable(); }).code, 0);  // STAFF is gone
+    EXPECT_NE(RaisedBy([&] { c->DeleteTable(); }).code, 0);  // STAFF is gone
 
     auto people = db.Cursor("PEOPLE");
     people->OpenCursor();
@@ -749,7 +723,7 @@ TEST(TableFiles, EmptyTableKeepsDefinitionsAndTextParameters) {
 
     auto shared = db.Cursor("STAFF", false);
     shared->OpenCursor();
-    EXPECT_EQ(ErrorOf([&] { shared->EmptyTable(); }).code, KURA_NEEDEXCLACCESS);
+    EXPECT_EQ(RaisedBy([&] { shared->EmptyTable(); }).code, KURA_NEEDEXCLACCESS);
     shared->CloseCursor(false);
 
     c->OpenCursor();
@@ -852,7 +826,7 @@ TEST(TextIndexParams, ReadingWritesNothingAndDamageIsRefused) {
     {
         auto reader = db.Cursor("STAFF", false);
         reader->OpenCursor();
-        const Raised r = ErrorOf([&] { reader->GetStopWords(); });
+        const Raised r = RaisedBy([&] { reader->GetStopWords(); });
         EXPECT_EQ(r.code, KURA_INDEXCORRUPT);
         EXPECT_EQ(r.table, "STAFF");
     }
@@ -865,7 +839,7 @@ TEST(TextIndexParams, ReadingWritesNothingAndDamageIsRefused) {
     {
         auto reader = db.Cursor("STAFF", false);
         reader->OpenCursor();
-        EXPECT_EQ(ErrorOf([&] { reader->GetStopWords(); }).code, KURA_INDEXCORRUPT);
+        EXPECT_EQ(RaisedBy([&] { reader->GetStopWords(); }).code, KURA_INDEXCORRUPT);
         // The failed load leaves the cursor usable.
         EXPECT_EQ(reader->GetCurrentIndexNo(), 0);
         reader->CloseCursor(false);

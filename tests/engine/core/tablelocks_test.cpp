@@ -9,37 +9,19 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/TableTestSupport.h"
 
 using namespace kura;
-using kura::test::AppendRecord;
-using kura::test::ChildProcess;
-using kura::test::CountNow;
-using kura::test::ErrorOf;
-using kura::test::MakeTable;
-using kura::test::ReadId;
-using kura::test::TempDir;
+using namespace kura::test;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
-struct Db {
-    explicit Db(const std::string& path) {
-        session.SetLockRetryCount(2);
-        session.SetLockWaitTime(20);
-        dir = session.OpenDataDirectory("DB", path);
-    }
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
-};
+using Db = test::SessionDb;
 
 TDataTable* OpenShared(TDataDirectory& dir, const std::string& name, bool exclusive = false) {
     TDataTable* table = nullptr;

@@ -146,30 +146,15 @@ TTableDefinition TextTable() {
 // Every key of "Sys Text", decoded, in key order.
 std::vector<TextKey> TextKeys(TDataCursor& c) {
     std::vector<TextKey> keys;
-    TIndexFile& file = c.GetTable()->GetIndexFile();
-    const uint8_t saved = c.FIndexNo;
-    c.FIndexNo = SYS_TEXT_SLOT;
-    uint32_t pageNo = file.GetRootPage(SYS_TEXT_SLOT);
-    while (pageNo != 0) {
-        TPage* page = nullptr;
-        file.ReadPage(c, pageNo, page, false);
-        if (page->IsLeaf()) {
-            for (uint32_t i = 1; i <= page->KeyCount; ++i) {
-                const uint8_t* k = page->GetKeyAddress(i);
-                EXPECT_EQ(k[0], 1);
-                const uint16_t field = static_cast<uint16_t>(k[1] << 8 | k[2]);
-                std::string word(reinterpret_cast<const char*>(k + 3), 61);
-                word.resize(word.find('\0'));
-                const uint32_t autoInc = (static_cast<uint32_t>(k[64] ^ 0x80) << 24) | (k[65] << 16) | (k[66] << 8) | k[67];
-                keys.emplace_back(field, word, autoInc, page->GetRecordNo(i));
-            }
-            pageNo = page->NextPage;
-        } else {
-            pageNo = page->GetRecordNo(1);
-        }
-        file.ReleasePage(page);
-    }
-    c.FIndexNo = saved;
+    ForEachKey(c, SYS_TEXT_SLOT, [&](TPage& page, uint32_t i) {
+        const uint8_t* k = page.GetKeyAddress(i);
+        EXPECT_EQ(k[0], 1);
+        const uint16_t field = static_cast<uint16_t>(k[1] << 8 | k[2]);
+        std::string word(reinterpret_cast<const char*>(k + 3), 61);
+        word.resize(word.find('\0'));
+        const uint32_t autoInc = (static_cast<uint32_t>(k[64] ^ 0x80) << 24) | (k[65] << 16) | (k[66] << 8) | k[67];
+        keys.emplace_back(field, word, autoInc, page.GetRecordNo(i));
+    });
     return keys;
 }
 
@@ -201,19 +186,12 @@ struct TextIndexFixture : ::testing::Test {
     // Positions on the record with this Id and reads it; with lock it enters edit
     // state as the dataset does it (a plain read first, then the locked one).
     std::vector<uint8_t> Edit(int32_t id, bool lock) {
-        std::vector<uint8_t> rec(c->GetCursorRecordSize());
-        c->SetToBegin();
-        while (c->GetNextRecord(rec.data()) == 0) {
-            uint8_t v[8] = {};
-            bool blank = true;
-            c->GetField(F_ID, rec.data(), v, blank);
-            if (GetI32(v) != id) continue;
-            if (lock) {
-                EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
-            }
-            return rec;
+        std::vector<uint8_t> rec;
+        if (!SeekRecordById(*c, F_ID, id, rec)) {
+            ADD_FAILURE() << "record " << id << " not found";
+        } else if (lock) {
+            EXPECT_EQ(c->GetCurrentRecord(rec.data(), true), 0);
         }
-        ADD_FAILURE() << "record " << id << " not found";
         return rec;
     }
 };

@@ -5,9 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,19 +13,12 @@
 #include "engine/files/BlobFile.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldDesc.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/EngineTestSupport.h"
 
 namespace kura::test {
 
-class BlobRegistryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!FileList) FileList = new TFileList();
-    }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
+using BlobRegistryEnvironment = FileListEnvironment;
 
 struct TestBlobOwner : TBlobFileOwner {
     bool Encrypted = false;
@@ -105,26 +96,8 @@ inline std::vector<uint8_t> BuildBlobFile(uint16_t blockSize, uint32_t freeHead,
     return image;
 }
 
-inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The code of the engine error that f raises; 0 when none.
-template <typename F>
-int RaisedCode(F&& f) {
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+inline constexpr auto& WriteBytes = WriteFileBytes;
+inline constexpr auto& ReadBytes = ReadFileBytes;
 
 inline std::vector<uint8_t> Pattern(std::size_t size, uint8_t seed) {
     std::vector<uint8_t> v(size);

@@ -5,27 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/files/DataFile.h"
 #include "engine/files/EngineFile.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/EngineTestSupport.h"
 
 namespace kura::test {
 
-class RegistryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!FileList) FileList = new TFileList();
-    }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
+using RegistryEnvironment = FileListEnvironment;
 
 struct TestOwner : TDataFileOwner {
     std::string Name = "STAFF";
@@ -112,25 +103,7 @@ inline void CreateTable(const std::string& path, const Schema& schema, bool encr
     f.CloseFile();
 }
 
-inline std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// The engine error code an action raises, 0 when it raises none.
-template <typename F>
-int ErrorOf(F&& action) {
-    try {
-        action();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+inline constexpr auto& ReadAll = ReadFileBytes;
+inline constexpr auto& WriteAll = WriteFileBytes;
 
 }  // namespace kura::test

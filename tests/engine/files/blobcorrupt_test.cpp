@@ -30,17 +30,17 @@ protected:
         TBlobBuffer buffer(&cursor);
         buffer.BlobId = blobId;
         buffer.FirstBlock = first;
-        return RaisedCode([&] { buffer.Load(); });
+        return ErrorOf([&] { buffer.Load(); });
     }
     int Free(uint32_t blobId, uint32_t first, bool repair) {
-        return RaisedCode([&] { EXPECT_TRUE(file.FreeBlobChain(&cursor, first, repair, 1, blobId)); });
+        return ErrorOf([&] { EXPECT_TRUE(file.FreeBlobChain(&cursor, first, repair, 1, blobId)); });
     }
     int Save(uint32_t blobId, uint32_t first, std::size_t size) {
         TBlobBuffer buffer(&cursor);
         buffer.BlobId = blobId;
         buffer.FirstBlock = first;
         Fill(buffer, Pattern(size, 9));
-        return RaisedCode([&] { buffer.Save(); });
+        return ErrorOf([&] { buffer.Save(); });
     }
     // Nothing was freed and no block is left pinned.
     void ExpectUntouched() {
@@ -142,20 +142,20 @@ TEST_F(BlobCorruptTest, FreeChainAndHeaderChecks) {
     TBlock* b = nullptr;
     // A free head beyond the last block.
     Open(BuildBlobFile(64, 9, {filler, filler}));
-    EXPECT_EQ(RaisedCode([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
-    EXPECT_EQ(RaisedCode([&] { file.VerifyHeader(); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.VerifyHeader(); }), KURA_HEADERCORRUPT);
     // A free block naming itself, or a block beyond the file, as the next free one.
     Open(BuildBlobFile(64, 1, {{0, 1, 0, 0, 0, 0}}));
-    EXPECT_EQ(RaisedCode([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
     Open(BuildBlobFile(64, 1, {{0, 7, 0, 0, 0, 0}}));
-    EXPECT_EQ(RaisedCode([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.AllocateBlock(&cursor, b); }), KURA_MEMOCORRUPT);
     EXPECT_EQ(file.GetFreeHead(), 1u);
 
     // An empty file verifies only with an empty free chain.
     Open(BuildBlobFile(64, 0, {}));
     file.VerifyHeader();
     Open(BuildBlobFile(64, 1, {}));
-    EXPECT_EQ(RaisedCode([&] { file.VerifyHeader(); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.VerifyHeader(); }), KURA_HEADERCORRUPT);
 
     // Headers that cannot be opened; a failed open leaves the file closed.
     for (auto [image, code] : std::vector<std::pair<std::vector<uint8_t>, int>>{
@@ -165,20 +165,20 @@ TEST_F(BlobCorruptTest, FreeChainAndHeaderChecks) {
              {std::vector<uint8_t>(100, 0), KURA_HEADERCORRUPT}}) {
         file.CloseFile();
         WriteBytes(path, image);
-        EXPECT_EQ(RaisedCode([&] { file.OpenFile(); }), code);
+        EXPECT_EQ(ErrorOf([&] { file.OpenFile(); }), code);
         EXPECT_FALSE(file.IsOpen);
     }
     auto zeroCounter = BuildBlobFile(64, 0, {});
     dfbytes::PutU32(&zeroCounter[13], 0);
     WriteBytes(path, zeroCounter);
-    EXPECT_EQ(RaisedCode([&] { file.OpenFile(); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.OpenFile(); }), KURA_HEADERCORRUPT);
 
     // Another program's header is checked before it is taken.
     Open(BuildBlobFile(64, 0, {filler}));
     auto changed = BuildBlobFile(64, 0, {filler}, 0xFFFFFFFFu);
     changed[0] = 5;
     WriteBytes(path, changed);
-    EXPECT_EQ(RaisedCode([&] { file.HeaderChanged(); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.HeaderChanged(); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(file.GetLastBlockNumber(), 1u);
 }
 

@@ -98,10 +98,10 @@ TEST_F(BlobFileTest, NewFileGoldenBytesAndBlockSizeRules) {
     TBlobFile small(&owner);
     small.FileName = path;
     small.SetBlockSize(63);
-    EXPECT_EQ(RaisedCode([&] { small.OpenFile(); }), KURA_BLOBLIMIT);
+    EXPECT_EQ(ErrorOf([&] { small.OpenFile(); }), KURA_BLOBLIMIT);
     EXPECT_FALSE(small.IsOpen);
     small.FileName = dir.file("OTHER.BLB");
-    EXPECT_EQ(RaisedCode([&] { small.CreateFile(); }), KURA_BLOBLIMIT);
+    EXPECT_EQ(ErrorOf([&] { small.CreateFile(); }), KURA_BLOBLIMIT);
     small.SetBlockSize(64);
     small.FileName = path;
     small.OpenFile();
@@ -237,10 +237,10 @@ TEST_F(BlobFileTest, BlockTransfersAreBoundsChecked) {
     ASSERT_TRUE(file.AllocateBlock(&cursor, b));
     const std::vector<uint8_t> src(64, 0xAB);
     std::vector<uint8_t> dest(64, 0);
-    EXPECT_EQ(RaisedCode([&] { b->WriteData(0, 47, src.data()); }), KURA_INVALIDBLOBLEN);
-    EXPECT_EQ(RaisedCode([&] { b->WriteData(40, 7, src.data()); }), KURA_INVALIDBLOBLEN);
-    EXPECT_EQ(RaisedCode([&] { b->WriteData(-1, 1, src.data()); }), KURA_INVALIDBLOBLEN);
-    EXPECT_EQ(RaisedCode([&] { b->ReadData(0, 47, dest.data()); }), KURA_INVALIDBLOBLEN);
+    EXPECT_EQ(ErrorOf([&] { b->WriteData(0, 47, src.data()); }), KURA_INVALIDBLOBLEN);
+    EXPECT_EQ(ErrorOf([&] { b->WriteData(40, 7, src.data()); }), KURA_INVALIDBLOBLEN);
+    EXPECT_EQ(ErrorOf([&] { b->WriteData(-1, 1, src.data()); }), KURA_INVALIDBLOBLEN);
+    EXPECT_EQ(ErrorOf([&] { b->ReadData(0, 47, dest.data()); }), KURA_INVALIDBLOBLEN);
     EXPECT_EQ(b->UsedBytes, 0);
     EXPECT_EQ(b->WriteData(6, 40, src.data()), 40);
     EXPECT_EQ(b->UsedBytes, 46);
@@ -262,8 +262,8 @@ TEST_F(BlobFileTest, ReadAheadCacheGrowthAndChangeChecks) {
     ASSERT_TRUE(file.ReadBlock(&cursor, 8, b, 16, true));
     EXPECT_EQ(file.Statistics().BlocksRead, 3u);
     file.ReleaseBlock(b);
-    EXPECT_EQ(RaisedCode([&] { file.ReadBlock(&cursor, 0, b, 1, false); }), KURA_MEMOCORRUPT);
-    EXPECT_EQ(RaisedCode([&] { file.ReadBlock(&cursor, 12, b, 1, false); }), KURA_MEMOCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.ReadBlock(&cursor, 0, b, 1, false); }), KURA_MEMOCORRUPT);
+    EXPECT_EQ(ErrorOf([&] { file.ReadBlock(&cursor, 12, b, 1, false); }), KURA_MEMOCORRUPT);
 
     // A load reads the first block alone, then the rest in one transfer; a change
     // found by the cursor's check makes it start over.
@@ -305,7 +305,7 @@ TEST_F(BlobFileTest, BlockNumberAndFileSizeLimits) {
     file.OpenFile();
     cursor.File = &file;
     TBlock* b = nullptr;
-    EXPECT_EQ(RaisedCode([&] { file.AllocateBlock(&cursor, b); }), KURA_TABLEFULL);
+    EXPECT_EQ(ErrorOf([&] { file.AllocateBlock(&cursor, b); }), KURA_TABLEFULL);
     EXPECT_EQ(b, nullptr);
     EXPECT_EQ(file.GetLastBlockNumber(), 7812499u);
 }
@@ -317,7 +317,7 @@ TEST_F(BlobFileTest, RemoteBuffersTravelAsRequestAndReplyParameters) {
     buffer.Load();
     EXPECT_EQ(Contents(buffer), (std::vector<uint8_t>{'a', 'b', 'c'}));
     cursor.Reply = {{4, 0, 0, 0}, {'a'}};
-    EXPECT_EQ(RaisedCode([&] { buffer.Load(); }), KURA_ENDOFBLOB);
+    EXPECT_EQ(ErrorOf([&] { buffer.Load(); }), KURA_ENDOFBLOB);
 
     buffer.RemoteReference = 0x01020304;
     buffer.RemoteFlag = 1;

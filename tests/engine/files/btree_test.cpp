@@ -8,23 +8,14 @@
 #include <random>
 
 #include "engine/files/KeyEncoding.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
 namespace kura {
 namespace {
 
-class RegistryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!FileList) FileList = new TFileList();
-    }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new RegistryEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 std::string KeyOf(uint16_t keySize, uint32_t n) {
     std::string key(keySize, '\0');

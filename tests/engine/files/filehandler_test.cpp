@@ -8,20 +8,13 @@
 #include <vector>
 
 #include "engine/core/errors/EngineErrors.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 
 namespace kura {
 namespace {
 
-class FileListEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { FileList = new TFileList(); }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new FileListEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 void WriteDisk(const std::string& path, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -3,47 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "engine/files/KeyEncoding.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
 namespace kura {
 namespace {
 
-class RegistryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!FileList) FileList = new TFileList();
-    }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new RegistryEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using test::ErrorOf;
+using test::ReadFileBytes;
 
 void Patch(const std::string& path, int offset, std::initializer_list<uint8_t> bytes) {
     std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
     io.seekp(offset);
     for (uint8_t b : bytes) io.put(static_cast<char>(b));
-}
-
-template <typename F>
-TEngineErrorCode ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 struct HeaderFixture {
@@ -103,7 +82,7 @@ TEST(IndexHeader, NewFileHasTheGoldenBytesPlainAndScrambled) {
     EXPECT_FALSE(f.file->WriteHeader(false));
     EXPECT_TRUE(f.owner.Written);
     f.file->CloseFile();
-    EXPECT_EQ(ReadAll(f.path), GoldenNewHeader());
+    EXPECT_EQ(ReadFileBytes(f.path), GoldenNewHeader());
     EXPECT_EQ(f.Reopen(), 0);
     EXPECT_EQ(f.file->GetChangeCount(), 1u);
     EXPECT_FALSE(f.file->IsHeaderModified());  // cleared on every read
@@ -118,7 +97,7 @@ TEST(IndexHeader, NewFileHasTheGoldenBytesPlainAndScrambled) {
     e.file->CloseFile();
     std::vector<uint8_t> scrambled = GoldenNewHeader();
     ScrambleBuffer(scrambled.data(), INDEX_PAGE_SIZE, 83, 164);
-    EXPECT_EQ(ReadAll(e.path), scrambled);
+    EXPECT_EQ(ReadFileBytes(e.path), scrambled);
     EXPECT_EQ(e.Reopen(), 0);
     EXPECT_EQ(e.file->GetIndexCount(), 0);
     e.owner.Encrypted = false;
@@ -267,7 +246,7 @@ TEST(IndexHeader, TemporaryIndexesNeverReachTheDisk) {
     EXPECT_TRUE(cursor.Exists(reinterpret_cast<const uint8_t*>("0123456789")));
 
     f.file->WriteHeader(true);
-    std::vector<uint8_t> disk = ReadAll(f.path);
+    std::vector<uint8_t> disk = ReadFileBytes(f.path);
     EXPECT_EQ(disk[13], 1);
     EXPECT_EQ(disk[14 + 2 * 120], 0);
     EXPECT_EQ(f.file->GetIndexCount(), 2);

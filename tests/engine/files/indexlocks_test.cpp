@@ -6,23 +6,14 @@
 #include <csignal>
 #include <memory>
 
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
 
 namespace kura {
 namespace {
 
-class RegistryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!FileList) FileList = new TFileList();
-    }
-    void TearDown() override {
-        delete FileList;
-        FileList = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new RegistryEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 struct LockFixture {
     test::TempDir dir;

@@ -1,0 +1,362 @@
+// Several programs append, modify and delete records with BLOBs, a memo under the
+// text index and a unique name on one table at the same time, under both lock
+// protocols and partly inside transactions. Afterwards the table must be whole:
+// every index holds exactly the live records, "Sys Deleted" one key per slot,
+// every BLOB loads and matches the checksum its record keeps, auto-increment
+// values are unique and "Sys Text" holds exactly the words of the live memos.
+// The workers are the test child's "stress-worker" command
+// (tests/helpers/child_stress.cpp).
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/EngineLibrary.h"
+#include "engine/core/errors/EngineErrors.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/RecordTestSupport.h"
+#include "tests/engine/core/StressTestSupport.h"
+#include "tests/engine/files/IndexTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { InitEngineLibrary(); }
+    void TearDown() override { DoneEngineLibrary(); }
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+constexpr int WORKERS = 4;
+constexpr int WORK_MILLISECONDS = 3000;
+constexpr int INITIAL_RECORDS = 40;
+
+// The whole tree of one index, checked rule by rule; "" when sound.
+std::string CheckTree(TDataCursor& c, uint8_t slot, std::vector<TreeEntry>& entries) {
+    TIndexFile& file = c.GetTable()->GetIndexFile();
+    TestIndexCursor walker(file, slot);
+    TreeChecker checker(file, walker);
+    std::string problem = checker.Check(entries, false);
+    if (problem.empty() && file.GetRootPage(slot) != 0) {
+        TPage* root = walker.Root();
+        // "Sys Text" keeps no subtree counts.
+        if (!root->IsLeaf() && root->KeepsCounts() && root->CountKeys() != entries.size())
+            problem = "root count wrong";
+        file.ReleasePage(root);
+    }
+    return problem;
+}
+
+// A sortable integer key (sign bit flipped, big-endian) back to its value.
+uint32_t DecodeIntegerKey(const std::string& key, std::size_t at) {
+    return (static_cast<uint32_t>(static_cast<uint8_t>(key[at]) ^ 0x80) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(key[at + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(key[at + 2])) << 8) |
+           static_cast<uint32_t>(static_cast<uint8_t>(key[at + 3]));
+}
+
+struct Slot {
+    bool Deleted = false;
+    uint32_t AutoInc = 0;
+};
+
+using TextKey = std::tuple<uint16_t, std::string, uint32_t, uint32_t>;  // field, word, auto-inc, record
+
+// Reads "name=value" counters from a worker's closing line.
+std::map<std::string, int> Counters(const std::string& line) {
+    std::map<std::string, int> counters;
+    std::istringstream in(line);
+    std::string item;
+    while (in >> item) {
+        const auto eq = item.find('=');
+        if (eq != std::string::npos) counters[item.substr(0, eq)] = std::stoi(item.substr(eq + 1));
+    }
+    return counters;
+}
+
+// Checks everything the table must hold after the run; answers the live count.
+uint32_t CheckTable(TDataCursor& c) {
+    TDataTable& table = *c.GetTable();
+    const uint32_t count = table.GetRecordCount();
+    const uint32_t lastRecord = table.GetLastRecordNumber();
+
+    // Every slot of the data file.
+    std::vector<Slot> slots(lastRecord + 1);
+    std::set<uint32_t> live;
+    for (uint32_t r = 1; r <= lastRecord; ++r) {
+        TRecord* record = nullptr;
+        EXPECT_TRUE(c.GetRecord(r, 0, record)) << r;
+        if (!record) continue;
+        slots[r].Deleted = record->IsDeleted();
+        slots[r].AutoInc = record->GetAutoIncValue();
+        c.ReleaseRecord(record);
+        if (!slots[r].Deleted) live.insert(r);
+    }
+    EXPECT_EQ(count, live.size()) << "record count against the live slots";
+
+    // Every user index: a sound tree holding exactly the live records.
+    std::vector<TreeEntry> entries;
+    for (uint8_t slot = 0; slot <= c.GetIndexCount(); ++slot) {
+        EXPECT_EQ(CheckTree(c, slot, entries), "") << "index " << int(slot);
+        std::multiset<uint32_t> records;
+        for (const TreeEntry& e : entries) records.insert(e.Record);
+        EXPECT_EQ(entries.size(), count) << "keys of index " << int(slot);
+        EXPECT_EQ(std::set<uint32_t>(records.begin(), records.end()), live) << "records of index " << int(slot);
+    }
+
+    // "Sys Deleted": one key per slot, under the slot's flag and auto-increment value.
+    EXPECT_EQ(CheckTree(c, SYS_DELETED_SLOT, entries), "");
+    EXPECT_EQ(entries.size(), lastRecord);
+    std::vector<int> keysOfSlot(lastRecord + 1, 0);
+    for (const TreeEntry& e : entries) {
+        if (e.Record < 1 || e.Record > lastRecord) {
+            ADD_FAILURE() << "\"Sys Deleted\" names slot " << e.Record;
+            continue;
+        }
+        ++keysOfSlot[e.Record];
+        EXPECT_EQ(e.Key[0] != 0, slots[e.Record].Deleted) << "deleted flag of slot " << e.Record;
+        EXPECT_EQ(DecodeIntegerKey(e.Key, 1), slots[e.Record].AutoInc) << "auto-increment of slot " << e.Record;
+    }
+    for (uint32_t r = 1; r <= lastRecord; ++r) EXPECT_EQ(keysOfSlot[r], 1) << "keys of slot " << r;
+
+    // Auto-increment values: unique among live records and never above the last.
+    std::set<uint32_t> autoIncs;
+    for (uint32_t r : live) {
+        EXPECT_TRUE(autoIncs.insert(slots[r].AutoInc).second) << "auto-increment " << slots[r].AutoInc << " twice";
+        EXPECT_LE(slots[r].AutoInc, table.GetLastAutoInc());
+        EXPECT_GT(slots[r].AutoInc, 0u);
+    }
+
+    // Every record in index order: its BLOBs load and match its checksums, its
+    // memo words are the "Sys Text" keys and text search finds its tag word.
+    std::set<TextKey> expectedWords;
+    std::set<std::string> names;
+    std::vector<uint8_t> buffer(c.GetCursorRecordSize());
+    uint32_t visited = 0;
+    c.SetToBegin();
+    while (c.GetNextRecord(buffer.data()) == 0) {
+        ++visited;
+        const uint32_t recordNo = RecordNoOf(buffer);
+        const std::string name = TextOf(c, buffer, F_NAME);
+        EXPECT_TRUE(names.insert(name).second) << "name " << name << " twice";
+        const std::string note = TextOf(c, buffer, F_NOTE);
+        std::vector<uint8_t> photo, memoBytes;
+        try {
+            photo = LoadBlob(c, buffer.data(), F_PHOTO, false);
+            memoBytes = LoadBlob(c, buffer.data(), F_MEMO, false);
+        } catch (const EKuraEngineError& e) {
+            ADD_FAILURE() << "BLOB of record " << recordNo << " does not load: " << e.ErrorCode() << " " << e.what();
+            continue;
+        }
+        const std::string memo(memoBytes.begin(), memoBytes.end());
+        EXPECT_EQ(note, NoteOf(Checksum(photo), Checksum(memo))) << "checksums of record " << recordNo;
+        for (const std::string& word : MemoWords(memo))
+            expectedWords.emplace(F_MEMO, word, SeqOf(buffer), recordNo);
+        if (!memo.empty()) {
+            const std::string tag = memo.substr(0, memo.find(' '));
+            EXPECT_TRUE(c.TextSearch(tag.data(), static_cast<int32_t>(tag.size()), memo.data(),
+                                     static_cast<int32_t>(memo.size())))
+                << tag;
+            EXPECT_FALSE(c.TextSearch("absentword", 10, memo.data(), static_cast<int32_t>(memo.size())));
+        }
+    }
+    EXPECT_EQ(visited, count);
+
+    EXPECT_EQ(CheckTree(c, SYS_TEXT_SLOT, entries), "");
+    std::set<TextKey> indexed;
+    for (const TreeEntry& e : entries) {
+        const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(e.Key[i]); };
+        const uint16_t field = static_cast<uint16_t>(byte(1) << 8 | byte(2));
+        std::string word = e.Key.substr(3, 61);
+        word.resize(word.find('\0') == std::string::npos ? word.size() : word.find('\0'));
+        EXPECT_TRUE(indexed.emplace(field, word, DecodeIntegerKey(e.Key, 64), e.Record).second) << word;
+    }
+    EXPECT_EQ(indexed.size(), entries.size());
+    if (indexed != expectedWords) {
+        std::vector<TextKey> missing, extra;
+        for (const TextKey& k : expectedWords)
+            if (!indexed.count(k)) missing.push_back(k);
+        for (const TextKey& k : indexed)
+            if (!expectedWords.count(k)) extra.push_back(k);
+        ADD_FAILURE() << "\"Sys Text\": " << missing.size() << " words missing, " << extra.size() << " too many"
+                      << (missing.empty() ? "" : ", first missing " + std::get<1>(missing[0]))
+                      << (extra.empty() ? "" : ", first extra " + std::get<1>(extra[0]));
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(Stress, ConcurrentWorkersLeaveEveryIndexAndBlobConsistent) {
+    TempDir tmp;
+    {
+        RecordDb db(tmp.path(), lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*db.dir, "STRESS", StressTable()));
+        auto c = OpenRecordCursor(*db.dir, "STRESS");
+        std::mt19937 rng(4242);
+        for (int i = 1; i <= INITIAL_RECORDS; ++i)
+            AppendStressRecord(*c, i, "start" + std::to_string(i), MakeMemo(rng, 0, static_cast<uint32_t>(i), 200),
+                               RandomBytes(rng, rng() % 20481));
+    }
+
+    std::vector<std::unique_ptr<ChildProcess>> workers;
+    for (int w = 1; w <= WORKERS; ++w) {
+        workers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+            "stress-worker", tmp.path(), "STRESS", std::to_string(w), std::to_string(WORK_MILLISECONDS)}));
+    }
+    for (auto& w : workers) ASSERT_EQ(w->readLine(), "ready");
+    for (auto& w : workers) w->send("go");
+
+    int appended = 0, deleted = 0, modified = 0;
+    for (int w = 0; w < WORKERS; ++w) {
+        const std::string line = workers[w]->readLine(WORK_MILLISECONDS + 60000);
+        EXPECT_EQ(line.rfind("done ", 0), 0u) << "worker " << w + 1 << ": " << line;
+        const auto counters = Counters(line);
+        appended += counters.count("appended") ? counters.at("appended") : 0;
+        deleted += counters.count("deleted") ? counters.at("deleted") : 0;
+        modified += counters.count("modified") ? counters.at("modified") : 0;
+        EXPECT_EQ(workers[w]->wait(), 0) << "worker " << w + 1;
+        std::cout << "worker " << w + 1 << ": " << line << "\n";
+    }
+    // Every kind of write happened, or the run proves little.
+    EXPECT_GT(appended, 0);
+    EXPECT_GT(deleted, 0);
+    EXPECT_GT(modified, 0);
+
+    RecordDb db(tmp.path(), lpPessimistic);
+    auto c = OpenRecordCursor(*db.dir, "STRESS", true);
+    const uint32_t count = CheckTable(*c);
+    // Every write that reported success is in the table, no other.
+    EXPECT_EQ(static_cast<int>(count), INITIAL_RECORDS + appended - deleted);
+}
+
+// A record lock refused after its retries used to leave the bracket it opened for
+// the wait behind; the next cache miss then took a reader lock that no bracket end
+// released, and every writer of every program waited for it until it timed out.
+TEST(Stress, RefusedRecordLockLeavesNoReadBracketOpen) {
+    TempDir tmp;
+    RecordDb db(tmp.path(), lpOptimistic);
+    ASSERT_TRUE(CreateRecordTable(*db.dir, "REC", RecordTable()));
+    auto c = OpenRecordCursor(*db.dir, "REC");
+    std::vector<uint8_t> record = MakeRecord(*c, 1, "A");
+    c->AppendRecord(record.data(), true);
+    TDataTable& table = *c->GetTable();
+    auto ErrorOf = [](auto&& f) -> TEngineErrorCode {
+        try {
+            f();
+        } catch (const EKuraEngineError& e) {
+            return e.ErrorCode();
+        }
+        return 0;
+    };
+
+    ChildProcess child({"rec-shell", tmp.path(), "REC", std::to_string(lpPessimistic)});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("first");
+    ASSERT_EQ(child.readLine(), "rec 1 A");
+    child.send("lock");
+    ASSERT_EQ(child.readLine(), "ok");
+
+    std::vector<uint8_t> buffer(c->GetCursorRecordSize());
+    c->SetToBegin();
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    // Inside the write bracket: the optimistic post and the delete.
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0);
+    SetName(*c, buffer, "B");
+    EXPECT_EQ(ErrorOf([&] { c->ModifyRecord(buffer.data(), true, true); }), KURA_RECLOCKFAILED);
+    ASSERT_EQ(table.GetReadDepth(), 0u);
+    ASSERT_FALSE(table.IsReadLocked());
+    c->CancelRecord();
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+    EXPECT_EQ(ErrorOf([&] { c->DeleteRecord(buffer.data(), true); }), KURA_RECLOCKFAILED);
+    ASSERT_EQ(table.GetReadDepth(), 0u);
+    ASSERT_FALSE(table.IsReadLocked());
+    // Inside a read bracket: entering edit state under the pessimistic protocol.
+    db.session.SetLockProtocol(lpPessimistic);
+    EXPECT_EQ(ErrorOf([&] { c->GetCurrentRecord(buffer.data(), true); }), KURA_RECLOCKFAILED);
+    ASSERT_EQ(table.GetReadDepth(), 0u);
+    ASSERT_FALSE(table.IsReadLocked());
+
+    // The other program writes, this one reads its change from the disk, and the
+    // other program can write again at once.
+    child.send("cancel");
+    ASSERT_EQ(child.readLine(), "ok");
+    child.send("append 2 C");
+    ASSERT_EQ(child.readLine(), "ok");
+    c->Refresh();
+    c->SetToBegin();
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    EXPECT_EQ(TextOf(*c, buffer), "C");
+    EXPECT_FALSE(table.IsReadLocked());
+    child.send("append 3 D");
+    EXPECT_EQ(child.readLine(30000), "ok");
+    child.send("quit");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+// Optimistic edit: another program rewrites the memo after this cursor entered edit
+// state, and a BLOB opened before the post reads the disk and with it the changed
+// record. The post must still see that the record is no longer the one it read:
+// otherwise it undoes the other program's change and leaves the memo field naming
+// a chain that now carries another BLOB id, which never loads again.
+TEST(Stress, OptimisticPostSeesAChangeReadBeforeIt) {
+    TempDir tmp;
+    std::mt19937 rng(7);
+    const std::vector<uint8_t> photo = RandomBytes(rng, 9000);
+    {
+        RecordDb writer(tmp.path(), lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*writer.dir, "STRESS", StressTable()));
+        auto c = OpenRecordCursor(*writer.dir, "STRESS");
+        AppendStressRecord(*c, 1, "one", "first memo words", photo);
+    }
+    // A cursor that has not seen the BLOBs yet: opening one reads the disk.
+    RecordDb db(tmp.path(), lpOptimistic);
+    auto c = OpenRecordCursor(*db.dir, "STRESS");
+    std::vector<uint8_t> buffer(c->GetCursorRecordSize());
+    c->SetToBegin();
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0);
+
+    ChildProcess child({"stress-edit", tmp.path(), "STRESS", "1"});
+    ASSERT_EQ(child.readLine(), "ok");
+    EXPECT_EQ(child.wait(), 0);
+
+    const std::vector<uint8_t> newPhoto = RandomBytes(rng, 5000);
+    WriteBlob(*c, buffer.data(), F_PHOTO, newPhoto.data(), newPhoto.size());
+    TEngineErrorCode code = 0;
+    try {
+        c->ModifyRecord(buffer.data(), true, true);
+    } catch (const EKuraEngineError& e) {
+        code = e.ErrorCode();
+    }
+    EXPECT_EQ(code, KURA_KEYORRECDELETED);
+    c->FreeAllBlobs(true);
+    c->CancelRecord();
+
+    // The record is the other program's, and both its BLOBs load.
+    c.reset();
+    auto check = OpenRecordCursor(*db.dir, "STRESS", true);
+    check->SetToBegin();
+    ASSERT_EQ(check->GetNextRecord(buffer.data()), 0);
+    try {
+        EXPECT_EQ(LoadBlob(*check, buffer.data(), F_PHOTO, false), photo);
+        const std::vector<uint8_t> memo = LoadBlob(*check, buffer.data(), F_MEMO, false);
+        EXPECT_EQ(std::string(memo.begin(), memo.end()), "rewritten by another program");
+    } catch (const EKuraEngineError& e) {
+        ADD_FAILURE() << "BLOB does not load: " << e.ErrorCode();
+    }
+}
