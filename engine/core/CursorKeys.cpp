@@ -6,6 +6,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/PinnedIndexPage.h"
 #include "engine/files/FieldTypes.h"
 #include "engine/files/KeyEncoding.h"
 
@@ -15,24 +16,6 @@ namespace {
 
 // Room for one field value handed to the key encoder.
 constexpr int32_t KEY_VALUE_BUFFER_SIZE = 251;
-
-class TPinnedKeyPage {
-public:
-    explicit TPinnedKeyPage(TDataCursor& cursor) : FCursor(cursor) {}
-    ~TPinnedKeyPage() {
-        try {
-            FCursor.ReleaseIndexPage(Page);
-        } catch (...) {
-        }
-    }
-    TPinnedKeyPage(const TPinnedKeyPage&) = delete;
-    TPinnedKeyPage& operator=(const TPinnedKeyPage&) = delete;
-
-    TPage* Page = nullptr;
-
-private:
-    TDataCursor& FCursor;
-};
 
 }  // namespace
 
@@ -118,7 +101,7 @@ uint8_t TDataCursor::PositionOnKey(const uint8_t* key, uint8_t nearest, uint8_t 
             SetEmptyPosition();
             return 0;
         }
-        TPinnedKeyPage pin(*this);
+        TPinnedIndexPage pin(*this);
         if (!GetIndexPage(root, false, pin.Page)) {
             PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
             continue;
@@ -337,7 +320,7 @@ TDataCursor::TWalkResult TDataCursor::CountKeysBefore(const uint8_t* key, bool i
     count = 0;
     const uint32_t root = FTable->GetIndexFile().GetRootPage(FIndexNo);
     if (root == 0) return TWalkResult::Empty;
-    TPinnedKeyPage pin(*this);
+    TPinnedIndexPage pin(*this);
     if (!GetIndexPage(root, false, pin.Page)) return TWalkResult::Retry;
     int32_t position = 1;
     uint32_t s = 1;

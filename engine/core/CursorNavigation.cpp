@@ -16,6 +16,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/PinnedIndexPage.h"
 
 namespace kura {
 
@@ -25,25 +26,6 @@ namespace {
 // many tries the operation gives up instead of spinning for ever.
 constexpr int32_t POSITION_RETRY_ATTEMPTS = 1000;
 constexpr int POSITION_RETRY_SLEEP_MS = 2;
-
-// A pinned cache page, released on every way out.
-class TPinned {
-public:
-    explicit TPinned(TDataCursor& cursor) : FCursor(cursor) {}
-    ~TPinned() {
-        try {
-            FCursor.ReleaseIndexPage(Page);
-        } catch (...) {
-        }
-    }
-    TPinned(const TPinned&) = delete;
-    TPinned& operator=(const TPinned&) = delete;
-
-    TPage* Page = nullptr;
-
-private:
-    TDataCursor& FCursor;
-};
 
 int32_t ClampToInt(uint64_t value) { return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value); }
 
@@ -323,7 +305,7 @@ void TDataCursor::MoveBy(int32_t count) {
             return;
         }
         const uint32_t pageNo = FPosition.Page ? FPosition.Page->PageNumber : 0;
-        TPinned pin(*this);
+        TPinnedIndexPage pin(*this);
         int32_t slot = 0;
         int32_t position = 0;
         bool bof = FBOF;
@@ -474,7 +456,7 @@ void TDataCursor::ClipToRange() {
     if (!FRangeActive || IsNaturalOrder() || !FPosition.Page || FPosition.Page->PageNumber == 0) return;
     int32_t attempts = 0;
     for (;;) {
-        TPinned pin(*this);
+        TPinnedIndexPage pin(*this);
         if (!GetIndexPage(FPosition.Page->PageNumber, false, pin.Page)) {
             PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
             continue;
@@ -534,7 +516,7 @@ void TDataCursor::MoveToEndKey(bool first) {
             SetEmptyPosition();
             return;
         }
-        TPinned pin(*this);
+        TPinnedIndexPage pin(*this);
         int32_t slot = 0;
         int32_t position = 0;
         const TWalkResult r = DescendToEnd(first, pin.Page, slot, position);
@@ -706,7 +688,7 @@ void TDataCursor::GotoIndexPosition(int32_t target) {
             MoveBy(static_cast<int32_t>(std::min<int64_t>(logical - FPosition.LogicalPos, INT32_MAX)));
             return;
         }
-        TPinned pin(*this);
+        TPinnedIndexPage pin(*this);
         int32_t slot = 0;
         int32_t position = 0;
         bool eof = false;

@@ -382,15 +382,15 @@ void TBlobFile::ReadHeaderFromReply(const std::vector<uint8_t>& parameter) {
 
 bool TBlobFile::FindCachedBlock(uint32_t blockNo, int32_t& index) const { return FCache.Find(blockNo, index); }
 
+bool TBlobFile::FlushToRecycle() {
+    // Inside a transaction nothing may reach the disk before the commit.
+    if (FOwner && FOwner->InTransaction()) return false;
+    FlushBlocks();
+    return true;
+}
+
 TBlock* TBlobFile::TakeRecyclable() {
-    return FCache.TakeRecyclable(
-        [this] {
-            // Inside a transaction nothing may reach the disk before the commit.
-            if (FOwner && FOwner->InTransaction()) return false;
-            FlushBlocks();
-            return true;
-        },
-        [this] { RaiseError(KURA_MEMOCORRUPT); });
+    return FCache.TakeRecyclable([this] { return FlushToRecycle(); }, [this] { RaiseError(KURA_MEMOCORRUPT); });
 }
 
 TBlock* TBlobFile::GetCacheBlock(uint32_t blockNo) {
@@ -707,17 +707,11 @@ bool TBlobFile::FlushBlocks() {
     return written;
 }
 
-bool TBlobFile::EvictBlock() {
-    if (!FPool) return false;
-    TBlock* b = TakeRecyclable();
-    if (!b) return false;
-    FPool->Push(b);
-    return true;
-}
-
 void TBlobFile::TrimBlockCache() {
     if (!FPool) return;
-    FCache.Trim(GetCacheLimit(), [this] { return EvictBlock(); });
+    FCache.Trim(
+        GetCacheLimit(), [this] { return FlushToRecycle(); }, [this] { RaiseError(KURA_MEMOCORRUPT); },
+        [this](TBlock* b) { FPool->Push(b); });
 }
 
 void TBlobFile::FreeBlockCache() {

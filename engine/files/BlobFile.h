@@ -239,7 +239,7 @@ public:
     // Returns every cached block to the pool without writing.
     void FreeBlockCache();
     // Drops one clean, unpinned block (flushing first when none is clean).
-    bool EvictBlock();
+    bool FlushToRecycle();
     int32_t GetCachedBlockCount() const { return FCache.Count(); }
     int32_t GetCacheCapacity() const { return FCache.Capacity; }
     int32_t GetCacheLimit() const;

@@ -252,7 +252,7 @@ private:
     // transaction when none is clean), or nullptr.
     TRecord* TakeRecyclable();
     void ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction);
-    bool FlushOneRecord();
+    bool FlushToRecycle();
     void DropRecord(TRecord* record);
 };
 

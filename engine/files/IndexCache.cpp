@@ -52,19 +52,21 @@ void TIndexFile::RemoveSorted(TSlotCache& cache, TPage* page) {
     cache.Remove(page, [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
-TPage* TIndexFile::TakeRecyclable(uint8_t slot, bool evenInTransaction) {
-    return FLists[slot].TakeRecyclable(
-        [this, slot, evenInTransaction] {
-            if (!evenInTransaction && InTransaction()) return false;
-            FlushPages(IsTemporarySlot(slot));
-            return true;
-        },
-        [this] { RaiseError(KURA_INDEXCORRUPT); });
+bool TIndexFile::FlushToRecycle(uint8_t slot) {
+    // Inside a transaction nothing may reach the disk before the commit.
+    if (InTransaction()) return false;
+    FlushPages(IsTemporarySlot(slot));
+    return true;
+}
+
+TPage* TIndexFile::TakeRecyclable(uint8_t slot) {
+    return FLists[slot].TakeRecyclable([this, slot] { return FlushToRecycle(slot); },
+                                       [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
 TPage* TIndexFile::GetCachePage(uint8_t slot) {
     return FLists[slot].Acquire(
-        INDEX_CACHE_GROWTH, [this, slot] { return TakeRecyclable(slot, false); }, [this] { return FPool->Pop(); });
+        INDEX_CACHE_GROWTH, [this, slot] { return TakeRecyclable(slot); }, [this] { return FPool->Pop(); });
 }
 
 void TIndexFile::BindPage(TPage* page, uint8_t slot, uint32_t number) {
@@ -260,19 +262,13 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
     return true;
 }
 
-bool TIndexFile::EvictPage(uint8_t slot) {
-    CheckSlot(slot);
-    TPage* page = TakeRecyclable(slot, true);
-    if (!page) return false;
-    FPool->Push(page);
-    return true;
-}
-
 void TIndexFile::TrimPageCache() {
     if (!FPool) return;
     const int32_t configured = ConfiguredCacheSize();
     for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
-        FLists[slot].Trim(configured, [this, slot] { return EvictPage(slot); });
+        FLists[slot].Trim(
+            configured, [this, slot] { return FlushToRecycle(slot); }, [this] { RaiseError(KURA_INDEXCORRUPT); },
+            [this](TPage* page) { FPool->Push(page); });
 }
 
 void TIndexFile::DropSlotPages(uint8_t slot) {

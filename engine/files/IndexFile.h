@@ -203,7 +203,7 @@ public:
     void PushPage(TPage*& page);
     bool FlushPages(bool temporaryOnly);
     void TrimPageCache();
-    bool EvictPage(uint8_t slot);
+    bool FlushToRecycle(uint8_t slot);
     void FreePageCache(bool temporaryOnly);
     int32_t CachedPageCount(uint8_t slot) const { return FLists[slot].Count(); }
     int32_t CacheCapacity(uint8_t slot) const { return FLists[slot].Capacity; }
@@ -263,7 +263,7 @@ private:
     // A clean, unpinned page of the slot taken out of its cache, or nullptr. When
     // none is clean the slot's file is flushed first, inside a transaction only
     // with `evenInTransaction`.
-    TPage* TakeRecyclable(uint8_t slot, bool evenInTransaction);
+    TPage* TakeRecyclable(uint8_t slot);
     TPage* GetCachePage(uint8_t slot);
     void BindPage(TPage* page, uint8_t slot, uint32_t number);
     void InsertSorted(TSlotCache& cache, TPage* page);

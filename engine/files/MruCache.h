@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 namespace kura {
@@ -127,10 +128,36 @@ public:
 
     // Evicts (through `evict`, false when nothing could go) down to `limit` items;
     // the capacity then is the limit, or what could not be evicted.
-    template <typename Evict>
-    void Trim(int32_t limit, Evict&& evict) {
-        while (Count() > limit)
-            if (!evict()) break;
+    // Shrinks the cache towards `limit`, recycling from the least recently used
+    // end as TakeRecyclable does (flushing once when the clean items run out), but
+    // taking all victims out of the sorted list in one pass: trimming after a large
+    // transaction must not shift the whole list once per item. Each victim then
+    // goes to `release`.
+    template <typename Flush, typename Corrupt, typename Release>
+    void Trim(int32_t limit, Flush&& flush, Corrupt&& corrupt, Release&& release) {
+        const std::size_t excess = Count() > limit ? static_cast<std::size_t>(Count() - limit) : 0;
+        std::vector<T*> victims;
+        auto collect = [&] {
+            for (T* item = Tail; item && victims.size() < excess;) {
+                T* newer = item->*Newer;
+                if (!(item->Modified) && item->PinCount == 0) {
+                    Unlink(item);
+                    victims.push_back(item);
+                }
+                item = newer;
+            }
+        };
+        if (excess > 0) {
+            collect();
+            if (victims.size() < excess && flush()) collect();
+        }
+        if (!victims.empty()) {
+            const std::unordered_set<T*> gone(victims.begin(), victims.end());
+            const std::size_t before = Items.size();
+            std::erase_if(Items, [&](T* item) { return gone.count(item) != 0; });
+            if (before - Items.size() != victims.size()) corrupt();
+            for (T* item : victims) release(item);
+        }
         Capacity = std::max(Count(), limit);
     }
 

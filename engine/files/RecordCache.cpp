@@ -131,15 +131,15 @@ void TRecordStack::Push(TRecord*& record) {
 
 bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const { return FCache.Find(recordNo, index); }
 
+bool TDataFile::FlushToRecycle() {
+    // Inside a transaction nothing may reach the disk before the commit.
+    if (FOwner && FOwner->InTransaction()) return false;
+    FlushRecords();
+    return true;
+}
+
 TRecord* TDataFile::TakeRecyclable() {
-    return FCache.TakeRecyclable(
-        [this] {
-            // Inside a transaction nothing may reach the disk before the commit.
-            if (FOwner && FOwner->InTransaction()) return false;
-            FlushRecords();
-            return true;
-        },
-        [this] { RaiseError(KURA_FILECORRUPT); });
+    return FCache.TakeRecyclable([this] { return FlushToRecycle(); }, [this] { RaiseError(KURA_FILECORRUPT); });
 }
 
 TRecord* TDataFile::GetCacheRecord(uint32_t recordNo) {
@@ -390,16 +390,11 @@ void TDataFile::FreeRecordCache() {
     });
 }
 
-bool TDataFile::FlushOneRecord() {
-    TRecord* r = TakeRecyclable();
-    if (!r) return false;
-    FPool->Push(r);
-    return true;
-}
-
 void TDataFile::TrimRecordCache() {
     if (!FPool) return;
-    FCache.Trim(GetCacheLimit(), [this] { return FlushOneRecord(); });
+    FCache.Trim(
+        GetCacheLimit(), [this] { return FlushToRecycle(); }, [this] { RaiseError(KURA_FILECORRUPT); },
+        [this](TRecord* r) { FPool->Push(r); });
 }
 
 TRecord* TDataFile::PopRecord() { return FPool ? FPool->Pop() : new TRecord(this); }
