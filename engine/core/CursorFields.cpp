@@ -356,7 +356,9 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     if (changed || TableHasChanged()) {
         SaveChangeCounters();
         RebuildFilterSet();
-        SetToBookmark(bookmark, true, true);
+        // Without SetToBookmark's EndRead: the bracket open around this lock is the
+        // caller's, and its reader lock must last to the caller's end.
+        PositionOnBookmark(bookmark, true);
     }
 }
 

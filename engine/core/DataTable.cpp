@@ -674,7 +674,12 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (recordNo == 0 || recordNo > RECORD_NUMBER_LIMIT) RaiseError(KURA_RECLOCKFAILED);
     ResizeBitmaps(recordNo);
     const int32_t bit = static_cast<int32_t>(recordNo);
-    if (FTransactionLocked && FLockedRecords.GetBit(bit)) return false;
+    if (FTransactionLocked && FLockedRecords.GetBit(bit)) {
+        // Wanted again: an unlock asked for earlier in the transaction no longer
+        // counts, or its end would free a record that is being edited.
+        FDeferredUnlocks.ClearBit(bit);
+        return false;
+    }
     bool changed = false;
     if (!IsRemote()) {
         const TDataSession* session = GetSession();

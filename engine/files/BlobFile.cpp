@@ -654,8 +654,10 @@ bool TBlobFile::FreeBlockChain(TBlobCursor* cursor, TBlock* block, bool repair, 
             ReleaseBlock(current);
             current = nullptr;
             if (i + 1 >= chain.size()) break;
+            // No change check from here on: a refresh now would leave the chain half
+            // freed, and the caller's retry would free its first blocks again.
             TBlock* b = nullptr;
-            if (!ReadBlock(cursor, chain[i + 1], b, n, true)) return false;
+            if (!ReadBlock(nullptr, chain[i + 1], b, n, true)) return false;
             current = b;
             if (n > 1) --n;
         }

@@ -56,6 +56,13 @@ std::string ScrambledChars(std::string_view text) {
     return s;
 }
 
+// A table counts its slots from 1 and never creates one at or past the record-number
+// limit; a header outside that range cannot be trusted to size anything.
+bool NextRecordInRange(const TDataHeader& h) {
+    uint32_t next = GetU32(&h[dho::NextRecord]);
+    return next >= 1 && next <= RECORD_NUMBER_LIMIT;
+}
+
 }  // namespace
 
 TDataFile::TDataFile(TDataFileOwner* owner) : TFileHandler(owner), FOwner(owner) {
@@ -166,7 +173,8 @@ void TDataFile::CheckHeaderStructure(const TDataHeader& h) {
     uint16_t fieldCount = GetU16(&h[dho::FieldCount]);
     uint16_t recordSize = GetU16(&h[dho::RecordSize]);
     if (fieldCount > MAX_TABLE_FIELDS || recordSize < RECORD_HEADER_SIZE ||
-        h[dho::Description] > TABLE_DESCRIPTION_LENGTH || h[dho::Password] > TABLE_PASSWORD_LENGTH)
+        h[dho::Description] > TABLE_DESCRIPTION_LENGTH || h[dho::Password] > TABLE_PASSWORD_LENGTH ||
+        !NextRecordInRange(h))
         RaiseError(KURA_HEADERCORRUPT);
     // The descriptors must all be there before anything reads them.
     int64_t dataStart = DATA_HEADER_SIZE + static_cast<int64_t>(fieldCount) * FIELD_DESC_SIZE;
@@ -210,7 +218,7 @@ void TDataFile::ReadHeader() {
     // header describing another layout cannot belong to this open table.
     if (FLayoutKnown && (GetU16(&header[dho::RecordSize]) != GetRecordSize() ||
                          GetU16(&header[dho::FieldCount]) != GetFieldCount() ||
-                         header[dho::Encrypted] != FHeader[dho::Encrypted]))
+                         header[dho::Encrypted] != FHeader[dho::Encrypted] || !NextRecordInRange(header)))
         RaiseError(KURA_HEADERCORRUPT);
     FHeader = header;
     FHeader[dho::Modified] = 0;
@@ -249,7 +257,7 @@ bool TDataFile::HeaderChanged() {
     if (GetU32(&disk[dho::ChangeCount]) == GetChangeCount()) return false;
     if (FLayoutKnown && (GetU16(&disk[dho::RecordSize]) != GetRecordSize() ||
                          GetU16(&disk[dho::FieldCount]) != GetFieldCount() ||
-                         disk[dho::Encrypted] != FHeader[dho::Encrypted]))
+                         disk[dho::Encrypted] != FHeader[dho::Encrypted] || !NextRecordInRange(disk)))
         RaiseError(KURA_HEADERCORRUPT);
     FHeader = disk;
     return true;

@@ -43,6 +43,9 @@ constexpr int32_t RECORD_BLOCK_SIZE = 8192;
 constexpr uint32_t RECORD_NUMBER_LIMIT = 200000001;
 constexpr int64_t DATA_FILE_SIZE_LIMIT = 4000000001LL;
 constexpr int32_t CACHE_GROWTH = 64;
+// Longest single write of a run of consecutive dirty records (at least one record):
+// a commit may leave runs far longer than any buffer a 32-bit size can describe.
+constexpr int32_t RECORD_RUN_WRITE_LIMIT = 1 << 20;
 
 // Lock bytes, far beyond any real data.
 constexpr int64_t RECORD_LOCK_BASE = 0xFFFFFFFELL;            // record N locks BASE - N
@@ -96,15 +99,15 @@ public:
 
     // ---- Lifecycle ----------------------------------------------------------
     // Opens the file and reads the header and descriptors, checking their structure
-    // first: version (12035), then field count, record size, descriptor lengths and
-    // field placement (8961). A failed open leaves the file closed.
+    // first: version (12035), then field count, record size, next record number,
+    // descriptor lengths and field placement (8961). A failed open leaves the file closed.
     void OpenFile() override;
     void CloseFile() override;
 
     // ---- Header and descriptors --------------------------------------------
     // Reads the 127 header bytes; a file too short for them is 8961. While open, a
     // header whose record size, field count or encryption differs from the one in
-    // use is 8961 and is not taken.
+    // use, or whose next record number is out of range, is 8961 and is not taken.
     void ReadHeader();
     // Writes the header when it was modified or `force`; true when written.
     bool WriteHeader(bool force);

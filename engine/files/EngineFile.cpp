@@ -477,6 +477,11 @@ int32_t TFileList::RenameFile(const std::string& name, bool isMemory, const std:
     if (name.size() > MaxFileNameLength || newName.size() > MaxFileNameLength) return -KURA_OSENOENT;
     if (TAbstractFile* found = Find(name, isMemory)) {
         if (found->OpenCount > 0) return -KURA_OSEACCES;
+        // Memory files have no disk to refuse a move onto a name in use; two
+        // entries of one name would hide one of the files for good.
+        TAbstractFile* holder = isMemory ? Find(newName, true) : nullptr;
+        if (holder && holder != found)
+            return -static_cast<int32_t>(OSErrorToEngineError(platform::ERROR_ALREADY_EXISTS));
         return found->Rename(newName);
     }
     if (isMemory) return -KURA_OSENOENT;

@@ -682,7 +682,7 @@ TDateTime StrToTimeFmt(std::string_view text, std::string_view format) {
     if (twelveHour) {
         if (values[0] == 12)
             values[0] = offset == 0 ? 0 : 12;
-        else
+        else if (values[0] <= 23)  // a larger hour stays invalid rather than overflowing
             values[0] += offset;
     }
     TDateTime time;

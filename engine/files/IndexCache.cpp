@@ -164,16 +164,19 @@ void TIndexFile::AllocatePage(TIndexCursor& cursor, TPage*& result) {
     result = nullptr;
     const uint8_t slot = cursor.GetIndexNumber();
     CheckSlot(slot);
-    const uint32_t head = GetU32(DescAt(slot) + ido::FreeHead);
-    const uint32_t number = GetFreePageHead(slot);
-    // The head of a free chain must be a page that exists; the next-new page
-    // number is not one, so a chain pointing there is as damaged as one beyond it.
-    if (head != 0 && head >= GetNextNewPage(slot)) RaiseError(KURA_INDEXCORRUPT);
-
+    uint32_t head = 0;
+    uint32_t number = 0;
     TPage* page = nullptr;
-    int32_t attempts = 0;
-    while (!ReadPage(cursor, number, page, true)) {
-        if (++attempts >= PARAMS_PAGE_READ_ATTEMPTS) RaiseError(KURA_LOCKTIMEOUT);
+    // A failed read refreshed the cursor, possibly with another program's header:
+    // the free chain is looked up again, or a page it has taken since is handed out.
+    for (int32_t attempts = 0;; ++attempts) {
+        if (attempts >= PARAMS_PAGE_READ_ATTEMPTS) RaiseError(KURA_LOCKTIMEOUT);
+        head = GetU32(DescAt(slot) + ido::FreeHead);
+        number = GetFreePageHead(slot);
+        // The head of a free chain must be a page that exists; the next-new page
+        // number is not one, so a chain pointing there is as damaged as one beyond it.
+        if (head != 0 && head >= GetNextNewPage(slot)) RaiseError(KURA_INDEXCORRUPT);
+        if (ReadPage(cursor, number, page, true)) break;
     }
     if (head != 0) {
         // Only a page that was freed may be handed out again: one with keys would
@@ -246,12 +249,18 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
         const std::size_t run = last - first + 1;
         const std::size_t bytes = run * INDEX_PAGE_SIZE;
         if (FWriteBuffer.size() < bytes) FWriteBuffer.resize((bytes + 4095) / 4096 * 4096);
-        for (std::size_t i = 0; i < run; ++i)
-            FFlushList[first + i]->SaveToBuffer(FWriteBuffer.data() + i * INDEX_PAGE_SIZE);
-        {
+        try {
+            for (std::size_t i = 0; i < run; ++i)
+                FFlushList[first + i]->SaveToBuffer(FWriteBuffer.data() + i * INDEX_PAGE_SIZE);
             TFileSectionGuard guard(file);
             file.Seek(soFromBeginning, PageOffset(FFlushList[first]->PageNumber));
             file.WriteBuffer(FWriteBuffer.data(), static_cast<int32_t>(bytes));
+        } catch (...) {
+            // Packing marked them clean, but they never reached the disk: a later
+            // flush must still write them, and the cache must not recycle them.
+            for (std::size_t i = 0; i < run; ++i) FFlushList[first + i]->Modified = 1;
+            FFlushList.clear();
+            throw;
         }
         FStatistics.PageWrites += run;
         ++FStatistics.RunWrites;

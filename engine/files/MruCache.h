@@ -138,19 +138,17 @@ public:
         const std::size_t excess = Count() > limit ? static_cast<std::size_t>(Count() - limit) : 0;
         std::vector<T*> victims;
         auto collect = [&] {
-            for (T* item = Tail; item && victims.size() < excess;) {
-                T* newer = item->*Newer;
-                if (!(item->Modified) && item->PinCount == 0) {
-                    Unlink(item);
-                    victims.push_back(item);
-                }
-                item = newer;
-            }
+            victims.clear();
+            for (T* item = Tail; item && victims.size() < excess; item = item->*Newer)
+                if (!(item->Modified) && item->PinCount == 0) victims.push_back(item);
         };
         if (excess > 0) {
             collect();
+            // Nothing has been taken out yet, so a flush that raises leaves the
+            // cache as it was.
             if (victims.size() < excess && flush()) collect();
         }
+        for (T* item : victims) Unlink(item);
         if (!victims.empty()) {
             const std::unordered_set<T*> gone(victims.begin(), victims.end());
             const std::size_t before = Items.size();

@@ -352,10 +352,12 @@ bool TDataFile::FlushRecords() {
         dirty.push_back(rec);
     }
     bool written = false;
+    const std::size_t maxRun =
+        r > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(RECORD_RUN_WRITE_LIMIT / r)) : 1;
     std::size_t i = 0;
     while (i < dirty.size()) {
         std::size_t j = i + 1;
-        while (j < dirty.size() && dirty[j]->RecordNumber == dirty[j - 1]->RecordNumber + 1) ++j;
+        while (j < dirty.size() && j - i < maxRun && dirty[j]->RecordNumber == dirty[j - 1]->RecordNumber + 1) ++j;
         const int64_t runBytes = static_cast<int64_t>(j - i) * r;
         ResizeWriteBuffer(static_cast<int32_t>(runBytes));
         auto* bytes = static_cast<uint8_t*>(FWriteBuffer);

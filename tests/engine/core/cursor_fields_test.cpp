@@ -319,3 +319,32 @@ TEST(CursorFields, RecordLocksAndBrackets) {
     EXPECT_FALSE(b->GetTable()->IsRecordMarkedLocked(1));
     b->LockRecord(1);
 }
+
+TEST(CursorFields, RecordLockThatRepositionsKeepsTheCallersBracket) {
+    TempDir tmp;
+    CursorDb db(tmp.path());
+    test::MakeTable(*db.dir, "T");
+    auto a = OpenCursorOn(db.dir, "T");
+    for (int i = 1; i <= 3; ++i) test::AppendRecord(*a->GetTable(), i);
+    auto b = OpenCursorOn(db.dir, "T");
+    a->SetToRecordNumber(2);
+    TDataTable* table = a->GetTable();
+
+    // The caller's read bracket is open and holds the reader lock when the record
+    // lock finds the table changed and moves the cursor back onto its record.
+    table->BeginRead();
+    ASSERT_TRUE(table->IsReadLocked());
+    const uint32_t depth = table->GetReadDepth();
+    a->FDataChangeCount ^= 1u;  // as if another cursor had written meanwhile
+    a->LockRecord(0);
+    EXPECT_EQ(a->FRecordNo, 2u);
+    EXPECT_EQ(a->GetLockedRecordNo(), 2u);
+    // The repositioning must not end a bracket it did not begin.
+    EXPECT_EQ(table->GetReadDepth(), depth);
+    EXPECT_TRUE(table->IsReadLocked());
+    table->EndRead();
+    EXPECT_EQ(table->GetReadDepth(), 0u);
+    EXPECT_FALSE(table->IsReadLocked());
+    a->WriteUnlockRecord(0, false);
+    EXPECT_FALSE(b->GetTable()->IsRecordMarkedLocked(2));
+}

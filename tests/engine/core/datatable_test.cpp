@@ -250,6 +250,13 @@ TEST(DataTable, TransactionDefersUnlocksAndHoldsBackWrites) {
     EXPECT_TRUE(ta->IsRecordLocked(1));  // kept until the transaction ends
     EXPECT_FALSE(ta->LockRecord(1));     // held already: at once
     EXPECT_EQ(ErrorOf([&] { tb->LockRecord(1); }), KURA_RECLOCKFAILED);
+    // Locked again, the record is wanted again: the earlier unlock no longer
+    // counts, and an intermediate commit keeps the lock.
+    a.dir->StartTransaction();
+    a.dir->Commit(false, false);
+    EXPECT_TRUE(ta->IsRecordLocked(1));
+    EXPECT_EQ(ErrorOf([&] { tb->LockRecord(1); }), KURA_RECLOCKFAILED);
+    ta->UnlockRecord(1);
 
     // Writes inside the transaction stay in memory.
     const uint32_t before = tb->GetDataChangeCount();

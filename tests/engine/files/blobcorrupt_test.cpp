@@ -138,6 +138,38 @@ TEST_F(BlobCorruptTest, ForeignIdsFailLoadingAndAreMendedByRepair) {
     ExpectUntouched();
 }
 
+TEST_F(BlobCorruptTest, AChangeCheckWhileFreeingNeverLeavesAChainHalfFreed) {
+    // Forty blocks of one value; with room for two blocks the cache has let the
+    // first ones go again by the time the checked chain is freed.
+    std::vector<BlockImage> blocks;
+    for (uint32_t n = 1; n <= 40; ++n) blocks.push_back({n - 1, n == 40 ? 0 : n + 1, 0, 7, 0, 0});
+    owner.BufferSize = 2 * 64;
+    Open(BuildBlobFile(64, 0, blocks));
+    int calls = 0;
+    cursor.OnBeginRead = [&] { return ++calls == 41; };  // the first miss after the whole walk
+    TBlobBuffer buffer(&cursor);
+    buffer.BlobId = 7;
+    buffer.FirstBlock = 1;
+    EXPECT_EQ(ErrorOf([&] { buffer.SaveEmpty(); }), 0);
+    EXPECT_EQ(buffer.FirstBlock, 0u);
+    // Every block is on the free chain exactly once.
+    std::vector<bool> seen(41, false);
+    uint32_t n = file.GetFreeHead();
+    int count = 0;
+    cursor.OnBeginRead = nullptr;
+    while (n != 0 && count <= 40) {
+        ASSERT_TRUE(file.IsBlockInUse(n));
+        EXPECT_FALSE(seen[n]) << "block " << n << " freed twice";
+        seen[n] = true;
+        TBlock* b = nullptr;
+        ASSERT_TRUE(file.ReadBlock(&cursor, n, b, 1, false));
+        n = b->Next;
+        file.ReleaseBlock(b);
+        ++count;
+    }
+    EXPECT_EQ(count, 40);
+}
+
 TEST_F(BlobCorruptTest, FreeChainAndHeaderChecks) {
     TBlock* b = nullptr;
     // A free head beyond the last block.

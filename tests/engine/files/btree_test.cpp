@@ -258,6 +258,37 @@ TEST(IndexTree, FreeChainIsCheckedBeforeReuse) {
     EXPECT_EQ(page, nullptr);
 }
 
+TEST(IndexTree, AllocationAfterARefreshTakesTheNewFreeHead) {
+    IndexFixture f;
+    f.Create(test::MakeIndexDesc("ByKey", 12, true, kcNone));
+    TPage* one = nullptr;
+    TPage* two = nullptr;
+    f.file->AllocatePage(*f.cursor, one);
+    f.file->AllocatePage(*f.cursor, two);
+    f.file->FreePage(*f.cursor, two);
+    f.file->FreePage(*f.cursor, one);  // chain: 1, 2
+    f.file->ReleasePage(one);
+    f.file->ReleasePage(two);
+    f.file->FlushPages(false);
+    f.file->FreePageCache(false);
+    // The refresh brings the header of another program that has taken page 1 since.
+    bool refreshed = false;
+    f.cursor->OnBeginRead = [&] {
+        if (refreshed) return false;
+        refreshed = true;
+        f.file->SetFreePageHead(1, 2);
+        return true;
+    };
+    TPage* page = nullptr;
+    f.file->AllocatePage(*f.cursor, page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->PageNumber, 2u);
+    TIndexDesc desc;
+    f.file->GetIndexDesc(1, desc);
+    EXPECT_EQ(desc.GetU32(ido::FreeHead), 0u);
+    f.file->ReleasePage(page);
+}
+
 TEST(IndexCache, PagesAreCreatedAtTheEndCachedAndWrittenInRuns) {
     IndexFixture f;
     f.owner.CacheLimit = 8 * 8192;
@@ -294,6 +325,28 @@ TEST(IndexCache, PagesAreCreatedAtTheEndCachedAndWrittenInRuns) {
     f.cursor->OnBeginRead = [] { return true; };
     EXPECT_FALSE(f.file->ReadPage(*f.cursor, 2, page, false));
     EXPECT_EQ(page, nullptr);
+}
+
+TEST(IndexCache, AFailedFlushKeepsItsPagesDirtyForTheNextOne) {
+    IndexFixture f;
+    f.owner.CacheLimit = 8 * 8192;
+    f.Create(test::MakeIndexDesc("ByKey", 12, true, kcNone));
+    for (uint32_t i = 1; i <= 40; ++i) f.cursor->Insert(Bytes(KeyOf(12, i)), i);
+    // The handle goes away under the cache: every write of the flush fails.
+    f.file->TFileHandler::CloseFile();
+    try {
+        f.file->FlushPages(false);
+        FAIL();
+    } catch (const EKuraEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
+    }
+    f.file->TFileHandler::OpenFile();
+    // Nothing reached the disk, so the pages must still be waiting to be written.
+    EXPECT_TRUE(f.file->FlushPages(false));
+    f.Reopen();
+    std::vector<test::TreeEntry> entries;
+    EXPECT_EQ(f.Check(entries), "");
+    EXPECT_EQ(entries.size(), 40u);
 }
 
 TEST(IndexCache, DirtyPagesInATransactionGrowTheCacheAndTrimShrinksIt) {

@@ -231,6 +231,34 @@ TEST(DataFileFormat, OpenRejectsMalformedStructure) {
     EXPECT_EQ(withBytes([&](auto& b) { dfbytes::PutU16(&b[d3 + fdo::Offset], 4); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(withBytes([&](auto& b) { dfbytes::PutU16(&b[d3 + fdo::Offset], 30); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(withBytes([&](auto& b) { dfbytes::PutU16(&b[127 + fdo::Offset], 9); }), KURA_HEADERCORRUPT);
+    // No table ever counts from 0 or past the record-number limit: cursors size
+    // their record sets and walks by this number.
+    EXPECT_EQ(withBytes([](auto& b) { dfbytes::PutU32(&b[13], 0); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(withBytes([](auto& b) { dfbytes::PutU32(&b[13], 200000002); }), KURA_HEADERCORRUPT);
+    EXPECT_EQ(withBytes([](auto& b) { dfbytes::PutU32(&b[13], 0xFFFFFFFF); }), KURA_HEADERCORRUPT);
+    {
+        std::vector<uint8_t> b = base;
+        dfbytes::PutU32(&b[13], 200000001);  // the highest number a table can reach
+        WriteAll(dir.file("HIGH.DAT"), b);
+        TDataFile f(nullptr);
+        f.FileName = dir.file("HIGH.DAT");
+        EXPECT_EQ(ErrorOf([&] { f.OpenFile(); }), 0);
+    }
+    {
+        // Nor is such a header taken over when another user's change is detected.
+        std::string path = dir.file("LIVE.DAT");
+        WriteAll(path, base);
+        TDataFile f(nullptr);
+        f.FileName = path;
+        f.OpenFile();
+        std::vector<uint8_t> b = base;
+        dfbytes::PutU32(&b[0], dfbytes::GetU32(&b[0]) + 1);
+        dfbytes::PutU32(&b[13], 0);
+        WriteAll(path, b);
+        EXPECT_EQ(ErrorOf([&] { f.HeaderChanged(); }), KURA_HEADERCORRUPT);
+        EXPECT_EQ(ErrorOf([&] { f.ReadHeader(); }), KURA_HEADERCORRUPT);
+        EXPECT_EQ(f.GetNextRecordNumber(), 1u);
+    }
     EXPECT_EQ(withBytes([](auto& b) { b.resize(100); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(withBytes([](auto& b) { b.resize(127 + 768); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(withBytes([](auto& b) { b.clear(); }), KURA_HEADERCORRUPT);

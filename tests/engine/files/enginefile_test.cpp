@@ -256,6 +256,39 @@ TEST(MemoryFile, RegistryLifecycle) {
     FileList->DeleteFile("mem-temp", true);
 }
 
+// A memory file renamed onto a name another memory file holds must be refused as
+// the disk refuses a move onto an existing file: two entries of one name would
+// leave one of the two tables unreachable.
+TEST(MemoryFile, RenameOntoATakenNameIsRefused) {
+    test::TempDir dir;
+    WriteDisk(dir.file("from.dat"), Pattern(10));
+    WriteDisk(dir.file("onto.dat"), Pattern(20));
+    const int32_t diskRefusal = FileList->RenameFile(dir.file("from.dat"), false, dir.file("onto.dat"));
+    ASSERT_LT(diskRefusal, 0);
+
+    TAbstractFile* file = nullptr;
+    const auto a = Pattern(300, 2), b = Pattern(500, 3);
+    int32_t h = FileList->CreateFile("mem-rename-a", true, false, file);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(file->Write(h, a.data(), 300), 300);
+    FileList->CloseFile(file, true, h);
+    h = FileList->CreateFile("mem-rename-b", true, false, file);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(file->Write(h, b.data(), 500), 500);
+    FileList->CloseFile(file, true, h);
+    const std::size_t before = FileList->Count();
+
+    EXPECT_EQ(FileList->RenameFile("mem-rename-a", true, " MEM-RENAME-B "), diskRefusal);
+    EXPECT_EQ(ReadMemory("mem-rename-a"), a);
+    EXPECT_EQ(ReadMemory("mem-rename-b"), b);
+    EXPECT_EQ(FileList->Count(), before);
+    // A new spelling of the file's own name is no other file.
+    EXPECT_EQ(FileList->RenameFile("mem-rename-a", true, "MEM-RENAME-A"), 0);
+    EXPECT_EQ(ReadMemory("mem-rename-a"), a);
+    EXPECT_EQ(FileList->DeleteFile("mem-rename-a", true), 0);
+    EXPECT_EQ(FileList->DeleteFile("mem-rename-b", true), 0);
+}
+
 TEST(PhysicalFile, SharingAndRegistry) {
     test::TempDir dir;
     const std::string path = dir.file("Table.DAT");

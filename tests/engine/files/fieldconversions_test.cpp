@@ -394,6 +394,9 @@ TEST(FormatParsers, DatesTimesAndTwoDigitYears) {
     EXPECT_EQ(StrToTimeFmt("01:15 pm", "hh:mm ampm"), EncodeTime(13, 15, 0, 0));
     EXPECT_EQ(StrToTimeFmt("1:02:03.4", "hh:mm:ss.zzz"), EncodeTime(1, 2, 3, 4));
     EXPECT_EQ(StrToTimeFmt("13:00", "hh:mm"), EncodeTime(13, 0, 0, 0));
+    // An hour at the integer limit with PM is refused, not wrapped into range.
+    EXPECT_THROW(StrToTimeFmt("2147483647:00 PM", "hh:mm AMPM"), EConvertError);
+    EXPECT_THROW(StrToTimeFmt("2147483640:00 PM", "hh:mm AMPM"), EConvertError);
     try {
         StrToTimeFmt("25:00", "hh:mm");
         ADD_FAILURE();

@@ -215,6 +215,54 @@ TEST(RecordCache, GrowthInsideTransactionAndRecycling) {
     t.file.ReleaseRecord(r);
 }
 
+// A commit of many appended records makes one long run of dirty records; each
+// write of it stays bounded, so the run length never overflows the write size.
+TEST(RecordCache, LongRunsAreWrittenInBoundedPieces) {
+    TempDir dir;
+    std::string path = dir.file("LONG.DAT");
+    Schema s;
+    s.Add("A", fldZSTRING, 250).Add("B", fldZSTRING, 250).Add("C", fldZSTRING, 250).Add("D", fldZSTRING, 250);
+    const int32_t r = s.RecordSize();
+    ASSERT_EQ(r, 1017);
+    TestOwner owner;
+    TDataFile f(&owner);
+    f.FileName = path;
+    f.CreateHeader(0, 0, s.Fields, 0, "", "", false, 0, 0);
+    f.WriteHeader(true);
+    f.WriteFieldDescs();
+    const uint32_t count = 2100;
+    owner.Transaction = true;
+    for (uint32_t i = 1; i <= count; ++i) {
+        TRecord* rec = nullptr;
+        ASSERT_TRUE(f.AllocateRecord(nullptr, rec));
+        rec->Clear(false);
+        uint8_t* b = rec->GetBuffer();
+        b[9] = 1;
+        std::memset(b + 10, 'a' + static_cast<int>(i % 26), 250);
+        dfbytes::PutU32(b + 10, i);
+        rec->Modified = 1;
+        f.ReleaseRecord(rec);
+    }
+    owner.Transaction = false;
+    ASSERT_EQ(f.Statistics().RunWrites, 0u);
+    EXPECT_TRUE(f.FlushRecords());
+    const uint32_t perWrite = static_cast<uint32_t>(RECORD_RUN_WRITE_LIMIT / r);
+    EXPECT_EQ(f.Statistics().RunWrites, (count + perWrite - 1) / perWrite);
+    f.WriteHeader(true);
+    f.CloseFile();
+
+    std::vector<uint8_t> disk = ReadAll(path);
+    const std::size_t start = 127 + 4 * 768;
+    ASSERT_EQ(disk.size(), start + static_cast<std::size_t>(count) * r);
+    for (uint32_t n : {1u, perWrite, perWrite + 1, 2 * perWrite + 1, count}) {
+        const uint8_t* slot = &disk[start + static_cast<std::size_t>(n - 1) * r];
+        EXPECT_EQ(slot[0], 0) << n;
+        EXPECT_EQ(dfbytes::GetU32(slot + 1), n);
+        EXPECT_EQ(dfbytes::GetU32(slot + 10), n);
+        EXPECT_EQ(slot[10 + 249], 'a' + n % 26) << n;
+    }
+}
+
 TEST(RecordCache, TableFullOnSparseFile) {
     TempDir dir;
     // Record-number limit: R = 9 with no fields.
