@@ -391,6 +391,9 @@ void TIndexFile::AddIndex(const TIndexDesc& desc) {
             RaiseError(KURA_INDEXEXISTS, name);
     }
     CheckKeyFields(desc, false);
+    // Before the descriptor exists: without its side file a temporary index would
+    // put its pages into the index file itself.
+    if (desc.IsTemporary() && !FSideFile) CreateSideFile();
 
     const uint8_t slot = static_cast<uint8_t>(count + 1);
     uint8_t* d = DescAt(slot);
@@ -405,7 +408,6 @@ void TIndexFile::AddIndex(const TIndexDesc& desc) {
     PutU32(d + ido::RootPage, 0);
     d[ido::Build] = 0;
     FHeader[iho::IndexCount] = slot;
-    if (desc.IsTemporary() && !FSideFile) CreateSideFile();
     SetModified();
 }
 

@@ -256,6 +256,23 @@ TEST(IndexHeader, TemporaryIndexesNeverReachTheDisk) {
     EXPECT_EQ(f.file->GetIndexCount(), 1);
 }
 
+TEST(IndexHeader, ATemporaryIndexWithoutItsSideFileIsNotAdded) {
+    HeaderFixture f;
+    f.Create();
+    f.file->AddIndex(test::MakeIndexDesc("Real", 10, true, kcNone));
+    f.file->WriteHeader(true);
+    const TIndexHeader before = f.file->Header();
+    // The side file cannot be created: its pages would otherwise land in the
+    // index file itself, over the pages of the real indexes.
+    f.owner.PrivateDir = f.dir.file("missing");
+    TIndexDesc temp = test::MakeIndexDesc("Scratch", 10, true, kcNone);
+    temp.SetByte(ido::Temporary, 1);
+    EXPECT_NE(ErrorOf([&] { f.file->AddIndex(temp); }), 0);
+    EXPECT_FALSE(f.file->HasSideFile());
+    EXPECT_EQ(f.file->GetIndexCount(), 1);
+    EXPECT_TRUE(f.file->Header() == before);
+}
+
 TEST(IndexHeader, ChangeCountersCarryChangesBetweenHandlers) {
     HeaderFixture f;
     f.Create();
