@@ -31,6 +31,8 @@ private:
     TPage* page_;
 };
 
+constexpr std::size_t MAX_RUN_PAGES = 256;
+
 int64_t PageOffset(uint32_t page) { return static_cast<int64_t>(page) * INDEX_PAGE_SIZE; }
 
 }  // namespace
@@ -244,7 +246,10 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
     std::size_t first = 0;
     while (first < FFlushList.size()) {
         std::size_t last = first;
-        while (last + 1 < FFlushList.size() && FFlushList[last + 1]->PageNumber == FFlushList[last]->PageNumber + 1)
+        // A run is written in pieces of at most MAX_RUN_PAGES, so the byte count of
+        // one write stays far inside 32 bits however much a transaction dirtied.
+        while (last + 1 < FFlushList.size() && last + 1 - first < MAX_RUN_PAGES &&
+               FFlushList[last + 1]->PageNumber == FFlushList[last]->PageNumber + 1)
             ++last;
         const std::size_t run = last - first + 1;
         const std::size_t bytes = run * INDEX_PAGE_SIZE;

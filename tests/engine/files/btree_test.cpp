@@ -327,6 +327,23 @@ TEST(IndexCache, PagesAreCreatedAtTheEndCachedAndWrittenInRuns) {
     EXPECT_EQ(page, nullptr);
 }
 
+// However long a run of dirty pages a transaction leaves, one write stays small.
+TEST(IndexCache, LongRunsAreWrittenInPieces) {
+    IndexFixture f;
+    f.Create(test::MakeIndexDesc("ByKey", 12, true, kcNone));
+    f.owner.Transaction = true;  // nothing is written to make room
+    TPage* page = nullptr;
+    for (uint32_t n = 1; n <= 600; ++n) {
+        ASSERT_TRUE(f.file->ReadPage(*f.cursor, n, page, false));
+        f.file->ReleasePage(page);
+    }
+    f.owner.Transaction = false;
+    EXPECT_TRUE(f.file->FlushPages(false));
+    EXPECT_EQ(f.file->Statistics().PageWrites, 600u);
+    EXPECT_EQ(f.file->Statistics().RunWrites, 3u);  // 256 + 256 + 88
+    EXPECT_EQ(f.file->GetFileSize(), 601 * 4096);
+}
+
 TEST(IndexCache, AFailedFlushKeepsItsPagesDirtyForTheNextOne) {
     IndexFixture f;
     f.owner.CacheLimit = 8 * 8192;
