@@ -1,5 +1,5 @@
 # A subsystem is one static library made of every .cpp directly in its folder.
-# Sub-folders that form their own library (engine/core/errors) are not globbed in.
+# Each library is one folder; sub-folders are not globbed in.
 function(kura_library name dir)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)

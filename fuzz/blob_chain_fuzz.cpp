@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/BlobBuffer.h"
 #include "engine/files/BlobFile.h"
 #include "engine/files/EngineFile.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/EngineFile.h"
 

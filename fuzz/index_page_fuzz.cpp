@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/IndexPage.h"
 
 namespace {

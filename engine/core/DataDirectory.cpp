@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/Locale.h"
 #include "engine/files/Routines.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/core/DataDirectory.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/Locale.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"

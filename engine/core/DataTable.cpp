@@ -7,7 +7,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldTypes.h"
 #include "engine/files/Routines.h"

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 
 namespace kura {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/BlobFile.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/IndexFile.h"

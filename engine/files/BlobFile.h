@@ -19,7 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/BlobFileOwner.h"
 #include "engine/files/FileHandler.h"
 #include "engine/files/MruCache.h"

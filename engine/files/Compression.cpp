@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 
 namespace kura {
 

@@ -1,6 +1,6 @@
 #include "engine/files/FileHandler.h"
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 
 namespace kura {
 

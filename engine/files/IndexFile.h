@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/FileHandler.h"
 #include "engine/files/IndexFileOwner.h"
 #include "engine/files/IndexPage.h"

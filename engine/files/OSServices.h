@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"

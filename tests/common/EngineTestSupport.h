@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 
 namespace kura::test {
 

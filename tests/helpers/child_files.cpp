@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/FileHandler.h"
 #include "tests/helpers/ChildCommands.h"
 

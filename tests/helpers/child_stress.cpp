@@ -24,7 +24,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/EngineLibrary.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/engine/core/RecordTestSupport.h"
 #include "tests/engine/core/StressTestSupport.h"
 #include "tests/helpers/ChildCommands.h"

@@ -7,7 +7,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/EngineLibrary.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/engine/core/TableTestSupport.h"
 #include "tests/helpers/ChildCommands.h"
 

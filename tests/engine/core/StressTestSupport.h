@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/engine/core/RecordTestSupport.h"
 
 namespace kura::test {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/core/DataCursor.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/Bcd.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/SysConvert.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/core/EngineLibrary.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTestRows.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/core/EngineLibrary.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/TableTestSupport.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/DataDirectory.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/EngineFile.h"
 

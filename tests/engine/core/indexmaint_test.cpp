@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/core/DataCursor.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/core/DataDirectory.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"
 #include "tests/common/TestSupport.h"

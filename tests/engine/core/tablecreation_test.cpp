@@ -18,7 +18,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/TextIndexParams.h"
 #include "engine/core/TextWords.h"
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
 #include "tests/common/EngineTestEnvironment.h"

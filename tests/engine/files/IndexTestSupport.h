@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/IndexFile.h"
 
 namespace kura::test {

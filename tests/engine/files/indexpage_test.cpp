@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/IndexPage.h"
 
 namespace kura {

@@ -1,4 +1,4 @@
-#include "engine/core/errors/EngineErrors.h"
+#include "engine/errors/EngineErrors.h"
 
 #include <algorithm>
 #include <initializer_list>
