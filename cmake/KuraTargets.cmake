@@ -38,12 +38,15 @@ function(kura_benchmarks dir)
   endforeach()
 endfunction()
 
+# Every target links the libraries given; a library list that grows upward is harmless
+# because static libraries contribute only what a target references.
 function(kura_fuzzers dir)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   file(GLOB targets CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_fuzz.cpp)
   foreach(src ${targets})
     get_filename_component(stem ${src} NAME_WE)
     add_executable(${stem} ${src})
-    target_link_libraries(${stem} PRIVATE kura_files)
+    target_link_libraries(${stem} PRIVATE ${ARG_LIBS})
     target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
   endforeach()
 endfunction()
