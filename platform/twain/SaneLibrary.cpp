@@ -25,7 +25,7 @@ std::shared_ptr<SaneLibrary> LoadSaneLibrary() {
     std::lock_guard lock(guard);
     if (auto existing = shared.lock()) return existing;
     auto lib = std::make_shared<SaneLibrary>();
-    lib->module = dlopen("libsane.so.1", RTLD_NOW | RTLD_LOCAL);
+    lib->module = dlopen("libsane.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!lib->module) return nullptr;
     const bool bound = Bind(lib->module, "sane_init", lib->init) &&
                        Bind(lib->module, "sane_exit", lib->exit) &&

@@ -339,8 +339,12 @@ private:
 
     bool StartScan() {
         StopScan();
+        // Backends may refuse option reads while a scan runs: take the resolution first.
+        scanXdpi_ = Resolution();
+        if (!GetNumber("y-resolution", scanYdpi_)) scanYdpi_ = scanXdpi_;
         const SANE_Status status = lib_.start(handle_);
         if (status != SANE_STATUS_GOOD) {
+            OutputDebugString("SANE: the scan did not start (status " + std::to_string(int(status)) + ")");
             condition = status == SANE_STATUS_NO_DOCS ? TWCC_SUCCESS : TWCC_OPERATIONERROR;
             lib_.cancel(handle_);
             return false;
@@ -369,6 +373,7 @@ private:
     SaneLibrary& lib_;
     SANE_Handle handle_;
     SANE_Parameters params_{};
+    double scanXdpi_ = 0, scanYdpi_ = 0;
     bool scanning_ = false;
     bool announced_ = false;
     bool closeRequested_ = false;
@@ -529,10 +534,8 @@ uint16_t SaneSource::ProcessEvent(TW_EVENT& event) {
 uint16_t SaneSource::ImageInfo(TW_IMAGEINFO& info) {
     if (state != State::XferReady || !scanning_) return Fail(TWCC_SEQERROR);
     info = TW_IMAGEINFO{};
-    const double dpi = Resolution();
-    info.XResolution = info.YResolution = ToFix32(dpi);
-    double ydpi;
-    if (GetNumber("y-resolution", ydpi)) info.YResolution = ToFix32(ydpi);
+    info.XResolution = ToFix32(scanXdpi_);
+    info.YResolution = ToFix32(scanYdpi_);
     info.ImageWidth = params_.pixels_per_line;
     info.ImageLength = params_.lines;
     const int bpp = DibBitsPerPixel(params_);
@@ -556,7 +559,7 @@ uint16_t SaneSource::NativeTransfer(TW_HANDLE& handle) {
     };
     std::vector<uint8_t> dib;
     std::string error;
-    if (!AssemblePackedDib(params_, reader, Resolution(), dib, error)) {
+    if (!AssemblePackedDib(params_, reader, scanXdpi_, dib, error)) {
         OutputDebugString("SANE: " + error);
         StopScan();
         closeRequested_ = true;
@@ -591,7 +594,8 @@ uint16_t SaneSource::EndTransfer(TW_PENDINGXFERS& pending, bool discard) {
 }
 
 uint16_t SaneSource::Entry(uint32_t group, uint16_t dat, uint16_t msg, void* data) {
-    condition = TWCC_SUCCESS;
+    // A status request answers the condition of the call before it.
+    if (dat != DAT_STATUS) condition = TWCC_SUCCESS;
     if (!data && dat != DAT_PENDINGXFERS) return Fail(TWCC_BADVALUE);
     if (group == DG_IMAGE) {
         switch (dat) {
@@ -653,7 +657,7 @@ public:
             if (!source_ || dest->Id != sourceId_) return Fail(TWCC_BADDEST);
             return source_->Entry(group, dat, msg, data);
         }
-        condition_ = TWCC_SUCCESS;
+        if (dat != DAT_STATUS) condition_ = TWCC_SUCCESS;
         if (group != DG_CONTROL) return Fail(TWCC_BADPROTOCOL);
         switch (dat) {
             case DAT_PARENT:
