@@ -1,0 +1,263 @@
+// The evaluation driver: walks a typed tree for one record, and the conversions of
+// values between types that CAST, IF, IFNULL and COALESCE need.
+#include "engine/expr/Evaluate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/EvaluateInternal.h"
+#include "engine/expr/ExpCodes.h"
+#include "engine/expr/Operators.h"
+#include "engine/expr/ValueAccess.h"
+#include "engine/files/FieldConversions.h"
+#include "engine/files/Locale.h"
+
+namespace kura {
+
+using namespace exv;
+
+namespace evalimpl {
+
+void CopyValue(TExpToken& target, const TExpToken& source) {
+    const std::size_t n = source.Value.size();
+    if (target.Value.size() < n) target.Value.resize(n, 0);
+    if (n > 0) std::memcpy(target.Value.data(), source.Value.data(), n);
+    target.DataSize = source.DataSize;
+    target.IsNull = source.IsNull;
+}
+
+void PutNumber(TExpToken& result, int64_t value) {
+    switch (result.DataType) {
+        case fldINT16: Store<int16_t>(result, static_cast<int16_t>(value)); break;
+        case fldUINT16: Store<uint16_t>(result, static_cast<uint16_t>(value)); break;
+        case fldINT64: Store<int64_t>(result, value); break;
+        case fldFLOAT: Store<double>(result, static_cast<double>(value)); break;
+        default: Store<int32_t>(result, static_cast<int32_t>(static_cast<uint32_t>(value))); break;
+    }
+    result.IsNull = 0;
+}
+
+void PutBoolean(TExpToken& result, bool value) {
+    Store<int16_t>(result, value ? 1 : 0);
+    result.IsNull = 0;
+}
+
+void PutNull(TExpToken& result) {
+    ZeroValue(result, std::max<int32_t>(result.DataSize, 0));
+    result.IsNull = 1;
+}
+
+namespace {
+
+[[noreturn]] void RaiseIllegalColumn(const TExpToken& node) {
+    RaiseEngineError(KURA_SQLPARSE, {}, {}, {}, {}, {}, {},
+                     "Internal error: Column '" + node.Name + "' specified illegally");
+}
+
+void EvaluateColumn(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
+    if (c.ColumnValue) {
+        c.ColumnValue(c.Owner, c.Context, &result);
+        return;
+    }
+    if (node.FromStringConstant == 0) RaiseIllegalColumn(node);
+    // A quoted name that type checking took for a column stays the text it was.
+    result.DataType = node.SavedType;
+    result.DataSubtype = node.SavedSubtype;
+    result.DataSize = node.SavedSize;
+    result.Scale = node.SavedScale;
+}
+
+void EvaluateLogical(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
+    // The right operand first: it decides alone when OR meets true or AND meets false.
+    TPooledToken right(Eval(node.Right, c));
+    const bool rightTrue = Load<int16_t>(*right) != 0;
+    if ((node.Code == opOr && rightTrue) || (node.Code == opAnd && !rightTrue)) {
+        PutBoolean(result, rightTrue);
+        return;
+    }
+    TPooledToken left(Eval(node.Left, c));
+    EvaluateBinaryOperator(node.Code, *left, *right, result, c.LocaleId, c.SortId);
+}
+
+}  // namespace
+
+TExpToken* Eval(const TExpToken* node, const TEvalContext& c) {
+    TPooledToken result(AllocExpToken());
+    if (!node) {
+        result->Kind = ekConstant;
+        result->IsNull = 1;
+        return result.Release();
+    }
+    result->Assign(*node);
+    result->Arguments.clear();
+    switch (node->Kind) {
+        case ekUnary: {
+            TPooledToken operand(Eval(node->Left, c));
+            EvaluateUnaryOperator(node->Code, *operand, *result);
+            break;
+        }
+        case ekBinary:
+            if (node->Code == opAnd || node->Code == opOr) {
+                EvaluateLogical(*node, *result, c);
+            } else {
+                TPooledToken left(Eval(node->Left, c));
+                TPooledToken right(Eval(node->Right, c));
+                SetBinaryResultType(*result, *left, *right);
+                EvaluateBinaryOperator(node->Code, *left, *right, *result, c.LocaleId, c.SortId);
+            }
+            break;
+        case ekPartialCompare: {
+            TPooledToken left(Eval(node->Left, c));
+            TPooledToken right(Eval(node->Right, c));
+            if (left->DataType == fldZSTRING || left->DataType == fldBLOB) {
+                EvaluatePartialCompare(node->Code, node->PartialLength, node->CaseInsensitive != 0, c.LocaleId,
+                                       c.SortId, *result, *right, *left);
+            } else {
+                result->DataType = fldBOOL;
+                result->DataSize = 2;
+                EvaluateBinaryOperator(node->Code, *left, *right, *result, c.LocaleId, c.SortId);
+            }
+            break;
+        }
+        case ekColumn: EvaluateColumn(*node, *result, c); break;
+        case ekFunction: EvaluateFunction(*node, *result, c); break;
+        case ekPredicate: EvaluatePredicate(*node, *result, c); break;
+        default: break;  // constants, parameters, sub-selects: the copy is the value
+    }
+    result->Kind = node->Kind == ekSubSelect ? ekColumn : ekConstant;
+    result->Left = nullptr;
+    result->Right = nullptr;
+    result->Arguments.clear();
+    return result.Release();
+}
+
+}  // namespace evalimpl
+
+using namespace evalimpl;
+
+TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner, uint16_t localeId, uint16_t sortId,
+                              TColumnValueProc columnValue) {
+    const TEvalContext c{context, owner, localeId, sortId, columnValue};
+    return Eval(node, c);
+}
+
+TExpToken* EvaluateAgainstRecord(const TExpToken* templ, const TExpToken* node, void* owner, uint16_t localeId,
+                                 uint16_t sortId, TColumnValueProc columnValue) {
+    TPooledToken result(EvaluateExpression(node, nullptr, owner, localeId, sortId, columnValue));
+    if (templ && result->IsNull == 0 && result->DataType != fldZSTRING && result->DataType != templ->DataType) {
+        uint8_t converted[FieldValueBufferSize + 5] = {};
+        ConvertTokenValue(*result, result->Value.data(), *templ, converted);
+        Reserve(*result, std::max<int32_t>(templ->DataSize, 8));
+        std::memcpy(result->Value.data(), converted, std::min<std::size_t>(sizeof converted, result->Value.size()));
+        result->DataType = templ->DataType;
+        result->DataSubtype = templ->DataSubtype;
+        result->DataSize = templ->DataSize;
+        result->Scale = templ->Scale;
+    }
+    return result.Release();
+}
+
+void ConvertTokenValue(const TExpToken& source, const uint8_t* sourceValue, const TExpToken& target,
+                       uint8_t* output) {
+    // Read the source through a node view so the bounded readers apply.
+    TExpToken view;
+    view.DataType = source.DataType;
+    view.Scale = source.Scale;
+    const std::size_t n = std::min<std::size_t>(source.Value.size(), view.Value.size());
+    if (sourceValue && n > 0) std::memcpy(view.Value.data(), sourceValue, n);
+    const uint8_t st = source.DataType;
+    const uint8_t tt = target.DataType;
+    const auto put = [output](auto value) { std::memcpy(output, &value, sizeof value); };
+    const bool sourceNumeric = IsNumeric(st);
+    if (IsInteger(tt) && sourceNumeric) {
+        int64_t v = 0;
+        if (IsInteger(st)) {
+            v = Integer(view);
+        } else if (st == fldFLOAT) {
+            const long double f = std::nearbyint(static_cast<long double>(Load<double>(view)));
+            v = std::fabs(f) < 9.2e18L ? static_cast<int64_t>(f) : 0;
+        } else {
+            const TCurrency cur = Currency(view);
+            v = cur / CurrencyScale;
+            const int64_t rest = cur % CurrencyScale;
+            if (rest * 2 > CurrencyScale || (rest * 2 == CurrencyScale && (v & 1) != 0)) ++v;
+            if (rest * 2 < -CurrencyScale || (rest * 2 == -CurrencyScale && (v & 1) != 0)) --v;
+        }
+        switch (tt) {
+            case fldINT16: put(static_cast<int16_t>(v)); break;
+            case fldUINT16: put(static_cast<uint16_t>(v)); break;
+            case fldINT32: put(static_cast<int32_t>(static_cast<uint32_t>(v))); break;
+            default: put(v); break;
+        }
+    } else if (tt == fldFLOAT && sourceNumeric) {
+        put(static_cast<double>(Float(view)));
+    } else if (tt == fldBCD && sourceNumeric) {
+        CurrToBCDValue(AsCurrency(view), target.Scale, output);
+    } else if (tt == fldDATE && st == fldTIMESTAMP) {
+        int64_t whole = 0;
+        const long double ms = std::floor(static_cast<long double>(Load<double>(view)));
+        if (std::fabs(ms) < 9.2e18L) whole = static_cast<int64_t>(ms);
+        put(static_cast<int32_t>(whole / MSecsPerDay));
+    } else if (tt == fldTIMESTAMP && st == fldDATE) {
+        put(static_cast<double>(Load<int32_t>(view)) * MSecsPerDay);
+    }
+}
+
+void AssignConvertedValue(TExpToken& result, const TExpToken& source) {
+    if (source.IsNull != 0 || source.DataType == fldUNKNOWN) {
+        PutNull(result);
+        return;
+    }
+    const bool resultString = result.DataType == fldZSTRING;
+    if (result.DataType != fldBLOB && source.DataType != fldBLOB) {
+        uint8_t buffer[FieldValueBufferSize + 5] = {};
+        int32_t sourceSize = source.DataSize;
+        if (source.DataType == fldZSTRING) sourceSize = static_cast<int32_t>(TextLength(source)) + 1;
+        sourceSize = std::clamp<int32_t>(sourceSize, 0, static_cast<int32_t>(FieldValueBufferSize));
+        std::memcpy(buffer, source.Value.data(),
+                    std::min<std::size_t>(static_cast<std::size_t>(sourceSize), source.Value.size()));
+        const int32_t resultSize = std::clamp<int32_t>(result.DataSize, 0, static_cast<int32_t>(FieldValueBufferSize));
+        const bool ok = ConvertFieldData(source.DataType, static_cast<uint16_t>(sourceSize), source.Scale,
+                                         result.DataType, static_cast<uint16_t>(resultSize), result.Scale, buffer);
+        if (!ok) {
+            PutNull(result);
+            return;
+        }
+        Reserve(result, FieldValueBufferSize);
+        std::memcpy(result.Value.data(), buffer, FieldValueBufferSize);
+        if (resultString && resultSize > 0) result.Value[static_cast<std::size_t>(resultSize - 1)] = 0;
+        result.IsNull = 0;
+        return;
+    }
+    // A BLOB on either side moves its bytes as they are.
+    std::size_t size = static_cast<std::size_t>(std::max<int32_t>(source.DataSize, 0));
+    size = std::min(size, source.Value.size());
+    if (resultString) size = std::min(size, static_cast<std::size_t>(std::max<int32_t>(result.DataSize, 1)));
+    Reserve(result, static_cast<int64_t>(size) + 1);
+    if (size > 0) std::memcpy(result.Value.data(), source.Value.data(), size);
+    if (resultString) {
+        if (size > 0) result.Value[size - 1] = 0;
+    } else {
+        result.Value[size] = 0;
+        result.DataSize = static_cast<int32_t>(size);
+    }
+    result.IsNull = 0;
+}
+
+void EvaluatePartialCompare(uint8_t code, int32_t partialLength, bool caseInsensitive, uint16_t localeId,
+                            uint16_t sortId, TExpToken& result, const TExpToken& right, const TExpToken& left) {
+    bool equal = false;
+    if (left.IsNull != 0 || right.IsNull != 0) {
+        equal = left.IsNull != 0 && right.IsNull != 0;
+    } else {
+        equal = CompareStringsByLocale(localeId, sortId, Text(left), caseInsensitive,
+                                       partialLength > 0 ? partialLength : 0, Text(right)) == 0;
+    }
+    result.DataType = fldBOOL;
+    result.DataSize = 2;
+    PutBoolean(result, code == opNotEqual ? !equal : equal);
+}
+
+}  // namespace kura
