@@ -1,6 +1,7 @@
 #include "engine/expr/ExpToken.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/expr/ExpCodes.h"
@@ -25,7 +26,15 @@ bool SameNameText(std::string_view a, std::string_view b) {
     return true;
 }
 
-TExpToken::TExpToken() : Value(static_cast<size_t>(ValueBlockSize), 0) {}
+namespace {
+std::atomic<int64_t> LiveNodes{0};
+}  // namespace
+
+TExpToken::TExpToken() : Value(static_cast<size_t>(ValueBlockSize), 0) { LiveNodes.fetch_add(1, std::memory_order_relaxed); }
+
+TExpToken::~TExpToken() { LiveNodes.fetch_sub(1, std::memory_order_relaxed); }
+
+int64_t TExpToken::LiveCount() { return LiveNodes.load(std::memory_order_relaxed); }
 
 void TExpToken::Clear() {
     Text.clear();

@@ -22,7 +22,7 @@ public:
 
     // Every field zero or empty, a zero-filled value buffer of ValueBlockSize bytes.
     TExpToken();
-    ~TExpToken() = default;
+    ~TExpToken();
     TExpToken(const TExpToken&) = delete;
     TExpToken& operator=(const TExpToken&) = delete;
 
@@ -30,6 +30,10 @@ public:
     // that grew beyond one block is replaced by a fresh block; a smaller one is
     // zero-filled in place.
     void Clear();
+
+    // Nodes in existence in the process (pooled ones included): with the pool's count it
+    // tells whether every node taken has come back.
+    static int64_t LiveCount();
 
     // Allocated size of the value buffer in bytes: 0 or a multiple of ValueBlockSize.
     int32_t ValueCapacity() const { return static_cast<int32_t>(Value.size()); }
