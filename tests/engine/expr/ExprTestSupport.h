@@ -102,4 +102,39 @@ inline ParseOutcome ParseText(std::string_view text, uint8_t flags, bool sql = f
     return outcome;
 }
 
+constexpr uint8_t AllFlags = pfAggregates | pfAllColumns | pfExtendedPredicates | pfParameters;
+
+// Expressions of every node kind, function and predicate the grammar makes.
+inline const char* const Corpus[] = {
+    "a + b * c - -d / 2.5",
+    "NOT a = 1 AND b <> 'x' OR c >= 3 AND d < = 4",
+    "Name IS NOT NULL AND Memo IS NULL",
+    "a LIKE 'S%' OR a NOT LIKE '_x'",
+    "a BETWEEN 1 AND 10 OR a NOT BETWEEN #65 AND 'Z'",
+    "a IN (1, 2, 3) AND b NOT IN ('x', 'y')",
+    "UPPER(a) = LOWER(b) || 'c'",
+    "SUBSTRING(a FROM 2 FOR 3) = SUBSTRING(b FROM 1)",
+    "REPLACE('x' WITH 'y' IN a) = POS('c' IN a) + OCCURS('d' IN b)",
+    "TRIM(LEADING '0' FROM a) = TRIM(TRAILING ' ' FROM b)",
+    "EXTRACT(YEAR FROM d) + EXTRACT(SECOND FROM t) > LENGTH(a)",
+    "CAST(a AS VARCHAR(20)) = CAST(b AS DECIMAL(10, 2))",
+    "ABS(a) + ROUND(f TO 2) + ROUND(g) > 0",
+    "IF(a = 1 THEN 'x' ELSE 'y') = IFNULL(b, 'z', b)",
+    "COALESCE(a, b, 'c', NULL) = 'c'",
+    "TEXTSEARCH('word' IN Memo) AND TEXTOCCURS('w' IN Memo) > 1",
+    "LASTAUTOINC('staff') + IDENT_CURRENT('staff') > 0",
+    "SUM(a) + COUNT(*) + MIN(b) + MAX(c) + AVG(d) + RUNSUM(e) > 1",
+    "TRUE AND NOT FALSE AND CURRENT_DATE > '2001-01-01'",
+    "CURRENT_TIME < CURRENT_TIMESTAMP",
+    "[Last Name] = 'Smith' AND 2147483648 > 1",
+    "'long text with a doubled '' quote and more than a few characters in it' = a",
+};
+
+// Parses a corpus text, which must parse.
+inline TExpToken* Parse(const char* text) {
+    ParseOutcome outcome = ParseText(text, AllFlags);
+    EXPECT_EQ(outcome.Message, "") << text;
+    return outcome.Tree;
+}
+
 }  // namespace kura::exprtest

@@ -10,7 +10,7 @@ using namespace kura::exprtest;
 
 namespace {
 
-constexpr uint8_t AllFlags = pfAggregates | pfAllColumns | pfExtendedPredicates | pfParameters | pfSubSelects;
+constexpr uint8_t EveryFlag = AllFlags | pfSubSelects;
 
 struct ShapeCase {
     const char* Text;
@@ -83,7 +83,7 @@ const ShapeCase Shapes[] = {
 TEST(ExpressionGrammar, TreeShapes) {
     PoolScope pool;
     for (const ShapeCase& c : Shapes) {
-        ParseOutcome outcome = ParseText(c.Text, AllFlags);
+        ParseOutcome outcome = ParseText(c.Text, EveryFlag);
         EXPECT_EQ(outcome.Message, "") << c.Text;
         EXPECT_EQ(Dump(outcome.Tree), c.Tree) << c.Text;
         EXPECT_EQ(outcome.LeftOver, tkEnd) << c.Text;
@@ -129,7 +129,7 @@ TEST(ExpressionGrammar, NodeFields) {
         {"1 - a", ekBinary, opSubtract, fldINT32, 0},
     };
     for (const FieldCase& c : cases) {
-        ParseOutcome outcome = ParseText(c.Text, AllFlags);
+        ParseOutcome outcome = ParseText(c.Text, EveryFlag);
         ASSERT_NE(outcome.Tree, nullptr) << c.Text << ": " << outcome.Message;
         EXPECT_EQ(outcome.Tree->Kind, c.Kind) << c.Text;
         EXPECT_EQ(outcome.Tree->Code, c.Code) << c.Text;
@@ -303,7 +303,7 @@ public:
 TEST(ExpressionGrammar, SubSelectsAndParametersGoThroughTheStatement) {
     PoolScope pool;
     FakeStatement statement;
-    ParseOutcome outcome = ParseText("a IN (SELECT x) AND b NOT IN (select y) AND c = ?", AllFlags, true, &statement);
+    ParseOutcome outcome = ParseText("a IN (SELECT x) AND b NOT IN (select y) AND c = ?", EveryFlag, true, &statement);
     ASSERT_NE(outcome.Tree, nullptr) << outcome.Message;
     EXPECT_EQ(Dump(outcome.Tree), "AND(AND(IN(a,{SELECT}),NOT IN(b,{select})),=(c,?))");
     EXPECT_EQ(outcome.Tree->Left->Left->Code, prInSelect);
@@ -314,17 +314,17 @@ TEST(ExpressionGrammar, SubSelectsAndParametersGoThroughTheStatement) {
     EXPECT_EQ(statement.Parameters[0], outcome.Tree->Right->Right);
     FreeExpression(outcome.Tree);
 
-    outcome = ParseText("a IN (SELECT x y", AllFlags, true, &statement);
+    outcome = ParseText("a IN (SELECT x y", EveryFlag, true, &statement);
     EXPECT_EQ(outcome.Message, "Expected right parentheses for IN operator, instead found 'y' in SQL statement");
-    outcome = ParseText("a NOT IN (SELECT x y", AllFlags, true, &statement);
+    outcome = ParseText("a NOT IN (SELECT x y", EveryFlag, true, &statement);
     EXPECT_EQ(outcome.Message, "Expected right parentheses for NOT IN operator, instead found 'y' in SQL statement");
     statement.FailSubSelect = true;
-    outcome = ParseText("a = 1 AND a IN (SELECT x y", AllFlags, true, &statement);
+    outcome = ParseText("a = 1 AND a IN (SELECT x y", EveryFlag, true, &statement);
     EXPECT_EQ(outcome.Message, "FROM keyword expected, instead found 'y' in SQL statement");
     // Without the flag, or without a statement, a sub-select is refused.
-    outcome = ParseText("a IN (SELECT x)", AllFlags & ~pfSubSelects, true, &statement);
+    outcome = ParseText("a IN (SELECT x)", AllFlags, true, &statement);
     EXPECT_EQ(outcome.Message, "Sub-select queries are not allowed in SQL statement");
-    outcome = ParseText("a IN (SELECT x)", AllFlags, true, nullptr);
+    outcome = ParseText("a IN (SELECT x)", EveryFlag, true, nullptr);
     EXPECT_EQ(outcome.Message, "Sub-select queries are not allowed in SQL statement");
     EXPECT_EQ(pool.Outstanding(), 0);
 }
