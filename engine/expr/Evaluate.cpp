@@ -57,6 +57,13 @@ namespace {
 }
 
 void EvaluateColumn(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
+    if (node.Name == "*") {
+        // COUNT(*): every row counts once, whatever its columns hold.
+        result.DataType = fldINT32;
+        result.DataSize = 4;
+        PutNumber(result, 1);
+        return;
+    }
     if (c.ColumnValue) {
         c.ColumnValue(c.Owner, c.Context, &result);
         return;
