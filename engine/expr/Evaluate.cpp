@@ -20,6 +20,44 @@ using namespace exv;
 
 namespace evalimpl {
 
+namespace {
+
+struct TSpareTokens {
+    int32_t Depth = 0;
+    std::vector<TExpToken*> Nodes;
+};
+thread_local TSpareTokens Spares;
+
+}  // namespace
+
+TExpToken* TakeToken() {
+    if (Spares.Nodes.empty()) return AllocExpToken();
+    TExpToken* node = Spares.Nodes.back();
+    Spares.Nodes.pop_back();
+    node->Clear();
+    return node;
+}
+
+void RecycleToken(TExpToken*& node) {
+    if (!node) return;
+    if (Spares.Depth > 0 && Spares.Nodes.size() < 64) {
+        Spares.Nodes.push_back(node);
+        node = nullptr;
+        return;
+    }
+    ReleaseExpToken(node);
+}
+
+TEvaluationScope::TEvaluationScope() {
+    if (Spares.Depth++ == 0) Spares.Nodes.reserve(64);
+}
+
+TEvaluationScope::~TEvaluationScope() {
+    if (--Spares.Depth > 0) return;
+    for (TExpToken*& node : Spares.Nodes) ReleaseExpToken(node);
+    Spares.Nodes.clear();
+}
+
 void CopyValue(TExpToken& target, const TExpToken& source) {
     const std::size_t n = source.Value.size();
     if (target.Value.size() < n) target.Value.resize(n, 0);
@@ -78,30 +116,75 @@ void EvaluateColumn(const TExpToken& node, TExpToken& result, const TEvalContext
 
 void EvaluateLogical(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
     // The right operand first: it decides alone when OR meets true or AND meets false.
-    TPooledToken right(Eval(node.Right, c));
+    TOperand right(node.Right, c);
     const bool rightTrue = Load<int16_t>(*right) != 0;
     if ((node.Code == opOr && rightTrue) || (node.Code == opAnd && !rightTrue)) {
         PutBoolean(result, rightTrue);
         return;
     }
-    TPooledToken left(Eval(node.Left, c));
+    TOperand left(node.Left, c);
     EvaluateBinaryOperator(node.Code, *left, *right, result, c.LocaleId, c.SortId);
+}
+
+// The result starts as the node: its fields, and its value where the node carries
+// one (constants, sub-selects, columns standing for a quoted text). Operators,
+// functions and columns write their values themselves, so their nodes' buffers are
+// not copied once per record; the children stay the tree's.
+void StartResult(TExpToken& result, const TExpToken& node) {
+    const bool carriesValue = node.Kind == ekConstant || node.Kind == ekSubSelect ||
+                              (node.Kind == ekColumn && node.FromStringConstant != 0);
+    if (carriesValue) {
+        result.Assign(node);
+        result.Left = nullptr;
+        result.Right = nullptr;
+        result.Arguments.clear();
+        return;
+    }
+    result.Kind = node.Kind;
+    result.Code = node.Code;
+    result.Flag = node.Flag;
+    result.BindSlot1 = node.BindSlot1;
+    result.BindSlot2 = node.BindSlot2;
+    result.PlannerWord = node.PlannerWord;
+    result.PlannerFlag1 = node.PlannerFlag1;
+    result.PlannerFlag2 = node.PlannerFlag2;
+    if (node.Kind == ekColumn) {
+        result.Name = node.Name;
+        result.TableName = node.TableName;
+    }
+    result.FieldNumber = node.FieldNumber;
+    result.Owner = node.Owner;
+    result.Query = node.Query;
+    result.IsNull = node.IsNull;
+    result.IsParameter = node.IsParameter;
+    result.PartialLength = node.PartialLength;
+    result.CaseInsensitive = node.CaseInsensitive;
+    result.DataType = node.DataType;
+    result.DataSubtype = node.DataSubtype;
+    result.DataSize = node.DataSize;
+    result.Scale = node.Scale;
+    result.FromStringConstant = node.FromStringConstant;
+    result.SavedType = node.SavedType;
+    result.SavedSubtype = node.SavedSubtype;
+    result.SavedSize = node.SavedSize;
+    result.SavedScale = node.SavedScale;
+    result.Parent = node.Parent;
+    Reserve(result, node.DataSize);
 }
 
 }  // namespace
 
 TExpToken* Eval(const TExpToken* node, const TEvalContext& c) {
-    TPooledToken result(AllocExpToken());
+    TPooledToken result(TakeToken());
     if (!node) {
         result->Kind = ekConstant;
         result->IsNull = 1;
         return result.Release();
     }
-    result->Assign(*node);
-    result->Arguments.clear();
+    StartResult(*result, *node);
     switch (node->Kind) {
         case ekUnary: {
-            TPooledToken operand(Eval(node->Left, c));
+            TOperand operand(node->Left, c);
             EvaluateUnaryOperator(node->Code, *operand, *result);
             break;
         }
@@ -109,15 +192,15 @@ TExpToken* Eval(const TExpToken* node, const TEvalContext& c) {
             if (node->Code == opAnd || node->Code == opOr) {
                 EvaluateLogical(*node, *result, c);
             } else {
-                TPooledToken left(Eval(node->Left, c));
-                TPooledToken right(Eval(node->Right, c));
+                TOperand left(node->Left, c);
+                TOperand right(node->Right, c);
                 SetBinaryResultType(*result, *left, *right);
                 EvaluateBinaryOperator(node->Code, *left, *right, *result, c.LocaleId, c.SortId);
             }
             break;
         case ekPartialCompare: {
-            TPooledToken left(Eval(node->Left, c));
-            TPooledToken right(Eval(node->Right, c));
+            TOperand left(node->Left, c);
+            TOperand right(node->Right, c);
             if (left->DataType == fldZSTRING || left->DataType == fldBLOB) {
                 EvaluatePartialCompare(node->Code, node->PartialLength, node->CaseInsensitive != 0, c.LocaleId,
                                        c.SortId, *result, *right, *left);
@@ -147,6 +230,7 @@ using namespace evalimpl;
 TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner, uint16_t localeId, uint16_t sortId,
                               TColumnValueProc columnValue) {
     const TEvalContext c{context, owner, localeId, sortId, columnValue};
+    TEvaluationScope scope;
     return Eval(node, c);
 }
 

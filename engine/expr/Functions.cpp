@@ -161,25 +161,20 @@ void Round(const TExpToken& value, const TExpToken* places, TExpToken& result) {
     result.IsNull = 0;
 }
 
-// One argument evaluated into a held node.
-TExpToken* Arg(const TExpToken& node, int32_t index, const TEvalContext& c) {
-    return Eval(node.GetArgument(index), c);
-}
-
 }  // namespace
 
 void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
     const uint8_t code = node.Code;
     if (code == fnIf || code == fnIfNull) {
-        TPooledToken test(Arg(node, 0, c));
+        TOperand test(node.GetArgument(0), c);
         const bool first = code == fnIf ? Load<int16_t>(*test) != 0 : test->IsNull != 0;
-        TPooledToken chosen(Arg(node, first ? 1 : 2, c));
+        TOperand chosen(node.GetArgument(first ? 1 : 2), c);
         AssignConvertedValue(result, *chosen);
         return;
     }
     if (code == fnCoalesce) {
         for (int32_t i = 0; i < node.ArgumentCount(); ++i) {
-            TPooledToken value(Arg(node, i, c));
+            TOperand value(node.GetArgument(i), c);
             if (value->IsNull == 0) {
                 AssignConvertedValue(result, *value);
                 return;
@@ -193,7 +188,7 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
         PutNumber(result, owner ? owner->ExpressionLastAutoInc() : 0);
         return;
     }
-    TPooledToken a0(Arg(node, 0, c));
+    TOperand a0(node.GetArgument(0), c);
     if (IsAggregateCode(code)) {
         // Accumulating over records is the SQL engine's; per record the value is the argument's.
         result.DataType = a0->DataType;
@@ -219,20 +214,20 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
             return;
         }
         case fnSubstring: {
-            TPooledToken from(Arg(node, 1, c));
-            TPooledToken length(node.GetArgument(2) ? Arg(node, 2, c) : nullptr);
+            TOperand from(node.GetArgument(1), c);
+            TOperand length(node.GetArgument(2), c, true);
             Substring(*a0, *from, length.Get(), result);
             return;
         }
         case fnReplace: {
-            TPooledToken with(Arg(node, 1, c));
-            TPooledToken in(Arg(node, 2, c));
+            TOperand with(node.GetArgument(1), c);
+            TOperand in(node.GetArgument(2), c);
             Replace(*a0, *with, *in, result);
             return;
         }
         case fnPos:
         case fnOccurs: {
-            TPooledToken in(Arg(node, 1, c));
+            TOperand in(node.GetArgument(1), c);
             const std::string search = SearchText(*a0);
             int64_t found = 0;
             if (in->IsNull == 0 && !search.empty()) {
@@ -246,7 +241,7 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
         case fnTrimLeading:
         case fnTrimTrailing:
         case fnTrimBoth: {
-            TPooledToken text(Arg(node, 1, c));
+            TOperand text(node.GetArgument(1), c);
             Trim(code, *a0, *text, result);
             return;
         }
@@ -268,13 +263,13 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
                 PutNull(result);
                 return;
             }
-            TPooledToken places(node.GetArgument(1) ? Arg(node, 1, c) : nullptr);
+            TOperand places(node.GetArgument(1), c, true);
             Round(*a0, places.Get(), result);
             return;
         }
         case fnTextSearch:
         case fnTextOccurs: {
-            TPooledToken column(Arg(node, 1, c));
+            TOperand column(node.GetArgument(1), c);
             TExpressionOwner* owner = TokenOwner(*column);
             const std::string search(TextView(*a0));
             const std::string text(column->IsNull != 0 ? std::string_view{} : TextView(*column));

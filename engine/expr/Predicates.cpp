@@ -17,8 +17,8 @@ namespace {
 bool IsTrue(const TExpToken& node) { return Load<int16_t>(node) != 0; }
 
 bool Like(const TExpToken& node, const TEvalContext& c) {
-    TPooledToken value(Eval(node.GetArgument(0), c));
-    TPooledToken pattern(Eval(node.GetArgument(1), c));
+    TOperand value(node.GetArgument(0), c);
+    TOperand pattern(node.GetArgument(1), c);
     if (value->IsNull != 0 || pattern->IsNull != 0) return false;
     const std::string text(TextView(*value));
     const std::string mask(TextView(*pattern));
@@ -26,9 +26,9 @@ bool Like(const TExpToken& node, const TEvalContext& c) {
 }
 
 bool InList(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
-    TPooledToken value(Eval(node.GetArgument(0), c));
+    TOperand value(node.GetArgument(0), c);
     for (int32_t i = 1; i < node.ArgumentCount(); ++i) {
-        TPooledToken member(Eval(node.GetArgument(i), c));
+        TOperand member(node.GetArgument(i), c);
         EvaluateBinaryOperator(opEqual, *value, *member, result, c.LocaleId, c.SortId);
         if (IsTrue(result)) return true;
     }
@@ -36,19 +36,19 @@ bool InList(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
 }
 
 bool Between(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
-    TPooledToken value(Eval(node.GetArgument(0), c));
+    TOperand value(node.GetArgument(0), c);
     {
-        TPooledToken low(Eval(node.GetArgument(1), c));
+        TOperand low(node.GetArgument(1), c);
         EvaluateBinaryOperator(opGreaterEqual, *value, *low, result, c.LocaleId, c.SortId);
     }
     if (!IsTrue(result)) return false;
-    TPooledToken high(Eval(node.GetArgument(2), c));
+    TOperand high(node.GetArgument(2), c);
     EvaluateBinaryOperator(opLessEqual, *value, *high, result, c.LocaleId, c.SortId);
     return IsTrue(result);
 }
 
 bool InSubSelect(const TExpToken& node, const TEvalContext& c) {
-    TPooledToken value(Eval(node.GetArgument(0), c));
+    TOperand value(node.GetArgument(0), c);
     const TExpToken* select = node.GetArgument(1);
     const TQueryHooks& hooks = QueryHooks();
     if (!select || !select->Query || !hooks.Contains) return false;
