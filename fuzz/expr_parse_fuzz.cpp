@@ -3,8 +3,10 @@
 // (bit 7); the rest is the text.
 //
 // Every text must give either a tree or the parser's engine error, never anything
-// else; a tree must copy to an equal tree and survive its flat image; and every node
-// taken from the pool must come back, also when parsing fails halfway.
+// else; a tree must copy to an equal tree and survive its flat image; type checking
+// of the tree (columns typed by their first letter) must end in a typed tree or the
+// same error code; and every node taken from the pool must come back, also when
+// parsing or checking fails halfway.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +18,8 @@
 #include "engine/expr/ExpStream.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/expr/ExpTree.h"
+#include "engine/expr/TypeCheck.h"
+#include "engine/files/FieldTypes.h"
 
 namespace {
 
@@ -50,6 +54,39 @@ void CheckTree(kura::TExpToken* tree) {
     kura::FreeExpression(copy);
 }
 
+// Columns are typed by the first letter of their name; names starting with "x" do
+// not exist.
+bool Resolve(void*, kura::TExpToken* node) {
+    struct TType {
+        uint8_t Type, Subtype;
+        int32_t Size;
+    };
+    static const TType types[] = {{kura::fldZSTRING, 0, 21}, {kura::fldINT32, 0, 4}, {kura::fldFLOAT, 0, 8},
+                                  {kura::fldDATE, 0, 4},     {kura::fldBOOL, 0, 2},  {kura::fldBLOB, 22, 10},
+                                  {kura::fldTIMESTAMP, 0, 8}, {kura::fldBCD, 0, 34}, {kura::fldINT16, 0, 2}};
+    if (node->Name.empty() || node->Name[0] == 'x') return false;
+    const TType& t = types[static_cast<uint8_t>(node->Name[0]) % std::size(types)];
+    node->DataType = t.Type;
+    node->DataSubtype = t.Subtype;
+    node->DataSize = t.Size;
+    node->Scale = t.Type == kura::fldBCD ? 2 : 0;
+    return true;
+}
+
+void CheckTypes(kura::TExpToken* tree, uint16_t errorCode, bool sql) {
+    kura::TExpToken* typed = kura::CopyExpression(tree);
+    try {
+        kura::CheckExpressionTypes(errorCode, "t", "", sql, !sql, Resolve, nullptr, nullptr, typed,
+                                   sql ? "SQL statement" : "filter expression");
+        kura::TExpToken* copy = kura::CopyExpression(typed);
+        Check(kura::SameExpression(typed, copy));
+        kura::FreeExpression(copy);
+    } catch (const kura::EKuraEngineError& e) {
+        Check(e.ErrorCode() == errorCode);
+    }
+    kura::FreeExpression(typed);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (tree) {
         Check(kura::ExpressionDepth(tree) <= kura::MaxExpressionDepth);
         CheckTree(tree);
+        CheckTypes(tree, parser.ErrorCode, sql);
         kura::FreeExpression(tree);
     }
     Check(Outstanding() == before);
