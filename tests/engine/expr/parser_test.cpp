@@ -362,3 +362,68 @@ TEST(ExpressionGrammar, NestingBeyondTheLimitIsRefusedNotOverflowed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExpressionGrammar, DataTypes) {
+    PoolScope pool;
+    struct Case {
+        const char* Text;
+        uint8_t Type, Subtype;
+        const char* Arguments;  // Dump of slots 1 and 2
+    };
+    const Case cases[] = {
+        {"SMALLINT", fldINT16, 0, ""},        {"word", fldUINT16, 0, ""},
+        {"INTEGER", fldINT32, 0, ""},         {"INT", fldINT32, 0, ""},
+        {"LARGEINT", fldINT64, 0, ""},        {"AUTOINC", fldINT32, fldstAUTOINC, ""},
+        {"DECIMAL", fldBCD, 0, ""},           {"NUMERIC(10)", fldBCD, 0, "10"},
+        {"DECIMAL(10, 2)", fldBCD, 0, "10,2"}, {"FLOAT(8, 2)", fldFLOAT, 0, "8,2"},
+        {"MONEY", fldFLOAT, fldstMONEY, ""},  {"CHARACTER(20)", fldZSTRING, 0, "20"},
+        {"CHAR(1)", fldZSTRING, 0, "1"},      {"VARCHAR(250)", fldZSTRING, 0, "250"},
+        {"BYTES(4)", fldBYTES, 0, "4"},       {"VARBYTES(4)", fldBYTES, 0, "4"},
+        {"BINARY(4)", fldBYTES, 0, "4"},      {"VARBINARY(4)", fldBYTES, 0, "4"},
+        {"DATE", fldDATE, 0, ""},             {"TIME", fldTIME, 0, ""},
+        {"TIMESTAMP", fldTIMESTAMP, 0, ""},   {"BOOLEAN", fldBOOL, 0, ""},
+        {"BOOL", fldBOOL, 0, ""},             {"BIT", fldBOOL, 0, ""},
+        {"BLOB", fldBLOB, fldstBINARY, ""},   {"BLOB(0, 5)", fldBLOB, 0, "0,5"},
+        {"LONGVARBINARY", fldBLOB, fldstBINARY, ""}, {"LONGVARCHAR", fldBLOB, fldstMEMO, ""},
+        {"MEMO", fldBLOB, fldstMEMO, ""},     {"GRAPHIC", fldBLOB, fldstGRAPHIC, ""},
+    };
+    for (const Case& c : cases) {
+        TExpressionParser parser;
+        parser.ContextName = "table column";
+        parser.SetText(c.Text);
+        parser.NextToken();
+        TExpToken* node = AllocExpToken();
+        parser.ParseDataType(node, 0, false);
+        EXPECT_EQ(parser.TokenKind(), tkEnd) << c.Text;
+        EXPECT_EQ(node->DataType, c.Type) << c.Text;
+        EXPECT_EQ(node->DataSubtype, c.Subtype) << c.Text;
+        std::string arguments;
+        for (int32_t slot = 1; slot < node->ArgumentCount(); ++slot) {
+            arguments += (slot > 1 ? "," : "") + Dump(node->GetArgument(slot));
+        }
+        EXPECT_EQ(arguments, c.Arguments) << c.Text;
+        FreeExpression(node);
+    }
+
+    // Optional: no type keyword leaves the node and the token as they were.
+    TExpressionParser parser;
+    parser.ContextName = "table column";
+    parser.SetText("NOT NULL");
+    parser.NextToken();
+    TExpToken* node = AllocExpToken();
+    parser.ParseDataType(node, 0, true);
+    EXPECT_EQ(node->DataType, 0);
+    EXPECT_TRUE(parser.TokenIs("NOT"));
+    try {
+        parser.ParseDataType(node, 0, false);
+        ADD_FAILURE();
+    } catch (const EKuraEngineError& e) {
+        EXPECT_EQ(e.ErrorContext(ctxMessage), "SQL data type keyword expected, instead found 'NOT' in table column");
+    }
+    FreeExpression(node);
+    EXPECT_EQ(pool.Outstanding(), 0);
+}
+
+}  // namespace
