@@ -1,11 +1,14 @@
 // Preparing a filter tree for a cursor: constant operands computed once, prefix
 // comparisons turned into partial comparisons an index can serve.
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "engine/expr/EvaluateInternal.h"
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ValueAccess.h"
+#include "engine/files/FieldConversions.h"
 #include "engine/files/Routines.h"
 
 namespace kura {
@@ -49,13 +52,27 @@ bool SameCaseFunction(const TExpToken* column, const TExpToken* other) {
     return IsCaseFunctionOfColumn(column) && other && other->Kind == ekFunction && other->Code == column->Code;
 }
 
-// Copied when it reaches a column, else computed now (converted to the template's type).
+// Whether a value converted to another type reads back as itself.
+bool SurvivesConversion(const TExpToken& own, const TExpToken& converted) {
+    uint8_t back[FieldValueBufferSize + 5] = {};
+    ConvertTokenValue(converted, converted.Value.data(), own, back);
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(std::max(own.DataSize, 0)), own.Value.size());
+    return n <= sizeof back && std::memcmp(back, own.Value.data(), n) == 0;
+}
+
+// Copied when it reaches a column, else computed now and, where that loses
+// nothing, converted to the template's type: a constant beyond the range of the
+// column it is compared with (IntCol < 5000000000) keeps its own type and value.
 TExpToken* CopyOrCompute(const TExpToken* node, const TExpToken* templ, const TCopyOptions& o) {
     if (!node) return nullptr;
     if (ContainsColumn(node) || node->Kind == ekSubSelect) return Prepare(node, o);
-    TExpToken* value = EvaluateAgainstRecord(templ, node, o.Owner, o.LocaleId, o.SortId, o.ColumnValue);
+    TPooledToken value(EvaluateAgainstRecord(templ, node, o.Owner, o.LocaleId, o.SortId, o.ColumnValue));
+    if (templ && value->DataType == templ->DataType && node->DataType != templ->DataType) {
+        TPooledToken own(EvaluateAgainstRecord(nullptr, node, o.Owner, o.LocaleId, o.SortId, o.ColumnValue));
+        if (own->DataType != templ->DataType && !SurvivesConversion(*own, *value)) value.Reset(own.Release());
+    }
     value->Text = node->Text;
-    return value;
+    return value.Release();
 }
 
 // Cuts the trailing wildcards off a string constant; the length that remains.

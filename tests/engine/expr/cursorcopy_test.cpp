@@ -128,6 +128,13 @@ TEST(CursorCopy, ConstantOperandsAreComputedOnce) {
     record.Reads = 0;
     EXPECT_EQ(Evaluate(p.Copy.get(), record), "true");
     EXPECT_EQ(record.Reads, 2);
+    // A constant the column's type cannot hold keeps its own type and value.
+    p = Prepare("Age < 5000000000 AND Age > -5000000000 AND Age <> 2.5", record);
+    EXPECT_EQ(p.Copy->Left->Left->Right->DataType, fldINT64);
+    EXPECT_EQ(p.Copy->Right->Right->DataType, fldFLOAT);
+    EXPECT_EQ(Evaluate(p.Copy.get(), record), "true");
+    p = Prepare("Rate > 2", record);
+    EXPECT_EQ(p.Copy->Right->DataType, fldFLOAT);  // widened to the column's type
     p = Prepare("SUBSTRING(Name FROM 1 + 1 FOR 2) = 'mi' AND Age BETWEEN 10 * 4 AND 50", record);
     EXPECT_EQ(p.Copy->Left->Left->GetArgument(1)->Kind, ekConstant);
     EXPECT_EQ(p.Copy->Right->GetArgument(1)->Kind, ekConstant);
@@ -142,6 +149,7 @@ TEST(CursorCopy, PreparedTreesAgreeWithTheirSourceOnRandomRecords) {
         "Name NOT LIKE 'J%'",       "Name LIKE 'a_c%'",                 "Age IN (1, 2 + 3, 42)",
         "Age NOT BETWEEN 18 AND 60", "Rate * 2 >= 3.5 OR Missing IS NULL", "UPPER(Name) = UPPER('smith')",
         "Born >= '2000-01-01'",     "LENGTH(Name) + 1 > 4",             "NOT (Active AND Age < 30)",
+        "Age < 5000000000 AND Rate <> 2", "Age IN (4294967338, 42.5, 7)",
     };
     const char* names[] = {"Smith", "Smithers", "Jones", "abc", "aXcd", "sm", "S", ""};
     std::mt19937 random(20240317);
