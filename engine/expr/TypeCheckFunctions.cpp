@@ -176,14 +176,14 @@ void TTypeChecker::CheckFunction(TExpToken* node, bool strings) {
         }
         case fnIf:
             if (need(0, true)->DataType != fldBOOL) Fail("First expression argument of IF function must be a boolean type");
-            need(1, true);
-            need(2, true);
+            CheckArgument(node, 1, true);  // the two values may name columns in quotes, whatever the caller allows
+            CheckArgument(node, 2, true);
             CheckFunctionArguments("IF", node, 1);
             break;
         case fnIfNull:
             need(0, true);
-            need(1, true);
-            need(2, true);
+            CheckArgument(node, 1, true);
+            CheckArgument(node, 2, true);
             CheckFunctionArguments("IFNULL", node, 1);
             break;
         case fnCoalesce:

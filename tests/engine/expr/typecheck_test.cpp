@@ -2,6 +2,8 @@
 // it raises, each produced by a text that triggers it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "EvalTestSupport.h"
 
 using namespace kura;
@@ -215,4 +217,81 @@ TEST(ExpressionTypes, ConstantTreesNeedNoResolver) {
         EXPECT_EQ(e.ErrorContext(ctxDatabase), "obj");
         EXPECT_EQ(e.ErrorContext(ctxMessage), "Type mismatch between constant '1' and constant 'x' in WHERE clause");
     }
+}
+
+// Sub-selects reach the SQL engine's query model through its hooks.
+namespace {
+
+struct TFakeQuery {
+    int32_t Columns = 1;
+    uint8_t Type = fldINT32;
+    std::vector<int32_t> Values;
+};
+
+TDataQuery* AsQuery(TFakeQuery& q) { return reinterpret_cast<TDataQuery*>(&q); }
+TFakeQuery& FromQuery(TDataQuery* q) { return *reinterpret_cast<TFakeQuery*>(q); }
+
+TExpToken* SubSelectTest(TTestRecord& record, TFakeQuery& query, uint8_t code) {
+    TExpToken* predicate = AllocExpToken();
+    predicate->Kind = ekPredicate;
+    predicate->Code = code;
+    predicate->Text = code == prInSelect ? "IN" : "NOT IN";
+    TExpToken* value = AllocExpToken();
+    value->Kind = ekColumn;
+    value->Name = value->Text = "Age";
+    TExpToken* select = AllocExpToken();
+    select->Kind = ekSubSelect;
+    select->Text = "SELECT";
+    select->Query = AsQuery(query);
+    predicate->SetArgument(0, value);
+    predicate->SetArgument(1, select);
+    (void)record;
+    return predicate;
+}
+
+}  // namespace
+
+TEST(ExpressionTypes, SubSelectsThroughTheQueryHooks) {
+    TQueryHooks hooks;
+    hooks.ColumnCount = [](TDataQuery* q) { return FromQuery(q).Columns; };
+    hooks.ResolveColumn = [](TDataQuery* q, TExpToken& node) {
+        node.DataType = FromQuery(q).Type;
+        node.DataSize = 4;
+        return FromQuery(q).Type != fldUNKNOWN;
+    };
+    hooks.Contains = [](TDataQuery* q, const TExpToken& value) {
+        const auto& v = FromQuery(q).Values;
+        return std::find(v.begin(), v.end(), exv::Load<int32_t>(value)) != v.end();
+    };
+    SetQueryHooks(hooks);
+    TTestRecord record;
+    FillStaff(record);
+    TFakeQuery query;
+    query.Values = {1, 42};
+    const auto check = [&](uint8_t code) -> std::string {
+        TExpressionPtr tree(SubSelectTest(record, query, code));
+        try {
+            CheckExpressionTypes(KURA_SQLPARSE, "", "", false, false, &TTestRecord::Resolve, &record, nullptr,
+                                 tree.get(), "WHERE clause");
+        } catch (const EKuraEngineError& e) {
+            return e.ErrorContext(ctxMessage);
+        }
+        TExpToken* result = EvaluateExpression(tree.get(), nullptr, &record, 0, 0, &TTestRecord::Value);
+        const std::string shown = Show(*result);
+        ReleaseExpToken(result);
+        return shown;
+    };
+    EXPECT_EQ(check(prInSelect), "true");
+    EXPECT_EQ(check(prNotInSelect), "false");
+    query.Values = {7};
+    EXPECT_EQ(check(prInSelect), "false");
+    query.Type = fldZSTRING;
+    EXPECT_EQ(check(prInSelect), "Type mismatch between IN operator and expression 'SELECT' in WHERE clause");
+    EXPECT_EQ(check(prNotInSelect), "Type mismatch between NOT IN operator and expression 'SELECT' in WHERE clause");
+    query.Columns = 2;
+    EXPECT_EQ(check(prInSelect), "More than 1 column for sub-select  specified in WHERE clause");
+    query.Columns = 1;
+    query.Type = fldUNKNOWN;
+    EXPECT_EQ(check(prInSelect), "Invalid column name '' or table correlation name '' specified in WHERE clause");
+    SetQueryHooks(TQueryHooks{});
 }
