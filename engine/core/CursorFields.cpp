@@ -233,7 +233,17 @@ void TDataCursor::GetTableField(uint16_t fieldNo, const uint8_t* buffer, void* v
 void TDataCursor::PutTableField(uint16_t fieldNo, uint8_t* buffer, const void* value, bool blankForBlob) {
     TFieldDesc desc;
     GetTableFieldDesc(fieldNo, desc);
-    PutFieldData(desc, buffer, value, false, blankForBlob);
+    // A record image of the table has no room for the cursor's computed fields, so
+    // storing into one computes nothing.
+    const bool calculating = FCalculating;
+    FCalculating = true;
+    try {
+        PutFieldData(desc, buffer, value, false, blankForBlob);
+    } catch (...) {
+        FCalculating = calculating;
+        throw;
+    }
+    FCalculating = calculating;
 }
 
 // ---- Bookmarks ----------------------------------------------------------------------

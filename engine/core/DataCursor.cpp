@@ -285,6 +285,7 @@ void TDataCursor::ReleaseOpenState() {
     FLocaleID = 0;
     FSortID = 0;
     FFieldDefs.clear();
+    FComputedExpressions.clear();
     FKeyFields.clear();
     FKeyFieldCount = 0;
     FFieldCount = 0;
@@ -359,6 +360,8 @@ void TDataCursor::CloseCursor(bool discardTemporary) {
 void TDataCursor::SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int32_t limit) {
     if (static_cast<int32_t>(defs.size()) > limit) RaiseError(KURA_FLDLIMIT);
     FFieldDefs = defs;
+    FComputedExpressions.clear();
+    FComputedExpressions.resize(defs.size());
     FFieldCount = static_cast<uint16_t>(defs.size());
     FRecordSize = FTable ? FTable->GetRecordSize() : 0;
     FHasComputedFields = false;
@@ -389,6 +392,7 @@ TDataCursor* TDataCursor::CloneCursor() {
         clone->FQuerySource = FQuerySource;
         clone->OpenCursor();
         clone->SetComputedFieldDefs(FFieldDefs, COMPUTED_FIELD_LIMIT);
+        clone->AdoptComputedExpressions(FComputedExpressions);
         if (clone->FIndexNo != FIndexNo) clone->SwitchToIndex(FIndexNo);
         if (FRangeActive) {
             clone->SetRangeStartKey(FRangeStartKey.data());

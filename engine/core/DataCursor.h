@@ -36,6 +36,8 @@
 #include <vector>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/expr/ExpTree.h"
+#include "engine/expr/ExpressionOwner.h"
 #include "engine/files/BlobFileOwner.h"
 #include "engine/files/DataFileOwner.h"
 #include "engine/files/FieldDesc.h"
@@ -124,7 +126,7 @@ constexpr int RS_LIVE = 2;     // records that are not deleted
 constexpr uint8_t grLock = 1;        // take the record from the cache pinned for a write
 constexpr uint8_t grReadAhead = 2;   // let the data file read the following records too
 
-class TDataCursor : public TDataFileCursor, public TIndexCursor, public TBlobCursor {
+class TDataCursor : public TDataFileCursor, public TIndexCursor, public TBlobCursor, public TExpressionOwner {
 public:
     // ======================================================================
     // Construction, options, open and close (DataCursor.cpp)
@@ -264,11 +266,35 @@ public:
     // password of an encrypted table.
     void GetDataHeader(uint8_t* buffer);
 
-    // Computed fields of a record buffer, evaluated in field order.
+    // ======================================================================
+    // Expressions over the cursor's fields (CursorExpressions.cpp)
+    // ======================================================================
+    // Computed fields of a record buffer, evaluated in field order from the
+    // record's other fields; a NULL result stores a blank.
     void CalculateFields(uint8_t* buffer);
     // The evaluator's column callback: the value of the token's field in the record
     // buffer, with the token's null flag set from the field's presence.
     void GetFieldValue(const uint8_t* buffer, TExpToken* token);
+    // The same as a TColumnValueProc: owner is the cursor, context the record buffer.
+    static void ColumnValue(void* cursor, void* record, TExpToken* token);
+    // The column resolver of type checking over the cursor's own fields (names
+    // without regard to case): binds FieldNumber, type, size and scale and makes
+    // the cursor the column's owner (for TEXTSEARCH and TEXTOCCURS).
+    static bool ResolveColumn(void* cursor, TExpToken* node);
+    // Installs field definitions whose computed fields carry expressions:
+    // expressions[i] belongs to defs[i] (nullptr: none). The cursor keeps its own
+    // copies, typed and bound to its fields; their values are computed whenever a
+    // field of a record buffer is stored and whenever a record is read.
+    void SetComputedFieldDefs(const TFieldDesc* defs, int32_t count, int32_t limit,
+                              const TExpToken* const* expressions);
+    // The expression of a computed field; nullptr for none.
+    const TExpToken* GetComputedFieldExpression(uint16_t fieldNo) const;
+
+    bool ExpressionTextSearch(const char* search, int32_t searchLength, const char* text,
+                              int32_t textLength) override;
+    int32_t ExpressionTextOccurs(const char* search, int32_t searchLength, const char* text,
+                                 int32_t textLength) override;
+    int64_t ExpressionLastAutoInc() override;
 
     // ======================================================================
     // Field access, definitions, bookmarks, brackets (CursorFields.cpp)
@@ -502,6 +528,8 @@ public:
     bool FSetsSuspended = false;     // set upkeep is suspended
     std::vector<TBlobBuffer*> FOpenBlobs;
     std::vector<TFieldDesc> FFieldDefs;  // FFieldDefs[n - 1] is field n; FFieldCount of them
+    // FComputedExpressions[n - 1] is the expression of computed field n, if any.
+    std::vector<TExpressionPtr> FComputedExpressions;
     uint16_t FLocaleID = 0;
     uint16_t FSortID = 0;
     TCharMap FCharMap{};
@@ -546,6 +574,10 @@ protected:
     void ReleaseOpenState();
     // Takes the definitions of a clone's source (computed ones included).
     void SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int32_t limit);
+    // Copies of a clone source's computed expressions, bound to this cursor.
+    void AdoptComputedExpressions(const std::vector<TExpressionPtr>& expressions);
+    // Types a computed expression and binds its columns to this cursor's fields.
+    void BindComputedExpression(TExpToken* tree);
     // The table password check of an encrypted table, with up to three rounds of
     // the password event.
     void CheckTablePassword(const std::string& password);

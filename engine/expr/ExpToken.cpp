@@ -1,10 +1,40 @@
 #include "engine/expr/ExpToken.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "engine/expr/ExpCodes.h"
 
 namespace kura {
 
-TExpToken::TExpToken() : Value(static_cast<size_t>(ValueBlockSize), 0) {}
+bool SameNameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto ca = static_cast<unsigned char>(a[i]);
+        const auto cb = static_cast<unsigned char>(b[i]);
+        if (ca != cb) {
+            // ASCII letters fold; a trail byte of a double-byte character never does.
+            if (ca >= 'a' && ca <= 'z' ? ca - 32 != cb : !(cb >= 'a' && cb <= 'z' && cb - 32 == ca)) return false;
+        }
+        const bool lead = (ca >= 0x81 && ca <= 0x9F) || (ca >= 0xE0 && ca <= 0xFC);
+        if (lead && i + 1 < a.size()) {
+            ++i;
+            if (a[i] != b[i]) return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+std::atomic<int64_t> LiveNodes{0};
+}  // namespace
+
+TExpToken::TExpToken() : Value(static_cast<size_t>(ValueBlockSize), 0) { LiveNodes.fetch_add(1, std::memory_order_relaxed); }
+
+TExpToken::~TExpToken() { LiveNodes.fetch_sub(1, std::memory_order_relaxed); }
+
+int64_t TExpToken::LiveCount() { return LiveNodes.load(std::memory_order_relaxed); }
 
 void TExpToken::Clear() {
     Text.clear();
@@ -19,6 +49,8 @@ void TExpToken::Clear() {
     Name.clear();
     FieldNumber = 0;
     TableName.clear();
+    Owner = nullptr;
+    Query = nullptr;
     IsNull = 0;
     IsParameter = 0;
     PartialLength = 0;
@@ -50,6 +82,87 @@ void TExpToken::Clear() {
     } else {
         std::fill(Value.begin(), Value.end(), 0);
     }
+}
+
+void TExpToken::Assign(const TExpToken& source) {
+    if (&source == this) return;
+    Text = source.Text;
+    Kind = source.Kind;
+    Code = source.Code;
+    Flag = source.Flag;
+    BindSlot1 = source.BindSlot1;
+    BindSlot2 = source.BindSlot2;
+    PlannerWord = source.PlannerWord;
+    PlannerFlag1 = source.PlannerFlag1;
+    PlannerFlag2 = source.PlannerFlag2;
+    Name = source.Name;
+    FieldNumber = source.FieldNumber;
+    TableName = source.TableName;
+    Owner = source.Owner;
+    Query = source.Query;
+    if (Value.size() < source.Value.size()) Value.resize(source.Value.size(), 0);
+    std::copy(source.Value.begin(), source.Value.end(), Value.begin());
+    IsNull = source.IsNull;
+    IsParameter = source.IsParameter;
+    PartialLength = source.PartialLength;
+    CaseInsensitive = source.CaseInsensitive;
+    DataType = source.DataType;
+    DataSubtype = source.DataSubtype;
+    DataSize = source.DataSize;
+    Scale = source.Scale;
+    FromStringConstant = source.FromStringConstant;
+    SavedType = source.SavedType;
+    SavedSubtype = source.SavedSubtype;
+    SavedSize = source.SavedSize;
+    SavedScale = source.SavedScale;
+    Parent = source.Parent;
+    Left = source.Left;
+    Right = source.Right;
+    Arguments = source.Arguments;
+}
+
+void TExpToken::SetDataSize(int32_t size) {
+    if (size <= 0) {
+        std::vector<uint8_t>().swap(Value);
+        DataSize = 0;
+        return;
+    }
+    // Grown whenever the buffer is short, not only when the size changes: a caller
+    // that set DataSize by hand must still never write past the buffer.
+    if (size > ValueCapacity()) {
+        const int64_t blocks = (static_cast<int64_t>(size) + ValueBlockSize - 1) / ValueBlockSize;
+        Value.resize(static_cast<size_t>(blocks * ValueBlockSize), 0);
+    }
+    DataSize = size;
+}
+
+TExpToken* TExpToken::GetArgument(int32_t index) const {
+    if (index < 0 || index >= ArgumentCount()) return nullptr;
+    return Arguments[static_cast<size_t>(index)];
+}
+
+void TExpToken::SetArgument(int32_t index, TExpToken* node) {
+    if (index < 0) return;
+    if (index >= ArgumentCount()) Arguments.resize(static_cast<size_t>(index) + 1, nullptr);
+    Arguments[static_cast<size_t>(index)] = node;
+}
+
+bool TExpToken::SameValue(const TExpToken& other) const {
+    if (Kind != other.Kind || Code != other.Code) return false;
+    if (!SameNameText(Name, other.Name) || !SameNameText(TableName, other.TableName)) return false;
+    if (IsParameter != other.IsParameter || PartialLength != other.PartialLength ||
+        CaseInsensitive != other.CaseInsensitive || DataType != other.DataType ||
+        DataSubtype != other.DataSubtype || DataSize != other.DataSize || Scale != other.Scale)
+        return false;
+    if (Kind != ekConstant) return true;
+    if (IsNull != other.IsNull) return false;
+    if (DataSize <= 0) return true;
+    const size_t n = static_cast<size_t>(DataSize);
+    // A value shorter than its stated size (a damaged node) compares over what exists.
+    const size_t a = std::min(n, Value.size());
+    const size_t b = std::min(n, other.Value.size());
+    if (a != b) return false;
+    return a == 0 || std::memcmp(Value.data(), other.Value.data(), a) == 0;
 }
 
 }  // namespace kura

@@ -4,9 +4,16 @@
 // cheaply: Clear() resets every field and keeps a small value buffer for reuse.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kura {
+
+class TDataQuery;  // the SQL engine's query model; a sub-select node refers to one
+
+// Names (columns, correlation names, keywords) equal without regard to the case of
+// ASCII letters; the second byte of a double-byte character compares exactly.
+bool SameNameText(std::string_view a, std::string_view b);
 
 class TExpToken {
 public:
@@ -15,7 +22,7 @@ public:
 
     // Every field zero or empty, a zero-filled value buffer of ValueBlockSize bytes.
     TExpToken();
-    ~TExpToken() = default;
+    ~TExpToken();
     TExpToken(const TExpToken&) = delete;
     TExpToken& operator=(const TExpToken&) = delete;
 
@@ -24,13 +31,39 @@ public:
     // zero-filled in place.
     void Clear();
 
+    // Nodes in existence in the process (pooled ones included): with the pool's count it
+    // tells whether every node taken has come back.
+    static int64_t LiveCount();
+
     // Allocated size of the value buffer in bytes: 0 or a multiple of ValueBlockSize.
     int32_t ValueCapacity() const { return static_cast<int32_t>(Value.size()); }
 
+    // Copies every field of the source except Third, the image offsets and positions.
+    // The value buffer grows to the source's capacity and takes its whole content; the
+    // Arguments list takes the same node references (children are shared, not copied).
+    void Assign(const TExpToken& source);
+
+    // Makes the value buffer hold at least size bytes (rounded up to whole blocks, the
+    // new part zero-filled, never shrunk) and sets DataSize. A size of 0 or less frees
+    // the buffer and sets DataSize 0.
+    void SetDataSize(int32_t size);
+
+    // The argument in slot index; nullptr for an empty slot or an index out of range.
+    TExpToken* GetArgument(int32_t index) const;
+    // Stores node in slot index, growing the list with empty slots as needed.
+    void SetArgument(int32_t index, TExpToken* node);
+    int32_t ArgumentCount() const { return static_cast<int32_t>(Arguments.size()); }
+
+    // Equal kind, code, parameter mark, partial length, case flag, type, subtype,
+    // size and scale, and names equal without regard to case; a constant also needs
+    // the same NULL flag and the same first DataSize value bytes. Text and Flag are
+    // not compared.
+    bool SameValue(const TExpToken& other) const;
+
     // --- Identity of the node
     std::string Text;   // source text as written
-    uint8_t Kind = 0;   // node kind (unary, binary, column, constant, function, ...)
-    uint8_t Code = 0;   // operator, function or predicate code
+    uint8_t Kind = 0;   // node kind (ek* of ExpCodes.h)
+    uint8_t Code = 0;   // operator, function or predicate code (op*, fn*, pr*)
     uint8_t Flag = 0;
 
     // --- Planner scratch
@@ -43,7 +76,12 @@ public:
     // --- Column reference
     std::string Name;        // at most 255 bytes
     uint16_t FieldNumber = 0;
-    std::string TableName;   // at most 255 bytes
+    std::string TableName;   // at most 255 bytes, without a trailing ".DAT"
+    // What a column is bound to: a source table of the SQL engine or a cursor (for
+    // LASTAUTOINC and IDENT_CURRENT the source table the argument names). Not owned.
+    void* Owner = nullptr;
+    // The query of a sub-select node; the statement's query list owns it.
+    TDataQuery* Query = nullptr;
 
     // --- Value of a constant or result
     std::vector<uint8_t> Value;  // owned buffer; its size is the capacity

@@ -1,0 +1,193 @@
+// Type checking of operators, columns and sub-selects; the entry point.
+#include "engine/expr/TypeCheck.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/ExpCodes.h"
+#include "engine/expr/ExpTree.h"
+#include "engine/expr/ExpressionOwner.h"
+#include "engine/expr/Operators.h"
+#include "engine/expr/TypeCheckInternal.h"
+#include "engine/expr/ValueAccess.h"
+#include "engine/files/FieldConversions.h"
+
+namespace kura {
+
+using namespace exv;
+
+namespace typecheck {
+
+std::string_view KindName(const TExpToken& node) {
+    switch (node.Kind) {
+        case ekUnary:
+        case ekBinary: return "expression";
+        case ekColumn: return "column";
+        case ekConstant: return "constant";
+        case ekFunction: return "function";
+        default: return "";
+    }
+}
+
+void RestoreStringConstant(TExpToken* node) {
+    node->Kind = ekConstant;
+    node->Name.clear();
+    node->FromStringConstant = 0;
+    node->DataType = node->SavedType;
+    node->DataSubtype = node->SavedSubtype;
+    node->DataSize = node->SavedSize;
+    node->Scale = node->SavedScale;
+}
+
+void TTypeChecker::FailRaw(const std::string& message) const {
+    RaiseEngineError(ErrorCode, {}, {}, ErrorObjectName, ErrorTableName, {}, {},
+                     std::string_view(message).substr(0, 255));
+}
+
+void TTypeChecker::Fail(std::string_view message) const {
+    FailRaw(std::string(message) + " in " + ContextName);
+}
+
+void TTypeChecker::ApplyBooleanRule(TExpToken* node) const {
+    if (!ConditionsAsComparisons || node->DataType != fldBOOL) return;
+    const TExpToken* parent = node->Parent;
+    const bool condition = !parent || ((parent->Kind == ekUnary || parent->Kind == ekBinary) &&
+                                       (parent->Code == opNot || parent->Code == opAnd || parent->Code == opOr));
+    if (!condition) return;
+    MakeTrueComparison(node);
+    if (node->Left) node->Left->Parent = node;
+    if (node->Right) node->Right->Parent = node;
+}
+
+void TTypeChecker::ConvertDateConstant(TExpToken* text, const TExpToken* like) const {
+    Reserve(*text, FieldValueBufferSize);
+    if (!ANSITextToDateTimeValue(text->Value.data(), like->DataType))
+        Fail("Date, time, or timestamp expression expected, instead found '" + text->Text + "'");
+    text->DataType = like->DataType;
+    text->DataSize = like->DataSize;
+    text->Scale = like->Scale;
+}
+
+void TTypeChecker::TakeStringAsColumn(TExpToken* node) const {
+    node->Name = std::string(TextView(*node)).substr(0, 255);
+    if (node->Name.empty() || node->Name == "*") {
+        node->Name.clear();
+        return;
+    }
+    node->SavedType = node->DataType;
+    node->SavedSubtype = node->DataSubtype;
+    node->SavedSize = node->DataSize;
+    node->SavedScale = node->Scale;
+    node->Kind = ekColumn;
+    if (Resolver && Resolver(ResolverData, node)) {
+        node->FromStringConstant = 1;
+        return;
+    }
+    RestoreStringConstant(node);
+}
+
+void TTypeChecker::CheckUnary(TExpToken* node, bool strings) {
+    TExpToken* operand = node->Left;
+    if (!operand) Fail("Type mismatch between '" + node->Text + "' operator and ''");
+    Check(node, operand, strings);
+    if (!IsUnaryOperatorAllowedForType(node->Code, operand->DataType))
+        Fail("Type mismatch between '" + node->Text + "' operator and '" + operand->Text + "'");
+    node->DataType = UnaryResultType(node->Code, operand->DataType);
+    node->DataSubtype = UnaryResultSubtype(node->Code, operand->DataType, operand->DataSubtype);
+    node->DataSize = operand->DataSize;
+    node->Scale = operand->Scale;
+    Reserve(*node, node->DataSize);
+}
+
+void TTypeChecker::CheckBinary(TExpToken* node, bool strings) {
+    TExpToken* left = node->Left;
+    TExpToken* right = node->Right;
+    if (!left || !right) Fail("Type mismatch between '" + node->Text + "' operator and ''");
+    Check(node, left, strings);
+    Check(node, right, strings);
+    // In Name = 'Smith' where a column Smith exists, 'Smith' stays the text.
+    const auto columnar = [](const TExpToken* n) {
+        return n->Kind == ekColumn || (n->Kind == ekFunction && ContainsColumn(n));
+    };
+    if (columnar(left) && columnar(right) && (IsComparisonCode(node->Code) || node->Code == opAdd) &&
+        node->PlannerFlag2 == 0) {
+        TExpToken* leftColumn = FindFirstColumn(left);
+        TExpToken* rightColumn = FindFirstColumn(right);
+        if (rightColumn && rightColumn->FromStringConstant != 0)
+            RestoreStringConstant(rightColumn);
+        else if (leftColumn && leftColumn->FromStringConstant != 0)
+            RestoreStringConstant(leftColumn);
+    }
+    if (left->Kind == ekConstant || right->Kind == ekConstant) {
+        const auto stringConstant = [](const TExpToken* n) {
+            return n->Kind == ekConstant && n->DataType == fldZSTRING && n->IsParameter == 0;
+        };
+        if (IsDateTime(left->DataType) && stringConstant(right))
+            ConvertDateConstant(right, left);
+        else if (IsDateTime(right->DataType) && stringConstant(left))
+            ConvertDateConstant(left, right);
+    }
+    if (!IsOperatorAllowedForType(node->Code, left->DataType, left->DataSubtype, right->DataSubtype,
+                                  right->DataType))
+        Fail("Type mismatch between " + std::string(KindName(*left)) + " '" + left->Text + "' and " +
+             std::string(KindName(*right)) + " '" + right->Text + "'");
+    SetBinaryResultType(*node, *left, *right);
+}
+
+void TTypeChecker::CheckColumn(TExpToken* node) {
+    if (node->Name != "*" && Resolver && !Resolver(ResolverData, node))
+        Fail("Invalid column name '" + node->Name + "' or table correlation name '" + node->TableName +
+             "' specified");
+    ApplyBooleanRule(node);
+}
+
+void TTypeChecker::CheckSubSelect(TExpToken* node) {
+    const TQueryHooks& hooks = QueryHooks();
+    if (!node->Query) return;
+    if (hooks.ColumnCount && hooks.ColumnCount(node->Query) > 1)
+        FailRaw("More than 1 column for sub-select  specified in " + ContextName);
+    if (hooks.ResolveColumn && !hooks.ResolveColumn(node->Query, *node))
+        Fail("Invalid column name '" + node->Name + "' or table correlation name '" + node->TableName +
+             "' specified");
+}
+
+void TTypeChecker::Check(TExpToken* parent, TExpToken* node, bool strings) {
+    if (!node) return;
+    node->Parent = parent;
+    if (strings && node->Kind == ekConstant && node->DataType == fldZSTRING && node->IsParameter == 0 &&
+        node->IsNull == 0)
+        TakeStringAsColumn(node);
+    switch (node->Kind) {
+        case ekUnary: CheckUnary(node, strings); break;
+        case ekBinary: CheckBinary(node, strings); break;
+        case ekColumn: CheckColumn(node); break;
+        case ekSubSelect: CheckSubSelect(node); break;
+        case ekFunction:
+            if (IsAggregateCode(node->Code))
+                CheckAggregate(node, strings);
+            else
+                CheckFunction(node, strings);
+            break;
+        case ekPredicate: CheckPredicate(node, strings); break;
+        default: break;
+    }
+}
+
+}  // namespace typecheck
+
+void CheckExpressionTypes(uint16_t errorCode, std::string_view errorTableName, std::string_view errorObjectName,
+                          bool stringsMayBeColumns, bool conditionsAsComparisons, TColumnResolverProc resolver,
+                          void* resolverData, TExpToken* parent, TExpToken* node, std::string_view contextName) {
+    typecheck::TTypeChecker checker;
+    checker.ErrorCode = errorCode;
+    checker.ErrorTableName = errorTableName;
+    checker.ErrorObjectName = errorObjectName;
+    checker.ContextName = contextName;
+    checker.ConditionsAsComparisons = conditionsAsComparisons;
+    checker.Resolver = resolver;
+    checker.ResolverData = resolverData;
+    checker.Check(parent, node, stringsMayBeColumns);
+}
+
+}  // namespace kura
