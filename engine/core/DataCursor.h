@@ -44,6 +44,7 @@
 #include "engine/files/IndexPage.h"
 #include "engine/files/Locale.h"
 #include "engine/files/RecordCache.h"
+#include "engine/files/RecordSort.h"
 #include "engine/files/RecordsBitmap.h"
 
 namespace kura {
@@ -755,6 +756,16 @@ public:
                                    uint16_t userMinor, uint32_t lastAutoInc);
     void SetIndexDesc(uint8_t indexNo, const TIndexDesc& desc);
     void SetIndexNameAndFields(uint8_t indexNo, const TIndexDesc& desc);
+
+    // ---- Record sort (CursorSort.cpp) ----
+    // Exclusive cursor on an open table without secondary indexes whose no-primary-
+    // index flag is set: its records are sorted as TSortRequest says (RecordSort.h)
+    // and the cursor stands before the first record. Any other table is left alone
+    // (result all zero).
+    TSortResult SortRecords(const TSortRequest& request);
+    // "Sys Deleted" made anew for records 1..count, each carrying its number as its
+    // auto-increment value.
+    void RebuildRowIdIndex(uint32_t count);
 
     // ---- Full-text index parameters (TextIndexParams.cpp) ----
     // Once per cursor: from the index file, or the defaults when it keeps none.
