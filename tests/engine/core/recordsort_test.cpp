@@ -442,6 +442,47 @@ TEST_F(SortFixture, RunFilesAreDeletedWhenACallbackFails) {
     EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
 }
 
+TEST_F(SortFixture, DescendingStringsUnderALocaleSortInReverseCollationWithBlanksLast) {
+    db.session.RecordBufferCount = 50;  // external runs, locale comparison in the merge
+    TableBuilder b;
+    b.Field("W", fldZSTRING, 12);
+    b.Def.LocaleId = 0x0409;
+    db.Create("Words", b.Def);
+    c = db.Open("Words");
+    const char* words[] = {"co-op", "coop", "Apple", "apple", "", "zebra", "Zebra", "\xE9" "clair", "eclair", "b"};
+    for (int i = 0; i < 300; ++i) {
+        RecordImage image(*c);
+        image.Text(1, words[(i * 7) % 10]);
+        c->AppendRecord(image.data(), false);
+    }
+    TFieldDesc d;
+    c->GetTableFieldDesc(1, d);
+    d.Bytes[fdo::Descending] = 1;
+    TSortRequest q;
+    q.Fields = {d};
+    q.Distinct = true;
+    const TSortResult result = c->SortRecords(q);
+    EXPECT_GE(result.Runs, 3);
+    std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
+    std::vector<std::string> got;
+    std::vector<bool> blanks;
+    c->SetToBegin();
+    while (c->GetNextRecord(rec.data()) == 0) {
+        char text[32] = {};
+        bool blank = false;
+        c->GetField(1, rec.data(), text, blank);
+        got.emplace_back(text);
+        blanks.push_back(blank);
+    }
+    // The engine collates without regard to accents but with case: "\xE9" "clair"
+    // and "eclair" are one value, "Apple" and "apple" two.
+    ASSERT_EQ(got.size(), 9u);
+    EXPECT_TRUE(blanks.back());
+    for (std::size_t i = 1; i + 1 < got.size(); ++i)
+        EXPECT_GT(CompareStringsByLocale(0x0409, 0, got[i - 1].c_str(), false, 0, got[i].c_str()), 0)
+            << got[i - 1] << " / " << got[i];
+}
+
 TEST_F(SortFixture, EdgeCases) {
     Make(8192);
     // An empty table: nothing written, the next record number is 1.
