@@ -59,6 +59,7 @@ class TBlock;
 class TExpToken;
 class TExpressionParser;
 class TFilter;
+struct TDelimitedTextParams;
 
 // Index numbers as a cursor sees them.
 constexpr uint8_t PRIMARY_INDEX = 0;
@@ -766,6 +767,10 @@ public:
     // "Sys Deleted" made anew for records 1..count, each carrying its number as its
     // auto-increment value.
     void RebuildRowIdIndex(uint32_t count);
+
+    // ---- Delimited text (CursorImport.cpp, CursorExport.cpp, DelimitedText.h) ----
+    void ImportTable(const TDelimitedTextParams& params);
+    void ExportTable(const TDelimitedTextParams& params);
 
     // ---- Full-text index parameters (TextIndexParams.cpp) ----
     // Once per cursor: from the index file, or the defaults when it keeps none.
