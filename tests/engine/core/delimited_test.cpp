@@ -2,12 +2,15 @@
 // by Python's csv module, progress with cancel, and malformed files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "engine/core/DelimitedText.h"
 #include "engine/files/Bcd.h"
+#include "engine/files/FileHandler.h"
+#include "platform/CodePage.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 
 namespace kura::test {
@@ -236,6 +239,224 @@ TEST_F(DelimitedFixture, EdgeCasesOfTheFormat) {
     WriteFile(Path("h2.txt"), "N,Nope\r\n8,9\r\n");
     h.FileName = Path("h2.txt");
     EXPECT_THROW(empty->ImportTable(h), EKuraEngineError);
+}
+
+}  // namespace
+}  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+// Id, Name, Amount, Born, Flag: the columns of the files Python's csv module wrote.
+class ImportFixture : public DelimitedFixture {
+protected:
+    std::unique_ptr<TDataCursor> c;
+    std::vector<TFieldDesc> store;
+
+    void SetUp() override {
+        TableBuilder b;
+        b.Field("Id", fldINT32);
+        b.Field("Name", fldZSTRING, 30);
+        b.Field("Amount", fldFLOAT);
+        b.Field("Born", fldDATE);
+        b.Field("Flag", fldBOOL);
+        db.Create("People", b.Def);
+        c = db.Open("People");
+        store.resize(5);
+        for (uint16_t i = 1; i <= 5; ++i) c->GetFieldDesc(i, store[i - 1]);
+    }
+    TDelimitedTextParams Import(const std::string& file) {
+        TDelimitedTextParams p = Params(file, {&store[0], &store[1], &store[2], &store[3], &store[4]});
+        return p;
+    }
+    std::vector<std::string> Rows() {
+        std::vector<std::string> out;
+        std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
+        c->SetToBegin();
+        while (c->GetNextRecord(rec.data()) == 0) {
+            std::string row;
+            for (uint16_t col = 1; col <= 5; ++col) {
+                uint8_t v[64] = {};
+                bool blank = false;
+                c->GetField(col, rec.data(), v, blank);
+                if (blank) {
+                    row += "-";
+                } else if (col == 1) {
+                    row += std::to_string(GetI32(v));
+                } else if (col == 2) {
+                    row += reinterpret_cast<char*>(v);
+                } else if (col == 3) {
+                    double d = 0;
+                    std::memcpy(&d, v, 8);
+                    std::ostringstream s;
+                    s << d;
+                    row += s.str();
+                } else if (col == 4) {
+                    row += std::to_string(GetI32(v));
+                } else {
+                    row += v[0] ? "T" : "F";
+                }
+                row += "|";
+            }
+            out.push_back(row);
+        }
+        return out;
+    }
+    // True when nothing holds the file open any more.
+    static bool Closed(const std::string& path) {
+        TFileHandler f;
+        f.FileName = path;
+        f.Exclusive = true;
+        try {
+            f.OpenFile();
+        } catch (const EKuraEngineError&) {
+            return false;
+        }
+        f.CloseFile();
+        return true;
+    }
+};
+
+TEST_F(ImportFixture, FilesWrittenByPythonsCsvModuleReadBackTheSame) {
+    const std::vector<std::string> want = {
+        "1|plain|1.5|730519|T|",
+        "2|a,b|-2.25|730119|F|",
+        "3|say \"hi\"|0|738945|T|",
+        "4|it's|1000|693596|F|",
+        "5|" + platform::Utf8ToCp932("表ソ能") + "|12345.8|734055|T|",
+        "6|" + platform::Utf8ToCp932("山田, \"太郎\"") + "|-0.5|719163|F|",
+        "7|" + platform::Utf8ToCp932("ｱｲｳ") + "|3.25|730120|T|",
+        "8|-|-|-|-|",
+    };
+    for (const char* file : {"quote_all.csv", "quote_minimal.csv"}) {
+        SCOPED_TRACE(file);
+        c->EmptyTable();
+        TDelimitedTextParams p = Import(std::string(KURA_TEST_DATA) + "/import/" + file);
+        p.Fields.clear();
+        p.FieldNamesInFirstLine = true;
+        c->ImportTable(p);
+        EXPECT_EQ(Rows(), want);
+    }
+}
+
+struct BadCase {
+    const char* name;
+    std::string text;
+    const char* message;
+    const char* field;
+    std::size_t kept;
+};
+
+TEST_F(ImportFixture, MalformedFilesStopWithTheirMessageKeepEarlierRowsAndCloseTheFile) {
+    std::string wide = "Id";
+    for (int i = 0; i < 1100; ++i) wide += ",Id";
+    const BadCase cases[] = {
+        {"CR without LF", "1,a\r\n2,b\rX\r\n", "Missing line feed after carriage return in import data", "", 1},
+        {"NUL", std::string("1,a\r\n2,\0b\r\n", 11), "Embedded NULL (0x00) found in import data", "", 1},
+        {"open quote", "1,a\r\n2,\"open\r\n", "Missing double quote after '", "", 1},
+        {"open single quote", "1,a\r\n2,'open", "Missing single quote after '", "", 1},
+        {"too many fields", "1,a,2,2000/01/01,True,9\r\n", "Invalid number of fields in import data", "", 0},
+        {"not a number", "1,a\r\nx,b\r\n", "Invalid data value in import data", "Id", 1},
+        {"not a date", "1,a,1,2000/13/45\r\n", "Invalid data value in import data", "Born", 0},
+        {"bad code page 932", "1,a\r\n2,\"\x81\x20x\"\r\n", "Invalid data value in import data", "Name", 1},
+        {"lone lead byte", "1,\"ab\x82\"\r\n", "Invalid data value in import data", "Name", 0},
+        {"line too long", "1,a\r\n2," + std::string(70000, 'x') + "\r\n", "Line too long", "", 1},
+    };
+    for (const BadCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        c->EmptyTable();
+        const std::string file = Path("bad.txt");
+        WriteFile(file, k.text);
+        try {
+            c->ImportTable(Import(file));
+            ADD_FAILURE() << "no error";
+        } catch (const EKuraEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), KURA_IMPORTERROR);
+            EXPECT_EQ(e.ErrorContext(ctxMessage).rfind(k.message, 0), 0u) << e.ErrorContext(ctxMessage);
+            EXPECT_EQ(e.ErrorContext(ctxField), k.field);
+            EXPECT_EQ(e.ErrorContext(ctxTable), "People");
+        }
+        EXPECT_EQ(Rows().size(), k.kept);
+        EXPECT_TRUE(Closed(file));
+    }
+    // A header naming more columns than a field list holds.
+    WriteFile(Path("wide.txt"), wide + "\r\n1\r\n");
+    TDelimitedTextParams p = Import(Path("wide.txt"));
+    p.Fields.clear();
+    p.FieldNamesInFirstLine = true;
+    try {
+        c->ImportTable(p);
+        ADD_FAILURE() << "no error";
+    } catch (const EKuraEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), KURA_IMPORTERROR);
+        EXPECT_EQ(e.ErrorContext(ctxMessage), "Invalid number of fields in import data");
+    }
+    EXPECT_TRUE(Closed(Path("wide.txt")));
+    // No field list and no header line.
+    p.FieldNamesInFirstLine = false;
+    EXPECT_THROW(c->ImportTable(p), EKuraEngineError);
+}
+
+TEST_F(ImportFixture, LinesSpanningReadBlocksImportWhole) {
+    std::string text;
+    std::vector<std::string> want;
+    for (int i = 1; i <= 15000; ++i) {
+        // Lengths vary so that block ends fall inside fields, quotes, CR LF pairs and
+        // a quoted line break.
+        std::string name(static_cast<std::size_t>(i % 29), static_cast<char>('a' + i % 26));
+        if (i % 7 == 0) name += "\r\n";
+        if (i % 5 == 0) name += "\"\"q";
+        text += std::to_string(i) + ",\"" + name + "\"\r\n";
+        std::string stored = name;
+        for (std::size_t pos; (pos = stored.find("\"\"")) != std::string::npos;) stored.replace(pos, 2, "\"");
+        stored = stored.substr(0, 30);  // the field holds 30 characters
+        while (!stored.empty() && stored.back() == ' ') stored.pop_back();
+        want.push_back(std::to_string(i) + "|" + (stored.empty() ? "-" : stored) + "|-|-|-|");
+    }
+    ASSERT_GT(text.size(), 3u * DELIMITED_BLOCK_SIZE);
+    WriteFile(Path("long.txt"), text);
+    c->ImportTable(Import(Path("long.txt")));
+    const std::vector<std::string> got = Rows();
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << "row " << i;
+}
+
+TEST_F(ImportFixture, ProgressIsReportedAndAHandlerCanCancel) {
+    std::string text;
+    for (int i = 1; i <= 20000; ++i) text += std::to_string(i) + ",\"name " + std::to_string(i) + "\"\r\n";
+    WriteFile(Path("big.txt"), text);
+    std::vector<uint16_t> seen;
+    c->SetImportProgressEvent([&](TDataCursor*, uint16_t value) { seen.push_back(value); });
+    c->ImportTable(Import(Path("big.txt")));
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 100);
+    EXPECT_EQ(Rows().size(), 20000u);
+
+    // Cancel: the handler throws once half the file is read.
+    c->EmptyTable();
+    struct Cancelled {};
+    c->SetImportProgressEvent([&](TDataCursor*, uint16_t value) {
+        if (value >= 50) throw Cancelled{};
+    });
+    EXPECT_THROW(c->ImportTable(Import(Path("big.txt"))), Cancelled);
+    const std::size_t kept = Rows().size();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, 20000u);
+    EXPECT_TRUE(Closed(Path("big.txt")));
+
+    // Export reports rising progress ending at 100, and can be cancelled too.
+    std::vector<uint16_t> exported;
+    c->SetExportProgressEvent([&](TDataCursor*, uint16_t value) { exported.push_back(value); });
+    c->ExportTable(Import(Path("out.txt")));
+    ASSERT_FALSE(exported.empty());
+    EXPECT_TRUE(std::is_sorted(exported.begin(), exported.end()));
+    EXPECT_EQ(exported.back(), 100);
+    c->SetExportProgressEvent([&](TDataCursor*, uint16_t value) {
+        if (value >= 30) throw Cancelled{};
+    });
+    EXPECT_THROW(c->ExportTable(Import(Path("out2.txt"))), Cancelled);
+    EXPECT_TRUE(Closed(Path("out2.txt")));
 }
 
 }  // namespace
