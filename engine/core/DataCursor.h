@@ -60,6 +60,7 @@ class TExpToken;
 class TExpressionParser;
 class TFilter;
 struct TDelimitedTextParams;
+struct TRestructureParams;
 
 // Index numbers as a cursor sees them.
 constexpr uint8_t PRIMARY_INDEX = 0;
@@ -767,6 +768,9 @@ public:
     // "Sys Deleted" made anew for records 1..count, each carrying its number as its
     // auto-increment value.
     void RebuildRowIdIndex(uint32_t count);
+
+    // ---- Restructuring (CursorRestructure.cpp, Restructure.h) ----
+    void RestructureTable(const TRestructureParams& params);
 
     // ---- Delimited text (CursorImport.cpp, CursorExport.cpp, DelimitedText.h) ----
     void ImportTable(const TDelimitedTextParams& params);
