@@ -10,7 +10,15 @@
 
 namespace kura {
 
+void (*TableSwapStepHook)(int step) = nullptr;
+
 namespace {
+
+int SwapStep = 0;
+
+void StepDone() {
+    if (TableSwapStepHook) TableSwapStepHook(++SwapStep);
+}
 
 struct TSwapPlan {
     std::string TempName;
@@ -90,8 +98,10 @@ void ReplaceFile(const std::string& folder, std::string_view name, const TSwapPl
         } else {
             Check(FileList->DeleteFile(current, inMemory), current);
         }
+        if (!inMemory) StepDone();
     }
     if (newHasFile) Check(FileList->RenameFile(replacement, inMemory, current), replacement);
+    if (newHasFile && !inMemory) StepDone();
 }
 
 void RunSwap(const std::string& folder, std::string_view name, const TSwapPlan& plan, bool inMemory) {
@@ -113,9 +123,12 @@ void SwapInRestructuredTable(const std::string& folder, std::string_view name, s
         return;
     }
     const std::string marker = FileOf(folder, name, SwapMarkerExt);
+    SwapStep = 0;
     WriteMarker(FileOf(folder, name, SwapMarkerDraftExt), marker, plan);
+    StepDone();
     RunSwap(folder, name, plan, false);
     Check(FileList->DeleteFile(marker, false), marker);
+    StepDone();
 }
 
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name) {

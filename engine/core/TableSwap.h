@@ -33,4 +33,9 @@ void SwapInRestructuredTable(const std::string& folder, std::string_view name, s
 // reached its point of no return: it is dropped.
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name);
 
+// Test seam: when set, called with 1, 2, ... after each step of a swap on disk (the
+// marker written, each file moved or deleted, the marker deleted), so that a test
+// process can stop at a chosen point.
+extern void (*TableSwapStepHook)(int step);
+
 }  // namespace kura
