@@ -483,6 +483,44 @@ TEST_F(SortFixture, DescendingStringsUnderALocaleSortInReverseCollationWithBlank
             << got[i - 1] << " / " << got[i];
 }
 
+// Slots may hold leftover bytes after a text's terminator and under a blank value;
+// the keys must not see them.
+TEST_F(SortFixture, BytesAfterATerminatorOrUnderABlankNeverSplitAGroup) {
+    db.session.RecordBufferCount = 20;
+    TableBuilder b;
+    b.Field("W", fldZSTRING, 8);
+    b.Field("N", fldINT32);
+    db.Create("Dirty", b.Def);
+    c = db.Open("Dirty");
+    for (int i = 0; i < 200; ++i) {
+        RecordImage image(*c);
+        image.Text(1, i % 2 ? "ab" : "AB");
+        if (i % 3) image.Int(2, 5);
+        c->AppendRecord(image.data(), false);
+    }
+    TFieldDesc w, n;
+    c->GetTableFieldDesc(1, w);
+    c->GetTableFieldDesc(2, n);
+    for (uint32_t recordNo = 1; recordNo <= 200; ++recordNo) {
+        TRecord* record = nullptr;
+        ASSERT_TRUE(c->GetRecord(recordNo, grLock, record));
+        uint8_t* bytes = record->GetBuffer();
+        bytes[w.Offset() + 1 + 3 + recordNo % 5] = static_cast<uint8_t>(recordNo);  // after "ab\0"
+        if (bytes[n.Offset()] == 0) bytes[n.Offset() + 1 + recordNo % 4] = static_cast<uint8_t>(recordNo | 1);
+        record->Modified = 1;
+        c->ReleaseRecord(record);
+    }
+    c->FlushBuffers(true, false, true, false, false);
+    TSortRequest q;
+    q.Fields = {w, n};
+    q.CaseInsensitive = true;
+    q.Distinct = true;
+    const TSortResult result = c->SortRecords(q);
+    EXPECT_GE(result.Runs, 3);
+    // "ab" and "AB" are one text without regard to case; N is blank or 5.
+    EXPECT_EQ(result.OutputCount, 2u);
+}
+
 TEST_F(SortFixture, EdgeCases) {
     Make(8192);
     // An empty table: nothing written, the next record number is 1.
