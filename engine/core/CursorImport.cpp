@@ -169,6 +169,9 @@ TDelimitedImport::TLineEnd TDelimitedImport::ScanLine(bool& fieldSeen) {
         }
         // A lone LF ends a line as well: files written on this platform end theirs so.
         if (kind == IMPORT_LF) return TLineEnd::Line;
+        // A token that reaches the end of the block may go on in the next one (a
+        // field cut in two, a doubled quote split across the blocks).
+        if (!LastBlock && Offset(Parser.Position) >= DataLength) return TLineEnd::NeedMore;
         fieldSeen = true;
         if (kind == static_cast<uint8_t>(P.Delimiter)) {
             ++column;

@@ -421,6 +421,28 @@ TEST_F(ImportFixture, LinesSpanningReadBlocksImportWhole) {
     for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << "row " << i;
 }
 
+// Unquoted numbers and dates and doubled quotes cut by block ends: a field is read
+// whole, never as the part before the cut (which may not even convert).
+TEST_F(ImportFixture, FieldsCutByABlockEndAreReadWhole) {
+    for (int shift = 0; shift < 34; shift += 6) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        c->EmptyTable();
+        std::string text(static_cast<std::size_t>(shift), ' ');
+        std::vector<std::string> want;
+        for (int i = 1; text.size() < 2u * DELIMITED_BLOCK_SIZE + 100; ++i) {
+            const int id = i * 7919;
+            const std::string quoted = i % 3 ? "\"\"\"\"" : "a\"\"b";
+            text += std::to_string(id) + ",\"" + quoted + "\",1234.5,2001/02/03\r\n";
+            want.push_back(std::to_string(id) + "|" + (i % 3 ? "\"\"" : "a\"b") + "|1234.5|730519|-|");
+        }
+        WriteFile(Path("cut.txt"), text);
+        c->ImportTable(Import(Path("cut.txt")));
+        const std::vector<std::string> got = Rows();
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << "row " << i;
+    }
+}
+
 TEST_F(ImportFixture, ProgressIsReportedAndAHandlerCanCancel) {
     std::string text;
     for (int i = 1; i <= 20000; ++i) text += std::to_string(i) + ",\"name " + std::to_string(i) + "\"\r\n";
