@@ -7,6 +7,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/TableSwap.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldTypes.h"
@@ -195,6 +196,8 @@ void TDataTable::Open() {
     FIndexRecreated = false;
     FIsOpen = true;
     try {
+        // A restructure that stopped after its point of no return is finished first.
+        if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
         FDataFile.OpenFile();
         try {

@@ -21,6 +21,7 @@
 #include "engine/files/FileHandler.h"
 #include "engine/files/MruCache.h"
 #include "engine/files/RecordCache.h"
+#include "engine/files/RecordSort.h"
 #include "engine/files/SysConvert.h"
 
 namespace kura {
@@ -198,6 +199,10 @@ public:
     int32_t GetCacheLimit() const;
     const TDataFileStatistics& Statistics() const { return FStatistics; }
 
+    // ---- Record sort (RecordSort.cpp, RecordSortRuns.cpp) -----------------
+    // See RecordSort.h. The caller holds the table exclusively.
+    TSortResult SortRecords(const TSortRequest& request);
+
     // ---- Locks (DataFileLocks.cpp) -----------------------------------------
     // One attempt at record N's lock byte (N = 1 .. 200,000,001).
     bool LockRecord(uint32_t recordNo);
@@ -215,6 +220,7 @@ public:
 
 private:
     friend class TRecord;
+    friend class TRecordSorter;
 
     TDataFileOwner* FOwner;
     void* FReadBuffer = nullptr;

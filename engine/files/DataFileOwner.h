@@ -41,6 +41,10 @@ public:
     // The index file's flag for tables kept in record-number order; deleted slots
     // are then never reused.
     virtual bool GetNoPrimaryIndex() const = 0;
+
+    // Where a record sort writes its run files, and the record count it leaves.
+    virtual std::string GetPrivateDirectory() const { return {}; }
+    virtual void SetRecordCount(uint32_t /*count*/) {}
 };
 
 class TDataFileCursor {
