@@ -242,6 +242,8 @@ void TPxInternalDIB::LoadFromStream(TPxStream& stream)
         Invalid(kFile, "bfOffBits is too small");
     const uint64_t kept = p.entries > 256 ? 256 : p.entries;
     std::vector<uint8_t> table(kept * p.entrySize);
+    if (stream.Remaining() < table.size())
+        Invalid(kStream, "File is Truncated");
     stream.ReadBuffer(table.data(), table.size());
     if (stream.Remaining() < bfOffBits - (14 + headerSize + maskBytes + table.size()))
         Invalid(kStream, "File is Truncated");

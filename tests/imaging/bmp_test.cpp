@@ -243,6 +243,7 @@ TEST(BMPReader, LyingFilesRaiseTheLibrarysErrorAndKeepThePicture)
              return b;
          }(), "TPxInternalDIB.LoadFromStream: File is Truncated"},
         {"header cut off", Bytes(good.begin(), good.begin() + 30), "TPxInternalDIB.LoadFromStream: File is Truncated"},
+        {"colour table cut off", Bytes(good.begin(), good.begin() + 300), "TPxInternalDIB.LoadFromStream: File is Truncated"},
     };
     for (const BadFile& c : cases) {
         SCOPED_TRACE(c.name);
