@@ -129,3 +129,72 @@ TEST(Clipboard, PictureGoesThroughTheSystemClipboard)
 
 }  // namespace
 }  // namespace imaging
+
+#include "imaging/PxDIBCanvas.h"
+#include "imaging/PxDIBErrors.h"
+
+namespace imaging {
+namespace {
+
+TEST(DIBCanvas, DrawsIntoThePictureAndCopiesSharedStorageFirst)
+{
+    TPxDIB dib, other;
+    Gradient(dib, 30, 12);
+    other.Assign(&dib);
+    int changes = 0;
+    dib.OnChange = [&](TPxGraphic&) { ++changes; };
+    TPxDIB stamp;
+    Gradient(stamp, 6, 6);
+    stamp.SetPixelFormat(pxpf8Bit);
+    {
+        TPxDIBCanvas canvas(&dib);
+        EXPECT_NE(&dib.Storage(), &other.Storage());
+        canvas.Canvas().FillRect(TRect{0, 0, 4, 3}, 0x12, 0x34, 0x56);
+        stamp.Draw(canvas.Canvas(), TRect{20, 5, 26, 11});
+    }
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(test::ColorAt(dib.Data(), 3, 2), 0x123456u);
+    EXPECT_EQ(test::ColorAt(dib.Data(), 4, 2), test::ColorAt(other.Data(), 4, 2));
+    EXPECT_EQ(test::ColorAt(dib.Data(), 23, 7), test::ColorAt(stamp.Data(), 3, 2));
+    EXPECT_NE(test::ColorAt(other.Data(), 3, 2), 0x123456u);
+}
+
+TEST(DIBCanvas, PaletteDrawingMapsToTheNearestEntry)
+{
+    TPxDIB dib;
+    dib.SetBitCount(1);  // black and white after SetPalette below
+    dib.SetWidth(16);
+    dib.SetHeight(2);
+    dib.SetPalette(platform::gdi::CreatePalette({{0, 0, 0, 0}, {255, 255, 255, 0}}));
+    {
+        TPxDIBCanvas canvas(&dib);
+        canvas.Canvas().FillRect(TRect{0, 0, 8, 2}, 240, 230, 250);
+    }
+    EXPECT_EQ(test::PixelAt(dib.Data(), 7, 1), 1u);
+    EXPECT_EQ(test::PixelAt(dib.Data(), 8, 1), 0u);
+}
+
+TEST(DIBCanvas, RefusesHeapAndRLEPictures)
+{
+    DefaultUseFMO = false;
+    TPxDIB heap;
+    DefaultUseFMO = true;
+    try {
+        TPxDIBCanvas canvas(&heap);
+        ADD_FAILURE();
+    } catch (const EPxDIBCanvasFailed& e) {
+        EXPECT_STREQ(e.what(), "TPxDIBCanvas.Create: Cannot Create Canvas");
+    }
+    TPxDIB rle;
+    Gradient(rle, 60, 8);
+    rle.SetPixelFormat(pxpf8BitRLE);
+    try {
+        TPxDIBCanvas canvas(&rle);
+        ADD_FAILURE();
+    } catch (const EOutOfResources& e) {
+        EXPECT_STREQ(e.what(), "TPxDIBCanvas.Create: Cannot Create Memory DC");
+    }
+}
+
+}  // namespace
+}  // namespace imaging
