@@ -6,12 +6,21 @@
 
 #include "imaging/PxConvert.h"
 #include "imaging/PxDIBErrors.h"
+#include "imaging/PxPicture.h"
 
 namespace imaging {
 
 bool DefaultUseFMO = true;
 
 namespace {
+
+// The library's load-time registration with the picture classes.
+[[maybe_unused]] const bool kRegistered = [] {
+    auto create = [] { return std::unique_ptr<TPxGraphic>(new TPxDIB); };
+    RegisterClipboardFormat(CF_DIB, "TPxDIB", create);
+    RegisterFileFormat("dib", "Device Independent Bitmap", "TPxDIB", create);
+    return true;
+}();
 
 TPxInternalDIB& Checked(TPxInternalDIB* internal, const char* text)
 {
