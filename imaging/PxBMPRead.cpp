@@ -91,7 +91,7 @@ ParsedHeader ParseHeader(const uint8_t* raw, uint32_t size)
     } else {
         PixelFormatOf(h, kStream);  // a wrong pair of bit count and compression
     }
-    if (Stride(h.biWidth, h.biBitCount < 24 ? 24 : h.biBitCount) * AbsHeight(h.biHeight) > kMaxImageBytes)
+    if (ImageBytes(h.biWidth, h.biHeight, h.biBitCount < 24 ? 24 : h.biBitCount) > kMaxImageBytes)
         Invalid(kStream, "Picture Too Large");
     return p;
 }

@@ -172,8 +172,8 @@ void TPxDIB::SetHeight(int32_t value)
     TPxInternalDIB& s = Checked(internal_, "TPxDIB.SetWidth: InternalDIB Should not be Nil");
     if (value == 0)
         throw EPxDIBInvalidDIBPara("TPxDIB.SetWidth: Invalid Height");
-    // A change of sign alone turns the rows over, so it re-creates the picture too.
-    if (value != s.Data.Header.biHeight)
+    // Compared with the row count: a negative value always re-creates (top-down rows).
+    if (value != s.Height)
         Recreate(s.Width, value, static_cast<int32_t>(s.Data.Header.biClrUsed), s.Data.Header.biBitCount);
 }
 

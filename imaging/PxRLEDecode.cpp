@@ -29,7 +29,7 @@ void Decode(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, const Decod
     const TBitmapInfoHeader& h = source.Header;
     const int64_t width = h.biWidth;
     const int64_t height = static_cast<int64_t>(AbsHeight(h.biHeight));
-    if (width < 1 || height < 1)
+    if (ImageBytes(width, h.biHeight, Bits) > kMaxImageBytes)
         throw EPxDIBInvalidDIB(std::string(names.routine) + ": Invalid Width or Height");
     const uint64_t stride = Stride(width, Bits);
     // Runs may reach into the row's padding, as ImageMagick writes them; only the
