@@ -214,11 +214,19 @@ void StoreImage(const QImage& image, const BitmapInfo& info, uint8_t* bits)
     const int h = image.height();
     const uint64_t stride = ((static_cast<uint64_t>(w) * info.bitCount + 31) / 32) * 4;
     const uint32_t colours = info.colors == nullptr ? 0 : info.colorCount;
+    // Pages are mostly long stretches of one colour: the last answer goes first.
     std::unordered_map<QRgb, uint8_t> nearest;
+    QRgb lastColour = 0;
+    uint8_t lastIndex = 0;
+    bool haveLast = false;
     auto indexOf = [&](QRgb c) -> uint8_t {
+        if (haveLast && c == lastColour)
+            return lastIndex;
         auto it = nearest.find(c);
-        if (it != nearest.end())
+        if (it != nearest.end()) {
+            haveLast = true, lastColour = c, lastIndex = it->second;
             return it->second;
+        }
         uint8_t best = 0;
         int bestDistance = 1 << 30;
         for (uint32_t i = 0; i < colours; ++i) {
@@ -231,6 +239,7 @@ void StoreImage(const QImage& image, const BitmapInfo& info, uint8_t* bits)
             }
         }
         nearest.emplace(c, best);
+        haveLast = true, lastColour = c, lastIndex = best;
         return best;
     };
     for (int y = 0; y < h; ++y) {

@@ -6,6 +6,8 @@
 #include <QPainter>
 
 #include "imaging/PxDIB.h"
+#include "imaging/PxDIBCanvas.h"
+#include "imaging/PxDIBErrors.h"
 #include "platform/gdi/Clipboard.h"
 #include "platform/gdi/QtBridge.h"
 #include "tests/imaging/DIBTestSupport.h"
@@ -127,14 +129,6 @@ TEST(Clipboard, PictureGoesThroughTheSystemClipboard)
     EXPECT_EQ(test::ColorAt(pasted.Data(), 8, 3), test::ColorAt(dib.Data(), 8, 3));
 }
 
-}  // namespace
-}  // namespace imaging
-
-#include "imaging/PxDIBCanvas.h"
-#include "imaging/PxDIBErrors.h"
-
-namespace imaging {
-namespace {
 
 TEST(DIBCanvas, DrawsIntoThePictureAndCopiesSharedStorageFirst)
 {
