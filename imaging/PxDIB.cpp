@@ -80,7 +80,6 @@ void TPxDIB::UniqueDIB()
     if (data.ImageSize != 0)
         std::memcpy(data.Bits(), s.Data.Bits(), data.ImageSize);
     copy->Data = std::move(data);
-    copy->PaletteChanged = false;
     Adopt(copy.release());
     UpdatePaletteModified();
 }

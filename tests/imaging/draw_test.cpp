@@ -34,7 +34,7 @@ TEST(Drawing, ScaleOneGivesExactlyThePicturesPixels)
 {
     TPxDIB dib;
     Gradient(dib, 60, 17);
-    for (TPxPixelFormat format : {pxpf24Bit, pxpf8Bit, pxpf8BitRLE}) {
+    for (TPxPixelFormat format : {pxpf24Bit, pxpf8Bit, pxpf8BitRLE, pxpf4Bit, pxpf1Bit}) {
         SCOPED_TRACE(format);
         TPxDIB view;
         view.Assign(&dib);
