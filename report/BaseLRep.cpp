@@ -1,0 +1,543 @@
+#include "report/BaseLRep.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPageSetupDialog>
+#include <QPixmap>
+#include <QPrinter>
+#include <QScreen>
+#include <QScrollArea>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "platform/print/QtBridge.h"
+#include "report/FormatText.h"
+#include "report/PreviewThread.h"
+#include "report/PrintMsg.h"
+
+namespace report {
+
+std::function<void(const std::string& text)> TBaseLRep::MessageHandler;
+
+namespace {
+
+// The hourglass for a scope.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+void ClosePrintMsg() {
+    if (PrintMsg) PrintMsg->close();
+}
+
+QString Hint(const QString& caption) {
+    const qsizetype paren = caption.indexOf("(&");
+    return paren < 0 ? caption : caption.left(paren);
+}
+
+int StrToInt(const QString& text) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok) throw EConvertError("'" + text.toStdString() + "' is not a valid integer value");
+    return value;
+}
+
+}  // namespace
+
+void TLRImageView::SetImageSize(int width, int height) {
+    width_ = width;
+    height_ = height;
+    resize(width, height);
+}
+
+void TLRImageView::SetPicture(const QImage& picture) {
+    picture_ = picture;
+    setPixmap(QPixmap::fromImage(picture));
+}
+
+TBaseLRep::TBaseLRep(QWidget* parent) : QDialog(parent), LightRep1(new TLightRep) {
+    QFont font(platform::FontFamily("ＭＳ 明朝"));
+    font.setPixelSize(12);
+    setFont(font);
+    LightRep1->Name = "LightRep1";
+    LightRep1->SetParent(&Components);
+    LightRep1->Loaded();
+    LRPreviewControl1.LightRep = LightRep1;
+
+    CreateWidgets();
+    CreateMenu();
+
+    platform::Printer().SetPrinterIndex(-1);
+    if (!LightRep1->Title.empty())
+        setWindowTitle(QString::fromStdString(LightRep1->Title));
+    else
+        LightRep1->Title = windowTitle().toStdString();
+    move(0, 0);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        resize(LightRep1->Width() + 48, std::max(200, area.height() - 32));
+        if (area.width() < width()) setWindowState(Qt::WindowMaximized);
+    }
+    image1_->SetImageSize(LightRep1->Width(), LightRep1->Height());
+    BuildPrinterMenu();
+    memo1_->clear();
+    edit1_->clear();
+    edit2_->clear();
+    UpdateActions();
+}
+
+TBaseLRep::~TBaseLRep() {
+    StopPreviewThread();
+    thread_.reset();
+}
+
+QAction* TBaseLRep::MakeAction(const char* name, const char* category, const QString& caption,
+                               const QString& shortcut, const std::function<void()>& work) {
+    auto* action = new QAction(caption, this);
+    action->setObjectName(name);
+    action->setProperty("category", category);
+    if (!shortcut.isEmpty()) action->setShortcut(QKeySequence(shortcut));
+    if (QString(category) == "Goto") action->setToolTip(Hint(caption));
+    QObject::connect(action, &QAction::triggered, this, [this, work] { RunGuarded(work); });
+    addAction(action);
+    return action;
+}
+
+void TBaseLRep::CreateWidgets() {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    MakeAction("ActExit", "File", QString::fromUtf8("終了(&X)"), {}, [this] { close(); });
+    MakeAction("ActPreview", "File", QString::fromUtf8("画面表示(&V)"), "Ctrl+V", [this] { Preview(0); });
+    static constexpr struct {
+        const char* name;
+        const char* caption;
+        int zoom;
+    } kZooms[] = {{"Act80", "80%(&8)", 80}, {"Act50", "50%(&5)", 50}, {"Act25", "25%(&2)", 25}};
+    for (const auto& z : kZooms) {
+        const int zoom = z.zoom;
+        MakeAction(z.name, "File", QString::fromUtf8(z.caption), {}, [this, zoom] { Preview(zoom); })->setData(zoom);
+    }
+    MakeAction("ActPrint", "File", QString::fromUtf8("印刷(&P)"), "Ctrl+P", [this] { Print(); });
+    actNextPage_ = MakeAction("ActNextPage", "Goto", QString::fromUtf8("次ページ(&N)"), "Ctrl+N", [this] { NextPage(); });
+    actPriorPage_ = MakeAction("ActPriorPage", "Goto", QString::fromUtf8("前ページ(&R)"), "Ctrl+R", [this] { PriorPage(); });
+    actFirstPage_ = MakeAction("ActFirstPage", "Goto", QString::fromUtf8("先頭ページ(&F)"), "Ctrl+F", [this] { FirstPage(); });
+    actLastPage_ = MakeAction("ActLastPage", "Goto", QString::fromUtf8("最終ページ(&L)"), "Ctrl+L", [this] { LastPage(); });
+    actSuspend_ = MakeAction("ActSuspend", "Goto", QString::fromUtf8("一時停止(&S)"), "Ctrl+S", [this] { ToggleSuspend(); });
+    actSuspend_->setCheckable(true);
+    actSuspend_->setEnabled(false);
+    MakeAction("ActPrintPrepare", "Event", {}, {}, [this] { PrintPrepare(); });
+    MakeAction("ActPaginate", "Event", {}, {}, [this] { Paginate(); });
+
+    auto* panel1 = new QWidget(this);
+    panel1->setObjectName("Panel1");
+    panel1->setFixedHeight(24);
+    auto* bar = new QHBoxLayout(panel1);
+    bar->setContentsMargins(2, 0, 2, 0);
+    auto button = [this, panel1, bar](const char* name, const char* text, QAction* action) {
+        auto* b = new QToolButton(panel1);
+        b->setObjectName(name);
+        b->setText(text);
+        b->setToolTip(action->toolTip());
+        b->setEnabled(action->isEnabled());
+        QObject::connect(b, &QToolButton::clicked, action, &QAction::trigger);
+        QObject::connect(action, &QAction::changed, b, [b, action] { b->setEnabled(action->isEnabled()); });
+        bar->addWidget(b);
+    };
+    button("SpeedButton4", "<<", actFirstPage_);
+    button("SpeedButton2", "<", actPriorPage_);
+    memo1_ = new QLineEdit(panel1);
+    memo1_->setObjectName("Memo1");
+    memo1_->setReadOnly(true);
+    memo1_->setAlignment(Qt::AlignRight);
+    memo1_->setFixedWidth(80);
+    bar->addWidget(memo1_);
+    button("SpeedButton1", ">", actNextPage_);
+    button("SpeedButton3", ">>", actLastPage_);
+    button("SpeedButton5", "||", actSuspend_);
+    auto* label1 = new QLabel(QString::fromUtf8("印刷範囲"), panel1);
+    label1->setObjectName("Label1");
+    bar->addWidget(label1);
+    edit1_ = new QLineEdit(panel1);
+    edit1_->setObjectName("Edit1");
+    edit1_->setFixedWidth(48);
+    bar->addWidget(edit1_);
+    auto* label2 = new QLabel(QString::fromUtf8("～"), panel1);
+    label2->setObjectName("Label2");
+    bar->addWidget(label2);
+    edit2_ = new QLineEdit(panel1);
+    edit2_->setObjectName("Edit2");
+    edit2_->setFixedWidth(48);
+    bar->addWidget(edit2_);
+    bar->addStretch();
+    edit1_->installEventFilter(this);
+    edit2_->installEventFilter(this);
+
+    scrollBox1_ = new QScrollArea(this);
+    scrollBox1_->setObjectName("ScrollBox1");
+    auto* sheet = new QWidget;
+    image1_ = new TLRImageView(sheet);
+    image1_->setObjectName("Image1");
+    image1_->move(8, 8);
+    sheet->setMinimumSize(LightRep1->Width() + 16, LightRep1->Height() + 16);
+    scrollBox1_->setWidget(sheet);
+
+    layout->addWidget(panel1);
+    layout->addWidget(scrollBox1_, 1);
+}
+
+void TBaseLRep::CreateMenu() {
+    mainMenu1_ = new QMenuBar(this);
+    mainMenu1_->setObjectName("MainMenu1");
+    layout()->setMenuBar(mainMenu1_);
+    auto find = [this](const char* name) { return findChild<QAction*>(name); };
+    QMenu* file = mainMenu1_->addMenu(QString::fromUtf8("ﾌｧｲﾙ(&F)"));
+    file->addAction(find("ActPreview"));
+    QMenu* zoom = file->addMenu(QString::fromUtf8("縮小表示(&S)"));
+    zoom->setEnabled(false);
+    zoom->addAction(find("Act80"));
+    zoom->addAction(find("Act50"));
+    zoom->addAction(find("Act25"));
+    file->addAction(find("ActPrint"));
+    file->addSeparator();
+    QAction* setup = file->addAction(QString::fromUtf8("ﾌﾟﾘﾝﾀ設定"));
+    setup->setObjectName("PrinterSetup");
+    QObject::connect(setup, &QAction::triggered, this, [this] {
+        RunGuarded([this] {
+            QPageSetupDialog dialog(&LightRep1->GetPrinter()->Native(), this);
+            dialog.setObjectName("PrinterSetupDialog1");
+            dialog.exec();
+        });
+    });
+    printerMenu_ = file->addMenu(QString::fromUtf8("プリンタの変更(&C)"));
+    printerMenu_->setObjectName("PrinterMenu");
+    file->addSeparator();
+    file->addAction(find("ActExit"));
+    QMenu* go = mainMenu1_->addMenu(QString::fromUtf8("移動(&M)"));
+    go->addAction(actFirstPage_);
+    go->addAction(actNextPage_);
+    go->addAction(actPriorPage_);
+    go->addAction(actLastPage_);
+    go->addAction(actSuspend_);
+}
+
+void TBaseLRep::BuildPrinterMenu() {
+    printerMenu_->clear();
+    auto* group = new QActionGroup(printerMenu_);
+    platform::TPrinter* printer = LightRep1->GetPrinter();
+    const std::vector<std::string> names = printer->Printers();
+    for (int i = 0; i < static_cast<int>(names.size()); ++i) {
+        QAction* item = printerMenu_->addAction(QString::fromStdString(names[static_cast<size_t>(i)]));
+        item->setCheckable(true);
+        item->setData(i);
+        item->setChecked(i == printer->PrinterIndex());
+        group->addAction(item);
+        QObject::connect(item, &QAction::triggered, this, [this, item, i] {
+            RunGuarded([this, item, i] {
+                platform::TPrinter* p = LightRep1->GetPrinter();
+                if (p->PrinterIndex() != i) p->SetPrinterIndex(i);
+                item->setChecked(true);
+            });
+        });
+    }
+}
+
+void TBaseLRep::ShowMessage(const std::string& text) {
+    if (MessageHandler)
+        MessageHandler(text);
+    else
+        QMessageBox::warning(this, windowTitle(), QString::fromStdString(text));
+}
+
+void TBaseLRep::RunGuarded(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+        ShowMessage(e.what());
+    }
+    UpdateActions();
+}
+
+void TBaseLRep::ShowPreview() {
+    show();
+    RunGuarded([this] { Preview(0); });
+}
+
+bool TBaseLRep::IsReportEnd() {
+    if (reportEnd_) return true;
+    if (!dsMast.DataSet || dsMast.DataSet->Eof()) return true;
+    return LightRep1->GetStatus() == 1 && LightRep1->LastPage >= 1 &&
+           LightRep1->GetPageNumber() + 1 > LightRep1->LastPage;
+}
+
+void TBaseLRep::UpdatePageLabel() {
+    memo1_->setText(QString("%1/%2").arg(LRPreviewControl1.GetPageNumber()).arg(LRPreviewControl1.GetPageCount()));
+}
+
+void TBaseLRep::UpdateActions() {
+    const bool moreData = dsMast.DataSet && dsMast.DataSet->Active() && !IsReportEnd();
+    const bool hasSheets = LRPreviewControl1.GetPageCount() > 0;
+    const bool next = moreData || !LRPreviewControl1.IsLastPage();
+    actNextPage_->setEnabled(next);
+    actLastPage_->setEnabled(next);
+    const bool prior = hasSheets && !LRPreviewControl1.IsFirstPage();
+    actPriorPage_->setEnabled(prior);
+    actFirstPage_->setEnabled(prior);
+    actSuspend_->setEnabled(threadRunning_);
+}
+
+void TBaseLRep::Preview(int zoom) {
+    if (PaginateFirst) Paginate();
+    zoom_ = zoom;
+    PrintPrepare();
+    LRPreviewControl1.Start(image1_);
+    RenderPreviewPage(zoom);
+    image1_->update();
+    StartPreviewThread();
+}
+
+void TBaseLRep::RenderPreviewPage(int zoom) {
+    WaitCursor wait;
+    if (zoom == 0) {
+        LRPreviewControl1.NextPage();
+    } else if (!LRPreviewControl1.NextStoredPage()) {
+        const int cellWidth = image1_->ImageWidth() * zoom / 100;
+        const int cellHeight = image1_->ImageHeight() * zoom / 100;
+        int x = 0, y = 0;
+        while (!IsReportEnd()) {
+            LRPreviewControl1.DrawScaledPart(x, y, zoom);
+            x += cellWidth;
+            if (x + cellWidth > image1_->ImageWidth()) {
+                x = 0;
+                y += cellHeight;
+                if (y + cellHeight > image1_->ImageHeight()) break;
+            }
+        }
+        LRPreviewControl1.StoreAndShowPage();
+    }
+    UpdatePageLabel();
+}
+
+void TBaseLRep::DrawPages(int zoom) {
+    if (zoom == 0) {
+        LRPreviewControl1.RenderPage();
+    } else {
+        const int cellWidth = image1_->ImageWidth() * zoom / 100;
+        const int cellHeight = image1_->ImageHeight() * zoom / 100;
+        int x = 0, y = 0;
+        while (!IsReportEnd()) {
+            LRPreviewControl1.RenderScaledPart(x, y, zoom);
+            x += cellWidth;
+            if (x + cellWidth > image1_->ImageWidth()) {
+                x = 0;
+                y += cellHeight;
+                if (y + cellHeight > image1_->ImageHeight()) break;
+            }
+        }
+        LRPreviewControl1.StoreAndClear();
+    }
+    UpdatePageLabel();
+    UpdateActions();
+}
+
+void TBaseLRep::StartPreviewThread() {
+    StopPreviewThread();
+    thread_ = std::make_unique<TLRPreviewThread>(this, zoom_);
+    TLRPreviewThread* thread = thread_.get();
+    thread_->OnTerminate = [this, thread] {
+        if (thread->FinishedNormally()) threadRunning_ = false;
+        UpdateActions();
+    };
+    thread_->Resume();
+    threadRunning_ = true;
+    actSuspend_->setChecked(false);
+    UpdateActions();
+}
+
+void TBaseLRep::StopPreviewThread() {
+    if (thread_) thread_->Shutdown();
+    threadRunning_ = false;
+}
+
+void TBaseLRep::ToggleSuspend() {
+    if (!thread_) return;
+    // The action's check has already flipped: checked now means "pause".
+    if (actSuspend_->isChecked())
+        thread_->Suspend();
+    else
+        thread_->Resume();
+}
+
+void TBaseLRep::NextPage() {
+    RenderPreviewPage(zoom_);
+    image1_->update();
+}
+
+void TBaseLRep::PriorPage() {
+    LRPreviewControl1.PriorPage();
+    UpdatePageLabel();
+}
+
+void TBaseLRep::FirstPage() {
+    LRPreviewControl1.FirstPage();
+    UpdatePageLabel();
+}
+
+void TBaseLRep::LastPage() {
+    LRPreviewControl1.LastPage();
+    UpdatePageLabel();
+}
+
+void TBaseLRep::PrintPrepare() {
+    // The preview thread ends for good here, so no queued sheet is drawn from the data
+    // about to be repositioned.
+    StopPreviewThread();
+    reportEnd_ = false;
+    TReportDataSet* data = dsMast.DataSet;
+    if (!data) {
+        ClosePrintMsg();
+        QApplication::beep();
+        ShowMessage("dsMast.DataSet にデータセットを指定してください．");
+        throw EAbort();
+    }
+    if (!data->Active()) data->Open();
+    if (data->Filtered()) {
+        if (!data->FindFirst()) reportEnd_ = true;
+    } else {
+        data->First();
+    }
+    if (IsReportEnd()) {
+        if (!QuietNoData) {
+            ClosePrintMsg();
+            QApplication::beep();
+            ShowMessage("印刷対象データがありません．");
+        }
+        throw EAbort();
+    }
+}
+
+void TBaseLRep::Paginate() {
+    WaitCursor wait;
+    PrintPrepare();
+    LightRep1->BeginPaginate();
+    try {
+        while (!IsReportEnd()) LightRep1->PaginatePage();
+    } catch (...) {
+        LightRep1->EndPaginate();
+        throw;
+    }
+    LightRep1->EndPaginate();
+}
+
+void TBaseLRep::Print() {
+    WaitCursor wait;
+    RestoreActiveControl();
+    if (!QuietPrint && !PrintMsg) {
+        auto* box = new TPrintMsg(this);
+        box->show();
+        box->repaint();
+    }
+    try {
+        if (PaginateFirst) Paginate();
+        PrintPrepare();
+        const bool split =
+            FirstJobPages + PagesPerJob > 0 && LightRep1->FirstPage == 0 && LightRep1->LastPage == 0;
+        if (split) LightRep1->ContinuePageNumbers();
+        LightRep1->BeginDoc();
+        for (;;) {
+            if (IsReportEnd()) {
+                LightRep1->EndDoc();
+                break;
+            }
+            if (ActPageBeforePrint) ActPageBeforePrint();
+            LightRep1->PrintPage();
+            if (ActPageAfterPrint) ActPageAfterPrint();
+            if (IsReportEnd()) continue;
+            const int page = LightRep1->GetPageNumber();
+            if (split && (page == FirstJobPages || (PagesPerJob > 0 && page % PagesPerJob == 0))) {
+                LightRep1->EndDoc();
+                LightRep1->BeginDoc();
+            } else {
+                LightRep1->NewPage();
+            }
+        }
+    } catch (...) {
+        // A failed job is closed, so the page can print again.
+        if (LightRep1->GetStatus() == 1) {
+            LightRep1->GetPrinter()->Abort();
+            LightRep1->EndDoc();
+        }
+        if (!QuietPrint) ClosePrintMsg();
+        throw;
+    }
+    if (!QuietPrint) ClosePrintMsg();
+}
+
+void TBaseLRep::RestoreActiveControl() {
+    // Leaving and re-entering the focused field runs its pending exit first.
+    for (QLineEdit* edit : {edit1_, edit2_})
+        if (edit->isModified()) ExitRangeField(edit);
+}
+
+void TBaseLRep::ExitRangeField(QLineEdit* edit) {
+    if (!edit->isModified()) return;
+    edit->setModified(false);
+    QString text = edit->text().trimmed();
+    if (text.isEmpty()) text = "0";
+    const int value = StrToInt(text);
+    edit->setText(QString::fromStdString(FormatFloat("#", value)));
+    if (edit == edit1_)
+        LightRep1->FirstPage = value;
+    else
+        LightRep1->LastPage = value;
+    if (value > 0) LRPreviewControl1.GotoMarkedPage(value);
+    UpdatePageLabel();
+}
+
+bool TBaseLRep::eventFilter(QObject* watched, QEvent* event) {
+    auto* edit = qobject_cast<QLineEdit*>(watched);
+    if (edit && (edit == edit1_ || edit == edit2_)) {
+        switch (event->type()) {
+        case QEvent::FocusIn:
+            edit->setModified(false);
+            break;
+        case QEvent::FocusOut:
+            RunGuarded([this, edit] { ExitRangeField(edit); });
+            break;
+        case QEvent::KeyPress: {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                focusNextPrevChild(!(key->modifiers() & Qt::ShiftModifier));
+                return true;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TBaseLRep::closeEvent(QCloseEvent* event) {
+    // The thread ends with the window, also when the user closes it mid-way.
+    StopPreviewThread();
+    UpdateActions();
+    QDialog::closeEvent(event);
+}
+
+}  // namespace report

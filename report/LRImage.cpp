@@ -1,0 +1,74 @@
+#include <QByteArray>
+#include <QImage>
+
+#include <stdexcept>
+
+#include "platform/print/QtBridge.h"
+#include "report/Items.h"
+
+namespace report {
+
+namespace {
+
+const char kPictureMessage[] = "イメージはビットマップかJPEGイメージのみ有効です";
+
+}  // namespace
+
+TLRImage::TLRImage() : picture_(std::make_unique<QImage>()) {}
+TLRImage::~TLRImage() = default;
+
+void TLRImage::SetPicture(const QImage& picture) { *picture_ = picture; }
+
+void TLRImage::LoadPicture(const std::string& bytes) {
+    if (bytes.empty()) {
+        *picture_ = QImage();
+        return;
+    }
+    const bool bmp = bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
+    const bool jpeg = bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                      static_cast<unsigned char>(bytes[1]) == 0xD8 && static_cast<unsigned char>(bytes[2]) == 0xFF;
+    if (!bmp && !jpeg) throw std::runtime_error(kPictureMessage);
+    QImage image;
+    const QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    if (!image.loadFromData(data, bmp ? "BMP" : "JPEG")) throw std::runtime_error(kPictureMessage);
+    *picture_ = image;
+}
+
+void TLRImage::PrintItem(TCanvas& canvas, const TRect& rect, TPrintStatus status, double scale) {
+    if (status != kPrintAll || picture_->isNull()) return;
+    QImage bitmap = picture_->convertToFormat(QImage::Format_RGB32);
+    TRect r = rect;
+    if (!Stretch) {
+        if (bitmap.width() <= r.Width())
+            r.Right = r.Left + bitmap.width();
+        else
+            bitmap = bitmap.copy(0, 0, r.Width(), bitmap.height());
+        if (bitmap.height() <= r.Height())
+            r.Bottom = r.Top + bitmap.height();
+        else
+            bitmap = bitmap.copy(0, 0, bitmap.width(), r.Height());
+    }
+    canvas.StretchDraw(ScaleRect(r, scale), bitmap);
+}
+
+void TLRImage::Paint(TCanvas& canvas) {
+    if (!picture_->isNull()) {
+        const TRect r = Stretch ? platform::Rect(0, 0, Width(), Height())
+                                : platform::Bounds(0, 0, picture_->width(), picture_->height());
+        canvas.StretchDraw(r, *picture_);
+        return;
+    }
+    canvas.BrushStyle = platform::TBrushStyle::bsClear;
+    canvas.SetFont(Font);
+    canvas.TextOut(4, 4, Name);
+    canvas.PenColor = platform::clGreen;
+    canvas.PenWidth = 1;
+    canvas.PenStyle = platform::TPenStyle::psDot;
+    canvas.Line(0, 0, Width(), 0);
+    canvas.Line(0, Height() - 1, Width(), Height() - 1);
+    canvas.Line(0, 0, 0, Height());
+    canvas.Line(Width() - 1, 0, Width() - 1, Height());
+    canvas.PenStyle = platform::TPenStyle::psSolid;
+}
+
+}  // namespace report
