@@ -206,12 +206,44 @@ int TCanvas::DrawText(std::string_view text, TRect& r, unsigned flags) {
     return bounding.height();
 }
 
+namespace {
+
+// Shrinking keeps dark pixels as the default stretch mode of a device context does
+// (BLACKONWHITE): every target pixel is the AND of the source pixels it replaces, so
+// thin black lines survive a reduced preview.
+QImage ShrinkKeepingBlack(const QImage& source, int width, int height) {
+    const QImage src = source.convertToFormat(QImage::Format_RGB32);
+    QImage out(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        const int y0 = static_cast<int>(static_cast<int64_t>(y) * src.height() / height);
+        const int y1 = std::max(y0 + 1, static_cast<int>(static_cast<int64_t>(y + 1) * src.height() / height));
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int x0 = static_cast<int>(static_cast<int64_t>(x) * src.width() / width);
+            const int x1 = std::max(x0 + 1, static_cast<int>(static_cast<int64_t>(x + 1) * src.width() / width));
+            QRgb value = 0xFFFFFFFF;
+            for (int sy = y0; sy < y1; ++sy) {
+                const auto* in = reinterpret_cast<const QRgb*>(src.constScanLine(sy));
+                for (int sx = x0; sx < x1; ++sx) value &= in[sx];
+            }
+            line[x] = value;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 void TCanvas::StretchDraw(const TRect& dest, const QImage& image) {
     QPainter* p = Painter();
-    if (!p || image.isNull()) return;
+    if (!p || image.isNull() || dest.Width() <= 0 || dest.Height() <= 0) return;
     p->save();
     p->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    p->drawImage(QRect(dest.Left, dest.Top, dest.Width(), dest.Height()), image);
+    const QRect target(dest.Left, dest.Top, dest.Width(), dest.Height());
+    if (dest.Width() < image.width() && dest.Height() < image.height())
+        p->drawImage(target.topLeft(), ShrinkKeepingBlack(image, dest.Width(), dest.Height()));
+    else
+        p->drawImage(target, image);
     p->restore();
 }
 
