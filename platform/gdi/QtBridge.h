@@ -1,0 +1,29 @@
+#pragma once
+// Where the drawing layer meets Qt: canvases over a painter or an image, and the
+// image behind a Bitmap. Only windows and tests include this.
+#include <QImage>
+#include <QPainter>
+
+#include "platform/gdi/Canvas.h"
+
+namespace platform::gdi {
+
+struct Canvas::Impl {
+    QPainter* painter = nullptr;  // drawn through when set
+    QImage* image = nullptr;      // otherwise a painter is opened on it per call
+};
+
+struct Bitmap::Impl {
+    QImage image;  // Format_RGB32
+};
+
+// A canvas drawing through painter, which must outlive it.
+std::unique_ptr<Canvas> CanvasOnPainter(QPainter& painter);
+// A canvas drawing into image, which must outlive it.
+std::unique_ptr<Canvas> CanvasOnImage(QImage& image);
+// The image of a packed uncompressed DIB (pixels exactly, no scaling).
+QImage ImageFromDIB(const BitmapInfo& info, const uint8_t* bits);
+// Ensures a QGuiApplication exists; offscreen forces the headless platform (tests).
+void EnsureGuiApplication(bool offscreen = false);
+
+}  // namespace platform::gdi
