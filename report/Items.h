@@ -14,6 +14,10 @@
 
 class QImage;
 
+namespace imaging {
+class TPxDIB;
+}
+
 namespace report {
 
 class TCustomLRItem : public TControl {
@@ -69,7 +73,8 @@ public:
     // Accepts an empty picture or a bitmap picture (BMP, DIB or JPEG decoded to pixels);
     // anything else raises std::runtime_error "イメージはビットマップかJPEGイメージのみ有効です".
     void SetPicture(const QImage& picture);
-    // Loads a picture from its file bytes (BMP, DIB or JPEG).
+    void SetPicture(imaging::TPxDIB& picture);
+    // Loads a picture from its file bytes: a BMP or DIB (read by TPxDIB) or a JPEG.
     void LoadPicture(const std::string& bytes);
     const QImage& Picture() const { return *picture_; }
     void PrintItem(TCanvas& canvas, const TRect& rect, TPrintStatus status, double scale) override;

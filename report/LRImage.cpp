@@ -3,7 +3,9 @@
 
 #include <stdexcept>
 
-#include "platform/print/QtBridge.h"
+#include "imaging/PxDIB.h"
+#include "imaging/PxStream.h"
+#include "platform/gdi/QtBridge.h"
 #include "report/Items.h"
 
 namespace report {
@@ -19,6 +21,16 @@ TLRImage::~TLRImage() = default;
 
 void TLRImage::SetPicture(const QImage& picture) { *picture_ = picture; }
 
+void TLRImage::SetPicture(imaging::TPxDIB& picture) {
+    if (picture.GetEmpty()) {
+        *picture_ = QImage();
+        return;
+    }
+    platform::gdi::Bitmap bitmap;
+    picture.AssignTo(bitmap);
+    *picture_ = bitmap.impl().image;
+}
+
 void TLRImage::LoadPicture(const std::string& bytes) {
     if (bytes.empty()) {
         *picture_ = QImage();
@@ -28,9 +40,16 @@ void TLRImage::LoadPicture(const std::string& bytes) {
     const bool jpeg = bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                       static_cast<unsigned char>(bytes[1]) == 0xD8 && static_cast<unsigned char>(bytes[2]) == 0xFF;
     if (!bmp && !jpeg) throw std::runtime_error(kPictureMessage);
+    if (bmp) {
+        imaging::TPxMemoryStream stream(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        imaging::TPxDIB dib;
+        dib.LoadFromStream(stream);
+        SetPicture(dib);
+        return;
+    }
     QImage image;
     const QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    if (!image.loadFromData(data, bmp ? "BMP" : "JPEG")) throw std::runtime_error(kPictureMessage);
+    if (!image.loadFromData(data, "JPEG")) throw std::runtime_error(kPictureMessage);
     *picture_ = image;
 }
 

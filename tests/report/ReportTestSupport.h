@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,7 +32,8 @@ inline QApplication& App() {
 // A fresh folder under the build's temporary folder, made TMPDIR for the test.
 inline std::string FreshTempDir(const std::string& name) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("kura_report_" + name + "_" + std::to_string(::getpid()));
+    static const fs::path base = fs::temp_directory_path();  // before TMPDIR points at a test's folder
+    const fs::path dir = base / ("kura_report_" + name + "_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     setenv("TMPDIR", dir.c_str(), 1);

@@ -48,7 +48,9 @@ public:
         Body->SetTop(200);
         Body->SetHeight(330);
         Body->BeforePrint = [this](TControl*, const TRect&, TPrintStatus&) { FillBody(); };
-        Code = AddItem(Body, "Code", 2, 6, 150, 25);
+        // At 600 dpi its corner (42, 130 on the page) scales to 262.5 and 812.5: halves that
+        // round to even go down.
+        Code = AddItem(Body, "Code", 6, 4, 150, 25);
         Code->LineTop = Code->LineLeft = Code->LineRight = Code->LineBottom = TLineStyle::lsSingle;
         Code->DisplayMask = "AAA-AAA;1;_";
         Name = AddItem(Body, "Name", 160, 6, 240, 33);
