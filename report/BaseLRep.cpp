@@ -533,6 +533,13 @@ bool TBaseLRep::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+void TBaseLRep::changeEvent(QEvent* event) {
+    // A report sets its caption after the base form is made; an untitled page takes it.
+    if (event->type() == QEvent::WindowTitleChange && LightRep1->Title.empty())
+        LightRep1->Title = windowTitle().toStdString();
+    QDialog::changeEvent(event);
+}
+
 void TBaseLRep::closeEvent(QCloseEvent* event) {
     // The thread ends with the window, also when the user closes it mid-way.
     StopPreviewThread();

@@ -3,6 +3,7 @@
 // a data set over a list of rows, and helpers that read PDF files through poppler.
 #include <QApplication>
 #include <QImage>
+#include <QImageReader>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@ inline QApplication& App() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        QImageReader::setAllocationLimit(1024);  // whole pages at 600 dpi
         return new QApplication(argc, argv);
     }();
     return *app;
