@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QString>
+#include <QTextLayout>
 
 #include <climits>
 #include <cmath>
@@ -87,6 +88,19 @@ int TCanvas::GetDeviceCaps(int index) const {
 }
 
 namespace {
+
+// The text as shown when "&" marks accelerators: "&&" is one "&", a single "&" vanishes.
+QString WithoutPrefixes(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            out += text[i];
+        } else if (i + 1 < text.size()) {
+            out += text[++i];  // "&&" gives "&", "&x" the x it underlines
+        }
+    }
+    return out;
+}
 
 QFontMetrics Metrics(const TCanvas& canvas) {
     return QFontMetrics(ToQFont(canvas.Font(), canvas.PixelsPerInch(), true));
@@ -188,12 +202,34 @@ int TCanvas::DrawText(std::string_view text, TRect& r, unsigned flags) {
     if (flags & DT_EXPANDTABS) qflags |= Qt::TextExpandTabs;
 
     if (flags & DT_CALCRECT) {
+        // Measured as DrawTextA measures: whole lines of the font's height.
         const QFontMetrics fm = Metrics(*this);
-        const int width = (flags & DT_WORDBREAK) ? std::max(1, r.Width()) : INT_MAX / 4;
-        const QRect br = fm.boundingRect(QRect(0, 0, width, INT_MAX / 4), qflags, s);
-        r.Right = r.Left + br.width();
-        r.Bottom = r.Top + br.height();
-        return br.height();
+        const QString shown = (flags & DT_NOPREFIX) ? s : WithoutPrefixes(s);
+        if (flags & DT_SINGLELINE) {
+            r.Right = r.Left + fm.horizontalAdvance(shown);
+            r.Bottom = r.Top + fm.height();
+            return fm.height();
+        }
+        QString text = shown;
+        text.replace("\r\n", QString(QChar::LineSeparator));
+        text.replace('\n', QChar::LineSeparator);
+        QTextLayout layout(text, ToQFont(font_, PixelsPerInch(), true));
+        QTextOption option;
+        option.setWrapMode((flags & DT_WORDBREAK) ? QTextOption::WordWrap : QTextOption::NoWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        int lines = 0;
+        qreal widest = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth((flags & DT_WORDBREAK) ? std::max(1, r.Width()) : INT_MAX / 4);
+            widest = std::max(widest, line.naturalTextWidth());
+            ++lines;
+        }
+        layout.endLayout();
+        const int height = std::max(1, lines) * fm.height();
+        r.Right = r.Left + static_cast<int>(std::ceil(widest));
+        r.Bottom = r.Top + height;
+        return height;
     }
     QPainter* p = Painter();
     if (!p) return 0;
