@@ -17,7 +17,8 @@ endfunction()
 # Every tests/<dir>/*_test.cpp is its own executable, so one broken or slow test
 # file never holds the others back; they share the helpers in tests/common.
 function(kura_tests dir lib)
-  cmake_parse_arguments(ARG "" "" "ENV" ${ARGN})
+  # ENV: one NAME=value setting for every test of the folder.
+  cmake_parse_arguments(ARG "" "ENV" "" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
   foreach(src ${tests})
     get_filename_component(stem ${src} NAME_WE)
