@@ -50,6 +50,7 @@ void TControl::SetParent(TControl* parent) {
     }
     parent_ = parent;
     if (parent_) {
+        if (ParentFont) Font = parent_->Font;
         parent_->children_.push_back(this);
         if (align_ != TAlign::alNone) parent_->Realign();
     }

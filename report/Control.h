@@ -11,6 +11,8 @@
 //   At run time only visible children take part; at design time all do.
 // - Changing a child's bounds, alignment or visibility realigns its parent; a control's
 //   Resize (after every change of its size) realigns its own children.
+// - A control with ParentFont takes its parent's font when it is placed on it, so a
+//   form's font reaches every control that does not set its own.
 // - Designing and Loading are component states shared by a whole tree (its root's).
 #include <string>
 #include <vector>
@@ -36,6 +38,7 @@ public:
     std::string Name;
     TColor Color = platform::clWhite;
     TFont Font;
+    bool ParentFont = true;
 
     int Left() const { return left_; }
     int Top() const { return top_; }

@@ -80,14 +80,7 @@ void TLRImage::Paint(TCanvas& canvas) {
     canvas.BrushStyle = platform::TBrushStyle::bsClear;
     canvas.SetFont(Font);
     canvas.TextOut(4, 4, Name);
-    canvas.PenColor = platform::clGreen;
-    canvas.PenWidth = 1;
-    canvas.PenStyle = platform::TPenStyle::psDot;
-    canvas.Line(0, 0, Width(), 0);
-    canvas.Line(0, Height() - 1, Width(), Height() - 1);
-    canvas.Line(0, 0, 0, Height());
-    canvas.Line(Width() - 1, 0, Width() - 1, Height());
-    canvas.PenStyle = platform::TPenStyle::psSolid;
+    DrawDesignOutline(canvas, Width(), Height(), platform::clGreen);
 }
 
 }  // namespace report

@@ -290,6 +290,17 @@ void DrawDesignGrid(TCanvas& canvas, int width, int height, int offsetX, int off
     canvas.PenStyle = platform::TPenStyle::psSolid;
 }
 
+void DrawDesignOutline(TCanvas& canvas, int width, int height, TColor color) {
+    canvas.PenColor = color;
+    canvas.PenWidth = 1;
+    canvas.PenStyle = platform::TPenStyle::psDot;
+    canvas.Line(0, 0, width, 0);
+    canvas.Line(0, height - 1, width, height - 1);
+    canvas.Line(0, 0, 0, height);
+    canvas.Line(width - 1, 0, width - 1, height);
+    canvas.PenStyle = platform::TPenStyle::psSolid;
+}
+
 void DrawItemDesignMarks(TCanvas& canvas, const TRect& r) {
     canvas.PenColor = platform::clGreen;
     canvas.PenWidth = 1;

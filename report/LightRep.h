@@ -41,6 +41,8 @@ TRect ScaleRect(const TRect& r, double scale);
 void SetDesignGridPen(TCanvas& canvas, bool dotted);
 void DrawDesignGrid(TCanvas& canvas, int width, int height, int offsetX, int offsetY);
 void DrawItemDesignMarks(TCanvas& canvas, const TRect& r);
+// The dotted outline that marks a panel or item in the design view.
+void DrawDesignOutline(TCanvas& canvas, int width, int height, TColor color);
 
 // The design size of a paper in portrait, and its device-mode paper code.
 struct PaperInfo {

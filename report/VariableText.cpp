@@ -91,14 +91,7 @@ void TLRVariableText::PrintItem(TCanvas& canvas, const TRect& rect, TPrintStatus
 
 void TLRVariableText::Paint(TCanvas& canvas) {
     PrintItem(canvas, platform::Rect(0, 0, Width(), Height()), kPrintAll, 1.0);
-    canvas.PenColor = platform::clFuchsia;
-    canvas.PenWidth = 1;
-    canvas.PenStyle = platform::TPenStyle::psDot;
-    canvas.Line(0, 0, Width(), 0);
-    canvas.Line(0, Height() - 1, Width(), Height() - 1);
-    canvas.Line(0, 0, 0, Height());
-    canvas.Line(Width() - 1, 0, Width() - 1, Height());
-    canvas.PenStyle = platform::TPenStyle::psSolid;
+    DrawDesignOutline(canvas, Width(), Height(), platform::clFuchsia);
 }
 
 }  // namespace report

@@ -425,3 +425,26 @@ TEST(ReportItems, PicturesAreBitmapsOrJpegOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReportControls, ControlsTakeTheFontOfWhatTheyArePlacedOn) {
+    TCustomForm form;
+    form.Font.Name = "ＭＳ ゴシック";
+    form.Font.Height = -15;
+    auto* rep = new TLightRep;
+    rep->SetParent(&form);
+    auto* panel = new TLRLayoutPanel;
+    panel->SetParent(rep);
+    auto* item = new TLRItem;
+    item->SetParent(panel);
+    EXPECT_EQ(item->Font.Name, "ＭＳ ゴシック");
+    EXPECT_EQ(item->Font.Height, -15);
+    auto* own = new TLRItem;
+    own->ParentFont = false;
+    own->Font.Height = -16;
+    own->SetParent(panel);
+    EXPECT_EQ(own->Font.Height, -16);
+}
+
+}  // namespace

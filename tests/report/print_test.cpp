@@ -206,3 +206,66 @@ TEST_F(PrintTest, RunningTextLinesKeepTheirSpacingOnPaper) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pages 1, 2, 5 and 6 of a 3..4 range consume their data on the scratch bitmap; two
+// sheets come out and NewPage after page 4 ejects no blank one.
+TEST_F(PrintTest, PagesOutsideTheRangeRenderOffPaper) {
+    SampleReport report(6);
+    platform::TPrinter pdfPrinter;
+    const std::string pdf = dir + "/pages.pdf";
+    pdfPrinter.SetOutputFileName(pdf);
+    pdfPrinter.SetResolution(kDpi);
+    report.LightRep1->SetPrinter(&pdfPrinter);
+    report.LightRep1->FirstPage = 3;
+    report.LightRep1->LastPage = 4;
+    report.data.Open();
+    report.LightRep1->BeginDoc();
+    for (int page = 1; page <= 6; ++page) {
+        report.LightRep1->PrintPage();
+        EXPECT_EQ(report.LightRep1->GetPageNumber(), page);
+        report.LightRep1->NewPage();
+    }
+    EXPECT_EQ(pdfPrinter.PageNumber(), 2);
+    report.LightRep1->EndDoc();
+    EXPECT_EQ(report.data.Row(), 6);
+    EXPECT_EQ(PdfInfo(pdf, "Pages"), "2");
+    EXPECT_NE(PageText(pdf, 1).find("- 3 -"), std::string::npos);
+    EXPECT_NE(PageText(pdf, 2).find("- 4 -"), std::string::npos);
+}
+
+TEST_F(PrintTest, PaperSizeNoneLeavesThePaperToOnSetPrinter) {
+    SampleReport report(1);
+    int calls = 0;
+    report.LightRep1->OnSetPrinter = [&](TLightRep* sender) {
+        ++calls;
+        EXPECT_EQ(sender, report.LightRep1);
+    };
+    report.LightRep1->SetPaperSize(TPaperSize::psNone);
+    platform::TPrinter pdfPrinter;
+    const std::string pdf = dir + "/none.pdf";
+    pdfPrinter.SetOutputFileName(pdf);
+    pdfPrinter.SetResolution(kDpi);
+    pdfPrinter.SetDeviceMode(platform::TDeviceMode{11, 1});  // A5, chosen by the user
+    report.LightRep1->SetPrinter(&pdfPrinter);
+    report.QuietPrint = true;
+    report.Print();
+    EXPECT_EQ(calls, 1);
+    EXPECT_NE(PdfInfo(pdf, "Page size").find("(A5)"), std::string::npos);
+}
+
+TEST_F(PrintTest, TheNowPrintingBoxStandsWhileTheJobRuns) {
+    SampleReport report(2);
+    std::vector<QString> titles;
+    report.ActPageBeforePrint = [&] { titles.push_back(PrintMsg ? PrintMsg->windowTitle() : QString()); };
+    Print(report, "box");
+    EXPECT_EQ(titles, (std::vector<QString>{"Now Printing...", "Now Printing..."}));
+    EXPECT_EQ(PrintMsg, nullptr);
+    report.QuietPrint = true;
+    titles.clear();
+    Print(report, "quiet");
+    EXPECT_EQ(titles, (std::vector<QString>{QString(), QString()}));
+}
+
+}  // namespace
