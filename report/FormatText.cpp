@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <vector>
 
 namespace report {
@@ -105,6 +106,9 @@ std::string FormatSection(const std::string& section, double value) {
             if (counting && (c == '0' || c == '#')) ++intRequired;
         }
     }
+    // At most 18 digits after the point, as the runtime library allows.
+    fracRequired = std::min(fracRequired, 18);
+    fracOptional = std::min(fracOptional, 18 - fracRequired);
     const int decimals = fracRequired + fracOptional;
     std::string digits = Digits(value, decimals);
     std::string intPart = digits.substr(0, digits.size() - static_cast<size_t>(decimals));
@@ -146,6 +150,8 @@ std::string FormatSection(const std::string& section, double value) {
 }  // namespace
 
 std::string FormatFloat(const std::string& format, double value) {
+    if (std::isnan(value)) return "NAN";
+    if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
     if (format.empty()) {
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%.15g", value);
