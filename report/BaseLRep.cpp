@@ -142,46 +142,43 @@ void TBaseLRep::Preview(int zoom) {
     StartPreviewThread();
 }
 
+void TBaseLRep::ComposeSheet(int zoom, bool show) {
+    // Cells of the zoomed page size, row by row, while another cell fits the sheet.
+    const int cellWidth = image1_->ImageWidth() * zoom / 100;
+    const int cellHeight = image1_->ImageHeight() * zoom / 100;
+    int x = 0, y = 0;
+    while (!IsReportEnd()) {
+        if (show)
+            LRPreviewControl1.DrawScaledPart(x, y, zoom);
+        else
+            LRPreviewControl1.RenderScaledPart(x, y, zoom);
+        x += cellWidth;
+        if (x + cellWidth > image1_->ImageWidth()) {
+            x = 0;
+            y += cellHeight;
+            if (y + cellHeight > image1_->ImageHeight()) break;
+        }
+    }
+    if (show)
+        LRPreviewControl1.StoreAndShowPage();
+    else
+        LRPreviewControl1.StoreAndClear();
+}
+
 void TBaseLRep::RenderPreviewPage(int zoom) {
     WaitCursor wait;
-    if (zoom == 0) {
+    if (zoom == 0)
         LRPreviewControl1.NextPage();
-    } else if (!LRPreviewControl1.NextStoredPage()) {
-        const int cellWidth = image1_->ImageWidth() * zoom / 100;
-        const int cellHeight = image1_->ImageHeight() * zoom / 100;
-        int x = 0, y = 0;
-        while (!IsReportEnd()) {
-            LRPreviewControl1.DrawScaledPart(x, y, zoom);
-            x += cellWidth;
-            if (x + cellWidth > image1_->ImageWidth()) {
-                x = 0;
-                y += cellHeight;
-                if (y + cellHeight > image1_->ImageHeight()) break;
-            }
-        }
-        LRPreviewControl1.StoreAndShowPage();
-    }
+    else if (!LRPreviewControl1.NextStoredPage())
+        ComposeSheet(zoom, true);
     UpdatePageLabel();
 }
 
 void TBaseLRep::DrawPages(int zoom) {
-    if (zoom == 0) {
+    if (zoom == 0)
         LRPreviewControl1.RenderPage();
-    } else {
-        const int cellWidth = image1_->ImageWidth() * zoom / 100;
-        const int cellHeight = image1_->ImageHeight() * zoom / 100;
-        int x = 0, y = 0;
-        while (!IsReportEnd()) {
-            LRPreviewControl1.RenderScaledPart(x, y, zoom);
-            x += cellWidth;
-            if (x + cellWidth > image1_->ImageWidth()) {
-                x = 0;
-                y += cellHeight;
-                if (y + cellHeight > image1_->ImageHeight()) break;
-            }
-        }
-        LRPreviewControl1.StoreAndClear();
-    }
+    else
+        ComposeSheet(zoom, false);
     UpdatePageLabel();
     UpdateActions();
 }

@@ -120,6 +120,8 @@ private:
     void CreateMenu();
     void ExitRangeField(QLineEdit* edit);
     void StopPreviewThread();
+    // Draws reduced pages into one sheet and stores it (shown, or kept for later).
+    void ComposeSheet(int zoom, bool show);
     void ShowMessage(const std::string& text);
 
     QScrollArea* scrollBox1_ = nullptr;

@@ -7,6 +7,10 @@
 #include <QImage>
 #include <QPainter>
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -142,6 +146,21 @@ public:
     TLRItem *Title, *Ampersand, *Code, *Name, *Amount, *Cell, *NestedItem, *PageLabel;
     TLRImage* Logo;
     TLRVariableText* Note;
+};
+
+// A test with its own temporary folder, whose report messages are collected.
+struct ReportTest : ::testing::Test {
+    void SetUp() override {
+        App();
+        dir = FreshTempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        TBaseLRep::MessageHandler = [this](const std::string& text) { messages.push_back(text); };
+    }
+    void TearDown() override {
+        TBaseLRep::MessageHandler = nullptr;
+        std::filesystem::remove_all(dir);
+    }
+    std::string dir;
+    std::vector<std::string> messages;
 };
 
 }  // namespace report_test

@@ -33,16 +33,7 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
     return true;
 }
 
-struct PreviewTest : ::testing::Test {
-    void SetUp() override {
-        App();
-        dir = FreshTempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        TBaseLRep::MessageHandler = [this](const std::string& text) { messages.push_back(text); };
-    }
-    void TearDown() override {
-        TBaseLRep::MessageHandler = nullptr;
-        fs::remove_all(dir);
-    }
+struct PreviewTest : ReportTest {
     static void Trigger(QWidget& form, const char* action) {
         QAction* a = form.findChild<QAction*>(action);
         ASSERT_NE(a, nullptr) << action;
@@ -56,8 +47,6 @@ struct PreviewTest : ::testing::Test {
             if (e.path().filename().string().rfind("vLR", 0) == 0) files.push_back(e.path());
         return files;
     }
-    std::string dir;
-    std::vector<std::string> messages;
 };
 
 TEST_F(PreviewTest, NavigationByObjectNames) {

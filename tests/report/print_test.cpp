@@ -20,16 +20,7 @@ namespace {
 constexpr int kDpi = 600;
 constexpr double kScale = kDpi / 96.0;
 
-struct PrintTest : ::testing::Test {
-    void SetUp() override {
-        App();
-        dir = FreshTempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        TBaseLRep::MessageHandler = [this](const std::string& text) { messages.push_back(text); };
-    }
-    void TearDown() override {
-        TBaseLRep::MessageHandler = nullptr;
-        fs::remove_all(dir);
-    }
+struct PrintTest : ReportTest {
     // Prints the report to a PDF through its ActPrint action.
     std::string Print(SampleReport& report, const std::string& name, double marginMm = 0) {
         const std::string pdf = dir + "/" + name + ".pdf";
@@ -49,8 +40,6 @@ struct PrintTest : ::testing::Test {
     // A whole page rasterised at 600 dpi.
     QImage Raster(const std::string& pdf, int page) { return PdfRegion(pdf, page, kDpi, 0, 0, 4961, 7016); }
 
-    std::string dir;
-    std::vector<std::string> messages;
     std::unique_ptr<platform::TPrinter> printer;
 };
 
