@@ -31,12 +31,17 @@ function(kura_tests dir lib)
   endforeach()
 endfunction()
 
+# Every bench links the libraries given (kura_core when none are).
 function(kura_benchmarks dir)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  if(NOT ARG_LIBS)
+    set(ARG_LIBS kura_core)
+  endif()
   file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_bench.cpp)
   foreach(src ${benches})
     get_filename_component(stem ${src} NAME_WE)
     add_executable(${stem} ${src})
-    target_link_libraries(${stem} PRIVATE kura_core benchmark::benchmark_main)
+    target_link_libraries(${stem} PRIVATE ${ARG_LIBS} benchmark::benchmark_main)
   endforeach()
 endfunction()
 

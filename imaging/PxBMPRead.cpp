@@ -91,7 +91,7 @@ ParsedHeader ParseHeader(const uint8_t* raw, uint32_t size)
     } else {
         PixelFormatOf(h, kStream);  // a wrong pair of bit count and compression
     }
-    if (Stride(h.biWidth, h.biBitCount < 24 ? 24 : h.biBitCount) * AbsHeight(h.biHeight) > kMaxImageBytes)
+    if (ImageBytes(h.biWidth, h.biHeight, h.biBitCount < 24 ? 24 : h.biBitCount) > kMaxImageBytes)
         Invalid(kStream, "Picture Too Large");
     return p;
 }
@@ -242,6 +242,8 @@ void TPxInternalDIB::LoadFromStream(TPxStream& stream)
         Invalid(kFile, "bfOffBits is too small");
     const uint64_t kept = p.entries > 256 ? 256 : p.entries;
     std::vector<uint8_t> table(kept * p.entrySize);
+    if (stream.Remaining() < table.size())
+        Invalid(kStream, "File is Truncated");
     stream.ReadBuffer(table.data(), table.size());
     if (stream.Remaining() < bfOffBits - (14 + headerSize + maskBytes + table.size()))
         Invalid(kStream, "File is Truncated");

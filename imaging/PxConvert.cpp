@@ -9,7 +9,7 @@ namespace detail {
 TPxDIBData NewTarget(const TPxDIBData& source, int bits, bool useFMO)
 {
     TPxDIBData dest = CopyRecordHeader(source);
-    const uint64_t size = Stride(source.Header.biWidth, bits) * AbsHeight(source.Header.biHeight);
+    const uint64_t size = ImageBytes(source.Header.biWidth, source.Header.biHeight, bits);
     dest.Memory = TDIBMemory::Get(size, useFMO);
     dest.ImageSize = static_cast<uint32_t>(size);
     dest.Header.biBitCount = static_cast<uint16_t>(bits);
@@ -23,8 +23,8 @@ void RequireSource(const TPxDIBData& source, int bits, const char* message)
     const TBitmapInfoHeader& h = source.Header;
     if (h.biBitCount != bits || h.biCompression != BI_RGB)
         throw EPxDIBBadDIBType(message);
-    if (h.biWidth < 1 || h.biHeight == 0 || source.Bits() == nullptr ||
-        source.ImageSize < Stride(h.biWidth, bits) * AbsHeight(h.biHeight))
+    const uint64_t size = ImageBytes(h.biWidth, h.biHeight, bits);
+    if (size > kMaxImageBytes || source.Bits() == nullptr || source.ImageSize < size)
         throw EPxDIBInvalidDIB(std::string(message) + " (Pixel Data too Short)");
 }
 

@@ -6,12 +6,21 @@
 
 #include "imaging/PxConvert.h"
 #include "imaging/PxDIBErrors.h"
+#include "imaging/PxPicture.h"
 
 namespace imaging {
 
 bool DefaultUseFMO = true;
 
 namespace {
+
+// The library's load-time registration with the picture classes.
+[[maybe_unused]] const bool kRegistered = [] {
+    auto create = [] { return std::unique_ptr<TPxGraphic>(new TPxDIB); };
+    RegisterClipboardFormat(CF_DIB, "TPxDIB", create);
+    RegisterFileFormat("dib", "Device Independent Bitmap", "TPxDIB", create);
+    return true;
+}();
 
 TPxInternalDIB& Checked(TPxInternalDIB* internal, const char* text)
 {
@@ -163,8 +172,8 @@ void TPxDIB::SetHeight(int32_t value)
     TPxInternalDIB& s = Checked(internal_, "TPxDIB.SetWidth: InternalDIB Should not be Nil");
     if (value == 0)
         throw EPxDIBInvalidDIBPara("TPxDIB.SetWidth: Invalid Height");
-    // A change of sign alone turns the rows over, so it re-creates the picture too.
-    if (value != s.Data.Header.biHeight)
+    // Compared with the row count: a negative value always re-creates (top-down rows).
+    if (value != s.Height)
         Recreate(s.Width, value, static_cast<int32_t>(s.Data.Header.biClrUsed), s.Data.Header.biBitCount);
 }
 

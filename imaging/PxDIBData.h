@@ -105,6 +105,16 @@ inline uint64_t AbsHeight(int32_t height)
 {
     return height < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
 }
+// Bytes of width x |height| pixels at `bits`, or kMaxImageBytes + 1 for a picture
+// that is empty or too large (each side is bounded first, so nothing wraps).
+inline uint64_t ImageBytes(int64_t width, int32_t height, int bits)
+{
+    const uint64_t rows = AbsHeight(height);
+    if (width < 1 || rows < 1 || width > (int64_t{1} << 30) || rows > kMaxImageBytes)
+        return kMaxImageBytes + 1;
+    const uint64_t size = Stride(width, bits) * rows;  // at most 2^35 x 2^30
+    return size > kMaxImageBytes ? kMaxImageBytes + 1 : size;
+}
 
 // The pixel format of a header; raises EPxDIBInvalidDIB naming method for a bad pair.
 TPxPixelFormat PixelFormatOf(const TBitmapInfoHeader& header, const char* method);

@@ -14,7 +14,7 @@ void TPxInternalDIB::CreateDIB(int32_t width, int32_t height, int32_t colors, in
     if (width < 1 || height == 0 || colors < 0 || colors > 256 ||
         (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24))
         throw EPxDIBInvalidDIBPara("TPxInternalDIB.CreateDIB: Invalid Parameters");
-    const uint64_t size = Stride(width, bitCount) * AbsHeight(height);
+    const uint64_t size = ImageBytes(width, height, bitCount);
     if (size > kMaxImageBytes)
         throw EPxDIBInvalidDIBPara("TPxInternalDIB.CreateDIB: Invalid Parameters");
     TPxDIBData data;

@@ -7,8 +7,9 @@
 // to an even number of bytes. Rows count in storage order from row 0.
 //
 // The decoders stop at the picture's bounds and at the end of the stream (ImageSize
-// bytes): a run, literal or delta leaving the picture, or a stream that ends without
-// an end-of-bitmap code, raises EPxDIBInvalidDIB. The encoders are greedy, one pass,
+// bytes): a run, literal or delta leaving the stored rows, or a stream that ends
+// without an end-of-bitmap code, raises EPxDIBInvalidDIB. Runs into a row's padding
+// bytes (ImageMagick writes them) are accepted and their pixels past the width dropped. The encoders are greedy, one pass,
 // and refuse (EPxDIBCompressionFailed) output that would not fit in the space of the
 // uncompressed pixels. They write the bottom row first and a positive biHeight.
 //

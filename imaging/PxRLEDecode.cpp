@@ -29,10 +29,13 @@ void Decode(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, const Decod
     const TBitmapInfoHeader& h = source.Header;
     const int64_t width = h.biWidth;
     const int64_t height = static_cast<int64_t>(AbsHeight(h.biHeight));
-    if (width < 1 || height < 1)
+    if (ImageBytes(width, h.biHeight, Bits) > kMaxImageBytes)
         throw EPxDIBInvalidDIB(std::string(names.routine) + ": Invalid Width or Height");
     const uint64_t stride = Stride(width, Bits);
-    const int64_t limit = Bits == 8 ? width : (width + 1) / 2 * 2;
+    // Runs may reach into the row's padding, as ImageMagick writes them; only the
+    // picture's own columns are written, and nothing passes the stored row.
+    const int64_t columns = Bits == 8 ? width : (width + 1) / 2 * 2;
+    const int64_t limit = static_cast<int64_t>(stride) * (8 / Bits);
 
     TPxDIBData result = CopyRecordHeader(source);
     result.Memory = TDIBMemory::Get(stride * static_cast<uint64_t>(height), useFMO);
@@ -44,6 +47,8 @@ void Decode(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, const Decod
     int64_t y = 0;
 
     auto put = [&](int64_t col, uint8_t pixel) {
+        if (col >= columns)
+            return;
         uint8_t* row = out + static_cast<uint64_t>(y) * stride;
         if constexpr (Bits == 8) {
             row[col] = pixel;

@@ -166,7 +166,8 @@ void Encode(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, int bits, c
     const int64_t width = h.biWidth;
     const uint64_t height = AbsHeight(h.biHeight);
     const uint64_t stride = Stride(width, bits);
-    if (width < 1 || height < 1 || source.Bits() == nullptr || source.ImageSize < stride * height)
+    const uint64_t size = ImageBytes(width, h.biHeight, bits);
+    if (size > kMaxImageBytes || source.Bits() == nullptr || source.ImageSize < size)
         throw EPxDIBInvalidDIB(std::string(routine) + ": Invalid Source Size");
 
     std::vector<uint8_t> work(stride * height);

@@ -2,6 +2,8 @@
 #include <QImage>
 #include <QPainter>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <unordered_map>
 
 #include "platform/gdi/QtBridge.h"
@@ -90,7 +92,12 @@ QImage ImageFromDIB(const BitmapInfo& info, const uint8_t* bits)
 }
 
 Canvas::Canvas(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Canvas::~Canvas() = default;
+
+Canvas::~Canvas()
+{
+    if (impl_ && impl_->onClose)
+        impl_->onClose();
+}
 
 std::unique_ptr<Canvas> CanvasOnPainter(QPainter& painter)
 {
@@ -198,32 +205,33 @@ uint32_t Bitmap::PixelColor(int32_t x, int32_t y) const
     return impl_->image.pixel(x, y) & 0xFFFFFF;
 }
 
-DIBits GetDIBits(const Bitmap& bitmap)
+void StoreImage(const QImage& image, const BitmapInfo& info, uint8_t* bits)
 {
-    DIBits result;
-    const QImage& image = bitmap.impl().image;
+    if (!ValidInfo(info) || bits == nullptr || image.width() != info.width ||
+        static_cast<uint64_t>(image.height()) != AbsHeight(info.height))
+        return;
     const int w = image.width();
     const int h = image.height();
-    switch (bitmap.Format()) {
-    case PixelFormat::pf1bit: result.bitCount = 1; break;
-    case PixelFormat::pf4bit: result.bitCount = 4; break;
-    case PixelFormat::pf8bit: result.bitCount = 8; break;
-    case PixelFormat::pf24bit: result.bitCount = 24; break;
-    }
-    if (result.bitCount != 24)
-        result.colors = GetPaletteEntries(bitmap.Palette());
-    const uint64_t stride = ((static_cast<uint64_t>(w) * result.bitCount + 31) / 32) * 4;
-    result.bits.assign(stride * static_cast<uint64_t>(h), 0);
+    const uint64_t stride = ((static_cast<uint64_t>(w) * info.bitCount + 31) / 32) * 4;
+    const uint32_t colours = info.colors == nullptr ? 0 : info.colorCount;
+    // Pages are mostly long stretches of one colour: the last answer goes first.
     std::unordered_map<QRgb, uint8_t> nearest;
+    QRgb lastColour = 0;
+    uint8_t lastIndex = 0;
+    bool haveLast = false;
     auto indexOf = [&](QRgb c) -> uint8_t {
+        if (haveLast && c == lastColour)
+            return lastIndex;
         auto it = nearest.find(c);
-        if (it != nearest.end())
+        if (it != nearest.end()) {
+            haveLast = true, lastColour = c, lastIndex = it->second;
             return it->second;
+        }
         uint8_t best = 0;
         int bestDistance = 1 << 30;
-        for (size_t i = 0; i < result.colors.size(); ++i) {
-            const auto& e = result.colors[i];
-            const int dr = qRed(c) - e.peRed, dg = qGreen(c) - e.peGreen, db = qBlue(c) - e.peBlue;
+        for (uint32_t i = 0; i < colours; ++i) {
+            const uint8_t* q = info.colors + 4 * i;
+            const int dr = qRed(c) - q[2], dg = qGreen(c) - q[1], db = qBlue(c) - q[0];
             const int d = dr * dr + dg * dg + db * db;
             if (d < bestDistance) {
                 bestDistance = d;
@@ -231,14 +239,21 @@ DIBits GetDIBits(const Bitmap& bitmap)
             }
         }
         nearest.emplace(c, best);
+        haveLast = true, lastColour = c, lastIndex = best;
         return best;
     };
     for (int y = 0; y < h; ++y) {
-        const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        uint8_t* row = result.bits.data() + static_cast<uint64_t>(h - 1 - y) * stride;
+        const QImage line = image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32
+                                ? QImage()
+                                : image.copy(0, y, w, 1).convertToFormat(QImage::Format_RGB32);
+        const auto* in = reinterpret_cast<const QRgb*>(line.isNull() ? image.constScanLine(y) : line.constScanLine(0));
+        const uint64_t stored = info.height > 0 ? static_cast<uint64_t>(h - 1 - y) : static_cast<uint64_t>(y);
+        uint8_t* row = bits + stored * stride;
+        if (info.bitCount != 24)
+            std::memset(row, 0, stride);
         for (int x = 0; x < w; ++x) {
             const QRgb c = in[x];
-            switch (result.bitCount) {
+            switch (info.bitCount) {
             case 24:
                 row[3 * x] = static_cast<uint8_t>(qBlue(c));
                 row[3 * x + 1] = static_cast<uint8_t>(qGreen(c));
@@ -253,7 +268,48 @@ DIBits GetDIBits(const Bitmap& bitmap)
             }
         }
     }
+}
+
+DIBits GetDIBits(const Bitmap& bitmap)
+{
+    DIBits result;
+    const QImage& image = bitmap.impl().image;
+    switch (bitmap.Format()) {
+    case PixelFormat::pf1bit: result.bitCount = 1; break;
+    case PixelFormat::pf4bit: result.bitCount = 4; break;
+    case PixelFormat::pf8bit: result.bitCount = 8; break;
+    case PixelFormat::pf24bit: result.bitCount = 24; break;
+    }
+    if (result.bitCount != 24)
+        result.colors = GetPaletteEntries(bitmap.Palette());
+    std::vector<uint8_t> quads;
+    for (const PaletteEntry& e : result.colors)
+        quads.insert(quads.end(), {e.peBlue, e.peGreen, e.peRed, 0});
+    BitmapInfo info{image.width(), image.height(), result.bitCount, quads.data(),
+                    static_cast<uint32_t>(result.colors.size())};
+    const uint64_t stride = ((static_cast<uint64_t>(image.width()) * result.bitCount + 31) / 32) * 4;
+    result.bits.assign(stride * static_cast<uint64_t>(image.height()), 0);
+    StoreImage(image, info, result.bits.data());
     return result;
+}
+
+std::unique_ptr<Canvas> CreateDIBSectionCanvas(const BitmapInfo& info, uint8_t* bits)
+{
+    if (!ValidInfo(info) || bits == nullptr)
+        return nullptr;
+    auto impl = std::make_unique<Canvas::Impl>();
+    impl->owned = ImageFromDIB(info, bits);
+    impl->image = &impl->owned;
+    std::vector<uint8_t> colours;
+    if (info.colors != nullptr)
+        colours.assign(info.colors, info.colors + 4 * info.colorCount);
+    Canvas::Impl* self = impl.get();
+    impl->onClose = [self, info, bits, colours] {
+        BitmapInfo written = info;
+        written.colors = colours.data();
+        StoreImage(self->owned, written, bits);
+    };
+    return std::make_unique<Canvas>(std::move(impl));
 }
 
 void EnsureGuiApplication(bool offscreen)

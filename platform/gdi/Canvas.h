@@ -47,6 +47,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A canvas whose drawing lands in the bits of an uncompressed DIB (a DIB section). The
+// pixels are taken in when it opens and written back when it is destroyed, mapped
+// onto the colour table by nearest colour for palette formats; the bits and colour
+// table must outlive it. nullptr for bits that cannot be drawn on.
+std::unique_ptr<Canvas> CreateDIBSectionCanvas(const BitmapInfo& info, uint8_t* bits);
+
 enum class PixelFormat { pf1bit, pf4bit, pf8bit, pf24bit };
 
 // A bitmap in memory with its pixel format and palette; drawn on through Canvas().

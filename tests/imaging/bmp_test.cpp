@@ -229,6 +229,8 @@ TEST(BMPReader, LyingFilesRaiseTheLibrarysErrorAndKeepThePicture)
         {"zero height", Patch32(good, 22, 0), "TPxInternalDIB.LoadFromStream: Invalid Width or Height"},
         {"height of -2^31", Patch32(good, 22, 0x80000000), "TPxInternalDIB.LoadFromStream: Picture Too Large"},
         {"huge width", Patch32(good, 18, 0x7FFFFFFF), "TPxInternalDIB.LoadFromStream: Picture Too Large"},
+        {"sizes whose product wraps 64 bits", Patch32(Patch32(Patch32(good, 28, 32), 18, 0x7FFFFFFF), 22, 0x80000001),
+         "TPxInternalDIB.LoadFromStream: Picture Too Large"},
         {"more rows than pixel data", Patch32(good, 22, 3), "TPxInternalDIB.LoadFromStream: Pixel Data too Short"},
         {"pixel offset past the end", Patch32(good, 10, 5000), "TPxInternalDIB.LoadFromStream: File is Truncated"},
         {"RLE on 24 bits", Patch32(Patch32(good, 28, 24), 30, BI_RLE8), "TPxInternalDIB.LoadFromStream: Invalid DIB(24Bit)"},
@@ -243,6 +245,7 @@ TEST(BMPReader, LyingFilesRaiseTheLibrarysErrorAndKeepThePicture)
              return b;
          }(), "TPxInternalDIB.LoadFromStream: File is Truncated"},
         {"header cut off", Bytes(good.begin(), good.begin() + 30), "TPxInternalDIB.LoadFromStream: File is Truncated"},
+        {"colour table cut off", Bytes(good.begin(), good.begin() + 300), "TPxInternalDIB.LoadFromStream: File is Truncated"},
     };
     for (const BadFile& c : cases) {
         SCOPED_TRACE(c.name);

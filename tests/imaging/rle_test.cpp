@@ -174,10 +174,10 @@ TEST(RLEDecoders, StreamsLeavingThePictureOrEndingEarlyAreRefused)
         {"half a pair", 8, 4, 2, {4}, "Convert8BitRLETo8BitRGB: RLE Data ends before End of Bitmap"},
         {"delta cut off", 8, 4, 2, {0, 2, 1}, "Convert8BitRLETo8BitRGB: RLE Data ends before End of Bitmap"},
         {"literal cut off", 8, 8, 2, {0, 6, 1, 2}, "Convert8BitRLETo8BitRGB: RLE Data ends before End of Bitmap"},
-        {"rle4 run past the even limit", 4, 5, 1, {7, 0x11, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 8"},
+        {"rle4 run past the stored row", 4, 5, 1, {9, 0x11, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 8"},
         {"rle4 end of line past the top", 4, 4, 1, {0, 0, 0, 0, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 5"},
         {"rle4 delta out", 4, 4, 1, {0, 2, 0, 2, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 6"},
-        {"rle4 literal overruns", 4, 4, 1, {0, 5, 0x12, 0x34, 0x50, 0, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 7"},
+        {"rle4 literal overruns", 4, 4, 1, {0, 9, 0x12, 0x34, 0x56, 0x78, 0x90, 0, 0, 1}, "Convert4BitRLETo4BitRGB: Bad RLE Data 7"},
         {"rle4 literal cut off", 4, 8, 1, {0, 8, 0x12}, "Convert4BitRLETo4BitRGB: RLE Data ends before End of Bitmap"},
     };
     for (const BadStream& c : cases) {
@@ -194,6 +194,16 @@ TEST(RLEDecoders, StreamsLeavingThePictureOrEndingEarlyAreRefused)
         }
         EXPECT_EQ(dest.Bits(), nullptr);
     }
+}
+
+TEST(RLEDecoders, RunsIntoTheRowPaddingAreClippedToTheWidth)
+{
+    // ImageMagick encodes the padding bytes of each row: width 3, stride 4.
+    TPxDIBData dest;
+    Convert8BitRLETo8BitRGB(MakeRLE(8, 3, 1, {4, 7, 0, 1}), dest, false);
+    EXPECT_EQ(BitsOf(dest), (Bytes{7, 7, 7, 0}));
+    Convert4BitRLETo4BitRGB(MakeRLE(4, 3, 1, {8, 0x56, 0, 1}), dest, false);
+    EXPECT_EQ(BitsOf(dest), (Bytes{0x56, 0x56, 0, 0}));  // RLE4 keeps the even column past the width
 }
 
 TEST(RLECodecs, WrongSourceFormatsAreRefusedByName)
