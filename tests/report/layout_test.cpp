@@ -448,3 +448,36 @@ TEST(ReportControls, ControlsTakeTheFontOfWhatTheyArePlacedOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The design view: a centimetre grid (dotted at the half centimetres), the panel's own
+// grid continuing the page's, and corner marks on a white item without lines.
+TEST(ReportDesign, GridsContinueAcrossPanelsAndMarkBareItems) {
+    Page p;
+    platform::TBitmap page(794, 1123);
+    p.rep->Paint(page.Canvas());
+    auto silverRun = [](platform::TBitmap& b, int x, int y0, int n) {
+        int count = 0;
+        for (int y = y0; y < y0 + n; ++y) count += b.Pixel(x, y) == platform::clSilver;
+        return count;
+    };
+    EXPECT_EQ(silverRun(page, 38, 300, 40), 40);  // solid at 1 cm (Round(37.8))
+    EXPECT_EQ(silverRun(page, 19, 300, 40), 20);  // dotted at 5 mm
+    auto* panel = p.Add<TLRLayoutPanel>(p.rep);  // at (36, 36)
+    platform::TBitmap view(panel->Width(), panel->Height());
+    panel->Paint(view.Canvas());
+    EXPECT_EQ(silverRun(view, 38 - 36, 40, 40), 40);  // the page's 1 cm line, seen from the panel
+    auto* item = p.Add<TLRItem>(panel);
+    p.form.SetDesigning(true);
+    platform::TBitmap itemView(item->Width(), item->Height());
+    item->Paint(itemView.Canvas());
+    EXPECT_EQ(itemView.Pixel(0, 0), platform::clGreen);
+    EXPECT_EQ(itemView.Pixel(item->Width() - 1, item->Height() - 1), platform::clGreen);
+    item->LineTop = TLineStyle::lsSingle;  // with a line it needs no marks
+    platform::TBitmap lined(item->Width(), item->Height());
+    item->Paint(lined.Canvas());
+    EXPECT_EQ(lined.Pixel(item->Width() - 1, item->Height() - 1), platform::clWhite);
+}
+
+}  // namespace

@@ -139,6 +139,14 @@ TEST_F(PreviewTest, NoDataOrNoDataSetShowsItsMessage) {
     report.ShowPreview();
     EXPECT_EQ(messages.back(), "印刷対象データがありません．");
     EXPECT_TRUE(report.ReportEnded());
+    // The end of one run is not carried into the next.
+    report.data.filtered_ = false;
+    report.data.SetCount(1);
+    const size_t shown = messages.size();
+    report.ShowPreview();
+    EXPECT_EQ(messages.size(), shown);
+    EXPECT_FALSE(report.ReportEnded());
+    EXPECT_EQ(report.LRPreviewControl1.GetPageCount(), 1);
 }
 
 // The page file holds nothing but whole RLE-compressed BMP files, one per sheet.

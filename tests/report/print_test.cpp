@@ -258,3 +258,19 @@ TEST_F(PrintTest, TheNowPrintingBoxStandsWhileTheJobRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+// Split jobs keep counting pages across jobs; a PDF file holds the last job.
+TEST_F(PrintTest, SplitJobsContinueThePageNumbers) {
+    SampleReport report(3);
+    report.FirstJobPages = 2;
+    std::vector<int> pages;
+    report.ActPageAfterPrint = [&] { pages.push_back(report.LightRep1->GetPageNumber()); };
+    const std::string pdf = Print(report, "split");
+    EXPECT_EQ(pages, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(PdfInfo(pdf, "Pages"), "1");
+    EXPECT_NE(PageText(pdf, 1).find("- 3 -"), std::string::npos);
+}
+
+}  // namespace
