@@ -80,7 +80,7 @@ void TBaseLRep::CreateWidgets() {
     panel1->setFixedHeight(24);
     auto* bar = new QHBoxLayout(panel1);
     bar->setContentsMargins(2, 0, 2, 0);
-    auto button = [this, panel1, bar](const char* name, const char* text, QAction* action) {
+    auto button = [panel1, bar](const char* name, const char* text, QAction* action) {
         auto* b = new QToolButton(panel1);
         b->setObjectName(name);
         b->setText(text);
