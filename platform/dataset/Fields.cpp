@@ -162,7 +162,7 @@ int64_t DayNumber(int64_t y, int64_t m, int64_t d) {
     const int64_t yoe = y - era * 400;
     const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 306;  // 0000-03-01 is day -305
+    return era * 146097 + doe - 305;  // 0001-01-01 is day 1
 }
 
 void CivilDate(int64_t day, int& y, int& m, int& d) {
