@@ -434,7 +434,9 @@ bool TKuraDataSet::GetFieldDataNo(int fieldNo, void* buffer) {
     uint8_t* recBuf = ActiveRecBuf();
     if (!recBuf || !FHandle) return false;
     bool blank = true;
-    TSessionLock lock(DBSession());
+    // Reading a field converts bytes of the dataset's own buffer through the
+    // cursor's field definitions; no shared engine state is touched, so it runs
+    // without the session lock (it is the hottest call of browsing).
     FHandle->GetField(static_cast<uint16_t>(fieldNo), recBuf, buffer, blank);
     return !blank;
 }

@@ -15,9 +15,17 @@ namespace kura {
 // ---- strings ---------------------------------------------------------------------------
 
 std::string TStringField::AsString() const {
-    std::vector<char> buffer(static_cast<std::size_t>(DataSize()) + 1, 0);
-    if (!GetData(buffer.data())) return {};
-    return std::string(buffer.data(), strnlen(buffer.data(), static_cast<std::size_t>(DataSize())));
+    const auto size = static_cast<std::size_t>(DataSize());
+    char small[257];
+    std::vector<char> large;
+    char* buffer = small;
+    if (size + 1 > sizeof small) {
+        large.resize(size + 1);
+        buffer = large.data();
+    }
+    buffer[size] = 0;
+    if (!GetData(buffer)) return {};
+    return std::string(buffer, strnlen(buffer, size));
 }
 
 void TStringField::SetAsString(const std::string& value) {
