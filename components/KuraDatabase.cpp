@@ -117,7 +117,7 @@ void TKuraDatabase::SetConnected(bool value) {
         return;
     }
     if (!FHandle) return;
-    FSession->DBNotification(1, this);
+    if (FSession) FSession->DBNotification(1, this);
     while (!FDataSets.empty()) {
         TKuraDBDataSet* ds = FDataSets.back();
         ds->Disconnect();
@@ -204,6 +204,24 @@ void TKuraDatabase::Rollback() {
     if (!FHandle->InTransaction()) DatabaseErrorFmt(msg::NoActiveTransaction, FDatabaseName);
     TSessionLock lock(FSession);
     FHandle->Rollback();
+}
+
+void TKuraDatabase::SessionRemoved() {
+    try {
+        SetConnected(false);
+    } catch (...) {
+        FHandle = nullptr;
+    }
+    TKuraSession* old = FSession;
+    FSession = nullptr;
+    FSessionName.clear();
+    if (old && !old->IsDefault()) {
+        TKuraSession* fallback = Sessions().FindSession("");
+        if (fallback && fallback != old) {
+            FSession = fallback;
+            FSession->AddDatabase(this);
+        }
+    }
 }
 
 void TKuraDatabase::AddDataSet(TKuraDBDataSet* ds) {

@@ -54,6 +54,9 @@ public:
     void AddDataSet(TKuraDBDataSet* ds);
     void RemoveDataSet(TKuraDBDataSet* ds);
     int DataSetCount() const { return static_cast<int>(FDataSets.size()); }
+    // The bound session is going away: disconnect and bind to the default session
+    // (nothing is bound when the default session itself goes).
+    void SessionRemoved();
 
 protected:
     void Loaded() override;

@@ -129,8 +129,11 @@ TKuraSession::~TKuraSession() {
         // A failing stop must not escape a destructor; the engine session is gone anyway.
         FHandle = nullptr;
     }
-    // Owned components (databases) go while this session is still whole.
+    // Owned components (databases) go while this session is still whole; databases
+    // owned elsewhere fall back to the default session.
     while (!Components().empty()) delete Components().back();
+    for (TKuraDatabase* d : std::vector<TKuraDatabase*>(FDatabases)) d->SessionRemoved();
+    FDatabases.clear();
     if (FAutoSessionNumber >= 0 && gSessions) gSessions->ReleaseAutoSessionNumber(FAutoSessionNumber);
     if (gSessions) gSessions->RemoveSession(this);
     if (gDefault == this) gDefault = nullptr;
@@ -416,7 +419,7 @@ void TKuraSession::CloseDatabase(TKuraDatabase* database) {
     if (database->RefCount() > 0) database->Release();
     if (database->RefCount() == 0 && !database->KeepConnection()) {
         if (!database->Temporary()) database->SetConnected(false);
-        else if (!destroying_) delete database;
+        else if (!destroying_ && !database->Destroying()) delete database;
     }
 }
 

@@ -141,9 +141,10 @@ public:
     // The remote login dialog, likewise.
     static std::function<bool(std::string& user, std::string& password)> RemoteLoginDialogHook;
 
+    void SetName(const std::string& name) override;
+
 protected:
     void Loaded() override;
-    void SetName(const std::string& name) override;
 
 private:
     void StartStopSession(bool value);

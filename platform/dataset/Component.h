@@ -19,6 +19,7 @@ public:
     virtual void SetName(const std::string& name) { name_ = name; }
     const std::vector<TComponent*>& Components() const { return components_; }
 
+    bool Destroying() const { return destroying_; }
     bool Loading() const { return loading_; }
     bool Designing() const { return designing_; }
     void SetDesigning(bool value) { designing_ = value; }

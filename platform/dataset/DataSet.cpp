@@ -88,13 +88,8 @@ void TDataSet::CloseCursor() {
     FBOF = FEOF = true;
 }
 
-void TDataSet::InitFieldDefs() {
-    if (IsCursorOpen()) InternalInitFieldDefs();
-    else {
-        // Read the definitions with a short-lived open; descendants override this.
-        InternalInitFieldDefs();
-    }
-}
+// Descendants that can read their definitions while closed override this.
+void TDataSet::InitFieldDefs() { InternalInitFieldDefs(); }
 
 TStream* TDataSet::CreateBlobStream(TField*, TBlobStreamMode) { return nullptr; }
 

@@ -160,3 +160,61 @@ TEST_F(Databases, MemoryDatabaseHoldsTablesWithoutFiles) {
 
 }  // namespace
 }  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+using Lifetimes = ComponentTest;
+
+TEST_F(Lifetimes, TemporaryDatabasesComeAndGoWithTheirDataSets) {
+    TKuraSession s(nullptr);
+    s.SetSessionName("Short");
+    s.KeepConnections = false;
+    auto t = StaffTable(2);
+    t->Close();
+    t->SetSessionName("Short");
+    t->Open();
+    ASSERT_NE(t->Database(), nullptr);
+    EXPECT_TRUE(t->Database()->Temporary());
+    EXPECT_EQ(s.Databases().size(), 1u);
+    t->Close();
+    EXPECT_TRUE(s.Databases().empty());  // freed with its last dataset
+    t->Open();
+    // Stopping the session closes the dataset and frees the database.
+    s.SetActive(false);
+    EXPECT_FALSE(t->Active());
+    EXPECT_TRUE(s.Databases().empty());
+    t->Open();
+    EXPECT_EQ(Ids(*t), (std::vector<int>{1, 2}));
+}
+
+TEST_F(Lifetimes, ADatabaseOutlivesItsSessionBoundToTheDefault) {
+    auto s = std::make_unique<TKuraSession>(nullptr);
+    s->SetSessionName("Gone");
+    TKuraDatabase db(nullptr);
+    db.SetSessionName("Gone");
+    db.SetDatabaseName("D");
+    db.SetDirectory(dir.path());
+    db.SetConnected(true);
+    s.reset();
+    EXPECT_FALSE(db.Connected());
+    EXPECT_EQ(db.Session(), &Session());
+    db.SetConnected(true);
+    EXPECT_TRUE(db.Connected());
+}
+
+TEST_F(Lifetimes, AutoSessionNamesFollowTheComponentName) {
+    TComponent form(nullptr);
+    auto* s = new TKuraSession(&form);
+    s->SetName("Session1");
+    s->SetAutoSessionName(true);
+    EXPECT_EQ(s->SessionName(), "Session1_1");
+    EXPECT_EQ(DatabaseErrorOf([&] { s->SetSessionName("X"); }),
+              "Cannot perform this operation on the active auto-session.");
+    EXPECT_EQ(DatabaseErrorOf([&] { new TKuraSession(&form); }), "This auto-session already exists.");
+    auto* table = new TKuraTable(&form);
+    EXPECT_EQ(table->SessionName(), "Session1_1");
+}
+
+}  // namespace
+}  // namespace kura::test
