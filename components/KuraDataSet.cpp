@@ -507,6 +507,11 @@ void TKuraDataSet::SetFieldData(TField* field, const void* buffer) {
         DataEvent(deFieldChange, reinterpret_cast<intptr_t>(field));
 }
 
+void TKuraDataSet::SetStateFieldValue(TDataSetState state, TField* field, const TVariant& value) {
+    if (state == dsOldValue) DatabaseErrorFmt(msg::FieldReadOnly, field->DisplayName());
+    TDataSet::SetStateFieldValue(state, field, value);
+}
+
 // ---- BLOBs -------------------------------------------------------------------------------
 
 TStream* TKuraDataSet::CreateBlobStream(TField* field, TBlobStreamMode mode) {

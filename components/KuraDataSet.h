@@ -58,6 +58,7 @@ public:
     bool GetFieldDataNo(int fieldNo, void* buffer);
     void SetFieldData(TField* field, const void* buffer) override;
     TStream* CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+    void SetStateFieldValue(TDataSetState state, TField* field, const TVariant& value) override;
     void CloseBlob(TField* field);
     // The whole BLOB of a field of the active record; its size.
     int32_t GetBlobFieldData(int fieldNo, std::vector<uint8_t>& buffer);

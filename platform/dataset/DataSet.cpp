@@ -17,7 +17,10 @@ constexpr const char* FieldNotFoundText = "\x8D\x80\x96\xDA '%s' \x82\xAA\x8C\xA
 TDataSet::TDataSet(TComponent* owner) : TComponent(owner), FFieldDefs(this) {}
 
 TDataSet::~TDataSet() {
-    for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->SetDataSet(nullptr);
+    // The descendant's parts are gone: the sources must not call back.
+    const std::vector<TDataSource*> sources(FDataSources);
+    FDataSources.clear();
+    for (TDataSource* source : sources) source->DataSetDestroyed();
 }
 
 void TDataSet::CheckActive() const {
@@ -92,6 +95,30 @@ void TDataSet::CloseCursor() {
 void TDataSet::InitFieldDefs() { InternalInitFieldDefs(); }
 
 TStream* TDataSet::CreateBlobStream(TField*, TBlobStreamMode) { return nullptr; }
+
+TVariant TDataSet::GetStateFieldValue(TDataSetState state, TField* field) {
+    const TDataSetState saved = SetTempState(state);
+    TVariant value;
+    try {
+        value = field->Value();
+    } catch (...) {
+        RestoreState(saved);
+        throw;
+    }
+    RestoreState(saved);
+    return value;
+}
+
+void TDataSet::SetStateFieldValue(TDataSetState state, TField* field, const TVariant& value) {
+    const TDataSetState saved = SetTempState(state);
+    try {
+        field->SetValue(value);
+    } catch (...) {
+        RestoreState(saved);
+        throw;
+    }
+    RestoreState(saved);
+}
 
 // ---- fields ------------------------------------------------------------------------------
 

@@ -89,6 +89,9 @@ public:
     virtual bool GetFieldData(TField* field, void* buffer) = 0;
     virtual void SetFieldData(TField* field, const void* buffer) = 0;
     virtual TStream* CreateBlobStream(TField* field, TBlobStreamMode mode);
+    // A field's value as a state shows it (dsOldValue: the record before the edit).
+    virtual TVariant GetStateFieldValue(TDataSetState state, TField* field);
+    virtual void SetStateFieldValue(TDataSetState state, TField* field, const TVariant& value);
 
     // ---- Navigation ---------------------------------------------------------------------
     void First();

@@ -21,6 +21,11 @@ void TDataSource::SetDataSet(TDataSet* dataSet) {
     DataEvent(deUpdateState, 0);
 }
 
+void TDataSource::DataSetDestroyed() {
+    dataSet_ = nullptr;
+    DataEvent(deUpdateState, 0);
+}
+
 TDataSetState TDataSource::State() const { return dataSet_ && Enabled ? dataSet_->State() : dsInactive; }
 
 void TDataSource::Edit() {
@@ -29,12 +34,12 @@ void TDataSource::Edit() {
 
 void TDataSource::AddLink(TDataLink* link) {
     links_.push_back(link);
-    if (dataSet_) dataSet_->UpdateBufferCount();
+    if (dataSet_ && !dataSet_->Destroying()) dataSet_->UpdateBufferCount();
 }
 
 void TDataSource::RemoveLink(TDataLink* link) {
     links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());
-    if (dataSet_) dataSet_->UpdateBufferCount();
+    if (dataSet_ && !dataSet_->Destroying()) dataSet_->UpdateBufferCount();
 }
 
 void TDataSource::DataEvent(TDataEvent event, intptr_t info) {

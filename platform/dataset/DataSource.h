@@ -27,6 +27,8 @@ public:
 
     TDataSet* DataSet() const { return dataSet_; }
     void SetDataSet(TDataSet* dataSet);
+    // The dataset is being destroyed: forget it without calling back into it.
+    void DataSetDestroyed();
     TDataSetState State() const;
     bool Enabled = true;
     bool AutoEdit = true;

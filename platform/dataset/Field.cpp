@@ -21,6 +21,11 @@ void TField::SetData(const void* buffer) {
     dataSet_->SetFieldData(this, buffer);
 }
 
+TVariant TField::OldValue() const {
+    if (!dataSet_) return TVariant::Null();
+    return dataSet_->GetStateFieldValue(dsOldValue, const_cast<TField*>(this));
+}
+
 bool TField::IsNull() const { return !GetData(nullptr); }
 
 void TField::Validate(const void*) {

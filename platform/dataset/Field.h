@@ -88,6 +88,8 @@ public:
     virtual void SetAsDateTime(double value);
     virtual TVariant Value() const = 0;
     virtual void SetValue(const TVariant& value) = 0;
+    // The value before the current edit began.
+    TVariant OldValue() const;
 
 protected:
     [[noreturn]] void AccessError(const char* typeName) const;

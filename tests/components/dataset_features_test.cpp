@@ -244,3 +244,75 @@ TEST_F(Features, FieldAndIndexDefinitionsReadWhileClosed) {
 
 }  // namespace
 }  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+using MoreFeatures = ComponentTest;
+
+TEST_F(MoreFeatures, OldValueShowsTheRecordBeforeTheEditAndCannotBeWritten) {
+    auto t = StaffTable(2);
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("New");
+    EXPECT_EQ(t->FieldByName("Name")->OldValue().AsString(), "N1");
+    EXPECT_EQ(t->FieldByName("Name")->AsString(), "New");
+    EXPECT_EQ(DatabaseErrorOf([&] { t->SetStateFieldValue(dsOldValue, t->FieldByName("Name"), TVariant("x")); }),
+              "Field Name cannot be modified.");
+    t->Post();
+}
+
+TEST_F(MoreFeatures, LookupFieldsTakeTheirValueFromAnotherDataSet) {
+    auto staff = StaffTable(5, "Staff");
+    auto family = NewTable("Family");
+    family->FieldDefs().Add("StaffId", ftInteger);
+    family->FieldDefs().Add("Who", ftString, 10);
+    family->CreateTable();
+    family->AddFieldsFromDefs();
+    auto lookup = std::make_unique<TStringField>(20);
+    lookup->FieldName = "StaffName";
+    lookup->FieldKind = fkLookup;
+    lookup->LookupDataSet = staff.get();
+    lookup->KeyFields = "StaffId";
+    lookup->LookupKeyFields = "Id";
+    lookup->LookupResultField = "Name";
+    family->AddField(std::move(lookup));
+    family->Open();
+    family->Append();
+    family->FieldByName("StaffId")->SetAsInteger(4);
+    family->FieldByName("Who")->SetAsString("Child");
+    EXPECT_EQ(family->FieldByName("StaffName")->AsString(), "N4");  // follows the key as it changes
+    family->Post();
+    family->First();
+    EXPECT_EQ(family->FieldByName("StaffName")->AsString(), "N4");
+}
+
+TEST_F(MoreFeatures, ADataSourceMayOutliveItsDataSet) {
+    TDataSource source;
+    TFieldDataLink link;
+    int active = 0;
+    link.OnActiveChange = [&] { ++active; };
+    link.SetDataSource(&source);
+    {
+        auto t = StaffTable(1);
+        source.SetDataSet(t.get());
+        EXPECT_TRUE(link.Active());
+    }
+    EXPECT_FALSE(link.Active());
+    EXPECT_EQ(source.DataSet(), nullptr);
+    EXPECT_EQ(active, 2);
+}
+
+TEST_F(MoreFeatures, AnEngineErrorWithoutContextStillNamesItsCode) {
+    ClearEngineErrorContext();
+    try {
+        RaiseKuraEngineError(KURA_NOCURRREC);
+    } catch (const EKuraEngineError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Kura Engine Error # 8709 ", 0), 0u);
+        for (int i = 0; i < 7; ++i) EXPECT_EQ(e.ErrorContext(i), "");
+        EXPECT_EQ(e.OSErrorCode(), 0);
+        EXPECT_EQ(e.SocketErrorCode(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace kura::test
