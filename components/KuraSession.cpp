@@ -350,6 +350,19 @@ bool TKuraSession::GetPassword() {
     return PasswordDialogHook ? PasswordDialogHook(this) : false;
 }
 
+bool TKuraSession::RemoteLogin(std::string& user, std::string& password) {
+    bool cont = true;
+    if (OnRemoteLogin) OnRemoteLogin(this, user, password, cont);
+    else cont = RemoteLoginDialogHook ? RemoteLoginDialogHook(user, password) : false;
+    user = ShortString(user);
+    password = ShortString(password);
+    return cont;
+}
+
+void TKuraSession::RemoteTraceMessage(const std::string& message) {
+    if (OnRemoteTrace) OnRemoteTrace(this, message);
+}
+
 void TKuraSession::LockSession() {
     if (FLockCount == 0) {
         Sessions().EngineLock().Enter();

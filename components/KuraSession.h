@@ -126,6 +126,11 @@ public:
     void RemoveAllPasswords();
     // OnPassword, or else the password dialog hook; false when neither gives one.
     bool GetPassword();
+    // The engine's login callback of a remote session: OnRemoteLogin with Continue
+    // true, or else the login dialog hook; the names come back cut to short strings.
+    bool RemoteLogin(std::string& user, std::string& password);
+    // The engine's trace callback: OnRemoteTrace when assigned.
+    void RemoteTraceMessage(const std::string& message);
     TKuraDatabase* OpenDatabase(const std::string& name, TComponent* owner);
     void CloseDatabase(TKuraDatabase* database);
     TKuraDatabase* FindDatabase(const std::string& name);

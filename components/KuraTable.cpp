@@ -9,6 +9,7 @@
 #include "components/KuraSession.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/TableCreation.h"
+#include "platform/CodePage.h"
 #include "platform/dataset/DatabaseError.h"
 
 namespace kura {
@@ -345,7 +346,7 @@ void TKuraTable::CreateTable() {
 
     auto toDesc = [&](const TIndexDef& def) {
         TIndexDesc d;
-        d.SetName(def.Name.substr(0, 30));
+        d.SetName(def.Name.substr(0, platform::Cp932PrefixLength(def.Name, 30)));
         const uint8_t desc = (def.Options & ixDescending) ? 1 : 0;
         d.SetByte(ido::Descending, desc);
         for (int k = 0; k < 16; ++k) d.SetOption(k, desc);
