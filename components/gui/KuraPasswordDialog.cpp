@@ -2,12 +2,31 @@
 
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <exception>
 
 #include "components/KuraSession.h"
 #include "platform/CodePage.h"
+#include "platform/dataset/DatabaseError.h"
 
 namespace kura {
+
+namespace {
+
+// Exceptions never cross the Qt event loop: a failing handler shows its message
+// (an abort stays silent) and the dialog stays open.
+template <typename F>
+void Guarded(QWidget* parent, F handler) {
+    try {
+        handler();
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+        QMessageBox::critical(parent, "Error", QString::fromStdString(platform::Cp932ToUtf8(e.what())));
+    }
+}
+
+}  // namespace
 
 TKuraPasswordDialog::TKuraPasswordDialog(TKuraSession* session, QWidget* parent)
     : QDialog(parent), session_(session) {
@@ -42,10 +61,11 @@ TKuraPasswordDialog::TKuraPasswordDialog(TKuraSession* session, QWidget* parent)
     okButton_->setEnabled(false);
 
     connect(edit_, &QLineEdit::textChanged, this, [this] { EditChange(); });
-    connect(addButton_, &QPushButton::clicked, this, [this] { AddButtonClick(); });
-    connect(removeButton_, &QPushButton::clicked, this, [this] { RemoveButtonClick(); });
-    connect(removeAllButton_, &QPushButton::clicked, this, [this] { RemoveAllButtonClick(); });
-    connect(okButton_, &QPushButton::clicked, this, [this] { OKButtonClick(); });
+    connect(addButton_, &QPushButton::clicked, this, [this] { Guarded(this, [this] { AddButtonClick(); }); });
+    connect(removeButton_, &QPushButton::clicked, this, [this] { Guarded(this, [this] { RemoveButtonClick(); }); });
+    connect(removeAllButton_, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { RemoveAllButtonClick(); }); });
+    connect(okButton_, &QPushButton::clicked, this, [this] { Guarded(this, [this] { OKButtonClick(); }); });
     connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
     edit_->setFocus();
 }
