@@ -239,6 +239,12 @@ void TKuraTable::DestroyHandle() {
     TKuraDBDataSet::DestroyHandle();
 }
 
+void TKuraTable::CloseCursor() {
+    TKuraDBDataSet::CloseCursor();
+    // An in-memory table made for the designer lives only while it is open there.
+    if (Designing() && FInMemory && !Destroying() && Exists()) DeleteTable();
+}
+
 void TKuraTable::PrepareCursor() {
     if (FMasterLink.Active() && !FMasterLink.Fields().empty()) {
         SetLinkRanges(FMasterLink.Fields());

@@ -57,6 +57,7 @@ public:
 protected:
     TDataCursor* CreateHandle() override;
     void DestroyHandle() override;
+    void CloseCursor() override;
     void PrepareCursor() override;
     TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive) override;
     void DestroyLookupCursor() override;

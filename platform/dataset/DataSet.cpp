@@ -39,8 +39,12 @@ void TDataSet::SetActive(bool value) {
             OpenCursor();
             SetState(dsBrowse);
         } catch (...) {
-            if (FState != dsInactive) FState = dsInactive;
-            CloseCursor();
+            FState = dsInactive;
+            try {
+                CloseCursor();
+            } catch (...) {
+                // The failure of the open is the one to report.
+            }
             throw;
         }
         if (AfterOpen) AfterOpen(this);

@@ -135,3 +135,28 @@ TEST_F(BlobStreams, TenMebibytesRoundTripInPieces) {
 
 }  // namespace
 }  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+TEST_F(BlobStreams, AWriteBeyondTheEnginesOffsetsNamesTheField) {
+    auto t = StaffTable(1);
+    t->Edit();
+    std::unique_ptr<TStream> s(t->CreateBlobStream(t->FieldByName("Photo"), bmReadWrite));
+    s->Seek(int64_t(5) << 30, soBeginning);
+    try {
+        s->Write("x", 1);
+        FAIL() << "no error";
+    } catch (const EKuraEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), KURA_INVALIDBLOBLEN);
+        EXPECT_EQ(e.ErrorContext(ctxField), "Photo");
+        EXPECT_EQ(e.ErrorContext(ctxTable), "Staff");
+    }
+    char c;
+    EXPECT_EQ(s->Read(&c, 1), 0);
+    s.reset();
+    t->Cancel();
+}
+
+}  // namespace
+}  // namespace kura::test

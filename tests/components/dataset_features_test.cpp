@@ -316,3 +316,28 @@ TEST_F(MoreFeatures, AnEngineErrorWithoutContextStillNamesItsCode) {
 
 }  // namespace
 }  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+TEST_F(MoreFeatures, DesignTimeMemoryTablesNeedFieldsAndGoAwayOnClose) {
+    auto t = std::make_unique<TKuraTable>();
+    t->SetDesigning(true);
+    t->SetDatabaseName("Memory");
+    t->SetTableName("Designer");
+    try {
+        t->Open();
+        FAIL() << "opened without fields";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "You must define at least one field before you can open an in-memory table at design-time");
+    }
+    t->FieldDefs().Add("K", ftInteger);
+    t->Open();  // created on the way
+    EXPECT_TRUE(t->Exists());
+    t->Close();
+    EXPECT_FALSE(t->Exists());
+}
+
+}  // namespace
+}  // namespace kura::test
