@@ -42,7 +42,6 @@ function(kura_benchmarks dir)
     get_filename_component(stem ${src} NAME_WE)
     add_executable(${stem} ${src})
     target_link_libraries(${stem} PRIVATE ${ARG_LIBS} benchmark::benchmark_main)
-    target_link_libraries(${stem} PRIVATE kura_components kura_core benchmark::benchmark_main)
   endforeach()
 endfunction()
 
