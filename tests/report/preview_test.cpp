@@ -283,6 +283,19 @@ TEST_F(PreviewTest, WindowsGoAwayWhileTheirThreadRuns) {
     }
 }
 
+// A page that fails while the thread draws it ends the preview with the page's message.
+TEST_F(PreviewTest, AFailureInTheBackgroundEndsThePreviewWithItsMessage) {
+    SampleReport report(10);
+    report.Grid->BeforePrint = [&](TControl*, const TRect&, TPrintStatus&) {
+        if (report.data.Row() == 3) throw ELRError("broken page");
+    };
+    report.ShowPreview();
+    ASSERT_TRUE(PumpUntil([&] { return !report.ThreadRunning(); }));
+    EXPECT_EQ(messages, std::vector<std::string>{"broken page"});
+    EXPECT_EQ(report.LRPreviewControl1.GetPageCount(), 3);
+    EXPECT_FALSE(report.findChild<QAction*>("ActSuspend")->isEnabled());
+}
+
 // Printing stops the preview thread for good before it positions the data.
 TEST_F(PreviewTest, PrintingStopsThePreviewThreadFirst) {
     SampleReport report(200);
