@@ -188,7 +188,9 @@ void TBaseLRep::StartPreviewThread() {
     thread_ = std::make_unique<TLRPreviewThread>(this, zoom_);
     TLRPreviewThread* thread = thread_.get();
     thread_->OnTerminate = [this, thread] {
-        if (thread->FinishedNormally()) threadRunning_ = false;
+        if (thread->FinishedNormally() || thread->FatalException) threadRunning_ = false;
+        // A sheet that failed in the background is reported like any failed action.
+        if (thread->FatalException) RunGuarded([thread] { std::rethrow_exception(thread->FatalException); });
         UpdateActions();
     };
     thread_->Resume();

@@ -283,6 +283,34 @@ TEST_F(PreviewTest, WindowsGoAwayWhileTheirThreadRuns) {
     }
 }
 
+// A page that fails while the thread draws it ends the preview with the page's message.
+TEST_F(PreviewTest, AFailureInTheBackgroundEndsThePreviewWithItsMessage) {
+    SampleReport report(10);
+    report.Grid->BeforePrint = [&](TControl*, const TRect&, TPrintStatus&) {
+        if (report.data.Row() == 3) throw ELRError("broken page");
+    };
+    report.ShowPreview();
+    ASSERT_TRUE(PumpUntil([&] { return !report.ThreadRunning(); }));
+    EXPECT_EQ(messages, std::vector<std::string>{"broken page"});
+    EXPECT_EQ(report.LRPreviewControl1.GetPageCount(), 3);
+    EXPECT_FALSE(report.findChild<QAction*>("ActSuspend")->isEnabled());
+}
+
+TEST_F(PreviewTest, PaginationCountsThePagesAndSurvivesAFailure) {
+    SampleReport report(7);
+    report.findChild<QAction*>("ActPaginate")->trigger();
+    EXPECT_EQ(report.LightRep1->PageCount, 7);
+    EXPECT_EQ(report.LightRep1->GetStatus(), 0);
+    report.Footer->BeforePrint = [&](TControl*, const TRect&, TPrintStatus&) {
+        if (report.data.Row() == 2) throw ELRError("broken page");
+    };
+    report.PaginateFirst = true;
+    report.ShowPreview();
+    EXPECT_EQ(messages, std::vector<std::string>{"broken page"});
+    EXPECT_EQ(report.LightRep1->GetStatus(), 0);  // the count ended with the failure
+    EXPECT_EQ(report.LightRep1->PageCount, 3);  // two pages and the one that failed
+}
+
 // Printing stops the preview thread for good before it positions the data.
 TEST_F(PreviewTest, PrintingStopsThePreviewThreadFirst) {
     SampleReport report(200);
