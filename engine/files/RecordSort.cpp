@@ -83,7 +83,7 @@ TSortResult TRecordSorter::Run() {
         // Every slot is cached: nothing needs reading or flushing.
         std::vector<uint8_t> entries(static_cast<std::size_t>(slots) * static_cast<std::size_t>(E));
         uint32_t count = 0;
-        for (TRecord* record : F.FCache.Items) {
+        for (TRecord* record : F.FCache.SortedWhere([](const TRecord*) { return true; })) {
             uint8_t* entry = entries.data() + static_cast<std::size_t>(count) * static_cast<std::size_t>(E);
             // Cached images are plain, never scrambled.
             if (TakeSlot(record->GetBuffer(), record->RecordNumber, false, entry)) ++count;
