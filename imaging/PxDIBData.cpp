@@ -23,6 +23,10 @@ TDIBMemory TDIBMemory::Get(uint64_t size, bool useFMO)
             platform::CloseMapping(mapping);
             throw EOutOfResources("GetMemory: Cannot Make View of File Map");
         }
+        // The view keeps the memory alive; closing the object at once keeps pictures
+        // from using up the process's descriptors. The handle stays as the mark of
+        // page-file memory.
+        platform::CloseMapping(mapping);
         memory.mapping_ = mapping;
         memory.bits_ = static_cast<uint8_t*>(view);
     } else {
@@ -56,7 +60,6 @@ void TDIBMemory::Release()
         // An unmap or close that fails leaves nothing for us to mend; the original
         // asserts here, which would only turn a leak into a crash.
         platform::UnmapViewOfFile(bits_, size_);
-        platform::CloseMapping(mapping_);
     } else {
         std::free(bits_);
     }

@@ -61,6 +61,8 @@ struct TRGBQuad {
 };
 
 // Zero-filled memory for the bits, in a page-file mapping (useFMO) or on the heap.
+// MappingHandle is non-zero for mapped memory; the mapping object itself is closed
+// as soon as its view exists.
 class TDIBMemory {
 public:
     TDIBMemory() = default;

@@ -102,11 +102,13 @@ public:
         }
         const Axis axis = ChooseAxis(variance);
         const long double m = mean[axis];
+        // Channels are integers: "c <= mean" is "c <= floor(mean)".
+        const auto limit = static_cast<int64_t>(std::floor(m));
         size_t i = first, j = last;
         do {
-            while (i < j && e_.Channel(i, axis) <= m)
+            while (i < j && static_cast<int64_t>(e_.Channel(i, axis)) <= limit)
                 ++i;
-            while (i < j && e_.Channel(j - 1, axis) > m)
+            while (i < j && static_cast<int64_t>(e_.Channel(j - 1, axis)) > limit)
                 --j;
             if (i != j)
                 e_.Swap(i, j - 1);
@@ -150,18 +152,12 @@ struct CellElements {
     }
 };
 
-// Packed blue-green-red pixels of weight 1 (crHigh).
+// Pixels of weight 1 (crHigh), each held as 0x00RRGGBB so that a swap is one word.
 struct PixelElements {
-    uint8_t* bgr;
+    uint32_t* rgb;
     uint64_t Weight(size_t) const { return 1; }
-    uint32_t Channel(size_t i, int ch) const { return bgr[3 * i + 2 - static_cast<size_t>(ch)]; }
-    void Swap(size_t a, size_t b)
-    {
-        uint8_t t[3];
-        std::memcpy(t, bgr + 3 * a, 3);
-        std::memcpy(bgr + 3 * a, bgr + 3 * b, 3);
-        std::memcpy(bgr + 3 * b, t, 3);
-    }
+    uint32_t Channel(size_t i, int ch) const { return (rgb[i] >> (16 - 8 * ch)) & 0xFF; }
+    void Swap(size_t a, size_t b) { std::swap(rgb[a], rgb[b]); }
     void MarkLeaf(size_t, size_t, uint8_t) {}
 };
 
@@ -235,10 +231,13 @@ void ReduceHigh(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, const T
     const uint64_t inStride = Stride(width, 24);
     const int depth = bits == 8 ? 8 : 4;
 
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3 + 4);
-    for (uint64_t y = 0; y < height; ++y)
-        std::memcpy(pixels.data() + y * static_cast<uint64_t>(width) * 3, source.Bits() + y * inStride,
-                    static_cast<size_t>(width) * 3);
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+    for (uint64_t y = 0; y < height; ++y) {
+        const uint8_t* in = source.Bits() + y * inStride;
+        uint32_t* out = pixels.data() + y * static_cast<uint64_t>(width);
+        for (int64_t x = 0; x < width; ++x)
+            out[x] = uint32_t{in[3 * x + 2]} << 16 | uint32_t{in[3 * x + 1]} << 8 | in[3 * x];
+    }
     std::vector<Node> tree((size_t{2} << depth) - 1);
     Palette palette;
     PixelElements elements{pixels.data()};
@@ -246,23 +245,40 @@ void ReduceHigh(const TPxDIBData& source, TPxDIBData& dest, bool useFMO, const T
         .Run(0, static_cast<size_t>(width) * height, 0, 0);
     pixels = {};
 
+    // Channels are integers, so "Value >= channel" is "channel <= floor(Value)": the
+    // walk compares small integers. A page repeats its colours, so the last pixel's
+    // answer is tried first.
+    std::vector<int16_t> threshold(tree.size());
+    for (size_t i = 0; i < tree.size(); ++i) {
+        PxAssert(tree[i].Kind <= kLeaf, "ConvertTrueColorTo8BitRGBHigh: Invalid DivideID");
+        threshold[i] = static_cast<int16_t>(std::clamp(std::floor(tree[i].Value), -1.0L, 255.0L));
+    }
+    auto lookup = [&](const uint8_t* p) -> uint8_t {
+        const uint8_t channel[3] = {p[2], p[1], p[0]};
+        uint32_t n = 0;
+        // A walk is at most depth steps; nodes no range reached are leaves of index 0.
+        for (int steps = 0; tree[n].Kind != kLeaf && steps <= depth; ++steps) {
+            n = channel[tree[n].Kind] <= threshold[n] ? tree[n].Lower : tree[n].Upper;
+            if (n >= tree.size())
+                n = 0;
+        }
+        return tree[n].Kind == kLeaf ? tree[n].Index : 0;
+    };
     TPxDIBData result = detail::NewTarget(source, bits, useFMO);
     const uint64_t outStride = Stride(width, bits);
+    uint32_t lastColour = 0xFFFFFFFF;
+    uint8_t lastIndex = 0;
     for (uint64_t y = 0; y < height; ++y) {
         const uint8_t* in = source.Bits() + y * inStride;
         uint8_t* out = result.Bits() + y * outStride;
         for (int64_t x = 0; x < width; ++x) {
             const uint8_t* p = in + 3 * x;
-            const uint8_t channel[3] = {p[2], p[1], p[0]};
-            uint32_t n = 0;
-            // A walk is at most depth steps; unvisited nodes are leaves of index 0.
-            for (int steps = 0; tree[n].Kind != kLeaf && steps <= depth; ++steps) {
-                PxAssert(tree[n].Kind <= kBlue, "ConvertTrueColorTo8BitRGBHigh: Invalid DivideID");
-                n = tree[n].Value >= channel[tree[n].Kind] ? tree[n].Lower : tree[n].Upper;
-                if (n >= tree.size())
-                    n = 0;
+            const uint32_t colour = uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+            if (colour != lastColour) {
+                lastColour = colour;
+                lastIndex = lookup(p);
             }
-            detail::SetIndex(out, x, bits, tree[n].Kind == kLeaf ? tree[n].Index : 0);
+            detail::SetIndex(out, x, bits, lastIndex);
         }
     }
     InstallPalette(result, palette);

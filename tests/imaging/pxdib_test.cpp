@@ -2,6 +2,9 @@
 // events, and SetPixelFormat's whole table of conversions.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 #include "imaging/PxDIB.h"
 #include "imaging/PxDIBErrors.h"
 #include "tests/imaging/DIBTestSupport.h"
@@ -203,6 +206,28 @@ TEST(PxDIB, HeapStorageWhenMappingsAreOff)
     Fill(dib, 8, 8);
     dib.SetPixelFormat(pxpf4Bit);
     EXPECT_EQ(dib.Data().MappingHandle(), 0);
+}
+
+}  // namespace
+}  // namespace imaging
+
+namespace imaging {
+namespace {
+
+TEST(PxDIB, MappedPicturesHoldNoDescriptors)
+{
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{});
+    };
+    const auto before = openDescriptors();
+    std::vector<std::unique_ptr<TPxDIB>> pictures;
+    for (int i = 0; i < 200; ++i) {
+        pictures.push_back(std::make_unique<TPxDIB>());
+        ASSERT_NE(pictures.back()->Data().MappingHandle(), 0);
+    }
+    EXPECT_LT(openDescriptors() - before, 10);
+    pictures.front()->SetWidth(20);
+    EXPECT_EQ(pictures.front()->GetWidth(), 20);
 }
 
 }  // namespace
