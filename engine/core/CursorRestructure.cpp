@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -266,6 +267,10 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
         TDataSession* session = GetSession();
         const bool addPassword = params.Encrypted && session && !session->PasswordExists(params.Password);
         if (addPassword) session->AddPassword(params.Password);
+        // Disk tables: other programs learn of the restructure, and a crash of this
+        // one leaves a note that lets the next open drop the unfinished copy.
+        std::unique_ptr<TRestructureNote> note;
+        if (!FInMemory) note = std::make_unique<TRestructureNote>(FDirectory->Path, FTableName, tempName);
         TDataCursor target(FDirectory);
         bool created = false;
         bool completed = false;

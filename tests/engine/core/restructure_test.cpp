@@ -334,6 +334,7 @@ TEST_F(RestructureFixture, AProcessStoppedAtEveryStepOfTheSwapLeavesTheNewTable)
         // From the marker on, the new table wins.
         EXPECT_TRUE(isNew);
         EXPECT_FALSE(Exists(name + ".RSW"));
+        EXPECT_FALSE(Exists(name + ".RSP"));
         for (const char* ext : {".DBK", ".IBK", ".BBK"}) EXPECT_TRUE(Exists(name + ext)) << ext;
     }
 }
@@ -363,6 +364,8 @@ TEST_F(RestructureFixture, KilledAtRandomMomentsTheTableOpensWithTheOldOrTheNewD
         bool isNew = false;
         EXPECT_TRUE(OldOrNew(before, DumpRows(db.dir, name), isNew));
         ++(isNew ? news : olds);
+        // Opening the table also dropped an unfinished copy and every note.
+        for (const std::string& file : Files()) EXPECT_EQ(file[0], 'K') << file;
     }
     // Both outcomes are legitimate; a run that never interrupts the copy would test nothing.
     EXPECT_GT(olds, 0);
