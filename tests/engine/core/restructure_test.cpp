@@ -231,6 +231,50 @@ TEST_F(RestructureFixture, ATableEncryptedAndDecryptedKeepsItsRows) {
     EXPECT_EQ(DumpRows(db.dir, "Staff"), before);
 }
 
+TEST_F(RestructureFixture, AnAutoIncrementFieldBecomesAPlainNumberAndBack) {
+    TTableDefinition def;
+    int32_t offset = 9;
+    PlaceField(def, offset, NewField("Auto", fldINT32, 0, fldstAUTOINC));
+    PlaceField(def, offset, NewField("Name", fldZSTRING, 10));
+    db.Create("A", def);
+    {
+        auto c = db.Open("A");
+        for (int i = 0; i < 25; ++i) {
+            RecordImage image(*c);
+            image.Text(2, "n" + std::to_string(i));
+            c->AppendRecord(image.data(), false);
+        }
+    }
+    auto numbers = [&] {
+        std::map<std::string, int32_t> out;
+        auto c = db.Open("A");
+        std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
+        c->SetToBegin();
+        while (c->GetNextRecord(rec.data()) == 0) {
+            uint8_t v[16] = {};
+            char name[16] = {};
+            bool blank = false;
+            c->GetField(1, rec.data(), v, blank);
+            c->GetField(2, rec.data(), name, blank);
+            out[name] = GetI32(v);
+        }
+        return out;
+    };
+    const auto before = numbers();
+    ASSERT_EQ(before.size(), 25u);
+    TRestructureParams p = CurrentDefinition(db.dir, "A");
+    p.Fields[0].SetSubType(0);
+    Restructure(p, "A");
+    EXPECT_EQ(numbers(), before);
+    TRestructureParams q = CurrentDefinition(db.dir, "A");
+    EXPECT_FALSE(q.Fields[0].IsAutoInc());
+    q.Fields[0].SetSubType(fldstAUTOINC);
+    Restructure(q, "A");
+    EXPECT_EQ(numbers(), before);
+    EXPECT_TRUE(CurrentDefinition(db.dir, "A").Fields[0].IsAutoInc());
+    EXPECT_TRUE(questions.empty());
+}
+
 // Every conversion between the value types: a value that converts arrives as the
 // conversion makes it, a row whose value does not is left out after the question.
 TEST_F(RestructureFixture, EveryTypeConversionOfAField) {
