@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -91,7 +92,8 @@ TRestructureCopy::TRowOutcome TRestructureCopy::CopyRow(std::vector<uint8_t>& ol
         const uint16_t newNo = static_cast<uint16_t>(it - NewFields.begin() + 1);
         TFieldDesc newField;
         T.GetTableFieldDesc(newNo, newField);
-        if (oldField.IsAutoInc()) continue;  // the header's value, copied above
+        // An auto-increment value lives in the record header (copied above).
+        if (oldField.IsAutoInc() && newField.IsAutoInc()) continue;
         const bool oldBlob = oldField.FieldType() == fldBLOB;
         const bool newBlob = newField.FieldType() == fldBLOB;
         if (oldBlob && newBlob) {
@@ -100,10 +102,30 @@ TRestructureCopy::TRowOutcome TRestructureCopy::CopyRow(std::vector<uint8_t>& ol
         }
         uint8_t value[FieldValueBufferSize + 8] = {};
         bool blank = true;
-        if (!oldBlob) S.GetTableField(k, oldRecord.data(), value, blank);
-        if (oldBlob) blank = oldRecord[oldField.Offset()] == 0;
+        TFieldDesc from = oldField;
+        if (oldField.IsAutoInc()) {
+            dfbytes::PutU32(value, TDataCursor::GetBufferAutoInc(oldRecord.data()));
+            blank = false;
+            from = TFieldDesc();
+            from.SetFieldType(fldINT32);
+            from.SetStoredSize(4);
+        } else if (oldBlob) {
+            blank = oldRecord[oldField.Offset()] == 0;
+        } else {
+            S.GetTableField(k, oldRecord.data(), value, blank);
+        }
         if (blank) continue;
-        const bool converted = !oldBlob && !newBlob && !newField.IsAutoInc() && ConvertValue(oldField, newField, value);
+        if (newField.IsAutoInc()) {
+            // The value becomes the record's auto-increment value.
+            TFieldDesc to;
+            to.SetFieldType(fldINT32);
+            to.SetStoredSize(4);
+            if (oldBlob || !ConvertValue(from, to, value))
+                return Ask(rqConversion, oldField.Name()) ? TRowOutcome::Skipped : TRowOutcome::Aborted;
+            TDataCursor::SetBufferAutoInc(newRecord.data(), dfbytes::GetU32(value));
+            continue;
+        }
+        const bool converted = !oldBlob && !newBlob && ConvertValue(from, newField, value);
         if (!converted) return Ask(rqConversion, oldField.Name()) ? TRowOutcome::Skipped : TRowOutcome::Aborted;
         T.PutTableField(newNo, newRecord.data(), value);
     }
@@ -266,6 +288,10 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
         TDataSession* session = GetSession();
         const bool addPassword = params.Encrypted && session && !session->PasswordExists(params.Password);
         if (addPassword) session->AddPassword(params.Password);
+        // Disk tables: other programs learn of the restructure, and a crash of this
+        // one leaves a note that lets the next open drop the unfinished copy.
+        std::unique_ptr<TRestructureNote> note;
+        if (!FInMemory) note = std::make_unique<TRestructureNote>(FDirectory->Path, FTableName, tempName);
         TDataCursor target(FDirectory);
         bool created = false;
         bool completed = false;

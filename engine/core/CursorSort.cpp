@@ -15,9 +15,12 @@ TSortResult TDataCursor::SortRecords(const TSortRequest& request) {
     if (IsRemote()) RaiseNoRemote();
     if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
     TSortResult result;
-    // Only a table kept in record-number order without secondary indexes can have
-    // its records moved: no index key points at a slot.
-    if (FTable->GetIndexCount() != 0 || !FTable->GetNoPrimaryIndex()) return result;
+    // Only a table kept in record-number order without secondary indexes (and
+    // without full-text keys) can have its records moved: no index key points at a
+    // slot.
+    if (FTable->GetIndexCount() != 0 || !FTable->GetNoPrimaryIndex() ||
+        FTable->GetIndexFile().GetRootPage(SYS_TEXT_SLOT) != 0)
+        return result;
     FreeAllBlobs(true);
     result = FTable->GetDataFile().SortRecords(request);
     if (!result.RowIdsKept) RebuildRowIdIndex(result.OutputCount);

@@ -104,6 +104,19 @@ void ReplaceFile(const std::string& folder, std::string_view name, const TSwapPl
     if (newHasFile && !inMemory) StepDone();
 }
 
+// The temporary name a note holds, "" when it holds none.
+std::string ReadNote(TFileHandler& file) {
+    std::string text(300, '\0');
+    TFileSectionGuard guard(file);
+    file.Seek(soFromBeginning, 0);
+    text.resize(static_cast<std::size_t>(file.ReadBuffer(text.data(), static_cast<int32_t>(text.size()), true)));
+    return ContainsPath(text) ? std::string() : text;
+}
+
+void DeleteIfThere(const std::string& file) {
+    if (FileList->FileExists(file, false)) Check(FileList->DeleteFile(file, false), file);
+}
+
 void RunSwap(const std::string& folder, std::string_view name, const TSwapPlan& plan, bool inMemory) {
     ReplaceFile(folder, name, plan, BlobFileExt, BlobBackupExt, plan.NewHasBlobFile, inMemory);
     ReplaceFile(folder, name, plan, IndexFileExt, IndexBackupExt, true, inMemory);
@@ -131,20 +144,69 @@ void SwapInRestructuredTable(const std::string& folder, std::string_view name, s
     StepDone();
 }
 
+TRestructureNote::TRestructureNote(const std::string& folder, std::string_view name, std::string_view tempName)
+    : FFileName(FileOf(folder, name, RestructureNoteExt)), FFile(std::make_unique<TFileHandler>()) {
+    DeleteIfThere(FFileName);
+    FFile->FileName = FFileName;
+    FFile->Exclusive = true;
+    FFile->CreateFile();
+    std::string text;
+    ReplaceFileExt(tempName, DataFileExt, "", text);
+    {
+        TFileSectionGuard guard(*FFile);
+        FFile->Seek(soFromBeginning, 0);
+        FFile->WriteBuffer(text.data(), static_cast<int32_t>(text.size()));
+    }
+    FFile->FlushFile();
+}
+
+TRestructureNote::~TRestructureNote() {
+    try {
+        FFile->CloseFile();
+        DeleteIfThere(FFileName);
+    } catch (...) {
+        // A note left behind is dropped by the next open of the table.
+    }
+}
+
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name) {
     const std::string marker = FileOf(folder, name, SwapMarkerExt);
     const std::string draft = FileOf(folder, name, SwapMarkerDraftExt);
-    if (!FileList->FileExists(marker, false)) {
-        if (FileList->FileExists(draft, false)) Check(FileList->DeleteFile(draft, false), draft);
+    const std::string note = FileOf(folder, name, RestructureNoteExt);
+    const bool hasNote = FileList->FileExists(note, false);
+    const bool hasMarker = FileList->FileExists(marker, false);
+    if (!hasNote && !hasMarker) {
+        DeleteIfThere(draft);
         return false;
     }
+    // Held by a process that is still restructuring: the table is in use.
+    TFileHandler held;
+    std::string tempName;
+    if (hasNote) {
+        held.FileName = note;
+        held.Exclusive = true;
+        held.OpenFile();
+        tempName = ReadNote(held);
+    }
+    bool done = false;
     TSwapPlan plan;
-    // A marker that cannot be read was never completed by its writer; the rename
-    // that publishes it comes after its text, so this is damage: leave it be.
-    if (!ReadMarker(marker, plan)) return false;
-    RunSwap(folder, name, plan, false);
-    Check(FileList->DeleteFile(marker, false), marker);
-    return true;
+    // A marker is published whole by its rename; one that cannot be read is damage
+    // that must not lead to deleting anything.
+    if (hasMarker && ReadMarker(marker, plan)) {
+        RunSwap(folder, name, plan, false);
+        Check(FileList->DeleteFile(marker, false), marker);
+        done = true;
+    } else if (!hasMarker && !tempName.empty()) {
+        // Stopped before its point of no return: the old table stands, the copy goes.
+        for (std::string_view ext : {DataFileExt, IndexFileExt, BlobFileExt}) DeleteIfThere(FileOf(folder, tempName, ext));
+        done = true;
+    }
+    DeleteIfThere(draft);
+    if (hasNote) {
+        held.CloseFile();
+        DeleteIfThere(note);
+    }
+    return done;
 }
 
 }  // namespace kura

@@ -2,6 +2,11 @@
 // Putting a restructured table in the place of the old one so that, whenever the
 // process stops, the name holds either the whole old table or the whole new one.
 //
+// While a restructure of a table on disk runs, its process holds NAME.RSP open for
+// exclusive use (TRestructureNote); the note names the temporary table. A program
+// that opens the table meanwhile is refused (11013, the table is in use); one that
+// finds the note of a process that died deletes that temporary table.
+//
 // The new table is complete, closed, under a temporary name in the old table's
 // folder. The swap then:
 //   1. writes the marker NAME.RSW (via NAME.RS$ and a rename, so it appears whole),
@@ -15,6 +20,7 @@
 // the swap first (CompleteInterruptedSwap). Before the marker the old files are
 // untouched. In-memory tables have nothing to survive: the old files go and the
 // new ones are renamed.
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -22,15 +28,30 @@ namespace kura {
 
 inline constexpr std::string_view SwapMarkerExt = ".RSW";
 inline constexpr std::string_view SwapMarkerDraftExt = ".RS$";
+inline constexpr std::string_view RestructureNoteExt = ".RSP";
+
+// The note of a running restructure, held from construction to destruction (which
+// deletes it and never throws).
+class TRestructureNote {
+public:
+    TRestructureNote(const std::string& folder, std::string_view name, std::string_view tempName);
+    ~TRestructureNote();
+    TRestructureNote(const TRestructureNote&) = delete;
+    TRestructureNote& operator=(const TRestructureNote&) = delete;
+
+private:
+    std::string FFileName;
+    std::unique_ptr<class TFileHandler> FFile;
+};
 
 // folder: the database path ("" or ending in a separator); name and tempName
 // without extension or with ".DAT". newHasBlobFile: the new table has a .BLB.
 void SwapInRestructuredTable(const std::string& folder, std::string_view name, std::string_view tempName,
                              bool newHasBlobFile, bool keepBackups, bool inMemory);
 
-// Finishes a swap that stopped after its marker was written; false when there was
-// none. A draft marker without the marker is an unfinished restructure that never
-// reached its point of no return: it is dropped.
+// Finishes a swap that stopped after its marker was written, or drops the
+// temporary table of a restructure that stopped before it; false when there was
+// nothing to do. 11013 while another process is restructuring the table.
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name);
 
 // Test seam: when set, called with 1, 2, ... after each step of a swap on disk (the
