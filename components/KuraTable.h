@@ -4,8 +4,8 @@
 // whose fields are IndexFieldNames), searches keys (SetKey ... GotoKey), restricts
 // to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
 // master dataset (MasterSource, MasterFields), and creates, deletes and checks the
-// existence of its table. Key and range values are assigned through the fields
-// while the dataset is in dsSetKey.
+// existence of its table (KuraTableDefs.cpp). Key and range values are assigned
+// through the fields while the dataset is in dsSetKey.
 #include <memory>
 #include <string>
 
