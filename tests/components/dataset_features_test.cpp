@@ -341,3 +341,22 @@ TEST_F(MoreFeatures, DesignTimeMemoryTablesNeedFieldsAndGoAwayOnClose) {
 
 }  // namespace
 }  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+TEST_F(MoreFeatures, ClosingWhileEditingDiscardsTheEditAndUnknownKeysAreRefused) {
+    auto t = StaffTable(2);
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("Never");
+    t->Close();
+    t->Open();
+    EXPECT_EQ(t->FieldByName("Name")->AsString(), "N1");
+    EXPECT_NE(DatabaseErrorOf([&] { t->Locate("Nope", TVariant(1), 0); }), "");
+    EXPECT_NE(DatabaseErrorOf([&] { t->Locate("Id", TVariant("not a number"), 0); }), "");
+    EXPECT_EQ(t->State(), dsBrowse);
+    EXPECT_EQ(t->FieldByName("Id")->AsInteger(), 1);
+}
+
+}  // namespace
+}  // namespace kura::test
