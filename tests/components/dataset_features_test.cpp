@@ -185,8 +185,16 @@ TEST_F(Features, MisuseRaisesDatabaseErrorsWithTheComponentTexts) {
     staff->SetReadOnly(true);
     staff->Open();
     EXPECT_FALSE(staff->CanModify());
-    EXPECT_NE(DatabaseErrorOf([&] { staff->Edit(); }), "");
+    EXPECT_EQ(DatabaseErrorOf([&] { staff->Edit(); }), "Cannot modify a read-only dataset");
     EXPECT_EQ(staff->State(), dsBrowse);
+    staff->Close();
+    staff->SetReadOnly(false);
+    staff->Open();
+    staff->FieldByName("Score")->ReadOnly = true;
+    staff->Edit();
+    EXPECT_EQ(DatabaseErrorOf([&] { staff->FieldByName("Score")->SetAsInteger(1); }),
+              "Field Score cannot be modified.");
+    staff->Cancel();
     EXPECT_EQ(DatabaseErrorOf([&] { staff->SetTableName("Other"); }), "Cannot perform this operation on an open dataset");
     auto missing = NewTable("Missing");
     const TEngineErrorCode code = EngineErrorOf([&] { missing->Open(); });
