@@ -12,7 +12,8 @@
 //
 // The implementation is split by concept:
 //   KuraDataSet.cpp        open, close, field definitions, buffers, fetching,
-//                          bookmarks, editing, field data
+//                          bookmarks, editing
+//   KuraDataSetFields.cpp  field values and whole BLOBs of the active buffer
 //   KuraDataSetSearch.cpp  filters, FindRecord, Locate, Lookup, block reads
 //   KuraDataSetKeys.cpp    key buffers, ranges, index switching
 //   KuraDBDataSet.cpp      the binding to a session and a database by name

@@ -4,8 +4,9 @@
 // whose fields are IndexFieldNames), searches keys (SetKey ... GotoKey), restricts
 // to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
 // master dataset (MasterSource, MasterFields), and creates, deletes and checks the
-// existence of its table. Key and range values are assigned through the fields
-// while the dataset is in dsSetKey.
+// existence of its table (KuraTableDefs.cpp). Key and range values are assigned
+// through the fields while the dataset is in dsSetKey.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,16 @@ public:
     void SetMasterSource(TDataSource* value);
     bool InMemory() const { return FInMemory; }
     bool StoreDefs = false;
+
+    // Kept for the engine's maintenance operations, which the table itself never runs.
+    using TSteppedProgressEvent = std::function<void(TDataSet* sender, const std::string& step, int percentDone)>;
+    using TLogEvent = std::function<void(TDataSet* sender, const std::string& message)>;
+    using TDataLostEvent = std::function<void(TDataSet* sender, int cause, const std::string& context,
+                                              bool& continueRestructure, bool& stopAsking)>;
+    TSteppedProgressEvent OnVerifyProgress, OnRepairProgress, OnUpgradeProgress;
+    TLogEvent OnVerifyLog, OnRepairLog, OnUpgradeLog;
+    TKuraProgressEvent OnIndexProgress, OnCopyProgress, OnOptimizeProgress, OnRestructureProgress;
+    TDataLostEvent OnDataLost;
 
     bool Exists();
     void CreateTable();

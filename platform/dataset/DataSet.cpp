@@ -356,7 +356,7 @@ void TDataSet::CalculateFields(uint8_t* buffer) {
         if (keyValue.IsNullOrEmpty()) continue;
         f->SetValue(f->LookupDataSet->Lookup(f->LookupKeyFields, keyValue, f->LookupResultField));
     }
-    if (AutoCalcFields && OnCalcFields) OnCalcFields(this);
+    if (OnCalcFields) OnCalcFields(this);
 }
 
 void TDataSet::UpdateCalcFields() {

@@ -185,8 +185,16 @@ TEST_F(Features, MisuseRaisesDatabaseErrorsWithTheComponentTexts) {
     staff->SetReadOnly(true);
     staff->Open();
     EXPECT_FALSE(staff->CanModify());
-    EXPECT_NE(DatabaseErrorOf([&] { staff->Edit(); }), "");
+    EXPECT_EQ(DatabaseErrorOf([&] { staff->Edit(); }), "Cannot modify a read-only dataset");
     EXPECT_EQ(staff->State(), dsBrowse);
+    staff->Close();
+    staff->SetReadOnly(false);
+    staff->Open();
+    staff->FieldByName("Score")->ReadOnly = true;
+    staff->Edit();
+    EXPECT_EQ(DatabaseErrorOf([&] { staff->FieldByName("Score")->SetAsInteger(1); }),
+              "Field Score cannot be modified.");
+    staff->Cancel();
     EXPECT_EQ(DatabaseErrorOf([&] { staff->SetTableName("Other"); }), "Cannot perform this operation on an open dataset");
     auto missing = NewTable("Missing");
     const TEngineErrorCode code = EngineErrorOf([&] { missing->Open(); });
@@ -337,6 +345,25 @@ TEST_F(MoreFeatures, DesignTimeMemoryTablesNeedFieldsAndGoAwayOnClose) {
     EXPECT_TRUE(t->Exists());
     t->Close();
     EXPECT_FALSE(t->Exists());
+}
+
+}  // namespace
+}  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+TEST_F(MoreFeatures, ClosingWhileEditingDiscardsTheEditAndUnknownKeysAreRefused) {
+    auto t = StaffTable(2);
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("Never");
+    t->Close();
+    t->Open();
+    EXPECT_EQ(t->FieldByName("Name")->AsString(), "N1");
+    EXPECT_NE(DatabaseErrorOf([&] { t->Locate("Nope", TVariant(1), 0); }), "");
+    EXPECT_NE(DatabaseErrorOf([&] { t->Locate("Id", TVariant("not a number"), 0); }), "");
+    EXPECT_EQ(t->State(), dsBrowse);
+    EXPECT_EQ(t->FieldByName("Id")->AsInteger(), 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Session and database components: activation, settings, names, the in-memory
 // database, transactions and disconnecting.
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "engine/core/Engine.h"
@@ -214,6 +216,36 @@ TEST_F(Lifetimes, AutoSessionNamesFollowTheComponentName) {
     EXPECT_EQ(DatabaseErrorOf([&] { new TKuraSession(&form); }), "This auto-session already exists.");
     auto* table = new TKuraTable(&form);
     EXPECT_EQ(table->SessionName(), "Session1_1");
+}
+
+}  // namespace
+}  // namespace kura::test
+
+namespace kura::test {
+namespace {
+
+TEST_F(Lifetimes, TheEngineWideSectionSerialisesSessionsOfDifferentThreads) {
+    TKuraSession a(nullptr), b(nullptr);
+    a.SetSessionName("A");
+    b.SetSessionName("B");
+    a.SetActive(true);
+    b.SetActive(true);
+    std::atomic<int> stage{0};
+    a.LockSession();
+    std::thread other([&] {
+        stage = 1;
+        b.LockSession();  // waits for A's UnlockSession
+        stage = 2;
+        EXPECT_EQ(GetEngineSession(), b.Handle());
+        b.UnlockSession();
+    });
+    while (stage.load() < 1) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(stage.load(), 1);
+    EXPECT_EQ(GetEngineSession(), a.Handle());
+    a.UnlockSession();
+    other.join();
+    EXPECT_EQ(stage.load(), 2);
 }
 
 }  // namespace
