@@ -60,7 +60,7 @@ const ModelCase SelectCases[] = {
     {"SELECT a FROM t UNION (SELECT b FROM u)", "SELECT cols[a:a] from[1:t] union"},
     // Keywords are not reserved where the grammar does not look for them.
     {"SELECT [from], \"select\", [count] FROM \"where\" \"order\"",
-     "SELECT cols[from:from,select:select,count:count] from[1:where order]"},
+     "SELECT cols[from:from,='select',count:count] from[1:where order]"},
     {"SELECT a FROM t /* comment */ WHERE /* another\n one */ a = #65",
      "SELECT cols[a:a] from[1:t] where[=(a,'A')]"},
     {"SELECT a FROM t WHERE d = '2001-02-03' AND e > 1.5e3",
