@@ -69,6 +69,8 @@ const ErrorCase Errors[] = {
     {"SELECT a FROM t WHERE * = 1", "* (all columns) symbol is not allowed in WHERE clause"},
     {"SELECT a FROM t GROUP BY a HAVING a LIKE 'x'",
      "Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed in HAVING clause"},
+    // COUNT(*) needs the "*" permission, which HAVING does not give.
+    {"SELECT a, COUNT(*) FROM t GROUP BY a HAVING COUNT(*) > 1", "* (all columns) symbol is not allowed in HAVING clause"},
     {"SELECT ? FROM t", "Parameters are not allowed in source column expression"},
     {"SELECT a FROM t1 JOIN t2 ON t1.a IN (SELECT b FROM u)", "Sub-select queries are not allowed in JOIN clause"},
     {"SELECT a FROM t WHERE a = 'x", "Missing single quote after '' in WHERE clause"},

@@ -130,4 +130,27 @@ TEST(SelectParse, CorrelationAfterFromInInsertSource) {
     EXPECT_EQ(DescribeText("SELECT a FROM u COMMIT"), "SELECT cols[a:a] from[1:u COMMIT]");
 }
 
+TEST(SelectParse, LongReportQuery) {
+    const char* text = R"(SELECT s.BusyoKBN AS Busyo, b.BusyoName, COUNT(*) AS Ninzu,
+       SUM(s.Kyuyo) AS KyuyoGokei, AVG(s.Kyuyo) -- a comment this dialect does not have
+  FROM Staff s
+  JOIN Busyo b ON s.BusyoKBN = b.BusyoKBN
+  LEFT OUTER JOIN Gakureki g ON g.StaffCD = s.StaffCD AND g.KBN = 1
+ WHERE s.TaisyokuYMD IS NULL AND s.SeibetuKBN IN (1, 2)
+ GROUP BY s.BusyoKBN, b.BusyoName
+HAVING COUNT(s.StaffCD) > 1 AND SUM(s.Kyuyo) > 0
+ ORDER BY s.BusyoKBN DESC, b.BusyoName, Ninzu)";
+    EXPECT_EQ(DescribeText(text),
+              "error: Aggregate functions cannot be used within expressions");
+    std::string fixed(text);
+    const size_t dashes = fixed.find("--");
+    fixed.erase(dashes, fixed.find('\n', dashes) - dashes);
+    EXPECT_EQ(DescribeText(fixed),
+              "SELECT cols[s.BusyoKBN@Busyo,b.BusyoName:BusyoName,COUNT(*)@Ninzu,SUM(s.Kyuyo)@KyuyoGokei,AVG(s.Kyuyo)] "
+              "from[1:Staff s,2:Busyo b,3:Gakureki g] inner[b on =(s.BusyoKBN,b.BusyoKBN)] "
+              "left[g on AND(=(g.StaffCD,s.StaffCD),=(g.KBN,1))] joined "
+              "where[AND(IS NULL(s.TaisyokuYMD,null),IN(s.SeibetuKBN,1,2))] group[s.BusyoKBN,b.BusyoName] "
+              "having[AND(>(COUNT(s.StaffCD),1),>(SUM(s.Kyuyo),0))] order[s.BusyoKBN desc,b.BusyoName,Ninzu]");
+}
+
 }  // namespace
