@@ -159,7 +159,9 @@ TSourceTable* TDataQuery::AddSourceTable(const std::string& name, bool memory) {
     auto table = std::make_unique<TSourceTable>(this);
     table->TableNumber = static_cast<uint16_t>(SourceTables.size() + 1);
     table->SetTableName(name, memory, Statement->DatabasePath);
-    if (memory && SourceTables.empty()) InMemory = 1;
+    // MEMORY before the target of a data-changing or definition statement puts the
+    // statement in the in-memory database; a SELECT says so with INTO MEMORY.
+    if (memory && SourceTables.empty() && Kind != skSelect) InMemory = 1;
     SourceTables.push_back(std::move(table));
     return SourceTables.back().get();
 }

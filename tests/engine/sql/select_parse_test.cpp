@@ -106,6 +106,12 @@ TEST(SelectParse, FlagsAndLinks) {
     EXPECT_EQ(into.Master()->LiveRequest, 0);
     EXPECT_EQ(ParseSql("SELECT COUNT(*) FROM t").Master()->SelectAll, 0);
     EXPECT_EQ(ParseSql("(SELECT a FROM t)").Master()->Parenthesised, 1);
+    // MEMORY before a source table does not move the result; INTO MEMORY and MEMORY
+    // before a statement's target do.
+    EXPECT_EQ(ParseSql("SELECT a FROM MEMORY t").Master()->InMemory, 0);
+    EXPECT_EQ(ParseSql("SELECT a INTO MEMORY FROM t").Master()->InMemory, 1);
+    EXPECT_EQ(ParseSql("DELETE FROM MEMORY t").Master()->InMemory, 1);
+    EXPECT_EQ(ParseSql("CREATE TABLE MEMORY t (a INTEGER)").Master()->InMemory, 1);
 }
 
 TEST(SelectParse, SeveralStatementsInOneText) {
