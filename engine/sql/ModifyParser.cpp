@@ -1,20 +1,15 @@
 // INSERT, UPDATE and DELETE.
 #include "engine/expr/ExpParser.h"
 #include "engine/files/Routines.h"
+#include "engine/sql/ParserSupport.h"
 #include "engine/sql/QueryModel.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 
 namespace kura {
 
-namespace {
-
-std::string LimitMessage(std::string_view what) {
-    return "Maximum number of columns (" + std::to_string(MaxTableColumns) + ") in " + std::string(what) +
-           " exceeded";
-}
-
-}  // namespace
+using sqlparse::ColumnLimitMessage;
+using sqlparse::IsOneOf;
 
 void TDataQuery::ParseInsert() {
     TExpressionParser& t = Tokens();
@@ -42,7 +37,7 @@ void TDataQuery::ParseInsert() {
             addAllColumns();
         } else {
             for (;;) {
-                if (static_cast<int32_t>(UpdateFields.size()) >= MaxTableColumns) Raise(LimitMessage("table columns"));
+                if (static_cast<int32_t>(UpdateFields.size()) >= MaxTableColumns) Raise(ColumnLimitMessage(MaxTableColumns, "table columns"));
                 UpdateFields.push_back(std::make_unique<TUpdateField>(this));
                 TUpdateField& field = *UpdateFields.back();
                 field.Expression = ParseColumnName("table column", "Table column name is empty", &field.ExpressionText);
@@ -65,7 +60,7 @@ void TDataQuery::ParseInsert() {
         if (!t.TokenKindIs('(')) RaiseFound("Left parentheses expected after VALUES keyword, instead found '");
         t.NextToken();
         for (;;) {
-            if (static_cast<int32_t>(UpdateValues.size()) >= MaxTableColumns) Raise(LimitMessage("list of values"));
+            if (static_cast<int32_t>(UpdateValues.size()) >= MaxTableColumns) Raise(ColumnLimitMessage(MaxTableColumns, "list of values"));
             UpdateValues.push_back(std::make_unique<TUpdateValue>(this));
             TUpdateValue& value = *UpdateValues.back();
             value.Expression = ParseValue(&value.ExpressionText);
@@ -108,7 +103,7 @@ void TDataQuery::ParseUpdate() {
     if (!t.TokenIs("SET")) RaiseFound("SET keyword expected, instead found '");
     t.NextToken();
     for (;;) {
-        if (static_cast<int32_t>(UpdateFields.size()) >= MaxTableColumns) Raise(LimitMessage("SET clause"));
+        if (static_cast<int32_t>(UpdateFields.size()) >= MaxTableColumns) Raise(ColumnLimitMessage(MaxTableColumns, "SET clause"));
         UpdateFields.push_back(std::make_unique<TUpdateField>(this));
         TUpdateField& field = *UpdateFields.back();
         field.Expression = ParseColumnName("table column", "Table column name is empty", &field.ExpressionText);

@@ -3,11 +3,15 @@
 #include "engine/expr/ExpParser.h"
 #include "engine/files/SysConvert.h"
 #include "engine/sql/LocaleNames.h"
+#include "engine/sql/ParserSupport.h"
 #include "engine/sql/QueryModel.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 
 namespace kura {
+
+using sqlparse::ColumnLimitMessage;
+using sqlparse::IsOneOf;
 
 namespace {
 
@@ -40,9 +44,6 @@ bool ParseColumnItem(TExpressionParser& t, TItem& item, std::string_view clause)
     return true;
 }
 
-std::string LimitMessage(int32_t limit, std::string_view where) {
-    return "Maximum number of columns (" + std::to_string(limit) + ") in " + std::string(where) + " exceeded";
-}
 
 }  // namespace
 
@@ -93,7 +94,7 @@ void TDataQuery::ParseSelectList() {
     TExpressionParser& t = Tokens();
     for (;;) {
         if (static_cast<int32_t>(ResultFields.size()) >= MaxResultColumns) {
-            Raise(LimitMessage(MaxResultColumns, "result set"));
+            Raise(ColumnLimitMessage(MaxResultColumns, "result set"));
         }
         ResultFields.push_back(std::make_unique<TResultField>(this));
         TResultField& field = *ResultFields.back();
@@ -186,7 +187,7 @@ void TDataQuery::ParseGroupBy() {
     HasGroupBy = 1;
     for (;;) {
         if (static_cast<int32_t>(GroupBy.size()) >= MaxGroupByColumns) {
-            Raise(LimitMessage(MaxGroupByColumns, "GROUP BY clause"));
+            Raise(ColumnLimitMessage(MaxGroupByColumns, "GROUP BY clause"));
         }
         GroupBy.push_back(std::make_unique<TGroupByField>(this));
         if (!ParseColumnItem(t, *GroupBy.back(), "GROUP BY")) {
@@ -213,7 +214,7 @@ void TDataQuery::ParseOrderBy() {
     OrderBy.clear();
     for (;;) {
         if (static_cast<int32_t>(OrderBy.size()) >= MaxOrderByColumns) {
-            Raise(LimitMessage(MaxOrderByColumns, "ORDER BY clause"));
+            Raise(ColumnLimitMessage(MaxOrderByColumns, "ORDER BY clause"));
         }
         OrderBy.push_back(std::make_unique<TOrderByField>(this));
         TOrderByField& item = *OrderBy.back();

@@ -7,14 +7,6 @@ namespace kura {
 
 namespace {
 
-// The name without a final ".DAT" (any case).
-std::string WithoutDatExtension(std::string name) {
-    if (name.size() >= 4 && SameNameText(std::string_view(name).substr(name.size() - 4), ".DAT")) {
-        name.resize(name.size() - 4);
-    }
-    return name;
-}
-
 std::string Short(std::string_view s) { return std::string(s.substr(0, 255)); }
 
 }  // namespace
@@ -26,7 +18,9 @@ void TSourceTable::SetTableName(std::string_view name, bool inMemory, std::strin
     WrittenName = Short(normalised);
     InMemory = inMemory ? 1 : 0;
     if (inMemory) {
-        TableName = Short(WithoutDatExtension(normalised));
+        std::string table;
+        ExtractFileExtPart(normalised, ".DAT", table);
+        TableName = Short(table);
         Database = std::string(MemoryDatabaseName);
     } else {
         const size_t slash = normalised.find_last_of('\\');
@@ -37,7 +31,9 @@ void TSourceTable::SetTableName(std::string_view name, bool inMemory, std::strin
             while (!path.empty() && path.back() == '\\') path.pop_back();
             Database = Short(path);
         }
-        TableName = Short(WithoutDatExtension(ExtractFileName(normalised)));
+        std::string table;
+        SplitFileNameExt(normalised, ".DAT", table);
+        TableName = Short(table);
     }
     if (CorrelationName.empty()) CorrelationName = TableName;
 }

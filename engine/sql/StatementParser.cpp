@@ -7,17 +7,17 @@
 #include "engine/files/FieldTypes.h"
 #include "engine/files/Routines.h"
 #include "engine/files/SysConvert.h"
+#include "engine/sql/ParserSupport.h"
 #include "engine/sql/QueryModel.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 
 namespace kura {
 
-namespace {
+using sqlparse::ColumnLimitMessage;
+using sqlparse::IsOneOf;
 
-bool IsOneOf(const TExpressionParser& tokens, std::initializer_list<std::string_view> words) {
-    return std::any_of(words.begin(), words.end(), [&](std::string_view w) { return tokens.TokenIs(w); });
-}
+namespace {
 
 // Sets the clause's context name for as long as it lives, then "SQL statement".
 class TContextScope {
@@ -369,10 +369,8 @@ TExpToken* TDataQuery::ParseColumnName(std::string_view context, std::string_vie
         t.NextToken();
         node->Text = name + "." + column;
         node->Name = column.substr(0, 255);
-        std::string table = ExtractFileName(name);
-        if (table.size() >= 4 && SameNameText(std::string_view(table).substr(table.size() - 4), ".DAT")) {
-            table.resize(table.size() - 4);
-        }
+        std::string table;
+        SplitFileNameExt(name, ".DAT", table);
         node->TableName = table.substr(0, 255);
     } else {
         node->Text = name;
