@@ -51,8 +51,12 @@ void Replace(const TExpToken& search, const TExpToken& replacement, const TExpTo
         PutTextOrNull(result, source);
         return;
     }
-    const int length = StrReplaceLength(oldText.c_str(), newText.c_str(), source.c_str());
-    std::string out(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    // The new length in 64 bits: a long memo with many replacements must not get a
+    // buffer sized by a length that wrapped around.
+    const int64_t occurrences = StrCountOccurs(oldText.c_str(), source.c_str());
+    const int64_t length = static_cast<int64_t>(source.size()) +
+                           occurrences * (static_cast<int64_t>(newText.size()) - static_cast<int64_t>(oldText.size()));
+    std::string out(static_cast<std::size_t>(std::max<int64_t>(length, 0)) + 1, '\0');
     StrReplaceAll(oldText.c_str(), newText.c_str(), source.c_str(), out.data());
     out.resize(std::strlen(out.c_str()));
     PutTextOrNull(result, out);

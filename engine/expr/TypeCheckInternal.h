@@ -1,9 +1,12 @@
 #pragma once
 // The type checker's state, shared by its node and function parts.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "engine/expr/ExpCodes.h"
 #include "engine/expr/TypeCheck.h"
+#include "engine/expr/ValueAccess.h"
 
 namespace kura::typecheck {
 
@@ -46,6 +49,17 @@ private:
     // Checks the argument in a slot; a missing one is refused.
     TExpToken* CheckArgument(TExpToken* node, int32_t index, bool stringsMayBeColumns);
 };
+
+// Sets a node's type, subtype, size and scale and sizes its value buffer.
+inline void SetType(TExpToken* node, uint8_t type, uint8_t subtype, int32_t size, uint8_t scale = 0) {
+    node->DataType = type;
+    node->DataSubtype = subtype;
+    node->DataSize = size;
+    node->Scale = scale;
+    exv::Reserve(*node, size);
+}
+inline bool IsIntegerType(const TExpToken* node) { return node && node->DataType == 6; }
+inline bool IsNullConstant(const TExpToken* node) { return node->Kind == ekConstant && node->IsNull != 0; }
 
 // "expression", "column", "constant", "function" or "" by node kind.
 std::string_view KindName(const TExpToken& node);

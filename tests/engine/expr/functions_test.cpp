@@ -258,3 +258,40 @@ TEST(ExpressionEvaluation, ResultsAreConstantsWithoutChildren) {
     EXPECT_EQ(Show(*result), "'SMITHx'");
     ReleaseExpToken(result);
 }
+
+// The deepest tree the parser builds is typed, prepared and evaluated within the
+// stack (every walk recurses once per level).
+TEST(ExpressionEvaluation, DeepestParsedTreesEvaluate) {
+    exprtest::PoolScope pool;
+    TTestRecord record;
+    FillStaff(record);
+    const int64_t outstanding = TExpToken::LiveCount() - pool.Count();
+    int32_t evaluated = 0;
+    std::vector<std::string> texts;
+    for (int32_t depth : {50, 100}) {
+        std::string text;
+        for (int32_t i = 0; i < depth; ++i) text += "(Age + ";
+        text += "1";
+        for (int32_t i = 0; i < depth; ++i) text += ")";
+        texts.push_back(text + " > 0");
+    }
+    std::string chain = "Age";
+    for (int32_t i = 0; i < MaxExpressionDepth - 8; ++i) chain += " - 1";  // left-deep
+    texts.push_back(chain + " < Age");
+    for (const std::string& text : texts) {
+        const auto depth = static_cast<int32_t>(text.size());
+        TChecked checked = ParseAndCheck(text, record);
+        if (!checked.Error.empty()) {
+            EXPECT_NE(checked.Error.find("parse:"), std::string::npos) << checked.Error;  // refused by the parser
+            continue;
+        }
+        TExpressionPtr prepared(CopyExpressionForCursor(checked.Tree.get(), &record, &TTestRecord::Value, false,
+                                                        false, 0, 0));
+        TExpToken* result = EvaluateExpression(prepared.get(), nullptr, &record, 0, 0, &TTestRecord::Value);
+        EXPECT_EQ(Show(*result), "true") << depth;
+        ++evaluated;
+        ReleaseExpToken(result);
+    }
+    EXPECT_EQ(evaluated, 3);
+    EXPECT_EQ(TExpToken::LiveCount() - pool.Count(), outstanding) << "nodes leaked";
+}
