@@ -79,8 +79,10 @@ void TDataQuery::ParseSelect() {
         if (!t.TokenKindIs(')')) RaiseFound("Right parentheses expected after SELECT statement, instead found '");
         t.NextToken();
     }
-    if (t.TokenIs("UNION")) ParseUnion();
+    // The chain's first query parses every member in turn, so a long chain (inside
+    // nested sub-queries, too) costs no stack.
     if (IsUnionMember) return;
+    for (TDataQuery* last = this; t.TokenIs("UNION"); last = last->NextUnion) last->ParseUnion();
     if (HasUnion) {
         if (t.TokenIs("ORDER")) ParseOrderBy();
         ParseTop();

@@ -88,6 +88,18 @@ TEST(SqlLimits, DeepSubQueriesWithDeepParentheses) {
     EXPECT_NE(message.find("exceeded"), std::string::npos) << message;
 }
 
+TEST(SqlLimits, LongUnionChainsInsideNestedSubQueries) {
+    // 32 levels of sub-queries, each a chain of 200 members: thousands of queries,
+    // parsed without deep recursion.
+    std::string s = "SELECT a FROM t";
+    for (int32_t i = 0; i < 32; ++i) {
+        s = "SELECT a FROM t WHERE a IN (" + s + Repeat(" UNION SELECT b FROM u", 199, "") + ")";
+    }
+    SqlOutcome r = ParseSql(s);
+    EXPECT_EQ(r.Message, "");
+    EXPECT_EQ(r.Statement->Queries().size(), 1u + 32u * 200u);
+}
+
 TEST(SqlLimits, ReparsingKeepsNothingOfTheOldText) {
     PoolScope pool;
     {
