@@ -92,6 +92,8 @@ TEST(SelectParse, FlagsAndLinks) {
     EXPECT_EQ(queries[1]->NextUnion, queries[2].get());
     EXPECT_EQ(queries[2]->UnionAll, 1);
     EXPECT_EQ(queries[3]->IsSubQuery, 1);
+    EXPECT_EQ(queries[3]->LiveRequest, 1);
+    EXPECT_EQ(queries[1]->LiveRequest, 1);
     EXPECT_EQ(Describe(*queries[3]), "SELECT cols[d:d] from[1:w]");
     EXPECT_EQ(queries[2]->Where->Arguments[1]->Query, queries[3].get());
     EXPECT_EQ(r.Statement->StatementKind(), skSelect);
