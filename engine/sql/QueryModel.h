@@ -50,6 +50,9 @@ constexpr uint8_t skCommit = 12;
 
 // "SELECT" ... "COMMIT", "UNKNOWN" for any other kind.
 std::string_view StatementName(uint8_t kind);
+// The table access (taSelect .. taDrop of the engine session) a statement of this
+// kind announces; -1 for the transaction statements, which announce nothing.
+int32_t TableAccessOf(uint8_t kind);
 
 // --- Bounds checked while parsing
 constexpr int32_t MaxResultColumns = 1024;     // select list
@@ -89,6 +92,8 @@ public:
     void CheckEndOfStatement();
 
     TSourceTable* FirstSourceTable() const;
+    // Tells the cursor's session which access this statement makes on the cursor.
+    void NotifyTableAccess(TDataCursor* cursor) const;
 
     // --- Owner
     TQueryStatement* Statement;
