@@ -107,6 +107,8 @@ TEST(SelectParse, FlagsAndLinks) {
     SqlOutcome into = ParseSql("SELECT a INTO r FROM t");
     EXPECT_EQ(into.Master()->LiveRequest, 0);
     EXPECT_EQ(ParseSql("SELECT COUNT(*) FROM t").Master()->SelectAll, 0);
+    EXPECT_EQ(ParseSql("SELECT t.* FROM t JOIN u ON t.k = u.k").Master()->SelectAll, 0);
+    EXPECT_EQ(ParseSql("SELECT * FROM t JOIN u ON t.k = u.k").Master()->SelectAll, 1);
     EXPECT_EQ(ParseSql("(SELECT a FROM t)").Master()->Parenthesised, 1);
     // MEMORY before a source table does not move the result; INTO MEMORY and MEMORY
     // before a statement's target do.
