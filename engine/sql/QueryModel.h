@@ -207,7 +207,6 @@ public:
     uint8_t SelectAll = 0;
 
 private:
-    friend class TParseHelper;
     TExpressionParser& Tokens() const;
     [[noreturn]] void Raise(std::string_view message) const;
     [[noreturn]] void RaiseFound(std::string_view prefix) const;
@@ -228,7 +227,6 @@ private:
     bool ParseTableName(std::string& name, bool& memory, std::string_view firstMessage,
                         std::string_view afterMessage);
     TSourceTable* AddSourceTable(const std::string& name, bool memory);
-    void SetCorrelationName(TSourceTable* table, const std::string& name);
     // AS name or a bare symbol that is not one of the stop words; false when none.
     bool ParseCorrelationName(std::string& name, std::initializer_list<std::string_view> stopWords);
     void CheckDuplicateCorrelationNames(TSourceTable* table);
@@ -247,7 +245,7 @@ private:
     void ParseSourceColumnExpression(TResultField& field);
     void ParseWhereExpression();
     void ParseHavingExpression();
-    TExpToken* ParseJoinExpression();
+    TExpToken* ParseJoinExpression(std::string* text);
     TExpToken* ParseColumnName(std::string_view context, std::string_view emptyMessage, std::string* text);
     TExpToken* ParseValue(std::string* text);
 
