@@ -132,8 +132,6 @@ void TDataQuery::Reset() {
     SpaceChars.reset();
     IncludeChars.reset();
 
-    Database = nullptr;
-    Cursor = nullptr;
     IsSubQuery = Kind = Parenthesised = 0;
     ExecutionTime = 0;
     LiveRequest = 0;

@@ -82,7 +82,8 @@ public:
 
     // Back to the state of a fresh query: every parse field at its default, every
     // list, tree, text index and stop word dropped, so nothing of an earlier parse
-    // survives. The owner and the executed flag stay.
+    // survives. The owner, the planned database and cursor (which planning and
+    // execution open and close) and the executed flag stay.
     void Reset();
 
     // --- Parsing (the statement's tokenizer is current at the statement's first
