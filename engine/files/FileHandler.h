@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/files/EngineFile.h"
+#include "engine/files/WriteCapture.h"
 
 namespace kura {
 
@@ -63,6 +64,9 @@ public:
     bool ReadOnlyByAttribute = false;
     bool IsOpen = false;
     bool Temporary = false;
+    // While set, writes, cuts and flushes are held back there and reads and the
+    // size see them (the table's journal sets it for the length of a flush).
+    TWriteCapture* Capture = nullptr;
 
 protected:
     // Raises the absolute value of a negative registry result, naming the file.

@@ -39,6 +39,12 @@ TOSHandle OSCreateFile(std::string_view name, bool temporary) {
                                 flags);
 }
 
+TOSHandle OSOpenSideFile(std::string_view name) {
+    return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
+                                platform::FILE_ATTRIBUTE_NORMAL);
+}
+
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }

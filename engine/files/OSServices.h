@@ -33,6 +33,9 @@ constexpr uint8_t fmShareDenyNone = 0x40;
 TOSHandle OSOpenFile(std::string_view name, uint8_t mode, bool temporary);
 // Creates or truncates a file for reading and writing, unshared.
 TOSHandle OSCreateFile(std::string_view name, bool temporary);
+// Opens a table's side file for reading and writing, shared with every other
+// opener, creating it when missing.
+TOSHandle OSOpenSideFile(std::string_view name);
 bool OSCloseFile(TOSHandle handle);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
