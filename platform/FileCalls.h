@@ -35,6 +35,7 @@ enum class FileFaultAction {
     Fail,         // the call fails with the given errno and does nothing
     Stop,         // the process is killed (SIGKILL) before the call
     TearAndStop,  // a pwrite writes its first half, then the process is killed
+    Pause,        // the process stops (SIGSTOP) before the call and makes it once continued
 };
 
 struct FileFault {

@@ -54,11 +54,11 @@ std::atomic<int> gFaultError{0};
 bool WriteCallFails() {
     const uint64_t n = gWriteCalls.fetch_add(1) + 1;
     if (n != gFaultAt.load()) return false;
-    if (static_cast<FileFaultAction>(gFaultAction.load()) == FileFaultAction::Fail) {
-        errno = gFaultError.load();
-        return true;
+    switch (static_cast<FileFaultAction>(gFaultAction.load())) {
+        case FileFaultAction::Fail: errno = gFaultError.load(); return true;
+        case FileFaultAction::Pause: ::kill(::getpid(), SIGSTOP); return false;
+        default: StopProcess();
     }
-    StopProcess();
 }
 
 ssize_t SysPwrite(int fd, const void* buffer, size_t count, off_t offset) {

@@ -1,0 +1,278 @@
+// A writer killed inside its flush leaves a table that the next program finds
+// exactly as it was before or after the interrupted write, and whole.
+//
+// The writer is the test child's "crash-writer" (tests/helpers/child_crash.cpp): it
+// carries out a fixed script of writes and transactions, and the file layer's fault
+// seam stops it at a chosen write call. A first run counts the write calls of
+// every step; then the writer is killed at a few hundred of them, spread over the
+// whole script, each time on a fresh copy of the table. After each kill another
+// program (this one) opens the table, which must hold the content before or after
+// the step the kill fell into, with record count = live slots = every index's
+// key count and every BLOB loading.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/core/EngineLibrary.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/TableCheck.h"
+
+using namespace kura;
+using namespace kura::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { InitEngineLibrary(); }
+    void TearDown() override { DoneEngineLibrary(); }
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+constexpr uint32_t SEED = 2026;
+constexpr int INITIAL = 12;
+constexpr int STEPS = 24;
+const char* const TABLE = "CRASH";
+
+// A table with the initial records in <root>/pristine, and a work folder that
+// each run starts from a fresh copy of it.
+class CrashTable {
+public:
+    CrashTable()
+        : initial_(CrashInitialRecords(SEED, INITIAL)), script_(CrashScript(SEED, INITIAL, STEPS)),
+          states_(CrashStates(initial_, script_)) {
+        fs::create_directories(Pristine());
+        fs::create_directories(Work());
+        RecordDb db(Pristine(), lpPessimistic);
+        EXPECT_TRUE(CreateRecordTable(*db.dir, TABLE, StressTable()));
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        for (const CrashOp& op : initial_) RunCrashOp(*c, op);
+    }
+
+    std::string Pristine() const { return tmp_.file("pristine"); }
+    std::string Work() const { return tmp_.file("work"); }
+    const std::vector<CrashRows>& States() const { return states_; }
+
+    void Restore() const {
+        for (const char* ext : {".DAT", ".IDX", ".BLB"})
+            fs::copy_file(Pristine() + "/" + TABLE + ext, Work() + "/" + TABLE + ext,
+                          fs::copy_options::overwrite_existing);
+        fs::remove(Work() + "/" + TABLE + ".JNL");
+    }
+
+    std::vector<std::string> WriterArgs(uint64_t at, const std::string& action, bool force) const {
+        return {"crash-writer", Work(), TABLE, std::to_string(SEED), std::to_string(INITIAL), std::to_string(STEPS),
+                std::to_string(at), action, force ? "1" : "0"};
+    }
+
+    // Write calls at the end of each step; [0] = 0, before the first.
+    std::vector<uint64_t> Calibrate(bool force) const {
+        Restore();
+        ChildProcess writer(WriterArgs(0, "stop", force));
+        std::vector<uint64_t> ends{0};
+        for (std::string line = writer.readLine(60000); !line.empty() && line != "done";
+             line = writer.readLine(60000)) {
+            unsigned step = 0;
+            unsigned long long calls = 0;
+            if (std::sscanf(line.c_str(), "step %u %llu", &step, &calls) != 2) {
+                ADD_FAILURE() << "writer: " << line;
+                break;
+            }
+            ends.push_back(calls);
+        }
+        EXPECT_EQ(writer.wait(), 0);
+        EXPECT_EQ(ends.size(), static_cast<std::size_t>(STEPS + 1));
+        return ends;
+    }
+
+    // Whether the journal beside the table holds a valid header's magic.
+    bool JournalWritten() const {
+        std::ifstream in(Work() + "/" + TABLE + ".JNL", std::ios::binary);
+        char magic[8] = {};
+        in.read(magic, sizeof magic);
+        return in.gcount() == 8 && std::string(magic, 8) == "KURA-JNL";
+    }
+
+    // Opens the table as a later program does and checks all of it.
+    TableContent OpenAndCheck() const {
+        RecordDb db(Work(), lpPessimistic);
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        return CheckTable(*c);
+    }
+
+private:
+    TempDir tmp_;
+    std::vector<CrashOp> initial_;
+    std::vector<CrashStep> script_;
+    std::vector<CrashRows> states_;
+};
+
+// The step a write call falls into (1-based).
+std::size_t StepOf(const std::vector<uint64_t>& ends, uint64_t call) {
+    for (std::size_t s = 1; s < ends.size(); ++s)
+        if (call <= ends[s]) return s;
+    return ends.size();
+}
+
+// Up to budget write calls spread evenly over 1..total.
+std::vector<uint64_t> KillPoints(uint64_t total, uint64_t budget) {
+    std::vector<uint64_t> points;
+    if (total <= budget) {
+        for (uint64_t k = 1; k <= total; ++k) points.push_back(k);
+        return points;
+    }
+    for (uint64_t i = 0; i < budget; ++i) points.push_back(1 + i * (total - 1) / (budget - 1));
+    return points;
+}
+
+void KillAndReopen(bool force, const std::string& action, uint64_t budget) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(force);
+    ASSERT_EQ(ends.size(), static_cast<std::size_t>(STEPS + 1));
+    const std::vector<uint64_t> points = KillPoints(ends.back(), budget);
+    int before = 0, after = 0, journalled = 0;
+    for (const uint64_t k : points) {
+        t.Restore();
+        {
+            ChildProcess writer(t.WriterArgs(k, action, force));
+            while (!writer.readLine(60000).empty()) {
+            }
+            ASSERT_EQ(writer.wait(), 128 + SIGKILL) << "write call " << k;
+        }
+        journalled += t.JournalWritten() ? 1 : 0;
+        const std::size_t step = StepOf(ends, k);
+        ASSERT_LT(step, ends.size());
+        const TableContent content = t.OpenAndCheck();
+        const bool isBefore = content.Rows == t.States()[step - 1];
+        const bool isAfter = content.Rows == t.States()[step];
+        EXPECT_TRUE(isBefore || isAfter) << "killed at write call " << k << " of " << ends.back() << ", step " << step
+                                         << ": " << content.Rows.size() << " records";
+        before += isBefore ? 1 : 0;
+        after += isAfter ? 1 : 0;
+        EXPECT_FALSE(t.JournalWritten()) << "journal left after the reopen, write call " << k;
+        if (::testing::Test::HasFailure()) break;
+    }
+    std::cout << points.size() << " kills over " << ends.back() << " write calls: " << before << " before, " << after
+              << " after, " << journalled << " with a journal to roll back\n";
+    // Most kills left a journal to roll back. (A kill at the first write call of a
+    // step finds the step before it complete, which counts as "before" the step.)
+    EXPECT_GT(before, 0);
+    EXPECT_GT(journalled * 2, static_cast<int>(points.size()));
+}
+
+bool IsStopped(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(") ");
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+}
+
+// Starts a writer that stops inside the in-place writes of the first step,
+// holding its locks and with its journal written.
+std::unique_ptr<ChildProcess> WriterStoppedInItsFlush(const CrashTable& t, const std::vector<uint64_t>& ends) {
+    auto writer = std::make_unique<ChildProcess>(t.WriterArgs(ends[1] - 1, "pause", false));
+    for (int i = 0; i < 15000 && !IsStopped(writer->pid()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(IsStopped(writer->pid()));
+    EXPECT_TRUE(t.JournalWritten());
+    return writer;
+}
+
+}  // namespace
+
+TEST(Crash, KilledWritersLeaveTheStateBeforeOrAfter) { KillAndReopen(false, "stop", 150); }
+
+TEST(Crash, KilledWritersWithForcedFlushLeaveTheStateBeforeOrAfter) { KillAndReopen(true, "stop", 90); }
+
+TEST(Crash, TornWritesLeaveTheStateBeforeOrAfter) { KillAndReopen(false, "tear", 60); }
+
+TEST(Crash, AWaitingReaderRollsBackAKilledWriter) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 2u);
+    ASSERT_GT(ends[1], 3u);
+    t.Restore();
+    ChildProcess reader({"crash-reader", t.Work(), TABLE});
+    ASSERT_EQ(reader.readLine(), "ready");
+    auto writer = WriterStoppedInItsFlush(t, ends);
+    reader.send("go");
+    // Not an assertion: the reader gets time to start waiting for the writer's lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    writer->kill(SIGKILL);
+    EXPECT_EQ(writer->wait(), 128 + SIGKILL);
+    CrashRows rows;
+    std::string line;
+    for (line = reader.readLine(60000); line.rfind("row ", 0) == 0; line = reader.readLine(60000)) {
+        const auto space = line.find(' ', 4);
+        rows[std::stoi(line.substr(4, space - 4))] = line.substr(space + 1);
+    }
+    EXPECT_EQ(line, "count " + std::to_string(t.States()[0].size()));
+    EXPECT_EQ(rows, t.States()[0]);
+    EXPECT_EQ(reader.wait(), 0);
+    EXPECT_FALSE(t.JournalWritten());
+    EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+}
+
+TEST(Crash, AWaitingWriterRollsBackAKilledWriter) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 2u);
+    t.Restore();
+    ChildProcess appender({"crash-appender", t.Work(), TABLE, "999"});
+    ASSERT_EQ(appender.readLine(), "ready");
+    auto writer = WriterStoppedInItsFlush(t, ends);
+    appender.send("go");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    writer->kill(SIGKILL);
+    EXPECT_EQ(writer->wait(), 128 + SIGKILL);
+    EXPECT_EQ(appender.readLine(60000), "ok");
+    EXPECT_EQ(appender.wait(), 0);
+    EXPECT_FALSE(t.JournalWritten());
+    const TableContent content = t.OpenAndCheck();
+    CrashRows expected = t.States()[0];
+    expected[999] = "late999|" + NoteOf(Checksum(std::vector<uint8_t>{}), Checksum(std::string()));
+    EXPECT_EQ(content.Rows, expected);
+}
+
+TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 2u);
+    t.Restore();
+    {
+        ChildProcess writer(t.WriterArgs(ends[1] - 1, "stop", false));
+        EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    }
+    EXPECT_TRUE(t.JournalWritten());
+    EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+    EXPECT_FALSE(t.JournalWritten());
+}
+
+// A writer killed half-way through writing its journal has changed nothing in
+// place: the torn journal is recognised by its length and checksum and ignored.
+TEST(Crash, ATornJournalIsIgnored) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 2u);
+    t.Restore();
+    {
+        // The first write call of the first step is its journal.
+        ChildProcess writer(t.WriterArgs(ends[0] + 1, "tear", false));
+        EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    }
+    EXPECT_TRUE(t.JournalWritten());
+    EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+    EXPECT_FALSE(t.JournalWritten());
+}
