@@ -188,6 +188,7 @@ public:
     bool FlushRecords();
     void FreeRecordCache();
     void TrimRecordCache();
+    // True when record N is cached; `index` is always 0 (the cache has no order).
     bool FindCachedRecord(uint32_t recordNo, int32_t& index) const;
     TRecord* PopRecord();
     void PushRecord(TRecord*& record);
@@ -228,7 +229,7 @@ private:
     uint8_t FDescsDirty = 0;
     std::vector<TFieldDesc> FDescs;  // index 0 is field 1
 
-    // Record cache, sorted by record number.
+    // Record cache, found by record number.
     TMruCache<TRecord, &TRecord::Prior, &TRecord::Next, &TRecord::RecordNumber> FCache;
     std::vector<TRecord*> FDetached;  // pinned records dropped from the cache
     std::unique_ptr<TRecordStack> FPool;
