@@ -358,10 +358,15 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
         }
         if (files[i]->FileExists()) files[i]->RenameFile(destination);
     }
-    // A journal is written afresh under whatever name the table is opened by next.
+    // A journal is written afresh under whatever name the table is opened by next;
+    // one left under the new name by a table gone before must not be played back.
     FJournal.Close();
-    const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
-    if (!FInMemory && DiskFileExists(journal)) OSDeleteFile(journal);
+    if (!FInMemory) {
+        std::vector<std::string> journals = {DatabasePath() + FileNameFor(FName, JournalFileExt)};
+        if (!asBackup) journals.push_back(prefix + FileNameFor(target, JournalFileExt));
+        for (const std::string& journal : journals)
+            if (DiskFileExists(journal)) OSDeleteFile(journal);
+    }
     // The file objects carry the new names now; the table's own stay for its next open.
     AssignFileNames();
 }
