@@ -362,6 +362,7 @@ public:
     uint32_t GetPathParent(uint8_t depth) const override;
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
+    void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
     // Remote BLOB transfers; the remote client is not part of this build.
     std::vector<uint8_t> GetReplyParam() override;
     void PutRequestParam(const void* bytes, uint32_t length) override;
@@ -486,6 +487,9 @@ public:
     bool FTemporaryIndex = false;
     bool FEOF = false;
     bool FBOF = false;
+    // Inside a step to the next or prior record: only then is the rest of the
+    // leaf worth loading with a record that was not cached.
+    bool FStepping = false;
     int32_t FRangeStart = 0;
     int32_t FRangeEnd = 0;
     int32_t FVisibleCount = 0;

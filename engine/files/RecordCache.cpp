@@ -220,7 +220,65 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
     FCache.MoveToHead(r);
     r->Pin();
     record = r;
+    if (readAhead && cursorReadAhead && cursor) {
+        try {
+            LoadUpcomingRecords(cursor, direction);
+        } catch (...) {
+            ReleaseRecord(r);
+            record = nullptr;
+            throw;
+        }
+    }
     return true;
+}
+
+// An index order visits records scattered over the file: without this, every one
+// of them is a miss of its own, with its own change check. The records are read
+// in spans of at most a block, each span covering the wanted records near each
+// other; only the wanted ones are loaded. Half the cache at most, so that the
+// batch does not push out its own records before the cursor reaches them.
+void TDataFile::LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction) {
+    const int32_t room = std::min(FCache.Capacity / 2, UPCOMING_RECORD_LIMIT);
+    if (room < 1) return;
+    cursor->GetUpcomingRecords(room, direction, FUpcoming);
+    const uint32_t last = GetLastRecordNumber();
+    std::vector<uint32_t> wanted;
+    wanted.reserve(FUpcoming.size());
+    for (uint32_t n : FUpcoming)
+        if (n >= 1 && n <= last && !FCache.Find(n)) wanted.push_back(n);
+    if (wanted.empty()) return;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+
+    const int32_t r = GetRecordSize();
+    const int64_t dataStart = DataStart();
+    std::size_t i = 0;
+    while (i < wanted.size()) {
+        std::size_t j = i + 1;
+        while (j < wanted.size() && static_cast<int64_t>(wanted[j] - wanted[i] + 1) * r <= RECORD_BLOCK_SIZE) ++j;
+        const uint32_t first = wanted[i];
+        const int64_t length = static_cast<int64_t>(wanted[j - 1] - first + 1) * r;
+        ResizeReadBuffer(static_cast<int32_t>(length));
+        int32_t got = 0;
+        {
+            TFileSectionGuard guard(*this);
+            Seek(soFromBeginning, dataStart + static_cast<int64_t>(first - 1) * r);
+            got = ReadBuffer(FReadBuffer, static_cast<int32_t>(length), true);
+        }
+        ++FStatistics.BlockReads;
+        auto* bytes = static_cast<uint8_t*>(FReadBuffer);
+        for (std::size_t k = i; k < j; ++k) {
+            const int64_t offset = static_cast<int64_t>(wanted[k] - first) * r;
+            // A short read loads what it brought; the record is read again when
+            // the cursor gets there, with the usual checks.
+            if (offset + r > got) break;
+            TRecord* fresh = GetCacheRecord(wanted[k]);
+            FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
+            fresh->LoadFromBuffer(bytes + offset);
+            ++FStatistics.RecordsRead;
+        }
+        i = j;
+    }
 }
 
 void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction) {
