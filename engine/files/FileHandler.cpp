@@ -70,6 +70,7 @@ int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial)
     int32_t result = 0;
     if (Capture) {
         TFileSectionGuard guard(*this);
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
         const int64_t position = File->Seek(Handle, soFromCurrent, 0);
         result = Capture->Read(position, buffer, count, [&](int64_t at, void* bytes, int32_t n) {
             if (File->Seek(Handle, soFromBeginning, at) != at) return -1;
@@ -87,6 +88,7 @@ int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial)
 void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
     if (File && Capture && count >= 0) {
         TFileSectionGuard guard(*this);
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
         const int64_t position = File->Seek(Handle, soFromCurrent, 0);
         if (count == 0) {
             Capture->Cut(position);
@@ -120,7 +122,10 @@ int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
 
 int64_t TFileHandler::GetFileSize() {
     if (!File) return 0;
-    if (Capture) return Capture->Size();
+    if (Capture) {
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
+        return Capture->Size();
+    }
     TFileSectionGuard guard(*this);
     int64_t position = Seek(soFromCurrent, 0);
     int64_t size = Seek(soFromEnd, 0);

@@ -161,10 +161,16 @@ bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileA
 
 // Writes one file's held-back bytes in place.
 bool WriteInPlace(const TWriteCapture& capture, const TFileAccess& file) {
-    if (capture.KeptDiskBytes() < capture.DiskSize() && !file.Cut(capture.KeptDiskBytes())) return false;
-    for (const auto& [offset, bytes] : capture.Extents())
+    int64_t size = capture.DiskSize();
+    if (capture.KeptDiskBytes() < size) {
+        if (!file.Cut(capture.KeptDiskBytes())) return false;
+        size = capture.KeptDiskBytes();
+    }
+    for (const auto& [offset, bytes] : capture.Extents()) {
         if (!file.Write(offset, bytes.data(), static_cast<int64_t>(bytes.size()))) return false;
-    return file.Size() == capture.Size() || file.Cut(capture.Size());
+        size = std::max(size, offset + static_cast<int64_t>(bytes.size()));
+    }
+    return size == capture.Size() || file.Cut(capture.Size());
 }
 
 void Append(std::vector<uint8_t>& out, const void* bytes, std::size_t size) {
@@ -206,6 +212,7 @@ bool TTableJournal::Open(const std::string& name, const std::array<std::string, 
     const TOSHandle handle = OSOpenSideFile(name);
     if (handle == OS_INVALID_HANDLE) return false;
     FHandle = handle;
+    FWrittenBytes = -1;  // whatever an earlier program left
     FName = name;
     FFileNames = fileNames;
     return true;
@@ -234,14 +241,15 @@ bool TTableJournal::IsHot() {
 void TTableJournal::Invalidate(bool sync) {
     const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
     const TFileAccess journal = OSAccess(FHandle);
-    if (journal.Size() > JOURNAL_KEEP_SIZE) journal.Cut(0);
+    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE) journal.Cut(0);
+    FWrittenBytes = JOURNAL_HEADER_SIZE;
     journal.Write(0, zero, JOURNAL_HEADER_SIZE);
     if (sync) journal.Sync();
 }
 
 void TTableJournal::Reset() {
     if (!IsOpen()) return;
-    OSAccess(FHandle).Cut(0);
+    if (OSAccess(FHandle).Cut(0)) FWrittenBytes = 0;
 }
 
 bool TTableJournal::Recover() {
@@ -299,7 +307,7 @@ void TTableJournal::Begin(const TJournalHandlers& handlers) {
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         TFileHandler* h = handlers[i];
         if (!h || !h->IsOpen || !h->File || h->IsMemory || h->Capture) continue;
-        FCaptures[i].Reset(h->File->GetSize());
+        FCaptures[i].Forget();
         h->Capture = &FCaptures[i];
         FHandlers[i] = h;
     }
@@ -320,7 +328,7 @@ void TTableJournal::Detach() {
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (FHandlers[i] && FHandlers[i]->Capture == &FCaptures[i]) FHandlers[i]->Capture = nullptr;
         FHandlers[i] = nullptr;
-        FCaptures[i].Reset(0);
+        FCaptures[i].Forget();
     }
 }
 
@@ -331,8 +339,7 @@ void TTableJournal::Restart() {
         Detach();
         return;
     }
-    for (int i = 0; i < JOURNAL_FILES; ++i)
-        if (FHandlers[i] && FHandlers[i]->File) FCaptures[i].Reset(FHandlers[i]->File->GetSize());
+    for (auto& capture : FCaptures) capture.Forget();
 }
 
 void TTableJournal::Discard() { Restart(); }
@@ -348,7 +355,23 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     } restart{this};
 
     // The journal: what every held-back write and cut will overwrite.
-    std::vector<uint8_t> journal(JOURNAL_HEADER_SIZE, 0);
+    std::size_t bytes = JOURNAL_HEADER_SIZE;
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        const TWriteCapture& c = FCaptures[i];
+        bytes += kEntrySize;
+        const int64_t kept = c.KeptDiskBytes();
+        for (const auto& [offset, extent] : c.Extents()) {
+            if (offset >= kept) break;
+            const int64_t length = std::min<int64_t>(offset + static_cast<int64_t>(extent.size()), kept) - offset;
+            bytes += static_cast<std::size_t>(length + (length / kPiece + 1) * kRangeHeadSize);
+        }
+        const int64_t cut = c.DiskSize() - kept;
+        if (cut > 0) bytes += static_cast<std::size_t>(cut + (cut / kPiece + 1) * kRangeHeadSize);
+    }
+    std::vector<uint8_t> journal;
+    journal.reserve(bytes);
+    journal.resize(JOURNAL_HEADER_SIZE, 0);
     std::array<TFileAccess, JOURNAL_FILES> files;
     uint32_t entries = 0;
     for (int i = 0; i < JOURNAL_FILES; ++i) {
@@ -408,6 +431,7 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     } unlock{FHandle};
 
     const TFileAccess journalFile = OSAccess(FHandle);
+    FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(journal.size()));
     if (!journalFile.Write(0, journal.data(), static_cast<int64_t>(journal.size())) || (hard && !journalFile.Sync())) {
         Invalidate(false);
         RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);

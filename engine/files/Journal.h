@@ -109,6 +109,7 @@ private:
     TJournalHandlers FHandlers{};
     std::array<TWriteCapture, JOURNAL_FILES> FCaptures;
     uint64_t FSequence = 0;
+    int64_t FWrittenBytes = -1;  // the journal's length as far as this table knows it; -1 unknown
 };
 
 // CRC-32 (the zlib polynomial) of a byte run.

@@ -6,9 +6,15 @@
 namespace kura {
 
 void TWriteCapture::Reset(int64_t diskSize) {
+    FKnown = true;
     FDiskSize = FSize = FKept = diskSize;
     FCut = false;
     FExtents.clear();
+}
+
+void TWriteCapture::Forget() {
+    Reset(0);
+    FKnown = false;
     SyncWanted = false;
 }
 

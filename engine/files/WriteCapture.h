@@ -22,7 +22,11 @@ public:
 
     // Starts over on a disk file of this size.
     void Reset(int64_t diskSize);
-    bool Empty() const { return !FCut && FExtents.empty() && FSize == FDiskSize; }
+    // Starts over on a disk file whose size is learnt at the first use (a bracket
+    // that writes nothing to the file never asks the system for it).
+    void Forget();
+    bool Known() const { return FKnown; }
+    bool Empty() const { return !FKnown || (!FCut && FExtents.empty() && FSize == FDiskSize); }
 
     void Write(int64_t offset, const void* buffer, int32_t count);
     // Cuts (or extends with zeros) the file at offset.
@@ -41,6 +45,7 @@ public:
     bool SyncWanted = false;
 
 private:
+    bool FKnown = false;
     int64_t FDiskSize = 0;
     int64_t FSize = 0;
     int64_t FKept = 0;
