@@ -4,7 +4,7 @@
 // with an error, or stop the process right at it, at a chosen point and without
 // luck. Nothing outside tests changes the table or arms a fault.
 //
-// Write calls are every pwrite, ftruncate and fsync the file layer makes; they are
+// Write calls are every pwrite, ftruncate, fsync and fdatasync the file layer makes; they are
 // counted from the start of the process or the last arming, whether a fault is
 // armed or not, so a test can first count a run and then stop a second run at any
 // call of it.
@@ -20,6 +20,7 @@ struct FileCallTable {
     ssize_t (*pwrite)(int fd, const void* buffer, size_t count, off_t offset);
     int (*ftruncate)(int fd, off_t length);
     int (*fsync)(int fd);
+    int (*fdatasync)(int fd);
     int (*unlink)(const char* path);
     int (*rename)(const char* from, const char* to);
     int (*renameNoReplace)(const char* from, const char* to);

@@ -35,8 +35,8 @@ int SystemRenameNoReplace(const char* from, const char* to) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
-const FileCallTable kSystemCalls = {SystemOpen, ::close,  ::pread,  ::pwrite, ::ftruncate, ::fsync,
-                                    ::unlink,   ::rename, SystemRenameNoReplace, ::link};
+const FileCallTable kSystemCalls = {SystemOpen, ::close,     ::pread,  ::pwrite, ::ftruncate,           ::fsync,
+                                    ::fdatasync, ::unlink, ::rename, SystemRenameNoReplace, ::link};
 FileCallTable gCalls = kSystemCalls;
 
 std::atomic<uint64_t> gWriteCalls{0};
@@ -79,6 +79,11 @@ int SysFtruncate(int fd, off_t length) {
 int SysFsync(int fd) {
     if (WriteCallFails()) return -1;
     return gCalls.fsync(fd);
+}
+
+int SysFdatasync(int fd) {
+    if (WriteCallFails()) return -1;
+    return gCalls.fdatasync(fd);
 }
 
 }  // namespace
@@ -628,6 +633,14 @@ bool FlushFileBuffers(FileHandle handle) {
     std::lock_guard<std::recursive_mutex> guard(object->mutex);
     // A read-only handle has nothing to flush; fsync is harmless on it.
     if (SysFsync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
+    return true;
+}
+
+bool FlushFileData(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    if (SysFdatasync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
     return true;
 }
 

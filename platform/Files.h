@@ -83,6 +83,9 @@ int64_t SetFilePointer(FileHandle handle, int64_t distance, uint32_t moveMethod)
 // Cuts or extends the file at the handle's position.
 bool SetEndOfFile(FileHandle handle);
 bool FlushFileBuffers(FileHandle handle);
+// Flushes the file's bytes and whatever metadata reading them back needs (its
+// length), not its times: cheaper for a file rewritten in place at the same length.
+bool FlushFileData(FileHandle handle);
 // Size in bytes, -1 on failure.
 int64_t GetFileSize(FileHandle handle);
 

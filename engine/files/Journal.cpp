@@ -93,7 +93,7 @@ TFileAccess OSAccess(TOSHandle handle) {
     };
     a.Cut = [handle](int64_t at) { return OSFileSeek(handle, soFromBeginning, at) == at && OSTruncateFile(handle); };
     a.Size = [handle] { return OSFileSeek(handle, soFromEnd, 0); };
-    a.Sync = [handle] { return OSFlushFile(handle); };
+    a.Sync = [handle] { return OSFlushFileData(handle); };
     return a;
 }
 

@@ -88,6 +88,8 @@ bool OSTruncateFile(TOSHandle handle) { return platform::SetEndOfFile(handle); }
 
 bool OSFlushFile(TOSHandle handle) { return platform::FlushFileBuffers(handle); }
 
+bool OSFlushFileData(TOSHandle handle) { return platform::FlushFileData(handle); }
+
 int32_t GetFileAttr(std::string_view name) { return static_cast<int32_t>(platform::GetFileAttributes(name)); }
 
 int32_t GetFileDosDate(std::string_view name) {

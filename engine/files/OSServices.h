@@ -50,6 +50,8 @@ int32_t OSFileWrite(TOSHandle handle, const void* buffer, int32_t count);
 // Cuts the file at the handle's position.
 bool OSTruncateFile(TOSHandle handle);
 bool OSFlushFile(TOSHandle handle);
+// The file's bytes and length only (a side file rewritten in place).
+bool OSFlushFileData(TOSHandle handle);
 
 // The FILE_ATTRIBUTE_* bits; -1 when the name does not exist.
 int32_t GetFileAttr(std::string_view name);

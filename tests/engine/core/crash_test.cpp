@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -179,7 +180,8 @@ void KillAndReopen(bool force, const std::string& action, uint64_t budget) {
 
 // The journal a killed writer left, read by its layout: header fields and
 // checksums, then one entry per file with the file's old length.
-void ExpectJournalLayout(const CrashTable& t) {
+// Answers the change counter each journalled file's header gets from the flush.
+void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounters) {
     using namespace dfbytes;
     std::ifstream in(t.Work() + "/" + TABLE + ".JNL", std::ios::binary);
     const std::vector<uint8_t> j((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -202,7 +204,8 @@ void ExpectJournalLayout(const CrashTable& t) {
         previous = file;
         const char* ext = file == 0 ? ".DAT" : file == 1 ? ".IDX" : ".BLB";
         EXPECT_EQ(GetU64(&j[at + 4]), fs::file_size(t.Pristine() + "/" + TABLE + ext)) << ext;
-        EXPECT_EQ(GetU32(&j[at + 8 + 4]), 0u);  // the change counter leads every header
+        EXPECT_EQ(GetU32(&j[at + 12]), 0u);  // the change counter leads every header
+        newCounters[file] = GetU32(&j[at + 20]);
         const uint32_t ranges = GetU32(&j[at + 24]);
         at += 28;
         for (uint32_t r = 0; r < ranges && at + 12 <= 64 + length; ++r) at += 12 + GetU32(&j[at + 8]);
@@ -293,9 +296,19 @@ TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
         EXPECT_EQ(writer.wait(), 128 + SIGKILL);
     }
     EXPECT_TRUE(t.JournalWritten());
-    ExpectJournalLayout(t);
+    std::map<int, uint32_t> counters;
+    ExpectJournalLayout(t, counters);
     EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
     EXPECT_FALSE(t.JournalWritten());
+    // The rolled-back headers carry counters past the one the dead writer wrote, so
+    // that every program that cached anything drops it.
+    for (const auto& [file, counter] : counters) {
+        std::ifstream in(t.Work() + "/" + TABLE + (file == 0 ? ".DAT" : file == 1 ? ".IDX" : ".BLB"),
+                         std::ios::binary);
+        uint8_t raw[4] = {};
+        in.read(reinterpret_cast<char*>(raw), 4);
+        EXPECT_EQ(dfbytes::GetU32(raw), counter + 1) << "file " << file;
+    }
 }
 
 // A write that fails inside a flush (disk full) leaves the files as they were
