@@ -232,7 +232,7 @@ std::unique_ptr<ChildProcess> WriterStoppedInItsFlush(const CrashTable& t, const
 
 }  // namespace
 
-TEST(Crash, KilledWritersLeaveTheStateBeforeOrAfter) { KillAndReopen(false, "stop", 130); }
+TEST(Crash, KilledWritersLeaveTheStateBeforeOrAfter) { KillAndReopen(false, "stop", 160); }
 
 TEST(Crash, KilledWritersWithForcedFlushLeaveTheStateBeforeOrAfter) { KillAndReopen(true, "stop", 60); }
 
