@@ -21,9 +21,12 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldDesc.h"
@@ -354,4 +357,125 @@ TEST(Crash, ATornJournalIsIgnored) {
     EXPECT_TRUE(t.JournalWritten());
     EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
     EXPECT_FALSE(t.JournalWritten());
+}
+
+// ---------------------------------------------------------------------------
+// The order of the system calls of one flush, seen through the file layer's call
+// table: the journal, its sync (with ForceBufferFlush), the writes in place, the
+// files' syncs, and only then the journal's invalidation.
+
+namespace {
+
+struct CallEvent {
+    std::string Call;
+    std::string File;  // the extension of the file, upper case
+};
+std::vector<CallEvent>* gEvents = nullptr;
+
+std::string ExtensionOf(int fd) {
+    char link[4096] = {};
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+    const std::string path = n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
+    const auto dot = path.rfind('.');
+    return dot == std::string::npos ? path : path.substr(dot);
+}
+
+void Record(const char* call, int fd) {
+    if (gEvents) gEvents->push_back({call, ExtensionOf(fd)});
+}
+
+ssize_t RecordingPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    Record("write", fd);
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+int RecordingFsync(int fd) {
+    Record("sync", fd);
+    return platform::SystemFileCalls().fsync(fd);
+}
+int RecordingFdatasync(int fd) {
+    Record("sync", fd);
+    return platform::SystemFileCalls().fdatasync(fd);
+}
+
+std::vector<CallEvent> CallsOfOneAppend(bool force) {
+    CrashTable t;
+    t.Restore();
+    RecordDb db(t.Work(), lpPessimistic);
+    db.session.SetForceBufferFlush(force);
+    auto c = OpenRecordCursor(*db.dir, TABLE);
+    std::vector<CallEvent> events;
+    gEvents = &events;
+    platform::FileCalls().pwrite = RecordingPwrite;
+    platform::FileCalls().fsync = RecordingFsync;
+    platform::FileCalls().fdatasync = RecordingFdatasync;
+    try {
+        AppendStressRecord(*c, 700, "ordered", "calls in order", std::vector<uint8_t>(2000, 3));
+    } catch (...) {
+        platform::FileCalls() = platform::SystemFileCalls();
+        gEvents = nullptr;
+        throw;
+    }
+    platform::FileCalls() = platform::SystemFileCalls();
+    gEvents = nullptr;
+    return events;
+}
+
+}  // namespace
+
+TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "ForceBufferFlush" : "no forced flush");
+        const std::vector<CallEvent> events = CallsOfOneAppend(force);
+        ASSERT_GE(events.size(), 4u);
+        // One journal write first, one invalidation last.
+        EXPECT_EQ(events.front().Call, "write");
+        EXPECT_EQ(events.front().File, ".JNL");
+        EXPECT_EQ(events.back().Call, "write");
+        EXPECT_EQ(events.back().File, ".JNL");
+        std::size_t i = 1;
+        if (force) {
+            EXPECT_EQ(events[i].Call, "sync");
+            EXPECT_EQ(events[i].File, ".JNL");
+            ++i;
+        }
+        std::set<std::string> written, synced;
+        for (; i + 1 < events.size(); ++i) {
+            EXPECT_NE(events[i].File, ".JNL") << "journal touched in the middle at call " << i;
+            if (events[i].Call == "write") {
+                EXPECT_EQ(synced.count(events[i].File), 0u) << "written after its sync at call " << i;
+                written.insert(events[i].File);
+            } else {
+                synced.insert(events[i].File);
+            }
+        }
+        EXPECT_EQ(written, (std::set<std::string>{".DAT", ".IDX", ".BLB"}));
+        EXPECT_EQ(synced, force ? written : std::set<std::string>{});
+    }
+}
+
+// The journal goes with its table: deleted with it, and a rename leaves no journal
+// under either name that a later table could take for its own.
+TEST(Crash, TheJournalGoesWithItsTable) {
+    TempDir tmp;
+    RecordDb db(tmp.path(), lpPessimistic);
+    ASSERT_TRUE(CreateRecordTable(*db.dir, "GOING", StressTable()));
+    {
+        auto c = OpenRecordCursor(*db.dir, "GOING");
+        AppendStressRecord(*c, 1, "one", "words", {});
+    }
+    EXPECT_TRUE(fs::exists(tmp.file("GOING.JNL")));
+    // A stale journal under the new name, as a table lost long ago might leave.
+    std::ofstream(tmp.file("MOVED.JNL")) << "KURA-JNL stale";
+    EXPECT_EQ(db.dir->RenameTable("GOING", "MOVED", false, false), 0);
+    EXPECT_FALSE(fs::exists(tmp.file("GOING.JNL")));
+    EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
+    {
+        auto c = OpenRecordCursor(*db.dir, "MOVED");
+        EXPECT_EQ(c->GetTable()->GetRecordCount(), 1u);
+    }
+    EXPECT_TRUE(fs::exists(tmp.file("MOVED.JNL")));
+    EXPECT_EQ(db.dir->DeleteTable("MOVED", false), 0);
+    EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
+    EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
 }
