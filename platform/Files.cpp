@@ -717,6 +717,30 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     return true;
 }
 
+bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    auto it = gHeldRanges.find(object->key);
+    if (it == gHeldRanges.end() || length == 0 || offset > UINT64_MAX - length) return Fail(ERROR_NOT_LOCKED);
+    auto& ranges = it->second;
+    const uint64_t end = offset + length;
+    auto first = ranges.find(offset);
+    auto next = first;
+    uint64_t covered = offset;
+    while (covered < end) {
+        if (next == ranges.end() || next->first != covered || next->second.owner != handle ||
+            next->second.length > end - covered)
+            return Fail(ERROR_NOT_LOCKED);
+        covered += next->second.length;
+        ++next;
+    }
+    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+    ranges.erase(first, next);
+    if (ranges.empty()) gHeldRanges.erase(it);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Names on disk
 

@@ -115,6 +115,8 @@ bool TFileHandler::LockBytes(bool lock, int64_t start, int64_t length) {
     return lock ? File->Lock(start, length) : File->Unlock(start, length);
 }
 
+bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File && File->UnlockRanges(start, length); }
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);

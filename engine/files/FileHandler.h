@@ -48,6 +48,9 @@ public:
 
     // Locks (lock true) or unlocks a byte range; never waits and never raises.
     bool LockBytes(bool lock, int64_t start, int64_t length);
+    // Releases at once byte ranges locked one by one that together cover exactly
+    // this range; false (nothing released) when they do not.
+    bool UnlockByteRanges(int64_t start, int64_t length);
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();

@@ -550,5 +550,39 @@ TEST(FileNames, RegistryComparison) {
     EXPECT_TRUE(SameFileName("\x83\x61x", "\x83\x61X"));
 }
 
+// Record locks taken one byte at a time are released run by run at a commit; a
+// run must release exactly the bytes it covers, in memory and on disk alike.
+TEST(EngineFileLocks, RangesLockedOneByOneAreReleasedTogetherOnlyWhenCoveredExactly) {
+    test::TempDir dir;
+    for (const bool inMemory : {true, false}) {
+        SCOPED_TRACE(inMemory ? "memory" : "disk");
+        const std::string name = inMemory ? "mem-runs" : dir.file("RUNS.DAT");
+        TAbstractFile* file = nullptr;
+        const int32_t h = FileList->CreateFile(name, inMemory, false, file);
+        ASSERT_GT(h, 0);
+        const int64_t top = 0xFFFEFFFF;
+        for (int64_t i = 0; i < 5; ++i) ASSERT_TRUE(file->Lock(top + i, 1));
+        ASSERT_TRUE(file->Lock(top + 6, 1));
+        ASSERT_TRUE(file->Lock(top + 10, 3));
+        EXPECT_FALSE(file->UnlockRanges(top, 7));       // a gap at top + 5
+        EXPECT_FALSE(file->UnlockRanges(top + 9, 4));   // a byte before the range is not held
+        EXPECT_FALSE(file->UnlockRanges(top + 10, 2));  // a held range reaches outside
+        EXPECT_FALSE(file->UnlockRanges(top, 0));
+        // Nothing was released by the refusals.
+        EXPECT_FALSE(file->Lock(top + 2, 1));
+        EXPECT_TRUE(file->UnlockRanges(top, 5));
+        EXPECT_TRUE(file->Lock(top, 5));  // all five bytes are free again
+        EXPECT_FALSE(file->Lock(top + 6, 1));
+        EXPECT_FALSE(file->Unlock(top + 2, 1));  // released, not held one by one any more
+        EXPECT_TRUE(file->Unlock(top, 5));
+        EXPECT_TRUE(file->UnlockRanges(top + 6, 1));
+        EXPECT_TRUE(file->UnlockRanges(top + 10, 3));
+        EXPECT_TRUE(file->Lock(top, 13));
+        EXPECT_TRUE(file->Unlock(top, 13));
+        FileList->CloseFile(file, true, h);
+        FileList->DeleteFile(name, inMemory);
+    }
+}
+
 }  // namespace
 }  // namespace kura
