@@ -86,15 +86,14 @@ public:
     bool End();
     uint32_t Depth() const { return FDepth; }
     bool HasPending() const;
-    // Writes what was held back, as the header describes; the handlers stay held
-    // back while a bracket is open. On failure the files are rolled back, nothing
-    // is held back any more and 9218 is raised.
+    // Writes what was held back in the four steps above (syncing when hard or when
+    // a held-back flush of a file was asked for); the handlers stay held back while
+    // a bracket is open. On failure nothing is held back any more, the files are as
+    // they were before, and 9218 is raised (9217 for old bytes that cannot be read,
+    // 10249 when another table of this program keeps the journal's lock).
     void Apply(const TJournalTargets& targets, bool hard);
     // Forgets what was held back (the caches it came from are being dropped).
     void Discard();
-
-    // Journals written by this table so far.
-    uint64_t SequenceNumber() const { return FSequence; }
 
 private:
     void Detach();
