@@ -238,13 +238,20 @@ bool TTableJournal::IsHot() {
     return IsOpen() && ReadHeader(header);
 }
 
-void TTableJournal::Invalidate(bool sync) {
+bool TTableJournal::Invalidate(bool sync) {
     const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
     const TFileAccess journal = OSAccess(FHandle);
-    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE) journal.Cut(0);
-    FWrittenBytes = JOURNAL_HEADER_SIZE;
-    journal.Write(0, zero, JOURNAL_HEADER_SIZE);
-    if (sync) journal.Sync();
+    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE) {
+        if (journal.Cut(0)) FWrittenBytes = 0;
+    }
+    bool done = journal.Write(0, zero, JOURNAL_HEADER_SIZE);
+    // A header that cannot be overwritten can still be cut away.
+    if (!done && journal.Cut(0)) {
+        FWrittenBytes = 0;
+        done = true;
+    }
+    if (done) FWrittenBytes = std::max<int64_t>(FWrittenBytes, JOURNAL_HEADER_SIZE);
+    return done && (!sync || journal.Sync());
 }
 
 void TTableJournal::Reset() {
@@ -443,17 +450,23 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         ok = WriteInPlace(FCaptures[i], files[i]) && (!hard || files[i].Sync());
         if (!ok) failed = FHandlers[i]->FileName;
     }
+    // A journal left valid behind a flush reported done would be played back by
+    // the next program, undoing it: then the flush is undone here and fails.
+    if (ok && !Invalidate(false)) {
+        ok = false;
+        failed = FName;
+    }
     if (!ok) {
         // Back to the state before the flush, from the journal just written.
         std::vector<uint8_t> payload(journal.begin() + JOURNAL_HEADER_SIZE, journal.end());
         std::vector<TEntry> parsed;
         bool restored = ParsePayload(payload, entries, parsed);
         for (const TEntry& e : parsed) restored = restored && RollBack(e, payload, files[e.File], false);
-        // A journal that could not be played back stays for the next program.
+        // A journal that could not be played back stays for the next program; one
+        // that was, and stays all the same, only writes the same bytes again.
         if (restored) Invalidate(hard);
         RaiseEngineError(KURA_WRITEERR, {}, {}, {}, failed);
     }
-    Invalidate(false);
 }
 
 }  // namespace kura

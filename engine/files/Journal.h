@@ -99,7 +99,8 @@ private:
     void Detach();
     void Restart();
     bool ReadHeader(uint8_t* header);
-    void Invalidate(bool sync);
+    // False when the header could neither be overwritten nor cut away (or synced).
+    bool Invalidate(bool sync);
 
     std::string FName;
     std::array<std::string, JOURNAL_FILES> FFileNames;

@@ -314,32 +314,54 @@ TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
     }
 }
 
-// A write that fails inside a flush (disk full) leaves the files as they were
-// before the flush, reports the failure, and the next write goes through.
-TEST(Crash, AFailedWriteInPlaceIsRolledBackAtOnce) {
-    CrashTable t;
-    t.Restore();
-    RecordDb db(t.Work(), lpPessimistic);
-    auto c = OpenRecordCursor(*db.dir, TABLE);
-    for (const uint64_t at : {1, 2, 3, 5}) {
-        SCOPED_TRACE(at);
-        platform::ArmFileFault({at, platform::FileFaultAction::Fail, ENOSPC});
-        TEngineErrorCode code = 0;
-        try {
-            AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7));
-        } catch (const EKuraEngineError& e) {
-            code = e.ErrorCode();
+// A write call that fails inside a flush (disk full, an I/O error), at every call
+// of the flush in turn, with and without a forced flush: either the flush fails
+// and the files are as they were before it, or it completes; never a journal left
+// for the next program to undo a flush reported done. The next write goes through.
+TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "ForceBufferFlush" : "no forced flush");
+        CrashTable t;
+        CrashRows after = t.States()[0];
+        after[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
+        int failed = 0;
+        for (uint64_t at = 1;; ++at) {
+            SCOPED_TRACE(at);
+            t.Restore();
+            TEngineErrorCode code = 0;
+            uint64_t calls = 0;
+            {
+                RecordDb db(t.Work(), lpPessimistic);
+                db.session.SetForceBufferFlush(force);
+                auto c = OpenRecordCursor(*db.dir, TABLE);
+                platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
+                try {
+                    AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7));
+                } catch (const EKuraEngineError& e) {
+                    code = e.ErrorCode();
+                }
+                calls = platform::FileWriteCalls();
+                platform::ArmFileFault({});
+                if (code != 0) {
+                    // The program that saw the failure carries on.
+                    AppendStressRecord(*c, 501, "next", "", {});
+                }
+            }
+            EXPECT_FALSE(t.JournalWritten());
+            const CrashRows rows = t.OpenAndCheck().Rows;
+            if (code != 0) {
+                EXPECT_EQ(code, KURA_WRITEERR);
+                CrashRows expected = t.States()[0];
+                expected[501] = "next|" + NoteOf(Checksum(std::vector<uint8_t>{}), Checksum(std::string()));
+                EXPECT_EQ(rows, expected);
+                ++failed;
+            } else {
+                EXPECT_EQ(rows, after);
+            }
+            if (calls < at || ::testing::Test::HasFailure()) break;
         }
-        platform::ArmFileFault({});
-        EXPECT_EQ(code, KURA_WRITEERR);
-        EXPECT_FALSE(t.JournalWritten());
-        EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+        EXPECT_GT(failed, 2);
     }
-    AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7));
-    c.reset();
-    CrashRows expected = t.States()[0];
-    expected[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
-    EXPECT_EQ(t.OpenAndCheck().Rows, expected);
 }
 
 // A writer killed half-way through writing its journal has changed nothing in
