@@ -1010,7 +1010,13 @@ void TDataTable::ApplyJournal() {
     try {
         FJournal.Apply(targets, GetForceBufferFlush());
     } catch (...) {
-        // Nothing reached the files: the caches must not claim otherwise.
+        // Nothing reached the files: the caches must not claim otherwise. (When the
+        // files could not even be put back, the journal left for that is tried once
+        // more before anything is read again.)
+        try {
+            FJournal.Recover();
+        } catch (...) {
+        }
         try {
             DiscardBuffers(false, true);
         } catch (...) {
