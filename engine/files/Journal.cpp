@@ -22,6 +22,8 @@ constexpr int32_t kEntrySize = 28;
 constexpr int32_t kRangeHeadSize = 12;
 // Longest single transfer of journal, range or extent bytes.
 constexpr int64_t kPiece = 1 << 22;
+// Unchanged bytes that still join two changed spans into one saved range.
+constexpr int64_t kSpanGap = 32;
 
 // Byte access to one table file, through the registry's file object or an OS
 // handle of the journal's own; every call answers success.
@@ -380,6 +382,7 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     journal.reserve(bytes);
     journal.resize(JOURNAL_HEADER_SIZE, 0);
     std::array<TFileAccess, JOURNAL_FILES> files;
+    std::vector<uint8_t> old;
     uint32_t entries = 0;
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (!FHandlers[i] || FCaptures[i].Empty()) continue;
@@ -408,10 +411,45 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
                 ++ranges;
             }
         };
+        // Of a held-back write only the spans that change a byte: a header page
+        // rewritten for a counter costs its counter, not the page.
+        auto saveChanges = [&](int64_t from, const uint8_t* now, int64_t length) {
+            old.resize(static_cast<std::size_t>(length));
+            if (!files[i].Read(from, old.data(), length))
+                RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName);
+            const uint8_t* was = old.data();
+            // The first byte from at on that the write changes; length when none.
+            auto firstChange = [&](int64_t at) {
+                for (uint64_t a = 0, b = 0; at + 8 <= length; at += 8) {
+                    std::memcpy(&a, was + at, 8);
+                    std::memcpy(&b, now + at, 8);
+                    if (a != b) break;
+                }
+                while (at < length && was[at] == now[at]) ++at;
+                return at;
+            };
+            for (int64_t at = firstChange(0); at < length;) {
+                const int64_t start = at;
+                int64_t end = at;  // one past the last changed byte of the span
+                for (;;) {
+                    while (end < length && was[end] != now[end]) ++end;
+                    at = firstChange(end);
+                    if (at >= length || at - end > kSpanGap) break;
+                    end = at;
+                }
+                const auto span = static_cast<uint32_t>(end - start);
+                AppendU64(journal, static_cast<uint64_t>(from + start));
+                AppendU32(journal, span);
+                Append(journal, was + start, span);
+                ++ranges;
+            }
+        };
         const int64_t kept = c.KeptDiskBytes();
         for (const auto& [offset, bytes] : c.Extents()) {
             if (offset >= kept) break;
-            save(offset, std::min<int64_t>(offset + static_cast<int64_t>(bytes.size()), kept));
+            const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(bytes.size()), kept);
+            for (int64_t from = offset; from < end; from += kPiece)
+                saveChanges(from, bytes.data() + (from - offset), std::min(kPiece, end - from));
         }
         save(kept, c.DiskSize());
         PutU32(journal.data() + countAt, ranges);

@@ -5,8 +5,9 @@
 // the next open, also when its program is killed half-way. While a flush runs, its
 // writes are held back (WriteCapture.h); when it ends, the journal
 //   1. takes its writer lock (a byte lock on the journal: held only by a live writer),
-//   2. writes in one piece what the writes will overwrite, with the old lengths of
-//      the files, and (hard flush) syncs it,
+//   2. writes in one piece what the writes will change (the old bytes of every
+//      changed span, and of whatever a cut takes away) with the old lengths of the
+//      files, and (hard flush) syncs it,
 //   3. writes the files in place and (hard flush) syncs them,
 //   4. invalidates its header and lets go of its lock.
 // A program that finds a valid journal whose lock nobody holds rolls the files back
