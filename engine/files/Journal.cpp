@@ -22,6 +22,8 @@ constexpr int32_t kEntrySize = 28;
 constexpr int32_t kRangeHeadSize = 12;
 // Longest single transfer of journal, range or extent bytes.
 constexpr int64_t kPiece = 1 << 22;
+// No table file grows beyond this; a journal naming a longer one is not ours.
+constexpr int64_t kLengthLimit = int64_t{1} << 33;
 // Unchanged bytes that still join two changed spans into one saved range.
 constexpr int64_t kSpanGap = 32;
 
@@ -128,13 +130,14 @@ bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, std::vect
         e.NewCounter = GetU32(&payload[at + 20]);
         const uint32_t ranges = GetU32(&payload[at + 24]);
         at += kEntrySize;
-        if (e.File >= JOURNAL_FILES || e.OldLength < 0) return false;
+        if (e.File >= JOURNAL_FILES || e.OldLength < 0 || e.OldLength > kLengthLimit) return false;
         for (uint32_t r = 0; r < ranges; ++r) {
             if (!room(kRangeHeadSize)) return false;
             const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
             const uint32_t length = GetU32(&payload[at + 8]);
             at += kRangeHeadSize;
-            if (offset < 0 || !room(length)) return false;
+            // Saved bytes always lie within the file's old length.
+            if (offset < 0 || offset > e.OldLength - static_cast<int64_t>(length) || !room(length)) return false;
             e.Ranges.push_back({offset, at, length});
             at += length;
         }

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -500,4 +501,53 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     EXPECT_EQ(db.dir->DeleteTable("MOVED", false), 0);
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
+}
+
+// A journal whose checksums hold but whose entries do not (a file that is none of
+// the table's, bytes beyond a file's old length, a length no table file reaches)
+// is not played back: the table opens as it is.
+TEST(Crash, AJournalThatDoesNotHoldTogetherIsIgnored) {
+    CrashTable t;
+    struct Entry {
+        uint8_t File;
+        uint64_t OldLength;
+        uint64_t Offset;
+        uint32_t Length;
+    };
+    const uint64_t datLength = fs::file_size(t.Pristine() + "/" + TABLE + ".DAT");
+    for (const Entry& bad : {Entry{7, datLength, 0, 4}, Entry{0, datLength, datLength - 2, 4},
+                             Entry{0, uint64_t{1} << 40, 0, 4}}) {
+        SCOPED_TRACE(static_cast<int>(bad.File));
+        t.Restore();
+        std::vector<uint8_t> j(64, 0);
+        auto u32 = [&](uint32_t v) {
+            for (int k = 0; k < 4; ++k) j.push_back(static_cast<uint8_t>(v >> (8 * k)));
+        };
+        auto u64 = [&](uint64_t v) {
+            for (int k = 0; k < 8; ++k) j.push_back(static_cast<uint8_t>(v >> (8 * k)));
+        };
+        j.push_back(bad.File);
+        j.insert(j.end(), 3, 0);
+        u64(bad.OldLength);
+        u32(0);
+        u32(0);
+        u32(1);
+        u32(1);
+        u64(bad.Offset);
+        u32(bad.Length);
+        j.insert(j.end(), bad.Length, 0xEE);
+        std::memcpy(j.data(), "KURA-JNL", 8);
+        dfbytes::PutU32(&j[8], 1);
+        dfbytes::PutU32(&j[12], 64);
+        dfbytes::PutU64(&j[16], j.size() - 64);
+        dfbytes::PutU32(&j[24], JournalChecksum(&j[64], j.size() - 64));
+        dfbytes::PutU32(&j[28], 1);
+        dfbytes::PutU32(&j[60], JournalChecksum(j.data(), 60));
+        std::ofstream(t.Work() + "/" + TABLE + ".JNL", std::ios::binary)
+            .write(reinterpret_cast<const char*>(j.data()), static_cast<std::streamsize>(j.size()));
+        EXPECT_TRUE(t.JournalWritten());
+        EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+        EXPECT_FALSE(t.JournalWritten());
+        EXPECT_EQ(fs::file_size(t.Work() + "/" + TABLE + ".DAT"), datLength);
+    }
 }
