@@ -36,6 +36,11 @@
 // around each, as a delete does) through the same platform calls, so the table at the
 // end can show how far the shared delete is above that floor.
 //
+// Every flush of ours goes through the table's rollback journal (one journal write,
+// the writes in place, the journal invalidated; with ForceBufferFlush the journal
+// and the files synced). The per-record commits run once more with the journal
+// switched off (kura_unjournalled, kura_force_flush_unjournalled) to show its cost.
+//
 // ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs. System calls
 // per record of each workload: see bench/syscalls_per_record.sh.
 #include <benchmark/benchmark.h>
@@ -219,7 +224,7 @@ struct Kura {
     Kura() {
         InitEngineLibrary();
         Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
-        for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC"}) {
+        for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC", "KNOJNL", "KSYNCNJ"}) {
             TDataTable* table = nullptr;
             if (Dir->CreateTable(table, name, false, false, BenchTableDefinition()) != 0 || !table)
                 throw std::runtime_error("table not created");
@@ -261,6 +266,11 @@ int32_t IdOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
 
 enum class CommitMode { OneTransaction, Exclusive, TransactionPerRecord, NoTransaction, ForcedFlush };
 
+// The journal of the open table switched off: its flushes write in place only.
+bool WithoutJournal(const char* table) {
+    return std::strcmp(table, "KNOJNL") == 0 || std::strcmp(table, "KSYNCNJ") == 0;
+}
+
 // Timed until the cursor is closed: an exclusive cursor writes its caches then.
 void BM_KuraAppend(benchmark::State& state, const char* step, const char* table, CommitMode mode) {
     Workload& w = Work();
@@ -268,6 +278,7 @@ void BM_KuraAppend(benchmark::State& state, const char* step, const char* table,
     for (auto _ : state) {
         const bool single = mode == CommitMode::OneTransaction || mode == CommitMode::Exclusive;
         auto c = k.Open(table, mode == CommitMode::Exclusive);
+        if (WithoutJournal(table)) c->GetTable()->GetJournal().Close();
         std::vector<uint8_t> buffer(c->GetCursorRecordSize());
         k.Session.SetForceBufferFlush(mode == CommitMode::ForcedFlush);
         const auto start = Clock::now();
@@ -588,10 +599,14 @@ const bool kRegistered = [] {
                                       CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
                                       "append_commit/no_transaction", "KAUTO", CommitMode::NoTransaction));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_unjournalled", BM_KuraAppend,
+                                      "append_commit/unjournalled", "KNOJNL", CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite_synchronous_off", BM_SqliteAppend,
                                       "append_commit", "snosync", false, true));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush", BM_KuraAppend,
                                       "append_commit_sync", "KSYNC", CommitMode::ForcedFlush));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush_unjournalled", BM_KuraAppend,
+                                      "append_commit_sync/unjournalled", "KSYNCNJ", CommitMode::ForcedFlush));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/sqlite_synchronous_full", BM_SqliteAppend,
                                       "append_commit_sync", "scommit", false, false));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/kura", BM_KuraLookup));

@@ -198,10 +198,14 @@ TEST(DataTable, RecordLocksRetryAndConflictBetweenSessions) {
     EXPECT_GE(waited, std::chrono::milliseconds(40));
     EXPECT_FALSE(tb->IsReadLocked());
     EXPECT_NO_THROW(tb->LockRecord(2));
+    // Without retries the refusal comes at once: a single retry would wait a
+    // minute, far beyond any delay of a loaded machine.
     b.session.SetLockRetryCount(0);
+    b.session.SetLockWaitTime(60000);
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(ErrorOf([&] { tb->LockRecord(1); }), KURA_RECLOCKFAILED);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(20));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    b.session.SetLockWaitTime(20);
 
     // Inside an outer read bracket the read lock survives the failed wait's release
     // only as far as the bracket is concerned: nothing is left held.
