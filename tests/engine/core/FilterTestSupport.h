@@ -10,7 +10,6 @@
 
 #include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
-#include "tests/engine/core/CursorTestSupport.h"
 
 namespace kura::test::filters {
 
@@ -110,6 +109,37 @@ public:
         std::memcpy(free, t.data(), t.size());
         put(F_FREE, free);
         return rec;
+    }
+
+    // One random write through the cursor: an append, or a change or a delete of
+    // a record it shows.
+    void RandomWrite(TDataCursor& c) {
+        std::vector<uint8_t> rec(c.GetCursorRecordSize());
+        const int kind = Pick(3);
+        if (kind > 0 && c.GetRecordCount() > 0) {
+            c.SetToBegin();
+            c.MoveBy(1 + Pick(static_cast<int>(c.GetRecordCount())));
+            // A plain read first, then the locked one, as the dataset edits.
+            if (c.GetCurrentRecord(rec.data(), false) == 0 && (kind == 2 || c.GetCurrentRecord(rec.data(), true) == 0)) {
+                if (kind == 2) {
+                    c.DeleteRecord(rec.data(), true);
+                    return;
+                }
+                std::vector<uint8_t> fresh = Record(c);
+                // Id and Code stay; every other field takes the new value.
+                for (uint16_t f = F_SMALL; f <= F_FREE; ++f) {
+                    if (f == F_CODE) continue;
+                    uint8_t value[64] = {};
+                    bool blank = true;
+                    c.GetField(f, fresh.data(), value, blank);
+                    c.PutField(f, rec.data(), blank ? nullptr : value);
+                }
+                c.ModifyRecord(rec.data(), true, true);
+                return;
+            }
+        }
+        std::vector<uint8_t> fresh = Record(c);
+        c.AppendRecord(fresh.data(), true);
     }
 
     // A constant literal for the field.

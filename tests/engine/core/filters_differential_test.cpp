@@ -34,34 +34,7 @@ struct FilterDifferential : ::testing::Test {
         }
     }
 
-    // One random write through the filtered cursor.
-    void RandomWrite(FilterModel& m) {
-        std::vector<uint8_t> rec(c->GetCursorRecordSize());
-        const int kind = m.Pick(3);
-        if (kind > 0 && c->GetRecordCount() > 0) {
-            c->SetToBegin();
-            c->MoveBy(1 + m.Pick(static_cast<int>(c->GetRecordCount())));
-            if (c->GetCurrentRecord(rec.data(), kind == 1) == 0) {
-                if (kind == 2) {
-                    c->DeleteRecord(rec.data(), true);
-                    return;
-                }
-                std::vector<uint8_t> fresh = m.Record(*c);
-                // Keep Id and Code; every other field takes the new value.
-                for (uint16_t f = F_SMALL; f <= F_FREE; ++f) {
-                    if (f == F_CODE) continue;
-                    uint8_t value[64] = {};
-                    bool blank = true;
-                    c->GetField(f, fresh.data(), value, blank);
-                    c->PutField(f, rec.data(), blank ? nullptr : value);
-                }
-                c->ModifyRecord(rec.data(), true, true);
-                return;
-            }
-        }
-        std::vector<uint8_t> fresh = m.Record(*c);
-        c->AppendRecord(fresh.data(), true);
-    }
+    void RandomWrite(FilterModel& m) { m.RandomWrite(*c); }
 
     void ExpectAgreement(const std::string& what) {
         const std::set<uint32_t> accepted = AcceptedRecords(*c);

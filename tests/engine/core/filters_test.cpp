@@ -303,3 +303,41 @@ TEST_F(TextSearch, WrittenRecordsFollowTheSearch) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another program changes the table; each time the cursor sees the change its
+// filters are built again and still show exactly the records they accept.
+TEST(FiltersTwoProcesses, FiltersFollowAnotherProgramsWrites) {
+    LibraryScope library;
+    TestDb db;
+    db.session.SetLockRetryCount(200);
+    db.session.SetLockWaitTime(10);
+    db.Create("F", FilterTable());
+    auto c = db.Open("F", false);
+    FilterModel m(21);
+    for (int i = 0; i < 150; ++i) {
+        std::vector<uint8_t> rec = m.Record(*c);
+        c->AppendRecord(rec.data(), false);
+    }
+    c->SwitchToIndex(NATURAL_ORDER);
+    c->ActivateFilter(c->AddFilter("(Small > -2 AND Txt < 'b') OR Num IN (1, 2, 3)"));
+    c->ActivateFilter(c->AddFilter("NOT (Day = '2020-01-03') AND Free IS NOT NULL"));
+    ChildProcess child({"filter-writer", db.tmp.path(), "F", "7"});
+    ASSERT_EQ(child.readLine(), "ready");
+    for (int round = 0; round < 12; ++round) {
+        child.send("write 8");
+        ASSERT_EQ(child.readLine(), "ok") << round;
+        if (round % 3 == 2) c->SwitchToIndex(round % 2 ? 4 : NATURAL_ORDER);
+        // The cursor sees the change when it next takes the table's read lock.
+        c->Refresh();
+        const std::set<uint32_t> shown = ShownRecords(*c);
+        ASSERT_EQ(shown, AcceptedRecords(*c)) << round;
+        ASSERT_EQ(c->GetRecordCount(), shown.size()) << round;
+        m.RandomWrite(*c);
+    }
+    child.send("quit");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+}  // namespace
