@@ -375,6 +375,26 @@ void TDataCursor::SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int3
     if (FRecord) FRecord->SetRecordSize(FRecordSize);
 }
 
+namespace {
+
+// The copy's columns belong to the clone, so that TEXTSEARCH reaches its text
+// index and not the cursor it was copied from.
+void RebindColumns(TExpToken* node, TDataCursor* from, TDataCursor* to) {
+    if (!node) return;
+    if (TokenOwner(*node) == from) SetTokenOwner(*node, to);
+    RebindColumns(node->Left, from, to);
+    RebindColumns(node->Right, from, to);
+    for (TExpToken* arg : node->Arguments) RebindColumns(arg, from, to);
+}
+
+}  // namespace
+
+TExpToken* TDataCursor::CopyFilterTree(const TExpToken* tree, TDataCursor* to) {
+    TExpToken* copy = CopyExpression(tree);
+    RebindColumns(copy, this, to);
+    return copy;
+}
+
 TDataCursor* TDataCursor::CloneCursor() {
     if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
@@ -407,7 +427,7 @@ TDataCursor* TDataCursor::CloneCursor() {
             options.EstimateCounts = f->EstimateCounts;
             options.CombineFirst = f->CombineFirst;
             TFilter* copy = f->IsCallback ? clone->AddFilter(f->Callback, f->CallbackData, options)
-                                          : clone->AddFilter(CopyExpression(f->Expression), true, options);
+                                          : clone->AddFilter(CopyFilterTree(f->Expression, clone), true, options);
             if (f->Active) copy->Activate();
         }
         if (clone->AnyFilterActive()) {

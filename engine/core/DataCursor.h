@@ -542,6 +542,8 @@ protected:
     TFilter* InsertFilter(TFilterCallback callback, void* data, TExpToken* tree, bool owns,
                           const TCursorFilterOptions& options);
     void CheckFilterRoom() const;
+    // A copy of one of this cursor's filter trees whose columns belong to `to`.
+    TExpToken* CopyFilterTree(const TExpToken* tree, TDataCursor* to);
     std::vector<TFilter*>::iterator FindFilter(const TFilter* handle);
     void FreeAllFilters();
     // action 0 drop, 1 activate, 2 deactivate.

@@ -285,6 +285,15 @@ TEST_F(TextSearch, WordsPrefixesStopWordsAndDoubleByteText) {
     EXPECT_EQ(Find("TEXTSEARCH('cat' IN Notes) OR TEXTSEARCH('house' IN Name)"), (S{1, 3}));
 }
 
+TEST_F(TextSearch, AClonesSearchOutlivesItsSource) {
+    c->ActivateFilter(c->AddFilter("TEXTSEARCH('cat*' IN Notes) OR TEXTSEARCH('dog' IN Name)"));
+    std::unique_ptr<TDataCursor> clone(c->CloneCursor());
+    c.reset();
+    clone->SwitchToIndex(NATURAL_ORDER);
+    EXPECT_EQ(ShownRecords(*clone), (std::set<uint32_t>{1, 3, 4}));
+    EXPECT_EQ(AcceptedRecords(*clone), (std::set<uint32_t>{1, 3, 4}));
+}
+
 TEST_F(TextSearch, WrittenRecordsFollowTheSearch) {
     TFilter* f = c->AddFilter("TEXTSEARCH('mouse' IN Notes)");
     c->ActivateFilter(f);
