@@ -1,14 +1,25 @@
 // The same workload through our cursors and through SQLite, on files in one scratch
 // folder, so the two can be compared on the same machine in the same run:
-//   Append/one_transaction     N records in one transaction, primary keys in shuffled order
-//   Append/commit_per_record   N records, each committed on its own
-//   Lookup/primary_key         N random primary-key searches, each reading its record
-//   Scan/primary_order         every record in primary-key order
-//   Scan/secondary_order       every record in the order of the secondary index
-//   Delete/10_percent          every tenth record, found by key, in one transaction
+//   Append/one_transaction        N records in one transaction, primary keys in shuffled order
+//   Append/commit_per_record      N records, each committed on its own, without sync on
+//                                 either side (ours: no ForceBufferFlush; SQLite:
+//                                 synchronous=OFF)
+//   Append/commit_per_record_sync the same with sync at every commit on both sides
+//                                 (ours: ForceBufferFlush; SQLite: synchronous=FULL)
+//   Lookup/primary_key            N random primary-key searches, each reading its record
+//   Scan/natural_order            every record in the order the file keeps them (ours:
+//                                 record-number order, that is append order; SQLite:
+//                                 its table b-tree, which is the key order)
+//   Scan/primary_order            every record in primary-key order (SQLite's key is its
+//                                 row id, so this is its natural order too: ours reads
+//                                 the records scattered over the file)
+//   Scan/secondary_order          every record in the order of the secondary index (both
+//                                 sides read the records scattered over the file)
+//   Delete/10_percent             every tenth record, found by key, in one transaction
 // Each step runs once and is timed as a whole. The SQLite rows carry the ratio
 // kura/sqlite (our time divided by SQLite's) of the same step, and kura_<variant>/sqlite
-// for each variant of ours run in that step.
+// for each variant of ours run in that step; all ratios are printed again as one table
+// at the end of the run.
 //
 // The table: a 32-bit primary key, a 20-byte name under a non-unique secondary index
 // and a 40-byte note without index. In SQLite: INTEGER PRIMARY KEY (the row id, its
@@ -19,13 +30,14 @@
 // commits of ours are one StartTransaction/Commit per record (kura), or writes outside
 // a transaction, each of which flushes on its own (kura_no_transaction).
 //
-// Durability differs by default: a commit of ours hands its pages to the operating
-// system without fsync (only the session's ForceBufferFlush syncs the files), while
-// SQLite at its defaults (rollback journal DELETE, synchronous=FULL, 2 MB page cache)
-// syncs its journal and database at every commit. The per-record commits are therefore
-// also run with our ForceBufferFlush (kura_fsync) and with SQLite at synchronous=OFF.
+// A shared delete holds one record lock byte per deleted record until the commit, as
+// the lock protocol requires, and the kernel checks every new lock against every held
+// one. Delete/10_percent/lock_floor takes just those locks (with the index writer lock
+// around each, as a delete does) through the same platform calls, so the table at the
+// end can show how far the shared delete is above that floor.
 //
-// ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs.
+// ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs. System calls
+// per record of each workload: see bench/syscalls_per_record.sh.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -47,7 +59,9 @@
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
 #include "engine/core/EngineLibrary.h"
+#include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -122,6 +136,22 @@ std::map<std::string, double>& KuraTimes() {
 
 double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+// Every ratio of the run, printed as one table when the program ends.
+struct RatioTable {
+    std::vector<std::pair<std::string, double>> Rows;
+    ~RatioTable() {
+        if (Rows.empty()) return;
+        std::printf("\n%-52s %10s\n", "ratio (our time / their time)", "ratio");
+        for (const auto& [name, ratio] : Rows) std::printf("%-52s %10.2f\n", name.c_str(), ratio);
+        std::fflush(stdout);
+    }
+};
+
+RatioTable& Ratios() {
+    static RatioTable table;
+    return table;
+}
+
 void Finish(benchmark::State& state, const char* step, double seconds, int64_t operations, bool ours) {
     state.SetIterationTime(seconds);
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(operations) / seconds);
@@ -132,10 +162,15 @@ void Finish(benchmark::State& state, const char* step, double seconds, int64_t o
     // "step" is ours in its plain form; "step/variant" a variant of ours.
     const std::string prefix = std::string(step) + "/";
     for (const auto& [name, kuraSeconds] : KuraTimes()) {
+        std::string label;
         if (name == step)
-            state.counters["kura/sqlite"] = kuraSeconds / seconds;
+            label = "kura/sqlite";
         else if (name.compare(0, prefix.size(), prefix) == 0)
-            state.counters["kura_" + name.substr(prefix.size()) + "/sqlite"] = kuraSeconds / seconds;
+            label = "kura_" + name.substr(prefix.size()) + "/sqlite";
+        else
+            continue;
+        state.counters[label] = kuraSeconds / seconds;
+        Ratios().Rows.emplace_back(std::string(step) + "  " + label, kuraSeconds / seconds);
     }
 }
 
@@ -286,6 +321,7 @@ void BM_KuraScan(benchmark::State& state, const char* step, uint8_t index, bool 
         char name[32] = {};
         std::string previous;
         int64_t count = 0;
+        int64_t idSum = 0;
         bool ordered = true;
         const auto start = Clock::now();
         c->SetToBegin();
@@ -296,21 +332,25 @@ void BM_KuraScan(benchmark::State& state, const char* step, uint8_t index, bool 
             if (index == NAME_INDEX) {
                 if (previous > name) ordered = false;
                 previous = name;
+            } else if (index == NATURAL_ORDER) {
+                idSum += IdOf(*c, record);
             } else if (IdOf(*c, record) != count) {
                 ordered = false;
             }
         }
         const double seconds = Seconds(start);
+        // Natural order is append order: every id once, in the shuffled order.
+        if (index == NATURAL_ORDER && idSum != int64_t{w.Count} * (w.Count + 1) / 2) ordered = false;
         if (count != w.Count || !ordered) state.SkipWithError("scan saw a wrong record sequence");
         Finish(state, step, seconds, count, true);
     }
 }
 
-void BM_KuraDelete(benchmark::State& state) {
+void BM_KuraDelete(benchmark::State& state, const char* step, const char* table, bool exclusive) {
     Workload& w = Work();
     Kura& k = Ours();
     for (auto _ : state) {
-        auto c = k.Open("KTXN");
+        auto c = k.Open(table, exclusive);
         c->SwitchToIndex(PRIMARY_INDEX);
         std::vector<uint8_t> search(c->GetCursorRecordSize());
         std::vector<uint8_t> record(c->GetCursorRecordSize());
@@ -330,8 +370,53 @@ void BM_KuraDelete(benchmark::State& state) {
         const double seconds = Seconds(start);
         const auto left = static_cast<uint32_t>(w.Count - static_cast<int32_t>(w.Deletes.size()));
         if (misses || c->GetTableRecordCount() != left) state.SkipWithError("deletes went wrong");
-        Finish(state, "delete", seconds, static_cast<int64_t>(w.Deletes.size()), true);
+        Finish(state, step, seconds, static_cast<int64_t>(w.Deletes.size()), true);
     }
+}
+
+// The record locks of the shared delete and the index writer lock around each, taken
+// and released as the delete takes them, on two scratch files: the kernel's share.
+void BM_LockFloor(benchmark::State& state) {
+    Workload& w = Work();
+    const std::string data = Scratch().path + "/FLOOR.DAT";
+    const std::string index = Scratch().path + "/FLOOR.IDX";
+    auto open = [](const std::string& name) {
+        return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                    platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
+                                    platform::FILE_ATTRIBUTE_NORMAL);
+    };
+    const platform::FileHandle dat = open(data);
+    const platform::FileHandle idx = open(index);
+    // The writer range of the index file, as the delete's writer lock takes it.
+    constexpr uint64_t WRITER_START = 4294901759u;
+    constexpr uint64_t WRITER_LENGTH = 65536;
+    for (auto _ : state) {
+        std::vector<uint32_t> held;
+        bool ok = dat != platform::INVALID_HANDLE_VALUE && idx != platform::INVALID_HANDLE_VALUE;
+        const auto start = Clock::now();
+        for (const int32_t id : w.Deletes) {
+            // The record number of an id is its place in the append order; any
+            // distinct numbers of the same spread do.
+            const auto recordNo = static_cast<uint32_t>(id);
+            ok = platform::LockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
+            ok = platform::LockFile(dat, static_cast<uint64_t>(RECORD_LOCK_BASE - recordNo), 1) && ok;
+            ok = platform::UnlockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
+            held.push_back(recordNo);
+        }
+        std::sort(held.begin(), held.end());
+        for (auto it = held.rbegin(); it != held.rend(); ++it)
+            ok = platform::UnlockFile(dat, static_cast<uint64_t>(RECORD_LOCK_BASE - *it), 1) && ok;
+        const double seconds = Seconds(start);
+        if (!ok) state.SkipWithError("a lock failed");
+        state.SetIterationTime(seconds);
+        const auto shared = KuraTimes().find("delete");
+        if (shared != KuraTimes().end()) {
+            state.counters["kura/floor"] = shared->second / seconds;
+            Ratios().Rows.emplace_back("delete  kura/lock_floor", shared->second / seconds);
+        }
+    }
+    platform::CloseHandle(dat);
+    platform::CloseHandle(idx);
 }
 
 // ---- SQLite ---------------------------------------------------------------------------------
@@ -434,12 +519,16 @@ void BM_SqliteLookup(benchmark::State& state) {
     }
 }
 
-void BM_SqliteScan(benchmark::State& state, const char* step, bool byName) {
+enum class LiteOrder { Natural, Key, Name };
+
+void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
     Workload& w = Work();
     Lite& l = Theirs();
+    const bool byName = order == LiteOrder::Name;
     for (auto _ : state) {
-        Statement select(l.Db, byName ? "SELECT id, name, note FROM stxn INDEXED BY stxn_name ORDER BY name"
-                                      : "SELECT id, name, note FROM stxn ORDER BY id");
+        Statement select(l.Db, byName                        ? "SELECT id, name, note FROM stxn INDEXED BY stxn_name ORDER BY name"
+                               : order == LiteOrder::Natural ? "SELECT id, name, note FROM stxn"
+                                                             : "SELECT id, name, note FROM stxn ORDER BY id");
         std::string previous;
         int64_t count = 0;
         bool ordered = true;
@@ -495,26 +584,37 @@ const bool kRegistered = [] {
                                       "KEXCL", CommitMode::Exclusive));
     once(benchmark::RegisterBenchmark("Append/one_transaction/sqlite", BM_SqliteAppend, "append_txn", "stxn", true,
                                       false));
-    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
-                                      "append_commit/notxn", "KAUTO", CommitMode::NoTransaction));
-    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_fsync", BM_KuraAppend, "append_commit/fsync",
-                                      "KSYNC", CommitMode::ForcedFlush));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura", BM_KuraAppend, "append_commit", "KCOMMIT",
                                       CommitMode::TransactionPerRecord));
-    once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite", BM_SqliteAppend, "append_commit",
-                                      "scommit", false, false));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
+                                      "append_commit/no_transaction", "KAUTO", CommitMode::NoTransaction));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite_synchronous_off", BM_SqliteAppend,
                                       "append_commit", "snosync", false, true));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush", BM_KuraAppend,
+                                      "append_commit_sync", "KSYNC", CommitMode::ForcedFlush));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/sqlite_synchronous_full", BM_SqliteAppend,
+                                      "append_commit_sync", "scommit", false, false));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/kura", BM_KuraLookup));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/sqlite", BM_SqliteLookup));
+    once(benchmark::RegisterBenchmark("Scan/natural_order/kura", BM_KuraScan, "scan_natural", NATURAL_ORDER,
+                                      false));
+    once(benchmark::RegisterBenchmark("Scan/natural_order/kura_exclusive", BM_KuraScan, "scan_natural/exclusive",
+                                      NATURAL_ORDER, true));
+    once(benchmark::RegisterBenchmark("Scan/natural_order/sqlite", BM_SqliteScan, "scan_natural",
+                                      LiteOrder::Natural));
     once(benchmark::RegisterBenchmark("Scan/primary_order/kura", BM_KuraScan, "scan_primary", PRIMARY_INDEX,
                                       false));
     once(benchmark::RegisterBenchmark("Scan/primary_order/kura_exclusive", BM_KuraScan, "scan_primary/exclusive",
                                       PRIMARY_INDEX, true));
-    once(benchmark::RegisterBenchmark("Scan/primary_order/sqlite", BM_SqliteScan, "scan_primary", false));
+    once(benchmark::RegisterBenchmark("Scan/primary_order/sqlite", BM_SqliteScan, "scan_primary", LiteOrder::Key));
     once(benchmark::RegisterBenchmark("Scan/secondary_order/kura", BM_KuraScan, "scan_name", NAME_INDEX, false));
-    once(benchmark::RegisterBenchmark("Scan/secondary_order/sqlite", BM_SqliteScan, "scan_name", true));
-    once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete));
+    once(benchmark::RegisterBenchmark("Scan/secondary_order/kura_exclusive", BM_KuraScan, "scan_name/exclusive",
+                                      NAME_INDEX, true));
+    once(benchmark::RegisterBenchmark("Scan/secondary_order/sqlite", BM_SqliteScan, "scan_name", LiteOrder::Name));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete, "delete", "KTXN", false));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/kura_exclusive", BM_KuraDelete, "delete/exclusive", "KEXCL",
+                                      true));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/lock_floor", BM_LockFloor));
     once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete));
     return true;
 }();

@@ -17,6 +17,8 @@ endfunction()
 # Every tests/<dir>/*_test.cpp is its own executable, so one broken or slow test
 # file never holds the others back; they share the helpers in tests/common.
 function(kura_tests dir lib)
+  # ENV: one NAME=value setting for every test of the folder.
+  cmake_parse_arguments(ARG "" "ENV" "" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
   foreach(src ${tests})
     get_filename_component(stem ${src} NAME_WE)
@@ -25,16 +27,21 @@ function(kura_tests dir lib)
     add_executable(${exe} ${src})
     target_link_libraries(${exe} PRIVATE ${lib} kura_test_common GTest::gtest_main GTest::gmock)
     target_compile_definitions(${exe} PRIVATE KURA_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data")
-    gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 ENVIRONMENT "${ARG_ENV}")
   endforeach()
 endfunction()
 
+# Every bench links the libraries given (kura_core when none are).
 function(kura_benchmarks dir)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  if(NOT ARG_LIBS)
+    set(ARG_LIBS kura_core)
+  endif()
   file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_bench.cpp)
   foreach(src ${benches})
     get_filename_component(stem ${src} NAME_WE)
     add_executable(${stem} ${src})
-    target_link_libraries(${stem} PRIVATE kura_core benchmark::benchmark_main)
+    target_link_libraries(${stem} PRIVATE ${ARG_LIBS} benchmark::benchmark_main)
   endforeach()
 endfunction()
 

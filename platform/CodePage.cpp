@@ -96,4 +96,34 @@ std::string Utf8ToCp932(std::string_view text) {
     });
 }
 
+bool TryUtf8ToCp932(std::string_view text, std::string& out) {
+    bool lost = false;
+    out = Convert("CP932", "UTF-8", text, [&lost, text](size_t pos, std::string&) -> size_t {
+        lost = true;
+        const size_t n = Utf8SequenceLength(text, pos);
+        return n == 0 ? 1 : n;
+    });
+    return !lost;
+}
+
+bool IsValidCp932(std::string_view text) {
+    bool bad = false;
+    Convert("UTF-8", "CP932", text, [&bad](size_t, std::string&) -> size_t {
+        bad = true;
+        return 1;
+    });
+    return !bad;
+}
+
+size_t Cp932PrefixLength(std::string_view text, size_t maxBytes) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const auto b = static_cast<uint8_t>(text[pos]);
+        const size_t width = ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ? 2 : 1;
+        if (pos + width > maxBytes || pos + width > text.size()) break;
+        pos += width;
+    }
+    return pos;
+}
+
 }  // namespace platform

@@ -12,4 +12,13 @@ namespace platform {
 std::string Cp932ToUtf8(std::string_view text);
 std::string Utf8ToCp932(std::string_view text);
 
+// Strict forms for places that must not lose text: false (out unspecified) when the
+// UTF-8 is malformed or holds a character code page 932 cannot represent.
+bool TryUtf8ToCp932(std::string_view text, std::string& out);
+// True when every byte sequence is a character code page 932 defines.
+bool IsValidCp932(std::string_view text);
+// The longest prefix of at most maxBytes bytes that ends on a character boundary, so
+// a byte limit never keeps the lead byte of a double-byte character without its trail.
+size_t Cp932PrefixLength(std::string_view text, size_t maxBytes);
+
 }  // namespace platform

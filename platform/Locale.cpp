@@ -84,7 +84,9 @@ bool ResolveLocale(uint32_t lcid, ResolvedLocale& out) {
         out.icuLocale = entry.icuLocale;
         if (sort == 0) return true;
         if (sort == kSortGermanPhoneBook && (language & 0x3FF) == kPrimaryGerman) {
-            out.icuLocale += "@collation=phonebook";
+            // The phone-book sort is one order (umlauts as the vowel plus "e") for every
+            // German locale; ICU's Austrian phone book is another order altogether.
+            out.icuLocale = "de@collation=phonebook";
             return true;
         }
         return false;

@@ -147,6 +147,23 @@ int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
     return std::max(1, page->CountConsecutiveRecords(maximum, direction, static_cast<uint32_t>(FPosition.Slot)));
 }
 
+void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
+    numbers.clear();
+    // Natural order reads consecutive slots already; an index order knows the rest
+    // of its leaf.
+    if (!FStepping || IsNaturalOrder()) return;
+    const TPage* page = FPosition.Page;
+    if (!page || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount) return;
+    const auto slot = static_cast<uint32_t>(FPosition.Slot);
+    if (direction == 1) {
+        for (uint32_t i = slot + 1; i <= page->KeyCount && static_cast<int32_t>(numbers.size()) < maximum; ++i)
+            numbers.push_back(page->GetRecordNo(i));
+    } else {
+        for (uint32_t i = slot - 1; i >= 1 && static_cast<int32_t>(numbers.size()) < maximum; --i)
+            numbers.push_back(page->GetRecordNo(i));
+    }
+}
+
 // ---- The current record ----------------------------------------------------------------
 
 void TDataCursor::LoadCurrentRecord(int32_t direction) {

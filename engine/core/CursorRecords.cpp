@@ -23,6 +23,23 @@ namespace kura {
 
 namespace {
 
+// Marks a step for the time of the call, however it ends.
+class TSteppingScope {
+public:
+    explicit TSteppingScope(bool& flag) : FFlag(flag), FBefore(flag) { FFlag = true; }
+    ~TSteppingScope() { FFlag = FBefore; }
+    TSteppingScope(const TSteppingScope&) = delete;
+    TSteppingScope& operator=(const TSteppingScope&) = delete;
+
+private:
+    bool& FFlag;
+    bool FBefore;
+};
+
+}  // namespace
+
+namespace {
+
 // Room for any key the cursor builds: the longest index key is 522 bytes plus the
 // 4-byte row identifier of a non-unique index.
 constexpr std::size_t KEY_ROOM = 1024;
@@ -142,6 +159,7 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 
 TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
     CheckRecordAccess();
+    const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
     CheckForChanges();
     TryFinally(
@@ -164,6 +182,7 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
 
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
     CheckRecordAccess();
+    const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
     CheckForChanges();
     TryFinally(
@@ -186,6 +205,7 @@ TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
 
 TEngineErrorCode TDataCursor::ReadRecordBlock(int32_t& count, uint8_t* buffer) {
     CheckRecordAccess();
+    const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
     CheckForChanges();
     TryFinally(

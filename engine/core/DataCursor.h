@@ -46,6 +46,7 @@
 #include "engine/files/IndexPage.h"
 #include "engine/files/Locale.h"
 #include "engine/files/RecordCache.h"
+#include "engine/files/RecordSort.h"
 #include "engine/files/RecordsBitmap.h"
 
 namespace kura {
@@ -60,6 +61,8 @@ class TBlock;
 class TExpToken;
 class TExpressionParser;
 class TFilter;
+struct TDelimitedTextParams;
+struct TRestructureParams;
 
 // Index numbers as a cursor sees them.
 constexpr uint8_t PRIMARY_INDEX = 0;
@@ -388,6 +391,7 @@ public:
     uint32_t GetPathParent(uint8_t depth) const override;
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
+    void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
     // Remote BLOB transfers; the remote client is not part of this build.
     std::vector<uint8_t> GetReplyParam() override;
     void PutRequestParam(const void* bytes, uint32_t length) override;
@@ -512,6 +516,9 @@ public:
     bool FTemporaryIndex = false;
     bool FEOF = false;
     bool FBOF = false;
+    // Inside a step to the next or prior record: only then is the rest of the
+    // leaf worth loading with a record that was not cached.
+    bool FStepping = false;
     int32_t FRangeStart = 0;
     int32_t FRangeEnd = 0;
     int32_t FVisibleCount = 0;
@@ -787,6 +794,23 @@ public:
                                    uint16_t userMinor, uint32_t lastAutoInc);
     void SetIndexDesc(uint8_t indexNo, const TIndexDesc& desc);
     void SetIndexNameAndFields(uint8_t indexNo, const TIndexDesc& desc);
+
+    // ---- Record sort (CursorSort.cpp) ----
+    // Exclusive cursor on an open table without secondary indexes whose no-primary-
+    // index flag is set: its records are sorted as TSortRequest says (RecordSort.h)
+    // and the cursor stands before the first record. Any other table is left alone
+    // (result all zero).
+    TSortResult SortRecords(const TSortRequest& request);
+    // "Sys Deleted" made anew for records 1..count, each carrying its number as its
+    // auto-increment value.
+    void RebuildRowIdIndex(uint32_t count);
+
+    // ---- Restructuring (CursorRestructure.cpp, Restructure.h) ----
+    void RestructureTable(const TRestructureParams& params);
+
+    // ---- Delimited text (CursorImport.cpp, CursorExport.cpp, DelimitedText.h) ----
+    void ImportTable(const TDelimitedTextParams& params);
+    void ExportTable(const TDelimitedTextParams& params);
 
     // ---- Full-text index parameters (TextIndexParams.cpp) ----
     // Once per cursor: from the index file, or the defaults when it keeps none.

@@ -7,6 +7,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/TableSwap.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldTypes.h"
@@ -195,6 +196,8 @@ void TDataTable::Open() {
     FIndexRecreated = false;
     FIsOpen = true;
     try {
+        // A restructure that stopped after its point of no return is finished first.
+        if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
         FDataFile.OpenFile();
         try {
@@ -745,10 +748,26 @@ void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
     while (FLockedRecords.FindNext(recordNo, 1, position)) {
         if (!onlyDeferred || FDeferredUnlocks.GetBit(recordNo)) records.push_back(static_cast<uint32_t>(recordNo));
     }
-    // Every record is attempted; the first failure is raised afterwards.
-    TFirstError first;
-    for (uint32_t r : records) first.Attempt([&] { UnlockRecord(r); });
-    first.Rethrow();
+    if (records.empty()) return;
+    if (FExclusive || FReadOnlyByAttribute || FTransactionLocked) {
+        // Nothing to release now, or unlocks to defer: one record at a time.
+        TFirstError first;
+        for (uint32_t r : records) first.Attempt([&] { UnlockRecord(r); });
+        first.Rethrow();
+        return;
+    }
+    ResizeBitmaps(records.back());
+    // Every record is attempted; a failure is raised afterwards, and the records
+    // whose lock could not be released stay marked as held.
+    std::vector<uint32_t> failed;
+    if (!IsRemote()) FDataFile.UnlockRecords(records, failed);
+    std::sort(failed.begin(), failed.end());
+    for (uint32_t r : records) {
+        if (std::binary_search(failed.begin(), failed.end(), r)) continue;
+        FLockedRecords.ClearBit(static_cast<int32_t>(r));
+        FDeferredUnlocks.ClearBit(static_cast<int32_t>(r));
+    }
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
 void TDataTable::MarkRecordLocked(uint32_t recordNo) {

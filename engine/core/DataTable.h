@@ -176,7 +176,7 @@ public:
 
     // ---- Forwarders -------------------------------------------------------------
     uint32_t GetRecordCount() const;
-    void SetRecordCount(uint32_t count);
+    void SetRecordCount(uint32_t count) override;
     void IncRecordCount();
     void DecRecordCount();
     uint8_t GetIndexCount() const;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dataset/DatabaseError.h"
+
 namespace kura {
 
 using TEngineErrorCode = uint16_t;
@@ -143,12 +145,6 @@ std::string GetEngineErrorName(uint32_t code);
 // The code carried by an engine exception; KURA_OSUNKNOWN for any other exception.
 TEngineErrorCode GetEngineErrorCode(const std::exception& e);
 TEngineErrorCode GetEngineErrorCode(std::exception_ptr e);
-
-// Misuse of the dataset components: the framework's database error.
-class EDatabaseError : public std::runtime_error {
-public:
-    explicit EDatabaseError(const std::string& message) : std::runtime_error(message) {}
-};
 
 // The exception every engine failure reaches callers as. It reads the engine error
 // context when it is built, so it must be constructed under the context lock

@@ -380,7 +380,7 @@ void TBlobFile::ReadHeaderFromReply(const std::vector<uint8_t>& parameter) {
 
 // ---- Cache lists ------------------------------------------------------------------
 
-bool TBlobFile::FindCachedBlock(uint32_t blockNo, int32_t& index) const { return FCache.Find(blockNo, index); }
+TBlock* TBlobFile::FindCachedBlock(uint32_t blockNo) const { return FCache.Find(blockNo); }
 
 bool TBlobFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit.
@@ -430,7 +430,6 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
     block = nullptr;
     if (blockNo == 0 || !FPool) RaiseError(KURA_MEMOCORRUPT);
     uint32_t next = GetNextNewBlock();
-    int32_t index = 0;
 
     if (blockNo == next) {
         if (blockNo > BLOCK_NUMBER_LIMIT ||
@@ -438,12 +437,7 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
             RaiseError(KURA_TABLEFULL);
         TBlock* b = GetCacheBlock(blockNo);
         // A block of that number left over from before an emptying is replaced.
-        if (FindCachedBlock(blockNo, index)) {
-            TBlock* stale = FCache.Items[index];
-            FCache.EraseAt(index);
-            if (stale != b) DropBlock(stale);
-        }
-        FCache.InsertAt(index, b);
+        if (TBlock* stale = FCache.Replace(b); stale && stale != b) DropBlock(stale);
         // Written at the next flush even when nothing is put into it, so the file
         // always covers every block below the counter.
         b->Modified = 1;
@@ -475,9 +469,8 @@ bool TBlobFile::ReadBlock(TBlobCursor* cursor, uint32_t blockNo, TBlock*& block,
         k = std::max(k, 1);
     }
     ReadBlockRun(blockNo, k);
-    if (!FindCachedBlock(blockNo, index)) RaiseError(KURA_MEMOCORRUPT);
-    b = FCache.Items[index];
-    if (b->BlockNumber != blockNo) RaiseError(KURA_MEMOCORRUPT);
+    b = FindCachedBlock(blockNo);
+    if (!b || b->BlockNumber != blockNo) RaiseError(KURA_MEMOCORRUPT);
     FCache.MoveToHead(b);
     b->Pin();
     block = b;
@@ -520,15 +513,12 @@ void TBlobFile::ReadBlockRun(uint32_t blockNo, int32_t count) {
     for (int32_t i = blocks - 1; i >= 0; --i) {
         uint32_t number = blockNo + static_cast<uint32_t>(i);
         uint8_t* image = bytes + static_cast<std::size_t>(i) * size;
-        int32_t index = 0;
-        if (FindCachedBlock(number, index)) {
-            TBlock* cached = FCache.Items[index];
+        if (TBlock* cached = FindCachedBlock(number)) {
             if (cached->PinCount == 0 && cached->Modified == 0) cached->LoadFromBuffer(image);
             continue;
         }
         TBlock* fresh = GetCacheBlock(number);
-        FindCachedBlock(number, index);
-        FCache.InsertAt(index, fresh);
+        FCache.Insert(fresh, [this] { RaiseError(KURA_MEMOCORRUPT); });
         fresh->LoadFromBuffer(image);
     }
 }
@@ -672,15 +662,15 @@ bool TBlobFile::FreeBlockChain(TBlobCursor* cursor, TBlock* block, bool repair, 
 
 bool TBlobFile::FlushBlocks() {
     const int32_t size = FBlockSize;
-    std::vector<TBlock*> dirty;
-    for (TBlock* b : FCache.Items) {
-        if (b->Modified == 0 || b->PinCount > 0) continue;
+    FCache.Unpark();
+    const std::vector<TBlock*> dirty = FCache.SortedWhere([&](const TBlock* b) {
+        if (b->Modified == 0 || b->PinCount > 0) return false;
         if (FReadAheadLength > 0) {
             int64_t offset = BlockOffset(b->BlockNumber);
-            if (offset >= FReadAheadStart && offset < FReadAheadStart + FReadAheadLength) continue;
+            if (offset >= FReadAheadStart && offset < FReadAheadStart + FReadAheadLength) return false;
         }
-        dirty.push_back(b);
-    }
+        return true;
+    });
     const std::size_t maxRun = static_cast<std::size_t>(std::max<int64_t>(MAX_RUN_BYTES / size, 1));
     bool written = false;
     std::size_t i = 0;

@@ -274,7 +274,7 @@ private:
     int32_t FWriteCapacity = 0;
     TBlobHeader FHeader{};
     uint16_t FBlockSize = DEFAULT_BLOB_BLOCK_BYTES;
-    TMruCache<TBlock, &TBlock::MruNewer, &TBlock::MruOlder, &TBlock::BlockNumber> FCache;  // sorted by block number
+    TMruCache<TBlock, &TBlock::MruNewer, &TBlock::MruOlder, &TBlock::BlockNumber> FCache;  // found by block number
     std::vector<TBlock*> FDetached;
     std::unique_ptr<TBlockStack> FPool;
     int32_t FReadAheadLimit = 1;
@@ -295,7 +295,7 @@ private:
     void SetNextNewBlock(uint32_t blockNo);
     void PrepareCache();
 
-    bool FindCachedBlock(uint32_t blockNo, int32_t& index) const;
+    TBlock* FindCachedBlock(uint32_t blockNo) const;
     // A clean, unpinned block taken out of the cache (after a flush outside a
     // transaction when none is clean), or nullptr.
     TBlock* TakeRecyclable();

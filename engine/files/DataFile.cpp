@@ -129,7 +129,7 @@ void TDataFile::PrepareCache() {
     uint16_t r = GetRecordSize();
     FRecordsPerBlock = (r == 0 || r > RECORD_BLOCK_SIZE) ? 1 : RECORD_BLOCK_SIZE / r;
     FCache.Capacity = GetCacheLimit();
-    FCache.Items.reserve(static_cast<std::size_t>(FCache.Capacity));
+    FCache.Reserve(FCache.Capacity);
 }
 
 // ---- Lifecycle --------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include "engine/files/FileHandler.h"
 #include "engine/files/MruCache.h"
 #include "engine/files/RecordCache.h"
+#include "engine/files/RecordSort.h"
 #include "engine/files/SysConvert.h"
 
 namespace kura {
@@ -43,6 +44,8 @@ constexpr int32_t RECORD_BLOCK_SIZE = 8192;
 constexpr uint32_t RECORD_NUMBER_LIMIT = 200000001;
 constexpr int64_t DATA_FILE_SIZE_LIMIT = 4000000001LL;
 constexpr int32_t CACHE_GROWTH = 64;
+// Most records a cache miss of an index scan loads ahead of the cursor.
+constexpr int32_t UPCOMING_RECORD_LIMIT = 512;
 // Longest single write of a run of consecutive dirty records (at least one record):
 // a commit may leave runs far longer than any buffer a 32-bit size can describe.
 constexpr int32_t RECORD_RUN_WRITE_LIMIT = 1 << 20;
@@ -188,6 +191,7 @@ public:
     bool FlushRecords();
     void FreeRecordCache();
     void TrimRecordCache();
+    // True when record N is cached; `index` is always 0 (the cache has no order).
     bool FindCachedRecord(uint32_t recordNo, int32_t& index) const;
     TRecord* PopRecord();
     void PushRecord(TRecord*& record);
@@ -198,6 +202,10 @@ public:
     int32_t GetCacheLimit() const;
     const TDataFileStatistics& Statistics() const { return FStatistics; }
 
+    // ---- Record sort (RecordSort.cpp, RecordSortRuns.cpp) -----------------
+    // See RecordSort.h. The caller holds the table exclusively.
+    TSortResult SortRecords(const TSortRequest& request);
+
     // ---- Locks (DataFileLocks.cpp) -----------------------------------------
     // One attempt at record N's lock byte (N = 1 .. 200,000,001).
     bool LockRecord(uint32_t recordNo);
@@ -205,6 +213,10 @@ public:
     // Releases every record lock this data file holds, and only those: another
     // table of this process may hold record locks on the same shared file.
     bool UnlockAllRecords();
+    // Releases the locks of these records (ascending numbers, all held by this
+    // file), highest number first and each run of consecutive numbers in one
+    // call; the numbers whose release failed are added to `failed`.
+    void UnlockRecords(const std::vector<uint32_t>& ascending, std::vector<uint32_t>& failed);
     bool IsRecordLockHeld(uint32_t recordNo) const { return FRecordLocks.count(recordNo) != 0; }
     // Up to 32,767 attempts, 3 ms apart.
     bool LockSemaphore();
@@ -215,6 +227,7 @@ public:
 
 private:
     friend class TRecord;
+    friend class TRecordSorter;
 
     TDataFileOwner* FOwner;
     void* FReadBuffer = nullptr;
@@ -228,9 +241,10 @@ private:
     uint8_t FDescsDirty = 0;
     std::vector<TFieldDesc> FDescs;  // index 0 is field 1
 
-    // Record cache, sorted by record number.
+    // Record cache, found by record number.
     TMruCache<TRecord, &TRecord::Prior, &TRecord::Next, &TRecord::RecordNumber> FCache;
     std::vector<TRecord*> FDetached;  // pinned records dropped from the cache
+    std::vector<uint32_t> FUpcoming;  // scratch of LoadUpcomingRecords
     std::unique_ptr<TRecordStack> FPool;
 
     std::set<uint32_t> FRecordLocks;  // record locks this data file holds
@@ -255,6 +269,7 @@ private:
     // transaction when none is clean), or nullptr.
     TRecord* TakeRecyclable();
     void ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction);
+    void LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction);
     bool FlushToRecycle();
     void DropRecord(TRecord* record);
 };

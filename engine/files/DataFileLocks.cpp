@@ -1,5 +1,6 @@
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "engine/files/DataFile.h"
 
@@ -31,16 +32,34 @@ bool TDataFile::UnlockRecord(uint32_t recordNo) {
 // shares the one open file and its locks, so an unlock of the range would also
 // take away record locks that other tables hold. Only this file's own locks go.
 bool TDataFile::UnlockAllRecords() {
-    bool all = true;
-    for (auto it = FRecordLocks.begin(); it != FRecordLocks.end();) {
-        if (LockBytes(false, RecordLockOffset(*it), 1)) {
-            it = FRecordLocks.erase(it);
+    const std::vector<uint32_t> held(FRecordLocks.begin(), FRecordLocks.end());
+    std::vector<uint32_t> failed;
+    UnlockRecords(held, failed);
+    return failed.empty();
+}
+
+// Record N's byte lies below record N-1's, and the kernel keeps a process's locks
+// on a file in one list ordered by offset that every request walks from the
+// lowest byte: released lowest byte (highest number) first, each release finds
+// its lock at the front. A run of consecutive numbers is one byte range.
+void TDataFile::UnlockRecords(const std::vector<uint32_t>& ascending, std::vector<uint32_t>& failed) {
+    std::size_t end = ascending.size();
+    while (end > 0) {
+        std::size_t begin = end - 1;
+        while (begin > 0 && ascending[begin - 1] + 1 == ascending[begin] && ValidLockRecord(ascending[begin - 1]))
+            --begin;
+        const uint32_t highest = ascending[end - 1];
+        const auto count = static_cast<int64_t>(end - begin);
+        if (ValidLockRecord(highest) && ValidLockRecord(ascending[begin]) &&
+            LockBytes(false, RecordLockOffset(highest), count)) {
+            for (std::size_t i = begin; i < end; ++i) FRecordLocks.erase(ascending[i]);
         } else {
-            all = false;
-            ++it;
+            // Record by record, so that exactly the ones that failed stay held.
+            for (std::size_t i = end; i-- > begin;)
+                if (!UnlockRecord(ascending[i])) failed.push_back(ascending[i]);
         }
+        end = begin;
     }
-    return all;
 }
 
 bool TDataFile::LockSemaphore() {

@@ -3,6 +3,7 @@
 // through it. The engine core implements these; the file layer never sees the
 // table, session or cursor classes themselves.
 #include <cstdint>
+#include <vector>
 #include <string>
 
 namespace kura {
@@ -41,6 +42,10 @@ public:
     // The index file's flag for tables kept in record-number order; deleted slots
     // are then never reused.
     virtual bool GetNoPrimaryIndex() const = 0;
+
+    // Where a record sort writes its run files, and the record count it leaves.
+    virtual std::string GetPrivateDirectory() const { return {}; }
+    virtual void SetRecordCount(uint32_t /*count*/) {}
 };
 
 class TDataFileCursor {
@@ -56,6 +61,16 @@ public:
     // cursor will visit next in its order and this direction (1 forward, other
     // values backward); at most `maximum`.
     virtual int32_t GetReadAheadCount(int32_t maximum, int32_t direction) = 0;
+
+    // The record numbers the cursor visits next after the current one, in its order
+    // and this direction, as far as it knows them without reading (at most
+    // `maximum`): a miss loads the uncached ones with the record asked for, within
+    // the one change check.
+    virtual void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
+        (void)maximum;
+        (void)direction;
+        numbers.clear();
+    }
 };
 
 }  // namespace kura

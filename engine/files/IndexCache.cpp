@@ -44,13 +44,11 @@ TFileHandler& TIndexFile::PageFile(uint8_t slot) {
     return *this;
 }
 
-void TIndexFile::InsertSorted(TSlotCache& cache, TPage* page) {
-    std::size_t index = 0;
-    if (cache.Find(page->PageNumber, index)) RaiseError(KURA_INDEXCORRUPT);
-    cache.InsertAt(index, page);
+void TIndexFile::InsertCached(TSlotCache& cache, TPage* page) {
+    cache.Insert(page, [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
-void TIndexFile::RemoveSorted(TSlotCache& cache, TPage* page) {
+void TIndexFile::RemoveCached(TSlotCache& cache, TPage* page) {
     cache.Remove(page, [this] { RaiseError(KURA_INDEXCORRUPT); });
 }
 
@@ -101,7 +99,7 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
         // A page that exists only in the cache must still reach the disk, so that
         // the file never has a hole where a later read would come up short.
         page->Modified = 1;
-        InsertSorted(cache, page);
+        InsertCached(cache, page);
         page->Pin();
         SetNextNewPage(slot, number + 1);
         SetModified();
@@ -136,11 +134,11 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
 
     TPage* page = GetCachePage(slot);
     BindPage(page, slot, number);
-    InsertSorted(cache, page);
+    InsertCached(cache, page);
     try {
         page->LoadFromBuffer(FReadBuffer.data(), isNew);
     } catch (...) {
-        RemoveSorted(cache, page);
+        RemoveCached(cache, page);
         cache.Unlink(page);
         FPool->Push(page);
         throw;
@@ -236,8 +234,10 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
     FFlushList.clear();
     for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot) {
         if (IsTemporarySlot(slot) != temporaryOnly) continue;
-        for (TPage* page : FLists[slot].Items)
+        FLists[slot].Unpark();
+        FLists[slot].ForEach([this](TPage* page) {
             if (page->Modified && page->PinCount == 0) FFlushList.push_back(page);
+        });
     }
     if (FFlushList.empty()) return false;
     std::sort(FFlushList.begin(), FFlushList.end(),

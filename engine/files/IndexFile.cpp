@@ -50,7 +50,7 @@ TIndexFile::TIndexFile(TIndexFileOwner* owner) : TFileHandler(owner), FOwner(own
     FPool = std::make_unique<TPageStack>(this);
     for (auto& list : FLists) {
         list.Capacity = ConfiguredCacheSize();
-        list.Items.reserve(static_cast<std::size_t>(list.Capacity));
+        list.Reserve(list.Capacity);
     }
 }
 

@@ -266,8 +266,8 @@ private:
     TPage* TakeRecyclable(uint8_t slot);
     TPage* GetCachePage(uint8_t slot);
     void BindPage(TPage* page, uint8_t slot, uint32_t number);
-    void InsertSorted(TSlotCache& cache, TPage* page);
-    void RemoveSorted(TSlotCache& cache, TPage* page);
+    void InsertCached(TSlotCache& cache, TPage* page);
+    void RemoveCached(TSlotCache& cache, TPage* page);
     void DropSlotPages(uint8_t slot);
 };
 

@@ -1,29 +1,73 @@
 #pragma once
 // The cache shared by the data, BLOB and index files: items (records, blocks,
-// pages) kept in a vector sorted by their number for lookups, and threaded on an
-// intrusive most-recently-used chain that decides which one is recycled first.
+// pages) found by their number through a hash map, and threaded on an intrusive
+// most-recently-used chain that decides which one is recycled first.
 //
 // The item type supplies the chain links (Newer towards the head, Older towards
 // the tail), its number, and the Modified and PinCount members: a modified or
 // pinned item is never recycled. Pools, statistics and error codes stay with
 // the owning file, which passes them in as callables.
+//
+// Recycling takes the least recently used item that is neither modified nor
+// pinned. Inside a transaction modified items pile up at the old end of the chain
+// and cannot leave before the next flush; so that each search does not walk over
+// all of them again, the run of modified items at the tail is "parked": the
+// search starts just before it. Parking changes no order; `Unpark` (called by the
+// owner before every flush, and by anything that may have cleaned items) makes the
+// whole chain searchable again.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
+
+#include "engine/files/NumberMap.h"
 
 namespace kura {
 
 template <typename T, T* T::*Newer, T* T::*Older, uint32_t T::*Number>
 class TMruCache {
 public:
-    std::vector<T*> Items;  // sorted by number
-    T* Head = nullptr;      // most recently used
-    T* Tail = nullptr;      // least recently used
+    T* Head = nullptr;  // most recently used
+    T* Tail = nullptr;  // least recently used
     int32_t Capacity = 0;
 
-    int32_t Count() const { return static_cast<int32_t>(Items.size()); }
+    int32_t Count() const { return static_cast<int32_t>(FItems.Size()); }
+    void Reserve(int32_t count) { FItems.Reserve(static_cast<std::size_t>(std::max(count, 0))); }
+
+    // The cached item of that number, or nullptr.
+    T* Find(uint32_t number) const { return FItems.Find(number); }
+
+    // Enters the item under its number; returns the item that held the number
+    // before (which is then no longer in the map), or nullptr.
+    T* Replace(T* item) { return FItems.Put(item->*Number, item); }
+
+    // Enters the item; `corrupt` (which raises) when the number is taken.
+    template <typename Corrupt>
+    void Insert(T* item, Corrupt&& corrupt) {
+        if (FItems.Find(item->*Number)) {
+            corrupt();
+            return;
+        }
+        FItems.Put(item->*Number, item);
+    }
+
+    // Takes the item out of the map; `corrupt` (which raises) when its number does
+    // not lead to it.
+    template <typename Corrupt>
+    void Remove(T* item, Corrupt&& corrupt) {
+        if (!FItems.Erase(item->*Number, item)) corrupt();
+    }
+
+    // The cached items that `wanted` selects, in ascending number order.
+    template <typename Wanted>
+    std::vector<T*> SortedWhere(Wanted&& wanted) const {
+        std::vector<T*> items;
+        FItems.ForEach([&](T* item) {
+            if (wanted(item)) items.push_back(item);
+        });
+        std::sort(items.begin(), items.end(), [](const T* a, const T* b) { return a->*Number < b->*Number; });
+        return items;
+    }
 
     void LinkHead(T* item) {
         item->*Newer = nullptr;
@@ -34,6 +78,8 @@ public:
     }
 
     void Unlink(T* item) {
+        // The parked run loses its newest member, or ends when that was the tail.
+        if (FParked == item) FParked = item->*Older;
         if (item->*Newer)
             (item->*Newer)->*Older = item->*Older;
         else if (Head == item)
@@ -51,15 +97,8 @@ public:
         LinkHead(item);
     }
 
-    // True when an item of that number is cached; `index` is its place, or where
-    // it would be inserted.
-    template <typename Index>
-    bool Find(uint32_t number, Index& index) const {
-        auto it = std::lower_bound(Items.begin(), Items.end(), number,
-                                   [](const T* item, uint32_t n) { return item->*Number < n; });
-        index = static_cast<Index>(it - Items.begin());
-        return it != Items.end() && (*it)->*Number == number;
-    }
+    // Makes the whole chain searchable again: parked items may have been written.
+    void Unpark() { FParked = nullptr; }
 
     // The cached item of that number, or nullptr. The `probes` most recent ones
     // are tried first: sequential work mostly hits the head of the chain.
@@ -67,39 +106,33 @@ public:
         T* item = Head;
         for (int32_t i = 0; i < probes && item; ++i, item = item->*Older)
             if (item->*Number == number) return item;
-        std::size_t index = 0;
-        return Find(number, index) ? Items[index] : nullptr;
+        return FItems.Find(number);
     }
 
-    void InsertAt(std::size_t index, T* item) { Items.insert(Items.begin() + static_cast<std::ptrdiff_t>(index), item); }
-    void EraseAt(std::size_t index) { Items.erase(Items.begin() + static_cast<std::ptrdiff_t>(index)); }
-
-    // Takes the item out of the sorted list; `corrupt` (which raises) when it is
-    // not found at its number's place.
-    template <typename Corrupt>
-    void Remove(T* item, Corrupt&& corrupt) {
-        std::size_t index = 0;
-        if (!Find(item->*Number, index) || Items[index] != item) {
-            corrupt();
-            return;
-        }
-        EraseAt(index);
-    }
-
-    // The least recently used item that is neither modified nor pinned.
-    T* FindRecyclable() const {
-        for (T* item = Tail; item; item = item->*Newer)
+    // The least recently used item that is neither modified nor pinned. Modified
+    // items met right next to the parked run join it.
+    T* FindRecyclable() {
+        bool extending = true;
+        for (T* item = FParked ? FParked->*Newer : Tail; item; item = item->*Newer) {
             if (!(item->Modified) && item->PinCount == 0) return item;
+            if (extending && item->Modified)
+                FParked = item;
+            else
+                extending = false;
+        }
         return nullptr;
     }
 
-    // A recyclable item taken out of the list and the chain, or nullptr. When none
+    // A recyclable item taken out of the map and the chain, or nullptr. When none
     // is clean, `flush` writes the modified ones and says whether it could (it may
     // not inside a transaction); then the search is repeated.
     template <typename Flush, typename Corrupt>
     T* TakeRecyclable(Flush&& flush, Corrupt&& corrupt) {
         T* item = FindRecyclable();
-        if (!item && flush()) item = FindRecyclable();
+        if (!item && flush()) {
+            Unpark();
+            item = FindRecyclable();
+        }
         if (item) {
             Remove(item, corrupt);
             Unlink(item);
@@ -107,9 +140,9 @@ public:
         return item;
     }
 
-    // An item for a new entry, linked as most recent but not yet in the sorted
-    // list: a `fresh` one while the cache is below capacity, else one `take`
-    // recycles; when nothing can be recycled the cache grows by `growth`.
+    // An item for a new entry, linked as most recent but not yet in the map: a
+    // `fresh` one while the cache is below capacity, else one `take` recycles;
+    // when nothing can be recycled the cache grows by `growth`.
     template <typename Take, typename Fresh>
     T* Acquire(int32_t growth, Take&& take, Fresh&& fresh) {
         T* item = nullptr;
@@ -126,13 +159,10 @@ public:
         return item;
     }
 
-    // Evicts (through `evict`, false when nothing could go) down to `limit` items;
-    // the capacity then is the limit, or what could not be evicted.
     // Shrinks the cache towards `limit`, recycling from the least recently used
     // end as TakeRecyclable does (flushing once when the clean items run out), but
-    // taking all victims out of the sorted list in one pass: trimming after a large
-    // transaction must not shift the whole list once per item. Each victim then
-    // goes to `release`.
+    // collecting all victims in one walk. Each victim goes to `release`; the
+    // capacity then is the limit, or what could not be evicted.
     template <typename Flush, typename Corrupt, typename Release>
     void Trim(int32_t limit, Flush&& flush, Corrupt&& corrupt, Release&& release) {
         const std::size_t excess = Count() > limit ? static_cast<std::size_t>(Count() - limit) : 0;
@@ -142,33 +172,48 @@ public:
             for (T* item = Tail; item && victims.size() < excess; item = item->*Newer)
                 if (!(item->Modified) && item->PinCount == 0) victims.push_back(item);
         };
+        Unpark();
         if (excess > 0) {
             collect();
             // Nothing has been taken out yet, so a flush that raises leaves the
             // cache as it was.
             if (victims.size() < excess && flush()) collect();
         }
-        for (T* item : victims) Unlink(item);
-        if (!victims.empty()) {
-            const std::unordered_set<T*> gone(victims.begin(), victims.end());
-            const std::size_t before = Items.size();
-            std::erase_if(Items, [&](T* item) { return gone.count(item) != 0; });
-            if (before - Items.size() != victims.size()) corrupt();
-            for (T* item : victims) release(item);
+        bool lost = false;
+        for (T* item : victims) {
+            Unlink(item);
+            if (!FItems.Erase(item->*Number, item)) lost = true;
         }
+        if (lost) corrupt();
+        for (T* item : victims) release(item);
         Capacity = std::max(Count(), limit);
     }
 
     // Empties the cache; each item leaves the chain and goes to `release`.
     template <typename Release>
     void DropAll(Release&& release) {
-        for (T* item : Items) {
+        std::vector<T*> items;
+        items.reserve(FItems.Size());
+        FItems.ForEach([&](T* item) { items.push_back(item); });
+        FItems.Clear();
+        Head = Tail = FParked = nullptr;
+        for (T* item : items) {
             item->*Older = item->*Newer = nullptr;
             release(item);
         }
-        Items.clear();
-        Head = Tail = nullptr;
     }
+
+    // Calls visit(item) for every cached item, in no particular order.
+    template <typename Visit>
+    void ForEach(Visit&& visit) const {
+        FItems.ForEach(visit);
+    }
+
+private:
+    TNumberMap<T> FItems;
+    // The newest item of the run of modified items ending at the tail that the
+    // recycling search skips; nullptr when there is none.
+    T* FParked = nullptr;
 };
 
 }  // namespace kura

@@ -129,7 +129,10 @@ void TRecordStack::Push(TRecord*& record) {
 
 // ---- Cache list and MRU chain -----------------------------------------------
 
-bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const { return FCache.Find(recordNo, index); }
+bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
+    index = 0;
+    return FCache.Find(recordNo) != nullptr;
+}
 
 bool TDataFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit.
@@ -169,20 +172,14 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
     record = nullptr;
     if (recordNo == 0 || !FPool) RaiseError(KURA_FILECORRUPT);
     uint32_t next = GetNextRecordNumber();
-    int32_t index = 0;
 
     if (recordNo == next) {
         if (recordNo >= RECORD_NUMBER_LIMIT ||
             DataStart() + static_cast<int64_t>(recordNo) * GetRecordSize() >= DATA_FILE_SIZE_LIMIT)
             RaiseError(KURA_TABLEFULL);
         TRecord* r = GetCacheRecord(recordNo);
-        // Normally the highest number; a stale entry of that number is replaced.
-        if (FindCachedRecord(recordNo, index)) {
-            TRecord* stale = FCache.Items[index];
-            FCache.EraseAt(index);
-            if (stale != r) DropRecord(stale);
-        }
-        FCache.InsertAt(index, r);
+        // Normally a new number; a stale entry of that number is replaced.
+        if (TRecord* stale = FCache.Replace(r); stale && stale != r) DropRecord(stale);
         r->Pin();
         PutU32(&FHeader[dho::NextRecord], next + 1);
         FHeader[dho::Modified] = 1;
@@ -218,12 +215,70 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
         count = static_cast<int32_t>(std::min<int64_t>(count, recordNo));
     }
     ReadRecordBlock(recordNo, count, direction);
-    if (!FindCachedRecord(recordNo, index)) RaiseError(KURA_FILECORRUPT);
-    r = FCache.Items[index];
+    r = FCache.Find(recordNo);
+    if (!r) RaiseError(KURA_FILECORRUPT);
     FCache.MoveToHead(r);
     r->Pin();
     record = r;
+    if (readAhead && cursorReadAhead && cursor) {
+        try {
+            LoadUpcomingRecords(cursor, direction);
+        } catch (...) {
+            ReleaseRecord(r);
+            record = nullptr;
+            throw;
+        }
+    }
     return true;
+}
+
+// An index order visits records scattered over the file: without this, every one
+// of them is a miss of its own, with its own change check. The records are read
+// in spans of at most a block, each span covering the wanted records near each
+// other; only the wanted ones are loaded. Half the cache at most, so that the
+// batch does not push out its own records before the cursor reaches them.
+void TDataFile::LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction) {
+    const int32_t room = std::min(FCache.Capacity / 2, UPCOMING_RECORD_LIMIT);
+    if (room < 1) return;
+    cursor->GetUpcomingRecords(room, direction, FUpcoming);
+    const uint32_t last = GetLastRecordNumber();
+    std::vector<uint32_t> wanted;
+    wanted.reserve(FUpcoming.size());
+    for (uint32_t n : FUpcoming)
+        if (n >= 1 && n <= last && !FCache.Find(n)) wanted.push_back(n);
+    if (wanted.empty()) return;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+
+    const int32_t r = GetRecordSize();
+    const int64_t dataStart = DataStart();
+    std::size_t i = 0;
+    while (i < wanted.size()) {
+        std::size_t j = i + 1;
+        while (j < wanted.size() && static_cast<int64_t>(wanted[j] - wanted[i] + 1) * r <= RECORD_BLOCK_SIZE) ++j;
+        const uint32_t first = wanted[i];
+        const int64_t length = static_cast<int64_t>(wanted[j - 1] - first + 1) * r;
+        ResizeReadBuffer(static_cast<int32_t>(length));
+        int32_t got = 0;
+        {
+            TFileSectionGuard guard(*this);
+            Seek(soFromBeginning, dataStart + static_cast<int64_t>(first - 1) * r);
+            got = ReadBuffer(FReadBuffer, static_cast<int32_t>(length), true);
+        }
+        ++FStatistics.BlockReads;
+        auto* bytes = static_cast<uint8_t*>(FReadBuffer);
+        for (std::size_t k = i; k < j; ++k) {
+            const int64_t offset = static_cast<int64_t>(wanted[k] - first) * r;
+            // A short read loads what it brought; the record is read again when
+            // the cursor gets there, with the usual checks.
+            if (offset + r > got) break;
+            TRecord* fresh = GetCacheRecord(wanted[k]);
+            FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
+            fresh->LoadFromBuffer(bytes + offset);
+            ++FStatistics.RecordsRead;
+        }
+        i = j;
+    }
 }
 
 void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction) {
@@ -263,15 +318,12 @@ void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direct
     auto load = [&](int32_t slot) {
         uint32_t number = first + static_cast<uint32_t>(slot);
         uint8_t* image = bytes + static_cast<std::size_t>(slot) * r;
-        int32_t index = 0;
-        if (FindCachedRecord(number, index)) {
-            TRecord* cached = FCache.Items[index];
+        if (TRecord* cached = FCache.Find(number)) {
             if (cached->PinCount == 0 && cached->Modified == 0) cached->LoadFromBuffer(image);
             return;
         }
         TRecord* fresh = GetCacheRecord(number);
-        FindCachedRecord(number, index);
-        FCache.InsertAt(index, fresh);
+        FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
         fresh->LoadFromBuffer(image);
     };
     if (direction == 1) {
@@ -342,15 +394,15 @@ void TDataFile::FreeRecord(TRecord* record) {
 bool TDataFile::FlushRecords() {
     const int32_t r = GetRecordSize();
     const int64_t dataStart = DataStart();
-    std::vector<TRecord*> dirty;
-    for (TRecord* rec : FCache.Items) {
-        if (rec->Modified == 0 || rec->PinCount > 0) continue;
+    FCache.Unpark();
+    const std::vector<TRecord*> dirty = FCache.SortedWhere([&](const TRecord* rec) {
+        if (rec->Modified == 0 || rec->PinCount > 0) return false;
         if (FBlockLength > 0) {
             int64_t slotStart = dataStart + static_cast<int64_t>(rec->RecordNumber - 1) * r;
-            if (slotStart + r > FBlockStart && slotStart < FBlockStart + FBlockLength) continue;
+            if (slotStart + r > FBlockStart && slotStart < FBlockStart + FBlockLength) return false;
         }
-        dirty.push_back(rec);
-    }
+        return true;
+    });
     bool written = false;
     const std::size_t maxRun =
         r > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(RECORD_RUN_WRITE_LIMIT / r)) : 1;

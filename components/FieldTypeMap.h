@@ -1,0 +1,24 @@
+#pragma once
+// The mapping between the dataset framework's field types and the engine's type
+// and subtype codes, in both directions.
+#include <cstdint>
+
+#include "engine/files/FieldDesc.h"
+#include "platform/dataset/FieldDefs.h"
+
+namespace kura {
+
+struct TEngineType {
+    TEngineFieldType Type = 0;
+    TEngineFieldSubtype SubType = 0;
+};
+
+TEngineType FieldTypeToEngine(TFieldType type);
+// A field definition from an engine descriptor: type with its refinements, size and
+// precision. DataType ftUnknown means the field is left out.
+TFieldDef FieldDefFromDesc(const TFieldDesc& desc);
+// A 768-byte engine descriptor from a field definition (number, name, type, size,
+// decimals, required).
+TFieldDesc FieldDescFromDef(const TFieldDef& def, uint16_t fieldNo);
+
+}  // namespace kura

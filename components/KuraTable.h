@@ -1,0 +1,102 @@
+#pragma once
+// The table component: the dataset of one engine table named by TableName in the
+// database named by DatabaseName. It selects an index (IndexName, or the index
+// whose fields are IndexFieldNames), searches keys (SetKey ... GotoKey), restricts
+// to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
+// master dataset (MasterSource, MasterFields), and creates, deletes and checks the
+// existence of its table (KuraTableDefs.cpp). Key and range values are assigned
+// through the fields while the dataset is in dsSetKey.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "components/KuraDataSet.h"
+#include "platform/dataset/DataSource.h"
+#include "platform/dataset/FieldDefs.h"
+
+namespace kura {
+
+class TKuraTable : public TKuraDBDataSet {
+public:
+    explicit TKuraTable(TComponent* owner = nullptr);
+    ~TKuraTable() override;
+
+    static constexpr const char* EngineVersion = "3.30";
+
+    bool Exclusive() const { return FExclusive; }
+    void SetExclusive(bool value);
+    bool ReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool value);
+    const std::string& TableName() const { return FTableName; }
+    void SetTableName(const std::string& value);
+    TIndexDefs& IndexDefs() { return FIndexDefs; }
+    const std::string& IndexName() const;
+    void SetIndexName(const std::string& value);
+    std::string IndexFieldNames() const;
+    void SetIndexFieldNames(const std::string& value);
+    const std::string& MasterFields() const { return FMasterLink.FieldNames(); }
+    void SetMasterFields(const std::string& value);
+    TDataSource* MasterSource() const { return FMasterLink.DataSource(); }
+    void SetMasterSource(TDataSource* value);
+    bool InMemory() const { return FInMemory; }
+    bool StoreDefs = false;
+
+    // Kept for the engine's maintenance operations, which the table itself never runs.
+    using TSteppedProgressEvent = std::function<void(TDataSet* sender, const std::string& step, int percentDone)>;
+    using TLogEvent = std::function<void(TDataSet* sender, const std::string& message)>;
+    using TDataLostEvent = std::function<void(TDataSet* sender, int cause, const std::string& context,
+                                              bool& continueRestructure, bool& stopAsking)>;
+    TSteppedProgressEvent OnVerifyProgress, OnRepairProgress, OnUpgradeProgress;
+    TLogEvent OnVerifyLog, OnRepairLog, OnUpgradeLog;
+    TKuraProgressEvent OnIndexProgress, OnCopyProgress, OnOptimizeProgress, OnRestructureProgress;
+    TDataLostEvent OnDataLost;
+
+    bool Exists();
+    void CreateTable();
+    void DeleteTable();
+    void SetKey();
+    bool GotoKey();
+    void SetRangeStart();
+    void SetRangeEnd();
+    void ApplyRange();
+    void CancelRange();
+
+    void InitFieldDefs() override;
+    void UpdateIndexDefs() override;
+    TDataSource* GetDataSource() override { return FMasterLink.DataSource(); }
+
+protected:
+    TDataCursor* CreateHandle() override;
+    void DestroyHandle() override;
+    void CloseCursor() override;
+    void PrepareCursor() override;
+    TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive) override;
+    void DestroyLookupCursor() override;
+    void DoOnNewRecord() override;
+    bool GetCanModify() override { return TKuraDBDataSet::GetCanModify() && !FReadOnly; }
+    void InternalRefresh() override;
+    void DatabaseNameChanged() override;
+
+private:
+    // A closed cursor on the table with the component's options (and the session's
+    // password callback); opened when asked. The caller releases it.
+    std::unique_ptr<TDataCursor> NewCursor(bool exclusive, bool open);
+    std::string ResolveIndexName(TDataCursor* cursor);
+    void ReadIndexDefs(TDataCursor* cursor);
+    void MasterChanged();
+    void MasterDisabled();
+
+    TIndexDefs FIndexDefs;
+    TMasterDataLink FMasterLink;
+    bool FExclusive = false;
+    bool FReadOnly = false;
+    bool FInMemory = false;
+    bool FFieldsIndex = false;
+    std::string FTableName;
+    std::string FIndexName;
+    std::unique_ptr<TDataCursor> FLookupCursor;
+    std::string FLookupKeyFields;
+    bool FLookupCaseIns = false;
+};
+
+}  // namespace kura

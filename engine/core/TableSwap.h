@@ -1,0 +1,62 @@
+#pragma once
+// Putting a restructured table in the place of the old one so that, whenever the
+// process stops, the name holds either the whole old table or the whole new one.
+//
+// While a restructure of a table on disk runs, its process holds NAME.RSP open for
+// exclusive use (TRestructureNote); the note names the temporary table. A program
+// that opens the table meanwhile is refused (11013, the table is in use); one that
+// finds the note of a process that died deletes that temporary table.
+//
+// The new table is complete, closed, under a temporary name in the old table's
+// folder. The swap then:
+//   1. writes the marker NAME.RSW (via NAME.RS$ and a rename, so it appears whole),
+//      naming the temporary table and whether backups are kept; this is the point
+//      of no return;
+//   2. for each of .BLB, .IDX and .DAT (in that order): the old file becomes its
+//      backup (.BBK, .IBK, .DBK; an older backup is replaced) or is deleted, and
+//      the temporary file is renamed to the table's name;
+//   3. deletes the marker.
+// Every step may be repeated, so a table opened while its marker exists finishes
+// the swap first (CompleteInterruptedSwap). Before the marker the old files are
+// untouched. In-memory tables have nothing to survive: the old files go and the
+// new ones are renamed.
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kura {
+
+inline constexpr std::string_view SwapMarkerExt = ".RSW";
+inline constexpr std::string_view SwapMarkerDraftExt = ".RS$";
+inline constexpr std::string_view RestructureNoteExt = ".RSP";
+
+// The note of a running restructure, held from construction to destruction (which
+// deletes it and never throws).
+class TRestructureNote {
+public:
+    TRestructureNote(const std::string& folder, std::string_view name, std::string_view tempName);
+    ~TRestructureNote();
+    TRestructureNote(const TRestructureNote&) = delete;
+    TRestructureNote& operator=(const TRestructureNote&) = delete;
+
+private:
+    std::string FFileName;
+    std::unique_ptr<class TFileHandler> FFile;
+};
+
+// folder: the database path ("" or ending in a separator); name and tempName
+// without extension or with ".DAT". newHasBlobFile: the new table has a .BLB.
+void SwapInRestructuredTable(const std::string& folder, std::string_view name, std::string_view tempName,
+                             bool newHasBlobFile, bool keepBackups, bool inMemory);
+
+// Finishes a swap that stopped after its marker was written, or drops the
+// temporary table of a restructure that stopped before it; false when there was
+// nothing to do. 11013 while another process is restructuring the table.
+bool CompleteInterruptedSwap(const std::string& folder, std::string_view name);
+
+// Test seam: when set, called with 1, 2, ... after each step of a swap on disk (the
+// marker written, each file moved or deleted, the marker deleted), so that a test
+// process can stop at a chosen point.
+extern void (*TableSwapStepHook)(int step);
+
+}  // namespace kura

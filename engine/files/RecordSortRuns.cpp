@@ -1,0 +1,147 @@
+// The external record sort: the file is read in runs that each fit the run size,
+// every run is sorted and written to its own temporary file, and the runs are
+// merged into the output in one pass. A table that fits one run is sorted in
+// memory without a run file.
+#include <algorithm>
+#include <cstring>
+#include <queue>
+
+#include "engine/files/KeyEncoding.h"
+#include "engine/files/RecordSorter.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+namespace {
+
+std::string DirectoryOf(std::string_view path) {
+    const std::size_t cut = path.find_last_of("\\/");
+    return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut));
+}
+
+}  // namespace
+
+void TRecordSorter::SortExternally(uint32_t slots) {
+    int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
+    const int32_t runSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
+    OutCapacity = runSize;
+    const std::size_t r = static_cast<std::size_t>(R);
+    const std::size_t e = static_cast<std::size_t>(E);
+
+    std::vector<uint8_t> slotBuffer;
+    std::vector<uint8_t> entries;
+    std::vector<uint32_t> order;
+    uint32_t done = 0;
+    while (done < slots) {
+        const uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(runSize), slots - done);
+        slotBuffer.resize(take * r);
+        {
+            TFileSectionGuard guard(F);
+            F.Seek(soFromBeginning, F.DataStart() + static_cast<int64_t>(done) * R);
+            F.ReadBuffer(slotBuffer.data(), static_cast<int32_t>(take * r), false);
+        }
+        entries.resize(take * e);
+        uint32_t count = 0;
+        for (uint32_t i = 0; i < take; ++i)
+            if (TakeSlot(slotBuffer.data() + i * r, done + i + 1, true, entries.data() + count * e)) ++count;
+        done += take;
+        Result.InputCount += count;
+        if (done == slots && Runs.empty()) {
+            // The whole table fitted one run: no run file is needed.
+            SortInMemory(entries, count);
+            Result.InputCount = count;
+            return;
+        }
+        SortEntries(entries.data(), count, order);
+        WriteRun(entries.data(), order);
+    }
+    slotBuffer = {};
+    entries = {};
+    Merge();
+}
+
+void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order) {
+    const std::size_t e = static_cast<std::size_t>(E);
+    std::vector<uint8_t> image(order.size() * e);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        uint8_t* target = image.data() + i * e;
+        std::memcpy(target, entries + order[i] * e, e);
+        // Run files of an encrypted table carry no plain text.
+        if (Encrypted) ScrambleBuffer(target, E, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    }
+    TSortRun run;
+    run.File = std::make_unique<TFileHandler>();
+    std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
+    if (directory.empty()) directory = DirectoryOf(F.FileName);
+    run.File->IsMemory = F.IsMemory;
+    run.File->Exclusive = true;
+    CreateUniqueFileName(directory, ".TMP", F.IsMemory, run.File->FileName);
+    run.Entries = static_cast<uint32_t>(order.size());
+    Runs.push_back(std::move(run));
+    TFileHandler& file = *Runs.back().File;
+    file.CreateFile();
+    ++Result.Runs;
+    if (!image.empty()) {
+        TFileSectionGuard guard(file);
+        file.Seek(soFromBeginning, 0);
+        file.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+    }
+}
+
+bool TRecordSorter::FillRun(TSortRun& run) {
+    if (run.Next < run.Buffered) return true;
+    if (run.Read >= run.Entries) return false;
+    const uint32_t chunk = std::max<uint32_t>(1, static_cast<uint32_t>(SORT_MERGE_READ_BYTES / std::max(E, 1)));
+    const uint32_t take = std::min(chunk, run.Entries - run.Read);
+    const std::size_t e = static_cast<std::size_t>(E);
+    run.Buffer.resize(take * e);
+    {
+        TFileSectionGuard guard(*run.File);
+        run.File->Seek(soFromBeginning, static_cast<int64_t>(run.Read) * E);
+        run.File->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
+    }
+    if (Encrypted)
+        for (uint32_t i = 0; i < take; ++i)
+            UnscrambleBuffer(run.Buffer.data() + i * e, E, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    run.Read += take;
+    run.Buffered = take;
+    run.Next = 0;
+    return true;
+}
+
+void TRecordSorter::Merge() {
+    const std::size_t e = static_cast<std::size_t>(E);
+    const std::size_t r = static_cast<std::size_t>(R);
+    auto current = [&](std::size_t index) { return Runs[index].Buffer.data() + Runs[index].Next * e; };
+    // The smallest full key first; runs hold earlier slots first, so equal keys keep
+    // their input order.
+    auto later = [&](std::size_t a, std::size_t b) {
+        int32_t c = CompareSortKeys(L, current(a) + r, current(b) + r, true);
+        return c != 0 ? c > 0 : a > b;
+    };
+    std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> heap(later);
+    for (std::size_t i = 0; i < Runs.size(); ++i)
+        if (FillRun(Runs[i])) heap.push(i);
+    while (!heap.empty() && !Stopped) {
+        const std::size_t index = heap.top();
+        heap.pop();
+        Offer(current(index));
+        ++Runs[index].Next;
+        if (FillRun(Runs[index])) heap.push(index);
+    }
+}
+
+void TRecordSorter::DropRuns() noexcept {
+    for (TSortRun& run : Runs) {
+        if (!run.File) continue;
+        try {
+            run.File->CloseFile();
+            run.File->DeleteFile();
+        } catch (...) {
+            // A run file that cannot be deleted must not hide the sort's own outcome.
+        }
+    }
+    Runs.clear();
+}
+
+}  // namespace kura

@@ -1,0 +1,81 @@
+#pragma once
+// The working state of one record sort (TDataFile::SortRecords); private to
+// RecordSort.cpp (gathering, output rules) and RecordSortRuns.cpp (runs, merge).
+//
+// Records travel as entries: the record image followed by its sort key. Runs hold
+// entries in key order (scrambled like the table when it is encrypted), so a merge
+// step never rebuilds a key.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/files/DataFile.h"
+#include "engine/files/RecordSort.h"
+
+namespace kura {
+
+inline constexpr int32_t SORT_RUN_BYTES = 1048576;
+inline constexpr int32_t SORT_MERGE_READ_BYTES = 65536;
+// The output of an in-memory sort is written in pieces of at most this size.
+inline constexpr int32_t SORT_OUTPUT_BYTES = 16 * 1048576;
+inline constexpr int32_t DEFAULT_SORT_RECORD_COUNT = 8192;
+
+// One run file and the part of it read into memory.
+struct TSortRun {
+    std::unique_ptr<TFileHandler> File;
+    uint32_t Entries = 0;    // in the file
+    uint32_t Read = 0;       // taken into Buffer so far
+    std::vector<uint8_t> Buffer;
+    uint32_t Buffered = 0;   // entries in Buffer
+    uint32_t Next = 0;       // index of the current entry in Buffer
+};
+
+class TRecordSorter {
+public:
+    TRecordSorter(TDataFile& file, const TSortRequest& request) : F(file), Q(request) {}
+    ~TRecordSorter() { DropRuns(); }
+    TRecordSorter(const TRecordSorter&) = delete;
+    TRecordSorter& operator=(const TRecordSorter&) = delete;
+
+    TSortResult Run();
+
+private:
+    TDataFile& F;
+    const TSortRequest& Q;
+    TSortKeyLayout L;
+    int32_t R = 0;  // record size
+    int32_t E = 0;  // entry size: record and key
+    bool Encrypted = false;
+    std::vector<uint8_t> Scratch = std::vector<uint8_t>(256);
+    std::vector<TSortRun> Runs;
+    TSortResult Result;
+    bool RowIdsKept = true;
+
+    // Output state.
+    std::vector<uint8_t> Out;
+    int32_t OutCapacity = 1;  // records
+    int32_t OutCount = 0;
+    int64_t WritePos = 0;
+    bool Stopped = false;
+    std::vector<uint8_t> Pending, Previous, PendingKey, LastKey;
+    bool HasPending = false, HasPrevious = false, HasLastKey = false;
+
+    void BuildLayout();
+    // Loads one slot image into an entry; false for a deleted slot.
+    bool TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled, uint8_t* entry);
+    void SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const;
+    void SortInMemory(std::vector<uint8_t>& entries, uint32_t count);
+    void SortExternally(uint32_t slots);
+    void WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order);
+    bool FillRun(TSortRun& run);
+    void Merge();
+    void DropRuns() noexcept;
+
+    void Offer(const uint8_t* entry);
+    void CompletePending();
+    void Emit(uint8_t* record);
+    void FlushOutput();
+    void Finish();
+};
+
+}  // namespace kura

@@ -1,0 +1,173 @@
+#include "platform/print/Printer.h"
+
+#include <QMarginsF>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPrinter>
+#include <QPrinterInfo>
+#include <QString>
+
+#include <cmath>
+
+namespace platform {
+
+namespace {
+
+struct PaperCode {
+    int16_t code;
+    QPageSize::PageSizeId id;
+};
+constexpr PaperCode kPapers[] = {
+    {8, QPageSize::A3}, {9, QPageSize::A4}, {11, QPageSize::A5}, {12, QPageSize::JisB4}, {13, QPageSize::JisB5},
+};
+
+}  // namespace
+
+class TPrinter::PrinterCanvas : public TCanvas {
+public:
+    explicit PrinterCanvas(TPrinter& owner) : owner_(owner) {}
+    int PixelsPerInch() const override { return owner_.printer_->resolution(); }
+    int GetDeviceCaps(int index) const override { return owner_.GetDeviceCaps(index); }
+    QPainter* Painter() override { return painter_.isActive() ? &painter_ : nullptr; }
+    QPainter painter_;
+
+private:
+    TPrinter& owner_;
+};
+
+TPrinter::TPrinter()
+    : printer_(std::make_unique<QPrinter>(QPrinter::HighResolution)),
+      canvas_(std::make_unique<PrinterCanvas>(*this)) {
+    printer_->setFullPage(true);
+    printer_->setPageSize(QPageSize(QPageSize::A4));
+}
+
+TPrinter::~TPrinter() {
+    if (canvas_->painter_.isActive()) canvas_->painter_.end();
+}
+
+std::vector<std::string> TPrinter::Printers() const {
+    std::vector<std::string> names;
+    for (const QString& name : QPrinterInfo::availablePrinterNames()) names.push_back(name.toStdString());
+    return names;
+}
+
+void TPrinter::SetPrinterIndex(int index) {
+    if (Printing()) throw EPrinter("Printer is busy");
+    const std::vector<std::string> names = Printers();
+    if (index < -1 || index >= static_cast<int>(names.size())) throw EPrinter("Printer index out of range");
+    index_ = index;
+    const QString name = index < 0 ? QPrinterInfo::defaultPrinterName() : QString::fromStdString(names[index]);
+    printer_->setPrinterName(name);
+}
+
+std::string TPrinter::PrinterName() const { return printer_->printerName().toStdString(); }
+
+bool TPrinter::GetDeviceMode(TDeviceMode& mode) const {
+    mode.dmOrientation = printer_->pageLayout().orientation() == QPageLayout::Landscape ? 2 : 1;
+    mode.dmPaperSize = 0;
+    const QPageSize::PageSizeId id = printer_->pageLayout().pageSize().id();
+    for (const PaperCode& paper : kPapers)
+        if (paper.id == id) mode.dmPaperSize = paper.code;
+    return true;
+}
+
+void TPrinter::SetDeviceMode(const TDeviceMode& mode) {
+    if (Printing()) return;  // a driver takes a new device mode only between jobs
+    for (const PaperCode& paper : kPapers)
+        if (paper.code == mode.dmPaperSize) printer_->setPageSize(QPageSize(paper.id));
+    printer_->setPageOrientation(mode.dmOrientation == 2 ? QPageLayout::Landscape : QPageLayout::Portrait);
+}
+
+void TPrinter::ResetDeviceMode() {
+    if (Printing()) return;
+    const QString output = printer_->outputFileName();
+    const int resolution = printer_->resolution();
+    printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer_->setResolution(resolution);
+    printer_->setFullPage(true);
+    if (index_ >= 0) SetPrinterIndex(index_);
+    if (!output.isEmpty()) printer_->setOutputFileName(output);
+    SetUnprintableMargins(marginLeftMm_, marginTopMm_);
+}
+
+void TPrinter::SetOutputFileName(const std::string& path) {
+    printer_->setOutputFormat(QPrinter::PdfFormat);
+    printer_->setOutputFileName(QString::fromStdString(path));
+}
+
+void TPrinter::SetResolution(int dotsPerInch) {
+    if (!Printing()) printer_->setResolution(dotsPerInch);
+}
+
+void TPrinter::SetUnprintableMargins(double leftMm, double topMm) {
+    marginLeftMm_ = leftMm;
+    marginTopMm_ = topMm;
+    if (leftMm <= 0 && topMm <= 0) {
+        printer_->setFullPage(true);
+        return;
+    }
+    printer_->setFullPage(false);
+    printer_->setPageMargins(QMarginsF(leftMm, topMm, leftMm, topMm), QPageLayout::Millimeter);
+}
+
+void TPrinter::BeginDoc() {
+    if (Printing()) throw EPrinter("Printing in progress");
+    printer_->setDocName(QString::fromStdString(Title));
+    if (!canvas_->painter_.begin(printer_.get())) throw EPrinter("Printer selected is not valid");
+    pageNumber_ = 1;
+}
+
+void TPrinter::NewPage() {
+    if (!Printing()) throw EPrinter("Printer is not currently printing");
+    printer_->newPage();
+    ++pageNumber_;
+}
+
+void TPrinter::EndDoc() {
+    if (!Printing()) throw EPrinter("Printer is not currently printing");
+    canvas_->painter_.end();
+    pageNumber_ = 0;
+}
+
+void TPrinter::Abort() {
+    if (!Printing()) return;
+    printer_->abort();
+    canvas_->painter_.end();
+    pageNumber_ = 0;
+}
+
+bool TPrinter::Printing() const { return canvas_->painter_.isActive(); }
+
+TCanvas& TPrinter::Canvas() { return *canvas_; }
+
+int TPrinter::GetDeviceCaps(int index) const {
+    const int dpi = printer_->resolution();
+    const QPageLayout layout = printer_->pageLayout();
+    const QRect full = layout.fullRectPixels(dpi);
+    const QRect paint = printer_->fullPage() ? full : layout.paintRectPixels(dpi);
+    switch (index) {
+    case LOGPIXELSX:
+    case LOGPIXELSY:
+        return dpi;
+    case PHYSICALWIDTH:
+        return full.width();
+    case PHYSICALHEIGHT:
+        return full.height();
+    case PHYSICALOFFSETX:
+        return paint.left() - full.left();
+    case PHYSICALOFFSETY:
+        return paint.top() - full.top();
+    default:
+        return 0;
+    }
+}
+
+TPrinter& Printer() {
+    // Never destroyed: Qt's printing must not be torn down after the application object.
+    static TPrinter* printer = new TPrinter;
+    return *printer;
+}
+
+}  // namespace platform

@@ -1,0 +1,88 @@
+#pragma once
+// The class library's printer object over Qt's printing: the installed printers, the
+// device mode (paper code and orientation), a print job with its canvas, and
+// GetDeviceCaps for resolution and the unprintable margin.
+//
+// Contract:
+// - Printers() lists the installed printers; PrinterIndex -1 is the system default
+//   (Qt's PDF output when no printer is installed). SetOutputFileName sends the job to a
+//   PDF file instead; that is how tests and machines without printers print.
+// - Device mode paper codes: 8 A3, 9 A4, 11 A5, 12 B4 (JIS), 13 B5 (JIS); orientation
+//   1 portrait, 2 landscape. An unknown paper code leaves the paper unchanged.
+// - The canvas's origin is the corner of the printable area, as on a Windows printer;
+//   PHYSICALOFFSETX/Y say how far that lies from the paper's edge, in device pixels.
+// - Misuse (BeginDoc while printing, NewPage or EndDoc while idle) and a device that
+//   cannot start a job raise EPrinter.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/print/Graphics.h"
+
+class QPrinter;
+
+namespace platform {
+
+class EPrinter : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct TDeviceMode {
+    int16_t dmPaperSize = 9;
+    int16_t dmOrientation = 1;
+};
+
+class TPrinter {
+public:
+    TPrinter();
+    ~TPrinter();
+    TPrinter(const TPrinter&) = delete;
+    TPrinter& operator=(const TPrinter&) = delete;
+
+    std::vector<std::string> Printers() const;  // UTF-8 names
+    int PrinterIndex() const { return index_; }
+    void SetPrinterIndex(int index);
+    std::string PrinterName() const;
+
+    // The device mode, copied out and handed back as the driver's DEVMODE would be.
+    // GetDeviceMode fails (false) only when the device has no settings to lock.
+    bool GetDeviceMode(TDeviceMode& mode) const;
+    void SetDeviceMode(const TDeviceMode& mode);
+    // Selects the current printer again so that its driver's defaults are loaded.
+    void ResetDeviceMode();
+
+    std::string Title;
+    void SetOutputFileName(const std::string& path);
+    void SetResolution(int dotsPerInch);
+    // The unprintable border of the paper in millimetres (0 for a PDF file).
+    void SetUnprintableMargins(double leftMm, double topMm);
+
+    void BeginDoc();
+    void NewPage();
+    void EndDoc();
+    void Abort();
+    bool Printing() const;
+    // Sheets begun in the current job, from 1.
+    int PageNumber() const { return pageNumber_; }
+
+    TCanvas& Canvas();
+    int GetDeviceCaps(int index) const;
+    QPrinter& Native() { return *printer_; }
+
+private:
+    class PrinterCanvas;
+    std::unique_ptr<QPrinter> printer_;
+    std::unique_ptr<PrinterCanvas> canvas_;
+    int index_ = -1;
+    int pageNumber_ = 0;
+    double marginLeftMm_ = 0;
+    double marginTopMm_ = 0;
+};
+
+// The application's printer, created on first use.
+TPrinter& Printer();
+
+}  // namespace platform
