@@ -1,5 +1,7 @@
 #include "engine/sql/QueryModel.h"
 
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpParser.h"
 #include "engine/files/FieldTypes.h"
@@ -23,6 +25,21 @@ std::string_view StatementName(uint8_t kind) {
         case skRollback: return "ROLLBACK";
         case skCommit: return "COMMIT";
         default: return "UNKNOWN";
+    }
+}
+
+int32_t TableAccessOf(uint8_t kind) {
+    switch (kind) {
+        case skSelect: return taSelect;
+        case skInsert: return taInsert;
+        case skUpdate: return taUpdate;
+        case skDelete: return taDelete;
+        case skCreateTable:
+        case skCreateIndex: return taCreate;
+        case skAlterTable: return taAlter;
+        case skDropTable:
+        case skDropIndex: return taDrop;
+        default: return -1;
     }
 }
 
@@ -115,8 +132,6 @@ void TDataQuery::Reset() {
     SpaceChars.reset();
     IncludeChars.reset();
 
-    Database = nullptr;
-    Cursor = nullptr;
     IsSubQuery = Kind = Parenthesised = 0;
     ExecutionTime = 0;
     LiveRequest = 0;
@@ -158,6 +173,12 @@ void TDataQuery::Reset() {
 
 TSourceTable* TDataQuery::FirstSourceTable() const {
     return SourceTables.empty() ? nullptr : SourceTables.front().get();
+}
+
+void TDataQuery::NotifyTableAccess(TDataCursor* cursor) const {
+    const int32_t access = TableAccessOf(Kind);
+    TDataSession* session = cursor ? cursor->GetSession() : nullptr;
+    if (access >= 0 && session) session->DoTableAccess(cursor, static_cast<uint8_t>(access));
 }
 
 TExpressionParser& TDataQuery::Tokens() const { return Statement->Tokenizer(); }

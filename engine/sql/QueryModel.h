@@ -50,6 +50,9 @@ constexpr uint8_t skCommit = 12;
 
 // "SELECT" ... "COMMIT", "UNKNOWN" for any other kind.
 std::string_view StatementName(uint8_t kind);
+// The table access (taSelect .. taDrop of the engine session) a statement of this
+// kind announces; -1 for the transaction statements, which announce nothing.
+int32_t TableAccessOf(uint8_t kind);
 
 // --- Bounds checked while parsing
 constexpr int32_t MaxResultColumns = 1024;     // select list
@@ -79,7 +82,8 @@ public:
 
     // Back to the state of a fresh query: every parse field at its default, every
     // list, tree, text index and stop word dropped, so nothing of an earlier parse
-    // survives. The owner and the executed flag stay.
+    // survives. The owner, the planned database and cursor (which planning and
+    // execution open and close) and the executed flag stay.
     void Reset();
 
     // --- Parsing (the statement's tokenizer is current at the statement's first
@@ -89,6 +93,8 @@ public:
     void CheckEndOfStatement();
 
     TSourceTable* FirstSourceTable() const;
+    // Tells the cursor's session which access this statement makes on the cursor.
+    void NotifyTableAccess(TDataCursor* cursor) const;
 
     // --- Owner
     TQueryStatement* Statement;
@@ -202,7 +208,6 @@ public:
     uint8_t SelectAll = 0;
 
 private:
-    friend class TParseHelper;
     TExpressionParser& Tokens() const;
     [[noreturn]] void Raise(std::string_view message) const;
     [[noreturn]] void RaiseFound(std::string_view prefix) const;
@@ -223,7 +228,6 @@ private:
     bool ParseTableName(std::string& name, bool& memory, std::string_view firstMessage,
                         std::string_view afterMessage);
     TSourceTable* AddSourceTable(const std::string& name, bool memory);
-    void SetCorrelationName(TSourceTable* table, const std::string& name);
     // AS name or a bare symbol that is not one of the stop words; false when none.
     bool ParseCorrelationName(std::string& name, std::initializer_list<std::string_view> stopWords);
     void CheckDuplicateCorrelationNames(TSourceTable* table);
@@ -242,7 +246,7 @@ private:
     void ParseSourceColumnExpression(TResultField& field);
     void ParseWhereExpression();
     void ParseHavingExpression();
-    TExpToken* ParseJoinExpression();
+    TExpToken* ParseJoinExpression(std::string* text);
     TExpToken* ParseColumnName(std::string_view context, std::string_view emptyMessage, std::string* text);
     TExpToken* ParseValue(std::string* text);
 

@@ -73,8 +73,8 @@ TDataQuery* TQueryStatement::ParseSubSelect(TExpressionParser& parser) {
     const std::string context = parser.ContextName;
     ++FSubQueryDepth;
     try {
-        query->LiveRequest = 1;
         query->ParseStatement(true, false, nullptr);
+        query->LiveRequest = 1;
     } catch (...) {
         --FSubQueryDepth;
         throw;

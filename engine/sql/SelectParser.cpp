@@ -58,7 +58,10 @@ void TDataQuery::ParseSelect() {
     ParseSelectList();
     if (ResultFields.size() == 1) {
         const TResultField& only = *ResultFields.front();
-        if (only.ColumnName == "*" && only.AggregateKind == akNone && !only.Computed) SelectAll = 1;
+        // COUNT(*) and t.* (one table's columns among several) are not the whole row.
+        if (only.ColumnName == "*" && only.CorrelationName.empty() && only.AggregateKind == akNone && !only.Computed) {
+            SelectAll = 1;
+        }
     }
     if (t.TokenIs("INTO")) ParseInto();
     if (!t.TokenIs("FROM")) RaiseFound("FROM keyword expected, instead found '");

@@ -179,10 +179,6 @@ bool TDataQuery::ParseCorrelationName(std::string& name, std::initializer_list<s
     return true;
 }
 
-void TDataQuery::SetCorrelationName(TSourceTable* table, const std::string& name) {
-    table->SetCorrelationName(name);
-}
-
 void TDataQuery::CheckDuplicateCorrelationNames(TSourceTable* table) {
     for (const auto& other : SourceTables) {
         if (other.get() == table) break;
@@ -243,8 +239,7 @@ void TDataQuery::ParseSourceTables() {
         join->Table = table;
         TJoinExpression* raw = join.get();
         Joins.push_back(std::move(join));
-        raw->Condition = ParseClause("JOIN clause", pfExtendedPredicates | pfParameters, "JOIN clause is empty",
-                                     &raw->ConditionText);
+        raw->Condition = ParseJoinExpression(&raw->ConditionText);
         while (FOpenParentheses > 0 && t.TokenKindIs(')')) {
             --FOpenParentheses;
             t.NextToken();
@@ -343,8 +338,8 @@ void TDataQuery::ParseHavingExpression() {
     Having = ParseClause("HAVING clause", pfAggregates, "HAVING clause is empty", nullptr);
 }
 
-TExpToken* TDataQuery::ParseJoinExpression() {
-    return ParseClause("JOIN clause", pfExtendedPredicates | pfParameters, "JOIN clause is empty", nullptr);
+TExpToken* TDataQuery::ParseJoinExpression(std::string* text) {
+    return ParseClause("JOIN clause", pfExtendedPredicates | pfParameters, "JOIN clause is empty", text);
 }
 
 // A column name, optionally correlation "." column. Names are read here rather than

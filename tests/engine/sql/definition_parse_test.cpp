@@ -1,5 +1,8 @@
 #include "SqlTestSupport.h"
 
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
 #include "engine/files/FieldTypes.h"
 
 using namespace kura;
@@ -176,6 +179,30 @@ TEST(DefinitionParse, DefinitionTokenSizes) {
     fields[3]->LoadFromToken(4);
     EXPECT_EQ(fields[3]->FieldType, fldFLOAT);
     EXPECT_EQ(fields[3]->Size, 0);
+}
+
+TEST(DefinitionParse, TableAccessAnnouncedPerStatementKind) {
+    TDataSession session;
+    TDataDirectory* memory = session.OpenDataDirectory("Memory", "");
+    ASSERT_NE(memory, nullptr);
+    TDataCursor cursor(memory);
+    std::vector<int32_t> seen;
+    session.SetTableAccessEvent([&](TDataCursor* c, uint8_t access) {
+        EXPECT_EQ(c, &cursor);
+        seen.push_back(access);
+        return 0;
+    });
+    const char* const texts[] = {"SELECT a FROM t",         "INSERT INTO t VALUES (1)", "UPDATE t SET a = 1",
+                                 "DELETE FROM t",           "CREATE TABLE t (a INTEGER)", "ALTER TABLE t DROP a",
+                                 "DROP TABLE t",            "CREATE INDEX i ON t (a)",  "DROP INDEX t.i",
+                                 "START TRANSACTION",       "ROLLBACK",                 "COMMIT"};
+    for (const char* text : texts) {
+        SqlOutcome r = ParseSql(text);
+        ASSERT_EQ(r.Message, "") << text;
+        r.Master()->NotifyTableAccess(&cursor);
+    }
+    EXPECT_EQ(seen, (std::vector<int32_t>{taSelect, taInsert, taUpdate, taDelete, taCreate, taAlter, taDrop, taCreate,
+                                          taDrop}));
 }
 
 }  // namespace

@@ -92,6 +92,8 @@ TEST(SelectParse, FlagsAndLinks) {
     EXPECT_EQ(queries[1]->NextUnion, queries[2].get());
     EXPECT_EQ(queries[2]->UnionAll, 1);
     EXPECT_EQ(queries[3]->IsSubQuery, 1);
+    EXPECT_EQ(queries[3]->LiveRequest, 1);
+    EXPECT_EQ(queries[1]->LiveRequest, 1);
     EXPECT_EQ(Describe(*queries[3]), "SELECT cols[d:d] from[1:w]");
     EXPECT_EQ(queries[2]->Where->Arguments[1]->Query, queries[3].get());
     EXPECT_EQ(r.Statement->StatementKind(), skSelect);
@@ -105,6 +107,8 @@ TEST(SelectParse, FlagsAndLinks) {
     SqlOutcome into = ParseSql("SELECT a INTO r FROM t");
     EXPECT_EQ(into.Master()->LiveRequest, 0);
     EXPECT_EQ(ParseSql("SELECT COUNT(*) FROM t").Master()->SelectAll, 0);
+    EXPECT_EQ(ParseSql("SELECT t.* FROM t JOIN u ON t.k = u.k").Master()->SelectAll, 0);
+    EXPECT_EQ(ParseSql("SELECT * FROM t JOIN u ON t.k = u.k").Master()->SelectAll, 1);
     EXPECT_EQ(ParseSql("(SELECT a FROM t)").Master()->Parenthesised, 1);
     // MEMORY before a source table does not move the result; INTO MEMORY and MEMORY
     // before a statement's target do.
