@@ -105,10 +105,6 @@ public:
     // and StatementExecution.cpp and never reach these two.
     void Prepare();
     void Execute(TDataCursor*& result);
-    // The start of a UNION chain: the members' rows appended to this query's result
-    // table (AppendUnionResult), then its ORDER BY applied (FinishResultTable).
-    void AppendUnionResult();
-    void FinishResultTable();
 
     // --- Owner
     TQueryStatement* Statement;
