@@ -84,6 +84,13 @@ TEST_F(Modify, UpdateWithWhereChangesExactlyTheMatchingRows) {
     EXPECT_EQ(db.Rows("t"), (Rows{"1|odd|11", "2|n2|20", "3|odd|31", "4|n4|NULL", "5|odd|NULL"}));
 }
 
+TEST_F(Modify, WhereWithSubSelects) {
+    db.Run("CREATE TABLE gone (k INTEGER); INSERT INTO gone VALUES (2); INSERT INTO gone VALUES (4)");
+    EXPECT_EQ(db.Run("UPDATE t SET n = 0 WHERE k NOT IN (SELECT k FROM gone)"), 3u);
+    EXPECT_EQ(db.Run("DELETE FROM t WHERE k IN (SELECT k FROM gone)"), 2u);
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|0", "3|n3|0", "5|n5|0"}));
+}
+
 TEST_F(Modify, ValuesSeeTheRowAsItWas) {
     db.Run("UPDATE t SET k = n, n = k WHERE k = 2");
     EXPECT_EQ(db.Rows("t")[1], "20|n2|2");
