@@ -6,6 +6,7 @@
 // outer row hands out one null row, during which every one of its columns reads
 // as NULL.
 #include <algorithm>
+#include <cstring>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
@@ -30,7 +31,34 @@ void TQueryPlan::ResetRows() {
         t.AtEnd = true;
         t.Matched = false;
         t.NullRowGiven = false;
+        t.HashBuilt = false;
+        t.HashRecords.clear();
+        t.HashIndex.clear();
+        t.HashMatches = nullptr;
     }
+}
+
+void TQueryPlan::BuildHash(TPlanTable& t) {
+    TExpToken key;
+    key.Kind = ekColumn;
+    key.FieldNumber = t.HashColumn->FieldNumber;
+    key.DataType = t.HashColumn->DataType;
+    key.DataSubtype = t.HashColumn->DataSubtype;
+    key.DataSize = t.HashColumn->DataSize;
+    key.Scale = t.HashColumn->Scale;
+    t.Cursor->SetToBegin();
+    for (;;) {
+        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+        if (code == KURA_EOF) break;
+        if (code != 0) t.Cursor->CheckError(code, {});
+        t.Cursor->GetFieldValue(t.Buffer.data(), &key);
+        // NULL equals nothing: such records can never be a match.
+        if (key.IsNull != 0) continue;
+        const auto offset = static_cast<uint32_t>(t.HashRecords.size());
+        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
+        t.HashIndex[CanonicalValueKey(key)].push_back(offset);
+    }
+    t.HashBuilt = true;
 }
 
 bool TQueryPlan::FirstAt(size_t level) {
@@ -38,6 +66,18 @@ bool TQueryPlan::FirstAt(size_t level) {
     t.Matched = false;
     t.NullRowGiven = false;
     t.Empty = false;
+    if (t.HashColumn) {
+        if (!t.HashBuilt) BuildHash(t);
+        TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+        t.HashMatches = nullptr;
+        if (value->IsNull == 0) {
+            const auto found = t.HashIndex.find(CanonicalValueKey(*value));
+            if (found != t.HashIndex.end()) t.HashMatches = &found->second;
+        }
+        ReleaseExpToken(value);
+        t.HashPosition = 0;
+        return NextAt(level);
+    }
     if (t.RangeValue) {
         TExpToken* value = EvaluateExpression(t.RangeValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         if (value->IsNull != 0) {
@@ -59,9 +99,15 @@ bool TQueryPlan::FirstAt(size_t level) {
 bool TQueryPlan::NextAt(size_t level) {
     TPlanTable& t = Tables[level];
     while (!t.Empty) {
-        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
-        if (code == KURA_EOF) break;
-        if (code != 0) t.Cursor->CheckError(code, {});
+        if (t.HashColumn) {
+            if (!t.HashMatches || t.HashPosition >= t.HashMatches->size()) break;
+            const uint32_t offset = (*t.HashMatches)[t.HashPosition++];
+            std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
+        } else {
+            const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+            if (code == KURA_EOF) break;
+            if (code != 0) t.Cursor->CheckError(code, {});
+        }
         t.AtEnd = false;
         bool accepted = true;
         for (const TExpToken* c : t.Conditions) {

@@ -268,6 +268,13 @@ void TQueryPlan::PlanJoins() {
                     continue;
                 if (DeepestLevel(value) >= static_cast<int32_t>(level) || HasSubSelect(value)) continue;
                 if (value->DataType != column->DataType || column->DataType == fldBLOB) continue;
+                // A join on a non-text column: one pass over the level per execution
+                // instead of one index descent per outer row.
+                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING) {
+                    t.HashColumn = column;
+                    t.HashValue = value;
+                    continue;
+                }
                 const uint8_t index = IndexOnField(*t.Cursor, column->FieldNumber);
                 if (index == 255) continue;
                 t.RangeIndex = index;
@@ -281,6 +288,7 @@ void TQueryPlan::PlanJoins() {
             }
             if (t.RangeIndex != 255) break;
         }
+        if (t.HashColumn) t.RangeValue = nullptr, t.RangeIndex = 255;
         t.Cursor->SwitchToIndex(t.RangeIndex);
     }
 }

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -69,6 +70,16 @@ struct TPlanTable {
     bool NullRowGiven = false;  // left outer join: the null row was handed out
     bool Empty = false;     // the range value was NULL: no record can match
     bool RangeExact = false;  // the range alone decides the level's conditions
+    // An equality "column = value of earlier levels" on a column that is not a
+    // text: the level's records are read once per execution into memory, keyed by
+    // that column, and each restart takes the records of one key.
+    TExpToken* HashColumn = nullptr;  // not owned
+    TExpToken* HashValue = nullptr;   // not owned
+    bool HashBuilt = false;
+    std::vector<uint8_t> HashRecords;
+    std::unordered_map<std::string, std::vector<uint32_t>> HashIndex;  // key -> record offsets
+    const std::vector<uint32_t>* HashMatches = nullptr;
+    size_t HashPosition = 0;
 };
 
 // One column of the result table.
@@ -149,6 +160,7 @@ public:
 
 private:
     bool FirstAt(size_t level);
+    void BuildHash(TPlanTable& t);
     bool NextAt(size_t level);
     bool FStarted = false;
     uint32_t FProgressTotal = 0;
@@ -177,6 +189,10 @@ void FinishResultTable(TDataQuery& query);
 // queries from the last to the first, UNION chains appended and finished. Returns
 // the master's result cursor.
 TDataCursor* RunSelectStatement(TQueryStatement& statement, const TQueryContext& context);
+
+// The key under which "=" finds a value: numbers, dates and times by their
+// numeric value, texts by their bytes.
+std::string CanonicalValueKey(const TExpToken& value);
 
 // IN (SELECT ...): whether the executed query's result holds the value.
 bool SubSelectContains(TDataQuery* query, const TExpToken& value);

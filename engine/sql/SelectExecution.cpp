@@ -459,22 +459,6 @@ void AppendUnionResult(TDataQuery& q) {
 
 namespace {
 
-// Values equal under "=" share a key: numbers, dates and times by their numeric
-// value, texts by their bytes.
-std::string CanonicalKey(const TExpToken& v) {
-    if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
-    if (v.DataType == fldBOOL) return "B" + std::to_string(exv::Integer(v) != 0);
-    if (v.DataType == fldBCD) return "N" + std::to_string(static_cast<long double>(exv::Currency(v)) / CurrencyScale);
-    if (v.DataType == fldFLOAT || v.DataType == fldTIMESTAMP) {
-        char text[64];
-        std::snprintf(text, sizeof text, "N%.17Lg", exv::Float(v));
-        return text;
-    }
-    char text[64];
-    std::snprintf(text, sizeof text, "N%.17Lg", static_cast<long double>(exv::Integer(v)));
-    return text;
-}
-
 }  // namespace
 
 bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
@@ -487,7 +471,7 @@ bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
         plan.Result->SetToBegin();
         while (plan.Result->GetNextRecord(record.data()) == 0) {
             const TExpToken& v = reader.Read(plan.Columns[0].Desc, record.data());
-            if (v.IsNull == 0) plan.InSet.insert(CanonicalKey(v));
+            if (v.IsNull == 0) plan.InSet.insert(CanonicalValueKey(v));
         }
         plan.Result->SetToBegin();
         plan.InSetLoaded = true;
@@ -495,10 +479,27 @@ bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
     TExpToken converted;
     const TFieldDesc& d = plan.Columns[0].Desc;
     const bool numericPair = !exv::IsText(value) && d.FieldType() != fldZSTRING;
-    if (numericPair || value.DataType == d.FieldType()) return plan.InSet.count(CanonicalKey(value)) != 0;
+    if (numericPair || value.DataType == d.FieldType()) return plan.InSet.count(CanonicalValueKey(value)) != 0;
     ShapeToken(converted, d);
     AssignConvertedValue(converted, value);
-    return converted.IsNull == 0 && plan.InSet.count(CanonicalKey(converted)) != 0;
+    return converted.IsNull == 0 && plan.InSet.count(CanonicalValueKey(converted)) != 0;
+}
+
+// Values equal under "=" share a key: numbers, dates and times by their numeric
+// value, texts by their bytes.
+std::string CanonicalValueKey(const TExpToken& v) {
+    if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
+    if (v.DataType == fldBOOL) return "B" + std::to_string(exv::Integer(v) != 0);
+    if (v.DataType == fldBCD) return "N" + std::to_string(static_cast<long double>(exv::Currency(v)) / CurrencyScale);
+    if (v.DataType == fldFLOAT || v.DataType == fldTIMESTAMP) {
+        char text[64];
+        const long double x = exv::Float(v);
+        std::snprintf(text, sizeof text, "N%.17Lg", x == 0 ? 0.0L : x);
+        return text;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "N%.17Lg", static_cast<long double>(exv::Integer(v)));
+    return text;
 }
 
 // --- A whole SELECT statement
