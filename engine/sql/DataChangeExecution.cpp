@@ -6,6 +6,7 @@
 #include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
+#include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/sql/DataChange.h"
@@ -230,7 +231,7 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
             TTokenHolder value = Evaluate(column.Value, nullptr, nullptr);
             writer.Write(column, ValueOf(*value.Token));
         }
-        cursor.AppendRecord(record, true);
+        cursor.AppendRecord(record, false);
     } catch (...) {
         cursor.DiscardRecordBlobs(record);
         throw;
@@ -292,7 +293,7 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
                 value.Null = blank;
                 writer.Write(plan.Columns[i], value);
             }
-            cursor.AppendRecord(record, true);
+            cursor.AppendRecord(record, false);
         } catch (...) {
             cursor.DiscardRecordBlobs(record);
             throw;
@@ -303,20 +304,111 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     transaction.Finish();
 }
 
+// A bound the WHERE condition puts on the first field of an index: the rows it
+// accepts all lie in that key range, so only the range is read (the whole
+// condition is still tested on each of its rows).
+struct TKeyRange {
+    uint8_t Index = NATURAL_ORDER;
+    uint16_t FieldNo = 0;
+    const TExpToken* Low = nullptr;   // key >= Low
+    const TExpToken* High = nullptr;  // key <= High
+};
+
+bool IsRangeType(uint8_t type) {
+    switch (type) {
+        case fldINT16:
+        case fldINT32:
+        case fldINT64:
+        case fldUINT16:
+        case fldUINT32:
+        case fldFLOAT:
+        case fldDATE:
+        case fldTIME:
+        case fldTIMESTAMP: return true;
+        default: return false;
+    }
+}
+
+// The ascending index (primary first) whose first key field is fieldNo; 255 none.
+uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo) {
+    const uint8_t count = cursor.GetIndexCount();
+    for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
+        if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
+        TIndexDesc desc;
+        cursor.GetIndexDesc(slot, desc);
+        if (desc.GetFieldCount() > 0 && desc.GetField(0) == fieldNo && desc.GetByte(ido::Descending) == 0 &&
+            desc.GetOption(0) == 0) {
+            return slot;
+        }
+    }
+    return NATURAL_ORDER;
+}
+
+void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
+    if (!node || node->Kind != ekBinary) return;
+    if (node->Code == opAnd) {
+        CollectBounds(node->Left, cursor, range);
+        CollectBounds(node->Right, cursor, range);
+        return;
+    }
+    if (node->Code < opEqual || node->Code > opLessEqual || node->Code == opNotEqual) return;
+    const TExpToken* column = node->Left;
+    const TExpToken* value = node->Right;
+    uint8_t code = node->Code;
+    if (column && column->Kind != ekColumn) {
+        std::swap(column, value);
+        if (code == opGreater) code = opLess;
+        else if (code == opLess) code = opGreater;
+        else if (code == opGreaterEqual) code = opLessEqual;
+        else if (code == opLessEqual) code = opGreaterEqual;
+    }
+    if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return;
+    if (!IsRangeType(column->DataType) || value->DataType != column->DataType) return;
+    if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return;
+    if (range.FieldNo == 0) {
+        const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber);
+        if (index == NATURAL_ORDER) return;
+        range.Index = index;
+        range.FieldNo = column->FieldNumber;
+    }
+    if (code == opEqual || code == opGreater || code == opGreaterEqual) range.Low = value;
+    if (code == opEqual || code == opLess || code == opLessEqual) range.High = value;
+}
+
 // Every record the WHERE condition accepts, as bookmarks of the natural order.
 std::vector<TCursorBookmark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
-    cursor.SwitchToIndex(NATURAL_ORDER);
+    TKeyRange range;
+    if (query.Where) CollectBounds(query.Where, cursor, range);
+    const bool ranged = range.Index != NATURAL_ORDER && (range.Low || range.High);
+    std::vector<uint32_t> numbers;
+    if (ranged) {
+        cursor.SwitchToIndex(range.Index);
+        std::vector<uint8_t> low(plan.Record.size(), 0), high(plan.Record.size(), 0);
+        if (range.Low) cursor.PutField(range.FieldNo, low.data(), range.Low->Value.data());
+        if (range.High) cursor.PutField(range.FieldNo, high.data(), range.High->Value.data());
+        cursor.SetRange(0, range.Low ? low.data() : nullptr, 1, range.High ? high.data() : nullptr, 1);
+    } else {
+        cursor.SwitchToIndex(NATURAL_ORDER);
+    }
     cursor.SetToBegin();
-    std::vector<TCursorBookmark> marks;
     while (cursor.GetNextRecord(record) == 0) {
         if (query.Where) {
             TTokenHolder result = Evaluate(query.Where, &cursor, record);
             const TExpToken& t = *result.Token;
             if (t.IsNull || t.Value.size() < 2 || (t.Value[0] == 0 && t.Value[1] == 0)) continue;
         }
-        marks.push_back(cursor.GetBookmark());
+        numbers.push_back(cursor.GetCurrentRecordNumber());
+    }
+    if (ranged) cursor.ResetRange();
+    cursor.SwitchToIndex(NATURAL_ORDER);
+    std::vector<TCursorBookmark> marks;
+    marks.reserve(numbers.size());
+    for (const uint32_t number : numbers) {
+        TCursorBookmark mark(4, 0);
+        dfbytes::PutU32(mark.data(), number);
+        marks.push_back(std::move(mark));
     }
     return marks;
 }
@@ -348,7 +440,7 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
                 writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
                 values[i] = TTokenHolder();
             }
-            cursor.ModifyRecord(record, true, true);
+            cursor.ModifyRecord(record, true, false);
         } catch (...) {
             try {
                 cursor.CancelRecord();
@@ -375,7 +467,7 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
         cursor.CheckError(code, {});
-        cursor.DeleteRecord(record, true);
+        cursor.DeleteRecord(record, false);
         transaction.RowDone();
     }
     progress.Finish();
@@ -389,7 +481,9 @@ void ExecuteDataChange(TDataQuery& query, TDataChangePlan& plan) {
     query.RowsAffected = 0;
     TDataCursor& cursor = plan.Target->Cursor();
     if (query.Kind != skDelete) cursor.SuppressAutoInc(query.NoAutoInc != 0);
-    cursor.Refresh();
+    // Rows are written without moving the cursor onto them (the walks position it
+    // themselves), so a bulk statement costs no repositioning per row.
+    if (query.Kind != skInsert || query.InsertFromSelect) cursor.Refresh();
     switch (query.Kind) {
         case skInsert:
             if (query.InsertFromSelect) {

@@ -101,6 +101,10 @@ TEST_F(Modify, UpdatingTheKeyChangesEveryRowOnce) {
     // would meet each row again.
     EXPECT_EQ(db.Run("UPDATE t SET k = k + 100"), 5u);
     EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|10", "102|n2|20", "103|n3|30", "104|n4|40", "105|n5|50"}));
+    // The same through a key range of the index whose key changes.
+    EXPECT_EQ(db.Run("UPDATE t SET k = k + 100 WHERE k >= 102 AND k < 105"), 3u);
+    EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|10", "202|n2|20", "203|n3|30", "204|n4|40", "105|n5|50"}));
+    EXPECT_EQ(db.Run("UPDATE t SET k = k - 100 WHERE k > 200"), 3u);
     db.Run("CREATE INDEX byn ON t (n)");
     EXPECT_EQ(db.Run("UPDATE t SET n = n + 1 WHERE n > 0"), 5u);
     EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|11", "102|n2|21", "103|n3|31", "104|n4|41", "105|n5|51"}));
