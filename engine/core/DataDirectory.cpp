@@ -333,8 +333,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly
             }
         }
     }
-    // An intermediate commit keeps the transaction open.
-    if (endTransaction) FInTransaction = false;
+    FInTransaction = false;
     RethrowFirst(error);
 }
 

@@ -2,6 +2,7 @@
 // buffer, the statement's own transaction with its commit interval, progress.
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
@@ -10,6 +11,7 @@
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/sql/DataChange.h"
+#include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/TargetTable.h"
 #include "platform/CodePage.h"
@@ -82,7 +84,7 @@ public:
                 return;
             }
             uint32_t size = 0;
-            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, false, size), name);
+            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, true, size), name);
             if (update) FCursor.CheckBlobError(FCursor.TruncateBlob(column.FieldNo, record, 0, false), name);
             if (value.Null) return;
             uint32_t length = static_cast<uint32_t>(std::max(value.Length, 0));
@@ -162,6 +164,10 @@ public:
         if (!FOwn) FQuery.RowsAffected = FCount;
         if ((FOwn || FQuery.CommitIntervalGiven) && FCount % FInterval == 0) {
             FDatabase->Commit(false, FQuery.CommitFlush != 0);
+            // The tables keep their transaction through an intermediate commit; the
+            // database joins it again so that the statement, or its caller, still
+            // ends it.
+            if (!FDatabase->InTransaction()) FDatabase->StartTransaction();
             FCursor.SaveChangeCounters();
             FQuery.RowsAffected = FCount;
         }
@@ -232,6 +238,9 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
             writer.Write(column, ValueOf(*value.Token));
         }
         cursor.AppendRecord(record, false);
+        // A prepared INSERT runs again on the same cursor: nothing of this row's
+        // BLOBs may stay open.
+        cursor.FreeAllBlobs(true);
     } catch (...) {
         cursor.DiscardRecordBlobs(record);
         throw;
@@ -294,6 +303,8 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
                 writer.Write(plan.Columns[i], value);
             }
             cursor.AppendRecord(record, false);
+            // The BLOBs written for this row are stored: nothing of them stays open.
+            cursor.FreeAllBlobs(true);
         } catch (...) {
             cursor.DiscardRecordBlobs(record);
             throw;
@@ -375,8 +386,61 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
     if (code == opEqual || code == opLess || code == opLessEqual) range.High = value;
 }
 
+// A target record to change: its natural-order bookmark and, for a joined
+// statement, the values taken from the first joined row that accepted it.
+struct TMark {
+    TCursorBookmark Bookmark;
+    std::vector<TTokenHolder> Values;
+};
+
+TCursorBookmark NaturalBookmark(uint32_t recordNo) {
+    TCursorBookmark mark(4, 0);
+    dfbytes::PutU32(mark.data(), recordNo);
+    return mark;
+}
+
+// Every target record some joined row accepts.
+std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
+    TQueryPlan& join = *plan.Join;
+    const TSourceTable* targetSource = query.FirstSourceTable();
+    TPlanTable* target = nullptr;
+    for (TPlanTable& level : join.Tables) {
+        if (level.Source == targetSource) target = &level;
+    }
+    if (!target) RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    std::vector<TMark> marks;
+    std::unordered_set<uint32_t> seen;
+    join.ResetRows();
+    while (join.NextRow()) {
+        if (target->AtEnd) continue;
+        bool accepted = true;
+        for (const TExpToken* condition : join.Residual) {
+            if (!join.Accepts(condition)) {
+                accepted = false;
+                break;
+            }
+        }
+        if (!accepted) continue;
+        const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
+        if (!seen.insert(recordNo).second) continue;
+        TMark mark;
+        mark.Bookmark = NaturalBookmark(recordNo);
+        for (const auto& column : plan.Columns) {
+            TTokenHolder value;
+            if (column.Value) {
+                value.Token = EvaluateExpression(column.Value, nullptr, &join, join.LocaleId, join.SortId,
+                                                 &TQueryPlan::ColumnValue);
+            }
+            mark.Values.push_back(std::move(value));
+        }
+        marks.push_back(std::move(mark));
+    }
+    return marks;
+}
+
 // Every record the WHERE condition accepts, as bookmarks of the natural order.
-std::vector<TCursorBookmark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+    if (plan.Join) return MarkJoinedRows(query, plan);
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TKeyRange range;
@@ -403,13 +467,8 @@ std::vector<TCursorBookmark> MarkRows(TDataQuery& query, TDataChangePlan& plan) 
     }
     if (ranged) cursor.ResetRange();
     cursor.SwitchToIndex(NATURAL_ORDER);
-    std::vector<TCursorBookmark> marks;
-    marks.reserve(numbers.size());
-    for (const uint32_t number : numbers) {
-        TCursorBookmark mark(4, 0);
-        dfbytes::PutU32(mark.data(), number);
-        marks.push_back(std::move(mark));
-    }
+    std::vector<TMark> marks(numbers.size());
+    for (size_t i = 0; i < numbers.size(); ++i) marks[i].Bookmark = NaturalBookmark(numbers[i]);
     return marks;
 }
 
@@ -418,14 +477,14 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     uint8_t* record = plan.Record.data();
     cursor.SuppressAutoInc(query.NoAutoInc != 0);
     TChangeTransaction transaction(query, plan);
-    const std::vector<TCursorBookmark> marks = MarkRows(query, plan);
+    std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
-    for (const TCursorBookmark& mark : marks) {
+    for (TMark& mark : marks) {
         if (progress.Aborted()) break;
         progress.Step();
-        if (!cursor.SetToBookmark(mark, false, false)) continue;
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         // The locked read checks the record against the buffer: read it first.
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
@@ -433,14 +492,19 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
         cursor.CheckError(cursor.GetCurrentRecord(record, true), {});
         try {
             // Every value sees the row as it was before the statement touched it.
-            for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
+            if (mark.Values.empty()) {
+                for (size_t i = 0; i < plan.Columns.size(); ++i) {
+                    values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
+                }
+            } else {
+                values.swap(mark.Values);
             }
             for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
-                values[i] = TTokenHolder();
+                if (values[i].Token) writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
+                values[i].Release();
             }
             cursor.ModifyRecord(record, true, false);
+            cursor.FreeAllBlobs(true);
         } catch (...) {
             try {
                 cursor.CancelRecord();
@@ -458,12 +522,12 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TChangeTransaction transaction(query, plan);
-    const std::vector<TCursorBookmark> marks = MarkRows(query, plan);
+    const std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
-    for (const TCursorBookmark& mark : marks) {
+    for (const TMark& mark : marks) {
         if (progress.Aborted()) break;
         progress.Step();
-        if (!cursor.SetToBookmark(mark, false, false)) continue;
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
         cursor.CheckError(code, {});
