@@ -171,7 +171,11 @@ void TDBGrid::SetGridFontSize(int points) {
     verticalHeader()->setDefaultSectionSize(QFontMetrics(f).height() + 6);
 }
 
-int TDBGrid::GridFontSize() const { return font().pointSize(); }
+int TDBGrid::GridFontSize() const {
+    const QFont f = font();
+    // A font given in pixels answers its size in points at the screen's 96 dpi.
+    return f.pointSize() > 0 ? f.pointSize() : (f.pixelSize() * 72 + 48) / 96;
+}
 
 void TDBGrid::Reload() { model_->Reset(); }
 

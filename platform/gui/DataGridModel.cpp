@@ -84,7 +84,7 @@ void TDataGridModel::DataChanged(bool reset) {
     if (row >= 0 && DataSet()->State() == kura::dsBrowse) {
         // The current record may have been posted: read its block again.
         blocks_.erase(row / BlockRows);
-        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+        Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
     }
     grid_->FollowDataSet();
 }
@@ -92,7 +92,7 @@ void TDataGridModel::DataChanged(bool reset) {
 void TDataGridModel::RecordChanged() {
     if (reading_) return;
     const int row = CurrentRow();
-    if (row >= 0) emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+    if (row >= 0) Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
 }
 
 int TDataGridModel::CurrentRow() const {
