@@ -38,6 +38,7 @@ void TDBControlLink::Start() {
 TDBControlLink::~TDBControlLink() { link_.SetDataSource(nullptr); }
 
 void TDBControlLink::Refresh() {
+    if (changing_) return;  // entering edit mode must not overwrite what is being typed
     kura::TField* field = link_.Active() ? link_.Field() : nullptr;
     control_->setEnabled(field != nullptr);
     showing_ = true;
@@ -49,7 +50,17 @@ void TDBControlLink::Refresh() {
 void TDBControlLink::Changed() {
     if (showing_) return;
     if (!link_.Active() || !link_.Field()) return;
-    if (!link_.Editing() && !link_.Edit()) {
+    changing_ = true;
+    bool editing = false;
+    try {
+        editing = link_.Editing() || link_.Edit();
+    } catch (...) {
+        changing_ = false;
+        Refresh();
+        throw;
+    }
+    changing_ = false;
+    if (!editing) {
         // The dataset refused edit mode: show the stored value again.
         Refresh();
         return;

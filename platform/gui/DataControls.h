@@ -61,6 +61,7 @@ private:
     kura::TFieldDataLink link_;
     kura::TDataSource* source_ = nullptr;
     bool showing_ = false;
+    bool changing_ = false;
     bool modified_ = false;
 };
 

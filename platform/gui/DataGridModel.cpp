@@ -122,6 +122,11 @@ void TDataGridModel::ReadBlock(int block) const {
         back = ds->GetBookmark();
         const int start = block * BlockRows;
         ds->SetRecNo(start + 1);
+        if (ds->RecNo() != start + 1) {
+            // A dataset without record numbers: count from the first record.
+            ds->First();
+            ds->MoveBy(start);
+        }
         for (int i = 0; i < BlockRows && !ds->Eof() && start + i < rows_; ++i) {
             Row row;
             row.texts.reserve(static_cast<std::size_t>(ds->FieldCount()));
