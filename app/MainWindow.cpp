@@ -123,13 +123,13 @@ void TFmain::StartUp() {
     if (!std::filesystem::is_directory(dir, ec) && !std::filesystem::create_directory(dir, ec))
         throw std::runtime_error("Cannot create " + dir);
     if (!DMdata) DMdata = new TDMdata(dir);
-    Mark("data module and engine");
+    Mark("data_module_and_engine");
 
     DMdata->Session1->SetPrivateDir(std::filesystem::temp_directory_path(ec).string().substr(0, 261));
     if (DMdata->DataDB->Connected()) DMdata->DataDB->SetConnected(false);
     DMdata->DataDB->SetDirectory(dir);
     DMdata->DataDB->SetConnected(true);
-    Mark("database connected");
+    Mark("database_connected");
 
     Step("従業員テーブルのチェック");
     DMdata->CreateOrUpgrade(*DMdata->Tstaff, StaffSpec(), [this] { UpgradeStaffTable(); });
