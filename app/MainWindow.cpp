@@ -13,6 +13,7 @@
 #include "app/ProgramPaths.h"
 #include "app/Schema.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "platform/gui/Color.h"
@@ -80,10 +81,22 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     bottom->addWidget(CloseBTN);
     layout->addWidget(Panel7);
     StatusBar1->Panel(0)->setText("FormName");
+    Query1 = new kura::TKuraQuery;
+    Query1->SetName("Query1");
+    Query1->SetDatabaseName("DataDB");
+    Query1->SetSessionName("MySession");
+    Query1->SetMaxRowCount(-1);
 }
 
 TFmain::~TFmain() {
+    delete Query1;
     if (Fmain == this) Fmain = nullptr;
+}
+
+void TFmain::RunQuery1(const std::vector<std::string>& lines) {
+    Query1->Close();
+    Query1->SetSQL(JoinLines(lines));
+    Query1->ExecSQL();
 }
 
 void TFmain::Mark(const std::string& name) {
@@ -132,16 +145,16 @@ void TFmain::StartUp() {
     Mark("database_connected");
 
     Step("従業員テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tstaff, StaffSpec(), [this] { UpgradeStaffTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tstaff, *DMdata->QstaffCRT, [this] { UpgradeStaffTable(); });
     Mark("Staff");
     Step("学歴・職歴テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, GakurekiSpec(), [this] { UpgradeGakurekiTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, *DMdata->QgakurekiCRT, [this] { UpgradeGakurekiTable(); });
     Mark("Gakureki");
     Step("職歴書テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, RirekisyoSpec(), [this] { UpgradeRirekisyoTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, *DMdata->QrirekisyoCRT, [this] { UpgradeRirekisyoTable(); });
     Mark("Rirekisyo");
     Step("家族テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, KazokuSpec(), [this] { UpgradeKazokuTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
     Mark("Kazoku");
     StatusBar1->Panel(1)->setText({});
     PageControl1->setCurrentWidget(TabSheet1);
@@ -152,11 +165,11 @@ void TFmain::StartUp() {
 }
 
 void TFmain::UpgradeStaffTable() {
-    if (StaffNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tstaff))) UpgradeStaff(*DMdata->DataDB);
+    if (StaffNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tstaff))) RunQuery1(StaffUpgradeText());
 }
 
 void TFmain::UpgradeGakurekiTable() {
-    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) UpgradeGakureki(*DMdata->DataDB);
+    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) RunQuery1(GakurekiUpgradeText());
 }
 
 void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo); }

@@ -20,6 +20,10 @@
 
 class QWidget;
 
+namespace kura {
+class TKuraQuery;
+}
+
 namespace app {
 
 class TDBGridEx;
@@ -37,6 +41,8 @@ public:
     QWidget* Panel7;
     TMakatiButton* CloseBTN;
     TDBGridEx* StaffGrid;
+    // The scratch query of the upgrades (and, later, of the head count and deletes).
+    kura::TKuraQuery* Query1;
 
     double AppVer = 0;
     TMainSettings Settings;
@@ -59,6 +65,8 @@ private:
     void StartUp();
     void Step(const char* panelText);
     void Mark(const std::string& name);
+    // Close, clear, the lines, ExecSQL.
+    void RunQuery1(const std::vector<std::string>& lines);
     std::chrono::steady_clock::time_point last_;
     bool startedUp_ = false;
     bool started_ = false;
