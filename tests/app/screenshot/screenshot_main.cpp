@@ -74,6 +74,7 @@ void CheckCaption(const QString& text, const QFont& font) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     gui::TApplication application(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
     QDir().mkpath(out);
