@@ -25,8 +25,10 @@
 // compare the table's change counters with the cursor's copies and move the cursor
 // back onto its position when another cursor or program changed the table.
 //
-// Remote sessions: the client channel is not part of this build; every operation
-// that would need the server raises KURA_REMOTECONNECT.
+// Remote sessions: the cursor is the client-side proxy of a cursor on the server
+// (CursorRemote.cpp). Creating, freeing, the table-level operations and the
+// database-wide requests go to the server; the operations that have no remote
+// request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -35,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ExpressionOwner.h"
@@ -564,8 +567,23 @@ public:
     uint32_t FLockedRecordNo = 0;
 
 protected:
-    // The remote client is not part of this build.
+    // An operation without a remote request yet.
     [[noreturn]] void RaiseNoRemote() const;
+    // ---- Remote requests (CursorRemote.cpp) ----
+    TRemoteChannel& RemoteChannel() const;
+    // Starts a request of this cursor: the code, then the cursor's server handle.
+    TRemoteRequest& BeginRemote(TRequestCode code);
+    // Sends it and reads the reply, serving the server's callbacks in between, then
+    // raises the error the reply carries.
+    TRemoteReply& SendRemote();
+    // Serves one callback frame; false when no response goes back.
+    bool ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>& response);
+    void CreateRemoteCursor();
+    // Never throws: a cursor the server cannot free dies with the server's session.
+    void FreeRemoteCursor() noexcept;
+    void GetRemoteDataHeader(uint8_t* buffer);
+    // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
+    void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

@@ -226,6 +226,15 @@ void TRemoteChannel::Exchange() {
     CheckReplyError();
 }
 
+void TRemoteChannel::ReceiveNext() { ReceiveReply(); }
+
+void TRemoteChannel::SendCallbackResponse(const std::function<void(TRemoteRequest&)>& build) {
+    FRequest.SetCode(REQUEST_CALLBACKRESPONSE);
+    FRequest.Reset();
+    build(FRequest);
+    ExchangeUnretried();
+}
+
 void TRemoteChannel::SendRequest() {
     const uint32_t start = platform::GetTickCount();
     const uint32_t total = FRequest.Header().TotalSize;

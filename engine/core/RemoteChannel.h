@@ -19,6 +19,7 @@
 // The client waits for a reply as long as the connection stays open (each wait is
 // RemoteTimeout seconds; keep-alive probes notice a vanished server).
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,12 @@ public:
     void SendAndReceive();
     void CheckReplyError();
     TRemoteReply& Reply() { return FReply; }
+    // Inside a pending request that the server interrupted with a callback frame: the
+    // next frame of the same exchange, either simply awaited or after sending
+    // REQUEST_CALLBACKRESPONSE with what build puts in. Neither is repeated after a
+    // lost connection (the server's work would run twice).
+    void ReceiveNext();
+    void SendCallbackResponse(const std::function<void(TRemoteRequest&)>& build);
     TRequestCode GetRequestCode() const { return FRequest.Code(); }
     uint16_t GetReplyCode() const { return FReply.Code(); }
 

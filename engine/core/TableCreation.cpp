@@ -364,18 +364,18 @@ void TDataCursor::DeleteTable() {
     CheckNotOpen();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
-    if (IsRemote()) RaiseNoRemote();
     const int32_t result = FDirectory->DeleteTable(FTableName, FInMemory);
     if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+    if (IsRemote()) SendRemoteTableRequest(REQUEST_DELETETABLE);
 }
 
 void TDataCursor::RenameTable(std::string_view newName) {
     CheckNotOpen();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
-    if (IsRemote()) RaiseNoRemote();
     const int32_t result = FDirectory->RenameTable(FTableName, newName, false, FInMemory);
     if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+    if (IsRemote()) SendRemoteTableRequest(REQUEST_RENAMETABLE, newName);
 }
 
 void TDataCursor::BackupTableFiles() {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/RemoteFrame.h"
@@ -39,10 +40,17 @@ struct TServerRequest {
 
 enum class TFault { None, DropMidFrame, Delay, Raw, Close, NoReply };
 
+// A callback frame the server sends while it works on a request.
+struct TServerCallback {
+    std::vector<std::vector<uint8_t>> Params;  // the first is the 16-bit kind
+    bool Awaits = false;                       // the server reads a CALLBACKRESPONSE after it
+};
+
 struct TServerAction {
     TFault Fault = TFault::None;
     int DelayMs = 0;
     std::vector<uint8_t> Raw;  // for TFault::Raw: sent as it is, instead of the reply
+    std::vector<TServerCallback> Callbacks;
 };
 
 class TRemoteTestServer {
@@ -117,18 +125,11 @@ private:
         return ReadExactly(s, frame.data() + 4, total - 4);
     }
 
-    void Serve(platform::TcpSocket& s, const std::vector<uint8_t>& wire) {
+    static TServerRequest Parse(const std::vector<uint8_t>& wire, bool compressed) {
         TServerRequest req;
         req.Wire = wire;
-        req.Connection = connections_;
-        TRemoteFrameHeader h = ReadFrameHeader(wire.data());
-        req.Code = h.Code;
+        req.Code = ReadFrameHeader(wire.data()).Code;
         std::vector<uint8_t> payload(wire.begin() + REMOTE_HEADER_SIZE, wire.end());
-        const bool handshake = h.Code == REQUEST_CONNECTPARAMS || h.Code == REQUEST_RECONNECT;
-        // The LAN flag follows the version (and in a re-connection the session id).
-        if (h.Code == REQUEST_CONNECTPARAMS && payload.size() > 16) lan_ = payload[16] != 0;
-        if (h.Code == REQUEST_RECONNECT && payload.size() > 24) lan_ = payload[24] != 0;
-        const bool compressed = !lan_ && !handshake;
         if (compressed && !payload.empty()) {
             std::vector<uint8_t> plain;
             DecompressBuf(payload.data(), static_cast<int32_t>(payload.size()), 64 << 20, plain);
@@ -140,6 +141,21 @@ private:
             req.Params.emplace_back(payload.begin() + p + 4, payload.begin() + p + 4 + len);
             p += 4 + len;
         }
+        return req;
+    }
+
+    void Serve(platform::TcpSocket& s, const std::vector<uint8_t>& wire) {
+        TServerRequest req;
+        req.Wire = wire;
+        req.Connection = connections_;
+        TRemoteFrameHeader h = ReadFrameHeader(wire.data());
+        req.Code = h.Code;
+        const bool handshake = h.Code == REQUEST_CONNECTPARAMS || h.Code == REQUEST_RECONNECT;
+        // The LAN flag follows the version (and in a re-connection the session id).
+        if (h.Code == REQUEST_CONNECTPARAMS && wire.size() > 26) lan_ = wire[26] != 0;
+        if (h.Code == REQUEST_RECONNECT && wire.size() > 34) lan_ = wire[34] != 0;
+        const bool compressed = !lan_ && !handshake;
+        req.Params = Parse(wire, compressed).Params;
         TServerAction action;
         {
             std::lock_guard<std::mutex> g(mutex_);
@@ -153,6 +169,19 @@ private:
         if (action.Fault == TFault::Raw) {
             s.Write(action.Raw.data(), static_cast<int32_t>(action.Raw.size()));
             return;
+        }
+        for (const TServerCallback& cb : action.Callbacks) {
+            TRemoteRequest frame;
+            frame.SetCode(KURA_REMOTECALLBACK);
+            for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
+            frame.Finish(compressed);
+            s.Write(frame.Data(), static_cast<int32_t>(frame.Header().TotalSize));
+            if (!cb.Awaits) continue;
+            std::vector<uint8_t> response;
+            if (!ReadFrame(s, response)) return;
+            TServerRequest got = Parse(response, compressed);
+            std::lock_guard<std::mutex> g(mutex_);
+            requests_.push_back(got);
         }
         TRemoteRequest reply;  // a reply has the request's layout, the code being the error
         Answer(req, reply);
@@ -176,6 +205,19 @@ private:
         reply.SetCode(code);
         reply.Reset();
         for (const std::string& s : strings) reply.PutString(s);
+    }
+
+    TDataCursor* Cursor(const TServerRequest& req) {
+        const auto it = cursors_.find(static_cast<uint32_t>(req.Number(0)));
+        if (it == cursors_.end()) RaiseEngineError(KURA_REMOTEINVREQUEST);
+        return it->second.get();
+    }
+    // A closed cursor named for a table-level request: name and in-memory flag follow the handle.
+    TDataCursor* NamedCursor(const TServerRequest& req) {
+        TDataCursor* c = Cursor(req);
+        c->SetTableName(req.Text(1));
+        c->SetInMemory(req.Number(2) != 0);
+        return c;
     }
 
     TDataDirectory* Directory(const TServerRequest& req) {
@@ -241,6 +283,21 @@ private:
             case REQUEST_COMMITTXN: Directory(req)->Commit(req.Number(1) != 0, req.Number(2) != 0); return;
             case REQUEST_ROLLBACKTXN: Directory(req)->Rollback(); return;
             case REQUEST_TABLEEXISTS: reply.PutBool(Directory(req)->TableExists(req.Text(1), req.Number(2) != 0)); return;
+            case REQUEST_CREATECURSOR: {
+                const uint32_t handle = nextHandle_++;
+                cursors_[handle] = std::make_unique<TDataCursor>(Directory(req));
+                reply.PutU32(handle);
+                return;
+            }
+            case REQUEST_FREECURSOR: cursors_.erase(static_cast<uint32_t>(req.Number(0))); return;
+            case REQUEST_GETDATAHEADER: {
+                uint8_t header[DATA_HEADER_SIZE];
+                NamedCursor(req)->GetDataHeader(header);
+                reply.PutParam(header, DATA_HEADER_SIZE);
+                return;
+            }
+            case REQUEST_DELETETABLE: NamedCursor(req)->DeleteTable(); return;
+            case REQUEST_RENAMETABLE: NamedCursor(req)->RenameTable(req.Text(3)); return;
             default: Fail(reply, KURA_REMOTEINVREQUEST, {}); return;
         }
     }
@@ -253,6 +310,7 @@ private:
     std::vector<TServerRequest> requests_;
     std::map<std::string, std::string> databases_;
     std::map<uint32_t, TDataDirectory*> handles_;
+    std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors_;
     uint32_t nextHandle_ = 1;
     std::atomic<int> connections_{0};
     bool lan_ = true;
