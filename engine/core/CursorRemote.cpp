@@ -166,4 +166,42 @@ void TDataCursor::SendRemoteTableRequest(TRequestCode code, std::string_view new
     SendRemote();
 }
 
+void TDataCursor::SendRemoteCreateTable(const TRemoteTableDefinition& d) {
+    TRemoteRequest& request = BeginRemote(REQUEST_CREATETABLE);
+    request.PutString(FTableName);
+    request.PutBool(FInMemory);
+    request.PutBool(FTemporaryFiles);
+    request.PutU16(d.LocaleId);
+    request.PutU16(d.SortId);
+    request.PutU16(d.UserMajor);
+    request.PutU16(d.UserMinor);
+    request.PutBool(d.Encrypted);
+    request.PutString(d.Password);
+    request.PutString(d.Description);
+    request.PutU16(d.BlobBlockSize);
+    request.PutU16(static_cast<uint16_t>(d.Fields->size()));
+    for (const TFieldDesc& field : *d.Fields) request.PutParam(field.Data(), FIELD_DESC_SIZE);
+    request.PutByte(static_cast<uint8_t>(d.SecondaryCount));
+    for (uint32_t i = 0; i <= d.SecondaryCount; ++i) request.PutParam((*d.Indexes)[i].Bytes.data(), INDEX_DESC_SIZE);
+    // Servers before 3.04 know no full-text index.
+    if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
+        request.PutParam((*d.Indexes)[SYS_TEXT_SLOT].Bytes.data(), INDEX_DESC_SIZE);
+        request.PutI32(d.StopWords ? d.StopWords->Count() : -1);
+        if (d.StopWords)
+            for (int32_t i = 0; i < d.StopWords->Count(); ++i) request.PutString(d.StopWords->Get(i));
+        request.PutString(CharSetMembers(*d.SpaceChars));
+        request.PutString(CharSetMembers(*d.IncludeChars));
+    }
+    request.PutBool(d.NoPrimaryIndex);
+    request.PutBool(d.Overwrite);
+    SendRemote();
+}
+
+std::string CharSetMembers(const std::bitset<256>& set) {
+    std::string members;
+    for (size_t c = 0; c < set.size(); ++c)
+        if (set[c]) members.push_back(static_cast<char>(c));
+    return members;
+}
+
 }  // namespace kura

@@ -93,6 +93,29 @@ using TRestructureQuestionEvent =
     std::function<void(TDataCursor* sender, uint8_t kind, const std::string& text, uint8_t& answer1, uint8_t& answer2)>;
 using TCursorNotifyEvent = std::function<void(TDataCursor* sender)>;
 
+// What CreateTable sends to a server, borrowed from its arguments.
+struct TRemoteTableDefinition {
+    uint16_t LocaleId = 0;
+    uint16_t SortId = 0;
+    bool Overwrite = false;
+    const TStringList* StopWords = nullptr;
+    const std::bitset<256>* SpaceChars = nullptr;
+    const std::bitset<256>* IncludeChars = nullptr;
+    const std::vector<TFieldDesc>* Fields = nullptr;
+    const std::array<TIndexDesc, INDEX_SLOT_COUNT>* Indexes = nullptr;
+    uint32_t SecondaryCount = 0;
+    uint16_t BlobBlockSize = 0;
+    std::string_view Description;
+    std::string_view Password;
+    bool Encrypted = false;
+    uint16_t UserMajor = 0;
+    uint16_t UserMinor = 0;
+    bool NoPrimaryIndex = false;
+};
+
+// The string form of a character set in remote requests: its members in order.
+std::string CharSetMembers(const std::bitset<256>& set);
+
 struct TCursorEvents {
     TPasswordEvent Password;                       // 1
     TStatusNumberEvent StatusNumber;               // 2
@@ -584,6 +607,7 @@ protected:
     void GetRemoteDataHeader(uint8_t* buffer);
     // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
     void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
+    void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

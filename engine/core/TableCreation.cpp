@@ -294,7 +294,12 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
     CheckNotReadOnly();
     ValidateTableDefs(localeId, sortId, encrypted, password, blobBlockSize, fieldDefs, indexDefs, secondaryCount,
                       noPrimaryIndex, false);
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        SendRemoteCreateTable({localeId, sortId, overwrite, stopWords, &spaceChars, &includeChars, &fieldDefs,
+                               &indexDefs, secondaryCount, blobBlockSize, description, password, encrypted, userMajor,
+                               userMinor, noPrimaryIndex});
+        return;
+    }
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
     if (!overwrite && FDirectory->TableExists(FTableName, FInMemory)) RaiseError(KURA_TABLEEXISTS);
 

@@ -4,6 +4,7 @@
 // a thread of its own. A script may replace the answer to any request with a fault
 // (a reply cut off mid-frame, a late reply, raw bytes, a closed connection).
 #include <atomic>
+#include <bitset>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include "engine/core/RemoteFrame.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/Compression.h"
+#include "engine/files/StringList.h"
 #include "platform/Sockets.h"
 
 namespace kura::test {
@@ -77,6 +79,18 @@ public:
         session.SetRemoteType(lan);
         session.RemoteAddress = "127.0.0.1";
         session.RemotePort = Port();
+    }
+    // The requests seen so far, after waiting up to timeoutMs for at least count of
+    // them (a logout has no reply to wait for).
+    std::vector<TServerRequest> Requests(size_t count, int timeoutMs = 5000) {
+        for (int waited = 0; waited < timeoutMs; waited += 5) {
+            {
+                std::lock_guard<std::mutex> g(mutex_);
+                if (requests_.size() >= count) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return Requests();
     }
     std::vector<TServerRequest> Requests() {
         std::lock_guard<std::mutex> g(mutex_);
@@ -220,6 +234,45 @@ private:
         return c;
     }
 
+    void CreateTable(const TServerRequest& req) {
+        TDataCursor* c = NamedCursor(req);
+        c->SetTemporaryFiles(req.Number(3) != 0);
+        size_t i = 4;
+        const auto locale = static_cast<uint16_t>(req.Number(i++));
+        const auto sort = static_cast<uint16_t>(req.Number(i++));
+        const auto major = static_cast<uint16_t>(req.Number(i++));
+        const auto minor = static_cast<uint16_t>(req.Number(i++));
+        const bool encrypted = req.Number(i++) != 0;
+        const std::string password = req.Text(i++);
+        const std::string description = req.Text(i++);
+        const auto blobSize = static_cast<uint16_t>(req.Number(i++));
+        std::vector<TFieldDesc> fields(req.Number(i++));
+        for (TFieldDesc& f : fields) std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), f.Bytes.begin()), ++i;
+        const auto secondary = static_cast<uint32_t>(req.Number(i++));
+        std::array<TIndexDesc, INDEX_SLOT_COUNT> indexes{};
+        for (uint32_t k = 0; k <= secondary; ++k, ++i)
+            std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), indexes[k].Bytes.begin());
+        TStringList words;
+        bool haveWords = false;
+        std::bitset<256> spaces;
+        std::bitset<256> includes;
+        if (req.Params.size() - i > 2) {
+            std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), indexes[SYS_TEXT_SLOT].Bytes.begin());
+            ++i;
+            const auto count = static_cast<int32_t>(req.Number(i++));
+            haveWords = count >= 0;
+            for (int32_t w = 0; w < count; ++w) words.Add(req.Text(i++));
+            for (uint8_t ch : req.Params.at(i++)) spaces.set(ch);
+            for (uint8_t ch : req.Params.at(i++)) includes.set(ch);
+        }
+        const bool noPrimary = req.Number(i++) != 0;
+        const bool overwrite = req.Number(i++) != 0;
+        c->SetExclusive(true);
+        c->CreateTable(locale, sort, overwrite, haveWords ? &words : nullptr, spaces, includes, fields, indexes,
+                       secondary, blobSize, description, password, encrypted, major, minor, noPrimary);
+        c->SetExclusive(false);
+    }
+
     TDataDirectory* Directory(const TServerRequest& req) {
         const auto it = handles_.find(static_cast<uint32_t>(req.Number(0)));
         if (it == handles_.end()) RaiseEngineError(KURA_REMOTEINVREQUEST);
@@ -297,6 +350,7 @@ private:
                 return;
             }
             case REQUEST_DELETETABLE: NamedCursor(req)->DeleteTable(); return;
+            case REQUEST_CREATETABLE: CreateTable(req); return;
             case REQUEST_RENAMETABLE: NamedCursor(req)->RenameTable(req.Text(3)); return;
             default: Fail(reply, KURA_REMOTEINVREQUEST, {}); return;
         }

@@ -77,7 +77,7 @@ TEST_F(RemoteChannel, ConnectLoginAndSessionParamsGoOutByteForByte) {
     EXPECT_FALSE(session.IsConnected());
     EXPECT_FALSE(session.IsLoggedIn());
 
-    const auto requests = server.Requests();
+    const auto requests = server.Requests(4);
     ASSERT_EQ(requests.size(), 4u);
     // CONNECTPARAMS: version 33000, LAN 1, "<computer><pid>", thread id.
     const TServerRequest& connect = requests[0];

@@ -200,3 +200,55 @@ TEST_P(BothModes, ServerCallbacksAreServedInsideAPendingRequest) {
     server->SetScript(nullptr);
     EXPECT_TRUE(dir->TableExists("STAFF", false));
 }
+
+TEST_P(BothModes, CreateTableWritesTheSameDefinitionInEveryMode) {
+    auto field = [](uint16_t no, const char* name, TEngineFieldType type, uint8_t size, uint8_t sub = fldstNONE) {
+        TFieldDesc d;
+        d.SetFieldNo(no);
+        d.SetName(name);
+        d.SetFieldType(type);
+        d.SetSubType(sub);
+        d.SetDeclaredSize(size);
+        return d;
+    };
+    std::vector<TFieldDesc> fields = {field(1, "Id", fldINT32, 0), field(2, "Simei", fldZSTRING, 30),
+                                      field(3, "Biko", fldBLOB, 0, fldstMEMO)};
+    std::array<TIndexDesc, INDEX_SLOT_COUNT> slots{};
+    slots[0].SetByte(ido::FieldCount, 1);
+    slots[0].SetField(0, 1);
+    slots[1].SetName("BySimei");
+    slots[1].SetField(0, 2);
+    slots[SYS_TEXT_SLOT].SetField(0, 3);
+    TStringList words;
+    words.Add("THE");
+    words.Add("AND");
+    std::bitset<256> spaces;
+    spaces.set(' ');
+    spaces.set(',');
+    const std::bitset<256> includes;
+    TDataCursor& c = Cursor("STAFF");
+    c.SetExclusive(true);
+    c.CreateTable(0, 0, false, &words, spaces, includes, fields, slots, 1, 512, "staff", "", false, 2, 5, false);
+
+    // Read back by the maker's own local cursor: the same files whatever the mode.
+    TDataCursor check(maker);
+    check.SetTableName("STAFF");
+    check.SetExclusive(true);
+    check.OpenCursor();
+    EXPECT_EQ(check.GetFieldCount(), 3);
+    TFieldDesc d;
+    check.GetFieldDesc(2, d);
+    EXPECT_EQ(d.Name(), "Simei");
+    EXPECT_EQ(check.GetBlobBlockSize(), 512);
+    check.LoadTextIndexParams();
+    EXPECT_TRUE(check.GetSpaceChars()[',']);
+    check.CloseCursor(false);
+
+    // A second create without overwrite is refused alike.
+    TDataCursor& again = Cursor("STAFF");
+    again.SetExclusive(true);
+    EXPECT_EQ(ErrorOf([&] {
+                  again.CreateTable(0, 0, false, nullptr, {}, {}, fields, slots, 1, 512, "", "", false, 0, 0, false);
+              }),
+              KURA_TABLEEXISTS);
+}
