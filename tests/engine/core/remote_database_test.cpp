@@ -252,3 +252,40 @@ TEST_P(BothModes, CreateTableWritesTheSameDefinitionInEveryMode) {
               }),
               KURA_TABLEEXISTS);
 }
+
+TEST_P(BothModes, RepliesLongerThanTheirDestinationsAreRefused) {
+    if (GetParam() == Mode::Local) GTEST_SKIP() << "only a server replies";
+    Make("STAFF");
+    TDataCursor& c = Cursor("STAFF");
+    const bool lan = GetParam() == Mode::Lan;
+    // An honest frame whose one parameter is 200 bytes: a header has 127.
+    auto oversized = [lan](uint16_t code, uint32_t length) {
+        return [=](const TServerRequest& r) {
+            TServerAction a;
+            if (r.Code == code) {
+                TRemoteRequest reply;
+                reply.SetCode(0);
+                const std::vector<uint8_t> big(length, 0x41);
+                reply.PutParam(big.data(), length);
+                reply.Finish(!lan);
+                a.Fault = TFault::Raw;
+                a.Raw.assign(reply.Data(), reply.Data() + reply.Header().TotalSize);
+            }
+            return a;
+        };
+    };
+    uint8_t header[DATA_HEADER_SIZE + 16];
+    std::memset(header, 0xEE, sizeof header);
+    server->SetScript(oversized(REQUEST_GETDATAHEADER, 200));
+    EXPECT_EQ(ErrorOf([&] { c.GetDataHeader(header); }), KURA_UNCOMPRESS);
+    EXPECT_FALSE(session.IsConnected());
+    for (size_t i = DATA_HEADER_SIZE; i < sizeof header; ++i) ASSERT_EQ(header[i], 0xEE) << i;
+
+    // A cursor handle of 2 bytes is no handle.
+    server->SetScript(oversized(REQUEST_CREATECURSOR, 2));
+    EXPECT_EQ(ErrorOf([&] { TDataCursor other(dir); }), KURA_UNCOMPRESS);
+    server->SetScript(oversized(REQUEST_TABLEEXISTS, 5));
+    EXPECT_EQ(ErrorOf([&] { dir->TableExists("STAFF", false); }), KURA_UNCOMPRESS);
+    server->SetScript(nullptr);
+    EXPECT_TRUE(dir->TableExists("STAFF", false));
+}
