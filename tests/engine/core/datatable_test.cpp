@@ -371,7 +371,7 @@ TEST(DataTable, RemoteSessionTablesTouchNoFiles) {
     EXPECT_FALSE(table->LockRecord(3));
     EXPECT_TRUE(table->IsRecordLocked(3));
     table->UnlockRecord(3);
-    // The server is not reachable in this build: database-wide requests say so.
+    // No server answers "server1": database-wide requests say so.
     EXPECT_EQ(ErrorOf([&] { dir->StartTransaction(); }), KURA_REMOTECONNECT);
     EXPECT_EQ(ErrorOf([&] { dir->TableExists("OTHER", false); }), KURA_REMOTECONNECT);
     EXPECT_EQ(dir->CloseTable(table, false, false, false), 0);
