@@ -252,6 +252,7 @@ void BM_SQLite(benchmark::State& state) {
 }
 
 void BM_Ours(benchmark::State& state) {
+    Shared();
     const Case& c = CASES[state.range(0)];
     state.SetLabel(c.name);
     uint32_t n = 0;
