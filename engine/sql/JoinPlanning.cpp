@@ -29,6 +29,10 @@ thread_local TQueryPlan* GTypingPlan = nullptr;
 
 constexpr int32_t ResultBinding = 1;
 
+// Above this many bytes of records an inner table is read through its index (or
+// scanned) for every outer row instead of being held in memory.
+constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
+
 bool ResolveSourceColumn(void* data, TExpToken* node) {
     auto* plan = static_cast<TQueryPlan*>(data);
     for (size_t i = 0; i < plan->Tables.size(); ++i) {
@@ -270,7 +274,9 @@ void TQueryPlan::PlanJoins() {
                 if (value->DataType != column->DataType || column->DataType == fldBLOB) continue;
                 // A join on a non-text column: one pass over the level per execution
                 // instead of one index descent per outer row.
-                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING) {
+                const uint64_t bytes = static_cast<uint64_t>(t.Cursor->GetRecordCount()) * t.Buffer.size();
+                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING &&
+                    bytes <= MaxHashJoinBytes) {
                     t.HashColumn = column;
                     t.HashValue = value;
                     continue;

@@ -158,6 +158,10 @@ public:
     bool StepProgress();  // false: aborted
     void EndProgress();
 
+    // Work tokens of the grouping callbacks, reused from record to record.
+    TExpToken ScratchA;
+    TExpToken ScratchB;
+
 private:
     bool FirstAt(size_t level);
     void BuildHash(TPlanTable& t);
