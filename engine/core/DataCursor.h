@@ -17,6 +17,8 @@
 //   CursorNavigation.cpp  position, stepping, first/last, record numbers, counts
 //   CursorKeys.cpp        key building, key search, key ranges, resynchronising
 //   CursorSets.cpp        the visible-record sets and the key-range scans
+//   CursorFilters.cpp     adding, dropping, activating and changing filters
+//   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -35,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/Filters.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ExpressionOwner.h"
@@ -124,6 +127,21 @@ struct TCursorPosition {
 constexpr int RS_VISIBLE = 0;  // records the cursor shows
 constexpr int RS_RANGE = 1;    // records whose key lies in the active range
 constexpr int RS_LIVE = 2;     // records that are not deleted
+
+// How AddFilter treats a filter. CaseInsensitive and NoPartialCompare apply to a
+// filter text: texts compare without regard to case; 'Sm*' compares whole instead
+// of as a prefix. StatisticsAllowed lets the optimiser skip unselective index
+// conditions (SQL source cursors) and scan the complement of wide ranges;
+// EstimateCounts makes it count keys for its cost decisions. CombineFirst: a
+// filter the indexes cannot answer wholly reads only the records the other
+// active filters let through.
+struct TCursorFilterOptions {
+    bool CaseInsensitive = false;
+    bool NoPartialCompare = false;
+    bool StatisticsAllowed = false;
+    bool EstimateCounts = false;
+    bool CombineFirst = false;
+};
 
 // Options of TDataCursor::GetRecord.
 constexpr uint8_t grLock = 1;        // take the record from the cache pinned for a write
@@ -477,6 +495,65 @@ public:
     void ScanComplement(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t GetLastRecordNumber() const;
 
+    // ======================================================================
+    // Filters (CursorFilters.cpp)
+    // ======================================================================
+    // At most 64 filters per cursor (9482 for one more); a new filter is
+    // inactive. A filter text is parsed and typed against the cursor's fields:
+    // 10051 with "filter expression is empty", "filter expression must be a
+    // boolean expression" or the parser's message; unknown columns raise too. A
+    // tree must already be typed against this cursor's fields (CheckFilterExpression
+    // or CheckExpressionTypes with TDataCursor::ResolveColumn and this cursor);
+    // with ownsExpression the filter frees it. The handle is the filter; it stays
+    // valid until DropFilter or the cursor's close.
+    TFilter* AddFilter(std::string_view text, const TCursorFilterOptions& options = {});
+    TFilter* AddFilter(TExpToken* tree, bool ownsExpression, const TCursorFilterOptions& options = {});
+    TFilter* AddFilter(TFilterCallback callback, void* data, const TCursorFilterOptions& options = {});
+    // handle nullptr: every filter. 10050 for a handle the cursor does not hold.
+    // The visible records are rebuilt and the cursor stays on its record or moves
+    // to the nearest visible one.
+    void DropFilter(const TFilter* handle);
+    void ActivateFilter(const TFilter* handle);
+    void DeactivateFilter(const TFilter* handle);
+    // The filter takes the tree (freed on refusal).
+    void ModifyFilter(const TFilter* handle, TExpToken* tree);
+    void ModifyFilter(const TFilter* handle, std::string_view text, const TCursorFilterOptions& options = {});
+    const std::vector<TFilter*>& GetFilters() const;
+    // A parsed tree (10051 "filter expression is empty" for none); the caller frees it.
+    TExpToken* ParseFilterExpression(std::string_view text);
+    // Binds and types the tree; 10051 when its result is not boolean.
+    void CheckFilterExpression(TExpToken* tree);
+    // Builds the Result of one active filter (all of them when the sets are not
+    // built yet); RebuildAllFilterSets builds every one.
+    void BuildFilterSet(TFilter* filter);
+    // Test seam: answered after each pass of a set build; true makes the pass
+    // count as aborted.
+    std::function<bool()> FSetBuildAbortProbe;
+    // Set while a scan stands on another index than the cursor's own: a change
+    // found then aborts the scan instead of resynchronising.
+    bool FIndexSwappedForScan = false;
+    // Walks the current index's leaf keys from the first not below `from`
+    // (nullptr: the first key) until visit answers false. False when a page read
+    // found the table changed.
+    bool WalkIndexKeys(const uint8_t* from, const std::function<bool(const uint8_t*, uint32_t)>& visit);
+
+protected:
+    TExpToken* PrepareFilterText(std::string_view text, const TCursorFilterOptions& options);
+    TFilter* InsertFilter(TFilterCallback callback, void* data, TExpToken* tree, bool owns,
+                          const TCursorFilterOptions& options);
+    void CheckFilterRoom() const;
+    // A copy of one of this cursor's filter trees whose columns belong to `to`.
+    TExpToken* CopyFilterTree(const TExpToken* tree, TDataCursor* to);
+    std::vector<TFilter*>::iterator FindFilter(const TFilter* handle);
+    void FreeAllFilters();
+    // action 0 drop, 1 activate, 2 deactivate.
+    void ChangeFilters(const TFilter* handle, int action);
+    void EvaluateFilterResult(TFilter* filter, bool& aborted);
+    void BuildSetsWithRetry(TFilter* only);
+    bool UpdateFiltersOnWrite(uint32_t recordNo, const uint8_t* recordBuffer);
+    void UpdateFiltersOnDelete(uint32_t recordNo);
+
+public:
     // ======================================================================
     // Cursor state. The names are the ones every cursor file uses.
     // ======================================================================
