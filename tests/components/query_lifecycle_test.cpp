@@ -76,6 +76,19 @@ TEST_F(QueryLifecycle, ParametersByName) {
     EXPECT_EQ(Rows(*staff, {"Id", "Name", "Score"}), (RowList{"1|N1|1", "2|Renamed|42", "3|NULL|42"}));
 }
 
+TEST_F(QueryLifecycle, ANameUsedTwiceGivesItsValueToBothMarkers) {
+    auto staff = StaffTable(5);
+    staff->Close();
+    auto q = NewQuery("UPDATE Staff SET Score = :v WHERE Id = :v OR Id = :other");
+    ASSERT_EQ(q->Params().Count(), 2);
+    q->ParamByName("v").SetAsInteger(4);
+    q->ParamByName("other").SetAsInteger(1);
+    q->ExecSQL();
+    EXPECT_EQ(q->RowsAffected(), 2u);
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Score"}), (RowList{"1|4", "2|2", "3|3", "4|4", "5|5"}));
+}
+
 TEST_F(QueryLifecycle, ParameterValuesSurviveATextChange) {
     auto q = NewQuery("DELETE FROM Staff WHERE Id = :id");
     q->ParamByName("id").SetAsInteger(7);
