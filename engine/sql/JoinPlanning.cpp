@@ -148,10 +148,11 @@ TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable&
     return context.Session->OpenDataDirectory(source.Database, source.Database);
 }
 
-std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source) {
+std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source,
+                                              bool writable = false) {
     auto cursor = std::make_unique<TDataCursor>(database);
     cursor->SetTableName(source.TableName);
-    cursor->SetReadOnly(true);
+    cursor->SetReadOnly(!writable);
     cursor->SetInMemory(source.InMemory != 0);
     cursor->SetQuerySource(true);
     cursor->OpenCursor();
@@ -182,7 +183,8 @@ void TQueryPlan::OpenTables() {
         t.Source = Query.SourceTables[i].get();
         t.Source->TableNumber = static_cast<uint16_t>(i + 1);
         t.Database = OpenDatabaseOf(Context, *t.Source);
-        t.Cursor = OpenSourceCursor(t.Database, *t.Source);
+        // A live result is the table's own cursor, which the dataset may edit.
+        t.Cursor = OpenSourceCursor(t.Database, *t.Source, CanBeLive(Query));
         t.Buffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         t.RangeBuffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         Query.NotifyTableAccess(t.Cursor.get());

@@ -364,7 +364,7 @@ void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
     TDataCursor& result = *plan.Result;
     std::vector<uint8_t> total(work.size(), 0);
     uint32_t count = 0;
-    if (plan.Query.CountStarOnly && plan.CountFromRange(count)) {
+    if (plan.Query.CountStarOnly && plan.CountThroughFilters(count)) {
         PutInt32(result, plan.Columns[0].ResultNo, total.data(), static_cast<int32_t>(count));
     } else {
         bool first = true;
@@ -395,6 +395,14 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
     if (!q.Plan) RaiseSqlError("Internal error: the query has not been prepared");
     TQueryPlan& plan = *q.Plan;
     const auto started = std::chrono::steady_clock::now();
+    if (plan.LiveResult) {
+        plan.Tables[0].Cursor->Refresh();
+        TDataCursor* live = plan.ExecuteLive();
+        q.RowsAffected = live->GetRecordCount();
+        q.Executed = 1;
+        q.ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return live;
+    }
     plan.InSetLoaded = false;
     plan.InSet.clear();
     std::vector<TDataCursor*> locked;
