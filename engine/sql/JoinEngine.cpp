@@ -54,11 +54,16 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
         // NULL equals nothing: such records can never be a match.
         if (key.IsNull != 0) continue;
+        t.AtEnd = false;
+        bool local = true;
+        for (const TExpToken* c : t.LocalConditions) local = local && Accepts(c);
+        if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
         t.HashIndex[CanonicalValueKey(key)].push_back(offset);
     }
     t.HashBuilt = true;
+    t.AtEnd = true;
 }
 
 bool TQueryPlan::FirstAt(size_t level) {

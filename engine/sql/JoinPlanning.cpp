@@ -76,6 +76,15 @@ int32_t DeepestLevel(const TExpToken* node) {
     return level;
 }
 
+// Lowest level a tree refers to; INT32_MAX for none.
+int32_t ShallowestLevel(const TExpToken* node) {
+    if (!node) return INT32_MAX;
+    int32_t level = node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0 ? node->BindSlot1 : INT32_MAX;
+    level = std::min({level, ShallowestLevel(node->Left), ShallowestLevel(node->Right)});
+    for (const TExpToken* a : node->Arguments) level = std::min(level, ShallowestLevel(a));
+    return level;
+}
+
 bool HasSubSelect(const TExpToken* node) {
     if (!node) return false;
     if (node->Kind == ekSubSelect) return true;
@@ -296,7 +305,12 @@ void TQueryPlan::PlanJoins() {
             }
             if (t.RangeIndex != 255) break;
         }
-        if (t.HashColumn) t.RangeValue = nullptr, t.RangeIndex = 255;
+        if (t.HashColumn) {
+            t.RangeValue = nullptr;
+            t.RangeIndex = 255;
+            for (TExpToken* c : t.Conditions)
+                if (ShallowestLevel(c) == static_cast<int32_t>(level) && !HasSubSelect(c)) t.LocalConditions.push_back(c);
+        }
         t.Cursor->SwitchToIndex(t.RangeIndex);
     }
 }

@@ -75,6 +75,9 @@ struct TPlanTable {
     // that column, and each restart takes the records of one key.
     TExpToken* HashColumn = nullptr;  // not owned
     TExpToken* HashValue = nullptr;   // not owned
+    // Conditions on this level's columns alone: records failing them never enter
+    // the memory copy.
+    std::vector<TExpToken*> LocalConditions;
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
     std::unordered_map<std::string, std::vector<uint32_t>> HashIndex;  // key -> record offsets
