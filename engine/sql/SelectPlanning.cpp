@@ -318,13 +318,8 @@ void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
                               " specified in GROUP BY clause");
             plan.GroupFields.push_back(n);
         }
-        // Every plain column of a grouped query is a group key or an aggregate.
-        for (const TPlanColumn& c : plan.Columns) {
-            if (c.Aggregate != akNone || !ContainsColumn(c.Field->Expression)) continue;
-            if (std::find(plan.GroupFields.begin(), plan.GroupFields.end(), c.ResultNo) == plan.GroupFields.end())
-                RaiseSqlError("Column " + Quoted(c.Field->ResultName) +
-                              " must be an aggregate or be specified in the GROUP BY clause");
-        }
+        // A column that is neither a key nor an aggregate keeps the value of its
+        // group's first row.
         bool same = plan.OrderFields.size() == plan.GroupFields.size() && !q.OrderByNoCase;
         for (size_t i = 0; same && i < plan.OrderFields.size(); ++i)
             same = plan.OrderFields[i].first == plan.GroupFields[i] && !plan.OrderFields[i].second;

@@ -71,6 +71,9 @@ TEST_F(SelectTest, GroupingWithEveryAggregate) {
               (TextRows{{"10", "12"}, {"30", "1"}}));
     EXPECT_EQ(db.Rows("SELECT dept, SUM(bonus) FROM emp GROUP BY dept"),
               (TextRows{{"NULL", "NULL"}, {"10", "12"}, {"20", "NULL"}, {"30", "1"}}));
+    // A column outside GROUP BY and the aggregates keeps its group's first row.
+    EXPECT_EQ(db.Rows("SELECT dept, id, COUNT(*) FROM emp WHERE dept = 10 GROUP BY dept"),
+              (TextRows{{"10", "1", "2"}}));
     // AVG over integers is a float; over no non-NULL value 0.
     EXPECT_EQ(db.Rows("SELECT dept, AVG(bonus) FROM emp GROUP BY dept"),
               (TextRows{{"NULL", "0"}, {"10", "6"}, {"20", "0"}, {"30", "1"}}));
