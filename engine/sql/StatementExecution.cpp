@@ -237,8 +237,8 @@ void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const T
     ExecuteLocal(result);
     double totalTime = FExecutionTime;
     uint32_t totalRows = FRowsAffected;
+    // Rows counted when the last START TRANSACTION ran: a ROLLBACK goes back to it.
     uint32_t rowsAtStart = 0;
-    if (FKind == skStartTransaction) rowsAtStart = 0;
     while (HasMoreStatements()) {
         FFollowOn = 1;
         result = nullptr;
