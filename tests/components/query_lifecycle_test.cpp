@@ -156,6 +156,25 @@ TEST_F(QueryLifecycle, MasterRecordDrivesTheParameters) {
     detail->SetDataSource(nullptr);
 }
 
+TEST_F(QueryLifecycle, ALiveResultIsEditedInPlace) {
+    StaffTable(6)->Close();
+    auto q = NewQuery("SELECT * FROM Staff WHERE Score >= :low");
+    q->SetRequestLive(true);
+    q->ParamByName("low").SetAsInteger(4);
+    q->Open();
+    ASSERT_TRUE(q->StmtHandle()->ResultLive());
+    EXPECT_TRUE(q->CanModify());
+    EXPECT_EQ(Rows(*q, {"Id", "Name"}), (RowList{"4|N4", "5|N5", "6|N6"}));
+    q->First();
+    q->Edit();
+    q->FieldByName("Name")->SetAsString("Live");
+    q->Post();
+    q->Close();
+    auto staff = NewTable();
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Name"}), (RowList{"1|N1", "2|N2", "3|N3", "4|Live", "5|N5", "6|N6"}));
+}
+
 TEST_F(QueryLifecycle, MaxRowCountLimitsTheResult) {
     StaffTable(10)->Close();
     auto q = NewQuery("SELECT Id FROM Staff");
