@@ -262,10 +262,9 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
     def.Fields = plan.ResultDefs;
     def.LocaleId = plan.LocaleId;
     def.SortId = plan.SortId;
-    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory)) {
-        const int32_t code = plan.ResultDatabase->DeleteTable(name, memory);
-        if (code != 0) RaiseEngineError(static_cast<uint32_t>(code), {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
-    }
+    // An INTO table never replaces a table that exists: its creation is refused.
+    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory))
+        RaiseEngineError(KURA_TABLEEXISTS, {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
     TDataTable* table = nullptr;
     const int32_t code = plan.ResultDatabase->CreateTable(table, name, memory, !plan.ResultIsInto, def);
     if (code != 0 || !table) RaiseEngineError(static_cast<uint32_t>(code ? code : KURA_OSUNKNOWN), {}, {}, {}, name);
@@ -318,13 +317,8 @@ void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
                               " specified in GROUP BY clause");
             plan.GroupFields.push_back(n);
         }
-        // Every plain column of a grouped query is a group key or an aggregate.
-        for (const TPlanColumn& c : plan.Columns) {
-            if (c.Aggregate != akNone || !ContainsColumn(c.Field->Expression)) continue;
-            if (std::find(plan.GroupFields.begin(), plan.GroupFields.end(), c.ResultNo) == plan.GroupFields.end())
-                RaiseSqlError("Column " + Quoted(c.Field->ResultName) +
-                              " must be an aggregate or be specified in the GROUP BY clause");
-        }
+        // A column that is neither a key nor an aggregate keeps the value of its
+        // group's first row.
         bool same = plan.OrderFields.size() == plan.GroupFields.size() && !q.OrderByNoCase;
         for (size_t i = 0; same && i < plan.OrderFields.size(); ++i)
             same = plan.OrderFields[i].first == plan.GroupFields[i] && !plan.OrderFields[i].second;
@@ -380,6 +374,12 @@ void BindHavingAggregates(TQueryPlan& plan, TExpToken* node) {
 
 }  // namespace
 
+bool CanBeLive(const TDataQuery& q) {
+    return q.LiveRequest != 0 && q.SelectAll != 0 && q.SourceTables.size() == 1 && q.Joins.empty() && !q.HasInto &&
+           !q.Distinct && !q.HasGroupBy && !q.Having && q.OrderBy.empty() && q.Top < 0 && !q.HasUnion &&
+           !q.IsUnionMember && !q.IsSubQuery && q.Statement && q.Statement->Queries().size() == 1;
+}
+
 void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
     RegisterSqlQueryHooks();
     q.Plan.reset();
@@ -418,10 +418,15 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
                               ? 1
                               : 0;
     }
-    // Live results need the source cursor's filters; every SELECT is copied.
-    q.Live = 0;
-    q.LiveCompanion = 0;
+    plan->LiveResult = CanBeLive(q);
+    q.Live = q.LiveCompanion = plan->LiveResult ? 1 : 0;
     plan->PlanJoins();
+    if (plan->LiveResult) {
+        // The source cursor is the result: the dataset does not free it.
+        plan->Tables[0].Cursor->SetQueryResult(true);
+        q.Plan = std::move(plan);
+        return;
+    }
     if (q.Having) {
         BindHavingAggregates(*plan, q.Having);
         plan->TypeCheck(q.Having, "HAVING clause", true);
