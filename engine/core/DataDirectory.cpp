@@ -333,7 +333,8 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly
             }
         }
     }
-    FInTransaction = false;
+    // An intermediate commit keeps the transaction open.
+    if (endTransaction) FInTransaction = false;
     RethrowFirst(error);
 }
 

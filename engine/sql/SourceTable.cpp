@@ -1,0 +1,47 @@
+#include "engine/sql/SourceTable.h"
+
+#include "engine/expr/ExpToken.h"
+#include "engine/files/Routines.h"
+
+namespace kura {
+
+namespace {
+
+std::string Short(std::string_view s) { return std::string(s.substr(0, 255)); }
+
+}  // namespace
+
+TSourceTable::~TSourceTable() { FreeExpression(TableCondition); }
+
+void TSourceTable::SetTableName(std::string_view name, bool inMemory, std::string_view ownDatabase) {
+    const std::string normalised = NormalizePathDelimiters(name);
+    WrittenName = Short(normalised);
+    InMemory = inMemory ? 1 : 0;
+    if (inMemory) {
+        std::string table;
+        ExtractFileExtPart(normalised, ".DAT", table);
+        TableName = Short(table);
+        Database = std::string(MemoryDatabaseName);
+    } else {
+        const size_t slash = normalised.find_last_of('\\');
+        if (slash == std::string::npos) {
+            Database = Short(ownDatabase);
+        } else {
+            std::string path = normalised.substr(0, slash);
+            while (!path.empty() && path.back() == '\\') path.pop_back();
+            Database = Short(path);
+        }
+        std::string table;
+        SplitFileNameExt(normalised, ".DAT", table);
+        TableName = Short(table);
+    }
+    if (CorrelationName.empty()) CorrelationName = TableName;
+}
+
+void TSourceTable::SetCorrelationName(std::string_view name) {
+    if (CorrelationName != name) CorrelationName = Short(name);
+}
+
+TJoinExpression::~TJoinExpression() { FreeExpression(Condition); }
+
+}  // namespace kura
