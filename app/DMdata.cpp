@@ -2,6 +2,7 @@
 
 #include "app/Schema.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
@@ -21,16 +22,32 @@ void SetUpTable(kura::TKuraTable& t, const char* component, const char* tableNam
     t.SetTableName(tableName);
 }
 
+void SetUpQuery(kura::TKuraQuery& q, const char* component, const TTableSpec& spec) {
+    q.SetName(component);
+    q.SetDatabaseName("DataDB");
+    q.SetSessionName("MySession");
+    q.SetAutoDisplayLabels(false);
+    q.CopyOnAppend = false;
+    q.SetMaxRowCount(-1);
+    q.SetSQL(JoinLines(CreationText(spec)));
+}
+
 }  // namespace
 
 TDMdata::TDMdata(const std::string& directory, kura::TComponent* owner) : kura::TComponent(owner) {
     SetName("DMdata");
     DataDB = new kura::TKuraDatabase(this);
     Tstaff = new kura::TKuraTable(this);
+    QstaffCRT = new kura::TKuraQuery(this);
     Tgakureki = new kura::TKuraTable(this);
+    QgakurekiCRT = new kura::TKuraQuery(this);
     Session1 = new kura::TKuraSession(this);
     Tkazoku = new kura::TKuraTable(this);
+    QkazokuCRT = new kura::TKuraQuery(this);
     Trirekisyo = new kura::TKuraTable(this);
+    QrirekisyoCRT = new kura::TKuraQuery(this);
+    const std::vector<kura::TComponent*> loading{DataDB, Tstaff, QstaffCRT, Tgakureki, QgakurekiCRT,
+                                                 Tkazoku, QkazokuCRT, Trirekisyo, QrirekisyoCRT};
     // The session first: a component's Loaded runs while its siblings still load, so
     // the database could not activate a session that is itself still loading.
     Session1->SetName("Session1");
@@ -45,10 +62,7 @@ TDMdata::TDMdata(const std::string& directory, kura::TComponent* owner) : kura::
     Session1->SetRemoteTrace(false);
     // The database and tables as a form description gives them: setters only store,
     // and the stored connection is made when their loading ends.
-    for (kura::TComponent* c : {static_cast<kura::TComponent*>(DataDB), static_cast<kura::TComponent*>(Tstaff),
-                                static_cast<kura::TComponent*>(Tgakureki), static_cast<kura::TComponent*>(Tkazoku),
-                                static_cast<kura::TComponent*>(Trirekisyo)})
-        c->BeginLoading();
+    for (kura::TComponent* c : loading) c->BeginLoading();
     DataDB->SetName("DataDB");
     DataDB->SetDatabaseName("DataDB");
     DataDB->SetSessionName("MySession");
@@ -58,9 +72,12 @@ TDMdata::TDMdata(const std::string& directory, kura::TComponent* owner) : kura::
     SetUpTable(*Tgakureki, "Tgakureki", "Gakureki");
     SetUpTable(*Tkazoku, "Tkazoku", "Kazoku");
     SetUpTable(*Trirekisyo, "Trirekisyo", "Rirekisyo");
-    for (kura::TComponent* c : {static_cast<kura::TComponent*>(Tstaff), static_cast<kura::TComponent*>(Tgakureki),
-                                static_cast<kura::TComponent*>(Tkazoku), static_cast<kura::TComponent*>(Trirekisyo)})
-        c->EndLoading();
+    SetUpQuery(*QstaffCRT, "QstaffCRT", StaffSpec());
+    SetUpQuery(*QgakurekiCRT, "QgakurekiCRT", GakurekiSpec());
+    SetUpQuery(*QkazokuCRT, "QkazokuCRT", KazokuSpec());
+    SetUpQuery(*QrirekisyoCRT, "QrirekisyoCRT", RirekisyoSpec());
+    for (kura::TComponent* c : loading)
+        if (c != DataDB) c->EndLoading();
     // Connecting activates Session1 and, before it, the default session and the engine.
     DataDB->EndLoading();
 }
@@ -78,11 +95,12 @@ std::vector<std::string> TDMdata::FieldNames(kura::TKuraTable& table) {
     return names;
 }
 
-void TDMdata::CreateOrUpgrade(kura::TKuraTable& table, const TTableSpec& spec, const std::function<void()>& upgrade) {
+void TDMdata::CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation,
+                              const std::function<void()>& upgrade) {
     if (table.Exists()) {
         if (upgrade) upgrade();
     } else {
-        CreateTableIfNotExists(table, spec);
+        creation.ExecSQL();
     }
     if (!table.Active()) table.Open();
 }

@@ -5,7 +5,9 @@
 // (activating the session and, first of all, the engine) while the module is made.
 //
 // CreateOrUpgrade is the one place where the four tables are made: a table whose
-// files are missing is created, an existing one is upgraded; then it is opened.
+// files are missing is created by its CREATE TABLE IF NOT EXISTS query (QstaffCRT,
+// QgakurekiCRT, QkazokuCRT, QrirekisyoCRT), an existing one is upgraded; then it is
+// opened.
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 
 namespace kura {
 class TKuraDatabase;
+class TKuraQuery;
 class TKuraSession;
 class TKuraTable;
 }  // namespace kura
@@ -31,15 +34,19 @@ public:
 
     kura::TKuraDatabase* DataDB;
     kura::TKuraTable* Tstaff;
+    kura::TKuraQuery* QstaffCRT;
     kura::TKuraTable* Tgakureki;
+    kura::TKuraQuery* QgakurekiCRT;
     kura::TKuraSession* Session1;
     kura::TKuraTable* Tkazoku;
+    kura::TKuraQuery* QkazokuCRT;
     kura::TKuraTable* Trirekisyo;
+    kura::TKuraQuery* QrirekisyoCRT;
 
     // The field names of a table, in field order (opens and closes the table).
     static std::vector<std::string> FieldNames(kura::TKuraTable& table);
-    // Creates the table when it does not exist, else runs upgrade; then opens it.
-    void CreateOrUpgrade(kura::TKuraTable& table, const TTableSpec& spec, const std::function<void()>& upgrade);
+    // Runs the creation query when the table does not exist, else upgrade; then opens it.
+    void CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation, const std::function<void()>& upgrade);
 };
 
 extern TDMdata* DMdata;

@@ -71,9 +71,15 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     layout->addWidget(Panel7);
     BuildMenus();
     StatusBar1->Panel(0)->setText("FormName");
+    Query1 = new kura::TKuraQuery;
+    Query1->SetName("Query1");
+    Query1->SetDatabaseName("DataDB");
+    Query1->SetSessionName("MySession");
+    Query1->SetMaxRowCount(-1);
 }
 
 TFmain::~TFmain() {
+    delete Query1;
     if (Fmain == this) Fmain = nullptr;
     // The grids are children, freed after these members: they must let go first.
     StaffGrid->SetDataSource(nullptr);
@@ -84,6 +90,12 @@ TFmain::~TFmain() {
     delete Qjyokyo;
     delete Query1;
     delete SaveDialog1;
+}
+
+void TFmain::RunQuery1(const std::vector<std::string>& lines) {
+    Query1->Close();
+    Query1->SetSQL(JoinLines(lines));
+    Query1->ExecSQL();
 }
 
 void TFmain::Mark(const std::string& name) {
@@ -125,25 +137,25 @@ void TFmain::StartUp() {
     if (!std::filesystem::is_directory(dir, ec) && !std::filesystem::create_directory(dir, ec))
         throw std::runtime_error("Cannot create " + dir);
     if (!DMdata) DMdata = new TDMdata(dir);
-    Mark("data module and engine");
+    Mark("data_module_and_engine");
 
     DMdata->Session1->SetPrivateDir(std::filesystem::temp_directory_path(ec).string().substr(0, 261));
     if (DMdata->DataDB->Connected()) DMdata->DataDB->SetConnected(false);
     DMdata->DataDB->SetDirectory(dir);
     DMdata->DataDB->SetConnected(true);
-    Mark("database connected");
+    Mark("database_connected");
 
     Step("従業員テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tstaff, StaffSpec(), [this] { UpgradeStaffTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tstaff, *DMdata->QstaffCRT, [this] { UpgradeStaffTable(); });
     Mark("Staff");
     Step("学歴・職歴テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, GakurekiSpec(), [this] { UpgradeGakurekiTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, *DMdata->QgakurekiCRT, [this] { UpgradeGakurekiTable(); });
     Mark("Gakureki");
     Step("職歴書テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, RirekisyoSpec(), [this] { UpgradeRirekisyoTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, *DMdata->QrirekisyoCRT, [this] { UpgradeRirekisyoTable(); });
     Mark("Rirekisyo");
     Step("家族テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, KazokuSpec(), [this] { UpgradeKazokuTable(); });
+    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
     Mark("Kazoku");
     StatusBar1->Panel(1)->setText({});
     PageControl1->setCurrentWidget(TabSheet1);
@@ -154,11 +166,11 @@ void TFmain::StartUp() {
 }
 
 void TFmain::UpgradeStaffTable() {
-    if (StaffNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tstaff))) UpgradeStaff(*DMdata->DataDB);
+    if (StaffNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tstaff))) RunQuery1(StaffUpgradeText());
 }
 
 void TFmain::UpgradeGakurekiTable() {
-    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) UpgradeGakureki(*DMdata->DataDB);
+    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) RunQuery1(GakurekiUpgradeText());
 }
 
 void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo); }

@@ -54,6 +54,10 @@ namespace gui {
 class TSaveDialog;
 }
 
+namespace kura {
+class TKuraQuery;
+}
+
 namespace app {
 
 class TDBGridEx;
@@ -71,6 +75,8 @@ public:
     QWidget* Panel7;
     TMakatiButton* CloseBTN;
     TDBGridEx* StaffGrid;
+    // The scratch query of the upgrades (and, later, of the head count and deletes).
+    kura::TKuraQuery* Query1;
 
     // ---- overview tab ----
     QWidget* Panel2;
@@ -158,6 +164,8 @@ private:
     void StartUp();
     void Step(const char* panelText);
     void Mark(const std::string& name);
+    // Close, clear, the lines, ExecSQL.
+    void RunQuery1(const std::vector<std::string>& lines);
     std::chrono::steady_clock::time_point last_;
     bool startedUp_ = false;
     bool started_ = false;

@@ -154,22 +154,13 @@ void DefineTable(kura::TKuraTable& table, const TTableSpec& spec) {
     table.IndexDefs().Add("", key, kura::ixPrimary | kura::ixUnique);
 }
 
-void CreateTableIfNotExists(kura::TKuraTable& table, const TTableSpec& spec) {
-    if (table.Exists()) return;
-    DefineTable(table, spec);
-    table.CreateTable();
-    // The definitions were only for the creation: opening reads them from the table.
-    table.FieldDefs().Clear();
-    table.IndexDefs().Clear();
+std::string JoinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\r\n";
+    return text;
 }
 
 bool StaffNeedsUpgrade(const std::vector<std::string>& names) { return !HasField(names, "Furikomi_KozaMeigi"); }
 bool GakurekiNeedsUpgrade(const std::vector<std::string>& names) { return !HasField(names, "V102"); }
-
-void UpgradeStaff(kura::TKuraDatabase& db) {
-    AlterTable(db, "Staff", {Chr("Furikomi_KozaMeigi", 40), Chr("Fututyo_KozaMeigi", 40)}, {});
-}
-
-void UpgradeGakureki(kura::TKuraDatabase& db) { AlterTable(db, "Gakureki", {Chr("V102", 1)}, {Chr("NAIYO", 60)}); }
 
 }  // namespace app

@@ -1,6 +1,7 @@
 // Running a planned SELECT: one result row per joined row (or one row in all for
 // an aggregate-only query), then grouping, DISTINCT, ORDER BY and TOP with the
 // record sort, UNION members appended, and the IN (SELECT ...) test.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -50,8 +51,24 @@ namespace {
 
 void PutValue(TDataCursor& cursor, const TFieldDesc& d, uint8_t* record, const TExpToken& value) {
     const uint16_t n = d.FieldNo();
-    if (value.IsNull != 0 || value.DataType == fldUNKNOWN || d.FieldType() == fldBLOB) {
+    if (value.IsNull != 0 || value.DataType == fldUNKNOWN) {
         cursor.PutField(n, record, nullptr);
+        return;
+    }
+    if (d.FieldType() == fldBLOB) {
+        // The whole value goes into a BLOB opened on the record; the append that
+        // follows stores it. A text or memo value leaves its terminator out.
+        int32_t length = std::max<int32_t>(value.DataSize, 0);
+        if (exv::IsText(value)) length = static_cast<int32_t>(exv::TextLength(value));
+        length = std::min<int32_t>(length, static_cast<int32_t>(value.Value.size()));
+        if (length == 0) {
+            cursor.PutField(n, record, nullptr);
+            return;
+        }
+        uint32_t size = 0;
+        cursor.CheckBlobError(cursor.OpenBlob(n, record, 2, false, true, size), d.Name());
+        cursor.CheckBlobError(cursor.PutBlob(n, record, 0, value.Value.data(), static_cast<uint32_t>(length), false),
+                              d.Name());
         return;
     }
     if (d.FieldType() == fldZSTRING) {
@@ -311,7 +328,10 @@ int32_t TopLimit(const TDataQuery& q, bool orderDone) {
 
 void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     TDataQuery& q = plan.Query;
-    const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct;
+    // A member's TOP limits its own rows; the TOP of a UNION's first query limits
+    // the whole result once every member is in.
+    const bool unionMaster = q.HasUnion && !q.IsUnionMember;
+    const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
     int32_t appended = 0;
     while (plan.NextRow()) {
         if (!plan.StepProgress()) break;

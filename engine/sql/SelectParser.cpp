@@ -1,8 +1,8 @@
 // SELECT: the select list, INTO, FROM with joins, WHERE, GROUP BY, HAVING, ORDER
 // BY, the options in their fixed order, and UNION chains.
+#include "engine/core/Languages.h"
 #include "engine/expr/ExpParser.h"
 #include "engine/files/SysConvert.h"
-#include "engine/sql/LocaleNames.h"
 #include "engine/sql/ParserSupport.h"
 #include "engine/sql/QueryModel.h"
 #include "engine/sql/QueryStatement.h"
@@ -267,19 +267,19 @@ void TDataQuery::ParseLanguage() {
     if (!t.TokenIs("LANGUAGE")) return;
     t.NextToken();
     const std::string language = t.GetTokenText();
-    if (!t.IsSymbolToken() || !SqlLanguageExists(language)) {
+    if (!t.IsSymbolToken() || !LanguageExists(language)) {
         Raise("Invalid language constant '" + language + "' specified after LANGUAGE keyword");
     }
-    LanguageId = SqlLanguageID(language);
+    LanguageId = GetLanguageID(language);
     LanguageGiven = 1;
     t.NextToken();
     if (!t.TokenIs("SORT")) return;
     t.NextToken();
     const std::string sort = t.GetTokenText();
-    if (!t.IsSymbolToken() || !SqlSortOrderExists(LanguageId, sort)) {
+    if (!t.IsSymbolToken() || !SortOrderExists(LanguageId, sort)) {
         Raise("Invalid sort constant '" + sort + "' specified after SORT keyword");
     }
-    SortId = SqlSortOrderID(LanguageId, sort);
+    SortId = GetSortOrderID(LanguageId, sort);
     SortGiven = 1;
     t.NextToken();
 }

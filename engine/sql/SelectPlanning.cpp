@@ -388,6 +388,21 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
     if (q.Distinct && q.HasGroupBy) q.Distinct = 0;
     plan->OpenTables();
     ResolveSelectList(q, *plan);
+    // The members after this one are planned already (the statement plans its
+    // queries from the last to the first).
+    if (q.NextUnion && q.NextUnion->Plan) {
+        const TQueryPlan& member = *q.NextUnion->Plan;
+        const std::string kind = q.NextUnion->UnionAll ? "UNION ALL" : "UNION";
+        if (member.Columns.size() != plan->Columns.size())
+            RaiseSqlError("The number of columns  in the " + kind +
+                          " query must match the  number of columns in the master query");
+        for (size_t i = 0; i < member.Columns.size(); ++i) {
+            if (member.Columns[i].Desc.FieldType() == plan->Columns[i].Desc.FieldType()) continue;
+            RaiseSqlError("Type mismatch between column expression " + Quoted(member.Columns[i].Field->ExpressionText) +
+                          " in the " + kind + " query and column expression " +
+                          Quoted(plan->Columns[i].Field->ExpressionText) + " in the master query");
+        }
+    }
     if (!q.HasGroupBy) {
         if (q.Having) RaiseSqlError("A GROUP BY clause must exist in order to use the HAVING clause");
         bool anyAggregate = false, onlyAggregates = true;

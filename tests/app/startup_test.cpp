@@ -179,3 +179,30 @@ TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
 
 }  // namespace
 }  // namespace app::test
+
+namespace app::test {
+namespace {
+
+TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
+    EXPECT_EQ(CreationText(GakurekiSpec()),
+              (std::vector<std::string>{"CREATE TABLE IF NOT EXISTS \"Gakureki\"", "(", "   \"StaffCD\" INTEGER NOT NULL,",
+                                        "   \"YMD\" DATE,", "   \"NAIYO\" CHARACTER(60),",
+                                        "   PRIMARY KEY (\"StaffCD\", \"YMD\") COMPRESS NONE",
+                                        "   LANGUAGE \"ANSI Standard\" SORT \"Default Order\"", "   USER MAJOR VERSION 1",
+                                        ");"}));
+    const auto rirekisyo = CreationText(RirekisyoSpec());
+    EXPECT_NE(std::find(rirekisyo.begin(), rirekisyo.end(), "   DESCRIPTION 'Rirekisyo'"), rirekisyo.end());
+    EXPECT_EQ(CreationText(StaffSpec()).size(), 61u + 6u);
+    EXPECT_EQ(StaffUpgradeText(), (std::vector<std::string>{"ALTER TABLE \"Staff\" ",
+                                                            "ADD \"Furikomi_KozaMeigi\" CHARACTER(40),",
+                                                            "ADD \"Fututyo_KozaMeigi\" CHARACTER(40)"}));
+    EXPECT_EQ(GakurekiUpgradeText(), (std::vector<std::string>{"ALTER TABLE \"Gakureki\" ",
+                                                               "REDEFINE \"NAIYO\" CHARACTER(60),",
+                                                               "ADD \"V102\"      CHARACTER(1)"}));
+    EXPECT_TRUE(StaffNeedsUpgrade({"StaffCD", "furikomi_kozameigX"}));
+    EXPECT_FALSE(StaffNeedsUpgrade({"StaffCD", "FURIKOMI_KOZAMEIGI"}));
+    EXPECT_FALSE(GakurekiNeedsUpgrade({"v102"}));
+}
+
+}  // namespace
+}  // namespace app::test

@@ -177,6 +177,7 @@ public:
     static std::string Format(const TExpToken& t) {
         switch (t.DataType) {
             case fldZSTRING: return std::string(exv::TextView(t));
+            case fldBLOB: return std::string(reinterpret_cast<const char*>(t.Value.data()), static_cast<size_t>(std::max(t.DataSize, 0)));
             case fldFLOAT:
             case fldTIMESTAMP: return FormatDouble(exv::Load<double>(t));
             case fldBCD: return FormatDouble(static_cast<double>(exv::Float(t)));

@@ -47,6 +47,8 @@ const ErrorCase Errors[] = {
     {"SELECT a FROM t WITH NOLOCK", "LOCKS keyword expected after WITH keyword, instead found 'NOLOCK'"},
     {"SELECT a FROM t LANGUAGE 'Klingon'", "Invalid language constant 'Klingon' specified after LANGUAGE keyword"},
     {"SELECT a FROM t LANGUAGE 'ANSI Standard' SORT 'Odd Order'", "Invalid sort constant 'Odd Order' specified after SORT keyword"},
+    {"SELECT a FROM t LANGUAGE 'English (USA)' SORT 'German Phone Book Order'",
+     "Invalid sort constant 'German Phone Book Order' specified after SORT keyword"},
     {"SELECT a FROM t ENCRYPTED 'pw'", "WITH keyword expected after ENCRYPTED keyword, instead found 'pw'"},
     {"(SELECT a FROM t", "Right parentheses expected after SELECT statement, instead found ''"},
     {"SELECT a FROM t ORDER BY a UNION SELECT a FROM u", "You cannot use an ORDER BY clause within a UNIONed query"},

@@ -105,6 +105,20 @@ TEST_F(SelectTest, UnionAndUnionAll) {
     EXPECT_EQ(db.Rows("SELECT dept FROM emp WHERE dept = 10 UNION SELECT id FROM dept"),
               (TextRows{{"10"}, {"20"}, {"40"}}));
     EXPECT_EQ(db.Rows("SELECT dept FROM emp WHERE dept = 10 UNION ALL SELECT id FROM dept").size(), 5u);
+    EXPECT_EQ(db.Rows("SELECT id FROM emp UNION SELECT id FROM dept ORDER BY 1 DESC TOP 3"),
+              (TextRows{{"40"}, {"20"}, {"10"}}));
+    // TOP after a member limits that member's rows.
+    EXPECT_EQ(db.Rows("SELECT id FROM dept UNION ALL SELECT id FROM emp TOP 2"),
+              (TextRows{{"10"}, {"20"}, {"40"}, {"1"}, {"2"}}));
+    // A member's longer text is cut to the master's column.
+    db.Insert("emp", {{9, S("Maximiliana"), 20, 1.0, 730000, 1}});
+    EXPECT_EQ(db.Rows("SELECT dname FROM dept WHERE id = 40 UNION SELECT name FROM emp WHERE id = 9"),
+              (TextRows{{"Empty"}, {"Maximilian"}}));
+    EXPECT_EQ(db.Error("SELECT id FROM emp UNION SELECT id, dname FROM dept").second,
+              "The number of columns  in the UNION query must match the  number of columns in the master query");
+    EXPECT_EQ(db.Error("SELECT id FROM emp UNION ALL SELECT dname FROM dept").second,
+              "Type mismatch between column expression 'dname' in the UNION ALL query and column expression 'id' in "
+              "the master query");
 }
 
 TEST_F(SelectTest, Joins) {
@@ -216,6 +230,34 @@ TEST_F(SelectTest, PlanningMessages) {
         EXPECT_EQ(message, c.message) << c.text;
     }
     EXPECT_NE(db.Error("SELECT * FROM missing").first, 0);
+}
+
+TEST_F(SelectTest, MemoColumnsAreCopiedWhole) {
+    db.Create("notes", {{"id", fldINT32}, {"memo", fldBLOB, 0}});
+    {
+        TDataCursor c(db.Dir());
+        c.SetTableName("notes");
+        c.OpenCursor();
+        TFieldDesc d;
+        c.GetFieldDesc(2, d);
+        std::vector<uint8_t> record(c.GetRecordSize() + 16u, 0);
+        const std::string text(700, 'm');
+        for (int32_t id = 1; id <= 2; ++id) {
+            c.InitRecord(record.data());
+            c.PutField(1, record.data(), &id);
+            if (id == 1) {
+                uint32_t size = 0;
+                ASSERT_EQ(c.OpenBlob(2, record.data(), 2, false, true, size), 0);
+                ASSERT_EQ(c.PutBlob(2, record.data(), 0, text.data(), static_cast<uint32_t>(text.size()), false), 0);
+            }
+            c.AppendRecord(record.data(), true);
+        }
+        c.CloseCursor(false);
+    }
+    const TextRows rows = db.Rows("SELECT id, memo FROM notes");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][1], std::string(700, 'm'));
+    EXPECT_EQ(rows[1][1], "NULL");
 }
 
 TEST_F(SelectTest, ReexecutionStartsAfresh) {

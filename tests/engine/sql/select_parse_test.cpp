@@ -49,6 +49,9 @@ const ModelCase SelectCases[] = {
     {"SELECT a FROM t TOP 5 WITH LOCKS LANGUAGE 'ANSI Standard' SORT 'Default Order' ENCRYPTED WITH 'pw' "
      "NOJOINOPTIMIZE",
      "SELECT cols[a:a] from[1:t] top 5 locks lang 0 sort 0 password[pw] nojoinopt"},
+    {"SELECT a FROM t LANGUAGE 'english (usa)'", "SELECT cols[a:a] from[1:t] lang 1033"},
+    {"SELECT a FROM t LANGUAGE \"German (Standard)\" SORT [german phone book order]",
+     "SELECT cols[a:a] from[1:t] lang 1031 sort 1"},
     {"SELECT a INTO result FROM t", "SELECT cols[a:a] into[result] from[1:t]"},
     {"SELECT a INTO MEMORY FROM t", "SELECT cols[a:a] into[mem:] from[1:t]"},
     {"SELECT a INTO MEMORY r FROM t", "SELECT cols[a:a] into[mem:r] from[1:t]"},
