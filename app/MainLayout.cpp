@@ -62,7 +62,6 @@ void TFmain::CreateQueries() {
     };
     Qstaff = query("Qstaff");
     Qjyokyo = query("Qjyokyo");
-    Query1 = query("Query1");
     DSstaff.SetDataSet(Qstaff);
     DSjyokyo.SetDataSet(Qjyokyo);
     Qstaff->AfterOpen = [this](kura::TDataSet* ds) { QstaffAfterOpen(ds); };

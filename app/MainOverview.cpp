@@ -9,9 +9,11 @@
 
 #include "app/DBGridEx.h"
 #include "app/MainWindow.h"
+#include "app/Schema.h"
 #include "app/ThousandsFormat.h"
 #include "components/KuraQuery.h"
 #include "platform/dataset/Field.h"
+#include "platform/gui/Color.h"
 #include "platform/gui/Text.h"
 
 namespace app {
@@ -19,6 +21,10 @@ namespace app {
 using gui::U8;
 
 namespace {
+
+// The automatic colours of the slices, in turn: the classic chart palette.
+constexpr gui::TColor SliceColors[] = {0x0000FF, 0x008000, 0x00FFFF, 0xFF0000, 0x808080, 0xFF00FF, 0x808000,
+                                       0x800000, 0x000080, 0x00FF00, 0x008080, 0x800080, 0xC0C0C0, 0xFFFF00};
 
 struct Slice {
     double value;
@@ -29,12 +35,10 @@ struct Slice {
 
 void TFmain::RefreshJyokyo() {
     Qjyokyo->Close();
-    std::string text;
+    std::vector<std::string> lines;
     if (BuRB->isChecked())
-        text = "SELECT Bu as Komoku, Count(*) AS Kensu FROM STAFF\r\n"
-               " GROUP BY Komoku\r\n"
-               " ORDER BY Kensu DESC\r\n";
-    Qjyokyo->SetSQL(text);
+        lines = {"SELECT Bu as Komoku, Count(*) AS Kensu FROM STAFF", " GROUP BY Komoku", " ORDER BY Kensu DESC"};
+    Qjyokyo->SetSQL(JoinLines(lines));
     Qjyokyo->Open();
     Qjyokyo->FieldByName("Komoku")->DisplayLabel = gui::Cp932(U8("部"));
     JyokyoGrid->Reload();
@@ -63,13 +67,15 @@ void TFmain::RefreshJyokyo() {
     Qjyokyo->EnableControls();
     // The pie keeps its values in ascending order, whatever order they came in.
     std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) { return a.value < b.value; });
-    for (const Slice& s : slices) {
-        QPieSlice* slice = Series1->append(s.label, s.value);
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        QPieSlice* slice = Series1->append(slices[i].label, slices[i].value);
+        slice->setColor(gui::ToQColor(SliceColors[i % std::size(SliceColors)]));
+        slice->setBorderColor(Qt::black);
         slice->setLabelVisible(true);
     }
 
     Query1->Close();
-    Query1->SetSQL("SELECT COUNT(*) AS CNT FROM STAFF");
+    Query1->SetSQL(JoinLines({"SELECT COUNT(*) AS CNT FROM STAFF"}));
     Query1->Open();
     const int64_t total = Query1->FieldByName("CNT")->AsLargeInt();
     JyokyoLBL->setText(U8("人数：") + QString::fromStdString(FormatThousands(total)) + U8(" 人"));

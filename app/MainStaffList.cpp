@@ -121,9 +121,7 @@ std::vector<std::string> TFmain::StaffListLines() {
 void TFmain::OpenStaffList() {
     const std::vector<std::string> lines = StaffListLines();
     Qstaff->Close();
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    Qstaff->SetSQL(text);
+    Qstaff->SetSQL(JoinLines(lines));
     Qstaff->Open();
 }
 

@@ -88,7 +88,6 @@ TFmain::~TFmain() {
     DSjyokyo.SetDataSet(nullptr);
     delete Qstaff;
     delete Qjyokyo;
-    delete Query1;
     delete SaveDialog1;
 }
 

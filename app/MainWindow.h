@@ -75,7 +75,7 @@ public:
     QWidget* Panel7;
     TMakatiButton* CloseBTN;
     TDBGridEx* StaffGrid;
-    // The scratch query of the upgrades (and, later, of the head count and deletes).
+    // The scratch query of the upgrades, the head count (and, later, the deletes).
     kura::TKuraQuery* Query1;
 
     // ---- overview tab ----
@@ -112,7 +112,6 @@ public:
     // ---- non-visual ----
     kura::TKuraQuery* Qstaff;
     kura::TKuraQuery* Qjyokyo;
-    kura::TKuraQuery* Query1;
     kura::TDataSource DSstaff;
     kura::TDataSource DSjyokyo;
 
