@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
         gui::MessageDlg(gui::U8("プログラムのフォルダ ") + gui::QStr(dir) +
                             gui::U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。"),
                         gui::mtError, gui::mbOK);
+        delete splash;
         return 1;
     }
 

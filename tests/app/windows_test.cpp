@@ -6,11 +6,16 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <fstream>
 
+#include "app/FolderDialog.h"
 #include "app/Form1.h"
+#include "app/MakatiButton.h"
+#include "app/DBGridEx.h"
 #include "app/ReadMe.h"
 #include "app/Splash.h"
 #include "app/Version.h"
@@ -198,6 +203,30 @@ TEST_F(Windows, AMissingReadMeIsReportedAndTheWindowCloses) {
     EXPECT_TRUE(messages[0].contains("readme.txt"));
     EXPECT_FALSE(readMe.isVisible());
     EXPECT_EQ(readMe.result(), QDialog::Rejected);
+}
+
+TEST_F(Windows, TheMainWindowsPartsByName) {
+    TFmain& main = StartMain();
+    EXPECT_EQ(main.findChild<QTabWidget*>("PageControl1")->tabText(0), QString::fromUtf8("全体状況"));
+    EXPECT_EQ(main.findChild<QTabWidget*>("PageControl1")->tabText(1), QString::fromUtf8("従業員一覧"));
+    EXPECT_NE(main.findChild<QWidget*>("TabSheet1"), nullptr);
+    EXPECT_NE(main.findChild<QWidget*>("Panel7"), nullptr);
+    EXPECT_EQ(main.findChild<TMakatiButton*>("CloseBTN")->text(), QString::fromUtf8("終　了"));
+    EXPECT_EQ(main.findChild<TDBGridEx*>("StaffGrid")->ColumnCount(), 51);
+    EXPECT_NE(main.findChild<QStatusBar*>("StatusBar1"), nullptr);
+    EXPECT_EQ(main.AppVer, 1.02);
+    main.findChild<TMakatiButton*>("CloseBTN")->click();
+    EXPECT_FALSE(main.isVisible());
+    EXPECT_TRUE(gui::TIniFile(dir.file("yomitora.INI")).ValueExists("Fmain", "Left"));
+}
+
+TEST(FolderDialog, StartsWithItsTitleAndTheDrivesRoot) {
+    App();
+    TFolderDialog d;
+    EXPECT_EQ(d.Title, QString::fromUtf8("フォルダーを選択して下さい。"));
+    EXPECT_EQ(d.RootFolder, rfDrives);
+    EXPECT_TRUE(d.Folder.isEmpty());
+    EXPECT_EQ(d.StartFolder(), "/");
 }
 
 }  // namespace
