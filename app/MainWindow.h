@@ -54,10 +54,6 @@ namespace gui {
 class TSaveDialog;
 }
 
-namespace kura {
-class TKuraQuery;
-}
-
 namespace app {
 
 class TDBGridEx;
