@@ -1,5 +1,7 @@
 #include "app/MainSettings.h"
 
+#include <algorithm>
+
 #include "platform/gui/DataGrid.h"
 
 namespace app {
@@ -39,7 +41,7 @@ void ReadGridSettings(const gui::TIniFile& ini, gui::TDBGrid& grid) {
         for (int p = 0; p < count; ++p)
             grid.MoveColumn(p, ini.ReadInteger("HyojiColumnIndex", grid.Column(p).FieldName, 0));  // clamped
     const int fontSize = ini.ReadInteger("StaffGrid", "FontSize", 0);
-    if (fontSize != 0) grid.SetGridFontSize(fontSize);
+    if (fontSize != 0) grid.SetGridFontSize(std::clamp(fontSize, MinFontSize, MaxFontSize));
 }
 
 void WriteGridSettings(gui::TIniFile& ini, const gui::TDBGrid& grid) {

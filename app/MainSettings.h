@@ -16,6 +16,10 @@ class TDBGrid;
 
 namespace app {
 
+// The staff list's font size stays within these, whatever the file or the user gives.
+constexpr int MinFontSize = 1;
+constexpr int MaxFontSize = 72;
+
 struct TMainSettings {
     std::string Komoku[3];
     std::string Jyun[3];

@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "platform/gui/Color.h"
+#include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
 #include "platform/gui/Text.h"
 
@@ -27,16 +29,6 @@ using gui::U8;
 TFmain* Fmain = nullptr;
 
 namespace {
-
-// The staff list's columns as designed: field names in order (TaisyokuYMD twice).
-const char* const StaffColumns[] = {
-    "StaffCD", "Simei", "Furigana", "Kyusei", "Seibetu", "SeinenYMD", "KetuekiGata", "Yubin", "Jyusyo1",
-    "Jyusyo2", "Tel", "Fax", "Keitai", "Mail", "KeitaiMail", "Honseki1", "Honseki2", "SaisyuGakureki",
-    "SotugyoYMD", "SyokuinKBN", "BumonCD", "Bu", "Ka", "Kakari", "Yakusyoku", "Fututyo_KinyuKikan",
-    "Fututyo_tenpo", "Fututyo_Syumoku", "Fututyo_Koza", "KariSaiyoYMD", "HonsaiyoYMD", "TaisyokuYMD",
-    "JyutakuKBN", "Yatin", "JyutakuTeate", "MotiieSikyuS", "MotiieSikyuE", "KeiyakuYMDfrom", "KeiyakuYMDto",
-    "TaisyokuYMD", "TaisyokuRiyu", "Furikomi_KinyuKikan", "Furikomi_Tenpo", "Furikomi_Syumoku", "Furikomi_Koza",
-    "Furikomi_KozaMeigi", "Fututyo_KozaMeigi", "Hosyonin1Simei", "Hosyonin2Simei", "KenkoHoken", "KisoNenkin"};
 
 QWidget* Named(QWidget* w, const char* name) {
     w->setObjectName(name);
@@ -60,12 +52,9 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     PageControl1->addTab(TabSheet1, U8("全体状況"));
     PageControl1->addTab(TabSheet2, U8("従業員一覧"));
     layout->addWidget(PageControl1, 1);
-    StaffGrid = new TDBGridEx(TabSheet2);
-    StaffGrid->setObjectName("StaffGrid");
-    StaffGrid->SetMultiSelect(true);
-    StaffGrid->SetRowSelect(true);
-    for (const char* field : StaffColumns) StaffGrid->AddColumn(field);
-    (new QVBoxLayout(TabSheet2))->addWidget(StaffGrid);
+    CreateQueries();
+    BuildOverviewTab();
+    BuildStaffTab();
     Panel7 = Named(new QWidget(Panel1), "Panel7");
     Panel7->setFixedHeight(41);
     auto* bottom = new QHBoxLayout(Panel7);
@@ -80,6 +69,7 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     connect(CloseBTN, &QPushButton::clicked, this, [this] { close(); });
     bottom->addWidget(CloseBTN);
     layout->addWidget(Panel7);
+    BuildMenus();
     StatusBar1->Panel(0)->setText("FormName");
     Query1 = new kura::TKuraQuery;
     Query1->SetName("Query1");
@@ -91,6 +81,14 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
 TFmain::~TFmain() {
     delete Query1;
     if (Fmain == this) Fmain = nullptr;
+    // The grids are children, freed after these members: they must let go first.
+    StaffGrid->SetDataSource(nullptr);
+    JyokyoGrid->SetDataSource(nullptr);
+    DSstaff.SetDataSet(nullptr);
+    DSjyokyo.SetDataSet(nullptr);
+    delete Qstaff;
+    delete Qjyokyo;
+    delete SaveDialog1;
 }
 
 void TFmain::RunQuery1(const std::vector<std::string>& lines) {
@@ -125,6 +123,8 @@ void TFmain::StartUp() {
         Step("バージョンのチェック");
         ReadSortAndOptions(ini, Settings);
         ReadGridSettings(ini, *StaffGrid);
+        JidoCB->setChecked(Settings.JidoKosin);
+        SaisinBTN->setEnabled(!Settings.JidoKosin);
         ini.WriteFloat("Tobuna", "Ver", AppVer);
         ini.UpdateFile();
     }

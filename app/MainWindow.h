@@ -9,6 +9,16 @@
 //   views built (RefreshJyokyo, OpenStaffList).
 // A failing step ends the sequence there; its message is shown and what was done
 // stays done. Closing the window writes the settings.
+//
+// The two views are rebuilt, never patched:
+//   MainOverview.cpp   the overview tab: head count per department (query Qjyokyo,
+//                      grid JyokyoGrid, pie chart Chart1) and the total (Query1).
+//   MainStaffList.cpp  the staff list over Qstaff: its persistent fields, the query
+//                      text made from the sort keys and the hide-retired flag, title
+//                      clicks, retired rows greyed, refresh and auto-refresh.
+//   MainExport.cpp     the CSV exports of Staff and Gakureki (File menu).
+//   MainLayout.cpp     the tabs' panels, buttons and their hover colours.
+// Sort keys are kept in Settings as UTF-8 display labels ("（なし）" for none).
 #include <QTabWidget>
 #include <chrono>
 #include <string>
@@ -17,11 +27,31 @@
 
 #include "app/Form1.h"
 #include "app/MainSettings.h"
+#include "platform/dataset/DataSource.h"
 
+class QCheckBox;
+class QModelIndex;
+class QPainter;
+class QStyleOptionViewItem;
+class QLabel;
+class QMenu;
+class QAction;
+class QPushButton;
+class QRadioButton;
+class QSplitter;
 class QWidget;
+class QChart;
+class QChartView;
+class QPieSeries;
+class QHorizontalBarSeries;
 
 namespace kura {
 class TKuraQuery;
+class TDataSet;
+}  // namespace kura
+
+namespace gui {
+class TSaveDialog;
 }
 
 namespace app {
@@ -41,8 +71,45 @@ public:
     QWidget* Panel7;
     TMakatiButton* CloseBTN;
     TDBGridEx* StaffGrid;
-    // The scratch query of the upgrades (and, later, of the head count and deletes).
+    // The scratch query of the upgrades, the head count (and, later, the deletes).
     kura::TKuraQuery* Query1;
+
+    // ---- overview tab ----
+    QWidget* Panel2;
+    QWidget* Panel5;
+    QWidget* Panel6;
+    QLabel* JyokyoLBL;
+    QRadioButton* BuRB;
+    TMakatiButton* MakatiButton1;
+    TDBGridEx* JyokyoGrid;
+    QSplitter* Splitter1;
+    QChartView* Chart1;
+    QPieSeries* Series1;
+    QHorizontalBarSeries* Series2;
+
+    // ---- staff-list tab ----
+    QWidget* Panel3;
+    QWidget* Panel4;
+    TMakatiButton* STAFFaddBTN;
+    TMakatiButton* STAFFeditBTN;
+    TMakatiButton* STAFFdelBTN;
+    TMakatiButton* CuteButton6;
+    QPushButton* KanriSheetBTN;
+    QCheckBox* JidoCB;
+    TMakatiButton* SaisinBTN;
+
+    // ---- menus ----
+    QMenu* File1;
+    QAction* PCP2;  // 従業員情報: CSV export of Staff
+    QAction* A1;    // 履歴情報: CSV export of Gakureki
+    QAction* Exit1;
+    gui::TSaveDialog* SaveDialog1;
+
+    // ---- non-visual ----
+    kura::TKuraQuery* Qstaff;
+    kura::TKuraQuery* Qjyokyo;
+    kura::TDataSource DSstaff;
+    kura::TDataSource DSjyokyo;
 
     double AppVer = 0;
     TMainSettings Settings;
@@ -53,15 +120,42 @@ public:
     void UpgradeGakurekiTable();
     void UpgradeRirekisyoTable();
     void UpgradeKazokuTable();
-    // The views; built by the overview and staff-list code.
-    virtual void RefreshJyokyo() {}
-    virtual void OpenStaffList() {}
+    // The views.
+    void RefreshJyokyo();
+    void OpenStaffList();
+    // The lines of Qstaff's text for the current sort keys and hide-retired flag; also
+    // repairs the keys (an unknown label becomes "（なし）", a used key's direction
+    // other than "降順" becomes "昇順").
+    std::vector<std::string> StaffListLines();
+
+    // Event handlers.
+    void StaffGridTitleClick(int column);
+    void StaffGridDrawColumnCell(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index,
+                                 int column);
+    void QstaffAfterOpen(kura::TDataSet* dataSet);
+    void CuteButton6Click();
+    void SaisinBTNClick();
+    void BuRBClick();
+    void JidoCBClick();
+    void PCP2Click();
+    void A1Click();
+
+    // Whether the staff list's row (0-based) is a retired employee (a retirement date).
+    bool RowRetired(int row) const;
+    // The staff list's font size as the display settings set it: clamped to 1..72.
+    void SetStaffFontSize(int points);
 
     // Where the start-up's time went: step name and milliseconds since the step before.
     std::vector<std::pair<std::string, double>> StartupTimes;
     bool StartedUp() const { return startedUp_; }
 
 private:
+    void BuildOverviewTab();
+    void BuildStaffTab();
+    void AddStaffColumns();
+    void BuildMenus();
+    void CreateQueries();
+    void ExportTable(kura::TDataSet& table);
     void StartUp();
     void Step(const char* panelText);
     void Mark(const std::string& name);

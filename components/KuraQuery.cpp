@@ -273,6 +273,19 @@ void TKuraQuery::ExecSQL() {
 
 // ---- master dataset --------------------------------------------------------------------
 
+void TKuraQuery::GetDetailLinkFields(std::vector<TField*>& masterFields, std::vector<TField*>& detailFields) {
+    masterFields.clear();
+    detailFields.clear();
+    TDataSet* master = GetDataSource() ? GetDataSource()->DataSet() : nullptr;
+    if (!master) return;
+    for (int i = 0; i < FParams.Count(); ++i) {
+        TField* field = master->FindField(FParams[i].Name);
+        if (!field) continue;
+        masterFields.push_back(field);
+        if (TField* own = FindField(FParams[i].Name)) detailFields.push_back(own);
+    }
+}
+
 void TKuraQuery::RefreshParams() {
     DisableControls();
     try {

@@ -65,6 +65,10 @@ public:
     void SetDataSource(TDataSource* value);
     TQueryProgressEvent OnQueryProgress;
 
+    // For each parameter named like a field of the master dataset: that master
+    // field, and the query's own field of the name when it has one.
+    void GetDetailLinkFields(std::vector<TField*>& masterFields, std::vector<TField*>& detailFields);
+
     bool Prepared() const { return FStatement != nullptr; }
     void SetPrepared(bool value);
     void Prepare() { SetPrepared(true); }

@@ -130,6 +130,40 @@ bool SecondaryIndexExists(TDataCursor& cursor, const std::string& name) {
     return false;
 }
 
+// Building a unique index removes the rows whose key is taken already: find such
+// rows first through a twin index without the uniqueness, and refuse the index.
+void CheckUniqueKeys(TDataCursor& cursor, const TIndexDesc& unique, const std::string& name) {
+    if (cursor.GetRecordCount() < 2) return;
+    static constexpr const char* kCheckName = "Sys Unique Check";
+    TIndexDesc twin = unique;
+    twin.SetName(kCheckName);
+    twin.SetByte(ido::Unique, 0);
+    cursor.AddSecondaryIndex(twin, 0);
+    bool duplicate = false;
+    try {
+        cursor.SetIndexName(kCheckName);
+        // The twin's keys end in the row's 4-byte number; the fields come before it.
+        const int32_t fieldBytes = std::max<int32_t>(cursor.GetKeySize() - 4, 0);
+        std::vector<uint8_t> record(std::max<size_t>(cursor.GetCursorRecordSize(), cursor.GetRecordSize()) + 16, 0);
+        std::vector<uint8_t> key(CURSOR_KEY_BUFFER_SIZE, 0), previous(CURSOR_KEY_BUFFER_SIZE, 0);
+        bool first = true;
+        cursor.SetToBegin();
+        while (!duplicate && cursor.GetNextRecord(record.data()) == 0) {
+            cursor.BuildIndexKey(record.data(), key.data());
+            duplicate = !first && std::equal(key.begin(), key.begin() + fieldBytes, previous.begin());
+            key.swap(previous);
+            first = false;
+        }
+    } catch (...) {
+        cursor.SwitchToIndex(NATURAL_ORDER);
+        cursor.DeleteIndex(kCheckName, 1);
+        throw;
+    }
+    cursor.SwitchToIndex(NATURAL_ORDER);
+    cursor.DeleteIndex(kCheckName, 1);
+    if (duplicate) cursor.RaiseError(KURA_KEYVIOL, {}, name);
+}
+
 const TStringList* StopWordsOf(const TDataQuery& query) { return query.StopWordsGiven ? &query.StopWords : nullptr; }
 
 void ExecuteCreateTable(TDataQuery& query, TTargetTable& target) {
@@ -267,7 +301,25 @@ void ExecuteAlterTable(TDataQuery& query, TTargetTable& target) {
         params.SpaceChars = &query.SpaceChars;
         params.IncludeChars = &query.IncludeChars;
     }
+    // A restructure would leave out the rows the new definition refuses: refuse
+    // the statement instead and keep the table as it was.
+    uint8_t refusal = 0;
+    std::string refused;
+    cursor.Events().RestructureQuestion = [&refusal, &refused](TDataCursor*, uint8_t kind, const std::string& text,
+                                                               uint8_t& /*stopAsking*/, uint8_t& carryOn) {
+        if (kind == rqFieldDropped) return;
+        carryOn = 0;
+        if (refusal == 0) {
+            refusal = kind == rqOtherError ? rqConversion : kind;
+            refused = text;
+        }
+    };
     cursor.RestructureTable(params);
+    if (refusal == rqKeyViolation) cursor.RaiseError(KURA_KEYVIOL, {}, refused);
+    if (refusal != 0) {
+        RaiseStatementError("The values of column '" + refused + "' do not fit its new definition in every row",
+                            table);
+    }
 }
 
 void ExecuteCreateIndex(TDataQuery& query, TTargetTable& target) {
@@ -288,6 +340,7 @@ void ExecuteCreateIndex(TDataQuery& query, TTargetTable& target) {
         if (SecondaryIndexExists(cursor, index.IndexName)) {
             if (!query.IfNotExists) cursor.RaiseError(KURA_INDEXEXISTS, {}, index.IndexName);
         } else {
+            if (desc.GetByte(ido::Unique) != 0) CheckUniqueKeys(cursor, desc, index.IndexName);
             cursor.AddSecondaryIndex(desc, 0);
         }
     } catch (...) {

@@ -279,9 +279,10 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
     plan.Result->OpenCursor();
 }
 
-// An ORDER BY or GROUP BY item as a result column number.
+// An ORDER BY or GROUP BY item as a result column number. ORDER BY may name an
+// aggregate's column (ORDER BY Kensu DESC after COUNT(*) AS Kensu); GROUP BY may not.
 uint16_t ResolveItem(const TQueryPlan& plan, const std::string& name, const std::string& correlation,
-                     uint16_t number, const char* clause) {
+                     uint16_t number, const char* clause, bool aggregatesAllowed) {
     const auto count = static_cast<uint16_t>(plan.Columns.size());
     if (number != 0 || name.empty()) {
         if (number < 1 || number > count)
@@ -289,7 +290,7 @@ uint16_t ResolveItem(const TQueryPlan& plan, const std::string& name, const std:
         return number;
     }
     for (const TPlanColumn& c : plan.Columns) {
-        if (c.Aggregate != akNone) continue;
+        if (c.Aggregate != akNone && !aggregatesAllowed) continue;
         const TResultField& f = *c.Field;
         if (!correlation.empty() && !SameNameText(correlation, f.CorrelationName)) continue;
         if (SameNameText(name, f.ResultName) || (!f.Computed && SameNameText(name, f.ColumnName))) return c.ResultNo;
@@ -302,7 +303,7 @@ void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
     if (static_cast<int32_t>(q.OrderBy.size()) > MaxOrderByColumns)
         RaiseSqlError("Maximum number of columns (1024) in ORDER BY clause exceeded");
     for (const auto& o : q.OrderBy) {
-        const uint16_t n = ResolveItem(plan, o->ColumnName, o->CorrelationName, o->ColumnNumber, "ORDER BY clause");
+        const uint16_t n = ResolveItem(plan, o->ColumnName, o->CorrelationName, o->ColumnNumber, "ORDER BY clause", true);
         if (o->ColumnNumber != 0 && plan.Columns[n - 1u].Desc.FieldType() == fldBLOB)
             RaiseSqlError("Invalid column number " + Quoted(std::to_string(n)) + " specified in ORDER BY clause");
         plan.OrderFields.emplace_back(n, o->Descending != 0);
@@ -311,7 +312,7 @@ void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
         if (static_cast<int32_t>(q.GroupBy.size()) > MaxGroupByColumns)
             RaiseSqlError("Maximum number of columns (1024) in GROUP BY clause exceeded");
         for (const auto& g : q.GroupBy) {
-            const uint16_t n = ResolveItem(plan, g->ColumnName, g->CorrelationName, g->ColumnNumber, "GROUP BY clause");
+            const uint16_t n = ResolveItem(plan, g->ColumnName, g->CorrelationName, g->ColumnNumber, "GROUP BY clause", false);
             if (plan.Columns[n - 1u].Desc.FieldType() == fldBLOB)
                 RaiseSqlError("Invalid BLOB column " + Quoted(plan.Columns[n - 1u].Field->ResultName) +
                               " specified in GROUP BY clause");

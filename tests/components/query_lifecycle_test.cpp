@@ -152,6 +152,12 @@ TEST_F(QueryLifecycle, MasterRecordDrivesTheParameters) {
     staff->Next();
     staff->Next();
     EXPECT_EQ(Rows(*detail, {"Id", "Score"}), (RowList{"3|3"}));
+    std::vector<TField*> masterFields, detailFields;
+    detail->GetDetailLinkFields(masterFields, detailFields);
+    ASSERT_EQ(masterFields.size(), 1u);
+    EXPECT_EQ(masterFields[0], staff->FieldByName("Id"));
+    ASSERT_EQ(detailFields.size(), 1u);
+    EXPECT_EQ(detailFields[0], detail->FieldByName("Id"));
     detail->Close();
     detail->SetDataSource(nullptr);
 }

@@ -127,6 +127,21 @@ TEST_F(Definitions, SecondaryIndexesComeAndGo) {
     EXPECT_EQ(db.ErrorOf("DROP INDEX t.byb").Code, KURA_INVALIDINDEXNAME);
 }
 
+TEST_F(Definitions, KeysOverDuplicateValuesAreRefusedAndNoRowIsLost) {
+    db.Run("INSERT INTO t VALUES (3, 'three', 10)");
+    const Rows before = db.Rows("t");
+    EXPECT_EQ(db.ErrorOf("CREATE UNIQUE INDEX byc ON t (c)").Code, KURA_KEYVIOL);
+    EXPECT_EQ(db.Rows("t"), before);
+    EXPECT_EQ(db.ErrorOf("DROP INDEX t.byc").Code, KURA_INVALIDINDEXNAME);
+    EXPECT_EQ(db.ErrorOf("ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (c)").Code, KURA_KEYVIOL);
+    EXPECT_EQ(db.Rows("t"), before);
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (1, 'dup', 0)").Code, KURA_KEYVIOL);
+    // Without the clash the unique index is made.
+    db.Run("UPDATE t SET c = 30 WHERE a = 3");
+    EXPECT_EQ(db.ErrorOf("CREATE UNIQUE INDEX byc ON t (c)").Code, 0);
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (4, 'four', 30)").Code, KURA_KEYVIOL);
+}
+
 TEST_F(Definitions, DropTable) {
     EXPECT_EQ(db.ErrorOf("DROP TABLE IF EXISTS nothere").Code, 0);
     EXPECT_NE(db.ErrorOf("DROP TABLE nothere").Code, 0);

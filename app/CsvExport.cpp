@@ -1,0 +1,129 @@
+#include "app/CsvExport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/DateText.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/dataset/Field.h"
+
+namespace app {
+
+namespace {
+
+bool IsNumberType(kura::TFieldType t) {
+    using namespace kura;
+    return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftFloat || t == ftCurrency;
+}
+
+bool IsBinaryType(kura::TFieldType t) {
+    using namespace kura;
+    return t == ftBlob || t == ftGraphic || t == ftTypedBinary || t == ftParadoxOle || t == ftDBaseOle ||
+           t == ftBytes || t == ftVarBytes;
+}
+
+std::string Value(const kura::TField& f) {
+    const kura::TFieldType t = f.DataType();
+    if (IsNumberType(t)) return f.IsNull() ? std::string() : f.AsString();
+    if (t == kura::ftDateTime && !f.IsNull()) return "\"" + FormatDate(f.AsDateTime()) + "\"";
+    if (IsBinaryType(t)) return "\"\"";
+    return "\"" + (f.IsNull() ? std::string() : f.AsString()) + "\"";
+}
+
+// The file being written; closes it when the export ends either way.
+class CsvFile {
+public:
+    explicit CsvFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+        if (!file_) Fail("作成できません");
+    }
+    ~CsvFile() {
+        if (file_) std::fclose(file_);
+    }
+    void Write(const std::string& line) {
+        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fwrite("\r\n", 1, 2, file_) != 2)
+            Fail("書き込めません");
+    }
+    void Close() {
+        const bool flushed = std::fflush(file_) == 0;
+        const int err = errno;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!flushed || !closed) {
+            errno = flushed ? errno : err;
+            Fail("書き込めません");
+        }
+    }
+    [[noreturn]] void Fail(const char* what) const {
+        const int err = errno;
+        throw ECsvExportError("CSVファイル " + path_ + " に" + what + "。(" + std::strerror(err) + ")");
+    }
+
+private:
+    std::string path_;
+    std::FILE* file_;
+};
+
+}  // namespace
+
+std::string CsvHeader(const kura::TDataSet& table) {
+    std::string line;
+    for (int i = 0; i < table.FieldCount(); ++i) line += (i ? "," : "") + table.Fields(i)->FieldName;
+    return line;
+}
+
+std::string CsvLine(const kura::TDataSet& table) {
+    std::string line;
+    for (int i = 0; i < table.FieldCount(); ++i) line += (i ? "," : "") + Value(*table.Fields(i));
+    return line;
+}
+
+int ExportCsv(kura::TDataSet& table, const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A name that is not a plain file (a device, a folder) is never removed on failure.
+    const bool plain = !fs::exists(path, ec) || fs::is_regular_file(path, ec);
+    bool created = false;
+    int rows = 0;
+    table.DisableControls();
+    kura::TBookmark back;
+    try {
+        CsvFile file(path);
+        created = true;
+        if (!table.IsEmpty()) back = table.GetBookmark();
+        file.Write(CsvHeader(table));
+        table.First();
+        while (!table.Eof()) {
+            file.Write(CsvLine(table));
+            ++rows;
+            table.Next();
+        }
+        file.Close();
+    } catch (const std::exception& e) {
+        const bool removed = created && plain && fs::remove(path, ec);
+        try {
+            if (!back.empty()) table.GotoBookmark(back);
+        } catch (...) {  // the export's own failure is the one to report
+        }
+        table.EnableControls();
+        std::string message = dynamic_cast<const ECsvExportError*>(&e)
+                                  ? std::string(e.what())
+                                  : "CSVファイル " + path + " を書き出せませんでした。(" + e.what() + ")";
+        if (removed) message += "\n書きかけのファイルは削除しました。";
+        else if (created) message += "\nファイルは途中までしか書かれていません。";
+        throw ECsvExportError(message);
+    }
+    if (!back.empty()) table.GotoBookmark(back);
+    table.EnableControls();
+    return rows;
+}
+
+std::string CsvFileName(const std::string& chosen, int filterIndex) {
+    if (filterIndex != 1) return chosen;
+    const std::size_t slash = chosen.find_last_of('/');
+    const std::string last = slash == std::string::npos ? chosen : chosen.substr(slash + 1);
+    return last.find('.') == std::string::npos ? chosen + ".csv" : chosen;
+}
+
+}  // namespace app

@@ -1,0 +1,43 @@
+#pragma once
+// The CSV export of a whole table: code page 932 bytes as stored, no byte-order
+// mark, CR LF after every line. Line 1 is the field names in field order joined by
+// "," (no quotes, no blanks); then one line per record in the table's current order:
+//   numbers (small/integer/word/auto-increment/float/currency): the text, no quotes,
+//     nothing when null;
+//   date-time with a value: "yyyy/mm/dd" between double quotes;
+//   binary BLOBs (pictures and other bytes): "" — raw bytes would break every line
+//     after them, so the field is written empty;
+//   everything else (text, memos with their line breaks, dates as their text, a null
+//     date-time): the text between double quotes.
+// Quotes and commas inside values are written as they are (the file format the
+// program has always written; readers must not expect doubled quotes).
+//
+// ExportCsv writes the file while the table's controls are disabled and leaves the
+// table on the record it was on. Any failure (the file cannot be made or written,
+// or reading the table fails) closes the file, removes what was written, gives the
+// controls back and raises ECsvExportError naming the file; nothing half-written
+// is ever left looking complete.
+#include <stdexcept>
+#include <string>
+
+namespace kura {
+class TDataSet;
+}
+
+namespace app {
+
+class ECsvExportError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string CsvHeader(const kura::TDataSet& table);
+// The line of the table's current record (without its CR LF).
+std::string CsvLine(const kura::TDataSet& table);
+// Answers the number of records written.
+int ExportCsv(kura::TDataSet& table, const std::string& path);
+// The save dialog's name: with the first filter chosen (filterIndex 1) a name whose
+// last component has no extension gets ".csv"; any other name is used as it is.
+std::string CsvFileName(const std::string& chosen, int filterIndex);
+
+}  // namespace app
