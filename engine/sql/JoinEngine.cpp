@@ -116,6 +116,7 @@ bool TQueryPlan::NextAt(size_t level) {
         t.AtEnd = false;
         bool accepted = true;
         for (const TExpToken* c : t.Conditions) {
+            if (t.Filtered) break;
             if (!Accepts(c)) {
                 accepted = false;
                 break;
@@ -181,6 +182,28 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(t.RangeIndex);
     return true;
+}
+
+void TQueryPlan::ApplyLevelFilters() {
+    if (Tables.empty()) return;
+    TPlanTable& t = Tables[0];
+    if (t.Conditions.empty() || t.RangeValue || t.HashColumn || t.Filtered) return;
+    TDataCursor& cursor = *t.Cursor;
+    TCursorFilterOptions options;
+    options.StatisticsAllowed = true;
+    try {
+        for (const TExpToken* c : t.Conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+    } catch (...) {
+        cursor.DropFilter(nullptr);
+        throw;
+    }
+    t.Filtered = true;
+}
+
+void TQueryPlan::DropLevelFilters() {
+    if (Tables.empty() || !Tables[0].Filtered) return;
+    Tables[0].Filtered = false;
+    Tables[0].Cursor->DropFilter(nullptr);
 }
 
 TDataCursor* TQueryPlan::ExecuteLive() {

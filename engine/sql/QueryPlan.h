@@ -68,6 +68,7 @@ struct TPlanTable {
     bool RangeActive = false;
     bool Matched = false;   // a record of this level passed since the outer row moved
     bool NullRowGiven = false;  // left outer join: the null row was handed out
+    bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
     bool RangeExact = false;  // the range alone decides the level's conditions
     // An equality "column = value of earlier levels" on a column that is not a
@@ -150,6 +151,10 @@ public:
     // COUNT(*) over one table: its conditions become filters on the cursor, whose
     // optimiser answers them from indexes where it can.
     bool CountThroughFilters(uint32_t& count);
+    // The first level's conditions as filters on its cursor, which its optimiser
+    // answers from indexes where it can; dropped again by DropLevelFilters.
+    void ApplyLevelFilters();
+    void DropLevelFilters();
     // The live result: the source cursor with the WHERE clause as its filter.
     TDataCursor* ExecuteLive();
 

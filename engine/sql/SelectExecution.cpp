@@ -416,6 +416,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         }
         plan.Result->EmptyTable();
         plan.ResetRows();
+        if (!q.CountStarOnly) plan.ApplyLevelFilters();
         plan.ResetProgress();
         std::vector<uint8_t> work(plan.Result->GetRecordSize() + 16u, 0);
         if (q.AggregateOnly)
@@ -425,9 +426,11 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         if (!q.HasUnion && !q.IsUnionMember) FinishResultTable(q);
         plan.EndProgress();
     } catch (...) {
+        plan.DropLevelFilters();
         for (TDataCursor* c : locked) c->EndTableRead();
         throw;
     }
+    plan.DropLevelFilters();
     for (TDataCursor* c : locked) c->EndTableRead();
     plan.Result->Refresh();
     plan.Result->SetToBegin();
