@@ -167,6 +167,12 @@ bool TQueryPlan::NextRow() {
 bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     if (Tables.size() != 1 || !Residual.empty()) return false;
     TPlanTable& t = Tables[0];
+    // An equality an index answers alone: the count of its key range.
+    if (t.RangeValue && t.RangeExact) {
+        FirstAt(0);
+        count = t.Empty ? 0 : t.Cursor->GetRecordCount();
+        return true;
+    }
     TDataCursor& cursor = *t.Cursor;
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(255);
