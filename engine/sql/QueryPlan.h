@@ -96,6 +96,11 @@ struct TPlanColumn {
     uint16_t CountNo = 0;        // AVG: hidden count column
     uint16_t SumNo = 0;          // AVG over dates, times and integers: hidden 64-bit sum
     TFieldDesc Desc;
+    // A plain column whose stored form the result column shares: its presence
+    // byte and value are copied as they are from the level's record.
+    bool DirectCopy = false;
+    int32_t SourceLevel = -1;
+    uint16_t SourceOffset = 0;
 };
 
 class TQueryPlan {

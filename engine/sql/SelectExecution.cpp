@@ -141,6 +141,13 @@ void CopyResultRow(TQueryPlan& plan, uint8_t* record) {
             PutInt32(result, c.ResultNo, record, 1);
             continue;
         }
+        if (c.DirectCopy) {
+            // A level without a current record leaves the column NULL (zeroed).
+            const TPlanTable& t = plan.Tables[static_cast<size_t>(c.SourceLevel)];
+            if (!t.AtEnd)
+                std::memcpy(record + c.Desc.Offset(), t.Buffer.data() + c.SourceOffset, c.Desc.StoredSize() + 1u);
+            continue;
+        }
         TExpToken* value = EvaluateExpression(c.Value, nullptr, &plan, plan.LocaleId, plan.SortId,
                                               &TQueryPlan::ColumnValue);
         try {
