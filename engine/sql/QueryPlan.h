@@ -22,7 +22,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -81,9 +80,10 @@ struct TPlanTable {
     std::vector<TExpToken*> LocalConditions;
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
-    std::unordered_map<std::string, std::vector<uint32_t>> HashIndex;  // key -> record offsets
-    const std::vector<uint32_t>* HashMatches = nullptr;
-    size_t HashPosition = 0;
+    // (key, record offset), ordered by key and then by table order.
+    std::vector<std::pair<std::string, uint32_t>> HashEntries;
+    size_t HashPosition = 0;  // next entry of the current key
+    size_t HashEnd = 0;       // past the current key's entries
 };
 
 // One column of the result table.
