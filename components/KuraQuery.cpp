@@ -143,6 +143,29 @@ void TKuraQuery::Disconnect() {
 
 // ---- running ---------------------------------------------------------------------------
 
+void TKuraQuery::InitFieldDefs() {
+    if (FHandle) {
+        TKuraDBDataSet::InternalInitFieldDefs();
+        return;
+    }
+    TDBFlagScope flag(*this, 4);
+    if (FSQL.empty()) DatabaseError(msg::NoSQLStatement);
+    SetPrepared(true);
+    // Only a SELECT has fields; anything else must not run just to be described.
+    if (FStatement->StatementKind() != skSelect) return;
+    // The cursor belongs to the statement, which keeps it for the next open.
+    TDataCursor* cursor = GetQueryCursor();
+    if (!cursor) return;
+    FHandle = cursor;
+    try {
+        TKuraDBDataSet::InternalInitFieldDefs();
+    } catch (...) {
+        FHandle = nullptr;
+        throw;
+    }
+    FHandle = nullptr;
+}
+
 TDataCursor* TKuraQuery::CreateHandle() {
     if (FExecuting) return FExecCursor;
     return GetQueryCursor();

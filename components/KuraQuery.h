@@ -81,6 +81,8 @@ public:
     // The engine statement while prepared.
     TQueryStatement* StmtHandle() const { return FStatement.get(); }
     void Disconnect() override;
+    // Closed: the text is prepared and run once to learn its result's fields.
+    void InitFieldDefs() override;
 
 protected:
     TDataCursor* CreateHandle() override;

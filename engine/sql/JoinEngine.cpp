@@ -33,8 +33,8 @@ void TQueryPlan::ResetRows() {
         t.NullRowGiven = false;
         t.HashBuilt = false;
         t.HashRecords.clear();
-        t.HashIndex.clear();
-        t.HashMatches = nullptr;
+        t.HashEntries.clear();
+        t.HashPosition = t.HashEnd = 0;
     }
 }
 
@@ -60,8 +60,9 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-        t.HashIndex[CanonicalValueKey(key)].push_back(offset);
+        t.HashEntries.emplace_back(CanonicalValueKey(key), offset);
     }
+    std::sort(t.HashEntries.begin(), t.HashEntries.end());
     t.HashBuilt = true;
     t.AtEnd = true;
 }
@@ -74,13 +75,17 @@ bool TQueryPlan::FirstAt(size_t level) {
     if (t.HashColumn) {
         if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
-        t.HashMatches = nullptr;
+        t.HashPosition = t.HashEnd = 0;
         if (value->IsNull == 0) {
-            const auto found = t.HashIndex.find(CanonicalValueKey(*value));
-            if (found != t.HashIndex.end()) t.HashMatches = &found->second;
+            const std::string wanted = CanonicalValueKey(*value);
+            const auto first = std::lower_bound(t.HashEntries.begin(), t.HashEntries.end(), wanted,
+                                                [](const auto& entry, const std::string& k) { return entry.first < k; });
+            auto last = first;
+            while (last != t.HashEntries.end() && last->first == wanted) ++last;
+            t.HashPosition = static_cast<size_t>(first - t.HashEntries.begin());
+            t.HashEnd = static_cast<size_t>(last - t.HashEntries.begin());
         }
         ReleaseExpToken(value);
-        t.HashPosition = 0;
         return NextAt(level);
     }
     if (t.RangeValue) {
@@ -105,8 +110,8 @@ bool TQueryPlan::NextAt(size_t level) {
     TPlanTable& t = Tables[level];
     while (!t.Empty) {
         if (t.HashColumn) {
-            if (!t.HashMatches || t.HashPosition >= t.HashMatches->size()) break;
-            const uint32_t offset = (*t.HashMatches)[t.HashPosition++];
+            if (t.HashPosition >= t.HashEnd) break;
+            const uint32_t offset = t.HashEntries[t.HashPosition++].second;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
         } else {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
@@ -116,6 +121,7 @@ bool TQueryPlan::NextAt(size_t level) {
         t.AtEnd = false;
         bool accepted = true;
         for (const TExpToken* c : t.Conditions) {
+            if (t.Filtered) break;
             if (!Accepts(c)) {
                 accepted = false;
                 break;
@@ -166,6 +172,12 @@ bool TQueryPlan::NextRow() {
 bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     if (Tables.size() != 1 || !Residual.empty()) return false;
     TPlanTable& t = Tables[0];
+    // An equality an index answers alone: the count of its key range.
+    if (t.RangeValue && t.RangeExact) {
+        FirstAt(0);
+        count = t.Empty ? 0 : t.Cursor->GetRecordCount();
+        return true;
+    }
     TDataCursor& cursor = *t.Cursor;
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(255);
@@ -181,6 +193,28 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(t.RangeIndex);
     return true;
+}
+
+void TQueryPlan::ApplyLevelFilters() {
+    if (Tables.empty()) return;
+    TPlanTable& t = Tables[0];
+    if (t.Conditions.empty() || t.RangeValue || t.HashColumn || t.Filtered) return;
+    TDataCursor& cursor = *t.Cursor;
+    TCursorFilterOptions options;
+    options.StatisticsAllowed = true;
+    try {
+        for (const TExpToken* c : t.Conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+    } catch (...) {
+        cursor.DropFilter(nullptr);
+        throw;
+    }
+    t.Filtered = true;
+}
+
+void TQueryPlan::DropLevelFilters() {
+    if (Tables.empty() || !Tables[0].Filtered) return;
+    Tables[0].Filtered = false;
+    Tables[0].Cursor->DropFilter(nullptr);
 }
 
 TDataCursor* TQueryPlan::ExecuteLive() {

@@ -22,7 +22,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -68,6 +67,7 @@ struct TPlanTable {
     bool RangeActive = false;
     bool Matched = false;   // a record of this level passed since the outer row moved
     bool NullRowGiven = false;  // left outer join: the null row was handed out
+    bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
     bool RangeExact = false;  // the range alone decides the level's conditions
     // An equality "column = value of earlier levels" on a column that is not a
@@ -80,9 +80,10 @@ struct TPlanTable {
     std::vector<TExpToken*> LocalConditions;
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
-    std::unordered_map<std::string, std::vector<uint32_t>> HashIndex;  // key -> record offsets
-    const std::vector<uint32_t>* HashMatches = nullptr;
-    size_t HashPosition = 0;
+    // (key, record offset), ordered by key and then by table order.
+    std::vector<std::pair<std::string, uint32_t>> HashEntries;
+    size_t HashPosition = 0;  // next entry of the current key
+    size_t HashEnd = 0;       // past the current key's entries
 };
 
 // One column of the result table.
@@ -95,6 +96,11 @@ struct TPlanColumn {
     uint16_t CountNo = 0;        // AVG: hidden count column
     uint16_t SumNo = 0;          // AVG over dates, times and integers: hidden 64-bit sum
     TFieldDesc Desc;
+    // A plain column whose stored form the result column shares: its presence
+    // byte and value are copied as they are from the level's record.
+    bool DirectCopy = false;
+    int32_t SourceLevel = -1;
+    uint16_t SourceOffset = 0;
 };
 
 class TQueryPlan {
@@ -150,6 +156,10 @@ public:
     // COUNT(*) over one table: its conditions become filters on the cursor, whose
     // optimiser answers them from indexes where it can.
     bool CountThroughFilters(uint32_t& count);
+    // The first level's conditions as filters on its cursor, which its optimiser
+    // answers from indexes where it can; dropped again by DropLevelFilters.
+    void ApplyLevelFilters();
+    void DropLevelFilters();
     // The live result: the source cursor with the WHERE clause as its filter.
     TDataCursor* ExecuteLive();
 

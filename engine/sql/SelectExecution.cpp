@@ -141,6 +141,13 @@ void CopyResultRow(TQueryPlan& plan, uint8_t* record) {
             PutInt32(result, c.ResultNo, record, 1);
             continue;
         }
+        if (c.DirectCopy) {
+            // A level without a current record leaves the column NULL (zeroed).
+            const TPlanTable& t = plan.Tables[static_cast<size_t>(c.SourceLevel)];
+            if (!t.AtEnd)
+                std::memcpy(record + c.Desc.Offset(), t.Buffer.data() + c.SourceOffset, c.Desc.StoredSize() + 1u);
+            continue;
+        }
         TExpToken* value = EvaluateExpression(c.Value, nullptr, &plan, plan.LocaleId, plan.SortId,
                                               &TQueryPlan::ColumnValue);
         try {
@@ -416,6 +423,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         }
         plan.Result->EmptyTable();
         plan.ResetRows();
+        if (!q.CountStarOnly) plan.ApplyLevelFilters();
         plan.ResetProgress();
         std::vector<uint8_t> work(plan.Result->GetRecordSize() + 16u, 0);
         if (q.AggregateOnly)
@@ -425,9 +433,11 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         if (!q.HasUnion && !q.IsUnionMember) FinishResultTable(q);
         plan.EndProgress();
     } catch (...) {
+        plan.DropLevelFilters();
         for (TDataCursor* c : locked) c->EndTableRead();
         throw;
     }
+    plan.DropLevelFilters();
     for (TDataCursor* c : locked) c->EndTableRead();
     plan.Result->Refresh();
     plan.Result->SetToBegin();

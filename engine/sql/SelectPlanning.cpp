@@ -229,7 +229,20 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
         d.SetOffset(static_cast<uint16_t>(offset));
         offset += d.StoredSize() + 1;
     }
-    for (TPlanColumn& c : plan.Columns) c.Desc = defs[c.ResultNo - 1u];
+    for (TPlanColumn& c : plan.Columns) {
+        c.Desc = defs[c.ResultNo - 1u];
+        const TExpToken* v = c.Value;
+        if (c.Aggregate != akNone || !v || v->Kind != ekColumn || v->BindSlot2 != 0 || v->BindSlot1 < 0) continue;
+        TFieldDesc source;
+        plan.Tables[static_cast<size_t>(v->BindSlot1)].Cursor->GetFieldDesc(v->FieldNumber, source);
+        if (source.IsAutoInc() || source.Computed() || source.FieldType() == fldBLOB ||
+            source.FieldType() != c.Desc.FieldType() || source.StoredSize() != c.Desc.StoredSize() ||
+            source.StoredDecimals() != c.Desc.StoredDecimals())
+            continue;
+        c.DirectCopy = true;
+        c.SourceLevel = v->BindSlot1;
+        c.SourceOffset = source.Offset();
+    }
     return defs;
 }
 

@@ -51,6 +51,9 @@ TEST_F(QueryLifecycle, ExecSqlRunsDataChangingStatementsAndLeavesTheQueryClosed)
     EXPECT_TRUE(q->Prepared());
     q->SetSQL("DELETE FROM Staff WHERE Id = 1");
     EXPECT_FALSE(q->Prepared());
+    // Asking for the fields of a data-changing statement does not run it.
+    q->FieldDefs().Update();
+    EXPECT_EQ(q->FieldDefs().Count(), 0);
     q->ExecSQL();
     EXPECT_EQ(q->RowsAffected(), 1u);
     staff->Open();

@@ -71,9 +71,7 @@ TEST_F(QueryResult, EventFilterCalculatedFieldsAndBlockReads) {
     TKuraQuery q;
     q.SetDatabaseName(dir.path());
     q.SetSQL("SELECT Id, Score FROM Staff WHERE Id <= 21");
-    // The result's field definitions are known once it has run.
-    q.Open();
-    q.Close();
+    // The fields come from the result's definitions, read while closed.
     q.AddFieldsFromDefs();
     auto calc = std::make_unique<TIntegerField>();
     calc->FieldName = "Twice";
