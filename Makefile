@@ -1,7 +1,7 @@
 # Entry points for a fresh Debian 12 machine; see README.md.
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build unit fuzz test bench clean
+.PHONY: setup build unit fuzz test bench run clean
 
 setup:
 	bash scripts/setup
@@ -40,6 +40,13 @@ bench: setup
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	for b in build/release/*_bench build/release/engine_vs_sqlite; do [ -x "$$b" ] && "$$b"; done
+
+# Sets up, builds the release and starts the program from its build folder, where its
+# settings file, "DB" folder, read-me and help page live beside it.
+run: setup
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target yomitora
+	build/release/yomitora
 
 clean:
 	rm -rf build

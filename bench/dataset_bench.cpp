@@ -6,9 +6,13 @@
 //                            engine call)
 //   Browse/bare_cursor       a TDataCursor on the same table: GetNextRecord and
 //                            GetField per field
+//   Browse/query_component   TKuraQuery on "SELECT Id, Name, Score, Joined, Amount
+//                            FROM Staff ORDER BY Id": the query run (a result
+//                            table) and its result browsed the same way
 //   Browse/sqlite            SQLite stepping "SELECT Id, Name, Score, Joined, Amount
 //                            FROM staff ORDER BY Id" and reading every column
-// The last row carries the ratios table/cursor and table/sqlite (time over time).
+// The last row carries the ratios table/cursor, table/sqlite, query/cursor and
+// query/sqlite (time over time).
 // The table: Id (integer, primary), Name (string 20), Score (integer), Joined
 // (date), Amount (float). SQLite: Id INTEGER PRIMARY KEY and the same columns.
 #include <benchmark/benchmark.h>
@@ -22,6 +26,7 @@
 #include <string>
 
 #include "components/KuraDatabase.h"
+#include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "engine/core/DataCursor.h"
@@ -152,6 +157,18 @@ void TableBlockRead(benchmark::State& state) {
     });
 }
 
+void QueryComponent(benchmark::State& state) {
+    TKuraQuery q;
+    q.SetDatabaseName(Shared().dir);
+    q.SetSQL("SELECT Id, Name, Score, Joined, Amount FROM Staff ORDER BY Id");
+    Timed(state, "query", [&q] {
+        q.Open();
+        const int64_t sum = ReadAllFields(q);
+        q.Close();
+        return sum;
+    });
+}
+
 void BareCursor(benchmark::State& state) {
     TKuraTable& t = *Shared().table;
     TDataCursor cursor(t.Database()->Handle());
@@ -202,10 +219,13 @@ void Sqlite(benchmark::State& state) {
     state.counters["table/sqlite"] = gSeconds["table"] / gSeconds["sqlite"];
     state.counters["block/cursor"] = gSeconds["block"] / gSeconds["cursor"];
     state.counters["block/sqlite"] = gSeconds["block"] / gSeconds["sqlite"];
+    state.counters["query/cursor"] = gSeconds["query"] / gSeconds["cursor"];
+    state.counters["query/sqlite"] = gSeconds["query"] / gSeconds["sqlite"];
 }
 
 BENCHMARK(TableComponent)->Name("Browse/table_component")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(TableBlockRead)->Name("Browse/table_block_read")->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(QueryComponent)->Name("Browse/query_component")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BareCursor)->Name("Browse/bare_cursor")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(Sqlite)->Name("Browse/sqlite")->Unit(benchmark::kMillisecond)->Iterations(5);
 

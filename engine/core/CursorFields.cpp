@@ -455,14 +455,4 @@ void TDataCursor::EndTableRead() {
     FTable->EndSharedRead();
 }
 
-// ---- Remote BLOB transfers ------------------------------------------------------------
-
-std::vector<uint8_t> TDataCursor::GetReplyParam() { RaiseNoRemote(); }
-
-void TDataCursor::PutRequestParam(const void* bytes, uint32_t length) {
-    (void)bytes;
-    (void)length;
-    RaiseNoRemote();
-}
-
 }  // namespace kura

@@ -43,9 +43,8 @@ TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate) : FDire
     FStopWords.SetSorted(true);
     FStopWords.SetDuplicates(TDuplicates::dupIgnore);
     if (IsRemote()) {
-        // A clone would get its server handle from the clone request; neither is
-        // possible without the remote client.
-        if (!noRemoteCreate) RaiseNoRemote();
+        // A clone gets its server handle from the clone request instead.
+        if (!noRemoteCreate) CreateRemoteCursor();
         return;
     }
     for (auto& set : FRecordSets) set = AllocRecordsBitmap();
@@ -58,6 +57,7 @@ TDataCursor::~TDataCursor() {
         // A destructor must not throw; whatever close left behind is released below.
         ReleaseOpenState();
     }
+    if (IsRemote()) FreeRemoteCursor();
     for (auto& set : FRecordSets) ReleaseRecordsBitmap(set);
     for (TBlobBuffer* blob : FOpenBlobs) delete blob;
     FOpenBlobs.clear();
@@ -143,7 +143,10 @@ int64_t TDataCursor::GetServerVersion() const {
 
 void TDataCursor::SuppressAutoInc(bool value) {
     if (!FHasAutoInc || value == FSuppressAutoInc) return;
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        BeginRemote(REQUEST_SUPPRESSAUTOINC).PutBool(value);
+        SendRemote();
+    }
     FSuppressAutoInc = value;
 }
 

@@ -27,8 +27,10 @@
 // compare the table's change counters with the cursor's copies and move the cursor
 // back onto its position when another cursor or program changed the table.
 //
-// Remote sessions: the client channel is not part of this build; every operation
-// that would need the server raises KURA_REMOTECONNECT.
+// Remote sessions: the cursor is the client-side proxy of a cursor on the server
+// (CursorRemote.cpp). Creating, freeing, the table-level operations and the
+// database-wide requests go to the server; the operations that have no remote
+// request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include "engine/core/Filters.h"
+#include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ExpressionOwner.h"
@@ -92,6 +95,29 @@ using TProgressEvent = std::function<void(TDataCursor* sender, uint16_t value)>;
 using TRestructureQuestionEvent =
     std::function<void(TDataCursor* sender, uint8_t kind, const std::string& text, uint8_t& answer1, uint8_t& answer2)>;
 using TCursorNotifyEvent = std::function<void(TDataCursor* sender)>;
+
+// What CreateTable sends to a server, borrowed from its arguments.
+struct TRemoteTableDefinition {
+    uint16_t LocaleId = 0;
+    uint16_t SortId = 0;
+    bool Overwrite = false;
+    const TStringList* StopWords = nullptr;
+    const std::bitset<256>* SpaceChars = nullptr;
+    const std::bitset<256>* IncludeChars = nullptr;
+    const std::vector<TFieldDesc>* Fields = nullptr;
+    const std::array<TIndexDesc, INDEX_SLOT_COUNT>* Indexes = nullptr;
+    uint32_t SecondaryCount = 0;
+    uint16_t BlobBlockSize = 0;
+    std::string_view Description;
+    std::string_view Password;
+    bool Encrypted = false;
+    uint16_t UserMajor = 0;
+    uint16_t UserMinor = 0;
+    bool NoPrimaryIndex = false;
+};
+
+// The string form of a character set in remote requests: its members in order.
+std::string CharSetMembers(const std::bitset<256>& set);
 
 struct TCursorEvents {
     TPasswordEvent Password;                       // 1
@@ -642,8 +668,24 @@ public:
     uint32_t FLockedRecordNo = 0;
 
 protected:
-    // The remote client is not part of this build.
+    // An operation without a remote request yet.
     [[noreturn]] void RaiseNoRemote() const;
+    // ---- Remote requests (CursorRemote.cpp) ----
+    TRemoteChannel& RemoteChannel() const;
+    // Starts a request of this cursor: the code, then the cursor's server handle.
+    TRemoteRequest& BeginRemote(TRequestCode code);
+    // Sends it and reads the reply, serving the server's callbacks in between, then
+    // raises the error the reply carries.
+    TRemoteReply& SendRemote();
+    // Serves one callback frame; false when no response goes back.
+    bool ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>& response);
+    void CreateRemoteCursor();
+    // Never throws: a cursor the server cannot free dies with the server's session.
+    void FreeRemoteCursor() noexcept;
+    void GetRemoteDataHeader(uint8_t* buffer);
+    // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
+    void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
+    void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

@@ -33,6 +33,7 @@ class TSourceTable;
 class TJoinExpression;
 class TDataDirectory;
 class TDataCursor;
+class TQueryPlan;
 
 // --- Statement kinds
 constexpr uint8_t skSelect = 1;
@@ -95,6 +96,15 @@ public:
     TSourceTable* FirstSourceTable() const;
     // Tells the cursor's session which access this statement makes on the cursor.
     void NotifyTableAccess(TDataCursor* cursor) const;
+
+    // --- Planning and execution of a SELECT (the planner's files). The statement
+    // object (StatementExecution.cpp) calls Prepare for every SELECT of its query
+    // list, last first, and Execute for each; a master SELECT hands its result
+    // cursor back through Execute. Data-changing, definition and transaction
+    // statements are planned and run by DataChange*.cpp, DefinitionExecution.cpp
+    // and StatementExecution.cpp and never reach these two.
+    void Prepare();
+    void Execute(TDataCursor*& result);
 
     // --- Owner
     TQueryStatement* Statement;
@@ -206,6 +216,9 @@ public:
     TCharSet IncludeChars;
 
     uint8_t SelectAll = 0;
+
+    // The plan of a SELECT (QueryPlan.h): its cursors, bindings and result table.
+    std::shared_ptr<TQueryPlan> Plan;
 
 private:
     TExpressionParser& Tokens() const;

@@ -14,6 +14,8 @@ TQueryStatement::~TQueryStatement() { ClearQueries(); }
 
 void TQueryStatement::ClearQueries() {
     FParameters.clear();
+    // The plans hold cursors and copies of the queries' trees: first out.
+    FChangePlans.clear();
     // Later queries may be referred to by earlier ones' sub-select nodes: free from
     // the end so no tree outlives the query it names.
     while (!FQueries.empty()) FQueries.pop_back();

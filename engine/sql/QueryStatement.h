@@ -10,9 +10,11 @@
 // far (planning never sees them: the error propagates) and no parameter marks,
 // whose nodes went back to the pool with the unfinished tree.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/expr/ExpParser.h"
@@ -20,9 +22,29 @@
 
 namespace kura {
 
+class TDataCursor;
+class TDataDirectory;
+class TDataSession;
+struct TFieldDesc;
+struct TDataChangePlan;
+class TQueryStatement;
+
+// Events of a statement, each called with the statement as sender.
+// Password: true when a password was supplied (asked for an encrypted table).
+using TStatementPasswordEvent = std::function<bool(TQueryStatement* sender)>;
+// Progress: a percentage; setting abort ends the row loop with the rows so far.
+using TStatementProgressEvent = std::function<void(TQueryStatement* sender, uint16_t percent, bool& abort)>;
+// After a prepare: the statement kind and the flags select-all, live companion, live.
+using TStatementPrepareEvent =
+    std::function<void(TQueryStatement* sender, uint8_t kind, uint8_t selectAll, uint8_t liveCompanion, uint8_t live)>;
+using TStatementStatusEvent = std::function<void(TQueryStatement* sender, uint16_t value)>;
+
 class TQueryStatement : public TExpressionParserOwner {
 public:
     TQueryStatement();
+    // A statement of a database: tables named without a path live there, and its
+    // session opens every other database the text names.
+    explicit TQueryStatement(TDataDirectory* ownerDatabase);
     ~TQueryStatement() override;
     TQueryStatement(const TQueryStatement&) = delete;
     TQueryStatement& operator=(const TQueryStatement&) = delete;
@@ -52,12 +74,77 @@ public:
     // Takes a query into the list; returns it.
     TDataQuery* AddQuery(std::unique_ptr<TDataQuery> query);
 
+    // --- Preparing and running (StatementExecution.cpp) -----------------------
+    // Parses and plans the first statement of the text. Nothing of an earlier text
+    // survives. A remote database raises KURA_REMOTECONNECT: this build has no
+    // remote client.
+    void Prepare(std::string_view text);
+    // Binds the parameters (when count > 0), runs every statement of the text in
+    // turn and hands back the result cursor of the last one (nullptr unless it is a
+    // SELECT). The cursor belongs to the statement. descriptors[i] describes
+    // parameter i, whose value stands in record at the descriptor's offset: a
+    // presence byte, then the value (a BLOB: u32 length and a pointer to the bytes).
+    void Execute(TDataCursor*& result, uint16_t paramCount = 0, const TFieldDesc* const* descriptors = nullptr,
+                 const uint8_t* record = nullptr, uint8_t progressWanted = 0);
+    // Binds parameter values; surplus descriptors or markers are ignored. 0.
+    uint16_t SetParams(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record);
+    // The row limit a prepared SELECT gets; -1 (or any negative) means none.
+    void SetMaxRowCount(int32_t value);
+    int32_t MaxRowCount() const { return FMaxRowCount; }
+    void SetPasswordEvent(TStatementPasswordEvent event) { FOnPassword = std::move(event); }
+    void SetProgressEvent(TStatementProgressEvent event) { FOnProgress = std::move(event); }
+    TStatementPrepareEvent OnAfterPrepare;
+    TStatementStatusEvent OnStatus;
+
+    TDataDirectory* OwnerDatabase() const { return FOwnerDatabase; }
+    TDataSession* Session() const;
+    bool IsRemote() const;
+    // 100 div the session's progress steps (100 for 0 steps).
+    int32_t GetProgressInterval() const;
+    // The events as the queries call them: false without a password handler.
+    bool DoPassword();
+    void DoProgress(uint16_t percent, bool& abort);
+
+    // Copied into a SELECT's master query before planning.
+    uint8_t LiveRequest = 0;
+    // Results of the last prepare and execution.
+    uint32_t ParamCount() const { return FParamCount; }
+    uint8_t ResultLive() const { return FLive; }
+    uint8_t ResultLiveCompanion() const { return FLiveCompanion; }
+    uint8_t ResultSelectAll() const { return FSelectAll; }
+    uint32_t RowsAffected() const { return FRowsAffected; }
+    double ExecutionTime() const { return FExecutionTime; }
+    // Set while Execute runs the second and later statements of a text.
+    uint8_t FollowOn() const { return FFollowOn; }
+    // The plan of a data-changing query of this statement (created on demand).
+    TDataChangePlan& ChangePlan(TDataQuery* query);
+
     // --- TExpressionParserOwner
     TDataQuery* ParseSubSelect(TExpressionParser& parser) override;
     void AddParameter(TExpToken* node) override;
 
 private:
     void ParseCurrent();
+    // Plans every query of the list, last first, and takes the master's flags.
+    void PrepareQueries();
+    void ExecuteLocal(TDataCursor*& result);
+    void ExecuteQuery(TDataQuery* query, TDataCursor*& result);
+
+    TDataDirectory* FOwnerDatabase = nullptr;
+    TStatementPasswordEvent FOnPassword;
+    TStatementProgressEvent FOnProgress;
+    int32_t FMaxRowCount = -1;
+    uint32_t FParamCount = 0;
+    uint8_t FLive = 0;
+    uint8_t FLiveCompanion = 0;
+    uint8_t FSelectAll = 0;
+    uint32_t FRowsAffected = 0;
+    double FExecutionTime = 0;
+    uint8_t FFollowOn = 0;
+    // Plans of the data-changing queries; dropped with the queries they serve.
+    std::vector<std::shared_ptr<TDataChangePlan>> FChangePlans;
+    // Results of the queries run so far by the current ExecuteLocal.
+    std::vector<std::pair<TDataQuery*, TDataCursor*>> FResults;
 
     TExpressionParser FTokenizer;
     std::vector<std::unique_ptr<TDataQuery>> FQueries;

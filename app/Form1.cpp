@@ -1,0 +1,194 @@
+#include "app/Form1.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindowStateChangeEvent>
+
+#include "app/ProgramPaths.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/Color.h"
+#include "platform/gui/DataGrid.h"
+#include "platform/gui/IniFile.h"
+#include "platform/gui/Text.h"
+
+namespace app {
+
+using gui::U8;
+
+TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent) {
+    setObjectName("StatusBar1");
+    panel0_ = new QLabel("FormName", this);
+    panel0_->setObjectName("Panel0");
+    panel0_->setFixedWidth(100);
+    panel1_ = new QLabel(this);
+    panel1_->setObjectName("Panel1");
+    addWidget(panel0_);
+    addWidget(panel1_, 1);
+}
+
+void ApplyFormLook(QWidget* form) {
+    QPalette pal = form->palette();
+    pal.setColor(QPalette::Window, gui::ToQColor(0xCCFFFF));
+    form->setPalette(pal);
+    form->setAutoFillBackground(true);
+    QFont font(U8("IPAPGothic"));
+    font.setPixelSize(15);
+    form->setFont(font);
+}
+
+void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
+    std::string path;
+    try {
+        path = IniPath();
+    } catch (...) {
+        gui::ShowMessage(U8("iniファイル名取得でエラー"), form_);
+        path = "C:Program Files\\Vorlix\\Vorlix.ini";
+    }
+    const gui::TIniFile ini(path);
+    const std::string section = form_->objectName().toStdString();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize screenSize = screen ? screen->size() : QSize(1024, 768);
+    const int l = ini.ReadInteger(section, "Left", 0);
+    const int t = ini.ReadInteger(section, "Top", 0);
+    SavedLeft = l < screenSize.width() ? l : 0;
+    SavedTop = t < screenSize.height() ? t : 0;
+    form_->move(SavedLeft, SavedTop);
+    const int w = ini.ReadInteger(section, "Width", 0);
+    const int h = ini.ReadInteger(section, "Height", 0);
+    if (Sizeable) form_->resize(w > 0 ? w : form_->width(), h > 0 ? h : form_->height());
+    SavedWidth = w;
+    SavedHeight = h;
+    WindowStateText = ini.ReadString(section, "WindowState", "wsNormal");
+    if (WindowStateText == "wsNormal") form_->setWindowState(Qt::WindowNoState);
+    else if (WindowStateText == "wsMinimized") form_->setWindowState(Qt::WindowMinimized);
+    else if (WindowStateText == "wsMaximized") form_->setWindowState(Qt::WindowMaximized);
+    if (status) status->Panel(0)->setText(form_->objectName());
+}
+
+void TFormBehaviour::SaveGeometry() {
+    gui::TIniFile ini(IniPath());
+    const Qt::WindowStates state = form_->windowState();
+    if (!(state & Qt::WindowMaximized)) {
+        SavedTop = form_->y();
+        SavedLeft = form_->x();
+        SavedWidth = form_->width();
+        SavedHeight = form_->height();
+    }
+    const std::string section = form_->objectName().toStdString();
+    ini.WriteInteger(section, "Left", SavedLeft);
+    ini.WriteInteger(section, "Top", SavedTop);
+    ini.WriteInteger(section, "Width", SavedWidth);
+    ini.WriteInteger(section, "Height", SavedHeight);
+    ini.WriteString(section, "WindowState",
+                    state & Qt::WindowMaximized   ? "wsMaximized"
+                    : state & Qt::WindowMinimized ? "wsMinimized"
+                                                  : "wsNormal");
+    ini.UpdateFile();
+}
+
+void TFormBehaviour::Restored() {
+    SavedTop = form_->y();
+    SavedLeft = form_->x();
+    SavedWidth = form_->width();
+    SavedHeight = form_->height();
+}
+
+bool TFormBehaviour::EnterAsTab(QWidget* form, bool memoException) {
+    QWidget* focused = QApplication::focusWidget();
+    if (!focused || focused->window() != form) return false;
+    gui::TDBGrid* grid = nullptr;
+    for (QWidget* w = focused; w && !grid; w = w->parentWidget()) grid = dynamic_cast<gui::TDBGrid*>(w);
+    if (grid) {
+        if (grid->SelectedIndex() >= grid->ColumnCount() - 1) {
+            grid->SetSelectedIndex(0);
+            if (kura::TDataSet* ds = grid->DataSet(); ds && ds->Active()) ds->Next();
+        } else {
+            grid->SetSelectedIndex(grid->SelectedIndex() + 1);
+        }
+        return false;
+    }
+    if (memoException && (dynamic_cast<QPlainTextEdit*>(focused) || dynamic_cast<QTextEdit*>(focused)))
+        return false;
+    for (QWidget* next = focused->nextInFocusChain(); next && next != focused; next = next->nextInFocusChain()) {
+        if (next->window() == form && (next->focusPolicy() & Qt::TabFocus) && next->isVisible() &&
+            next->isEnabled()) {
+            next->setFocus(Qt::TabFocusReason);
+            break;
+        }
+    }
+    return true;
+}
+
+template <class Base>
+TFormOf<Base>::TFormOf(QWidget* parent) : Base(parent), StatusBar1(new TStatusBar(this)), Form(this) {
+    ApplyFormLook(this);
+    qApp->installEventFilter(this);
+}
+
+template <class Base>
+TFormOf<Base>::~TFormOf() {
+    qApp->removeEventFilter(this);
+}
+
+template <class Base>
+void TFormOf<Base>::showEvent(QShowEvent* event) {
+    Base::showEvent(event);
+    if (!event->spontaneous()) gui::Guarded([this] { FormShow(); }, this);
+}
+
+template <class Base>
+void TFormOf<Base>::changeEvent(QEvent* event) {
+    Base::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) return;
+    const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+    const bool restored = (old & (Qt::WindowMaximized | Qt::WindowMinimized)) &&
+                          !(this->windowState() & (Qt::WindowMaximized | Qt::WindowMinimized));
+    // The restore has to be done before its bounds can be taken.
+    if (restored) QTimer::singleShot(0, this, [this] { Form.Restored(); });
+}
+
+template <class Base>
+bool TFormOf<Base>::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            static_cast<QWidget*>(watched)->window() == this && watched == QApplication::focusWidget())
+            return TFormBehaviour::EnterAsTab(this, true);
+    }
+    return Base::eventFilter(watched, event);
+}
+
+template class TFormOf<QDialog>;
+template class TFormOf<QMainWindow>;
+
+TForm1::TForm1(QWidget* parent) : TFormOf<QDialog>(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    client_ = new QWidget(this);
+    client_->setObjectName("ClientArea");
+    layout->addWidget(client_, 1);
+    layout->addWidget(StatusBar1);
+}
+
+void TForm1::done(int result) {
+    gui::Guarded([this] { FormClose(); }, this);
+    QDialog::done(result);
+}
+
+TFormMain::TFormMain(QWidget* parent) : TFormOf<QMainWindow>(parent) { setStatusBar(StatusBar1); }
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    gui::Guarded([this] { FormClose(); }, this);
+    QMainWindow::closeEvent(event);
+}
+
+}  // namespace app

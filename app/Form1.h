@@ -1,0 +1,93 @@
+#pragma once
+// The base form of the program's windows (all but the about box, the splash window
+// and the report windows): it restores and saves its window's position, size and
+// state in the settings file under a section named after the form's object name,
+// moves the focus to the next control on Enter, and remembers the normal bounds of a
+// maximised window. Its status bar StatusBar1 has panel 0 (the form's name) and
+// panel 1.
+//
+// TForm1 is a dialog, TFormMain the main window; both share TFormBehaviour. A window
+// whose border is fixed (Sizeable false) keeps its designed size at show but still
+// writes its size at close. Stored positions at or beyond the primary screen's right
+// or bottom edge become 0.
+#include <QDialog>
+#include <QLabel>
+#include <QMainWindow>
+#include <QStatusBar>
+#include <string>
+
+namespace app {
+
+class TStatusBar : public QStatusBar {
+public:
+    explicit TStatusBar(QWidget* parent);
+    // Panel 0 has a width of 100; panel 1 takes the rest.
+    QLabel* Panel(int index) const { return index == 0 ? panel0_ : panel1_; }
+
+private:
+    QLabel* panel0_;
+    QLabel* panel1_;
+};
+
+// The geometry and Enter-key behaviour, over any top-level widget.
+class TFormBehaviour {
+public:
+    explicit TFormBehaviour(QWidget* form) : form_(form) {}
+    std::string WindowStateText;
+    int SavedTop = 0, SavedLeft = 0, SavedWidth = 0, SavedHeight = 0;
+    bool Sizeable = true;
+
+    void RestoreGeometry(TStatusBar* status);
+    void SaveGeometry();
+    // After the window was restored from maximised or minimised.
+    void Restored();
+    // Enter as Tab; true when the key was swallowed. The memo exception leaves Enter
+    // to multi-line text boxes.
+    static bool EnterAsTab(QWidget* form, bool memoException);
+
+private:
+    QWidget* form_;
+};
+
+// The base form's events shared by the dialog and the main-window forms.
+template <class Base>
+class TFormOf : public Base {
+public:
+    explicit TFormOf(QWidget* parent = nullptr);
+    ~TFormOf() override;
+    TStatusBar* StatusBar1;
+    TFormBehaviour Form;
+
+    // Run on every show and at close; descendants call these first.
+    virtual void FormShow() { Form.RestoreGeometry(StatusBar1); }
+    virtual void FormClose() { Form.SaveGeometry(); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+class TForm1 : public TFormOf<QDialog> {
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    // The area above the status bar where the form's controls go.
+    QWidget* Client() const { return client_; }
+    void done(int result) override;
+
+private:
+    QWidget* client_;
+};
+
+class TFormMain : public TFormOf<QMainWindow> {
+public:
+    explicit TFormMain(QWidget* parent = nullptr);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+};
+
+// The base form's colour and font.
+void ApplyFormLook(QWidget* form);
+
+}  // namespace app

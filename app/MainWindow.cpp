@@ -1,0 +1,187 @@
+#include "app/MainWindow.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/DBGridEx.h"
+#include "app/DMdata.h"
+#include "app/MakatiButton.h"
+#include "app/ProgramPaths.h"
+#include "app/Schema.h"
+#include "components/KuraDatabase.h"
+#include "components/KuraQuery.h"
+#include "components/KuraSession.h"
+#include "components/KuraTable.h"
+#include "platform/gui/Color.h"
+#include "platform/gui/IniFile.h"
+#include "platform/gui/Text.h"
+
+namespace app {
+
+using gui::U8;
+
+TFmain* Fmain = nullptr;
+
+namespace {
+
+// The staff list's columns as designed: field names in order (TaisyokuYMD twice).
+const char* const StaffColumns[] = {
+    "StaffCD", "Simei", "Furigana", "Kyusei", "Seibetu", "SeinenYMD", "KetuekiGata", "Yubin", "Jyusyo1",
+    "Jyusyo2", "Tel", "Fax", "Keitai", "Mail", "KeitaiMail", "Honseki1", "Honseki2", "SaisyuGakureki",
+    "SotugyoYMD", "SyokuinKBN", "BumonCD", "Bu", "Ka", "Kakari", "Yakusyoku", "Fututyo_KinyuKikan",
+    "Fututyo_tenpo", "Fututyo_Syumoku", "Fututyo_Koza", "KariSaiyoYMD", "HonsaiyoYMD", "TaisyokuYMD",
+    "JyutakuKBN", "Yatin", "JyutakuTeate", "MotiieSikyuS", "MotiieSikyuE", "KeiyakuYMDfrom", "KeiyakuYMDto",
+    "TaisyokuYMD", "TaisyokuRiyu", "Furikomi_KinyuKikan", "Furikomi_Tenpo", "Furikomi_Syumoku", "Furikomi_Koza",
+    "Furikomi_KozaMeigi", "Fututyo_KozaMeigi", "Hosyonin1Simei", "Hosyonin2Simei", "KenkoHoken", "KisoNenkin"};
+
+QWidget* Named(QWidget* w, const char* name) {
+    w->setObjectName(name);
+    return w;
+}
+
+}  // namespace
+
+TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
+    setObjectName("Fmain");
+    setWindowTitle(U8("ヨミトラ"));
+    setGeometry(200, 107, 876, 689);
+    Panel1 = Named(new QWidget(this), "Panel1");
+    setCentralWidget(Panel1);
+    auto* layout = new QVBoxLayout(Panel1);
+    layout->setContentsMargins(0, 0, 0, 0);
+    PageControl1 = new QTabWidget(Panel1);
+    PageControl1->setObjectName("PageControl1");
+    TabSheet1 = Named(new QWidget, "TabSheet1");
+    TabSheet2 = Named(new QWidget, "TabSheet2");
+    PageControl1->addTab(TabSheet1, U8("全体状況"));
+    PageControl1->addTab(TabSheet2, U8("従業員一覧"));
+    layout->addWidget(PageControl1, 1);
+    StaffGrid = new TDBGridEx(TabSheet2);
+    StaffGrid->setObjectName("StaffGrid");
+    StaffGrid->SetMultiSelect(true);
+    StaffGrid->SetRowSelect(true);
+    for (const char* field : StaffColumns) StaffGrid->AddColumn(field);
+    (new QVBoxLayout(TabSheet2))->addWidget(StaffGrid);
+    Panel7 = Named(new QWidget(Panel1), "Panel7");
+    Panel7->setFixedHeight(41);
+    auto* bottom = new QHBoxLayout(Panel7);
+    bottom->addStretch();
+    CloseBTN = new TMakatiButton(Panel7);
+    CloseBTN->setObjectName("CloseBTN");
+    CloseBTN->setText(U8("終　了"));
+    CloseBTN->SetColor(0x808080);
+    CloseBTN->setFixedSize(100, 30);
+    CloseBTN->OnMouseEnter = [](TMakatiButton* b) { b->SetColor(0xC0C0C0); };
+    CloseBTN->OnMouseLeave = [](TMakatiButton* b) { b->SetColor(0x808080); };
+    connect(CloseBTN, &QPushButton::clicked, this, [this] { close(); });
+    bottom->addWidget(CloseBTN);
+    layout->addWidget(Panel7);
+    StatusBar1->Panel(0)->setText("FormName");
+    Query1 = new kura::TKuraQuery;
+    Query1->SetName("Query1");
+    Query1->SetDatabaseName("DataDB");
+    Query1->SetSessionName("MySession");
+    Query1->SetMaxRowCount(-1);
+}
+
+TFmain::~TFmain() {
+    delete Query1;
+    if (Fmain == this) Fmain = nullptr;
+}
+
+void TFmain::RunQuery1(const std::vector<std::string>& lines) {
+    Query1->Close();
+    Query1->SetSQL(JoinLines(lines));
+    Query1->ExecSQL();
+}
+
+void TFmain::Mark(const std::string& name) {
+    const auto now = std::chrono::steady_clock::now();
+    StartupTimes.emplace_back(name, std::chrono::duration<double, std::milli>(now - last_).count());
+    last_ = now;
+}
+
+void TFmain::Step(const char* panelText) {
+    StatusBar1->Panel(1)->setText(U8(panelText));
+    StatusBar1->Panel(1)->repaint();
+}
+
+void TFmain::FormShow() {
+    TFormMain::FormShow();
+    if (started_) return;
+    started_ = true;
+    StartUp();
+}
+
+void TFmain::StartUp() {
+    last_ = std::chrono::steady_clock::now();
+    {
+        gui::TIniFile ini(IniPath());
+        AppVer = 1.02;
+        Step("バージョンのチェック");
+        ReadSortAndOptions(ini, Settings);
+        ReadGridSettings(ini, *StaffGrid);
+        ini.WriteFloat("Tobuna", "Ver", AppVer);
+        ini.UpdateFile();
+    }
+    Mark("settings");
+
+    Step("フォルダのチェック");
+    const std::string dir = DatabaseDir();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec) && !std::filesystem::create_directory(dir, ec))
+        throw std::runtime_error("Cannot create " + dir);
+    if (!DMdata) DMdata = new TDMdata(dir);
+    Mark("data_module_and_engine");
+
+    DMdata->Session1->SetPrivateDir(std::filesystem::temp_directory_path(ec).string().substr(0, 261));
+    if (DMdata->DataDB->Connected()) DMdata->DataDB->SetConnected(false);
+    DMdata->DataDB->SetDirectory(dir);
+    DMdata->DataDB->SetConnected(true);
+    Mark("database_connected");
+
+    Step("従業員テーブルのチェック");
+    DMdata->CreateOrUpgrade(*DMdata->Tstaff, *DMdata->QstaffCRT, [this] { UpgradeStaffTable(); });
+    Mark("Staff");
+    Step("学歴・職歴テーブルのチェック");
+    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, *DMdata->QgakurekiCRT, [this] { UpgradeGakurekiTable(); });
+    Mark("Gakureki");
+    Step("職歴書テーブルのチェック");
+    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, *DMdata->QrirekisyoCRT, [this] { UpgradeRirekisyoTable(); });
+    Mark("Rirekisyo");
+    Step("家族テーブルのチェック");
+    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
+    Mark("Kazoku");
+    StatusBar1->Panel(1)->setText({});
+    PageControl1->setCurrentWidget(TabSheet1);
+    RefreshJyokyo();
+    OpenStaffList();
+    Mark("views");
+    startedUp_ = true;
+}
+
+void TFmain::UpgradeStaffTable() {
+    if (StaffNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tstaff))) RunQuery1(StaffUpgradeText());
+}
+
+void TFmain::UpgradeGakurekiTable() {
+    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) RunQuery1(GakurekiUpgradeText());
+}
+
+void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo); }
+
+void TFmain::UpgradeKazokuTable() { TDMdata::FieldNames(*DMdata->Tkazoku); }
+
+void TFmain::FormClose() {
+    TFormMain::FormClose();
+    gui::TIniFile ini(IniPath());
+    WriteSortAndOptions(ini, Settings);
+    WriteGridSettings(ini, *StaffGrid);
+    ini.UpdateFile();
+}
+
+}  // namespace app

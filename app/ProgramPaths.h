@@ -1,0 +1,20 @@
+#pragma once
+// Where the program keeps its files: all of them beside the executable (its settings
+// file named after it with ".INI", the "DB" folder, "readme.txt", the help page).
+// Tests point the program path elsewhere with SetProgramPath.
+#include <string>
+
+namespace app {
+
+std::string ProgramPath();
+void SetProgramPath(const std::string& path);
+// The program's folder with its trailing "/".
+std::string ProgramDir();
+// The program path with its extension replaced by ".INI".
+std::string IniPath();
+std::string DatabaseDir();
+std::string HelpPath();
+// Whether a file can be created in the folder (the program never writes elsewhere).
+bool FolderWritable(const std::string& dir);
+
+}  // namespace app

@@ -1,0 +1,565 @@
+// Execution of INSERT, UPDATE and DELETE: values written into the target's record
+// buffer, the statement's own transaction with its commit interval, progress.
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/core/DataSession.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/expr/ExpCodes.h"
+#include "engine/expr/ExpTokenPool.h"
+#include "engine/files/FieldConversions.h"
+#include "engine/sql/DataChange.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/QueryStatement.h"
+#include "engine/sql/TargetTable.h"
+#include "platform/CodePage.h"
+
+namespace kura {
+
+namespace {
+
+// One value to store: a typed value with its bytes.
+struct TValue {
+    uint8_t Type = 0;
+    uint8_t Subtype = 0;
+    int32_t Size = 0;
+    uint8_t Scale = 0;
+    bool Null = true;
+    const uint8_t* Data = nullptr;
+    int32_t Length = 0;
+};
+
+TValue ValueOf(const TExpToken& token) {
+    TValue v;
+    v.Type = token.DataType;
+    v.Subtype = token.DataSubtype;
+    v.Size = token.DataSize;
+    v.Scale = token.Scale;
+    v.Null = token.IsNull != 0 || token.DataType == fldUNKNOWN;
+    v.Data = token.Value.data();
+    v.Length = std::min<int32_t>(token.DataSize, static_cast<int32_t>(token.Value.size()));
+    return v;
+}
+
+struct TTokenHolder {
+    TExpToken* Token = nullptr;
+    TTokenHolder() = default;
+    TTokenHolder(const TTokenHolder&) = delete;
+    TTokenHolder& operator=(const TTokenHolder&) = delete;
+    TTokenHolder(TTokenHolder&& other) noexcept : Token(other.Token) { other.Token = nullptr; }
+    TTokenHolder& operator=(TTokenHolder&& other) noexcept {
+        if (this != &other) {
+            Release();
+            Token = other.Token;
+            other.Token = nullptr;
+        }
+        return *this;
+    }
+    ~TTokenHolder() { Release(); }
+    void Release() {
+        if (Token) ReleaseExpToken(Token);
+        Token = nullptr;
+    }
+};
+
+bool IsTextValue(const TValue& v) {
+    return v.Type == fldZSTRING || (v.Type == fldBLOB && (v.Subtype == fldstMEMO || v.Subtype == fldstFMTMEMO));
+}
+
+class TValueWriter {
+public:
+    TValueWriter(TDataQuery& query, TDataChangePlan& plan)
+        : FQuery(query), FPlan(plan), FCursor(plan.Target->Cursor()),
+          FStatementWord(query.Kind == skUpdate ? "UPDATE" : "INSERT") {}
+
+    void Write(const TDataChangePlan::TColumn& column, const TValue& value) {
+        uint8_t* record = FPlan.Record.data();
+        const std::string name = column.Desc.Name();
+        const bool update = FQuery.Kind == skUpdate;
+        if (column.Desc.FieldType() == fldBLOB) {
+            if (value.Null && !update) {
+                FCursor.PutField(column.FieldNo, record, nullptr);
+                return;
+            }
+            uint32_t size = 0;
+            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, true, size), name);
+            if (update) FCursor.CheckBlobError(FCursor.TruncateBlob(column.FieldNo, record, 0, false), name);
+            if (value.Null) return;
+            uint32_t length = static_cast<uint32_t>(std::max(value.Length, 0));
+            if (IsTextValue(value) && value.Data) length = static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(value.Data), length));
+            if (length > 0) {
+                FCursor.CheckBlobError(FCursor.PutBlob(column.FieldNo, record, 0, value.Data, length, false), name);
+            }
+            return;
+        }
+        if (value.Null) {
+            FCursor.PutField(column.FieldNo, record, nullptr);
+            return;
+        }
+        uint8_t buffer[FieldValueBufferSize + 261] = {};
+        const size_t taken = std::min<size_t>(static_cast<size_t>(std::max(value.Length, 0)), FieldValueBufferSize);
+        if (value.Data && taken > 0) std::memcpy(buffer, value.Data, taken);
+        uint8_t sourceType = value.Type;
+        uint16_t sourceSize = static_cast<uint16_t>(std::min<int32_t>(value.Size, FieldValueBufferSize));
+        if (sourceType == fldBLOB && IsTextValue(value)) sourceType = fldZSTRING;
+        const uint8_t targetType = column.Desc.FieldType();
+        if (sourceType != targetType) {
+            if (!ConvertFieldData(sourceType, sourceSize, value.Scale, targetType, column.Desc.StoredSize(),
+                                  column.Desc.StoredDecimals(), buffer)) {
+                RaiseStatementError("Type mismatch between column " + name + " and constant value " + column.ValueText +
+                                  " in " + FStatementWord + " statement",
+                              FPlan.Target->TableName());
+            }
+        }
+        if (targetType == fldZSTRING) {
+            // Never past the column, and never half of a double-byte character.
+            const size_t room = column.Desc.StoredSize() > 0 ? column.Desc.StoredSize() - 1u : 0u;
+            const std::string_view text(reinterpret_cast<const char*>(buffer), strnlen(reinterpret_cast<const char*>(buffer), FieldValueBufferSize));
+            const size_t keep = platform::Cp932PrefixLength(text, room);
+            std::memset(buffer + keep, 0, sizeof(buffer) - keep);
+        }
+        FCursor.PutField(column.FieldNo, record, buffer);
+    }
+
+private:
+    TDataQuery& FQuery;
+    TDataChangePlan& FPlan;
+    TDataCursor& FCursor;
+    std::string FStatementWord;
+};
+
+// The statement's own transaction (when the caller has none) and its commit interval.
+class TChangeTransaction {
+public:
+    TChangeTransaction(TDataQuery& query, TDataChangePlan& plan)
+        : FQuery(query), FCursor(plan.Target->Cursor()), FDatabase(plan.Target->Database()) {
+        FOwn = !FDatabase->InTransaction();
+        if (query.CommitIntervalGiven) {
+            FInterval = std::max<uint32_t>(query.CommitInterval, 1);
+        } else {
+            const TDataSession* session = FDatabase->Session;
+            const int64_t bufferSize = session ? session->RecordBufferSize : 16384;
+            const int64_t bufferCount = session ? session->RecordBufferCount : 8192;
+            const int64_t recordSize = std::max<int64_t>(FCursor.GetRecordSize(), 1);
+            FInterval = static_cast<uint32_t>(std::clamp<int64_t>(std::min(2 * bufferSize / recordSize, bufferCount), 1,
+                                                                  INT32_MAX));
+        }
+        if (FOwn) FDatabase->StartTransaction();
+    }
+    ~TChangeTransaction() {
+        if (FOwn && !FFinished && FDatabase->InTransaction()) {
+            try {
+                FDatabase->Rollback();
+            } catch (...) {
+            }
+        }
+    }
+    TChangeTransaction(const TChangeTransaction&) = delete;
+    TChangeTransaction& operator=(const TChangeTransaction&) = delete;
+
+    void RowDone() {
+        ++FCount;
+        if (!FOwn) FQuery.RowsAffected = FCount;
+        if ((FOwn || FQuery.CommitIntervalGiven) && FCount % FInterval == 0) {
+            FDatabase->Commit(false, FQuery.CommitFlush != 0);
+            // The tables keep their transaction through an intermediate commit; the
+            // database joins it again so that the statement, or its caller, still
+            // ends it.
+            if (!FDatabase->InTransaction()) FDatabase->StartTransaction();
+            FCursor.SaveChangeCounters();
+            FQuery.RowsAffected = FCount;
+        }
+    }
+    void Finish() {
+        if (FOwn) FDatabase->Commit(true, FQuery.CommitFlush != 0);
+        FFinished = true;
+        FQuery.RowsAffected = FCount;
+    }
+
+private:
+    TDataQuery& FQuery;
+    TDataCursor& FCursor;
+    TDataDirectory* FDatabase;
+    bool FOwn = false;
+    bool FFinished = false;
+    uint32_t FInterval = 1;
+    uint32_t FCount = 0;
+};
+
+// Progress over a known number of rows, in steps of the session's interval.
+class TRowProgress {
+public:
+    TRowProgress(TQueryStatement* statement, uint32_t total) : FStatement(statement), FTotal(total) {
+        FInterval = statement ? statement->GetProgressInterval() : 100;
+    }
+    // The callee may ask to stop (Aborted); the row at hand is still done.
+    void Step() {
+        ++FCounter;
+        if (FTotal > 0 && FStatement) {
+            const int32_t percent = static_cast<int32_t>(std::min<uint64_t>(uint64_t{FCounter} * 100 / FTotal, 100));
+            if (percent >= FLast + FInterval) {
+                FStatement->DoProgress(static_cast<uint16_t>(percent), FAbort);
+                FLast = percent;
+            }
+        }
+    }
+    bool Aborted() const { return FAbort; }
+    void Finish() {
+        if (FLast != 100 && FStatement) FStatement->DoProgress(100, FAbort);
+    }
+
+private:
+    TQueryStatement* FStatement;
+    uint32_t FTotal;
+    uint32_t FCounter = 0;
+    int32_t FInterval = 100;
+    int32_t FLast = 0;
+    bool FAbort = false;
+};
+
+TTokenHolder Evaluate(const TExpToken* node, TDataCursor* cursor, uint8_t* record) {
+    TTokenHolder holder;
+    holder.Token = EvaluateExpression(node, cursor ? record : nullptr, cursor, cursor ? cursor->GetLocaleID() : 0,
+                                      cursor ? cursor->GetSortID() : 0, cursor ? &TDataCursor::ColumnValue : nullptr);
+    return holder;
+}
+
+void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    cursor.InitRecord(record);
+    TValueWriter writer(query, plan);
+    try {
+        for (const auto& column : plan.Columns) {
+            if (!column.Value) continue;
+            TTokenHolder value = Evaluate(column.Value, nullptr, nullptr);
+            writer.Write(column, ValueOf(*value.Token));
+        }
+        cursor.AppendRecord(record, false);
+        // A prepared INSERT runs again on the same cursor: nothing of this row's
+        // BLOBs may stay open.
+        cursor.FreeAllBlobs(true);
+    } catch (...) {
+        cursor.DiscardRecordBlobs(record);
+        throw;
+    }
+    query.RowsAffected = 1;
+}
+
+void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
+    TDataCursor* source = plan.SourceCursor;
+    if (!source) RaiseStatementError("INSERT source query has no result", plan.Target->TableName());
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    const size_t count = plan.Columns.size();
+    std::vector<TFieldDesc> descs(count);
+    for (size_t i = 0; i < count; ++i) source->GetFieldDesc(static_cast<uint16_t>(i + 1), descs[i]);
+    std::vector<uint8_t> sourceRecord(std::max<size_t>(source->GetCursorRecordSize(), source->GetRecordSize()), 0);
+    TValueWriter writer(query, plan);
+    TChangeTransaction transaction(query, plan);
+    source->SetToBegin();
+    TRowProgress progress(query.Statement, source->GetRecordCount());
+    std::vector<uint8_t> blob;
+    uint8_t buffer[FieldValueBufferSize + 261];
+    while (source->GetNextRecord(sourceRecord.data()) == 0) {
+        if (progress.Aborted()) break;
+        progress.Step();
+        cursor.InitRecord(record);
+        try {
+            for (size_t i = 0; i < count; ++i) {
+                const uint16_t fieldNo = static_cast<uint16_t>(i + 1);
+                TValue value;
+                value.Type = descs[i].FieldType();
+                value.Subtype = descs[i].SubType();
+                value.Size = descs[i].StoredSize();
+                value.Scale = descs[i].StoredDecimals();
+                bool blank = true;
+                if (value.Type == fldBLOB) {
+                    source->GetField(fieldNo, sourceRecord.data(), nullptr, blank);
+                    uint32_t size = 0;
+                    if (!blank) {
+                        source->CheckBlobError(source->OpenBlob(fieldNo, sourceRecord.data(), 1, false, false, size),
+                                               descs[i].Name());
+                        blob.assign(size + 1, 0);
+                        uint32_t read = 0;
+                        const TEngineErrorCode code =
+                            size > 0 ? source->GetBlob(fieldNo, sourceRecord.data(), 0, blob.data(), size, read, false)
+                                     : 0;
+                        source->FreeBlob(fieldNo, sourceRecord.data(), false);
+                        if (code != 0 && code != KURA_ENDOFBLOB) source->CheckBlobError(code, descs[i].Name());
+                        value.Data = blob.data();
+                        value.Length = static_cast<int32_t>(read);
+                        value.Size = value.Length;
+                    }
+                } else {
+                    std::memset(buffer, 0, sizeof(buffer));
+                    source->GetField(fieldNo, sourceRecord.data(), buffer, blank);
+                    value.Data = buffer;
+                    value.Length = std::min<int32_t>(value.Size, FieldValueBufferSize);
+                }
+                value.Null = blank;
+                writer.Write(plan.Columns[i], value);
+            }
+            cursor.AppendRecord(record, false);
+            // The BLOBs written for this row are stored: nothing of them stays open.
+            cursor.FreeAllBlobs(true);
+        } catch (...) {
+            cursor.DiscardRecordBlobs(record);
+            throw;
+        }
+        transaction.RowDone();
+    }
+    progress.Finish();
+    transaction.Finish();
+}
+
+// A bound the WHERE condition puts on the first field of an index: the rows it
+// accepts all lie in that key range, so only the range is read (the whole
+// condition is still tested on each of its rows).
+struct TKeyRange {
+    uint8_t Index = NATURAL_ORDER;
+    uint16_t FieldNo = 0;
+    const TExpToken* Low = nullptr;   // key >= Low
+    const TExpToken* High = nullptr;  // key <= High
+};
+
+bool IsRangeType(uint8_t type) {
+    switch (type) {
+        case fldINT16:
+        case fldINT32:
+        case fldINT64:
+        case fldUINT16:
+        case fldUINT32:
+        case fldFLOAT:
+        case fldDATE:
+        case fldTIME:
+        case fldTIMESTAMP: return true;
+        default: return false;
+    }
+}
+
+// The ascending index (primary first) whose first key field is fieldNo; 255 none.
+uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo) {
+    const uint8_t count = cursor.GetIndexCount();
+    for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
+        if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
+        TIndexDesc desc;
+        cursor.GetIndexDesc(slot, desc);
+        if (desc.GetFieldCount() > 0 && desc.GetField(0) == fieldNo && desc.GetByte(ido::Descending) == 0 &&
+            desc.GetOption(0) == 0) {
+            return slot;
+        }
+    }
+    return NATURAL_ORDER;
+}
+
+void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
+    if (!node || node->Kind != ekBinary) return;
+    if (node->Code == opAnd) {
+        CollectBounds(node->Left, cursor, range);
+        CollectBounds(node->Right, cursor, range);
+        return;
+    }
+    if (node->Code < opEqual || node->Code > opLessEqual || node->Code == opNotEqual) return;
+    const TExpToken* column = node->Left;
+    const TExpToken* value = node->Right;
+    uint8_t code = node->Code;
+    if (column && column->Kind != ekColumn) {
+        std::swap(column, value);
+        if (code == opGreater) code = opLess;
+        else if (code == opLess) code = opGreater;
+        else if (code == opGreaterEqual) code = opLessEqual;
+        else if (code == opLessEqual) code = opGreaterEqual;
+    }
+    if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return;
+    if (!IsRangeType(column->DataType) || value->DataType != column->DataType) return;
+    if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return;
+    if (range.FieldNo == 0) {
+        const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber);
+        if (index == NATURAL_ORDER) return;
+        range.Index = index;
+        range.FieldNo = column->FieldNumber;
+    }
+    if (code == opEqual || code == opGreater || code == opGreaterEqual) range.Low = value;
+    if (code == opEqual || code == opLess || code == opLessEqual) range.High = value;
+}
+
+// A target record to change: its natural-order bookmark and, for a joined
+// statement, the values taken from the first joined row that accepted it.
+struct TMark {
+    TCursorBookmark Bookmark;
+    std::vector<TTokenHolder> Values;
+};
+
+TCursorBookmark NaturalBookmark(uint32_t recordNo) {
+    TCursorBookmark mark(4, 0);
+    dfbytes::PutU32(mark.data(), recordNo);
+    return mark;
+}
+
+// Every target record some joined row accepts.
+std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
+    TQueryPlan& join = *plan.Join;
+    const TSourceTable* targetSource = query.FirstSourceTable();
+    TPlanTable* target = nullptr;
+    for (TPlanTable& level : join.Tables) {
+        if (level.Source == targetSource) target = &level;
+    }
+    if (!target) RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    std::vector<TMark> marks;
+    std::unordered_set<uint32_t> seen;
+    join.ResetRows();
+    while (join.NextRow()) {
+        if (target->AtEnd) continue;
+        bool accepted = true;
+        for (const TExpToken* condition : join.Residual) {
+            if (!join.Accepts(condition)) {
+                accepted = false;
+                break;
+            }
+        }
+        if (!accepted) continue;
+        const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
+        if (!seen.insert(recordNo).second) continue;
+        TMark mark;
+        mark.Bookmark = NaturalBookmark(recordNo);
+        for (const auto& column : plan.Columns) {
+            TTokenHolder value;
+            if (column.Value) {
+                value.Token = EvaluateExpression(column.Value, nullptr, &join, join.LocaleId, join.SortId,
+                                                 &TQueryPlan::ColumnValue);
+            }
+            mark.Values.push_back(std::move(value));
+        }
+        marks.push_back(std::move(mark));
+    }
+    return marks;
+}
+
+// Every record the WHERE condition accepts, as bookmarks of the natural order.
+std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+    if (plan.Join) return MarkJoinedRows(query, plan);
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    TKeyRange range;
+    if (query.Where) CollectBounds(query.Where, cursor, range);
+    const bool ranged = range.Index != NATURAL_ORDER && (range.Low || range.High);
+    std::vector<uint32_t> numbers;
+    if (ranged) {
+        cursor.SwitchToIndex(range.Index);
+        std::vector<uint8_t> low(plan.Record.size(), 0), high(plan.Record.size(), 0);
+        if (range.Low) cursor.PutField(range.FieldNo, low.data(), range.Low->Value.data());
+        if (range.High) cursor.PutField(range.FieldNo, high.data(), range.High->Value.data());
+        cursor.SetRange(0, range.Low ? low.data() : nullptr, 1, range.High ? high.data() : nullptr, 1);
+    } else {
+        cursor.SwitchToIndex(NATURAL_ORDER);
+    }
+    cursor.SetToBegin();
+    while (cursor.GetNextRecord(record) == 0) {
+        if (query.Where) {
+            TTokenHolder result = Evaluate(query.Where, &cursor, record);
+            const TExpToken& t = *result.Token;
+            if (t.IsNull || t.Value.size() < 2 || (t.Value[0] == 0 && t.Value[1] == 0)) continue;
+        }
+        numbers.push_back(cursor.GetCurrentRecordNumber());
+    }
+    if (ranged) cursor.ResetRange();
+    cursor.SwitchToIndex(NATURAL_ORDER);
+    std::vector<TMark> marks(numbers.size());
+    for (size_t i = 0; i < numbers.size(); ++i) marks[i].Bookmark = NaturalBookmark(numbers[i]);
+    return marks;
+}
+
+void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    cursor.SuppressAutoInc(query.NoAutoInc != 0);
+    TChangeTransaction transaction(query, plan);
+    std::vector<TMark> marks = MarkRows(query, plan);
+    TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
+    TValueWriter writer(query, plan);
+    std::vector<TTokenHolder> values(plan.Columns.size());
+    for (TMark& mark : marks) {
+        if (progress.Aborted()) break;
+        progress.Step();
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
+        // The locked read checks the record against the buffer: read it first.
+        const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
+        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
+        cursor.CheckError(code, {});
+        cursor.CheckError(cursor.GetCurrentRecord(record, true), {});
+        try {
+            // Every value sees the row as it was before the statement touched it.
+            if (mark.Values.empty()) {
+                for (size_t i = 0; i < plan.Columns.size(); ++i) {
+                    values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
+                }
+            } else {
+                values.swap(mark.Values);
+            }
+            for (size_t i = 0; i < plan.Columns.size(); ++i) {
+                if (values[i].Token) writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
+                values[i].Release();
+            }
+            cursor.ModifyRecord(record, true, false);
+            cursor.FreeAllBlobs(true);
+        } catch (...) {
+            try {
+                cursor.CancelRecord();
+            } catch (...) {
+            }
+            throw;
+        }
+        transaction.RowDone();
+    }
+    progress.Finish();
+    transaction.Finish();
+}
+
+void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    TChangeTransaction transaction(query, plan);
+    const std::vector<TMark> marks = MarkRows(query, plan);
+    TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
+    for (const TMark& mark : marks) {
+        if (progress.Aborted()) break;
+        progress.Step();
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
+        const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
+        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
+        cursor.CheckError(code, {});
+        cursor.DeleteRecord(record, false);
+        transaction.RowDone();
+    }
+    progress.Finish();
+    transaction.Finish();
+}
+
+}  // namespace
+
+void ExecuteDataChange(TDataQuery& query, TDataChangePlan& plan) {
+    if (!plan.Prepared || !plan.Target) RaiseStatementError("Statement is not prepared");
+    query.RowsAffected = 0;
+    TDataCursor& cursor = plan.Target->Cursor();
+    if (query.Kind != skDelete) cursor.SuppressAutoInc(query.NoAutoInc != 0);
+    // Rows are written without moving the cursor onto them (the walks position it
+    // themselves), so a bulk statement costs no repositioning per row.
+    if (query.Kind != skInsert || query.InsertFromSelect) cursor.Refresh();
+    switch (query.Kind) {
+        case skInsert:
+            if (query.InsertFromSelect) {
+                ExecuteInsertSelect(query, plan);
+            } else {
+                ExecuteInsertValues(query, plan);
+            }
+            break;
+        case skUpdate: ExecuteUpdate(query, plan); break;
+        case skDelete: ExecuteDelete(query, plan); break;
+        default: break;
+    }
+}
+
+}  // namespace kura

@@ -1,0 +1,215 @@
+// Nested-loop stepping over the levels of a plan, condition tests and progress.
+//
+// The levels move like an odometer: the deepest level varies fastest. A level
+// restarts (its key range set from the outer levels' current values) whenever the
+// level above it moves. A left outer level that found no record for the current
+// outer row hands out one null row, during which every one of its columns reads
+// as NULL.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataSession.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/expr/ValueAccess.h"
+#include "engine/sql/QueryPlan.h"
+
+namespace kura {
+
+bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
+    if (!condition) return true;
+    TExpToken* result = EvaluateExpression(condition, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+    const bool accepted = result->IsNull == 0 && exv::Integer(*result) != 0;
+    ReleaseExpToken(result);
+    return accepted;
+}
+
+void TQueryPlan::ResetRows() {
+    FStarted = false;
+    for (TPlanTable& t : Tables) {
+        t.AtEnd = true;
+        t.Matched = false;
+        t.NullRowGiven = false;
+        t.HashBuilt = false;
+        t.HashRecords.clear();
+        t.HashIndex.clear();
+        t.HashMatches = nullptr;
+    }
+}
+
+void TQueryPlan::BuildHash(TPlanTable& t) {
+    TExpToken key;
+    key.Kind = ekColumn;
+    key.FieldNumber = t.HashColumn->FieldNumber;
+    key.DataType = t.HashColumn->DataType;
+    key.DataSubtype = t.HashColumn->DataSubtype;
+    key.DataSize = t.HashColumn->DataSize;
+    key.Scale = t.HashColumn->Scale;
+    t.Cursor->SetToBegin();
+    for (;;) {
+        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+        if (code == KURA_EOF) break;
+        if (code != 0) t.Cursor->CheckError(code, {});
+        t.Cursor->GetFieldValue(t.Buffer.data(), &key);
+        // NULL equals nothing: such records can never be a match.
+        if (key.IsNull != 0) continue;
+        const auto offset = static_cast<uint32_t>(t.HashRecords.size());
+        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
+        t.HashIndex[CanonicalValueKey(key)].push_back(offset);
+    }
+    t.HashBuilt = true;
+}
+
+bool TQueryPlan::FirstAt(size_t level) {
+    TPlanTable& t = Tables[level];
+    t.Matched = false;
+    t.NullRowGiven = false;
+    t.Empty = false;
+    if (t.HashColumn) {
+        if (!t.HashBuilt) BuildHash(t);
+        TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+        t.HashMatches = nullptr;
+        if (value->IsNull == 0) {
+            const auto found = t.HashIndex.find(CanonicalValueKey(*value));
+            if (found != t.HashIndex.end()) t.HashMatches = &found->second;
+        }
+        ReleaseExpToken(value);
+        t.HashPosition = 0;
+        return NextAt(level);
+    }
+    if (t.RangeValue) {
+        TExpToken* value = EvaluateExpression(t.RangeValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+        if (value->IsNull != 0) {
+            t.Empty = true;
+        } else {
+            std::fill(t.RangeBuffer.begin(), t.RangeBuffer.end(), 0);
+            t.Cursor->PutField(t.RangeField, t.RangeBuffer.data(), value->Value.data());
+        }
+        ReleaseExpToken(value);
+        if (!t.Empty) {
+            t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+            t.RangeActive = true;
+        }
+    }
+    t.Cursor->SetToBegin();
+    return NextAt(level);
+}
+
+bool TQueryPlan::NextAt(size_t level) {
+    TPlanTable& t = Tables[level];
+    while (!t.Empty) {
+        if (t.HashColumn) {
+            if (!t.HashMatches || t.HashPosition >= t.HashMatches->size()) break;
+            const uint32_t offset = (*t.HashMatches)[t.HashPosition++];
+            std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
+        } else {
+            const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+            if (code == KURA_EOF) break;
+            if (code != 0) t.Cursor->CheckError(code, {});
+        }
+        t.AtEnd = false;
+        bool accepted = true;
+        for (const TExpToken* c : t.Conditions) {
+            if (!Accepts(c)) {
+                accepted = false;
+                break;
+            }
+        }
+        if (accepted) {
+            t.Matched = true;
+            return true;
+        }
+    }
+    t.AtEnd = true;
+    if (t.JoinKind == jkLeftOuter && !t.Matched && !t.NullRowGiven) {
+        t.NullRowGiven = true;
+        return true;
+    }
+    return false;
+}
+
+bool TQueryPlan::NextRow() {
+    const size_t n = Tables.size();
+    if (n == 0) {
+        const bool first = !FStarted;
+        FStarted = true;
+        return first;
+    }
+    size_t level = 0;
+    bool ok = false;
+    if (!FStarted) {
+        FStarted = true;
+        ok = FirstAt(0);
+    } else {
+        level = n - 1;
+        ok = NextAt(level);
+    }
+    for (;;) {
+        if (ok) {
+            if (level == n - 1) return true;
+            ++level;
+            ok = FirstAt(level);
+        } else {
+            if (level == 0) return false;
+            --level;
+            ok = NextAt(level);
+        }
+    }
+}
+
+bool TQueryPlan::CountFromRange(uint32_t& count) {
+    if (Tables.size() != 1 || !Residual.empty()) return false;
+    TPlanTable& t = Tables[0];
+    if (!t.Conditions.empty() && !(t.RangeValue && t.RangeExact)) return false;
+    if (t.RangeValue) {
+        FirstAt(0);
+        if (t.Empty) {
+            count = 0;
+            return true;
+        }
+    }
+    count = t.Cursor->GetRecordCount();
+    return true;
+}
+
+// --- Progress over the driving level
+
+void TQueryPlan::ResetProgress() {
+    FProgressTotal = Tables.empty() ? 0 : Tables[0].Cursor->GetRecordCount();
+    FProgressCount = 0;
+    FLastRecordNo = 0;
+    FLastPercent = 0;
+    FAborted = false;
+}
+
+bool TQueryPlan::StepProgress() {
+    if (FAborted) return false;
+    if (!Context.Progress || Tables.empty()) return true;
+    const uint32_t recordNo = Tables[0].AtEnd ? 0 : Tables[0].Cursor->GetCurrentRecordNumber();
+    if (recordNo != FLastRecordNo) {
+        FLastRecordNo = recordNo;
+        ++FProgressCount;
+    }
+    // An empty driving table reports nothing until the end: no division by zero.
+    if (FProgressTotal == 0) return true;
+    const auto percent = static_cast<int32_t>(
+        std::min<uint64_t>(100, static_cast<uint64_t>(FProgressCount) * 100u / FProgressTotal));
+    const int32_t interval = Context.Session ? Context.Session->GetProgressInterval() : 100;
+    if (percent >= FLastPercent + interval) {
+        bool abort = false;
+        Context.Progress(static_cast<uint16_t>(percent), abort);
+        FLastPercent = percent;
+        FAborted = abort;
+    }
+    return !FAborted;
+}
+
+void TQueryPlan::EndProgress() {
+    if (!Context.Progress || FLastPercent == 100) return;
+    bool abort = false;
+    Context.Progress(100, abort);
+    FLastPercent = 100;
+}
+
+}  // namespace kura

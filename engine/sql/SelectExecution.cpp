@@ -1,0 +1,548 @@
+// Running a planned SELECT: one result row per joined row (or one row in all for
+// an aggregate-only query), then grouping, DISTINCT, ORDER BY and TOP with the
+// record sort, UNION members appended, and the IN (SELECT ...) test.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataSession.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/expr/ValueAccess.h"
+#include "engine/files/Locale.h"
+#include "engine/files/RecordSort.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/QueryStatement.h"
+
+namespace kura {
+
+namespace {
+
+// Code page 932 lead bytes: a text cut to a column never ends in half a character.
+bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+size_t CutLength(const char* text, size_t length, size_t room) {
+    if (length <= room) return length;
+    size_t i = 0;
+    while (i < room) {
+        const size_t step = IsLeadByte(static_cast<uint8_t>(text[i])) ? 2 : 1;
+        if (i + step > room) break;
+        i += step;
+    }
+    return i;
+}
+
+// A value token shaped like the field, to read a field of a result record.
+void ShapeToken(TExpToken& token, const TFieldDesc& d) {
+    token.Kind = ekColumn;
+    token.FieldNumber = d.FieldNo();
+    token.DataType = d.FieldType();
+    token.DataSubtype = d.SubType();
+    token.DataSize = d.FieldType() == fldBCD ? 34 : d.StoredSize();
+    token.Scale = d.FieldType() == fldBCD ? d.StoredDecimals() : 0;
+}
+
+}  // namespace
+
+// --- Writing values into result records
+
+namespace {
+
+void PutValue(TDataCursor& cursor, const TFieldDesc& d, uint8_t* record, const TExpToken& value) {
+    const uint16_t n = d.FieldNo();
+    if (value.IsNull != 0 || value.DataType == fldUNKNOWN) {
+        cursor.PutField(n, record, nullptr);
+        return;
+    }
+    if (d.FieldType() == fldBLOB) {
+        // The whole value goes into a BLOB opened on the record; the append that
+        // follows stores it. A text or memo value leaves its terminator out.
+        int32_t length = std::max<int32_t>(value.DataSize, 0);
+        if (exv::IsText(value)) length = static_cast<int32_t>(exv::TextLength(value));
+        length = std::min<int32_t>(length, static_cast<int32_t>(value.Value.size()));
+        if (length == 0) {
+            cursor.PutField(n, record, nullptr);
+            return;
+        }
+        uint32_t size = 0;
+        cursor.CheckBlobError(cursor.OpenBlob(n, record, 2, false, true, size), d.Name());
+        cursor.CheckBlobError(cursor.PutBlob(n, record, 0, value.Value.data(), static_cast<uint32_t>(length), false),
+                              d.Name());
+        return;
+    }
+    if (d.FieldType() == fldZSTRING) {
+        std::string text;
+        if (value.DataType == fldZSTRING || exv::IsText(value)) {
+            text = std::string(exv::TextView(value));
+        } else {
+            TExpToken converted;
+            converted.DataType = fldZSTRING;
+            converted.DataSize = 256;
+            AssignConvertedValue(converted, value);
+            if (converted.IsNull != 0) {
+                cursor.PutField(n, record, nullptr);
+                return;
+            }
+            text = std::string(exv::TextView(converted));
+        }
+        const size_t room = d.StoredSize() > 0 ? d.StoredSize() - 1u : 0u;
+        text.resize(CutLength(text.data(), text.size(), room));
+        cursor.PutField(n, record, text.c_str());
+        return;
+    }
+    if (value.DataType == d.FieldType() && (d.FieldType() != fldBCD || value.Scale == d.StoredDecimals())) {
+        cursor.PutField(n, record, value.Value.data());
+        return;
+    }
+    TExpToken converted;
+    ShapeToken(converted, d);
+    AssignConvertedValue(converted, value);
+    cursor.PutField(n, record, converted.IsNull != 0 ? nullptr : converted.Value.data());
+}
+
+void PutInt32(TDataCursor& cursor, uint16_t n, uint8_t* record, int32_t v) {
+    uint8_t bytes[8] = {};
+    std::memcpy(bytes, &v, 4);
+    cursor.PutField(n, record, bytes);
+}
+
+void PutInt64(TDataCursor& cursor, uint16_t n, uint8_t* record, int64_t v) {
+    uint8_t bytes[8] = {};
+    std::memcpy(bytes, &v, 8);
+    cursor.PutField(n, record, bytes);
+}
+
+struct TFieldReader {
+    explicit TFieldReader(TDataCursor& cursor) : Cursor(cursor) {}
+    TExpToken& Read(const TFieldDesc& d, const uint8_t* record) {
+        Token.Clear();
+        ShapeToken(Token, d);
+        Cursor.GetFieldValue(record, &Token);
+        return Token;
+    }
+    TDataCursor& Cursor;
+    TExpToken Token;
+};
+
+}  // namespace
+
+namespace {
+
+void CopyResultRow(TQueryPlan& plan, uint8_t* record) {
+    TDataCursor& result = *plan.Result;
+    std::fill(record, record + result.GetRecordSize(), 0);
+    for (TPlanColumn& c : plan.Columns) {
+        if (c.CountStar) {
+            PutInt32(result, c.ResultNo, record, 1);
+            continue;
+        }
+        TExpToken* value = EvaluateExpression(c.Value, nullptr, &plan, plan.LocaleId, plan.SortId,
+                                              &TQueryPlan::ColumnValue);
+        try {
+            const bool present = value->IsNull == 0 && value->DataType != fldUNKNOWN;
+            if (c.Aggregate == akCount) {
+                PutInt32(result, c.ResultNo, record, present ? 1 : 0);
+            } else if (c.Aggregate == akAvg) {
+                PutInt32(result, c.CountNo, record, present ? 1 : 0);
+                if (present && c.SumNo) PutInt64(result, c.SumNo, record, exv::Integer(*value));
+                if (present && !c.SumNo) PutValue(result, c.Desc, record, *value);
+            } else {
+                PutValue(result, c.Desc, record, *value);
+            }
+        } catch (...) {
+            ReleaseExpToken(value);
+            throw;
+        }
+        ReleaseExpToken(value);
+    }
+}
+
+int32_t CompareValues(const TQueryPlan& plan, const TExpToken& a, const TExpToken& b) {
+    if (a.DataType == fldZSTRING)
+        return CompareStringsByLocale(plan.LocaleId, plan.SortId, exv::Text(a), false, 0, exv::Text(b));
+    if (a.DataType == fldFLOAT || a.DataType == fldTIMESTAMP || a.DataType == fldBCD) {
+        const long double x = exv::Float(a), y = exv::Float(b);
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    const int64_t x = exv::Integer(a), y = exv::Integer(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// target + source in the column's type; integer sums wrap as unsigned arithmetic.
+void AddInto(TExpToken& target, const TExpToken& source) {
+    switch (target.DataType) {
+        case fldINT16: exv::Store<int16_t>(target, static_cast<int16_t>(exv::Add32(exv::Integer(target), exv::Integer(source)))); break;
+        case fldUINT16: exv::Store<uint16_t>(target, static_cast<uint16_t>(exv::Add32(exv::Integer(target), exv::Integer(source)))); break;
+        case fldINT64: exv::Store<int64_t>(target, exv::Add64(exv::Integer(target), exv::Integer(source))); break;
+        case fldFLOAT:
+        case fldTIMESTAMP: exv::Store<double>(target, exv::Load<double>(target) + exv::Load<double>(source)); break;
+        case fldBCD: exv::PutCurrency(target, exv::Currency(target) + exv::Currency(source), target.Scale); break;
+        default: exv::Store<int32_t>(target, exv::Add32(exv::Integer(target), exv::Integer(source))); break;
+    }
+}
+
+}  // namespace
+
+void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
+    TDataCursor& result = *Result;
+    TFieldReader sourceReader(result), targetReader(result);
+    for (const TPlanColumn& c : Columns) {
+        if (c.Aggregate == akNone) continue;
+        // A group's first record carries the running sum of the group before it.
+        if (first && (c.Aggregate != akRunSum || source == target)) continue;
+        TExpToken& s = sourceReader.Read(c.Desc, source);
+        TExpToken& t = targetReader.Read(c.Desc, target);
+        switch (c.Aggregate) {
+            case akCount:
+                if (s.IsNull == 0) PutInt32(result, c.ResultNo, target, exv::Add32(exv::Integer(t), exv::Integer(s)));
+                break;
+            case akSum:
+            case akRunSum:
+                if (s.IsNull != 0) break;
+                if (t.IsNull == 0) AddInto(t, s);
+                PutValue(result, c.Desc, target, t.IsNull == 0 ? t : s);
+                break;
+            case akMin:
+            case akMax: {
+                if (s.IsNull != 0) break;
+                const int32_t order = t.IsNull != 0 ? 0 : CompareValues(*this, s, t);
+                if (t.IsNull != 0 || (c.Aggregate == akMin ? order < 0 : order > 0))
+                    PutValue(result, c.Desc, target, s);
+                break;
+            }
+            case akAvg: {
+                TFieldDesc countDesc, sumDesc;
+                result.GetFieldDesc(c.CountNo, countDesc);
+                const int32_t count = exv::Add32(exv::Integer(sourceReader.Read(countDesc, source)),
+                                                 exv::Integer(targetReader.Read(countDesc, target)));
+                PutInt32(result, c.CountNo, target, count);
+                if (c.SumNo) {
+                    result.GetFieldDesc(c.SumNo, sumDesc);
+                    const int64_t sum = exv::Add64(exv::Integer(sourceReader.Read(sumDesc, source)),
+                                                   exv::Integer(targetReader.Read(sumDesc, target)));
+                    PutInt64(result, c.SumNo, target, sum);
+                } else {
+                    TExpToken& ss = sourceReader.Read(c.Desc, source);
+                    TExpToken& tt = targetReader.Read(c.Desc, target);
+                    if (ss.IsNull != 0) break;
+                    if (tt.IsNull == 0) AddInto(tt, ss);
+                    PutValue(result, c.Desc, target, tt.IsNull == 0 ? tt : ss);
+                }
+                break;
+            }
+            default: break;
+        }
+    }
+}
+
+void TQueryPlan::FinishAverages(uint8_t* record) {
+    TDataCursor& result = *Result;
+    TFieldReader reader(result);
+    for (const TPlanColumn& c : Columns) {
+        if (c.Aggregate != akAvg) continue;
+        TFieldDesc countDesc;
+        result.GetFieldDesc(c.CountNo, countDesc);
+        const int64_t count = exv::Integer(reader.Read(countDesc, record));
+        TExpToken value;
+        ShapeToken(value, c.Desc);
+        exv::ZeroValue(value, 64);
+        const uint8_t type = c.Desc.FieldType();
+        if (c.SumNo) {
+            TFieldDesc sumDesc;
+            result.GetFieldDesc(c.SumNo, sumDesc);
+            const int64_t sum = exv::Integer(reader.Read(sumDesc, record));
+            if (type == fldFLOAT)
+                exv::Store<double>(value, count ? static_cast<double>(sum) / static_cast<double>(count) : 0.0);
+            else if (type == fldINT64)
+                exv::Store<int64_t>(value, count ? sum / count : 0);
+            else
+                exv::Store<int32_t>(value, static_cast<int32_t>(count ? sum / count : 0));
+        } else {
+            TExpToken& sum = reader.Read(c.Desc, record);
+            if (type == fldBCD) {
+                const TCurrency total = sum.IsNull ? 0 : exv::Currency(sum);
+                TCurrency mean = 0;
+                if (count) {
+                    const long double exact = static_cast<long double>(total) / static_cast<long double>(count);
+                    mean = static_cast<TCurrency>(exact < 0 ? exact - 0.5L : exact + 0.5L);
+                }
+                exv::PutCurrency(value, mean, c.Desc.StoredDecimals());
+            } else {
+                const double total = sum.IsNull ? 0.0 : static_cast<double>(exv::Float(sum));
+                exv::Store<double>(value, count ? total / static_cast<double>(count) : 0.0);
+                if (type != fldFLOAT && type != fldTIMESTAMP) {
+                    TExpToken asDouble;
+                    asDouble.DataType = fldFLOAT;
+                    asDouble.DataSize = 8;
+                    exv::Store<double>(asDouble, count ? total / static_cast<double>(count) : 0.0);
+                    value.Clear();
+                    ShapeToken(value, c.Desc);
+                    AssignConvertedValue(value, asDouble);
+                }
+            }
+        }
+        value.IsNull = 0;
+        PutValue(result, c.Desc, record, value);
+    }
+}
+
+namespace {
+
+void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& keys, bool distinct, bool grouping,
+                bool caseInsensitive, int32_t limit) {
+    TSortRequest request;
+    for (const auto& [field, descending] : keys) {
+        TFieldDesc d = plan.ResultDefs[field - 1u];
+        d.Bytes[fdo::Descending] = descending ? 1 : 0;
+        request.Fields.push_back(d);
+    }
+    request.Distinct = distinct;
+    request.CaseInsensitive = caseInsensitive;
+    request.MaxRecords = limit;
+    request.CallbackData = &plan;
+    if (grouping) {
+        request.Grouping = true;
+        request.Accumulate = [](void* data, bool first, uint8_t* a, uint8_t* group) {
+            static_cast<TQueryPlan*>(data)->MergeRows(first, a, group);
+        };
+        request.HasFinish = plan.Query.HasAvg != 0;
+        request.Finish = [](void* data, void*, uint8_t* group, uint8_t*) {
+            static_cast<TQueryPlan*>(data)->FinishAverages(group);
+        };
+        request.HasFilter = plan.Query.Having != nullptr;
+        request.Filter = [](void* data, void*, uint8_t* record, uint8_t*) {
+            auto* p = static_cast<TQueryPlan*>(data);
+            return p->Accepts(p->Query.Having, record);
+        };
+    }
+    plan.Result->SortRecords(request);
+}
+
+int32_t TopLimit(const TDataQuery& q, bool orderDone) {
+    int32_t limit = -1;
+    if (q.Top >= 0 && orderDone) limit = q.Top;
+    if (q.RowLimit >= 0 && (limit < 0 || q.RowLimit < limit)) limit = q.RowLimit;
+    return limit;
+}
+
+void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
+    TDataQuery& q = plan.Query;
+    // A member's TOP limits its own rows; the TOP of a UNION's first query limits
+    // the whole result once every member is in.
+    const bool unionMaster = q.HasUnion && !q.IsUnionMember;
+    const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
+    int32_t appended = 0;
+    while (plan.NextRow()) {
+        if (!plan.StepProgress()) break;
+        bool accepted = true;
+        for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
+        if (!accepted) continue;
+        if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
+        if (q.Top >= 0 && unordered && appended >= q.Top) break;
+        CopyResultRow(plan, work.data());
+        plan.Result->AppendRecord(work.data(), false);
+        ++appended;
+    }
+    const bool inUnion = q.HasUnion || q.IsUnionMember;
+    if (q.Distinct) {
+        std::vector<std::pair<uint16_t, bool>> all;
+        for (const TPlanColumn& c : plan.Columns) all.emplace_back(c.ResultNo, false);
+        SortResult(plan, all, true, false, false, inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
+    } else if (q.HasGroupBy) {
+        std::vector<std::pair<uint16_t, bool>> keys;
+        for (uint16_t g : plan.GroupFields) keys.emplace_back(g, false);
+        SortResult(plan, keys, false, true, false, inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
+    }
+}
+
+void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
+    TDataCursor& result = *plan.Result;
+    std::vector<uint8_t> total(work.size(), 0);
+    uint32_t count = 0;
+    if (plan.Query.CountStarOnly && plan.CountFromRange(count)) {
+        PutInt32(result, plan.Columns[0].ResultNo, total.data(), static_cast<int32_t>(count));
+    } else {
+        bool first = true;
+        while (plan.NextRow()) {
+            if (!plan.StepProgress()) break;
+            bool accepted = true;
+            for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
+            if (!accepted) continue;
+            CopyResultRow(plan, work.data());
+            if (first) {
+                total = work;
+                first = false;
+            } else {
+                plan.MergeRows(false, work.data(), total.data());
+            }
+        }
+        // No accepted row: every column NULL, but COUNT counts nothing as 0.
+        for (const TPlanColumn& c : plan.Columns)
+            if (first && c.Aggregate == akCount) PutInt32(result, c.ResultNo, total.data(), 0);
+        if (!first && plan.Query.HasAvg) plan.FinishAverages(total.data());
+    }
+    result.AppendRecord(total.data(), false);
+}
+
+}  // namespace
+
+TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
+    if (!q.Plan) RaiseSqlError("Internal error: the query has not been prepared");
+    TQueryPlan& plan = *q.Plan;
+    const auto started = std::chrono::steady_clock::now();
+    plan.InSetLoaded = false;
+    plan.InSet.clear();
+    std::vector<TDataCursor*> locked;
+    try {
+        for (TPlanTable& t : plan.Tables) {
+            t.Cursor->Refresh();
+            if (q.WithLocks) {
+                t.Cursor->BeginTableRead();
+                locked.push_back(t.Cursor.get());
+            }
+        }
+        plan.Result->EmptyTable();
+        plan.ResetRows();
+        plan.ResetProgress();
+        std::vector<uint8_t> work(plan.Result->GetRecordSize() + 16u, 0);
+        if (q.AggregateOnly)
+            ExecuteAggregate(plan, work);
+        else
+            ExecuteRows(plan, work);
+        if (!q.HasUnion && !q.IsUnionMember) FinishResultTable(q);
+        plan.EndProgress();
+    } catch (...) {
+        for (TDataCursor* c : locked) c->EndTableRead();
+        throw;
+    }
+    for (TDataCursor* c : locked) c->EndTableRead();
+    plan.Result->Refresh();
+    plan.Result->SetToBegin();
+    q.RowsAffected = plan.Result->GetRecordCount();
+    q.Executed = 1;
+    q.ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return plan.Result.get();
+}
+
+void FinishResultTable(TDataQuery& q) {
+    TQueryPlan& plan = *q.Plan;
+    if (!plan.OrderFields.empty() && !plan.OrderServedByGroup) {
+        SortResult(plan, plan.OrderFields, false, false, q.OrderByNoCase != 0, TopLimit(q, true));
+    } else if ((q.HasUnion || q.IsUnionMember) && (q.Top >= 0 || q.RowLimit >= 0)) {
+        // A UNION result is limited once every member is in.
+        std::vector<std::pair<uint16_t, bool>> none;
+        if (plan.Result->GetRecordCount() > static_cast<uint32_t>(TopLimit(q, true))) {
+            plan.Result->SetToBegin();
+            std::vector<uint8_t> record(plan.Result->GetRecordSize() + 16u, 0);
+            uint32_t kept = 0;
+            while (plan.Result->GetNextRecord(record.data()) == 0) {
+                if (kept++ >= static_cast<uint32_t>(TopLimit(q, true))) plan.Result->DeleteRecord(record.data(), false);
+            }
+        }
+    }
+    plan.Result->Refresh();
+    plan.Result->SetToBegin();
+    q.RowsAffected = plan.Result->GetRecordCount();
+}
+
+void AppendUnionResult(TDataQuery& q) {
+    TQueryPlan& plan = *q.Plan;
+    bool all = true;
+    for (TDataQuery* member = q.NextUnion; member; member = member->NextUnion) {
+        all = all && member->UnionAll != 0;
+        TQueryPlan& mp = *member->Plan;
+        if (mp.Columns.size() != plan.Columns.size())
+            RaiseSqlError(std::string("The number of columns  in the ") + (member->UnionAll ? "UNION ALL" : "UNION") +
+                          " query must match the  number of columns in the master query");
+        std::vector<uint8_t> source(mp.Result->GetRecordSize() + 16u, 0);
+        std::vector<uint8_t> target(plan.Result->GetRecordSize() + 16u, 0);
+        TFieldReader reader(*mp.Result);
+        mp.Result->SetToBegin();
+        while (mp.Result->GetNextRecord(source.data()) == 0) {
+            std::fill(target.begin(), target.end(), 0);
+            for (size_t i = 0; i < plan.Columns.size(); ++i)
+                PutValue(*plan.Result, plan.Columns[i].Desc, target.data(), reader.Read(mp.Columns[i].Desc, source.data()));
+            plan.Result->AppendRecord(target.data(), false);
+        }
+    }
+    if (!all) {
+        std::vector<std::pair<uint16_t, bool>> keys;
+        for (const TPlanColumn& c : plan.Columns) keys.emplace_back(c.ResultNo, false);
+        SortResult(plan, keys, true, false, false, -1);
+    }
+    plan.Result->Refresh();
+    plan.Result->SetToBegin();
+}
+
+// --- IN (SELECT ...)
+
+namespace {
+
+}  // namespace
+
+bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
+    if (!query || !query->Plan || !query->Plan->Result || value.IsNull != 0) return false;
+    TQueryPlan& plan = *query->Plan;
+    if (!plan.InSetLoaded) {
+        plan.InSet.clear();
+        std::vector<uint8_t> record(plan.Result->GetRecordSize() + 16u, 0);
+        TFieldReader reader(*plan.Result);
+        plan.Result->SetToBegin();
+        while (plan.Result->GetNextRecord(record.data()) == 0) {
+            const TExpToken& v = reader.Read(plan.Columns[0].Desc, record.data());
+            if (v.IsNull == 0) plan.InSet.insert(CanonicalValueKey(v));
+        }
+        plan.Result->SetToBegin();
+        plan.InSetLoaded = true;
+    }
+    TExpToken converted;
+    const TFieldDesc& d = plan.Columns[0].Desc;
+    const bool numericPair = !exv::IsText(value) && d.FieldType() != fldZSTRING;
+    if (numericPair || value.DataType == d.FieldType()) return plan.InSet.count(CanonicalValueKey(value)) != 0;
+    ShapeToken(converted, d);
+    AssignConvertedValue(converted, value);
+    return converted.IsNull == 0 && plan.InSet.count(CanonicalValueKey(converted)) != 0;
+}
+
+// Values equal under "=" share a key: numbers, dates and times by their numeric
+// value, texts by their bytes.
+std::string CanonicalValueKey(const TExpToken& v) {
+    if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
+    if (v.DataType == fldBOOL) return "B" + std::to_string(exv::Integer(v) != 0);
+    if (v.DataType == fldBCD) return "N" + std::to_string(static_cast<long double>(exv::Currency(v)) / CurrencyScale);
+    if (v.DataType == fldFLOAT || v.DataType == fldTIMESTAMP) {
+        char text[64];
+        const long double x = exv::Float(v);
+        std::snprintf(text, sizeof text, "N%.17Lg", x == 0 ? 0.0L : x);
+        return text;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "N%.17Lg", static_cast<long double>(exv::Integer(v)));
+    return text;
+}
+
+// --- A whole SELECT statement
+
+TDataCursor* RunSelectStatement(TQueryStatement& statement, const TQueryContext& context) {
+    const auto& queries = statement.Queries();
+    if (queries.empty()) return nullptr;
+    for (size_t i = queries.size(); i-- > 0;) {
+        TDataQuery& q = *queries[i];
+        if (q.Kind != skSelect) RaiseSqlError("Only SELECT statements are run here");
+        PrepareSelectQuery(q, context);
+    }
+    TDataCursor* result = nullptr;
+    for (size_t i = queries.size(); i-- > 0;) {
+        TDataQuery& q = *queries[i];
+        TDataCursor* cursor = ExecuteSelectQuery(q);
+        if (q.HasUnion && !q.IsUnionMember) {
+            AppendUnionResult(q);
+            FinishResultTable(q);
+        }
+        if (i == 0) result = cursor;
+    }
+    return result;
+}
+
+}  // namespace kura

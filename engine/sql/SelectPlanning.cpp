@@ -1,0 +1,435 @@
+// Planning of a SELECT: source cursors, the select list with its types and names,
+// HAVING, GROUP BY, ORDER BY and DISTINCT, and the result table.
+#include <algorithm>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/ExpressionOwner.h"
+#include "engine/expr/TypeCheck.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/QueryStatement.h"
+#include "engine/sql/SourceTable.h"
+
+namespace kura {
+
+namespace {
+
+constexpr size_t MaxResultNameLength = 30;
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::string AggregatePrefix(uint8_t kind) {
+    switch (kind) {
+        case akSum: return "Sum Of ";
+        case akRunSum: return "Running Sum Of ";
+        case akMin: return "Min Of ";
+        case akMax: return "Max Of ";
+        case akAvg: return "Average Of ";
+        case akCount: return "Count Of ";
+        default: return "";
+    }
+}
+
+// The alias cut to its last 30 characters, else the generated name.
+std::string BaseResultName(const TResultField& f) {
+    if (!f.NameIsGenerated) {
+        const std::string& a = f.ResultName;
+        return a.size() > MaxResultNameLength ? a.substr(a.size() - MaxResultNameLength) : a;
+    }
+    std::string name;
+    if (f.ColumnName.empty())
+        name = f.AggregateKind ? AggregatePrefix(f.AggregateKind) + "Expr" : "Expression";
+    else
+        name = AggregatePrefix(f.AggregateKind) + f.ColumnName;
+    return name.substr(0, MaxResultNameLength);
+}
+
+std::string MakeUniqueName(const std::vector<std::string>& taken, const std::string& base) {
+    std::string candidate = base;
+    int32_t counter = 0;
+    for (bool clash = true; clash;) {
+        clash = false;
+        for (const std::string& other : taken) {
+            if (!SameNameText(other, candidate)) continue;
+            clash = true;
+            ++counter;
+            const std::string suffix = "_" + std::to_string(counter);
+            std::string cut = base;
+            if (cut.size() + suffix.size() > MaxResultNameLength)
+                cut = cut.substr(cut.size() - (MaxResultNameLength - suffix.size()));
+            candidate = cut + suffix;
+            break;
+        }
+    }
+    return candidate;
+}
+
+TExpToken* NewColumnNode(const std::string& name, const std::string& correlation) {
+    TExpToken* node = AllocExpToken();
+    node->Kind = ekColumn;
+    node->Name = name;
+    node->TableName = correlation;
+    node->Text = correlation.empty() ? name : correlation + "." + name;
+    return node;
+}
+
+void ExpandStar(TDataQuery& q, TQueryPlan& plan) {
+    TNodeList<TResultField> expanded;
+    for (auto& field : q.ResultFields) {
+        if (field->ColumnName != "*" || field->AggregateKind != akNone || field->Computed) {
+            expanded.push_back(std::move(field));
+            continue;
+        }
+        if (!field->NameIsGenerated)
+            RaiseSqlError("Invalid use of column correlation name " + Quoted(field->ResultName) + " for " +
+                          Quoted("*") + " specified in source columns");
+        bool found = false;
+        for (const TPlanTable& t : plan.Tables) {
+            if (!field->CorrelationName.empty() && !SameNameText(field->CorrelationName, t.Source->CorrelationName))
+                continue;
+            found = true;
+            for (uint16_t n = 1; n <= t.Cursor->GetFieldCount(); ++n) {
+                TFieldDesc d;
+                t.Cursor->GetFieldDesc(n, d);
+                auto column = std::make_unique<TResultField>(&q);
+                column->CorrelationName = t.Source->CorrelationName;
+                column->SetColumnName(d.Name());
+                column->ExpressionText = d.Name();
+                column->Expression = NewColumnNode(d.Name(), t.Source->CorrelationName);
+                expanded.push_back(std::move(column));
+            }
+        }
+        if (!found)
+            RaiseSqlError("Invalid column name " + Quoted("*") + " or table correlation name " +
+                          Quoted(field->CorrelationName) + " specified in source columns");
+    }
+    q.ResultFields = std::move(expanded);
+    if (static_cast<int32_t>(q.ResultFields.size()) > MaxResultColumns)
+        RaiseSqlError("Maximum number of columns (1024) in result set exceeded");
+}
+
+// The type, size and decimals of a result column from its typed expression.
+void DescribeColumn(TPlanColumn& c, TQueryPlan& plan) {
+    TExpToken* root = c.Field->Expression;
+    TFieldDesc& d = c.Desc;
+    const bool plain = c.Aggregate == akNone && root->Kind == ekColumn && root->BindSlot1 >= 0;
+    const bool sameAsArgument = (c.Aggregate == akMin || c.Aggregate == akMax) && c.Value &&
+                                c.Value->Kind == ekColumn && c.Value->BindSlot1 >= 0;
+    if (plain || sameAsArgument) {
+        const TExpToken* column = plain ? root : c.Value;
+        plan.Tables[static_cast<size_t>(column->BindSlot1)].Cursor->GetFieldDesc(column->FieldNumber, d);
+        if (d.IsAutoInc()) d.SetSubType(fldstNONE);
+        d.SetRequired(0);
+        d.Bytes[fdo::Reserved] = 0;
+        d.SetComputed(0);
+    } else {
+        uint8_t type = root->DataType;
+        if (type == fldUNKNOWN)
+            RaiseSqlError("Column expression cannot be a NULL constant, use the CAST() function to specify a data type");
+        d.SetFieldType(type);
+        d.SetSubType(root->DataSubtype == fldstAUTOINC ? fldstNONE : root->DataSubtype);
+        int32_t size = 0;
+        if (type == fldZSTRING) {
+            size = root->DataSize;  // terminator included
+            if (size > 251)
+                RaiseSqlError("Column expression " + Quoted(c.Field->ExpressionText) +
+                              " exceeds the maximum allowable field size");
+            if (size <= 1) size = 251;
+            size -= 1;
+        } else if (type == fldBYTES || type == fldVARBYTES) {
+            size = root->DataSize;
+            if (size > 250)
+                RaiseSqlError("Column expression " + Quoted(c.Field->ExpressionText) +
+                              " exceeds the maximum allowable field size");
+            if (size == 0) size = 250;
+        } else if (type == fldBCD) {
+            size = 32;
+        } else if (type == fldBLOB) {
+            size = 0;
+        }
+        d.SetDeclaredSize(static_cast<uint8_t>(size));
+        d.SetDeclaredDecimals(type == fldBCD ? root->Scale : 0);
+    }
+    d.SetMinValue("");
+    d.SetMaxValue("");
+    d.SetDefaultValue("");
+}
+
+void ResolveSelectList(TDataQuery& q, TQueryPlan& plan) {
+    ExpandStar(q, plan);
+    const bool hasAggregate = std::any_of(q.ResultFields.begin(), q.ResultFields.end(),
+                                          [](const auto& f) { return f->AggregateKind != akNone; });
+    std::vector<std::string> names;
+    for (auto& field : q.ResultFields) {
+        TPlanColumn c;
+        c.Field = field.get();
+        c.Aggregate = field->AggregateKind;
+        TExpToken* root = field->Expression;
+        if (!root) RaiseSqlError("Source column expression is empty");
+        if (c.Aggregate != akNone) {
+            TExpToken* argument = root->GetArgument(0);
+            c.CountStar = c.Aggregate == akCount && argument && argument->Kind == ekColumn && argument->Name == "*";
+            if (c.CountStar && !argument->TableName.empty() && plan.FindTable(argument->TableName) < 0)
+                RaiseSqlError("Invalid column name " + Quoted("*") + " or table correlation name " +
+                              Quoted(argument->TableName) + " specified in source columns");
+            c.Value = c.CountStar ? nullptr : argument;
+        } else {
+            c.Value = root;
+        }
+        plan.TypeCheck(root, "source columns", false);
+        DescribeColumn(c, plan);
+        if (c.CountStar && field->NameIsGenerated) field->ColumnName = "*";
+        const std::string name = MakeUniqueName(names, BaseResultName(*field));
+        names.push_back(name);
+        c.Desc.SetName(name);
+        field->ResultName = name;
+        // A plain column, or an aggregate over one: anything else counts as an
+        // expression for the aggregate rule.
+        if (hasAggregate && c.Aggregate == akNone && ContainsColumn(root) && !q.HasGroupBy && !q.IsSubQuery &&
+            !q.IsUnionMember)
+            RaiseSqlError("Invalid use of aggregate function(s), the necessary GROUP BY clause is missing");
+        c.ResultNo = static_cast<uint16_t>(plan.Columns.size() + 1);
+        plan.Columns.push_back(std::move(c));
+    }
+}
+
+// Hidden columns: per AVG a counter, and for AVG over integers, dates and times
+// a 64-bit sum, so that many large values cannot overflow a 32-bit column.
+std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
+    std::vector<TFieldDesc> defs;
+    for (TPlanColumn& c : plan.Columns) defs.push_back(c.Desc);
+    int32_t avg = 0;
+    for (TPlanColumn& c : plan.Columns) {
+        if (c.Aggregate != akAvg) continue;
+        ++avg;
+        TFieldDesc count;
+        count.SetName("Sys__Avg__Count" + std::to_string(avg));
+        count.SetFieldType(fldINT32);
+        defs.push_back(count);
+        c.CountNo = static_cast<uint16_t>(defs.size());
+        const uint8_t argumentType = c.Value ? c.Value->DataType : fldUNKNOWN;
+        if (argumentType == fldDATE || argumentType == fldTIME || argumentType == fldINT16 ||
+            argumentType == fldINT32 || argumentType == fldUINT16 || argumentType == fldINT64) {
+            TFieldDesc sum;
+            sum.SetName("Sys__Avg__Sum" + std::to_string(avg));
+            sum.SetFieldType(fldINT64);
+            defs.push_back(sum);
+            c.SumNo = static_cast<uint16_t>(defs.size());
+        }
+    }
+    int32_t offset = 9;
+    for (size_t i = 0; i < defs.size(); ++i) {
+        TFieldDesc& d = defs[i];
+        d.SetFieldNo(static_cast<uint16_t>(i + 1));
+        d.SetPosition(static_cast<uint16_t>(i + 1));
+        d.DerivePhysical();
+        d.SetOffset(static_cast<uint16_t>(offset));
+        offset += d.StoredSize() + 1;
+    }
+    for (TPlanColumn& c : plan.Columns) c.Desc = defs[c.ResultNo - 1u];
+    return defs;
+}
+
+void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
+    TDataSession* session = plan.Context.Session;
+    std::string name;
+    const bool memory = q.InMemory != 0;
+    if (q.HasInto && !q.IntoTableName.empty()) {
+        TSourceTable target(&q);
+        target.SetTableName(q.IntoTableName, memory, {});
+        name = target.TableName;
+        if (memory) {
+            plan.ResultDatabase = session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName);
+        } else if (target.Database.empty()) {
+            plan.ResultDatabase = plan.Context.Database;
+        } else {
+            plan.ResultDatabase = session->OpenDataDirectory(target.Database, target.Database);
+        }
+        plan.ResultIsInto = true;
+    } else {
+        plan.ResultDatabase = memory ? session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName)
+                                     : session->OpenDataDirectory(session->GetDatabasePath(),
+                                                                  session->GetDatabasePath());
+        name = plan.ResultDatabase->GetTempTableName(memory);
+        if (name.size() > 4) name.resize(name.size() - 4);
+    }
+    plan.OwnsResultDatabase = plan.ResultDatabase != plan.Context.Database;
+    plan.ResultDefs = BuildResultDefs(plan);
+    TTableDefinition def;
+    def.Fields = plan.ResultDefs;
+    def.LocaleId = plan.LocaleId;
+    def.SortId = plan.SortId;
+    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory)) {
+        const int32_t code = plan.ResultDatabase->DeleteTable(name, memory);
+        if (code != 0) RaiseEngineError(static_cast<uint32_t>(code), {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
+    }
+    TDataTable* table = nullptr;
+    const int32_t code = plan.ResultDatabase->CreateTable(table, name, memory, !plan.ResultIsInto, def);
+    if (code != 0 || !table) RaiseEngineError(static_cast<uint32_t>(code ? code : KURA_OSUNKNOWN), {}, {}, {}, name);
+    name = table->GetName();
+    plan.ResultDatabase->CloseTable(table, false, false, false);
+    plan.Result = std::make_unique<TDataCursor>(plan.ResultDatabase);
+    plan.Result->SetTableName(name);
+    plan.Result->SetExclusive(true);
+    plan.Result->SetInMemory(memory);
+    plan.Result->SetTemporaryFiles(!plan.ResultIsInto);
+    plan.Result->SetQueryResult(true);
+    plan.Result->OpenCursor();
+}
+
+// An ORDER BY or GROUP BY item as a result column number.
+uint16_t ResolveItem(const TQueryPlan& plan, const std::string& name, const std::string& correlation,
+                     uint16_t number, const char* clause) {
+    const auto count = static_cast<uint16_t>(plan.Columns.size());
+    if (number != 0 || name.empty()) {
+        if (number < 1 || number > count)
+            RaiseSqlError("Invalid column number " + Quoted(std::to_string(number)) + " specified in " + clause);
+        return number;
+    }
+    for (const TPlanColumn& c : plan.Columns) {
+        if (c.Aggregate != akNone) continue;
+        const TResultField& f = *c.Field;
+        if (!correlation.empty() && !SameNameText(correlation, f.CorrelationName)) continue;
+        if (SameNameText(name, f.ResultName) || (!f.Computed && SameNameText(name, f.ColumnName))) return c.ResultNo;
+    }
+    RaiseSqlError("Invalid column name " + Quoted(name) + " or table correlation name " + Quoted(correlation) +
+                  " specified in " + clause);
+}
+
+void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
+    if (static_cast<int32_t>(q.OrderBy.size()) > MaxOrderByColumns)
+        RaiseSqlError("Maximum number of columns (1024) in ORDER BY clause exceeded");
+    for (const auto& o : q.OrderBy) {
+        const uint16_t n = ResolveItem(plan, o->ColumnName, o->CorrelationName, o->ColumnNumber, "ORDER BY clause");
+        if (o->ColumnNumber != 0 && plan.Columns[n - 1u].Desc.FieldType() == fldBLOB)
+            RaiseSqlError("Invalid column number " + Quoted(std::to_string(n)) + " specified in ORDER BY clause");
+        plan.OrderFields.emplace_back(n, o->Descending != 0);
+    }
+    if (q.HasGroupBy && !q.AggregateOnly) {
+        if (static_cast<int32_t>(q.GroupBy.size()) > MaxGroupByColumns)
+            RaiseSqlError("Maximum number of columns (1024) in GROUP BY clause exceeded");
+        for (const auto& g : q.GroupBy) {
+            const uint16_t n = ResolveItem(plan, g->ColumnName, g->CorrelationName, g->ColumnNumber, "GROUP BY clause");
+            if (plan.Columns[n - 1u].Desc.FieldType() == fldBLOB)
+                RaiseSqlError("Invalid BLOB column " + Quoted(plan.Columns[n - 1u].Field->ResultName) +
+                              " specified in GROUP BY clause");
+            plan.GroupFields.push_back(n);
+        }
+        // Every plain column of a grouped query is a group key or an aggregate.
+        for (const TPlanColumn& c : plan.Columns) {
+            if (c.Aggregate != akNone || !ContainsColumn(c.Field->Expression)) continue;
+            if (std::find(plan.GroupFields.begin(), plan.GroupFields.end(), c.ResultNo) == plan.GroupFields.end())
+                RaiseSqlError("Column " + Quoted(c.Field->ResultName) +
+                              " must be an aggregate or be specified in the GROUP BY clause");
+        }
+        bool same = plan.OrderFields.size() == plan.GroupFields.size() && !q.OrderByNoCase;
+        for (size_t i = 0; same && i < plan.OrderFields.size(); ++i)
+            same = plan.OrderFields[i].first == plan.GroupFields[i] && !plan.OrderFields[i].second;
+        plan.OrderServedByGroup = same;
+    } else if (q.Distinct) {
+        for (const TPlanColumn& c : plan.Columns)
+            if (c.Desc.FieldType() == fldBLOB)
+                RaiseSqlError("Invalid BLOB column " + Quoted(c.Field->ResultName) + " specified in DISTINCT clause");
+        bool same = plan.OrderFields.size() == plan.Columns.size() && !q.OrderByNoCase;
+        for (size_t i = 0; same && i < plan.OrderFields.size(); ++i)
+            same = plan.OrderFields[i].first == i + 1 && !plan.OrderFields[i].second;
+        plan.OrderServedByGroup = same;
+    }
+}
+
+// The same expression as written: typing (done on one side only) aside.
+bool SameShape(const TExpToken* a, const TExpToken* b) {
+    if (!a || !b) return a == b;
+    if (a->Kind != b->Kind || a->Code != b->Code || !SameNameText(a->Name, b->Name) ||
+        !SameNameText(a->TableName, b->TableName) || a->Arguments.size() != b->Arguments.size())
+        return false;
+    if (a->Kind == ekConstant && a->Text != b->Text) return false;
+    if (!SameShape(a->Left, b->Left) || !SameShape(a->Right, b->Right)) return false;
+    for (size_t i = 0; i < a->Arguments.size(); ++i)
+        if (!SameShape(a->Arguments[i], b->Arguments[i])) return false;
+    return true;
+}
+
+// Aggregates of HAVING become references to the result column that computes the
+// same aggregate.
+void BindHavingAggregates(TQueryPlan& plan, TExpToken* node) {
+    if (!node) return;
+    if (node->Kind == ekFunction && IsAggregateCode(node->Code)) {
+        for (const TPlanColumn& c : plan.Columns) {
+            const TExpToken* e = c.Field->Expression;
+            if (c.Aggregate == akNone || !e || e->Code != node->Code) continue;
+            if (!SameShape(e->GetArgument(0), node->GetArgument(0))) continue;
+            for (TExpToken*& a : node->Arguments) FreeExpression(a);
+            node->Arguments.clear();
+            node->Kind = ekColumn;
+            node->Code = 0;
+            node->Name = c.Field->ResultName;
+            node->TableName.clear();
+            node->PlannerFlag1 = 1;  // a result column by name
+            return;
+        }
+        RaiseSqlError("Expression in HAVING clause not found in source columns");
+    }
+    BindHavingAggregates(plan, node->Left);
+    BindHavingAggregates(plan, node->Right);
+    for (TExpToken* a : node->Arguments) BindHavingAggregates(plan, a);
+}
+
+}  // namespace
+
+void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
+    RegisterSqlQueryHooks();
+    q.Plan.reset();
+    auto plan = std::make_shared<TQueryPlan>(q, context);
+    if (q.Distinct && q.HasGroupBy) q.Distinct = 0;
+    plan->OpenTables();
+    ResolveSelectList(q, *plan);
+    // The members after this one are planned already (the statement plans its
+    // queries from the last to the first).
+    if (q.NextUnion && q.NextUnion->Plan) {
+        const TQueryPlan& member = *q.NextUnion->Plan;
+        const std::string kind = q.NextUnion->UnionAll ? "UNION ALL" : "UNION";
+        if (member.Columns.size() != plan->Columns.size())
+            RaiseSqlError("The number of columns  in the " + kind +
+                          " query must match the  number of columns in the master query");
+        for (size_t i = 0; i < member.Columns.size(); ++i) {
+            if (member.Columns[i].Desc.FieldType() == plan->Columns[i].Desc.FieldType()) continue;
+            RaiseSqlError("Type mismatch between column expression " + Quoted(member.Columns[i].Field->ExpressionText) +
+                          " in the " + kind + " query and column expression " +
+                          Quoted(plan->Columns[i].Field->ExpressionText) + " in the master query");
+        }
+    }
+    if (!q.HasGroupBy) {
+        if (q.Having) RaiseSqlError("A GROUP BY clause must exist in order to use the HAVING clause");
+        bool anyAggregate = false, onlyAggregates = true;
+        for (const TPlanColumn& c : plan->Columns) {
+            if (c.Aggregate != akNone)
+                anyAggregate = true;
+            else if (ContainsColumn(c.Field->Expression))
+                onlyAggregates = false;
+        }
+        q.AggregateOnly = anyAggregate && onlyAggregates ? 1 : 0;
+        if (q.AggregateOnly) q.HasGroupBy = 1;
+        q.CountStarOnly = (q.AggregateOnly && plan->Tables.size() == 1 && plan->Columns.size() == 1 &&
+                           plan->Columns[0].CountStar)
+                              ? 1
+                              : 0;
+    }
+    // Live results need the source cursor's filters; every SELECT is copied.
+    q.Live = 0;
+    q.LiveCompanion = 0;
+    plan->PlanJoins();
+    if (q.Having) {
+        BindHavingAggregates(*plan, q.Having);
+        plan->TypeCheck(q.Having, "HAVING clause", true);
+        if (q.Having->DataType != fldBOOL) RaiseSqlError("HAVING clause must be a boolean expression");
+    }
+    ResolveOrdering(q, *plan);
+    CreateResultTable(q, *plan);
+    q.Plan = std::move(plan);
+}
+
+}  // namespace kura

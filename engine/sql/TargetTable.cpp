@@ -1,0 +1,47 @@
+#include "engine/sql/TargetTable.h"
+
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/ExpToken.h"
+#include "engine/sql/QueryStatement.h"
+#include "engine/sql/SourceTable.h"
+
+namespace kura {
+
+void RaiseStatementError(const std::string& message, const std::string& table) {
+    RaiseEngineError(KURA_SQLPARSE, {}, {}, {}, table, {}, {}, std::string_view(message).substr(0, 255));
+}
+
+TTargetTable::TTargetTable(TQueryStatement& statement, const TSourceTable& table) {
+    FSession = statement.Session();
+    if (!FSession) RaiseEngineError(KURA_NOTINITIALIZED);
+    FInMemory = table.InMemory != 0 || SameNameText(table.Database, MemoryDatabaseName);
+    FTableName = table.TableName;
+    if (FInMemory) {
+        FDatabase = FSession->OpenDataDirectory(MEMORY_DATABASE_NAME, {});
+    } else {
+        FDatabase = FSession->OpenDataDirectory(table.Database, table.Database);
+    }
+    try {
+        FCursor = std::make_unique<TDataCursor>(FDatabase);
+        FCursor->SetTableName(FTableName);
+        FCursor->SetInMemory(FInMemory);
+        FCursor->SetPasswordEvent([&statement](TDataCursor*) { return statement.DoPassword(); });
+    } catch (...) {
+        FCursor.reset();
+        FSession->CloseDataDirectory(FDatabase);
+        throw;
+    }
+}
+
+TTargetTable::~TTargetTable() {
+    try {
+        if (FCursor && FCursor->IsOpen()) FCursor->CloseCursor(false);
+    } catch (...) {
+    }
+    FCursor.reset();
+    if (FSession && FDatabase) FSession->CloseDataDirectory(FDatabase);
+}
+
+void TTargetTable::Raise(const std::string& message) const { RaiseStatementError(message, FTableName); }
+
+}  // namespace kura

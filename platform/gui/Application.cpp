@@ -1,0 +1,87 @@
+#include "platform/gui/Application.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <exception>
+
+#include "platform/dataset/DatabaseError.h"
+#include "platform/gui/Text.h"
+
+namespace gui {
+
+QString TApplication::Title;
+
+namespace {
+TMessageHook& Hook() {
+    static TMessageHook hook;
+    return hook;
+}
+}  // namespace
+
+void SetMessageHook(TMessageHook hook) { Hook() = std::move(hook); }
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowException();
+        return true;
+    }
+}
+
+void ShowException(QWidget* parent) {
+    try {
+        throw;
+    } catch (const kura::EAbort&) {
+    } catch (const std::exception& e) {
+        MessageDlg(MessageText(e.what()), mtError, mbOK, parent);
+    } catch (...) {
+        MessageDlg(QStringLiteral("Unknown error"), mtError, mbOK, parent);
+    }
+}
+
+bool Guarded(const std::function<void()>& f, QWidget* parent) {
+    try {
+        f();
+        return true;
+    } catch (...) {
+        ShowException(parent);
+        return false;
+    }
+}
+
+int MessageDlg(const QString& text, TMsgDlgType type, unsigned buttons, QWidget* parent) {
+    if (Hook()) return Hook()({text, type, buttons});
+    QMessageBox box(parent);
+    box.setObjectName("MessageDlg");
+    box.setWindowTitle(TApplication::Title.isEmpty() ? QApplication::applicationName() : TApplication::Title);
+    box.setText(text);
+    switch (type) {
+    case mtWarning: box.setIcon(QMessageBox::Warning); break;
+    case mtError: box.setIcon(QMessageBox::Critical); break;
+    case mtInformation: box.setIcon(QMessageBox::Information); break;
+    case mtConfirmation: box.setIcon(QMessageBox::Question); break;
+    case mtCustom: break;
+    }
+    struct Choice {
+        unsigned flag;
+        QMessageBox::StandardButton button;
+        int result;
+    };
+    const Choice choices[] = {{mbYes, QMessageBox::Yes, mrYes},
+                              {mbNo, QMessageBox::No, mrNo},
+                              {mbOK, QMessageBox::Ok, mrOk},
+                              {mbCancel, QMessageBox::Cancel, mrCancel}};
+    for (const auto& c : choices)
+        if (buttons & c.flag) box.addButton(c.button);
+    box.exec();
+    for (const auto& c : choices)
+        if (box.clickedButton() == box.button(c.button)) return c.result;
+    return (buttons & mbCancel) ? mrCancel : (buttons & mbNo) ? mrNo : mrOk;
+}
+
+void ShowMessage(const QString& text, QWidget* parent) { MessageDlg(text, mtCustom, mbOK, parent); }
+
+}  // namespace gui

@@ -1,0 +1,185 @@
+#include "platform/gui/DataGridModel.h"
+
+#include <algorithm>
+
+#include "platform/dataset/DataSet.h"
+#include "platform/dataset/Field.h"
+#include "platform/gui/Text.h"
+
+namespace gui {
+
+TDataGridModel::TDataGridModel(TDBGrid* grid) : grid_(grid) {}
+
+TDataGridModel::~TDataGridModel() { link_.SetDataSource(nullptr); }
+
+void TDataGridModel::SetSource(kura::TDataSource* source) {
+    link_.SetDataSource(source);
+    Reset();
+}
+
+kura::TDataSet* TDataGridModel::DataSet() const { return link_.DataSource() ? link_.DataSet() : nullptr; }
+
+bool TDataGridModel::Active() const { return link_.Active() && DataSet() != nullptr; }
+
+const std::vector<TColumn>& TDataGridModel::EffectiveColumns() const {
+    if (!columns_.empty()) return columns_;
+    return defaultColumns_;
+}
+
+std::vector<TColumn>& TDataGridModel::EditableColumns() {
+    if (columns_.empty()) columns_ = defaultColumns_;
+    return columns_;
+}
+
+kura::TField* TDataGridModel::FieldOf(int column) const {
+    const auto& cols = EffectiveColumns();
+    if (!Active() || column < 0 || column >= static_cast<int>(cols.size())) return nullptr;
+    return DataSet()->FindField(cols[static_cast<std::size_t>(column)].FieldName);
+}
+
+int TDataGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+int TDataGridModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(EffectiveColumns().size());
+}
+
+void TDataGridModel::Reset() {
+    beginResetModel();
+    blocks_.clear();
+    rows_ = 0;
+    defaultColumns_.clear();
+    if (Active()) {
+        kura::TDataSet* ds = DataSet();
+        for (int i = 0; i < ds->FieldCount(); ++i) {
+            kura::TField* f = ds->Fields(i);
+            if (f->Visible) defaultColumns_.push_back({f->FieldName, {}, 64, true});
+        }
+        try {
+            rows_ = std::max(0, ds->RecordCount());
+        } catch (...) {
+            rows_ = 0;
+        }
+        if (ds->State() == kura::dsInsert) ++rows_;
+    }
+    endResetModel();
+    grid_->ApplyColumnLayout();
+    grid_->FollowDataSet();
+}
+
+void TDataGridModel::DataChanged(bool reset) {
+    if (reading_) return;
+    int count = 0;
+    if (Active()) {
+        try {
+            count = std::max(0, DataSet()->RecordCount());
+        } catch (...) {
+        }
+        if (DataSet()->State() == kura::dsInsert) ++count;
+    }
+    if (reset || count != rows_) {
+        Reset();
+        return;
+    }
+    const int row = CurrentRow();
+    if (row >= 0 && DataSet()->State() == kura::dsBrowse) {
+        // The current record may have been posted: read its block again.
+        blocks_.erase(row / BlockRows);
+        Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
+    }
+    grid_->FollowDataSet();
+}
+
+void TDataGridModel::RecordChanged() {
+    if (reading_) return;
+    const int row = CurrentRow();
+    if (row >= 0) Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
+}
+
+int TDataGridModel::CurrentRow() const {
+    if (!Active()) return -1;
+    kura::TDataSet* ds = DataSet();
+    if (ds->State() == kura::dsInsert) return rows_ - 1;
+    if (ds->IsEmpty()) return -1;
+    const int recNo = ds->RecNo();
+    return recNo > 0 && recNo <= rows_ ? recNo - 1 : -1;
+}
+
+void TDataGridModel::GotoRow(int row) {
+    if (!Active() || row < 0 || row >= rows_ || row == CurrentRow()) return;
+    kura::TDataSet* ds = DataSet();
+    if (ds->State() == kura::dsInsert || ds->State() == kura::dsEdit) ds->CheckBrowseMode();
+    ds->SetRecNo(row + 1);
+}
+
+void TDataGridModel::ReadBlock(int block) const {
+    std::vector<Row>& rows = blocks_[block];
+    kura::TDataSet* ds = DataSet();
+    if (!ds || ds->State() != kura::dsBrowse) return;
+    reading_ = true;
+    ds->DisableControls();
+    kura::TBookmark back;
+    try {
+        back = ds->GetBookmark();
+        const int start = block * BlockRows;
+        ds->SetRecNo(start + 1);
+        if (ds->RecNo() != start + 1) {
+            // A dataset without record numbers: count from the first record.
+            ds->First();
+            ds->MoveBy(start);
+        }
+        for (int i = 0; i < BlockRows && !ds->Eof() && start + i < rows_; ++i) {
+            Row row;
+            row.texts.reserve(static_cast<std::size_t>(ds->FieldCount()));
+            for (int f = 0; f < ds->FieldCount(); ++f) row.texts.push_back(QStr(ds->Fields(f)->AsString()));
+            row.bookmark = ds->GetBookmark();
+            rows.push_back(std::move(row));
+            ds->Next();
+        }
+    } catch (...) {
+        // A row that cannot be read shows empty; painting never fails.
+    }
+    try {
+        if (!back.empty()) ds->GotoBookmark(back);
+    } catch (...) {
+    }
+    ds->EnableControls();
+    reading_ = false;
+}
+
+const TDataGridModel::Row* TDataGridModel::RowAt(int row) const {
+    if (row < 0 || row >= rows_) return nullptr;
+    const int block = row / BlockRows;
+    auto it = blocks_.find(block);
+    if (it == blocks_.end()) {
+        ReadBlock(block);
+        it = blocks_.find(block);
+    }
+    const std::size_t at = static_cast<std::size_t>(row % BlockRows);
+    return at < it->second.size() ? &it->second[at] : nullptr;
+}
+
+kura::TBookmark TDataGridModel::BookmarkOf(int row) const {
+    const Row* r = RowAt(row);
+    return r ? r->bookmark : kura::TBookmark{};
+}
+
+QVariant TDataGridModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid()) return {};
+    kura::TField* field = FieldOf(index.column());
+    if (!field) return {};
+    kura::TDataSet* ds = DataSet();
+    if (index.row() == CurrentRow() && ds->State() != kura::dsBrowse) return QStr(field->AsString());
+    const Row* row = RowAt(index.row());
+    if (!row) return {};
+    for (int f = 0; f < ds->FieldCount() && f < static_cast<int>(row->texts.size()); ++f)
+        if (ds->Fields(f) == field) return row->texts[static_cast<std::size_t>(f)];
+    return {};
+}
+
+QVariant TDataGridModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole) return {};
+    if (orientation == Qt::Vertical) return {};
+    return grid_->ColumnTitle(section);
+}
+
+}  // namespace gui

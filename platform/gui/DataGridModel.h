@@ -1,0 +1,79 @@
+#pragma once
+// The table model behind TDBGrid (contract in DataGrid.h): rows are records by RecNo,
+// read in blocks and cached as display texts with their bookmarks.
+#include <QAbstractTableModel>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/dataset/DataSource.h"
+#include "platform/gui/DataGrid.h"
+
+namespace gui {
+
+class TDataGridModel : public QAbstractTableModel {
+public:
+    explicit TDataGridModel(TDBGrid* grid);
+    ~TDataGridModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    kura::TDataSource* Source() const { return link_.DataSource(); }
+    void SetSource(kura::TDataSource* source);
+    kura::TDataSet* DataSet() const;
+    bool Active() const;
+
+    std::vector<TColumn>& Columns() { return columns_; }
+    // The column list to change: the default columns become given columns first.
+    std::vector<TColumn>& EditableColumns();
+    const std::vector<TColumn>& EffectiveColumns() const;
+    kura::TField* FieldOf(int column) const;
+    // The bookmark of a row (reads it when not cached); empty when none.
+    kura::TBookmark BookmarkOf(int row) const;
+    // The dataset's current record as a row; -1 when none.
+    int CurrentRow() const;
+    // Moves the dataset to the row's record.
+    void GotoRow(int row);
+    void Reset();
+    bool Reading() const { return reading_; }
+
+private:
+    class Link : public kura::TDataLink {
+    public:
+        explicit Link(TDataGridModel* model) : model_(model) {}
+
+    protected:
+        void ActiveChanged() override { model_->DataChanged(true); }
+        void DataSetChanged() override { model_->DataChanged(true); }
+        void LayoutChanged() override { model_->DataChanged(true); }
+        void DataSetScrolled(int) override { model_->DataChanged(false); }
+        void RecordChanged(kura::TField*) override { model_->RecordChanged(); }
+        void EditingChanged() override { model_->DataChanged(false); }
+
+    private:
+        TDataGridModel* model_;
+    };
+    struct Row {
+        std::vector<QString> texts;  // per field of the dataset
+        kura::TBookmark bookmark;
+    };
+    static constexpr int BlockRows = 128;
+    void DataChanged(bool reset);
+    void RecordChanged();
+    void ReadBlock(int block) const;
+    const Row* RowAt(int row) const;
+    QString LiveText(int column) const;
+
+    TDBGrid* grid_;
+    Link link_{this};
+    std::vector<TColumn> columns_;
+    mutable std::vector<TColumn> defaultColumns_;
+    mutable std::map<int, std::vector<Row>> blocks_;
+    mutable bool reading_ = false;
+    int rows_ = 0;
+};
+
+}  // namespace gui

@@ -1,0 +1,166 @@
+#include "platform/gui/IniFile.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/CodePage.h"
+
+namespace gui {
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    const auto e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+TIniFile::TIniFile(std::string path) : path_(std::move(path)) {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return;
+    std::string line;
+    Section* current = nullptr;
+    while (std::getline(in, line)) {
+        line = Trim(platform::Cp932ToUtf8(line));
+        if (line.empty() || line[0] == ';') continue;
+        if (line.front() == '[') {
+            const auto close = line.find(']');
+            const std::string name = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+            current = nullptr;
+            for (auto& s : sections_)
+                if (SameName(s.name, name)) current = &s;
+            if (!current) {
+                sections_.push_back({name, {}});
+                current = &sections_.back();
+            }
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (!current || eq == std::string::npos) continue;
+        const std::string key = Trim(line.substr(0, eq));
+        const std::string value = line.substr(eq + 1);
+        bool replaced = false;
+        for (auto& e : current->entries)
+            if (SameName(e.key, key)) e.value = value, replaced = true;
+        if (!replaced) current->entries.push_back({key, value});
+    }
+}
+
+const TIniFile::Entry* TIniFile::Find(const std::string& section, const std::string& key) const {
+    for (const auto& s : sections_) {
+        if (!SameName(s.name, section)) continue;
+        for (const auto& e : s.entries)
+            if (SameName(e.key, key)) return &e;
+    }
+    return nullptr;
+}
+
+bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
+    return Find(section, key) != nullptr;
+}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+    const Entry* e = Find(section, key);
+    return e ? e->value : def;
+}
+
+int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
+    const std::string text = Trim(ReadString(section, key, ""));
+    if (text.empty()) return def;
+    const char* b = text.data();
+    const char* e = b + text.size();
+    if (*b == '+') ++b;
+    int value = 0;
+    const auto r = std::from_chars(b, e, value);
+    if (r.ec != std::errc() || r.ptr != e) return def;
+    return value;
+}
+
+bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+double TIniFile::ReadFloat(const std::string& section, const std::string& key, double def) const {
+    const std::string text = Trim(ReadString(section, key, ""));
+    if (text.empty()) return def;
+    double value = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size()) return def;
+    return value;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    for (auto& s : sections_) {
+        if (!SameName(s.name, section)) continue;
+        for (auto& e : s.entries)
+            if (SameName(e.key, key)) {
+                e.value = value;
+                return;
+            }
+        s.entries.push_back({key, value});
+        return;
+    }
+    sections_.push_back({section, {{key, value}}});
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniFile::WriteFloat(const std::string& section, const std::string& key, double value) {
+    WriteString(section, key, FloatText(value));
+}
+
+std::string TIniFile::FloatText(double value) {
+    char buffer[64];
+    for (int precision = 1; precision <= 17; ++precision) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
+        if (std::strtod(buffer, nullptr) == value) break;
+    }
+    return buffer;
+}
+
+void TIniFile::UpdateFile() {
+    std::ostringstream out;
+    for (const auto& s : sections_) {
+        out << '[' << platform::Utf8ToCp932(s.name) << "]\r\n";
+        for (const auto& e : s.entries)
+            out << platform::Utf8ToCp932(e.key) << '=' << platform::Utf8ToCp932(e.value) << "\r\n";
+        out << "\r\n";
+    }
+    const std::string temp = path_ + ".tmp";
+    FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(errno));
+    const std::string text = out.str();
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed || std::rename(temp.c_str(), path_.c_str()) != 0) {
+        const int err = errno;
+        std::remove(temp.c_str());
+        throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(err));
+    }
+}
+
+}  // namespace gui

@@ -1,0 +1,57 @@
+#pragma once
+// The settings file: sections in square brackets, one "key=value" line per key,
+// section and key names compared without regard to (ASCII) case, code page 932 on
+// disk. The object reads the whole file when it is made and keeps it in memory;
+// UpdateFile writes it back (to a temporary beside it, flushed, then renamed over
+// it, so a failed write never leaves half a file) and reports failure by throwing
+// EIniFileError. Names and values cross this interface as UTF-8.
+//
+// Values: integers in decimal (a text that is no integer reads as the default),
+// booleans as "1"/"0" (true when the integer read is not 0), floats in the shortest
+// text that reads back the same double.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gui {
+
+class EIniFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TIniFile {
+public:
+    explicit TIniFile(std::string path);
+    const std::string& FileName() const { return path_; }
+
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+    int ReadInteger(const std::string& section, const std::string& key, int def) const;
+    bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+    double ReadFloat(const std::string& section, const std::string& key, double def) const;
+    bool ValueExists(const std::string& section, const std::string& key) const;
+
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+    void WriteBool(const std::string& section, const std::string& key, bool value);
+    void WriteFloat(const std::string& section, const std::string& key, double value);
+
+    void UpdateFile();
+
+    // The runtime's float-to-text form (1.02 -> "1.02", 2 -> "2").
+    static std::string FloatText(double value);
+
+private:
+    struct Entry {
+        std::string key, value;
+    };
+    struct Section {
+        std::string name;
+        std::vector<Entry> entries;
+    };
+    const Entry* Find(const std::string& section, const std::string& key) const;
+    std::string path_;
+    std::vector<Section> sections_;
+};
+
+}  // namespace gui

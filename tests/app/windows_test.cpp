@@ -1,0 +1,204 @@
+// The small windows driven headless by their object names: the base form's geometry
+// in the settings file and its Enter key, the splash, the about box and the read-me
+// window.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <fstream>
+
+#include "app/Form1.h"
+#include "app/ReadMe.h"
+#include "app/Splash.h"
+#include "app/Version.h"
+#include "platform/gui/IniFile.h"
+#include "tests/app/AppTestSupport.h"
+
+namespace app::test {
+namespace {
+
+class Windows : public AppTest {
+protected:
+    // A base-form dialog named "Fsample" with two edits and a memo.
+    struct Sample : TForm1 {
+        Sample() {
+            setObjectName("Fsample");
+            resize(300, 200);
+            auto* layout = new QVBoxLayout(Client());
+            first = new QLineEdit(Client());
+            second = new QLineEdit(Client());
+            memo = new QPlainTextEdit(Client());
+            for (QWidget* w : {static_cast<QWidget*>(first), static_cast<QWidget*>(second), static_cast<QWidget*>(memo)})
+                layout->addWidget(w);
+        }
+        QLineEdit *first, *second;
+        QPlainTextEdit* memo;
+    };
+    void WriteIni(const std::string& text) { std::ofstream(dir.file("yomitora.INI"), std::ios::binary) << text; }
+    static void PressEnter(QWidget* w) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QApplication::sendEvent(w, &press);
+    }
+};
+
+TEST_F(Windows, WithoutSettingsAFormOpensAtTheOriginWithItsDesignedSizeAndCloseWritesItsSection) {
+    Sample form;
+    form.move(50, 60);
+    form.show();
+    QApplication::processEvents();
+    EXPECT_EQ(form.pos(), QPoint(0, 0));
+    EXPECT_EQ(form.size(), QSize(300, 200));
+    EXPECT_EQ(form.StatusBar1->Panel(0)->text(), "Fsample");
+    EXPECT_EQ(form.Form.WindowStateText, "wsNormal");
+    form.move(20, 30);
+    form.resize(320, 240);
+    form.reject();
+    const gui::TIniFile ini(dir.file("yomitora.INI"));
+    EXPECT_EQ(ini.ReadInteger("FSAMPLE", "Left", -1), 20);
+    EXPECT_EQ(ini.ReadInteger("Fsample", "Top", -1), 30);
+    EXPECT_EQ(ini.ReadInteger("Fsample", "Width", -1), 320);
+    EXPECT_EQ(ini.ReadInteger("Fsample", "Height", -1), 240);
+    EXPECT_EQ(ini.ReadString("Fsample", "WindowState", ""), "wsNormal");
+}
+
+TEST_F(Windows, StoredBoundsAreAppliedAndPositionsBeyondTheScreenBecomeZero) {
+    WriteIni("[Fsample]\r\nLeft=40\r\nTop=50\r\nWidth=500\r\nHeight=400\r\n");
+    {
+        Sample form;
+        form.show();
+        QApplication::processEvents();
+        EXPECT_EQ(form.pos(), QPoint(40, 50));
+        EXPECT_EQ(form.size(), QSize(500, 400));
+    }
+    WriteIni("[Fsample]\r\nLeft=100000\r\nTop=-20\r\nWidth=-5\r\nHeight=0\r\nWindowState=wsBogus\r\n");
+    Sample form;
+    form.show();
+    QApplication::processEvents();
+    EXPECT_EQ(form.Form.SavedLeft, 0);
+    EXPECT_EQ(form.Form.SavedTop, -20);  // negative values pass the screen test
+    EXPECT_EQ(form.size(), QSize(300, 200));
+    EXPECT_EQ(form.windowState(), Qt::WindowNoState);
+}
+
+TEST_F(Windows, AFixedDialogKeepsItsSizeButWritesIt) {
+    WriteIni("[Fsample]\r\nWidth=700\r\nHeight=600\r\n");
+    Sample form;
+    form.Form.Sizeable = false;
+    form.show();
+    QApplication::processEvents();
+    EXPECT_EQ(form.size(), QSize(300, 200));
+    form.accept();
+    EXPECT_EQ(gui::TIniFile(dir.file("yomitora.INI")).ReadInteger("Fsample", "Width", 0), 300);
+}
+
+TEST_F(Windows, AMaximisedWindowWritesTheBoundsItHadBefore) {
+    Sample form;
+    form.show();
+    QApplication::processEvents();
+    form.move(10, 20);
+    form.resize(310, 210);
+    form.Form.Restored();  // the bounds remembered at the last restore
+    form.setWindowState(Qt::WindowMaximized);
+    QApplication::processEvents();
+    form.reject();
+    const gui::TIniFile ini(dir.file("yomitora.INI"));
+    EXPECT_EQ(ini.ReadString("Fsample", "WindowState", ""), "wsMaximized");
+    EXPECT_EQ(ini.ReadInteger("Fsample", "Width", 0), 310);
+    EXPECT_EQ(ini.ReadInteger("Fsample", "Left", 0), 10);
+}
+
+TEST_F(Windows, EnterMovesToTheNextControlExceptInAMemo) {
+    Sample form;
+    form.show();
+    form.activateWindow();
+    QApplication::processEvents();
+    form.first->setFocus();
+    QApplication::processEvents();
+    ASSERT_EQ(QApplication::focusWidget(), form.first);
+    PressEnter(form.first);
+    EXPECT_EQ(QApplication::focusWidget(), form.second);
+    PressEnter(form.second);
+    EXPECT_EQ(QApplication::focusWidget(), form.memo);
+    PressEnter(form.memo);
+    EXPECT_EQ(QApplication::focusWidget(), form.memo);
+    EXPECT_EQ(form.memo->toPlainText(), "\n");  // a new line, as a memo should
+    EXPECT_TRUE(form.isVisible());             // Enter never closed the dialog
+}
+
+TEST_F(Windows, TheSplashClosesWhenTheMainWindowShowsNotWhenItLosesTheFocus) {
+    QPointer<TFsplash> splash = ShowStartSplash();
+    ASSERT_TRUE(splash);
+    EXPECT_EQ(splash->objectName(), "Fsplash");
+    EXPECT_EQ(splash->VerLBL->text(), "Ver 1.02");
+    EXPECT_EQ(splash->size(), QSize(399, 258));
+    EXPECT_NE(splash->findChild<QPlainTextEdit*>("Memo1"), nullptr);
+    QWidget main;
+    splash->CloseWhenShown(&main);
+    // Another window takes the focus: the splash stays.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QApplication::processEvents();
+    ASSERT_TRUE(splash);
+    EXPECT_TRUE(splash->isVisible());
+    main.show();
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(splash);
+}
+
+TEST_F(Windows, TheAboutBoxShowsTheVersionWithTwoDecimals) {
+    EXPECT_EQ(TFversion::VersionText(1.02), "Version 1.02");
+    EXPECT_EQ(TFversion::VersionText(2), "Version 2.00");
+    TFversion about(1.02);
+    EXPECT_EQ(about.objectName(), "Fversion");
+    EXPECT_EQ(about.windowTitle(), QString::fromUtf8("バージョン情報"));
+    EXPECT_EQ(about.size(), QSize(330, 286));
+    EXPECT_EQ(about.findChild<QLabel*>("ProductName")->text(), QString::fromUtf8("ヨミトラ"));
+    EXPECT_EQ(about.findChild<QLabel*>("Label4")->text(), QString::fromUtf8("ﾎｰﾑﾍﾟｰｼﾞ"));
+    EXPECT_EQ(about.findChild<QLabel*>("Label5")->text(), QString::fromUtf8("ﾒｰﾙ"));
+    EXPECT_NE(about.findChild<QLabel*>("ProgramIcon"), nullptr);
+    about.show();
+    QApplication::processEvents();
+    EXPECT_EQ(about.findChild<QLabel*>("Version")->text(), "Version 1.02");
+    auto* ok = about.findChild<QPushButton*>("OKButton");
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ok->text(), "OK");
+    ok->click();
+    EXPECT_EQ(about.result(), gui::mrOk);
+    EXPECT_FALSE(about.isVisible());
+}
+
+TEST_F(Windows, TheReadMeComesFromTheProgramsFolder) {
+    std::ofstream(dir.file("readme.txt"), std::ios::binary) << "\x82\xA8\x93\xC7\x82\xDD\x82\xAD\x82\xBE\x82\xB3\x82\xA2\r\n";
+    TFreadMe readMe;
+    EXPECT_EQ(readMe.objectName(), "FreadMe");
+    EXPECT_EQ(readMe.windowTitle(), QString::fromUtf8("お読みください"));
+    EXPECT_EQ(readMe.findChild<QPushButton*>("BitBtn1")->text(), QString::fromUtf8("印刷"));
+    EXPECT_EQ(readMe.findChild<QPushButton*>("BitBtn2")->text(), QString::fromUtf8("閉じる(&C)"));
+    readMe.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_TRUE(readMe.findChild<QTextEdit*>("RichEdit1")->isReadOnly());
+    EXPECT_EQ(readMe.RichEdit1->toPlainText().trimmed(), QString::fromUtf8("お読みください"));
+    readMe.BitBtn2->click();
+    EXPECT_FALSE(readMe.isVisible());
+}
+
+TEST_F(Windows, AMissingReadMeIsReportedAndTheWindowCloses) {
+    // A readme.txt in the current directory is not the program's.
+    TFreadMe readMe;
+    readMe.show();
+    QApplication::processEvents();
+    QApplication::processEvents();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("readme.txt"));
+    EXPECT_FALSE(readMe.isVisible());
+    EXPECT_EQ(readMe.result(), QDialog::Rejected);
+}
+
+}  // namespace
+}  // namespace app::test

@@ -1,0 +1,158 @@
+// The query component through its life: text and parameters, prepare, open and
+// browse a result, ExecSQL of data-changing statements, master-detail parameters,
+// and the misuse messages.
+#include "components/KuraQuery.h"
+
+#include "engine/sql/QueryStatement.h"
+#include "platform/dataset/DataSource.h"
+#include "platform/dataset/Field.h"
+#include "tests/components/ComponentTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+class QueryLifecycle : public ComponentTest {
+protected:
+    std::unique_ptr<TKuraQuery> NewQuery(const std::string& sql) {
+        auto q = std::make_unique<TKuraQuery>();
+        q->SetDatabaseName(dir.path());
+        q->SetSQL(sql);
+        return q;
+    }
+    // Every row from First to EOF, the named fields joined with "|", NULL for null.
+    static std::vector<std::string> Rows(TDataSet& q, const std::vector<std::string>& fields) {
+        std::vector<std::string> rows;
+        q.First();
+        while (!q.Eof()) {
+            std::string row;
+            for (size_t i = 0; i < fields.size(); ++i) {
+                TField* f = q.FieldByName(fields[i]);
+                if (i) row += "|";
+                row += f->IsNull() ? "NULL" : f->AsString();
+            }
+            rows.push_back(row);
+            q.Next();
+        }
+        return rows;
+    }
+};
+
+using RowList = std::vector<std::string>;
+
+TEST_F(QueryLifecycle, ExecSqlRunsDataChangingStatementsAndLeavesTheQueryClosed) {
+    auto staff = StaffTable(5);
+    staff->Close();
+    auto q = NewQuery("UPDATE Staff SET Score = 100 WHERE Id >= 4");
+    q->ExecSQL();
+    EXPECT_FALSE(q->Active());
+    EXPECT_EQ(q->RowsAffected(), 2u);
+    EXPECT_TRUE(q->Prepared());
+    q->SetSQL("DELETE FROM Staff WHERE Id = 1");
+    EXPECT_FALSE(q->Prepared());
+    q->ExecSQL();
+    EXPECT_EQ(q->RowsAffected(), 1u);
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Score"}), (RowList{"2|2", "3|3", "4|100", "5|100"}));
+}
+
+TEST_F(QueryLifecycle, ParametersByName) {
+    auto staff = StaffTable(3);
+    staff->Close();
+    auto q = NewQuery("UPDATE Staff SET Name = :name, Score = :score WHERE Id = :id");
+    ASSERT_EQ(q->Params().Count(), 3);
+    EXPECT_EQ(q->Text(), "UPDATE Staff SET Name = ?, Score = ? WHERE Id = ?");
+    q->ParamByName("name").SetAsString("Renamed   ");
+    q->ParamByName("score").SetAsInteger(42);
+    q->ParamByName("id").SetAsInteger(2);
+    q->ExecSQL();
+    EXPECT_EQ(q->RowsAffected(), 1u);
+    // A text of blanks only is NULL.
+    q->ParamByName("name").SetAsString("   ");
+    q->ParamByName("id").SetAsInteger(3);
+    q->ExecSQL();
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Name", "Score"}), (RowList{"1|N1|1", "2|Renamed|42", "3|NULL|42"}));
+}
+
+TEST_F(QueryLifecycle, ParameterValuesSurviveATextChange) {
+    auto q = NewQuery("DELETE FROM Staff WHERE Id = :id");
+    q->ParamByName("id").SetAsInteger(7);
+    q->SetSQL("DELETE FROM Staff WHERE Id = :id OR Score = :score");
+    ASSERT_EQ(q->Params().Count(), 2);
+    EXPECT_EQ(q->ParamByName("id").AsInteger(), 7);
+    EXPECT_TRUE(q->ParamByName("score").IsNull());
+}
+
+TEST_F(QueryLifecycle, MisuseMessages) {
+    auto q = NewQuery("x");
+    EXPECT_EQ(DatabaseErrorOf([&] { q->Prepare(); }), "No SQL statement available");
+    q->SetSQL("");
+    EXPECT_EQ(DatabaseErrorOf([&] { q->ExecSQL(); }), "No SQL statement available");
+    StaffTable(1)->Close();
+    q->SetSQL("DELETE FROM Staff WHERE Id = :id");
+    EXPECT_EQ(DatabaseErrorOf([&] { q->ExecSQL(); }), "No value for parameter 'id'");
+    TDataSource own;
+    own.SetDataSet(q.get());
+    EXPECT_EQ(DatabaseErrorOf([&] { q->SetDataSource(&own); }), "Circular data links are not allowed.");
+    q->SetSQL("DELETE FROM Nowhere");
+    EXPECT_NE(EngineErrorOf([&] { q->ExecSQL(); }), 0);
+    q->SetSQL("DELETE Staff");
+    EXPECT_EQ(EngineErrorOf([&] { q->ExecSQL(); }), KURA_SQLPARSE);
+    EXPECT_EQ(q->MaxRowCount(), -1);
+}
+
+TEST_F(QueryLifecycle, OpenBrowseReopenAndUnprepare) {
+    StaffTable(6)->Close();
+    auto q = NewQuery("SELECT Id, Name, Score FROM Staff WHERE Score >= :low ORDER BY Score DESC");
+    q->ParamByName("low").SetAsInteger(3);
+    q->Open();
+    EXPECT_TRUE(q->Active());
+    EXPECT_EQ(Rows(*q, {"Id", "Name", "Score"}), (RowList{"6|N6|6", "5|N5|5", "4|N4|4", "3|N3|3"}));
+    q->Close();
+    EXPECT_TRUE(q->Prepared());
+    q->ParamByName("low").SetAsInteger(5);
+    q->Open();
+    EXPECT_EQ(Rows(*q, {"Id"}), (RowList{"6", "5"}));
+    // Changing the text while open closes and unprepares.
+    q->SetSQL("SELECT COUNT(*) AS n FROM Staff");
+    EXPECT_FALSE(q->Active());
+    EXPECT_FALSE(q->Prepared());
+    q->ExecSQL();
+    EXPECT_TRUE(q->Active());
+    EXPECT_EQ(Rows(*q, {"n"}), (RowList{"6"}));
+    q->Close();
+    q->UnPrepare();
+    EXPECT_EQ(q->StmtHandle(), nullptr);
+}
+
+TEST_F(QueryLifecycle, MasterRecordDrivesTheParameters) {
+    auto staff = StaffTable(4);
+    auto detail = NewQuery("SELECT Id, Score FROM Staff WHERE Id = :Id");
+    TDataSource source;
+    source.SetDataSet(staff.get());
+    detail->SetDataSource(&source);
+    detail->Open();
+    staff->First();
+    EXPECT_EQ(Rows(*detail, {"Id", "Score"}), (RowList{"1|1"}));
+    staff->Next();
+    staff->Next();
+    EXPECT_EQ(Rows(*detail, {"Id", "Score"}), (RowList{"3|3"}));
+    detail->Close();
+    detail->SetDataSource(nullptr);
+}
+
+TEST_F(QueryLifecycle, MaxRowCountLimitsTheResult) {
+    StaffTable(10)->Close();
+    auto q = NewQuery("SELECT Id FROM Staff");
+    q->SetMaxRowCount(3);
+    q->Open();
+    EXPECT_EQ(Rows(*q, {"Id"}).size(), 3u);
+    q->Close();
+    q->SetMaxRowCount(-1);
+    q->Open();
+    EXPECT_EQ(Rows(*q, {"Id"}).size(), 10u);
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#pragma once
+// A database for the SELECT tests: tables made from column lists and filled with
+// rows of optional values, and SQL run straight through the planner and executor
+// with the result read back as text rows (NULL as "NULL") and column names.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/ValueAccess.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/QueryStatement.h"
+#include "tests/engine/core/CursorTableTestSupport.h"
+
+namespace kura::selecttest {
+
+using Value = std::optional<std::variant<int64_t, double, std::string>>;
+using Row = std::vector<Value>;
+using TextRows = std::vector<std::vector<std::string>>;
+
+struct Column {
+    const char* name;
+    TEngineFieldType type;
+    uint8_t size = 0;
+    uint8_t decimals = 0;
+};
+
+inline std::string FormatDouble(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+
+class SqlDb {
+public:
+    SqlDb() {
+        session_.SetLockRetryCount(1);
+        session_.SetLockWaitTime(10);
+        session_.SetPrivateDir(tmp_.path());
+        dir_ = session_.OpenDataDirectory("DB", tmp_.path());
+    }
+
+    // Secondary indexes are given by 1-based field numbers, one field each.
+    void Create(const std::string& name, const std::vector<Column>& columns, const std::vector<uint16_t>& indexed = {}) {
+        test::TableBuilder b;
+        for (const Column& c : columns) b.Field(c.name, c.type, c.size, c.decimals);
+        for (uint16_t f : indexed) b.Secondary(("ix" + std::to_string(f)).c_str(), {f}, false);
+        TDataTable* table = nullptr;
+        if (dir_->CreateTable(table, name, false, false, b.Def) != 0 || !table)
+            throw std::runtime_error("table not created");
+        dir_->CloseTable(table, false, false, false);
+    }
+
+    void Insert(const std::string& name, const std::vector<Row>& rows) {
+        TDataCursor c(dir_);
+        c.SetTableName(name);
+        c.OpenCursor();
+        std::vector<uint8_t> record(c.GetRecordSize() + 16u, 0);
+        for (const Row& row : rows) {
+            c.InitRecord(record.data());
+            for (size_t i = 0; i < row.size(); ++i) {
+                const auto n = static_cast<uint16_t>(i + 1);
+                if (!row[i]) {
+                    c.PutField(n, record.data(), nullptr);
+                    continue;
+                }
+                TFieldDesc d;
+                c.GetFieldDesc(n, d);
+                uint8_t bytes[300] = {};
+                const auto& v = *row[i];
+                switch (d.FieldType()) {
+                    case fldZSTRING: {
+                        const std::string& s = std::get<std::string>(v);
+                        std::memcpy(bytes, s.data(), std::min<size_t>(s.size(), 290));
+                        break;
+                    }
+                    case fldFLOAT: {
+                        const double x = std::holds_alternative<double>(v) ? std::get<double>(v)
+                                                                           : static_cast<double>(std::get<int64_t>(v));
+                        std::memcpy(bytes, &x, 8);
+                        break;
+                    }
+                    case fldINT16:
+                    case fldBOOL: {
+                        const auto x = static_cast<int16_t>(std::get<int64_t>(v));
+                        std::memcpy(bytes, &x, 2);
+                        break;
+                    }
+                    case fldINT64: {
+                        const int64_t x = std::get<int64_t>(v);
+                        std::memcpy(bytes, &x, 8);
+                        break;
+                    }
+                    default: {
+                        const auto x = static_cast<int32_t>(std::get<int64_t>(v));
+                        std::memcpy(bytes, &x, 4);
+                        break;
+                    }
+                }
+                c.PutField(n, record.data(), bytes);
+            }
+            c.AppendRecord(record.data(), false);
+        }
+        c.CloseCursor(false);
+    }
+
+    TQueryContext Context() {
+        TQueryContext context;
+        context.Session = &session_;
+        context.Database = dir_;
+        if (onProgress) context.Progress = onProgress;
+        return context;
+    }
+
+    // Parses and runs one SELECT; the statement keeps the result cursor.
+    TDataCursor* Run(const std::string& text) {
+        statement_ = std::make_unique<TQueryStatement>();
+        statement_->Tokenizer().Clock = [] { return 45000.5; };
+        statement_->ParseFirst(text);
+        return RunSelectStatement(*statement_, Context());
+    }
+
+    TextRows Rows(const std::string& text) { return Read(Run(text)); }
+
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        TDataCursor* c = statement_->MasterQuery()->Plan->Result.get();
+        for (const TPlanColumn& col : statement_->MasterQuery()->Plan->Columns) {
+            TFieldDesc d;
+            c->GetFieldDesc(col.ResultNo, d);
+            names.push_back(d.Name());
+        }
+        return names;
+    }
+
+    // The error code and message a text raises; 0 and "" when it runs.
+    std::pair<TEngineErrorCode, std::string> Error(const std::string& text) {
+        try {
+            Run(text);
+        } catch (const EKuraEngineError& e) {
+            return {e.ErrorCode(), e.ErrorContext(ctxMessage)};
+        }
+        return {0, ""};
+    }
+
+    // Visible columns only (hidden AVG helpers are left out).
+    TextRows Read(TDataCursor* c) const {
+        TextRows rows;
+        const auto& columns = statement_->MasterQuery()->Plan->Columns;
+        std::vector<uint8_t> record(c->GetRecordSize() + 16u, 0);
+        c->SetToBegin();
+        while (c->GetNextRecord(record.data()) == 0) {
+            std::vector<std::string> row;
+            for (const TPlanColumn& col : columns) {
+                TFieldDesc d;
+                c->GetFieldDesc(col.ResultNo, d);
+                TExpToken t;
+                t.FieldNumber = col.ResultNo;
+                t.DataType = d.FieldType();
+                t.DataSubtype = d.SubType();
+                t.DataSize = d.FieldType() == fldBCD ? 34 : d.StoredSize();
+                t.Scale = d.StoredDecimals();
+                c->GetFieldValue(record.data(), &t);
+                row.push_back(t.IsNull ? "NULL" : Format(t));
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    static std::string Format(const TExpToken& t) {
+        switch (t.DataType) {
+            case fldZSTRING: return std::string(exv::TextView(t));
+            case fldBLOB: return std::string(reinterpret_cast<const char*>(t.Value.data()), static_cast<size_t>(std::max(t.DataSize, 0)));
+            case fldFLOAT:
+            case fldTIMESTAMP: return FormatDouble(exv::Load<double>(t));
+            case fldBCD: return FormatDouble(static_cast<double>(exv::Float(t)));
+            default: return std::to_string(exv::Integer(t));
+        }
+    }
+
+    TDataSession& Session() { return session_; }
+    TDataDirectory* Dir() { return dir_; }
+    const std::string& Path() const { return tmp_.path(); }
+    TQueryStatement& Statement() { return *statement_; }
+    std::function<void(uint16_t, bool&)> onProgress;
+
+private:
+    test::LibraryScope library_;
+    test::TempDir tmp_;
+    TDataSession session_;
+    TDataDirectory* dir_ = nullptr;
+    std::unique_ptr<TQueryStatement> statement_;
+};
+
+}  // namespace kura::selecttest

@@ -1,0 +1,149 @@
+#pragma once
+// A database in a scratch folder with a statement runner, and the rows of a table
+// read straight through a cursor (natural order), each row as its field texts
+// joined with "|", NULL for a blank field.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/EngineLibrary.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/sql/QueryStatement.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/DatabaseTestSupport.h"
+
+namespace kura::test {
+
+struct SqlError {
+    TEngineErrorCode Code = 0;
+    std::string Message;  // the SQL message (context slot 6)
+};
+
+class SqlDatabase {
+public:
+    SqlDatabase() : db_(tmp_.path()) {}
+
+    TDataDirectory& Dir() { return *db_.dir; }
+    TDataSession& Session() { return db_.session; }
+    const std::string& Path() const { return tmp_.path(); }
+
+    // Runs the whole text; the rows it reports as affected.
+    uint32_t Run(const std::string& sql) {
+        TQueryStatement statement(db_.dir);
+        statement.Prepare(sql);
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+        return statement.RowsAffected();
+    }
+
+    // The error the text raises; code 0 when it runs.
+    SqlError ErrorOf(const std::string& sql) {
+        try {
+            Run(sql);
+        } catch (const EKuraEngineError& e) {
+            return {e.ErrorCode(), e.ErrorContext(ctxMessage)};
+        }
+        return {};
+    }
+
+    std::vector<std::string> Rows(const std::string& table) {
+        TDataCursor cursor(db_.dir);
+        cursor.SetTableName(table);
+        cursor.SetReadOnly(true);
+        cursor.OpenCursor();
+        cursor.SwitchToIndex(NATURAL_ORDER);
+        std::vector<uint8_t> record(cursor.GetCursorRecordSize() + 16, 0);
+        std::vector<std::string> rows;
+        cursor.SetToBegin();
+        while (cursor.GetNextRecord(record.data()) == 0) {
+            std::string row;
+            for (uint16_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+                if (n > 1) row += "|";
+                row += FieldText(cursor, n, record.data());
+            }
+            rows.push_back(row);
+        }
+        cursor.CloseCursor(false);
+        return rows;
+    }
+
+    std::vector<std::string> ColumnNames(const std::string& table) {
+        TDataCursor cursor(db_.dir);
+        cursor.SetTableName(table);
+        cursor.SetReadOnly(true);
+        cursor.OpenCursor();
+        std::vector<std::string> names;
+        for (uint16_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+            TFieldDesc desc;
+            cursor.GetFieldDesc(n, desc);
+            names.push_back(desc.Name());
+        }
+        cursor.CloseCursor(false);
+        return names;
+    }
+
+private:
+    static std::string FieldText(TDataCursor& cursor, uint16_t n, uint8_t* record) {
+        TFieldDesc desc;
+        cursor.GetFieldDesc(n, desc);
+        uint8_t value[512] = {};
+        bool blank = true;
+        if (desc.FieldType() == fldBLOB) {
+            cursor.GetField(n, record, nullptr, blank);
+            if (blank) return "NULL";
+            uint32_t size = 0;
+            if (cursor.OpenBlob(n, record, 1, false, false, size) != 0) return "?";
+            std::string text(size, '\0');
+            uint32_t read = 0;
+            if (size > 0) cursor.GetBlob(n, record, 0, text.data(), size, read, false);
+            cursor.FreeBlob(n, record, false);
+            return text;
+        }
+        cursor.GetField(n, record, value, blank);
+        if (blank) return "NULL";
+        char text[64];
+        switch (desc.FieldType()) {
+            case fldZSTRING: return std::string(reinterpret_cast<const char*>(value));
+            case fldINT16: {
+                int16_t v;
+                std::memcpy(&v, value, 2);
+                return std::to_string(v);
+            }
+            case fldBOOL: {
+                int16_t v;
+                std::memcpy(&v, value, 2);
+                return v ? "T" : "F";
+            }
+            case fldINT32:
+            case fldDATE:
+            case fldTIME: {
+                int32_t v;
+                std::memcpy(&v, value, 4);
+                return std::to_string(v);
+            }
+            case fldINT64: {
+                int64_t v;
+                std::memcpy(&v, value, 8);
+                return std::to_string(v);
+            }
+            case fldFLOAT:
+            case fldTIMESTAMP: {
+                double v;
+                std::memcpy(&v, value, 8);
+                std::snprintf(text, sizeof text, "%g", v);
+                return text;
+            }
+            default: return "?";
+        }
+    }
+
+    TempDir tmp_;
+    SessionDb db_;
+};
+
+}  // namespace kura::test

@@ -1,0 +1,272 @@
+// SELECT behaviour, feature by feature: every result checked row by row with its
+// column names, NULLs included.
+#include "tests/engine/sql/SelectTestSupport.h"
+
+namespace kura::selecttest {
+namespace {
+
+using S = std::string;
+
+class SelectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        db.Create("emp", {{"id", fldINT32}, {"name", fldZSTRING, 12}, {"dept", fldINT32}, {"salary", fldFLOAT},
+                          {"hired", fldDATE}, {"bonus", fldINT32}},
+                  {3});
+        db.Insert("emp", {
+                             {1, S("Ann"), 10, 100.0, 730000, 5},
+                             {2, S("Bob"), 20, 200.0, 730010, std::nullopt},
+                             {3, S("Cid"), 10, 300.0, 730020, 7},
+                             {4, S("Dee"), 30, 50.0, 730030, 1},
+                             {5, S("Eve"), std::nullopt, 80.0, 730040, std::nullopt},
+                         });
+        db.Create("dept", {{"id", fldINT32}, {"dname", fldZSTRING, 10}}, {1});
+        db.Insert("dept", {{10, S("Sales")}, {20, S("Dev")}, {40, S("Empty")}});
+    }
+    SqlDb db;
+};
+
+TEST_F(SelectTest, Counting) {
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp"), (TextRows{{"5"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"Count Of *"}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp WHERE dept = 10"), (TextRows{{"2"}}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) AS n FROM emp WHERE salary > 90"), (TextRows{{"3"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"n"}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(bonus), COUNT(*) FROM emp"), (TextRows{{"3", "5"}}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp WHERE dept = 99"), (TextRows{{"0"}}));
+    // Over no rows: COUNT is 0, the other aggregates NULL.
+    EXPECT_EQ(db.Rows("SELECT COUNT(*), SUM(salary), MIN(hired) FROM emp WHERE id > 100"),
+              (TextRows{{"0", "NULL", "NULL"}}));
+}
+
+TEST_F(SelectTest, PlainColumnsAndNames) {
+    EXPECT_EQ(db.Rows("SELECT id, name FROM emp WHERE id <= 2"), (TextRows{{"1", "Ann"}, {"2", "Bob"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "name"}));
+    db.Rows("SELECT id, id, name AS id FROM emp");
+    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "id_1", "id_2"}));
+    db.Rows("SELECT SUM(salary), SUM(salary) FROM emp");
+    EXPECT_EQ(db.Names(), (std::vector<S>{"Sum Of salary", "Sum Of salary_1"}));
+    db.Rows("SELECT * FROM dept");
+    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "dname"}));
+    db.Rows("SELECT id + 1, UPPER(name) FROM emp");
+    EXPECT_EQ(db.Names(), (std::vector<S>{"Expression", "Expression_1"}));
+    EXPECT_EQ(db.Rows("SELECT bonus FROM emp WHERE bonus IS NULL"), (TextRows{{"NULL"}, {"NULL"}}));
+}
+
+TEST_F(SelectTest, GroupingWithEveryAggregate) {
+    EXPECT_EQ(db.Rows("SELECT dept, COUNT(*), SUM(salary), MIN(hired), MAX(bonus), AVG(salary) FROM emp "
+                      "GROUP BY dept"),
+              (TextRows{{"NULL", "1", "80", "730040", "NULL", "80"},
+                        {"10", "2", "400", "730000", "7", "200"},
+                        {"20", "1", "200", "730010", "NULL", "200"},
+                        {"30", "1", "50", "730030", "1", "50"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"dept", "Count Of *", "Sum Of salary", "Min Of hired", "Max Of bonus",
+                                          "Average Of salary"}));
+    // RUNSUM carries across groups, SUM restarts.
+    EXPECT_EQ(db.Rows("SELECT dept, SUM(salary), RUNSUM(salary) FROM emp WHERE dept IS NOT NULL GROUP BY dept"),
+              (TextRows{{"10", "400", "400"}, {"20", "200", "600"}, {"30", "50", "650"}}));
+    EXPECT_EQ(db.Rows("SELECT dept, COUNT(id) FROM emp GROUP BY dept HAVING COUNT(id) > 1"),
+              (TextRows{{"10", "2"}}));
+    EXPECT_EQ(db.Rows("SELECT dept, SUM(bonus) FROM emp GROUP BY dept HAVING SUM(bonus) >= 1"),
+              (TextRows{{"10", "12"}, {"30", "1"}}));
+    EXPECT_EQ(db.Rows("SELECT dept, SUM(bonus) FROM emp GROUP BY dept"),
+              (TextRows{{"NULL", "NULL"}, {"10", "12"}, {"20", "NULL"}, {"30", "1"}}));
+    // AVG over integers is a float; over no non-NULL value 0.
+    EXPECT_EQ(db.Rows("SELECT dept, AVG(bonus) FROM emp GROUP BY dept"),
+              (TextRows{{"NULL", "0"}, {"10", "6"}, {"20", "0"}, {"30", "1"}}));
+}
+
+TEST_F(SelectTest, AverageOfDatesAndIntegersSumsIn64Bits) {
+    db.Create("big", {{"d", fldDATE}, {"n", fldINT32}});
+    std::vector<Row> rows;
+    for (int i = 0; i < 4000; ++i) rows.push_back({int64_t{740000 + (i % 3)}, int64_t{2000000000}});
+    db.Insert("big", rows);
+    // 4000 dates near 740,000 sum to about 2.96e9, past 32 bits.
+    EXPECT_EQ(db.Rows("SELECT AVG(d), AVG(n), SUM(n) FROM big"), (TextRows{{"740000", "2000000000", "8000000000000"}}));
+    EXPECT_EQ(db.Rows("SELECT d, AVG(n) FROM big GROUP BY d"),
+              (TextRows{{"740000", "2000000000"}, {"740001", "2000000000"}, {"740002", "2000000000"}}));
+}
+
+TEST_F(SelectTest, DistinctTopAndOrdering) {
+    EXPECT_EQ(db.Rows("SELECT DISTINCT dept FROM emp"), (TextRows{{"NULL"}, {"10"}, {"20"}, {"30"}}));
+    EXPECT_EQ(db.Rows("SELECT DISTINCT dept FROM emp ORDER BY dept DESC"),
+              (TextRows{{"30"}, {"20"}, {"10"}, {"NULL"}}));
+    EXPECT_EQ(db.Rows("SELECT name, salary FROM emp ORDER BY salary DESC TOP 2"),
+              (TextRows{{"Cid", "300"}, {"Bob", "200"}}));
+    EXPECT_EQ(db.Rows("SELECT name, salary FROM emp ORDER BY 2 TOP 2"), (TextRows{{"Dee", "50"}, {"Eve", "80"}}));
+    EXPECT_EQ(db.Rows("SELECT name, dept FROM emp ORDER BY dept, name DESC"),
+              (TextRows{{"Eve", "NULL"}, {"Cid", "10"}, {"Ann", "10"}, {"Bob", "20"}, {"Dee", "30"}}));
+    // Without ORDER BY, TOP keeps the first rows read.
+    EXPECT_EQ(db.Rows("SELECT id FROM emp TOP 2"), (TextRows{{"1"}, {"2"}}));
+    EXPECT_EQ(db.Rows("SELECT DISTINCT dept, name FROM emp GROUP BY dept, name ORDER BY name DESC").size(), 5u);
+}
+
+TEST_F(SelectTest, UnionAndUnionAll) {
+    EXPECT_EQ(db.Rows("SELECT dept FROM emp WHERE dept = 10 UNION SELECT id FROM dept"),
+              (TextRows{{"10"}, {"20"}, {"40"}}));
+    EXPECT_EQ(db.Rows("SELECT dept FROM emp WHERE dept = 10 UNION ALL SELECT id FROM dept").size(), 5u);
+    EXPECT_EQ(db.Rows("SELECT id FROM emp UNION SELECT id FROM dept ORDER BY 1 DESC TOP 3"),
+              (TextRows{{"40"}, {"20"}, {"10"}}));
+    // TOP after a member limits that member's rows.
+    EXPECT_EQ(db.Rows("SELECT id FROM dept UNION ALL SELECT id FROM emp TOP 2"),
+              (TextRows{{"10"}, {"20"}, {"40"}, {"1"}, {"2"}}));
+    // A member's longer text is cut to the master's column.
+    db.Insert("emp", {{9, S("Maximiliana"), 20, 1.0, 730000, 1}});
+    EXPECT_EQ(db.Rows("SELECT dname FROM dept WHERE id = 40 UNION SELECT name FROM emp WHERE id = 9"),
+              (TextRows{{"Empty"}, {"Maximilian"}}));
+    EXPECT_EQ(db.Error("SELECT id FROM emp UNION SELECT id, dname FROM dept").second,
+              "The number of columns  in the UNION query must match the  number of columns in the master query");
+    EXPECT_EQ(db.Error("SELECT id FROM emp UNION ALL SELECT dname FROM dept").second,
+              "Type mismatch between column expression 'dname' in the UNION ALL query and column expression 'id' in "
+              "the master query");
+}
+
+TEST_F(SelectTest, Joins) {
+    EXPECT_EQ(db.Rows("SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id ORDER BY e.name"),
+              (TextRows{{"Ann", "Sales"}, {"Bob", "Dev"}, {"Cid", "Sales"}}));
+    EXPECT_EQ(db.Rows("SELECT e.name, d.dname FROM emp e INNER JOIN dept d ON e.dept = d.id ORDER BY 1"),
+              (TextRows{{"Ann", "Sales"}, {"Bob", "Dev"}, {"Cid", "Sales"}}));
+    // The null row of a left outer join: every column of the missing side NULL,
+    // after a matched row that left its values in the buffer.
+    EXPECT_EQ(db.Rows("SELECT e.name, d.id, d.dname FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id ORDER BY 1"),
+              (TextRows{{"Ann", "10", "Sales"},
+                        {"Bob", "20", "Dev"},
+                        {"Cid", "10", "Sales"},
+                        {"Dee", "NULL", "NULL"},
+                        {"Eve", "NULL", "NULL"}}));
+    // A WHERE on the inner side of an outer join tests the null row too.
+    EXPECT_EQ(db.Rows("SELECT e.name FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id WHERE d.dname IS NULL "
+                      "ORDER BY 1"),
+              (TextRows{{"Dee"}, {"Eve"}}));
+    EXPECT_EQ(db.Rows("SELECT d.dname, e.name FROM emp e RIGHT OUTER JOIN dept d ON e.dept = d.id ORDER BY 1, 2"),
+              (TextRows{{"Dev", "Bob"}, {"Empty", "NULL"}, {"Sales", "Ann"}, {"Sales", "Cid"}}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp, dept"), (TextRows{{"15"}}));
+    EXPECT_EQ(db.Rows("SELECT d.dname, COUNT(*) FROM emp e, dept d WHERE e.dept = d.id GROUP BY d.dname"),
+              (TextRows{{"Dev", "1"}, {"Sales", "2"}}));
+}
+
+TEST_F(SelectTest, SubQueries) {
+    EXPECT_EQ(db.Rows("SELECT name FROM emp WHERE dept IN (SELECT id FROM dept) ORDER BY name"),
+              (TextRows{{"Ann"}, {"Bob"}, {"Cid"}}));
+    EXPECT_EQ(db.Rows("SELECT name FROM emp WHERE dept NOT IN (SELECT id FROM dept WHERE id > 10) ORDER BY name"),
+              (TextRows{{"Ann"}, {"Cid"}, {"Dee"}, {"Eve"}}));
+    EXPECT_EQ(db.Rows("SELECT dname FROM dept WHERE id IN (SELECT dept FROM emp WHERE salary >= 200)"),
+              (TextRows{{"Sales"}, {"Dev"}}));
+}
+
+TEST_F(SelectTest, ScalarFunctionsAndExtract) {
+    EXPECT_EQ(db.Rows("SELECT UPPER(name), SUBSTRING(name FROM 2 FOR 1), salary * 2, EXTRACT(YEAR FROM hired) "
+                      "FROM emp WHERE id = 1"),
+              (TextRows{{"ANN", "n", "200", "1999"}}));
+    EXPECT_EQ(db.Rows("SELECT name || '-' || name FROM emp WHERE id = 2"), (TextRows{{"Bob-Bob"}}));
+    EXPECT_EQ(db.Rows("SELECT COALESCE(bonus, 0) FROM emp WHERE id IN (1, 2)"), (TextRows{{"5"}, {"0"}}));
+}
+
+TEST_F(SelectTest, StringsLongerThanTheColumnAreCut) {
+    // 12 characters fit name; the concatenation gives a 25-character column that
+    // a 30-character text would overrun.
+    const TextRows rows = db.Rows("SELECT CAST(name || 'abcdefghijklmnopqrstuvwxyz0123456789' AS CHAR(10)) FROM emp "
+                                  "WHERE id = 1");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_LE(rows[0][0].size(), 10u);
+    EXPECT_EQ(rows[0][0].substr(0, 3), "Ann");
+}
+
+TEST_F(SelectTest, LikeWithNullGivesNoRowEitherWay) {
+    EXPECT_TRUE(db.Rows("SELECT name FROM emp WHERE name LIKE NULL").empty());
+    EXPECT_TRUE(db.Rows("SELECT name FROM emp WHERE dept = 10 AND name LIKE NULL").empty());
+    EXPECT_EQ(db.Rows("SELECT name FROM emp WHERE name LIKE 'A%'"), (TextRows{{"Ann"}}));
+}
+
+TEST_F(SelectTest, ProgressAndAbort) {
+    std::vector<uint16_t> seen;
+    db.onProgress = [&](uint16_t p, bool& abort) {
+        seen.push_back(p);
+        abort = p >= 40;
+    };
+    db.Session().SetProgressSteps(5);
+    const TextRows rows = db.Rows("SELECT id FROM emp");
+    EXPECT_LT(rows.size(), 5u);
+    EXPECT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), 100);
+    // Over no rows: one final 100 and no division by zero.
+    seen.clear();
+    db.onProgress = [&](uint16_t p, bool&) { seen.push_back(p); };
+    EXPECT_TRUE(db.Rows("SELECT id FROM emp WHERE id > 100").empty());
+    db.Create("none", {{"x", fldINT32}});
+    EXPECT_TRUE(db.Rows("SELECT x FROM none").empty());
+    EXPECT_EQ(seen.back(), 100);
+}
+
+TEST_F(SelectTest, ResultTablesAndInto) {
+    TDataCursor* c = db.Run("SELECT id FROM emp");
+    EXPECT_TRUE(c->IsExclusive());
+    EXPECT_EQ(c->GetDirectory()->GetDatabaseName().find(db.Path()), 0u);
+    db.Rows("SELECT name INTO copied FROM emp WHERE dept = 10");
+    EXPECT_EQ(db.Rows("SELECT name FROM copied"), (TextRows{{"Ann"}, {"Cid"}}));
+    // MEMORY keeps the result in the in-memory database.
+    EXPECT_EQ(db.Rows("SELECT name INTO MEMORY mcopy FROM emp WHERE dept = 20"), (TextRows{{"Bob"}}));
+    EXPECT_EQ(db.Rows("SELECT name FROM MEMORY mcopy"), (TextRows{{"Bob"}}));
+}
+
+TEST_F(SelectTest, PlanningMessages) {
+    struct Case {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"SELECT nope FROM emp", "Invalid column name 'nope' or table correlation name '' specified in source columns"},
+        {"SELECT name, COUNT(*) FROM emp", "Invalid use of aggregate function(s), the necessary GROUP BY clause is missing"},
+        {"SELECT COUNT(id) FROM emp HAVING COUNT(id) > 1", "A GROUP BY clause must exist in order to use the HAVING clause"},
+        {"SELECT name FROM emp ORDER BY 0", "Invalid column number '0' specified in ORDER BY clause"},
+        {"SELECT name FROM emp ORDER BY 3", "Invalid column number '3' specified in ORDER BY clause"},
+        {"SELECT name FROM emp ORDER BY zz", "Invalid column name 'zz' or table correlation name '' specified in ORDER BY clause"},
+        {"SELECT dept, COUNT(*) FROM emp GROUP BY 5", "Invalid column number '5' specified in GROUP BY clause"},
+        {"SELECT dept FROM emp GROUP BY dept HAVING SUM(salary) > 1", "Expression in HAVING clause not found in source columns"},
+        {"SELECT x.* FROM emp", "Invalid column name '*' or table correlation name 'x' specified in source columns"},
+    };
+    for (const Case& c : cases) {
+        const auto [code, message] = db.Error(c.text);
+        EXPECT_EQ(code, KURA_SQLPARSE) << c.text;
+        EXPECT_EQ(message, c.message) << c.text;
+    }
+    EXPECT_NE(db.Error("SELECT * FROM missing").first, 0);
+}
+
+TEST_F(SelectTest, MemoColumnsAreCopiedWhole) {
+    db.Create("notes", {{"id", fldINT32}, {"memo", fldBLOB, 0}});
+    {
+        TDataCursor c(db.Dir());
+        c.SetTableName("notes");
+        c.OpenCursor();
+        TFieldDesc d;
+        c.GetFieldDesc(2, d);
+        std::vector<uint8_t> record(c.GetRecordSize() + 16u, 0);
+        const std::string text(700, 'm');
+        for (int32_t id = 1; id <= 2; ++id) {
+            c.InitRecord(record.data());
+            c.PutField(1, record.data(), &id);
+            if (id == 1) {
+                uint32_t size = 0;
+                ASSERT_EQ(c.OpenBlob(2, record.data(), 2, false, true, size), 0);
+                ASSERT_EQ(c.PutBlob(2, record.data(), 0, text.data(), static_cast<uint32_t>(text.size()), false), 0);
+            }
+            c.AppendRecord(record.data(), true);
+        }
+        c.CloseCursor(false);
+    }
+    const TextRows rows = db.Rows("SELECT id, memo FROM notes");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][1], std::string(700, 'm'));
+    EXPECT_EQ(rows[1][1], "NULL");
+}
+
+TEST_F(SelectTest, ReexecutionStartsAfresh) {
+    TDataCursor* c = db.Run("SELECT dept, COUNT(*) FROM emp GROUP BY dept");
+    TDataQuery* q = db.Statement().MasterQuery();
+    EXPECT_EQ(db.Read(c).size(), 4u);
+    EXPECT_EQ(db.Read(ExecuteSelectQuery(*q)).size(), 4u);
+    EXPECT_EQ(q->RowsAffected, 4u);
+}
+
+}  // namespace
+}  // namespace kura::selecttest

@@ -1,0 +1,151 @@
+// CREATE TABLE, ALTER TABLE, CREATE/DROP INDEX and DROP TABLE through the
+// statement object, checked on the table's definitions and rows.
+#include "tests/engine/sql/StatementTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
+
+using Names = std::vector<std::string>;
+using Rows = std::vector<std::string>;
+
+class Definitions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        db.Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+        db.Run("INSERT INTO t VALUES (1, 'one', 10); INSERT INTO t VALUES (2, 'two', NULL)");
+    }
+    SqlDatabase db;
+};
+
+TEST_F(Definitions, CreateTableMakesColumnsKeyAndOptions) {
+    EXPECT_EQ(db.ColumnNames("t"), (Names{"a", "b", "c"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|one|10", "2|two|NULL"}));
+    // The key refuses a second 1.
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (1, 'x', 0)").Code, KURA_KEYVIOL);
+    EXPECT_EQ(db.Rows("t").size(), 2u);
+}
+
+TEST_F(Definitions, CreateTableIfNotExistsLeavesAnExistingTableAlone) {
+    EXPECT_EQ(db.ErrorOf("CREATE TABLE IF NOT EXISTS t (z INTEGER)").Code, 0);
+    EXPECT_EQ(db.ColumnNames("t"), (Names{"a", "b", "c"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|one|10", "2|two|NULL"}));
+    EXPECT_EQ(db.ErrorOf("CREATE TABLE t (z INTEGER)").Code, KURA_TABLEEXISTS);
+    EXPECT_EQ(db.ErrorOf("CREATE TABLE IF NOT EXISTS u (z INTEGER)").Code, 0);
+    EXPECT_EQ(db.ColumnNames("u"), (Names{"z"}));
+}
+
+TEST_F(Definitions, AddAtPositionsAndAppends) {
+    struct Case {
+        const char* sql;
+        Names names;
+        Rows rows;
+    };
+    const Case cases[] = {
+        {"ALTER TABLE t ADD d INTEGER AT 1", {"d", "a", "b", "c"}, {"NULL|1|one|10", "NULL|2|two|NULL"}},
+        {"ALTER TABLE t ADD d INTEGER AT 2", {"a", "d", "b", "c"}, {"1|NULL|one|10", "2|NULL|two|NULL"}},
+        {"ALTER TABLE t ADD d INTEGER AT 9", {"a", "b", "c", "d"}, {"1|one|10|NULL", "2|two|NULL|NULL"}},
+        {"ALTER TABLE t ADD d INTEGER AT 0", {"a", "b", "c", "d"}, {"1|one|10|NULL", "2|two|NULL|NULL"}},
+        {"ALTER TABLE t ADD d INTEGER, ADD e CHAR(3) AT 1",
+         {"e", "a", "b", "c", "d"},
+         {"NULL|1|one|10|NULL", "NULL|2|two|NULL|NULL"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        SqlDatabase fresh;
+        fresh.Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+        fresh.Run("INSERT INTO t VALUES (1, 'one', 10); INSERT INTO t VALUES (2, 'two', NULL)");
+        fresh.Run(c.sql);
+        EXPECT_EQ(fresh.ColumnNames("t"), c.names);
+        EXPECT_EQ(fresh.Rows("t"), c.rows);
+    }
+}
+
+TEST_F(Definitions, RedefineWidensInPlaceAndRenames) {
+    db.Run("ALTER TABLE t REDEFINE b CHAR(20), ADD v CHAR(1)");
+    EXPECT_EQ(db.ColumnNames("t"), (Names{"a", "b", "c", "v"}));
+    db.Run("UPDATE t SET b = 'a much longer text' WHERE a = 1");
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|a much longer text|10|NULL", "2|two|NULL|NULL"}));
+
+    db.Run("ALTER TABLE t REDEFINE c cc INTEGER AT 1");
+    EXPECT_EQ(db.ColumnNames("t"), (Names{"cc", "a", "b", "v"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"10|1|a much longer text|NULL", "NULL|2|two|NULL"}));
+}
+
+TEST_F(Definitions, DropColumnKeepsTheOthers) {
+    db.Run("ALTER TABLE t DROP c");
+    EXPECT_EQ(db.ColumnNames("t"), (Names{"a", "b"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|one", "2|two"}));
+}
+
+TEST_F(Definitions, AlterMessagesLeaveTheTableUnchanged) {
+    struct Case {
+        const char* sql;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"ALTER TABLE t REDEFINE x INTEGER", "Column x not found"},
+        {"ALTER TABLE t DROP x", "Column x not found"},
+        {"ALTER TABLE t ADD PRIMARY KEY (b)", "Cannot REDEFINE the primary key using the ADD keyword"},
+        {"ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (q)", "Invalid field name 'q' specified for index ''"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        const SqlError error = db.ErrorOf(c.sql);
+        EXPECT_EQ(error.Code, KURA_SQLPARSE);
+        EXPECT_EQ(error.Message, c.message);
+        EXPECT_EQ(db.ColumnNames("t"), (Names{"a", "b", "c"}));
+        EXPECT_EQ(db.Rows("t"), (Rows{"1|one|10", "2|two|NULL"}));
+    }
+}
+
+TEST_F(Definitions, PrimaryKeyReplacedAndDropped) {
+    db.Run("ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (b)");
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (1, 'three', 0)").Code, 0);
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (9, 'two', 0)").Code, KURA_KEYVIOL);
+    db.Run("DROP INDEX t.PRIMARY");
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (9, 'two', 0)").Code, 0);
+    // Nothing left to drop: IF EXISTS makes that silent.
+    EXPECT_EQ(db.ErrorOf("DROP INDEX IF EXISTS t.PRIMARY").Code, 0);
+}
+
+TEST_F(Definitions, SecondaryIndexesComeAndGo) {
+    db.Run("CREATE UNIQUE INDEX byb ON t (b)");
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (3, 'one', 0)").Code, KURA_KEYVIOL);
+    EXPECT_EQ(db.ErrorOf("CREATE INDEX IF NOT EXISTS byb ON t (c)").Code, 0);
+    EXPECT_EQ(db.ErrorOf("CREATE INDEX byb ON t (c)").Code, KURA_INDEXEXISTS);
+    const SqlError unknown = db.ErrorOf("CREATE INDEX byq ON t (q)");
+    EXPECT_EQ(unknown.Code, KURA_SQLPARSE);
+    EXPECT_EQ(unknown.Message, "Invalid field name 'q' specified for index 'byq'");
+    db.Run("DROP INDEX t.byb");
+    EXPECT_EQ(db.ErrorOf("INSERT INTO t VALUES (3, 'one', 0)").Code, 0);
+    EXPECT_EQ(db.ErrorOf("DROP INDEX IF EXISTS t.byb").Code, 0);
+    EXPECT_EQ(db.ErrorOf("DROP INDEX t.byb").Code, KURA_INVALIDINDEXNAME);
+}
+
+TEST_F(Definitions, DropTable) {
+    EXPECT_EQ(db.ErrorOf("DROP TABLE IF EXISTS nothere").Code, 0);
+    EXPECT_NE(db.ErrorOf("DROP TABLE nothere").Code, 0);
+    db.Run("DROP TABLE t");
+    EXPECT_FALSE(db.Dir().TableExists("t", false));
+}
+
+TEST_F(Definitions, UnknownKeyColumnCreatesNothing) {
+    const SqlError error = db.ErrorOf("CREATE TABLE k (a INTEGER, PRIMARY KEY (z))");
+    EXPECT_EQ(error.Code, KURA_SQLPARSE);
+    EXPECT_EQ(error.Message, "Invalid field name 'z' specified for index ''");
+    EXPECT_FALSE(db.Dir().TableExists("k", false));
+}
+
+TEST_F(Definitions, MemoryTablesLiveInTheMemoryDatabase) {
+    db.Run("CREATE TABLE MEMORY m (a INTEGER, b CHAR(3))");
+    db.Run("INSERT INTO MEMORY m VALUES (5, 'x')");
+    EXPECT_FALSE(db.Dir().TableExists("m", false));
+    db.Run("DROP TABLE MEMORY m");
+}
+
+}  // namespace
