@@ -11,6 +11,7 @@
 #include "platform/gui/DataGrid.h"
 #include "platform/gui/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/StaffRows.h"
 
 namespace app::test {
 namespace {
@@ -20,15 +21,8 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         StartMain();
-        kura::TKuraTable& t = *DMdata->Tstaff;
-        t.Open();
-        for (int code : {1, 2, 3}) {
-            t.Append();
-            t.FieldByName("StaffCD")->SetAsInteger(code);
-            t.FieldByName("Simei")->SetAsString("N" + std::to_string(code));
-            t.Post();
-        }
-        t.Close();
+        AddStaffRows(3);
+        DMdata->Tstaff->Close();
     }
     void TearDown() override {
         SetFileDialogHook(nullptr);

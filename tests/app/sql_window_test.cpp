@@ -15,6 +15,7 @@
 #include "platform/dataset/Field.h"
 #include "platform/gui/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/StaffRows.h"
 
 namespace app::test {
 namespace {
@@ -57,14 +58,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         StartMain();
-        kura::TKuraTable& t = *DMdata->Tstaff;
-        t.Open();
-        for (int code : {1, 2, 3}) {
-            t.Append();
-            t.FieldByName("StaffCD")->SetAsInteger(code);
-            t.FieldByName("Simei")->SetAsString("N" + std::to_string(code));
-            t.Post();
-        }
+        AddStaffRows(3);
         form = std::make_unique<TFsql>();
         form->show();
         QApplication::processEvents();
