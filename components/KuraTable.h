@@ -52,6 +52,13 @@ public:
     TDataLostEvent OnDataLost;
 
     bool Exists();
+    // Delimited-text transfer of every field: export writes a header line of field names
+    // and one line per record; import appends the lines of a file whose first line names
+    // the fields. Uses the open table's cursor, else a cursor of its own.
+    void ExportTable(const std::string& fileName, char delimiter = ',', const std::string& dateFormat = "yyyy/mm/dd",
+                     const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
+    void ImportTable(const std::string& fileName, char delimiter = ',', const std::string& dateFormat = "yyyy/mm/dd",
+                     const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
     void CreateTable();
     void DeleteTable();
     void SetKey();
@@ -85,6 +92,8 @@ private:
     void ReadIndexDefs(TDataCursor* cursor);
     void MasterChanged();
     void MasterDisabled();
+    void Transfer(bool import, const std::string& fileName, char delimiter, const std::string& dateFormat,
+                  const std::string& timeFormat, char decimalSeparator);
 
     TIndexDefs FIndexDefs;
     TMasterDataLink FMasterLink;

@@ -4,6 +4,7 @@
 
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
+#include "platform/gui/Application.h"
 #include "platform/gui/Text.h"
 
 namespace gui {
@@ -163,7 +164,30 @@ kura::TBookmark TDataGridModel::BookmarkOf(int row) const {
     return r ? r->bookmark : kura::TBookmark{};
 }
 
+Qt::ItemFlags TDataGridModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    kura::TField* field = index.isValid() ? FieldOf(index.column()) : nullptr;
+    if (field && grid_->editTriggers() != QAbstractItemView::NoEditTriggers && !field->ReadOnly) f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool TDataGridModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid() || !(flags(index) & Qt::ItemIsEditable)) return false;
+    kura::TField* field = FieldOf(index.column());
+    kura::TDataSet* ds = DataSet();
+    return Guarded(
+        [&] {
+            if (ds->State() == kura::dsBrowse) {
+                GotoRow(index.row());
+                ds->Edit();
+            }
+            field->SetAsString(Cp932(value.toString()));
+        },
+        grid_);
+}
+
 QVariant TDataGridModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::EditRole) role = Qt::DisplayRole;
     if (role != Qt::DisplayRole || !index.isValid()) return {};
     kura::TField* field = FieldOf(index.column());
     if (!field) return {};

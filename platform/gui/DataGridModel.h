@@ -20,6 +20,11 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // Cells are editable when the grid allows editing: a changed cell puts the dataset
+    // in edit mode on its record and sets the field's text (posted when the dataset
+    // leaves the record). A value the field refuses is shown as a message.
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
     kura::TDataSource* Source() const { return link_.DataSource(); }
     void SetSource(kura::TDataSource* source);

@@ -1,0 +1,165 @@
+#include "app/MasterMente.h"
+
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "components/KuraDatabase.h"
+#include "components/KuraQuery.h"
+#include "components/KuraTable.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/DataGrid.h"
+#include "platform/gui/Text.h"
+
+namespace app {
+
+using gui::U8;
+
+TFmasterMente::TFmasterMente(QWidget* parent) : TForm1(parent), DataSource1(std::make_unique<kura::TDataSource>()) {
+    setObjectName("FmasterMente");
+    setWindowTitle(U8("マスタメンテ"));
+    resize(640, 480);
+    Table1 = new kura::TKuraTable;
+    Table1->SetName("Table1");
+    Table2 = new kura::TKuraTable;
+    Table2->SetName("Table2");
+    Query1 = new kura::TKuraQuery;
+    Query1->SetName("Query1");
+    for (kura::TKuraDBDataSet* ds : {static_cast<kura::TKuraDBDataSet*>(Table1), static_cast<kura::TKuraDBDataSet*>(Table2),
+                                     static_cast<kura::TKuraDBDataSet*>(Query1)})
+        ds->SetSessionName("MySession");
+    DataSource1->SetDataSet(Table1);
+
+    auto* layout = new QVBoxLayout(Client());
+    DBGrid1 = new gui::TDBGrid(Client());
+    DBGrid1->setObjectName("DBGrid1");
+    DBGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                             QAbstractItemView::AnyKeyPressed);
+    DBGrid1->SetDataSource(DataSource1.get());
+    layout->addWidget(DBGrid1, 1);
+    auto* buttons = new QHBoxLayout;
+    auto button = [&](QPushButton*& b, const char* name, const char* caption) {
+        b = new QPushButton(U8(caption), Client());
+        b->setObjectName(name);
+        buttons->addWidget(b);
+    };
+    button(AddBTN, "AddBTN", "追加");
+    button(DelBTN, "DelBTN", "削除");
+    button(PrintBTN, "PrintBTN", "印刷");
+    button(ExportBTN, "ExportBTN", "エクスポート");
+    button(InportBTN, "InportBTN", "インポート");
+    buttons->addStretch();
+    button(BitBtn2, "BitBtn2", "OK");
+    button(BitBtn1, "BitBtn1", "キャンセル");
+    layout->addLayout(buttons);
+    connect(AddBTN, &QPushButton::clicked, this, [this] { gui::Guarded([this] { AddBTNClick(); }, this); });
+    connect(ExportBTN, &QPushButton::clicked, this, [this] { gui::Guarded([this] { ExportBTNClick(); }, this); });
+    connect(InportBTN, &QPushButton::clicked, this, [this] { gui::Guarded([this] { InportBTNClick(); }, this); });
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { gui::Guarded([this] { BitBtn2Click(); }, this); });
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { gui::Guarded([this] { BitBtn1Click(); }, this); });
+
+    SaveDialog1.Name = "SaveDialog1";
+    SaveDialog1.Filter = U8("ﾃｷｽﾄﾌｧｲﾙ(*.CSV)|*.CSV|すべてのﾌｧｲﾙ(*.*)|*.*");
+    OpenDialog1.Name = "OpenDialog1";
+    OpenDialog1.Filter = U8("ﾃｷｽﾄﾌｧｲﾙ(*.csv,*.txt)|*.csv;*.txt|すべてのﾌｧｲﾙ(*.*)|*.*");
+}
+
+TFmasterMente::~TFmasterMente() {
+    DBGrid1->SetDataSource(nullptr);
+    DataSource1->SetDataSet(nullptr);
+    try {
+        Rollback();
+    } catch (...) {
+    }
+    delete Query1;
+    delete Table2;
+    delete Table1;
+}
+
+void TFmasterMente::Rollback() {
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Cancel();
+    if (Table1->Database() && Table1->Database()->InTransaction()) Table1->Database()->Rollback();
+}
+
+void TFmasterMente::FormShow() {
+    TForm1::FormShow();
+    gui::Guarded(
+        [this] {
+            if (!Table1->Active()) Table1->Open();
+            if (Table1->Database()->InTransaction()) Table1->Database()->Rollback();
+            Table1->Database()->StartTransaction();
+        },
+        this);
+}
+
+void TFmasterMente::FormClose() {
+    TForm1::FormClose();
+    gui::Guarded([this] { Rollback(); }, this);
+}
+
+void TFmasterMente::AddBTNClick() {
+    Table1->Insert();
+    DBGrid1->setFocus();
+}
+
+void TFmasterMente::BitBtn2Click() {
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    if (Table1->Database()->InTransaction()) Table1->Database()->Commit(true);
+    close();
+}
+
+void TFmasterMente::BitBtn1Click() {
+    Rollback();
+    close();
+}
+
+void TFmasterMente::PrepareTable2() {
+    Table2->Close();
+    Table2->SetDatabaseName(Table1->DatabaseName());
+    Table2->SetTableName(Table1->TableName());
+    Table2->Open();
+}
+
+void TFmasterMente::ExportBTNClick() {
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PrepareTable2();
+    if (!SaveDialog1.Execute(this)) return;
+    QString name = SaveDialog1.FileName;
+    if (SaveDialog1.FilterIndex == 1 && QFileInfo(name).suffix().isEmpty()) name += ".csv";
+    Table2->ExportTable(name.toStdString());
+}
+
+void TFmasterMente::InportBTNClick() {
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PrepareTable2();
+    if (gui::MessageDlg(U8("現在のデータが上書きされます\n\r実行してもよろしいですか？"), gui::mtWarning,
+                        gui::mbYes | gui::mbNo, this) != gui::mrYes)
+        return;
+    if (!OpenDialog1.Execute(this)) return;
+    Query1->Close();
+    Query1->SetDatabaseName(Table1->DatabaseName());
+    Query1->SetSQL("DELETE FROM " + Table1->TableName());
+    Query1->ExecSQL();
+    try {
+        Table2->ImportTable(OpenDialog1.FileName.toStdString());
+    } catch (const std::exception&) {
+        Table1->Close();
+        Table1->Open();
+        gui::MessageDlg(U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください"),
+                        gui::mtError, gui::mbOK, this);
+        return;
+    }
+    Table1->Close();
+    Table1->Open();
+}
+
+TFstaff::TFstaff(QWidget* parent) : TFmasterMente(parent) {
+    setObjectName("Fstaff");
+    setWindowTitle(U8("従業員"));
+    Table1->SetDatabaseName("DataDB");
+    Table1->SetTableName("STAFF");
+    PrintBTN->hide();
+}
+
+}  // namespace app

@@ -1,0 +1,29 @@
+#pragma once
+// What the SQL window lets through. The text may hold several statements separated by
+// ";"; every one of them is looked at, after its leading blanks and "/* */" comments,
+// so a schema change cannot hide behind a harmless first statement, a comment or an
+// empty first line. Semicolons inside quoted strings, quoted names, [names] and
+// comments do not separate statements.
+//
+// CheckSql answers, in this order: a refusal for the first statement that begins with
+// CREATE, ALTER or DROP (in any letter case); otherwise the verdict of the text's first
+// line (SELECT runs as a query, DELETE / UPDATE / INSERT change data, anything else is
+// an error); and whether any statement begins with DELETE, UPDATE or INSERT, so that a
+// query followed by a change still asks first.
+#include <string>
+#include <vector>
+
+namespace app {
+
+enum class TSqlKind { Empty, RefusedCreate, RefusedAlter, RefusedDrop, Select, Change, Unknown };
+
+struct TSqlVerdict {
+    TSqlKind Kind = TSqlKind::Empty;
+    bool ChangesData = false;
+};
+
+// The statements of a text, each without its leading blanks and comments.
+std::vector<std::string> SplitStatements(const std::string& text);
+TSqlVerdict CheckSql(const std::string& text);
+
+}  // namespace app

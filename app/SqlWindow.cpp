@@ -1,0 +1,184 @@
+#include "app/SqlWindow.h"
+
+#include <QAction>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/DBGridEx.h"
+#include "app/MakatiButton.h"
+#include "app/ProgramPaths.h"
+#include "app/SqlCheck.h"
+#include "components/KuraQuery.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/Desktop.h"
+#include "platform/gui/Text.h"
+
+namespace app {
+
+using gui::U8;
+
+namespace {
+
+QPushButton* ActionButton(QWidget* parent, const char* name, QAction* action) {
+    auto* button = new QPushButton(action->text().remove('&').section('(', 0, 0), parent);
+    button->setObjectName(name);
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    QObject::connect(action, &QAction::changed, button, [button, action] { button->setEnabled(action->isEnabled()); });
+    button->setEnabled(action->isEnabled());
+    return button;
+}
+
+}  // namespace
+
+QAction* TFsql::MakeAction(const char* name, const char* caption) {
+    auto* action = new QAction(U8(caption), this);
+    action->setObjectName(name);
+    return action;
+}
+
+TFsql::TFsql(QWidget* parent) : TForm1(parent), DataSource1(std::make_unique<kura::TDataSource>()) {
+    setObjectName("Fsql");
+    setWindowTitle("SQL");
+    resize(640, 480);
+
+    Query1 = new kura::TKuraQuery;
+    Query1->SetName("Query1");
+    Query1->SetDatabaseName("DataDB");
+    Query1->SetSessionName("MySession");
+    DataSource1->SetDataSet(Query1);
+
+    Open1 = MakeAction("Open1", "開く(&O)");
+    SaveAs1 = MakeAction("SaveAs1", "名前を付けて保存(&A)");
+    Exit1 = MakeAction("Exit1", "終了(&X)");
+    Copy2CB = MakeAction("Copy2CB", "ｺﾋﾟｰ");
+    Help2 = MakeAction("Help2", "ﾍﾙﾌﾟ(&H)");
+    Copy2CB->setEnabled(false);
+    connect(Open1, &QAction::triggered, this, [this] { gui::Guarded([this] { Open1Execute(); }, this); });
+    connect(SaveAs1, &QAction::triggered, this, [this] { gui::Guarded([this] { SaveAs1Execute(); }, this); });
+    connect(Exit1, &QAction::triggered, this, [this] { close(); });
+    connect(Copy2CB, &QAction::triggered, this, [this] { Copy2CBExecute(); });
+    connect(Help2, &QAction::triggered, this, [this] { Help2Click(); });
+
+    auto* menuBar = new QMenuBar(this);
+    menuBar->setObjectName("MainMenu1");
+    QMenu* file = menuBar->addMenu(U8("ﾌｧｲﾙ(&F)"));
+    file->addAction(Open1);
+    file->addAction(SaveAs1);
+    file->addSeparator();
+    file->addAction(Exit1);
+    menuBar->addMenu(U8("ﾍﾙﾌﾟ(&H)"))->addAction(Help2);
+
+    auto* layout = new QVBoxLayout(Client());
+    layout->setMenuBar(menuBar);
+    layout->addWidget(new QLabel(" SQL ", Client()));
+    Memo1 = new QPlainTextEdit(Client());
+    Memo1->setObjectName("Memo1");
+    layout->addWidget(Memo1, 1);
+
+    auto* buttons = new QHBoxLayout;
+    CuteButton1 = new TMakatiButton(Client());
+    CuteButton1->setObjectName("CuteButton1");
+    CuteButton1->setText(U8("ＳＱＬ実行"));
+    connect(CuteButton1, &QPushButton::clicked, this, [this] { CuteButton1Click(); });
+    buttons->addWidget(CuteButton1);
+    OpenBTN = ActionButton(Client(), "OpenBTN", Open1);
+    OpenBTN->setText(U8("ＳＱＬ読込"));
+    SaveBTN = ActionButton(Client(), "SaveBTN", SaveAs1);
+    SaveBTN->setText(U8("ＳＱＬ保存"));
+    CopyBTN = ActionButton(Client(), "CopyBTN", Copy2CB);
+    CopyBTN->setText(U8("コピー"));
+    ExitBTN = ActionButton(Client(), "ExitBTN", Exit1);
+    ExitBTN->setText(U8("閉じる"));
+    for (QPushButton* b : {OpenBTN, SaveBTN, CopyBTN, ExitBTN}) buttons->addWidget(b);
+    layout->addLayout(buttons);
+
+    DBGridEx1 = new TDBGridEx(Client());
+    DBGridEx1->setObjectName("DBGridEx1");
+    DBGridEx1->SetDataSource(DataSource1.get());
+    DBGridEx1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    DBGridEx1->addAction(Copy2CB);
+    layout->addWidget(DBGridEx1, 2);
+
+    Query1->AfterOpen = [this](kura::TDataSet*) { Copy2CB->setEnabled(true); };
+    Query1->AfterClose = [this](kura::TDataSet*) { Copy2CB->setEnabled(false); };
+
+    for (TFileDialog* d : {&OpenDialog1, &SaveDialog1}) {
+        d->DefaultExt = "SQL";
+        d->Filter = U8("SQL(*.SQL)|*.SQL|すべてのファイル|*.*");
+        d->InitialDir = ExtractFileDir(QString::fromStdString(ProgramPath()));
+    }
+    OpenDialog1.Name = "OpenDialog1";
+    SaveDialog1.Name = "SaveDialog1";
+}
+
+TFsql::~TFsql() {
+    Query1->AfterOpen = nullptr;
+    Query1->AfterClose = nullptr;
+    DBGridEx1->SetDataSource(nullptr);
+    DataSource1->SetDataSet(nullptr);
+    delete Query1;
+}
+
+void TFsql::CuteButton1Click() { gui::Guarded([this] { RunStatement(); }, this); }
+
+void TFsql::RunStatement() {
+    Query1->Close();
+    const std::string text = gui::Cp932(Memo1->toPlainText());
+    Query1->SetSQL(text);
+    const TSqlVerdict verdict = CheckSql(text);
+    auto refuse = [this](const char* message) { gui::MessageDlg(U8(message), gui::mtError, gui::mbOK, this); };
+    switch (verdict.Kind) {
+    case TSqlKind::RefusedCreate:
+        return refuse("CREATE操作は禁止です");
+    case TSqlKind::RefusedAlter:
+        return refuse("ALTER操作は禁止です");
+    case TSqlKind::RefusedDrop:
+        return refuse("DROP操作は禁止です");
+    case TSqlKind::Select:
+    case TSqlKind::Change:
+        break;
+    default:
+        return refuse("SQL文に誤りがあります");
+    }
+    if (verdict.ChangesData &&
+        gui::MessageDlg(U8("このSQLはﾃﾞｰﾀを変更する可能性があります\r\n続行しますか？"), gui::mtConfirmation,
+                        gui::mbOK | gui::mbCancel, this) != gui::mrOk)
+        return;
+    if (verdict.Kind == TSqlKind::Select)
+        Query1->Open();
+    else
+        Query1->ExecSQL();
+}
+
+void TFsql::Open1Execute() {
+    if (!OpenDialog1.Execute(this)) return;
+    QFile file(OpenDialog1.FileName);
+    if (!file.open(QIODevice::ReadOnly)) throw std::runtime_error(file.errorString().toStdString());
+    const QByteArray bytes = file.readAll();
+    Memo1->setPlainText(gui::QStr(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()))));
+    OpenDialog1.InitialDir = SaveDialog1.InitialDir = ExtractFileDir(OpenDialog1.FileName);
+}
+
+void TFsql::SaveAs1Execute() {
+    if (!SaveDialog1.Execute(this)) return;
+    QFile file(SaveDialog1.FileName);
+    QString text = Memo1->toPlainText().replace('\n', "\r\n");
+    if (!text.isEmpty() && !text.endsWith("\r\n")) text += "\r\n";
+    const std::string bytes = gui::Cp932(text);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()))
+        throw std::runtime_error(file.errorString().toStdString());
+    OpenDialog1.InitialDir = SaveDialog1.InitialDir = ExtractFileDir(SaveDialog1.FileName);
+}
+
+void TFsql::Copy2CBExecute() { DBGridEx1->CopyAllToClipboard(); }
+
+void TFsql::Help2Click() { gui::OpenDocument(QString::fromStdString(HelpPath())); }
+
+}  // namespace app

@@ -1,0 +1,53 @@
+#pragma once
+// The SQL window "SQL": the user types statements, runs them against "DataDB" and sees
+// a query's rows in a read-only grid. Schema changes (CREATE, ALTER, DROP) are refused
+// in every statement of the text; statements that may change data run only after the
+// user confirmed. Texts load from and save to files (code page 932). Engine errors are
+// shown as messages; the window stays usable.
+#include <memory>
+
+#include "app/FileDialogs.h"
+#include "app/Form1.h"
+
+class QAction;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace kura {
+class TDataSource;
+class TKuraQuery;
+}  // namespace kura
+
+namespace app {
+
+class TDBGridEx;
+class TMakatiButton;
+
+class TFsql : public TForm1 {
+public:
+    explicit TFsql(QWidget* parent = nullptr);
+    ~TFsql() override;
+
+    QPlainTextEdit* Memo1;
+    kura::TKuraQuery* Query1;
+    std::unique_ptr<kura::TDataSource> DataSource1;
+    TDBGridEx* DBGridEx1;
+    TMakatiButton* CuteButton1;  // ＳＱＬ実行
+    QPushButton *OpenBTN, *SaveBTN, *ExitBTN, *CopyBTN;
+    QAction *Open1, *SaveAs1, *Exit1, *Copy2CB, *Help2;
+    TFileDialog OpenDialog1{TFileDialog::Open};
+    TFileDialog SaveDialog1{TFileDialog::Save};
+
+    void CuteButton1Click();
+    void Open1Execute();
+    void SaveAs1Execute();
+    void Copy2CBExecute();
+    void Help2Click();
+
+private:
+    void RunStatement();
+    QAction* MakeAction(const char* name, const char* caption);
+};
+
+}  // namespace app

@@ -1,0 +1,137 @@
+// The staff table maintenance window driven by object names: grid edits committed by
+// OK and undone by Cancel, CSV export and import round trip, and a failed import that
+// Cancel undoes.
+#include <QPushButton>
+
+#include <fstream>
+
+#include "app/MasterMente.h"
+#include "components/KuraTable.h"
+#include "platform/dataset/Field.h"
+#include "platform/gui/DataGrid.h"
+#include "platform/gui/Text.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/StaffRows.h"
+
+namespace app::test {
+namespace {
+
+class MasterMente : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        StartMain();
+        AddStaffRows(3);
+        DMdata->Tstaff->Close();
+    }
+    void TearDown() override {
+        SetFileDialogHook(nullptr);
+        AppTest::TearDown();
+    }
+    std::unique_ptr<TFstaff> Show() {
+        auto form = std::make_unique<TFstaff>();
+        form->show();
+        QApplication::processEvents();
+        return form;
+    }
+    void Click(QWidget& form, const char* name) {
+        form.findChild<QPushButton*>(name)->click();
+        QApplication::processEvents();
+    }
+    // The names of the staff table, in code order, as another reader sees them.
+    std::vector<std::string> Names() {
+        kura::TKuraTable& t = *DMdata->Tstaff;
+        t.Close();
+        t.Open();
+        std::vector<std::string> names;
+        for (t.First(); !t.Eof(); t.Next()) names.push_back(t.FieldByName("Simei")->AsString());
+        t.Close();
+        return names;
+    }
+    void AnswerFile(const std::string& path, int filterIndex = 1) {
+        SetFileDialogHook([path, filterIndex](TFileDialog& d) {
+            d.FileName = QString::fromStdString(path);
+            d.FilterIndex = filterIndex;
+            return true;
+        });
+    }
+};
+
+TEST_F(MasterMente, GridEditsAreKeptByOkAndUndoneByCancel) {
+    auto form = Show();
+    EXPECT_FALSE(form->findChild<QPushButton*>("PrintBTN")->isVisible());
+    auto* grid = form->findChild<gui::TDBGrid*>("DBGrid1");
+    ASSERT_EQ(grid->model()->rowCount(), 3);
+    const int simei = [&] {
+        for (int c = 0; c < grid->ColumnCount(); ++c)
+            if (grid->ColumnTitle(c) == "Simei") return c;
+        return -1;
+    }();
+    ASSERT_GE(simei, 0);
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(1, simei), gui::U8("二郎"), Qt::EditRole));
+    Click(*form, "BitBtn1");  // Cancel
+    EXPECT_EQ(Names(), (std::vector<std::string>{"N1", "N2", "N3"}));
+
+    form = Show();
+    grid = form->findChild<gui::TDBGrid*>("DBGrid1");
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(1, simei), gui::U8("二郎"), Qt::EditRole));
+    EXPECT_EQ(grid->model()->index(1, simei).data().toString(), gui::U8("二郎"));
+    Click(*form, "BitBtn2");  // OK
+    EXPECT_EQ(Names(), (std::vector<std::string>{"N1", gui::Cp932(gui::U8("二郎")), "N3"}));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(MasterMente, ExportAndImportRoundTripTheTable) {
+    auto form = Show();
+    AnswerFile(dir.file("staff"));  // no extension, CSV filter: ".csv" is added
+    Click(*form, "ExportBTN");
+    ASSERT_TRUE(std::filesystem::exists(dir.file("staff.csv")));
+    const std::string csv = Read(dir.file("staff.csv"));
+    EXPECT_EQ(csv.rfind("StaffCD,", 0), 0u) << csv;
+    EXPECT_NE(csv.find("\"N2\""), std::string::npos);
+    AnswerFile(dir.file("asis"), 2);  // the other filter: the name as typed
+    Click(*form, "ExportBTN");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("asis")));
+    Click(*form, "BitBtn2");
+
+    // Change the table, then bring the exported rows back.
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Open();
+    t.First();
+    t.Delete();
+    t.Close();
+    ASSERT_EQ(Names().size(), 2u);
+    form = Show();
+    answer = gui::mrYes;
+    AnswerFile(dir.file("staff.csv"));
+    Click(*form, "InportBTN");
+    EXPECT_EQ(messages, QStringList{gui::U8("現在のデータが上書きされます\n\r実行してもよろしいですか？")});
+    EXPECT_EQ(form->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 3);
+    Click(*form, "BitBtn2");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"N1", "N2", "N3"}));
+    // Exporting again gives the same file.
+    form = Show();
+    AnswerFile(dir.file("again.csv"));
+    Click(*form, "ExportBTN");
+    EXPECT_EQ(Read(dir.file("again.csv")), csv);
+}
+
+TEST_F(MasterMente, AFailedImportEmptiesTheGridAndCancelBringsTheRowsBack) {
+    std::ofstream(dir.file("bad.csv"), std::ios::binary) << "NoSuchField,Other\r\n1,2\r\n";
+    auto form = Show();
+    answer = gui::mrNo;
+    AnswerFile(dir.file("bad.csv"));
+    Click(*form, "InportBTN");  // not confirmed: nothing happens
+    EXPECT_EQ(form->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 3);
+    answer = gui::mrYes;
+    messages.clear();
+    Click(*form, "InportBTN");
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_EQ(messages[1], gui::U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください"));
+    EXPECT_EQ(form->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 0);
+    Click(*form, "BitBtn1");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"N1", "N2", "N3"}));
+}
+
+}  // namespace
+}  // namespace app::test

@@ -1,0 +1,152 @@
+// The SQL window driven by object names: schema changes refused wherever they stand,
+// queries shown in the grid, changes run only when confirmed, texts saved and loaded;
+// and the statement check on its own over a table of texts.
+#include <QAction>
+#include <QPlainTextEdit>
+
+#include <fstream>
+
+#include "app/DBGridEx.h"
+#include "app/MakatiButton.h"
+#include "app/SqlCheck.h"
+#include "app/SqlWindow.h"
+#include "components/KuraQuery.h"
+#include "components/KuraTable.h"
+#include "platform/dataset/Field.h"
+#include "platform/gui/Text.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/StaffRows.h"
+
+namespace app::test {
+namespace {
+
+TEST(SqlCheck, EveryStatementIsLookedAt) {
+    struct Case {
+        const char* text;
+        TSqlKind kind;
+        bool changes;
+    } cases[] = {
+        {"DROP TABLE X", TSqlKind::RefusedDrop, false},
+        {"  drop table x", TSqlKind::RefusedDrop, false},
+        {"SELECT * FROM Staff; DROP TABLE Staff", TSqlKind::RefusedDrop, false},
+        {"\r\nDROP TABLE Staff", TSqlKind::RefusedDrop, false},
+        {"/* harmless */ Drop Table Staff", TSqlKind::RefusedDrop, false},
+        {"SELECT 1 FROM Staff;\r\n/*x*/ create table t (a integer)", TSqlKind::RefusedCreate, false},
+        {"alter table Staff add x integer; drop table Staff", TSqlKind::RefusedAlter, false},
+        {"SELECT * FROM Staff WHERE Simei = 'a;DROP TABLE Staff'", TSqlKind::Select, false},
+        {"SELECT * FROM Staff /* ; drop table x */", TSqlKind::Select, false},
+        {"   select * from staff", TSqlKind::Select, false},
+        {"SELECTED", TSqlKind::Select, false},
+        {"SELECT * FROM Staff; DELETE FROM Staff", TSqlKind::Select, true},
+        {"delete from Staff", TSqlKind::Change, true},
+        {"UPDATE Staff SET Simei = 'x'", TSqlKind::Change, true},
+        {"INSERT INTO Staff (StaffCD) VALUES (1)", TSqlKind::Change, true},
+        {"", TSqlKind::Unknown, false},
+        {"\r\nSELECT * FROM Staff", TSqlKind::Unknown, false},
+        {"COMMIT", TSqlKind::Unknown, false},
+    };
+    for (const Case& c : cases) {
+        const TSqlVerdict v = CheckSql(c.text);
+        EXPECT_EQ(v.Kind, c.kind) << c.text;
+        EXPECT_EQ(v.ChangesData, c.changes) << c.text;
+    }
+    EXPECT_EQ(SplitStatements("a; /*c*/ b ;; 'x;y'"), (std::vector<std::string>{"a", "b ", "'x;y'"}));
+}
+
+class SqlWindow : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        StartMain();
+        AddStaffRows(3);
+        form = std::make_unique<TFsql>();
+        form->show();
+        QApplication::processEvents();
+    }
+    void TearDown() override {
+        SetFileDialogHook(nullptr);
+        form.reset();
+        AppTest::TearDown();
+    }
+    void Run(const QString& text) {
+        form->findChild<QPlainTextEdit*>("Memo1")->setPlainText(text);
+        form->findChild<TMakatiButton*>("CuteButton1")->click();
+        QApplication::processEvents();
+    }
+    int StaffCount() {
+        kura::TKuraTable& t = *DMdata->Tstaff;
+        t.Close();
+        t.Open();
+        return t.RecordCount();
+    }
+    std::unique_ptr<TFsql> form;
+};
+
+TEST_F(SqlWindow, DropIsRefusedInEveryStatementAndNothingReachesTheEngine) {
+    for (const char* text : {"DROP TABLE X", "drop table Staff", "SELECT * FROM Staff;\nDROP TABLE Staff"}) {
+        messages.clear();
+        Run(text);
+        EXPECT_EQ(messages, QStringList{gui::U8("DROP操作は禁止です")}) << text;
+        EXPECT_FALSE(form->Query1->Active());
+    }
+    EXPECT_EQ(StaffCount(), 3);
+    messages.clear();
+    Run("");
+    EXPECT_EQ(messages, QStringList{gui::U8("SQL文に誤りがあります")});
+}
+
+TEST_F(SqlWindow, ASelectShowsItsRowsInTheGridAndEnablesCopy) {
+    auto* copy = form->findChild<QAction*>("Copy2CB");
+    EXPECT_FALSE(copy->isEnabled());
+    Run("  select StaffCD, Simei from Staff where StaffCD >= 2 order by StaffCD");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    auto* grid = form->findChild<TDBGridEx*>("DBGridEx1");
+    ASSERT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->model()->index(0, 1).data().toString(), "N2");
+    EXPECT_EQ(grid->model()->index(1, 0).data().toString(), "3");
+    EXPECT_TRUE(copy->isEnabled());
+    copy->trigger();
+    EXPECT_EQ(grid->AllText(), "StaffCD\tSimei\r2\tN2\r3\tN3\r");
+    // An engine error is a message; the window goes on.
+    Run("SELECT * FROM NoSuchTable");
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_FALSE(copy->isEnabled());
+}
+
+TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
+    answer = gui::mrCancel;
+    Run("DELETE FROM Staff WHERE StaffCD = 1");
+    EXPECT_EQ(messages, QStringList{gui::U8("このSQLはﾃﾞｰﾀを変更する可能性があります\r\n続行しますか？")});
+    EXPECT_EQ(StaffCount(), 3);
+    answer = gui::mrOk;
+    Run("DELETE FROM Staff WHERE StaffCD = 1");
+    EXPECT_EQ(StaffCount(), 2);
+    // A query followed by a change asks too.
+    messages.clear();
+    answer = gui::mrCancel;
+    Run("SELECT * FROM Staff; DELETE FROM Staff");
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_EQ(StaffCount(), 2);
+}
+
+TEST_F(SqlWindow, TextsSaveAndLoadThroughTheDialogsWhichFollowTheFolder) {
+    EXPECT_EQ(form->OpenDialog1.InitialDir.toStdString() + "/", dir.file(""));
+    const std::string file = dir.file("sub.SQL");
+    SetFileDialogHook([&](TFileDialog& d) {
+        d.FileName = QString::fromStdString(file);
+        return true;
+    });
+    form->findChild<QPlainTextEdit*>("Memo1")->setPlainText(gui::U8("SELECT * FROM Staff\nWHERE Simei = '山田'"));
+    form->findChild<QAction*>("SaveAs1")->trigger();
+    EXPECT_EQ(Read(file), "SELECT * FROM Staff\r\nWHERE Simei = '\x8E\x52\x93\x63'\r\n");
+    form->findChild<QPlainTextEdit*>("Memo1")->clear();
+    form->findChild<QAction*>("Open1")->trigger();
+    EXPECT_EQ(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText(),
+              gui::U8("SELECT * FROM Staff\r\nWHERE Simei = '山田'\r\n").replace("\r\n", "\n"));
+    SetFileDialogHook([](TFileDialog&) { return false; });
+    form->findChild<QAction*>("Open1")->trigger();  // cancelled: the text stays
+    EXPECT_FALSE(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText().isEmpty());
+}
+
+}  // namespace
+}  // namespace app::test
