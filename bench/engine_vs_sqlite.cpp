@@ -30,11 +30,16 @@
 // commits of ours are one StartTransaction/Commit per record (kura), or writes outside
 // a transaction, each of which flushes on its own (kura_no_transaction).
 //
-// A shared delete holds one record lock byte per deleted record until the commit, as
-// the lock protocol requires, and the kernel checks every new lock against every held
-// one. Delete/10_percent/lock_floor takes just those locks (with the index writer lock
-// around each, as a delete does) through the same platform calls, so the table at the
-// end can show how far the shared delete is above that floor.
+// A shared append or delete holds one record lock byte per record until the commit,
+// as the lock protocol requires, and takes the index writer lock around each record;
+// the kernel checks every new lock against every held one. The lock_floor rows take
+// just those locks through the same platform calls, so the table at the end shows how
+// far the shared steps are above that floor.
+//
+// Every flush of ours goes through the table's rollback journal (one journal write,
+// the writes in place, the journal invalidated; with ForceBufferFlush the journal
+// and the files synced). The per-record commits run once more with the journal
+// switched off (kura_unjournalled, kura_force_flush_unjournalled) to show its cost.
 //
 // ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs. System calls
 // per record of each workload: see bench/syscalls_per_record.sh.
@@ -219,7 +224,7 @@ struct Kura {
     Kura() {
         InitEngineLibrary();
         Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
-        for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC"}) {
+        for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC", "KNOJNL", "KSYNCNJ"}) {
             TDataTable* table = nullptr;
             if (Dir->CreateTable(table, name, false, false, BenchTableDefinition()) != 0 || !table)
                 throw std::runtime_error("table not created");
@@ -261,6 +266,11 @@ int32_t IdOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
 
 enum class CommitMode { OneTransaction, Exclusive, TransactionPerRecord, NoTransaction, ForcedFlush };
 
+// The journal of the open table switched off: its flushes write in place only.
+bool WithoutJournal(const char* table) {
+    return std::strcmp(table, "KNOJNL") == 0 || std::strcmp(table, "KSYNCNJ") == 0;
+}
+
 // Timed until the cursor is closed: an exclusive cursor writes its caches then.
 void BM_KuraAppend(benchmark::State& state, const char* step, const char* table, CommitMode mode) {
     Workload& w = Work();
@@ -268,6 +278,7 @@ void BM_KuraAppend(benchmark::State& state, const char* step, const char* table,
     for (auto _ : state) {
         const bool single = mode == CommitMode::OneTransaction || mode == CommitMode::Exclusive;
         auto c = k.Open(table, mode == CommitMode::Exclusive);
+        if (WithoutJournal(table)) c->GetTable()->GetJournal().Close();
         std::vector<uint8_t> buffer(c->GetCursorRecordSize());
         k.Session.SetForceBufferFlush(mode == CommitMode::ForcedFlush);
         const auto start = Clock::now();
@@ -374,45 +385,55 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
     }
 }
 
-// The record locks of the shared delete and the index writer lock around each, taken
-// and released as the delete takes them, on two scratch files: the kernel's share.
-void BM_LockFloor(benchmark::State& state) {
+// The locks a shared append or delete takes in one transaction, taken and released
+// the same way through the same platform calls on two scratch files: around each
+// record the index writer lock, inside it the record's lock byte, held to the
+// commit; there released highest record number first, consecutive ones together.
+// What is left of our time above this is ours; this is the kernel's share.
+void BM_LockFloor(benchmark::State& state, const char* step, bool appending) {
     Workload& w = Work();
-    const std::string data = Scratch().path + "/FLOOR.DAT";
-    const std::string index = Scratch().path + "/FLOOR.IDX";
     auto open = [](const std::string& name) {
         return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE,
                                     platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
                                     platform::FILE_ATTRIBUTE_NORMAL);
     };
-    const platform::FileHandle dat = open(data);
-    const platform::FileHandle idx = open(index);
-    // The writer range of the index file, as the delete's writer lock takes it.
+    const platform::FileHandle dat = open(Scratch().path + "/FLOOR.DAT");
+    const platform::FileHandle idx = open(Scratch().path + "/FLOOR.IDX");
+    // The writer range of the index file, as the writer lock takes it.
     constexpr uint64_t WRITER_START = 4294901759u;
     constexpr uint64_t WRITER_LENGTH = 65536;
+    auto byte = [](uint32_t recordNo) { return static_cast<uint64_t>(RECORD_LOCK_BASE - recordNo); };
     for (auto _ : state) {
         std::vector<uint32_t> held;
         bool ok = dat != platform::INVALID_HANDLE_VALUE && idx != platform::INVALID_HANDLE_VALUE;
         const auto start = Clock::now();
-        for (const int32_t id : w.Deletes) {
-            // The record number of an id is its place in the append order; any
-            // distinct numbers of the same spread do.
-            const auto recordNo = static_cast<uint32_t>(id);
+        // An append locks the new records 1..N; a delete the record of each id
+        // deleted (any distinct numbers of the same spread would do).
+        const std::size_t count = appending ? w.AppendOrder.size() : w.Deletes.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto recordNo = appending ? static_cast<uint32_t>(i + 1) : static_cast<uint32_t>(w.Deletes[i]);
             ok = platform::LockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
-            ok = platform::LockFile(dat, static_cast<uint64_t>(RECORD_LOCK_BASE - recordNo), 1) && ok;
+            ok = platform::LockFile(dat, byte(recordNo), 1) && ok;
             ok = platform::UnlockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
             held.push_back(recordNo);
         }
         std::sort(held.begin(), held.end());
-        for (auto it = held.rbegin(); it != held.rend(); ++it)
-            ok = platform::UnlockFile(dat, static_cast<uint64_t>(RECORD_LOCK_BASE - *it), 1) && ok;
+        std::size_t end = held.size();
+        while (end > 0) {
+            std::size_t begin = end - 1;
+            while (begin > 0 && held[begin - 1] + 1 == held[begin]) --begin;
+            ok = (end - begin == 1 ? platform::UnlockFile(dat, byte(held[begin]), 1)
+                                   : platform::UnlockFileRanges(dat, byte(held[end - 1]), end - begin)) &&
+                 ok;
+            end = begin;
+        }
         const double seconds = Seconds(start);
         if (!ok) state.SkipWithError("a lock failed");
         state.SetIterationTime(seconds);
-        const auto shared = KuraTimes().find("delete");
+        const auto shared = KuraTimes().find(step);
         if (shared != KuraTimes().end()) {
             state.counters["kura/floor"] = shared->second / seconds;
-            Ratios().Rows.emplace_back("delete  kura/lock_floor", shared->second / seconds);
+            Ratios().Rows.emplace_back(std::string(step) + "  kura/lock_floor", shared->second / seconds);
         }
     }
     platform::CloseHandle(dat);
@@ -582,16 +603,21 @@ const bool kRegistered = [] {
                                       CommitMode::OneTransaction));
     once(benchmark::RegisterBenchmark("Append/one_transaction/kura_exclusive", BM_KuraAppend, "append_txn/exclusive",
                                       "KEXCL", CommitMode::Exclusive));
+    once(benchmark::RegisterBenchmark("Append/one_transaction/lock_floor", BM_LockFloor, "append_txn", true));
     once(benchmark::RegisterBenchmark("Append/one_transaction/sqlite", BM_SqliteAppend, "append_txn", "stxn", true,
                                       false));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura", BM_KuraAppend, "append_commit", "KCOMMIT",
                                       CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
                                       "append_commit/no_transaction", "KAUTO", CommitMode::NoTransaction));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_unjournalled", BM_KuraAppend,
+                                      "append_commit/unjournalled", "KNOJNL", CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite_synchronous_off", BM_SqliteAppend,
                                       "append_commit", "snosync", false, true));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush", BM_KuraAppend,
                                       "append_commit_sync", "KSYNC", CommitMode::ForcedFlush));
+    once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush_unjournalled", BM_KuraAppend,
+                                      "append_commit_sync/unjournalled", "KSYNCNJ", CommitMode::ForcedFlush));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/sqlite_synchronous_full", BM_SqliteAppend,
                                       "append_commit_sync", "scommit", false, false));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/kura", BM_KuraLookup));
@@ -614,7 +640,7 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete, "delete", "KTXN", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura_exclusive", BM_KuraDelete, "delete/exclusive", "KEXCL",
                                       true));
-    once(benchmark::RegisterBenchmark("Delete/10_percent/lock_floor", BM_LockFloor));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/lock_floor", BM_LockFloor, "delete", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete));
     return true;
 }();

@@ -20,9 +20,9 @@
 //
 // Filters. Filtering by event (OnFilterRecord) runs in the dataset: records the
 // event refuses are skipped as they are fetched. Filtering by expression text
-// needs the engine's expression filter; CreateExpressionFilter is the one place
-// that will hand the text to the cursor, and until the cursor offers expression
-// filters it raises KURA_INVALIDFILTER naming the table.
+// becomes the cursor's expression filter (CreateExpressionFilter), which the engine
+// answers from its indexes where it can; FilterOptions make its texts compare
+// without regard to case or whole instead of by prefix.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -154,7 +154,10 @@ protected:
     bool LocateRecord(const std::string& keyFields, const TVariant& keyValues, TLocateOptions options, bool sync);
     bool FilterAccepts(uint8_t* recordBuffer);
     bool EventFilterActive() const { return FFiltered && FFuncFilter != 0; }
+    // Makes the filter text the cursor's active expression filter, replacing the
+    // one before; a refused text raises and leaves the old filter in place.
     void CreateExpressionFilter();
+    void DropExpressionFilter();
     [[noreturn]] void RaiseEngine(TEngineErrorCode code, const std::string& message = {});
 
     TDataCursor* FHandle = nullptr;

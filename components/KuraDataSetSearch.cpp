@@ -34,9 +34,27 @@ const TVariant& KeyValueAt(const TVariant& values, std::size_t count, std::size_
 // ---- filters -----------------------------------------------------------------------------
 
 void TKuraDataSet::CreateExpressionFilter() {
-    // The cursor's expression filters come with the expression engine; until then a
-    // filter text is refused the way the engine refuses a filter it cannot use.
-    RaiseEngine(KURA_INVALIDFILTER, "filter expressions are not available in this build");
+    TSessionLock lock(DBSession());
+    TCursorFilterOptions options;
+    options.CaseInsensitive = (FFilterOptions & foCaseInsensitive) != 0;
+    options.NoPartialCompare = (FFilterOptions & foNoPartialCompare) != 0;
+    TFilter* filter = FHandle->AddFilter(FFilterText, options);
+    try {
+        FHandle->ActivateFilter(filter);
+    } catch (...) {
+        FHandle->DropFilter(filter);
+        throw;
+    }
+    DropExpressionFilter();
+    FExprFilter = reinterpret_cast<uintptr_t>(filter);
+}
+
+void TKuraDataSet::DropExpressionFilter() {
+    if (FExprFilter == 0) return;
+    const auto* filter = reinterpret_cast<const TFilter*>(FExprFilter);
+    FExprFilter = 0;
+    TSessionLock lock(DBSession());
+    FHandle->DropFilter(filter);
 }
 
 bool TKuraDataSet::FilterAccepts(uint8_t* recordBuffer) {
@@ -65,7 +83,10 @@ void TKuraDataSet::SetFiltered(bool value) {
     CheckBrowseMode();
     if (value != FFiltered) {
         DestroyLookupCursor();
-        if (value && !FFilterText.empty()) CreateExpressionFilter();
+        if (value && !FFilterText.empty())
+            CreateExpressionFilter();
+        else if (!value)
+            DropExpressionFilter();
         FFiltered = value;
     }
     First();
@@ -77,14 +98,35 @@ void TKuraDataSet::SetFilterText(const std::string& value) {
         return;
     }
     CheckBrowseMode();
-    if (value != FFilterText && FFiltered && !value.empty()) CreateExpressionFilter();
+    if (value != FFilterText && FFiltered) {
+        const std::string previous = FFilterText;
+        FFilterText = value;
+        try {
+            if (value.empty())
+                DropExpressionFilter();
+            else
+                CreateExpressionFilter();
+        } catch (...) {
+            FFilterText = previous;
+            throw;
+        }
+    }
     FFilterText = value;
     if (FFiltered) First();
 }
 
 void TKuraDataSet::SetFilterOptions(TFilterOptions value) {
     if (Active()) CheckBrowseMode();
+    const TFilterOptions previous = FFilterOptions;
     FFilterOptions = value;
+    if (Active() && FFiltered && !FFilterText.empty() && value != previous) {
+        try {
+            CreateExpressionFilter();
+        } catch (...) {
+            FFilterOptions = previous;
+            throw;
+        }
+    }
     if (Active() && FFiltered) First();
 }
 
@@ -118,10 +160,16 @@ bool TKuraDataSet::FindRecord(bool restart, bool goForward) {
         }
         found = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, true) == grOK;
     } catch (...) {
-        if (temporary) FFiltered = false;
+        if (temporary) {
+            FFiltered = false;
+            DropExpressionFilter();
+        }
         throw;
     }
-    if (temporary) FFiltered = false;
+    if (temporary) {
+        FFiltered = false;
+        DropExpressionFilter();
+    }
     if (found) {
         Resync(rmExact | rmCenter);
         DoAfterScroll();

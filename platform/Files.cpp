@@ -1,10 +1,12 @@
 #include "platform/Files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -18,9 +20,86 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileCalls.h"
 #include "platform/LastError.h"
 
 namespace platform {
+
+// ---------------------------------------------------------------------------
+// The system call table and its fault seam
+
+namespace {
+
+int SystemOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int SystemRenameNoReplace(const char* from, const char* to) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+const FileCallTable kSystemCalls = {SystemOpen, ::close,     ::pread,  ::pwrite, ::ftruncate,           ::fsync,
+                                    ::fdatasync, ::unlink, ::rename, SystemRenameNoReplace, ::link};
+FileCallTable gCalls = kSystemCalls;
+
+std::atomic<uint64_t> gWriteCalls{0};
+std::atomic<uint64_t> gFaultAt{0};
+std::atomic<int> gFaultAction{0};
+std::atomic<int> gFaultError{0};
+
+[[noreturn]] void StopProcess() {
+    ::kill(::getpid(), SIGKILL);
+    for (;;) ::pause();
+}
+
+// Counts one write call; true when the armed fault makes it fail (errno set).
+// A stopping fault never returns.
+bool WriteCallFails() {
+    const uint64_t n = gWriteCalls.fetch_add(1) + 1;
+    if (n != gFaultAt.load()) return false;
+    switch (static_cast<FileFaultAction>(gFaultAction.load())) {
+        case FileFaultAction::Fail: errno = gFaultError.load(); return true;
+        case FileFaultAction::Pause: ::kill(::getpid(), SIGSTOP); return false;
+        default: StopProcess();
+    }
+}
+
+ssize_t SysPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    const uint64_t n = gWriteCalls.load() + 1;
+    if (n == gFaultAt.load() && static_cast<FileFaultAction>(gFaultAction.load()) == FileFaultAction::TearAndStop) {
+        gCalls.pwrite(fd, buffer, count / 2, offset);
+        StopProcess();
+    }
+    if (WriteCallFails()) return -1;
+    return gCalls.pwrite(fd, buffer, count, offset);
+}
+
+int SysFtruncate(int fd, off_t length) {
+    if (WriteCallFails()) return -1;
+    return gCalls.ftruncate(fd, length);
+}
+
+int SysFsync(int fd) {
+    if (WriteCallFails()) return -1;
+    return gCalls.fsync(fd);
+}
+
+int SysFdatasync(int fd) {
+    if (WriteCallFails()) return -1;
+    return gCalls.fdatasync(fd);
+}
+
+}  // namespace
+
+FileCallTable& FileCalls() { return gCalls; }
+const FileCallTable& SystemFileCalls() { return kSystemCalls; }
+
+void ArmFileFault(const FileFault& fault) {
+    gFaultAt.store(0);
+    gFaultAction.store(static_cast<int>(fault.Action));
+    gFaultError.store(fault.Error);
+    gWriteCalls.store(0);
+    gFaultAt.store(fault.AtCall);
+}
+
+uint64_t FileWriteCalls() { return gWriteCalls.load(); }
 
 namespace {
 
@@ -121,11 +200,11 @@ bool OthersHold(int fd, Marker m) { return OthersLock(fd, kShareMarkerBase + m, 
 
 // Whether the file at path is open anywhere (this process included).
 bool IsOpenAnywhere(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = gCalls.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) fd = gCalls.open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) return false;
     bool open = OthersHold(fd, kPresent);
-    close(fd);
+    gCalls.close(fd);
     return open;
 }
 
@@ -161,10 +240,10 @@ struct FileObject {
         if (deleteOnClose) {
             struct stat st{};
             // Only the file this handle opened; the name may have been reused.
-            if (stat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key) unlink(path.c_str());
+            if (stat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key) gCalls.unlink(path.c_str());
         }
-        if (lockFd >= 0 && lockFd != fd) close(lockFd);
-        if (fd >= 0) close(fd);
+        if (lockFd >= 0 && lockFd != fd) gCalls.close(lockFd);
+        if (fd >= 0) gCalls.close(fd);
     }
 };
 
@@ -244,7 +323,7 @@ bool ReadAll(int fd, void* buffer, size_t count, int64_t offset, size_t* done) {
     *done = 0;
     auto* p = static_cast<unsigned char*>(buffer);
     while (*done < count) {
-        ssize_t n = pread(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
+        ssize_t n = gCalls.pread(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -259,7 +338,7 @@ bool WriteAll(int fd, const void* buffer, size_t count, int64_t offset, size_t* 
     *done = 0;
     auto* p = static_cast<const unsigned char*>(buffer);
     while (*done < count) {
-        ssize_t n = pwrite(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
+        ssize_t n = SysPwrite(fd, p + *done, count - *done, static_cast<off_t>(offset + static_cast<int64_t>(*done)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -276,12 +355,12 @@ bool WriteAll(int fd, const void* buffer, size_t count, int64_t offset, size_t* 
 // Copies a regular file for a move across file systems: new file, contents,
 // mode and times, flushed before the original goes.
 bool CopyForMove(const std::string& from, const std::string& to, const struct stat& st) {
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    int in = gCalls.open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
     if (in < 0) return FailErrno(errno, from);
-    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, st.st_mode & 07777);
+    int out = gCalls.open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, st.st_mode & 07777);
     if (out < 0) {
         int err = errno;
-        close(in);
+        gCalls.close(in);
         return Fail(err == EEXIST ? ERROR_ALREADY_EXISTS : ErrorForPath(err, to));
     }
     std::vector<unsigned char> buffer(65536);
@@ -304,12 +383,12 @@ bool CopyForMove(const std::string& from, const std::string& to, const struct st
     if (err == 0) {
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         futimens(out, times);
-        if (fsync(out) != 0) err = errno;
+        if (SysFsync(out) != 0) err = errno;
     }
-    close(in);
-    if (close(out) != 0 && err == 0) err = errno;
+    gCalls.close(in);
+    if (gCalls.close(out) != 0 && err == 0) err = errno;
     if (err != 0) {
-        unlink(to.c_str());
+        gCalls.unlink(to.c_str());
         return Fail(Win32ErrorFromErrno(err));
     }
     return true;
@@ -380,11 +459,11 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
             return INVALID_HANDLE_VALUE;
         }
         if (exists || disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
-            fd = open(path.c_str(), baseFlags);
+            fd = gCalls.open(path.c_str(), baseFlags, 0);
             if (fd < 0 && errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)
                 continue;  // removed meanwhile: create it
         } else {
-            fd = open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
+            fd = gCalls.open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
             if (fd < 0 && errno == EEXIST && disposition != CREATE_NEW) continue;  // created meanwhile: open it
         }
         if (fd < 0) {
@@ -400,7 +479,7 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
 
     struct stat st{};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+        gCalls.close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -418,13 +497,13 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
     bool conflict = (wantRead && OthersHold(fd, kDenyRead)) || (wantWrite && OthersHold(fd, kDenyWrite)) ||
                     (!shareRead && OthersHold(fd, kReadAccess)) || (!shareWrite && OthersHold(fd, kWriteAccess));
     if (conflict) {
-        close(fd);
+        gCalls.close(fd);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if (truncates && st.st_size != 0 && ftruncate(fd, 0) != 0) {
+    if (truncates && st.st_size != 0 && SysFtruncate(fd, 0) != 0) {
         int err = errno;
-        close(fd);
+        gCalls.close(fd);
         SetLastError(Win32ErrorFromErrno(err));
         return INVALID_HANDLE_VALUE;
     }
@@ -544,7 +623,7 @@ bool SetEndOfFile(FileHandle handle) {
     if (!object) return false;
     if (!object->canWrite) return Fail(ERROR_ACCESS_DENIED);
     std::lock_guard<std::recursive_mutex> guard(object->mutex);
-    if (ftruncate(object->fd, static_cast<off_t>(object->position)) != 0) return Fail(Win32ErrorFromErrno(errno));
+    if (SysFtruncate(object->fd, static_cast<off_t>(object->position)) != 0) return Fail(Win32ErrorFromErrno(errno));
     return true;
 }
 
@@ -553,7 +632,15 @@ bool FlushFileBuffers(FileHandle handle) {
     if (!object) return false;
     std::lock_guard<std::recursive_mutex> guard(object->mutex);
     // A read-only handle has nothing to flush; fsync is harmless on it.
-    if (fsync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
+    if (SysFsync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
+    return true;
+}
+
+bool FlushFileData(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    if (SysFdatasync(object->fd) != 0) return Fail(Win32ErrorFromErrno(errno));
     return true;
 }
 
@@ -586,12 +673,12 @@ bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
         if (object->canWrite) {
             object->lockFd = object->fd;
         } else {
-            int fd = open(object->path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            int fd = gCalls.open(object->path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
             struct stat st{};
             if (fd >= 0 && fstat(fd, &st) == 0 && FileKey{st.st_dev, st.st_ino} == object->key) {
                 object->lockFd = fd;
             } else {
-                if (fd >= 0) close(fd);
+                if (fd >= 0) gCalls.close(fd);
                 object->lockFd = object->fd;
                 object->lockType = F_RDLCK;
             }
@@ -630,6 +717,30 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     return true;
 }
 
+bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    auto it = gHeldRanges.find(object->key);
+    if (it == gHeldRanges.end() || length == 0 || offset > UINT64_MAX - length) return Fail(ERROR_NOT_LOCKED);
+    auto& ranges = it->second;
+    const uint64_t end = offset + length;
+    auto first = ranges.find(offset);
+    auto next = first;
+    uint64_t covered = offset;
+    while (covered < end) {
+        if (next == ranges.end() || next->first != covered || next->second.owner != handle ||
+            next->second.length > end - covered)
+            return Fail(ERROR_NOT_LOCKED);
+        covered += next->second.length;
+        ++next;
+    }
+    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+    ranges.erase(first, next);
+    if (ranges.empty()) gHeldRanges.erase(it);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Names on disk
 
@@ -643,7 +754,7 @@ bool DeleteFile(std::string_view name) {
         if (HasNoWriteBit(st)) return Fail(ERROR_ACCESS_DENIED);
         if (IsOpenAnywhere(path)) return Fail(ERROR_SHARING_VIOLATION);
     }
-    if (unlink(path.c_str()) != 0) return FailErrno(errno, path);
+    if (gCalls.unlink(path.c_str()) != 0) return FailErrno(errno, path);
     return true;
 }
 
@@ -665,21 +776,21 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
     }
     if (S_ISREG(st.st_mode) && IsOpenAnywhere(from)) return Fail(ERROR_SHARING_VIOLATION);
     if (caseChange) {
-        if (rename(from.c_str(), to.c_str()) != 0) return FailErrno(errno, from);
+        if (gCalls.rename(from.c_str(), to.c_str()) != 0) return FailErrno(errno, from);
         return true;
     }
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (gCalls.renameNoReplace(from.c_str(), to.c_str()) == 0) return true;
     int err = errno;
     if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
         // A file system without RENAME_NOREPLACE: a hard link never replaces.
-        if (link(from.c_str(), to.c_str()) == 0) {
-            unlink(from.c_str());
+        if (gCalls.link(from.c_str(), to.c_str()) == 0) {
+            gCalls.unlink(from.c_str());
             return true;
         }
         err = errno;
         if (err == EPERM || err == EOPNOTSUPP) {
             if (lstat(to.c_str(), &target) == 0) return Fail(ERROR_ALREADY_EXISTS);
-            if (rename(from.c_str(), to.c_str()) == 0) return true;
+            if (gCalls.rename(from.c_str(), to.c_str()) == 0) return true;
             err = errno;
         }
     }
@@ -687,10 +798,10 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
     if (err != EXDEV) return FailErrno(err, err == ENOENT ? to : from);
     if (!S_ISREG(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
     if (!CopyForMove(from, to, st)) return false;
-    if (unlink(from.c_str()) != 0) {
+    if (gCalls.unlink(from.c_str()) != 0) {
         // Never leave the file twice.
         err = errno;
-        unlink(to.c_str());
+        gCalls.unlink(to.c_str());
         return FailErrno(err, from);
     }
     return true;

@@ -83,6 +83,9 @@ int64_t SetFilePointer(FileHandle handle, int64_t distance, uint32_t moveMethod)
 // Cuts or extends the file at the handle's position.
 bool SetEndOfFile(FileHandle handle);
 bool FlushFileBuffers(FileHandle handle);
+// Flushes the file's bytes and whatever metadata reading them back needs (its
+// length), not its times: cheaper for a file rewritten in place at the same length.
+bool FlushFileData(FileHandle handle);
 // Size in bytes, -1 on failure.
 int64_t GetFileSize(FileHandle handle);
 
@@ -92,6 +95,11 @@ int64_t GetFileSize(FileHandle handle);
 // ERROR_NOT_LOCKED.
 bool LockFile(FileHandle handle, uint64_t offset, uint64_t length);
 bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length);
+// Releases in one step the ranges this handle locked one by one that together
+// cover exactly [offset, offset + length): the same as an UnlockFile of each, with
+// one system call. Anything else (a gap, a range reaching outside, one locked
+// through another handle) gives ERROR_NOT_LOCKED and releases nothing.
+bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length);
 
 // Deletes a file; ERROR_SHARING_VIOLATION while it is open anywhere,
 // ERROR_ACCESS_DENIED for a read-only file or a directory.

@@ -404,6 +404,9 @@ bool TDataCursor::CheckBeforeCacheMiss() {
     const TCursorBookmark bookmark = GetBookmark();
     const bool changed = FTable->ReadLockForCacheMiss();
     if (!changed && !TableHasChanged()) return false;
+    // Standing on another index for a filter scan, the position cannot be
+    // restored here: the scan aborts and its set build starts over.
+    if (FIndexSwappedForScan) return true;
     // A lock taken inside a bracket stays for the bracket's end to release.
     ReturnToBookmark(bookmark);
     return true;
@@ -450,16 +453,6 @@ bool TDataCursor::BeginTableRead() {
 void TDataCursor::EndTableRead() {
     if (!FTable || IsRemote() || BracketsSkipped()) return;
     FTable->EndSharedRead();
-}
-
-// ---- Remote BLOB transfers ------------------------------------------------------------
-
-std::vector<uint8_t> TDataCursor::GetReplyParam() { RaiseNoRemote(); }
-
-void TDataCursor::PutRequestParam(const void* bytes, uint32_t length) {
-    (void)bytes;
-    (void)length;
-    RaiseNoRemote();
 }
 
 }  // namespace kura

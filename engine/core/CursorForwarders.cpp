@@ -294,7 +294,10 @@ void TDataCursor::GetDataHeader(uint8_t* buffer) {
         FTable->CopyDataHeader(buffer);
         return;
     }
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        GetRemoteDataHeader(buffer);
+        return;
+    }
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
     TFileHandler file;
     std::string name;

@@ -31,12 +31,6 @@ bool SameIndexName(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool TDataCursor::AnyFilterActive() const {
-    // Filters come with the filter operations, which keep this answer in step
-    // with them; a cursor without filters has no active one.
-    return false;
-}
-
 uint8_t TDataCursor::GetIndexCount() const { return FTable ? FTable->GetIndexCount() : 0; }
 
 void TDataCursor::FreeIndexFieldDescs() { FKeyFields.clear(); }

@@ -433,7 +433,8 @@ void TDataCursor::UpdateFilterSetOnWrite(uint32_t recordNo, const uint8_t* recor
     }
     live->SetBit(r);
     const bool wasVisible = visible->GetBit(r);
-    const bool nowVisible = inRange && !AnyFilterActive();
+    const bool passes = UpdateFiltersOnWrite(recordNo, recordBuffer);
+    const bool nowVisible = inRange && passes;
     if (nowVisible)
         visible->SetBit(r);
     else
@@ -456,6 +457,7 @@ void TDataCursor::UpdateFilterSetOnDelete(uint32_t recordNo) {
     const int32_t r = static_cast<int32_t>(recordNo);
     if (FRangeActive) range->ClearBit(r);
     live->ClearBit(r);
+    UpdateFiltersOnDelete(recordNo);
     const bool wasVisible = visible->GetBit(r);
     visible->ClearBit(r);
     if (!FRangeActive && !AnyFilterActive())

@@ -106,6 +106,11 @@ int32_t ClampCount(uint32_t value) { return static_cast<int32_t>(std::min<uint32
 
 }  // namespace
 
+bool TDataCursor::WalkIndexKeys(const uint8_t* from, const std::function<bool(const uint8_t*, uint32_t)>& visit) {
+    if (!FTable || IsNaturalOrder()) return true;
+    return WalkIndex(*this, *this, from, visit);
+}
+
 uint32_t TDataCursor::GetLastRecordNumber() const { return FTable ? FTable->GetLastRecordNumber() : 0; }
 
 // ---- Key fills ----------------------------------------------------------------------------
@@ -226,34 +231,6 @@ void TDataCursor::BuildLiveSet(bool& aborted) {
     if (!aborted) live->Invert();
 }
 
-void TDataCursor::RebuildAllFilterSets() {
-    if (FSetsBuilding || FSetsSuspended) return;
-    TRecordsBitmap* visible = FRecordSets[RS_VISIBLE];
-    TRecordsBitmap* range = FRecordSets[RS_RANGE];
-    TRecordsBitmap* live = FRecordSets[RS_LIVE];
-    if (!visible || !range || !live) return;
-    FSetsBuilding = true;
-    try {
-        int32_t attempts = 0;
-        for (;;) {
-            const int32_t last = ClampCount(GetLastRecordNumber());
-            visible->SetRecordCount(last);
-            range->SetRecordCount(last);
-            live->SetRecordCount(last);
-            if (last == 0) break;
-            bool aborted = false;
-            BuildRangeSet(aborted);
-            if (!aborted) BuildLiveSet(aborted);
-            if (!aborted) break;
-            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
-        }
-    } catch (...) {
-        FSetsBuilding = false;
-        throw;
-    }
-    FSetsBuilding = false;
-}
-
 void TDataCursor::ApplyFilterSets() {
     if (FSetsBuilding || FSetsSuspended || !FVisibleSetActive) return;
     TRecordsBitmap* visible = FRecordSets[RS_VISIBLE];
@@ -267,6 +244,8 @@ void TDataCursor::ApplyFilterSets() {
     }
     visible->Assign(*live);
     if (FRangeActive) visible->AndWith(*range);
+    for (const TFilter* f : FFilters)
+        if (f->Active && f->Result) visible->AndWith(*f->Result);
     if (!FRangeActive && !AnyFilterActive())
         FVisibleCount = ClampCount(GetTableRecordCount());
     else

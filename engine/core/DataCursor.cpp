@@ -43,9 +43,8 @@ TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate) : FDire
     FStopWords.SetSorted(true);
     FStopWords.SetDuplicates(TDuplicates::dupIgnore);
     if (IsRemote()) {
-        // A clone would get its server handle from the clone request; neither is
-        // possible without the remote client.
-        if (!noRemoteCreate) RaiseNoRemote();
+        // A clone gets its server handle from the clone request instead.
+        if (!noRemoteCreate) CreateRemoteCursor();
         return;
     }
     for (auto& set : FRecordSets) set = AllocRecordsBitmap();
@@ -58,6 +57,7 @@ TDataCursor::~TDataCursor() {
         // A destructor must not throw; whatever close left behind is released below.
         ReleaseOpenState();
     }
+    if (IsRemote()) FreeRemoteCursor();
     for (auto& set : FRecordSets) ReleaseRecordsBitmap(set);
     for (TBlobBuffer* blob : FOpenBlobs) delete blob;
     FOpenBlobs.clear();
@@ -143,7 +143,10 @@ int64_t TDataCursor::GetServerVersion() const {
 
 void TDataCursor::SuppressAutoInc(bool value) {
     if (!FHasAutoInc || value == FSuppressAutoInc) return;
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        BeginRemote(REQUEST_SUPPRESSAUTOINC).PutBool(value);
+        SendRemote();
+    }
     FSuppressAutoInc = value;
 }
 
@@ -264,8 +267,7 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
 void TDataCursor::ReleaseOpenState() {
     for (TBlobBuffer* blob : FOpenBlobs) delete blob;
     FOpenBlobs.clear();
-    // Filters are made and freed by the filter operations; a closed cursor has none.
-    FFilters.clear();
+    FreeAllFilters();
     FVisibleSetActive = false;
     for (TRecordsBitmap* set : FRecordSets)
         if (set) set->SetRecordCount(0);
@@ -376,6 +378,26 @@ void TDataCursor::SetComputedFieldDefs(const std::vector<TFieldDesc>& defs, int3
     if (FRecord) FRecord->SetRecordSize(FRecordSize);
 }
 
+namespace {
+
+// The copy's columns belong to the clone, so that TEXTSEARCH reaches its text
+// index and not the cursor it was copied from.
+void RebindColumns(TExpToken* node, TDataCursor* from, TDataCursor* to) {
+    if (!node) return;
+    if (TokenOwner(*node) == from) SetTokenOwner(*node, to);
+    RebindColumns(node->Left, from, to);
+    RebindColumns(node->Right, from, to);
+    for (TExpToken* arg : node->Arguments) RebindColumns(arg, from, to);
+}
+
+}  // namespace
+
+TExpToken* TDataCursor::CopyFilterTree(const TExpToken* tree, TDataCursor* to) {
+    TExpToken* copy = CopyExpression(tree);
+    RebindColumns(copy, this, to);
+    return copy;
+}
+
 TDataCursor* TDataCursor::CloneCursor() {
     if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
@@ -400,8 +422,21 @@ TDataCursor* TDataCursor::CloneCursor() {
             clone->SetRangeActive();
             clone->RebuildFilterSet();
         }
-        // Filters are copied here, each with its own expression tree, once the
-        // filter operations exist; a cursor has none before.
+        // Each filter of the clone has its own tree; a callback filter shares
+        // its callback and data.
+        for (const TFilter* f : FFilters) {
+            TCursorFilterOptions options;
+            options.StatisticsAllowed = f->StatisticsAllowed;
+            options.EstimateCounts = f->EstimateCounts;
+            options.CombineFirst = f->CombineFirst;
+            TFilter* copy = f->IsCallback ? clone->AddFilter(f->Callback, f->CallbackData, options)
+                                          : clone->AddFilter(CopyFilterTree(f->Expression, clone), true, options);
+            if (f->Active) copy->Activate();
+        }
+        if (clone->AnyFilterActive()) {
+            clone->FVisibleSetActive = true;
+            clone->RebuildFilterSet();
+        }
         const TEngineErrorCode positioned = clone->SetToCursor(*this);
         (void)positioned;  // a source without a current record leaves the clone at its nearest
     } catch (...) {

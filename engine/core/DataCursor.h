@@ -17,6 +17,8 @@
 //   CursorNavigation.cpp  position, stepping, first/last, record numbers, counts
 //   CursorKeys.cpp        key building, key search, key ranges, resynchronising
 //   CursorSets.cpp        the visible-record sets and the key-range scans
+//   CursorFilters.cpp     adding, dropping, activating and changing filters
+//   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -25,8 +27,10 @@
 // compare the table's change counters with the cursor's copies and move the cursor
 // back onto its position when another cursor or program changed the table.
 //
-// Remote sessions: the client channel is not part of this build; every operation
-// that would need the server raises KURA_REMOTECONNECT.
+// Remote sessions: the cursor is the client-side proxy of a cursor on the server
+// (CursorRemote.cpp). Creating, freeing, the table-level operations and the
+// database-wide requests go to the server; the operations that have no remote
+// request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -35,6 +39,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/Filters.h"
+#include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ExpressionOwner.h"
@@ -90,6 +96,29 @@ using TRestructureQuestionEvent =
     std::function<void(TDataCursor* sender, uint8_t kind, const std::string& text, uint8_t& answer1, uint8_t& answer2)>;
 using TCursorNotifyEvent = std::function<void(TDataCursor* sender)>;
 
+// What CreateTable sends to a server, borrowed from its arguments.
+struct TRemoteTableDefinition {
+    uint16_t LocaleId = 0;
+    uint16_t SortId = 0;
+    bool Overwrite = false;
+    const TStringList* StopWords = nullptr;
+    const std::bitset<256>* SpaceChars = nullptr;
+    const std::bitset<256>* IncludeChars = nullptr;
+    const std::vector<TFieldDesc>* Fields = nullptr;
+    const std::array<TIndexDesc, INDEX_SLOT_COUNT>* Indexes = nullptr;
+    uint32_t SecondaryCount = 0;
+    uint16_t BlobBlockSize = 0;
+    std::string_view Description;
+    std::string_view Password;
+    bool Encrypted = false;
+    uint16_t UserMajor = 0;
+    uint16_t UserMinor = 0;
+    bool NoPrimaryIndex = false;
+};
+
+// The string form of a character set in remote requests: its members in order.
+std::string CharSetMembers(const std::bitset<256>& set);
+
 struct TCursorEvents {
     TPasswordEvent Password;                       // 1
     TStatusNumberEvent StatusNumber;               // 2
@@ -124,6 +153,21 @@ struct TCursorPosition {
 constexpr int RS_VISIBLE = 0;  // records the cursor shows
 constexpr int RS_RANGE = 1;    // records whose key lies in the active range
 constexpr int RS_LIVE = 2;     // records that are not deleted
+
+// How AddFilter treats a filter. CaseInsensitive and NoPartialCompare apply to a
+// filter text: texts compare without regard to case; 'Sm*' compares whole instead
+// of as a prefix. StatisticsAllowed lets the optimiser skip unselective index
+// conditions (SQL source cursors) and scan the complement of wide ranges;
+// EstimateCounts makes it count keys for its cost decisions. CombineFirst: a
+// filter the indexes cannot answer wholly reads only the records the other
+// active filters let through.
+struct TCursorFilterOptions {
+    bool CaseInsensitive = false;
+    bool NoPartialCompare = false;
+    bool StatisticsAllowed = false;
+    bool EstimateCounts = false;
+    bool CombineFirst = false;
+};
 
 // Options of TDataCursor::GetRecord.
 constexpr uint8_t grLock = 1;        // take the record from the cache pinned for a write
@@ -478,6 +522,65 @@ public:
     uint32_t GetLastRecordNumber() const;
 
     // ======================================================================
+    // Filters (CursorFilters.cpp)
+    // ======================================================================
+    // At most 64 filters per cursor (9482 for one more); a new filter is
+    // inactive. A filter text is parsed and typed against the cursor's fields:
+    // 10051 with "filter expression is empty", "filter expression must be a
+    // boolean expression" or the parser's message; unknown columns raise too. A
+    // tree must already be typed against this cursor's fields (CheckFilterExpression
+    // or CheckExpressionTypes with TDataCursor::ResolveColumn and this cursor);
+    // with ownsExpression the filter frees it. The handle is the filter; it stays
+    // valid until DropFilter or the cursor's close.
+    TFilter* AddFilter(std::string_view text, const TCursorFilterOptions& options = {});
+    TFilter* AddFilter(TExpToken* tree, bool ownsExpression, const TCursorFilterOptions& options = {});
+    TFilter* AddFilter(TFilterCallback callback, void* data, const TCursorFilterOptions& options = {});
+    // handle nullptr: every filter. 10050 for a handle the cursor does not hold.
+    // The visible records are rebuilt and the cursor stays on its record or moves
+    // to the nearest visible one.
+    void DropFilter(const TFilter* handle);
+    void ActivateFilter(const TFilter* handle);
+    void DeactivateFilter(const TFilter* handle);
+    // The filter takes the tree (freed on refusal).
+    void ModifyFilter(const TFilter* handle, TExpToken* tree);
+    void ModifyFilter(const TFilter* handle, std::string_view text, const TCursorFilterOptions& options = {});
+    const std::vector<TFilter*>& GetFilters() const;
+    // A parsed tree (10051 "filter expression is empty" for none); the caller frees it.
+    TExpToken* ParseFilterExpression(std::string_view text);
+    // Binds and types the tree; 10051 when its result is not boolean.
+    void CheckFilterExpression(TExpToken* tree);
+    // Builds the Result of one active filter (all of them when the sets are not
+    // built yet); RebuildAllFilterSets builds every one.
+    void BuildFilterSet(TFilter* filter);
+    // Test seam: answered after each pass of a set build; true makes the pass
+    // count as aborted.
+    std::function<bool()> FSetBuildAbortProbe;
+    // Set while a scan stands on another index than the cursor's own: a change
+    // found then aborts the scan instead of resynchronising.
+    bool FIndexSwappedForScan = false;
+    // Walks the current index's leaf keys from the first not below `from`
+    // (nullptr: the first key) until visit answers false. False when a page read
+    // found the table changed.
+    bool WalkIndexKeys(const uint8_t* from, const std::function<bool(const uint8_t*, uint32_t)>& visit);
+
+protected:
+    TExpToken* PrepareFilterText(std::string_view text, const TCursorFilterOptions& options);
+    TFilter* InsertFilter(TFilterCallback callback, void* data, TExpToken* tree, bool owns,
+                          const TCursorFilterOptions& options);
+    void CheckFilterRoom() const;
+    // A copy of one of this cursor's filter trees whose columns belong to `to`.
+    TExpToken* CopyFilterTree(const TExpToken* tree, TDataCursor* to);
+    std::vector<TFilter*>::iterator FindFilter(const TFilter* handle);
+    void FreeAllFilters();
+    // action 0 drop, 1 activate, 2 deactivate.
+    void ChangeFilters(const TFilter* handle, int action);
+    void EvaluateFilterResult(TFilter* filter, bool& aborted);
+    void BuildSetsWithRetry(TFilter* only);
+    bool UpdateFiltersOnWrite(uint32_t recordNo, const uint8_t* recordBuffer);
+    void UpdateFiltersOnDelete(uint32_t recordNo);
+
+public:
+    // ======================================================================
     // Cursor state. The names are the ones every cursor file uses.
     // ======================================================================
     TDataDirectory* FDirectory = nullptr;
@@ -564,8 +667,24 @@ public:
     uint32_t FLockedRecordNo = 0;
 
 protected:
-    // The remote client is not part of this build.
+    // An operation without a remote request yet.
     [[noreturn]] void RaiseNoRemote() const;
+    // ---- Remote requests (CursorRemote.cpp) ----
+    TRemoteChannel& RemoteChannel() const;
+    // Starts a request of this cursor: the code, then the cursor's server handle.
+    TRemoteRequest& BeginRemote(TRequestCode code);
+    // Sends it and reads the reply, serving the server's callbacks in between, then
+    // raises the error the reply carries.
+    TRemoteReply& SendRemote();
+    // Serves one callback frame; false when no response goes back.
+    bool ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>& response);
+    void CreateRemoteCursor();
+    // Never throws: a cursor the server cannot free dies with the server's session.
+    void FreeRemoteCursor() noexcept;
+    void GetRemoteDataHeader(uint8_t* buffer);
+    // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
+    void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
+    void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

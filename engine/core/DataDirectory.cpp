@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/Locale.h"
@@ -67,8 +68,15 @@ bool TDataDirectory::IsRemote() const { return Session != nullptr && Session->Is
 
 std::string TDataDirectory::GetDatabaseName() const { return IsRemote() ? Name : Path; }
 
-void TDataDirectory::RaiseNoRemoteChannel() const {
-    RaiseEngineError(KURA_REMOTECONNECT, Session ? Session->GetServerName() : std::string(), {}, Name);
+void TDataDirectory::SendRemote(TRequestCode code, bool endTransaction, bool forceFlush) {
+    TRemoteChannel& channel = Session->Channel();
+    channel.BeginRequest(code);
+    channel.Request().PutU32(RemoteHandle);
+    if (code == REQUEST_COMMITTXN) {
+        channel.Request().PutBool(endTransaction);
+        channel.Request().PutBool(forceFlush);
+    }
+    channel.Exchange();
 }
 
 int32_t TDataDirectory::FindTable(std::string_view name, bool inMemory) const {
@@ -257,7 +265,15 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
     for (const TDataTable* table : FTables) {
         if (table->IsInMemory() == inMemory && SameTableName(WithDataExt(table->GetName()), wanted)) return true;
     }
-    if (IsRemote()) RaiseNoRemoteChannel();
+    if (IsRemote()) {
+        TRemoteChannel& channel = Session->Channel();
+        channel.BeginRequest(REQUEST_TABLEEXISTS);
+        channel.Request().PutU32(RemoteHandle);
+        channel.Request().PutString(name);
+        channel.Request().PutBool(inMemory);
+        channel.Exchange();
+        return channel.Reply().GetBool();
+    }
     return FileExistsInList(Path + wanted, inMemory);
 }
 
@@ -276,7 +292,7 @@ std::string TDataDirectory::GetTempTableName(bool inMemory) {
 
 void TDataDirectory::StartTransaction(bool localOnly) {
     if (FInTransaction) return;
-    if (IsRemote() && !localOnly) RaiseNoRemoteChannel();
+    if (IsRemote() && !localOnly) SendRemote(REQUEST_STARTTXN);
     std::size_t started = 0;
     try {
         for (; started < FTables.size(); ++started) FTables[started]->StartTransaction();
@@ -295,7 +311,7 @@ void TDataDirectory::StartTransaction(bool localOnly) {
 }
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly) {
-    if (IsRemote() && !localOnly) RaiseNoRemoteChannel();
+    if (IsRemote() && !localOnly) SendRemote(REQUEST_COMMITTXN, endTransaction, forceFlush);
     // Pass 1 and 2: every writer lock first, then every buffer.
     std::vector<TDataTable*> begun;
     try {
@@ -333,13 +349,12 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly
             }
         }
     }
-    // An intermediate commit keeps the transaction open.
-    if (endTransaction) FInTransaction = false;
+    FInTransaction = false;
     RethrowFirst(error);
 }
 
 void TDataDirectory::Rollback(bool localOnly) {
-    if (IsRemote() && !localOnly) RaiseNoRemoteChannel();
+    if (IsRemote() && !localOnly) SendRemote(REQUEST_ROLLBACKTXN);
     std::exception_ptr error;
     for (std::size_t i = FTables.size(); i-- > 0;) {
         TDataTable* table = FTables[i];

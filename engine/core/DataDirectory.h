@@ -23,6 +23,7 @@
 
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/RemoteRequests.h"
 
 namespace kura {
 
@@ -73,7 +74,8 @@ private:
     // Reserves a temporary table's .DAT with an exclusive create; false when the
     // name was taken by someone else.
     bool ClaimTemporaryName(const std::string& name);
-    [[noreturn]] void RaiseNoRemoteChannel() const;
+    // A database-wide request: the handle, then for a commit its two flags.
+    void SendRemote(TRequestCode code, bool endTransaction = false, bool forceFlush = false);
 
     std::vector<TDataTable*> FTables;
     bool FInTransaction = false;

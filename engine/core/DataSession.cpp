@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/core/DataDirectory.h"
+#include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/Locale.h"
 #include "engine/files/OSServices.h"
@@ -47,7 +48,7 @@ TDataSession::TDataSession(uint8_t creationFlag)
 TDataSession::~TDataSession() {
     if (FRemote) {
         // Dropping the channel needs no server, and no logout is sent.
-        FConnected = false;
+        if (FChannel) FChannel->Disconnect();
         FLoggedIn = false;
     } else {
         RemoveAllPasswords();
@@ -110,7 +111,7 @@ void TDataSession::SessionParamsChanged(bool lockProtocol) {
     if (!FRemote || !FLoggedIn) return;
     // Servers before 3.04 do not take the lock protocol, so it alone is not sent.
     if (lockProtocol && FServerVersion < SERVER_VERSION_LOCK_PROTOCOL) return;
-    RaiseNoRemoteChannel();
+    SendSessionParams();
 }
 
 // ---- Local or remote -------------------------------------------------------------
@@ -133,17 +134,31 @@ int32_t TDataSession::DoTableAccess(TDataCursor* cursor, uint8_t access) const {
     return FOnTableAccess ? FOnTableAccess(cursor, access) : 0;
 }
 
-void TDataSession::RaiseNoRemoteChannel() const { RaiseEngineError(KURA_REMOTECONNECT, GetServerName()); }
+// ---- Channel ----------------------------------------------------------------------
 
-void TDataSession::CheckConnected() {
-    if (!FConnected) RaiseNoRemoteChannel();
+TRemoteChannel& TDataSession::Channel() {
+    if (!FChannel) FChannel = std::make_unique<TRemoteChannel>(*this);
+    return *FChannel;
 }
+
+void TDataSession::Connect() { Channel().Connect(); }
+void TDataSession::Reconnect() { Channel().Reconnect(); }
+void TDataSession::Disconnect() {
+    if (FChannel) FChannel->Disconnect();
+}
+void TDataSession::Login() { Channel().Login(); }
+void TDataSession::Logout() {
+    if (FChannel) FChannel->Logout();
+}
+void TDataSession::SendSessionParams() { Channel().SendSessionParams(); }
 
 // ---- Passwords ------------------------------------------------------------------
 
 void TDataSession::AddPassword(std::string_view password) {
     if (FRemote) {
-        CheckConnected();
+        Channel().BeginRequest(REQUEST_ADDPASSWORD);
+        Channel().Request().PutString(ShortString(password));
+        Channel().Exchange();
         return;
     }
     const std::string p = ShortString(password);
@@ -153,7 +168,9 @@ void TDataSession::AddPassword(std::string_view password) {
 
 void TDataSession::RemovePassword(std::string_view password) {
     if (FRemote) {
-        CheckConnected();
+        Channel().BeginRequest(REQUEST_DELPASSWORD);
+        Channel().Request().PutString(ShortString(password));
+        Channel().Exchange();
         return;
     }
     const std::string p = ShortString(password);
@@ -164,7 +181,8 @@ void TDataSession::RemovePassword(std::string_view password) {
 
 void TDataSession::RemoveAllPasswords() {
     if (FRemote) {
-        CheckConnected();
+        Channel().BeginRequest(REQUEST_DELALLPASSWORDS);
+        Channel().Exchange();
         return;
     }
     while (!FPasswords.empty()) FPasswords.pop_back();
@@ -181,7 +199,6 @@ bool TDataSession::PasswordExists(std::string_view password) const {
 TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::string_view path, bool localOnly) {
     const std::string dbName = ShortString(name);
     if (FRemote) {
-        if (!localOnly) CheckConnected();
         const std::string wanted(Trim(dbName));
         for (TDataDirectory* dir : FDirectories) {
             if (SameText(std::string(Trim(dir->Name)), wanted)) {
@@ -189,11 +206,18 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
                 return dir;
             }
         }
-        // Only a local-only database gets this far without a channel; it has no
-        // server handle.
+        // A local-only database (the SQL engine's result databases) has no server handle.
+        uint32_t handle = 0;
+        if (!localOnly) {
+            Channel().BeginRequest(REQUEST_OPENDATADIR);
+            Channel().Request().PutString(dbName);
+            Channel().Exchange();
+            handle = Channel().Reply().GetU32();
+        }
         auto* dir = new TDataDirectory(this);
         FDirectories.push_back(dir);
         dir->Name = dbName;
+        dir->RemoteHandle = handle;
         ++dir->References;
         return dir;
     }
@@ -232,10 +256,13 @@ void TDataSession::CloseDataDirectory(TDataDirectory* directory, bool force) {
     if (index < 0 || directory->References == 0) return;
     --directory->References;
     if (directory->References > 0) return;
-    // A remote database is closed on the server before it goes; without a channel
-    // that fails and the database stays listed (without references) until the
-    // session frees it.
-    if (FRemote && !force) CheckConnected();
+    // A remote database is closed on the server before it goes; when that fails the
+    // database stays listed (without references) until the session frees it.
+    if (FRemote && !force) {
+        Channel().BeginRequest(REQUEST_CLOSEDATADIR);
+        Channel().Request().PutU32(directory->RemoteHandle);
+        Channel().Exchange();
+    }
     FDirectories.erase(FDirectories.begin() + index);
     delete directory;
 }

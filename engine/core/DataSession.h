@@ -2,13 +2,13 @@
 // The engine session: the settings the table, lock and cursor code reads, the
 // passwords of encrypted tables and the session's open databases. A session is
 // local (all work happens in this process) or remote (the client of a database
-// server). The remote channel is not part of this build: a remote session keeps
-// its settings, but every operation that would need the server raises
-// KURA_REMOTECONNECT with the server name.
+// server, through its channel: RemoteChannel.h). A remote session forwards the
+// password and database operations to the server and raises the errors it answers.
 //
 // A session is used from one thread at a time and takes no lock of its own.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +18,7 @@ namespace kura {
 class TDataSession;
 class TDataDirectory;  // engine/core/DataDirectory.h
 class TDataCursor;
+class TRemoteChannel;  // engine/core/RemoteChannel.h
 
 enum TLockProtocol : uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
 enum TSessionType : uint8_t { stLocal = 0, stRemote = 1 };
@@ -118,6 +119,17 @@ public:
     // RemoteHost, else RemoteAddress, else empty: the server slot of remote errors.
     std::string GetServerName() const;
 
+    // The channel (remote sessions): opened by Connect, the credentials checked by
+    // Login, closed by Logout (or Disconnect without telling the server).
+    void Connect();
+    void Reconnect();
+    void Disconnect();
+    void Login();
+    void Logout();
+    void SendSessionParams();
+    // Created on first use; every remote operation goes through it.
+    TRemoteChannel& Channel();
+
     void SetRemoteLoginEvent(TRemoteLoginEvent event) { FOnRemoteLogin = std::move(event); }
     void SetRemoteTraceEvent(TRemoteTraceEvent event) { FOnRemoteTrace = std::move(event); }
     void DoRemoteTrace(const std::string& message) const;
@@ -165,10 +177,7 @@ public:
     const std::vector<TDataDirectory*>& Directories() const { return FDirectories; }
 
 private:
-    // The remote channel would reconnect here; without one a remote operation fails
-    // with KURA_REMOTECONNECT and the server name.
-    [[noreturn]] void RaiseNoRemoteChannel() const;
-    void CheckConnected();
+    friend class TRemoteChannel;
     // Re-sends the session parameters to a server the session is logged in to.
     void SessionParamsChanged(bool lockProtocol = false);
     int32_t FindDirectory(const TDataDirectory* directory) const;
@@ -193,6 +202,7 @@ private:
     TRemoteLoginEvent FOnRemoteLogin;
     TRemoteTraceEvent FOnRemoteTrace;
     TTableAccessEvent FOnTableAccess;
+    std::unique_ptr<TRemoteChannel> FChannel;
 };
 
 }  // namespace kura

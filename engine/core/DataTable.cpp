@@ -11,6 +11,7 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/files/KeyEncoding.h"
 #include "engine/files/Routines.h"
 
 namespace kura {
@@ -199,6 +200,7 @@ void TDataTable::Open() {
         // A restructure that stopped after its point of no return is finished first.
         if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
+        OpenJournal(false);
         FDataFile.OpenFile();
         try {
             FIndexFile.OpenFile();
@@ -253,6 +255,8 @@ void TDataTable::CloseFiles() {
     FReadLocked = FWriteLocked = FSharedReadLocked = false;
     FReadDepth = FWriteDepth = FSharedReadDepth = 0;
     FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;
+    FWriteJournal = false;
+    FJournal.Close();
     if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.CloseFile(); });
     if (FBlobFile.IsOpen) first.Attempt([&] { FBlobFile.CloseFile(); });
     if (FDataFile.IsOpen) first.Attempt([&] { FDataFile.CloseFile(); });
@@ -311,6 +315,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
             FBlobFile.CreateFile();
             blobCreated = true;
         }
+        OpenJournal(true);
     } catch (...) {
         // A half-made table would be a corrupt one: what this call created goes.
         if (FOpenCount > 0) --FOpenCount;
@@ -333,6 +338,11 @@ void TDataTable::DeleteFiles() {
     FDataFile.DeleteFile();
     FIndexFile.DeleteFile();
     if (FBlobFile.FileExists()) FBlobFile.DeleteFile();
+    // The journal goes with the table (while another program has it open, it stays
+    // behind, empty, and does no harm).
+    FJournal.Close();
+    const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
+    if (!FInMemory && DiskFileExists(journal)) OSDeleteFile(journal);
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
@@ -351,6 +361,15 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
         }
         if (files[i]->FileExists()) files[i]->RenameFile(destination);
     }
+    // A journal is written afresh under whatever name the table is opened by next;
+    // one left under the new name by a table gone before must not be played back.
+    FJournal.Close();
+    if (!FInMemory) {
+        std::vector<std::string> journals = {DatabasePath() + FileNameFor(FName, JournalFileExt)};
+        if (!asBackup) journals.push_back(prefix + FileNameFor(target, JournalFileExt));
+        for (const std::string& journal : journals)
+            if (DiskFileExists(journal)) OSDeleteFile(journal);
+    }
     // The file objects carry the new names now; the table's own stay for its next open.
     AssignFileNames();
 }
@@ -360,7 +379,19 @@ void TDataTable::EmptyFiles() {
     if (FDataFile.IsOpen) FDataFile.InitHeader();
     if (FIndexFile.IsOpen) FIndexFile.InitFile();
     if (BlobFileInUse()) FBlobFile.InitFile();
-    DiscardBuffers(true, false);
+    // The cuts just made may be held back by the journal: only the caches go.
+    if (FDataFile.IsOpen) {
+        FDataFile.FreeRecordCache();
+        FDataFile.TrimRecordCache();
+    }
+    if (FIndexFile.IsOpen) {
+        FIndexFile.FreePageCache(false);
+        FIndexFile.TrimPageCache();
+    }
+    if (BlobFileInUse()) {
+        FBlobFile.FreeBlockCache();
+        FBlobFile.TrimBlockCache();
+    }
 }
 
 void TDataTable::BackupIndexFile() {
@@ -427,31 +458,40 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
         return;
     }
     const bool hard = forceFlush || GetForceBufferFlush();
-    if (FDataFile.IsOpen) {
-        bool wrote = FDataFile.FlushRecords();
-        wrote = FDataFile.WriteHeader(dataHeader) || wrote;
-        wrote = FDataFile.WriteFieldDescs() || wrote;
-        if (wrote && hard) FDataFile.FlushFile();
+    JournalBegin();
+    try {
+        if (FDataFile.IsOpen) {
+            bool wrote = FDataFile.FlushRecords();
+            wrote = FDataFile.WriteHeader(dataHeader) || wrote;
+            wrote = FDataFile.WriteFieldDescs() || wrote;
+            if (wrote && hard) FDataFile.FlushFile();
+        }
+        if (FIndexFile.IsOpen) {
+            bool wrote = FIndexFile.FlushPages(false);
+            wrote = FIndexFile.WriteHeader(indexHeader) || wrote;
+            if (wrote && hard) FIndexFile.FlushFile();
+        }
+        if (BlobFileInUse()) {
+            bool wrote = FBlobFile.FlushBlocks();
+            wrote = FBlobFile.WriteHeader(blobHeader) || wrote;
+            if (wrote && hard) FBlobFile.FlushFile();
+        }
+        if (trim) {
+            if (FDataFile.IsOpen) FDataFile.TrimRecordCache();
+            if (FIndexFile.IsOpen) FIndexFile.TrimPageCache();
+            if (BlobFileInUse()) FBlobFile.TrimBlockCache();
+        }
+    } catch (...) {
+        AbandonJournal();
+        throw;
     }
-    if (FIndexFile.IsOpen) {
-        bool wrote = FIndexFile.FlushPages(false);
-        wrote = FIndexFile.WriteHeader(indexHeader) || wrote;
-        if (wrote && hard) FIndexFile.FlushFile();
-    }
-    if (BlobFileInUse()) {
-        bool wrote = FBlobFile.FlushBlocks();
-        wrote = FBlobFile.WriteHeader(blobHeader) || wrote;
-        if (wrote && hard) FBlobFile.FlushFile();
-    }
-    if (trim) {
-        if (FDataFile.IsOpen) FDataFile.TrimRecordCache();
-        if (FIndexFile.IsOpen) FIndexFile.TrimPageCache();
-        if (BlobFileInUse()) FBlobFile.TrimBlockCache();
-    }
+    JournalEnd();
 }
 
 void TDataTable::DiscardBuffers(bool trim, bool rereadHeaders) {
     if (!FIsOpen || IsRemote()) return;
+    // Writes held back for a flush belong to the caches being dropped.
+    FJournal.Discard();
     if (FDataFile.IsOpen) {
         FDataFile.FreeRecordCache();
         if (trim) FDataFile.TrimRecordCache();
@@ -520,6 +560,7 @@ bool TDataTable::TakeReadLock() {
     TakeReaderLocks(FReadSlotIndex, FReadSlotBlob);
     FReadLocked = true;
     try {
+        RecoverJournal();
         return RefreshIfChanged();
     } catch (...) {
         FReadLocked = false;
@@ -571,6 +612,7 @@ bool TDataTable::BeginSharedRead() {
     FSharedReadLocked = true;
     FSharedReadDepth = 1;
     try {
+        RecoverJournal();
         return RefreshIfChanged();
     } catch (...) {
         FSharedReadLocked = false;
@@ -622,9 +664,13 @@ bool TDataTable::BeginWrite() {
     FWriteDepth = 1;
     FWriteHeldBlob = blobTaken;
     FWriteHeldSemaphore = semaphoreTaken;
-    if (FTransactionLocked) return false;
+    bool changed = false;
     try {
-        return RefreshIfChanged();
+        // A transaction looked when it took the semaphore; nobody wrote since.
+        if (!FTransactionLocked) {
+            RecoverJournal();
+            changed = RefreshIfChanged();
+        }
     } catch (...) {
         FWriteDepth = 1;
         try {
@@ -633,6 +679,9 @@ bool TDataTable::BeginWrite() {
         }
         throw;
     }
+    JournalBegin();
+    FWriteJournal = FJournal.Depth() > 0;
+    return changed;
 }
 
 void TDataTable::EndWrite() {
@@ -643,6 +692,16 @@ void TDataTable::EndWrite() {
     }
     FWriteDepth = 0;
     FWriteLocked = false;
+    // The bracket's writes reach the files while its locks still keep everyone out.
+    std::exception_ptr written;
+    if (FWriteJournal) {
+        FWriteJournal = false;
+        try {
+            JournalEnd();
+        } catch (...) {
+            written = std::current_exception();
+        }
+    }
     // Every lock is released even when an earlier release fails.
     bool ok = true;
     if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
@@ -650,6 +709,7 @@ void TDataTable::EndWrite() {
     if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
     FWriteHeldBlob = false;
     FWriteHeldSemaphore = false;
+    if (written) std::rethrow_exception(written);
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
 }
 
@@ -796,8 +856,15 @@ void TDataTable::StartTransaction() {
     if (FReadOnly || FInTransaction) return;
     const bool local = !IsRemote();
     if (local && FIsOpen) {
-        if (FExclusive) FlushBuffers(false, false, false, false, false);
-        if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+        JournalBegin();
+        try {
+            if (FExclusive) FlushBuffers(false, false, false, false, false);
+            if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+        } catch (...) {
+            AbandonJournal();
+            throw;
+        }
+        JournalEnd();
     }
     FInTransaction = true;
     FTransactionLocked = false;
@@ -814,6 +881,7 @@ void TDataTable::StartTransaction() {
     FTransactionLocked = true;
     if (local && !FExclusive) {
         try {
+            RecoverJournal();
             RefreshIfChanged();
         } catch (...) {
             FInTransaction = false;
@@ -863,8 +931,18 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FReadOnly || !FInTransaction || IsRemote()) return;
     FInTransaction = false;
     try {
-        FlushBuffers(endTransaction, false, forceFlush, false, false);
-        if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+        JournalBegin();
+        try {
+            FlushBuffers(endTransaction, false, forceFlush, false, false);
+            if (FIndexFile.IsOpen) FIndexFile.FlushPages(true);
+        } catch (...) {
+            AbandonJournal();
+            throw;
+        }
+        // The commit reaches the files here, inside or outside the write bracket,
+        // so that its failure is the commit's.
+        FJournal.End();
+        ApplyJournal();
     } catch (...) {
         FInTransaction = true;
         throw;
@@ -890,6 +968,77 @@ void TDataTable::CommitEnd(bool endTransaction) {
     }
     first.Rethrow();
 }
+
+// ---- Journal ------------------------------------------------------------------------
+
+void TDataTable::OpenJournal(bool fresh) {
+    FJournal.Close();
+    FWriteJournal = false;
+    if (IsRemote() || FInMemory || FTemporary) return;
+    const std::string path = DatabasePath();
+    const std::array<std::string, JOURNAL_FILES> files = {FDataFile.FileName, FIndexFile.FileName,
+                                                          FBlobFile.FileName};
+    if (!FJournal.Open(path + FileNameFor(FName, JournalFileExt), files)) return;
+    if (fresh)
+        FJournal.Reset();
+    else
+        FJournal.Recover();
+}
+
+void TDataTable::JournalBegin() { FJournal.Begin({&FDataFile, &FIndexFile, &FBlobFile}); }
+
+void TDataTable::JournalEnd() {
+    if (FJournal.End()) ApplyJournal();
+}
+
+void TDataTable::ApplyJournal() {
+    if (!FJournal.HasPending()) {
+        FJournal.Discard();
+        return;
+    }
+    // The counters the flush leaves in the headers, in the form they are stored.
+    auto mask = [](bool scrambled) {
+        uint8_t bytes[4] = {};
+        if (scrambled) ScrambleBuffer(bytes, 4, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+        return dfbytes::GetU32(bytes);
+    };
+    TJournalTargets targets;
+    targets[0].NewCounter = FDataFile.GetChangeCount();
+    targets[1].NewCounter = FIndexFile.GetChangeCount();
+    targets[1].CounterMask = mask(IsEncrypted());
+    if (BlobFileInUse()) {
+        targets[2].NewCounter = FBlobFile.GetChangeCount();
+        targets[2].CounterMask = mask(IsEncrypted());
+    }
+    try {
+        FJournal.Apply(targets, GetForceBufferFlush());
+    } catch (...) {
+        // Nothing reached the files: the caches must not claim otherwise. (When the
+        // files could not even be put back, the journal left for that is tried once
+        // more before anything is read again.)
+        try {
+            FJournal.Recover();
+        } catch (...) {
+        }
+        try {
+            DiscardBuffers(false, true);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TDataTable::AbandonJournal() noexcept {
+    FJournal.End();
+    if (!FJournal.HasPending()) return;
+    try {
+        DiscardBuffers(false, true);
+    } catch (...) {
+        FJournal.Discard();
+    }
+}
+
+void TDataTable::RecoverJournal() { FJournal.Recover(); }
 
 // ---- Forwarders ------------------------------------------------------------------
 

@@ -24,6 +24,7 @@
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/IndexFile.h"
+#include "engine/files/Journal.h"
 #include "engine/files/RecordsBitmap.h"
 
 namespace kura {
@@ -56,6 +57,8 @@ inline constexpr std::string_view BlobFileExt = ".BLB";
 inline constexpr std::string_view DataBackupExt = ".DBK";
 inline constexpr std::string_view IndexBackupExt = ".IBK";
 inline constexpr std::string_view BlobBackupExt = ".BBK";
+// The rollback journal that makes every flush of the three files all or nothing.
+inline constexpr std::string_view JournalFileExt = ".JNL";
 
 // Room of the lock bitmaps when a table is made.
 constexpr int32_t TABLE_BITMAP_CAPACITY = 8192;
@@ -118,6 +121,7 @@ public:
     TDataFile& GetDataFile() { return FDataFile; }
     TIndexFile& GetIndexFile() { return FIndexFile; }
     TBlobFile& GetBlobFile() { return FBlobFile; }
+    TTableJournal& GetJournal() { return FJournal; }
     bool HasBlobFields() const;
 
     // ---- Locks --------------------------------------------------------------
@@ -252,6 +256,18 @@ private:
     void EndTransactionLock();
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
+    // The journal: opened with the files of a table on disk; a flush holds its
+    // writes back between JournalBegin and the outermost JournalEnd, which writes
+    // them all at once. A failed write leaves the files as they were and drops the
+    // caches, so that this program sees what is on disk.
+    void OpenJournal(bool fresh);
+    void JournalBegin();
+    void JournalEnd();
+    void ApplyJournal();
+    // Ends a bracket whose flush failed: its writes are dropped with the caches.
+    void AbandonJournal() noexcept;
+    // Rolls back a dead writer's flush before anything of the files is read.
+    void RecoverJournal();
 
     TDataDirectory* FDirectory;
     uint16_t FOpenCount = 0;
@@ -266,6 +282,8 @@ private:
     TDataFile FDataFile;
     TIndexFile FIndexFile;
     TBlobFile FBlobFile;
+    TTableJournal FJournal;
+    bool FWriteJournal = false;  // the write bracket holds the journal's writes back
     bool FIndexRecreated = false;
     TRecordsBitmap FLockedRecords;
     TRecordsBitmap FCursorLockedRecords;

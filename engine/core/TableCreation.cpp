@@ -294,7 +294,12 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
     CheckNotReadOnly();
     ValidateTableDefs(localeId, sortId, encrypted, password, blobBlockSize, fieldDefs, indexDefs, secondaryCount,
                       noPrimaryIndex, false);
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        SendRemoteCreateTable({localeId, sortId, overwrite, stopWords, &spaceChars, &includeChars, &fieldDefs,
+                               &indexDefs, secondaryCount, blobBlockSize, description, password, encrypted, userMajor,
+                               userMinor, noPrimaryIndex});
+        return;
+    }
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
     if (!overwrite && FDirectory->TableExists(FTableName, FInMemory)) RaiseError(KURA_TABLEEXISTS);
 
@@ -364,18 +369,18 @@ void TDataCursor::DeleteTable() {
     CheckNotOpen();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
-    if (IsRemote()) RaiseNoRemote();
     const int32_t result = FDirectory->DeleteTable(FTableName, FInMemory);
     if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+    if (IsRemote()) SendRemoteTableRequest(REQUEST_DELETETABLE);
 }
 
 void TDataCursor::RenameTable(std::string_view newName) {
     CheckNotOpen();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
-    if (IsRemote()) RaiseNoRemote();
     const int32_t result = FDirectory->RenameTable(FTableName, newName, false, FInMemory);
     if (result < 0) RaiseError(static_cast<TEngineErrorCode>(-result));
+    if (IsRemote()) SendRemoteTableRequest(REQUEST_RENAMETABLE, newName);
 }
 
 void TDataCursor::BackupTableFiles() {

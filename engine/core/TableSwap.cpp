@@ -121,6 +121,12 @@ void RunSwap(const std::string& folder, std::string_view name, const TSwapPlan& 
     ReplaceFile(folder, name, plan, BlobFileExt, BlobBackupExt, plan.NewHasBlobFile, inMemory);
     ReplaceFile(folder, name, plan, IndexFileExt, IndexBackupExt, true, inMemory);
     ReplaceFile(folder, name, plan, DataFileExt, DataBackupExt, true, inMemory);
+    // The rollback journals describe files that are gone now: the old table's was settled
+    // when the table was opened for the restructure, and the copy's flushes all ended
+    // before the marker was published.
+    if (!inMemory)
+        for (std::string_view table : {name, std::string_view(plan.TempName)})
+            DeleteIfThere(FileOf(folder, table, JournalFileExt));
 }
 
 }  // namespace
@@ -198,7 +204,8 @@ bool CompleteInterruptedSwap(const std::string& folder, std::string_view name) {
         done = true;
     } else if (!hasMarker && !tempName.empty()) {
         // Stopped before its point of no return: the old table stands, the copy goes.
-        for (std::string_view ext : {DataFileExt, IndexFileExt, BlobFileExt}) DeleteIfThere(FileOf(folder, tempName, ext));
+        for (std::string_view ext : {DataFileExt, IndexFileExt, BlobFileExt, JournalFileExt})
+            DeleteIfThere(FileOf(folder, tempName, ext));
         done = true;
     }
     DeleteIfThere(draft);

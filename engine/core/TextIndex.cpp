@@ -316,6 +316,16 @@ bool TDataCursor::TextSearch(const char* search, int32_t searchLength, const cha
     TTextWordList textWords;
     SplitTextWords(search, searchLength, true, searchWords);
     SplitTextWords(text, textLength, false, textWords);
+    // The text index keeps no stop words, so a search finds a record by the same
+    // words here as through the index: a prefix never matches a stop word of the
+    // text, and a search of nothing but stop words finds nothing.
+    bool counts = false;
+    for (int32_t i = 0; i < searchWords.Count() && !counts; ++i)
+        counts = textwords::EndsWithAsterisk(searchWords.Word(i)) ||
+                 !textwords::IsStopWord(FStopWords, searchWords.Word(i));
+    if (!counts) return false;
+    for (int32_t i = textWords.Count() - 1; i >= 0; --i)
+        if (textwords::IsStopWord(FStopWords, textWords.Word(i))) textWords.Delete(i);
     return TextSearchWords(searchWords, textWords, FStopWords);
 }
 

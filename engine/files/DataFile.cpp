@@ -248,6 +248,15 @@ void TDataFile::MarkModified() {
 }
 
 bool TDataFile::HeaderChanged() {
+    // The 4-byte change counter decides; only a changed header is read whole.
+    std::array<uint8_t, 4> counter{};
+    {
+        TFileSectionGuard guard(*this);
+        Seek(soFromBeginning, dho::ChangeCount);
+        if (ReadBuffer(counter.data(), static_cast<int32_t>(counter.size()), true) != 4)
+            RaiseError(KURA_HEADERCORRUPT);
+    }
+    if (GetU32(counter.data()) == GetChangeCount()) return false;
     TDataHeader disk{};
     {
         TFileSectionGuard guard(*this);

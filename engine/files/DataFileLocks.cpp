@@ -50,8 +50,11 @@ void TDataFile::UnlockRecords(const std::vector<uint32_t>& ascending, std::vecto
             --begin;
         const uint32_t highest = ascending[end - 1];
         const auto count = static_cast<int64_t>(end - begin);
-        if (ValidLockRecord(highest) && ValidLockRecord(ascending[begin]) &&
-            LockBytes(false, RecordLockOffset(highest), count)) {
+        const bool released =
+            ValidLockRecord(highest) && ValidLockRecord(ascending[begin]) &&
+            (count == 1 ? LockBytes(false, RecordLockOffset(highest), 1)
+                        : UnlockByteRanges(RecordLockOffset(highest), count));
+        if (released) {
             for (std::size_t i = begin; i < end; ++i) FRecordLocks.erase(ascending[i]);
         } else {
             // Record by record, so that exactly the ones that failed stay held.

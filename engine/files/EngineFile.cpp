@@ -172,6 +172,23 @@ bool TAbstractFile::Unlock(int64_t start, int64_t length) {
     return false;
 }
 
+bool TAbstractFile::UnlockRanges(int64_t start, int64_t length) {
+    TCriticalGuard guard(FileSection);
+    if (length <= 0 || start < 0 || start > std::numeric_limits<int64_t>::max() - (length - 1)) return false;
+    const int64_t last = start + length - 1;
+    // Inside the range: held ranges wholly within it, which must add up to it.
+    int64_t inside = 0;
+    for (const TFileLock& l : Locks) {
+        const bool overlaps = l.Start <= last && start <= l.Last;
+        if (!overlaps) continue;
+        if (l.Start < start || l.Last > last) return false;
+        inside += l.Length;
+    }
+    if (inside != length) return false;
+    std::erase_if(Locks, [&](const TFileLock& l) { return l.Start >= start && l.Last <= last; });
+    return true;
+}
+
 // ---- TMemoryFile -------------------------------------------------------------
 
 TMemoryFile::TMemoryFile(TFileList* owner) : TAbstractFile(owner) {}
@@ -353,6 +370,11 @@ bool TPhysicalFile::Lock(int64_t start, int64_t length) {
 bool TPhysicalFile::Unlock(int64_t start, int64_t length) {
     TCriticalGuard guard(FileSection);
     return OSHandle > 0 && OSUnlockFile(OSHandle, start, length);
+}
+
+bool TPhysicalFile::UnlockRanges(int64_t start, int64_t length) {
+    TCriticalGuard guard(FileSection);
+    return OSHandle > 0 && OSUnlockFileRanges(OSHandle, start, length);
 }
 
 // ---- TFileList ---------------------------------------------------------------

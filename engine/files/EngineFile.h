@@ -81,6 +81,9 @@ public:
     virtual bool Lock(int64_t start, int64_t length);
     // Releases only a range locked with exactly this start and length.
     virtual bool Unlock(int64_t start, int64_t length);
+    // Releases at once the ranges locked one by one that together cover exactly
+    // this range; nothing (and false) when they do not.
+    virtual bool UnlockRanges(int64_t start, int64_t length);
 
     void EnterSection() { EnterCritical(FileSection); }
     void LeaveSection() { LeaveCritical(FileSection); }
@@ -141,6 +144,7 @@ public:
     int64_t Seek(int32_t handle, uint16_t origin, int64_t offset) override;
     bool Lock(int64_t start, int64_t length) override;
     bool Unlock(int64_t start, int64_t length) override;
+    bool UnlockRanges(int64_t start, int64_t length) override;
 
     TOSHandle OSHandle = 0;  // 0 while no OS file is open
 };

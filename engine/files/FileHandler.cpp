@@ -1,5 +1,7 @@
 #include "engine/files/FileHandler.h"
 
+#include <algorithm>
+
 #include "engine/errors/EngineErrors.h"
 
 namespace kura {
@@ -65,17 +67,46 @@ void TFileHandler::CopyFromFile(const std::string& sourceName, bool compress, co
 
 int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial) {
     if (!File) RaiseEngineError(KURA_READERR, {}, {}, {}, FileName);
-    int32_t result = File->Read(Handle, buffer, count);
+    int32_t result = 0;
+    if (Capture) {
+        TFileSectionGuard guard(*this);
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
+        const int64_t position = File->Seek(Handle, soFromCurrent, 0);
+        result = Capture->Read(position, buffer, count, [&](int64_t at, void* bytes, int32_t n) {
+            if (File->Seek(Handle, soFromBeginning, at) != at) return -1;
+            return File->Read(Handle, bytes, n);
+        });
+        File->Seek(Handle, soFromBeginning, position + std::max(result, 0));
+    } else {
+        result = File->Read(Handle, buffer, count);
+    }
     // A failed read is never a byte count, partial or not.
     if (result < 0 || (result != count && !allowPartial)) RaiseEngineError(KURA_READERR, {}, {}, {}, FileName);
     return result;
 }
 
 void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
+    if (File && Capture && count >= 0) {
+        TFileSectionGuard guard(*this);
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
+        const int64_t position = File->Seek(Handle, soFromCurrent, 0);
+        if (count == 0) {
+            Capture->Cut(position);
+        } else {
+            if (!buffer) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
+            Capture->Write(position, buffer, count);
+        }
+        File->Seek(Handle, soFromBeginning, position + count);
+        return;
+    }
     if (!File || File->Write(Handle, buffer, count) != count) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
 }
 
 void TFileHandler::FlushFile() {
+    if (File && Capture) {
+        Capture->SyncWanted = true;
+        return;
+    }
     if (File && !File->Flush()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
 }
 
@@ -84,6 +115,8 @@ bool TFileHandler::LockBytes(bool lock, int64_t start, int64_t length) {
     return lock ? File->Lock(start, length) : File->Unlock(start, length);
 }
 
+bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File && File->UnlockRanges(start, length); }
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);
@@ -91,6 +124,10 @@ int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
 
 int64_t TFileHandler::GetFileSize() {
     if (!File) return 0;
+    if (Capture) {
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
+        return Capture->Size();
+    }
     TFileSectionGuard guard(*this);
     int64_t position = Seek(soFromCurrent, 0);
     int64_t size = Seek(soFromEnd, 0);

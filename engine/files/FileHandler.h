@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/files/EngineFile.h"
+#include "engine/files/WriteCapture.h"
 
 namespace kura {
 
@@ -47,6 +48,9 @@ public:
 
     // Locks (lock true) or unlocks a byte range; never waits and never raises.
     bool LockBytes(bool lock, int64_t start, int64_t length);
+    // Releases at once byte ranges locked one by one that together cover exactly
+    // this range; false (nothing released) when they do not.
+    bool UnlockByteRanges(int64_t start, int64_t length);
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();
@@ -63,6 +67,9 @@ public:
     bool ReadOnlyByAttribute = false;
     bool IsOpen = false;
     bool Temporary = false;
+    // While set, writes, cuts and flushes are held back there and reads and the
+    // size see them (the table's journal sets it for the length of a flush).
+    TWriteCapture* Capture = nullptr;
 
 protected:
     // Raises the absolute value of a negative registry result, naming the file.

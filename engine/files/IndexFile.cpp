@@ -213,6 +213,17 @@ void TIndexFile::MarkModified() {
 }
 
 bool TIndexFile::HeaderChanged() {
+    // Every check of every reader comes here: the 4-byte change counter decides,
+    // and only a changed header is read whole.
+    std::array<uint8_t, 4> counter{};
+    {
+        TFileSectionGuard guard(*this);
+        Seek(soFromBeginning, iho::ChangeCount);
+        ReadBuffer(counter.data(), static_cast<int32_t>(counter.size()), false);
+    }
+    if (IsEncrypted())
+        UnscrambleBuffer(counter.data(), static_cast<int32_t>(counter.size()), TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    if (GetU32(counter.data()) == GetU32(&FHeader[iho::ChangeCount])) return false;
     TIndexHeader disk;
     ReadHeaderImage(disk);
     if (GetU32(&disk[iho::ChangeCount]) == GetU32(&FHeader[iho::ChangeCount])) return false;

@@ -39,6 +39,12 @@ TOSHandle OSCreateFile(std::string_view name, bool temporary) {
                                 flags);
 }
 
+TOSHandle OSOpenSideFile(std::string_view name) {
+    return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
+                                platform::FILE_ATTRIBUTE_NORMAL);
+}
+
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }
@@ -52,6 +58,10 @@ bool OSLockFile(TOSHandle handle, int64_t start, int64_t length) {
 
 bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length) {
     return platform::UnlockFile(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
+}
+
+bool OSUnlockFileRanges(TOSHandle handle, int64_t start, int64_t length) {
+    return platform::UnlockFileRanges(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
 }
 
 int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset) {
@@ -81,6 +91,8 @@ int32_t OSFileWrite(TOSHandle handle, const void* buffer, int32_t count) {
 bool OSTruncateFile(TOSHandle handle) { return platform::SetEndOfFile(handle); }
 
 bool OSFlushFile(TOSHandle handle) { return platform::FlushFileBuffers(handle); }
+
+bool OSFlushFileData(TOSHandle handle) { return platform::FlushFileData(handle); }
 
 int32_t GetFileAttr(std::string_view name) { return static_cast<int32_t>(platform::GetFileAttributes(name)); }
 

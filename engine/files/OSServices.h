@@ -33,12 +33,17 @@ constexpr uint8_t fmShareDenyNone = 0x40;
 TOSHandle OSOpenFile(std::string_view name, uint8_t mode, bool temporary);
 // Creates or truncates a file for reading and writing, unshared.
 TOSHandle OSCreateFile(std::string_view name, bool temporary);
+// Opens a table's side file for reading and writing, shared with every other
+// opener, creating it when missing.
+TOSHandle OSOpenSideFile(std::string_view name);
 bool OSCloseFile(TOSHandle handle);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);
 bool OSLockFile(TOSHandle handle, int64_t start, int64_t length);
 bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
+// Releases ranges locked one by one that together cover exactly this range.
+bool OSUnlockFileRanges(TOSHandle handle, int64_t start, int64_t length);
 // origin 0 begin, 1 current, 2 end; the new position, -1 on failure.
 int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset);
 // Bytes transferred; -1 on failure (also for a negative count).
@@ -47,6 +52,8 @@ int32_t OSFileWrite(TOSHandle handle, const void* buffer, int32_t count);
 // Cuts the file at the handle's position.
 bool OSTruncateFile(TOSHandle handle);
 bool OSFlushFile(TOSHandle handle);
+// The file's bytes and length only (a side file rewritten in place).
+bool OSFlushFileData(TOSHandle handle);
 
 // The FILE_ATTRIBUTE_* bits; -1 when the name does not exist.
 int32_t GetFileAttr(std::string_view name);

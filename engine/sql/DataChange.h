@@ -8,10 +8,11 @@
 // (ExecuteDataChange) then writes the rows:
 //   - INSERT ... VALUES appends one record, in no transaction of its own.
 //   - INSERT ... SELECT appends one record per row of the source query's result.
-//   - UPDATE and DELETE first note every record the WHERE condition accepts, then
-//     change or delete exactly those. A change to a key of any index, also the one
-//     the table is walked in, can neither bring a record round a second time nor
-//     keep the walk going for ever.
+//   - UPDATE and DELETE first note every record the WHERE condition accepts (with
+//     further tables: every target record some joined row accepts, with the values
+//     of the first such row), then change or delete exactly those. A change to a
+//     key of any index, also the one the table is walked in, can neither bring a
+//     record round a second time nor keep the walk going for ever.
 // Outside a transaction of the caller, the last three run in a transaction of
 // their own, committed every commit interval rows and at the end, and rolled back
 // when a row fails: the table is then as it was after the last intermediate
@@ -31,6 +32,7 @@
 namespace kura {
 
 class TTargetTable;
+class TQueryPlan;
 
 struct TDataChangePlan {
     explicit TDataChangePlan(TDataQuery* query);
@@ -49,6 +51,10 @@ struct TDataChangePlan {
     std::unique_ptr<TTargetTable> Target;
     std::vector<TColumn> Columns;
     std::vector<uint8_t> Record;
+    // UPDATE and DELETE over several tables: the joined rows, stepped by the
+    // planner's join engine on cursors of its own; the target is written through
+    // Target.
+    std::unique_ptr<TQueryPlan> Join;
     // INSERT ... SELECT: the source query's result, set before execution.
     TDataCursor* SourceCursor = nullptr;
     bool Prepared = false;

@@ -2,13 +2,16 @@
 // buffer, the statement's own transaction with its commit interval, progress.
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
+#include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/sql/DataChange.h"
+#include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/TargetTable.h"
 #include "platform/CodePage.h"
@@ -81,7 +84,7 @@ public:
                 return;
             }
             uint32_t size = 0;
-            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, false, size), name);
+            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, true, size), name);
             if (update) FCursor.CheckBlobError(FCursor.TruncateBlob(column.FieldNo, record, 0, false), name);
             if (value.Null) return;
             uint32_t length = static_cast<uint32_t>(std::max(value.Length, 0));
@@ -161,6 +164,10 @@ public:
         if (!FOwn) FQuery.RowsAffected = FCount;
         if ((FOwn || FQuery.CommitIntervalGiven) && FCount % FInterval == 0) {
             FDatabase->Commit(false, FQuery.CommitFlush != 0);
+            // The tables keep their transaction through an intermediate commit; the
+            // database joins it again so that the statement, or its caller, still
+            // ends it.
+            if (!FDatabase->InTransaction()) FDatabase->StartTransaction();
             FCursor.SaveChangeCounters();
             FQuery.RowsAffected = FCount;
         }
@@ -230,7 +237,10 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
             TTokenHolder value = Evaluate(column.Value, nullptr, nullptr);
             writer.Write(column, ValueOf(*value.Token));
         }
-        cursor.AppendRecord(record, true);
+        cursor.AppendRecord(record, false);
+        // A prepared INSERT runs again on the same cursor: nothing of this row's
+        // BLOBs may stay open.
+        cursor.FreeAllBlobs(true);
     } catch (...) {
         cursor.DiscardRecordBlobs(record);
         throw;
@@ -292,7 +302,9 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
                 value.Null = blank;
                 writer.Write(plan.Columns[i], value);
             }
-            cursor.AppendRecord(record, true);
+            cursor.AppendRecord(record, false);
+            // The BLOBs written for this row are stored: nothing of them stays open.
+            cursor.FreeAllBlobs(true);
         } catch (...) {
             cursor.DiscardRecordBlobs(record);
             throw;
@@ -303,21 +315,160 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     transaction.Finish();
 }
 
+// A bound the WHERE condition puts on the first field of an index: the rows it
+// accepts all lie in that key range, so only the range is read (the whole
+// condition is still tested on each of its rows).
+struct TKeyRange {
+    uint8_t Index = NATURAL_ORDER;
+    uint16_t FieldNo = 0;
+    const TExpToken* Low = nullptr;   // key >= Low
+    const TExpToken* High = nullptr;  // key <= High
+};
+
+bool IsRangeType(uint8_t type) {
+    switch (type) {
+        case fldINT16:
+        case fldINT32:
+        case fldINT64:
+        case fldUINT16:
+        case fldUINT32:
+        case fldFLOAT:
+        case fldDATE:
+        case fldTIME:
+        case fldTIMESTAMP: return true;
+        default: return false;
+    }
+}
+
+// The ascending index (primary first) whose first key field is fieldNo; 255 none.
+uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo) {
+    const uint8_t count = cursor.GetIndexCount();
+    for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
+        if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
+        TIndexDesc desc;
+        cursor.GetIndexDesc(slot, desc);
+        if (desc.GetFieldCount() > 0 && desc.GetField(0) == fieldNo && desc.GetByte(ido::Descending) == 0 &&
+            desc.GetOption(0) == 0) {
+            return slot;
+        }
+    }
+    return NATURAL_ORDER;
+}
+
+void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
+    if (!node || node->Kind != ekBinary) return;
+    if (node->Code == opAnd) {
+        CollectBounds(node->Left, cursor, range);
+        CollectBounds(node->Right, cursor, range);
+        return;
+    }
+    if (node->Code < opEqual || node->Code > opLessEqual || node->Code == opNotEqual) return;
+    const TExpToken* column = node->Left;
+    const TExpToken* value = node->Right;
+    uint8_t code = node->Code;
+    if (column && column->Kind != ekColumn) {
+        std::swap(column, value);
+        if (code == opGreater) code = opLess;
+        else if (code == opLess) code = opGreater;
+        else if (code == opGreaterEqual) code = opLessEqual;
+        else if (code == opLessEqual) code = opGreaterEqual;
+    }
+    if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return;
+    if (!IsRangeType(column->DataType) || value->DataType != column->DataType) return;
+    if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return;
+    if (range.FieldNo == 0) {
+        const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber);
+        if (index == NATURAL_ORDER) return;
+        range.Index = index;
+        range.FieldNo = column->FieldNumber;
+    }
+    if (code == opEqual || code == opGreater || code == opGreaterEqual) range.Low = value;
+    if (code == opEqual || code == opLess || code == opLessEqual) range.High = value;
+}
+
+// A target record to change: its natural-order bookmark and, for a joined
+// statement, the values taken from the first joined row that accepted it.
+struct TMark {
+    TCursorBookmark Bookmark;
+    std::vector<TTokenHolder> Values;
+};
+
+TCursorBookmark NaturalBookmark(uint32_t recordNo) {
+    TCursorBookmark mark(4, 0);
+    dfbytes::PutU32(mark.data(), recordNo);
+    return mark;
+}
+
+// Every target record some joined row accepts.
+std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
+    TQueryPlan& join = *plan.Join;
+    const TSourceTable* targetSource = query.FirstSourceTable();
+    TPlanTable* target = nullptr;
+    for (TPlanTable& level : join.Tables) {
+        if (level.Source == targetSource) target = &level;
+    }
+    if (!target) RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    std::vector<TMark> marks;
+    std::unordered_set<uint32_t> seen;
+    join.ResetRows();
+    while (join.NextRow()) {
+        if (target->AtEnd) continue;
+        bool accepted = true;
+        for (const TExpToken* condition : join.Residual) {
+            if (!join.Accepts(condition)) {
+                accepted = false;
+                break;
+            }
+        }
+        if (!accepted) continue;
+        const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
+        if (!seen.insert(recordNo).second) continue;
+        TMark mark;
+        mark.Bookmark = NaturalBookmark(recordNo);
+        for (const auto& column : plan.Columns) {
+            TTokenHolder value;
+            if (column.Value) {
+                value.Token = EvaluateExpression(column.Value, nullptr, &join, join.LocaleId, join.SortId,
+                                                 &TQueryPlan::ColumnValue);
+            }
+            mark.Values.push_back(std::move(value));
+        }
+        marks.push_back(std::move(mark));
+    }
+    return marks;
+}
+
 // Every record the WHERE condition accepts, as bookmarks of the natural order.
-std::vector<TCursorBookmark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+    if (plan.Join) return MarkJoinedRows(query, plan);
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
-    cursor.SwitchToIndex(NATURAL_ORDER);
+    TKeyRange range;
+    if (query.Where) CollectBounds(query.Where, cursor, range);
+    const bool ranged = range.Index != NATURAL_ORDER && (range.Low || range.High);
+    std::vector<uint32_t> numbers;
+    if (ranged) {
+        cursor.SwitchToIndex(range.Index);
+        std::vector<uint8_t> low(plan.Record.size(), 0), high(plan.Record.size(), 0);
+        if (range.Low) cursor.PutField(range.FieldNo, low.data(), range.Low->Value.data());
+        if (range.High) cursor.PutField(range.FieldNo, high.data(), range.High->Value.data());
+        cursor.SetRange(0, range.Low ? low.data() : nullptr, 1, range.High ? high.data() : nullptr, 1);
+    } else {
+        cursor.SwitchToIndex(NATURAL_ORDER);
+    }
     cursor.SetToBegin();
-    std::vector<TCursorBookmark> marks;
     while (cursor.GetNextRecord(record) == 0) {
         if (query.Where) {
             TTokenHolder result = Evaluate(query.Where, &cursor, record);
             const TExpToken& t = *result.Token;
             if (t.IsNull || t.Value.size() < 2 || (t.Value[0] == 0 && t.Value[1] == 0)) continue;
         }
-        marks.push_back(cursor.GetBookmark());
+        numbers.push_back(cursor.GetCurrentRecordNumber());
     }
+    if (ranged) cursor.ResetRange();
+    cursor.SwitchToIndex(NATURAL_ORDER);
+    std::vector<TMark> marks(numbers.size());
+    for (size_t i = 0; i < numbers.size(); ++i) marks[i].Bookmark = NaturalBookmark(numbers[i]);
     return marks;
 }
 
@@ -326,14 +477,14 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     uint8_t* record = plan.Record.data();
     cursor.SuppressAutoInc(query.NoAutoInc != 0);
     TChangeTransaction transaction(query, plan);
-    const std::vector<TCursorBookmark> marks = MarkRows(query, plan);
+    std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
-    for (const TCursorBookmark& mark : marks) {
+    for (TMark& mark : marks) {
         if (progress.Aborted()) break;
         progress.Step();
-        if (!cursor.SetToBookmark(mark, false, false)) continue;
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         // The locked read checks the record against the buffer: read it first.
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
@@ -341,14 +492,19 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
         cursor.CheckError(cursor.GetCurrentRecord(record, true), {});
         try {
             // Every value sees the row as it was before the statement touched it.
-            for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
+            if (mark.Values.empty()) {
+                for (size_t i = 0; i < plan.Columns.size(); ++i) {
+                    values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
+                }
+            } else {
+                values.swap(mark.Values);
             }
             for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
-                values[i] = TTokenHolder();
+                if (values[i].Token) writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
+                values[i].Release();
             }
-            cursor.ModifyRecord(record, true, true);
+            cursor.ModifyRecord(record, true, false);
+            cursor.FreeAllBlobs(true);
         } catch (...) {
             try {
                 cursor.CancelRecord();
@@ -366,16 +522,16 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TChangeTransaction transaction(query, plan);
-    const std::vector<TCursorBookmark> marks = MarkRows(query, plan);
+    const std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
-    for (const TCursorBookmark& mark : marks) {
+    for (const TMark& mark : marks) {
         if (progress.Aborted()) break;
         progress.Step();
-        if (!cursor.SetToBookmark(mark, false, false)) continue;
+        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
         cursor.CheckError(code, {});
-        cursor.DeleteRecord(record, true);
+        cursor.DeleteRecord(record, false);
         transaction.RowDone();
     }
     progress.Finish();
@@ -389,7 +545,9 @@ void ExecuteDataChange(TDataQuery& query, TDataChangePlan& plan) {
     query.RowsAffected = 0;
     TDataCursor& cursor = plan.Target->Cursor();
     if (query.Kind != skDelete) cursor.SuppressAutoInc(query.NoAutoInc != 0);
-    cursor.Refresh();
+    // Rows are written without moving the cursor onto them (the walks position it
+    // themselves), so a bulk statement costs no repositioning per row.
+    if (query.Kind != skInsert || query.InsertFromSelect) cursor.Refresh();
     switch (query.Kind) {
         case skInsert:
             if (query.InsertFromSelect) {

@@ -7,6 +7,7 @@
 #include "engine/expr/TypeCheck.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/sql/DataChange.h"
+#include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 #include "engine/sql/TargetTable.h"
@@ -119,9 +120,14 @@ void TypeValues(TDataQuery& query, TDataChangePlan& plan, const TSourceTable& ta
         TDataChangePlan::TColumn& column = plan.Columns[i];
         TUpdateValue& value = *query.UpdateValues[i];
         if (!value.Expression) continue;
-        CheckExpressionTypes(KURA_SQLPARSE, table.TableName, {}, false, false,
-                             update ? &TDataCursor::ResolveColumn : nullptr, update ? &cursor : nullptr, nullptr,
-                             value.Expression, context);
+        if (plan.Join) {
+            // Values may read any table of the join.
+            plan.Join->TypeCheck(value.Expression, context, false);
+        } else {
+            CheckExpressionTypes(KURA_SQLPARSE, table.TableName, {}, false, false,
+                                 update ? &TDataCursor::ResolveColumn : nullptr, update ? &cursor : nullptr, nullptr,
+                                 value.Expression, context);
+        }
         column.Value = value.Expression;
         column.ValueText = value.ExpressionText.empty() ? value.Expression->Text : value.ExpressionText;
         ConvertDateConstant(*value.Expression, column.Desc.FieldType(), column.ValueText, table.TableName);
@@ -143,10 +149,7 @@ void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
     plan.Target.reset();
     TSourceTable* table = query.FirstSourceTable();
     if (!table || !query.Statement) RaiseStatementError("Table name expected");
-    if (query.SourceTables.size() > 1 || !query.Joins.empty()) {
-        RaiseStatementError("Only one table may be named in " + std::string(StatementName(query.Kind)) + " statements",
-                      table->TableName);
-    }
+    plan.Join.reset();
     plan.Target = std::make_unique<TTargetTable>(*query.Statement, *table);
     TDataCursor& cursor = plan.Target->Cursor();
     cursor.SetReadOnly(false);
@@ -154,6 +157,17 @@ void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
     cursor.OpenCursor();
     query.NotifyTableAccess(&cursor);
     plan.Record.assign(std::max<size_t>(cursor.GetCursorRecordSize(), cursor.GetRecordSize()), 0);
+    if (query.Kind != skInsert && (query.SourceTables.size() > 1 || !query.Joins.empty())) {
+        TQueryContext context;
+        context.Session = query.Statement->Session();
+        context.Database = query.Statement->OwnerDatabase();
+        TQueryStatement* statement = query.Statement;
+        context.Progress = [statement](uint16_t percent, bool& abort) { statement->DoProgress(percent, abort); };
+        plan.Join = std::make_unique<TQueryPlan>(query, context);
+        plan.Join->OpenTables();
+        // Types WHERE and the join conditions and places them on the levels.
+        plan.Join->PlanJoins();
+    }
 
     if (query.Kind == skInsert || query.Kind == skUpdate) {
         BindColumns(query, plan, *table);
@@ -164,7 +178,7 @@ void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
         }
         if (!query.InsertFromSelect) TypeValues(query, plan, *table);
     }
-    if (query.Kind != skInsert && query.Where) {
+    if (query.Kind != skInsert && query.Where && !plan.Join) {
         CheckExpressionTypes(KURA_SQLPARSE, table->TableName, {}, false, true, &TDataCursor::ResolveColumn, &cursor,
                              nullptr, query.Where, "WHERE clause");
         if (query.Where->DataType != fldBOOL) {

@@ -15,9 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The tables' files; each table's rollback journal (.JNL) stays beside it once it has
+// been opened and is not listed.
 std::vector<std::string> Files(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() != ".JNL") names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

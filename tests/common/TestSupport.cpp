@@ -1,6 +1,8 @@
 #include "tests/common/TestSupport.h"
 
 #include <cerrno>
+#include <chrono>
+#include <string>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +59,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args) {
 ChildProcess::~ChildProcess() {
     if (!reaped_) {
         ::kill(pid_, SIGKILL);
-        wait();
+        reap();
     }
     if (toChild_ >= 0) close(toChild_);
     if (fromChild_ >= 0) close(fromChild_);
@@ -96,11 +98,29 @@ std::string ChildProcess::readLine(int timeoutMs) {
     }
 }
 
-int ChildProcess::wait() {
-    if (!reaped_) {
-        while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+void ChildProcess::reap() {
+    if (reaped_) return;
+    while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+}
+
+int ChildProcess::wait(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!reaped_) {
+        const pid_t r = waitpid(pid_, &status_, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            break;
         }
-        reaped_ = true;
+        if (r < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            reap();
+            throw std::runtime_error("child process " + std::to_string(pid_) + " did not end within " +
+                                     std::to_string(timeoutMs) + " ms and was killed");
+        }
+        usleep(2000);
     }
     if (WIFEXITED(status_)) return WEXITSTATUS(status_);
     if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);

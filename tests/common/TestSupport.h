@@ -33,12 +33,16 @@ public:
     void send(const std::string& line);
     // Next stdout line; "" when the child closed its output or timeoutMs passed.
     std::string readLine(int timeoutMs = 10000);
-    // Waits for the exit and answers the exit code (128 + signal when killed).
-    int wait();
+    // Waits for the exit and answers the exit code (128 + signal when killed). A
+    // child still running after timeoutMs is killed and std::runtime_error raised,
+    // so a test whose child hangs fails with a message instead of hanging.
+    int wait(int timeoutMs = kDefaultWaitMs);
+    static constexpr int kDefaultWaitMs = 60000;
     void kill(int signal);
     pid_t pid() const { return pid_; }
 
 private:
+    void reap();  // kills nothing; blocks until the child is gone
     pid_t pid_ = -1;
     int toChild_ = -1;
     int fromChild_ = -1;

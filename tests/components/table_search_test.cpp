@@ -29,12 +29,40 @@ TEST_F(Search, EventFilterHidesRecordsForBrowsingCountingAndFinding) {
     EXPECT_FALSE(t->Filtered());
 }
 
-TEST_F(Search, FilterTextWithoutTheExpressionEngineIsRefusedAsAFilterError) {
-    auto t = StaffTable(2);
-    t->SetFilter("Id > 1");
-    EXPECT_EQ(EngineErrorOf([&] { t->SetFilteredValue(true); }), KURA_INVALIDFILTER);
+TEST_F(Search, FilterTextHidesRecordsAndFollowsItsOptions) {
+    auto t = StaffTable(12);
+    t->SetFilter("Id > 3 AND Score <= 4");
+    EXPECT_EQ(Ids(*t).size(), 12u);  // not filtered yet
+    t->SetFilteredValue(true);
+    EXPECT_EQ(Ids(*t), (std::vector<int>{4, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(t->RecordCount(), 6);
+    // A new text replaces the old; names compare by prefix unless told otherwise.
+    t->SetFilter("Name = 'N1*'");
+    EXPECT_EQ(Ids(*t), (std::vector<int>{1, 10, 11, 12}));
+    t->SetFilterOptionsValue(foNoPartialCompare);
+    EXPECT_EQ(Ids(*t), (std::vector<int>{}));
+    t->SetFilterOptionsValue(foCaseInsensitive);
+    t->SetFilter("Name = 'n1'");
+    EXPECT_EQ(Ids(*t), (std::vector<int>{1}));
+    // A refused text raises and keeps the filter before it.
+    EXPECT_EQ(EngineErrorOf([&] { t->SetFilter("Nope = 1"); }), KURA_INVALIDFILTER);
+    EXPECT_EQ(EngineErrorOf([&] { t->SetFilter("Id + 1"); }), KURA_INVALIDFILTER);
+    EXPECT_EQ(Ids(*t), (std::vector<int>{1}));
+    // Posted records follow the filter.
+    t->Append();
+    t->FieldByName("Id")->SetAsInteger(13);
+    t->FieldByName("Name")->SetAsString("N1");
+    t->FieldByName("Score")->SetAsInteger(1);
+    t->Post();
+    EXPECT_EQ(Ids(*t), (std::vector<int>{1, 13}));
+    t->SetFilteredValue(false);
+    EXPECT_EQ(t->RecordCount(), 13);
+    // FindFirst uses the text without turning the filter on.
+    t->SetFilter("Score = 6");
+    ASSERT_TRUE(t->FindFirst());
+    EXPECT_EQ(t->FieldByName("Id")->AsInteger(), 6);
     EXPECT_FALSE(t->Filtered());
-    EXPECT_EQ(Ids(*t).size(), 2u);
+    EXPECT_EQ(t->RecordCount(), 13);
 }
 
 TEST_F(Search, LocateOnTheIndexAndByScanWithOptions) {

@@ -39,8 +39,10 @@ const kura::testchild::ChildCommand lockRecord("dat-lockrecord", [](const std::v
     return 0;
 });
 
-// dat-holdsem PATH MS: takes the write semaphore, says "ready", releases it after MS
-// milliseconds, says "released" and waits for "quit".
+// dat-holdsem PATH MS: takes the write semaphore, says "ready", after MS
+// milliseconds says "releasing" and only then releases it, says "released" and
+// waits for "quit". Whoever gets the semaphore after "ready" finds "releasing"
+// already sent.
 const kura::testchild::ChildCommand holdSemaphore("dat-holdsem", [](const std::vector<std::string>& args) {
     kura::TDataFile file(nullptr);
     if (args.size() < 2 || !OpenData(file, args)) return 1;
@@ -50,6 +52,7 @@ const kura::testchild::ChildCommand holdSemaphore("dat-holdsem", [](const std::v
     }
     say("ready");
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
+    say("releasing");
     say(file.UnlockSemaphore() ? "released" : "fail");
     hear();
     return 0;

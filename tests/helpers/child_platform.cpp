@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/files/OSServices.h"
+#include "platform/FileCalls.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "tests/helpers/ChildCommands.h"
@@ -83,5 +84,27 @@ int RunPlatformFiles(const std::vector<std::string>&) {
 }
 
 kura::testchild::ChildCommand platformFiles("platform_files", RunPlatformFiles);
+
+// plat-write-until PATH N stop|tear: creates PATH and writes "0123456789", flushes,
+// writes "abcd" and "efgh" (write calls 1 to 4) with the process stopped at call N
+// (a torn stop writes half of that call first). Exit code 0 only if never stopped.
+int RunWriteUntil(const std::vector<std::string>& args) {
+    if (args.size() < 3) return 2;
+    platform::FileHandle h = platform::CreateFile(args[0], platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
+                                                  platform::CREATE_ALWAYS, platform::FILE_ATTRIBUTE_NORMAL);
+    if (h == platform::INVALID_HANDLE_VALUE) return 1;
+    platform::ArmFileFault({std::stoull(args[1]),
+                            args[2] == "tear" ? platform::FileFaultAction::TearAndStop : platform::FileFaultAction::Stop,
+                            5});
+    uint32_t done = 0;
+    platform::WriteFile(h, "0123456789", 10, &done);
+    platform::FlushFileBuffers(h);
+    platform::WriteFile(h, "abcd", 4, &done);
+    platform::WriteFile(h, "efgh", 4, &done);
+    platform::CloseHandle(h);
+    return 0;
+}
+
+kura::testchild::ChildCommand writeUntil("plat-write-until", RunWriteUntil);
 
 }  // namespace

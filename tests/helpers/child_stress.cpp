@@ -2,8 +2,10 @@
 // append, modify and delete records with BLOBs, a memo under the text index and a
 // unique name on one shared table, for a bounded time.
 //
-// stress-worker DIR TABLE SEED MILLISECONDS: odd seeds work under the optimistic
-// lock protocol, even seeds under the pessimistic one. The worker says "ready",
+// stress-worker DIR TABLE SEED MILLISECONDS [KILLAT]: odd seeds work under the
+// optimistic lock protocol, even seeds under the pessimistic one. With KILLAT the
+// worker is killed at that write call (counted from "go"), most likely inside a
+// flush. The worker says "ready",
 // waits for "go", works, and ends with one line:
 //   done appended=<n> deleted=<n> modified=<n> ... (exit code 0), or
 //   fail <what> (exit code 1) for a corruption error, any other unexpected error or
@@ -25,6 +27,7 @@
 #include "engine/core/DataSession.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
+#include "platform/FileCalls.h"
 #include "tests/engine/core/RecordTestSupport.h"
 #include "tests/engine/core/StressTestSupport.h"
 #include "tests/helpers/ChildCommands.h"
@@ -332,6 +335,7 @@ const kura::testchild::ChildCommand worker("stress-worker", [](const std::vector
             DoneEngineLibrary();
             return 2;
         }
+        if (args.size() > 4) platform::ArmFileFault({std::stoull(args[4]), platform::FileFaultAction::Stop, 5});
         const auto end = std::chrono::steady_clock::now() + duration;
         try {
             while (std::chrono::steady_clock::now() < end) w->Step();

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileCalls.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
 #include "tests/common/TestSupport.h"
@@ -425,4 +429,69 @@ TEST(PlatformSync, CriticalSectionsAndClocks) {
     std::thread([&] { otherThread = GetCurrentThreadId(); }).join();
     EXPECT_NE(mainThread, otherThread);
     EXPECT_EQ(mainThread, static_cast<uint32_t>(getpid()));  // the main thread's id is the process id
+}
+
+// ---------------------------------------------------------------------------
+// The system call table and its fault seam
+
+namespace {
+
+std::atomic<int> gShortWrites{0};
+ssize_t OneBytePwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    ++gShortWrites;
+    return SystemFileCalls().pwrite(fd, buffer, count > 0 ? 1 : 0, offset);
+}
+
+}  // namespace
+
+TEST(FileFaults, TheNthWriteCallFailsAndNothingElse) {
+    kura::test::TempDir dir;
+    const std::string path = dir.file("fault.bin");
+    FileHandle h = CreateFile(path, RW, SHARE_ALL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ArmFileFault({3, FileFaultAction::Fail, ENOSPC});
+    uint32_t done = 0;
+    EXPECT_TRUE(WriteFile(h, "aa", 2, &done));   // call 1
+    EXPECT_TRUE(FlushFileBuffers(h));            // call 2
+    EXPECT_FALSE(WriteFile(h, "bb", 2, &done));  // call 3
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(SetEndOfFile(h));  // call 4: only the third call failed
+    EXPECT_EQ(FileWriteCalls(), 4u);
+    ArmFileFault({});
+    EXPECT_EQ(FileWriteCalls(), 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(ReadText(path), "aa");
+}
+
+TEST(FileFaults, ReplacedCallsServeTheFileLayer) {
+    kura::test::TempDir dir;
+    const std::string path = dir.file("short.bin");
+    FileHandle h = CreateFile(path, RW, SHARE_ALL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FileCalls().pwrite = OneBytePwrite;
+    uint32_t done = 0;
+    // Short writes are carried on until the whole count is written.
+    const bool ok = WriteFile(h, "hello", 5, &done);
+    FileCalls() = SystemFileCalls();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(done, 5u);
+    EXPECT_EQ(gShortWrites.load(), 5);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(ReadText(path), "hello");
+}
+
+// A process stopped at its Nth write call dies right there: the writes before it
+// are in the file, that one and the ones after are not.
+TEST(FileFaults, AStoppedProcessEndsAtTheNthWrite) {
+    kura::test::TempDir dir;
+    for (const auto& [at, action, expected] :
+         std::vector<std::tuple<int, std::string, std::string>>{{1, "stop", ""},
+                                                                {3, "stop", "0123456789"},
+                                                                {3, "tear", "0123456789ab"}}) {
+        const std::string path = dir.file("stop" + std::to_string(at) + action + ".bin");
+        kura::test::ChildProcess child({"plat-write-until", path, std::to_string(at), action});
+        EXPECT_EQ(child.wait(), 128 + SIGKILL) << at << action;
+        EXPECT_EQ(ReadText(path), expected) << at << action;
+    }
 }

@@ -189,3 +189,26 @@ TEST(PlatformCodePage, InvalidInputIsReplaced) {
     const std::string big(5000, '\x82');                         // long input, odd byte at the end
     EXPECT_EQ(Cp932ToUtf8(big).size(), 2500u * 3);
 }
+
+// Lead bytes F0-FC (user-defined and extension characters) are lead bytes like any
+// other: their trail byte is never taken for a letter, in upper-casing and in
+// comparison, with and without a language, and the character after them is.
+TEST(PlatformLocale, HighLeadBytesKeepTheirTrailBytes) {
+    for (unsigned lead = 0xE0; lead <= 0xFC; ++lead) {
+        for (const unsigned char trail : {0x41, 0x5C, 0x61, 0x7A, 0x80, 0xFC}) {
+            const std::string ch{static_cast<char>(lead), static_cast<char>(trail)};
+            SCOPED_TRACE(testing::Message() << std::hex << lead << " " << static_cast<unsigned>(trail));
+            for (const uint32_t lcid : {0u, 0x0411u}) {
+                EXPECT_EQ(Map(lcid, LCMAP_UPPERCASE, "a" + ch + "b"), "A" + ch + "B");
+                EXPECT_EQ(Map(lcid, LCMAP_LOWERCASE, "A" + ch + "B"), "a" + ch + "b");
+                EXPECT_EQ(Cmp(lcid, NORM_IGNORECASE, "x" + ch + "y", "X" + ch + "Y"), CSTR_EQUAL);
+            }
+            if (trail >= 0x61 && trail <= 0x7A) {
+                const std::string upper{static_cast<char>(lead), static_cast<char>(trail - 0x20)};
+                EXPECT_NE(Cmp(0, NORM_IGNORECASE, ch, upper), CSTR_EQUAL);
+                // Byte order without a language: the trail decides.
+                EXPECT_EQ(Cmp(0, 0, upper, ch), CSTR_LESS_THAN);
+            }
+        }
+    }
+}

@@ -207,3 +207,35 @@ TEST(PlatformLocks, ManyRangesTouchButNeverOverlap) {
     EXPECT_TRUE(LockFile(h, 1003, 4));
     EXPECT_TRUE(CloseHandle(h));
 }
+
+TEST(PlatformLocks, RangesLockedOneByOneAreReleasedTogetherForOtherProcessesToo) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "runs.dat");
+    FileHandle h = OpenShared(path);
+    FileHandle other = OpenShared(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    for (uint64_t i = 0; i < 5; ++i) ASSERT_TRUE(LockFile(h, kTop + i, 1));
+    ASSERT_TRUE(LockFile(h, kTop + 5, 1));
+    // Another handle of this process cannot release them, nor can a range that
+    // goes beyond what is held.
+    EXPECT_FALSE(UnlockFileRanges(other, kTop, 5));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_FALSE(UnlockFileRanges(h, kTop, 7));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_TRUE(UnlockFileRanges(h, kTop, 5));
+
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + path + " rw 3 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+    child.send("lock 0 " + Lock(kTop, 5));
+    EXPECT_EQ(child.readLine(), "ok");
+    child.send("lock 0 " + Lock(kTop + 5, 1));
+    EXPECT_EQ(child.readLine(), "fail 33");
+    child.send("quit");
+    child.wait();
+    EXPECT_TRUE(UnlockFile(h, kTop + 5, 1));
+    CloseHandle(h);
+    CloseHandle(other);
+}

@@ -50,9 +50,11 @@ protected:
         c.RestructureTable(p);
     }
     bool Exists(const std::string& file) const { return fs::exists(db.tmp.file(file)); }
+    // Every file but the tables' rollback journals, which stay beside an opened table.
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(db.tmp.path())) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(db.tmp.path()))
+            if (e.path().extension() != ".JNL") names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }

@@ -193,6 +193,43 @@ TEST(MemoryFile, LocksRefuseEveryOverlap) {
     FileList->DeleteFile("mem-locks", true);
 }
 
+// The edges of a held range, byte by byte, for a memory file and a file on disk
+// alike: a range that starts on the last byte of a lock or ends on its first one
+// overlaps it; one byte further it does not.
+TEST(MemoryFile, LockEdgesMatchTheDiskFile) {
+    struct Case {
+        int64_t start, length;
+        bool granted;
+    };
+    // Held: 10..19 and the single byte 30.
+    const Case cases[] = {
+        {19, 1, false}, {19, 5, false}, {5, 6, false},  {10, 1, false}, {30, 1, false}, {29, 2, false},
+        {30, 2, false}, {0, 100, false}, {20, 1, true}, {20, 10, true}, {0, 10, true},  {9, 1, true},
+        {31, 1, true},  {29, 1, true},
+    };
+    test::TempDir dir;
+    for (const bool memory : {true, false}) {
+        SCOPED_TRACE(memory ? "memory file" : "disk file");
+        const std::string name = memory ? std::string("mem-lock-edges") : dir.file("LOCKEDGE.DAT");
+        TAbstractFile* file = nullptr;
+        const int32_t h = FileList->CreateFile(name, memory, false, file);
+        ASSERT_GT(h, 0);
+        ASSERT_TRUE(file->Lock(10, 10));
+        ASSERT_TRUE(file->Lock(30, 1));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.start << "+" << c.length);
+            EXPECT_EQ(file->Lock(c.start, c.length), c.granted);
+            if (c.granted) {
+                EXPECT_TRUE(file->Unlock(c.start, c.length));
+            }
+        }
+        EXPECT_TRUE(file->Unlock(10, 10));
+        EXPECT_TRUE(file->Unlock(30, 1));
+        FileList->CloseFile(file, memory, h);
+        FileList->DeleteFile(name, memory);
+    }
+}
+
 TEST(MemoryFile, RegistryLifecycle) {
     bool ro = true, roa = true;
     TAbstractFile* file = nullptr;
@@ -511,6 +548,40 @@ TEST(FileNames, RegistryComparison) {
     EXPECT_FALSE(SameFileName("\x95\x5C", "\x95/"));
     EXPECT_FALSE(SameFileName("\x83\x61", "\x83\x41"));
     EXPECT_TRUE(SameFileName("\x83\x61x", "\x83\x61X"));
+}
+
+// Record locks taken one byte at a time are released run by run at a commit; a
+// run must release exactly the bytes it covers, in memory and on disk alike.
+TEST(EngineFileLocks, RangesLockedOneByOneAreReleasedTogetherOnlyWhenCoveredExactly) {
+    test::TempDir dir;
+    for (const bool inMemory : {true, false}) {
+        SCOPED_TRACE(inMemory ? "memory" : "disk");
+        const std::string name = inMemory ? "mem-runs" : dir.file("RUNS.DAT");
+        TAbstractFile* file = nullptr;
+        const int32_t h = FileList->CreateFile(name, inMemory, false, file);
+        ASSERT_GT(h, 0);
+        const int64_t top = 0xFFFEFFFF;
+        for (int64_t i = 0; i < 5; ++i) ASSERT_TRUE(file->Lock(top + i, 1));
+        ASSERT_TRUE(file->Lock(top + 6, 1));
+        ASSERT_TRUE(file->Lock(top + 10, 3));
+        EXPECT_FALSE(file->UnlockRanges(top, 7));       // a gap at top + 5
+        EXPECT_FALSE(file->UnlockRanges(top + 9, 4));   // a byte before the range is not held
+        EXPECT_FALSE(file->UnlockRanges(top + 10, 2));  // a held range reaches outside
+        EXPECT_FALSE(file->UnlockRanges(top, 0));
+        // Nothing was released by the refusals.
+        EXPECT_FALSE(file->Lock(top + 2, 1));
+        EXPECT_TRUE(file->UnlockRanges(top, 5));
+        EXPECT_TRUE(file->Lock(top, 5));  // all five bytes are free again
+        EXPECT_FALSE(file->Lock(top + 6, 1));
+        EXPECT_FALSE(file->Unlock(top + 2, 1));  // released, not held one by one any more
+        EXPECT_TRUE(file->Unlock(top, 5));
+        EXPECT_TRUE(file->UnlockRanges(top + 6, 1));
+        EXPECT_TRUE(file->UnlockRanges(top + 10, 3));
+        EXPECT_TRUE(file->Lock(top, 13));
+        EXPECT_TRUE(file->Unlock(top, 13));
+        FileList->CloseFile(file, true, h);
+        FileList->DeleteFile(name, inMemory);
+    }
 }
 
 }  // namespace

@@ -30,6 +30,15 @@ TEST_F(InsertSelect, EveryRowWithNullsConversionsAndCuts) {
     EXPECT_EQ(db.Rows("dst"), (Rows{"1|one|10|NULL", "2|NULL|20|NULL", "3|thr|NULL|NULL"}));
 }
 
+TEST_F(InsertSelect, MemosAreCopiedWhole) {
+    EXPECT_EQ(db.Run("INSERT INTO dst SELECT * FROM src"), 3u);
+    EXPECT_EQ(db.Rows("dst"), (Rows{"1|one|10|first", "2|NULL|20|NULL", "3|thr|NULL|third"}));
+    // Inside the caller's transaction, into the source table itself.
+    db.Run("START TRANSACTION; INSERT INTO src SELECT k + 10, name, n, note FROM src; COMMIT");
+    EXPECT_EQ(db.Rows("src"), (Rows{"1|one|10|first", "2|NULL|20|NULL", "3|three|NULL|third", "11|one|10|first",
+                                    "12|NULL|20|NULL", "13|three|NULL|third"}));
+}
+
 TEST_F(InsertSelect, ColumnListWhereAndExpressions) {
     EXPECT_EQ(db.Run("INSERT INTO dst (n, k) SELECT n * 2, k + 100 FROM src WHERE n IS NOT NULL"), 2u);
     EXPECT_EQ(db.Rows("dst"), (Rows{"101|NULL|20|NULL", "102|NULL|40|NULL"}));
@@ -39,6 +48,7 @@ TEST_F(InsertSelect, IntoTheSourceTableCopiesEachRowOnce) {
     EXPECT_EQ(db.Run("INSERT INTO src SELECT k + 10, name, n, note FROM src"), 3u);
     EXPECT_EQ(db.Rows("src").size(), 6u);
     EXPECT_EQ(db.Rows("src")[4], "12|NULL|20|NULL");
+    EXPECT_EQ(db.Rows("src")[5], "13|three|NULL|third");
 }
 
 TEST_F(InsertSelect, MessagesAndFailures) {

@@ -91,6 +91,20 @@ TEST_F(Modify, WhereWithSubSelects) {
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|0", "3|n3|0", "5|n5|0"}));
 }
 
+TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
+    db.Run("CREATE TABLE bonus (id INTEGER, extra INTEGER);"
+           "INSERT INTO bonus VALUES (2, 5); INSERT INTO bonus VALUES (4, 7); INSERT INTO bonus VALUES (4, 9)");
+    // Row 4 meets two bonus rows: it changes once, with the first one's value.
+    EXPECT_EQ(db.Run("UPDATE t SET n = n + b.extra FROM t, bonus b WHERE t.k = b.id"), 2u);
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "2|n2|25", "3|n3|30", "4|n4|47", "5|n5|50"}));
+    EXPECT_EQ(db.Run("UPDATE t SET name = 'joined' FROM t INNER JOIN bonus ON t.k = bonus.id WHERE bonus.extra > 8"),
+              1u);
+    EXPECT_EQ(db.Rows("t")[3], "4|joined|47");
+    EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|47", "5|n5|50"}));
+    EXPECT_EQ(db.Rows("bonus").size(), 3u);
+}
+
 TEST_F(Modify, ValuesSeeTheRowAsItWas) {
     db.Run("UPDATE t SET k = n, n = k WHERE k = 2");
     EXPECT_EQ(db.Rows("t")[1], "20|n2|2");
@@ -101,6 +115,10 @@ TEST_F(Modify, UpdatingTheKeyChangesEveryRowOnce) {
     // would meet each row again.
     EXPECT_EQ(db.Run("UPDATE t SET k = k + 100"), 5u);
     EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|10", "102|n2|20", "103|n3|30", "104|n4|40", "105|n5|50"}));
+    // The same through a key range of the index whose key changes.
+    EXPECT_EQ(db.Run("UPDATE t SET k = k + 100 WHERE k >= 102 AND k < 105"), 3u);
+    EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|10", "202|n2|20", "203|n3|30", "204|n4|40", "105|n5|50"}));
+    EXPECT_EQ(db.Run("UPDATE t SET k = k - 100 WHERE k > 200"), 3u);
     db.Run("CREATE INDEX byn ON t (n)");
     EXPECT_EQ(db.Run("UPDATE t SET n = n + 1 WHERE n > 0"), 5u);
     EXPECT_EQ(db.Rows("t"), (Rows{"101|n1|11", "102|n2|21", "103|n3|31", "104|n4|41", "105|n5|51"}));
@@ -177,6 +195,13 @@ TEST_F(Modify, BlobColumnsTakeTextWhole) {
     db.Run("UPDATE b SET note = 'new' WHERE id = 1");
     db.Run("UPDATE b SET note = 'set' WHERE id = 2");
     EXPECT_EQ(db.Rows("b"), (Rows{"1|new", "2|set"}));
+    // One prepared INSERT run twice with BLOB values on the same cursor.
+    TQueryStatement statement(&db.Dir());
+    statement.Prepare("INSERT INTO b VALUES (3, 'again')");
+    TDataCursor* cursor = nullptr;
+    statement.Execute(cursor);
+    statement.Execute(cursor);
+    EXPECT_EQ(db.Rows("b"), (Rows{"1|new", "2|set", "3|again", "3|again"}));
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+#pragma once
+// The conditions of a filter tree that an index can answer on its own, as the
+// analysis and the evaluation pass both see them: which column, which index,
+// which constants and which interval of key values.
+#include <cstdint>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+
+namespace kura {
+
+enum class TLeafKind : uint8_t {
+    None,
+    Compare,     // Op: = <> > < >= <=; PartialLength for a prefix comparison
+    IsNull,
+    IsNotNull,
+    Between,
+    NotBetween,
+    InList,      // a NULL member stands for IS NULL
+    NotInList,
+    TextSearch,  // Constants[0] is the search text
+};
+
+struct TLeafCondition {
+    TLeafKind Kind = TLeafKind::None;
+    uint8_t Op = 0;
+    int32_t PartialLength = 0;
+    bool Upper = false;       // UPPER(column): the constant as written against upper-cased keys
+    bool Lower = false;       // LOWER(column) =: the constant upper-cased
+    bool FoldCase = false;    // a case-insensitive comparison of the column itself
+    uint16_t FieldNo = 0;
+    uint8_t IndexNo = 0;
+    std::vector<const TExpToken*> Constants;
+};
+
+// The condition node can be served by an index of the cursor; leaf is filled and
+// its index chosen.
+bool RecogniseLeaf(TDataCursor& cursor, const TExpToken* node, TLeafCondition& leaf);
+
+// An interval of first-field key segments in value order (not index order): the
+// keys whose first SegmentLength bytes lie between Low and High.
+struct TKeyInterval {
+    int32_t SegmentLength = 0;
+    std::vector<uint8_t> Low, High;  // SegmentLength bytes each
+    bool LowInclusive = true, HighInclusive = true;
+};
+
+// The records of the leaf, the cursor standing on the leaf's index. Records
+// the leaf lets through are set, every other bit is cleared.
+void ScanLeaf(TDataCursor& cursor, const TLeafCondition& leaf, bool statistics, TRecordsBitmap& set, bool& aborted);
+// Number of keys of the leaf's range (an estimate for the analysis).
+int32_t EstimateLeafKeys(TDataCursor& cursor, const TLeafCondition& leaf, bool& aborted);
+
+// Makes the cursor stand on another index for a scan and puts its own back.
+class TIndexSwap {
+public:
+    TIndexSwap(TDataCursor& cursor, uint8_t indexNo);
+    ~TIndexSwap();
+    TIndexSwap(const TIndexSwap&) = delete;
+    TIndexSwap& operator=(const TIndexSwap&) = delete;
+
+private:
+    TDataCursor& FCursor;
+    uint8_t FSaved;
+    bool FSavedFlag;
+    bool FSavedVisible;
+};
+
+}  // namespace kura

@@ -1,0 +1,281 @@
+// The two passes over a filter tree: the analysis that marks what indexes can
+// answer and what it costs, and the evaluation that builds the filter's set from
+// key-range scans, set operations and, for the rest, the records themselves.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/core/DataTable.h"
+#include "engine/core/FilterLeaf.h"
+#include "engine/core/Filters.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/expr/ExpCodes.h"
+#include "engine/expr/ExpTree.h"
+#include "engine/expr/ValueAccess.h"
+
+namespace kura {
+
+namespace {
+
+using TInfoMap = std::unordered_map<const TExpToken*, TFilterNodeInfo>;
+
+bool IsAndOr(const TExpToken* node) {
+    return node && node->Kind == ekBinary && (node->Code == opAnd || node->Code == opOr);
+}
+
+bool IsPassThrough(const TExpToken* node) {
+    return node && node->Kind == ekUnary && (node->Code == opNot || node->Code == opNegate || node->Code == opPlus);
+}
+
+int32_t AddCosts(int32_t a, int32_t b) {
+    if (a < 0 || b < 0) return -1;
+    return static_cast<int32_t>(std::min<int64_t>(int64_t{a} + b, INT32_MAX));
+}
+
+struct TAnalysis {
+    TDataCursor& Cursor;
+    bool Estimate;
+    bool Selectivity;
+    TInfoMap& Info;
+
+    uint8_t Visit(TExpToken* node) {
+        TFilterNodeInfo& info = Info[node];
+        info = TFilterNodeInfo{};
+        if (IsPassThrough(node)) {
+            const uint8_t level = Visit(node->Left);
+            const TFilterNodeInfo& arg = Info[node->Left];
+            TFilterNodeInfo& self = Info[node];
+            self.Level = level;
+            self.Cost = arg.Cost;
+            self.KeyCount = arg.KeyCount;
+            return level;
+        }
+        if (IsAndOr(node)) return VisitAndOr(node);
+        TLeafCondition leaf;
+        if (!RecogniseLeaf(Cursor, node, leaf)) return 0;
+        TFilterNodeInfo& self = Info[node];
+        self.Level = 2;
+        if (!Estimate || leaf.Kind == TLeafKind::TextSearch) return 2;
+        bool aborted = false;
+        const int32_t count = EstimateLeafKeys(Cursor, leaf, aborted);
+        if (aborted) return 2;  // no estimate: the scan still pays
+        TIndexDesc desc;
+        Cursor.GetIndexDesc(leaf.IndexNo, desc);
+        self.KeyCount = count;
+        self.Cost = static_cast<int32_t>(std::min<int64_t>(int64_t{desc.GetKeySize()} * std::max(count, 0), INT32_MAX));
+        if (Selectivity) {
+            const int64_t limit = static_cast<int64_t>(0.9 * static_cast<double>(Cursor.GetTableRecordCount()));
+            if (count > limit) {
+                self.Level = 0;
+                self.NotSelective = true;
+            }
+        }
+        return self.Level;
+    }
+
+    uint8_t VisitAndOr(TExpToken* node) {
+        const bool isAnd = node->Code == opAnd;
+        uint8_t left = Visit(node->Left);
+        uint8_t right = Visit(node->Right);
+        TFilterNodeInfo& l = Info[node->Left];
+        TFilterNodeInfo& r = Info[node->Right];
+        TFilterNodeInfo& self = Info[node];
+        if (l.KeyCount >= 0 && r.KeyCount >= 0)
+            self.KeyCount = isAnd ? std::min(l.KeyCount, r.KeyCount) : std::max(l.KeyCount, r.KeyCount);
+        self.Cost = AddCosts(l.Cost, r.Cost);
+        if (Selectivity) {
+            // A partner that already narrows the set makes a wide scan worth it.
+            if (left == 2 && right == 0 && r.NotSelective) {
+                right = r.Level = 2;
+                r.NotSelective = false;
+            } else if (right == 2 && left == 0 && l.NotSelective) {
+                left = l.Level = 2;
+                l.NotSelective = false;
+            }
+        }
+        if (left == 2 && right == 2)
+            self.Level = 2;
+        else if (isAnd && (left > 0 || right > 0))
+            self.Level = 1;
+        else
+            self.Level = 0;
+        return self.Level;
+    }
+};
+
+// The cheapest term of an AND chain.
+const TExpToken* CheapestTerm(const TExpToken* node, const TInfoMap& info);
+
+bool Cheaper(const TExpToken* a, const TExpToken* b, const TInfoMap& info) {
+    const TFilterNodeInfo& x = info.at(a);
+    const TFilterNodeInfo& y = info.at(b);
+    if (x.Cost >= 0 && y.Cost >= 0) return x.Cost < y.Cost;
+    return x.Level > y.Level;
+}
+
+const TExpToken* CheapestTerm(const TExpToken* node, const TInfoMap& info) {
+    if (!(node->Kind == ekBinary && node->Code == opAnd)) return node;
+    const TExpToken* l = CheapestTerm(node->Left, info);
+    const TExpToken* r = CheapestTerm(node->Right, info);
+    return Cheaper(r, l, info) ? r : l;
+}
+
+}  // namespace
+
+bool RecordPasses(TDataCursor& cursor, const TExpToken* node, const uint8_t* image) {
+    TExpToken* value = EvaluateExpression(node, const_cast<uint8_t*>(image), &cursor, cursor.FLocaleID,
+                                          cursor.FSortID, &TDataCursor::ColumnValue);
+    const bool pass = value->IsNull == 0 && exv::Load<int16_t>(*value) != 0;
+    ReleaseExpToken(value);
+    return pass;
+}
+
+uint8_t OptimizeFilter(TDataCursor& cursor, TExpToken* node, bool estimate, bool selectivityCheck, TInfoMap& info) {
+    if (!node) return 0;
+    TIndexSwap keep(cursor, cursor.FIndexNo);
+    TAnalysis analysis{cursor, estimate, selectivityCheck, info};
+    return analysis.Visit(node);
+}
+
+void ReorderAndTerms(TExpToken* node, const TInfoMap& info) {
+    if (!node) return;
+    if (IsPassThrough(node)) {
+        ReorderAndTerms(node->Left, info);
+        return;
+    }
+    if (!IsAndOr(node)) return;
+    if (node->Code == opAnd && Cheaper(CheapestTerm(node->Right, info), CheapestTerm(node->Left, info), info))
+        SwapChildren(node);
+    ReorderAndTerms(node->Left, info);
+    ReorderAndTerms(node->Right, info);
+}
+
+// ---- Evaluation pass --------------------------------------------------------------------------
+
+namespace {
+
+const TFilterNodeInfo& InfoOf(const TFilter& filter, const TExpToken* node) {
+    static const TFilterNodeInfo none;
+    const auto it = filter.Nodes.find(node);
+    return it == filter.Nodes.end() ? none : it->second;
+}
+
+bool ScanPays(const TFilter& filter, const TExpToken* node, const TRecordsBitmap& set) {
+    const TFilterNodeInfo& info = InfoOf(filter, node);
+    if (info.Level == 0) return false;
+    if (info.Cost < 0) return true;
+    const int64_t reading = int64_t{filter.Cursor->GetRecordSize()} * set.Count();
+    return reading >= info.Cost;
+}
+
+// A copy of the set from the pool, given back at the end of the scope.
+class TScratchSet {
+public:
+    explicit TScratchSet(const TRecordsBitmap& source) : FSet(AllocRecordsBitmap()) { FSet->Assign(source); }
+    ~TScratchSet() { ReleaseRecordsBitmap(FSet); }
+    TScratchSet(const TScratchSet&) = delete;
+    TScratchSet& operator=(const TScratchSet&) = delete;
+    TRecordsBitmap& operator*() { return *FSet; }
+
+private:
+    TRecordsBitmap* FSet;
+};
+
+}  // namespace
+
+void BuildOptimizedBitmap(TFilter& filter, TRecordsBitmap& set, const TExpToken* node, bool& aborted, uint8_t mode) {
+    if (aborted || !node || set.RecordCount() == 0) return;
+    TDataCursor& cursor = *filter.Cursor;
+    if (!ContainsColumn(node)) {
+        if (!RecordPasses(cursor, node, nullptr))
+            set.ClearAll();
+        else if (mode != opAnd)
+            set.SetAll();
+        return;
+    }
+    if (!ScanPays(filter, node, set)) {
+        EvaluateRecords(filter, set, node, aborted, mode);
+        return;
+    }
+    if (node->Kind == ekUnary && node->Code == opNot) {
+        TScratchSet inner(set);
+        BuildOptimizedBitmap(filter, *inner, node->Left, aborted, opNot);
+        set.Assign(*inner);
+        set.Invert();
+        return;
+    }
+    if (node->Kind == ekUnary && (node->Code == opNegate || node->Code == opPlus)) {
+        BuildOptimizedBitmap(filter, set, node->Left, aborted, mode);
+        return;
+    }
+    if (node->Kind == ekBinary && node->Code == opAnd) {
+        TScratchSet left(set);
+        BuildOptimizedBitmap(filter, *left, node->Left, aborted, opAnd);
+        (*left).AndWith(set);
+        TScratchSet right(*left);
+        BuildOptimizedBitmap(filter, *right, node->Right, aborted, opAnd);
+        (*right).AndWith(*left);
+        set.Assign(*right);
+        return;
+    }
+    if (node->Kind == ekBinary && node->Code == opOr) {
+        if (InfoOf(filter, node).Level != 2) {
+            EvaluateRecords(filter, set, node, aborted, mode);
+            return;
+        }
+        TScratchSet left(set);
+        BuildOptimizedBitmap(filter, *left, node->Left, aborted, opOr);
+        TScratchSet right(set);
+        (*right).SetAll();
+        BuildOptimizedBitmap(filter, *right, node->Right, aborted, opOr);
+        set.Assign(*left);
+        set.OrWith(*right);
+        return;
+    }
+    TLeafCondition leaf;
+    if (!RecogniseLeaf(cursor, node, leaf)) {
+        EvaluateRecords(filter, set, node, aborted, mode);
+        return;
+    }
+    const int32_t records = set.RecordCount();
+    ScanLeaf(cursor, leaf, filter.StatisticsAllowed, set, aborted);
+    if (set.RecordCount() != records) set.SetRecordCount(records);
+}
+
+void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node, bool& aborted, uint8_t mode) {
+    if (aborted) return;
+    TDataCursor& cursor = *filter.Cursor;
+    const int32_t last = set.RecordCount();
+    if (mode != opAnd) set.SetAll();
+    const bool computed = cursor.FHasComputedFields;
+    std::vector<uint8_t> buffer(computed ? cursor.GetCursorRecordSize() : 0);
+    int32_t position = 0;
+    int32_t r = 0;
+    while (set.FindNext(r, 1, position)) {
+        if (r > last) break;
+        TRecord* record = nullptr;
+        if (!cursor.GetRecord(static_cast<uint32_t>(r), 0, record, 1)) {
+            aborted = true;
+            return;
+        }
+        bool pass = true;
+        try {
+            if (!record->IsDeleted()) {
+                const uint8_t* image = record->GetBuffer();
+                if (computed) {
+                    std::memcpy(buffer.data(), image, std::min<std::size_t>(buffer.size(), cursor.GetRecordSize()));
+                    cursor.CalculateFields(buffer.data());
+                    image = buffer.data();
+                }
+                pass = node ? RecordPasses(cursor, node, image) : filter.Passes(image, static_cast<uint32_t>(r));
+            }
+        } catch (...) {
+            cursor.ReleaseRecord(record);
+            throw;
+        }
+        cursor.ReleaseRecord(record);
+        if (!pass) set.ClearBit(r);
+    }
+}
+
+}  // namespace kura

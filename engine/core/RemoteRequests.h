@@ -1,0 +1,152 @@
+#pragma once
+// The codes of the remote protocol's requests and their printable names.
+#include <cstdint>
+#include <string>
+
+namespace kura {
+
+using TRequestCode = uint16_t;
+
+// clang-format off
+constexpr TRequestCode REQUEST_RECONNECT = 0;
+constexpr TRequestCode REQUEST_LOGIN = 1;
+constexpr TRequestCode REQUEST_LOGOUT = 2;
+constexpr TRequestCode REQUEST_SESSIONPARAMS = 3;
+constexpr TRequestCode REQUEST_GETTABLENAMES = 4;
+constexpr TRequestCode REQUEST_OPENDATADIR = 5;
+constexpr TRequestCode REQUEST_CLOSEDATADIR = 6;
+constexpr TRequestCode REQUEST_ADDPASSWORD = 7;
+constexpr TRequestCode REQUEST_DELPASSWORD = 8;
+constexpr TRequestCode REQUEST_DELALLPASSWORDS = 9;
+constexpr TRequestCode REQUEST_GETDBNAMES = 10;
+constexpr TRequestCode REQUEST_STARTTXN = 11;
+constexpr TRequestCode REQUEST_COMMITTXN = 12;
+constexpr TRequestCode REQUEST_ROLLBACKTXN = 13;
+constexpr TRequestCode REQUEST_CREATECURSOR = 14;
+constexpr TRequestCode REQUEST_OPENCURSOR = 15;
+constexpr TRequestCode REQUEST_CLOSECURSOR = 16;
+constexpr TRequestCode REQUEST_CLONECURSOR = 17;
+constexpr TRequestCode REQUEST_FREECURSOR = 18;
+constexpr TRequestCode REQUEST_SETINDEXNAME = 19;
+constexpr TRequestCode REQUEST_SETTOBEGIN = 20;
+constexpr TRequestCode REQUEST_SETTOEND = 21;
+constexpr TRequestCode REQUEST_SETTORECNO = 22;
+constexpr TRequestCode REQUEST_SETTOCURSOR = 23;
+constexpr TRequestCode REQUEST_GETCURRECORD = 24;
+constexpr TRequestCode REQUEST_CLONECURRECORD = 25;
+constexpr TRequestCode REQUEST_GETNEXTRECORD = 26;
+constexpr TRequestCode REQUEST_GETPRIORRECORD = 27;
+constexpr TRequestCode REQUEST_APPENDRECORD = 28;
+constexpr TRequestCode REQUEST_MODIFYRECORD = 29;
+constexpr TRequestCode REQUEST_DELETERECORD = 30;
+constexpr TRequestCode REQUEST_FLUSHBUFFERS = 31;
+constexpr TRequestCode REQUEST_FLUSHOSBUFFERS = 32;
+constexpr TRequestCode REQUEST_REFRESH = 33;
+constexpr TRequestCode REQUEST_SETTOBOOKMARK = 34;
+constexpr TRequestCode REQUEST_FIND = 35;
+constexpr TRequestCode REQUEST_SETRANGE = 36;
+constexpr TRequestCode REQUEST_RESETRANGE = 37;
+constexpr TRequestCode REQUEST_TABLEISLOCKED = 38;
+constexpr TRequestCode REQUEST_RECORDISLOCKED = 39;
+constexpr TRequestCode REQUEST_WRITELOCKTABLE = 40;
+constexpr TRequestCode REQUEST_WRITEUNLOCKTABLE = 41;
+constexpr TRequestCode REQUEST_WRITEUNLOCKRECORD = 42;
+constexpr TRequestCode REQUEST_LOCKSEMAPHORE = 43;
+constexpr TRequestCode REQUEST_UNLOCKSEMAPHORE = 44;
+constexpr TRequestCode REQUEST_GETDATAHEADER = 45;
+constexpr TRequestCode REQUEST_TABLEEXISTS = 46;
+constexpr TRequestCode REQUEST_PROGRESSCALLBACK = 47;
+constexpr TRequestCode REQUEST_CREATETABLE = 48;
+constexpr TRequestCode REQUEST_RESTRUCTURETABLE = 49;
+constexpr TRequestCode REQUEST_REPAIRTABLE = 50;
+constexpr TRequestCode REQUEST_UPGRADETABLE = 51;
+constexpr TRequestCode REQUEST_EMPTYTABLE = 52;
+constexpr TRequestCode REQUEST_DELETETABLE = 53;
+constexpr TRequestCode REQUEST_RENAMETABLE = 54;
+constexpr TRequestCode REQUEST_OPTIMIZETABLE = 55;
+constexpr TRequestCode REQUEST_COPYTABLE = 56;
+constexpr TRequestCode REQUEST_ADDPRIMARYINDEX = 57;
+constexpr TRequestCode REQUEST_ADDSECONDARYINDEX = 58;
+constexpr TRequestCode REQUEST_DELETEINDEX = 59;
+constexpr TRequestCode REQUEST_DELETEALLINDEXES = 60;
+constexpr TRequestCode REQUEST_SUPPRESSAUTOINC = 61;
+constexpr TRequestCode REQUEST_OPENBLOB = 62;
+constexpr TRequestCode REQUEST_FREEBLOB = 63;
+constexpr TRequestCode REQUEST_FREEALLBLOBS = 64;
+constexpr TRequestCode REQUEST_GETBLOB = 65;
+constexpr TRequestCode REQUEST_PUTBLOB = 66;
+constexpr TRequestCode REQUEST_TRUNCATEBLOB = 67;
+constexpr TRequestCode REQUEST_GETBLOBSIZE = 68;
+constexpr TRequestCode REQUEST_ADDEXPRFILTER = 69;
+constexpr TRequestCode REQUEST_ADDCALLBACKFILTER = 70;
+constexpr TRequestCode REQUEST_DROPFILTER = 71;
+constexpr TRequestCode REQUEST_ACTIVATEFILTER = 72;
+constexpr TRequestCode REQUEST_DEACTIVATEFILTER = 73;
+constexpr TRequestCode REQUEST_GETFILTEROPTIMIZELEVEL = 74;
+constexpr TRequestCode REQUEST_CALLBACKRESPONSE = 75;
+constexpr TRequestCode REQUEST_CREATESTMT = 76;
+constexpr TRequestCode REQUEST_PREPARESTMT = 77;
+constexpr TRequestCode REQUEST_SETSTMTPARAMS = 78;
+constexpr TRequestCode REQUEST_EXECUTESTMT = 79;
+constexpr TRequestCode REQUEST_FREESTMT = 80;
+constexpr TRequestCode REQUEST_SAVERESULT = 81;
+constexpr TRequestCode REQUEST_CONNECTPARAMS = 82;
+constexpr TRequestCode REQUEST_BEGINBUFFERLOAD = 83;
+constexpr TRequestCode REQUEST_ENDBUFFERLOAD = 84;
+constexpr TRequestCode REQUEST_BEGINBUFFERSAVE = 85;
+constexpr TRequestCode REQUEST_ENDBUFFERSAVE = 86;
+constexpr TRequestCode REQUEST_GETUSERNAMES = 87;
+constexpr TRequestCode REQUEST_ADDUSER = 88;
+constexpr TRequestCode REQUEST_MODIFYUSER = 89;
+constexpr TRequestCode REQUEST_DELETEUSER = 90;
+constexpr TRequestCode REQUEST_GETUSER = 91;
+constexpr TRequestCode REQUEST_ADDDB = 92;
+constexpr TRequestCode REQUEST_MODIFYDB = 93;
+constexpr TRequestCode REQUEST_DELETEDB = 94;
+constexpr TRequestCode REQUEST_GETDB = 95;
+constexpr TRequestCode REQUEST_GETDBUSERNAMES = 96;
+constexpr TRequestCode REQUEST_ADDDBUSER = 97;
+constexpr TRequestCode REQUEST_MODIFYDBUSER = 98;
+constexpr TRequestCode REQUEST_DELETEDBUSER = 99;
+constexpr TRequestCode REQUEST_GETDBUSER = 100;
+constexpr TRequestCode REQUEST_MODIFYCONFIG = 101;
+constexpr TRequestCode REQUEST_GETCONFIG = 102;
+constexpr TRequestCode REQUEST_GETLOG = 103;
+constexpr TRequestCode REQUEST_STARTSERVER = 104;
+constexpr TRequestCode REQUEST_STOPSERVER = 105;
+constexpr TRequestCode REQUEST_GETUPTIME = 106;
+constexpr TRequestCode REQUEST_GETMEMORYUSAGE = 107;
+constexpr TRequestCode REQUEST_GETMAINPORT = 108;
+constexpr TRequestCode REQUEST_GETADMINPORT = 109;
+constexpr TRequestCode REQUEST_GETSESSIONS = 110;
+constexpr TRequestCode REQUEST_GETCONNECTEDSESSIONS = 111;
+constexpr TRequestCode REQUEST_GETSESSIONINFO = 112;
+constexpr TRequestCode REQUEST_DISCONNECTSESSION = 113;
+constexpr TRequestCode REQUEST_REMOVESESSION = 114;
+constexpr TRequestCode REQUEST_IMPORTTABLE = 115;
+constexpr TRequestCode REQUEST_EXPORTTABLE = 116;
+constexpr TRequestCode REQUEST_TEXTINDEXPARAMS = 120;
+constexpr TRequestCode REQUEST_BACKUPTABLE = 121;
+constexpr TRequestCode REQUEST_RESTORETABLE = 122;
+constexpr TRequestCode REQUEST_READRECORDBLOCK = 123;
+constexpr TRequestCode REQUEST_CANCELRECORD = 124;
+constexpr TRequestCode REQUEST_GETMAINADDRESS = 125;
+constexpr TRequestCode REQUEST_GETADMINADDRESS = 126;
+constexpr TRequestCode REQUEST_GETSERVERNAME = 127;
+constexpr TRequestCode REQUEST_SETTORECBUF = 128;
+constexpr TRequestCode REQUEST_READNEXTRECORDBLOCK = 129;
+constexpr TRequestCode REQUEST_READPRIORRECORDBLOCK = 130;
+constexpr TRequestCode REQUEST_READFIRSTRECORDBLOCK = 131;
+constexpr TRequestCode REQUEST_READLASTRECORDBLOCK = 132;
+constexpr TRequestCode REQUEST_READABSOLUTERECORDBLOCK = 133;
+constexpr TRequestCode REQUEST_READBOOKMARKRECORDBLOCK = 134;
+constexpr TRequestCode REQUEST_REFRESHRECORDBLOCK = 135;
+constexpr TRequestCode REQUEST_ADDRECORDBLOCK = 136;
+constexpr TRequestCode REQUEST_UPDATERECORDBLOCK = 137;
+constexpr TRequestCode REQUEST_DELETERECORDBLOCK = 138;
+// clang-format on
+
+// "REQUEST_" + the word of a code; "" for unused and unknown codes.
+std::string GetRequestName(uint32_t code);
+
+}  // namespace kura

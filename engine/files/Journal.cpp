@@ -1,0 +1,513 @@
+#include "engine/files/Journal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include <zlib.h>
+
+#include "engine/errors/EngineErrors.h"
+#include "engine/files/FieldDesc.h"
+
+namespace kura {
+
+using namespace dfbytes;
+
+namespace {
+
+constexpr char kMagic[8] = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'L'};
+constexpr int32_t kEntrySize = 28;
+constexpr int32_t kRangeHeadSize = 12;
+// Longest single transfer of journal, range or extent bytes.
+constexpr int64_t kPiece = 1 << 22;
+// No table file grows beyond this; a journal naming a longer one is not ours.
+constexpr int64_t kLengthLimit = int64_t{1} << 33;
+// Unchanged bytes that still join two changed spans into one saved range.
+constexpr int64_t kSpanGap = 32;
+
+// Byte access to one table file, through the registry's file object or an OS
+// handle of the journal's own; every call answers success.
+struct TFileAccess {
+    std::function<bool(int64_t, const uint8_t*, int64_t)> Write;
+    std::function<bool(int64_t, uint8_t*, int64_t)> Read;  // exactly that many bytes
+    std::function<bool(int64_t)> Cut;
+    std::function<int64_t()> Size;
+    std::function<bool()> Sync;
+};
+
+TFileAccess RegistryAccess(TFileHandler& handler) {
+    TAbstractFile* file = handler.File;
+    const int32_t id = handler.Handle;
+    struct Section {
+        TAbstractFile* f;
+        explicit Section(TAbstractFile* file) : f(file) { f->EnterSection(); }
+        ~Section() { f->LeaveSection(); }
+    };
+    TFileAccess a;
+    a.Write = [file, id](int64_t at, const uint8_t* bytes, int64_t count) {
+        Section s(file);
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
+            if (file->Write(id, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Read = [file, id](int64_t at, uint8_t* bytes, int64_t count) {
+        Section s(file);
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
+            if (file->Read(id, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Cut = [file, id](int64_t at) {
+        Section s(file);
+        return file->Seek(id, soFromBeginning, at) == at && file->Write(id, nullptr, 0) == 0;
+    };
+    a.Size = [file] { return file->GetSize(); };
+    a.Sync = [file] { return file->Flush(); };
+    return a;
+}
+
+TFileAccess OSAccess(TOSHandle handle) {
+    TFileAccess a;
+    a.Write = [handle](int64_t at, const uint8_t* bytes, int64_t count) {
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
+            if (OSFileWrite(handle, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Read = [handle](int64_t at, uint8_t* bytes, int64_t count) {
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
+            if (OSFileRead(handle, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Cut = [handle](int64_t at) { return OSFileSeek(handle, soFromBeginning, at) == at && OSTruncateFile(handle); };
+    a.Size = [handle] { return OSFileSeek(handle, soFromEnd, 0); };
+    a.Sync = [handle] { return OSFlushFileData(handle); };
+    return a;
+}
+
+// One file's part of a journal, its ranges pointing into the payload.
+struct TEntry {
+    uint8_t File = 0;
+    int64_t OldLength = 0;
+    uint32_t CounterOffset = 0;
+    uint32_t CounterMask = 0;
+    uint32_t NewCounter = 0;
+    struct Range {
+        int64_t Offset;
+        std::size_t At;  // in the payload
+        uint32_t Length;
+    };
+    std::vector<Range> Ranges;
+};
+
+// The entries of a payload; false when it does not hold together.
+bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, std::vector<TEntry>& entries) {
+    std::size_t at = 0;
+    auto room = [&](std::size_t n) { return payload.size() - at >= n; };
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!room(kEntrySize)) return false;
+        TEntry e;
+        e.File = payload[at];
+        e.OldLength = static_cast<int64_t>(GetU64(&payload[at + 4]));
+        e.CounterOffset = GetU32(&payload[at + 12]);
+        e.CounterMask = GetU32(&payload[at + 16]);
+        e.NewCounter = GetU32(&payload[at + 20]);
+        const uint32_t ranges = GetU32(&payload[at + 24]);
+        at += kEntrySize;
+        if (e.File >= JOURNAL_FILES || e.OldLength < 0 || e.OldLength > kLengthLimit) return false;
+        for (uint32_t r = 0; r < ranges; ++r) {
+            if (!room(kRangeHeadSize)) return false;
+            const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
+            const uint32_t length = GetU32(&payload[at + 8]);
+            at += kRangeHeadSize;
+            // Saved bytes always lie within the file's old length.
+            if (offset < 0 || offset > e.OldLength - static_cast<int64_t>(length) || !room(length)) return false;
+            e.Ranges.push_back({offset, at, length});
+            at += length;
+        }
+        entries.push_back(std::move(e));
+    }
+    return at == payload.size();
+}
+
+// Puts the saved bytes back and the old length; with bumpCounter the change
+// counter then moves past both the old value and the one the flush wrote.
+bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file, bool bumpCounter) {
+    for (const TEntry::Range& r : e.Ranges)
+        if (!file.Write(r.Offset, payload.data() + r.At, r.Length)) return false;
+    if (file.Size() != e.OldLength && !file.Cut(e.OldLength)) return false;
+    if (bumpCounter && e.OldLength >= static_cast<int64_t>(e.CounterOffset) + 4) {
+        uint8_t raw[4];
+        if (!file.Read(e.CounterOffset, raw, 4)) return false;
+        const uint32_t old = GetU32(raw) ^ e.CounterMask;
+        uint32_t next = e.NewCounter + 1;
+        if (next == old) ++next;
+        PutU32(raw, next ^ e.CounterMask);
+        if (!file.Write(e.CounterOffset, raw, 4)) return false;
+    }
+    return true;
+}
+
+// Writes one file's held-back bytes in place.
+bool WriteInPlace(const TWriteCapture& capture, const TFileAccess& file) {
+    int64_t size = capture.DiskSize();
+    if (capture.KeptDiskBytes() < size) {
+        if (!file.Cut(capture.KeptDiskBytes())) return false;
+        size = capture.KeptDiskBytes();
+    }
+    for (const auto& [offset, bytes] : capture.Extents()) {
+        if (!file.Write(offset, bytes.data(), static_cast<int64_t>(bytes.size()))) return false;
+        size = std::max(size, offset + static_cast<int64_t>(bytes.size()));
+    }
+    return size == capture.Size() || file.Cut(capture.Size());
+}
+
+void Append(std::vector<uint8_t>& out, const void* bytes, std::size_t size) {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    out.insert(out.end(), p, p + size);
+}
+
+void AppendU32(std::vector<uint8_t>& out, uint32_t v) {
+    uint8_t b[4];
+    PutU32(b, v);
+    Append(out, b, 4);
+}
+
+void AppendU64(std::vector<uint8_t>& out, uint64_t v) {
+    uint8_t b[8];
+    PutU64(b, v);
+    Append(out, b, 8);
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const auto piece = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+        crc = crc32(crc, bytes, piece);
+        bytes += piece;
+        size -= piece;
+    }
+    return static_cast<uint32_t>(crc);
+}
+
+TTableJournal::~TTableJournal() { Close(); }
+
+bool TTableJournal::Open(const std::string& name, const std::array<std::string, JOURNAL_FILES>& fileNames) {
+    Close();
+    const TOSHandle handle = OSOpenSideFile(name);
+    if (handle == OS_INVALID_HANDLE) return false;
+    FHandle = handle;
+    FWrittenBytes = -1;  // whatever an earlier program left
+    FName = name;
+    FFileNames = fileNames;
+    return true;
+}
+
+void TTableJournal::Close() {
+    Detach();
+    FDepth = 0;
+    if (FHandle > 0) OSCloseFile(FHandle);
+    FHandle = 0;
+}
+
+bool TTableJournal::ReadHeader(uint8_t* header) {
+    if (OSFileSeek(FHandle, soFromBeginning, 0) != 0) return false;
+    if (OSFileRead(FHandle, header, JOURNAL_HEADER_SIZE) != JOURNAL_HEADER_SIZE) return false;
+    return std::memcmp(header, kMagic, sizeof kMagic) == 0 && GetU32(header + 8) == JOURNAL_FORMAT &&
+           GetU32(header + 12) == static_cast<uint32_t>(JOURNAL_HEADER_SIZE) &&
+           GetU32(header + 60) == JournalChecksum(header, 60);
+}
+
+bool TTableJournal::IsHot() {
+    uint8_t header[JOURNAL_HEADER_SIZE];
+    return IsOpen() && ReadHeader(header);
+}
+
+bool TTableJournal::Invalidate(bool sync) {
+    const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
+    const TFileAccess journal = OSAccess(FHandle);
+    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE) {
+        if (journal.Cut(0)) FWrittenBytes = 0;
+    }
+    bool done = journal.Write(0, zero, JOURNAL_HEADER_SIZE);
+    // A header that cannot be overwritten can still be cut away.
+    if (!done && journal.Cut(0)) {
+        FWrittenBytes = 0;
+        done = true;
+    }
+    if (done) FWrittenBytes = std::max<int64_t>(FWrittenBytes, JOURNAL_HEADER_SIZE);
+    return done && (!sync || journal.Sync());
+}
+
+void TTableJournal::Reset() {
+    if (!IsOpen()) return;
+    if (OSAccess(FHandle).Cut(0)) FWrittenBytes = 0;
+}
+
+bool TTableJournal::Recover() {
+    if (!IsOpen()) return false;
+    for (int32_t attempt = 1; attempt <= JOURNAL_LOCK_ATTEMPTS; ++attempt) {
+        if (!IsHot()) return false;
+        if (!OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1)) {
+            // A live writer is inside its flush: it ends it or dies.
+            SleepMs(JOURNAL_LOCK_SLEEP_MS);
+            continue;
+        }
+        struct Unlock {
+            TOSHandle h;
+            ~Unlock() { OSUnlockFile(h, JOURNAL_WRITER_LOCK_OFFSET, 1); }
+        } unlock{FHandle};
+
+        uint8_t header[JOURNAL_HEADER_SIZE];
+        if (!ReadHeader(header)) return false;
+        const TFileAccess journal = OSAccess(FHandle);
+        const uint64_t length = GetU64(header + 16);
+        const int64_t size = journal.Size();
+        std::vector<uint8_t> payload;
+        std::vector<TEntry> entries;
+        bool whole = size >= JOURNAL_HEADER_SIZE && length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);
+        if (whole) {
+            payload.resize(length);
+            whole = journal.Read(JOURNAL_HEADER_SIZE, payload.data(), static_cast<int64_t>(length)) &&
+                    JournalChecksum(payload.data(), payload.size()) == GetU32(header + 24) &&
+                    ParsePayload(payload, GetU32(header + 28), entries);
+        }
+        if (!whole) {
+            // Torn while it was written: nothing in place had changed yet.
+            Invalidate(true);
+            return false;
+        }
+        for (const TEntry& e : entries) {
+            const TOSHandle h = OSOpenFile(FFileNames[e.File], fmOpenReadWrite | fmShareDenyNone, false);
+            if (h == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, FFileNames[e.File]);
+            const TFileAccess file = OSAccess(h);
+            const bool ok = RollBack(e, payload, file, true) && file.Sync();
+            OSCloseFile(h);
+            if (!ok) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FFileNames[e.File]);
+        }
+        Invalidate(true);
+        return true;
+    }
+    RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
+}
+
+// ---- Holding back a flush -------------------------------------------------------
+
+void TTableJournal::Begin(const TJournalHandlers& handlers) {
+    if (!IsOpen() || FDepth++ > 0) return;
+    FHandlers = {};
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        TFileHandler* h = handlers[i];
+        if (!h || !h->IsOpen || !h->File || h->IsMemory || h->Capture) continue;
+        FCaptures[i].Forget();
+        h->Capture = &FCaptures[i];
+        FHandlers[i] = h;
+    }
+}
+
+bool TTableJournal::End() {
+    if (FDepth == 0) return false;
+    return --FDepth == 0;
+}
+
+bool TTableJournal::HasPending() const {
+    for (int i = 0; i < JOURNAL_FILES; ++i)
+        if (FHandlers[i] && !FCaptures[i].Empty()) return true;
+    return false;
+}
+
+void TTableJournal::Detach() {
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        if (FHandlers[i] && FHandlers[i]->Capture == &FCaptures[i]) FHandlers[i]->Capture = nullptr;
+        FHandlers[i] = nullptr;
+        FCaptures[i].Forget();
+    }
+}
+
+// Starts holding back anew from the files as they are, or lets go when no
+// bracket is open any more.
+void TTableJournal::Restart() {
+    if (FDepth == 0) {
+        Detach();
+        return;
+    }
+    for (auto& capture : FCaptures) capture.Forget();
+}
+
+void TTableJournal::Discard() { Restart(); }
+
+void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
+    if (!HasPending()) {
+        Restart();
+        return;
+    }
+    struct Restarter {
+        TTableJournal* j;
+        ~Restarter() { j->Restart(); }
+    } restart{this};
+
+    // The journal: what every held-back write and cut will overwrite.
+    std::size_t bytes = JOURNAL_HEADER_SIZE;
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        const TWriteCapture& c = FCaptures[i];
+        bytes += kEntrySize;
+        const int64_t kept = c.KeptDiskBytes();
+        for (const auto& [offset, extent] : c.Extents()) {
+            if (offset >= kept) break;
+            const int64_t length = std::min<int64_t>(offset + static_cast<int64_t>(extent.size()), kept) - offset;
+            bytes += static_cast<std::size_t>(length + (length / kPiece + 1) * kRangeHeadSize);
+        }
+        const int64_t cut = c.DiskSize() - kept;
+        if (cut > 0) bytes += static_cast<std::size_t>(cut + (cut / kPiece + 1) * kRangeHeadSize);
+    }
+    std::vector<uint8_t> journal;
+    journal.reserve(bytes);
+    journal.resize(JOURNAL_HEADER_SIZE, 0);
+    std::array<TFileAccess, JOURNAL_FILES> files;
+    std::vector<uint8_t> old;
+    uint32_t entries = 0;
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        const TWriteCapture& c = FCaptures[i];
+        hard = hard || c.SyncWanted;
+        files[i] = RegistryAccess(*FHandlers[i]);
+        ++entries;
+        journal.push_back(static_cast<uint8_t>(i));
+        journal.insert(journal.end(), 3, 0);
+        AppendU64(journal, static_cast<uint64_t>(c.DiskSize()));
+        AppendU32(journal, 0);
+        AppendU32(journal, targets[i].CounterMask);
+        AppendU32(journal, targets[i].NewCounter);
+        const std::size_t countAt = journal.size();
+        AppendU32(journal, 0);
+        uint32_t ranges = 0;
+        auto save = [&](int64_t from, int64_t to) {
+            for (; from < to; from += kPiece) {
+                const auto length = static_cast<uint32_t>(std::min(kPiece, to - from));
+                AppendU64(journal, static_cast<uint64_t>(from));
+                AppendU32(journal, length);
+                const std::size_t at = journal.size();
+                journal.resize(at + length);
+                if (!files[i].Read(from, journal.data() + at, length))
+                    RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName);
+                ++ranges;
+            }
+        };
+        // Of a held-back write only the spans that change a byte: a header page
+        // rewritten for a counter costs its counter, not the page.
+        auto saveChanges = [&](int64_t from, const uint8_t* now, int64_t length) {
+            old.resize(static_cast<std::size_t>(length));
+            if (!files[i].Read(from, old.data(), length))
+                RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName);
+            const uint8_t* was = old.data();
+            // The first byte from at on that the write changes; length when none.
+            auto firstChange = [&](int64_t at) {
+                for (uint64_t a = 0, b = 0; at + 8 <= length; at += 8) {
+                    std::memcpy(&a, was + at, 8);
+                    std::memcpy(&b, now + at, 8);
+                    if (a != b) break;
+                }
+                while (at < length && was[at] == now[at]) ++at;
+                return at;
+            };
+            for (int64_t at = firstChange(0); at < length;) {
+                const int64_t start = at;
+                int64_t end = at;  // one past the last changed byte of the span
+                for (;;) {
+                    while (end < length && was[end] != now[end]) ++end;
+                    at = firstChange(end);
+                    if (at >= length || at - end > kSpanGap) break;
+                    end = at;
+                }
+                const auto span = static_cast<uint32_t>(end - start);
+                AppendU64(journal, static_cast<uint64_t>(from + start));
+                AppendU32(journal, span);
+                Append(journal, was + start, span);
+                ++ranges;
+            }
+        };
+        const int64_t kept = c.KeptDiskBytes();
+        for (const auto& [offset, bytes] : c.Extents()) {
+            if (offset >= kept) break;
+            const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(bytes.size()), kept);
+            for (int64_t from = offset; from < end; from += kPiece)
+                saveChanges(from, bytes.data() + (from - offset), std::min(kPiece, end - from));
+        }
+        save(kept, c.DiskSize());
+        PutU32(journal.data() + countAt, ranges);
+    }
+    uint8_t* header = journal.data();
+    std::memcpy(header, kMagic, sizeof kMagic);
+    PutU32(header + 8, JOURNAL_FORMAT);
+    PutU32(header + 12, JOURNAL_HEADER_SIZE);
+    PutU64(header + 16, journal.size() - JOURNAL_HEADER_SIZE);
+    PutU32(header + 24, JournalChecksum(header + JOURNAL_HEADER_SIZE, journal.size() - JOURNAL_HEADER_SIZE));
+    PutU32(header + 28, entries);
+    PutU64(header + 32, ++FSequence);
+    PutU32(header + 60, JournalChecksum(header, 60));
+
+    // Another table of this program may be rolling the files back: wait for it.
+    int32_t attempt = 1;
+    while (!OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1)) {
+        if (++attempt > JOURNAL_LOCK_ATTEMPTS) RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
+        SleepMs(JOURNAL_LOCK_SLEEP_MS);
+    }
+    struct Unlock {
+        TOSHandle h;
+        ~Unlock() { OSUnlockFile(h, JOURNAL_WRITER_LOCK_OFFSET, 1); }
+    } unlock{FHandle};
+
+    const TFileAccess journalFile = OSAccess(FHandle);
+    FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(journal.size()));
+    if (!journalFile.Write(0, journal.data(), static_cast<int64_t>(journal.size())) || (hard && !journalFile.Sync())) {
+        Invalidate(false);
+        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
+    }
+    bool ok = true;
+    std::string failed;
+    for (int i = 0; i < JOURNAL_FILES && ok; ++i) {
+        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        ok = WriteInPlace(FCaptures[i], files[i]) && (!hard || files[i].Sync());
+        if (!ok) failed = FHandlers[i]->FileName;
+    }
+    // A journal left valid behind a flush reported done would be played back by
+    // the next program, undoing it: then the flush is undone here and fails.
+    if (ok && !Invalidate(false)) {
+        ok = false;
+        failed = FName;
+    }
+    if (!ok) {
+        // Back to the state before the flush, from the journal just written.
+        std::vector<uint8_t> payload(journal.begin() + JOURNAL_HEADER_SIZE, journal.end());
+        std::vector<TEntry> parsed;
+        bool restored = ParsePayload(payload, entries, parsed);
+        for (const TEntry& e : parsed) restored = restored && RollBack(e, payload, files[e.File], false);
+        // A journal that could not be played back stays for the next program; one
+        // that was, and stays all the same, only writes the same bytes again.
+        if (restored) Invalidate(hard);
+        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, failed);
+    }
+}
+
+}  // namespace kura

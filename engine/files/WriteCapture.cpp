@@ -1,0 +1,106 @@
+#include "engine/files/WriteCapture.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kura {
+
+void TWriteCapture::Reset(int64_t diskSize) {
+    FKnown = true;
+    FDiskSize = FSize = FKept = diskSize;
+    FCut = false;
+    FExtents.clear();
+}
+
+void TWriteCapture::Forget() {
+    Reset(0);
+    FKnown = false;
+    SyncWanted = false;
+}
+
+void TWriteCapture::Write(int64_t offset, const void* buffer, int32_t count) {
+    if (count <= 0) return;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    const int64_t end = offset + count;
+    FSize = std::max(FSize, end);
+
+    // The first extent the write touches: one reaching the offset, or a later one.
+    auto first = FExtents.upper_bound(offset);
+    if (first != FExtents.begin()) {
+        auto prior = std::prev(first);
+        const int64_t priorEnd = prior->first + static_cast<int64_t>(prior->second.size());
+        if (priorEnd >= offset) {
+            if (end <= priorEnd) {
+                // Inside one extent: the common rewrite of a record or page.
+                std::memcpy(prior->second.data() + (offset - prior->first), bytes, static_cast<std::size_t>(count));
+                return;
+            }
+            first = prior;
+        }
+    }
+    auto stop = first;
+    int64_t last = end;
+    while (stop != FExtents.end() && stop->first <= end) {
+        last = std::max(last, stop->first + static_cast<int64_t>(stop->second.size()));
+        ++stop;
+    }
+    if (first == stop) {
+        FExtents.emplace(offset, std::vector<uint8_t>(bytes, bytes + count));
+        return;
+    }
+    // Merge every extent the write touches into one.
+    const int64_t start = std::min(offset, first->first);
+    std::vector<uint8_t> merged;
+    if (first->first == start && std::next(first) == stop) {
+        // One extent growing at its end (a run of appended slots) keeps its buffer.
+        merged = std::move(first->second);
+        merged.resize(static_cast<std::size_t>(last - start));
+    } else {
+        merged.assign(static_cast<std::size_t>(last - start), 0);
+        for (auto e = first; e != stop; ++e)
+            std::memcpy(merged.data() + (e->first - start), e->second.data(), e->second.size());
+    }
+    std::memcpy(merged.data() + (offset - start), bytes, static_cast<std::size_t>(count));
+    FExtents.erase(first, stop);
+    FExtents.emplace(start, std::move(merged));
+}
+
+void TWriteCapture::Cut(int64_t offset) {
+    if (offset < 0) offset = 0;
+    FCut = true;
+    FSize = offset;
+    FKept = std::min(FKept, offset);
+    // Held-back bytes beyond the cut are gone; one reaching over it is shortened.
+    auto it = FExtents.lower_bound(offset);
+    FExtents.erase(it, FExtents.end());
+    if (!FExtents.empty()) {
+        auto last = std::prev(FExtents.end());
+        const int64_t lastEnd = last->first + static_cast<int64_t>(last->second.size());
+        if (lastEnd > offset) last->second.resize(static_cast<std::size_t>(offset - last->first));
+    }
+}
+
+int32_t TWriteCapture::Read(int64_t offset, void* buffer, int32_t count, const TDiskRead& disk) const {
+    if (count <= 0 || offset < 0 || offset >= FSize) return 0;
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, FSize - offset));
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t fromDisk = 0;
+    if (offset < FKept) {
+        const auto want = static_cast<int32_t>(std::min<int64_t>(n, FKept - offset));
+        fromDisk = disk(offset, out, want);
+        if (fromDisk < 0) return -1;
+    }
+    std::memset(out + fromDisk, 0, static_cast<std::size_t>(n - fromDisk));
+    const int64_t end = offset + n;
+    auto it = FExtents.upper_bound(offset);
+    if (it != FExtents.begin()) --it;
+    for (; it != FExtents.end() && it->first < end; ++it) {
+        const int64_t from = std::max(offset, it->first);
+        const int64_t to = std::min(end, it->first + static_cast<int64_t>(it->second.size()));
+        if (from < to)
+            std::memcpy(out + (from - offset), it->second.data() + (from - it->first), static_cast<std::size_t>(to - from));
+    }
+    return n;
+}
+
+}  // namespace kura

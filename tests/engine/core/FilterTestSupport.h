@@ -1,0 +1,236 @@
+#pragma once
+// A table of every indexable field type for the filter tests, random records and
+// random filter texts over it, and the two answers a filter must agree on: the
+// records the cursor shows and the records its expressions accept one by one.
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/common/EngineTestSupport.h"
+#include "tests/engine/core/CursorTableTestSupport.h"
+
+namespace kura::test::filters {
+
+// Field numbers.
+enum : uint16_t { F_ID = 1, F_SMALL, F_NUM, F_REAL, F_TEXT, F_DAY, F_FLAG, F_CLOCK, F_BIG, F_CODE, F_FREE };
+
+inline const char* const FIELD_NAMES[] = {"", "Id", "Small", "Num", "Real", "Txt", "Day", "Flag", "Clock", "Big",
+                                          "Code", "Free"};
+
+constexpr uint8_t TEXT_SIZE = 6;
+
+// Id primary; Num descending; Txt both case-sensitive and case-insensitive;
+// Code unique; Free has no index; the others one plain index each.
+inline TTableDefinition FilterTable() {
+    TableBuilder b;
+    b.Field("Id", fldINT32);
+    b.Field("Small", fldINT16);
+    b.Field("Num", fldINT32);
+    b.Field("Real", fldFLOAT);
+    b.Field("Txt", fldZSTRING, TEXT_SIZE);
+    b.Field("Day", fldDATE);
+    b.Field("Flag", fldBOOL);
+    b.Field("Clock", fldTIME);
+    b.Field("Big", fldINT64);
+    b.Field("Code", fldZSTRING, 8);
+    b.Field("Free", fldZSTRING, TEXT_SIZE);
+    b.Primary({F_ID});
+    b.Secondary("BySmall", {F_SMALL}, false);
+    b.Secondary("ByNum", {F_NUM}, false);
+    b.Def.Indexes.back().SetByte(ido::Descending, 1);
+    b.Secondary("ByReal", {F_REAL}, false);
+    b.Secondary("ByTxt", {F_TEXT}, false);
+    b.Secondary("ByTxtCI", {F_TEXT}, false);
+    b.Def.Indexes.back().SetByte(ido::CaseInsensitive, 1);
+    b.Secondary("ByDay", {F_DAY}, false);
+    b.Secondary("ByFlag", {F_FLAG}, false);
+    b.Secondary("ByClock", {F_CLOCK}, false);
+    b.Secondary("ByBig", {F_BIG}, false);
+    b.Secondary("ByCode", {F_CODE}, true);
+    return b.Def;
+}
+
+// Day number of 2020-01-01 (0001-01-01 is day 1).
+constexpr int32_t DAY_2020 = 737425;
+
+// Texts of a small alphabet, a double-byte character among them, so that
+// values repeat and compare in every way.
+inline std::string RandomText(std::mt19937& rng) {
+    static const char* const pieces[] = {"a", "b", "A", "B", "_", "\x83\x5C", "z"};
+    std::string s;
+    const int n = static_cast<int>(rng() % 4);
+    for (int i = 0; i < n; ++i) s += pieces[rng() % 7];
+    if (s.size() > TEXT_SIZE) s.resize(TEXT_SIZE);
+    return s;
+}
+
+class FilterModel {
+public:
+    explicit FilterModel(uint32_t seed) : rng(seed) {}
+    std::mt19937 rng;
+    int32_t nextId = 1;
+
+    bool Chance(int percent) { return static_cast<int>(rng() % 100) < percent; }
+    int Pick(int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); }
+
+    // A record with random values (about one field in six NULL).
+    std::vector<uint8_t> Record(TDataCursor& c) {
+        std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);
+        auto put = [&](uint16_t field, const void* value) { c.PutField(field, rec.data(), Chance(16) ? nullptr : value); };
+        const int32_t id = nextId++;
+        uint8_t v[16] = {};
+        std::memcpy(v, &id, 4);
+        c.PutField(F_ID, rec.data(), v);
+        const int16_t small = static_cast<int16_t>(Pick(11) - 5);
+        put(F_SMALL, &small);
+        const int32_t num = Pick(21) - 10;
+        put(F_NUM, &num);
+        const double real = (Pick(17) - 8) / 2.0;
+        put(F_REAL, &real);
+        char text[TEXT_SIZE + 2] = {};
+        std::string t = RandomText(rng);
+        std::memcpy(text, t.data(), t.size());
+        put(F_TEXT, text);
+        const int32_t day = DAY_2020 + Pick(7);
+        put(F_DAY, &day);
+        const uint16_t flag = static_cast<uint16_t>(Pick(2));
+        put(F_FLAG, &flag);
+        const int32_t clock = Pick(6) * 3600000;
+        put(F_CLOCK, &clock);
+        const int64_t big = static_cast<int64_t>(Pick(11)) - 5;
+        put(F_BIG, &big);
+        char code[12] = {};
+        std::snprintf(code, sizeof code, "c%05d", id);
+        c.PutField(F_CODE, rec.data(), code);
+        char free[TEXT_SIZE + 2] = {};
+        t = RandomText(rng);
+        std::memcpy(free, t.data(), t.size());
+        put(F_FREE, free);
+        return rec;
+    }
+
+    // One random write through the cursor: an append, or a change or a delete of
+    // a record it shows.
+    void RandomWrite(TDataCursor& c) {
+        std::vector<uint8_t> rec(c.GetCursorRecordSize());
+        const int kind = Pick(3);
+        if (kind > 0 && c.GetRecordCount() > 0) {
+            c.SetToBegin();
+            c.MoveBy(1 + Pick(static_cast<int>(c.GetRecordCount())));
+            // A plain read first, then the locked one, as the dataset edits.
+            if (c.GetCurrentRecord(rec.data(), false) == 0 && (kind == 2 || c.GetCurrentRecord(rec.data(), true) == 0)) {
+                if (kind == 2) {
+                    c.DeleteRecord(rec.data(), true);
+                    return;
+                }
+                std::vector<uint8_t> fresh = Record(c);
+                // Id and Code stay; every other field takes the new value.
+                for (uint16_t f = F_SMALL; f <= F_FREE; ++f) {
+                    if (f == F_CODE) continue;
+                    uint8_t value[64] = {};
+                    bool blank = true;
+                    c.GetField(f, fresh.data(), value, blank);
+                    c.PutField(f, rec.data(), blank ? nullptr : value);
+                }
+                c.ModifyRecord(rec.data(), true, true);
+                return;
+            }
+        }
+        std::vector<uint8_t> fresh = Record(c);
+        c.AppendRecord(fresh.data(), true);
+    }
+
+    // A constant literal for the field.
+    std::string Literal(uint16_t field) {
+        char buf[64];
+        switch (field) {
+            case F_ID: std::snprintf(buf, sizeof buf, "%d", Pick(nextId + 2)); return buf;
+            case F_SMALL: std::snprintf(buf, sizeof buf, "%d", Pick(13) - 6); return buf;
+            case F_NUM: std::snprintf(buf, sizeof buf, "%d", Pick(23) - 11); return buf;
+            case F_REAL: std::snprintf(buf, sizeof buf, "%g", (Pick(19) - 9) / 2.0); return buf;
+            case F_DAY: std::snprintf(buf, sizeof buf, "'2020-01-%02d'", 1 + Pick(8)); return buf;
+            case F_FLAG: return Chance(50) ? "TRUE" : "FALSE";
+            case F_CLOCK: std::snprintf(buf, sizeof buf, "'%02d:00:00'", Pick(7)); return buf;
+            case F_BIG: std::snprintf(buf, sizeof buf, "%d", Pick(13) - 6); return buf;
+            case F_CODE: std::snprintf(buf, sizeof buf, "'c%05d'", Pick(nextId + 2)); return buf;
+            default: return "'" + RandomText(rng) + "'";
+        }
+    }
+
+    std::string Column(uint16_t& field) {
+        field = static_cast<uint16_t>(1 + Pick(11));
+        return FIELD_NAMES[field];
+    }
+
+    std::string Condition() {
+        uint16_t f = 0;
+        const std::string col = Column(f);
+        const bool text = f == F_TEXT || f == F_FREE || f == F_CODE;
+        static const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
+        switch (Pick(text ? 14 : 10)) {
+            case 0: case 1: case 2: return col + " " + ops[Pick(6)] + " " + Literal(f);
+            case 3: return col + (Chance(50) ? " IS NULL" : " IS NOT NULL");
+            case 4: return col + (Chance(70) ? " BETWEEN " : " NOT BETWEEN ") + Literal(f) + " AND " + Literal(f);
+            case 5: {
+                std::string s = col + (Chance(70) ? " IN (" : " NOT IN (");
+                const int n = 1 + Pick(3);
+                for (int i = 0; i < n; ++i) s += (i ? ", " : "") + (Chance(10) ? std::string("NULL") : Literal(f));
+                return s + ")";
+            }
+            case 6: return col + (Chance(50) ? " = NULL" : " <> NULL");
+            case 7: return Chance(50) ? "1 = 1" : "1 = 0";
+            case 8: return col + " " + ops[Pick(6)] + " " + col;
+            case 9: return col + " " + ops[Pick(2)] + " " + Literal(f);
+            case 10: {
+                std::string pattern = RandomText(rng) + (Chance(70) ? "%" : "");
+                return col + (Chance(70) ? " LIKE '" : " NOT LIKE '") + pattern + "'";
+            }
+            case 11: return std::string(Chance(50) ? "UPPER(" : "LOWER(") + col + ") " + ops[Pick(6)] + " " + Literal(f);
+            case 12: return col + " " + ops[Pick(2)] + " '" + RandomText(rng) + "*'";
+            default: return "UPPER(" + col + ") IN (" + Literal(f) + ", " + Literal(f) + ")";
+        }
+    }
+
+    std::string Expression(int depth) {
+        if (depth <= 0 || Chance(35)) return Condition();
+        switch (Pick(3)) {
+            case 0: return "NOT (" + Expression(depth - 1) + ")";
+            case 1: return "(" + Expression(depth - 1) + ") AND (" + Expression(depth - 1) + ")";
+            default: return "(" + Expression(depth - 1) + ") OR (" + Expression(depth - 1) + ")";
+        }
+    }
+};
+
+// The records the cursor shows, walked from the start.
+inline std::set<uint32_t> ShownRecords(TDataCursor& c) {
+    std::set<uint32_t> shown;
+    std::vector<uint8_t> rec(c.GetCursorRecordSize());
+    c.SetToBegin();
+    while (c.GetNextRecord(rec.data()) == 0) shown.insert(TDataCursor::GetBufferRecordNo(rec.data()));
+    return shown;
+}
+
+// The live records every active filter's expression (or callback) accepts when
+// tested one by one.
+inline std::set<uint32_t> AcceptedRecords(TDataCursor& c) {
+    std::set<uint32_t> accepted;
+    const uint32_t last = c.GetLastRecordNumber();
+    for (uint32_t r = 1; r <= last; ++r) {
+        TRecord* record = nullptr;
+        while (!c.GetRecord(r, 0, record)) {
+        }
+        const bool live = !record->IsDeleted();
+        std::vector<uint8_t> image(record->GetBuffer(), record->GetBuffer() + c.GetRecordSize());
+        c.ReleaseRecord(record);
+        if (!live) continue;
+        bool pass = true;
+        for (TFilter* f : c.GetFilters())
+            if (f->Active && !f->Passes(image.data(), r)) pass = false;
+        if (pass) accepted.insert(r);
+    }
+    return accepted;
+}
+
+}  // namespace kura::test::filters

@@ -1,0 +1,112 @@
+// Child commands of the crash tests (tests/engine/core/crash_test.cpp).
+//
+// crash-writer DIR TABLE SEED INITIAL STEPS AT ACTION FORCE: carries out the crash
+//   script (CrashScript.h) on the table, with the file layer's fault seam armed at
+//   write call AT (0: never) with ACTION stop, tear or pause; FORCE 1 sets
+//   ForceBufferFlush. After each step it says "step <i> <write calls so far>", at
+//   the end "done". Exit code 0 when the script ran to its end.
+// crash-reader DIR TABLE: opens the table, says "ready", waits for "go", then takes
+//   the reader lock and reads every record in primary order and says "row <code> <name|note>" for each, then
+//   "count <record count>"; "error <n>" for an engine error.
+// crash-appender DIR TABLE CODE: opens the table, says "ready", waits for "go",
+//   appends a record with that code and says "ok" or "error <n>".
+#include <string>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
+#include "engine/core/EngineLibrary.h"
+#include "engine/errors/EngineErrors.h"
+#include "platform/FileCalls.h"
+#include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/RecordTestSupport.h"
+#include "tests/engine/core/StressTestSupport.h"
+#include "tests/helpers/ChildCommands.h"
+
+namespace {
+
+using namespace kura;
+using namespace kura::test;
+using kura::testchild::hear;
+using kura::testchild::say;
+
+platform::FileFaultAction ActionOf(const std::string& word) {
+    if (word == "tear") return platform::FileFaultAction::TearAndStop;
+    if (word == "pause") return platform::FileFaultAction::Pause;
+    return platform::FileFaultAction::Stop;
+}
+
+// Runs body inside the engine library with a session on DIR; reports an engine
+// error or another failure as "error <n>" / "fail <what>" with exit code 1.
+template <typename Body>
+int WithDatabase(const std::string& dir, bool force, Body&& body) {
+    InitEngineLibrary();
+    int exitCode = 0;
+    {
+        RecordDb db(dir, lpPessimistic);
+        db.session.SetLockRetryCount(50);
+        if (force) db.session.SetForceBufferFlush(true);
+        try {
+            body(db);
+        } catch (const EKuraEngineError& e) {
+            say("error " + std::to_string(e.ErrorCode()) + " " + e.what());
+            exitCode = 1;
+        } catch (const std::exception& e) {
+            say(std::string("fail ") + e.what());
+            exitCode = 1;
+        }
+    }
+    DoneEngineLibrary();
+    return exitCode;
+}
+
+const kura::testchild::ChildCommand writer("crash-writer", [](const std::vector<std::string>& args) {
+    if (args.size() < 8) return 2;
+    return WithDatabase(args[0], args[7] == "1", [&](RecordDb& db) {
+        auto cursor = OpenRecordCursor(*db.dir, args[1]);
+        const auto script = CrashScript(static_cast<uint32_t>(std::stoul(args[2])), std::stoi(args[3]),
+                                        std::stoi(args[4]));
+        platform::ArmFileFault({std::stoull(args[5]), ActionOf(args[6]), 5});
+        for (std::size_t i = 0; i < script.size(); ++i) {
+            const CrashStep& step = script[i];
+            if (step.Transaction) db.dir->StartTransaction();
+            for (const CrashOp& op : step.Ops) RunCrashOp(*cursor, op);
+            if (step.Transaction) db.dir->Commit();
+            say("step " + std::to_string(i + 1) + " " + std::to_string(platform::FileWriteCalls()));
+        }
+        say("done");
+    });
+});
+
+const kura::testchild::ChildCommand reader("crash-reader", [](const std::vector<std::string>& args) {
+    if (args.size() < 2) return 2;
+    return WithDatabase(args[0], false, [&](RecordDb& db) {
+        auto cursor = OpenRecordCursor(*db.dir, args[1]);
+        say("ready");
+        if (hear() != "go") return;
+        // The reader lock first, as a key search takes it: the reader waits for a
+        // writer inside its flush.
+        cursor->GetTable()->BeginRead();
+        std::vector<uint8_t> buffer(cursor->GetCursorRecordSize());
+        cursor->SetToBegin();
+        while (cursor->GetNextRecord(buffer.data()) == 0)
+            say("row " + std::to_string(CodeOf(*cursor, buffer)) + " " + TextOf(*cursor, buffer, F_NAME) + "|" +
+                TextOf(*cursor, buffer, F_NOTE));
+        say("count " + std::to_string(cursor->GetTable()->GetRecordCount()));
+        cursor->GetTable()->EndRead();
+    });
+});
+
+const kura::testchild::ChildCommand appender("crash-appender", [](const std::vector<std::string>& args) {
+    if (args.size() < 3) return 2;
+    return WithDatabase(args[0], false, [&](RecordDb& db) {
+        auto cursor = OpenRecordCursor(*db.dir, args[1]);
+        say("ready");
+        if (hear() != "go") return;
+        const int32_t code = std::stoi(args[2]);
+        AppendStressRecord(*cursor, code, "late" + std::to_string(code), "", {});
+        say("ok");
+    });
+});
+
+}  // namespace
