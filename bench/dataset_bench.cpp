@@ -9,6 +9,8 @@
 //   Browse/query_component   TKuraQuery on "SELECT Id, Name, Score, Joined, Amount
 //                            FROM Staff ORDER BY Id": the query run (a result
 //                            table) and its result browsed the same way
+//   Browse/query_live        "SELECT * FROM Staff" asked for a live result: the
+//                            table's own cursor (rows were added in Id order)
 //   Browse/sqlite            SQLite stepping "SELECT Id, Name, Score, Joined, Amount
 //                            FROM staff ORDER BY Id" and reading every column
 // The last row carries the ratios table/cursor, table/sqlite, query/cursor and
@@ -157,17 +159,22 @@ void TableBlockRead(benchmark::State& state) {
     });
 }
 
-void QueryComponent(benchmark::State& state) {
+void BrowseQuery(benchmark::State& state, const char* name, bool live) {
     TKuraQuery q;
     q.SetDatabaseName(Shared().dir);
-    q.SetSQL("SELECT Id, Name, Score, Joined, Amount FROM Staff ORDER BY Id");
-    Timed(state, "query", [&q] {
+    q.SetRequestLive(live);
+    // A live result is the table's own cursor; rows were added in Id order.
+    q.SetSQL(live ? "SELECT * FROM Staff" : "SELECT Id, Name, Score, Joined, Amount FROM Staff ORDER BY Id");
+    Timed(state, name, [&q] {
         q.Open();
         const int64_t sum = ReadAllFields(q);
         q.Close();
         return sum;
     });
 }
+
+void QueryComponent(benchmark::State& state) { BrowseQuery(state, "query", false); }
+void QueryLive(benchmark::State& state) { BrowseQuery(state, "query_live", true); }
 
 void BareCursor(benchmark::State& state) {
     TKuraTable& t = *Shared().table;
@@ -221,11 +228,14 @@ void Sqlite(benchmark::State& state) {
     state.counters["block/sqlite"] = gSeconds["block"] / gSeconds["sqlite"];
     state.counters["query/cursor"] = gSeconds["query"] / gSeconds["cursor"];
     state.counters["query/sqlite"] = gSeconds["query"] / gSeconds["sqlite"];
+    state.counters["live/cursor"] = gSeconds["query_live"] / gSeconds["cursor"];
+    state.counters["live/sqlite"] = gSeconds["query_live"] / gSeconds["sqlite"];
 }
 
 BENCHMARK(TableComponent)->Name("Browse/table_component")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(TableBlockRead)->Name("Browse/table_block_read")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(QueryComponent)->Name("Browse/query_component")->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(QueryLive)->Name("Browse/query_live")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BareCursor)->Name("Browse/bare_cursor")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(Sqlite)->Name("Browse/sqlite")->Unit(benchmark::kMillisecond)->Iterations(5);
 

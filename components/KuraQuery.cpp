@@ -53,16 +53,19 @@ void TKuraQuery::QueryChanged() {
     if (Loading()) {
         TParams scratch;
         FText = scratch.ParseSQL(FSQL, false);
+        FMarkers = scratch.MarkerNames;
         return;
     }
     Disconnect();
     if (!FParamCheck && !Designing()) {
         FText = FSQL;
+        FMarkers.clear();
         DataEvent(dePropertyChange, 0);
         return;
     }
     TParams fresh;
     FText = fresh.ParseSQL(FSQL, true);
+    FMarkers = fresh.MarkerNames;
     fresh.AssignValues(FParams);
     FParams = std::move(fresh);
     DataEvent(dePropertyChange, 0);
@@ -173,14 +176,24 @@ TDataCursor* TKuraQuery::ExecuteStatement() {
     statement.SetProgressEvent([this](TQueryStatement*, uint16_t percent, bool& abort) {
         if (OnQueryProgress) OnQueryProgress(this, percent, abort);
     });
-    const int count = std::min(FParams.Count(), MaxStatementParameters);
+    // One value per "?" of the text: a name used twice gives its value twice.
+    std::vector<const TParam*> order;
+    if (FMarkers.empty()) {
+        for (int i = 0; i < FParams.Count(); ++i) order.push_back(&FParams[i]);
+    } else {
+        for (const std::string& name : FMarkers) {
+            const TParam* param = FParams.FindParam(name);
+            if (!param) DatabaseErrorFmt(msg::NoParameterValue, name);
+            order.push_back(param);
+        }
+    }
+    const int count = std::min(static_cast<int>(order.size()), MaxStatementParameters);
     std::vector<TFieldDesc> descs(static_cast<size_t>(count));
     std::vector<const TFieldDesc*> pointers;
-    std::vector<std::string> texts(static_cast<size_t>(count));
     size_t total = 0;
     std::vector<int32_t> sizes(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
-        const TParam& param = FParams[i];
+        const TParam& param = *order[static_cast<size_t>(i)];
         TEngineType engine = FieldTypeToEngine(param.DataType());
         const bool byReference = param.IsByReference();
         if (byReference) {
@@ -201,7 +214,7 @@ TDataCursor* TKuraQuery::ExecuteStatement() {
     std::vector<uint8_t> buffer(total + 1, 0);
     size_t offset = 0;
     for (int i = 0; i < count; ++i) {
-        const TParam& param = FParams[i];
+        const TParam& param = *order[static_cast<size_t>(i)];
         TFieldDesc& d = descs[static_cast<size_t>(i)];
         int32_t size = sizes[static_cast<size_t>(i)];
         d.SetOffset(static_cast<uint16_t>(std::min<size_t>(offset, UINT16_MAX)));

@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "components/KuraDataSet.h"
 #include "platform/dataset/DataSource.h"
@@ -107,6 +108,8 @@ private:
     std::unique_ptr<TQueryStatement> FStatement;
     std::string FSQL;
     std::string FText;
+    // The parameter each "?" of FText stands for, by name (a name may repeat).
+    std::vector<std::string> FMarkers;
     TParams FParams;
     TQueryDataLink FDataLink;
     bool FRequestLive = false;

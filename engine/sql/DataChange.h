@@ -57,6 +57,10 @@ struct TDataChangePlan {
     std::unique_ptr<TQueryPlan> Join;
     // INSERT ... SELECT: the source query's result, set before execution.
     TDataCursor* SourceCursor = nullptr;
+    // INSERT ... SELECT from a plain row source (no grouping, DISTINCT, ORDER BY,
+    // TOP, UNION or aggregates, and not reading the target table): its rows are
+    // stepped directly instead of being copied into a result table first.
+    bool DirectSource = false;
     bool Prepared = false;
 };
 

@@ -248,7 +248,50 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
     query.RowsAffected = 1;
 }
 
+// The source's joined rows, each evaluated and appended as it is met.
+void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
+    TQueryPlan& source = *query.InsertSource->Plan;
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    for (TPlanTable& level : source.Tables) level.Cursor->Refresh();
+    source.InSetLoaded = false;
+    source.InSet.clear();
+    source.ResetRows();
+    TValueWriter writer(query, plan);
+    TChangeTransaction transaction(query, plan);
+    TRowProgress progress(query.Statement, source.Tables.empty() ? 0 : source.Tables[0].Cursor->GetRecordCount());
+    const size_t count = std::min(plan.Columns.size(), source.Columns.size());
+    while (source.NextRow()) {
+        if (progress.Aborted()) break;
+        progress.Step();
+        bool accepted = true;
+        for (const TExpToken* condition : source.Residual) accepted = accepted && source.Accepts(condition);
+        if (!accepted) continue;
+        cursor.InitRecord(record);
+        try {
+            for (size_t i = 0; i < count; ++i) {
+                TTokenHolder value;
+                value.Token = EvaluateExpression(source.Columns[i].Value, nullptr, &source, source.LocaleId,
+                                                 source.SortId, &TQueryPlan::ColumnValue);
+                writer.Write(plan.Columns[i], ValueOf(*value.Token));
+            }
+            cursor.AppendRecord(record, false);
+            cursor.FreeAllBlobs(true);
+        } catch (...) {
+            cursor.DiscardRecordBlobs(record);
+            throw;
+        }
+        transaction.RowDone();
+    }
+    progress.Finish();
+    transaction.Finish();
+}
+
 void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
+    if (plan.DirectSource) {
+        ExecuteInsertDirect(query, plan);
+        return;
+    }
     TDataCursor* source = plan.SourceCursor;
     if (!source) RaiseStatementError("INSERT source query has no result", plan.Target->TableName());
     TDataCursor& cursor = plan.Target->Cursor();

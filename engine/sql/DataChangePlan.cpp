@@ -2,6 +2,7 @@
 // bound, the values and the WHERE condition typed.
 #include <cstring>
 
+#include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpToken.h"
 #include "engine/expr/TypeCheck.h"
@@ -141,10 +142,28 @@ void TypeValues(TDataQuery& query, TDataChangePlan& plan, const TSourceTable& ta
     }
 }
 
+// Whether the INSERT can read its source's joined rows directly.
+bool CanReadDirectly(const TDataQuery& source, const TDataChangePlan& plan) {
+    if (!source.Plan || source.Distinct || source.HasGroupBy || source.AggregateOnly || source.HasUnion ||
+        source.IsUnionMember || !source.OrderBy.empty() || source.Top >= 0 || source.WithLocks) {
+        return false;
+    }
+    for (const TPlanColumn& column : source.Plan->Columns) {
+        if (column.Aggregate != akNone || column.CountStar || !column.Value) return false;
+    }
+    // Rows appended to a table being read would be read again.
+    const TDataTable* target = plan.Target->Cursor().GetTable();
+    for (const TPlanTable& level : source.Plan->Tables) {
+        if (!level.Cursor || level.Cursor->GetTable() == target) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
     plan.Prepared = false;
+    plan.DirectSource = false;
     plan.Columns.clear();
     plan.Target.reset();
     TSourceTable* table = query.FirstSourceTable();
@@ -177,6 +196,7 @@ void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
             RaiseStatementError("The number of values must match the number of table columns", table->TableName);
         }
         if (!query.InsertFromSelect) TypeValues(query, plan, *table);
+        plan.DirectSource = query.InsertFromSelect && query.InsertSource && CanReadDirectly(*query.InsertSource, plan);
     }
     if (query.Kind != skInsert && query.Where && !plan.Join) {
         CheckExpressionTypes(KURA_SQLPARSE, table->TableName, {}, false, true, &TDataCursor::ResolveColumn, &cursor,

@@ -54,11 +54,16 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
         // NULL equals nothing: such records can never be a match.
         if (key.IsNull != 0) continue;
+        t.AtEnd = false;
+        bool local = true;
+        for (const TExpToken* c : t.LocalConditions) local = local && Accepts(c);
+        if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
         t.HashIndex[CanonicalValueKey(key)].push_back(offset);
     }
     t.HashBuilt = true;
+    t.AtEnd = true;
 }
 
 bool TQueryPlan::FirstAt(size_t level) {
@@ -158,19 +163,37 @@ bool TQueryPlan::NextRow() {
     }
 }
 
-bool TQueryPlan::CountFromRange(uint32_t& count) {
+bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     if (Tables.size() != 1 || !Residual.empty()) return false;
     TPlanTable& t = Tables[0];
-    if (!t.Conditions.empty() && !(t.RangeValue && t.RangeExact)) return false;
-    if (t.RangeValue) {
-        FirstAt(0);
-        if (t.Empty) {
-            count = 0;
-            return true;
-        }
+    TDataCursor& cursor = *t.Cursor;
+    cursor.DropFilter(nullptr);
+    cursor.SwitchToIndex(255);
+    TCursorFilterOptions options;
+    options.StatisticsAllowed = true;
+    try {
+        for (const TExpToken* c : t.Conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+        count = cursor.GetRecordCount();
+    } catch (...) {
+        cursor.DropFilter(nullptr);
+        throw;
     }
-    count = t.Cursor->GetRecordCount();
+    cursor.DropFilter(nullptr);
+    cursor.SwitchToIndex(t.RangeIndex);
     return true;
+}
+
+TDataCursor* TQueryPlan::ExecuteLive() {
+    TDataCursor& cursor = *Tables[0].Cursor;
+    cursor.DropFilter(nullptr);
+    cursor.SwitchToIndex(255);
+    if (Query.Where) {
+        TCursorFilterOptions options;
+        options.StatisticsAllowed = true;
+        cursor.ActivateFilter(cursor.AddFilter(CopyExpression(Query.Where), true, options));
+    }
+    cursor.SetToBegin();
+    return &cursor;
 }
 
 // --- Progress over the driving level

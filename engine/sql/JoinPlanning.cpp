@@ -29,6 +29,10 @@ thread_local TQueryPlan* GTypingPlan = nullptr;
 
 constexpr int32_t ResultBinding = 1;
 
+// Above this many bytes of records an inner table is read through its index (or
+// scanned) for every outer row instead of being held in memory.
+constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
+
 bool ResolveSourceColumn(void* data, TExpToken* node) {
     auto* plan = static_cast<TQueryPlan*>(data);
     for (size_t i = 0; i < plan->Tables.size(); ++i) {
@@ -69,6 +73,15 @@ int32_t DeepestLevel(const TExpToken* node) {
     int32_t level = node->Kind == ekColumn && node->BindSlot2 == 0 ? node->BindSlot1 : -1;
     level = std::max({level, DeepestLevel(node->Left), DeepestLevel(node->Right)});
     for (const TExpToken* a : node->Arguments) level = std::max(level, DeepestLevel(a));
+    return level;
+}
+
+// Lowest level a tree refers to; INT32_MAX for none.
+int32_t ShallowestLevel(const TExpToken* node) {
+    if (!node) return INT32_MAX;
+    int32_t level = node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0 ? node->BindSlot1 : INT32_MAX;
+    level = std::min({level, ShallowestLevel(node->Left), ShallowestLevel(node->Right)});
+    for (const TExpToken* a : node->Arguments) level = std::min(level, ShallowestLevel(a));
     return level;
 }
 
@@ -144,10 +157,11 @@ TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable&
     return context.Session->OpenDataDirectory(source.Database, source.Database);
 }
 
-std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source) {
+std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source,
+                                              bool writable = false) {
     auto cursor = std::make_unique<TDataCursor>(database);
     cursor->SetTableName(source.TableName);
-    cursor->SetReadOnly(true);
+    cursor->SetReadOnly(!writable);
     cursor->SetInMemory(source.InMemory != 0);
     cursor->SetQuerySource(true);
     cursor->OpenCursor();
@@ -178,7 +192,8 @@ void TQueryPlan::OpenTables() {
         t.Source = Query.SourceTables[i].get();
         t.Source->TableNumber = static_cast<uint16_t>(i + 1);
         t.Database = OpenDatabaseOf(Context, *t.Source);
-        t.Cursor = OpenSourceCursor(t.Database, *t.Source);
+        // A live result is the table's own cursor, which the dataset may edit.
+        t.Cursor = OpenSourceCursor(t.Database, *t.Source, CanBeLive(Query));
         t.Buffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         t.RangeBuffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         Query.NotifyTableAccess(t.Cursor.get());
@@ -270,7 +285,9 @@ void TQueryPlan::PlanJoins() {
                 if (value->DataType != column->DataType || column->DataType == fldBLOB) continue;
                 // A join on a non-text column: one pass over the level per execution
                 // instead of one index descent per outer row.
-                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING) {
+                const uint64_t bytes = static_cast<uint64_t>(t.Cursor->GetRecordCount()) * t.Buffer.size();
+                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING &&
+                    bytes <= MaxHashJoinBytes) {
                     t.HashColumn = column;
                     t.HashValue = value;
                     continue;
@@ -288,7 +305,12 @@ void TQueryPlan::PlanJoins() {
             }
             if (t.RangeIndex != 255) break;
         }
-        if (t.HashColumn) t.RangeValue = nullptr, t.RangeIndex = 255;
+        if (t.HashColumn) {
+            t.RangeValue = nullptr;
+            t.RangeIndex = 255;
+            for (TExpToken* c : t.Conditions)
+                if (ShallowestLevel(c) == static_cast<int32_t>(level) && !HasSubSelect(c)) t.LocalConditions.push_back(c);
+        }
         t.Cursor->SwitchToIndex(t.RangeIndex);
     }
 }

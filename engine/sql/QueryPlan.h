@@ -75,6 +75,9 @@ struct TPlanTable {
     // that column, and each restart takes the records of one key.
     TExpToken* HashColumn = nullptr;  // not owned
     TExpToken* HashValue = nullptr;   // not owned
+    // Conditions on this level's columns alone: records failing them never enter
+    // the memory copy.
+    std::vector<TExpToken*> LocalConditions;
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
     std::unordered_map<std::string, std::vector<uint32_t>> HashIndex;  // key -> record offsets
@@ -110,6 +113,9 @@ public:
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending
     bool OrderServedByGroup = false;
     bool CountStarFast = false;
+    // Answered by the single source table's own cursor, filtered by the WHERE
+    // clause: no result table.
+    bool LiveResult = false;
     uint16_t LocaleId = 0;
     uint16_t SortId = 0;
 
@@ -141,8 +147,11 @@ public:
     void ResetRows();
     // The next joined row of every level; false at the end.
     bool NextRow();
-    // COUNT(*) over one table whose conditions an index range answers exactly.
-    bool CountFromRange(uint32_t& count);
+    // COUNT(*) over one table: its conditions become filters on the cursor, whose
+    // optimiser answers them from indexes where it can.
+    bool CountThroughFilters(uint32_t& count);
+    // The live result: the source cursor with the WHERE clause as its filter.
+    TDataCursor* ExecuteLive();
 
     // Expression binding: columns of source tables read the current record of
     // their level; result columns read the record given as context.
@@ -158,6 +167,10 @@ public:
     bool StepProgress();  // false: aborted
     void EndProgress();
 
+    // Work tokens of the grouping callbacks, reused from record to record.
+    TExpToken ScratchA;
+    TExpToken ScratchB;
+
 private:
     bool FirstAt(size_t level);
     void BuildHash(TPlanTable& t);
@@ -169,6 +182,11 @@ private:
     int32_t FLastPercent = -1;
     bool FAborted = false;
 };
+
+// A SELECT that a live result can answer when one is requested: the whole row of
+// one table, an optional WHERE, nothing that needs a copy, and no other query in
+// its statement.
+bool CanBeLive(const TDataQuery& query);
 
 // Plans a SELECT query (master, UNION member or sub-query). The statement's
 // queries are planned from the last to the first, so a sub-query is planned

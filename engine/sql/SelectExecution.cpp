@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
@@ -114,15 +115,18 @@ void PutInt64(TDataCursor& cursor, uint16_t n, uint8_t* record, int64_t v) {
 }
 
 struct TFieldReader {
-    explicit TFieldReader(TDataCursor& cursor) : Cursor(cursor) {}
+    explicit TFieldReader(TDataCursor& cursor)
+        : Cursor(cursor), Own(std::make_unique<TExpToken>()), Token(*Own) {}
+    TFieldReader(TDataCursor& cursor, TExpToken& token) : Cursor(cursor), Token(token) {}
     TExpToken& Read(const TFieldDesc& d, const uint8_t* record) {
-        Token.Clear();
         ShapeToken(Token, d);
+        Token.IsNull = 0;
         Cursor.GetFieldValue(record, &Token);
         return Token;
     }
     TDataCursor& Cursor;
-    TExpToken Token;
+    std::unique_ptr<TExpToken> Own;
+    TExpToken& Token;
 };
 
 }  // namespace
@@ -186,7 +190,7 @@ void AddInto(TExpToken& target, const TExpToken& source) {
 
 void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
     TDataCursor& result = *Result;
-    TFieldReader sourceReader(result), targetReader(result);
+    TFieldReader sourceReader(result, ScratchA), targetReader(result, ScratchB);
     for (const TPlanColumn& c : Columns) {
         if (c.Aggregate == akNone) continue;
         // A group's first record carries the running sum of the group before it.
@@ -360,7 +364,7 @@ void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
     TDataCursor& result = *plan.Result;
     std::vector<uint8_t> total(work.size(), 0);
     uint32_t count = 0;
-    if (plan.Query.CountStarOnly && plan.CountFromRange(count)) {
+    if (plan.Query.CountStarOnly && plan.CountThroughFilters(count)) {
         PutInt32(result, plan.Columns[0].ResultNo, total.data(), static_cast<int32_t>(count));
     } else {
         bool first = true;
@@ -391,6 +395,14 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
     if (!q.Plan) RaiseSqlError("Internal error: the query has not been prepared");
     TQueryPlan& plan = *q.Plan;
     const auto started = std::chrono::steady_clock::now();
+    if (plan.LiveResult) {
+        plan.Tables[0].Cursor->Refresh();
+        TDataCursor* live = plan.ExecuteLive();
+        q.RowsAffected = live->GetRecordCount();
+        q.Executed = 1;
+        q.ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return live;
+    }
     plan.InSetLoaded = false;
     plan.InSet.clear();
     std::vector<TDataCursor*> locked;
@@ -509,17 +521,29 @@ bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
 // value, texts by their bytes.
 std::string CanonicalValueKey(const TExpToken& v) {
     if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
-    if (v.DataType == fldBOOL) return "B" + std::to_string(exv::Integer(v) != 0);
-    if (v.DataType == fldBCD) return "N" + std::to_string(static_cast<long double>(exv::Currency(v)) / CurrencyScale);
-    if (v.DataType == fldFLOAT || v.DataType == fldTIMESTAMP) {
-        char text[64];
-        const long double x = exv::Float(v);
-        std::snprintf(text, sizeof text, "N%.17Lg", x == 0 ? 0.0L : x);
-        return text;
+    if (v.DataType == fldBOOL) return exv::Integer(v) != 0 ? "B1" : "B0";
+    // Numbers, dates and times: an integral value as its 64-bit integer, any other
+    // as its double, so that 5 and 5.0 share a key.
+    long double x = 0;
+    if (v.DataType == fldFLOAT || v.DataType == fldTIMESTAMP || v.DataType == fldBCD) {
+        x = exv::Float(v);
+    } else {
+        const int64_t n = exv::Integer(v);
+        std::string key(9, 'I');
+        std::memcpy(key.data() + 1, &n, 8);
+        return key;
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "N%.17Lg", static_cast<long double>(exv::Integer(v)));
-    return text;
+    if (x == static_cast<long double>(static_cast<int64_t>(x < -9.2e18L || x > 9.2e18L ? 0 : x)) &&
+        x >= -9.2e18L && x <= 9.2e18L) {
+        const auto n = static_cast<int64_t>(x);
+        std::string key(9, 'I');
+        std::memcpy(key.data() + 1, &n, 8);
+        return key;
+    }
+    const auto d = static_cast<double>(x);
+    std::string key(9, 'F');
+    std::memcpy(key.data() + 1, &d, 8);
+    return key;
 }
 
 // --- A whole SELECT statement

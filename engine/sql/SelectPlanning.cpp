@@ -318,13 +318,8 @@ void ResolveOrdering(TDataQuery& q, TQueryPlan& plan) {
                               " specified in GROUP BY clause");
             plan.GroupFields.push_back(n);
         }
-        // Every plain column of a grouped query is a group key or an aggregate.
-        for (const TPlanColumn& c : plan.Columns) {
-            if (c.Aggregate != akNone || !ContainsColumn(c.Field->Expression)) continue;
-            if (std::find(plan.GroupFields.begin(), plan.GroupFields.end(), c.ResultNo) == plan.GroupFields.end())
-                RaiseSqlError("Column " + Quoted(c.Field->ResultName) +
-                              " must be an aggregate or be specified in the GROUP BY clause");
-        }
+        // A column that is neither a key nor an aggregate keeps the value of its
+        // group's first row.
         bool same = plan.OrderFields.size() == plan.GroupFields.size() && !q.OrderByNoCase;
         for (size_t i = 0; same && i < plan.OrderFields.size(); ++i)
             same = plan.OrderFields[i].first == plan.GroupFields[i] && !plan.OrderFields[i].second;
@@ -380,6 +375,12 @@ void BindHavingAggregates(TQueryPlan& plan, TExpToken* node) {
 
 }  // namespace
 
+bool CanBeLive(const TDataQuery& q) {
+    return q.LiveRequest != 0 && q.SelectAll != 0 && q.SourceTables.size() == 1 && q.Joins.empty() && !q.HasInto &&
+           !q.Distinct && !q.HasGroupBy && !q.Having && q.OrderBy.empty() && q.Top < 0 && !q.HasUnion &&
+           !q.IsUnionMember && !q.IsSubQuery && q.Statement && q.Statement->Queries().size() == 1;
+}
+
 void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
     RegisterSqlQueryHooks();
     q.Plan.reset();
@@ -418,10 +419,15 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
                               ? 1
                               : 0;
     }
-    // Live results need the source cursor's filters; every SELECT is copied.
-    q.Live = 0;
-    q.LiveCompanion = 0;
+    plan->LiveResult = CanBeLive(q);
+    q.Live = q.LiveCompanion = plan->LiveResult ? 1 : 0;
     plan->PlanJoins();
+    if (plan->LiveResult) {
+        // The source cursor is the result: the dataset does not free it.
+        plan->Tables[0].Cursor->SetQueryResult(true);
+        q.Plan = std::move(plan);
+        return;
+    }
     if (q.Having) {
         BindHavingAggregates(*plan, q.Having);
         plan->TypeCheck(q.Having, "HAVING clause", true);

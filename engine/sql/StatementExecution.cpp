@@ -196,8 +196,14 @@ void TQueryStatement::ExecuteLocal(TDataCursor*& result) {
     for (const auto& query : FQueries) anyUnion = anyUnion || query->HasUnion || query->IsUnionMember;
     // Sub-queries, INSERT sources and UNION members first, last created first, so
     // every result exists before the query that reads it runs.
+    // An INSERT that reads its source's rows directly needs no copy of them.
+    const TDataQuery* directSource = nullptr;
+    if (master->Kind == skInsert && master->InsertSource && ChangePlan(master).DirectSource) {
+        directSource = master->InsertSource;
+    }
     for (size_t i = FQueries.size(); i-- > 1;) {
         TDataQuery* query = FQueries[i].get();
+        if (query == directSource) continue;
         TDataCursor* cursor = nullptr;
         ExecuteQuery(query, cursor);
         FResults.emplace_back(query, cursor);
@@ -231,8 +237,8 @@ void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const T
     ExecuteLocal(result);
     double totalTime = FExecutionTime;
     uint32_t totalRows = FRowsAffected;
+    // Rows counted when the last START TRANSACTION ran: a ROLLBACK goes back to it.
     uint32_t rowsAtStart = 0;
-    if (FKind == skStartTransaction) rowsAtStart = 0;
     while (HasMoreStatements()) {
         FFollowOn = 1;
         result = nullptr;

@@ -246,7 +246,9 @@ std::string TParams::ParseSQL(std::string_view sql, bool doCreate) {
     out.reserve(sql.size());
     std::size_t i = 0;
     const std::size_t n = sql.size();
+    MarkerNames.clear();
     auto create = [&](const std::string& name) {
+        MarkerNames.push_back(name);
         if (doCreate && !FindParam(name)) CreateParam(ftUnknown, name, ptInput);
     };
     while (i < n) {

@@ -91,6 +91,9 @@ public:
     // The text with every marker replaced by "?"; with doCreate, one parameter per
     // marker in order of appearance (a name seen again gets no second parameter).
     std::string ParseSQL(std::string_view sql, bool doCreate);
+    // The name of every marker the last ParseSQL replaced, in text order (a name
+    // used twice is listed twice).
+    std::vector<std::string> MarkerNames;
 
 private:
     std::vector<std::unique_ptr<TParam>> items_;

@@ -76,6 +76,19 @@ TEST_F(QueryLifecycle, ParametersByName) {
     EXPECT_EQ(Rows(*staff, {"Id", "Name", "Score"}), (RowList{"1|N1|1", "2|Renamed|42", "3|NULL|42"}));
 }
 
+TEST_F(QueryLifecycle, ANameUsedTwiceGivesItsValueToBothMarkers) {
+    auto staff = StaffTable(5);
+    staff->Close();
+    auto q = NewQuery("UPDATE Staff SET Score = :v WHERE Id = :v OR Id = :other");
+    ASSERT_EQ(q->Params().Count(), 2);
+    q->ParamByName("v").SetAsInteger(4);
+    q->ParamByName("other").SetAsInteger(1);
+    q->ExecSQL();
+    EXPECT_EQ(q->RowsAffected(), 2u);
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Score"}), (RowList{"1|4", "2|2", "3|3", "4|4", "5|5"}));
+}
+
 TEST_F(QueryLifecycle, ParameterValuesSurviveATextChange) {
     auto q = NewQuery("DELETE FROM Staff WHERE Id = :id");
     q->ParamByName("id").SetAsInteger(7);
@@ -141,6 +154,25 @@ TEST_F(QueryLifecycle, MasterRecordDrivesTheParameters) {
     EXPECT_EQ(Rows(*detail, {"Id", "Score"}), (RowList{"3|3"}));
     detail->Close();
     detail->SetDataSource(nullptr);
+}
+
+TEST_F(QueryLifecycle, ALiveResultIsEditedInPlace) {
+    StaffTable(6)->Close();
+    auto q = NewQuery("SELECT * FROM Staff WHERE Score >= :low");
+    q->SetRequestLive(true);
+    q->ParamByName("low").SetAsInteger(4);
+    q->Open();
+    ASSERT_TRUE(q->StmtHandle()->ResultLive());
+    EXPECT_TRUE(q->CanModify());
+    EXPECT_EQ(Rows(*q, {"Id", "Name"}), (RowList{"4|N4", "5|N5", "6|N6"}));
+    q->First();
+    q->Edit();
+    q->FieldByName("Name")->SetAsString("Live");
+    q->Post();
+    q->Close();
+    auto staff = NewTable();
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Name"}), (RowList{"1|N1", "2|N2", "3|N3", "4|Live", "5|N5", "6|N6"}));
 }
 
 TEST_F(QueryLifecycle, MaxRowCountLimitsTheResult) {

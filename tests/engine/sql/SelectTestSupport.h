@@ -118,19 +118,22 @@ public:
         return context;
     }
 
-    // Parses and runs one SELECT; the statement keeps the result cursor.
-    TDataCursor* Run(const std::string& text) {
+    // Parses and runs one SELECT (asking for a live result when live); the
+    // statement keeps the result cursor.
+    TDataCursor* Run(const std::string& text, bool live = false) {
         statement_ = std::make_unique<TQueryStatement>();
         statement_->Tokenizer().Clock = [] { return 45000.5; };
         statement_->ParseFirst(text);
-        return RunSelectStatement(*statement_, Context());
+        if (live) statement_->MasterQuery()->LiveRequest = 1;
+        result_ = RunSelectStatement(*statement_, Context());
+        return result_;
     }
 
     TextRows Rows(const std::string& text) { return Read(Run(text)); }
 
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
-        TDataCursor* c = statement_->MasterQuery()->Plan->Result.get();
+        TDataCursor* c = result_;
         for (const TPlanColumn& col : statement_->MasterQuery()->Plan->Columns) {
             TFieldDesc d;
             c->GetFieldDesc(col.ResultNo, d);
@@ -197,6 +200,7 @@ private:
     TDataSession session_;
     TDataDirectory* dir_ = nullptr;
     std::unique_ptr<TQueryStatement> statement_;
+    TDataCursor* result_ = nullptr;
 };
 
 }  // namespace kura::selecttest

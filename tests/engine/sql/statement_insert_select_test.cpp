@@ -1,6 +1,8 @@
 // INSERT ... SELECT through the statement object, checked row by row.
 #include "tests/engine/sql/StatementTestSupport.h"
 
+#include <algorithm>
+
 #include "engine/core/DataDirectory.h"
 
 using namespace kura;
@@ -42,6 +44,18 @@ TEST_F(InsertSelect, MemosAreCopiedWhole) {
 TEST_F(InsertSelect, ColumnListWhereAndExpressions) {
     EXPECT_EQ(db.Run("INSERT INTO dst (n, k) SELECT n * 2, k + 100 FROM src WHERE n IS NOT NULL"), 2u);
     EXPECT_EQ(db.Rows("dst"), (Rows{"101|NULL|20|NULL", "102|NULL|40|NULL"}));
+}
+
+TEST_F(InsertSelect, FromJoinedTables) {
+    db.Run("CREATE TABLE tag (k INTEGER, label CHAR(3));"
+           "INSERT INTO tag VALUES (3, 'c'); INSERT INTO tag VALUES (1, 'a'); INSERT INTO tag VALUES (9, 'z')");
+    EXPECT_EQ(db.Run("INSERT INTO dst (k, name, n) SELECT s.k, g.label, s.n FROM src s, tag g WHERE s.k = g.k"), 2u);
+    Rows rows = db.Rows("dst");
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (Rows{"1|a|10|NULL", "3|c|NULL|NULL"}));
+    EXPECT_EQ(db.Run("INSERT INTO dst (k) SELECT g.k FROM tag g LEFT OUTER JOIN src s ON g.k = s.k WHERE s.k IS NULL"),
+              1u);
+    EXPECT_EQ(db.Rows("dst").back(), "9|NULL|NULL|NULL");
 }
 
 TEST_F(InsertSelect, IntoTheSourceTableCopiesEachRowOnce) {

@@ -41,6 +41,10 @@ TEST_F(Modify, LongStringsAreCutToTheColumn) {
     const Rows rows = db.Rows("t");
     EXPECT_EQ(rows[0], "1|zyxwvu|10");
     EXPECT_EQ(rows[5], "8|abcdef|0");
+    // Seven bytes of code page 932 into six: the third double-byte character would
+    // be split, so it goes whole.
+    db.Run("INSERT INTO t VALUES (9, 'a\x82\xa0\x82\xa2\x82\xa4', 0)");
+    EXPECT_EQ(db.Rows("t").back(), "9|a\x82\xa0\x82\xa2|0");
 }
 
 TEST_F(Modify, ValueMessages) {

@@ -2,6 +2,7 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "engine/core/DataDirectory.h"
+#include "tests/common/EngineTestSupport.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -130,6 +131,33 @@ TEST_F(Transactions, AbortFromProgressKeepsTheRowsSoFar) {
     statement.Execute(cursor);
     EXPECT_EQ(statement.RowsAffected(), 1u);
     EXPECT_EQ(db.Rows("t").size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StatementObject, ARemoteDatabaseIsRefusedWithTheRemoteSessionError) {
+    TDataSession session;
+    session.SetRemote(true);
+    TDataDirectory* remote = session.OpenDataDirectory("Remote", {}, true);
+    TQueryStatement statement(remote);
+    EXPECT_TRUE(statement.IsRemote());
+    const TEngineErrorCode code = kura::test::ErrorOf([&] { statement.Prepare("DELETE FROM t"); });
+    EXPECT_EQ(code, KURA_REMOTECONNECT);
+}
+
+TEST(StatementObject, AfterPrepareReportsKindAndFlags) {
+    SqlDatabase db;
+    db.Run("CREATE TABLE t (k INTEGER)");
+    TQueryStatement statement(&db.Dir());
+    std::vector<uint8_t> kinds;
+    statement.OnAfterPrepare = [&](TQueryStatement*, uint8_t kind, uint8_t, uint8_t, uint8_t) { kinds.push_back(kind); };
+    statement.Prepare("INSERT INTO t VALUES (1); DELETE FROM t; START TRANSACTION; COMMIT");
+    TDataCursor* cursor = nullptr;
+    statement.Execute(cursor);
+    EXPECT_EQ(kinds, (std::vector<uint8_t>{skInsert, skDelete, skStartTransaction, skCommit}));
+    EXPECT_EQ(statement.RowsAffected(), 2u);
 }
 
 }  // namespace
