@@ -103,11 +103,20 @@ void TKuraSession::StartStopSession(bool value) {
                 FHandle->RemoteUser = ShortString(FRemoteUser);
                 FHandle->RemotePassword = ShortString(FRemotePassword);
                 FHandle->SetRemote(true);
-                // This build has no remote channel: connecting fails as a refused
-                // connection does, with the server's name.
-                RaiseEngineError(KURA_REMOTECONNECT, FHandle->GetServerName());
+                FHandle->Connect();
+                FHandle->SetRemoteTraceEvent([this](const std::string& m) { RemoteTraceMessage(m); });
+                FHandle->SetRemoteLoginEvent([this](std::string& u, std::string& p) { return RemoteLogin(u, p); });
+                try {
+                    FHandle->Login();
+                    FHandle->SendSessionParams();
+                } catch (...) {
+                    FHandle->SetRemoteLoginEvent(nullptr);
+                    throw;
+                }
+                FHandle->SetRemoteLoginEvent(nullptr);
+            } else {
+                FHandle->SetRemote(false);
             }
-            FHandle->SetRemote(false);
         } catch (...) {
             StartStopSession(false);
             throw;
@@ -121,6 +130,15 @@ void TKuraSession::StartStopSession(bool value) {
         if (std::find(FDatabases.begin(), FDatabases.end(), *it) == FDatabases.end()) continue;
         if ((*it)->Temporary()) delete *it;  // removes itself from FDatabases
         else (*it)->SetConnected(false);
+    }
+    if (FHandle->IsRemote()) {
+        // The session ends whether or not the server heard the logout.
+        try {
+            FHandle->Logout();
+        } catch (...) {
+            FHandle->Disconnect();
+        }
+        FHandle->SetRemoteTraceEvent(nullptr);
     }
     if (FDefault) {
         ShutdownEngine();

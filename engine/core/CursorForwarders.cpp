@@ -189,7 +189,8 @@ bool TDataCursor::GetRecord(uint32_t recordNo, uint8_t options, TRecord*& record
     TDataFile& data = FTable->GetDataFile();
     if (recordNo == 0 || recordNo >= data.GetNextRecordNumber()) RaiseError(KURA_RECNOTFOUND);
     const bool readAhead = (options & grReadAhead) != 0;
-    return data.ReadRecord(this, recordNo, record, direction, readAhead, readAhead);
+    const bool block = (options & grBlockRead) != 0;
+    return data.ReadRecord(this, recordNo, record, direction, readAhead || block, readAhead);
 }
 
 void TDataCursor::ReleaseRecord(TRecord*& record) {

@@ -172,6 +172,7 @@ struct TCursorFilterOptions {
 // Options of TDataCursor::GetRecord.
 constexpr uint8_t grLock = 1;        // take the record from the cache pinned for a write
 constexpr uint8_t grReadAhead = 2;   // let the data file read the following records too
+constexpr uint8_t grBlockRead = 4;   // a miss reads the block of slots from the record on (scans)
 
 class TDataCursor : public TDataFileCursor, public TIndexCursor, public TBlobCursor, public TExpressionOwner {
 public:

@@ -33,6 +33,13 @@ struct TLeafCondition {
     std::vector<const TExpToken*> Constants;
 };
 
+// The cursor's description of one of its fields (9985 for an unknown one).
+inline TFieldDesc FieldDescOf(TDataCursor& cursor, uint16_t fieldNo) {
+    TFieldDesc desc;
+    cursor.GetFieldDesc(fieldNo, desc);
+    return desc;
+}
+
 // The condition node can be served by an index of the cursor; leaf is filled and
 // its index chosen.
 bool RecogniseLeaf(TDataCursor& cursor, const TExpToken* node, TLeafCondition& leaf);

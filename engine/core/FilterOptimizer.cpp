@@ -249,12 +249,14 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
     if (mode != opAnd) set.SetAll();
     const bool computed = cursor.FHasComputedFields;
     std::vector<uint8_t> buffer(computed ? cursor.GetCursorRecordSize() : 0);
+    // Reading most of the table, a miss takes in the slots that follow it too.
+    const uint8_t options = (mode != opAnd || int64_t{set.Count()} * 4 > last) ? grBlockRead : 0;
     int32_t position = 0;
     int32_t r = 0;
     while (set.FindNext(r, 1, position)) {
         if (r > last) break;
         TRecord* record = nullptr;
-        if (!cursor.GetRecord(static_cast<uint32_t>(r), 0, record, 1)) {
+        if (!cursor.GetRecord(static_cast<uint32_t>(r), options, record, 1)) {
             aborted = true;
             return;
         }

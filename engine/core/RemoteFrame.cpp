@@ -40,7 +40,8 @@ TRemoteFrameHeader ReadFrameHeader(const uint8_t* src) {
 
 // ---- Requests --------------------------------------------------------------------
 
-TRemoteRequest::TRemoteRequest() { Reset(); }
+// Sized at once: growing an empty vector here trips a false array-bounds warning of g++ 12.
+TRemoteRequest::TRemoteRequest() : FBuffer(REMOTE_BUFFER_STEP, 0) { Reset(); }
 
 void TRemoteRequest::Reserve(size_t size) {
     if (size > FBuffer.size()) FBuffer.resize(RoundUpToStep(size), 0);

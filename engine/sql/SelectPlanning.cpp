@@ -262,10 +262,9 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
     def.Fields = plan.ResultDefs;
     def.LocaleId = plan.LocaleId;
     def.SortId = plan.SortId;
-    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory)) {
-        const int32_t code = plan.ResultDatabase->DeleteTable(name, memory);
-        if (code != 0) RaiseEngineError(static_cast<uint32_t>(code), {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
-    }
+    // An INTO table never replaces a table that exists: its creation is refused.
+    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory))
+        RaiseEngineError(KURA_TABLEEXISTS, {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
     TDataTable* table = nullptr;
     const int32_t code = plan.ResultDatabase->CreateTable(table, name, memory, !plan.ResultIsInto, def);
     if (code != 0 || !table) RaiseEngineError(static_cast<uint32_t>(code ? code : KURA_OSUNKNOWN), {}, {}, {}, name);

@@ -181,7 +181,7 @@ private:
             return;
         }
         if (action.Fault == TFault::Raw) {
-            s.Write(action.Raw.data(), static_cast<int32_t>(action.Raw.size()));
+            WriteAll(s, action.Raw.data(), static_cast<uint32_t>(action.Raw.size()));
             return;
         }
         for (const TServerCallback& cb : action.Callbacks) {
@@ -189,7 +189,7 @@ private:
             frame.SetCode(KURA_REMOTECALLBACK);
             for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
             frame.Finish(compressed);
-            s.Write(frame.Data(), static_cast<int32_t>(frame.Header().TotalSize));
+            WriteAll(s, frame.Data(), frame.Header().TotalSize);
             if (!cb.Awaits) continue;
             std::vector<uint8_t> response;
             if (!ReadFrame(s, response)) return;
@@ -208,8 +208,12 @@ private:
             s.Close();
             return;
         }
+        WriteAll(s, reply.Data(), total);
+    }
+
+    static void WriteAll(platform::TcpSocket& s, const uint8_t* bytes, uint32_t total) {
         for (uint32_t sent = 0; sent < total;) {
-            const int32_t n = s.Write(reply.Data() + sent, static_cast<int32_t>(total - sent));
+            const int32_t n = s.Write(bytes + sent, static_cast<int32_t>(total - sent));
             if (n <= 0) return;
             sent += static_cast<uint32_t>(n);
         }

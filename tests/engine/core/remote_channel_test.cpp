@@ -355,3 +355,62 @@ TEST_F(RemoteChannel, TracesNameRequestsAndReplies) {
     EXPECT_EQ(lines[3].rfind("Send request - Code: REQUEST_LOGIN Size: 29", 0), 0u);
     for (const auto& l : lines) EXPECT_LE(l.size(), 255u);
 }
+
+TEST_F(RemoteChannel, ARefusedReconnectionRaisesTheServersCode) {
+    Start();
+    // The server forgot the session (a restart, say): the re-connection is refused.
+    server.SessionId = 999;
+    server.SetScript([](const TServerRequest& r) {
+        TServerAction a;
+        if (r.Code == REQUEST_ADDPASSWORD) a.Fault = TFault::DropMidFrame;
+        return a;
+    });
+    const Raised r = RaisedBy([&] { session.AddPassword("pw"); });
+    EXPECT_EQ(r.Code, KURA_REMOTECONNECT);
+    EXPECT_EQ(r.Context[ctxServer], "127.0.0.1");
+    EXPECT_FALSE(session.IsConnected());
+    EXPECT_EQ(OfCode(server.Requests(), REQUEST_RECONNECT).size(), 1u);
+}
+
+TEST_F(RemoteChannel, FramesLargerThanOneChunkTravelWholeBothWays) {
+    for (const bool lan : {true, false}) {
+        SCOPED_TRACE(lan ? "LAN" : "internet");
+        TRemoteTestServer srv;
+        TDataSession s;
+        srv.Configure(s, lan);
+        s.RemoteUser = "admin";
+        s.RemotePassword = "secret";
+        s.Connect();
+        s.Login();
+        std::vector<uint8_t> big(100000 - 4);
+        for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>((i * 7919) >> 5);
+        // The reply echoes 200 000 bytes back: more than three chunks.
+        std::vector<uint8_t> echo(200000);
+        for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i * 31);
+        srv.SetScript([&](const TServerRequest& r) {
+            TServerAction a;
+            if (r.Code == REQUEST_PUTBLOB) {
+                TRemoteRequest reply;
+                reply.SetCode(0);
+                reply.PutParam(echo.data(), static_cast<uint32_t>(echo.size()));
+                reply.Finish(!lan);
+                a.Fault = TFault::Raw;
+                a.Raw.assign(reply.Data(), reply.Data() + reply.Header().TotalSize);
+            }
+            return a;
+        });
+        TRemoteChannel& channel = s.Channel();
+        channel.BeginRequest(REQUEST_PUTBLOB);
+        channel.Request().PutParam(big.data(), static_cast<uint32_t>(big.size()));
+        channel.Exchange();
+        EXPECT_EQ(channel.Reply().GetBytes(REMOTE_MAX_FRAME), echo);
+        const auto puts = OfCode(srv.Requests(), REQUEST_PUTBLOB);
+        ASSERT_EQ(puts.size(), 1u);
+        EXPECT_EQ(puts[0].Params.at(0), big);
+        if (lan) {
+            EXPECT_EQ(puts[0].Wire.size(), 100010u);
+        } else {
+            EXPECT_LT(puts[0].Wire.size(), 100010u);
+        }
+    }
+}

@@ -289,3 +289,25 @@ TEST_P(BothModes, RepliesLongerThanTheirDestinationsAreRefused) {
     server->SetScript(nullptr);
     EXPECT_TRUE(dir->TableExists("STAFF", false));
 }
+
+TEST_P(BothModes, DatabaseAndCursorRequestsMatchTheirLayouts) {
+    if (GetParam() != Mode::Lan) GTEST_SKIP() << "plain frames are compared on a LAN connection";
+    Make("STAFF");
+    dir->TableExists("STAFF", false);
+    dir->StartTransaction();
+    dir->Commit(true, false);
+    uint8_t header[DATA_HEADER_SIZE];
+    Cursor("STAFF").GetDataHeader(header);
+    const auto all = server->Requests();
+    auto wire = [&](uint16_t code) { return OfCode(all, code).at(0).Wire; };
+    using B = std::vector<uint8_t>;
+    EXPECT_EQ(wire(REQUEST_OPENDATADIR), (B{16, 0, 0, 0, 5, 0, 6, 0, 0, 0, 2, 0, 0, 0, 'D', 'B'}));
+    EXPECT_EQ(wire(REQUEST_TABLEEXISTS), (B{32, 0, 0, 0, 46, 0, 22, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0,  //
+                                            5, 0, 0, 0, 'S', 'T', 'A', 'F', 'F', 1, 0, 0, 0, 0}));
+    EXPECT_EQ(wire(REQUEST_STARTTXN), (B{18, 0, 0, 0, 11, 0, 8, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(wire(REQUEST_COMMITTXN), (B{28, 0, 0, 0, 12, 0, 18, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0,  //
+                                          1, 0, 0, 0, 1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(wire(REQUEST_CREATECURSOR), (B{18, 0, 0, 0, 14, 0, 8, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(wire(REQUEST_GETDATAHEADER), (B{32, 0, 0, 0, 45, 0, 22, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 0,  //
+                                              5, 0, 0, 0, 'S', 'T', 'A', 'F', 'F', 1, 0, 0, 0, 0}));
+}

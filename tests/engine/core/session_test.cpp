@@ -9,6 +9,7 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"
+#include "platform/Sockets.h"
 #include "tests/common/TestSupport.h"
 
 using namespace kura;
@@ -227,6 +228,12 @@ TEST(DataSession, DatabasesAreCountedByPath) {
 TEST(DataSession, RemoteNeedsAServer) {
     TDataSession s;
     s.SetRemote(true);
+    // A port nobody listens on any more.
+    {
+        platform::TcpListener closed;
+        ASSERT_TRUE(closed.Listen(0));
+        s.RemotePort = closed.Port();
+    }
     EXPECT_TRUE(s.IsRemote());
     EXPECT_EQ(s.GetServerName(), "127.0.0.1");
 

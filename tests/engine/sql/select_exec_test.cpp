@@ -1,5 +1,7 @@
 // SELECT behaviour, feature by feature: every result checked row by row with its
 // column names, NULLs included.
+#include <filesystem>
+
 #include "tests/engine/sql/SelectTestSupport.h"
 
 namespace kura::selecttest {
@@ -246,6 +248,9 @@ TEST_F(SelectTest, ResultTablesAndInto) {
     EXPECT_EQ(c->GetDirectory()->GetDatabaseName().find(db.Path()), 0u);
     db.Rows("SELECT name INTO copied FROM emp WHERE dept = 10");
     EXPECT_EQ(db.Rows("SELECT name FROM copied"), (TextRows{{"Ann"}, {"Cid"}}));
+    // An existing table is never replaced by an INTO result.
+    EXPECT_EQ(db.Error("SELECT id INTO dept FROM emp").first, KURA_TABLEEXISTS);
+    EXPECT_EQ(db.Rows("SELECT dname FROM dept"), (TextRows{{"Sales"}, {"Dev"}, {"Empty"}}));
     // MEMORY keeps the result in the in-memory database.
     EXPECT_EQ(db.Rows("SELECT name INTO MEMORY mcopy FROM emp WHERE dept = 20"), (TextRows{{"Bob"}}));
     EXPECT_EQ(db.Rows("SELECT name FROM MEMORY mcopy"), (TextRows{{"Bob"}}));
@@ -272,6 +277,12 @@ TEST_F(SelectTest, PlanningMessages) {
         EXPECT_EQ(message, c.message) << c.text;
     }
     EXPECT_NE(db.Error("SELECT * FROM missing").first, 0);
+    // Folders that do not exist are refused with an engine error, nothing created.
+    EXPECT_NE(db.Error("SELECT name INTO nofolder\\copy FROM emp").first, 0);
+    EXPECT_NE(db.Error("SELECT * FROM nofolder\\emp").first, 0);
+    EXPECT_FALSE(std::filesystem::exists(db.Path() + "/nofolder"));
+    // A failed planning leaves the tables readable.
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp"), (TextRows{{"5"}}));
 }
 
 TEST_F(SelectTest, MemoColumnsAreCopiedWhole) {

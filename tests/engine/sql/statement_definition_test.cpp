@@ -141,6 +141,35 @@ TEST_F(Definitions, UnknownKeyColumnCreatesNothing) {
     EXPECT_FALSE(db.Dir().TableExists("k", false));
 }
 
+TEST_F(Definitions, ColumnAttributesAndTableOptionsReachTheTable) {
+    db.Run("CREATE TABLE IF NOT EXISTS \"Staff\" ("
+           " \"StaffCD\" INTEGER NOT NULL,"
+           " \"Simei\" CHARACTER(20) DESCRIPTION 'name' NOT NULL,"
+           " \"KBN\" CHAR(2) DEFAULT 'A' CHARCASE UPPER,"
+           " \"Age\" INTEGER MIN 0 MAX 150,"
+           " \"Photo\" BLOB(0,5),"
+           " \"Biko\" MEMO,"
+           " PRIMARY KEY (\"StaffCD\") COMPRESS NONE"
+           " LANGUAGE \"ANSI Standard\" SORT \"Default Order\" USER MAJOR VERSION 3 );");
+    EXPECT_EQ(db.ColumnNames("Staff"), (Names{"StaffCD", "Simei", "KBN", "Age", "Photo", "Biko"}));
+    db.Run("INSERT INTO Staff (StaffCD, Simei, Age) VALUES (1, 'Yamada', 30)");
+    db.Run("INSERT INTO Staff (StaffCD, Simei, KBN) VALUES (2, 'Sato', 'bc')");
+    EXPECT_EQ(db.Rows("Staff"), (Rows{"1|Yamada|A|30|NULL|NULL", "2|Sato|BC|NULL|NULL|NULL"}));
+    EXPECT_EQ(db.ErrorOf("INSERT INTO Staff (StaffCD) VALUES (3)").Code, KURA_REQDERR);
+    EXPECT_EQ(db.ErrorOf("INSERT INTO Staff (StaffCD, Simei, Age) VALUES (4, 'x', 200)").Code, KURA_MAXVALERR);
+    EXPECT_EQ(db.ErrorOf("UPDATE Staff SET Age = -1").Code, KURA_MINVALERR);
+    EXPECT_EQ(db.Rows("Staff").size(), 2u);
+    // The upgrade the program runs at start-up: new columns at the end, data kept.
+    db.Run("ALTER TABLE \"Staff\" ADD \"Furikomi_KozaMeigi\" CHARACTER(40), ADD \"Fututyo_KozaMeigi\" CHARACTER(40)");
+    EXPECT_EQ(db.ColumnNames("Staff"), (Names{"StaffCD", "Simei", "KBN", "Age", "Photo", "Biko", "Furikomi_KozaMeigi",
+                                              "Fututyo_KozaMeigi"}));
+    EXPECT_EQ(db.Rows("Staff")[1], "2|Sato|BC|NULL|NULL|NULL|NULL|NULL");
+    // A REDEFINE that names only an attribute keeps the type and the data.
+    db.Run("ALTER TABLE Staff REDEFINE Age MAX 200");
+    db.Run("UPDATE Staff SET Age = 180 WHERE StaffCD = 1");
+    EXPECT_EQ(db.Rows("Staff")[0], "1|Yamada|A|180|NULL|NULL|NULL|NULL");
+}
+
 TEST_F(Definitions, MemoryTablesLiveInTheMemoryDatabase) {
     db.Run("CREATE TABLE MEMORY m (a INTEGER, b CHAR(3))");
     db.Run("INSERT INTO MEMORY m VALUES (5, 'x')");
