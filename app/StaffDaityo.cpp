@@ -12,7 +12,10 @@
 #include "app/Gakureki.h"
 #include "app/Kazoku.h"
 #include "app/MakatiButton.h"
+#include "app/Rirekisyo.h"
+#include "app/ScanPicture.h"
 #include "app/Wareki.h"
+#include "imaging/Scanner.h"
 #include "components/KuraDatabase.h"
 #include "platform/CodePage.h"
 #include "platform/dataset/DatabaseError.h"
@@ -92,6 +95,8 @@ TFstaffDaityo::TFstaffDaityo(QWidget* parent) : TForm1(parent) {
     DSstaff.SetDataSet(Tstaff.get());
     DSstaff.OnStateChange = [this](kura::TDataSource*) { DSstaffStateChange(); };
 
+    Scanner1 = std::make_unique<kura::imaging::TScanner>();
+    Image1.fill(Qt::white);
     Query1 = DataQuery("Query1", nullptr, "");
     Qgakureki = DataQuery("Qgakureki", &DSstaff,
                           "SELECT STAFFCD, YMD, NAIYO FROM GAKUREKI\nWHERE STAFFCD = :STAFFCD\nORDER BY YMD", "STAFFCD");
@@ -197,6 +202,7 @@ void TFstaffDaityo::FormShow() {
     else ShowAge();
     if (!Qgakureki->Active()) Qgakureki->Open();
     if (!Qkazoku->Active()) Qkazoku->Open();
+    ShowPhoto();
     if (Tstaff->State() == kura::dsInsert) KeyEDT->setFocus();
     else Editors["Simei"]->setFocus();
     PageControl1->setCurrentIndex(0);
@@ -411,10 +417,29 @@ void TFstaffDaityo::KazokuDelBTNClick() {
 
 void TFstaffDaityo::RirekiBTNClick() {
     if (!CodeUsable()) return;
-    // The résumé pages dialog is opened by its own unit.
+    Owned<TFrirekisyo> dialog(Frirekisyo);
+    kura::TKuraTable& t = *dialog->Trirekisyo;
+    const int32_t code = Tstaff->FieldByName("StaffCD")->AsInteger();
+    if (!t.Active()) t.Open();
+    t.SetKey();
+    t.FieldByName("StaffCD")->SetAsInteger(code);
+    if (t.GotoKey()) {
+        t.Edit();
+    } else {
+        t.Append();
+        t.FieldByName("STAFFCD")->SetAsInteger(code);
+    }
+    if (dialog->exec() == gui::mrOk) CodeUsed();
 }
 
-void TFstaffDaityo::BitBtn1Click() {}
+void TFstaffDaityo::BitBtn1Click() {
+    if (!ScanInto(*Scanner1, Image1, QRect(0, 0, 160, 120))) return;
+    Tstaff->Edit();
+    StorePicture(Tstaff->FieldByName("Photo"), Image1);
+    ShowPhoto();
+}
+
+void TFstaffDaityo::ShowPhoto() { PhotoIMG->setPixmap(QPixmap::fromImage(LoadPicture(Tstaff->FieldByName("Photo")))); }
 
 int OpenStaffEditor(std::optional<int32_t> staffCD) {
     if (!FstaffDaityo) FstaffDaityo = new TFstaffDaityo;

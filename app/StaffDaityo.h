@@ -20,6 +20,7 @@
 // set and, for a new employee, not taken by another employee; once one is made the
 // code edit becomes read-only, so those rows cannot be left under another code.
 #include <QComboBox>
+#include <QImage>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -38,6 +39,10 @@
 
 class QButtonGroup;
 
+namespace kura::imaging {
+class TScanner;
+}
+
 namespace app {
 
 class TMakatiButton;
@@ -52,6 +57,9 @@ public:
     kura::TDataSource DSstaff;
     std::unique_ptr<kura::TKuraQuery> Query1, Qgakureki, Qkazoku;
     kura::TDataSource DSrireki, DSkazoku;
+    std::unique_ptr<kura::imaging::TScanner> Scanner1;
+    // The work image of the photograph's scan.
+    QImage Image1{129, 169, QImage::Format_RGB32};
 
     QLineEdit* KeyEDT;
     QLabel* ModeLBL;
@@ -91,6 +99,7 @@ public:
     void RirekiBTNClick();
     void BitBtn1Click();
     void ShowAge();
+    void ShowPhoto();
 
 private:
     void BuildTop(QWidget* area);
