@@ -68,6 +68,28 @@ TEST_F(StaffEditor, EditsAnEmployeeWithTheCodeReadOnlyAndCancelKeepsTheOldValues
     EXPECT_EQ(Column("SELECT SIMEI FROM STAFF"), std::vector<std::string>{"佐藤"});
 }
 
+TEST_F(StaffEditor, AFailedPostKeepsTheWindowOpenInItsTransactionAndAnOpenTransactionIsRolledBackFirst) {
+    // A transaction left open by someone else: its row goes when the editor shows.
+    DMdata->DataDB->StartTransaction();
+    DMdata->Tkazoku->Append();
+    DMdata->Tkazoku->FieldByName("StaffCD")->SetAsInteger(1);
+    DMdata->Tkazoku->FieldByName("Seq")->SetAsInteger(1);
+    DMdata->Tkazoku->FieldByName("Simei")->SetAsString("x");
+    DMdata->Tkazoku->Post();
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        EXPECT_TRUE(Column("SELECT SIMEI FROM KAZOKU").empty());
+        Type(w, "KeyEDT", "12");
+        Click(w, "OkBTN");  // no name: the post is refused
+        EXPECT_EQ(messages.size(), 1);
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_TRUE(DMdata->DataDB->InTransaction());
+        Type(w, "SimeiEDT", QString::fromUtf8("十二"));
+        Click(w, "OkBTN");
+    });
+    EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrOk);
+    EXPECT_EQ(Column("SELECT SIMEI FROM STAFF WHERE STAFFCD = 12"), std::vector<std::string>{"十二"});
+}
+
 TEST_F(StaffEditor, AVanishedEmployeeIsReportedAndNoOtherRowIsEdited) {
     AddStaff(1, "一");
     AddStaff(3, "三");
