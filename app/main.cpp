@@ -6,11 +6,13 @@
 #include "components/KuraSession.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Text.h"
+#include "platform/twainqt/ScannerHost.h"
 
 int main(int argc, char** argv) {
     gui::TApplication application(argc, argv);
     gui::TApplication::Title = gui::U8("ヨミトラ");
     application.setApplicationName(gui::TApplication::Title);
+    platform::twain::InstallQtScannerHost();
     app::TFsplash* splash = app::ShowStartSplash();
 
     // Settings and data live beside the program and nowhere else.

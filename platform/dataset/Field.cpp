@@ -45,6 +45,18 @@ void TField::CheckCp932(const TField& field, const std::string& text) {
         throw EDatabaseError("Field '" + field.DisplayName() + "' cannot hold text that is not code page 932");
 }
 
+std::string TField::DisplayText() const {
+    std::string text;
+    if (OnGetText) OnGetText(const_cast<TField*>(this), text, true);
+    else text = AsString();
+    return text;
+}
+
+void TField::SetText(const std::string& text) {
+    if (OnSetText) OnSetText(this, text);
+    else SetAsString(text);
+}
+
 std::string TField::AsUtf8() const { return platform::Cp932ToUtf8(AsString()); }
 
 void TField::SetAsUtf8(const std::string& value) {

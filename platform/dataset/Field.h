@@ -42,6 +42,11 @@ public:
     bool Visible = true;
     TFieldNotifyEvent OnChange;
     TFieldNotifyEvent OnValidate;
+    // The text a control shows (displayText) or edits, and the text a control stores:
+    // with a handler set, the handler gives or takes the text instead of AsString.
+    // Texts are code page 932 bytes.
+    std::function<void(TField* sender, std::string& text, bool displayText)> OnGetText;
+    std::function<void(TField* sender, const std::string& text)> OnSetText;
     // Lookup fields: the key fields here, the dataset and fields to look in, the result.
     TDataSet* LookupDataSet = nullptr;
     std::string KeyFields, LookupKeyFields, LookupResultField;
@@ -70,6 +75,9 @@ public:
     void Change();
 
     virtual std::string AsString() const = 0;
+    std::string DisplayText() const;
+    // Stores text typed by the user (OnSetText, else AsString).
+    void SetText(const std::string& text);
     virtual void SetAsString(const std::string& value) = 0;
     // UTF-8 at the GUI boundary: refused when a character has no code page 932 form.
     std::string AsUtf8() const;

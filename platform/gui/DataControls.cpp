@@ -96,7 +96,11 @@ protected:
     }
     void Store(kura::TField* field) override {
         const QString text = edit_->text();
-        if (text.isEmpty()) field->Clear();
+        if (field->OnSetText) {
+            std::string bytes;
+            TryCp932(text, bytes);
+            field->SetText(bytes);
+        } else if (text.isEmpty()) field->Clear();
         else field->SetAsUtf8(text.toStdString());
     }
 

@@ -131,7 +131,7 @@ void TDataGridModel::ReadBlock(int block) const {
         for (int i = 0; i < BlockRows && !ds->Eof() && start + i < rows_; ++i) {
             Row row;
             row.texts.reserve(static_cast<std::size_t>(ds->FieldCount()));
-            for (int f = 0; f < ds->FieldCount(); ++f) row.texts.push_back(QStr(ds->Fields(f)->AsString()));
+            for (int f = 0; f < ds->FieldCount(); ++f) row.texts.push_back(QStr(ds->Fields(f)->DisplayText()));
             row.bookmark = ds->GetBookmark();
             rows.push_back(std::move(row));
             ds->Next();
@@ -192,7 +192,7 @@ QVariant TDataGridModel::data(const QModelIndex& index, int role) const {
     kura::TField* field = FieldOf(index.column());
     if (!field) return {};
     kura::TDataSet* ds = DataSet();
-    if (index.row() == CurrentRow() && ds->State() != kura::dsBrowse) return QStr(field->AsString());
+    if (index.row() == CurrentRow() && ds->State() != kura::dsBrowse) return QStr(field->DisplayText());
     const Row* row = RowAt(index.row());
     if (!row) return {};
     for (int f = 0; f < ds->FieldCount() && f < static_cast<int>(row->texts.size()); ++f)

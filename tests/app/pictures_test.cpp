@@ -1,0 +1,155 @@
+// The photograph and the résumé pages: scanned through SANE's "test" backend (a
+// private configuration folder), stored as bitmap files in their BLOBs, shown again
+// after a restart, and the pages printed to PDF one sheet each.
+#include <QLabel>
+#include <cstdio>
+#include <fstream>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include "app/Rirekisyo.h"
+#include "app/ScanPicture.h"
+#include "platform/print/Printer.h"
+#include "platform/twain/SourceManager.h"
+#include "tests/app/EditorTestSupport.h"
+
+namespace app::test {
+namespace {
+
+// SANE's test backend keeps copies of its device names it never frees; they are its
+// own, so a scan runs with leak checking off for what it allocates.
+void Scan(QWidget* w, const char* button) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan::ScopedDisabler sane;
+#endif
+    Click(w, button);
+}
+
+bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+
+class Pictures : public EditorTest {
+protected:
+    void SetUp() override {
+        if (!Have("scanimage") || !Have("pdfinfo")) GTEST_SKIP() << "scanimage or pdfinfo is not installed";
+        EditorTest::SetUp();
+        std::ofstream(sane.file("dll.conf")) << "test\n";
+        std::ofstream(sane.file("test.conf"))
+            << "number_of_devices 2\nmode Color\ndepth 8\nhand-scanner false\nthree-pass false\n"
+               "three-pass-order RGB\nresolution_min 1.0\nresolution_max 1200.0\nresolution_quant 1.0\n"
+               "resolution 25.0\ntest-picture \"Color pattern\"\nread-limit false\nread-status-code \"Default\"\n"
+               "geometry_min 0.0\ngeometry_max 200.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\n"
+               "br_x 80.0\nbr_y 100.0\n";
+        setenv("SANE_CONFIG_DIR", sane.path().c_str(), 1);
+        Choose(0);
+    }
+    void TearDown() override {
+        unsetenv("SANE_CONFIG_DIR");
+        platform::twain::SetHost({});
+        EditorTest::TearDown();
+    }
+    // The user's choice in the source selection (-1 cancels it).
+    void Choose(int index) {
+        platform::twain::Host host;
+        host.SelectSource = [index](const std::vector<std::string>&, int) { return index; };
+        platform::twain::SetHost(host);
+    }
+    static int Pages(const std::string& pdf) {
+        FILE* p = popen(("pdfinfo '" + pdf + "' 2>/dev/null").c_str(), "r");
+        char line[512];
+        int pages = -1;
+        while (p && fgets(line, sizeof line, p)) std::sscanf(line, "Pages: %d", &pages);
+        if (p) pclose(p);
+        return pages;
+    }
+    // The BLOB of a column as the table holds it.
+    std::string Blob(const char* table, const char* column) {
+        kura::TKuraQuery q;
+        q.SetDatabaseName("DataDB");
+        q.SetSessionName("MySession");
+        q.SetSQL(std::string("SELECT ") + column + " FROM " + table);
+        q.Open();
+        return q.Eof() ? std::string() : q.Fields(0)->AsString();
+    }
+    kura::test::TempDir sane;
+};
+
+TEST_F(Pictures, AScannedPhotoIsStoredAsABitmapAndShownAfterARestart) {
+    AddStaff(3, "三");
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        Choose(-1);  // a cancelled selection changes nothing
+        Scan(w, "BitBtn1");
+        EXPECT_TRUE(Child<QLabel>(w, "Photo")->pixmap().isNull());
+        Choose(0);
+        Scan(w, "BitBtn1");
+        EXPECT_EQ(Child<QLabel>(w, "Photo")->pixmap().size(), QSize(129, 169));
+        Click(w, "OkBTN");
+    });
+    ASSERT_EQ(OpenStaffEditor(3), gui::mrOk) << messages.join("\n").toStdString();
+    const std::string photo = Blob("STAFF", "PHOTO");
+    ASSERT_GT(photo.size(), 54u);
+    EXPECT_EQ(photo.substr(0, 2), "BM");
+    CloseMain();
+    StartMain();
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        const QImage shown = Child<QLabel>(w, "Photo")->pixmap().toImage();
+        EXPECT_EQ(shown.size(), QSize(129, 169));
+        // The colour pattern fills the middle of the frame, not the white ground.
+        EXPECT_NE(shown.pixelColor(64, 84), QColor(Qt::white));
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(3);
+}
+
+TEST_F(Pictures, ResumePagesAreScannedStoredAndPrintedOneSheetEach) {
+    AddStaff(4, "四");
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        OnModal("Frirekisyo", [&](QWidget* d) {
+            Scan(d, "OmoteScanBTN");
+            Scan(d, "UraScanBTN");
+            EXPECT_EQ(Child<QLabel>(d, "OmoteIMG")->size(), QSize(TFrirekisyo::PageWidth, TFrirekisyo::PageHeight));
+            EXPECT_EQ(Child<QLabel>(d, "UraIMG")->pixmap().size(), QSize(682, 1062));
+            Click(d, "OkBTN");
+        });
+        Click(w, "RirekiBTN");
+        Click(w, "OkBTN");
+    });
+    ASSERT_EQ(OpenStaffEditor(4), gui::mrOk) << messages.join("\n").toStdString();
+    EXPECT_EQ(Blob("RIREKISYO", "RIREKISYO1").substr(0, 2), "BM");
+    EXPECT_EQ(Blob("RIREKISYO", "RIREKISYO2").substr(0, 2), "BM");
+    CloseMain();
+    StartMain();
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        OnModal("Frirekisyo", [&](QWidget* d) {
+            EXPECT_EQ(Child<QLabel>(d, "OmoteIMG")->pixmap().size(), QSize(682, 1062));
+            for (const char* button : {"OmotePrtBTN", "UraPrtBTN"}) {
+                const std::string pdf = dir.file(std::string(button) + ".pdf");
+                platform::Printer().SetOutputFileName(pdf);
+                Click(d, button);
+                EXPECT_EQ(Pages(pdf), 1) << button;
+            }
+            Click(d, "CanBTN");
+        });
+        Click(w, "RirekiBTN");
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(4);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(Pictures, CancelAfterScanningDiscardsTheScannedPages) {
+    AddStaff(5, "五");
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        OnModal("Frirekisyo", [&](QWidget* d) {
+            Scan(d, "OmoteScanBTN");
+            Click(d, "OkBTN");
+        });
+        Click(w, "RirekiBTN");
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(5);
+    EXPECT_EQ(Blob("RIREKISYO", "STAFFCD"), "");
+}
+
+}  // namespace
+}  // namespace app::test
