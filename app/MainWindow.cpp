@@ -70,6 +70,7 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     bottom->addWidget(CloseBTN);
     layout->addWidget(Panel7);
     BuildMenus();
+    BuildCommands();
     StatusBar1->Panel(0)->setText("FormName");
     Query1 = new kura::TKuraQuery;
     Query1->SetName("Query1");

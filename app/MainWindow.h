@@ -19,8 +19,11 @@
 //   MainExport.cpp     the CSV exports of Staff and Gakureki (File menu).
 //   MainLayout.cpp     the tabs' panels, buttons and their hover colours.
 // Sort keys are kept in Settings as UTF-8 display labels ("（なし）" for none).
+#include <QString>
 #include <QTabWidget>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,6 +142,23 @@ public:
     void JidoCBClick();
     void PCP2Click();
     void A1Click();
+    // The commands on employees and the windows of the menus.
+    void STAFFaddBTNClick();
+    void STAFFeditBTNClick();
+    void STAFFdelBTNClick();
+    void KanriSheetBTNClick();
+    void N9Click();
+    void N11Click();
+    void Copy1Click();
+    void Staff1Click();
+    void SQL1Click();
+    void ReadMe1Click();
+    void Version1Click();
+    void Help2Click();
+    // The delete's question for the grid's selection (moves Qstaff to the first row).
+    QString DeleteConfirmation();
+    QMenu* PopupMenu1 = nullptr;
+    QMenu* JyokyoPopup = nullptr;
 
     // Whether the staff list's row (0-based) is a retired employee (a retirement date).
     bool RowRetired(int row) const;
@@ -154,6 +174,13 @@ private:
     void BuildStaffTab();
     void AddStaffColumns();
     void BuildMenus();
+    void BuildCommands();
+    // The current row's code; the codes of the selected rows (or of the current row).
+    std::optional<int32_t> CurrentCode();
+    std::vector<int32_t> ChosenCodes();
+    bool StaffExists(int32_t code);
+    // The employee was removed by another program: say so and rebuild the list.
+    void Vanished();
     void CreateQueries();
     void ExportTable(kura::TDataSet& table);
     void StartUp();
@@ -167,5 +194,15 @@ private:
 };
 
 extern TFmain* Fmain;
+class TLRstaffSheet;
+class TFstaff;
+class TFsql;
+class TFreadMe;
+class TFversion;
+extern TLRstaffSheet* LRstaffSheet;
+extern TFstaff* Fstaff;
+extern TFsql* Fsql;
+extern TFreadMe* FreadMe;
+extern TFversion* Fversion;
 
 }  // namespace app

@@ -8,10 +8,4 @@
 // Eras begin on Meiji 1868/01/01, Taisho 1912/07/30, Showa 1926/12/25, Heisei
 // 1989/01/08 and Reiwa 2019/05/01; a date before Meiji has no era text and its
 // Western year as era year.
-#include <string>
-
-namespace app {
-
-std::string FormatDateTime(const std::string& format, double value);
-
-}  // namespace app
+#include "app/DateFormat.h"
