@@ -65,10 +65,11 @@ std::optional<int32_t> TFmain::CurrentCode() {
     return f->AsInteger();
 }
 
-std::vector<int32_t> TFmain::ChosenCodes() {
+std::vector<int32_t> TFmain::ChosenCodes() { return ChosenCodes(StaffGrid->SelectedRows()); }
+
+std::vector<int32_t> TFmain::ChosenCodes(const std::vector<kura::TBookmark>& rows) {
     std::vector<int32_t> codes;
     if (!Qstaff->Active() || Qstaff->IsEmpty()) return codes;
-    const std::vector<kura::TBookmark> rows = StaffGrid->SelectedRows();
     if (rows.empty()) {
         if (auto code = CurrentCode()) codes.push_back(*code);
         return codes;
@@ -118,8 +119,9 @@ void TFmain::STAFFeditBTNClick() {
     if (result == gui::mrAbort || (result == gui::mrOk && Settings.JidoKosin)) SaisinBTNClick();
 }
 
-QString TFmain::DeleteConfirmation() {
-    const std::vector<kura::TBookmark> rows = StaffGrid->SelectedRows();
+QString TFmain::DeleteConfirmation() { return DeleteConfirmation(StaffGrid->SelectedRows()); }
+
+QString TFmain::DeleteConfirmation(const std::vector<kura::TBookmark>& rows) {
     const auto n = rows.size();
     QString text;
     if (n >= 2 && Qstaff->BookmarkValid(rows.front())) {
@@ -135,9 +137,12 @@ QString TFmain::DeleteConfirmation() {
 void TFmain::STAFFdelBTNClick() {
     if (!Qstaff->Active() || Qstaff->IsEmpty()) return;
     const kura::TBookmark mark = Qstaff->GetBookmark();
-    const QString text = DeleteConfirmation();
+    // The selection as it was asked about: moving Qstaff may change the grid's.
+    const std::vector<kura::TBookmark> rows = StaffGrid->SelectedRows();
+    const QString text = DeleteConfirmation(rows);
+    if (Qstaff->BookmarkValid(mark)) Qstaff->GotoBookmark(mark);
+    const std::vector<int32_t> codes = ChosenCodes(rows);
     if (gui::MessageDlg(text, gui::mtConfirmation, gui::mbYes | gui::mbNo, this) != gui::mrYes) return;
-    const std::vector<int32_t> codes = ChosenCodes();
     for (int32_t code : codes)
         if (!StaffExists(code)) return Vanished();
     kura::TKuraDatabase& db = *DMdata->DataDB;

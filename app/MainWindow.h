@@ -178,6 +178,8 @@ private:
     // The current row's code; the codes of the selected rows (or of the current row).
     std::optional<int32_t> CurrentCode();
     std::vector<int32_t> ChosenCodes();
+    std::vector<int32_t> ChosenCodes(const std::vector<kura::TBookmark>& rows);
+    QString DeleteConfirmation(const std::vector<kura::TBookmark>& rows);
     bool StaffExists(int32_t code);
     // The employee was removed by another program: say so and rebuild the list.
     void Vanished();
