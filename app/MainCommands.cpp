@@ -178,9 +178,10 @@ void TFmain::STAFFdelBTNClick() {
 }
 
 void TFmain::KanriSheetBTNClick() {
+    if (!Qstaff->Active() || Qstaff->IsEmpty()) return;
+    const kura::TBookmark mark = Qstaff->GetBookmark();
     const std::vector<int32_t> codes = ChosenCodes();
     if (codes.empty()) return;
-    const kura::TBookmark mark = Qstaff->GetBookmark();
     Qstaff->DisableControls();
     struct Back {
         TFmain& f;
