@@ -111,13 +111,14 @@ void TExpressionParser::ExpectKeyword(std::string_view keyword, std::string_view
 
 // ---- Levels -------------------------------------------------------------------
 
-TExpressionPtr TExpressionParser::Or(uint8_t flags, int32_t& depth) {
-    TExpressionPtr left = And(flags, depth);
-    while (TokenIs("OR")) {
+TExpressionPtr TExpressionParser::BooleanChain(const char* keyword, uint8_t op, uint8_t flags, int32_t& depth,
+                                               TExpressionPtr (TExpressionParser::*operand)(uint8_t, int32_t&)) {
+    TExpressionPtr left = (this->*operand)(flags, depth);
+    while (TokenIs(keyword)) {
         NextToken();
         int32_t rightDepth = 0;
-        TExpressionPtr right = And(flags, rightDepth);
-        TExpressionPtr node = MakeNode("OR", ekBinary, opOr, fldBOOL);
+        TExpressionPtr right = (this->*operand)(flags, rightDepth);
+        TExpressionPtr node = MakeNode(keyword, ekBinary, op, fldBOOL);
         depth = 1 + std::max(depth, rightDepth);
         CheckDepth(depth);
         node->Left = left.release();
@@ -127,20 +128,12 @@ TExpressionPtr TExpressionParser::Or(uint8_t flags, int32_t& depth) {
     return left;
 }
 
+TExpressionPtr TExpressionParser::Or(uint8_t flags, int32_t& depth) {
+    return BooleanChain("OR", opOr, flags, depth, &TExpressionParser::And);
+}
+
 TExpressionPtr TExpressionParser::And(uint8_t flags, int32_t& depth) {
-    TExpressionPtr left = Not(flags, depth);
-    while (TokenIs("AND")) {
-        NextToken();
-        int32_t rightDepth = 0;
-        TExpressionPtr right = Not(flags, rightDepth);
-        TExpressionPtr node = MakeNode("AND", ekBinary, opAnd, fldBOOL);
-        depth = 1 + std::max(depth, rightDepth);
-        CheckDepth(depth);
-        node->Left = left.release();
-        node->Right = right.release();
-        left = std::move(node);
-    }
-    return left;
+    return BooleanChain("AND", opAnd, flags, depth, &TExpressionParser::Not);
 }
 
 TExpressionPtr TExpressionParser::Not(uint8_t flags, int32_t& depth) {

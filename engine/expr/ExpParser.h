@@ -96,6 +96,9 @@ private:
     TExpToken* Run(TRule rule, uint8_t flags);
     TExpressionPtr Or(uint8_t flags, int32_t& depth);
     TExpressionPtr And(uint8_t flags, int32_t& depth);
+    // A left-leaning chain "a KEYWORD b KEYWORD c" of one boolean operator over a level.
+    TExpressionPtr BooleanChain(const char* keyword, uint8_t op, uint8_t flags, int32_t& depth,
+                                TExpressionPtr (TExpressionParser::*operand)(uint8_t, int32_t&));
     TExpressionPtr Not(uint8_t flags, int32_t& depth);
     TExpressionPtr Comparison(uint8_t flags, int32_t& depth);
     TExpressionPtr Concat(uint8_t flags, int32_t& depth);

@@ -1,2 +1,0 @@
-// The era dates are formatted by FormatDateTime (app/DateFormat.h).
-#include "app/Wareki.h"
