@@ -11,6 +11,7 @@
 // key count and every BLOB loading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -365,6 +366,62 @@ TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
     }
 }
 
+// A commit whose flush fails has lost the transaction's writes with the caches: a
+// second commit must fail as well rather than report writes that are gone, and
+// after the rollback the table is as it was and takes new transactions.
+TEST(Crash, ACommitThatFailedKeepsFailingUntilRolledBack) {
+    CrashTable t;
+    CrashRows after = t.States()[0];
+    after[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
+    int failed = 0;
+    for (uint64_t at = 1;; ++at) {
+        SCOPED_TRACE(at);
+        t.Restore();
+        TEngineErrorCode code = 0;
+        uint64_t calls = 0;
+        {
+            RecordDb db(t.Work(), lpPessimistic);
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            db.dir->StartTransaction();
+            AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7));
+            platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
+            try {
+                db.dir->Commit(true, false);
+            } catch (const EKuraEngineError& e) {
+                code = e.ErrorCode();
+            }
+            calls = platform::FileWriteCalls();
+            platform::ArmFileFault({});
+            if (code != 0) {
+                EXPECT_TRUE(db.dir->InTransaction());
+                TEngineErrorCode again = 0;
+                try {
+                    db.dir->Commit(true, false);
+                } catch (const EKuraEngineError& e) {
+                    again = e.ErrorCode();
+                }
+                EXPECT_EQ(again, code);
+                db.dir->Rollback();
+                db.dir->StartTransaction();
+                AppendStressRecord(*c, 501, "next", "", {});
+                db.dir->Commit(true, false);
+            }
+        }
+        const CrashRows rows = t.OpenAndCheck().Rows;
+        if (code != 0) {
+            EXPECT_EQ(code, KURA_WRITEERR);
+            CrashRows expected = t.States()[0];
+            expected[501] = "next|" + NoteOf(Checksum(std::vector<uint8_t>{}), Checksum(std::string()));
+            EXPECT_EQ(rows, expected);
+            ++failed;
+        } else {
+            EXPECT_EQ(rows, after);
+        }
+        if (calls < at || ::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(failed, 2);
+}
+
 // A writer killed half-way through writing its journal has changed nothing in
 // place: the torn journal is recognised by its length and checksum and ignored.
 TEST(Crash, ATornJournalIsIgnored) {
@@ -475,6 +532,41 @@ TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
         EXPECT_EQ(written, (std::set<std::string>{".DAT", ".IDX", ".BLB"}));
         EXPECT_EQ(synced, force ? written : std::set<std::string>{});
     }
+}
+
+// A journal that a power cut could make vanish would roll nothing back: its folder
+// entry is synced when it is created, and only then.
+TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
+    TempDir tmp;
+    std::vector<CallEvent> events;
+    gEvents = &events;
+    platform::FileCalls().fsync = RecordingFsync;
+    auto folderSyncs = [&] {
+        return std::count_if(events.begin(), events.end(), [&](const CallEvent& e) {
+            return e.Call == "sync" && fs::is_directory(e.File) && fs::equivalent(e.File, tmp.path());
+        });
+    };
+    try {
+        RecordDb db(tmp.path(), lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*db.dir, "SYNCED", StressTable()));
+        {
+            auto c = OpenRecordCursor(*db.dir, "SYNCED");
+            AppendStressRecord(*c, 1, "one", "words", {});
+        }
+        EXPECT_TRUE(fs::exists(tmp.file("SYNCED.JNL")));
+        EXPECT_EQ(folderSyncs(), 1);
+        {
+            auto c = OpenRecordCursor(*db.dir, "SYNCED");
+            AppendStressRecord(*c, 2, "two", "words", {});
+        }
+        EXPECT_EQ(folderSyncs(), 1);
+    } catch (...) {
+        platform::FileCalls() = platform::SystemFileCalls();
+        gEvents = nullptr;
+        throw;
+    }
+    platform::FileCalls() = platform::SystemFileCalls();
+    gEvents = nullptr;
 }
 
 // The journal goes with its table: deleted with it, and a rename leaves no journal
