@@ -29,7 +29,8 @@
 //
 // Remote sessions: the cursor is the client-side proxy of a cursor on the server
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
-// database-wide requests go to the server; the operations that have no remote
+// database-wide requests go to the server, and so do open, close, clone, refresh,
+// positioning, key search and key ranges; the operations that have no remote
 // request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
@@ -686,6 +687,25 @@ protected:
     // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
     void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
     void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
+    // The state blocks of RemoteState.h (RemoteState.cpp).
+    void ReadCursorState(TRemoteReply& reply);
+    void PutPosition(TRemoteRequest& request);
+    // The remote steps of OpenCursor once the table is held (CursorRemoteOpen.cpp).
+    void OpenRemoteState(bool alreadyOpenedRemotely);
+    // CLOSECURSOR; the server forgets the cursor's place whatever the answer.
+    void CloseRemoteCursor() noexcept;
+    TDataCursor* CloneRemoteCursor();
+    void LoadRemoteTextIndexParams();
+    // A request of this cursor with the position block, sent; the reply is at its
+    // next parameter.
+    TRemoteReply& SendPositioned(TRequestCode code, const std::function<void(TRemoteRequest&)>& more = {});
+    // The table's definitions copied into the cursor's own (open, local or remote).
+    void CopyTableFieldDefs();
+    // FIND and SETRANGE: the keys are built here from records when the flag says so.
+    uint8_t FindRemoteKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
+                          uint8_t partialLength, uint8_t* recordBuffer);
+    void SetRemoteRange(uint8_t bufferIsKey, const uint8_t* startBuffer, int32_t startFieldCount,
+                        const uint8_t* endBuffer, int32_t endFieldCount);
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

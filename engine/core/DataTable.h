@@ -29,6 +29,8 @@
 
 namespace kura {
 
+class TRemoteReply;
+
 class TDataDirectory;
 class TDataSession;
 
@@ -201,6 +203,10 @@ public:
     std::string GetDescription() const;
     std::string GetPassword() const;
     void CopyDataHeader(uint8_t* buffer) const;  // 127 bytes
+    // Remote tables (RemoteState.cpp): the open state a server sends with OPENCURSOR
+    // and the file counters that come with every cursor state.
+    void ReadOpenReply(TRemoteReply& reply);
+    void ReadCountersFromReply(TRemoteReply& reply);
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
     uint32_t GetLastRecordNumber() const;
