@@ -689,6 +689,10 @@ protected:
     void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
     // The state blocks of RemoteState.h (RemoteState.cpp).
     void ReadCursorState(TRemoteReply& reply);
+    // SQL result cursors: their handle and options, and their field definitions
+    // (computed ones with their expressions), installed with a limit of 1023.
+    void ReadOpenState(TRemoteReply& reply);
+    void ReadFieldDefs(TRemoteReply& reply);
     void PutPosition(TRemoteRequest& request);
     // The remote steps of OpenCursor once the table is held (CursorRemoteOpen.cpp).
     void OpenRemoteState(bool alreadyOpenedRemotely);

@@ -206,7 +206,9 @@ public:
     // Remote tables (RemoteState.cpp): the open state a server sends with OPENCURSOR
     // and the file counters that come with every cursor state.
     void ReadOpenReply(TRemoteReply& reply);
-    void ReadCountersFromReply(TRemoteReply& reply);
+    // The counters a cursor state carries; a layout change is a malformed reply.
+    void AdoptRemoteCounters(TRemoteReply& reply, const TDataHeader& data, uint32_t indexChangeCount,
+                             uint32_t indexRecordCount);
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
     uint32_t GetLastRecordNumber() const;

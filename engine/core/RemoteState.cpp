@@ -1,8 +1,10 @@
-// Reading the table and cursor state blocks of a server's replies (RemoteState.h).
+// Reading the state blocks of a server's replies (RemoteState.h) and taking them
+// over into the remote table and cursor.
 #include "engine/core/RemoteState.h"
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
+#include "engine/expr/ExpStream.h"
 
 namespace kura {
 
@@ -23,6 +25,10 @@ void AdoptChecked(TRemoteReply& reply, F&& adopt) {
     }
 }
 
+uint16_t HeaderU16(const TDataHeader& header, int offset) {
+    return static_cast<uint16_t>(header[offset] | (header[offset + 1] << 8));
+}
+
 }  // namespace
 
 bool RemoteTableStateFollows(int64_t serverVersion, const TDataTable& table, bool queryResult, bool querySource) {
@@ -32,45 +38,130 @@ bool RemoteTableStateFollows(int64_t serverVersion, const TDataTable& table, boo
     return table.GetCursorCount() == 1;
 }
 
-void TDataTable::ReadOpenReply(TRemoteReply& reply) {
-    FReadOnly = reply.GetBool();
-    FReadOnlyByAttribute = reply.GetBool();
-    if (FReadOnlyByAttribute) FReadOnly = true;
-    TDataHeader data{};
-    GetExactly(reply, data.data(), DATA_HEADER_SIZE);
-    AdoptChecked(reply, [&] { FDataFile.AdoptRemoteHeader(data); });
-    std::vector<TFieldDesc> descs(FDataFile.GetFieldCount());
-    for (TFieldDesc& desc : descs) GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
-    AdoptChecked(reply, [&] { FDataFile.AdoptRemoteFieldDescs(std::move(descs)); });
-    TIndexHeader index{};
-    GetExactly(reply, index.data(), INDEX_PAGE_SIZE);
-    AdoptChecked(reply, [&] { FIndexFile.AdoptRemoteHeader(index); });
+// ---- Readers ----------------------------------------------------------------------
+
+TRemoteTableState ReadRemoteTableState(TRemoteReply& reply) {
+    TRemoteTableState state;
+    state.ReadOnly = reply.GetBool();
+    state.ReadOnlyByAttribute = reply.GetBool();
+    GetExactly(reply, state.Data.data(), DATA_HEADER_SIZE);
+    const uint16_t fieldCount = HeaderU16(state.Data, dho::FieldCount);
+    if (fieldCount > MAX_TABLE_FIELDS) reply.RaiseMalformed();
+    state.Fields.resize(fieldCount);
+    for (TFieldDesc& desc : state.Fields) GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
+    GetExactly(reply, state.Index.data(), INDEX_PAGE_SIZE);
+    return state;
 }
 
-void TDataTable::ReadCountersFromReply(TRemoteReply& reply) {
-    TDataHeader data{};
-    GetExactly(reply, data.data(), DATA_HEADER_SIZE);
+TRemoteCursorState ReadRemoteCursorState(TRemoteReply& reply) {
+    TRemoteCursorState state;
+    state.Position = reply.GetI32();
+    state.RecordNo = reply.GetU32();
+    state.IndexName = reply.GetString(REMOTE_SHORT_STRING);
+    state.RecordCount = reply.GetU32();
+    GetExactly(reply, state.Data.data(), DATA_HEADER_SIZE);
+    state.IndexChangeCount = reply.GetU32();
+    state.IndexRecordCount = reply.GetU32();
+    reply.GetParam(state.Key.data(), static_cast<uint32_t>(state.Key.size()));
+    state.Bof = reply.GetBool();
+    state.Eof = reply.GetBool();
+    return state;
+}
+
+TRemoteOpenState ReadRemoteOpenState(TRemoteReply& reply) {
+    TRemoteOpenState state;
+    state.Handle = reply.GetU32();
+    state.TableName = reply.GetString(REMOTE_SHORT_STRING);
+    state.Exclusive = reply.GetBool();
+    state.InMemory = reply.GetBool();
+    state.TemporaryFiles = reply.GetBool();
+    state.QueryResult = reply.GetBool();
+    state.QuerySource = reply.GetBool();
+    return state;
+}
+
+TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion) {
+    TRemoteFieldDefs defs;
+    const uint32_t count = reply.GetU32();
+    if (count > REMOTE_RESULT_FIELD_LIMIT) reply.RaiseMalformed();
+    defs.Defs.resize(count);
+    defs.Expressions.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        TFieldDesc& desc = defs.Defs[i];
+        GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
+        // The expression reference of the image means nothing here.
+        std::fill(desc.Bytes.begin() + fdo::Expression, desc.Bytes.begin() + fdo::Expression + 4, 0);
+        if (serverVersion < SERVER_VERSION_FIELD_EXPRESSIONS || desc.Computed() == 0) continue;
+        const uint32_t size = reply.GetU32();
+        const std::span<const uint8_t> image = reply.NextParam();
+        if (image.size() != size) reply.RaiseMalformed();
+        TExpToken* root = nullptr;
+        if (size > 0) {
+            try {
+                ReadExpressionStream(image.data(), image.size(), root);
+            } catch (const EKuraEngineError&) {
+                reply.RaiseMalformed();
+            }
+        }
+        defs.Expressions[i].reset(root);
+    }
+    return defs;
+}
+
+// ---- Taking the state over -----------------------------------------------------------
+
+void TDataTable::ReadOpenReply(TRemoteReply& reply) {
+    TRemoteTableState state = ReadRemoteTableState(reply);
+    AdoptChecked(reply, [&] {
+        FDataFile.AdoptRemoteHeader(state.Data);
+        FDataFile.AdoptRemoteFieldDescs(std::move(state.Fields));
+        FIndexFile.AdoptRemoteHeader(state.Index);
+    });
+    FReadOnly = state.ReadOnly || state.ReadOnlyByAttribute;
+    FReadOnlyByAttribute = state.ReadOnlyByAttribute;
+}
+
+void TDataTable::AdoptRemoteCounters(TRemoteReply& reply, const TDataHeader& data, uint32_t indexChangeCount,
+                                     uint32_t indexRecordCount) {
     // The layout in use cannot change under an open cursor.
     const TDataHeader& current = FDataFile.Header();
-    for (int offset : {dho::FieldCount, dho::FieldCount + 1, dho::RecordSize, dho::RecordSize + 1})
-        if (data[offset] != current[offset]) reply.RaiseMalformed();
+    if (HeaderU16(data, dho::FieldCount) != HeaderU16(current, dho::FieldCount) ||
+        HeaderU16(data, dho::RecordSize) != HeaderU16(current, dho::RecordSize))
+        reply.RaiseMalformed();
     AdoptChecked(reply, [&] { FDataFile.AdoptRemoteHeader(data); });
-    const uint32_t changeCount = reply.GetU32();
-    const uint32_t recordCount = reply.GetU32();
-    FIndexFile.AdoptRemoteCounters(changeCount, recordCount);
+    FIndexFile.AdoptRemoteCounters(indexChangeCount, indexRecordCount);
 }
 
 void TDataCursor::ReadCursorState(TRemoteReply& reply) {
-    FPosition.LogicalPos = reply.GetI32();
-    FRecordNo = reply.GetU32();
-    FIndexName = reply.GetString(REMOTE_SHORT_STRING);
-    FFilteredCount = reply.GetU32();
+    const TRemoteCursorState state = ReadRemoteCursorState(reply);
     if (!FTable) reply.RaiseMalformed();
-    FTable->ReadCountersFromReply(reply);
-    FKeyBuffer.fill(0);
-    reply.GetParam(FKeyBuffer.data(), CURSOR_KEY_BUFFER_SIZE);
-    FBOF = reply.GetBool();
-    FEOF = reply.GetBool();
+    FTable->AdoptRemoteCounters(reply, state.Data, state.IndexChangeCount, state.IndexRecordCount);
+    FPosition.LogicalPos = state.Position;
+    FRecordNo = state.RecordNo;
+    FIndexName = state.IndexName;
+    FFilteredCount = state.RecordCount;
+    FKeyBuffer = state.Key;
+    FBOF = state.Bof;
+    FEOF = state.Eof;
+}
+
+void TDataCursor::ReadOpenState(TRemoteReply& reply) {
+    const TRemoteOpenState state = ReadRemoteOpenState(reply);
+    FRemoteHandle = state.Handle;
+    FTableName = state.TableName;
+    FExclusive = state.Exclusive;
+    FInMemory = state.InMemory;
+    FTemporaryFiles = state.TemporaryFiles;
+    FQueryResult = state.QueryResult;
+    FQuerySource = state.QuerySource;
+}
+
+void TDataCursor::ReadFieldDefs(TRemoteReply& reply) {
+    TRemoteFieldDefs defs = ReadRemoteFieldDefs(reply, GetServerVersion());
+    std::vector<const TExpToken*> expressions;
+    for (const TExpressionPtr& e : defs.Expressions) expressions.push_back(e.get());
+    SetComputedFieldDefs(defs.Defs.data(), static_cast<int32_t>(defs.Defs.size()),
+                         static_cast<int32_t>(REMOTE_RESULT_FIELD_LIMIT), expressions.data());
 }
 
 void TDataCursor::PutPosition(TRemoteRequest& request) {
