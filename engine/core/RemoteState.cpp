@@ -47,8 +47,12 @@ TRemoteTableState ReadRemoteTableState(TRemoteReply& reply) {
     GetExactly(reply, state.Data.data(), DATA_HEADER_SIZE);
     const uint16_t fieldCount = HeaderU16(state.Data, dho::FieldCount);
     if (fieldCount > MAX_TABLE_FIELDS) reply.RaiseMalformed();
-    state.Fields.resize(fieldCount);
-    for (TFieldDesc& desc : state.Fields) GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
+    // Grown as the definitions arrive: a count alone reserves nothing.
+    for (uint16_t i = 0; i < fieldCount; ++i) {
+        TFieldDesc desc;
+        GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
+        state.Fields.push_back(desc);
+    }
     GetExactly(reply, state.Index.data(), INDEX_PAGE_SIZE);
     return state;
 }
@@ -84,10 +88,9 @@ TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion)
     TRemoteFieldDefs defs;
     const uint32_t count = reply.GetU32();
     if (count > REMOTE_RESULT_FIELD_LIMIT) reply.RaiseMalformed();
-    defs.Defs.resize(count);
-    defs.Expressions.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-        TFieldDesc& desc = defs.Defs[i];
+        TFieldDesc& desc = defs.Defs.emplace_back();
+        defs.Expressions.emplace_back();
         GetExactly(reply, desc.Data(), FIELD_DESC_SIZE);
         // The expression reference of the image means nothing here.
         std::fill(desc.Bytes.begin() + fdo::Expression, desc.Bytes.begin() + fdo::Expression + 4, 0);
