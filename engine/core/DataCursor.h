@@ -655,10 +655,10 @@ public:
     std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> FKeyBuffer{};
     uint32_t FFilteredCount = 0;
     std::array<uint8_t, 10> FLastRequest{};
-    uint32_t FBlockPos = 0;
-    std::array<uint8_t, 10> FBlockHeader{};
-    std::vector<uint8_t> FBlockBuffer;
-    uint32_t FBlockCapacity = 0;
+    // The record-block buffer: a copy of the last GETNEXTRECORD or GETPRIORRECORD
+    // reply, read entry by entry (result, cursor state, record) with the same bounds
+    // checks as any reply; a broken entry drops the connection.
+    TRemoteReply FBlock;
     TLanguageStringList FStopWords;
     std::bitset<256> FSpaceChars;
     std::bitset<256> FIncludeChars;
@@ -705,6 +705,11 @@ protected:
     TRemoteReply& SendPositioned(TRequestCode code, const std::function<void(TRemoteRequest&)>& more = {});
     // The table's definitions copied into the cursor's own (open, local or remote).
     void CopyTableFieldDefs();
+    // GETNEXTRECORD / GETPRIORRECORD (CursorRemoteBlocks.cpp): a new request only
+    // when the block buffer is used up or the last request was another one.
+    bool NeedsBlockRequest(TRequestCode code) const;
+    void ReadBlockBuffer();
+    TEngineErrorCode ReadRemoteBlockRecord(TRequestCode code, uint8_t* buffer);
     // FIND and SETRANGE: the keys are built here from records when the flag says so.
     uint8_t FindRemoteKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
                           uint8_t partialLength, uint8_t* recordBuffer);

@@ -1,7 +1,9 @@
 #pragma once
 // Test server area: opening, closing, cloning and refreshing cursors, positioning,
-// key search and key ranges. The server cursor keeps its own place between
-// requests, so the position block a request carries is only checked for presence.
+// stepping record by record, key search and key ranges. A request that carries the
+// client's position block first puts the server cursor there when it stands
+// elsewhere (a record block read ahead leaves it on the block's last entry).
+#include <algorithm>
 #include <array>
 
 #include "tests/engine/core/RemoteServerState.h"
@@ -24,9 +26,34 @@ struct TServerKey {
 // Handle, key, BOF, EOF: the parameters after the block start at 4.
 constexpr size_t kAfterPosition = 4;
 
+inline void Reposition(TDataCursor& c, const TServerRequest& req) {
+    const std::vector<uint8_t>& key = req.Bytes(1);
+    const bool bof = req.Flag(2);
+    const bool eof = req.Flag(3);
+    if (bof == c.FBOF && eof == c.FEOF && key.size() == c.GetKeySize() &&
+        std::equal(key.begin(), key.end(), c.GetCurrentKey()))
+        return;
+    if (bof && eof) return;
+    if (bof) return c.SetToBegin();
+    if (eof) return c.SetToEnd();
+    const TServerKey wanted(req, 1);
+    if (!c.IsNaturalOrder()) {
+        c.FindKey(1, wanted.Bytes.data(), 0, 1, 0);
+        return;
+    }
+    uint32_t recordNo = 0;
+    for (size_t b = 4; b-- > 0;) recordNo = (recordNo << 8) | wanted.Bytes[b];
+    c.CheckForChanges();
+    c.GotoRecordNumber(static_cast<int32_t>(recordNo));
+    c.LoadCurrentRecord(1);
+    c.EndRead();
+}
+
 inline TDataCursor* PositionedCursor(TServerState& s, const TServerRequest& req) {
     req.Bytes(kAfterPosition - 1);
-    return s.Cursor(req);
+    TDataCursor* c = s.Cursor(req);
+    Reposition(*c, req);
+    return c;
 }
 
 inline void RegisterCursorArea(TServerAreas& areas) {
@@ -79,6 +106,21 @@ inline void RegisterCursorArea(TServerAreas& areas) {
         c->SetToRecordNumber(static_cast<int32_t>(req.Number(1)));
         PutCursorState(reply, *c);
     });
+    for (const uint16_t code : {REQUEST_GETNEXTRECORD, REQUEST_GETPRIORRECORD}) {
+        areas.On(code, [code](TServerState& s, const TServerRequest& req, TRemoteRequest& reply) {
+            TDataCursor* c = PositionedCursor(s, req);
+            const uint32_t count = std::max<uint32_t>(1, static_cast<uint32_t>(req.Number(kAfterPosition)));
+            std::vector<uint8_t> record(c->FRecordSize);
+            for (uint32_t i = 0; i < count; ++i) {
+                const TEngineErrorCode result =
+                    code == REQUEST_GETNEXTRECORD ? c->GetNextRecord(record.data()) : c->GetPriorRecord(record.data());
+                reply.PutU16(result);
+                PutCursorState(reply, *c);
+                reply.PutParam(record.data(), static_cast<uint32_t>(record.size()));
+                if (result != 0) break;
+            }
+        });
+    }
     areas.On(REQUEST_FIND, [](TServerState& s, const TServerRequest& req, TRemoteRequest& reply) {
         TDataCursor* c = PositionedCursor(s, req);
         const TServerKey key(req, kAfterPosition);

@@ -177,4 +177,36 @@ TEST_P(CursorModes, RefreshSeesRecordsAnotherProgramAdded) {
     EXPECT_EQ(c.GetCurrentRecordNumber(), 6u);
 }
 
+TEST_P(CursorModes, SteppingRecordByRecordMatchesALocalCursorBothWays) {
+    MakeStaff("STAFF", 5);
+    TDataCursor& c = Open("STAFF");
+    TDataCursor& ref = Reference("STAFF");
+    // Read ahead three at a time on the server side; the answers must not change.
+    c.FBlockRecordCount = 3;
+    std::vector<uint8_t> got(c.GetCursorRecordSize());
+    std::vector<uint8_t> want(ref.GetCursorRecordSize());
+    const auto both = [&](bool forward) {
+        const TEngineErrorCode a = forward ? c.GetNextRecord(got.data()) : c.GetPriorRecord(got.data());
+        const TEngineErrorCode b = forward ? ref.GetNextRecord(want.data()) : ref.GetPriorRecord(want.data());
+        EXPECT_EQ(a, b);
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(PlaceOf(c), PlaceOf(ref));
+        return a;
+    };
+    for (TDataCursor* x : {&c, &ref}) x->SetToBegin();
+    int read = 0;
+    while (both(true) == 0) ++read;
+    EXPECT_EQ(read, 5);
+    EXPECT_TRUE(c.FEOF);
+    read = 0;
+    while (both(false) == 0) ++read;
+    EXPECT_EQ(read, 5);
+    EXPECT_TRUE(c.FBOF);
+    // A change of direction in the middle of a block asks the server again.
+    for (TDataCursor* x : {&c, &ref}) x->SetToBegin();
+    for (bool forward : {true, true, false, true, true, true, false})
+        both(forward);
+    EXPECT_EQ(c.GetCurrentRecordNumber(), 3u);
+}
+
 INSTANTIATE_LOCAL_AND_REMOTE(CursorModes);
