@@ -19,6 +19,10 @@
 //   CursorSets.cpp        the visible-record sets and the key-range scans
 //   CursorFilters.cpp     adding, dropping, activating and changing filters
 //   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
+//   CursorRemote.cpp      the remote request loop with its server callbacks
+//   CursorRemoteOpen.cpp, CursorRemoteKeys.cpp, CursorRemoteBlocks.cpp,
+//   RemoteState.cpp       the remote paths of open/close/clone, key search and
+//                         ranges, record-by-record stepping, and the state blocks
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,7 @@ protected:
             return;
         }
         server = std::make_unique<TRemoteTestServer>();
+        if (ServerVersion) server->Version = *ServerVersion;
         server->AddDatabase("DB", folder.path());
         server->Configure(session, GetParam() == TCursorMode::RemoteLan);
         session.RemoteUser = server->User;
@@ -116,6 +118,8 @@ protected:
         return *cursors.back();
     }
 
+    // The engine version the test server reports; set before SetUp runs.
+    std::optional<int64_t> ServerVersion;
     TempDir folder;
     TDataSession maker_session;
     TDataDirectory* maker = nullptr;

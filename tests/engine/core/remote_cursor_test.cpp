@@ -63,7 +63,43 @@ TEST_P(CursorModes, OpenTakesTheTablesDefinitionsAndCloseLetsThemGo) {
     // A second cursor on the shared table sees the same.
     EXPECT_EQ(Open("STAFF").GetRecordCount(), 4u);
     EXPECT_EQ(EngineErrorOf([&] { Open("NOBODY"); }), KURA_OSENOENT);
+    // The full-text parameters are the table's.
+    EXPECT_EQ(c.GetStopWords().Count(), ref.GetStopWords().Count());
+    EXPECT_EQ(c.GetSpaceChars(), ref.GetSpaceChars());
+    EXPECT_EQ(c.GetIncludeChars(), ref.GetIncludeChars());
 }
+
+// From server 3.06 only the first cursor of a table is sent the table's state; the
+// others take it from the shared table.
+class CursorModesNewServer : public LocalOrRemoteCursor {
+protected:
+    void SetUp() override {
+        ServerVersion = SERVER_VERSION_CURSOR_COUNT;
+        LocalOrRemoteCursor::SetUp();
+    }
+};
+
+TEST_P(CursorModesNewServer, LaterCursorsOfATableShareTheFirstOnesState) {
+    MakeStaff("STAFF", 4);
+    TDataCursor& first = Open("STAFF");
+    TDataCursor& second = Open("STAFF");
+    for (TDataCursor* c : {&first, &second}) {
+        EXPECT_EQ(c->GetFieldCount(), 2);
+        EXPECT_EQ(c->GetRecordCount(), 4u);
+        c->SetToRecordNumber(3);
+        EXPECT_EQ(c->GetCurrentRecordNumber(), 3u);
+    }
+    std::unique_ptr<TDataCursor> clone(second.CloneCursor());
+    EXPECT_EQ(clone->GetCurrentRecordNumber(), 3u);
+    if (Remote()) {
+        std::vector<size_t> opens;
+        for (const TServerRequest& r : server->Requests())
+            if (r.Code == REQUEST_OPENCURSOR) opens.push_back(r.Wire.size());
+        EXPECT_EQ(opens.size(), 2u);
+    }
+}
+
+INSTANTIATE_LOCAL_AND_REMOTE(CursorModesNewServer);
 
 TEST_P(CursorModes, PositioningMatchesALocalCursor) {
     MakeStaff("STAFF", 7);
