@@ -222,4 +222,61 @@ TEST_P(CursorWire, PositionedRequestsCarryTheKeyOfTheIndexAndTheEndFlags) {
     EXPECT_TRUE(session.Channel().Reply().AtEnd());
 }
 
+// Parameter lengths of a frame's payload, in order.
+std::vector<uint32_t> ParamLengths(const std::vector<uint8_t>& frame) {
+    std::vector<uint32_t> lengths;
+    for (size_t p = REMOTE_HEADER_SIZE; p + 4 <= frame.size();) {
+        const uint32_t n = frame[p] | (frame[p + 1] << 8) | (frame[p + 2] << 16) | (uint32_t{frame[p + 3]} << 24);
+        lengths.push_back(n);
+        p += 4 + n;
+    }
+    return lengths;
+}
+
+TEST_P(CursorWire, ARecordReplyIsResultStateAndRecord) {
+    MakeStaff("STAFF", 2);
+    TDataCursor& c = Open("STAFF");
+    c.SetToBegin();
+    std::vector<uint8_t> record(c.GetCursorRecordSize());
+    ASSERT_EQ(c.GetNextRecord(record.data()), 0);
+    const uint32_t key = c.GetKeySize();
+    const uint32_t size = c.GetCursorRecordSize();
+    const std::vector<uint32_t> state = {4, 4, 0, 4, DATA_HEADER_SIZE, 4, 4, key, 1, 1};
+    std::vector<uint32_t> expected = {2};
+    expected.insert(expected.end(), state.begin(), state.end());
+    expected.push_back(size);
+    EXPECT_EQ(ParamLengths(session.Channel().Reply().Frame()), expected);
+    // The request: position block, then the read-ahead count.
+    const TServerRequest next = server->Requests().back();
+    ASSERT_EQ(next.Code, REQUEST_GETNEXTRECORD);
+    EXPECT_EQ(ParamLengths(next.Wire), (std::vector<uint32_t>{4, key, 1, 1, 4}));
+    EXPECT_EQ(next.Number(2), 1u);  // it stood before the first record
+    EXPECT_EQ(next.Number(4), 1u);
+}
+
+TEST_P(CursorWire, SuppressingAutoIncrementsTellsTheServerOnceAndOnlyForSuchTables) {
+    TableBuilder b;
+    b.Field("Id", fldINT32);
+    int32_t unused = 0;
+    PlaceField(b.Def, unused, NewField("Seq", fldINT32, 0, fldstAUTOINC));
+    b.Primary({1});
+    TDataTable* table = nullptr;
+    ASSERT_EQ(maker->CreateTable(table, "AUTO", false, false, b.Def), 0);
+    maker->CloseTable(table, false, false, false);
+    MakeStaff("STAFF", 1);
+    TDataCursor& plain = Open("STAFF");
+    TDataCursor& counted = Open("AUTO");
+    const auto sent = [&] {
+        std::vector<uint64_t> flags;
+        for (const TServerRequest& r : server->Requests())
+            if (r.Code == REQUEST_SUPPRESSAUTOINC) flags.push_back(r.Number(1));
+        return flags;
+    };
+    plain.SuppressAutoInc(true);
+    counted.SuppressAutoInc(true);
+    counted.SuppressAutoInc(true);
+    counted.SuppressAutoInc(false);
+    EXPECT_EQ(sent(), (std::vector<uint64_t>{1, 0}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Lan, CursorWire, ::testing::Values(TCursorMode::RemoteLan), CursorModeName);
