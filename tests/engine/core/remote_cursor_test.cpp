@@ -55,6 +55,11 @@ TEST_P(CursorModes, OpenTakesTheTablesDefinitionsAndCloseLetsThemGo) {
     EXPECT_EQ(c.GetKeySize(), ref.GetKeySize());
     EXPECT_EQ(c.GetRecordCount(), 4u);
     EXPECT_EQ(PlaceOf(c), PlaceOf(ref));
+    // Header values of the open table come from the state the server sent.
+    EXPECT_EQ(c.GetLastAutoIncValue(), ref.GetLastAutoIncValue());
+    EXPECT_EQ(c.GetUserMajorVersion(), ref.GetUserMajorVersion());
+    EXPECT_EQ(c.GetBlobBlockSize(), ref.GetBlobBlockSize());
+    EXPECT_EQ(c.GetLastRecordNumber(), ref.GetLastRecordNumber());
     c.CloseCursor(false);
     EXPECT_FALSE(c.IsOpen());
     EXPECT_EQ(c.GetFieldCount(), 0);
