@@ -1,60 +1,11 @@
 #pragma once
 // Test server area: opening, closing, cloning and refreshing cursors, positioning,
-// stepping record by record, key search and key ranges. A request that carries the
-// client's position block first puts the server cursor there when it stands
-// elsewhere (a record block read ahead leaves it on the block's last entry).
+// stepping record by record, key search and key ranges.
 #include <algorithm>
-#include <array>
 
 #include "tests/engine/core/RemoteServerState.h"
 
 namespace kura::test {
-
-// A key parameter as the engine's key buffers hold it; empty stays nullptr.
-struct TServerKey {
-    std::array<uint8_t, RANGE_KEY_SIZE> Bytes{};
-    const uint8_t* Data = nullptr;
-    TServerKey(const TServerRequest& req, size_t i) {
-        const std::vector<uint8_t>& p = req.Bytes(i);
-        if (p.size() > Bytes.size()) RaiseEngineError(KURA_REMOTEINVREQUEST);
-        if (p.empty()) return;
-        std::copy(p.begin(), p.end(), Bytes.begin());
-        Data = Bytes.data();
-    }
-};
-
-// Handle, key, BOF, EOF: the parameters after the block start at 4.
-constexpr size_t kAfterPosition = 4;
-
-inline void Reposition(TDataCursor& c, const TServerRequest& req) {
-    const std::vector<uint8_t>& key = req.Bytes(1);
-    const bool bof = req.Flag(2);
-    const bool eof = req.Flag(3);
-    if (bof == c.FBOF && eof == c.FEOF && key.size() == c.GetKeySize() &&
-        std::equal(key.begin(), key.end(), c.GetCurrentKey()))
-        return;
-    if (bof && eof) return;
-    if (bof) return c.SetToBegin();
-    if (eof) return c.SetToEnd();
-    const TServerKey wanted(req, 1);
-    if (!c.IsNaturalOrder()) {
-        c.FindKey(1, wanted.Bytes.data(), 0, 1, 0);
-        return;
-    }
-    uint32_t recordNo = 0;
-    for (size_t b = 4; b-- > 0;) recordNo = (recordNo << 8) | wanted.Bytes[b];
-    c.CheckForChanges();
-    c.GotoRecordNumber(static_cast<int32_t>(recordNo));
-    c.LoadCurrentRecord(1);
-    c.EndRead();
-}
-
-inline TDataCursor* PositionedCursor(TServerState& s, const TServerRequest& req) {
-    req.Bytes(kAfterPosition - 1);
-    TDataCursor* c = s.Cursor(req);
-    Reposition(*c, req);
-    return c;
-}
 
 inline void RegisterCursorArea(TServerAreas& areas) {
     areas.On(REQUEST_OPENCURSOR, [](TServerState& s, const TServerRequest& req, TRemoteRequest& reply) {
