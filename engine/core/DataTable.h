@@ -29,6 +29,8 @@
 
 namespace kura {
 
+class TRemoteReply;
+
 class TDataDirectory;
 class TDataSession;
 
@@ -207,6 +209,12 @@ public:
     std::string GetDescription() const;
     std::string GetPassword() const;
     void CopyDataHeader(uint8_t* buffer) const;  // 127 bytes
+    // Remote tables (RemoteState.cpp): the open state a server sends with OPENCURSOR
+    // and the file counters that come with every cursor state.
+    void ReadOpenReply(TRemoteReply& reply);
+    // The counters a cursor state carries; a layout change is a malformed reply.
+    void AdoptRemoteCounters(TRemoteReply& reply, const TDataHeader& data, uint32_t indexChangeCount,
+                             uint32_t indexRecordCount);
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
     uint32_t GetLastRecordNumber() const;
