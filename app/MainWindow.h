@@ -142,6 +142,9 @@ public:
     void JidoCBClick();
     void PCP2Click();
     void A1Click();
+    // Both close the main window, which ends the program (the close writes the settings).
+    void CloseBTNClick();
+    void Exit1Click();
     // The commands on employees and the windows of the menus.
     void STAFFaddBTNClick();
     void STAFFeditBTNClick();
