@@ -177,6 +177,12 @@ void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo);
 
 void TFmain::UpgradeKazokuTable() { TDMdata::FieldNames(*DMdata->Tkazoku); }
 
+void EndProgram() {
+    delete Fmain;
+    delete DMdata;
+    kura::DoneSessions();
+}
+
 void TFmain::CloseBTNClick() { close(); }
 
 void TFmain::Exit1Click() { close(); }

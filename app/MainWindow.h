@@ -199,6 +199,11 @@ private:
 };
 
 extern TFmain* Fmain;
+
+// What the program does once its event loop has ended (the main window closed): frees
+// the main window, then the data module, which closes every table and query, and the
+// engine's sessions. The settings were written when the window closed.
+void EndProgram();
 class TLRstaffSheet;
 class TFstaff;
 class TFsql;

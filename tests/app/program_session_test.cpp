@@ -43,15 +43,6 @@ int RunLoopUntilClosed(const std::function<void()>& close) {
     return App().exec();
 }
 
-// What the program does once its loop has ended: the main window, then the data module
-// (closing every table and query) and the engine's sessions go.
-void EndProgram() {
-    delete Fmain;
-    delete DMdata;
-    DMdata = nullptr;
-    kura::DoneSessions();
-}
-
 class ClosingTheMainWindow : public AppTest {};
 
 TEST_F(ClosingTheMainWindow, TheButtonAndTheMenuItemEachEndTheLoopAndWriteTheSettings) {
