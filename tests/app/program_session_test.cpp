@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <tuple>
 
 #include "app/DBGridEx.h"
