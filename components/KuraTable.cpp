@@ -90,6 +90,15 @@ void TKuraTable::SetTableName(const std::string& value) {
     DataEvent(dePropertyChange, 0);
 }
 
+void TKuraTable::DataEvent(TDataEvent event, intptr_t info) {
+    if (event == dePropertyChange) {
+        FIndexDefs.Updated = false;
+        FRestructureFieldDefs.Updated = false;
+        FRestructureIndexDefs.Updated = false;
+    }
+    TKuraDBDataSet::DataEvent(event, info);
+}
+
 void TKuraTable::DatabaseNameChanged() { FInMemory = SameText(DatabaseName(), "Memory"); }
 
 const std::string& TKuraTable::IndexName() const {

@@ -5,12 +5,15 @@
 // to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
 // master dataset (MasterSource, MasterFields), and creates, deletes and checks the
 // existence of its table (KuraTableDefs.cpp). Key and range values are assigned
-// through the fields while the dataset is in dsSetKey.
+// through the fields while the dataset is in dsSetKey. RestructureTable gives the
+// closed table the definition of RestructureFieldDefs and RestructureIndexDefs
+// (KuraRestructureDefs.h, KuraTableRestructure.cpp).
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "components/KuraDataSet.h"
+#include "components/KuraRestructureDefs.h"
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/FieldDefs.h"
 
@@ -41,7 +44,15 @@ public:
     bool InMemory() const { return FInMemory; }
     bool StoreDefs = false;
 
-    // Kept for the engine's maintenance operations, which the table itself never runs.
+    // Why OnDataLost asks: the context names the index (key violation), the field
+    // (its minimum, maximum or required check refused the row; its value does not
+    // convert), or the dropped field; it is empty for any other error.
+    enum TDataLostCause : int {
+        dlUnknown = 0, dlKeyViolation = 1, dlValidityCheck = 2, dlFieldDeletion = 3, dlTypeConversion = 4
+    };
+    // The verify, repair, upgrade, index, copy and optimize events are kept for the
+    // engine's maintenance operations, which the table itself never runs;
+    // RestructureTable fires OnRestructureProgress and OnDataLost.
     using TSteppedProgressEvent = std::function<void(TDataSet* sender, const std::string& step, int percentDone)>;
     using TLogEvent = std::function<void(TDataSet* sender, const std::string& message)>;
     using TDataLostEvent = std::function<void(TDataSet* sender, int cause, const std::string& context,
@@ -61,6 +72,18 @@ public:
                      const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
     void CreateTable();
     void DeleteTable();
+    // The table's definition for a restructure, read from the table on first use.
+    TRestructureFieldDefs& RestructureFieldDefs();
+    TRestructureIndexDefs& RestructureIndexDefs();
+    // Gives the closed table the definition of the two lists, keeping its records
+    // (exclusive use; the engine picks a header rewrite or a copy). OnRestructureProgress
+    // reports the percentage done. OnDataLost decides for each value or row the new
+    // definition would lose: ContinueRestructure false stops the restructure and
+    // leaves the table as it was, StopAsking true answers every later question alike.
+    // Without a handler a dropped field is dropped, and any other loss stops the
+    // restructure with an error: KURA_KEYVIOL for a key violation, else an
+    // EDatabaseError naming the field.
+    void RestructureTable();
     void SetKey();
     bool GotoKey();
     void SetRangeStart();
@@ -71,6 +94,7 @@ public:
     void InitFieldDefs() override;
     void UpdateIndexDefs() override;
     TDataSource* GetDataSource() override { return FMasterLink.DataSource(); }
+    void DataEvent(TDataEvent event, intptr_t info) override;
 
 protected:
     TDataCursor* CreateHandle() override;
@@ -92,6 +116,12 @@ private:
     void ReadIndexDefs(TDataCursor* cursor);
     void MasterChanged();
     void MasterDisabled();
+    friend class TRestructureFieldDefs;
+    friend class TRestructureIndexDefs;
+    // Runs read on the open table's cursor, or on a cursor of its own.
+    void ReadDefinition(const std::function<void(TDataCursor&)>& read);
+    void ReadRestructureFieldDefs();
+    void ReadRestructureIndexDefs();
     void Transfer(bool import, const std::string& fileName, char delimiter, const std::string& dateFormat,
                   const std::string& timeFormat, char decimalSeparator);
 
@@ -106,6 +136,8 @@ private:
     std::unique_ptr<TDataCursor> FLookupCursor;
     std::string FLookupKeyFields;
     bool FLookupCaseIns = false;
+    TRestructureFieldDefs FRestructureFieldDefs{this};
+    TRestructureIndexDefs FRestructureIndexDefs{this};
 };
 
 }  // namespace kura
