@@ -4,13 +4,12 @@
 #include <algorithm>
 
 #include "components/FieldTypeMap.h"
-#include "components/KuraDatabase.h"
 #include "components/KuraMessages.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
+#include "engine/core/DataTable.h"
 #include "engine/core/Restructure.h"
 #include "engine/files/IndexPage.h"
-#include "platform/CodePage.h"
 #include "platform/dataset/DatabaseError.h"
 
 namespace kura {
@@ -104,6 +103,61 @@ void KeepIndexDetails(TIndexDesc& desc, const TIndexDesc* old) {
     desc.SetByte(ido::Compression, old->GetByte(ido::Compression));
     if (old->GetByte(ido::Descending) != desc.GetByte(ido::Descending)) return;
     for (int k = 0; k < MAX_INDEX_FIELDS; ++k) desc.SetOption(k, old->GetOption(k));
+}
+
+// The field descriptors of the items into params; the engine field number of each
+// item, a new field getting one that no old field has.
+std::vector<uint16_t> PutFields(const TRestructureFieldDefs& items, const TCurrentTable& current,
+                                TRestructureParams& params) {
+    uint16_t highest = 0;
+    for (const TFieldDesc& f : current.Fields) highest = std::max(highest, f.FieldNo());
+    for (int i = 0; i < items.Count(); ++i) highest = std::max(highest, items[i].FieldNo);
+    std::vector<uint16_t> numbers;
+    for (int i = 0; i < items.Count(); ++i) {
+        const TRestructureFieldDef& item = items[i];
+        const uint16_t no = item.FieldNo != 0 ? item.FieldNo : ++highest;
+        numbers.push_back(no);
+        params.Fields.push_back(FieldDescOf(item, no, item.FieldNo ? FindFieldNo(current.Fields, no) : nullptr));
+    }
+    return numbers;
+}
+
+// The index descriptors of the items into params: the primary one in slot 0, the
+// others after it in list order, the full-text index in its own slot. Key fields
+// name field items, whose engine field numbers are numbers.
+void PutIndexes(const TRestructureIndexDefs& items, const TRestructureFieldDefs& fields,
+                const std::vector<uint16_t>& numbers, const TCurrentTable& current, TDataCursor& cursor,
+                TRestructureParams& params) {
+    auto fieldNoOf = [&](const std::string& name) {
+        const int at = fields.IndexOf(name);
+        if (at < 0) DatabaseErrorFmt(FieldNotFoundText, name);
+        return numbers[static_cast<std::size_t>(at)];
+    };
+    bool hasPrimary = false;
+    uint8_t secondary = 0;
+    for (int i = 0; i < items.Count(); ++i) {
+        const TRestructureIndexDef& item = items[i];
+        TIndexDesc desc = IndexDescFromDef(TIndexDef{item.Name, item.Fields, item.Options}, fieldNoOf);
+        const TIndexDesc* old = nullptr;
+        if (item.Options & ixPrimary) {
+            if (hasPrimary) DatabaseError(msg::TwoPrimaryIndexes);
+            hasPrimary = true;
+            if (!current.NoPrimary) old = &current.Indexes[0];
+            KeepIndexDetails(desc, old);
+            params.Indexes[0] = desc;
+            continue;
+        }
+        if (secondary >= MAX_SECONDARY_INDEXES) cursor.RaiseError(KURA_INDEXLIMIT, {}, item.Name);
+        for (uint8_t slot = 1; slot <= current.IndexCount && slot < SYS_TEXT_SLOT; ++slot)
+            if (current.Indexes[slot].GetFieldCount() > 0 && SameText(current.Indexes[slot].GetName(), item.Name))
+                old = &current.Indexes[slot];
+        KeepIndexDetails(desc, old);
+        params.Indexes[++secondary] = desc;
+    }
+    params.IndexCount = secondary;
+    TIndexDesc& text = params.Indexes[SYS_TEXT_SLOT];
+    text = IndexDescFromDef(TIndexDef{"Sys Text", items.TextIndexFields, 0}, fieldNoOf);
+    text.SetByte(ido::Compression, kcBoth);
 }
 
 }  // namespace
@@ -205,50 +259,8 @@ void TKuraTable::RestructureTable() {
         cursor->CloseCursor(false);
     }
 
-    // Fields: a new field gets a number no old field has.
-    uint16_t highest = 0;
-    for (const TFieldDesc& f : current.Fields) highest = std::max(highest, f.FieldNo());
-    for (int i = 0; i < FRestructureFieldDefs.Count(); ++i)
-        highest = std::max(highest, FRestructureFieldDefs[i].FieldNo);
-    std::vector<uint16_t> numbers;
-    for (int i = 0; i < FRestructureFieldDefs.Count(); ++i) {
-        const TRestructureFieldDef& item = FRestructureFieldDefs[i];
-        const uint16_t no = item.FieldNo != 0 ? item.FieldNo : ++highest;
-        numbers.push_back(no);
-        params.Fields.push_back(FieldDescOf(item, no, item.FieldNo ? FindFieldNo(current.Fields, no) : nullptr));
-    }
-    auto fieldNoOf = [&](const std::string& name) {
-        const int at = FRestructureFieldDefs.IndexOf(name);
-        if (at < 0) DatabaseErrorFmt(FieldNotFoundText, name);
-        return numbers[static_cast<std::size_t>(at)];
-    };
-
-    // Indexes: the primary one in slot 0, the others after it in list order.
-    bool hasPrimary = false;
-    uint8_t secondary = 0;
-    for (int i = 0; i < FRestructureIndexDefs.Count(); ++i) {
-        const TRestructureIndexDef& item = FRestructureIndexDefs[i];
-        TIndexDesc desc = IndexDescFromDef(TIndexDef{item.Name, item.Fields, item.Options}, fieldNoOf);
-        const TIndexDesc* old = nullptr;
-        if (item.Options & ixPrimary) {
-            if (hasPrimary) DatabaseError(msg::TwoPrimaryIndexes);
-            hasPrimary = true;
-            if (!current.NoPrimary) old = &current.Indexes[0];
-            KeepIndexDetails(desc, old);
-            params.Indexes[0] = desc;
-            continue;
-        }
-        if (secondary >= MAX_SECONDARY_INDEXES) cursor->RaiseError(KURA_INDEXLIMIT, {}, item.Name);
-        for (uint8_t slot = 1; slot <= current.IndexCount && slot < SYS_TEXT_SLOT; ++slot)
-            if (current.Indexes[slot].GetFieldCount() > 0 && SameText(current.Indexes[slot].GetName(), item.Name))
-                old = &current.Indexes[slot];
-        KeepIndexDetails(desc, old);
-        params.Indexes[++secondary] = desc;
-    }
-    params.IndexCount = secondary;
-    TIndexDesc& text = params.Indexes[SYS_TEXT_SLOT];
-    text = IndexDescFromDef(TIndexDef{"Sys Text", FRestructureIndexDefs.TextIndexFields, 0}, fieldNoOf);
-    text.SetByte(ido::Compression, kcBoth);
+    const std::vector<uint16_t> numbers = PutFields(FRestructureFieldDefs, current, params);
+    PutIndexes(FRestructureIndexDefs, FRestructureFieldDefs, numbers, current, *cursor, params);
 
     // The questions: the handler decides; without one only dropped fields may go.
     bool refused = false;
