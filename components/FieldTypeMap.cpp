@@ -97,6 +97,14 @@ TFieldDesc FieldDescFromDef(const TFieldDef& def, uint16_t fieldNo) {
     return desc;
 }
 
+TIndexOptions IndexOptionsOf(const TIndexDesc& desc, bool primary) {
+    TIndexOptions options = primary ? ixPrimary : 0;
+    if (desc.GetByte(ido::Descending)) options |= ixDescending;
+    if (desc.GetByte(ido::CaseInsensitive)) options |= ixCaseInsensitive;
+    if (desc.GetByte(ido::Unique)) options |= ixUnique;
+    return options;
+}
+
 TIndexDesc IndexDescFromDef(const TIndexDef& def, const std::function<uint16_t(const std::string&)>& fieldNo) {
     TIndexDesc d;
     d.SetName(def.Name.substr(0, platform::Cp932PrefixLength(def.Name, INDEX_NAME_LENGTH)));

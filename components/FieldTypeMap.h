@@ -27,6 +27,8 @@ TFieldDesc FieldDescFromDef(const TFieldDef& def, uint16_t fieldNo);
 // flag on the index and on each of its fields, case-insensitive and unique flags,
 // and up to 16 key fields, each name turned into its engine field number by fieldNo
 // (which raises for an unknown name).
+// The index options an engine index descriptor gives (ixPrimary for slot 0).
+TIndexOptions IndexOptionsOf(const TIndexDesc& desc, bool primary);
 TIndexDesc IndexDescFromDef(const TIndexDef& def, const std::function<uint16_t(const std::string&)>& fieldNo);
 
 }  // namespace kura

@@ -225,10 +225,7 @@ void TKuraTable::ReadRestructureIndexDefs() {
             TIndexDesc desc;
             cursor.GetIndexDesc(slot, desc);
             if (desc.GetFieldCount() == 0) continue;
-            TIndexOptions options = slot == 0 ? ixPrimary : 0;
-            if (desc.GetByte(ido::Descending)) options |= ixDescending;
-            if (desc.GetByte(ido::CaseInsensitive)) options |= ixCaseInsensitive;
-            if (desc.GetByte(ido::Unique)) options |= ixUnique;
+            const TIndexOptions options = IndexOptionsOf(desc, slot == 0);
             FRestructureIndexDefs.Add(desc.GetName(), KeyFieldNames(desc, fields), options);
         }
         TIndexDesc text;
