@@ -76,8 +76,9 @@ public:
     TRestructureFieldDefs& RestructureFieldDefs();
     TRestructureIndexDefs& RestructureIndexDefs();
     // Gives the closed table the definition of the two lists, keeping its records
-    // (exclusive use; the engine picks a header rewrite or a copy). OnRestructureProgress
-    // reports the percentage done. OnDataLost decides for each value or row the new
+    // (exclusive use; the engine picks a header rewrite or a copy, after which the old
+    // files stay as .DBK, .IBK and .BBK backups). OnRestructureProgress reports the
+    // percentage done of a copy. OnDataLost decides for each value or row the new
     // definition would lose: ContinueRestructure false stops the restructure and
     // leaves the table as it was, StopAsking true answers every later question alike.
     // Without a handler a dropped field is dropped, and any other loss stops the
