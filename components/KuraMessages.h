@@ -26,9 +26,6 @@ constexpr const char* HandleError = "Error creating table handle.";
 constexpr const char* NoSQLStatement = "No SQL statement available";
 constexpr const char* NoParameterValue = "No value for parameter '%s'";
 constexpr const char* NotEditing = "Table is not in edit or insert mode.";
-constexpr const char* TwoPrimaryIndexes = "A table can have only one primary index.";
-constexpr const char* FieldDoesNotFit = "The values of field '%s' do not fit its new definition in every record.";
-constexpr const char* RecordsDoNotFit = "Not every record of table %s fits its new definition.";
 constexpr const char* MemoryTableNoFields =
     "You must define at least one field before you can open an in-memory table at design-time";
 

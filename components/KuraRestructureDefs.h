@@ -1,19 +1,15 @@
 #pragma once
-// The definition a table restructure gives a table (TKuraTable::RestructureTable):
-// the fields in their new order and the indexes, edited in place from the table's
-// current definition.
+// The definition lists of a table's restructure: the fields in their order and the
+// indexes, read from the table's current definition. The table keeps them for the
+// engine's maintenance operations; it runs no restructure itself.
 //
-// Each field item carries the engine field number of the table's field whose values
-// it receives; 0 makes a new, empty field. A field left out of the list is dropped,
-// a changed name renames, a changed type or size converts the values, and the order
-// of the items is the new order of the fields. Index items and the full-text index
-// name their key fields by the field items' names; the restructure turns each name
-// into that item's engine field number, which the engine wants.
+// Each field item carries the engine field number of the table's field it stands
+// for (0 for an item added to the list); index items and the full-text index name
+// their key fields by the field items' names.
 //
 // Both lists read the table's definition when first used and are up to date from
-// then on; a change of a table property (TableName, DatabaseName) and a completed
-// restructure mark them out of date, and their next use reads them again. Edits
-// stay until then, also after a restructure that failed or was stopped.
+// then on; a change of a table property (TableName, DatabaseName) marks them out of
+// date, and their next use reads them again. Edits stay until then.
 //
 // FieldByName finds an item by name ignoring case and raises EDatabaseError with
 // the dataset framework's field-not-found text when there is none.

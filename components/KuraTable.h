@@ -5,9 +5,8 @@
 // to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
 // master dataset (MasterSource, MasterFields), and creates, deletes and checks the
 // existence of its table (KuraTableDefs.cpp). Key and range values are assigned
-// through the fields while the dataset is in dsSetKey. RestructureTable gives the
-// closed table the definition of RestructureFieldDefs and RestructureIndexDefs
-// (KuraRestructureDefs.h, KuraTableRestructure.cpp).
+// through the fields while the dataset is in dsSetKey. RestructureFieldDefs and
+// RestructureIndexDefs hold the table's definition (KuraRestructureDefs.h).
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,9 +49,9 @@ public:
     enum TDataLostCause : int {
         dlUnknown = 0, dlKeyViolation = 1, dlValidityCheck = 2, dlFieldDeletion = 3, dlTypeConversion = 4
     };
-    // The verify, repair, upgrade, index, copy and optimize events are kept for the
-    // engine's maintenance operations, which the table itself never runs;
-    // RestructureTable fires OnRestructureProgress and OnDataLost.
+    // The verify, repair, upgrade, index, copy, optimize, restructure and data-lost
+    // events are kept for the engine's maintenance operations, which the table itself
+    // never runs.
     using TSteppedProgressEvent = std::function<void(TDataSet* sender, const std::string& step, int percentDone)>;
     using TLogEvent = std::function<void(TDataSet* sender, const std::string& message)>;
     using TDataLostEvent = std::function<void(TDataSet* sender, int cause, const std::string& context,
@@ -75,16 +74,6 @@ public:
     // The table's definition for a restructure, read from the table on first use.
     TRestructureFieldDefs& RestructureFieldDefs();
     TRestructureIndexDefs& RestructureIndexDefs();
-    // Gives the closed table the definition of the two lists, keeping its records
-    // (exclusive use; the engine picks a header rewrite or a copy, after which the old
-    // files stay as .DBK, .IBK and .BBK backups). OnRestructureProgress reports the
-    // percentage done of a copy. OnDataLost decides for each value or row the new
-    // definition would lose: ContinueRestructure false stops the restructure and
-    // leaves the table as it was, StopAsking true answers every later question alike.
-    // Without a handler a dropped field is dropped, and any other loss stops the
-    // restructure with an error: KURA_KEYVIOL for a key violation, else an
-    // EDatabaseError naming the field.
-    void RestructureTable();
     void SetKey();
     bool GotoKey();
     void SetRangeStart();
