@@ -90,6 +90,11 @@ TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion)
 constexpr int64_t SERVER_VERSION_OPEN_COUNT = 30500;    // 3.05: table state only to the first open
 constexpr int64_t SERVER_VERSION_CURSOR_COUNT = 30600;  // 3.06: ... only to the first cursor
 
+// From 3.09 a server takes CANCELRECORD; from 3.11 it leaves open BLOBs to the
+// client, and their changed contents travel with the record writes.
+constexpr int64_t SERVER_VERSION_CANCEL_RECORD = 30900;
+constexpr int64_t SERVER_VERSION_CLIENT_BLOBS = 31100;
+
 // Whether an OPENCURSOR or CLONECURSOR reply carries the table state: both ends
 // decide it from the server's version and their own view of the shared table.
 bool RemoteTableStateFollows(int64_t serverVersion, const TDataTable& table, bool queryResult, bool querySource);
