@@ -78,10 +78,13 @@ inline void TakeBlobUpload(const TServerState& s, TDataCursor& c, std::vector<ui
     const uint32_t count = static_cast<uint32_t>(req.Number(first));
     size_t p = first + 1;
     for (uint32_t i = 0; i < count; ++i) {
+        // An emptied BLOB comes without its bytes.
         const int32_t reference = static_cast<int32_t>(req.Number(p));
-        const std::vector<uint8_t>& bytes = req.Bytes(p + 2);
-        if (bytes.size() != req.Number(p + 1)) RaiseEngineError(KURA_REMOTEINVREQUEST);
-        p += 3;
+        const uint64_t size = req.Number(p + 1);
+        const std::vector<uint8_t> none;
+        const std::vector<uint8_t>& bytes = size == 0 ? none : req.Bytes(p + 2);
+        if (bytes.size() != size) RaiseEngineError(KURA_REMOTEINVREQUEST);
+        p += size == 0 ? 2 : 3;
         TBlobBuffer* blob = ServerOpenBlob(c, reference);
         if (!blob) RaiseEngineError(KURA_INVALIDBLOBHANDLE);
         const uint16_t n = blob->FieldNumber;
