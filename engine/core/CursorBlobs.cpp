@@ -208,7 +208,17 @@ TEngineErrorCode TDataCursor::OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, 
     blob->FreeWithRecord = freeWithRecord;
     blob->BlobId = GetBlobFieldID(buffer, fieldNo, useTableFields);
     blob->RecordNumber = GetBufferRecordNo(buffer);
-    if (reference != 0) blob->Load();
+    if (reference != 0) {
+        try {
+            blob->Load();
+        } catch (const EKuraEngineError& e) {
+            // Content that does not match its announced size is a broken reply: the
+            // exchange is in an unknown state, as with any other broken parameter.
+            if (remote && (e.ErrorCode() == KURA_UNCOMPRESS || e.ErrorCode() == KURA_ENDOFBLOB))
+                RemoteChannel().Reply().RaiseMalformed();
+            throw;
+        }
+    }
     blob->OpenCount = 1;
     // The text index compares the words as loaded with the words at the post.
     if (!remote && IsTextIndexField(fieldNo)) blob->CopyToOriginal();

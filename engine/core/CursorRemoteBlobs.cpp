@@ -6,6 +6,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/RemoteState.h"
 
 namespace kura {
 
@@ -76,12 +77,7 @@ TEngineErrorCode TDataCursor::GetServerBlob(uint16_t fieldNo, const uint8_t* buf
     request.PutBool(useTableFields);
     TRemoteReply& reply = SendRemote();
     const TEngineErrorCode result = reply.GetU16();
-    const uint32_t count = reply.GetU32();
-    const std::span<const uint8_t> bytes = reply.NextParam();
-    // Never more than the caller's destination holds, and exactly what was announced.
-    if (count > length || bytes.size() != count) reply.RaiseMalformed();
-    if (count > 0) std::memcpy(dest, bytes.data(), count);
-    read = count;
+    read = ReadRemoteBlobBytes(reply, dest, length);
     return result;
 }
 

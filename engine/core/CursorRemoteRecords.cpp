@@ -72,11 +72,7 @@ TEngineErrorCode TDataCursor::ReadRemoteRecordBlock(int32_t& count, uint8_t* buf
     });
     const TEngineErrorCode result = reply.GetU16();
     ReadCursorState(reply);
-    const int32_t read = reply.GetI32();
-    // More records than were asked for would run past the caller's buffer.
-    if (read < 0 || read > std::max(wanted, 0)) reply.RaiseMalformed();
-    for (int32_t i = 0; i < read; ++i)
-        GetRemoteRecord(reply, buffer ? buffer + static_cast<std::size_t>(i) * FRecordSize : nullptr);
+    const int32_t read = ReadRemoteRecords(reply, wanted, FRecordSize, buffer);
     // A failing step leaves its slot zeroed, as the local read does.
     if (result != 0 && buffer && read < wanted)
         std::memset(buffer + static_cast<std::size_t>(read) * FRecordSize, 0, FRecordSize);

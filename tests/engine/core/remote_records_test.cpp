@@ -359,3 +359,40 @@ TEST_P(RecordModes, FlushBuffersWritesForOtherPrograms) {
 
 INSTANTIATE_LOCAL_AND_REMOTE(RecordModes);
 INSTANTIATE_LOCAL_AND_REMOTE(RecordModesNewServer);
+
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+}  // namespace
+
+// The record read request as it goes over a LAN connection, byte for byte.
+TEST_P(RecordModes, RecordReadRequestOnTheWire) {
+    if (GetParam() != TCursorMode::RemoteLan) GTEST_SKIP() << "one wire form";
+    MakeStaff("STAFF", 2);
+    TDataCursor& c = Open("STAFF");
+    std::vector<uint8_t> record = Record(c);
+    ASSERT_EQ(c.GetNextRecord(record.data()), 0);
+    ASSERT_EQ(c.GetCurrentRecord(record.data(), true), 0);
+    const std::vector<TServerRequest> seen = server->Requests();
+    ASSERT_FALSE(seen.empty());
+    ASSERT_EQ(seen.back().Code, REQUEST_GETCURRECORD);
+    const std::string golden = std::string("52000000" "1800" "48000000")  // size 82, code 24, payload 72
+                               + "04000000" "02000000"                  // the cursor's server handle
+                               + "05000000" "018000000a"                // current key: Id 10
+                               + "01000000" "00" + "01000000" "00"      // not BOF, not EOF
+                               + "24000000"                             // the caller's record, 36 bytes:
+                               + "00" "01000000" "01000000"             //   live, record 1, auto-increment 1
+                               + "01" "0a000000"                        //   Id 10
+                               + "01" "4e313000" + std::string(34, '0') //   Name "N10", zero-filled
+                               + "01000000" "01";                       // lock
+    EXPECT_EQ(Hex(seen.back().Wire), golden);
+}
