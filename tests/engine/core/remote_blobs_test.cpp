@@ -140,6 +140,9 @@ void BlobModes::WriteReadTruncateFreeAndPost() {
     EXPECT_EQ(Read(c, record), cut);
     c.ModifyRecord(record.data(), true, true);
     EXPECT_EQ(Stored(1), cut);
+    // BLOBs that went with the record are gone from the cursor, on both ends.
+    EXPECT_TRUE(c.FOpenBlobs.empty());
+    EXPECT_EQ(c.GetBlobSize(F_NOTES, record.data(), size, false), KURA_INVALIDBLOBHANDLE);
 
     // Changes freed before the post are lost; the record keeps its BLOB.
     ASSERT_TRUE(SeekRecordById(c, F_ID, 2, record));
