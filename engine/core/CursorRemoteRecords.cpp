@@ -2,6 +2,7 @@
 // request carrying the cursor's place, answered with the cursor's new state. The
 // server holds the real record locks; the client only marks them in its table's
 // bitmap, so that its own cursors see each other's edits at once.
+#include <algorithm>
 #include <cstring>
 
 #include "engine/core/DataCursor.h"

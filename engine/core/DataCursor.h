@@ -21,8 +21,11 @@
 //   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
 //   CursorRemote.cpp      the remote request loop with its server callbacks
 //   CursorRemoteOpen.cpp, CursorRemoteKeys.cpp, CursorRemoteBlocks.cpp,
+//   CursorRemoteRecords.cpp, CursorRemoteBlobs.cpp,
 //   RemoteState.cpp       the remote paths of open/close/clone, key search and
-//                         ranges, record-by-record stepping, and the state blocks
+//                         ranges, record-by-record stepping, record reads and
+//                         writes, bookmarks and record locks, BLOBs, and the
+//                         state blocks
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -34,8 +37,9 @@
 // Remote sessions: the cursor is the client-side proxy of a cursor on the server
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
 // database-wide requests go to the server, and so do open, close, clone, refresh,
-// positioning, key search and key ranges; the operations that have no remote
-// request yet raise KURA_REMOTECONNECT.
+// positioning, key search and key ranges, record reads and writes, bookmarks,
+// record locks and BLOBs; the operations that have no remote request yet raise
+// KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -442,7 +446,8 @@ public:
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
     void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
-    // Remote BLOB transfers; the remote client is not part of this build.
+    // Remote BLOB transfers: the content of an opened BLOB from the reply, a saved
+    // BLOB into the record write being built.
     std::vector<uint8_t> GetReplyParam() override;
     void PutRequestParam(const void* bytes, uint32_t length) override;
 
