@@ -418,8 +418,12 @@ void TDataCursor::DiscardRecordBlobs(uint8_t* buffer) {
         bool blank = true;
         const int32_t reference = ReadBlobReference(n, buffer, false, blank);
         if (reference >= 0) continue;
-        if (blank && (reference == std::numeric_limits<int32_t>::min() || !FindOpenBlob(-reference))) continue;
+        // A server that keeps the open BLOBs alone knows whether an empty one is open.
+        const bool serverKeeps = IsRemote() && !ClientKeepsBlobs();
+        if (blank && !serverKeeps && (reference == std::numeric_limits<int32_t>::min() || !FindOpenBlob(-reference)))
+            continue;
         const TEngineErrorCode result = FreeBlob(n, buffer, false, true);
+        if (result == KURA_INVALIDBLOBHANDLE && blank && serverKeeps) continue;
         if (result != KURA_NONE) RaiseError(result);
     }
 }

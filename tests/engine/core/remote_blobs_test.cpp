@@ -79,6 +79,7 @@ protected:
     }
     // The same steps against every server (below).
     void WriteReadTruncateFreeAndPost();
+    void CancelledRecordsLeaveNoOpenBlobs();
 };
 
 class BlobModesNewServer : public BlobModes {
@@ -221,3 +222,26 @@ TEST_P(BlobModesNewServer, ChangedBlobsTravelWithTheirRecordOnly) {
 
 INSTANTIATE_LOCAL_AND_REMOTE(BlobModes);
 INSTANTIATE_LOCAL_AND_REMOTE(BlobModesNewServer);
+
+// A cancelled new record lets go of its BLOBs, empty ones included, wherever they are
+// kept: otherwise every cancelled insert would use up one of the 128 open BLOBs.
+void BlobModes::CancelledRecordsLeaveNoOpenBlobs() {
+    MakeNotes("NOTES");
+    TDataCursor& c = Open("NOTES");
+    for (const bool written : {false, true}) {
+        std::vector<uint8_t> record = NewRecord(c, 1);
+        uint32_t size = 0;
+        ASSERT_EQ(c.OpenBlob(F_NOTES, record.data(), RW, false, true, size), 0);
+        if (written) {
+            ASSERT_EQ(c.PutBlob(F_NOTES, record.data(), 0, "x", 1, false), 0);
+        }
+        c.DiscardRecordBlobs(record.data());
+        EXPECT_TRUE(c.FOpenBlobs.empty()) << written;
+        if (server) {
+            for (const auto& [handle, cursor] : server->Cursors) EXPECT_TRUE(cursor->FOpenBlobs.empty()) << written;
+        }
+    }
+}
+
+TEST_P(BlobModes, CancelledRecordsLeaveNoOpenBlobs) { CancelledRecordsLeaveNoOpenBlobs(); }
+TEST_P(BlobModesNewServer, CancelledRecordsLeaveNoOpenBlobs) { CancelledRecordsLeaveNoOpenBlobs(); }
