@@ -179,9 +179,13 @@ TEngineErrorCode TDataCursor::OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, 
     if (desc.FieldType() != fldBLOB) return KURA_NOTABLOB;
 
     const int32_t reference = ReadBlobReference(fieldNo, buffer, useTableFields);
-    // A remote copy's field holds the server's reference to a BLOB it has opened.
-    TBlobBuffer* open = reference < 0 && reference != std::numeric_limits<int32_t>::min() ? FindOpenBlob(-reference)
-                                                                                          : nullptr;
+    // A remote copy's field holds the server's reference to a BLOB it has opened. The
+    // server numbers its BLOBs on its own: such a reference never names one of ours,
+    // even when the numbers happen to meet.
+    const bool serverReference = remote && localOnly;
+    TBlobBuffer* open = reference < 0 && reference != std::numeric_limits<int32_t>::min() && !serverReference
+                            ? FindOpenBlob(-reference)
+                            : nullptr;
     if (reference < 0 && !open && !(remote && localOnly)) return KURA_INVALIDBLOBOFFSET;
     if (open) {
         // Opened again through the same buffer: one buffer, counted.

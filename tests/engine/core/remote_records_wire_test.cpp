@@ -187,4 +187,43 @@ TEST_P(RecordWire, BrokenRecordBlocksAndBlobContentsDropTheConnection) {
     EXPECT_EQ(c.GetCurrentRecord(record.data(), false), 0);
 }
 
+// The server's references to the BLOBs of a copied record are its own numbers: one
+// that happens to equal the handle of a BLOB the client has open is still a new BLOB.
+TEST_P(RecordWire, ServerBlobReferencesNeverNameTheClientsBlobs) {
+    if (GetParam() != TCursorMode::RemoteLan) GTEST_SKIP() << "raw frames go out uncompressed";
+    TableBuilder b;
+    b.Field("Id", fldINT32);
+    b.Field("Notes", fldBLOB).SetSubType(fldstBINARY);
+    b.Primary({1});
+    TDataTable* table = nullptr;
+    ASSERT_EQ(maker->CreateTable(table, "NOTES", false, false, b.Def), 0);
+    maker->CloseTable(table, false, false, false);
+    TDataCursor& c = Open("NOTES");
+    TDataCursor& ref = Reference("NOTES");
+    std::vector<uint8_t> mine(c.GetCursorRecordSize(), 0);
+    uint32_t size = 0;
+    ASSERT_EQ(c.OpenBlob(2, mine.data(), 2, false, true, size), 0);
+    ASSERT_EQ(c.PutBlob(2, mine.data(), 0, "mine", 4, false), 0);
+    // The copy's field carries the number of the client's own open BLOB.
+    uint8_t handle[256] = {};
+    bool blank = true;
+    c.GetField(2, mine.data(), handle, blank);
+    std::vector<uint8_t> copy = mine;
+    BreakNext(REQUEST_CLONECURRECORD, Frame([&](TRemoteRequest& r) {
+                  r.PutU16(0);
+                  PutCursorState(r, ref);
+                  r.PutParam(copy.data(), static_cast<uint32_t>(copy.size()));
+                  r.PutU32(3);
+                  r.PutParam("abc", 3);
+              }));
+    std::vector<uint8_t> clone(c.GetCursorRecordSize(), 0);
+    ASSERT_EQ(c.CloneCurrentRecord(clone.data()), 0);
+    server->SetScript(nullptr);
+    EXPECT_EQ(c.FOpenBlobs.size(), 2u);
+    ASSERT_EQ(c.GetBlobSize(2, clone.data(), size, false), 0);
+    EXPECT_EQ(size, 3u);
+    ASSERT_EQ(c.GetBlobSize(2, mine.data(), size, false), 0);
+    EXPECT_EQ(size, 4u);
+}
+
 INSTANTIATE_LOCAL_AND_REMOTE(RecordWire);
