@@ -157,10 +157,12 @@ void TDataCursor::DestroyOpenBlob(TBlobBuffer* blob) {
 TEngineErrorCode TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
                                        bool freeWithRecord, uint32_t& size, bool localOnly) {
     size = 0;
-    if (IsRemote() && !localOnly) RaiseNoRemote();
+    if (IsRemote() && !localOnly && !ClientKeepsBlobs())
+        return OpenServerBlob(fieldNo, buffer, mode, useTableFields, freeWithRecord, size);
     CheckForChanges();
     try {
-        const TEngineErrorCode result = OpenBlobLocked(fieldNo, buffer, mode, useTableFields, freeWithRecord, size);
+        const TEngineErrorCode result =
+            OpenBlobLocked(fieldNo, buffer, mode, useTableFields, freeWithRecord, size, localOnly);
         EndRead();
         return result;
     } catch (...) {
@@ -170,16 +172,22 @@ TEngineErrorCode TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_
 }
 
 TEngineErrorCode TDataCursor::OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
-                                             bool freeWithRecord, uint32_t& size) {
+                                             bool freeWithRecord, uint32_t& size, bool localOnly) {
+    const bool remote = IsRemote();
     TFieldDesc desc;
     GetBlobFieldDesc(fieldNo, useTableFields, desc);
     if (desc.FieldType() != fldBLOB) return KURA_NOTABLOB;
 
     const int32_t reference = ReadBlobReference(fieldNo, buffer, useTableFields);
-    if (reference < 0) {
-        TBlobBuffer* open =
-            reference == std::numeric_limits<int32_t>::min() ? nullptr : FindOpenBlob(-reference);
-        if (!open) return KURA_INVALIDBLOBOFFSET;
+    // A remote copy's field holds the server's reference to a BLOB it has opened. The
+    // server numbers its BLOBs on its own: such a reference never names one of ours,
+    // even when the numbers happen to meet.
+    const bool serverReference = remote && localOnly;
+    TBlobBuffer* open = reference < 0 && reference != std::numeric_limits<int32_t>::min() && !serverReference
+                            ? FindOpenBlob(-reference)
+                            : nullptr;
+    if (reference < 0 && !open && !(remote && localOnly)) return KURA_INVALIDBLOBOFFSET;
+    if (open) {
         // Opened again through the same buffer: one buffer, counted.
         if (mode == BLOB_MODE_READWRITE && open->FreeWithRecord != freeWithRecord) {
             open->FreeWithRecord = freeWithRecord;
@@ -191,18 +199,33 @@ TEngineErrorCode TDataCursor::OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, 
         return KURA_NONE;
     }
     if (FOpenBlobs.size() >= OPEN_BLOB_LIMIT) return KURA_OPENBLOBLIMIT;
+    if (remote && !localOnly) {
+        const TEngineErrorCode result = RequestOpenBlob(fieldNo, buffer, mode, useTableFields, freeWithRecord);
+        if (result != KURA_NONE) return result;
+    }
 
     auto blob = std::make_unique<TBlobBuffer>(this);
+    if (remote) blob->RemoteReference = ReadBlobReference(fieldNo, buffer, useTableFields);
     blob->FieldNumber = fieldNo;
     blob->FirstBlock = static_cast<uint32_t>(reference);
     blob->Mode = mode;
     blob->FreeWithRecord = freeWithRecord;
     blob->BlobId = GetBlobFieldID(buffer, fieldNo, useTableFields);
     blob->RecordNumber = GetBufferRecordNo(buffer);
-    if (reference != 0) blob->Load();
+    if (reference != 0) {
+        try {
+            blob->Load();
+        } catch (const EKuraEngineError& e) {
+            // Content that does not match its announced size is a broken reply: the
+            // exchange is in an unknown state, as with any other broken parameter.
+            if (remote && (e.ErrorCode() == KURA_UNCOMPRESS || e.ErrorCode() == KURA_ENDOFBLOB))
+                RemoteChannel().Reply().RaiseMalformed();
+            throw;
+        }
+    }
     blob->OpenCount = 1;
     // The text index compares the words as loaded with the words at the post.
-    if (IsTextIndexField(fieldNo)) blob->CopyToOriginal();
+    if (!remote && IsTextIndexField(fieldNo)) blob->CopyToOriginal();
 
     const int32_t handle = Handles().Register(blob.get());
     FOpenBlobs.push_back(blob.get());
@@ -218,12 +241,36 @@ TEngineErrorCode TDataCursor::OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, 
     return KURA_NONE;
 }
 
-TEngineErrorCode TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool useTableFields, bool /*serverFlag*/) {
+TEngineErrorCode TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool useTableFields, bool serverFlag) {
+    if (IsRemote() && !ClientKeepsBlobs()) return FreeServerBlob(fieldNo, buffer, useTableFields, serverFlag);
     TBlobBuffer* blob = nullptr;
     const TEngineErrorCode check = CheckOpenBlob(fieldNo, buffer, useTableFields, blob);
     if (check != KURA_NONE) return check;
     blob->Release();
     int32_t value;
+    if (blob->OpenCount == 0 && IsRemote()) {
+        // The server lets its copy go first; refused, the BLOB stays open here too.
+        const int32_t own = -Handles().HandleOf(blob);
+        WriteBlobReference(fieldNo, buffer, blob->RemoteReference, false, useTableFields);
+        TEngineErrorCode result = KURA_NONE;
+        try {
+            TRemoteRequest& request = BeginRemote(REQUEST_FREEBLOB);
+            request.PutU16(fieldNo);
+            request.PutParam(buffer, FRecordSize);
+            request.PutBool(useTableFields);
+            request.PutBool(serverFlag);
+            result = SendRemote().GetU16();
+        } catch (...) {
+            blob->AddRef();
+            WriteBlobReference(fieldNo, buffer, own, blob->GetSize() == 0, useTableFields);
+            throw;
+        }
+        if (result != KURA_NONE) {
+            blob->AddRef();
+            WriteBlobReference(fieldNo, buffer, own, blob->GetSize() == 0, useTableFields);
+            return result;
+        }
+    }
     if (blob->OpenCount == 0) {
         // Unsaved changes go with the buffer: the field gets the stored reference back.
         value = static_cast<int32_t>(blob->FirstBlock);
@@ -235,7 +282,13 @@ TEngineErrorCode TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool u
     return KURA_NONE;
 }
 
-void TDataCursor::FreeAllBlobs(bool all, bool /*localOnly*/) {
+void TDataCursor::FreeAllBlobs(bool all, bool localOnly) {
+    if (IsRemote() && !localOnly) {
+        TRemoteRequest& request = BeginRemote(REQUEST_FREEALLBLOBS);
+        request.PutBool(all);
+        SendRemote();
+        if (!ClientKeepsBlobs()) return;
+    }
     for (std::size_t i = FOpenBlobs.size(); i-- > 0;) {
         TBlobBuffer* blob = FOpenBlobs[i];
         if (all || blob->FreeWithRecord) DestroyOpenBlob(blob);
@@ -246,6 +299,7 @@ void TDataCursor::FreeAllBlobs(bool all, bool /*localOnly*/) {
 
 TEngineErrorCode TDataCursor::GetBlob(uint16_t fieldNo, const uint8_t* buffer, uint32_t offset, void* dest,
                                       uint32_t length, uint32_t& read, bool useTableFields) {
+    if (IsRemote() && !ClientKeepsBlobs()) return GetServerBlob(fieldNo, buffer, offset, dest, length, read, useTableFields);
     read = 0;
     TBlobBuffer* blob = nullptr;
     const TEngineErrorCode check = CheckOpenBlob(fieldNo, buffer, useTableFields, blob);
@@ -266,6 +320,7 @@ TEngineErrorCode TDataCursor::GetBlob(uint16_t fieldNo, const uint8_t* buffer, u
 
 TEngineErrorCode TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t offset, const void* source,
                                       uint32_t length, bool useTableFields) {
+    if (IsRemote() && !ClientKeepsBlobs()) return PutServerBlob(fieldNo, buffer, offset, source, length, useTableFields);
     TBlobBuffer* blob = nullptr;
     const TEngineErrorCode check = CheckOpenBlob(fieldNo, buffer, useTableFields, blob);
     if (check != KURA_NONE) return check;
@@ -284,6 +339,7 @@ TEngineErrorCode TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, uint32_
 }
 
 TEngineErrorCode TDataCursor::TruncateBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t newSize, bool useTableFields) {
+    if (IsRemote() && !ClientKeepsBlobs()) return TruncateServerBlob(fieldNo, buffer, newSize, useTableFields);
     TBlobBuffer* blob = nullptr;
     const TEngineErrorCode check = CheckOpenBlob(fieldNo, buffer, useTableFields, blob);
     if (check != KURA_NONE) return check;
@@ -295,6 +351,7 @@ TEngineErrorCode TDataCursor::TruncateBlob(uint16_t fieldNo, uint8_t* buffer, ui
 
 TEngineErrorCode TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size,
                                           bool useTableFields) {
+    if (IsRemote() && !ClientKeepsBlobs()) return GetServerBlobSize(fieldNo, buffer, size, useTableFields);
     size = 0;
     TBlobBuffer* blob = nullptr;
     const TEngineErrorCode check = CheckOpenBlob(fieldNo, buffer, useTableFields, blob);
@@ -314,6 +371,12 @@ void TDataCursor::AssignBlobIDs(uint8_t* record, bool useTableFields) {
 }
 
 bool TDataCursor::SaveOpenBlobs() {
+    if (IsRemote()) {
+        uint32_t count = 0;
+        for (const TBlobBuffer* blob : FOpenBlobs)
+            if (blob->Modified) ++count;
+        RemoteChannel().Request().PutU32(count);
+    }
     bool any = false;
     bool haveRecord = false;
     uint32_t recordNo = 0;
@@ -359,8 +422,12 @@ void TDataCursor::DiscardRecordBlobs(uint8_t* buffer) {
         bool blank = true;
         const int32_t reference = ReadBlobReference(n, buffer, false, blank);
         if (reference >= 0) continue;
-        if (blank && (reference == std::numeric_limits<int32_t>::min() || !FindOpenBlob(-reference))) continue;
+        // A server that keeps the open BLOBs alone knows whether an empty one is open.
+        const bool serverKeeps = IsRemote() && !ClientKeepsBlobs();
+        if (blank && !serverKeeps && (reference == std::numeric_limits<int32_t>::min() || !FindOpenBlob(-reference)))
+            continue;
         const TEngineErrorCode result = FreeBlob(n, buffer, false, true);
+        if (result == KURA_INVALIDBLOBHANDLE && blank && serverKeeps) continue;
         if (result != KURA_NONE) RaiseError(result);
     }
 }

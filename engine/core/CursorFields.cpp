@@ -267,6 +267,11 @@ TCursorBookmark TDataCursor::GetBookmark() {
         return b;
     }
     TCursorBookmark b(FKeySize, 0);
+    // A remote cursor keeps the current key the server last sent.
+    if (IsRemote()) {
+        std::memcpy(b.data(), FKeyBuffer.data(), std::min<std::size_t>(FKeySize, FKeyBuffer.size()));
+        return b;
+    }
     const TPage* page = FPosition.Page;
     if (page && FKeySize > 0 && page->KeySize == FKeySize && FPosition.Slot >= 1 &&
         FPosition.Slot <= static_cast<int32_t>(page->KeyCount))
@@ -294,7 +299,7 @@ bool TDataCursor::PositionOnBookmark(const TCursorBookmark& bookmark, bool neare
 }
 
 bool TDataCursor::SetToBookmark(const TCursorBookmark& bookmark, bool nearest, bool noChangeCheck) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return SetRemoteToBookmark(bookmark, nearest, noChangeCheck);
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
     bool result = false;
     try {
@@ -323,7 +328,7 @@ int32_t TDataCursor::CompareBookmarks(const TCursorBookmark& a, const TCursorBoo
 }
 
 TEngineErrorCode TDataCursor::SetToCursor(TDataCursor& other) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return SetRemoteToCursor(other);
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
     if (!other.FOpen || other.FTable != FTable || !other.FRecord) return KURA_RECNOTFOUND;
     TEngineErrorCode result = 0;
@@ -354,7 +359,7 @@ TEngineErrorCode TDataCursor::SetToCursor(TDataCursor& other) {
 // ---- Record lock --------------------------------------------------------------------
 
 void TDataCursor::LockRecord(uint32_t recordNo) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return LockRemoteRecord(recordNo);
     if (!FTable || BracketsSkipped()) return;
     const TCursorBookmark bookmark = GetBookmark();
     const uint32_t r = recordNo != 0 ? recordNo : NumberOf(FRecord);
@@ -373,9 +378,8 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
 }
 
 void TDataCursor::WriteUnlockRecord(uint32_t recordNo, bool localOnly) {
-    (void)localOnly;
+    if (IsRemote()) return WriteUnlockRemoteRecord(recordNo, localOnly);
     if (!FTable || BracketsSkipped()) return;
-    if (IsRemote()) RaiseNoRemote();
     const uint32_t r = recordNo != 0 ? recordNo : NumberOf(FRecord);
     FTable->UnmarkRecordLocked(r);
     FLockedRecordNo = 0;

@@ -122,6 +122,7 @@ void TDataCursor::ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock)
 // ---- Reads ------------------------------------------------------------------------
 
 TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
+    if (IsRemote()) return GetRemoteCurrentRecord(buffer, lock);
     CheckRecordAccess();
     TEngineErrorCode result = 0;
     CheckForChanges();
@@ -206,6 +207,7 @@ TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
 }
 
 TEngineErrorCode TDataCursor::ReadRecordBlock(int32_t& count, uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteRecordBlock(count, buffer);
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -237,6 +239,7 @@ TEngineErrorCode TDataCursor::ReadRecordBlock(int32_t& count, uint8_t* buffer) {
 }
 
 TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
+    if (IsRemote()) return CloneRemoteCurrentRecord(buffer);
     CheckRecordAccess();
     CheckForChanges();
     TryFinally(
@@ -292,6 +295,7 @@ void TDataCursor::CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer) {
 // ---- Writes -----------------------------------------------------------------------
 
 void TDataCursor::AppendRecord(uint8_t* buffer, bool resync) {
+    if (IsRemote()) return AppendRemoteRecord(buffer, resync);
     CheckRecordAccess();
     CheckNotReadOnly();
     ValidateRecordValues(buffer);
@@ -418,6 +422,7 @@ void TDataCursor::RestoreRecordAfterFailure(const std::vector<uint8_t>& image, u
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
+    if (IsRemote()) return ModifyRemoteRecord(buffer, unlock, resync);
     CheckRecordAccess();
     CheckNotReadOnly();
     ValidateRecordValues(buffer);
@@ -564,8 +569,8 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
 }
 
 void TDataCursor::CancelRecord() {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) return;
+    if (IsRemote()) return CancelRemoteRecord();
     if (GetLockProtocolOfSession() == lpPessimistic) {
         // Cancelling an edit that took no lock (a new record) has nothing to release.
         if (FLockedRecordNo != 0) WriteUnlockRecord(FLockedRecordNo, false);
@@ -576,6 +581,7 @@ void TDataCursor::CancelRecord() {
 }
 
 void TDataCursor::DeleteRecord(const uint8_t* buffer, bool resync) {
+    if (IsRemote()) return DeleteRemoteRecord(buffer, resync);
     CheckRecordAccess();
     CheckNotReadOnly();
     BeginWrite();
@@ -661,7 +667,7 @@ void TDataCursor::DeleteLocked(uint32_t recordNo, bool resync) {
 }
 
 void TDataCursor::FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobsChanged) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return FlushRemoteBuffers(force, trimCaches, dataChanged, indexChanged, blobsChanged);
     if (!FTable) return;
     if (!FExclusive || force) {
         FTable->FlushBuffers(trimCaches, dataChanged, false, blobsChanged, indexChanged);

@@ -21,8 +21,11 @@
 //   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
 //   CursorRemote.cpp      the remote request loop with its server callbacks
 //   CursorRemoteOpen.cpp, CursorRemoteKeys.cpp, CursorRemoteBlocks.cpp,
+//   CursorRemoteRecords.cpp, CursorRemoteBlobs.cpp,
 //   RemoteState.cpp       the remote paths of open/close/clone, key search and
-//                         ranges, record-by-record stepping, and the state blocks
+//                         ranges, record-by-record stepping, record reads and
+//                         writes, bookmarks and record locks, BLOBs, and the
+//                         state blocks
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -34,8 +37,9 @@
 // Remote sessions: the cursor is the client-side proxy of a cursor on the server
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
 // database-wide requests go to the server, and so do open, close, clone, refresh,
-// positioning, key search and key ranges; the operations that have no remote
-// request yet raise KURA_REMOTECONNECT.
+// positioning, key search and key ranges, record reads and writes, bookmarks,
+// record locks and BLOBs; the operations that have no remote request yet raise
+// KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -442,7 +446,8 @@ public:
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
     void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
-    // Remote BLOB transfers; the remote client is not part of this build.
+    // Remote BLOB transfers: the content of an opened BLOB from the reply, a saved
+    // BLOB into the record write being built.
     std::vector<uint8_t> GetReplyParam() override;
     void PutRequestParam(const void* bytes, uint32_t length) override;
 
@@ -714,6 +719,44 @@ protected:
     bool NeedsBlockRequest(TRequestCode code) const;
     void ReadBlockBuffer();
     TEngineErrorCode ReadRemoteBlockRecord(TRequestCode code, uint8_t* buffer);
+    // The remote paths of the record operations, bookmarks and record locks
+    // (CursorRemoteRecords.cpp). A remote record lock is only marked in the local
+    // table's bitmap: the server holds the real one.
+    TEngineErrorCode GetRemoteCurrentRecord(uint8_t* buffer, bool lock);
+    TEngineErrorCode CloneRemoteCurrentRecord(uint8_t* buffer);
+    TEngineErrorCode ReadRemoteRecordBlock(int32_t& count, uint8_t* buffer);
+    void AppendRemoteRecord(uint8_t* buffer, bool resync);
+    void ModifyRemoteRecord(uint8_t* buffer, bool unlock, bool resync);
+    void DeleteRemoteRecord(const uint8_t* buffer, bool resync);
+    void CancelRemoteRecord();
+    void FlushRemoteBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobsChanged);
+    TEngineErrorCode SetRemoteToCursor(TDataCursor& other);
+    bool SetRemoteToBookmark(const TCursorBookmark& bookmark, bool nearest, bool noChangeCheck);
+    void LockRemoteRecord(uint32_t recordNo);
+    void WriteUnlockRemoteRecord(uint32_t recordNo, bool localOnly);
+    // Clears the local mark of a record lock, when this cursor holds it.
+    void ForgetRemoteLock(uint32_t recordNo);
+    // The changed BLOBs that travel with an append or a modify (servers that leave
+    // open BLOBs to the client); their modified marks come back when the write fails.
+    std::vector<TBlobBuffer*> PutRemoteBlobUpload();
+    // Servers from 3.11 on leave open BLOBs to the client.
+    bool ClientKeepsBlobs() const;
+    // BLOB requests of a server that keeps the open BLOBs itself (CursorRemoteBlobs.cpp).
+    TEngineErrorCode OpenServerBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
+                                    bool freeWithRecord, uint32_t& size);
+    TEngineErrorCode FreeServerBlob(uint16_t fieldNo, uint8_t* buffer, bool useTableFields, bool serverFlag);
+    TEngineErrorCode GetServerBlob(uint16_t fieldNo, const uint8_t* buffer, uint32_t offset, void* dest,
+                                   uint32_t length, uint32_t& read, bool useTableFields);
+    TEngineErrorCode PutServerBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t offset, const void* source,
+                                   uint32_t length, bool useTableFields);
+    TEngineErrorCode TruncateServerBlob(uint16_t fieldNo, uint8_t* buffer, uint32_t newSize, bool useTableFields);
+    TEngineErrorCode GetServerBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool useTableFields);
+    // OPENBLOB of a client that keeps the BLOB: the server's reference to it comes
+    // back in the buffer, the content follows when the field held a chain.
+    TEngineErrorCode RequestOpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
+                                     bool freeWithRecord);
+    // A record parameter of exactly the cursor's record size into buffer.
+    void GetRemoteRecord(TRemoteReply& reply, uint8_t* buffer);
     // FIND and SETRANGE: the keys are built here from records when the flag says so.
     uint8_t FindRemoteKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
                           uint8_t partialLength, uint8_t* recordBuffer);
@@ -884,7 +927,7 @@ protected:
     TBlobBuffer* FindOpenBlob(int32_t handle) const;
     TEngineErrorCode CheckOpenBlob(uint16_t fieldNo, const uint8_t* buffer, bool useTableFields, TBlobBuffer*& blob);
     TEngineErrorCode OpenBlobLocked(uint16_t fieldNo, uint8_t* buffer, uint8_t mode, bool useTableFields,
-                                    bool freeWithRecord, uint32_t& size);
+                                    bool freeWithRecord, uint32_t& size, bool localOnly);
     void DestroyOpenBlob(TBlobBuffer* blob);
     std::vector<uint16_t> GetTextIndexFields() const;
     std::vector<std::string> TextKeyWords(const char* text, int32_t length);

@@ -2,6 +2,9 @@
 // over into the remote table and cursor.
 #include "engine/core/RemoteState.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
 #include "engine/expr/ExpStream.h"
@@ -171,6 +174,26 @@ void TDataCursor::PutPosition(TRemoteRequest& request) {
     request.PutParam(FKeyBuffer.data(), GetKeySize());
     request.PutBool(FBOF);
     request.PutBool(FEOF);
+}
+
+int32_t ReadRemoteRecords(TRemoteReply& reply, int32_t wanted, uint16_t recordSize, uint8_t* dest) {
+    const int32_t count = reply.GetI32();
+    // More records than were asked for would run past the caller's buffer.
+    if (count < 0 || count > std::max(wanted, 0)) reply.RaiseMalformed();
+    for (int32_t i = 0; i < count; ++i) {
+        const std::span<const uint8_t> record = reply.NextParam();
+        if (record.size() != recordSize) reply.RaiseMalformed();
+        if (dest) std::memcpy(dest + static_cast<std::size_t>(i) * recordSize, record.data(), recordSize);
+    }
+    return count;
+}
+
+uint32_t ReadRemoteBlobBytes(TRemoteReply& reply, void* dest, uint32_t capacity) {
+    const uint32_t count = reply.GetU32();
+    const std::span<const uint8_t> bytes = reply.NextParam();
+    if (count > capacity || bytes.size() != count) reply.RaiseMalformed();
+    if (count > 0) std::memcpy(dest, bytes.data(), count);
+    return count;
 }
 
 }  // namespace kura

@@ -17,6 +17,11 @@
 // Open state of an SQL result cursor: handle (4), table name (at most 255),
 //   exclusive, in-memory, temporary files, query result, query source (1 each)
 //
+// Record block (READRECORDBLOCK, after the result and the cursor state): count (4),
+//   then that many records of the cursor's record size
+//
+// BLOB bytes (GETBLOB, after the result): count (4), then that many bytes
+//
 // Field definitions of an SQL result cursor: count (4, at most 1023), then each
 //   768-byte definition; from server 3.08 a computed one is followed by the byte
 //   count of its expression image (4) and the image (ExpStream.h).
@@ -86,9 +91,21 @@ TRemoteCursorState ReadRemoteCursorState(TRemoteReply& reply);
 TRemoteOpenState ReadRemoteOpenState(TRemoteReply& reply);
 TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion);
 
+// READRECORDBLOCK: the count of records (never more than wanted), then each record
+// of exactly recordSize bytes, copied one after another into dest (may be nullptr).
+int32_t ReadRemoteRecords(TRemoteReply& reply, int32_t wanted, uint16_t recordSize, uint8_t* dest);
+// GETBLOB: the count of bytes read (never more than capacity), then exactly those
+// bytes, copied into dest.
+uint32_t ReadRemoteBlobBytes(TRemoteReply& reply, void* dest, uint32_t capacity);
+
 // Server versions that change what OPENCURSOR carries.
 constexpr int64_t SERVER_VERSION_OPEN_COUNT = 30500;    // 3.05: table state only to the first open
 constexpr int64_t SERVER_VERSION_CURSOR_COUNT = 30600;  // 3.06: ... only to the first cursor
+
+// From 3.09 a server takes CANCELRECORD; from 3.11 it leaves open BLOBs to the
+// client, and their changed contents travel with the record writes.
+constexpr int64_t SERVER_VERSION_CANCEL_RECORD = 30900;
+constexpr int64_t SERVER_VERSION_CLIENT_BLOBS = 31100;
 
 // Whether an OPENCURSOR or CLONECURSOR reply carries the table state: both ends
 // decide it from the server's version and their own view of the shared table.
