@@ -3,6 +3,7 @@
 // defines Register<Area>Area(TServerAreas&) and one line in each list below.
 #include "tests/engine/core/RemoteServerCursors.h"
 #include "tests/engine/core/RemoteServerSessions.h"
+#include "tests/engine/core/RemoteServerStatements.h"
 #include "tests/engine/core/RemoteServerTables.h"
 
 namespace kura::test {
@@ -11,6 +12,7 @@ inline void RegisterServerAreas(TServerAreas& areas) {
     RegisterSessionArea(areas);
     RegisterTableArea(areas);
     RegisterCursorArea(areas);
+    RegisterStatementsArea(areas);
 }
 
 }  // namespace kura::test

@@ -1,0 +1,283 @@
+// SQL statements of a local session and of a remote one (the loopback test server
+// running our own statements) must give the same rows, counts, errors and
+// callbacks; the remote requests keep their wire layout and follow the server's
+// version.
+#include <list>
+
+#include "engine/core/DataDirectory.h"
+#include "platform/dataset/Params.h"
+#include "tests/engine/core/LocalOrRemoteCursor.h"
+#include "tests/engine/sql/StatementTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
+
+using Rows = std::vector<std::string>;
+
+// Parameter descriptors and their values in one record, as the query component
+// hands them to a statement.
+class ParamSet {
+public:
+    ParamSet& Int(int32_t value) {
+        TFieldDesc& d = Add(fldINT32, 0, 4);
+        std::memcpy(Slot(d) + 1, &value, 4);
+        return *this;
+    }
+    ParamSet& Text(const std::string& value) {
+        TFieldDesc& d = Add(fldZSTRING, 0, static_cast<uint8_t>(value.size() + 1));
+        std::memcpy(Slot(d) + 1, value.c_str(), value.size() + 1);
+        return *this;
+    }
+    ParamSet& Memo(const std::string& value) {
+        TFieldDesc& d = Add(fldBLOB, fldstMEMO, static_cast<uint8_t>(ParamBlobRefSize));
+        keep_.push_back(value);
+        const auto length = static_cast<uint32_t>(value.size());
+        const char* bytes = keep_.back().data();
+        std::memcpy(Slot(d) + 1, &length, 4);
+        std::memcpy(Slot(d) + 5, &bytes, sizeof bytes);
+        return *this;
+    }
+    ParamSet& Null() {
+        TFieldDesc& d = Add(fldINT32, 0, 4);
+        Slot(d)[0] = 0;
+        return *this;
+    }
+    uint16_t Count() const { return static_cast<uint16_t>(descs_.size()); }
+    const TFieldDesc* const* Descriptors() {
+        pointers_.clear();
+        for (const TFieldDesc& d : descs_) pointers_.push_back(&d);
+        return pointers_.data();
+    }
+    const uint8_t* Record() const { return record_.data(); }
+
+private:
+    TFieldDesc& Add(uint8_t type, uint8_t subType, uint8_t size) {
+        TFieldDesc& d = descs_.emplace_back();
+        d.SetFieldNo(static_cast<uint16_t>(descs_.size()));
+        d.SetName("P" + std::to_string(descs_.size()));
+        d.SetFieldType(type);
+        d.SetSubType(subType);
+        d.SetStoredSize(size);
+        d.SetOffset(static_cast<uint16_t>(offset_));
+        record_[offset_] = 1;
+        offset_ += size + 1u;
+        return d;
+    }
+    uint8_t* Slot(const TFieldDesc& d) { return record_.data() + d.Offset(); }
+
+    std::vector<TFieldDesc> descs_;
+    std::vector<const TFieldDesc*> pointers_;
+    std::vector<uint8_t> record_ = std::vector<uint8_t>(4096, 0);
+    std::list<std::string> keep_;
+    size_t offset_ = 0;
+};
+
+Rows ResultRows(TDataCursor* cursor) {
+    Rows rows;
+    if (!cursor) return rows;
+    std::vector<uint8_t> record(cursor->GetCursorRecordSize() + 16, 0);
+    cursor->SetToBegin();
+    while (cursor->GetNextRecord(record.data()) == 0) {
+        std::string row;
+        for (uint16_t n = 1; n <= cursor->GetFieldCount(); ++n) row += (n > 1 ? "|" : "") + CursorFieldText(*cursor, n, record.data());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+struct Failure {
+    TEngineErrorCode Code = 0;
+    std::string Table;
+    std::string Message;
+    bool operator==(const Failure&) const = default;
+};
+
+class Statements : public LocalOrRemoteCursor {
+protected:
+    Statements() { ServerVersion = 33000; }
+
+    void SetUp() override {
+        LocalOrRemoteCursor::SetUp();
+        if (HasFatalFailure()) return;
+        Make("CREATE TABLE staff (id INTEGER, name CHAR(12), dept CHAR(4), pay INTEGER, PRIMARY KEY (id))");
+        const char* depts[] = {"A", "B", "A", "C", "B", "A", "C", "A"};
+        for (int i = 1; i <= 8; ++i) {
+            Make("INSERT INTO staff VALUES (" + std::to_string(i) + ", 'S" + std::to_string(i) + "', '" + depts[i - 1] +
+                 "', " + std::to_string(i * 100) + ")");
+        }
+    }
+
+    // Runs a text through the maker's local session, as another program would.
+    void Make(const std::string& sql) {
+        TQueryStatement s(maker);
+        s.Prepare(sql);
+        TDataCursor* c = nullptr;
+        s.Execute(c);
+    }
+    Rows MakerRows(const std::string& sql) {
+        TQueryStatement s(maker);
+        s.Prepare(sql);
+        TDataCursor* c = nullptr;
+        s.Execute(c);
+        return ResultRows(c);
+    }
+
+    std::unique_ptr<TQueryStatement> Prepared(const std::string& sql, uint8_t live = 0) {
+        auto s = std::make_unique<TQueryStatement>(dir);
+        s->LiveRequest = live;
+        s->Prepare(sql);
+        return s;
+    }
+    Rows Select(const std::string& sql, ParamSet params = {}, uint8_t live = 0) {
+        auto s = Prepared(sql, live);
+        TDataCursor* c = nullptr;
+        s->Execute(c, params.Count(), params.Descriptors(), params.Record());
+        return ResultRows(c);
+    }
+    uint32_t Run(const std::string& sql, ParamSet params = {}) {
+        auto s = Prepared(sql);
+        TDataCursor* c = nullptr;
+        s->Execute(c, params.Count(), params.Descriptors(), params.Record());
+        return s->RowsAffected();
+    }
+    static Failure FailureOf(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const EKuraEngineError& e) {
+            return {e.ErrorCode(), e.ErrorContext(ctxTable), e.ErrorContext(ctxMessage)};
+        }
+        return {};
+    }
+};
+
+TEST_P(Statements, SelectsWithParametersAndGrouping) {
+    EXPECT_EQ(Select("SELECT name, pay FROM staff WHERE pay > ? AND dept = ? ORDER BY pay DESC",
+                     ParamSet().Int(150).Text("A")),
+              (Rows{"S8|800", "S6|600", "S3|300"}));
+    EXPECT_EQ(Select("SELECT dept, COUNT(*), SUM(pay) FROM staff GROUP BY dept"),
+              (Rows{"A|4|1800", "B|2|700", "C|2|1100"}));
+    // A NULL parameter matches nothing.
+    EXPECT_EQ(Select("SELECT id FROM staff WHERE pay = ?", ParamSet().Null()), Rows{});
+    // More descriptors than markers: the surplus is ignored.
+    EXPECT_EQ(Select("SELECT id FROM staff WHERE id = ?", ParamSet().Int(4).Int(5)), Rows{"4"});
+}
+
+TEST_P(Statements, APreparedStatementRunsAgainWithNewValues) {
+    auto s = Prepared("SELECT name FROM staff WHERE dept = ? ORDER BY name");
+    EXPECT_EQ(s->StatementKind(), skSelect);
+    for (const auto& [dept, rows] : std::vector<std::pair<std::string, Rows>>{
+             {"B", {"S2", "S5"}}, {"C", {"S4", "S7"}}, {"X", {}}, {"A", {"S1", "S3", "S6", "S8"}}}) {
+        ParamSet p;
+        p.Text(dept);
+        TDataCursor* c = nullptr;
+        s->Execute(c, p.Count(), p.Descriptors(), p.Record());
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(ResultRows(c), rows) << dept;
+        EXPECT_EQ(s->RowsAffected(), rows.size());
+    }
+}
+
+TEST_P(Statements, LiveResultsMatchTheLocalOnes) {
+    for (const char* sql : {"SELECT * FROM staff WHERE dept = 'B'", "SELECT * FROM staff"}) {
+        auto s = Prepared(sql, 1);
+        TDataCursor* c = nullptr;
+        s->Execute(c);
+        EXPECT_EQ(ResultRows(c), MakerRows(sql)) << sql;
+        EXPECT_EQ(s->ResultLive(), 1) << sql;
+    }
+}
+
+TEST_P(Statements, DataChangesCountTheirRows) {
+    EXPECT_EQ(Run("INSERT INTO staff VALUES (?, ?, 'D', ?)", ParamSet().Int(9).Text("S9").Int(900)), 1u);
+    EXPECT_EQ(Run("UPDATE staff SET pay = pay + 1 WHERE dept = ?", ParamSet().Text("A")), 4u);
+    EXPECT_EQ(Run("DELETE FROM staff WHERE pay > ?", ParamSet().Int(700)), 2u);
+    EXPECT_EQ(MakerRows("SELECT id, pay FROM staff ORDER BY id"),
+              (Rows{"1|101", "2|200", "3|301", "4|400", "5|500", "6|601", "7|700"}));
+    // A rolled-back transaction counts nothing; the client's flag follows the server.
+    EXPECT_EQ(Run("START TRANSACTION; UPDATE staff SET pay = 0 WHERE dept = 'B'; ROLLBACK"), 0u);
+    EXPECT_FALSE(dir->InTransaction());
+    EXPECT_EQ(Run("START TRANSACTION; UPDATE staff SET pay = 1 WHERE dept = 'B'; COMMIT"), 2u);
+    EXPECT_FALSE(dir->InTransaction());
+    Run("START TRANSACTION");
+    EXPECT_TRUE(dir->InTransaction());
+    Run("ROLLBACK");
+    EXPECT_FALSE(dir->InTransaction());
+    EXPECT_EQ(MakerRows("SELECT pay FROM staff WHERE dept = 'B'"), (Rows{"1", "1"}));
+}
+
+TEST_P(Statements, AMemoParameterArrivesWhole) {
+    Make("CREATE TABLE notes (id INTEGER, body MEMO)");
+    const std::string text = std::string(300, 'x') + "\x82\xa0y";
+    EXPECT_EQ(Run("INSERT INTO notes VALUES (?, ?)", ParamSet().Int(1).Memo(text)), 1u);
+    EXPECT_EQ(Run("INSERT INTO notes VALUES (?, ?)", ParamSet().Int(2).Memo("")), 1u);
+    EXPECT_EQ(MakerRows("SELECT id, body FROM notes"), (Rows{"1|" + text, "2|NULL"}));
+}
+
+TEST_P(Statements, FailuresCarryTheirCodeAndContext) {
+    for (const char* sql : {"SELECT nosuch FROM staff", "SELECT * FROM nothere", "INSERT INTO staff VALUES (1, 'd', 'A', 1)",
+                            "UPDATE staff SET pay = 'x'"}) {
+        const Failure expected = FailureOf([&] { MakerRows(sql); });
+        ASSERT_NE(expected.Code, 0u) << sql;
+        EXPECT_EQ(FailureOf([&] {
+                      auto s = Prepared(sql);
+                      TDataCursor* c = nullptr;
+                      s->Execute(c);
+                  }),
+                  expected)
+            << sql;
+    }
+    // The statement stays usable after a failure.
+    auto s = Prepared("SELECT id FROM staff WHERE id = 1");
+    EXPECT_NE(FailureOf([&] { s->Prepare("SELECT FROM"); }).Code, 0u);
+    s->Prepare("SELECT id FROM staff WHERE id = 2");
+    TDataCursor* c = nullptr;
+    s->Execute(c);
+    EXPECT_EQ(ResultRows(c), Rows{"2"});
+}
+
+TEST_P(Statements, ProgressComesThroughTheCallbackLoop) {
+    Make("CREATE TABLE big (id INTEGER, v INTEGER)");
+    Make("INSERT INTO big SELECT id, pay FROM staff");
+    for (int i = 0; i < 5; ++i) Make("INSERT INTO big SELECT id + 100, v FROM big");
+    const auto run = [](TQueryStatement& s, std::vector<uint16_t>& seen, int abortAt) {
+        s.SetProgressEvent([&seen, abortAt](TQueryStatement*, uint16_t percent, bool& abort) {
+            seen.push_back(percent);
+            if (static_cast<int>(seen.size()) == abortAt) abort = true;
+        });
+        TDataCursor* c = nullptr;
+        s.Execute(c, 0, nullptr, nullptr, 1);
+        return ResultRows(c).size();
+    };
+    for (const int abortAt : {0, 2}) {
+        TQueryStatement local(maker);
+        local.Prepare("SELECT id FROM big WHERE v > 0");
+        std::vector<uint16_t> expected;
+        const size_t expectedRows = run(local, expected, abortAt);
+        auto s = Prepared("SELECT id FROM big WHERE v > 0");
+        std::vector<uint16_t> seen;
+        EXPECT_EQ(run(*s, seen, abortAt), expectedRows) << abortAt;
+        EXPECT_EQ(seen, expected) << abortAt;
+        EXPECT_FALSE(seen.empty());
+    }
+}
+
+TEST_P(Statements, AFollowingSelectHandsBackItsResult) {
+    auto s = Prepared("UPDATE staff SET pay = 5 WHERE id = 1; SELECT id, pay FROM staff WHERE pay < 250");
+    EXPECT_EQ(s->StatementKind(), skUpdate);
+    TDataCursor* c = nullptr;
+    s->Execute(c);
+    EXPECT_EQ(s->StatementKind(), skSelect);
+    EXPECT_EQ(ResultRows(c), (Rows{"1|5", "2|200"}));
+    // And again, from the statement's last queries.
+    s->Execute(c);
+    EXPECT_EQ(ResultRows(c), (Rows{"1|5", "2|200"}));
+}
+
+INSTANTIATE_LOCAL_AND_REMOTE(Statements);
+
+}  // namespace
