@@ -281,3 +281,155 @@ TEST_P(Statements, AFollowingSelectHandsBackItsResult) {
 INSTANTIATE_LOCAL_AND_REMOTE(Statements);
 
 }  // namespace
+
+namespace {
+
+// The remote side alone: wire layouts, server versions and the callbacks a test
+// script adds.
+class RemoteStatements : public Statements {
+protected:
+    // Logs in again to a server that reports another version.
+    void UseServerVersion(int64_t version) {
+        session.FreeDirectories();
+        session.Disconnect();
+        server->Version = version;
+        session.Connect();
+        session.Login();
+        dir = session.OpenDataDirectory("DB", "");
+    }
+    std::vector<TServerRequest> RequestsSince(size_t first) {
+        std::vector<TServerRequest> all = server->Requests();
+        return std::vector<TServerRequest>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    }
+    static std::vector<uint16_t> Codes(const std::vector<TServerRequest>& requests) {
+        std::vector<uint16_t> codes;
+        for (const TServerRequest& r : requests) codes.push_back(r.Code);
+        return codes;
+    }
+    static std::vector<size_t> ParamSizes(const TServerRequest& r) {
+        std::vector<size_t> sizes;
+        for (const auto& p : r.Params) sizes.push_back(p.size());
+        return sizes;
+    }
+};
+
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+TEST_P(RemoteStatements, PrepareAndExecuteFramesKeepTheirLayout) {
+    const size_t first = server->Requests().size();
+    {
+        auto s = Prepared("SELECT id FROM staff");
+        TDataCursor* c = nullptr;
+        s->Execute(c, 0, nullptr, nullptr, 1);
+    }
+    const std::vector<TServerRequest> seen = RequestsSince(first);
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[0].Code, REQUEST_CREATESTMT);
+    EXPECT_EQ(seen[0].Wire, Hex("12000000 4c00 08000000 04000000 01000000"));
+    // Statement 2: handle, text length, text, live request, no row limit.
+    EXPECT_EQ(seen[1].Wire, Hex("3f000000 4d00 35000000 04000000 02000000 04000000 14000000 14000000"
+                                "53454c4543542069642046524f4d207374616666 01000000 00 04000000 ffffffff"));
+    // Handle, no parameters, progress wanted.
+    EXPECT_EQ(seen[2].Wire, Hex("1d000000 4f00 13000000 04000000 02000000 02000000 0000 01000000 01"));
+    // The result's own database is the client's alone: nothing to close on the server.
+    EXPECT_EQ(Codes(seen).back(), REQUEST_FREESTMT);
+    EXPECT_EQ(session.Directories(), std::vector<TDataDirectory*>{dir});
+    EXPECT_EQ(seen.back().Wire, Hex("12000000 5000 08000000 04000000 02000000"));
+}
+
+TEST_P(RemoteStatements, ParametersTravelWithTheExecutionFromServer309On) {
+    for (const int64_t version : {30500, 30600, 30800, 30900, 32800, 33000}) {
+        UseServerVersion(version);
+        const size_t first = server->Requests().size();
+        auto s = Prepared("SELECT name FROM staff WHERE pay > ? AND dept = ? ORDER BY name");
+        EXPECT_EQ(s->ParamCount(), version >= 32800 ? 2u : 0u) << version;
+        ParamSet p;
+        p.Int(250).Text("A");
+        TDataCursor* c = nullptr;
+        s->Execute(c, p.Count(), p.Descriptors(), p.Record());
+        EXPECT_EQ(ResultRows(c), (Rows{"S3", "S6", "S8"})) << version;
+        std::vector<TServerRequest> seen = RequestsSince(first);
+        const auto it = std::find_if(seen.begin(), seen.end(),
+                                     [](const TServerRequest& r) { return r.Code == REQUEST_EXECUTESTMT; });
+        ASSERT_NE(it, seen.end());
+        const TServerRequest& execute = *it;
+        seen.erase(it + 1, seen.end());
+        if (version >= 30900) {
+            // Handle, count, two descriptors, the values (presence byte first), progress.
+            EXPECT_EQ(ParamSizes(execute), (std::vector<size_t>{4, 2, 768, 768, 5, 3, 1})) << version;
+            EXPECT_EQ(Codes(seen), (std::vector<uint16_t>{REQUEST_CREATESTMT, REQUEST_PREPARESTMT, REQUEST_EXECUTESTMT}));
+        } else {
+            EXPECT_EQ(ParamSizes(execute), (std::vector<size_t>{4, 1})) << version;
+            EXPECT_EQ(Codes(seen), (std::vector<uint16_t>{REQUEST_CREATESTMT, REQUEST_PREPARESTMT,
+                                                          REQUEST_SETSTMTPARAMS, REQUEST_EXECUTESTMT}))
+                << version;
+            EXPECT_EQ(ParamSizes(seen[2]), (std::vector<size_t>{4, 2, 768, 768, 5, 3})) << version;
+        }
+        // Live results and following statements behave alike on every version.
+        EXPECT_EQ(Select("SELECT * FROM staff WHERE dept = 'C'", {}, 1), (Rows{"4|S4|C|400", "7|S7|C|700"})) << version;
+        EXPECT_EQ(Select("UPDATE staff SET pay = pay WHERE id = 1; SELECT id FROM staff WHERE dept = 'B'"),
+                  (Rows{"2", "5"}))
+            << version;
+    }
+}
+
+TEST_P(RemoteStatements, PasswordStatusAndUnknownCallbacksAreServed) {
+    server->SetScript([](const TServerRequest& req) {
+        TServerAction action;
+        if (req.Code != REQUEST_EXECUTESTMT) return action;
+        const auto u16 = [](uint16_t v) { return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; };
+        action.Callbacks.push_back({{u16(11)}, true});
+        action.Callbacks.push_back({{u16(14), u16(4711)}, false});
+        action.Callbacks.push_back({{u16(99), u16(1)}, false});
+        return action;
+    });
+    auto s = Prepared("SELECT id FROM staff WHERE id < 3");
+    int asked = 0;
+    s->SetPasswordEvent([&](TQueryStatement* sender) {
+        EXPECT_EQ(sender, s.get());
+        return ++asked == 1;
+    });
+    std::vector<uint16_t> statuses;
+    s->OnStatus = [&](TQueryStatement*, uint16_t value) { statuses.push_back(value); };
+    const size_t first = server->Requests().size();
+    TDataCursor* c = nullptr;
+    s->Execute(c);
+    EXPECT_EQ(ResultRows(c), (Rows{"1", "2"}));
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(statuses, std::vector<uint16_t>{4711});
+    const std::vector<TServerRequest> seen = RequestsSince(first);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[1].Code, REQUEST_CALLBACKRESPONSE);
+    EXPECT_EQ(seen[1].Params, (std::vector<std::vector<uint8_t>>{{1}}));
+}
+
+TEST_P(RemoteStatements, AMalformedStatementStateDropsTheConnection) {
+    server->SetScript([](const TServerRequest& req) {
+        TServerAction action;
+        // A statement-state callback that stops after its kind.
+        if (req.Code == REQUEST_EXECUTESTMT) action.Callbacks.push_back({{{13, 0}, {1}}, false});
+        return action;
+    });
+    auto s = Prepared("SELECT id FROM staff");
+    TDataCursor* c = nullptr;
+    EXPECT_EQ(EngineErrorOf([&] { s->Execute(c); }), KURA_UNCOMPRESS);
+    server->SetScript(nullptr);
+    // The statement's next request finds a new connection.
+    s->Execute(c);
+    EXPECT_EQ(ResultRows(c).size(), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Remote, RemoteStatements, ::testing::Values(TCursorMode::RemoteLan), CursorModeName);
+
+}  // namespace
