@@ -34,6 +34,7 @@ class TDataDirectory;
 class TRemoteChannel;
 class TRemoteReply;
 class TRemoteRequest;
+struct TRemoteStatementState;
 class TDataSession;
 struct TFieldDesc;
 struct TDataChangePlan;
@@ -159,6 +160,7 @@ private:
     void ProcessRemoteReplies();
     // One callback frame; true when a CALLBACKRESPONSE went back.
     void ServeCallback(TRemoteReply& reply);
+    void TakeStatementState(const TRemoteStatementState& state);
     void OpenResultCursor(TRemoteReply& reply);
     void CloseResultCursor() noexcept;
     // The owner database's transaction flag follows a transaction statement the

@@ -7,6 +7,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/RemoteChannel.h"
+#include "engine/core/RemoteState.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/sql/QueryStatement.h"
@@ -14,11 +15,6 @@
 namespace kura {
 
 namespace {
-
-// Server versions that change the statement requests.
-constexpr int64_t SERVER_VERSION_SELECT_ALL = 30600;    // select-all flag; live results name their database
-constexpr int64_t SERVER_VERSION_EXEC_PARAMS = 30900;   // parameters inside EXECUTESTMT; result opened at prepare
-constexpr int64_t SERVER_VERSION_PARAM_COUNT = 32800;   // PREPARESTMT reports the parameter count
 
 // Callback kinds of a pending statement request.
 enum : uint16_t {
@@ -62,13 +58,6 @@ void PutParameters(TRemoteRequest& request, uint16_t count, const TFieldDesc* co
         request.PutParam(value, kBlobSlotSize);
         request.PutParam(bytes, length);
     }
-}
-
-double GetDouble(TRemoteReply& reply) {
-    const auto bits = static_cast<uint64_t>(reply.GetI64());
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 }  // namespace
@@ -143,10 +132,7 @@ void TQueryStatement::ServeCallback(TRemoteReply& reply) {
             return;
         }
         case scbStatementState:
-            FKind = reply.GetByte();
-            FLive = reply.GetByte();
-            FLiveCompanion = reply.GetByte();
-            if (version >= SERVER_VERSION_SELECT_ALL) FSelectAll = reply.GetByte();
+            TakeStatementState(ReadRemoteStatementState(reply, version, false));
             if (version >= SERVER_VERSION_EXEC_PARAMS && FKind == skSelect) {
                 CloseResultCursor();
                 OpenResultCursor(reply);
@@ -173,11 +159,9 @@ void TQueryStatement::PrepareRemote(std::string_view text) {
         r.PutU32(static_cast<uint32_t>(FMaxRowCount));
     });
     const int64_t version = Session()->GetServerVersion();
-    FKind = reply.GetByte();
-    FLive = reply.GetByte();
-    FLiveCompanion = reply.GetByte();
-    FSelectAll = version >= SERVER_VERSION_SELECT_ALL ? reply.GetByte() : 0;
-    FParamCount = version >= SERVER_VERSION_PARAM_COUNT ? reply.GetU32() : 0;
+    const TRemoteStatementState state = ReadRemoteStatementState(reply, version, true);
+    TakeStatementState(state);
+    FParamCount = state.ParamCount;
     if (version >= SERVER_VERSION_EXEC_PARAMS && FKind == skSelect) OpenResultCursor(reply);
 }
 
@@ -198,8 +182,9 @@ void TQueryStatement::ExecuteRemote(TDataCursor*& result, uint16_t count, const 
         if (paramsInside) PutParameters(r, count, descriptors, record);
         r.PutByte(progressWanted);
     });
-    FExecutionTime = GetDouble(reply);
-    FRowsAffected = reply.GetU32();
+    const TRemoteExecution execution = ReadRemoteExecution(reply);
+    FExecutionTime = execution.Time;
+    FRowsAffected = execution.RowsAffected;
     if (FKind == skSelect) {
         if (!paramsInside) {
             CloseResultCursor();
@@ -210,6 +195,13 @@ void TQueryStatement::ExecuteRemote(TDataCursor*& result, uint16_t count, const 
         result = FResultCursor;
     }
     MirrorTransaction(FKind);
+}
+
+void TQueryStatement::TakeStatementState(const TRemoteStatementState& state) {
+    FKind = state.Kind;
+    FLive = state.Live;
+    FLiveCompanion = state.LiveCompanion;
+    FSelectAll = state.SelectAll;
 }
 
 void TQueryStatement::OpenResultCursor(TRemoteReply& reply) {

@@ -86,7 +86,7 @@ inline void PutResultOpen(TServerState& s, TRemoteRequest& out, TServerStatement
     const TQueryStatement& stmt = *st.Statement;
     st.Publish(c);
     const bool live = stmt.ResultLive() != 0;
-    if (version >= 30600 && live) out.PutString(c->GetDirectory()->Name);
+    if (version >= SERVER_VERSION_SELECT_ALL && live) out.PutString(c->GetDirectory()->Name);
     out.PutU32(st.ResultHandle);
     out.PutString(c->GetTableName());
     out.PutBool(c->IsExclusive());
@@ -97,7 +97,7 @@ inline void PutResultOpen(TServerState& s, TRemoteRequest& out, TServerStatement
     if (ResultTableStateFollows(s, *c)) PutTableState(out, *c);
     PutCursorState(out, *c);
     out.PutByte(c->GetCurrentIndexNo());
-    const bool defs = version >= 30600 ? live && stmt.ResultSelectAll() == 0 : live;
+    const bool defs = version >= SERVER_VERSION_SELECT_ALL ? live && stmt.ResultSelectAll() == 0 : live;
     if (defs) PutResultFieldDefs(out, *c, version);
 }
 
@@ -163,9 +163,9 @@ inline void RegisterStatementsArea(TServerAreas& areas) {
         reply.PutByte(stmt.StatementKind());
         reply.PutByte(stmt.ResultLive());
         reply.PutByte(stmt.ResultLiveCompanion());
-        if (version >= 30600) reply.PutByte(stmt.ResultSelectAll());
-        if (version >= 32800) reply.PutU32(stmt.ParamCount());
-        if (version >= 30900 && stmt.StatementKind() == skSelect) PutResultOpen(s, reply, st, PlannedResult(stmt));
+        if (version >= SERVER_VERSION_SELECT_ALL) reply.PutByte(stmt.ResultSelectAll());
+        if (version >= SERVER_VERSION_PARAM_COUNT) reply.PutU32(stmt.ParamCount());
+        if (version >= SERVER_VERSION_EXEC_PARAMS && stmt.StatementKind() == skSelect) PutResultOpen(s, reply, st, PlannedResult(stmt));
     });
     areas.On(REQUEST_SETSTMTPARAMS, [find](TServerState&, const TServerRequest& req, TRemoteRequest&) {
         TServerParams params(req, 1);
@@ -178,7 +178,7 @@ inline void RegisterStatementsArea(TServerAreas& areas) {
         const int64_t version = ReportedVersion(s);
         std::unique_ptr<TServerParams> params;
         size_t next = 1;
-        if (version >= 30900) {
+        if (version >= SERVER_VERSION_EXEC_PARAMS) {
             params = std::make_unique<TServerParams>(req, 1);
             next = params->Next;
         }
@@ -202,15 +202,15 @@ inline void RegisterStatementsArea(TServerAreas& areas) {
         stmt.OnAfterPrepare = [&](TQueryStatement* sender, uint8_t kind, uint8_t selectAll, uint8_t companion,
                                   uint8_t live) {
             if (!sender->FollowOn()) return;
-            if (version >= 30900 && kind == skSelect) st.Publish(PlannedResult(*sender));
+            if (version >= SERVER_VERSION_EXEC_PARAMS && kind == skSelect) st.Publish(PlannedResult(*sender));
             s.Callback(
                 [&](TRemoteRequest& f) {
                     f.PutU16(13);
                     f.PutByte(kind);
                     f.PutByte(live);
                     f.PutByte(companion);
-                    if (version >= 30600) f.PutByte(selectAll);
-                    if (version >= 30900 && kind == skSelect) PutResultOpen(s, f, st, PlannedResult(*sender));
+                    if (version >= SERVER_VERSION_SELECT_ALL) f.PutByte(selectAll);
+                    if (version >= SERVER_VERSION_EXEC_PARAMS && kind == skSelect) PutResultOpen(s, f, st, PlannedResult(*sender));
                 },
                 false);
         };
@@ -219,7 +219,7 @@ inline void RegisterStatementsArea(TServerAreas& areas) {
             stmt.SetProgressEvent(nullptr);
             stmt.OnAfterPrepare = nullptr;
             // A following statement that yields no result freed the published cursor.
-            if (stmt.FollowOn() && (stmt.StatementKind() != skSelect || version < 30900)) st.Unpublish();
+            if (stmt.FollowOn() && (stmt.StatementKind() != skSelect || version < SERVER_VERSION_EXEC_PARAMS)) st.Unpublish();
         };
         TDataCursor* result = nullptr;
         try {
@@ -237,7 +237,7 @@ inline void RegisterStatementsArea(TServerAreas& areas) {
         reply.PutI64(static_cast<int64_t>(bits));
         reply.PutU32(stmt.RowsAffected());
         if (stmt.StatementKind() != skSelect || !result) return;
-        if (version >= 30900) {
+        if (version >= SERVER_VERSION_EXEC_PARAMS) {
             st.Publish(result);
             PutCursorState(reply, *result);
         } else {
