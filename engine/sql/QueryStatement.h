@@ -154,8 +154,9 @@ private:
                        const uint8_t* record, uint8_t progressWanted);
     uint16_t SetParamsRemote(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record);
     // Builds the request (the handle first, then what build adds), sends it and serves
-    // the server's callbacks until the final reply, whose error is raised. A lost
-    // connection repeats the whole request once on a new connection.
+    // the server's callbacks until the final reply, whose error is raised. A
+    // connection lost among the callbacks repeats the whole request once on a new
+    // connection.
     TRemoteReply& SendRequestAndWait(TRequestCode code, const std::function<void(TRemoteRequest&)>& build);
     void ProcessRemoteReplies();
     // One callback frame; true when a CALLBACKRESPONSE went back.

@@ -90,19 +90,23 @@ void TQueryStatement::FreeRemote() noexcept {
 TRemoteReply& TQueryStatement::SendRequestAndWait(TRequestCode code,
                                                   const std::function<void(TRemoteRequest&)>& build) {
     TRemoteChannel& channel = Channel();
+    // The channel repeats a request whose exchange lost the connection; a loss
+    // between the server's callbacks is the statement's to repeat, once.
+    bool answered = false;
     const auto attempt = [&] {
+        answered = false;
         channel.BeginRequest(code);
         channel.Request().PutU32(FRemoteHandle);
         if (build) build(channel.Request());
         channel.SendAndReceive();
+        answered = true;
         ProcessRemoteReplies();
     };
     try {
         attempt();
     } catch (const EKuraEngineError& e) {
-        // Only a lost connection is worth a second try: after any other failure the
-        // server may be half-way through the statement.
-        if (e.ErrorCode() != KURA_REMOTECOMMLOST) throw;
+        // After any other failure the server may be half-way through the statement.
+        if (e.ErrorCode() != KURA_REMOTECOMMLOST || !answered) throw;
         Session()->Reconnect();
         attempt();
     }

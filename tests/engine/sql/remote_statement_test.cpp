@@ -430,6 +430,39 @@ TEST_P(RemoteStatements, AMalformedStatementStateDropsTheConnection) {
     EXPECT_EQ(ResultRows(c).size(), 8u);
 }
 
+TEST_P(RemoteStatements, AConnectionLostAmongTheCallbacksRepeatsTheRequestOnce) {
+    auto s = Prepared("SELECT id FROM staff WHERE id > 6");
+    const auto executes = [&] {
+        size_t n = 0;
+        for (const TServerRequest& r : server->Requests()) n += r.Code == REQUEST_EXECUTESTMT ? 1 : 0;
+        return n;
+    };
+    // A status callback, then the reply breaks off: the statement asks again.
+    int faults = 1;
+    server->SetScript([&faults](const TServerRequest& req) {
+        TServerAction action;
+        if (req.Code != REQUEST_EXECUTESTMT || faults-- <= 0) return action;
+        action.Callbacks.push_back({{{14, 0}, {7, 0}}, false});
+        action.Fault = TFault::DropMidFrame;
+        return action;
+    });
+    std::vector<uint16_t> statuses;
+    s->OnStatus = [&](TQueryStatement*, uint16_t value) { statuses.push_back(value); };
+    TDataCursor* c = nullptr;
+    s->Execute(c);
+    EXPECT_EQ(ResultRows(c), (Rows{"7", "8"}));
+    EXPECT_EQ(executes(), 2u);
+    EXPECT_EQ(statuses, std::vector<uint16_t>{7});
+    // Without callbacks the channel's own repetition is the only one.
+    server->SetScript([](const TServerRequest& req) {
+        TServerAction action;
+        if (req.Code == REQUEST_EXECUTESTMT) action.Fault = TFault::DropMidFrame;
+        return action;
+    });
+    EXPECT_EQ(EngineErrorOf([&] { s->Execute(c); }), KURA_REMOTECOMMLOST);
+    EXPECT_EQ(executes(), 4u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Remote, RemoteStatements, ::testing::Values(TCursorMode::RemoteLan), CursorModeName);
 
 }  // namespace
