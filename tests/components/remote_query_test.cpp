@@ -140,3 +140,19 @@ TEST_F(RemoteQuery, ADatabaseComponentNamesTheServersDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RemoteQuery, ATableComponentBrowsesTheServersTable) {
+    TKuraTable t;
+    t.SetSessionName("Remote");
+    t.SetDatabaseName("StaffDB");
+    t.SetTableName("Staff");
+    t.Open();
+    RowList names;
+    for (t.First(); !t.Eof(); t.Next()) names.push_back(t.FieldByName("Name")->AsString());
+    EXPECT_EQ(names, (RowList{"N1", "N2", "N3", "N4", "N5", "N6", "N7", "N8", "N9"}));
+    t.Close();
+}
+
+}  // namespace
