@@ -136,11 +136,13 @@ void TQueryStatement::ServeCallback(TRemoteReply& reply) {
             return;
         }
         case scbStatementState:
+            // The statement before this one has run: a START TRANSACTION that opened
+            // the text holds the server's transaction from here on.
+            MirrorTransaction(FKind);
             TakeStatementState(ReadRemoteStatementState(reply, version, false));
-            if (version >= SERVER_VERSION_EXEC_PARAMS && FKind == skSelect) {
-                CloseResultCursor();
-                OpenResultCursor(reply);
-            }
+            // The result of an earlier statement of the text is gone on the server.
+            CloseResultCursor();
+            if (version >= SERVER_VERSION_EXEC_PARAMS && FKind == skSelect) OpenResultCursor(reply);
             MirrorTransaction(FKind);
             break;
         case scbStatus: {
@@ -222,7 +224,7 @@ void TQueryStatement::OpenResultCursor(TRemoteReply& reply) {
             readFieldDefs = !setOrigins;
         }
     }
-    if (database != FResultTableName) FResultTableName = database;
+    FResultTableName = database;
     FResultDatabase = Session()->OpenDataDirectory(database, {}, true);
     try {
         FResultCursor = new TDataCursor(FResultDatabase, true);

@@ -207,6 +207,11 @@ TEST_P(Statements, DataChangesCountTheirRows) {
     EXPECT_TRUE(dir->InTransaction());
     Run("ROLLBACK");
     EXPECT_FALSE(dir->InTransaction());
+    // A transaction that a text opens before other statements stays open after it.
+    EXPECT_EQ(Run("START TRANSACTION; UPDATE staff SET pay = 2 WHERE id = 1"), 1u);
+    EXPECT_TRUE(dir->InTransaction());
+    EXPECT_EQ(Run("ROLLBACK; SELECT id FROM staff WHERE pay = 2"), 0u);
+    EXPECT_FALSE(dir->InTransaction());
     EXPECT_EQ(MakerRows("SELECT pay FROM staff WHERE dept = 'B'"), (Rows{"1", "1"}));
 }
 
