@@ -3,6 +3,7 @@
 // callbacks; the remote requests keep their wire layout and follow the server's
 // version.
 #include <list>
+#include <random>
 
 #include "engine/core/DataDirectory.h"
 #include "platform/dataset/Params.h"
@@ -281,6 +282,56 @@ TEST_P(Statements, AFollowingSelectHandsBackItsResult) {
     // And again, from the statement's last queries.
     s->Execute(c);
     EXPECT_EQ(ResultRows(c), (Rows{"1|5", "2|200"}));
+}
+
+// Random SELECTs with parameters: the session under test must give the rows the
+// maker's local session gives. A difference names the statement and its values.
+TEST_P(Statements, RandomSelectsGiveTheLocalRows) {
+    std::mt19937 random(20261207);
+    const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); };
+    const char* const columns[] = {"id", "name", "dept", "pay"};
+    const char* const comparisons[] = {"=", "<>", "<", ">", "<=", ">="};
+    auto s = std::make_unique<TQueryStatement>(dir);
+    for (int round = 0; round < 40; ++round) {
+        std::string sql = "SELECT ";
+        const bool grouped = pick(4) == 0;
+        if (grouped) {
+            sql += "dept, COUNT(*), " + std::string(pick(2) ? "SUM(pay)" : "MAX(id)");
+        } else {
+            if (pick(5) == 0) sql += "DISTINCT ";
+            const int count = 1 + pick(4);
+            for (int i = 0; i < count; ++i) sql += std::string(i ? ", " : "") + columns[pick(4)];
+        }
+        sql += " FROM staff";
+        ParamSet params;
+        std::string values;
+        const int conditions = pick(3);
+        for (int i = 0; i < conditions; ++i) {
+            sql += i ? (pick(2) ? " AND " : " OR ") : " WHERE ";
+            if (pick(2)) {
+                const int value = 100 * pick(10);
+                sql += std::string("pay ") + comparisons[pick(6)] + " ?";
+                params.Int(value);
+                values += " " + std::to_string(value);
+            } else {
+                const std::string value(1, static_cast<char>('A' + pick(4)));
+                sql += std::string("dept ") + comparisons[pick(6)] + " ?";
+                params.Text(value);
+                values += " " + value;
+            }
+        }
+        if (grouped) sql += " GROUP BY dept";
+        s->Prepare(sql);
+        TDataCursor* c = nullptr;
+        s->Execute(c, params.Count(), params.Descriptors(), params.Record());
+        const Rows rows = ResultRows(c);
+        TQueryStatement local(maker);
+        local.Prepare(sql);
+        TDataCursor* expected = nullptr;
+        local.Execute(expected, params.Count(), params.Descriptors(), params.Record());
+        EXPECT_EQ(rows, ResultRows(expected)) << sql << " with" << values;
+        EXPECT_EQ(s->RowsAffected(), local.RowsAffected()) << sql << " with" << values;
+    }
 }
 
 INSTANTIATE_LOCAL_AND_REMOTE(Statements);
