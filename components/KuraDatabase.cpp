@@ -111,7 +111,7 @@ void TKuraDatabase::SetConnected(bool value) {
         }
         TSessionLock lock(FSession);
         const std::string name = FDatabaseName.empty() || HasPathChars(FDatabaseName) ? std::string() : FDatabaseName;
-        if (FSession->SessionType() == stRemote) FHandle = FSession->Handle()->OpenDataDirectory("", FRemoteDatabase);
+        if (FSession->SessionType() == stRemote) FHandle = FSession->Handle()->OpenDataDirectory(FRemoteDatabase, {});
         else FHandle = FSession->Handle()->OpenDataDirectory(name, FDirectory);
         FSession->DBNotification(0, this);
         return;

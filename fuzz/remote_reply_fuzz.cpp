@@ -3,8 +3,9 @@
 // Input: byte 0 holds flags (bit 0: the payload is compressed), byte 1 a read plan
 // seed, the rest is the frame as it came off the wire. Every frame must load or raise
 // KURA_UNCOMPRESS; every read the plan asks for (fixed-size values, strings, buffers,
-// error strings, the state blocks of remote cursors, record blocks, BLOB bytes and
-// the field definitions of result cursors) must answer from inside the frame or raise KURA_UNCOMPRESS; nothing
+// error strings, the state blocks of remote cursors, record blocks, BLOB bytes, the
+// field definitions of result cursors and the statement and execution states of SQL
+// statements) must answer from inside the frame or raise KURA_UNCOMPRESS; nothing
 // may grow past the reader's frame limit. A table state that reads whole is handed to
 // stand-alone data and index files, whose header checks may refuse it with an engine
 // error but never crash.
@@ -40,7 +41,7 @@ void AdoptTableState(kura::TRemoteTableState state) {
 
 void ReadPlan(kura::TRemoteReply& reply, uint8_t seed) {
     for (int step = 0; step < 16 && !reply.AtEnd(); ++step) {
-        switch ((seed + step * 7) % 14) {
+        switch ((seed + step * 7) % 16) {
             case 0: reply.GetByte(); break;
             case 1: reply.GetU16(); break;
             case 2: reply.GetU32(); break;
@@ -76,6 +77,13 @@ void ReadPlan(kura::TRemoteReply& reply, uint8_t seed) {
                 Check(kura::ReadRemoteBlobBytes(reply, dest.data(), static_cast<uint32_t>(dest.size())) <= dest.size());
                 break;
             }
+            case 13: {
+                const kura::TRemoteStatementState state =
+                    kura::ReadRemoteStatementState(reply, (seed & 2) ? 33000 : 30500, (seed & 4) != 0);
+                Check((seed & 4) != 0 || state.ParamCount == 0);
+                break;
+            }
+            case 14: kura::ReadRemoteExecution(reply); break;
             default: {
                 const kura::TRemoteFieldDefs defs = kura::ReadRemoteFieldDefs(reply, (seed & 1) ? 30800 : 30700);
                 Check(defs.Defs.size() <= kura::REMOTE_RESULT_FIELD_LIMIT);

@@ -47,6 +47,23 @@ void TDataCursor::OpenRemoteState(bool alreadyOpenedRemotely) {
     if (IsNaturalOrder()) FVisibleSetActive = true;
 }
 
+void TDataCursor::OpenRemoteResult(bool readFieldDefs, bool setOrigins) {
+    TRemoteReply& reply = RemoteChannel().Reply();
+    ReadOpenState(reply);
+    OpenCursor(true);
+    try {
+        if (setOrigins)
+            SetFieldOrigins();
+        else if (readFieldDefs)
+            ReadFieldDefs(reply);
+    } catch (...) {
+        CloseCursor(true);
+        throw;
+    }
+}
+
+void TDataCursor::ReadRemoteResultState() { ReadCursorState(RemoteChannel().Reply()); }
+
 void TDataCursor::CloseRemoteCursor() noexcept {
     try {
         BeginRemote(REQUEST_CLOSECURSOR);

@@ -232,6 +232,13 @@ public:
     // No effect when already open. Any failure after the table was opened closes
     // the cursor again before it propagates.
     void OpenCursor(bool alreadyOpenedRemotely = false);
+    // An SQL result cursor that a database server opened for a statement (created
+    // with noRemoteCreate): its open state, table state and cursor state come from the
+    // channel's current reply, then either the field definitions (readFieldDefs) or,
+    // for a select-all result, the origins of the table's own fields (setOrigins).
+    void OpenRemoteResult(bool readFieldDefs, bool setOrigins);
+    // The result cursor's state after the server ran its statement again.
+    void ReadRemoteResultState();
     // No effect when closed. discardTemporary: the files of a temporary table are
     // discarded instead of flushed.
     void CloseCursor(bool discardTemporary);

@@ -257,8 +257,9 @@ void TDataSession::CloseDataDirectory(TDataDirectory* directory, bool force) {
     --directory->References;
     if (directory->References > 0) return;
     // A remote database is closed on the server before it goes; when that fails the
-    // database stays listed (without references) until the session frees it.
-    if (FRemote && !force) {
+    // database stays listed (without references) until the session frees it. A
+    // local-only database (an SQL result's) has nothing on the server to close.
+    if (FRemote && !force && directory->RemoteHandle != 0) {
         Channel().BeginRequest(REQUEST_CLOSEDATADIR);
         Channel().Request().PutU32(directory->RemoteHandle);
         Channel().Exchange();

@@ -114,6 +114,24 @@ TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion)
     return defs;
 }
 
+TRemoteStatementState ReadRemoteStatementState(TRemoteReply& reply, int64_t serverVersion, bool withParamCount) {
+    TRemoteStatementState state;
+    state.Kind = reply.GetByte();
+    state.Live = reply.GetByte();
+    state.LiveCompanion = reply.GetByte();
+    if (serverVersion >= SERVER_VERSION_SELECT_ALL) state.SelectAll = reply.GetByte();
+    if (withParamCount && serverVersion >= SERVER_VERSION_PARAM_COUNT) state.ParamCount = reply.GetU32();
+    return state;
+}
+
+TRemoteExecution ReadRemoteExecution(TRemoteReply& reply) {
+    TRemoteExecution execution;
+    const auto bits = static_cast<uint64_t>(reply.GetI64());
+    std::memcpy(&execution.Time, &bits, sizeof execution.Time);
+    execution.RowsAffected = reply.GetU32();
+    return execution;
+}
+
 // ---- Taking the state over -----------------------------------------------------------
 
 void TDataTable::ReadOpenReply(TRemoteReply& reply) {

@@ -26,6 +26,13 @@
 //   768-byte definition; from server 3.08 a computed one is followed by the byte
 //   count of its expression image (4) and the image (ExpStream.h).
 //
+// Statement state of an SQL statement (PREPARESTMT reply, statement-state callback):
+//   kind, live, live companion (1 each); from server 3.06 select-all (1); in a
+//   PREPARESTMT reply from server 3.28 the parameter count (4)
+//
+// Execution of an SQL statement (EXECUTESTMT reply): execution time (8, a float),
+//   rows affected (4)
+//
 // Whatever does not fit its destination exactly, or a header that fails the checks of
 // a header read from disk, is a malformed reply: KURA_UNCOMPRESS, connection dropped.
 #include <array>
@@ -79,6 +86,24 @@ struct TRemoteFieldDefs {
     std::vector<TExpressionPtr> Expressions;  // one per definition; nullptr for none
 };
 
+struct TRemoteStatementState {
+    uint8_t Kind = 0;
+    uint8_t Live = 0;
+    uint8_t LiveCompanion = 0;
+    uint8_t SelectAll = 0;
+    uint32_t ParamCount = 0;
+};
+
+struct TRemoteExecution {
+    double Time = 0;
+    uint32_t RowsAffected = 0;
+};
+
+// Server versions that change the statement requests.
+constexpr int64_t SERVER_VERSION_SELECT_ALL = 30600;   // select-all flag; live results name their database
+constexpr int64_t SERVER_VERSION_EXEC_PARAMS = 30900;  // parameters inside EXECUTESTMT; result opened at prepare
+constexpr int64_t SERVER_VERSION_PARAM_COUNT = 32800;  // PREPARESTMT reports the parameter count
+
 // The computed-field limit of a result cursor's definitions.
 constexpr uint32_t REMOTE_RESULT_FIELD_LIMIT = 1023;
 // From this server version computed definitions carry their expressions.
@@ -90,6 +115,9 @@ TRemoteTableState ReadRemoteTableState(TRemoteReply& reply);
 TRemoteCursorState ReadRemoteCursorState(TRemoteReply& reply);
 TRemoteOpenState ReadRemoteOpenState(TRemoteReply& reply);
 TRemoteFieldDefs ReadRemoteFieldDefs(TRemoteReply& reply, int64_t serverVersion);
+// withParamCount: a PREPARESTMT reply (a callback carries no count).
+TRemoteStatementState ReadRemoteStatementState(TRemoteReply& reply, int64_t serverVersion, bool withParamCount);
+TRemoteExecution ReadRemoteExecution(TRemoteReply& reply);
 
 // READRECORDBLOCK: the count of records (never more than wanted), then each record
 // of exactly recordSize bytes, copied one after another into dest (may be nullptr).

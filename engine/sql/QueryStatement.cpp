@@ -10,7 +10,10 @@ TQueryStatement::TQueryStatement() : FTokenizer(this, this) {
     FTokenizer.ContextName = "SQL statement";
 }
 
-TQueryStatement::~TQueryStatement() { ClearQueries(); }
+TQueryStatement::~TQueryStatement() {
+    FreeRemote();
+    ClearQueries();
+}
 
 void TQueryStatement::ClearQueries() {
     FParameters.clear();

@@ -5,6 +5,12 @@
 // parser's owner hooks: IN (SELECT ...) sub-queries join its query list, "?" marks
 // its parameter list (at most MaxParameters).
 //
+// Against a remote database the statement owns nothing but the server's statement
+// handle and its result cursor: every operation is a request of the remote protocol
+// (StatementRemote.cpp), and while the server works on one it may call back for a
+// password, with progress, with the state of a following statement of the text or
+// with a status value.
+//
 // Each parse starts from new queries and an empty parameter list, so nothing of an
 // earlier text survives a new one; a parse that raises leaves the queries parsed so
 // far (planning never sees them: the error propagates) and no parameter marks,
@@ -17,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/RemoteRequests.h"
 #include "engine/expr/ExpParser.h"
 #include "engine/sql/QueryModel.h"
 
@@ -24,6 +31,10 @@ namespace kura {
 
 class TDataCursor;
 class TDataDirectory;
+class TRemoteChannel;
+class TRemoteReply;
+class TRemoteRequest;
+struct TRemoteStatementState;
 class TDataSession;
 struct TFieldDesc;
 struct TDataChangePlan;
@@ -75,9 +86,8 @@ public:
     TDataQuery* AddQuery(std::unique_ptr<TDataQuery> query);
 
     // --- Preparing and running (StatementExecution.cpp) -----------------------
-    // Parses and plans the first statement of the text. Nothing of an earlier text
-    // survives. A remote database raises KURA_REMOTECONNECT: this build has no
-    // remote client.
+    // Parses and plans the first statement of the text (remote: the server does).
+    // Nothing of an earlier text survives.
     void Prepare(std::string_view text);
     // Binds the parameters (when count > 0), runs every statement of the text in
     // turn and hands back the result cursor of the last one (nullptr unless it is a
@@ -86,7 +96,8 @@ public:
     // presence byte, then the value (a BLOB: u32 length and a pointer to the bytes).
     void Execute(TDataCursor*& result, uint16_t paramCount = 0, const TFieldDesc* const* descriptors = nullptr,
                  const uint8_t* record = nullptr, uint8_t progressWanted = 0);
-    // Binds parameter values; surplus descriptors or markers are ignored. 0.
+    // Binds parameter values; surplus descriptors or markers are ignored. 0 (an
+    // error the server answers is raised).
     uint16_t SetParams(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record);
     // The row limit a prepared SELECT gets; -1 (or any negative) means none.
     void SetMaxRowCount(int32_t value);
@@ -118,6 +129,10 @@ public:
     uint8_t FollowOn() const { return FFollowOn; }
     // The plan of a data-changing query of this statement (created on demand).
     TDataChangePlan& ChangePlan(TDataQuery* query);
+    // Remote mode: the server's statement handle and the database the result cursor
+    // was opened in ("Remote_Query" unless the result is live).
+    uint32_t RemoteHandle() const { return FRemoteHandle; }
+    const std::string& ResultTableName() const { return FResultTableName; }
 
     // --- TExpressionParserOwner
     TDataQuery* ParseSubSelect(TExpressionParser& parser) override;
@@ -130,6 +145,30 @@ private:
     void ExecuteLocal(TDataCursor*& result);
     void ExecuteQuery(TDataQuery* query, TDataCursor*& result);
 
+    // --- Remote mode (StatementRemote.cpp)
+    void CreateRemote();
+    // FREESTMT and the result cursor closed; never throws.
+    void FreeRemote() noexcept;
+    void PrepareRemote(std::string_view text);
+    void ExecuteRemote(TDataCursor*& result, uint16_t count, const TFieldDesc* const* descriptors,
+                       const uint8_t* record, uint8_t progressWanted);
+    uint16_t SetParamsRemote(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record);
+    // Builds the request (the handle first, then what build adds), sends it and serves
+    // the server's callbacks until the final reply, whose error is raised. A
+    // connection lost among the callbacks repeats the whole request once on a new
+    // connection.
+    TRemoteReply& SendRequestAndWait(TRequestCode code, const std::function<void(TRemoteRequest&)>& build);
+    void ProcessRemoteReplies();
+    // One callback frame; true when a CALLBACKRESPONSE went back.
+    void ServeCallback(TRemoteReply& reply);
+    void TakeStatementState(const TRemoteStatementState& state);
+    void OpenResultCursor(TRemoteReply& reply);
+    void CloseResultCursor() noexcept;
+    // The owner database's transaction flag follows a transaction statement the
+    // server ran.
+    void MirrorTransaction(uint8_t kind);
+    TRemoteChannel& Channel() const;
+
     TDataDirectory* FOwnerDatabase = nullptr;
     TStatementPasswordEvent FOnPassword;
     TStatementProgressEvent FOnProgress;
@@ -141,6 +180,10 @@ private:
     uint32_t FRowsAffected = 0;
     double FExecutionTime = 0;
     uint8_t FFollowOn = 0;
+    uint32_t FRemoteHandle = 0;
+    std::string FResultTableName;
+    TDataDirectory* FResultDatabase = nullptr;
+    TDataCursor* FResultCursor = nullptr;
     // Plans of the data-changing queries; dropped with the queries they serve.
     std::vector<std::shared_ptr<TDataChangePlan>> FChangePlans;
     // Results of the queries run so far by the current ExecuteLocal.

@@ -50,6 +50,7 @@ TQueryStatement::TQueryStatement(TDataDirectory* ownerDatabase) : TQueryStatemen
         const bool memory = ownerDatabase->Path.empty() && SameNameText(ownerDatabase->Name, MEMORY_DATABASE_NAME);
         DatabasePath = memory ? std::string(MEMORY_DATABASE_NAME)
                               : (ownerDatabase->IsRemote() ? ownerDatabase->Name : ownerDatabase->Path);
+        if (ownerDatabase->IsRemote()) CreateRemote();
     }
 }
 
@@ -85,10 +86,7 @@ TDataChangePlan& TQueryStatement::ChangePlan(TDataQuery* query) {
 }
 
 void TQueryStatement::Prepare(std::string_view text) {
-    if (IsRemote()) {
-        const TDataSession* session = Session();
-        RaiseEngineError(KURA_REMOTECONNECT, session ? session->GetServerName() : std::string());
-    }
+    if (IsRemote()) return PrepareRemote(text);
     FLive = FLiveCompanion = FSelectAll = 0;
     FParamCount = 0;
     ParseFirst(text);
@@ -127,6 +125,7 @@ void TQueryStatement::PrepareQueries() {
 }
 
 uint16_t TQueryStatement::SetParams(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record) {
+    if (IsRemote()) return SetParamsRemote(count, descriptors, record);
     if (!descriptors || !record) return 0;
     for (size_t i = 0; i < count && i < FParameters.size(); ++i) {
         const TFieldDesc* desc = descriptors[i];
@@ -229,8 +228,9 @@ void TQueryStatement::ExecuteLocal(TDataCursor*& result) {
 }
 
 void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const TFieldDesc* const* descriptors,
-                              const uint8_t* record, uint8_t /*progressWanted*/) {
+                              const uint8_t* record, uint8_t progressWanted) {
     result = nullptr;
+    if (IsRemote()) return ExecuteRemote(result, paramCount, descriptors, record, progressWanted);
     FFollowOn = 0;
     if (!MasterQuery()) RaiseStatementError("No SQL statement available");
     if (paramCount > 0) SetParams(std::min<uint16_t>(paramCount, MaxParameters), descriptors, record);

@@ -4,6 +4,7 @@
 #include "tests/engine/core/RemoteServerCursors.h"
 #include "tests/engine/core/RemoteServerRecords.h"
 #include "tests/engine/core/RemoteServerSessions.h"
+#include "tests/engine/core/RemoteServerStatements.h"
 #include "tests/engine/core/RemoteServerTables.h"
 
 namespace kura::test {
@@ -13,6 +14,7 @@ inline void RegisterServerAreas(TServerAreas& areas) {
     RegisterTableArea(areas);
     RegisterCursorArea(areas);
     RegisterRecordsArea(areas);
+    RegisterStatementsArea(areas);
 }
 
 }  // namespace kura::test

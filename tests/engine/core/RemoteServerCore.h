@@ -55,6 +55,10 @@ struct TServerState {
     std::map<uint32_t, std::unique_ptr<TDataCursor>> Cursors;
     uint32_t NextHandle = 1;
 
+    // While a handler runs: sends the client a callback frame (its parameters put by
+    // build, the kind first) and, when awaits is set, returns its CALLBACKRESPONSE.
+    std::function<TServerRequest(const std::function<void(TRemoteRequest&)>& build, bool awaits)> Callback;
+
     uint32_t NewHandle() { return NextHandle++; }
     TDataDirectory* Directory(const TServerRequest& req) {
         const auto it = Directories.find(static_cast<uint32_t>(req.Number(0)));

@@ -167,21 +167,40 @@ private:
             WriteAll(s, action.Raw.data(), static_cast<uint32_t>(action.Raw.size()));
             return;
         }
-        for (const TServerCallback& cb : action.Callbacks) {
+        // A lost client ends the exchange; the handlers see an empty response.
+        bool lost = false;
+        Callback = [&](const std::function<void(TRemoteRequest&)>& build, bool awaits) {
+            TServerRequest got;
+            if (lost) return got;
             TRemoteRequest frame;
             frame.SetCode(KURA_REMOTECALLBACK);
-            for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
+            build(frame);
             frame.Finish(compressed);
             WriteAll(s, frame.Data(), frame.Header().TotalSize);
-            if (!cb.Awaits) continue;
+            if (!awaits) return got;
             std::vector<uint8_t> response;
-            if (!ReadFrame(s, response)) return;
-            TServerRequest got = Parse(response, compressed);
+            if (!ReadFrame(s, response)) {
+                lost = true;
+                return got;
+            }
+            got = Parse(response, compressed);
             std::lock_guard<std::mutex> g(mutex_);
             requests_.push_back(got);
+            return got;
+        };
+        for (const TServerCallback& cb : action.Callbacks) {
+            Callback([&](TRemoteRequest& frame) {
+                for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
+            }, cb.Awaits);
+        }
+        if (lost) {
+            Callback = nullptr;
+            return;
         }
         TRemoteRequest reply;  // a reply has the request's layout, the code being the error
         Answer(req, reply);
+        Callback = nullptr;
+        if (lost) return;
         if (req.Code == REQUEST_LOGOUT || action.Fault == TFault::NoReply) return;
         reply.Finish(compressed);
         const uint32_t total = reply.Header().TotalSize;

@@ -127,6 +127,67 @@ TEST(RemoteOpenState, ReadsTheResultCursorsHandleNameAndOptions) {
               KURA_UNCOMPRESS);
 }
 
+TEST(RemoteStatementState, FieldsFollowTheServerVersion) {
+    struct Case {
+        int64_t version;
+        bool withCount;
+        int params;  // parameters the reply holds after the three flags
+        uint8_t selectAll;
+        uint32_t count;
+    };
+    const Case cases[] = {
+        {30500, true, 0, 0, 0},      {30600, false, 1, 1, 0}, {30900, true, 1, 1, 0},
+        {32800, true, 2, 1, 12},     {33000, false, 1, 1, 0},
+    };
+    for (const Case& c : cases) {
+        TRemoteReply reply;
+        reply.Load(Frame([&](TRemoteRequest& r) {
+                       for (uint8_t b : {1, 1, 0}) r.PutByte(b);
+                       if (c.params >= 1) r.PutByte(1);
+                       if (c.params >= 2) r.PutU32(12);
+                   }),
+                   false);
+        const TRemoteStatementState s = ReadRemoteStatementState(reply, c.version, c.withCount);
+        EXPECT_EQ(s.Kind, 1) << c.version;
+        EXPECT_EQ(s.Live, 1) << c.version;
+        EXPECT_EQ(s.LiveCompanion, 0) << c.version;
+        EXPECT_EQ(s.SelectAll, c.selectAll) << c.version;
+        EXPECT_EQ(s.ParamCount, c.count) << c.version;
+        EXPECT_TRUE(reply.AtEnd()) << c.version;
+        // One parameter short, and a flag of the wrong size, are malformed.
+        EXPECT_EQ(ReadError(Frame([&](TRemoteRequest& r) {
+                                for (int i = 0; i < 2 + c.params; ++i) r.PutByte(1);
+                            }),
+                            [&](TRemoteReply& r) { ReadRemoteStatementState(r, c.version, c.withCount); }),
+                  KURA_UNCOMPRESS)
+            << c.version;
+    }
+    EXPECT_EQ(ReadError(Frame([](TRemoteRequest& r) { r.PutU16(1); }),
+                        [](TRemoteReply& r) { ReadRemoteStatementState(r, 33000, false); }),
+              KURA_UNCOMPRESS);
+}
+
+TEST(RemoteExecution, TimeAndRowsAffected) {
+    TRemoteReply reply;
+    const double time = 0.125;
+    uint64_t bits = 0;
+    std::memcpy(&bits, &time, sizeof bits);
+    reply.Load(Frame([&](TRemoteRequest& r) {
+                   r.PutI64(static_cast<int64_t>(bits));
+                   r.PutU32(4000000000u);
+               }),
+               false);
+    const TRemoteExecution e = ReadRemoteExecution(reply);
+    EXPECT_EQ(e.Time, 0.125);
+    EXPECT_EQ(e.RowsAffected, 4000000000u);
+    EXPECT_EQ(ReadError(Frame([](TRemoteRequest& r) {
+                            r.PutU32(0);
+                            r.PutU32(1);
+                        }),
+                        [](TRemoteReply& r) { ReadRemoteExecution(r); }),
+              KURA_UNCOMPRESS);
+}
+
 // ---- Through the test server ---------------------------------------------------------------
 
 namespace {

@@ -24,6 +24,61 @@ struct SqlError {
     std::string Message;  // the SQL message (context slot 6)
 };
 
+// One field of the record as text: NULL when blank, a BLOB's bytes as they are.
+inline std::string CursorFieldText(TDataCursor& cursor, uint16_t n, uint8_t* record) {
+    TFieldDesc desc;
+    cursor.GetFieldDesc(n, desc);
+    uint8_t value[512] = {};
+    bool blank = true;
+    if (desc.FieldType() == fldBLOB) {
+        cursor.GetField(n, record, nullptr, blank);
+        if (blank) return "NULL";
+        uint32_t size = 0;
+        if (cursor.OpenBlob(n, record, 1, false, false, size) != 0) return "?";
+        std::string text(size, '\0');
+        uint32_t read = 0;
+        if (size > 0) cursor.GetBlob(n, record, 0, text.data(), size, read, false);
+        cursor.FreeBlob(n, record, false);
+        return text;
+    }
+    cursor.GetField(n, record, value, blank);
+    if (blank) return "NULL";
+    char text[64];
+    switch (desc.FieldType()) {
+        case fldZSTRING: return std::string(reinterpret_cast<const char*>(value));
+        case fldINT16: {
+            int16_t v;
+            std::memcpy(&v, value, 2);
+            return std::to_string(v);
+        }
+        case fldBOOL: {
+            int16_t v;
+            std::memcpy(&v, value, 2);
+            return v ? "T" : "F";
+        }
+        case fldINT32:
+        case fldDATE:
+        case fldTIME: {
+            int32_t v;
+            std::memcpy(&v, value, 4);
+            return std::to_string(v);
+        }
+        case fldINT64: {
+            int64_t v;
+            std::memcpy(&v, value, 8);
+            return std::to_string(v);
+        }
+        case fldFLOAT:
+        case fldTIMESTAMP: {
+            double v;
+            std::memcpy(&v, value, 8);
+            std::snprintf(text, sizeof text, "%g", v);
+            return text;
+        }
+        default: return "?";
+    }
+}
+
 class SqlDatabase {
 public:
     SqlDatabase() : db_(tmp_.path()) {}
@@ -64,7 +119,7 @@ public:
             std::string row;
             for (uint16_t n = 1; n <= cursor.GetFieldCount(); ++n) {
                 if (n > 1) row += "|";
-                row += FieldText(cursor, n, record.data());
+                row += CursorFieldText(cursor, n, record.data());
             }
             rows.push_back(row);
         }
@@ -88,60 +143,6 @@ public:
     }
 
 private:
-    static std::string FieldText(TDataCursor& cursor, uint16_t n, uint8_t* record) {
-        TFieldDesc desc;
-        cursor.GetFieldDesc(n, desc);
-        uint8_t value[512] = {};
-        bool blank = true;
-        if (desc.FieldType() == fldBLOB) {
-            cursor.GetField(n, record, nullptr, blank);
-            if (blank) return "NULL";
-            uint32_t size = 0;
-            if (cursor.OpenBlob(n, record, 1, false, false, size) != 0) return "?";
-            std::string text(size, '\0');
-            uint32_t read = 0;
-            if (size > 0) cursor.GetBlob(n, record, 0, text.data(), size, read, false);
-            cursor.FreeBlob(n, record, false);
-            return text;
-        }
-        cursor.GetField(n, record, value, blank);
-        if (blank) return "NULL";
-        char text[64];
-        switch (desc.FieldType()) {
-            case fldZSTRING: return std::string(reinterpret_cast<const char*>(value));
-            case fldINT16: {
-                int16_t v;
-                std::memcpy(&v, value, 2);
-                return std::to_string(v);
-            }
-            case fldBOOL: {
-                int16_t v;
-                std::memcpy(&v, value, 2);
-                return v ? "T" : "F";
-            }
-            case fldINT32:
-            case fldDATE:
-            case fldTIME: {
-                int32_t v;
-                std::memcpy(&v, value, 4);
-                return std::to_string(v);
-            }
-            case fldINT64: {
-                int64_t v;
-                std::memcpy(&v, value, 8);
-                return std::to_string(v);
-            }
-            case fldFLOAT:
-            case fldTIMESTAMP: {
-                double v;
-                std::memcpy(&v, value, 8);
-                std::snprintf(text, sizeof text, "%g", v);
-                return text;
-            }
-            default: return "?";
-        }
-    }
-
     TempDir tmp_;
     SessionDb db_;
 };

@@ -137,13 +137,12 @@ TEST_F(Transactions, AbortFromProgressKeepsTheRowsSoFar) {
 
 namespace {
 
-TEST(StatementObject, ARemoteDatabaseIsRefusedWithTheRemoteSessionError) {
+TEST(StatementObject, AStatementOfAnUnreachableServerRaisesTheConnectionError) {
     TDataSession session;
     session.SetRemote(true);
+    session.RemotePort = 1;  // nothing listens there
     TDataDirectory* remote = session.OpenDataDirectory("Remote", {}, true);
-    TQueryStatement statement(remote);
-    EXPECT_TRUE(statement.IsRemote());
-    const TEngineErrorCode code = kura::test::ErrorOf([&] { statement.Prepare("DELETE FROM t"); });
+    const TEngineErrorCode code = kura::test::ErrorOf([&] { TQueryStatement statement(remote); });
     EXPECT_EQ(code, KURA_REMOTECONNECT);
 }
 
