@@ -56,6 +56,20 @@ struct TPlanTable {
     std::vector<uint8_t> Buffer;
     bool AtEnd = true;      // no current record: every column reads as NULL
     uint8_t JoinKind = 0;   // of this level to the ones before it (jk* of QueryNodes.h)
+    // A left outer level heads a group of GroupSize consecutive levels (itself
+    // and, when a RIGHT OUTER JOIN turned round put them there, the levels that
+    // were joined before it): the group either yields complete rows for the
+    // current outer row or one null row in all its levels. 0 for other levels.
+    size_t GroupSize = 0;
+    // Placement (PlaceConditions): the last level of the group this level heads,
+    // the head of the innermost group around it (-1 none), the heads of the groups
+    // this level is the last of (innermost first).
+    size_t GroupEnd = 0;
+    int32_t Enclosing = -1;
+    std::vector<size_t> Completes;
+    // Conjuncts of the group's own join that a nested group lies under: tested
+    // once the group is complete (not owned).
+    std::vector<TExpToken*> GroupConditions;
     // Conjuncts decided on this level's record (ON conditions and WHERE parts that
     // refer to no later level); not owned: they live in the query's trees.
     std::vector<TExpToken*> Conditions;
@@ -65,7 +79,7 @@ struct TPlanTable {
     TExpToken* RangeValue = nullptr;  // not owned
     std::vector<uint8_t> RangeBuffer;
     bool RangeActive = false;
-    bool Matched = false;   // a record of this level passed since the outer row moved
+    bool Matched = false;   // its group gave a complete row since the outer row moved
     bool NullRowGiven = false;  // left outer join: the null row was handed out
     bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
@@ -143,8 +157,33 @@ public:
     int32_t FindTable(const std::string& correlation) const;
     // Types a clause; result columns instead of source columns for HAVING.
     void TypeCheck(TExpToken* tree, const char* context, bool resultColumns, bool condition = false);
-    // Places the JOIN conditions and the WHERE conjuncts on the nested-loop levels.
+    // Types the JOIN and WHERE conditions, arranges the levels (RIGHT OUTER JOINs
+    // turned round) and places the conjuncts on them.
     void PlanJoins();
+    // Every conjunct of WHERE and of the ON conditions with the join it came from.
+    struct TConjunct {
+        TExpToken* Node = nullptr;          // not owned
+        const TSourceTable* Join = nullptr;  // the joined table; nullptr for WHERE
+        uint8_t Kind = jkLink;               // of that join
+    };
+    std::vector<TConjunct> Conjuncts;
+    // RIGHT OUTER JOIN: the joined (preserved) table and the head of the group the
+    // tables before it became.
+    std::vector<std::pair<const TSourceTable*, const TSourceTable*>> RightGroups;
+    // Level order from the FROM list: a RIGHT OUTER JOIN's table goes before every
+    // table joined earlier, which become one left outer group under it.
+    void ArrangeLevels();
+    // Conditions of each level, group conditions, the residual conjuncts, key
+    // ranges and in-memory keys, from the current level order.
+    void PlaceConditions();
+    // Levels in a new order (Tables[i] becomes the old Tables[order[i]]); every
+    // bound column follows its table.
+    void Reorder(const std::vector<size_t>& order);
+    // Before a joined SELECT runs: the level that reads the fewest records through
+    // its index-answered conditions drives the join when it reads fewer than the
+    // first level does. Only the levels before the first outer join move.
+    void ChooseDrivingTable();
+    int32_t LevelOf(const TSourceTable* source) const;
     bool OwnsResultDatabase = false;
     // Cursors of the tables LASTAUTOINC() and IDENT_CURRENT() name.
     std::vector<std::pair<TDataDirectory*, std::unique_ptr<TDataCursor>>> FunctionCursors;
@@ -183,6 +222,10 @@ public:
 
 private:
     bool FirstAt(size_t level);
+    // The groups that end at level are complete: their group conditions hold.
+    bool CompleteGroups(size_t level);
+    // Records of the level that its index-answered single-table conditions let through.
+    uint32_t FilteredCount(size_t level);
     void BuildHash(TPlanTable& t);
     bool NextAt(size_t level);
     bool FStarted = false;
@@ -193,10 +236,21 @@ private:
     bool FAborted = false;
 };
 
-// A SELECT that a live result can answer when one is requested: the whole row of
-// one table, an optional WHERE, nothing that needs a copy, and no other query in
-// its statement.
-bool CanBeLive(const TDataQuery& query);
+// A SELECT that may be answered live when one is requested: one table, no join,
+// INTO, DISTINCT, GROUP BY, HAVING, TOP or UNION, and no other query in its
+// statement. Its source cursor is opened writable.
+bool LiveCandidate(const TDataQuery& query);
+// After the select list and ORDER BY are resolved: a candidate whose columns need
+// no aggregate and no computed BLOB, and whose ORDER BY (if any) an index of the
+// table gives; sets the query's OrderIndex.
+bool CanBeLive(TDataQuery& query, TQueryPlan& plan);
+// The first index of the single source table whose leading fields are the ORDER BY
+// columns in order with the same directions (and, for texts, the same case
+// rule as NOCASE); NATURAL_ORDER when none, or when an ORDER BY column is computed.
+uint8_t FindOrderByIndex(TQueryPlan& plan);
+// Gives the live result's cursor its fields: the table's, hidden, then the result
+// columns.
+void DefineLiveResult(TQueryPlan& plan);
 
 // Plans a SELECT query (master, UNION member or sub-query). The statement's
 // queries are planned from the last to the first, so a sub-query is planned

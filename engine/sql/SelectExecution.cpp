@@ -422,6 +422,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
             }
         }
         plan.Result->EmptyTable();
+        if (plan.Tables.size() > 1) plan.ChooseDrivingTable();
         plan.ResetRows();
         if (!q.CountStarOnly) plan.ApplyLevelFilters();
         plan.ResetProgress();

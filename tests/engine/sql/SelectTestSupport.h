@@ -154,17 +154,38 @@ public:
 
     // Visible columns only (hidden AVG helpers are left out).
     TextRows Read(TDataCursor* c) const {
+        std::vector<uint16_t> fields;
+        for (const TPlanColumn& col : statement_->MasterQuery()->Plan->Columns) fields.push_back(col.ResultNo);
+        return ReadFields(c, fields);
+    }
+
+    // What a dataset sees of a cursor: every field not marked hidden, in field
+    // order, with their names (a live result shows its select list this way).
+    TextRows ReadVisible(TDataCursor* c, std::vector<std::string>* names = nullptr) const {
+        std::vector<uint16_t> fields;
+        if (names) names->clear();
+        for (uint16_t n = 1; n <= c->GetCursorFieldCount(); ++n) {
+            TFieldDesc d;
+            c->GetFieldDesc(n, d);
+            if (d.Bytes[252] != 0) continue;
+            fields.push_back(n);
+            if (names) names->push_back(d.Name());
+        }
+        return ReadFields(c, fields);
+    }
+
+    // Every record of the cursor as text, the given fields in order.
+    static TextRows ReadFields(TDataCursor* c, const std::vector<uint16_t>& fields) {
         TextRows rows;
-        const auto& columns = statement_->MasterQuery()->Plan->Columns;
-        std::vector<uint8_t> record(c->GetRecordSize() + 16u, 0);
+        std::vector<uint8_t> record(c->GetCursorRecordSize() + 16u, 0);
         c->SetToBegin();
         while (c->GetNextRecord(record.data()) == 0) {
             std::vector<std::string> row;
-            for (const TPlanColumn& col : columns) {
+            for (uint16_t n : fields) {
                 TFieldDesc d;
-                c->GetFieldDesc(col.ResultNo, d);
+                c->GetFieldDesc(n, d);
                 TExpToken t;
-                t.FieldNumber = col.ResultNo;
+                t.FieldNumber = n;
                 t.DataType = d.FieldType();
                 t.DataSubtype = d.SubType();
                 t.DataSize = d.FieldType() == fldBCD ? 34 : d.StoredSize();

@@ -210,20 +210,87 @@ TEST_F(SelectTest, LiveResultsAndResultTables) {
     EXPECT_TRUE(live->IsQueryResult());
     EXPECT_EQ(db.Statement().MasterQuery()->Live, 1);
     EXPECT_EQ(live->GetRecordCount(), 2u);
-    const TextRows rows = db.Read(live);
+    std::vector<S> names;
+    const TextRows rows = db.ReadVisible(live, &names);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][1], "Ann");
     EXPECT_EQ(rows[1][1], "Cid");
-    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "name", "dept", "salary", "hired", "bonus"}));
-    // Anything that needs a copy builds a result table, asked for live or not.
-    for (const char* text : {"SELECT * FROM emp ORDER BY 1", "SELECT id FROM emp", "SELECT DISTINCT * FROM emp",
-                             "SELECT * FROM emp, dept", "SELECT * FROM emp TOP 2"}) {
-        TDataCursor* copied = db.Run(text, true);
-        EXPECT_NE(copied->GetTableName(), "emp") << text;
-        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << text;
-    }
-    // Without the request a plain SELECT * is copied too.
+    EXPECT_EQ(names, (std::vector<S>{"id", "name", "dept", "salary", "hired", "bonus"}));
+    // Without the request a plain SELECT * is copied.
     EXPECT_NE(db.Run("SELECT * FROM emp")->GetTableName(), "emp");
+}
+
+// A live result shows its select list (names, aliases, computed columns) in the
+// order of the index that serves its ORDER BY; row by row it equals the copied
+// result of the same text.
+TEST_F(SelectTest, LiveResultsWithColumnListsAndIndexOrder) {
+    struct Case {
+        const char* text;
+        std::vector<S> names;
+        TextRows rows;
+    };
+    const Case cases[] = {
+        {"SELECT name, id FROM emp WHERE dept = 10", {"name", "id"}, {{"Ann", "1"}, {"Cid", "3"}}},
+        {"SELECT name AS who, salary * 2 AS twice, id, id FROM emp WHERE id <= 2",
+         {"who", "twice", "id", "id_1"},
+         {{"Ann", "200", "1", "1"}, {"Bob", "400", "2", "2"}}},
+        // ix3 holds dept: NULL first, equal keys in record order.
+        {"SELECT name, dept FROM emp ORDER BY dept",
+         {"name", "dept"},
+         {{"Eve", "NULL"}, {"Ann", "10"}, {"Cid", "10"}, {"Bob", "20"}, {"Dee", "30"}}},
+        {"SELECT id, dname FROM dept WHERE id > 10 ORDER BY 1", {"id", "dname"}, {{"20", "Dev"}, {"40", "Empty"}}},
+        {"SELECT d.id, UPPER(d.dname) FROM dept d ORDER BY d.id", {"id", "Expression"},
+         {{"10", "SALES"}, {"20", "DEV"}, {"40", "EMPTY"}}},
+    };
+    for (const Case& c : cases) {
+        TDataCursor* live = db.Run(c.text, true);
+        ASSERT_EQ(db.Statement().MasterQuery()->Live, 1) << c.text;
+        EXPECT_TRUE(live->GetTableName() == "emp" || live->GetTableName() == "dept") << c.text;
+        std::vector<S> names;
+        EXPECT_EQ(db.ReadVisible(live, &names), c.rows) << c.text;
+        EXPECT_EQ(names, c.names) << c.text;
+        EXPECT_EQ(live->GetRecordCount(), c.rows.size()) << c.text;
+        // The copy of the same text.
+        EXPECT_EQ(db.Rows(c.text), c.rows) << c.text;
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << c.text;
+    }
+    // Where no index gives the order, or anything else needs a copy: a result table.
+    for (const char* text : {"SELECT name FROM emp ORDER BY name", "SELECT name, dept FROM emp ORDER BY dept DESC",
+                             "SELECT name, dept FROM emp ORDER BY dept, name", "SELECT UPPER(dname) AS u FROM dept ORDER BY u",
+                             "SELECT DISTINCT * FROM emp", "SELECT * FROM emp, dept", "SELECT * FROM emp TOP 2",
+                             "SELECT COUNT(*) FROM emp", "SELECT dept, COUNT(*) FROM emp GROUP BY dept",
+                             "SELECT id FROM emp UNION SELECT id FROM dept",
+                             "SELECT name FROM emp WHERE dept IN (SELECT id FROM dept)",
+                             "SELECT e.name FROM emp e INNER JOIN dept d ON e.dept = d.id"}) {
+        TDataCursor* copied = db.Run(text, true);
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << text;
+        EXPECT_NE(copied->GetTableName(), "emp") << text;
+        EXPECT_NE(copied->GetTableName(), "dept") << text;
+        const TextRows asked = db.Read(copied);
+        EXPECT_EQ(db.Rows(text), asked) << text;
+    }
+}
+
+// Through a live result the table's records change: a plain column writes its
+// table field; the fields left out of the select list keep their values.
+TEST_F(SelectTest, ALiveResultWritesThroughToItsTable) {
+    TDataCursor* live = db.Run("SELECT name AS who, salary + 1 AS more, dept FROM emp WHERE dept = 10 ORDER BY dept", true);
+    ASSERT_EQ(db.Statement().MasterQuery()->Live, 1);
+    ASSERT_FALSE(live->IsReadOnly());
+    // The table's six fields come first, hidden; then who, more and dept.
+    const uint16_t who = static_cast<uint16_t>(live->GetCursorFieldCount() - 2);
+    TFieldDesc whoDesc;
+    live->GetFieldDesc(who, whoDesc);
+    ASSERT_EQ(whoDesc.Name(), "who");
+    std::vector<uint8_t> record(live->GetCursorRecordSize() + 16u, 0);
+    live->SetToBegin();
+    ASSERT_EQ(live->GetNextRecord(record.data()), 0);
+    ASSERT_EQ(live->GetNextRecord(record.data()), 0);
+    ASSERT_EQ(live->GetCurrentRecord(record.data(), true), 0);
+    live->PutField(who, record.data(), "Cyd");
+    live->ModifyRecord(record.data(), true, false);
+    EXPECT_EQ(db.Rows("SELECT id, name, dept, salary, bonus FROM emp WHERE id = 3"),
+              (TextRows{{"3", "Cyd", "10", "300", "7"}}));
 }
 
 TEST_F(SelectTest, ProgressAndAbort) {
