@@ -2,6 +2,7 @@
 // column names, NULLs included.
 #include <filesystem>
 
+#include "engine/sql/SourceTable.h"
 #include "tests/engine/sql/SelectTestSupport.h"
 
 namespace kura::selecttest {
@@ -148,6 +149,76 @@ TEST_F(SelectTest, Joins) {
     EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM emp, dept"), (TextRows{{"15"}}));
     EXPECT_EQ(db.Rows("SELECT d.dname, COUNT(*) FROM emp e, dept d WHERE e.dept = d.id GROUP BY d.dname"),
               (TextRows{{"Dev", "1"}, {"Sales", "2"}}));
+}
+
+// A RIGHT OUTER JOIN keeps every record of its table and joins it to everything
+// joined before it; the tables keep their FROM order in SELECT *.
+TEST_F(SelectTest, RightOuterJoinsOverThreeTables) {
+    db.Create("proj", {{"id", fldINT32}, {"dept", fldINT32}, {"title", fldZSTRING, 10}}, {1});
+    db.Insert("proj", {{1, 10, S("Alpha")}, {2, 20, S("Beta")}, {3, 50, S("Gamma")}});
+    const TextRows perProject = {{"Alpha", "Sales", "Ann"}, {"Alpha", "Sales", "Cid"}, {"Beta", "Dev", "Bob"},
+                                 {"Gamma", "NULL", "NULL"}};
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM emp e INNER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 1, 3"),
+              perProject);
+    // Dee and Eve have no department: their rows of the left join match no project.
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 1, 3"),
+              perProject);
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id "
+                      "LEFT OUTER JOIN emp e ON e.dept = p.dept ORDER BY 1, 3"),
+              perProject);
+    EXPECT_EQ(db.Rows("SELECT d.dname, p.title, e.name FROM emp e RIGHT OUTER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 2, 3"),
+              (TextRows{{"Sales", "Alpha", "Ann"}, {"Sales", "Alpha", "Cid"}, {"Dev", "Beta", "Bob"},
+                        {"NULL", "Gamma", "NULL"}}));
+    // A condition on the kept table alone decides the match, not the row.
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id AND p.id > 1 "
+                      "ORDER BY 1"),
+              (TextRows{{"Alpha", "NULL"}, {"Beta", "Dev"}, {"Gamma", "NULL"}}));
+    // A WHERE on the joined side tests the null rows too.
+    EXPECT_EQ(db.Rows("SELECT p.title FROM emp e INNER JOIN dept d ON e.dept = d.id RIGHT OUTER JOIN proj p "
+                      "ON p.dept = d.id WHERE e.name IS NULL"),
+              (TextRows{{"Gamma"}}));
+    EXPECT_EQ(db.Rows("SELECT * FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 5"),
+              (TextRows{{"10", "Sales", "1", "10", "Alpha"}, {"20", "Dev", "2", "20", "Beta"},
+                        {"NULL", "NULL", "3", "50", "Gamma"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "dname", "id_1", "dept", "title"}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*), COUNT(e.id) FROM emp e INNER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id"),
+              (TextRows{{"4", "3"}}));
+}
+
+// The table that reads the fewest records through its indexed conditions drives
+// an inner join; the rows stay the same, NOJOINOPTIMIZE keeps the FROM order and
+// an outer join's inner table never moves before it.
+TEST_F(SelectTest, TheSmallestFilteredTableDrivesInnerJoins) {
+    db.Create("proj", {{"id", fldINT32}, {"dept", fldINT32}, {"title", fldZSTRING, 10}}, {1});
+    db.Insert("proj", {{1, 10, S("Alpha")}, {2, 20, S("Beta")}, {3, 50, S("Gamma")}});
+    auto driver = [&] { return db.Statement().MasterQuery()->Plan->Tables[0].Source->CorrelationName; };
+    struct Case {
+        const char* text;
+        const char* drives;
+        TextRows rows;
+    };
+    const Case cases[] = {
+        {"SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id AND d.id = 20", "d", {{"Bob", "Dev"}}},
+        {"SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id AND d.id = 20 NOJOINOPTIMIZE", "e",
+         {{"Bob", "Dev"}}},
+        {"SELECT e.name, d.dname, p.title FROM emp e, dept d, proj p WHERE e.dept = d.id AND p.dept = d.id AND "
+         "p.id = 1 ORDER BY 1",
+         "p", {{"Ann", "Sales", "Alpha"}, {"Cid", "Sales", "Alpha"}}},
+        {"SELECT e.name, d.dname FROM emp e INNER JOIN dept d ON e.dept = d.id WHERE d.id = 10 ORDER BY 1", "d",
+         {{"Ann", "Sales"}, {"Cid", "Sales"}}},
+        {"SELECT e.name, d.dname FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id WHERE d.id = 20", "e",
+         {{"Bob", "Dev"}}},
+        // Without an indexed condition no table reads fewer than the first.
+        {"SELECT COUNT(*) FROM dept d, emp e WHERE e.dept = d.id", "d", {{"3"}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(db.Rows(c.text), c.rows) << c.text;
+        EXPECT_EQ(driver(), c.drives) << c.text;
+    }
 }
 
 TEST_F(SelectTest, SubQueries) {
