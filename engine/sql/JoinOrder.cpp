@@ -264,9 +264,15 @@ void TQueryPlan::PlaceConditions() {
                 if (value->DataType != column->DataType || column->DataType == fldBLOB) continue;
                 // A join on a non-text column: one pass over the level per execution
                 // instead of one index descent per outer row.
-                const uint64_t bytes = static_cast<uint64_t>(t.Cursor->GetRecordCount()) * t.Buffer.size();
+                const uint32_t records = t.Cursor->GetRecordCount();
+                const uint64_t bytes = static_cast<uint64_t>(records) * t.Buffer.size();
+                // Few outer rows over a large indexed table: a key range per row
+                // reads far less than a copy of the whole table.
+                const bool fewOuterRows = OuterRowsEstimate != UINT32_MAX &&
+                                          static_cast<uint64_t>(OuterRowsEstimate) * 8 < records &&
+                                          IndexOnField(*t.Cursor, column->FieldNumber) != 255;
                 if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING &&
-                    bytes <= MaxHashJoinBytes) {
+                    bytes <= MaxHashJoinBytes && !fewOuterRows) {
                     t.HashColumn = column;
                     t.HashValue = value;
                     continue;
@@ -365,6 +371,7 @@ void TQueryPlan::ChooseDrivingTable() {
         order.push_back(next);
     }
     for (size_t i = movable; i < Tables.size(); ++i) order.push_back(i);
+    OuterRowsEstimate = counts[best];
     Reorder(order);
     PlaceConditions();
 }

@@ -184,6 +184,9 @@ public:
     // first level does. Only the levels before the first outer join move.
     void ChooseDrivingTable();
     int32_t LevelOf(const TSourceTable* source) const;
+    // Records the driving level reads, once ChooseDrivingTable has counted them;
+    // UINT32_MAX while unknown.
+    uint32_t OuterRowsEstimate = UINT32_MAX;
     bool OwnsResultDatabase = false;
     // Cursors of the tables LASTAUTOINC() and IDENT_CURRENT() name.
     std::vector<std::pair<TDataDirectory*, std::unique_ptr<TDataCursor>>> FunctionCursors;
