@@ -137,7 +137,8 @@ void TQueryPlan::OpenTables() {
         t.Source->TableNumber = static_cast<uint16_t>(i + 1);
         t.Database = OpenDatabaseOf(Context, *t.Source);
         // A live result is the table's own cursor, which the dataset may edit.
-        t.Cursor = OpenSourceCursor(t.Database, *t.Source, LiveCandidate(Query));
+        const bool edited = LiveCandidate(Query) && !Query.IsSubQuery && !Query.IsUnionMember;
+        t.Cursor = OpenSourceCursor(t.Database, *t.Source, edited);
         t.Buffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         t.RangeBuffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         Query.NotifyTableAccess(t.Cursor.get());

@@ -31,16 +31,20 @@ bool IsPlainColumn(const TPlanColumn& c) {
 }  // namespace
 
 bool LiveCandidate(const TDataQuery& q) {
-    return q.LiveRequest != 0 && q.SourceTables.size() == 1 && q.Joins.empty() && !q.HasInto && !q.Distinct &&
-           !q.HasGroupBy && !q.Having && q.Top < 0 && !q.HasUnion && !q.IsUnionMember && !q.IsSubQuery &&
-           q.Statement && q.Statement->Queries().size() == 1;
+    if (q.LiveRequest == 0 || q.SourceTables.size() != 1 || !q.Joins.empty() || q.HasInto || q.Distinct ||
+        q.HasGroupBy || q.Having || q.Top >= 0 || !q.Statement)
+        return false;
+    // A sub-query or UNION member is read by the statement itself; a master only
+    // when it is the statement's one query.
+    if (q.IsSubQuery || q.IsUnionMember) return q.Statement->MasterQuery() != &q;
+    return !q.HasUnion && q.Statement->Queries().size() == 1;
 }
 
 bool CanBeLive(TDataQuery& q, TQueryPlan& plan) {
     if (!LiveCandidate(q) || q.AggregateOnly || plan.Tables.size() != 1) return false;
     for (const TPlanColumn& c : plan.Columns) {
         if (c.Aggregate != akNone || c.CountStar) return false;
-        if (!IsPlainColumn(c) && c.Desc.FieldType() == fldBLOB) return false;
+        if (!IsPlainColumn(c) && (c.Desc.FieldType() == fldBLOB || q.IsSubQuery)) return false;
     }
     q.OrderIndex = FindOrderByIndex(plan);
     return q.OrderBy.empty() || q.OrderIndex != NATURAL_ORDER;
@@ -106,7 +110,14 @@ void DefineLiveResult(TQueryPlan& plan) {
         d.SetPosition(static_cast<uint16_t>(defs.size() + 1));
         defs.push_back(d);
     }
+    plan.LiveFieldBase = tableFields;
     cursor.SetResultFieldDefs(defs, expressions);
+}
+
+TDataCursor* TQueryPlan::ResultCursor() const { return LiveResult ? Tables[0].Cursor.get() : Result.get(); }
+
+uint16_t TQueryPlan::ResultFieldNo(size_t column) const {
+    return static_cast<uint16_t>((LiveResult ? LiveFieldBase : 0) + Columns[column].ResultNo);
 }
 
 }  // namespace kura

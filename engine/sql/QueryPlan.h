@@ -136,6 +136,12 @@ public:
     // Answered by the single source table's own cursor, filtered by the WHERE
     // clause: no result table.
     bool LiveResult = false;
+    // A live result's columns follow the table's own (hidden) fields.
+    uint16_t LiveFieldBase = 0;
+    // The cursor the result rows are read from, and the field number of result
+    // column i (0-based) in it.
+    TDataCursor* ResultCursor() const;
+    uint16_t ResultFieldNo(size_t column) const;
     uint16_t LocaleId = 0;
     uint16_t SortId = 0;
 
@@ -240,12 +246,12 @@ private:
 };
 
 // A SELECT that may be answered live when one is requested: one table, no join,
-// INTO, DISTINCT, GROUP BY, HAVING, TOP or UNION, and no other query in its
-// statement. Its source cursor is opened writable.
+// INTO, DISTINCT, GROUP BY, HAVING or TOP; a master only when no other query is
+// in its statement (a sub-query or UNION member is read by the statement).
 bool LiveCandidate(const TDataQuery& query);
 // After the select list and ORDER BY are resolved: a candidate whose columns need
-// no aggregate and no computed BLOB, and whose ORDER BY (if any) an index of the
-// table gives; sets the query's OrderIndex.
+// no aggregate and no computed BLOB (a sub-query: no computed column at all), and
+// whose ORDER BY (if any) an index of the table gives; sets the query's OrderIndex.
 bool CanBeLive(TDataQuery& query, TQueryPlan& plan);
 // The first index of the single source table whose leading fields are the ORDER BY
 // columns in order with the same directions (and, for texts, the same case

@@ -435,7 +435,7 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
     if (plan->LiveResult) {
         DefineLiveResult(*plan);
         // The source cursor is the result: the dataset does not free it.
-        plan->Tables[0].Cursor->SetQueryResult(true);
+        if (!q.IsSubQuery && !q.IsUnionMember) plan->Tables[0].Cursor->SetQueryResult(true);
         q.Plan = std::move(plan);
         return;
     }

@@ -210,6 +210,19 @@ TEST_F(QueryLifecycle, ALiveResultShowsItsSelectList) {
     staff->Open();
     EXPECT_EQ(Rows(*staff, {"Id", "Name", "Score"}),
               (std::vector<std::string>{"1|N1|1", "2|N2|2", "3|Third|3", "4|N4|4", "5|N5|5", "6|N6|6"}));
+    staff->Close();
+    // A memo column of the select list is read and written through the table's BLOBs.
+    auto memo = NewQuery("SELECT Notes, Id FROM Staff WHERE Id = 2");
+    memo->SetRequestLive(true);
+    memo->Open();
+    ASSERT_TRUE(memo->StmtHandle()->ResultLive());
+    memo->Edit();
+    memo->FieldByName("Notes")->SetAsString("a note");
+    memo->Post();
+    memo->Close();
+    memo->Open();
+    EXPECT_EQ(Rows(*memo, {"Id", "Notes"}), (std::vector<std::string>{"2|a note"}));
+    memo->Close();
     // An ORDER BY no index gives: a result table, not editable.
     auto copied = NewQuery("SELECT Name, Score FROM Staff ORDER BY Score DESC");
     copied->SetRequestLive(true);

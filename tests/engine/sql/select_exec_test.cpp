@@ -1,5 +1,6 @@
 // SELECT behaviour, feature by feature: every result checked row by row with its
 // column names, NULLs included.
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/sql/SourceTable.h"
@@ -339,6 +340,28 @@ TEST_F(SelectTest, LiveResultsWithColumnListsAndIndexOrder) {
         EXPECT_NE(copied->GetTableName(), "dept") << text;
         const TextRows asked = db.Read(copied);
         EXPECT_EQ(db.Rows(text), asked) << text;
+    }
+    // Sub-queries and UNION members are read live by the statement itself, a
+    // sub-query only while it has no computed column.
+    struct Member {
+        const char* text;
+        uint8_t live;
+        TextRows rows;
+    };
+    const Member members[] = {
+        {"SELECT name FROM emp WHERE dept IN (SELECT id FROM dept WHERE id > 10)", 1, {{"Bob"}}},
+        {"SELECT name FROM emp WHERE dept NOT IN (SELECT id FROM dept) ORDER BY 1", 1, {{"Dee"}, {"Eve"}}},
+        {"SELECT name FROM emp WHERE dept IN (SELECT id + 0 FROM dept WHERE id > 10)", 0, {{"Bob"}}},
+        {"SELECT id FROM emp WHERE id < 3 UNION SELECT id FROM dept WHERE id < 30", 1, {{"1"}, {"10"}, {"2"}, {"20"}}},
+        {"SELECT name FROM emp WHERE id = 1 UNION ALL SELECT UPPER(dname) FROM dept", 1,
+         {{"Ann"}, {"DEV"}, {"EMPTY"}, {"SALES"}}},
+    };
+    for (const Member& m : members) {
+        TextRows rows = db.Rows(m.text);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, m.rows) << m.text;
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << m.text;
+        EXPECT_EQ(db.Statement().Queries()[1]->Live, m.live) << m.text;
     }
 }
 
