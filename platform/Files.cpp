@@ -807,6 +807,19 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
     return true;
 }
 
+bool SyncDirectoryOf(std::string_view fileName) {
+    std::string path = ResolvePath(fileName);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Fail(Win32ErrorFromErrno(errno));
+    const bool ok = SysFsync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    return ok ? true : Fail(Win32ErrorFromErrno(err));
+}
+
 uint32_t GetFileAttributes(std::string_view name) {
     std::string path = ResolvePath(name);
     struct stat st{};

@@ -110,6 +110,10 @@ bool DeleteFile(std::string_view name);
 // original deleted.
 bool MoveFile(std::string_view existingName, std::string_view newName);
 
+// Makes the entry of a newly created file durable: fsyncs the folder holding it.
+// False with the last error set when the folder cannot be opened or synced.
+bool SyncDirectoryOf(std::string_view fileName);
+
 // FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write bit in the mode),
 // FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES when missing.
 uint32_t GetFileAttributes(std::string_view name);

@@ -490,6 +490,7 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
 
 void TDataTable::DiscardBuffers(bool trim, bool rereadHeaders) {
     if (!FIsOpen || IsRemote()) return;
+    ++FCacheDiscards;
     // Writes held back for a flush belong to the caches being dropped.
     FJournal.Discard();
     if (FDataFile.IsOpen) {
@@ -908,6 +909,7 @@ void TDataTable::EndTransactionLock() {
 void TDataTable::Rollback() {
     if (FReadOnly || !FInTransaction) return;
     FInTransaction = false;
+    FLostCommit = 0;
     TFirstError first;
     if (!IsRemote()) {
         first.Attempt([&] { DiscardBuffers(true, true); });
@@ -929,6 +931,8 @@ void TDataTable::CommitAbandon() {
 
 void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FReadOnly || !FInTransaction || IsRemote()) return;
+    if (FLostCommit != 0) RaiseError(FLostCommit);
+    const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
     try {
         JournalBegin();
@@ -943,8 +947,13 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
         // so that its failure is the commit's.
         FJournal.End();
         ApplyJournal();
+    } catch (const EKuraEngineError& e) {
+        FInTransaction = true;
+        if (FCacheDiscards != abandoned) FLostCommit = e.ErrorCode();
+        throw;
     } catch (...) {
         FInTransaction = true;
+        if (FCacheDiscards != abandoned) FLostCommit = KURA_WRITEERR;
         throw;
     }
     FInTransaction = true;

@@ -297,6 +297,11 @@ private:
     uint16_t FSharedReadSlotBlob = 0;
     bool FTransactionLocked = false;
     bool FInTransaction = false;
+    // A commit whose flush failed dropped the transaction's writes with the caches;
+    // until the transaction is rolled back every further commit fails with this
+    // code, since succeeding would report writes that no longer exist.
+    TEngineErrorCode FLostCommit = 0;
+    uint32_t FCacheDiscards = 0;
     bool FFilesWritten = false;
     uint32_t FReadDepth = 0;
     uint32_t FWriteDepth = 0;

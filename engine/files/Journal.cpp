@@ -214,8 +214,12 @@ TTableJournal::~TTableJournal() { Close(); }
 
 bool TTableJournal::Open(const std::string& name, const std::array<std::string, JOURNAL_FILES>& fileNames) {
     Close();
+    const bool created = !DiskFileExists(name);
     const TOSHandle handle = OSOpenSideFile(name);
     if (handle == OS_INVALID_HANDLE) return false;
+    // A journal that vanished with a power cut could not roll anything back, so
+    // its folder entry is made durable before the first flush can rely on it.
+    if (created) OSSyncFolderOf(name);
     FHandle = handle;
     FWrittenBytes = -1;  // whatever an earlier program left
     FName = name;

@@ -45,6 +45,8 @@ TOSHandle OSOpenSideFile(std::string_view name) {
                                 platform::FILE_ATTRIBUTE_NORMAL);
 }
 
+bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(name); }
+
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }

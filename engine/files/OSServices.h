@@ -36,6 +36,8 @@ TOSHandle OSCreateFile(std::string_view name, bool temporary);
 // Opens a table's side file for reading and writing, shared with every other
 // opener, creating it when missing.
 TOSHandle OSOpenSideFile(std::string_view name);
+// Makes a newly created file's folder entry durable.
+bool OSSyncFolderOf(std::string_view name);
 bool OSCloseFile(TOSHandle handle);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.

@@ -11,6 +11,7 @@
 // key count and every BLOB loading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -316,12 +317,16 @@ TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
 }
 
 // A write call that fails inside a flush (disk full, an I/O error), at every call
-// of the flush in turn, with and without a forced flush: either the flush fails
-// and the files are as they were before it, or it completes; never a journal left
-// for the next program to undo a flush reported done. The next write goes through.
+// of the flush in turn: a flush outside a transaction with and without a forced
+// flush, and a commit. Either the flush fails and the files are as they were
+// before it, or it completes; never a journal left for the next program to undo a
+// flush reported done. A failed commit has lost the transaction's writes with the
+// caches, so a second commit fails as well rather than report writes that are
+// gone; after the rollback the next write goes through.
 TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
-    for (const bool force : {false, true}) {
-        SCOPED_TRACE(force ? "ForceBufferFlush" : "no forced flush");
+    enum Mode { Plain, Forced, Commit };
+    for (const Mode mode : {Plain, Forced, Commit}) {
+        SCOPED_TRACE(mode == Plain ? "flush" : mode == Forced ? "ForceBufferFlush" : "commit");
         CrashTable t;
         CrashRows after = t.States()[0];
         after[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
@@ -333,20 +338,32 @@ TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
             uint64_t calls = 0;
             {
                 RecordDb db(t.Work(), lpPessimistic);
-                db.session.SetForceBufferFlush(force);
+                db.session.SetForceBufferFlush(mode == Forced);
                 auto c = OpenRecordCursor(*db.dir, TABLE);
+                if (mode == Commit) db.dir->StartTransaction();
+                auto append = [&] { AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7)); };
+                if (mode == Commit) append();
                 platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
                 try {
-                    AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7));
+                    mode == Commit ? db.dir->Commit(true, false) : append();
                 } catch (const EKuraEngineError& e) {
                     code = e.ErrorCode();
                 }
                 calls = platform::FileWriteCalls();
                 platform::ArmFileFault({});
-                if (code != 0) {
-                    // The program that saw the failure carries on.
-                    AppendStressRecord(*c, 501, "next", "", {});
+                if (code != 0 && mode == Commit) {
+                    EXPECT_TRUE(db.dir->InTransaction());
+                    TEngineErrorCode again = 0;
+                    try {
+                        db.dir->Commit(true, false);
+                    } catch (const EKuraEngineError& e) {
+                        again = e.ErrorCode();
+                    }
+                    EXPECT_EQ(again, code);
+                    db.dir->Rollback();
                 }
+                // The program that saw the failure carries on.
+                if (code != 0) AppendStressRecord(*c, 501, "next", "", {});
             }
             EXPECT_FALSE(t.JournalWritten());
             const CrashRows rows = t.OpenAndCheck().Rows;
@@ -475,6 +492,41 @@ TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
         EXPECT_EQ(written, (std::set<std::string>{".DAT", ".IDX", ".BLB"}));
         EXPECT_EQ(synced, force ? written : std::set<std::string>{});
     }
+}
+
+// A journal that a power cut could make vanish would roll nothing back: its folder
+// entry is synced when it is created, and only then.
+TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
+    TempDir tmp;
+    std::vector<CallEvent> events;
+    gEvents = &events;
+    platform::FileCalls().fsync = RecordingFsync;
+    auto folderSyncs = [&] {
+        return std::count_if(events.begin(), events.end(), [&](const CallEvent& e) {
+            return e.Call == "sync" && fs::is_directory(e.File) && fs::equivalent(e.File, tmp.path());
+        });
+    };
+    try {
+        RecordDb db(tmp.path(), lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*db.dir, "SYNCED", StressTable()));
+        {
+            auto c = OpenRecordCursor(*db.dir, "SYNCED");
+            AppendStressRecord(*c, 1, "one", "words", {});
+        }
+        EXPECT_TRUE(fs::exists(tmp.file("SYNCED.JNL")));
+        EXPECT_EQ(folderSyncs(), 1);
+        {
+            auto c = OpenRecordCursor(*db.dir, "SYNCED");
+            AppendStressRecord(*c, 2, "two", "words", {});
+        }
+        EXPECT_EQ(folderSyncs(), 1);
+    } catch (...) {
+        platform::FileCalls() = platform::SystemFileCalls();
+        gEvents = nullptr;
+        throw;
+    }
+    platform::FileCalls() = platform::SystemFileCalls();
+    gEvents = nullptr;
 }
 
 // The journal goes with its table: deleted with it, and a rename leaves no journal
