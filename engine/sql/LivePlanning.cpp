@@ -72,8 +72,10 @@ uint8_t FindOrderByIndex(TQueryPlan& plan) {
         const bool overall = desc.GetByte(ido::Descending) != 0;
         bool serves = !anyText || (desc.GetByte(ido::CaseInsensitive) != 0) == (plan.Query.OrderByNoCase != 0);
         for (size_t i = 0; serves && i < fields.size(); ++i) {
-            const bool descending = overall || desc.GetOption(static_cast<int>(i)) != 0;
-            serves = desc.GetField(static_cast<int>(i)) == fields[i] && descending == plan.OrderFields[i].second;
+            // A field descending on its own inside a descending index: left to a sort.
+            const bool own = desc.GetOption(static_cast<int>(i)) != 0;
+            serves = desc.GetField(static_cast<int>(i)) == fields[i] && !(overall && own) &&
+                     (overall || own) == plan.OrderFields[i].second;
         }
         if (serves) return static_cast<uint8_t>(slot);
     }

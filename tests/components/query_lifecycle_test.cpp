@@ -200,6 +200,12 @@ TEST_F(QueryLifecycle, ALiveResultShowsItsSelectList) {
     EXPECT_EQ(names, (std::vector<std::string>{"Who", "Tens", "Score"}));
     // Scores are Id mod 7, so Ids 3 to 6 in the order of ByScore.
     EXPECT_EQ(Rows(*q, {"Who", "Tens", "Score"}), (std::vector<std::string>{"N3|30|3", "N4|40|4", "N5|50|5", "N6|60|6"}));
+    // Locate by a result column's name, through an index or a scan.
+    ASSERT_TRUE(q->Locate("Who", TVariant("N5"), 0));
+    EXPECT_EQ(q->FieldByName("Tens")->AsInteger(), 50);
+    ASSERT_TRUE(q->Locate("Score", TVariant(4), 0));
+    EXPECT_EQ(q->FieldByName("Who")->AsString(), "N4");
+    EXPECT_FALSE(q->Locate("Who", TVariant("N1"), 0));
     q->First();
     q->Edit();
     q->FieldByName("Who")->SetAsString("Third");
