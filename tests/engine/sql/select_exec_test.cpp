@@ -341,6 +341,15 @@ TEST_F(SelectTest, LiveResultsWithColumnListsAndIndexOrder) {
         const TextRows asked = db.Read(copied);
         EXPECT_EQ(db.Rows(text), asked) << text;
     }
+    // A descending index serves ORDER BY ... DESC only.
+    db.Create("score", {{"id", fldINT32}, {"points", fldINT32}}, {2}, true);
+    db.Insert("score", {{1, 30}, {2, 10}, {3, 20}});
+    const TextRows byPoints = {{"1", "30"}, {"3", "20"}, {"2", "10"}};
+    EXPECT_EQ(db.ReadVisible(db.Run("SELECT id, points FROM score ORDER BY points DESC", true)), byPoints);
+    EXPECT_EQ(db.Statement().MasterQuery()->Live, 1);
+    EXPECT_EQ(db.Rows("SELECT id, points FROM score ORDER BY points DESC"), byPoints);
+    db.Run("SELECT id, points FROM score ORDER BY points", true);
+    EXPECT_EQ(db.Statement().MasterQuery()->Live, 0);
     // Sub-queries and UNION members are read live by the statement itself, a
     // sub-query only while it has no computed column.
     struct Member {
