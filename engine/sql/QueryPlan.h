@@ -3,16 +3,19 @@
 //
 // Planning (PrepareSelectQuery) opens a cursor on every source table, binds every
 // column of the select list, WHERE, ON and HAVING clauses, names and types the
-// result columns, places each WHERE conjunct at the shallowest join level that
-// can decide it (or keeps it for the whole joined row when an outer join lies in
-// between), finds index ranges for equality conditions, checks GROUP BY, ORDER BY
-// and DISTINCT, and creates the result table: an exclusive table without indexes
-// in the session's private directory, in "Memory", or the INTO table.
+// result columns, orders the join levels (a RIGHT OUTER JOIN turned round into a
+// left outer group) and places each conjunct on the earliest level that can decide
+// it (JoinOrder.cpp), checks GROUP BY, ORDER BY and DISTINCT, and either makes
+// the single source table's cursor the live result (LivePlanning.cpp) or creates
+// the result table: an exclusive table without indexes in the session's private
+// directory, in "Memory", or the INTO table.
 //
-// Execution (ExecuteSelectQuery) steps the joined rows with nested loops, writes
-// one result row per accepted row (one row in all for an aggregate-only query)
-// and then groups, de-duplicates and orders the result table with the record sort.
-// A query may be executed again: the result table is emptied first.
+// Execution (ExecuteSelectQuery) lets the smallest filtered table drive the inner
+// joins, steps the joined rows with nested loops, writes one result row per
+// accepted row (one row in all for an aggregate-only query) and then groups,
+// de-duplicates and orders the result table with the record sort. A query may be
+// executed again: the result table is emptied first. A live result is only
+// filtered by the WHERE clause and set to its ORDER BY index.
 //
 // The plan belongs to its query (TDataQuery::Plan) and owns the cursors it opened;
 // the result cursor stays valid until the query is freed or planned again.
