@@ -19,6 +19,16 @@ namespace kura {
 
 bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
     if (!condition) return true;
+    // An equality that joins two tables matches no NULL, as its key ranges and
+    // in-memory keys do, so that no index or level order changes the rows.
+    if (condition->PlannerWord == JoinEqualityMark) {
+        for (const TExpToken* side : {condition->Left, condition->Right}) {
+            TExpToken* value = EvaluateExpression(side, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+            const bool null = value->IsNull != 0;
+            ReleaseExpToken(value);
+            if (null) return false;
+        }
+    }
     TExpToken* result = EvaluateExpression(condition, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
     const bool accepted = result->IsNull == 0 && exv::Integer(*result) != 0;
     ReleaseExpToken(result);

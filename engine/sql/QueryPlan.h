@@ -217,7 +217,10 @@ public:
     // Expression binding: columns of source tables read the current record of
     // their level; result columns read the record given as context.
     static void ColumnValue(void* plan, void* record, TExpToken* node);
+    // The condition is true (NULL is not). A conjunct marked JoinEqualityMark (an
+    // "=" between columns of two tables) is false when either side is NULL.
     bool Accepts(const TExpToken* condition, void* record = nullptr);
+    static constexpr int32_t JoinEqualityMark = 0x4A45;
 
     // Grouping of result records (record sort callbacks and aggregate-only rows).
     void MergeRows(bool first, uint8_t* source, uint8_t* target);

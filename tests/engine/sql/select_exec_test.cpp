@@ -222,6 +222,34 @@ TEST_F(SelectTest, TheSmallestFilteredTableDrivesInnerJoins) {
     }
 }
 
+// An equality between two tables' columns never matches NULL with NULL, whether a
+// key range, an in-memory key or a test of each record serves it, so neither an
+// index nor the order of the tables changes the rows.
+TEST_F(SelectTest, JoinEqualitiesMatchNoNull) {
+    const std::vector<Column> columns = {{"id", fldINT32}, {"code", fldZSTRING, 4}, {"num", fldINT32}};
+    db.Create("a", columns);
+    db.Create("b", columns, {2, 3});
+    const std::vector<Row> rows = {{1, S("X"), 1}, {2, std::nullopt, std::nullopt}, {3, S("Y"), 3}};
+    db.Insert("a", rows);
+    db.Insert("b", rows);
+    db.Insert("b", {{4, std::nullopt, std::nullopt}, {5, S("X"), 1}});
+    const TextRows inner = {{"1", "1"}, {"1", "5"}, {"3", "3"}};
+    for (const char* text : {"SELECT a.id, b.id FROM a, b WHERE a.code = b.code ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code AND b.id < 9 ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM a, b WHERE a.num = b.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE b.num = a.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM a INNER JOIN b ON UPPER(a.code) = UPPER(b.code) ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2 NOJOINOPTIMIZE"})
+        EXPECT_EQ(db.Rows(text), inner) << text;
+    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a LEFT OUTER JOIN b ON b.code = a.code ORDER BY 1, 2"),
+              (TextRows{{"1", "1"}, {"1", "5"}, {"2", "NULL"}, {"3", "3"}}));
+    EXPECT_EQ(db.Rows("SELECT b.id, a.id FROM b LEFT OUTER JOIN a ON a.code = b.code ORDER BY 1, 2"),
+              (TextRows{{"1", "1"}, {"2", "NULL"}, {"3", "3"}, {"4", "NULL"}, {"5", "1"}}));
+    // A comparison with the NULL constant keeps its meaning: IS NULL.
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM a, b WHERE a.code = NULL AND b.code = NULL"), (TextRows{{"2"}}));
+}
+
 TEST_F(SelectTest, SubQueries) {
     EXPECT_EQ(db.Rows("SELECT name FROM emp WHERE dept IN (SELECT id FROM dept) ORDER BY name"),
               (TextRows{{"Ann"}, {"Bob"}, {"Cid"}}));
