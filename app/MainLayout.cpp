@@ -198,7 +198,7 @@ void TFmain::BuildMenus() {
     Exit1->setObjectName("Exit1");
     connect(PCP2, &QAction::triggered, this, [this] { PCP2Click(); });
     connect(A1, &QAction::triggered, this, [this] { A1Click(); });
-    connect(Exit1, &QAction::triggered, this, [this] { close(); });
+    connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
 }
 
 }  // namespace app

@@ -66,7 +66,7 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     CloseBTN->setFixedSize(100, 30);
     CloseBTN->OnMouseEnter = [](TMakatiButton* b) { b->SetColor(0xC0C0C0); };
     CloseBTN->OnMouseLeave = [](TMakatiButton* b) { b->SetColor(0x808080); };
-    connect(CloseBTN, &QPushButton::clicked, this, [this] { close(); });
+    connect(CloseBTN, &QPushButton::clicked, this, [this] { CloseBTNClick(); });
     bottom->addWidget(CloseBTN);
     layout->addWidget(Panel7);
     BuildMenus();
@@ -176,6 +176,16 @@ void TFmain::UpgradeGakurekiTable() {
 void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo); }
 
 void TFmain::UpgradeKazokuTable() { TDMdata::FieldNames(*DMdata->Tkazoku); }
+
+void EndProgram() {
+    delete Fmain;
+    delete DMdata;
+    kura::DoneSessions();
+}
+
+void TFmain::CloseBTNClick() { close(); }
+
+void TFmain::Exit1Click() { close(); }
 
 void TFmain::FormClose() {
     TFormMain::FormClose();

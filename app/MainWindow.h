@@ -142,6 +142,9 @@ public:
     void JidoCBClick();
     void PCP2Click();
     void A1Click();
+    // Both close the main window, which ends the program (the close writes the settings).
+    void CloseBTNClick();
+    void Exit1Click();
     // The commands on employees and the windows of the menus.
     void STAFFaddBTNClick();
     void STAFFeditBTNClick();
@@ -196,6 +199,11 @@ private:
 };
 
 extern TFmain* Fmain;
+
+// What the program does once its event loop has ended (the main window closed): frees
+// the main window, then the data module, which closes every table and query, and the
+// engine's sessions. The settings were written when the window closed.
+void EndProgram();
 class TLRstaffSheet;
 class TFstaff;
 class TFsql;

@@ -3,7 +3,6 @@
 #include "app/MainWindow.h"
 #include "app/ProgramPaths.h"
 #include "app/Splash.h"
-#include "components/KuraSession.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Text.h"
 #include "platform/twainqt/ScannerHost.h"
@@ -33,8 +32,6 @@ int main(int argc, char** argv) {
         app::Fmain->show();
         result = application.exec();
     });
-    delete app::Fmain;
-    delete app::DMdata;
-    kura::DoneSessions();
+    app::EndProgram();
     return result;
 }

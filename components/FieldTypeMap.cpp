@@ -97,4 +97,28 @@ TFieldDesc FieldDescFromDef(const TFieldDef& def, uint16_t fieldNo) {
     return desc;
 }
 
+TIndexOptions IndexOptionsOf(const TIndexDesc& desc, bool primary) {
+    TIndexOptions options = primary ? ixPrimary : 0;
+    if (desc.GetByte(ido::Descending)) options |= ixDescending;
+    if (desc.GetByte(ido::CaseInsensitive)) options |= ixCaseInsensitive;
+    if (desc.GetByte(ido::Unique)) options |= ixUnique;
+    return options;
+}
+
+TIndexDesc IndexDescFromDef(const TIndexDef& def, const std::function<uint16_t(const std::string&)>& fieldNo) {
+    TIndexDesc d;
+    d.SetName(def.Name.substr(0, platform::Cp932PrefixLength(def.Name, INDEX_NAME_LENGTH)));
+    const uint8_t descending = (def.Options & ixDescending) ? 1 : 0;
+    d.SetByte(ido::Descending, descending);
+    for (int k = 0; k < MAX_INDEX_FIELDS; ++k) d.SetOption(k, descending);
+    d.SetByte(ido::CaseInsensitive, (def.Options & ixCaseInsensitive) ? 1 : 0);
+    d.SetByte(ido::Unique, (def.Options & ixUnique) ? 1 : 0);
+    int k = 0;
+    for (const auto& name : SplitFieldNames(def.Fields)) {
+        const uint16_t no = fieldNo(name);
+        if (k < MAX_INDEX_FIELDS) d.SetField(k++, no);
+    }
+    return d;
+}
+
 }  // namespace kura

@@ -90,6 +90,15 @@ void TKuraTable::SetTableName(const std::string& value) {
     DataEvent(dePropertyChange, 0);
 }
 
+void TKuraTable::DataEvent(TDataEvent event, intptr_t info) {
+    if (event == dePropertyChange) {
+        FIndexDefs.Updated = false;
+        FRestructureFieldDefs.Updated = false;
+        FRestructureIndexDefs.Updated = false;
+    }
+    TKuraDBDataSet::DataEvent(event, info);
+}
+
 void TKuraTable::DatabaseNameChanged() { FInMemory = SameText(DatabaseName(), "Memory"); }
 
 const std::string& TKuraTable::IndexName() const {
@@ -142,10 +151,7 @@ void TKuraTable::ReadIndexDefs(TDataCursor* cursor) {
         TIndexDesc desc;
         cursor->GetIndexDesc(static_cast<uint8_t>(slot), desc);
         if (desc.GetFieldCount() == 0) continue;
-        TIndexOptions options = slot == 0 ? ixPrimary : 0;
-        if (desc.GetByte(ido::Descending)) options |= ixDescending;
-        if (desc.GetByte(ido::CaseInsensitive)) options |= ixCaseInsensitive;
-        if (desc.GetByte(ido::Unique)) options |= ixUnique;
+        const TIndexOptions options = IndexOptionsOf(desc, slot == 0);
         std::string fields;
         for (int k = 0; k < desc.GetFieldCount(); ++k) {
             const uint16_t no = desc.GetField(k);

@@ -5,12 +5,14 @@
 // to key ranges (SetRangeStart, SetRangeEnd, ApplyRange, CancelRange), follows a
 // master dataset (MasterSource, MasterFields), and creates, deletes and checks the
 // existence of its table (KuraTableDefs.cpp). Key and range values are assigned
-// through the fields while the dataset is in dsSetKey.
+// through the fields while the dataset is in dsSetKey. RestructureFieldDefs and
+// RestructureIndexDefs hold the table's definition (KuraRestructureDefs.h).
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "components/KuraDataSet.h"
+#include "components/KuraRestructureDefs.h"
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/FieldDefs.h"
 
@@ -41,7 +43,15 @@ public:
     bool InMemory() const { return FInMemory; }
     bool StoreDefs = false;
 
-    // Kept for the engine's maintenance operations, which the table itself never runs.
+    // Why OnDataLost asks: the context names the index (key violation), the field
+    // (its minimum, maximum or required check refused the row; its value does not
+    // convert), or the dropped field; it is empty for any other error.
+    enum TDataLostCause : int {
+        dlUnknown = 0, dlKeyViolation = 1, dlValidityCheck = 2, dlFieldDeletion = 3, dlTypeConversion = 4
+    };
+    // The verify, repair, upgrade, index, copy, optimize, restructure and data-lost
+    // events are kept for the engine's maintenance operations, which the table itself
+    // never runs.
     using TSteppedProgressEvent = std::function<void(TDataSet* sender, const std::string& step, int percentDone)>;
     using TLogEvent = std::function<void(TDataSet* sender, const std::string& message)>;
     using TDataLostEvent = std::function<void(TDataSet* sender, int cause, const std::string& context,
@@ -61,6 +71,9 @@ public:
                      const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
     void CreateTable();
     void DeleteTable();
+    // The table's definition for a restructure, read from the table on first use.
+    TRestructureFieldDefs& RestructureFieldDefs();
+    TRestructureIndexDefs& RestructureIndexDefs();
     void SetKey();
     bool GotoKey();
     void SetRangeStart();
@@ -71,6 +84,7 @@ public:
     void InitFieldDefs() override;
     void UpdateIndexDefs() override;
     TDataSource* GetDataSource() override { return FMasterLink.DataSource(); }
+    void DataEvent(TDataEvent event, intptr_t info) override;
 
 protected:
     TDataCursor* CreateHandle() override;
@@ -92,6 +106,12 @@ private:
     void ReadIndexDefs(TDataCursor* cursor);
     void MasterChanged();
     void MasterDisabled();
+    friend class TRestructureFieldDefs;
+    friend class TRestructureIndexDefs;
+    // Runs read on the open table's cursor, or on a cursor of its own.
+    void ReadDefinition(const std::function<void(TDataCursor&)>& read);
+    void ReadRestructureFieldDefs();
+    void ReadRestructureIndexDefs();
     void Transfer(bool import, const std::string& fileName, char delimiter, const std::string& dateFormat,
                   const std::string& timeFormat, char decimalSeparator);
 
@@ -106,6 +126,8 @@ private:
     std::unique_ptr<TDataCursor> FLookupCursor;
     std::string FLookupKeyFields;
     bool FLookupCaseIns = false;
+    TRestructureFieldDefs FRestructureFieldDefs{this};
+    TRestructureIndexDefs FRestructureIndexDefs{this};
 };
 
 }  // namespace kura

@@ -54,20 +54,11 @@ void TKuraTable::CreateTable() {
         if (defs[i].Options & ixPrimary) std::swap(defs[0], defs[i]);
 
     auto toDesc = [&](const TIndexDef& def) {
-        TIndexDesc d;
-        d.SetName(def.Name.substr(0, platform::Cp932PrefixLength(def.Name, 30)));
-        const uint8_t desc = (def.Options & ixDescending) ? 1 : 0;
-        d.SetByte(ido::Descending, desc);
-        for (int k = 0; k < 16; ++k) d.SetOption(k, desc);
-        d.SetByte(ido::CaseInsensitive, (def.Options & ixCaseInsensitive) ? 1 : 0);
-        d.SetByte(ido::Unique, (def.Options & ixUnique) ? 1 : 0);
-        int k = 0;
-        for (const auto& name : SplitFieldNames(def.Fields)) {
+        return IndexDescFromDef(def, [&](const std::string& name) {
             const int at = FieldDefs().IndexOf(name);
             if (at < 0) DatabaseErrorFmt("Field '%s' not found", name);
-            if (k < 16) d.SetField(k++, static_cast<uint16_t>(at + 1));
-        }
-        return d;
+            return static_cast<uint16_t>(at + 1);
+        });
     };
     TIndexDescSlots slots{};
     const bool hasPrimary = !defs.empty() && (defs[0].Options & ixPrimary);

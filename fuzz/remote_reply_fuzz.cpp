@@ -3,14 +3,18 @@
 // Input: byte 0 holds flags (bit 0: the payload is compressed), byte 1 a read plan
 // seed, the rest is the frame as it came off the wire. Every frame must load or raise
 // KURA_UNCOMPRESS; every read the plan asks for (fixed-size values, strings, buffers,
-// error strings) must answer from inside the frame or raise KURA_UNCOMPRESS; nothing
-// may grow past the reader's frame limit.
+// error strings, the state blocks of remote cursors and the field definitions of
+// result cursors) must answer from inside the frame or raise KURA_UNCOMPRESS; nothing
+// may grow past the reader's frame limit. A table state that reads whole is handed to
+// stand-alone data and index files, whose header checks may refuse it with an engine
+// error but never crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "engine/core/RemoteFrame.h"
+#include "engine/core/RemoteState.h"
 #include "engine/errors/EngineErrors.h"
 
 namespace {
@@ -21,9 +25,22 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
+void AdoptTableState(kura::TRemoteTableState state) {
+    Check(state.Fields.size() <= static_cast<size_t>(kura::MAX_TABLE_FIELDS));
+    kura::TDataFile data(nullptr);
+    kura::TIndexFile index(nullptr);
+    try {
+        data.AdoptRemoteHeader(state.Data);
+        data.AdoptRemoteFieldDescs(std::move(state.Fields));
+        index.AdoptRemoteHeader(state.Index);
+    } catch (const kura::EKuraEngineError&) {
+        // A refused header is the expected answer to most inputs.
+    }
+}
+
 void ReadPlan(kura::TRemoteReply& reply, uint8_t seed) {
     for (int step = 0; step < 16 && !reply.AtEnd(); ++step) {
-        switch ((seed + step * 7) % 8) {
+        switch ((seed + step * 7) % 12) {
             case 0: reply.GetByte(); break;
             case 1: reply.GetU16(); break;
             case 2: reply.GetU32(); break;
@@ -35,8 +52,21 @@ void ReadPlan(kura::TRemoteReply& reply, uint8_t seed) {
                 Check(reply.GetParam(dest, sizeof dest) <= sizeof dest);
                 break;
             }
-            default: {
+            case 7: {
                 for (const auto& s : reply.ErrorStrings()) Check(s.size() <= 255);
+                break;
+            }
+            case 8: {
+                const kura::TRemoteCursorState state = kura::ReadRemoteCursorState(reply);
+                Check(state.IndexName.size() <= 255);
+                break;
+            }
+            case 9: AdoptTableState(kura::ReadRemoteTableState(reply)); break;
+            case 10: Check(kura::ReadRemoteOpenState(reply).TableName.size() <= 255); break;
+            default: {
+                const kura::TRemoteFieldDefs defs = kura::ReadRemoteFieldDefs(reply, (seed & 1) ? 30800 : 30700);
+                Check(defs.Defs.size() <= kura::REMOTE_RESULT_FIELD_LIMIT);
+                Check(defs.Expressions.size() == defs.Defs.size());
                 break;
             }
         }

@@ -418,6 +418,7 @@ void TDataCursor::EndRead() {
 }
 
 bool TDataCursor::BeginWrite() {
+    if (FTable && !IsRemote() && FExclusive) FTable->BeginExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return false;
     const TCursorBookmark bookmark = GetBookmark();
     const bool changed = FTable->BeginWrite();
@@ -432,6 +433,7 @@ bool TDataCursor::BeginWrite() {
 }
 
 void TDataCursor::EndWrite() {
+    if (FTable && !IsRemote() && FExclusive) FTable->EndExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return;
     FTable->EndWrite();
 }

@@ -197,8 +197,8 @@ uint8_t TDataCursor::PositionOnKey(const uint8_t* key, uint8_t nearest, uint8_t 
 uint8_t TDataCursor::FindKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
                              uint8_t partialLength, uint8_t* recordBuffer) {
     if (IsNaturalOrder()) return 0;
-    if (IsRemote()) RaiseNoRemote();
     if (!buffer) return 0;
+    if (IsRemote()) return FindRemoteKey(bufferIsKey, buffer, fieldCount, nearest, partialLength, recordBuffer);
     CheckForChanges();
     uint8_t found = 0;
     try {
@@ -259,7 +259,10 @@ void TDataCursor::ClearRangeBounds() {
 void TDataCursor::SetRange(uint8_t bufferIsKey, const uint8_t* startBuffer, int32_t startFieldCount,
                            const uint8_t* endBuffer, int32_t endFieldCount) {
     if (IsNaturalOrder()) return;
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        SetRemoteRange(bufferIsKey, startBuffer, startFieldCount, endBuffer, endFieldCount);
+        return;
+    }
     CheckForChanges();
     try {
         // A bound is the given key with the fields it leaves open filled with the
@@ -301,7 +304,11 @@ void TDataCursor::SetRange(uint8_t bufferIsKey, const uint8_t* startBuffer, int3
 
 void TDataCursor::ResetRange() {
     if (IsNaturalOrder()) return;
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        ReadCursorState(SendPositioned(REQUEST_RESETRANGE));
+        FRangeActive = false;
+        return;
+    }
     CheckForChanges();
     try {
         ClearRangeBounds();
@@ -389,7 +396,11 @@ void TDataCursor::ComputeRangeBounds() {
 // ---- Re-synchronising -------------------------------------------------------------------------
 
 void TDataCursor::Resync() {
-    if (IsRemote()) RaiseNoRemote();
+    // The server finds the cursor's record again from the position it is sent.
+    if (IsRemote()) {
+        Refresh();
+        return;
+    }
     if (IsNaturalOrder()) {
         GotoRecordNumber(static_cast<int32_t>(std::min<uint32_t>(FRecordNo, INT32_MAX)));
     } else {

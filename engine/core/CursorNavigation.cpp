@@ -550,7 +550,11 @@ void TDataCursor::MoveToEndKey(bool first) {
 }
 
 void TDataCursor::SetToBegin() {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        BeginRemote(REQUEST_SETTOBEGIN);
+        ReadCursorState(SendRemote());
+        return;
+    }
     CheckForChanges();
     try {
         MoveToFirstKey();
@@ -564,7 +568,11 @@ void TDataCursor::SetToBegin() {
 }
 
 void TDataCursor::SetToEnd() {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        BeginRemote(REQUEST_SETTOEND);
+        ReadCursorState(SendRemote());
+        return;
+    }
     CheckForChanges();
     try {
         MoveToLastKey();
@@ -580,7 +588,11 @@ void TDataCursor::SetToEnd() {
 // ---- Record numbers ----------------------------------------------------------------------------
 
 uint8_t TDataCursor::SetToRecordNumber(int32_t recordNo) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        BeginRemote(REQUEST_SETTORECNO).PutI32(recordNo);
+        ReadCursorState(SendRemote());
+        return 1;
+    }
     CheckForChanges();
     bool reached = false;
     try {

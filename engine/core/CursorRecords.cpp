@@ -158,6 +158,7 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 }
 
 TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -181,6 +182,7 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
 }
 
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETPRIORRECORD, buffer);
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;

@@ -161,9 +161,7 @@ void TDataCursor::CheckTablePassword(const std::string& password) {
 }
 
 void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
-    (void)alreadyOpenedRemotely;
     if (FOpen) return;
-    if (IsRemote()) RaiseNoRemote();
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
     FFieldDefs.clear();
 
@@ -174,6 +172,10 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
     FTable = table;
     FOpen = true;
     try {
+        if (IsRemote()) {
+            OpenRemoteState(alreadyOpenedRemotely);
+            return;
+        }
         if (FTable->IsReadOnly()) FReadOnly = true;
         FTableFilesReadOnly = FTable->IsReadOnlyByAttribute();
         if (FTableFilesReadOnly) FReadOnly = true;
@@ -202,26 +204,7 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
 
         SaveChangeCounters();
 
-        const TDataSession* session = GetSession();
-        const std::string databaseText =
-            (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
-        FFieldDefs.assign(FFieldCount, TFieldDesc{});
-        for (uint16_t n = 1; n <= FFieldCount; ++n) {
-            TFieldDesc& desc = FFieldDefs[n - 1];
-            FTable->GetFieldDesc(n, desc);
-            // The part beyond what the file stores belongs to the cursor.
-            std::fill(desc.Bytes.begin() + fdo::Expression, desc.Bytes.end(), 0);
-            if (desc.IsAutoInc()) FHasAutoInc = true;
-            if (desc.Required() != 0 || !desc.MinValue().empty() || !desc.MaxValue().empty()) FHasValueChecks = true;
-            if (!desc.DefaultValue().empty()) FHasDefaults = true;
-            if (!FQueryResult) {
-                dfbytes::PutPStr(&desc.Bytes[fdo::Origin], ORIGIN_TEXT_LENGTH, FTableName + "." + desc.Name());
-                dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
-                dfbytes::PutPStr(&desc.Bytes[fdo::DatabaseText], DATABASE_TEXT_LENGTH, databaseText);
-            } else if (!FQuerySource) {
-                dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
-            }
-        }
+        CopyTableFieldDefs();
 
         FRecord = data.PopRecord();
         FRecord->SetRecordSize(FRecordSize);
@@ -259,6 +242,29 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
             ReleaseOpenState();
         }
         throw;
+    }
+}
+
+void TDataCursor::CopyTableFieldDefs() {
+    const TDataSession* session = GetSession();
+    const std::string databaseText =
+        (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
+    FFieldDefs.assign(FFieldCount, TFieldDesc{});
+    for (uint16_t n = 1; n <= FFieldCount; ++n) {
+        TFieldDesc& desc = FFieldDefs[n - 1];
+        FTable->GetFieldDesc(n, desc);
+        // The part beyond what the file stores belongs to the cursor.
+        std::fill(desc.Bytes.begin() + fdo::Expression, desc.Bytes.end(), 0);
+        if (desc.IsAutoInc()) FHasAutoInc = true;
+        if (desc.Required() != 0 || !desc.MinValue().empty() || !desc.MaxValue().empty()) FHasValueChecks = true;
+        if (!desc.DefaultValue().empty()) FHasDefaults = true;
+        if (!FQueryResult) {
+            dfbytes::PutPStr(&desc.Bytes[fdo::Origin], ORIGIN_TEXT_LENGTH, FTableName + "." + desc.Name());
+            dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
+            dfbytes::PutPStr(&desc.Bytes[fdo::DatabaseText], DATABASE_TEXT_LENGTH, databaseText);
+        } else if (!FQuerySource) {
+            dfbytes::PutU16(&desc.Bytes[fdo::SourceFieldNo], desc.FieldNo());
+        }
     }
 }
 
@@ -310,6 +316,7 @@ void TDataCursor::ReleaseOpenState() {
 
 void TDataCursor::CloseCursor(bool discardTemporary) {
     if (!FOpen) return;
+    if (IsRemote() && !FQueryResult) CloseRemoteCursor();
     std::exception_ptr failure;
     // A record lock the cursor still holds goes with it.
     if (FTable && FLockedRecordNo != 0 && !BracketsSkipped()) {
@@ -399,8 +406,8 @@ TExpToken* TDataCursor::CopyFilterTree(const TExpToken* tree, TDataCursor* to) {
 }
 
 TDataCursor* TDataCursor::CloneCursor() {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    if (IsRemote()) return CloneRemoteCursor();
     CheckForChanges();
     TDataCursor* clone = nullptr;
     try {
@@ -495,8 +502,11 @@ void TDataCursor::CheckForChanges() {
 }
 
 void TDataCursor::Refresh() {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) return;
+    if (IsRemote()) {
+        ReadCursorState(SendPositioned(REQUEST_REFRESH));
+        return;
+    }
     try {
         if (!BeginRead()) ReturnToBookmark(GetBookmark());
     } catch (...) {

@@ -19,6 +19,10 @@
 //   CursorSets.cpp        the visible-record sets and the key-range scans
 //   CursorFilters.cpp     adding, dropping, activating and changing filters
 //   Filters.cpp, FilterOptimizer.cpp, KeyRangeScan.cpp   the filters themselves
+//   CursorRemote.cpp      the remote request loop with its server callbacks
+//   CursorRemoteOpen.cpp, CursorRemoteKeys.cpp, CursorRemoteBlocks.cpp,
+//   RemoteState.cpp       the remote paths of open/close/clone, key search and
+//                         ranges, record-by-record stepping, and the state blocks
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -29,7 +33,8 @@
 //
 // Remote sessions: the cursor is the client-side proxy of a cursor on the server
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
-// database-wide requests go to the server; the operations that have no remote
+// database-wide requests go to the server, and so do open, close, clone, refresh,
+// positioning, key search and key ranges; the operations that have no remote
 // request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
@@ -660,10 +665,10 @@ public:
     std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> FKeyBuffer{};
     uint32_t FFilteredCount = 0;
     std::array<uint8_t, 10> FLastRequest{};
-    uint32_t FBlockPos = 0;
-    std::array<uint8_t, 10> FBlockHeader{};
-    std::vector<uint8_t> FBlockBuffer;
-    uint32_t FBlockCapacity = 0;
+    // The record-block buffer: a copy of the last GETNEXTRECORD or GETPRIORRECORD
+    // reply, read entry by entry (result, cursor state, record) with the same bounds
+    // checks as any reply; a broken entry drops the connection.
+    TRemoteReply FBlock;
     TLanguageStringList FStopWords;
     std::bitset<256> FSpaceChars;
     std::bitset<256> FIncludeChars;
@@ -692,6 +697,34 @@ protected:
     // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
     void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
     void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
+    // The state blocks of RemoteState.h (RemoteState.cpp).
+    void ReadCursorState(TRemoteReply& reply);
+    // SQL result cursors: their handle and options, and their field definitions
+    // (computed ones with their expressions), installed with a limit of 1023.
+    void ReadOpenState(TRemoteReply& reply);
+    void ReadFieldDefs(TRemoteReply& reply);
+    void PutPosition(TRemoteRequest& request);
+    // The remote steps of OpenCursor once the table is held (CursorRemoteOpen.cpp).
+    void OpenRemoteState(bool alreadyOpenedRemotely);
+    // CLOSECURSOR; the server forgets the cursor's place whatever the answer.
+    void CloseRemoteCursor() noexcept;
+    TDataCursor* CloneRemoteCursor();
+    void LoadRemoteTextIndexParams();
+    // A request of this cursor with the position block, sent; the reply is at its
+    // next parameter.
+    TRemoteReply& SendPositioned(TRequestCode code, const std::function<void(TRemoteRequest&)>& more = {});
+    // The table's definitions copied into the cursor's own (open, local or remote).
+    void CopyTableFieldDefs();
+    // GETNEXTRECORD / GETPRIORRECORD (CursorRemoteBlocks.cpp): a new request only
+    // when the block buffer is used up or the last request was another one.
+    bool NeedsBlockRequest(TRequestCode code) const;
+    void ReadBlockBuffer();
+    TEngineErrorCode ReadRemoteBlockRecord(TRequestCode code, uint8_t* buffer);
+    // FIND and SETRANGE: the keys are built here from records when the flag says so.
+    uint8_t FindRemoteKey(uint8_t bufferIsKey, const uint8_t* buffer, int32_t fieldCount, uint8_t nearest,
+                          uint8_t partialLength, uint8_t* recordBuffer);
+    void SetRemoteRange(uint8_t bufferIsKey, const uint8_t* startBuffer, int32_t startFieldCount,
+                        const uint8_t* endBuffer, int32_t endFieldCount);
     // Resynchronises after a change seen by a bracket: counters saved, sets rebuilt,
     // back to the bookmark (or its nearest neighbour).
     void ReturnToBookmark(const TCursorBookmark& bookmark);

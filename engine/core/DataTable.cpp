@@ -714,6 +714,35 @@ void TDataTable::EndWrite() {
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
 }
 
+void TDataTable::BeginExclusiveWrite() {
+    if (FExclusive && FIsOpen && !IsRemote()) ++FExclusiveWriteDepth;
+}
+
+void TDataTable::EndExclusiveWrite() {
+    if (FExclusiveWriteDepth == 0 || --FExclusiveWriteDepth > 0 || !FRecycleFlushPending) return;
+    FRecycleFlushPending = false;
+    FlushBuffers(false, false, false, false, false);
+}
+
+TRecycleFlush TDataTable::FlushForRecycle() {
+    // Only an exclusive table keeps modified items between operations; a shared
+    // one flushes at each bracket's end, which its journal already keeps whole.
+    if (!FExclusive || FReadOnly || IsRemote() || !FJournal.IsOpen()) return TRecycleFlush::Own;
+    if (FExclusiveWriteDepth > 0 || FFlushingForRecycle) {
+        FRecycleFlushPending = true;
+        return TRecycleFlush::Defer;
+    }
+    FFlushingForRecycle = true;
+    try {
+        FlushBuffers(false, false, false, false, false);
+    } catch (...) {
+        FFlushingForRecycle = false;
+        throw;
+    }
+    FFlushingForRecycle = false;
+    return TRecycleFlush::Table;
+}
+
 // ---- Record locks ------------------------------------------------------------------
 
 void TDataTable::ResizeBitmaps(uint32_t recordNo) {

@@ -29,6 +29,8 @@
 
 namespace kura {
 
+class TRemoteReply;
+
 class TDataDirectory;
 class TDataSession;
 
@@ -137,6 +139,11 @@ public:
     void EndRead();
     bool BeginWrite();
     void EndWrite();
+    // An exclusive table takes no locks, but its operations still bracket their
+    // writes: a full cache waits for the outermost bracket's end and then flushes
+    // the whole table through the journal, so no crash leaves half an operation.
+    void BeginExclusiveWrite();
+    void EndExclusiveWrite();
     // The second read pair, for SQL statements that ask to keep their sources read.
     bool BeginSharedRead();
     void EndSharedRead();
@@ -172,6 +179,7 @@ public:
     void CommitFlush(bool endTransaction, bool forceFlush);
     void CommitEnd(bool endTransaction);
     bool InTransaction() const override { return FInTransaction; }
+    TRecycleFlush FlushForRecycle() override;
 
     // ---- Buffers ----------------------------------------------------------------
     void FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool blobHeader, bool indexHeader);
@@ -201,6 +209,12 @@ public:
     std::string GetDescription() const;
     std::string GetPassword() const;
     void CopyDataHeader(uint8_t* buffer) const;  // 127 bytes
+    // Remote tables (RemoteState.cpp): the open state a server sends with OPENCURSOR
+    // and the file counters that come with every cursor state.
+    void ReadOpenReply(TRemoteReply& reply);
+    // The counters a cursor state carries; a layout change is a malformed reply.
+    void AdoptRemoteCounters(TRemoteReply& reply, const TDataHeader& data, uint32_t indexChangeCount,
+                             uint32_t indexRecordCount);
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
     uint32_t GetLastRecordNumber() const;
@@ -302,6 +316,9 @@ private:
     // code, since succeeding would report writes that no longer exist.
     TEngineErrorCode FLostCommit = 0;
     uint32_t FCacheDiscards = 0;
+    uint32_t FExclusiveWriteDepth = 0;
+    bool FRecycleFlushPending = false;  // a full cache waits for the bracket's end
+    bool FFlushingForRecycle = false;
     bool FFilesWritten = false;
     uint32_t FReadDepth = 0;
     uint32_t FWriteDepth = 0;

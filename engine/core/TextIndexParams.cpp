@@ -173,7 +173,10 @@ TPage* ReadChainPage(TDataCursor& cursor, uint32_t pageNo) {
 
 void TDataCursor::LoadTextIndexParams() {
     if (FTextParamsLoaded) return;
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        LoadRemoteTextIndexParams();
+        return;
+    }
     if (!FTable) RaiseError(KURA_NOTINITIALIZED);
 
     // The load takes its own read bracket; the caller's, if any, stays as it was.

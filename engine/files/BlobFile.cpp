@@ -385,6 +385,11 @@ TBlock* TBlobFile::FindCachedBlock(uint32_t blockNo) const { return FCache.Find(
 bool TBlobFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit.
     if (FOwner && FOwner->InTransaction()) return false;
+    switch (FOwner ? FOwner->FlushForRecycle() : TRecycleFlush::Own) {
+        case TRecycleFlush::Defer: return false;
+        case TRecycleFlush::Table: return true;
+        case TRecycleFlush::Own: break;
+    }
     FlushBlocks();
     return true;
 }

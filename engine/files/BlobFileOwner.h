@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/files/DataFileOwner.h"
+#include "engine/files/RecycleFlush.h"
 
 namespace kura {
 
@@ -36,6 +37,9 @@ public:
 
     // A table-level transaction is open: nothing may be written before commit.
     virtual bool InTransaction() const = 0;
+
+    // Called when the cache is full of modified items (see RecycleFlush.h).
+    virtual TRecycleFlush FlushForRecycle() { return TRecycleFlush::Own; }
 };
 
 class TBlobCursor {

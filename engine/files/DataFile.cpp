@@ -291,6 +291,20 @@ void TDataFile::ReadFieldDescs() {
     FDescsDirty = 0;
 }
 
+void TDataFile::AdoptRemoteHeader(const TDataHeader& header) {
+    CheckHeaderStructure(header);
+    FHeader = header;
+    FHeader[dho::Modified] = 0;
+    if (FDescs.size() != GetFieldCount()) FDescs.assign(GetFieldCount(), TFieldDesc{});
+}
+
+void TDataFile::AdoptRemoteFieldDescs(std::vector<TFieldDesc> descs) {
+    if (descs.size() != GetFieldCount()) RaiseError(KURA_HEADERCORRUPT);
+    FDescs = std::move(descs);
+    FDescsDirty = 0;
+    CheckDescriptorStructure();
+}
+
 bool TDataFile::WriteFieldDescs() {
     if (FDescsDirty == 0) return false;
     int32_t count = static_cast<int32_t>(FDescs.size());

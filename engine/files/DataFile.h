@@ -121,6 +121,10 @@ public:
     void CopyHeader(uint8_t* buffer) const;  // 127 bytes
     const TDataHeader& Header() const { return FHeader; }
     void ReadFieldDescs();
+    // A remote table has no file: header and descriptors come from the server and
+    // pass the same structure checks as a header read from disk (8961).
+    void AdoptRemoteHeader(const TDataHeader& header);
+    void AdoptRemoteFieldDescs(std::vector<TFieldDesc> descs);
     // Writes the descriptors when they were changed; true when written.
     bool WriteFieldDescs();
     // The header of a new table; creates the file. Header and descriptors reach the

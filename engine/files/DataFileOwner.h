@@ -6,6 +6,8 @@
 #include <vector>
 #include <string>
 
+#include "engine/files/RecycleFlush.h"
+
 namespace kura {
 
 // The context strings an engine error of a table carries besides the table name.
@@ -38,6 +40,9 @@ public:
 
     // A table-level transaction is open: nothing may be written before commit.
     virtual bool InTransaction() const = 0;
+
+    // Called when the cache is full of modified items (see RecycleFlush.h).
+    virtual TRecycleFlush FlushForRecycle() { return TRecycleFlush::Own; }
 
     // The index file's flag for tables kept in record-number order; deleted slots
     // are then never reused.

@@ -55,6 +55,14 @@ void TIndexFile::RemoveCached(TSlotCache& cache, TPage* page) {
 bool TIndexFile::FlushToRecycle(uint8_t slot) {
     // Inside a transaction nothing may reach the disk before the commit.
     if (InTransaction()) return false;
+    // Pages of a temporary index live in a side file outside the journal.
+    if (!IsTemporarySlot(slot) && FOwner) {
+        switch (FOwner->FlushForRecycle()) {
+            case TRecycleFlush::Defer: return false;
+            case TRecycleFlush::Table: return true;
+            case TRecycleFlush::Own: break;
+        }
+    }
     FlushPages(IsTemporarySlot(slot));
     return true;
 }

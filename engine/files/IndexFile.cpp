@@ -173,6 +173,17 @@ void TIndexFile::ReadHeader() {
     FHeader[iho::Modified] = 0;
 }
 
+void TIndexFile::AdoptRemoteHeader(const TIndexHeader& header) {
+    CheckHeaderStructure(header);
+    FHeader = header;
+    FHeader[iho::Modified] = 0;
+}
+
+void TIndexFile::AdoptRemoteCounters(uint32_t changeCount, uint32_t recordCount) {
+    PutU32(&FHeader[iho::ChangeCount], changeCount);
+    PutU32(&FHeader[iho::RecordCount], recordCount);
+}
+
 void TIndexFile::CheckVersion() const {
     if (FHeader[iho::Version] != INDEX_FILE_VERSION) RaiseError(KURA_OLDVERSION);
 }

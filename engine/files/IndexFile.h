@@ -139,6 +139,10 @@ public:
 
     // ---- Header ------------------------------------------------------------
     void ReadHeader();
+    // A remote table's header image and, after each request, its counters, as the
+    // server sends them; the image passes the checks of ReadHeader.
+    void AdoptRemoteHeader(const TIndexHeader& header);
+    void AdoptRemoteCounters(uint32_t changeCount, uint32_t recordCount);
     bool WriteHeader(bool force);
     // The disk image: temporary descriptors removed.
     void CopyHeaderForWrite(uint8_t* dest) const;

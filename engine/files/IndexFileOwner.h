@@ -7,6 +7,7 @@
 
 #include "engine/files/DataFileOwner.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/files/RecycleFlush.h"
 
 namespace kura {
 
@@ -45,6 +46,9 @@ public:
     virtual void SetFilesWritten() = 0;
     // A table-level transaction is open: nothing is forced to disk before commit.
     virtual bool InTransaction() const = 0;
+
+    // Called when the cache is full of modified items (see RecycleFlush.h).
+    virtual TRecycleFlush FlushForRecycle() { return TRecycleFlush::Own; }
 
     // Fields of the data file, numbered from 1; false when there is no such field.
     virtual uint16_t GetFieldCount() const = 0;

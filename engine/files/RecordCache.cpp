@@ -137,6 +137,11 @@ bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
 bool TDataFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit.
     if (FOwner && FOwner->InTransaction()) return false;
+    switch (FOwner ? FOwner->FlushForRecycle() : TRecycleFlush::Own) {
+        case TRecycleFlush::Defer: return false;
+        case TRecycleFlush::Table: return true;
+        case TRecycleFlush::Own: break;
+    }
     FlushRecords();
     return true;
 }

@@ -9,11 +9,6 @@
 
 namespace kura {
 
-namespace {
-// The framework's field-not-found text (code page 932): "項目 '%s' が見つかりません".
-constexpr const char* FieldNotFoundText = "\x8D\x80\x96\xDA '%s' \x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
-}  // namespace
-
 TDataSet::TDataSet(TComponent* owner) : TComponent(owner), FFieldDefs(this) {}
 
 TDataSet::~TDataSet() {

@@ -19,6 +19,10 @@ public:
     EAbort() : std::runtime_error("Operation aborted") {}
 };
 
+// The framework's field-not-found text (code page 932): "項目 '%s' が見つかりません".
+inline constexpr const char* FieldNotFoundText =
+    "\x8D\x80\x96\xDA '%s' \x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+
 [[noreturn]] void DatabaseError(const std::string& message);
 // message with its single "%s" replaced by argument.
 [[noreturn]] void DatabaseErrorFmt(std::string_view message, std::string_view argument);

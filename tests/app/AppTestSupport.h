@@ -57,13 +57,8 @@ protected:
     }
     // Closes the main window (writing its settings) and ends the data module and engine.
     void CloseMain() {
-        if (Fmain) {
-            Fmain->close();
-            delete Fmain;
-        }
-        delete DMdata;
-        DMdata = nullptr;
-        kura::DoneSessions();
+        if (Fmain) Fmain->close();
+        EndProgram();
     }
     std::string Read(const std::string& path) const;
     kura::test::TempDir dir;

@@ -3,8 +3,9 @@
 // crash-writer DIR TABLE SEED INITIAL STEPS AT ACTION FORCE: carries out the crash
 //   script (CrashScript.h) on the table, with the file layer's fault seam armed at
 //   write call AT (0: never) with ACTION stop, tear or pause; FORCE 1 sets
-//   ForceBufferFlush. After each step it says "step <i> <write calls so far>", at
-//   the end "done". Exit code 0 when the script ran to its end.
+//   ForceBufferFlush; a ninth argument "exclusive" opens the table exclusively with
+//   caches of a few items. After each step it says "step <i> <write calls so far>",
+//   at the end "done". Exit code 0 when the script ran to its end.
 // crash-reader DIR TABLE: opens the table, says "ready", waits for "go", then takes
 //   the reader lock and reads every record in primary order and says "row <code> <name|note>" for each, then
 //   "count <record count>"; "error <n>" for an engine error.
@@ -62,8 +63,14 @@ int WithDatabase(const std::string& dir, bool force, Body&& body) {
 
 const kura::testchild::ChildCommand writer("crash-writer", [](const std::vector<std::string>& args) {
     if (args.size() < 8) return 2;
+    const bool exclusive = args.size() > 8 && args[8] == "exclusive";
     return WithDatabase(args[0], args[7] == "1", [&](RecordDb& db) {
-        auto cursor = OpenRecordCursor(*db.dir, args[1]);
+        if (exclusive) {
+            db.session.RecordBufferCount = 2;
+            db.session.BlobBufferCount = 2;
+            db.session.IndexBufferSize = 1;
+        }
+        auto cursor = OpenRecordCursor(*db.dir, args[1], exclusive);
         const auto script = CrashScript(static_cast<uint32_t>(std::stoul(args[2])), std::stoi(args[3]),
                                         std::stoi(args[4]));
         platform::ArmFileFault({std::stoull(args[5]), ActionOf(args[6]), 5});

@@ -3,6 +3,7 @@
 // and answers requests by calling our own local engine, one connection at a time, on
 // a thread of its own. A script may replace the answer to any request with a fault
 // (a reply cut off mid-frame, a late reply, raw bytes, a closed connection).
+// The answers themselves come from the request areas of RemoteServerAreas.h.
 #include <atomic>
 #include <bitset>
 #include <chrono>
@@ -23,22 +24,9 @@
 #include "engine/files/Compression.h"
 #include "engine/files/StringList.h"
 #include "platform/Sockets.h"
+#include "tests/engine/core/RemoteServerAreas.h"
 
 namespace kura::test {
-
-struct TServerRequest {
-    uint16_t Code = 0;
-    std::vector<std::vector<uint8_t>> Params;
-    std::vector<uint8_t> Wire;  // the frame as it came over the wire
-    int Connection = 0;         // 1 for the first accepted connection
-
-    std::string Text(size_t i) const { return std::string(Params.at(i).begin(), Params.at(i).end()); }
-    uint64_t Number(size_t i) const {
-        uint64_t v = 0;
-        for (size_t b = Params.at(i).size(); b-- > 0;) v = (v << 8) | Params.at(i)[b];
-        return v;
-    }
-};
 
 enum class TFault { None, DropMidFrame, Delay, Raw, Close, NoReply };
 
@@ -55,11 +43,12 @@ struct TServerAction {
     std::vector<TServerCallback> Callbacks;
 };
 
-class TRemoteTestServer {
+class TRemoteTestServer : public TServerState {
 public:
     using Script = std::function<TServerAction(const TServerRequest&)>;
 
     TRemoteTestServer() {
+        RegisterServerAreas(areas_);
         listener_.Listen(0);
         thread_ = std::thread([this] { Run(); });
     }
@@ -97,13 +86,7 @@ public:
         return requests_;
     }
     // Database names the server knows, with their folders.
-    void AddDatabase(const std::string& name, const std::string& path) { databases_[name] = path; }
-
-    std::string User = "admin";
-    std::string Password = "secret";
-    uint32_t SessionId = 4711;
-    std::optional<int64_t> Version = 30400;
-    TDataSession Engine;  // the server's own local session
+    void AddDatabase(const std::string& name, const std::string& path) { Databases[name] = path; }
 
 private:
     void Run() {
@@ -219,144 +202,18 @@ private:
         }
     }
 
-    static void Fail(TRemoteRequest& reply, uint16_t code, const std::vector<std::string>& strings) {
-        reply.SetCode(code);
-        reply.Reset();
-        for (const std::string& s : strings) reply.PutString(s);
-    }
-
-    TDataCursor* Cursor(const TServerRequest& req) {
-        const auto it = cursors_.find(static_cast<uint32_t>(req.Number(0)));
-        if (it == cursors_.end()) RaiseEngineError(KURA_REMOTEINVREQUEST);
-        return it->second.get();
-    }
-    // A closed cursor named for a table-level request: name and in-memory flag follow the handle.
-    TDataCursor* NamedCursor(const TServerRequest& req) {
-        TDataCursor* c = Cursor(req);
-        c->SetTableName(req.Text(1));
-        c->SetInMemory(req.Number(2) != 0);
-        return c;
-    }
-
-    void CreateTable(const TServerRequest& req) {
-        TDataCursor* c = NamedCursor(req);
-        c->SetTemporaryFiles(req.Number(3) != 0);
-        size_t i = 4;
-        const auto locale = static_cast<uint16_t>(req.Number(i++));
-        const auto sort = static_cast<uint16_t>(req.Number(i++));
-        const auto major = static_cast<uint16_t>(req.Number(i++));
-        const auto minor = static_cast<uint16_t>(req.Number(i++));
-        const bool encrypted = req.Number(i++) != 0;
-        const std::string password = req.Text(i++);
-        const std::string description = req.Text(i++);
-        const auto blobSize = static_cast<uint16_t>(req.Number(i++));
-        std::vector<TFieldDesc> fields(req.Number(i++));
-        for (TFieldDesc& f : fields) std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), f.Bytes.begin()), ++i;
-        const auto secondary = static_cast<uint32_t>(req.Number(i++));
-        std::array<TIndexDesc, INDEX_SLOT_COUNT> indexes{};
-        for (uint32_t k = 0; k <= secondary; ++k, ++i)
-            std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), indexes[k].Bytes.begin());
-        TStringList words;
-        bool haveWords = false;
-        std::bitset<256> spaces;
-        std::bitset<256> includes;
-        if (req.Params.size() - i > 2) {
-            std::copy(req.Params.at(i).begin(), req.Params.at(i).end(), indexes[SYS_TEXT_SLOT].Bytes.begin());
-            ++i;
-            const auto count = static_cast<int32_t>(req.Number(i++));
-            haveWords = count >= 0;
-            for (int32_t w = 0; w < count; ++w) words.Add(req.Text(i++));
-            for (uint8_t ch : req.Params.at(i++)) spaces.set(ch);
-            for (uint8_t ch : req.Params.at(i++)) includes.set(ch);
-        }
-        const bool noPrimary = req.Number(i++) != 0;
-        const bool overwrite = req.Number(i++) != 0;
-        c->SetExclusive(true);
-        c->CreateTable(locale, sort, overwrite, haveWords ? &words : nullptr, spaces, includes, fields, indexes,
-                       secondary, blobSize, description, password, encrypted, major, minor, noPrimary);
-        c->SetExclusive(false);
-    }
-
-    TDataDirectory* Directory(const TServerRequest& req) {
-        const auto it = handles_.find(static_cast<uint32_t>(req.Number(0)));
-        if (it == handles_.end()) RaiseEngineError(KURA_REMOTEINVREQUEST);
-        return it->second;
-    }
-
     void Answer(const TServerRequest& req, TRemoteRequest& reply) {
         reply.SetCode(0);
         reply.Reset();
         try {
-            Dispatch(req, reply);
+            if (const TServerHandler* handler = areas_.Find(req.Code))
+                (*handler)(*this, req, reply);
+            else
+                FailReply(reply, KURA_REMOTEINVREQUEST, {});
         } catch (const EKuraEngineError& e) {
-            Fail(reply, e.ErrorCode(),
+            FailReply(reply, e.ErrorCode(),
                  {e.ErrorContext(ctxUser), e.ErrorContext(ctxDatabase), e.ErrorContext(ctxTable),
                   e.ErrorContext(ctxField), e.ErrorContext(ctxIndex), e.ErrorContext(ctxMessage)});
-        }
-    }
-
-    void Dispatch(const TServerRequest& req, TRemoteRequest& reply) {
-        switch (req.Code) {
-            case REQUEST_CONNECTPARAMS:
-                reply.PutU32(SessionId);
-                if (Version) reply.PutI64(*Version);
-                return;
-            case REQUEST_RECONNECT:
-                if (req.Number(1) != SessionId) Fail(reply, KURA_REMOTECONNECT, {});
-                return;
-            case REQUEST_LOGIN:
-                if (req.Text(0) != User || req.Text(1) != Password) Fail(reply, KURA_REMOTEINVLOGIN, {});
-                return;
-            case REQUEST_LOGOUT:
-                return;
-            case REQUEST_SESSIONPARAMS:
-                Engine.SetForceBufferFlush(req.Number(0) != 0);
-                Engine.SetStrictChangeDetection(req.Number(1) != 0);
-                Engine.SetLockRetryCount(static_cast<uint8_t>(req.Number(2)));
-                Engine.SetLockWaitTime(static_cast<uint16_t>(req.Number(3)));
-                if (req.Params.size() == 6) Engine.SetLockProtocol(static_cast<uint8_t>(req.Number(4)));
-                Engine.SetProgressSteps(static_cast<uint16_t>(req.Number(req.Params.size() - 1)));
-                return;
-            case REQUEST_OPENDATADIR: {
-                const auto it = databases_.find(req.Text(0));
-                if (it == databases_.end()) {
-                    Fail(reply, KURA_REMOTENODB, {User, req.Text(0), "", "", "", ""});
-                    return;
-                }
-                TDataDirectory* dir = Engine.OpenDataDirectory(it->first, it->second);
-                const uint32_t handle = nextHandle_++;
-                handles_[handle] = dir;
-                reply.PutU32(handle);
-                return;
-            }
-            case REQUEST_CLOSEDATADIR:
-                Engine.CloseDataDirectory(Directory(req));
-                handles_.erase(static_cast<uint32_t>(req.Number(0)));
-                return;
-            case REQUEST_ADDPASSWORD: Engine.AddPassword(req.Text(0)); return;
-            case REQUEST_DELPASSWORD: Engine.RemovePassword(req.Text(0)); return;
-            case REQUEST_DELALLPASSWORDS: Engine.RemoveAllPasswords(); return;
-            case REQUEST_STARTTXN: Directory(req)->StartTransaction(); return;
-            case REQUEST_COMMITTXN: Directory(req)->Commit(req.Number(1) != 0, req.Number(2) != 0); return;
-            case REQUEST_ROLLBACKTXN: Directory(req)->Rollback(); return;
-            case REQUEST_TABLEEXISTS: reply.PutBool(Directory(req)->TableExists(req.Text(1), req.Number(2) != 0)); return;
-            case REQUEST_CREATECURSOR: {
-                const uint32_t handle = nextHandle_++;
-                cursors_[handle] = std::make_unique<TDataCursor>(Directory(req));
-                reply.PutU32(handle);
-                return;
-            }
-            case REQUEST_FREECURSOR: cursors_.erase(static_cast<uint32_t>(req.Number(0))); return;
-            case REQUEST_GETDATAHEADER: {
-                uint8_t header[DATA_HEADER_SIZE];
-                NamedCursor(req)->GetDataHeader(header);
-                reply.PutParam(header, DATA_HEADER_SIZE);
-                return;
-            }
-            case REQUEST_DELETETABLE: NamedCursor(req)->DeleteTable(); return;
-            case REQUEST_CREATETABLE: CreateTable(req); return;
-            case REQUEST_RENAMETABLE: NamedCursor(req)->RenameTable(req.Text(3)); return;
-            default: Fail(reply, KURA_REMOTEINVREQUEST, {}); return;
         }
     }
 
@@ -366,10 +223,7 @@ private:
     std::mutex mutex_;
     Script script_;
     std::vector<TServerRequest> requests_;
-    std::map<std::string, std::string> databases_;
-    std::map<uint32_t, TDataDirectory*> handles_;
-    std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors_;
-    uint32_t nextHandle_ = 1;
+    TServerAreas areas_;
     std::atomic<int> connections_{0};
     bool lan_ = true;
 };

@@ -494,6 +494,47 @@ TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
     }
 }
 
+// An exclusive table keeps its modified items between operations. When its small
+// caches fill, writing one file's items alone would leave the others behind; a
+// writer killed at any write call must still leave a table whose parts agree.
+TEST(Crash, AnExclusiveTableUnderCachePressureStaysWhole) {
+    CrashTable t;
+    t.Restore();
+    std::vector<std::string> args = t.WriterArgs(0, "stop", false);
+    args.push_back("exclusive");
+    uint64_t total = 0;
+    {
+        ChildProcess writer(args);
+        for (std::string line = writer.readLine(60000); !line.empty() && line != "done"; line = writer.readLine(60000)) {
+            unsigned step = 0;
+            unsigned long long calls = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "step %u %llu", &step, &calls), 2) << line;
+            total = calls;
+        }
+        ASSERT_EQ(writer.wait(), 0);
+    }
+    EXPECT_EQ(t.OpenAndCheck().Rows, t.States().back());
+    ASSERT_GT(total, 20u) << "the caches never filled";
+    int journalled = 0;
+    for (const uint64_t k : KillPoints(total, 60)) {
+        SCOPED_TRACE(k);
+        t.Restore();
+        args = t.WriterArgs(k, "stop", false);
+        args.push_back("exclusive");
+        {
+            ChildProcess writer(args);
+            while (!writer.readLine(60000).empty()) {
+            }
+            ASSERT_EQ(writer.wait(), 128 + SIGKILL);
+        }
+        journalled += t.JournalWritten() ? 1 : 0;
+        t.OpenAndCheck();
+        EXPECT_FALSE(t.JournalWritten());
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(journalled, 0);
+}
+
 // A journal that a power cut could make vanish would roll nothing back: its folder
 // entry is synced when it is created, and only then.
 TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
