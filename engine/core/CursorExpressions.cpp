@@ -122,6 +122,18 @@ void TDataCursor::SetComputedFieldDefs(const TFieldDesc* defs, int32_t count, in
     FComputedExpressions = std::move(copies);
 }
 
+void TDataCursor::SetResultFieldDefs(const std::vector<TFieldDesc>& defs,
+                                     const std::vector<const TExpToken*>& expressions) {
+    std::vector<TExpressionPtr> copies(defs.size());
+    SetComputedFieldDefs(defs, 2 * CURSOR_MAX_FIELDS);
+    for (std::size_t i = 0; i < defs.size() && i < expressions.size(); ++i) {
+        if (!expressions[i] || defs[i].Computed() == 0) continue;
+        copies[i].reset(CopyExpression(expressions[i]));
+        BindComputedExpression(copies[i].get());
+    }
+    FComputedExpressions = std::move(copies);
+}
+
 void TDataCursor::AdoptComputedExpressions(const std::vector<TExpressionPtr>& expressions) {
     for (std::size_t i = 0; i < expressions.size() && i < FComputedExpressions.size(); ++i) {
         if (!expressions[i]) continue;

@@ -353,6 +353,12 @@ public:
                               const TExpToken* const* expressions);
     // The expression of a computed field; nullptr for none.
     const TExpToken* GetComputedFieldExpression(uint16_t fieldNo) const;
+    // The fields of a live SQL result on its source cursor, installed as given: a
+    // result column may repeat a table field (its offset and number) under another
+    // name, so names and numbers are not checked against each other. Computed ones
+    // are placed after the record; expressions[i] (nullptr: none) is copied for
+    // defs[i] and bound to the new fields by name.
+    void SetResultFieldDefs(const std::vector<TFieldDesc>& defs, const std::vector<const TExpToken*>& expressions);
 
     bool ExpressionTextSearch(const char* search, int32_t searchLength, const char* text,
                               int32_t textLength) override;

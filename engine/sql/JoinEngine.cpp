@@ -19,6 +19,16 @@ namespace kura {
 
 bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
     if (!condition) return true;
+    // An equality that joins two tables matches no NULL, as its key ranges and
+    // in-memory keys do, so that no index or level order changes the rows.
+    if (condition->PlannerWord == JoinEqualityMark) {
+        for (const TExpToken* side : {condition->Left, condition->Right}) {
+            TExpToken* value = EvaluateExpression(side, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+            const bool null = value->IsNull != 0;
+            ReleaseExpToken(value);
+            if (null) return false;
+        }
+    }
     TExpToken* result = EvaluateExpression(condition, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
     const bool accepted = result->IsNull == 0 && exv::Integer(*result) != 0;
     ReleaseExpToken(result);
@@ -72,6 +82,16 @@ bool TQueryPlan::FirstAt(size_t level) {
     t.Matched = false;
     t.NullRowGiven = false;
     t.Empty = false;
+    // Inside a group on its null row: this level is part of that null row.
+    if (t.Enclosing >= 0) {
+        const TPlanTable& head = Tables[static_cast<size_t>(t.Enclosing)];
+        if (head.AtEnd && head.NullRowGiven) {
+            t.AtEnd = true;
+            t.Empty = true;
+            t.NullRowGiven = true;
+            return true;
+        }
+    }
     if (t.HashColumn) {
         if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
@@ -127,17 +147,27 @@ bool TQueryPlan::NextAt(size_t level) {
                 break;
             }
         }
-        if (accepted) {
-            t.Matched = true;
-            return true;
-        }
+        if (accepted) return true;
     }
     t.AtEnd = true;
+    // No complete row of the level's group for the current outer row: its null row.
     if (t.JoinKind == jkLeftOuter && !t.Matched && !t.NullRowGiven) {
         t.NullRowGiven = true;
         return true;
     }
     return false;
+}
+
+bool TQueryPlan::CompleteGroups(size_t level) {
+    const std::vector<size_t>& heads = Tables[level].Completes;
+    for (size_t head : heads) {
+        const TPlanTable& h = Tables[head];
+        if (h.AtEnd && h.NullRowGiven) continue;
+        for (const TExpToken* c : h.GroupConditions)
+            if (!Accepts(c)) return false;
+    }
+    for (size_t head : heads) Tables[head].Matched = true;
+    return true;
 }
 
 bool TQueryPlan::NextRow() {
@@ -157,6 +187,10 @@ bool TQueryPlan::NextRow() {
         ok = NextAt(level);
     }
     for (;;) {
+        if (ok && !CompleteGroups(level)) {
+            ok = NextAt(level);
+            continue;
+        }
         if (ok) {
             if (level == n - 1) return true;
             ++level;
@@ -220,7 +254,7 @@ void TQueryPlan::DropLevelFilters() {
 TDataCursor* TQueryPlan::ExecuteLive() {
     TDataCursor& cursor = *Tables[0].Cursor;
     cursor.DropFilter(nullptr);
-    cursor.SwitchToIndex(255);
+    cursor.SwitchToIndex(Query.OrderIndex);
     if (Query.Where) {
         TCursorFilterOptions options;
         options.StatisticsAllowed = true;

@@ -1,13 +1,6 @@
-// Source cursors, column binding and the placement of JOIN and WHERE conditions
-// on the nested-loop levels of a SELECT.
-//
-// Each level is one source table in FROM order. A conjunct is decided on the
-// deepest level it refers to, so that a record that cannot lead to a result row
-// is dropped as early as possible; only when a left outer join lies between the
-// first level and that one is it kept for the whole joined row, since the null
-// row of the outer join must be formed before it is tested. An equality of a
-// column with a value known before its level starts ("b.k = a.k", "k = 5") lets
-// an index whose first field is that column restrict the level to a key range.
+// Source cursors and the binding of columns to the nested-loop levels of a
+// SELECT (the order of the levels and the placement of conditions on them are
+// JoinOrder.cpp's).
 #include <algorithm>
 
 #include "engine/core/DataCursor.h"
@@ -28,10 +21,6 @@ namespace {
 thread_local TQueryPlan* GTypingPlan = nullptr;
 
 constexpr int32_t ResultBinding = 1;
-
-// Above this many bytes of records an inner table is read through its index (or
-// scanned) for every outer row instead of being held in memory.
-constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
 
 bool ResolveSourceColumn(void* data, TExpToken* node) {
     auto* plan = static_cast<TQueryPlan*>(data);
@@ -65,51 +54,6 @@ bool ResolveResultColumn(void* data, TExpToken* node) {
         return true;
     }
     return false;
-}
-
-// Highest level a tree refers to; -1 for none. Sub-selects are uncorrelated.
-int32_t DeepestLevel(const TExpToken* node) {
-    if (!node) return -1;
-    int32_t level = node->Kind == ekColumn && node->BindSlot2 == 0 ? node->BindSlot1 : -1;
-    level = std::max({level, DeepestLevel(node->Left), DeepestLevel(node->Right)});
-    for (const TExpToken* a : node->Arguments) level = std::max(level, DeepestLevel(a));
-    return level;
-}
-
-// Lowest level a tree refers to; INT32_MAX for none.
-int32_t ShallowestLevel(const TExpToken* node) {
-    if (!node) return INT32_MAX;
-    int32_t level = node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0 ? node->BindSlot1 : INT32_MAX;
-    level = std::min({level, ShallowestLevel(node->Left), ShallowestLevel(node->Right)});
-    for (const TExpToken* a : node->Arguments) level = std::min(level, ShallowestLevel(a));
-    return level;
-}
-
-bool HasSubSelect(const TExpToken* node) {
-    if (!node) return false;
-    if (node->Kind == ekSubSelect) return true;
-    if (HasSubSelect(node->Left) || HasSubSelect(node->Right)) return true;
-    return std::any_of(node->Arguments.begin(), node->Arguments.end(), HasSubSelect);
-}
-
-void SplitConjuncts(TExpToken* node, std::vector<TExpToken*>& out) {
-    if (node && node->Kind == ekBinary && node->Code == opAnd) {
-        SplitConjuncts(node->Left, out);
-        SplitConjuncts(node->Right, out);
-        return;
-    }
-    if (node) out.push_back(node);
-}
-
-// The number of the index whose first key field is fieldNo; 255 for none.
-uint8_t IndexOnField(TDataCursor& cursor, uint16_t fieldNo) {
-    const uint8_t count = cursor.GetIndexCount();
-    for (uint16_t slot = 0; slot <= count && slot < 32; ++slot) {
-        TIndexDesc desc;
-        cursor.GetIndexDesc(static_cast<uint8_t>(slot), desc);
-        if (desc.GetFieldCount() > 0 && desc.GetField(0) == fieldNo) return static_cast<uint8_t>(slot);
-    }
-    return 255;
 }
 
 }  // namespace
@@ -193,20 +137,11 @@ void TQueryPlan::OpenTables() {
         t.Source->TableNumber = static_cast<uint16_t>(i + 1);
         t.Database = OpenDatabaseOf(Context, *t.Source);
         // A live result is the table's own cursor, which the dataset may edit.
-        t.Cursor = OpenSourceCursor(t.Database, *t.Source, CanBeLive(Query));
+        const bool edited = LiveCandidate(Query) && !Query.IsSubQuery && !Query.IsUnionMember;
+        t.Cursor = OpenSourceCursor(t.Database, *t.Source, edited);
         t.Buffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         t.RangeBuffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         Query.NotifyTableAccess(t.Cursor.get());
-    }
-    // a RIGHT OUTER JOIN b is b LEFT OUTER JOIN a: the two levels change places
-    // before any column is bound to a level.
-    for (const auto& join : Query.Joins) {
-        if (join->Kind != jkRightOuter) continue;
-        if (Tables.size() != 2 || join->Table != Tables[1].Source)
-            RaiseSqlError("Internal join error - table correlation name \"" + join->Table->CorrelationName +
-                          "\" cannot be the target of a RIGHT OUTER JOIN");
-        std::swap(Tables[0], Tables[1]);
-        for (size_t i = 0; i < Tables.size(); ++i) Tables[i].Source->TableNumber = static_cast<uint16_t>(i + 1);
     }
     if (!Tables.empty() && !Query.LanguageGiven && !Query.SortGiven) {
         LocaleId = Tables[0].Cursor->GetLocaleID();
@@ -229,90 +164,6 @@ void TQueryPlan::TypeCheck(TExpToken* tree, const char* context, bool resultColu
         throw;
     }
     GTypingPlan = outer;
-}
-
-void TQueryPlan::PlanJoins() {
-    const std::string joinContext = "WHERE or JOIN clause";
-    // Explicit joins: the kind belongs to the joined table's level.
-    std::vector<TExpToken*> conjuncts;
-    for (const auto& join : Query.Joins) {
-        const int32_t level = FindTable(join->Table->CorrelationName);
-        if (level < 0) RaiseSqlError("Internal join error attempting to validate table correlation names involved in join");
-        uint8_t kind = join->Kind;
-        // OpenTables has put the two levels of a RIGHT OUTER JOIN the other way round.
-        if (kind == jkRightOuter) kind = jkLeftOuter;
-        if (join->Condition) {
-            TypeCheck(join->Condition, joinContext.c_str(), false, true);
-            if (join->Condition->DataType != fldBOOL) RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
-        }
-        const size_t target = join->Kind == jkRightOuter ? 1 : static_cast<size_t>(level);
-        Tables[target].JoinKind = kind;
-        std::vector<TExpToken*> parts;
-        SplitConjuncts(join->Condition, parts);
-        for (TExpToken* part : parts) {
-            const int32_t deepest = DeepestLevel(part);
-            if (deepest > static_cast<int32_t>(target))
-                Residual.push_back(part);
-            else
-                Tables[target].Conditions.push_back(part);
-        }
-    }
-    if (Query.Where) {
-        TypeCheck(Query.Where, joinContext.c_str(), false, true);
-        if (Query.Where->DataType != fldBOOL) RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
-        SplitConjuncts(Query.Where, conjuncts);
-    }
-    for (TExpToken* part : conjuncts) {
-        const int32_t deepest = DeepestLevel(part);
-        bool outerBetween = false;
-        for (int32_t i = 1; i <= deepest; ++i) outerBetween = outerBetween || Tables[static_cast<size_t>(i)].JoinKind == jkLeftOuter;
-        if (outerBetween || Tables.empty())
-            Residual.push_back(part);
-        else
-            Tables[static_cast<size_t>(std::max(deepest, 0))].Conditions.push_back(part);
-    }
-    // Index ranges for equalities.
-    for (size_t level = 0; level < Tables.size(); ++level) {
-        TPlanTable& t = Tables[level];
-        for (TExpToken* c : t.Conditions) {
-            if (c->Kind != ekBinary || c->Code != opEqual || !c->Left || !c->Right) continue;
-            for (int side = 0; side < 2; ++side) {
-                TExpToken* column = side == 0 ? c->Left : c->Right;
-                TExpToken* value = side == 0 ? c->Right : c->Left;
-                if (column->Kind != ekColumn || column->BindSlot2 != 0 || column->BindSlot1 != static_cast<int32_t>(level))
-                    continue;
-                if (DeepestLevel(value) >= static_cast<int32_t>(level) || HasSubSelect(value)) continue;
-                if (value->DataType != column->DataType || column->DataType == fldBLOB) continue;
-                // A join on a non-text column: one pass over the level per execution
-                // instead of one index descent per outer row.
-                const uint64_t bytes = static_cast<uint64_t>(t.Cursor->GetRecordCount()) * t.Buffer.size();
-                if (!t.HashColumn && level > 0 && DeepestLevel(value) >= 0 && column->DataType != fldZSTRING &&
-                    bytes <= MaxHashJoinBytes) {
-                    t.HashColumn = column;
-                    t.HashValue = value;
-                    continue;
-                }
-                const uint8_t index = IndexOnField(*t.Cursor, column->FieldNumber);
-                if (index == 255) continue;
-                t.RangeIndex = index;
-                t.RangeField = column->FieldNumber;
-                t.RangeValue = value;
-                // Strings may compare without case in the index: the condition
-                // is still tested on each record.
-                t.RangeExact = t.Conditions.size() == 1 && column->DataType != fldZSTRING &&
-                               column->DataType != fldFLOAT && column->DataType != fldTIMESTAMP;
-                break;
-            }
-            if (t.RangeIndex != 255) break;
-        }
-        if (t.HashColumn) {
-            t.RangeValue = nullptr;
-            t.RangeIndex = 255;
-            for (TExpToken* c : t.Conditions)
-                if (ShallowestLevel(c) == static_cast<int32_t>(level) && !HasSubSelect(c)) t.LocalConditions.push_back(c);
-        }
-        t.Cursor->SwitchToIndex(t.RangeIndex);
-    }
 }
 
 // --- Binding at evaluation

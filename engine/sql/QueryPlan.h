@@ -3,16 +3,19 @@
 //
 // Planning (PrepareSelectQuery) opens a cursor on every source table, binds every
 // column of the select list, WHERE, ON and HAVING clauses, names and types the
-// result columns, places each WHERE conjunct at the shallowest join level that
-// can decide it (or keeps it for the whole joined row when an outer join lies in
-// between), finds index ranges for equality conditions, checks GROUP BY, ORDER BY
-// and DISTINCT, and creates the result table: an exclusive table without indexes
-// in the session's private directory, in "Memory", or the INTO table.
+// result columns, orders the join levels (a RIGHT OUTER JOIN turned round into a
+// left outer group) and places each conjunct on the earliest level that can decide
+// it (JoinOrder.cpp), checks GROUP BY, ORDER BY and DISTINCT, and either makes
+// the single source table's cursor the live result (LivePlanning.cpp) or creates
+// the result table: an exclusive table without indexes in the session's private
+// directory, in "Memory", or the INTO table.
 //
-// Execution (ExecuteSelectQuery) steps the joined rows with nested loops, writes
-// one result row per accepted row (one row in all for an aggregate-only query)
-// and then groups, de-duplicates and orders the result table with the record sort.
-// A query may be executed again: the result table is emptied first.
+// Execution (ExecuteSelectQuery) lets the smallest filtered table drive the inner
+// joins, steps the joined rows with nested loops, writes one result row per
+// accepted row (one row in all for an aggregate-only query) and then groups,
+// de-duplicates and orders the result table with the record sort. A query may be
+// executed again: the result table is emptied first. A live result is only
+// filtered by the WHERE clause and set to its ORDER BY index.
 //
 // The plan belongs to its query (TDataQuery::Plan) and owns the cursors it opened;
 // the result cursor stays valid until the query is freed or planned again.
@@ -56,6 +59,20 @@ struct TPlanTable {
     std::vector<uint8_t> Buffer;
     bool AtEnd = true;      // no current record: every column reads as NULL
     uint8_t JoinKind = 0;   // of this level to the ones before it (jk* of QueryNodes.h)
+    // A left outer level heads a group of GroupSize consecutive levels (itself
+    // and, when a RIGHT OUTER JOIN turned round put them there, the levels that
+    // were joined before it): the group either yields complete rows for the
+    // current outer row or one null row in all its levels. 0 for other levels.
+    size_t GroupSize = 0;
+    // Placement (PlaceConditions): the last level of the group this level heads,
+    // the head of the innermost group around it (-1 none), the heads of the groups
+    // this level is the last of (innermost first).
+    size_t GroupEnd = 0;
+    int32_t Enclosing = -1;
+    std::vector<size_t> Completes;
+    // Conjuncts of the group's own join that a nested group lies under: tested
+    // once the group is complete (not owned).
+    std::vector<TExpToken*> GroupConditions;
     // Conjuncts decided on this level's record (ON conditions and WHERE parts that
     // refer to no later level); not owned: they live in the query's trees.
     std::vector<TExpToken*> Conditions;
@@ -65,7 +82,7 @@ struct TPlanTable {
     TExpToken* RangeValue = nullptr;  // not owned
     std::vector<uint8_t> RangeBuffer;
     bool RangeActive = false;
-    bool Matched = false;   // a record of this level passed since the outer row moved
+    bool Matched = false;   // its group gave a complete row since the outer row moved
     bool NullRowGiven = false;  // left outer join: the null row was handed out
     bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
@@ -122,6 +139,12 @@ public:
     // Answered by the single source table's own cursor, filtered by the WHERE
     // clause: no result table.
     bool LiveResult = false;
+    // A live result's columns follow the table's own (hidden) fields.
+    uint16_t LiveFieldBase = 0;
+    // The cursor the result rows are read from, and the field number of result
+    // column i (0-based) in it.
+    TDataCursor* ResultCursor() const;
+    uint16_t ResultFieldNo(size_t column) const;
     uint16_t LocaleId = 0;
     uint16_t SortId = 0;
 
@@ -143,8 +166,36 @@ public:
     int32_t FindTable(const std::string& correlation) const;
     // Types a clause; result columns instead of source columns for HAVING.
     void TypeCheck(TExpToken* tree, const char* context, bool resultColumns, bool condition = false);
-    // Places the JOIN conditions and the WHERE conjuncts on the nested-loop levels.
+    // Types the JOIN and WHERE conditions, arranges the levels (RIGHT OUTER JOINs
+    // turned round) and places the conjuncts on them.
     void PlanJoins();
+    // Every conjunct of WHERE and of the ON conditions with the join it came from.
+    struct TConjunct {
+        TExpToken* Node = nullptr;          // not owned
+        const TSourceTable* Join = nullptr;  // the joined table; nullptr for WHERE
+        uint8_t Kind = jkLink;               // of that join
+    };
+    std::vector<TConjunct> Conjuncts;
+    // RIGHT OUTER JOIN: the joined (preserved) table and the head of the group the
+    // tables before it became.
+    std::vector<std::pair<const TSourceTable*, const TSourceTable*>> RightGroups;
+    // Level order from the FROM list: a RIGHT OUTER JOIN's table goes before every
+    // table joined earlier, which become one left outer group under it.
+    void ArrangeLevels();
+    // Conditions of each level, group conditions, the residual conjuncts, key
+    // ranges and in-memory keys, from the current level order.
+    void PlaceConditions();
+    // Levels in a new order (Tables[i] becomes the old Tables[order[i]]); every
+    // bound column follows its table.
+    void Reorder(const std::vector<size_t>& order);
+    // Before a joined SELECT runs: the level that reads the fewest records through
+    // its index-answered conditions drives the join when it reads fewer than the
+    // first level does. Only the levels before the first outer join move.
+    void ChooseDrivingTable();
+    int32_t LevelOf(const TSourceTable* source) const;
+    // Records the driving level reads, once ChooseDrivingTable has counted them;
+    // UINT32_MAX while unknown.
+    uint32_t OuterRowsEstimate = UINT32_MAX;
     bool OwnsResultDatabase = false;
     // Cursors of the tables LASTAUTOINC() and IDENT_CURRENT() name.
     std::vector<std::pair<TDataDirectory*, std::unique_ptr<TDataCursor>>> FunctionCursors;
@@ -166,7 +217,10 @@ public:
     // Expression binding: columns of source tables read the current record of
     // their level; result columns read the record given as context.
     static void ColumnValue(void* plan, void* record, TExpToken* node);
+    // The condition is true (NULL is not). A conjunct marked JoinEqualityMark (an
+    // "=" between columns of two tables) is false when either side is NULL.
     bool Accepts(const TExpToken* condition, void* record = nullptr);
+    static constexpr int32_t JoinEqualityMark = 0x4A45;
 
     // Grouping of result records (record sort callbacks and aggregate-only rows).
     void MergeRows(bool first, uint8_t* source, uint8_t* target);
@@ -183,6 +237,10 @@ public:
 
 private:
     bool FirstAt(size_t level);
+    // The groups that end at level are complete: their group conditions hold.
+    bool CompleteGroups(size_t level);
+    // Records of the level that its index-answered single-table conditions let through.
+    uint32_t FilteredCount(size_t level);
     void BuildHash(TPlanTable& t);
     bool NextAt(size_t level);
     bool FStarted = false;
@@ -193,10 +251,21 @@ private:
     bool FAborted = false;
 };
 
-// A SELECT that a live result can answer when one is requested: the whole row of
-// one table, an optional WHERE, nothing that needs a copy, and no other query in
-// its statement.
-bool CanBeLive(const TDataQuery& query);
+// A SELECT that may be answered live when one is requested: one table, no join,
+// INTO, DISTINCT, GROUP BY, HAVING or TOP; a master only when no other query is
+// in its statement (a sub-query or UNION member is read by the statement).
+bool LiveCandidate(const TDataQuery& query);
+// After the select list and ORDER BY are resolved: a candidate whose columns need
+// no aggregate and no computed BLOB (a sub-query: no computed column at all), and
+// whose ORDER BY (if any) an index of the table gives; sets the query's OrderIndex.
+bool CanBeLive(TDataQuery& query, TQueryPlan& plan);
+// The first index of the single source table whose leading fields are the ORDER BY
+// columns in order with the same directions (and, for texts, the same case
+// rule as NOCASE); NATURAL_ORDER when none, or when an ORDER BY column is computed.
+uint8_t FindOrderByIndex(TQueryPlan& plan);
+// Gives the live result's cursor its fields: the table's, hidden, then the result
+// columns.
+void DefineLiveResult(TQueryPlan& plan);
 
 // Plans a SELECT query (master, UNION member or sub-query). The statement's
 // queries are planned from the last to the first, so a sub-query is planned

@@ -402,6 +402,8 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
     if (!q.Plan) RaiseSqlError("Internal error: the query has not been prepared");
     TQueryPlan& plan = *q.Plan;
     const auto started = std::chrono::steady_clock::now();
+    plan.InSetLoaded = false;
+    plan.InSet.clear();
     if (plan.LiveResult) {
         plan.Tables[0].Cursor->Refresh();
         TDataCursor* live = plan.ExecuteLive();
@@ -410,8 +412,6 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         q.ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         return live;
     }
-    plan.InSetLoaded = false;
-    plan.InSet.clear();
     std::vector<TDataCursor*> locked;
     try {
         for (TPlanTable& t : plan.Tables) {
@@ -422,6 +422,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
             }
         }
         plan.Result->EmptyTable();
+        if (plan.Tables.size() > 1) plan.ChooseDrivingTable();
         plan.ResetRows();
         if (!q.CountStarOnly) plan.ApplyLevelFilters();
         plan.ResetProgress();
@@ -477,14 +478,17 @@ void AppendUnionResult(TDataQuery& q) {
         if (mp.Columns.size() != plan.Columns.size())
             RaiseSqlError(std::string("The number of columns  in the ") + (member->UnionAll ? "UNION ALL" : "UNION") +
                           " query must match the  number of columns in the master query");
-        std::vector<uint8_t> source(mp.Result->GetRecordSize() + 16u, 0);
+        TDataCursor& from = *mp.ResultCursor();
+        std::vector<TFieldDesc> fields(mp.Columns.size());
+        for (size_t i = 0; i < fields.size(); ++i) from.GetFieldDesc(mp.ResultFieldNo(i), fields[i]);
+        std::vector<uint8_t> source(from.GetCursorRecordSize() + 16u, 0);
         std::vector<uint8_t> target(plan.Result->GetRecordSize() + 16u, 0);
-        TFieldReader reader(*mp.Result);
-        mp.Result->SetToBegin();
-        while (mp.Result->GetNextRecord(source.data()) == 0) {
+        TFieldReader reader(from);
+        from.SetToBegin();
+        while (from.GetNextRecord(source.data()) == 0) {
             std::fill(target.begin(), target.end(), 0);
             for (size_t i = 0; i < plan.Columns.size(); ++i)
-                PutValue(*plan.Result, plan.Columns[i].Desc, target.data(), reader.Read(mp.Columns[i].Desc, source.data()));
+                PutValue(*plan.Result, plan.Columns[i].Desc, target.data(), reader.Read(fields[i], source.data()));
             plan.Result->AppendRecord(target.data(), false);
         }
     }
@@ -504,18 +508,22 @@ namespace {
 }  // namespace
 
 bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
-    if (!query || !query->Plan || !query->Plan->Result || value.IsNull != 0) return false;
+    if (!query || !query->Plan || !query->Plan->ResultCursor() || query->Plan->Columns.empty() || value.IsNull != 0)
+        return false;
     TQueryPlan& plan = *query->Plan;
     if (!plan.InSetLoaded) {
         plan.InSet.clear();
-        std::vector<uint8_t> record(plan.Result->GetRecordSize() + 16u, 0);
-        TFieldReader reader(*plan.Result);
-        plan.Result->SetToBegin();
-        while (plan.Result->GetNextRecord(record.data()) == 0) {
-            const TExpToken& v = reader.Read(plan.Columns[0].Desc, record.data());
+        TDataCursor& from = *plan.ResultCursor();
+        TFieldDesc field;
+        from.GetFieldDesc(plan.ResultFieldNo(0), field);
+        std::vector<uint8_t> record(from.GetCursorRecordSize() + 16u, 0);
+        TFieldReader reader(from);
+        from.SetToBegin();
+        while (from.GetNextRecord(record.data()) == 0) {
+            const TExpToken& v = reader.Read(field, record.data());
             if (v.IsNull == 0) plan.InSet.insert(CanonicalValueKey(v));
         }
-        plan.Result->SetToBegin();
+        from.SetToBegin();
         plan.InSetLoaded = true;
     }
     TExpToken converted;

@@ -388,12 +388,6 @@ void BindHavingAggregates(TQueryPlan& plan, TExpToken* node) {
 
 }  // namespace
 
-bool CanBeLive(const TDataQuery& q) {
-    return q.LiveRequest != 0 && q.SelectAll != 0 && q.SourceTables.size() == 1 && q.Joins.empty() && !q.HasInto &&
-           !q.Distinct && !q.HasGroupBy && !q.Having && q.OrderBy.empty() && q.Top < 0 && !q.HasUnion &&
-           !q.IsUnionMember && !q.IsSubQuery && q.Statement && q.Statement->Queries().size() == 1;
-}
-
 void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
     RegisterSqlQueryHooks();
     q.Plan.reset();
@@ -432,12 +426,16 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
                               ? 1
                               : 0;
     }
-    plan->LiveResult = CanBeLive(q);
+    q.OrderIndex = NATURAL_ORDER;
+    const bool candidate = LiveCandidate(q);
+    if (candidate) ResolveOrdering(q, *plan);
+    plan->LiveResult = candidate && CanBeLive(q, *plan);
     q.Live = q.LiveCompanion = plan->LiveResult ? 1 : 0;
     plan->PlanJoins();
     if (plan->LiveResult) {
+        DefineLiveResult(*plan);
         // The source cursor is the result: the dataset does not free it.
-        plan->Tables[0].Cursor->SetQueryResult(true);
+        if (!q.IsSubQuery && !q.IsUnionMember) plan->Tables[0].Cursor->SetQueryResult(true);
         q.Plan = std::move(plan);
         return;
     }
@@ -446,7 +444,7 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
         plan->TypeCheck(q.Having, "HAVING clause", true);
         if (q.Having->DataType != fldBOOL) RaiseSqlError("HAVING clause must be a boolean expression");
     }
-    ResolveOrdering(q, *plan);
+    if (!candidate) ResolveOrdering(q, *plan);
     CreateResultTable(q, *plan);
     q.Plan = std::move(plan);
 }

@@ -184,6 +184,59 @@ TEST_F(QueryLifecycle, ALiveResultIsEditedInPlace) {
     EXPECT_EQ(Rows(*staff, {"Id", "Name"}), (RowList{"1|N1", "2|N2", "3|N3", "4|Live", "5|N5", "6|N6"}));
 }
 
+// A column list with an alias and a computed column, ordered by an index: still
+// the table's own cursor, showing just the select list; an edit of a plain column
+// reaches the table and the columns left out keep their values.
+TEST_F(QueryLifecycle, ALiveResultShowsItsSelectList) {
+    StaffTable(6)->Close();
+    auto q = NewQuery("SELECT Name AS Who, Score * 10 AS Tens, Score FROM Staff WHERE Id >= :low ORDER BY Score");
+    q->SetRequestLive(true);
+    q->ParamByName("low").SetAsInteger(3);
+    q->Open();
+    ASSERT_TRUE(q->StmtHandle()->ResultLive());
+    EXPECT_TRUE(q->CanModify());
+    std::vector<std::string> names;
+    for (int i = 0; i < q->FieldCount(); ++i) names.push_back(q->Fields(i)->FieldName);
+    EXPECT_EQ(names, (std::vector<std::string>{"Who", "Tens", "Score"}));
+    // Scores are Id mod 7, so Ids 3 to 6 in the order of ByScore.
+    EXPECT_EQ(Rows(*q, {"Who", "Tens", "Score"}), (std::vector<std::string>{"N3|30|3", "N4|40|4", "N5|50|5", "N6|60|6"}));
+    // Locate by a result column's name, through an index or a scan.
+    ASSERT_TRUE(q->Locate("Who", TVariant("N5"), 0));
+    EXPECT_EQ(q->FieldByName("Tens")->AsInteger(), 50);
+    ASSERT_TRUE(q->Locate("Score", TVariant(4), 0));
+    EXPECT_EQ(q->FieldByName("Who")->AsString(), "N4");
+    EXPECT_FALSE(q->Locate("Who", TVariant("N1"), 0));
+    q->First();
+    q->Edit();
+    q->FieldByName("Who")->SetAsString("Third");
+    q->Post();
+    EXPECT_EQ(q->FieldByName("Tens")->AsInteger(), 30);
+    q->Close();
+    auto staff = NewTable();
+    staff->Open();
+    EXPECT_EQ(Rows(*staff, {"Id", "Name", "Score"}),
+              (std::vector<std::string>{"1|N1|1", "2|N2|2", "3|Third|3", "4|N4|4", "5|N5|5", "6|N6|6"}));
+    staff->Close();
+    // A memo column of the select list is read and written through the table's BLOBs.
+    auto memo = NewQuery("SELECT Notes, Id FROM Staff WHERE Id = 2");
+    memo->SetRequestLive(true);
+    memo->Open();
+    ASSERT_TRUE(memo->StmtHandle()->ResultLive());
+    memo->Edit();
+    memo->FieldByName("Notes")->SetAsString("a note");
+    memo->Post();
+    memo->Close();
+    memo->Open();
+    EXPECT_EQ(Rows(*memo, {"Id", "Notes"}), (std::vector<std::string>{"2|a note"}));
+    memo->Close();
+    // An ORDER BY no index gives: a result table, not editable.
+    auto copied = NewQuery("SELECT Name, Score FROM Staff ORDER BY Score DESC");
+    copied->SetRequestLive(true);
+    copied->Open();
+    EXPECT_FALSE(copied->StmtHandle()->ResultLive());
+    EXPECT_EQ(Rows(*copied, {"Name"}).front(), "N6");
+}
+
 TEST_F(QueryLifecycle, MaxRowCountLimitsTheResult) {
     StaffTable(10)->Close();
     auto q = NewQuery("SELECT Id FROM Staff");

@@ -46,11 +46,14 @@ public:
         dir_ = session_.OpenDataDirectory("DB", tmp_.path());
     }
 
-    // Secondary indexes are given by 1-based field numbers, one field each.
-    void Create(const std::string& name, const std::vector<Column>& columns, const std::vector<uint16_t>& indexed = {}) {
+    // Secondary indexes are given by 1-based field numbers, one field each,
+    // ascending or all descending.
+    void Create(const std::string& name, const std::vector<Column>& columns, const std::vector<uint16_t>& indexed = {},
+                bool descending = false) {
         test::TableBuilder b;
         for (const Column& c : columns) b.Field(c.name, c.type, c.size, c.decimals);
         for (uint16_t f : indexed) b.Secondary(("ix" + std::to_string(f)).c_str(), {f}, false);
+        for (size_t i = 1; i < b.Def.Indexes.size(); ++i) b.Def.Indexes[i].SetByte(ido::Descending, descending ? 1 : 0);
         TDataTable* table = nullptr;
         if (dir_->CreateTable(table, name, false, false, b.Def) != 0 || !table)
             throw std::runtime_error("table not created");
@@ -154,17 +157,38 @@ public:
 
     // Visible columns only (hidden AVG helpers are left out).
     TextRows Read(TDataCursor* c) const {
+        std::vector<uint16_t> fields;
+        for (const TPlanColumn& col : statement_->MasterQuery()->Plan->Columns) fields.push_back(col.ResultNo);
+        return ReadFields(c, fields);
+    }
+
+    // What a dataset sees of a cursor: every field not marked hidden, in field
+    // order, with their names (a live result shows its select list this way).
+    TextRows ReadVisible(TDataCursor* c, std::vector<std::string>* names = nullptr) const {
+        std::vector<uint16_t> fields;
+        if (names) names->clear();
+        for (uint16_t n = 1; n <= c->GetCursorFieldCount(); ++n) {
+            TFieldDesc d;
+            c->GetFieldDesc(n, d);
+            if (d.Bytes[252] != 0) continue;
+            fields.push_back(n);
+            if (names) names->push_back(d.Name());
+        }
+        return ReadFields(c, fields);
+    }
+
+    // Every record of the cursor as text, the given fields in order.
+    static TextRows ReadFields(TDataCursor* c, const std::vector<uint16_t>& fields) {
         TextRows rows;
-        const auto& columns = statement_->MasterQuery()->Plan->Columns;
-        std::vector<uint8_t> record(c->GetRecordSize() + 16u, 0);
+        std::vector<uint8_t> record(c->GetCursorRecordSize() + 16u, 0);
         c->SetToBegin();
         while (c->GetNextRecord(record.data()) == 0) {
             std::vector<std::string> row;
-            for (const TPlanColumn& col : columns) {
+            for (uint16_t n : fields) {
                 TFieldDesc d;
-                c->GetFieldDesc(col.ResultNo, d);
+                c->GetFieldDesc(n, d);
                 TExpToken t;
-                t.FieldNumber = col.ResultNo;
+                t.FieldNumber = n;
                 t.DataType = d.FieldType();
                 t.DataSubtype = d.SubType();
                 t.DataSize = d.FieldType() == fldBCD ? 34 : d.StoredSize();

@@ -1,7 +1,9 @@
 // SELECT behaviour, feature by feature: every result checked row by row with its
 // column names, NULLs included.
+#include <algorithm>
 #include <filesystem>
 
+#include "engine/sql/SourceTable.h"
 #include "tests/engine/sql/SelectTestSupport.h"
 
 namespace kura::selecttest {
@@ -150,6 +152,104 @@ TEST_F(SelectTest, Joins) {
               (TextRows{{"Dev", "1"}, {"Sales", "2"}}));
 }
 
+// A RIGHT OUTER JOIN keeps every record of its table and joins it to everything
+// joined before it; the tables keep their FROM order in SELECT *.
+TEST_F(SelectTest, RightOuterJoinsOverThreeTables) {
+    db.Create("proj", {{"id", fldINT32}, {"dept", fldINT32}, {"title", fldZSTRING, 10}}, {1});
+    db.Insert("proj", {{1, 10, S("Alpha")}, {2, 20, S("Beta")}, {3, 50, S("Gamma")}});
+    const TextRows perProject = {{"Alpha", "Sales", "Ann"}, {"Alpha", "Sales", "Cid"}, {"Beta", "Dev", "Bob"},
+                                 {"Gamma", "NULL", "NULL"}};
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM emp e INNER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 1, 3"),
+              perProject);
+    // Dee and Eve have no department: their rows of the left join match no project.
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 1, 3"),
+              perProject);
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname, e.name FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id "
+                      "LEFT OUTER JOIN emp e ON e.dept = p.dept ORDER BY 1, 3"),
+              perProject);
+    EXPECT_EQ(db.Rows("SELECT d.dname, p.title, e.name FROM emp e RIGHT OUTER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 2, 3"),
+              (TextRows{{"Sales", "Alpha", "Ann"}, {"Sales", "Alpha", "Cid"}, {"Dev", "Beta", "Bob"},
+                        {"NULL", "Gamma", "NULL"}}));
+    // A condition on the kept table alone decides the match, not the row.
+    EXPECT_EQ(db.Rows("SELECT p.title, d.dname FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id AND p.id > 1 "
+                      "ORDER BY 1"),
+              (TextRows{{"Alpha", "NULL"}, {"Beta", "Dev"}, {"Gamma", "NULL"}}));
+    // A WHERE on the joined side tests the null rows too.
+    EXPECT_EQ(db.Rows("SELECT p.title FROM emp e INNER JOIN dept d ON e.dept = d.id RIGHT OUTER JOIN proj p "
+                      "ON p.dept = d.id WHERE e.name IS NULL"),
+              (TextRows{{"Gamma"}}));
+    EXPECT_EQ(db.Rows("SELECT * FROM dept d RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 5"),
+              (TextRows{{"10", "Sales", "1", "10", "Alpha"}, {"20", "Dev", "2", "20", "Beta"},
+                        {"NULL", "NULL", "3", "50", "Gamma"}}));
+    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "dname", "id_1", "dept", "title"}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*), COUNT(e.id) FROM emp e INNER JOIN dept d ON e.dept = d.id "
+                      "RIGHT OUTER JOIN proj p ON p.dept = d.id"),
+              (TextRows{{"4", "3"}}));
+}
+
+// The table that reads the fewest records through its indexed conditions drives
+// an inner join; the rows stay the same, NOJOINOPTIMIZE keeps the FROM order and
+// an outer join's inner table never moves before it.
+TEST_F(SelectTest, TheSmallestFilteredTableDrivesInnerJoins) {
+    db.Create("proj", {{"id", fldINT32}, {"dept", fldINT32}, {"title", fldZSTRING, 10}}, {1});
+    db.Insert("proj", {{1, 10, S("Alpha")}, {2, 20, S("Beta")}, {3, 50, S("Gamma")}});
+    auto driver = [&] { return db.Statement().MasterQuery()->Plan->Tables[0].Source->CorrelationName; };
+    struct Case {
+        const char* text;
+        const char* drives;
+        TextRows rows;
+    };
+    const Case cases[] = {
+        {"SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id AND d.id = 20", "d", {{"Bob", "Dev"}}},
+        {"SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id AND d.id = 20 NOJOINOPTIMIZE", "e",
+         {{"Bob", "Dev"}}},
+        {"SELECT e.name, d.dname, p.title FROM emp e, dept d, proj p WHERE e.dept = d.id AND p.dept = d.id AND "
+         "p.id = 1 ORDER BY 1",
+         "p", {{"Ann", "Sales", "Alpha"}, {"Cid", "Sales", "Alpha"}}},
+        {"SELECT e.name, d.dname FROM emp e INNER JOIN dept d ON e.dept = d.id WHERE d.id = 10 ORDER BY 1", "d",
+         {{"Ann", "Sales"}, {"Cid", "Sales"}}},
+        {"SELECT e.name, d.dname FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.id WHERE d.id = 20", "e",
+         {{"Bob", "Dev"}}},
+        // Without an indexed condition no table reads fewer than the first.
+        {"SELECT COUNT(*) FROM dept d, emp e WHERE e.dept = d.id", "d", {{"3"}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(db.Rows(c.text), c.rows) << c.text;
+        EXPECT_EQ(driver(), c.drives) << c.text;
+    }
+}
+
+// An equality between two tables' columns never matches NULL with NULL, whether a
+// key range, an in-memory key or a test of each record serves it, so neither an
+// index nor the order of the tables changes the rows.
+TEST_F(SelectTest, JoinEqualitiesMatchNoNull) {
+    const std::vector<Column> columns = {{"id", fldINT32}, {"code", fldZSTRING, 4}, {"num", fldINT32}};
+    db.Create("a", columns);
+    db.Create("b", columns, {2, 3});
+    const std::vector<Row> rows = {{1, S("X"), 1}, {2, std::nullopt, std::nullopt}, {3, S("Y"), 3}};
+    db.Insert("a", rows);
+    db.Insert("b", rows);
+    db.Insert("b", {{4, std::nullopt, std::nullopt}, {5, S("X"), 1}});
+    const TextRows inner = {{"1", "1"}, {"1", "5"}, {"3", "3"}};
+    for (const char* text : {"SELECT a.id, b.id FROM a, b WHERE a.code = b.code ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code AND b.id < 9 ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM a, b WHERE a.num = b.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE b.num = a.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM a INNER JOIN b ON UPPER(a.code) = UPPER(b.code) ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2 NOJOINOPTIMIZE"})
+        EXPECT_EQ(db.Rows(text), inner) << text;
+    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a LEFT OUTER JOIN b ON b.code = a.code ORDER BY 1, 2"),
+              (TextRows{{"1", "1"}, {"1", "5"}, {"2", "NULL"}, {"3", "3"}}));
+    EXPECT_EQ(db.Rows("SELECT b.id, a.id FROM b LEFT OUTER JOIN a ON a.code = b.code ORDER BY 1, 2"),
+              (TextRows{{"1", "1"}, {"2", "NULL"}, {"3", "3"}, {"4", "NULL"}, {"5", "1"}}));
+    // A comparison with the NULL constant keeps its meaning: IS NULL.
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM a, b WHERE a.code = NULL AND b.code = NULL"), (TextRows{{"2"}}));
+}
+
 TEST_F(SelectTest, SubQueries) {
     EXPECT_EQ(db.Rows("SELECT name FROM emp WHERE dept IN (SELECT id FROM dept) ORDER BY name"),
               (TextRows{{"Ann"}, {"Bob"}, {"Cid"}}));
@@ -210,20 +310,118 @@ TEST_F(SelectTest, LiveResultsAndResultTables) {
     EXPECT_TRUE(live->IsQueryResult());
     EXPECT_EQ(db.Statement().MasterQuery()->Live, 1);
     EXPECT_EQ(live->GetRecordCount(), 2u);
-    const TextRows rows = db.Read(live);
+    std::vector<S> names;
+    const TextRows rows = db.ReadVisible(live, &names);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][1], "Ann");
     EXPECT_EQ(rows[1][1], "Cid");
-    EXPECT_EQ(db.Names(), (std::vector<S>{"id", "name", "dept", "salary", "hired", "bonus"}));
-    // Anything that needs a copy builds a result table, asked for live or not.
-    for (const char* text : {"SELECT * FROM emp ORDER BY 1", "SELECT id FROM emp", "SELECT DISTINCT * FROM emp",
-                             "SELECT * FROM emp, dept", "SELECT * FROM emp TOP 2"}) {
-        TDataCursor* copied = db.Run(text, true);
-        EXPECT_NE(copied->GetTableName(), "emp") << text;
-        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << text;
-    }
-    // Without the request a plain SELECT * is copied too.
+    EXPECT_EQ(names, (std::vector<S>{"id", "name", "dept", "salary", "hired", "bonus"}));
+    // Without the request a plain SELECT * is copied.
     EXPECT_NE(db.Run("SELECT * FROM emp")->GetTableName(), "emp");
+}
+
+// A live result shows its select list (names, aliases, computed columns) in the
+// order of the index that serves its ORDER BY; row by row it equals the copied
+// result of the same text.
+TEST_F(SelectTest, LiveResultsWithColumnListsAndIndexOrder) {
+    struct Case {
+        const char* text;
+        std::vector<S> names;
+        TextRows rows;
+    };
+    const Case cases[] = {
+        {"SELECT name, id FROM emp WHERE dept = 10", {"name", "id"}, {{"Ann", "1"}, {"Cid", "3"}}},
+        {"SELECT name AS who, salary * 2 AS twice, id, id FROM emp WHERE id <= 2",
+         {"who", "twice", "id", "id_1"},
+         {{"Ann", "200", "1", "1"}, {"Bob", "400", "2", "2"}}},
+        // ix3 holds dept: NULL first, equal keys in record order.
+        {"SELECT name, dept FROM emp ORDER BY dept",
+         {"name", "dept"},
+         {{"Eve", "NULL"}, {"Ann", "10"}, {"Cid", "10"}, {"Bob", "20"}, {"Dee", "30"}}},
+        {"SELECT id, dname FROM dept WHERE id > 10 ORDER BY 1", {"id", "dname"}, {{"20", "Dev"}, {"40", "Empty"}}},
+        {"SELECT d.id, UPPER(d.dname) FROM dept d ORDER BY d.id", {"id", "Expression"},
+         {{"10", "SALES"}, {"20", "DEV"}, {"40", "EMPTY"}}},
+    };
+    for (const Case& c : cases) {
+        TDataCursor* live = db.Run(c.text, true);
+        ASSERT_EQ(db.Statement().MasterQuery()->Live, 1) << c.text;
+        EXPECT_TRUE(live->GetTableName() == "emp" || live->GetTableName() == "dept") << c.text;
+        std::vector<S> names;
+        EXPECT_EQ(db.ReadVisible(live, &names), c.rows) << c.text;
+        EXPECT_EQ(names, c.names) << c.text;
+        EXPECT_EQ(live->GetRecordCount(), c.rows.size()) << c.text;
+        // The copy of the same text.
+        EXPECT_EQ(db.Rows(c.text), c.rows) << c.text;
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << c.text;
+    }
+    // Where no index gives the order, or anything else needs a copy: a result table.
+    for (const char* text : {"SELECT name FROM emp ORDER BY name", "SELECT name, dept FROM emp ORDER BY dept DESC",
+                             "SELECT name, dept FROM emp ORDER BY dept, name", "SELECT UPPER(dname) AS u FROM dept ORDER BY u",
+                             "SELECT DISTINCT * FROM emp", "SELECT * FROM emp, dept", "SELECT * FROM emp TOP 2",
+                             "SELECT COUNT(*) FROM emp", "SELECT dept, COUNT(*) FROM emp GROUP BY dept",
+                             "SELECT id FROM emp UNION SELECT id FROM dept",
+                             "SELECT name FROM emp WHERE dept IN (SELECT id FROM dept)",
+                             "SELECT e.name FROM emp e INNER JOIN dept d ON e.dept = d.id"}) {
+        TDataCursor* copied = db.Run(text, true);
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << text;
+        EXPECT_NE(copied->GetTableName(), "emp") << text;
+        EXPECT_NE(copied->GetTableName(), "dept") << text;
+        const TextRows asked = db.Read(copied);
+        EXPECT_EQ(db.Rows(text), asked) << text;
+    }
+    // A descending index serves ORDER BY ... DESC only.
+    db.Create("score", {{"id", fldINT32}, {"points", fldINT32}}, {2}, true);
+    db.Insert("score", {{1, 30}, {2, 10}, {3, 20}});
+    const TextRows byPoints = {{"1", "30"}, {"3", "20"}, {"2", "10"}};
+    EXPECT_EQ(db.ReadVisible(db.Run("SELECT id, points FROM score ORDER BY points DESC", true)), byPoints);
+    EXPECT_EQ(db.Statement().MasterQuery()->Live, 1);
+    EXPECT_EQ(db.Rows("SELECT id, points FROM score ORDER BY points DESC"), byPoints);
+    db.Run("SELECT id, points FROM score ORDER BY points", true);
+    EXPECT_EQ(db.Statement().MasterQuery()->Live, 0);
+    // Sub-queries and UNION members are read live by the statement itself, a
+    // sub-query only while it has no computed column.
+    struct Member {
+        const char* text;
+        uint8_t live;
+        TextRows rows;
+    };
+    const Member members[] = {
+        {"SELECT name FROM emp WHERE dept IN (SELECT id FROM dept WHERE id > 10)", 1, {{"Bob"}}},
+        {"SELECT name FROM emp WHERE dept NOT IN (SELECT id FROM dept) ORDER BY 1", 1, {{"Dee"}, {"Eve"}}},
+        {"SELECT name FROM emp WHERE dept IN (SELECT id + 0 FROM dept WHERE id > 10)", 0, {{"Bob"}}},
+        {"SELECT id FROM emp WHERE id < 3 UNION SELECT id FROM dept WHERE id < 30", 1, {{"1"}, {"10"}, {"2"}, {"20"}}},
+        {"SELECT name FROM emp WHERE id = 1 UNION ALL SELECT UPPER(dname) FROM dept", 1,
+         {{"Ann"}, {"DEV"}, {"EMPTY"}, {"SALES"}}},
+    };
+    for (const Member& m : members) {
+        TextRows rows = db.Rows(m.text);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, m.rows) << m.text;
+        EXPECT_EQ(db.Statement().MasterQuery()->Live, 0) << m.text;
+        EXPECT_EQ(db.Statement().Queries()[1]->Live, m.live) << m.text;
+    }
+}
+
+// Through a live result the table's records change: a plain column writes its
+// table field; the fields left out of the select list keep their values.
+TEST_F(SelectTest, ALiveResultWritesThroughToItsTable) {
+    TDataCursor* live = db.Run("SELECT name AS who, salary + 1 AS more, dept FROM emp WHERE dept = 10 ORDER BY dept", true);
+    ASSERT_EQ(db.Statement().MasterQuery()->Live, 1);
+    ASSERT_FALSE(live->IsReadOnly());
+    // The table's six fields come first, hidden; then who, more and dept.
+    const uint16_t who = static_cast<uint16_t>(live->GetCursorFieldCount() - 2);
+    TFieldDesc whoDesc;
+    live->GetFieldDesc(who, whoDesc);
+    ASSERT_EQ(whoDesc.Name(), "who");
+    std::vector<uint8_t> record(live->GetCursorRecordSize() + 16u, 0);
+    live->SetToBegin();
+    ASSERT_EQ(live->GetNextRecord(record.data()), 0);
+    ASSERT_EQ(live->GetNextRecord(record.data()), 0);
+    ASSERT_EQ(live->GetCurrentRecord(record.data(), true), 0);
+    live->PutField(who, record.data(), "Cyd");
+    live->ModifyRecord(record.data(), true, false);
+    EXPECT_EQ(db.Rows("SELECT id, name, dept, salary, bonus FROM emp WHERE id = 3"),
+              (TextRows{{"3", "Cyd", "10", "300", "7"}}));
 }
 
 TEST_F(SelectTest, ProgressAndAbort) {
