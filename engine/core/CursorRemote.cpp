@@ -57,7 +57,16 @@ TRemoteReply& TDataCursor::SendRemote() {
     std::vector<uint8_t> response;
     while (channel.GetReplyCode() == KURA_REMOTECALLBACK) {
         response.clear();
-        if (ServeRemoteCallback(channel.Reply(), response)) {
+        bool answers = false;
+        try {
+            answers = ServeRemoteCallback(channel.Reply(), response);
+        } catch (...) {
+            // A handler that gives up leaves the server waiting in the middle of the
+            // request: only a new connection brings both ends back in step.
+            channel.Disconnect();
+            throw;
+        }
+        if (answers) {
             channel.SendCallbackResponse([&](TRemoteRequest& r) {
                 for (uint8_t b : response) r.PutByte(b);
             });
@@ -75,14 +84,9 @@ bool TDataCursor::ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>&
         case cbPassword:
             response.push_back(DoPasswordEvent() ? 1 : 0);
             return true;
-        case cbFilterRecord: {
-            // The record must fit the cursor's record size; no callback filter here
-            // answers false.
-            reply.GetBytes(FRecordSize);
-            reply.GetU32();
-            response.push_back(0);
+        case cbFilterRecord:
+            response.push_back(RemoteCallbackFilterPasses(reply) ? 1 : 0);
             return true;
-        }
         case cbStatusNumber:
         case cbStatusNumber2: {
             const std::string text = reply.GetString();
@@ -105,8 +109,10 @@ bool TDataCursor::ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>&
         case cbRestructureQuestion: {
             const uint8_t question = reply.GetByte();
             const std::string text = reply.GetString();
+            // The answers start as a local restructure's do (stop asking: no; continue:
+            // yes), so a handler that leaves them alone lets the work go on.
             uint8_t answer1 = 0;
-            uint8_t answer2 = 0;
+            uint8_t answer2 = 1;
             DoRestructureQuestion(question, text, answer1, answer2);
             response.push_back(answer1);
             response.push_back(answer2);

@@ -210,8 +210,8 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
     if (FOpen) RaiseError(KURA_TABLEOPEN);
     CheckExclusive();
     CheckNotReadOnly();
-    if (IsRemote()) RaiseNoRemote();
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    if (IsRemote()) return RestructureRemoteTable(params);
 
     std::vector<TFieldDesc> fields = params.Fields;
     TIndexDescSlots indexes = params.Indexes;

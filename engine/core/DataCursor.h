@@ -574,6 +574,8 @@ protected:
     TFilter* InsertFilter(TFilterCallback callback, void* data, TExpToken* tree, bool owns,
                           const TCursorFilterOptions& options);
     void CheckFilterRoom() const;
+    // A remote cursor's new filter goes to the server too.
+    TFilter* RegisterFilter(TFilter* filter);
     // A copy of one of this cursor's filter trees whose columns belong to `to`.
     TExpToken* CopyFilterTree(const TExpToken* tree, TDataCursor* to);
     std::vector<TFilter*>::iterator FindFilter(const TFilter* handle);
@@ -704,6 +706,24 @@ protected:
     void CloseRemoteCursor() noexcept;
     TDataCursor* CloneRemoteCursor();
     void LoadRemoteTextIndexParams();
+    // Filters (CursorRemoteFilters.cpp): the new filter, already in the list, is
+    // registered with the server, or taken out and freed when the server refuses it.
+    void AddRemoteFilter(TFilter* filter);
+    // action 0 drop, 1 activate, 2 deactivate; handle nullptr: every filter.
+    void ChangeRemoteFilters(const TFilter* handle, int action);
+    // The server's question about one record: the cursor's first callback filter
+    // answers (false without one).
+    bool RemoteCallbackFilterPasses(TRemoteReply& reply);
+    // Index and table requests (CursorRemoteTables.cpp).
+    void AddRemoteSecondaryIndex(const TIndexDesc& desc, uint8_t option);
+    // slot: where the table's copy of the index header holds the index.
+    void DeleteRemoteIndex(std::string_view name, uint8_t slot, uint8_t compact);
+    void SetRemoteIndexName(std::string_view name);
+    // SETINDEXNAME and DELETEINDEX replies: the index number, the cursor state.
+    void ReadRemoteIndexSelection(TRemoteReply& reply);
+    void EmptyRemoteTable();
+    void TransferRemoteTable(TRequestCode code, const TDelimitedTextParams& params);
+    void RestructureRemoteTable(const TRestructureParams& params);
     // A request of this cursor with the position block, sent; the reply is at its
     // next parameter.
     TRemoteReply& SendPositioned(TRequestCode code, const std::function<void(TRemoteRequest&)>& more = {});

@@ -2,8 +2,11 @@
 // The request areas the loopback test server answers. A new area is a header that
 // defines Register<Area>Area(TServerAreas&) and one line in each list below.
 #include "tests/engine/core/RemoteServerCursors.h"
+#include "tests/engine/core/RemoteServerFilters.h"
+#include "tests/engine/core/RemoteServerIndexes.h"
 #include "tests/engine/core/RemoteServerSessions.h"
 #include "tests/engine/core/RemoteServerTables.h"
+#include "tests/engine/core/RemoteServerTransfers.h"
 
 namespace kura::test {
 
@@ -11,6 +14,9 @@ inline void RegisterServerAreas(TServerAreas& areas) {
     RegisterSessionArea(areas);
     RegisterTableArea(areas);
     RegisterCursorArea(areas);
+    RegisterFilterArea(areas);
+    RegisterIndexArea(areas);
+    RegisterTransferArea(areas);
 }
 
 }  // namespace kura::test

@@ -53,7 +53,14 @@ struct TServerState {
     std::map<std::string, std::string> Databases;  // name -> folder
     std::map<uint32_t, TDataDirectory*> Directories;
     std::map<uint32_t, std::unique_ptr<TDataCursor>> Cursors;
+    std::map<uint32_t, TFilter*> Filters;  // the cursors own them
     uint32_t NextHandle = 1;
+
+    // While a handler runs: sends one callback frame (the first parameter is the
+    // 16-bit kind) and, when awaits is set, returns the parameters of the client's
+    // CALLBACKRESPONSE (empty when the connection went).
+    std::function<std::vector<std::vector<uint8_t>>(const std::vector<std::vector<uint8_t>>& params, bool awaits)>
+        CallBack;
 
     uint32_t NewHandle() { return NextHandle++; }
     TDataDirectory* Directory(const TServerRequest& req) {

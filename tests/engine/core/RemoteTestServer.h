@@ -85,6 +85,12 @@ public:
         std::lock_guard<std::mutex> g(mutex_);
         return requests_;
     }
+    // Frames that crossed the connection so far, both ways: requests, callback
+    // frames, callback responses and replies (a round trip counts 2).
+    uint64_t Frames() const { return frames_; }
+    // Off: requests are counted but not kept (long benchmark runs).
+    std::atomic<bool> KeepRequests{true};
+
     // Database names the server knows, with their folders.
     void AddDatabase(const std::string& name, const std::string& path) { Databases[name] = path; }
 
@@ -153,10 +159,11 @@ private:
         if (h.Code == REQUEST_RECONNECT && wire.size() > 34) lan_ = wire[34] != 0;
         const bool compressed = !lan_ && !handshake;
         req.Params = Parse(wire, compressed).Params;
+        ++frames_;
         TServerAction action;
         {
             std::lock_guard<std::mutex> g(mutex_);
-            requests_.push_back(req);
+            if (KeepRequests) requests_.push_back(req);
             if (script_) action = script_(req);
         }
         if (action.Fault == TFault::Close) {
@@ -167,21 +174,38 @@ private:
             WriteAll(s, action.Raw.data(), static_cast<uint32_t>(action.Raw.size()));
             return;
         }
-        for (const TServerCallback& cb : action.Callbacks) {
+        bool lost = false;
+        auto callBack = [&](const std::vector<std::vector<uint8_t>>& params, bool awaits) {
+            std::vector<std::vector<uint8_t>> answer;
+            if (lost) return answer;
             TRemoteRequest frame;
             frame.SetCode(KURA_REMOTECALLBACK);
-            for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
+            for (const auto& p : params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
             frame.Finish(compressed);
+            ++frames_;
             WriteAll(s, frame.Data(), frame.Header().TotalSize);
-            if (!cb.Awaits) continue;
+            if (!awaits) return answer;
             std::vector<uint8_t> response;
-            if (!ReadFrame(s, response)) return;
+            if (!ReadFrame(s, response)) {
+                lost = true;
+                return answer;
+            }
             TServerRequest got = Parse(response, compressed);
-            std::lock_guard<std::mutex> g(mutex_);
-            requests_.push_back(got);
+            answer = got.Params;
+            ++frames_;
+            Record(std::move(got));
+            return answer;
+        };
+        for (const TServerCallback& cb : action.Callbacks) {
+            callBack(cb.Params, cb.Awaits);
+            if (lost) return;
         }
         TRemoteRequest reply;  // a reply has the request's layout, the code being the error
+        CallBack = callBack;
         Answer(req, reply);
+        CallBack = nullptr;
+        // The client went away in the middle: it reconnects and asks again.
+        if (lost) return;
         if (req.Code == REQUEST_LOGOUT || action.Fault == TFault::NoReply) return;
         reply.Finish(compressed);
         const uint32_t total = reply.Header().TotalSize;
@@ -191,7 +215,13 @@ private:
             s.Close();
             return;
         }
+        ++frames_;
         WriteAll(s, reply.Data(), total);
+    }
+
+    void Record(TServerRequest req) {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (KeepRequests) requests_.push_back(std::move(req));
     }
 
     static void WriteAll(platform::TcpSocket& s, const uint8_t* bytes, uint32_t total) {
@@ -225,6 +255,7 @@ private:
     std::vector<TServerRequest> requests_;
     TServerAreas areas_;
     std::atomic<int> connections_{0};
+    std::atomic<uint64_t> frames_{0};
     bool lan_ = true;
 };
 
