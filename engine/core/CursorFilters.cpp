@@ -122,26 +122,7 @@ void TDataCursor::ChangeFilters(const TFilter* handle, int action) {
     if (IsRemote()) return ChangeRemoteFilters(handle, action);
     CheckForChanges();
     try {
-        TFilter* activated = nullptr;
-        if (action == 0) {
-            if (handle) {
-                const auto it = FindFilter(handle);
-                delete *it;
-                FFilters.erase(it);
-            } else {
-                FreeAllFilters();
-            }
-        } else {
-            for (TFilter* f : FFilters) {
-                if (handle && f != handle) continue;
-                if (action == 1) {
-                    if (!f->Active) activated = f;
-                    f->Activate();
-                } else {
-                    f->Deactivate();
-                }
-            }
-        }
+        TFilter* activated = UpdateFilterList(handle, action);
         const bool any = AnyFilterActive();
         FVisibleSetActive = IsNaturalOrder() || any;
         if (!FVisibleSetActive)
@@ -161,6 +142,30 @@ void TDataCursor::ChangeFilters(const TFilter* handle, int action) {
         throw;
     }
     EndRead();
+}
+
+TFilter* TDataCursor::UpdateFilterList(const TFilter* handle, int action) {
+    TFilter* activated = nullptr;
+    if (action == 0) {
+        if (handle) {
+            const auto it = FindFilter(handle);
+            delete *it;
+            FFilters.erase(it);
+        } else {
+            FreeAllFilters();
+        }
+        return nullptr;
+    }
+    for (TFilter* f : FFilters) {
+        if (handle && f != handle) continue;
+        if (action == 1) {
+            if (!f->Active) activated = f;
+            f->Activate();
+        } else {
+            f->Deactivate();
+        }
+    }
+    return activated;
 }
 
 void TDataCursor::DropFilter(const TFilter* handle) { ChangeFilters(handle, 0); }

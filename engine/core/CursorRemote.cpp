@@ -191,16 +191,21 @@ void TDataCursor::SendRemoteCreateTable(const TRemoteTableDefinition& d) {
     for (uint32_t i = 0; i <= d.SecondaryCount; ++i) request.PutParam((*d.Indexes)[i].Bytes.data(), INDEX_DESC_SIZE);
     // Servers before 3.04 know no full-text index.
     if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
-        request.PutParam((*d.Indexes)[SYS_TEXT_SLOT].Bytes.data(), INDEX_DESC_SIZE);
-        request.PutI32(d.StopWords ? d.StopWords->Count() : -1);
-        if (d.StopWords)
-            for (int32_t i = 0; i < d.StopWords->Count(); ++i) request.PutString(d.StopWords->Get(i));
-        request.PutString(CharSetMembers(*d.SpaceChars));
-        request.PutString(CharSetMembers(*d.IncludeChars));
+        PutRemoteTextIndex(request, (*d.Indexes)[SYS_TEXT_SLOT], d.StopWords, d.SpaceChars, d.IncludeChars);
     }
     request.PutBool(d.NoPrimaryIndex);
     request.PutBool(d.Overwrite);
     SendRemote();
+}
+
+void PutRemoteTextIndex(TRemoteRequest& request, const TIndexDesc& textIndex, const TStringList* stopWords,
+                        const std::bitset<256>* spaceChars, const std::bitset<256>* includeChars) {
+    request.PutParam(textIndex.Bytes.data(), INDEX_DESC_SIZE);
+    request.PutI32(stopWords ? stopWords->Count() : -1);
+    if (stopWords)
+        for (int32_t i = 0; i < stopWords->Count(); ++i) request.PutString(stopWords->Get(i));
+    request.PutString(spaceChars ? CharSetMembers(*spaceChars) : std::string());
+    request.PutString(includeChars ? CharSetMembers(*includeChars) : std::string());
 }
 
 std::string CharSetMembers(const std::bitset<256>& set) {

@@ -71,20 +71,7 @@ void TDataCursor::ChangeRemoteFilters(const TFilter* handle, int action) {
         request.PutU32(handle ? handle->RemoteHandle : 0);
     }));
     // The server has done it: the cursor's own list follows.
-    if (action == 0) {
-        if (handle) {
-            const auto it = FindFilter(handle);
-            delete *it;
-            FFilters.erase(it);
-        } else {
-            FreeAllFilters();
-        }
-    } else {
-        for (TFilter* f : FFilters) {
-            if (handle && f != handle) continue;
-            action == 1 ? f->Activate() : f->Deactivate();
-        }
-    }
+    UpdateFilterList(handle, action);
     FVisibleSetActive = IsNaturalOrder() || AnyFilterActive();
 }
 

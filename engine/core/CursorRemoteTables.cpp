@@ -105,12 +105,8 @@ void TDataCursor::RestructureRemoteTable(const TRestructureParams& params) {
     // unset keep the table's: no stop-word list goes as the count -1, an unset
     // character set as an empty one.
     if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
-        request.PutParam(params.Indexes[SYS_TEXT_SLOT].Bytes.data(), INDEX_DESC_SIZE);
-        request.PutI32(params.StopWords ? params.StopWords->Count() : -1);
-        if (params.StopWords)
-            for (int32_t i = 0; i < params.StopWords->Count(); ++i) request.PutString(params.StopWords->Get(i));
-        request.PutString(params.SpaceChars ? CharSetMembers(*params.SpaceChars) : std::string());
-        request.PutString(params.IncludeChars ? CharSetMembers(*params.IncludeChars) : std::string());
+        PutRemoteTextIndex(request, params.Indexes[SYS_TEXT_SLOT], params.StopWords, params.SpaceChars,
+                           params.IncludeChars);
     }
     request.PutByte(params.Option);
     request.PutI32(params.LastAutoInc);

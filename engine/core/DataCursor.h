@@ -123,6 +123,11 @@ struct TRemoteTableDefinition {
 
 // The string form of a character set in remote requests: its members in order.
 std::string CharSetMembers(const std::bitset<256>& set);
+// The full-text index definition and parameters of CREATETABLE and
+// RESTRUCTURETABLE: the definition (120), the stop-word count (-1: none) and each
+// word, then the two character sets (an unset one goes empty).
+void PutRemoteTextIndex(TRemoteRequest& request, const TIndexDesc& textIndex, const TStringList* stopWords,
+                        const std::bitset<256>* spaceChars, const std::bitset<256>* includeChars);
 
 struct TCursorEvents {
     TPasswordEvent Password;                       // 1
@@ -582,6 +587,8 @@ protected:
     void FreeAllFilters();
     // action 0 drop, 1 activate, 2 deactivate.
     void ChangeFilters(const TFilter* handle, int action);
+    // The list part of ChangeFilters; the answer is the filter it newly activated.
+    TFilter* UpdateFilterList(const TFilter* handle, int action);
     void EvaluateFilterResult(TFilter* filter, bool& aborted);
     void BuildSetsWithRetry(TFilter* only);
     bool UpdateFiltersOnWrite(uint32_t recordNo, const uint8_t* recordBuffer);

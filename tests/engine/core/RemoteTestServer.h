@@ -81,6 +81,10 @@ public:
         }
         return Requests();
     }
+    void ClearRequests() {
+        std::lock_guard<std::mutex> g(mutex_);
+        requests_.clear();
+    }
     std::vector<TServerRequest> Requests() {
         std::lock_guard<std::mutex> g(mutex_);
         return requests_;
