@@ -262,3 +262,70 @@ TEST_P(FilterWireOld, AnOlderServerGetsTheOlderImageAndARefusalLeavesNoFilter) {
 INSTANTIATE_LOCAL_AND_REMOTE(FilterWire);
 INSTANTIATE_LOCAL_AND_REMOTE(FilterWireNew);
 INSTANTIATE_LOCAL_AND_REMOTE(FilterWireOld);
+
+// ---- Replies the client refuses ------------------------------------------------------
+
+class FilterReplies : public LocalOrRemoteCursor {
+protected:
+    // The next request of the code is answered with this reply instead.
+    void Answer(uint16_t code, const std::function<void(TRemoteRequest&)>& build) {
+        server->SetScript([code, build](const TServerRequest& r) {
+            TServerAction a;
+            if (r.Code != code) return a;
+            TRemoteRequest reply;
+            reply.SetCode(0);
+            reply.Reset();
+            build(reply);
+            reply.Finish(false);
+            a.Fault = TFault::Raw;
+            a.Raw.assign(reply.Data(), reply.Data() + reply.Header().TotalSize);
+            return a;
+        });
+    }
+    void ExpectDropped(const std::function<void()>& f, const char* what) {
+        EXPECT_EQ(EngineErrorOf(f), KURA_UNCOMPRESS) << what;
+        EXPECT_FALSE(session.IsConnected()) << what;
+        server->SetScript(nullptr);
+    }
+};
+
+TEST_P(FilterReplies, MalformedFilterAndIndexRepliesDropTheConnection) {
+    if (GetParam() != TCursorMode::RemoteLan) GTEST_SKIP() << "scripted LAN replies";
+    MakeStaff("STAFF", 4);
+    TDataCursor& c = Open("STAFF");
+    Answer(REQUEST_ADDEXPRFILTER, [](TRemoteRequest& r) {
+        r.PutU32(9);
+        r.PutByte(7);  // no such optimisation level
+    });
+    ExpectDropped([&] { c.AddFilter("Id > 10"); }, "level");
+    EXPECT_TRUE(c.GetFilters().empty());
+    Answer(REQUEST_ADDEXPRFILTER, [](TRemoteRequest& r) {
+        r.PutU32(0);  // the handle that stands for every filter
+        r.PutByte(0);
+    });
+    ExpectDropped([&] { c.AddFilter("Id > 10"); }, "handle 0");
+    Answer(REQUEST_ADDCALLBACKFILTER, [](TRemoteRequest& r) { r.PutU16(9); });
+    ExpectDropped([&] { c.AddFilter(&EveryThird, nullptr); }, "short handle");
+    EXPECT_TRUE(c.GetFilters().empty());
+    Answer(REQUEST_SETINDEXNAME, [](TRemoteRequest& r) { r.PutByte(40); });
+    ExpectDropped([&] { c.SetIndexName("ByName"); }, "index number");
+
+    // A record the server asks about must be exactly the cursor's record.
+    int asked = 0;
+    TFilter* f = c.AddFilter(&EveryThird, &asked);
+    const std::vector<uint8_t> shortRecord(c.GetCursorRecordSize() - 1, 0);
+    server->SetScript([&](const TServerRequest& r) {
+        TServerAction a;
+        if (r.Code == REQUEST_ACTIVATEFILTER)
+            a.Callbacks = {{{{1, 0}, shortRecord, {1, 0, 0, 0}}, true}};
+        return a;
+    });
+    ExpectDropped([&] { c.ActivateFilter(f); }, "record");
+    EXPECT_EQ(asked, 0);
+    // The session goes on over a new connection.
+    EXPECT_EQ(c.GetRecordCount(), 4u);
+    c.SetToBegin();
+    EXPECT_TRUE(session.IsConnected());
+}
+
+INSTANTIATE_LOCAL_AND_REMOTE(FilterReplies);
