@@ -323,6 +323,11 @@ public:
     // The 127-byte data header: the open table's, or read from disk, checking the
     // password of an encrypted table.
     void GetDataHeader(uint8_t* buffer);
+    // The description, encryption and password of the table (the password of a table
+    // that is not encrypted is empty), from the open table or the header on disk.
+    std::string GetTableDescription();
+    bool IsTableEncrypted();
+    std::string GetTablePassword();
 
     // ======================================================================
     // Expressions over the cursor's fields (CursorExpressions.cpp)

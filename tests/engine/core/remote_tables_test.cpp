@@ -140,6 +140,32 @@ TEST_P(TableModes, SecondaryIndexesAreAddedSelectedAndDeleted) {
     EXPECT_EQ(EngineErrorOf([&] { shared.AddSecondaryIndex(denied, 0); }), KURA_NEEDEXCLACCESS);
 }
 
+TEST_P(TableModes, AnIndexTheServerRefusesIsNotKeptByTheClient) {
+    if (!Remote()) GTEST_SKIP() << "a server's refusal";
+    MakeStaff("STAFF", 3);
+    TDataCursor& c = OpenExclusive("STAFF");
+    server->SetScript([](const TServerRequest& r) {
+        TServerAction a;
+        if (r.Code != REQUEST_ADDSECONDARYINDEX) return a;
+        TRemoteRequest reply;
+        FailReply(reply, KURA_INDEXLIMIT, {"", "", "STAFF", "", "Late", ""});
+        reply.Finish(false);
+        a.Fault = TFault::Raw;
+        a.Raw.assign(reply.Data(), reply.Data() + reply.Header().TotalSize);
+        return a;
+    });
+    TIndexDesc late = NameIndex("Late", false);
+    // A LAN session reads the scripted reply as it is; an internet one cannot.
+    EXPECT_NE(EngineErrorOf([&] { c.AddSecondaryIndex(late, 0); }), 0);
+    EXPECT_EQ(c.GetIndexCount(), 1);
+    server->SetScript(nullptr);
+    TIndexDesc again = NameIndex("Late", false);
+    c.AddSecondaryIndex(again, 0);
+    EXPECT_EQ(c.GetIndexCount(), 2);
+    c.SetIndexName("Late");
+    EXPECT_EQ(c.GetCurrentIndexNo(), 2);
+}
+
 TEST_P(TableModes, EmptyingLeavesNoRecordsAndTheCursorAtTheStart) {
     MakeStaff("STAFF", 5);
     TDataCursor& shared = Open("STAFF");
@@ -326,6 +352,14 @@ TEST_P(RestructureModes, AHandlerThatThrowsStopsTheWorkAndTheSessionGoesOn) {
     EXPECT_EQ(questions.size(), 1u);
     EXPECT_EQ(Stored("STAFF").size(), 4u);
     EXPECT_EQ(CurrentDefinition(maker, "STAFF").Description, "personnel");
+    // Read by a closed cursor from the header, and by an open one from its table.
+    TDataCursor& closed = Closed("STAFF");
+    EXPECT_EQ(closed.GetTableDescription(), "personnel");
+    EXPECT_FALSE(closed.IsTableEncrypted());
+    EXPECT_EQ(closed.GetTablePassword(), "");
+    TDataCursor& open = Open("STAFF");
+    EXPECT_EQ(open.GetTableDescription(), "personnel");
+    EXPECT_FALSE(open.IsTableEncrypted());
 }
 
 TEST_P(RestructureModes, AnOpenOrSharedCursorIsRefused) {
