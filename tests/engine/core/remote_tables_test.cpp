@@ -369,6 +369,29 @@ TEST_P(RestructureModes, AnOpenOrSharedCursorIsRefused) {
     EXPECT_EQ(EngineErrorOf([&] { shared.RestructureTable(p); }), KURA_NEEDEXCLACCESS);
     TDataCursor& open = OpenExclusive("STAFF");
     EXPECT_EQ(EngineErrorOf([&] { open.RestructureTable(p); }), KURA_TABLEOPEN);
+    open.CloseCursor(false);
+    // Definitions that cannot be right are refused before anything is sent.
+    TRestructureParams twins = CurrentDefinition(maker, "STAFF");
+    twins.IndexCount = 2;
+    twins.Indexes[2] = twins.Indexes[1];
+    TRestructureParams tooMany = CurrentDefinition(maker, "STAFF");
+    tooMany.IndexCount = 33;
+    TRestructureParams badPassword = CurrentDefinition(maker, "STAFF");
+    badPassword.Encrypted = true;
+    badPassword.Password = "   ";
+    const std::pair<const TRestructureParams*, TEngineErrorCode> cases[] = {
+        {&twins, KURA_INDEXEXISTS}, {&tooMany, KURA_INDEXLIMIT}, {&badPassword, KURA_INVALIDPASSWORD}};
+    for (const auto& [params, code] : cases) {
+        TDataCursor& x = Closed("STAFF");
+        x.SetExclusive(true);
+        EXPECT_EQ(EngineErrorOf([&] { x.RestructureTable(*params); }), code);
+    }
+    if (Remote()) {
+        for (const TServerRequest& r : server->Requests()) {
+            EXPECT_NE(r.Code, REQUEST_RESTRUCTURETABLE);
+        }
+    }
+    EXPECT_EQ(FieldCount(), 2);
 }
 
 INSTANTIATE_LOCAL_AND_REMOTE(TableModes);
