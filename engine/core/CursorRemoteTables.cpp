@@ -32,7 +32,11 @@ void TDataCursor::AddRemoteSecondaryIndex(const TIndexDesc& desc, uint8_t option
     // The table's copy of the index header learns the index first (its name checks
     // run here); it forgets it again when the server refuses.
     TIndexFile& file = FTable->GetIndexFile();
-    file.AddIndex(desc);
+    // A temporary index keeps its pages in a side file on the server; the copy here
+    // holds no pages and needs no side file of its own.
+    TIndexDesc copy = desc;
+    copy.Bytes[ido::Temporary] = 0;
+    file.AddIndex(copy);
     try {
         ReadCursorState(SendPositioned(REQUEST_ADDSECONDARYINDEX, [&](TRemoteRequest& request) {
             request.PutParam(desc.Bytes.data(), INDEX_DESC_SIZE);

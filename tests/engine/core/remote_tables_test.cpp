@@ -140,6 +140,20 @@ TEST_P(TableModes, SecondaryIndexesAreAddedSelectedAndDeleted) {
     EXPECT_EQ(EngineErrorOf([&] { shared.AddSecondaryIndex(denied, 0); }), KURA_NEEDEXCLACCESS);
 }
 
+TEST_P(TableModes, ATemporaryIndexNeedsNoExclusiveUseAndOrdersTheCursor) {
+    MakeStaff("STAFF", 5);
+    TDataCursor& c = Open("STAFF");
+    TIndexDesc scratch = NameIndex("Scratch", false);
+    scratch.Bytes[ido::Temporary] = 1;
+    c.AddSecondaryIndex(scratch, 0);
+    c.SetIndexName("Scratch");
+    EXPECT_EQ(c.GetCurrentIndexNo(), 2);
+    EXPECT_EQ(c.GetRecordCount(), 5u);
+    EXPECT_EQ(Rows(c).back(), "50:N50");
+    // The client's copy of the index header made no side file of its own.
+    EXPECT_FALSE(c.GetTable()->GetIndexFile().IsTemporarySlot(2) && Remote());
+}
+
 TEST_P(TableModes, AnIndexTheServerRefusesIsNotKeptByTheClient) {
     if (!Remote()) GTEST_SKIP() << "a server's refusal";
     MakeStaff("STAFF", 3);
