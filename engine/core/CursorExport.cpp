@@ -127,9 +127,11 @@ void TDelimitedExport::Run() {
 }  // namespace
 
 void TDataCursor::ExportTable(const TDelimitedTextParams& params) {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
     if (params.Fields.empty()) RaiseError(KURA_EXPORTERROR, {}, {}, "No fields specified for export data");
+    if (params.Fields.size() > static_cast<std::size_t>(DELIMITED_MAX_FIELDS))
+        RaiseError(KURA_EXPORTERROR, {}, {}, "Invalid number of fields in export data");
+    if (IsRemote()) return TransferRemoteTable(REQUEST_EXPORTTABLE, params);
     TDelimitedExport run(*this, params);
     run.Run();
 }

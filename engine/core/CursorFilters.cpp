@@ -76,27 +76,31 @@ TFilter* TDataCursor::InsertFilter(TFilterCallback callback, void* data, TExpTok
 
 void TDataCursor::CheckFilterRoom() const {
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
-    if (IsRemote()) RaiseNoRemote();
     if (FFilters.size() >= FILTER_LIMIT) RaiseError(KURA_INTERNALLIMIT, {}, {}, "filters per table");
 }
 
 TFilter* TDataCursor::AddFilter(std::string_view text, const TCursorFilterOptions& options) {
     CheckFilterRoom();
     TExpToken* tree = PrepareFilterText(text, options);
-    return InsertFilter(nullptr, nullptr, tree, true, options);
+    return RegisterFilter(InsertFilter(nullptr, nullptr, tree, true, options));
 }
 
 TFilter* TDataCursor::AddFilter(TExpToken* tree, bool ownsExpression, const TCursorFilterOptions& options) {
     CheckFilterRoom();
     if (!tree) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression is invalid");
     if (tree->DataType != fldBOOL) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression must be a boolean expression");
-    return InsertFilter(nullptr, nullptr, tree, ownsExpression, options);
+    return RegisterFilter(InsertFilter(nullptr, nullptr, tree, ownsExpression, options));
 }
 
 TFilter* TDataCursor::AddFilter(TFilterCallback callback, void* data, const TCursorFilterOptions& options) {
     CheckFilterRoom();
     if (!callback) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression is invalid");
-    return InsertFilter(callback, data, nullptr, false, options);
+    return RegisterFilter(InsertFilter(callback, data, nullptr, false, options));
+}
+
+TFilter* TDataCursor::RegisterFilter(TFilter* filter) {
+    if (IsRemote()) AddRemoteFilter(filter);
+    return filter;
 }
 
 std::vector<TFilter*>::iterator TDataCursor::FindFilter(const TFilter* handle) {
@@ -113,31 +117,12 @@ void TDataCursor::FreeAllFilters() {
 // ---- Drop, activate, deactivate, modify ---------------------------------------------------------
 
 void TDataCursor::ChangeFilters(const TFilter* handle, int action) {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
     if (handle) FindFilter(handle);
+    if (IsRemote()) return ChangeRemoteFilters(handle, action);
     CheckForChanges();
     try {
-        TFilter* activated = nullptr;
-        if (action == 0) {
-            if (handle) {
-                const auto it = FindFilter(handle);
-                delete *it;
-                FFilters.erase(it);
-            } else {
-                FreeAllFilters();
-            }
-        } else {
-            for (TFilter* f : FFilters) {
-                if (handle && f != handle) continue;
-                if (action == 1) {
-                    if (!f->Active) activated = f;
-                    f->Activate();
-                } else {
-                    f->Deactivate();
-                }
-            }
-        }
+        TFilter* activated = UpdateFilterList(handle, action);
         const bool any = AnyFilterActive();
         FVisibleSetActive = IsNaturalOrder() || any;
         if (!FVisibleSetActive)
@@ -157,6 +142,30 @@ void TDataCursor::ChangeFilters(const TFilter* handle, int action) {
         throw;
     }
     EndRead();
+}
+
+TFilter* TDataCursor::UpdateFilterList(const TFilter* handle, int action) {
+    TFilter* activated = nullptr;
+    if (action == 0) {
+        if (handle) {
+            const auto it = FindFilter(handle);
+            delete *it;
+            FFilters.erase(it);
+        } else {
+            FreeAllFilters();
+        }
+        return nullptr;
+    }
+    for (TFilter* f : FFilters) {
+        if (handle && f != handle) continue;
+        if (action == 1) {
+            if (!f->Active) activated = f;
+            f->Activate();
+        } else {
+            f->Deactivate();
+        }
+    }
+    return activated;
 }
 
 void TDataCursor::DropFilter(const TFilter* handle) { ChangeFilters(handle, 0); }

@@ -357,4 +357,38 @@ uint16_t TDataCursor::GetUserMinorVersion() {
     return dfbytes::GetU16(&header[dho::UserMinor]);
 }
 
+namespace {
+
+// A header text, unscrambled when the table is encrypted.
+std::string HeaderText(const uint8_t* header, int offset, uint8_t maxLength) {
+    std::string text = dfbytes::GetPStr(&header[offset], maxLength);
+    if (header[dho::Encrypted] == 1 && !text.empty())
+        ScrambleBuffer(text.data(), static_cast<int32_t>(text.size()), STRING_SCRAMBLE_LOW, STRING_SCRAMBLE_HIGH);
+    return text;
+}
+
+}  // namespace
+
+std::string TDataCursor::GetTableDescription() {
+    if (FOpen && FTable) return FTable->GetDataFile().GetDescription();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return HeaderText(header, dho::Description, TABLE_DESCRIPTION_LENGTH);
+}
+
+bool TDataCursor::IsTableEncrypted() {
+    if (FOpen && FTable) return FTable->IsEncrypted();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    return header[dho::Encrypted] == 1;
+}
+
+std::string TDataCursor::GetTablePassword() {
+    if (FOpen && FTable) return FTable->GetDataFile().GetPassword();
+    uint8_t header[DATA_HEADER_SIZE];
+    GetDataHeader(header);
+    if (header[dho::Encrypted] != 1) return {};
+    return HeaderText(header, dho::Password, TABLE_PASSWORD_LENGTH);
+}
+
 }  // namespace kura

@@ -234,12 +234,12 @@ void TDelimitedImport::Run() {
 }
 
 void TDataCursor::ImportTable(const TDelimitedTextParams& params) {
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
     if (params.Fields.empty() && !params.FieldNamesInFirstLine)
         RaiseError(KURA_IMPORTERROR, {}, {}, "No fields specified for import data");
     if (params.Fields.size() > static_cast<std::size_t>(DELIMITED_MAX_FIELDS))
         RaiseError(KURA_IMPORTERROR, {}, {}, "Invalid number of fields in import data");
+    if (IsRemote()) return TransferRemoteTable(REQUEST_IMPORTTABLE, params);
     TDelimitedImport run(*this, params);
     run.Run();
 }

@@ -111,8 +111,15 @@ void AdjustVisibleSet(TDataCursor& c) {
 
 void TDataCursor::SwitchToIndex(uint8_t indexNo) {
     if (indexNo == FIndexNo) return;
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    if (IsRemote()) {
+        // A server selects indexes by name; the primary index is the empty name.
+        // Natural order and the system indexes have none to send.
+        if (indexNo > GetIndexCount()) RaiseNoRemote();
+        TIndexDesc desc;
+        FTable->GetIndexFile().GetIndexDesc(indexNo, desc);
+        return SetRemoteIndexName(desc.GetName());
+    }
     const bool known = indexNo == NATURAL_ORDER || indexNo <= GetIndexCount() ||
                        ((indexNo == SYS_DELETED_SLOT || indexNo == SYS_TEXT_SLOT) &&
                         FTable->GetIndexFile().GetRootPage(indexNo) != 0);
@@ -143,8 +150,8 @@ void TDataCursor::SwitchToIndex(uint8_t indexNo) {
 
 void TDataCursor::SetIndexName(std::string_view name) {
     if (SameIndexName(name, FIndexName) && FIndexNo != NATURAL_ORDER) return;
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
+    if (IsRemote()) return SetRemoteIndexName(name);
     TIndexFile& index = FTable->GetIndexFile();
     const uint8_t count = GetIndexCount();
     int32_t found = -1;

@@ -230,7 +230,6 @@ void TDataCursor::DecRecordCount() { FTable->DecRecordCount(); }
 
 void TDataCursor::AddSecondaryIndex(TIndexDesc& desc, uint8_t option) {
     // The option byte only travels with the request to a server.
-    (void)option;
     RequireOpen(*this);
     if (!desc.IsTemporary()) {
         CheckExclusive();
@@ -257,7 +256,7 @@ void TDataCursor::AddSecondaryIndex(TIndexDesc& desc, uint8_t option) {
     desc.SetKeySize(static_cast<uint16_t>(keySize));
     desc.SetByte(ido::FieldCount, fieldCount);
 
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return AddRemoteSecondaryIndex(desc, option);
     BeginWrite();
     const uint8_t saved = FIndexNo;
     bool added = false;
@@ -367,7 +366,7 @@ void TDataCursor::DeleteIndex(std::string_view name, uint8_t compact) {
         }
     }
     if (found < 0) RaiseError(KURA_INVALIDINDEXNAME, {}, name);
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) return DeleteRemoteIndex(name, static_cast<uint8_t>(found), compact);
 
     BeginWrite();
     try {

@@ -57,7 +57,16 @@ TRemoteReply& TDataCursor::SendRemote() {
     std::vector<uint8_t> response;
     while (channel.GetReplyCode() == KURA_REMOTECALLBACK) {
         response.clear();
-        if (ServeRemoteCallback(channel.Reply(), response)) {
+        bool answers = false;
+        try {
+            answers = ServeRemoteCallback(channel.Reply(), response);
+        } catch (...) {
+            // A handler that gives up leaves the server waiting in the middle of the
+            // request: only a new connection brings both ends back in step.
+            channel.Disconnect();
+            throw;
+        }
+        if (answers) {
             channel.SendCallbackResponse([&](TRemoteRequest& r) {
                 for (uint8_t b : response) r.PutByte(b);
             });
@@ -75,14 +84,9 @@ bool TDataCursor::ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>&
         case cbPassword:
             response.push_back(DoPasswordEvent() ? 1 : 0);
             return true;
-        case cbFilterRecord: {
-            // The record must fit the cursor's record size; no callback filter here
-            // answers false.
-            reply.GetBytes(FRecordSize);
-            reply.GetU32();
-            response.push_back(0);
+        case cbFilterRecord:
+            response.push_back(RemoteCallbackFilterPasses(reply) ? 1 : 0);
             return true;
-        }
         case cbStatusNumber:
         case cbStatusNumber2: {
             const std::string text = reply.GetString();
@@ -105,8 +109,10 @@ bool TDataCursor::ServeRemoteCallback(TRemoteReply& reply, std::vector<uint8_t>&
         case cbRestructureQuestion: {
             const uint8_t question = reply.GetByte();
             const std::string text = reply.GetString();
+            // The answers start as a local restructure's do (stop asking: no; continue:
+            // yes), so a handler that leaves them alone lets the work go on.
             uint8_t answer1 = 0;
-            uint8_t answer2 = 0;
+            uint8_t answer2 = 1;
             DoRestructureQuestion(question, text, answer1, answer2);
             response.push_back(answer1);
             response.push_back(answer2);
@@ -185,16 +191,21 @@ void TDataCursor::SendRemoteCreateTable(const TRemoteTableDefinition& d) {
     for (uint32_t i = 0; i <= d.SecondaryCount; ++i) request.PutParam((*d.Indexes)[i].Bytes.data(), INDEX_DESC_SIZE);
     // Servers before 3.04 know no full-text index.
     if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
-        request.PutParam((*d.Indexes)[SYS_TEXT_SLOT].Bytes.data(), INDEX_DESC_SIZE);
-        request.PutI32(d.StopWords ? d.StopWords->Count() : -1);
-        if (d.StopWords)
-            for (int32_t i = 0; i < d.StopWords->Count(); ++i) request.PutString(d.StopWords->Get(i));
-        request.PutString(CharSetMembers(*d.SpaceChars));
-        request.PutString(CharSetMembers(*d.IncludeChars));
+        PutRemoteTextIndex(request, (*d.Indexes)[SYS_TEXT_SLOT], d.StopWords, d.SpaceChars, d.IncludeChars);
     }
     request.PutBool(d.NoPrimaryIndex);
     request.PutBool(d.Overwrite);
     SendRemote();
+}
+
+void PutRemoteTextIndex(TRemoteRequest& request, const TIndexDesc& textIndex, const TStringList* stopWords,
+                        const std::bitset<256>* spaceChars, const std::bitset<256>* includeChars) {
+    request.PutParam(textIndex.Bytes.data(), INDEX_DESC_SIZE);
+    request.PutI32(stopWords ? stopWords->Count() : -1);
+    if (stopWords)
+        for (int32_t i = 0; i < stopWords->Count(); ++i) request.PutString(stopWords->Get(i));
+    request.PutString(spaceChars ? CharSetMembers(*spaceChars) : std::string());
+    request.PutString(includeChars ? CharSetMembers(*includeChars) : std::string());
 }
 
 std::string CharSetMembers(const std::bitset<256>& set) {

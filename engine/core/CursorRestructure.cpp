@@ -210,14 +210,16 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
     if (FOpen) RaiseError(KURA_TABLEOPEN);
     CheckExclusive();
     CheckNotReadOnly();
-    if (IsRemote()) RaiseNoRemote();
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
 
+    // A remote restructure is checked here too: definitions that cannot be right
+    // raise what a local one raises, and nothing is sent.
     std::vector<TFieldDesc> fields = params.Fields;
     TIndexDescSlots indexes = params.Indexes;
     const bool noPrimary = !HasPrimaryFields(indexes[0]);
     ValidateTableDefs(params.LocaleId, params.SortId, params.Encrypted, params.Password, params.BlobBlockSize,
                       fields, indexes, params.IndexCount, noPrimary, false);
+    if (IsRemote()) return RestructureRemoteTable(params);
 
     OpenCursor();
     bool open = true;

@@ -26,6 +26,8 @@
 //                         ranges, record-by-record stepping, record reads and
 //                         writes, bookmarks and record locks, BLOBs, and the
 //                         state blocks
+//   CursorRemoteFilters.cpp, CursorRemoteTables.cpp   filters, index selection and
+//                         maintenance, emptying, import/export and restructuring
 // Declarations of operations that are not built yet are kept together at the end,
 // each with the file that will define it; nothing calls them until then.
 //
@@ -38,8 +40,9 @@
 // (CursorRemote.cpp). Creating, freeing, the table-level operations and the
 // database-wide requests go to the server, and so do open, close, clone, refresh,
 // positioning, key search and key ranges, record reads and writes, bookmarks,
-// record locks and BLOBs; the operations that have no remote request yet raise
-// KURA_REMOTECONNECT.
+// record locks, BLOBs, filters, index selection, adding and deleting indexes,
+// emptying, import, export and restructuring; the operations that have no remote
+// request yet raise KURA_REMOTECONNECT.
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -127,6 +130,11 @@ struct TRemoteTableDefinition {
 
 // The string form of a character set in remote requests: its members in order.
 std::string CharSetMembers(const std::bitset<256>& set);
+// The full-text index definition and parameters of CREATETABLE and
+// RESTRUCTURETABLE: the definition (120), the stop-word count (-1: none) and each
+// word, then the two character sets (an unset one goes empty).
+void PutRemoteTextIndex(TRemoteRequest& request, const TIndexDesc& textIndex, const TStringList* stopWords,
+                        const std::bitset<256>* spaceChars, const std::bitset<256>* includeChars);
 
 struct TCursorEvents {
     TPasswordEvent Password;                       // 1
@@ -329,6 +337,11 @@ public:
     // The 127-byte data header: the open table's, or read from disk, checking the
     // password of an encrypted table.
     void GetDataHeader(uint8_t* buffer);
+    // The description, encryption and password of the table (the password of a table
+    // that is not encrypted is empty), from the open table or the header on disk.
+    std::string GetTableDescription();
+    bool IsTableEncrypted();
+    std::string GetTablePassword();
 
     // ======================================================================
     // Expressions over the cursor's fields (CursorExpressions.cpp)
@@ -592,12 +605,16 @@ protected:
     TFilter* InsertFilter(TFilterCallback callback, void* data, TExpToken* tree, bool owns,
                           const TCursorFilterOptions& options);
     void CheckFilterRoom() const;
+    // A remote cursor's new filter goes to the server too.
+    TFilter* RegisterFilter(TFilter* filter);
     // A copy of one of this cursor's filter trees whose columns belong to `to`.
     TExpToken* CopyFilterTree(const TExpToken* tree, TDataCursor* to);
     std::vector<TFilter*>::iterator FindFilter(const TFilter* handle);
     void FreeAllFilters();
     // action 0 drop, 1 activate, 2 deactivate.
     void ChangeFilters(const TFilter* handle, int action);
+    // The list part of ChangeFilters; the answer is the filter it newly activated.
+    TFilter* UpdateFilterList(const TFilter* handle, int action);
     void EvaluateFilterResult(TFilter* filter, bool& aborted);
     void BuildSetsWithRetry(TFilter* only);
     bool UpdateFiltersOnWrite(uint32_t recordNo, const uint8_t* recordBuffer);
@@ -722,6 +739,24 @@ protected:
     void CloseRemoteCursor() noexcept;
     TDataCursor* CloneRemoteCursor();
     void LoadRemoteTextIndexParams();
+    // Filters (CursorRemoteFilters.cpp): the new filter, already in the list, is
+    // registered with the server, or taken out and freed when the server refuses it.
+    void AddRemoteFilter(TFilter* filter);
+    // action 0 drop, 1 activate, 2 deactivate; handle nullptr: every filter.
+    void ChangeRemoteFilters(const TFilter* handle, int action);
+    // The server's question about one record: the cursor's first callback filter
+    // answers (false without one).
+    bool RemoteCallbackFilterPasses(TRemoteReply& reply);
+    // Index and table requests (CursorRemoteTables.cpp).
+    void AddRemoteSecondaryIndex(const TIndexDesc& desc, uint8_t option);
+    // slot: where the table's copy of the index header holds the index.
+    void DeleteRemoteIndex(std::string_view name, uint8_t slot, uint8_t compact);
+    void SetRemoteIndexName(std::string_view name);
+    // SETINDEXNAME and DELETEINDEX replies: the index number, the cursor state.
+    void ReadRemoteIndexSelection(TRemoteReply& reply);
+    void EmptyRemoteTable();
+    void TransferRemoteTable(TRequestCode code, const TDelimitedTextParams& params);
+    void RestructureRemoteTable(const TRestructureParams& params);
     // A request of this cursor with the position block, sent; the reply is at its
     // next parameter.
     TRemoteReply& SendPositioned(TRequestCode code, const std::function<void(TRemoteRequest&)>& more = {});

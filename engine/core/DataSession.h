@@ -38,6 +38,10 @@ enum TTableAccess : uint8_t {
 // Server versions are Currency values (four implied decimals).
 constexpr int64_t SERVER_VERSION_NONE_REPORTED = 30300;  // 3.03
 constexpr int64_t SERVER_VERSION_LOCK_PROTOCOL = 30400;  // 3.04 first takes the lock protocol
+// 3.11 first takes the filters' count-estimate option and the field-names flag of
+// import and export.
+constexpr int64_t SERVER_VERSION_FILTER_ESTIMATES = 31100;
+constexpr int64_t SERVER_VERSION_FIELD_NAMES_FLAG = 31100;
 
 constexpr std::string_view MEMORY_DATABASE_NAME = "Memory";
 

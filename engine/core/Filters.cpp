@@ -13,7 +13,8 @@ TFilter::TFilter(TDataCursor* cursor, TFilterCallback callback, void* callbackDa
     : Cursor(cursor), OwnsExpression(ownsExpression), Expression(callback ? nullptr : expression),
       CallbackData(callbackData), Callback(callback), IsCallback(callback != nullptr), CombineFirst(combineFirst),
       EstimateCounts(estimateCounts), StatisticsAllowed(statisticsAllowed) {
-    if (!IsCallback) {
+    // A remote cursor's filter is analysed and evaluated by the server.
+    if (!IsCallback && !Cursor->IsRemote()) {
         try {
             Analyse(EstimateCounts, StatisticsAllowed && Cursor->IsQuerySource() && !Cursor->IsQueryResult());
         } catch (...) {

@@ -409,8 +409,8 @@ void TDataCursor::RestoreIndexFile(bool keepCurrent, bool deleteBackup) {
 void TDataCursor::EmptyTable() {
     CheckExclusive();
     CheckNotReadOnly();
-    if (IsRemote()) RaiseNoRemote();
     if (!FOpen || !FTable) RaiseError(KURA_NOTINITIALIZED);
+    if (IsRemote()) return EmptyRemoteTable();
     // The parameters live in the index file that is about to be emptied.
     LoadTextIndexParams();
     FTable->EmptyFiles();

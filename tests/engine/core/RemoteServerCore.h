@@ -53,11 +53,22 @@ struct TServerState {
     std::map<std::string, std::string> Databases;  // name -> folder
     std::map<uint32_t, TDataDirectory*> Directories;
     std::map<uint32_t, std::unique_ptr<TDataCursor>> Cursors;
+    std::map<uint32_t, TFilter*> Filters;  // the cursors own them
     uint32_t NextHandle = 1;
 
     // While a handler runs: sends the client a callback frame (its parameters put by
-    // build, the kind first) and, when awaits is set, returns its CALLBACKRESPONSE.
+    // build, the kind first) and, when awaits is set, returns its CALLBACKRESPONSE
+    // (empty when the connection went).
     std::function<TServerRequest(const std::function<void(TRemoteRequest&)>& build, bool awaits)> Callback;
+    // The same with the frame's parameters given whole; returns the response's.
+    std::vector<std::vector<uint8_t>> CallBack(const std::vector<std::vector<uint8_t>>& params, bool awaits) {
+        return Callback(
+                   [&](TRemoteRequest& frame) {
+                       for (const auto& p : params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
+                   },
+                   awaits)
+            .Params;
+    }
 
     uint32_t NewHandle() { return NextHandle++; }
     TDataDirectory* Directory(const TServerRequest& req) {

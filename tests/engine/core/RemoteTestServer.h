@@ -81,10 +81,20 @@ public:
         }
         return Requests();
     }
+    void ClearRequests() {
+        std::lock_guard<std::mutex> g(mutex_);
+        requests_.clear();
+    }
     std::vector<TServerRequest> Requests() {
         std::lock_guard<std::mutex> g(mutex_);
         return requests_;
     }
+    // Frames that crossed the connection so far, both ways: requests, callback
+    // frames, callback responses and replies (a round trip counts 2).
+    uint64_t Frames() const { return frames_; }
+    // Off: requests are counted but not kept (long benchmark runs).
+    std::atomic<bool> KeepRequests{true};
+
     // Database names the server knows, with their folders.
     void AddDatabase(const std::string& name, const std::string& path) { Databases[name] = path; }
 
@@ -153,10 +163,11 @@ private:
         if (h.Code == REQUEST_RECONNECT && wire.size() > 34) lan_ = wire[34] != 0;
         const bool compressed = !lan_ && !handshake;
         req.Params = Parse(wire, compressed).Params;
+        ++frames_;
         TServerAction action;
         {
             std::lock_guard<std::mutex> g(mutex_);
-            requests_.push_back(req);
+            if (KeepRequests) requests_.push_back(req);
             if (script_) action = script_(req);
         }
         if (action.Fault == TFault::Close) {
@@ -176,6 +187,7 @@ private:
             frame.SetCode(KURA_REMOTECALLBACK);
             build(frame);
             frame.Finish(compressed);
+            ++frames_;
             WriteAll(s, frame.Data(), frame.Header().TotalSize);
             if (!awaits) return got;
             std::vector<uint8_t> response;
@@ -184,14 +196,13 @@ private:
                 return got;
             }
             got = Parse(response, compressed);
-            std::lock_guard<std::mutex> g(mutex_);
-            requests_.push_back(got);
+            ++frames_;
+            Record(got);
             return got;
         };
         for (const TServerCallback& cb : action.Callbacks) {
-            Callback([&](TRemoteRequest& frame) {
-                for (const auto& p : cb.Params) frame.PutParam(p.data(), static_cast<uint32_t>(p.size()));
-            }, cb.Awaits);
+            CallBack(cb.Params, cb.Awaits);
+            if (lost) break;
         }
         if (lost) {
             Callback = nullptr;
@@ -200,6 +211,7 @@ private:
         TRemoteRequest reply;  // a reply has the request's layout, the code being the error
         Answer(req, reply);
         Callback = nullptr;
+        // The client went away in the middle: it reconnects and asks again.
         if (lost) return;
         if (req.Code == REQUEST_LOGOUT || action.Fault == TFault::NoReply) return;
         reply.Finish(compressed);
@@ -210,7 +222,13 @@ private:
             s.Close();
             return;
         }
+        ++frames_;
         WriteAll(s, reply.Data(), total);
+    }
+
+    void Record(TServerRequest req) {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (KeepRequests) requests_.push_back(std::move(req));
     }
 
     static void WriteAll(platform::TcpSocket& s, const uint8_t* bytes, uint32_t total) {
@@ -244,6 +262,7 @@ private:
     std::vector<TServerRequest> requests_;
     TServerAreas areas_;
     std::atomic<int> connections_{0};
+    std::atomic<uint64_t> frames_{0};
     bool lan_ = true;
 };
 
