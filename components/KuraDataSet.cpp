@@ -88,7 +88,7 @@ void TKuraDataSet::InternalInitFieldDefs() {
         for (uint16_t n = 1; n <= FHandle->GetCursorFieldCount(); ++n) {
             TFieldDesc desc;
             FHandle->GetFieldDesc(n, desc);
-            if (desc.Bytes[252] != 0) continue;
+            if (desc.Bytes[fdo::Hidden] != 0) continue;
             TFieldDef def = FieldDefFromDesc(desc);
             if (def.DataType == ftUnknown) continue;
             const std::string base = def.Name;

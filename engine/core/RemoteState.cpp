@@ -8,6 +8,7 @@
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
 #include "engine/expr/ExpStream.h"
+#include "engine/files/Locale.h"
 
 namespace kura {
 
@@ -184,8 +185,29 @@ void TDataCursor::ReadFieldDefs(TRemoteReply& reply) {
     TRemoteFieldDefs defs = ReadRemoteFieldDefs(reply, GetServerVersion());
     std::vector<const TExpToken*> expressions;
     for (const TExpressionPtr& e : defs.Expressions) expressions.push_back(e.get());
-    SetComputedFieldDefs(defs.Defs.data(), static_cast<int32_t>(defs.Defs.size()),
-                         static_cast<int32_t>(REMOTE_RESULT_FIELD_LIMIT), expressions.data());
+    const bool live = std::any_of(defs.Defs.begin(), defs.Defs.end(),
+                                  [](const TFieldDesc& d) { return d.Bytes[fdo::Hidden] != 0; });
+    if (!live) {
+        SetComputedFieldDefs(defs.Defs.data(), static_cast<int32_t>(defs.Defs.size()),
+                             static_cast<int32_t>(REMOTE_RESULT_FIELD_LIMIT), expressions.data());
+        return;
+    }
+    // A live result keeps its table's own fields first, hidden from datasets, and its
+    // columns after them under their result names, so names and numbers repeat
+    // between the two: each definition is checked on its own, and names must differ
+    // only among the columns a dataset sees.
+    std::vector<std::string> visible;
+    for (TFieldDesc& d : defs.Defs) {
+        std::vector<TFieldDesc> one{d};
+        ValidateFieldDefs(true, one, false);
+        d = one[0];
+        if (d.Bytes[fdo::Hidden] != 0) continue;
+        std::string upper = d.Name();
+        LocaleUpperCase(0, 0, upper);
+        if (std::find(visible.begin(), visible.end(), upper) != visible.end()) reply.RaiseMalformed();
+        visible.push_back(std::move(upper));
+    }
+    SetResultFieldDefs(defs.Defs, expressions);
 }
 
 void TDataCursor::PutPosition(TRemoteRequest& request) {

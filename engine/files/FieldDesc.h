@@ -81,6 +81,7 @@ constexpr int MaxValue = 145;
 constexpr int DefaultValue = 196;
 constexpr int Computed = 247;
 constexpr int Expression = 248;
+constexpr int Hidden = 252;  // a cursor's own field that datasets leave out
 constexpr int Descending = 253;
 constexpr int Origin = 254;
 constexpr int SourceFieldNo = 355;

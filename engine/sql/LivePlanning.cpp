@@ -20,9 +20,6 @@ namespace kura {
 
 namespace {
 
-// Set in a field descriptor: datasets leave the field out.
-constexpr int HiddenFieldByte = 252;
-
 bool IsPlainColumn(const TPlanColumn& c) {
     const TExpToken* v = c.Value;
     return c.Aggregate == akNone && !c.CountStar && v && v->Kind == ekColumn && v->BindSlot2 == 0 && v->BindSlot1 == 0;
@@ -91,7 +88,7 @@ void DefineLiveResult(TQueryPlan& plan) {
     for (uint16_t n = 1; n <= tableFields; ++n) {
         TFieldDesc d;
         cursor.GetFieldDesc(n, d);
-        d.Bytes[HiddenFieldByte] = 1;
+        d.Bytes[fdo::Hidden] = 1;
         defs.push_back(d);
         expressions.push_back(nullptr);
     }
