@@ -77,14 +77,17 @@ inline void TakeBlobUpload(const TServerState& s, TDataCursor& c, std::vector<ui
     }
     const uint32_t count = static_cast<uint32_t>(req.Number(first));
     size_t p = first + 1;
+    // From 3.27 a flag byte follows each reference.
+    const size_t flag = ReportedVersion(s) >= BLOB_FLAG_SERVER_VERSION ? 1 : 0;
     for (uint32_t i = 0; i < count; ++i) {
         // An emptied BLOB comes without its bytes.
         const int32_t reference = static_cast<int32_t>(req.Number(p));
-        const uint64_t size = req.Number(p + 1);
+        if (flag != 0 && req.Bytes(p + 1).size() != 1) RaiseEngineError(KURA_REMOTEINVREQUEST);
+        const uint64_t size = req.Number(p + 1 + flag);
         const std::vector<uint8_t> none;
-        const std::vector<uint8_t>& bytes = size == 0 ? none : req.Bytes(p + 2);
+        const std::vector<uint8_t>& bytes = size == 0 ? none : req.Bytes(p + 2 + flag);
         if (bytes.size() != size) RaiseEngineError(KURA_REMOTEINVREQUEST);
-        p += size == 0 ? 2 : 3;
+        p += (size == 0 ? 2 : 3) + flag;
         TBlobBuffer* blob = ServerOpenBlob(c, reference);
         if (!blob) RaiseEngineError(KURA_INVALIDBLOBHANDLE);
         const uint16_t n = blob->FieldNumber;
@@ -96,6 +99,8 @@ inline void TakeBlobUpload(const TServerState& s, TDataCursor& c, std::vector<ui
             c.PutBlob(n, record.data(), 0, bytes.data(), static_cast<uint32_t>(bytes.size()), false);
         blob->Modified = 1;
     }
+    // The upload ends the request: anything left over was read out of step.
+    if (p != req.Params.size()) RaiseEngineError(KURA_REMOTEINVREQUEST);
 }
 
 inline void RegisterRecordsArea(TServerAreas& areas) {

@@ -87,6 +87,12 @@ protected:
     BlobModesNewServer() { ServerVersion = 31100; }
 };
 
+// From 3.27 each uploaded BLOB carries a flag byte after its reference.
+class BlobModesFlagServer : public BlobModes {
+protected:
+    BlobModesFlagServer() { ServerVersion = 33000; }
+};
+
 
 }  // namespace
 
@@ -193,6 +199,7 @@ void BlobModes::WriteReadTruncateFreeAndPost() {
 
 TEST_P(BlobModes, WriteReadTruncateFreeAndPost) { BlobModes::WriteReadTruncateFreeAndPost(); }
 TEST_P(BlobModesNewServer, WriteReadTruncateFreeAndPost) { BlobModes::WriteReadTruncateFreeAndPost(); }
+TEST_P(BlobModesFlagServer, WriteReadTruncateFreeAndPost) { BlobModes::WriteReadTruncateFreeAndPost(); }
 
 // A cancelled append leaves the server with no open BLOB of it: the next one opens.
 TEST_P(BlobModesNewServer, ChangedBlobsTravelWithTheirRecordOnly) {
@@ -222,6 +229,7 @@ TEST_P(BlobModesNewServer, ChangedBlobsTravelWithTheirRecordOnly) {
 
 INSTANTIATE_LOCAL_AND_REMOTE(BlobModes);
 INSTANTIATE_LOCAL_AND_REMOTE(BlobModesNewServer);
+INSTANTIATE_LOCAL_AND_REMOTE(BlobModesFlagServer);
 
 // A cancelled new record lets go of its BLOBs, empty ones included, wherever they are
 // kept: otherwise every cancelled insert would use up one of the 128 open BLOBs.
@@ -245,3 +253,4 @@ void BlobModes::CancelledRecordsLeaveNoOpenBlobs() {
 
 TEST_P(BlobModes, CancelledRecordsLeaveNoOpenBlobs) { CancelledRecordsLeaveNoOpenBlobs(); }
 TEST_P(BlobModesNewServer, CancelledRecordsLeaveNoOpenBlobs) { CancelledRecordsLeaveNoOpenBlobs(); }
+TEST_P(BlobModesFlagServer, CancelledRecordsLeaveNoOpenBlobs) { CancelledRecordsLeaveNoOpenBlobs(); }
