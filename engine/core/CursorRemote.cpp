@@ -177,6 +177,13 @@ void TDataCursor::SendRemoteCreateTable(const TRemoteTableDefinition& d) {
     request.PutString(FTableName);
     request.PutBool(FInMemory);
     request.PutBool(FTemporaryFiles);
+    PutRemoteDefinition(request, d);
+    request.PutBool(d.NoPrimaryIndex);
+    request.PutBool(d.Overwrite);
+    SendRemote();
+}
+
+void TDataCursor::PutRemoteDefinition(TRemoteRequest& request, const TRemoteTableDefinition& d) {
     request.PutU16(d.LocaleId);
     request.PutU16(d.SortId);
     request.PutU16(d.UserMajor);
@@ -185,17 +192,17 @@ void TDataCursor::SendRemoteCreateTable(const TRemoteTableDefinition& d) {
     request.PutString(d.Password);
     request.PutString(d.Description);
     request.PutU16(d.BlobBlockSize);
+    // The definitions were checked: the counts fit their parameters.
     request.PutU16(static_cast<uint16_t>(d.Fields->size()));
     for (const TFieldDesc& field : *d.Fields) request.PutParam(field.Data(), FIELD_DESC_SIZE);
     request.PutByte(static_cast<uint8_t>(d.SecondaryCount));
     for (uint32_t i = 0; i <= d.SecondaryCount; ++i) request.PutParam((*d.Indexes)[i].Bytes.data(), INDEX_DESC_SIZE);
-    // Servers before 3.04 know no full-text index.
+    // Servers before 3.04 know no full-text index. Parameters left unset keep the
+    // table's: no stop-word list goes as the count -1, an unset character set as an
+    // empty one.
     if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
         PutRemoteTextIndex(request, (*d.Indexes)[SYS_TEXT_SLOT], d.StopWords, d.SpaceChars, d.IncludeChars);
     }
-    request.PutBool(d.NoPrimaryIndex);
-    request.PutBool(d.Overwrite);
-    SendRemote();
 }
 
 void PutRemoteTextIndex(TRemoteRequest& request, const TIndexDesc& textIndex, const TStringList* stopWords,

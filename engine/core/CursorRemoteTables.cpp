@@ -90,27 +90,22 @@ void TDataCursor::RestructureRemoteTable(const TRestructureParams& params) {
     TRemoteRequest& request = BeginRemote(REQUEST_RESTRUCTURETABLE);
     request.PutString(FTableName);
     request.PutBool(FInMemory);
-    request.PutU16(params.LocaleId);
-    request.PutU16(params.SortId);
-    request.PutU16(params.UserMajor);
-    request.PutU16(params.UserMinor);
-    request.PutBool(params.Encrypted);
-    request.PutString(params.Password);
-    request.PutString(params.Description);
-    request.PutU16(params.BlobBlockSize);
-    request.PutU16(static_cast<uint16_t>(params.Fields.size()));
-    for (const TFieldDesc& field : params.Fields) request.PutParam(field.Data(), FIELD_DESC_SIZE);
-    // The definitions were checked: the counts fit their parameters.
-    const uint8_t count = params.IndexCount;
-    request.PutByte(count);
-    for (uint8_t i = 0; i <= count; ++i) request.PutParam(params.Indexes[i].Bytes.data(), INDEX_DESC_SIZE);
-    // Servers before 3.04 know no full-text index. Parameters the caller leaves
-    // unset keep the table's: no stop-word list goes as the count -1, an unset
-    // character set as an empty one.
-    if (GetServerVersion() >= SERVER_VERSION_LOCK_PROTOCOL) {
-        PutRemoteTextIndex(request, params.Indexes[SYS_TEXT_SLOT], params.StopWords, params.SpaceChars,
-                           params.IncludeChars);
-    }
+    TRemoteTableDefinition d;
+    d.LocaleId = params.LocaleId;
+    d.SortId = params.SortId;
+    d.UserMajor = params.UserMajor;
+    d.UserMinor = params.UserMinor;
+    d.Encrypted = params.Encrypted;
+    d.Password = params.Password;
+    d.Description = params.Description;
+    d.BlobBlockSize = params.BlobBlockSize;
+    d.Fields = &params.Fields;
+    d.SecondaryCount = params.IndexCount;
+    d.Indexes = &params.Indexes;
+    d.StopWords = params.StopWords;
+    d.SpaceChars = params.SpaceChars;
+    d.IncludeChars = params.IncludeChars;
+    PutRemoteDefinition(request, d);
     request.PutByte(params.Option);
     request.PutI32(params.LastAutoInc);
     request.PutBool(params.SuppressBackups);

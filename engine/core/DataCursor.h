@@ -726,6 +726,9 @@ protected:
     // DELETETABLE, or RENAMETABLE with the new name: the name and the in-memory flag.
     void SendRemoteTableRequest(TRequestCode code, std::string_view newName = {});
     void SendRemoteCreateTable(const TRemoteTableDefinition& definition);
+    // The definition's part of CREATETABLE and RESTRUCTURETABLE, from the locale to
+    // the full-text parameters.
+    void PutRemoteDefinition(TRemoteRequest& request, const TRemoteTableDefinition& definition);
     // The state blocks of RemoteState.h (RemoteState.cpp).
     void ReadCursorState(TRemoteReply& reply);
     // SQL result cursors: their handle and options, and their field definitions
