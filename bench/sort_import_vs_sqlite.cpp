@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -132,18 +133,7 @@ void Finish(benchmark::State& state, const std::string& step, double seconds, bo
 
 // ---- Our engine -------------------------------------------------------------------------
 
-TFieldDesc Field(const char* name, TEngineFieldType type, uint8_t size, int32_t& offset, uint16_t number) {
-    TFieldDesc d;
-    d.SetName(name);
-    d.SetFieldType(type);
-    d.SetDeclaredSize(size);
-    d.SetFieldNo(number);
-    d.SetPosition(number);
-    d.DerivePhysical();
-    d.SetOffset(static_cast<uint16_t>(offset));
-    offset += d.StoredSize() + 1;
-    return d;
-}
+using kura::bench::Field;
 
 TTableDefinition Definition(bool primary) {
     TTableDefinition def;

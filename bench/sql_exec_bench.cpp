@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -42,18 +43,7 @@ int32_t RowCount() {
     return n >= 100 && n <= 10'000'000 ? static_cast<int32_t>(n) : 100'000;
 }
 
-TFieldDesc Field(const char* name, TEngineFieldType type, uint8_t size, int32_t& offset, uint16_t number) {
-    TFieldDesc d;
-    d.SetName(name);
-    d.SetFieldType(type);
-    d.SetDeclaredSize(size);
-    d.SetFieldNo(number);
-    d.SetPosition(number);
-    d.DerivePhysical();
-    d.SetOffset(static_cast<uint16_t>(offset));
-    offset += d.StoredSize() + 1;
-    return d;
-}
+using kura::bench::Field;
 
 TIndexDesc Index(const char* name, uint16_t field) {
     TIndexDesc d;

@@ -59,11 +59,7 @@ protected:
         server = std::make_unique<TRemoteTestServer>();
         if (ServerVersion) server->Version = *ServerVersion;
         server->AddDatabase("DB", folder.path());
-        server->Configure(session, GetParam() == TCursorMode::RemoteLan);
-        session.RemoteUser = server->User;
-        session.RemotePassword = server->Password;
-        session.Connect();
-        session.Login();
+        server->LogIn(session, GetParam() == TCursorMode::RemoteLan);
         dir = session.OpenDataDirectory("DB", "");
     }
     void TearDown() override {

@@ -69,6 +69,14 @@ public:
         session.RemoteAddress = "127.0.0.1";
         session.RemotePort = Port();
     }
+    // Configures the session for this server and logs it in with the server's user.
+    void LogIn(TDataSession& session, bool lan = true) const {
+        Configure(session, lan);
+        session.RemoteUser = User;
+        session.RemotePassword = Password;
+        session.Connect();
+        session.Login();
+    }
     // The requests seen so far, after waiting up to timeoutMs for at least count of
     // them (a logout has no reply to wait for).
     std::vector<TServerRequest> Requests(size_t count, int timeoutMs = 5000) {

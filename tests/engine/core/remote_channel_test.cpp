@@ -317,11 +317,7 @@ TEST_F(RemoteChannel, CompressionChangesTheWireButNotTheResults) {
         SCOPED_TRACE(lan ? "LAN" : "internet");
         TRemoteTestServer srv;
         TDataSession s;
-        srv.Configure(s, lan);
-        s.RemoteUser = "admin";
-        s.RemotePassword = "secret";
-        s.Connect();
-        s.Login();
+        srv.LogIn(s, lan);
         const std::string long_password(200, 'p');
         s.AddPassword(long_password);
         EXPECT_TRUE(srv.Engine.PasswordExists(long_password));
@@ -377,11 +373,7 @@ TEST_F(RemoteChannel, FramesLargerThanOneChunkTravelWholeBothWays) {
         SCOPED_TRACE(lan ? "LAN" : "internet");
         TRemoteTestServer srv;
         TDataSession s;
-        srv.Configure(s, lan);
-        s.RemoteUser = "admin";
-        s.RemotePassword = "secret";
-        s.Connect();
-        s.Login();
+        srv.LogIn(s, lan);
         std::vector<uint8_t> big(100000 - 4);
         for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>((i * 7919) >> 5);
         // The reply echoes 200 000 bytes back: more than three chunks.

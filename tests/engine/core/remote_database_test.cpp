@@ -11,7 +11,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
-#include "tests/engine/core/RemoteTestServer.h"
+#include "tests/engine/core/LocalOrRemoteCursor.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -21,48 +21,9 @@ namespace {
 const auto* const kLibrary =
     ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
-enum class Mode { Local, Lan, Internet };
-
-std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
-    switch (info.param) {
-        case Mode::Local: return "Local";
-        case Mode::Lan: return "RemoteLan";
-        default: return "RemoteInternet";
-    }
-}
-
-TEngineErrorCode ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
-
-class BothModes : public ::testing::TestWithParam<Mode> {
+// Tables are made by a local session of their own, as another program would.
+class BothModes : public LocalOrRemoteCursor {
 protected:
-    void SetUp() override {
-        // Tables are made by a local session of their own, as another program would.
-        maker = maker_session.OpenDataDirectory("DB", folder.path());
-        if (GetParam() == Mode::Local) {
-            dir = session.OpenDataDirectory("DB", folder.path());
-            return;
-        }
-        server = std::make_unique<TRemoteTestServer>();
-        server->AddDatabase("DB", folder.path());
-        server->Configure(session, GetParam() == Mode::Lan);
-        session.RemoteUser = "admin";
-        session.RemotePassword = "secret";
-        session.Connect();
-        session.Login();
-        dir = session.OpenDataDirectory("DB", "");
-    }
-    void TearDown() override {
-        cursors.clear();
-        session.FreeDirectories();
-        server.reset();
-    }
     void Make(const std::string& name) {
         TableBuilder b;
         b.Field("Id", fldINT32);
@@ -72,19 +33,7 @@ protected:
         ASSERT_EQ(maker->CreateTable(table, name, false, false, b.Def), 0);
         maker->CloseTable(table, false, false, false);
     }
-    TDataCursor& Cursor(const std::string& name) {
-        cursors.push_back(std::make_unique<TDataCursor>(dir));
-        cursors.back()->SetTableName(name);
-        return *cursors.back();
-    }
-
-    TempDir folder;
-    TDataSession maker_session;
-    TDataDirectory* maker = nullptr;
-    std::unique_ptr<TRemoteTestServer> server;
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
-    std::vector<std::unique_ptr<TDataCursor>> cursors;
+    TDataCursor& Cursor(const std::string& name) { return Closed(name); }
 };
 
 }  // namespace
@@ -107,7 +56,7 @@ TEST_P(BothModes, TheDataHeaderOfAClosedTableIsTheFilesOwn) {
     Cursor("STAFF").GetDataHeader(got);
     EXPECT_EQ(0, std::memcmp(expected, got, DATA_HEADER_SIZE));
     EXPECT_EQ(Cursor("STAFF").GetLocaleID(), reference.GetLocaleID());
-    EXPECT_EQ(ErrorOf([&] { Cursor("NOBODY").GetDataHeader(got); }), KURA_OSENOENT);
+    EXPECT_EQ(EngineErrorOf([&] { Cursor("NOBODY").GetDataHeader(got); }), KURA_OSENOENT);
 }
 
 TEST_P(BothModes, RenameAndDeleteGoThroughTheClosedCursor) {
@@ -118,7 +67,7 @@ TEST_P(BothModes, RenameAndDeleteGoThroughTheClosedCursor) {
     EXPECT_TRUE(dir->TableExists("STAFF2", false));
     Cursor("STAFF2").DeleteTable();
     EXPECT_FALSE(dir->TableExists("STAFF2", false));
-    EXPECT_EQ(ErrorOf([&] { Cursor("STAFF2").DeleteTable(); }), KURA_OSENOENT);
+    EXPECT_EQ(EngineErrorOf([&] { Cursor("STAFF2").DeleteTable(); }), KURA_OSENOENT);
     EXPECT_TRUE(dir->TableExists("OTHER", false));
 }
 
@@ -135,7 +84,7 @@ TEST_P(BothModes, TransactionsStartCommitAndRollBack) {
     dir->Rollback();  // nothing open: only frees unused tables
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BothModes, ::testing::Values(Mode::Local, Mode::Lan, Mode::Internet), ModeName);
+INSTANTIATE_LOCAL_AND_REMOTE(BothModes);
 
 namespace {
 
@@ -152,7 +101,7 @@ std::vector<TServerRequest> OfCode(const std::vector<TServerRequest>& all, uint1
 }  // namespace
 
 TEST_P(BothModes, ServerCallbacksAreServedInsideAPendingRequest) {
-    if (GetParam() == Mode::Local) GTEST_SKIP() << "only a server calls back";
+    if (GetParam() == TCursorMode::Local) GTEST_SKIP() << "only a server calls back";
     Make("STAFF");
     TDataCursor& c = Cursor("STAFF");
     std::vector<std::string> seen;
@@ -195,7 +144,7 @@ TEST_P(BothModes, ServerCallbacksAreServedInsideAPendingRequest) {
         if (r.Code == REQUEST_GETDATAHEADER) a.Callbacks = {{{U16(77)}, false}};
         return a;
     });
-    EXPECT_EQ(ErrorOf([&] { c.GetDataHeader(header); }), KURA_UNCOMPRESS);
+    EXPECT_EQ(EngineErrorOf([&] { c.GetDataHeader(header); }), KURA_UNCOMPRESS);
     EXPECT_FALSE(session.IsConnected());
     server->SetScript(nullptr);
     EXPECT_TRUE(dir->TableExists("STAFF", false));
@@ -247,17 +196,17 @@ TEST_P(BothModes, CreateTableWritesTheSameDefinitionInEveryMode) {
     // A second create without overwrite is refused alike.
     TDataCursor& again = Cursor("STAFF");
     again.SetExclusive(true);
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(EngineErrorOf([&] {
                   again.CreateTable(0, 0, false, nullptr, {}, {}, fields, slots, 1, 512, "", "", false, 0, 0, false);
               }),
               KURA_TABLEEXISTS);
 }
 
 TEST_P(BothModes, RepliesLongerThanTheirDestinationsAreRefused) {
-    if (GetParam() == Mode::Local) GTEST_SKIP() << "only a server replies";
+    if (GetParam() == TCursorMode::Local) GTEST_SKIP() << "only a server replies";
     Make("STAFF");
     TDataCursor& c = Cursor("STAFF");
-    const bool lan = GetParam() == Mode::Lan;
+    const bool lan = GetParam() == TCursorMode::RemoteLan;
     // An honest frame whose one parameter is 200 bytes: a header has 127.
     auto oversized = [lan](uint16_t code, uint32_t length) {
         return [=](const TServerRequest& r) {
@@ -277,21 +226,21 @@ TEST_P(BothModes, RepliesLongerThanTheirDestinationsAreRefused) {
     uint8_t header[DATA_HEADER_SIZE + 16];
     std::memset(header, 0xEE, sizeof header);
     server->SetScript(oversized(REQUEST_GETDATAHEADER, 200));
-    EXPECT_EQ(ErrorOf([&] { c.GetDataHeader(header); }), KURA_UNCOMPRESS);
+    EXPECT_EQ(EngineErrorOf([&] { c.GetDataHeader(header); }), KURA_UNCOMPRESS);
     EXPECT_FALSE(session.IsConnected());
     for (size_t i = DATA_HEADER_SIZE; i < sizeof header; ++i) ASSERT_EQ(header[i], 0xEE) << i;
 
     // A cursor handle of 2 bytes is no handle.
     server->SetScript(oversized(REQUEST_CREATECURSOR, 2));
-    EXPECT_EQ(ErrorOf([&] { TDataCursor other(dir); }), KURA_UNCOMPRESS);
+    EXPECT_EQ(EngineErrorOf([&] { TDataCursor other(dir); }), KURA_UNCOMPRESS);
     server->SetScript(oversized(REQUEST_TABLEEXISTS, 5));
-    EXPECT_EQ(ErrorOf([&] { dir->TableExists("STAFF", false); }), KURA_UNCOMPRESS);
+    EXPECT_EQ(EngineErrorOf([&] { dir->TableExists("STAFF", false); }), KURA_UNCOMPRESS);
     server->SetScript(nullptr);
     EXPECT_TRUE(dir->TableExists("STAFF", false));
 }
 
 TEST_P(BothModes, DatabaseAndCursorRequestsMatchTheirLayouts) {
-    if (GetParam() != Mode::Lan) GTEST_SKIP() << "plain frames are compared on a LAN connection";
+    if (GetParam() != TCursorMode::RemoteLan) GTEST_SKIP() << "plain frames are compared on a LAN connection";
     Make("STAFF");
     dir->TableExists("STAFF", false);
     dir->StartTransaction();
