@@ -1,5 +1,13 @@
-# A subsystem is one static library made of every .cpp directly in its folder.
+# A subsystem is one library made of every .cpp directly in its folder.
 # Each library is one folder; sub-folders are not globbed in.
+# The sanitized test build links them as shared libraries: every test executable then
+# carries only its own code, where static copies of the sanitizers' check data made the
+# build folder outgrow a small disk (some 60 MB in each of a hundred executables).
+if(KURA_SHARED_LIBS)
+  set(KURA_LIBRARY_KIND SHARED)
+else()
+  set(KURA_LIBRARY_KIND STATIC)
+endif()
 function(kura_library name dir)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
@@ -9,7 +17,7 @@ function(kura_library name dir)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
     return()
   endif()
-  add_library(${name} STATIC ${sources})
+  add_library(${name} ${KURA_LIBRARY_KIND} ${sources})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
