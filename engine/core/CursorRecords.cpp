@@ -359,9 +359,14 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
                         // The slot must be the one whose lock this write holds.
                         if (slot->GetRecordNumber() != recordNo) RaiseError(KURA_FILECORRUPT);
                         BuildLiveRowIdKey(buffer, key.data());
-                        if (newSlot) {
+                        if (newSlot && FRowIdsDeferred &&
+                            recordNo == FDeferredFirstRecord + FDeferredAutoIncs.size()) {
+                            FDeferredAutoIncs.push_back(GetBufferAutoInc(buffer));
+                        } else if (newSlot) {
+                            CompleteRowIds();
                             InsertIndexKey(key.data(), recordNo);
                         } else {
+                            CompleteRowIds();
                             BuildRowIdKey(slot->GetBuffer(), oldKey.data());
                             DeleteIndexKey(oldKey.data(), key.data(), recordNo);
                         }

@@ -641,6 +641,17 @@ public:
     bool FTemporaryFiles = false;
     bool FRestructuring = false;
     bool FSuppressAutoInc = false;
+    // DeferRowIds: the auto-increment values of the records appended since, which
+    // took consecutive slots from FDeferredFirstRecord on.
+    bool FRowIdsDeferred = false;
+    uint32_t FDeferredFirstRecord = 0;
+    std::vector<uint32_t> FDeferredAutoIncs;
+    // SortRecords may move this table's records (CursorSort.cpp).
+    bool Sortable() const;
+    // Files records first..first+count-1 in "Sys Deleted" under the given
+    // auto-increment values (their record numbers when none), after dropping the
+    // index's pages when anew.
+    void FileRowIds(uint32_t first, uint32_t count, const uint32_t* autoIncs, bool anew);
     TRecord* FRecord = nullptr;
     TCursorEvents FEvents;
     bool FQuerySource = false;
@@ -1051,6 +1062,15 @@ public:
     // "Sys Deleted" made anew for records 1..count, each carrying its number as its
     // auto-increment value.
     void RebuildRowIdIndex(uint32_t count);
+    // For an empty table that SortRecords accepts, about to be filled and then
+    // grouped or de-duplicated: the appends until then leave "Sys Deleted" alone
+    // (the sort files the records it keeps, usually far fewer). Nothing may read
+    // the table in between; CompleteRowIds files the appended records when no sort
+    // follows after all (a failure), and EmptyTable or closing ends the deferral.
+    // Does nothing on any other table.
+    void DeferRowIds();
+    void CompleteRowIds();
+    bool RowIdsDeferred() const { return FRowIdsDeferred; }
 
     // ---- Restructuring (CursorRestructure.cpp, Restructure.h) ----
     void RestructureTable(const TRestructureParams& params);

@@ -437,6 +437,12 @@ bool TPage::FindKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) {
 
 void TPage::FindInsertSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) {
     if (KeyCount == 0) Corrupt();
+    // Keys mostly arrive in ascending order (row identifiers, counters): one
+    // comparison with the last entry settles those without the binary search.
+    if (Compare(cursor, KeyCount, key) <= 0) {
+        slot = KeyCount;
+        return;
+    }
     bool exact = false;
     slot = LastNotAbove(cursor, key, exact);
 }

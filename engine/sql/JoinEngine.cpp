@@ -48,6 +48,22 @@ void TQueryPlan::ResetRows() {
     }
 }
 
+namespace {
+
+THashKey PackKey(const TExpToken& value) {
+    const std::string text = CanonicalValueKey(value);
+    if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
+    uint8_t bytes[16] = {};
+    std::memcpy(bytes, text.data(), text.size());
+    bytes[15] = static_cast<uint8_t>(text.size());
+    THashKey key;
+    std::memcpy(&key.Head, bytes, 8);
+    std::memcpy(&key.Tail, bytes + 8, 8);
+    return key;
+}
+
+}  // namespace
+
 void TQueryPlan::BuildHash(TPlanTable& t) {
     TExpToken key;
     key.Kind = ekColumn;
@@ -70,7 +86,7 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-        t.HashEntries.emplace_back(CanonicalValueKey(key), offset);
+        t.HashEntries.emplace_back(PackKey(key), offset);
     }
     std::sort(t.HashEntries.begin(), t.HashEntries.end());
     t.HashBuilt = true;
@@ -96,16 +112,23 @@ bool TQueryPlan::FirstAt(size_t level) {
         if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
-        if (value->IsNull == 0) {
-            const std::string wanted = CanonicalValueKey(*value);
+        const bool null = value->IsNull != 0;
+        THashKey wanted;
+        try {
+            if (!null) wanted = PackKey(*value);
+        } catch (...) {
+            ReleaseExpToken(value);
+            throw;
+        }
+        ReleaseExpToken(value);
+        if (!null) {
             const auto first = std::lower_bound(t.HashEntries.begin(), t.HashEntries.end(), wanted,
-                                                [](const auto& entry, const std::string& k) { return entry.first < k; });
+                                                [](const auto& entry, const THashKey& k) { return entry.first < k; });
             auto last = first;
             while (last != t.HashEntries.end() && last->first == wanted) ++last;
             t.HashPosition = static_cast<size_t>(first - t.HashEntries.begin());
             t.HashEnd = static_cast<size_t>(last - t.HashEntries.begin());
         }
-        ReleaseExpToken(value);
         return NextAt(level);
     }
     if (t.RangeValue) {

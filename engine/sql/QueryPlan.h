@@ -50,6 +50,18 @@ struct TQueryContext {
     std::function<void(uint16_t percent, bool& abort)> Progress;
 };
 
+// The in-memory join key of a value: its CanonicalValueKey (at most 9 bytes for
+// the non-text values a memory join is keyed by) packed into two words, so that
+// sorting and searching the keys compares words instead of strings.
+struct THashKey {
+    uint64_t Head = 0;
+    uint64_t Tail = 0;  // bytes 8..14, and the length in the top byte
+    friend bool operator==(const THashKey&, const THashKey&) = default;
+    friend bool operator<(const THashKey& a, const THashKey& b) {
+        return a.Head != b.Head ? a.Head < b.Head : a.Tail < b.Tail;
+    }
+};
+
 // One nested-loop level: a source table, how it joins to the levels before it and
 // the conditions decided on its records.
 struct TPlanTable {
@@ -98,7 +110,7 @@ struct TPlanTable {
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
     // (key, record offset), ordered by key and then by table order.
-    std::vector<std::pair<std::string, uint32_t>> HashEntries;
+    std::vector<std::pair<THashKey, uint32_t>> HashEntries;
     size_t HashPosition = 0;  // next entry of the current key
     size_t HashEnd = 0;       // past the current key's entries
 };

@@ -344,16 +344,28 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     const bool unionMaster = q.HasUnion && !q.IsUnionMember;
     const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
     int32_t appended = 0;
-    while (plan.NextRow()) {
-        if (!plan.StepProgress()) break;
-        bool accepted = true;
-        for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
-        if (!accepted) continue;
-        if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
-        if (q.Top >= 0 && unordered && appended >= q.Top) break;
-        CopyResultRow(plan, work.data());
-        plan.Result->AppendRecord(work.data(), false);
-        ++appended;
+    // Grouping and DISTINCT re-file the rows they keep: the appends before them
+    // need not file every row.
+    if (q.Distinct || q.HasGroupBy) plan.Result->DeferRowIds();
+    try {
+        while (plan.NextRow()) {
+            if (!plan.StepProgress()) break;
+            bool accepted = true;
+            for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
+            if (!accepted) continue;
+            if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
+            if (q.Top >= 0 && unordered && appended >= q.Top) break;
+            CopyResultRow(plan, work.data());
+            plan.Result->AppendRecord(work.data(), false);
+            ++appended;
+        }
+    } catch (...) {
+        try {
+            plan.Result->CompleteRowIds();
+        } catch (...) {
+            // The row loop's own error is the one to report.
+        }
+        throw;
     }
     const bool inUnion = q.HasUnion || q.IsUnionMember;
     if (q.Distinct) {
