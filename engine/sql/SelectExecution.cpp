@@ -195,6 +195,38 @@ void AddInto(TExpToken& target, const TExpToken& source) {
 
 }  // namespace
 
+namespace {
+
+// SUM and RUNSUM of DOUBLE and INTEGER columns added in place in the stored
+// records (presence byte, then the value as stored), as AddInto and PutValue
+// would; false for any other column.
+bool AddStored(const TFieldDesc& d, const uint8_t* source, uint8_t* target) {
+    const uint8_t type = d.FieldType();
+    if ((type != fldFLOAT || d.StoredSize() != 8) && (type != fldINT32 || d.StoredSize() != 4)) return false;
+    const uint16_t at = d.Offset();
+    if (source[at] == 0) return true;
+    if (target[at] == 0) {
+        std::memcpy(target + at, source + at, d.StoredSize() + 1u);
+        return true;
+    }
+    if (type == fldFLOAT) {
+        double a = 0, b = 0;
+        std::memcpy(&a, source + at + 1, 8);
+        std::memcpy(&b, target + at + 1, 8);
+        b += a;
+        std::memcpy(target + at + 1, &b, 8);
+    } else {
+        int32_t a = 0, b = 0;
+        std::memcpy(&a, source + at + 1, 4);
+        std::memcpy(&b, target + at + 1, 4);
+        b = exv::Add32(b, a);
+        std::memcpy(target + at + 1, &b, 4);
+    }
+    return true;
+}
+
+}  // namespace
+
 void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
     TDataCursor& result = *Result;
     TFieldReader sourceReader(result, ScratchA), targetReader(result, ScratchB);
@@ -202,6 +234,7 @@ void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
         if (c.Aggregate == akNone) continue;
         // A group's first record carries the running sum of the group before it.
         if (first && (c.Aggregate != akRunSum || source == target)) continue;
+        if ((c.Aggregate == akSum || c.Aggregate == akRunSum) && AddStored(c.Desc, source, target)) continue;
         TExpToken& s = sourceReader.Read(c.Desc, source);
         TExpToken& t = targetReader.Read(c.Desc, target);
         switch (c.Aggregate) {
