@@ -80,7 +80,8 @@ void TDataCursor::FileRowIds(uint32_t first, uint32_t count, const uint32_t* aut
         }
         std::vector<uint8_t> record(std::max<std::size_t>(FTable->GetRecordSize(), RECORD_HEADER_SIZE), 0);
         std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> key{};
-        for (uint32_t i = 0; i < count; ++i) {
+        const bool built = BuildAscendingTree(first, count, autoIncs);
+        for (uint32_t i = 0; i < count && !built; ++i) {
             const uint32_t recordNo = first + i;
             SetBufferAutoInc(record.data(), autoIncs ? autoIncs[i] : recordNo);
             key.fill(0);

@@ -652,6 +652,10 @@ public:
     // auto-increment values (their record numbers when none), after dropping the
     // index's pages when anew.
     void FileRowIds(uint32_t first, uint32_t count, const uint32_t* autoIncs, bool anew);
+    // The same into the empty tree of the current index (AscendingTree.cpp), built
+    // level by level; false, with nothing changed, when the tree is not empty, its
+    // leaves are compressed or the keys do not ascend.
+    bool BuildAscendingTree(uint32_t first, uint32_t count, const uint32_t* autoIncs);
     TRecord* FRecord = nullptr;
     TCursorEvents FEvents;
     bool FQuerySource = false;

@@ -141,8 +141,27 @@ bool TQueryPlan::FirstAt(size_t level) {
         }
         ReleaseExpToken(value);
         if (!t.Empty) {
-            t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
-            t.RangeActive = true;
+            // Setting the range, positioning and reading its first record make one
+            // read of the table: one bracket, so that the index pages missed on the
+            // way share one change check instead of one each.
+            TDataCursor& cursor = *t.Cursor;
+            cursor.CheckForChanges();
+            bool found = false;
+            try {
+                cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+                t.RangeActive = true;
+                cursor.SetToBegin();
+                found = NextAt(level);
+            } catch (...) {
+                try {
+                    cursor.EndRead();
+                } catch (...) {
+                    // The read's own error is the one to report.
+                }
+                throw;
+            }
+            cursor.EndRead();
+            return found;
         }
     }
     t.Cursor->SetToBegin();

@@ -377,28 +377,19 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     const bool unionMaster = q.HasUnion && !q.IsUnionMember;
     const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
     int32_t appended = 0;
-    // Grouping and DISTINCT re-file the rows they keep: the appends before them
-    // need not file every row.
-    if (q.Distinct || q.HasGroupBy) plan.Result->DeferRowIds();
-    try {
-        while (plan.NextRow()) {
-            if (!plan.StepProgress()) break;
-            bool accepted = true;
-            for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
-            if (!accepted) continue;
-            if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
-            if (q.Top >= 0 && unordered && appended >= q.Top) break;
-            CopyResultRow(plan, work.data());
-            plan.Result->AppendRecord(work.data(), false);
-            ++appended;
-        }
-    } catch (...) {
-        try {
-            plan.Result->CompleteRowIds();
-        } catch (...) {
-            // The row loop's own error is the one to report.
-        }
-        throw;
+    // The rows are filed under their row identifiers once they are all in (or by
+    // the sort that re-files the rows it keeps), not one by one.
+    plan.Result->DeferRowIds();
+    while (plan.NextRow()) {
+        if (!plan.StepProgress()) break;
+        bool accepted = true;
+        for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
+        if (!accepted) continue;
+        if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
+        if (q.Top >= 0 && unordered && appended >= q.Top) break;
+        CopyResultRow(plan, work.data());
+        plan.Result->AppendRecord(work.data(), false);
+        ++appended;
     }
     const bool inUnion = q.HasUnion || q.IsUnionMember;
     if (q.Distinct) {
@@ -477,8 +468,14 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         else
             ExecuteRows(plan, work);
         if (!q.HasUnion && !q.IsUnionMember) FinishResultTable(q);
+        plan.Result->CompleteRowIds();
         plan.EndProgress();
     } catch (...) {
+        try {
+            plan.Result->CompleteRowIds();
+        } catch (...) {
+            // The statement's own error is the one to report.
+        }
         plan.DropLevelFilters();
         for (TDataCursor* c : locked) c->EndTableRead();
         throw;
