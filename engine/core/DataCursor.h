@@ -483,6 +483,11 @@ public:
     // The empty name selects the primary index (natural order without one).
     void SetIndexName(std::string_view name);
     void SwitchToIndex(uint8_t indexNo);
+    // While stepping in index order, the records read ahead end before the first
+    // key whose first fieldCount fields differ from those of the record buffer
+    // (the records of one key, found with FindKey); nullptr lifts the bound, and so
+    // does every change of index. The stepping itself is not bounded.
+    void BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount);
     // Number and descriptor only; used around internal scans.
     void SetIndexNumber(uint8_t indexNo);
     // 10026 for a key size above the 522-byte key buffers.
@@ -684,6 +689,8 @@ public:
     std::array<uint8_t, RANGE_KEY_SIZE> FRangeStartKey{};
     std::array<uint8_t, RANGE_KEY_SIZE> FRangeEndKey{};
     bool FRangeActive = false;
+    std::array<uint8_t, RANGE_KEY_SIZE> FReadAheadKey{};
+    int32_t FReadAheadLength = 0;  // 0: read-ahead not bounded (BoundReadAhead)
     TExpressionParser* FFilterParser = nullptr;  // created with the filter parser
     std::vector<TFilter*> FFilters;
     bool FVisibleSetActive = false;

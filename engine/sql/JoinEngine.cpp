@@ -141,16 +141,23 @@ bool TQueryPlan::FirstAt(size_t level) {
         }
         ReleaseExpToken(value);
         if (!t.Empty) {
-            // Setting the range, positioning and reading its first record make one
-            // read of the table: one bracket, so that the index pages missed on the
-            // way share one change check instead of one each.
+            // Finding the key (or setting the range and positioning) and reading
+            // its first records make one read of the table: one bracket, so that
+            // the index pages missed on the way share one change check.
             TDataCursor& cursor = *t.Cursor;
             cursor.CheckForChanges();
             bool found = false;
             try {
-                cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
-                t.RangeActive = true;
-                cursor.SetToBegin();
+                if (t.Seek) {
+                    t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
+                    t.Empty = !t.SeekPending;
+                    // Stepping on reads ahead only the records of this key.
+                    if (t.SeekPending) cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
+                } else {
+                    cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+                    t.RangeActive = true;
+                    cursor.SetToBegin();
+                }
                 found = NextAt(level);
             } catch (...) {
                 try {
@@ -175,10 +182,16 @@ bool TQueryPlan::NextAt(size_t level) {
             if (t.HashPosition >= t.HashEnd) break;
             const uint32_t offset = t.HashEntries[t.HashPosition++].second;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
+        } else if (t.SeekPending) {
+            t.SeekPending = false;
         } else {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
             if (code != 0) t.Cursor->CheckError(code, {});
+            // Past the records of the key sought.
+            if (t.Seek && std::memcmp(t.Buffer.data() + t.SeekOffset, t.RangeBuffer.data() + t.SeekOffset,
+                                      t.SeekSize) != 0)
+                break;
         }
         t.AtEnd = false;
         bool accepted = true;

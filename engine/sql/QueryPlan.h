@@ -99,6 +99,14 @@ struct TPlanTable {
     bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
     bool RangeExact = false;  // the range alone decides the level's conditions
+    // A joined level keyed by an integer, date or time column: each restart finds
+    // the first record of the key (one descent) and steps on while the column's
+    // stored bytes (SeekOffset, SeekSize with the presence byte) stay the key's,
+    // instead of setting a range. SeekPending: the record found is in Buffer.
+    bool Seek = false;
+    bool SeekPending = false;
+    uint16_t SeekOffset = 0;
+    uint16_t SeekSize = 0;
     // An equality "column = value of earlier levels" on a column that is not a
     // text: the level's records are read once per execution into memory, keyed by
     // that column, and each restart takes the records of one key.

@@ -8,6 +8,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ValueAccess.h"
@@ -457,7 +458,12 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
                 locked.push_back(t.Cursor.get());
             }
         }
-        plan.Result->EmptyTable();
+        // A result table that never held a row (the first execution) is empty
+        // as it is.
+        TDataTable* resultTable = plan.Result->GetTable();
+        const bool fresh = resultTable && !plan.Result->IsRemote() && plan.Result->GetRecordCount() == 0 &&
+                           resultTable->GetDataFile().GetNextRecordNumber() == 1 && resultTable->GetLastAutoInc() == 0;
+        if (!fresh) plan.Result->EmptyTable();
         if (plan.Tables.size() > 1) plan.ChooseDrivingTable();
         plan.ResetRows();
         if (!q.CountStarOnly) plan.ApplyLevelFilters();
