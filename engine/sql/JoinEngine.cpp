@@ -197,6 +197,7 @@ bool TQueryPlan::NextAt(size_t level) {
         bool accepted = true;
         for (const TExpToken* c : t.Conditions) {
             if (t.Filtered) break;
+            if (c == t.HashCondition && t.HashColumn) continue;
             if (!Accepts(c)) {
                 accepted = false;
                 break;

@@ -220,6 +220,7 @@ void TQueryPlan::PlaceConditions() {
         t.Seek = t.SeekPending = false;
         t.Cursor->BoundReadAhead(nullptr, 0);
         t.HashColumn = t.HashValue = nullptr;
+        t.HashCondition = nullptr;
         t.HashBuilt = false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -291,6 +292,10 @@ void TQueryPlan::PlaceConditions() {
                     t.HashColumn = column;
                     t.HashValue = value;
                     c->PlannerWord = 0;
+                    const uint8_t type = column->DataType;
+                    if (type == fldINT16 || type == fldINT32 || type == fldUINT16 || type == fldINT64 ||
+                        type == fldDATE || type == fldTIME)
+                        t.HashCondition = c;
                     continue;
                 }
                 const uint8_t index = IndexOnField(*t.Cursor, column->FieldNumber);

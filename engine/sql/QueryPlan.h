@@ -112,6 +112,9 @@ struct TPlanTable {
     // that column, and each restart takes the records of one key.
     TExpToken* HashColumn = nullptr;  // not owned
     TExpToken* HashValue = nullptr;   // not owned
+    // The equality the memory key decides by itself (keys of integers, dates and
+    // times are equal exactly when the values are): not tested again per record.
+    const TExpToken* HashCondition = nullptr;  // not owned
     // Conditions on this level's columns alone: records failing them never enter
     // the memory copy.
     std::vector<TExpToken*> LocalConditions;

@@ -348,6 +348,9 @@ void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& 
     request.CallbackData = &plan;
     if (grouping) {
         request.Grouping = true;
+        // MergeRows adds counts and sums and compares minima and maxima, which
+        // holds for partial groups as well.
+        request.Combinable = true;
         request.Accumulate = [](void* data, bool first, uint8_t* a, uint8_t* group) {
             static_cast<TQueryPlan*>(data)->MergeRows(first, a, group);
         };
