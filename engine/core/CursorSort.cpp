@@ -45,7 +45,9 @@ bool TDataCursor::Sortable() const {
 }
 
 void TDataCursor::DeferRowIds() {
-    if (FRowIdsDeferred || !FOpen || !FTable || IsRemote() || !FExclusive || !FQueryResult || !Sortable()) return;
+    if (FRowIdsDeferred || !FOpen || !FTable || IsRemote() || !FExclusive || !FQueryResult || !Sortable() ||
+        !GetTextIndexFields().empty())
+        return;
     const uint32_t next = FTable->GetDataFile().GetNextRecordNumber();
     // Only a table without records: every append then takes the next new slot.
     if (next != 1 || GetRecordCount() != 0) return;
