@@ -44,11 +44,18 @@ void TQueryPlan::ResetRows() {
         t.HashBuilt = false;
         t.HashRecords.clear();
         t.HashEntries.clear();
+        t.HashSlots.clear();
         t.HashPosition = t.HashEnd = 0;
     }
 }
 
 namespace {
+
+size_t SlotOf(const THashKey& key, size_t mask) {
+    uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    return static_cast<size_t>(h) & mask;
+}
 
 THashKey PackKey(const TExpToken& value) {
     const std::string text = CanonicalValueKey(value);
@@ -89,6 +96,15 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         t.HashEntries.emplace_back(PackKey(key), offset);
     }
     std::sort(t.HashEntries.begin(), t.HashEntries.end());
+    size_t slots = 16;
+    while (slots < t.HashEntries.size() * 2) slots *= 2;
+    t.HashSlots.assign(slots, 0);
+    for (size_t i = 0; i < t.HashEntries.size(); ++i) {
+        if (i > 0 && t.HashEntries[i].first == t.HashEntries[i - 1].first) continue;
+        size_t slot = SlotOf(t.HashEntries[i].first, slots - 1);
+        while (t.HashSlots[slot] != 0) slot = (slot + 1) & (slots - 1);
+        t.HashSlots[slot] = static_cast<uint32_t>(i + 1);
+    }
     t.HashBuilt = true;
     t.AtEnd = true;
 }
@@ -122,12 +138,16 @@ bool TQueryPlan::FirstAt(size_t level) {
         }
         ReleaseExpToken(value);
         if (!null) {
-            const auto first = std::lower_bound(t.HashEntries.begin(), t.HashEntries.end(), wanted,
-                                                [](const auto& entry, const THashKey& k) { return entry.first < k; });
-            auto last = first;
-            while (last != t.HashEntries.end() && last->first == wanted) ++last;
-            t.HashPosition = static_cast<size_t>(first - t.HashEntries.begin());
-            t.HashEnd = static_cast<size_t>(last - t.HashEntries.begin());
+            const size_t mask = t.HashSlots.size() - 1;
+            for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
+                const size_t first = t.HashSlots[slot] - 1u;
+                if (!(t.HashEntries[first].first == wanted)) continue;
+                size_t last = first;
+                while (last < t.HashEntries.size() && t.HashEntries[last].first == wanted) ++last;
+                t.HashPosition = first;
+                t.HashEnd = last;
+                break;
+            }
         }
         return NextAt(level);
     }

@@ -122,6 +122,9 @@ struct TPlanTable {
     std::vector<uint8_t> HashRecords;
     // (key, record offset), ordered by key and then by table order.
     std::vector<std::pair<THashKey, uint32_t>> HashEntries;
+    // Open addressing over the keys: 1 + the first entry of a key, 0 for a free
+    // slot; its size is a power of two at least twice the entries.
+    std::vector<uint32_t> HashSlots;
     size_t HashPosition = 0;  // next entry of the current key
     size_t HashEnd = 0;       // past the current key's entries
 };
