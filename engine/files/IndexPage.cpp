@@ -46,10 +46,14 @@ void TPage::ResizeKeys(uint32_t bytes) {
 void TPage::SetKeyCount(uint16_t n) {
     if (n == KeyCount) return;
     Modified = 1;
+    const uint32_t before = static_cast<uint32_t>(KeyCount) * EntrySize();
     KeyCount = n;
     const uint32_t used = static_cast<uint32_t>(n) * EntrySize();
     ResizeKeys(used);
-    std::fill(Keys.begin() + used, Keys.end(), 0);
+    // The bytes past the entries are kept zero: only those the entries give up are
+    // cleared (a page that grows writes its new entries itself), instead of the
+    // whole rest of the buffer at every insert.
+    if (used < before) std::fill(Keys.begin() + used, Keys.begin() + std::min<std::size_t>(before, Keys.size()), 0);
 }
 
 void TPage::SetPriorPage(uint32_t page) {
