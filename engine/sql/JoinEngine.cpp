@@ -51,6 +51,11 @@ void TQueryPlan::ResetRows() {
 
 namespace {
 
+// The record holds the key a keyed level looks for (its column's stored bytes).
+bool SameSeekKey(const TPlanTable& t, const uint8_t* record) {
+    return std::memcmp(record + t.SeekOffset, t.RangeBuffer.data() + t.SeekOffset, t.SeekSize) == 0;
+}
+
 size_t SlotOf(const THashKey& key, size_t mask) {
     uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
@@ -171,8 +176,18 @@ bool TQueryPlan::FirstAt(size_t level) {
                 if (t.Seek) {
                     t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
                     t.Empty = !t.SeekPending;
-                    // Stepping on reads ahead only the records of this key.
-                    if (t.SeekPending) cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
+                    t.SeekAheadHeld = t.SeekEnd = false;
+                    if (t.SeekPending) {
+                        // Stepping on reads ahead only the records of this key; the
+                        // next one is read now, so that a key of one record needs
+                        // no second visit to the table.
+                        cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
+                        t.SeekAhead.resize(t.Buffer.size());
+                        const TEngineErrorCode code = cursor.GetNextRecord(t.SeekAhead.data());
+                        if (code != 0 && code != KURA_EOF) cursor.CheckError(code, {});
+                        t.SeekEnd = code == KURA_EOF || !SameSeekKey(t, t.SeekAhead.data());
+                        t.SeekAheadHeld = !t.SeekEnd;
+                    }
                 } else {
                     cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
                     t.RangeActive = true;
@@ -204,14 +219,17 @@ bool TQueryPlan::NextAt(size_t level) {
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
         } else if (t.SeekPending) {
             t.SeekPending = false;
+        } else if (t.Seek && t.SeekEnd) {
+            break;
+        } else if (t.Seek && t.SeekAheadHeld) {
+            std::memcpy(t.Buffer.data(), t.SeekAhead.data(), t.Buffer.size());
+            t.SeekAheadHeld = false;
         } else {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
             if (code != 0) t.Cursor->CheckError(code, {});
             // Past the records of the key sought.
-            if (t.Seek && std::memcmp(t.Buffer.data() + t.SeekOffset, t.RangeBuffer.data() + t.SeekOffset,
-                                      t.SeekSize) != 0)
-                break;
+            if (t.Seek && !SameSeekKey(t, t.Buffer.data())) break;
         }
         t.AtEnd = false;
         bool accepted = true;

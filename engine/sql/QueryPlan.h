@@ -105,6 +105,11 @@ struct TPlanTable {
     // instead of setting a range. SeekPending: the record found is in Buffer.
     bool Seek = false;
     bool SeekPending = false;
+    // The record after the one found, read in the same bracket: SeekAheadHeld when
+    // it is of the key too, SeekEnd when there is none of the key.
+    std::vector<uint8_t> SeekAhead;
+    bool SeekAheadHeld = false;
+    bool SeekEnd = false;
     uint16_t SeekOffset = 0;
     uint16_t SeekSize = 0;
     // An equality "column = value of earlier levels" on a column that is not a
