@@ -220,7 +220,7 @@ void TDataCursor::GetField(uint16_t fieldNo, const uint8_t* buffer, void* value,
 }
 
 void TDataCursor::PutField(uint16_t fieldNo, uint8_t* buffer, const void* value, bool force, bool blankForBlob) {
-    const TFieldDesc desc = CursorFieldDesc(fieldNo);
+    const TFieldDesc& desc = CursorFieldDesc(fieldNo);
     PutFieldData(desc, buffer, value, force, blankForBlob);
 }
 

@@ -111,6 +111,7 @@ void AdjustVisibleSet(TDataCursor& c) {
 
 void TDataCursor::SwitchToIndex(uint8_t indexNo) {
     if (indexNo == FIndexNo) return;
+    FReadAheadLength = 0;
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
     if (IsRemote()) {
         // A server selects indexes by name; the primary index is the empty name.

@@ -155,13 +155,30 @@ void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::ve
     const TPage* page = FPosition.Page;
     if (!page || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount) return;
     const auto slot = static_cast<uint32_t>(FPosition.Slot);
+    auto beyond = [&](uint32_t i) {
+        return FReadAheadLength > 0 &&
+               CompareFieldValues(page->GetKeyAddress(i), FReadAheadKey.data(), FReadAheadLength) != 0;
+    };
     if (direction == 1) {
-        for (uint32_t i = slot + 1; i <= page->KeyCount && static_cast<int32_t>(numbers.size()) < maximum; ++i)
+        for (uint32_t i = slot + 1; i <= page->KeyCount && static_cast<int32_t>(numbers.size()) < maximum; ++i) {
+            if (beyond(i)) break;
             numbers.push_back(page->GetRecordNo(i));
+        }
     } else {
-        for (uint32_t i = slot - 1; i >= 1 && static_cast<int32_t>(numbers.size()) < maximum; --i)
+        for (uint32_t i = slot - 1; i >= 1 && static_cast<int32_t>(numbers.size()) < maximum; --i) {
+            if (beyond(i)) break;
             numbers.push_back(page->GetRecordNo(i));
+        }
     }
+}
+
+void TDataCursor::BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount) {
+    FReadAheadLength = 0;
+    if (!recordBuffer || !FOpen || IsNaturalOrder() || IsRemote()) return;
+    std::array<uint8_t, RANGE_KEY_SIZE> key{};
+    MakeSearchKey(0, recordBuffer, key.data());
+    FReadAheadKey = key;
+    FReadAheadLength = KeyCompareLength(std::max(fieldCount, 1), 0);
 }
 
 // ---- The current record ----------------------------------------------------------------

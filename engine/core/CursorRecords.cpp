@@ -350,7 +350,11 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
                     InsertIndexKey(key.data(), recordNo);
                 }
 
-                SetIndexNumber(SYS_DELETED_SLOT);
+                // Under DeferRowIds the next new slot is only noted: "Sys Deleted"
+                // is not touched, nor selected.
+                const bool deferring =
+                    FRowIdsDeferred && newSlot && recordNo == FDeferredFirstRecord + FDeferredAutoIncs.size();
+                if (!deferring) SetIndexNumber(SYS_DELETED_SLOT);
                 TRecord* slot = nullptr;
                 bool blobsChanged = false;
                 if (!AllocateRecord(slot) || !slot) RaiseError(KURA_KEYORRECDELETED);
@@ -358,10 +362,15 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
                     [&] {
                         // The slot must be the one whose lock this write holds.
                         if (slot->GetRecordNumber() != recordNo) RaiseError(KURA_FILECORRUPT);
-                        BuildLiveRowIdKey(buffer, key.data());
-                        if (newSlot) {
+                        if (deferring) {
+                            FDeferredAutoIncs.push_back(GetBufferAutoInc(buffer));
+                        } else if (newSlot) {
+                            CompleteRowIds();
+                            BuildLiveRowIdKey(buffer, key.data());
                             InsertIndexKey(key.data(), recordNo);
                         } else {
+                            CompleteRowIds();
+                            BuildLiveRowIdKey(buffer, key.data());
                             BuildRowIdKey(slot->GetBuffer(), oldKey.data());
                             DeleteIndexKey(oldKey.data(), key.data(), recordNo);
                         }
@@ -376,7 +385,8 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
                         slot->SetFieldData(buffer);
                         slot->SetAutoIncValue(GetBufferAutoInc(buffer));
                         IncRecordCount();
-                        AddTextIndexWords(slot->GetBuffer());
+                        // A table whose row identifiers wait has no text index.
+                        if (!deferring) AddTextIndexWords(slot->GetBuffer());
                         if (FTable->HasBlobFields()) {
                             // The slot has the table's layout, without computed fields.
                             AssignBlobIDs(slot->GetBuffer(), true);
@@ -405,7 +415,7 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
             }
         },
         [&] {
-            SetIndexNumber(savedIndex);
+            if (FIndexNo != savedIndex) SetIndexNumber(savedIndex);
             if (resync) {
                 if (written) UpdateFilterSetOnWrite(FRecord->GetRecordNumber(), FRecord->GetBuffer());
                 Resync();

@@ -1,8 +1,10 @@
 // TDataCursor::SortRecords: the physical sort of an index-less table (an SQL result
 // table) through its data file, with the row-identifier index kept true to the
 // renumbered records.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
@@ -18,12 +20,18 @@ TSortResult TDataCursor::SortRecords(const TSortRequest& request) {
     // Only a table kept in record-number order without secondary indexes (and
     // without full-text keys) can have its records moved: no index key points at a
     // slot.
-    if (FTable->GetIndexCount() != 0 || !FTable->GetNoPrimaryIndex() ||
-        FTable->GetIndexFile().GetRootPage(SYS_TEXT_SLOT) != 0)
+    if (!Sortable()) {
+        CompleteRowIds();
         return result;
+    }
     FreeAllBlobs(true);
+    const bool deferred = FRowIdsDeferred;
+    // From here the sort's output decides the row identifiers: a failure leaves
+    // the table partly rewritten either way.
+    FRowIdsDeferred = false;
+    FDeferredAutoIncs.clear();
     result = FTable->GetDataFile().SortRecords(request);
-    if (!result.RowIdsKept) RebuildRowIdIndex(result.OutputCount);
+    if (!result.RowIdsKept || deferred) RebuildRowIdIndex(result.OutputCount);
     FTable->FlushBuffers(false, true, false, true, true);
     SaveChangeCounters();
     RebuildFilterSet();
@@ -31,21 +39,53 @@ TSortResult TDataCursor::SortRecords(const TSortRequest& request) {
     return result;
 }
 
+bool TDataCursor::Sortable() const {
+    return FTable->GetIndexCount() == 0 && FTable->GetNoPrimaryIndex() &&
+           FTable->GetIndexFile().GetRootPage(SYS_TEXT_SLOT) == 0;
+}
+
+void TDataCursor::DeferRowIds() {
+    if (FRowIdsDeferred || !FOpen || !FTable || IsRemote() || !FExclusive || !FQueryResult || !Sortable() ||
+        !GetTextIndexFields().empty())
+        return;
+    const uint32_t next = FTable->GetDataFile().GetNextRecordNumber();
+    // Only a table without records: every append then takes the next new slot.
+    if (next != 1 || GetRecordCount() != 0) return;
+    FRowIdsDeferred = true;
+    FDeferredFirstRecord = next;
+    FDeferredAutoIncs.clear();
+}
+
+void TDataCursor::CompleteRowIds() {
+    if (!FRowIdsDeferred) return;
+    FRowIdsDeferred = false;
+    std::vector<uint32_t> values;
+    values.swap(FDeferredAutoIncs);
+    FileRowIds(FDeferredFirstRecord, static_cast<uint32_t>(values.size()), values.data(), false);
+    FlushBuffers(false, false, false, true, false);
+}
+
 void TDataCursor::RebuildRowIdIndex(uint32_t count) {
+    // After a sort record N is live and carries the auto-increment value N.
+    FileRowIds(1, count, nullptr, true);
+}
+
+void TDataCursor::FileRowIds(uint32_t first, uint32_t count, const uint32_t* autoIncs, bool anew) {
     const uint8_t saved = FIndexNo;
     TIndexFile& file = FTable->GetIndexFile();
     try {
         SetIndexNumber(SYS_DELETED_SLOT);
         const uint32_t root = file.GetRootPage(SYS_DELETED_SLOT);
-        if (root != 0) {
+        if (anew && root != 0) {
             FreeIndexPages(root);
             file.SetRootPage(SYS_DELETED_SLOT, 0);
         }
-        // After a sort record N is live and carries the auto-increment value N.
         std::vector<uint8_t> record(std::max<std::size_t>(FTable->GetRecordSize(), RECORD_HEADER_SIZE), 0);
         std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> key{};
-        for (uint32_t recordNo = 1; recordNo <= count; ++recordNo) {
-            SetBufferAutoInc(record.data(), recordNo);
+        const bool built = BuildAscendingTree(first, count, autoIncs);
+        for (uint32_t i = 0; i < count && !built; ++i) {
+            const uint32_t recordNo = first + i;
+            SetBufferAutoInc(record.data(), autoIncs ? autoIncs[i] : recordNo);
             key.fill(0);
             BuildRowIdKey(record.data(), key.data());
             InsertKeyIntoTree(key.data(), recordNo);

@@ -328,6 +328,14 @@ void TDataCursor::CloseCursor(bool discardTemporary) {
             failure = std::current_exception();
         }
     }
+    // Records appended under DeferRowIds are filed before the table closes.
+    try {
+        CompleteRowIds();
+    } catch (...) {
+        if (!failure) failure = std::current_exception();
+    }
+    FRowIdsDeferred = false;
+    FDeferredAutoIncs.clear();
     TDataTable* table = FTable;
     // Open BLOBs go through the cursor's handle table so no stale handle survives.
     try {

@@ -483,6 +483,11 @@ public:
     // The empty name selects the primary index (natural order without one).
     void SetIndexName(std::string_view name);
     void SwitchToIndex(uint8_t indexNo);
+    // While stepping in index order, the records read ahead end before the first
+    // key whose first fieldCount fields differ from those of the record buffer
+    // (the records of one key, found with FindKey); nullptr lifts the bound, and so
+    // does every change of index. The stepping itself is not bounded.
+    void BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount);
     // Number and descriptor only; used around internal scans.
     void SetIndexNumber(uint8_t indexNo);
     // 10026 for a key size above the 522-byte key buffers.
@@ -641,6 +646,21 @@ public:
     bool FTemporaryFiles = false;
     bool FRestructuring = false;
     bool FSuppressAutoInc = false;
+    // DeferRowIds: the auto-increment values of the records appended since, which
+    // took consecutive slots from FDeferredFirstRecord on.
+    bool FRowIdsDeferred = false;
+    uint32_t FDeferredFirstRecord = 0;
+    std::vector<uint32_t> FDeferredAutoIncs;
+    // SortRecords may move this table's records (CursorSort.cpp).
+    bool Sortable() const;
+    // Files records first..first+count-1 in "Sys Deleted" under the given
+    // auto-increment values (their record numbers when none), after dropping the
+    // index's pages when anew.
+    void FileRowIds(uint32_t first, uint32_t count, const uint32_t* autoIncs, bool anew);
+    // The same into the empty tree of the current index (AscendingTree.cpp), built
+    // level by level; false, with nothing changed, when the tree is not empty, its
+    // leaves are compressed or the keys do not ascend.
+    bool BuildAscendingTree(uint32_t first, uint32_t count, const uint32_t* autoIncs);
     TRecord* FRecord = nullptr;
     TCursorEvents FEvents;
     bool FQuerySource = false;
@@ -669,6 +689,8 @@ public:
     std::array<uint8_t, RANGE_KEY_SIZE> FRangeStartKey{};
     std::array<uint8_t, RANGE_KEY_SIZE> FRangeEndKey{};
     bool FRangeActive = false;
+    std::array<uint8_t, RANGE_KEY_SIZE> FReadAheadKey{};
+    int32_t FReadAheadLength = 0;  // 0: read-ahead not bounded (BoundReadAhead)
     TExpressionParser* FFilterParser = nullptr;  // created with the filter parser
     std::vector<TFilter*> FFilters;
     bool FVisibleSetActive = false;
@@ -1051,6 +1073,15 @@ public:
     // "Sys Deleted" made anew for records 1..count, each carrying its number as its
     // auto-increment value.
     void RebuildRowIdIndex(uint32_t count);
+    // For an empty table that SortRecords accepts, about to be filled and then
+    // grouped or de-duplicated: the appends until then leave "Sys Deleted" alone
+    // (the sort files the records it keeps, usually far fewer). Nothing may read
+    // the table in between; CompleteRowIds files the appended records when no sort
+    // follows after all (a failure), and EmptyTable or closing ends the deferral.
+    // Does nothing on any other table.
+    void DeferRowIds();
+    void CompleteRowIds();
+    bool RowIdsDeferred() const { return FRowIdsDeferred; }
 
     // ---- Restructuring (CursorRestructure.cpp, Restructure.h) ----
     void RestructureTable(const TRestructureParams& params);

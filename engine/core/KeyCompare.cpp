@@ -12,13 +12,11 @@ namespace {
 
 // Unsigned bytes from the first; the first difference decides.
 int32_t CompareBytes(const uint8_t* a, const uint8_t* b, int32_t length, bool descending) {
-    for (int32_t i = 0; i < length; ++i) {
-        if (a[i] != b[i]) {
-            const int32_t r = a[i] < b[i] ? -1 : 1;
-            return descending ? -r : r;
-        }
-    }
-    return 0;
+    if (length <= 0) return 0;
+    const int c = std::memcmp(a, b, static_cast<std::size_t>(length));
+    if (c == 0) return 0;
+    const int32_t r = c < 0 ? -1 : 1;
+    return descending ? -r : r;
 }
 
 // Two texts of at most `length` bytes (shorter when zero-terminated earlier) by the

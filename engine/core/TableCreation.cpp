@@ -413,6 +413,8 @@ void TDataCursor::EmptyTable() {
     if (IsRemote()) return EmptyRemoteTable();
     // The parameters live in the index file that is about to be emptied.
     LoadTextIndexParams();
+    FRowIdsDeferred = false;
+    FDeferredAutoIncs.clear();
     FTable->EmptyFiles();
     FTextParamsChanged = true;
     SaveTextIndexParams();

@@ -46,10 +46,14 @@ void TPage::ResizeKeys(uint32_t bytes) {
 void TPage::SetKeyCount(uint16_t n) {
     if (n == KeyCount) return;
     Modified = 1;
+    const uint32_t before = static_cast<uint32_t>(KeyCount) * EntrySize();
     KeyCount = n;
     const uint32_t used = static_cast<uint32_t>(n) * EntrySize();
     ResizeKeys(used);
-    std::fill(Keys.begin() + used, Keys.end(), 0);
+    // The bytes past the entries are kept zero: only those the entries give up are
+    // cleared (a page that grows writes its new entries itself), instead of the
+    // whole rest of the buffer at every insert.
+    if (used < before) std::fill(Keys.begin() + used, Keys.begin() + std::min<std::size_t>(before, Keys.size()), 0);
 }
 
 void TPage::SetPriorPage(uint32_t page) {
@@ -437,6 +441,12 @@ bool TPage::FindKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) {
 
 void TPage::FindInsertSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) {
     if (KeyCount == 0) Corrupt();
+    // Keys mostly arrive in ascending order (row identifiers, counters): one
+    // comparison with the last entry settles those without the binary search.
+    if (Compare(cursor, KeyCount, key) <= 0) {
+        slot = KeyCount;
+        return;
+    }
     bool exact = false;
     slot = LastNotAbove(cursor, key, exact);
 }

@@ -57,9 +57,30 @@ bool TRecordSorter::TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scramb
 
 void TRecordSorter::SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const {
     order.resize(count);
-    std::iota(order.begin(), order.end(), 0u);
     const std::size_t e = static_cast<std::size_t>(E);
     const std::size_t r = static_cast<std::size_t>(R);
+    if (L.ByteWise) {
+        // Byte-wise keys order as their first eight bytes read big-endian, which
+        // most comparisons settle without touching the entries again.
+        const std::size_t head = std::min<std::size_t>(8, static_cast<std::size_t>(L.KeyLength));
+        std::vector<std::pair<uint64_t, uint32_t>> keyed(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t* key = entries + i * e + r;
+            uint64_t prefix = 0;
+            for (std::size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0u);
+            keyed[i] = {prefix, i};
+        }
+        std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
+            if (x.first != y.first) return x.first < y.first;
+            const int32_t c = head < static_cast<std::size_t>(L.KeyLength)
+                                  ? CompareSortKeys(L, entries + x.second * e + r, entries + y.second * e + r, true)
+                                  : 0;
+            return c != 0 ? c < 0 : x.second < y.second;
+        });
+        for (uint32_t i = 0; i < count; ++i) order[i] = keyed[i].second;
+        return;
+    }
+    std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
         int32_t c = CompareSortKeys(L, entries + x * e + r, entries + y * e + r, true);
         return c != 0 ? c < 0 : x < y;

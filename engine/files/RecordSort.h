@@ -48,6 +48,10 @@ struct TSortRequest {
     void* CallbackData = nullptr;
     bool Grouping = false;
     TSortAccumulateProc Accumulate = nullptr;
+    // Grouping: Accumulate (first = false) may also be handed a member that is
+    // itself a group folded so far, as sums and counts allow. Each run then folds
+    // its own equal keys before it is written, and the merge folds the runs' groups.
+    bool Combinable = false;
     bool HasFinish = false;
     TSortFinishProc Finish = nullptr;
     bool HasFilter = false;

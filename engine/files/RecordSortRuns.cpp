@@ -53,11 +53,35 @@ void TRecordSorter::SortExternally(uint32_t slots) {
             return;
         }
         SortEntries(entries.data(), count, order);
+        FoldRun(entries.data(), order);
         WriteRun(entries.data(), order);
     }
     slotBuffer = {};
     entries = {};
     Merge();
+}
+
+// Equal keys within one run: DISTINCT keeps the first, which is the one the merge
+// would keep; combinable grouping folds the others into it. Either way the run
+// and the merge carry each key of the run once.
+void TRecordSorter::FoldRun(uint8_t* entries, std::vector<uint32_t>& order) {
+    const bool fold = !Q.Distinct && Q.Grouping && Q.Combinable && Q.Accumulate;
+    if (!Q.Distinct && !fold) return;
+    const std::size_t e = static_cast<std::size_t>(E);
+    const std::size_t r = static_cast<std::size_t>(R);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        uint8_t* entry = entries + order[i] * e;
+        if (kept > 0) {
+            uint8_t* head = entries + order[kept - 1] * e;
+            if (CompareSortKeys(L, entry + r, head + r, false) == 0) {
+                if (fold) Q.Accumulate(Q.CallbackData, false, entry, head);
+                continue;
+            }
+        }
+        order[kept++] = order[i];
+    }
+    order.resize(kept);
 }
 
 void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order) {

@@ -66,6 +66,7 @@ private:
     void SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const;
     void SortInMemory(std::vector<uint8_t>& entries, uint32_t count);
     void SortExternally(uint32_t slots);
+    void FoldRun(uint8_t* entries, std::vector<uint32_t>& order);
     void WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order);
     bool FillRun(TSortRun& run);
     void Merge();

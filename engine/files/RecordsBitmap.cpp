@@ -26,6 +26,25 @@ uint32_t MaskThrough(int last)
     return ~uint32_t{0} >> (31 - last);
 }
 
+// Set bits of `n` whole words. Without a population-count instruction in the
+// target, std::popcount is a library call per word; counting two words at a time
+// in registers is several times faster over the long runs CountBefore walks.
+int64_t CountWords(const uint32_t* words, int32_t n)
+{
+    int64_t total = 0;
+    int32_t w = 0;
+    for (; w + 1 < n; w += 2) {
+        uint64_t x = static_cast<uint64_t>(words[w]) | static_cast<uint64_t>(words[w + 1]) << 32;
+        x = x - ((x >> 1) & 0x5555555555555555ull);
+        x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        total += static_cast<int64_t>((x * 0x0101010101010101ull) >> 56);
+    }
+    if (w < n)
+        total += std::popcount(words[w]);
+    return total;
+}
+
 }  // namespace
 
 uint32_t TRecordsBitmap::LastWordMask() const
@@ -89,9 +108,7 @@ void TRecordsBitmap::ClearBit(int32_t r)
 
 int32_t TRecordsBitmap::Count() const
 {
-    int64_t total = 0;
-    for (int32_t w = 0; w + 1 < WordCount_; ++w)
-        total += std::popcount(Bits_[w]);
+    int64_t total = WordCount_ > 1 ? CountWords(Bits_.data(), WordCount_ - 1) : 0;
     if (WordCount_ > 0)
         total += std::popcount(Bits_[WordCount_ - 1] & LastWordMask());
     return static_cast<int32_t>(total);
@@ -103,9 +120,7 @@ int32_t TRecordsBitmap::CountBefore(int32_t r) const
         return 0;
     const int32_t through = std::min(r - 1, RecordCount_);  // last record counted
     const int32_t fullWords = through / 32;
-    int64_t total = 0;
-    for (int32_t w = 0; w < fullWords; ++w)
-        total += std::popcount(Bits_[w]);
+    int64_t total = CountWords(Bits_.data(), fullWords);
     if (through % 32 != 0)
         total += std::popcount(Bits_[fullWords] & MaskThrough(through % 32 - 1));
     return static_cast<int32_t>(total);

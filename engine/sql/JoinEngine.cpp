@@ -44,9 +44,37 @@ void TQueryPlan::ResetRows() {
         t.HashBuilt = false;
         t.HashRecords.clear();
         t.HashEntries.clear();
+        t.HashSlots.clear();
         t.HashPosition = t.HashEnd = 0;
     }
 }
+
+namespace {
+
+// The record holds the key a keyed level looks for (its column's stored bytes).
+bool SameSeekKey(const TPlanTable& t, const uint8_t* record) {
+    return std::memcmp(record + t.SeekOffset, t.RangeBuffer.data() + t.SeekOffset, t.SeekSize) == 0;
+}
+
+size_t SlotOf(const THashKey& key, size_t mask) {
+    uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    return static_cast<size_t>(h) & mask;
+}
+
+THashKey PackKey(const TExpToken& value) {
+    const std::string text = CanonicalValueKey(value);
+    if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
+    uint8_t bytes[16] = {};
+    std::memcpy(bytes, text.data(), text.size());
+    bytes[15] = static_cast<uint8_t>(text.size());
+    THashKey key;
+    std::memcpy(&key.Head, bytes, 8);
+    std::memcpy(&key.Tail, bytes + 8, 8);
+    return key;
+}
+
+}  // namespace
 
 void TQueryPlan::BuildHash(TPlanTable& t) {
     TExpToken key;
@@ -70,9 +98,18 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-        t.HashEntries.emplace_back(CanonicalValueKey(key), offset);
+        t.HashEntries.emplace_back(PackKey(key), offset);
     }
     std::sort(t.HashEntries.begin(), t.HashEntries.end());
+    size_t slots = 16;
+    while (slots < t.HashEntries.size() * 2) slots *= 2;
+    t.HashSlots.assign(slots, 0);
+    for (size_t i = 0; i < t.HashEntries.size(); ++i) {
+        if (i > 0 && t.HashEntries[i].first == t.HashEntries[i - 1].first) continue;
+        size_t slot = SlotOf(t.HashEntries[i].first, slots - 1);
+        while (t.HashSlots[slot] != 0) slot = (slot + 1) & (slots - 1);
+        t.HashSlots[slot] = static_cast<uint32_t>(i + 1);
+    }
     t.HashBuilt = true;
     t.AtEnd = true;
 }
@@ -96,16 +133,27 @@ bool TQueryPlan::FirstAt(size_t level) {
         if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
-        if (value->IsNull == 0) {
-            const std::string wanted = CanonicalValueKey(*value);
-            const auto first = std::lower_bound(t.HashEntries.begin(), t.HashEntries.end(), wanted,
-                                                [](const auto& entry, const std::string& k) { return entry.first < k; });
-            auto last = first;
-            while (last != t.HashEntries.end() && last->first == wanted) ++last;
-            t.HashPosition = static_cast<size_t>(first - t.HashEntries.begin());
-            t.HashEnd = static_cast<size_t>(last - t.HashEntries.begin());
+        const bool null = value->IsNull != 0;
+        THashKey wanted;
+        try {
+            if (!null) wanted = PackKey(*value);
+        } catch (...) {
+            ReleaseExpToken(value);
+            throw;
         }
         ReleaseExpToken(value);
+        if (!null) {
+            const size_t mask = t.HashSlots.size() - 1;
+            for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
+                const size_t first = t.HashSlots[slot] - 1u;
+                if (!(t.HashEntries[first].first == wanted)) continue;
+                size_t last = first;
+                while (last < t.HashEntries.size() && t.HashEntries[last].first == wanted) ++last;
+                t.HashPosition = first;
+                t.HashEnd = last;
+                break;
+            }
+        }
         return NextAt(level);
     }
     if (t.RangeValue) {
@@ -118,8 +166,44 @@ bool TQueryPlan::FirstAt(size_t level) {
         }
         ReleaseExpToken(value);
         if (!t.Empty) {
-            t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
-            t.RangeActive = true;
+            // Finding the key (or setting the range and positioning) and reading
+            // its first records make one read of the table: one bracket, so that
+            // the index pages missed on the way share one change check.
+            TDataCursor& cursor = *t.Cursor;
+            cursor.CheckForChanges();
+            bool found = false;
+            try {
+                if (t.Seek) {
+                    t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
+                    t.Empty = !t.SeekPending;
+                    t.SeekAheadHeld = t.SeekEnd = false;
+                    if (t.SeekPending) {
+                        // Stepping on reads ahead only the records of this key; the
+                        // next one is read now, so that a key of one record needs
+                        // no second visit to the table.
+                        cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
+                        t.SeekAhead.resize(t.Buffer.size());
+                        const TEngineErrorCode code = cursor.GetNextRecord(t.SeekAhead.data());
+                        if (code != 0 && code != KURA_EOF) cursor.CheckError(code, {});
+                        t.SeekEnd = code == KURA_EOF || !SameSeekKey(t, t.SeekAhead.data());
+                        t.SeekAheadHeld = !t.SeekEnd;
+                    }
+                } else {
+                    cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+                    t.RangeActive = true;
+                    cursor.SetToBegin();
+                }
+                found = NextAt(level);
+            } catch (...) {
+                try {
+                    cursor.EndRead();
+                } catch (...) {
+                    // The read's own error is the one to report.
+                }
+                throw;
+            }
+            cursor.EndRead();
+            return found;
         }
     }
     t.Cursor->SetToBegin();
@@ -133,15 +217,25 @@ bool TQueryPlan::NextAt(size_t level) {
             if (t.HashPosition >= t.HashEnd) break;
             const uint32_t offset = t.HashEntries[t.HashPosition++].second;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
+        } else if (t.SeekPending) {
+            t.SeekPending = false;
+        } else if (t.Seek && t.SeekEnd) {
+            break;
+        } else if (t.Seek && t.SeekAheadHeld) {
+            std::memcpy(t.Buffer.data(), t.SeekAhead.data(), t.Buffer.size());
+            t.SeekAheadHeld = false;
         } else {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
             if (code != 0) t.Cursor->CheckError(code, {});
+            // Past the records of the key sought.
+            if (t.Seek && !SameSeekKey(t, t.Buffer.data())) break;
         }
         t.AtEnd = false;
         bool accepted = true;
         for (const TExpToken* c : t.Conditions) {
             if (t.Filtered) break;
+            if (c == t.HashCondition && t.HashColumn) continue;
             if (!Accepts(c)) {
                 accepted = false;
                 break;

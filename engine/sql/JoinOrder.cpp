@@ -217,7 +217,10 @@ void TQueryPlan::PlaceConditions() {
         t.RangeField = 0;
         t.RangeValue = nullptr;
         t.RangeExact = false;
+        t.Seek = t.SeekPending = false;
+        t.Cursor->BoundReadAhead(nullptr, 0);
         t.HashColumn = t.HashValue = nullptr;
+        t.HashCondition = nullptr;
         t.HashBuilt = false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -289,6 +292,10 @@ void TQueryPlan::PlaceConditions() {
                     t.HashColumn = column;
                     t.HashValue = value;
                     c->PlannerWord = 0;
+                    const uint8_t type = column->DataType;
+                    if (type == fldINT16 || type == fldINT32 || type == fldUINT16 || type == fldINT64 ||
+                        type == fldDATE || type == fldTIME)
+                        t.HashCondition = c;
                     continue;
                 }
                 const uint8_t index = IndexOnField(*t.Cursor, column->FieldNumber);
@@ -300,6 +307,15 @@ void TQueryPlan::PlaceConditions() {
                 // is still tested on each record.
                 t.RangeExact = t.Conditions.size() == 1 && column->DataType != fldZSTRING &&
                                column->DataType != fldFLOAT && column->DataType != fldTIMESTAMP;
+                // Values whose stored bytes are equal exactly when the values are.
+                TFieldDesc field;
+                t.Cursor->GetFieldDesc(column->FieldNumber, field);
+                const uint8_t type = field.FieldType();
+                t.Seek = level > 0 && !field.IsAutoInc() && field.Computed() == 0 &&
+                         (type == fldINT16 || type == fldINT32 || type == fldUINT16 || type == fldINT64 ||
+                          type == fldDATE || type == fldTIME);
+                t.SeekOffset = field.Offset();
+                t.SeekSize = static_cast<uint16_t>(field.StoredSize() + 1u);
                 break;
             }
             if (t.RangeIndex != 255) break;

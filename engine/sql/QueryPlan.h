@@ -50,6 +50,18 @@ struct TQueryContext {
     std::function<void(uint16_t percent, bool& abort)> Progress;
 };
 
+// The in-memory join key of a value: its CanonicalValueKey (at most 9 bytes for
+// the non-text values a memory join is keyed by) packed into two words, so that
+// sorting and searching the keys compares words instead of strings.
+struct THashKey {
+    uint64_t Head = 0;
+    uint64_t Tail = 0;  // bytes 8..14, and the length in the top byte
+    friend bool operator==(const THashKey&, const THashKey&) = default;
+    friend bool operator<(const THashKey& a, const THashKey& b) {
+        return a.Head != b.Head ? a.Head < b.Head : a.Tail < b.Tail;
+    }
+};
+
 // One nested-loop level: a source table, how it joins to the levels before it and
 // the conditions decided on its records.
 struct TPlanTable {
@@ -87,18 +99,37 @@ struct TPlanTable {
     bool Filtered = false;  // the conditions are filters on the cursor
     bool Empty = false;     // the range value was NULL: no record can match
     bool RangeExact = false;  // the range alone decides the level's conditions
+    // A joined level keyed by an integer, date or time column: each restart finds
+    // the first record of the key (one descent) and steps on while the column's
+    // stored bytes (SeekOffset, SeekSize with the presence byte) stay the key's,
+    // instead of setting a range. SeekPending: the record found is in Buffer.
+    bool Seek = false;
+    bool SeekPending = false;
+    // The record after the one found, read in the same bracket: SeekAheadHeld when
+    // it is of the key too, SeekEnd when there is none of the key.
+    std::vector<uint8_t> SeekAhead;
+    bool SeekAheadHeld = false;
+    bool SeekEnd = false;
+    uint16_t SeekOffset = 0;
+    uint16_t SeekSize = 0;
     // An equality "column = value of earlier levels" on a column that is not a
     // text: the level's records are read once per execution into memory, keyed by
     // that column, and each restart takes the records of one key.
     TExpToken* HashColumn = nullptr;  // not owned
     TExpToken* HashValue = nullptr;   // not owned
+    // The equality the memory key decides by itself (keys of integers, dates and
+    // times are equal exactly when the values are): not tested again per record.
+    const TExpToken* HashCondition = nullptr;  // not owned
     // Conditions on this level's columns alone: records failing them never enter
     // the memory copy.
     std::vector<TExpToken*> LocalConditions;
     bool HashBuilt = false;
     std::vector<uint8_t> HashRecords;
     // (key, record offset), ordered by key and then by table order.
-    std::vector<std::pair<std::string, uint32_t>> HashEntries;
+    std::vector<std::pair<THashKey, uint32_t>> HashEntries;
+    // Open addressing over the keys: 1 + the first entry of a key, 0 for a free
+    // slot; its size is a power of two at least twice the entries.
+    std::vector<uint32_t> HashSlots;
     size_t HashPosition = 0;  // next entry of the current key
     size_t HashEnd = 0;       // past the current key's entries
 };

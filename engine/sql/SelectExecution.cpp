@@ -8,6 +8,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ValueAccess.h"
@@ -195,6 +196,38 @@ void AddInto(TExpToken& target, const TExpToken& source) {
 
 }  // namespace
 
+namespace {
+
+// SUM and RUNSUM of DOUBLE and INTEGER columns added in place in the stored
+// records (presence byte, then the value as stored), as AddInto and PutValue
+// would; false for any other column.
+bool AddStored(const TFieldDesc& d, const uint8_t* source, uint8_t* target) {
+    const uint8_t type = d.FieldType();
+    if ((type != fldFLOAT || d.StoredSize() != 8) && (type != fldINT32 || d.StoredSize() != 4)) return false;
+    const uint16_t at = d.Offset();
+    if (source[at] == 0) return true;
+    if (target[at] == 0) {
+        std::memcpy(target + at, source + at, d.StoredSize() + 1u);
+        return true;
+    }
+    if (type == fldFLOAT) {
+        double a = 0, b = 0;
+        std::memcpy(&a, source + at + 1, 8);
+        std::memcpy(&b, target + at + 1, 8);
+        b += a;
+        std::memcpy(target + at + 1, &b, 8);
+    } else {
+        int32_t a = 0, b = 0;
+        std::memcpy(&a, source + at + 1, 4);
+        std::memcpy(&b, target + at + 1, 4);
+        b = exv::Add32(b, a);
+        std::memcpy(target + at + 1, &b, 4);
+    }
+    return true;
+}
+
+}  // namespace
+
 void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
     TDataCursor& result = *Result;
     TFieldReader sourceReader(result, ScratchA), targetReader(result, ScratchB);
@@ -202,6 +235,7 @@ void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
         if (c.Aggregate == akNone) continue;
         // A group's first record carries the running sum of the group before it.
         if (first && (c.Aggregate != akRunSum || source == target)) continue;
+        if ((c.Aggregate == akSum || c.Aggregate == akRunSum) && AddStored(c.Desc, source, target)) continue;
         TExpToken& s = sourceReader.Read(c.Desc, source);
         TExpToken& t = targetReader.Read(c.Desc, target);
         switch (c.Aggregate) {
@@ -314,6 +348,9 @@ void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& 
     request.CallbackData = &plan;
     if (grouping) {
         request.Grouping = true;
+        // MergeRows adds counts and sums and compares minima and maxima, which
+        // holds for partial groups as well.
+        request.Combinable = true;
         request.Accumulate = [](void* data, bool first, uint8_t* a, uint8_t* group) {
             static_cast<TQueryPlan*>(data)->MergeRows(first, a, group);
         };
@@ -344,6 +381,9 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     const bool unionMaster = q.HasUnion && !q.IsUnionMember;
     const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
     int32_t appended = 0;
+    // The rows are filed under their row identifiers once they are all in (or by
+    // the sort that re-files the rows it keeps), not one by one.
+    plan.Result->DeferRowIds();
     while (plan.NextRow()) {
         if (!plan.StepProgress()) break;
         bool accepted = true;
@@ -421,7 +461,12 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
                 locked.push_back(t.Cursor.get());
             }
         }
-        plan.Result->EmptyTable();
+        // A result table that never held a row (the first execution) is empty
+        // as it is.
+        TDataTable* resultTable = plan.Result->GetTable();
+        const bool fresh = resultTable && !plan.Result->IsRemote() && plan.Result->GetRecordCount() == 0 &&
+                           resultTable->GetDataFile().GetNextRecordNumber() == 1 && resultTable->GetLastAutoInc() == 0;
+        if (!fresh) plan.Result->EmptyTable();
         if (plan.Tables.size() > 1) plan.ChooseDrivingTable();
         plan.ResetRows();
         if (!q.CountStarOnly) plan.ApplyLevelFilters();
@@ -432,8 +477,14 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         else
             ExecuteRows(plan, work);
         if (!q.HasUnion && !q.IsUnionMember) FinishResultTable(q);
+        plan.Result->CompleteRowIds();
         plan.EndProgress();
     } catch (...) {
+        try {
+            plan.Result->CompleteRowIds();
+        } catch (...) {
+            // The statement's own error is the one to report.
+        }
         plan.DropLevelFilters();
         for (TDataCursor* c : locked) c->EndTableRead();
         throw;

@@ -232,7 +232,13 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
     for (TPlanColumn& c : plan.Columns) {
         c.Desc = defs[c.ResultNo - 1u];
         const TExpToken* v = c.Value;
-        if (c.Aggregate != akNone || !v || v->Kind != ekColumn || v->BindSlot2 != 0 || v->BindSlot1 < 0) continue;
+        // A row's share of SUM, RUNSUM, MIN or MAX over a plain column is that
+        // column's value, so it copies like the column itself.
+        const bool valueAggregate =
+            c.Aggregate == akSum || c.Aggregate == akRunSum || c.Aggregate == akMin || c.Aggregate == akMax;
+        if ((c.Aggregate != akNone && !valueAggregate) || !v || v->Kind != ekColumn || v->BindSlot2 != 0 ||
+            v->BindSlot1 < 0)
+            continue;
         TFieldDesc source;
         plan.Tables[static_cast<size_t>(v->BindSlot1)].Cursor->GetFieldDesc(v->FieldNumber, source);
         if (source.IsAutoInc() || source.Computed() || source.FieldType() == fldBLOB ||

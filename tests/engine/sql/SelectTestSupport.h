@@ -133,6 +133,8 @@ public:
     }
 
     TextRows Rows(const std::string& text) { return Read(Run(text)); }
+    // The plan of the last query run.
+    const TQueryPlan& Plan() const { return *statement_->MasterQuery()->Plan; }
 
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
