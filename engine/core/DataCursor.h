@@ -472,6 +472,7 @@ public:
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
     void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
+    void GetRecordsAhead(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
     // Remote BLOB transfers: the content of an opened BLOB from the reply, a saved
     // BLOB into the record write being built.
     std::vector<uint8_t> GetReplyParam() override;
