@@ -281,10 +281,10 @@ private:
     void LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction);
 
     // Record window (RecordWindow.cpp).
-    using TSlotTaker = std::function<void(uint32_t recordNo, uint8_t* image)>;
-    // Reads these slots (ascending numbers) in spans of at most a block and hands
-    // each one read to `take`.
-    void ReadWantedSlots(const std::vector<uint32_t>& wanted, const TSlotTaker& take);
+    using TSlotTaker = std::function<void(std::size_t k, uint8_t* image)>;
+    // Reads the slots wanted[from..] (ascending numbers) in spans of at most a
+    // block and hands each one read to `take` by its place k in `wanted`.
+    void ReadWantedSlots(const std::vector<uint32_t>& wanted, std::size_t from, const TSlotTaker& take);
     // Fills the window anew with the records the cursor visits after the current
     // one, when it can hold more than `batch` of them.
     void FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int32_t batch);

@@ -256,14 +256,15 @@ void TDataFile::LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction) 
     for (uint32_t n : FUpcoming)
         if (n >= 1 && n <= last && !FCache.Find(n)) wanted.push_back(n);
     if (wanted.empty()) return;
-    if (!FWindow.Find(wanted.back(), GetRecordSize())) FillRecordWindow(cursor, direction, room);
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    if (!FWindow.Holds(wanted.back(), GetRecordSize())) FillRecordWindow(cursor, direction, room);
+    // In the cursor's order, as the window keeps them.
     std::vector<uint32_t> rest;
     for (uint32_t n : wanted)
         if (!FCache.Find(n) && !LoadFromWindow(n)) rest.push_back(n);
-    ReadWantedSlots(rest, [this](uint32_t recordNo, uint8_t* image) {
-        TRecord* fresh = GetCacheRecord(recordNo);
+    std::sort(rest.begin(), rest.end());
+    rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
+    ReadWantedSlots(rest, 0, [&](std::size_t k, uint8_t* image) {
+        TRecord* fresh = GetCacheRecord(rest[k]);
         FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
         fresh->LoadFromBuffer(image);
         ++FStatistics.RecordsRead;

@@ -5,7 +5,9 @@
 // An index order visits records scattered over the data file: the record cache
 // alone would read nearly every record on its own. The window holds the bytes of
 // the slots the cursor will visit over the next stretch of its index, read in spans
-// of at most a block, so that the cache's later misses take them from memory.
+// of at most a block, so that the cache's later misses take them from memory. The
+// images are kept in the cursor's order, so that a scan finds each one where the
+// last one ended.
 //
 // The window is a second copy of disk bytes and never holds anything the disk does
 // not: the data file empties it whenever its record cache is emptied (a change by
@@ -22,35 +24,34 @@ constexpr int32_t RECORD_WINDOW_BYTES = 1 << 20;
 class TRecordWindow {
 public:
     // Forgets every image (the memory stays for the next fill).
-    void Clear() {
-        FNumbers.clear();
-        FImages.clear();
-    }
+    void Clear();
     // Forgets every image and gives the memory back.
-    void Release() {
-        std::vector<uint32_t>().swap(FNumbers);
-        std::vector<uint8_t>().swap(FImages);
-    }
-    bool Empty() const { return FNumbers.empty(); }
-    int32_t Count() const { return static_cast<int32_t>(FNumbers.size()); }
+    void Release();
+    bool Empty() const { return FSorted.empty(); }
 
-    // Starts a fill for slots of this size.
-    void Begin(int32_t recordSize) {
-        Clear();
-        FRecordSize = recordSize;
-    }
-    // Adds the image of slot N; numbers must come in ascending order.
-    void Add(uint32_t recordNo, const uint8_t* image) {
-        FNumbers.push_back(recordNo);
-        FImages.insert(FImages.end(), image, image + FRecordSize);
-    }
-    // The image of slot N held for slots of this size, or nullptr.
-    const uint8_t* Find(uint32_t recordNo, int32_t recordSize) const;
+    // Starts a fill with the record numbers in the cursor's order (duplicates and
+    // all); answers the distinct numbers ascending, the slots to read.
+    const std::vector<uint32_t>& Begin(const std::vector<uint32_t>& visits, int32_t recordSize);
+    // Keeps the image of the k-th slot of those Begin answered.
+    void Keep(std::size_t k, const uint8_t* image);
+
+    // The image of slot N for slots of this size, or nullptr. Looking up the slots
+    // in the cursor's order costs no search.
+    const uint8_t* Find(uint32_t recordNo, int32_t recordSize);
+    // Whether slot N is held, without moving where the next look-up starts.
+    bool Holds(uint32_t recordNo, int32_t recordSize) const;
 
 private:
-    std::vector<uint32_t> FNumbers;  // ascending
-    std::vector<uint8_t> FImages;    // FRecordSize bytes per number, in the same order
+    std::vector<uint64_t> FSorted;   // number << 32 | visit index, ascending, one per number
+    std::vector<uint64_t> FScratch;  // of the sort
+    std::vector<uint32_t> FWanted;   // the numbers of FSorted
+    std::vector<uint32_t> FVisits;   // per visit index the number kept there, 0 when none
+    std::vector<uint8_t> FImages;    // FRecordSize bytes per visit index
     int32_t FRecordSize = 0;
+    std::size_t FNext = 0;           // the visit index the next look-up tries first
+
+    // The visit index holding slot N, or -1.
+    int64_t Locate(uint32_t recordNo) const;
 };
 
 }  // namespace kura

@@ -39,12 +39,14 @@ struct Row {
 // A table whose primary order visits the slots scattered over the file, read by a
 // session whose record cache holds only a few records.
 struct ScanDb {
-    explicit ScanDb(int32_t count, uint8_t protocol = lpPessimistic) : db(tmp.path(), protocol) {
+    // Codes step, 2 * step, ... count * step.
+    explicit ScanDb(int32_t count, int32_t step = 1) : db(tmp.path(), lpPessimistic) {
         db.session.RecordBufferSize = 1024;
         EXPECT_TRUE(CreateRecordTable(*db.dir, "REC", RecordTable()));
         writer = OpenRecordCursor(*db.dir, "REC");
         std::vector<int32_t> codes(static_cast<std::size_t>(count));
         std::iota(codes.begin(), codes.end(), 1);
+        for (int32_t& code : codes) code *= step;
         std::mt19937 rng(7);
         std::shuffle(codes.begin(), codes.end(), rng);
         db.dir->StartTransaction();
@@ -71,6 +73,11 @@ struct ScanDb {
         SetName(*writer, record, name);
         writer->ModifyRecord(record.data(), true, false);
         Model[code].Name = name;
+    }
+    void Add(int32_t code, const std::string& name) {
+        std::vector<uint8_t> record = MakeRecord(*writer, code, name, "added");
+        writer->AppendRecord(record.data(), true);
+        Model[code] = Row{name, "added"};
     }
     void Remove(int32_t code) {
         std::vector<uint8_t> record = Find(code);
@@ -146,20 +153,28 @@ TEST(RecordWindow, ScansShowTheTableInEveryOrderAndDirection) {
     }
 }
 
-// Another cursor of this program renames and deletes records the scan has read
-// ahead but not reached yet, written at once or held in a transaction.
+// Another cursor of this program renames, adds and deletes records the scan has
+// read ahead but not reached yet, next to the scan's key in its leaf and far
+// ahead, written at once or held in a transaction.
 TEST(RecordWindow, AnotherCursorsChangesAheadAreSeen) {
     for (bool transaction : {false, true}) {
         SCOPED_TRACE(transaction);
-        ScanDb s(600);
+        ScanDb s(600, 2);
         auto c = OpenRecordCursor(*s.db.dir, "REC");
         c->SwitchToIndex(PRIMARY_INDEX);
         if (transaction) s.db.dir->StartTransaction();
         const std::vector<int32_t> seen = Scan(*c, s.Model, true, [&](int n) {
-            if (n != 40) return;
-            s.Rename(300, "renamed");
-            s.Rename(555, "renamed too");
-            s.Remove(450);
+            // Standing on code 80 after the 40th record.
+            if (n == 40) {
+                s.Add(81, "between");
+                s.Remove(82);
+                s.Rename(84, "next but one");
+                s.Rename(600, "renamed");
+                s.Rename(1110, "renamed too");
+                s.Remove(900);
+            }
+            // And after stepping within the leaf since, once more on its next key.
+            if (n == 45) s.Remove(92);
         });
         if (transaction) s.db.dir->Commit();
         EXPECT_EQ(seen, ExpectedOrder(s.Model, PRIMARY_INDEX));
