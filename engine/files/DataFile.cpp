@@ -130,7 +130,7 @@ void TDataFile::PrepareCache() {
     FRecordsPerBlock = (r == 0 || r > RECORD_BLOCK_SIZE) ? 1 : RECORD_BLOCK_SIZE / r;
     FCache.Capacity = GetCacheLimit();
     FCache.Reserve(FCache.Capacity);
-    FWindow.Clear();
+    DropRecordWindow();
 }
 
 // ---- Lifecycle --------------------------------------------------------------
@@ -385,7 +385,7 @@ void TDataFile::InitHeader() {
         Seek(soFromBeginning, DataStart());
         WriteBuffer(nullptr, 0);
     }
-    FWindow.Clear();
+    DropRecordWindow();
     if (FOwner && FOwner->GetForceBufferFlush()) FlushFile();
     PutU32(&FHeader[dho::ChangeCount], 0);
     PutU32(&FHeader[dho::DeletedHead], 0);

@@ -253,6 +253,7 @@ private:
     std::vector<uint32_t> FUpcoming;  // scratch of LoadUpcomingRecords
     std::vector<uint32_t> FAhead;     // scratch of FillRecordWindow
     TRecordWindow FWindow;
+    int32_t FWindowTarget = 0;  // records the next fill reads; 0 starts a scan afresh
     std::vector<uint8_t> FWindowImage;  // scratch of LoadFromWindow
     std::unique_ptr<TRecordStack> FPool;
 
@@ -285,6 +286,8 @@ private:
     // Reads the slots wanted[from..] (ascending numbers) in spans of at most a
     // block and hands each one read to `take` by its place k in `wanted`.
     void ReadWantedSlots(const std::vector<uint32_t>& wanted, std::size_t from, const TSlotTaker& take);
+    // Empties the window; the next fill starts small again.
+    void DropRecordWindow();
     // Fills the window anew with the records the cursor visits after the current
     // one, when it can hold more than `batch` of them.
     void FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int32_t batch);

@@ -394,7 +394,7 @@ bool TDataFile::FlushRecords() {
         return true;
     });
     // What is written leaves the window behind; it is read again when wanted.
-    if (!dirty.empty()) FWindow.Clear();
+    if (!dirty.empty()) DropRecordWindow();
     bool written = false;
     const std::size_t maxRun =
         r > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(RECORD_RUN_WRITE_LIMIT / r)) : 1;
@@ -424,7 +424,7 @@ bool TDataFile::FlushRecords() {
 }
 
 void TDataFile::FreeRecordCache() {
-    FWindow.Clear();
+    DropRecordWindow();
     FCache.DropAll([this](TRecord* r) {
         if (r->PinCount > 0) {
             r->Detached = true;

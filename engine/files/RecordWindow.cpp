@@ -131,10 +131,15 @@ void TDataFile::FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int
     const int32_t r = GetRecordSize();
     FWindow.Clear();
     if (r <= 0 || !cursor) return;
-    const int32_t limit = RECORD_WINDOW_BYTES / r;
+    const int32_t most = RECORD_WINDOW_BYTES / r;
     // A window no longer than one batch would only read what the batch reads anyway.
-    if (limit <= batch) return;
-    cursor->GetRecordsAhead(limit, direction, FAhead);
+    if (most <= batch) return;
+    // It starts at a few batches and grows fourfold with every fill the scan runs
+    // through, so that a short browse does not read a long stretch it never reaches.
+    const int64_t target =
+        FWindowTarget == 0 ? int64_t{WINDOW_START_BATCHES} * batch : int64_t{FWindowTarget} * WINDOW_GROWTH;
+    FWindowTarget = static_cast<int32_t>(std::clamp<int64_t>(target, batch + 1, most));
+    cursor->GetRecordsAhead(FWindowTarget, direction, FAhead);
     const uint32_t last = GetLastRecordNumber();
     // Numbers outside the file stay in the cursor's order unread.
     for (uint32_t& n : FAhead)
@@ -145,6 +150,11 @@ void TDataFile::FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int
         FWindow.Keep(k, image);
         ++FStatistics.RecordsRead;
     });
+}
+
+void TDataFile::DropRecordWindow() {
+    FWindow.Clear();
+    FWindowTarget = 0;
 }
 
 bool TDataFile::LoadFromWindow(uint32_t recordNo) {

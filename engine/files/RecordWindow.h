@@ -20,6 +20,10 @@ namespace kura {
 
 // Most bytes of slot images the window holds.
 constexpr int32_t RECORD_WINDOW_BYTES = 1 << 20;
+// The first fill of a scan reads this many of the cache's batches.
+constexpr int32_t WINDOW_START_BATCHES = 16;
+// Each following fill of the scan reads this many times as many.
+constexpr int32_t WINDOW_GROWTH = 4;
 
 class TRecordWindow {
 public:
