@@ -49,9 +49,21 @@ bool TDataCursor::IsVisibleRecord(uint32_t recordNo) const {
 
 int32_t TDataCursor::CompareWholeKeys(const uint8_t* a, const uint8_t* b) { return CompareFieldValues(a, b, FKeySize); }
 
+bool TDataCursor::PositionCopyIsCurrent(const TPage& page) const {
+    const TPage* copy = FPosition.Page;
+    return copy && FPositionSource == &page && page.Stamp == FPositionSourceStamp && page.Modified == 0 &&
+           copy->Stamp == FPositionCopyStamp && copy->Modified == 0 && copy->PageNumber == page.PageNumber;
+}
+
 void TDataCursor::StorePosition(const TPage& page, int32_t slot, int32_t position, bool bof, bool eof) {
     if (!FPosition.Page) FPosition.Page = PopPage();
-    if (FPosition.Page != &page) FPosition.Page->Assign(page);
+    // Stepping through a leaf would copy the whole leaf at every key.
+    if (FPosition.Page != &page && !PositionCopyIsCurrent(page)) {
+        FPosition.Page->Assign(page);
+        FPositionSource = page.Modified == 0 ? &page : nullptr;
+        FPositionSourceStamp = page.Stamp;
+        FPositionCopyStamp = FPosition.Page->Stamp;
+    }
     FPosition.Page->ResetPins();
     FPosition.Slot = slot;
     FPosition.LogicalPos = position;

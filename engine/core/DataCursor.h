@@ -472,6 +472,7 @@ public:
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
     void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
+    void GetRecordsAhead(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
     // Remote BLOB transfers: the content of an opened BLOB from the reply, a saved
     // BLOB into the record write being built.
     std::vector<uint8_t> GetReplyParam() override;
@@ -665,6 +666,12 @@ public:
     TCursorEvents FEvents;
     bool FQuerySource = false;
     TCursorPosition FPosition;
+    // The cache page the position's page was last copied from, while that page was
+    // clean, with both pages' stamps then: a step within the leaf copies it again
+    // only when one of them may have changed since.
+    const TPage* FPositionSource = nullptr;
+    uint64_t FPositionSourceStamp = 0;
+    uint64_t FPositionCopyStamp = 0;
     uint32_t FRecordNo = 0;
     std::string FIndexName;
     uint8_t FIndexNo = 0;
@@ -878,6 +885,8 @@ protected:
     bool StepKey(bool forward, TPage*& page, int32_t& position, bool& moved, bool& retry, int32_t& slot);
     // Copies the leaf into the cursor's own page and takes over slot and flags.
     void StorePosition(const TPage& page, int32_t slot, int32_t position, bool bof, bool eof);
+    // Whether the position's page still holds what `page` holds (see FPositionSource).
+    bool PositionCopyIsCurrent(const TPage& page) const;
     // Descends to the first (last) key of the index or of the range, honouring
     // the visible-record set; the pinned leaf is handed back in page.
     TWalkResult DescendToEnd(bool first, TPage*& page, int32_t& slot, int32_t& position);

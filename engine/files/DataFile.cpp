@@ -130,6 +130,7 @@ void TDataFile::PrepareCache() {
     FRecordsPerBlock = (r == 0 || r > RECORD_BLOCK_SIZE) ? 1 : RECORD_BLOCK_SIZE / r;
     FCache.Capacity = GetCacheLimit();
     FCache.Reserve(FCache.Capacity);
+    DropRecordWindow();
 }
 
 // ---- Lifecycle --------------------------------------------------------------
@@ -160,6 +161,7 @@ void TDataFile::CloseFile() {
     FLayoutKnown = false;
     FDescs.clear();
     FreeRecordCache();
+    FWindow.Release();
     // The shared file outlives this handler while other tables use it: record locks
     // left behind would block them for good.
     UnlockAllRecords();
@@ -383,6 +385,7 @@ void TDataFile::InitHeader() {
         Seek(soFromBeginning, DataStart());
         WriteBuffer(nullptr, 0);
     }
+    DropRecordWindow();
     if (FOwner && FOwner->GetForceBufferFlush()) FlushFile();
     PutU32(&FHeader[dho::ChangeCount], 0);
     PutU32(&FHeader[dho::DeletedHead], 0);

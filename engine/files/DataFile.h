@@ -22,6 +22,7 @@
 #include "engine/files/MruCache.h"
 #include "engine/files/RecordCache.h"
 #include "engine/files/RecordSort.h"
+#include "engine/files/RecordWindow.h"
 #include "engine/files/SysConvert.h"
 
 namespace kura {
@@ -91,6 +92,7 @@ struct TDataFileStatistics {
     uint32_t RecordsRead = 0;   // slots that came from those reads
     uint32_t RunWrites = 0;     // disk writes of record runs
     uint32_t CacheMisses = 0;   // ReadRecord calls that went to the disk
+    uint32_t WindowLoads = 0;   // cached records that came from the record window
 };
 
 class TDataFile : public TFileHandler {
@@ -249,6 +251,10 @@ private:
     TMruCache<TRecord, &TRecord::Prior, &TRecord::Next, &TRecord::RecordNumber> FCache;
     std::vector<TRecord*> FDetached;  // pinned records dropped from the cache
     std::vector<uint32_t> FUpcoming;  // scratch of LoadUpcomingRecords
+    std::vector<uint32_t> FAhead;     // scratch of FillRecordWindow
+    TRecordWindow FWindow;
+    int32_t FWindowTarget = 0;  // records the next fill reads; 0 starts a scan afresh
+    std::vector<uint8_t> FWindowImage;  // scratch of LoadFromWindow
     std::unique_ptr<TRecordStack> FPool;
 
     std::set<uint32_t> FRecordLocks;  // record locks this data file holds
@@ -274,6 +280,19 @@ private:
     TRecord* TakeRecyclable();
     void ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction);
     void LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction);
+
+    // Record window (RecordWindow.cpp).
+    using TSlotTaker = std::function<void(std::size_t k, uint8_t* image)>;
+    // Reads the slots wanted[from..] (ascending numbers) in spans of at most a
+    // block and hands each one read to `take` by its place k in `wanted`.
+    void ReadWantedSlots(const std::vector<uint32_t>& wanted, std::size_t from, const TSlotTaker& take);
+    // Empties the window; the next fill starts small again.
+    void DropRecordWindow();
+    // Fills the window anew with the records the cursor visits after the current
+    // one, when it can hold more than `batch` of them.
+    void FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int32_t batch);
+    // Caches record N from the window; false when the window does not hold it.
+    bool LoadFromWindow(uint32_t recordNo);
     bool FlushToRecycle();
     void DropRecord(TRecord* record);
 };

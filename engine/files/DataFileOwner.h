@@ -76,6 +76,15 @@ public:
         (void)direction;
         numbers.clear();
     }
+
+    // Like GetUpcomingRecords, but on through the index past the current leaf (at
+    // most `maximum`), with pages read without the caches' change checks: a guess at
+    // what is coming, to read ahead by, never what a record is read as.
+    virtual void GetRecordsAhead(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
+        (void)maximum;
+        (void)direction;
+        numbers.clear();
+    }
 };
 
 }  // namespace kura

@@ -157,6 +157,33 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
     return true;
 }
 
+bool TIndexFile::PeekPage(uint8_t slot, uint32_t number, TPage& into) {
+    if (slot >= INDEX_SLOT_COUNT || number == 0 || number >= GetNextNewPage(slot) || !FPool) return false;
+    if (const TPage* cached = FLists[slot].Find(number)) {
+        into.Assign(*cached);
+        into.ResetPins();
+        return true;
+    }
+    if (FPeekBuffer.size() < static_cast<std::size_t>(INDEX_PAGE_SIZE)) FPeekBuffer.resize(INDEX_PAGE_SIZE);
+    TFileHandler& file = PageFile(slot);
+    int32_t got = 0;
+    {
+        TFileSectionGuard guard(file);
+        file.Seek(soFromBeginning, PageOffset(number));
+        got = file.ReadBuffer(FPeekBuffer.data(), INDEX_PAGE_SIZE, true);
+    }
+    if (got < INDEX_PAGE_SIZE) return false;
+    BindPage(&into, slot, number);
+    try {
+        into.LoadFromBuffer(FPeekBuffer.data(), false);
+    } catch (const EKuraEngineError&) {
+        // A page that does not read as one is left for the real read to report.
+        return false;
+    }
+    ++FStatistics.PagePeeks;
+    return into.PageNumber == number;
+}
+
 void TIndexFile::ReleasePage(TPage*& page) {
     if (!page) return;
     page->Unpin();

@@ -116,6 +116,7 @@ struct TIndexFileStatistics {
     uint64_t RunWrites = 0;    // disk writes (one per run of consecutive pages)
     uint64_t CacheHits = 0;    // ReadPage calls served from the cache
     uint64_t PagesCreated = 0; // pages appended at the end of the file
+    uint64_t PagePeeks = 0;    // pages read from the file for a look-ahead, not cached
 };
 
 class TIndexFile : public TFileHandler {
@@ -196,6 +197,10 @@ public:
     // cursor's change check refreshed it; the caller starts over.
     bool ReadPage(TIndexCursor& cursor, uint32_t page, TPage*& result, bool isNew);
     void ReleasePage(TPage*& page);
+    // Page N of an index copied into a page of the caller's, from the cache when it
+    // holds it, else from the file, without a change check and leaving the cache as
+    // it is. For looking ahead only: false when the page cannot be had that way.
+    bool PeekPage(uint8_t slot, uint32_t number, TPage& into);
     // A pinned, cleared page for the cursor's index. 8965 when the free-page chain
     // leads to a page that is not a free page.
     void AllocatePage(TIndexCursor& cursor, TPage*& result);
@@ -239,6 +244,7 @@ private:
 
     TIndexFileOwner* FOwner;
     std::vector<uint8_t> FReadBuffer;
+    std::vector<uint8_t> FPeekBuffer;
     std::vector<uint8_t> FWriteBuffer;
     TIndexHeader FHeader{};
     std::unique_ptr<TPageStack> FPool;

@@ -1,6 +1,7 @@
 #include "engine/files/IndexPage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/files/FieldDesc.h"
@@ -18,6 +19,8 @@ namespace {
 
 constexpr uint32_t BUFFER_STEP = 4096;
 
+std::atomic<uint64_t> StampCounter{0};
+
 uint32_t RoundUp(uint32_t bytes) { return (bytes + BUFFER_STEP - 1) / BUFFER_STEP * BUFFER_STEP; }
 
 // Zero bytes at the end of the `length` bytes that end at `last`; nothing to count
@@ -29,7 +32,9 @@ uint8_t TrailingZeros(const uint8_t* keyStart, uint32_t lastIndex, uint32_t leng
 
 }  // namespace
 
-TPage::TPage(TIndexFile* owner) : Owner(owner) {}
+TPage::TPage(TIndexFile* owner) : Owner(owner) { Restamp(); }
+
+void TPage::Restamp() { Stamp = StampCounter.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 void TPage::Corrupt() const {
     if (Owner) Owner->RaiseError(KURA_INDEXCORRUPT);
@@ -91,6 +96,7 @@ void TPage::Assign(const TPage& other) {
     std::memcpy(HeaderImage, other.HeaderImage, PAGE_HEADER_SIZE);
     Keys = other.Keys;
     Modified = other.Modified;
+    Restamp();
 }
 
 void TPage::Clear() {
@@ -102,6 +108,7 @@ void TPage::Clear() {
     NextPage = 0;
     Free = 0;
     Modified = 0;
+    Restamp();
 }
 
 void TPage::ExpandKeyBuffer() {
@@ -299,6 +306,7 @@ void TPage::SaveToBuffer(uint8_t* buffer) {
     if (Owner && Owner->IsEncrypted())
         ScrambleBuffer(buffer, INDEX_PAGE_SIZE, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
     Modified = 0;
+    Restamp();
 }
 
 void TPage::LoadFromBuffer(const uint8_t* buffer, bool headerOnly) {
@@ -314,6 +322,8 @@ void TPage::LoadFromBuffer(const uint8_t* buffer, bool headerOnly) {
     KeyCount = 0;
     ResizeKeys(0);
     std::fill(Keys.begin(), Keys.end(), 0);
+    // Restamped first: a corrupt image leaves the page half-loaded.
+    Restamp();
     if (!headerOnly) ExpandKeys(image + PAGE_HEADER_SIZE);
     Modified = 0;
 }

@@ -51,6 +51,7 @@ public:
     void SetPageType(uint8_t type);
     void Assign(const TPage& other);
     void Clear();
+    void Restamp();
     // A raw-data page keeps 4083 bytes of its own.
     void ExpandKeyBuffer();
 
@@ -119,6 +120,12 @@ public:
 
     TIndexFile* Owner;
     uint8_t Modified = 0;
+    // Renewed, from one counter of the process, whenever the content may change
+    // without the modified mark going up: created, cleared, loaded, saved, assigned.
+    // Every other change raises the mark (it must, to reach the disk), so a page
+    // whose stamp is the same and whose mark stayed down both times holds what it
+    // held before.
+    uint64_t Stamp = 0;
     uint16_t PinCount = 0;
     uint32_t PageNumber = 0;
     uint16_t UsedBytes = 0;

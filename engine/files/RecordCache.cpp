@@ -219,7 +219,9 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
     } else {
         count = static_cast<int32_t>(std::min<int64_t>(count, recordNo));
     }
-    ReadRecordBlock(recordNo, count, direction);
+    // The window holds what the disk holds since the change check it was read
+    // after, and this miss has passed its own.
+    if (!LoadFromWindow(recordNo)) ReadRecordBlock(recordNo, count, direction);
     r = FCache.Find(recordNo);
     if (!r) RaiseError(KURA_FILECORRUPT);
     FCache.MoveToHead(r);
@@ -238,10 +240,12 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
 }
 
 // An index order visits records scattered over the file: without this, every one
-// of them is a miss of its own, with its own change check. The records are read
-// in spans of at most a block, each span covering the wanted records near each
-// other; only the wanted ones are loaded. Half the cache at most, so that the
-// batch does not push out its own records before the cursor reaches them.
+// of them is a miss of its own, with its own change check. The uncached records
+// among the next ones come in with this miss, within its check: from the record
+// window, which first moves on to the stretch ahead when it does not reach the
+// last of them, else from the disk in spans of at most a block. Half the cache at
+// most, so that the batch does not push out its own records before the cursor
+// reaches them.
 void TDataFile::LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction) {
     const int32_t room = std::min(FCache.Capacity / 2, UPCOMING_RECORD_LIMIT);
     if (room < 1) return;
@@ -252,38 +256,19 @@ void TDataFile::LoadUpcomingRecords(TDataFileCursor* cursor, int32_t direction) 
     for (uint32_t n : FUpcoming)
         if (n >= 1 && n <= last && !FCache.Find(n)) wanted.push_back(n);
     if (wanted.empty()) return;
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-
-    const int32_t r = GetRecordSize();
-    const int64_t dataStart = DataStart();
-    std::size_t i = 0;
-    while (i < wanted.size()) {
-        std::size_t j = i + 1;
-        while (j < wanted.size() && static_cast<int64_t>(wanted[j] - wanted[i] + 1) * r <= RECORD_BLOCK_SIZE) ++j;
-        const uint32_t first = wanted[i];
-        const int64_t length = static_cast<int64_t>(wanted[j - 1] - first + 1) * r;
-        ResizeReadBuffer(static_cast<int32_t>(length));
-        int32_t got = 0;
-        {
-            TFileSectionGuard guard(*this);
-            Seek(soFromBeginning, dataStart + static_cast<int64_t>(first - 1) * r);
-            got = ReadBuffer(FReadBuffer, static_cast<int32_t>(length), true);
-        }
-        ++FStatistics.BlockReads;
-        auto* bytes = static_cast<uint8_t*>(FReadBuffer);
-        for (std::size_t k = i; k < j; ++k) {
-            const int64_t offset = static_cast<int64_t>(wanted[k] - first) * r;
-            // A short read loads what it brought; the record is read again when
-            // the cursor gets there, with the usual checks.
-            if (offset + r > got) break;
-            TRecord* fresh = GetCacheRecord(wanted[k]);
-            FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
-            fresh->LoadFromBuffer(bytes + offset);
-            ++FStatistics.RecordsRead;
-        }
-        i = j;
-    }
+    if (!FWindow.Holds(wanted.back(), GetRecordSize())) FillRecordWindow(cursor, direction, room);
+    // In the cursor's order, as the window keeps them.
+    std::vector<uint32_t> rest;
+    for (uint32_t n : wanted)
+        if (!FCache.Find(n) && !LoadFromWindow(n)) rest.push_back(n);
+    std::sort(rest.begin(), rest.end());
+    rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
+    ReadWantedSlots(rest, 0, [&](std::size_t k, uint8_t* image) {
+        TRecord* fresh = GetCacheRecord(rest[k]);
+        FCache.Insert(fresh, [this] { RaiseError(KURA_FILECORRUPT); });
+        fresh->LoadFromBuffer(image);
+        ++FStatistics.RecordsRead;
+    });
 }
 
 void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direction) {
@@ -408,6 +393,8 @@ bool TDataFile::FlushRecords() {
         }
         return true;
     });
+    // What is written leaves the window behind; it is read again when wanted.
+    if (!dirty.empty()) DropRecordWindow();
     bool written = false;
     const std::size_t maxRun =
         r > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(RECORD_RUN_WRITE_LIMIT / r)) : 1;
@@ -437,6 +424,7 @@ bool TDataFile::FlushRecords() {
 }
 
 void TDataFile::FreeRecordCache() {
+    DropRecordWindow();
     FCache.DropAll([this](TRecord* r) {
         if (r->PinCount > 0) {
             r->Detached = true;
