@@ -157,14 +157,7 @@ bool TQueryPlan::FirstAt(size_t level) {
         return NextAt(level);
     }
     if (t.RangeValue) {
-        TExpToken* value = EvaluateExpression(t.RangeValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
-        if (value->IsNull != 0) {
-            t.Empty = true;
-        } else {
-            std::fill(t.RangeBuffer.begin(), t.RangeBuffer.end(), 0);
-            t.Cursor->PutField(t.RangeField, t.RangeBuffer.data(), value->Value.data());
-        }
-        ReleaseExpToken(value);
+        t.Empty = !LoadRangeValue(t);
         if (!t.Empty) {
             // Finding the key (or setting the range and positioning) and reading
             // its first records make one read of the table: one bracket, so that
@@ -208,6 +201,22 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
+}
+
+bool TQueryPlan::LoadRangeValue(TPlanTable& t) {
+    TExpToken* value = EvaluateExpression(t.RangeValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
+    const bool present = value->IsNull == 0;
+    try {
+        if (present) {
+            std::fill(t.RangeBuffer.begin(), t.RangeBuffer.end(), 0);
+            t.Cursor->PutField(t.RangeField, t.RangeBuffer.data(), value->Value.data());
+        }
+    } catch (...) {
+        ReleaseExpToken(value);
+        throw;
+    }
+    ReleaseExpToken(value);
+    return present;
 }
 
 bool TQueryPlan::NextAt(size_t level) {
@@ -300,9 +309,14 @@ bool TQueryPlan::NextRow() {
 bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     if (Tables.size() != 1 || !Residual.empty()) return false;
     TPlanTable& t = Tables[0];
-    // An equality an index answers alone: the count of its key range.
+    // An equality an index answers alone: the count of its key range, no record
+    // read.
     if (t.RangeValue && t.RangeExact) {
-        FirstAt(0);
+        t.Empty = !LoadRangeValue(t);
+        if (!t.Empty) {
+            t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+            t.RangeActive = true;
+        }
         count = t.Empty ? 0 : t.Cursor->GetRecordCount();
         return true;
     }

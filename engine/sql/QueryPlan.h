@@ -268,6 +268,9 @@ public:
 
 private:
     bool FirstAt(size_t level);
+    // The level's range value into its range buffer; false (the level is empty)
+    // when the value is NULL.
+    bool LoadRangeValue(TPlanTable& t);
     // The groups that end at level are complete: their group conditions hold.
     bool CompleteGroups(size_t level);
     // Records of the level that its index-answered single-table conditions let through.
