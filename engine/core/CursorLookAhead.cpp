@@ -17,7 +17,7 @@ void TDataCursor::GetRecordsAhead(int32_t maximum, int32_t direction, std::vecto
     numbers.clear();
     if (!FStepping || IsNaturalOrder() || !FTable || maximum < 1) return;
     const TPage* page = FPosition.Page;
-    if (!page || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount) return;
+    if (!page || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount || page->KeySize != FKeySize) return;
     const bool forward = direction == 1;
     const int64_t step = forward ? 1 : -1;
 
