@@ -220,8 +220,10 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
         count = static_cast<int32_t>(std::min<int64_t>(count, recordNo));
     }
     // The window holds what the disk holds since the change check it was read
-    // after, and this miss has passed its own.
-    if (!LoadFromWindow(recordNo)) ReadRecordBlock(recordNo, count, direction);
+    // after, and this miss has passed its own. It serves only a miss that would read
+    // one slot: a window left behind by an index-order scan must not turn another
+    // cursor's block reads (a natural-order scan) into one miss per record.
+    if (count > 1 || !LoadFromWindow(recordNo)) ReadRecordBlock(recordNo, count, direction);
     r = FCache.Find(recordNo);
     if (!r) RaiseError(KURA_FILECORRUPT);
     FCache.MoveToHead(r);

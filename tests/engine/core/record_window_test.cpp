@@ -153,6 +153,26 @@ TEST(RecordWindow, ScansShowTheTableInEveryOrderAndDirection) {
     }
 }
 
+// A window left behind by an index-order scan serves no other cursor's block reads:
+// a natural-order scan still reads many records per miss, not one.
+TEST(RecordWindow, ANaturalScanAfterAnIndexScanStillReadsBlocks) {
+    ScanDb s(700);
+    auto byKey = OpenRecordCursor(*s.db.dir, "REC");
+    byKey->SwitchToIndex(PRIMARY_INDEX);
+    Scan(*byKey, s.Model, true, [&](int n) {
+        if (n != 350) return;
+        auto natural = OpenRecordCursor(*s.db.dir, "REC");
+        natural->SwitchToIndex(NATURAL_ORDER);
+        TDataFile& data = natural->GetTable()->GetDataFile();
+        const TDataFileStatistics before = data.Statistics();
+        const std::vector<int32_t> seen = Scan(*natural, s.Model, true);
+        EXPECT_EQ(seen.size(), s.Model.size());
+        EXPECT_EQ(data.Statistics().WindowLoads, before.WindowLoads);
+        // Each miss fills as much of the small cache as it can take.
+        EXPECT_LT(data.Statistics().CacheMisses - before.CacheMisses, 700u / 8);
+    });
+}
+
 // Another cursor of this program renames, adds and deletes records the scan has
 // read ahead but not reached yet, next to the scan's key in its leaf and far
 // ahead, written at once or held in a transaction.
