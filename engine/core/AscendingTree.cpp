@@ -12,21 +12,11 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/PinnedIndexPage.h"
 
 namespace kura {
 
 namespace {
-
-// A page this build holds, given back however the build ends.
-class THeld {
-public:
-    explicit THeld(TIndexFile& file) : File(file) {}
-    ~THeld() { File.ReleasePage(Page); }
-    THeld(const THeld&) = delete;
-    THeld& operator=(const THeld&) = delete;
-    TIndexFile& File;
-    TPage* Page = nullptr;
-};
 
 // One level of the tree: keys side by side, each with its record number or child
 // page and, above the leaves, the count of keys below it.
@@ -69,10 +59,10 @@ bool TDataCursor::BuildAscendingTree(uint32_t first, uint32_t count, const uint3
     bool leaves = true;
     for (;;) {
         TLevel above(stride);
-        THeld previous(file);
+        TPinnedIndexPage previous(*this);
         std::size_t next = 0;
         while (next < level.Size()) {
-            THeld page(file);
+            TPinnedIndexPage page(*this);
             file.AllocatePage(*this, page.Page);
             TPage& p = *page.Page;
             if (p.KeySize > stride) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
@@ -101,7 +91,7 @@ bool TDataCursor::BuildAscendingTree(uint32_t first, uint32_t count, const uint3
                 return true;
             }
             above.Add(level.Key(head), p.PageNumber, below);
-            file.ReleasePage(previous.Page);
+            ReleaseIndexPage(previous.Page);
             previous.Page = page.Page;
             page.Page = nullptr;
         }

@@ -23,6 +23,16 @@
 
 namespace kura::test {
 
+// A frame as the server would send it (uncompressed), with the parameters `fill`
+// puts in: the input of the client's reply readers.
+inline std::vector<uint8_t> ReplyFrame(const std::function<void(TRemoteRequest&)>& fill) {
+    TRemoteRequest r;
+    r.SetCode(0);
+    fill(r);
+    r.Finish(false);
+    return std::vector<uint8_t>(r.Data(), r.Data() + r.Header().TotalSize);
+}
+
 struct TServerRequest {
     uint16_t Code = 0;
     std::vector<std::vector<uint8_t>> Params;

@@ -15,14 +15,6 @@ namespace {
 const auto* const kLibrary =
     ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
-std::vector<uint8_t> Frame(const std::function<void(TRemoteRequest&)>& fill) {
-    TRemoteRequest r;
-    r.SetCode(0);
-    fill(r);
-    r.Finish(false);
-    return std::vector<uint8_t>(r.Data(), r.Data() + r.Header().TotalSize);
-}
-
 struct RecordsCase {
     const char* what;
     int32_t wanted;
@@ -46,7 +38,7 @@ TEST(RemoteRecordBlock, CountsAndSizesAreHeldToTheRequest) {
     };
     for (const RecordsCase& k : cases) {
         TRemoteReply reply;
-        reply.Load(Frame([&](TRemoteRequest& r) {
+        reply.Load(ReplyFrame([&](TRemoteRequest& r) {
                        r.PutI32(k.count);
                        for (size_t i = 0; i < k.sizes.size(); ++i) {
                            std::vector<uint8_t> record(k.sizes[i], static_cast<uint8_t>(i + 1));
@@ -79,7 +71,7 @@ TEST(RemoteBlobBytes, NeverMoreThanTheDestinationNorOtherThanAnnounced) {
                                            {"fewer bytes than said", 5, 5, 4, KURA_UNCOMPRESS},
                                            {"more bytes than said", 5, 3, 4, KURA_UNCOMPRESS}}) {
         TRemoteReply reply;
-        reply.Load(Frame([&](TRemoteRequest& r) {
+        reply.Load(ReplyFrame([&](TRemoteRequest& r) {
                        r.PutU32(k.announced);
                        std::vector<uint8_t> bytes(k.sent, 0x5A);
                        r.PutParam(bytes.data(), k.sent);
@@ -125,7 +117,7 @@ TEST_P(RecordWire, BrokenRecordBlocksAndBlobContentsDropTheConnection) {
     const uint16_t size = c.GetCursorRecordSize();
 
     // Four records for a block of two.
-    BreakNext(REQUEST_READRECORDBLOCK, Frame([&](TRemoteRequest& r) {
+    BreakNext(REQUEST_READRECORDBLOCK, ReplyFrame([&](TRemoteRequest& r) {
                   r.PutU16(0);
                   PutCursorState(r, ref);
                   r.PutI32(4);
@@ -143,7 +135,7 @@ TEST_P(RecordWire, BrokenRecordBlocksAndBlobContentsDropTheConnection) {
     EXPECT_GT(server->Requests().back().Connection, connection);
 
     // A record of another size in a current-record reply.
-    BreakNext(REQUEST_GETCURRECORD, Frame([&](TRemoteRequest& r) {
+    BreakNext(REQUEST_GETCURRECORD, ReplyFrame([&](TRemoteRequest& r) {
                   r.PutU16(0);
                   PutCursorState(r, ref);
                   std::vector<uint8_t> record(size + 1);
@@ -168,7 +160,7 @@ TEST_P(RecordWire, BrokenRecordBlocksAndBlobContentsDropTheConnection) {
     std::vector<uint8_t> row(notes.GetCursorRecordSize(), 0);
     uint8_t stored[4] = {7, 0, 0, 0};  // a chain reference: the content follows the reply
     notes.PutField(2, row.data(), stored, true);
-    BreakNext(REQUEST_OPENBLOB, Frame([&](TRemoteRequest& r) {
+    BreakNext(REQUEST_OPENBLOB, ReplyFrame([&](TRemoteRequest& r) {
                   r.PutU16(0);
                   std::vector<uint8_t> reply = row;
                   uint8_t handle[4] = {0xFE, 0xFF, 0xFF, 0xFF};
@@ -209,7 +201,7 @@ TEST_P(RecordWire, ServerBlobReferencesNeverNameTheClientsBlobs) {
     bool blank = true;
     c.GetField(2, mine.data(), handle, blank);
     std::vector<uint8_t> copy = mine;
-    BreakNext(REQUEST_CLONECURRECORD, Frame([&](TRemoteRequest& r) {
+    BreakNext(REQUEST_CLONECURRECORD, ReplyFrame([&](TRemoteRequest& r) {
                   r.PutU16(0);
                   PutCursorState(r, ref);
                   r.PutParam(copy.data(), static_cast<uint32_t>(copy.size()));

@@ -19,14 +19,6 @@ namespace {
 const auto* const kLibrary =
     ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
-std::vector<uint8_t> Frame(const std::function<void(TRemoteRequest&)>& fill) {
-    TRemoteRequest r;
-    r.SetCode(0);
-    fill(r);
-    r.Finish(false);
-    return std::vector<uint8_t>(r.Data(), r.Data() + r.Header().TotalSize);
-}
-
 TEngineErrorCode ReadError(std::vector<uint8_t> frame, const std::function<void(TRemoteReply&)>& read) {
     TRemoteReply reply;
     reply.Load(std::move(frame), false);
@@ -48,7 +40,7 @@ TEST(RemoteFieldDefs, ComputedDefinitionsBringTheirExpressionsFromServer308On) {
     const TFieldDesc plain = NewField("A", fldINT32, 0, 0, 0);
     const TFieldDesc computed = ComputedInt("B");
     const auto frame = [&](bool withImage) {
-        return Frame([&](TRemoteRequest& r) {
+        return ReplyFrame([&](TRemoteRequest& r) {
             r.PutU32(2);
             r.PutParam(plain.Data(), FIELD_DESC_SIZE);
             r.PutParam(computed.Data(), FIELD_DESC_SIZE);
@@ -100,14 +92,14 @@ TEST(RemoteFieldDefs, CountsSizesAndImagesOutOfBoundsAreMalformed) {
         [](TRemoteRequest& r) { r.PutU32(2); },  // the definitions never come
     };
     for (size_t i = 0; i < broken.size(); ++i)
-        EXPECT_EQ(ReadError(Frame(broken[i]), [](TRemoteReply& r) { ReadRemoteFieldDefs(r, 30800); }),
+        EXPECT_EQ(ReadError(ReplyFrame(broken[i]), [](TRemoteReply& r) { ReadRemoteFieldDefs(r, 30800); }),
                   KURA_UNCOMPRESS)
             << i;
 }
 
 TEST(RemoteOpenState, ReadsTheResultCursorsHandleNameAndOptions) {
     TRemoteReply reply;
-    reply.Load(Frame([](TRemoteRequest& r) {
+    reply.Load(ReplyFrame([](TRemoteRequest& r) {
                    r.PutU32(77);
                    r.PutString("RESULT");
                    for (bool b : {false, true, true, true, false}) r.PutBool(b);
@@ -119,7 +111,7 @@ TEST(RemoteOpenState, ReadsTheResultCursorsHandleNameAndOptions) {
     EXPECT_FALSE(s.Exclusive);
     EXPECT_TRUE(s.InMemory && s.TemporaryFiles && s.QueryResult);
     EXPECT_FALSE(s.QuerySource);
-    EXPECT_EQ(ReadError(Frame([](TRemoteRequest& r) {
+    EXPECT_EQ(ReadError(ReplyFrame([](TRemoteRequest& r) {
                             r.PutU32(1);
                             r.PutString(std::string(256, 'x'));
                         }),
@@ -141,7 +133,7 @@ TEST(RemoteStatementState, FieldsFollowTheServerVersion) {
     };
     for (const Case& c : cases) {
         TRemoteReply reply;
-        reply.Load(Frame([&](TRemoteRequest& r) {
+        reply.Load(ReplyFrame([&](TRemoteRequest& r) {
                        for (uint8_t b : {1, 1, 0}) r.PutByte(b);
                        if (c.params >= 1) r.PutByte(1);
                        if (c.params >= 2) r.PutU32(12);
@@ -155,14 +147,14 @@ TEST(RemoteStatementState, FieldsFollowTheServerVersion) {
         EXPECT_EQ(s.ParamCount, c.count) << c.version;
         EXPECT_TRUE(reply.AtEnd()) << c.version;
         // One parameter short, and a flag of the wrong size, are malformed.
-        EXPECT_EQ(ReadError(Frame([&](TRemoteRequest& r) {
+        EXPECT_EQ(ReadError(ReplyFrame([&](TRemoteRequest& r) {
                                 for (int i = 0; i < 2 + c.params; ++i) r.PutByte(1);
                             }),
                             [&](TRemoteReply& r) { ReadRemoteStatementState(r, c.version, c.withCount); }),
                   KURA_UNCOMPRESS)
             << c.version;
     }
-    EXPECT_EQ(ReadError(Frame([](TRemoteRequest& r) { r.PutU16(1); }),
+    EXPECT_EQ(ReadError(ReplyFrame([](TRemoteRequest& r) { r.PutU16(1); }),
                         [](TRemoteReply& r) { ReadRemoteStatementState(r, 33000, false); }),
               KURA_UNCOMPRESS);
 }
@@ -172,7 +164,7 @@ TEST(RemoteExecution, TimeAndRowsAffected) {
     const double time = 0.125;
     uint64_t bits = 0;
     std::memcpy(&bits, &time, sizeof bits);
-    reply.Load(Frame([&](TRemoteRequest& r) {
+    reply.Load(ReplyFrame([&](TRemoteRequest& r) {
                    r.PutI64(static_cast<int64_t>(bits));
                    r.PutU32(4000000000u);
                }),
@@ -180,7 +172,7 @@ TEST(RemoteExecution, TimeAndRowsAffected) {
     const TRemoteExecution e = ReadRemoteExecution(reply);
     EXPECT_EQ(e.Time, 0.125);
     EXPECT_EQ(e.RowsAffected, 4000000000u);
-    EXPECT_EQ(ReadError(Frame([](TRemoteRequest& r) {
+    EXPECT_EQ(ReadError(ReplyFrame([](TRemoteRequest& r) {
                             r.PutU32(0);
                             r.PutU32(1);
                         }),
@@ -198,7 +190,7 @@ class CursorWire : public LocalOrRemoteCursor {};
 enum class Break { None, LongKey, LongName, ShortHeader, OtherLayout, NoEof, WideNumber };
 
 std::vector<uint8_t> StateReply(TDataCursor& source, Break how) {
-    return Frame([&](TRemoteRequest& r) {
+    return ReplyFrame([&](TRemoteRequest& r) {
         TDataTable& table = *source.GetTable();
         TDataHeader header = table.GetDataFile().Header();
         r.PutU32(1);
