@@ -1,5 +1,7 @@
 #include "app/MasterMente.h"
 
+#include <stdexcept>
+
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -98,6 +100,19 @@ void TFmasterMente::FormClose() {
     gui::Guarded([this] { Rollback(); }, this);
 }
 
+namespace {
+
+// The engine names files in code page 932 (platform/Files.h converts them for the
+// disk); a name code page 932 cannot hold would reach another file, so it is refused.
+std::string EngineFileName(const QString& name) {
+    std::string cp932;
+    if (!gui::TryCp932(name, cp932))
+        throw std::runtime_error("ファイル名 " + name.toStdString() + " はシフトJISで表せない文字を含みます。");
+    return cp932;
+}
+
+}  // namespace
+
 void TFmasterMente::AddBTNClick() {
     Table1->Insert();
     DBGrid1->setFocus();
@@ -127,7 +142,7 @@ void TFmasterMente::ExportBTNClick() {
     if (!SaveDialog1.Execute(this)) return;
     QString name = SaveDialog1.FileName;
     if (SaveDialog1.FilterIndex == 1 && QFileInfo(name).suffix().isEmpty()) name += ".csv";
-    Table2->ExportTable(name.toStdString());
+    Table2->ExportTable(EngineFileName(name));
 }
 
 void TFmasterMente::InportBTNClick() {
@@ -137,12 +152,13 @@ void TFmasterMente::InportBTNClick() {
                         gui::mbYes | gui::mbNo, this) != gui::mrYes)
         return;
     if (!OpenDialog1.Execute(this)) return;
+    const std::string fileName = EngineFileName(OpenDialog1.FileName);  // before anything is deleted
     Query1->Close();
     Query1->SetDatabaseName(Table1->DatabaseName());
     Query1->SetSQL("DELETE FROM " + Table1->TableName());
     Query1->ExecSQL();
     try {
-        Table2->ImportTable(OpenDialog1.FileName.toStdString());
+        Table2->ImportTable(fileName);
     } catch (const std::exception&) {
         Table1->Close();
         Table1->Open();

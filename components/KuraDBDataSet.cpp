@@ -5,6 +5,7 @@
 #include "components/KuraDatabase.h"
 #include "components/KuraMessages.h"
 #include "components/KuraSession.h"
+#include "engine/files/Routines.h"
 #include "platform/dataset/DatabaseError.h"
 
 namespace kura {
@@ -74,12 +75,7 @@ void TKuraDBDataSet::CloseCursor() {
 }
 
 void TKuraDBDataSet::SetDatabaseName(const std::string& value) {
-    std::string v = value;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const auto b = static_cast<unsigned char>(v[i]);
-        if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ++i;
-        else if (b == '/') v[i] = '\\';
-    }
+    const std::string v = NormalizePathDelimiters(value);
     if (Loading()) {
         FDatabaseName = v;
         DatabaseNameChanged();

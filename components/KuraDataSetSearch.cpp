@@ -4,6 +4,7 @@
 
 #include "components/KuraDataSet.h"
 #include "components/KuraSession.h"
+#include "engine/files/NameRoutines.h"
 #include "platform/dataset/DatabaseError.h"
 
 namespace kura {
@@ -11,18 +12,7 @@ namespace kura {
 namespace {
 
 // ASCII upper case; double-byte characters are copied unchanged.
-std::string UpperCp932(const std::string& s) {
-    std::string out(s);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const auto b = static_cast<unsigned char>(out[i]);
-        if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) {
-            ++i;
-        } else if (b >= 'a' && b <= 'z') {
-            out[i] = static_cast<char>(b - 'a' + 'A');
-        }
-    }
-    return out;
-}
+std::string UpperCp932(const std::string& s) { return UpperCaseName(s); }
 
 const TVariant& KeyValueAt(const TVariant& values, std::size_t count, std::size_t i) {
     if (count == 1) return values.IsArray() ? values[0] : values;

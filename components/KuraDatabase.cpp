@@ -5,6 +5,7 @@
 #include "components/KuraDataSet.h"
 #include "components/KuraMessages.h"
 #include "components/KuraSession.h"
+#include "engine/files/Routines.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/FieldDefs.h"
 
@@ -14,26 +15,7 @@ namespace {
 
 // ":" or "\" as a character of its own; a double-byte character's trail byte
 // (0x5C is a common one) is never taken for either.
-bool HasPathChars(const std::string& name) {
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto b = static_cast<unsigned char>(name[i]);
-        if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) {
-            ++i;
-            continue;
-        }
-        if (b == ':' || b == '\\') return true;
-    }
-    return false;
-}
-
-std::string Backslashes(std::string value) {
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const auto b = static_cast<unsigned char>(value[i]);
-        if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ++i;
-        else if (b == '/') value[i] = '\\';
-    }
-    return value;
-}
+bool HasPathChars(const std::string& name) { return LastDelimiter(name, ":\\") != std::string::npos; }
 
 }  // namespace
 
@@ -139,7 +121,7 @@ void TKuraDatabase::SetDatabaseName(const std::string& value) {
         FDatabaseName = value;
         return;
     }
-    const std::string v = Backslashes(value);
+    const std::string v = NormalizePathDelimiters(value);
     if (v == FDatabaseName) return;
     CheckClosed();
     if (!FTemporary && !v.empty() && HasPathChars(v)) DatabaseErrorFmt(msg::InvalidDatabaseName, v);
@@ -148,15 +130,13 @@ void TKuraDatabase::SetDatabaseName(const std::string& value) {
 }
 
 void TKuraDatabase::SetDirectory(const std::string& value) {
-    const std::string v = Backslashes(value);
+    const std::string v = NormalizePathDelimiters(value);
     if (!Loading() && v != FDirectory) CheckClosed();
     FDirectory = v;
 }
 
 void TKuraDatabase::SetRemoteDatabase(const std::string& value) {
-    std::string v = Backslashes(value);
-    while (!v.empty() && v.front() == '\\') v.erase(0, 1);
-    while (!v.empty() && v.back() == '\\') v.pop_back();
+    const std::string v = StripBackslashes(NormalizePathDelimiters(value));
     if (!Loading() && v != FRemoteDatabase) CheckClosed();
     FRemoteDatabase = v;
 }

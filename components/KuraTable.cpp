@@ -9,32 +9,13 @@
 #include "components/KuraSession.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/TableCreation.h"
+#include "engine/files/Routines.h"
 #include "platform/CodePage.h"
 #include "platform/dataset/DatabaseError.h"
 
 namespace kura {
 
 namespace {
-
-bool IsLead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
-std::string Backslashes(std::string v) {
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (IsLead(static_cast<unsigned char>(v[i]))) ++i;
-        else if (v[i] == '/') v[i] = '\\';
-    }
-    return v;
-}
-
-// Position of the last "\" that is a character of its own; npos when none.
-std::size_t LastSeparator(const std::string& v) {
-    std::size_t at = std::string::npos;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (IsLead(static_cast<unsigned char>(v[i]))) ++i;
-        else if (v[i] == '\\') at = i;
-    }
-    return at;
-}
 
 int32_t KeyCountOf(const uint8_t* keyBuffer) {
     int32_t v;
@@ -76,10 +57,10 @@ void TKuraTable::SetTableName(const std::string& value) {
         FTableName = value;
         return;
     }
-    std::string v = Backslashes(value);
+    std::string v = NormalizePathDelimiters(value);
     if (v == FTableName) return;
     CheckInactive();
-    const std::size_t sep = LastSeparator(v);
+    const std::size_t sep = LastDelimiter(v, "\\");
     if (sep != std::string::npos) {
         if (!FInMemory) SetDatabaseName(v.substr(0, sep));
         v = v.substr(sep + 1);

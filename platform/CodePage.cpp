@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -118,12 +119,71 @@ bool IsValidCp932(std::string_view text) {
 size_t Cp932PrefixLength(std::string_view text, size_t maxBytes) {
     size_t pos = 0;
     while (pos < text.size()) {
-        const auto b = static_cast<uint8_t>(text[pos]);
-        const size_t width = ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ? 2 : 1;
+        const size_t width = IsCp932LeadByte(static_cast<uint8_t>(text[pos])) ? 2 : 1;
         if (pos + width > maxBytes || pos + width > text.size()) break;
         pos += width;
     }
     return pos;
+}
+
+// ---- Names ------------------------------------------------------------------------
+
+size_t Cp932CharLength(std::string_view text, size_t pos) {
+    return IsCp932LeadByte(static_cast<uint8_t>(text[pos])) && pos + 1 < text.size() ? 2 : 1;
+}
+
+size_t Cp932FindFirstOf(std::string_view text, std::string_view chars, size_t from) {
+    for (size_t i = 0; i < text.size(); i += Cp932CharLength(text, i)) {
+        if (i >= from && Cp932CharLength(text, i) == 1 && chars.find(text[i]) != std::string_view::npos) return i;
+    }
+    return std::string_view::npos;
+}
+
+size_t Cp932FindLastOf(std::string_view text, std::string_view chars) {
+    size_t found = std::string_view::npos;
+    for (size_t i = 0; i < text.size(); i += Cp932CharLength(text, i)) {
+        if (Cp932CharLength(text, i) == 1 && chars.find(text[i]) != std::string_view::npos) found = i;
+    }
+    return found;
+}
+
+namespace {
+
+uint8_t UpperAscii(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+int Cp932CompareText(std::string_view a, std::string_view b) {
+    // Up to a difference both texts agree on where characters start, so a's
+    // stepping serves both.
+    const size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    while (i < n) {
+        const size_t width = Cp932CharLength(a, i);
+        for (size_t k = i; k < i + width && k < n; ++k) {
+            uint8_t x = static_cast<uint8_t>(a[k]);
+            uint8_t y = static_cast<uint8_t>(b[k]);
+            if (width == 1) {
+                x = UpperAscii(x);
+                y = UpperAscii(y);
+            }
+            if (x != y) return x < y ? -1 : 1;
+        }
+        i += width;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool Cp932SameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && Cp932CompareText(a, b) == 0;
+}
+
+std::string Cp932UpperCase(std::string_view text) {
+    std::string out(text);
+    for (size_t i = 0; i < out.size(); i += Cp932CharLength(out, i))
+        if (Cp932CharLength(out, i) == 1) out[i] = static_cast<char>(UpperAscii(static_cast<uint8_t>(out[i])));
+    return out;
 }
 
 }  // namespace platform

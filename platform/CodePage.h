@@ -21,4 +21,27 @@ bool IsValidCp932(std::string_view text);
 // a byte limit never keeps the lead byte of a double-byte character without its trail.
 size_t Cp932PrefixLength(std::string_view text, size_t maxBytes);
 
+// ---- Names ------------------------------------------------------------------------
+// The one place that knows how names and paths of code page 932 text are scanned and
+// compared. The trail byte of a double-byte character may be any of 0x40-0xFC: "\"
+// (0x5C, as in 表, 能, 十, ソ), "|" (0x7C) and the ASCII letters among them. So a scan
+// for a separator, and every folding of letters, steps over whole characters; the
+// engine reaches these through its file layer (engine/files/Routines.h).
+
+// Code page 932 lead bytes (0x81-0x9F, 0xE0-0xFC).
+constexpr bool IsCp932LeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+// Bytes of the character that starts at text[pos]: 2 for a lead byte that has a byte
+// after it, else 1 (a lead byte at the very end stands alone).
+size_t Cp932CharLength(std::string_view text, size_t pos);
+// Position of the first / last single-byte character of text that is one of chars;
+// npos when there is none. A trail byte never counts.
+size_t Cp932FindFirstOf(std::string_view text, std::string_view chars, size_t from = 0);
+size_t Cp932FindLastOf(std::string_view text, std::string_view chars);
+// Equal, or ordered (-1, 0, 1 by unsigned bytes), with ASCII letters folded to upper
+// case; a double-byte character compares exactly, its trail byte never folded.
+bool Cp932SameText(std::string_view a, std::string_view b);
+int Cp932CompareText(std::string_view a, std::string_view b);
+// ASCII letters upper-cased; double-byte characters intact.
+std::string Cp932UpperCase(std::string_view text);
+
 }  // namespace platform

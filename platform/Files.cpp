@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "platform/LastError.h"
 
@@ -400,18 +401,9 @@ bool CopyForMove(const std::string& from, const std::string& to, const struct st
 // Names
 
 std::string NormalizeSeparators(std::string_view name) {
-    std::string out;
-    out.reserve(name.size());
-    for (size_t i = 0; i < name.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (IsCP932LeadByte(c) && i + 1 < name.size()) {
-            out.push_back(name[i]);
-            out.push_back(name[i + 1]);
-            ++i;
-        } else {
-            out.push_back(c == '\\' ? '/' : name[i]);
-        }
-    }
+    std::string out(name);
+    for (size_t i = 0; i < out.size(); i += Cp932CharLength(out, i))
+        if (Cp932CharLength(out, i) == 1 && out[i] == '\\') out[i] = '/';
     return out;
 }
 

@@ -143,7 +143,5 @@ std::string GetComputerName();
 std::string ResolvePath(std::string_view name);
 // Engine path with "\" made "/" where it separates; double-byte aware.
 std::string NormalizeSeparators(std::string_view name);
-// Code page 932 lead byte (0x81-0x9F, 0xE0-0xFC).
-constexpr bool IsCP932LeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 }  // namespace platform

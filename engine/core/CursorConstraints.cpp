@@ -13,6 +13,7 @@
 #include "engine/files/Bcd.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/Locale.h"
+#include "engine/files/NameRoutines.h"
 #include "engine/files/NeutralText.h"
 #include "engine/files/SysConvert.h"
 
@@ -39,15 +40,7 @@ TDateTime LocalNow() {
     return UNIX_EPOCH_DAYS + localSeconds / 86400.0;
 }
 
-bool SameWord(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 32);
-        if (c != static_cast<unsigned char>(word[i])) return false;
-    }
-    return true;
-}
+bool SameWord(std::string_view text, std::string_view word) { return SameNameText(text, word); }
 
 // The day number (0001-01-01 is day 1) and the milliseconds of the day of a
 // moment; a moment outside the years 1..9999 is not a date at all.

@@ -4,32 +4,9 @@
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/files/NameRoutines.h"
 
 namespace kura {
-
-namespace {
-
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-    return s;
-}
-
-bool SameIndexName(std::string_view a, std::string_view b) {
-    a = Trimmed(a);
-    b = Trimmed(b);
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 uint8_t TDataCursor::GetIndexCount() const { return FTable ? FTable->GetIndexCount() : 0; }
 
@@ -150,20 +127,17 @@ void TDataCursor::SwitchToIndex(uint8_t indexNo) {
 }
 
 void TDataCursor::SetIndexName(std::string_view name) {
-    if (SameIndexName(name, FIndexName) && FIndexNo != NATURAL_ORDER) return;
-    if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
-    if (IsRemote()) return SetRemoteIndexName(name);
-    TIndexFile& index = FTable->GetIndexFile();
-    const uint8_t count = GetIndexCount();
-    int32_t found = -1;
-    for (uint8_t slot = 0; slot <= count && slot < SYS_DELETED_SLOT; ++slot) {
-        TIndexDesc desc;
-        index.GetIndexDesc(slot, desc);
-        if (SameIndexName(desc.GetName(), name)) {
-            found = slot;
-            break;
-        }
+    if (!FOpen) {
+        // A closed cursor keeps the index it last had (the primary one, named "").
+        if (FIndexNo != NATURAL_ORDER && SameNameText(name, FIndexName)) return;
+        RaiseError(KURA_NOTINITIALIZED);
     }
+    // The comparison that AddIndex and DeleteIndex use, so the name selects the index
+    // they would find, also for names whose second byte looks like a letter.
+    TIndexFile& index = FTable->GetIndexFile();
+    if (FIndexNo != NATURAL_ORDER && index.SameIndexName(name, FIndexName)) return;
+    if (IsRemote()) return SetRemoteIndexName(name);
+    const int32_t found = index.FindIndexSlot(name);
     if (found < 0) RaiseError(KURA_INVALIDINDEXNAME, {}, name);
     const uint8_t target = static_cast<uint8_t>(found);
     if (target == FIndexNo) return;

@@ -55,12 +55,6 @@ private:
     uint8_t Saved;
 };
 
-std::string TrimBlanks(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-    return std::string(s);
-}
-
 void RequireOpen(const TDataCursor& cursor) {
     if (!cursor.FOpen || !cursor.FTable) cursor.RaiseError(KURA_NOTINITIALIZED);
 }
@@ -353,18 +347,7 @@ void TDataCursor::DeleteIndex(std::string_view name, uint8_t compact) {
     CheckExclusive();
     CheckNotReadOnly();
     TIndexFile& file = FTable->GetIndexFile();
-    const std::string wanted = TrimBlanks(name);
-    const uint8_t count = std::min<uint8_t>(GetIndexCount(), MAX_SECONDARY_INDEXES);
-    int32_t found = -1;
-    for (uint8_t slot = 0; slot <= count; ++slot) {
-        TIndexDesc desc;
-        file.GetIndexDesc(slot, desc);
-        const std::string have = TrimBlanks(desc.GetName());
-        if (CompareStringsByLocale(FLocaleID, FSortID, have.c_str(), true, 0, wanted.c_str()) == 0) {
-            found = slot;
-            break;
-        }
-    }
+    const int32_t found = file.FindIndexSlot(name);
     if (found < 0) RaiseError(KURA_INVALIDINDEXNAME, {}, name);
     if (IsRemote()) return DeleteRemoteIndex(name, static_cast<uint8_t>(found), compact);
 

@@ -11,6 +11,7 @@
 #include "engine/core/DataTable.h"
 #include "engine/files/BlobBuffer.h"
 #include "engine/files/Routines.h"
+#include "platform/CodePage.h"
 
 namespace kura {
 
@@ -24,18 +25,6 @@ constexpr int PASSWORD_EVENT_ROUNDS = 3;
 // Bytes of the definition copies beyond the part the data file stores.
 constexpr uint8_t ORIGIN_TEXT_LENGTH = 100;
 constexpr uint8_t DATABASE_TEXT_LENGTH = 100;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -107,11 +96,12 @@ void TDataCursor::SetInMemory(bool value) {
 void TDataCursor::SetTableName(std::string_view value) {
     CheckNotOpen();
     if (value == FTableName) return;
-    const std::size_t cut = value.find_last_of("\\:/");
-    std::string_view name = cut == std::string_view::npos ? value : value.substr(cut + 1);
-    if (name.size() >= 4 && EqualsNoCase(name.substr(name.size() - 4), ".DAT")) name.remove_suffix(4);
-    if (name.size() > 255) name = name.substr(0, 255);
-    FTableName = std::string(name);
+    // The folder goes: a table is one of its database's. A name that is left empty,
+    // or "." or "..", names no file; opening or creating it is refused with
+    // KURA_OSENOENT by the database.
+    std::string name;
+    ExtractFileExtPart(ExtractFileName(value), ".DAT", name);
+    FTableName = name.substr(0, platform::Cp932PrefixLength(name, 255));
 }
 
 void TDataCursor::SetQueryResult(bool value) { FQueryResult = value; }

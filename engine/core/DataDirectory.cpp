@@ -31,19 +31,18 @@ std::string TrimBlanksOf(std::string_view s) {
 
 // Table names compare trimmed and without regard to case, by the user's locale,
 // which is the engine's no-locale collation.
-bool SameTableName(std::string_view a, std::string_view b) {
-    const std::string x = TrimBlanksOf(a);
-    const std::string y = TrimBlanksOf(b);
-    return CompareStringsByLocale(0, 0, x.c_str(), true, 0, y.c_str()) == 0;
-}
+bool SameTableName(std::string_view a, std::string_view b) { return SameNameText(TrimBlanksOf(a), TrimBlanksOf(b)); }
 
 // The name with ".DAT" as its extension: kept when present, appended otherwise.
 std::string WithDataExt(std::string_view name) {
     std::string trimmed = TrimBlanksOf(name);
-    const std::string ext = ExtractFileExt(trimmed);
-    if (CompareStringsByLocale(0, 0, ext.c_str(), true, 0, std::string(DataFileExt).c_str()) == 0) return trimmed;
+    if (SameNameText(ExtractFileExt(trimmed), DataFileExt)) return trimmed;
     return trimmed + std::string(DataFileExt);
 }
+
+// "", ".", ".." or a name that ends in a separator would become files named only by
+// their extension, or land beside the database: such a table does not exist.
+constexpr int32_t NO_SUCH_TABLE = -static_cast<int32_t>(KURA_OSENOENT);
 
 void RethrowFirst(std::exception_ptr& error) {
     if (error) std::rethrow_exception(error);
@@ -105,6 +104,7 @@ void TDataDirectory::FreeTableAt(int32_t index) {
 int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, bool queryResult, bool querySource,
                                   bool temporary, bool inMemory, bool skipInUseCheck, bool exclusive) {
     table = nullptr;
+    if (!NamesTableFile(name)) return NO_SUCH_TABLE;
     const bool counts = queryResult == querySource;
     const int32_t index = FindTable(name, inMemory);
     if (index >= 0) {
@@ -183,6 +183,7 @@ bool TDataDirectory::ClaimTemporaryName(const std::string& name) {
 int32_t TDataDirectory::CreateTable(TDataTable*& table, std::string_view name, bool inMemory, bool temporary,
                                     const TTableDefinition& definition) {
     table = nullptr;
+    if (!NamesTableFile(name)) return NO_SUCH_TABLE;
     std::string tableName = ShortString(name);
     // Programs sharing the temporary folder may pick the same free name; the one
     // that creates its .DAT first keeps it, the others move on.
@@ -228,6 +229,7 @@ int32_t TDataDirectory::CreateTable(TDataTable*& table, std::string_view name, b
 }
 
 int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
+    if (!NamesTableFile(name)) return NO_SUCH_TABLE;
     const int32_t index = FindTable(name, inMemory);
     if (index >= 0) {
         TDataTable* table = FTables[static_cast<std::size_t>(index)];
@@ -245,6 +247,7 @@ int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
 }
 
 int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool asBackup, bool inMemory) {
+    if (!NamesTableFile(name) || !NamesTableFile(newName)) return NO_SUCH_TABLE;
     const int32_t index = FindTable(name, inMemory);
     if (index >= 0) {
         TDataTable* table = FTables[static_cast<std::size_t>(index)];
@@ -261,6 +264,7 @@ int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newN
 }
 
 bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
+    if (!NamesTableFile(name)) return false;
     const std::string wanted = WithDataExt(name);
     for (const TDataTable* table : FTables) {
         if (table->IsInMemory() == inMemory && SameTableName(WithDataExt(table->GetName()), wanted)) return true;

@@ -29,9 +29,7 @@ std::string_view Trim(std::string_view s) {
 
 // The user's locale is the engine's no-locale here: bytes, with ASCII letters
 // folded when case-insensitive and double-byte characters left whole.
-bool SameText(const std::string& a, const std::string& b) {
-    return CompareStringsByLocale(0, 0, a.c_str(), true, 0, b.c_str()) == 0;
-}
+bool SameText(const std::string& a, const std::string& b) { return SameNameText(a, b); }
 
 // Passwords are case-sensitive and may not hide a difference behind a zero byte.
 bool SamePassword(const std::string& a, const std::string& b) {

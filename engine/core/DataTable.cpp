@@ -200,8 +200,13 @@ void TDataTable::Open() {
         // A restructure that stopped after its point of no return is finished first.
         if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
-        OpenJournal(false);
+        // A journal left by a program that died rolls the files back before any of
+        // them is read. Without one, the journal is made only once the data file
+        // has opened: a name that opens no table must leave no NAME.JNL behind.
+        const bool journalLeft = !FInMemory && DiskFileExists(DatabasePath() + FileNameFor(FName, JournalFileExt));
+        if (journalLeft) OpenJournal(false);
         FDataFile.OpenFile();
+        if (!journalLeft) OpenJournal(false);
         try {
             FIndexFile.OpenFile();
         } catch (const EKuraEngineError& e) {

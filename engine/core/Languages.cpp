@@ -3,6 +3,7 @@
 #include <array>
 
 #include "engine/files/Locale.h"
+#include "engine/files/NameRoutines.h"
 
 namespace kura {
 
@@ -47,10 +48,7 @@ constexpr std::array<TLanguageEntry, LANGUAGE_COUNT> LANGUAGES = {{
 constexpr int32_t FIRST_GERMAN = 48;
 constexpr int32_t LAST_GERMAN = 52;
 
-bool SameName(std::string_view a, std::string_view b) {
-    const std::string x(a), y(b);
-    return CompareStringsByLocale(0, 0, x.c_str(), true, 0, y.c_str()) == 0;
-}
+bool SameName(std::string_view a, std::string_view b) { return SameNameText(a, b); }
 
 int32_t PositionOfName(std::string_view name) {
     for (int32_t i = 0; i < LANGUAGE_COUNT; ++i)

@@ -9,6 +9,7 @@
 #include "engine/core/DataTable.h"
 #include "engine/expr/ExpStream.h"
 #include "engine/files/Locale.h"
+#include "engine/files/NameRoutines.h"
 
 namespace kura {
 
@@ -202,8 +203,7 @@ void TDataCursor::ReadFieldDefs(TRemoteReply& reply) {
         ValidateFieldDefs(true, one, false);
         d = one[0];
         if (d.Bytes[fdo::Hidden] != 0) continue;
-        std::string upper = d.Name();
-        LocaleUpperCase(0, 0, upper);
+        std::string upper = UpperCaseName(d.Name());
         if (std::find(visible.begin(), visible.end(), upper) != visible.end()) reply.RaiseMalformed();
         visible.push_back(std::move(upper));
     }

@@ -24,15 +24,9 @@ namespace kura {
 namespace {
 
 // Upper case as names compare: ASCII letters only, double-byte characters intact.
-std::string UpperName(std::string_view name) {
-    std::string s(name);
-    LocaleUpperCase(0, 0, s);
-    return s;
-}
+std::string UpperName(std::string_view name) { return UpperCaseName(name); }
 
-bool SameTextNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && UpperName(a) == UpperName(b);
-}
+bool SameTextNoCase(std::string_view a, std::string_view b) { return SameNameText(a, b); }
 
 bool HasDeclaredSize(TEngineFieldType type) { return type == fldZSTRING || type == fldBYTES || type == fldVARBYTES; }
 

@@ -8,24 +8,6 @@
 
 namespace kura {
 
-bool SameNameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto ca = static_cast<unsigned char>(a[i]);
-        const auto cb = static_cast<unsigned char>(b[i]);
-        if (ca != cb) {
-            // ASCII letters fold; a trail byte of a double-byte character never does.
-            if (ca >= 'a' && ca <= 'z' ? ca - 32 != cb : !(cb >= 'a' && cb <= 'z' && cb - 32 == ca)) return false;
-        }
-        const bool lead = (ca >= 0x81 && ca <= 0x9F) || (ca >= 0xE0 && ca <= 0xFC);
-        if (lead && i + 1 < a.size()) {
-            ++i;
-            if (a[i] != b[i]) return false;
-        }
-    }
-    return true;
-}
-
 namespace {
 std::atomic<int64_t> LiveNodes{0};
 }  // namespace

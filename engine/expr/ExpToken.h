@@ -7,13 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/files/NameRoutines.h"
+
 namespace kura {
 
 class TDataQuery;  // the SQL engine's query model; a sub-select node refers to one
-
-// Names (columns, correlation names, keywords) equal without regard to the case of
-// ASCII letters; the second byte of a double-byte character compares exactly.
-bool SameNameText(std::string_view a, std::string_view b);
 
 class TExpToken {
 public:

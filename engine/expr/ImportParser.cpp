@@ -1,6 +1,7 @@
 #include "engine/expr/ImportParser.h"
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
 
@@ -81,7 +82,10 @@ uint8_t TImportParser::NextField() {
         kind = static_cast<uint8_t>(c);
         if (c != 0) ++Position;
     } else {
-        while (*Position != 0 && *Position != '\n' && *Position != '\r' && *Position != Separator) ++Position;
+        // By characters: a delimiter such as "\\" or "|" may be the second byte of a
+        // double-byte character (表, ポ), which never ends the field.
+        while (*Position != 0 && *Position != '\n' && *Position != '\r' && *Position != Separator)
+            NextCharDBCS(Position);
         kind = IMPORT_FIELD;
     }
     TokenKind = kind;

@@ -31,12 +31,6 @@ std::string_view TrimName(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-unsigned char FoldByte(unsigned char c) {
-    if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 'A');
-    if (c == '\\') return '/';
-    return c;
-}
-
 // Signed 64-bit addition that wraps instead of overflowing.
 int64_t WrapAdd(int64_t a, int64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
@@ -45,24 +39,8 @@ int64_t WrapAdd(int64_t a, int64_t b) {
 }  // namespace
 
 bool SameFileName(std::string_view a, std::string_view b) {
-    a = TrimName(a);
-    b = TrimName(b);
-    if (a.size() != b.size()) return false;
-    std::size_t i = 0;
-    while (i < a.size()) {
-        auto ca = static_cast<unsigned char>(a[i]);
-        auto cb = static_cast<unsigned char>(b[i]);
-        if (platform::IsCP932LeadByte(ca) && i + 1 < a.size()) {
-            // A double-byte character compares exactly, trail byte included: its
-            // trail byte may look like a letter or a backslash.
-            if (ca != cb || a[i + 1] != b[i + 1]) return false;
-            i += 2;
-            continue;
-        }
-        if (FoldByte(ca) != FoldByte(cb)) return false;
-        ++i;
-    }
-    return true;
+    // "\\" and "/" separate alike; a double-byte character compares exactly.
+    return SameNameText(NormalizePathDelimiters(TrimName(a)), NormalizePathDelimiters(TrimName(b)));
 }
 
 // ---- TAbstractFile -----------------------------------------------------------

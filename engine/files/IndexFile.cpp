@@ -402,15 +402,10 @@ void TIndexFile::AddIndex(const TIndexDesc& desc) {
     const std::string name = desc.GetName();
     if (name.empty()) RaiseError(KURA_INDEXNAMEREQUIRED);
     if (!IsIdentStartChar(name[0])) RaiseError(KURA_INVALIDINDEXNAME, name);
-    const std::string trimmed = TrimBlanks(name);
-    const uint16_t language = FOwner ? FOwner->GetLanguageId() : 0;
-    const uint16_t sort = FOwner ? FOwner->GetSortId() : 0;
     for (uint8_t slot = 1; slot <= count; ++slot) {
         TIndexDesc existing;
         GetIndexDesc(slot, existing);
-        const std::string other = TrimBlanks(existing.GetName());
-        if (CompareStringsByLocale(language, sort, other.c_str(), true, 0, trimmed.c_str()) == 0)
-            RaiseError(KURA_INDEXEXISTS, name);
+        if (SameIndexName(existing.GetName(), name)) RaiseError(KURA_INDEXEXISTS, name);
     }
     CheckKeyFields(desc, false);
     // Before the descriptor exists: without its side file a temporary index would
@@ -463,17 +458,26 @@ void TIndexFile::DeleteIndexDesc(uint8_t slot, bool move) {
     SetModified();
 }
 
-bool TIndexFile::IndexNameExists(std::string_view name) const {
-    const std::string wanted(name);
+bool TIndexFile::IndexNameExists(std::string_view name) const { return FindIndexSlot(name) >= 0; }
+
+bool TIndexFile::SameIndexName(std::string_view a, std::string_view b) const {
+    const std::string x = TrimBlanks(a);
+    const std::string y = TrimBlanks(b);
     const uint16_t language = FOwner ? FOwner->GetLanguageId() : 0;
     const uint16_t sort = FOwner ? FOwner->GetSortId() : 0;
+    // A zero byte would end the texts early for the locale's comparison.
+    if (x.find('\0') != std::string::npos || y.find('\0') != std::string::npos) return x == y;
+    return CompareStringsByLocale(language, sort, x.c_str(), true, 0, y.c_str()) == 0;
+}
+
+int32_t TIndexFile::FindIndexSlot(std::string_view name) const {
     const uint8_t count = std::min<uint8_t>(GetIndexCount(), MAX_SECONDARY_INDEXES);
     for (uint8_t slot = 0; slot <= count; ++slot) {
         TIndexDesc desc;
         GetIndexDesc(slot, desc);
-        if (CompareStringsByLocale(language, sort, desc.GetName().c_str(), true, 0, wanted.c_str()) == 0) return true;
+        if (SameIndexName(desc.GetName(), name)) return slot;
     }
-    return false;
+    return -1;
 }
 
 uint32_t TIndexFile::GetRootPage(uint8_t slot) const {
@@ -591,10 +595,7 @@ void TIndexFile::VerifyHeader() const {
                 if (other == slot) continue;
                 TIndexDesc o;
                 GetIndexDesc(other, o);
-                const std::string otherName = TrimBlanks(o.GetName());
-                const std::string mine = TrimBlanks(name);
-                if (CompareStringsByLocale(language, sort, otherName.c_str(), true, 0, mine.c_str()) == 0)
-                    RaiseError(KURA_HEADERCORRUPT);
+                if (SameIndexName(o.GetName(), name)) RaiseError(KURA_HEADERCORRUPT);
             }
         }
         if (desc.GetFieldCount() > MAX_INDEX_FIELDS) RaiseError(KURA_HEADERCORRUPT);

@@ -176,6 +176,11 @@ public:
     void AddIndex(const TIndexDesc& desc);
     void DeleteIndexDesc(uint8_t slot, bool move);
     bool IndexNameExists(std::string_view name) const;
+    // Index names are the same when they are, trimmed, equal without regard to case
+    // by the table's locale; adding, deleting, finding and selecting an index all
+    // compare so. The slot of the first of slots 0..count named so, -1 when none.
+    bool SameIndexName(std::string_view a, std::string_view b) const;
+    int32_t FindIndexSlot(std::string_view name) const;
     void ClearIndexDesc(uint8_t slot);
     uint32_t GetRootPage(uint8_t slot) const;
     void SetRootPage(uint8_t slot, uint32_t page);

@@ -6,19 +6,16 @@
 #include "engine/files/EngineFile.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"
-#include "platform/Locale.h"
+#include "platform/CodePage.h"
 #include "platform/Sync.h"
 
 namespace kura {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+constexpr std::string_view kPathDelimiters = "\\/:";
 
-// Byte length of the character at s[i].
-size_t CharLengthAt(std::string_view s, size_t i) {
-    return platform::IsDBCSLeadByte(static_cast<uint8_t>(s[i])) && i + 1 < s.size() ? 2 : 1;
-}
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Start of the last character, npos for an empty text.
 size_t LastCharStart(std::string_view s) {
@@ -41,20 +38,11 @@ size_t EndWithoutSeparators(std::string_view s) {
     return end;
 }
 
+// A lead byte is never a separator, so the first bytes can be looked at one by one.
 size_t StartWithoutSeparators(std::string_view s) {
     size_t start = 0;
     while (start < s.size() && IsSeparator(s[start])) ++start;
     return start;
-}
-
-// Position of the last single-byte character for which stop() holds, npos if none.
-template <typename Pred>
-size_t LastCharWhere(std::string_view s, Pred stop) {
-    size_t found = std::string_view::npos;
-    for (size_t i = 0; i < s.size(); i += CharLengthAt(s, i)) {
-        if (CharLengthAt(s, i) == 1 && stop(s[i])) found = i;
-    }
-    return found;
 }
 
 // The platform's Trim: control characters and blanks off both ends.
@@ -66,24 +54,28 @@ std::string_view Trimmed(std::string_view s) {
     return s.substr(first, last - first);
 }
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
 
-// Equal without regard to the case of ASCII letters; double-byte characters exactly.
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size();) {
-        const size_t len = CharLengthAt(a, i);
-        if (len == 2) {
-            if (a.compare(i, 2, b, i, 2) != 0) return false;
-        } else if (AsciiUpper(a[i]) != AsciiUpper(b[i])) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
+size_t CharLengthAt(std::string_view s, size_t i) { return platform::Cp932CharLength(s, i); }
+
+size_t LastDelimiter(std::string_view s, std::string_view chars) { return platform::Cp932FindLastOf(s, chars); }
+
+size_t FirstDelimiter(std::string_view s, std::string_view chars, size_t from) {
+    return platform::Cp932FindFirstOf(s, chars, from);
 }
 
-}  // namespace
+bool SameNameText(std::string_view a, std::string_view b) { return platform::Cp932SameText(a, b); }
+
+int32_t CompareNameText(std::string_view a, std::string_view b) { return platform::Cp932CompareText(a, b); }
+
+std::string UpperCaseName(std::string_view s) { return platform::Cp932UpperCase(s); }
+
+bool NamesTableFile(std::string_view name) {
+    std::string base;
+    ExtractFileExtPart(ExtractFileName(Trimmed(name)), ".DAT", base);
+    const std::string_view last = Trimmed(base);
+    return !last.empty() && last != "." && last != "..";
+}
 
 std::string NormalizePathDelimiters(std::string_view s) {
     std::string text(s);
@@ -117,24 +109,33 @@ std::string StripBackslashes(std::string_view s) {
     return StripAllLeadingBackslashes(StripAllTrailingBackslashes(s));
 }
 
-bool ContainsPath(std::string_view s) {
-    return s.empty() || LastCharWhere(s, [](char c) { return c == ':' || IsSeparator(c); }) != std::string_view::npos;
-}
+bool ContainsPath(std::string_view s) { return s.empty() || LastDelimiter(s, kPathDelimiters) != std::string_view::npos; }
 
 std::string ExtractFileName(std::string_view path) {
-    const size_t last = LastCharWhere(path, [](char c) { return c == ':' || IsSeparator(c); });
+    const size_t last = LastDelimiter(path, kPathDelimiters);
     return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
 }
 
+std::string ExtractFilePath(std::string_view path) {
+    const size_t last = LastDelimiter(path, kPathDelimiters);
+    return std::string(last == std::string_view::npos ? std::string_view() : path.substr(0, last + 1));
+}
+
+std::string ExtractFileDir(std::string_view path) {
+    const std::string folder = ExtractFilePath(path);
+    if (!folder.empty() && folder.back() == ':') return folder;  // ":" is never a trail byte
+    return StripAllTrailingBackslashes(folder);
+}
+
 std::string ExtractFileExt(std::string_view path) {
-    const size_t last = LastCharWhere(path, [](char c) { return c == '.' || c == ':' || IsSeparator(c); });
+    const size_t last = LastDelimiter(path, ".\\/:");
     if (last == std::string_view::npos || path[last] != '.') return {};
     return std::string(path.substr(last));
 }
 
 void ExtractFileExtPart(std::string_view s, std::string_view ext, std::string& name) {
     const std::string current = ExtractFileExt(s);
-    if (!current.empty() && (ext.empty() || SameText(current, ext))) {
+    if (!current.empty() && (ext.empty() || SameNameText(current, ext))) {
         name = std::string(s.substr(0, s.size() - current.size()));
     } else {
         name = std::string(s);
@@ -148,7 +149,7 @@ void SplitFileNameExt(std::string_view path, std::string_view ext, std::string& 
 void ReplaceFileExt(std::string_view s, std::string_view oldExt, std::string_view newExt, std::string& name) {
     const std::string_view t = Trimmed(s);
     const std::string current = ExtractFileExt(t);
-    if (SameText(current, oldExt)) {
+    if (SameNameText(current, oldExt)) {
         name = std::string(t.substr(0, t.size() - current.size())) + std::string(newExt);
     } else {
         name = std::string(t) + std::string(newExt);

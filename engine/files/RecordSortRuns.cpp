@@ -15,7 +15,7 @@ namespace kura {
 namespace {
 
 std::string DirectoryOf(std::string_view path) {
-    const std::size_t cut = path.find_last_of("\\/");
+    const std::size_t cut = LastDelimiter(path, "\\/");
     return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut));
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/files/NameRoutines.h"
 #include "engine/files/StringList.h"
 #include "engine/files/SysConvert.h"
 
@@ -134,6 +135,7 @@ void ZeroBuffer(void* buffer, uint8_t length);
 
 // ---- Paths and names --------------------------------------------------------
 // Engine paths may separate with "\" or "/"; both count as a folder separator below.
+// The name and separator scans and name comparisons are in NameRoutines.h.
 
 std::string NormalizePathDelimiters(std::string_view s);  // every "/" made "\"
 // Trimmed; "\" appended unless empty or already ending in a separator.
@@ -149,6 +151,10 @@ std::string StripBackslashes(std::string_view s);
 bool ContainsPath(std::string_view s);
 // The part after the last separator or ":".
 std::string ExtractFileName(std::string_view path);
+// The part up to and including the last separator or ":", "" when none.
+std::string ExtractFilePath(std::string_view path);
+// ExtractFilePath without its trailing separators (a drive's ":" stays).
+std::string ExtractFileDir(std::string_view path);
 // From the last "." after the last separator, "" when none.
 std::string ExtractFileExt(std::string_view path);
 // The extension is removed when ext is empty or equals it (without regard to case).

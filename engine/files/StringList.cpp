@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/Locale.h"
+#include "engine/files/NameRoutines.h"
 
 namespace kura {
 
@@ -78,22 +78,7 @@ void TStringList::Sort() {
 }
 
 int32_t TStringList::CompareStrings(const std::string& a, const std::string& b) const {
-    // Up to a difference both texts agree on which bytes are trail bytes, so one flag
-    // serves both; a trail byte is never folded.
-    const size_t n = std::min(a.size(), b.size());
-    bool trail = false;
-    for (size_t i = 0; i < n; ++i) {
-        auto ca = static_cast<uint8_t>(a[i]);
-        auto cb = static_cast<uint8_t>(b[i]);
-        if (!trail) {
-            if (ca >= 'a' && ca <= 'z') ca = static_cast<uint8_t>(ca - 32);
-            if (cb >= 'a' && cb <= 'z') cb = static_cast<uint8_t>(cb - 32);
-        }
-        if (ca != cb) return ca < cb ? -1 : 1;
-        trail = !trail && platform::IsDBCSLeadByte(ca);
-    }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
+    return CompareNameText(a, b);
 }
 
 }  // namespace kura

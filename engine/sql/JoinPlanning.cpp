@@ -10,6 +10,7 @@
 #include "engine/expr/ExpressionOwner.h"
 #include "engine/expr/TypeCheck.h"
 #include "engine/files/IndexFile.h"
+#include "engine/files/Routines.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/SourceTable.h"
 
@@ -91,12 +92,9 @@ namespace {
 
 TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
     if (source.InMemory) return context.Session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName);
-    auto trimmed = [](std::string path) {
-        while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-        return path;
-    };
     if (source.Database.empty() ||
-        (context.Database && trimmed(source.Database) == trimmed(context.Database->GetDatabaseName())))
+        (context.Database && StripAllTrailingBackslashes(source.Database) ==
+                                 StripAllTrailingBackslashes(context.Database->GetDatabaseName())))
         return context.Database;
     return context.Session->OpenDataDirectory(source.Database, source.Database);
 }

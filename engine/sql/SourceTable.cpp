@@ -23,14 +23,11 @@ void TSourceTable::SetTableName(std::string_view name, bool inMemory, std::strin
         TableName = Short(table);
         Database = std::string(MemoryDatabaseName);
     } else {
-        const size_t slash = normalised.find_last_of('\\');
-        if (slash == std::string::npos) {
-            Database = Short(ownDatabase);
-        } else {
-            std::string path = normalised.substr(0, slash);
-            while (!path.empty() && path.back() == '\\') path.pop_back();
-            Database = Short(path);
-        }
+        // The folder is what comes before the last separator that is a character of its
+        // own: in "表示" the second byte of 表 is 0x5C and no separator.
+        const size_t slash = LastDelimiter(normalised, "\\");
+        Database = Short(slash == std::string::npos ? ownDatabase
+                                                    : StripAllTrailingBackslashes(normalised.substr(0, slash)));
         std::string table;
         SplitFileNameExt(normalised, ".DAT", table);
         TableName = Short(table);

@@ -1,22 +1,11 @@
 #include "platform/dataset/FieldDefs.h"
 
-#include <cctype>
-
+#include "platform/CodePage.h"
 #include "platform/dataset/DataSet.h"
 
 namespace kura {
 
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        // ASCII only: double-byte text compares as bytes.
-        if (x != y && std::toupper(x) != std::toupper(y)) return false;
-        if (x >= 0x80 && x != y) return false;
-    }
-    return true;
-}
+bool SameText(std::string_view a, std::string_view b) { return platform::Cp932SameText(a, b); }
 
 std::vector<std::string> SplitFieldNames(std::string_view names) {
     std::vector<std::string> out;

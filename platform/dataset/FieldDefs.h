@@ -81,7 +81,8 @@ private:
     std::vector<TIndexDef> items_;
 };
 
-// Helpers shared by the framework and the components.
+// Helpers shared by the framework and the components. Names equal without regard to
+// the case of ASCII letters, double-byte characters exactly (platform/CodePage.h).
 bool SameText(std::string_view a, std::string_view b);
 // ";"-separated names, blanks around each removed, empty ones dropped.
 std::vector<std::string> SplitFieldNames(std::string_view names);
