@@ -173,7 +173,11 @@ void TDataCursor::ActivateFilter(const TFilter* handle) { ChangeFilters(handle, 
 void TDataCursor::DeactivateFilter(const TFilter* handle) { ChangeFilters(handle, 2); }
 
 void TDataCursor::ModifyFilter(const TFilter* handle, TExpToken* tree) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        // The tree was handed over: a refused change must not keep it.
+        FreeExpression(tree);
+        RaiseNoRemote();
+    }
     if (!tree || tree->DataType != fldBOOL) {
         TExpToken* refused = tree;
         FreeExpression(refused);

@@ -113,6 +113,11 @@ bool TDataCursor::WalkIndexKeys(const uint8_t* from, const std::function<bool(co
 
 uint32_t TDataCursor::GetLastRecordNumber() const { return FTable ? FTable->GetLastRecordNumber() : 0; }
 
+uint32_t TDataCursor::GetLastBlobBlockNumber() const {
+    if (IsRemote()) RaiseNoRemote();
+    return FTable ? FTable->GetLastBlobBlockNumber() : 0;
+}
+
 // ---- Key fills ----------------------------------------------------------------------------
 
 namespace {

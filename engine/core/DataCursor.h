@@ -563,6 +563,9 @@ public:
     uint32_t CountKeysInRange(const uint8_t* low, const uint8_t* high, bool& aborted);
     void ScanComplement(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t GetLastRecordNumber() const;
+    // The number of the last block of the table's BLOB file, 0 without BLOB fields
+    // or while closed. A remote table holds no BLOB header: 11280 there.
+    uint32_t GetLastBlobBlockNumber() const;
 
     // ======================================================================
     // Filters (CursorFilters.cpp)

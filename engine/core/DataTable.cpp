@@ -1121,6 +1121,7 @@ void TDataTable::CopyDataHeader(uint8_t* buffer) const { FDataFile.CopyHeader(bu
 uint32_t TDataTable::GetDataChangeCount() const { return FDataFile.GetChangeCount(); }
 uint32_t TDataTable::GetIndexChangeCount() const { return FIndexFile.GetChangeCount(); }
 uint32_t TDataTable::GetLastRecordNumber() const { return FDataFile.GetLastRecordNumber(); }
+uint32_t TDataTable::GetLastBlobBlockNumber() const { return BlobFileInUse() ? FBlobFile.GetLastBlockNumber() : 0; }
 uint32_t TDataTable::GetLastAutoInc() const { return FDataFile.GetLastAutoInc(); }
 void TDataTable::SetLastAutoInc(uint32_t value) { FDataFile.SetLastAutoInc(value); }
 uint32_t TDataTable::GetNextBlobId() { return FDataFile.GetNextBlobID(); }

@@ -218,6 +218,7 @@ public:
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
     uint32_t GetLastRecordNumber() const;
+    uint32_t GetLastBlobBlockNumber() const;  // 0 without an open BLOB file
     uint32_t GetLastAutoInc() const;
     void SetLastAutoInc(uint32_t value);
     uint32_t GetNextBlobId();
