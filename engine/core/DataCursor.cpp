@@ -34,9 +34,11 @@ TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate) : FDire
     if (IsRemote()) {
         // A clone gets its server handle from the clone request instead.
         if (!noRemoteCreate) CreateRemoteCursor();
-        return;
+    } else {
+        for (auto& set : FRecordSets) set = AllocRecordsBitmap();
     }
-    for (auto& set : FRecordSets) set = AllocRecordsBitmap();
+    // Last: a cursor whose making failed is in no list.
+    if (FDirectory) FDirectory->AddCursor(this);
 }
 
 TDataCursor::~TDataCursor() {
@@ -50,6 +52,7 @@ TDataCursor::~TDataCursor() {
     for (auto& set : FRecordSets) ReleaseRecordsBitmap(set);
     for (TBlobBuffer* blob : FOpenBlobs) delete blob;
     FOpenBlobs.clear();
+    if (FDirectory) FDirectory->RemoveCursor(this);
 }
 
 TDataSession* TDataCursor::GetSession() const { return FDirectory ? FDirectory->Session : nullptr; }
@@ -236,9 +239,8 @@ void TDataCursor::OpenCursor(bool alreadyOpenedRemotely) {
 }
 
 void TDataCursor::CopyTableFieldDefs() {
-    const TDataSession* session = GetSession();
-    const std::string databaseText =
-        (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
+    // The database's name for a session with object lists, else its path.
+    const std::string databaseText = GetDatabaseName();
     FFieldDefs.assign(FFieldCount, TFieldDesc{});
     for (uint16_t n = 1; n <= FFieldCount; ++n) {
         TFieldDesc& desc = FFieldDefs[n - 1];

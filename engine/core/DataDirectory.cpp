@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "engine/core/DataCursor.h"
 #include "engine/core/RemoteChannel.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
@@ -59,13 +60,48 @@ TDataDirectory::~TDataDirectory() {
         } catch (...) {
         }
     }
+    // Each object leaves its list as it is freed; the lists are emptied from the end.
+    while (!FStatements.empty()) {
+        TDirectoryStatement* statement = FStatements.back();
+        FStatements.pop_back();
+        delete statement;
+    }
+    while (!FCursors.empty()) {
+        TDataCursor* cursor = FCursors.back();
+        FCursors.pop_back();
+        delete cursor;
+    }
     for (TDataTable* table : FTables) delete table;
     FTables.clear();
 }
 
 bool TDataDirectory::IsRemote() const { return Session != nullptr && Session->IsRemote(); }
 
-std::string TDataDirectory::GetDatabaseName() const { return IsRemote() ? Name : Path; }
+bool TDataDirectory::KeepsObjectLists() const { return Session != nullptr && Session->GetCreationFlag() != 0; }
+
+std::string TDataDirectory::GetDatabaseName() const { return IsRemote() || KeepsObjectLists() ? Name : Path; }
+
+namespace {
+
+template <typename T>
+void RemoveFrom(std::vector<T*>& list, T* item) {
+    const auto it = std::find(list.begin(), list.end(), item);
+    if (it != list.end()) list.erase(it);
+}
+
+}  // namespace
+
+void TDataDirectory::AddCursor(TDataCursor* cursor) {
+    if (KeepsObjectLists() && cursor) FCursors.push_back(cursor);
+}
+
+void TDataDirectory::RemoveCursor(TDataCursor* cursor) { RemoveFrom(FCursors, cursor); }
+
+void TDataDirectory::AddStatement(TDirectoryStatement* statement) {
+    if (KeepsObjectLists() && statement) FStatements.push_back(statement);
+}
+
+void TDataDirectory::RemoveStatement(TDirectoryStatement* statement) { RemoveFrom(FStatements, statement); }
 
 void TDataDirectory::SendRemote(TRequestCode code, bool endTransaction, bool forceFlush) {
     TRemoteChannel& channel = Session->Channel();

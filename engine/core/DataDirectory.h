@@ -27,6 +27,20 @@
 
 namespace kura {
 
+class TDataCursor;
+
+// What a database keeps in its statement list: the SQL engine's statement objects.
+class TDirectoryStatement {
+public:
+    virtual ~TDirectoryStatement() = default;
+};
+
+// Object lists: a database of a session created with a nonzero creation flag (a
+// server's session, for one) keeps every cursor and SQL statement made on it. Each
+// registers itself when made and leaves the list when freed; those still listed
+// when the database goes are freed with it (statements first, then cursors), so
+// such a session's owner frees its databases, not each object. Other sessions keep
+// no lists and own their cursors and statements as before.
 class TDataDirectory : public TSessionDatabase {
 public:
     explicit TDataDirectory(TDataSession* session);
@@ -34,9 +48,18 @@ public:
     // object; never throws.
     ~TDataDirectory() override;
 
-    // The path for a local database, the name otherwise.
+    // The path for a local database of a session without object lists, the name
+    // otherwise.
     std::string GetDatabaseName() const;
     bool IsRemote() const;
+    bool KeepsObjectLists() const;
+    // List upkeep; nothing happens unless the database keeps object lists.
+    void AddCursor(TDataCursor* cursor);
+    void RemoveCursor(TDataCursor* cursor);
+    void AddStatement(TDirectoryStatement* statement);
+    void RemoveStatement(TDirectoryStatement* statement);
+    const std::vector<TDataCursor*>& Cursors() const { return FCursors; }
+    const std::vector<TDirectoryStatement*>& Statements() const { return FStatements; }
     bool InTransaction() const { return FInTransaction; }
     // Open (or transaction-held) tables, in order of first open.
     const std::vector<TDataTable*>& Tables() const { return FTables; }
@@ -78,6 +101,8 @@ private:
     void SendRemote(TRequestCode code, bool endTransaction = false, bool forceFlush = false);
 
     std::vector<TDataTable*> FTables;
+    std::vector<TDataCursor*> FCursors;
+    std::vector<TDirectoryStatement*> FStatements;
     bool FInTransaction = false;
 };
 

@@ -433,9 +433,8 @@ void TDataCursor::SetComputedFieldDefs(const TFieldDesc* defs, int32_t count, in
 
 void TDataCursor::SetFieldOrigins() {
     if (!FTable) RaiseError(KURA_NOTINITIALIZED);
-    const TDataSession* session = GetSession();
-    const std::string databaseText =
-        (session && session->GetCreationFlag() != 0) ? FDirectory->Name : GetDatabaseName();
+    // The database's name for a session with object lists, else its path.
+    const std::string databaseText = GetDatabaseName();
     uint32_t recordSize = FTable->GetRecordSize();
     bool computed = false;
     for (TFieldDesc& desc : FFieldDefs) {

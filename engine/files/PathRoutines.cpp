@@ -79,9 +79,8 @@ bool NamesTableFile(std::string_view name) {
 
 std::string NormalizePathDelimiters(std::string_view s) {
     std::string text(s);
-    for (char& c : text) {
-        if (c == '/') c = '\\';  // "/" is never a trail byte
-    }
+    for (size_t i = 0; i < text.size(); i += CharLengthAt(text, i))
+        if (CharLengthAt(text, i) == 1 && text[i] == '/') text[i] = '\\';
     return text;
 }
 

@@ -13,6 +13,7 @@ TQueryStatement::TQueryStatement() : FTokenizer(this, this) {
 TQueryStatement::~TQueryStatement() {
     FreeRemote();
     ClearQueries();
+    if (FOwnerDatabase) FOwnerDatabase->RemoveStatement(this);
 }
 
 void TQueryStatement::ClearQueries() {

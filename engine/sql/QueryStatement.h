@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/DataDirectory.h"
 #include "engine/core/RemoteRequests.h"
 #include "engine/expr/ExpParser.h"
 #include "engine/sql/QueryModel.h"
@@ -50,11 +51,12 @@ using TStatementPrepareEvent =
     std::function<void(TQueryStatement* sender, uint8_t kind, uint8_t selectAll, uint8_t liveCompanion, uint8_t live)>;
 using TStatementStatusEvent = std::function<void(TQueryStatement* sender, uint16_t value)>;
 
-class TQueryStatement : public TExpressionParserOwner {
+class TQueryStatement : public TExpressionParserOwner, public TDirectoryStatement {
 public:
     TQueryStatement();
     // A statement of a database: tables named without a path live there, and its
-    // session opens every other database the text names.
+    // session opens every other database the text names. It is in the database's
+    // statement list from here to its end (DataDirectory.h).
     explicit TQueryStatement(TDataDirectory* ownerDatabase);
     ~TQueryStatement() override;
     TQueryStatement(const TQueryStatement&) = delete;

@@ -51,6 +51,7 @@ TQueryStatement::TQueryStatement(TDataDirectory* ownerDatabase) : TQueryStatemen
         DatabasePath = memory ? std::string(MEMORY_DATABASE_NAME)
                               : (ownerDatabase->IsRemote() ? ownerDatabase->Name : ownerDatabase->Path);
         if (ownerDatabase->IsRemote()) CreateRemote();
+        ownerDatabase->AddStatement(this);
     }
 }
 

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/core/DataCursor.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
+#include "engine/sql/QueryStatement.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/TableTestSupport.h"
@@ -309,4 +314,48 @@ TEST(DataDirectory, SessionFreesItsDatabasesAndTheirTables) {
     ASSERT_EQ(Open(*db.dir, "A", a, true), 0);
     EXPECT_EQ(a->GetRecordCount(), 0u);
     db.dir->CloseTable(a, false, false, false);
+}
+
+// A session made with a nonzero creation flag: its databases list every cursor and
+// statement made on them, each leaves the list when freed, and what is still listed
+// goes with the database (the sanitizers see a leak or a double free otherwise).
+// Other sessions keep no lists and name their local databases by path.
+TEST(DataDirectory, SessionsWithObjectListsKeepTheirCursorsAndStatements) {
+    TempDir tmp;
+    for (uint8_t flag : {uint8_t{0}, uint8_t{1}}) {
+        SCOPED_TRACE(static_cast<int>(flag));
+        TDataSession session(flag);
+        TDataDirectory* dir = session.OpenDataDirectory("Staff database", tmp.path());
+        EXPECT_EQ(dir->KeepsObjectLists(), flag != 0);
+        EXPECT_EQ(dir->GetDatabaseName(), flag != 0 ? std::string("Staff database") : dir->Path);
+        MakeTable(*dir, "STAFF");
+
+        auto kept = std::make_unique<TDataCursor>(dir);
+        auto* left = new TDataCursor(dir);
+        left->SetTableName("STAFF");
+        left->OpenCursor();
+        TFieldDesc desc;
+        left->GetFieldDesc(1, desc);
+        EXPECT_EQ(dfbytes::GetPStr(&desc.Bytes[fdo::DatabaseText], 100), dir->GetDatabaseName());
+        auto* statement = new TQueryStatement(dir);
+        statement->Prepare("SELECT * FROM STAFF");
+        auto listed = [&](TDataCursor* c) {
+            return std::find(dir->Cursors().begin(), dir->Cursors().end(), c) != dir->Cursors().end();
+        };
+        // The statement's own source cursors are listed as well.
+        EXPECT_EQ(listed(kept.get()) && listed(left), flag != 0);
+        EXPECT_EQ(dir->Cursors().size() > 2, flag != 0);
+        EXPECT_EQ(dir->Statements(), flag ? std::vector<TDirectoryStatement*>{statement}
+                                          : std::vector<TDirectoryStatement*>{});
+        TDataCursor* const gone = kept.get();
+        kept.reset();
+        EXPECT_FALSE(listed(gone));
+        EXPECT_EQ(listed(left), flag != 0);
+        if (flag == 0) {
+            delete statement;
+            delete left;
+        }
+        // The database goes with the session; with lists, so do the objects left on it.
+        session.FreeDirectories();
+    }
 }
