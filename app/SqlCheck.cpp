@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/CodePage.h"
+
 namespace app {
 namespace {
 
@@ -25,9 +27,6 @@ size_t SkipBlanks(const std::string& t, size_t i) {
     }
 }
 
-// Code page 932 lead bytes: the next byte belongs to the same character and may look
-// like a quote or a semicolon.
-bool LeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 }  // namespace
 
@@ -41,8 +40,8 @@ std::vector<std::string> SplitStatements(const std::string& text) {
     };
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (LeadByte(static_cast<unsigned char>(c))) {
-            ++i;
+        if (platform::Cp932CharLength(text, i) == 2) {
+            ++i;  // the second byte may look like a quote or a semicolon
         } else if (c == '\'' || c == '"' || c == '[') {
             const size_t end = text.find(c == '[' ? ']' : c, i + 1);
             i = end == std::string::npos ? text.size() : end;

@@ -13,6 +13,7 @@
 #include "engine/expr/ImportParser.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/FileHandler.h"
+#include "platform/CodePage.h"
 
 namespace kura {
 
@@ -28,7 +29,7 @@ bool IsWellFormedCp932(const std::string& text) {
     for (std::size_t i = 0; i < n; ++i) {
         const uint8_t b = p[i];
         if (b < 0x80 || (b >= 0xA1 && b <= 0xDF)) continue;
-        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        const bool lead = platform::IsCp932LeadByte(b);
         if (!lead || i + 1 >= n) return false;
         const uint8_t t = p[++i];
         if (t < 0x40 || t == 0x7F || t > 0xFC) return false;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/CodePage.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/FieldDefs.h"
 #include "platform/dataset/Fields.h"
@@ -253,16 +254,12 @@ std::string TParams::ParseSQL(std::string_view sql, bool doCreate) {
     };
     while (i < n) {
         const char c = sql[i];
-        const auto uc = static_cast<unsigned char>(c);
-        if (uc >= 0x81 && (uc <= 0x9F || (uc >= 0xE0 && uc <= 0xFC)) && i + 1 < n) {
+        if (platform::Cp932CharLength(sql, i) == 2) {
             out += sql.substr(i, 2);  // a double-byte character; its trail byte is never a quote
             i += 2;
         } else if (c == '\'' || c == '"' || c == '`') {
             std::size_t j = i + 1;
-            while (j < n && sql[j] != c) {
-                const auto b = static_cast<unsigned char>(sql[j]);
-                j += (b >= 0x81 && (b <= 0x9F || (b >= 0xE0 && b <= 0xFC))) ? 2 : 1;
-            }
+            while (j < n && sql[j] != c) j += platform::Cp932CharLength(sql, j);
             j = std::min(j + 1, n);
             out += sql.substr(i, j - i);
             i = j;
@@ -291,10 +288,7 @@ std::string TParams::ParseSQL(std::string_view sql, bool doCreate) {
             }
         } else if (c == ':' && i + 1 < n && IsNameChar(static_cast<unsigned char>(sql[i + 1]))) {
             std::size_t j = i + 1;
-            while (j < n && IsNameChar(static_cast<unsigned char>(sql[j]))) {
-                const auto b = static_cast<unsigned char>(sql[j]);
-                j += (b >= 0x81 && (b <= 0x9F || (b >= 0xE0 && b <= 0xFC)) && j + 1 < n) ? 2 : 1;
-            }
+            while (j < n && IsNameChar(static_cast<unsigned char>(sql[j]))) j += platform::Cp932CharLength(sql, j);
             create(std::string(sql.substr(i + 1, j - i - 1)));
             out += '?';
             i = j;
