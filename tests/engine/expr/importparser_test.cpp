@@ -53,6 +53,11 @@ TEST(ImportParser, SplitsLinesIntoTokens) {
         {"a\nb", ',', {"1:a", "<10>", "1:b", "<0>"}},
         {"\"\"", ',', {"4:", "<0>"}},
         {"\"\x82\xA0,\x82\xA2\"", ',', {"4:\x82\xA0,\x82\xA2", "<0>"}},
+        // A delimiter that is the second byte of a character (ポ 0x83 0x7C, 表 0x95
+        // 0x5C) ends no field.
+        {"\x83\x7C|x", '|', {"1:\x83\x7C", "<124>", "1:x", "<0>"}},
+        {"\x95\x5C\\\x95\x5C", '\\', {"1:\x95\x5C", "<92>", "1:\x95\x5C", "<0>"}},
+        {"a\x83", '|', {"1:a\x83", "<0>"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);

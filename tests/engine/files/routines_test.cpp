@@ -338,6 +338,59 @@ TEST(Paths, FolderEndingInTrailByte0x5C) {
     EXPECT_EQ(name, SO);
 }
 
+// The name routines every other place goes through: ア (0x83 0x41) and ヂ (0x83 0x61)
+// differ although their second bytes are a letter in two cases; 表 and ソ end in
+// 0x5C and hold no separator.
+TEST(Paths, NameRoutinesStepOverDoubleByteCharacters) {
+    const std::string DZI = "\x83\x61", AA = "\x83\x41";
+    struct Same {
+        std::string a, b;
+        bool same;
+        int order;
+    } same[] = {
+        {AA, DZI, false, -1},     {"abc", "ABC", true, 0}, {AA + "x", AA + "X", true, 0},
+        {HYO, "\x95/", false, 1}, {"a", "ab", false, -1}, {SO + "a", SO + "B", false, -1},
+        {"", "", true, 0},
+    };
+    for (const Same& c : same) {
+        SCOPED_TRACE(c.a + " " + c.b);
+        EXPECT_EQ(SameNameText(c.a, c.b), c.same);
+        EXPECT_EQ(CompareNameText(c.a, c.b), c.order);
+        EXPECT_EQ(CompareNameText(c.b, c.a), -c.order);
+    }
+    EXPECT_EQ(UpperCaseName("ab" + DZI + "c"), "AB" + DZI + "C");
+
+    struct Split {
+        std::string path, folder, dir, name;
+        size_t lastSeparator;
+    } splits[] = {
+        {"C:\\db\\" + HYO, "C:\\db\\", "C:\\db", HYO, 5},
+        {HYO + "\\" + SO, HYO + "\\", HYO, SO, 2},
+        {SO + HYO, "", "", SO + HYO, std::string::npos},
+        {"C:" + SO, "C:", "C:", SO, std::string::npos},
+        {"/tmp/" + SO + "/", "/tmp/" + SO + "/", "/tmp/" + SO, "", 7},
+    };
+    for (const Split& c : splits) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ExtractFilePath(c.path), c.folder);
+        EXPECT_EQ(ExtractFileDir(c.path), c.dir);
+        EXPECT_EQ(ExtractFileName(c.path), c.name);
+        EXPECT_EQ(LastDelimiter(c.path, "\\/"), c.lastSeparator);
+    }
+    EXPECT_EQ(FirstDelimiter(HYO + "\\a\\", "\\"), 2u);
+    EXPECT_EQ(FirstDelimiter(HYO + "\\a\\", "\\", 3), 4u);
+    EXPECT_EQ(NormalizePathDelimiters("\x95/a/"), "\x95/a\\");
+
+    // Names that name a file, and those that would only make extensions or land
+    // beside the folder.
+    for (const std::string& name : std::vector<std::string>{SO, HYO + ".DAT", "a", "DB\\" + SO, ".x", "..."}) {
+        EXPECT_TRUE(NamesTableFile(name)) << name;
+    }
+    for (const std::string& name : std::vector<std::string>{"", " ", ".", "..", ".DAT", "..dat", "DB\\", "DB/", SO + "\\", "C:", "DB\\ "}) {
+        EXPECT_FALSE(NamesTableFile(name)) << name;
+    }
+}
+
 TEST(Paths, NamesAndExtensions) {
     EXPECT_EQ(NormalizePathDelimiters("a/b/c"), "a\\b\\c");
     EXPECT_EQ(AddTrailingBackslash(" C:\\dir "), "C:\\dir\\");
