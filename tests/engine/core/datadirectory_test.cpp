@@ -176,6 +176,8 @@ TEST(DataDirectory, TemporaryTableNames) {
     ASSERT_EQ(mem->CreateTable(t, memName, true, true, SmallTable()), 0);
     EXPECT_EQ(mem->GetTempTableName(true), prefix + "1.DAT");
     mem->CloseTable(t, true, false, false);
+    // The memory store keeps a file until it is deleted: a repeated run starts clean.
+    EXPECT_EQ(mem->DeleteTable(memName, true), 0);
 }
 
 TEST(DataDirectory, TransactionsOverSeveralTables) {
