@@ -5,6 +5,7 @@
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/DataControls.h"
 #include "platform/gui/Text.h"
 
 namespace gui {
@@ -181,7 +182,7 @@ bool TDataGridModel::setData(const QModelIndex& index, const QVariant& value, in
                 GotoRow(index.row());
                 ds->Edit();
             }
-            field->SetAsString(Cp932(value.toString()));
+            field->SetAsString(FieldBytes(*field, value.toString()));
         },
         grid_);
 }
