@@ -374,5 +374,109 @@ TEST_F(ProgramSession, FromAnEmptyFolderThroughAllTheWorkToASecondStart) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
+// The staff list as a person selects in it: Ctrl+click on two employees that are not
+// next to each other, Ctrl+Space on the keyboard, the selection kept when the delete
+// question is answered No and after the worker register's preview closes; both are
+// printed and then both deleted.
+TEST_F(ProgramSession, CtrlClickSelectsEmployeesApartAndBothArePrintedAndDeleted) {
+    report::TBaseLRep::MessageHandler = [this](const std::string& text) { reportMessages.push_back(text); };
+    StartMain();
+    Fmain->PageControl1->setCurrentWidget(Fmain->TabSheet2);
+    Fmain->resize(900, 700);
+    QApplication::processEvents();
+    for (const NewEmployee& e : kStaff) AddThroughEditor(e);
+    ASSERT_EQ(Listed(), (std::vector<int>{10, 20, 30, 40}));
+    TDBGridEx& grid = *Fmain->StaffGrid;
+    auto click = [&](int row, Qt::KeyboardModifiers modifiers) {
+        const QRect cell = grid.visualRect(grid.model()->index(row, 1));
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, cell.center(), grid.viewport()->mapToGlobal(cell.center()), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, modifiers);
+            QApplication::sendEvent(grid.viewport(), &event);
+        }
+        QApplication::processEvents();
+    };
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers, code == Qt::Key_Space ? " " : "");
+        QApplication::sendEvent(&grid, &press);
+        QApplication::processEvents();
+    };
+    // The codes of the selected rows as the grid shows them (column 0 is the code).
+    auto selected = [&] {
+        QModelIndexList rows = grid.selectionModel()->selectedRows();
+        std::vector<int32_t> codes;
+        for (const QModelIndex& r : rows) codes.push_back(grid.model()->index(r.row(), 0).data().toInt());
+        std::sort(codes.begin(), codes.end());
+        EXPECT_EQ(grid.SelectedRows().size(), codes.size());
+        return codes;
+    };
+    click(0, Qt::NoModifier);
+    click(2, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+    // The keyboard: Ctrl+Down moves without selecting, Ctrl+Space toggles.
+    key(Qt::Key_Down, Qt::ControlModifier);
+    key(Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30, 40}));
+    key(Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // The delete question answered No leaves the selection as it was.
+    answer = gui::mrNo;
+    Click(Fmain, "STAFFdelBTN");
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.back().startsWith(U("渡辺 一郎、"))) << messages.back().toStdString();
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // The worker register of both, printed to a PDF file from the preview.
+    const std::string pdf = dir.file("both.pdf");
+    platform::TPrinter printer;
+    printer.SetOutputFileName(pdf);
+    printer.SetResolution(100);
+    OnModal("LRstaffSheet", [&](QWidget*) {
+        auto* wait = new QTimer;
+        wait->setInterval(5);
+        QObject::connect(wait, &QTimer::timeout, [&, wait] {
+            if (LRstaffSheet->ThreadRunning()) return;
+            wait->stop();
+            wait->deleteLater();
+            LRstaffSheet->LightRep1->SetPrinter(&printer);
+            LRstaffSheet->findChild<QAction*>("ActPrint")->trigger();
+            LRstaffSheet->close();
+        });
+        wait->start();
+    });
+    Click(Fmain, "KanriSheetBTN");
+    ASSERT_TRUE(reportMessages.empty()) << reportMessages.front();
+    EXPECT_EQ(report_test::PdfInfo(pdf, "Pages"), "2");
+    const std::string text = report_test::RunCommand("pdftotext '" + pdf + "' - 2>/dev/null");
+    for (const char* name : {"渡辺 一郎", "加藤 三郎"}) EXPECT_NE(text.find(name), std::string::npos) << name;
+    EXPECT_EQ(text.find("阿部"), std::string::npos);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // Yes: both go, with their history and family rows; the others stay.
+    messages.clear();
+    answer = gui::mrYes;
+    Click(Fmain, "STAFFdelBTN");
+    EXPECT_EQ(messages, QStringList{U("渡辺 一郎、\n\r他1人に関する情報をすべて削除します。\n\rよろしいですか？")});
+    EXPECT_EQ(Listed(), (std::vector<int>{20, 40}));
+    EXPECT_EQ(Column("SELECT StaffCD FROM GAKUREKI WHERE StaffCD = 10"), std::vector<std::string>{});
+    EXPECT_EQ(Column("SELECT StaffCD FROM KAZOKU"), std::vector<std::string>{"20"});
+}
+
+// The main window opens where it was closed, start after start: ten restarts of the
+// program leave its bounds as the first start left them.
+TEST_F(ProgramSession, TheMainWindowKeepsItsPlaceOverTenRestarts) {
+    StartMain();
+    Fmain->setGeometry(60, 80, 520, 380);
+    const QRect placed = Fmain->geometry();
+    for (int start = 0; start < 10; ++start) {
+        EXPECT_EQ(RunLoopUntilClosed([] { Click(Fmain, "CloseBTN"); }), 0);
+        EndProgram();
+        StartMain();
+        ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        EXPECT_EQ(Fmain->geometry(), placed) << "start " << start + 2;
+    }
+}
+
 }  // namespace
 }  // namespace app::test
