@@ -124,8 +124,13 @@ TEST_F(Pictures, ResumePagesAreScannedStoredAndPrintedOneSheetEach) {
             EXPECT_EQ(Child<QLabel>(d, "OmoteIMG")->pixmap().size(), QSize(682, 1062));
             for (const char* button : {"OmotePrtBTN", "UraPrtBTN"}) {
                 const std::string pdf = dir.file(std::string(button) + ".pdf");
-                platform::Printer().SetOutputFileName(pdf);
+                // The print dialog answered with a PDF file.
+                platform::SetPrintDialogHook([&pdf](platform::TPrinter& printer) {
+                    printer.SetOutputFileName(pdf);
+                    return true;
+                });
                 Click(d, button);
+                platform::SetPrintDialogHook(nullptr);
                 EXPECT_EQ(Pages(pdf), 1) << button;
             }
             Click(d, "CanBTN");
