@@ -1,6 +1,8 @@
 // The small windows driven headless by their object names: the base form's geometry
 // in the settings file and its Enter key, the splash, the about box and the read-me
 // window.
+#include <algorithm>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -123,6 +125,26 @@ TEST_F(Windows, ARestoredWindowIsKeptInsideTheAvailableScreenAreaAndReopensWhere
             form.reject();
         }
     }
+}
+
+TEST_F(Windows, QtsOwnDialogsAndTheCalendarSpeakJapanese) {
+    const QLocale before;
+    QTranslator* translator = gui::UseJapanese();
+    ASSERT_NE(translator, nullptr) << "Qt's Japanese translations are not installed";
+    const struct {
+        const char *context, *english;
+    } texts[] = {{"QPlatformTheme", "&Yes"}, {"QPlatformTheme", "Cancel"}, {"QFileDialog", "File &name:"},
+                 {"QPrintDialog", "Print"}};
+    for (const auto& t : texts) {
+        const QString shown = QCoreApplication::translate(t.context, t.english);
+        EXPECT_NE(shown, QString::fromUtf8(t.english)) << t.english;
+        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() >= 0x3000; }))
+            << shown.toStdString();
+    }
+    EXPECT_EQ(QLocale().dayName(1), QString::fromUtf8("月曜日"));
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+    QLocale::setDefault(before);
 }
 
 TEST_F(Windows, AFixedDialogKeepsItsSizeButWritesIt) {
