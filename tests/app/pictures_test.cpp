@@ -125,6 +125,20 @@ TEST_F(Pictures, TheScannerChosenInTheSelectionIsKeptForTheScan) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
+TEST_F(Pictures, WithoutTheScannerLibraryTheScanSaysWhatIsMissing) {
+    AddStaff(1, "一");
+    platform::twain::SetSourceManagerFactory([] { return nullptr; });  // no libsane
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        Scan(w, "BitBtn1");
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(1);
+    platform::twain::SetSourceManagerFactory(nullptr);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("libsane")) << messages[0].toStdString();
+    EXPECT_FALSE(messages[0].contains("DLL", Qt::CaseInsensitive)) << messages[0].toStdString();
+}
+
 TEST_F(Pictures, ResumePagesAreScannedStoredAndPrintedOneSheetEach) {
     AddStaff(4, "四");
     OnModal("FstaffDaityo", [&](QWidget* w) {
