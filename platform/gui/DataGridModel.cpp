@@ -215,6 +215,12 @@ bool TDataGridModel::setData(const QModelIndex& index, const QVariant& value, in
 }
 
 QVariant TDataGridModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::TextAlignmentRole) {
+        const auto& cols = EffectiveColumns();
+        if (!index.isValid() || index.column() >= static_cast<int>(cols.size())) return {};
+        const Qt::Alignment a = cols[static_cast<std::size_t>(index.column())].Alignment;
+        return a ? QVariant(int(a | Qt::AlignVCenter)) : QVariant();
+    }
     if (role == Qt::EditRole) role = Qt::DisplayRole;
     if (role != Qt::DisplayRole || !index.isValid()) return {};
     kura::TField* field = FieldOf(index.column());
