@@ -148,5 +148,33 @@ TEST_F(SqlWindow, TextsSaveAndLoadThroughTheDialogsWhichFollowTheFolder) {
     EXPECT_FALSE(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText().isEmpty());
 }
 
+TEST_F(SqlWindow, ATextFileLoadsWhetherItIsUtf8OrCodePage932) {
+    // 表 and ソ end in the byte 0x5C in code page 932.
+    const QString text = gui::U8("SELECT * FROM Staff\nWHERE Simei = '表ソ山田' /* 備考 */\n");
+    const std::string utf8 = text.toStdString();
+    const struct {
+        const char* what;
+        std::string bytes;
+    } files[] = {
+        {"code page 932", gui::Cp932(text)},
+        {"UTF-8", utf8},
+        {"UTF-8 with its byte-order mark", "\xEF\xBB\xBF" + utf8},
+        {"UTF-8 with CR LF", gui::U8(utf8).replace("\n", "\r\n").toStdString()},
+    };
+    for (const auto& f : files) {
+        const std::string file = dir.file("query.sql");
+        std::ofstream(file, std::ios::binary) << f.bytes;
+        SetFileDialogHook([&](TFileDialog& d) {
+            d.FileName = QString::fromStdString(file);
+            return true;
+        });
+        form->findChild<QAction*>("Open1")->trigger();
+        EXPECT_EQ(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText(), text) << f.what;
+    }
+    // Bytes that are not UTF-8 are read as code page 932, never dropped.
+    EXPECT_EQ(SqlFileText("\x95\x5C"), gui::U8("表"));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
 }  // namespace
 }  // namespace app::test
