@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "app/HyojiJyun.h"
 #include "app/LRstaffSheet.h"
 #include "app/MakatiButton.h"
+#include "app/ScanPicture.h"
 #include "components/KuraDatabase.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
@@ -452,6 +454,72 @@ TEST_F(ProgramSession, CtrlClickSelectsEmployeesApartAndBothArePrintedAndDeleted
     EXPECT_EQ(Listed(), (std::vector<int>{20, 40}));
     EXPECT_EQ(Column("SELECT StaffCD FROM GAKUREKI WHERE StaffCD = 10"), std::vector<std::string>{});
     EXPECT_EQ(Column("SELECT StaffCD FROM KAZOKU"), std::vector<std::string>{"20"});
+}
+
+// 追　加 as a person meets its refusals: a code that is taken, then a birth date that is
+// no date; each time the message, the editor still in insert mode with everything typed
+// (notes, job description and photograph included), and after the corrections one Ｏ　Ｋ
+// stores it all and the list shows the new employee.
+TEST_F(ProgramSession, ARefusedSaveKeepsEverythingTypedUntilTheCorrectedSave) {
+    StartMain();
+    Fmain->PageControl1->setCurrentWidget(Fmain->TabSheet2);
+    AddThroughEditor(kStaff[2]);  // 30 加藤 三郎
+    QImage photo(60, 80, QImage::Format_RGB32);
+    photo.fill(QColor(20, 160, 90));
+    messages.clear();
+    bool shown = false;
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        shown = true;
+        auto* form = static_cast<TFstaffDaityo*>(w);
+        Type(w, "KeyEDT", "30");
+        Type(w, "SimeiEDT", U("木村 花"));
+        Type(w, "SeinenYMDEDT", "H020202");
+        Child<QPlainTextEdit>(w, "BikoMEMO")->setPlainText(U("通勤：自転車"));
+        Child<QPlainTextEdit>(w, "GyomuNaiyoMEMO")->setPlainText(U("受付"));
+        form->Tstaff->Edit();
+        StorePicture(form->Tstaff->FieldByName("Photo"), photo);
+        form->ShowPhoto();
+        auto typed = [&] {
+            return std::vector<QString>{form->KeyEDT->text(), Child<QLineEdit>(w, "SimeiEDT")->text(),
+                                        Child<QPlainTextEdit>(w, "BikoMEMO")->toPlainText(),
+                                        Child<QPlainTextEdit>(w, "GyomuNaiyoMEMO")->toPlainText(),
+                                        form->PhotoIMG->pixmap().isNull() ? "" : "photo"};
+        };
+        const std::vector<QString> before = typed();
+        Click(w, "OkBTN");  // the code is taken
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].contains("Duplicate key")) << messages[0].toStdString();
+        EXPECT_EQ(form->ModeLBL->text(), U("追加"));
+        EXPECT_EQ(typed(), before);
+        Type(w, "KeyEDT", "31");
+        Type(w, "SeinenYMDEDT", "H021302");  // month 13: the save stops at the date
+        Click(w, "OkBTN");
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_EQ(w->focusWidget(), Child<QLineEdit>(w, "SeinenYMDEDT"));
+        EXPECT_EQ(Child<QLineEdit>(w, "SeinenYMDEDT")->text(), "H021302");
+        EXPECT_EQ(form->ModeLBL->text(), U("追加"));
+        Type(w, "SeinenYMDEDT", "H020202");
+        messages.clear();
+        Click(w, "OkBTN");
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    });
+    Click(Fmain, "STAFFaddBTN");
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(Listed(), (std::vector<int>{30, 31}));
+    const std::string where = " FROM STAFF WHERE StaffCD = 31";
+    const struct {
+        const char* column;
+        std::string value;
+    } stored[] = {{"Simei", "木村 花"}, {"SeinenYMD", "1990/02/02"}, {"Biko", "通勤：自転車"}, {"GyomuNaiyo", "受付"}};
+    for (const auto& v : stored) EXPECT_EQ(Column(std::string("SELECT ") + v.column + where), std::vector<std::string>{v.value});
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Close();
+    t.Open();
+    t.SetKey();
+    t.FieldByName("StaffCD")->SetAsInteger(31);
+    ASSERT_TRUE(t.GotoKey());
+    EXPECT_EQ(LoadPicture(t.FieldByName("Photo")).pixel(30, 40), photo.pixel(30, 40));
+    t.Close();
 }
 
 // The main window opens where it was closed, start after start: ten restarts of the
