@@ -1,7 +1,7 @@
 # Entry points for a fresh Debian 12 machine; see README.md.
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build unit fuzz test bench run clean
+.PHONY: setup build unit fuzz test bench run install-program clean
 
 setup:
 	bash scripts/setup
@@ -41,12 +41,24 @@ bench: setup
 	cmake --build --preset release -j $(JOBS)
 	for b in build/release/*_bench build/release/engine_vs_sqlite; do [ -x "$$b" ] && "$$b"; done
 
-# Sets up, builds the release and starts the program from its build folder, where its
-# settings file, "DB" folder, read-me and help page live beside it.
+# The program's own folder: the program keeps its settings file and "DB" folder beside
+# itself, so it runs from here, outside the build tree; rebuilding or `make clean`
+# never touches a user's records.
+PROGRAM_DIR ?= $(HOME)/yomitora
+
+# Sets up, builds the release, installs the program with its read-me and help page into
+# PROGRAM_DIR (the user's data there is left alone) and starts it from there.
 run: setup
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target yomitora
-	build/release/yomitora
+	$(MAKE) install-program
+	"$(PROGRAM_DIR)/yomitora"
+
+PROGRAM ?= build/release/yomitora
+install-program:
+	mkdir -p "$(PROGRAM_DIR)"
+	install -m 755 "$(PROGRAM)" "$(PROGRAM_DIR)/yomitora"
+	install -m 644 app/files/readme.txt app/files/yomitora.html "$(PROGRAM_DIR)/"
 
 clean:
 	rm -rf build

@@ -1,5 +1,7 @@
 #include "app/Form1.h"
 
+#include <algorithm>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
@@ -60,10 +62,13 @@ void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
     const int t = ini.ReadInteger(section, "Top", 0);
     SavedLeft = l < screenSize.width() ? l : 0;
     SavedTop = t < screenSize.height() ? t : 0;
-    form_->move(SavedLeft, SavedTop);
     const int w = ini.ReadInteger(section, "Width", 0);
     const int h = ini.ReadInteger(section, "Height", 0);
-    if (Sizeable) form_->resize(w > 0 ? w : form_->width(), h > 0 ? h : form_->height());
+    // The stored bounds are the window's client area, as SaveGeometry took them: the
+    // window-manager frame is never counted in, so a start does not move the window.
+    QRect bounds(SavedLeft, SavedTop, form_->width(), form_->height());
+    if (Sizeable) bounds.setSize(QSize(w > 0 ? w : form_->width(), h > 0 ? h : form_->height()));
+    form_->setGeometry(KeepOnScreen(bounds, form_));
     SavedWidth = w;
     SavedHeight = h;
     WindowStateText = ini.ReadString(section, "WindowState", "wsNormal");
@@ -76,12 +81,7 @@ void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
 void TFormBehaviour::SaveGeometry() {
     gui::TIniFile ini(IniPath());
     const Qt::WindowStates state = form_->windowState();
-    if (!(state & Qt::WindowMaximized)) {
-        SavedTop = form_->y();
-        SavedLeft = form_->x();
-        SavedWidth = form_->width();
-        SavedHeight = form_->height();
-    }
+    if (!(state & Qt::WindowMaximized)) Restored();
     const std::string section = form_->objectName().toStdString();
     ini.WriteInteger(section, "Left", SavedLeft);
     ini.WriteInteger(section, "Top", SavedTop);
@@ -95,10 +95,30 @@ void TFormBehaviour::SaveGeometry() {
 }
 
 void TFormBehaviour::Restored() {
-    SavedTop = form_->y();
-    SavedLeft = form_->x();
-    SavedWidth = form_->width();
-    SavedHeight = form_->height();
+    const QRect client = form_->geometry();
+    SavedTop = client.y();
+    SavedLeft = client.x();
+    SavedWidth = client.width();
+    SavedHeight = client.height();
+}
+
+QRect TFormBehaviour::KeepOnScreen(QRect bounds, const QWidget* form) {
+    QScreen* screen = QGuiApplication::screenAt(bounds.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return bounds;
+    const QRect area = screen->availableGeometry();
+    // The frame's title bar and borders, once the window manager has framed the window.
+    const QMargins frame = form ? QMargins(form->geometry().left() - form->frameGeometry().left(),
+                                           form->geometry().top() - form->frameGeometry().top(),
+                                           form->frameGeometry().right() - form->geometry().right(),
+                                           form->frameGeometry().bottom() - form->geometry().bottom())
+                                : QMargins();
+    const QRect room = area.marginsRemoved(frame);
+    bounds.setWidth(std::min(bounds.width(), std::max(room.width(), 1)));
+    bounds.setHeight(std::min(bounds.height(), std::max(room.height(), 1)));
+    bounds.moveLeft(std::clamp(bounds.left(), room.left(), room.right() + 1 - bounds.width()));
+    bounds.moveTop(std::clamp(bounds.top(), room.top(), room.bottom() + 1 - bounds.height()));
+    return bounds;
 }
 
 bool TFormBehaviour::EnterAsTab(QWidget* form, bool memoException) {

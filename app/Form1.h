@@ -10,9 +10,14 @@
 // whose border is fixed (Sizeable false) keeps its designed size at show but still
 // writes its size at close. Stored positions at or beyond the primary screen's right
 // or bottom edge become 0.
+//
+// The stored bounds are the client area (QWidget::geometry), written and read alike, so
+// the window-manager frame never shifts a window from one start to the next; a
+// restored window is kept inside the available area of its screen, title bar included.
 #include <QDialog>
 #include <QLabel>
 #include <QMainWindow>
+#include <QRect>
 #include <QStatusBar>
 #include <string>
 
@@ -39,8 +44,12 @@ public:
 
     void RestoreGeometry(TStatusBar* status);
     void SaveGeometry();
-    // After the window was restored from maximised or minimised.
+    // After the window was restored from maximised or minimised (and before a save):
+    // takes the normal bounds.
     void Restored();
+    // The client bounds moved and shrunk into the available area of the screen they are
+    // on (or the primary screen), leaving room for the form's frame.
+    static QRect KeepOnScreen(QRect bounds, const QWidget* form);
     // Enter as Tab; true when the key was swallowed. The memo exception leaves Enter
     // to multi-line text boxes.
     static bool EnterAsTab(QWidget* form, bool memoException);

@@ -176,6 +176,8 @@ void TFmain::BuildStaffTab() {
     StaffGrid->SetRowSelect(true);
     AddStaffColumns();
     StaffGrid->SetDataSource(&DSstaff);
+    // Wide enough for their titles and data until the user's own widths are read.
+    StaffGrid->FitColumns();
     StaffGrid->OnTitleClick = [this](int c) { StaffGridTitleClick(c); };
     StaffGrid->OnDrawColumnCell = [this](QPainter* p, const QStyleOptionViewItem& o, const QModelIndex& i, int c) {
         StaffGridDrawColumnCell(p, o, i, c);

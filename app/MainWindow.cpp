@@ -17,6 +17,7 @@
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
+#include "components/gui/KuraPasswordDialog.h"
 #include "platform/gui/Color.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
@@ -40,6 +41,8 @@ QWidget* Named(QWidget* w, const char* name) {
 TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     setObjectName("Fmain");
     setWindowTitle(U8("ヨミトラ"));
+    // An encrypted table met anywhere in the program asks for its password.
+    kura::InstallPasswordDialog();
     setGeometry(200, 107, 876, 689);
     Panel1 = Named(new QWidget(this), "Panel1");
     setCentralWidget(Panel1);

@@ -11,6 +11,7 @@
 #include "app/ProgramPaths.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Text.h"
+#include "platform/print/Printer.h"
 
 namespace app {
 
@@ -59,13 +60,13 @@ void TFreadMe::FormShow() {
 }
 
 void TFreadMe::BitBtn1Click() {
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setDocName(U8("お読みください"));
-    if (!printer.isValid()) {
-        gui::MessageDlg(U8("印刷できるプリンタがありません。"), gui::mtError, gui::mbOK, this);
-        return;
-    }
-    RichEdit1->print(&printer);
+    platform::TPrinter& printer = platform::Printer();
+    if (!platform::ChoosePrinter(printer, this)) return;
+    QPrinter& device = printer.Native();
+    device.setDocName(U8("お読みください"));
+    RichEdit1->print(&device);
+    if (device.printerState() == QPrinter::Error)
+        gui::MessageDlg(U8("印刷できませんでした。"), gui::mtError, gui::mbOK, this);
 }
 
 }  // namespace app

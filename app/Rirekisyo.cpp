@@ -15,10 +15,6 @@ namespace app {
 
 TFrirekisyo* Frirekisyo = nullptr;
 
-namespace {
-constexpr int HORZRES = 8, VERTRES = 10;
-}
-
 TFrirekisyo::TFrirekisyo(QWidget* parent) : TForm1(parent) {
     setObjectName("Frirekisyo");
     setWindowTitle(QString::fromUtf8("履歴書"));
@@ -95,11 +91,12 @@ void TFrirekisyo::ScanPage(const char* field, QLabel* image) {
 void TFrirekisyo::PrintPage(const char* field) {
     const QImage picture = LoadPicture(Trirekisyo->FieldByName(field));
     platform::TPrinter& printer = platform::Printer();
+    if (!platform::ChoosePrinter(printer, this)) return;
     printer.BeginDoc();
     try {
         if (!picture.isNull())
             printer.Canvas().StretchDraw(
-                platform::Rect(0, 0, printer.GetDeviceCaps(HORZRES), printer.GetDeviceCaps(VERTRES)), picture);
+                platform::Rect(0, 0, printer.GetDeviceCaps(platform::HORZRES), printer.GetDeviceCaps(platform::VERTRES)), picture);
         printer.EndDoc();
     } catch (...) {
         printer.Abort();

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 
 #include "app/DBGridEx.h"
@@ -161,8 +162,16 @@ void TFsql::Open1Execute() {
     QFile file(OpenDialog1.FileName);
     if (!file.open(QIODevice::ReadOnly)) throw std::runtime_error(file.errorString().toStdString());
     const QByteArray bytes = file.readAll();
-    Memo1->setPlainText(gui::QStr(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()))));
+    Memo1->setPlainText(SqlFileText(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()))));
     OpenDialog1.InitialDir = SaveDialog1.InitialDir = ExtractFileDir(OpenDialog1.FileName);
+}
+
+QString SqlFileText(std::string_view bytes) {
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    if (bytes.substr(0, bom.size()) == bom) bytes.remove_prefix(bom.size());
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return utf8.hasError() ? gui::QStr(bytes) : text;
 }
 
 void TFsql::SaveAs1Execute() {

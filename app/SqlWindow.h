@@ -4,7 +4,9 @@
 // in every statement of the text; statements that may change data run only after the
 // user confirmed. Texts load from and save to files (code page 932). Engine errors are
 // shown as messages; the window stays usable.
+#include <QString>
 #include <memory>
+#include <string_view>
 
 #include "app/FileDialogs.h"
 #include "app/Form1.h"
@@ -49,5 +51,9 @@ private:
     void RunStatement();
     QAction* MakeAction(const char* name, const char* caption);
 };
+
+// The text of a SQL file as a Linux editor or this program wrote it: UTF-8 (with or
+// without its byte-order mark) when the bytes are valid UTF-8, else code page 932.
+QString SqlFileText(std::string_view bytes);
 
 }  // namespace app

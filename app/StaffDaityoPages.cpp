@@ -2,6 +2,7 @@
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QRadioButton>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -232,6 +233,9 @@ QWidget* TFstaffDaityo::BuildHistoryPage() {
     GakurekiGrid->AddColumn("Wareki", {}, 59);
     GakurekiGrid->AddColumn("Tuki", {}, 26);
     GakurekiGrid->AddColumn("NAIYO", {}, 460);
+    GakurekiGrid->FitColumns();
+    // Titles at the left of their columns: the wide text column's title stays in sight.
+    GakurekiGrid->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     g->addWidget(GakurekiGrid, 0, 2, 7, 1);
     auto* buttons = new QHBoxLayout;
     GakurekiaddBTN = MakeButton(page, "GakurekiaddBTN", "追　加", 0xFFFF6A, 0xAAAA00);
@@ -257,6 +261,8 @@ QWidget* TFstaffDaityo::BuildFamilyPage() {
                                                    {"HaigusyaKBN", 52}, {"FuyoKBN", 39},    {"DoukyoKBN", 38},
                                                    {"KisoNenkin", 64}, {"KenkoHoken", 64}};
     for (const auto& [name, width] : columns) KazokuGrid->AddColumn(name, {}, width);
+    for (int flag = 6; flag <= 8; ++flag) KazokuGrid->SetColumnAlignment(flag, Qt::AlignHCenter);
+    KazokuGrid->FitColumns();
     connect(KazokuGrid, &QAbstractItemView::doubleClicked, this, [this] { KazokuUpdBTNClick(); });
     v->addWidget(KazokuGrid);
     auto* buttons = new QHBoxLayout;

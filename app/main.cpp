@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     gui::TApplication application(argc, argv);
     gui::TApplication::Title = gui::U8("ヨミトラ");
     application.setApplicationName(gui::TApplication::Title);
+    gui::UseJapanese();
     platform::twain::InstallQtScannerHost();
     app::TFsplash* splash = app::ShowStartSplash();
 

@@ -10,7 +10,7 @@ namespace kura::imaging {
 
 using namespace platform::twain;
 
-const char* const SScannerNoManager = "TWAINソースマネージャー ( TWAIN_32.DLL) をロードできません";
+const char* const SScannerNoManager = "スキャナーのライブラリ SANE (libsane) をロードできません";
 const char* const SScannerNoSource = "TWAINデバイスがインストールされていません";
 const char* const SScannerNotWorking = "TWAINデバイスが動作しません";
 
@@ -385,7 +385,7 @@ void TScanner::ClearImage() { image_ = nullptr; }
 bool TScanner::Scan() {
     const TWAINState remembered = state_;
     if (!AtLeast(state_, TWAINState::tsSOURCE_OPEN)) {
-        if (!OpenManager()) OutputDebugString("Unable to open Source Manager (TWAIN_32.DLL)");
+        if (!OpenManager()) OutputDebugString("Unable to open Source Manager (SANE)");
         else if (!OpenDefaultSource()) OutputDebugString("Unable to open default Data Source");
     }
     if (AtLeast(state_, TWAINState::tsSOURCE_OPEN) && !SetCapOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE)) {

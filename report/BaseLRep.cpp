@@ -275,8 +275,9 @@ void TBaseLRep::Paginate() {
 }
 
 void TBaseLRep::Print() {
-    WaitCursor wait;
     RestoreActiveControl();
+    if (!platform::ChoosePrinter(*LightRep1->GetPrinter(), this)) return;
+    WaitCursor wait;
     if (!QuietPrint && !PrintMsg) {
         auto* box = new TPrintMsg(this);
         box->show();

@@ -182,6 +182,7 @@ void PrepareDataChange(TDataQuery& query, TDataChangePlan& plan) {
         context.Database = query.Statement->OwnerDatabase();
         TQueryStatement* statement = query.Statement;
         context.Progress = [statement](uint16_t percent, bool& abort) { statement->DoProgress(percent, abort); };
+        context.Password = [statement] { return statement->DoPassword(); };
         plan.Join = std::make_unique<TQueryPlan>(query, context);
         plan.Join->OpenTables();
         // Types WHERE and the join conditions and places them on the levels.

@@ -99,9 +99,10 @@ TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable&
     return context.Session->OpenDataDirectory(source.Database, source.Database);
 }
 
-std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source,
-                                              bool writable = false) {
+std::unique_ptr<TDataCursor> OpenSourceCursor(const TQueryContext& context, TDataDirectory* database,
+                                              const TSourceTable& source, bool writable = false) {
     auto cursor = std::make_unique<TDataCursor>(database);
+    if (context.Password) cursor->SetPasswordEvent([ask = context.Password](TDataCursor*) { return ask(); });
     cursor->SetTableName(source.TableName);
     cursor->SetReadOnly(!writable);
     cursor->SetInMemory(source.InMemory != 0);
@@ -117,7 +118,7 @@ void AddFunctionTable(void* resolverData, TExpToken& node, const char* tableName
     source.SetTableName(tableName, false, {});
     TDataDirectory* database = OpenDatabaseOf(plan->Context, source);
     try {
-        plan->FunctionCursors.emplace_back(database, OpenSourceCursor(database, source));
+        plan->FunctionCursors.emplace_back(database, OpenSourceCursor(plan->Context, database, source));
     } catch (...) {
         if (database != plan->Context.Database) plan->Context.Session->CloseDataDirectory(database);
         throw;
@@ -136,7 +137,7 @@ void TQueryPlan::OpenTables() {
         t.Database = OpenDatabaseOf(Context, *t.Source);
         // A live result is the table's own cursor, which the dataset may edit.
         const bool edited = LiveCandidate(Query) && !Query.IsSubQuery && !Query.IsUnionMember;
-        t.Cursor = OpenSourceCursor(t.Database, *t.Source, edited);
+        t.Cursor = OpenSourceCursor(Context, t.Database, *t.Source, edited);
         t.Buffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         t.RangeBuffer.assign(t.Cursor->GetRecordSize() + 16u, 0);
         Query.NotifyTableAccess(t.Cursor.get());

@@ -48,6 +48,9 @@ struct TQueryContext {
     // Progress in percent; the callee may set abort, which ends the row loop with
     // the rows produced so far.
     std::function<void(uint16_t percent, bool& abort)> Progress;
+    // Asked when a source table is encrypted and the session has no password for it:
+    // true when one was added (the statement's password event).
+    std::function<bool()> Password;
 };
 
 // The in-memory join key of a value: its CanonicalValueKey (at most 9 bytes for

@@ -12,6 +12,7 @@ void TDataQuery::Prepare() {
     context.Database = Statement->OwnerDatabase();
     TQueryStatement* statement = Statement;
     context.Progress = [statement](uint16_t percent, bool& abort) { statement->DoProgress(percent, abort); };
+    context.Password = [statement] { return statement->DoPassword(); };
     PrepareSelectQuery(*this, context);
 }
 

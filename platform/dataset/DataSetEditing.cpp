@@ -2,6 +2,7 @@
 // CheckBrowseMode and the new-record steps.
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/dataset/Fields.h"
 
 namespace kura {
 
@@ -109,7 +110,13 @@ void TDataSet::DoOnNewRecord() {
     if (OnNewRecord) OnNewRecord(this);
 }
 
-void TDataSet::FreeFieldBuffers() {}
+// A BLOB written during the edit belongs to the record buffer only until the post or
+// cancel: the controls that read the record again in the resync that follows must read
+// the stored BLOB, not the edit's own (by then released) one.
+void TDataSet::FreeFieldBuffers() {
+    for (const auto& f : FFields)
+        if (auto* blob = dynamic_cast<TBlobField*>(f.get())) blob->Modified = false;
+}
 
 void TDataSet::Post() {
     UpdateRecord();

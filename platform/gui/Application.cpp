@@ -1,5 +1,7 @@
 #include "platform/gui/Application.h"
 
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <exception>
@@ -21,6 +23,19 @@ TMessageHook& Hook() {
 void SetMessageHook(TMessageHook hook) { Hook() = std::move(hook); }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+QTranslator* UseJapanese() {
+    const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+    QLocale::setDefault(japanese);
+    auto* translator = new QTranslator(qApp);
+    // "qt" is the catalogue that gathers qtbase and the other modules.
+    if (!translator->load(japanese, "qt", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return nullptr;
+    }
+    return translator;
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {

@@ -10,6 +10,7 @@
 // results of the forms (mrOk 1, mrCancel 2, mrYes 6, mrNo 7). Tests answer them
 // without a screen through SetMessageHook; with a hook set no box is shown.
 #include <QApplication>
+#include <QTranslator>
 #include <functional>
 #include <string>
 
@@ -26,6 +27,12 @@ public:
     // Title of message boxes (the program's title).
     static QString Title;
 };
+
+// Qt's own dialogs (files, printing, standard buttons) in Japanese through Qt's
+// translations (Debian's qt6-translations-l10n), and the Japanese locale for the
+// calendar's month and weekday names. Answers the installed translator (owned by the
+// application), or nullptr when the translations are not installed.
+QTranslator* UseJapanese();
 
 // Shows the current exception (call inside a catch block); EAbort shows nothing.
 void ShowException(QWidget* parent = nullptr);

@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 
 #include "platform/dataset/DataSet.h"
+#include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Text.h"
 
@@ -70,8 +71,25 @@ void TDBControlLink::Changed() {
 
 void TDBControlLink::UpdateRecord() {
     if (!modified_ || !link_.Field()) return;
+    try {
+        Store(link_.Field());
+    } catch (...) {
+        // Still pending: the text stays for the user to correct, and no post passes it.
+        control_->setFocus(Qt::OtherFocusReason);
+        throw;
+    }
     modified_ = false;
-    Store(link_.Field());
+}
+
+std::string FieldBytes(const kura::TField& field, const QString& text) {
+    std::string bytes;
+    if (!TryCp932(text, bytes))
+        throw kura::EDatabaseError("Field '" + field.DisplayName() +
+                                   "' cannot hold the text: it has characters outside code page 932");
+    if (kura::IsStringType(field.DataType()) && field.Size() > 0 && static_cast<int>(bytes.size()) > field.Size())
+        throw kura::EDatabaseError("Field '" + field.DisplayName() + "' holds at most " +
+                                   std::to_string(field.Size()) + " bytes");
+    return bytes;
 }
 
 namespace {
@@ -96,12 +114,9 @@ protected:
     }
     void Store(kura::TField* field) override {
         const QString text = edit_->text();
-        if (field->OnSetText) {
-            std::string bytes;
-            TryCp932(text, bytes);
-            field->SetText(bytes);
-        } else if (text.isEmpty()) field->Clear();
-        else field->SetAsUtf8(text.toStdString());
+        if (field->OnSetText) field->SetText(FieldBytes(*field, text));
+        else if (text.isEmpty()) field->Clear();
+        else field->SetAsString(FieldBytes(*field, text));
     }
 
 private:
@@ -121,7 +136,7 @@ protected:
     void Show(kura::TField* field) override {
         if (memo_) memo_->setPlainText(field ? QStr(field->AsString()) : QString());
     }
-    void Store(kura::TField* field) override { field->SetAsUtf8(memo_->toPlainText().toStdString()); }
+    void Store(kura::TField* field) override { field->SetAsString(FieldBytes(*field, memo_->toPlainText())); }
 
 private:
     QPlainTextEdit* memo_ = nullptr;
@@ -173,7 +188,7 @@ protected:
     void Store(kura::TField* field) override {
         const QString text = box_->currentText();
         if (text.isEmpty()) field->Clear();
-        else field->SetAsUtf8(text.toStdString());
+        else field->SetAsString(FieldBytes(*field, text));
     }
 
 private:

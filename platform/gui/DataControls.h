@@ -8,6 +8,11 @@
 //
 // Edits accept text only as far as it fits: the field's size in code page 932 bytes,
 // and no character that code page 932 cannot hold (TCp932Validator).
+//
+// A value the field refuses when the link writes it (text that does not fit, a date the
+// field's text rule rejects) raises its error with the focus on the control, and the
+// control keeps the text and stays pending: the next post tries it again, so a refused
+// text can never be dropped silently by a post that follows.
 #include <QObject>
 #include <QValidator>
 #include <memory>
@@ -64,6 +69,10 @@ private:
     bool changing_ = false;
     bool modified_ = false;
 };
+
+// The text as the field's code page 932 bytes; EDatabaseError when a character has no
+// code page 932 form or a string field is too small for it (never cut silently).
+std::string FieldBytes(const kura::TField& field, const QString& text);
 
 // Binders; each answers its link (owned by the control).
 TDBControlLink* BindEdit(QLineEdit* edit, kura::TDataSource* source, const std::string& fieldName);

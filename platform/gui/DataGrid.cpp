@@ -1,5 +1,6 @@
 #include "platform/gui/DataGrid.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <algorithm>
 
@@ -119,6 +120,48 @@ void TDBGrid::SetColumnVisible(int index, bool visible) {
     if (index < 0 || index >= ColumnCount()) return;
     auto& cols = model_->EditableColumns();
     cols[static_cast<std::size_t>(index)].Visible = visible;
+    ApplyColumnLayout();
+}
+
+void TDBGrid::SetColumnAlignment(int index, Qt::Alignment alignment) {
+    if (index < 0 || index >= ColumnCount()) return;
+    model_->EditableColumns()[static_cast<std::size_t>(index)].Alignment = alignment;
+    viewport()->update();
+}
+
+void TDBGrid::FitColumns() {
+    fitPending_ = !testAttribute(Qt::WA_WState_Polished);
+    if (!fitPending_) FitColumnsNow();
+}
+
+bool TDBGrid::event(QEvent* event) {
+    const bool done = QTableView::event(event);
+    if (event->type() == QEvent::Polish && fitPending_) {
+        fitPending_ = false;
+        FitColumnsNow();
+    }
+    return done;
+}
+
+void TDBGrid::FitColumnsNow() {
+    const QFontMetrics text(font());
+    const QFontMetrics title(horizontalHeader()->font());
+    const int average = text.horizontalAdvance(QString(10, QChar('0'))) / 10;
+    auto& cols = model_->EditableColumns();
+    for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
+        TColumn& c = cols[static_cast<std::size_t>(i)];
+        const kura::TField* field = DataSet() ? DataSet()->FindField(c.FieldName) : nullptr;
+        const QString caption = !c.Title.isEmpty() ? c.Title : field ? QStr(field->DisplayName()) : QStr(c.FieldName);
+        // Room for the section's margins beside the title.
+        int wanted = title.horizontalAdvance(caption) + 16;
+        if (field) {
+            int chars = 8;
+            if (kura::IsStringType(field->DataType())) chars = field->Size();  // bytes: half-width characters
+            else if (field->DataType() == kura::ftDate || field->DataType() == kura::ftDateTime) chars = 10;
+            wanted = std::max(wanted, std::min(chars * average + 8, MaxFitWidth));
+        }
+        c.Width = std::clamp(std::max(c.Width, wanted), MinColumnWidth, MaxColumnWidth);
+    }
     ApplyColumnLayout();
 }
 

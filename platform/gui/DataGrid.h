@@ -38,6 +38,7 @@ struct TColumn {
     QString Title;  // empty: the field's display label
     int Width = 64;
     bool Visible = true;
+    Qt::Alignment Alignment = {};  // of the cells; none: the grid's default
 };
 
 class TDataGridModel;
@@ -63,6 +64,13 @@ public:
     void SetColumnWidth(int index, int width);
     int ColumnWidth(int index) const;
     void SetColumnVisible(int index, bool visible);
+    void SetColumnAlignment(int index, Qt::Alignment alignment);
+    // Widens every column that is narrower than its title or than its field's usual
+    // text (a string field's size, a date's, a number's), up to MaxFitWidth. Before the
+    // grid is first shown this waits for its polish, when its fonts are final (and
+    // before the window's FormShow can apply widths the user chose).
+    void FitColumns();
+    static constexpr int MaxFitWidth = 240;
     static constexpr int MinColumnWidth = 4;
     static constexpr int MaxColumnWidth = 4000;
 
@@ -84,6 +92,7 @@ public:
     void DefaultDrawColumnCell(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index);
 
 protected:
+    bool event(QEvent* event) override;
     // The record the grid's current row shows became current in the dataset.
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     TDataGridModel* Model() const { return model_.get(); }
@@ -96,6 +105,8 @@ private:
     std::unique_ptr<TDataGridModel> model_;
     Delegate* delegate_;
     bool following_ = false;
+    bool fitPending_ = false;
+    void FitColumnsNow();
 };
 
 }  // namespace gui

@@ -1,10 +1,14 @@
 #include "platform/gui/DataGridModel.h"
 
 #include <algorithm>
+#include <set>
+
+#include <QItemSelectionModel>
 
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/DataControls.h"
 #include "platform/gui/Text.h"
 
 namespace gui {
@@ -44,7 +48,8 @@ int TDataGridModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(EffectiveColumns().size());
 }
 
-void TDataGridModel::Reset() {
+void TDataGridModel::Reset(bool keepSelection) {
+    const std::vector<kura::TBookmark> kept = keepSelection ? CachedSelection() : std::vector<kura::TBookmark>{};
     beginResetModel();
     blocks_.clear();
     rows_ = 0;
@@ -65,9 +70,32 @@ void TDataGridModel::Reset() {
     endResetModel();
     grid_->ApplyColumnLayout();
     grid_->FollowDataSet();
+    if (!kept.empty()) Reselect(kept);
 }
 
-void TDataGridModel::DataChanged(bool reset) {
+std::vector<kura::TBookmark> TDataGridModel::CachedSelection() const {
+    std::vector<kura::TBookmark> kept;
+    QItemSelectionModel* selection = grid_->selectionModel();
+    if (!selection || grid_->selectionMode() != QAbstractItemView::ExtendedSelection) return kept;
+    for (const QModelIndex& index : selection->selectedRows()) {
+        // Only rows already read: the dataset may be anywhere while it tells of a change.
+        const auto block = blocks_.find(index.row() / BlockRows);
+        const std::size_t at = static_cast<std::size_t>(index.row() % BlockRows);
+        if (block != blocks_.end() && at < block->second.size() && !block->second[at].bookmark.empty())
+            kept.push_back(block->second[at].bookmark);
+    }
+    return kept;
+}
+
+void TDataGridModel::Reselect(const std::vector<kura::TBookmark>& kept) {
+    const std::set<kura::TBookmark> wanted(kept.begin(), kept.end());
+    QItemSelection rows;
+    for (int row = 0; row < rows_ && !wanted.empty(); ++row)
+        if (wanted.count(BookmarkOf(row))) rows.select(index(row, 0), index(row, columnCount() - 1));
+    grid_->selectionModel()->select(rows, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+void TDataGridModel::DataChanged(bool reset, bool keepSelection) {
     if (reading_) return;
     int count = 0;
     if (Active()) {
@@ -78,7 +106,7 @@ void TDataGridModel::DataChanged(bool reset) {
         if (DataSet()->State() == kura::dsInsert) ++count;
     }
     if (reset || count != rows_) {
-        Reset();
+        Reset(keepSelection);
         return;
     }
     const int row = CurrentRow();
@@ -181,12 +209,18 @@ bool TDataGridModel::setData(const QModelIndex& index, const QVariant& value, in
                 GotoRow(index.row());
                 ds->Edit();
             }
-            field->SetAsString(Cp932(value.toString()));
+            field->SetAsString(FieldBytes(*field, value.toString()));
         },
         grid_);
 }
 
 QVariant TDataGridModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::TextAlignmentRole) {
+        const auto& cols = EffectiveColumns();
+        if (!index.isValid() || index.column() >= static_cast<int>(cols.size())) return {};
+        const Qt::Alignment a = cols[static_cast<std::size_t>(index.column())].Alignment;
+        return a ? QVariant(int(a | Qt::AlignVCenter)) : QVariant();
+    }
     if (role == Qt::EditRole) role = Qt::DisplayRole;
     if (role != Qt::DisplayRole || !index.isValid()) return {};
     kura::TField* field = FieldOf(index.column());

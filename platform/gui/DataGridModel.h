@@ -42,7 +42,7 @@ public:
     int CurrentRow() const;
     // Moves the dataset to the row's record.
     void GotoRow(int row);
-    void Reset();
+    void Reset(bool keepSelection = false);
     bool Reading() const { return reading_; }
 
 private:
@@ -51,7 +51,8 @@ private:
         explicit Link(TDataGridModel* model) : model_(model) {}
 
     protected:
-        void ActiveChanged() override { model_->DataChanged(true); }
+        // A dataset closed or opened again has other records: the selection goes.
+        void ActiveChanged() override { model_->DataChanged(true, false); }
         void DataSetChanged() override { model_->DataChanged(true); }
         void LayoutChanged() override { model_->DataChanged(true); }
         void DataSetScrolled(int) override { model_->DataChanged(false); }
@@ -66,7 +67,11 @@ private:
         kura::TBookmark bookmark;
     };
     static constexpr int BlockRows = 128;
-    void DataChanged(bool reset);
+    // reset: the rows are read again; keepSelection: rows selected before are selected
+    // again by their bookmarks (the same records after a resync or EnableControls).
+    void DataChanged(bool reset, bool keepSelection = true);
+    std::vector<kura::TBookmark> CachedSelection() const;
+    void Reselect(const std::vector<kura::TBookmark>& kept);
     void RecordChanged();
     void ReadBlock(int block) const;
     const Row* RowAt(int row) const;

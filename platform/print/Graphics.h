@@ -74,6 +74,8 @@ constexpr unsigned DT_CALCRECT = 0x0400;
 constexpr unsigned DT_NOPREFIX = 0x0800;
 
 // GetDeviceCaps indexes.
+constexpr int HORZRES = 8;
+constexpr int VERTRES = 10;
 constexpr int LOGPIXELSX = 88;
 constexpr int LOGPIXELSY = 90;
 constexpr int PHYSICALWIDTH = 110;

@@ -5,6 +5,7 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPrinter>
+#include <QPrintDialog>
 #include <QPrinterInfo>
 #include <QString>
 
@@ -92,6 +93,22 @@ void TPrinter::ResetDeviceMode() {
     SetUnprintableMargins(marginLeftMm_, marginTopMm_);
 }
 
+void TPrinter::Renew() {
+    auto fresh = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    fresh->setResolution(printer_->resolution());
+    fresh->setFullPage(true);
+    if (printer_->outputFormat() == QPrinter::PdfFormat) {
+        fresh->setOutputFormat(QPrinter::PdfFormat);
+        fresh->setOutputFileName(printer_->outputFileName());
+    } else {
+        fresh->setPrinterName(printer_->printerName());
+    }
+    fresh->setPageLayout(printer_->pageLayout());
+    fresh->setFullPage(printer_->fullPage());
+    fresh->setDocName(printer_->docName());
+    printer_ = std::move(fresh);
+}
+
 void TPrinter::SetOutputFileName(const std::string& path) {
     printer_->setOutputFormat(QPrinter::PdfFormat);
     printer_->setOutputFileName(QString::fromStdString(path));
@@ -115,7 +132,16 @@ void TPrinter::SetUnprintableMargins(double leftMm, double topMm) {
 void TPrinter::BeginDoc() {
     if (Printing()) throw EPrinter("Printing in progress");
     printer_->setDocName(QString::fromStdString(Title));
-    if (!canvas_->painter_.begin(printer_.get())) throw EPrinter("Printer selected is not valid");
+    // A job for a printer the system does not have would start and go nowhere.
+    if (printer_->outputFormat() == QPrinter::NativeFormat &&
+        QPrinterInfo::printerInfo(printer_->printerName()).isNull())
+        throw EPrinter("Printer selected is not valid");
+    if (!canvas_->painter_.begin(printer_.get())) {
+        // A device whose job failed to start may refuse every later change and job:
+        // the next job gets a fresh one with the same settings.
+        Renew();
+        throw EPrinter("Printer selected is not valid");
+    }
     pageNumber_ = 1;
 }
 
@@ -129,6 +155,10 @@ void TPrinter::EndDoc() {
     if (!Printing()) throw EPrinter("Printer is not currently printing");
     canvas_->painter_.end();
     pageNumber_ = 0;
+    if (printer_->printerState() == QPrinter::Error) {
+        Renew();
+        throw EPrinter("The print job failed");
+    }
 }
 
 void TPrinter::Abort() {
@@ -151,6 +181,10 @@ int TPrinter::GetDeviceCaps(int index) const {
     case LOGPIXELSX:
     case LOGPIXELSY:
         return dpi;
+    case HORZRES:
+        return paint.width();
+    case VERTRES:
+        return paint.height();
     case PHYSICALWIDTH:
         return full.width();
     case PHYSICALHEIGHT:
@@ -166,8 +200,45 @@ int TPrinter::GetDeviceCaps(int index) const {
 
 TPrinter& Printer() {
     // Never destroyed: Qt's printing must not be torn down after the application object.
-    static TPrinter* printer = new TPrinter;
+    static TPrinter* printer = [] {
+        auto* p = new TPrinter;
+        p->AskBeforePrinting = true;
+        return p;
+    }();
     return *printer;
+}
+
+namespace {
+std::function<bool(TPrinter&)>& PrintDialogHook() {
+    static std::function<bool(TPrinter&)> hook;
+    return hook;
+}
+}  // namespace
+
+void SetPrintDialogHook(std::function<bool(TPrinter&)> hook) { PrintDialogHook() = std::move(hook); }
+
+bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
+    if (!printer.AskBeforePrinting || printer.Printing()) return true;
+    bool chosen = false;
+    if (PrintDialogHook()) {
+        chosen = PrintDialogHook()(printer);
+    } else {
+        // Qt's dialog lists CUPS's printers and always "print to file (PDF)".
+        QPrintDialog dialog(&printer.Native(), parent);
+        dialog.setObjectName("PrintDialog");
+        dialog.setOptions(QAbstractPrintDialog::PrintToFile);
+        chosen = dialog.exec() == QDialog::Accepted;
+    }
+    if (chosen) {
+        // The index follows the chosen printer (-1: a file or the default).
+        const std::vector<std::string> names = printer.Printers();
+        const std::string name = printer.PrinterName();
+        printer.index_ = -1;
+        if (printer.Native().outputFormat() == QPrinter::NativeFormat)
+            for (std::size_t i = 0; i < names.size(); ++i)
+                if (names[i] == name) printer.index_ = static_cast<int>(i);
+    }
+    return chosen;
 }
 
 }  // namespace platform

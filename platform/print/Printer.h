@@ -4,9 +4,17 @@
 // GetDeviceCaps for resolution and the unprintable margin.
 //
 // Contract:
-// - Printers() lists the installed printers; PrinterIndex -1 is the system default
-//   (Qt's PDF output when no printer is installed). SetOutputFileName sends the job to a
-//   PDF file instead; that is how tests and machines without printers print.
+// - Printers() lists the installed printers (CUPS's); PrinterIndex -1 is the system
+//   default. SetOutputFileName sends the job to a PDF file instead.
+// - The program's print commands ask first (ChoosePrinter): the print dialog lists the
+//   system's printers and always offers printing to a PDF file, so a desk without a
+//   printer prints too. The application's printer (Printer()) asks; a printer made by
+//   code prints where its code sent it.
+// - A job that cannot start (BeginDoc) raises EPrinter and leaves the printer as it was
+//   before, ready for the next job with the same settings.
+// - GetDeviceCaps answers the device's real values: resolution (LOGPIXELSX/Y), the
+//   printable area in device pixels (HORZRES, VERTRES), the paper (PHYSICALWIDTH/HEIGHT)
+//   and the printable area's offset on it (PHYSICALOFFSETX/Y).
 // - Device mode paper codes: 8 A3, 9 A4, 11 A5, 12 B4 (JIS), 13 B5 (JIS); orientation
 //   1 portrait, 2 landscape. An unknown paper code leaves the paper unchanged.
 // - The canvas's origin is the corner of the printable area, as on a Windows printer;
@@ -14,6 +22,7 @@
 // - Misuse (BeginDoc while printing, NewPage or EndDoc while idle) and a device that
 //   cannot start a job raise EPrinter.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +31,7 @@
 #include "platform/print/Graphics.h"
 
 class QPrinter;
+class QWidget;
 
 namespace platform {
 
@@ -71,8 +81,13 @@ public:
     TCanvas& Canvas();
     int GetDeviceCaps(int index) const;
     QPrinter& Native() { return *printer_; }
+    // Whether the print commands show the print dialog before a job on this printer.
+    bool AskBeforePrinting = false;
 
 private:
+    friend bool ChoosePrinter(TPrinter& printer, QWidget* parent);
+    // A new device with this printer's settings (printer or file, paper, resolution).
+    void Renew();
     class PrinterCanvas;
     std::unique_ptr<QPrinter> printer_;
     std::unique_ptr<PrinterCanvas> canvas_;
@@ -82,7 +97,13 @@ private:
     double marginTopMm_ = 0;
 };
 
-// The application's printer, created on first use.
+// The application's printer, created on first use; it asks before every job.
 TPrinter& Printer();
+
+// The print dialog before a print command's job, when the printer asks: true when the
+// user chose a printer or a PDF file, false when cancelled. A hook (tests) answers in
+// the dialog's place, choosing on the printer it is given.
+bool ChoosePrinter(TPrinter& printer, QWidget* parent);
+void SetPrintDialogHook(std::function<bool(TPrinter&)> hook);
 
 }  // namespace platform

@@ -692,13 +692,22 @@ private:
         return TWRC_FAILURE;
     }
 
+    // The source the user chose last: the manager's default from then on, also for the
+    // managers loaded after this one (as a source manager keeps its user's choice).
+    static std::string& ChosenDefault() {
+        static std::string name;
+        return name;
+    }
+
     void ReadDevices() {
         devices_.clear();
+        defaultIndex_ = 0;
         const SANE_Device** list = nullptr;
         if (lib_->get_devices(&list, SANE_TRUE) != SANE_STATUS_GOOD || !list) return;
         for (; *list; ++list) {
             const SANE_Device* d = *list;
             devices_.push_back({d->name ? d->name : "", d->vendor ? d->vendor : "", d->model ? d->model : ""});
+            if (devices_.back().name == ChosenDefault()) defaultIndex_ = devices_.size() - 1;
         }
     }
 
@@ -735,6 +744,7 @@ private:
                 const int chosen = CurrentHost().SelectSource(names, int(defaultIndex_));
                 if (chosen < 0 || size_t(chosen) >= devices_.size()) return TWRC_CANCEL;
                 defaultIndex_ = size_t(chosen);
+                ChosenDefault() = devices_[defaultIndex_].name;
                 Describe(defaultIndex_, *id);
                 return TWRC_SUCCESS;
             }

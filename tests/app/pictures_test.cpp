@@ -101,6 +101,44 @@ TEST_F(Pictures, AScannedPhotoIsStoredAsABitmapAndShownAfterARestart) {
     OpenStaffEditor(3);
 }
 
+// Two scanners: the one the user picks in the selection dialog is the manager's default
+// from then on, so the scan's own question offers it again instead of the first.
+TEST_F(Pictures, TheScannerChosenInTheSelectionIsKeptForTheScan) {
+    AddStaff(2, "二");
+    std::vector<int> offered;  // the source each selection dialog preselects
+    platform::twain::Host host;
+    host.SelectSource = [&](const std::vector<std::string>& names, int current) {
+        EXPECT_EQ(names.size(), 2u);
+        offered.push_back(current);
+        return offered.size() == 1 ? 1 : current;  // the second scanner, then what is offered
+    };
+    platform::twain::SetHost(host);
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        Scan(w, "BitBtn1");
+        EXPECT_EQ(Child<QLabel>(w, "Photo")->pixmap().size(), QSize(129, 169));
+        Scan(w, "BitBtn1");
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(2);
+    ASSERT_GE(offered.size(), 3u);
+    for (std::size_t i = 1; i < offered.size(); ++i) EXPECT_EQ(offered[i], 1) << "dialog " << i;
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(Pictures, WithoutTheScannerLibraryTheScanSaysWhatIsMissing) {
+    AddStaff(1, "一");
+    platform::twain::SetSourceManagerFactory([] { return nullptr; });  // no libsane
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        Scan(w, "BitBtn1");
+        Click(w, "CanBTN");
+    });
+    OpenStaffEditor(1);
+    platform::twain::SetSourceManagerFactory(nullptr);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("libsane")) << messages[0].toStdString();
+    EXPECT_FALSE(messages[0].contains("DLL", Qt::CaseInsensitive)) << messages[0].toStdString();
+}
+
 TEST_F(Pictures, ResumePagesAreScannedStoredAndPrintedOneSheetEach) {
     AddStaff(4, "四");
     OnModal("FstaffDaityo", [&](QWidget* w) {
@@ -124,8 +162,13 @@ TEST_F(Pictures, ResumePagesAreScannedStoredAndPrintedOneSheetEach) {
             EXPECT_EQ(Child<QLabel>(d, "OmoteIMG")->pixmap().size(), QSize(682, 1062));
             for (const char* button : {"OmotePrtBTN", "UraPrtBTN"}) {
                 const std::string pdf = dir.file(std::string(button) + ".pdf");
-                platform::Printer().SetOutputFileName(pdf);
+                // The print dialog answered with a PDF file.
+                platform::SetPrintDialogHook([&pdf](platform::TPrinter& printer) {
+                    printer.SetOutputFileName(pdf);
+                    return true;
+                });
                 Click(d, button);
+                platform::SetPrintDialogHook(nullptr);
                 EXPECT_EQ(Pages(pdf), 1) << button;
             }
             Click(d, "CanBTN");

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "app/HyojiJyun.h"
 #include "app/LRstaffSheet.h"
 #include "app/MakatiButton.h"
+#include "app/ScanPicture.h"
 #include "components/KuraDatabase.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
@@ -188,6 +190,27 @@ protected:
         item->trigger();
         gui::SetSaveDialogHook(nullptr);
     }
+    // 労働者名簿印刷 for the selection, printed from the preview on the printer once the
+    // preview has every page; answers the preview's page count (-1: no preview).
+    static int PrintRegister(platform::TPrinter& printer) {
+        int pages = -1;
+        OnModal("LRstaffSheet", [&](QWidget*) {
+            auto* wait = new QTimer;
+            wait->setInterval(5);
+            QObject::connect(wait, &QTimer::timeout, [&, wait] {
+                if (LRstaffSheet->ThreadRunning()) return;
+                wait->stop();
+                wait->deleteLater();
+                pages = LRstaffSheet->LRPreviewControl1.GetPageCount();
+                LRstaffSheet->LightRep1->SetPrinter(&printer);
+                LRstaffSheet->findChild<QAction*>("ActPrint")->trigger();
+                LRstaffSheet->close();
+            });
+            wait->start();
+        });
+        Click(Fmain, "KanriSheetBTN");
+        return pages;
+    }
     std::vector<std::string> reportMessages;
 };
 
@@ -261,24 +284,7 @@ TEST_F(ProgramSession, FromAnEmptyFolderThroughAllTheWorkToASecondStart) {
     platform::TPrinter printer;
     printer.SetOutputFileName(pdf);
     printer.SetResolution(150);
-    bool printed = false;
-    OnModal("LRstaffSheet", [&](QWidget*) {
-        auto* wait = new QTimer;
-        wait->setInterval(5);
-        QObject::connect(wait, &QTimer::timeout, [&, wait] {
-            if (LRstaffSheet->ThreadRunning()) return;
-            wait->stop();
-            wait->deleteLater();
-            EXPECT_EQ(LRstaffSheet->LRPreviewControl1.GetPageCount(), 2);
-            LRstaffSheet->LightRep1->SetPrinter(&printer);
-            LRstaffSheet->findChild<QAction*>("ActPrint")->trigger();
-            printed = true;
-            LRstaffSheet->close();
-        });
-        wait->start();
-    });
-    Click(Fmain, "KanriSheetBTN");
-    ASSERT_TRUE(printed);
+    ASSERT_EQ(PrintRegister(printer), 2);
     ASSERT_TRUE(reportMessages.empty()) << reportMessages.front();
     EXPECT_EQ(LRstaffSheet, nullptr);
     EXPECT_EQ(report_test::PdfInfo(pdf, "Pages"), "2");
@@ -372,6 +378,163 @@ TEST_F(ProgramSession, FromAnEmptyFolderThroughAllTheWorkToASecondStart) {
     Click(Fmain, "STAFFeditBTN");
     EXPECT_TRUE(seen);
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+// The staff list as a person selects in it: Ctrl+click on two employees that are not
+// next to each other, Ctrl+Space on the keyboard, the selection kept when the delete
+// question is answered No and after the worker register's preview closes; both are
+// printed and then both deleted.
+TEST_F(ProgramSession, CtrlClickSelectsEmployeesApartAndBothArePrintedAndDeleted) {
+    report::TBaseLRep::MessageHandler = [this](const std::string& text) { reportMessages.push_back(text); };
+    StartMain();
+    Fmain->PageControl1->setCurrentWidget(Fmain->TabSheet2);
+    Fmain->resize(900, 700);
+    QApplication::processEvents();
+    for (const NewEmployee& e : kStaff) AddThroughEditor(e);
+    ASSERT_EQ(Listed(), (std::vector<int>{10, 20, 30, 40}));
+    TDBGridEx& grid = *Fmain->StaffGrid;
+    auto click = [&](int row, Qt::KeyboardModifiers modifiers) {
+        const QRect cell = grid.visualRect(grid.model()->index(row, 1));
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, cell.center(), grid.viewport()->mapToGlobal(cell.center()), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, modifiers);
+            QApplication::sendEvent(grid.viewport(), &event);
+        }
+        QApplication::processEvents();
+    };
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers, code == Qt::Key_Space ? " " : "");
+        QApplication::sendEvent(&grid, &press);
+        QApplication::processEvents();
+    };
+    // The codes of the selected rows as the grid shows them (column 0 is the code).
+    auto selected = [&] {
+        QModelIndexList rows = grid.selectionModel()->selectedRows();
+        std::vector<int32_t> codes;
+        for (const QModelIndex& r : rows) codes.push_back(grid.model()->index(r.row(), 0).data().toInt());
+        std::sort(codes.begin(), codes.end());
+        EXPECT_EQ(grid.SelectedRows().size(), codes.size());
+        return codes;
+    };
+    click(0, Qt::NoModifier);
+    click(2, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+    // The keyboard: Ctrl+Down moves without selecting, Ctrl+Space toggles.
+    key(Qt::Key_Down, Qt::ControlModifier);
+    key(Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30, 40}));
+    key(Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // The delete question answered No leaves the selection as it was.
+    answer = gui::mrNo;
+    Click(Fmain, "STAFFdelBTN");
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.back().startsWith(U("渡辺 一郎、"))) << messages.back().toStdString();
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // The worker register of both, printed to a PDF file from the preview.
+    const std::string pdf = dir.file("both.pdf");
+    platform::TPrinter printer;
+    printer.SetOutputFileName(pdf);
+    printer.SetResolution(100);
+    ASSERT_EQ(PrintRegister(printer), 2);
+    ASSERT_TRUE(reportMessages.empty()) << reportMessages.front();
+    EXPECT_EQ(report_test::PdfInfo(pdf, "Pages"), "2");
+    const std::string text = report_test::RunCommand("pdftotext '" + pdf + "' - 2>/dev/null");
+    for (const char* name : {"渡辺 一郎", "加藤 三郎"}) EXPECT_NE(text.find(name), std::string::npos) << name;
+    EXPECT_EQ(text.find("阿部"), std::string::npos);
+    EXPECT_EQ(selected(), (std::vector<int32_t>{10, 30}));
+
+    // Yes: both go, with their history and family rows; the others stay.
+    messages.clear();
+    answer = gui::mrYes;
+    Click(Fmain, "STAFFdelBTN");
+    EXPECT_EQ(messages, QStringList{U("渡辺 一郎、\n\r他1人に関する情報をすべて削除します。\n\rよろしいですか？")});
+    EXPECT_EQ(Listed(), (std::vector<int>{20, 40}));
+    EXPECT_EQ(Column("SELECT StaffCD FROM GAKUREKI WHERE StaffCD = 10"), std::vector<std::string>{});
+    EXPECT_EQ(Column("SELECT StaffCD FROM KAZOKU"), std::vector<std::string>{"20"});
+}
+
+// 追　加 as a person meets its refusals: a code that is taken, then a birth date that is
+// no date; each time the message, the editor still in insert mode with everything typed
+// (notes, job description and photograph included), and after the corrections one Ｏ　Ｋ
+// stores it all and the list shows the new employee.
+TEST_F(ProgramSession, ARefusedSaveKeepsEverythingTypedUntilTheCorrectedSave) {
+    StartMain();
+    Fmain->PageControl1->setCurrentWidget(Fmain->TabSheet2);
+    AddThroughEditor(kStaff[2]);  // 30 加藤 三郎
+    QImage photo(60, 80, QImage::Format_RGB32);
+    photo.fill(QColor(20, 160, 90));
+    messages.clear();
+    bool shown = false;
+    OnModal("FstaffDaityo", [&](QWidget* w) {
+        shown = true;
+        auto* form = static_cast<TFstaffDaityo*>(w);
+        Type(w, "KeyEDT", "30");
+        Type(w, "SimeiEDT", U("木村 花"));
+        Type(w, "SeinenYMDEDT", "H020202");
+        Child<QPlainTextEdit>(w, "BikoMEMO")->setPlainText(U("通勤：自転車"));
+        Child<QPlainTextEdit>(w, "GyomuNaiyoMEMO")->setPlainText(U("受付"));
+        form->Tstaff->Edit();
+        StorePicture(form->Tstaff->FieldByName("Photo"), photo);
+        form->ShowPhoto();
+        auto typed = [&] {
+            return std::vector<QString>{form->KeyEDT->text(), Child<QLineEdit>(w, "SimeiEDT")->text(),
+                                        Child<QPlainTextEdit>(w, "BikoMEMO")->toPlainText(),
+                                        Child<QPlainTextEdit>(w, "GyomuNaiyoMEMO")->toPlainText(),
+                                        form->PhotoIMG->pixmap().isNull() ? "" : "photo"};
+        };
+        const std::vector<QString> before = typed();
+        Click(w, "OkBTN");  // the code is taken
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].contains("Duplicate key")) << messages[0].toStdString();
+        EXPECT_EQ(form->ModeLBL->text(), U("追加"));
+        EXPECT_EQ(typed(), before);
+        Type(w, "KeyEDT", "31");
+        Type(w, "SeinenYMDEDT", "H021302");  // month 13: the save stops at the date
+        Click(w, "OkBTN");
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_EQ(w->focusWidget(), Child<QLineEdit>(w, "SeinenYMDEDT"));
+        EXPECT_EQ(Child<QLineEdit>(w, "SeinenYMDEDT")->text(), "H021302");
+        EXPECT_EQ(form->ModeLBL->text(), U("追加"));
+        Type(w, "SeinenYMDEDT", "H020202");
+        messages.clear();
+        Click(w, "OkBTN");
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    });
+    Click(Fmain, "STAFFaddBTN");
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(Listed(), (std::vector<int>{30, 31}));
+    const std::string where = " FROM STAFF WHERE StaffCD = 31";
+    const struct {
+        const char* column;
+        std::string value;
+    } stored[] = {{"Simei", "木村 花"}, {"SeinenYMD", "1990/02/02"}, {"Biko", "通勤：自転車"}, {"GyomuNaiyo", "受付"}};
+    for (const auto& v : stored) EXPECT_EQ(Column(std::string("SELECT ") + v.column + where), std::vector<std::string>{v.value});
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Close();
+    t.Open();
+    t.SetKey();
+    t.FieldByName("StaffCD")->SetAsInteger(31);
+    ASSERT_TRUE(t.GotoKey());
+    EXPECT_EQ(LoadPicture(t.FieldByName("Photo")).pixel(30, 40), photo.pixel(30, 40));
+    t.Close();
+}
+
+// The main window opens where it was closed, start after start: ten restarts of the
+// program leave its bounds as the first start left them.
+TEST_F(ProgramSession, TheMainWindowKeepsItsPlaceOverTenRestarts) {
+    StartMain();
+    Fmain->setGeometry(60, 80, 520, 380);
+    const QRect placed = Fmain->geometry();
+    for (int start = 0; start < 10; ++start) {
+        EXPECT_EQ(RunLoopUntilClosed([] { Click(Fmain, "CloseBTN"); }), 0);
+        EndProgram();
+        StartMain();
+        ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        EXPECT_EQ(Fmain->geometry(), placed) << "start " << start + 2;
+    }
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // queries shown in the grid, changes run only when confirmed, texts saved and loaded;
 // and the statement check on its own over a table of texts.
 #include <QAction>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
 
 #include <fstream>
 
@@ -14,7 +17,7 @@
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Text.h"
-#include "tests/app/AppTestSupport.h"
+#include "tests/app/EditorTestSupport.h"
 #include "tests/app/StaffRows.h"
 
 namespace app::test {
@@ -146,6 +149,72 @@ TEST_F(SqlWindow, TextsSaveAndLoadThroughTheDialogsWhichFollowTheFolder) {
     SetFileDialogHook([](TFileDialog&) { return false; });
     form->findChild<QAction*>("Open1")->trigger();  // cancelled: the text stays
     EXPECT_FALSE(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText().isEmpty());
+}
+
+TEST_F(SqlWindow, ATextFileLoadsWhetherItIsUtf8OrCodePage932) {
+    // 表 and ソ end in the byte 0x5C in code page 932.
+    const QString text = gui::U8("SELECT * FROM Staff\nWHERE Simei = '表ソ山田' /* 備考 */\n");
+    const std::string utf8 = text.toStdString();
+    const struct {
+        const char* what;
+        std::string bytes;
+    } files[] = {
+        {"code page 932", gui::Cp932(text)},
+        {"UTF-8", utf8},
+        {"UTF-8 with its byte-order mark", "\xEF\xBB\xBF" + utf8},
+        {"UTF-8 with CR LF", gui::U8(utf8).replace("\n", "\r\n").toStdString()},
+    };
+    for (const auto& f : files) {
+        const std::string file = dir.file("query.sql");
+        std::ofstream(file, std::ios::binary) << f.bytes;
+        SetFileDialogHook([&](TFileDialog& d) {
+            d.FileName = QString::fromStdString(file);
+            return true;
+        });
+        form->findChild<QAction*>("Open1")->trigger();
+        EXPECT_EQ(form->findChild<QPlainTextEdit*>("Memo1")->toPlainText(), text) << f.what;
+    }
+    // Bytes that are not UTF-8 are read as code page 932, never dropped.
+    EXPECT_EQ(SqlFileText("\x95\x5C"), gui::U8("表"));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(SqlWindow, AnEncryptedTableAsksForItsPasswordAndOpensWithIt) {
+    {
+        kura::TKuraQuery create;
+        create.SetDatabaseName("DataDB");
+        create.SetSessionName("MySession");
+        create.SetSQL("CREATE TABLE Himitsu (A INTEGER, B CHAR(10), PRIMARY KEY (A) ENCRYPTED WITH 'kagi')");
+        create.ExecSQL();
+        DMdata->Session1->AddPassword("kagi");
+        create.SetSQL("INSERT INTO Himitsu VALUES (1, 'naka')");
+        create.ExecSQL();
+    }
+    DMdata->Session1->RemoveAllPasswords();
+    // The user's answer to every password dialog that shows: Cancel, or a password.
+    QString typed;
+    int asked = 0;
+    QTimer answering;
+    answering.setInterval(2);
+    QObject::connect(&answering, &QTimer::timeout, [&] {
+        QWidget* d = QApplication::activeModalWidget();
+        if (!d || d->objectName() != "KuraPasswordDialog" || !d->isVisible()) return;
+        ++asked;
+        if (typed.isEmpty()) return static_cast<QDialog*>(d)->reject();
+        d->findChild<QLineEdit*>("Edit")->setText(typed);
+        d->findChild<QPushButton*>("OKButton")->click();
+    });
+    answering.start();
+    // Cancelled: refused with the engine's message. Then the password opens it.
+    Run("SELECT B FROM Himitsu");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(messages.size(), 1);
+    messages.clear();
+    typed = "kagi";
+    Run("SELECT B FROM Himitsu");
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(form->findChild<TDBGridEx*>("DBGridEx1")->model()->index(0, 0).data().toString(), "naka");
 }
 
 }  // namespace

@@ -82,5 +82,50 @@ TEST_F(TwoPrograms, AProgramKilledWhileEditingLeavesNothingHalfWritten) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
+// The delete removes an employee from four tables in one transaction: when the other
+// program holds the employee's STAFF row, the delete fails as a whole and every table
+// keeps the employee's rows; once the row is free the delete takes all of them.
+TEST_F(TwoPrograms, ADeleteTheOtherProgramBlocksLeavesAllFourTablesWhole) {
+    AddStaff(7, "佐藤");
+    AddStaff(8, "鈴木");
+    for (const char* sql : {"INSERT INTO GAKUREKI (StaffCD, YMD, NAIYO) VALUES (7, '2001-04-01', 'x')",
+                            "INSERT INTO KAZOKU (StaffCD, Seq, Simei) VALUES (7, 1, 'k')",
+                            "INSERT INTO RIREKISYO (StaffCD) VALUES (7)"}) {
+        kura::TKuraQuery q;
+        q.SetDatabaseName("DataDB");
+        q.SetSessionName("MySession");
+        q.SetSQL(sql);
+        q.ExecSQL();
+    }
+    const char* const tables[] = {"STAFF", "GAKUREKI", "KAZOKU", "RIREKISYO"};
+    auto rowsOf7 = [&] {
+        std::vector<std::size_t> counts;
+        for (const char* t : tables) counts.push_back(Column(std::string("SELECT StaffCD FROM ") + t + " WHERE StaffCD = 7").size());
+        return counts;
+    };
+    ASSERT_EQ(rowsOf7(), (std::vector<std::size_t>{1, 1, 1, 1}));
+    Fmain->SaisinBTNClick();
+    auto other = Other();
+    other->send("edit 7");
+    ASSERT_EQ(other->readLine(), "ok");
+    Fmain->Qstaff->First();  // employee 7, the current row
+    answer = gui::mrYes;
+    Click(Fmain, "STAFFdelBTN");
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_EQ(messages[1], QString::fromUtf8("削除に失敗しました"));
+    EXPECT_EQ(rowsOf7(), (std::vector<std::size_t>{1, 1, 1, 1}));
+    EXPECT_FALSE(DMdata->DataDB->InTransaction());
+    other->send("cancel");
+    EXPECT_EQ(other->readLine(), "ok");
+    messages.clear();
+    Fmain->Qstaff->First();
+    Click(Fmain, "STAFFdelBTN");
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_EQ(rowsOf7(), (std::vector<std::size_t>{0, 0, 0, 0}));
+    EXPECT_EQ(Column("SELECT StaffCD FROM STAFF"), std::vector<std::string>{"8"});
+    other->send("quit");
+    EXPECT_EQ(other->wait(), 0);
+}
+
 }  // namespace
 }  // namespace app::test

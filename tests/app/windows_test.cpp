@@ -1,11 +1,14 @@
 // The small windows driven headless by their object names: the base form's geometry
 // in the settings file and its Enter key, the splash, the about box and the read-me
 // window.
+#include <algorithm>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextEdit>
@@ -54,12 +57,11 @@ TEST_F(Windows, WithoutSettingsAFormOpensAtTheOriginWithItsDesignedSizeAndCloseW
     form.move(50, 60);
     form.show();
     QApplication::processEvents();
-    EXPECT_EQ(form.pos(), QPoint(0, 0));
+    EXPECT_EQ(form.frameGeometry().topLeft(), QPoint(0, 0));  // the title bar on the screen
     EXPECT_EQ(form.size(), QSize(300, 200));
     EXPECT_EQ(form.StatusBar1->Panel(0)->text(), "Fsample");
     EXPECT_EQ(form.Form.WindowStateText, "wsNormal");
-    form.move(20, 30);
-    form.resize(320, 240);
+    form.setGeometry(20, 30, 320, 240);
     form.reject();
     const gui::TIniFile ini(dir.file("yomitora.INI"));
     EXPECT_EQ(ini.ReadInteger("FSAMPLE", "Left", -1), 20);
@@ -75,8 +77,7 @@ TEST_F(Windows, StoredBoundsAreAppliedAndPositionsBeyondTheScreenBecomeZero) {
         Sample form;
         form.show();
         QApplication::processEvents();
-        EXPECT_EQ(form.pos(), QPoint(40, 50));
-        EXPECT_EQ(form.size(), QSize(500, 400));
+        EXPECT_EQ(form.geometry(), QRect(40, 50, 500, 400));
     }
     WriteIni("[Fsample]\r\nLeft=100000\r\nTop=-20\r\nWidth=-5\r\nHeight=0\r\nWindowState=wsBogus\r\n");
     Sample form;
@@ -86,6 +87,64 @@ TEST_F(Windows, StoredBoundsAreAppliedAndPositionsBeyondTheScreenBecomeZero) {
     EXPECT_EQ(form.Form.SavedTop, -20);  // negative values pass the screen test
     EXPECT_EQ(form.size(), QSize(300, 200));
     EXPECT_EQ(form.windowState(), Qt::WindowNoState);
+}
+
+TEST_F(Windows, ARestoredWindowIsKeptInsideTheAvailableScreenAreaAndReopensWhereItClosed) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    // The room for the client area: the screen's available area less the window's frame.
+    const QRect room = [&] {
+        Sample probe;
+        probe.show();
+        QApplication::processEvents();
+        const QRect inner = probe.geometry(), outer = probe.frameGeometry();
+        probe.reject();
+        return area.adjusted(inner.left() - outer.left(), inner.top() - outer.top(), inner.right() - outer.right(),
+                             inner.bottom() - outer.bottom());
+    }();
+    const struct {
+        const char* what;
+        QRect stored, shown;
+    } cases[] = {
+        {"inside", {40, 50, 300, 200}, {40, 50, 300, 200}},
+        {"title bar above the screen", {40, -20, 300, 200}, {40, room.top(), 300, 200}},
+        {"past the right and bottom", {area.width() - 100, area.height() - 50, 300, 200},
+         {room.right() + 1 - 300, room.bottom() + 1 - 200, 300, 200}},
+        {"larger than the screen", {10, 10, area.width() + 400, area.height() + 300}, room},
+    };
+    for (const auto& c : cases) {
+        const QRect& r = c.stored;
+        WriteIni("[Fsample]\r\nLeft=" + std::to_string(r.x()) + "\r\nTop=" + std::to_string(r.y()) +
+                 "\r\nWidth=" + std::to_string(r.width()) + "\r\nHeight=" + std::to_string(r.height()) + "\r\n");
+        // Three starts: shown where it belongs, then every start where the last one closed.
+        for (int start = 0; start < 3; ++start) {
+            Sample form;
+            form.show();
+            QApplication::processEvents();
+            EXPECT_EQ(form.geometry(), c.shown) << c.what << ", start " << start;
+            EXPECT_TRUE(area.contains(form.frameGeometry())) << c.what;
+            form.reject();
+        }
+    }
+}
+
+TEST_F(Windows, QtsOwnDialogsAndTheCalendarSpeakJapanese) {
+    const QLocale before;
+    QTranslator* translator = gui::UseJapanese();
+    ASSERT_NE(translator, nullptr) << "Qt's Japanese translations are not installed";
+    const struct {
+        const char *context, *english;
+    } texts[] = {{"QPlatformTheme", "&Yes"}, {"QPlatformTheme", "Cancel"}, {"QFileDialog", "File &name:"},
+                 {"QPrintDialog", "Print"}};
+    for (const auto& t : texts) {
+        const QString shown = QCoreApplication::translate(t.context, t.english);
+        EXPECT_NE(shown, QString::fromUtf8(t.english)) << t.english;
+        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() >= 0x3000; }))
+            << shown.toStdString();
+    }
+    EXPECT_EQ(QLocale().dayName(1), QString::fromUtf8("月曜日"));
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+    QLocale::setDefault(before);
 }
 
 TEST_F(Windows, AFixedDialogKeepsItsSizeButWritesIt) {
@@ -103,8 +162,7 @@ TEST_F(Windows, AMaximisedWindowWritesTheBoundsItHadBefore) {
     Sample form;
     form.show();
     QApplication::processEvents();
-    form.move(10, 20);
-    form.resize(310, 210);
+    form.setGeometry(10, 20, 310, 210);
     form.Form.Restored();  // the bounds remembered at the last restore
     form.setWindowState(Qt::WindowMaximized);
     QApplication::processEvents();
