@@ -200,6 +200,9 @@ void TDataTable::Open() {
         // A restructure that stopped after its point of no return is finished first.
         if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
+        // The headers are read under the journal's writer lock: a flush of another
+        // program that has written some of them in place and not yet the others
+        // (a header counting blocks not written yet) would look like damage.
         OpenJournal(false);
         FDataFile.OpenFile();
         try {
@@ -223,7 +226,9 @@ void TDataTable::Open() {
                                (FBlobFile.IsOpen && FBlobFile.ReadOnlyByAttribute);
         if (FReadOnlyByAttribute) FReadOnly = true;
         FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;
+        FJournal.Release();
     } catch (...) {
+        FJournal.Release();
         try {
             Close(true);
         } catch (...) {
@@ -1020,7 +1025,7 @@ void TDataTable::OpenJournal(bool fresh) {
     if (fresh)
         FJournal.Reset();
     else
-        FJournal.Recover();
+        FJournal.Hold();
 }
 
 void TDataTable::JournalBegin() { FJournal.Begin({&FDataFile, &FIndexFile, &FBlobFile}); }

@@ -184,7 +184,8 @@ void KillAndReopen(bool force, const std::string& action, uint64_t budget) {
 }
 
 // The journal a killed writer left, read by its layout: header fields and
-// checksums, then one entry per file with the file's old length.
+// checksums, then one entry per open file with the file's old length and its
+// leading bytes before the flush (the pristine file's) and after it.
 // Answers the change counter each journalled file's header gets from the flush.
 void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounters) {
     using namespace dfbytes;
@@ -192,29 +193,46 @@ void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounte
     const std::vector<uint8_t> j((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GE(j.size(), 64u);
     EXPECT_EQ(std::string(j.begin(), j.begin() + 8), "KURA-JNL");
-    EXPECT_EQ(GetU32(&j[8]), 1u);
+    EXPECT_EQ(GetU32(&j[8]), 2u);
     EXPECT_EQ(GetU32(&j[12]), 64u);
     const uint64_t length = GetU64(&j[16]);
     ASSERT_LE(64 + length, j.size());
     EXPECT_EQ(GetU32(&j[24]), JournalChecksum(&j[64], length));
     EXPECT_EQ(GetU32(&j[60]), JournalChecksum(j.data(), 60));
-    const uint32_t entries = GetU32(&j[28]);
-    EXPECT_GE(entries, 2u);
-    EXPECT_LE(entries, 3u);
+    EXPECT_EQ(GetU32(&j[28]), 3u);
     std::size_t at = 64;
-    int previous = -1;
-    for (uint32_t e = 0; e < entries && at + 28 <= 64 + length; ++e) {
-        const int file = j[at];
-        EXPECT_GT(file, previous);
-        previous = file;
+    int written = 0;
+    for (int file = 0; file < 3 && at + 46 <= 64 + length; ++file) {
+        EXPECT_EQ(j[at], file);
         const char* ext = file == 0 ? ".DAT" : file == 1 ? ".IDX" : ".BLB";
-        EXPECT_EQ(GetU64(&j[at + 4]), fs::file_size(t.Pristine() + "/" + TABLE + ext)) << ext;
+        std::ifstream in(t.Pristine() + "/" + TABLE + ext, std::ios::binary);
+        const std::vector<uint8_t> pristine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const uint64_t oldLength = GetU64(&j[at + 4]);
+        EXPECT_EQ(oldLength, pristine.size()) << ext;
         EXPECT_EQ(GetU32(&j[at + 12]), 0u);  // the change counter leads every header
-        newCounters[file] = GetU32(&j[at + 20]);
         const uint32_t ranges = GetU32(&j[at + 24]);
-        at += 28;
+        const uint64_t newLength = GetU64(&j[at + 28]);
+        EXPECT_LE(GetU64(&j[at + 36]), std::min(oldLength, newLength)) << ext;
+        const uint16_t image = GetU16(&j[at + 44]);
+        EXPECT_GE(image, 4) << ext;
+        EXPECT_LE(image, 128) << ext;
+        if (j[at + 1] == 1) {
+            ++written;
+            newCounters[file] = GetU32(&j[at + 20]);
+        } else {
+            EXPECT_EQ(j[at + 1], 0) << ext;
+            EXPECT_EQ(ranges, 0u) << ext;
+            EXPECT_EQ(newLength, oldLength) << ext;
+        }
+        at += 46;
+        EXPECT_TRUE(at + 2u * image <= j.size() &&
+                    std::equal(j.begin() + static_cast<std::ptrdiff_t>(at),
+                               j.begin() + static_cast<std::ptrdiff_t>(at + image), pristine.begin()))
+            << ext << ": the image before is not the file's first bytes";
+        at += 2u * image;
         for (uint32_t r = 0; r < ranges && at + 12 <= 64 + length; ++r) at += 12 + GetU32(&j[at + 8]);
     }
+    EXPECT_GE(written, 2);
     EXPECT_EQ(at, 64 + length);
 }
 
@@ -438,12 +456,15 @@ int RecordingFdatasync(int fd) {
     return platform::SystemFileCalls().fdatasync(fd);
 }
 
-std::vector<CallEvent> CallsOfOneAppend(bool force) {
+// The calls of one append, after a first append with or without a forced flush.
+std::vector<CallEvent> CallsOfOneAppend(bool forceBefore, bool force) {
     CrashTable t;
     t.Restore();
     RecordDb db(t.Work(), lpPessimistic);
-    db.session.SetForceBufferFlush(force);
     auto c = OpenRecordCursor(*db.dir, TABLE);
+    db.session.SetForceBufferFlush(forceBefore);
+    AppendStressRecord(*c, 699, "before", "the first flush", std::vector<uint8_t>(900, 4));
+    db.session.SetForceBufferFlush(force);
     std::vector<CallEvent> events;
     gEvents = &events;
     platform::FileCalls().pwrite = RecordingPwrite;
@@ -463,24 +484,42 @@ std::vector<CallEvent> CallsOfOneAppend(bool force) {
 
 }  // namespace
 
+// A forced flush: the files first synced when an earlier flush left writes in them
+// unsynced, then the journal written and synced, the files written and each synced
+// after its writes, and the journal invalidated and synced; a flush that is not
+// forced syncs nothing.
 TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
-    for (const bool force : {false, true}) {
-        SCOPED_TRACE(force ? "ForceBufferFlush" : "no forced flush");
-        const std::vector<CallEvent> events = CallsOfOneAppend(force);
+    const std::set<std::string> tableFiles{".DAT", ".IDX", ".BLB"};
+    for (const auto& [forceBefore, force] :
+         {std::pair{false, false}, std::pair{true, true}, std::pair{false, true}, std::pair{true, false}}) {
+        SCOPED_TRACE(std::string(forceBefore ? "forced" : "plain") + " then " + (force ? "forced" : "plain"));
+        const std::vector<CallEvent> events = CallsOfOneAppend(forceBefore, force);
         ASSERT_GE(events.size(), 4u);
+        std::size_t i = 0;
+        if (force && !forceBefore) {
+            std::set<std::string> first;
+            for (; i < events.size() && events[i].Call == "sync" && events[i].File != ".JNL"; ++i)
+                first.insert(events[i].File);
+            EXPECT_EQ(first, tableFiles) << "the unsynced writes of the plain flush";
+        }
         // One journal write first, one invalidation last.
-        EXPECT_EQ(events.front().Call, "write");
-        EXPECT_EQ(events.front().File, ".JNL");
-        EXPECT_EQ(events.back().Call, "write");
-        EXPECT_EQ(events.back().File, ".JNL");
-        std::size_t i = 1;
+        ASSERT_LT(i + 2, events.size());
+        EXPECT_EQ(events[i].Call, "write");
+        EXPECT_EQ(events[i].File, ".JNL");
+        ++i;
+        std::size_t end = events.size() - 1;
         if (force) {
             EXPECT_EQ(events[i].Call, "sync");
             EXPECT_EQ(events[i].File, ".JNL");
             ++i;
+            EXPECT_EQ(events[end].Call, "sync");
+            EXPECT_EQ(events[end].File, ".JNL");
+            --end;
         }
+        EXPECT_EQ(events[end].Call, "write");
+        EXPECT_EQ(events[end].File, ".JNL");
         std::set<std::string> written, synced;
-        for (; i + 1 < events.size(); ++i) {
+        for (; i < end; ++i) {
             EXPECT_NE(events[i].File, ".JNL") << "journal touched in the middle at call " << i;
             if (events[i].Call == "write") {
                 EXPECT_EQ(synced.count(events[i].File), 0u) << "written after its sync at call " << i;
@@ -489,7 +528,7 @@ TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
                 synced.insert(events[i].File);
             }
         }
-        EXPECT_EQ(written, (std::set<std::string>{".DAT", ".IDX", ".BLB"}));
+        EXPECT_EQ(written, tableFiles);
         EXPECT_EQ(synced, force ? written : std::set<std::string>{});
     }
 }
