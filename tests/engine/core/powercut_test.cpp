@@ -28,6 +28,7 @@
 
 #include "engine/core/EngineLibrary.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/TableCheck.h"
@@ -38,13 +39,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 constexpr uint32_t SEED = 3232;
 constexpr int INITIAL = 10;
