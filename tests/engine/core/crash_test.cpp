@@ -339,15 +339,17 @@ TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
 
 // A write call that fails inside a flush (disk full, an I/O error), at every call
 // of the flush in turn: a flush outside a transaction with and without a forced
-// flush, and a commit. Either the flush fails and the files are as they were
-// before it, or it completes; never a journal left for the next program to undo a
-// flush reported done. A failed commit has lost the transaction's writes with the
+// flush, and a commit with and without flush. Either the flush fails and the files
+// are as they were before it, or it completes; never a journal left for the next
+// program to undo a flush reported done. A failed commit has lost the transaction's writes with the
 // caches, so a second commit fails as well rather than report writes that are
 // gone; after the rollback the next write goes through.
 TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
-    enum Mode { Plain, Forced, Commit };
-    for (const Mode mode : {Plain, Forced, Commit}) {
-        SCOPED_TRACE(mode == Plain ? "flush" : mode == Forced ? "ForceBufferFlush" : "commit");
+    enum Mode { Plain, Forced, Commit, ForcedCommit };
+    for (const Mode mode : {Plain, Forced, Commit, ForcedCommit}) {
+        const bool commit = mode == Commit || mode == ForcedCommit;
+        const char* const names[] = {"flush", "ForceBufferFlush", "commit", "commit with flush"};
+        SCOPED_TRACE(names[mode]);
         CrashTable t;
         CrashRows after = t.States()[0];
         after[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
@@ -361,22 +363,22 @@ TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
                 RecordDb db(t.Work(), lpPessimistic);
                 db.session.SetForceBufferFlush(mode == Forced);
                 auto c = OpenRecordCursor(*db.dir, TABLE);
-                if (mode == Commit) db.dir->StartTransaction();
+                if (commit) db.dir->StartTransaction();
                 auto append = [&] { AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7)); };
-                if (mode == Commit) append();
+                if (commit) append();
                 platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
                 try {
-                    mode == Commit ? db.dir->Commit(true, false) : append();
+                    commit ? db.dir->Commit(true, mode == ForcedCommit) : append();
                 } catch (const EKuraEngineError& e) {
                     code = e.ErrorCode();
                 }
                 calls = platform::FileWriteCalls();
                 platform::ArmFileFault({});
-                if (code != 0 && mode == Commit) {
+                if (code != 0 && commit) {
                     EXPECT_TRUE(db.dir->InTransaction());
                     TEngineErrorCode again = 0;
                     try {
-                        db.dir->Commit(true, false);
+                        db.dir->Commit(true, mode == ForcedCommit);
                     } catch (const EKuraEngineError& e) {
                         again = e.ErrorCode();
                     }
