@@ -38,8 +38,8 @@
 //     bytes.
 // Format 1 (written by earlier programs) has entries of the changed files only and
 // ends each after its saved-range count; its files are checked by their change
-// counters alone. An invalid header (all zero after a completed flush) means no
-// journal.
+// counters alone. A journal of any other format is set aside unread. An invalid
+// header (all zero after a completed flush) means no journal.
 #include <array>
 #include <cstdint>
 #include <string>
