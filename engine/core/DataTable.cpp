@@ -201,12 +201,14 @@ void TDataTable::Open() {
         if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
         AssignFileNames();
         // A journal left by a program that died rolls the files back before any of
-        // them is read. Without one, the journal is made only once the data file
-        // has opened: a name that opens no table must leave no NAME.JNL behind.
+        // them is read, and the headers are read under the journal's writer lock: a
+        // flush of another program that has written some of them in place and not yet
+        // the others (a header counting blocks not written yet) would look like damage.
+        // Without a data file there is no table, and a name that opens none must leave
+        // no NAME.JNL behind.
         const bool journalLeft = !FInMemory && DiskFileExists(DatabasePath() + FileNameFor(FName, JournalFileExt));
-        if (journalLeft) OpenJournal(false);
+        if (journalLeft || DiskFileExists(FDataFile.FileName)) OpenJournal(false);
         FDataFile.OpenFile();
-        if (!journalLeft) OpenJournal(false);
         try {
             FIndexFile.OpenFile();
         } catch (const EKuraEngineError& e) {
@@ -228,7 +230,9 @@ void TDataTable::Open() {
                                (FBlobFile.IsOpen && FBlobFile.ReadOnlyByAttribute);
         if (FReadOnlyByAttribute) FReadOnly = true;
         FReadSlotIndex = FReadSlotBlob = FSharedReadSlotIndex = FSharedReadSlotBlob = 0;
+        FJournal.Release();
     } catch (...) {
+        FJournal.Release();
         try {
             Close(true);
         } catch (...) {
@@ -1025,7 +1029,7 @@ void TDataTable::OpenJournal(bool fresh) {
     if (fresh)
         FJournal.Reset();
     else
-        FJournal.Recover();
+        FJournal.Hold();
 }
 
 void TDataTable::JournalBegin() { FJournal.Begin({&FDataFile, &FIndexFile, &FBlobFile}); }

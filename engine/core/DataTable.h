@@ -274,7 +274,9 @@ private:
     // The journal: opened with the files of a table on disk; a flush holds its
     // writes back between JournalBegin and the outermost JournalEnd, which writes
     // them all at once. A failed write leaves the files as they were and drops the
-    // caches, so that this program sees what is on disk.
+    // caches, so that this program sees what is on disk. An existing table's
+    // journal is opened holding its writer lock, which Open lets go of once the
+    // files are open.
     void OpenJournal(bool fresh);
     void JournalBegin();
     void JournalEnd();

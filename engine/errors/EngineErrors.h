@@ -26,6 +26,8 @@ constexpr TEngineErrorCode KURA_HEADERCORRUPT = 8961;
 constexpr TEngineErrorCode KURA_FILECORRUPT = 8962;
 constexpr TEngineErrorCode KURA_MEMOCORRUPT = 8963;
 constexpr TEngineErrorCode KURA_INDEXCORRUPT = 8965;
+// A table's rollback journal that its files do not fit; it was set aside.
+constexpr TEngineErrorCode KURA_FOREIGNJOURNAL = 8966;
 constexpr TEngineErrorCode KURA_READERR = 9217;
 constexpr TEngineErrorCode KURA_WRITEERR = 9218;
 constexpr TEngineErrorCode KURA_FILEDELETEFAIL = 9220;

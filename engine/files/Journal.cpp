@@ -10,6 +10,7 @@
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
 
@@ -18,7 +19,18 @@ using namespace dfbytes;
 namespace {
 
 constexpr char kMagic[8] = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'L'};
-constexpr int32_t kEntrySize = 28;
+// Journals of earlier programs: entries of the changed files only, without states.
+constexpr uint32_t kFirstFormat = 1;
+constexpr int32_t kFirstEntrySize = 28;
+constexpr int32_t kEntrySize = 46;
+// Entry flag: the flush writes the file.
+constexpr uint8_t kWritten = 1;
+// Leading bytes of each file kept before and after the flush: the headers, with
+// their change counters and (data file) the time of the last header write, which
+// tell one table's files from another's.
+constexpr int64_t kImageBytes = 128;
+// Copies of journals the files did not fit: NAME.JNL.1 up to this.
+constexpr int32_t kAsideNames = 999;
 constexpr int32_t kRangeHeadSize = 12;
 // Longest single transfer of journal, range or extent bytes.
 constexpr int64_t kPiece = 1 << 22;
@@ -101,13 +113,18 @@ TFileAccess OSAccess(TOSHandle handle) {
     return a;
 }
 
-// One file's part of a journal, its ranges pointing into the payload.
+// One file's part of a journal, its ranges and images pointing into the payload.
 struct TEntry {
     uint8_t File = 0;
+    uint8_t Flags = kWritten;
     int64_t OldLength = 0;
     uint32_t CounterOffset = 0;
     uint32_t CounterMask = 0;
     uint32_t NewCounter = 0;
+    int64_t NewLength = -1;  // -1: a first-format entry, which knows no more
+    int64_t LowLength = 0;
+    std::size_t ImageAt = 0;  // the image before, then the image after
+    uint16_t ImageLength = 0;
     struct Range {
         int64_t Offset;
         std::size_t At;  // in the payload
@@ -117,11 +134,14 @@ struct TEntry {
 };
 
 // The entries of a payload; false when it does not hold together.
-bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, std::vector<TEntry>& entries) {
+bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t format,
+                  std::vector<TEntry>& entries) {
+    const std::size_t head = format == kFirstFormat ? kFirstEntrySize : kEntrySize;
     std::size_t at = 0;
+    unsigned seen = 0;
     auto room = [&](std::size_t n) { return payload.size() - at >= n; };
     for (uint32_t i = 0; i < count; ++i) {
-        if (!room(kEntrySize)) return false;
+        if (!room(head)) return false;
         TEntry e;
         e.File = payload[at];
         e.OldLength = static_cast<int64_t>(GetU64(&payload[at + 4]));
@@ -129,8 +149,30 @@ bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, std::vect
         e.CounterMask = GetU32(&payload[at + 16]);
         e.NewCounter = GetU32(&payload[at + 20]);
         const uint32_t ranges = GetU32(&payload[at + 24]);
-        at += kEntrySize;
-        if (e.File >= JOURNAL_FILES || e.OldLength < 0 || e.OldLength > kLengthLimit) return false;
+        if (format != kFirstFormat) {
+            e.Flags = payload[at + 1];
+            e.NewLength = static_cast<int64_t>(GetU64(&payload[at + 28]));
+            e.LowLength = static_cast<int64_t>(GetU64(&payload[at + 36]));
+            e.ImageLength = GetU16(&payload[at + 44]);
+        }
+        at += head;
+        if (e.File >= JOURNAL_FILES || (seen & (1u << e.File)) != 0 || e.OldLength < 0 ||
+            e.OldLength > kLengthLimit)
+            return false;
+        seen |= 1u << e.File;
+        if (format != kFirstFormat) {
+            // Every state the writes pass through is at least as long as the image.
+            if (e.NewLength < 0 || e.NewLength > kLengthLimit || e.LowLength < e.ImageLength ||
+                e.LowLength > std::min(e.OldLength, e.NewLength) || e.ImageLength > kImageBytes ||
+                (e.Flags & ~kWritten) != 0 || !room(2u * e.ImageLength))
+                return false;
+            // A file the flush does not write is bound to its state alone.
+            if ((e.Flags & kWritten) == 0 && (ranges != 0 || e.OldLength != e.NewLength ||
+                                               e.LowLength != e.OldLength))
+                return false;
+            e.ImageAt = at;
+            at += 2u * e.ImageLength;
+        }
         for (uint32_t r = 0; r < ranges; ++r) {
             if (!room(kRangeHeadSize)) return false;
             const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
@@ -144,6 +186,41 @@ bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, std::vect
         entries.push_back(std::move(e));
     }
     return at == payload.size();
+}
+
+// Whether a file is at the state the journal's flush took it from or left it in,
+// or at one a writer that died in its writes leaves between the two: its length
+// within the lengths the writes pass through, and each leading byte as it was
+// before or after (a torn write mixes the two). A first-format entry knows only
+// the change counter the flush writes and the old bytes it saved.
+bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    const int64_t size = file.Size();
+    if (size < 0) return false;
+    if (e.NewLength >= 0) {
+        if (size < e.LowLength || size > std::max(e.OldLength, e.NewLength)) return false;
+        std::vector<uint8_t> now(e.ImageLength);
+        if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
+        const uint8_t* before = payload.data() + e.ImageAt;
+        const uint8_t* after = before + e.ImageLength;
+        for (std::size_t k = 0; k < now.size(); ++k)
+            if (now[k] != before[k] && now[k] != after[k]) return false;
+        return true;
+    }
+    const int64_t counterEnd = static_cast<int64_t>(e.CounterOffset) + 4;
+    if (e.OldLength < counterEnd) return true;
+    uint8_t now[4];
+    uint8_t after[4];
+    if (size < counterEnd || !file.Read(e.CounterOffset, now, 4)) return false;
+    PutU32(after, e.NewCounter ^ e.CounterMask);
+    for (int k = 0; k < 4; ++k) {
+        if (now[k] == after[k]) continue;
+        const int64_t at = e.CounterOffset + k;
+        bool before = false;
+        for (const TEntry::Range& r : e.Ranges)
+            if (at >= r.Offset && at < r.Offset + r.Length) before = payload[r.At + (at - r.Offset)] == now[k];
+        if (!before) return false;
+    }
+    return true;
 }
 
 // Puts the saved bytes back and the old length; with bumpCounter the change
@@ -230,14 +307,18 @@ bool TTableJournal::Open(const std::string& name, const std::array<std::string, 
 void TTableJournal::Close() {
     Detach();
     FDepth = 0;
+    Release();
     if (FHandle > 0) OSCloseFile(FHandle);
     FHandle = 0;
+    FSynced = {};
 }
 
+// A header whose own checksum holds, of any format: a journal of another format
+// is not ignored, or the files it should restore would stay half written.
 bool TTableJournal::ReadHeader(uint8_t* header) {
     if (OSFileSeek(FHandle, soFromBeginning, 0) != 0) return false;
     if (OSFileRead(FHandle, header, JOURNAL_HEADER_SIZE) != JOURNAL_HEADER_SIZE) return false;
-    return std::memcmp(header, kMagic, sizeof kMagic) == 0 && GetU32(header + 8) == JOURNAL_FORMAT &&
+    return std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
            GetU32(header + 12) == static_cast<uint32_t>(JOURNAL_HEADER_SIZE) &&
            GetU32(header + 60) == JournalChecksum(header, 60);
 }
@@ -268,8 +349,20 @@ void TTableJournal::Reset() {
     if (OSAccess(FHandle).Cut(0)) FWrittenBytes = 0;
 }
 
+bool TTableJournal::Lock() {
+    if (FHeld) return false;
+    for (int32_t attempt = 1; !OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1); ++attempt) {
+        if (attempt >= JOURNAL_LOCK_ATTEMPTS) RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
+        SleepMs(JOURNAL_LOCK_SLEEP_MS);
+    }
+    return true;
+}
+
+void TTableJournal::Unlock() { OSUnlockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1); }
+
 bool TTableJournal::Recover() {
     if (!IsOpen()) return false;
+    if (FHeld) return RecoverLocked();
     for (int32_t attempt = 1; attempt <= JOURNAL_LOCK_ATTEMPTS; ++attempt) {
         if (!IsHot()) return false;
         if (!OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1)) {
@@ -277,42 +370,120 @@ bool TTableJournal::Recover() {
             SleepMs(JOURNAL_LOCK_SLEEP_MS);
             continue;
         }
-        struct Unlock {
-            TOSHandle h;
-            ~Unlock() { OSUnlockFile(h, JOURNAL_WRITER_LOCK_OFFSET, 1); }
-        } unlock{FHandle};
-
-        uint8_t header[JOURNAL_HEADER_SIZE];
-        if (!ReadHeader(header)) return false;
-        const TFileAccess journal = OSAccess(FHandle);
-        const uint64_t length = GetU64(header + 16);
-        const int64_t size = journal.Size();
-        std::vector<uint8_t> payload;
-        std::vector<TEntry> entries;
-        bool whole = size >= JOURNAL_HEADER_SIZE && length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);
-        if (whole) {
-            payload.resize(length);
-            whole = journal.Read(JOURNAL_HEADER_SIZE, payload.data(), static_cast<int64_t>(length)) &&
-                    JournalChecksum(payload.data(), payload.size()) == GetU32(header + 24) &&
-                    ParsePayload(payload, GetU32(header + 28), entries);
-        }
-        if (!whole) {
-            // Torn while it was written: nothing in place had changed yet.
-            Invalidate(true);
-            return false;
-        }
-        for (const TEntry& e : entries) {
-            const TOSHandle h = OSOpenFile(FFileNames[e.File], fmOpenReadWrite | fmShareDenyNone, false);
-            if (h == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, FFileNames[e.File]);
-            const TFileAccess file = OSAccess(h);
-            const bool ok = RollBack(e, payload, file, true) && file.Sync();
-            OSCloseFile(h);
-            if (!ok) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FFileNames[e.File]);
-        }
-        Invalidate(true);
-        return true;
+        struct Unlocker {
+            TTableJournal* j;
+            ~Unlocker() { j->Unlock(); }
+        } unlock{this};
+        return RecoverLocked();
     }
     RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
+}
+
+void TTableJournal::Hold() {
+    if (!IsOpen() || !Lock()) return;
+    FHeld = true;
+    try {
+        RecoverLocked();
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+void TTableJournal::Release() {
+    if (!FHeld) return;
+    FHeld = false;
+    Unlock();
+}
+
+std::string TTableJournal::SetAside(const uint8_t* bytes, std::size_t size) {
+    for (int32_t n = 1; n <= kAsideNames; ++n) {
+        const std::string name = FName + "." + std::to_string(n);
+        if (DiskFileExists(name)) continue;
+        // Only a program holding the writer lock sets a journal aside: no other
+        // takes the name meanwhile.
+        const TOSHandle h = OSCreateFile(name, false);
+        if (h == OS_INVALID_HANDLE) return {};
+        const TFileAccess copy = OSAccess(h);
+        const bool ok = copy.Write(0, bytes, static_cast<int64_t>(size)) && copy.Sync();
+        OSCloseFile(h);
+        if (!ok || !OSSyncFolderOf(name)) {
+            OSDeleteFile(name);
+            return {};
+        }
+        return name;
+    }
+    return {};
+}
+
+bool TTableJournal::RecoverLocked() {
+    uint8_t header[JOURNAL_HEADER_SIZE];
+    if (!ReadHeader(header)) return false;
+    const TFileAccess journal = OSAccess(FHandle);
+    const uint32_t format = GetU32(header + 8);
+    const uint64_t length = GetU64(header + 16);
+    const int64_t size = journal.Size();
+    std::vector<uint8_t> bytes;
+    bool whole = size >= JOURNAL_HEADER_SIZE && length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);
+    if (whole) {
+        bytes.resize(JOURNAL_HEADER_SIZE + length);
+        std::memcpy(bytes.data(), header, JOURNAL_HEADER_SIZE);
+        whole = journal.Read(JOURNAL_HEADER_SIZE, bytes.data() + JOURNAL_HEADER_SIZE, static_cast<int64_t>(length)) &&
+                JournalChecksum(bytes.data() + JOURNAL_HEADER_SIZE, length) == GetU32(header + 24);
+    }
+    if (!whole) {
+        // Torn while it was written: nothing in place had changed yet.
+        Invalidate(true);
+        return false;
+    }
+    const std::vector<uint8_t> payload(bytes.begin() + JOURNAL_HEADER_SIZE, bytes.end());
+    std::vector<TEntry> entries;
+    const bool known = format == kFirstFormat || format == JOURNAL_FORMAT;
+    if (known && !ParsePayload(payload, GetU32(header + 28), format, entries)) {
+        // Its checksums hold but its entries do not: not a journal of ours.
+        Invalidate(true);
+        return false;
+    }
+
+    struct Files {
+        std::array<TOSHandle, JOURNAL_FILES> h;
+        Files() { h.fill(OS_INVALID_HANDLE); }
+        ~Files() {
+            for (TOSHandle x : h)
+                if (x != OS_INVALID_HANDLE) OSCloseFile(x);
+        }
+    } files;
+    // A journal of another format cannot be checked against the files, nor played
+    // back: it is kept for the program that wrote it.
+    bool fits = known;
+    for (const TEntry& e : entries) {
+        if (!fits) break;
+        const std::string& name = FFileNames[e.File];
+        if (!DiskFileExists(name)) {
+            fits = false;
+            break;
+        }
+        files.h[e.File] = OSOpenFile(name, fmOpenReadWrite | fmShareDenyNone, false);
+        if (files.h[e.File] == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, name);
+        fits = FileFits(e, payload, OSAccess(files.h[e.File]));
+    }
+    if (!fits) {
+        // Played back onto files it does not belong to, it would damage them: they
+        // stay as they are, and the journal is kept aside for whoever looks into it.
+        const std::string aside = SetAside(bytes.data(), bytes.size());
+        if (aside.empty()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
+        Invalidate(true);
+        RaiseEngineError(KURA_FOREIGNJOURNAL, {}, {}, {}, FFileNames[0], {}, {}, ExtractFileName(aside));
+    }
+    for (const TEntry& e : entries) {
+        if ((e.Flags & kWritten) == 0) continue;
+        const TFileAccess file = OSAccess(files.h[e.File]);
+        if (!RollBack(e, payload, file, true) || !file.Sync())
+            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FFileNames[e.File]);
+    }
+    Invalidate(true);
+    FSynced = {};
+    return true;
 }
 
 // ---- Holding back a flush -------------------------------------------------------
@@ -370,12 +541,14 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         ~Restarter() { j->Restart(); }
     } restart{this};
 
-    // The journal: what every held-back write and cut will overwrite.
+    // The journal: the state of every open file, and what every held-back write and
+    // cut will overwrite.
     std::size_t bytes = JOURNAL_HEADER_SIZE;
     for (int i = 0; i < JOURNAL_FILES; ++i) {
-        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        if (!FHandlers[i]) continue;
+        bytes += kEntrySize + 2 * kImageBytes;
+        if (FCaptures[i].Empty()) continue;
         const TWriteCapture& c = FCaptures[i];
-        bytes += kEntrySize;
         const int64_t kept = c.KeptDiskBytes();
         for (const auto& [offset, extent] : c.Extents()) {
             if (offset >= kept) break;
@@ -389,59 +562,91 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     journal.reserve(bytes);
     journal.resize(JOURNAL_HEADER_SIZE, 0);
     std::array<TFileAccess, JOURNAL_FILES> files;
+    // Where each file's images lie in the journal, and their length.
+    std::array<std::size_t, JOURNAL_FILES> imageAt{};
+    std::array<int64_t, JOURNAL_FILES> imageLength{};
     std::vector<uint8_t> old;
     uint32_t entries = 0;
     for (int i = 0; i < JOURNAL_FILES; ++i) {
-        if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        if (!FHandlers[i]) continue;
         const TWriteCapture& c = FCaptures[i];
-        hard = hard || c.SyncWanted;
+        const bool written = !c.Empty();
+        if (written) hard = hard || c.SyncWanted;
         files[i] = RegistryAccess(*FHandlers[i]);
+        auto readError = [&] { RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName); };
+        const int64_t oldLength = written ? c.DiskSize() : files[i].Size();
+        const int64_t newLength = written ? c.Size() : oldLength;
+        const int64_t lowLength = written ? std::min(c.KeptDiskBytes(), newLength) : oldLength;
+        if (oldLength < 0) readError();
+        // The leading bytes: a write that starts the file gives them before (its
+        // old bytes, read below) and after; otherwise they stay as they are.
+        const auto first = written ? c.Extents().begin() : c.Extents().end();
+        const bool leading = written && first != c.Extents().end() && first->first == 0;
+        int64_t length = std::min(kImageBytes, lowLength);
+        if (leading) length = std::min<int64_t>(length, static_cast<int64_t>(first->second.size()));
+        imageLength[i] = length;
         ++entries;
         journal.push_back(static_cast<uint8_t>(i));
-        journal.insert(journal.end(), 3, 0);
-        AppendU64(journal, static_cast<uint64_t>(c.DiskSize()));
+        journal.push_back(written ? kWritten : 0);
+        journal.insert(journal.end(), 2, 0);
+        AppendU64(journal, static_cast<uint64_t>(oldLength));
         AppendU32(journal, 0);
         AppendU32(journal, targets[i].CounterMask);
         AppendU32(journal, targets[i].NewCounter);
         const std::size_t countAt = journal.size();
         AppendU32(journal, 0);
+        AppendU64(journal, static_cast<uint64_t>(newLength));
+        AppendU64(journal, static_cast<uint64_t>(lowLength));
+        uint8_t l[2];
+        PutU16(l, static_cast<uint16_t>(length));
+        Append(journal, l, 2);
+        imageAt[i] = journal.size();
+        journal.resize(journal.size() + 2 * static_cast<std::size_t>(length));
+        uint8_t* image = journal.data() + imageAt[i];
+        if (leading) {
+            std::memcpy(image + length, first->second.data(), static_cast<std::size_t>(length));
+        } else {
+            if (length > 0 && !files[i].Read(0, image, length)) readError();
+            std::memcpy(image + length, image, static_cast<std::size_t>(length));
+        }
+        if (!written) continue;
         uint32_t ranges = 0;
         auto save = [&](int64_t from, int64_t to) {
             for (; from < to; from += kPiece) {
-                const auto length = static_cast<uint32_t>(std::min(kPiece, to - from));
+                const auto span = static_cast<uint32_t>(std::min(kPiece, to - from));
                 AppendU64(journal, static_cast<uint64_t>(from));
-                AppendU32(journal, length);
+                AppendU32(journal, span);
                 const std::size_t at = journal.size();
-                journal.resize(at + length);
-                if (!files[i].Read(from, journal.data() + at, length))
-                    RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName);
+                journal.resize(at + span);
+                if (!files[i].Read(from, journal.data() + at, span)) readError();
                 ++ranges;
             }
         };
         // Of a held-back write only the spans that change a byte: a header page
         // rewritten for a counter costs its counter, not the page.
-        auto saveChanges = [&](int64_t from, const uint8_t* now, int64_t length) {
-            old.resize(static_cast<std::size_t>(length));
-            if (!files[i].Read(from, old.data(), length))
-                RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName);
+        auto saveChanges = [&](int64_t from, const uint8_t* now, int64_t count) {
+            old.resize(static_cast<std::size_t>(count));
+            if (!files[i].Read(from, old.data(), count)) readError();
+            if (from == 0 && leading)
+                std::memcpy(journal.data() + imageAt[i], old.data(), static_cast<std::size_t>(length));
             const uint8_t* was = old.data();
-            // The first byte from at on that the write changes; length when none.
+            // The first byte from at on that the write changes; count when none.
             auto firstChange = [&](int64_t at) {
-                for (uint64_t a = 0, b = 0; at + 8 <= length; at += 8) {
+                for (uint64_t a = 0, b = 0; at + 8 <= count; at += 8) {
                     std::memcpy(&a, was + at, 8);
                     std::memcpy(&b, now + at, 8);
                     if (a != b) break;
                 }
-                while (at < length && was[at] == now[at]) ++at;
+                while (at < count && was[at] == now[at]) ++at;
                 return at;
             };
-            for (int64_t at = firstChange(0); at < length;) {
+            for (int64_t at = firstChange(0); at < count;) {
                 const int64_t start = at;
                 int64_t end = at;  // one past the last changed byte of the span
                 for (;;) {
-                    while (end < length && was[end] != now[end]) ++end;
+                    while (end < count && was[end] != now[end]) ++end;
                     at = firstChange(end);
-                    if (at >= length || at - end > kSpanGap) break;
+                    if (at >= count || at - end > kSpanGap) break;
                     end = at;
                 }
                 const auto span = static_cast<uint32_t>(end - start);
@@ -452,11 +657,11 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
             }
         };
         const int64_t kept = c.KeptDiskBytes();
-        for (const auto& [offset, bytes] : c.Extents()) {
+        for (const auto& [offset, extent] : c.Extents()) {
             if (offset >= kept) break;
-            const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(bytes.size()), kept);
+            const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(extent.size()), kept);
             for (int64_t from = offset; from < end; from += kPiece)
-                saveChanges(from, bytes.data() + (from - offset), std::min(kPiece, end - from));
+                saveChanges(from, extent.data() + (from - offset), std::min(kPiece, end - from));
         }
         save(kept, c.DiskSize());
         PutU32(journal.data() + countAt, ranges);
@@ -470,19 +675,41 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     PutU32(header + 28, entries);
     PutU64(header + 32, ++FSequence);
     PutU32(header + 60, JournalChecksum(header, 60));
+    // The change counter (as stored) a file's leading bytes hold; false when they
+    // are too short to hold it.
+    auto counterIn = [&](int i, bool after, uint32_t& counter) {
+        if (imageLength[i] < 4) return false;
+        counter = GetU32(journal.data() + imageAt[i] + (after ? imageLength[i] : 0));
+        return true;
+    };
 
     // Another table of this program may be rolling the files back: wait for it.
-    int32_t attempt = 1;
-    while (!OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1)) {
-        if (++attempt > JOURNAL_LOCK_ATTEMPTS) RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
-        SleepMs(JOURNAL_LOCK_SLEEP_MS);
-    }
-    struct Unlock {
-        TOSHandle h;
-        ~Unlock() { OSUnlockFile(h, JOURNAL_WRITER_LOCK_OFFSET, 1); }
-    } unlock{FHandle};
+    const bool locked = Lock();
+    struct Unlocker {
+        TTableJournal* j;
+        bool locked;
+        ~Unlocker() {
+            if (locked) j->Unlock();
+        }
+    } unlock{this, locked};
 
     const TFileAccess journalFile = OSAccess(FHandle);
+    if (hard) {
+        // The state the journal restores must be the one on the disk: writes that
+        // reached a file without a sync since (an earlier flush of this program or of
+        // another) would otherwise be lost in part, beside a journal that restores
+        // the spans around them.
+        for (int i = 0; i < JOURNAL_FILES; ++i) {
+            if (!FHandlers[i]) continue;
+            uint32_t counter = 0;
+            const bool known = counterIn(i, false, counter);
+            if (known && FSynced[i] && FSyncedCounter[i] == counter) continue;
+            FSynced[i] = false;
+            if (!files[i].Sync()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FHandlers[i]->FileName);
+            FSynced[i] = known;
+            FSyncedCounter[i] = counter;
+        }
+    }
     FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(journal.size()));
     if (!journalFile.Write(0, journal.data(), static_cast<int64_t>(journal.size())) || (hard && !journalFile.Sync())) {
         Invalidate(false);
@@ -492,12 +719,16 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     std::string failed;
     for (int i = 0; i < JOURNAL_FILES && ok; ++i) {
         if (!FHandlers[i] || FCaptures[i].Empty()) continue;
+        FSynced[i] = false;
         ok = WriteInPlace(FCaptures[i], files[i]) && (!hard || files[i].Sync());
         if (!ok) failed = FHandlers[i]->FileName;
+        if (ok && hard) FSynced[i] = counterIn(i, true, FSyncedCounter[i]);
     }
     // A journal left valid behind a flush reported done would be played back by
-    // the next program, undoing it: then the flush is undone here and fails.
-    if (ok && !Invalidate(false)) {
+    // the next program, undoing it: then the flush is undone here and fails. After a
+    // hard flush the invalidation is synced as well, or a power cut could bring the
+    // journal back and with it the flush undone.
+    if (ok && !Invalidate(hard)) {
         ok = false;
         failed = FName;
     }
@@ -505,8 +736,12 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         // Back to the state before the flush, from the journal just written.
         std::vector<uint8_t> payload(journal.begin() + JOURNAL_HEADER_SIZE, journal.end());
         std::vector<TEntry> parsed;
-        bool restored = ParsePayload(payload, entries, parsed);
-        for (const TEntry& e : parsed) restored = restored && RollBack(e, payload, files[e.File], false);
+        bool restored = ParsePayload(payload, entries, JOURNAL_FORMAT, parsed);
+        for (const TEntry& e : parsed) {
+            if ((e.Flags & kWritten) == 0) continue;
+            FSynced[e.File] = false;
+            restored = restored && RollBack(e, payload, files[e.File], false);
+        }
         // A journal that could not be played back stays for the next program; one
         // that was, and stays all the same, only writes the same bytes again.
         if (restored) Invalidate(hard);

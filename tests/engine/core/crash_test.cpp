@@ -19,6 +19,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -184,7 +187,8 @@ void KillAndReopen(bool force, const std::string& action, uint64_t budget) {
 }
 
 // The journal a killed writer left, read by its layout: header fields and
-// checksums, then one entry per file with the file's old length.
+// checksums, then one entry per open file with the file's old length and its
+// leading bytes before the flush (the pristine file's) and after it.
 // Answers the change counter each journalled file's header gets from the flush.
 void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounters) {
     using namespace dfbytes;
@@ -192,29 +196,46 @@ void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounte
     const std::vector<uint8_t> j((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GE(j.size(), 64u);
     EXPECT_EQ(std::string(j.begin(), j.begin() + 8), "KURA-JNL");
-    EXPECT_EQ(GetU32(&j[8]), 1u);
+    EXPECT_EQ(GetU32(&j[8]), 2u);
     EXPECT_EQ(GetU32(&j[12]), 64u);
     const uint64_t length = GetU64(&j[16]);
     ASSERT_LE(64 + length, j.size());
     EXPECT_EQ(GetU32(&j[24]), JournalChecksum(&j[64], length));
     EXPECT_EQ(GetU32(&j[60]), JournalChecksum(j.data(), 60));
-    const uint32_t entries = GetU32(&j[28]);
-    EXPECT_GE(entries, 2u);
-    EXPECT_LE(entries, 3u);
+    EXPECT_EQ(GetU32(&j[28]), 3u);
     std::size_t at = 64;
-    int previous = -1;
-    for (uint32_t e = 0; e < entries && at + 28 <= 64 + length; ++e) {
-        const int file = j[at];
-        EXPECT_GT(file, previous);
-        previous = file;
+    int written = 0;
+    for (int file = 0; file < 3 && at + 46 <= 64 + length; ++file) {
+        EXPECT_EQ(j[at], file);
         const char* ext = file == 0 ? ".DAT" : file == 1 ? ".IDX" : ".BLB";
-        EXPECT_EQ(GetU64(&j[at + 4]), fs::file_size(t.Pristine() + "/" + TABLE + ext)) << ext;
+        std::ifstream in(t.Pristine() + "/" + TABLE + ext, std::ios::binary);
+        const std::vector<uint8_t> pristine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const uint64_t oldLength = GetU64(&j[at + 4]);
+        EXPECT_EQ(oldLength, pristine.size()) << ext;
         EXPECT_EQ(GetU32(&j[at + 12]), 0u);  // the change counter leads every header
-        newCounters[file] = GetU32(&j[at + 20]);
         const uint32_t ranges = GetU32(&j[at + 24]);
-        at += 28;
+        const uint64_t newLength = GetU64(&j[at + 28]);
+        EXPECT_LE(GetU64(&j[at + 36]), std::min(oldLength, newLength)) << ext;
+        const uint16_t image = GetU16(&j[at + 44]);
+        EXPECT_GE(image, 4) << ext;
+        EXPECT_LE(image, 128) << ext;
+        if (j[at + 1] == 1) {
+            ++written;
+            newCounters[file] = GetU32(&j[at + 20]);
+        } else {
+            EXPECT_EQ(j[at + 1], 0) << ext;
+            EXPECT_EQ(ranges, 0u) << ext;
+            EXPECT_EQ(newLength, oldLength) << ext;
+        }
+        at += 46;
+        EXPECT_TRUE(at + 2u * image <= j.size() &&
+                    std::equal(j.begin() + static_cast<std::ptrdiff_t>(at),
+                               j.begin() + static_cast<std::ptrdiff_t>(at + image), pristine.begin()))
+            << ext << ": the image before is not the file's first bytes";
+        at += 2u * image;
         for (uint32_t r = 0; r < ranges && at + 12 <= 64 + length; ++r) at += 12 + GetU32(&j[at + 8]);
     }
+    EXPECT_GE(written, 2);
     EXPECT_EQ(at, 64 + length);
 }
 
@@ -318,15 +339,17 @@ TEST(Crash, ALaterOpenerRollsBackAKilledWriter) {
 
 // A write call that fails inside a flush (disk full, an I/O error), at every call
 // of the flush in turn: a flush outside a transaction with and without a forced
-// flush, and a commit. Either the flush fails and the files are as they were
-// before it, or it completes; never a journal left for the next program to undo a
-// flush reported done. A failed commit has lost the transaction's writes with the
+// flush, and a commit with and without flush. Either the flush fails and the files
+// are as they were before it, or it completes; never a journal left for the next
+// program to undo a flush reported done. A failed commit has lost the transaction's writes with the
 // caches, so a second commit fails as well rather than report writes that are
 // gone; after the rollback the next write goes through.
 TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
-    enum Mode { Plain, Forced, Commit };
-    for (const Mode mode : {Plain, Forced, Commit}) {
-        SCOPED_TRACE(mode == Plain ? "flush" : mode == Forced ? "ForceBufferFlush" : "commit");
+    enum Mode { Plain, Forced, Commit, ForcedCommit };
+    for (const Mode mode : {Plain, Forced, Commit, ForcedCommit}) {
+        const bool commit = mode == Commit || mode == ForcedCommit;
+        const char* const names[] = {"flush", "ForceBufferFlush", "commit", "commit with flush"};
+        SCOPED_TRACE(names[mode]);
         CrashTable t;
         CrashRows after = t.States()[0];
         after[500] = "full|" + NoteOf(Checksum(std::vector<uint8_t>(3000, 7)), Checksum(std::string("disk full")));
@@ -340,22 +363,22 @@ TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
                 RecordDb db(t.Work(), lpPessimistic);
                 db.session.SetForceBufferFlush(mode == Forced);
                 auto c = OpenRecordCursor(*db.dir, TABLE);
-                if (mode == Commit) db.dir->StartTransaction();
+                if (commit) db.dir->StartTransaction();
                 auto append = [&] { AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7)); };
-                if (mode == Commit) append();
+                if (commit) append();
                 platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
                 try {
-                    mode == Commit ? db.dir->Commit(true, false) : append();
+                    commit ? db.dir->Commit(true, mode == ForcedCommit) : append();
                 } catch (const EKuraEngineError& e) {
                     code = e.ErrorCode();
                 }
                 calls = platform::FileWriteCalls();
                 platform::ArmFileFault({});
-                if (code != 0 && mode == Commit) {
+                if (code != 0 && commit) {
                     EXPECT_TRUE(db.dir->InTransaction());
                     TEngineErrorCode again = 0;
                     try {
-                        db.dir->Commit(true, false);
+                        db.dir->Commit(true, mode == ForcedCommit);
                     } catch (const EKuraEngineError& e) {
                         again = e.ErrorCode();
                     }
@@ -438,12 +461,15 @@ int RecordingFdatasync(int fd) {
     return platform::SystemFileCalls().fdatasync(fd);
 }
 
-std::vector<CallEvent> CallsOfOneAppend(bool force) {
+// The calls of one append, after a first append with or without a forced flush.
+std::vector<CallEvent> CallsOfOneAppend(bool forceBefore, bool force) {
     CrashTable t;
     t.Restore();
     RecordDb db(t.Work(), lpPessimistic);
-    db.session.SetForceBufferFlush(force);
     auto c = OpenRecordCursor(*db.dir, TABLE);
+    db.session.SetForceBufferFlush(forceBefore);
+    AppendStressRecord(*c, 699, "before", "the first flush", std::vector<uint8_t>(900, 4));
+    db.session.SetForceBufferFlush(force);
     std::vector<CallEvent> events;
     gEvents = &events;
     platform::FileCalls().pwrite = RecordingPwrite;
@@ -463,24 +489,42 @@ std::vector<CallEvent> CallsOfOneAppend(bool force) {
 
 }  // namespace
 
+// A forced flush: the files first synced when an earlier flush left writes in them
+// unsynced, then the journal written and synced, the files written and each synced
+// after its writes, and the journal invalidated and synced; a flush that is not
+// forced syncs nothing.
 TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
-    for (const bool force : {false, true}) {
-        SCOPED_TRACE(force ? "ForceBufferFlush" : "no forced flush");
-        const std::vector<CallEvent> events = CallsOfOneAppend(force);
+    const std::set<std::string> tableFiles{".DAT", ".IDX", ".BLB"};
+    for (const auto& [forceBefore, force] :
+         {std::pair{false, false}, std::pair{true, true}, std::pair{false, true}, std::pair{true, false}}) {
+        SCOPED_TRACE(std::string(forceBefore ? "forced" : "plain") + " then " + (force ? "forced" : "plain"));
+        const std::vector<CallEvent> events = CallsOfOneAppend(forceBefore, force);
         ASSERT_GE(events.size(), 4u);
+        std::size_t i = 0;
+        if (force && !forceBefore) {
+            std::set<std::string> first;
+            for (; i < events.size() && events[i].Call == "sync" && events[i].File != ".JNL"; ++i)
+                first.insert(events[i].File);
+            EXPECT_EQ(first, tableFiles) << "the unsynced writes of the plain flush";
+        }
         // One journal write first, one invalidation last.
-        EXPECT_EQ(events.front().Call, "write");
-        EXPECT_EQ(events.front().File, ".JNL");
-        EXPECT_EQ(events.back().Call, "write");
-        EXPECT_EQ(events.back().File, ".JNL");
-        std::size_t i = 1;
+        ASSERT_LT(i + 2, events.size());
+        EXPECT_EQ(events[i].Call, "write");
+        EXPECT_EQ(events[i].File, ".JNL");
+        ++i;
+        std::size_t end = events.size() - 1;
         if (force) {
             EXPECT_EQ(events[i].Call, "sync");
             EXPECT_EQ(events[i].File, ".JNL");
             ++i;
+            EXPECT_EQ(events[end].Call, "sync");
+            EXPECT_EQ(events[end].File, ".JNL");
+            --end;
         }
+        EXPECT_EQ(events[end].Call, "write");
+        EXPECT_EQ(events[end].File, ".JNL");
         std::set<std::string> written, synced;
-        for (; i + 1 < events.size(); ++i) {
+        for (; i < end; ++i) {
             EXPECT_NE(events[i].File, ".JNL") << "journal touched in the middle at call " << i;
             if (events[i].Call == "write") {
                 EXPECT_EQ(synced.count(events[i].File), 0u) << "written after its sync at call " << i;
@@ -489,7 +533,7 @@ TEST(Crash, AForcedFlushSyncsTheJournalFirstAndTheFilesBeforeItsEnd) {
                 synced.insert(events[i].File);
             }
         }
-        EXPECT_EQ(written, (std::set<std::string>{".DAT", ".IDX", ".BLB"}));
+        EXPECT_EQ(written, tableFiles);
         EXPECT_EQ(synced, force ? written : std::set<std::string>{});
     }
 }
@@ -643,4 +687,356 @@ TEST(Crash, AJournalThatDoesNotHoldTogetherIsIgnored) {
         EXPECT_FALSE(t.JournalWritten());
         EXPECT_EQ(fs::file_size(t.Work() + "/" + TABLE + ".DAT"), datLength);
     }
+}
+
+// ---------------------------------------------------------------------------
+// A program that opens the table reads the files' headers while another writer may
+// start a flush: had it seen some of the files written in place and others not
+// yet (a BLOB header counting blocks that are not written, an index behind its
+// records), it would refuse the table as corrupt (8961). The opener here is held
+// between its look at the journal and its first header read while a writer goes
+// into its flush and stops at each of its write calls in turn.
+
+namespace {
+
+// Holds the next open of a .DAT file of this process until released, and counts
+// the reads of .BLB files after that.
+struct OpenGate {
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    bool Armed = false;
+    bool Reached = false;
+    bool Released = false;
+    int BlobReads = 0;
+};
+OpenGate* gGate = nullptr;
+
+ssize_t CountedPread(int fd, void* buffer, size_t count, off_t offset) {
+    const ssize_t n = platform::SystemFileCalls().pread(fd, buffer, count, offset);
+    if (gGate && ExtensionOf(fd) == ".BLB") {
+        std::lock_guard<std::mutex> lock(gGate->Mutex);
+        ++gGate->BlobReads;
+        gGate->Changed.notify_all();
+    }
+    return n;
+}
+
+int GatedOpen(const char* path, int flags, mode_t mode) {
+    const std::string name(path);
+    if (gGate && name.size() > 4 && name.compare(name.size() - 4, 4, ".DAT") == 0) {
+        std::unique_lock<std::mutex> lock(gGate->Mutex);
+        if (gGate->Armed) {
+            gGate->Armed = false;
+            gGate->Reached = true;
+            gGate->Changed.notify_all();
+            gGate->Changed.wait_for(lock, std::chrono::seconds(60), [] { return gGate->Released; });
+        }
+    }
+    return platform::SystemFileCalls().open(path, flags, mode);
+}
+
+}  // namespace
+
+TEST(Crash, AnOpenerNeverReadsAFlushHalfWay) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 2u);
+    // The first step whose flush grows the BLOB file (new blocks, not freed ones).
+    // The writer runs the script up to that step; it is stopped at every write call
+    // of that step in turn: its journal, the writes in place and the journal's
+    // invalidation.
+    auto writerArgs = [&](std::size_t steps, uint64_t k) {
+        return std::vector<std::string>{"crash-writer", t.Work(), TABLE, std::to_string(SEED),
+                                        std::to_string(INITIAL), std::to_string(steps), std::to_string(k), "pause",
+                                        "0"};
+    };
+    const std::string blobFile = t.Work() + "/" + TABLE + ".BLB";
+    std::size_t step = 1;
+    for (uintmax_t size = fs::file_size(t.Pristine() + "/" + TABLE + ".BLB"); step < ends.size(); ++step) {
+        t.Restore();
+        ChildProcess writer(writerArgs(step, 0));
+        while (!writer.readLine(60000).empty()) {
+        }
+        ASSERT_EQ(writer.wait(), 0);
+        if (fs::file_size(blobFile) > size) break;
+        size = fs::file_size(blobFile);
+    }
+    ASSERT_LT(step, ends.size());
+    int overtaken = 0;
+    for (uint64_t k = ends[step - 1] + 1; k <= ends[step]; ++k) {
+        SCOPED_TRACE("writer stopped at write call " + std::to_string(k));
+        t.Restore();
+        OpenGate gate;
+        gate.Armed = true;
+        gGate = &gate;
+        platform::FileCalls().open = GatedOpen;
+        platform::FileCalls().pread = CountedPread;
+        struct Opened {
+            std::unique_ptr<RecordDb> Db;
+            std::unique_ptr<TDataCursor> Cursor;
+            TEngineErrorCode Error = 0;
+        };
+        auto opening = std::async(std::launch::async, [&] {
+            Opened o;
+            try {
+                o.Db = std::make_unique<RecordDb>(t.Work(), lpPessimistic);
+                o.Cursor = OpenRecordCursor(*o.Db->dir, TABLE);
+            } catch (const EKuraEngineError& e) {
+                o.Error = e.ErrorCode();
+            }
+            return o;
+        });
+        auto release = [&] {
+            std::lock_guard<std::mutex> lock(gate.Mutex);
+            gate.Released = true;
+            gate.Changed.notify_all();
+        };
+        {
+            std::unique_lock<std::mutex> lock(gate.Mutex);
+            EXPECT_TRUE(gate.Changed.wait_for(lock, std::chrono::seconds(60), [&] { return gate.Reached; }));
+        }
+        ChildProcess writer(writerArgs(step, k));
+        // Not an assertion: the writer gets time to reach its stop while the opener
+        // waits at its first header; a sound opener keeps it out of its flush.
+        for (int i = 0; i < 250 && !IsStopped(writer.pid()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        overtaken += IsStopped(writer.pid()) ? 1 : 0;
+        release();
+        {
+            // The opener reads the headers, the BLOB file's last.
+            std::unique_lock<std::mutex> lock(gate.Mutex);
+            EXPECT_TRUE(gate.Changed.wait_for(lock, std::chrono::seconds(60), [&] { return gate.BlobReads > 0; }));
+        }
+        // Let go by the opener, the writer goes on to its stop; the opener then waits
+        // for the writer's flush to end.
+        for (int i = 0; i < 15000 && !IsStopped(writer.pid()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        writer.kill(SIGCONT);
+        ASSERT_EQ(opening.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        platform::FileCalls() = platform::SystemFileCalls();
+        gGate = nullptr;
+        Opened o = opening.get();
+        EXPECT_EQ(o.Error, 0);
+        while (!writer.readLine(60000).empty()) {
+        }
+        EXPECT_EQ(writer.wait(), 0);
+        o.Cursor.reset();
+        o.Db.reset();
+        EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[step]);
+        if (::testing::Test::HasFailure()) break;
+    }
+    // No writer gets into its flush while an opener reads the headers.
+    EXPECT_EQ(overtaken, 0) << "writers reached their stop while the opener stood before its headers";
+}
+
+// ---------------------------------------------------------------------------
+// A journal is played back only onto the files it was written for: at their state
+// before or after its flush or between the two (a writer that died in its
+// writes). Beside files put back from an older copy, beside another table's files
+// or when it cannot be read (a later format), the files are left as they are, the
+// journal is copied aside and the open reports it once. A journal whose payload
+// checksum does not hold is torn and ignored. Journals of the first format, which
+// earlier programs wrote, are checked by their change counters and played back.
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A table's files and journal by extension.
+using TableFiles = std::map<std::string, Bytes>;
+const char* const kExts[] = {".DAT", ".IDX", ".BLB", ".JNL"};
+
+TableFiles ReadTable(const std::string& folder) {
+    TableFiles files;
+    for (const char* ext : kExts)
+        if (fs::exists(folder + "/" + TABLE + ext)) files[ext] = ReadBytes(folder + "/" + TABLE + ext);
+    return files;
+}
+
+void WriteTable(const std::string& folder, const TableFiles& files) {
+    for (const char* ext : kExts) fs::remove(folder + "/" + TABLE + ext);
+    for (const auto& [ext, bytes] : files) WriteBytes(folder + "/" + TABLE + ext, bytes);
+}
+
+// The table as a writer killed at write call k leaves it.
+TableFiles KilledAt(const CrashTable& t, uint64_t k) {
+    t.Restore();
+    ChildProcess writer(t.WriterArgs(k, "stop", false));
+    while (!writer.readLine(60000).empty()) {
+    }
+    EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    return ReadTable(t.Work());
+}
+
+// A journal's header checksums made to hold again.
+void Seal(Bytes& j) {
+    using namespace dfbytes;
+    PutU64(&j[16], j.size() - 64);
+    PutU32(&j[24], JournalChecksum(&j[64], j.size() - 64));
+    PutU32(&j[60], JournalChecksum(j.data(), 60));
+}
+
+// The same journal as an earlier program wrote it: entries of the written files
+// only, without lengths after the flush and without images.
+Bytes FirstFormat(const Bytes& j) {
+    using namespace dfbytes;
+    Bytes out(j.begin(), j.begin() + 64);
+    PutU32(&out[8], 1);
+    const std::size_t end = 64 + GetU64(&j[16]);
+    uint32_t entries = 0;
+    for (std::size_t at = 64; at < end;) {
+        const bool written = j[at + 1] == 1;
+        const uint32_t ranges = GetU32(&j[at + 24]);
+        const std::size_t images = 2u * GetU16(&j[at + 44]);
+        std::size_t next = at + 46 + images;
+        for (uint32_t r = 0; r < ranges; ++r) next += 12 + GetU32(&j[next + 8]);
+        if (written) {
+            ++entries;
+            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at),
+                       j.begin() + static_cast<std::ptrdiff_t>(at + 28));
+            out[out.size() - 27] = 0;  // the flags byte was zero in the first format
+            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at + 46 + images),
+                       j.begin() + static_cast<std::ptrdiff_t>(next));
+        }
+        at = next;
+    }
+    PutU32(&out[28], entries);
+    Seal(out);
+    return out;
+}
+
+// The offset in the journal of the last old byte it saves.
+std::size_t LastSavedByte(const Bytes& j) {
+    using namespace dfbytes;
+    const std::size_t end = 64 + GetU64(&j[16]);
+    std::size_t last = 0;
+    for (std::size_t at = 64; at < end;) {
+        const uint32_t ranges = GetU32(&j[at + 24]);
+        at += 46 + 2u * GetU16(&j[at + 44]);
+        for (uint32_t r = 0; r < ranges; ++r) {
+            const uint32_t length = GetU32(&j[at + 8]);
+            if (length > 0) last = at + 12 + length - 1;
+            at += 12 + length;
+        }
+    }
+    return last;
+}
+
+}  // namespace
+
+TEST(Crash, AJournalIsPlayedBackOnlyOntoItsOwnFiles) {
+    CrashTable t;
+    const std::vector<uint64_t> ends = t.Calibrate(false);
+    ASSERT_GT(ends.size(), 4u);
+    const TableFiles pristine = ReadTable(t.Pristine());
+    // Killed in the writes in place of the first and third steps, at the first
+    // write in place (the journal written, nothing else), and at the invalidation of
+    // the first step's journal (the files at its after state).
+    const TableFiles inStep1 = KilledAt(t, ends[1] - 1);
+    const TableFiles inStep3 = KilledAt(t, ends[3] - 1);
+    const TableFiles journalOnly = KilledAt(t, ends[0] + 2);
+    const TableFiles atAfter = KilledAt(t, ends[1]);
+    for (const TableFiles* f : {&inStep1, &inStep3, &journalOnly, &atAfter}) ASSERT_EQ(f->count(".JNL"), 1u);
+    ASSERT_NE(atAfter.at(".DAT"), pristine.at(".DAT"));
+
+    // Another table of the same layout and name, with records of its own.
+    TempDir otherFolder;
+    CrashRows otherRows;
+    {
+        RecordDb db(otherFolder.path(), lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*db.dir, TABLE, StressTable()));
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        for (const CrashOp& op : CrashInitialRecords(SEED + 1, INITIAL)) {
+            RunCrashOp(*c, op);
+            ApplyToModel(otherRows, op);
+        }
+    }
+    TableFiles other = ReadTable(otherFolder.path());
+    other.erase(".JNL");
+
+    auto with = [](TableFiles files, const Bytes& journal) {
+        files[".JNL"] = journal;
+        return files;
+    };
+    auto laterFormat = [](Bytes j) {
+        dfbytes::PutU32(&j[8], 3);
+        Seal(j);
+        return j;
+    };
+    auto wrongChecksum = [](Bytes j) {
+        j[LastSavedByte(j)] ^= 0x5A;
+        return j;
+    };
+    TableFiles pristineFiles = pristine;
+    pristineFiles.erase(".JNL");
+    struct Case {
+        const char* What;
+        TableFiles Files;
+        bool Fits;
+        CrashRows Rows;  // the content after the open
+    };
+    const Case cases[] = {
+        {"its files, killed in its writes", inStep1, true, t.States()[0]},
+        {"its files at the after state", atAfter, true, t.States()[0]},
+        {"its files, nothing written in place", journalOnly, true, t.States()[0]},
+        {"an older copy of its files", with(pristineFiles, inStep3.at(".JNL")), false, t.States()[0]},
+        {"another table's files", with(other, inStep1.at(".JNL")), false, otherRows},
+        {"another table's files, nothing written in place", with(other, journalOnly.at(".JNL")), false, otherRows},
+        {"a first-format journal, killed in its writes", with(inStep1, FirstFormat(inStep1.at(".JNL"))), true,
+         t.States()[0]},
+        {"a first-format journal beside an older copy", with(pristineFiles, FirstFormat(inStep3.at(".JNL"))),
+         false, t.States()[0]},
+        {"a journal of a later format", with(pristineFiles, laterFormat(journalOnly.at(".JNL"))), false,
+         t.States()[0]},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        for (const auto& entry : fs::directory_iterator(t.Work())) fs::remove(entry.path());
+        WriteTable(t.Work(), c.Files);
+        const std::string aside = t.Work() + "/" + TABLE + ".JNL.1";
+        TEngineErrorCode code = 0;
+        std::string message;
+        try {
+            t.OpenAndCheck();
+        } catch (const EKuraEngineError& e) {
+            code = e.ErrorCode();
+            message = e.what();
+        }
+        EXPECT_FALSE(t.JournalWritten());
+        if (c.Fits) {
+            EXPECT_EQ(code, 0) << message;
+            EXPECT_FALSE(fs::exists(aside));
+        } else {
+            EXPECT_EQ(code, KURA_FOREIGNJOURNAL);
+            EXPECT_NE(message.find(std::string(TABLE) + ".JNL.1"), std::string::npos) << message;
+            // The files as they were, the journal whole beside them.
+            TableFiles now = ReadTable(t.Work());
+            for (const char* ext : {".DAT", ".IDX", ".BLB"}) EXPECT_EQ(now[ext], c.Files.at(ext)) << ext;
+            const Bytes& j = c.Files.at(".JNL");
+            EXPECT_EQ(ReadBytes(aside), Bytes(j.begin(), j.begin() + 64 + dfbytes::GetU64(&j[16])));
+        }
+        // The report is given once; the table then opens as it is.
+        EXPECT_EQ(t.OpenAndCheck().Rows, c.Rows);
+    }
+
+    // A payload that does not match its checksum was torn while it was written:
+    // nothing is played back, not even the change counters, and nothing reported.
+    for (const auto& entry : fs::directory_iterator(t.Work())) fs::remove(entry.path());
+    WriteTable(t.Work(), with(pristineFiles, wrongChecksum(journalOnly.at(".JNL"))));
+    EXPECT_TRUE(t.JournalWritten());
+    EXPECT_EQ(t.OpenAndCheck().Rows, t.States()[0]);
+    EXPECT_FALSE(t.JournalWritten());
+    EXPECT_FALSE(fs::exists(t.Work() + "/" + TABLE + ".JNL.1"));
+    const TableFiles now = ReadTable(t.Work());
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) EXPECT_EQ(now.at(ext), pristine.at(ext)) << ext;
 }

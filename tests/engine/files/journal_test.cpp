@@ -91,7 +91,7 @@ TEST(JournalFormat, ChecksumIsCrc32) {
     const char* text = "123456789";
     EXPECT_EQ(JournalChecksum(reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
     EXPECT_EQ(JOURNAL_HEADER_SIZE, 64);
-    EXPECT_EQ(JOURNAL_FORMAT, 1u);
+    EXPECT_EQ(JOURNAL_FORMAT, 2u);
 }
 
 }  // namespace
