@@ -71,6 +71,11 @@ TQueryPlan::~TQueryPlan() {
         Result.reset();
     }
     if (OwnsResultDatabase && session) session->CloseDataDirectory(ResultDatabase);
+    if (Into) {
+        Into->CloseCursor(false);
+        Into.reset();
+    }
+    if (IntoDatabase && IntoDatabase != Context.Database && session) session->CloseDataDirectory(IntoDatabase);
     for (auto& [database, cursor] : FunctionCursors) {
         cursor.reset();
         if (database != Context.Database && session) session->CloseDataDirectory(database);
@@ -90,7 +95,7 @@ int32_t TQueryPlan::FindTable(const std::string& correlation) const {
 namespace {
 
 TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
-    if (source.InMemory) return context.Session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName);
+    if (source.InMemory) return OpenMemoryDatabase(*context.Session);
     auto trimmed = [](std::string path) {
         while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
         return path;
