@@ -14,26 +14,13 @@
 #include "engine/expr/ValueAccess.h"
 #include "engine/files/Locale.h"
 #include "engine/files/RecordSort.h"
+#include "engine/files/Routines.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 
 namespace kura {
 
 namespace {
-
-// Code page 932 lead bytes: a text cut to a column never ends in half a character.
-bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
-size_t CutLength(const char* text, size_t length, size_t room) {
-    if (length <= room) return length;
-    size_t i = 0;
-    while (i < room) {
-        const size_t step = IsLeadByte(static_cast<uint8_t>(text[i])) ? 2 : 1;
-        if (i + step > room) break;
-        i += step;
-    }
-    return i;
-}
 
 // A value token shaped like the field, to read a field of a result record.
 void ShapeToken(TExpToken& token, const TFieldDesc& d) {
@@ -89,7 +76,8 @@ void PutValue(TDataCursor& cursor, const TFieldDesc& d, uint8_t* record, const T
             text = std::string(exv::TextView(converted));
         }
         const size_t room = d.StoredSize() > 0 ? d.StoredSize() - 1u : 0u;
-        text.resize(CutLength(text.data(), text.size(), room));
+        // A text cut to the column never ends in half a character.
+        text.resize(CharPrefixDBCS(text, SIZE_MAX, room));
         cursor.PutField(n, record, text.c_str());
         return;
     }
