@@ -94,18 +94,6 @@ int32_t TQueryPlan::FindTable(const std::string& correlation) const {
 
 namespace {
 
-TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
-    if (source.InMemory) return OpenMemoryDatabase(*context.Session);
-    auto trimmed = [](std::string path) {
-        while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-        return path;
-    };
-    if (source.Database.empty() ||
-        (context.Database && trimmed(source.Database) == trimmed(context.Database->GetDatabaseName())))
-        return context.Database;
-    return context.Session->OpenDataDirectory(source.Database, source.Database);
-}
-
 std::unique_ptr<TDataCursor> OpenSourceCursor(TDataDirectory* database, const TSourceTable& source,
                                               bool writable = false) {
     auto cursor = std::make_unique<TDataCursor>(database);
@@ -133,6 +121,18 @@ void AddFunctionTable(void* resolverData, TExpToken& node, const char* tableName
 }
 
 }  // namespace
+
+TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
+    if (source.InMemory) return OpenMemoryDatabase(*context.Session);
+    auto trimmed = [](std::string path) {
+        while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+        return path;
+    };
+    if (source.Database.empty() ||
+        (context.Database && trimmed(source.Database) == trimmed(context.Database->GetDatabaseName())))
+        return context.Database;
+    return context.Session->OpenDataDirectory(source.Database, source.Database);
+}
 
 void TQueryPlan::OpenTables() {
     Tables.resize(Query.SourceTables.size());

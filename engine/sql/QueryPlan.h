@@ -289,6 +289,11 @@ private:
     bool FAborted = false;
 };
 
+// The database of a table the statement names: the in-memory one, the statement's
+// own (a name without a path, or with the own database's path) or the directory
+// of the path; one more reference unless it is the statement's own.
+TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source);
+
 // Whether the cursor has room for that many more filters.
 bool FiltersFit(const TDataCursor& cursor, size_t conditions);
 // Each condition, copied, as an active filter on the cursor (which its optimiser

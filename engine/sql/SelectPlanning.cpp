@@ -317,16 +317,11 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
     const std::vector<TFieldDesc> visible = VisibleDefs(plan.ResultDefs);
     const bool helpers = visible.size() != plan.ResultDefs.size();
     if (q.HasInto && !q.IntoTableName.empty()) {
+        // A name without a path lives in the statement's own database, which may be
+        // the in-memory one.
         TSourceTable target(&q);
-        target.SetTableName(q.IntoTableName, memory, {});
-        TDataDirectory* database = nullptr;
-        if (target.InMemory) {
-            database = OpenMemoryDatabase(*session);
-        } else if (target.Database.empty()) {
-            database = plan.Context.Database;
-        } else {
-            database = session->OpenDataDirectory(target.Database, target.Database);
-        }
+        target.SetTableName(q.IntoTableName, memory, q.Statement ? q.Statement->DatabasePath : std::string());
+        TDataDirectory* database = OpenDatabaseOf(plan.Context, target);
         // The AVG helpers never reach a stored table: the rows are worked out in a
         // temporary table and copied into the INTO table once finished.
         if (helpers) {
