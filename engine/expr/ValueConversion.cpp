@@ -85,7 +85,8 @@ void AssignConvertedValue(TExpToken& result, const TExpToken& source) {
         if (resultString && resultSize > 0) {
             // A text cut to the result keeps whole characters only.
             std::size_t end = static_cast<std::size_t>(resultSize - 1);
-            if (source.DataType == fldZSTRING) end = CharPrefixDBCS(TextView(source), SIZE_MAX, end);
+            const std::string_view text = source.DataType == fldZSTRING ? TextView(source) : std::string_view{};
+            if (text.size() > end) end = CharPrefixDBCS(text, SIZE_MAX, end);
             std::fill(result.Value.begin() + static_cast<std::ptrdiff_t>(end),
                       result.Value.begin() + static_cast<std::ptrdiff_t>(resultSize), 0);
         }

@@ -77,7 +77,7 @@ void PutValue(TDataCursor& cursor, const TFieldDesc& d, uint8_t* record, const T
         }
         const size_t room = d.StoredSize() > 0 ? d.StoredSize() - 1u : 0u;
         // A text cut to the column never ends in half a character.
-        text.resize(CharPrefixDBCS(text, SIZE_MAX, room));
+        if (text.size() > room) text.resize(CharPrefixDBCS(text, SIZE_MAX, room));
         cursor.PutField(n, record, text.c_str());
         return;
     }
