@@ -501,21 +501,34 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
 
 namespace {
 
-// Appends every record of the cursor (the result columns of the source plan) to
-// the table, converted to the columns of the target plan.
-void AppendRows(TQueryPlan& target, TDataCursor& table, TQueryPlan& source, TDataCursor& from) {
-    std::vector<TFieldDesc> fields(source.Columns.size());
-    for (size_t i = 0; i < fields.size(); ++i) from.GetFieldDesc(source.ResultFieldNo(i), fields[i]);
+// Appends every record of the cursor to the table, each field of `fields` into
+// the column of `columns` at the same place, converted to it.
+void CopyRows(TDataCursor& from, const std::vector<TFieldDesc>& fields, TDataCursor& table,
+              const std::vector<TFieldDesc>& columns) {
     std::vector<uint8_t> record(from.GetCursorRecordSize() + 16u, 0);
     std::vector<uint8_t> row(table.GetRecordSize() + 16u, 0);
     TFieldReader reader(from);
     from.SetToBegin();
     while (from.GetNextRecord(record.data()) == 0) {
         std::fill(row.begin(), row.end(), 0);
-        for (size_t i = 0; i < target.Columns.size(); ++i)
-            PutValue(table, target.Columns[i].Desc, row.data(), reader.Read(fields[i], record.data()));
+        for (size_t i = 0; i < columns.size(); ++i)
+            PutValue(table, columns[i], row.data(), reader.Read(fields[i], record.data()));
         table.AppendRecord(row.data(), false);
     }
+}
+
+std::vector<TFieldDesc> ColumnDefs(const TQueryPlan& plan) {
+    std::vector<TFieldDesc> defs;
+    for (const TPlanColumn& c : plan.Columns) defs.push_back(c.Desc);
+    return defs;
+}
+
+// The rows of the source plan's result cursor appended to the table, whose
+// columns are the target plan's.
+void AppendRows(TQueryPlan& target, TDataCursor& table, TQueryPlan& source, TDataCursor& from) {
+    std::vector<TFieldDesc> fields(source.Columns.size());
+    for (size_t i = 0; i < fields.size(); ++i) from.GetFieldDesc(source.ResultFieldNo(i), fields[i]);
+    CopyRows(from, fields, table, ColumnDefs(target));
 }
 
 // The finished rows of a query whose AVG helpers must not be stored, into its
@@ -525,16 +538,7 @@ void CopyIntoTable(TQueryPlan& plan) {
     into.EmptyTable();
     std::vector<TFieldDesc> visible(plan.Columns.size());
     for (size_t i = 0; i < visible.size(); ++i) into.GetFieldDesc(static_cast<uint16_t>(i + 1), visible[i]);
-    std::vector<uint8_t> record(plan.Result->GetRecordSize() + 16u, 0);
-    std::vector<uint8_t> row(into.GetRecordSize() + 16u, 0);
-    TFieldReader reader(*plan.Result);
-    plan.Result->SetToBegin();
-    while (plan.Result->GetNextRecord(record.data()) == 0) {
-        std::fill(row.begin(), row.end(), 0);
-        for (size_t i = 0; i < plan.Columns.size(); ++i)
-            PutValue(into, visible[i], row.data(), reader.Read(plan.Columns[i].Desc, record.data()));
-        into.AppendRecord(row.data(), false);
-    }
+    CopyRows(*plan.Result, ColumnDefs(plan), into, visible);
     into.Refresh();
     into.SetToBegin();
 }
