@@ -17,7 +17,6 @@ namespace kura {
 namespace {
 
 constexpr std::string_view FILTER_CONTEXT = "filter expression";
-constexpr std::size_t FILTER_LIMIT = 64;
 // A set build that keeps meeting an index another program is changing gives up
 // after this many passes.
 constexpr int32_t FILTER_BUILD_ATTEMPTS = 50;
@@ -76,7 +75,7 @@ TFilter* TDataCursor::InsertFilter(TFilterCallback callback, void* data, TExpTok
 
 void TDataCursor::CheckFilterRoom() const {
     if (!FOpen) RaiseError(KURA_NOTINITIALIZED);
-    if (FFilters.size() >= FILTER_LIMIT) RaiseError(KURA_INTERNALLIMIT, {}, {}, "filters per table");
+    if (FFilters.size() >= CURSOR_FILTER_LIMIT) RaiseError(KURA_INTERNALLIMIT, {}, {}, "filters per table");
 }
 
 TFilter* TDataCursor::AddFilter(std::string_view text, const TCursorFilterOptions& options) {
@@ -86,9 +85,16 @@ TFilter* TDataCursor::AddFilter(std::string_view text, const TCursorFilterOption
 }
 
 TFilter* TDataCursor::AddFilter(TExpToken* tree, bool ownsExpression, const TCursorFilterOptions& options) {
-    CheckFilterRoom();
-    if (!tree) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression is invalid");
-    if (tree->DataType != fldBOOL) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression must be a boolean expression");
+    // A tree handed over is the cursor's from here on: one it refuses is freed.
+    try {
+        CheckFilterRoom();
+        if (!tree) RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression is invalid");
+        if (tree->DataType != fldBOOL)
+            RaiseError(KURA_INVALIDFILTER, {}, {}, "filter expression must be a boolean expression");
+    } catch (...) {
+        if (ownsExpression) FreeExpression(tree);
+        throw;
+    }
     return RegisterFilter(InsertFilter(nullptr, nullptr, tree, ownsExpression, options));
 }
 

@@ -93,6 +93,8 @@ constexpr int32_t CURSOR_MAX_FIELDS = 1024;
 // Computed field definitions a cursor may take over.
 constexpr int32_t COMPUTED_FIELD_LIMIT = 1023;
 constexpr int32_t CURSOR_EVENT_SLOTS = 14;
+// Filters a cursor holds at once (KURA_INTERNALLIMIT for one more).
+constexpr std::size_t CURSOR_FILTER_LIMIT = 64;
 
 // A position the dataset components keep: in natural order the 4-byte record
 // number, in an index order the current key (key-size bytes).
@@ -576,8 +578,8 @@ public:
     // boolean expression" or the parser's message; unknown columns raise too. A
     // tree must already be typed against this cursor's fields (CheckFilterExpression
     // or CheckExpressionTypes with TDataCursor::ResolveColumn and this cursor);
-    // with ownsExpression the filter frees it. The handle is the filter; it stays
-    // valid until DropFilter or the cursor's close.
+    // with ownsExpression the filter frees it, and a refused tree is freed at once.
+    // The handle is the filter; it stays valid until DropFilter or the cursor's close.
     TFilter* AddFilter(std::string_view text, const TCursorFilterOptions& options = {});
     TFilter* AddFilter(TExpToken* tree, bool ownsExpression, const TCursorFilterOptions& options = {});
     TFilter* AddFilter(TFilterCallback callback, void* data, const TCursorFilterOptions& options = {});

@@ -25,9 +25,11 @@ void PutTextOrNull(TExpToken& result, std::string_view text) {
     result.IsNull = text.empty() ? 1 : 0;
 }
 
+// Positions and lengths count characters: a double-byte character of code page
+// 932 is one, and is never cut in two.
 void Substring(const TExpToken& text, const TExpToken& from, const TExpToken* length, TExpToken& result) {
     const std::string_view s = text.IsNull != 0 ? std::string_view{} : TextView(text);
-    const int64_t size = static_cast<int64_t>(s.size());
+    const int64_t size = static_cast<int64_t>(CharCountDBCS(s));
     const int64_t start = std::max<int64_t>(static_cast<int32_t>(Integer(from)), 1);
     int64_t count = length ? static_cast<int32_t>(Integer(*length)) : size - start + 1;
     if (count < 0) count = 0;
@@ -36,7 +38,8 @@ void Substring(const TExpToken& text, const TExpToken& from, const TExpToken* le
         return;
     }
     count = std::min(count, size - start + 1);
-    PutTextOrNull(result, s.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
+    const std::string_view rest = s.substr(CharPrefixDBCS(s, static_cast<size_t>(start - 1)));
+    PutTextOrNull(result, rest.substr(0, CharPrefixDBCS(rest, static_cast<size_t>(count))));
 }
 
 // The search text of POS, OCCURS and REPLACE; NULL searches like the empty text,
@@ -62,19 +65,29 @@ void Replace(const TExpToken& search, const TExpToken& replacement, const TExpTo
     PutTextOrNull(result, out);
 }
 
+// The trim character is the first character of its argument, one or two bytes;
+// only whole characters equal to it are removed.
 void Trim(uint8_t code, const TExpToken& character, const TExpToken& text, TExpToken& result) {
-    std::string s = text.IsNull != 0 ? std::string() : std::string(TextView(text));
-    const char c = character.Value.empty() ? '\0' : static_cast<char>(character.Value[0]);
-    if (c != '\0') {
-        if (code == fnTrimLeading)
-            StrTrimLeadingChar(s.data(), c);
-        else if (code == fnTrimTrailing)
-            StrTrimTrailingChar(s.data(), c);
-        else
-            StrTrimChar(s.data(), c);
-        s.resize(std::strlen(s.c_str()));
+    const std::string_view s = text.IsNull != 0 ? std::string_view{} : TextView(text);
+    const std::string_view all = character.IsNull != 0 ? std::string_view{} : TextView(character);
+    const std::string_view c = all.substr(0, CharPrefixDBCS(all, 1));
+    size_t begin = 0;
+    size_t end = s.size();
+    if (!c.empty()) {
+        if (code != fnTrimTrailing) {
+            while (s.substr(begin, c.size()) == c) begin += c.size();
+        }
+        if (code != fnTrimLeading) {
+            // The end of the last character that is not the trim character.
+            end = begin;
+            for (size_t i = begin; i < s.size();) {
+                const size_t step = CharPrefixDBCS(s.substr(i), 1);
+                if (s.substr(i, step) != c) end = i + step;
+                i += step;
+            }
+        }
     }
-    PutTextOrNull(result, s);
+    PutTextOrNull(result, s.substr(begin, end - begin));
 }
 
 void Extract(uint8_t code, const TExpToken& value, TExpToken& result) {
@@ -238,6 +251,9 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
                 const std::string subject(TextView(*in));
                 found = code == fnPos ? StrPosIndex(search.c_str(), subject.c_str())
                                       : StrCountOccurs(search.c_str(), subject.c_str());
+                // POS counts characters: those before the byte where the text was found.
+                if (code == fnPos && found > 0)
+                    found = static_cast<int64_t>(CharCountDBCS(std::string_view(subject).substr(0, found - 1))) + 1;
             }
             PutNumber(result, found);
             return;
@@ -253,7 +269,7 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
             if (a0->IsNull != 0)
                 PutNull(result);
             else
-                PutNumber(result, static_cast<int64_t>(TextLength(*a0)));
+                PutNumber(result, static_cast<int64_t>(CharCountDBCS(TextView(*a0))));
             return;
         case fnCast: AssignConvertedValue(result, *a0); return;
         case fnAbs:

@@ -10,6 +10,7 @@
 #include "engine/expr/TypeCheckInternal.h"
 #include "engine/expr/ValueAccess.h"
 #include "engine/files/FieldConversions.h"
+#include "engine/files/Routines.h"
 
 namespace kura::typecheck {
 
@@ -89,7 +90,7 @@ void TTypeChecker::CheckTextFunction(TExpToken* node, bool strings) {
             TExpToken* text = need(1, true);
             if (!IsTextOrNull(*text)) Fail("FROM argument of TRIM function must be a string or memo");
             const TExpToken* ch = node->GetArgument(0);
-            if (!ch || ch->Kind != ekConstant || ch->DataType != fldZSTRING || TextLength(*ch) != 1)
+            if (!ch || ch->Kind != ekConstant || ch->DataType != fldZSTRING || CharCountDBCS(TextView(*ch)) != 1)
                 Fail("Trim character argument of TRIM function must be a single character constant");
             node->GetArgument(0)->Parent = node;
             SetTextType(node, text);

@@ -7,6 +7,7 @@
 #include "engine/expr/EvaluateInternal.h"
 #include "engine/expr/ValueAccess.h"
 #include "engine/files/FieldConversions.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
 
@@ -81,7 +82,14 @@ void AssignConvertedValue(TExpToken& result, const TExpToken& source) {
         }
         Reserve(result, FieldValueBufferSize);
         std::memcpy(result.Value.data(), buffer, FieldValueBufferSize);
-        if (resultString && resultSize > 0) result.Value[static_cast<std::size_t>(resultSize - 1)] = 0;
+        if (resultString && resultSize > 0) {
+            // A text cut to the result keeps whole characters only.
+            std::size_t end = static_cast<std::size_t>(resultSize - 1);
+            const std::string_view text = source.DataType == fldZSTRING ? TextView(source) : std::string_view{};
+            if (text.size() > end) end = CharPrefixDBCS(text, SIZE_MAX, end);
+            std::fill(result.Value.begin() + static_cast<std::ptrdiff_t>(end),
+                      result.Value.begin() + static_cast<std::ptrdiff_t>(resultSize), 0);
+        }
         result.IsNull = 0;
         return;
     }
@@ -92,7 +100,12 @@ void AssignConvertedValue(TExpToken& result, const TExpToken& source) {
     Reserve(result, static_cast<int64_t>(size) + 1);
     if (size > 0) std::memcpy(result.Value.data(), source.Value.data(), size);
     if (resultString) {
-        if (size > 0) result.Value[size - 1] = 0;
+        if (size > 0) {
+            const std::size_t end = CharPrefixDBCS(
+                std::string_view(reinterpret_cast<const char*>(source.Value.data()), size), SIZE_MAX, size - 1);
+            std::fill(result.Value.begin() + static_cast<std::ptrdiff_t>(end),
+                      result.Value.begin() + static_cast<std::ptrdiff_t>(size), 0);
+        }
     } else {
         result.Value[size] = 0;
         result.DataSize = static_cast<int32_t>(size);

@@ -1,5 +1,6 @@
 #include "engine/files/Routines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,22 @@ void NextCharDBCS(char*& p) {
     const char* q = p;
     NextCharDBCS(q);
     p += q - p;
+}
+
+size_t CharCountDBCS(std::string_view s) {
+    size_t count = 0;
+    for (size_t i = 0; i < s.size(); ++count) i += IsLead(s[i]) && i + 1 < s.size() ? 2 : 1;
+    return count;
+}
+
+size_t CharPrefixDBCS(std::string_view s, size_t maxChars, size_t maxBytes) {
+    size_t i = 0;
+    for (size_t chars = 0; chars < maxChars && i < s.size(); ++chars) {
+        const size_t step = IsLead(s[i]) && i + 1 < s.size() ? 2 : 1;
+        if (step > maxBytes - i) break;
+        i += step;
+    }
+    return i;
 }
 
 bool MatchLikePattern(uint16_t languageId, uint16_t sortId, const char* text, const char* pattern) {

@@ -30,6 +30,11 @@ bool MatchLikePattern(uint16_t languageId, uint16_t sortId, const char* text, co
 // terminator, else one.
 void NextCharDBCS(const char*& p);
 void NextCharDBCS(char*& p);
+// The same steps over a text of known length: its characters, and the bytes of its
+// longest start of whole characters that is at most maxChars characters and at
+// most maxBytes bytes long (so a cut never keeps a lead byte without its trail).
+size_t CharCountDBCS(std::string_view s);
+size_t CharPrefixDBCS(std::string_view s, size_t maxChars, size_t maxBytes = SIZE_MAX);
 
 // The first characters of a and b by the locale (-1, 0, 1); a double-byte
 // character compares by its second byte when the first bytes are equal.

@@ -10,11 +10,11 @@
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/files/FieldConversions.h"
+#include "engine/files/Routines.h"
 #include "engine/sql/DataChange.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/TargetTable.h"
-#include "platform/CodePage.h"
 
 namespace kura {
 
@@ -117,7 +117,7 @@ public:
             // Never past the column, and never half of a double-byte character.
             const size_t room = column.Desc.StoredSize() > 0 ? column.Desc.StoredSize() - 1u : 0u;
             const std::string_view text(reinterpret_cast<const char*>(buffer), strnlen(reinterpret_cast<const char*>(buffer), FieldValueBufferSize));
-            const size_t keep = platform::Cp932PrefixLength(text, room);
+            const size_t keep = text.size() > room ? CharPrefixDBCS(text, SIZE_MAX, room) : text.size();
             std::memset(buffer + keep, 0, sizeof(buffer) - keep);
         }
         FCursor.PutField(column.FieldNo, record, buffer);

@@ -66,6 +66,12 @@ std::string KindWord(const TExpToken& node) {
 
 bool IsDateTimeType(uint8_t type) { return type == fldDATE || type == fldTIME || type == fldTIMESTAMP; }
 
+// A value's text in single quotes, once: a string constant's text has them already.
+std::string QuotedOnce(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') return text;
+    return "'" + text + "'";
+}
+
 // A string constant given for a date, time or timestamp column becomes that value now.
 void ConvertDateConstant(TExpToken& value, uint8_t columnType, const std::string& text, const std::string& table) {
     if (value.Kind != ekConstant || value.IsParameter || value.IsNull || value.DataType != fldZSTRING) return;
@@ -75,8 +81,9 @@ void ConvertDateConstant(TExpToken& value, uint8_t columnType, const std::string
                                   std::min<size_t>(value.Value.size(), FieldValueBufferSize - 1));
     std::memcpy(buffer, value.Value.data(), length);
     if (!ANSITextToDateTimeValue(buffer, columnType)) {
-        RaiseStatementError("Date, time, or timestamp expression expected, instead found '" + text + "' in update values",
-                      table);
+        RaiseStatementError("Date, time, or timestamp expression expected, instead found " + QuotedOnce(text) +
+                                " in update values",
+                            table);
     }
     const int32_t size = columnType == fldTIMESTAMP ? 8 : 4;
     value.DataType = columnType;
@@ -135,9 +142,9 @@ void TypeValues(TDataQuery& query, TDataChangePlan& plan, const TSourceTable& ta
         if (value.Expression->IsParameter) continue;
         if (!Assignable(value.Expression->DataType, column.Desc.FieldType())) {
             const std::string kind = KindWord(*value.Expression);
-            RaiseStatementError("Type mismatch between column '" + column.Desc.Name() + "' and " + kind + " '" +
-                              column.ValueText + "' in update values",
-                          table.TableName);
+            RaiseStatementError("Type mismatch between column '" + column.Desc.Name() + "' and " + kind + " " +
+                                    QuotedOnce(column.ValueText) + " in update values",
+                                table.TableName);
         }
     }
 }

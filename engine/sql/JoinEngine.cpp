@@ -321,12 +321,11 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
         return true;
     }
     TDataCursor& cursor = *t.Cursor;
+    if (!FiltersFit(cursor, t.Conditions.size())) return false;
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(255);
-    TCursorFilterOptions options;
-    options.StatisticsAllowed = true;
     try {
-        for (const TExpToken* c : t.Conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+        AddConditionFilters(cursor, t.Conditions);
         count = cursor.GetRecordCount();
     } catch (...) {
         cursor.DropFilter(nullptr);
@@ -337,15 +336,26 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     return true;
 }
 
+bool FiltersFit(const TDataCursor& cursor, size_t conditions) {
+    return conditions <= CURSOR_FILTER_LIMIT - std::min(CURSOR_FILTER_LIMIT, cursor.GetFilters().size());
+}
+
+void AddConditionFilters(TDataCursor& cursor, const std::vector<TExpToken*>& conditions) {
+    TCursorFilterOptions options;
+    options.StatisticsAllowed = true;
+    for (const TExpToken* c : conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+}
+
 void TQueryPlan::ApplyLevelFilters() {
     if (Tables.empty()) return;
     TPlanTable& t = Tables[0];
     if (t.Conditions.empty() || t.RangeValue || t.HashColumn || t.Filtered) return;
     TDataCursor& cursor = *t.Cursor;
-    TCursorFilterOptions options;
-    options.StatisticsAllowed = true;
+    // More conditions than the cursor takes filters: the level tests them record
+    // by record instead, as it does for every joined level.
+    if (!FiltersFit(cursor, t.Conditions.size())) return;
     try {
-        for (const TExpToken* c : t.Conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+        AddConditionFilters(cursor, t.Conditions);
     } catch (...) {
         cursor.DropFilter(nullptr);
         throw;

@@ -343,6 +343,8 @@ uint32_t TQueryPlan::FilteredCount(size_t level) {
             std::set<int32_t> levels;
             CollectLevels(c.Node, levels);
             if (levels.size() != 1 || *levels.begin() != static_cast<int32_t>(level) || HasSubSelect(c.Node)) continue;
+            // A cursor full of filters counts with those it has: an estimate.
+            if (!FiltersFit(cursor, 1)) break;
             // Only what the indexes answer: the others would read every record.
             TFilter* filter = cursor.AddFilter(CopyExpression(c.Node), true, options);
             if (filter->OptimizeLevel == 2)

@@ -72,6 +72,11 @@ TQueryPlan::~TQueryPlan() {
         Result.reset();
     }
     if (OwnsResultDatabase && session) session->CloseDataDirectory(ResultDatabase);
+    if (Into) {
+        Into->CloseCursor(false);
+        Into.reset();
+    }
+    if (IntoDatabase && IntoDatabase != Context.Database && session) session->CloseDataDirectory(IntoDatabase);
     for (auto& [database, cursor] : FunctionCursors) {
         cursor.reset();
         if (database != Context.Database && session) session->CloseDataDirectory(database);
@@ -89,15 +94,6 @@ int32_t TQueryPlan::FindTable(const std::string& correlation) const {
 }
 
 namespace {
-
-TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
-    if (source.InMemory) return context.Session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName);
-    if (source.Database.empty() ||
-        (context.Database && StripAllTrailingBackslashes(source.Database) ==
-                                 StripAllTrailingBackslashes(context.Database->GetDatabaseName())))
-        return context.Database;
-    return context.Session->OpenDataDirectory(source.Database, source.Database);
-}
 
 std::unique_ptr<TDataCursor> OpenSourceCursor(const TQueryContext& context, TDataDirectory* database,
                                               const TSourceTable& source, bool writable = false) {
@@ -127,6 +123,15 @@ void AddFunctionTable(void* resolverData, TExpToken& node, const char* tableName
 }
 
 }  // namespace
+
+TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
+    if (source.InMemory) return OpenMemoryDatabase(*context.Session);
+    if (source.Database.empty() ||
+        (context.Database && StripAllTrailingBackslashes(source.Database) ==
+                                 StripAllTrailingBackslashes(context.Database->GetDatabaseName())))
+        return context.Database;
+    return context.Session->OpenDataDirectory(source.Database, source.Database);
+}
 
 void TQueryPlan::OpenTables() {
     Tables.resize(Query.SourceTables.size());

@@ -31,10 +31,12 @@ bool LiveCandidate(const TDataQuery& q) {
     if (q.LiveRequest == 0 || q.SourceTables.size() != 1 || !q.Joins.empty() || q.HasInto || q.Distinct ||
         q.HasGroupBy || q.Having || q.Top >= 0 || !q.Statement)
         return false;
+    // The first query of a UNION chain receives the members' rows: a table of its own.
+    if (q.HasUnion && !q.IsUnionMember) return false;
     // A sub-query or UNION member is read by the statement itself; a master only
     // when it is the statement's one query.
     if (q.IsSubQuery || q.IsUnionMember) return q.Statement->MasterQuery() != &q;
-    return !q.HasUnion && q.Statement->Queries().size() == 1;
+    return q.Statement->Queries().size() == 1;
 }
 
 bool CanBeLive(TDataQuery& q, TQueryPlan& plan) {
@@ -113,7 +115,10 @@ void DefineLiveResult(TQueryPlan& plan) {
     cursor.SetResultFieldDefs(defs, expressions);
 }
 
-TDataCursor* TQueryPlan::ResultCursor() const { return LiveResult ? Tables[0].Cursor.get() : Result.get(); }
+TDataCursor* TQueryPlan::ResultCursor() const {
+    if (LiveResult) return Tables[0].Cursor.get();
+    return Into ? Into.get() : Result.get();
+}
 
 uint16_t TQueryPlan::ResultFieldNo(size_t column) const {
     return static_cast<uint16_t>((LiveResult ? LiveFieldBase : 0) + Columns[column].ResultNo);

@@ -187,6 +187,10 @@ public:
     std::unique_ptr<TDataCursor> Result;
     std::vector<TFieldDesc> ResultDefs;
     bool ResultIsInto = false;
+    // An INTO table of a query with AVG helpers: the rows are worked out in the
+    // temporary Result and copied here without the helpers once finished.
+    TDataDirectory* IntoDatabase = nullptr;
+    std::unique_ptr<TDataCursor> Into;
 
     // IN (SELECT ...): the result values of this query, keyed by their canonical
     // form, filled on first use after each execution.
@@ -288,6 +292,17 @@ private:
     bool FAborted = false;
 };
 
+// The database of a table the statement names: the in-memory one, the statement's
+// own (a name without a path, or with the own database's path) or the directory
+// of the path; one more reference unless it is the statement's own.
+TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source);
+
+// Whether the cursor has room for that many more filters.
+bool FiltersFit(const TDataCursor& cursor, size_t conditions);
+// Each condition, copied, as an active filter on the cursor (which its optimiser
+// answers from indexes where it can).
+void AddConditionFilters(TDataCursor& cursor, const std::vector<TExpToken*>& conditions);
+
 // A SELECT that may be answered live when one is requested: one table, no join,
 // INTO, DISTINCT, GROUP BY, HAVING or TOP; a master only when no other query is
 // in its statement (a sub-query or UNION member is read by the statement).
@@ -316,8 +331,12 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& query);
 // Appends the results of the UNION members that follow the query (each already
 // executed) and removes duplicates unless every link is UNION ALL.
 void AppendUnionResult(TDataQuery& query);
-// ORDER BY and TOP over the finished result table.
+// ORDER BY and TOP over the finished result table; an INTO table of a query with
+// AVG helpers then receives its rows.
 void FinishResultTable(TDataQuery& query);
+// A temporary table of the plan's result definition in the database of its work
+// tables (the caller closes the database after the cursor).
+std::unique_ptr<TDataCursor> CreateScratchResult(TQueryPlan& plan, TDataDirectory*& database);
 
 // Plans and runs every query of a parsed statement whose master is a SELECT:
 // queries from the last to the first, UNION chains appended and finished. Returns

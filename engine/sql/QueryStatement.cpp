@@ -18,6 +18,7 @@ TQueryStatement::~TQueryStatement() {
 
 void TQueryStatement::ClearQueries() {
     FParameters.clear();
+    FBoundCount = 0;
     // The plans hold cursors and copies of the queries' trees: first out.
     FChangePlans.clear();
     // Later queries may be referred to by earlier ones' sub-select nodes: free from
@@ -64,6 +65,7 @@ void TQueryStatement::ParseCurrent() {
     } catch (...) {
         // The marks went back to the pool with the unfinished tree.
         FParameters.clear();
+        FBoundCount = 0;
         FTokenizer.ContextName = "SQL statement";
         throw;
     }

@@ -98,8 +98,9 @@ public:
     // presence byte, then the value (a BLOB: u32 length and a pointer to the bytes).
     void Execute(TDataCursor*& result, uint16_t paramCount = 0, const TFieldDesc* const* descriptors = nullptr,
                  const uint8_t* record = nullptr, uint8_t progressWanted = 0);
-    // Binds parameter values; surplus descriptors or markers are ignored. 0 (an
-    // error the server answers is raised).
+    // Binds parameter values; surplus descriptors are ignored, and marks left
+    // without a value make the next Execute refuse to run (KURA_SQLPARSE naming
+    // both counts). 0 (an error the server answers is raised).
     uint16_t SetParams(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record);
     // The row limit a prepared SELECT gets; -1 (or any negative) means none.
     void SetMaxRowCount(int32_t value);
@@ -145,6 +146,8 @@ private:
     // Plans every query of the list, last first, and takes the master's flags.
     void PrepareQueries();
     void ExecuteLocal(TDataCursor*& result);
+    // Every "?" of the statement about to run has a value (bound since its parse).
+    void CheckParameterValues() const;
     void ExecuteQuery(TDataQuery* query, TDataCursor*& result);
 
     // --- Remote mode (StatementRemote.cpp)
@@ -194,6 +197,7 @@ private:
     TExpressionParser FTokenizer;
     std::vector<std::unique_ptr<TDataQuery>> FQueries;
     std::vector<TExpToken*> FParameters;  // nodes inside the queries' trees
+    size_t FBoundCount = 0;               // marks given a value since the last parse
     uint8_t FKind = 0;
     int32_t FSubQueryDepth = 0;
 };

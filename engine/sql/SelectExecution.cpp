@@ -14,26 +14,13 @@
 #include "engine/expr/ValueAccess.h"
 #include "engine/files/Locale.h"
 #include "engine/files/RecordSort.h"
+#include "engine/files/Routines.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
 
 namespace kura {
 
 namespace {
-
-// Code page 932 lead bytes: a text cut to a column never ends in half a character.
-bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
-size_t CutLength(const char* text, size_t length, size_t room) {
-    if (length <= room) return length;
-    size_t i = 0;
-    while (i < room) {
-        const size_t step = IsLeadByte(static_cast<uint8_t>(text[i])) ? 2 : 1;
-        if (i + step > room) break;
-        i += step;
-    }
-    return i;
-}
 
 // A value token shaped like the field, to read a field of a result record.
 void ShapeToken(TExpToken& token, const TFieldDesc& d) {
@@ -89,7 +76,8 @@ void PutValue(TDataCursor& cursor, const TFieldDesc& d, uint8_t* record, const T
             text = std::string(exv::TextView(converted));
         }
         const size_t room = d.StoredSize() > 0 ? d.StoredSize() - 1u : 0u;
-        text.resize(CutLength(text.data(), text.size(), room));
+        // A text cut to the column never ends in half a character.
+        if (text.size() > room) text.resize(CharPrefixDBCS(text, SIZE_MAX, room));
         cursor.PutField(n, record, text.c_str());
         return;
     }
@@ -334,8 +322,8 @@ void TQueryPlan::FinishAverages(uint8_t* record) {
 
 namespace {
 
-void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& keys, bool distinct, bool grouping,
-                bool caseInsensitive, int32_t limit) {
+void SortTable(TQueryPlan& plan, TDataCursor& table, const std::vector<std::pair<uint16_t, bool>>& keys,
+               bool distinct, bool grouping, bool caseInsensitive, int32_t limit) {
     TSortRequest request;
     for (const auto& [field, descending] : keys) {
         TFieldDesc d = plan.ResultDefs[field - 1u];
@@ -364,7 +352,19 @@ void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& 
             return p->Accepts(p->Query.Having, record);
         };
     }
-    plan.Result->SortRecords(request);
+    table.SortRecords(request);
+}
+
+void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& keys, bool distinct, bool grouping,
+                bool caseInsensitive, int32_t limit) {
+    SortTable(plan, *plan.Result, keys, distinct, grouping, caseInsensitive, limit);
+}
+
+// Every result column as a key, ascending: the DISTINCT of a UNION.
+std::vector<std::pair<uint16_t, bool>> AllColumns(const TQueryPlan& plan) {
+    std::vector<std::pair<uint16_t, bool>> keys;
+    for (const TPlanColumn& c : plan.Columns) keys.emplace_back(c.ResultNo, false);
+    return keys;
 }
 
 int32_t TopLimit(const TDataQuery& q, bool orderDone) {
@@ -397,9 +397,8 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     }
     const bool inUnion = q.HasUnion || q.IsUnionMember;
     if (q.Distinct) {
-        std::vector<std::pair<uint16_t, bool>> all;
-        for (const TPlanColumn& c : plan.Columns) all.emplace_back(c.ResultNo, false);
-        SortResult(plan, all, true, false, false, inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
+        SortResult(plan, AllColumns(plan), true, false, false,
+                   inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
     } else if (q.HasGroupBy) {
         std::vector<std::pair<uint16_t, bool>> keys;
         for (uint16_t g : plan.GroupFields) keys.emplace_back(g, false);
@@ -491,13 +490,60 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
     }
     plan.DropLevelFilters();
     for (TDataCursor* c : locked) c->EndTableRead();
-    plan.Result->Refresh();
-    plan.Result->SetToBegin();
-    q.RowsAffected = plan.Result->GetRecordCount();
+    TDataCursor* result = plan.ResultCursor();
+    result->Refresh();
+    result->SetToBegin();
+    q.RowsAffected = result->GetRecordCount();
     q.Executed = 1;
     q.ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return plan.Result.get();
+    return result;
 }
+
+namespace {
+
+// Appends every record of the cursor to the table, each field of `fields` into
+// the column of `columns` at the same place, converted to it.
+void CopyRows(TDataCursor& from, const std::vector<TFieldDesc>& fields, TDataCursor& table,
+              const std::vector<TFieldDesc>& columns) {
+    std::vector<uint8_t> record(from.GetCursorRecordSize() + 16u, 0);
+    std::vector<uint8_t> row(table.GetRecordSize() + 16u, 0);
+    TFieldReader reader(from);
+    from.SetToBegin();
+    while (from.GetNextRecord(record.data()) == 0) {
+        std::fill(row.begin(), row.end(), 0);
+        for (size_t i = 0; i < columns.size(); ++i)
+            PutValue(table, columns[i], row.data(), reader.Read(fields[i], record.data()));
+        table.AppendRecord(row.data(), false);
+    }
+}
+
+std::vector<TFieldDesc> ColumnDefs(const TQueryPlan& plan) {
+    std::vector<TFieldDesc> defs;
+    for (const TPlanColumn& c : plan.Columns) defs.push_back(c.Desc);
+    return defs;
+}
+
+// The rows of the source plan's result cursor appended to the table, whose
+// columns are the target plan's.
+void AppendRows(TQueryPlan& target, TDataCursor& table, TQueryPlan& source, TDataCursor& from) {
+    std::vector<TFieldDesc> fields(source.Columns.size());
+    for (size_t i = 0; i < fields.size(); ++i) from.GetFieldDesc(source.ResultFieldNo(i), fields[i]);
+    CopyRows(from, fields, table, ColumnDefs(target));
+}
+
+// The finished rows of a query whose AVG helpers must not be stored, into its
+// INTO table.
+void CopyIntoTable(TQueryPlan& plan) {
+    TDataCursor& into = *plan.Into;
+    into.EmptyTable();
+    std::vector<TFieldDesc> visible(plan.Columns.size());
+    for (size_t i = 0; i < visible.size(); ++i) into.GetFieldDesc(static_cast<uint16_t>(i + 1), visible[i]);
+    CopyRows(*plan.Result, ColumnDefs(plan), into, visible);
+    into.Refresh();
+    into.SetToBegin();
+}
+
+}  // namespace
 
 void FinishResultTable(TDataQuery& q) {
     TQueryPlan& plan = *q.Plan;
@@ -517,36 +563,53 @@ void FinishResultTable(TDataQuery& q) {
     }
     plan.Result->Refresh();
     plan.Result->SetToBegin();
-    q.RowsAffected = plan.Result->GetRecordCount();
+    if (plan.Into) CopyIntoTable(plan);
+    q.RowsAffected = plan.ResultCursor()->GetRecordCount();
 }
 
 void AppendUnionResult(TDataQuery& q) {
     TQueryPlan& plan = *q.Plan;
-    bool all = true;
+    std::vector<TDataQuery*> members;
     for (TDataQuery* member = q.NextUnion; member; member = member->NextUnion) {
-        all = all && member->UnionAll != 0;
         TQueryPlan& mp = *member->Plan;
         if (mp.Columns.size() != plan.Columns.size())
             RaiseSqlError(std::string("The number of columns  in the ") + (member->UnionAll ? "UNION ALL" : "UNION") +
                           " query must match the  number of columns in the master query");
-        TDataCursor& from = *mp.ResultCursor();
-        std::vector<TFieldDesc> fields(mp.Columns.size());
-        for (size_t i = 0; i < fields.size(); ++i) from.GetFieldDesc(mp.ResultFieldNo(i), fields[i]);
-        std::vector<uint8_t> source(from.GetCursorRecordSize() + 16u, 0);
-        std::vector<uint8_t> target(plan.Result->GetRecordSize() + 16u, 0);
-        TFieldReader reader(from);
-        from.SetToBegin();
-        while (from.GetNextRecord(source.data()) == 0) {
-            std::fill(target.begin(), target.end(), 0);
-            for (size_t i = 0; i < plan.Columns.size(); ++i)
-                PutValue(*plan.Result, plan.Columns[i].Desc, target.data(), reader.Read(fields[i], source.data()));
-            plan.Result->AppendRecord(target.data(), false);
-        }
+        members.push_back(member);
     }
-    if (!all) {
-        std::vector<std::pair<uint16_t, bool>> keys;
-        for (const TPlanColumn& c : plan.Columns) keys.emplace_back(c.ResultNo, false);
-        SortResult(plan, keys, true, false, false, -1);
+    // A chain reads from its end: each query's rows come with the result of the
+    // queries after it, and that whole result loses its duplicates when the next
+    // member was joined by UNION alone. So the rows up to the query before the
+    // first such member stay as they are, and every row from there on is
+    // distinct among those.
+    size_t plain = 0;
+    while (plain < members.size() && members[plain]->UnionAll != 0) ++plain;
+    if (plain == members.size()) {
+        for (TDataQuery* member : members) AppendRows(plan, *plan.Result, *member->Plan, *member->Plan->ResultCursor());
+    } else if (plain == 0) {
+        for (TDataQuery* member : members) AppendRows(plan, *plan.Result, *member->Plan, *member->Plan->ResultCursor());
+        SortResult(plan, AllColumns(plan), true, false, false, -1);
+    } else {
+        // The distinct part is worked out apart, then follows the rows kept whole.
+        TDataDirectory* database = nullptr;
+        std::unique_ptr<TDataCursor> scratch = CreateScratchResult(plan, database);
+        try {
+            for (size_t i = plain - 1; i < members.size(); ++i)
+                AppendRows(plan, *scratch, *members[i]->Plan, *members[i]->Plan->ResultCursor());
+            SortTable(plan, *scratch, AllColumns(plan), true, false, false, -1);
+            for (size_t i = 0; i + 1 < plain; ++i)
+                AppendRows(plan, *plan.Result, *members[i]->Plan, *members[i]->Plan->ResultCursor());
+            scratch->Refresh();
+            AppendRows(plan, *plan.Result, plan, *scratch);
+        } catch (...) {
+            scratch->CloseCursor(true);
+            scratch.reset();
+            if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
+            throw;
+        }
+        scratch->CloseCursor(true);
+        scratch.reset();
+        if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
     }
     plan.Result->Refresh();
     plan.Result->SetToBegin();
@@ -554,16 +617,14 @@ void AppendUnionResult(TDataQuery& q) {
 
 // --- IN (SELECT ...)
 
-namespace {
-
-}  // namespace
-
+// Two NULLs are equal under "=" (as in an IN list), so a NULL is found exactly
+// when the sub-query's result holds one.
 bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
-    if (!query || !query->Plan || !query->Plan->ResultCursor() || query->Plan->Columns.empty() || value.IsNull != 0)
-        return false;
+    if (!query || !query->Plan || !query->Plan->ResultCursor() || query->Plan->Columns.empty()) return false;
     TQueryPlan& plan = *query->Plan;
     if (!plan.InSetLoaded) {
         plan.InSet.clear();
+        plan.InSetHasNull = false;
         TDataCursor& from = *plan.ResultCursor();
         TFieldDesc field;
         from.GetFieldDesc(plan.ResultFieldNo(0), field);
@@ -572,11 +633,15 @@ bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
         from.SetToBegin();
         while (from.GetNextRecord(record.data()) == 0) {
             const TExpToken& v = reader.Read(field, record.data());
-            if (v.IsNull == 0) plan.InSet.insert(CanonicalValueKey(v));
+            if (v.IsNull == 0)
+                plan.InSet.insert(CanonicalValueKey(v));
+            else
+                plan.InSetHasNull = true;
         }
         from.SetToBegin();
         plan.InSetLoaded = true;
     }
+    if (value.IsNull != 0 || value.DataType == fldUNKNOWN) return plan.InSetHasNull;
     TExpToken converted;
     const TFieldDesc& d = plan.Columns[0].Desc;
     const bool numericPair = !exv::IsText(value) && d.FieldType() != fldZSTRING;

@@ -6,6 +6,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/TableCreation.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpressionOwner.h"
 #include "engine/expr/TypeCheck.h"
@@ -145,11 +146,9 @@ void DescribeColumn(TPlanColumn& c, TQueryPlan& plan) {
                 RaiseSqlError("Column expression " + Quoted(c.Field->ExpressionText) +
                               " exceeds the maximum allowable field size");
             if (size == 0) size = 250;
-        } else if (type == fldBCD) {
-            size = 32;
-        } else if (type == fldBLOB) {
-            size = 0;
         }
+        // Every other type, DECIMAL among them, has its size from its type alone
+        // (a declared size would make the result table's header invalid).
         d.SetDeclaredSize(static_cast<uint8_t>(size));
         d.SetDeclaredDecimals(type == fldBCD ? root->Scale : 0);
     }
@@ -197,7 +196,8 @@ void ResolveSelectList(TDataQuery& q, TQueryPlan& plan) {
 }
 
 // Hidden columns: per AVG a counter, and for AVG over integers, dates and times
-// a 64-bit sum, so that many large values cannot overflow a 32-bit column.
+// a 64-bit sum, so that many large values cannot overflow a 32-bit column. They
+// follow the result columns and are marked hidden, so datasets leave them out.
 std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
     std::vector<TFieldDesc> defs;
     for (TPlanColumn& c : plan.Columns) defs.push_back(c.Desc);
@@ -208,6 +208,7 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
         TFieldDesc count;
         count.SetName("Sys__Avg__Count" + std::to_string(avg));
         count.SetFieldType(fldINT32);
+        count.Bytes[fdo::Hidden] = 1;
         defs.push_back(count);
         c.CountNo = static_cast<uint16_t>(defs.size());
         const uint8_t argumentType = c.Value ? c.Value->DataType : fldUNKNOWN;
@@ -216,19 +217,20 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
             TFieldDesc sum;
             sum.SetName("Sys__Avg__Sum" + std::to_string(avg));
             sum.SetFieldType(fldINT64);
+            sum.Bytes[fdo::Hidden] = 1;
             defs.push_back(sum);
             c.SumNo = static_cast<uint16_t>(defs.size());
         }
     }
-    int32_t offset = 9;
     for (size_t i = 0; i < defs.size(); ++i) {
-        TFieldDesc& d = defs[i];
-        d.SetFieldNo(static_cast<uint16_t>(i + 1));
-        d.SetPosition(static_cast<uint16_t>(i + 1));
-        d.DerivePhysical();
-        d.SetOffset(static_cast<uint16_t>(offset));
-        offset += d.StoredSize() + 1;
+        defs[i].SetFieldNo(static_cast<uint16_t>(i + 1));
+        defs[i].SetPosition(static_cast<uint16_t>(i + 1));
     }
+    // Checked as any new table's definition is, so that a column the engine cannot
+    // store is refused for what it is, never found "corrupt" when the table opens.
+    TDefinitionContext context;
+    context.Database = plan.Context.Database ? plan.Context.Database->GetDatabaseName() : std::string();
+    ValidateFieldDefs(context, false, defs, true);
     for (TPlanColumn& c : plan.Columns) {
         c.Desc = defs[c.ResultNo - 1u];
         const TExpToken* v = c.Value;
@@ -252,51 +254,109 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
     return defs;
 }
 
-void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
-    TDataSession* session = plan.Context.Session;
-    std::string name;
-    const bool memory = q.InMemory != 0;
-    if (q.HasInto && !q.IntoTableName.empty()) {
-        TSourceTable target(&q);
-        target.SetTableName(q.IntoTableName, memory, {});
-        name = target.TableName;
-        if (memory) {
-            plan.ResultDatabase = session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName);
-        } else if (target.Database.empty()) {
-            plan.ResultDatabase = plan.Context.Database;
-        } else {
-            plan.ResultDatabase = session->OpenDataDirectory(target.Database, target.Database);
-        }
-        plan.ResultIsInto = true;
-    } else {
-        plan.ResultDatabase = memory ? session->OpenDataDirectory(MemoryDatabaseName, MemoryDatabaseName)
-                                     : session->OpenDataDirectory(session->GetDatabasePath(),
-                                                                  session->GetDatabasePath());
-        name = plan.ResultDatabase->GetTempTableName(memory);
-        if (name.size() > 4) name.resize(name.size() - 4);
-    }
-    plan.OwnsResultDatabase = plan.ResultDatabase != plan.Context.Database;
-    plan.ResultDefs = BuildResultDefs(plan);
+// Creates and opens a table of the definition: exclusive, marked as a query
+// result, with temporary files unless it is a named INTO table.
+std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory* database, std::string name,
+                                               bool memory, bool temporary, const std::vector<TFieldDesc>& fields) {
     TTableDefinition def;
-    def.Fields = plan.ResultDefs;
+    def.Fields = fields;
     def.LocaleId = plan.LocaleId;
     def.SortId = plan.SortId;
     // An INTO table never replaces a table that exists: its creation is refused.
-    if (plan.ResultIsInto && plan.ResultDatabase->TableExists(name, memory))
-        RaiseEngineError(KURA_TABLEEXISTS, {}, {}, plan.ResultDatabase->GetDatabaseName(), name);
+    if (!temporary && database->TableExists(name, memory))
+        RaiseEngineError(KURA_TABLEEXISTS, {}, {}, database->GetDatabaseName(), name);
     TDataTable* table = nullptr;
-    const int32_t code = plan.ResultDatabase->CreateTable(table, name, memory, !plan.ResultIsInto, def);
+    const int32_t code = database->CreateTable(table, name, memory, temporary, def);
     if (code != 0 || !table) RaiseEngineError(static_cast<uint32_t>(code ? code : KURA_OSUNKNOWN), {}, {}, {}, name);
     name = table->GetName();
-    plan.ResultDatabase->CloseTable(table, false, false, false);
-    plan.Result = std::make_unique<TDataCursor>(plan.ResultDatabase);
-    plan.Result->SetTableName(name);
-    plan.Result->SetExclusive(true);
-    plan.Result->SetInMemory(memory);
-    plan.Result->SetTemporaryFiles(!plan.ResultIsInto);
-    plan.Result->SetQueryResult(true);
-    plan.Result->OpenCursor();
+    database->CloseTable(table, false, false, false);
+    auto cursor = std::make_unique<TDataCursor>(database);
+    cursor->SetTableName(name);
+    cursor->SetExclusive(true);
+    cursor->SetInMemory(memory);
+    cursor->SetTemporaryFiles(temporary);
+    cursor->SetQueryResult(true);
+    cursor->OpenCursor();
+    // The file keeps no hidden mark: the cursor's fields carry it.
+    if (std::any_of(fields.begin(), fields.end(), [](const TFieldDesc& d) { return d.Bytes[fdo::Hidden] != 0; })) {
+        std::vector<TFieldDesc> own(cursor->GetCursorFieldCount());
+        for (size_t i = 0; i < own.size() && i < fields.size(); ++i) {
+            cursor->GetFieldDesc(static_cast<uint16_t>(i + 1), own[i]);
+            own[i].Bytes[fdo::Hidden] = fields[i].Bytes[fdo::Hidden];
+        }
+        cursor->SetResultFieldDefs(own, {});
+    }
+    return cursor;
 }
+
+// The database of a result table that is not a named INTO table: the in-memory
+// database or the session's private directory.
+TDataDirectory* OpenWorkDatabase(TDataSession* session, bool memory) {
+    return memory ? OpenMemoryDatabase(*session)
+                  : session->OpenDataDirectory(session->GetDatabasePath(), session->GetDatabasePath());
+}
+
+std::string TempTableName(TDataDirectory* database, bool memory) {
+    std::string name = database->GetTempTableName(memory);
+    if (name.size() > 4) name.resize(name.size() - 4);
+    return name;
+}
+
+// The visible result columns: the hidden AVG helpers left out.
+std::vector<TFieldDesc> VisibleDefs(const std::vector<TFieldDesc>& defs) {
+    std::vector<TFieldDesc> visible;
+    for (const TFieldDesc& d : defs)
+        if (d.Bytes[fdo::Hidden] == 0) visible.push_back(d);
+    return visible;
+}
+
+void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
+    TDataSession* session = plan.Context.Session;
+    const bool memory = q.InMemory != 0;
+    plan.ResultDefs = BuildResultDefs(plan);
+    const std::vector<TFieldDesc> visible = VisibleDefs(plan.ResultDefs);
+    const bool helpers = visible.size() != plan.ResultDefs.size();
+    if (q.HasInto && !q.IntoTableName.empty()) {
+        // A name without a path lives in the statement's own database, which may be
+        // the in-memory one.
+        TSourceTable target(&q);
+        target.SetTableName(q.IntoTableName, memory, q.Statement ? q.Statement->DatabasePath : std::string());
+        TDataDirectory* database = OpenDatabaseOf(plan.Context, target);
+        // The AVG helpers never reach a stored table: the rows are worked out in a
+        // temporary table and copied into the INTO table once finished.
+        if (helpers) {
+            plan.IntoDatabase = database;
+            plan.Into = CreateTableCursor(plan, database, target.TableName, target.InMemory != 0, false, visible);
+        } else {
+            plan.ResultDatabase = database;
+            plan.ResultIsInto = true;
+            plan.OwnsResultDatabase = database != plan.Context.Database;
+            plan.Result = CreateTableCursor(plan, database, target.TableName, target.InMemory != 0, false,
+                                           plan.ResultDefs);
+            return;
+        }
+    }
+    plan.ResultDatabase = OpenWorkDatabase(session, memory);
+    plan.OwnsResultDatabase = plan.ResultDatabase != plan.Context.Database;
+    plan.Result = CreateTableCursor(plan, plan.ResultDatabase, TempTableName(plan.ResultDatabase, memory), memory,
+                                   true, plan.ResultDefs);
+}
+
+}  // namespace
+
+std::unique_ptr<TDataCursor> CreateScratchResult(TQueryPlan& plan, TDataDirectory*& database) {
+    const bool memory = plan.Query.InMemory != 0;
+    database = OpenWorkDatabase(plan.Context.Session, memory);
+    try {
+        return CreateTableCursor(plan, database, TempTableName(database, memory), memory, true, plan.ResultDefs);
+    } catch (...) {
+        if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
+        database = nullptr;
+        throw;
+    }
+}
+
+namespace {
 
 // An ORDER BY or GROUP BY item as a result column number. ORDER BY may name an
 // aggregate's column (ORDER BY Kensu DESC after COUNT(*) AS Kensu); GROUP BY may not.

@@ -1,5 +1,6 @@
 #include "engine/sql/SourceTable.h"
 
+#include "engine/core/DataSession.h"
 #include "engine/expr/ExpToken.h"
 #include "engine/files/Routines.h"
 
@@ -10,6 +11,8 @@ namespace {
 std::string Short(std::string_view s) { return std::string(s.substr(0, 255)); }
 
 }  // namespace
+
+TDataDirectory* OpenMemoryDatabase(TDataSession& session) { return session.OpenDataDirectory(MemoryDatabaseName, {}); }
 
 TSourceTable::~TSourceTable() { FreeExpression(TableCondition); }
 
@@ -31,6 +34,10 @@ void TSourceTable::SetTableName(std::string_view name, bool inMemory, std::strin
         std::string table;
         SplitFileNameExt(normalised, ".DAT", table);
         TableName = Short(table);
+        if (SameNameText(Database, MemoryDatabaseName)) {
+            InMemory = 1;
+            Database = std::string(MemoryDatabaseName);
+        }
     }
     if (CorrelationName.empty()) CorrelationName = TableName;
 }

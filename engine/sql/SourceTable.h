@@ -12,9 +12,16 @@
 namespace kura {
 
 class TDataQuery;
+class TDataDirectory;
+class TDataSession;
 
 // The name of the in-memory database.
 inline constexpr std::string_view MemoryDatabaseName = "Memory";
+
+// The session's one in-memory database, as the database component opens it: every
+// MEMORY table of a statement (source, target, INTO) lives there. One more
+// reference; CloseDataDirectory drops it.
+TDataDirectory* OpenMemoryDatabase(TDataSession& session);
 
 class TSourceTable {
 public:
@@ -25,8 +32,10 @@ public:
 
     // Splits a table reference: path delimiters normalised; an in-memory table lives
     // in "Memory"; a name without a path lives in the statement's own database
-    // (ownDatabase); a name with a path in that directory. The table name is the file
-    // part without ".DAT"; the correlation name, while still empty, becomes it.
+    // (ownDatabase); a name with a path in that directory. A table whose database
+    // is "Memory" (the statement's own being the in-memory one) is in memory. The
+    // table name is the file part without ".DAT"; the correlation name, while still
+    // empty, becomes it.
     void SetTableName(std::string_view name, bool inMemory, std::string_view ownDatabase);
     void SetCorrelationName(std::string_view name);
 

@@ -128,6 +128,7 @@ void TQueryStatement::PrepareQueries() {
 uint16_t TQueryStatement::SetParams(uint16_t count, const TFieldDesc* const* descriptors, const uint8_t* record) {
     if (IsRemote()) return SetParamsRemote(count, descriptors, record);
     if (!descriptors || !record) return 0;
+    FBoundCount = std::max(FBoundCount, std::min<size_t>(count, FParameters.size()));
     for (size_t i = 0; i < count && i < FParameters.size(); ++i) {
         const TFieldDesc* desc = descriptors[i];
         TExpToken* token = FParameters[i];
@@ -158,6 +159,15 @@ uint16_t TQueryStatement::SetParams(uint16_t count, const TFieldDesc* const* des
         if (size > 0) std::memcpy(token->Value.data(), value, static_cast<size_t>(size));
     }
     return 0;
+}
+
+void TQueryStatement::CheckParameterValues() const {
+    if (FBoundCount >= FParameters.size()) return;
+    // An unbound mark would compare as zero or an empty text and quietly pick rows.
+    const size_t marks = FParameters.size();
+    RaiseStatementError("The statement has " + std::to_string(marks) + (marks == 1 ? " parameter" : " parameters") +
+                        " but " + std::to_string(FBoundCount) +
+                        (FBoundCount == 1 ? " parameter value was given" : " parameter values were given"));
 }
 
 void TQueryStatement::ExecuteQuery(TDataQuery* query, TDataCursor*& result) {
@@ -235,6 +245,7 @@ void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const T
     FFollowOn = 0;
     if (!MasterQuery()) RaiseStatementError("No SQL statement available");
     if (paramCount > 0) SetParams(std::min<uint16_t>(paramCount, MaxParameters), descriptors, record);
+    CheckParameterValues();
     ExecuteLocal(result);
     double totalTime = FExecutionTime;
     uint32_t totalRows = FRowsAffected;
@@ -245,6 +256,7 @@ void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const T
         result = nullptr;
         ParseNext();
         PrepareQueries();
+        CheckParameterValues();
         ExecuteLocal(result);
         totalTime += FExecutionTime;
         if (FKind == skStartTransaction) {

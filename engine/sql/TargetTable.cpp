@@ -17,7 +17,7 @@ TTargetTable::TTargetTable(TQueryStatement& statement, const TSourceTable& table
     FInMemory = table.InMemory != 0 || SameNameText(table.Database, MemoryDatabaseName);
     FTableName = table.TableName;
     if (FInMemory) {
-        FDatabase = FSession->OpenDataDirectory(MEMORY_DATABASE_NAME, {});
+        FDatabase = OpenMemoryDatabase(*FSession);
     } else {
         FDatabase = FSession->OpenDataDirectory(table.Database, table.Database);
     }

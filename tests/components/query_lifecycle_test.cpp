@@ -249,4 +249,24 @@ TEST_F(QueryLifecycle, MaxRowCountLimitsTheResult) {
     EXPECT_EQ(Rows(*q, {"Id"}).size(), 10u);
 }
 
+// What the SQL window runs: a sub-query that is a UNION chain, and averages whose
+// helper columns stay out of the fields, live request or not.
+TEST_F(QueryLifecycle, SubQueryUnionsAndAveragesThroughTheComponent) {
+    StaffTable(6)->Close();
+    for (bool live : {false, true}) {
+        auto q = NewQuery("SELECT Id FROM Staff WHERE Score IN (SELECT Score FROM Staff WHERE Id = 1 UNION "
+                          "SELECT Id FROM Staff WHERE Id = 3) ORDER BY Id");
+        q->SetRequestLive(live);
+        q->Open();
+        EXPECT_EQ(Rows(*q, {"Id"}), (RowList{"1", "3"}));
+        q->Close();
+        q->SetSQL("SELECT Score, AVG(Id), COUNT(*) FROM Staff GROUP BY Score HAVING AVG(Id) > 1");
+        q->Open();
+        ASSERT_EQ(q->FieldCount(), 3);
+        EXPECT_EQ(q->Fields(1)->FieldName, "Average Of Id");
+        EXPECT_EQ(q->Fields(2)->FieldName, "Count Of *");
+        EXPECT_EQ(Rows(*q, {"Score", "Average Of Id"}), (RowList{"2|2", "3|3", "4|4", "5|5", "6|6"}));
+    }
+}
+
 }  // namespace

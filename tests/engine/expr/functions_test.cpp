@@ -56,6 +56,54 @@ TEST(ExpressionFunctions, TextFunctions) {
     });
 }
 
+// Code page 932 text: positions, lengths and trim characters count characters, a
+// double-byte character is never cut in two, and no trail byte (ア ends in "A",
+// ソ in "\\") is taken for a character of its own. The lead bytes 0x81-0x9F and
+// 0xE0-0xFC (凜) both count; 0xA1-0xDF (ｱ) are single-byte katakana.
+TEST(ExpressionFunctions, DoubleByteCharactersCountAsOne) {
+    const std::string ya = "\x8E\x52", da = "\x93\x63", ta = "\x91\xBE";  // 山田太
+    const std::string a = "\x83\x41", i = "\x83\x43", so = "\x83\x5C";    // アイソ
+    const std::string wide = "\x81\x40", rin = "\xEA\xA3", ka = "\xB1";    // full-width blank, 凜, ｱ
+    const std::string wa = "\x82\x81";                                        // full-width ａ
+    const std::string name = ya + da + ta;
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"SUBSTRING('" + name + "' FROM 2 FOR 2)", "'" + da + ta + "'"},
+        {"SUBSTRING('" + name + "' FROM 3)", "'" + ta + "'"},
+        {"SUBSTRING('" + name + "' FROM 4)", "NULL"},
+        {"SUBSTRING('x" + rin + "y' FROM 2 FOR 1)", "'" + rin + "'"},
+        {"SUBSTRING('" + ka + rin + ka + "' FROM 3)", "'" + ka + "'"},
+        {"POS('" + ta + "' IN '" + name + "')", "3"},
+        {"POS('A' IN '" + a + "A')", "2"},
+        {"POS('" + rin + "' IN 'ab" + rin + "')", "3"},
+        {"LENGTH('" + name + "')", "3"},
+        {"LENGTH('a" + ka + rin + so + "')", "4"},
+        {"OCCURS('A' IN '" + a + "A" + a + "')", "1"},
+        {"REPLACE('A' WITH 'b' IN '" + a + "A')", "'" + a + "b'"},
+        {"TRIM(LEADING '" + a + "' FROM '" + a + a + i + "')", "'" + i + "'"},
+        {"TRIM(TRAILING '" + a + "' FROM '" + i + a + a + "')", "'" + i + "'"},
+        {"TRIM(TRAILING 'A' FROM 'x" + a + "')", "'x" + a + "'"},
+        {"TRIM(BOTH '" + wide + "' FROM '" + wide + ya + wide + wide + "')", "'" + ya + "'"},
+        {"TRIM(BOTH 'A' FROM 'A" + a + "A')", "'" + a + "'"},
+        {"TRIM(LEADING '\\' FROM '\\" + so + "')", "'" + so + "'"},
+        {"UPPER('" + wa + "b" + a + "')", "'" + wa + "B" + a + "'"},
+        {"LOWER('AB" + a + "')", "'ab" + a + "'"},
+        {"CAST('" + name + "' AS CHAR(3))", "'" + ya + "'"},
+        {"CAST('a" + rin + "' AS CHAR(2))", "'a'"},
+        {"CAST('" + ka + rin + "' AS CHAR(3))", "'" + ka + rin + "'"},
+        {"'" + name + "' LIKE '_" + da + "_'", "true"},
+        {"'" + name + "' LIKE '__'", "false"},
+        {"'" + so + "' LIKE '_'", "true"},
+        {"'" + rin + rin + "' LIKE '_" + rin + "'", "true"},
+        {"'" + a + "' LIKE '%A'", "false"},
+        {"'" + name + "' LIKE '" + ya + "%'", "true"},
+    };
+    exprtest::PoolScope pool;
+    TTestRecord record;
+    FillStaff(record);
+    for (const auto& [text, expected] : rows) EXPECT_EQ(EvalText(text, record), expected) << text;
+    EXPECT_EQ(pool.Count(), exprtest::PoolScope::Warm) << "nodes leaked";
+}
+
 // Searching for the empty text must end: nothing is found and nothing replaced.
 TEST(ExpressionFunctions, EmptySearchTextsEndWithTheTextUnchanged) {
     exprtest::PoolScope pool;

@@ -92,6 +92,23 @@ TEST(Routines, CharactersAndBuffers) {
     NextCharDBCS(p);  // a lone lead byte before the terminator
     EXPECT_EQ(p - text.c_str(), 4);
 
+    // Counting and cutting walk the same characters: both lead-byte ranges, a lone
+    // lead byte at the end as one, the single-byte katakana 0xA1-0xDF as one each.
+    const std::string rin = "\xEA\xA3", ka = "\xB1";
+    const struct {
+        std::string Text;
+        size_t Chars;
+        size_t MaxChars, MaxBytes, Prefix;
+    } cuts[] = {
+        {A + "x" + "\x82", 3, 2, SIZE_MAX, 3},  {A + SO + HYO, 3, SIZE_MAX, 5, 4}, {rin + rin, 2, SIZE_MAX, 3, 2},
+        {"x" + rin + ka, 3, 2, SIZE_MAX, 3},     {"x" + rin + ka, 3, SIZE_MAX, 2, 1}, {ka + ka + rin, 3, 9, 3, 2},
+        {"", 0, 5, 5, 0},                        {rin, 1, 0, SIZE_MAX, 0},           {"\xFC\x40" "a", 2, SIZE_MAX, 2, 2},
+    };
+    for (const auto& c : cuts) {
+        EXPECT_EQ(CharCountDBCS(c.Text), c.Chars) << c.Text;
+        EXPECT_EQ(CharPrefixDBCS(c.Text, c.MaxChars, c.MaxBytes), c.Prefix) << c.Text;
+    }
+
     EXPECT_EQ(CompareCharLocale(0, 0, A.c_str(), I.c_str()), -1);
     EXPECT_EQ(CompareCharLocale(0, 0, A.c_str(), A.c_str()), 0);
     EXPECT_EQ(CompareCharsLocale(0, 0, 'b', 'a'), 1);

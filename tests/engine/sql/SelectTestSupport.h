@@ -4,6 +4,7 @@
 // with the result read back as text rows (NULL as "NULL") and column names.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -15,7 +16,9 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ValueAccess.h"
 #include "engine/sql/QueryPlan.h"
+#include "engine/files/Bcd.h"
 #include "engine/sql/QueryStatement.h"
+#include "engine/sql/SourceTable.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 
 namespace kura::selecttest {
@@ -37,13 +40,41 @@ inline std::string FormatDouble(double v) {
     return text;
 }
 
+// The engine library for as long as any database of a test lives (a test may hold
+// two, one on disk and one in memory).
+class SharedLibrary {
+public:
+    SharedLibrary() {
+        if (Users()++ == 0) InitEngineLibrary();
+    }
+    ~SharedLibrary() {
+        if (--Users() == 0) DoneEngineLibrary();
+    }
+    SharedLibrary(const SharedLibrary&) = delete;
+    SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+private:
+    static int& Users() {
+        static int users = 0;
+        return users;
+    }
+};
+
 class SqlDb {
 public:
-    SqlDb() {
+    // inMemory: the tables live in the in-memory database, which is also the
+    // statements' own database (names without MEMORY find them there).
+    explicit SqlDb(bool inMemory = false) : inMemory_(inMemory) {
         session_.SetLockRetryCount(1);
         session_.SetLockWaitTime(10);
         session_.SetPrivateDir(tmp_.path());
-        dir_ = session_.OpenDataDirectory("DB", tmp_.path());
+        dir_ = inMemory ? OpenMemoryDatabase(session_) : session_.OpenDataDirectory("DB", tmp_.path());
+    }
+    // In-memory tables outlive the session: they go with the database that made them.
+    ~SqlDb() {
+        statement_.reset();
+        for (const std::string& name : created_)
+            if (inMemory_) dir_->DeleteTable(name, true);
     }
 
     // Secondary indexes are given by 1-based field numbers, one field each,
@@ -55,14 +86,16 @@ public:
         for (uint16_t f : indexed) b.Secondary(("ix" + std::to_string(f)).c_str(), {f}, false);
         for (size_t i = 1; i < b.Def.Indexes.size(); ++i) b.Def.Indexes[i].SetByte(ido::Descending, descending ? 1 : 0);
         TDataTable* table = nullptr;
-        if (dir_->CreateTable(table, name, false, false, b.Def) != 0 || !table)
+        if (dir_->CreateTable(table, name, inMemory_, false, b.Def) != 0 || !table)
             throw std::runtime_error("table not created");
         dir_->CloseTable(table, false, false, false);
+        created_.push_back(name);
     }
 
     void Insert(const std::string& name, const std::vector<Row>& rows) {
         TDataCursor c(dir_);
         c.SetTableName(name);
+        c.SetInMemory(inMemory_);
         c.OpenCursor();
         std::vector<uint8_t> record(c.GetRecordSize() + 16u, 0);
         for (const Row& row : rows) {
@@ -87,6 +120,12 @@ public:
                         const double x = std::holds_alternative<double>(v) ? std::get<double>(v)
                                                                            : static_cast<double>(std::get<int64_t>(v));
                         std::memcpy(bytes, &x, 8);
+                        break;
+                    }
+                    case fldBCD: {
+                        const double x = std::holds_alternative<double>(v) ? std::get<double>(v)
+                                                                           : static_cast<double>(std::get<int64_t>(v));
+                        CurrToBCDValue(static_cast<TCurrency>(std::llround(x * 10000)), d.StoredDecimals(), bytes);
                         break;
                     }
                     case fldINT16:
@@ -124,7 +163,7 @@ public:
     // Parses and runs one SELECT (asking for a live result when live); the
     // statement keeps the result cursor.
     TDataCursor* Run(const std::string& text, bool live = false) {
-        statement_ = std::make_unique<TQueryStatement>();
+        statement_ = std::make_unique<TQueryStatement>(inMemory_ ? dir_ : nullptr);
         statement_->Tokenizer().Clock = [] { return 45000.5; };
         statement_->ParseFirst(text);
         if (live) statement_->MasterQuery()->LiveRequest = 1;
@@ -214,6 +253,7 @@ public:
         }
     }
 
+    bool InMemory() const { return inMemory_; }
     TDataSession& Session() { return session_; }
     TDataDirectory* Dir() { return dir_; }
     const std::string& Path() const { return tmp_.path(); }
@@ -221,7 +261,9 @@ public:
     std::function<void(uint16_t, bool&)> onProgress;
 
 private:
-    test::LibraryScope library_;
+    bool inMemory_ = false;
+    std::vector<std::string> created_;
+    SharedLibrary library_;
     test::TempDir tmp_;
     TDataSession session_;
     TDataDirectory* dir_ = nullptr;

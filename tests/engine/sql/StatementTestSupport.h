@@ -11,6 +11,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/EngineLibrary.h"
+#include "engine/files/Bcd.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/sql/QueryStatement.h"
 #include "tests/common/EngineTestEnvironment.h"
@@ -75,6 +76,16 @@ inline std::string CursorFieldText(TDataCursor& cursor, uint16_t n, uint8_t* rec
             std::snprintf(text, sizeof text, "%g", v);
             return text;
         }
+        case fldBCD: {
+            // Ten-thousandths, written without trailing zeros.
+            TCurrency c = 0;
+            if (!BCDToCurrValue(value, c)) return "?";
+            const uint64_t magnitude = c < 0 ? 0 - static_cast<uint64_t>(c) : static_cast<uint64_t>(c);
+            std::string s = (c < 0 ? "-" : "") + std::to_string(magnitude / 10000);
+            std::string decimals = std::to_string(10000 + magnitude % 10000).substr(1);
+            while (!decimals.empty() && decimals.back() == '0') decimals.pop_back();
+            return decimals.empty() ? s : s + "." + decimals;
+        }
         default: return "?";
     }
 }
@@ -94,6 +105,40 @@ public:
         TDataCursor* cursor = nullptr;
         statement.Execute(cursor);
         return statement.RowsAffected();
+    }
+
+    // The rows of a SELECT as a dataset sees them: every field of the result cursor
+    // that is not hidden, in field order (names, when asked, the same way).
+    std::vector<std::string> Select(const std::string& sql, std::vector<std::string>* names = nullptr) {
+        TQueryStatement statement(db_.dir);
+        statement.Prepare(sql);
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+        return VisibleRows(*cursor, names);
+    }
+
+    static std::vector<std::string> VisibleRows(TDataCursor& cursor, std::vector<std::string>* names = nullptr) {
+        std::vector<uint16_t> fields;
+        if (names) names->clear();
+        for (uint16_t n = 1; n <= cursor.GetCursorFieldCount(); ++n) {
+            TFieldDesc desc;
+            cursor.GetFieldDesc(n, desc);
+            if (desc.Bytes[fdo::Hidden] != 0) continue;
+            fields.push_back(n);
+            if (names) names->push_back(desc.Name());
+        }
+        std::vector<uint8_t> record(cursor.GetCursorRecordSize() + 16, 0);
+        std::vector<std::string> rows;
+        cursor.SetToBegin();
+        while (cursor.GetNextRecord(record.data()) == 0) {
+            std::string row;
+            for (size_t i = 0; i < fields.size(); ++i) {
+                if (i > 0) row += "|";
+                row += CursorFieldText(cursor, fields[i], record.data());
+            }
+            rows.push_back(row);
+        }
+        return rows;
     }
 
     // The error the text raises; code 0 when it runs.

@@ -128,6 +128,55 @@ TEST_F(SelectTest, UnionAndUnionAll) {
               "the master query");
 }
 
+// Rules that a grouping, ordering or UNION step can get subtly wrong, each as rows
+// in the order given (sorted first where the query leaves the order open).
+TEST_F(SelectTest, HavingOrderingAndUnionKindsDecideTheRows) {
+    const struct {
+        const char* Sql;
+        TextRows Expected;
+        bool Sorted;  // compare as sorted lists
+    } cases[] = {
+        // HAVING sees each group's finished average, never its running sum: the
+        // sum of dept 10 (400 salary, 12 bonus) would fail these tests.
+        {"SELECT dept, AVG(salary) FROM emp GROUP BY dept HAVING AVG(salary) < 250",
+         {{"NULL", "80"}, {"10", "200"}, {"20", "200"}, {"30", "50"}}, false},
+        {"SELECT dept, AVG(salary) FROM emp GROUP BY dept HAVING AVG(salary) = 200", {{"10", "200"}, {"20", "200"}}, false},
+        {"SELECT dept, AVG(bonus) FROM emp GROUP BY dept HAVING AVG(bonus) < 10",
+         {{"NULL", "0"}, {"10", "6"}, {"20", "0"}, {"30", "1"}}, false},
+        {"SELECT dept, AVG(id) FROM emp GROUP BY dept HAVING AVG(id) > 3", {{"NULL", "5"}, {"30", "4"}}, false},
+        // An ORDER BY on the grouping columns keeps its own directions.
+        {"SELECT dept, COUNT(*) FROM emp GROUP BY dept ORDER BY dept DESC",
+         {{"30", "1"}, {"20", "1"}, {"10", "2"}, {"NULL", "1"}}, false},
+        {"SELECT dept, COUNT(*) FROM emp GROUP BY dept ORDER BY 1 DESC",
+         {{"30", "1"}, {"20", "1"}, {"10", "2"}, {"NULL", "1"}}, false},
+        {"SELECT dept, COUNT(*) FROM emp GROUP BY dept ORDER BY dept",
+         {{"NULL", "1"}, {"10", "2"}, {"20", "1"}, {"30", "1"}}, false},
+        {"SELECT dept, name FROM emp GROUP BY dept, name ORDER BY dept, name DESC",
+         {{"NULL", "Eve"}, {"10", "Cid"}, {"10", "Ann"}, {"20", "Bob"}, {"30", "Dee"}}, false},
+        {"SELECT dept, name FROM emp GROUP BY dept, name ORDER BY dept DESC, name",
+         {{"30", "Dee"}, {"20", "Bob"}, {"10", "Ann"}, {"10", "Cid"}, {"NULL", "Eve"}}, false},
+        {"SELECT dept, SUM(salary) FROM emp GROUP BY dept ORDER BY dept DESC TOP 2", {{"30", "50"}, {"20", "200"}}, false},
+        // UNION against UNION ALL is each link's own: a chain reads from its end,
+        // and a member joined by UNION alone de-duplicates what follows from it.
+        {"SELECT dept FROM emp WHERE dept = 10 UNION ALL SELECT id FROM dept WHERE id = 10 UNION SELECT id FROM dept",
+         {{"10"}, {"10"}, {"10"}, {"20"}, {"40"}}, true},
+        {"SELECT dept FROM emp WHERE dept = 10 UNION SELECT id FROM dept WHERE id = 10 UNION ALL SELECT id FROM dept",
+         {{"10"}, {"20"}, {"40"}}, true},
+        {"SELECT dept FROM emp WHERE dept = 10 UNION ALL SELECT id FROM dept UNION ALL SELECT id FROM dept",
+         {{"10"}, {"10"}, {"10"}, {"10"}, {"20"}, {"20"}, {"40"}, {"40"}}, true},
+        {"SELECT id FROM dept UNION ALL SELECT id FROM dept UNION ALL SELECT dept FROM emp WHERE dept > 10 UNION "
+         "SELECT dept FROM emp WHERE dept > 10",
+         {{"10"}, {"10"}, {"20"}, {"20"}, {"20"}, {"30"}, {"40"}, {"40"}}, true},
+    };
+    for (const auto& c : cases) {
+        TextRows rows = db.Rows(c.Sql);
+        if (c.Sorted) {
+            std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return std::stoi(a[0]) < std::stoi(b[0]); });
+        }
+        EXPECT_EQ(rows, c.Expected) << c.Sql;
+    }
+}
+
 TEST_F(SelectTest, Joins) {
     EXPECT_EQ(db.Rows("SELECT e.name, d.dname FROM emp e, dept d WHERE e.dept = d.id ORDER BY e.name"),
               (TextRows{{"Ann", "Sales"}, {"Bob", "Dev"}, {"Cid", "Sales"}}));

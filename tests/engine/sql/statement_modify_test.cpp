@@ -3,6 +3,7 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "engine/core/DataDirectory.h"
+#include "platform/CodePage.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -36,15 +37,37 @@ TEST_F(Modify, InsertValuesWithNullsAndColumnLists) {
 }
 
 TEST_F(Modify, LongStringsAreCutToTheColumn) {
-    db.Run("INSERT INTO t VALUES (8, 'abcdefghijklmnop', 0)");
-    db.Run("UPDATE t SET name = 'zyxwvutsrq' WHERE k = 1");
-    const Rows rows = db.Rows("t");
-    EXPECT_EQ(rows[0], "1|zyxwvu|10");
-    EXPECT_EQ(rows[5], "8|abcdef|0");
-    // Seven bytes of code page 932 into six: the third double-byte character would
-    // be split, so it goes whole.
-    db.Run("INSERT INTO t VALUES (9, 'a\x82\xa0\x82\xa2\x82\xa4', 0)");
-    EXPECT_EQ(db.Rows("t").back(), "9|a\x82\xa0\x82\xa2|0");
+    // Into CHAR(6), by INSERT and by UPDATE: never past the column, and never half
+    // of a double-byte character of code page 932, whose lead bytes are 0x81-0x9F
+    // and 0xE0-0xFC (0xA1-0xDF are single-byte katakana).
+    const std::string a = "\x82\xa0", i = "\x82\xa2", u = "\x82\xa4";  // あいう
+    const std::string rin = "\xea\xa3";                                  // 凜
+    const std::string ka = "\xb1";                                        // ｱ
+    const std::pair<std::string, std::string> cases[] = {
+        {"abcdefghijklmnop", "abcdef"},
+        {"a" + a + i + u, "a" + a + i},
+        {"a" + rin + rin + rin, "a" + rin + rin},
+        {rin + rin + rin + "x", rin + rin + rin},
+        {"abcde" + rin, "abcde"},
+        {"ab" + ka + ka + ka + ka + ka, "ab" + ka + ka + ka + ka},
+        {ka + rin + rin + rin, ka + rin + rin},
+    };
+    int key = 100;
+    for (const auto& [text, kept] : cases) {
+        SCOPED_TRACE(text);
+        ++key;
+        db.Run("INSERT INTO t VALUES (" + std::to_string(key) + ", '" + text + "', 0)");
+        EXPECT_EQ(db.Rows("t").back(), std::to_string(key) + "|" + kept + "|0");
+        db.Run("UPDATE t SET name = '" + text + "' WHERE k = 1");
+        EXPECT_EQ(db.Rows("t")[0], "1|" + kept + "|10");
+        // Computed from the column: cut again on a character boundary.
+        db.Run("UPDATE t SET name = name + name WHERE k = 1");
+        const std::string row = db.Rows("t")[0];
+        const std::string name = row.substr(2, row.size() - 5);
+        EXPECT_EQ(row.substr(0, 2 + kept.size()), "1|" + kept);
+        EXPECT_LE(name.size(), 6u);
+        EXPECT_EQ(platform::Utf8ToCp932(platform::Cp932ToUtf8(name)), name) << "a character was split";
+    }
 }
 
 TEST_F(Modify, ValueMessages) {
@@ -56,8 +79,11 @@ TEST_F(Modify, ValueMessages) {
         {"INSERT INTO t VALUES (1, 'a')", "The number of values must match the number of table columns"},
         {"INSERT INTO t (k, zz) VALUES (1, 2)",
          "Invalid column name 'zz' or table correlation name '' specified in table columns"},
-        {"UPDATE t SET n = 'text'", "Type mismatch between column 'n' and constant ''text'' in update values"},
+        // A value's text is quoted once, whatever the value.
+        {"UPDATE t SET n = 'text'", "Type mismatch between column 'n' and constant 'text' in update values"},
+        {"INSERT INTO t VALUES (1, 'a', 'text')", "Type mismatch between column 'n' and constant 'text' in update values"},
         {"UPDATE t SET name = 12", "Type mismatch between column 'name' and constant '12' in update values"},
+        {"UPDATE t SET n = name", "Type mismatch between column 'n' and column 'name' in update values"},
         {"UPDATE t SET n = 1 WHERE name", "WHERE or JOIN clause must be a boolean expression"},
     };
     for (const Case& c : cases) {
@@ -77,7 +103,9 @@ TEST_F(Modify, DateStringsAreConvertedWhenPlanned) {
     EXPECT_NE(rows[0], "1|NULL");
     const SqlError bad = db.ErrorOf("INSERT INTO d VALUES (2, 'no date')");
     EXPECT_EQ(bad.Code, KURA_SQLPARSE);
-    EXPECT_EQ(bad.Message, "Date, time, or timestamp expression expected, instead found ''no date'' in update values");
+    EXPECT_EQ(bad.Message, "Date, time, or timestamp expression expected, instead found 'no date' in update values");
+    EXPECT_EQ(db.ErrorOf("UPDATE d SET born = 'x'").Message,
+              "Date, time, or timestamp expression expected, instead found 'x' in update values");
 }
 
 TEST_F(Modify, UpdateWithWhereChangesExactlyTheMatchingRows) {
