@@ -266,10 +266,12 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
             return;
         }
         case fnLength:
+            // The one text function that measures bytes, not characters: callers size
+            // CHAR columns with it.
             if (a0->IsNull != 0)
                 PutNull(result);
             else
-                PutNumber(result, static_cast<int64_t>(CharCountDBCS(TextView(*a0))));
+                PutNumber(result, static_cast<int64_t>(TextLength(*a0)));
             return;
         case fnCast: AssignConvertedValue(result, *a0); return;
         case fnAbs:
