@@ -219,7 +219,14 @@ TEST_F(ScannerTest, CancelAndFailureEndTheScanAndCloseTheDevice) {
         Configure({"mode Gray", "read-status-code \"SANE_STATUS_IO_ERROR\""});
         TScanner scanner;
         scanner.SetSourceName("test:0");
+        // The failed read cancels the page at once.
+        bool started = false;
+        scanner.OnBeforeScan = [&](TScanner&, const TScanImageInfo&, bool&) {
+            started = true;
+            EXPECT_TRUE(kura::test::WaitForSaneReaders());
+        };
         EXPECT_FALSE(scanner.Acquire());
+        EXPECT_TRUE(started);
         EXPECT_EQ(scanner.State(), TWAINState::tsPRESESSION);
         EXPECT_TRUE(scanner.Bitmap().empty());
     }
@@ -231,6 +238,7 @@ TEST_F(ScannerTest, CancelAndFailureEndTheScanAndCloseTheDevice) {
         TScanImageInfo seen;
         scanner.OnBeforeScan = [&](TScanner&, const TScanImageInfo& info, bool& cancel) {
             seen = info;
+            EXPECT_TRUE(kura::test::WaitForSaneReaders());
             cancel = true;
         };
         EXPECT_FALSE(scanner.Acquire());
