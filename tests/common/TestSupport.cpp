@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -129,6 +130,23 @@ int ChildProcess::wait(int timeoutMs) {
 
 void ChildProcess::kill(int signal) {
     if (!reaped_) ::kill(pid_, signal);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+char TaskState(pid_t id) {
+    std::ifstream in("/proc/" + std::to_string(id) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The name in parentheses may hold anything; the state follows its closing one.
+    const auto close = stat.rfind(") ");
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
 }
 
 }  // namespace kura::test

@@ -1,5 +1,6 @@
 #pragma once
 // Shared test support: scratch folders and a second process to test sharing and locks.
+#include <functional>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -50,5 +51,13 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
+
+// Polls until condition() holds, at most timeoutMs; answers whether it came.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
+
+// The state letter /proc gives a process or thread of this machine: 'R' running, 'S'
+// sleeping in the kernel (waiting for a lock, a condition, input), 'T' stopped; 0 once
+// it is gone.
+char TaskState(pid_t id);
 
 }  // namespace kura::test

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 #include "engine/core/Engine.h"
 #include "tests/components/ComponentTestSupport.h"
@@ -231,16 +232,19 @@ TEST_F(Lifetimes, TheEngineWideSectionSerialisesSessionsOfDifferentThreads) {
     a.SetActive(true);
     b.SetActive(true);
     std::atomic<int> stage{0};
+    std::atomic<pid_t> otherId{0};
     a.LockSession();
     std::thread other([&] {
+        otherId = gettid();
         stage = 1;
         b.LockSession();  // waits for A's UnlockSession
         stage = 2;
         EXPECT_EQ(GetEngineSession(), b.Handle());
         b.UnlockSession();
     });
-    while (stage.load() < 1) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(WaitUntil([&] { return stage.load() == 1; }));
+    // B's thread has gone to sleep in the kernel without passing its lock.
+    EXPECT_TRUE(WaitUntil([&] { return TaskState(otherId) == 'S'; }));
     EXPECT_EQ(stage.load(), 1);
     EXPECT_EQ(GetEngineSession(), a.Handle());
     a.UnlockSession();

@@ -149,9 +149,14 @@ TEST_F(Lifecycle, BookmarksSurviveRefreshAndOtherChanges) {
     EXPECT_EQ(t->FieldByName("Id")->AsInteger(), 7);
     t->Last();
     const TBookmark last = t->GetBookmark();
-    EXPECT_EQ(t->CompareBookmarks(mark, last), -1);
-    EXPECT_EQ(t->CompareBookmarks(last, mark), 1);
-    EXPECT_EQ(t->CompareBookmarks(mark, mark), 0);
+    // A nil (empty) bookmark comes before every real one.
+    const TBookmark nil;
+    const struct {
+        const TBookmark &a, &b;
+        int expected;
+    } comparisons[] = {{mark, last, -1}, {last, mark, 1}, {mark, mark, 0},
+                       {nil, last, -1},  {last, nil, 1},  {nil, nil, 0}};
+    for (const auto& c : comparisons) EXPECT_EQ(t->CompareBookmarks(c.a, c.b), c.expected) << &c - comparisons;
     EXPECT_TRUE(t->BookmarkValid(mark));
 }
 

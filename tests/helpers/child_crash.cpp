@@ -6,11 +6,13 @@
 //   ForceBufferFlush; a ninth argument "exclusive" opens the table exclusively with
 //   caches of a few items. After each step it says "step <i> <write calls so far>",
 //   at the end "done". Exit code 0 when the script ran to its end.
-// crash-reader DIR TABLE: opens the table, says "ready", waits for "go", then takes
-//   the reader lock and reads every record in primary order and says "row <code> <name|note>" for each, then
+// crash-reader DIR TABLE: opens the table, says "ready", waits for "go", says "waiting" once
+//   the reader lock is refused (another program writes), then waits for that lock and reads
+//   every record in primary order and says "row <code> <name|note>" for each, then
 //   "count <record count>"; "error <n>" for an engine error.
-// crash-appender DIR TABLE CODE: opens the table, says "ready", waits for "go",
-//   appends a record with that code and says "ok" or "error <n>".
+// crash-appender DIR TABLE CODE: opens the table, says "ready", waits for "go", says
+//   "waiting" once the writer lock is refused, then appends a record with that code and says
+//   "ok" or "error <n>".
 #include <string>
 #include <vector>
 
@@ -35,6 +37,25 @@ platform::FileFaultAction ActionOf(const std::string& word) {
     if (word == "tear") return platform::FileFaultAction::TearAndStop;
     if (word == "pause") return platform::FileFaultAction::Pause;
     return platform::FileFaultAction::Stop;
+}
+
+// Tries the lock `take` takes once, without waiting, and says "waiting" when it is refused;
+// the caller then waits for it. A lock taken at once is given back with `giveBack`.
+template <typename Take, typename GiveBack>
+void SayWhenRefused(TDataTable& table, Take&& take, GiveBack&& giveBack) {
+    const int32_t attempts = table.GetIndexFile().LockAttempts;
+    const int32_t semaphoreAttempts = table.SemaphoreAttempts;
+    table.GetIndexFile().LockAttempts = 1;
+    table.SemaphoreAttempts = 1;
+    try {
+        take(table);
+        giveBack(table);
+        say("not refused");
+    } catch (const EKuraEngineError&) {
+        say("waiting");
+    }
+    table.GetIndexFile().LockAttempts = attempts;
+    table.SemaphoreAttempts = semaphoreAttempts;
 }
 
 // Runs body inside the engine library with a session on DIR; reports an engine
@@ -93,6 +114,8 @@ const kura::testchild::ChildCommand reader("crash-reader", [](const std::vector<
         if (hear() != "go") return;
         // The reader lock first, as a key search takes it: the reader waits for a
         // writer inside its flush.
+        SayWhenRefused(
+            *cursor->GetTable(), [](TDataTable& t) { t.BeginRead(); }, [](TDataTable& t) { t.EndRead(); });
         cursor->GetTable()->BeginRead();
         std::vector<uint8_t> buffer(cursor->GetCursorRecordSize());
         cursor->SetToBegin();
@@ -110,6 +133,8 @@ const kura::testchild::ChildCommand appender("crash-appender", [](const std::vec
         auto cursor = OpenRecordCursor(*db.dir, args[1]);
         say("ready");
         if (hear() != "go") return;
+        SayWhenRefused(
+            *cursor->GetTable(), [](TDataTable& t) { t.BeginWrite(); }, [](TDataTable& t) { t.EndWrite(); });
         const int32_t code = std::stoi(args[2]);
         AppendStressRecord(*cursor, code, "late" + std::to_string(code), "", {});
         say("ok");

@@ -26,9 +26,15 @@ TEST(PictureClasses, DibFilesAndTheClipboardFormatBelongToTPxDIB)
     EXPECT_EQ(picture->GetWidth(), 7);
     EXPECT_THROW(LoadPicture(dir.file("page.xyz")), EInvalidGraphic);
 
+    const TFileFormat registered = *format;
     UnregisterGraphicClass("TPxDIB");
     EXPECT_EQ(FindFileFormat("dib"), nullptr);
     EXPECT_EQ(CreateGraphicForClipboardFormat(CF_DIB), nullptr);
+
+    // The registry is the process's: the class goes back as the library registered it.
+    RegisterClipboardFormat(CF_DIB, registered.ClassName, registered.Create);
+    RegisterFileFormat(registered.Extension, registered.Description, registered.ClassName, registered.Create);
+    EXPECT_EQ(LoadPicture(dir.file("page.dib"))->GetWidth(), 7);
 }
 
 }  // namespace

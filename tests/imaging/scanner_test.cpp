@@ -1,23 +1,21 @@
 // The scanner component against SANE's "test" backend, through a private configuration
-// folder with two test devices. Each page is compared with what `scanimage` makes of the
-// same device and settings, after the bottom-up flip and the blue-green-red order.
+// folder with two test devices. Each page is compared with what `scanimage` made of the
+// same device and settings, after the bottom-up flip and the blue-green-red order. Those
+// pages are kept in tests/data/scanner; each was made once from the configuration the case
+// writes (into FOLDER) with the scanimage options given beside the case:
+//   SANE_CONFIG_DIR=FOLDER scanimage -d test:0 --format=pnm OPTIONS > tests/data/scanner/NAME.pnm
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
-#include "tests/common/TestSupport.h"
+#include "tests/common/SaneTestSupport.h"
 #include "imaging/Scanner.h"
 #include "platform/twain/GlobalMemory.h"
 
 using namespace kura::imaging;
 
 namespace {
-
-bool HaveScanimage() { return std::system("command -v scanimage >/dev/null 2>&1") == 0; }
 
 // A picture as rows of 8-bit samples (1 channel or 3 in red-green-blue order).
 struct Picture {
@@ -89,42 +87,23 @@ Picture ReadBitmapFile(const std::vector<uint8_t>& f) {
 class ScannerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveScanimage()) GTEST_SKIP() << "scanimage is not installed";
+        if (!kura::test::UseSaneTestBackend()) GTEST_SKIP() << "SANE's test backend is not installed";
         Configure({});
     }
-    void TearDown() override {
-        platform::twain::SetSourceManagerFactory(nullptr);
-        unsetenv("SANE_CONFIG_DIR");
-    }
+    void TearDown() override { platform::twain::SetSourceManagerFactory(nullptr); }
 
     // Writes the private configuration: the test backend with two devices and the given
     // defaults ("key value" lines of its configuration file).
     void Configure(const std::vector<std::string>& settings, bool withBackend = true) {
-        std::ofstream(dir_.file("dll.conf")) << (withBackend ? "test\n" : "");
-        std::ofstream conf(dir_.file("test.conf"));
-        // The backend's own defaults, which a configuration file without them would lose.
-        conf << "number_of_devices 2\nmode Gray\ndepth 8\nhand-scanner false\nthree-pass false\n"
-                "three-pass-order RGB\nresolution_min 1.0\nresolution_max 1200.0\nresolution_quant 1.0\n"
-                "resolution 50.0\ntest-picture \"Solid black\"\nread-limit false\nread-status-code \"Default\"\n"
-                "geometry_min 0.0\ngeometry_max 200.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\n"
-                "br_x 80.0\nbr_y 100.0\n";
-        for (const std::string& s : settings) conf << s << "\n";
-        conf.close();
-        setenv("SANE_CONFIG_DIR", dir_.path().c_str(), 1);
+        kura::test::WriteSaneTestConfig(settings, withBackend);
     }
 
-    Picture Reference(const std::string& options) {
-        const std::string command = "SANE_CONFIG_DIR=" + dir_.path() +
-                                    " scanimage -d test:0 --format=pnm " + options + " 2>/dev/null";
-        std::string out;
-        if (FILE* pipe = popen(command.c_str(), "r")) {
-            char buffer[65536];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-            pclose(pipe);
-        }
-        EXPECT_FALSE(out.empty()) << command;
-        return out.empty() ? Picture{} : ReadPnm(out);
+    // The page scanimage made, tests/data/scanner/NAME.pnm.
+    Picture Reference(const std::string& name) {
+        std::ifstream in(std::string(KURA_TEST_DATA) + "/scanner/" + name + ".pnm", std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_FALSE(bytes.empty()) << name;
+        return bytes.empty() ? Picture{} : ReadPnm(bytes);
     }
 
     // One scan with the component on device test:0.
@@ -134,13 +113,6 @@ protected:
         EXPECT_EQ(scanner.State(), TWAINState::tsPRESESSION);
         return scanner.Bitmap().empty() ? Picture{} : ReadBitmapFile(scanner.Bitmap());
     }
-
-    // One folder for the whole program: SANE reads the folder's name once per process.
-    static kura::test::TempDir& Dir() {
-        static kura::test::TempDir dir;
-        return dir;
-    }
-    kura::test::TempDir& dir_ = Dir();
 };
 
 }  // namespace
@@ -149,28 +121,31 @@ TEST_F(ScannerTest, PagesMatchWhatScanimageMakesOfTheSameSettings) {
     struct Case {
         const char* name;
         std::vector<std::string> settings;
-        const char* scanimageOptions;
+        const char* reference;  // made with the scanimage options in the comment
         int channels;
     };
     const std::vector<Case> cases = {
-        {"grey solid white", {"mode Gray", "test-picture \"Solid white\""},
-         "--mode Gray --test-picture 'Solid white'", 1},
-        {"grey grid", {"mode Gray", "test-picture \"Grid\""}, "--mode Gray --test-picture Grid", 1},
-        {"colour pattern", {"mode Color", "test-picture \"Color pattern\""},
-         "--mode Color --test-picture 'Color pattern'", 3},
-        {"1-bit grid", {"mode Gray", "depth 1", "test-picture \"Grid\""},
-         "--mode Gray --depth 1 --test-picture Grid", 1},
+        // --mode Gray --test-picture 'Solid white'
+        {"grey solid white", {"mode Gray", "test-picture \"Solid white\""}, "grey-solid-white", 1},
+        // --mode Gray --test-picture Grid
+        {"grey grid", {"mode Gray", "test-picture \"Grid\""}, "grey-grid", 1},
+        // --mode Color --test-picture 'Color pattern'
+        {"colour pattern", {"mode Color", "test-picture \"Color pattern\""}, "colour-pattern", 3},
+        // --mode Gray --depth 1 --test-picture Grid
+        {"1-bit grid", {"mode Gray", "depth 1", "test-picture \"Grid\""}, "1-bit-grid", 1},
+        // --mode Color --depth 16 --test-picture 'Color pattern'
         {"16-bit colour pattern", {"mode Color", "depth 16", "test-picture \"Color pattern\""},
-         "--mode Color --depth 16 --test-picture 'Color pattern'", 3},
+         "16-bit-colour-pattern", 3},
+        // --mode Color --three-pass=yes --test-picture 'Color pattern'
         {"three-pass colour", {"mode Color", "three-pass true", "test-picture \"Color pattern\""},
-         "--mode Color --three-pass=yes --test-picture 'Color pattern'", 3},
-        {"hand scanner", {"mode Gray", "hand-scanner true", "test-picture \"Grid\""},
-         "--mode Gray --hand-scanner=yes --test-picture Grid", 1},
+         "three-pass-colour", 3},
+        // --mode Gray --hand-scanner=yes --test-picture Grid
+        {"hand scanner", {"mode Gray", "hand-scanner true", "test-picture \"Grid\""}, "hand-scanner", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Configure(c.settings);
-        const Picture expected = Reference(c.scanimageOptions);
+        const Picture expected = Reference(c.reference);
         TScanner scanner;
         const Picture got = ScanOnce(scanner);
         EXPECT_EQ(got.channels, c.channels);
@@ -198,7 +173,8 @@ TEST_F(ScannerTest, FrameAndResolutionReachTheDevice) {
         const Picture got = ReadBitmapFile(scanner.Bitmap());
         EXPECT_EQ(got.width, 39);
         EXPECT_EQ(got.height, 29);
-        EXPECT_TRUE(got == Reference("--mode Gray --test-picture Grid --resolution 25 -l 0 -t 0 -x 40 -y 30"));
+        // --mode Gray --test-picture Grid --resolution 25 -l 0 -t 0 -x 40 -y 30
+        EXPECT_TRUE(got == Reference("grid-40x30mm-25dpi"));
         scanner.SetActive(false);
         EXPECT_EQ(scanner.State(), TWAINState::tsPRESESSION);
     }
@@ -210,7 +186,8 @@ TEST_F(ScannerTest, FrameAndResolutionReachTheDevice) {
         scanner.SetPaperSize(TScanPaperSize::psA4);
         ASSERT_TRUE(scanner.Acquire());
         const Picture got = ReadBitmapFile(scanner.Bitmap());
-        EXPECT_TRUE(got == Reference("--mode Gray --test-picture Grid -l 0 -t 0 -x 200 -y 200"));
+        // --mode Gray --test-picture Grid -l 0 -t 0 -x 200 -y 200
+        EXPECT_TRUE(got == Reference("grid-200x200mm"));
         scanner.SetActive(false);
     }
 }
@@ -242,7 +219,14 @@ TEST_F(ScannerTest, CancelAndFailureEndTheScanAndCloseTheDevice) {
         Configure({"mode Gray", "read-status-code \"SANE_STATUS_IO_ERROR\""});
         TScanner scanner;
         scanner.SetSourceName("test:0");
+        // The failed read cancels the page at once.
+        bool started = false;
+        scanner.OnBeforeScan = [&](TScanner&, const TScanImageInfo&, bool&) {
+            started = true;
+            EXPECT_TRUE(kura::test::WaitForSaneReaders());
+        };
         EXPECT_FALSE(scanner.Acquire());
+        EXPECT_TRUE(started);
         EXPECT_EQ(scanner.State(), TWAINState::tsPRESESSION);
         EXPECT_TRUE(scanner.Bitmap().empty());
     }
@@ -254,6 +238,7 @@ TEST_F(ScannerTest, CancelAndFailureEndTheScanAndCloseTheDevice) {
         TScanImageInfo seen;
         scanner.OnBeforeScan = [&](TScanner&, const TScanImageInfo& info, bool& cancel) {
             seen = info;
+            EXPECT_TRUE(kura::test::WaitForSaneReaders());
             cancel = true;
         };
         EXPECT_FALSE(scanner.Acquire());
@@ -342,15 +327,4 @@ TEST(ScannerCapabilities, PackedBitmapsBecomeFilesOnlyWhenTheyHoldWhatTheyAnnoun
     EXPECT_TRUE(PackedDibToBitmapFile(dib.data(), dib.size() - 1).empty());
     dib[0] = 200;
     EXPECT_TRUE(PackedDibToBitmapFile(dib.data(), dib.size()).empty());
-}
-
-// The test backend stops a cancelled page by cancelling its reader thread, which can leave
-// the sanitizer's allocator locked; the leak check at exit would then wait forever. The
-// tests account for the component's own memory blocks instead (GlobalBlockCount) and
-// leave without that check.
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    std::fflush(nullptr);
-    _exit(result);
 }

@@ -239,12 +239,7 @@ void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounte
     EXPECT_EQ(at, 64 + length);
 }
 
-bool IsStopped(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(") ");
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
-}
+bool IsStopped(pid_t pid) { return TaskState(pid) == 'T'; }
 
 // Starts a writer that stops inside the in-place writes of the first step,
 // holding its locks and with its journal written.
@@ -274,8 +269,7 @@ TEST(Crash, AWaitingReaderRollsBackAKilledWriter) {
     ASSERT_EQ(reader.readLine(), "ready");
     auto writer = WriterStoppedInItsFlush(t, ends);
     reader.send("go");
-    // Not an assertion: the reader gets time to start waiting for the writer's lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(reader.readLine(60000), "waiting");
     writer->kill(SIGKILL);
     EXPECT_EQ(writer->wait(), 128 + SIGKILL);
     CrashRows rows;
@@ -300,7 +294,7 @@ TEST(Crash, AWaitingWriterRollsBackAKilledWriter) {
     ASSERT_EQ(appender.readLine(), "ready");
     auto writer = WriterStoppedInItsFlush(t, ends);
     appender.send("go");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(appender.readLine(60000), "waiting");
     writer->kill(SIGKILL);
     EXPECT_EQ(writer->wait(), 128 + SIGKILL);
     EXPECT_EQ(appender.readLine(60000), "ok");

@@ -176,8 +176,10 @@ TEST(DataDirectory, TemporaryTableNames) {
     ASSERT_EQ(mem->CreateTable(t, memName, true, true, SmallTable()), 0);
     EXPECT_EQ(mem->GetTempTableName(true), prefix + "1.DAT");
     mem->CloseTable(t, true, false, false);
-    // The memory store keeps a file until it is deleted: a repeated run starts clean.
+    // The memory store is the process's: a memory table outlives its last close, and
+    // a repeated run starts clean only once it is deleted.
     EXPECT_EQ(mem->DeleteTable(memName, true), 0);
+    EXPECT_EQ(mem->GetTempTableName(true), memName);
 }
 
 TEST(DataDirectory, TransactionsOverSeveralTables) {

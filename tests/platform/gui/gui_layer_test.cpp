@@ -3,12 +3,15 @@
 // and exceptions stopped before the event loop.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -83,12 +86,26 @@ TEST(IniFile, AFailedWriteThrowsAndLeavesTheOldFile) {
     WriteFile(path, "[A]\r\nb=1\r\n");
     TIniFile ini(path);
     ini.WriteInteger("A", "b", 2);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
-    if (getuid() != 0) {  // root writes anyway
-        EXPECT_THROW(ini.UpdateFile(), EIniFileError);
-        EXPECT_EQ(ReadFile(path), "[A]\r\nb=1\r\n");
+    // A file-size limit fails the write for every user (root writes into read-only folders);
+    // the test reports only once the limit is lifted again.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 4;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    const int limited = setrlimit(RLIMIT_FSIZE, &tiny);
+    bool refused = false;
+    try {
+        ini.UpdateFile();
+    } catch (const EIniFileError&) {
+        refused = true;
     }
-    chmod(dir.path().c_str(), 0700);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_EQ(limited, 0);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(ReadFile(path), "[A]\r\nb=1\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // nothing else left
     TIniFile missing(dir.file("no/such/folder.INI"));
     EXPECT_THROW(missing.UpdateFile(), EIniFileError);
 }

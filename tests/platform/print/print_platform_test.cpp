@@ -13,10 +13,12 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/TempFile.h"
 #include "platform/print/Graphics.h"
 #include "platform/print/Thread.h"
+#include "tests/common/TestSupport.h"
 
 using namespace platform;
 namespace fs = std::filesystem;
@@ -135,9 +137,11 @@ public:
     std::atomic<int> calls{0};
     int onGui = 0;  // touched only inside synchronised calls
     std::atomic<bool> cancelled{false};
+    std::atomic<pid_t> id{0};  // the worker's thread
 
 protected:
     void Execute() override {
+        id = gettid();
         while (!Terminated()) {
             if (!Synchronize([this] {
                     ++onGui;
@@ -193,9 +197,11 @@ TEST(PrintThread, ShutdownCancelsAWaitingCall) {
         auto thread = std::make_unique<CountingThread>();
         thread->Resume();
         Pump(round % 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the worker is now waiting
+        // With nobody running its calls the worker goes to sleep waiting for one.
+        EXPECT_TRUE(kura::test::WaitUntil([&] { return thread->id != 0 && kura::test::TaskState(thread->id) == 'S'; }));
         thread->Shutdown();
         EXPECT_TRUE(thread->Finished());
+        EXPECT_TRUE(thread->cancelled);
         EXPECT_EQ(thread->onGui, thread->calls);  // the waiting call was cancelled, not run
         thread.reset();
         Pump(5);  // a queued call of the freed thread runs into nothing
