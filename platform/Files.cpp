@@ -658,7 +658,11 @@ int64_t GetFileSize(FileHandle handle) {
 // ---------------------------------------------------------------------------
 // Byte-range locks
 
-bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
+namespace {
+
+// Locks [offset, offset + length) with one system call and records it as
+// `pieces` ranges of length / pieces bytes each.
+bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pieces) {
     auto object = Find(handle);
     if (!object) return false;
     if (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)
@@ -696,8 +700,19 @@ bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail(ERROR_LOCK_VIOLATION);
     }
-    ranges.emplace(offset, HeldRange{handle, length});
+    const uint64_t piece = length / pieces;
+    auto hint = ranges.lower_bound(offset);
+    for (uint64_t k = 0; k < pieces; ++k)
+        hint = std::next(ranges.emplace_hint(hint, offset + k * piece, HeldRange{handle, piece}));
     return true;
+}
+
+}  // namespace
+
+bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) { return LockRange(handle, offset, length, 1); }
+
+bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length) {
+    return LockRange(handle, offset, length, std::max<uint64_t>(length, 1));
 }
 
 bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {

@@ -173,7 +173,11 @@ void TDataCursor::ActivateFilter(const TFilter* handle) { ChangeFilters(handle, 
 void TDataCursor::DeactivateFilter(const TFilter* handle) { ChangeFilters(handle, 2); }
 
 void TDataCursor::ModifyFilter(const TFilter* handle, TExpToken* tree) {
-    if (IsRemote()) RaiseNoRemote();
+    if (IsRemote()) {
+        // The tree was built for this call: refused, it is this call's to free.
+        FreeExpression(tree);
+        RaiseNoRemote();
+    }
     if (!tree || tree->DataType != fldBOOL) {
         TExpToken* refused = tree;
         FreeExpression(refused);

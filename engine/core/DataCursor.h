@@ -561,6 +561,9 @@ public:
     void FillHighKey(uint8_t* key, int32_t from);
     void ScanRangeToBitmap(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t CountKeysInRange(const uint8_t* low, const uint8_t* high, bool& aborted);
+    // The keys from low to high, each bound counted in or left out.
+    uint32_t CountKeysBetween(const uint8_t* low, bool lowInclusive, const uint8_t* high, bool highInclusive,
+                              bool& aborted);
     void ScanComplement(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t GetLastRecordNumber() const;
 

@@ -645,25 +645,22 @@ bool TDataTable::BeginWrite() {
         if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
         semaphoreTaken = true;
     }
-    auto giveBack = [&](bool index) {
-        if (index) FIndexFile.UnlockWrite();
-        if (semaphoreTaken) FDataFile.UnlockSemaphore();
-    };
-    if (!FIndexFile.LockWrite()) {
-        giveBack(false);
-        RaiseError(KURA_LOCKTIMEOUT);
-    }
-    bool blobTaken = false;
-    if (BlobFileInUse()) {
-        if (!FBlobFile.LockWrite()) {
-            giveBack(true);
-            RaiseError(KURA_LOCKTIMEOUT);
+    // Inside a transaction nothing reaches the files before the commit, and the
+    // commit takes the writer ranges for its flush (CommitBeginWrite); the
+    // semaphore the transaction holds already keeps every other writer out. A
+    // reader of another program therefore reads the files as the last commit left
+    // them whether or not a bracket of the transaction holds the writer ranges:
+    // holding them would only make it wait, once per written record.
+    if (!FTransactionLocked) {
+        try {
+            TakeWriterRanges();
+        } catch (...) {
+            FDataFile.UnlockSemaphore();
+            throw;
         }
-        blobTaken = true;
     }
     FWriteLocked = true;
     FWriteDepth = 1;
-    FWriteHeldBlob = blobTaken;
     FWriteHeldSemaphore = semaphoreTaken;
     bool changed = false;
     try {
@@ -683,6 +680,17 @@ bool TDataTable::BeginWrite() {
     JournalBegin();
     FWriteJournal = FJournal.Depth() > 0;
     return changed;
+}
+
+void TDataTable::TakeWriterRanges() {
+    if (FWriteHeldIndex) return;
+    if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
+    if (BlobFileInUse() && !FBlobFile.LockWrite()) {
+        FIndexFile.UnlockWrite();
+        RaiseError(KURA_LOCKTIMEOUT);
+    }
+    FWriteHeldIndex = true;
+    FWriteHeldBlob = BlobFileInUse();
 }
 
 void TDataTable::EndWrite() {
@@ -706,9 +714,10 @@ void TDataTable::EndWrite() {
     // Every lock is released even when an earlier release fails.
     bool ok = true;
     if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
-    ok = FIndexFile.UnlockWrite() && ok;
+    if (FWriteHeldIndex) ok = FIndexFile.UnlockWrite() && ok;
     if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
     FWriteHeldBlob = false;
+    FWriteHeldIndex = false;
     FWriteHeldSemaphore = false;
     if (written) std::rethrow_exception(written);
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
@@ -774,6 +783,11 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
         return false;
     }
     bool changed = false;
+    if (TakeReservedSlot(recordNo)) {
+        FLockedRecords.SetBit(bit);
+        FDeferredUnlocks.ClearBit(bit);
+        return false;
+    }
     if (!IsRemote()) {
         const TDataSession* session = GetSession();
         const int32_t retryLimit = session ? session->GetLockRetryCount() : 15;
@@ -814,6 +828,46 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     FLockedRecords.SetBit(bit);
     FDeferredUnlocks.ClearBit(bit);
     return changed;
+}
+
+// A transaction appends into slots past the end of the file, one after the other,
+// and must hold each one's lock until it ends. Those slots exist for nobody else
+// before the commit: the semaphore the transaction holds keeps every other writer
+// from making them, so no other program can know their numbers, let alone ask
+// for their locks. Their locks are therefore taken ahead, a run at a time with one
+// call (the kernel walks its whole list of a file's locks at every call), and the
+// ones not used are given back before the semaphore.
+bool TDataTable::TakeReservedSlot(uint32_t recordNo) {
+    if (!FTransactionSemaphore || IsRemote() || recordNo < FDataFile.GetNextRecordNumber()) return false;
+    if (recordNo < FReservedFirst || recordNo >= FReservedEnd) {
+        ReleaseReservedSlots();
+        const uint32_t count = std::min<uint32_t>(FReserveRun, RECORD_NUMBER_LIMIT - recordNo + 1);
+        if (!FDataFile.LockRecordRun(recordNo, count)) return false;
+        FReservedFirst = recordNo;
+        FReservedEnd = recordNo + count;
+        FReserveRun = std::min<uint32_t>(FReserveRun * 2, RESERVED_SLOTS_MAX);
+    }
+    // Slots passed over (never, while appends take the numbers in order) are
+    // given back at once.
+    ReleaseReservedSlots(recordNo);
+    FReservedFirst = recordNo + 1;
+    return true;
+}
+
+void TDataTable::ReleaseReservedSlots(uint32_t below) {
+    const uint32_t end = std::min(below, FReservedEnd);
+    if (FReservedFirst >= end) {
+        if (below == UINT32_MAX) FReservedFirst = FReservedEnd = 0;
+        return;
+    }
+    std::vector<uint32_t> slots;
+    slots.reserve(end - FReservedFirst);
+    for (uint32_t r = FReservedFirst; r < end; ++r) slots.push_back(r);
+    FReservedFirst = end;
+    if (below == UINT32_MAX) FReservedFirst = FReservedEnd = 0;
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(slots, failed);
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
 void TDataTable::UnlockRecord(uint32_t recordNo) {
@@ -926,6 +980,8 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::EndTransactionLock() {
     TFirstError first;
+    first.Attempt([&] { ReleaseReservedSlots(); });
+    FReserveRun = RESERVED_SLOTS_MIN;
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
         if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
@@ -951,6 +1007,16 @@ void TDataTable::Rollback() {
 void TDataTable::CommitBeginWrite() {
     if (FReadOnly || !FInTransaction || IsRemote()) return;
     BeginWrite();
+    // The commit's flush is the transaction's one write to the files: it keeps
+    // the readers out, also when it runs inside a bracket that took nothing.
+    if (FWriteLocked) {
+        try {
+            TakeWriterRanges();
+        } catch (...) {
+            EndWrite();
+            throw;
+        }
+    }
 }
 
 void TDataTable::CommitAbandon() {
