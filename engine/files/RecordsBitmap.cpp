@@ -129,9 +129,13 @@ void TRecordsBitmap::SetRecordCount(int32_t n)
         std::vector<uint32_t>().swap(Bits_);
         std::vector<uint64_t>().swap(Marks_);
         Capacity_ = RecordCount_ = BitCount_ = WordCount_ = 0;
+        Full_ = false;
         return;
     }
     const bool shrinking = n < RecordCount_;
+    // A full set stays full when it shrinks; the records it grows by are not in it.
+    if (!shrinking)
+        Materialise();
     RecordCount_ = n;
     BitCount_ = static_cast<int32_t>((static_cast<int64_t>(n) + 31) / 32 * 32);
     const int64_t needed = BitCount_ / 8;
@@ -146,16 +150,28 @@ void TRecordsBitmap::SetRecordCount(int32_t n)
         ClearBeyondRecordCount();
 }
 
+void TRecordsBitmap::Materialise()
+{
+    if (!Full_)
+        return;
+    Full_ = false;
+    std::fill(Bits_.begin(), Bits_.begin() + WordCount_, ~uint32_t{0});
+    MarkAllThrough(WordCount_);
+    ClearBeyondRecordCount();
+}
+
 bool TRecordsBitmap::GetBit(int32_t r) const
 {
     if (r < 1 || r > RecordCount_)
         return false;
+    if (Full_)
+        return true;
     return (Bits_[(r - 1) / 32] >> ((r - 1) % 32) & 1u) != 0;
 }
 
 void TRecordsBitmap::SetBit(int32_t r)
 {
-    if (r < 1 || r > RecordCount_)
+    if (r < 1 || r > RecordCount_ || Full_)
         return;
     Bits_[(r - 1) / 32] |= uint32_t{1} << ((r - 1) % 32);
     MarkWord((r - 1) / 32);
@@ -165,6 +181,7 @@ void TRecordsBitmap::ClearBit(int32_t r)
 {
     if (r < 1 || r > RecordCount_)
         return;
+    Materialise();
     Bits_[(r - 1) / 32] &= ~(uint32_t{1} << ((r - 1) % 32));
 }
 
@@ -180,6 +197,8 @@ int64_t TRecordsBitmap::CountWordsBelow(int32_t words) const
 
 int32_t TRecordsBitmap::Count() const
 {
+    if (Full_)
+        return RecordCount_;
     int64_t total = WordCount_ > 1 ? CountWordsBelow(WordCount_ - 1) : 0;
     if (WordCount_ > 0)
         total += std::popcount(Bits_[WordCount_ - 1] & LastWordMask());
@@ -191,6 +210,8 @@ int32_t TRecordsBitmap::CountBefore(int32_t r) const
     if (r <= 1)
         return 0;
     const int32_t through = std::min(r - 1, RecordCount_);  // last record counted
+    if (Full_)
+        return through;
     const int32_t fullWords = through / 32;
     int64_t total = CountWordsBelow(fullWords);
     if (through % 32 != 0)
@@ -204,6 +225,12 @@ bool TRecordsBitmap::FindNext(int32_t& recNo, int32_t n, int32_t& position) cons
     const int64_t start = std::max<int64_t>(static_cast<int64_t>(recNo) + 1, 1);
     if (start > RecordCount_)
         return false;
+    if (Full_) {
+        const int64_t passed = std::min<int64_t>(wanted, RecordCount_ - start + 1);
+        recNo = static_cast<int32_t>(start + passed - 1);
+        position = AddToPosition(position, passed);
+        return passed == wanted;
+    }
     int64_t found = 0;
     const int32_t first = static_cast<int32_t>((start - 1) / 32);
     for (int32_t w = first; w < WordCount_; ++w) {
@@ -242,6 +269,12 @@ bool TRecordsBitmap::FindPrior(int32_t& recNo, int32_t n, int32_t& position) con
     const int64_t start = std::min<int64_t>(static_cast<int64_t>(recNo) - 1, RecordCount_);
     if (start < 1)
         return false;
+    if (Full_) {
+        const int64_t passed = std::min<int64_t>(wanted, start);
+        recNo = static_cast<int32_t>(start - passed + 1);
+        position = AddToPosition(position, -passed);
+        return passed == wanted;
+    }
     int64_t found = 0;
     const int32_t first = static_cast<int32_t>((start - 1) / 32);
     for (int32_t w = first; w >= 0; --w) {
@@ -272,8 +305,43 @@ bool TRecordsBitmap::FindPrior(int32_t& recNo, int32_t n, int32_t& position) con
     return false;
 }
 
+// A word of the other set as an AND or OR sees it: its own word, all the
+// records it covers when it is full, nothing past its records.
+uint32_t TRecordsBitmap::PartnerWord(const TRecordsBitmap& other, int32_t w)
+{
+    if (w >= other.WordCount_)
+        return 0u;
+    if (!other.Full_)
+        return other.Bits_[w];
+    return w == other.WordCount_ - 1 ? other.LastWordMask() : ~uint32_t{0};
+}
+
 void TRecordsBitmap::AndWith(const TRecordsBitmap& other)
 {
+    if (other.Full_) {
+        if (other.RecordCount_ >= RecordCount_)
+            return;
+        Materialise();
+        for (int32_t w = 0; w < WordCount_; ++w)
+            Bits_[w] &= PartnerWord(other, w);
+        ClearBeyondRecordCount();
+        return;
+    }
+    if (Full_) {
+        // The other's records within this one's: copied block by block.
+        Full_ = false;
+        const int32_t words = std::min(WordCount_, other.WordCount_);
+        const int32_t otherBlocks = static_cast<int32_t>(other.Marks_.size()) * 64;
+        for (int32_t b = other.NextMarkedBlock(0); b < otherBlocks && b * BLOCK_WORDS < words;
+             b = other.NextMarkedBlock(b + 1)) {
+            const int32_t from = b * BLOCK_WORDS;
+            const int32_t to = std::min(from + BLOCK_WORDS, words);
+            std::copy(other.Bits_.begin() + from, other.Bits_.begin() + to, Bits_.begin() + from);
+            MarkWord(from);
+        }
+        ClearBeyondRecordCount();
+        return;
+    }
     const int32_t blocks = static_cast<int32_t>(Marks_.size()) * 64;
     for (int32_t b = NextMarkedBlock(0); b < blocks; b = NextMarkedBlock(b + 1)) {
         const int32_t from = b * BLOCK_WORDS;
@@ -291,6 +359,19 @@ void TRecordsBitmap::AndWith(const TRecordsBitmap& other)
 
 void TRecordsBitmap::OrWith(const TRecordsBitmap& other)
 {
+    if (Full_)
+        return;
+    if (other.Full_) {
+        if (other.RecordCount_ >= RecordCount_) {
+            SetAll();
+            return;
+        }
+        for (int32_t w = 0; w < other.WordCount_; ++w)
+            Bits_[w] |= PartnerWord(other, w);
+        MarkAllThrough(other.WordCount_);
+        ClearBeyondRecordCount();
+        return;
+    }
     const int32_t words = std::min(WordCount_, other.WordCount_);
     const int32_t blocks = static_cast<int32_t>(other.Marks_.size()) * 64;
     for (int32_t b = other.NextMarkedBlock(0); b < blocks && b * BLOCK_WORDS < words; b = other.NextMarkedBlock(b + 1)) {
@@ -305,6 +386,10 @@ void TRecordsBitmap::OrWith(const TRecordsBitmap& other)
 
 void TRecordsBitmap::Invert()
 {
+    if (Full_) {
+        Full_ = false;
+        return;
+    }
     for (int32_t w = 0; w < WordCount_; ++w)
         Bits_[w] = ~Bits_[w];
     MarkAllThrough(WordCount_);
@@ -317,13 +402,13 @@ void TRecordsBitmap::ClearAll()
     for (int32_t b = NextMarkedBlock(0); b < blocks; b = NextMarkedBlock(b + 1))
         std::fill_n(Bits_.begin() + b * BLOCK_WORDS, BLOCK_WORDS, 0u);
     std::fill(Marks_.begin(), Marks_.end(), 0u);
+    Full_ = false;
 }
 
 void TRecordsBitmap::SetAll()
 {
-    std::fill(Bits_.begin(), Bits_.begin() + WordCount_, ~uint32_t{0});
-    MarkAllThrough(WordCount_);
-    ClearBeyondRecordCount();
+    ClearAll();
+    Full_ = RecordCount_ > 0;
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other)
@@ -338,6 +423,7 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& other)
     RecordCount_ = other.RecordCount_;
     BitCount_ = other.BitCount_;
     WordCount_ = other.WordCount_;
+    Full_ = other.Full_;
     const int32_t blocks = static_cast<int32_t>(other.Marks_.size()) * 64;
     for (int32_t b = other.NextMarkedBlock(0); b < blocks; b = other.NextMarkedBlock(b + 1)) {
         const int32_t from = b * BLOCK_WORDS;

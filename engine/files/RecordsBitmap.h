@@ -11,7 +11,9 @@
 // The words are grouped in blocks of BLOCK_WORDS (one cache line), each with a
 // mark: a block whose mark is clear holds no bit (a set mark only says it may).
 // Counts, searches and set operations visit the marked blocks alone, so a set of
-// a few records costs little however many records the table has.
+// a few records costs little however many records the table has. A set of every
+// record is held as such (Full_) without words: the words are then all clear and
+// no block is marked, until a record leaves the set.
 
 #include <cstdint>
 #include <mutex>
@@ -37,7 +39,9 @@ public:
     int32_t RecordCount() const { return RecordCount_; }
     int32_t BitCount() const { return BitCount_; }
     int32_t WordCount() const { return WordCount_; }
-    // The words; empty while no block is held.
+    // The words; empty while no block is held, and all clear while the set holds
+    // every record (IsFull).
+    bool IsFull() const { return Full_; }
     const uint32_t* Bits() const { return Bits_.empty() ? nullptr : Bits_.data(); }
 
     // Covers records 1..n. The block grows (new part zero) and never shrinks
@@ -79,6 +83,9 @@ private:
     // Mask of the valid bits of the last word (all ones when it is full).
     uint32_t LastWordMask() const;
     void ClearBeyondRecordCount();
+    // Writes out the words of a full set before one of its records leaves it.
+    void Materialise();
+    static uint32_t PartnerWord(const TRecordsBitmap& other, int32_t w);
     bool Marked(int32_t block) const;
     void MarkWord(int32_t w);
     // The first marked block at or after (the last at or before) `block`; the
@@ -97,6 +104,7 @@ private:
     int32_t RecordCount_ = 0;
     int32_t BitCount_ = 0;
     int32_t WordCount_ = 0;
+    bool Full_ = false;
 };
 
 // The pool of idle bitmaps; one instance lives from library start-up to
