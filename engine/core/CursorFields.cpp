@@ -377,6 +377,11 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     }
 }
 
+void TDataCursor::LockRecordsAhead(const std::vector<uint32_t>& recordNumbers) {
+    if (!FTable || IsRemote() || BracketsSkipped() || FExclusive) return;
+    FTable->LockRecordsAhead(recordNumbers);
+}
+
 void TDataCursor::WriteUnlockRecord(uint32_t recordNo, bool localOnly) {
     if (IsRemote()) return WriteUnlockRemoteRecord(recordNo, localOnly);
     if (!FTable || BracketsSkipped()) return;

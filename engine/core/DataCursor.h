@@ -425,6 +425,9 @@ public:
     // recordNo 0: the record in FRecord. Raises 10258.
     void LockRecord(uint32_t recordNo);
     void WriteUnlockRecord(uint32_t recordNo, bool localOnly);
+    // Inside a transaction: the locks of records this cursor is about to write,
+    // taken ahead in runs (TDataTable::LockRecordsAhead); nothing elsewhere.
+    void LockRecordsAhead(const std::vector<uint32_t>& recordNumbers);
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
     bool BeginRead();
     // The file layer's call before a cache miss reads the disk: takes the table's

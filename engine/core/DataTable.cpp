@@ -49,6 +49,7 @@ TDataTable::TDataTable(TDataDirectory* directory)
     FLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
     FCursorLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
     FDeferredUnlocks.SetRecordCount(TABLE_BITMAP_CAPACITY);
+    FLockedAhead.SetRecordCount(TABLE_BITMAP_CAPACITY);
 }
 
 TDataTable::~TDataTable() {
@@ -758,7 +759,7 @@ void TDataTable::ResizeBitmaps(uint32_t recordNo) {
     // Only ever grown: a smaller count would forget locks this table still holds.
     int64_t wanted = std::max<int64_t>(recordNo, static_cast<int64_t>(FDataFile.GetLastRecordNumber()) + 1);
     wanted = std::min<int64_t>(wanted, TRecordsBitmap::MAX_RECORD_COUNT);
-    TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks};
+    TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks, &FLockedAhead};
     for (TRecordsBitmap* map : maps)
         if (map->RecordCount() < wanted) map->SetRecordCount(static_cast<int32_t>(wanted));
 }
@@ -778,8 +779,10 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     const int32_t bit = static_cast<int32_t>(recordNo);
     if (FTransactionLocked && FLockedRecords.GetBit(bit)) {
         // Wanted again: an unlock asked for earlier in the transaction no longer
-        // counts, or its end would free a record that is being edited.
+        // counts, or its end would free a record that is being edited. A lock
+        // taken ahead is the record's own from now on.
         FDeferredUnlocks.ClearBit(bit);
+        FLockedAhead.ClearBit(bit);
         return false;
     }
     bool changed = false;
@@ -867,6 +870,56 @@ void TDataTable::ReleaseReservedSlots(uint32_t below) {
     if (below == UINT32_MAX) FReservedFirst = FReservedEnd = 0;
     std::vector<uint32_t> failed;
     FDataFile.UnlockRecords(slots, failed);
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
+}
+
+// A statement that is about to write many records of a transaction takes their
+// locks ahead: a run of consecutive numbers with one call. Each record would be
+// locked a moment later by its own write and then kept to the transaction's end;
+// a run refused (another program holds one of them) is left to those writes and
+// their waiting. A lock taken ahead that no write claimed is given back when the
+// transaction commits or ends, so it is never held longer than its record's own.
+void TDataTable::LockRecordsAhead(std::vector<uint32_t> numbers) {
+    if (!FTransactionSemaphore || IsRemote() || FExclusive || FReadOnlyByAttribute || numbers.empty()) return;
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    const uint32_t last = FDataFile.GetLastRecordNumber();
+    ResizeBitmaps(std::min(numbers.back(), last));
+    std::size_t i = 0;
+    while (i < numbers.size()) {
+        const uint32_t first = numbers[i];
+        auto held = [&](uint32_t r) { return FLockedRecords.GetBit(static_cast<int32_t>(r)); };
+        if (first == 0 || first > last || held(first)) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < numbers.size() && numbers[j] == numbers[j - 1] + 1 && numbers[j] <= last && !held(numbers[j])) ++j;
+        const auto count = static_cast<uint32_t>(j - i);
+        // A single record gains nothing: its own write takes it.
+        if (count >= 2 && FDataFile.LockRecordRun(first, count)) {
+            for (uint32_t r = first; r < first + count; ++r) {
+                FLockedRecords.SetBit(static_cast<int32_t>(r));
+                FLockedAhead.SetBit(static_cast<int32_t>(r));
+            }
+        }
+        i = j;
+    }
+}
+
+void TDataTable::ReleaseLocksAhead() {
+    std::vector<uint32_t> records;
+    int32_t recordNo = 0;
+    int32_t position = 0;
+    while (FLockedAhead.FindNext(recordNo, 1, position)) records.push_back(static_cast<uint32_t>(recordNo));
+    if (records.empty()) return;
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(records, failed);
+    std::sort(failed.begin(), failed.end());
+    for (uint32_t r : records) {
+        FLockedAhead.ClearBit(static_cast<int32_t>(r));
+        if (!std::binary_search(failed.begin(), failed.end(), r)) FLockedRecords.ClearBit(static_cast<int32_t>(r));
+    }
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
@@ -981,6 +1034,7 @@ void TDataTable::StartTransaction() {
 void TDataTable::EndTransactionLock() {
     TFirstError first;
     first.Attempt([&] { ReleaseReservedSlots(); });
+    first.Attempt([&] { ReleaseLocksAhead(); });
     FReserveRun = RESERVED_SLOTS_MIN;
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
@@ -1063,6 +1117,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         FInTransaction = false;
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
+        first.Attempt([&] { ReleaseLocksAhead(); });
         FInTransaction = false;
         FTransactionLocked = false;
         first.Attempt([&] { UnlockLockedRecords(true); });

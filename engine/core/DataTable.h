@@ -154,6 +154,10 @@ public:
     // Inside a transaction the lock is kept until the transaction ends.
     void UnlockRecord(uint32_t recordNo);
     void UnlockLockedRecords(bool onlyDeferred);
+    // Inside a transaction: the locks of records about to be written, taken ahead
+    // in runs; those no write claims go back at the next commit or the end.
+    void LockRecordsAhead(std::vector<uint32_t> numbers);
+    void ReleaseLocksAhead();
     void MarkRecordLocked(uint32_t recordNo);
     void UnmarkRecordLocked(uint32_t recordNo);
     bool IsRecordMarkedLocked(uint32_t recordNo);
@@ -310,6 +314,7 @@ private:
     TRecordsBitmap FLockedRecords;
     TRecordsBitmap FCursorLockedRecords;
     TRecordsBitmap FDeferredUnlocks;
+    TRecordsBitmap FLockedAhead;  // taken ahead, not yet claimed by a write
     bool FSharedReadLocked = false;
     bool FReadLocked = false;
     bool FWriteLocked = false;

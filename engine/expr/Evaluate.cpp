@@ -54,11 +54,11 @@ void RecycleToken(TExpToken*& node) {
     ReleaseExpToken(node);
 }
 
-TEvaluationScope::TEvaluationScope() {
+void EnterEvaluation() {
     if (Spares.Depth++ == 0) Spares.Nodes.reserve(64);
 }
 
-TEvaluationScope::~TEvaluationScope() {
+void LeaveEvaluation() {
     if (--Spares.Depth > 0) return;
     if (ExpTokenStack) {
         ExpTokenStack->PushMany(Spares.Nodes);
@@ -67,6 +67,10 @@ TEvaluationScope::~TEvaluationScope() {
     for (TExpToken*& node : Spares.Nodes) ReleaseExpToken(node);
     Spares.Nodes.clear();
 }
+
+TEvaluationScope::TEvaluationScope() { EnterEvaluation(); }
+
+TEvaluationScope::~TEvaluationScope() { LeaveEvaluation(); }
 
 void CopyValue(TExpToken& target, const TExpToken& source) {
     const std::size_t n = source.Value.size();
@@ -243,6 +247,12 @@ TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner,
     TEvaluationScope scope;
     return Eval(node, c);
 }
+
+TEvaluationBatch::TEvaluationBatch() { EnterEvaluation(); }
+
+TEvaluationBatch::~TEvaluationBatch() { LeaveEvaluation(); }
+
+void ReleaseEvaluationResult(TExpToken*& value) { RecycleToken(value); }
 
 TExpToken* EvaluateAgainstRecord(const TExpToken* templ, const TExpToken* node, void* owner, uint16_t localeId,
                                  uint16_t sortId, TColumnValueProc columnValue) {

@@ -26,6 +26,9 @@ struct TEvalContext {
 TExpToken* TakeToken();
 void RecycleToken(TExpToken*& node);
 
+void EnterEvaluation();
+void LeaveEvaluation();
+
 class TEvaluationScope {
 public:
     TEvaluationScope();
