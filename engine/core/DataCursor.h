@@ -428,6 +428,8 @@ public:
     // Inside a transaction: the locks of records this cursor is about to write,
     // taken ahead in runs (TDataTable::LockRecordsAhead); nothing elsewhere.
     void LockRecordsAhead(const std::vector<uint32_t>& recordNumbers);
+    // Gives back the locks taken ahead that no write claimed.
+    void ReleaseLocksAhead();
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
     bool BeginRead();
     // The file layer's call before a cache miss reads the disk: takes the table's

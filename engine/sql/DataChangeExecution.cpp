@@ -522,11 +522,22 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
 }
 
 // The locks of the marked rows a stretch between two commits will write, taken
-// ahead by the table in runs of consecutive record numbers.
+// ahead by the table in runs of consecutive record numbers. The statement gives
+// back at its end those of rows it did not write (an abort, an error), so that
+// the transaction it runs in holds no lock of a record it did not touch.
 class TLocksAhead {
 public:
     TLocksAhead(TDataCursor& cursor, const std::vector<TMark>& marks, uint32_t stretch)
         : FCursor(cursor), FMarks(marks), FStretch(std::max<uint32_t>(stretch, 1)) {}
+    ~TLocksAhead() {
+        try {
+            FCursor.ReleaseLocksAhead();
+        } catch (...) {
+            // The statement's own outcome is what the caller must see.
+        }
+    }
+    TLocksAhead(const TLocksAhead&) = delete;
+    TLocksAhead& operator=(const TLocksAhead&) = delete;
     void Before(std::size_t i) {
         if (i < FNext) return;
         FNext = i + FStretch;
