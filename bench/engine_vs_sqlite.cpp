@@ -501,12 +501,9 @@ struct Lite {
         Exec(Db, "CREATE UNIQUE INDEX sunc_id ON sunc(id)");
         Exec(Db, "CREATE INDEX sunc_name ON sunc(name)");
     }
-    // Fills sunc once, untimed, in the order both engines append.
-    void FillUnclustered(const Workload& w) {
-        if (UnclusteredFilled) return;
-        UnclusteredFilled = true;
-        Exec(Db, "BEGIN");
-        Statement insert(Db, "INSERT INTO sunc(id, name, note) VALUES (?, ?, ?)");
+    // Every record of the workload into the table, in the order both engines append.
+    void InsertAll(const Workload& w, const char* table) {
+        Statement insert(Db, ("INSERT INTO " + std::string(table) + "(id, name, note) VALUES (?, ?, ?)").c_str());
         for (const int32_t id : w.AppendOrder) {
             const std::string name = NameOf(id);
             const std::string note = NoteOf(id);
@@ -516,6 +513,13 @@ struct Lite {
             insert.Step();
             sqlite3_reset(insert.get());
         }
+    }
+    // Fills sunc once, untimed.
+    void FillUnclustered(const Workload& w) {
+        if (UnclusteredFilled) return;
+        UnclusteredFilled = true;
+        Exec(Db, "BEGIN");
+        InsertAll(w, "sunc");
         Exec(Db, "COMMIT");
     }
     bool UnclusteredFilled = false;
@@ -539,18 +543,9 @@ void BM_SqliteAppend(benchmark::State& state, const char* step, const char* tabl
     Lite& l = Theirs();
     for (auto _ : state) {
         if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=FULL");
-        Statement insert(l.Db, ("INSERT INTO " + std::string(table) + "(id, name, note) VALUES (?, ?, ?)").c_str());
         const auto start = Clock::now();
         if (oneTransaction) Exec(l.Db, "BEGIN");
-        for (const int32_t id : w.AppendOrder) {
-            const std::string name = NameOf(id);
-            const std::string note = NoteOf(id);
-            sqlite3_bind_int(insert.get(), 1, id);
-            sqlite3_bind_text(insert.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert.get(), 3, note.data(), static_cast<int>(note.size()), SQLITE_TRANSIENT);
-            insert.Step();
-            sqlite3_reset(insert.get());
-        }
+        l.InsertAll(w, table);
         if (oneTransaction) Exec(l.Db, "COMMIT");
         const double seconds = Seconds(start);
         if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=OFF");

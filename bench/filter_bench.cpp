@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -85,18 +86,9 @@ struct Ours {
         test::PlaceField(def, offset, test::NewField("Val", fldINT32));
         test::PlaceField(def, offset, test::NewField("Free", fldINT32));
         test::PlaceField(def, offset, test::NewField("Notes", fldBLOB, 0, fldstMEMO));
-        auto index = [](const char* name, uint16_t field, bool unique) {
-            TIndexDesc d;
-            d.SetName(name);
-            d.SetField(0, field);
-            d.SetByte(ido::FieldCount, 1);
-            d.SetByte(ido::Unique, unique ? 1 : 0);
-            d.SetKeySize(unique ? 5 : 9);
-            return d;
-        };
-        def.Indexes.push_back(index("", 1, true));
-        def.Indexes.push_back(index("ByGrp", 2, false));
-        def.Indexes.push_back(index("ByVal", 3, false));
+        def.Indexes.push_back(bench::OneFieldIndex("", 1, true));
+        def.Indexes.push_back(bench::OneFieldIndex("ByGrp", 2, false));
+        def.Indexes.push_back(bench::OneFieldIndex("ByVal", 3, false));
         TIndexDesc text;
         text.SetName("Sys Text");
         text.SetField(0, 5);

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench/BenchFields.h"
+#include "bench/BenchQueries.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -63,15 +64,7 @@ std::vector<int32_t> Sizes() {
 
 double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-TIndexDesc Index(const char* name, uint16_t field, bool unique) {
-    TIndexDesc d;
-    d.SetName(name);
-    d.SetField(0, field);
-    d.SetByte(ido::FieldCount, 1);
-    d.SetByte(ido::Unique, unique ? 1 : 0);
-    d.SetKeySize(unique ? 5 : 9);
-    return d;
-}
+using kura::bench::OneFieldIndex;
 
 struct Times {
     double Ours = 0;
@@ -98,11 +91,11 @@ public:
         TTableDefinition t;
         t.Fields = {Field("id", fldINT32, 0, offset, 1), Field("grp", fldINT32, 0, offset, 2),
                     Field("name", fldZSTRING, 20, offset, 3), Field("note", fldZSTRING, 40, offset, 4)};
-        t.Indexes = {Index("", 1, true), Index("bygrp", 2, false)};
+        t.Indexes = {OneFieldIndex("", 1, true), OneFieldIndex("bygrp", 2, false)};
         offset = 9;
         TTableDefinition d;
         d.Fields = {Field("id", fldINT32, 0, offset, 1), Field("name", fldZSTRING, 20, offset, 2)};
-        d.Indexes = {Index("", 1, true)};
+        d.Indexes = {OneFieldIndex("", 1, true)};
         Create("t", t);
         Create("d", d);
         sqlite3_open((Path + "/peer.sqlite").c_str(), &Lite);
@@ -261,19 +254,7 @@ private:
         Exec("COMMIT");
     }
     // Rows of an SQL statement, every one read back.
-    int64_t Sql(const std::string& sql) {
-        TQueryStatement statement;
-        statement.ParseFirst(sql);
-        TQueryContext context;
-        context.Session = Session.get();
-        context.Database = Dir;
-        TDataCursor* result = RunSelectStatement(statement, context);
-        std::vector<uint8_t> record(result->GetRecordSize() + 16u);
-        int64_t rows = 0;
-        result->SetToBegin();
-        while (result->GetNextRecord(record.data()) == 0) ++rows;
-        return rows;
-    }
+    int64_t Sql(const std::string& sql) { return kura::bench::ReadSelectRows(*Session, Dir, sql); }
     int64_t Rows(const std::string& sql) {
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(Lite, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(Lite));

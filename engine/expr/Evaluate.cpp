@@ -54,23 +54,6 @@ void RecycleToken(TExpToken*& node) {
     ReleaseExpToken(node);
 }
 
-void EnterEvaluation() {
-    if (Spares.Depth++ == 0) Spares.Nodes.reserve(64);
-}
-
-void LeaveEvaluation() {
-    if (--Spares.Depth > 0) return;
-    if (ExpTokenStack) {
-        ExpTokenStack->PushMany(Spares.Nodes);
-        return;
-    }
-    for (TExpToken*& node : Spares.Nodes) ReleaseExpToken(node);
-    Spares.Nodes.clear();
-}
-
-TEvaluationScope::TEvaluationScope() { EnterEvaluation(); }
-
-TEvaluationScope::~TEvaluationScope() { LeaveEvaluation(); }
 
 void CopyValue(TExpToken& target, const TExpToken& source) {
     const std::size_t n = source.Value.size();
@@ -248,9 +231,19 @@ TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner,
     return Eval(node, c);
 }
 
-TEvaluationBatch::TEvaluationBatch() { EnterEvaluation(); }
+TEvaluationBatch::TEvaluationBatch() {
+    if (Spares.Depth++ == 0) Spares.Nodes.reserve(64);
+}
 
-TEvaluationBatch::~TEvaluationBatch() { LeaveEvaluation(); }
+TEvaluationBatch::~TEvaluationBatch() {
+    if (--Spares.Depth > 0) return;
+    if (ExpTokenStack) {
+        ExpTokenStack->PushMany(Spares.Nodes);
+        return;
+    }
+    for (TExpToken*& node : Spares.Nodes) ReleaseExpToken(node);
+    Spares.Nodes.clear();
+}
 
 void ReleaseEvaluationResult(TExpToken*& value) { RecycleToken(value); }
 

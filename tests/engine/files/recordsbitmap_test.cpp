@@ -83,6 +83,40 @@ void Scatter(std::mt19937& rng, TRecordsBitmap& b, Model& m)
     }
 }
 
+// The same step on a bitmap and its model.
+void Resize(TRecordsBitmap& b, Model& m, int32_t n)
+{
+    b.SetRecordCount(n);
+    m.resize(n);
+}
+
+void Invert(TRecordsBitmap& b, Model& m)
+{
+    b.Invert();
+    for (int32_t r = 1; r <= m.count(); ++r)
+        m.bits[r] = !m.bits[r];
+}
+
+void Fill(TRecordsBitmap& b, Model& m, bool set)
+{
+    if (set) {
+        b.SetAll();
+        std::fill(m.bits.begin() + 1, m.bits.end(), true);
+    } else {
+        b.ClearAll();
+        std::fill(m.bits.begin(), m.bits.end(), false);
+    }
+}
+
+void Combine(TRecordsBitmap& b, Model& m, const TRecordsBitmap& other, const Model& mo, bool andWith)
+{
+    andWith ? b.AndWith(other) : b.OrWith(other);
+    for (int32_t r = 1; r <= m.count(); ++r) {
+        const bool o = r <= mo.count() && mo.bits[r];
+        m.bits[r] = andWith ? (m.bits[r] && o) : (m.bits[r] || o);
+    }
+}
+
 TEST(RecordsBitmap, RandomisedAgainstModel)
 {
     std::mt19937 rng(12345);
@@ -90,45 +124,26 @@ TEST(RecordsBitmap, RandomisedAgainstModel)
     Model m, mo;
     for (int step = 0; step < 4000; ++step) {
         switch (rng() % 12) {
-        case 0: {  // resize, growing and shrinking
-            const int32_t n = static_cast<int32_t>(rng() % 700);
-            b.SetRecordCount(n);
-            m.resize(n);
+        case 0:  // resize, growing and shrinking
+            Resize(b, m, static_cast<int32_t>(rng() % 700));
             break;
-        }
         case 1:
         case 2:
             Scatter(rng, b, m);
             break;
         case 3:
-            b.Invert();
-            for (int32_t r = 1; r <= m.count(); ++r)
-                m.bits[r] = !m.bits[r];
+            Invert(b, m);
             break;
         case 4:
-            if (rng() % 2) {
-                b.SetAll();
-                std::fill(m.bits.begin() + 1, m.bits.end(), true);
-            } else {
-                b.ClearAll();
-                std::fill(m.bits.begin(), m.bits.end(), false);
-            }
+            Fill(b, m, rng() % 2);
             break;
         case 5:
         case 6: {  // combine with a second bitmap, possibly of another size
-            const int32_t n = (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 700) : m.count();
-            other.SetRecordCount(n);
-            mo.resize(n);
-            other.ClearAll();
-            std::fill(mo.bits.begin(), mo.bits.end(), false);
+            Resize(other, mo, (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 700) : m.count());
+            Fill(other, mo, false);
             Scatter(rng, other, mo);
             Scatter(rng, other, mo);
-            const bool andWith = rng() % 2;
-            andWith ? b.AndWith(other) : b.OrWith(other);
-            for (int32_t r = 1; r <= m.count(); ++r) {
-                const bool o = r <= mo.count() && mo.bits[r];
-                m.bits[r] = andWith ? (m.bits[r] && o) : (m.bits[r] || o);
-            }
+            Combine(b, m, other, mo, rng() % 2);
             break;
         }
         case 7:
@@ -201,12 +216,9 @@ TEST(RecordsBitmap, SparseSetsOverManyBlocksAgainstModel)
     };
     for (int step = 0; step < 1500; ++step) {
         switch (rng() % 10) {
-        case 0: {
-            const int32_t n = static_cast<int32_t>(rng() % 40000);
-            b.SetRecordCount(n);
-            m.resize(n);
+        case 0:
+            Resize(b, m, static_cast<int32_t>(rng() % 40000));
             break;
-        }
         case 1:
         case 2:
             sprinkle(b, m);
@@ -221,34 +233,17 @@ TEST(RecordsBitmap, SparseSetsOverManyBlocksAgainstModel)
             break;
         }
         case 4:
-            if (rng() % 4 == 0) {
-                b.Invert();
-                for (int32_t r = 1; r <= m.count(); ++r)
-                    m.bits[r] = !m.bits[r];
-            } else {
-                b.ClearAll();
-                std::fill(m.bits.begin(), m.bits.end(), false);
-            }
+            if (rng() % 4 == 0)
+                Invert(b, m);
+            else
+                Fill(b, m, false);
             break;
         case 5:
         case 6: {
-            const int32_t n = (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 40000) : m.count();
-            other.SetRecordCount(n);
-            mo.resize(n);
-            if (rng() % 5 == 0) {
-                other.SetAll();
-                std::fill(mo.bits.begin() + 1, mo.bits.end(), true);
-            } else {
-                other.ClearAll();
-                std::fill(mo.bits.begin(), mo.bits.end(), false);
-            }
+            Resize(other, mo, (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 40000) : m.count());
+            Fill(other, mo, rng() % 5 == 0);
             sprinkle(other, mo);
-            const bool andWith = rng() % 2;
-            andWith ? b.AndWith(other) : b.OrWith(other);
-            for (int32_t r = 1; r <= m.count(); ++r) {
-                const bool o = r <= mo.count() && mo.bits[r];
-                m.bits[r] = andWith ? (m.bits[r] && o) : (m.bits[r] || o);
-            }
+            Combine(b, m, other, mo, rng() % 2);
             break;
         }
         case 7:  // copies both ways, over sets of other sizes
