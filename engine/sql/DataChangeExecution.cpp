@@ -59,7 +59,7 @@ struct TTokenHolder {
     }
     ~TTokenHolder() { Release(); }
     void Release() {
-        if (Token) ReleaseExpToken(Token);
+        if (Token) ReleaseEvaluationResult(Token);
         Token = nullptr;
     }
 };
@@ -306,8 +306,6 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     std::vector<uint8_t> sourceRecord(std::max<size_t>(source->GetCursorRecordSize(), source->GetRecordSize()), 0);
     TValueWriter writer(query, plan);
     TChangeTransaction transaction(query, plan);
-    // The source's expressions are evaluated for every row.
-    TEvaluationBatch batch;
     source->SetToBegin();
     TRowProgress progress(query.Statement, source->GetRecordCount());
     std::vector<uint8_t> blob;
@@ -635,6 +633,9 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
 void ExecuteDataChange(TDataQuery& query, TDataChangePlan& plan) {
     if (!plan.Prepared || !plan.Target) RaiseStatementError("Statement is not prepared");
     query.RowsAffected = 0;
+    // Conditions and values are evaluated for every row: their nodes stay on this
+    // thread for the whole statement.
+    TEvaluationBatch batch;
     TDataCursor& cursor = plan.Target->Cursor();
     if (query.Kind != skDelete) cursor.SuppressAutoInc(query.NoAutoInc != 0);
     // Rows are written without moving the cursor onto them (the walks position it
