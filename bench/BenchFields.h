@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/files/FieldDesc.h"
+#include "engine/files/IndexFile.h"
 
 namespace kura::bench {
 
@@ -19,6 +20,18 @@ inline TFieldDesc Field(const char* name, TEngineFieldType type, uint8_t size, i
     d.DerivePhysical();
     d.SetOffset(static_cast<uint16_t>(offset));
     offset += d.StoredSize() + 1;
+    return d;
+}
+
+// An index on one field: unique (a 4-byte key and its presence byte) or not (the
+// row identifier follows the key).
+inline TIndexDesc OneFieldIndex(const char* name, uint16_t field, bool unique) {
+    TIndexDesc d;
+    d.SetName(name);
+    d.SetField(0, field);
+    d.SetByte(ido::FieldCount, 1);
+    d.SetByte(ido::Unique, unique ? 1 : 0);
+    d.SetKeySize(unique ? 5 : 9);
     return d;
 }
 

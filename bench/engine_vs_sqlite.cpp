@@ -12,10 +12,18 @@
 //                                 its table b-tree, which is the key order)
 //   Scan/primary_order            every record in primary-key order (SQLite's key is its
 //                                 row id, so this is its natural order too: ours reads
-//                                 the records scattered over the file)
+//                                 the records scattered over the file); the
+//                                 sqlite_unclustered row has SQLite laid out like ours:
+//                                 rows in append order, a unique index on the key
 //   Scan/secondary_order          every record in the order of the secondary index (both
 //                                 sides read the records scattered over the file)
 //   Delete/10_percent             every tenth record, found by key, in one transaction
+// Durability is the same on both sides: our commits are not forced to the disk, so
+// SQLite runs with synchronous=OFF, except in commit_per_record_sync, where ours
+// force every flush (ForceBufferFlush) and SQLite runs with synchronous=FULL. Its
+// page cache is held to the size of ours for this table (records and each of its
+// three indexes: 16 KB each), both sides reading through the system's file cache.
+//
 // Each step runs once and is timed as a whole. The SQLite rows carry the ratio
 // kura/sqlite (our time divided by SQLite's) of the same step, and kura_<variant>/sqlite
 // for each variant of ours run in that step; all ratios are printed again as one table
@@ -31,10 +39,11 @@
 // a transaction, each of which flushes on its own (kura_no_transaction).
 //
 // A shared append or delete holds one record lock byte per record until the commit,
-// as the lock protocol requires, and takes the index writer lock around each record;
-// the kernel checks every new lock against every held one. The lock_floor rows take
-// just those locks through the same platform calls, so the table at the end shows how
-// far the shared steps are above that floor.
+// as the lock protocol requires; inside the transaction no writer range is taken
+// before the commit, and an append locks its new slots ahead, a run per call. The
+// kernel checks every new lock against every held one. The lock_floor rows take just
+// those locks through the same platform calls, so the table at the end shows how far
+// the shared steps are above that floor.
 //
 // Every flush of ours goes through the table's rollback journal (one journal write,
 // the writes in place, the journal invalidated; with ForceBufferFlush the journal
@@ -157,7 +166,8 @@ RatioTable& Ratios() {
     return table;
 }
 
-void Finish(benchmark::State& state, const char* step, double seconds, int64_t operations, bool ours) {
+void Finish(benchmark::State& state, const char* step, double seconds, int64_t operations, bool ours,
+            const std::string& peer = "sqlite") {
     state.SetIterationTime(seconds);
     state.counters["ops/s"] = benchmark::Counter(static_cast<double>(operations) / seconds);
     if (ours) {
@@ -169,9 +179,9 @@ void Finish(benchmark::State& state, const char* step, double seconds, int64_t o
     for (const auto& [name, kuraSeconds] : KuraTimes()) {
         std::string label;
         if (name == step)
-            label = "kura/sqlite";
+            label = "kura/" + peer;
         else if (name.compare(0, prefix.size(), prefix) == 0)
-            label = "kura_" + name.substr(prefix.size()) + "/sqlite";
+            label = "kura_" + name.substr(prefix.size()) + "/" + peer;
         else
             continue;
         state.counters[label] = kuraSeconds / seconds;
@@ -386,10 +396,11 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
 }
 
 // The locks a shared append or delete takes in one transaction, taken and released
-// the same way through the same platform calls on two scratch files: around each
-// record the index writer lock, inside it the record's lock byte, held to the
-// commit; there released highest record number first, consecutive ones together.
-// What is left of our time above this is ours; this is the kernel's share.
+// the same way through the same platform calls on a scratch file: an append's new
+// slots in runs of 16, 32, ... up to 4096 bytes per call, a delete's records one
+// byte each, all held to the commit; there released highest record number first,
+// consecutive ones together. What is left of our time above this is ours; this is
+// the kernel's share.
 void BM_LockFloor(benchmark::State& state, const char* step, bool appending) {
     Workload& w = Work();
     auto open = [](const std::string& name) {
@@ -398,24 +409,27 @@ void BM_LockFloor(benchmark::State& state, const char* step, bool appending) {
                                     platform::FILE_ATTRIBUTE_NORMAL);
     };
     const platform::FileHandle dat = open(Scratch().path + "/FLOOR.DAT");
-    const platform::FileHandle idx = open(Scratch().path + "/FLOOR.IDX");
-    // The writer range of the index file, as the writer lock takes it.
-    constexpr uint64_t WRITER_START = 4294901759u;
-    constexpr uint64_t WRITER_LENGTH = 65536;
     auto byte = [](uint32_t recordNo) { return static_cast<uint64_t>(RECORD_LOCK_BASE - recordNo); };
     for (auto _ : state) {
         std::vector<uint32_t> held;
-        bool ok = dat != platform::INVALID_HANDLE_VALUE && idx != platform::INVALID_HANDLE_VALUE;
+        bool ok = dat != platform::INVALID_HANDLE_VALUE;
         const auto start = Clock::now();
-        // An append locks the new records 1..N; a delete the record of each id
-        // deleted (any distinct numbers of the same spread would do).
-        const std::size_t count = appending ? w.AppendOrder.size() : w.Deletes.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto recordNo = appending ? static_cast<uint32_t>(i + 1) : static_cast<uint32_t>(w.Deletes[i]);
-            ok = platform::LockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
-            ok = platform::LockFile(dat, byte(recordNo), 1) && ok;
-            ok = platform::UnlockFile(idx, WRITER_START, WRITER_LENGTH) && ok;
-            held.push_back(recordNo);
+        if (appending) {
+            // The new records 1..N, in runs that double up to 4096.
+            const auto count = static_cast<uint32_t>(w.AppendOrder.size());
+            uint32_t run = 16;
+            for (uint32_t first = 1; first <= count; first += run, run = std::min(run * 2, 4096u)) {
+                const uint32_t n = std::min(run, count - first + 1);
+                ok = platform::LockFileBytes(dat, byte(first + n - 1), n) && ok;
+                for (uint32_t r = first; r < first + n; ++r) held.push_back(r);
+            }
+        } else {
+            // The record of each id deleted (any distinct numbers of the same
+            // spread would do).
+            for (const int32_t id : w.Deletes) {
+                ok = platform::LockFile(dat, byte(static_cast<uint32_t>(id)), 1) && ok;
+                held.push_back(static_cast<uint32_t>(id));
+            }
         }
         std::sort(held.begin(), held.end());
         std::size_t end = held.size();
@@ -437,7 +451,6 @@ void BM_LockFloor(benchmark::State& state, const char* step, bool appending) {
         }
     }
     platform::CloseHandle(dat);
-    platform::CloseHandle(idx);
 }
 
 // ---- SQLite ---------------------------------------------------------------------------------
@@ -469,17 +482,47 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// One database file in the scratch folder; journal mode, synchronous and cache size at
-// their defaults (rollback journal DELETE, synchronous FULL, 2 MB page cache).
+// One database file in the scratch folder with its default rollback journal;
+// synchronous OFF unless a step asks for FULL, and a page cache of our size.
+constexpr int LITE_CACHE_KIB = 64;
+
 struct Lite {
     Lite() {
         const std::string path = Scratch().path + "/sqlite.db";
         if (sqlite3_open(path.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("sqlite open failed");
+        Exec(Db, ("PRAGMA cache_size=-" + std::to_string(LITE_CACHE_KIB)).c_str());
+        Exec(Db, "PRAGMA synchronous=OFF");
         for (const char* table : {"stxn", "scommit", "snosync"}) {
             Exec(Db, ("CREATE TABLE " + std::string(table) + "(id INTEGER PRIMARY KEY, name TEXT, note TEXT)").c_str());
             Exec(Db, ("CREATE INDEX " + std::string(table) + "_name ON " + table + "(name)").c_str());
         }
+        // Laid out as ours: rows in append order, the key under a unique index.
+        Exec(Db, "CREATE TABLE sunc(id INTEGER NOT NULL, name TEXT, note TEXT)");
+        Exec(Db, "CREATE UNIQUE INDEX sunc_id ON sunc(id)");
+        Exec(Db, "CREATE INDEX sunc_name ON sunc(name)");
     }
+    // Every record of the workload into the table, in the order both engines append.
+    void InsertAll(const Workload& w, const char* table) {
+        Statement insert(Db, ("INSERT INTO " + std::string(table) + "(id, name, note) VALUES (?, ?, ?)").c_str());
+        for (const int32_t id : w.AppendOrder) {
+            const std::string name = NameOf(id);
+            const std::string note = NoteOf(id);
+            sqlite3_bind_int(insert.get(), 1, id);
+            sqlite3_bind_text(insert.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert.get(), 3, note.data(), static_cast<int>(note.size()), SQLITE_TRANSIENT);
+            insert.Step();
+            sqlite3_reset(insert.get());
+        }
+    }
+    // Fills sunc once, untimed.
+    void FillUnclustered(const Workload& w) {
+        if (UnclusteredFilled) return;
+        UnclusteredFilled = true;
+        Exec(Db, "BEGIN");
+        InsertAll(w, "sunc");
+        Exec(Db, "COMMIT");
+    }
+    bool UnclusteredFilled = false;
     ~Lite() { sqlite3_close(Db); }
     int64_t Count(const char* table) {
         Statement s(Db, ("SELECT count(*) FROM " + std::string(table)).c_str());
@@ -499,22 +542,13 @@ void BM_SqliteAppend(benchmark::State& state, const char* step, const char* tabl
     Workload& w = Work();
     Lite& l = Theirs();
     for (auto _ : state) {
-        if (synchronousOff) Exec(l.Db, "PRAGMA synchronous=OFF");
-        Statement insert(l.Db, ("INSERT INTO " + std::string(table) + "(id, name, note) VALUES (?, ?, ?)").c_str());
+        if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=FULL");
         const auto start = Clock::now();
         if (oneTransaction) Exec(l.Db, "BEGIN");
-        for (const int32_t id : w.AppendOrder) {
-            const std::string name = NameOf(id);
-            const std::string note = NoteOf(id);
-            sqlite3_bind_int(insert.get(), 1, id);
-            sqlite3_bind_text(insert.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert.get(), 3, note.data(), static_cast<int>(note.size()), SQLITE_TRANSIENT);
-            insert.Step();
-            sqlite3_reset(insert.get());
-        }
+        l.InsertAll(w, table);
         if (oneTransaction) Exec(l.Db, "COMMIT");
         const double seconds = Seconds(start);
-        if (synchronousOff) Exec(l.Db, "PRAGMA synchronous=FULL");
+        if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=OFF");
         if (l.Count(table) != w.Count) state.SkipWithError("record count differs");
         Finish(state, step, seconds, w.Count, false);
     }
@@ -540,16 +574,18 @@ void BM_SqliteLookup(benchmark::State& state) {
     }
 }
 
-enum class LiteOrder { Natural, Key, Name };
+enum class LiteOrder { Natural, Key, Name, UnclusteredKey };
 
 void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
     Workload& w = Work();
     Lite& l = Theirs();
     const bool byName = order == LiteOrder::Name;
+    if (order == LiteOrder::UnclusteredKey) l.FillUnclustered(w);
     for (auto _ : state) {
         Statement select(l.Db, byName                        ? "SELECT id, name, note FROM stxn INDEXED BY stxn_name ORDER BY name"
                                : order == LiteOrder::Natural ? "SELECT id, name, note FROM stxn"
-                                                             : "SELECT id, name, note FROM stxn ORDER BY id");
+                               : order == LiteOrder::Key     ? "SELECT id, name, note FROM stxn ORDER BY id"
+                                                             : "SELECT id, name, note FROM sunc INDEXED BY sunc_id ORDER BY id");
         std::string previous;
         int64_t count = 0;
         bool ordered = true;
@@ -567,7 +603,8 @@ void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
         }
         const double seconds = Seconds(start);
         if (count != w.Count || !ordered) state.SkipWithError("scan saw a wrong record sequence");
-        Finish(state, step, seconds, count, false);
+        Finish(state, step, seconds, count, false,
+               order == LiteOrder::UnclusteredKey ? "sqlite_unclustered" : "sqlite");
     }
 }
 
@@ -633,6 +670,8 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Scan/primary_order/kura_exclusive", BM_KuraScan, "scan_primary/exclusive",
                                       PRIMARY_INDEX, true));
     once(benchmark::RegisterBenchmark("Scan/primary_order/sqlite", BM_SqliteScan, "scan_primary", LiteOrder::Key));
+    once(benchmark::RegisterBenchmark("Scan/primary_order/sqlite_unclustered", BM_SqliteScan, "scan_primary",
+                                      LiteOrder::UnclusteredKey));
     once(benchmark::RegisterBenchmark("Scan/secondary_order/kura", BM_KuraScan, "scan_name", NAME_INDEX, false));
     once(benchmark::RegisterBenchmark("Scan/secondary_order/kura_exclusive", BM_KuraScan, "scan_name/exclusive",
                                       NAME_INDEX, true));

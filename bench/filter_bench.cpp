@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -85,18 +86,9 @@ struct Ours {
         test::PlaceField(def, offset, test::NewField("Val", fldINT32));
         test::PlaceField(def, offset, test::NewField("Free", fldINT32));
         test::PlaceField(def, offset, test::NewField("Notes", fldBLOB, 0, fldstMEMO));
-        auto index = [](const char* name, uint16_t field, bool unique) {
-            TIndexDesc d;
-            d.SetName(name);
-            d.SetField(0, field);
-            d.SetByte(ido::FieldCount, 1);
-            d.SetByte(ido::Unique, unique ? 1 : 0);
-            d.SetKeySize(unique ? 5 : 9);
-            return d;
-        };
-        def.Indexes.push_back(index("", 1, true));
-        def.Indexes.push_back(index("ByGrp", 2, false));
-        def.Indexes.push_back(index("ByVal", 3, false));
+        def.Indexes.push_back(bench::OneFieldIndex("", 1, true));
+        def.Indexes.push_back(bench::OneFieldIndex("ByGrp", 2, false));
+        def.Indexes.push_back(bench::OneFieldIndex("ByVal", 3, false));
         TIndexDesc text;
         text.SetName("Sys Text");
         text.SetField(0, 5);
@@ -160,7 +152,8 @@ struct Peer {
     }
     explicit Peer(const std::vector<Row>& rows) {
         sqlite3_open((dir.path + "/t.db").c_str(), &db);
-        Exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+        // Our caches for this table: records, five indexes and the memo blocks.
+        Exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-128;");
         Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, grp INT, val INT, free INT, notes TEXT)");
         Exec("CREATE VIRTUAL TABLE words USING fts5(notes)");
         Exec("BEGIN");

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/BenchFields.h"
+#include "bench/BenchQueries.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -151,19 +152,7 @@ struct Fixture {
     }
 
     // Rows read back.
-    int64_t Ours(const std::string& sql) {
-        TQueryStatement statement;
-        statement.ParseFirst(sql);
-        TQueryContext context;
-        context.Session = &Session;
-        context.Database = Dir;
-        TDataCursor* result = RunSelectStatement(statement, context);
-        std::vector<uint8_t> record(result->GetRecordSize() + 16u);
-        int64_t rows = 0;
-        result->SetToBegin();
-        while (result->GetNextRecord(record.data()) == 0) ++rows;
-        return rows;
-    }
+    int64_t Ours(const std::string& sql) { return kura::bench::ReadSelectRows(Session, Dir, sql); }
 
     int64_t Theirs(const std::string& sql) {
         sqlite3_stmt* st = nullptr;

@@ -295,6 +295,43 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Names with at most this many ASCII letters are looked for spelling by spelling
+// (2^n lstat calls at most) instead of reading their folder: a name that is not
+// there, such as every new temporary file, then costs a few look-ups of the
+// folder's index rather than a read of all its entries.
+constexpr int kSpellingsTriedLetters = 5;
+
+enum class SpellingSearch { Found, Absent, TooManyLetters };
+
+// Tries the other spellings of the leaf (dir is the path up to and with its
+// slash) in byte order, upper case before lower case from the first letter on,
+// so that the first one found is the one a read of the folder would choose.
+SpellingSearch FindSpelling(const std::string& dir, const std::string& leaf, std::string& found) {
+    std::vector<size_t> letters;
+    for (size_t i = 0; i < leaf.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(leaf[i]);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) letters.push_back(i);
+    }
+    if (letters.size() > kSpellingsTriedLetters) return SpellingSearch::TooManyLetters;
+    const uint32_t count = 1u << letters.size();
+    std::string path = dir + leaf;
+    const size_t base = dir.size();
+    for (uint32_t mask = 0; mask < count; ++mask) {
+        for (size_t j = 0; j < letters.size(); ++j) {
+            const bool lower = (mask >> (letters.size() - 1 - j)) & 1u;
+            const char c = static_cast<char>(static_cast<unsigned char>(leaf[letters[j]]) & ~0x20);
+            path[base + letters[j]] = lower ? static_cast<char>(c | 0x20) : c;
+        }
+        if (path.compare(base, std::string::npos, leaf) == 0) continue;  // the caller's own, tried first
+        struct stat st{};
+        if (lstat(path.c_str(), &st) == 0) {
+            found = path.substr(base);
+            return SpellingSearch::Found;
+        }
+    }
+    return SpellingSearch::Absent;
+}
+
 std::string ResolveNative(const std::string& native) {
     if (native.empty()) return native;
     auto slash = native.rfind('/');
@@ -303,6 +340,13 @@ std::string ResolveNative(const std::string& native) {
     if (leaf.empty() || leaf == "." || leaf == "..") return native;
     struct stat st{};
     if (lstat(native.c_str(), &st) == 0) return native;
+    const std::string prefix = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
+    std::string spelling;
+    switch (FindSpelling(prefix, leaf, spelling)) {
+        case SpellingSearch::Found: return prefix + spelling;
+        case SpellingSearch::Absent: return native;
+        case SpellingSearch::TooManyLetters: break;
+    }
     DIR* d = opendir(dir.c_str());
     if (!d) return native;
     std::string best;
@@ -650,7 +694,11 @@ int64_t GetFileSize(FileHandle handle) {
 // ---------------------------------------------------------------------------
 // Byte-range locks
 
-bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
+namespace {
+
+// Locks [offset, offset + length) with one system call and records it as
+// `pieces` ranges of length / pieces bytes each.
+bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pieces) {
     auto object = Find(handle);
     if (!object) return false;
     if (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)
@@ -688,8 +736,19 @@ bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) {
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail(ERROR_LOCK_VIOLATION);
     }
-    ranges.emplace(offset, HeldRange{handle, length});
+    const uint64_t piece = length / pieces;
+    auto hint = ranges.lower_bound(offset);
+    for (uint64_t k = 0; k < pieces; ++k)
+        hint = std::next(ranges.emplace_hint(hint, offset + k * piece, HeldRange{handle, piece}));
     return true;
+}
+
+}  // namespace
+
+bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) { return LockRange(handle, offset, length, 1); }
+
+bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length) {
+    return LockRange(handle, offset, length, std::max<uint64_t>(length, 1));
 }
 
 bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {

@@ -100,6 +100,10 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length);
 // one system call. Anything else (a gap, a range reaching outside, one locked
 // through another handle) gives ERROR_NOT_LOCKED and releases nothing.
 bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length);
+// Locks every byte of [offset, offset + length) with one system call, each byte
+// held afterwards as a range of its own: the same as a LockFile of each byte, so
+// that each is released alone or in runs by UnlockFileRanges. All or nothing.
+bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length);
 
 // Deletes a file; ERROR_SHARING_VIOLATION while it is open anywhere,
 // ERROR_ACCESS_DENIED for a read-only file or a directory.

@@ -377,6 +377,16 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     }
 }
 
+void TDataCursor::LockRecordsAhead(const std::vector<uint32_t>& recordNumbers) {
+    if (!FTable || IsRemote() || BracketsSkipped() || FExclusive) return;
+    FTable->LockRecordsAhead(recordNumbers);
+}
+
+void TDataCursor::ReleaseLocksAhead() {
+    if (!FTable || IsRemote() || BracketsSkipped() || FExclusive) return;
+    FTable->ReleaseLocksAhead();
+}
+
 void TDataCursor::WriteUnlockRecord(uint32_t recordNo, bool localOnly) {
     if (IsRemote()) return WriteUnlockRemoteRecord(recordNo, localOnly);
     if (!FTable || BracketsSkipped()) return;

@@ -190,7 +190,9 @@ bool TDataCursor::GetRecord(uint32_t recordNo, uint8_t options, TRecord*& record
     if (recordNo == 0 || recordNo >= data.GetNextRecordNumber()) RaiseError(KURA_RECNOTFOUND);
     const bool readAhead = (options & grReadAhead) != 0;
     const bool block = (options & grBlockRead) != 0;
-    return data.ReadRecord(this, recordNo, record, direction, readAhead || block, readAhead);
+    // A read-ahead follows the cursor's order; a block read takes the slots that
+    // follow in the file, which is what a scan in record-number order visits next.
+    return data.ReadRecord(this, recordNo, record, direction, readAhead, readAhead || block);
 }
 
 void TDataCursor::ReleaseRecord(TRecord*& record) {

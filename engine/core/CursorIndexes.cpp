@@ -288,7 +288,7 @@ void TDataCursor::BuildNewIndex(uint8_t indexNo) {
     for (uint32_t recordNo = 1; recordNo <= last; ++recordNo) {
         TRecord* record = nullptr;
         int32_t attempts = 0;
-        while (!GetRecord(recordNo, 0, record))
+        while (!GetRecord(recordNo, grBlockRead, record))
             if (++attempts >= DESCENT_ATTEMPTS) RaiseError(KURA_LOCKTIMEOUT);
         try {
             if (!record->IsDeleted()) {
@@ -403,7 +403,7 @@ void TDataCursor::RebuildLostIndexFile() {
         for (uint32_t recordNo = 1; recordNo <= last; ++recordNo) {
             TRecord* record = nullptr;
             int32_t attempts = 0;
-            while (!GetRecord(recordNo, 0, record))
+            while (!GetRecord(recordNo, grBlockRead, record))
                 if (++attempts >= DESCENT_ATTEMPTS) RaiseError(KURA_LOCKTIMEOUT);
             try {
                 if (!record->IsDeleted()) IncRecordCount();

@@ -156,7 +156,7 @@ bool TRestructureCopy::Run() {
     for (uint32_t recordNo = 1; recordNo <= last; ++recordNo) {
         TRecord* record = nullptr;
         int32_t attempts = 0;
-        while (!S.GetRecord(recordNo, 0, record))
+        while (!S.GetRecord(recordNo, grBlockRead, record))
             if (++attempts >= 16) S.RaiseError(KURA_LOCKTIMEOUT);
         const bool deleted = record->IsDeleted();
         std::memcpy(oldRecord.data(), record->GetBuffer(), oldRecord.size());

@@ -159,12 +159,18 @@ void TDataCursor::ScanRangeToBitmap(const uint8_t* low, const uint8_t* high, boo
 }
 
 uint32_t TDataCursor::CountKeysInRange(const uint8_t* low, const uint8_t* high, bool& aborted) {
+    return CountKeysBetween(low, true, high, true, aborted);
+}
+
+uint32_t TDataCursor::CountKeysBetween(const uint8_t* low, bool lowInclusive, const uint8_t* high, bool highInclusive,
+                                       bool& aborted) {
     aborted = false;
     if (!FTable || IsNaturalOrder() || CompareWholeKeys(low, high) > 0) return 0;
+    // The keys before the first one counted, and those up to the last one.
     int32_t below = 0;
     int32_t upTo = 0;
-    TWalkResult r = CountKeysBefore(low, false, below);
-    if (r == TWalkResult::Done) r = CountKeysBefore(high, true, upTo);
+    TWalkResult r = CountKeysBefore(low, !lowInclusive, below);
+    if (r == TWalkResult::Done) r = CountKeysBefore(high, highInclusive, upTo);
     if (r == TWalkResult::Retry) {
         aborted = true;
         return 0;

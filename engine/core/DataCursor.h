@@ -427,6 +427,11 @@ public:
     // recordNo 0: the record in FRecord. Raises 10258.
     void LockRecord(uint32_t recordNo);
     void WriteUnlockRecord(uint32_t recordNo, bool localOnly);
+    // Inside a transaction: the locks of records this cursor is about to write,
+    // taken ahead in runs (TDataTable::LockRecordsAhead); nothing elsewhere.
+    void LockRecordsAhead(const std::vector<uint32_t>& recordNumbers);
+    // Gives back the locks taken ahead that no write claimed.
+    void ReleaseLocksAhead();
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
     bool BeginRead();
     // The file layer's call before a cache miss reads the disk: takes the table's
@@ -563,6 +568,9 @@ public:
     void FillHighKey(uint8_t* key, int32_t from);
     void ScanRangeToBitmap(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t CountKeysInRange(const uint8_t* low, const uint8_t* high, bool& aborted);
+    // The keys from low to high, each bound counted in or left out.
+    uint32_t CountKeysBetween(const uint8_t* low, bool lowInclusive, const uint8_t* high, bool highInclusive,
+                              bool& aborted);
     void ScanComplement(const uint8_t* low, const uint8_t* high, bool& aborted, TRecordsBitmap& set);
     uint32_t GetLastRecordNumber() const;
     // The number of the last block of the table's BLOB file, 0 without BLOB fields

@@ -49,6 +49,7 @@ TDataTable::TDataTable(TDataDirectory* directory)
     FLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
     FCursorLockedRecords.SetRecordCount(TABLE_BITMAP_CAPACITY);
     FDeferredUnlocks.SetRecordCount(TABLE_BITMAP_CAPACITY);
+    FLockedAhead.SetRecordCount(TABLE_BITMAP_CAPACITY);
 }
 
 TDataTable::~TDataTable() {
@@ -654,25 +655,22 @@ bool TDataTable::BeginWrite() {
         if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
         semaphoreTaken = true;
     }
-    auto giveBack = [&](bool index) {
-        if (index) FIndexFile.UnlockWrite();
-        if (semaphoreTaken) FDataFile.UnlockSemaphore();
-    };
-    if (!FIndexFile.LockWrite()) {
-        giveBack(false);
-        RaiseError(KURA_LOCKTIMEOUT);
-    }
-    bool blobTaken = false;
-    if (BlobFileInUse()) {
-        if (!FBlobFile.LockWrite()) {
-            giveBack(true);
-            RaiseError(KURA_LOCKTIMEOUT);
+    // Inside a transaction nothing reaches the files before the commit, and the
+    // commit takes the writer ranges for its flush (CommitBeginWrite); the
+    // semaphore the transaction holds already keeps every other writer out. A
+    // reader of another program therefore reads the files as the last commit left
+    // them whether or not a bracket of the transaction holds the writer ranges:
+    // holding them would only make it wait, once per written record.
+    if (!FTransactionLocked) {
+        try {
+            TakeWriterRanges();
+        } catch (...) {
+            FDataFile.UnlockSemaphore();
+            throw;
         }
-        blobTaken = true;
     }
     FWriteLocked = true;
     FWriteDepth = 1;
-    FWriteHeldBlob = blobTaken;
     FWriteHeldSemaphore = semaphoreTaken;
     bool changed = false;
     try {
@@ -692,6 +690,17 @@ bool TDataTable::BeginWrite() {
     JournalBegin();
     FWriteJournal = FJournal.Depth() > 0;
     return changed;
+}
+
+void TDataTable::TakeWriterRanges() {
+    if (FWriteHeldIndex) return;
+    if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
+    if (BlobFileInUse() && !FBlobFile.LockWrite()) {
+        FIndexFile.UnlockWrite();
+        RaiseError(KURA_LOCKTIMEOUT);
+    }
+    FWriteHeldIndex = true;
+    FWriteHeldBlob = BlobFileInUse();
 }
 
 void TDataTable::EndWrite() {
@@ -715,9 +724,10 @@ void TDataTable::EndWrite() {
     // Every lock is released even when an earlier release fails.
     bool ok = true;
     if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
-    ok = FIndexFile.UnlockWrite() && ok;
+    if (FWriteHeldIndex) ok = FIndexFile.UnlockWrite() && ok;
     if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
     FWriteHeldBlob = false;
+    FWriteHeldIndex = false;
     FWriteHeldSemaphore = false;
     if (written) std::rethrow_exception(written);
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
@@ -758,7 +768,7 @@ void TDataTable::ResizeBitmaps(uint32_t recordNo) {
     // Only ever grown: a smaller count would forget locks this table still holds.
     int64_t wanted = std::max<int64_t>(recordNo, static_cast<int64_t>(FDataFile.GetLastRecordNumber()) + 1);
     wanted = std::min<int64_t>(wanted, TRecordsBitmap::MAX_RECORD_COUNT);
-    TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks};
+    TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks, &FLockedAhead};
     for (TRecordsBitmap* map : maps)
         if (map->RecordCount() < wanted) map->SetRecordCount(static_cast<int32_t>(wanted));
 }
@@ -778,11 +788,18 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     const int32_t bit = static_cast<int32_t>(recordNo);
     if (FTransactionLocked && FLockedRecords.GetBit(bit)) {
         // Wanted again: an unlock asked for earlier in the transaction no longer
-        // counts, or its end would free a record that is being edited.
+        // counts, or its end would free a record that is being edited. A lock
+        // taken ahead is the record's own from now on.
         FDeferredUnlocks.ClearBit(bit);
+        FLockedAhead.ClearBit(bit);
         return false;
     }
     bool changed = false;
+    if (TakeReservedSlot(recordNo)) {
+        FLockedRecords.SetBit(bit);
+        FDeferredUnlocks.ClearBit(bit);
+        return false;
+    }
     if (!IsRemote()) {
         const TDataSession* session = GetSession();
         const int32_t retryLimit = session ? session->GetLockRetryCount() : 15;
@@ -823,6 +840,96 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     FLockedRecords.SetBit(bit);
     FDeferredUnlocks.ClearBit(bit);
     return changed;
+}
+
+// A transaction appends into slots past the end of the file, one after the other,
+// and must hold each one's lock until it ends. Those slots exist for nobody else
+// before the commit: the semaphore the transaction holds keeps every other writer
+// from making them, so no other program can know their numbers, let alone ask
+// for their locks. Their locks are therefore taken ahead, a run at a time with one
+// call (the kernel walks its whole list of a file's locks at every call), and the
+// ones not used are given back before the semaphore.
+bool TDataTable::TakeReservedSlot(uint32_t recordNo) {
+    if (!FTransactionSemaphore || IsRemote() || recordNo < FDataFile.GetNextRecordNumber()) return false;
+    if (recordNo < FReservedFirst || recordNo >= FReservedEnd) {
+        ReleaseReservedSlots();
+        const uint32_t count = std::min<uint32_t>(FReserveRun, RECORD_NUMBER_LIMIT - recordNo + 1);
+        if (!FDataFile.LockRecordRun(recordNo, count)) return false;
+        FReservedFirst = recordNo;
+        FReservedEnd = recordNo + count;
+        FReserveRun = std::min<uint32_t>(FReserveRun * 2, RESERVED_SLOTS_MAX);
+    }
+    // Slots passed over (never, while appends take the numbers in order) are
+    // given back at once.
+    ReleaseReservedSlots(recordNo);
+    FReservedFirst = recordNo + 1;
+    return true;
+}
+
+void TDataTable::ReleaseReservedSlots(uint32_t below) {
+    const uint32_t end = std::min(below, FReservedEnd);
+    if (FReservedFirst >= end) {
+        if (below == UINT32_MAX) FReservedFirst = FReservedEnd = 0;
+        return;
+    }
+    std::vector<uint32_t> slots;
+    slots.reserve(end - FReservedFirst);
+    for (uint32_t r = FReservedFirst; r < end; ++r) slots.push_back(r);
+    FReservedFirst = end;
+    if (below == UINT32_MAX) FReservedFirst = FReservedEnd = 0;
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(slots, failed);
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
+}
+
+// A statement that is about to write many records of a transaction takes their
+// locks ahead: a run of consecutive numbers with one call. Each record would be
+// locked a moment later by its own write and then kept to the transaction's end;
+// a run refused (another program holds one of them) is left to those writes and
+// their waiting. A lock taken ahead that no write claimed is given back when the
+// transaction commits or ends, so it is never held longer than its record's own.
+void TDataTable::LockRecordsAhead(std::vector<uint32_t> numbers) {
+    if (!FTransactionSemaphore || IsRemote() || FExclusive || FReadOnlyByAttribute || numbers.empty()) return;
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    const uint32_t last = FDataFile.GetLastRecordNumber();
+    ResizeBitmaps(std::min(numbers.back(), last));
+    std::size_t i = 0;
+    while (i < numbers.size()) {
+        const uint32_t first = numbers[i];
+        auto held = [&](uint32_t r) { return FLockedRecords.GetBit(static_cast<int32_t>(r)); };
+        if (first == 0 || first > last || held(first)) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < numbers.size() && numbers[j] == numbers[j - 1] + 1 && numbers[j] <= last && !held(numbers[j])) ++j;
+        const auto count = static_cast<uint32_t>(j - i);
+        // A single record gains nothing: its own write takes it.
+        if (count >= 2 && FDataFile.LockRecordRun(first, count)) {
+            for (uint32_t r = first; r < first + count; ++r) {
+                FLockedRecords.SetBit(static_cast<int32_t>(r));
+                FLockedAhead.SetBit(static_cast<int32_t>(r));
+            }
+        }
+        i = j;
+    }
+}
+
+void TDataTable::ReleaseLocksAhead() {
+    std::vector<uint32_t> records;
+    int32_t recordNo = 0;
+    int32_t position = 0;
+    while (FLockedAhead.FindNext(recordNo, 1, position)) records.push_back(static_cast<uint32_t>(recordNo));
+    if (records.empty()) return;
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(records, failed);
+    std::sort(failed.begin(), failed.end());
+    for (uint32_t r : records) {
+        FLockedAhead.ClearBit(static_cast<int32_t>(r));
+        if (!std::binary_search(failed.begin(), failed.end(), r)) FLockedRecords.ClearBit(static_cast<int32_t>(r));
+    }
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
 void TDataTable::UnlockRecord(uint32_t recordNo) {
@@ -935,6 +1042,9 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::EndTransactionLock() {
     TFirstError first;
+    first.Attempt([&] { ReleaseReservedSlots(); });
+    first.Attempt([&] { ReleaseLocksAhead(); });
+    FReserveRun = RESERVED_SLOTS_MIN;
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
         if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
@@ -960,6 +1070,16 @@ void TDataTable::Rollback() {
 void TDataTable::CommitBeginWrite() {
     if (FReadOnly || !FInTransaction || IsRemote()) return;
     BeginWrite();
+    // The commit's flush is the transaction's one write to the files: it keeps
+    // the readers out, also when it runs inside a bracket that took nothing.
+    if (FWriteLocked) {
+        try {
+            TakeWriterRanges();
+        } catch (...) {
+            EndWrite();
+            throw;
+        }
+    }
 }
 
 void TDataTable::CommitAbandon() {
@@ -1006,6 +1126,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         FInTransaction = false;
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
+        first.Attempt([&] { ReleaseLocksAhead(); });
         FInTransaction = false;
         FTransactionLocked = false;
         first.Attempt([&] { UnlockLockedRecords(true); });

@@ -6,7 +6,9 @@
 //
 // - readers hold one reader byte of the .IDX and one of the .BLB for one operation;
 // - writers take the .DAT write semaphore, then the .IDX writer range, then the .BLB
-//   writer range, and release them in the opposite order;
+//   writer range, and release them in the opposite order; inside a transaction,
+//   whose writes reach the files only at its commit, the writer ranges are taken
+//   by the commit alone;
 // - record locks are one byte per record of the .DAT, kept until the transaction
 //   ends when one is open;
 // - a table transaction holds the .DAT semaphore from its start to its end.
@@ -152,6 +154,10 @@ public:
     // Inside a transaction the lock is kept until the transaction ends.
     void UnlockRecord(uint32_t recordNo);
     void UnlockLockedRecords(bool onlyDeferred);
+    // Inside a transaction: the locks of records about to be written, taken ahead
+    // in runs; those no write claims go back at the next commit or the end.
+    void LockRecordsAhead(std::vector<uint32_t> numbers);
+    void ReleaseLocksAhead();
     void MarkRecordLocked(uint32_t recordNo);
     void UnmarkRecordLocked(uint32_t recordNo);
     bool IsRecordMarkedLocked(uint32_t recordNo);
@@ -267,6 +273,12 @@ private:
     uint32_t SuspendRead();
     bool CanTakeReadLock() const;
     bool TakeReadLock();
+    // The .IDX writer range, then the .BLB one; raises 10249 holding neither.
+    void TakeWriterRanges();
+    // Locks of new slots taken ahead inside a transaction (LockRecord).
+    bool TakeReservedSlot(uint32_t recordNo);
+    // Gives back the reserved slots below `below` (all by default).
+    void ReleaseReservedSlots(uint32_t below = UINT32_MAX);
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
     void ResizeBitmaps(uint32_t recordNo);
@@ -305,6 +317,7 @@ private:
     TRecordsBitmap FLockedRecords;
     TRecordsBitmap FCursorLockedRecords;
     TRecordsBitmap FDeferredUnlocks;
+    TRecordsBitmap FLockedAhead;  // taken ahead, not yet claimed by a write
     bool FSharedReadLocked = false;
     bool FReadLocked = false;
     bool FWriteLocked = false;
@@ -328,9 +341,17 @@ private:
     uint32_t FSharedReadDepth = 0;
     // Which locks the write bracket and the transaction took, so that each is
     // released exactly once by whoever took it.
+    bool FWriteHeldIndex = false;
     bool FWriteHeldBlob = false;
     bool FWriteHeldSemaphore = false;
     bool FTransactionSemaphore = false;
+    // New slots whose locks a transaction holds ahead of its appends, and how many
+    // the next run takes.
+    static constexpr uint32_t RESERVED_SLOTS_MIN = 16;
+    static constexpr uint32_t RESERVED_SLOTS_MAX = 4096;
+    uint32_t FReservedFirst = 0;
+    uint32_t FReservedEnd = 0;
+    uint32_t FReserveRun = RESERVED_SLOTS_MIN;
 };
 
 }  // namespace kura

@@ -126,7 +126,7 @@ bool RecordPasses(TDataCursor& cursor, const TExpToken* node, const uint8_t* ima
     TExpToken* value = EvaluateExpression(node, const_cast<uint8_t*>(image), &cursor, cursor.FLocaleID,
                                           cursor.FSortID, &TDataCursor::ColumnValue);
     const bool pass = value->IsNull == 0 && exv::Load<int16_t>(*value) != 0;
-    ReleaseExpToken(value);
+    ReleaseEvaluationResult(value);
     return pass;
 }
 
@@ -250,6 +250,7 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
     const bool computed = cursor.FHasComputedFields;
     std::vector<uint8_t> buffer(computed ? cursor.GetCursorRecordSize() : 0);
     // Reading most of the table, a miss takes in the slots that follow it too.
+    TEvaluationBatch batch;
     const uint8_t options = (mode != opAnd || int64_t{set.Count()} * 4 > last) ? grBlockRead : 0;
     int32_t position = 0;
     int32_t r = 0;

@@ -149,12 +149,15 @@ void AddOutside(TDataCursor& c, const TKeyInterval& r, TRecordsBitmap& set, bool
     });
 }
 
+// An open bound leaves out every key that starts with its segment: counted from
+// past the last of them, or up to before the first.
 int32_t CountInterval(TDataCursor& c, const TKeyInterval& r, bool& aborted) {
     const TIndexBounds b = ToIndexOrder(c, r);
     if (EmptyInterval(c, b)) return 0;
-    const std::vector<uint8_t> low = PaddedKey(c, *b.Low, true);
-    const std::vector<uint8_t> high = PaddedKey(c, *b.High, false);
-    return static_cast<int32_t>(std::min<uint32_t>(c.CountKeysInRange(low.data(), high.data(), aborted), INT32_MAX));
+    const std::vector<uint8_t> low = PaddedKey(c, *b.Low, b.LowInclusive);
+    const std::vector<uint8_t> high = PaddedKey(c, *b.High, !b.HighInclusive);
+    const uint32_t n = c.CountKeysBetween(low.data(), b.LowInclusive, high.data(), b.HighInclusive, aborted);
+    return static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX));
 }
 
 // One interval into set (replacing it); a wide interval is found from the keys

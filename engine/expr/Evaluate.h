@@ -27,6 +27,22 @@ using TColumnValueProc = void (*)(void* owner, void* context, TExpToken* result)
 TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner, uint16_t localeId, uint16_t sortId,
                               TColumnValueProc columnValue);
 
+// Many evaluations in a row on this thread (a filter's pass over the records): while
+// a batch is open, the nodes of one evaluation wait on this thread for the next
+// instead of going back to the shared pool, and a result given back with
+// ReleaseEvaluationResult joins them, so that no evaluation takes the pool's lock.
+// The batch gives every node back when it ends. Batches nest.
+class TEvaluationBatch {
+public:
+    TEvaluationBatch();
+    ~TEvaluationBatch();
+    TEvaluationBatch(const TEvaluationBatch&) = delete;
+    TEvaluationBatch& operator=(const TEvaluationBatch&) = delete;
+};
+
+// Gives back a result of EvaluateExpression: to the open batch, else to the pool.
+void ReleaseEvaluationResult(TExpToken*& value);
+
 // Evaluates with context nullptr; a result that is not NULL, not a string and of
 // another type than the template is converted to the template's type, subtype,
 // size and scale.

@@ -26,13 +26,8 @@ struct TEvalContext {
 TExpToken* TakeToken();
 void RecycleToken(TExpToken*& node);
 
-class TEvaluationScope {
-public:
-    TEvaluationScope();
-    ~TEvaluationScope();
-    TEvaluationScope(const TEvaluationScope&) = delete;
-    TEvaluationScope& operator=(const TEvaluationScope&) = delete;
-};
+// An evaluation's scope: the spare list lives while any scope or batch is open.
+using TEvaluationScope = TEvaluationBatch;
 
 // A node recycled when the holder goes out of scope, also when an error passes.
 class TPooledToken {

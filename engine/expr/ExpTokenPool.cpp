@@ -1,5 +1,7 @@
 #include "engine/expr/ExpTokenPool.h"
 
+#include <algorithm>
+
 namespace kura {
 
 TExpTokenStack* ExpTokenStack = nullptr;
@@ -36,6 +38,24 @@ void TExpTokenStack::Push(TExpToken*& node) {
         }
     }
     delete released;
+}
+
+void TExpTokenStack::PopMany(std::vector<TExpToken*>& nodes, int32_t count) {
+    platform::CriticalSectionLock lock(FSection);
+    const std::size_t n = std::min(FList.size(), static_cast<std::size_t>(std::max(count, 0)));
+    nodes.insert(nodes.end(), FList.end() - static_cast<std::ptrdiff_t>(n), FList.end());
+    FList.resize(FList.size() - n);
+}
+
+void TExpTokenStack::PushMany(std::vector<TExpToken*>& nodes) {
+    std::size_t kept = 0;
+    {
+        platform::CriticalSectionLock lock(FSection);
+        kept = std::min(nodes.size(), static_cast<std::size_t>(Capacity) - std::min(FList.size(), static_cast<std::size_t>(Capacity)));
+        FList.insert(FList.end(), nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(kept));
+    }
+    for (std::size_t i = kept; i < nodes.size(); ++i) delete nodes[i];
+    nodes.clear();
 }
 
 int32_t TExpTokenStack::Count() {

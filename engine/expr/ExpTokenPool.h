@@ -24,6 +24,11 @@ public:
     // Keeps the node while fewer than Capacity are pooled, else frees it; sets the
     // variable to nullptr. Nothing happens for nullptr.
     void Push(TExpToken*& node);
+    // The same for many nodes under one lock: up to `count` pooled nodes are
+    // appended to `nodes` (not cleared: Pop's caller clears), or every node of
+    // `nodes` is pushed and the list emptied.
+    void PopMany(std::vector<TExpToken*>& nodes, int32_t count);
+    void PushMany(std::vector<TExpToken*>& nodes);
     int32_t Count();
 
 private:

@@ -339,6 +339,19 @@ void TBlobFile::MarkModified() {
 }
 
 bool TBlobFile::HeaderChanged() {
+    // Every reader's check of every cache miss comes here: as for the data and
+    // index files, the 4-byte change counter decides, and only a changed header is
+    // read whole, with the file size its structure checks need.
+    std::array<uint8_t, 4> counter{};
+    {
+        TFileSectionGuard guard(*this);
+        Seek(soFromBeginning, bho::ChangeCount);
+        if (ReadBuffer(counter.data(), static_cast<int32_t>(counter.size()), true) != 4)
+            RaiseError(KURA_HEADERCORRUPT);
+    }
+    if (IsEncrypted())
+        UnscrambleBuffer(counter.data(), static_cast<int32_t>(counter.size()), TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+    if (GetU32(counter.data()) == GetChangeCount()) return false;
     TBlobHeader disk{};
     const int64_t fileSize = ReadDiskHeader(disk);
     if (GetU32(&disk[bho::ChangeCount]) == GetChangeCount()) return false;

@@ -216,6 +216,9 @@ public:
     // One attempt at record N's lock byte (N = 1 .. 200,000,001).
     bool LockRecord(uint32_t recordNo);
     bool UnlockRecord(uint32_t recordNo);
+    // One attempt at the locks of records first .. first + count - 1 with one
+    // call, each held afterwards as if locked alone. All or nothing.
+    bool LockRecordRun(uint32_t first, uint32_t count);
     // Releases every record lock this data file holds, and only those: another
     // table of this process may hold record locks on the same shared file.
     bool UnlockAllRecords();

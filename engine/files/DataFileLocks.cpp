@@ -21,6 +21,15 @@ bool TDataFile::LockRecord(uint32_t recordNo) {
     return true;
 }
 
+bool TDataFile::LockRecordRun(uint32_t first, uint32_t count) {
+    if (count == 0 || !ValidLockRecord(first) || count - 1 > RECORD_NUMBER_LIMIT - first) return false;
+    const uint32_t last = first + count - 1;
+    // The highest number has the lowest byte.
+    if (!LockEachByte(RecordLockOffset(last), count)) return false;
+    for (uint32_t r = first; r <= last; ++r) FRecordLocks.insert(FRecordLocks.end(), r);
+    return true;
+}
+
 bool TDataFile::UnlockRecord(uint32_t recordNo) {
     if (!ValidLockRecord(recordNo)) return false;
     if (!LockBytes(false, RecordLockOffset(recordNo), 1)) return false;

@@ -167,6 +167,16 @@ bool TAbstractFile::UnlockRanges(int64_t start, int64_t length) {
     return true;
 }
 
+bool TAbstractFile::LockEachByte(int64_t start, int64_t length) {
+    TCriticalGuard guard(FileSection);
+    if (length <= 0 || start < 0 || start > std::numeric_limits<int64_t>::max() - (length - 1)) return false;
+    const int64_t last = start + length - 1;
+    for (const TFileLock& l : Locks)
+        if (l.Start <= last && start <= l.Last) return false;
+    for (int64_t b = start; b <= last; ++b) Locks.push_back(TFileLock{b, b, 1});
+    return true;
+}
+
 // ---- TMemoryFile -------------------------------------------------------------
 
 TMemoryFile::TMemoryFile(TFileList* owner) : TAbstractFile(owner) {}
@@ -353,6 +363,11 @@ bool TPhysicalFile::Unlock(int64_t start, int64_t length) {
 bool TPhysicalFile::UnlockRanges(int64_t start, int64_t length) {
     TCriticalGuard guard(FileSection);
     return OSHandle > 0 && OSUnlockFileRanges(OSHandle, start, length);
+}
+
+bool TPhysicalFile::LockEachByte(int64_t start, int64_t length) {
+    TCriticalGuard guard(FileSection);
+    return OSHandle > 0 && OSLockFileBytes(OSHandle, start, length);
 }
 
 // ---- TFileList ---------------------------------------------------------------

@@ -84,6 +84,8 @@ public:
     // Releases at once the ranges locked one by one that together cover exactly
     // this range; nothing (and false) when they do not.
     virtual bool UnlockRanges(int64_t start, int64_t length);
+    // Locks each byte of the range as a range of its own, all or nothing.
+    virtual bool LockEachByte(int64_t start, int64_t length);
 
     void EnterSection() { EnterCritical(FileSection); }
     void LeaveSection() { LeaveCritical(FileSection); }
@@ -145,6 +147,7 @@ public:
     bool Lock(int64_t start, int64_t length) override;
     bool Unlock(int64_t start, int64_t length) override;
     bool UnlockRanges(int64_t start, int64_t length) override;
+    bool LockEachByte(int64_t start, int64_t length) override;
 
     TOSHandle OSHandle = 0;  // 0 while no OS file is open
 };

@@ -117,6 +117,8 @@ bool TFileHandler::LockBytes(bool lock, int64_t start, int64_t length) {
 
 bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File && File->UnlockRanges(start, length); }
 
+bool TFileHandler::LockEachByte(int64_t start, int64_t length) { return File && File->LockEachByte(start, length); }
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);

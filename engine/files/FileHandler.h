@@ -51,6 +51,8 @@ public:
     // Releases at once byte ranges locked one by one that together cover exactly
     // this range; false (nothing released) when they do not.
     bool UnlockByteRanges(int64_t start, int64_t length);
+    // Locks each byte of the range as a range of its own, with one call.
+    bool LockEachByte(int64_t start, int64_t length);
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();

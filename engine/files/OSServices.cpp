@@ -66,6 +66,10 @@ bool OSUnlockFileRanges(TOSHandle handle, int64_t start, int64_t length) {
     return platform::UnlockFileRanges(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
 }
 
+bool OSLockFileBytes(TOSHandle handle, int64_t start, int64_t length) {
+    return platform::LockFileBytes(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
+}
+
 int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset) {
     return platform::SetFilePointer(handle, offset, origin);
 }

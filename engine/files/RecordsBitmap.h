@@ -7,6 +7,13 @@
 //
 // Invariant: no bit beyond RecordCount is ever set, so growing the record
 // count never brings back stale records.
+//
+// The words are grouped in blocks of BLOCK_WORDS (one cache line), each with a
+// mark: a block whose mark is clear holds no bit (a set mark only says it may).
+// Counts, searches and set operations visit the marked blocks alone, so a set of
+// a few records costs little however many records the table has. A set of every
+// record is held as such (Full_) without words: the words are then all clear and
+// no block is marked, until a record leaves the set.
 
 #include <cstdint>
 #include <mutex>
@@ -20,6 +27,8 @@ public:
     static constexpr int32_t GRANULE = 256;
     // Largest record count: BitCount must stay a 32-bit value.
     static constexpr int32_t MAX_RECORD_COUNT = 0x7FFFFFE0;
+    // Words per marked block.
+    static constexpr int32_t BLOCK_WORDS = 16;
 
     TRecordsBitmap() = default;
     TRecordsBitmap(const TRecordsBitmap&) = delete;
@@ -30,7 +39,9 @@ public:
     int32_t RecordCount() const { return RecordCount_; }
     int32_t BitCount() const { return BitCount_; }
     int32_t WordCount() const { return WordCount_; }
-    // The words; empty while no block is held.
+    // The words; empty while no block is held, and all clear while the set holds
+    // every record (IsFull).
+    bool IsFull() const { return Full_; }
     const uint32_t* Bits() const { return Bits_.empty() ? nullptr : Bits_.data(); }
 
     // Covers records 1..n. The block grows (new part zero) and never shrinks
@@ -72,12 +83,28 @@ private:
     // Mask of the valid bits of the last word (all ones when it is full).
     uint32_t LastWordMask() const;
     void ClearBeyondRecordCount();
+    // Writes out the words of a full set before one of its records leaves it.
+    void Materialise();
+    static uint32_t PartnerWord(const TRecordsBitmap& other, int32_t w);
+    bool Marked(int32_t block) const;
+    void MarkWord(int32_t w);
+    // The first marked block at or after (the last at or before) `block`; the
+    // number of blocks (-1) when there is none.
+    int32_t NextMarkedBlock(int32_t block) const;
+    int32_t PriorMarkedBlock(int32_t block) const;
+    // Marks exactly the blocks that hold any of the first `words` words.
+    void MarkAllThrough(int32_t words);
+    void ResizeBlock(size_t words);
+    // Set bits of the first `words` words.
+    int64_t CountWordsBelow(int32_t words) const;
 
     std::vector<uint32_t> Bits_;
+    std::vector<uint64_t> Marks_;
     int32_t Capacity_ = 0;
     int32_t RecordCount_ = 0;
     int32_t BitCount_ = 0;
     int32_t WordCount_ = 0;
+    bool Full_ = false;
 };
 
 // The pool of idle bitmaps; one instance lives from library start-up to

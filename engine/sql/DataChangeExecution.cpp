@@ -59,7 +59,7 @@ struct TTokenHolder {
     }
     ~TTokenHolder() { Release(); }
     void Release() {
-        if (Token) ReleaseExpToken(Token);
+        if (Token) ReleaseEvaluationResult(Token);
         Token = nullptr;
     }
 };
@@ -76,7 +76,6 @@ public:
 
     void Write(const TDataChangePlan::TColumn& column, const TValue& value) {
         uint8_t* record = FPlan.Record.data();
-        const std::string name = column.Desc.Name();
         const bool update = FQuery.Kind == skUpdate;
         if (column.Desc.FieldType() == fldBLOB) {
             if (value.Null && !update) {
@@ -84,13 +83,14 @@ public:
                 return;
             }
             uint32_t size = 0;
-            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, true, size), name);
-            if (update) FCursor.CheckBlobError(FCursor.TruncateBlob(column.FieldNo, record, 0, false), name);
+            FCursor.CheckBlobError(FCursor.OpenBlob(column.FieldNo, record, 2, false, true, size), column.Desc.Name());
+            if (update) FCursor.CheckBlobError(FCursor.TruncateBlob(column.FieldNo, record, 0, false), column.Desc.Name());
             if (value.Null) return;
             uint32_t length = static_cast<uint32_t>(std::max(value.Length, 0));
             if (IsTextValue(value) && value.Data) length = static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(value.Data), length));
             if (length > 0) {
-                FCursor.CheckBlobError(FCursor.PutBlob(column.FieldNo, record, 0, value.Data, length, false), name);
+                FCursor.CheckBlobError(FCursor.PutBlob(column.FieldNo, record, 0, value.Data, length, false),
+                                       column.Desc.Name());
             }
             return;
         }
@@ -108,7 +108,7 @@ public:
         if (sourceType != targetType) {
             if (!ConvertFieldData(sourceType, sourceSize, value.Scale, targetType, column.Desc.StoredSize(),
                                   column.Desc.StoredDecimals(), buffer)) {
-                RaiseStatementError("Type mismatch between column " + name + " and constant value " + column.ValueText +
+                RaiseStatementError("Type mismatch between column " + column.Desc.Name() + " and constant value " + column.ValueText +
                                   " in " + FStatementWord + " statement",
                               FPlan.Target->TableName());
             }
@@ -159,7 +159,8 @@ public:
     TChangeTransaction(const TChangeTransaction&) = delete;
     TChangeTransaction& operator=(const TChangeTransaction&) = delete;
 
-    void RowDone() {
+    // True when the row ended a stretch with an intermediate commit.
+    bool RowDone() {
         ++FCount;
         if (!FOwn) FQuery.RowsAffected = FCount;
         if ((FOwn || FQuery.CommitIntervalGiven) && FCount % FInterval == 0) {
@@ -170,8 +171,11 @@ public:
             if (!FDatabase->InTransaction()) FDatabase->StartTransaction();
             FCursor.SaveChangeCounters();
             FQuery.RowsAffected = FCount;
+            return true;
         }
+        return false;
     }
+    uint32_t Interval() const { return FInterval; }
     void Finish() {
         if (FOwn) FDatabase->Commit(true, FQuery.CommitFlush != 0);
         FFinished = true;
@@ -515,6 +519,43 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     return marks;
 }
 
+// The locks of the marked rows a stretch between two commits will write, taken
+// ahead by the table in runs of consecutive record numbers. The statement gives
+// back at its end those of rows it did not write (an abort, an error), so that
+// the transaction it runs in holds no lock of a record it did not touch.
+class TLocksAhead {
+public:
+    TLocksAhead(TDataCursor& cursor, const std::vector<TMark>& marks, uint32_t stretch)
+        : FCursor(cursor), FMarks(marks), FStretch(std::max<uint32_t>(stretch, 1)) {}
+    ~TLocksAhead() {
+        try {
+            FCursor.ReleaseLocksAhead();
+        } catch (...) {
+            // The statement's own outcome is what the caller must see.
+        }
+    }
+    TLocksAhead(const TLocksAhead&) = delete;
+    TLocksAhead& operator=(const TLocksAhead&) = delete;
+    void Before(std::size_t i) {
+        if (i < FNext) return;
+        FNext = i + FStretch;
+        std::vector<uint32_t> numbers;
+        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) {
+            const TCursorBookmark& b = FMarks[k].Bookmark;
+            if (b.size() == 4) numbers.push_back(dfbytes::GetU32(b.data()));
+        }
+        FCursor.LockRecordsAhead(numbers);
+    }
+    // A commit gave back what was not written: the next row starts a stretch.
+    void Committed() { FNext = 0; }
+
+private:
+    TDataCursor& FCursor;
+    const std::vector<TMark>& FMarks;
+    std::size_t FStretch;
+    std::size_t FNext = 0;
+};
+
 void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
@@ -524,9 +565,12 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
-    for (TMark& mark : marks) {
+    TLocksAhead ahead(cursor, marks, transaction.Interval());
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        TMark& mark = marks[i];
         if (progress.Aborted()) break;
         progress.Step();
+        ahead.Before(i);
         if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         // The locked read checks the record against the buffer: read it first.
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
@@ -555,7 +599,7 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
             }
             throw;
         }
-        transaction.RowDone();
+        if (transaction.RowDone()) ahead.Committed();
     }
     progress.Finish();
     transaction.Finish();
@@ -567,15 +611,18 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
     TChangeTransaction transaction(query, plan);
     const std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
-    for (const TMark& mark : marks) {
+    TLocksAhead ahead(cursor, marks, transaction.Interval());
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        const TMark& mark = marks[i];
         if (progress.Aborted()) break;
         progress.Step();
+        ahead.Before(i);
         if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
         const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
         cursor.CheckError(code, {});
         cursor.DeleteRecord(record, false);
-        transaction.RowDone();
+        if (transaction.RowDone()) ahead.Committed();
     }
     progress.Finish();
     transaction.Finish();
@@ -586,6 +633,9 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
 void ExecuteDataChange(TDataQuery& query, TDataChangePlan& plan) {
     if (!plan.Prepared || !plan.Target) RaiseStatementError("Statement is not prepared");
     query.RowsAffected = 0;
+    // Conditions and values are evaluated for every row: their nodes stay on this
+    // thread for the whole statement.
+    TEvaluationBatch batch;
     TDataCursor& cursor = plan.Target->Cursor();
     if (query.Kind != skDelete) cursor.SuppressAutoInc(query.NoAutoInc != 0);
     // Rows are written without moving the cursor onto them (the walks position it

@@ -25,6 +25,7 @@ std::string Describe(kura::TDataCursor& cursor, const std::vector<uint8_t>& buff
 // rec-shell DIR TABLE PROTOCOL (0 pessimistic, 1 optimistic): opens a cursor, says
 // "ready", then answers one line per command until "quit":
 //   first            -> "rec <code> <name>" of the first record, or "code <n>"
+//   next             -> the record after the current one, as "first"
 //   read             -> the current record as the cursor reads it now
 //   lock             -> "ok" or "error <n>" (the buffer is the last record read)
 //   name <text>      -> changes the name and posts with unlock: "ok" / "error <n>"
@@ -51,10 +52,10 @@ const kura::testchild::ChildCommand shell("rec-shell", [](const std::vector<std:
         std::string command;
         in >> command;
         try {
-            if (command == "first" || command == "read") {
+            if (command == "first" || command == "next" || command == "read") {
                 kura::TEngineErrorCode code = 0;
-                if (command == "first") {
-                    cursor->SetToBegin();
+                if (command == "first") cursor->SetToBegin();
+                if (command != "read") {
                     code = cursor->GetNextRecord(buffer.data());
                 } else {
                     code = cursor->GetCurrentRecord(buffer.data(), false);

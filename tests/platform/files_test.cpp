@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -245,6 +247,50 @@ TEST(PlatformFiles, NamesAreFoundWithoutRegardToCase) {
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Staff.Dat"});
     EXPECT_TRUE(DeleteFile(dir.file("STAFF.DAT")));
     EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+// A name not spelled as on disk is found among its spellings, the smallest in byte
+// order when several exist; short names are looked for spelling by spelling, long
+// ones by reading the folder, and both must give what reading the folder gives.
+TEST(PlatformFiles, EveryWayOfFindingASpellingAgreesWithReadingTheFolder) {
+    kura::test::TempDir dir;
+    std::mt19937 rng(34);
+    const std::string alphabet = "aBcD_1.xY";
+    auto randomName = [&] {
+        std::string name;
+        const int length = 1 + static_cast<int>(rng() % 9);
+        for (int i = 0; i < length; ++i) name += alphabet[rng() % alphabet.size()];
+        return name;
+    };
+    auto respell = [&](std::string name) {
+        for (char& c : name)
+            if (std::isalpha(static_cast<unsigned char>(c)) && rng() % 2) c = static_cast<char>(c ^ 0x20);
+        return name;
+    };
+    std::vector<std::string> made;
+    for (int i = 0; i < 60; ++i) {
+        // Now and then a second spelling of a name already there.
+        std::string name = !made.empty() && rng() % 4 == 0 ? respell(made[rng() % made.size()]) : randomName();
+        if (name == "." || name == "..") continue;
+        WriteText(dir.file(name), name);
+        made.push_back(name);
+    }
+    auto folded = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    const std::vector<std::string> entries = Entries(dir.path());  // in byte order
+    for (int i = 0; i < 400; ++i) {
+        const std::string query = i % 2 ? respell(made[rng() % made.size()]) : randomName();
+        if (query == "." || query == "..") continue;
+        std::string expected = query;
+        if (!std::binary_search(entries.begin(), entries.end(), query)) {
+            const auto same = std::find_if(entries.begin(), entries.end(),
+                                           [&](const std::string& e) { return folded(e) == folded(query); });
+            if (same != entries.end()) expected = *same;
+        }
+        EXPECT_EQ(ResolvePath(dir.file(query)), dir.file(expected)) << query;
+    }
 }
 
 TEST(PlatformFiles, BackslashInsideDoubleByteCharacterIsNoSeparator) {

@@ -239,3 +239,44 @@ TEST(PlatformLocks, RangesLockedOneByOneAreReleasedTogetherForOtherProcessesToo)
     CloseHandle(h);
     CloseHandle(other);
 }
+
+TEST(PlatformLocks, BytesLockedInOneCallAreHeldAndReleasedOneByOne) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "bytes.dat");
+    FileHandle h = OpenShared(path);
+    FileHandle other = OpenShared(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    // All or nothing: one byte held elsewhere refuses the whole run.
+    ASSERT_TRUE(LockFile(other, kTop + 3, 1));
+    EXPECT_FALSE(LockFileBytes(h, kTop, 6));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_TRUE(LockFile(h, kTop, 3));
+    EXPECT_TRUE(UnlockFile(h, kTop, 3));
+    EXPECT_TRUE(UnlockFile(other, kTop + 3, 1));
+    EXPECT_FALSE(LockFileBytes(h, kTop, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(LockFileBytes(h, kTop, 6));
+    EXPECT_FALSE(LockFile(other, kTop + 5, 1));
+    // Each byte is a range of its own: the run as a whole is no single lock.
+    EXPECT_FALSE(UnlockFile(h, kTop, 6));
+    EXPECT_TRUE(UnlockFile(h, kTop + 2, 1));
+    EXPECT_TRUE(UnlockFileRanges(h, kTop + 3, 3));
+
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + path + " rw 3 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+    child.send("lock 0 " + Lock(kTop + 2, 4));
+    EXPECT_EQ(child.readLine(), "ok");
+    child.send("lock 0 " + Lock(kTop + 1, 1));
+    EXPECT_EQ(child.readLine(), "fail 33");
+    EXPECT_TRUE(UnlockFileRanges(h, kTop, 2));
+    child.send("lock 0 " + Lock(kTop, 2));
+    EXPECT_EQ(child.readLine(), "ok");
+    child.send("quit");
+    child.wait();
+    CloseHandle(h);
+    CloseHandle(other);
+}

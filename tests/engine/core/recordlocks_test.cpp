@@ -148,3 +148,53 @@ TEST(RecordLocks, WritesReachTheOtherProgramAtTheirFlushOrCommit) {
     p.cursor->Refresh();
     EXPECT_EQ(p.cursor->GetTable()->GetRecordCount(), 4u);
 }
+
+// A transaction holds the lock of every record it appends until it ends (those
+// of new slots are taken ahead, a run per call): the other program can lock none
+// of them before, every one after the commit but the one still being edited here,
+// and no lock of a slot the transaction did not fill is left behind.
+TEST(RecordLocks, ATransactionsAppendsAreLockedUntilItEndsAndNoLongerAfter) {
+    TwoPrograms p(lpPessimistic);
+    constexpr int32_t LAST = 41;
+    auto appendAll = [&](int committed) {
+        p.db.dir->StartTransaction();
+        for (int32_t code = 2; code <= LAST; ++code) {
+            std::vector<uint8_t> record = MakeRecord(*p.cursor, code, "T" + std::to_string(code));
+            p.cursor->AppendRecord(record.data(), true);
+        }
+        // The other program reads and locks what was committed meanwhile.
+        EXPECT_EQ(Ask(*p.child, "count"), "count " + std::to_string(committed));
+        EXPECT_EQ(Ask(*p.child, "first"), "rec 1 A");
+        EXPECT_EQ(Ask(*p.child, "lock"), "ok");
+        EXPECT_EQ(Ask(*p.child, "cancel"), "ok");
+    };
+    appendAll(1);
+    p.db.dir->Rollback();
+    p.cursor->SetToBegin();  // off the records that are gone
+    EXPECT_EQ(Ask(*p.child, "count"), "count 1");
+    // The slot after the last record is free for the other program's append.
+    EXPECT_EQ(Ask(*p.child, "append 99 R"), "ok");
+
+    appendAll(2);
+    ASSERT_EQ(p.cursor->GetCurrentRecord(p.buffer.data(), false), 0);
+    ASSERT_EQ(p.cursor->GetCurrentRecord(p.buffer.data(), true), 0);
+    EXPECT_EQ(CodeOf(*p.cursor, p.buffer), LAST);
+    p.db.dir->Commit();
+    EXPECT_EQ(Ask(*p.child, "count"), "count " + std::to_string(LAST + 1));
+    EXPECT_EQ(Ask(*p.child, "first"), "rec 1 A");
+    for (int32_t code = 2; code <= LAST; ++code) {
+        SCOPED_TRACE(code);
+        ASSERT_EQ(Ask(*p.child, "next"), "rec " + std::to_string(code) + " T" + std::to_string(code));
+        if (code == LAST) {
+            EXPECT_EQ(Ask(*p.child, "lock"), "error 10258");
+        } else {
+            EXPECT_EQ(Ask(*p.child, "lock"), "ok");
+            EXPECT_EQ(Ask(*p.child, "cancel"), "ok");
+        }
+    }
+    p.cursor->CancelRecord();
+    EXPECT_EQ(Ask(*p.child, "lock"), "ok");
+    EXPECT_EQ(Ask(*p.child, "cancel"), "ok");
+    EXPECT_EQ(Ask(*p.child, "append 100 S"), "ok");
+    EXPECT_EQ(Ask(*p.child, "count"), "count " + std::to_string(LAST + 2));
+}

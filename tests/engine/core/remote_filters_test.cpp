@@ -95,6 +95,17 @@ TEST_P(FilterModes, TextFiltersActivateDeactivateAndDropWithTheirCounts) {
     EXPECT_EQ(EngineErrorOf([&] { c.AddFilter("Id + 1"); }), KURA_INVALIDFILTER);
     EXPECT_EQ(EngineErrorOf([&] { c.AddFilter(""); }), KURA_INVALIDFILTER);
     EXPECT_TRUE(c.GetFilters().empty());
+    // Changing a filter in place is local only: a remote cursor refuses it and
+    // frees the expression it built for it (LeakSanitizer watches), the filter
+    // keeping its old condition.
+    TFilter* some = c.AddFilter("Id > 20");
+    c.ActivateFilter(some);
+    for (int round = 0; round < 2; ++round) {
+        const TEngineErrorCode code = EngineErrorOf([&] { c.ModifyFilter(some, "Id > 80 AND Name <> 'N100'"); });
+        EXPECT_EQ(code, Remote() ? KURA_REMOTECONNECT : 0);
+    }
+    EXPECT_EQ(c.GetRecordCount(), Remote() ? 8u : 1u);
+    c.DropFilter(some);
 }
 
 TEST_P(FilterModes, RangesAndIndexOrdersThroughFilters) {

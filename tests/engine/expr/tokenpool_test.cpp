@@ -132,3 +132,31 @@ TEST(ExpTokenPool, GlobalFunctionsAndThreads) {
     delete ExpTokenStack;
     ExpTokenStack = nullptr;
 }
+
+TEST(ExpTokenPool, ManyAtOnceKeepTheCapacityAndTheNodes) {
+    TExpTokenStack pool;
+    std::vector<TExpToken*> nodes;
+    for (int i = 0; i < 10; ++i) nodes.push_back(pool.Pop());
+    const std::set<TExpToken*> made(nodes.begin(), nodes.end());
+    pool.PushMany(nodes);
+    EXPECT_TRUE(nodes.empty());
+    EXPECT_EQ(pool.Count(), 10);
+    // Fewer than asked when the pool runs short; appended after what is there.
+    std::vector<TExpToken*> taken{nullptr};
+    pool.PopMany(taken, 4);
+    EXPECT_EQ(taken.size(), 5u);
+    EXPECT_EQ(pool.Count(), 6);
+    pool.PopMany(taken, 100);
+    EXPECT_EQ(taken.size(), 11u);
+    EXPECT_EQ(pool.Count(), 0);
+    taken.erase(taken.begin());
+    EXPECT_EQ(std::set<TExpToken*>(taken.begin(), taken.end()), made);
+    pool.PopMany(taken, -1);
+    EXPECT_EQ(taken.size(), 10u);
+    // Beyond the capacity the rest are freed (ASan checks).
+    for (int i = 0; i < TExpTokenStack::Capacity; ++i) taken.push_back(new TExpToken());
+    pool.PushMany(taken);
+    EXPECT_EQ(pool.Count(), TExpTokenStack::Capacity);
+    pool.PushMany(taken);
+    EXPECT_EQ(pool.Count(), TExpTokenStack::Capacity);
+}

@@ -579,6 +579,21 @@ TEST(EngineFileLocks, RangesLockedOneByOneAreReleasedTogetherOnlyWhenCoveredExac
         EXPECT_TRUE(file->UnlockRanges(top + 10, 3));
         EXPECT_TRUE(file->Lock(top, 13));
         EXPECT_TRUE(file->Unlock(top, 13));
+        // Bytes locked in one call: all or nothing, then each byte held alone.
+        ASSERT_TRUE(file->Lock(top + 3, 1));
+        EXPECT_FALSE(file->LockEachByte(top, 6));
+        EXPECT_TRUE(file->Lock(top, 3));  // the refusal took nothing
+        EXPECT_TRUE(file->Unlock(top, 3));
+        EXPECT_TRUE(file->Unlock(top + 3, 1));
+        EXPECT_FALSE(file->LockEachByte(top, 0));
+        ASSERT_TRUE(file->LockEachByte(top, 6));
+        EXPECT_FALSE(file->Unlock(top, 6));
+        EXPECT_TRUE(file->Unlock(top + 5, 1));
+        EXPECT_TRUE(file->UnlockRanges(top + 1, 4));
+        EXPECT_FALSE(file->Lock(top, 1));
+        EXPECT_TRUE(file->Unlock(top, 1));
+        EXPECT_TRUE(file->Lock(top, 6));
+        EXPECT_TRUE(file->Unlock(top, 6));
         FileList->CloseFile(file, true, h);
         FileList->DeleteFile(name, inMemory);
     }

@@ -83,6 +83,40 @@ void Scatter(std::mt19937& rng, TRecordsBitmap& b, Model& m)
     }
 }
 
+// The same step on a bitmap and its model.
+void Resize(TRecordsBitmap& b, Model& m, int32_t n)
+{
+    b.SetRecordCount(n);
+    m.resize(n);
+}
+
+void Invert(TRecordsBitmap& b, Model& m)
+{
+    b.Invert();
+    for (int32_t r = 1; r <= m.count(); ++r)
+        m.bits[r] = !m.bits[r];
+}
+
+void Fill(TRecordsBitmap& b, Model& m, bool set)
+{
+    if (set) {
+        b.SetAll();
+        std::fill(m.bits.begin() + 1, m.bits.end(), true);
+    } else {
+        b.ClearAll();
+        std::fill(m.bits.begin(), m.bits.end(), false);
+    }
+}
+
+void Combine(TRecordsBitmap& b, Model& m, const TRecordsBitmap& other, const Model& mo, bool andWith)
+{
+    andWith ? b.AndWith(other) : b.OrWith(other);
+    for (int32_t r = 1; r <= m.count(); ++r) {
+        const bool o = r <= mo.count() && mo.bits[r];
+        m.bits[r] = andWith ? (m.bits[r] && o) : (m.bits[r] || o);
+    }
+}
+
 TEST(RecordsBitmap, RandomisedAgainstModel)
 {
     std::mt19937 rng(12345);
@@ -90,45 +124,26 @@ TEST(RecordsBitmap, RandomisedAgainstModel)
     Model m, mo;
     for (int step = 0; step < 4000; ++step) {
         switch (rng() % 12) {
-        case 0: {  // resize, growing and shrinking
-            const int32_t n = static_cast<int32_t>(rng() % 700);
-            b.SetRecordCount(n);
-            m.resize(n);
+        case 0:  // resize, growing and shrinking
+            Resize(b, m, static_cast<int32_t>(rng() % 700));
             break;
-        }
         case 1:
         case 2:
             Scatter(rng, b, m);
             break;
         case 3:
-            b.Invert();
-            for (int32_t r = 1; r <= m.count(); ++r)
-                m.bits[r] = !m.bits[r];
+            Invert(b, m);
             break;
         case 4:
-            if (rng() % 2) {
-                b.SetAll();
-                std::fill(m.bits.begin() + 1, m.bits.end(), true);
-            } else {
-                b.ClearAll();
-                std::fill(m.bits.begin(), m.bits.end(), false);
-            }
+            Fill(b, m, rng() % 2);
             break;
         case 5:
         case 6: {  // combine with a second bitmap, possibly of another size
-            const int32_t n = (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 700) : m.count();
-            other.SetRecordCount(n);
-            mo.resize(n);
-            other.ClearAll();
-            std::fill(mo.bits.begin(), mo.bits.end(), false);
+            Resize(other, mo, (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 700) : m.count());
+            Fill(other, mo, false);
             Scatter(rng, other, mo);
             Scatter(rng, other, mo);
-            const bool andWith = rng() % 2;
-            andWith ? b.AndWith(other) : b.OrWith(other);
-            for (int32_t r = 1; r <= m.count(); ++r) {
-                const bool o = r <= mo.count() && mo.bits[r];
-                m.bits[r] = andWith ? (m.bits[r] && o) : (m.bits[r] || o);
-            }
+            Combine(b, m, other, mo, rng() % 2);
             break;
         }
         case 7:
@@ -156,6 +171,107 @@ TEST(RecordsBitmap, RandomisedAgainstModel)
             ASSERT_NO_FATAL_FAILURE(ExpectSame(b, m)) << "step " << step;
         }
     }
+    ASSERT_NO_FATAL_FAILURE(ExpectSame(b, m));
+}
+
+// Sets of a few records among tens of thousands, as selective filters make them:
+// every operation that visits only the blocks holding records must agree with
+// the model, through growing, shrinking, copies in both directions and walks that
+// cross long empty stretches.
+TEST(RecordsBitmap, SparseSetsOverManyBlocksAgainstModel)
+{
+    std::mt19937 rng(34);
+    TRecordsBitmap b, other;
+    Model m, mo;
+    auto sprinkle = [&](TRecordsBitmap& x, Model& mx) {
+        const int32_t n = mx.count();
+        for (int k = 0; n > 0 && k < 5; ++k) {
+            const int32_t r = 1 + static_cast<int32_t>(rng() % n);
+            x.SetBit(r);
+            mx.bits[r] = true;
+        }
+    };
+    auto check = [&](const TRecordsBitmap& x, const Model& mx) {
+        ASSERT_EQ(x.RecordCount(), mx.count());
+        std::vector<int32_t> set;
+        for (int32_t r = 1; r <= mx.count(); ++r)
+            if (mx.bits[r])
+                set.push_back(r);
+        ASSERT_EQ(x.Count(), static_cast<int32_t>(set.size()));
+        // A walk from the start meets exactly the model's records, and back again.
+        int32_t recNo = 0, position = 0;
+        for (int32_t r : set) {
+            ASSERT_TRUE(x.FindNext(recNo, 1, position));
+            ASSERT_EQ(recNo, r);
+            ASSERT_EQ(x.CountBefore(r), position - 1);
+        }
+        ASSERT_FALSE(x.FindNext(recNo, 1, position));
+        recNo = mx.count() + 1;
+        for (auto it = set.rbegin(); it != set.rend(); ++it) {
+            ASSERT_TRUE(x.FindPrior(recNo, 1, position));
+            ASSERT_EQ(recNo, *it);
+        }
+        ASSERT_FALSE(x.FindPrior(recNo, 1, position));
+        ASSERT_EQ(x.CountBefore(mx.count() + 1), static_cast<int32_t>(set.size()));
+    };
+    for (int step = 0; step < 1500; ++step) {
+        switch (rng() % 10) {
+        case 0:
+            Resize(b, m, static_cast<int32_t>(rng() % 40000));
+            break;
+        case 1:
+        case 2:
+            sprinkle(b, m);
+            break;
+        case 3: {  // a record cleared: its block may stay marked
+            for (int32_t r = 1; r <= m.count(); ++r)
+                if (m.bits[r] && rng() % 2) {
+                    b.ClearBit(r);
+                    m.bits[r] = false;
+                    break;
+                }
+            break;
+        }
+        case 4:
+            if (rng() % 4 == 0)
+                Invert(b, m);
+            else
+                Fill(b, m, false);
+            break;
+        case 5:
+        case 6: {
+            Resize(other, mo, (rng() % 3 == 0) ? static_cast<int32_t>(rng() % 40000) : m.count());
+            Fill(other, mo, rng() % 5 == 0);
+            sprinkle(other, mo);
+            Combine(b, m, other, mo, rng() % 2);
+            break;
+        }
+        case 7:  // copies both ways, over sets of other sizes
+            if (rng() % 2) {
+                other.Assign(b);
+                mo = m;
+            } else {
+                b.Assign(other);
+                m = mo;
+            }
+            break;
+        default: {
+            const int32_t from = static_cast<int32_t>(rng() % (m.count() + 2));
+            const int32_t n = 1 + static_cast<int32_t>(rng() % 4);
+            int32_t recNo = from, position = 0, mRecNo = from, mPosition = 0;
+            const bool forward = rng() % 2;
+            ASSERT_EQ(forward ? b.FindNext(recNo, n, position) : b.FindPrior(recNo, n, position),
+                      forward ? m.findNext(mRecNo, n, mPosition) : m.findPrior(mRecNo, n, mPosition));
+            ASSERT_EQ(recNo, mRecNo);
+            ASSERT_EQ(position, mPosition);
+            break;
+        }
+        }
+        if (step % 50 == 0) {
+            ASSERT_NO_FATAL_FAILURE(check(b, m)) << "step " << step;
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(check(b, m));
     ASSERT_NO_FATAL_FAILURE(ExpectSame(b, m));
 }
 

@@ -2,6 +2,8 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "engine/core/DataDirectory.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
 #include "tests/common/EngineTestSupport.h"
 
 using namespace kura;
@@ -131,6 +133,77 @@ TEST_F(Transactions, AbortFromProgressKeepsTheRowsSoFar) {
     statement.Execute(cursor);
     EXPECT_EQ(statement.RowsAffected(), 1u);
     EXPECT_EQ(db.Rows("t").size(), 2u);
+}
+
+// A data-changing statement takes the locks of the rows it is about to write ahead,
+// in runs: another session (as another program) must see exactly the locks the
+// rows' own writes would hold, no more and no longer.
+TEST(StatementLocks, RowsAboutToBeWrittenAreLockedAsTheirOwnWritesWouldLockThem) {
+    SqlDatabase db;
+    db.Session().SetLockRetryCount(1);
+    db.Session().SetLockWaitTime(5);
+    db.Run("CREATE TABLE t (k INTEGER, v INTEGER, PRIMARY KEY (k))");
+    db.Run("START TRANSACTION");
+    for (int k = 1; k <= 40; ++k) db.Run("INSERT INTO t VALUES (" + std::to_string(k) + ", " + std::to_string(k) + ")");
+    db.Run("COMMIT");
+    TDataSession other;
+    other.SetLockRetryCount(0);
+    TDataDirectory* dir = other.OpenDataDirectory("OTHER", db.Path());
+    TDataTable* table = nullptr;
+    ASSERT_EQ(dir->OpenTable("t", table, false, false, false, false, false, false), 0);
+    // Whether the other session can lock record n now (it lets go at once).
+    auto free = [&](uint32_t n) {
+        try {
+            table->LockRecord(n);
+        } catch (const EKuraEngineError&) {
+            return false;
+        }
+        table->UnlockRecord(n);
+        return true;
+    };
+    auto freeOnes = [&] {
+        std::string s;
+        for (uint32_t n : {1u, 15u, 20u, 30u, 31u, 40u}) s += free(n) ? '1' : '0';
+        return s;
+    };
+
+    // A record held elsewhere stops the statement, which keeps nothing.
+    table->LockRecord(20);
+    EXPECT_EQ(db.ErrorOf("UPDATE t SET v = 0 WHERE k <= 30").Code, KURA_RECLOCKFAILED);
+    table->UnlockRecord(20);
+    EXPECT_EQ(freeOnes(), "111111");
+    EXPECT_EQ(db.Rows("t")[19], "20|20");
+
+    struct Case {
+        const char* statement;
+        uint32_t rows;
+        bool abortHalfway;
+        const char* held;  // of records 1, 15, 20, 30, 31, 40 while the transaction is open
+    };
+    const Case cases[] = {
+        {"UPDATE t SET v = v + 1 WHERE k <= 30", 30, false, "000011"},
+        {"DELETE FROM t WHERE k > 30", 10, false, "111100"},
+        {"UPDATE t SET v = 0 WHERE k >= 15", 26, false, "100000"},
+        // Stopped after some rows: the rows not reached are not kept locked.
+        {"UPDATE t SET v = 0 WHERE k <= 30", 1, true, "011111"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.statement);
+        db.Run("START TRANSACTION");
+        TQueryStatement statement(&db.Dir());
+        if (c.abortHalfway) {
+            db.Session().SetProgressSteps(100);
+            statement.SetProgressEvent([](TQueryStatement*, uint16_t, bool& abort) { abort = true; });
+        }
+        statement.Prepare(c.statement);
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+        EXPECT_EQ(statement.RowsAffected(), c.rows);
+        EXPECT_EQ(freeOnes(), c.held);
+        db.Run("ROLLBACK");
+        EXPECT_EQ(freeOnes(), "111111");
+    }
+    dir->CloseTable(table, false, false, false);
 }
 
 }  // namespace
