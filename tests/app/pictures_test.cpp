@@ -94,9 +94,9 @@ TEST_F(Pictures, TheScannerChosenInTheSelectionIsKeptForTheScan) {
     };
     platform::twain::SetHost(host);
     OnModal("FstaffDaityo", [&](QWidget* w) {
-        Scan(w, "BitBtn1");
+        Click(w, "BitBtn1");
         EXPECT_EQ(Child<QLabel>(w, "Photo")->pixmap().size(), QSize(129, 169));
-        Scan(w, "BitBtn1");
+        Click(w, "BitBtn1");
         Click(w, "CanBTN");
     });
     OpenStaffEditor(2);
@@ -109,7 +109,7 @@ TEST_F(Pictures, WithoutTheScannerLibraryTheScanSaysWhatIsMissing) {
     AddStaff(1, "一");
     platform::twain::SetSourceManagerFactory([] { return nullptr; });  // no libsane
     OnModal("FstaffDaityo", [&](QWidget* w) {
-        Scan(w, "BitBtn1");
+        Click(w, "BitBtn1");
         Click(w, "CanBTN");
     });
     OpenStaffEditor(1);
