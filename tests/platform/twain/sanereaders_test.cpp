@@ -25,7 +25,9 @@ using platform::twain::WaitForNewThreadsToSettle;
 using namespace std::chrono_literals;
 
 // A /proc "syscall" line of a thread asleep in `call`.
-std::string Asleep(long call) { return std::to_string(call) + " 0x3 0x7f3c 0x10000 0x0 0x0 0x0 0x7ffd 0x7f3b\n"; }
+std::string Asleep(long call) {
+    return std::to_string(call) + " 0x3 0x7f3c 0x10000 0x0 0x0 0x0 0x7ffd 0x7f3b\n";
+}
 
 TEST(SaneReaders, OnlyAThreadGoneOrAsleepWhereAReaderWaitsIsSettled) {
     struct Case {
