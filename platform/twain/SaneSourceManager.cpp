@@ -9,6 +9,7 @@
 #include "platform/twain/GlobalMemory.h"
 #include "platform/twain/SaneImage.h"
 #include "platform/twain/SaneLibrary.h"
+#include "platform/twain/SaneReaders.h"
 
 namespace platform::twain {
 namespace {
@@ -342,11 +343,12 @@ private:
         // Backends may refuse option reads while a scan runs: take the resolution first.
         scanXdpi_ = Resolution();
         if (!GetNumber("y-resolution", scanYdpi_)) scanYdpi_ = scanXdpi_;
+        threadsBeforePage_ = ProcessThreads();
         const SANE_Status status = lib_.start(handle_);
         if (status != SANE_STATUS_GOOD) {
             OutputDebugString("SANE: the scan did not start (status " + std::to_string(int(status)) + ")");
             condition = status == SANE_STATUS_NO_DOCS ? TWCC_SUCCESS : TWCC_OPERATIONERROR;
-            lib_.cancel(handle_);
+            Cancel();
             return false;
         }
         scanning_ = true;
@@ -362,8 +364,18 @@ private:
         return true;
     }
     void StopScan() {
-        if (scanning_) lib_.cancel(handle_);
+        if (scanning_) Cancel();
         scanning_ = false;
+    }
+    void Cancel() {
+        LetReadersSettle();
+        lib_.cancel(handle_);
+    }
+    // Backends cancel their reader threads asynchronously when a page ends (see
+    // SaneReaders.h): each call that may do so waits until the page's readers are settled.
+    void LetReadersSettle() {
+        if (!WaitForNewThreadsToSettle(threadsBeforePage_, ReaderSettleLimit))
+            OutputDebugString("SANE: the scanner's reader thread did not settle; the page is ended anyway");
     }
     uint16_t Fail(uint16_t cc) {
         condition = cc;
@@ -373,6 +385,7 @@ private:
     SaneLibrary& lib_;
     SANE_Handle handle_;
     SANE_Parameters params_{};
+    std::vector<int> threadsBeforePage_;  // the process's threads before the page started
     double scanXdpi_ = 0, scanYdpi_ = 0;
     bool scanning_ = false;
     bool announced_ = false;
@@ -550,12 +563,24 @@ uint16_t SaneSource::NativeTransfer(TW_HANDLE& handle) {
     handle = nullptr;
     if (state != State::XferReady || !scanning_) return Fail(TWCC_SEQERROR);
     SaneReader reader;
-    reader.Read = [this](SANE_Byte* buffer, SANE_Int max, SANE_Int* length) {
-        return lib_.read(handle_, buffer, max, length);
+    SANE_Parameters frame = params_;
+    uint64_t frameBytes = 0;
+    reader.Read = [&](SANE_Byte* buffer, SANE_Int max, SANE_Int* length) {
+        // The read after a frame's last byte ends the frame, and backends may end its reader
+        // in it; a frame of unknown length may end at any read.
+        if (frame.lines < 0 || frameBytes >= uint64_t(frame.bytes_per_line) * uint64_t(frame.lines))
+            LetReadersSettle();
+        const SANE_Status status = lib_.read(handle_, buffer, max, length);
+        if (status == SANE_STATUS_GOOD && *length > 0) frameBytes += uint64_t(*length);
+        return status;
     };
-    reader.NextFrame = [this](SANE_Parameters* params) {
-        const SANE_Status status = lib_.start(handle_);
-        return status != SANE_STATUS_GOOD ? status : lib_.get_parameters(handle_, params);
+    reader.NextFrame = [&](SANE_Parameters* params) {
+        LetReadersSettle();
+        SANE_Status status = lib_.start(handle_);
+        if (status == SANE_STATUS_GOOD) status = lib_.get_parameters(handle_, params);
+        frame = *params;
+        frameBytes = 0;
+        return status;
     };
     std::vector<uint8_t> dib;
     std::string error;

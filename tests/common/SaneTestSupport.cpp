@@ -3,9 +3,6 @@
 #include <dlfcn.h>
 #include <link.h>
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,24 +45,6 @@ void WriteSaneTestConfig(const std::vector<std::string>& settings, bool withBack
             "geometry_min 0.0\ngeometry_max 200.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\n"
             "br_x 80.0\nbr_y 100.0\n";
     for (const std::string& s : settings) conf << s << "\n";
-}
-
-bool WaitForSaneReaders(int timeoutMs) {
-    const std::string self = std::to_string(gettid());
-    return WaitUntil(
-        [&] {
-            std::error_code ec;
-            for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-                if (task.path().filename() == self) continue;
-                // The number of the system call the thread waits in, "running", or nothing
-                // once the thread is gone.
-                std::string call;
-                std::ifstream(task.path() / "syscall") >> call;
-                if (!call.empty() && call != std::to_string(SYS_write)) return false;
-            }
-            return !ec;
-        },
-        timeoutMs);
 }
 
 }  // namespace kura::test

@@ -23,13 +23,4 @@ const std::string& SaneConfigFolder();
 // is false. SANE reads the files again at every start.
 void WriteSaneTestConfig(const std::vector<std::string>& settings, bool withBackend = true);
 
-// SANE's backends cancel their reader threads asynchronously. A cancel that lands while a
-// reader is still starting (allocating its buffer) ends it inside the allocator with the
-// allocator's lock held, and the process hangs at its next allocation of that size: SANE's
-// own fault, which no caller can prevent through its interface. A test that has a page
-// cancelled right after its start first waits, with this, until every other thread of the
-// process is blocked writing (a reader with its page) or gone. False when that did not come
-// within timeoutMs.
-bool WaitForSaneReaders(int timeoutMs = 30000);
-
 }  // namespace kura::test
