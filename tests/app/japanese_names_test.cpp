@@ -26,12 +26,14 @@
 #include "engine/sql/QueryStatement.h"
 #include "platform/CodePage.h"
 #include "platform/dataset/Field.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 
 namespace {
 
 using namespace kura;
+using kura::test::ErrorOf;
 namespace fs = std::filesystem;
 
 std::string S(const std::string& utf8) { return platform::Utf8ToCp932(utf8); }
@@ -74,15 +76,6 @@ std::vector<int32_t> Order(TDataCursor& c) {
     c.SetToBegin();
     while (c.GetNextRecord(record.data()) == 0) ids.push_back(IntField(c, 1, record.data()));
     return ids;
-}
-
-TEngineErrorCode ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EKuraEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 class JapaneseNames : public ::testing::Test {
