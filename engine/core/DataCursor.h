@@ -438,6 +438,11 @@ public:
     // reader lock for the enclosing bracket when it has none yet, and moves the
     // cursor back onto its position when the table changed.
     bool CheckBeforeCacheMiss() override;
+    // A read bracket without a change check of its own, held by a caller across
+    // many operations (a scan): each operation inside still checks for changes,
+    // and the reader lock its first cache miss takes stays until the EndRead that
+    // closes this bracket, instead of being taken and given back per operation.
+    void EnterReadBracket();
     void EndRead();
     bool BeginWrite();
     void EndWrite();
