@@ -79,6 +79,7 @@ class TBlock;
 class TExpToken;
 class TExpressionParser;
 class TFilter;
+class TRecordImage;
 struct TDelimitedTextParams;
 struct TRestructureParams;
 
@@ -966,7 +967,7 @@ public:
     void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
     void DiscardFailedWrite();
     void ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock);
-    void RestoreRecordAfterFailure(const std::vector<uint8_t>& image, uint32_t recordNumber, uint32_t recordNo);
+    void RestoreRecordAfterFailure(const TRecordImage& image, uint32_t recordNumber, uint32_t recordNo);
     void CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer);
     void AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, bool newSlot);
     void ModifyLocked(uint8_t* buffer, bool unlock, bool resync);
