@@ -426,6 +426,11 @@ bool TDataCursor::CheckBeforeCacheMiss() {
     return true;
 }
 
+void TDataCursor::EnterReadBracket() {
+    if (!FTable || IsRemote() || BracketsSkipped()) return;
+    FTable->EnterReadBracket();
+}
+
 void TDataCursor::EndRead() {
     if (!FTable || IsRemote() || BracketsSkipped()) return;
     FTable->EndRead();

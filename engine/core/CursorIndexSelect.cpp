@@ -13,9 +13,9 @@ uint8_t TDataCursor::GetIndexCount() const { return FTable ? FTable->GetIndexCou
 void TDataCursor::FreeIndexFieldDescs() { FKeyFields.clear(); }
 
 void TDataCursor::LoadIndexDescriptor() {
-    FreeIndexFieldDescs();
     FKeyFieldFlags.fill(0);
     if (!FTable || FIndexNo >= INDEX_SLOT_COUNT) {
+        FreeIndexFieldDescs();
         FIndexName.clear();
         FKeySize = 0;
         FKeyFieldCount = 0;
@@ -30,18 +30,29 @@ void TDataCursor::LoadIndexDescriptor() {
     const uint8_t fieldCount = desc.GetFieldCount();
     // Every key buffer of the engine holds 522 bytes: a descriptor that asks for
     // more (row identifier included) would make key building write past them.
-    if (keySize > RANGE_KEY_SIZE || fieldCount > MAX_INDEX_FIELDS) RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
-    std::vector<TFieldDesc> keyFields;
+    if (keySize > RANGE_KEY_SIZE || fieldCount > MAX_INDEX_FIELDS) {
+        FreeIndexFieldDescs();
+        RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
+    }
+    // The key fields go straight into the cursor's list, whose room stays from
+    // load to load: a write that moves through the indexes of every record it
+    // changes loads a descriptor several times per record.
+    FKeyFields.resize(fieldCount);
     uint32_t needed = 0;
     for (uint8_t i = 0; i < fieldCount; ++i) {
-        TFieldDesc field;
-        if (!FTable->GetFieldDesc(desc.GetField(i), field)) RaiseError(KURA_INDEXCORRUPT, {}, desc.GetName());
+        TFieldDesc& field = FKeyFields[i];
+        if (!FTable->GetFieldDesc(desc.GetField(i), field)) {
+            FKeyFields.clear();
+            RaiseError(KURA_INDEXCORRUPT, {}, desc.GetName());
+        }
         needed += GetFieldDataSize(field.FieldType(), field.StoredSize()) + 1u;
-        keyFields.push_back(field);
     }
     if (FIndexNo < SYS_DELETED_SLOT) {
         if (desc.GetByte(ido::Unique) == 0) needed += 4;
-        if (needed > static_cast<uint32_t>(RANGE_KEY_SIZE)) RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
+        if (needed > static_cast<uint32_t>(RANGE_KEY_SIZE)) {
+            FKeyFields.clear();
+            RaiseError(KURA_INVALIDKEY, {}, desc.GetName());
+        }
     }
     FIndexName = desc.GetName();
     FKeySize = keySize;
@@ -53,7 +64,6 @@ void TDataCursor::LoadIndexDescriptor() {
     FKeyCompression = desc.GetByte(ido::Compression);
     FNoSubtreeCounts = desc.GetByte(ido::NoCounts) != 0;
     FTemporaryIndex = desc.IsTemporary();
-    FKeyFields = std::move(keyFields);
 }
 
 void TDataCursor::SetIndexNumber(uint8_t indexNo) {

@@ -21,6 +21,26 @@
 
 namespace kura {
 
+// A copy of a record image kept for the length of one write: on the stack for the
+// record sizes tables usually have, so that a write of many rows allocates
+// nothing for it.
+class TRecordImage {
+public:
+    TRecordImage(const uint8_t* data, std::size_t size) : FSize(size) {
+        if (size > sizeof(FInline)) FHeap.assign(data, data + size);
+        else std::memcpy(FInline, data, size);
+    }
+    TRecordImage(const TRecordImage&) = delete;
+    TRecordImage& operator=(const TRecordImage&) = delete;
+    const uint8_t* data() const { return FSize > sizeof(FInline) ? FHeap.data() : FInline; }
+    std::size_t size() const { return FSize; }
+
+private:
+    uint8_t FInline[1024];
+    std::vector<uint8_t> FHeap;
+    std::size_t FSize;
+};
+
 namespace {
 
 // Marks a step for the time of the call, however it ends.
@@ -314,7 +334,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool resync) {
 
 void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, bool newSlot) {
     const uint8_t savedIndex = FIndexNo;
-    const std::vector<uint8_t> savedRecord(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
+    const TRecordImage savedRecord(FRecord->GetBuffer(), FRecordSize);
     const uint32_t savedRecordNumber = FRecord->GetRecordNumber();
     const uint32_t savedRecordNo = FRecordNo;
     const bool savedBOF = FBOF;
@@ -423,8 +443,7 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
         });
 }
 
-void TDataCursor::RestoreRecordAfterFailure(const std::vector<uint8_t>& image, uint32_t recordNumber,
-                                            uint32_t recordNo) {
+void TDataCursor::RestoreRecordAfterFailure(const TRecordImage& image, uint32_t recordNumber, uint32_t recordNo) {
     if (!FRecord) return;
     std::memcpy(FRecord->GetBuffer(), image.data(), std::min<std::size_t>(image.size(), FRecordSize));
     FRecord->RecordNumber = recordNumber;
@@ -441,8 +460,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
     // under the optimistic protocol as the edit began, when it began on this record.
     const bool editImage = optimistic && FEditImage.size() == FRecordSize &&
                            GetBufferRecordNo(FEditImage.data()) == FRecord->GetRecordNumber();
-    const std::vector<uint8_t> before =
-        editImage ? FEditImage : std::vector<uint8_t>(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
+    const TRecordImage before(editImage ? FEditImage.data() : FRecord->GetBuffer(), FRecordSize);
     BeginWrite();
     TryFinally(
         [&] {
@@ -481,7 +499,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool resync) {
 
 void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
     const uint8_t savedIndex = FIndexNo;
-    const std::vector<uint8_t> savedRecord(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
+    const TRecordImage savedRecord(FRecord->GetBuffer(), FRecordSize);
     const uint32_t savedRecordNumber = FRecord->GetRecordNumber();
     const uint32_t savedRecordNo = FRecordNo;
     const uint32_t recordNo = FRecord->GetRecordNumber();
@@ -617,7 +635,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool resync) {
 
 void TDataCursor::DeleteLocked(uint32_t recordNo, bool resync) {
     const uint8_t savedIndex = FIndexNo;
-    const std::vector<uint8_t> savedRecord(FRecord->GetBuffer(), FRecord->GetBuffer() + FRecordSize);
+    const TRecordImage savedRecord(FRecord->GetBuffer(), FRecordSize);
     const uint32_t savedRecordNumber = FRecord->GetRecordNumber();
     const uint32_t savedRecordNo = FRecordNo;
     bool written = false;

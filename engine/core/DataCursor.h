@@ -79,6 +79,7 @@ class TBlock;
 class TExpToken;
 class TExpressionParser;
 class TFilter;
+class TRecordImage;
 struct TDelimitedTextParams;
 struct TRestructureParams;
 
@@ -438,6 +439,11 @@ public:
     // reader lock for the enclosing bracket when it has none yet, and moves the
     // cursor back onto its position when the table changed.
     bool CheckBeforeCacheMiss() override;
+    // A read bracket without a change check of its own, held by a caller across
+    // many operations (a scan): each operation inside still checks for changes,
+    // and the reader lock its first cache miss takes stays until the EndRead that
+    // closes this bracket, instead of being taken and given back per operation.
+    void EnterReadBracket();
     void EndRead();
     bool BeginWrite();
     void EndWrite();
@@ -961,7 +967,7 @@ public:
     void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
     void DiscardFailedWrite();
     void ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock);
-    void RestoreRecordAfterFailure(const std::vector<uint8_t>& image, uint32_t recordNumber, uint32_t recordNo);
+    void RestoreRecordAfterFailure(const TRecordImage& image, uint32_t recordNumber, uint32_t recordNo);
     void CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer);
     void AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, bool newSlot);
     void ModifyLocked(uint8_t* buffer, bool unlock, bool resync);

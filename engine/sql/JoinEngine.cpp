@@ -7,6 +7,7 @@
 // as NULL.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
@@ -394,6 +395,14 @@ void TQueryPlan::ResetProgress() {
 
 bool TQueryPlan::StepProgress() {
     if (FAborted) return false;
+    // The clock is read once every so many rows only.
+    if (FStretchHeld && ++FStretchRows >= 64) {
+        FStretchRows = 0;
+        if (std::chrono::steady_clock::now() - FStretchStart >= std::chrono::milliseconds(ReadStretchMs)) {
+            EndReadStretch();
+            BeginReadStretch();
+        }
+    }
     if (!Context.Progress || Tables.empty()) return true;
     const uint32_t recordNo = Tables[0].AtEnd ? 0 : Tables[0].Cursor->GetCurrentRecordNumber();
     if (recordNo != FLastRecordNo) {
@@ -407,11 +416,48 @@ bool TQueryPlan::StepProgress() {
     const int32_t interval = Context.Session ? Context.Session->GetProgressInterval() : 100;
     if (percent >= FLastPercent + interval) {
         bool abort = false;
+        const bool stretch = FStretchHeld;
+        EndReadStretch();
         Context.Progress(static_cast<uint16_t>(percent), abort);
+        if (stretch) BeginReadStretch();
         FLastPercent = percent;
         FAborted = abort;
     }
     return !FAborted;
+}
+
+void TQueryPlan::BeginReadStretch() {
+    if (FStretchHeld) return;
+    size_t entered = 0;
+    try {
+        for (; entered < Tables.size(); ++entered) Tables[entered].Cursor->EnterReadBracket();
+    } catch (...) {
+        for (size_t i = 0; i < entered; ++i) {
+            try {
+                Tables[i].Cursor->EndRead();
+            } catch (...) {
+                // The first error is the one to report.
+            }
+        }
+        throw;
+    }
+    FStretchHeld = true;
+    FStretchRows = 0;
+    FStretchStart = std::chrono::steady_clock::now();
+}
+
+void TQueryPlan::EndReadStretch() {
+    if (!FStretchHeld) return;
+    FStretchHeld = false;
+    std::exception_ptr failed;
+    for (TPlanTable& t : Tables) {
+        try {
+            t.Cursor->EndRead();
+        } catch (...) {
+            if (!failed) failed = std::current_exception();
+        }
+    }
+    if (failed) std::rethrow_exception(failed);
 }
 
 void TQueryPlan::EndProgress() {

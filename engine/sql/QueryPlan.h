@@ -21,6 +21,7 @@
 // the result cursor stays valid until the query is freed or planned again.
 // Errors are engine errors: KURA_SQLPARSE with the message as third context
 // string for planning messages, the storage error's own code otherwise.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -264,10 +265,20 @@ public:
     void MergeRows(bool first, uint8_t* source, uint8_t* target);
     void FinishAverages(uint8_t* record);
 
-    // Progress over the driving table.
+    // Progress over the driving table. StepProgress also renews the read stretch.
     void ResetProgress();
     bool StepProgress();  // false: aborted
     void EndProgress();
+
+    // The row loop reads its sources in stretches: one read bracket held on every
+    // source cursor across the rows of a stretch, so that the reader locks and the
+    // change check come once per stretch instead of once per record-cache miss.
+    // A stretch ends after ReadStretchMs, so that a writer of another program
+    // waits no longer than that, and before every progress event, whose handler
+    // may write to a source. Only a loop that writes to no source holds one.
+    void BeginReadStretch();
+    void EndReadStretch();
+    static constexpr int64_t ReadStretchMs = 10;
 
     // Work tokens of the grouping callbacks, reused from record to record.
     TExpToken ScratchA;
@@ -290,6 +301,9 @@ private:
     uint32_t FLastRecordNo = 0;
     int32_t FLastPercent = -1;
     bool FAborted = false;
+    bool FStretchHeld = false;
+    uint32_t FStretchRows = 0;
+    std::chrono::steady_clock::time_point FStretchStart;
 };
 
 // The database of a table the statement names: the in-memory one, the statement's

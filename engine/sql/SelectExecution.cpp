@@ -374,6 +374,26 @@ int32_t TopLimit(const TDataQuery& q, bool orderDone) {
     return limit;
 }
 
+// The read stretch of a row loop that writes only to the result table; a loop
+// left by an error gives it up as well.
+class TReadStretch {
+public:
+    explicit TReadStretch(TQueryPlan& plan) : FPlan(plan) { FPlan.BeginReadStretch(); }
+    ~TReadStretch() {
+        try {
+            FPlan.EndReadStretch();
+        } catch (...) {
+            // The loop's own error is the one to report.
+        }
+    }
+    TReadStretch(const TReadStretch&) = delete;
+    TReadStretch& operator=(const TReadStretch&) = delete;
+    void End() { FPlan.EndReadStretch(); }
+
+private:
+    TQueryPlan& FPlan;
+};
+
 void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     TDataQuery& q = plan.Query;
     // A member's TOP limits its own rows; the TOP of a UNION's first query limits
@@ -384,6 +404,7 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     // The rows are filed under their row identifiers once they are all in (or by
     // the sort that re-files the rows it keeps), not one by one.
     plan.Result->DeferRowIds();
+    TReadStretch stretch(plan);
     while (plan.NextRow()) {
         if (!plan.StepProgress()) break;
         bool accepted = true;
@@ -395,6 +416,7 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
         plan.Result->AppendRecord(work.data(), false);
         ++appended;
     }
+    stretch.End();
     const bool inUnion = q.HasUnion || q.IsUnionMember;
     if (q.Distinct) {
         SortResult(plan, AllColumns(plan), true, false, false,
@@ -414,6 +436,7 @@ void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
         PutInt32(result, plan.Columns[0].ResultNo, total.data(), static_cast<int32_t>(count));
     } else {
         bool first = true;
+        TReadStretch stretch(plan);
         while (plan.NextRow()) {
             if (!plan.StepProgress()) break;
             bool accepted = true;
@@ -427,6 +450,7 @@ void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
                 plan.MergeRows(false, work.data(), total.data());
             }
         }
+        stretch.End();
         // No accepted row: every column NULL, but COUNT counts nothing as 0.
         for (const TPlanColumn& c : plan.Columns)
             if (first && c.Aggregate == akCount) PutInt32(result, c.ResultNo, total.data(), 0);

@@ -1,6 +1,8 @@
 // Transactions and texts of several statements through the statement object.
 #include "tests/engine/sql/StatementTestSupport.h"
 
+#include <stdexcept>
+
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
@@ -204,6 +206,89 @@ TEST(StatementLocks, RowsAboutToBeWrittenAreLockedAsTheirOwnWritesWouldLockThem)
         EXPECT_EQ(freeOnes(), "111111");
     }
     dir->CloseTable(table, false, false, false);
+}
+
+// A SELECT holds its sources' reader locks across stretches of rows, not per
+// record-cache miss. Another program (a second session) must still be able to
+// write whenever the progress event runs, the scan must see that program's
+// change at its next stretch, and no lock may outlive the statement, however it
+// ends. The other program tries each lock once: a lock still held fails at once
+// instead of waiting.
+TEST(ReadStretches, AnotherProgramWritesBetweenStretchesAndTheScanSeesIt) {
+    SqlDatabase db;
+    constexpr int ROWS = 600;
+    db.Run("CREATE TABLE t (k INTEGER, n INTEGER, pad CHAR(200), PRIMARY KEY (k))");
+    db.Run("START TRANSACTION");
+    for (int k = 1; k <= ROWS; ++k) db.Run("INSERT INTO t VALUES (" + std::to_string(k) + ", 0, 'p')");
+    db.Run("COMMIT");
+    TDataTable* ours = nullptr;
+    ASSERT_EQ(db.Dir().OpenTable("t", ours, false, false, false, false, false, false), 0);
+    TDataSession other;
+    TDataDirectory* dir = other.OpenDataDirectory("OTHER", db.Path());
+    TDataTable* theirs = nullptr;
+    ASSERT_EQ(dir->OpenTable("t", theirs, false, false, false, false, false, false), 0);
+    theirs->GetIndexFile().LockAttempts = 1;
+    theirs->SemaphoreAttempts = 1;
+    auto write = [&](int value) {
+        TQueryStatement statement(dir);
+        statement.Prepare("UPDATE t SET n = " + std::to_string(value) + " WHERE k = " + std::to_string(ROWS));
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+    };
+
+    enum End { Finish, Abort, Raise };
+    struct Case {
+        const char* sql;
+        End end;
+        const char* lastRow;  // %d: the value written at the last event before the row was read
+    };
+    const Case cases[] = {
+        {"SELECT k, MAX(n) FROM t GROUP BY k", Finish, "600|%d"},
+        {"SELECT MAX(n) AS m, COUNT(*) AS c FROM t", Finish, "%d|600"},
+        {"SELECT DISTINCT k, n FROM t", Finish, "600|%d"},
+        {"SELECT k, MAX(n) FROM t GROUP BY k", Abort, nullptr},
+        {"SELECT k, MAX(n) FROM t GROUP BY k", Raise, nullptr},
+        {"SELECT MAX(n) AS m FROM t", Raise, nullptr},
+    };
+    db.Session().SetProgressSteps(10);
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        SCOPED_TRACE(c.end);
+        int seen = 0;
+        int events = 0;
+        TQueryStatement statement(&db.Dir());
+        statement.SetProgressEvent([&](TQueryStatement*, uint16_t percent, bool& abort) {
+            EXPECT_FALSE(ours->IsReadLocked());
+            ++events;
+            if (percent >= 100) return;
+            if (percent >= 50 && c.end == Abort) abort = true;
+            if (percent >= 50 && c.end == Raise) throw std::runtime_error("stop");
+            seen = ++round;
+            write(seen);
+        });
+        statement.Prepare(c.sql);
+        TDataCursor* cursor = nullptr;
+        if (c.end == Raise) {
+            EXPECT_THROW(statement.Execute(cursor), std::runtime_error);
+        } else {
+            statement.Execute(cursor);
+        }
+        EXPECT_GE(events, c.end == Finish ? 9 : 5);
+        EXPECT_EQ(ours->GetReadDepth(), 0u);
+        EXPECT_FALSE(ours->IsReadLocked());
+        // Nothing of the statement holds the other program off now.
+        write(0);
+        if (c.lastRow && cursor) {
+            const std::vector<std::string> rows = SqlDatabase::VisibleRows(*cursor);
+            ASSERT_FALSE(rows.empty());
+            char expected[64];
+            std::snprintf(expected, sizeof expected, c.lastRow, seen);
+            EXPECT_EQ(rows.back(), expected);
+        }
+    }
+    dir->CloseTable(theirs, false, false, false);
+    db.Dir().CloseTable(ours, false, false, false);
 }
 
 }  // namespace
