@@ -1,7 +1,8 @@
 #include "platform/gui/DataGridModel.h"
 
 #include <algorithm>
-#include <set>
+#include <string>
+#include <unordered_set>
 
 #include <QItemSelectionModel>
 
@@ -88,10 +89,13 @@ std::vector<kura::TBookmark> TDataGridModel::CachedSelection() const {
 }
 
 void TDataGridModel::Reselect(const std::vector<kura::TBookmark>& kept) {
-    const std::set<kura::TBookmark> wanted(kept.begin(), kept.end());
+    // Bookmarks as byte strings: looked up once per row of the grid.
+    auto key = [](const kura::TBookmark& b) { return std::string(b.begin(), b.end()); };
+    std::unordered_set<std::string> wanted;
+    for (const kura::TBookmark& b : kept) wanted.insert(key(b));
     QItemSelection rows;
-    for (int row = 0; row < rows_ && !wanted.empty(); ++row)
-        if (wanted.count(BookmarkOf(row))) rows.select(index(row, 0), index(row, columnCount() - 1));
+    for (int row = 0; row < rows_; ++row)
+        if (wanted.count(key(BookmarkOf(row)))) rows.select(index(row, 0), index(row, columnCount() - 1));
     grid_->selectionModel()->select(rows, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
