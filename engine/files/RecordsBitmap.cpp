@@ -368,7 +368,9 @@ void TRecordsBitmap::OrWith(const TRecordsBitmap& other)
         }
         for (int32_t w = 0; w < other.WordCount_; ++w)
             Bits_[w] |= PartnerWord(other, w);
-        MarkAllThrough(other.WordCount_);
+        // Marks are only added: this set's records beyond the other's keep theirs.
+        for (int32_t w = 0; w < other.WordCount_; w += BLOCK_WORDS)
+            MarkWord(w);
         ClearBeyondRecordCount();
         return;
     }

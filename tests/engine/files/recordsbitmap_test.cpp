@@ -244,6 +244,8 @@ TEST(RecordsBitmap, SparseSetsOverManyBlocksAgainstModel)
             Fill(other, mo, rng() % 5 == 0);
             sprinkle(other, mo);
             Combine(b, m, other, mo, rng() % 2);
+            // A combine with a set of another size, full or not, keeps every walk whole.
+            ASSERT_NO_FATAL_FAILURE(check(b, m)) << "step " << step;
             break;
         }
         case 7:  // copies both ways, over sets of other sizes
