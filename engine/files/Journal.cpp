@@ -584,6 +584,9 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         const bool leading = written && first != c.Extents().end() && first->first == 0;
         int64_t length = std::min(kImageBytes, lowLength);
         if (leading) length = std::min<int64_t>(length, static_cast<int64_t>(first->second.size()));
+        // Otherwise the image stops where the first write starts, so that its "after"
+        // copy of the "before" bytes stays true.
+        else if (written && first != c.Extents().end()) length = std::min<int64_t>(length, first->first);
         imageLength[i] = length;
         ++entries;
         journal.push_back(static_cast<uint8_t>(i));
