@@ -277,6 +277,9 @@ void TBaseLRep::Paginate() {
 void TBaseLRep::Print() {
     RestoreActiveControl();
     if (!platform::ChoosePrinter(*LightRep1->GetPrinter(), this)) return;
+    // The dialog has set the device up for the printer it chose: taking that
+    // printer as the report's own keeps the job from resetting the user's choices.
+    LightRep1->SetPrinter(LightRep1->GetPrinter());
     WaitCursor wait;
     if (!QuietPrint && !PrintMsg) {
         auto* box = new TPrintMsg(this);

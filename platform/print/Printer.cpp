@@ -218,7 +218,11 @@ std::function<bool(TPrinter&)>& PrintDialogHook() {
 void SetPrintDialogHook(std::function<bool(TPrinter&)> hook) { PrintDialogHook() = std::move(hook); }
 
 bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
-    if (!printer.AskBeforePrinting || printer.Printing()) return true;
+    if (printer.Printing()) return true;
+    // Every print command comes here first, also those that draw on the device
+    // themselves: a device left in error by a failed job is renewed for this one.
+    if (printer.Native().printerState() == QPrinter::Error) printer.Renew();
+    if (!printer.AskBeforePrinting) return true;
     bool chosen = false;
     if (PrintDialogHook()) {
         chosen = PrintDialogHook()(printer);
