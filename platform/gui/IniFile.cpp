@@ -13,9 +13,19 @@ namespace gui {
 
 namespace {
 
-// Sections and keys compare without regard to the case of ASCII letters; a
-// double-byte character's second byte is never folded.
-bool SameName(const std::string& a, const std::string& b) { return platform::Cp932SameText(a, b); }
+// Sections and keys compare without regard to the case of ASCII letters. Names are
+// UTF-8 here, where no byte of a multi-byte character is an ASCII letter, so a
+// byte-wise fold never touches one.
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
 
 std::string Trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
