@@ -89,13 +89,19 @@ std::vector<kura::TBookmark> TDataGridModel::CachedSelection() const {
 }
 
 void TDataGridModel::Reselect(const std::vector<kura::TBookmark>& kept) {
-    // Bookmarks as byte strings: looked up once per row of the grid.
+    // Rows are read only while the dataset browses, and only until every kept row is
+    // found: a selection near the top never reads the rest of the table.
+    if (!Active() || DataSet()->State() != kura::dsBrowse) return;
     auto key = [](const kura::TBookmark& b) { return std::string(b.begin(), b.end()); };
     std::unordered_set<std::string> wanted;
     for (const kura::TBookmark& b : kept) wanted.insert(key(b));
     QItemSelection rows;
-    for (int row = 0; row < rows_; ++row)
-        if (wanted.count(key(BookmarkOf(row)))) rows.select(index(row, 0), index(row, columnCount() - 1));
+    std::size_t found = 0;
+    for (int row = 0; row < rows_ && found < wanted.size(); ++row)
+        if (wanted.count(key(BookmarkOf(row)))) {
+            rows.select(index(row, 0), index(row, columnCount() - 1));
+            ++found;
+        }
     grid_->selectionModel()->select(rows, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
