@@ -419,8 +419,6 @@ void TKuraDataSet::DoOnNewRecord() {
 void TKuraDataSet::Post() {
     TDataSet::Post();
     if (FState == dsSetKey) PostKeyBuffer(true);
-    for (int i = 0; i < FieldCount(); ++i)
-        if (auto* blob = dynamic_cast<TBlobField*>(Fields(i))) blob->Modified = false;
 }
 
 void TKuraDataSet::Cancel() {
