@@ -39,8 +39,6 @@
 #include "engine/core/DataSession.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldTypes.h"
-#include "engine/sql/QueryPlan.h"
-#include "engine/sql/QueryStatement.h"
 
 namespace {
 

@@ -11,9 +11,6 @@ namespace kura {
 
 namespace {
 
-// ASCII upper case; double-byte characters are copied unchanged.
-std::string UpperCp932(const std::string& s) { return UpperCaseName(s); }
-
 const TVariant& KeyValueAt(const TVariant& values, std::size_t count, std::size_t i) {
     if (count == 1) return values.IsArray() ? values[0] : values;
     return values[static_cast<int>(i)];
@@ -246,8 +243,8 @@ bool TKuraDataSet::LocateRecord(const std::string& keyFields, const TVariant& ke
                         have = have.substr(0, key.size());
                     }
                     if (caseIns) {
-                        have = UpperCp932(have);
-                        key = UpperCp932(key);
+                        have = UpperCaseName(have);
+                        key = UpperCaseName(key);
                     }
                     match = have == key;
                 } else {

@@ -37,6 +37,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTokenPool.h"
+#include "engine/files/NameRoutines.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 #include "platform/FileCalls.h"
@@ -412,7 +413,7 @@ TStatementShape Inspect(TFixture& fixture, std::string_view text) {
                 if (q->SourceTables.size() > 3) shape.Runnable = false;
                 for (const auto& table : q->SourceTables)
                     if (!SameNameText(table->Database, MemoryDatabaseName)) shape.Runnable = false;
-                if (q->IntoTableName.find_first_of("\\/") != std::string::npos) shape.Runnable = false;
+                if (kura::FirstDelimiter(q->IntoTableName, "\\/") != std::string::npos) shape.Runnable = false;
             }
             if (!shape.Runnable || !statement.HasMoreStatements()) break;
             statement.ParseNext();

@@ -83,9 +83,14 @@ uint8_t TImportParser::NextField() {
         if (c != 0) ++Position;
     } else {
         // By characters: a delimiter such as "\\" or "|" may be the second byte of a
-        // double-byte character (表, ポ), which never ends the field.
-        while (*Position != 0 && *Position != '\n' && *Position != '\r' && *Position != Separator)
-            NextCharDBCS(Position);
+        // double-byte character (表, ポ), which never ends the field. No second byte
+        // lies below 0x40, so a stray lead byte never swallows a line break or a
+        // separator such as "," or a tab: the malformed field ends where it should.
+        while (*Position != 0 && *Position != '\n' && *Position != '\r' && *Position != Separator) {
+            const char* next = Position;
+            NextCharDBCS(next);
+            Position = next - Position == 2 && static_cast<uint8_t>(Position[1]) < 0x40 ? Position + 1 : next;
+        }
         kind = IMPORT_FIELD;
     }
     TokenKind = kind;

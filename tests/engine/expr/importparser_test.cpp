@@ -58,6 +58,9 @@ TEST(ImportParser, SplitsLinesIntoTokens) {
         {"\x83\x7C|x", '|', {"1:\x83\x7C", "<124>", "1:x", "<0>"}},
         {"\x95\x5C\\\x95\x5C", '\\', {"1:\x95\x5C", "<92>", "1:\x95\x5C", "<0>"}},
         {"a\x83", '|', {"1:a\x83", "<0>"}},
+        // A stray lead byte keeps the separator or line break after it.
+        {"a\x83,b", ',', {"1:a\x83", "<44>", "1:b", "<0>"}},
+        {"a\x83\nb", ',', {"1:a\x83", "<10>", "1:b", "<0>"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
