@@ -90,6 +90,7 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
         if (code == KURA_EOF) break;
         if (code != 0) t.Cursor->CheckError(code, {});
+        RenewReadStretch();
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
         // NULL equals nothing: such records can never be a match.
         if (key.IsNull != 0) continue;
@@ -238,6 +239,7 @@ bool TQueryPlan::NextAt(size_t level) {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
             if (code != 0) t.Cursor->CheckError(code, {});
+            RenewReadStretch();
             // Past the records of the key sought.
             if (t.Seek && !SameSeekKey(t, t.Buffer.data())) break;
         }
@@ -393,16 +395,21 @@ void TQueryPlan::ResetProgress() {
     FAborted = false;
 }
 
+// Called for every record a level reads, also those its conditions refuse, so that
+// a selective scan gives other programs' writers their turn as often as any other.
+// The clock is read once every so many records only.
+void TQueryPlan::RenewReadStretch() {
+    if (!FStretchHeld || ++FStretchRows < 64) return;
+    FStretchRows = 0;
+    if (std::chrono::steady_clock::now() - FStretchStart >= std::chrono::milliseconds(ReadStretchMs)) {
+        EndReadStretch();
+        BeginReadStretch();
+    }
+}
+
 bool TQueryPlan::StepProgress() {
     if (FAborted) return false;
-    // The clock is read once every so many rows only.
-    if (FStretchHeld && ++FStretchRows >= 64) {
-        FStretchRows = 0;
-        if (std::chrono::steady_clock::now() - FStretchStart >= std::chrono::milliseconds(ReadStretchMs)) {
-            EndReadStretch();
-            BeginReadStretch();
-        }
-    }
+    RenewReadStretch();
     if (!Context.Progress || Tables.empty()) return true;
     const uint32_t recordNo = Tables[0].AtEnd ? 0 : Tables[0].Cursor->GetCurrentRecordNumber();
     if (recordNo != FLastRecordNo) {

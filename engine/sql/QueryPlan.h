@@ -278,6 +278,7 @@ public:
     // may write to a source. Only a loop that writes to no source holds one.
     void BeginReadStretch();
     void EndReadStretch();
+    void RenewReadStretch();
     static constexpr int64_t ReadStretchMs = 10;
 
     // Work tokens of the grouping callbacks, reused from record to record.
