@@ -61,11 +61,7 @@ TDataDirectory::~TDataDirectory() {
         }
     }
     // Each object leaves its list as it is freed; the lists are emptied from the end.
-    while (!FStatements.empty()) {
-        TDirectoryStatement* statement = FStatements.back();
-        FStatements.pop_back();
-        delete statement;
-    }
+    FreeStatements();
     while (!FCursors.empty()) {
         TDataCursor* cursor = FCursors.back();
         FCursors.pop_back();
@@ -73,6 +69,14 @@ TDataDirectory::~TDataDirectory() {
     }
     for (TDataTable* table : FTables) delete table;
     FTables.clear();
+}
+
+void TDataDirectory::FreeStatements() {
+    while (!FStatements.empty()) {
+        TDirectoryStatement* statement = FStatements.back();
+        FStatements.pop_back();
+        delete statement;
+    }
 }
 
 bool TDataDirectory::IsRemote() const { return Session != nullptr && Session->IsRemote(); }

@@ -58,6 +58,9 @@ public:
     void RemoveCursor(TDataCursor* cursor);
     void AddStatement(TDirectoryStatement* statement);
     void RemoveStatement(TDirectoryStatement* statement);
+    // Frees the statements still listed. A session frees those of all its databases
+    // before any database: a statement's own cursors may lie in another database.
+    void FreeStatements();
     const std::vector<TDataCursor*>& Cursors() const { return FCursors; }
     const std::vector<TDirectoryStatement*>& Statements() const { return FStatements; }
     bool InTransaction() const { return FInTransaction; }

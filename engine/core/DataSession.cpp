@@ -271,6 +271,7 @@ void TDataSession::FreeDirectories() {
     // in the session's list.
     std::vector<TDataDirectory*> dirs;
     dirs.swap(FDirectories);
+    for (TDataDirectory* dir : dirs) dir->FreeStatements();
     for (TDataDirectory* dir : dirs) delete dir;
 }
 

@@ -329,6 +329,11 @@ TEST(DataDirectory, SessionsWithObjectListsKeepTheirCursorsAndStatements) {
     for (uint8_t flag : {uint8_t{0}, uint8_t{1}}) {
         SCOPED_TRACE(static_cast<int>(flag));
         TDataSession session(flag);
+        // A database opened before the statement's own, whose table the statement
+        // reads: its cursor is listed there, yet the statement owns it.
+        TempDir otherTmp;
+        TDataDirectory* other = session.OpenDataDirectory("Other database", otherTmp.path());
+        MakeTable(*other, "PAY");
         TDataDirectory* dir = session.OpenDataDirectory("Staff database", tmp.path());
         EXPECT_EQ(dir->KeepsObjectLists(), flag != 0);
         EXPECT_EQ(dir->GetDatabaseName(), flag != 0 ? std::string("Staff database") : dir->Path);
@@ -343,19 +348,23 @@ TEST(DataDirectory, SessionsWithObjectListsKeepTheirCursorsAndStatements) {
         EXPECT_EQ(dfbytes::GetPStr(&desc.Bytes[fdo::DatabaseText], 100), dir->GetDatabaseName());
         auto* statement = new TQueryStatement(dir);
         statement->Prepare("SELECT * FROM STAFF");
+        auto* across = new TQueryStatement(dir);
+        across->Prepare("SELECT * FROM \"" + otherTmp.path() + "/PAY\"");
+        EXPECT_EQ(other->Cursors().empty(), flag == 0);
         auto listed = [&](TDataCursor* c) {
             return std::find(dir->Cursors().begin(), dir->Cursors().end(), c) != dir->Cursors().end();
         };
         // The statement's own source cursors are listed as well.
         EXPECT_EQ(listed(kept.get()) && listed(left), flag != 0);
         EXPECT_EQ(dir->Cursors().size() > 2, flag != 0);
-        EXPECT_EQ(dir->Statements(), flag ? std::vector<TDirectoryStatement*>{statement}
-                                          : std::vector<TDirectoryStatement*>{});
+        const std::vector<TDirectoryStatement*> both{statement, across};
+        EXPECT_EQ(dir->Statements(), flag ? both : std::vector<TDirectoryStatement*>{});
         TDataCursor* const gone = kept.get();
         kept.reset();
         EXPECT_FALSE(listed(gone));
         EXPECT_EQ(listed(left), flag != 0);
         if (flag == 0) {
+            delete across;
             delete statement;
             delete left;
         }
