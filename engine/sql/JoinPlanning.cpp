@@ -124,13 +124,18 @@ void AddFunctionTable(void* resolverData, TExpToken& node, const char* tableName
 
 }  // namespace
 
+TDataDirectory* NotOwnTwice(const TQueryContext& context, TDataDirectory* database) {
+    if (database && database == context.Database) context.Session->CloseDataDirectory(database);
+    return database;
+}
+
 TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source) {
-    if (source.InMemory) return OpenMemoryDatabase(*context.Session);
+    if (source.InMemory) return NotOwnTwice(context, OpenMemoryDatabase(*context.Session));
     if (source.Database.empty() ||
         (context.Database && StripAllTrailingBackslashes(source.Database) ==
                                  StripAllTrailingBackslashes(context.Database->GetDatabaseName())))
         return context.Database;
-    return context.Session->OpenDataDirectory(source.Database, source.Database);
+    return NotOwnTwice(context, context.Session->OpenDataDirectory(source.Database, source.Database));
 }
 
 void TQueryPlan::OpenTables() {

@@ -311,6 +311,9 @@ private:
 // own (a name without a path, or with the own database's path) or the directory
 // of the path; one more reference unless it is the statement's own.
 TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable& source);
+// A database just opened that turns out to be the statement's own gives back the
+// reference it took: callers close only the databases that are not.
+TDataDirectory* NotOwnTwice(const TQueryContext& context, TDataDirectory* database);
 
 // Whether the cursor has room for that many more filters.
 bool FiltersFit(const TDataCursor& cursor, size_t conditions);

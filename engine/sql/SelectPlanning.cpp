@@ -291,9 +291,11 @@ std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory*
 
 // The database of a result table that is not a named INTO table: the in-memory
 // database or the session's private directory.
-TDataDirectory* OpenWorkDatabase(TDataSession* session, bool memory) {
-    return memory ? OpenMemoryDatabase(*session)
-                  : session->OpenDataDirectory(session->GetDatabasePath(), session->GetDatabasePath());
+TDataDirectory* OpenWorkDatabase(const TQueryContext& context, bool memory) {
+    TDataSession* session = context.Session;
+    return NotOwnTwice(context, memory ? OpenMemoryDatabase(*session)
+                                       : session->OpenDataDirectory(session->GetDatabasePath(),
+                                                                    session->GetDatabasePath()));
 }
 
 std::string TempTableName(TDataDirectory* database, bool memory) {
@@ -311,7 +313,6 @@ std::vector<TFieldDesc> VisibleDefs(const std::vector<TFieldDesc>& defs) {
 }
 
 void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
-    TDataSession* session = plan.Context.Session;
     const bool memory = q.InMemory != 0;
     plan.ResultDefs = BuildResultDefs(plan);
     const std::vector<TFieldDesc> visible = VisibleDefs(plan.ResultDefs);
@@ -336,7 +337,7 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
             return;
         }
     }
-    plan.ResultDatabase = OpenWorkDatabase(session, memory);
+    plan.ResultDatabase = OpenWorkDatabase(plan.Context, memory);
     plan.OwnsResultDatabase = plan.ResultDatabase != plan.Context.Database;
     plan.Result = CreateTableCursor(plan, plan.ResultDatabase, TempTableName(plan.ResultDatabase, memory), memory,
                                    true, plan.ResultDefs);
@@ -346,7 +347,7 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
 
 std::unique_ptr<TDataCursor> CreateScratchResult(TQueryPlan& plan, TDataDirectory*& database) {
     const bool memory = plan.Query.InMemory != 0;
-    database = OpenWorkDatabase(plan.Context.Session, memory);
+    database = OpenWorkDatabase(plan.Context, memory);
     try {
         return CreateTableCursor(plan, database, TempTableName(database, memory), memory, true, plan.ResultDefs);
     } catch (...) {

@@ -140,6 +140,7 @@ TEST_F(Semantics, OneInMemoryDatabase) {
     EXPECT_EQ(db.Select("SELECT m2.a FROM MEMORY m2, MEMORY mt WHERE m2.a = mt.a + 1 ORDER BY 1"), (Rows{"5", "6"}));
     // A statement of the in-memory database itself finds its tables by name alone.
     TDataDirectory* memory = db.Session().OpenDataDirectory(MemoryDatabaseName, {});
+    const auto references = memory->References;
     {
         TQueryStatement statement(memory);
         statement.Prepare("SELECT COUNT(*) FROM m2 WHERE a IN (SELECT a FROM mt)");
@@ -148,6 +149,8 @@ TEST_F(Semantics, OneInMemoryDatabase) {
         ASSERT_NE(cursor, nullptr);
         EXPECT_EQ(SqlDatabase::VisibleRows(*cursor), Rows{"1"});
     }
+    // The statement gives back every reference it took to its own database.
+    EXPECT_EQ(memory->References, references);
     db.Session().CloseDataDirectory(memory);
     db.Run("DROP TABLE MEMORY m2; DROP TABLE MEMORY mt");
     EXPECT_EQ(db.ErrorOf("SELECT a FROM MEMORY mt").Code, KURA_OSENOENT);
