@@ -40,8 +40,6 @@ TDateTime LocalNow() {
     return UNIX_EPOCH_DAYS + localSeconds / 86400.0;
 }
 
-bool SameWord(std::string_view text, std::string_view word) { return SameNameText(text, word); }
-
 // The day number (0001-01-01 is day 1) and the milliseconds of the day of a
 // moment; a moment outside the years 1..9999 is not a date at all.
 void SplitMoment(TDateTime moment, int32_t& dayNumber, int32_t& msecOfDay) {
@@ -113,7 +111,7 @@ void TDataCursor::InitRecord(uint8_t* buffer) {
             }
             case fldDATE: {
                 int32_t day = 0, msec = 0;
-                SplitMoment(SameWord(text, "CURRENT_DATE") ? currentMoment() : ANSIStrToDate(text), day, msec);
+                SplitMoment(SameNameText(text, "CURRENT_DATE") ? currentMoment() : ANSIStrToDate(text), day, msec);
                 PutLE(value.data(), static_cast<uint32_t>(day), 4);
                 break;
             }
@@ -136,17 +134,17 @@ void TDataCursor::InitRecord(uint8_t* buffer) {
                 break;
             case fldTIME: {
                 int32_t day = 0, msec = 0;
-                SplitMoment(SameWord(text, "CURRENT_TIME") ? currentMoment() : ANSIStrToTime(text), day, msec);
+                SplitMoment(SameNameText(text, "CURRENT_TIME") ? currentMoment() : ANSIStrToTime(text), day, msec);
                 PutLE(value.data(), static_cast<uint32_t>(msec), 4);
                 break;
             }
             case fldTIMESTAMP: {
                 TDateTime moment;
-                if (SameWord(text, "CURRENT_TIMESTAMP"))
+                if (SameNameText(text, "CURRENT_TIMESTAMP"))
                     moment = currentMoment();
-                else if (SameWord(text, "CURRENT_DATE"))
+                else if (SameNameText(text, "CURRENT_DATE"))
                     moment = std::trunc(currentMoment());
-                else if (SameWord(text, "CURRENT_TIME"))
+                else if (SameNameText(text, "CURRENT_TIME"))
                     moment = std::fabs(currentMoment() - std::trunc(currentMoment()));
                 else
                     moment = ANSIStrToDateTime(text);

@@ -103,7 +103,7 @@ void TDataCursor::SetTableName(std::string_view value) {
     // or "." or "..", names no file; opening or creating it is refused with
     // KURA_OSENOENT by the database.
     std::string name;
-    ExtractFileExtPart(ExtractFileName(value), ".DAT", name);
+    SplitFileNameExt(value, ".DAT", name);
     FTableName = name.substr(0, platform::Cp932PrefixLength(name, 255));
 }
 

@@ -30,8 +30,8 @@ std::string TrimBlanksOf(std::string_view s) {
     return std::string(s.substr(first, last - first));
 }
 
-// Table names compare trimmed and without regard to case, by the user's locale,
-// which is the engine's no-locale collation.
+// Table names compare trimmed and without regard to the case of ASCII letters,
+// double-byte characters exactly.
 bool SameTableName(std::string_view a, std::string_view b) { return SameNameText(TrimBlanksOf(a), TrimBlanksOf(b)); }
 
 // The name with ".DAT" as its extension: kept when present, appended otherwise.

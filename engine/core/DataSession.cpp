@@ -27,10 +27,6 @@ std::string_view Trim(std::string_view s) {
     return s.substr(first, last - first);
 }
 
-// The user's locale is the engine's no-locale here: bytes, with ASCII letters
-// folded when case-insensitive and double-byte characters left whole.
-bool SameText(const std::string& a, const std::string& b) { return SameNameText(a, b); }
-
 // Passwords are case-sensitive and may not hide a difference behind a zero byte.
 bool SamePassword(const std::string& a, const std::string& b) {
     return a.size() == b.size() && CompareStringsByLocale(0, 0, a.c_str(), false, 0, b.c_str()) == 0;
@@ -199,7 +195,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     if (FRemote) {
         const std::string wanted(Trim(dbName));
         for (TDataDirectory* dir : FDirectories) {
-            if (SameText(std::string(Trim(dir->Name)), wanted)) {
+            if (SameNameText(std::string(Trim(dir->Name)), wanted)) {
                 ++dir->References;
                 return dir;
             }
@@ -221,7 +217,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     }
 
     std::string dbPath;
-    if (SameText(dbName, std::string(MEMORY_DATABASE_NAME))) {
+    if (SameNameText(dbName, std::string(MEMORY_DATABASE_NAME))) {
         dbPath = path.empty() ? std::string() : ShortString(AddTrailingBackslash(path));
     } else {
         dbPath = path.empty() ? FDefaultDir : ShortString(AddTrailingBackslash(path));
@@ -230,7 +226,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     // database (two would keep two sets of shared tables for the same files).
     const std::string wanted = NormalizePathDelimiters(Trim(dbPath));
     for (TDataDirectory* dir : FDirectories) {
-        if (SameText(NormalizePathDelimiters(Trim(dir->Path)), wanted)) {
+        if (SameNameText(NormalizePathDelimiters(Trim(dir->Path)), wanted)) {
             ++dir->References;
             return dir;
         }

@@ -650,18 +650,15 @@ bool TDataTable::BeginWrite() {
         return false;
     }
     if (FExclusive || FReadOnlyByAttribute || !FIsOpen || IsRemote()) return false;
-    bool semaphoreTaken = false;
-    if (!FTransactionLocked) {
-        if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
-        semaphoreTaken = true;
-    }
     // Inside a transaction nothing reaches the files before the commit, and the
     // commit takes the writer ranges for its flush (CommitBeginWrite); the
     // semaphore the transaction holds already keeps every other writer out. A
     // reader of another program therefore reads the files as the last commit left
     // them whether or not a bracket of the transaction holds the writer ranges:
     // holding them would only make it wait, once per written record.
-    if (!FTransactionLocked) {
+    const bool semaphoreTaken = !FTransactionLocked;
+    if (semaphoreTaken) {
+        if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
         try {
             TakeWriterRanges();
         } catch (...) {

@@ -48,11 +48,9 @@ constexpr std::array<TLanguageEntry, LANGUAGE_COUNT> LANGUAGES = {{
 constexpr int32_t FIRST_GERMAN = 48;
 constexpr int32_t LAST_GERMAN = 52;
 
-bool SameName(std::string_view a, std::string_view b) { return SameNameText(a, b); }
-
 int32_t PositionOfName(std::string_view name) {
     for (int32_t i = 0; i < LANGUAGE_COUNT; ++i)
-        if (SameName(LANGUAGES[static_cast<std::size_t>(i)].Name, name)) return i;
+        if (SameNameText(LANGUAGES[static_cast<std::size_t>(i)].Name, name)) return i;
     return -1;
 }
 
@@ -80,7 +78,7 @@ int32_t FindSortOrder(uint16_t languageId, std::string_view name, uint16_t& sort
     int32_t count = 0;
     SortOrdersOf(PositionOfId(languageId), &names, ids, count);
     for (int32_t i = 0; i < count; ++i) {
-        if (SameName(names[i], name)) {
+        if (SameNameText(names[i], name)) {
             sortId = ids[static_cast<std::size_t>(i)];
             return i;
         }

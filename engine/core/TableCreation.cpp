@@ -23,11 +23,6 @@ namespace kura {
 
 namespace {
 
-// Upper case as names compare: ASCII letters only, double-byte characters intact.
-std::string UpperName(std::string_view name) { return UpperCaseName(name); }
-
-bool SameTextNoCase(std::string_view a, std::string_view b) { return SameNameText(a, b); }
-
 bool HasDeclaredSize(TEngineFieldType type) { return type == fldZSTRING || type == fldBYTES || type == fldVARBYTES; }
 
 // The definition carrying this field number; nullptr when none does.
@@ -98,7 +93,7 @@ void ValidateFieldDefs(const TDefinitionContext& context, bool allowComputed, st
     // Every name as the others compare with it.
     std::vector<std::string> upperNames;
     upperNames.reserve(fieldDefs.size());
-    for (const TFieldDesc& d : fieldDefs) upperNames.push_back(UpperName(TrimDefinitionName(d.Name())));
+    for (const TFieldDesc& d : fieldDefs) upperNames.push_back(UpperCaseName(TrimDefinitionName(d.Name())));
 
     uint32_t offset = FIRST_FIELD_OFFSET;
     for (std::size_t i = 0; i < fieldDefs.size(); ++i) {
@@ -148,7 +143,7 @@ void ValidateIndexDefs(const TDefinitionContext& context, TIndexDescSlots& index
     if (secondaryCount > MAX_SECONDARY_INDEXES) context.Raise(KURA_INDEXLIMIT);
 
     std::vector<std::string> upperNames(secondaryCount + 1);
-    for (uint32_t n = 1; n <= secondaryCount; ++n) upperNames[n] = UpperName(TrimDefinitionName(indexDefs[n].GetName()));
+    for (uint32_t n = 1; n <= secondaryCount; ++n) upperNames[n] = UpperCaseName(TrimDefinitionName(indexDefs[n].GetName()));
 
     for (uint32_t n = 0; n <= secondaryCount; ++n) {
         TIndexDesc& d = indexDefs[n];
@@ -211,8 +206,8 @@ bool CompareFieldDefs(const TFieldDesc& a, const TFieldDesc& b) {
     return a.FieldNo() != b.FieldNo() || a.FieldType() != b.FieldType() || a.SubType() != b.SubType() ||
            a.StoredSize() != b.StoredSize() || a.StoredDecimals() != b.StoredDecimals() ||
            a.Required() != b.Required() || a.Bytes[fdo::Reserved] != b.Bytes[fdo::Reserved] ||
-           !SameTextNoCase(a.DefaultValue(), b.DefaultValue()) || !SameTextNoCase(a.MinValue(), b.MinValue()) ||
-           !SameTextNoCase(a.MaxValue(), b.MaxValue());
+           !SameNameText(a.DefaultValue(), b.DefaultValue()) || !SameNameText(a.MinValue(), b.MinValue()) ||
+           !SameNameText(a.MaxValue(), b.MaxValue());
 }
 
 bool IndexNeedsRebuild(const TDefinitionContext& context, const TIndexDesc& oldDesc, const TIndexDesc& newDesc,
@@ -324,7 +319,7 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
         // A temporary table may have been given another free name.
         if (FTemporaryFiles && table->GetName() != FTableName) {
             std::string name = table->GetName();
-            if (name.size() >= 4 && UpperName(name.substr(name.size() - 4)) == ".DAT") name.resize(name.size() - 4);
+            if (name.size() >= 4 && UpperCaseName(name.substr(name.size() - 4)) == ".DAT") name.resize(name.size() - 4);
             FTableName = name;
         }
         if (noPrimaryIndex) table->SetNoPrimaryIndex(true);

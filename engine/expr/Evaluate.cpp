@@ -227,7 +227,8 @@ using namespace evalimpl;
 TExpToken* EvaluateExpression(const TExpToken* node, void* context, void* owner, uint16_t localeId, uint16_t sortId,
                               TColumnValueProc columnValue) {
     const TEvalContext c{context, owner, localeId, sortId, columnValue};
-    TEvaluationScope scope;
+    // The spare list lives while any batch is open: one for every evaluation.
+    TEvaluationBatch scope;
     return Eval(node, c);
 }
 

@@ -26,9 +26,6 @@ struct TEvalContext {
 TExpToken* TakeToken();
 void RecycleToken(TExpToken*& node);
 
-// An evaluation's scope: the spare list lives while any scope or batch is open.
-using TEvaluationScope = TEvaluationBatch;
-
 // A node recycled when the holder goes out of scope, also when an error passes.
 class TPooledToken {
 public:

@@ -324,7 +324,8 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
         return true;
     }
     TDataCursor& cursor = *t.Cursor;
-    if (!FiltersFit(cursor, t.Conditions.size())) return false;
+    // The cursor's own filters are dropped first: only the conditions must fit.
+    if (t.Conditions.size() > CURSOR_FILTER_LIMIT) return false;
     cursor.DropFilter(nullptr);
     cursor.SwitchToIndex(255);
     try {

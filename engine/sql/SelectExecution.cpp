@@ -608,15 +608,18 @@ void AppendUnionResult(TDataQuery& q) {
     // distinct among those.
     size_t plain = 0;
     while (plain < members.size() && members[plain]->UnionAll != 0) ++plain;
-    if (plain == members.size()) {
+    if (plain == members.size() || plain == 0) {
         for (TDataQuery* member : members) AppendRows(plan, *plan.Result, *member->Plan, *member->Plan->ResultCursor());
-    } else if (plain == 0) {
-        for (TDataQuery* member : members) AppendRows(plan, *plan.Result, *member->Plan, *member->Plan->ResultCursor());
-        SortResult(plan, AllColumns(plan), true, false, false, -1);
+        if (plain == 0) SortResult(plan, AllColumns(plan), true, false, false, -1);
     } else {
         // The distinct part is worked out apart, then follows the rows kept whole.
         TDataDirectory* database = nullptr;
         std::unique_ptr<TDataCursor> scratch = CreateScratchResult(plan, database);
+        auto dropScratch = [&] {
+            scratch->CloseCursor(true);
+            scratch.reset();
+            if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
+        };
         try {
             for (size_t i = plain - 1; i < members.size(); ++i)
                 AppendRows(plan, *scratch, *members[i]->Plan, *members[i]->Plan->ResultCursor());
@@ -626,14 +629,10 @@ void AppendUnionResult(TDataQuery& q) {
             scratch->Refresh();
             AppendRows(plan, *plan.Result, plan, *scratch);
         } catch (...) {
-            scratch->CloseCursor(true);
-            scratch.reset();
-            if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
+            dropScratch();
             throw;
         }
-        scratch->CloseCursor(true);
-        scratch.reset();
-        if (database != plan.Context.Database) plan.Context.Session->CloseDataDirectory(database);
+        dropScratch();
     }
     plan.Result->Refresh();
     plan.Result->SetToBegin();

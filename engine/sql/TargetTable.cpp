@@ -14,7 +14,7 @@ void RaiseStatementError(const std::string& message, const std::string& table) {
 TTargetTable::TTargetTable(TQueryStatement& statement, const TSourceTable& table) {
     FSession = statement.Session();
     if (!FSession) RaiseEngineError(KURA_NOTINITIALIZED);
-    FInMemory = table.InMemory != 0 || SameNameText(table.Database, MemoryDatabaseName);
+    FInMemory = table.InMemory != 0;
     FTableName = table.TableName;
     if (FInMemory) {
         FDatabase = OpenMemoryDatabase(*FSession);
