@@ -39,8 +39,11 @@ int64_t WrapAdd(int64_t a, int64_t b) {
 }  // namespace
 
 bool SameFileName(std::string_view a, std::string_view b) {
-    // "\\" and "/" separate alike; a double-byte character compares exactly.
-    return SameNameText(NormalizePathDelimiters(TrimName(a)), NormalizePathDelimiters(TrimName(b)));
+    // "\\" and "/" separate alike; a double-byte character compares exactly. Names
+    // of other lengths (most, in a lookup over the open files) are told apart at once.
+    const auto ta = TrimName(a), tb = TrimName(b);
+    if (ta.size() != tb.size()) return false;
+    return SameNameText(NormalizePathDelimiters(ta), NormalizePathDelimiters(tb));
 }
 
 // ---- TAbstractFile -----------------------------------------------------------

@@ -56,14 +56,14 @@ void NextCharDBCS(char*& p) {
 
 size_t CharCountDBCS(std::string_view s) {
     size_t count = 0;
-    for (size_t i = 0; i < s.size(); ++count) i += IsLead(s[i]) && i + 1 < s.size() ? 2 : 1;
+    for (size_t i = 0; i < s.size(); ++count) i += CharLengthAt(s, i);
     return count;
 }
 
 size_t CharPrefixDBCS(std::string_view s, size_t maxChars, size_t maxBytes) {
     size_t i = 0;
     for (size_t chars = 0; chars < maxChars && i < s.size(); ++chars) {
-        const size_t step = IsLead(s[i]) && i + 1 < s.size() ? 2 : 1;
+        const size_t step = CharLengthAt(s, i);
         if (step > maxBytes - i) break;
         i += step;
     }
