@@ -59,13 +59,15 @@ void TField::SetText(const std::string& text) {
 
 std::string TField::AsUtf8() const { return platform::Cp932ToUtf8(AsString()); }
 
-void TField::SetAsUtf8(const std::string& value) {
+std::string TField::Cp932Of(const std::string& utf8) const {
     std::string cp932;
-    if (!platform::TryUtf8ToCp932(value, cp932))
+    if (!platform::TryUtf8ToCp932(utf8, cp932))
         throw EDatabaseError("Field '" + DisplayName() +
                              "' cannot hold the text: it has characters outside code page 932");
-    SetAsString(cp932);
+    return cp932;
 }
+
+void TField::SetAsUtf8(const std::string& value) { SetAsString(Cp932Of(value)); }
 
 int32_t TField::AsInteger() const { AccessError("Integer"); }
 void TField::SetAsInteger(int32_t) { AccessError("Integer"); }

@@ -82,6 +82,8 @@ public:
     // UTF-8 at the GUI boundary: refused when a character has no code page 932 form.
     std::string AsUtf8() const;
     void SetAsUtf8(const std::string& value);
+    // UTF-8 text in code page 932; EDatabaseError naming the field when it cannot be.
+    std::string Cp932Of(const std::string& utf8) const;
     virtual int32_t AsInteger() const;
     virtual void SetAsInteger(int32_t value);
     virtual int64_t AsLargeInt() const { return AsInteger(); }

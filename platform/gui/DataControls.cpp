@@ -82,10 +82,7 @@ void TDBControlLink::UpdateRecord() {
 }
 
 std::string FieldBytes(const kura::TField& field, const QString& text) {
-    std::string bytes;
-    if (!TryCp932(text, bytes))
-        throw kura::EDatabaseError("Field '" + field.DisplayName() +
-                                   "' cannot hold the text: it has characters outside code page 932");
+    const std::string bytes = field.Cp932Of(text.toStdString());
     if (kura::IsStringType(field.DataType()) && field.Size() > 0 && static_cast<int>(bytes.size()) > field.Size())
         throw kura::EDatabaseError("Field '" + field.DisplayName() + "' holds at most " +
                                    std::to_string(field.Size()) + " bytes");

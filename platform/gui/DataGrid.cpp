@@ -82,12 +82,19 @@ const TColumn& TDBGrid::Column(int index) const {
 
 kura::TField* TDBGrid::ColumnField(int index) const { return model_->FieldOf(index); }
 
+namespace {
+
+// A column's title: its own, else its field's display name, else the field name.
+QString TitleOf(const TColumn& c, const kura::TField* field) {
+    if (!c.Title.isEmpty()) return c.Title;
+    return field ? QStr(field->DisplayName()) : QStr(c.FieldName);
+}
+
+}  // namespace
+
 QString TDBGrid::ColumnTitle(int index) const {
     if (index < 0 || index >= ColumnCount()) return {};
-    const TColumn& c = Column(index);
-    if (!c.Title.isEmpty()) return c.Title;
-    if (kura::TField* f = ColumnField(index)) return QStr(f->DisplayName());
-    return QStr(c.FieldName);
+    return TitleOf(Column(index), ColumnField(index));
 }
 
 void TDBGrid::MoveColumn(int from, int to) {
@@ -151,9 +158,8 @@ void TDBGrid::FitColumnsNow() {
     for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
         TColumn& c = cols[static_cast<std::size_t>(i)];
         const kura::TField* field = DataSet() ? DataSet()->FindField(c.FieldName) : nullptr;
-        const QString caption = !c.Title.isEmpty() ? c.Title : field ? QStr(field->DisplayName()) : QStr(c.FieldName);
         // Room for the section's margins beside the title.
-        int wanted = title.horizontalAdvance(caption) + 16;
+        int wanted = title.horizontalAdvance(TitleOf(c, field)) + 16;
         if (field) {
             int chars = 8;
             if (kura::IsStringType(field->DataType())) chars = field->Size();  // bytes: half-width characters
