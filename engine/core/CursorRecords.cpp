@@ -10,6 +10,7 @@
 // reaches the disk with a later flush (inside a transaction the rollback does it).
 #include "engine/core/DataCursor.h"
 
+#include <array>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -114,6 +115,22 @@ void TDataCursor::BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key) {
     recordBuffer[RH_DELETED] = flag;
 }
 
+bool TDataCursor::KeyFieldsEqual(uint8_t slot, const uint8_t* a, const uint8_t* b) const {
+    if (!FTable || slot >= SYS_DELETED_SLOT || GetBufferAutoInc(a) != GetBufferAutoInc(b)) return false;
+    TIndexDesc desc;
+    FTable->GetIndexFile().GetIndexDesc(slot, desc);
+    const TDataFile& data = FTable->GetDataFile();
+    for (int i = 0; i < desc.GetFieldCount() && i < MAX_INDEX_FIELDS; ++i) {
+        const TFieldDesc* field = data.FieldDescAt(desc.GetField(i));
+        // A descriptor the key build would refuse is left to it.
+        if (!field) return false;
+        const uint32_t span = field->IsAutoInc() ? 4u : 1u + field->StoredSize();
+        if (field->Offset() + span > FRecordSize) return false;
+        if (std::memcmp(a + field->Offset(), b + field->Offset(), span) != 0) return false;
+    }
+    return true;
+}
+
 void TDataCursor::DiscardFailedWrite() {
     if (!FTable || IsRemote()) return;
     // Inside a transaction the rollback drops the caches; an exclusive table may
@@ -178,8 +195,7 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     return result;
 }
 
-TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
-    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+TEngineErrorCode TDataCursor::StepNext(uint8_t* buffer, bool read) {
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -195,12 +211,20 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
                 if (buffer) std::memset(buffer, 0, FRecordSize);
                 return;
             }
+            if (!read) return;
             LoadCurrentRecord(1);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
         },
         [&] { EndRead(); });
     return result;
 }
+
+TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+    return StepNext(buffer, true);
+}
+
+uint32_t TDataCursor::StepToNextRecordNumber() { return StepNext(nullptr, false) == 0 ? GetCurrentRecordNumber() : 0; }
 
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
     if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETPRIORRECORD, buffer);
@@ -285,6 +309,50 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
         },
         [&] { EndRead(); });
     return 0;
+}
+
+bool TDataCursor::ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lock) {
+    // One positioning and one read where nobody else can change the record
+    // between them and the lock: an exclusive table, a read without the lock, or a
+    // record whose lock this transaction took ahead (its locked read would only
+    // compare the record with itself).
+    const bool direct = !IsRemote() && IsNaturalOrder() && recordNo != 0 &&
+                        (!lock || FExclusive ||
+                         (GetLockProtocolOfSession() == lpPessimistic && FTable && FTable->IsLockedAhead(recordNo)));
+    if (!direct) {
+        TCursorBookmark bookmark(4, 0);
+        dfbytes::PutU32(bookmark.data(), recordNo);
+        if (!SetToBookmark(bookmark, false, false)) return false;
+        // The locked read checks the record against the buffer: read it first.
+        const TEngineErrorCode code = GetCurrentRecord(buffer, false);
+        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
+        CheckError(code, {});
+        if (lock) CheckError(GetCurrentRecord(buffer, true), {});
+        return true;
+    }
+    CheckRecordAccess();
+    bool found = false;
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            GotoRecordNumber(static_cast<int32_t>(std::min<uint32_t>(recordNo, INT32_MAX)));
+            found = !FBOF && !FEOF && FRecordNo == recordNo;
+            const bool locking = found && lock;
+            if (locking) LockRecord(recordNo);
+            FEditImage.clear();
+            // Not found: the cursor stands where the search left it, as after a
+            // bookmark that was not found.
+            LoadCurrentRecord(1);
+            const bool there = FRecord->GetRecordNumber() == recordNo;
+            if (locking && !there) {
+                WriteUnlockRecord(recordNo, false);
+                RaiseError(KURA_KEYORRECDELETED);
+            }
+            found = found && there;
+            if (found && buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+        },
+        [&] { EndRead(); });
+    return found;
 }
 
 void TDataCursor::CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer) {
@@ -517,13 +585,23 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                                                                        static_cast<int32_t>(GetLastAutoIncValue()))));
                 }
                 bool keysChanged = false;
-                TKeyRoom newKey{};
-                TKeyRoom oldKey{};
+                // Every key build fills the bytes it compares.
+                TKeyRoom newKey;
+                TKeyRoom oldKey;
                 const uint8_t indexCount = GetIndexCount();
                 auto keysDiffer = [&] { return CompareFieldValues(newKey.data(), oldKey.data(), FKeySize) != 0; };
-                if (TakesKeyChecks()) {
+                // Indexes whose key fields the write leaves as they are keep their
+                // keys: neither built nor checked. Most writes change no key at all.
+                std::array<bool, INDEX_SLOT_COUNT> rekey{};
+                bool anyRekey = false;
+                for (uint16_t i = 0; i <= indexCount && i < SYS_DELETED_SLOT; ++i) {
+                    if (i == 0 && GetNoPrimaryIndex()) continue;
+                    rekey[i] = !KeyFieldsEqual(static_cast<uint8_t>(i), buffer, FRecord->GetBuffer());
+                    anyRekey = anyRekey || rekey[i];
+                }
+                if (TakesKeyChecks() && anyRekey) {
                     for (uint16_t i = 0; i <= indexCount; ++i) {
-                        if (i == 0 && GetNoPrimaryIndex()) continue;
+                        if (!rekey[i]) continue;
                         SetIndexNumber(static_cast<uint8_t>(i));
                         BuildIndexKey(buffer, newKey.data());
                         BuildIndexKey(FRecord->GetBuffer(), oldKey.data());
@@ -537,8 +615,8 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                     }
                 }
                 touched = true;
-                for (uint16_t i = 0; i <= indexCount; ++i) {
-                    if (i == 0 && GetNoPrimaryIndex()) continue;
+                for (uint16_t i = 0; i <= indexCount && anyRekey; ++i) {
+                    if (!rekey[i]) continue;
                     SetIndexNumber(static_cast<uint8_t>(i));
                     BuildIndexKey(buffer, newKey.data());
                     BuildIndexKey(FRecord->GetBuffer(), oldKey.data());
@@ -588,7 +666,7 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
             }
         },
         [&] {
-            SetIndexNumber(savedIndex);
+            if (FIndexNo != savedIndex) SetIndexNumber(savedIndex);
             if (resync) {
                 if (written) UpdateFilterSetOnWrite(FRecord->GetRecordNumber(), FRecord->GetBuffer());
                 Resync();
