@@ -117,11 +117,10 @@ void TDataCursor::BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key) {
 
 bool TDataCursor::KeyFieldsEqual(uint8_t slot, const uint8_t* a, const uint8_t* b) const {
     if (!FTable || slot >= SYS_DELETED_SLOT || GetBufferAutoInc(a) != GetBufferAutoInc(b)) return false;
-    TIndexDesc desc;
-    FTable->GetIndexFile().GetIndexDesc(slot, desc);
+    const TIndexFile& index = FTable->GetIndexFile();
     const TDataFile& data = FTable->GetDataFile();
-    for (int i = 0; i < desc.GetFieldCount() && i < MAX_INDEX_FIELDS; ++i) {
-        const TFieldDesc* field = data.FieldDescAt(desc.GetField(i));
+    for (int i = 0; i < index.KeyFieldCount(slot) && i < MAX_INDEX_FIELDS; ++i) {
+        const TFieldDesc* field = data.FieldDescAt(index.KeyFieldAt(slot, i));
         // A descriptor the key build would refuse is left to it.
         if (!field) return false;
         const uint32_t span = field->IsAutoInc() ? 4u : 1u + field->StoredSize();
@@ -635,7 +634,8 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                 }
                 // FRecord still holds the old image, auto-increment value included:
                 // the old words are found under the value they were filed with.
-                const bool wordsChanged = UpdateTextIndexWords(buffer, FRecord->GetBuffer());
+                const bool wordsChanged = FTable->GetIndexFile().KeyFieldAt(SYS_TEXT_SLOT, 0) != 0 &&
+                                          UpdateTextIndexWords(buffer, FRecord->GetBuffer());
                 if (!keysChanged) keysChanged = wordsChanged;
                 FRecord->SetFieldData(buffer);
                 FRecord->SetAutoIncValue(GetBufferAutoInc(buffer));
