@@ -10,6 +10,7 @@
 // reaches the disk with a later flush (inside a transaction the rollback does it).
 #include "engine/core/DataCursor.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <exception>
@@ -194,7 +195,8 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     return result;
 }
 
-TEngineErrorCode TDataCursor::StepNext(uint8_t* buffer, bool read) {
+TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -210,7 +212,6 @@ TEngineErrorCode TDataCursor::StepNext(uint8_t* buffer, bool read) {
                 if (buffer) std::memset(buffer, 0, FRecordSize);
                 return;
             }
-            if (!read) return;
             LoadCurrentRecord(1);
             if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
         },
@@ -218,12 +219,40 @@ TEngineErrorCode TDataCursor::StepNext(uint8_t* buffer, bool read) {
     return result;
 }
 
-TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
-    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
-    return StepNext(buffer, true);
+void TDataCursor::CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent) {
+    CheckRecordAccess();
+    if (IsNaturalOrder()) RaiseError(KURA_NOCURRREC);
+    const TSteppingScope stepping(FStepping);
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            MoveToFirstKey();
+            while (!FEOF) {
+                // The cursor stands on a key of its copy of the leaf: it and the
+                // keys after it in the leaf, up to the range's end, are taken
+                // here, and one step moves past them all.
+                const TPage* page = FPosition.Page;
+                int32_t steps = 0;
+                bool ended = false;
+                for (int32_t slot = FPosition.Slot; page && slot <= page->KeyCount; ++slot) {
+                    const uint8_t* key = page->GetKeyAddress(static_cast<uint32_t>(slot));
+                    const uint32_t recordNo = page->GetRecordNo(static_cast<uint32_t>(slot));
+                    if (slot > FPosition.Slot) {
+                        if (FRangeActive && CompareWholeKeys(key, FRangeEndKey.data()) > 0) {
+                            ended = true;
+                            break;
+                        }
+                        if (UsesVisibleSet() && !IsVisibleRecord(recordNo)) continue;
+                    }
+                    ++steps;
+                    if (!firstFieldPresent || key[0] != 0) numbers.push_back(recordNo);
+                }
+                MoveBy(std::max(steps, 1));
+                if (ended) break;
+            }
+        },
+        [&] { EndRead(); });
 }
-
-uint32_t TDataCursor::StepToNextRecordNumber() { return StepNext(nullptr, false) == 0 ? GetCurrentRecordNumber() : 0; }
 
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
     if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETPRIORRECORD, buffer);

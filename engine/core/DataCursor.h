@@ -943,12 +943,12 @@ public:
     // no longer equals the buffer).
     TEngineErrorCode GetCurrentRecord(uint8_t* buffer, bool lock);
     TEngineErrorCode GetNextRecord(uint8_t* buffer);
-    // GetNextRecord without reading the record: the number of the record the
-    // cursor steps onto, 0 at the end. GetCurrentKey gives its key.
-    uint32_t StepToNextRecordNumber();
-    // One step forward in a read bracket of its own; read: the record stepped
-    // onto is read (into buffer, when given).
-    TEngineErrorCode StepNext(uint8_t* buffer, bool read);
+    // The record numbers of the current index's keys from its first to its last
+    // (within the range), in key order, without reading any record; with
+    // firstFieldPresent only those whose first key field is not blank. A leaf's
+    // keys are taken from the cursor's copy of it, one step per leaf. The cursor
+    // ends past the last key. Not in natural order.
+    void CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent);
     TEngineErrorCode GetPriorRecord(uint8_t* buffer);
     // count in: records wanted; out: records read. buffer holds count records.
     TEngineErrorCode ReadRecordBlock(int32_t& count, uint8_t* buffer);

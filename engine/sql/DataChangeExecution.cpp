@@ -530,13 +530,9 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
         cursor.SwitchToIndex(NATURAL_ORDER);
     }
     cursor.SetToBegin();
-    if (exact) {
-        // The keys say it all: no record is read. A key starts with its first
-        // field's presence byte (the index is ascending).
-        while (const uint32_t recordNo = cursor.StepToNextRecordNumber()) {
-            if (cursor.GetCurrentKey()[0] != 0) numbers.push_back(recordNo);
-        }
-    }
+    // The keys say it all: no record is read, and the rows whose field is blank
+    // are passed over by the key's first byte (the index is ascending).
+    if (exact) cursor.CollectKeyRecordNumbers(numbers, true);
     while (!exact && cursor.GetNextRecord(record) == 0) {
         if (query.Where) {
             TTokenHolder result = Evaluate(query.Where, &cursor, record);

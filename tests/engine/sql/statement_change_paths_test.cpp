@@ -31,10 +31,10 @@ void CreateTable(SqlDatabase& db, const std::string& table) {
     db.Run("CREATE INDEX bycode ON " + table + " (code)");
 }
 
-void Fill(SqlDatabase& db, const std::string& table) {
+void Fill(SqlDatabase& db, const std::string& table, int rows) {
     CreateTable(db, table);
     db.Run("START TRANSACTION");
-    for (int k = 1; k <= 60; ++k) {
+    for (int k = 1; k <= rows; ++k) {
         const std::string n = k % 5 == 0 ? "NULL" : std::to_string(k % 7);
         const std::string code = k % 6 == 0 ? "NULL" : std::to_string(k % 4);
         db.Run("INSERT INTO " + table + " VALUES (" + std::to_string(k) + ", '" + kNames[k % 4] + std::to_string(k % 3) +
@@ -89,6 +89,7 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
         const char* statement;  // on table %T; WHERE last
         uint16_t abortAt;       // progress percent at which to stop; 0: never
         int deleteAtProgress;   // k of a row another cursor deletes at the first progress event; 0: none
+        int rows = 60;          // enough for several index leaves: 2000
     };
     const std::string cp932 = "\x83\x5C\x95\x5C";
     const std::string renameTen = "UPDATE %T SET name = '" + cp932 + "' WHERE k >= 10 AND k <= 20";
@@ -107,13 +108,15 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
         {"DELETE FROM %T WHERE k <= 40", 0, 33},
         // Stopped halfway: the rows so far stay written, the others untouched.
         {"UPDATE %T SET n = n * 2, name = 'x' WHERE k >= 30", 40, 0},
+        // The keys of many leaves, blank ones among them, rewritten as they are walked.
+        {"UPDATE %T SET n = n + 1, code = 7 WHERE code <= 2", 0, 0, 2000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.statement);
         SqlDatabase db;
         db.Session().SetProgressSteps(10);
-        Fill(db, "fast");
-        Fill(db, "general");
+        Fill(db, "fast", c.rows);
+        Fill(db, "general", c.rows);
         auto run = [&](const std::string& table, const std::string& text) {
             TQueryStatement statement(&db.Dir());
             bool deleted = false;
