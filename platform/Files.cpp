@@ -255,6 +255,10 @@ FileHandle gNextHandle = 1;
 struct HeldRange {
     FileHandle owner;
     uint64_t length;
+    // Locked as separate bytes in one call: each byte is released on its own (or
+    // with its neighbours), so the range splits where a release cuts it. Kept as
+    // one entry, a run of thousands of bytes costs one node, not one per byte.
+    bool bytes = false;
 };
 // The ranges a file's locks hold in this process, by start. They never overlap,
 // so a transaction holding thousands of record locks checks and releases each in
@@ -736,11 +740,33 @@ bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pie
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail(ERROR_LOCK_VIOLATION);
     }
-    const uint64_t piece = length / pieces;
-    auto hint = ranges.lower_bound(offset);
-    for (uint64_t k = 0; k < pieces; ++k)
-        hint = std::next(ranges.emplace_hint(hint, offset + k * piece, HeldRange{handle, piece}));
+    ranges.emplace(offset, HeldRange{handle, length, pieces > 1});
     return true;
+}
+
+// The entry of the handle's lock that holds byte `offset` as a lock of its own:
+// one starting there, or a run of bytes covering it. end() when there is none.
+HeldRanges::iterator HeldAt(HeldRanges& ranges, FileHandle handle, uint64_t offset) {
+    auto it = ranges.upper_bound(offset);
+    if (it == ranges.begin()) return ranges.end();
+    --it;
+    const bool starts = it->first == offset;
+    const bool inside = it->second.bytes && offset - it->first < it->second.length;
+    return it->second.owner == handle && (starts || inside) ? it : ranges.end();
+}
+
+// Removes [offset, end) from the entries first..last (last included), which
+// cover it exactly apart from the byte runs at either edge; what those runs
+// hold outside it stays held.
+void ReleaseHeld(HeldRanges& ranges, HeldRanges::iterator first, HeldRanges::iterator last, uint64_t offset,
+                 uint64_t end) {
+    const uint64_t lastEnd = last->first + last->second.length;
+    const HeldRange tail{last->second.owner, lastEnd - end, true};
+    const uint64_t firstStart = first->first;
+    const HeldRange head{first->second.owner, offset - firstStart, true};
+    ranges.erase(first, std::next(last));
+    if (head.length > 0) ranges.emplace(firstStart, head);
+    if (tail.length > 0) ranges.emplace(end, tail);
 }
 
 }  // namespace
@@ -758,12 +784,13 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     auto it = gHeldRanges.find(object->key);
     if (it == gHeldRanges.end()) return Fail(ERROR_NOT_LOCKED);
     auto& ranges = it->second;
-    auto held = ranges.find(offset);
-    if (held == ranges.end() || held->second.owner != handle || held->second.length != length)
-        return Fail(ERROR_NOT_LOCKED);
+    auto held = HeldAt(ranges, handle, offset);
+    // One lock: a whole range locked as such, or one byte of a run of bytes.
+    const uint64_t size = held == ranges.end() ? 0 : (held->second.bytes ? 1 : held->second.length);
+    if (held == ranges.end() || size != length) return Fail(ERROR_NOT_LOCKED);
     // Ranges of one handle never overlap, so this releases exactly the one lock.
     SetOfdLock(object->lockFd, F_UNLCK, offset, length);
-    ranges.erase(held);
+    ReleaseHeld(ranges, held, held, offset, offset + length);
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;
 }
@@ -776,18 +803,22 @@ bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length) {
     if (it == gHeldRanges.end() || length == 0 || offset > UINT64_MAX - length) return Fail(ERROR_NOT_LOCKED);
     auto& ranges = it->second;
     const uint64_t end = offset + length;
-    auto first = ranges.find(offset);
-    auto next = first;
+    // Whole locks one after the other; a run of bytes may be cut at either end.
+    const auto first = HeldAt(ranges, handle, offset);
+    auto last = first;
     uint64_t covered = offset;
-    while (covered < end) {
-        if (next == ranges.end() || next->first != covered || next->second.owner != handle ||
-            next->second.length > end - covered)
-            return Fail(ERROR_NOT_LOCKED);
-        covered += next->second.length;
-        ++next;
+    for (auto next = first;; ++next) {
+        if (next == ranges.end() || next->second.owner != handle) return Fail(ERROR_NOT_LOCKED);
+        const bool starts = next->first == covered;
+        if (!starts && next != first) return Fail(ERROR_NOT_LOCKED);
+        const uint64_t nextEnd = next->first + next->second.length;
+        if (nextEnd > end && !next->second.bytes) return Fail(ERROR_NOT_LOCKED);
+        last = next;
+        covered = std::min(nextEnd, end);
+        if (covered == end) break;
     }
     SetOfdLock(object->lockFd, F_UNLCK, offset, length);
-    ranges.erase(first, next);
+    ReleaseHeld(ranges, first, last, offset, end);
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;
 }

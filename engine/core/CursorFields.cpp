@@ -260,6 +260,13 @@ TCursorBookmark Sized(const TCursorBookmark& bookmark, std::size_t size) {
 
 }  // namespace
 
+// A table call that finds the table changed leaves the cursor's record number as
+// it was, but not necessarily the index page its key is read from: in natural
+// order the bookmark is taken only when it is needed (empty here), otherwise now.
+TCursorBookmark TDataCursor::PositionBeforeTableCall() {
+    return IsNaturalOrder() ? TCursorBookmark{} : GetBookmark();
+}
+
 TCursorBookmark TDataCursor::GetBookmark() {
     if (IsNaturalOrder()) {
         TCursorBookmark b(4, 0);
@@ -361,7 +368,7 @@ TEngineErrorCode TDataCursor::SetToCursor(TDataCursor& other) {
 void TDataCursor::LockRecord(uint32_t recordNo) {
     if (IsRemote()) return LockRemoteRecord(recordNo);
     if (!FTable || BracketsSkipped()) return;
-    const TCursorBookmark bookmark = GetBookmark();
+    TCursorBookmark bookmark = PositionBeforeTableCall();
     const uint32_t r = recordNo != 0 ? recordNo : NumberOf(FRecord);
     // Held by a cursor of this process (this one included): no waiting for it.
     if (r != 0 && FTable->IsRecordMarkedLocked(r)) RaiseError(KURA_RECLOCKFAILED);
@@ -369,6 +376,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     FTable->MarkRecordLocked(r);
     FLockedRecordNo = r;
     if (changed || TableHasChanged()) {
+        if (bookmark.empty()) bookmark = GetBookmark();
         SaveChangeCounters();
         RebuildFilterSet();
         // Without SetToBookmark's EndRead: the bracket open around this lock is the
@@ -439,9 +447,10 @@ void TDataCursor::EndRead() {
 bool TDataCursor::BeginWrite() {
     if (FTable && !IsRemote() && FExclusive) FTable->BeginExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return false;
-    const TCursorBookmark bookmark = GetBookmark();
+    TCursorBookmark bookmark = PositionBeforeTableCall();
     const bool changed = FTable->BeginWrite();
     if (!changed && !TableHasChanged()) return false;
+    if (bookmark.empty()) bookmark = GetBookmark();
     try {
         ReturnToBookmark(bookmark);
     } catch (...) {

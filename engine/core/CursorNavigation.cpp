@@ -790,6 +790,8 @@ void TDataCursor::SnapToVisibleRecord() {
         return;
     }
     const int32_t current = ClampToInt(FRecordNo);
+    // Standing on a visible record already: the search would find it.
+    if (set->GetBit(current)) return;
     int32_t recordNo = current - 1;
     int32_t unused = 0;
     if (set->FindNext(recordNo, 1, unused)) {

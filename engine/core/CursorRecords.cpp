@@ -10,6 +10,8 @@
 // reaches the disk with a later flush (inside a transaction the rollback does it).
 #include "engine/core/DataCursor.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -114,6 +116,21 @@ void TDataCursor::BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key) {
     recordBuffer[RH_DELETED] = flag;
 }
 
+bool TDataCursor::KeyFieldsEqual(uint8_t slot, const uint8_t* a, const uint8_t* b) const {
+    if (!FTable || slot >= SYS_DELETED_SLOT || GetBufferAutoInc(a) != GetBufferAutoInc(b)) return false;
+    const TIndexFile& index = FTable->GetIndexFile();
+    const TDataFile& data = FTable->GetDataFile();
+    for (int i = 0; i < index.KeyFieldCount(slot) && i < MAX_INDEX_FIELDS; ++i) {
+        const TFieldDesc* field = data.FieldDescAt(index.KeyFieldAt(slot, i));
+        // A descriptor the key build would refuse is left to it.
+        if (!field) return false;
+        const uint32_t span = field->IsAutoInc() ? 4u : 1u + field->StoredSize();
+        if (field->Offset() + span > FRecordSize) return false;
+        if (std::memcmp(a + field->Offset(), b + field->Offset(), span) != 0) return false;
+    }
+    return true;
+}
+
 void TDataCursor::DiscardFailedWrite() {
     if (!FTable || IsRemote()) return;
     // Inside a transaction the rollback drops the caches; an exclusive table may
@@ -202,6 +219,41 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
     return result;
 }
 
+void TDataCursor::CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent) {
+    CheckRecordAccess();
+    if (IsNaturalOrder()) RaiseError(KURA_NOCURRREC);
+    const TSteppingScope stepping(FStepping);
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            MoveToFirstKey();
+            while (!FEOF) {
+                // The cursor stands on a key of its copy of the leaf: it and the
+                // keys after it in the leaf, up to the range's end, are taken
+                // here, and one step moves past them all.
+                const TPage* page = FPosition.Page;
+                int32_t steps = 0;
+                bool ended = false;
+                for (int32_t slot = FPosition.Slot; page && slot <= page->KeyCount; ++slot) {
+                    const uint8_t* key = page->GetKeyAddress(static_cast<uint32_t>(slot));
+                    const uint32_t recordNo = page->GetRecordNo(static_cast<uint32_t>(slot));
+                    if (slot > FPosition.Slot) {
+                        if (FRangeActive && CompareWholeKeys(key, FRangeEndKey.data()) > 0) {
+                            ended = true;
+                            break;
+                        }
+                        if (UsesVisibleSet() && !IsVisibleRecord(recordNo)) continue;
+                    }
+                    ++steps;
+                    if (!firstFieldPresent || key[0] != 0) numbers.push_back(recordNo);
+                }
+                MoveBy(std::max(steps, 1));
+                if (ended) break;
+            }
+        },
+        [&] { EndRead(); });
+}
+
 TEngineErrorCode TDataCursor::GetPriorRecord(uint8_t* buffer) {
     if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETPRIORRECORD, buffer);
     CheckRecordAccess();
@@ -285,6 +337,50 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
         },
         [&] { EndRead(); });
     return 0;
+}
+
+bool TDataCursor::ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lock) {
+    // One positioning and one read where nobody else can change the record
+    // between them and the lock: an exclusive table, a read without the lock, or a
+    // record whose lock this transaction took ahead (its locked read would only
+    // compare the record with itself).
+    const bool direct = !IsRemote() && IsNaturalOrder() && recordNo != 0 &&
+                        (!lock || FExclusive ||
+                         (GetLockProtocolOfSession() == lpPessimistic && FTable && FTable->IsLockedAhead(recordNo)));
+    if (!direct) {
+        TCursorBookmark bookmark(4, 0);
+        dfbytes::PutU32(bookmark.data(), recordNo);
+        if (!SetToBookmark(bookmark, false, false)) return false;
+        // The locked read checks the record against the buffer: read it first.
+        const TEngineErrorCode code = GetCurrentRecord(buffer, false);
+        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
+        CheckError(code, {});
+        if (lock) CheckError(GetCurrentRecord(buffer, true), {});
+        return true;
+    }
+    CheckRecordAccess();
+    bool found = false;
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            GotoRecordNumber(static_cast<int32_t>(std::min<uint32_t>(recordNo, INT32_MAX)));
+            found = !FBOF && !FEOF && FRecordNo == recordNo;
+            const bool locking = found && lock;
+            if (locking) LockRecord(recordNo);
+            FEditImage.clear();
+            // Not found: the cursor stands where the search left it, as after a
+            // bookmark that was not found.
+            LoadCurrentRecord(1);
+            const bool there = FRecord->GetRecordNumber() == recordNo;
+            if (locking && !there) {
+                WriteUnlockRecord(recordNo, false);
+                RaiseError(KURA_KEYORRECDELETED);
+            }
+            found = found && there;
+            if (found && buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+        },
+        [&] { EndRead(); });
+    return found;
 }
 
 void TDataCursor::CopyBlobIntoBuffer(uint16_t fieldNo, uint8_t* buffer) {
@@ -517,13 +613,23 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                                                                        static_cast<int32_t>(GetLastAutoIncValue()))));
                 }
                 bool keysChanged = false;
-                TKeyRoom newKey{};
-                TKeyRoom oldKey{};
+                // Every key build fills the bytes it compares.
+                TKeyRoom newKey;
+                TKeyRoom oldKey;
                 const uint8_t indexCount = GetIndexCount();
                 auto keysDiffer = [&] { return CompareFieldValues(newKey.data(), oldKey.data(), FKeySize) != 0; };
-                if (TakesKeyChecks()) {
+                // Indexes whose key fields the write leaves as they are keep their
+                // keys: neither built nor checked. Most writes change no key at all.
+                std::array<bool, INDEX_SLOT_COUNT> rekey{};
+                bool anyRekey = false;
+                for (uint16_t i = 0; i <= indexCount && i < SYS_DELETED_SLOT; ++i) {
+                    if (i == 0 && GetNoPrimaryIndex()) continue;
+                    rekey[i] = !KeyFieldsEqual(static_cast<uint8_t>(i), buffer, FRecord->GetBuffer());
+                    anyRekey = anyRekey || rekey[i];
+                }
+                if (TakesKeyChecks() && anyRekey) {
                     for (uint16_t i = 0; i <= indexCount; ++i) {
-                        if (i == 0 && GetNoPrimaryIndex()) continue;
+                        if (!rekey[i]) continue;
                         SetIndexNumber(static_cast<uint8_t>(i));
                         BuildIndexKey(buffer, newKey.data());
                         BuildIndexKey(FRecord->GetBuffer(), oldKey.data());
@@ -537,8 +643,8 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                     }
                 }
                 touched = true;
-                for (uint16_t i = 0; i <= indexCount; ++i) {
-                    if (i == 0 && GetNoPrimaryIndex()) continue;
+                for (uint16_t i = 0; i <= indexCount && anyRekey; ++i) {
+                    if (!rekey[i]) continue;
                     SetIndexNumber(static_cast<uint8_t>(i));
                     BuildIndexKey(buffer, newKey.data());
                     BuildIndexKey(FRecord->GetBuffer(), oldKey.data());
@@ -557,7 +663,8 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
                 }
                 // FRecord still holds the old image, auto-increment value included:
                 // the old words are found under the value they were filed with.
-                const bool wordsChanged = UpdateTextIndexWords(buffer, FRecord->GetBuffer());
+                const bool wordsChanged = FTable->GetIndexFile().KeyFieldAt(SYS_TEXT_SLOT, 0) != 0 &&
+                                          UpdateTextIndexWords(buffer, FRecord->GetBuffer());
                 if (!keysChanged) keysChanged = wordsChanged;
                 FRecord->SetFieldData(buffer);
                 FRecord->SetAutoIncValue(GetBufferAutoInc(buffer));
@@ -588,7 +695,7 @@ void TDataCursor::ModifyLocked(uint8_t* buffer, bool unlock, bool resync) {
             }
         },
         [&] {
-            SetIndexNumber(savedIndex);
+            if (FIndexNo != savedIndex) SetIndexNumber(savedIndex);
             if (resync) {
                 if (written) UpdateFilterSetOnWrite(FRecord->GetRecordNumber(), FRecord->GetBuffer());
                 Resync();

@@ -28,7 +28,8 @@ constexpr uint8_t DATABASE_TEXT_LENGTH = 100;
 
 }  // namespace
 
-TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate) : FDirectory(directory) {
+TDataCursor::TDataCursor(TDataDirectory* directory, bool noRemoteCreate)
+    : FDirectory(directory), FRemote(directory && directory->IsRemote()) {
     FStopWords.SetSorted(true);
     FStopWords.SetDuplicates(TDuplicates::dupIgnore);
     if (IsRemote()) {
@@ -56,8 +57,6 @@ TDataCursor::~TDataCursor() {
 }
 
 TDataSession* TDataCursor::GetSession() const { return FDirectory ? FDirectory->Session : nullptr; }
-
-bool TDataCursor::IsRemote() const { return FDirectory && FDirectory->IsRemote(); }
 
 std::string TDataCursor::GetDatabaseName() const { return FDirectory ? FDirectory->GetDatabaseName() : std::string(); }
 

@@ -237,7 +237,10 @@ public:
     TDataTable* GetTable() const { return FTable; }
     // The database's path (local) or name (remote), for error texts.
     std::string GetDatabaseName() const;
-    bool IsRemote() const override;
+    // Whether the cursor's database lies on a server, fixed when the cursor is
+    // made (its record sets exist only for a local one); asked at every step of
+    // every operation, so it is a plain flag.
+    bool IsRemote() const final { return FRemote; }
     bool IsNaturalOrder() const;
 
     // No effect when already open. Any failure after the table was opened closes
@@ -421,6 +424,9 @@ public:
 
     TCursorBookmark GetBookmark();
     bool SetToBookmark(const TCursorBookmark& bookmark, bool nearest, bool noChangeCheck);
+    // The bookmark to return to after a table call that may find the table
+    // changed; empty in natural order, where the call keeps the record number.
+    TCursorBookmark PositionBeforeTableCall();
     int32_t CompareBookmarks(const TCursorBookmark& a, const TCursorBookmark& b);
     // 0 or KURA_RECNOTFOUND.
     TEngineErrorCode SetToCursor(TDataCursor& other);
@@ -650,6 +656,7 @@ public:
     // Cursor state. The names are the ones every cursor file uses.
     // ======================================================================
     TDataDirectory* FDirectory = nullptr;
+    bool FRemote = false;
     TDataTable* FTable = nullptr;
     uint32_t FRemoteHandle = 0;
     std::string FTableName;
@@ -936,10 +943,21 @@ public:
     // no longer equals the buffer).
     TEngineErrorCode GetCurrentRecord(uint8_t* buffer, bool lock);
     TEngineErrorCode GetNextRecord(uint8_t* buffer);
+    // The record numbers of the current index's keys from its first to its last
+    // (within the range), in key order, without reading any record; with
+    // firstFieldPresent only those whose first key field is not blank. A leaf's
+    // keys are taken from the cursor's copy of it, one step per leaf. The cursor
+    // ends past the last key. Not in natural order.
+    void CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent);
     TEngineErrorCode GetPriorRecord(uint8_t* buffer);
     // count in: records wanted; out: records read. buffer holds count records.
     TEngineErrorCode ReadRecordBlock(int32_t& count, uint8_t* buffer);
     TEngineErrorCode CloneCurrentRecord(uint8_t* buffer);
+    // A data-changing statement's step onto a record of the natural order it is
+    // about to write: stands on record recordNo and reads it into buffer, in edit
+    // state when lock is set (as GetCurrentRecord with Lock after an unlocked
+    // read). False when the record is no longer there.
+    bool ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lock);
     // Writes raise. Append stores the assigned auto-increment value in buffer.
     void AppendRecord(uint8_t* buffer, bool resync);
     void ModifyRecord(uint8_t* buffer, bool unlock, bool resync);
@@ -964,6 +982,10 @@ public:
     bool TakesKeyChecks() const;
     void CheckRecordAccess() const;
     void BuildLiveRowIdKey(const uint8_t* recordBuffer, uint8_t* key);
+    // True when index slot's key is certainly the same for both record images:
+    // every key field holds the same bytes in both, and so does the row
+    // identifier a non-unique key ends with.
+    bool KeyFieldsEqual(uint8_t slot, const uint8_t* a, const uint8_t* b) const;
     void BuildDeletedRowIdKey(uint8_t* recordBuffer, uint8_t* key);
     void DiscardFailedWrite();
     void ReleaseOperationLock(uint32_t recordNo, uint32_t previousLock);

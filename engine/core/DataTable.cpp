@@ -762,6 +762,9 @@ TRecycleFlush TDataTable::FlushForRecycle() {
 // ---- Record locks ------------------------------------------------------------------
 
 void TDataTable::ResizeBitmaps(uint32_t recordNo) {
+    // Asked at every lock and unlock: a record the maps already cover needs no
+    // growth (they grow together, and only the bits of records asked for are set).
+    if (recordNo < static_cast<uint32_t>(FLockedAhead.RecordCount())) return;
     // Only ever grown: a smaller count would forget locks this table still holds.
     int64_t wanted = std::max<int64_t>(recordNo, static_cast<int64_t>(FDataFile.GetLastRecordNumber()) + 1);
     wanted = std::min<int64_t>(wanted, TRecordsBitmap::MAX_RECORD_COUNT);

@@ -158,6 +158,11 @@ public:
     // in runs; those no write claims go back at the next commit or the end.
     void LockRecordsAhead(std::vector<uint32_t> numbers);
     void ReleaseLocksAhead();
+    // Taken ahead and not yet claimed by a write: no other program can change
+    // the record before this transaction ends.
+    bool IsLockedAhead(uint32_t recordNo) const {
+        return recordNo <= static_cast<uint32_t>(INT32_MAX) && FLockedAhead.GetBit(static_cast<int32_t>(recordNo));
+    }
     void MarkRecordLocked(uint32_t recordNo);
     void UnmarkRecordLocked(uint32_t recordNo);
     bool IsRecordMarkedLocked(uint32_t recordNo);

@@ -165,7 +165,7 @@ void TDataFile::CloseFile() {
     // The shared file outlives this handler while other tables use it: record locks
     // left behind would block them for good.
     UnlockAllRecords();
-    FRecordLocks.clear();
+    FRecordLocks.Clear();
     TFileHandler::CloseFile();
 }
 

@@ -18,6 +18,7 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/DataFileOwner.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/RecordNumberSet.h"
 #include "engine/files/FileHandler.h"
 #include "engine/files/MruCache.h"
 #include "engine/files/RecordCache.h"
@@ -148,6 +149,10 @@ public:
     // to case); its position is stored in the copy. False when none.
     bool FindFieldDescByNumber(uint16_t fieldNo, TFieldDesc& desc) const;
     bool FindFieldDescByName(std::string_view name, TFieldDesc& desc) const;
+    // Descriptor N without a copy; nullptr when there is none.
+    const TFieldDesc* FieldDescAt(int32_t fieldNo) const {
+        return fieldNo >= 1 && fieldNo <= static_cast<int32_t>(FDescs.size()) ? &FDescs[fieldNo - 1] : nullptr;
+    }
     // Position of the named field, 0 when none.
     int32_t FindFieldNo(std::string_view name) const;
     // Replaces number, name, subtype, description, required flag, minimum, maximum
@@ -226,7 +231,7 @@ public:
     // file), highest number first and each run of consecutive numbers in one
     // call; the numbers whose release failed are added to `failed`.
     void UnlockRecords(const std::vector<uint32_t>& ascending, std::vector<uint32_t>& failed);
-    bool IsRecordLockHeld(uint32_t recordNo) const { return FRecordLocks.count(recordNo) != 0; }
+    bool IsRecordLockHeld(uint32_t recordNo) const { return FRecordLocks.Contains(recordNo); }
     // Up to 32,767 attempts, 3 ms apart.
     bool LockSemaphore();
     bool UnlockSemaphore();
@@ -260,7 +265,7 @@ private:
     std::vector<uint8_t> FWindowImage;  // scratch of LoadFromWindow
     std::unique_ptr<TRecordStack> FPool;
 
-    std::set<uint32_t> FRecordLocks;  // record locks this data file holds
+    TRecordNumberSet FRecordLocks;  // record locks this data file holds
     TDataFileStatistics FStatistics;
     bool FFilesWritten = false;  // stands in for the owner's flag without an owner
     bool FLayoutKnown = false;   // descriptors loaded: the record layout is in use

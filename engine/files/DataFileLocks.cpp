@@ -17,7 +17,7 @@ int64_t RecordLockOffset(uint32_t recordNo) { return RECORD_LOCK_BASE - static_c
 bool TDataFile::LockRecord(uint32_t recordNo) {
     if (!ValidLockRecord(recordNo)) return false;
     if (!LockBytes(true, RecordLockOffset(recordNo), 1)) return false;
-    FRecordLocks.insert(recordNo);
+    FRecordLocks.Insert(recordNo);
     return true;
 }
 
@@ -26,14 +26,14 @@ bool TDataFile::LockRecordRun(uint32_t first, uint32_t count) {
     const uint32_t last = first + count - 1;
     // The highest number has the lowest byte.
     if (!LockEachByte(RecordLockOffset(last), count)) return false;
-    for (uint32_t r = first; r <= last; ++r) FRecordLocks.insert(FRecordLocks.end(), r);
+    FRecordLocks.InsertRun(first, count);
     return true;
 }
 
 bool TDataFile::UnlockRecord(uint32_t recordNo) {
     if (!ValidLockRecord(recordNo)) return false;
     if (!LockBytes(false, RecordLockOffset(recordNo), 1)) return false;
-    FRecordLocks.erase(recordNo);
+    FRecordLocks.Erase(recordNo);
     return true;
 }
 
@@ -41,7 +41,7 @@ bool TDataFile::UnlockRecord(uint32_t recordNo) {
 // shares the one open file and its locks, so an unlock of the range would also
 // take away record locks that other tables hold. Only this file's own locks go.
 bool TDataFile::UnlockAllRecords() {
-    const std::vector<uint32_t> held(FRecordLocks.begin(), FRecordLocks.end());
+    const std::vector<uint32_t> held = FRecordLocks.Ascending();
     std::vector<uint32_t> failed;
     UnlockRecords(held, failed);
     return failed.empty();
@@ -64,7 +64,7 @@ void TDataFile::UnlockRecords(const std::vector<uint32_t>& ascending, std::vecto
             (count == 1 ? LockBytes(false, RecordLockOffset(highest), 1)
                         : UnlockByteRanges(RecordLockOffset(highest), count));
         if (released) {
-            for (std::size_t i = begin; i < end; ++i) FRecordLocks.erase(ascending[i]);
+            for (std::size_t i = begin; i < end; ++i) FRecordLocks.Erase(ascending[i]);
         } else {
             // Record by record, so that exactly the ones that failed stay held.
             for (std::size_t i = end; i-- > begin;)

@@ -172,6 +172,14 @@ public:
     void SetIndexDesc(uint8_t slot, const TIndexDesc& desc);
     void SetIndexNameAndFields(uint8_t slot, const TIndexDesc& desc);
     void GetIndexFieldList(uint8_t slot, uint16_t (&fields)[MAX_INDEX_FIELDS]) const;
+    // The number of slot's key fields and field i (0..15) of its list, read in
+    // place, for the writes that look at keys record after record.
+    uint8_t KeyFieldCount(uint8_t slot) const { return slot < INDEX_SLOT_COUNT ? DescAt(slot)[ido::FieldCount] : 0; }
+    uint16_t KeyFieldAt(uint8_t slot, int i) const {
+        if (slot >= INDEX_SLOT_COUNT || i < 0 || i >= MAX_INDEX_FIELDS) return 0;
+        const uint8_t* field = DescAt(slot) + ido::Fields + 2 * i;
+        return static_cast<uint16_t>(field[0] | field[1] << 8);
+    }
     void SetPrimaryIndexDesc(const TIndexDesc& desc);
     void AddIndex(const TIndexDesc& desc);
     void DeleteIndexDesc(uint8_t slot, bool move);

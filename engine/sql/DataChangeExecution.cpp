@@ -370,7 +370,24 @@ struct TKeyRange {
     uint16_t FieldNo = 0;
     const TExpToken* Low = nullptr;   // key >= Low
     const TExpToken* High = nullptr;  // key <= High
+    // The condition says no more than the range: it is an AND of at most one
+    // inclusive lower and one inclusive upper bound on an integer field, so a row
+    // of the range is accepted exactly when its field is not blank.
+    bool Exact = true;
+    int Lows = 0;
+    int Highs = 0;
 };
+
+bool IsIntegerType(uint8_t type) {
+    switch (type) {
+        case fldINT16:
+        case fldINT32:
+        case fldINT64:
+        case fldUINT16:
+        case fldUINT32: return true;
+        default: return false;
+    }
+}
 
 bool IsRangeType(uint8_t type) {
     switch (type) {
@@ -403,12 +420,18 @@ uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo) {
 }
 
 void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
-    if (!node || node->Kind != ekBinary) return;
+    if (!node || node->Kind != ekBinary) {
+        range.Exact = false;
+        return;
+    }
     if (node->Code == opAnd) {
         CollectBounds(node->Left, cursor, range);
         CollectBounds(node->Right, cursor, range);
         return;
     }
+    // Whatever is not taken as an inclusive bound below leaves a test to make.
+    const bool exactBefore = range.Exact;
+    range.Exact = false;
     if (node->Code < opEqual || node->Code > opLessEqual || node->Code == opNotEqual) return;
     const TExpToken* column = node->Left;
     const TExpToken* value = node->Right;
@@ -429,22 +452,23 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
         range.Index = index;
         range.FieldNo = column->FieldNumber;
     }
-    if (code == opEqual || code == opGreater || code == opGreaterEqual) range.Low = value;
-    if (code == opEqual || code == opLess || code == opLessEqual) range.High = value;
+    if (code == opEqual || code == opGreater || code == opGreaterEqual) {
+        range.Low = value;
+        ++range.Lows;
+    }
+    if (code == opEqual || code == opLess || code == opLessEqual) {
+        range.High = value;
+        ++range.Highs;
+    }
+    range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
 }
 
 // A target record to change: its natural-order bookmark and, for a joined
 // statement, the values taken from the first joined row that accepted it.
 struct TMark {
-    TCursorBookmark Bookmark;
+    uint32_t RecordNo = 0;
     std::vector<TTokenHolder> Values;
 };
-
-TCursorBookmark NaturalBookmark(uint32_t recordNo) {
-    TCursorBookmark mark(4, 0);
-    dfbytes::PutU32(mark.data(), recordNo);
-    return mark;
-}
 
 // Every target record some joined row accepts.
 std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
@@ -471,7 +495,7 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
         const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
         if (!seen.insert(recordNo).second) continue;
         TMark mark;
-        mark.Bookmark = NaturalBookmark(recordNo);
+        mark.RecordNo = recordNo;
         for (const auto& column : plan.Columns) {
             TTokenHolder value;
             if (column.Value) {
@@ -493,6 +517,8 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     TKeyRange range;
     if (query.Where) CollectBounds(query.Where, cursor, range);
     const bool ranged = range.Index != NATURAL_ORDER && (range.Low || range.High);
+    // A second bound on one side would replace the first in the range.
+    const bool exact = ranged && range.Exact && range.Lows <= 1 && range.Highs <= 1;
     std::vector<uint32_t> numbers;
     if (ranged) {
         cursor.SwitchToIndex(range.Index);
@@ -504,7 +530,10 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
         cursor.SwitchToIndex(NATURAL_ORDER);
     }
     cursor.SetToBegin();
-    while (cursor.GetNextRecord(record) == 0) {
+    // The keys say it all: no record is read, and the rows whose field is blank
+    // are passed over by the key's first byte (the index is ascending).
+    if (exact) cursor.CollectKeyRecordNumbers(numbers, true);
+    while (!exact && cursor.GetNextRecord(record) == 0) {
         if (query.Where) {
             TTokenHolder result = Evaluate(query.Where, &cursor, record);
             const TExpToken& t = *result.Token;
@@ -515,7 +544,7 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     if (ranged) cursor.ResetRange();
     cursor.SwitchToIndex(NATURAL_ORDER);
     std::vector<TMark> marks(numbers.size());
-    for (size_t i = 0; i < numbers.size(); ++i) marks[i].Bookmark = NaturalBookmark(numbers[i]);
+    for (size_t i = 0; i < numbers.size(); ++i) marks[i].RecordNo = numbers[i];
     return marks;
 }
 
@@ -540,10 +569,7 @@ public:
         if (i < FNext) return;
         FNext = i + FStretch;
         std::vector<uint32_t> numbers;
-        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) {
-            const TCursorBookmark& b = FMarks[k].Bookmark;
-            if (b.size() == 4) numbers.push_back(dfbytes::GetU32(b.data()));
-        }
+        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) numbers.push_back(FMarks[k].RecordNo);
         FCursor.LockRecordsAhead(numbers);
     }
     // A commit gave back what was not written: the next row starts a stretch.
@@ -571,12 +597,7 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
         if (progress.Aborted()) break;
         progress.Step();
         ahead.Before(i);
-        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
-        // The locked read checks the record against the buffer: read it first.
-        const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
-        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
-        cursor.CheckError(code, {});
-        cursor.CheckError(cursor.GetCurrentRecord(record, true), {});
+        if (!cursor.ReadRecordToChange(mark.RecordNo, record, true)) continue;
         try {
             // Every value sees the row as it was before the statement touched it.
             if (mark.Values.empty()) {
@@ -617,10 +638,7 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
         if (progress.Aborted()) break;
         progress.Step();
         ahead.Before(i);
-        if (!cursor.SetToBookmark(mark.Bookmark, false, false)) continue;
-        const TEngineErrorCode code = cursor.GetCurrentRecord(record, false);
-        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) continue;
-        cursor.CheckError(code, {});
+        if (!cursor.ReadRecordToChange(mark.RecordNo, record, false)) continue;
         cursor.DeleteRecord(record, false);
         if (transaction.RowDone()) ahead.Committed();
     }

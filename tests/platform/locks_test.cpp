@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -277,6 +279,81 @@ TEST(PlatformLocks, BytesLockedInOneCallAreHeldAndReleasedOneByOne) {
     EXPECT_EQ(child.readLine(), "ok");
     child.send("quit");
     child.wait();
+    CloseHandle(h);
+    CloseHandle(other);
+}
+
+// Runs of bytes locked in one call are kept whole until a release cuts them: every
+// sequence of locks and releases must answer, and hold, what one lock per byte
+// would. The model keeps exactly that: whole ranges, and every byte of a run as a
+// range of its own.
+TEST(PlatformLocks, RunsOfBytesAnswerAsLocksOfEachByte) {
+    kura::test::TempDir dir;
+    std::string path = MakeFile(dir, "runs.dat");
+    FileHandle h = OpenShared(path);
+    FileHandle other = OpenShared(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    std::mt19937 random(34);
+    std::map<uint64_t, uint64_t> model;  // start -> length
+    constexpr uint64_t span = 64;
+    auto heldInModel = [&](uint64_t b) {
+        auto it = model.upper_bound(b);
+        return it != model.begin() && b - std::prev(it)->first < std::prev(it)->second;
+    };
+    auto freeInModel = [&](uint64_t o, uint64_t l) {
+        for (uint64_t b = o; b < o + l; ++b)
+            if (heldInModel(b)) return false;
+        return true;
+    };
+    // The model's answer to releasing [o, o + l) as whole ranges one after the other.
+    auto coveredInModel = [&](uint64_t o, uint64_t l) {
+        for (uint64_t b = o; b < o + l;) {
+            auto it = model.find(b);
+            if (it == model.end() || b + it->second > o + l) return false;
+            b += it->second;
+        }
+        return true;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        const uint64_t o = random() % span;
+        const uint64_t l = 1 + random() % std::min<uint64_t>(8, span - o);
+        const uint64_t at = kTop + o;
+        switch (random() % 5) {
+            case 0: {
+                const bool ok = LockFile(h, at, l);
+                ASSERT_EQ(ok, freeInModel(o, l)) << step;
+                if (ok) model[o] = l;
+                break;
+            }
+            case 1: {
+                const bool ok = LockFileBytes(h, at, l);
+                ASSERT_EQ(ok, freeInModel(o, l)) << step;
+                for (uint64_t b = o; ok && b < o + l; ++b) model[b] = 1;
+                break;
+            }
+            case 2: {
+                auto it = model.find(o);
+                const bool expected = it != model.end() && it->second == l;
+                ASSERT_EQ(UnlockFile(h, at, l), expected) << step;
+                if (expected) model.erase(it);
+                break;
+            }
+            default: {
+                const bool expected = coveredInModel(o, l);
+                ASSERT_EQ(UnlockFileRanges(h, at, l), expected) << step;
+                if (expected) model.erase(model.lower_bound(o), model.lower_bound(o + l));
+                break;
+            }
+        }
+        // Another handle sees the same bytes held.
+        const uint64_t b = random() % span;
+        const bool taken = LockFile(other, kTop + b, 1);
+        ASSERT_EQ(taken, !heldInModel(b)) << step << " byte " << b;
+        if (taken) {
+            ASSERT_TRUE(UnlockFile(other, kTop + b, 1));
+        }
+    }
     CloseHandle(h);
     CloseHandle(other);
 }

@@ -5,9 +5,12 @@
 #include <signal.h>
 
 #include <chrono>
+#include <random>
+#include <set>
 #include <string>
 
 #include "engine/files/DataFile.h"
+#include "engine/files/RecordNumberSet.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/files/DataFileTestSupport.h"
 
@@ -148,4 +151,49 @@ TEST(DataFileLocks, HeaderChangeByOtherProcess) {
     EXPECT_FALSE(t.file.HeaderChanged());
     child.send("quit");
     EXPECT_EQ(child.wait(), 0);
+}
+
+// The set a data file keeps its record locks in, against a plain ordered set:
+// runs across block edges, scattered numbers, the highest numbers, erasing what
+// is not there.
+TEST(DataFileLocks, RecordNumberSetAgainstModel) {
+    std::mt19937 random(34);
+    TRecordNumberSet set;
+    std::set<uint32_t> model;
+    const uint32_t bases[] = {1u, 500u, 100000u, 0xFFFFFFFFu - 2000u};
+    for (int step = 0; step < 4000; ++step) {
+        const uint32_t base = bases[random() % 4];
+        const uint32_t n = base + static_cast<uint32_t>(random() % 1500);
+        switch (random() % 4) {
+            case 0: {
+                const uint32_t count = static_cast<uint32_t>(random() % 700);
+                const uint32_t room = 0xFFFFFFFFu - n;
+                const uint32_t taken = std::min(count, room);
+                set.InsertRun(n, taken);
+                for (uint32_t r = 0; r < taken; ++r) model.insert(n + r);
+                break;
+            }
+            case 1:
+                set.Insert(n);
+                model.insert(n);
+                break;
+            default:
+                set.Erase(n);
+                model.erase(n);
+                break;
+        }
+        ASSERT_EQ(set.Contains(n), model.count(n) != 0) << n;
+        ASSERT_EQ(set.Size(), model.size());
+        if (step % 500 == 0) {
+            ASSERT_EQ(set.Ascending(), std::vector<uint32_t>(model.begin(), model.end()));
+        }
+    }
+    ASSERT_EQ(set.Ascending(), std::vector<uint32_t>(model.begin(), model.end()));
+    for (uint32_t n : std::vector<uint32_t>(model.begin(), model.end())) set.Erase(n);
+    EXPECT_EQ(set.Size(), 0u);
+    EXPECT_TRUE(set.Ascending().empty());
+    set.InsertRun(0xFFFFFFFFu, 1);
+    EXPECT_TRUE(set.Contains(0xFFFFFFFFu));
+    set.Clear();
+    EXPECT_FALSE(set.Contains(0xFFFFFFFFu));
 }

@@ -1,0 +1,151 @@
+// UPDATE and DELETE take shortcuts when they can: rows marked from the keys of
+// their range alone, each row read once when its lock was taken ahead, indexes
+// whose key fields a write leaves alone not touched. The same statement, made to
+// take the general way (a condition the range does not cover, one row per
+// stretch so that nothing is locked ahead), must leave the same table; and every
+// index must read like one built afresh from the records.
+#include <string>
+#include <vector>
+
+#include "engine/core/DataDirectory.h"
+#include "engine/core/DataTable.h"
+#include "tests/common/EngineTestSupport.h"
+#include "tests/engine/sql/StatementTestSupport.h"
+
+using namespace kura;
+using namespace kura::test;
+
+namespace {
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
+
+using Rows = std::vector<std::string>;
+
+// Code page 932 names whose second bytes are 0x5C (ソ, 表, 能).
+const std::string kNames[] = {"\x83\x5C", "\x95\x5C\x83\x5C", "ab\x94\x5C", "\x83\x5Cz"};
+
+void CreateTable(SqlDatabase& db, const std::string& table) {
+    db.Run("CREATE TABLE " + table + " (k INTEGER, name CHAR(20), n INTEGER, code INTEGER, PRIMARY KEY (k))");
+    db.Run("CREATE INDEX byname ON " + table + " (name)");
+    db.Run("CREATE INDEX bycode ON " + table + " (code)");
+}
+
+void Fill(SqlDatabase& db, const std::string& table, int rows) {
+    CreateTable(db, table);
+    db.Run("START TRANSACTION");
+    for (int k = 1; k <= rows; ++k) {
+        const std::string n = k % 5 == 0 ? "NULL" : std::to_string(k % 7);
+        const std::string code = k % 6 == 0 ? "NULL" : std::to_string(k % 4);
+        db.Run("INSERT INTO " + table + " VALUES (" + std::to_string(k) + ", '" + kNames[k % 4] + std::to_string(k % 3) +
+               "', " + n + ", " + code + ")");
+    }
+    db.Run("COMMIT");
+}
+
+// Every index of the table walked in its order, each row given as its key fields.
+std::vector<Rows> IndexWalks(SqlDatabase& db, const std::string& table) {
+    TDataCursor cursor(&db.Dir());
+    cursor.SetTableName(table);
+    cursor.SetReadOnly(true);
+    cursor.OpenCursor();
+    std::vector<uint8_t> record(cursor.GetCursorRecordSize() + 16, 0);
+    std::vector<Rows> walks;
+    for (uint8_t slot = 0; slot <= cursor.GetIndexCount(); ++slot) {
+        TIndexDesc desc;
+        cursor.GetIndexDesc(slot, desc);
+        cursor.SwitchToIndex(slot);
+        cursor.SetToBegin();
+        Rows walk;
+        while (cursor.GetNextRecord(record.data()) == 0) {
+            std::string keys;
+            for (int i = 0; i < desc.GetFieldCount(); ++i)
+                keys += CursorFieldText(cursor, desc.GetField(i), record.data()) + "|";
+            walk.push_back(keys);
+        }
+        walks.push_back(walk);
+    }
+    cursor.CloseCursor(false);
+    return walks;
+}
+
+// The walks of indexes built from scratch over a copy of the table's records.
+std::vector<Rows> FreshIndexWalks(SqlDatabase& db, const std::string& table) {
+    CreateTable(db, "fresh");
+    db.Run("INSERT INTO fresh SELECT * FROM " + table);
+    std::vector<Rows> walks = IndexWalks(db, "fresh");
+    db.Run("DROP TABLE fresh");
+    return walks;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
+    struct Case {
+        const char* statement;  // on table %T; WHERE last
+        uint16_t abortAt;       // progress percent at which to stop; 0: never
+        int deleteAtProgress;   // k of a row another cursor deletes at the first progress event; 0: none
+        int rows = 60;          // enough for several index leaves: 2000
+    };
+    const std::string cp932 = "\x83\x5C\x95\x5C";
+    const std::string renameTen = "UPDATE %T SET name = '" + cp932 + "' WHERE k >= 10 AND k <= 20";
+    const Case cases[] = {
+        {"UPDATE %T SET n = n + 1 WHERE k <= 30", 0, 0},
+        {renameTen.c_str(), 0, 0},
+        // Changes the primary key of the rows it walks.
+        {"UPDATE %T SET k = k + 100 WHERE k <= 12", 0, 0},
+        // The code index holds blank keys below the range: they are no rows of it.
+        {"UPDATE %T SET n = NULL, code = 9 WHERE code <= 1", 0, 0},
+        {"UPDATE %T SET code = NULL, n = n - 1 WHERE code = 2", 0, 0},
+        {"UPDATE %T SET n = k WHERE code >= 3", 0, 0},
+        {"DELETE FROM %T WHERE k >= 25 AND k <= 35", 0, 0},
+        // Gone after the rows were marked, before they were written.
+        {"UPDATE %T SET n = 0 WHERE k >= 20", 0, 50},
+        {"DELETE FROM %T WHERE k <= 40", 0, 33},
+        // Stopped halfway: the rows so far stay written, the others untouched.
+        {"UPDATE %T SET n = n * 2, name = 'x' WHERE k >= 30", 40, 0},
+        // The keys of many leaves, blank ones among them, rewritten as they are walked.
+        {"UPDATE %T SET n = n + 1, code = 7 WHERE code <= 2", 0, 0, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.statement);
+        SqlDatabase db;
+        db.Session().SetProgressSteps(10);
+        Fill(db, "fast", c.rows);
+        Fill(db, "general", c.rows);
+        auto run = [&](const std::string& table, const std::string& text) {
+            TQueryStatement statement(&db.Dir());
+            bool deleted = false;
+            statement.SetProgressEvent([&](TQueryStatement*, uint16_t percent, bool& abort) {
+                if (c.deleteAtProgress != 0 && !deleted) {
+                    deleted = true;
+                    EXPECT_EQ(db.Run("DELETE FROM " + table + " WHERE k = " + std::to_string(c.deleteAtProgress)), 1u);
+                }
+                if (c.abortAt != 0 && percent >= c.abortAt) abort = true;
+            });
+            statement.Prepare(text);
+            TDataCursor* cursor = nullptr;
+            statement.Execute(cursor);
+            return statement.RowsAffected();
+        };
+        const std::string fast = Replace(c.statement, "%T", "fast");
+        // A condition no range covers, and intermediate commits after every row.
+        const std::string general = Replace(c.statement, "%T", "general") + " AND 1 = 1 COMMIT INTERVAL 1";
+        const uint32_t fastRows = run("fast", fast);
+        const uint32_t generalRows = run("general", general);
+        EXPECT_EQ(fastRows, generalRows);
+        EXPECT_GT(fastRows, 0u);
+        EXPECT_EQ(db.Rows("fast"), db.Rows("general"));
+        const std::vector<Rows> walks = IndexWalks(db, "fast");
+        EXPECT_EQ(walks, IndexWalks(db, "general"));
+        EXPECT_EQ(walks, FreshIndexWalks(db, "fast"));
+        ASSERT_EQ(walks.size(), 3u);
+        EXPECT_EQ(walks[0].size(), db.Rows("fast").size());
+    }
+}
+
+}  // namespace
