@@ -163,7 +163,7 @@ void TDataCursor::PutFieldData(const TFieldDesc& desc, uint8_t* buffer, const vo
     if (in) {
         switch (desc.FieldType()) {
             case fldZSTRING: {
-                char work[STRING_WORK_SIZE] = {};
+                char work[STRING_WORK_SIZE];
                 const auto* text = static_cast<const char*>(value);
                 std::size_t length = strnlen(text, STRING_WORK_SIZE - 1);
                 const std::size_t room = size > 0 ? size - 1u : 0u;
@@ -439,9 +439,15 @@ void TDataCursor::EndRead() {
 bool TDataCursor::BeginWrite() {
     if (FTable && !IsRemote() && FExclusive) FTable->BeginExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return false;
-    const TCursorBookmark bookmark = GetBookmark();
+    // A position in natural order is the record number, which the table's bracket
+    // leaves alone: only a key position is copied before (every write begins a
+    // bracket, and the copy is seldom wanted).
+    const bool natural = IsNaturalOrder();
+    TCursorBookmark bookmark;
+    if (!natural) bookmark = GetBookmark();
     const bool changed = FTable->BeginWrite();
     if (!changed && !TableHasChanged()) return false;
+    if (natural) bookmark = GetBookmark();
     try {
         ReturnToBookmark(bookmark);
     } catch (...) {

@@ -252,6 +252,64 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
     query.RowsAffected = 1;
 }
 
+// A target column filled from a plain column of a source table of the same type
+// and size: the field's stored bytes go to the column's store as they are, which
+// is what evaluating the column and writing its value would store (the same NULL,
+// trimming and case rules), without the evaluation and the copies in between.
+// A text too long for the column, or for a value, takes the evaluated way with its
+// cut on a character boundary.
+struct TFieldCopy {
+    const TPlanTable* Level = nullptr;  // none: the value is evaluated
+    uint16_t Offset = 0;                // of the presence byte in the level's record
+    uint8_t Size = 0;
+    bool Text = false;
+    std::size_t Room = 0;  // characters the target column keeps
+};
+
+TFieldCopy PlanFieldCopy(const TQueryPlan& source, const TExpToken* value, const TFieldDesc& target) {
+    TFieldCopy copy;
+    if (!value || value->Kind != ekColumn || value->BindSlot2 != 0 || value->BindSlot1 < 0 ||
+        static_cast<std::size_t>(value->BindSlot1) >= source.Tables.size() || value->FromStringConstant != 0 ||
+        value->Name == "*") {
+        return copy;
+    }
+    const TPlanTable& level = source.Tables[static_cast<std::size_t>(value->BindSlot1)];
+    if (!level.Cursor) return copy;
+    TFieldDesc desc;
+    level.Cursor->GetFieldDesc(value->FieldNumber, desc);
+    const uint8_t type = desc.FieldType();
+    const bool text = type == fldZSTRING;
+    if (type != value->DataType || type != target.FieldType() || type == fldBLOB || desc.IsAutoInc() ||
+        target.IsAutoInc() || desc.StoredSize() > FieldValueBufferSize || (!text && desc.StoredSize() != target.StoredSize()) ||
+        static_cast<std::size_t>(desc.Offset()) + desc.StoredSize() + 1 > level.Buffer.size()) {
+        return copy;
+    }
+    copy.Level = &level;
+    copy.Offset = desc.Offset();
+    copy.Size = desc.StoredSize();
+    copy.Text = text;
+    copy.Room = target.StoredSize() > 0 ? target.StoredSize() - 1u : 0u;
+    return copy;
+}
+
+// Stores the field as the evaluated way would; false when only that way can.
+bool CopyField(const TFieldCopy& copy, TDataCursor& cursor, const TDataChangePlan::TColumn& column, uint8_t* record) {
+    const uint8_t* field = copy.Level->Buffer.data() + copy.Offset;
+    if (copy.Level->AtEnd || field[0] == 0) {
+        cursor.PutField(column.FieldNo, record, nullptr);
+        return true;
+    }
+    if (copy.Text) {
+        // An evaluated value holds at most FieldValueBufferSize bytes with its zero.
+        const void* end = std::memchr(field + 1, 0, copy.Size);
+        if (!end) return false;
+        const auto length = static_cast<std::size_t>(static_cast<const uint8_t*>(end) - (field + 1));
+        if (length > copy.Room || length + 1 > FieldValueBufferSize) return false;
+    }
+    cursor.PutField(column.FieldNo, record, field + 1);
+    return true;
+}
+
 // The source's joined rows, each evaluated and appended as it is met.
 void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     TQueryPlan& source = *query.InsertSource->Plan;
@@ -265,6 +323,8 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     TChangeTransaction transaction(query, plan);
     TRowProgress progress(query.Statement, source.Tables.empty() ? 0 : source.Tables[0].Cursor->GetRecordCount());
     const size_t count = std::min(plan.Columns.size(), source.Columns.size());
+    std::vector<TFieldCopy> copies(count);
+    for (size_t i = 0; i < count; ++i) copies[i] = PlanFieldCopy(source, source.Columns[i].Value, plan.Columns[i].Desc);
     while (source.NextRow()) {
         if (progress.Aborted()) break;
         progress.Step();
@@ -274,6 +334,7 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
         cursor.InitRecord(record);
         try {
             for (size_t i = 0; i < count; ++i) {
+                if (copies[i].Level && CopyField(copies[i], cursor, plan.Columns[i], record)) continue;
                 TTokenHolder value;
                 value.Token = EvaluateExpression(source.Columns[i].Value, nullptr, &source, source.LocaleId,
                                                  source.SortId, &TQueryPlan::ColumnValue);
