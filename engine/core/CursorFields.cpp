@@ -439,15 +439,19 @@ void TDataCursor::EndRead() {
 bool TDataCursor::BeginWrite() {
     if (FTable && !IsRemote() && FExclusive) FTable->BeginExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return false;
-    // A position in natural order is the record number, which the table's bracket
-    // leaves alone: only a key position is copied before (every write begins a
-    // bracket, and the copy is seldom wanted).
+    // A position in natural order is the record number: only a key position is
+    // copied before the table's bracket (every write begins one, and the copy is
+    // seldom wanted).
     const bool natural = IsNaturalOrder();
+    const uint32_t recordNo = FRecordNo;
     TCursorBookmark bookmark;
     if (!natural) bookmark = GetBookmark();
     const bool changed = FTable->BeginWrite();
     if (!changed && !TableHasChanged()) return false;
-    if (natural) bookmark = GetBookmark();
+    if (natural) {
+        bookmark.assign(4, 0);
+        dfbytes::PutU32(bookmark.data(), recordNo);
+    }
     try {
         ReturnToBookmark(bookmark);
     } catch (...) {
