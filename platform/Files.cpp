@@ -255,6 +255,9 @@ FileHandle gNextHandle = 1;
 struct HeldRange {
     FileHandle owner;
     uint64_t length;
+    // Bytes locked in one call that count as a lock each (LockFileBytes): kept as
+    // one entry, split when some of them go.
+    bool eachByte = false;
 };
 // The ranges a file's locks hold in this process, by start. They never overlap,
 // so a transaction holding thousands of record locks checks and releases each in
@@ -696,9 +699,9 @@ int64_t GetFileSize(FileHandle handle) {
 
 namespace {
 
-// Locks [offset, offset + length) with one system call and records it as
-// `pieces` ranges of length / pieces bytes each.
-bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pieces) {
+// Locks [offset, offset + length) with one system call and records it as one
+// range, or as a run of one-byte ranges.
+bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, bool eachByte) {
     auto object = Find(handle);
     if (!object) return false;
     if (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)
@@ -736,19 +739,33 @@ bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pie
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail(ERROR_LOCK_VIOLATION);
     }
-    const uint64_t piece = length / pieces;
-    auto hint = ranges.lower_bound(offset);
-    for (uint64_t k = 0; k < pieces; ++k)
-        hint = std::next(ranges.emplace_hint(hint, offset + k * piece, HeldRange{handle, piece}));
+    ranges.emplace(offset, HeldRange{handle, length, eachByte && length > 1});
     return true;
+}
+
+// The entry of a run of one-byte locks that holds byte `at`, or end.
+HeldRanges::iterator RunHolding(HeldRanges& ranges, uint64_t at, FileHandle handle) {
+    auto it = ranges.upper_bound(at);
+    if (it == ranges.begin()) return ranges.end();
+    --it;
+    const bool holds = it->second.eachByte && it->second.owner == handle && at - it->first < it->second.length;
+    return holds ? it : ranges.end();
+}
+
+// Puts back what is left of a run below `from` and above `last` once those bytes
+// are released.
+void KeepRest(HeldRanges& ranges, uint64_t start, uint64_t runLast, uint64_t from, uint64_t last,
+              FileHandle handle) {
+    if (from > start) ranges.emplace(start, HeldRange{handle, from - start, from - start > 1});
+    if (runLast > last) ranges.emplace(last + 1, HeldRange{handle, runLast - last, runLast - last > 1});
 }
 
 }  // namespace
 
-bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) { return LockRange(handle, offset, length, 1); }
+bool LockFile(FileHandle handle, uint64_t offset, uint64_t length) { return LockRange(handle, offset, length, false); }
 
 bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length) {
-    return LockRange(handle, offset, length, std::max<uint64_t>(length, 1));
+    return LockRange(handle, offset, length, true);
 }
 
 bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
@@ -759,11 +776,21 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     if (it == gHeldRanges.end()) return Fail(ERROR_NOT_LOCKED);
     auto& ranges = it->second;
     auto held = ranges.find(offset);
-    if (held == ranges.end() || held->second.owner != handle || held->second.length != length)
-        return Fail(ERROR_NOT_LOCKED);
-    // Ranges of one handle never overlap, so this releases exactly the one lock.
-    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
-    ranges.erase(held);
+    if (held != ranges.end() && held->second.owner == handle && held->second.length == length &&
+        !held->second.eachByte) {
+        // Ranges of one handle never overlap, so this releases exactly the one lock.
+        SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+        ranges.erase(held);
+    } else {
+        // One byte of a run locked byte by byte.
+        held = length == 1 ? RunHolding(ranges, offset, handle) : ranges.end();
+        if (held == ranges.end()) return Fail(ERROR_NOT_LOCKED);
+        const uint64_t start = held->first;
+        const uint64_t runLast = start + held->second.length - 1;
+        SetOfdLock(object->lockFd, F_UNLCK, offset, 1);
+        ranges.erase(held);
+        KeepRest(ranges, start, runLast, offset, offset, handle);
+    }
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;
 }
@@ -776,18 +803,26 @@ bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length) {
     if (it == gHeldRanges.end() || length == 0 || offset > UINT64_MAX - length) return Fail(ERROR_NOT_LOCKED);
     auto& ranges = it->second;
     const uint64_t end = offset + length;
+    // A run of one-byte locks may start before the range and end after it: its
+    // bytes outside stay held.
     auto first = ranges.find(offset);
+    if (first == ranges.end()) first = RunHolding(ranges, offset, handle);
+    if (first == ranges.end()) return Fail(ERROR_NOT_LOCKED);
+    const uint64_t start = first->first;
+    uint64_t runLast = 0;
     auto next = first;
-    uint64_t covered = offset;
+    uint64_t covered = start;
     while (covered < end) {
         if (next == ranges.end() || next->first != covered || next->second.owner != handle ||
-            next->second.length > end - covered)
+            (next->second.length > end - covered && !next->second.eachByte))
             return Fail(ERROR_NOT_LOCKED);
         covered += next->second.length;
+        runLast = covered - 1;
         ++next;
     }
     SetOfdLock(object->lockFd, F_UNLCK, offset, length);
     ranges.erase(first, next);
+    KeepRest(ranges, start, runLast, offset, end - 1, handle);
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;
 }
