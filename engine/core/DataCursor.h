@@ -167,6 +167,9 @@ struct TCursorPosition {
     uint8_t Depth = 1;
     std::array<uint32_t, MAX_INDEX_DEPTH> PathSlots{};
     std::array<uint32_t, MAX_INDEX_DEPTH> PathPages{};
+    // Entries above these depths are zero: a clear stops there.
+    uint8_t SlotsUsed = 0;
+    uint8_t PagesUsed = 0;
 };
 
 // The three record sets of the filter and range machinery.

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ExpCodes.h"
@@ -176,6 +177,8 @@ public:
         return false;
     }
     uint32_t Interval() const { return FInterval; }
+    // The next RowDone commits.
+    bool CommitsNext() const { return (FOwn || FQuery.CommitIntervalGiven) && (FCount + 1) % FInterval == 0; }
     void Finish() {
         if (FOwn) FDatabase->Commit(true, FQuery.CommitFlush != 0);
         FFinished = true;
@@ -200,27 +203,73 @@ public:
     }
     // The callee may ask to stop (Aborted); the row at hand is still done.
     void Step() {
+        const bool reports = ReportsNext();
         ++FCounter;
-        if (FTotal > 0 && FStatement) {
-            const int32_t percent = static_cast<int32_t>(std::min<uint64_t>(uint64_t{FCounter} * 100 / FTotal, 100));
-            if (percent >= FLast + FInterval) {
-                FStatement->DoProgress(static_cast<uint16_t>(percent), FAbort);
-                FLast = percent;
-            }
+        if (reports) {
+            const int32_t percent = Percent(FCounter);
+            FStatement->DoProgress(static_cast<uint16_t>(percent), FAbort);
+            FLast = percent;
         }
     }
+    // The next Step calls the progress event.
+    bool ReportsNext() const { return FTotal > 0 && FStatement && Percent(FCounter + 1) >= FLast + FInterval; }
     bool Aborted() const { return FAbort; }
     void Finish() {
         if (FLast != 100 && FStatement) FStatement->DoProgress(100, FAbort);
     }
 
 private:
+    int32_t Percent(uint32_t counter) const {
+        return static_cast<int32_t>(std::min<uint64_t>(uint64_t{counter} * 100 / FTotal, 100));
+    }
     TQueryStatement* FStatement;
     uint32_t FTotal;
     uint32_t FCounter = 0;
     int32_t FInterval = 100;
     int32_t FLast = 0;
     bool FAbort = false;
+};
+
+// Inside a transaction a write bracket takes no lock and writes nothing (the
+// commit takes the writer ranges and writes the files), so the appends of a run
+// of rows share one bracket instead of each beginning and ending its own. The
+// run ends before every progress event, whose handler may write to the table
+// through another session, before every commit, and at the statement's end or
+// error.
+class TWriteStretch {
+public:
+    explicit TWriteStretch(TDataCursor& cursor) : FCursor(cursor) {}
+    ~TWriteStretch() {
+        try {
+            End();
+        } catch (...) {
+        }
+    }
+    TWriteStretch(const TWriteStretch&) = delete;
+    TWriteStretch& operator=(const TWriteStretch&) = delete;
+    void Enter() {
+        if (FOpen) return;
+        const TDataTable* table = FCursor.GetTable();
+        if (!table || !table->IsTransactionLocked()) return;
+        FCursor.BeginWrite();
+        FOpen = true;
+    }
+    void End() {
+        if (!FOpen) return;
+        FOpen = false;
+        FCursor.EndWrite();
+    }
+    // Around the steps of a row: the progress event and the commit after it.
+    void BeforeStep(const TRowProgress& progress) {
+        if (progress.ReportsNext()) End();
+    }
+    void BeforeRowDone(const TChangeTransaction& transaction) {
+        if (transaction.CommitsNext()) End();
+    }
+
+private:
+    TDataCursor& FCursor;
+    bool FOpen = false;
 };
 
 TTokenHolder Evaluate(const TExpToken* node, TDataCursor* cursor, uint8_t* record) {
@@ -325,8 +374,10 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     const size_t count = std::min(plan.Columns.size(), source.Columns.size());
     std::vector<TFieldCopy> copies(count);
     for (size_t i = 0; i < count; ++i) copies[i] = PlanFieldCopy(source, source.Columns[i].Value, plan.Columns[i].Desc);
+    TWriteStretch stretch(cursor);
     while (source.NextRow()) {
         if (progress.Aborted()) break;
+        stretch.BeforeStep(progress);
         progress.Step();
         bool accepted = true;
         for (const TExpToken* condition : source.Residual) accepted = accepted && source.Accepts(condition);
@@ -340,14 +391,17 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
                                                  source.SortId, &TQueryPlan::ColumnValue);
                 writer.Write(plan.Columns[i], ValueOf(*value.Token));
             }
+            stretch.Enter();
             cursor.AppendRecord(record, false);
             cursor.FreeAllBlobs(true);
         } catch (...) {
             cursor.DiscardRecordBlobs(record);
             throw;
         }
+        stretch.BeforeRowDone(transaction);
         transaction.RowDone();
     }
+    stretch.End();
     progress.Finish();
     transaction.Finish();
 }
@@ -371,8 +425,10 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     TRowProgress progress(query.Statement, source->GetRecordCount());
     std::vector<uint8_t> blob;
     uint8_t buffer[FieldValueBufferSize + 261];
+    TWriteStretch stretch(cursor);
     while (source->GetNextRecord(sourceRecord.data()) == 0) {
         if (progress.Aborted()) break;
+        stretch.BeforeStep(progress);
         progress.Step();
         cursor.InitRecord(record);
         try {
@@ -410,6 +466,7 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
                 value.Null = blank;
                 writer.Write(plan.Columns[i], value);
             }
+            stretch.Enter();
             cursor.AppendRecord(record, false);
             // The BLOBs written for this row are stored: nothing of them stays open.
             cursor.FreeAllBlobs(true);
@@ -417,8 +474,10 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
             cursor.DiscardRecordBlobs(record);
             throw;
         }
+        stretch.BeforeRowDone(transaction);
         transaction.RowDone();
     }
+    stretch.End();
     progress.Finish();
     transaction.Finish();
 }

@@ -265,3 +265,90 @@ TEST(InsertSelectCopies, AbortFromProgressKeepsTheRowsSoFar) {
 }
 
 }  // namespace
+
+namespace {
+
+// The appends of a run of rows share one write bracket of the target table. At
+// every progress event, and after the statement however it ends, no bracket may
+// be open; another program then reads exactly the rows of the commits so far
+// and, once the statement is over, writes at its first attempt.
+TEST(InsertSelectStretches, NoWriteBracketOutlivesARunAndAnotherProgramSeesWholeCommits) {
+    SqlDatabase db;
+    FillTypedSource(db, 300);
+    TDataSession other;
+    TDataDirectory* dir = other.OpenDataDirectory("OTHER", db.Path());
+    auto otherRun = [&](const std::string& sql) {
+        TQueryStatement statement(dir);
+        statement.Prepare(sql);
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+        const std::vector<std::string> rows = cursor ? SqlDatabase::VisibleRows(*cursor) : std::vector<std::string>{};
+        return rows;
+    };
+    // How each statement ends: 'f' finished, from half-way on 'a' aborted by the
+    // event or 'r' stopped by an exception it throws. 13 rows a commit: commits
+    // and progress events fall on different rows.
+    const std::pair<const char*, char> cases[] = {
+        {"INSERT INTO dst SELECT k, s, m FROM src COMMIT INTERVAL 13", 'f'},
+        {"INSERT INTO dst SELECT k, s, m FROM src TOP 1000 COMMIT INTERVAL 13", 'f'},
+        {"INSERT INTO dst SELECT k, s, m FROM src COMMIT INTERVAL 13", 'a'},
+        {"INSERT INTO dst SELECT k, s, m FROM src TOP 1000 COMMIT INTERVAL 13", 'r'},
+        {"INSERT INTO dst SELECT k, s, m FROM src COMMIT INTERVAL 13", 'r'},
+    };
+    db.Session().SetProgressSteps(10);
+    for (const auto& [text, ending] : cases) {
+        // A table of its own per case: the other program keeps the last one open.
+        const std::string dst = "dst" + std::to_string(&ending - &cases[0].second);
+        std::string sql = text;
+        sql.replace(sql.find("dst"), 3, dst);
+        SCOPED_TRACE(sql + " ending " + ending);
+        db.Run("CREATE TABLE " + dst + " (k INTEGER, s CHAR(10), m MEMO, PRIMARY KEY (k))");
+        TDataTable* ours = nullptr;
+        ASSERT_EQ(db.Dir().OpenTable(dst, ours, false, false, false, false, false, false), 0);
+        int events = 0;
+        TQueryStatement statement(&db.Dir());
+        statement.SetProgressEvent([&](TQueryStatement*, uint16_t percent, bool& abort) {
+            EXPECT_FALSE(ours->IsWriteLocked());
+            ++events;
+            const bool late = percent >= 50 && percent < 100;
+            abort = late && ending == 'a';
+            if (late && ending == 'r') throw std::runtime_error("stop");
+            if (percent >= 100 || abort) return;
+            const Rows seen = otherRun("SELECT COUNT(*) FROM " + dst);
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(std::stoi(seen[0]) % 13, 0) << seen[0];
+        });
+        statement.Prepare(sql);
+        TDataCursor* cursor = nullptr;
+        if (ending == 'r')
+            EXPECT_THROW(statement.Execute(cursor), std::runtime_error);
+        else
+            statement.Execute(cursor);
+        EXPECT_GE(events, ending == 'f' ? 9 : 5);
+        EXPECT_FALSE(ours->IsWriteLocked());
+        EXPECT_EQ(ours->GetWriteDepth(), 0u);
+        EXPECT_FALSE(db.Dir().InTransaction());
+        const Rows rows = db.Rows(dst);
+        EXPECT_EQ(otherRun("SELECT COUNT(*) FROM " + dst), Rows{std::to_string(rows.size())});
+        EXPECT_TRUE(ending != 'f' || rows.size() == 300u) << rows.size();
+        {
+            std::vector<TreeEntry> entries;
+            TDataCursor check(&db.Dir());
+            check.SetTableName(dst);
+            check.OpenCursor();
+            EXPECT_EQ(CheckTree(check, SYS_DELETED_SLOT, entries), "");
+            EXPECT_EQ(entries.size(), rows.size());
+            check.CloseCursor(false);
+        }
+        // Nothing of the statement holds the other program off now.
+        TDataTable* theirs = nullptr;
+        ASSERT_EQ(dir->OpenTable(dst, theirs, false, false, false, false, false, false), 0);
+        theirs->SemaphoreAttempts = 1;
+        theirs->GetIndexFile().LockAttempts = 1;
+        otherRun("INSERT INTO " + dst + " (k) VALUES (100000)");
+        dir->CloseTable(theirs, false, false, false);
+        db.Dir().CloseTable(ours, false, false, false);
+    }
+}
+
+}  // namespace
