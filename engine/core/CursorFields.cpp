@@ -258,6 +258,13 @@ TCursorBookmark Sized(const TCursorBookmark& bookmark, std::size_t size) {
     return b;
 }
 
+// The bookmark of a position in natural order: its record number.
+TCursorBookmark NaturalBookmark(uint32_t recordNo) {
+    TCursorBookmark b(4, 0);
+    dfbytes::PutU32(b.data(), recordNo);
+    return b;
+}
+
 }  // namespace
 
 TCursorBookmark TDataCursor::GetBookmark() {
@@ -361,7 +368,12 @@ TEngineErrorCode TDataCursor::SetToCursor(TDataCursor& other) {
 void TDataCursor::LockRecord(uint32_t recordNo) {
     if (IsRemote()) return LockRemoteRecord(recordNo);
     if (!FTable || BracketsSkipped()) return;
-    const TCursorBookmark bookmark = GetBookmark();
+    // As in a write bracket: a natural-order position is kept as its number, and
+    // made a bookmark only when the table changed (every append locks its slot).
+    const bool natural = IsNaturalOrder();
+    const uint32_t position = FRecordNo;
+    TCursorBookmark bookmark;
+    if (!natural) bookmark = GetBookmark();
     const uint32_t r = recordNo != 0 ? recordNo : NumberOf(FRecord);
     // Held by a cursor of this process (this one included): no waiting for it.
     if (r != 0 && FTable->IsRecordMarkedLocked(r)) RaiseError(KURA_RECLOCKFAILED);
@@ -369,6 +381,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     FTable->MarkRecordLocked(r);
     FLockedRecordNo = r;
     if (changed || TableHasChanged()) {
+        if (natural) bookmark = NaturalBookmark(position);
         SaveChangeCounters();
         RebuildFilterSet();
         // Without SetToBookmark's EndRead: the bracket open around this lock is the
@@ -448,10 +461,7 @@ bool TDataCursor::BeginWrite() {
     if (!natural) bookmark = GetBookmark();
     const bool changed = FTable->BeginWrite();
     if (!changed && !TableHasChanged()) return false;
-    if (natural) {
-        bookmark.assign(4, 0);
-        dfbytes::PutU32(bookmark.data(), recordNo);
-    }
+    if (natural) bookmark = NaturalBookmark(recordNo);
     try {
         ReturnToBookmark(bookmark);
     } catch (...) {
