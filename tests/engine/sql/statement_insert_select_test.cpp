@@ -352,3 +352,40 @@ TEST(InsertSelectStretches, NoWriteBracketOutlivesARunAndAnotherProgramSeesWhole
 }
 
 }  // namespace
+
+namespace {
+
+// Long runs of appends split leaves and grow every tree ("Sys Deleted" too) by a
+// level inside one shared write bracket: the copying statement and the evaluating
+// one must leave the same sound trees, with intermediate commits falling inside
+// the runs and at their ends.
+TEST(InsertSelectCopies, LongRunsSplitLeavesAndGrowTheTreesAlike) {
+    SqlDatabase db;
+    FillTypedSource(db, 90);
+    // 90 rows doubled six times; the keys stay unique.
+    for (int k = 90; k < 5760; k *= 2)
+        db.Run("INSERT INTO src SELECT k + " + std::to_string(k) + ", s, i, l, f, c, d, b, m, w FROM src");
+    const char* layout = " (k INTEGER, s CHAR(10), l LARGEINT, w CHAR(12), PRIMARY KEY (k))";
+    db.Run(std::string("CREATE TABLE copied") + layout + "; CREATE TABLE evaluated" + layout);
+    db.Run("CREATE INDEX byw ON copied (w); CREATE INDEX byw ON evaluated (w)");
+    EXPECT_EQ(db.Run("INSERT INTO copied SELECT k, s, l, w FROM src COMMIT INTERVAL 700"), 5760u);
+    EXPECT_EQ(db.Run("INSERT INTO evaluated SELECT k, s, l, w FROM src TOP 100000 COMMIT INTERVAL 640"), 5760u);
+    EXPECT_EQ(db.Rows("copied"), db.Rows("evaluated"));
+    EXPECT_EQ(IndexEntries(db, "copied"), IndexEntries(db, "evaluated"));
+    TDataCursor cursor(&db.Dir());
+    cursor.SetTableName("copied");
+    cursor.SetReadOnly(true);
+    cursor.OpenCursor();
+    for (const uint8_t slot : {uint8_t{0}, uint8_t{SYS_DELETED_SLOT}}) {
+        TIndexFile& file = cursor.GetTable()->GetIndexFile();
+        TestIndexCursor walker(file, slot);
+        TreeChecker checker(file, walker);
+        std::vector<TreeEntry> entries;
+        EXPECT_EQ(checker.Check(entries, false), "");
+        EXPECT_EQ(entries.size(), 5760u);
+        EXPECT_GE(checker.Height(), 2) << "index " << int(slot);
+    }
+    cursor.CloseCursor(false);
+}
+
+}  // namespace
