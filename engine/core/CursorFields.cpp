@@ -163,7 +163,7 @@ void TDataCursor::PutFieldData(const TFieldDesc& desc, uint8_t* buffer, const vo
     if (in) {
         switch (desc.FieldType()) {
             case fldZSTRING: {
-                char work[STRING_WORK_SIZE] = {};
+                char work[STRING_WORK_SIZE];
                 const auto* text = static_cast<const char*>(value);
                 std::size_t length = strnlen(text, STRING_WORK_SIZE - 1);
                 const std::size_t room = size > 0 ? size - 1u : 0u;
@@ -258,14 +258,14 @@ TCursorBookmark Sized(const TCursorBookmark& bookmark, std::size_t size) {
     return b;
 }
 
-}  // namespace
-
-// A table call that finds the table changed leaves the cursor's record number as
-// it was, but not necessarily the index page its key is read from: in natural
-// order the bookmark is taken only when it is needed (empty here), otherwise now.
-TCursorBookmark TDataCursor::PositionBeforeTableCall() {
-    return IsNaturalOrder() ? TCursorBookmark{} : GetBookmark();
+// The bookmark of a position in natural order: its record number.
+TCursorBookmark NaturalBookmark(uint32_t recordNo) {
+    TCursorBookmark b(4, 0);
+    dfbytes::PutU32(b.data(), recordNo);
+    return b;
 }
+
+}  // namespace
 
 TCursorBookmark TDataCursor::GetBookmark() {
     if (IsNaturalOrder()) {
@@ -368,7 +368,12 @@ TEngineErrorCode TDataCursor::SetToCursor(TDataCursor& other) {
 void TDataCursor::LockRecord(uint32_t recordNo) {
     if (IsRemote()) return LockRemoteRecord(recordNo);
     if (!FTable || BracketsSkipped()) return;
-    TCursorBookmark bookmark = PositionBeforeTableCall();
+    // As in a write bracket: a natural-order position is kept as its number, and
+    // made a bookmark only when the table changed (every append locks its slot).
+    const bool natural = IsNaturalOrder();
+    const uint32_t position = FRecordNo;
+    TCursorBookmark bookmark;
+    if (!natural) bookmark = GetBookmark();
     const uint32_t r = recordNo != 0 ? recordNo : NumberOf(FRecord);
     // Held by a cursor of this process (this one included): no waiting for it.
     if (r != 0 && FTable->IsRecordMarkedLocked(r)) RaiseError(KURA_RECLOCKFAILED);
@@ -376,7 +381,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
     FTable->MarkRecordLocked(r);
     FLockedRecordNo = r;
     if (changed || TableHasChanged()) {
-        if (bookmark.empty()) bookmark = GetBookmark();
+        if (natural) bookmark = NaturalBookmark(position);
         SaveChangeCounters();
         RebuildFilterSet();
         // Without SetToBookmark's EndRead: the bracket open around this lock is the
@@ -447,10 +452,16 @@ void TDataCursor::EndRead() {
 bool TDataCursor::BeginWrite() {
     if (FTable && !IsRemote() && FExclusive) FTable->BeginExclusiveWrite();
     if (!FTable || IsRemote() || BracketsSkipped()) return false;
-    TCursorBookmark bookmark = PositionBeforeTableCall();
+    // A position in natural order is the record number: only a key position is
+    // copied before the table's bracket (every write begins one, and the copy is
+    // seldom wanted).
+    const bool natural = IsNaturalOrder();
+    const uint32_t recordNo = FRecordNo;
+    TCursorBookmark bookmark;
+    if (!natural) bookmark = GetBookmark();
     const bool changed = FTable->BeginWrite();
     if (!changed && !TableHasChanged()) return false;
-    if (bookmark.empty()) bookmark = GetBookmark();
+    if (natural) bookmark = NaturalBookmark(recordNo);
     try {
         ReturnToBookmark(bookmark);
     } catch (...) {

@@ -104,11 +104,25 @@ void TDataCursor::PushPage(TPage*& page) {
 // ---- Index path stack ---------------------------------------------------------------
 
 uint32_t TDataCursor::GetPathPage() const { return FPosition.PathPages[FPosition.Depth - 1u]; }
-void TDataCursor::SetPathPage(uint32_t page) { FPosition.PathPages[FPosition.Depth - 1u] = page; }
+void TDataCursor::SetPathPage(uint32_t page) {
+    FPosition.PagesUsed = std::max(FPosition.PagesUsed, FPosition.Depth);
+    FPosition.PathPages[FPosition.Depth - 1u] = page;
+}
 uint32_t TDataCursor::GetPathSlot() const { return FPosition.PathSlots[FPosition.Depth - 1u]; }
-void TDataCursor::SetPathSlot(uint32_t slot) { FPosition.PathSlots[FPosition.Depth - 1u] = slot; }
-void TDataCursor::ClearPathPages() { FPosition.PathPages.fill(0); }
-void TDataCursor::ClearPathSlots() { FPosition.PathSlots.fill(0); }
+void TDataCursor::SetPathSlot(uint32_t slot) {
+    FPosition.SlotsUsed = std::max(FPosition.SlotsUsed, FPosition.Depth);
+    FPosition.PathSlots[FPosition.Depth - 1u] = slot;
+}
+// Every descent clears the path first: only the depths written since the last
+// clear, the rest are zero already.
+void TDataCursor::ClearPathPages() {
+    std::fill_n(FPosition.PathPages.begin(), FPosition.PagesUsed, 0u);
+    FPosition.PagesUsed = 0;
+}
+void TDataCursor::ClearPathSlots() {
+    std::fill_n(FPosition.PathSlots.begin(), FPosition.SlotsUsed, 0u);
+    FPosition.SlotsUsed = 0;
+}
 
 void TDataCursor::PushPath() {
     // A deeper path than the stack holds can only come from a damaged index.
@@ -132,6 +146,7 @@ uint32_t TDataCursor::GetPathSlot(uint8_t depth) const {
 
 void TDataCursor::SetPathSlot(uint8_t depth, uint32_t slot) {
     if (depth < 1 || depth > MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+    FPosition.SlotsUsed = std::max(FPosition.SlotsUsed, depth);
     FPosition.PathSlots[depth - 1u] = slot;
 }
 

@@ -167,6 +167,9 @@ struct TCursorPosition {
     uint8_t Depth = 1;
     std::array<uint32_t, MAX_INDEX_DEPTH> PathSlots{};
     std::array<uint32_t, MAX_INDEX_DEPTH> PathPages{};
+    // Entries above these depths are zero: a clear stops there.
+    uint8_t SlotsUsed = 0;
+    uint8_t PagesUsed = 0;
 };
 
 // The three record sets of the filter and range machinery.
@@ -424,9 +427,6 @@ public:
 
     TCursorBookmark GetBookmark();
     bool SetToBookmark(const TCursorBookmark& bookmark, bool nearest, bool noChangeCheck);
-    // The bookmark to return to after a table call that may find the table
-    // changed; empty in natural order, where the call keeps the record number.
-    TCursorBookmark PositionBeforeTableCall();
     int32_t CompareBookmarks(const TCursorBookmark& a, const TCursorBookmark& b);
     // 0 or KURA_RECNOTFOUND.
     TEngineErrorCode SetToCursor(TDataCursor& other);

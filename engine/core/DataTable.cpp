@@ -761,6 +761,10 @@ TRecycleFlush TDataTable::FlushForRecycle() {
 
 // ---- Record locks ------------------------------------------------------------------
 
+namespace {
+constexpr int64_t BITMAP_GROWTH = 4096;
+}  // namespace
+
 void TDataTable::ResizeBitmaps(uint32_t recordNo) {
     // Asked at every lock and unlock: a record the maps already cover needs no
     // growth (they grow together, and only the bits of records asked for are set).
@@ -768,9 +772,14 @@ void TDataTable::ResizeBitmaps(uint32_t recordNo) {
     // Only ever grown: a smaller count would forget locks this table still holds.
     int64_t wanted = std::max<int64_t>(recordNo, static_cast<int64_t>(FDataFile.GetLastRecordNumber()) + 1);
     wanted = std::min<int64_t>(wanted, TRecordsBitmap::MAX_RECORD_COUNT);
+    if (FLockedRecords.RecordCount() >= wanted && FCursorLockedRecords.RecordCount() >= wanted &&
+        FDeferredUnlocks.RecordCount() >= wanted && FLockedAhead.RecordCount() >= wanted)
+        return;
+    // Appends ask for one record more each time: grown a stretch ahead instead.
+    const int64_t grown = std::min<int64_t>((wanted / BITMAP_GROWTH + 1) * BITMAP_GROWTH, TRecordsBitmap::MAX_RECORD_COUNT);
     TRecordsBitmap* maps[] = {&FLockedRecords, &FCursorLockedRecords, &FDeferredUnlocks, &FLockedAhead};
     for (TRecordsBitmap* map : maps)
-        if (map->RecordCount() < wanted) map->SetRecordCount(static_cast<int32_t>(wanted));
+        if (map->RecordCount() < wanted) map->SetRecordCount(static_cast<int32_t>(grown));
 }
 
 uint32_t TDataTable::SuspendRead() {

@@ -102,10 +102,10 @@ void TDataCursor::BuildTextKey(uint16_t fieldNo, const std::string& upperWord, u
 std::vector<uint16_t> TDataCursor::GetTextIndexFields() const {
     std::vector<uint16_t> fields;
     if (!FOpen) return fields;
-    TIndexDesc desc;
-    GetIndexDesc(SYS_TEXT_SLOT, desc);
-    for (int i = 0; i < MAX_INDEX_FIELDS; ++i) {
-        const uint16_t n = desc.GetField(i);
+    // Asked at every write: the field list alone, not the whole descriptor.
+    uint16_t list[MAX_INDEX_FIELDS];
+    GetIndexFieldList(SYS_TEXT_SLOT, list);
+    for (const uint16_t n : list) {
         if (n == 0) break;
         fields.push_back(n);
     }

@@ -65,7 +65,25 @@ public:
         FItems.ForEach([&](T* item) {
             if (wanted(item)) items.push_back(item);
         });
-        std::sort(items.begin(), items.end(), [](const T* a, const T* b) { return a->*Number < b->*Number; });
+        if (items.size() < 2) return items;
+        // The numbers are unique; dirty items of a flush usually lie close together
+        // (a run of appended records): then each is put straight into its place.
+        uint32_t low = UINT32_MAX;
+        uint32_t high = 0;
+        for (const T* item : items) {
+            low = std::min(low, item->*Number);
+            high = std::max(high, item->*Number);
+        }
+        const uint64_t span = uint64_t{high} - low + 1;
+        if (span > 4 * uint64_t{items.size()} + 64) {
+            std::sort(items.begin(), items.end(), [](const T* a, const T* b) { return a->*Number < b->*Number; });
+            return items;
+        }
+        std::vector<T*> places(static_cast<std::size_t>(span), nullptr);
+        for (T* item : items) places[item->*Number - low] = item;
+        std::size_t at = 0;
+        for (T* item : places)
+            if (item) items[at++] = item;
         return items;
     }
 

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ExpCodes.h"
@@ -176,6 +177,8 @@ public:
         return false;
     }
     uint32_t Interval() const { return FInterval; }
+    // The next RowDone commits.
+    bool CommitsNext() const { return (FOwn || FQuery.CommitIntervalGiven) && (FCount + 1) % FInterval == 0; }
     void Finish() {
         if (FOwn) FDatabase->Commit(true, FQuery.CommitFlush != 0);
         FFinished = true;
@@ -200,27 +203,73 @@ public:
     }
     // The callee may ask to stop (Aborted); the row at hand is still done.
     void Step() {
+        const bool reports = ReportsNext();
         ++FCounter;
-        if (FTotal > 0 && FStatement) {
-            const int32_t percent = static_cast<int32_t>(std::min<uint64_t>(uint64_t{FCounter} * 100 / FTotal, 100));
-            if (percent >= FLast + FInterval) {
-                FStatement->DoProgress(static_cast<uint16_t>(percent), FAbort);
-                FLast = percent;
-            }
+        if (reports) {
+            const int32_t percent = Percent(FCounter);
+            FStatement->DoProgress(static_cast<uint16_t>(percent), FAbort);
+            FLast = percent;
         }
     }
+    // The next Step calls the progress event.
+    bool ReportsNext() const { return FTotal > 0 && FStatement && Percent(FCounter + 1) >= FLast + FInterval; }
     bool Aborted() const { return FAbort; }
     void Finish() {
         if (FLast != 100 && FStatement) FStatement->DoProgress(100, FAbort);
     }
 
 private:
+    int32_t Percent(uint32_t counter) const {
+        return static_cast<int32_t>(std::min<uint64_t>(uint64_t{counter} * 100 / FTotal, 100));
+    }
     TQueryStatement* FStatement;
     uint32_t FTotal;
     uint32_t FCounter = 0;
     int32_t FInterval = 100;
     int32_t FLast = 0;
     bool FAbort = false;
+};
+
+// Inside a transaction a write bracket takes no lock and writes nothing (the
+// commit takes the writer ranges and writes the files), so the appends of a run
+// of rows share one bracket instead of each beginning and ending its own. The
+// run ends before every progress event, whose handler may write to the table
+// through another session, before every commit, and at the statement's end or
+// error.
+class TWriteStretch {
+public:
+    explicit TWriteStretch(TDataCursor& cursor) : FCursor(cursor) {}
+    ~TWriteStretch() {
+        try {
+            End();
+        } catch (...) {
+        }
+    }
+    TWriteStretch(const TWriteStretch&) = delete;
+    TWriteStretch& operator=(const TWriteStretch&) = delete;
+    void Enter() {
+        if (FOpen) return;
+        const TDataTable* table = FCursor.GetTable();
+        if (!table || !table->IsTransactionLocked()) return;
+        FCursor.BeginWrite();
+        FOpen = true;
+    }
+    void End() {
+        if (!FOpen) return;
+        FOpen = false;
+        FCursor.EndWrite();
+    }
+    // Around the steps of a row: the progress event and the commit after it.
+    void BeforeStep(const TRowProgress& progress) {
+        if (progress.ReportsNext()) End();
+    }
+    void BeforeRowDone(const TChangeTransaction& transaction) {
+        if (transaction.CommitsNext()) End();
+    }
+
+private:
+    TDataCursor& FCursor;
+    bool FOpen = false;
 };
 
 TTokenHolder Evaluate(const TExpToken* node, TDataCursor* cursor, uint8_t* record) {
@@ -252,6 +301,64 @@ void ExecuteInsertValues(TDataQuery& query, TDataChangePlan& plan) {
     query.RowsAffected = 1;
 }
 
+// A target column filled from a plain column of a source table of the same type
+// and size: the field's stored bytes go to the column's store as they are, which
+// is what evaluating the column and writing its value would store (the same NULL,
+// trimming and case rules), without the evaluation and the copies in between.
+// A text too long for the column, or for a value, takes the evaluated way with its
+// cut on a character boundary.
+struct TFieldCopy {
+    const TPlanTable* Level = nullptr;  // none: the value is evaluated
+    uint16_t Offset = 0;                // of the presence byte in the level's record
+    uint8_t Size = 0;
+    bool Text = false;
+    std::size_t Room = 0;  // characters the target column keeps
+};
+
+TFieldCopy PlanFieldCopy(const TQueryPlan& source, const TExpToken* value, const TFieldDesc& target) {
+    TFieldCopy copy;
+    if (!value || value->Kind != ekColumn || value->BindSlot2 != 0 || value->BindSlot1 < 0 ||
+        static_cast<std::size_t>(value->BindSlot1) >= source.Tables.size() || value->FromStringConstant != 0 ||
+        value->Name == "*") {
+        return copy;
+    }
+    const TPlanTable& level = source.Tables[static_cast<std::size_t>(value->BindSlot1)];
+    if (!level.Cursor) return copy;
+    TFieldDesc desc;
+    level.Cursor->GetFieldDesc(value->FieldNumber, desc);
+    const uint8_t type = desc.FieldType();
+    const bool text = type == fldZSTRING;
+    if (type != value->DataType || type != target.FieldType() || type == fldBLOB || desc.IsAutoInc() ||
+        target.IsAutoInc() || desc.StoredSize() > FieldValueBufferSize || (!text && desc.StoredSize() != target.StoredSize()) ||
+        static_cast<std::size_t>(desc.Offset()) + desc.StoredSize() + 1 > level.Buffer.size()) {
+        return copy;
+    }
+    copy.Level = &level;
+    copy.Offset = desc.Offset();
+    copy.Size = desc.StoredSize();
+    copy.Text = text;
+    copy.Room = target.StoredSize() > 0 ? target.StoredSize() - 1u : 0u;
+    return copy;
+}
+
+// Stores the field as the evaluated way would; false when only that way can.
+bool CopyField(const TFieldCopy& copy, TDataCursor& cursor, const TDataChangePlan::TColumn& column, uint8_t* record) {
+    const uint8_t* field = copy.Level->Buffer.data() + copy.Offset;
+    if (copy.Level->AtEnd || field[0] == 0) {
+        cursor.PutField(column.FieldNo, record, nullptr);
+        return true;
+    }
+    if (copy.Text) {
+        // An evaluated value holds at most FieldValueBufferSize bytes with its zero.
+        const void* end = std::memchr(field + 1, 0, copy.Size);
+        if (!end) return false;
+        const auto length = static_cast<std::size_t>(static_cast<const uint8_t*>(end) - (field + 1));
+        if (length > copy.Room || length + 1 > FieldValueBufferSize) return false;
+    }
+    cursor.PutField(column.FieldNo, record, field + 1);
+    return true;
+}
+
 // The source's joined rows, each evaluated and appended as it is met.
 void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     TQueryPlan& source = *query.InsertSource->Plan;
@@ -265,8 +372,12 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     TChangeTransaction transaction(query, plan);
     TRowProgress progress(query.Statement, source.Tables.empty() ? 0 : source.Tables[0].Cursor->GetRecordCount());
     const size_t count = std::min(plan.Columns.size(), source.Columns.size());
+    std::vector<TFieldCopy> copies(count);
+    for (size_t i = 0; i < count; ++i) copies[i] = PlanFieldCopy(source, source.Columns[i].Value, plan.Columns[i].Desc);
+    TWriteStretch stretch(cursor);
     while (source.NextRow()) {
         if (progress.Aborted()) break;
+        stretch.BeforeStep(progress);
         progress.Step();
         bool accepted = true;
         for (const TExpToken* condition : source.Residual) accepted = accepted && source.Accepts(condition);
@@ -274,19 +385,23 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
         cursor.InitRecord(record);
         try {
             for (size_t i = 0; i < count; ++i) {
+                if (copies[i].Level && CopyField(copies[i], cursor, plan.Columns[i], record)) continue;
                 TTokenHolder value;
                 value.Token = EvaluateExpression(source.Columns[i].Value, nullptr, &source, source.LocaleId,
                                                  source.SortId, &TQueryPlan::ColumnValue);
                 writer.Write(plan.Columns[i], ValueOf(*value.Token));
             }
+            stretch.Enter();
             cursor.AppendRecord(record, false);
             cursor.FreeAllBlobs(true);
         } catch (...) {
             cursor.DiscardRecordBlobs(record);
             throw;
         }
+        stretch.BeforeRowDone(transaction);
         transaction.RowDone();
     }
+    stretch.End();
     progress.Finish();
     transaction.Finish();
 }
@@ -310,8 +425,10 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     TRowProgress progress(query.Statement, source->GetRecordCount());
     std::vector<uint8_t> blob;
     uint8_t buffer[FieldValueBufferSize + 261];
+    TWriteStretch stretch(cursor);
     while (source->GetNextRecord(sourceRecord.data()) == 0) {
         if (progress.Aborted()) break;
+        stretch.BeforeStep(progress);
         progress.Step();
         cursor.InitRecord(record);
         try {
@@ -349,6 +466,7 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
                 value.Null = blank;
                 writer.Write(plan.Columns[i], value);
             }
+            stretch.Enter();
             cursor.AppendRecord(record, false);
             // The BLOBs written for this row are stored: nothing of them stays open.
             cursor.FreeAllBlobs(true);
@@ -356,8 +474,10 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
             cursor.DiscardRecordBlobs(record);
             throw;
         }
+        stretch.BeforeRowDone(transaction);
         transaction.RowDone();
     }
+    stretch.End();
     progress.Finish();
     transaction.Finish();
 }

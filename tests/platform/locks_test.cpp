@@ -33,6 +33,21 @@ FileHandle OpenShared(const std::string& path, uint32_t access = RW) {
     return CreateFile(path, access, SHARE_ALL, OPEN_EXISTING, 0);
 }
 
+// A file opened twice by this process, both handles able to lock.
+struct TwoHandles {
+    kura::test::TempDir dir;
+    std::string path;
+    FileHandle h;
+    FileHandle other;
+    explicit TwoHandles(const std::string& name)
+        : path(MakeFile(dir, name)), h(OpenShared(path)), other(OpenShared(path)) {}
+    ~TwoHandles() {
+        CloseHandle(h);
+        CloseHandle(other);
+    }
+    bool open() const { return h != INVALID_HANDLE_VALUE && other != INVALID_HANDLE_VALUE; }
+};
+
 std::string Lock(uint64_t start, uint64_t length) {
     return std::to_string(start) + " " + std::to_string(length);
 }
@@ -283,77 +298,71 @@ TEST(PlatformLocks, BytesLockedInOneCallAreHeldAndReleasedOneByOne) {
     CloseHandle(other);
 }
 
-// Runs of bytes locked in one call are kept whole until a release cuts them: every
-// sequence of locks and releases must answer, and hold, what one lock per byte
-// would. The model keeps exactly that: whole ranges, and every byte of a run as a
-// range of its own.
-TEST(PlatformLocks, RunsOfBytesAnswerAsLocksOfEachByte) {
-    kura::test::TempDir dir;
-    std::string path = MakeFile(dir, "runs.dat");
-    FileHandle h = OpenShared(path);
-    FileHandle other = OpenShared(path);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    std::mt19937 random(34);
-    std::map<uint64_t, uint64_t> model;  // start -> length
-    constexpr uint64_t span = 64;
-    auto heldInModel = [&](uint64_t b) {
-        auto it = model.upper_bound(b);
-        return it != model.begin() && b - std::prev(it)->first < std::prev(it)->second;
-    };
-    auto freeInModel = [&](uint64_t o, uint64_t l) {
-        for (uint64_t b = o; b < o + l; ++b)
-            if (heldInModel(b)) return false;
+// Runs locked byte by byte are kept as runs and split as bytes go: every way of
+// locking and releasing agrees with a model that holds each byte of such a run as
+// a lock of its own, in this process and, at the end, for another process.
+TEST(PlatformLocks, RunsOfByteLocksSplitAsTheirBytesGoAgainstModel) {
+    TwoHandles files("runs.dat");
+    ASSERT_TRUE(files.open());
+    const FileHandle h = files.h;
+    const FileHandle other = files.other;
+    constexpr uint64_t kSpan = 48;
+    // The model: the locks held, by start and length (a run is its bytes).
+    std::map<uint64_t, uint64_t> held;
+    auto free = [&](uint64_t s, uint64_t n) {
+        for (const auto& [start, length] : held)
+            if (start < s + n && s < start + length) return false;
         return true;
     };
-    // The model's answer to releasing [o, o + l) as whole ranges one after the other.
-    auto coveredInModel = [&](uint64_t o, uint64_t l) {
-        for (uint64_t b = o; b < o + l;) {
-            auto it = model.find(b);
-            if (it == model.end() || b + it->second > o + l) return false;
-            b += it->second;
-        }
-        return true;
+    auto covered = [&](uint64_t s, uint64_t n) {
+        uint64_t at = s;
+        for (auto it = held.find(s); it != held.end() && it->first == at && at < s + n; ++it) at += it->second;
+        return at == s + n;
     };
+    std::mt19937 rng(3434);
     for (int step = 0; step < 3000; ++step) {
-        const uint64_t o = random() % span;
-        const uint64_t l = 1 + random() % std::min<uint64_t>(8, span - o);
-        const uint64_t at = kTop + o;
-        switch (random() % 5) {
-            case 0: {
-                const bool ok = LockFile(h, at, l);
-                ASSERT_EQ(ok, freeInModel(o, l)) << step;
-                if (ok) model[o] = l;
-                break;
-            }
-            case 1: {
-                const bool ok = LockFileBytes(h, at, l);
-                ASSERT_EQ(ok, freeInModel(o, l)) << step;
-                for (uint64_t b = o; ok && b < o + l; ++b) model[b] = 1;
-                break;
-            }
-            case 2: {
-                auto it = model.find(o);
-                const bool expected = it != model.end() && it->second == l;
-                ASSERT_EQ(UnlockFile(h, at, l), expected) << step;
-                if (expected) model.erase(it);
-                break;
-            }
-            default: {
-                const bool expected = coveredInModel(o, l);
-                ASSERT_EQ(UnlockFileRanges(h, at, l), expected) << step;
-                if (expected) model.erase(model.lower_bound(o), model.lower_bound(o + l));
-                break;
-            }
+        const uint64_t s = rng() % kSpan;
+        const uint64_t n = 1 + rng() % (rng() % 4 == 0 ? 12 : 3);
+        const int op = static_cast<int>(rng() % 4);
+        SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " at " + Lock(s, n));
+        if (op == 0) {
+            const bool want = free(s, n);
+            ASSERT_EQ(LockFileBytes(h, kTop + s, n), want);
+            for (uint64_t b = s; want && b < s + n; ++b) held[b] = 1;
+        } else if (op == 1) {
+            const bool want = free(s, n);
+            ASSERT_EQ(LockFile(h, kTop + s, n), want);
+            if (want) held[s] = n;
+        } else if (op == 2) {
+            auto it = held.find(s);
+            const bool want = it != held.end() && it->second == n;
+            ASSERT_EQ(UnlockFile(h, kTop + s, n), want);
+            if (want) held.erase(it);
+        } else {
+            const bool want = covered(s, n);
+            ASSERT_EQ(UnlockFileRanges(h, kTop + s, n), want);
+            if (want) held.erase(held.find(s), held.lower_bound(s + n));
         }
-        // Another handle sees the same bytes held.
-        const uint64_t b = random() % span;
-        const bool taken = LockFile(other, kTop + b, 1);
-        ASSERT_EQ(taken, !heldInModel(b)) << step << " byte " << b;
-        if (taken) {
-            ASSERT_TRUE(UnlockFile(other, kTop + b, 1));
+        // Another handle of this process sees each byte as held or free.
+        const uint64_t probe = rng() % kSpan;
+        const bool isFree = free(probe, 1);
+        ASSERT_EQ(LockFile(other, kTop + probe, 1), isFree) << "byte " << probe;
+        ASSERT_TRUE(!isFree || UnlockFile(other, kTop + probe, 1));
+    }
+    kura::test::ChildProcess child({"platform_files"});
+    ASSERT_EQ(child.readLine(), "ready");
+    child.send("open " + files.path + " rw 3 3");
+    ASSERT_EQ(child.readLine(), "ok 0");
+    for (uint64_t b = 0; b < kSpan; ++b) {
+        child.send("lock 0 " + Lock(kTop + b, 1));
+        const bool isFree = free(b, 1);
+        EXPECT_EQ(child.readLine(), isFree ? "ok" : "fail 33") << "byte " << b;
+        if (isFree) {
+            child.send("unlock 0 " + Lock(kTop + b, 1));
+            EXPECT_EQ(child.readLine(), "ok");
         }
     }
-    CloseHandle(h);
-    CloseHandle(other);
+    child.send("quit");
+    child.wait();
+    for (const auto& [start, length] : held) EXPECT_TRUE(UnlockFile(h, kTop + start, length));
 }
