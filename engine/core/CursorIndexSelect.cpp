@@ -12,6 +12,8 @@ uint8_t TDataCursor::GetIndexCount() const { return FTable ? FTable->GetIndexCou
 
 void TDataCursor::FreeIndexFieldDescs() { FKeyFields.clear(); }
 
+static_assert(sizeof(TDataCursor::TFieldlessIndexMemo::Source) == ido::RootPage + (ido::Reserved - ido::NoCounts));
+
 void TDataCursor::LoadIndexDescriptor() {
     FKeyFieldFlags.fill(0);
     if (!FTable || FIndexNo >= INDEX_SLOT_COUNT) {
@@ -22,6 +24,28 @@ void TDataCursor::LoadIndexDescriptor() {
         FKeyCompression = 0;
         FDescending = FUnique = FCaseInsensitive = false;
         FNoSubtreeCounts = FTemporaryIndex = false;
+        return;
+    }
+    // The bytes the settings are read from: name to key fields, and the counts and
+    // temporary flags.
+    const uint8_t* source = FTable->GetIndexFile().Header().data() + iho::Descs + FIndexNo * INDEX_DESC_SIZE;
+    TFieldlessIndexMemo& memo = FFieldlessIndexMemo;
+    const auto sameSource = [&] {
+        return std::equal(source, source + ido::RootPage, memo.Source.begin()) &&
+               std::equal(source + ido::NoCounts, source + ido::Reserved, memo.Source.begin() + ido::RootPage);
+    };
+    if (memo.Valid && memo.Slot == FIndexNo && sameSource()) {
+        FKeyFields.clear();
+        if (FIndexName != memo.Name) FIndexName = memo.Name;
+        FKeySize = memo.KeySize;
+        FKeyFieldCount = 0;
+        FDescending = memo.Descending;
+        FKeyFieldFlags = memo.Flags;
+        FCaseInsensitive = memo.CaseInsensitive;
+        FUnique = memo.Unique;
+        FKeyCompression = memo.Compression;
+        FNoSubtreeCounts = memo.NoSubtreeCounts;
+        FTemporaryIndex = memo.Temporary;
         return;
     }
     TIndexDesc desc;
@@ -64,6 +88,22 @@ void TDataCursor::LoadIndexDescriptor() {
     FKeyCompression = desc.GetByte(ido::Compression);
     FNoSubtreeCounts = desc.GetByte(ido::NoCounts) != 0;
     FTemporaryIndex = desc.IsTemporary();
+    // A descriptor with key fields depends on the table's field descriptors too; the
+    // memo keeps the last fieldless one while such indexes come and go.
+    if (fieldCount != 0) return;
+    std::copy(source, source + ido::RootPage, memo.Source.begin());
+    std::copy(source + ido::NoCounts, source + ido::Reserved, memo.Source.begin() + ido::RootPage);
+    memo.Slot = FIndexNo;
+    memo.Name = FIndexName;
+    memo.KeySize = FKeySize;
+    memo.Compression = FKeyCompression;
+    memo.Descending = FDescending;
+    memo.CaseInsensitive = FCaseInsensitive;
+    memo.Unique = FUnique;
+    memo.NoSubtreeCounts = FNoSubtreeCounts;
+    memo.Temporary = FTemporaryIndex;
+    memo.Flags = FKeyFieldFlags;
+    memo.Valid = true;
 }
 
 void TDataCursor::SetIndexNumber(uint8_t indexNo) {

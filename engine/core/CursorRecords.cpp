@@ -63,7 +63,9 @@ private:
 namespace {
 
 // Room for any key the cursor builds: the longest index key is 522 bytes plus the
-// 4-byte row identifier of a non-unique index.
+// 4-byte row identifier of a non-unique index. Left unfilled: every key build
+// clears the key size it writes and nothing reads past it (zeroing the whole room
+// cost more than the rest of an append's setup).
 constexpr std::size_t KEY_ROOM = 1024;
 using TKeyRoom = std::array<uint8_t, KEY_ROOM>;
 
@@ -442,8 +444,8 @@ void TDataCursor::AppendLocked(uint8_t* buffer, bool resync, uint32_t recordNo, 
             try {
                 if (!FSuppressAutoInc)
                     SetBufferAutoInc(buffer, static_cast<uint32_t>(IncWrap(static_cast<int32_t>(GetLastAutoIncValue()))));
-                TKeyRoom key{};
-                TKeyRoom oldKey{};
+                TKeyRoom key;
+                TKeyRoom oldKey;
                 const uint8_t indexCount = GetIndexCount();
                 if (TakesKeyChecks()) {
                     for (uint16_t i = 0; i <= indexCount; ++i) {
@@ -750,8 +752,8 @@ void TDataCursor::DeleteLocked(uint32_t recordNo, bool resync) {
         [&] {
             if (FBOF || FEOF) RaiseError(KURA_NOCURRREC);
             try {
-                TKeyRoom key{};
-                TKeyRoom oldKey{};
+                TKeyRoom key;
+                TKeyRoom oldKey;
                 const uint8_t indexCount = GetIndexCount();
                 for (uint16_t i = 0; i <= indexCount; ++i) {
                     if (i == 0 && GetNoPrimaryIndex()) continue;

@@ -711,6 +711,24 @@ public:
     std::array<uint8_t, MAX_INDEX_FIELDS> FKeyFieldFlags{};
     bool FNoSubtreeCounts = false;
     bool FTemporaryIndex = false;
+    // The last descriptor without key fields this cursor loaded ("Sys Deleted",
+    // which every write selects and leaves again), with the descriptor bytes its
+    // settings come from: equal bytes give equal settings, so it is not loaded again.
+    struct TFieldlessIndexMemo {
+        bool Valid = false;
+        uint8_t Slot = 0;
+        std::array<uint8_t, 88> Source{};
+        std::string Name;
+        uint16_t KeySize = 0;
+        uint8_t Compression = 0;
+        bool Descending = false;
+        bool CaseInsensitive = false;
+        bool Unique = false;
+        bool NoSubtreeCounts = false;
+        bool Temporary = false;
+        std::array<uint8_t, MAX_INDEX_FIELDS> Flags{};
+    };
+    TFieldlessIndexMemo FFieldlessIndexMemo;
     bool FEOF = false;
     bool FBOF = false;
     // Inside a step to the next or prior record: only then is the rest of the

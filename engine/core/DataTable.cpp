@@ -958,11 +958,9 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
 
 void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
     std::vector<uint32_t> records;
-    int32_t recordNo = 0;
-    int32_t position = 0;
-    while (FLockedRecords.FindNext(recordNo, 1, position)) {
-        if (!onlyDeferred || FDeferredUnlocks.GetBit(recordNo)) records.push_back(static_cast<uint32_t>(recordNo));
-    }
+    FLockedRecords.AppendSetRecords(records);
+    if (onlyDeferred)
+        std::erase_if(records, [&](uint32_t r) { return !FDeferredUnlocks.GetBit(static_cast<int32_t>(r)); });
     if (records.empty()) return;
     if (FExclusive || FReadOnlyByAttribute || FTransactionLocked) {
         // Nothing to release now, or unlocks to defer: one record at a time.

@@ -118,7 +118,10 @@ bool TIndexFile::ReadPage(TIndexCursor& cursor, uint32_t number, TPage*& result,
     // A page number beyond the end can only come from a damaged tree or chain.
     if (number > nextNew) RaiseError(KURA_INDEXCORRUPT);
 
-    if (TPage* hit = cache.Lookup(number, 2)) {
+    // Each descent moves the page of every level to the head in turn, so the next
+    // descent finds its page of each level of a tree up to four deep among the
+    // four most recent ones, without the map.
+    if (TPage* hit = cache.Lookup(number, 4)) {
         cache.MoveToHead(hit);
         hit->Pin();
         ++FStatistics.CacheHits;

@@ -263,6 +263,26 @@ bool TRecordsBitmap::FindNext(int32_t& recNo, int32_t n, int32_t& position) cons
     return false;
 }
 
+void TRecordsBitmap::AppendSetRecords(std::vector<uint32_t>& into) const
+{
+    if (Full_) {
+        for (int32_t r = 1; r <= RecordCount_; ++r)
+            into.push_back(static_cast<uint32_t>(r));
+        return;
+    }
+    const int32_t blocks = (WordCount_ + BLOCK_WORDS - 1) / BLOCK_WORDS;
+    for (int32_t b = NextMarkedBlock(0); b < blocks; b = NextMarkedBlock(b + 1)) {
+        const int32_t end = std::min(WordCount_, (b + 1) * BLOCK_WORDS);
+        for (int32_t w = b * BLOCK_WORDS; w < end; ++w) {
+            uint32_t word = Bits_[w];
+            if (w == WordCount_ - 1)
+                word &= LastWordMask();
+            for (; word != 0; word &= word - 1)
+                into.push_back(static_cast<uint32_t>(w) * 32 + static_cast<uint32_t>(std::countr_zero(word)) + 1);
+        }
+    }
+}
+
 bool TRecordsBitmap::FindPrior(int32_t& recNo, int32_t n, int32_t& position) const
 {
     const int64_t wanted = std::max(n, 1);

@@ -66,6 +66,9 @@ public:
     // has moved by every set record passed.
     bool FindNext(int32_t& recNo, int32_t n, int32_t& position) const;
     bool FindPrior(int32_t& recNo, int32_t n, int32_t& position) const;
+    // Every set record, ascending, added to the end of `into`: the walk of
+    // FindNext one record at a time, a word at a time.
+    void AppendSetRecords(std::vector<uint32_t>& into) const;
 
     // Word by word over this bitmap's words; words the other lacks count as
     // clear.

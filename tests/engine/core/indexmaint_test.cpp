@@ -495,3 +495,67 @@ TEST(IndexMaintenance, KeysFollowAppendModifyAndDelete) {
     EXPECT_EQ(city, (std::vector<uint32_t>{1, 3}));
     for (uint8_t slot : {uint8_t{0}, uint8_t{1}, uint8_t{2}, SYS_DELETED_SLOT}) EXPECT_EQ(CheckTree(*c, slot), "");
 }
+
+// A cursor that goes back and forth between a keyed index and the system indexes,
+// as every write does, takes each system index's settings from its descriptor at
+// every selection: a changed byte of any setting shows at the next one, unchanged
+// bytes give the same settings again, and the two system indexes never mix.
+TEST(IndexMaintenance, SystemIndexSettingsFollowTheirDescriptorAtEverySelection) {
+    TestDb db;
+    db.Create("SYSDESC", StaffTable(true).Def);
+    auto c = db.Open("SYSDESC");
+    TIndexFile& file = c->GetTable()->GetIndexFile();
+    TIndexDesc original;
+    file.GetIndexDesc(SYS_DELETED_SLOT, original);
+    TIndexDesc text;
+    file.GetIndexDesc(SYS_TEXT_SLOT, text);
+    struct Case {
+        const char* what;
+        void (*change)(TIndexDesc&);
+    };
+    const Case cases[] = {
+        {"as created", [](TIndexDesc&) {}},
+        {"name", [](TIndexDesc& d) { d.SetName("Sys Gone"); }},
+        {"key size", [](TIndexDesc& d) { d.SetKeySize(9); }},
+        {"descending", [](TIndexDesc& d) { d.SetByte(ido::Descending, 1); }},
+        {"case", [](TIndexDesc& d) { d.SetByte(ido::CaseInsensitive, 1); }},
+        {"unique", [](TIndexDesc& d) { d.SetByte(ido::Unique, 1); }},
+        {"compression", [](TIndexDesc& d) { d.SetByte(ido::Compression, kcLeading); }},
+        {"option", [](TIndexDesc& d) { d.SetOption(MAX_INDEX_FIELDS - 1, 1); }},
+        {"no counts", [](TIndexDesc& d) { d.SetByte(ido::NoCounts, 1); }},
+        {"temporary", [](TIndexDesc& d) { d.SetByte(ido::Temporary, 1); }},
+        {"as created again", [](TIndexDesc&) {}},
+    };
+    auto expectSettings = [&](const TIndexDesc& d) {
+        EXPECT_EQ(c->GetIndexName(), d.GetName());
+        EXPECT_EQ(c->FKeySize, d.GetKeySize());
+        EXPECT_EQ(c->FKeyFieldCount, 0);
+        EXPECT_TRUE(c->FKeyFields.empty());
+        EXPECT_EQ(c->FDescending, d.GetByte(ido::Descending) != 0);
+        EXPECT_EQ(c->FCaseInsensitive, d.GetByte(ido::CaseInsensitive) != 0);
+        EXPECT_EQ(c->FUnique, d.GetByte(ido::Unique) != 0);
+        EXPECT_EQ(c->FKeyCompression, d.GetByte(ido::Compression));
+        EXPECT_EQ(c->FNoSubtreeCounts, d.GetByte(ido::NoCounts) != 0);
+        EXPECT_EQ(c->FTemporaryIndex, d.IsTemporary());
+        for (int i = 0; i < MAX_INDEX_FIELDS; ++i) {
+            EXPECT_EQ(c->FKeyFieldFlags[static_cast<std::size_t>(i)], d.GetOption(i));
+        }
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        TIndexDesc changed = original;
+        k.change(changed);
+        file.SetIndexDesc(SYS_DELETED_SLOT, changed);
+        for (uint8_t between : {uint8_t{0}, uint8_t{1}, SYS_TEXT_SLOT, SYS_DELETED_SLOT}) {
+            c->SetIndexNumber(between);
+            if (between == SYS_TEXT_SLOT) expectSettings(text);
+            if (between == 1) {
+                EXPECT_EQ(c->FKeyFieldCount, 1);
+            }
+            c->SetIndexNumber(SYS_DELETED_SLOT);
+            expectSettings(changed);
+        }
+    }
+    file.SetIndexDesc(SYS_DELETED_SLOT, original);
+    c->SetIndexNumber(0);
+}

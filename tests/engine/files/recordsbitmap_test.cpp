@@ -55,6 +55,14 @@ void ExpectSame(const TRecordsBitmap& b, const Model& m)
     }
     ASSERT_EQ(b.CountBefore(m.count() + 1), total);
     ASSERT_EQ(b.Count(), total);
+    // All set records at once, after what the list already held.
+    std::vector<uint32_t> all{0u};
+    b.AppendSetRecords(all);
+    std::vector<uint32_t> expected{0u};
+    for (int32_t r = 1; r <= m.count(); ++r)
+        if (m.bits[r])
+            expected.push_back(static_cast<uint32_t>(r));
+    ASSERT_EQ(all, expected);
     // Nothing lives past the record count, not even inside the block.
     for (int32_t w = 0; w < b.Capacity() / 4; ++w) {
         const uint32_t word = b.Bits()[w];
@@ -206,6 +214,9 @@ TEST(RecordsBitmap, SparseSetsOverManyBlocksAgainstModel)
             ASSERT_EQ(x.CountBefore(r), position - 1);
         }
         ASSERT_FALSE(x.FindNext(recNo, 1, position));
+        std::vector<uint32_t> all;
+        x.AppendSetRecords(all);
+        ASSERT_EQ(all, std::vector<uint32_t>(set.begin(), set.end()));
         recNo = mx.count() + 1;
         for (auto it = set.rbegin(); it != set.rend(); ++it) {
             ASSERT_TRUE(x.FindPrior(recNo, 1, position));
