@@ -268,11 +268,7 @@ TCursorBookmark NaturalBookmark(uint32_t recordNo) {
 }  // namespace
 
 TCursorBookmark TDataCursor::GetBookmark() {
-    if (IsNaturalOrder()) {
-        TCursorBookmark b(4, 0);
-        dfbytes::PutU32(b.data(), FRecordNo);
-        return b;
-    }
+    if (IsNaturalOrder()) return NaturalBookmark(FRecordNo);
     TCursorBookmark b(FKeySize, 0);
     // A remote cursor keeps the current key the server last sent.
     if (IsRemote()) {
