@@ -258,14 +258,13 @@ TCursorBookmark Sized(const TCursorBookmark& bookmark, std::size_t size) {
     return b;
 }
 
-// The bookmark of a position in natural order: its record number.
+}  // namespace
+
 TCursorBookmark NaturalBookmark(uint32_t recordNo) {
     TCursorBookmark b(4, 0);
     dfbytes::PutU32(b.data(), recordNo);
     return b;
 }
-
-}  // namespace
 
 TCursorBookmark TDataCursor::GetBookmark() {
     if (IsNaturalOrder()) return NaturalBookmark(FRecordNo);

@@ -350,9 +350,7 @@ bool TDataCursor::ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lo
                         (!lock || FExclusive ||
                          (GetLockProtocolOfSession() == lpPessimistic && FTable && FTable->IsLockedAhead(recordNo)));
     if (!direct) {
-        TCursorBookmark bookmark(4, 0);
-        dfbytes::PutU32(bookmark.data(), recordNo);
-        if (!SetToBookmark(bookmark, false, false)) return false;
+        if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
         // The locked read checks the record against the buffer: read it first.
         const TEngineErrorCode code = GetCurrentRecord(buffer, false);
         if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;

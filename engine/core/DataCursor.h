@@ -100,6 +100,8 @@ constexpr std::size_t CURSOR_FILTER_LIMIT = 64;
 // A position the dataset components keep: in natural order the 4-byte record
 // number, in an index order the current key (key-size bytes).
 using TCursorBookmark = std::vector<uint8_t>;
+// The bookmark of a position in natural order: its record number.
+TCursorBookmark NaturalBookmark(uint32_t recordNo);
 
 // The callback slots, in slot order. The sender is the cursor.
 using TPasswordEvent = std::function<bool(TDataCursor* sender)>;  // true: try again
