@@ -199,6 +199,88 @@ void TDataCursor::InsertKeyIntoTree(const uint8_t* key, uint32_t recordNo) {
     RaiseError(KURA_LOCKTIMEOUT);
 }
 
+void TDataCursor::InsertKeyRun(const uint8_t* keys, std::size_t stride, const uint32_t* recordNos, uint32_t count) {
+    TIndexFile& file = FTable->GetIndexFile();
+    std::vector<uint8_t> bound;
+    uint32_t i = 0;
+    while (i < count) {
+        const uint8_t* first = keys + i * stride;
+        bool descended = false;
+        for (int32_t attempt = 0; attempt < DESCENT_ATTEMPTS && !descended; ++attempt) {
+            THeldPage held(file);
+            bool failed = false;
+            if (!file.ReadRootPage(*this, held.Page, failed)) {
+                if (failed) continue;
+                held.Release();
+                InsertKeyIntoTree(first, recordNos[i]);
+                descended = true;
+                ++i;
+                break;
+            }
+            if (!DescendForKey(first, true, held.Page)) continue;
+            descended = true;
+            TPage& leaf = *held.Page;
+            const uint8_t depth = GetPathDepth();
+            // The subtree the descent chose ends below the next entry of the
+            // deepest level that has one; a key from there on belongs elsewhere.
+            bool known = true;
+            bool bounded = false;
+            for (uint8_t level = depth; level > 1 && !bounded; --level) {
+                THeldPage parent(file);
+                if (!file.ReadPage(*this, GetPathParent(level), parent.Page, false)) {
+                    known = false;
+                    break;
+                }
+                const uint32_t followed = std::max<uint32_t>(GetPathSlot(static_cast<uint8_t>(level - 1)), 1);
+                if (followed < parent.Page->KeyCount) {
+                    const uint8_t* next = parent.Page->GetKeyAddress(followed + 1);
+                    bound.assign(next, next + parent.Page->KeySize);
+                    bounded = true;
+                }
+            }
+            // A split moves keys out of the leaf and changes the path.
+            const uint32_t keyCount = leaf.KeyCount;
+            const uint32_t nextPage = leaf.NextPage;
+            leaf.InsertKey(*this, first, 0, recordNos[i]);
+            ++i;
+            if (!known || leaf.KeyCount != keyCount + 1 || leaf.NextPage != nextPage || GetPathDepth() != depth)
+                break;
+            // The following keys go into the same leaf while they sort after the
+            // last one and before the bound, and none of them can split it: those
+            // need no page but the leaf, and the subtree counts on the way down
+            // grow by their number at the end.
+            const uint8_t* last = first;
+            uint32_t added = 0;
+            const int64_t entryBytes = leaf.KeySize + 6;
+            while (i < count) {
+                const uint8_t* key = keys + i * stride;
+                if (CompareKeys(last, key, leaf.KeySize) >= 0) break;
+                if (bounded && CompareKeys(bound.data(), key, leaf.KeySize) <= 0) break;
+                if (leaf.IsCompressedLeaf() ? leaf.UsedBytes + 2 * entryBytes > PAGE_DATA_SIZE
+                                            : uint32_t{leaf.KeyCount} + 1 > leaf.MaxKeys())
+                    break;
+                // After the leaf's last key (the usual case) the slot is known.
+                uint32_t slot = leaf.KeyCount;
+                if (GetPathSlot(depth) != leaf.KeyCount) leaf.FindInsertSlot(*this, key, slot);
+                SetPathSlot(depth, slot);
+                leaf.InsertKey(*this, key, 0, recordNos[i]);
+                last = key;
+                ++added;
+                ++i;
+            }
+            if (added == 0 || !leaf.KeepsCounts()) break;
+            for (uint8_t level = static_cast<uint8_t>(depth - 1); level >= 1; --level) {
+                THeldPage page(file);
+                if (!file.ReadPage(*this, GetPathParent(static_cast<uint8_t>(level + 1)), page.Page, false))
+                    RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+                const uint32_t followed = std::max<uint32_t>(GetPathSlot(level), 1);
+                page.Page->SetSubtreeCount(followed, page.Page->GetSubtreeCount(followed) + added);
+            }
+        }
+        if (!descended) RaiseError(KURA_LOCKTIMEOUT);
+    }
+}
+
 void TDataCursor::DeleteKeyFromTree(const uint8_t* key) {
     TIndexFile& file = FTable->GetIndexFile();
     for (int32_t attempt = 0; attempt < DESCENT_ATTEMPTS; ++attempt) {

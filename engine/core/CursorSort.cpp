@@ -56,6 +56,14 @@ void TDataCursor::DeferRowIds() {
     FDeferredAutoIncs.clear();
 }
 
+void TDataCursor::DeferAppendedRowIds() {
+    if (FRowIdsDeferred || !FOpen || !FTable || IsRemote() || FSuppressAutoInc || !GetTextIndexFields().empty())
+        return;
+    FRowIdsDeferred = true;
+    FDeferredFirstRecord = FTable->GetDataFile().GetNextRecordNumber();
+    FDeferredAutoIncs.clear();
+}
+
 void TDataCursor::CompleteRowIds() {
     if (!FRowIdsDeferred) return;
     FRowIdsDeferred = false;
@@ -81,14 +89,16 @@ void TDataCursor::FileRowIds(uint32_t first, uint32_t count, const uint32_t* aut
             file.SetRootPage(SYS_DELETED_SLOT, 0);
         }
         std::vector<uint8_t> record(std::max<std::size_t>(FTable->GetRecordSize(), RECORD_HEADER_SIZE), 0);
-        std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> key{};
-        const bool built = BuildAscendingTree(first, count, autoIncs);
-        for (uint32_t i = 0; i < count && !built; ++i) {
-            const uint32_t recordNo = first + i;
-            SetBufferAutoInc(record.data(), autoIncs ? autoIncs[i] : recordNo);
-            key.fill(0);
-            BuildRowIdKey(record.data(), key.data());
-            InsertKeyIntoTree(key.data(), recordNo);
+        if (!BuildAscendingTree(first, count, autoIncs)) {
+            const std::size_t stride = std::max<std::size_t>(FKeySize, SYS_DELETED_KEY_SIZE);
+            std::vector<uint8_t> keys(stride * count);
+            std::vector<uint32_t> recordNos(count);
+            for (uint32_t i = 0; i < count; ++i) {
+                recordNos[i] = first + i;
+                SetBufferAutoInc(record.data(), autoIncs ? autoIncs[i] : recordNos[i]);
+                BuildRowIdKey(record.data(), keys.data() + i * stride);
+            }
+            InsertKeyRun(keys.data(), stride, recordNos.data(), count);
         }
         SetIndexNumber(saved);
     } catch (...) {

@@ -1151,6 +1151,13 @@ public:
     // Does nothing on any other table.
     void DeferRowIds();
     void CompleteRowIds();
+    // The same for a run of appends to any table of this program's own: the
+    // records that take the next new slots one after another are filed in
+    // "Sys Deleted" together by CompleteRowIds, which must come before anything
+    // else reads or writes the table or its files (another cursor, a commit).
+    // Not with a text index, or appends that keep their own auto-increment values
+    // (their duplicates are found in "Sys Deleted").
+    void DeferAppendedRowIds();
     bool RowIdsDeferred() const { return FRowIdsDeferred; }
 
     // ---- Restructuring (CursorRestructure.cpp, Restructure.h) ----
@@ -1191,6 +1198,9 @@ public:
     void DeleteIndexKey(const uint8_t* oldKey, const uint8_t* newKey, uint32_t recordNo);
     void DeleteIndexKey2(const uint8_t* key);
     void InsertKeyIntoTree(const uint8_t* key, uint32_t recordNo);
+    // Keys at stride bytes apart, each with its record: a run of ascending keys is
+    // put into a leaf after one descent instead of one each.
+    void InsertKeyRun(const uint8_t* keys, std::size_t stride, const uint32_t* recordNos, uint32_t count);
     void DeleteKeyFromTree(const uint8_t* key);
     void IncRecordCount();
     void DecRecordCount();

@@ -236,9 +236,14 @@ private:
 // run ends before every progress event, whose handler may write to the table
 // through another session, before every commit, and at the statement's end or
 // error.
+//
+// Rows appended in a stretch may also have their row identifiers filed together
+// at its end (deferRowIds), when nothing else reads the target meanwhile: the
+// source is another table.
 class TWriteStretch {
 public:
-    explicit TWriteStretch(TDataCursor& cursor) : FCursor(cursor) {}
+    explicit TWriteStretch(TDataCursor& cursor, bool deferRowIds = false)
+        : FCursor(cursor), FDeferRowIds(deferRowIds) {}
     ~TWriteStretch() {
         try {
             End();
@@ -253,10 +258,17 @@ public:
         if (!table || !table->IsTransactionLocked()) return;
         FCursor.BeginWrite();
         FOpen = true;
+        if (FDeferRowIds) FCursor.DeferAppendedRowIds();
     }
     void End() {
         if (!FOpen) return;
         FOpen = false;
+        try {
+            FCursor.CompleteRowIds();
+        } catch (...) {
+            FCursor.EndWrite();
+            throw;
+        }
         FCursor.EndWrite();
     }
     // Around the steps of a row: the progress event and the commit after it.
@@ -269,8 +281,21 @@ public:
 
 private:
     TDataCursor& FCursor;
+    bool FDeferRowIds = false;
     bool FOpen = false;
 };
+
+// The row identifiers of a stretch's appends may wait when no cursor of the
+// statement's other queries (the source, its sub-queries) reads the target table.
+bool OthersLeaveTarget(const TDataQuery& query, const TDataCursor& target) {
+    if (!query.Statement) return false;
+    for (const auto& other : query.Statement->Queries()) {
+        if (!other || other.get() == &query || !other->Plan) continue;
+        for (const TPlanTable& level : other->Plan->Tables)
+            if (!level.Cursor || level.Cursor->GetTable() == target.GetTable()) return false;
+    }
+    return true;
+}
 
 TTokenHolder Evaluate(const TExpToken* node, TDataCursor* cursor, uint8_t* record) {
     TTokenHolder holder;
@@ -374,7 +399,7 @@ void ExecuteInsertDirect(TDataQuery& query, TDataChangePlan& plan) {
     const size_t count = std::min(plan.Columns.size(), source.Columns.size());
     std::vector<TFieldCopy> copies(count);
     for (size_t i = 0; i < count; ++i) copies[i] = PlanFieldCopy(source, source.Columns[i].Value, plan.Columns[i].Desc);
-    TWriteStretch stretch(cursor);
+    TWriteStretch stretch(cursor, OthersLeaveTarget(query, cursor));
     while (source.NextRow()) {
         if (progress.Aborted()) break;
         stretch.BeforeStep(progress);
@@ -425,7 +450,7 @@ void ExecuteInsertSelect(TDataQuery& query, TDataChangePlan& plan) {
     TRowProgress progress(query.Statement, source->GetRecordCount());
     std::vector<uint8_t> blob;
     uint8_t buffer[FieldValueBufferSize + 261];
-    TWriteStretch stretch(cursor);
+    TWriteStretch stretch(cursor, OthersLeaveTarget(query, cursor) && source->GetTable() != cursor.GetTable());
     while (source->GetNextRecord(sourceRecord.data()) == 0) {
         if (progress.Aborted()) break;
         stretch.BeforeStep(progress);

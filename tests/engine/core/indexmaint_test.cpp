@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -559,3 +561,81 @@ TEST(IndexMaintenance, SystemIndexSettingsFollowTheirDescriptorAtEverySelection)
     file.SetIndexDesc(SYS_DELETED_SLOT, original);
     c->SetIndexNumber(0);
 }
+
+namespace {
+
+// A run of keys put in after one descent per leaf leaves the tree that putting
+// them in one at a time leaves. Twin tables take the same random batches into
+// "ByCity" (subtree counts kept, duplicate cities told apart by the row
+// identifier) and "Sys Deleted" (both deleted flags): ascending stretches that
+// cross the bounds of many leaves, steps back, and single keys, into trees
+// preloaded to several levels.
+TEST(IndexMaintenance, KeyRunsLeaveTheTreesKeysOneAtATimeLeave) {
+    TestDb db;
+    for (const char* name : {"RUNS", "SINGLE"}) {
+        TableBuilder b = StaffTable(false);
+        b.Secondary("ByCity", {3}, false);
+        b.Secondary("ByCityPacked", {3}, false);
+        b.Def.Indexes.back().SetByte(ido::Compression, kcBoth);
+        db.Create(name, b.Def);
+    }
+    auto runs = db.Open("RUNS");
+    auto single = db.Open("SINGLE");
+    std::mt19937 random(34);
+    uint32_t rowId = 0;
+    for (const uint8_t slot : {uint8_t{1}, uint8_t{2}, uint8_t{SYS_DELETED_SLOT}}) {
+        SCOPED_TRACE("index " + std::to_string(slot));
+        for (int batch = 0; batch < 40; ++batch) {
+            // The batch: a sorted stretch over the whole key range, with a step
+            // back now and then; the first batches fill the trees.
+            const uint32_t count = batch < 4 ? 1500 : 1 + random() % 400;
+            std::vector<std::pair<uint32_t, uint32_t>> values;  // city or flag, row identifier
+            for (uint32_t i = 0; i < count; ++i) values.emplace_back(random() % 5000, ++rowId);
+            std::sort(values.begin(), values.end());
+            for (uint32_t i = 1; i < count; ++i)
+                if (random() % 25 == 0) std::swap(values[i - 1], values[i]);
+            std::vector<uint8_t> keys(count * CURSOR_KEY_BUFFER_SIZE, 0);
+            std::vector<uint32_t> records(count);
+            runs->SetIndexNumber(slot);
+            for (uint32_t i = 0; i < count; ++i) {
+                RecordImage r(*runs);
+                TDataCursor::SetBufferAutoInc(r.data(), values[i].second);
+                uint8_t* key = keys.data() + i * CURSOR_KEY_BUFFER_SIZE;
+                if (slot == SYS_DELETED_SLOT) {
+                    r.data()[RH_DELETED] = values[i].first % 2;
+                    runs->BuildRowIdKey(r.data(), key);
+                } else {
+                    char city[8];
+                    std::snprintf(city, sizeof city, "C%04u", values[i].first);
+                    r.Text(3, city);
+                    runs->BuildIndexKey(r.data(), key);
+                }
+                records[i] = values[i].second;
+            }
+            runs->BeginWrite();
+            runs->InsertKeyRun(keys.data(), CURSOR_KEY_BUFFER_SIZE, records.data(), count);
+            runs->EndWrite();
+            single->SetIndexNumber(slot);
+            single->BeginWrite();
+            for (uint32_t i = 0; i < count; ++i)
+                single->InsertKeyIntoTree(keys.data() + i * CURSOR_KEY_BUFFER_SIZE, records[i]);
+            single->EndWrite();
+            std::vector<TreeEntry> ran, one;
+            ASSERT_EQ(CheckTree(*runs, slot, &ran), "") << "batch " << batch;
+            ASSERT_EQ(CheckTree(*single, slot, &one), "") << "batch " << batch;
+            ASSERT_EQ(ran.size(), one.size());
+            for (std::size_t i = 0; i < ran.size(); ++i) {
+                ASSERT_EQ(ran[i].Key, one[i].Key) << "entry " << i;
+                ASSERT_EQ(ran[i].Record, one[i].Record) << "entry " << i;
+            }
+        }
+        TIndexFile& file = runs->GetTable()->GetIndexFile();
+        TestIndexCursor walker(file, slot);
+        TreeChecker checker(file, walker);
+        std::vector<TreeEntry> entries;
+        EXPECT_EQ(checker.Check(entries, false), "");
+        EXPECT_GE(checker.Height(), slot == 1 ? 3 : 2);
+    }
+}
+
+}  // namespace
