@@ -2,8 +2,6 @@
 // table) through its data file, with the row-identifier index kept true to the
 // renumbered records.
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <vector>
 
 #include "engine/core/DataCursor.h"

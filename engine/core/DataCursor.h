@@ -1151,8 +1151,8 @@ public:
     // Does nothing on any other table.
     void DeferRowIds();
     void CompleteRowIds();
-    // The same for a run of appends to any table of this program's own: the
-    // records that take the next new slots one after another are filed in
+    // The same for a run of appends to any local table: the records that take
+    // the next new slots one after another are filed in
     // "Sys Deleted" together by CompleteRowIds, which must come before anything
     // else reads or writes the table or its files (another cursor, a commit).
     // Not with a text index, or appends that keep their own auto-increment values
