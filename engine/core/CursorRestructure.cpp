@@ -211,6 +211,10 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
     CheckExclusive();
     CheckNotReadOnly();
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    // A transaction keeps every table it opens until it ends, with writes held for
+    // its commit: the old files could not be replaced, and the new ones would be
+    // written or dropped by a commit or rollback that knows nothing of the swap.
+    if (FDirectory->InTransaction()) RaiseError(KURA_TABLEOPEN);
 
     // A remote restructure is checked here too: definitions that cannot be right
     // raise what a local one raises, and nothing is sent.
@@ -297,6 +301,17 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
         TDataCursor target(FDirectory);
         bool created = false;
         bool completed = false;
+        bool published = false;
+        // The copy goes unless the swap made it the table; one that cannot be
+        // dropped now is dropped by the next open, which the note tells of it.
+        auto dropCopy = [&] {
+            bool dropped = false;
+            try {
+                dropped = FDirectory->DeleteTable(tempName, FInMemory) == 0;
+            } catch (...) {
+            }
+            if (!dropped && note) note->Keep();
+        };
         try {
             target.SetTableName(tempName);
             target.SetExclusive(true);
@@ -305,9 +320,15 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
             std::vector<TFieldDesc> newFields = fields;
             TIndexDescSlots newIndexes = indexes;
             NumberByPosition(newFields, newIndexes, params.IndexCount);
-            target.CreateTable(params.LocaleId, params.SortId, false, &stopWords, spaces, includes, newFields,
-                               newIndexes, params.IndexCount, params.BlobBlockSize, params.Description,
-                               params.Password, params.Encrypted, params.UserMajor, params.UserMinor, noPrimary);
+            try {
+                target.CreateTable(params.LocaleId, params.SortId, false, &stopWords, spaces, includes, newFields,
+                                   newIndexes, params.IndexCount, params.BlobBlockSize, params.Description,
+                                   params.Password, params.Encrypted, params.UserMajor, params.UserMinor, noPrimary);
+            } catch (const EKuraEngineError& e) {
+                // Files it made before failing are ours; a name taken meanwhile is not.
+                created = e.ErrorCode() != KURA_TABLEEXISTS;
+                throw;
+            }
             created = true;
             target.OpenCursor();
             target.FSuppressAutoInc = true;
@@ -324,21 +345,25 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
                 std::string blob;
                 ReplaceFileExt(tempName, ".DAT", ".BLB", blob);
                 const bool hasBlob = FileList->FileExists(folder + blob, FInMemory);
-                SwapInRestructuredTable(folder, FTableName, tempName, hasBlob, !params.SuppressBackups, FInMemory);
+                SwapInRestructuredTable(folder, FTableName, tempName, hasBlob, !params.SuppressBackups, FInMemory,
+                                        published);
             }
         } catch (...) {
             if (addPassword) session->RemovePassword(params.Password);
             try {
                 target.CloseCursor(false);
-                closeSource();
-                if (created) FDirectory->DeleteTable(tempName, FInMemory);
             } catch (...) {
             }
+            try {
+                closeSource();
+            } catch (...) {
+            }
+            if (created && !published) dropCopy();
             throw;
         }
         if (addPassword) session->RemovePassword(params.Password);
         // Continue = false: the old table stays as it was.
-        if (!completed) FDirectory->DeleteTable(tempName, FInMemory);
+        if (!completed) dropCopy();
     } catch (...) {
         try {
             closeSource();
