@@ -1,12 +1,17 @@
-// Definition statements inside a transaction through the statement object: a
+// Definition statements through the statement object. Inside a transaction a
 // restructure (ALTER TABLE) is refused before anything changes, whatever the
 // transaction touched and however it ends, and the table keeps its structure and
-// every row; CREATE and DROP INDEX stay part of the transaction.
+// every row; CREATE and DROP INDEX stay part of the transaction. With every create,
+// write, sync, rename and delete failing in turn, ALTER TABLE, CREATE INDEX and
+// DROP INDEX, inside a transaction or not, leave the table as it was or as the
+// statement makes it, whole.
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include <filesystem>
 
 #include "engine/core/DataDirectory.h"
+#include "tests/common/FileCallFaults.h"
+#include "tests/engine/core/TableSnapshot.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -124,6 +129,63 @@ TEST_F(RestructureInATransaction, CreateAndDropIndexFollowTheTransaction) {
         EXPECT_EQ(db.Rows("d"), committed ? (Rows{"a|x", "b|y", "c|w"}) : (Rows{"a|x", "b|y"}));
         EXPECT_EQ(db.Select("SELECT code, title FROM d ORDER BY title"), db.Select("SELECT code, title FROM d ORDER BY 2"));
         db.Run("DELETE FROM d WHERE code = 'c'");
+    }
+}
+
+TEST(DefinitionFaults, EveryFailingCallLeavesTheOldOrTheNewTableWhole) {
+    SqlDatabase db;
+    db.Run("CREATE TABLE m (code CHAR(10), title CHAR(20), n INTEGER, note MEMO, PRIMARY KEY (code));"
+           "CREATE INDEX byn ON m (n); CREATE INDEX bytitle ON m (title)");
+    for (int i = 1; i <= 16; ++i) {
+        db.Run("INSERT INTO m VALUES ('c" + std::to_string(i) + "', 't" + std::to_string(i % 5) + "', " +
+               std::to_string(i * 7 % 11) + ", 'note " + std::to_string(i) + "')");
+    }
+    const TableSnapshot before = Snapshot(&db.Dir(), "m");
+    auto copyModel = [&] {
+        for (const char* ext : {".DAT", ".IDX", ".BLB"})
+            std::filesystem::copy_file(db.Path() + "/m" + ext, db.Path() + "/t" + ext);
+    };
+    auto removeCopy = [&] {
+        for (const auto& e : std::filesystem::directory_iterator(db.Path()))
+            if (e.path().stem() != "m") std::filesystem::remove(e.path());
+    };
+    const char* statements[] = {
+        "ALTER TABLE t ADD z INTEGER",
+        "ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (title, code)",
+        "ALTER TABLE t DROP note NOBACKUP",
+        "CREATE INDEX bynote ON t (title, n)",
+        "DROP INDEX t.byn",
+        "START TRANSACTION; INSERT INTO t VALUES ('x', 'y', 1, 'z'); CREATE INDEX bynote ON t (title, n); COMMIT",
+        "START TRANSACTION; DROP INDEX t.byn; UPDATE t SET n = n + 1; COMMIT",
+    };
+    FileCallFaults faults;
+    for (const char* statement : statements) {
+        SCOPED_TRACE(statement);
+        copyModel();
+        faults.Arm(0);
+        db.Run(statement);
+        const uint64_t calls = faults.Calls();
+        faults.Disarm();
+        const TableSnapshot after = Snapshot(&db.Dir(), "t");
+        ASSERT_FALSE(after == before);
+        removeCopy();
+        for (uint64_t at = 1; at <= calls; ++at) {
+            copyModel();
+            faults.Arm(at);
+            const TEngineErrorCode code = db.ErrorOf(statement).Code;
+            faults.Disarm();
+            if (db.Dir().InTransaction()) db.Run("ROLLBACK");
+            SCOPED_TRACE("call " + std::to_string(at) + " (" + faults.Failed() + ") failed, error " +
+                         std::to_string(code));
+            const TableSnapshot now = Snapshot(&db.Dir(), "t");
+            EXPECT_TRUE(now == after || (code != 0 && now == before));
+            for (const auto& e : std::filesystem::directory_iterator(db.Path())) {
+                const std::string stem = e.path().stem().string();
+                EXPECT_TRUE(stem == "m" || stem == "t") << e.path();
+                EXPECT_NE(e.path().extension(), ".RSW");
+            }
+            removeCopy();
+        }
     }
 }
 

@@ -1,0 +1,96 @@
+#pragma once
+// What a table holds, as comparable text: its definition (description, fields,
+// index descriptors without their page numbers), its rows in record order and
+// the entries of every index, each tree checked on the way. A table after a
+// failed change must equal its snapshot before or after the change, nothing in
+// between. Used by tests only (gtest expectations).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataTable.h"
+#include "tests/engine/core/RestructureTestSupport.h"
+#include "tests/engine/core/TableCheck.h"
+
+namespace kura::test {
+
+struct TableSnapshot {
+    std::string Definition;
+    std::vector<std::string> Rows;
+    std::vector<std::string> Indexes;  // per slot in use: the descriptor, then each entry
+    bool operator==(const TableSnapshot& other) const {
+        return Definition == other.Definition && Rows == other.Rows && Indexes == other.Indexes;
+    }
+};
+
+inline std::string Hex(const uint8_t* bytes, std::size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 15]);
+    }
+    return text;
+}
+
+// The descriptor bytes that say what an index is: all but the page numbers
+// (root, free chain, raw-data page) and the work bytes between them.
+inline std::string DescriptorText(const TIndexDesc& desc) {
+    return Hex(desc.Bytes.data(), ido::RootPage) + "|" +
+           Hex(desc.Bytes.data() + ido::NoCounts, INDEX_DESC_SIZE - ido::NoCounts);
+}
+
+// The slots that hold an index: the primary one when there is one, the secondary
+// ones and "Sys Text" when it has fields.
+inline std::vector<uint8_t> SlotsInUse(TDataCursor& c) {
+    TIndexFile& file = c.GetTable()->GetIndexFile();
+    std::vector<uint8_t> slots;
+    if (!c.GetTable()->GetNoPrimaryIndex()) slots.push_back(0);
+    for (uint8_t s = 1; s <= file.GetIndexCount(); ++s) slots.push_back(s);
+    if (file.KeyFieldCount(SYS_TEXT_SLOT) > 0) slots.push_back(SYS_TEXT_SLOT);
+    return slots;
+}
+
+// Opens the table as the next program would (completing or undoing whatever was
+// left half-done) and reads it whole; the record count, "Sys Deleted" and every
+// tree are checked with gtest expectations.
+inline TableSnapshot Snapshot(TDataDirectory* dir, const std::string& name) {
+    TableSnapshot snap;
+    TDataCursor c(dir);
+    c.SetTableName(name);
+    c.OpenCursor();
+    TDataTable& table = *c.GetTable();
+    snap.Definition = table.GetDescription() + "|" + std::to_string(table.GetFieldCount());
+    for (uint16_t f = 1; f <= table.GetFieldCount(); ++f) {
+        TFieldDesc d;
+        table.GetFieldDesc(f, d);
+        snap.Definition += "|" + d.Name() + ":" + std::to_string(d.FieldType()) + "/" + std::to_string(d.StoredSize());
+    }
+    std::vector<Slot> slots;
+    CheckSlotsAndKeys(c, slots);
+    for (uint8_t s : SlotsInUse(c)) {
+        TIndexDesc desc;
+        table.GetIndexFile().GetIndexDesc(s, desc);
+        std::vector<TreeEntry> entries;
+        EXPECT_EQ(CheckTree(c, s, entries), "") << name << " index " << int(s);
+        std::string text = std::to_string(s) + ":" + DescriptorText(desc);
+        for (const TreeEntry& e : entries)
+            text += " " + Hex(reinterpret_cast<const uint8_t*>(e.Key.data()), e.Key.size()) + "@" +
+                    std::to_string(e.Record);
+        snap.Indexes.push_back(text);
+    }
+    c.SwitchToIndex(NATURAL_ORDER);
+    std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);
+    c.SetToBegin();
+    while (c.GetNextRecord(rec.data()) == 0) {
+        std::string row;
+        for (const auto& [field, value] : RowFields(c, rec)) row += field + "=" + value + ";";
+        snap.Rows.push_back(row);
+    }
+    c.CloseCursor(false);
+    return snap;
+}
+
+}  // namespace kura::test
