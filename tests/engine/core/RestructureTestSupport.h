@@ -45,6 +45,7 @@ inline TTableDefinition StaffTable() {
     text.SetField(0, sNote);
     text.SetByte(ido::FieldCount, 1);
     text.SetKeySize(68);
+    text.SetByte(ido::Compression, kcBoth);  // as every index file has it
     def.TextIndex = text;
     def.Description = "staff";
     return def;

@@ -35,6 +35,23 @@ inline std::string Hex(const uint8_t* bytes, std::size_t size) {
     return text;
 }
 
+// Where two snapshots' index lists part: "" when they are the same.
+inline std::string IndexDifference(const TableSnapshot& a, const TableSnapshot& b) {
+    if (a.Indexes.size() != b.Indexes.size())
+        return std::to_string(a.Indexes.size()) + " indexes against " + std::to_string(b.Indexes.size());
+    for (std::size_t i = 0; i < a.Indexes.size(); ++i) {
+        const std::string& x = a.Indexes[i];
+        const std::string& y = b.Indexes[i];
+        if (x == y) continue;
+        std::size_t at = 0;
+        while (at < x.size() && at < y.size() && x[at] == y[at]) ++at;
+        const std::size_t from = at > 40 ? at - 40 : 0;
+        return "index " + x.substr(0, x.find(':')) + " from character " + std::to_string(at) + ": ..." +
+               x.substr(from, 100) + " against ..." + y.substr(from, 100);
+    }
+    return "";
+}
+
 // The descriptor bytes that say what an index is: all but the page numbers
 // (root, free chain, raw-data page) and the work bytes between them.
 inline std::string DescriptorText(const TIndexDesc& desc) {
