@@ -1,7 +1,8 @@
 #pragma once
 // What a table holds, as comparable text: its definition (description, fields,
 // index descriptors without their page numbers), its rows in record order and
-// the entries of every index, each tree checked on the way. A table after a
+// the pages of every index as laid out but for their numbers, each tree checked
+// on the way. A table after a
 // failed change must equal its snapshot before or after the change, nothing in
 // between. Used by tests only (gtest expectations).
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ namespace kura::test {
 struct TableSnapshot {
     std::string Definition;
     std::vector<std::string> Rows;
-    std::vector<std::string> Indexes;  // per slot in use: the descriptor, then each entry
+    std::vector<std::string> Indexes;  // per slot in use: the descriptor, then the pages
     bool operator==(const TableSnapshot& other) const {
         return Definition == other.Definition && Rows == other.Rows && Indexes == other.Indexes;
     }
@@ -70,6 +71,35 @@ inline std::vector<uint8_t> SlotsInUse(TDataCursor& c) {
     return slots;
 }
 
+// The pages of one index, breadth first from the root, as they are laid out but
+// for their page numbers: each page's type and keys, with a leaf key's record and
+// an inner key's subtree count and child (by its place in this walk).
+inline std::string PageLayout(TIndexFile& file, uint8_t slot) {
+    TestIndexCursor walker(file, slot);
+    std::string text;
+    std::vector<uint32_t> queue;
+    if (file.GetRootPage(slot) != 0) queue.push_back(file.GetRootPage(slot));
+    for (std::size_t at = 0; at < queue.size() && at <= file.GetLastPageNumber(); ++at) {
+        TPage* page = nullptr;
+        file.ReadPage(walker, queue[at], page, false);
+        text += page->IsLeaf() ? " [L" : " [N";
+        text += std::to_string(page->PageType);
+        for (uint32_t i = 1; i <= page->KeyCount; ++i) {
+            text += " " + Hex(page->GetKeyAddress(i), page->KeySize);
+            if (page->IsLeaf()) {
+                text += "@" + std::to_string(page->GetRecordNo(i));
+            } else {
+                text += "#" + std::to_string(page->KeepsCounts() ? page->GetSubtreeCount(i) : 0) + ">" +
+                        std::to_string(queue.size());
+                queue.push_back(page->GetRecordNo(i));
+            }
+        }
+        text += "]";
+        file.ReleasePage(page);
+    }
+    return text;
+}
+
 // Opens the table as the next program would (completing or undoing whatever was
 // left half-done) and reads it whole; the record count, "Sys Deleted" and every
 // tree are checked with gtest expectations.
@@ -91,12 +121,10 @@ inline TableSnapshot Snapshot(TDataDirectory* dir, const std::string& name) {
         TIndexDesc desc;
         table.GetIndexFile().GetIndexDesc(s, desc);
         std::vector<TreeEntry> entries;
-        EXPECT_EQ(CheckTree(c, s, entries), "") << name << " index " << int(s);
-        std::string text = std::to_string(s) + ":" + DescriptorText(desc);
-        for (const TreeEntry& e : entries)
-            text += " " + Hex(reinterpret_cast<const uint8_t*>(e.Key.data()), e.Key.size()) + "@" +
-                    std::to_string(e.Record);
-        snap.Indexes.push_back(text);
+        const std::string problem = CheckTree(c, s, entries);
+        EXPECT_EQ(problem, "") << name << " index " << int(s);
+        snap.Indexes.push_back(std::to_string(s) + ":" + DescriptorText(desc) +
+                               (problem.empty() ? PageLayout(table.GetIndexFile(), s) : problem));
     }
     c.SwitchToIndex(NATURAL_ORDER);
     std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);

@@ -634,5 +634,48 @@ TEST_F(RestructureFixture, KilledAtRandomMomentsTheTableOpensWithTheOldOrTheNewD
     EXPECT_GT(olds, 0);
 }
 
+// A program killed right before any write, sync or cut of a restructure, the
+// rebuild of an index in place or a copy and swap: the next open finds the old
+// table or the new one, whole, and its files cleaned up.
+TEST_F(RestructureFixture, KilledAtEveryWriteTheTableOpensWithTheOldOrTheNewData) {
+    MakeStaff(40, "Model");
+    const TableSnapshot before = Snapshot(db.dir, "Model");
+    auto removeTable = [&] {
+        for (const auto& e : fs::directory_iterator(db.tmp.path()))
+            if (e.path().stem() != "Model") fs::remove(e.path());
+    };
+    for (const char* kind : {"index", "field"}) {
+        SCOPED_TRACE(kind);
+        CopyTable("Model", "T");
+        uint64_t calls = 0;
+        {
+            ChildProcess child({"rst-stop-at", db.tmp.path(), "T", kind, "0"});
+            const std::string line = child.readLine();
+            ASSERT_EQ(line.rfind("done ", 0), 0u) << line;
+            calls = std::stoull(line.substr(5));
+            ASSERT_EQ(child.wait(), 0);
+        }
+        const TableSnapshot after = Snapshot(db.dir, "T");
+        ASSERT_FALSE(after == before);
+        removeTable();
+        int olds = 0;
+        for (uint64_t at = 1; at <= calls; ++at) {
+            SCOPED_TRACE("killed before write " + std::to_string(at));
+            CopyTable("Model", "T");
+            {
+                ChildProcess child({"rst-stop-at", db.tmp.path(), "T", kind, std::to_string(at)});
+                EXPECT_EQ(child.wait(), 128 + SIGKILL);
+            }
+            const TableSnapshot now = Snapshot(db.dir, "T");
+            EXPECT_TRUE(now == before || now == after);
+            olds += now == before ? 1 : 0;
+            for (const std::string& file : Files())
+                EXPECT_TRUE(file.rfind("Model.", 0) == 0 || file.rfind("T.", 0) == 0) << file;
+            removeTable();
+        }
+        EXPECT_GT(olds, 0);
+    }
+}
+
 }  // namespace
 }  // namespace kura::test
