@@ -1190,7 +1190,7 @@ private:
     void BuildNewIndex(uint8_t indexNo);
     void DropIndexSlot(uint8_t indexNo, bool compact);
     // A restructure that changes no field: the changed indexes rebuilt in the open
-    // table's own files (CursorRestructure.cpp). False when the caller stopped it.
+    // table's own files (CursorIndexRebuild.cpp). False when the caller stopped it.
     bool RebuildChangedIndexes(const TRestructureParams& params, const std::vector<TFieldDesc>& fields,
                                const std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexes,
                                const TStringList& stopWords, const std::bitset<256>& spaces,

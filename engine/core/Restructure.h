@@ -1,12 +1,13 @@
 #pragma once
 // Giving an existing table a new definition while keeping its records
-// (TDataCursor::RestructureTable, CursorRestructure.cpp): the engine side of ALTER
-// TABLE and of the dataset components' table restructuring.
+// (TDataCursor::RestructureTable, CursorRestructure.cpp, CursorIndexRebuild.cpp):
+// the engine side of ALTER TABLE and of the dataset components' table
+// restructuring.
 //
 // The cursor names the table and must be closed, set for exclusive use and not
-// read-only; inside a transaction of its database it is refused (10031) before
-// anything is opened, since the transaction would hold the files the restructure
-// replaces. It takes the cheapest of three ways:
+// read-only; inside a transaction of its database it is refused (KURA_TABLEOPEN)
+// before anything is opened, since the transaction would hold the files the
+// restructure replaces. It takes the cheapest of three ways:
 // - Neither the stored form of the fields nor any index changes (names,
 //   descriptions, table description, password, user versions and the last
 //   auto-increment value only): the headers are rewritten in place.
