@@ -396,7 +396,7 @@ TEST_F(RestructureFixture, AnInMemoryTableIsRestructuredInMemory) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(RestructureFixture, ATableEncryptedAndDecryptedKeepsItsRows) {
+TEST_F(RestructureFixture, ATableEncryptedReindexedAndDecryptedKeepsItsRows) {
     MakeStaff(120);
     const auto before = DumpRows(db.dir, "Staff");
     TRestructureParams p = CurrentDefinition(db.dir, "Staff");
@@ -413,6 +413,14 @@ TEST_F(RestructureFixture, ATableEncryptedAndDecryptedKeepsItsRows) {
     EXPECT_FALSE(db.session.PasswordExists("secret"));
     db.session.AddPassword("secret");
     EXPECT_EQ(DumpRows(db.dir, "Staff"), before);
+    // An index rebuilt in the scrambled index file.
+    TRestructureParams r = CurrentDefinition(db.dir, "Staff");
+    r.Indexes[1].SetField(1, sAge);
+    r.Indexes[SYS_TEXT_SLOT].SetField(1, sName);
+    Restructure(r);
+    EXPECT_TRUE(Exists("Staff.IBK") && !Exists("Staff.DBK"));
+    EXPECT_EQ(DumpRows(db.dir, "Staff"), before);
+    EXPECT_EQ(Snapshot(db.dir, "Staff").Indexes.size(), 3u);
     TRestructureParams q = CurrentDefinition(db.dir, "Staff");
     EXPECT_TRUE(q.Encrypted);
     q.Encrypted = false;
