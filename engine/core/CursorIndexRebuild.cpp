@@ -138,10 +138,9 @@ bool TDataCursor::RebuildChangedIndexes(const TRestructureParams& params, const 
     bool done = false;
     try {
         for (uint8_t s = oldCount; s > newCount; --s) DropIndexSlot(s, true);
-        if (hadPrimary && (!hasPrimary || marked.test(0))) {
-            DropIndexSlot(0, false);
-            file.ClearIndexDesc(0);
-        }
+        if (hadPrimary && (!hasPrimary || marked.test(0))) DropIndexSlot(0, false);
+        // A dropped primary index may have left its descriptor behind.
+        if (hadPrimary != hasPrimary || marked.test(0)) file.ClearIndexDesc(0);
         if (marked.test(0)) file.SetPrimaryIndexDesc(indexes[0]);
         for (uint8_t s = 1; s <= newCount; ++s) {
             if (!marked.test(s)) continue;

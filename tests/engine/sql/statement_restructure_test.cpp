@@ -132,6 +132,19 @@ TEST_F(RestructureInATransaction, CreateAndDropIndexFollowTheTransaction) {
     }
 }
 
+// Keys changed by ALTER TABLE alone rebuild the indexes in place: a primary key
+// dropped by DROP INDEX comes back, and a text index is added and searched.
+TEST_F(RestructureInATransaction, KeysComeAndGoWithoutACopy) {
+    db.Run("DROP INDEX d.PRIMARY");
+    db.Run("INSERT INTO d VALUES ('a', 'z')");
+    EXPECT_EQ(db.ErrorOf("ALTER TABLE d ADD PRIMARY KEY (code)").Code, KURA_KEYVIOL);
+    db.Run("DELETE FROM d WHERE title = 'z'; ALTER TABLE d ADD PRIMARY KEY (code)");
+    EXPECT_EQ(db.ErrorOf("INSERT INTO d VALUES ('b', 'w')").Code, KURA_KEYVIOL);
+    db.Run("ALTER TABLE d TEXT INDEX (title)");
+    EXPECT_EQ(db.Select("SELECT code FROM d WHERE TEXTSEARCH('Y' IN title)"), (Rows{"b"}));
+    EXPECT_EQ(TableFiles(db.Path()), (Names{"d.DAT", "d.IBK", "d.IDX", "e.DAT", "e.IDX"}));
+}
+
 TEST(DefinitionFaults, EveryFailingCallLeavesTheOldOrTheNewTableWhole) {
     SqlDatabase db;
     db.Run("CREATE TABLE m (code CHAR(10), title CHAR(20), n INTEGER, note MEMO, PRIMARY KEY (code));"
