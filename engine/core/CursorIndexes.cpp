@@ -410,17 +410,6 @@ void TDataCursor::DropIndexSlot(uint8_t indexNo, bool compact) {
         }
         file.SetRootPage(indexNo, 0);
     }
-    const uint8_t count = file.GetIndexCount();
-    const bool slotsMove = compact && indexNo >= 1 && indexNo < count && indexNo <= MAX_SECONDARY_INDEXES;
-    if (slotsMove) {
-        // The page cache is kept per index slot: pages cached (and changed) under a
-        // slot whose descriptor moves would be taken for another index's. Write
-        // them out and start the cache afresh.
-        file.FlushPages(false);
-        file.FlushPages(true);
-        file.FreePageCache(false);
-        file.FreePageCache(true);
-    }
     file.DeleteIndexDesc(indexNo, compact);
 }
 

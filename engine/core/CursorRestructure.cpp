@@ -1,6 +1,7 @@
 // TDataCursor::RestructureTable (contract in Restructure.h): the choice between a
-// header rewrite and a full copy, the copy of every live record into the new table,
-// and the swap that puts the new table in the old one's place.
+// header rewrite, a rebuild of the changed indexes in place (CursorIndexRebuild.cpp)
+// and a full copy; the copy of every live record into the new table, and the swap
+// that puts the new table in the old one's place.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "engine/core/DataTable.h"
 #include "engine/core/Restructure.h"
 #include "engine/core/TableSwap.h"
+#include "engine/core/TextWords.h"
 #include "engine/files/EngineFile.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/Locale.h"
@@ -211,6 +213,10 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
     CheckExclusive();
     CheckNotReadOnly();
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    // A transaction keeps every table it opens until it ends, with writes held for
+    // its commit: the old files could not be replaced, and the new ones would be
+    // written or dropped by a commit or rollback that knows nothing of the swap.
+    if (FDirectory->InTransaction()) RaiseError(KURA_TABLEOPEN);
 
     // A remote restructure is checked here too: definitions that cannot be right
     // raise what a local one raises, and nothing is sent.
@@ -238,8 +244,17 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
         const TStringList& currentWords = GetStopWords();
         const TStringList& wantedWords = params.StopWords ? *params.StopWords : currentWords;
         for (int32_t i = 0; i < wantedWords.Count(); ++i) stopWords.Add(wantedWords[i]);
-        const std::bitset<256> spaces = params.SpaceChars ? *params.SpaceChars : GetSpaceChars();
-        const std::bitset<256> includes = params.IncludeChars ? *params.IncludeChars : GetIncludeChars();
+        // An empty set stands for the default one, as for a new table.
+        TLanguageStringList defaultWords;
+        std::bitset<256> defaultSpaces;
+        std::bitset<256> defaultIncludes;
+        GetDefaultTextIndexParams(defaultWords, defaultSpaces, defaultIncludes);
+        std::bitset<256> spaces = params.SpaceChars ? *params.SpaceChars : GetSpaceChars();
+        std::bitset<256> includes = params.IncludeChars ? *params.IncludeChars : GetIncludeChars();
+        if (spaces.none()) spaces = defaultSpaces;
+        if (includes.none()) includes = defaultIncludes;
+        const bool sameTextParams = SameStringLists(params.LocaleId, params.SortId, &currentWords, &stopWords) &&
+                                    SameCharSet(spaces, GetSpaceChars()) && SameCharSet(includes, GetIncludeChars());
         const uint32_t lastAutoInc =
             params.LastAutoInc == -1 ? table.GetLastAutoInc() : static_cast<uint32_t>(params.LastAutoInc);
 
@@ -259,9 +274,7 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
             TIndexDesc oldPrimary;
             file.GetIndexDesc(0, oldPrimary);
             indexesChanged = file.GetIndexCount() != params.IndexCount ||
-                             table.GetNoPrimaryIndex() != noPrimary ||
-                             !SameStringLists(params.LocaleId, params.SortId, &currentWords, &stopWords) ||
-                             !SameCharSet(spaces, GetSpaceChars()) || !SameCharSet(includes, GetIncludeChars());
+                             table.GetNoPrimaryIndex() != noPrimary || !sameTextParams;
             std::vector<uint8_t> slots;
             for (uint8_t s = 0; s <= params.IndexCount; ++s) slots.push_back(s);
             slots.push_back(SYS_TEXT_SLOT);
@@ -274,6 +287,11 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
             }
         }
 
+        if (!fieldsChanged && indexesChanged) {
+            RebuildChangedIndexes(params, fields, indexes, stopWords, spaces, includes, !sameTextParams, lastAutoInc);
+            closeSource();
+            return;
+        }
         if (!fieldsChanged && !indexesChanged) {
             // Names, descriptions and header values only.
             for (uint16_t i = 0; i < oldCount; ++i) table.GetDataFile().SetFieldDesc(i + 1, fields[i]);
@@ -297,6 +315,17 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
         TDataCursor target(FDirectory);
         bool created = false;
         bool completed = false;
+        bool published = false;
+        // The copy goes unless the swap made it the table; one that cannot be
+        // dropped now is dropped by the next open, which the note tells of it.
+        auto dropCopy = [&] {
+            bool dropped = false;
+            try {
+                dropped = FDirectory->DeleteTable(tempName, FInMemory) == 0;
+            } catch (...) {
+            }
+            if (!dropped && note) note->Keep();
+        };
         try {
             target.SetTableName(tempName);
             target.SetExclusive(true);
@@ -305,9 +334,15 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
             std::vector<TFieldDesc> newFields = fields;
             TIndexDescSlots newIndexes = indexes;
             NumberByPosition(newFields, newIndexes, params.IndexCount);
-            target.CreateTable(params.LocaleId, params.SortId, false, &stopWords, spaces, includes, newFields,
-                               newIndexes, params.IndexCount, params.BlobBlockSize, params.Description,
-                               params.Password, params.Encrypted, params.UserMajor, params.UserMinor, noPrimary);
+            try {
+                target.CreateTable(params.LocaleId, params.SortId, false, &stopWords, spaces, includes, newFields,
+                                   newIndexes, params.IndexCount, params.BlobBlockSize, params.Description,
+                                   params.Password, params.Encrypted, params.UserMajor, params.UserMinor, noPrimary);
+            } catch (const EKuraEngineError& e) {
+                // Files it made before failing are ours; a name taken meanwhile is not.
+                created = e.ErrorCode() != KURA_TABLEEXISTS;
+                throw;
+            }
             created = true;
             target.OpenCursor();
             target.FSuppressAutoInc = true;
@@ -324,21 +359,25 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
                 std::string blob;
                 ReplaceFileExt(tempName, ".DAT", ".BLB", blob);
                 const bool hasBlob = FileList->FileExists(folder + blob, FInMemory);
-                SwapInRestructuredTable(folder, FTableName, tempName, hasBlob, !params.SuppressBackups, FInMemory);
+                SwapInRestructuredTable(folder, FTableName, tempName, hasBlob, !params.SuppressBackups, FInMemory,
+                                        published);
             }
         } catch (...) {
             if (addPassword) session->RemovePassword(params.Password);
             try {
                 target.CloseCursor(false);
-                closeSource();
-                if (created) FDirectory->DeleteTable(tempName, FInMemory);
             } catch (...) {
             }
+            try {
+                closeSource();
+            } catch (...) {
+            }
+            if (created && !published) dropCopy();
             throw;
         }
         if (addPassword) session->RemovePassword(params.Password);
         // Continue = false: the old table stays as it was.
-        if (!completed) FDirectory->DeleteTable(tempName, FInMemory);
+        if (!completed) dropCopy();
     } catch (...) {
         try {
             closeSource();

@@ -988,6 +988,9 @@ public:
     // index rejects (its keys in every other index, words, BLOBs, slot). The
     // current index is the same afterwards.
     void RemoveRejectedRecord(TRecord* record, uint8_t buildIndexNo);
+    // The same while several are built: the record has no keys yet in the slots
+    // set in unbuilt ("Sys Text" among them: no words).
+    void RemoveRejectedRecord(TRecord* record, const std::bitset<INDEX_SLOT_COUNT>& unbuilt);
     // Set by an optimistic ModifyRecord that found the record changed; only
     // CancelRecord clears it.
     bool FEditConflict = false;
@@ -1186,6 +1189,13 @@ private:
     bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
     void BuildNewIndex(uint8_t indexNo);
     void DropIndexSlot(uint8_t indexNo, bool compact);
+    // A restructure that changes no field: the changed indexes rebuilt in the open
+    // table's own files (CursorIndexRebuild.cpp). False when the caller stopped it.
+    bool RebuildChangedIndexes(const TRestructureParams& params, const std::vector<TFieldDesc>& fields,
+                               const std::array<TIndexDesc, INDEX_SLOT_COUNT>& indexes,
+                               const TStringList& stopWords, const std::bitset<256>& spaces,
+                               const std::bitset<256>& includes, bool textParamsChanged, uint32_t lastAutoInc);
+    void BuildMarkedIndexes(const std::bitset<INDEX_SLOT_COUNT>& marked, uint8_t& stopAsking, uint8_t& carryOn);
 
 public:
     // Exact search of the whole key in the current index.

@@ -743,7 +743,8 @@ void TDataTable::EndExclusiveWrite() {
 TRecycleFlush TDataTable::FlushForRecycle() {
     // Only an exclusive table keeps modified items between operations; a shared
     // one flushes at each bracket's end, which its journal already keeps whole.
-    if (!FExclusive || FReadOnly || IsRemote() || !FJournal.IsOpen()) return TRecycleFlush::Own;
+    if (!FExclusive || FReadOnly || IsRemote() || (!FJournal.IsOpen() && !HoldWritesInBrackets))
+        return TRecycleFlush::Own;
     if (FExclusiveWriteDepth > 0 || FFlushingForRecycle) {
         FRecycleFlushPending = true;
         return TRecycleFlush::Defer;

@@ -146,6 +146,10 @@ public:
     // the whole table through the journal, so no crash leaves half an operation.
     void BeginExclusiveWrite();
     void EndExclusiveWrite();
+    // Makes a full cache wait for the bracket's end also without a journal (an
+    // in-memory table): set around an operation that undoes itself by dropping
+    // the caches.
+    bool HoldWritesInBrackets = false;
     // The second read pair, for SQL statements that ask to keep their sources read.
     bool BeginSharedRead();
     void EndSharedRead();

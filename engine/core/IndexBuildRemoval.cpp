@@ -1,8 +1,10 @@
-// Removing a record that a new unique index rejects while the index is being built:
-// the record leaves every other index, "Sys Deleted" files its slot as deleted, its
-// words and BLOB chains go, and the slot joins the free list. The build holds the
-// table's write lock throughout.
+// Removing a record that a new unique index rejects while the index is being built
+// (or while a restructure builds several): the record leaves every index already
+// holding it, "Sys Deleted" files its slot as deleted, its words and BLOB chains
+// go, and the slot joins the free list. The build holds the table's write lock
+// throughout.
 #include <array>
+#include <bitset>
 #include <cstring>
 
 #include "engine/core/DataCursor.h"
@@ -11,6 +13,12 @@
 namespace kura {
 
 void TDataCursor::RemoveRejectedRecord(TRecord* record, uint8_t buildIndexNo) {
+    std::bitset<INDEX_SLOT_COUNT> unbuilt;
+    if (buildIndexNo < INDEX_SLOT_COUNT) unbuilt.set(buildIndexNo);
+    RemoveRejectedRecord(record, unbuilt);
+}
+
+void TDataCursor::RemoveRejectedRecord(TRecord* record, const std::bitset<INDEX_SLOT_COUNT>& unbuilt) {
     if (!record || !FTable) RaiseError(KURA_NOTINITIALIZED);
     const uint32_t recordNo = record->GetRecordNumber();
     if (recordNo == 0) RaiseError(KURA_FILECORRUPT);
@@ -24,7 +32,7 @@ void TDataCursor::RemoveRejectedRecord(TRecord* record, uint8_t buildIndexNo) {
         const uint8_t indexCount = GetIndexCount();
         for (uint16_t i = 0; i <= indexCount; ++i) {
             if (i == 0 && GetNoPrimaryIndex()) continue;
-            if (i == buildIndexNo) continue;
+            if (unbuilt.test(i)) continue;
             SetIndexNumber(static_cast<uint8_t>(i));
             BuildIndexKey(image, key.data());
             DeleteIndexKey2(key.data());
@@ -34,14 +42,16 @@ void TDataCursor::RemoveRejectedRecord(TRecord* record, uint8_t buildIndexNo) {
         BuildDeletedRowIdKey(image, key.data());
         DeleteIndexKey(oldKey.data(), key.data(), recordNo);
         DecRecordCount();
+        // The words are in "Sys Text" unless it is being built too.
+        const bool hasWords = !unbuilt.test(SYS_TEXT_SLOT);
         if (FTable->HasBlobFields()) {
             FreeRecordBlobs(image);
-            DeleteTextIndexWords(image);
+            if (hasWords) DeleteTextIndexWords(image);
             AssignBlobIDs(image, true);
             SaveOpenBlobs();
             PutOpenBlobsIntoRecord(image, true);
             FreeAllBlobs(false, false);
-        } else {
+        } else if (hasWords) {
             DeleteTextIndexWords(image);
         }
         // The slot is freed in the cache, whether the caller handed in the cached

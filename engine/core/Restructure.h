@@ -1,18 +1,31 @@
 #pragma once
 // Giving an existing table a new definition while keeping its records
-// (TDataCursor::RestructureTable, CursorRestructure.cpp): the engine side of ALTER
-// TABLE and of the dataset components' table restructuring.
+// (TDataCursor::RestructureTable, CursorRestructure.cpp, CursorIndexRebuild.cpp):
+// the engine side of ALTER TABLE and of the dataset components' table
+// restructuring.
 //
 // The cursor names the table and must be closed, set for exclusive use and not
-// read-only. When neither the stored form of the fields nor any index changes
-// (names, descriptions, table description, password, user versions and the last
-// auto-increment value only), the headers are rewritten in place and nothing else
-// is touched. Any other change copies every live record into a new table in the
-// old table's database (the in-memory database for an in-memory table), then puts
-// it in the old table's place (TableSwap.h): until then the old files are not
-// touched, and from then on a crash leaves a table that completes the swap when
-// it is next opened. With SuppressBackups false the old files stay as .DBK, .IBK
-// and .BBK.
+// read-only; inside a transaction of its database it is refused (KURA_TABLEOPEN)
+// before anything is opened, since the transaction would hold the files the
+// restructure replaces. It takes the cheapest of three ways:
+// - Neither the stored form of the fields nor any index changes (names,
+//   descriptions, table description, password, user versions and the last
+//   auto-increment value only): the headers are rewritten in place.
+// - Only indexes change (keys, the primary index, "Sys Text" or its parameters):
+//   the index file is copied to .IBK, then the changed indexes are built anew from
+//   the records in the table's own index file; the data and BLOB files are not
+//   written (but for changed names and header values). Every change stays in the
+//   caches until one flush at the end that the table's journal makes all or
+//   nothing, so a failure or a stop at any point leaves the old indexes whole, and
+//   the .IBK goes again. With SuppressBackups the .IBK goes at the end too.
+// - Any field changes: every live record is copied into a new table in the old
+//   table's database (the in-memory database for an in-memory table), which is
+//   then put in the old table's place (TableSwap.h): until then the old files are
+//   not touched, and from then on a crash leaves a table that completes the swap
+//   when it is next opened. With SuppressBackups false the old files stay as .DBK,
+//   .IBK and .BBK.
+// Both rebuilds leave indexes equal to those a new table with the new definition
+// would get from the same rows.
 //
 // Field definitions name by their field number the old field whose values they
 // receive; a number no old field has makes a new, empty field. Index definitions
@@ -22,8 +35,8 @@
 // text; the callback answers stop-asking (initially false) and continue (initially
 // true). Continue false ends the restructure without an error and leaves the old
 // table as it was. Continue true: a dropped field is dropped; a row whose value
-// cannot be converted, or that the new table refuses (a key violation, a value
-// check), is left out.
+// cannot be converted, or that the new table or a new unique index refuses (a key
+// violation, a value check), is left out (removed from the table).
 #include <bitset>
 #include <cstdint>
 #include <string>

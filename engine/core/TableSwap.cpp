@@ -132,21 +132,48 @@ void RunSwap(const std::string& folder, std::string_view name, const TSwapPlan& 
 }  // namespace
 
 void SwapInRestructuredTable(const std::string& folder, std::string_view name, std::string_view tempName,
-                             bool newHasBlobFile, bool keepBackups, bool inMemory) {
+                             bool newHasBlobFile, bool keepBackups, bool inMemory, bool& published) {
+    published = false;
     TSwapPlan plan;
     ReplaceFileExt(tempName, DataFileExt, "", plan.TempName);
     plan.NewHasBlobFile = newHasBlobFile;
     plan.KeepBackups = keepBackups;
+    // Every step of a swap may be repeated: one that failed gets a second chance
+    // before the caller hears of it.
+    auto runTwice = [&] {
+        try {
+            RunSwap(folder, name, plan, inMemory);
+        } catch (...) {
+            RunSwap(folder, name, plan, inMemory);
+        }
+    };
     if (inMemory) {
-        RunSwap(folder, name, plan, true);
+        published = true;
+        runTwice();
         return;
     }
     const std::string marker = FileOf(folder, name, SwapMarkerExt);
+    const std::string draft = FileOf(folder, name, SwapMarkerDraftExt);
     SwapStep = 0;
-    WriteMarker(FileOf(folder, name, SwapMarkerDraftExt), marker, plan);
+    try {
+        WriteMarker(draft, marker, plan);
+    } catch (...) {
+        // Not published: the old table stands, and a draft would only confuse.
+        try {
+            DeleteIfThere(draft);
+        } catch (...) {
+        }
+        throw;
+    }
+    published = true;
     StepDone();
-    RunSwap(folder, name, plan, false);
-    Check(FileList->DeleteFile(marker, false), marker);
+    runTwice();
+    // The new table is in place; a marker left behind only repeats finished steps
+    // at the next open.
+    try {
+        Check(FileList->DeleteFile(marker, false), marker);
+    } catch (...) {
+    }
     StepDone();
 }
 
@@ -169,11 +196,13 @@ TRestructureNote::TRestructureNote(const std::string& folder, std::string_view n
 TRestructureNote::~TRestructureNote() {
     try {
         FFile->CloseFile();
-        DeleteIfThere(FFileName);
+        if (!FFileName.empty()) DeleteIfThere(FFileName);
     } catch (...) {
         // A note left behind is dropped by the next open of the table.
     }
 }
+
+void TRestructureNote::Keep() { FFileName.clear(); }
 
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name) {
     const std::string marker = FileOf(folder, name, SwapMarkerExt);

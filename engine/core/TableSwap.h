@@ -17,9 +17,12 @@
 //      the temporary file is renamed to the table's name;
 //   3. deletes the marker.
 // Every step may be repeated, so a table opened while its marker exists finishes
-// the swap first (CompleteInterruptedSwap). Before the marker the old files are
-// untouched. In-memory tables have nothing to survive: the old files go and the
-// new ones are renamed.
+// the swap first (CompleteInterruptedSwap); a step that fails is tried once more
+// at once. Before the marker the old files are untouched. In-memory tables have
+// nothing to survive: the old files go and the new ones are renamed.
+//
+// From the marker on, the temporary table is the table: whatever fails after it,
+// nobody may delete it.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +41,9 @@ public:
     ~TRestructureNote();
     TRestructureNote(const TRestructureNote&) = delete;
     TRestructureNote& operator=(const TRestructureNote&) = delete;
+    // Lets go of the note without deleting it: the temporary table it names could
+    // not be dropped, and the next open of the table drops it.
+    void Keep();
 
 private:
     std::string FFileName;
@@ -46,8 +52,10 @@ private:
 
 // folder: the database path ("" or ending in a separator); name and tempName
 // without extension or with ".DAT". newHasBlobFile: the new table has a .BLB.
+// published turns true at the point of no return, also when the call raises
+// afterwards (the next open of the table then completes the swap).
 void SwapInRestructuredTable(const std::string& folder, std::string_view name, std::string_view tempName,
-                             bool newHasBlobFile, bool keepBackups, bool inMemory);
+                             bool newHasBlobFile, bool keepBackups, bool inMemory, bool& published);
 
 // Finishes a swap that stopped after its marker was written, or drops the
 // temporary table of a restructure that stopped before it; false when there was

@@ -454,6 +454,14 @@ void TIndexFile::DeleteIndexDesc(uint8_t slot, bool move) {
             std::copy_n(kept.Bytes.begin(), INDEX_DESC_SIZE, DescAt(count));
             FHeader[iho::IndexCount] = static_cast<uint8_t>(count - 1);
         }
+        // The cached pages move with their descriptors, changed ones included: they
+        // may not reach the disk before the table's next flush (inside a transaction
+        // not before its commit), and under another slot they would be taken for
+        // another index's.
+        if (count >= 1 && slot <= count) {
+            std::rotate(FLists.begin() + slot, FLists.begin() + slot + 1, FLists.begin() + count + 1);
+            for (uint8_t s = slot; s <= count; ++s) FLists[s].ForEach([s](TPage* page) { page->IndexSlot = s; });
+        }
     }
     SetModified();
 }

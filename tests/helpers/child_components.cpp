@@ -1,11 +1,14 @@
 // Second-process commands for the component tests: a table component on a staff
-// table, driven line by line by the parent.
+// table, and a query component as the SQL window holds it, driven line by line by
+// the parent.
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "engine/errors/EngineErrors.h"
@@ -84,6 +87,31 @@ const kura::testchild::ChildCommand shell("table-shell", [](const std::vector<st
     table.reset();
     kura::DoneSessions();
     return 0;
+});
+
+// sql-shell DIR: a query component on the database folder, like the SQL window's;
+// says "ready", then per line:
+//   <statement>   -> runs it with ExecSQL: "ok" / "error <n>"
+//   end           -> the process ends at once, without closing or rolling back
+//                    anything (the program ended while a transaction was open)
+const kura::testchild::ChildCommand sqlShell("sql-shell", [](const std::vector<std::string>& args) {
+    if (args.empty()) return 2;
+    auto query = std::make_unique<kura::TKuraQuery>();
+    query->SetDatabaseName(args[0]);
+    say("ready");
+    for (;;) {
+        const std::string line = hear();
+        if (line.empty() || line == "end") std::_Exit(0);
+        try {
+            query->SetSQL(line);
+            query->ExecSQL();
+            say("ok");
+        } catch (const kura::EKuraEngineError& e) {
+            say("error " + std::to_string(e.ErrorCode()));
+        } catch (const std::exception& e) {
+            say(std::string("failed ") + e.what());
+        }
+    }
 });
 
 }  // namespace

@@ -45,6 +45,7 @@ inline TTableDefinition StaffTable() {
     text.SetField(0, sNote);
     text.SetByte(ido::FieldCount, 1);
     text.SetKeySize(68);
+    text.SetByte(ido::Compression, kcBoth);  // as every index file has it
     def.TextIndex = text;
     def.Description = "staff";
     return def;
@@ -116,8 +117,45 @@ inline TRestructureParams CurrentDefinition(TDataDirectory* dir, const std::stri
     return p;
 }
 
-// Every row as "field=value" text by field name, keyed by Id; BLOBs as their size
-// and a checksum.
+// The fields of the record as "field=value" text by field name: BLOBs as their size
+// and a checksum, blank fields as "-", others as their stored bytes in hex.
+inline std::map<std::string, std::string> RowFields(TDataCursor& c, std::vector<uint8_t>& rec) {
+    std::map<std::string, std::string> row;
+    for (uint16_t f = 1; f <= c.GetFieldCount(); ++f) {
+        TFieldDesc d;
+        c.GetFieldDesc(f, d);
+        std::string text;
+        if (d.FieldType() == fldBLOB) {
+            uint32_t size = 0;
+            if (c.OpenBlob(f, rec.data(), 2, false, false, size) == 0) {
+                std::vector<uint8_t> bytes(size);
+                uint32_t read = 0;
+                if (size > 0) c.GetBlob(f, rec.data(), 0, bytes.data(), size, read, false);
+                c.FreeBlob(f, rec.data(), false, true);
+                uint32_t sum = 0;
+                for (uint8_t b : bytes) sum = sum * 31 + b;
+                text = std::to_string(size) + ":" + std::to_string(sum);
+            }
+        } else {
+            uint8_t v[300] = {};
+            bool blank = true;
+            c.GetField(f, rec.data(), v, blank);
+            if (blank) {
+                text = "-";
+            } else {
+                static const char digits[] = "0123456789abcdef";
+                for (int i = 0; i < d.StoredSize(); ++i) {
+                    text.push_back(digits[v[i] >> 4]);
+                    text.push_back(digits[v[i] & 15]);
+                }
+            }
+        }
+        row[d.Name()] = text;
+    }
+    return row;
+}
+
+// Every row as "field=value" text by field name, keyed by Id.
 inline std::map<int32_t, std::map<std::string, std::string>> DumpRows(TDataDirectory* dir, const std::string& name,
                                                                       bool inMemory = false) {
     std::map<int32_t, std::map<std::string, std::string>> rows;
@@ -128,45 +166,16 @@ inline std::map<int32_t, std::map<std::string, std::string>> DumpRows(TDataDirec
     std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);
     c.SetToBegin();
     while (c.GetNextRecord(rec.data()) == 0) {
-        std::map<std::string, std::string> row;
         int32_t id = -1;
         for (uint16_t f = 1; f <= c.GetFieldCount(); ++f) {
             TFieldDesc d;
             c.GetFieldDesc(f, d);
-            std::string text;
-            if (d.FieldType() == fldBLOB) {
-                uint32_t size = 0;
-                if (c.OpenBlob(f, rec.data(), 2, false, false, size) == 0) {
-                    std::vector<uint8_t> bytes(size);
-                    uint32_t read = 0;
-                    if (size > 0) c.GetBlob(f, rec.data(), 0, bytes.data(), size, read, false);
-                    c.FreeBlob(f, rec.data(), false, true);
-                    uint32_t sum = 0;
-                    for (uint8_t b : bytes) sum = sum * 31 + b;
-                    text = std::to_string(size) + ":" + std::to_string(sum);
-                }
-            } else {
-                uint8_t v[300] = {};
-                bool blank = true;
-                c.GetField(f, rec.data(), v, blank);
-                if (blank) {
-                    text = "-";
-                } else {
-                    static const char digits[] = "0123456789abcdef";
-                    for (int i = 0; i < d.StoredSize(); ++i) {
-                        text.push_back(digits[v[i] >> 4]);
-                        text.push_back(digits[v[i] & 15]);
-                    }
-                }
-                if (d.Name() == "Id") {
-                    int32_t value = 0;
-                    std::memcpy(&value, v, 4);
-                    id = value;
-                }
-            }
-            row[d.Name()] = text;
+            uint8_t v[8] = {};
+            bool blank = true;
+            if (d.Name() == "Id") c.GetField(f, rec.data(), v, blank);
+            if (!blank) std::memcpy(&id, v, 4);
         }
-        rows[id] = row;
+        rows[id] = RowFields(c, rec);
     }
     c.CloseCursor(false);
     return rows;

@@ -1,13 +1,15 @@
 // Table restructuring: header-only changes, added, dropped, moved and redefined
 // fields (every conversion), added and dropped indexes on a full table with BLOBs
-// and a text index, backups, the restructure question, in-memory tables, and a
-// restructure killed at random moments.
+// and a text index (rebuilt in place, the same as a full copy makes them), backups,
+// the restructure question, in-memory tables, and a restructure killed at random
+// moments or at every write.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 #include "tests/engine/core/RestructureTestSupport.h"
+#include "tests/engine/core/TableSnapshot.h"
 
 namespace kura::test {
 namespace {
@@ -36,6 +39,19 @@ protected:
         auto c = db.Open(name);
         FillStaff(*c, rows);
     }
+    // The staff table "Temp" in memory; `more` may add rows through the open cursor.
+    void MakeMemoryStaff(int32_t rows, const std::function<void(TDataCursor&)>& more = {}) {
+        TDataTable* table = nullptr;
+        ASSERT_EQ(db.dir->CreateTable(table, "Temp", true, false, StaffTable()), 0);
+        db.dir->CloseTable(table, false, false, false);
+        TDataCursor c(db.dir);
+        c.SetTableName("Temp");
+        c.SetInMemory(true);
+        c.SetExclusive(true);
+        c.OpenCursor();
+        FillStaff(c, rows);
+        if (more) more(c);
+    }
     void Restructure(const TRestructureParams& p, const std::string& name = "Staff", bool inMemory = false) {
         TDataCursor c(db.dir);
         c.SetTableName(name);
@@ -50,6 +66,13 @@ protected:
         c.RestructureTable(p);
     }
     bool Exists(const std::string& file) const { return fs::exists(db.tmp.file(file)); }
+    std::string Bytes(const std::string& file) const {
+        std::ifstream in(db.tmp.file(file), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void CopyTable(const std::string& from, const std::string& to) {
+        for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::copy_file(db.tmp.file(from + ext), db.tmp.file(to + ext));
+    }
     // Every file but the tables' rollback journals, which stay beside an opened table.
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
@@ -180,18 +203,184 @@ TEST_F(RestructureFixture, IndexesAddedAndDroppedOnAFullTable) {
     EXPECT_EQ(DumpRows(db.dir, "Staff").size(), 50u);
 }
 
-TEST_F(RestructureFixture, AnInMemoryTableIsRestructuredInMemory) {
-    TDataTable* table = nullptr;
-    ASSERT_EQ(db.dir->CreateTable(table, "Temp", true, false, StaffTable()), 0);
-    db.dir->CloseTable(table, false, false, false);
-    {
-        TDataCursor c(db.dir);
-        c.SetTableName("Temp");
-        c.SetInMemory(true);
-        c.SetExclusive(true);
-        c.OpenCursor();
-        FillStaff(c, 30);
+// A change of indexes only is made in the index file alone: the data and BLOB files
+// stay byte for byte, the backup is the old index file (.IBK) alone, and the
+// indexes come out as a full copy of the table makes them (the same descriptors,
+// the same entries in each). A change of a field still copies.
+TEST_F(RestructureFixture, IndexChangesRebuildOnlyTheIndexFileAsAFullCopyWould) {
+    auto index = [](const char* name, std::vector<uint16_t> keyFields, bool unique) {
+        TIndexDesc d;
+        d.SetName(name);
+        for (std::size_t i = 0; i < keyFields.size(); ++i) d.SetField(static_cast<int>(i), keyFields[i]);
+        d.SetByte(ido::Unique, unique ? 1 : 0);
+        return d;
+    };
+    enum Kind { Indexes, IndexesAndHeader, HeaderOnly, FullCopy };
+    struct Case {
+        const char* name;
+        std::function<void(TRestructureParams&)> edit;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"a secondary index added", [&](TRestructureParams& p) { p.Indexes[++p.IndexCount] = index("ByAge", {sAge}, false); }, Indexes},
+        {"two unique ones added", [&](TRestructureParams& p) {
+             p.Indexes[++p.IndexCount] = index("ByBorn", {sBorn}, true);
+             p.Indexes[++p.IndexCount] = index("BySalaryAge", {sSalary, sAge}, true);
+         }, Indexes},
+        {"the secondary index dropped", [](TRestructureParams& p) { p.IndexCount = 0; }, Indexes},
+        {"the secondary index redefined", [&](TRestructureParams& p) { p.Indexes[1] = index("ByNameAge", {sName, sAge}, false); }, Indexes},
+        {"the secondary index renamed", [](TRestructureParams& p) { p.Indexes[1].SetName("Names"); }, HeaderOnly},
+        {"the primary key replaced", [](TRestructureParams& p) { p.Indexes[0].SetField(1, sBorn); }, Indexes},
+        {"the primary key dropped", [](TRestructureParams& p) { p.Indexes[0] = TIndexDesc(); }, Indexes},
+        {"the text index on two fields", [](TRestructureParams& p) { p.Indexes[SYS_TEXT_SLOT].SetField(1, sName); }, Indexes},
+        {"the text index dropped, a description", [](TRestructureParams& p) {
+             p.Indexes[SYS_TEXT_SLOT] = TIndexDesc();
+             p.Description = "no words";
+         }, IndexesAndHeader},
+        {"an index added and a field renamed", [&](TRestructureParams& p) {
+             p.Indexes[++p.IndexCount] = index("ByAge", {sAge}, false);
+             p.Fields[2].SetName("Years");
+         }, IndexesAndHeader},
+        {"an index added and a field check", [&](TRestructureParams& p) {
+             p.Indexes[++p.IndexCount] = index("ByAge", {sAge}, false);
+             p.Fields[3].SetMaxValue("1e12");
+         }, FullCopy},
+    };
+    MakeStaff(150, "Model");
+    const std::string idx = Bytes("Model.IDX");
+    const std::string dat = Bytes("Model.DAT");
+    const std::string blb = Bytes("Model.BLB");
+    int round = 0;
+    for (const Case& c : cases) {
+        // Every other case without backups.
+        const bool suppress = ++round % 2 == 0;
+        SCOPED_TRACE(std::string(c.name) + (suppress ? ", no backups" : ""));
+        const std::string name = "R" + std::to_string(round);
+        const std::string twin = name + "F";
+        CopyTable("Model", name);
+        CopyTable("Model", twin);
+        TRestructureParams p = CurrentDefinition(db.dir, name);
+        c.edit(p);
+        p.SuppressBackups = suppress;
+        std::vector<uint16_t> progress;
+        {
+            TDataCursor cursor(db.dir);
+            cursor.SetTableName(name);
+            cursor.SetExclusive(true);
+            cursor.Events().RestructureProgress = [&](TDataCursor*, uint16_t percent) { progress.push_back(percent); };
+            cursor.RestructureTable(p);
+        }
+        EXPECT_EQ(Exists(name + ".DBK"), c.kind == FullCopy && !suppress);
+        EXPECT_EQ(Bytes(name + ".DAT") == dat, c.kind == Indexes);
+        if (c.kind != FullCopy) {
+            EXPECT_EQ(Bytes(name + ".BLB"), blb);
+            EXPECT_FALSE(Exists(name + ".DBK") || Exists(name + ".BBK"));
+            EXPECT_EQ(Exists(name + ".IBK"), !suppress && c.kind != HeaderOnly);
+            EXPECT_TRUE(suppress || c.kind == HeaderOnly || Bytes(name + ".IBK") == idx);
+            EXPECT_TRUE(progress.empty() || progress.back() == 100);
+        }
+        // The same change made by a full copy: a field check that every row passes
+        // forces it.
+        p.Fields[0].SetMinValue("-1");
+        p.SuppressBackups = true;
+        Restructure(p, twin);
+        TableSnapshot rebuilt = Snapshot(db.dir, name);
+        TableSnapshot full = Snapshot(db.dir, twin);
+        EXPECT_EQ(rebuilt.Rows.size(), 150u);
+        EXPECT_EQ(IndexDifference(rebuilt, full), "");
+        EXPECT_EQ(rebuilt.Rows, full.Rows);
+        EXPECT_EQ(rebuilt.Definition, full.Definition);
+        EXPECT_TRUE(questions.empty());
     }
+}
+
+// Keys refused by new unique indexes while the text index is rebuilt too: each
+// refused row leaves the table whole (its keys, words and BLOBs), a stop leaves the
+// table as it was, with no backup.
+TEST_F(RestructureFixture, RowsRefusedWhileSeveralIndexesAreRebuilt) {
+    MakeStaff(120);
+    const TableSnapshot before = Snapshot(db.dir, "Staff");
+    const std::string idx = Bytes("Staff.IDX");
+    TRestructureParams p = CurrentDefinition(db.dir, "Staff");
+    TIndexDesc byAge;  // Age repeats every 300 rows: never refused
+    byAge.SetName("ByAge");
+    byAge.SetField(0, sAge);
+    byAge.SetByte(ido::Unique, 1);
+    TIndexDesc byName;  // Name repeats every 50 rows
+    byName.SetName("UniqueName");
+    byName.SetField(0, sName);
+    byName.SetByte(ido::Unique, 1);
+    p.Indexes[1] = byAge;
+    p.Indexes[2] = byName;
+    p.IndexCount = 2;
+    p.Indexes[SYS_TEXT_SLOT].SetField(1, sName);
+    // Stopped at the first refusal.
+    keepGoing = 0;
+    Restructure(p);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0], (std::pair<uint8_t, std::string>{rqKeyViolation, "UniqueName"}));
+    EXPECT_TRUE(Snapshot(db.dir, "Staff") == before);
+    EXPECT_EQ(Bytes("Staff.IDX"), idx);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"Staff.BLB", "Staff.DAT", "Staff.IDX"}));
+    // Continued: the later rows of each name go, with all they had.
+    questions.clear();
+    keepGoing = 1;
+    Restructure(p);
+    EXPECT_EQ(questions.size(), 70u);
+    const TableSnapshot after = Snapshot(db.dir, "Staff");
+    EXPECT_EQ(after.Rows.size(), 50u);
+    auto rows = DumpRows(db.dir, "Staff");
+    for (int32_t id = 1; id <= 50; ++id) EXPECT_EQ(rows.count(id), 1u) << id;
+    auto c = db.Open("Staff");
+    std::vector<Slot> slots;
+    EXPECT_EQ(CheckSlotsAndKeys(*c, slots).size(), 50u);
+    std::vector<TreeEntry> words;
+    EXPECT_EQ(CheckTree(*c, SYS_TEXT_SLOT, words), "");
+    std::set<uint32_t> withWords;
+    for (const TreeEntry& e : words) withWords.insert(e.Record);
+    EXPECT_EQ(withWords.size(), 50u);
+    const std::string search = "NAME7";
+    const std::string text = "name7";
+    EXPECT_TRUE(c->TextSearch(search.data(), 5, text.data(), 5));
+}
+
+// An in-memory table has no journal: its caches hold every change of the rebuild
+// until the end, so a stop far into a table larger than the caches leaves it as
+// it was.
+TEST_F(RestructureFixture, AnInMemoryTableStoppedInItsIndexRebuildIsUnchanged) {
+    MakeMemoryStaff(600, [](TDataCursor& c) {
+        std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);
+        c.InitRecord(rec.data());
+        const int32_t id = 601;
+        c.PutField(sId, rec.data(), &id);
+        std::string name = "name1";
+        name.resize(24, '\0');
+        c.PutField(sName, rec.data(), name.data());
+        c.AppendRecord(rec.data(), false);
+    });
+    const auto before = DumpRows(db.dir, "Temp", true);
+    TRestructureParams p = CurrentDefinition(db.dir, "Temp", true);
+    // Unique on Id and Name: only the last row's name repeats an earlier one.
+    p.Indexes[1].SetField(1, sId);
+    p.Indexes[1].SetByte(ido::Unique, 1);
+    p.Indexes[++p.IndexCount] = p.Indexes[1];
+    p.Indexes[p.IndexCount].SetName("ByNameToo");
+    p.Indexes[p.IndexCount].SetField(1, 0);
+    keepGoing = 0;
+    Restructure(p, "Temp", true);
+    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_EQ(DumpRows(db.dir, "Temp", true), before);
+    auto c = std::make_unique<TDataCursor>(db.dir);
+    c->SetTableName("Temp");
+    c->SetInMemory(true);
+    c->OpenCursor();
+    EXPECT_EQ(c->GetIndexCount(), 1);
+    std::vector<Slot> slots;
+    EXPECT_EQ(CheckSlotsAndKeys(*c, slots).size(), 601u);
+}
+
+TEST_F(RestructureFixture, AnInMemoryTableIsRestructuredInMemory) {
+    MakeMemoryStaff(30);
     const auto before = DumpRows(db.dir, "Temp", true);
     TRestructureParams p = CurrentDefinition(db.dir, "Temp", true);
     TFieldDesc extra = NewField("Extra", fldINT32);
@@ -207,7 +396,7 @@ TEST_F(RestructureFixture, AnInMemoryTableIsRestructuredInMemory) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(RestructureFixture, ATableEncryptedAndDecryptedKeepsItsRows) {
+TEST_F(RestructureFixture, ATableEncryptedReindexedAndDecryptedKeepsItsRows) {
     MakeStaff(120);
     const auto before = DumpRows(db.dir, "Staff");
     TRestructureParams p = CurrentDefinition(db.dir, "Staff");
@@ -224,6 +413,14 @@ TEST_F(RestructureFixture, ATableEncryptedAndDecryptedKeepsItsRows) {
     EXPECT_FALSE(db.session.PasswordExists("secret"));
     db.session.AddPassword("secret");
     EXPECT_EQ(DumpRows(db.dir, "Staff"), before);
+    // An index rebuilt in the scrambled index file.
+    TRestructureParams r = CurrentDefinition(db.dir, "Staff");
+    r.Indexes[1].SetField(1, sAge);
+    r.Indexes[SYS_TEXT_SLOT].SetField(1, sName);
+    Restructure(r);
+    EXPECT_TRUE(Exists("Staff.IBK") && !Exists("Staff.DBK"));
+    EXPECT_EQ(DumpRows(db.dir, "Staff"), before);
+    EXPECT_EQ(Snapshot(db.dir, "Staff").Indexes.size(), 3u);
     TRestructureParams q = CurrentDefinition(db.dir, "Staff");
     EXPECT_TRUE(q.Encrypted);
     q.Encrypted = false;
@@ -443,6 +640,49 @@ TEST_F(RestructureFixture, KilledAtRandomMomentsTheTableOpensWithTheOldOrTheNewD
     }
     // Both outcomes are legitimate; a run that never interrupts the copy would test nothing.
     EXPECT_GT(olds, 0);
+}
+
+// A program killed right before any write, sync or cut of a restructure, the
+// rebuild of an index in place or a copy and swap: the next open finds the old
+// table or the new one, whole, and its files cleaned up.
+TEST_F(RestructureFixture, KilledAtEveryWriteTheTableOpensWithTheOldOrTheNewData) {
+    MakeStaff(40, "Model");
+    const TableSnapshot before = Snapshot(db.dir, "Model");
+    auto removeTable = [&] {
+        for (const auto& e : fs::directory_iterator(db.tmp.path()))
+            if (e.path().stem() != "Model") fs::remove(e.path());
+    };
+    for (const char* kind : {"index", "field"}) {
+        SCOPED_TRACE(kind);
+        CopyTable("Model", "T");
+        uint64_t calls = 0;
+        {
+            ChildProcess child({"rst-stop-at", db.tmp.path(), "T", kind, "0"});
+            const std::string line = child.readLine();
+            ASSERT_EQ(line.rfind("done ", 0), 0u) << line;
+            calls = std::stoull(line.substr(5));
+            ASSERT_EQ(child.wait(), 0);
+        }
+        const TableSnapshot after = Snapshot(db.dir, "T");
+        ASSERT_FALSE(after == before);
+        removeTable();
+        int olds = 0;
+        for (uint64_t at = 1; at <= calls; ++at) {
+            SCOPED_TRACE("killed before write " + std::to_string(at));
+            CopyTable("Model", "T");
+            {
+                ChildProcess child({"rst-stop-at", db.tmp.path(), "T", kind, std::to_string(at)});
+                EXPECT_EQ(child.wait(), 128 + SIGKILL);
+            }
+            const TableSnapshot now = Snapshot(db.dir, "T");
+            EXPECT_TRUE(now == before || now == after);
+            olds += now == before ? 1 : 0;
+            for (const std::string& file : Files())
+                EXPECT_TRUE(file.rfind("Model.", 0) == 0 || file.rfind("T.", 0) == 0) << file;
+            removeTable();
+        }
+        EXPECT_GT(olds, 0);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#pragma once
+// Fails one chosen file-changing system call of the file layer (platform/FileCalls.h):
+// every create, write, truncation, sync, rename, link and delete counts, from the
+// last arming. A test first counts the calls of a clean run, then runs again with
+// the Nth call failing (EIO, nothing done), for every N. While an object lives it
+// stands between the file layer and the kernel; the kernel's calls come back when it
+// goes. One at a time.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "platform/FileCalls.h"
+
+namespace kura::test {
+
+class FileCallFaults {
+public:
+    FileCallFaults() {
+        State() = {};
+        platform::FileCallTable& calls = platform::FileCalls();
+        calls.open = [](const char* path, int flags, mode_t mode) {
+            if ((flags & O_CREAT) != 0 && Fails("create")) return -1;
+            return platform::SystemFileCalls().open(path, flags, mode);
+        };
+        calls.pwrite = [](int fd, const void* buffer, size_t count, off_t offset) -> ssize_t {
+            if (Fails("write")) return -1;
+            return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+        };
+        calls.ftruncate = [](int fd, off_t length) {
+            if (Fails("truncate")) return -1;
+            return platform::SystemFileCalls().ftruncate(fd, length);
+        };
+        calls.fsync = [](int fd) {
+            if (Fails("sync")) return -1;
+            return platform::SystemFileCalls().fsync(fd);
+        };
+        calls.fdatasync = [](int fd) {
+            if (Fails("sync")) return -1;
+            return platform::SystemFileCalls().fdatasync(fd);
+        };
+        calls.unlink = [](const char* path) {
+            if (Fails("delete")) return -1;
+            return platform::SystemFileCalls().unlink(path);
+        };
+        calls.rename = [](const char* from, const char* to) {
+            if (Fails("rename")) return -1;
+            return platform::SystemFileCalls().rename(from, to);
+        };
+        calls.renameNoReplace = [](const char* from, const char* to) {
+            if (Fails("rename")) return -1;
+            return platform::SystemFileCalls().renameNoReplace(from, to);
+        };
+        calls.link = [](const char* from, const char* to) {
+            if (Fails("link")) return -1;
+            return platform::SystemFileCalls().link(from, to);
+        };
+    }
+    ~FileCallFaults() { platform::FileCalls() = platform::SystemFileCalls(); }
+    FileCallFaults(const FileCallFaults&) = delete;
+    FileCallFaults& operator=(const FileCallFaults&) = delete;
+
+    // Restarts the count; call `at` (1 = the next one) fails, 0 fails none.
+    void Arm(uint64_t at) { State() = {0, at, {}}; }
+    void Disarm() { State().At = 0; }
+    // Calls since the last arming.
+    uint64_t Calls() const { return State().Calls; }
+    // What the armed call was ("write", "rename", ...), "" while it has not come.
+    const std::string& Failed() const { return State().Failed; }
+
+private:
+    struct TState {
+        uint64_t Calls = 0;
+        uint64_t At = 0;
+        std::string Failed;
+    };
+    static TState& State() {
+        static TState state;
+        return state;
+    }
+    static bool Fails(const char* what) {
+        TState& s = State();
+        if (++s.Calls != s.At) return false;
+        s.Failed = what;
+        errno = EIO;
+        return true;
+    }
+};
+
+}  // namespace kura::test
