@@ -199,6 +199,14 @@ TForm1::TForm1(QWidget* parent) : TFormOf<QDialog>(parent) {
     layout->addWidget(StatusBar1);
 }
 
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void TForm1::done(int result) {
     gui::Guarded([this] { FormClose(); }, this);
     QDialog::done(result);

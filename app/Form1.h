@@ -84,6 +84,11 @@ public:
     QWidget* Client() const { return client_; }
     void done(int result) override;
 
+protected:
+    // Enter is the base form's (as Tab, or the grid's next cell): it never clicks a
+    // dialog's default button.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QWidget* client_;
 };

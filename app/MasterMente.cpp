@@ -119,8 +119,14 @@ void TFmasterMente::AddBTNClick() {
     DBGrid1->setFocus();
 }
 
+void TFmasterMente::PostEdits() {
+    // A row added and left untouched holds nothing to keep: it goes, as when the grid
+    // leaves it; a row typed into is posted (and a refusal says why).
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->CheckBrowseMode();
+}
+
 void TFmasterMente::BitBtn2Click() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     if (Table1->Database()->InTransaction()) Table1->Database()->Commit(true);
     close();
 }
@@ -138,7 +144,7 @@ void TFmasterMente::PrepareTable2() {
 }
 
 void TFmasterMente::ExportBTNClick() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     PrepareTable2();
     if (!SaveDialog1.Execute(this)) return;
     QString name = SaveDialog1.FileName;
@@ -147,7 +153,7 @@ void TFmasterMente::ExportBTNClick() {
 }
 
 void TFmasterMente::InportBTNClick() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     PrepareTable2();
     if (gui::MessageDlg(U8("現在のデータが上書きされます\n\r実行してもよろしいですか？"), gui::mtWarning,
                         gui::mbYes | gui::mbNo, this) != gui::mrYes)

@@ -56,6 +56,7 @@ public:
 
 private:
     void PrepareTable2();
+    void PostEdits();
     void Rollback();
 };
 
