@@ -11,6 +11,7 @@
 
 #include "app/DBGridEx.h"
 #include "app/MakatiButton.h"
+#include "app/ScanPicture.h"
 #include "app/SqlCheck.h"
 #include "app/SqlWindow.h"
 #include "components/KuraQuery.h"
@@ -114,6 +115,37 @@ TEST_F(SqlWindow, ASelectShowsItsRowsInTheGridAndEnablesCopy) {
     Run("SELECT * FROM NoSuchTable");
     EXPECT_EQ(messages.size(), 1);
     EXPECT_FALSE(copy->isEnabled());
+}
+
+// SELECT * FROM STAFF with a photograph: the copy holds every other column and the
+// picture's column as an empty field, never the picture's bytes.
+TEST_F(SqlWindow, TheCopyWritesAPictureColumnAsAnEmptyField) {
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Open();
+    t.First();
+    t.Edit();
+    QImage photo(120, 160, QImage::Format_RGB32);
+    photo.fill(QColor(200, 30, 60));
+    StorePicture(t.FieldByName("Photo"), photo);
+    t.Post();
+    t.Close();
+    Run("SELECT * FROM STAFF ORDER BY StaffCD");
+    ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    auto* grid = form->findChild<TDBGridEx*>("DBGridEx1");
+    for (const QString& text : {grid->AllText(), grid->VisibleText()}) {
+        const QStringList lines = text.split('\r');
+        ASSERT_EQ(lines.size(), 5);  // header, three rows, nothing after the last CR
+        const QStringList header = lines[0].split('\t');
+        const int photoAt = static_cast<int>(header.indexOf("Photo"));
+        ASSERT_GE(photoAt, 0);
+        for (int row = 1; row <= 3; ++row) {
+            const QStringList cells = lines[row].split('\t');
+            ASSERT_EQ(cells.size(), header.size()) << row;
+            EXPECT_EQ(cells[photoAt], "") << row;
+            EXPECT_EQ(cells[header.indexOf("Simei")], "N" + QString::number(row));
+        }
+        EXPECT_LT(text.size(), 4000);
+    }
 }
 
 TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
