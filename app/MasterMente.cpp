@@ -39,6 +39,7 @@ TFmasterMente::TFmasterMente(QWidget* parent) : TForm1(parent), DataSource1(std:
     DBGrid1->setObjectName("DBGrid1");
     DBGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                              QAbstractItemView::AnyKeyPressed);
+    DBGrid1->SetFitDefaultColumns(true);  // no value cut short
     DBGrid1->SetDataSource(DataSource1.get());
     layout->addWidget(DBGrid1, 1);
     auto* buttons = new QHBoxLayout;

@@ -73,6 +73,12 @@ public:
     // grid is first shown this waits for its polish, when its fonts are final (and
     // before the window's FormShow can apply widths the user chose).
     void FitColumns();
+    // With no columns given: every column the dataset brings (at each open) is as wide
+    // as FitColumns makes it.
+    void SetFitDefaultColumns(bool on);
+    bool FitsDefaultColumns() const { return fitDefault_; }
+    // The width FitColumns gives a column of this title and field (none: the title's).
+    int FittedWidth(const QString& title, const kura::TField* field) const;
     static constexpr int MaxFitWidth = 240;
     static constexpr int MinColumnWidth = 4;
     static constexpr int MaxColumnWidth = 4000;
@@ -109,6 +115,7 @@ private:
     Delegate* delegate_;
     bool following_ = false;
     bool fitPending_ = false;
+    bool fitDefault_ = false;
     void FitColumnsNow();
 };
 

@@ -61,7 +61,9 @@ void TDataGridModel::Reset(bool keepSelection) {
         kura::TDataSet* ds = DataSet();
         for (int i = 0; i < ds->FieldCount(); ++i) {
             kura::TField* f = ds->Fields(i);
-            if (f->Visible) defaultColumns_.push_back({f->FieldName, {}, 64, true});
+            if (!f->Visible) continue;
+            const int width = grid_->FitsDefaultColumns() ? grid_->FittedWidth(QStr(f->DisplayName()), f) : 64;
+            defaultColumns_.push_back({f->FieldName, {}, width, true});
         }
         try {
             rows_ = std::max(0, ds->RecordCount());
