@@ -5,7 +5,9 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPrinter>
+#include <QLineEdit>
 #include <QPrintDialog>
+#include <QTimer>
 #include <QPrinterInfo>
 #include <QString>
 
@@ -217,6 +219,25 @@ std::function<bool(TPrinter&)>& PrintDialogHook() {
 
 void SetPrintDialogHook(std::function<bool(TPrinter&)> hook) { PrintDialogHook() = std::move(hook); }
 
+namespace {
+std::string& PdfFolder() {
+    static std::string folder;
+    return folder;
+}
+}  // namespace
+
+void SetProposedPdfFolder(const std::string& folder) { PdfFolder() = folder; }
+
+std::string ProposedPdfFile(const TPrinter& printer) {
+    if (PdfFolder().empty()) return {};
+    std::string name = printer.Title.empty() ? std::string("print") : printer.Title;
+    for (char& c : name)
+        if (c == '/') c = '_';
+    std::string folder = PdfFolder();
+    if (folder.back() != '/') folder += '/';
+    return folder + name + ".pdf";
+}
+
 bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
     if (printer.Printing()) return true;
     // Every print command comes here first, also those that draw on the device
@@ -231,6 +252,15 @@ bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
         QPrintDialog dialog(&printer.Native(), parent);
         dialog.setObjectName("PrintDialog");
         dialog.setOptions(QAbstractPrintDialog::PrintToFile);
+        // Qt proposes a file in the home folder; the file field is proposed here
+        // instead, without choosing the file over a printer.
+        // Set once the dialog shows: it fills the field itself when it shows.
+        const std::string proposed = printer.Native().outputFileName().isEmpty() ? ProposedPdfFile(printer) : "";
+        if (!proposed.empty())
+            QTimer::singleShot(0, &dialog, [&dialog, proposed] {
+                if (auto* file = dialog.findChild<QLineEdit*>("filename"))
+                    file->setText(QString::fromStdString(proposed));
+            });
         chosen = dialog.exec() == QDialog::Accepted;
     }
     if (chosen) {
