@@ -626,16 +626,7 @@ TEST_F(ProgramSession, TwoDesksTableMaintenanceAFailedImportAndAnEncryptedCopy) 
     // ---- SELECT … INTO … ENCRYPTED in the SQL window, then read back ----
     DMdata->Session1->RemoveAllPasswords();
     int asked = 0;
-    QTimer answering;
-    answering.setInterval(2);
-    QObject::connect(&answering, &QTimer::timeout, [&] {
-        QWidget* d = QApplication::activeModalWidget();
-        if (!d || d->objectName() != "KuraPasswordDialog" || !d->isVisible()) return;
-        ++asked;
-        d->findChild<QLineEdit*>("Edit")->setText("himitsu");
-        d->findChild<QPushButton*>("OKButton")->click();
-    });
-    answering.start();
+    const auto answering = AnswerPasswords([] { return QString("himitsu"); }, asked);
     int rows = -1;
     OnModal("Fsql", [&](QWidget* w) {
         auto* sql = static_cast<TFsql*>(w);

@@ -226,17 +226,7 @@ TEST_F(SqlWindow, AnEncryptedTableAsksForItsPasswordAndOpensWithIt) {
     // The user's answer to every password dialog that shows: Cancel, or a password.
     QString typed;
     int asked = 0;
-    QTimer answering;
-    answering.setInterval(2);
-    QObject::connect(&answering, &QTimer::timeout, [&] {
-        QWidget* d = QApplication::activeModalWidget();
-        if (!d || d->objectName() != "KuraPasswordDialog" || !d->isVisible()) return;
-        ++asked;
-        if (typed.isEmpty()) return static_cast<QDialog*>(d)->reject();
-        d->findChild<QLineEdit*>("Edit")->setText(typed);
-        d->findChild<QPushButton*>("OKButton")->click();
-    });
-    answering.start();
+    const auto answering = AnswerPasswords([&] { return typed; }, asked);
     // Cancelled: refused with the engine's message. Then the password opens it.
     Run("SELECT B FROM Himitsu");
     EXPECT_EQ(asked, 1);
