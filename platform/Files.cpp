@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <unordered_map>
 #include <vector>
 
@@ -895,11 +896,9 @@ namespace {
 // 08:01:1234 4294967295 4294967295" lines (the end is "EOF" for a lock to the end):
 // whether one overlaps [first, last].
 bool FdInfoLocks(const std::string& info, uint64_t first, uint64_t last) {
-    std::size_t at = 0;
-    while ((at = info.find("lock:", at)) != std::string::npos) {
-        const std::size_t end = info.find('\n', at);
-        const std::string line = info.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? info.size() : end;
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 5, "lock:") != 0) continue;
         char kind[16] = {}, mode[16] = {}, access[16] = {}, device[64] = {}, stop[32] = {};
         int id = 0, pid = 0;
         unsigned long long start = 0;

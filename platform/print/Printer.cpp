@@ -1,5 +1,6 @@
 #include "platform/print/Printer.h"
 
+#include <QDir>
 #include <QMarginsF>
 #include <QPageLayout>
 #include <QPageSize>
@@ -230,12 +231,10 @@ void SetProposedPdfFolder(const std::string& folder) { PdfFolder() = folder; }
 
 std::string ProposedPdfFile(const TPrinter& printer) {
     if (PdfFolder().empty()) return {};
-    std::string name = printer.Title.empty() ? std::string("print") : printer.Title;
-    for (char& c : name)
-        if (c == '/') c = '_';
-    std::string folder = PdfFolder();
-    if (folder.back() != '/') folder += '/';
-    return folder + name + ".pdf";
+    // The title is text of the job, not a path: a slash in it names no folder.
+    QString name = printer.Title.empty() ? QString("print") : QString::fromStdString(printer.Title);
+    name.replace(QChar('/'), QChar('_'));
+    return QDir(QString::fromStdString(PdfFolder())).filePath(name + ".pdf").toStdString();
 }
 
 bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
