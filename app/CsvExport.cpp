@@ -18,12 +18,6 @@ bool IsNumberType(kura::TFieldType t) {
     return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftFloat || t == ftCurrency;
 }
 
-bool IsBinaryType(kura::TFieldType t) {
-    using namespace kura;
-    return t == ftBlob || t == ftGraphic || t == ftTypedBinary || t == ftParadoxOle || t == ftDBaseOle ||
-           t == ftBytes || t == ftVarBytes;
-}
-
 std::string Value(const kura::TField& f) {
     const kura::TFieldType t = f.DataType();
     if (IsNumberType(t)) return f.IsNull() ? std::string() : f.AsString();
@@ -66,6 +60,12 @@ private:
 };
 
 }  // namespace
+
+bool IsBinaryType(kura::TFieldType t) {
+    using namespace kura;
+    return t == ftBlob || t == ftGraphic || t == ftTypedBinary || t == ftParadoxOle || t == ftDBaseOle ||
+           t == ftBytes || t == ftVarBytes;
+}
 
 std::string CsvHeader(const kura::TDataSet& table) {
     std::string line;

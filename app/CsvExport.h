@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/dataset/DataTypes.h"
+
 namespace kura {
 class TDataSet;
 }
@@ -30,6 +32,10 @@ class ECsvExportError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Pictures and other bytes: written as an empty field by the export and by the grids'
+// copies to the clipboard, never as their bytes.
+bool IsBinaryType(kura::TFieldType type);
 
 std::string CsvHeader(const kura::TDataSet& table);
 // The line of the table's current record (without its CR LF).

@@ -2,6 +2,8 @@
 
 #include <QWheelEvent>
 
+#include "app/CsvExport.h"
+
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Desktop.h"
@@ -65,7 +67,7 @@ QString TDBGridEx::Collect(bool visibleOnly) {
         while (!ds->Eof()) {
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 if (tabBefore[i]) text += QChar('\t');
-                text += QStr(fields[i]->AsString());
+                if (!IsBinaryType(fields[i]->DataType())) text += QStr(fields[i]->AsString());
             }
             text += QChar('\r');
             ds->Next();

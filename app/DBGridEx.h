@@ -2,7 +2,8 @@
 // The extended data grid: the data grid whose mouse wheel moves the dataset's
 // current record (instead of scrolling the view) and which copies its data to the
 // clipboard as tab-separated text: a header line of display labels, then one line per
-// record, each line ended by a lone CR; values are copied as they are (no quoting).
+// record, each line ended by a lone CR; values are copied as they are (no quoting),
+// a picture or other binary column as an empty field (as the CSV export writes it).
 // The copy returns to the record that was current before.
 #include <QString>
 

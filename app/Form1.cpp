@@ -102,23 +102,60 @@ void TFormBehaviour::Restored() {
     SavedHeight = client.height();
 }
 
+namespace {
+
+// The margins a shown window's frame has; none while the window manager has not framed it.
+QMargins FramedMargins(const QWidget* w) {
+    if (!w || !w->isVisible()) return {};
+    const QRect inner = w->geometry(), outer = w->frameGeometry();
+    return QMargins(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                    outer.bottom() - inner.bottom());
+}
+
+}  // namespace
+
+QMargins TFormBehaviour::FrameOf(const QWidget* form) {
+    if (form && (form->windowFlags() & Qt::FramelessWindowHint)) return {};
+    if (const QMargins own = FramedMargins(form); !own.isNull()) return own;
+    for (const QWidget* other : QApplication::topLevelWidgets())
+        if (other != form && !(other->windowFlags() & Qt::FramelessWindowHint) &&
+            (other->windowType() == Qt::Window || other->windowType() == Qt::Dialog))
+            if (const QMargins theirs = FramedMargins(other); !theirs.isNull()) return theirs;
+    return QMargins(UsualBorder, UsualTitleBar, UsualBorder, UsualBorder);
+}
+
+QRect TFormBehaviour::KeepInside(QRect bounds, const QMargins& frame, const QRect& area) {
+    const QRect room = area.marginsRemoved(frame);
+    bounds.setWidth(std::min(bounds.width(), std::max(room.width(), 1)));
+    bounds.setHeight(std::min(bounds.height(), std::max(room.height(), 1)));
+    bounds.moveLeft(std::clamp(bounds.left(), room.left(), std::max(room.left(), room.right() + 1 - bounds.width())));
+    bounds.moveTop(std::clamp(bounds.top(), room.top(), std::max(room.top(), room.bottom() + 1 - bounds.height())));
+    return bounds;
+}
+
 QRect TFormBehaviour::KeepOnScreen(QRect bounds, const QWidget* form) {
     QScreen* screen = QGuiApplication::screenAt(bounds.center());
     if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen) return bounds;
-    const QRect area = screen->availableGeometry();
-    // The frame's title bar and borders, once the window manager has framed the window.
-    const QMargins frame = form ? QMargins(form->geometry().left() - form->frameGeometry().left(),
-                                           form->geometry().top() - form->frameGeometry().top(),
-                                           form->frameGeometry().right() - form->geometry().right(),
-                                           form->frameGeometry().bottom() - form->geometry().bottom())
-                                : QMargins();
-    const QRect room = area.marginsRemoved(frame);
-    bounds.setWidth(std::min(bounds.width(), std::max(room.width(), 1)));
-    bounds.setHeight(std::min(bounds.height(), std::max(room.height(), 1)));
-    bounds.moveLeft(std::clamp(bounds.left(), room.left(), room.right() + 1 - bounds.width()));
-    bounds.moveTop(std::clamp(bounds.top(), room.top(), room.bottom() + 1 - bounds.height()));
-    return bounds;
+    return KeepInside(bounds, FrameOf(form), screen->availableGeometry());
+}
+
+bool TFormBehaviour::Settle(bool last) {
+    if (!form_->isVisible() || (form_->windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen)))
+        return true;
+    const QMargins frame = FramedMargins(form_);
+    // No frame by the last try: there is no window manager to give one.
+    if (frame.isNull() && !last && !(form_->windowFlags() & Qt::FramelessWindowHint)) return false;
+    const QRect now = form_->geometry();
+    QScreen* screen = QGuiApplication::screenAt(now.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return true;
+    const QRect kept = KeepInside(now, frame, screen->availableGeometry());
+    if (kept != now) {
+        form_->setGeometry(kept);
+        Restored();
+    }
+    return true;
 }
 
 bool TFormBehaviour::EnterAsTab(QWidget* form, bool memoException) {
@@ -161,7 +198,23 @@ TFormOf<Base>::~TFormOf() {
 template <class Base>
 void TFormOf<Base>::showEvent(QShowEvent* event) {
     Base::showEvent(event);
-    if (!event->spontaneous()) gui::Guarded([this] { FormShow(); }, this);
+    if (event->spontaneous()) return;
+    gui::Guarded([this] { FormShow(); }, this);
+    StartSettling();
+}
+
+template <class Base>
+void TFormOf<Base>::StartSettling() {
+    settling_ = true;
+    // The window manager frames the window some moments after the show, and a restore
+    // lands after its state has changed: the window is looked at whenever it paints or
+    // moves in the next moments, and a last time after 1.5 s.
+    for (int ms : {100, 400, 1500})
+        QTimer::singleShot(ms, this, [this, ms] {
+            if (!settling_) return;
+            Form.Settle(ms == 1500);
+            if (ms == 1500) settling_ = false;
+        });
 }
 
 template <class Base>
@@ -172,11 +225,18 @@ void TFormOf<Base>::changeEvent(QEvent* event) {
     const bool restored = (old & (Qt::WindowMaximized | Qt::WindowMinimized)) &&
                           !(this->windowState() & (Qt::WindowMaximized | Qt::WindowMinimized));
     // The restore has to be done before its bounds can be taken.
-    if (restored) QTimer::singleShot(0, this, [this] { Form.Restored(); });
+    if (restored) {
+        QTimer::singleShot(0, this, [this] { Form.Restored(); });
+        StartSettling();
+    }
 }
 
 template <class Base>
 bool TFormOf<Base>::eventFilter(QObject* watched, QEvent* event) {
+    if (settling_ && watched == this && (event->type() == QEvent::Paint || event->type() == QEvent::Move))
+        QTimer::singleShot(0, this, [this] {
+            if (settling_) Form.Settle();
+        });
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto* key = static_cast<QKeyEvent*>(event);
         if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
@@ -197,6 +257,14 @@ TForm1::TForm1(QWidget* parent) : TFormOf<QDialog>(parent) {
     client_->setObjectName("ClientArea");
     layout->addWidget(client_, 1);
     layout->addWidget(StatusBar1);
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TForm1::done(int result) {

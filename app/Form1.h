@@ -12,10 +12,13 @@
 // or bottom edge become 0.
 //
 // The stored bounds are the client area (QWidget::geometry), written and read alike, so
-// the window-manager frame never shifts a window from one start to the next; a
-// restored window is kept inside the available area of its screen, title bar included.
+// the window-manager frame never shifts a window from one start to the next; a shown
+// or restored window is kept inside the available area of its screen, title bar
+// included: placed with the frame it is expected to get, and moved once the window
+// manager has framed it if that frame turned out larger.
 #include <QDialog>
 #include <QLabel>
+#include <QMargins>
 #include <QMainWindow>
 #include <QRect>
 #include <QStatusBar>
@@ -48,8 +51,19 @@ public:
     // takes the normal bounds.
     void Restored();
     // The client bounds moved and shrunk into the available area of the screen they are
-    // on (or the primary screen), leaving room for the form's frame.
+    // on (or the primary screen), leaving room for the form's frame (FrameOf).
     static QRect KeepOnScreen(QRect bounds, const QWidget* form);
+    // The same within the given area and frame margins.
+    static QRect KeepInside(QRect bounds, const QMargins& frame, const QRect& area);
+    // The form's frame margins: its own once the window manager has framed it; before
+    // that (a window manager frames a window only after it is shown) those of another
+    // framed window of the program, else a usual title bar and border.
+    static QMargins FrameOf(const QWidget* form);
+    static constexpr int UsualTitleBar = 32, UsualBorder = 4;
+    // After a show or a restore, once the frame is known: moves the window so that all of
+    // it, title bar included, is on the available area. False while the frame is not
+    // known yet (try again later); the last try takes the window as it is framed then.
+    bool Settle(bool last = false);
     // Enter as Tab; true when the key was swallowed. The memo exception leaves Enter
     // to multi-line text boxes.
     static bool EnterAsTab(QWidget* form, bool memoException);
@@ -75,6 +89,11 @@ protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Settles the window at its paints and moves for 1.5 s after a show or a restore.
+    void StartSettling();
+    bool settling_ = false;
 };
 
 class TForm1 : public TFormOf<QDialog> {
@@ -83,6 +102,11 @@ public:
     // The area above the status bar where the form's controls go.
     QWidget* Client() const { return client_; }
     void done(int result) override;
+
+protected:
+    // Enter is the base form's (as Tab, or the grid's next cell): it never clicks a
+    // dialog's default button.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QWidget* client_;

@@ -71,7 +71,9 @@ void TFmain::RefreshJyokyo() {
         QPieSlice* slice = Series1->append(slices[i].label, slices[i].value);
         slice->setColor(gui::ToQColor(SliceColors[i % std::size(SliceColors)]));
         slice->setBorderColor(Qt::black);
-        slice->setLabelVisible(true);
+        // The employees with no department have a slice but no name: no label, or its
+        // leader line would point at nothing.
+        slice->setLabelVisible(!slices[i].label.isEmpty());
     }
 
     Query1->Close();

@@ -22,6 +22,7 @@
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
 #include "platform/gui/Text.h"
+#include "platform/print/Printer.h"
 
 namespace app {
 
@@ -132,6 +133,8 @@ void TFmain::StartUp() {
         ini.WriteFloat("Tobuna", "Ver", AppVer);
         ini.UpdateFile();
     }
+    // A print to a PDF file proposes the program's folder, as the settings live there.
+    platform::SetProposedPdfFolder(ProgramDir());
     Mark("settings");
 
     Step("フォルダのチェック");

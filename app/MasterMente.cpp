@@ -10,6 +10,7 @@
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraTable.h"
+#include "engine/errors/EngineErrors.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/DataGrid.h"
 #include "platform/gui/Text.h"
@@ -38,6 +39,7 @@ TFmasterMente::TFmasterMente(QWidget* parent) : TForm1(parent), DataSource1(std:
     DBGrid1->setObjectName("DBGrid1");
     DBGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                              QAbstractItemView::AnyKeyPressed);
+    DBGrid1->SetFitDefaultColumns(true);  // no value cut short
     DBGrid1->SetDataSource(DataSource1.get());
     layout->addWidget(DBGrid1, 1);
     auto* buttons = new QHBoxLayout;
@@ -118,8 +120,14 @@ void TFmasterMente::AddBTNClick() {
     DBGrid1->setFocus();
 }
 
+void TFmasterMente::PostEdits() {
+    // A row added and left untouched holds nothing to keep: it goes, as when the grid
+    // leaves it; a row typed into is posted (and a refusal says why).
+    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->CheckBrowseMode();
+}
+
 void TFmasterMente::BitBtn2Click() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     if (Table1->Database()->InTransaction()) Table1->Database()->Commit(true);
     close();
 }
@@ -137,7 +145,7 @@ void TFmasterMente::PrepareTable2() {
 }
 
 void TFmasterMente::ExportBTNClick() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     PrepareTable2();
     if (!SaveDialog1.Execute(this)) return;
     QString name = SaveDialog1.FileName;
@@ -146,7 +154,7 @@ void TFmasterMente::ExportBTNClick() {
 }
 
 void TFmasterMente::InportBTNClick() {
-    if (Table1->State() == kura::dsEdit || Table1->State() == kura::dsInsert) Table1->Post();
+    PostEdits();
     PrepareTable2();
     if (gui::MessageDlg(U8("現在のデータが上書きされます\n\r実行してもよろしいですか？"), gui::mtWarning,
                         gui::mbYes | gui::mbNo, this) != gui::mrYes)
@@ -157,17 +165,45 @@ void TFmasterMente::InportBTNClick() {
     Query1->SetDatabaseName(Table1->DatabaseName());
     Query1->SetSQL("DELETE FROM " + Table1->TableName());
     Query1->ExecSQL();
+    QString why;
     try {
         Table2->ImportTable(fileName);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        why = ImportFailure(e, Table2->ImportStoppedAtLine());
+    }
+    if (why.isEmpty()) {
         Table1->Close();
         Table1->Open();
-        gui::MessageDlg(U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください"),
-                        gui::mtError, gui::mbOK, this);
         return;
+    }
+    // The lines read before the failing one were appended: they go again, or OK would
+    // keep them alone in place of every record the table had.
+    try {
+        Query1->ExecSQL();
+    } catch (...) {
+        // Nothing may stay half imported: the old rows come back at once instead.
+        Table1->Close();
+        Rollback();
+        Table1->Database()->StartTransaction();
+        Table1->Open();
+        throw;
     }
     Table1->Close();
     Table1->Open();
+    gui::MessageDlg(U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください") +
+                        "\n\r\n\r" + why,
+                    gui::mtError, gui::mbOK, this);
+}
+
+QString ImportFailure(const std::exception& error, int32_t line) {
+    QString field;
+    if (const auto* engine = dynamic_cast<const kura::EKuraEngineError*>(&error))
+        field = gui::QStr(engine->ErrorContext(kura::ctxField));
+    QString where;
+    if (line > 0) where = U8("%1 行目").arg(line);
+    if (!field.isEmpty()) where += (where.isEmpty() ? U8("項目 ") : U8("、項目 ")) + field;
+    const QString reason = gui::QStr(error.what());
+    return where.isEmpty() ? reason : where + U8("：") + reason;
 }
 
 TFstaff::TFstaff(QWidget* parent) : TFmasterMente(parent) {

@@ -3,11 +3,17 @@
 // edited directly in a grid inside a transaction that OK commits and Cancel (or
 // closing the window) rolls back, and exported to or imported from a CSV file with a
 // header line of field names. An import first empties the table inside the same
-// transaction, so a failed import leaves the old rows recoverable by Cancel.
+// transaction, so a failed import leaves the old rows recoverable by Cancel; it
+// leaves none of the rows it had read before the failing line, and its message says
+// which line of the file stopped it and why.
 //
 // The window is generic: a descendant names the table (TFstaff: the staff table,
 // "従業員", without the print button).
+#include <cstdint>
+#include <exception>
 #include <memory>
+
+#include <QString>
 
 #include "app/FileDialogs.h"
 #include "app/Form1.h"
@@ -50,6 +56,7 @@ public:
 
 private:
     void PrepareTable2();
+    void PostEdits();
     void Rollback();
 };
 
@@ -57,5 +64,9 @@ class TFstaff : public TFmasterMente {
 public:
     explicit TFstaff(QWidget* parent = nullptr);
 };
+
+// Why an import failed, for the line under the failure message: the line of the file
+// it stopped at (when known), the field (when the engine names it) and the error.
+QString ImportFailure(const std::exception& error, int32_t line);
 
 }  // namespace app

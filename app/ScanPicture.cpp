@@ -16,7 +16,13 @@ bool ScanInto(kura::imaging::TScanner& scanner, QImage& work, const QRect& frame
         painter.drawRect(frame);
     }
     if (!scanner.SelectSource()) return false;
-    if (!scanner.Acquire()) return false;
+    // The source just chosen is the manager's default: the scan opens it without asking
+    // for a source a second time.
+    const bool useDefault = scanner.UseDefaultSource;
+    scanner.UseDefaultSource = true;
+    const bool scanned = scanner.Acquire();
+    scanner.UseDefaultSource = useDefault;
+    if (!scanned) return false;
     const auto& bytes = scanner.Bitmap();
     QImage scan;
     if (bytes.empty() ||

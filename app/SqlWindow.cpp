@@ -101,6 +101,7 @@ TFsql::TFsql(QWidget* parent) : TForm1(parent), DataSource1(std::make_unique<kur
 
     DBGridEx1 = new TDBGridEx(Client());
     DBGridEx1->setObjectName("DBGridEx1");
+    DBGridEx1->SetFitDefaultColumns(true);  // no value cut short
     DBGridEx1->SetDataSource(DataSource1.get());
     DBGridEx1->setContextMenuPolicy(Qt::ActionsContextMenu);
     DBGridEx1->addAction(Copy2CB);

@@ -14,6 +14,7 @@
 #include "app/MakatiButton.h"
 #include "app/Rirekisyo.h"
 #include "app/ScanPicture.h"
+#include "app/TransactionStart.h"
 #include "app/Wareki.h"
 #include "imaging/Scanner.h"
 #include "components/KuraDatabase.h"
@@ -188,8 +189,12 @@ void TFstaffDaityo::FormShow() {
     TForm1::FormShow();
     ReferenceDate = Today();
     kura::TKuraDatabase* db = DMdata->DataDB;
-    if (db->InTransaction()) db->Rollback();
-    db->StartTransaction();
+    // OpenStaffEditor has started it already, without freezing the program.
+    if (!TransactionReady || !db->InTransaction()) {
+        if (db->InTransaction()) db->Rollback();
+        db->StartTransaction();
+    }
+    TransactionReady = false;
     FillCombo(BuCMB, "SELECT DISTINCT BU FROM STAFF", "ORDER BY BU");
     FillCombo(KaCMB, "SELECT DISTINCT KA FROM STAFF", "ORDER BY Ka");
     FillCombo(KakariCMB, "SELECT DISTINCT KAKARI FROM STAFF", "ORDER BY KAKARI");
@@ -442,6 +447,14 @@ void TFstaffDaityo::BitBtn1Click() {
 void TFstaffDaityo::ShowPhoto() { PhotoIMG->setPixmap(QPixmap::fromImage(LoadPicture(Tstaff->FieldByName("Photo")))); }
 
 int OpenStaffEditor(std::optional<int32_t> staffCD) {
+    // The start may wait a moment for another program with the event loop running: a
+    // second open meanwhile does nothing.
+    static bool opening = false;
+    if (opening) return gui::mrCancel;
+    opening = true;
+    struct Opened {
+        ~Opened() { opening = false; }
+    } opened;
     if (!FstaffDaityo) FstaffDaityo = new TFstaffDaityo;
     std::unique_ptr<TFstaffDaityo> form(FstaffDaityo);
     struct Clear {
@@ -462,6 +475,18 @@ int OpenStaffEditor(std::optional<int32_t> staffCD) {
             }
             t.Edit();
         }
+        // Another program's open editor holds the transaction's tables: say so after a
+        // moment instead of freezing until it closes.
+        kura::TKuraDatabase& db = *DMdata->DataDB;
+        if (db.InTransaction()) db.Rollback();
+        const QString refusal =
+            staffCD ? QString::fromUtf8("他のプログラムが編集中のため、従業員コード %1 を開けません。").arg(*staffCD)
+                    : QString::fromUtf8("他のプログラムが編集中のため、従業員を追加できません。");
+        if (!StartTransactionResponsive(db, refusal)) {
+            t.Cancel();
+            return gui::mrCancel;
+        }
+        form->TransactionReady = true;
         return form->exec();
     } catch (...) {
         gui::ShowException();

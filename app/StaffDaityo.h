@@ -13,6 +13,10 @@
 //     editing any other row;
 //   - a refused Edit (the record is locked by another program) shows the engine's
 //     message and answers mrCancel;
+//   - the transaction is started before the window shows, never freezing the program
+//     (TransactionStart.h): when another program's open editor holds the tables it
+//     says so after a moment and answers mrCancel; a second open meanwhile does
+//     nothing;
 //   - whatever way it ends, the window is freed and no transaction or lock is left.
 //
 // The employee code can be typed only for a new employee (insert mode). Rows of the
@@ -82,6 +86,8 @@ public:
     std::map<std::string, QWidget*> Editors;
 
     double ReferenceDate = 0;
+    // Set by OpenStaffEditor once it has started the transaction for the next show.
+    bool TransactionReady = false;
 
     void FormShow() override;
     void FormClose() override;

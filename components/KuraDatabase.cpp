@@ -5,6 +5,7 @@
 #include "components/KuraDataSet.h"
 #include "components/KuraMessages.h"
 #include "components/KuraSession.h"
+#include "engine/errors/EngineErrors.h"
 #include "engine/files/Routines.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/FieldDefs.h"
@@ -170,6 +171,39 @@ void TKuraDatabase::StartTransaction() {
     if (FHandle->InTransaction()) DatabaseErrorFmt(msg::ActiveTransaction, FDatabaseName);
     TSessionLock lock(FSession);
     FHandle->StartTransaction();
+}
+
+bool TKuraDatabase::TryStartTransaction(TTransactionBlock* blocked) {
+    if (!FHandle) DatabaseError(msg::DatabaseClosed);
+    if (FHandle->InTransaction()) DatabaseErrorFmt(msg::ActiveTransaction, FDatabaseName);
+    TSessionLock lock(FSession);
+    // One attempt at each table's write semaphore instead of the long retry.
+    std::vector<std::pair<TDataTable*, int32_t>> attempts;
+    for (TDataTable* table : FHandle->Tables()) {
+        attempts.emplace_back(table, table->SemaphoreAttempts);
+        table->SemaphoreAttempts = 1;
+    }
+    auto restore = [&] {
+        for (const auto& [table, count] : attempts) table->SemaphoreAttempts = count;
+    };
+    try {
+        FHandle->StartTransaction();
+    } catch (const EKuraEngineError& e) {
+        restore();
+        if (e.ErrorCode() != KURA_LOCKTIMEOUT || FHandle->IsRemote()) throw;
+        if (blocked) {
+            blocked->Table = e.ErrorContext(ctxTable);
+            blocked->Holders.clear();
+            for (TDataTable* table : FHandle->Tables())
+                if (table->GetName() == blocked->Table) blocked->Holders = table->SemaphoreHolders();
+        }
+        return false;
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return true;
 }
 
 void TKuraDatabase::Commit(bool forceFlush) {

@@ -10,12 +10,22 @@
 #include <vector>
 
 #include "engine/core/DataDirectory.h"
+#include "platform/Files.h"
 #include "platform/dataset/Component.h"
 
 namespace kura {
 
 class TKuraSession;
 class TKuraDBDataSet;
+
+// What keeps a transaction of a database from starting at once: the table whose
+// write lock another program holds (its own transaction, or a write under way) and
+// the programs of this computer seen holding it (none seen: a program on another
+// computer sharing the folder, one of another user, or one that let go meanwhile).
+struct TTransactionBlock {
+    std::string Table;
+    std::vector<platform::TLockHolder> Holders;
+};
 
 class TKuraDatabase : public TComponent {
 public:
@@ -45,6 +55,11 @@ public:
     void MarkTemporary() { FTemporary = true; }
     bool InTransaction() const;
     void StartTransaction();
+    // Starts the transaction only when no other program holds a table of the database
+    // at this moment, never waiting for one (StartTransaction waits over a minute and
+    // a half): false then, nothing started, and what holds it in `blocked`. Other
+    // failures raise as StartTransaction's do.
+    bool TryStartTransaction(TTransactionBlock* blocked = nullptr);
     void Commit(bool forceFlush);
     void Rollback();
 

@@ -69,6 +69,9 @@ public:
                      const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
     void ImportTable(const std::string& fileName, char delimiter = ',', const std::string& dateFormat = "yyyy/mm/dd",
                      const std::string& timeFormat = "hh:mm:ss.zzz ampm", char decimalSeparator = '.');
+    // The line of the file the last import stopped at when it failed (1-based); 0 after
+    // an import that succeeded, or when the engine could not tell.
+    int32_t ImportStoppedAtLine() const { return FImportStoppedAtLine; }
     void CreateTable();
     void DeleteTable();
     // The table's definition for a restructure, read from the table on first use.
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<TDataCursor> FLookupCursor;
     std::string FLookupKeyFields;
     bool FLookupCaseIns = false;
+    int32_t FImportStoppedAtLine = 0;
     TRestructureFieldDefs FRestructureFieldDefs{this};
     TRestructureIndexDefs FRestructureIndexDefs{this};
 };

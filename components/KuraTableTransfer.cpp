@@ -20,6 +20,7 @@ void TKuraTable::ImportTable(const std::string& fileName, char delimiter, const 
 void TKuraTable::Transfer(bool import, const std::string& fileName, char delimiter, const std::string& dateFormat,
                           const std::string& timeFormat, char decimalSeparator) {
     if (Active()) CheckBrowseMode();
+    if (import) FImportStoppedAtLine = 0;
     TDBFlagScope flag(*this, 3);
     std::unique_ptr<TDataCursor> own;
     TDataCursor* cursor = Handle();
@@ -43,6 +44,7 @@ void TKuraTable::Transfer(bool import, const std::string& fileName, char delimit
         }
     }
     auto finish = [&] {
+        if (import) FImportStoppedAtLine = params.StoppedAtLine;
         if (own) own->CloseCursor(false);
     };
     try {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <unordered_map>
 #include <vector>
 
@@ -887,6 +888,78 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
         return FailErrno(err, from);
     }
     return true;
+}
+
+namespace {
+
+// The locks a /proc/PID/fdinfo/FD text lists, as "lock:\t1: OFDLCK ADVISORY  WRITE -1
+// 08:01:1234 4294967295 4294967295" lines (the end is "EOF" for a lock to the end):
+// whether one overlaps [first, last].
+bool FdInfoLocks(const std::string& info, uint64_t first, uint64_t last) {
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 5, "lock:") != 0) continue;
+        char kind[16] = {}, mode[16] = {}, access[16] = {}, device[64] = {}, stop[32] = {};
+        int id = 0, pid = 0;
+        unsigned long long start = 0;
+        if (std::sscanf(line.c_str(), "lock: %d: %15s %15s %15s %d %63s %llu %31s", &id, kind, mode, access, &pid,
+                        device, &start, stop) != 8)
+            continue;
+        const uint64_t lockLast = std::strcmp(stop, "EOF") == 0 ? UINT64_MAX : std::strtoull(stop, nullptr, 10);
+        if (start <= last && lockLast >= first) return true;
+    }
+    return false;
+}
+
+std::string ReadSmallFile(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+std::vector<TLockHolder> LockHolders(FileHandle handle, uint64_t offset, uint64_t length) {
+    std::vector<TLockHolder> holders;
+    auto object = Find(handle);
+    if (!object || length == 0) return holders;
+    const FileKey key = object->key;
+    const uint64_t last = offset + length - 1;
+    const pid_t self = getpid();
+    DIR* proc = opendir("/proc");
+    if (!proc) return holders;
+    while (dirent* process = readdir(proc)) {
+        char* stop = nullptr;
+        const long pid = std::strtol(process->d_name, &stop, 10);
+        if (pid <= 0 || *stop != 0 || pid == self) continue;
+        const std::string base = std::string("/proc/") + process->d_name;
+        DIR* fds = opendir((base + "/fd").c_str());
+        if (!fds) continue;  // another user's process
+        bool holds = false;
+        while (dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] == '.') continue;
+            struct stat st{};
+            if (stat((base + "/fd/" + fd->d_name).c_str(), &st) != 0 || !(FileKey{st.st_dev, st.st_ino} == key))
+                continue;
+            if (FdInfoLocks(ReadSmallFile(base + "/fdinfo/" + fd->d_name), offset, last)) {
+                holds = true;
+                break;
+            }
+        }
+        closedir(fds);
+        if (!holds) continue;
+        std::string program = ReadSmallFile(base + "/comm");
+        while (!program.empty() && (program.back() == '\n' || program.back() == ' ')) program.pop_back();
+        holders.push_back({static_cast<int>(pid), program});
+    }
+    closedir(proc);
+    std::sort(holders.begin(), holders.end(), [](const TLockHolder& a, const TLockHolder& b) { return a.Pid < b.Pid; });
+    return holders;
 }
 
 bool SyncDirectoryOf(std::string_view fileName) {

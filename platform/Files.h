@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -104,6 +105,18 @@ bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length);
 // held afterwards as a range of its own: the same as a LockFile of each byte, so
 // that each is released alone or in runs by UnlockFileRanges. All or nothing.
 bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length);
+
+// A process of this computer that holds a byte-range lock: its id and its program's
+// name as the system gives it.
+struct TLockHolder {
+    int Pid = 0;
+    std::string Program;
+};
+// The other processes of this computer whose open files hold a lock overlapping
+// [offset, offset + length) of the handle's file. Found through /proc, so the
+// processes of other users, and programs on other computers sharing the folder, are
+// not seen: an empty answer means only that no holder could be seen.
+std::vector<TLockHolder> LockHolders(FileHandle handle, uint64_t offset, uint64_t length);
 
 // Deletes a file; ERROR_SHARING_VIOLATION while it is open anywhere,
 // ERROR_ACCESS_DENIED for a read-only file or a directory.

@@ -200,9 +200,12 @@ void TDelimitedImport::Run() {
     HeaderLine = P.FieldNamesInFirstLine;
     if (!HeaderLine) Fields = P.Fields;
 
+    P.StoppedAtLine = 0;
+    int32_t line = 1;  // of the line that starts at lineStart
     Fill(0);
     int32_t lineStart = 0;
     for (;;) {
+        P.StoppedAtLine = line;
         Parser.SetLine(Buffer.data() + lineStart);
         Parser.MoreFollows = true;
         C.InitRecord(Record.data());
@@ -226,8 +229,11 @@ void TDelimitedImport::Run() {
             C.AppendRecord(Record.data(), true);
         }
         if (end == TLineEnd::Data) break;
-        lineStart = Offset(Parser.Position);
+        const int32_t next = Offset(Parser.Position);
+        line += static_cast<int32_t>(std::count(Buffer.begin() + lineStart, Buffer.begin() + next, '\n'));
+        lineStart = next;
     }
+    P.StoppedAtLine = 0;
     if (LastProgress != 100) {
         LastProgress = -1;
         Progress(100);

@@ -182,6 +182,9 @@ public:
     // Attempts at the .DAT write semaphore, 3 ms apart; lowered by callers that must
     // not wait the full half-minute-and-more for another program.
     int32_t SemaphoreAttempts = SEMAPHORE_ATTEMPTS;
+    // The other programs of this computer seen holding the .DAT write semaphore (a
+    // transaction or a write of theirs); see platform::LockHolders.
+    std::vector<platform::TLockHolder> SemaphoreHolders() { return FDataFile.LockHolders(WRITE_SEMAPHORE_OFFSET, 1); }
 
     // ---- Transactions ----------------------------------------------------------
     // A failed start leaves the table outside the transaction, holding nothing.

@@ -10,7 +10,7 @@
 //
 // Import appends one record per data line; the first error stops it with 11300
 // (KURA_IMPORTERROR, or the append's own code) and the records appended before it
-// stay. Text is code page 932: a string value that is not well-formed code page 932
+// stay; the line of the file it stopped at is kept in StoppedAtLine. Text is code page 932: a string value that is not well-formed code page 932
 // is refused. A line must fit in 65,536 bytes. The file is closed on every path; an
 // exception thrown by a progress handler ends the operation the same way (cancel).
 #include <cstdint>
@@ -37,6 +37,10 @@ struct TDelimitedTextParams {
     char DecimalSeparator = '.';
     bool FieldNamesInFirstLine = false;
     bool ProgressWanted = false;  // only a remote request carries it
+    // After an import that failed: the line of the file (1-based, counting every line
+    // end, those inside quoted fields too) where the line being read began; 0 when the
+    // failure came before any line or the import ran on a server.
+    mutable int32_t StoppedAtLine = 0;
 };
 
 // Well-formed code page 932: single bytes 0x00-0x7F and 0xA1-0xDF, and lead bytes

@@ -119,6 +119,12 @@ bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File
 
 bool TFileHandler::LockEachByte(int64_t start, int64_t length) { return File && File->LockEachByte(start, length); }
 
+std::vector<platform::TLockHolder> TFileHandler::LockHolders(int64_t start, int64_t length) {
+    const auto* disk = dynamic_cast<const TPhysicalFile*>(File);
+    if (!disk || disk->OSHandle <= 0 || start < 0 || length <= 0) return {};
+    return platform::LockHolders(disk->OSHandle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
+}
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);

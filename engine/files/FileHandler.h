@@ -10,9 +10,11 @@
 // share one OS position).
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/files/EngineFile.h"
 #include "engine/files/WriteCapture.h"
+#include "platform/Files.h"
 
 namespace kura {
 
@@ -53,6 +55,9 @@ public:
     bool UnlockByteRanges(int64_t start, int64_t length);
     // Locks each byte of the range as a range of its own, with one call.
     bool LockEachByte(int64_t start, int64_t length);
+    // The other programs of this computer seen holding a lock on the range of the file
+    // on disk (platform::LockHolders); none for a file in memory.
+    std::vector<platform::TLockHolder> LockHolders(int64_t start, int64_t length);
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();

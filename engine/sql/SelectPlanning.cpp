@@ -254,14 +254,28 @@ std::vector<TFieldDesc> BuildResultDefs(TQueryPlan& plan) {
     return defs;
 }
 
+// The password of an INTO table's ENCRYPTED WITH; empty when none was given (an
+// empty password leaves the table unencrypted).
+std::string IntoPassword(const TDataQuery& q) { return q.EncryptionGiven && q.Encrypted ? q.Password : std::string(); }
+
 // Creates and opens a table of the definition: exclusive, marked as a query
-// result, with temporary files unless it is a named INTO table.
+// result, with temporary files unless it is a named INTO table. With a password the
+// table is encrypted with it, or refused (10015) when the header could not keep it:
+// the rows asked to be encrypted are never written as plain text.
 std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory* database, std::string name,
-                                               bool memory, bool temporary, const std::vector<TFieldDesc>& fields) {
+                                               bool memory, bool temporary, const std::vector<TFieldDesc>& fields,
+                                               const std::string& password = {}) {
     TTableDefinition def;
     def.Fields = fields;
     def.LocaleId = plan.LocaleId;
     def.SortId = plan.SortId;
+    if (!password.empty()) {
+        const std::string trimmed = TrimDefinitionName(password);
+        if (trimmed.empty() || password.size() > TABLE_PASSWORD_LENGTH)
+            RaiseEngineError(KURA_INVALIDPASSWORD, {}, {}, database->GetDatabaseName(), name);
+        def.Encrypted = true;
+        def.Password = password;
+    }
     // An INTO table never replaces a table that exists: its creation is refused.
     if (!temporary && database->TableExists(name, memory))
         RaiseEngineError(KURA_TABLEEXISTS, {}, {}, database->GetDatabaseName(), name);
@@ -276,7 +290,17 @@ std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory*
     cursor->SetInMemory(memory);
     cursor->SetTemporaryFiles(temporary);
     cursor->SetQueryResult(true);
-    cursor->OpenCursor();
+    // The session knows the password for the open only, unless it knew it before.
+    TDataSession* session = plan.Context.Session;
+    const bool lend = !password.empty() && session && !session->PasswordExists(password);
+    if (lend) session->AddPassword(password);
+    try {
+        cursor->OpenCursor();
+    } catch (...) {
+        if (lend) session->RemovePassword(password);
+        throw;
+    }
+    if (lend) session->RemovePassword(password);
     // The file keeps no hidden mark: the cursor's fields carry it.
     if (std::any_of(fields.begin(), fields.end(), [](const TFieldDesc& d) { return d.Bytes[fdo::Hidden] != 0; })) {
         std::vector<TFieldDesc> own(cursor->GetCursorFieldCount());
@@ -327,13 +351,14 @@ void CreateResultTable(TDataQuery& q, TQueryPlan& plan) {
         // temporary table and copied into the INTO table once finished.
         if (helpers) {
             plan.IntoDatabase = database;
-            plan.Into = CreateTableCursor(plan, database, target.TableName, target.InMemory != 0, false, visible);
+            plan.Into =
+                CreateTableCursor(plan, database, target.TableName, target.InMemory != 0, false, visible, IntoPassword(q));
         } else {
             plan.ResultDatabase = database;
             plan.ResultIsInto = true;
             plan.OwnsResultDatabase = database != plan.Context.Database;
             plan.Result = CreateTableCursor(plan, database, target.TableName, target.InMemory != 0, false,
-                                           plan.ResultDefs);
+                                           plan.ResultDefs, IntoPassword(q));
             return;
         }
     }

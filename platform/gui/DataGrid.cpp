@@ -150,23 +150,32 @@ bool TDBGrid::event(QEvent* event) {
     return done;
 }
 
-void TDBGrid::FitColumnsNow() {
+int TDBGrid::FittedWidth(const QString& titleText, const kura::TField* field) const {
     const QFontMetrics text(font());
     const QFontMetrics title(horizontalHeader()->font());
     const int average = text.horizontalAdvance(QString(10, QChar('0'))) / 10;
+    // Room for the section's margins beside the title.
+    int wanted = title.horizontalAdvance(titleText) + 16;
+    if (field) {
+        int chars = 8;
+        if (kura::IsStringType(field->DataType())) chars = field->Size();  // bytes: half-width characters
+        else if (field->DataType() == kura::ftDate || field->DataType() == kura::ftDateTime) chars = 10;
+        wanted = std::max(wanted, std::min(chars * average + 8, MaxFitWidth));
+    }
+    return std::clamp(wanted, MinColumnWidth, MaxColumnWidth);
+}
+
+void TDBGrid::SetFitDefaultColumns(bool on) {
+    fitDefault_ = on;
+    model_->Reset(true);
+}
+
+void TDBGrid::FitColumnsNow() {
     auto& cols = model_->EditableColumns();
     for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
         TColumn& c = cols[static_cast<std::size_t>(i)];
         const kura::TField* field = DataSet() ? DataSet()->FindField(c.FieldName) : nullptr;
-        // Room for the section's margins beside the title.
-        int wanted = title.horizontalAdvance(TitleOf(c, field)) + 16;
-        if (field) {
-            int chars = 8;
-            if (kura::IsStringType(field->DataType())) chars = field->Size();  // bytes: half-width characters
-            else if (field->DataType() == kura::ftDate || field->DataType() == kura::ftDateTime) chars = 10;
-            wanted = std::max(wanted, std::min(chars * average + 8, MaxFitWidth));
-        }
-        c.Width = std::clamp(std::max(c.Width, wanted), MinColumnWidth, MaxColumnWidth);
+        c.Width = std::max(c.Width, FittedWidth(TitleOf(c, field), field));
     }
     ApplyColumnLayout();
 }

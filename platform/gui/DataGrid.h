@@ -6,7 +6,10 @@
 // blocks, moving the dataset there and back with its controls disabled (the link
 // ignores the events of its own reading). The current row follows the dataset's
 // current record both ways. While the dataset edits or inserts, the current row
-// shows the fields as they are being edited.
+// shows the fields as they are being edited and every other row the texts read
+// before: at the last moment the dataset still browses the grid reads the rows in
+// view and the last ones (every row of a table of up to 1,024 rows); a row inserted
+// shows as the last row.
 //
 // Columns. With no columns given, the grid shows every field of the dataset in field
 // order with its display label. Columns given with AddColumn name their field and may
@@ -70,6 +73,12 @@ public:
     // grid is first shown this waits for its polish, when its fonts are final (and
     // before the window's FormShow can apply widths the user chose).
     void FitColumns();
+    // With no columns given: every column the dataset brings (at each open) is as wide
+    // as FitColumns makes it.
+    void SetFitDefaultColumns(bool on);
+    bool FitsDefaultColumns() const { return fitDefault_; }
+    // The width FitColumns gives a column of this title and field (none: the title's).
+    int FittedWidth(const QString& title, const kura::TField* field) const;
     static constexpr int MaxFitWidth = 240;
     static constexpr int MinColumnWidth = 4;
     static constexpr int MaxColumnWidth = 4000;
@@ -106,6 +115,7 @@ private:
     Delegate* delegate_;
     bool following_ = false;
     bool fitPending_ = false;
+    bool fitDefault_ = false;
     void FitColumnsNow();
 };
 

@@ -52,14 +52,18 @@ int TDataGridModel::columnCount(const QModelIndex& parent) const {
 void TDataGridModel::Reset(bool keepSelection) {
     const std::vector<kura::TBookmark> kept = keepSelection ? CachedSelection() : std::vector<kura::TBookmark>{};
     beginResetModel();
-    blocks_.clear();
+    // While a record is edited or inserted the others stay as they were read: the
+    // dataset cannot move to read them again until the edit ends.
+    if (!Editing()) blocks_.clear();
     rows_ = 0;
     defaultColumns_.clear();
     if (Active()) {
         kura::TDataSet* ds = DataSet();
         for (int i = 0; i < ds->FieldCount(); ++i) {
             kura::TField* f = ds->Fields(i);
-            if (f->Visible) defaultColumns_.push_back({f->FieldName, {}, 64, true});
+            if (!f->Visible) continue;
+            const int width = grid_->FitsDefaultColumns() ? grid_->FittedWidth(QStr(f->DisplayName()), f) : 64;
+            defaultColumns_.push_back({f->FieldName, {}, width, true});
         }
         try {
             rows_ = std::max(0, ds->RecordCount());
@@ -150,10 +154,32 @@ void TDataGridModel::GotoRow(int row) {
     ds->SetRecNo(row + 1);
 }
 
-void TDataGridModel::ReadBlock(int block) const {
-    std::vector<Row>& rows = blocks_[block];
+bool TDataGridModel::Editing() const {
+    return Active() && (DataSet()->State() == kura::dsEdit || DataSet()->State() == kura::dsInsert);
+}
+
+void TDataGridModel::ReadAhead() {
     kura::TDataSet* ds = DataSet();
+    if (reading_ || !Active() || ds->State() != kura::dsBrowse || ds->ControlsDisabled() || rows_ == 0) return;
+    const int blocks = (rows_ + BlockRows - 1) / BlockRows;
+    if (blocks <= ReadAheadAll) {
+        // A table of a few hundred rows is read whole: every row stays there to scroll to.
+        for (int block = 0; block < blocks; ++block)
+            if (!blocks_.count(block)) ReadBlock(block);
+        return;
+    }
+    const int first = std::max(0, grid_->rowAt(0));
+    int last = grid_->rowAt(grid_->viewport()->height() - 1);
+    if (last < 0) last = std::min(rows_ - 1, first + BlockRows - 1);
+    for (int block : {first / BlockRows, last / BlockRows, blocks - 1})
+        if (!blocks_.count(block)) ReadBlock(block);
+}
+
+void TDataGridModel::ReadBlock(int block) const {
+    kura::TDataSet* ds = DataSet();
+    // Not cached: read once the dataset browses again.
     if (!ds || ds->State() != kura::dsBrowse) return;
+    std::vector<Row>& rows = blocks_[block];
     reading_ = true;
     ds->DisableControls();
     kura::TBookmark back;
@@ -192,6 +218,7 @@ const TDataGridModel::Row* TDataGridModel::RowAt(int row) const {
     if (it == blocks_.end()) {
         ReadBlock(block);
         it = blocks_.find(block);
+        if (it == blocks_.end()) return nullptr;
     }
     const std::size_t at = static_cast<std::size_t>(row % BlockRows);
     return at < it->second.size() ? &it->second[at] : nullptr;

@@ -1,11 +1,14 @@
 #include "platform/print/Printer.h"
 
+#include <QDir>
 #include <QMarginsF>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPainter>
 #include <QPrinter>
+#include <QLineEdit>
 #include <QPrintDialog>
+#include <QTimer>
 #include <QPrinterInfo>
 #include <QString>
 
@@ -217,6 +220,23 @@ std::function<bool(TPrinter&)>& PrintDialogHook() {
 
 void SetPrintDialogHook(std::function<bool(TPrinter&)> hook) { PrintDialogHook() = std::move(hook); }
 
+namespace {
+std::string& PdfFolder() {
+    static std::string folder;
+    return folder;
+}
+}  // namespace
+
+void SetProposedPdfFolder(const std::string& folder) { PdfFolder() = folder; }
+
+std::string ProposedPdfFile(const TPrinter& printer) {
+    if (PdfFolder().empty()) return {};
+    // The title is text of the job, not a path: a slash in it names no folder.
+    QString name = printer.Title.empty() ? QString("print") : QString::fromStdString(printer.Title);
+    name.replace(QChar('/'), QChar('_'));
+    return QDir(QString::fromStdString(PdfFolder())).filePath(name + ".pdf").toStdString();
+}
+
 bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
     if (printer.Printing()) return true;
     // Every print command comes here first, also those that draw on the device
@@ -231,6 +251,15 @@ bool ChoosePrinter(TPrinter& printer, QWidget* parent) {
         QPrintDialog dialog(&printer.Native(), parent);
         dialog.setObjectName("PrintDialog");
         dialog.setOptions(QAbstractPrintDialog::PrintToFile);
+        // Qt proposes a file in the home folder; the file field is proposed here
+        // instead, without choosing the file over a printer.
+        // Set once the dialog shows: it fills the field itself when it shows.
+        const std::string proposed = printer.Native().outputFileName().isEmpty() ? ProposedPdfFile(printer) : "";
+        if (!proposed.empty())
+            QTimer::singleShot(0, &dialog, [&dialog, proposed] {
+                if (auto* file = dialog.findChild<QLineEdit*>("filename"))
+                    file->setText(QString::fromStdString(proposed));
+            });
         chosen = dialog.exec() == QDialog::Accepted;
     }
     if (chosen) {

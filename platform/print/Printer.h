@@ -105,5 +105,12 @@ TPrinter& Printer();
 // the dialog's place, choosing on the printer it is given.
 bool ChoosePrinter(TPrinter& printer, QWidget* parent);
 void SetPrintDialogHook(std::function<bool(TPrinter&)> hook);
+// The folder whose file the print dialog proposes for "print to file (PDF)" while the
+// printer has no file yet (the program sets its own folder; Qt's would be the home
+// folder); once a file was chosen, its name is proposed again.
+void SetProposedPdfFolder(const std::string& folder);
+// The file the dialog proposes for a printer without one: the folder, then the job's
+// title (or "print") with ".pdf"; empty without a folder.
+std::string ProposedPdfFile(const TPrinter& printer);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/StaffDaityo.h"
@@ -29,6 +30,24 @@ inline void OnModal(const QString& name, std::function<void(QWidget*)> f) {
         f(w);
     });
     timer->start();
+}
+
+// Answers every password dialog that shows with what typed() gives (an empty text
+// cancels it), counting them in asked, for as long as the returned timer lives.
+inline std::unique_ptr<QTimer> AnswerPasswords(std::function<QString()> typed, int& asked) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(2);
+    QObject::connect(timer.get(), &QTimer::timeout, [typed, &asked] {
+        QWidget* d = QApplication::activeModalWidget();
+        if (!d || d->objectName() != "KuraPasswordDialog" || !d->isVisible()) return;
+        ++asked;
+        const QString text = typed();
+        if (text.isEmpty()) return static_cast<QDialog*>(d)->reject();
+        d->findChild<QLineEdit*>("Edit")->setText(text);
+        d->findChild<QPushButton*>("OKButton")->click();
+    });
+    timer->start();
+    return timer;
 }
 
 template <class T>

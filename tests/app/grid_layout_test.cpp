@@ -5,6 +5,11 @@
 #include <QHeaderView>
 
 #include "app/DBGridEx.h"
+#include "app/MakatiButton.h"
+#include "app/MasterMente.h"
+#include "app/SqlWindow.h"
+#include "components/KuraTable.h"
+#include "platform/gui/DataGrid.h"
 #include "tests/app/EditorTestSupport.h"
 
 namespace app::test {
@@ -77,6 +82,57 @@ TEST_F(GridLayout, TitlesFitTheListFitsItsDataAndFlagsAreCentred) {
         Click(w, "CanBTN");
     });
     OpenStaffEditor(1234567);
+}
+
+// Table maintenance and the SQL window: the columns the dataset brings fit their data
+// (a name, a date), query after query, as the staff list's do.
+TEST_F(GridLayout, TableMaintenanceAndSqlGridsFitTheirData) {
+    AddStaff(1965, "山田 太郎右衛門");
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Open();
+    t.SetKey();
+    t.FieldByName("StaffCD")->SetAsInteger(1965);
+    ASSERT_TRUE(t.GotoKey());
+    t.Edit();
+    t.FieldByName("SeinenYMD")->SetAsString("1965/04/01");
+    t.FieldByName("Jyusyo1")->SetAsUtf8("東京都千代田区千代田一丁目");
+    t.Post();
+    t.Close();
+    // Columns whose value of row 0 is wider than the column.
+    auto cut = [](gui::TDBGrid& grid) {
+        std::vector<std::string> cut;
+        const QFontMetrics text(grid.font());
+        for (int c = 0; c < grid.ColumnCount(); ++c) {
+            const QString shown = grid.model()->index(0, c).data().toString();
+            if (grid.horizontalHeader()->sectionSize(c) < text.horizontalAdvance(shown) + 6)
+                cut.push_back(grid.Column(c).FieldName + ": " + shown.toStdString());
+        }
+        return cut;
+    };
+    {
+        TFstaff form;
+        form.show();
+        QApplication::processEvents();
+        auto& grid = *form.findChild<gui::TDBGrid*>("DBGrid1");
+        ASSERT_EQ(grid.model()->rowCount(), 1);
+        EXPECT_EQ(cut(grid), std::vector<std::string>{});
+        EXPECT_EQ(CutTitles(grid), std::vector<std::string>{});
+        form.BitBtn1->click();
+    }
+    TFsql sql;
+    sql.show();
+    QApplication::processEvents();
+    auto& grid = *sql.findChild<TDBGridEx*>("DBGridEx1");
+    for (const char* text : {"SELECT Simei, SeinenYMD FROM STAFF", "SELECT * FROM STAFF",
+                             "SELECT SeinenYMD, Jyusyo1, StaffCD FROM STAFF"}) {
+        sql.Memo1->setPlainText(text);
+        sql.CuteButton1->click();
+        QApplication::processEvents();
+        ASSERT_EQ(grid.model()->rowCount(), 1) << text;
+        EXPECT_EQ(cut(grid), std::vector<std::string>{}) << text;
+        EXPECT_EQ(CutTitles(grid), std::vector<std::string>{}) << text;
+    }
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The staff table maintenance window driven by object names: grid edits committed by
 // OK and undone by Cancel, CSV export and import round trip, and a failed import that
 // Cancel undoes.
+#include <QKeyEvent>
 #include <QPushButton>
 
 #include <fstream>
@@ -15,6 +16,9 @@
 
 namespace app::test {
 namespace {
+
+const QString kImportFailed =
+    gui::U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください");
 
 class MasterMente : public AppTest {
 protected:
@@ -81,6 +85,92 @@ TEST_F(MasterMente, GridEditsAreKeptByOkAndUndoneByCancel) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
+// The grid while a row is inserted, as the window is used: 追加 adds the new row and
+// every other row stays drawn (also rows beyond the first block the grid reads, which
+// it had not read before the insert); Enter moves to the next cell and never inserts;
+// OK with the new row left untouched keeps the table as it was, and a new row typed
+// into is stored.
+TEST_F(MasterMente, RowsStayVisibleWhileARowIsInsertedAndEnterNeverInserts) {
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Open();
+    for (int code = 4; code <= 300; ++code) {  // more than the grid's first block of rows
+        t.Append();
+        t.FieldByName("StaffCD")->SetAsInteger(code);
+        t.FieldByName("Simei")->SetAsString("N" + std::to_string(code));
+        t.Post();
+    }
+    t.Close();
+    messages.clear();
+    auto form = Show();
+    auto* grid = form->findChild<gui::TDBGrid*>("DBGrid1");
+    const int simei = [&] {
+        for (int c = 0; c < grid->ColumnCount(); ++c)
+            if (grid->ColumnTitle(c) == "Simei") return c;
+        return -1;
+    }();
+    ASSERT_GE(simei, 0);
+    ASSERT_EQ(grid->model()->rowCount(), 300);
+    auto cell = [&](int row, int column = -1) {
+        return grid->model()->index(row, column < 0 ? simei : column).data().toString().toStdString();
+    };
+    EXPECT_EQ(cell(0), "N1");
+    Click(*form, "AddBTN");
+    EXPECT_EQ(form->Table1->State(), kura::dsInsert);
+    ASSERT_EQ(grid->model()->rowCount(), 301);
+    EXPECT_EQ(grid->currentIndex().row(), 300);
+    for (int row : {0, 1, 2, 150, 299}) EXPECT_EQ(cell(row), "N" + std::to_string(row + 1)) << row;
+    EXPECT_EQ(form->Table1->State(), kura::dsInsert);
+    EXPECT_EQ(cell(300), "");
+    // Enter on a cell: the next cell, no new row.
+    form->activateWindow();
+    grid->setFocus();
+    QApplication::processEvents();
+    ASSERT_EQ(QApplication::focusWidget(), grid);
+    grid->setCurrentIndex(grid->model()->index(300, 0));
+    auto enter = [&] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QApplication::sendEvent(grid, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, "\r");
+        QApplication::sendEvent(grid, &release);
+        QApplication::processEvents();
+    };
+    enter();
+    EXPECT_EQ(grid->currentIndex().column(), 1);
+    EXPECT_EQ(grid->model()->rowCount(), 301);
+    for (int row : {0, 299}) EXPECT_EQ(cell(row), "N" + std::to_string(row + 1)) << row;
+    // OK with the new row untouched: nothing to store, no message, the rows as they were.
+    Click(*form, "BitBtn2");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(Names().size(), 300u);
+
+    // Enter through the last cell of the last row moves to nothing new either.
+    form = Show();
+    grid = form->findChild<gui::TDBGrid*>("DBGrid1");
+    form->activateWindow();
+    grid->setFocus();
+    QApplication::processEvents();
+    form->Table1->Last();
+    grid->setCurrentIndex(grid->model()->index(299, grid->ColumnCount() - 1));
+    enter();
+    EXPECT_EQ(grid->model()->rowCount(), 300);
+    EXPECT_EQ(form->Table1->State(), kura::dsBrowse);
+    // A new row typed into is posted by OK.
+    Click(*form, "AddBTN");
+    const int code = [&] {
+        for (int c = 0; c < grid->ColumnCount(); ++c)
+            if (grid->ColumnTitle(c) == "StaffCD") return c;
+        return -1;
+    }();
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(300, code), "301", Qt::EditRole));
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(300, simei), "N301", Qt::EditRole));
+    EXPECT_EQ(cell(0), "N1");
+    Click(*form, "BitBtn2");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    const std::vector<std::string> names = Names();
+    ASSERT_EQ(names.size(), 301u);
+    EXPECT_EQ(names.back(), "N301");
+}
+
 TEST_F(MasterMente, ExportAndImportRoundTripTheTable) {
     auto form = Show();
     AnswerFile(dir.file("staff"));  // no extension, CSV filter: ".csv" is added
@@ -127,10 +217,53 @@ TEST_F(MasterMente, AFailedImportEmptiesTheGridAndCancelBringsTheRowsBack) {
     messages.clear();
     Click(*form, "InportBTN");
     ASSERT_EQ(messages.size(), 2);
-    EXPECT_EQ(messages[1], gui::U8("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください"));
+    EXPECT_TRUE(messages[1].startsWith(kImportFailed)) << messages[1].toStdString();
     EXPECT_EQ(form->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 0);
     Click(*form, "BitBtn1");
     EXPECT_EQ(Names(), (std::vector<std::string>{"N1", "N2", "N3"}));
+}
+
+// A file whose good lines surround a bad one: the failure leaves none of the imported
+// rows (OK would have kept them alone in place of the whole table), the message says
+// under the window's own text which line stopped it and why, and Cancel brings the old
+// rows back. Each case once with Cancel and once with OK, which then stores nothing.
+TEST_F(MasterMente, AFailedImportLeavesNoImportedRowAndNamesTheLine) {
+    const struct {
+        const char* what;
+        std::string csv;
+        const char* where;  // expected in the detail line
+    } cases[] = {
+        {"a code that is no number", "StaffCD,Simei\r\n11,\"A\"\r\nabc,\"B\"\r\n12,\"C\"\r\n",
+         "3 行目、項目 StaffCD："},
+        {"a quoted line break before the bad line", "StaffCD,Simei\r\n11,\"A\r\nA2\"\r\n12,\"B\"\r\nx1,\"C\"\r\n",
+         "5 行目、項目 StaffCD："},
+        {"a code twice", "StaffCD,Simei\n11,\"A\"\n12,\"B\"\n11,\"C\"\n", "4 行目："},
+        {"a field the table lacks", "StaffCD,NoSuchField\r\n11,1\r\n", "1 行目"},
+    };
+    for (const auto& c : cases) {
+        for (const char* leave : {"BitBtn1", "BitBtn2"}) {
+            SCOPED_TRACE(std::string(c.what) + " / " + leave);
+            std::ofstream(dir.file("bad.csv"), std::ios::binary) << c.csv;
+            auto form = Show();
+            answer = gui::mrYes;
+            messages.clear();
+            AnswerFile(dir.file("bad.csv"));
+            Click(*form, "InportBTN");
+            ASSERT_EQ(messages.size(), 2);
+            EXPECT_TRUE(messages[1].startsWith(kImportFailed + "\n\r\n\r")) << messages[1].toStdString();
+            EXPECT_TRUE(messages[1].contains(gui::U8(c.where))) << messages[1].toStdString();
+            EXPECT_EQ(form->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 0);
+            Click(*form, leave);
+            form.reset();
+            if (std::string(leave) == "BitBtn1") {
+                EXPECT_EQ(Names(), (std::vector<std::string>{"N1", "N2", "N3"}));
+            } else {
+                EXPECT_EQ(Names(), std::vector<std::string>{});
+                AddStaffRows(3);
+                DMdata->Tstaff->Close();
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -151,5 +151,38 @@ TEST_F(Printing, ThePrintDialogOffersAPdfFileWithoutAnyPrinter) {
     EXPECT_EQ(printer.Native().outputFileName().toStdString(), pdf);
 }
 
+// Without a file chosen yet the dialog proposes one in the program's folder (not the
+// home folder) named after the job, still on the printer it had; once a file was
+// printed to, that file is proposed again.
+TEST_F(Printing, ThePrintDialogProposesAPdfFileInTheProgramsFolder) {
+    platform::SetPrintDialogHook(nullptr);
+    platform::TPrinter printer;
+    printer.AskBeforePrinting = true;
+    printer.Title = "meibo";
+    const QPrinter::OutputFormat before = printer.Native().outputFormat();
+    std::vector<std::string> proposed;
+    const std::string chosen = dir.file("sub/chosen.pdf");
+    for (int round = 0; round < 2; ++round) {
+        OnModal("PrintDialog", [&](QWidget* d) {
+            QApplication::processEvents();
+            auto* name = d->findChild<QLineEdit*>("filename");
+            ASSERT_NE(name, nullptr);
+            proposed.push_back(name->text().toStdString());
+            auto* list = d->findChild<QComboBox*>("printers");
+            ASSERT_NE(list, nullptr);
+            if (round == 0) {
+                EXPECT_EQ(printer.Native().outputFormat(), before);
+                list->setCurrentIndex(list->count() - 1);
+                name->setText(QString::fromStdString(chosen));
+                static_cast<QDialog*>(d)->accept();
+            } else {
+                static_cast<QDialog*>(d)->reject();
+            }
+        });
+        platform::ChoosePrinter(printer, Fmain);
+    }
+    EXPECT_EQ(proposed, (std::vector<std::string>{dir.file("meibo.pdf"), chosen}));
+}
+
 }  // namespace
 }  // namespace app::test

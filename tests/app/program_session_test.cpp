@@ -3,23 +3,33 @@
 // click, retired staff hidden, both CSV exports, the worker register printed to PDF,
 // one employee deleted, the window closed by its own button (the event loop ends as
 // the program's does), and everything found again at the next start. Also: both ways
-// of closing the main window end the program and write its settings.
+// of closing the main window end the program and write its settings. And two desks on
+// one folder with the data menu's windows: table maintenance, a failed import and an
+// encrypted copy made in the SQL window.
 #include <QAction>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <tuple>
 
 #include "app/DBGridEx.h"
 #include "app/HyojiJyun.h"
 #include "app/LRstaffSheet.h"
+#include "app/MasterMente.h"
 #include "app/MakatiButton.h"
 #include "app/ScanPicture.h"
+#include "app/SqlWindow.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraSession.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
 #include "platform/print/Printer.h"
@@ -520,6 +530,125 @@ TEST_F(ProgramSession, ARefusedSaveKeepsEverythingTypedUntilTheCorrectedSave) {
     ASSERT_TRUE(t.GotoKey());
     EXPECT_EQ(LoadPicture(t.FieldByName("Photo")).pixel(30, 40), photo.pixel(30, 40));
     t.Close();
+}
+
+// Two desks on one folder, then the data menu's windows as a person uses them: the
+// other desk (the real program in a process of its own) edits an employee while this
+// one tries another and is told at once who holds the tables, then sees the other's
+// change; table maintenance adds a row with every other row in sight and Enter moving
+// to the next cell, and a failed import says which line stopped it, leaves nothing of
+// the file and Cancel brings the rows back; the SQL window copies the staff into a
+// table encrypted with a password, which is then asked for.
+TEST_F(ProgramSession, TwoDesksTableMaintenanceAFailedImportAndAnEncryptedCopy) {
+    namespace fs = std::filesystem;
+    StartMain();
+    for (int i = 0; i < 3; ++i) AddThroughEditor(kStaff[i]);
+    // The second start upgrades a table, which needs it alone: before the other desk.
+    EXPECT_EQ(RunLoopUntilClosed([] { Click(Fmain, "CloseBTN"); }), 0);
+    EndProgram();
+    StartMain();
+    Fmain->PageControl1->setCurrentWidget(Fmain->TabSheet2);
+    ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+
+    // ---- the other desk edits 阿部; this desk tries 渡辺 meanwhile ----
+    kura::test::ChildProcess desk(KURA_TEST_DESK, {dir.path()});
+    ASSERT_EQ(desk.readLine(60000), "ready");
+    desk.send("open 20");
+    ASSERT_EQ(desk.readLine(), "editing 20");
+    desk.send("simei 阿部 次郎");
+    EXPECT_EQ(desk.readLine(), "ok");
+    SelectCodes({10});
+    QElapsedTimer took;
+    took.start();
+    Click(Fmain, "STAFFeditBTN");
+    EXPECT_LT(took.elapsed(), 5000);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains(QString::fromUtf8("プロセス番号 %1").arg(desk.pid()))) << messages[0].toStdString();
+    messages.clear();
+    desk.send("ok");
+    EXPECT_EQ(desk.readLine(), "ok");
+    EXPECT_EQ(desk.readLine(), "closed");
+    Click(Fmain, "SaisinBTN");
+    EXPECT_EQ(Column("SELECT Simei FROM STAFF WHERE StaffCD = 20"), std::vector<std::string>{"阿部 次郎"});
+    desk.send("quit");
+    EXPECT_EQ(desk.wait(20000), 0);
+
+    // ---- table maintenance: a row added, Enter, OK ----
+    OnModal("Fstaff", [&](QWidget* w) {
+        auto* grid = w->findChild<gui::TDBGrid*>("DBGrid1");
+        ASSERT_NE(grid, nullptr);
+        ASSERT_EQ(grid->model()->rowCount(), 3);
+        int code = -1, name = -1;
+        for (int c = 0; c < grid->ColumnCount(); ++c) {
+            if (grid->ColumnTitle(c) == "StaffCD") code = c;
+            if (grid->ColumnTitle(c) == "Simei") name = c;
+        }
+        Click(w, "AddBTN");
+        ASSERT_EQ(grid->model()->rowCount(), 4);
+        EXPECT_EQ(grid->model()->index(1, name).data().toString(), U("阿部 次郎"));
+        EXPECT_EQ(grid->model()->index(2, name).data().toString(), U("加藤 三郎"));
+        EXPECT_TRUE(grid->model()->setData(grid->model()->index(3, code), "50", Qt::EditRole));
+        w->activateWindow();
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(3, code));
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QApplication::sendEvent(grid, &enter);
+        EXPECT_EQ(grid->model()->rowCount(), 4);
+        EXPECT_EQ(grid->model()->index(0, name).data().toString(), U("渡辺 一郎"));
+        EXPECT_TRUE(grid->model()->setData(grid->model()->index(3, name), U("新井 五郎"), Qt::EditRole));
+        Click(w, "BitBtn2");
+    });
+    Fmain->findChild<QAction*>("Staff1")->trigger();
+    ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(Column("SELECT Simei FROM STAFF WHERE StaffCD = 50"), std::vector<std::string>{"新井 五郎"});
+
+    // ---- a failed import: line 3 of the file holds no code ----
+    std::ofstream(dir.file("staff.csv"), std::ios::binary) << "StaffCD,Simei\r\n60,\"a\"\r\nabc,\"b\"\r\n61,\"c\"\r\n";
+    answer = gui::mrYes;
+    SetFileDialogHook([&](TFileDialog& d) {
+        d.FileName = QString::fromStdString(dir.file("staff.csv"));
+        return true;
+    });
+    OnModal("Fstaff", [&](QWidget* w) {
+        Click(w, "InportBTN");
+        EXPECT_EQ(w->findChild<gui::TDBGrid*>("DBGrid1")->model()->rowCount(), 0);
+        Click(w, "BitBtn1");
+    });
+    Fmain->findChild<QAction*>("Staff1")->trigger();
+    SetFileDialogHook(nullptr);
+    answer = gui::mrOk;
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].startsWith(U("インポートに失敗しましたが元のデータは消されています\n\r復活させるにはキャンセルを押してください\n\r\n\r3 行目、項目 StaffCD：")))
+        << messages[1].toStdString();
+    messages.clear();
+    EXPECT_EQ(Column("SELECT StaffCD FROM STAFF"), (std::vector<std::string>{"10", "20", "30", "50"}));
+
+    // ---- SELECT … INTO … ENCRYPTED in the SQL window, then read back ----
+    DMdata->Session1->RemoveAllPasswords();
+    int asked = 0;
+    const auto answering = AnswerPasswords([] { return QString("himitsu"); }, asked);
+    int rows = -1;
+    OnModal("Fsql", [&](QWidget* w) {
+        auto* sql = static_cast<TFsql*>(w);
+        sql->Memo1->setPlainText("SELECT StaffCD, Simei INTO Kakushi FROM STAFF ENCRYPTED WITH 'himitsu'");
+        sql->CuteButton1->click();
+        sql->Memo1->setPlainText("SELECT StaffCD, Simei FROM Kakushi ORDER BY StaffCD");
+        sql->CuteButton1->click();
+        rows = sql->DBGridEx1->model()->rowCount();
+        EXPECT_EQ(sql->DBGridEx1->model()->index(0, 1).data().toString(), U("渡辺 一郎"));
+        sql->close();
+    });
+    Fmain->findChild<QAction*>("SQL1")->trigger();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(rows, 4);
+    EXPECT_EQ(asked, 1);  // the copy is encrypted: its password is asked for
+    std::string stored;
+    for (const auto& entry : fs::directory_iterator(dir.file("DB")))
+        if (QString::fromStdString(entry.path().filename().string()).compare("KAKUSHI.DAT", Qt::CaseInsensitive) == 0)
+            stored = Read(entry.path().string());
+    ASSERT_GT(stored.size(), 100u);
+    EXPECT_EQ(stored.find(Sjis("渡辺")), std::string::npos);
+    EXPECT_EQ(stored.find(Sjis("新井")), std::string::npos);
 }
 
 // The main window opens where it was closed, start after start: ten restarts of the

@@ -127,6 +127,72 @@ TEST_F(Windows, ARestoredWindowIsKeptInsideTheAvailableScreenAreaAndReopensWhere
     }
 }
 
+// The placement with a given frame: the whole frame, title bar included, on the
+// available area, whatever the stored bounds; a window larger than the room shrinks
+// to it. Before the window manager has framed a window its frame is taken from a
+// framed window of the program, else a usual title bar and border.
+TEST_F(Windows, TheWholeFrameIsPlacedOnTheAvailableArea) {
+    const QRect area(0, 24, 1280, 976);  // a panel at the top
+    const QMargins frame(5, 28, 5, 5);
+    const struct {
+        const char* what;
+        QRect stored, placed;
+    } cases[] = {
+        {"first start at the origin", {0, 0, 300, 200}, {5, 24 + 28, 300, 200}},
+        {"inside", {100, 200, 300, 200}, {100, 200, 300, 200}},
+        {"title bar just above", {100, 40, 300, 200}, {100, 52, 300, 200}},
+        {"left of the screen", {-50, 300, 300, 200}, {5, 300, 300, 200}},
+        {"past the right and bottom", {1200, 900, 300, 200}, {1280 - 5 - 300, 1000 - 5 - 200, 300, 200}},
+        {"larger than the room", {0, 0, 2000, 2000}, {5, 52, 1270, 976 - 33}},
+        {"far above", {10, -500, 300, 200}, {10, 52, 300, 200}},
+    };
+    for (const auto& c : cases) {
+        const QRect placed = TFormBehaviour::KeepInside(c.stored, frame, area);
+        EXPECT_EQ(placed, c.placed) << c.what;
+        EXPECT_TRUE(area.contains(placed.marginsAdded(frame))) << c.what;
+    }
+    // A window not shown yet has no frame of its own.
+    Sample hidden;
+    const QMargins expected = [] {
+        Sample framed;
+        framed.show();
+        QApplication::processEvents();
+        const QMargins m(framed.geometry().left() - framed.frameGeometry().left(),
+                         framed.geometry().top() - framed.frameGeometry().top(),
+                         framed.frameGeometry().right() - framed.geometry().right(),
+                         framed.frameGeometry().bottom() - framed.geometry().bottom());
+        framed.reject();
+        return m;
+    }();
+    EXPECT_EQ(TFormBehaviour::FrameOf(&hidden),
+              QMargins(TFormBehaviour::UsualBorder, TFormBehaviour::UsualTitleBar, TFormBehaviour::UsualBorder,
+                       TFormBehaviour::UsualBorder));
+    Sample other;
+    other.show();
+    QApplication::processEvents();
+    if (!expected.isNull()) {
+        EXPECT_EQ(TFormBehaviour::FrameOf(&hidden), expected);
+    }
+    // Shown: at the first start (no settings) and after a restore from maximised the
+    // frame is on the available area.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    hidden.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(screen.contains(hidden.frameGeometry())) << hidden.frameGeometry().y();
+    hidden.showMaximized();
+    QApplication::processEvents();
+    hidden.move(-40, -60);
+    hidden.showNormal();
+    QApplication::processEvents();
+    ASSERT_TRUE(kura::test::WaitUntil(
+        [&] {
+            QApplication::processEvents();
+            return screen.contains(hidden.frameGeometry());
+        },
+        3000))
+        << hidden.frameGeometry().x() << "," << hidden.frameGeometry().y();
+}
+
 TEST_F(Windows, QtsOwnDialogsAndTheCalendarSpeakJapanese) {
     const QLocale before;
     QTranslator* translator = gui::UseJapanese();

@@ -31,14 +31,17 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::vector<std::string>& args) { start(KURA_TEST_CHILD, args); }
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) { start(program, args); }
+
+void ChildProcess::start(const std::string& program, const std::vector<std::string>& args) {
+    if (access(program.c_str(), X_OK) != 0)
+        throw std::runtime_error("the test's helper program is missing: build its target (" + program + ")");
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    if (access(KURA_TEST_CHILD, X_OK) != 0)
-        throw std::runtime_error("the test child program is missing: build the kura_test_child target (" +
-                                 std::string(KURA_TEST_CHILD) + ")");
     std::vector<std::string> argvStore;
-    argvStore.push_back(KURA_TEST_CHILD);
+    argvStore.push_back(program);
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argvStore) argv.push_back(a.data());

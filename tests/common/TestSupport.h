@@ -27,6 +27,8 @@ private:
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& args);
+    // Another program than the test child (a test's own helper program).
+    ChildProcess(const std::string& program, const std::vector<std::string>& args);
     ~ChildProcess();  // kills the child if it still runs
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -43,6 +45,7 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    void start(const std::string& program, const std::vector<std::string>& args);
     void reap();  // kills nothing; blocks until the child is gone
     pid_t pid_ = -1;
     int toChild_ = -1;

@@ -1,0 +1,34 @@
+#pragma once
+// The start of an editing window's transaction when another program may hold it.
+//
+// A transaction holds the write lock of every table of the database until it ends,
+// so a window of another program that edits (the staff record editor, the table
+// maintenance window) keeps this program's transaction from starting for as long as
+// it stays open. The engine's own start would wait for it over a minute and a half
+// with the window frozen; this start never waits in the engine: it tries, lets the
+// event loop run for a moment (the program keeps drawing and answering), tries again,
+// and after TransactionWaitMs says what is held and by whom.
+#include <QString>
+
+class QWidget;
+
+namespace kura {
+class TKuraDatabase;
+struct TTransactionBlock;
+}  // namespace kura
+
+namespace app {
+
+// How long a window's start waits for another program before it says so: a write of
+// another program (a save) holds the lock for a moment only, an open window for good.
+constexpr int TransactionWaitMs = 1500;
+constexpr int TransactionRetryMs = 50;
+
+// True once the transaction has started. Otherwise shows `refusal` with the table that
+// is held and the programs seen holding it, and answers false with nothing started.
+bool StartTransactionResponsive(kura::TKuraDatabase& db, const QString& refusal, QWidget* parent = nullptr);
+
+// The lines of the message under the refusal: what is held and by whom.
+QString HeldText(const kura::TTransactionBlock& blocked);
+
+}  // namespace app

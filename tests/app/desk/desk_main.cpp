@@ -1,0 +1,147 @@
+// A second desk for the program's tests: the real program (main window, staff list,
+// staff record editor) on a program folder, in a process of its own, driven line by
+// line through stdin and stdout while its event loop runs. Lines in:
+//   open <code>    the employee's row chosen in the staff list and double-clicked;
+//                  answers "editing <code>" once the editor shows, "message <text>"
+//                  for whatever the program says instead, then "closed" once the
+//                  editor has closed or its start has ended
+//   simei <text>   types the name (UTF-8) into the open editor: "ok" / "no editor"
+//   ok | cancel    the open editor's Ｏ　Ｋ or キャンセル: "ok" / "no editor"
+//   ping           "pong", answered also while the program waits for another one
+//   quit           closes the main window; the program ends
+// Lines out start with "ready" once the main window has started. Message texts have
+// their line breaks written as " | ".
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QLineEdit>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+
+#include "app/DBGridEx.h"
+#include "app/DMdata.h"
+#include "app/MainWindow.h"
+#include "app/MakatiButton.h"
+#include "app/ProgramPaths.h"
+#include "app/StaffDaityo.h"
+#include "platform/dataset/Field.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/DataGrid.h"
+
+namespace {
+
+void Say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string Flat(QString text) {
+    text.replace("\r", "").replace("\n", " | ");
+    return text.toStdString();
+}
+
+// The row of the employee in the staff list, made current; false when not listed.
+bool ChooseRow(int code) {
+    kura::TDataSet& q = *app::Fmain->Qstaff;
+    for (q.First(); !q.Eof(); q.Next())
+        if (q.FieldByName("StaffCD")->AsInteger() == code) return true;
+    return false;
+}
+
+void Open(int code) {
+    app::Fmain->SaisinBTNClick();
+    if (!ChooseRow(code)) {
+        Say("missing");
+        return;
+    }
+    QTimer seen;
+    seen.setInterval(5);
+    QObject::connect(&seen, &QTimer::timeout, [&seen, code] {
+        if (!app::FstaffDaityo || !app::FstaffDaityo->isVisible()) return;
+        seen.stop();
+        Say("editing " + std::to_string(code));
+    });
+    seen.start();
+    gui::TDBGrid& grid = *app::Fmain->StaffGrid;
+    Q_EMIT grid.doubleClicked(grid.currentIndex());
+    // The start ended either way: the editor closed, or it never opened.
+    Say("closed");
+}
+
+void Run(const std::string& line) {
+    const std::size_t space = line.find(' ');
+    const std::string command = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (command == "open") {
+        Open(std::atoi(rest.c_str()));
+    } else if (command == "simei" || command == "ok" || command == "cancel") {
+        if (!app::FstaffDaityo) return Say("no editor");
+        if (command == "simei") {
+            auto* edit = app::FstaffDaityo->findChild<QLineEdit*>("SimeiEDT");
+            const QString text = QString::fromStdString(rest);
+            edit->setText(text);
+            Q_EMIT edit->textEdited(text);
+            Q_EMIT edit->editingFinished();
+        } else {
+            QPushButton* button = command == "ok" ? static_cast<QPushButton*>(app::FstaffDaityo->OkBTN)
+                                                  : static_cast<QPushButton*>(app::FstaffDaityo->CanBTN);
+            // Said first: the click ends the editor's loop, and with it the open.
+            Say("ok");
+            gui::Guarded([button] { button->click(); });
+            return;
+        }
+        Say("ok");
+    } else if (command == "ping") {
+        Say("pong");
+    } else if (command == "quit") {
+        app::Fmain->close();
+        QApplication::quit();
+    } else {
+        Say("unknown " + command);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER\n");
+        return 2;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    gui::TApplication application(argc, argv);
+    app::SetProgramPath(std::string(argv[1]) + "/yomitora");
+    gui::SetMessageHook([](const gui::TMessage& m) {
+        Say("message " + Flat(m.text));
+        return gui::mrOk;
+    });
+    app::Fmain = new app::TFmain;
+    app::Fmain->show();
+    QApplication::processEvents();
+    Say("ready");
+    // Each line runs from the event loop, so that a line read while another one waits
+    // (a start waiting for the other program) is answered meanwhile.
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    std::string pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char chunk[512];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            input.setEnabled(false);
+            QTimer::singleShot(0, [] { Run("quit"); });
+            return;
+        }
+        pending.append(chunk, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            QTimer::singleShot(0, [line] { Run(line); });
+        }
+    });
+    const int result = application.exec();
+    app::EndProgram();
+    gui::SetMessageHook(nullptr);
+    return result;
+}
