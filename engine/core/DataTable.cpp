@@ -1030,6 +1030,9 @@ void TDataTable::StartTransaction() {
             RaiseError(KURA_LOCKTIMEOUT);
         }
         FTransactionSemaphore = true;
+        // No other program can write the table now: past a threshold the
+        // transaction's record locks may become one lock (see TDataFile).
+        FDataFile.AllowLockEscalation();
     }
     FTransactionLocked = true;
     if (local && !FExclusive) {
@@ -1047,11 +1050,46 @@ void TDataTable::StartTransaction() {
     }
 }
 
+// An escalated record-lock range goes back while the semaphore is still held,
+// and every lock that the end of the transaction (or an intermediate commit)
+// releases goes with it in the same pass: reserved slots, locks taken ahead and
+// the deferred unlocks. The locks the table keeps are each held on their own
+// again, as they would be without escalation.
+void TDataTable::ReleaseWithEscalation() {
+    if (!FDataFile.RecordLocksEscalated()) return;
+    std::vector<uint32_t> held;
+    FLockedRecords.AppendSetRecords(held);
+    std::erase_if(held, [&](uint32_t r) {
+        const auto bit = static_cast<int32_t>(r);
+        return !FDeferredUnlocks.GetBit(bit) && !FLockedAhead.GetBit(bit);
+    });
+    // The unused reserved slots lie past every record the table holds.
+    std::vector<uint32_t> records = held;
+    for (uint32_t r = FReservedFirst; r < FReservedEnd; ++r) records.push_back(r);
+    FReservedFirst = FReservedEnd = 0;
+    if (!std::is_sorted(records.begin(), records.end())) std::sort(records.begin(), records.end());
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(records, failed);
+    std::sort(failed.begin(), failed.end());
+    for (uint32_t r : held) {
+        if (std::binary_search(failed.begin(), failed.end(), r)) continue;
+        const auto bit = static_cast<int32_t>(r);
+        FLockedRecords.ClearBit(bit);
+        FDeferredUnlocks.ClearBit(bit);
+        FLockedAhead.ClearBit(bit);
+    }
+    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
+}
+
 void TDataTable::EndTransactionLock() {
     TFirstError first;
+    first.Attempt([&] { ReleaseWithEscalation(); });
     first.Attempt([&] { ReleaseReservedSlots(); });
     first.Attempt([&] { ReleaseLocksAhead(); });
     FReserveRun = RESERVED_SLOTS_MIN;
+    first.Attempt([&] {
+        if (!FDataFile.EndLockEscalation()) RaiseError(KURA_UNLOCKFAILED);
+    });
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
         if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
@@ -1133,6 +1171,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         FInTransaction = false;
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
+        first.Attempt([&] { ReleaseWithEscalation(); });
         first.Attempt([&] { ReleaseLocksAhead(); });
         FInTransaction = false;
         FTransactionLocked = false;

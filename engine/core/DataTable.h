@@ -286,6 +286,7 @@ private:
     void ReleaseReservedSlots(uint32_t below = UINT32_MAX);
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
+    void ReleaseWithEscalation();
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
     // The journal: opened with the files of a table on disk; a flush holds its

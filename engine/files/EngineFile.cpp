@@ -180,6 +180,10 @@ bool TAbstractFile::LockEachByte(int64_t start, int64_t length) {
     return true;
 }
 
+bool TAbstractFile::LockEachByteOver(int64_t /*start*/, int64_t /*length*/, int64_t /*heldInside*/) {
+    return false;
+}
+
 // ---- TMemoryFile -------------------------------------------------------------
 
 TMemoryFile::TMemoryFile(TFileList* owner) : TAbstractFile(owner) {}
@@ -371,6 +375,11 @@ bool TPhysicalFile::UnlockRanges(int64_t start, int64_t length) {
 bool TPhysicalFile::LockEachByte(int64_t start, int64_t length) {
     TCriticalGuard guard(FileSection);
     return OSHandle > 0 && OSLockFileBytes(OSHandle, start, length);
+}
+
+bool TPhysicalFile::LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) {
+    TCriticalGuard guard(FileSection);
+    return OSHandle > 0 && OSLockFileBytesOver(OSHandle, start, length, heldInside);
 }
 
 // ---- TFileList ---------------------------------------------------------------

@@ -119,6 +119,10 @@ bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File
 
 bool TFileHandler::LockEachByte(int64_t start, int64_t length) { return File && File->LockEachByte(start, length); }
 
+bool TFileHandler::LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) {
+    return File && File->LockEachByteOver(start, length, heldInside);
+}
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);

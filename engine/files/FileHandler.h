@@ -53,6 +53,9 @@ public:
     bool UnlockByteRanges(int64_t start, int64_t length);
     // Locks each byte of the range as a range of its own, with one call.
     bool LockEachByte(int64_t start, int64_t length);
+    // Locks each byte of the range with one call, taking in the locks inside it
+    // this file holds, which must come to exactly heldInside bytes.
+    bool LockEachByteOver(int64_t start, int64_t length, int64_t heldInside);
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();
