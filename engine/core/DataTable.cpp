@@ -260,6 +260,9 @@ void TDataTable::CloseFiles() {
     first.Attempt([&] { EndWrite(); });
     // The transaction lock before the record locks, so that no unlock is deferred.
     if (FTransactionLocked) first.Attempt([&] { EndTransactionLock(); });
+    first.Attempt([&] {
+        if (!ReleaseWriteLocks()) RaiseError(KURA_LOCKTIMEOUT);
+    });
     first.Attempt([&] { UnlockLockedRecords(false); });
     FCursorLockedRecords.ClearAll();
     FReadLocked = FWriteLocked = FSharedReadLocked = false;
@@ -568,6 +571,8 @@ bool TDataTable::CanTakeReadLock() const {
 }
 
 bool TDataTable::TakeReadLock() {
+    // Writer locks left by a refused release would keep this reader out too.
+    ReleaseWriteLocks();
     TakeReaderLocks(FReadSlotIndex, FReadSlotBlob);
     FReadLocked = true;
     try {
@@ -656,19 +661,19 @@ bool TDataTable::BeginWrite() {
     // reader of another program therefore reads the files as the last commit left
     // them whether or not a bracket of the transaction holds the writer ranges:
     // holding them would only make it wait, once per written record.
-    const bool semaphoreTaken = !FTransactionLocked;
-    if (semaphoreTaken) {
-        if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
+    if (!FTransactionLocked) {
+        // A semaphore whose release the system refused is still this table's.
+        if (!FWriteHeldSemaphore && !TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
+        FWriteHeldSemaphore = true;
         try {
             TakeWriterRanges();
         } catch (...) {
-            FDataFile.UnlockSemaphore();
+            if (FDataFile.UnlockSemaphore()) FWriteHeldSemaphore = false;
             throw;
         }
     }
     FWriteLocked = true;
     FWriteDepth = 1;
-    FWriteHeldSemaphore = semaphoreTaken;
     bool changed = false;
     try {
         // A transaction looked when it took the semaphore; nobody wrote since.
@@ -689,15 +694,31 @@ bool TDataTable::BeginWrite() {
     return changed;
 }
 
+// A range already held (taken by this bracket, or left by a release the system
+// refused) is kept as it is.
 void TDataTable::TakeWriterRanges() {
-    if (FWriteHeldIndex) return;
-    if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
-    if (BlobFileInUse() && !FBlobFile.LockWrite()) {
-        FIndexFile.UnlockWrite();
-        RaiseError(KURA_LOCKTIMEOUT);
+    const bool tookIndex = !FWriteHeldIndex;
+    if (tookIndex) {
+        if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
+        FWriteHeldIndex = true;
     }
-    FWriteHeldIndex = true;
-    FWriteHeldBlob = BlobFileInUse();
+    if (BlobFileInUse() && !FWriteHeldBlob) {
+        if (!FBlobFile.LockWrite()) {
+            if (tookIndex && FIndexFile.UnlockWrite()) FWriteHeldIndex = false;
+            RaiseError(KURA_LOCKTIMEOUT);
+        }
+        FWriteHeldBlob = true;
+    }
+}
+
+// Each release is attempted. One the system refuses leaves its lock held and
+// known so: the next write bracket or transaction takes it over, and the next
+// read lock, bracket end or close tries the release again.
+bool TDataTable::ReleaseWriteLocks() {
+    if (FWriteHeldBlob && FBlobFile.UnlockWrite()) FWriteHeldBlob = false;
+    if (FWriteHeldIndex && FIndexFile.UnlockWrite()) FWriteHeldIndex = false;
+    if (FWriteHeldSemaphore && FDataFile.UnlockSemaphore()) FWriteHeldSemaphore = false;
+    return !FWriteHeldBlob && !FWriteHeldIndex && !FWriteHeldSemaphore;
 }
 
 void TDataTable::EndWrite() {
@@ -718,14 +739,7 @@ void TDataTable::EndWrite() {
             written = std::current_exception();
         }
     }
-    // Every lock is released even when an earlier release fails.
-    bool ok = true;
-    if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
-    if (FWriteHeldIndex) ok = FIndexFile.UnlockWrite() && ok;
-    if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
-    FWriteHeldBlob = false;
-    FWriteHeldIndex = false;
-    FWriteHeldSemaphore = false;
+    const bool ok = ReleaseWriteLocks();
     if (written) std::rethrow_exception(written);
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
 }
@@ -795,10 +809,11 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (recordNo == 0 || recordNo > RECORD_NUMBER_LIMIT) RaiseError(KURA_RECLOCKFAILED);
     ResizeBitmaps(recordNo);
     const int32_t bit = static_cast<int32_t>(recordNo);
-    if (FTransactionLocked && FLockedRecords.GetBit(bit)) {
+    if (FLockedRecords.GetBit(bit) && (FTransactionLocked || FDeferredUnlocks.GetBit(bit))) {
         // Wanted again: an unlock asked for earlier in the transaction no longer
         // counts, or its end would free a record that is being edited. A lock
-        // taken ahead is the record's own from now on.
+        // taken ahead is the record's own from now on. Outside a transaction, a
+        // lock whose release the system refused is still held: taken over.
         FDeferredUnlocks.ClearBit(bit);
         FLockedAhead.ClearBit(bit);
         return false;
@@ -936,7 +951,10 @@ void TDataTable::ReleaseLocksAhead() {
     std::sort(failed.begin(), failed.end());
     for (uint32_t r : records) {
         FLockedAhead.ClearBit(static_cast<int32_t>(r));
-        if (!std::binary_search(failed.begin(), failed.end(), r)) FLockedRecords.ClearBit(static_cast<int32_t>(r));
+        if (!std::binary_search(failed.begin(), failed.end(), r))
+            FLockedRecords.ClearBit(static_cast<int32_t>(r));
+        else
+            FDeferredUnlocks.SetBit(static_cast<int32_t>(r));  // still held, its release owed
     }
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
@@ -951,7 +969,12 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
         return;
     }
     if (!FLockedRecords.GetBit(bit)) RaiseError(KURA_UNLOCKFAILED);
-    if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) RaiseError(KURA_UNLOCKFAILED);
+    if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) {
+        // Still held, and its release still owed: the next end of a transaction
+        // or the close tries again.
+        FDeferredUnlocks.SetBit(bit);
+        RaiseError(KURA_UNLOCKFAILED);
+    }
     FLockedRecords.ClearBit(bit);
     FDeferredUnlocks.ClearBit(bit);
 }
@@ -971,12 +994,15 @@ void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
     }
     ResizeBitmaps(records.back());
     // Every record is attempted; a failure is raised afterwards, and the records
-    // whose lock could not be released stay marked as held.
+    // whose lock could not be released stay marked as held, their release owed.
     std::vector<uint32_t> failed;
     if (!IsRemote()) FDataFile.UnlockRecords(records, failed);
     std::sort(failed.begin(), failed.end());
     for (uint32_t r : records) {
-        if (std::binary_search(failed.begin(), failed.end(), r)) continue;
+        if (std::binary_search(failed.begin(), failed.end(), r)) {
+            FDeferredUnlocks.SetBit(static_cast<int32_t>(r));
+            continue;
+        }
         FLockedRecords.ClearBit(static_cast<int32_t>(r));
         FDeferredUnlocks.ClearBit(static_cast<int32_t>(r));
     }
@@ -1092,7 +1118,11 @@ void TDataTable::EndTransactionLock() {
     });
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
-        if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
+        if (!FDataFile.UnlockSemaphore()) {
+            // Still held: kept as a write bracket's would be (ReleaseWriteLocks).
+            FWriteHeldSemaphore = true;
+            first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
+        }
     }
     FTransactionLocked = false;
     if (!FExclusive) first.Attempt([&] { UnlockLockedRecords(true); });

@@ -280,6 +280,9 @@ private:
     bool TakeReadLock();
     // The .IDX writer range, then the .BLB one; raises 10249 holding neither.
     void TakeWriterRanges();
+    // Releases the writer ranges and the semaphore the write flags say are held;
+    // false when one stays held.
+    bool ReleaseWriteLocks();
     // Locks of new slots taken ahead inside a transaction (LockRecord).
     bool TakeReservedSlot(uint32_t recordNo);
     // Gives back the reserved slots below `below` (all by default).

@@ -45,7 +45,8 @@ bool TDataFile::LockRecordRun(uint32_t first, uint32_t count) {
 }
 
 bool TDataFile::UnlockRecord(uint32_t recordNo) {
-    if (!ValidLockRecord(recordNo)) return false;
+    // Only this file's own: another table of the process shares the open file.
+    if (!ValidLockRecord(recordNo) || !FRecordLocks.Contains(recordNo)) return false;
     if (CoveredByEscalation(recordNo)) {
         std::vector<uint32_t> failed;
         UnlockRecords({recordNo}, failed);
