@@ -1097,6 +1097,8 @@ void TDataTable::ReleaseWithEscalation() {
     std::vector<uint32_t> failed;
     FDataFile.UnlockRecords(records, failed);
     std::sort(failed.begin(), failed.end());
+    // What could not go now stays marked; the steps after this one try again and
+    // report what stays held.
     for (uint32_t r : held) {
         if (std::binary_search(failed.begin(), failed.end(), r)) continue;
         const auto bit = static_cast<int32_t>(r);
@@ -1104,7 +1106,6 @@ void TDataTable::ReleaseWithEscalation() {
         FDeferredUnlocks.ClearBit(bit);
         FLockedAhead.ClearBit(bit);
     }
-    if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
 void TDataTable::EndTransactionLock() {
