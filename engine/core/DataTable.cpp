@@ -715,10 +715,20 @@ void TDataTable::TakeWriterRanges() {
 // known so: the next write bracket or transaction takes it over, and the next
 // read lock, bracket end or close tries the release again.
 bool TDataTable::ReleaseWriteLocks() {
-    if (FWriteHeldBlob && FBlobFile.UnlockWrite()) FWriteHeldBlob = false;
-    if (FWriteHeldIndex && FIndexFile.UnlockWrite()) FWriteHeldIndex = false;
-    if (FWriteHeldSemaphore && FDataFile.UnlockSemaphore()) FWriteHeldSemaphore = false;
-    return !FWriteHeldBlob && !FWriteHeldIndex && !FWriteHeldSemaphore;
+    bool ok = true;
+    auto release = [&](bool& held, const auto& unlock) {
+        if (!held) return;
+        if (unlock()) {
+            held = false;
+        } else {
+            ok = false;
+            held = !TFileHandler::UnlockFoundNothing();
+        }
+    };
+    release(FWriteHeldBlob, [&] { return FBlobFile.UnlockWrite(); });
+    release(FWriteHeldIndex, [&] { return FIndexFile.UnlockWrite(); });
+    release(FWriteHeldSemaphore, [&] { return FDataFile.UnlockSemaphore(); });
+    return ok;
 }
 
 void TDataTable::EndWrite() {
@@ -948,15 +958,22 @@ void TDataTable::ReleaseLocksAhead() {
     if (records.empty()) return;
     std::vector<uint32_t> failed;
     FDataFile.UnlockRecords(records, failed);
-    std::sort(failed.begin(), failed.end());
-    for (uint32_t r : records) {
-        FLockedAhead.ClearBit(static_cast<int32_t>(r));
-        if (!std::binary_search(failed.begin(), failed.end(), r))
-            FLockedRecords.ClearBit(static_cast<int32_t>(r));
-        else
-            FDeferredUnlocks.SetBit(static_cast<int32_t>(r));  // still held, its release owed
-    }
+    SettleReleases(records);
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
+}
+
+void TDataTable::SettleReleases(const std::vector<uint32_t>& records) {
+    const bool local = !IsRemote();
+    for (uint32_t r : records) {
+        const auto bit = static_cast<int32_t>(r);
+        FLockedAhead.ClearBit(bit);
+        if (local && FDataFile.IsRecordLockHeld(r)) {
+            FDeferredUnlocks.SetBit(bit);
+        } else {
+            FLockedRecords.ClearBit(bit);
+            FDeferredUnlocks.ClearBit(bit);
+        }
+    }
 }
 
 void TDataTable::UnlockRecord(uint32_t recordNo) {
@@ -970,9 +987,7 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
     }
     if (!FLockedRecords.GetBit(bit)) RaiseError(KURA_UNLOCKFAILED);
     if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) {
-        // Still held, and its release still owed: the next end of a transaction
-        // or the close tries again.
-        FDeferredUnlocks.SetBit(bit);
+        SettleReleases({recordNo});
         RaiseError(KURA_UNLOCKFAILED);
     }
     FLockedRecords.ClearBit(bit);
@@ -993,19 +1008,10 @@ void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
         return;
     }
     ResizeBitmaps(records.back());
-    // Every record is attempted; a failure is raised afterwards, and the records
-    // whose lock could not be released stay marked as held, their release owed.
+    // Every record is attempted; a failure is raised afterwards.
     std::vector<uint32_t> failed;
     if (!IsRemote()) FDataFile.UnlockRecords(records, failed);
-    std::sort(failed.begin(), failed.end());
-    for (uint32_t r : records) {
-        if (std::binary_search(failed.begin(), failed.end(), r)) {
-            FDeferredUnlocks.SetBit(static_cast<int32_t>(r));
-            continue;
-        }
-        FLockedRecords.ClearBit(static_cast<int32_t>(r));
-        FDeferredUnlocks.ClearBit(static_cast<int32_t>(r));
-    }
+    SettleReleases(records);
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
@@ -1094,18 +1100,11 @@ void TDataTable::ReleaseWithEscalation() {
     for (uint32_t r = FReservedFirst; r < FReservedEnd; ++r) records.push_back(r);
     FReservedFirst = FReservedEnd = 0;
     if (!std::is_sorted(records.begin(), records.end())) std::sort(records.begin(), records.end());
-    std::vector<uint32_t> failed;
-    FDataFile.UnlockRecords(records, failed);
-    std::sort(failed.begin(), failed.end());
     // What could not go now stays marked; the steps after this one try again and
     // report what stays held.
-    for (uint32_t r : held) {
-        if (std::binary_search(failed.begin(), failed.end(), r)) continue;
-        const auto bit = static_cast<int32_t>(r);
-        FLockedRecords.ClearBit(bit);
-        FDeferredUnlocks.ClearBit(bit);
-        FLockedAhead.ClearBit(bit);
-    }
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(records, failed);
+    SettleReleases(held);
 }
 
 void TDataTable::EndTransactionLock() {
@@ -1121,7 +1120,7 @@ void TDataTable::EndTransactionLock() {
         FTransactionSemaphore = false;
         if (!FDataFile.UnlockSemaphore()) {
             // Still held: kept as a write bracket's would be (ReleaseWriteLocks).
-            FWriteHeldSemaphore = true;
+            FWriteHeldSemaphore = !TFileHandler::UnlockFoundNothing();
             first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
         }
     }

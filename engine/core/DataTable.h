@@ -290,6 +290,10 @@ private:
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
     void ReleaseWithEscalation();
+    // After the data file released these records (or tried to): each it no longer
+    // holds is unmarked; one it still holds (the system refused its release) stays
+    // marked, its release owed to the next end of a transaction or the close.
+    void SettleReleases(const std::vector<uint32_t>& records);
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
     // The journal: opened with the files of a table on disk; a flush holds its

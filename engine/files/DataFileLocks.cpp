@@ -123,13 +123,13 @@ void TDataFile::ReleaseSingleLocks(const std::vector<uint32_t>& ascending, std::
         if (released) {
             for (std::size_t i = begin; i < end; ++i) FRecordLocks.Erase(ascending[i]);
         } else {
-            // Record by record, so that exactly the ones that failed stay held.
+            // Record by record, so that exactly the ones the system refuses stay
+            // held. One found not locked at all is not held either, but failed.
             for (std::size_t i = end; i-- > begin;) {
                 const uint32_t r = ascending[i];
-                if (ValidLockRecord(r) && LockBytes(false, RecordLockOffset(r), 1))
-                    FRecordLocks.Erase(r);
-                else
-                    failed.push_back(r);
+                const bool released = ValidLockRecord(r) && LockBytes(false, RecordLockOffset(r), 1);
+                if (released || UnlockFoundNothing()) FRecordLocks.Erase(r);
+                if (!released) failed.push_back(r);
             }
         }
         end = begin;

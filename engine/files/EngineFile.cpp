@@ -150,6 +150,7 @@ bool TAbstractFile::Unlock(int64_t start, int64_t length) {
             return true;
         }
     }
+    platform::SetLastError(platform::ERROR_NOT_LOCKED);
     return false;
 }
 
@@ -162,10 +163,16 @@ bool TAbstractFile::UnlockRanges(int64_t start, int64_t length) {
     for (const TFileLock& l : Locks) {
         const bool overlaps = l.Start <= last && start <= l.Last;
         if (!overlaps) continue;
-        if (l.Start < start || l.Last > last) return false;
+        if (l.Start < start || l.Last > last) {
+            platform::SetLastError(platform::ERROR_NOT_LOCKED);
+            return false;
+        }
         inside += l.Length;
     }
-    if (inside != length) return false;
+    if (inside != length) {
+        platform::SetLastError(platform::ERROR_NOT_LOCKED);
+        return false;
+    }
     std::erase_if(Locks, [&](const TFileLock& l) { return l.Start >= start && l.Last <= last; });
     return true;
 }

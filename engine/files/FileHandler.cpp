@@ -119,6 +119,8 @@ bool TFileHandler::UnlockByteRanges(int64_t start, int64_t length) { return File
 
 bool TFileHandler::LockEachByte(int64_t start, int64_t length) { return File && File->LockEachByte(start, length); }
 
+bool TFileHandler::UnlockFoundNothing() { return OSLastError() == platform::ERROR_NOT_LOCKED; }
+
 bool TFileHandler::LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) {
     return File && File->LockEachByteOver(start, length, heldInside);
 }
