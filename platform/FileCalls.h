@@ -25,6 +25,13 @@ struct FileCallTable {
     int (*rename)(const char* from, const char* to);
     int (*renameNoReplace)(const char* from, const char* to);
     int (*link)(const char* from, const char* to);
+    // The byte-range locks of LockFile and its kin (open-file-description locks that
+    // never wait): `lock` takes a read or write lock (type F_RDLCK or F_WRLCK) over
+    // [start, start + length), `unlock` releases what the descriptor holds there.
+    // Both answer 0, or -1 with errno set. The share-mode markers of an open are
+    // not locked through them.
+    int (*lock)(int fd, short type, off_t start, off_t length);
+    int (*unlock)(int fd, off_t start, off_t length);
 };
 
 // The table Files.cpp calls through; tests may replace entries and must put the

@@ -37,8 +37,21 @@ int SystemRenameNoReplace(const char* from, const char* to) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
+int SystemSetLock(int fd, short type, off_t start, off_t length) {
+    struct flock fl{};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = length;
+    fl.l_pid = 0;
+    return fcntl(fd, F_OFD_SETLK, &fl);
+}
+int SystemLock(int fd, short type, off_t start, off_t length) { return SystemSetLock(fd, type, start, length); }
+int SystemUnlock(int fd, off_t start, off_t length) { return SystemSetLock(fd, F_UNLCK, start, length); }
+
 const FileCallTable kSystemCalls = {SystemOpen, ::close,     ::pread,  ::pwrite, ::ftruncate,           ::fsync,
-                                    ::fdatasync, ::unlink, ::rename, SystemRenameNoReplace, ::link};
+                                    ::fdatasync, ::unlink, ::rename, SystemRenameNoReplace, ::link,
+                                    SystemLock,  SystemUnlock};
 FileCallTable gCalls = kSystemCalls;
 
 std::atomic<uint64_t> gWriteCalls{0};
@@ -701,43 +714,73 @@ int64_t GetFileSize(FileHandle handle) {
 
 namespace {
 
+// One lock or release of LockFile and its kin, through the call table: true, or
+// false with errno set when the system refuses it. A refused release releases
+// nothing (a release only fails when it would have to split a lock and cannot).
+bool SetRangeLock(int fd, short type, uint64_t start, uint64_t length) {
+    const auto first = static_cast<off_t>(start);
+    const auto count = static_cast<off_t>(length);
+    for (;;) {
+        if ((type == F_UNLCK ? gCalls.unlock(fd, first, count) : gCalls.lock(fd, type, first, count)) == 0)
+            return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool FailLockCall(int err) {
+    return Fail((err == EAGAIN || err == EACCES) ? ERROR_LOCK_VIOLATION : Win32ErrorFromErrno(err));
+}
+
+// Picks, at the handle's first lock, the descriptor and lock type its locks use.
+void ChooseLockFd(FileObject& object) {
+    if (object.lockFdChosen) return;
+    object.lockFdChosen = true;
+    if (object.canWrite) {
+        object.lockFd = object.fd;
+        return;
+    }
+    int fd = gCalls.open(object.path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+    struct stat st{};
+    if (fd >= 0 && fstat(fd, &st) == 0 && FileKey{st.st_dev, st.st_ino} == object.key) {
+        object.lockFd = fd;
+    } else {
+        if (fd >= 0) gCalls.close(fd);
+        object.lockFd = object.fd;
+        object.lockType = F_RDLCK;
+    }
+}
+
+// The handle's file when [offset, offset + length) is a range it may lock;
+// nullptr, with the error set, when not.
+std::shared_ptr<FileObject> FindForLock(FileHandle handle, uint64_t offset, uint64_t length) {
+    auto object = Find(handle);
+    if (object && (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return object;
+}
+
 // Locks [offset, offset + length) with one system call and records it as
 // `pieces` ranges of length / pieces bytes each.
 bool LockRange(FileHandle handle, uint64_t offset, uint64_t length, uint64_t pieces) {
-    auto object = Find(handle);
+    auto object = FindForLock(handle, offset, length);
     if (!object) return false;
-    if (length == 0 || offset >= kShareMarkerBase || length > kShareMarkerBase - offset)
-        return Fail(ERROR_INVALID_PARAMETER);
     const uint64_t last = offset + length - 1;
     std::lock_guard<std::mutex> guard(gLocksMutex);
     if (object->closed) return Fail(ERROR_INVALID_HANDLE);
     auto& ranges = gHeldRanges[object->key];
     if (Overlaps(ranges, offset, last)) return Fail(ERROR_LOCK_VIOLATION);
-    if (!object->lockFdChosen) {
-        object->lockFdChosen = true;
-        if (object->canWrite) {
-            object->lockFd = object->fd;
-        } else {
-            int fd = gCalls.open(object->path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-            struct stat st{};
-            if (fd >= 0 && fstat(fd, &st) == 0 && FileKey{st.st_dev, st.st_ino} == object->key) {
-                object->lockFd = fd;
-            } else {
-                if (fd >= 0) gCalls.close(fd);
-                object->lockFd = object->fd;
-                object->lockType = F_RDLCK;
-            }
-        }
-    }
-    if (!SetOfdLock(object->lockFd, object->lockType, offset, length)) {
-        int err = errno;
+    ChooseLockFd(*object);
+    if (!SetRangeLock(object->lockFd, object->lockType, offset, length)) {
+        const int err = errno;
         if (ranges.empty()) gHeldRanges.erase(object->key);
-        return Fail((err == EAGAIN || err == EACCES) ? ERROR_LOCK_VIOLATION : Win32ErrorFromErrno(err));
+        return FailLockCall(err);
     }
     if (object->lockType == F_RDLCK && OthersLock(object->lockFd, offset, length)) {
         // Read locks do not exclude each other: a second read-only holder is seen
         // afterwards and the newcomer withdraws (two racing may both withdraw).
-        SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+        SetRangeLock(object->lockFd, F_UNLCK, offset, length);
         if (ranges.empty()) gHeldRanges.erase(object->key);
         return Fail(ERROR_LOCK_VIOLATION);
     }
@@ -778,6 +821,40 @@ bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length) {
     return LockRange(handle, offset, length, std::max<uint64_t>(length, 1));
 }
 
+bool LockFileBytesOver(FileHandle handle, uint64_t offset, uint64_t length, uint64_t heldInside) {
+    auto object = FindForLock(handle, offset, length);
+    if (!object) return false;
+    const uint64_t last = offset + length - 1;
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    if (object->closed) return Fail(ERROR_INVALID_HANDLE);
+    auto found = gHeldRanges.find(object->key);
+    uint64_t inside = 0;
+    if (found != gHeldRanges.end()) {
+        const HeldRanges& ranges = found->second;
+        auto it = ranges.upper_bound(offset);
+        if (it != ranges.begin() && std::prev(it)->first + std::prev(it)->second.length > offset)
+            return Fail(ERROR_LOCK_VIOLATION);
+        for (; it != ranges.end() && it->first <= last; ++it) {
+            const HeldRange& held = it->second;
+            const bool byBytes = held.bytes || held.length == 1;
+            if (held.owner != handle || !byBytes || held.length - 1 > last - it->first)
+                return Fail(ERROR_LOCK_VIOLATION);
+            inside += held.length;
+        }
+    }
+    if (inside != heldInside) return Fail(ERROR_LOCK_VIOLATION);
+    ChooseLockFd(*object);
+    // A read lock cannot keep out another read-only holder for a whole range.
+    if (object->lockType != F_WRLCK) return Fail(ERROR_LOCK_VIOLATION);
+    // The system merges the handle's own locks inside into the new one and
+    // refuses it when anybody else holds a byte of it.
+    if (!SetRangeLock(object->lockFd, F_WRLCK, offset, length)) return FailLockCall(errno);
+    auto& ranges = gHeldRanges[object->key];
+    ranges.erase(ranges.lower_bound(offset), ranges.upper_bound(last));
+    ranges.emplace(offset, HeldRange{handle, length, true});
+    return true;
+}
+
 bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     auto object = Find(handle);
     if (!object) return false;
@@ -790,7 +867,8 @@ bool UnlockFile(FileHandle handle, uint64_t offset, uint64_t length) {
     const uint64_t size = held == ranges.end() ? 0 : (held->second.bytes ? 1 : held->second.length);
     if (held == ranges.end() || size != length) return Fail(ERROR_NOT_LOCKED);
     // Ranges of one handle never overlap, so this releases exactly the one lock.
-    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+    // Refused, it is still held and stays recorded so.
+    if (!SetRangeLock(object->lockFd, F_UNLCK, offset, length)) return FailLockCall(errno);
     ReleaseHeld(ranges, held, held, offset, offset + length);
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;
@@ -818,7 +896,7 @@ bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length) {
         covered = std::min(nextEnd, end);
         if (covered == end) break;
     }
-    SetOfdLock(object->lockFd, F_UNLCK, offset, length);
+    if (!SetRangeLock(object->lockFd, F_UNLCK, offset, length)) return FailLockCall(errno);
     ReleaseHeld(ranges, first, last, offset, end);
     if (ranges.empty()) gHeldRanges.erase(it);
     return true;

@@ -105,6 +105,14 @@ bool UnlockFileRanges(FileHandle handle, uint64_t offset, uint64_t length);
 // held afterwards as a range of its own: the same as a LockFile of each byte, so
 // that each is released alone or in runs by UnlockFileRanges. All or nothing.
 bool LockFileBytes(FileHandle handle, uint64_t offset, uint64_t length);
+// Locks every byte of [offset, offset + length) as LockFileBytes does, taking in
+// the handle's own locks inside the range: they stay held, as bytes of the run,
+// so that one system call replaces many scattered locks. Refused with
+// ERROR_LOCK_VIOLATION, nothing changed, when another program or another handle
+// holds any byte of the range, when a lock of the handle reaches outside it or is
+// a range locked as one, or when the handle's own locks inside it do not come to
+// exactly `heldInside` bytes (the caller's count of what it locked there).
+bool LockFileBytesOver(FileHandle handle, uint64_t offset, uint64_t length, uint64_t heldInside);
 
 // A process of this computer that holds a byte-range lock: its id and its program's
 // name as the system gives it.

@@ -260,6 +260,9 @@ void TDataTable::CloseFiles() {
     first.Attempt([&] { EndWrite(); });
     // The transaction lock before the record locks, so that no unlock is deferred.
     if (FTransactionLocked) first.Attempt([&] { EndTransactionLock(); });
+    first.Attempt([&] {
+        if (!ReleaseWriteLocks()) RaiseError(KURA_LOCKTIMEOUT);
+    });
     first.Attempt([&] { UnlockLockedRecords(false); });
     FCursorLockedRecords.ClearAll();
     FReadLocked = FWriteLocked = FSharedReadLocked = false;
@@ -568,6 +571,8 @@ bool TDataTable::CanTakeReadLock() const {
 }
 
 bool TDataTable::TakeReadLock() {
+    // Writer locks left by a refused release would keep this reader out too.
+    ReleaseWriteLocks();
     TakeReaderLocks(FReadSlotIndex, FReadSlotBlob);
     FReadLocked = true;
     try {
@@ -656,19 +661,19 @@ bool TDataTable::BeginWrite() {
     // reader of another program therefore reads the files as the last commit left
     // them whether or not a bracket of the transaction holds the writer ranges:
     // holding them would only make it wait, once per written record.
-    const bool semaphoreTaken = !FTransactionLocked;
-    if (semaphoreTaken) {
-        if (!TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
+    if (!FTransactionLocked) {
+        // A semaphore whose release the system refused is still this table's.
+        if (!FWriteHeldSemaphore && !TakeSemaphore()) RaiseError(KURA_LOCKTIMEOUT);
+        FWriteHeldSemaphore = true;
         try {
             TakeWriterRanges();
         } catch (...) {
-            FDataFile.UnlockSemaphore();
+            if (FDataFile.UnlockSemaphore()) FWriteHeldSemaphore = false;
             throw;
         }
     }
     FWriteLocked = true;
     FWriteDepth = 1;
-    FWriteHeldSemaphore = semaphoreTaken;
     bool changed = false;
     try {
         // A transaction looked when it took the semaphore; nobody wrote since.
@@ -689,15 +694,41 @@ bool TDataTable::BeginWrite() {
     return changed;
 }
 
+// A range already held (taken by this bracket, or left by a release the system
+// refused) is kept as it is.
 void TDataTable::TakeWriterRanges() {
-    if (FWriteHeldIndex) return;
-    if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
-    if (BlobFileInUse() && !FBlobFile.LockWrite()) {
-        FIndexFile.UnlockWrite();
-        RaiseError(KURA_LOCKTIMEOUT);
+    const bool tookIndex = !FWriteHeldIndex;
+    if (tookIndex) {
+        if (!FIndexFile.LockWrite()) RaiseError(KURA_LOCKTIMEOUT);
+        FWriteHeldIndex = true;
     }
-    FWriteHeldIndex = true;
-    FWriteHeldBlob = BlobFileInUse();
+    if (BlobFileInUse() && !FWriteHeldBlob) {
+        if (!FBlobFile.LockWrite()) {
+            if (tookIndex && FIndexFile.UnlockWrite()) FWriteHeldIndex = false;
+            RaiseError(KURA_LOCKTIMEOUT);
+        }
+        FWriteHeldBlob = true;
+    }
+}
+
+// Each release is attempted. One the system refuses leaves its lock held and
+// known so: the next write bracket or transaction takes it over, and the next
+// read lock, bracket end or close tries the release again.
+bool TDataTable::ReleaseWriteLocks() {
+    bool ok = true;
+    auto release = [&](bool& held, const auto& unlock) {
+        if (!held) return;
+        if (unlock()) {
+            held = false;
+        } else {
+            ok = false;
+            held = !TFileHandler::UnlockFoundNothing();
+        }
+    };
+    release(FWriteHeldBlob, [&] { return FBlobFile.UnlockWrite(); });
+    release(FWriteHeldIndex, [&] { return FIndexFile.UnlockWrite(); });
+    release(FWriteHeldSemaphore, [&] { return FDataFile.UnlockSemaphore(); });
+    return ok;
 }
 
 void TDataTable::EndWrite() {
@@ -718,14 +749,7 @@ void TDataTable::EndWrite() {
             written = std::current_exception();
         }
     }
-    // Every lock is released even when an earlier release fails.
-    bool ok = true;
-    if (FWriteHeldBlob) ok = FBlobFile.UnlockWrite() && ok;
-    if (FWriteHeldIndex) ok = FIndexFile.UnlockWrite() && ok;
-    if (FWriteHeldSemaphore) ok = FDataFile.UnlockSemaphore() && ok;
-    FWriteHeldBlob = false;
-    FWriteHeldIndex = false;
-    FWriteHeldSemaphore = false;
+    const bool ok = ReleaseWriteLocks();
     if (written) std::rethrow_exception(written);
     if (!ok) RaiseError(KURA_LOCKTIMEOUT);
 }
@@ -796,10 +820,11 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (recordNo == 0 || recordNo > RECORD_NUMBER_LIMIT) RaiseError(KURA_RECLOCKFAILED);
     ResizeBitmaps(recordNo);
     const int32_t bit = static_cast<int32_t>(recordNo);
-    if (FTransactionLocked && FLockedRecords.GetBit(bit)) {
+    if (FLockedRecords.GetBit(bit) && (FTransactionLocked || FDeferredUnlocks.GetBit(bit))) {
         // Wanted again: an unlock asked for earlier in the transaction no longer
         // counts, or its end would free a record that is being edited. A lock
-        // taken ahead is the record's own from now on.
+        // taken ahead is the record's own from now on. Outside a transaction, a
+        // lock whose release the system refused is still held: taken over.
         FDeferredUnlocks.ClearBit(bit);
         FLockedAhead.ClearBit(bit);
         return false;
@@ -934,12 +959,22 @@ void TDataTable::ReleaseLocksAhead() {
     if (records.empty()) return;
     std::vector<uint32_t> failed;
     FDataFile.UnlockRecords(records, failed);
-    std::sort(failed.begin(), failed.end());
-    for (uint32_t r : records) {
-        FLockedAhead.ClearBit(static_cast<int32_t>(r));
-        if (!std::binary_search(failed.begin(), failed.end(), r)) FLockedRecords.ClearBit(static_cast<int32_t>(r));
-    }
+    SettleReleases(records);
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
+}
+
+void TDataTable::SettleReleases(const std::vector<uint32_t>& records) {
+    const bool local = !IsRemote();
+    for (uint32_t r : records) {
+        const auto bit = static_cast<int32_t>(r);
+        FLockedAhead.ClearBit(bit);
+        if (local && FDataFile.IsRecordLockHeld(r)) {
+            FDeferredUnlocks.SetBit(bit);
+        } else {
+            FLockedRecords.ClearBit(bit);
+            FDeferredUnlocks.ClearBit(bit);
+        }
+    }
 }
 
 void TDataTable::UnlockRecord(uint32_t recordNo) {
@@ -952,7 +987,10 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
         return;
     }
     if (!FLockedRecords.GetBit(bit)) RaiseError(KURA_UNLOCKFAILED);
-    if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) RaiseError(KURA_UNLOCKFAILED);
+    if (!IsRemote() && !FDataFile.UnlockRecord(recordNo)) {
+        SettleReleases({recordNo});
+        RaiseError(KURA_UNLOCKFAILED);
+    }
     FLockedRecords.ClearBit(bit);
     FDeferredUnlocks.ClearBit(bit);
 }
@@ -971,16 +1009,10 @@ void TDataTable::UnlockLockedRecords(bool onlyDeferred) {
         return;
     }
     ResizeBitmaps(records.back());
-    // Every record is attempted; a failure is raised afterwards, and the records
-    // whose lock could not be released stay marked as held.
+    // Every record is attempted; a failure is raised afterwards.
     std::vector<uint32_t> failed;
     if (!IsRemote()) FDataFile.UnlockRecords(records, failed);
-    std::sort(failed.begin(), failed.end());
-    for (uint32_t r : records) {
-        if (std::binary_search(failed.begin(), failed.end(), r)) continue;
-        FLockedRecords.ClearBit(static_cast<int32_t>(r));
-        FDeferredUnlocks.ClearBit(static_cast<int32_t>(r));
-    }
+    SettleReleases(records);
     if (!failed.empty()) RaiseError(KURA_UNLOCKFAILED);
 }
 
@@ -1031,6 +1063,9 @@ void TDataTable::StartTransaction() {
             RaiseError(KURA_LOCKTIMEOUT);
         }
         FTransactionSemaphore = true;
+        // No other program can write the table now: past a threshold the
+        // transaction's record locks may become one lock (see TDataFile).
+        FDataFile.AllowLockEscalation();
     }
     FTransactionLocked = true;
     if (local && !FExclusive) {
@@ -1048,14 +1083,47 @@ void TDataTable::StartTransaction() {
     }
 }
 
+// An escalated record-lock range goes back while the semaphore is still held,
+// and every lock that the end of the transaction (or an intermediate commit)
+// releases goes with it in the same pass: reserved slots, locks taken ahead and
+// the deferred unlocks. The locks the table keeps are each held on their own
+// again, as they would be without escalation.
+void TDataTable::ReleaseWithEscalation() {
+    if (!FDataFile.RecordLocksEscalated()) return;
+    std::vector<uint32_t> held;
+    FLockedRecords.AppendSetRecords(held);
+    std::erase_if(held, [&](uint32_t r) {
+        const auto bit = static_cast<int32_t>(r);
+        return !FDeferredUnlocks.GetBit(bit) && !FLockedAhead.GetBit(bit);
+    });
+    // The unused reserved slots lie past every record the table holds.
+    std::vector<uint32_t> records = held;
+    for (uint32_t r = FReservedFirst; r < FReservedEnd; ++r) records.push_back(r);
+    FReservedFirst = FReservedEnd = 0;
+    if (!std::is_sorted(records.begin(), records.end())) std::sort(records.begin(), records.end());
+    // What could not go now stays marked; the steps after this one try again and
+    // report what stays held.
+    std::vector<uint32_t> failed;
+    FDataFile.UnlockRecords(records, failed);
+    SettleReleases(held);
+}
+
 void TDataTable::EndTransactionLock() {
     TFirstError first;
+    first.Attempt([&] { ReleaseWithEscalation(); });
     first.Attempt([&] { ReleaseReservedSlots(); });
     first.Attempt([&] { ReleaseLocksAhead(); });
     FReserveRun = RESERVED_SLOTS_MIN;
+    first.Attempt([&] {
+        if (!FDataFile.EndLockEscalation()) RaiseError(KURA_UNLOCKFAILED);
+    });
     if (FTransactionSemaphore) {
         FTransactionSemaphore = false;
-        if (!FDataFile.UnlockSemaphore()) first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
+        if (!FDataFile.UnlockSemaphore()) {
+            // Still held: kept as a write bracket's would be (ReleaseWriteLocks).
+            FWriteHeldSemaphore = !TFileHandler::UnlockFoundNothing();
+            first.Attempt([&] { RaiseError(KURA_LOCKTIMEOUT); });
+        }
     }
     FTransactionLocked = false;
     if (!FExclusive) first.Attempt([&] { UnlockLockedRecords(true); });
@@ -1134,6 +1202,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         FInTransaction = false;
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
+        first.Attempt([&] { ReleaseWithEscalation(); });
         first.Attempt([&] { ReleaseLocksAhead(); });
         FInTransaction = false;
         FTransactionLocked = false;

@@ -287,12 +287,20 @@ private:
     bool TakeReadLock();
     // The .IDX writer range, then the .BLB one; raises 10249 holding neither.
     void TakeWriterRanges();
+    // Releases the writer ranges and the semaphore the write flags say are held;
+    // false when one stays held.
+    bool ReleaseWriteLocks();
     // Locks of new slots taken ahead inside a transaction (LockRecord).
     bool TakeReservedSlot(uint32_t recordNo);
     // Gives back the reserved slots below `below` (all by default).
     void ReleaseReservedSlots(uint32_t below = UINT32_MAX);
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
+    void ReleaseWithEscalation();
+    // After the data file released these records (or tried to): each it no longer
+    // holds is unmarked; one it still holds (the system refused its release) stays
+    // marked, its release owed to the next end of a transaction or the close.
+    void SettleReleases(const std::vector<uint32_t>& records);
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
     // The journal: opened with the files of a table on disk; a flush holds its

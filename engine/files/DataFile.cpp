@@ -166,6 +166,8 @@ void TDataFile::CloseFile() {
     // left behind would block them for good.
     UnlockAllRecords();
     FRecordLocks.Clear();
+    FEscalationAllowed = false;
+    FEscalatedFrom = 0;
     TFileHandler::CloseFile();
 }
 

@@ -59,6 +59,9 @@ constexpr int64_t ALL_RECORD_LOCKS_LENGTH = 200000001LL;
 constexpr int64_t WRITE_SEMAPHORE_OFFSET = 0xFFFFFFFFLL;
 constexpr int32_t SEMAPHORE_ATTEMPTS = 32767;
 constexpr int32_t SEMAPHORE_SLEEP_MS = 3;
+// Separate record locks (a run of consecutive numbers is one, as the system keeps
+// it) at which a data file allowed to escalate takes one lock over them all.
+constexpr std::size_t RECORD_LOCK_ESCALATION = 500;
 
 // Byte offsets inside the table header.
 namespace dho {
@@ -232,6 +235,23 @@ public:
     // call; the numbers whose release failed are added to `failed`.
     void UnlockRecords(const std::vector<uint32_t>& ascending, std::vector<uint32_t>& failed);
     bool IsRecordLockHeld(uint32_t recordNo) const { return FRecordLocks.Contains(recordNo); }
+
+    // Lock escalation. The system checks each new lock against every lock held on
+    // the file, so N scattered record locks cost N squared. While allowed (the
+    // table's transaction holds the write semaphore, so no other program can
+    // write the table), a file holding LockEscalationRuns separate record locks or
+    // more takes one lock over the whole record-lock range in their place, and a
+    // record lock is then bookkeeping only. Never while anybody else holds a
+    // record lock on the file (another program, another table of this process):
+    // the file goes on with single locks and tries again after LockEscalationRuns
+    // more. A release gives the range back first, keeping exactly this file's own
+    // locks, each on its own as before.
+    void AllowLockEscalation();
+    // Allows no more and gives the range back; false when a release failed: what
+    // is left of the range stays held, and the next release tries again.
+    bool EndLockEscalation();
+    bool RecordLocksEscalated() const { return FEscalatedFrom != 0; }
+    std::size_t LockEscalationRuns = RECORD_LOCK_ESCALATION;
     // Up to 32,767 attempts, 3 ms apart.
     bool LockSemaphore();
     bool UnlockSemaphore();
@@ -266,6 +286,11 @@ private:
     std::unique_ptr<TRecordStack> FPool;
 
     TRecordNumberSet FRecordLocks;  // record locks this data file holds
+    bool FEscalationAllowed = false;
+    // 0, or the first record of the escalated part of the range: the records
+    // from it on are held by one lock, those below each by its own.
+    uint32_t FEscalatedFrom = 0;
+    std::size_t FNextEscalation = RECORD_LOCK_ESCALATION;  // runs held at the next attempt
     TDataFileStatistics FStatistics;
     bool FFilesWritten = false;  // stands in for the owner's flag without an owner
     bool FLayoutKnown = false;   // descriptors loaded: the record layout is in use
@@ -303,6 +328,15 @@ private:
     bool LoadFromWindow(uint32_t recordNo);
     bool FlushToRecycle();
     void DropRecord(TRecord* record);
+
+    // Locks (DataFileLocks.cpp).
+    void EscalateWhenDue();
+    bool CoveredByEscalation(uint32_t recordNo) const { return FEscalatedFrom != 0 && recordNo >= FEscalatedFrom; }
+    // Gives back the part of the escalated range this file's own locks do not
+    // cover; false when a release failed (FEscalatedFrom then says what is left).
+    bool GiveBackEscalation();
+    // UnlockRecords for records each held on its own.
+    void ReleaseSingleLocks(const std::vector<uint32_t>& ascending, std::vector<uint32_t>& failed);
 };
 
 }  // namespace kura

@@ -150,6 +150,7 @@ bool TAbstractFile::Unlock(int64_t start, int64_t length) {
             return true;
         }
     }
+    platform::SetLastError(platform::ERROR_NOT_LOCKED);
     return false;
 }
 
@@ -162,10 +163,16 @@ bool TAbstractFile::UnlockRanges(int64_t start, int64_t length) {
     for (const TFileLock& l : Locks) {
         const bool overlaps = l.Start <= last && start <= l.Last;
         if (!overlaps) continue;
-        if (l.Start < start || l.Last > last) return false;
+        if (l.Start < start || l.Last > last) {
+            platform::SetLastError(platform::ERROR_NOT_LOCKED);
+            return false;
+        }
         inside += l.Length;
     }
-    if (inside != length) return false;
+    if (inside != length) {
+        platform::SetLastError(platform::ERROR_NOT_LOCKED);
+        return false;
+    }
     std::erase_if(Locks, [&](const TFileLock& l) { return l.Start >= start && l.Last <= last; });
     return true;
 }
@@ -178,6 +185,10 @@ bool TAbstractFile::LockEachByte(int64_t start, int64_t length) {
         if (l.Start <= last && start <= l.Last) return false;
     for (int64_t b = start; b <= last; ++b) Locks.push_back(TFileLock{b, b, 1});
     return true;
+}
+
+bool TAbstractFile::LockEachByteOver(int64_t /*start*/, int64_t /*length*/, int64_t /*heldInside*/) {
+    return false;
 }
 
 // ---- TMemoryFile -------------------------------------------------------------
@@ -371,6 +382,11 @@ bool TPhysicalFile::UnlockRanges(int64_t start, int64_t length) {
 bool TPhysicalFile::LockEachByte(int64_t start, int64_t length) {
     TCriticalGuard guard(FileSection);
     return OSHandle > 0 && OSLockFileBytes(OSHandle, start, length);
+}
+
+bool TPhysicalFile::LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) {
+    TCriticalGuard guard(FileSection);
+    return OSHandle > 0 && OSLockFileBytesOver(OSHandle, start, length, heldInside);
 }
 
 // ---- TFileList ---------------------------------------------------------------

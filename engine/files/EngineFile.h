@@ -86,6 +86,10 @@ public:
     virtual bool UnlockRanges(int64_t start, int64_t length);
     // Locks each byte of the range as a range of its own, all or nothing.
     virtual bool LockEachByte(int64_t start, int64_t length);
+    // Locks each byte of the range, taking in this file's own locks inside it,
+    // which must come to exactly heldInside bytes; all or nothing. A memory file
+    // does not (false).
+    virtual bool LockEachByteOver(int64_t start, int64_t length, int64_t heldInside);
 
     void EnterSection() { EnterCritical(FileSection); }
     void LeaveSection() { LeaveCritical(FileSection); }
@@ -148,6 +152,7 @@ public:
     bool Unlock(int64_t start, int64_t length) override;
     bool UnlockRanges(int64_t start, int64_t length) override;
     bool LockEachByte(int64_t start, int64_t length) override;
+    bool LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) override;
 
     TOSHandle OSHandle = 0;  // 0 while no OS file is open
 };

@@ -125,6 +125,12 @@ std::vector<platform::TLockHolder> TFileHandler::LockHolders(int64_t start, int6
     return platform::LockHolders(disk->OSHandle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
 }
 
+bool TFileHandler::UnlockFoundNothing() { return OSLastError() == platform::ERROR_NOT_LOCKED; }
+
+bool TFileHandler::LockEachByteOver(int64_t start, int64_t length, int64_t heldInside) {
+    return File && File->LockEachByteOver(start, length, heldInside);
+}
+
 int64_t TFileHandler::Seek(uint16_t origin, int64_t offset) {
     if (!File) return 0;
     return File->Seek(Handle, origin, offset);

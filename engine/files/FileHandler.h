@@ -58,6 +58,12 @@ public:
     // The other programs of this computer seen holding a lock on the range of the file
     // on disk (platform::LockHolders); none for a file in memory.
     std::vector<platform::TLockHolder> LockHolders(int64_t start, int64_t length);
+    // Locks each byte of the range with one call, taking in the locks inside it
+    // this file holds, which must come to exactly heldInside bytes.
+    bool LockEachByteOver(int64_t start, int64_t length, int64_t heldInside);
+    // After an unlock that failed: true when it failed because nothing was locked
+    // there (nothing is left held), false when the system refused the release.
+    static bool UnlockFoundNothing();
     int64_t Seek(uint16_t origin, int64_t offset);
     // The size, leaving the position where it was.
     int64_t GetFileSize();

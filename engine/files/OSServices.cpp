@@ -70,6 +70,11 @@ bool OSLockFileBytes(TOSHandle handle, int64_t start, int64_t length) {
     return platform::LockFileBytes(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length));
 }
 
+bool OSLockFileBytesOver(TOSHandle handle, int64_t start, int64_t length, int64_t heldInside) {
+    return platform::LockFileBytesOver(handle, static_cast<uint64_t>(start), static_cast<uint64_t>(length),
+                                       static_cast<uint64_t>(heldInside));
+}
+
 int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset) {
     return platform::SetFilePointer(handle, offset, origin);
 }

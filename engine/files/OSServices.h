@@ -48,6 +48,9 @@ bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
 bool OSUnlockFileRanges(TOSHandle handle, int64_t start, int64_t length);
 // Locks each byte of the range as a range of its own, with one system call.
 bool OSLockFileBytes(TOSHandle handle, int64_t start, int64_t length);
+// Locks each byte of the range taking in the handle's own locks inside it, which
+// must come to exactly heldInside bytes (platform::LockFileBytesOver).
+bool OSLockFileBytesOver(TOSHandle handle, int64_t start, int64_t length, int64_t heldInside);
 // origin 0 begin, 1 current, 2 end; the new position, -1 on failure.
 int64_t OSFileSeek(TOSHandle handle, uint16_t origin, int64_t offset);
 // Bytes transferred; -1 on failure (also for a negative count).

@@ -18,9 +18,13 @@ public:
         return it != FBlocks.end() && (it->second[WordOf(n)] >> BitOf(n) & 1u) != 0;
     }
     void Insert(uint32_t n) {
-        uint64_t& word = Block(n)[WordOf(n)];
+        TBlock& block = Block(n);
+        uint64_t& word = block[WordOf(n)];
         const uint64_t bit = uint64_t{1} << BitOf(n);
-        if ((word & bit) == 0) ++FSize;
+        if ((word & bit) != 0) return;
+        ++FSize;
+        // Joins the runs on either side, or starts one of its own.
+        FRuns = FRuns + 1 - Neighbours(block, n);
         word |= bit;
     }
     // first, first + 1, ..., first + count - 1 (no wrap past the largest number).
@@ -31,7 +35,9 @@ public:
             for (const uint64_t end = std::min<uint64_t>(blockEnd, uint64_t{first} + count); n < end; ++n) {
                 const auto r = static_cast<uint32_t>(n);
                 const uint64_t bit = uint64_t{1} << BitOf(r);
-                if ((block[WordOf(r)] & bit) == 0) ++FSize;
+                if ((block[WordOf(r)] & bit) != 0) continue;
+                ++FSize;
+                FRuns = FRuns + 1 - Neighbours(block, r);
                 block[WordOf(r)] |= bit;
             }
         }
@@ -44,6 +50,8 @@ public:
         if ((word & bit) == 0) return;
         word &= ~bit;
         --FSize;
+        // Splits its run in two, shortens it, or ends it.
+        FRuns = FRuns + Neighbours(it->second, n) - 1;
         for (uint64_t w : it->second)
             if (w != 0) return;
         FBlocks.erase(it);
@@ -60,9 +68,12 @@ public:
         return numbers;
     }
     std::size_t Size() const { return FSize; }
+    // Runs of consecutive numbers: what the set would be as ranges.
+    std::size_t Runs() const { return FRuns; }
     void Clear() {
         FBlocks.clear();
         FSize = 0;
+        FRuns = 0;
     }
 
 private:
@@ -72,9 +83,26 @@ private:
     static uint32_t WordOf(uint32_t n) { return (n >> 6) & (WORDS - 1); }
     static uint32_t BitOf(uint32_t n) { return n & 63u; }
     TBlock& Block(uint32_t n) { return FBlocks.try_emplace(n >> BLOCK_SHIFT).first->second; }
+    static bool Has(const TBlock& block, uint32_t n) { return (block[WordOf(n)] >> BitOf(n) & 1u) != 0; }
+    // How many of n - 1 and n + 1 are in the set; `block` is n's. A neighbour in
+    // the next or previous block is looked up there.
+    std::size_t Neighbours(const TBlock& block, uint32_t n) const {
+        constexpr uint32_t LAST_IN_BLOCK = (1u << BLOCK_SHIFT) - 1;
+        std::size_t count = 0;
+        if ((n & LAST_IN_BLOCK) != 0)
+            count += Has(block, n - 1) ? 1 : 0;
+        else if (n != 0)
+            count += Contains(n - 1) ? 1 : 0;
+        if ((n & LAST_IN_BLOCK) != LAST_IN_BLOCK)
+            count += Has(block, n + 1) ? 1 : 0;
+        else if (n != UINT32_MAX)
+            count += Contains(n + 1) ? 1 : 0;
+        return count;
+    }
 
     std::map<uint32_t, TBlock> FBlocks;
     std::size_t FSize = 0;
+    std::size_t FRuns = 0;
 };
 
 }  // namespace kura
