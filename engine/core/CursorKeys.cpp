@@ -327,12 +327,12 @@ TDataCursor::TWalkResult TDataCursor::CountKeysBefore(const uint8_t* key, bool i
     count = 0;
     const uint32_t root = FTable->GetIndexFile().GetRootPage(FIndexNo);
     if (root == 0) return TWalkResult::Empty;
-    TPinnedIndexPage pin(*this);
-    if (!GetIndexPage(root, false, pin.Page)) return TWalkResult::Retry;
+    TPinnedIndexPath path(FTable->GetIndexFile());
+    if (!path.Descend(*this, root)) return TWalkResult::Retry;
     int32_t position = 1;
     uint32_t s = 1;
     for (int depth = 1;; ++depth) {
-        TPage* page = pin.Page;
+        TPage* page = path.Page();
         if (page->KeyCount == 0) {
             if (page->IsLeaf() && depth == 1) return TWalkResult::Empty;
             RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
@@ -344,9 +344,8 @@ TDataCursor::TWalkResult TDataCursor::CountKeysBefore(const uint8_t* key, bool i
         if (page->IsLeaf()) break;
         if (depth >= MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
         const uint32_t child = page->GetRecordNo(std::max<uint32_t>(s, 1));
-        ReleaseIndexPage(pin.Page);
         if (child == 0) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-        if (!GetIndexPage(child, false, pin.Page)) return TWalkResult::Retry;
+        if (!path.Descend(*this, child)) return TWalkResult::Retry;
     }
     // Low: position is the place of the first key not below the key. High: the
     // place of the last key not above it, one more when the leaf has none.

@@ -7,6 +7,7 @@
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/PinnedIndexPage.h"
 #include "engine/files/FieldTypes.h"
 
 namespace kura {
@@ -35,24 +36,6 @@ private:
     TDataCursor& FOwner;
 };
 
-class TPinnedScanPage {
-public:
-    explicit TPinnedScanPage(TIndexFile& file) : FFile(file) {}
-    ~TPinnedScanPage() {
-        try {
-            FFile.ReleasePage(Page);
-        } catch (...) {
-        }
-    }
-    TPinnedScanPage(const TPinnedScanPage&) = delete;
-    TPinnedScanPage& operator=(const TPinnedScanPage&) = delete;
-
-    TPage* Page = nullptr;
-
-private:
-    TIndexFile& FFile;
-};
-
 // Visits the leaf entries of an index in key order, from the first key not below
 // `from` (the first key of the index when from is nullptr), until visit answers
 // false. False when a page read found the table changed: the caller starts over.
@@ -61,12 +44,12 @@ bool WalkIndex(TDataCursor& owner, TIndexCursor& walker, const uint8_t* from, Vi
     TIndexFile& file = owner.FTable->GetIndexFile();
     const uint32_t root = file.GetRootPage(walker.GetIndexNumber());
     if (root == 0) return true;
-    TPinnedScanPage pin(file);
-    if (!file.ReadPage(walker, root, pin.Page, false)) return false;
+    TPinnedIndexPath path(file);
+    if (!path.Descend(walker, root)) return false;
     int32_t position = 1;
     uint32_t slot = 1;
     for (int depth = 1;; ++depth) {
-        TPage* page = pin.Page;
+        TPage* page = path.Page();
         if (page->KeyCount == 0) {
             if (page->IsLeaf() && depth == 1) return true;
             owner.RaiseError(KURA_INDEXCORRUPT);
@@ -78,22 +61,21 @@ bool WalkIndex(TDataCursor& owner, TIndexCursor& walker, const uint8_t* from, Vi
         if (page->IsLeaf()) break;
         if (depth >= MAX_INDEX_DEPTH) owner.RaiseError(KURA_INDEXCORRUPT);
         const uint32_t child = page->GetRecordNo(std::max<uint32_t>(slot, 1));
-        file.ReleasePage(pin.Page);
         if (child == 0) owner.RaiseError(KURA_INDEXCORRUPT);
-        if (!file.ReadPage(walker, child, pin.Page, false)) return false;
+        if (!path.Descend(walker, child)) return false;
     }
+    path.KeepOnlyLast();
     // A leaf chain can hold no more pages than the file has.
     const uint64_t pageLimit = uint64_t{file.GetLastPageNumber()} + 1;
     for (uint64_t walked = 0;; ++walked) {
         if (walked > pageLimit) owner.RaiseError(KURA_INDEXCORRUPT);
-        TPage* page = pin.Page;
+        TPage* page = path.Page();
         for (uint32_t i = std::max<uint32_t>(slot, 1); i <= page->KeyCount; ++i)
             if (!visit(page->GetKeyAddress(i), page->GetRecordNo(i))) return true;
         const uint32_t next = page->NextPage;
         if (next == 0) return true;
-        file.ReleasePage(pin.Page);
-        if (!file.ReadPage(walker, next, pin.Page, false)) return false;
-        if (!pin.Page->IsLeaf() || pin.Page->KeyCount == 0) owner.RaiseError(KURA_INDEXCORRUPT);
+        if (!path.MoveTo(walker, next)) return false;
+        if (!path.Page()->IsLeaf() || path.Page()->KeyCount == 0) owner.RaiseError(KURA_INDEXCORRUPT);
         slot = 1;
     }
 }

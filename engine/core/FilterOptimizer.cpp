@@ -181,6 +181,71 @@ private:
     TRecordsBitmap* FSet;
 };
 
+// A comparison of an integer, date or time column with a constant, the commonest
+// condition on a column without an index, answered from the record image: the
+// column read as its node reads it (the stored bytes, NULL from the flag) and
+// compared as the evaluator compares (NULL = x is false, NULL <> x true, an
+// ordered comparison with NULL false). Anything else goes to the evaluator.
+class TColumnConstantTest {
+public:
+    TColumnConstantTest(TDataCursor& cursor, const TExpToken* node) {
+        if (!node || node->Kind != ekBinary || !IsComparisonCode(node->Code)) return;
+        const TExpToken* column = node->Left;
+        const TExpToken* constant = node->Right;
+        if (!column || column->Kind != ekColumn || !constant || constant->Kind != ekConstant) return;
+        if (constant->IsNull != 0 || constant->IsParameter != 0) return;
+        const uint8_t type = column->DataType;
+        const bool integers = exv::IsInteger(type) && exv::IsInteger(constant->DataType);
+        const bool sameDay = (type == fldDATE || type == fldTIME) && constant->DataType == type;
+        if (!integers && !sameDay) return;
+        const TFieldDesc field = FieldDescOf(cursor, column->FieldNumber);
+        if (field.Computed() != 0 || field.IsAutoInc() || field.FieldType() != type) return;
+        if (field.StoredSize() != (type == fldINT64 ? 8 : (type == fldINT16 || type == fldUINT16) ? 2 : 4)) return;
+        FField = field;
+        FUsable = true;
+        FType = type;
+        FOp = node->Code;
+        FConstant = exv::Integer(*constant);
+    }
+    bool Usable() const { return FUsable; }
+
+    bool Passes(const TDataCursor& cursor, const uint8_t* image) const {
+        uint8_t bytes[8] = {};
+        bool blank = true;
+        cursor.GetFieldData(FField, image, bytes, blank);
+        if (blank) return FOp == opNotEqual;
+        int64_t value = 0;
+        switch (FType) {
+            case fldINT16: value = Stored<int16_t>(bytes); break;
+            case fldUINT16: value = Stored<uint16_t>(bytes); break;
+            case fldINT64: value = Stored<int64_t>(bytes); break;
+            default: value = Stored<int32_t>(bytes); break;
+        }
+        switch (FOp) {
+            case opEqual: return value == FConstant;
+            case opNotEqual: return value != FConstant;
+            case opLess: return value < FConstant;
+            case opLessEqual: return value <= FConstant;
+            case opGreater: return value > FConstant;
+            default: return value >= FConstant;
+        }
+    }
+
+private:
+    template <typename T>
+    static T Stored(const uint8_t* bytes) {
+        T value{};
+        std::memcpy(&value, bytes, sizeof(T));
+        return value;
+    }
+
+    TFieldDesc FField;
+    bool FUsable = false;
+    uint8_t FType = 0;
+    uint8_t FOp = 0;
+    int64_t FConstant = 0;
+};
+
 }  // namespace
 
 void BuildOptimizedBitmap(TFilter& filter, TRecordsBitmap& set, const TExpToken* node, bool& aborted, uint8_t mode) {
@@ -251,6 +316,7 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
     std::vector<uint8_t> buffer(computed ? cursor.GetCursorRecordSize() : 0);
     // Reading most of the table, a miss takes in the slots that follow it too.
     TEvaluationBatch batch;
+    const TColumnConstantTest direct(cursor, node);
     const uint8_t options = (mode != opAnd || int64_t{set.Count()} * 4 > last) ? grBlockRead : 0;
     int32_t position = 0;
     int32_t r = 0;
@@ -270,7 +336,10 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
                     cursor.CalculateFields(buffer.data());
                     image = buffer.data();
                 }
-                pass = node ? RecordPasses(cursor, node, image) : filter.Passes(image, static_cast<uint32_t>(r));
+                if (direct.Usable())
+                    pass = direct.Passes(cursor, image);
+                else
+                    pass = node ? RecordPasses(cursor, node, image) : filter.Passes(image, static_cast<uint32_t>(r));
             }
         } catch (...) {
             cursor.ReleaseRecord(record);

@@ -155,6 +155,16 @@ struct TPlanColumn {
     uint16_t SourceOffset = 0;
 };
 
+// A stretch of the result row that direct-copy columns fill with one copy from
+// one level's record: consecutive columns whose bytes follow each other there and
+// in the result row.
+struct TCopyRun {
+    int32_t Level = -1;
+    uint16_t Source = 0;
+    uint16_t Target = 0;
+    uint32_t Length = 0;
+};
+
 class TQueryPlan {
 public:
     explicit TQueryPlan(TDataQuery& query, const TQueryContext& context);
@@ -166,6 +176,9 @@ public:
     TQueryContext Context;
     std::vector<TPlanTable> Tables;
     std::vector<TPlanColumn> Columns;
+    // The direct-copy columns as copy runs, made for each execution (the join
+    // order may have moved the levels since planning).
+    std::vector<TCopyRun> CopyRuns;
     std::vector<TExpToken*> Residual;  // decided on the whole joined row (not owned)
     std::vector<uint16_t> GroupFields;  // result field numbers
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending

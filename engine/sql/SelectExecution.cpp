@@ -122,21 +122,37 @@ struct TFieldReader {
 
 namespace {
 
+// A result row of many plain columns (a whole employee record) would otherwise
+// cost one small copy per column.
+void BuildCopyRuns(TQueryPlan& plan) {
+    plan.CopyRuns.clear();
+    for (const TPlanColumn& c : plan.Columns) {
+        if (!c.DirectCopy || c.CountStar) continue;
+        const uint32_t length = c.Desc.StoredSize() + 1u;
+        TCopyRun* last = plan.CopyRuns.empty() ? nullptr : &plan.CopyRuns.back();
+        if (last && last->Level == c.SourceLevel && last->Source + last->Length == c.SourceOffset &&
+            last->Target + last->Length == c.Desc.Offset()) {
+            last->Length += length;
+            continue;
+        }
+        plan.CopyRuns.push_back({c.SourceLevel, c.SourceOffset, c.Desc.Offset(), length});
+    }
+}
+
 void CopyResultRow(TQueryPlan& plan, uint8_t* record) {
     TDataCursor& result = *plan.Result;
     std::fill(record, record + result.GetRecordSize(), 0);
+    for (const TCopyRun& run : plan.CopyRuns) {
+        // A level without a current record leaves its columns NULL (zeroed).
+        const TPlanTable& t = plan.Tables[static_cast<size_t>(run.Level)];
+        if (!t.AtEnd) std::memcpy(record + run.Target, t.Buffer.data() + run.Source, run.Length);
+    }
     for (TPlanColumn& c : plan.Columns) {
         if (c.CountStar) {
             PutInt32(result, c.ResultNo, record, 1);
             continue;
         }
-        if (c.DirectCopy) {
-            // A level without a current record leaves the column NULL (zeroed).
-            const TPlanTable& t = plan.Tables[static_cast<size_t>(c.SourceLevel)];
-            if (!t.AtEnd)
-                std::memcpy(record + c.Desc.Offset(), t.Buffer.data() + c.SourceOffset, c.Desc.StoredSize() + 1u);
-            continue;
-        }
+        if (c.DirectCopy) continue;
         TExpToken* value = EvaluateExpression(c.Value, nullptr, &plan, plan.LocaleId, plan.SortId,
                                               &TQueryPlan::ColumnValue);
         try {
@@ -495,6 +511,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         if (!q.CountStarOnly) plan.ApplyLevelFilters();
         plan.ResetProgress();
         std::vector<uint8_t> work(plan.Result->GetRecordSize() + 16u, 0);
+        BuildCopyRuns(plan);
         if (q.AggregateOnly)
             ExecuteAggregate(plan, work);
         else

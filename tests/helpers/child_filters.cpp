@@ -1,4 +1,4 @@
-// Second-process command for the filter tests: random writes into the filter
+// Second-process commands for the filter tests: random writes into the filter
 // table while the parent's filtered cursor watches.
 #include <memory>
 #include <sstream>
@@ -13,9 +13,10 @@ namespace {
 using kura::testchild::hear;
 using kura::testchild::say;
 
-// filter-writer DIR TABLE SEED: opens a cursor in natural order, says "ready",
-// then for each "write <n>" makes n random writes and says "ok" (or "error <code>").
-const kura::testchild::ChildCommand writer("filter-writer", [](const std::vector<std::string>& args) {
+// DIR TABLE SEED: opens a cursor in natural order, says "ready", then for each
+// "write <n>" makes n random writes of the model and says "ok" (or "error <code>").
+template <class Model>
+int RunWriter(const std::vector<std::string>& args) {
     if (args.size() < 3) return 2;
     kura::InitEngineLibrary();
     int result = 0;
@@ -28,7 +29,7 @@ const kura::testchild::ChildCommand writer("filter-writer", [](const std::vector
         cursor.SetTableName(args[1]);
         cursor.OpenCursor();
         cursor.SwitchToIndex(kura::NATURAL_ORDER);
-        kura::test::filters::FilterModel model(static_cast<uint32_t>(std::stoul(args[2])));
+        Model model(static_cast<uint32_t>(std::stoul(args[2])));
         model.nextId = 100000;
         say("ready");
         for (;;) {
@@ -50,6 +51,11 @@ const kura::testchild::ChildCommand writer("filter-writer", [](const std::vector
     }
     kura::DoneEngineLibrary();
     return result;
-});
+}
+
+// filter-writer DIR TABLE SEED on a table of FilterTable.
+const kura::testchild::ChildCommand writer("filter-writer", RunWriter<kura::test::filters::FilterModel>);
+// wide-writer DIR TABLE SEED on a table of WideTable.
+const kura::testchild::ChildCommand wideWriter("wide-writer", RunWriter<kura::test::filters::WideModel>);
 
 }  // namespace

@@ -203,6 +203,73 @@ public:
     }
 };
 
+// A table whose index on a wide text is several levels deep with a few hundred
+// records (a handful of keys per page): Id primary, Name indexed ("ByName").
+constexpr uint8_t WIDE_NAME_SIZE = 200;
+constexpr int WIDE_NAME_VALUES = 40;
+
+inline TTableDefinition WideTable() {
+    TableBuilder b;
+    b.Field("Id", fldINT32);
+    b.Field("Name", fldZSTRING, WIDE_NAME_SIZE);
+    b.Primary({1});
+    b.Secondary("ByName", {2}, false);
+    return b.Def;
+}
+
+// The name of value v: a short lead that orders the values, then letters drawn
+// from v, so that keys neither repeat nor shorten by a shared prefix.
+inline std::string WideName(int v) {
+    char lead[8];
+    std::snprintf(lead, sizeof lead, "n%03d", v);
+    std::string name = lead;
+    std::mt19937 letters(static_cast<uint32_t>(v) + 1000u);
+    while (name.size() < WIDE_NAME_SIZE - 10) name += static_cast<char>('a' + letters() % 26);
+    return name;
+}
+
+// Random appends, renames and deletes on the wide table.
+class WideModel {
+public:
+    explicit WideModel(uint32_t seed) : rng(seed) {}
+    std::mt19937 rng;
+    int32_t nextId = 1;
+
+    std::vector<uint8_t> Record(TDataCursor& c) {
+        std::vector<uint8_t> rec(c.GetCursorRecordSize(), 0);
+        uint8_t id[4] = {};
+        PutI32(id, nextId++);
+        c.PutField(1, rec.data(), id);
+        SetName(c, rec);
+        return rec;
+    }
+    void SetName(TDataCursor& c, std::vector<uint8_t>& rec) {
+        const std::string name = WideName(static_cast<int>(rng() % WIDE_NAME_VALUES));
+        c.PutField(2, rec.data(), name.c_str());
+    }
+    void RandomWrite(TDataCursor& c) {
+        const uint32_t count = c.GetRecordCount();
+        const int kind = static_cast<int>(rng() % 3);
+        if (kind > 0 && count > 0) {
+            std::vector<uint8_t> rec(c.GetCursorRecordSize());
+            c.SetToBegin();
+            c.MoveBy(1 + static_cast<int32_t>(rng() % count));
+            // A plain read first, then the locked one, as the dataset edits.
+            if (c.GetCurrentRecord(rec.data(), false) == 0 && c.GetCurrentRecord(rec.data(), true) == 0) {
+                if (kind == 2) {
+                    c.DeleteRecord(rec.data(), true);
+                } else {
+                    SetName(c, rec);
+                    c.ModifyRecord(rec.data(), true, true);
+                }
+                return;
+            }
+        }
+        std::vector<uint8_t> rec = Record(c);
+        c.AppendRecord(rec.data(), true);
+    }
+};
+
 // The records the cursor shows, walked from the start.
 inline std::set<uint32_t> ShownRecords(TDataCursor& c) {
     std::set<uint32_t> shown;
