@@ -963,7 +963,7 @@ TEST(Crash, AJournalIsPlayedBackOnlyOntoItsOwnFiles) {
         return files;
     };
     auto laterFormat = [](Bytes j) {
-        dfbytes::PutU32(&j[8], 3);
+        dfbytes::PutU32(&j[8], 4);
         Seal(j);
         return j;
     };
