@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
@@ -240,6 +241,35 @@ void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounte
 }
 
 bool IsStopped(pid_t pid) { return TaskState(pid) == 'T'; }
+
+// Watches a process for a wait in one of the engine's retry loops (a timed pause
+// of the kernel between attempts at a lock): its current system call, where the
+// system shows it, is the pause at 20 looks in a row; else it has paused 30 times
+// since the first look.
+class RetryWatch {
+public:
+    explicit RetryWatch(pid_t pid) : pid_(pid) {}
+    bool Waits() {
+        std::ifstream call("/proc/" + std::to_string(pid_) + "/syscall");
+        long number = -1;
+        if (call >> number) {
+            streak_ = number == SYS_clock_nanosleep || number == SYS_nanosleep ? streak_ + 1 : 0;
+            return streak_ >= 20;
+        }
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        long switches = -1;
+        for (std::string word; status >> word;)
+            if (word == "voluntary_ctxt_switches:" && status >> switches) break;
+        if (switches < 0) return false;
+        if (first_ < 0) first_ = switches;
+        return switches - first_ >= 30;
+    }
+
+private:
+    pid_t pid_;
+    int streak_ = 0;
+    long first_ = -1;
+};
 
 // Starts a writer that stops inside the in-place writes of the first step,
 // holding its locks and with its journal written.
@@ -790,10 +820,12 @@ TEST(Crash, AnOpenerNeverReadsAFlushHalfWay) {
             EXPECT_TRUE(gate.Changed.wait_for(lock, std::chrono::seconds(60), [&] { return gate.Reached; }));
         }
         ChildProcess writer(writerArgs(step, k));
-        // Not an assertion: the writer gets time to reach its stop while the opener
-        // waits at its first header; a sound opener keeps it out of its flush.
-        for (int i = 0; i < 250 && !IsStopped(writer.pid()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // The writer runs until it reaches its stop (it overtook the opener) or waits
+        // for the journal's lock that the opener holds: a sound opener keeps it out
+        // of its flush. A writer that never got that far would prove nothing.
+        RetryWatch watch(writer.pid());
+        const bool progressed = WaitUntil([&] { return IsStopped(writer.pid()) || watch.Waits(); }, 60000);
+        EXPECT_TRUE(progressed) << "the writer neither waited nor reached its stop";
         overtaken += IsStopped(writer.pid()) ? 1 : 0;
         release();
         {
