@@ -638,8 +638,9 @@ TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
     gEvents = nullptr;
 }
 
-// The journal goes with its table: deleted with it, and a rename leaves no journal
-// under either name that a later table could take for its own.
+// The journal goes with its table: deleted with it (and the copies set aside), and
+// a rename leaves no journal under either name that a later table could take for
+// its own.
 TEST(Crash, TheJournalGoesWithItsTable) {
     TempDir tmp;
     RecordDb db(tmp.path(), lpPessimistic);
@@ -659,8 +660,11 @@ TEST(Crash, TheJournalGoesWithItsTable) {
         EXPECT_EQ(c->GetTable()->GetRecordCount(), 1u);
     }
     EXPECT_TRUE(fs::exists(tmp.file("MOVED.JNL")));
+    // Copies of journals set aside, also as many as earlier programs kept.
+    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) std::ofstream(tmp.file(copy)) << "copy";
     EXPECT_EQ(db.dir->DeleteTable("MOVED", false), 0);
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
+    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) EXPECT_FALSE(fs::exists(tmp.file(copy)));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
 }
 
