@@ -1161,8 +1161,7 @@ void TDataTable::OpenJournal(bool fresh) {
     FWriteJournal = false;
     if (IsRemote() || FInMemory || FTemporary) return;
     const std::string path = DatabasePath();
-    const TJournalFileNames files = {FDataFile.FileName, FIndexFile.FileName,
-                                                          FBlobFile.FileName};
+    const TJournalFileNames files = {FDataFile.FileName, FIndexFile.FileName, FBlobFile.FileName};
     // A journal that cannot be written still keeps the table from being read half
     // written, and refuses its flushes.
     const bool writable = FJournal.Open(path + FileNameFor(FName, JournalFileExt), files);
