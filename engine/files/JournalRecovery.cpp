@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/files/EngineRandom.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/JournalFormat.h"
@@ -184,6 +185,12 @@ std::string SetAside(const std::string& journal, const std::vector<uint8_t>& byt
     return name;
 }
 
+// A pause of a few milliseconds, not always the same, so that two programs that
+// back off from each other's tables do not keep meeting.
+void PauseBeforeRetry() {
+    platform::Sleep(JOURNAL_LOCK_SLEEP_MS + static_cast<uint32_t>(RandomReaderByte()) % JOURNAL_LOCK_SLEEP_MS);
+}
+
 [[noreturn]] void RaiseNoAccess(const std::string& table, const std::string& journal) {
     RaiseEngineError(KURA_JOURNALNOACCESS, {}, {}, {}, table, {}, {}, platform::NormalizeSeparators(journal));
 }
@@ -236,7 +243,7 @@ bool TTableJournal::Recover() {
             }
         }
         if (result != TRecovery::Busy) return result == TRecovery::Done;
-        platform::Sleep(JOURNAL_LOCK_SLEEP_MS);
+        PauseBeforeRetry();
     }
     RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
 }
@@ -259,7 +266,7 @@ void TTableJournal::Hold() {
         // Another table of the journal's commit is busy: the lock goes back meanwhile,
         // so that whoever holds that table can finish.
         Unlock();
-        platform::Sleep(JOURNAL_LOCK_SLEEP_MS);
+        PauseBeforeRetry();
     }
     RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
 }
