@@ -221,9 +221,10 @@ inline FolderFiles TableFilesOf(const FolderFiles& files) {
     return tables;
 }
 
-// Playbacks of hot journals cut short. The playback of `image` is recorded and
-// stopped after each of its calls: by a kill (every call made is there) or a power
-// cut (writes since each file's last sync lost, or torn). What each kill leaves is
+// Playbacks of hot journals cut short. The playback of `image` is recorded, made
+// to fail at each of its calls (an I/O error) and stopped after each of them: by a
+// kill (every call made is there) or a power cut (writes since each file's last
+// sync lost, or torn). What each kill leaves is
 // played back again and that playback killed after each of its calls in turn, and
 // so on, `depth` playbacks deep; every chain ends with a playback that completes. Each
 // must leave the table files exactly as one uncut playback leaves them
@@ -257,6 +258,17 @@ inline int CutPlaybacks(const std::string& folder, const std::vector<std::string
     }
     EXPECT_EQ(TableFilesOf(ReadFolder(folder)), reference) << "after an uncut playback, depth " << depth;
     int played = 1;
+    // A call of the playback that fails (an I/O error): the next playback completes it.
+    for (std::size_t call = 1; powerCuts && call <= events.size() && !::testing::Test::HasFailure(); ++call) {
+        WriteFolder(folder, image);
+        platform::ArmFileFault({call, platform::FileFaultAction::Fail, 5});
+        const TEngineErrorCode failed = RecoverTables(folder, tables);
+        platform::ArmFileFault({});
+        EXPECT_TRUE(failed == 0 || failed == KURA_WRITEERR) << "call " << call << " failed: " << failed;
+        EXPECT_EQ(RecoverTables(folder, tables), 0) << "after call " << call << " failed";
+        EXPECT_EQ(TableFilesOf(ReadFolder(folder)), reference) << "after call " << call << " failed";
+        played += 2;
+    }
     std::mt19937 rng(static_cast<uint32_t>(events.size() * 131 + depth));
     for (std::size_t cut = 1; cut < events.size() && !::testing::Test::HasFailure(); ++cut) {
         for (const CutModel model : {CutModel::Kill, CutModel::Lost, CutModel::Torn}) {
