@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
 
@@ -192,6 +193,43 @@ inline FolderFiles CutImage(const FolderFiles& baseline, const std::vector<FileE
         ApplyEvent(file, e, keep);
     }
     return files;
+}
+
+// A journal's header checksums made to hold again.
+inline void Seal(Bytes& j) {
+    using namespace dfbytes;
+    PutU64(&j[16], j.size() - 64);
+    PutU32(&j[24], JournalChecksum(&j[64], j.size() - 64));
+    PutU32(&j[60], JournalChecksum(j.data(), 60));
+}
+
+// The same journal as an earlier program wrote it: entries of the written files
+// only, without lengths after the flush and without images.
+inline Bytes FirstFormat(const Bytes& j) {
+    using namespace dfbytes;
+    Bytes out(j.begin(), j.begin() + 64);
+    PutU32(&out[8], 1);
+    const std::size_t end = 64 + GetU64(&j[16]);
+    uint32_t entries = 0;
+    for (std::size_t at = 64; at < end;) {
+        const bool written = j[at + 1] == 1;
+        const uint32_t ranges = GetU32(&j[at + 24]);
+        const std::size_t images = 2u * GetU16(&j[at + 44]);
+        std::size_t next = at + 46 + images;
+        for (uint32_t r = 0; r < ranges; ++r) next += 12 + GetU32(&j[next + 8]);
+        if (written) {
+            ++entries;
+            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at),
+                       j.begin() + static_cast<std::ptrdiff_t>(at + 28));
+            out[out.size() - 27] = 0;  // the flags byte was zero in the first format
+            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at + 46 + images),
+                       j.begin() + static_cast<std::ptrdiff_t>(next));
+        }
+        at = next;
+    }
+    PutU32(&out[28], entries);
+    Seal(out);
+    return out;
 }
 
 // Plays back the journals of the tables in the folder as an opener does, under

@@ -40,6 +40,7 @@
 #include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/CutImages.h"
 #include "tests/engine/core/TableCheck.h"
 
 using namespace kura;
@@ -870,18 +871,6 @@ TEST(Crash, AnOpenerNeverReadsAFlushHalfWay) {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 // A table's files and journal by extension.
 using TableFiles = std::map<std::string, Bytes>;
 const char* const kExts[] = {".DAT", ".IDX", ".BLB", ".JNL"};
@@ -906,43 +895,6 @@ TableFiles KilledAt(const CrashTable& t, uint64_t k) {
     }
     EXPECT_EQ(writer.wait(), 128 + SIGKILL);
     return ReadTable(t.Work());
-}
-
-// A journal's header checksums made to hold again.
-void Seal(Bytes& j) {
-    using namespace dfbytes;
-    PutU64(&j[16], j.size() - 64);
-    PutU32(&j[24], JournalChecksum(&j[64], j.size() - 64));
-    PutU32(&j[60], JournalChecksum(j.data(), 60));
-}
-
-// The same journal as an earlier program wrote it: entries of the written files
-// only, without lengths after the flush and without images.
-Bytes FirstFormat(const Bytes& j) {
-    using namespace dfbytes;
-    Bytes out(j.begin(), j.begin() + 64);
-    PutU32(&out[8], 1);
-    const std::size_t end = 64 + GetU64(&j[16]);
-    uint32_t entries = 0;
-    for (std::size_t at = 64; at < end;) {
-        const bool written = j[at + 1] == 1;
-        const uint32_t ranges = GetU32(&j[at + 24]);
-        const std::size_t images = 2u * GetU16(&j[at + 44]);
-        std::size_t next = at + 46 + images;
-        for (uint32_t r = 0; r < ranges; ++r) next += 12 + GetU32(&j[next + 8]);
-        if (written) {
-            ++entries;
-            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at),
-                       j.begin() + static_cast<std::ptrdiff_t>(at + 28));
-            out[out.size() - 27] = 0;  // the flags byte was zero in the first format
-            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at + 46 + images),
-                       j.begin() + static_cast<std::ptrdiff_t>(next));
-        }
-        at = next;
-    }
-    PutU32(&out[28], entries);
-    Seal(out);
-    return out;
 }
 
 // The offset in the journal of the last old byte it saves.

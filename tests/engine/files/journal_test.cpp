@@ -199,13 +199,6 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
     }
 }
 
-// The header and payload checksums of a journal made to hold again.
-void Seal(Bytes& j) {
-    using namespace dfbytes;
-    PutU32(&j[24], JournalChecksum(&j[64], GetU64(&j[16])));
-    PutU32(&j[60], JournalChecksum(j.data(), 60));
-}
-
 // A journal that the files do not fit is copied aside, the next one to the next
 // number; a copy already kept is not made again, and no more than JOURNAL_COPIES
 // are kept, the oldest replaced. A copy that cannot be written does not keep the
@@ -273,37 +266,15 @@ TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
     std::mt19937 rng(1);
     const std::size_t inPlace = FirstWriteTo(events, "T.IDX");
     FolderFiles image = CutImage(files.Before(), events, inPlace + 1, CutModel::Kill, rng);
-    const Bytes journal = image.at("T.JNL");
+    Bytes journal = image.at("T.JNL");
+    journal.resize(64 + dfbytes::GetU64(&journal[16]));
     ASSERT_EQ(dfbytes::GetU32(&journal[8]), JOURNAL_FORMAT);
     for (const uint64_t lie : {uint64_t{1} << 33, uint64_t{1} << 30, uint64_t{5000}}) {
-        for (const uint32_t format : {JOURNAL_FORMAT, 1u}) {
-            SCOPED_TRACE(std::to_string(lie) + ", format " + std::to_string(format));
+        for (const bool first : {false, true}) {
+            SCOPED_TRACE(std::to_string(lie) + (first ? ", first format" : ""));
             Bytes j = journal;
             dfbytes::PutU64(&j[64 + 4], lie);  // the first entry's old length
-            if (format == 1) {
-                // Entries of the first format: no lengths after, no images.
-                Bytes first(j.begin(), j.begin() + 64);
-                dfbytes::PutU32(&first[8], 1);
-                std::size_t at = 64;
-                uint32_t entries = 0;
-                while (at < j.size()) {
-                    const uint32_t ranges = dfbytes::GetU32(&j[at + 24]);
-                    std::size_t next = at + 46 + 2u * dfbytes::GetU16(&j[at + 44]);
-                    const std::size_t rangesAt = next;
-                    for (uint32_t r = 0; r < ranges; ++r) next += 12 + dfbytes::GetU32(&j[next + 8]);
-                    if (j[at + 1] == 1) {
-                        first.insert(first.end(), j.begin() + static_cast<std::ptrdiff_t>(at),
-                                     j.begin() + static_cast<std::ptrdiff_t>(at + 28));
-                        first.insert(first.end(), j.begin() + static_cast<std::ptrdiff_t>(rangesAt),
-                                     j.begin() + static_cast<std::ptrdiff_t>(next));
-                        ++entries;
-                    }
-                    at = next;
-                }
-                dfbytes::PutU32(&first[28], entries);
-                dfbytes::PutU64(&first[16], first.size() - 64);
-                j = first;
-            }
+            if (first) j = FirstFormat(j);
             Seal(j);
             FolderFiles lied = image;
             lied["T.JNL"] = j;
