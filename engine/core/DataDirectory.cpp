@@ -356,15 +356,31 @@ void TDataDirectory::StartTransaction(bool localOnly) {
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly) {
     if (IsRemote() && !localOnly) SendRemote(REQUEST_COMMITTXN, endTransaction, forceFlush);
-    // Pass 1 and 2: every writer lock first, then every buffer.
+    // Pass 1 and 2: every writer lock first, then every buffer, held back and
+    // written for all the tables together: a commit changes all of them or none.
     std::vector<TDataTable*> begun;
+    std::vector<TDataTable*> held;
+    TJournalCommit commit;
     try {
         for (std::size_t i = FTables.size(); i-- > 0;) {
             FTables[i]->CommitBeginWrite();
             begun.push_back(FTables[i]);
         }
-        for (std::size_t i = FTables.size(); i-- > 0;) FTables[i]->CommitFlush(endTransaction, forceFlush);
+        for (std::size_t i = FTables.size(); i-- > 0;) {
+            const std::size_t before = commit.Size();
+            FTables[i]->CommitFlush(endTransaction, forceFlush, commit);
+            if (commit.Size() > before) held.push_back(FTables[i]);
+        }
+        commit.Apply();
     } catch (...) {
+        TEngineErrorCode code = KURA_WRITEERR;
+        try {
+            throw;
+        } catch (const EKuraEngineError& e) {
+            code = e.ErrorCode();
+        } catch (...) {
+        }
+        for (TDataTable* table : held) table->CommitLost(code);
         // The transaction stays open; the writer locks taken for it are given back.
         for (TDataTable* table : begun) {
             try {

@@ -356,6 +356,7 @@ void TDataTable::DeleteFiles() {
     FJournal.Close();
     const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
     if (!FInMemory && DiskFileExists(journal)) OSDeleteFile(journal);
+    if (!FInMemory) DeleteJournalCopies(journal);
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
@@ -767,7 +768,7 @@ void TDataTable::EndExclusiveWrite() {
 TRecycleFlush TDataTable::FlushForRecycle() {
     // Only an exclusive table keeps modified items between operations; a shared
     // one flushes at each bracket's end, which its journal already keeps whole.
-    if (!FExclusive || FReadOnly || IsRemote() || (!FJournal.IsOpen() && !HoldWritesInBrackets))
+    if (!FExclusive || FReadOnly || IsRemote() || (!FJournal.InUse() && !HoldWritesInBrackets))
         return TRecycleFlush::Own;
     if (FExclusiveWriteDepth > 0 || FFlushingForRecycle) {
         FRecycleFlushPending = true;
@@ -1163,7 +1164,7 @@ void TDataTable::CommitAbandon() {
     EndWrite();
 }
 
-void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
+void TDataTable::CommitFlush(bool endTransaction, bool forceFlush, TJournalCommit& commit) {
     if (FReadOnly || !FInTransaction || IsRemote()) return;
     if (FLostCommit != 0) RaiseError(FLostCommit);
     const uint32_t abandoned = FCacheDiscards;
@@ -1177,10 +1178,13 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
             AbandonJournal();
             throw;
         }
-        // The commit reaches the files here, inside or outside the write bracket,
-        // so that its failure is the commit's.
+        // The commit reaches the files with the other tables' (inside or outside the
+        // write bracket), so that its failure is the commit's.
         FJournal.End();
-        ApplyJournal();
+        if (FJournal.HasPending())
+            commit.Add(FJournal, JournalTargets(), GetForceBufferFlush());
+        else
+            FJournal.Discard();
     } catch (const EKuraEngineError& e) {
         FInTransaction = true;
         if (FCacheDiscards != abandoned) FLostCommit = e.ErrorCode();
@@ -1191,6 +1195,12 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
         throw;
     }
     FInTransaction = true;
+}
+
+void TDataTable::CommitLost(TEngineErrorCode code) noexcept {
+    FJournal.Discard();
+    DropUnwrittenFlush();
+    FLostCommit = code;
 }
 
 void TDataTable::CommitEnd(bool endTransaction) {
@@ -1221,13 +1231,14 @@ void TDataTable::OpenJournal(bool fresh) {
     FWriteJournal = false;
     if (IsRemote() || FInMemory || FTemporary) return;
     const std::string path = DatabasePath();
-    const std::array<std::string, JOURNAL_FILES> files = {FDataFile.FileName, FIndexFile.FileName,
-                                                          FBlobFile.FileName};
-    if (!FJournal.Open(path + FileNameFor(FName, JournalFileExt), files)) return;
-    if (fresh)
-        FJournal.Reset();
-    else
+    const TJournalFileNames files = {FDataFile.FileName, FIndexFile.FileName, FBlobFile.FileName};
+    // A journal that cannot be written still keeps the table from being read half
+    // written, and refuses its flushes.
+    const bool writable = FJournal.Open(path + FileNameFor(FName, JournalFileExt), files);
+    if (!fresh)
         FJournal.Hold();
+    else if (writable)
+        FJournal.Reset();
 }
 
 void TDataTable::JournalBegin() { FJournal.Begin({&FDataFile, &FIndexFile, &FBlobFile}); }
@@ -1236,11 +1247,7 @@ void TDataTable::JournalEnd() {
     if (FJournal.End()) ApplyJournal();
 }
 
-void TDataTable::ApplyJournal() {
-    if (!FJournal.HasPending()) {
-        FJournal.Discard();
-        return;
-    }
+TJournalTargets TDataTable::JournalTargets() const {
     // The counters the flush leaves in the headers, in the form they are stored.
     auto mask = [](bool scrambled) {
         uint8_t bytes[4] = {};
@@ -1255,21 +1262,33 @@ void TDataTable::ApplyJournal() {
         targets[2].NewCounter = FBlobFile.GetChangeCount();
         targets[2].CounterMask = mask(IsEncrypted());
     }
+    return targets;
+}
+
+void TDataTable::ApplyJournal() {
+    if (!FJournal.HasPending()) {
+        FJournal.Discard();
+        return;
+    }
     try {
-        FJournal.Apply(targets, GetForceBufferFlush());
+        FJournal.Apply(JournalTargets(), GetForceBufferFlush());
     } catch (...) {
-        // Nothing reached the files: the caches must not claim otherwise. (When the
-        // files could not even be put back, the journal left for that is tried once
-        // more before anything is read again.)
-        try {
-            FJournal.Recover();
-        } catch (...) {
-        }
-        try {
-            DiscardBuffers(false, true);
-        } catch (...) {
-        }
+        DropUnwrittenFlush();
         throw;
+    }
+}
+
+void TDataTable::DropUnwrittenFlush() noexcept {
+    // Nothing reached the files: the caches must not claim otherwise. (When the
+    // files could not even be put back, the journal left for that is tried once
+    // more before anything is read again.)
+    try {
+        FJournal.Recover();
+    } catch (...) {
+    }
+    try {
+        DiscardBuffers(false, true);
+    } catch (...) {
     }
 }
 

@@ -193,8 +193,13 @@ public:
     void CommitBeginWrite();
     // Gives back the writer locks of CommitBeginWrite when a commit cannot go on.
     void CommitAbandon();
-    // Writes every buffer; the transaction stays open also when this raises.
-    void CommitFlush(bool endTransaction, bool forceFlush);
+    // Writes every buffer into the journal's held-back writes and hands them to
+    // the commit, which writes all the tables' files together; the transaction
+    // stays open also when this (or the commit) raises.
+    void CommitFlush(bool endTransaction, bool forceFlush, TJournalCommit& commit);
+    // The commit did not reach the files: the transaction's writes went with the
+    // caches, and every further commit fails with code until it is rolled back.
+    void CommitLost(TEngineErrorCode code) noexcept;
     void CommitEnd(bool endTransaction);
     bool InTransaction() const override { return FInTransaction; }
     TRecycleFlush FlushForRecycle() override;
@@ -313,8 +318,13 @@ private:
     void JournalBegin();
     void JournalEnd();
     void ApplyJournal();
+    // The change counters a flush leaves in the headers, as they are stored.
+    TJournalTargets JournalTargets() const;
     // Ends a bracket whose flush failed: its writes are dropped with the caches.
     void AbandonJournal() noexcept;
+    // After a flush that did not reach the files: the caches go, and a journal
+    // left to put the files back is played back first.
+    void DropUnwrittenFlush() noexcept;
     // Rolls back a dead writer's flush before anything of the files is read.
     void RecoverJournal();
 

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <mutex>
 
+#include "platform/Files.h"
 #include "platform/LastError.h"
 
 namespace kura {
@@ -35,6 +36,7 @@ const ErrorRow ErrorTable[] = {
     {KURA_MEMOCORRUPT, "KURA_MEMOCORRUPT", "BLOB block buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_INDEXCORRUPT, "KURA_INDEXCORRUPT", "Index page buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_FOREIGNJOURNAL, "KURA_FOREIGNJOURNAL", "The rollback journal of the table '%s' does not fit its files and was not played back; the files were left as they are and the journal moved to '%s'", {ctxTable, ctxMessage}},
+    {KURA_JOURNALNOACCESS, "KURA_JOURNALNOACCESS", "Write access to the table '%s' and to its rollback journal '%s' is needed to change the table or to undo an interrupted change of it", {ctxTable, ctxMessage}},
     {KURA_READERR, "KURA_READERR", "Error reading from the table '%s'", {ctxTable}},
     {KURA_WRITEERR, "KURA_WRITEERR", "Error writing to the table '%s'", {ctxTable}},
     {KURA_FILEDELETEFAIL, "KURA_FILEDELETEFAIL", "Cannot delete the table '%s'", {ctxTable}},
@@ -243,7 +245,10 @@ void RaiseEngineError(uint32_t code, std::string_view server, std::string_view u
     ClearEngineErrorContext();
     int32_t socketError = platform::WSAGetLastError();
     int32_t osError = static_cast<int32_t>(platform::GetLastError());
-    SetEngineErrorContext(code, osError, socketError, server, user, database, table, field, index, message);
+    // Paths are shown as the system writes them, not with the engine's separators.
+    const std::string databasePath = platform::NormalizeSeparators(database);
+    const std::string tablePath = platform::NormalizeSeparators(table);
+    SetEngineErrorContext(code, osError, socketError, server, user, databasePath, tablePath, field, index, message);
     RaiseKuraEngineError(code & 0xFFFF);
 }
 

@@ -1,248 +1,30 @@
 #include "engine/files/Journal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
+#include <random>
 
 #include <zlib.h>
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/JournalFormat.h"
 #include "engine/files/Routines.h"
 
 namespace kura {
 
 using namespace dfbytes;
+using namespace jnl;
 
 namespace {
 
-constexpr char kMagic[8] = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'L'};
-// Journals of earlier programs: entries of the changed files only, without states.
-constexpr uint32_t kFirstFormat = 1;
-constexpr int32_t kFirstEntrySize = 28;
-constexpr int32_t kEntrySize = 46;
-// Entry flag: the flush writes the file.
-constexpr uint8_t kWritten = 1;
-// Leading bytes of each file kept before and after the flush: the headers, with
-// their change counters and (data file) the time of the last header write, which
-// tell one table's files from another's.
-constexpr int64_t kImageBytes = 128;
-// Copies of journals the files did not fit: NAME.JNL.1 up to this.
-constexpr int32_t kAsideNames = 999;
-constexpr int32_t kRangeHeadSize = 12;
-// Longest single transfer of journal, range or extent bytes.
-constexpr int64_t kPiece = 1 << 22;
-// No table file grows beyond this; a journal naming a longer one is not ours.
-constexpr int64_t kLengthLimit = int64_t{1} << 33;
 // Unchanged bytes that still join two changed spans into one saved range.
 constexpr int64_t kSpanGap = 32;
 
-// Byte access to one table file, through the registry's file object or an OS
-// handle of the journal's own; every call answers success.
-struct TFileAccess {
-    std::function<bool(int64_t, const uint8_t*, int64_t)> Write;
-    std::function<bool(int64_t, uint8_t*, int64_t)> Read;  // exactly that many bytes
-    std::function<bool(int64_t)> Cut;
-    std::function<int64_t()> Size;
-    std::function<bool()> Sync;
-};
-
-TFileAccess RegistryAccess(TFileHandler& handler) {
-    TAbstractFile* file = handler.File;
-    const int32_t id = handler.Handle;
-    struct Section {
-        TAbstractFile* f;
-        explicit Section(TAbstractFile* file) : f(file) { f->EnterSection(); }
-        ~Section() { f->LeaveSection(); }
-    };
-    TFileAccess a;
-    a.Write = [file, id](int64_t at, const uint8_t* bytes, int64_t count) {
-        Section s(file);
-        for (int64_t done = 0; done < count;) {
-            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
-            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
-            if (file->Write(id, bytes + done, piece) != piece) return false;
-            done += piece;
-        }
-        return true;
-    };
-    a.Read = [file, id](int64_t at, uint8_t* bytes, int64_t count) {
-        Section s(file);
-        for (int64_t done = 0; done < count;) {
-            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
-            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
-            if (file->Read(id, bytes + done, piece) != piece) return false;
-            done += piece;
-        }
-        return true;
-    };
-    a.Cut = [file, id](int64_t at) {
-        Section s(file);
-        return file->Seek(id, soFromBeginning, at) == at && file->Write(id, nullptr, 0) == 0;
-    };
-    a.Size = [file] { return file->GetSize(); };
-    a.Sync = [file] { return file->Flush(); };
-    return a;
-}
-
-TFileAccess OSAccess(TOSHandle handle) {
-    TFileAccess a;
-    a.Write = [handle](int64_t at, const uint8_t* bytes, int64_t count) {
-        for (int64_t done = 0; done < count;) {
-            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
-            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
-            if (OSFileWrite(handle, bytes + done, piece) != piece) return false;
-            done += piece;
-        }
-        return true;
-    };
-    a.Read = [handle](int64_t at, uint8_t* bytes, int64_t count) {
-        for (int64_t done = 0; done < count;) {
-            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
-            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
-            if (OSFileRead(handle, bytes + done, piece) != piece) return false;
-            done += piece;
-        }
-        return true;
-    };
-    a.Cut = [handle](int64_t at) { return OSFileSeek(handle, soFromBeginning, at) == at && OSTruncateFile(handle); };
-    a.Size = [handle] { return OSFileSeek(handle, soFromEnd, 0); };
-    a.Sync = [handle] { return OSFlushFileData(handle); };
-    return a;
-}
-
-// One file's part of a journal, its ranges and images pointing into the payload.
-struct TEntry {
-    uint8_t File = 0;
-    uint8_t Flags = kWritten;
-    int64_t OldLength = 0;
-    uint32_t CounterOffset = 0;
-    uint32_t CounterMask = 0;
-    uint32_t NewCounter = 0;
-    int64_t NewLength = -1;  // -1: a first-format entry, which knows no more
-    int64_t LowLength = 0;
-    std::size_t ImageAt = 0;  // the image before, then the image after
-    uint16_t ImageLength = 0;
-    struct Range {
-        int64_t Offset;
-        std::size_t At;  // in the payload
-        uint32_t Length;
-    };
-    std::vector<Range> Ranges;
-};
-
-// The entries of a payload; false when it does not hold together.
-bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t format,
-                  std::vector<TEntry>& entries) {
-    const std::size_t head = format == kFirstFormat ? kFirstEntrySize : kEntrySize;
-    std::size_t at = 0;
-    unsigned seen = 0;
-    auto room = [&](std::size_t n) { return payload.size() - at >= n; };
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!room(head)) return false;
-        TEntry e;
-        e.File = payload[at];
-        e.OldLength = static_cast<int64_t>(GetU64(&payload[at + 4]));
-        e.CounterOffset = GetU32(&payload[at + 12]);
-        e.CounterMask = GetU32(&payload[at + 16]);
-        e.NewCounter = GetU32(&payload[at + 20]);
-        const uint32_t ranges = GetU32(&payload[at + 24]);
-        if (format != kFirstFormat) {
-            e.Flags = payload[at + 1];
-            e.NewLength = static_cast<int64_t>(GetU64(&payload[at + 28]));
-            e.LowLength = static_cast<int64_t>(GetU64(&payload[at + 36]));
-            e.ImageLength = GetU16(&payload[at + 44]);
-        }
-        at += head;
-        if (e.File >= JOURNAL_FILES || (seen & (1u << e.File)) != 0 || e.OldLength < 0 ||
-            e.OldLength > kLengthLimit)
-            return false;
-        seen |= 1u << e.File;
-        if (format != kFirstFormat) {
-            // Every state the writes pass through is at least as long as the image.
-            if (e.NewLength < 0 || e.NewLength > kLengthLimit || e.LowLength < e.ImageLength ||
-                e.LowLength > std::min(e.OldLength, e.NewLength) || e.ImageLength > kImageBytes ||
-                (e.Flags & ~kWritten) != 0 || !room(2u * e.ImageLength))
-                return false;
-            // A file the flush does not write is bound to its state alone.
-            if ((e.Flags & kWritten) == 0 && (ranges != 0 || e.OldLength != e.NewLength ||
-                                               e.LowLength != e.OldLength))
-                return false;
-            e.ImageAt = at;
-            at += 2u * e.ImageLength;
-        }
-        for (uint32_t r = 0; r < ranges; ++r) {
-            if (!room(kRangeHeadSize)) return false;
-            const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
-            const uint32_t length = GetU32(&payload[at + 8]);
-            at += kRangeHeadSize;
-            // Saved bytes always lie within the file's old length.
-            if (offset < 0 || offset > e.OldLength - static_cast<int64_t>(length) || !room(length)) return false;
-            e.Ranges.push_back({offset, at, length});
-            at += length;
-        }
-        entries.push_back(std::move(e));
-    }
-    return at == payload.size();
-}
-
-// Whether a file is at the state the journal's flush took it from or left it in,
-// or at one a writer that died in its writes leaves between the two: its length
-// within the lengths the writes pass through, and each leading byte as it was
-// before or after (a torn write mixes the two). A first-format entry knows only
-// the change counter the flush writes and the old bytes it saved.
-bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
-    const int64_t size = file.Size();
-    if (size < 0) return false;
-    if (e.NewLength >= 0) {
-        if (size < e.LowLength || size > std::max(e.OldLength, e.NewLength)) return false;
-        std::vector<uint8_t> now(e.ImageLength);
-        if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
-        const uint8_t* before = payload.data() + e.ImageAt;
-        const uint8_t* after = before + e.ImageLength;
-        for (std::size_t k = 0; k < now.size(); ++k)
-            if (now[k] != before[k] && now[k] != after[k]) return false;
-        return true;
-    }
-    const int64_t counterEnd = static_cast<int64_t>(e.CounterOffset) + 4;
-    if (e.OldLength < counterEnd) return true;
-    uint8_t now[4];
-    uint8_t after[4];
-    if (size < counterEnd || !file.Read(e.CounterOffset, now, 4)) return false;
-    PutU32(after, e.NewCounter ^ e.CounterMask);
-    for (int k = 0; k < 4; ++k) {
-        if (now[k] == after[k]) continue;
-        const int64_t at = e.CounterOffset + k;
-        bool before = false;
-        for (const TEntry::Range& r : e.Ranges)
-            if (at >= r.Offset && at < r.Offset + r.Length) before = payload[r.At + (at - r.Offset)] == now[k];
-        if (!before) return false;
-    }
-    return true;
-}
-
-// Puts the saved bytes back and the old length; with bumpCounter the change
-// counter then moves past both the old value and the one the flush wrote.
-bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file, bool bumpCounter) {
-    for (const TEntry::Range& r : e.Ranges)
-        if (!file.Write(r.Offset, payload.data() + r.At, r.Length)) return false;
-    if (file.Size() != e.OldLength && !file.Cut(e.OldLength)) return false;
-    if (bumpCounter && e.OldLength >= static_cast<int64_t>(e.CounterOffset) + 4) {
-        uint8_t raw[4];
-        if (!file.Read(e.CounterOffset, raw, 4)) return false;
-        const uint32_t old = GetU32(raw) ^ e.CounterMask;
-        uint32_t next = e.NewCounter + 1;
-        if (next == old) ++next;
-        PutU32(raw, next ^ e.CounterMask);
-        if (!file.Write(e.CounterOffset, raw, 4)) return false;
-    }
-    return true;
-}
-
 // Writes one file's held-back bytes in place.
-bool WriteInPlace(const TWriteCapture& capture, const TFileAccess& file) {
+bool WriteCaptured(const TWriteCapture& capture, const TFileAccess& file) {
     int64_t size = capture.DiskSize();
     if (capture.KeptDiskBytes() < size) {
         if (!file.Cut(capture.KeptDiskBytes())) return false;
@@ -272,7 +54,24 @@ void AppendU64(std::vector<uint8_t>& out, uint64_t v) {
     Append(out, b, 8);
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// An id no other commit of any program takes: the clock, a count of this
+// process's commits, an address and the system's randomness, mixed.
+uint64_t NewCommitId() {
+    static std::atomic<uint64_t> count{0};
+    uint64_t x = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    x ^= (count.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ULL;
+    x ^= reinterpret_cast<std::uintptr_t>(&count) << 17;
+    try {
+        std::random_device device;
+        x ^= (static_cast<uint64_t>(device()) << 32) ^ device();
+    } catch (...) {
+    }
+    // splitmix64's finaliser.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    x ^= x >> 31;
+    return x != 0 ? x : 1;
+}
 
 }  // namespace
 
@@ -289,43 +88,47 @@ uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size) {
 
 TTableJournal::~TTableJournal() { Close(); }
 
-bool TTableJournal::Open(const std::string& name, const std::array<std::string, JOURNAL_FILES>& fileNames) {
+bool TTableJournal::Open(const std::string& name, const TJournalFileNames& fileNames) {
     Close();
-    const bool created = !DiskFileExists(name);
-    const TOSHandle handle = OSOpenSideFile(name);
-    if (handle == OS_INVALID_HANDLE) return false;
-    // A journal that vanished with a power cut could not roll anything back, so
-    // its folder entry is made durable before the first flush can rely on it.
-    if (created) OSSyncFolderOf(name);
-    FHandle = handle;
-    FWrittenBytes = -1;  // whatever an earlier program left
     FName = name;
     FFileNames = fileNames;
-    return true;
+    FWrittenBytes = -1;  // whatever an earlier program left
+    const bool created = !DiskFileExists(name);
+    TOSHandle handle = OSOpenSideFile(name);
+    if (handle != OS_INVALID_HANDLE) {
+        // A journal that vanished with a power cut could not roll anything back, so
+        // its folder entry is made durable before the first flush can rely on it.
+        if (created) OSSyncFolderOf(name);
+        FHandle = handle;
+        FWritable = true;
+        return true;
+    }
+    // Without a journal no flush is safe: they are refused. One that is there is
+    // still read, so that a flush it holds is never taken for the table's state.
+    FRefused = true;
+    if (!created) {
+        handle = OSOpenFile(name, fmOpenRead | fmShareDenyNone, false);
+        if (handle != OS_INVALID_HANDLE) FHandle = handle;
+    }
+    return false;
 }
 
 void TTableJournal::Close() {
     Detach();
     FDepth = 0;
+    Unstage();
     Release();
     if (FHandle > 0) OSCloseFile(FHandle);
     FHandle = 0;
+    FWritable = false;
+    FRefused = false;
     FSynced = {};
-}
-
-// A header whose own checksum holds, of any format: a journal of another format
-// is not ignored, or the files it should restore would stay half written.
-bool TTableJournal::ReadHeader(uint8_t* header) {
-    if (OSFileSeek(FHandle, soFromBeginning, 0) != 0) return false;
-    if (OSFileRead(FHandle, header, JOURNAL_HEADER_SIZE) != JOURNAL_HEADER_SIZE) return false;
-    return std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
-           GetU32(header + 12) == static_cast<uint32_t>(JOURNAL_HEADER_SIZE) &&
-           GetU32(header + 60) == JournalChecksum(header, 60);
+    FLeftAlone.clear();
 }
 
 bool TTableJournal::IsHot() {
     uint8_t header[JOURNAL_HEADER_SIZE];
-    return IsOpen() && ReadHeader(header);
+    return FHandle > 0 && ReadHeader(header);
 }
 
 bool TTableJournal::Invalidate(bool sync) {
@@ -353,143 +156,17 @@ bool TTableJournal::Lock() {
     if (FHeld) return false;
     for (int32_t attempt = 1; !OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1); ++attempt) {
         if (attempt >= JOURNAL_LOCK_ATTEMPTS) RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
-        SleepMs(JOURNAL_LOCK_SLEEP_MS);
+        platform::Sleep(JOURNAL_LOCK_SLEEP_MS);
     }
     return true;
 }
 
 void TTableJournal::Unlock() { OSUnlockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1); }
 
-bool TTableJournal::Recover() {
-    if (!IsOpen()) return false;
-    if (FHeld) return RecoverLocked();
-    for (int32_t attempt = 1; attempt <= JOURNAL_LOCK_ATTEMPTS; ++attempt) {
-        if (!IsHot()) return false;
-        if (!OSLockFile(FHandle, JOURNAL_WRITER_LOCK_OFFSET, 1)) {
-            // A live writer is inside its flush: it ends it or dies.
-            SleepMs(JOURNAL_LOCK_SLEEP_MS);
-            continue;
-        }
-        struct Unlocker {
-            TTableJournal* j;
-            ~Unlocker() { j->Unlock(); }
-        } unlock{this};
-        return RecoverLocked();
-    }
-    RaiseEngineError(KURA_LOCKTIMEOUT, {}, {}, {}, FName);
-}
-
-void TTableJournal::Hold() {
-    if (!IsOpen() || !Lock()) return;
-    FHeld = true;
-    try {
-        RecoverLocked();
-    } catch (...) {
-        Release();
-        throw;
-    }
-}
-
-void TTableJournal::Release() {
-    if (!FHeld) return;
-    FHeld = false;
-    Unlock();
-}
-
-std::string TTableJournal::SetAside(const uint8_t* bytes, std::size_t size) {
-    for (int32_t n = 1; n <= kAsideNames; ++n) {
-        const std::string name = FName + "." + std::to_string(n);
-        if (DiskFileExists(name)) continue;
-        // Only a program holding the writer lock sets a journal aside: no other
-        // takes the name meanwhile.
-        const TOSHandle h = OSCreateFile(name, false);
-        if (h == OS_INVALID_HANDLE) return {};
-        const TFileAccess copy = OSAccess(h);
-        const bool ok = copy.Write(0, bytes, static_cast<int64_t>(size)) && copy.Sync();
-        OSCloseFile(h);
-        if (!ok || !OSSyncFolderOf(name)) {
-            OSDeleteFile(name);
-            return {};
-        }
-        return name;
-    }
-    return {};
-}
-
-bool TTableJournal::RecoverLocked() {
-    uint8_t header[JOURNAL_HEADER_SIZE];
-    if (!ReadHeader(header)) return false;
-    const TFileAccess journal = OSAccess(FHandle);
-    const uint32_t format = GetU32(header + 8);
-    const uint64_t length = GetU64(header + 16);
-    const int64_t size = journal.Size();
-    std::vector<uint8_t> bytes;
-    bool whole = size >= JOURNAL_HEADER_SIZE && length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);
-    if (whole) {
-        bytes.resize(JOURNAL_HEADER_SIZE + length);
-        std::memcpy(bytes.data(), header, JOURNAL_HEADER_SIZE);
-        whole = journal.Read(JOURNAL_HEADER_SIZE, bytes.data() + JOURNAL_HEADER_SIZE, static_cast<int64_t>(length)) &&
-                JournalChecksum(bytes.data() + JOURNAL_HEADER_SIZE, length) == GetU32(header + 24);
-    }
-    if (!whole) {
-        // Torn while it was written: nothing in place had changed yet.
-        Invalidate(true);
-        return false;
-    }
-    const std::vector<uint8_t> payload(bytes.begin() + JOURNAL_HEADER_SIZE, bytes.end());
-    std::vector<TEntry> entries;
-    const bool known = format == kFirstFormat || format == JOURNAL_FORMAT;
-    if (known && !ParsePayload(payload, GetU32(header + 28), format, entries)) {
-        // Its checksums hold but its entries do not: not a journal of ours.
-        Invalidate(true);
-        return false;
-    }
-
-    struct Files {
-        std::array<TOSHandle, JOURNAL_FILES> h;
-        Files() { h.fill(OS_INVALID_HANDLE); }
-        ~Files() {
-            for (TOSHandle x : h)
-                if (x != OS_INVALID_HANDLE) OSCloseFile(x);
-        }
-    } files;
-    // A journal of another format cannot be checked against the files, nor played
-    // back: it is kept for the program that wrote it.
-    bool fits = known;
-    for (const TEntry& e : entries) {
-        if (!fits) break;
-        const std::string& name = FFileNames[e.File];
-        if (!DiskFileExists(name)) {
-            fits = false;
-            break;
-        }
-        files.h[e.File] = OSOpenFile(name, fmOpenReadWrite | fmShareDenyNone, false);
-        if (files.h[e.File] == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, name);
-        fits = FileFits(e, payload, OSAccess(files.h[e.File]));
-    }
-    if (!fits) {
-        // Played back onto files it does not belong to, it would damage them: they
-        // stay as they are, and the journal is kept aside for whoever looks into it.
-        const std::string aside = SetAside(bytes.data(), bytes.size());
-        if (aside.empty()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
-        Invalidate(true);
-        RaiseEngineError(KURA_FOREIGNJOURNAL, {}, {}, {}, FFileNames[0], {}, {}, ExtractFileName(aside));
-    }
-    for (const TEntry& e : entries) {
-        if ((e.Flags & kWritten) == 0) continue;
-        const TFileAccess file = OSAccess(files.h[e.File]);
-        if (!RollBack(e, payload, file, true) || !file.Sync())
-            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FFileNames[e.File]);
-    }
-    Invalidate(true);
-    FSynced = {};
-    return true;
-}
-
 // ---- Holding back a flush -------------------------------------------------------
 
 void TTableJournal::Begin(const TJournalHandlers& handlers) {
-    if (!IsOpen() || FDepth++ > 0) return;
+    if (!InUse() || FDepth++ > 0) return;
     FHandlers = {};
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         TFileHandler* h = handlers[i];
@@ -508,6 +185,12 @@ bool TTableJournal::End() {
 bool TTableJournal::HasPending() const {
     for (int i = 0; i < JOURNAL_FILES; ++i)
         if (FHandlers[i] && !FCaptures[i].Empty()) return true;
+    return false;
+}
+
+bool TTableJournal::SyncWanted() const {
+    for (int i = 0; i < JOURNAL_FILES; ++i)
+        if (FHandlers[i] && !FCaptures[i].Empty() && FCaptures[i].SyncWanted) return true;
     return false;
 }
 
@@ -531,16 +214,42 @@ void TTableJournal::Restart() {
 
 void TTableJournal::Discard() { Restart(); }
 
+void TTableJournal::RefuseUnjournalled() {
+    if (IsOpen()) return;
+    Restart();
+    RaiseEngineError(KURA_JOURNALNOACCESS, {}, {}, {}, FFileNames[0], {}, {}, platform::NormalizeSeparators(FName));
+}
+
 void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     if (!HasPending()) {
         Restart();
         return;
     }
+    RefuseUnjournalled();
     struct Restarter {
         TTableJournal* j;
         ~Restarter() { j->Restart(); }
     } restart{this};
+    hard = hard || SyncWanted();
+    Stage(targets, hard, 0, {});
+    try {
+        WriteInPlace();
+    } catch (...) {
+        Undo(false);
+        throw;
+    }
+    // A journal left valid behind a flush reported done would be played back by
+    // the next program, undoing it: then the flush is undone here and fails. After a
+    // hard flush the invalidation is synced as well, or a power cut could bring the
+    // journal back and with it the flush undone.
+    if (!Finish(hard)) {
+        Undo(false);
+        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
+    }
+}
 
+void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t commitId,
+                          const std::vector<uint8_t>& binding) {
     // The journal: the state of every open file, and what every held-back write and
     // cut will overwrite.
     std::size_t bytes = JOURNAL_HEADER_SIZE;
@@ -559,19 +268,20 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         if (cut > 0) bytes += static_cast<std::size_t>(cut + (cut / kPiece + 1) * kRangeHeadSize);
     }
     std::vector<uint8_t> journal;
-    journal.reserve(bytes);
+    journal.reserve(bytes + binding.size());
     journal.resize(JOURNAL_HEADER_SIZE, 0);
     std::array<TFileAccess, JOURNAL_FILES> files;
     // Where each file's images lie in the journal, and their length.
-    std::array<std::size_t, JOURNAL_FILES> imageAt{};
-    std::array<int64_t, JOURNAL_FILES> imageLength{};
+    std::array<std::size_t, JOURNAL_FILES>& imageAt = FImageAt;
+    std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
+    imageAt = {};
+    imageLength = {};
     std::vector<uint8_t> old;
     uint32_t entries = 0;
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (!FHandlers[i]) continue;
         const TWriteCapture& c = FCaptures[i];
         const bool written = !c.Empty();
-        if (written) hard = hard || c.SyncWanted;
         files[i] = RegistryAccess(*FHandlers[i]);
         auto readError = [&] { RaiseEngineError(KURA_READERR, {}, {}, {}, FHandlers[i]->FileName); };
         const int64_t oldLength = written ? c.DiskSize() : files[i].Size();
@@ -669,87 +379,181 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         save(kept, c.DiskSize());
         PutU32(journal.data() + countAt, ranges);
     }
+    Append(journal, binding.data(), binding.size());
     uint8_t* header = journal.data();
     std::memcpy(header, kMagic, sizeof kMagic);
-    PutU32(header + 8, JOURNAL_FORMAT);
+    PutU32(header + 8, commitId != 0 ? JOURNAL_BOUND_FORMAT : JOURNAL_FORMAT);
     PutU32(header + 12, JOURNAL_HEADER_SIZE);
     PutU64(header + 16, journal.size() - JOURNAL_HEADER_SIZE);
     PutU32(header + 24, JournalChecksum(header + JOURNAL_HEADER_SIZE, journal.size() - JOURNAL_HEADER_SIZE));
     PutU32(header + 28, entries);
     PutU64(header + 32, ++FSequence);
+    PutU64(header + kCommitIdAt, commitId);
     PutU32(header + 60, JournalChecksum(header, 60));
+    FStaged = std::move(journal);
+    FStagedEntries = entries;
+    FStagedHard = hard;
     // The change counter (as stored) a file's leading bytes hold; false when they
     // are too short to hold it.
     auto counterIn = [&](int i, bool after, uint32_t& counter) {
         if (imageLength[i] < 4) return false;
-        counter = GetU32(journal.data() + imageAt[i] + (after ? imageLength[i] : 0));
+        counter = GetU32(FStaged.data() + imageAt[i] + (after ? imageLength[i] : 0));
         return true;
     };
 
     // Another table of this program may be rolling the files back: wait for it.
-    const bool locked = Lock();
-    struct Unlocker {
-        TTableJournal* j;
-        bool locked;
-        ~Unlocker() {
-            if (locked) j->Unlock();
+    FStagedLocked = Lock();
+    FStage = TStage::Locked;
+    try {
+        const TFileAccess journalFile = OSAccess(FHandle);
+        if (hard) {
+            // The state the journal restores must be the one on the disk: writes that
+            // reached a file without a sync since (an earlier flush of this program or
+            // of another) would otherwise be lost in part, beside a journal that
+            // restores the spans around them.
+            for (int i = 0; i < JOURNAL_FILES; ++i) {
+                if (!FHandlers[i]) continue;
+                uint32_t counter = 0;
+                const bool known = counterIn(i, false, counter);
+                if (known && FSynced[i] && FSyncedCounter[i] == counter) continue;
+                FSynced[i] = false;
+                if (!files[i].Sync()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FHandlers[i]->FileName);
+                FSynced[i] = known;
+                FSyncedCounter[i] = counter;
+            }
         }
-    } unlock{this, locked};
+        FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(FStaged.size()));
+        if (!journalFile.Write(0, FStaged.data(), static_cast<int64_t>(FStaged.size())) ||
+            (hard && !journalFile.Sync())) {
+            Invalidate(false);
+            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
+        }
+    } catch (...) {
+        Unstage();
+        throw;
+    }
+    FStage = TStage::Journalled;
+}
 
-    const TFileAccess journalFile = OSAccess(FHandle);
-    if (hard) {
-        // The state the journal restores must be the one on the disk: writes that
-        // reached a file without a sync since (an earlier flush of this program or of
-        // another) would otherwise be lost in part, beside a journal that restores
-        // the spans around them.
-        for (int i = 0; i < JOURNAL_FILES; ++i) {
-            if (!FHandlers[i]) continue;
-            uint32_t counter = 0;
-            const bool known = counterIn(i, false, counter);
-            if (known && FSynced[i] && FSyncedCounter[i] == counter) continue;
-            FSynced[i] = false;
-            if (!files[i].Sync()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FHandlers[i]->FileName);
-            FSynced[i] = known;
-            FSyncedCounter[i] = counter;
-        }
-    }
-    FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(journal.size()));
-    if (!journalFile.Write(0, journal.data(), static_cast<int64_t>(journal.size())) || (hard && !journalFile.Sync())) {
-        Invalidate(false);
-        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
-    }
-    bool ok = true;
-    std::string failed;
-    for (int i = 0; i < JOURNAL_FILES && ok; ++i) {
+void TTableJournal::WriteInPlace() {
+    FStage = TStage::Writing;
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (!FHandlers[i] || FCaptures[i].Empty()) continue;
         FSynced[i] = false;
-        ok = WriteInPlace(FCaptures[i], files[i]) && (!hard || files[i].Sync());
-        if (!ok) failed = FHandlers[i]->FileName;
-        if (ok && hard) FSynced[i] = counterIn(i, true, FSyncedCounter[i]);
-    }
-    // A journal left valid behind a flush reported done would be played back by
-    // the next program, undoing it: then the flush is undone here and fails. After a
-    // hard flush the invalidation is synced as well, or a power cut could bring the
-    // journal back and with it the flush undone.
-    if (ok && !Invalidate(hard)) {
-        ok = false;
-        failed = FName;
-    }
-    if (!ok) {
-        // Back to the state before the flush, from the journal just written.
-        std::vector<uint8_t> payload(journal.begin() + JOURNAL_HEADER_SIZE, journal.end());
-        std::vector<TEntry> parsed;
-        bool restored = ParsePayload(payload, entries, JOURNAL_FORMAT, parsed);
-        for (const TEntry& e : parsed) {
-            if ((e.Flags & kWritten) == 0) continue;
-            FSynced[e.File] = false;
-            restored = restored && RollBack(e, payload, files[e.File], false);
+        const TFileAccess file = RegistryAccess(*FHandlers[i]);
+        if (!WriteCaptured(FCaptures[i], file) || (FStagedHard && !file.Sync()))
+            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FHandlers[i]->FileName);
+        if (FStagedHard && FImageLength[i] >= 4) {
+            FSynced[i] = true;
+            FSyncedCounter[i] = GetU32(FStaged.data() + FImageAt[i] + FImageLength[i]);
         }
-        // A journal that could not be played back stays for the next program; one
-        // that was, and stays all the same, only writes the same bytes again.
-        if (restored) Invalidate(hard);
-        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, failed);
     }
+}
+
+bool TTableJournal::Finish(bool sync) {
+    if (!Invalidate(sync)) return false;
+    Unstage();
+    return true;
+}
+
+bool TTableJournal::Undo(bool keepHot) {
+    bool restored = true;
+    if (FStage == TStage::Writing) {
+        // Back to the state before the flush, from the journal just written.
+        const std::vector<uint8_t> payload(FStaged.begin() + JOURNAL_HEADER_SIZE, FStaged.end());
+        std::vector<TEntry> parsed;
+        TCommitRecord record;
+        restored = ParsePayload(payload, FStagedEntries, GetU32(FStaged.data() + 8), parsed, &record);
+        for (const TEntry& e : parsed) {
+            if ((e.Flags & kWritten) == 0 || !FHandlers[e.File]) continue;
+            FSynced[e.File] = false;
+            restored = RollBack(e, payload, RegistryAccess(*FHandlers[e.File]), false) && restored;
+        }
+    }
+    // A journal that could not be played back stays for the next program; one
+    // that was, and stays all the same, only writes the same bytes again.
+    if (restored && !keepHot && FStage != TStage::Locked) Invalidate(FStagedHard);
+    Unstage();
+    return restored;
+}
+
+bool TTableJournal::Rewrite() {
+    const TFileAccess journal = OSAccess(FHandle);
+    return journal.Write(0, FStaged.data(), static_cast<int64_t>(FStaged.size())) &&
+           (!FStagedHard || journal.Sync());
+}
+
+void TTableJournal::Unstage() {
+    if (FStage == TStage::Idle) return;
+    if (FStagedLocked) Unlock();
+    FStagedLocked = false;
+    FStage = TStage::Idle;
+    std::vector<uint8_t>().swap(FStaged);
+}
+
+// ---- A commit over several tables ----------------------------------------------
+
+void TJournalCommit::Add(TTableJournal& journal, const TJournalTargets& targets, bool hard) {
+    FMembers.push_back({&journal, targets});
+    FHard = FHard || hard;
+}
+
+void TJournalCommit::Apply() {
+    if (FMembers.empty()) return;
+    if (FMembers.size() == 1) {
+        FMembers[0].Journal->Apply(FMembers[0].Targets, FHard);
+        return;
+    }
+    struct Restarter {
+        std::vector<TMember>& members;
+        ~Restarter() {
+            for (TMember& m : members) m.Journal->Restart();
+        }
+    } restart{FMembers};
+    bool hard = FHard;
+    std::vector<std::array<std::string, kBoundNames>> tables;
+    for (TMember& m : FMembers) {
+        m.Journal->RefuseUnjournalled();
+        hard = hard || m.Journal->SyncWanted();
+        const TTableJournal& j = *m.Journal;
+        tables.push_back({j.FName, j.FFileNames[0], j.FFileNames[1], j.FFileNames[2]});
+    }
+    // Back to the state before the commit, the deciding journal last: while it
+    // holds the commit, a recovery rolls every table back. It stays so when another
+    // table could not be put back.
+    auto undo = [&](std::size_t staged) {
+        bool restored = true;
+        for (std::size_t i = staged; i-- > 1;) restored = FMembers[i].Journal->Undo(false) && restored;
+        if (staged > 0) FMembers[0].Journal->Undo(!restored);
+    };
+    const uint64_t id = NewCommitId();
+    std::size_t staged = 0;
+    try {
+        for (; staged < FMembers.size(); ++staged) {
+            TTableJournal& j = *FMembers[staged].Journal;
+            j.Stage(FMembers[staged].Targets, hard, id, CommitRecordBytes(static_cast<uint16_t>(staged), tables, j.FName));
+        }
+        for (TMember& m : FMembers) m.Journal->WriteInPlace();
+    } catch (...) {
+        undo(staged);
+        throw;
+    }
+    // The commit stands once the deciding journal no longer holds it.
+    TTableJournal& first = *FMembers[0].Journal;
+    if (!first.Finish(hard)) {
+        // Whether it stands is not known until that journal holds it again; if it
+        // cannot be made to, every table is left for the next recovery to settle.
+        if (first.Rewrite()) {
+            undo(FMembers.size());
+        } else {
+            for (TMember& m : FMembers) m.Journal->Unstage();
+        }
+        RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.FName);
+    }
+    // A recovery drops the other journals unplayed from now on; a power cut that
+    // brings one back does no harm, so their invalidation needs no sync.
+    for (std::size_t i = 1; i < FMembers.size(); ++i)
+        if (!FMembers[i].Journal->Finish(false)) FMembers[i].Journal->Unstage();
 }
 
 }  // namespace kura

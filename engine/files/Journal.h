@@ -19,23 +19,45 @@
 // file's change counter past any value the dead writer could have left, so that
 // every program drops what it cached, and invalidates the journal. A journal the
 // files do not fit (files put back from a copy, another table's files) is copied
-// aside to NAME.JNL.<n> and invalidated, the files are left as they are, and
-// KURA_FOREIGNJOURNAL says so once. A journal whose length or checksum does not
+// aside to NAME.JNL.<n> (at most JOURNAL_COPIES of them, the oldest replaced, none
+// twice) and invalidated, the files are left as they are, and KURA_FOREIGNJOURNAL
+// says so once. A journal whose length or checksum does not
 // hold was torn while it was written, before any byte in place changed: it is
 // ignored. A program opening the table reads the files' headers under the writer
 // lock, so that it never sees a flush half-way.
 //
+// A commit that changes several tables writes all their journals first (each
+// naming the others), then all the files, and is decided when the first of them is
+// invalidated; the others are invalidated after it. A recovery that meets one of
+// them therefore settles the whole commit under all the journals' writer locks:
+// while the first journal still holds the commit, every table of it is rolled back
+// (the first last); once it does not, the commit is whole on every table and the
+// others' journals are dropped unplayed.
+//
+// A playback can be cut off itself (a kill, a power cut, a failed write): it
+// restores bytes and a counter derived from the journal alone, so that it can be
+// repeated any number of times, and a file it has begun to restore still fits the
+// journal. A journal that cannot be written refuses every flush of the table
+// (KURA_JOURNALNOACCESS) rather than writing it unprotected; a valid one that the
+// files fit but that cannot be played back (no write access) refuses the open.
+//
 // Journal layout (little-endian):
-//   header, 64 bytes: 0 magic "KURA-JNL"; 8 u32 format 2; 12 u32 header size 64;
-//     16 u64 payload length; 24 u32 payload CRC-32; 28 u32 file entries;
-//     32 u64 sequence number; 40..59 zero; 60 u32 CRC-32 of bytes 0..59.
+//   header, 64 bytes: 0 magic "KURA-JNL"; 8 u32 format (2, or 3 for a commit over
+//     several tables); 12 u32 header size 64; 16 u64 payload length; 24 u32 payload
+//     CRC-32; 28 u32 file entries; 32 u64 sequence number; 40 u64 the commit's id
+//     (format 3; 0 otherwise); 48..59 zero; 60 u32 CRC-32 of bytes 0..59.
 //   per open table file an entry: u8 file (0 .DAT, 1 .IDX, 2 .BLB); u8 flags (1: the
 //     flush writes the file); 2 zero bytes; i64 old length; u32 offset of the change
 //     counter; u32 XOR mask of its stored bytes; u32 the counter the flush writes;
 //     u32 saved ranges; i64 new length; i64 the lowest length the writes pass
 //     through; u16 image length L; the file's first L bytes before the flush and
 //     the same L bytes after it; then per range i64 offset, u32 length and the old
-//     bytes.
+//     bytes. The ranges hold at least every byte from the lowest length to the old
+//     one.
+//   format 3, after the entries: u16 tables M; u16 this journal's place among them
+//     (0: the journal that decides the commit); per table four names (its journal,
+//     .DAT, .IDX, .BLB), each u16 length and the bytes, bare when the file lies in
+//     this journal's folder.
 // Format 1 (written by earlier programs) has entries of the changed files only and
 // ends each after its saved-range count; its files are checked by their change
 // counters alone. A journal of any other format is set aside unread. An invalid
@@ -53,6 +75,8 @@ namespace kura {
 
 constexpr int32_t JOURNAL_HEADER_SIZE = 64;
 constexpr uint32_t JOURNAL_FORMAT = 2;
+// The format of the journals of a commit over several tables.
+constexpr uint32_t JOURNAL_BOUND_FORMAT = 3;
 constexpr int32_t JOURNAL_FILES = 3;
 // The writer's lock byte, beyond any journal content.
 constexpr int64_t JOURNAL_WRITER_LOCK_OFFSET = 0x7FFFFFFFLL;
@@ -61,6 +85,8 @@ constexpr int32_t JOURNAL_LOCK_ATTEMPTS = 32767;
 constexpr uint32_t JOURNAL_LOCK_SLEEP_MS = 3;
 // A journal grown beyond this is cut back once invalidated.
 constexpr int64_t JOURNAL_KEEP_SIZE = 1 << 20;
+// Copies of journals the files did not fit: NAME.JNL.1 up to NAME.JNL.4.
+constexpr int32_t JOURNAL_COPIES = 4;
 
 // What the journal must know of one table file when it writes a flush.
 struct TJournalTarget {
@@ -70,6 +96,12 @@ struct TJournalTarget {
 
 using TJournalTargets = std::array<TJournalTarget, JOURNAL_FILES>;
 using TJournalHandlers = std::array<TFileHandler*, JOURNAL_FILES>;
+using TJournalFileNames = std::array<std::string, JOURNAL_FILES>;
+
+class TJournalCommit;
+namespace jnl {
+struct TFoundJournal;
+}
 
 class TTableJournal {
 public:
@@ -79,17 +111,23 @@ public:
     TTableJournal& operator=(const TTableJournal&) = delete;
 
     // Opens the journal, creating it when missing; fileNames are the .DAT, .IDX and
-    // .BLB names a rollback writes. False (and no journal kept) when it cannot be
-    // opened: the table then writes in place as it always did.
-    bool Open(const std::string& name, const std::array<std::string, JOURNAL_FILES>& fileNames);
+    // .BLB names a rollback writes. False when it cannot be opened for writing: the
+    // table can then be read (Hold and Recover refuse it only while the journal
+    // holds a flush to roll back), and every flush with writes is refused.
+    bool Open(const std::string& name, const TJournalFileNames& fileNames);
     void Close();
-    bool IsOpen() const { return FHandle > 0; }
+    // Open for writing.
+    bool IsOpen() const { return FHandle > 0 && FWritable; }
+    // The table's writes go through the journal, or are refused for want of one.
+    bool InUse() const { return FHandle > 0 || FRefused; }
     const std::string& Name() const { return FName; }
 
-    // Rolls back a dead writer's journal; true when it did. Waits for a live
-    // writer's flush to end; 10249 when it does not end in time, 9218 when the
-    // rollback fails (the journal stays for the next attempt), KURA_FOREIGNJOURNAL
-    // when the files do not fit it (it is set aside first).
+    // Rolls back a dead writer's journal (with the other tables of its commit);
+    // true when it did. Waits for a live writer's flush to end; 10249 when it does
+    // not end in time, 9218 when the rollback fails (the journal stays for the next
+    // attempt), KURA_FOREIGNJOURNAL when the files do not fit it (it is set aside
+    // first), KURA_JOURNALNOACCESS when it cannot be played back for want of write
+    // access.
     bool Recover();
     // Waits for the writer lock as Recover does, recovers under it and keeps it
     // until Release (or Close): no flush runs while the caller reads the files.
@@ -111,12 +149,18 @@ public:
     // a held-back flush of a file was asked for); the handlers stay held back while
     // a bracket is open. On failure nothing is held back any more, the files are as
     // they were before, and 9218 is raised (9217 for old bytes that cannot be read,
-    // 10249 when another table of this program keeps the journal's lock).
+    // 10249 when another table of this program keeps the journal's lock,
+    // KURA_JOURNALNOACCESS when there is no journal to write).
     void Apply(const TJournalTargets& targets, bool hard);
     // Forgets what was held back (the caches it came from are being dropped).
     void Discard();
 
 private:
+    friend class TJournalCommit;
+    enum class TRecovery { None, Done, Busy };
+    // How far a flush got, so that a failure undoes exactly what was done.
+    enum class TStage { Idle, Locked, Journalled, Writing };
+
     void Detach();
     void Restart();
     bool ReadHeader(uint8_t* header);
@@ -124,16 +168,43 @@ private:
     // already holds it (Hold), 10249 when the wait ends.
     bool Lock();
     void Unlock();
-    // Recover with the writer lock held.
-    bool RecoverLocked();
-    // Copies the journal to a free NAME.JNL.<n>; its name, "" when it could not.
-    std::string SetAside(const uint8_t* bytes, std::size_t size);
+    // Recover with the writer lock held; Busy when another table of a commit this
+    // journal belongs to is held by someone else (the caller lets go and retries).
+    TRecovery RecoverLocked();
+    // The recovery of a journal of a commit over several tables, under the writer
+    // locks of all their journals.
+    TRecovery RecoverCommit(const jnl::TFoundJournal& found);
+    // A valid journal that cannot be set aside (no write access) and is left as it
+    // is, its files read as they are.
+    void LeaveAlone(const uint8_t* header);
     // False when the header could neither be overwritten nor cut away (or synced).
     bool Invalidate(bool sync);
+    // Raises KURA_JOURNALNOACCESS (dropping what was held back) when there is no
+    // journal to write the held-back writes with.
+    void RefuseUnjournalled();
+    // A held flush of a file was asked for.
+    bool SyncWanted() const;
+
+    // The steps of Apply. Stage builds the journal (binding: the commit record of a
+    // commit over several tables, appended as given), takes the writer lock, syncs
+    // what must be on the disk first and writes the journal; WriteInPlace writes the
+    // files; Finish invalidates the journal and lets go of the lock. Undo puts the
+    // files back from the staged journal, invalidates it when every file is back
+    // (and keepHot is false), and lets go; false when a file could not be put back.
+    void Stage(const TJournalTargets& targets, bool hard, uint64_t commitId, const std::vector<uint8_t>& binding);
+    void WriteInPlace();
+    bool Finish(bool sync);
+    bool Undo(bool keepHot);
+    // Writes the staged journal again (its invalidation failed); false when it
+    // could not.
+    bool Rewrite();
+    void Unstage();
 
     std::string FName;
-    std::array<std::string, JOURNAL_FILES> FFileNames;
+    TJournalFileNames FFileNames;
     TOSHandle FHandle = 0;
+    bool FWritable = false;
+    bool FRefused = false;
     uint32_t FDepth = 0;
     TJournalHandlers FHandlers{};
     std::array<TWriteCapture, JOURNAL_FILES> FCaptures;
@@ -145,9 +216,47 @@ private:
     // that another flush (of this program or another) wrote since.
     std::array<bool, JOURNAL_FILES> FSynced{};
     std::array<uint32_t, JOURNAL_FILES> FSyncedCounter{};
+    // The flush under way (Stage to Finish or Undo).
+    TStage FStage = TStage::Idle;
+    bool FStagedLocked = false;
+    bool FStagedHard = false;
+    uint32_t FStagedEntries = 0;
+    std::vector<uint8_t> FStaged;
+    std::array<std::size_t, JOURNAL_FILES> FImageAt{};
+    std::array<int64_t, JOURNAL_FILES> FImageLength{};
+    // The header of a journal found valid that is left as it is (it cannot be set
+    // aside without write access): not looked into again at every lock.
+    std::vector<uint8_t> FLeftAlone;
+};
+
+// A commit over the journals of several tables, each holding back its table's
+// writes: all of them reach the files or none. With one table it is that table's
+// Apply and costs no more.
+class TJournalCommit {
+public:
+    // A journal with held-back writes; hard asks for a synced commit.
+    void Add(TTableJournal& journal, const TJournalTargets& targets, bool hard);
+    std::size_t Size() const { return FMembers.size(); }
+    // Writes every journal, then every file, then decides the commit by the first
+    // journal's invalidation. On failure every table is as it was before (or left
+    // for the next recovery, which rolls them all back) and the error is raised as
+    // Apply raises it; nothing is held back any more either way.
+    void Apply();
+
+private:
+    struct TMember {
+        TTableJournal* Journal;
+        TJournalTargets Targets;
+    };
+    std::vector<TMember> FMembers;
+    bool FHard = false;
 };
 
 // CRC-32 (the zlib polynomial) of a byte run.
 uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
+
+// Removes the copies of the journal that recoveries set aside (NAME.JNL.<n>),
+// also those earlier programs kept in greater number.
+void DeleteJournalCopies(const std::string& journalName);
 
 }  // namespace kura

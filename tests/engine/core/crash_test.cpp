@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
@@ -39,6 +40,7 @@
 #include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/CutImages.h"
 #include "tests/engine/core/TableCheck.h"
 
 using namespace kura;
@@ -240,6 +242,35 @@ void ExpectJournalLayout(const CrashTable& t, std::map<int, uint32_t>& newCounte
 }
 
 bool IsStopped(pid_t pid) { return TaskState(pid) == 'T'; }
+
+// Watches a process for a wait in one of the engine's retry loops (a timed pause
+// of the kernel between attempts at a lock): its current system call, where the
+// system shows it, is the pause at 20 looks in a row; else it has paused 30 times
+// since the first look.
+class RetryWatch {
+public:
+    explicit RetryWatch(pid_t pid) : pid_(pid) {}
+    bool Waits() {
+        std::ifstream call("/proc/" + std::to_string(pid_) + "/syscall");
+        long number = -1;
+        if (call >> number) {
+            streak_ = number == SYS_clock_nanosleep || number == SYS_nanosleep ? streak_ + 1 : 0;
+            return streak_ >= 20;
+        }
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        long switches = -1;
+        for (std::string word; status >> word;)
+            if (word == "voluntary_ctxt_switches:" && status >> switches) break;
+        if (switches < 0) return false;
+        if (first_ < 0) first_ = switches;
+        return switches - first_ >= 30;
+    }
+
+private:
+    pid_t pid_;
+    int streak_ = 0;
+    long first_ = -1;
+};
 
 // Starts a writer that stops inside the in-place writes of the first step,
 // holding its locks and with its journal written.
@@ -608,8 +639,9 @@ TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
     gEvents = nullptr;
 }
 
-// The journal goes with its table: deleted with it, and a rename leaves no journal
-// under either name that a later table could take for its own.
+// The journal goes with its table: deleted with it (and the copies set aside), and
+// a rename leaves no journal under either name that a later table could take for
+// its own.
 TEST(Crash, TheJournalGoesWithItsTable) {
     TempDir tmp;
     RecordDb db(tmp.path(), lpPessimistic);
@@ -629,8 +661,11 @@ TEST(Crash, TheJournalGoesWithItsTable) {
         EXPECT_EQ(c->GetTable()->GetRecordCount(), 1u);
     }
     EXPECT_TRUE(fs::exists(tmp.file("MOVED.JNL")));
+    // Copies of journals set aside, also as many as earlier programs kept.
+    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) std::ofstream(tmp.file(copy)) << "copy";
     EXPECT_EQ(db.dir->DeleteTable("MOVED", false), 0);
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
+    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) EXPECT_FALSE(fs::exists(tmp.file(copy)));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
 }
 
@@ -790,10 +825,12 @@ TEST(Crash, AnOpenerNeverReadsAFlushHalfWay) {
             EXPECT_TRUE(gate.Changed.wait_for(lock, std::chrono::seconds(60), [&] { return gate.Reached; }));
         }
         ChildProcess writer(writerArgs(step, k));
-        // Not an assertion: the writer gets time to reach its stop while the opener
-        // waits at its first header; a sound opener keeps it out of its flush.
-        for (int i = 0; i < 250 && !IsStopped(writer.pid()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // The writer runs until it reaches its stop (it overtook the opener) or waits
+        // for the journal's lock that the opener holds: a sound opener keeps it out
+        // of its flush. A writer that never got that far would prove nothing.
+        RetryWatch watch(writer.pid());
+        const bool progressed = WaitUntil([&] { return IsStopped(writer.pid()) || watch.Waits(); }, 60000);
+        EXPECT_TRUE(progressed) << "the writer neither waited nor reached its stop";
         overtaken += IsStopped(writer.pid()) ? 1 : 0;
         release();
         {
@@ -834,18 +871,6 @@ TEST(Crash, AnOpenerNeverReadsAFlushHalfWay) {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 // A table's files and journal by extension.
 using TableFiles = std::map<std::string, Bytes>;
 const char* const kExts[] = {".DAT", ".IDX", ".BLB", ".JNL"};
@@ -870,43 +895,6 @@ TableFiles KilledAt(const CrashTable& t, uint64_t k) {
     }
     EXPECT_EQ(writer.wait(), 128 + SIGKILL);
     return ReadTable(t.Work());
-}
-
-// A journal's header checksums made to hold again.
-void Seal(Bytes& j) {
-    using namespace dfbytes;
-    PutU64(&j[16], j.size() - 64);
-    PutU32(&j[24], JournalChecksum(&j[64], j.size() - 64));
-    PutU32(&j[60], JournalChecksum(j.data(), 60));
-}
-
-// The same journal as an earlier program wrote it: entries of the written files
-// only, without lengths after the flush and without images.
-Bytes FirstFormat(const Bytes& j) {
-    using namespace dfbytes;
-    Bytes out(j.begin(), j.begin() + 64);
-    PutU32(&out[8], 1);
-    const std::size_t end = 64 + GetU64(&j[16]);
-    uint32_t entries = 0;
-    for (std::size_t at = 64; at < end;) {
-        const bool written = j[at + 1] == 1;
-        const uint32_t ranges = GetU32(&j[at + 24]);
-        const std::size_t images = 2u * GetU16(&j[at + 44]);
-        std::size_t next = at + 46 + images;
-        for (uint32_t r = 0; r < ranges; ++r) next += 12 + GetU32(&j[next + 8]);
-        if (written) {
-            ++entries;
-            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at),
-                       j.begin() + static_cast<std::ptrdiff_t>(at + 28));
-            out[out.size() - 27] = 0;  // the flags byte was zero in the first format
-            out.insert(out.end(), j.begin() + static_cast<std::ptrdiff_t>(at + 46 + images),
-                       j.begin() + static_cast<std::ptrdiff_t>(next));
-        }
-        at = next;
-    }
-    PutU32(&out[28], entries);
-    Seal(out);
-    return out;
 }
 
 // The offset in the journal of the last old byte it saves.
@@ -963,7 +951,7 @@ TEST(Crash, AJournalIsPlayedBackOnlyOntoItsOwnFiles) {
         return files;
     };
     auto laterFormat = [](Bytes j) {
-        dfbytes::PutU32(&j[8], 3);
+        dfbytes::PutU32(&j[8], 4);
         Seal(j);
         return j;
     };

@@ -1,36 +1,35 @@
 // A power cut keeps only what was synced. The file layer's call table records
-// every write, cut and sync of a scripted run of commits; at every point of the
-// run the test builds the files a power cut there would leave and opens them as
-// the next program does:
-//   - "lost": each file as its last completed sync left it, every later write gone;
-//   - "torn": the same, but each later write of a forced commit kept, lost or torn
-//     (a part of it written), at random, several images per point.
+// every write, cut and sync of a scripted run of commits made by two programs (two
+// sessions, each with its journal) in turn; at every point of the run the test
+// builds the files a power cut there would leave (CutImages.h: writes lost, or torn
+// where a forced commit made them) and opens them as the next program does.
 // With forced flushes (ForceBufferFlush, or a COMMIT with flush) every commit that
 // returned before the cut is there. Among commits that are not forced, the table
 // is whole at some earlier commit, never older than the last forced one that
 // returned. (While a forced commit syncs what earlier commits left unsynced, one
 // file after another, before its journal, a cut leaves those earlier commits in
 // part: they were never durable, and no journal covers them any more.)
+//
+// The playback of a journal is cut too: at every call of the playback that the cut
+// of a forced commit leads to, then at every call of the next playback, and so on;
+// the last playback leaves the table exactly as an uncut one does, at the state
+// before the commit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "engine/core/EngineLibrary.h"
-#include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/CutImages.h"
 #include "tests/engine/core/TableCheck.h"
 
 using namespace kura;
@@ -47,87 +46,14 @@ constexpr int INITIAL = 10;
 constexpr int STEPS = 12;
 constexpr int TORN_IMAGES = 2;
 const char* const TABLE = "CUT";
-const char* const kExts[] = {".DAT", ".IDX", ".BLB", ".JNL"};
 
-using Bytes = std::vector<uint8_t>;
-
-// One call of the file layer on a file of the table.
-struct Event {
-    enum Kind { Write, Cut, Sync } What = Write;
-    std::string File;  // extension
-    int64_t Offset = 0;  // where a write starts; the length a cut leaves
-    Bytes Data;
-};
-
-struct Recorder {
-    std::string Folder;  // the table's folder as the kernel names it
-    std::vector<Event> Events;
-};
-Recorder* gRecorder = nullptr;
-
-// The table file an open descriptor names ("" for any other).
-std::string TableFileOf(int fd) {
-    char link[4096] = {};
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
-    const std::string path = n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
-    if (!gRecorder || path.rfind(gRecorder->Folder + "/" + TABLE + ".", 0) != 0) return {};
-    const std::string ext = path.substr(gRecorder->Folder.size() + 1 + std::strlen(TABLE));
-    return std::find(std::begin(kExts), std::end(kExts), ext) != std::end(kExts) ? ext : std::string();
-}
-
-void Record(Event e) {
-    if (!e.File.empty()) gRecorder->Events.push_back(std::move(e));
-}
-
-ssize_t RecordingPwrite(int fd, const void* buffer, size_t count, off_t offset) {
-    const ssize_t n = platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
-    if (n > 0) {
-        const auto* bytes = static_cast<const uint8_t*>(buffer);
-        Record({Event::Write, TableFileOf(fd), offset, Bytes(bytes, bytes + n)});
-    }
-    return n;
-}
-int RecordingFtruncate(int fd, off_t length) {
-    const int result = platform::SystemFileCalls().ftruncate(fd, length);
-    if (result == 0) Record({Event::Cut, TableFileOf(fd), length, {}});
-    return result;
-}
-int RecordingFsync(int fd) {
-    const int result = platform::SystemFileCalls().fsync(fd);
-    if (result == 0) Record({Event::Sync, TableFileOf(fd), 0, {}});
-    return result;
-}
-int RecordingFdatasync(int fd) {
-    const int result = platform::SystemFileCalls().fdatasync(fd);
-    if (result == 0) Record({Event::Sync, TableFileOf(fd), 0, {}});
-    return result;
-}
-
-Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void Apply(Bytes& file, const Event& e, std::size_t keep) {
-    if (e.What == Event::Cut) {
-        file.resize(static_cast<std::size_t>(e.Offset), 0);
-        return;
-    }
-    const auto at = static_cast<std::size_t>(e.Offset);
-    if (file.size() < at + keep) file.resize(at + keep, 0);
-    std::copy(e.Data.begin(), e.Data.begin() + static_cast<std::ptrdiff_t>(keep), file.begin() + at);
-}
-
-// How the writes after a file's last sync fare.
-enum class Model { Lost, Torn };
-
-// A scripted run of commits, recorded, with the content after every step.
+// A scripted run of commits by two programs, recorded, with the content after
+// every step.
 class RecordedRun {
 public:
     // forced[i]: step i + 1 is forced (a COMMIT with flush for a transaction,
-    // ForceBufferFlush for a single write).
-    explicit RecordedRun(const std::vector<bool>& forced)
+    // ForceBufferFlush for a single write); second[i]: the second program makes it.
+    RecordedRun(const std::vector<bool>& forced, const std::vector<bool>& second)
         : initial_(CrashInitialRecords(SEED, INITIAL)), script_(CrashScript(SEED, INITIAL, STEPS)),
           states_(CrashStates(initial_, script_)), forced_(forced) {
         fs::create_directories(Work());
@@ -138,41 +64,33 @@ public:
             auto c = OpenRecordCursor(*db.dir, TABLE);
             for (const CrashOp& op : initial_) RunCrashOp(*c, op);
         }
-        RecordDb db(Work(), lpPessimistic);
-        auto c = OpenRecordCursor(*db.dir, TABLE);
+        RecordDb first(Work(), lpPessimistic);
+        RecordDb other(Work(), lpPessimistic);
+        auto firstCursor = OpenRecordCursor(*first.dir, TABLE);
+        auto otherCursor = OpenRecordCursor(*other.dir, TABLE);
         // What is on the disk when the run starts (a cut cannot take it back).
-        for (const char* ext : kExts) baseline_[ext] = ReadBytes(Work() + "/" + TABLE + ext);
-        Recorder recorder{fs::canonical(Work()).string(), {}};
-        gRecorder = &recorder;
-        platform::FileCalls().pwrite = RecordingPwrite;
-        platform::FileCalls().ftruncate = RecordingFtruncate;
-        platform::FileCalls().fsync = RecordingFsync;
-        platform::FileCalls().fdatasync = RecordingFdatasync;
+        baseline_ = ReadFolder(Work());
+        CallRecorder recorder(Work());
         returned_.push_back(0);
-        try {
-            for (std::size_t s = 0; s < script_.size(); ++s) {
-                const CrashStep& step = script_[s];
-                db.session.SetForceBufferFlush(forced_[s] && !step.Transaction);
-                if (step.Transaction) db.dir->StartTransaction();
-                for (const CrashOp& op : step.Ops) RunCrashOp(*c, op);
-                if (step.Transaction) db.dir->Commit(true, forced_[s]);
-                returned_.push_back(recorder.Events.size());
-            }
-        } catch (...) {
-            platform::FileCalls() = platform::SystemFileCalls();
-            gRecorder = nullptr;
-            throw;
+        for (std::size_t s = 0; s < script_.size(); ++s) {
+            const CrashStep& step = script_[s];
+            RecordDb& db = second[s] ? other : first;
+            TDataCursor& c = second[s] ? *otherCursor : *firstCursor;
+            db.session.SetForceBufferFlush(forced_[s] && !step.Transaction);
+            if (step.Transaction) db.dir->StartTransaction();
+            for (const CrashOp& op : step.Ops) RunCrashOp(c, op);
+            if (step.Transaction) db.dir->Commit(true, forced_[s]);
+            returned_.push_back(recorder.Count());
         }
-        platform::FileCalls() = platform::SystemFileCalls();
-        gRecorder = nullptr;
-        events_ = std::move(recorder.Events);
+        events_ = recorder.Events();
         // The step each call belongs to, and the syncs a forced commit starts with.
         for (std::size_t s = 1; s < returned_.size(); ++s)
             for (std::size_t i = returned_[s - 1]; i < returned_[s]; ++i) stepOf_.push_back(s);
+        auto isJournal = [](const FileEvent& e) { return e.File == std::string(TABLE) + ".JNL"; };
         for (std::size_t i = 0; i < events_.size();) {
             std::size_t end = i;
-            while (end < events_.size() && events_[end].What == Event::Sync && events_[end].File != ".JNL") ++end;
-            if (end > i + 1 && end < events_.size() && events_[end].File == ".JNL")
+            while (end < events_.size() && events_[end].What == FileEvent::Sync && !isJournal(events_[end])) ++end;
+            if (end > i + 1 && end < events_.size() && isJournal(events_[end]))
                 for (std::size_t cut = i + 1; cut < end; ++cut) partlySynced_.push_back(cut);
             i = std::max(end, i + 1);
         }
@@ -185,39 +103,18 @@ public:
     }
 
     std::size_t Events() const { return events_.size(); }
+    const std::vector<FileEvent>& EventList() const { return events_; }
+    std::size_t StepOf(std::size_t event) const { return stepOf_[event]; }
 
-    // The files a power cut after the first `cut` events leaves.
-    std::map<std::string, Bytes> Image(std::size_t cut, Model model, std::mt19937& rng) const {
-        std::map<std::string, Bytes> files = baseline_;
-        for (const char* ext : kExts) {
-            std::size_t synced = 0;  // events before the file's last sync
-            for (std::size_t i = 0; i < cut; ++i)
-                if (events_[i].What == Event::Sync && events_[i].File == ext) synced = i;
-            Bytes& file = files[ext];
-            for (std::size_t i = 0; i < cut; ++i) {
-                const Event& e = events_[i];
-                if (e.File != ext || e.What == Event::Sync) continue;
-                if (i < synced) {
-                    Apply(file, e, e.Data.size());
-                    continue;
-                }
-                if (model == Model::Lost || !forced_[stepOf_[i] - 1]) continue;
-                const uint32_t fate = rng() % 3;
-                if (fate == 0) continue;
-                const std::size_t keep =
-                    fate == 1 || e.Data.size() < 2 ? e.Data.size() : 1 + rng() % (e.Data.size() - 1);
-                Apply(file, e, keep);
-            }
-        }
-        return files;
+    // The files a stop after the first `cut` events leaves; only forced commits'
+    // writes are torn.
+    FolderFiles Image(std::size_t cut, CutModel model, std::mt19937& rng) const {
+        return CutImage(baseline_, events_, cut, model, rng, [&](std::size_t i) { return forced_[stepOf_[i] - 1]; });
     }
 
     // Opens the image as the next program does; the content it finds.
-    TableContent Open(const std::map<std::string, Bytes>& files) const {
-        for (const auto& entry : fs::directory_iterator(Image())) fs::remove(entry.path());
-        for (const auto& [ext, bytes] : files)
-            std::ofstream(Image() + "/" + TABLE + ext, std::ios::binary)
-                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    TableContent Open(const FolderFiles& files) const {
+        WriteFolder(Image(), files);
         RecordDb db(Image(), lpPessimistic);
         auto c = OpenRecordCursor(*db.dir, TABLE);
         return CheckTable(*c);
@@ -236,18 +133,19 @@ public:
     }
 
     const std::vector<CrashRows>& States() const { return states_; }
+    const std::vector<CrashStep>& Script() const { return script_; }
+    std::string Image() const { return tmp_.file("image"); }
 
 private:
     std::string Work() const { return tmp_.file("work"); }
-    std::string Image() const { return tmp_.file("image"); }
 
     TempDir tmp_;
     std::vector<CrashOp> initial_;
     std::vector<CrashStep> script_;
     std::vector<CrashRows> states_;
     std::vector<bool> forced_;
-    std::map<std::string, Bytes> baseline_;
-    std::vector<Event> events_;
+    FolderFiles baseline_;
+    std::vector<FileEvent> events_;
     std::vector<std::size_t> returned_;  // events when each step returned; [0] = 0
     std::vector<std::size_t> stepOf_;    // by event, 1-based
     std::vector<std::size_t> partlySynced_;
@@ -255,7 +153,8 @@ private:
 
 // Opens the image of every cut point and checks its content against the steps
 // allowed; answers how many cuts lost a step that had returned.
-int CheckCuts(const RecordedRun& run, Model model, int images, bool forcedOnly) {
+int CheckCuts(const RecordedRun& run, CutModel model, int images, bool forcedOnly) {
+    const NoDiskSyncs noSyncs;
     int lostReturned = 0;
     for (std::size_t cut = 0; cut <= run.Events(); ++cut) {
         if (run.PartlySynced(cut)) continue;
@@ -283,22 +182,73 @@ int CheckCuts(const RecordedRun& run, Model model, int images, bool forcedOnly) 
     return lostReturned;
 }
 
+std::vector<bool> Alternating() {
+    std::vector<bool> second(STEPS, false);
+    for (std::size_t s = 1; s < second.size(); s += 2) second[s] = true;
+    return second;
+}
+
 }  // namespace
 
 TEST(PowerCut, EveryForcedCommitThatReturnedSurvives) {
-    const RecordedRun run(std::vector<bool>(STEPS, true));
+    const RecordedRun run(std::vector<bool>(STEPS, true), Alternating());
     ASSERT_GT(run.Events(), static_cast<std::size_t>(STEPS * 4));
-    EXPECT_EQ(CheckCuts(run, Model::Lost, 1, false), 0);
-    EXPECT_EQ(CheckCuts(run, Model::Torn, TORN_IMAGES, false), 0);
+    EXPECT_EQ(CheckCuts(run, CutModel::Lost, 1, false), 0);
+    EXPECT_EQ(CheckCuts(run, CutModel::Torn, TORN_IMAGES, false), 0);
 }
 
+// The forced commits are the first program's, the others the second's: a forced
+// commit finds the files written since its own last sync by the other program,
+// which it must sync before its journal can be trusted.
 TEST(PowerCut, WithoutForcedCommitsTheTableIsWholeAtAnEarlierCommit) {
     // Forced commits now and then among commits that are not.
     std::vector<bool> forced(STEPS, false);
-    for (int s = 3; s < STEPS; s += 4) forced[static_cast<std::size_t>(s)] = true;
-    const RecordedRun run(forced);
-    const int lost = CheckCuts(run, Model::Lost, 1, true) + CheckCuts(run, Model::Torn, TORN_IMAGES, true);
+    std::vector<bool> second(STEPS, true);
+    for (int s = 3; s < STEPS; s += 4) {
+        forced[static_cast<std::size_t>(s)] = true;
+        second[static_cast<std::size_t>(s)] = false;
+    }
+    const RecordedRun run(forced, second);
+    const int lost = CheckCuts(run, CutModel::Lost, 1, true) + CheckCuts(run, CutModel::Torn, TORN_IMAGES, true);
     std::cout << lost << " cuts lost a commit that had returned without a forced flush\n";
     // Without a sync a returned commit is lost to a cut: the model bites.
     EXPECT_GT(lost, 0);
+}
+
+// A forced commit killed or cut by a power failure once its journal is on the
+// disk and some of its writes in place: the playbacks of its journal are cut at
+// every call, twice over, and the table always ends at the state before the commit
+// (a single write and a transaction of several).
+TEST(PowerCut, APlaybackCutAtAnyCallIsTakenUpByTheNext) {
+    const RecordedRun run(std::vector<bool>(STEPS, true), std::vector<bool>(STEPS, false));
+    const std::string jnl = std::string(TABLE) + ".JNL";
+    int chains = 0;
+    for (const bool transaction : {false, true}) {
+        // The last in-place write of the first such step: the journal written and
+        // synced, the files written, not yet synced.
+        std::size_t cut = 0;
+        for (std::size_t i = 0; i < run.Events(); ++i) {
+            const std::size_t step = run.StepOf(i);
+            if (run.Script()[step - 1].Transaction != transaction) continue;
+            const FileEvent& e = run.EventList()[i];
+            if (e.What == FileEvent::Write && e.File != jnl) cut = i + 1;
+            if (cut != 0 && e.File == jnl && e.What == FileEvent::Write) break;
+        }
+        ASSERT_GT(cut, 0u);
+        const std::size_t step = run.StepOf(cut - 1);
+        SCOPED_TRACE("step " + std::to_string(step));
+        std::mt19937 rng(5);
+        // An uncut playback gives the reference, and the state before the step.
+        const FolderFiles killed = run.Image(cut, CutModel::Kill, rng);
+        WriteFolder(run.Image(), killed);
+        ASSERT_EQ(RecoverTables(run.Image(), {TABLE}), 0);
+        const FolderFiles reference = TableFilesOf(ReadFolder(run.Image()));
+        EXPECT_EQ(run.Open(ReadFolder(run.Image())).Rows, run.States()[step - 1]);
+        // Killed there (a single write), or the power cut there (a transaction).
+        std::set<uint64_t> seen;
+        chains += CutPlaybacks(run.Image(), {TABLE}, run.Image(cut, transaction ? CutModel::Lost : CutModel::Kill, rng),
+                               reference, 2, seen);
+        if (::testing::Test::HasFailure()) break;
+    }
+    std::cout << chains << " playbacks of cut playbacks\n";
 }

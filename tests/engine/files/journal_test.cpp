@@ -1,18 +1,28 @@
-// The held-back writes of a flush and the journal's own bytes.
+// The held-back writes of a flush and the journal's own bytes; the journal of
+// three plain files played back after a stop anywhere in a flush, and journals that
+// do not fit them or lie about them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/WriteCapture.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/CutImages.h"
 
 using namespace kura;
+using namespace kura::test;
+namespace fs = std::filesystem;
 
 namespace {
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new FileListEnvironment);
 
 // The file as the held-back writes leave it, against a plain byte model: every
 // read sees the model, and writing the extents in place over the disk after the
@@ -92,6 +102,190 @@ TEST(JournalFormat, ChecksumIsCrc32) {
     EXPECT_EQ(JournalChecksum(reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
     EXPECT_EQ(JOURNAL_HEADER_SIZE, 64);
     EXPECT_EQ(JOURNAL_FORMAT, 2u);
+}
+
+// Three files of random bytes, "T.DAT", "T.IDX" and "T.BLB", open through the
+// registry, with their journal; a flush writes through the handlers and is recorded.
+class JournalledFiles {
+public:
+    explicit JournalledFiles(uint32_t seed) : rng_(seed) {
+        for (int i = 0; i < 3; ++i) {
+            Bytes bytes(600 + rng_() % 3000);
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng_());
+            WriteBytes(Name(i), bytes);
+            handlers_[i].FileName = Name(i);
+            handlers_[i].OpenFile();
+        }
+        journal_.Open(base() + ".JNL", {Name(0), Name(1), Name(2)});
+        original_ = ReadFolder(dir_.path());
+    }
+    ~JournalledFiles() {
+        journal_.Close();
+        for (auto& h : handlers_) h.CloseFile();
+    }
+
+    std::string Folder() const { return dir_.path(); }
+    std::string Name(int file) const { return base() + (file == 0 ? ".DAT" : file == 1 ? ".IDX" : ".BLB"); }
+    const FolderFiles& Original() const { return original_; }
+
+    // One flush of random spans (the first at `firstAt` in the .DAT), recorded;
+    // every call of it, and the folder before it.
+    std::vector<FileEvent> Flush(int64_t firstAt) {
+        journal_.Begin({&handlers_[0], &handlers_[1], &handlers_[2]});
+        auto put = [&](int file, int64_t at, std::size_t size) {
+            Bytes bytes(size);
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng_());
+            handlers_[file].Seek(soFromBeginning, at);
+            handlers_[file].WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
+        };
+        put(0, firstAt, 200);
+        put(1, 300 + rng_() % 200, 100);
+        put(2, 0, 64);
+        journal_.End();
+        before_ = ReadFolder(dir_.path());
+        CallRecorder recorder(dir_.path());
+        TJournalTargets targets;
+        for (auto& t : targets) t.NewCounter = 1000 + rng_() % 1000;
+        journal_.Apply(targets, false);
+        return recorder.Events();
+    }
+    // The folder before the last flush.
+    const FolderFiles& Before() const { return before_; }
+
+private:
+    std::string base() const { return dir_.file("T"); }
+    TempDir dir_;
+    std::mt19937 rng_;
+    std::array<TFileHandler, 3> handlers_;
+    TTableJournal journal_;
+    FolderFiles original_;
+    FolderFiles before_;
+};
+
+// The index of the first write of the calls to the named file after the journal's.
+std::size_t FirstWriteTo(const std::vector<FileEvent>& events, const std::string& file) {
+    for (std::size_t i = 1; i < events.size(); ++i)
+        if (events[i].What == FileEvent::Write && events[i].File == file) return i;
+    return events.size();
+}
+
+// A writer that dies while its first write of a file is half done leaves the
+// file's leading bytes part before and part after the flush. When that write starts
+// inside the bytes the journal keeps images of (but not at 0), they still fit the
+// journal: it is played back, the table never set aside as another's.
+TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
+    for (const int64_t firstAt : {1, 4, 50, 127, 128}) {
+        for (const std::size_t kept : {1, 60, 150}) {
+            SCOPED_TRACE("first write at " + std::to_string(firstAt) + ", " + std::to_string(kept) + " bytes of it");
+            JournalledFiles files(static_cast<uint32_t>(firstAt * 31 + kept));
+            const std::vector<FileEvent> events = files.Flush(firstAt);
+            const std::size_t torn = FirstWriteTo(events, "T.DAT");
+            ASSERT_LT(torn, events.size());
+            ASSERT_EQ(events[torn].Offset, firstAt);
+            std::mt19937 rng(1);
+            FolderFiles image = CutImage(files.Before(), events, torn, CutModel::Kill, rng);
+            ApplyEvent(image["T.DAT"], events[torn], kept);
+            WriteFolder(files.Folder(), image);
+            EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
+            const FolderFiles after = ReadFolder(files.Folder());
+            // Every byte back, but for the change counter a playback moves on.
+            for (const char* name : {"T.DAT", "T.IDX", "T.BLB"}) {
+                const Bytes& was = files.Before().at(name);
+                const Bytes& now = after.at(name);
+                ASSERT_EQ(now.size(), was.size()) << name;
+                EXPECT_TRUE(std::equal(now.begin() + 4, now.end(), was.begin() + 4)) << name;
+            }
+        }
+    }
+}
+
+// A journal that the files do not fit is copied aside, the next one to the next
+// number; a copy already kept is not made again, and no more than JOURNAL_COPIES
+// are kept, the oldest replaced. A copy that cannot be written does not keep the
+// table out, and the copies (also the many earlier programs left) go with the
+// table.
+TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
+    JournalledFiles files(9);
+    // Journals whose flushes were stopped before any write in place, beside a
+    // .DAT file put back from elsewhere.
+    std::vector<Bytes> journals;
+    for (int i = 0; i < JOURNAL_COPIES + 2; ++i) {
+        const std::vector<FileEvent> events = files.Flush(0);
+        std::mt19937 rng(1);
+        Bytes journal = CutImage(files.Before(), events, 1, CutModel::Kill, rng).at("T.JNL");
+        journal.resize(64 + dfbytes::GetU64(&journal[16]));
+        journals.push_back(journal);
+    }
+    FolderFiles foreign = files.Original();
+    foreign["T.DAT"][0] ^= 0xFF;
+    auto present = [&](const Bytes& journal, bool copiesReadOnly = false) {
+        FolderFiles image = foreign;
+        image["T.JNL"] = journal;
+        for (const auto& [name, bytes] : ReadFolder(files.Folder()))
+            if (name.rfind("T.JNL.", 0) == 0) image[name] = bytes;
+        WriteFolder(files.Folder(), image);
+        for (const auto& [name, bytes] : image)
+            if (copiesReadOnly && name.rfind("T.JNL.", 0) == 0)
+                fs::permissions(files.Folder() + "/" + name, fs::perms::owner_read);
+        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_FOREIGNJOURNAL);
+        EXPECT_EQ(TableFilesOf(ReadFolder(files.Folder())), TableFilesOf(foreign)) << "the files as they were";
+        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0) << "reported once";
+    };
+    auto copy = [&](int n) { return ReadBytes(files.Folder() + "/T.JNL." + std::to_string(n)); };
+    for (int i = 0; i < JOURNAL_COPIES; ++i) {
+        present(journals[static_cast<std::size_t>(i)]);
+        for (int n = 0; n <= i; ++n) EXPECT_EQ(copy(n + 1), journals[static_cast<std::size_t>(n)]) << n + 1;
+    }
+    // Again: nothing new.
+    present(journals[1]);
+    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    // Beyond the bound one copy is replaced.
+    present(journals[JOURNAL_COPIES]);
+    int kept = 0;
+    for (int n = 1; n <= JOURNAL_COPIES + 1; ++n) kept += copy(n) == journals[JOURNAL_COPIES] ? 1 : 0;
+    EXPECT_EQ(kept, 1);
+    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    // No room for a copy: the table is not locked out for it.
+    present(journals[JOURNAL_COPIES + 1], true);
+    for (int n = 1; n <= 30; ++n) {
+        const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);
+        if (fs::exists(name)) fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
+        WriteBytes(name, {1, 2, 3});
+    }
+    DeleteJournalCopies(files.Folder() + "/T.JNL");
+    for (const auto& [name, bytes] : ReadFolder(files.Folder())) EXPECT_EQ(name.rfind("T.JNL.", 0), std::string::npos) << name;
+}
+
+// A journal whose checksums hold but whose recorded old length its saved bytes
+// cannot fill (a file grown to gigabytes at playback) is not played back: the files
+// keep their lengths. A later-format journal that lies is not one of ours; a
+// first-format one is set aside.
+TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
+    JournalledFiles files(17);
+    const std::vector<FileEvent> events = files.Flush(0);
+    std::mt19937 rng(1);
+    const std::size_t inPlace = FirstWriteTo(events, "T.IDX");
+    FolderFiles image = CutImage(files.Before(), events, inPlace + 1, CutModel::Kill, rng);
+    Bytes journal = image.at("T.JNL");
+    journal.resize(64 + dfbytes::GetU64(&journal[16]));
+    ASSERT_EQ(dfbytes::GetU32(&journal[8]), JOURNAL_FORMAT);
+    for (const uint64_t lie : {uint64_t{1} << 33, uint64_t{1} << 30, uint64_t{5000}}) {
+        for (const bool first : {false, true}) {
+            SCOPED_TRACE(std::to_string(lie) + (first ? ", first format" : ""));
+            Bytes j = journal;
+            dfbytes::PutU64(&j[64 + 4], lie);  // the first entry's old length
+            if (first) j = FirstFormat(j);
+            Seal(j);
+            FolderFiles lied = image;
+            lied["T.JNL"] = j;
+            WriteFolder(files.Folder(), lied);
+            const TEngineErrorCode code = RecoverTables(files.Folder(), {"T"});
+            EXPECT_TRUE(code == 0 || code == KURA_FOREIGNJOURNAL) << code;
+            for (const char* name : {"T.DAT", "T.IDX", "T.BLB"})
+                EXPECT_EQ(fs::file_size(files.Folder() + "/" + name), image.at(name).size()) << name;
+            EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,286 @@
+#include "engine/files/JournalFormat.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "engine/files/FieldDesc.h"
+#include "engine/files/Journal.h"
+#include "engine/files/Routines.h"
+
+namespace kura::jnl {
+
+using namespace dfbytes;
+
+TFileAccess RegistryAccess(TFileHandler& handler) {
+    TAbstractFile* file = handler.File;
+    const int32_t id = handler.Handle;
+    struct Section {
+        TAbstractFile* f;
+        explicit Section(TAbstractFile* file) : f(file) { f->EnterSection(); }
+        ~Section() { f->LeaveSection(); }
+    };
+    TFileAccess a;
+    a.Write = [file, id](int64_t at, const uint8_t* bytes, int64_t count) {
+        Section s(file);
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
+            if (file->Write(id, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Read = [file, id](int64_t at, uint8_t* bytes, int64_t count) {
+        Section s(file);
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (file->Seek(id, soFromBeginning, at + done) != at + done) return false;
+            if (file->Read(id, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Cut = [file, id](int64_t at) {
+        Section s(file);
+        return file->Seek(id, soFromBeginning, at) == at && file->Write(id, nullptr, 0) == 0;
+    };
+    a.Size = [file] { return file->GetSize(); };
+    a.Sync = [file] { return file->Flush(); };
+    return a;
+}
+
+TFileAccess OSAccess(TOSHandle handle) {
+    TFileAccess a;
+    a.Write = [handle](int64_t at, const uint8_t* bytes, int64_t count) {
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
+            if (OSFileWrite(handle, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Read = [handle](int64_t at, uint8_t* bytes, int64_t count) {
+        for (int64_t done = 0; done < count;) {
+            const auto piece = static_cast<int32_t>(std::min(kPiece, count - done));
+            if (OSFileSeek(handle, soFromBeginning, at + done) != at + done) return false;
+            if (OSFileRead(handle, bytes + done, piece) != piece) return false;
+            done += piece;
+        }
+        return true;
+    };
+    a.Cut = [handle](int64_t at) { return OSFileSeek(handle, soFromBeginning, at) == at && OSTruncateFile(handle); };
+    a.Size = [handle] { return OSFileSeek(handle, soFromEnd, 0); };
+    a.Sync = [handle] { return OSFlushFileData(handle); };
+    return a;
+}
+
+namespace {
+
+// Whether the saved ranges hold every byte of [from, to).
+bool Covers(const TEntry& e, int64_t from, int64_t to) {
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const TEntry::Range& r : e.Ranges) spans.emplace_back(r.Offset, r.Offset + r.Length);
+    std::sort(spans.begin(), spans.end());
+    for (const auto& [start, end] : spans) {
+        if (from >= to) break;
+        if (start > from) return false;
+        from = std::max(from, end);
+    }
+    return from >= to;
+}
+
+// The change counter (unmasked) the file held before the flush, from the journal
+// alone: each byte from the image before or the saved bytes. A later-format
+// journal that holds neither for a byte knows that the flush left it alone.
+std::optional<uint32_t> CounterBefore(const TEntry& e, const std::vector<uint8_t>& payload) {
+    uint8_t raw[4];
+    for (int k = 0; k < 4; ++k) {
+        const int64_t at = static_cast<int64_t>(e.CounterOffset) + k;
+        bool found = false;
+        if (e.NewLength >= 0 && at < e.ImageLength) {
+            raw[k] = payload[e.ImageAt + static_cast<std::size_t>(at)];
+            found = true;
+        }
+        for (const TEntry::Range& r : e.Ranges)
+            if (!found && at >= r.Offset && at < r.Offset + r.Length) {
+                raw[k] = payload[r.At + static_cast<std::size_t>(at - r.Offset)];
+                found = true;
+            }
+        if (!found) return std::nullopt;
+    }
+    return GetU32(raw) ^ e.CounterMask;
+}
+
+// The counter a playback leaves: past the one the flush wrote and the one before it.
+uint32_t CounterAfterPlayback(const TEntry& e, uint32_t before) {
+    uint32_t next = e.NewCounter + 1;
+    if (next == before) ++next;
+    return next;
+}
+
+bool Counted(const TEntry& e) { return e.OldLength >= static_cast<int64_t>(e.CounterOffset) + 4; }
+
+}  // namespace
+
+bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t format, std::vector<TEntry>& entries,
+                  TCommitRecord* record) {
+    const std::size_t head = format == kFirstFormat ? kFirstEntrySize : kEntrySize;
+    std::size_t at = 0;
+    unsigned seen = 0;
+    auto room = [&](std::size_t n) { return payload.size() - at >= n; };
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!room(head)) return false;
+        TEntry e;
+        e.File = payload[at];
+        e.OldLength = static_cast<int64_t>(GetU64(&payload[at + 4]));
+        e.CounterOffset = GetU32(&payload[at + 12]);
+        e.CounterMask = GetU32(&payload[at + 16]);
+        e.NewCounter = GetU32(&payload[at + 20]);
+        const uint32_t ranges = GetU32(&payload[at + 24]);
+        if (format != kFirstFormat) {
+            e.Flags = payload[at + 1];
+            e.NewLength = static_cast<int64_t>(GetU64(&payload[at + 28]));
+            e.LowLength = static_cast<int64_t>(GetU64(&payload[at + 36]));
+            e.ImageLength = GetU16(&payload[at + 44]);
+        }
+        at += head;
+        if (e.File >= 3 || (seen & (1u << e.File)) != 0 || e.OldLength < 0 || e.OldLength > kLengthLimit ||
+            e.CounterOffset > kLengthLimit)
+            return false;
+        seen |= 1u << e.File;
+        if (format != kFirstFormat) {
+            // Every state the writes pass through is at least as long as the image.
+            if (e.NewLength < 0 || e.NewLength > kLengthLimit || e.LowLength < e.ImageLength ||
+                e.LowLength > std::min(e.OldLength, e.NewLength) || e.ImageLength > kImageBytes ||
+                (e.Flags & ~kWritten) != 0 || !room(2u * e.ImageLength))
+                return false;
+            // A file the flush does not write is bound to its state alone.
+            if ((e.Flags & kWritten) == 0 && (ranges != 0 || e.OldLength != e.NewLength ||
+                                               e.LowLength != e.OldLength))
+                return false;
+            e.ImageAt = at;
+            at += 2u * e.ImageLength;
+        }
+        for (uint32_t r = 0; r < ranges; ++r) {
+            if (!room(kRangeHeadSize)) return false;
+            const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
+            const uint32_t length = GetU32(&payload[at + 8]);
+            at += kRangeHeadSize;
+            // Saved bytes always lie within the file's old length.
+            if (offset < 0 || offset > e.OldLength - static_cast<int64_t>(length) || !room(length)) return false;
+            e.Ranges.push_back({offset, at, length});
+            at += length;
+        }
+        // A playback makes the file as long as it was; every byte beyond the
+        // shortest state the writes passed through comes from the journal, so an
+        // old length the journal cannot fill is a lie.
+        if (format != kFirstFormat && !Covers(e, e.LowLength, e.OldLength)) return false;
+        entries.push_back(std::move(e));
+    }
+    if (format == JOURNAL_BOUND_FORMAT) {
+        if (!record || !room(4)) return false;
+        const uint16_t tables = GetU16(&payload[at]);
+        record->Self = GetU16(&payload[at + 2]);
+        at += 4;
+        if (tables < 2 || record->Self >= tables) return false;
+        record->Tables.assign(tables, {});
+        for (auto& names : record->Tables)
+            for (std::string& name : names) {
+                if (!room(2)) return false;
+                const uint16_t length = GetU16(&payload[at]);
+                at += 2;
+                if (length == 0 || length > kNameLimit || !room(length)) return false;
+                name.assign(reinterpret_cast<const char*>(&payload[at]), length);
+                at += length;
+            }
+    }
+    return at == payload.size();
+}
+
+std::vector<uint8_t> CommitRecordBytes(uint16_t self, const std::vector<std::array<std::string, kBoundNames>>& tables,
+                                       const std::string& own) {
+    std::vector<uint8_t> out(4);
+    PutU16(out.data(), static_cast<uint16_t>(tables.size()));
+    PutU16(out.data() + 2, self);
+    const std::string folder = ExtractFilePath(own);
+    for (const auto& names : tables)
+        for (const std::string& name : names) {
+            const std::string stored = ExtractFilePath(name) == folder ? ExtractFileName(name) : name;
+            uint8_t length[2];
+            PutU16(length, static_cast<uint16_t>(stored.size()));
+            out.insert(out.end(), length, length + 2);
+            out.insert(out.end(), stored.begin(), stored.end());
+        }
+    return out;
+}
+
+std::string BoundName(const std::string& stored, const std::string& own) {
+    return ContainsPath(stored) ? stored : ExtractFilePath(own) + stored;
+}
+
+bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    const int64_t size = file.Size();
+    if (size < 0) return false;
+    // The counter bytes a playback leaves, as stored.
+    uint8_t played[4] = {};
+    const std::optional<uint32_t> before = CounterBefore(e, payload);
+    const bool knowsPlayed = before && Counted(e);
+    if (knowsPlayed) PutU32(played, CounterAfterPlayback(e, *before) ^ e.CounterMask);
+    auto isPlayed = [&](int64_t at, uint8_t byte) {
+        return knowsPlayed && at >= e.CounterOffset && at < static_cast<int64_t>(e.CounterOffset) + 4 &&
+               played[at - e.CounterOffset] == byte;
+    };
+    if (e.NewLength >= 0) {
+        if (size < e.LowLength || size > std::max(e.OldLength, e.NewLength)) return false;
+        std::vector<uint8_t> now(e.ImageLength);
+        if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
+        const uint8_t* imageBefore = payload.data() + e.ImageAt;
+        const uint8_t* imageAfter = imageBefore + e.ImageLength;
+        for (std::size_t k = 0; k < now.size(); ++k)
+            if (now[k] != imageBefore[k] && now[k] != imageAfter[k] && !isPlayed(static_cast<int64_t>(k), now[k]))
+                return false;
+        return true;
+    }
+    // A first-format journal knows the counter the flush writes and the old bytes
+    // it saved; a playback lengthens a file only over bytes it saved.
+    if (size < e.OldLength && !Covers(e, size, e.OldLength)) return false;
+    const int64_t counterEnd = static_cast<int64_t>(e.CounterOffset) + 4;
+    if (e.OldLength < counterEnd) return true;
+    uint8_t now[4];
+    uint8_t after[4];
+    if (size < counterEnd || !file.Read(e.CounterOffset, now, 4)) return false;
+    PutU32(after, e.NewCounter ^ e.CounterMask);
+    for (int k = 0; k < 4; ++k) {
+        const int64_t at = e.CounterOffset + k;
+        if (now[k] == after[k] || isPlayed(at, now[k])) continue;
+        bool saved = false;
+        for (const TEntry::Range& r : e.Ranges)
+            if (at >= r.Offset && at < r.Offset + r.Length) saved = payload[r.At + (at - r.Offset)] == now[k];
+        if (!saved) return false;
+    }
+    return true;
+}
+
+bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file, bool bumpCounter) {
+    for (const TEntry::Range& r : e.Ranges)
+        if (!file.Write(r.Offset, payload.data() + r.At, r.Length)) return false;
+    if (file.Size() != e.OldLength && !file.Cut(e.OldLength)) return false;
+    if (bumpCounter && Counted(e)) {
+        uint8_t raw[4];
+        std::optional<uint32_t> before = CounterBefore(e, payload);
+        // A flush that did not change the whole counter leaves it as it was once
+        // its bytes are back. A first-format journal that keeps no old counter takes
+        // the one now on the disk.
+        if (!before && e.NewLength >= 0) return true;
+        if (!before) {
+            if (!file.Read(e.CounterOffset, raw, 4)) return false;
+            before = GetU32(raw) ^ e.CounterMask;
+        }
+        PutU32(raw, CounterAfterPlayback(e, *before) ^ e.CounterMask);
+        if (!file.Write(e.CounterOffset, raw, 4)) return false;
+    }
+    return true;
+}
+
+}  // namespace kura::jnl

@@ -1,0 +1,408 @@
+// A commit over several tables changes all of them or none. One transaction
+// changes two or four tables (the staff editor saves four in one: the employee and
+// the education, family and other rows that go with it); at every write call of
+// its commit:
+//   - the call fails (ENOSPC, EIO): the commit raises, the transaction stays open
+//     and every further commit fails until the program rolls back; then every table
+//     is as before, on the disk and in the program, which carries on;
+//   - the program is killed there, or the power fails (writes since each file's
+//     last sync lost or torn): the next program to open any of the tables finds
+//     every table as before the commit or every table as after it, and after it
+//     once a forced commit returned;
+//   - the playback of what a kill left is itself cut at every call, twice over.
+// The journals of such a commit name each other (format 3), and a commit that
+// changes one table of several costs the syncs of that table alone.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/core/EngineLibrary.h"
+#include "engine/files/FieldDesc.h"
+#include "engine/files/Journal.h"
+#include "platform/FileCalls.h"
+#include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/CutImages.h"
+#include "tests/engine/core/TableCheck.h"
+
+using namespace kura;
+using namespace kura::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
+
+constexpr uint32_t SEED = 4040;
+constexpr int INITIAL = 6;
+// The tables of one save, two of them with code page 932 names (社員表 ends in the
+// byte of "\").
+const char* const kTables[] = {"STAFF", "\x8A\x77\x97\xF0", "\x89\xC6\x91\xB0", "\x8E\xD0\x88\xF5\x95\x5C"};
+
+struct CommitCase {
+    int Tables;
+    bool Forced;
+    std::string Name() const { return std::to_string(Tables) + " tables, " + (Forced ? "forced" : "not forced"); }
+};
+const CommitCase kCases[] = {{2, false}, {2, true}, {4, false}, {4, true}};
+
+// Tables of the stress layout with a few records each, and the transaction: per
+// table one record changed, one appended (with BLOBs) and one deleted.
+class CommitTables {
+public:
+    explicit CommitTables(int count) : names_(kTables, kTables + count) {
+        fs::create_directories(Work());
+        RecordDb db(Work(), lpPessimistic);
+        std::mt19937 rng(SEED);
+        for (std::size_t t = 0; t < names_.size(); ++t) {
+            EXPECT_TRUE(CreateRecordTable(*db.dir, names_[t], StressTable()));
+            auto c = OpenRecordCursor(*db.dir, names_[t]);
+            CrashRows rows;
+            for (const CrashOp& op : CrashInitialRecords(SEED + static_cast<uint32_t>(t), INITIAL)) {
+                RunCrashOp(*c, op);
+                ApplyToModel(rows, op);
+            }
+            before_.push_back(rows);
+            std::vector<CrashOp> ops = {NewRecordOp(rng, 1, CrashOp::Modify), NewRecordOp(rng, 100, CrashOp::Append)};
+            ops.push_back(CrashOp{CrashOp::Delete, 2, {}, {}, 0, 0});
+            for (const CrashOp& op : ops) ApplyToModel(rows, op);
+            ops_.push_back(ops);
+            after_.push_back(rows);
+        }
+    }
+
+    std::string Work() const { return tmp_.file("work"); }
+    const std::vector<std::string>& Names() const { return names_; }
+    const std::vector<CrashRows>& Before() const { return before_; }
+    const std::vector<CrashRows>& After() const { return after_; }
+    FolderFiles Pristine() const { return pristine_; }
+    void Keep() { pristine_ = ReadFolder(Work()); }
+    void Restore() const { WriteFolder(Work(), pristine_); }
+
+    std::vector<std::unique_ptr<TDataCursor>> Open(RecordDb& db) const {
+        std::vector<std::unique_ptr<TDataCursor>> cursors;
+        for (const std::string& name : names_) cursors.push_back(OpenRecordCursor(*db.dir, name));
+        return cursors;
+    }
+    // Starts the transaction and makes its changes.
+    void Change(RecordDb& db, std::vector<std::unique_ptr<TDataCursor>>& cursors) const {
+        db.dir->StartTransaction();
+        for (std::size_t t = 0; t < names_.size(); ++t)
+            for (const CrashOp& op : ops_[t]) RunCrashOp(*cursors[t], op);
+    }
+    // Every table as a later program finds it, checked whole.
+    std::vector<CrashRows> Contents() const {
+        RecordDb db(Work(), lpPessimistic);
+        std::vector<CrashRows> rows;
+        for (auto& c : Open(db)) rows.push_back(CheckTable(*c).Rows);
+        return rows;
+    }
+
+private:
+    TempDir tmp_;
+    std::vector<std::string> names_;
+    std::vector<CrashRows> before_;
+    std::vector<CrashRows> after_;
+    std::vector<std::vector<CrashOp>> ops_;
+    FolderFiles pristine_;
+};
+
+// The table files with their change counters (the first four bytes of each, which
+// a playback moves on) blanked.
+FolderFiles Unstamped(const FolderFiles& files) {
+    FolderFiles out = TableFilesOf(files);
+    for (auto& [name, bytes] : out)
+        for (std::size_t k = 0; k < 4 && k < bytes.size(); ++k) bytes[k] = 0;
+    return out;
+}
+
+// The files of one commit, recorded.
+struct RecordedCommit {
+    FolderFiles Baseline;  // the folder when the commit starts
+    std::vector<FileEvent> Events;
+    FolderFiles Done;  // the folder once it returned
+};
+
+RecordedCommit RecordCommit(const CommitTables& t, bool forced, std::size_t changed) {
+    RecordedCommit run;
+    t.Restore();
+    RecordDb db(t.Work(), lpPessimistic);
+    auto cursors = t.Open(db);
+    if (changed == t.Names().size()) {
+        t.Change(db, cursors);
+    } else {
+        // The first `changed` tables are written; the others are in the transaction.
+        db.dir->StartTransaction();
+        std::mt19937 rng(SEED);
+        for (std::size_t i = 0; i < changed; ++i) RunCrashOp(*cursors[i], NewRecordOp(rng, 100, CrashOp::Append));
+    }
+    run.Baseline = ReadFolder(t.Work());
+    {
+        CallRecorder recorder(t.Work());
+        db.dir->Commit(true, forced);
+        run.Events = recorder.Events();
+    }
+    run.Done = ReadFolder(t.Work());
+    return run;
+}
+
+std::size_t Syncs(const std::vector<FileEvent>& events) {
+    return static_cast<std::size_t>(
+        std::count_if(events.begin(), events.end(), [](const FileEvent& e) { return e.What == FileEvent::Sync; }));
+}
+
+}  // namespace
+
+TEST(CommitFault, AFailedWriteAtAnyCallLeavesEveryTableAsBefore) {
+    for (const CommitCase& c : kCases) {
+        SCOPED_TRACE(c.Name());
+        CommitTables t(c.Tables);
+        t.Keep();
+        // The failures are made through the call table; the disk need not be waited for.
+        const NoDiskSyncs noSyncs;
+        int failed = 0;
+        for (uint64_t at = 1;; ++at) {
+            SCOPED_TRACE("write call " + std::to_string(at));
+            t.Restore();
+            TEngineErrorCode code = 0;
+            uint64_t calls = 0;
+            {
+                RecordDb db(t.Work(), lpPessimistic);
+                auto cursors = t.Open(db);
+                t.Change(db, cursors);
+                platform::ArmFileFault({at, platform::FileFaultAction::Fail, at % 2 != 0 ? ENOSPC : EIO});
+                try {
+                    db.dir->Commit(true, c.Forced);
+                } catch (const EKuraEngineError& e) {
+                    code = e.ErrorCode();
+                }
+                calls = platform::FileWriteCalls();
+                platform::ArmFileFault({});
+                if (code != 0) {
+                    ++failed;
+                    EXPECT_EQ(code, KURA_WRITEERR);
+                    EXPECT_TRUE(db.dir->InTransaction());
+                    TEngineErrorCode again = 0;
+                    try {
+                        db.dir->Commit(true, c.Forced);
+                    } catch (const EKuraEngineError& e) {
+                        again = e.ErrorCode();
+                    }
+                    EXPECT_EQ(again, code);
+                    db.dir->Rollback();
+                    // In the program too every table is as before (read by new cursors,
+                    // which did not see the failure); it carries on.
+                    auto fresh = t.Open(db);
+                    for (std::size_t i = 0; i < fresh.size(); ++i)
+                        EXPECT_EQ(CheckTable(*fresh[i]).Rows, t.Before()[i]) << "table " << i << " in the program";
+                    // On the disk every byte is back.
+                    EXPECT_EQ(TableFilesOf(ReadFolder(t.Work())), TableFilesOf(t.Pristine()));
+                    AppendStressRecord(*cursors[0], 501, "next", "", {});
+                }
+            }
+            // Now and then (and once it succeeds) the whole way through a later program.
+            std::vector<CrashRows> expected = code != 0 ? t.Before() : t.After();
+            if (code != 0) expected[0][501] = "next|" + NoteOf(Checksum(std::vector<uint8_t>{}), Checksum(std::string()));
+            if (code == 0 || at % 4 == 1) {
+                EXPECT_EQ(t.Contents(), expected);
+            }
+            if (calls < at || ::testing::Test::HasFailure()) break;
+        }
+        EXPECT_GT(failed, 2 * c.Tables);
+    }
+}
+
+TEST(CommitFault, AKillOrPowerCutAtAnyCallLeavesEveryTableOnOneSide) {
+    for (const CommitCase& c : kCases) {
+        SCOPED_TRACE(c.Name());
+        CommitTables t(c.Tables);
+        t.Keep();
+        const RecordedCommit run = RecordCommit(t, c.Forced, t.Names().size());
+        const FolderFiles before = Unstamped(run.Baseline);
+        const FolderFiles after = Unstamped(run.Done);
+        // Both sides are whole tables of the content expected.
+        WriteFolder(t.Work(), run.Done);
+        ASSERT_EQ(t.Contents(), t.After());
+        WriteFolder(t.Work(), run.Baseline);
+        ASSERT_EQ(t.Contents(), t.Before());
+        std::vector<std::string> reversed(t.Names().rbegin(), t.Names().rend());
+        const NoDiskSyncs noSyncs;
+        int sides[2] = {0, 0};
+        for (std::size_t cut = 0; cut <= run.Events.size(); ++cut) {
+            std::mt19937 rng(static_cast<uint32_t>(cut));
+            const std::vector<CutModel> models =
+                c.Forced ? std::vector<CutModel>{CutModel::Kill, CutModel::Lost, CutModel::Torn}
+                         : std::vector<CutModel>{CutModel::Kill};
+            for (const CutModel model : models) {
+                SCOPED_TRACE("stopped after call " + std::to_string(cut) + " of " +
+                             std::to_string(run.Events.size()) + ", model " + std::to_string(static_cast<int>(model)));
+                WriteFolder(t.Work(), CutImage(run.Baseline, run.Events, cut, model, rng));
+                // Whichever table a program opens first settles them all.
+                const std::vector<std::string>& order = cut % 2 == 0 ? t.Names() : reversed;
+                EXPECT_EQ(RecoverTables(t.Work(), {order[0]}), 0);
+                const FolderFiles now = Unstamped(ReadFolder(t.Work()));
+                const bool isBefore = now == before;
+                const bool isAfter = now == after;
+                EXPECT_TRUE(isBefore || isAfter) << "the tables are on different sides";
+                if (c.Forced && cut == run.Events.size()) {
+                    EXPECT_TRUE(isAfter) << "a forced commit that returned";
+                }
+                sides[isAfter ? 1 : 0] += isBefore || isAfter ? 1 : 0;
+                // Now and then the whole way through the engine.
+                if (cut % 16 == 4 && model == CutModel::Kill) {
+                    EXPECT_EQ(t.Contents(), isAfter ? t.After() : t.Before());
+                }
+                if (::testing::Test::HasFailure()) break;
+            }
+            if (::testing::Test::HasFailure()) break;
+        }
+        EXPECT_GT(sides[0], 0);
+        EXPECT_GT(sides[1], 0);
+    }
+}
+
+// A kill after the first table of the commit was written in place, before the
+// second: the playback of the journals is cut at every call, twice over, and every
+// table ends exactly as one uncut playback leaves it, before the commit.
+TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, true, 2);
+    // The last write in place to the first table written.
+    std::size_t cut = 0;
+    std::string first;
+    for (std::size_t i = 0; i < run.Events.size(); ++i) {
+        const FileEvent& e = run.Events[i];
+        const bool journal = e.File.size() > 4 && e.File.substr(e.File.size() - 4) == ".JNL";
+        if (e.What != FileEvent::Write || journal) continue;
+        const std::string table = e.File.substr(0, e.File.size() - 4);
+        if (first.empty()) first = table;
+        if (table != first) break;
+        cut = i + 1;
+    }
+    ASSERT_GT(cut, 0u);
+    std::mt19937 rng(3);
+    const FolderFiles killed = CutImage(run.Baseline, run.Events, cut, CutModel::Kill, rng);
+    WriteFolder(t.Work(), killed);
+    ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[1]}), 0);
+    const FolderFiles reference = TableFilesOf(ReadFolder(t.Work()));
+    EXPECT_EQ(Unstamped(reference), Unstamped(run.Baseline));
+    EXPECT_EQ(t.Contents(), t.Before());
+    std::set<uint64_t> seen;
+    const int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
+    std::cout << played << " playbacks of cut playbacks\n";
+}
+
+// Two programs open the two tables of a commit cut off half-way at the same moment:
+// each recovery needs the other's journal, backs off while the other holds it,
+// and the commit is settled once, every table before it.
+TEST(CommitFault, TwoOpenersAtOnceSettleACutCommit) {
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, false, 2);
+    std::size_t cut = 0;
+    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
+    std::mt19937 rng(2);
+    const FolderFiles killed = CutImage(run.Baseline, run.Events, cut + 3, CutModel::Kill, rng);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        WriteFolder(t.Work(), killed);
+        std::vector<CrashRows> seen(2);
+        std::vector<TEngineErrorCode> errors(2, 0);
+        std::vector<std::thread> openers;
+        for (std::size_t i = 0; i < 2; ++i)
+            openers.emplace_back([&, i] {
+                try {
+                    RecordDb db(t.Work(), lpPessimistic);
+                    auto c = OpenRecordCursor(*db.dir, t.Names()[i]);
+                    seen[i] = CheckTable(*c).Rows;
+                } catch (const EKuraEngineError& e) {
+                    errors[i] = e.ErrorCode();
+                }
+            });
+        for (std::thread& opener : openers) opener.join();
+        EXPECT_EQ(errors, std::vector<TEngineErrorCode>(2, 0));
+        EXPECT_EQ(seen, t.Before());
+        EXPECT_EQ(Unstamped(ReadFolder(t.Work())), Unstamped(run.Baseline));
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+// The journals of a commit over several tables, as a kill between its writes in
+// place leaves them: the same commit id in each, and the record that names every
+// table's journal and files, bare, with each journal's own place.
+TEST(CommitFault, TheJournalsOfACommitNameEachOther) {
+    using namespace dfbytes;
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, false, 2);
+    std::size_t cut = 0;
+    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
+    std::mt19937 rng(1);
+    const FolderFiles image = CutImage(run.Baseline, run.Events, cut, CutModel::Kill, rng);
+    // The deciding journal is the first the commit writes: the last table's.
+    const std::vector<std::string> order(t.Names().rbegin(), t.Names().rend());
+    uint64_t id = 0;
+    for (std::size_t self = 0; self < 2; ++self) {
+        SCOPED_TRACE(self);
+        const Bytes& j = image.at(self == 1 ? "STAFF.JNL" : "\xE5\xAD\xA6\xE6\xAD\xB4.JNL");
+        ASSERT_GE(j.size(), 64u);
+        EXPECT_EQ(GetU32(&j[8]), JOURNAL_BOUND_FORMAT);
+        EXPECT_EQ(GetU32(&j[60]), JournalChecksum(j.data(), 60));
+        const uint64_t length = GetU64(&j[16]);
+        ASSERT_LE(64 + length, j.size());
+        EXPECT_EQ(GetU32(&j[24]), JournalChecksum(&j[64], length));
+        if (self == 0) id = GetU64(&j[40]);
+        EXPECT_NE(id, 0u);
+        EXPECT_EQ(GetU64(&j[40]), id);
+        for (std::size_t k = 48; k < 60; ++k) EXPECT_EQ(j[k], 0) << k;
+        // Past the entries (as in format 2), the record.
+        std::size_t at = 64;
+        for (uint32_t e = 0; e < GetU32(&j[28]); ++e) {
+            const uint32_t ranges = GetU32(&j[at + 24]);
+            at += 46 + 2u * GetU16(&j[at + 44]);
+            for (uint32_t r = 0; r < ranges; ++r) at += 12 + GetU32(&j[at + 8]);
+        }
+        ASSERT_LE(at + 4, 64 + length);
+        EXPECT_EQ(GetU16(&j[at]), 2u);
+        EXPECT_EQ(GetU16(&j[at + 2]), self);
+        at += 4;
+        std::vector<std::string> names;
+        while (at + 2 <= 64 + length) {
+            const uint16_t size = GetU16(&j[at]);
+            names.emplace_back(reinterpret_cast<const char*>(&j[at + 2]), size);
+            at += 2u + size;
+        }
+        EXPECT_EQ(at, 64 + length);
+        std::vector<std::string> expected;
+        for (const std::string& table : order)
+            for (const char* ext : {".JNL", ".DAT", ".IDX", ".BLB"}) expected.push_back(table + ext);
+        EXPECT_EQ(names, expected);
+    }
+}
+
+// A forced commit that changes one of the transaction's tables syncs what a
+// forced commit of that table alone syncs; one over several tables syncs the
+// invalidations of its other journals no more.
+TEST(CommitFault, AOneTableCommitCostsNoMoreSyncs) {
+    CommitTables alone(1);
+    alone.Keep();
+    CommitTables two(2);
+    two.Keep();
+    const std::size_t one = Syncs(RecordCommit(alone, true, 1).Events);
+    EXPECT_EQ(Syncs(RecordCommit(two, true, 1).Events), one);
+    const RecordedCommit both = RecordCommit(two, true, 2);
+    EXPECT_LE(Syncs(both.Events), 2 * one);
+    std::cout << "syncs of a forced commit: " << one << " for one table, " << Syncs(both.Events) << " for two\n";
+    for (const FileEvent& e : both.Events) EXPECT_EQ(e.File.find(".JNL."), std::string::npos) << e.File;
+}
