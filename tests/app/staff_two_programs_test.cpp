@@ -303,6 +303,15 @@ TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
     } changes[] = {
         {"a new employee", "他のプログラムが編集中のため、従業員を追加できません。", 1, gui::mrOk,
          [] { Click(Fmain, "STAFFaddBTN"); }},
+        {"the editor shown without its start", "他のプログラムが編集中のため、従業員を開けません。", 1, gui::mrOk,
+         [] {
+             std::unique_ptr<TFstaffDaityo> form(FstaffDaityo = new TFstaffDaityo);
+             form->Tstaff->Open();
+             form->Tstaff->Append();
+             EXPECT_EQ(form->exec(), gui::mrCancel);
+             EXPECT_EQ(form->Tstaff->State(), kura::dsBrowse);
+             FstaffDaityo = nullptr;
+         }},
         {"table maintenance", "他のプログラムが編集中のため、テーブル STAFF を編集できません。", 1, gui::mrOk,
          [] { Fmain->findChild<QAction*>("Staff1")->trigger(); }},
         {"the delete of an employee", "他のプログラムが編集中のため、削除できません。", 2, gui::mrYes,
