@@ -21,6 +21,7 @@
 #include "app/Schema.h"
 #include "app/SqlWindow.h"
 #include "app/StaffDaityo.h"
+#include "app/TransactionStart.h"
 #include "app/Version.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
@@ -148,7 +149,9 @@ void TFmain::STAFFdelBTNClick() {
     kura::TKuraDatabase& db = *DMdata->DataDB;
     try {
         if (db.InTransaction()) db.Rollback();
-        db.StartTransaction();
+        // Another program's open editor holds the tables: said after a moment, nothing
+        // deleted, instead of a frozen program until it closes.
+        if (!StartTransactionResponsive(db, U("他のプログラムが編集中のため、削除できません。"), this)) return;
         for (int32_t code : codes) {
             for (const char* table : {"RIREKISYO", "GAKUREKI", "KAZOKU", "STAFF"}) {
                 Query1->Close();

@@ -5,8 +5,10 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraTable.h"
@@ -92,9 +94,22 @@ void TFmasterMente::FormShow() {
         [this] {
             if (!Table1->Active()) Table1->Open();
             if (Table1->Database()->InTransaction()) Table1->Database()->Rollback();
-            Table1->Database()->StartTransaction();
+            if (!StartEditing()) CloseRefused();
         },
         this);
+}
+
+bool TFmasterMente::StartEditing() {
+    const QString refusal =
+        U8("他のプログラムが編集中のため、テーブル %1 を編集できません。").arg(gui::QStr(Table1->TableName()));
+    return StartTransactionResponsive(*Table1->Database(), refusal, this);
+}
+
+void TFmasterMente::CloseRefused() {
+    // Without its transaction every change of the grid would be written on its own,
+    // each waiting for the other program: the window goes. It is still being shown,
+    // so it closes from the event loop.
+    QTimer::singleShot(0, this, [this] { reject(); });
 }
 
 void TFmasterMente::FormClose() {
@@ -184,8 +199,9 @@ void TFmasterMente::InportBTNClick() {
         // Nothing may stay half imported: the old rows come back at once instead.
         Table1->Close();
         Rollback();
-        Table1->Database()->StartTransaction();
+        const bool editing = StartEditing();
         Table1->Open();
+        if (!editing) CloseRefused();
         throw;
     }
     Table1->Close();

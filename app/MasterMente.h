@@ -7,6 +7,9 @@
 // leaves none of the rows it had read before the failing line, and its message says
 // which line of the file stopped it and why.
 //
+// While another program holds the tables (an editor or this window open there) the
+// window does not stay: after a moment it says what is held and by whom, and closes.
+//
 // The window is generic: a descendant names the table (TFstaff: the staff table,
 // "従業員", without the print button).
 #include <cstdint>
@@ -58,6 +61,10 @@ private:
     void PrepareTable2();
     void PostEdits();
     void Rollback();
+    // Starts the window's transaction without freezing the program while another
+    // program holds the tables (TransactionStart.h); false when refused, said so.
+    bool StartEditing();
+    void CloseRefused();
 };
 
 class TFstaff : public TFmasterMente {

@@ -12,9 +12,12 @@
 #include <QVBoxLayout>
 
 #include "app/DBGridEx.h"
+#include "app/DMdata.h"
 #include "app/MakatiButton.h"
 #include "app/ProgramPaths.h"
 #include "app/SqlCheck.h"
+#include "app/TransactionStart.h"
+#include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Desktop.h"
@@ -152,10 +155,29 @@ void TFsql::RunStatement() {
         gui::MessageDlg(U8("このSQLはﾃﾞｰﾀを変更する可能性があります\r\n続行しますか？"), gui::mtConfirmation,
                         gui::mbOK | gui::mbCancel, this) != gui::mrOk)
         return;
-    if (verdict.Kind == TSqlKind::Select)
-        Query1->Open();
-    else
-        Query1->ExecSQL();
+    Run(verdict.Kind == TSqlKind::Select, verdict.ChangesData);
+}
+
+void TFsql::Run(bool select, bool changesData) {
+    auto run = [&] {
+        if (select)
+            Query1->Open();
+        else
+            Query1->ExecSQL();
+    };
+    // A change runs in a transaction, which another program's open editor keeps from
+    // starting: the engine's own start would freeze the window until it closes. The
+    // text runs inside a transaction started here instead, whole or not at all.
+    kura::TKuraDatabase& db = *DMdata->DataDB;
+    if (!changesData || db.InTransaction()) return run();
+    if (!StartTransactionResponsive(db, U8("他のプログラムが編集中のため、このSQLを実行できません。"), this)) return;
+    try {
+        run();
+        if (db.InTransaction()) db.Commit(true);  // the text may have ended it itself
+    } catch (...) {
+        if (db.InTransaction()) db.Rollback();
+        throw;
+    }
 }
 
 void TFsql::Open1Execute() {

@@ -2,8 +2,10 @@
 // The SQL window "SQL": the user types statements, runs them against "DataDB" and sees
 // a query's rows in a read-only grid. Schema changes (CREATE, ALTER, DROP) are refused
 // in every statement of the text; statements that may change data run only after the
-// user confirmed. Texts load from and save to files (code page 932). Engine errors are
-// shown as messages; the window stays usable.
+// user confirmed, inside a transaction of the window's own: while another program
+// holds the tables the window says so after a moment, running nothing. Texts load
+// from and save to files (code page 932). Engine errors are shown as messages; the
+// window stays usable.
 #include <QString>
 #include <memory>
 #include <string_view>
@@ -49,6 +51,7 @@ public:
 
 private:
     void RunStatement();
+    void Run(bool select, bool changesData);
     QAction* MakeAction(const char* name, const char* caption);
 };
 

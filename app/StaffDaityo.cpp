@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QDate>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Calendar.h"
@@ -190,11 +191,17 @@ void TFstaffDaityo::FormShow() {
     ReferenceDate = Today();
     kura::TKuraDatabase* db = DMdata->DataDB;
     // OpenStaffEditor has started it already, without freezing the program.
-    if (!TransactionReady || !db->InTransaction()) {
-        if (db->InTransaction()) db->Rollback();
-        db->StartTransaction();
-    }
+    const bool ready = TransactionReady && db->InTransaction();
     TransactionReady = false;
+    if (!ready) {
+        if (db->InTransaction()) db->Rollback();
+        if (!StartTransactionResponsive(*db, QString::fromUtf8("他のプログラムが編集中のため、従業員を開けません。"), this)) {
+            // Being shown still: the window closes from the event loop, its edit undone.
+            Tstaff->Cancel();
+            QTimer::singleShot(0, this, [this] { done(gui::mrCancel); });
+            return;
+        }
+    }
     FillCombo(BuCMB, "SELECT DISTINCT BU FROM STAFF", "ORDER BY BU");
     FillCombo(KaCMB, "SELECT DISTINCT KA FROM STAFF", "ORDER BY Ka");
     FillCombo(KakariCMB, "SELECT DISTINCT KAKARI FROM STAFF", "ORDER BY KAKARI");

@@ -20,7 +20,7 @@ QString HeldText(const kura::TTransactionBlock& blocked) {
         who += U8("%1（プロセス番号 %2）").arg(QString::fromStdString(h.Program)).arg(h.Pid);
     }
     if (who.isEmpty()) who = U8("このコンピュータには見当たりません（別のコンピュータのプログラムかもしれません）");
-    return U8("使用中のテーブル：%1\n使っているプログラム：%2\nその画面が閉じられてから、もう一度開いてください。")
+    return U8("使用中のテーブル：%1\n使っているプログラム：%2\nその画面が閉じられてから、もう一度お試しください。")
         .arg(gui::QStr(blocked.Table), who);
 }
 

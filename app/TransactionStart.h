@@ -1,5 +1,7 @@
 #pragma once
-// The start of an editing window's transaction when another program may hold it.
+// The start of a transaction on the GUI thread when another program may hold it: the
+// staff record editor's, the table maintenance window's, the delete's and the SQL
+// window's for a change.
 //
 // A transaction holds the write lock of every table of the database until it ends,
 // so a window of another program that edits (the staff record editor, the table

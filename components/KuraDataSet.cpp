@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "components/FieldTypeMap.h"
 #include "components/KuraBlobStream.h"
@@ -236,12 +237,7 @@ TGetResult TKuraDataSet::GetRecord(uint8_t* buffer, TGetMode mode, bool doCheck)
                 if (mode == gmCurrent) return grError;
                 continue;
             }
-            PutI32(buffer + FRecInfoOfs, static_cast<int32_t>(FHandle->GetRecordNumber()));
-            buffer[FRecInfoOfs + 4] = bfCurrent;
-            GetCalcFields(buffer);
-            const TCursorBookmark b = FHandle->GetBookmark();
-            std::memset(buffer + FBookmarkOfs, 0, static_cast<std::size_t>(BookmarkSize));
-            std::memcpy(buffer + FBookmarkOfs, b.data(), std::min<std::size_t>(b.size(), BookmarkSize));
+            CompleteRecord(*FHandle, buffer);
             return grOK;
         }
         if (code == KURA_BOF) return grBOF;
@@ -249,6 +245,81 @@ TGetResult TKuraDataSet::GetRecord(uint8_t* buffer, TGetMode mode, bool doCheck)
         if (doCheck) FHandle->CheckError(code, "");
         return grError;
     }
+}
+
+void TKuraDataSet::CompleteRecord(TDataCursor& cursor, uint8_t* buffer) {
+    PutI32(buffer + FRecInfoOfs, static_cast<int32_t>(cursor.GetRecordNumber()));
+    buffer[FRecInfoOfs + 4] = bfCurrent;
+    GetCalcFields(buffer);
+    const TCursorBookmark b = cursor.GetBookmark();
+    std::memset(buffer + FBookmarkOfs, 0, static_cast<std::size_t>(BookmarkSize));
+    std::memcpy(buffer + FBookmarkOfs, b.data(), std::min<std::size_t>(b.size(), BookmarkSize));
+}
+
+bool TKuraDataSet::ReadAside(int first, int count, const std::function<void(const TBookmark&)>& visit) {
+    if (!FHandle || !Active() || first < 1 || count < 1) return false;
+    FAsideRecBuf.assign(static_cast<std::size_t>(FRecBufSize), 0);
+    uint8_t* const work = FAsideRecBuf.data();
+    std::unique_ptr<TDataCursor> aside;
+    {
+        TSessionLock lock(DBSession());
+        aside.reset(FHandle->CloneCursor());
+    }
+    struct Closing {
+        TDataCursor& cursor;
+        ~Closing() {
+            try {
+                cursor.CloseCursor(false);
+            } catch (...) {
+            }
+        }
+    } closing{*aside};
+    // The next record the dataset would show, its event filter applied; false at the end.
+    auto next = [&] {
+        for (;;) {
+            TEngineErrorCode code;
+            {
+                TSessionLock lock(DBSession());
+                code = aside->GetNextRecord(work);
+            }
+            if (code == KURA_EOF) return false;
+            if (code != 0) aside->CheckError(code, "");
+            if (!EventFilterActive() || FilterAccepts(work)) return true;
+        }
+    };
+    bool positioned = false;
+    if (!FFiltered) {
+        TSessionLock lock(DBSession());
+        positioned = aside->SetToRecordNumber(first) != 0;
+        if (positioned) aside->GetPriorRecord(nullptr);  // the next read is record `first`
+    }
+    if (!positioned) {
+        // Records a filter hides keep their numbers: count the shown ones from the first.
+        {
+            TSessionLock lock(DBSession());
+            aside->SetToBegin();
+        }
+        for (int skip = first - 1; skip > 0; --skip)
+            if (!next()) return true;
+    }
+    for (int i = 0; i < count && next(); ++i) {
+        CompleteRecord(*aside, work);
+        TBookmark bookmark;
+        GetBookmarkData(work, bookmark);
+        // Shown as a block read shows its record: the fields read this buffer meanwhile.
+        FBlockRecBuf.swap(FAsideRecBuf);
+        const TDataSetState saved = SetTempState(dsBlockRead);
+        try {
+            visit(bookmark);
+        } catch (...) {
+            RestoreState(saved);
+            FBlockRecBuf.swap(FAsideRecBuf);
+            throw;
+        }
+        RestoreState(saved);
+        FBlockRecBuf.swap(FAsideRecBuf);
+    }
+    return true;
 }
 
 bool TKuraDataSet::GetCurrentRecord(uint8_t* buffer) {

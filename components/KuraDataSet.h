@@ -68,6 +68,8 @@ public:
     bool Locate(const std::string& keyFields, const TVariant& keyValues, TLocateOptions options) override;
     TVariant Lookup(const std::string& keyFields, const TVariant& keyValues, const std::string& resultFields) override;
     bool GetCurrentRecord(uint8_t* buffer);
+    // Through a clone of the cursor, shown in the fields as a block read shows its records.
+    bool ReadAside(int first, int count, const std::function<void(const TBookmark&)>& visit) override;
     // Key fields of the current index.
     int KeyFieldCount() const { return FKeyFieldCount; }
     TField* GetIndexField(int n);
@@ -149,6 +151,9 @@ protected:
     uint8_t* FKeyBuffer = nullptr;  // the key buffer being edited (header included)
     bool InSetKey() const { return FState == dsSetKey; }
     void ComputeLayout();
+    // The record number, bookmark flag, calculated fields and bookmark of a record the
+    // cursor has just read into the buffer.
+    void CompleteRecord(TDataCursor& cursor, uint8_t* buffer);
 
     // ---- searching (KuraDataSetSearch.cpp) ----
     bool LocateRecord(const std::string& keyFields, const TVariant& keyValues, TLocateOptions options, bool sync);
@@ -183,6 +188,8 @@ protected:
     int64_t FBlockCounter = 0;
     std::vector<uint8_t> FBlockBuffer;
     std::vector<uint8_t> FBlockRecBuf;  // the current block record with room for calculated fields
+    // The record read aside; it stands in for FBlockRecBuf while it is shown.
+    std::vector<uint8_t> FAsideRecBuf;
     bool FAutoDisplayLabels = false;
 };
 

@@ -138,6 +138,17 @@ public:
     virtual bool Locate(const std::string& keyFields, const TVariant& keyValues, TLocateOptions options);
     virtual TVariant Lookup(const std::string& keyFields, const TVariant& keyValues, const std::string& resultFields);
 
+    // ---- Reading aside ------------------------------------------------------------------
+    // Shows the records from the `first` one the dataset shows (1-based, in its order,
+    // its filters applied) on, at most `count` of them, one after the other in the
+    // fields while `visit` runs (given each one's bookmark),
+    // without moving the dataset or ending an edit or insert under way: a grid draws the
+    // other rows while one is edited. False when the dataset cannot (the default): its
+    // records are then read only by moving to them.
+    virtual bool ReadAside(int /*first*/, int /*count*/, const std::function<void(const TBookmark&)>& /*visit*/) {
+        return false;
+    }
+
     // ---- Controls -----------------------------------------------------------------------
     void DisableControls();
     void EnableControls();

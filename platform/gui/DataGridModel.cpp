@@ -158,34 +158,41 @@ bool TDataGridModel::Editing() const {
     return Active() && (DataSet()->State() == kura::dsEdit || DataSet()->State() == kura::dsInsert);
 }
 
-void TDataGridModel::ReadAhead() {
+TDataGridModel::Row TDataGridModel::CurrentTexts(kura::TBookmark bookmark) const {
     kura::TDataSet* ds = DataSet();
-    if (reading_ || !Active() || ds->State() != kura::dsBrowse || ds->ControlsDisabled() || rows_ == 0) return;
-    const int blocks = (rows_ + BlockRows - 1) / BlockRows;
-    if (blocks <= ReadAheadAll) {
-        // A table of a few hundred rows is read whole: every row stays there to scroll to.
-        for (int block = 0; block < blocks; ++block)
-            if (!blocks_.count(block)) ReadBlock(block);
-        return;
-    }
-    const int first = std::max(0, grid_->rowAt(0));
-    int last = grid_->rowAt(grid_->viewport()->height() - 1);
-    if (last < 0) last = std::min(rows_ - 1, first + BlockRows - 1);
-    for (int block : {first / BlockRows, last / BlockRows, blocks - 1})
-        if (!blocks_.count(block)) ReadBlock(block);
+    Row row;
+    row.texts.reserve(static_cast<std::size_t>(ds->FieldCount()));
+    for (int f = 0; f < ds->FieldCount(); ++f) row.texts.push_back(QStr(ds->Fields(f)->DisplayText()));
+    row.bookmark = std::move(bookmark);
+    return row;
 }
 
 void TDataGridModel::ReadBlock(int block) const {
     kura::TDataSet* ds = DataSet();
-    // Not cached: read once the dataset browses again.
-    if (!ds || ds->State() != kura::dsBrowse) return;
+    if (!ds) return;
+    const int start = block * BlockRows;
+    if (ds->State() != kura::dsBrowse) {
+        // The dataset cannot move without ending its edit: the block is read aside.
+        const int records = rows_ - (ds->State() == kura::dsInsert ? 1 : 0);
+        std::vector<Row> rows;
+        bool read = records <= start;  // only the row being inserted
+        reading_ = true;
+        try {
+            read = read || ds->ReadAside(start + 1, std::min(BlockRows, records - start),
+                                         [&](const kura::TBookmark& b) { rows.push_back(CurrentTexts(b)); });
+        } catch (...) {
+            read = true;  // as below: a row that cannot be read shows empty
+        }
+        reading_ = false;
+        if (read) blocks_[block] = std::move(rows);
+        return;
+    }
     std::vector<Row>& rows = blocks_[block];
     reading_ = true;
     ds->DisableControls();
     kura::TBookmark back;
     try {
         back = ds->GetBookmark();
-        const int start = block * BlockRows;
         ds->SetRecNo(start + 1);
         if (ds->RecNo() != start + 1) {
             // A dataset without record numbers: count from the first record.
@@ -193,11 +200,7 @@ void TDataGridModel::ReadBlock(int block) const {
             ds->MoveBy(start);
         }
         for (int i = 0; i < BlockRows && !ds->Eof() && start + i < rows_; ++i) {
-            Row row;
-            row.texts.reserve(static_cast<std::size_t>(ds->FieldCount()));
-            for (int f = 0; f < ds->FieldCount(); ++f) row.texts.push_back(QStr(ds->Fields(f)->DisplayText()));
-            row.bookmark = ds->GetBookmark();
-            rows.push_back(std::move(row));
+            rows.push_back(CurrentTexts(ds->GetBookmark()));
             ds->Next();
         }
     } catch (...) {

@@ -60,8 +60,6 @@ private:
         void DataSetScrolled(int) override { model_->DataChanged(false); }
         void RecordChanged(kura::TField*) override { model_->RecordChanged(); }
         void EditingChanged() override { model_->DataChanged(false); }
-        // The last moment the dataset still browses before an insert or edit begins.
-        void CheckBrowseMode() override { model_->ReadAhead(); }
 
     private:
         TDataGridModel* model_;
@@ -71,19 +69,16 @@ private:
         kura::TBookmark bookmark;
     };
     static constexpr int BlockRows = 128;
-    // Up to this many blocks ReadAhead reads them all.
-    static constexpr int ReadAheadAll = 8;
     // reset: the rows are read again; keepSelection: rows selected before are selected
     // again by their bookmarks (the same records after a resync or EnableControls).
     void DataChanged(bool reset, bool keepSelection = true);
     std::vector<kura::TBookmark> CachedSelection() const;
     void Reselect(const std::vector<kura::TBookmark>& kept);
     void RecordChanged();
-    // Reads the blocks not read yet of the rows in view and of the last row (of every
-    // row, in a table of up to ReadAheadAll blocks): an insert or edit may begin next,
-    // and then no row can be read until it ends.
-    void ReadAhead();
+    // Reads the block by moving the dataset there and back; while it edits or inserts
+    // (and cannot move), aside. Not cached when it cannot be read now.
     void ReadBlock(int block) const;
+    Row CurrentTexts(kura::TBookmark bookmark) const;
     const Row* RowAt(int row) const;
     QString LiveText(int column) const;
 

@@ -5,8 +5,10 @@
 #include <QPushButton>
 
 #include <fstream>
+#include <random>
 
 #include "app/MasterMente.h"
+#include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/DataGrid.h"
@@ -169,6 +171,67 @@ TEST_F(MasterMente, RowsStayVisibleWhileARowIsInsertedAndEnterNeverInserts) {
     const std::vector<std::string> names = Names();
     ASSERT_EQ(names.size(), 301u);
     EXPECT_EQ(names.back(), "N301");
+}
+
+// A table far larger than what the grid reads at once (1,500 rows): while a row is
+// inserted the user scrolls, as when looking up a value, to rows the grid had never
+// read; every row painted in view shows its record and the insert goes on all the
+// while, also once the new row has been typed into. OK then stores it.
+TEST_F(MasterMente, RowsScrolledIntoViewWhileARowIsInsertedShowInALargeTable) {
+    constexpr int Rows = 1500;
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    t.Open();
+    t.Database()->StartTransaction();
+    for (int code = 4; code <= Rows; ++code) {
+        t.Append();
+        t.FieldByName("StaffCD")->SetAsInteger(code);
+        t.FieldByName("Simei")->SetAsString("N" + std::to_string(code));
+        t.Post();
+    }
+    t.Database()->Commit(true);
+    t.Close();
+    messages.clear();
+    auto form = Show();
+    auto* grid = form->findChild<gui::TDBGrid*>("DBGrid1");
+    const auto column = [&](const char* title) {
+        for (int c = 0; c < grid->ColumnCount(); ++c)
+            if (grid->ColumnTitle(c) == title) return c;
+        return -1;
+    };
+    const int simei = column("Simei");
+    ASSERT_GE(simei, 0);
+    ASSERT_EQ(grid->model()->rowCount(), Rows);
+    Click(*form, "AddBTN");
+    ASSERT_EQ(form->Table1->State(), kura::dsInsert);
+    ASSERT_EQ(grid->model()->rowCount(), Rows + 1);
+
+    // Scrolled to each place, painted, and every row in view read back from the grid.
+    std::mt19937 random(45);
+    std::vector<int> tops{700, 1100, Rows - 5, 0, 260};
+    for (int i = 0; i < 6; ++i) tops.push_back(std::uniform_int_distribution<int>(0, Rows)(random));
+    auto lookAt = [&](int top) {
+        SCOPED_TRACE(top);
+        grid->scrollTo(grid->model()->index(top, simei), QAbstractItemView::PositionAtTop);
+        grid->viewport()->grab();
+        const int first = grid->rowAt(0);
+        int last = grid->rowAt(grid->viewport()->height() - 1);
+        if (last < 0) last = Rows;  // the view reaches past the last row
+        ASSERT_GE(first, 0);
+        ASSERT_GT(last, first);
+        for (int row = first; row <= std::min(last, Rows - 1); ++row)
+            EXPECT_EQ(grid->model()->index(row, simei).data().toString().toStdString(), "N" + std::to_string(row + 1));
+        EXPECT_EQ(form->Table1->State(), kura::dsInsert);
+    };
+    for (int top : tops) lookAt(top);
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(Rows, column("StaffCD")), "1501", Qt::EditRole));
+    EXPECT_TRUE(grid->model()->setData(grid->model()->index(Rows, simei), "N1501", Qt::EditRole));
+    for (int top : {900, 40}) lookAt(top);
+    EXPECT_EQ(grid->model()->index(Rows, simei).data().toString(), "N1501");
+    Click(*form, "BitBtn2");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    const std::vector<std::string> names = Names();
+    ASSERT_EQ(names.size(), static_cast<std::size_t>(Rows + 1));
+    EXPECT_EQ(names.back(), "N1501");
 }
 
 TEST_F(MasterMente, ExportAndImportRoundTripTheTable) {

@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <functional>
 
 #include "app/DBGridEx.h"
+#include "app/MasterMente.h"
+#include "app/SqlWindow.h"
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "platform/CodePage.h"
@@ -146,24 +150,72 @@ protected:
         EXPECT_EQ(desk->readLine(60000), "ready");
         return desk;
     }
-    // Double-clicks the employee's row in this program's staff list, as a person opens
-    // it, counting meanwhile how often the event loop ran a 10 ms timer; answers the
-    // milliseconds the open took.
-    qint64 DoubleClick(int code, int* ticks = nullptr) {
+    // How long something the user does takes, and how often the event loop ran a 10 ms
+    // timer meanwhile (it stands still while the program is frozen).
+    struct Took {
+        qint64 ms = 0;
+        int ticks = 0;
+    };
+    static Took Measure(const std::function<void()>& act) {
+        Took took;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++took.ticks; });
+        ticker.start(10);
+        QElapsedTimer clock;
+        clock.start();
+        act();
+        took.ms = clock.elapsed();
+        return took;
+    }
+    // Measure for something the other desk refuses: a window of this program left open
+    // meanwhile (it would keep the test waiting) is a failure and is closed.
+    static Took MeasureRefused(const std::function<void()>& act) {
+        QTimer late;
+        late.setSingleShot(true);
+        QObject::connect(&late, &QTimer::timeout, [] {
+            if (auto* window = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                ADD_FAILURE() << window->objectName().toStdString() << " opened although refused";
+                window->reject();
+            }
+        });
+        late.start(TransactionWaitMs + 3000);
+        return Measure(act);
+    }
+    // Makes the employee's row of this program's staff list the current one.
+    static void ChooseRow(int code) {
         Fmain->SaisinBTNClick();
         kura::TDataSet& q = *Fmain->Qstaff;
         for (q.First(); !q.Eof() && q.FieldByName("StaffCD")->AsInteger() != code;) q.Next();
         EXPECT_FALSE(q.Eof()) << code;
-        int count = 0;
-        QTimer ticker;
-        QObject::connect(&ticker, &QTimer::timeout, [&] { ++count; });
-        ticker.start(10);
-        QElapsedTimer took;
-        took.start();
-        Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex());
-        const qint64 ms = took.elapsed();
-        if (ticks) *ticks = count;
-        return ms;
+    }
+    // Double-clicks the employee's row in this program's staff list, as a person opens
+    // it; answers the milliseconds the open took.
+    qint64 DoubleClick(int code, int* ticks = nullptr) {
+        ChooseRow(code);
+        const Took took =
+            Measure([] { Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex()); });
+        if (ticks) *ticks = took.ticks;
+        return took.ms;
+    }
+    // Runs a statement in the SQL window as the user does, confirming a change.
+    void RunSql(TFsql& window, const char* text) {
+        window.findChild<QPlainTextEdit*>("Memo1")->setPlainText(QString::fromUtf8(text));
+        Click(&window, "CuteButton1");
+    }
+    // The message said while the other desk (process `holder`) holds the tables: the
+    // refusal, the table and the holder, after a moment that the event loop ran through.
+    void ExpectHeld(const Took& took, const QString& refusal, pid_t holder) {
+        ASSERT_FALSE(messages.isEmpty());
+        const std::string said = messages.back().toStdString();
+        EXPECT_TRUE(messages.back().startsWith(refusal)) << said;
+        EXPECT_TRUE(messages.back().contains(QString::fromUtf8("使用中のテーブル：STAFF"), Qt::CaseInsensitive)) << said;
+        EXPECT_TRUE(messages.back().contains(QString::fromUtf8("プロセス番号 %1").arg(holder))) << said;
+        EXPECT_GE(took.ms, TransactionWaitMs);
+        EXPECT_LT(took.ms, 2000 + TransactionWaitMs);  // generous for a loaded machine
+        EXPECT_GE(took.ticks, 10) << "the event loop stood still for " << took.ms << " ms";
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+        EXPECT_EQ(FstaffDaityo, nullptr);
+        EXPECT_EQ(Fstaff, nullptr);
     }
 };
 
@@ -223,6 +275,146 @@ TEST_F(TwoDesks, AnEditorOpenOnTheOtherDeskNeverFreezesThisOne) {
     EXPECT_GE(shownAfter, 0);
     EXPECT_LT(shownAfter, 1000);  // at once: nothing it needs is held
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// Every other way this program starts a transaction, while the other desk's editor
+// holds the tables: each says within two seconds what is held and by which program,
+// the event loop running all the while, and changes nothing; what only reads goes on
+// at once. Once the other desk closes its editor, each runs at once.
+TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
+    AddStaff(31, "佐藤");
+    AddStaff(32, "鈴木");
+    auto desk = Desk();
+    desk->send("open 31");
+    ASSERT_EQ(desk->readLine(), "editing 31");
+    TFsql sql;
+    sql.show();
+    const std::vector<std::string> before{"佐藤", "鈴木"};
+    const auto names = [] { return Column("SELECT Simei, StaffCD FROM STAFF ORDER BY StaffCD"); };
+
+    const struct {
+        const char* what;
+        const char* refusal;
+        int messages;  // a change asks first
+        int answer;    // to the question: go on
+        std::function<void()> act;
+    } changes[] = {
+        {"a new employee", "他のプログラムが編集中のため、従業員を追加できません。", 1, gui::mrOk,
+         [] { Click(Fmain, "STAFFaddBTN"); }},
+        {"the editor shown without its start", "他のプログラムが編集中のため、従業員を開けません。", 1, gui::mrOk,
+         [] {
+             std::unique_ptr<TFstaffDaityo> form(FstaffDaityo = new TFstaffDaityo);
+             form->Tstaff->Open();
+             form->Tstaff->Append();
+             EXPECT_EQ(form->exec(), gui::mrCancel);
+             EXPECT_EQ(form->Tstaff->State(), kura::dsBrowse);
+             FstaffDaityo = nullptr;
+         }},
+        {"table maintenance", "他のプログラムが編集中のため、テーブル STAFF を編集できません。", 1, gui::mrOk,
+         [] { Fmain->findChild<QAction*>("Staff1")->trigger(); }},
+        {"the delete of an employee", "他のプログラムが編集中のため、削除できません。", 2, gui::mrYes,
+         [] {
+             ChooseRow(32);
+             Click(Fmain, "STAFFdelBTN");
+         }},
+        {"a change in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2, gui::mrOk,
+         [&] { RunSql(sql, "UPDATE STAFF SET Simei = 'Z' WHERE StaffCD = 32"); }},
+        {"a query and a change in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2,
+         gui::mrOk,
+         [&] { RunSql(sql, "SELECT * FROM STAFF; DELETE FROM STAFF WHERE StaffCD = 32"); }},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
+        messages.clear();
+        answer = c.answer;
+        const Took took = MeasureRefused(c.act);
+        EXPECT_EQ(messages.size(), c.messages) << messages.join("\n").toStdString();
+        ExpectHeld(took, QString::fromUtf8(c.refusal), desk->pid());
+        EXPECT_EQ(names(), before);
+    }
+    // Reading waits for nothing.
+    const struct {
+        const char* what;
+        std::function<void()> act;
+    } reads[] = {
+        {"the staff list refreshed", [] { Fmain->SaisinBTNClick(); }},
+        {"a query in the SQL window", [&] { RunSql(sql, "SELECT * FROM STAFF WHERE StaffCD = 32"); }},
+    };
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.what);
+        messages.clear();
+        EXPECT_LT(Measure(r.act).ms, 1000);
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    }
+    EXPECT_EQ(sql.Query1->RecordCount(), 1);
+
+    desk->send("cancel");
+    EXPECT_EQ(desk->readLine(), "ok");
+    EXPECT_EQ(desk->readLine(), "closed");
+    messages.clear();
+    OnModal("Fstaff", [](QWidget* w) { Click(w, "BitBtn1"); });
+    EXPECT_LT(Measure([] { Fmain->findChild<QAction*>("Staff1")->trigger(); }).ms, 1000);
+    EXPECT_EQ(Fstaff, nullptr);
+    answer = gui::mrOk;
+    EXPECT_LT(Measure([&] { RunSql(sql, "UPDATE STAFF SET Simei = 'Z' WHERE StaffCD = 31"); }).ms, 1000);
+    answer = gui::mrYes;
+    EXPECT_LT(Measure([] {
+                  ChooseRow(32);
+                  Click(Fmain, "STAFFdelBTN");
+              }).ms,
+              1000);
+    EXPECT_EQ(messages.size(), 2);  // the two confirmations
+    EXPECT_EQ(names(), std::vector<std::string>{"Z"});
+    EXPECT_FALSE(DMdata->DataDB->InTransaction());
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// Table maintenance holds the tables as an editor does. The other desk's keeps this
+// program's out, said with the other desk's process; this program's keeps the other
+// desk's editor and table maintenance out, which answers meanwhile and names this
+// process.
+TEST_F(TwoDesks, TableMaintenanceOnEitherDeskIsNamedToTheOther) {
+    AddStaff(31, "佐藤");
+    auto desk = Desk();
+    desk->send("table");
+    ASSERT_EQ(desk->readLine(), "maintaining");
+    const Took took = MeasureRefused([] { Fmain->findChild<QAction*>("Staff1")->trigger(); });
+    EXPECT_EQ(messages.size(), 1);
+    ExpectHeld(took, QString::fromUtf8("他のプログラムが編集中のため、テーブル STAFF を編集できません。"), desk->pid());
+    desk->send("cancel");
+    EXPECT_EQ(desk->readLine(), "ok");
+    EXPECT_EQ(desk->readLine(), "closed");
+
+    messages.clear();
+    bool shown = false;
+    OnModal("Fstaff", [&](QWidget* w) {
+        shown = true;
+        const std::string here = "プロセス番号 " + std::to_string(getpid());
+        const struct {
+            const char* line;
+            const char* refusal;
+        } others[] = {
+            {"open 31", "message 他のプログラムが編集中のため、従業員コード 31 を開けません。"},
+            {"table", "message 他のプログラムが編集中のため、テーブル STAFF を編集できません。"},
+        };
+        for (const auto& o : others) {
+            desk->send(o.line);
+            desk->send("ping");
+            EXPECT_EQ(desk->readLine(), "pong") << o.line;
+            const std::string message = desk->readLine();
+            EXPECT_EQ(message.rfind(o.refusal, 0), 0u) << message;
+            EXPECT_NE(message.find(here), std::string::npos) << message;
+            EXPECT_EQ(desk->readLine(), "closed") << o.line;
+        }
+        Click(w, "BitBtn1");
+    });
+    Fmain->findChild<QAction*>("Staff1")->trigger();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_FALSE(DMdata->DataDB->InTransaction());
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
 }

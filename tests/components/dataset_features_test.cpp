@@ -9,20 +9,26 @@ namespace {
 
 using Features = ComponentTest;
 
-TEST_F(Features, CalculatedFieldsFollowBrowsingAndFieldChanges) {
-    auto t = StaffTable(5);
-    t->Close();
-    t->AddFieldsFromDefs();
+// Reopens the table with its fields and a calculated field "Double", twice the Score,
+// counting the calculations in `calls`.
+void AddDouble(TKuraTable& t, int& calls) {
+    t.Close();
+    t.AddFieldsFromDefs();
     auto calc = std::make_unique<TIntegerField>();
     calc->FieldName = "Double";
     calc->FieldKind = fkCalculated;
-    t->AddField(std::move(calc));
-    int calls = 0;
-    t->OnCalcFields = [&](TDataSet* ds) {
+    t.AddField(std::move(calc));
+    t.OnCalcFields = [&calls](TDataSet* ds) {
         ++calls;
         ds->FieldByName("Double")->SetAsInteger(ds->FieldByName("Score")->AsInteger() * 2);
     };
-    t->Open();
+    t.Open();
+}
+
+TEST_F(Features, CalculatedFieldsFollowBrowsingAndFieldChanges) {
+    auto t = StaffTable(5);
+    int calls = 0;
+    AddDouble(*t, calls);
     EXPECT_GT(calls, 0);
     t->MoveBy(3);
     EXPECT_EQ(t->FieldByName("Double")->AsInteger(), 8);
@@ -54,6 +60,100 @@ TEST_F(Features, BlockReadsVisitEveryRecordOnceAndEndAtEof) {
         EXPECT_EQ(ids[static_cast<std::size_t>(i)], i + 1);
         EXPECT_EQ(names[static_cast<std::size_t>(i)], "N" + std::to_string(i + 1));
     }
+}
+
+// Reading aside, as a grid draws the other rows while one is edited or inserted: for
+// each way of ordering and narrowing the records, every stretch read aside holds what
+// browsing shows at those record numbers (fields, a calculated field, bookmarks), a
+// stretch past the end holds what is left, and the dataset stays in its state on its
+// record with the values being typed.
+TEST_F(Features, ReadingAsideShowsWhatBrowsingShowsWithoutLeavingAnEdit) {
+    constexpr int Rows = 300;
+    auto t = StaffTable(Rows);
+    int calls = 0;
+    AddDouble(*t, calls);
+    struct Row {
+        int id;
+        std::string name;
+        int twice;
+        TBookmark bookmark;
+        bool operator==(const Row&) const = default;
+    };
+    auto current = [&](TBookmark bookmark) {
+        return Row{t->FieldByName("Id")->AsInteger(), t->FieldByName("Name")->AsString(),
+                   t->FieldByName("Double")->AsInteger(), std::move(bookmark)};
+    };
+    const struct {
+        const char* what;
+        std::function<void()> apply;
+    } orders[] = {
+        {"the primary index", [] {}},
+        {"another index", [&] { t->SetIndexName("ByScore"); }},
+        {"a range",
+         [&] {
+             t->SetIndexName("ByScore");
+             t->SetRangeStart();
+             t->FieldByName("Score")->SetAsInteger(2);
+             t->SetRangeEnd();
+             t->FieldByName("Score")->SetAsInteger(4);
+             t->ApplyRange();
+         }},
+        {"a filter text",
+         [&] {
+             t->SetFilter("Score <> 3");
+             t->SetFilteredValue(true);
+         }},
+        {"an event filter",
+         [&] {
+             t->SetOnFilterRecordValue([](TDataSet* ds, bool& accept) { accept = ds->FieldByName("Id")->AsInteger() % 4 != 1; });
+             t->SetFilteredValue(true);
+         }},
+    };
+    for (const auto& order : orders) {
+        SCOPED_TRACE(order.what);
+        t->CancelRange();
+        t->SetFilteredValue(false);
+        t->SetOnFilterRecordValue(nullptr);
+        t->SetFilter("");
+        t->SetIndexName("");
+        order.apply();
+        std::vector<Row> browsed;
+        for (t->First(); !t->Eof(); t->Next()) browsed.push_back(current(t->GetBookmark()));
+        const int n = static_cast<int>(browsed.size());
+        ASSERT_GT(n, 100);
+        const auto aside = [&](int first, int count) {
+            std::vector<Row> rows;
+            EXPECT_TRUE(t->ReadAside(first, count, [&](const TBookmark& b) { rows.push_back(current(b)); }));
+            return rows;
+        };
+        const auto expected = [&](int first, int count) {
+            const int from = std::min(first - 1, n), to = std::min(first - 1 + count, n);
+            return std::vector<Row>(browsed.begin() + from, browsed.begin() + to);
+        };
+        t->First();
+        t->MoveBy(n / 2);
+        const Row edited = current(t->GetBookmark());
+        t->Edit();
+        t->FieldByName("Name")->SetAsString("typed");
+        for (const auto& [first, count] : std::vector<std::pair<int, int>>{{1, 128}, {129, 128}, {n / 2, 3}, {n - 2, 128}, {n + 1, 5}}) {
+            EXPECT_EQ(aside(first, count), expected(first, count)) << first;
+            EXPECT_EQ(t->State(), dsEdit);
+            EXPECT_EQ(t->FieldByName("Name")->AsString(), "typed");
+            EXPECT_EQ(t->FieldByName("Id")->AsInteger(), edited.id);
+        }
+        t->Cancel();
+        t->Insert();
+        t->FieldByName("Name")->SetAsString("new");
+        EXPECT_EQ(aside(1, n), browsed);
+        EXPECT_EQ(t->State(), dsInsert);
+        EXPECT_EQ(t->FieldByName("Name")->AsString(), "new");
+        t->Cancel();
+        EXPECT_EQ(t->RecordCount(), n);
+    }
+    // Nothing to read: nothing asked.
+    EXPECT_FALSE(t->ReadAside(0, 5, [](const TBookmark&) { ADD_FAILURE(); }));
+    t->Close();
+    EXPECT_FALSE(t->ReadAside(1, 5, [](const TBookmark&) { ADD_FAILURE(); }));
 }
 
 TEST_F(Features, DataLinksSeeChangesUnlessControlsAreDisabled) {

@@ -5,8 +5,12 @@
 //                  answers "editing <code>" once the editor shows, "message <text>"
 //                  for whatever the program says instead, then "closed" once the
 //                  editor has closed or its start has ended
+//   table          ﾃﾞｰﾀ → 従業員ﾃｰﾌﾞﾙ: "maintaining" once the table maintenance window
+//                  shows with its transaction, "message <text>" for whatever the
+//                  program says instead, then "closed" once the window has closed
 //   simei <text>   types the name (UTF-8) into the open editor: "ok" / "no editor"
-//   ok | cancel    the open editor's Ｏ　Ｋ or キャンセル: "ok" / "no editor"
+//   ok | cancel    the open editor's Ｏ　Ｋ or キャンセル (or the table maintenance
+//                  window's OK or キャンセル): "ok" / "no editor"
 //   ping           "pong", answered also while the program waits for another one
 //   quit           closes the main window; the program ends
 // Lines out start with "ready" once the main window has started. Message texts have
@@ -14,6 +18,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QLineEdit>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -24,8 +29,10 @@
 #include "app/DMdata.h"
 #include "app/MainWindow.h"
 #include "app/MakatiButton.h"
+#include "app/MasterMente.h"
 #include "app/ProgramPaths.h"
 #include "app/StaffDaityo.h"
+#include "components/KuraDatabase.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/DataGrid.h"
@@ -70,12 +77,31 @@ void Open(int code) {
     Say("closed");
 }
 
+void Table() {
+    QTimer seen;
+    seen.setInterval(5);
+    QObject::connect(&seen, &QTimer::timeout, [&seen] {
+        if (!app::Fstaff || !app::Fstaff->isVisible() || !app::DMdata->DataDB->InTransaction()) return;
+        seen.stop();
+        Say("maintaining");
+    });
+    seen.start();
+    app::Fmain->findChild<QAction*>("Staff1")->trigger();
+    Say("closed");
+}
+
 void Run(const std::string& line) {
     const std::size_t space = line.find(' ');
     const std::string command = line.substr(0, space);
     const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
     if (command == "open") {
         Open(std::atoi(rest.c_str()));
+    } else if (command == "table") {
+        Table();
+    } else if ((command == "ok" || command == "cancel") && app::Fstaff) {
+        QPushButton* button = command == "ok" ? app::Fstaff->BitBtn2 : app::Fstaff->BitBtn1;
+        Say("ok");
+        gui::Guarded([button] { button->click(); });
     } else if (command == "simei" || command == "ok" || command == "cancel") {
         if (!app::FstaffDaityo) return Say("no editor");
         if (command == "simei") {
