@@ -1,5 +1,6 @@
 #include "tests/common/TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -130,6 +131,15 @@ int ChildProcess::wait(int timeoutMs) {
 
 void ChildProcess::kill(int signal) {
     if (!reaped_) ::kill(pid_, signal);
+}
+
+std::vector<std::string> FolderNames(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {

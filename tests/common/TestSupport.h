@@ -52,6 +52,9 @@ private:
     bool reaped_ = false;
 };
 
+// The names in a folder (not its sub-folders' contents), sorted; none when it cannot be read.
+std::vector<std::string> FolderNames(const std::string& path);
+
 // Polls until condition() holds, at most timeoutMs; answers whether it came.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
 
