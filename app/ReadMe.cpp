@@ -65,7 +65,7 @@ void TFreadMe::BitBtn1Click() {
     QPrinter& device = printer.Native();
     device.setDocName(U8("お読みください"));
     RichEdit1->print(&device);
-    if (device.printerState() == QPrinter::Error)
+    if (!printer.JobDone())
         gui::MessageDlg(U8("印刷できませんでした。"), gui::mtError, gui::mbOK, this);
 }
 

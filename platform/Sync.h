@@ -1,7 +1,10 @@
 #pragma once
 // Critical sections and the small process and time services of the original platform.
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -40,5 +43,13 @@ uint32_t GetTickCount();
 uint32_t GetCurrentProcessId();
 // The kernel thread id of the calling thread.
 uint32_t GetCurrentThreadId();
+
+// The kernel ids of this process's threads that carry the name (as a thread names
+// itself, at most 15 bytes kept); none when the threads cannot be listed.
+std::vector<int> ThreadsNamed(std::string_view name);
+// Waits until none of the threads is left in the process, at most limit; true when
+// they are gone. A thread told to end may still be leaving when its owner's wait for
+// it returns (a detached thread); this sees it gone from the system.
+bool WaitForThreadsToLeave(const std::vector<int>& ids, std::chrono::milliseconds limit);
 
 }  // namespace platform

@@ -283,32 +283,46 @@ std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory*
     const int32_t code = database->CreateTable(table, name, memory, temporary, def);
     if (code != 0 || !table) RaiseEngineError(static_cast<uint32_t>(code ? code : KURA_OSUNKNOWN), {}, {}, {}, name);
     name = table->GetName();
-    database->CloseTable(table, false, false, false);
-    auto cursor = std::make_unique<TDataCursor>(database);
-    cursor->SetTableName(name);
-    cursor->SetExclusive(true);
-    cursor->SetInMemory(memory);
-    cursor->SetTemporaryFiles(temporary);
-    cursor->SetQueryResult(true);
     // The session knows the password for the open only, unless it knew it before.
     TDataSession* session = plan.Context.Session;
     const bool lend = !password.empty() && session && !session->PasswordExists(password);
-    if (lend) session->AddPassword(password);
+    std::unique_ptr<TDataCursor> cursor;
     try {
-        cursor->OpenCursor();
-    } catch (...) {
-        if (lend) session->RemovePassword(password);
-        throw;
-    }
-    if (lend) session->RemovePassword(password);
-    // The file keeps no hidden mark: the cursor's fields carry it.
-    if (std::any_of(fields.begin(), fields.end(), [](const TFieldDesc& d) { return d.Bytes[fdo::Hidden] != 0; })) {
-        std::vector<TFieldDesc> own(cursor->GetCursorFieldCount());
-        for (size_t i = 0; i < own.size() && i < fields.size(); ++i) {
-            cursor->GetFieldDesc(static_cast<uint16_t>(i + 1), own[i]);
-            own[i].Bytes[fdo::Hidden] = fields[i].Bytes[fdo::Hidden];
+        database->CloseTable(table, false, false, false);
+        cursor = std::make_unique<TDataCursor>(database);
+        cursor->SetTableName(name);
+        cursor->SetExclusive(true);
+        cursor->SetInMemory(memory);
+        cursor->SetTemporaryFiles(temporary);
+        cursor->SetQueryResult(true);
+        if (lend) session->AddPassword(password);
+        try {
+            cursor->OpenCursor();
+        } catch (...) {
+            if (lend) session->RemovePassword(password);
+            throw;
         }
-        cursor->SetResultFieldDefs(own, {});
+        if (lend) session->RemovePassword(password);
+        // The file keeps no hidden mark: the cursor's fields carry it.
+        if (std::any_of(fields.begin(), fields.end(), [](const TFieldDesc& d) { return d.Bytes[fdo::Hidden] != 0; })) {
+            std::vector<TFieldDesc> own(cursor->GetCursorFieldCount());
+            for (size_t i = 0; i < own.size() && i < fields.size(); ++i) {
+                cursor->GetFieldDesc(static_cast<uint16_t>(i + 1), own[i]);
+                own[i].Bytes[fdo::Hidden] = fields[i].Bytes[fdo::Hidden];
+            }
+            cursor->SetResultFieldDefs(own, {});
+        }
+    } catch (...) {
+        // The files exist from the create on, but only an open cursor deletes temporary
+        // ones as it closes: a table that never got that far goes here, or the temporary
+        // folder (or the INTO table's folder) keeps a half-made table for good.
+        cursor.reset();
+        try {
+            if (database->TableExists(name, memory)) database->DeleteTable(name, memory);
+        } catch (...) {
+            // The statement's own error is what the caller must see.
+        }
+        throw;
     }
     return cursor;
 }

@@ -4,8 +4,11 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThreadPool>
+#include <cstdlib>
 #include <exception>
 
+#include "platform/Sync.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/gui/Text.h"
 
@@ -22,7 +25,35 @@ TMessageHook& Hook() {
 
 void SetMessageHook(TMessageHook hook) { Hook() = std::move(hook); }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+namespace {
+
+// How long the end of the program waits for Qt's worker threads to leave.
+constexpr std::chrono::milliseconds WorkerEndLimit{2000};
+
+}  // namespace
+
+// Qt fills large areas and scales pictures (the scanned pages, the previews, the
+// printed sheets) on the threads of its global pool, which wait half a minute for the
+// next job before they end on their own. A process must not exit with them there: one
+// that ends on its own, or runs, while the exit handlers (and, under the sanitizers,
+// the leak check) run can bring the exit down. They are waited for until the system has
+// let them go, since Qt's own wait returns while a thread is still leaving.
+void EndWorkerThreads() {
+    if (!QCoreApplication::instance()) return;  // the application object has ended them
+    QThreadPool* pool = QThreadPool::globalInstance();
+    if (!pool) return;
+    const std::vector<int> workers = platform::ThreadsNamed("Thread (pooled)");
+    pool->waitForDone();
+    platform::WaitForThreadsToLeave(workers, WorkerEndLimit);
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // Also for an application object that lives until the process ends.
+    static const bool atExit = std::atexit(EndWorkerThreads) == 0;
+    (void)atExit;
+}
+
+TApplication::~TApplication() { EndWorkerThreads(); }
 
 QTranslator* UseJapanese() {
     const QLocale japanese(QLocale::Japanese, QLocale::Japan);

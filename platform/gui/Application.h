@@ -20,13 +20,22 @@ enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3, mrRet
 enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
 enum TMsgDlgButton : unsigned { mbYes = 1, mbNo = 2, mbOK = 4, mbCancel = 8 };
 
+// The application object ends Qt's worker threads (those that paint and scale
+// pictures) when it is destroyed, or when the process exits while it still lives, and
+// waits until they are gone: no process of the program exits with them running.
 class TApplication : public QApplication {
 public:
     TApplication(int& argc, char** argv);
+    ~TApplication() override;
     bool notify(QObject* receiver, QEvent* event) override;
     // Title of message boxes (the program's title).
     static QString Title;
 };
+
+// Ends the worker threads Qt paints and scales pictures on, and waits until they are
+// gone (nothing when there is no application object). TApplication does so itself; a
+// plain QApplication that lives until the process exits needs this at exit.
+void EndWorkerThreads();
 
 // Qt's own dialogs (files, printing, standard buttons) in Japanese through Qt's
 // translations (Debian's qt6-translations-l10n), and the Japanese locale for the

@@ -36,7 +36,12 @@ void TDBControlLink::Start() {
     Refresh();
 }
 
-TDBControlLink::~TDBControlLink() { link_.SetDataSource(nullptr); }
+TDBControlLink::~TDBControlLink() {
+    // The control is going (the link is its child), the kind of control already gone:
+    // leaving the data source must not show the field in it any more.
+    link_.OnDataChange = link_.OnActiveChange = link_.OnEditingChange = link_.OnUpdateData = nullptr;
+    link_.SetDataSource(nullptr);
+}
 
 void TDBControlLink::Refresh() {
     if (changing_) return;  // entering edit mode must not overwrite what is being typed

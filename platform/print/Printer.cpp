@@ -1,6 +1,7 @@
 #include "platform/print/Printer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMarginsF>
 #include <QPageLayout>
 #include <QPageSize>
@@ -12,6 +13,7 @@
 #include <QPrinterInfo>
 #include <QString>
 
+#include <algorithm>
 #include <cmath>
 
 namespace platform {
@@ -158,10 +160,27 @@ void TPrinter::EndDoc() {
     if (!Printing()) throw EPrinter("Printer is not currently printing");
     canvas_->painter_.end();
     pageNumber_ = 0;
-    if (printer_->printerState() == QPrinter::Error) {
-        Renew();
-        throw EPrinter("The print job failed");
-    }
+    if (!JobDone()) throw EPrinter("The print job failed");
+}
+
+bool TPrinter::JobDone() {
+    if (printer_->printerState() != QPrinter::Error && OutputWhole()) return true;
+    // A device whose job failed may refuse every later change and job, or (a PDF file
+    // that could not be written to its end) write nothing of the jobs after it.
+    Renew();
+    return false;
+}
+
+bool TPrinter::OutputWhole() const {
+    // A job sent to the system's printer is spooled by it; only a file can be read back.
+    if (printer_->outputFormat() != QPrinter::PdfFormat || printer_->outputFileName().isEmpty()) return true;
+    // Qt does not report a write that failed (a full disk): a PDF file written to its
+    // end closes with its "%%EOF" line.
+    QFile file(printer_->outputFileName());
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 5) return false;
+    const qint64 tail = std::min<qint64>(file.size(), 32);
+    if (!file.seek(file.size() - tail)) return false;
+    return file.read(tail).contains("%%EOF");
 }
 
 void TPrinter::Abort() {

@@ -10,8 +10,9 @@
 //   system's printers and always offers printing to a PDF file, so a desk without a
 //   printer prints too. The application's printer (Printer()) asks; a printer made by
 //   code prints where its code sent it.
-// - A job that cannot start (BeginDoc) raises EPrinter and leaves the printer as it was
-//   before, ready for the next job with the same settings.
+// - A job that cannot start (BeginDoc) or fails on its way (EndDoc) raises EPrinter and
+//   leaves the printer as it was before, ready for the next job with the same settings
+//   (the same printer or PDF file).
 // - GetDeviceCaps answers the device's real values: resolution (LOGPIXELSX/Y), the
 //   printable area in device pixels (HORZRES, VERTRES), the paper (PHYSICALWIDTH/HEIGHT)
 //   and the printable area's offset on it (PHYSICALOFFSETX/Y).
@@ -72,7 +73,13 @@ public:
 
     void BeginDoc();
     void NewPage();
+    // Raises EPrinter when the job failed on its way (see JobDone).
     void EndDoc();
+    // After a job, also one a document drew straight on Native(): whether it was done
+    // whole, neither failed at its start nor on its way (a PDF file not written to its
+    // end, as on a full disk). A failed job's device is renewed for the next job, which
+    // goes where this one was to go.
+    bool JobDone();
     void Abort();
     bool Printing() const;
     // Sheets begun in the current job, from 1.
@@ -88,6 +95,7 @@ private:
     friend bool ChoosePrinter(TPrinter& printer, QWidget* parent);
     // A new device with this printer's settings (printer or file, paper, resolution).
     void Renew();
+    bool OutputWhole() const;
     class PrinterCanvas;
     std::unique_ptr<QPrinter> printer_;
     std::unique_ptr<PrinterCanvas> canvas_;

@@ -1,5 +1,6 @@
 #include "tests/common/TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +135,33 @@ int ChildProcess::wait(int timeoutMs) {
 
 void ChildProcess::kill(int signal) {
     if (!reaped_) ::kill(pid_, signal);
+}
+
+std::vector<std::string> FolderNames(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return;
+    previous_ = limit.rlim_cur;
+    previousSignal_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    limit.rlim_cur = bytes;
+    set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = previous_;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::signal(SIGXFSZ, previousSignal_);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {

@@ -55,6 +55,25 @@ private:
     bool reaped_ = false;
 };
 
+// The names in a folder (not its sub-folders' contents), sorted; none when it cannot be read.
+std::vector<std::string> FolderNames(const std::string& path);
+
+// A limit on the size of the files the process writes, for its lifetime: a write past
+// it fails (EFBIG), as on a full disk, for every user.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    unsigned long long previous_ = 0;
+    void (*previousSignal_)(int) = nullptr;
+    bool set_ = false;
+};
+
 // Polls until condition() holds, at most timeoutMs; answers whether it came.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "platform/gui/Application.h"
 #include "report/DataSource.h"
 
 namespace report_test {
@@ -26,7 +27,9 @@ inline QApplication& App() {
     static QApplication* app = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
         QImageReader::setAllocationLimit(1024);  // whole pages at 600 dpi
-        return new QApplication(argc, argv);
+        auto* made = new QApplication(argc, argv);
+        std::atexit(gui::EndWorkerThreads);  // the program's application object does so
+        return made;
     }();
     return *app;
 }

@@ -205,6 +205,9 @@ TEST_F(InsertSelectFaults, AFailedWriteKeepsTheEarlierCommitsOnly) {
     const uint64_t calls = platform::FileWriteCalls();
     const Rows all = db.Rows("dst");
     ASSERT_GT(calls, 3u);
+    // The statement's scratch tables go with it, whichever write fails.
+    const std::string temp = db.Session().GetDatabasePath();
+    const std::vector<std::string> scratch = FolderNames(temp);
     int failures = 0;
     for (uint64_t at = 1; at <= calls; ++at) {
         SCOPED_TRACE("write call " + std::to_string(at));
@@ -214,6 +217,7 @@ TEST_F(InsertSelectFaults, AFailedWriteKeepsTheEarlierCommitsOnly) {
         const TEngineErrorCode code = db.ErrorOf(insert).Code;
         platform::ArmFileFault({});
         if (code != 0) ++failures;
+        EXPECT_EQ(FolderNames(temp), scratch);
         EXPECT_FALSE(db.Dir().InTransaction());
         const Rows rows = db.Rows("dst");
         ASSERT_LE(rows.size(), all.size());

@@ -3,6 +3,8 @@
 // fields, controls and master links.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "platform/dataset/DataSource.h"
 #include "tests/platform/dataset/VectorDataSet.h"
 
@@ -192,6 +194,32 @@ TEST(DataSetFramework, ClosedDataSetsRefuseNavigationAndFieldDefsReadOnDemand) {
     ds->Open();
     EXPECT_THROW(ds->AddField(std::make_unique<TIntegerField>()), EDatabaseError);
     EXPECT_EQ(ds->FieldValues("Id;Name")[1].AsString(), "R1");
+}
+
+// A text longer than its field keeps the longest run of whole characters that fits:
+// never the lead byte of a double-byte character without its trail, whichever of the
+// two lead-byte ranges it is in (0x81-0x9F as 山, 0xE0-0xFC as 凜 and 髙), nor a half-width
+// kana taken for one. Random texts against their known character boundaries.
+TEST(DataSetFramework, AStringFieldCutsTooLongTextsBetweenCharacters) {
+    const std::vector<std::string> characters = {"a", "\xB1", "\x8E\x52", "\x95\x5C", "\xEA\xA3", "\xE0\x40", "\xFC\x40"};
+    std::mt19937 random(44);
+    auto ds = Rows(1);
+    ds->Open();
+    TField* name = ds->FieldByName("Name");
+    ASSERT_EQ(name->Size(), 10);
+    for (int round = 0; round < 300; ++round) {
+        std::string text, kept;
+        while (text.size() < 14) {
+            text += characters[random() % characters.size()];
+            if (text.size() <= 10) kept = text;
+        }
+        SCOPED_TRACE(::testing::PrintToString(text));
+        ds->Edit();
+        name->SetAsString(text);
+        EXPECT_EQ(name->AsString(), kept);
+        ds->Post();
+        EXPECT_EQ(ds->Rows[0].Name, kept);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -168,6 +170,59 @@ TEST(DataControls, AnEditShowsTheFieldAndPostsWhatWasTyped) {
     ds.Close();
     EXPECT_FALSE(edit.isEnabled());
     EXPECT_EQ(edit.text(), "");
+}
+
+// Every text control takes a text that fills its field exactly, whether of double-byte
+// characters, half-width kana or ASCII, and stores it whole; one byte more is refused
+// by its validator (where it has one) and by the post, which keeps the stored value.
+// The controls go while their dataset stays open.
+TEST(DataControls, ATextThatFillsItsFieldExactlyIsTakenAndOneByteMoreIsRefused) {
+    App();
+    const std::pair<const char*, bool> texts[] = {
+        {"一二三四五", true},   {"凜凜凜凜凜", true},   {"ｱｲｳ漢字ab", true},    {"abcdefghij", true},
+        {"一二三四五a", false}, {"ｱ一二三四五", false}, {"abcdefghijk", false},
+    };
+    for (const char* kind : {"edit", "combo box", "memo"}) {
+        for (const auto& [utf8, fits] : texts) {
+            SCOPED_TRACE(std::string(kind) + ": " + utf8);
+            kura::test::TVectorDataSet ds;
+            ds.Rows = {{1, "Ann"}};
+            kura::TDataSource source;
+            source.SetDataSet(&ds);
+            ds.Open();
+            QLineEdit edit;
+            QComboBox combo;
+            QPlainTextEdit memo;
+            QString text = QString::fromUtf8(utf8);
+            const QValidator* validator = nullptr;
+            if (kind == std::string("edit")) {
+                BindEdit(&edit, &source, "Name");
+                validator = edit.validator();
+                edit.setText(text);
+                Q_EMIT edit.textEdited(text);
+            } else if (kind == std::string("combo box")) {
+                BindComboBox(&combo, &source, "Name");
+                validator = combo.validator();
+                combo.setCurrentText(text);
+            } else {
+                BindMemo(&memo, &source, "Name");
+                memo.setPlainText(text);
+            }
+            ASSERT_EQ(ds.State(), kura::dsEdit);
+            int pos = 0;
+            if (validator) {
+                EXPECT_EQ(validator->validate(text, pos), fits ? QValidator::Acceptable : QValidator::Invalid);
+            }
+            if (fits) {
+                EXPECT_NO_THROW(ds.Post());
+                EXPECT_EQ(ds.Rows[0].Name, Cp932(text));
+            } else {
+                EXPECT_THROW(ds.Post(), kura::EDatabaseError);
+                ds.Cancel();
+                EXPECT_EQ(ds.Rows[0].Name, "Ann");
+            }
+        }
+    }
 }
 
 TEST(Application, AnExceptionInAnEventIsShownAndStopsThere) {

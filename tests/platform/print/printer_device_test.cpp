@@ -1,6 +1,6 @@
 // The printer object as a device: every capability the program reads answers the
 // printer's real value for each paper, orientation, resolution and margin, and a job
-// that cannot start leaves the printer usable for the next one.
+// that fails, at its start or on its way, leaves the printer usable for the next one.
 #include <QApplication>
 #include <QPrinter>
 #include <gtest/gtest.h>
@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 
 #include "platform/print/Printer.h"
 #include "tests/common/TestSupport.h"
@@ -63,37 +65,82 @@ TEST(PrinterDevice, EveryCapabilityAnswersThePapersRealValue) {
     }
 }
 
-TEST(PrinterDevice, AJobThatCannotStartLeavesThePrinterUsable) {
+// Whether the PDF file was written to its end.
+bool WholePdf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return bytes.rfind("%PDF", 0) == 0 && bytes.find("%%EOF", bytes.size() < 32 ? 0 : bytes.size() - 32) != std::string::npos;
+}
+
+// A job that fails, at its start or on its way, says so and leaves the printer usable:
+// the next job, with the print dialog accepted as it stands, goes whole to the PDF file
+// chosen before (or, where none was, to the one chosen now), with the paper taken.
+TEST(PrinterDevice, AFailedJobLeavesThePrinterUsableForTheSameFile) {
     App();
     kura::test::TempDir dir;
     TPrinter printer;
     printer.SetResolution(72);
+    printer.AskBeforePrinting = true;  // as the program's printer
+    std::unique_ptr<kura::test::FileSizeLimit> limit;
     const struct {
         const char* what;
-        std::function<void()> spoil;
+        std::string file;                          // chosen in the dialog ("" none)
+        std::function<void()> spoil, mend;
+        bool onItsWay;                             // the job starts, then fails
     } failures[] = {
-        {"a file that cannot be written", [&] { printer.SetOutputFileName(dir.file("none/x.pdf")); }},
-        // What a desk without a printer has before anything is chosen.
-        {"no printer and no file", [&] { printer.SetOutputFileName(""); }},
+        {"a file in a folder that is not there", dir.file("none/x.pdf"), [] {},
+         [&] { std::filesystem::create_directory(dir.file("none")); }, false},
+        {"no printer and no file", "", [] {}, [] {}, false},
+        {"a file that fills the disk on its way", dir.file("full.pdf"),
+         [&] { limit = std::make_unique<kura::test::FileSizeLimit>(3000); }, [&] { limit.reset(); }, true},
     };
     int n = 0;
     for (const auto& f : failures) {
         SCOPED_TRACE(f.what);
+        SetPrintDialogHook([&](TPrinter& p) {
+            p.SetOutputFileName(f.file);
+            return true;
+        });
+        ASSERT_TRUE(ChoosePrinter(printer, nullptr));
         f.spoil();
-        EXPECT_THROW(printer.BeginDoc(), EPrinter);
+        bool failed = false;
+        try {
+            printer.BeginDoc();
+            EXPECT_TRUE(f.onItsWay);
+            // Pages enough that the disk fills while they are written, not at the end.
+            for (int page = 0; page < 20; ++page) {
+                printer.Canvas().TextOut(10, 10, std::string(2400, 'x'));
+                printer.NewPage();
+            }
+            printer.EndDoc();
+        } catch (const EPrinter&) {
+            failed = true;
+        }
+        // A job that cannot start makes nothing, not even the folder.
+        if (!f.onItsWay && !f.file.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(f.file).parent_path()));
+        }
+        f.mend();
+        EXPECT_TRUE(failed);
         EXPECT_FALSE(printer.Printing());
-        // The same printer object, sent to a file, prints its pages.
-        const std::string pdf = dir.file("job" + std::to_string(++n) + ".pdf");
-        printer.SetOutputFileName(pdf);
+        EXPECT_EQ(printer.Native().outputFileName().toStdString(), f.file);
+        // The dialog accepted as it stands, or a file chosen where none was.
+        const std::string pdf = f.file.empty() ? dir.file("job" + std::to_string(++n) + ".pdf") : f.file;
+        SetPrintDialogHook([&](TPrinter& p) {
+            if (f.file.empty()) p.SetOutputFileName(pdf);
+            return true;
+        });
+        ASSERT_TRUE(ChoosePrinter(printer, nullptr));
         printer.SetDeviceMode({9, 2});
         ASSERT_NO_THROW(printer.BeginDoc());
         printer.Canvas().FillRect(Rect(0, 0, 100, 100));
         printer.NewPage();
-        printer.EndDoc();
-        EXPECT_GT(std::filesystem::file_size(pdf), 0u);
+        EXPECT_NO_THROW(printer.EndDoc());
+        EXPECT_TRUE(WholePdf(pdf));
         EXPECT_GT(printer.GetDeviceCaps(HORZRES), printer.GetDeviceCaps(VERTRES));  // landscape taken
+        printer.SetDeviceMode({9, 1});
     }
-    EXPECT_FALSE(std::filesystem::exists(dir.file("none")));
+    SetPrintDialogHook(nullptr);
 }
 
 }  // namespace

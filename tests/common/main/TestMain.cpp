@@ -1,0 +1,96 @@
+// The main of every test program. The program gets a temporary folder of its own,
+// made TMPDIR for itself and every child it starts, so that whatever a test leaves
+// there is seen at the end: the program then names it and fails, whichever test it
+// ran (ctest runs one test per process, side by side, each in its own folder).
+//
+// The folder is looked at when the process exits, after the function-local statics
+// made by the tests (a folder kept for the whole program, say) have gone, and it is
+// removed then in any case. Without a runtime folder of the session (XDG_RUNTIME_DIR,
+// as under CI) Qt would make one in the temporary folder; the program gets its own
+// beside it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/common/TestSupport.h"
+
+// The sanitizers' leak check, present in the sanitized build only.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program's folder, holding "tmp" (TMPDIR) and "run"; kept past every static
+// destructor.
+std::string& OwnFolder() {
+    static std::string* path = new std::string;
+    return *path;
+}
+pid_t gOwner = 0;
+
+// The threads besides this one, by name, once those still leaving have gone (at most
+// a few seconds).
+std::string ThreadsLeft() {
+    std::string names;
+    kura::test::WaitUntil(
+        [&] {
+            names.clear();
+            for (const std::string& id : kura::test::FolderNames("/proc/self/task")) {
+                if (id == std::to_string(gettid())) continue;
+                std::string name;
+                std::getline(std::ifstream("/proc/self/task/" + id + "/comm"), name);
+                names += "  " + name + " (" + id + ")\n";
+            }
+            return names.empty();
+        },
+        3000);
+    return names;
+}
+
+void CheckOwnFolderAtExit() {
+    if (getpid() != gOwner) return;  // a forked child leaves the folder to its parent
+    std::string left;
+    for (const std::string& name : kura::test::FolderNames(OwnFolder() + "/tmp")) left += "  " + name + "\n";
+    std::error_code ec;
+    fs::remove_all(OwnFolder(), ec);
+    const std::string threads = ThreadsLeft();
+    if (left.empty() && threads.empty()) return;
+    if (!left.empty()) std::fprintf(stderr, "The tests left these in the temporary folder:\n%s", left.c_str());
+    if (!threads.empty()) std::fprintf(stderr, "The tests left these threads running at exit:\n%s", threads.c_str());
+    std::fflush(stderr);
+    // The exit status can no longer be changed but by ending here; the leak check that
+    // would have come after this handler comes first.
+    if (__lsan_do_leak_check) __lsan_do_leak_check();
+    _exit(1);
+}
+
+void MakeOwnFolders() {
+    std::error_code ec;
+    std::string pattern = (fs::temp_directory_path(ec) / "kura-tests-XXXXXX").string();
+    if (ec || !mkdtemp(pattern.data())) return;
+    const std::string tmp = pattern + "/tmp", run = pattern + "/run";
+    if (!fs::create_directory(tmp, ec) || !fs::create_directory(run, ec)) {
+        fs::remove_all(pattern, ec);
+        return;
+    }
+    fs::permissions(run, fs::perms::owner_all, ec);
+    OwnFolder() = pattern;
+    gOwner = getpid();
+    setenv("TMPDIR", tmp.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 0);
+    std::atexit(CheckOwnFolderAtExit);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    MakeOwnFolders();
+    return RUN_ALL_TESTS();
+}
