@@ -98,12 +98,12 @@ void TTypeChecker::ApplyBooleanRule(TExpToken* node) const {
 
 void TTypeChecker::ConvertDateConstant(TExpToken* text, const TExpToken* like) const {
     // A parameter is named by its number and its value, which the conversion overwrites.
-    const std::string found = text->IsParameter != 0 && Parameters
-                                  ? Operand(*text) + " '" + std::string(TextView(*text)) + "'"
-                                  : "'" + text->Text + "'";
+    const bool parameter = text->IsParameter != 0 && Parameters;
+    const std::string value = parameter ? std::string(TextView(*text)) : std::string();
     Reserve(*text, FieldValueBufferSize);
     if (!ANSITextToDateTimeValue(text->Value.data(), like->DataType))
-        Fail("Date, time, or timestamp expression expected, instead found " + found);
+        Fail("Date, time, or timestamp expression expected, instead found " +
+             (parameter ? Operand(*text) + " '" + value + "'" : "'" + text->Text + "'"));
     text->DataType = like->DataType;
     text->DataSize = like->DataSize;
     text->Scale = like->Scale;
