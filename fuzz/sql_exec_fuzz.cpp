@@ -4,7 +4,12 @@
 // what mutations make of them) or, after a first byte 0xFF, the choices of a
 // grammar that writes statements of every kind: sub-queries with UNION chains,
 // aggregates with GROUP BY and HAVING, joins, DECIMAL arithmetic, text functions
-// on double-byte text, MEMORY tables, INTO, "?" marks with and without values.
+// on double-byte text, MEMORY tables, INTO, "?" marks with and without values in
+// every use a condition or a value gives them (comparisons with columns of every
+// type, IN lists, BETWEEN, LIKE, arithmetic, functions, CAST, join conditions,
+// VALUES and SET), bound to values of every type (NULLs, texts that read as
+// numbers, dates and times or not, texts without their terminating zero, memos,
+// bytes) chosen by the input's last bytes.
 //
 // Every statement must end in rows or an engine error, never in a crash, a hang or
 // undefined behaviour; an SQL message is never empty nor longer than 255 bytes;
@@ -37,6 +42,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpTokenPool.h"
+#include "engine/files/Bcd.h"
 #include "engine/files/NameRoutines.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
@@ -229,6 +235,37 @@ private:
     }
 
     std::string Integer() { return Chance(10) ? "NULL" : std::to_string(Pick(60) - 10); }
+
+    std::string AnyColumn(const std::string& p, const TTable& t) {
+        switch (Pick(3)) {
+            case 0: return p + One(t.Integers);
+            case 1: return t.Texts.empty() ? p + One(t.Integers) : p + One(t.Texts);
+            default: return t.Others.empty() ? p + One(t.Integers) : p + One(t.Others);
+        }
+    }
+
+    // A "?" in one of the uses a condition gives it.
+    std::string ParameterCondition(const std::string& p, const TTable& t) {
+        const std::string c = AnyColumn(p, t);
+        switch (Pick(12)) {
+            case 0: return c + One(std::vector<std::string>{" = ", " <> ", " < ", " >= ", " > ", " <= "}) + "?";
+            case 1: return c + (Chance(70) ? " IN (?, " : " NOT IN (?, ") + Integer() + ", ?)";
+            case 2: return c + (Chance(70) ? " BETWEEN ? AND ?" : " NOT BETWEEN ? AND ?");
+            case 3: return c + (Chance(70) ? " LIKE ?" : " NOT LIKE ?");
+            case 4: return "0 < " + c + One(std::vector<std::string>{" + ", " - ", " * ", " / "}) + "?";
+            case 5: return "UPPER(?) = " + (t.Texts.empty() ? TextLiteral() : "UPPER(" + p + One(t.Texts) + ")");
+            case 6:
+                return "CAST(? AS " +
+                       One(std::vector<std::string>{"INTEGER", "SMALLINT", "WORD", "LARGEINT", "FLOAT", "DECIMAL(8,2)",
+                                                    "BOOLEAN", "DATE", "TIME", "TIMESTAMP", "CHAR(6)", "MEMO"}) +
+                       ") IS NOT NULL";
+            case 7: return "CAST(? AS BOOLEAN)";
+            case 8: return "EXTRACT(YEAR FROM ?) > 1990";
+            case 9: return "SUBSTRING(" + (t.Texts.empty() ? "?" : p + One(t.Texts)) + " FROM 1 FOR 2) = ?";
+            case 10: return "COALESCE(?, " + c + ") IS NULL";
+            default: return c + " = ? AND " + AnyColumn(p, t) + " <> ?";
+        }
+    }
     std::string TextLiteral() {
         static const std::vector<std::string> texts = {
             "'Ann'", "'a'", "''", "'%'", "'_\x93\x63%'", "'\x8E\x52%'", "'\xEA\xA3'", "'\x83\x41'", "'A%'",
@@ -306,7 +343,7 @@ private:
             case 2: return p + One(t.Integers) + " IN (" + Integer() + ", " + Integer() + ", NULL)";
             case 3: return t.Texts.empty() ? p + One(t.Integers) + " BETWEEN 1 AND 20"
                                            : TextExpression(p, t) + (Chance(70) ? " LIKE " : " = ") + TextLiteral();
-            case 4: return p + One(t.Integers) + " = ?";
+            case 4: return Chance(30) ? p + One(t.Integers) + " = ?" : ParameterCondition(p, t);
             case 5:
                 if (std::string(t.Name) == "emp") return p + "pay " + (Chance(50) ? "> 75.5" : "IN (SELECT pay FROM emp)");
                 return p + One(t.Integers) + " > 5";
@@ -341,6 +378,7 @@ private:
             s += std::string(Chance(50) ? ", " : " LEFT OUTER JOIN ") + u.Name + " b";
             s += (s.find("JOIN") != std::string::npos ? " ON a." : " WHERE a.") + std::string(One(t.Integers)) +
                  " = b." + One(u.Integers);
+            if (Chance(25)) s += " AND " + ParameterCondition("b.", u);
         }
         if (Chance(60)) s += (s.find(" WHERE ") != std::string::npos ? " AND " : " WHERE ") + Condition(p, t, 0);
         if (aggregate && Chance(60)) {
@@ -361,7 +399,7 @@ private:
 
     std::string Statement() {
         const TTable& t = Table();
-        switch (Pick(12)) {
+        switch (Pick(14)) {
             case 0: return "INSERT INTO " + std::string(t.Name) + " (" + One(t.Integers) + ") VALUES (" + Integer() + ")";
             case 1:
                 return "INSERT INTO emp (id, name, pay) VALUES (" + std::to_string(20 + Pick(20)) + ", " + TextLiteral() +
@@ -379,6 +417,14 @@ private:
                 return "CREATE TABLE MEMORY mt (a INTEGER, b CHAR(4)); INSERT INTO MEMORY mt VALUES (" + Integer() +
                        ", " + TextLiteral() + "); INSERT INTO mt (a) SELECT dept FROM emp; SELECT a, b FROM MEMORY mt "
                        "WHERE a IN (SELECT k FROM dept); DROP TABLE " + (Chance(50) ? "MEMORY " : "") + "mt";
+            case 8:
+                // A value of every column's type, or an expression with one.
+                return "UPDATE " + std::string(t.Name) + " SET " + AnyColumn("", t) + " = " +
+                       One(std::vector<std::string>{"?", "?", "? + 1", "'x' + ?", "CAST(? AS INTEGER)"}) + " WHERE " +
+                       (Chance(50) ? ParameterCondition("", t) : Condition("", t, 0));
+            case 9:
+                return "INSERT INTO emp (id, name, pay, born, note) VALUES (" + std::to_string(20 + Pick(20)) +
+                       ", ?, ?, ?, ?)";
             case 7: return Select(true);
             default: return Select(false);
         }
@@ -440,7 +486,92 @@ void ReadAll(TDataCursor& cursor) {
     }
 }
 
-void Run(TFixture& fixture, const std::string& text, uint16_t values) {
+// ---- Parameter values of every type
+
+struct TValueKind {
+    TEngineFieldType Type;
+    uint8_t Subtype;
+    std::string Bytes;  // the stored value; for a BLOB the bytes it points to
+    bool Null;
+    uint8_t Decimals;
+};
+
+template <class T>
+std::string BytesOf(T value) {
+    std::string bytes(sizeof value, '\0');
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+const std::vector<TValueKind>& ValueKinds() {
+    static const std::vector<TValueKind> kinds = [] {
+        uint8_t bcd[34] = {};
+        CurrToBCDValue(812500, 2, bcd);
+        const double stamp = 730154.0 * 86400000 + 37230000;
+        return std::vector<TValueKind>{
+            {fldINT32, 0, BytesOf<int32_t>(7), false, 0},
+            {fldINT16, 0, BytesOf<int16_t>(-3), false, 0},
+            {fldUINT16, 0, BytesOf<uint16_t>(40), false, 0},
+            {fldINT64, 0, BytesOf<int64_t>(5000000000), false, 0},
+            {fldFLOAT, 0, BytesOf<double>(81.25), false, 0},
+            {fldBCD, 0, std::string(reinterpret_cast<const char*>(bcd), sizeof bcd), false, 2},
+            {fldBOOL, 0, BytesOf<int16_t>(1), false, 0},
+            {fldDATE, 0, BytesOf<int32_t>(730154), false, 0},
+            {fldTIME, 0, BytesOf<int32_t>(37230000), false, 0},
+            {fldTIMESTAMP, 0, BytesOf<double>(stamp), false, 0},
+            {fldZSTRING, 0, std::string("10\0", 3), false, 0},
+            {fldZSTRING, 0, std::string("2001-02-03\0", 11), false, 0},
+            {fldZSTRING, 0, std::string("10:20:30\0", 9), false, 0},
+            {fldZSTRING, 0, std::string("A%\0", 3), false, 0},
+            {fldZSTRING, 0, std::string("\x8E\x52%\0", 4), false, 0},
+            // No terminating zero: the value fills its size.
+            {fldZSTRING, 0, std::string("Bob!"), false, 0},
+            {fldBLOB, fldstMEMO, std::string("memo \x83\x5C text"), false, 0},
+            {fldBLOB, 0, std::string("\x01\x00\x02", 3), false, 0},
+            {fldBYTES, 0, std::string("abcd"), false, 0},
+            {fldINT32, 0, BytesOf<int32_t>(0), true, 0},
+            {fldZSTRING, 0, std::string(4, '\0'), true, 0},
+            {fldDATE, 0, BytesOf<int32_t>(0), true, 0},
+        };
+    }();
+    return kinds;
+}
+
+// The descriptors and the record of count values of the kinds the choices name.
+struct TBoundValues {
+    explicit TBoundValues(const std::vector<uint8_t>& choices) {
+        const std::vector<TValueKind>& kinds = ValueKinds();
+        Descs.resize(choices.size());
+        Record.push_back(0);
+        for (size_t i = 0; i < choices.size(); ++i) {
+            const TValueKind& kind = kinds[choices[i] % kinds.size()];
+            TFieldDesc& d = Descs[i];
+            d.SetFieldType(kind.Type);
+            d.SetSubType(kind.Subtype);
+            d.SetStoredDecimals(kind.Decimals);
+            d.SetOffset(static_cast<uint16_t>(Record.size()));
+            Record.push_back(kind.Null ? 0 : 1);
+            if (kind.Type == fldBLOB) {
+                // A BLOB value is its length and a pointer to its bytes.
+                d.SetStoredSize(8);
+                const auto length = static_cast<uint32_t>(kind.Bytes.size());
+                const char* bytes = kind.Bytes.data();
+                const std::string value = BytesOf(length) + BytesOf(bytes);
+                Record.insert(Record.end(), value.begin(), value.end());
+            } else {
+                d.SetStoredSize(static_cast<uint8_t>(kind.Bytes.size()));
+                Record.insert(Record.end(), kind.Bytes.begin(), kind.Bytes.end());
+            }
+            Pointers.push_back(&d);
+        }
+        Record.resize(Record.size() + 16, 0);
+    }
+    std::vector<TFieldDesc> Descs;
+    std::vector<const TFieldDesc*> Pointers;
+    std::vector<uint8_t> Record;
+};
+
+void Run(TFixture& fixture, const std::string& text, const std::vector<uint8_t>& values) {
     const int64_t before = Outstanding();
     {
         TQueryStatement statement(fixture.memory);
@@ -449,16 +580,11 @@ void Run(TFixture& fixture, const std::string& text, uint16_t values) {
         statement.SetProgressEvent([start](TQueryStatement*, uint16_t, bool& abort) {
             abort = std::chrono::steady_clock::now() - start > std::chrono::milliseconds(250);
         });
-        TFieldDesc number;
-        number.SetFieldType(fldINT32);
-        number.SetStoredSize(4);
-        number.SetOffset(0);
-        const TFieldDesc* descs[4] = {&number, &number, &number, &number};
-        uint8_t record[8] = {1, 7, 0, 0, 0};
+        TBoundValues bound(values);
         try {
             statement.Prepare(text);
             TDataCursor* cursor = nullptr;
-            statement.Execute(cursor, values, descs, record);
+            statement.Execute(cursor, static_cast<uint16_t>(values.size()), bound.Pointers.data(), bound.Record.data());
             if (cursor) ReadAll(*cursor);
         } catch (const EKuraEngineError& e) {
             const std::string message = e.ErrorContext(ctxMessage);
@@ -496,20 +622,23 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Scratch().empty()) MakeScratch();
     std::string text;
-    uint16_t values = 0;
+    size_t values = 0;
     if (size > 0 && data[0] == 0xFF) {
-        values = size > 1 ? data[1] % 4 : 0;
+        values = size > 1 ? data[1] % 6 : 0;
         const size_t skip = std::min<size_t>(size, 2);
         text = TWriter(data + skip, size - skip).Text();
     } else {
         text.assign(reinterpret_cast<const char*>(data), size);
-        values = static_cast<uint16_t>(std::count(text.begin(), text.end(), '?') % 3);
+        values = static_cast<size_t>(std::count(text.begin(), text.end(), '?') % 5);
     }
+    // The kind of each value: the input's last bytes, read backwards.
+    std::vector<uint8_t> kinds;
+    for (size_t i = 0; i < values; ++i) kinds.push_back(i < size ? data[size - 1 - i] : 0);
     std::unique_ptr<TFixture>& fixture = Fixture();
     if (!fixture) fixture = std::make_unique<TFixture>();
     const TStatementShape shape = Inspect(*fixture, text);
     if (!shape.Runnable) return 0;
-    Run(*fixture, text, values);
+    Run(*fixture, text, kinds);
     // The next input starts from the fixture as it was built.
     if (shape.Changes) fixture.reset();
     return 0;

@@ -151,6 +151,19 @@ namespace {
 
 uint8_t UpperAscii(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c; }
 
+// Full-width Latin letters: Ａ-Ｚ are 0x8260-0x8279, ａ-ｚ 0x8281-0x829A.
+constexpr uint8_t kFullWidthLead = 0x82;
+constexpr uint8_t kFullWidthLowerFirst = 0x81;
+constexpr uint8_t kFullWidthLowerLast = 0x9A;
+constexpr uint8_t kFullWidthCaseDistance = 0x81 - 0x60;
+
+// The trail byte of the double-byte character lead, trail with a full-width
+// small letter made capital.
+uint8_t UpperFullWidthTrail(uint8_t lead, uint8_t trail) {
+    const bool small = lead == kFullWidthLead && trail >= kFullWidthLowerFirst && trail <= kFullWidthLowerLast;
+    return small ? static_cast<uint8_t>(trail - kFullWidthCaseDistance) : trail;
+}
+
 }  // namespace
 
 int Cp932CompareText(std::string_view a, std::string_view b) {
@@ -166,6 +179,10 @@ int Cp932CompareText(std::string_view a, std::string_view b) {
             if (width == 1) {
                 x = UpperAscii(x);
                 y = UpperAscii(y);
+            } else if (k > i) {
+                // The leads are equal here: fold the trails of full-width letters.
+                x = UpperFullWidthTrail(static_cast<uint8_t>(a[i]), x);
+                y = UpperFullWidthTrail(static_cast<uint8_t>(b[i]), y);
             }
             if (x != y) return x < y ? -1 : 1;
         }
@@ -181,8 +198,13 @@ bool Cp932SameText(std::string_view a, std::string_view b) {
 
 std::string Cp932UpperCase(std::string_view text) {
     std::string out(text);
-    for (size_t i = 0; i < out.size(); i += Cp932CharLength(out, i))
-        if (Cp932CharLength(out, i) == 1) out[i] = static_cast<char>(UpperAscii(static_cast<uint8_t>(out[i])));
+    for (size_t i = 0; i < out.size(); i += Cp932CharLength(out, i)) {
+        const auto lead = static_cast<uint8_t>(out[i]);
+        if (Cp932CharLength(out, i) == 1)
+            out[i] = static_cast<char>(UpperAscii(lead));
+        else
+            out[i + 1] = static_cast<char>(UpperFullWidthTrail(lead, static_cast<uint8_t>(out[i + 1])));
+    }
     return out;
 }
 

@@ -37,11 +37,13 @@ size_t Cp932CharLength(std::string_view text, size_t pos);
 // npos when there is none. A trail byte never counts.
 size_t Cp932FindFirstOf(std::string_view text, std::string_view chars, size_t from = 0);
 size_t Cp932FindLastOf(std::string_view text, std::string_view chars);
-// Equal, or ordered (-1, 0, 1 by unsigned bytes), with ASCII letters folded to upper
-// case; a double-byte character compares exactly, its trail byte never folded.
+// Equal, or ordered (-1, 0, 1 by unsigned bytes), with letters folded to upper case
+// as names compare: ASCII letters, and the full-width Latin letters ａ-ｚ to Ａ-Ｚ (a
+// double-byte character, whose trail byte alone is never taken for a letter); every
+// other double-byte character compares exactly.
 bool Cp932SameText(std::string_view a, std::string_view b);
 int Cp932CompareText(std::string_view a, std::string_view b);
-// ASCII letters upper-cased; double-byte characters intact.
+// ASCII and full-width Latin letters upper-cased; other double-byte characters intact.
 std::string Cp932UpperCase(std::string_view text);
 
 }  // namespace platform

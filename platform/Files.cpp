@@ -313,6 +313,20 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// A name on disk (UTF-8) is the leaf (UTF-8, and leafCp932 as the engine wrote it)
+// as names compare (Cp932SameText): letters of either case, full-width Latin ones
+// too. Every spelling of a name has its byte length, so only those are converted.
+bool SameNameOnDisk(std::string_view entry, std::string_view leaf, const std::string& leafCp932) {
+    if (entry.size() != leaf.size()) return false;
+    if (EqualsIgnoringAsciiCase(entry, leaf)) return true;
+    std::string entryCp932;
+    return !leafCp932.empty() && TryUtf8ToCp932(entry, entryCp932) && Cp932SameText(entryCp932, leafCp932);
+}
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 // Names with at most this many ASCII letters are looked for spelling by spelling
 // (2^n lstat calls at most) instead of reading their folder: a name that is not
 // there, such as every new temporary file, then costs a few look-ups of the
@@ -359,12 +373,18 @@ std::string ResolveNative(const std::string& native) {
     struct stat st{};
     if (lstat(native.c_str(), &st) == 0) return native;
     const std::string prefix = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
+    // Only a name of ASCII characters has its other spellings in ASCII letters
+    // alone; any other (full-width letters have two cases too) is looked for in
+    // the folder.
+    const bool ascii = IsAscii(leaf);
     std::string spelling;
-    switch (FindSpelling(prefix, leaf, spelling)) {
+    switch (ascii ? FindSpelling(prefix, leaf, spelling) : SpellingSearch::TooManyLetters) {
         case SpellingSearch::Found: return prefix + spelling;
         case SpellingSearch::Absent: return native;
         case SpellingSearch::TooManyLetters: break;
     }
+    std::string leafCp932;
+    if (!ascii && !TryUtf8ToCp932(leaf, leafCp932)) leafCp932.clear();
     DIR* d = opendir(dir.c_str());
     if (!d) return native;
     std::string best;
@@ -372,7 +392,7 @@ std::string ResolveNative(const std::string& native) {
     while (dirent* e = readdir(d)) {
         std::string_view entry(e->d_name);
         // Of several spellings the smallest in byte order, so every process agrees.
-        if (EqualsIgnoringAsciiCase(entry, leaf) && (!found || entry < best)) {
+        if (SameNameOnDisk(entry, leaf, leafCp932) && (!found || entry < best)) {
             best = std::string(entry);
             found = true;
         }

@@ -10,6 +10,7 @@
 #include "engine/expr/TypeCheck.h"
 #include "engine/files/FieldTypes.h"
 #include "engine/files/Locale.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
 
@@ -33,9 +34,7 @@ bool TDataCursor::ResolveColumn(void* cursor, TExpToken* node) {
     if (!self || !node) return false;
     for (uint16_t n = 1; n <= self->FFieldCount; ++n) {
         const TFieldDesc& desc = self->FFieldDefs[n - 1u];
-        const std::string name = desc.Name();
-        if (CompareStringsByLocale(self->FLocaleID, self->FSortID, name.c_str(), true, 0, node->Name.c_str()) != 0)
-            continue;
+        if (!SameNameByLocale(self->FLocaleID, self->FSortID, desc.Name(), node->Name)) continue;
         node->FieldNumber = n;
         node->DataType = desc.FieldType();
         node->DataSubtype = desc.SubType();

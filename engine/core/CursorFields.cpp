@@ -7,6 +7,7 @@
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataTable.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
 
@@ -69,10 +70,8 @@ bool TDataCursor::FieldNameExists(std::string_view name) const {
 }
 
 bool TDataCursor::FindFieldDescByName(std::string_view name, TFieldDesc& desc) const {
-    const std::string wanted(name);
     for (const TFieldDesc& candidate : FFieldDefs) {
-        const std::string have = candidate.Name();
-        if (CompareStringsByLocale(FLocaleID, FSortID, have.c_str(), true, 0, wanted.c_str()) == 0) {
+        if (SameNameByLocale(FLocaleID, FSortID, candidate.Name(), name)) {
             desc = candidate;
             return true;
         }

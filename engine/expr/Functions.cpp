@@ -178,6 +178,18 @@ void Round(const TExpToken& value, const TExpToken* places, TExpToken& result) {
     result.IsNull = 0;
 }
 
+// CAST makes a BOOLEAN of every whole or decimal number, non-zero being true. The
+// field conversions make one of SMALLINT and WORD only, as restructuring a table
+// keeps it, so the other numbers are decided here.
+void Cast(const TExpToken& value, TExpToken& result) {
+    const uint8_t type = value.DataType;
+    if (result.DataType == fldBOOL && value.IsNull == 0 && (IsInteger(type) || type == fldBCD)) {
+        PutBoolean(result, type == fldBCD ? Float(value) != 0 : Integer(value) != 0);
+        return;
+    }
+    AssignConvertedValue(result, value);
+}
+
 }  // namespace
 
 void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalContext& c) {
@@ -273,7 +285,7 @@ void EvaluateFunction(const TExpToken& node, TExpToken& result, const TEvalConte
             else
                 PutNumber(result, static_cast<int64_t>(TextLength(*a0)));
             return;
-        case fnCast: AssignConvertedValue(result, *a0); return;
+        case fnCast: Cast(*a0, result); return;
         case fnAbs:
             if (a0->IsNull != 0)
                 PutNull(result);

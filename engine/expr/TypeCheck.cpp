@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpCodes.h"
@@ -40,6 +41,41 @@ void RestoreStringConstant(TExpToken* node) {
     node->Scale = node->SavedScale;
 }
 
+// The SQL word of a value's type, for messages about parameters.
+std::string_view TypeWord(const TExpToken& node) {
+    switch (node.DataType) {
+        case fldUNKNOWN: return "NULL";
+        case fldZSTRING: return "CHAR";
+        case fldDATE: return "DATE";
+        case fldBLOB: return node.DataSubtype == fldstMEMO ? "MEMO" : "BLOB";
+        case fldBOOL: return "BOOLEAN";
+        case fldINT16: return "SMALLINT";
+        case fldINT32: return "INTEGER";
+        case fldFLOAT: return "FLOAT";
+        case fldBCD: return "DECIMAL";
+        case fldBYTES: return "BYTES";
+        case fldTIME: return "TIME";
+        case fldTIMESTAMP: return "TIMESTAMP";
+        case fldUINT16: return "WORD";
+        case fldINT64: return "LARGEINT";
+        default: return "unknown";
+    }
+}
+
+std::string TTypeChecker::Operand(const TExpToken& node) const {
+    if (Parameters && node.IsParameter != 0) {
+        const auto it = std::find(Parameters->begin(), Parameters->end(), &node);
+        if (it != Parameters->end())
+            return "parameter " + std::to_string(it - Parameters->begin() + 1) + " (" + std::string(TypeWord(node)) + ")";
+    }
+    return std::string(KindName(node)) + " '" + node.Text + "'";
+}
+
+bool TTypeChecker::IsConvertibleText(const TExpToken* node) const {
+    return node->Kind == ekConstant && node->DataType == fldZSTRING && node->IsNull == 0 &&
+           (node->IsParameter == 0 || Parameters != nullptr);
+}
+
 void TTypeChecker::FailRaw(const std::string& message) const {
     RaiseEngineError(ErrorCode, {}, {}, ErrorObjectName, ErrorTableName, {}, {},
                      std::string_view(message).substr(0, 255));
@@ -61,9 +97,13 @@ void TTypeChecker::ApplyBooleanRule(TExpToken* node) const {
 }
 
 void TTypeChecker::ConvertDateConstant(TExpToken* text, const TExpToken* like) const {
+    // A parameter is named by its number and its value, which the conversion overwrites.
+    const bool parameter = text->IsParameter != 0 && Parameters;
+    const std::string value = parameter ? std::string(TextView(*text)) : std::string();
     Reserve(*text, FieldValueBufferSize);
     if (!ANSITextToDateTimeValue(text->Value.data(), like->DataType))
-        Fail("Date, time, or timestamp expression expected, instead found '" + text->Text + "'");
+        Fail("Date, time, or timestamp expression expected, instead found " +
+             (parameter ? Operand(*text) + " '" + value + "'" : "'" + text->Text + "'"));
     text->DataType = like->DataType;
     text->DataSize = like->DataSize;
     text->Scale = like->Scale;
@@ -92,7 +132,8 @@ void TTypeChecker::CheckUnary(TExpToken* node, bool strings) {
     if (!operand) Fail("Type mismatch between '" + node->Text + "' operator and ''");
     Check(node, operand, strings);
     if (!IsUnaryOperatorAllowedForType(node->Code, operand->DataType))
-        Fail("Type mismatch between '" + node->Text + "' operator and '" + operand->Text + "'");
+        Fail("Type mismatch between '" + node->Text + "' operator and " +
+             (operand->IsParameter != 0 && Parameters ? Operand(*operand) : "'" + operand->Text + "'"));
     node->DataType = UnaryResultType(node->Code, operand->DataType);
     node->DataSubtype = UnaryResultSubtype(node->Code, operand->DataType, operand->DataSubtype);
     node->DataSize = operand->DataSize;
@@ -120,18 +161,14 @@ void TTypeChecker::CheckBinary(TExpToken* node, bool strings) {
             RestoreStringConstant(leftColumn);
     }
     if (left->Kind == ekConstant || right->Kind == ekConstant) {
-        const auto stringConstant = [](const TExpToken* n) {
-            return n->Kind == ekConstant && n->DataType == fldZSTRING && n->IsParameter == 0;
-        };
-        if (IsDateTime(left->DataType) && stringConstant(right))
+        if (IsDateTime(left->DataType) && IsConvertibleText(right))
             ConvertDateConstant(right, left);
-        else if (IsDateTime(right->DataType) && stringConstant(left))
+        else if (IsDateTime(right->DataType) && IsConvertibleText(left))
             ConvertDateConstant(left, right);
     }
     if (!IsOperatorAllowedForType(node->Code, left->DataType, left->DataSubtype, right->DataSubtype,
                                   right->DataType))
-        Fail("Type mismatch between " + std::string(KindName(*left)) + " '" + left->Text + "' and " +
-             std::string(KindName(*right)) + " '" + right->Text + "'");
+        Fail("Type mismatch between " + Operand(*left) + " and " + Operand(*right));
     SetBinaryResultType(*node, *left, *right);
 }
 
@@ -144,7 +181,8 @@ void TTypeChecker::CheckColumn(TExpToken* node) {
 
 void TTypeChecker::CheckSubSelect(TExpToken* node) {
     const TQueryHooks& hooks = QueryHooks();
-    if (!node->Query) return;
+    // Typed when the statement was planned; a bound value changes nothing there.
+    if (!node->Query || Parameters) return;
     if (hooks.ColumnCount && hooks.ColumnCount(node->Query) > 1)
         FailRaw("More than 1 column for sub-select  specified in " + ContextName);
     if (hooks.ResolveColumn && !hooks.ResolveColumn(node->Query, *node))
@@ -175,6 +213,36 @@ void TTypeChecker::Check(TExpToken* parent, TExpToken* node, bool strings) {
 }
 
 }  // namespace typecheck
+
+void CheckParameterUse(uint16_t errorCode, const std::vector<TExpToken*>& parameters, size_t index,
+                       std::string_view contextName) {
+    TExpToken* parameter = index < parameters.size() ? parameters[index] : nullptr;
+    if (!parameter || parameter->IsParameter == 0 || !parameter->Parent) return;
+    // A NULL value is the NULL constant, which every use takes.
+    if (parameter->IsNull != 0) {
+        parameter->DataType = fldUNKNOWN;
+        parameter->DataSubtype = 0;
+    }
+    typecheck::TTypeChecker checker;
+    checker.ErrorCode = errorCode;
+    checker.ContextName = contextName;
+    checker.Parameters = &parameters;
+    // The use, and each node above it whose type follows from the value's.
+    for (TExpToken* node = parameter->Parent; node; node = node->Parent) {
+        const auto shape = [node] { return std::make_tuple(node->DataType, node->DataSubtype, node->DataSize, node->Scale); };
+        const auto before = shape();
+        try {
+            checker.Check(node->Parent, node, false);
+        } catch (const EKuraEngineError& e) {
+            // Every message names the parameter it is about.
+            const std::string message = e.ErrorContext(ctxMessage);
+            if (message.find("parameter ") != std::string::npos) throw;
+            checker.FailRaw(message + "; parameter " + std::to_string(index + 1) + " is of type " +
+                            std::string(typecheck::TypeWord(*parameter)));
+        }
+        if (shape() == before) break;
+    }
+}
 
 void CheckExpressionTypes(uint16_t errorCode, std::string_view errorTableName, std::string_view errorObjectName,
                           bool stringsMayBeColumns, bool conditionsAsComparisons, TColumnResolverProc resolver,

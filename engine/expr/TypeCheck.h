@@ -12,6 +12,7 @@
 // rewritten; the caller frees the tree.
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "engine/expr/ExpToken.h"
 
@@ -27,6 +28,17 @@ using TColumnResolverProc = bool (*)(void* resolverData, TExpToken* node);
 // COALESCE standing where a condition is expected becomes "= True".
 // Without a resolver columns are not checked. parent is stored into the node's
 // Parent (nullptr for the root).
+// Once values are bound to a statement's parameters: the use of parameters[index]
+// is typed again with the parameter standing for a constant of its value's type
+// (a NULL value for the NULL constant), and every node above it whose type follows
+// from the value's. So the value meets the rules a constant written there meets: a
+// text compared with a date, time or timestamp becomes one, and a value of a type
+// the use does not take is refused with an engine error (errorCode) whose message
+// names the parameter ("parameter N (TYPE)", N counting the marks from 1). A
+// parameter that is a whole value expression (no parent) is left to the caller.
+void CheckParameterUse(uint16_t errorCode, const std::vector<TExpToken*>& parameters, size_t index,
+                       std::string_view contextName);
+
 void CheckExpressionTypes(uint16_t errorCode, std::string_view errorTableName, std::string_view errorObjectName,
                           bool stringsMayBeColumns, bool conditionsAsComparisons, TColumnResolverProc resolver,
                           void* resolverData, TExpToken* parent, TExpToken* node, std::string_view contextName);

@@ -138,7 +138,7 @@ void TTypeChecker::CheckFunction(TExpToken* node, bool strings) {
         case fnCast: {
             TExpToken* a = need(0, true);
             if (!IsNullConstant(a) && !IsCastAllowed(node->DataType, a->DataType))
-                Fail("Type mismatch between " + std::string(KindName(*a)) + " '" + a->Text + "' and AS argument");
+                Fail("Type mismatch between " + Operand(*a) + " and AS argument");
             CheckCastArguments(node);
             ApplyBooleanRule(node);
             break;
@@ -205,7 +205,7 @@ void TTypeChecker::CheckFunction(TExpToken* node, bool strings) {
             if (!IsStringType(table)) Fail("Type mismatch between " + name + " function and table name function argument");
             if (table->Kind != ekConstant) Fail(name + " table name function argument must be a string constant");
             const TQueryHooks& hooks = QueryHooks();
-            if (hooks.AddFunctionTable) hooks.AddFunctionTable(ResolverData, *node, Text(*table));
+            if (hooks.AddFunctionTable && !Parameters) hooks.AddFunctionTable(ResolverData, *node, Text(*table));
             SetType(node, fldINT32, fldstNONE, 4);
             break;
         }
@@ -251,7 +251,8 @@ void TTypeChecker::CheckPredicate(TExpToken* node, bool strings) {
                        : code == prNotBetween ? "NOT BETWEEN"
                        : (code == prIn || code == prInSelect) ? "IN" : "NOT IN";
     const auto mismatch = [&](const TExpToken* operand) {
-        Fail(std::string("Type mismatch between ") + name + " operator and expression '" + operand->Text + "'");
+        Fail(std::string("Type mismatch between ") + name + " operator and " +
+             (operand->IsParameter != 0 && Parameters ? Operand(*operand) : "expression '" + operand->Text + "'"));
     };
     TExpToken* value = node->GetArgument(0);
     if (!value) Fail("Unknown or unexpected symbol ')' found");
@@ -275,9 +276,7 @@ void TTypeChecker::CheckPredicate(TExpToken* node, bool strings) {
             TExpToken* operand = node->GetArgument(i);
             if (!operand) continue;
             Check(node, operand, false);
-            if (IsDateTime(value->DataType) && operand->Kind == ekConstant && operand->DataType == fldZSTRING &&
-                operand->IsParameter == 0)
-                ConvertDateConstant(operand, value);
+            if (IsDateTime(value->DataType) && IsConvertibleText(operand)) ConvertDateConstant(operand, value);
             if (!IsOperatorAllowedForType(opEqual, value->DataType, value->DataSubtype, operand->DataSubtype,
                                           operand->DataType))
                 mismatch(operand);

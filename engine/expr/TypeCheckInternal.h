@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/TypeCheck.h"
@@ -19,6 +20,10 @@ public:
     bool ConditionsAsComparisons = false;
     TColumnResolverProc Resolver = nullptr;
     void* ResolverData = nullptr;
+    // Set while the uses of bound parameters are typed again: the statement's
+    // parameters in the order of their marks, each standing for a constant of its
+    // value's type. The query hooks are not called again then.
+    const std::vector<TExpToken*>* Parameters = nullptr;
 
     void Check(TExpToken* parent, TExpToken* node, bool stringsMayBeColumns);
 
@@ -32,6 +37,12 @@ public:
     // A string constant operand turned into the date, time or timestamp type of
     // the other operand; raises the date-expected message when it does not read.
     void ConvertDateConstant(TExpToken* text, const TExpToken* like) const;
+    // A text constant that may become a date, time or timestamp where one is
+    // compared: one written in the statement, or a bound parameter's text.
+    bool IsConvertibleText(const TExpToken* node) const;
+    // How messages name an operand: its kind and text in quotes, or "parameter N
+    // (TYPE)" for a bound parameter.
+    std::string Operand(const TExpToken& node) const;
 
     void CheckFunction(TExpToken* node, bool stringsMayBeColumns);
     void CheckAggregate(TExpToken* node, bool stringsMayBeColumns);

@@ -33,8 +33,10 @@ TDateTime LocalNow() {
     return UNIX_EPOCH_DAYS + localSeconds / 86400.0;
 }
 
-// Names compare without regard to ASCII letter case; double-byte characters exactly.
-std::string UpperName(std::string_view name) {
+// What makes two stored field names the same in a header: ASCII letters in either
+// case. Looking a name up folds full-width letters too (UpperCaseName), but a header
+// written while it did not may hold names that differ only so, and still opens.
+std::string StoredNameKey(std::string_view name) {
     std::string s(name);
     LocaleUpperCase(0, 0, s);
     return s;
@@ -425,7 +427,7 @@ void TDataFile::VerifyHeader() {
         std::string name = TrimBlanks(d.Name());
         if (name.empty() || name.size() > FIELD_NAME_LENGTH || !IsIdentStartChar(name[0]))
             RaiseError(KURA_HEADERCORRUPT);
-        std::string upper = UpperName(name);
+        std::string upper = StoredNameKey(name);
         for (std::size_t j = 0; j < i; ++j) {
             if (names[j] == upper || FDescs[j].FieldNo() == d.FieldNo()) RaiseError(KURA_HEADERCORRUPT);
         }
@@ -488,9 +490,8 @@ bool TDataFile::FindFieldDescByName(std::string_view name, TFieldDesc& desc) con
 }
 
 int32_t TDataFile::FindFieldNo(std::string_view name) const {
-    std::string wanted = UpperName(name);
     for (std::size_t i = 0; i < FDescs.size(); ++i)
-        if (UpperName(FDescs[i].Name()) == wanted) return static_cast<int32_t>(i + 1);
+        if (SameNameText(FDescs[i].Name(), name)) return static_cast<int32_t>(i + 1);
     return 0;
 }
 

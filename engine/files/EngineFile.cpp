@@ -14,9 +14,6 @@ TFileList* FileList = nullptr;
 
 namespace {
 
-// Names are short strings; a longer one cannot name a file of the engine.
-constexpr std::size_t MaxFileNameLength = 255;
-
 // The largest memory file: its block, rounded up to the granule, must still fit the
 // 32-bit capacity.
 constexpr int64_t MaxMemoryFileSize = (int64_t{std::numeric_limits<int32_t>::max()} / MemoryFileGranule) *

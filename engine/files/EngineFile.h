@@ -43,6 +43,10 @@ constexpr uint16_t soFromBeginning = 0;
 constexpr uint16_t soFromCurrent = 1;
 constexpr uint16_t soFromEnd = 2;
 
+// Names are short strings; a longer one (folder and extension included) cannot
+// name a file of the engine.
+constexpr std::size_t MaxFileNameLength = 255;
+
 // Block granule of memory files.
 constexpr int32_t MemoryFileGranule = 4096;
 // Chunk of whole-file copies.

@@ -469,6 +469,12 @@ void TIndexFile::DeleteIndexDesc(uint8_t slot, bool move) {
 bool TIndexFile::IndexNameExists(std::string_view name) const { return FindIndexSlot(name) >= 0; }
 
 bool TIndexFile::SameIndexName(std::string_view a, std::string_view b) const {
+    const uint16_t language = FOwner ? FOwner->GetLanguageId() : 0;
+    const uint16_t sort = FOwner ? FOwner->GetSortId() : 0;
+    return SameNameByLocale(language, sort, TrimBlanks(a), TrimBlanks(b));
+}
+
+bool TIndexFile::SameStoredIndexName(std::string_view a, std::string_view b) const {
     const std::string x = TrimBlanks(a);
     const std::string y = TrimBlanks(b);
     const uint16_t language = FOwner ? FOwner->GetLanguageId() : 0;
@@ -603,7 +609,7 @@ void TIndexFile::VerifyHeader() const {
                 if (other == slot) continue;
                 TIndexDesc o;
                 GetIndexDesc(other, o);
-                if (SameIndexName(o.GetName(), name)) RaiseError(KURA_HEADERCORRUPT);
+                if (SameStoredIndexName(o.GetName(), name)) RaiseError(KURA_HEADERCORRUPT);
             }
         }
         if (desc.GetFieldCount() > MAX_INDEX_FIELDS) RaiseError(KURA_HEADERCORRUPT);

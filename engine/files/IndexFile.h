@@ -185,9 +185,14 @@ public:
     void DeleteIndexDesc(uint8_t slot, bool move);
     bool IndexNameExists(std::string_view name) const;
     // Index names are the same when they are, trimmed, equal without regard to case
-    // by the table's locale; adding, deleting, finding and selecting an index all
-    // compare so. The slot of the first of slots 0..count named so, -1 when none.
+    // by the table's locale, or as names compare (NameRoutines.h) without one;
+    // adding, deleting, finding and selecting an index all compare so. The slot of
+    // the first of slots 0..count named so, -1 when none.
     bool SameIndexName(std::string_view a, std::string_view b) const;
+    // What makes two names in a stored header the same: the locale's comparison
+    // alone, so that a header written before full-width letters folded in names
+    // still opens.
+    bool SameStoredIndexName(std::string_view a, std::string_view b) const;
     int32_t FindIndexSlot(std::string_view name) const;
     void ClearIndexDesc(uint8_t slot);
     uint32_t GetRootPage(uint8_t slot) const;

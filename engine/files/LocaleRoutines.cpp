@@ -29,4 +29,11 @@ bool SameStringLists(uint16_t languageId, uint16_t sortId, const TStringList* a,
     return true;
 }
 
+bool SameNameByLocale(uint16_t languageId, uint16_t sortId, std::string_view a, std::string_view b) {
+    if (languageId == 0) return SameNameText(a, b);
+    // A zero byte would end the texts early for the locale's comparison.
+    if (a.find('\0') != std::string_view::npos || b.find('\0') != std::string_view::npos) return a == b;
+    return CompareStringsByLocale(languageId, sortId, std::string(a).c_str(), true, 0, std::string(b).c_str()) == 0;
+}
+
 }  // namespace kura

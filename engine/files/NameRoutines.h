@@ -20,11 +20,12 @@ size_t CharLengthAt(std::string_view s, size_t i);
 // npos when none (a trail byte never counts).
 size_t LastDelimiter(std::string_view s, std::string_view chars);
 size_t FirstDelimiter(std::string_view s, std::string_view chars, size_t from = 0);
-// Names equal without regard to the case of ASCII letters; double-byte characters
-// exactly. CompareNameText orders the same way (-1, 0, 1).
+// Names equal without regard to the case of letters, ASCII and full-width Latin
+// (ａ as Ａ); other double-byte characters exactly. CompareNameText orders the same
+// way (-1, 0, 1).
 bool SameNameText(std::string_view a, std::string_view b);
 int32_t CompareNameText(std::string_view a, std::string_view b);
-// ASCII letters upper-cased, double-byte characters intact.
+// ASCII and full-width Latin letters upper-cased, other double-byte characters intact.
 std::string UpperCaseName(std::string_view s);
 // Whether the last component of the name, without a trailing ".DAT" (any case),
 // names a file: not empty (nor only blanks), ".", or "..". A name that ends in a

@@ -134,6 +134,10 @@ TCharSet StringToCharSet(std::string_view s);
 // item equals its counterpart by the case-insensitive locale comparison. Two null
 // lists are the same.
 bool SameStringLists(uint16_t languageId, uint16_t sortId, const TStringList* a, const TStringList* b);
+// The names of a table (fields, indexes) compare without regard to case by its
+// locale; without one (language 0) as every name compares (SameNameText, which folds
+// full-width letters too). A zero byte in either makes them equal only when identical.
+bool SameNameByLocale(uint16_t languageId, uint16_t sortId, std::string_view a, std::string_view b);
 // Clears destination and adds every item of source in order.
 void AssignList(const TStringList& source, TStringList& destination);
 void ZeroBuffer(void* buffer, uint8_t length);

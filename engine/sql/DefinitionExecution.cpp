@@ -181,6 +181,7 @@ void ExecuteCreateTable(TDataQuery& query, TTargetTable& target) {
     SetDefinitionOptions(query, target);
     TDataCursor& cursor = target.Cursor();
     if (query.IfNotExists && target.Database()->TableExists(cursor.GetTableName(), cursor.IsInMemory())) return;
+    target.CheckFileNameLength();
     cursor.CreateTable(query.LanguageId, query.SortId, false, StopWordsOf(query), query.SpaceChars,
                        query.IncludeChars, fields, slots, 0, query.BlobBlockSize, query.Description, query.Password,
                        query.Encrypted != 0, query.UserMajorVersion, query.UserMinorVersion, !hasKey);

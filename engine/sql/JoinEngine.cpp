@@ -20,16 +20,6 @@ namespace kura {
 
 bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
     if (!condition) return true;
-    // An equality that joins two tables matches no NULL, as its key ranges and
-    // in-memory keys do, so that no index or level order changes the rows.
-    if (condition->PlannerWord == JoinEqualityMark) {
-        for (const TExpToken* side : {condition->Left, condition->Right}) {
-            TExpToken* value = EvaluateExpression(side, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
-            const bool null = value->IsNull != 0;
-            ReleaseExpToken(value);
-            if (null) return false;
-        }
-    }
     TExpToken* result = EvaluateExpression(condition, record, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
     const bool accepted = result->IsNull == 0 && exv::Integer(*result) != 0;
     ReleaseExpToken(result);
@@ -63,7 +53,12 @@ size_t SlotOf(const THashKey& key, size_t mask) {
     return static_cast<size_t>(h) & mask;
 }
 
+// Two NULLs are equal under "=": NULL keys are kept under a key of their own,
+// whose length byte no value's key has.
+constexpr THashKey NullHashKey{0, uint64_t{0xFF} << 56};
+
 THashKey PackKey(const TExpToken& value) {
+    if (value.IsNull != 0) return NullHashKey;
     const std::string text = CanonicalValueKey(value);
     if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
     uint8_t bytes[16] = {};
@@ -92,8 +87,6 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         if (code != 0) t.Cursor->CheckError(code, {});
         RenewReadStretch();
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
-        // NULL equals nothing: such records can never be a match.
-        if (key.IsNull != 0) continue;
         t.AtEnd = false;
         bool local = true;
         for (const TExpToken* c : t.LocalConditions) local = local && Accepts(c);
@@ -135,90 +128,83 @@ bool TQueryPlan::FirstAt(size_t level) {
         if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
-        const bool null = value->IsNull != 0;
         THashKey wanted;
         try {
-            if (!null) wanted = PackKey(*value);
+            wanted = PackKey(*value);
         } catch (...) {
             ReleaseExpToken(value);
             throw;
         }
         ReleaseExpToken(value);
-        if (!null) {
-            const size_t mask = t.HashSlots.size() - 1;
-            for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
-                const size_t first = t.HashSlots[slot] - 1u;
-                if (!(t.HashEntries[first].first == wanted)) continue;
-                size_t last = first;
-                while (last < t.HashEntries.size() && t.HashEntries[last].first == wanted) ++last;
-                t.HashPosition = first;
-                t.HashEnd = last;
-                break;
-            }
+        const size_t mask = t.HashSlots.size() - 1;
+        for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
+            const size_t first = t.HashSlots[slot] - 1u;
+            if (!(t.HashEntries[first].first == wanted)) continue;
+            size_t last = first;
+            while (last < t.HashEntries.size() && t.HashEntries[last].first == wanted) ++last;
+            t.HashPosition = first;
+            t.HashEnd = last;
+            break;
         }
         return NextAt(level);
     }
     if (t.RangeValue) {
-        t.Empty = !LoadRangeValue(t);
-        if (!t.Empty) {
-            // Finding the key (or setting the range and positioning) and reading
-            // its first records make one read of the table: one bracket, so that
-            // the index pages missed on the way share one change check.
-            TDataCursor& cursor = *t.Cursor;
-            cursor.CheckForChanges();
-            bool found = false;
-            try {
-                if (t.Seek) {
-                    t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
-                    t.Empty = !t.SeekPending;
-                    t.SeekAheadHeld = t.SeekEnd = false;
-                    if (t.SeekPending) {
-                        // Stepping on reads ahead only the records of this key; the
-                        // next one is read now, so that a key of one record needs
-                        // no second visit to the table.
-                        cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
-                        t.SeekAhead.resize(t.Buffer.size());
-                        const TEngineErrorCode code = cursor.GetNextRecord(t.SeekAhead.data());
-                        if (code != 0 && code != KURA_EOF) cursor.CheckError(code, {});
-                        t.SeekEnd = code == KURA_EOF || !SameSeekKey(t, t.SeekAhead.data());
-                        t.SeekAheadHeld = !t.SeekEnd;
-                    }
-                } else {
-                    cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
-                    t.RangeActive = true;
-                    cursor.SetToBegin();
+        LoadRangeValue(t);
+        // Finding the key (or setting the range and positioning) and reading
+        // its first records make one read of the table: one bracket, so that
+        // the index pages missed on the way share one change check.
+        TDataCursor& cursor = *t.Cursor;
+        cursor.CheckForChanges();
+        bool found = false;
+        try {
+            if (t.Seek) {
+                t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
+                t.Empty = !t.SeekPending;
+                t.SeekAheadHeld = t.SeekEnd = false;
+                if (t.SeekPending) {
+                    // Stepping on reads ahead only the records of this key; the
+                    // next one is read now, so that a key of one record needs
+                    // no second visit to the table.
+                    cursor.BoundReadAhead(t.RangeBuffer.data(), 1);
+                    t.SeekAhead.resize(t.Buffer.size());
+                    const TEngineErrorCode code = cursor.GetNextRecord(t.SeekAhead.data());
+                    if (code != 0 && code != KURA_EOF) cursor.CheckError(code, {});
+                    t.SeekEnd = code == KURA_EOF || !SameSeekKey(t, t.SeekAhead.data());
+                    t.SeekAheadHeld = !t.SeekEnd;
                 }
-                found = NextAt(level);
-            } catch (...) {
-                try {
-                    cursor.EndRead();
-                } catch (...) {
-                    // The read's own error is the one to report.
-                }
-                throw;
+            } else {
+                cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+                t.RangeActive = true;
+                cursor.SetToBegin();
             }
-            cursor.EndRead();
-            return found;
+            found = NextAt(level);
+        } catch (...) {
+            try {
+                cursor.EndRead();
+            } catch (...) {
+                // The read's own error is the one to report.
+            }
+            throw;
         }
+        cursor.EndRead();
+        return found;
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
 }
 
-bool TQueryPlan::LoadRangeValue(TPlanTable& t) {
+void TQueryPlan::LoadRangeValue(TPlanTable& t) {
     TExpToken* value = EvaluateExpression(t.RangeValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
-    const bool present = value->IsNull == 0;
     try {
-        if (present) {
-            std::fill(t.RangeBuffer.begin(), t.RangeBuffer.end(), 0);
-            t.Cursor->PutField(t.RangeField, t.RangeBuffer.data(), value->Value.data());
-        }
+        std::fill(t.RangeBuffer.begin(), t.RangeBuffer.end(), 0);
+        // A NULL value leaves the field blank: the key of the records whose field
+        // is NULL, which "=" matches.
+        if (value->IsNull == 0) t.Cursor->PutField(t.RangeField, t.RangeBuffer.data(), value->Value.data());
     } catch (...) {
         ReleaseExpToken(value);
         throw;
     }
     ReleaseExpToken(value);
-    return present;
 }
 
 bool TQueryPlan::NextAt(size_t level) {
@@ -265,14 +251,18 @@ bool TQueryPlan::NextAt(size_t level) {
 }
 
 bool TQueryPlan::CompleteGroups(size_t level) {
-    const std::vector<size_t>& heads = Tables[level].Completes;
-    for (size_t head : heads) {
-        const TPlanTable& h = Tables[head];
-        if (h.AtEnd && h.NullRowGiven) continue;
-        for (const TExpToken* c : h.GroupConditions)
-            if (!Accepts(c)) return false;
+    // Innermost first: a group that holds its own conditions has its row, whatever
+    // the groups around it make of that row, and so hands out no null row; the
+    // null row would otherwise be tested against conditions its group never saw
+    // (a NULL key of it equals a NULL key outside).
+    for (size_t head : Tables[level].Completes) {
+        TPlanTable& h = Tables[head];
+        if (!h.AtEnd || !h.NullRowGiven) {
+            for (const TExpToken* c : h.GroupConditions)
+                if (!Accepts(c)) return false;
+        }
+        h.Matched = true;
     }
-    for (size_t head : heads) Tables[head].Matched = true;
     return true;
 }
 
@@ -315,12 +305,10 @@ bool TQueryPlan::CountThroughFilters(uint32_t& count) {
     // An equality an index answers alone: the count of its key range, no record
     // read.
     if (t.RangeValue && t.RangeExact) {
-        t.Empty = !LoadRangeValue(t);
-        if (!t.Empty) {
-            t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
-            t.RangeActive = true;
-        }
-        count = t.Empty ? 0 : t.Cursor->GetRecordCount();
+        LoadRangeValue(t);
+        t.Cursor->SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+        t.RangeActive = true;
+        count = t.Cursor->GetRecordCount();
         return true;
     }
     TDataCursor& cursor = *t.Cursor;

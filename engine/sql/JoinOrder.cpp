@@ -236,18 +236,6 @@ void TQueryPlan::PlaceConditions() {
         return t.GroupSize > 0 ? level : t.Enclosing;
     };
     for (const TConjunct& c : Conjuncts) {
-        // "=" between two tables' columns: NULL never matches (Accepts), unless a
-        // key range or in-memory key below serves it, which skips NULL keys itself.
-        std::set<int32_t> left, right;
-        const bool equality = c.Node->Kind == ekBinary && c.Node->Code == opEqual && c.Node->Left && c.Node->Right;
-        if (equality) {
-            CollectLevels(c.Node->Left, left);
-            CollectLevels(c.Node->Right, right);
-        }
-        const bool bothSides = !left.empty() && !right.empty();
-        left.insert(right.begin(), right.end());
-        const bool joins = equality && bothSides && left.size() > 1 && !HasSubSelect(c.Node);
-        c.Node->PlannerWord = joins ? JoinEqualityMark : 0;
         int32_t owner = -1;
         if (c.Kind == jkLeftOuter || c.Kind == jkInner) {
             const int32_t level = LevelOf(c.Join);
@@ -291,7 +279,6 @@ void TQueryPlan::PlaceConditions() {
                     bytes <= MaxHashJoinBytes && !fewOuterRows) {
                     t.HashColumn = column;
                     t.HashValue = value;
-                    c->PlannerWord = 0;
                     const uint8_t type = column->DataType;
                     if (type == fldINT16 || type == fldINT32 || type == fldUINT16 || type == fldINT64 ||
                         type == fldDATE || type == fldTIME)

@@ -101,7 +101,7 @@ struct TPlanTable {
     bool Matched = false;   // its group gave a complete row since the outer row moved
     bool NullRowGiven = false;  // left outer join: the null row was handed out
     bool Filtered = false;  // the conditions are filters on the cursor
-    bool Empty = false;     // the range value was NULL: no record can match
+    bool Empty = false;     // no record can match: the key sought is absent, or a null row
     bool RangeExact = false;  // the range alone decides the level's conditions
     // A joined level keyed by an integer, date or time column: each restart finds
     // the first record of the key (one descent) and steps on while the column's
@@ -269,10 +269,8 @@ public:
     // Expression binding: columns of source tables read the current record of
     // their level; result columns read the record given as context.
     static void ColumnValue(void* plan, void* record, TExpToken* node);
-    // The condition is true (NULL is not). A conjunct marked JoinEqualityMark (an
-    // "=" between columns of two tables) is false when either side is NULL.
+    // The condition is true (NULL is not).
     bool Accepts(const TExpToken* condition, void* record = nullptr);
-    static constexpr int32_t JoinEqualityMark = 0x4A45;
 
     // Grouping of result records (record sort callbacks and aggregate-only rows).
     void MergeRows(bool first, uint8_t* source, uint8_t* target);
@@ -300,9 +298,9 @@ public:
 
 private:
     bool FirstAt(size_t level);
-    // The level's range value into its range buffer; false (the level is empty)
-    // when the value is NULL.
-    bool LoadRangeValue(TPlanTable& t);
+    // The level's range value into its range buffer; a NULL value as the key of
+    // the records whose field is NULL.
+    void LoadRangeValue(TPlanTable& t);
     // The groups that end at level are complete: their group conditions hold.
     bool CompleteGroups(size_t level);
     // Records of the level that its index-answered single-table conditions let through.

@@ -148,6 +148,9 @@ private:
     void ExecuteLocal(TDataCursor*& result);
     // Every "?" of the statement about to run has a value (bound since its parse).
     void CheckParameterValues() const;
+    // Each bound value meets the rules of its use as a constant of its type would:
+    // converted (a text where a date is compared) or refused, naming the parameter.
+    void CheckParameterUses();
     void ExecuteQuery(TDataQuery* query, TDataCursor*& result);
 
     // --- Remote mode (StatementRemote.cpp)

@@ -516,6 +516,16 @@ void PrepareSelectQuery(TDataQuery& q, const TQueryContext& context) {
                           Quoted(plan->Columns[i].Field->ExpressionText) + " in the master query");
         }
     }
+    // UNION without ALL sorts the rows to drop duplicates, which no BLOB column
+    // takes part in: refused here, as DISTINCT does, before any row is read.
+    if (q.HasUnion && !q.IsUnionMember) {
+        bool distinct = false;
+        for (const TDataQuery* member = q.NextUnion; member; member = member->NextUnion)
+            distinct = distinct || member->UnionAll == 0;
+        for (const TPlanColumn& c : plan->Columns)
+            if (distinct && c.Desc.FieldType() == fldBLOB)
+                RaiseSqlError("Invalid BLOB column " + Quoted(c.Field->ResultName) + " specified in UNION clause");
+    }
     if (!q.HasGroupBy) {
         if (q.Having) RaiseSqlError("A GROUP BY clause must exist in order to use the HAVING clause");
         bool anyAggregate = false, onlyAggregates = true;

@@ -6,6 +6,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
+#include "engine/expr/TypeCheck.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/sql/DataChange.h"
 #include "engine/sql/DefinitionExecution.h"
@@ -170,6 +171,25 @@ void TQueryStatement::CheckParameterValues() const {
                         (FBoundCount == 1 ? " parameter value was given" : " parameter values were given"));
 }
 
+void TQueryStatement::CheckParameterUses() {
+    // The clause a use lies in, for the messages.
+    const auto contextOf = [this](const TExpToken* node) -> std::string {
+        while (node->Parent) node = node->Parent;
+        for (const auto& query : FQueries) {
+            const bool joined = query->Kind == skSelect || query->SourceTables.size() > 1 || !query->Joins.empty();
+            if (query->Where == node) return joined ? "WHERE or JOIN clause" : "WHERE clause";
+            for (const auto& join : query->Joins)
+                if (join->Condition == node) return "WHERE or JOIN clause";
+            for (const auto& value : query->UpdateValues)
+                if (value->Expression == node) return query->Kind == skUpdate ? "update values" : "insert values";
+        }
+        return "statement";
+    };
+    for (size_t i = 0; i < FParameters.size(); ++i)
+        if (FParameters[i] && FParameters[i]->Parent)
+            CheckParameterUse(KURA_SQLPARSE, FParameters, i, contextOf(FParameters[i]));
+}
+
 void TQueryStatement::ExecuteQuery(TDataQuery* query, TDataCursor*& result) {
     result = nullptr;
     if (query->Kind == skSelect) {
@@ -246,6 +266,7 @@ void TQueryStatement::Execute(TDataCursor*& result, uint16_t paramCount, const T
     if (!MasterQuery()) RaiseStatementError("No SQL statement available");
     if (paramCount > 0) SetParams(std::min<uint16_t>(paramCount, MaxParameters), descriptors, record);
     CheckParameterValues();
+    CheckParameterUses();
     ExecuteLocal(result);
     double totalTime = FExecutionTime;
     uint32_t totalRows = FRowsAffected;

@@ -2,6 +2,8 @@
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/ExpToken.h"
+#include "engine/files/EngineFile.h"
+#include "engine/files/Routines.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 
@@ -43,5 +45,15 @@ TTargetTable::~TTargetTable() {
 }
 
 void TTargetTable::Raise(const std::string& message) const { RaiseStatementError(message, FTableName); }
+
+void TTargetTable::CheckFileNameLength() const {
+    // The table's files differ in their extensions only, all as long as ".DAT".
+    const size_t length = (FInMemory || !FDatabase ? 0 : FDatabase->Path.size()) + FTableName.size() + 4;
+    if (length <= MaxFileNameLength) return;
+    const size_t shown = CharPrefixDBCS(FTableName, 40);
+    const std::string name = FTableName.substr(0, shown) + (shown < FTableName.size() ? "..." : "");
+    Raise("Table name '" + name + "' is too long: its file name would have " + std::to_string(length) +
+          " characters with its folder, at most " + std::to_string(MaxFileNameLength));
+}
 
 }  // namespace kura

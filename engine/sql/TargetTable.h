@@ -31,6 +31,9 @@ public:
     const std::string& TableName() const { return FTableName; }
     // 11949 with message: the message as the statement's error, naming the table.
     [[noreturn]] void Raise(const std::string& message) const;
+    // 11949 saying the name is too long when the table's file names (its folder and
+    // extension with it) would exceed what names a file of the engine.
+    void CheckFileNameLength() const;
 
 private:
     TDataSession* FSession = nullptr;

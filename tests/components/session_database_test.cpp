@@ -56,6 +56,13 @@ TEST_F(Sessions_, NamesAreUniqueIgnoringCaseAndLookedUp) {
     EXPECT_EQ(DatabaseErrorOf([&] { Sessions().GetSession("Nobody"); }), "Session name Nobody is not valid.");
     EXPECT_EQ(DatabaseErrorOf([&] { b.SetActive(true); }), "Session name is missing.");
     EXPECT_FALSE(b.Active());
+    // Full-width letters fold too: ｓｔａｆｆ２ is ＳＴＡＦＦ２ (code page 932).
+    TKuraSession c(nullptr);
+    c.SetSessionName("\x82\x72\x82\x73\x82\x60\x82\x65\x82\x65\x82\x51");
+    EXPECT_EQ(Sessions().FindSession("\x82\x93\x82\x94\x82\x81\x82\x86\x82\x86\x82\x51"), &c);
+    EXPECT_EQ(DatabaseErrorOf([&] { b.SetSessionName("\x82\x93\x82\x54\x82\x81\x82\x86\x82\x86\x82\x51"); }), "");
+    EXPECT_EQ(DatabaseErrorOf([&] { b.SetSessionName("\x82\x93\x82\x94\x82\x81\x82\x86\x82\x86\x82\x51"); }),
+              "Session name \x82\x93\x82\x94\x82\x81\x82\x86\x82\x86\x82\x51 already exists.");
 }
 
 TEST_F(Sessions_, ARemoteSessionFailsToConnectAndStaysInactive) {

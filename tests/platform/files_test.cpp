@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
@@ -246,6 +247,49 @@ TEST(PlatformFiles, NamesAreFoundWithoutRegardToCase) {
     EXPECT_TRUE(MoveFile(back, dir.path() + "\\Staff.Dat"));  // a change of case only
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Staff.Dat"});
     EXPECT_TRUE(DeleteFile(dir.file("STAFF.DAT")));
+    EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+// Full-width Latin letters fold in file names too, in any mix with ASCII letters;
+// double-byte names that are no letters are found in another case of their ASCII
+// part, and a full-width letter never finds its ASCII one.
+TEST(PlatformFiles, FullWidthLettersAreFoundInEitherCase) {
+    kura::test::TempDir dir;
+    const std::string AB = "\x82\x60\x82\x61", ab = "\x82\x81\x82\x82";
+    const std::string staff = "\x8E\xD0\x88\xF5";  // 社員
+    for (const std::string& name : {AB + ".DAT", "x" + ab + "Y.IDX", staff + ".DAT"}) {
+        FileHandle h = Open(dir.file(name), RW, 0, CREATE_NEW);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        CloseHandle(h);
+    }
+    struct Case {
+        std::string Asked, Found;  // Found empty: none
+    };
+    const Case cases[] = {
+        {ab + ".dat", AB + ".DAT"},           {AB + ".dat", AB + ".DAT"},
+        {"\x82\x81\x82\x61.DaT", AB + ".DAT"}, {"X" + AB + "y.idx", "x" + ab + "Y.IDX"},
+        {staff + ".dat", staff + ".DAT"},     {"AB.DAT", ""},
+        {"ab.dat", ""},                       {"\x82\x82\x82\x81.DAT", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.Asked));
+        if (c.Found.empty()) {
+            EXPECT_EQ(GetFileAttributes(dir.file(c.Asked)), INVALID_FILE_ATTRIBUTES);
+            continue;
+        }
+        EXPECT_EQ(ResolvePath(dir.file(c.Asked)), Cp932ToUtf8(dir.file(c.Found)));
+        FileHandle h = Open(dir.file(c.Asked), GENERIC_READ, SHARE_ALL);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    // A create reuses the spelling on disk; a delete finds it.
+    FileHandle h = Open(dir.file(ab + ".dat"), RW, 0, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(Entries(dir.path()).size(), 3u);
+    EXPECT_TRUE(DeleteFile(dir.file(ab + ".Dat")));
+    EXPECT_TRUE(DeleteFile(dir.file("X" + AB + "Y.idx")));
+    EXPECT_TRUE(DeleteFile(dir.file(staff + ".dat")));
     EXPECT_TRUE(Entries(dir.path()).empty());
 }
 

@@ -190,6 +190,47 @@ TEST(PlatformCodePage, InvalidInputIsReplaced) {
     EXPECT_EQ(Cp932ToUtf8(big).size(), 2500u * 3);
 }
 
+// Names compare as AnsiCompareText compares them: the full-width Latin letters
+// ａ-ｚ (0x8281-0x829A) as Ａ-Ｚ (0x8260-0x8279), as ASCII letters fold; no other
+// double-byte character folds, nor a trail byte that looks like a letter, and a
+// full-width letter is never its ASCII one.
+TEST(PlatformCodePage, NamesFoldFullWidthLettersAsAsciiOnes) {
+    const std::string A = "\x82\x60", Z = "\x82\x79", a = "\x82\x81", z = "\x82\x9A";
+    const std::string ka = "\x83\x4A", katakanaWithTrailA = "\x83\x41", katakanaWithTrailSmallA = "\x83\x61";
+    struct Case {
+        std::string Left, Right;
+        int Order;
+    };
+    const Case cases[] = {
+        {A + Z, a + z, 0},
+        {"x" + a + "Y", "X" + A + "y", 0},
+        {a + ka, A + ka, 0},
+        {A, "A", 1},
+        {a, "a", 1},
+        {katakanaWithTrailA, katakanaWithTrailSmallA, -1},
+        {"\x82\x5F", "\x82\x80", -1},  // beside the letters: not folded
+        {"\x82\x7A", "\x82\x9B", -1},
+        {A, "\x82\x82", -1},           // Ａ before ｂ, as before Ｂ
+        {z, "\x82\x9F", -1},           // ｚ (as Ｚ) before ぁ
+        {"\x81" + a, "\x81" + A, 1},   // 0x81 0x82 0x81 is another character and then "\x81"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.Left) + " " + testing::PrintToString(c.Right));
+        EXPECT_EQ(Cp932CompareText(c.Left, c.Right), c.Order);
+        EXPECT_EQ(Cp932CompareText(c.Right, c.Left), -c.Order);
+        EXPECT_EQ(Cp932SameText(c.Left, c.Right), c.Order == 0);
+        EXPECT_EQ(Cp932UpperCase(c.Left) == Cp932UpperCase(c.Right), c.Order == 0);
+    }
+    EXPECT_EQ(Cp932UpperCase("id" + a + z + ka + katakanaWithTrailSmallA), "ID" + A + Z + ka + katakanaWithTrailSmallA);
+    // Every full-width small letter folds onto its capital, and only there.
+    for (int i = 0; i < 26; ++i) {
+        const std::string small{'\x82', static_cast<char>(0x81 + i)}, capital{'\x82', static_cast<char>(0x60 + i)};
+        EXPECT_TRUE(Cp932SameText(small, capital)) << i;
+        EXPECT_EQ(Cp932UpperCase(small), capital) << i;
+        EXPECT_EQ(Cp932UpperCase(capital), capital) << i;
+    }
+}
+
 // Lead bytes F0-FC (user-defined and extension characters) are lead bytes like any
 // other: their trail byte is never taken for a letter, in upper-casing and in
 // comparison, with and without a language, and the character after them is.

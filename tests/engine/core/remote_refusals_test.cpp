@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
+#include <vector>
 
 #include "engine/files/RecordSort.h"
 #include "tests/common/EngineTestEnvironment.h"
@@ -63,6 +65,17 @@ const Refusal kRefusals[] = {
     {"index descriptor", true, false, true, [](TDataCursor& c) { c.SetIndexDesc(1, DescOf(c, 1)); }},
     {"index name and fields", true, false, true, [](TDataCursor& c) { c.SetIndexNameAndFields(1, DescOf(c, 1)); }},
     {"last BLOB block", false, false, true, [](TDataCursor& c) { c.GetLastBlobBlockNumber(); }},
+    {"key search", false, false, true,
+     [](TDataCursor& c) {
+         std::vector<uint8_t> key(RANGE_KEY_SIZE, 0);
+         c.PositionOnKey(key.data(), 1, 0);
+     }},
+    {"record numbers of the keys", false, false, true,
+     [](TDataCursor& c) {
+         std::vector<uint32_t> numbers;
+         c.CollectKeyRecordNumbers(numbers, true);
+         if (numbers.size() != 5) throw std::runtime_error("not every key");
+     }},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "EvalTestSupport.h"
+#include "engine/expr/Operators.h"
 
 using namespace kura;
 using namespace kura::evaltest;
@@ -193,6 +194,62 @@ TEST(ExpressionFunctions, CastAndConditionals) {
         {"IDENT_CURRENT('other')", "0"},
     });
     SetQueryHooks(TQueryHooks{});
+}
+
+// Every cast the type rules allow makes a value of a value that fits the target:
+// none gives NULL. Texts that read as the target's type stand for the texts.
+TEST(ExpressionFunctions, EveryAllowedCastGivesAValue) {
+    using namespace testvalues;
+    exprtest::PoolScope pool;
+    TTestRecord record;
+    record.Add("S", Small(7));
+    record.Add("W", Word(9));
+    record.Add("I", Int(42));
+    record.Add("L", Large(5000));
+    record.Add("F", Float(2.5));
+    record.Add("B", Bcd(123500, 2));
+    record.Add("Y", Bool(true));
+    record.Add("D", Date(730000));
+    record.Add("T", Time(36000000));
+    record.Add("TS", Stamp(730000.0 * 86400000 + 36000000));
+    struct Target {
+        const char* Name;
+        uint8_t Type;
+        const char* Text;  // a text that reads as the type
+    };
+    const Target targets[] = {{"SMALLINT", fldINT16, "'7'"}, {"WORD", fldUINT16, "'7'"},
+                              {"INTEGER", fldINT32, "'7'"},  {"LARGEINT", fldINT64, "'7'"},
+                              {"FLOAT", fldFLOAT, "'7.5'"},  {"DECIMAL(10,2)", fldBCD, "'7.5'"},
+                              {"BOOLEAN", fldBOOL, "'TRUE'"}, {"DATE", fldDATE, "'2001-02-03'"},
+                              {"TIME", fldTIME, "'10:20:30'"}, {"TIMESTAMP", fldTIMESTAMP, "'2001-02-03 04:05:06'"},
+                              {"CHAR(30)", fldZSTRING, "'x'"}};
+    int casts = 0;
+    for (const Target& target : targets) {
+        std::vector<std::string> sources = {target.Text};
+        for (const auto& [name, value] : record.Columns)
+            if (IsCastAllowed(target.Type, value->DataType)) sources.push_back(name);
+        for (const std::string& source : sources) {
+            const std::string text = "CAST(" + source + " AS " + target.Name + ")";
+            const std::string shown = EvalText(text, record);
+            EXPECT_NE(shown, "NULL") << text;
+            EXPECT_EQ(shown.rfind("error", 0), std::string::npos) << text << ": " << shown;
+            ++casts;
+        }
+    }
+    EXPECT_GE(casts, 60);
+    // Non-zero is true, of every number a BOOLEAN takes; in a condition too.
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"CAST(1 AS BOOLEAN)", "true"},          {"CAST(0 AS BOOLEAN)", "false"},
+             {"CAST(5000000000 AS BOOLEAN)", "true"}, {"CAST(L - 5000 AS BOOLEAN)", "false"},
+             {"CAST(I AS BOOLEAN)", "true"},          {"CAST(I - 42 AS BOOLEAN)", "false"},
+             {"CAST(B AS BOOLEAN)", "true"},          {"CAST(B - B AS BOOLEAN)", "false"},
+             {"CAST(S AS BOOLEAN)", "true"},          {"CAST(W - W AS BOOLEAN)", "false"},
+             {"CAST(Y AS SMALLINT)", "1"},            {"CAST(Y AS WORD)", "1"},
+             {"CAST(CAST(NULL AS INTEGER) AS BOOLEAN)", "NULL"}})
+        EXPECT_EQ(EvalText(text, record), expected) << text;
+    EXPECT_EQ(EvalText("CAST(I AS BOOLEAN)", record, true), "true");
+    EXPECT_EQ(EvalText("CAST(I - 42 AS BOOLEAN)", record, true), "false");
+    EXPECT_EQ(pool.Count(), exprtest::PoolScope::Warm) << "nodes leaked";
 }
 
 TEST(ExpressionFunctions, AggregatesGiveTheirArgumentPerRecord) {

@@ -273,10 +273,11 @@ TEST_F(SelectTest, TheSmallestFilteredTableDrivesInnerJoins) {
     }
 }
 
-// An equality between two tables' columns never matches NULL with NULL, whether a
-// key range, an in-memory key or a test of each record serves it, so neither an
-// index nor the order of the tables changes the rows.
-TEST_F(SelectTest, JoinEqualitiesMatchNoNull) {
+// Two NULLs are equal under "=" in a join too, whether a key range, a key sought,
+// an in-memory key or a test of each record serves the equality, so neither an
+// index nor the order of the tables changes the rows, and a join gives the rows
+// of its WHERE form and its IN (SELECT ...) form.
+TEST_F(SelectTest, JoinEqualitiesMatchTwoNulls) {
     const std::vector<Column> columns = {{"id", fldINT32}, {"code", fldZSTRING, 4}, {"num", fldINT32}};
     db.Create("a", columns);
     db.Create("b", columns, {2, 3});
@@ -284,21 +285,88 @@ TEST_F(SelectTest, JoinEqualitiesMatchNoNull) {
     db.Insert("a", rows);
     db.Insert("b", rows);
     db.Insert("b", {{4, std::nullopt, std::nullopt}, {5, S("X"), 1}});
-    const TextRows inner = {{"1", "1"}, {"1", "5"}, {"3", "3"}};
+    const TextRows inner = {{"1", "1"}, {"1", "5"}, {"2", "2"}, {"2", "4"}, {"3", "3"}};
     for (const char* text : {"SELECT a.id, b.id FROM a, b WHERE a.code = b.code ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM b, a WHERE a.code = b.code AND b.id < 9 ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM a, b WHERE a.num = b.num ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM b, a WHERE b.num = a.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM a INNER JOIN b ON a.num = b.num ORDER BY 1, 2",
+                              "SELECT a.id, b.id FROM b INNER JOIN a ON a.num = b.num ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM a INNER JOIN b ON UPPER(a.code) = UPPER(b.code) ORDER BY 1, 2",
                               "SELECT a.id, b.id FROM b, a WHERE a.code = b.code ORDER BY 1, 2 NOJOINOPTIMIZE"})
         EXPECT_EQ(db.Rows(text), inner) << text;
-    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a LEFT OUTER JOIN b ON b.code = a.code ORDER BY 1, 2"),
-              (TextRows{{"1", "1"}, {"1", "5"}, {"2", "NULL"}, {"3", "3"}}));
+    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a LEFT OUTER JOIN b ON b.code = a.code ORDER BY 1, 2"), inner);
+    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a LEFT OUTER JOIN b ON b.num = a.num ORDER BY 1, 2"), inner);
     EXPECT_EQ(db.Rows("SELECT b.id, a.id FROM b LEFT OUTER JOIN a ON a.code = b.code ORDER BY 1, 2"),
-              (TextRows{{"1", "1"}, {"2", "NULL"}, {"3", "3"}, {"4", "NULL"}, {"5", "1"}}));
+              (TextRows{{"1", "1"}, {"2", "2"}, {"3", "3"}, {"4", "2"}, {"5", "1"}}));
+    EXPECT_EQ(db.Rows("SELECT b.id, a.id FROM b LEFT OUTER JOIN a ON a.num = b.num ORDER BY 1, 2"),
+              (TextRows{{"1", "1"}, {"2", "2"}, {"3", "3"}, {"4", "2"}, {"5", "1"}}));
+    EXPECT_EQ(db.Rows("SELECT a.id, b.id FROM a RIGHT OUTER JOIN b ON a.num = b.num ORDER BY 2, 1"),
+              (TextRows{{"1", "1"}, {"2", "2"}, {"3", "3"}, {"2", "4"}, {"1", "5"}}));
+    // The WHERE and IN forms of the same equality.
+    EXPECT_EQ(db.Rows("SELECT id FROM b WHERE num IN (SELECT num FROM a) ORDER BY 1"),
+              (TextRows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}}));
+    EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM b WHERE code = code"), (TextRows{{"5"}}));
     // A comparison with the NULL constant keeps its meaning: IS NULL.
     EXPECT_EQ(db.Rows("SELECT COUNT(*) FROM a, b WHERE a.code = NULL AND b.code = NULL"), (TextRows{{"2"}}));
+    // An inner group that found its row gives no null row, whose NULL key would
+    // equal the NULL key of the outer row: r joins q, and that row fails p's
+    // condition, so p's row stands alone.
+    db.Create("p", {{"id", fldINT32}, {"n", fldINT32}});
+    db.Create("q", {{"k", fldINT32}});
+    db.Create("r", {{"k", fldINT32}, {"n", fldINT32}});
+    db.Insert("p", {{1, std::nullopt}});
+    db.Insert("q", {{5}});
+    db.Insert("r", {{5, 7}});
+    EXPECT_EQ(db.Rows("SELECT p.id, q.k, r.n FROM r RIGHT OUTER JOIN q ON q.k = r.k RIGHT OUTER JOIN p ON p.n = r.n"),
+              (TextRows{{"1", "NULL", "NULL"}}));
+}
+
+// Every path that serves a join's equality (key range, key sought, in-memory key,
+// record test) over columns of every kind that holds NULLs, indexed or not, with
+// either table first: the pairs "=" accepts, NULL with NULL among them.
+TEST_F(SelectTest, JoinPathsAgreeOnNullKeys) {
+    struct Kind {
+        const char* column;
+        Column def;
+        std::vector<Value> values;
+    };
+    const std::vector<Kind> kinds = {
+        {"i", {"i", fldINT32}, {1, std::nullopt, 2, 1, std::nullopt}},
+        {"s", {"s", fldZSTRING, 6}, {S("a"), std::nullopt, S("b"), S("a"), std::nullopt}},
+        {"f", {"f", fldFLOAT}, {1.5, std::nullopt, 2.0, 1.5, std::nullopt}},
+        {"d", {"d", fldDATE}, {730000, std::nullopt, 730001, 730000, std::nullopt}},
+    };
+    for (const Kind& k : kinds) {
+        for (int indexed = 0; indexed < 2; ++indexed) {
+            const std::string l = std::string("l") + k.column + std::to_string(indexed);
+            const std::string r = std::string("r") + k.column + std::to_string(indexed);
+            db.Create(l, {{"id", fldINT32}, k.def});
+            db.Create(r, {{"id", fldINT32}, k.def}, indexed ? std::vector<uint16_t>{2} : std::vector<uint16_t>{});
+            std::vector<Row> left, right;
+            for (size_t i = 0; i < k.values.size(); ++i) {
+                left.push_back({static_cast<int64_t>(i), k.values[i]});
+                right.push_back({static_cast<int64_t>(10 + i), k.values[(i + 1) % k.values.size()]});
+            }
+            db.Insert(l, left);
+            db.Insert(r, right);
+            size_t expected = 0;
+            for (const Row& x : left)
+                for (const Row& y : right) expected += x[1] == y[1] ? 1 : 0;
+            const std::string c = k.column;
+            const std::string count = std::to_string(expected);
+            for (const std::string& text : {"SELECT COUNT(*) FROM " + l + " x, " + r + " y WHERE x." + c + " = y." + c,
+                                            "SELECT COUNT(*) FROM " + r + " y, " + l + " x WHERE x." + c + " = y." + c,
+                                            "SELECT COUNT(*) FROM " + l + " x INNER JOIN " + r + " y ON y." + c +
+                                                " = x." + c,
+                                            "SELECT COUNT(*) FROM " + l + " x LEFT OUTER JOIN " + r + " y ON y." + c +
+                                                " = x." + c + " WHERE y.id IS NOT NULL",
+                                            "SELECT COUNT(*) FROM " + r + " y, " + l + " x WHERE x." + c + " = y." + c +
+                                                " NOJOINOPTIMIZE"})
+                EXPECT_EQ(db.Rows(text), (TextRows{{count}})) << text;
+        }
+    }
 }
 
 TEST_F(SelectTest, SubQueries) {
