@@ -736,6 +736,8 @@ public:
     // Inside a step to the next or prior record: only then is the rest of the
     // leaf worth loading with a record that was not cached.
     bool FStepping = false;
+    // The slot after those the last read of a jump in natural order brought in.
+    uint32_t FJumpReadEnd = 0;
     int32_t FRangeStart = 0;
     int32_t FRangeEnd = 0;
     int32_t FVisibleCount = 0;

@@ -13,6 +13,7 @@
 #include "engine/files/FieldTypes.h"
 #include "engine/files/KeyEncoding.h"
 #include "engine/files/Routines.h"
+#include "platform/Memory.h"
 
 namespace kura {
 
@@ -470,19 +471,24 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
     const bool hard = forceFlush || GetForceBufferFlush();
     JournalBegin();
     try {
+        // A commit writes first what the transaction's caches gave up, then what
+        // they changed since.
         if (FDataFile.IsOpen) {
-            bool wrote = FDataFile.FlushRecords();
+            bool wrote = WriteHeldChanges(FDataFile);
+            wrote = FDataFile.FlushRecords() || wrote;
             wrote = FDataFile.WriteHeader(dataHeader) || wrote;
             wrote = FDataFile.WriteFieldDescs() || wrote;
             if (wrote && hard) FDataFile.FlushFile();
         }
         if (FIndexFile.IsOpen) {
-            bool wrote = FIndexFile.FlushPages(false);
+            bool wrote = WriteHeldChanges(FIndexFile);
+            wrote = FIndexFile.FlushPages(false) || wrote;
             wrote = FIndexFile.WriteHeader(indexHeader) || wrote;
             if (wrote && hard) FIndexFile.FlushFile();
         }
         if (BlobFileInUse()) {
-            bool wrote = FBlobFile.FlushBlocks();
+            bool wrote = WriteHeldChanges(FBlobFile);
+            wrote = FBlobFile.FlushBlocks() || wrote;
             wrote = FBlobFile.WriteHeader(blobHeader) || wrote;
             if (wrote && hard) FBlobFile.FlushFile();
         }
@@ -501,8 +507,10 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
 void TDataTable::DiscardBuffers(bool trim, bool rereadHeaders) {
     if (!FIsOpen || IsRemote()) return;
     ++FCacheDiscards;
-    // Writes held back for a flush belong to the caches being dropped.
+    // Writes held back for a flush belong to the caches being dropped, and so do
+    // the transaction's changes they gave up.
     FJournal.Discard();
+    ForgetHeldChanges(false);
     if (FDataFile.IsOpen) {
         FDataFile.FreeRecordCache();
         if (trim) FDataFile.TrimRecordCache();
@@ -1045,6 +1053,7 @@ void TDataTable::StartTransaction() {
             throw;
         }
     }
+    if (local && FIsOpen) HoldChanges(true);
 }
 
 void TDataTable::EndTransactionLock() {
@@ -1069,6 +1078,7 @@ void TDataTable::Rollback() {
     if (!IsRemote()) {
         first.Attempt([&] { DiscardBuffers(true, true); });
         if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.FreePageCache(true); });
+        ForgetHeldChanges(true);
     }
     first.Attempt([&] { EndTransactionLock(); });
     first.Rethrow();
@@ -1099,6 +1109,7 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FLostCommit != 0) RaiseError(FLostCommit);
     const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
+    HoldChanges(false);
     try {
         JournalBegin();
         try {
@@ -1114,14 +1125,19 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
         ApplyJournal();
     } catch (const EKuraEngineError& e) {
         FInTransaction = true;
+        HoldChanges(true);
         if (FCacheDiscards != abandoned) FLostCommit = e.ErrorCode();
         throw;
     } catch (...) {
         FInTransaction = true;
+        HoldChanges(true);
         if (FCacheDiscards != abandoned) FLostCommit = KURA_WRITEERR;
         throw;
     }
     FInTransaction = true;
+    // In the files now; a transaction that goes on holds its next changes afresh.
+    ForgetHeldChanges(false);
+    HoldChanges(!endTransaction);
 }
 
 void TDataTable::CommitEnd(bool endTransaction) {
@@ -1131,6 +1147,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         if (!IsRemote()) first.Attempt([&] { EndWrite(); });
         first.Attempt([&] { EndTransactionLock(); });
         FInTransaction = false;
+        ForgetHeldChanges(true);
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
         first.Attempt([&] { ReleaseLocksAhead(); });
@@ -1142,6 +1159,54 @@ void TDataTable::CommitEnd(bool endTransaction) {
         if (!IsRemote()) first.Attempt([&] { EndWrite(); });
     }
     first.Rethrow();
+}
+
+// ---- Held changes ---------------------------------------------------------------------
+
+void TDataTable::HoldChanges(bool holding) {
+    if (IsRemote()) return;
+    if (holding) {
+        const TDataSession* s = GetSession();
+        FHeldBudget.Limit = s ? s->TransactionMemory : DEFAULT_TRANSACTION_MEMORY;
+        FHeldBudget.Directory = GetPrivateDirectory();
+    }
+    const std::array<TFileHandler*, 3> files = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        THeldChanges& held = FHeld[i];
+        held.SetBudget(&FHeldBudget);
+        if (holding && files[i]->IsOpen) files[i]->Held = &held;
+        held.Holding = holding && files[i]->Held == &held;
+    }
+}
+
+bool TDataTable::WriteHeldChanges(TFileHandler& file) {
+    if (!file.Held || file.Held->Empty()) return false;
+    int64_t bytes = 0;
+    file.Held->ForEach([&](int64_t offset, const uint8_t* piece, int32_t count) {
+        TFileSectionGuard guard(file);
+        file.Seek(soFromBeginning, offset);
+        file.WriteBuffer(piece, count);
+        bytes += count;
+    });
+    SetFilesWritten();
+    if (bytes >= HELD_SPAN_LIMIT) FHeldLarge = true;
+    return true;
+}
+
+void TDataTable::ForgetHeldChanges(bool release) {
+    const std::array<TFileHandler*, 3> files = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        FHeld[i].Clear();
+        if (!release) continue;
+        FHeld[i].Holding = false;
+        if (files[i]->Held == &FHeld[i]) files[i]->Held = nullptr;
+    }
+    // The commit's caches and journal took memory in proportion to the changes;
+    // without this the heap would keep it for the rest of the program.
+    if (release && FHeldLarge) {
+        FHeldLarge = false;
+        platform::ReleaseFreeMemory();
+    }
 }
 
 // ---- Journal ------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 // An exclusive table and one whose files are read-only by attribute take no locks.
 // Read, write and shared-read brackets nest: each counts its depth, and only the
 // outermost end releases the locks. Only the thread of the owning session enters.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@
 #include "engine/files/BlobFile.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/HeldChanges.h"
 #include "engine/files/IndexFile.h"
 #include "engine/files/Journal.h"
 #include "engine/files/RecordsBitmap.h"
@@ -286,6 +288,15 @@ private:
     void ReleaseReservedSlots(uint32_t below = UINT32_MAX);
     // Ends the transaction lock: semaphore released, deferred unlocks done.
     void EndTransactionLock();
+    // The table's files start (or stop) holding their writes back for the
+    // transaction.
+    void HoldChanges(bool holding);
+    // Writes what the file holds to it, inside the commit's flush; true when
+    // anything was held.
+    bool WriteHeldChanges(TFileHandler& file);
+    // Forgets every held change; with `release` the files stop holding and, after
+    // a large commit, the freed memory goes back to the system.
+    void ForgetHeldChanges(bool release);
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
     // The journal: opened with the files of a table on disk; a flush holds its
@@ -313,6 +324,12 @@ private:
     bool FReadOnlyByAttribute = false;
     bool FInMemory = false;
     bool FTemporary = false;
+    // A transaction's changes that the caches gave up, per file (.DAT, .IDX,
+    // .BLB), and the memory they may take together (HeldChanges.h). Before the
+    // files, so that they outlast the handlers that point to them.
+    THeldBudget FHeldBudget;
+    std::array<THeldChanges, 3> FHeld;
+    bool FHeldLarge = false;  // the commit wrote a large part of the changes from there
     TDataFile FDataFile;
     TIndexFile FIndexFile;
     TBlobFile FBlobFile;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/files/EngineFile.h"
+#include "engine/files/HeldChanges.h"
 #include "engine/files/WriteCapture.h"
 
 namespace kura {
@@ -72,6 +73,9 @@ public:
     // While set, writes, cuts and flushes are held back there and reads and the
     // size see them (the table's journal sets it for the length of a flush).
     TWriteCapture* Capture = nullptr;
+    // A transaction's changes to the file (HeldChanges.h): while it holds, writes go
+    // there instead of to the file; reads and the size see what it holds.
+    THeldChanges* Held = nullptr;
 
 protected:
     // Raises the absolute value of a negative registry result, naming the file.

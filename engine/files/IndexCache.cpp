@@ -53,8 +53,13 @@ void TIndexFile::RemoveCached(TSlotCache& cache, TPage* page) {
 }
 
 bool TIndexFile::FlushToRecycle(uint8_t slot) {
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (InTransaction()) return false;
+    // Inside a transaction nothing may reach the disk before the commit: the
+    // pages go to the held changes, when the table holds them, else stay.
+    if (InTransaction()) {
+        if (IsTemporarySlot(slot) || !Held || !Held->Holding) return false;
+        FlushPages(false);
+        return true;
+    }
     // Pages of a temporary index live in a side file outside the journal.
     if (!IsTemporarySlot(slot) && FOwner) {
         switch (FOwner->FlushForRecycle()) {
