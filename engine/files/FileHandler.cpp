@@ -92,6 +92,18 @@ int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial)
 }
 
 void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
+    // A transaction's writes are held before anything else sees them: also a write
+    // bracket's journal must not take them to the file before the commit.
+    if (File && Held && Held->Holding && count > 0) {
+        if (!buffer) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
+        TFileSectionGuard guard(*this);
+        const int64_t position = File->Seek(Handle, soFromCurrent, 0);
+        Held->Write(position, static_cast<const uint8_t*>(buffer), count);
+        File->Seek(Handle, soFromBeginning, position + count);
+        return;
+    }
+    // A cut still reaches the file; nothing held survives beyond it.
+    if (File && Held && count == 0) Held->Cut(File->Seek(Handle, soFromCurrent, 0));
     if (File && Capture && count >= 0) {
         TFileSectionGuard guard(*this);
         if (!Capture->Known()) Capture->Reset(File->GetSize());
@@ -105,29 +117,16 @@ void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
         File->Seek(Handle, soFromBeginning, position + count);
         return;
     }
-    if (File && Held && (Held->Holding || count == 0) && count >= 0) {
-        TFileSectionGuard guard(*this);
-        const int64_t position = File->Seek(Handle, soFromCurrent, 0);
-        if (count == 0) {
-            // A cut still reaches the file; nothing held survives beyond it.
-            Held->Cut(position);
-        } else {
-            if (!buffer) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
-            Held->Write(position, static_cast<const uint8_t*>(buffer), count);
-            File->Seek(Handle, soFromBeginning, position + count);
-            return;
-        }
-    }
     if (!File || File->Write(Handle, buffer, count) != count) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
 }
 
 void TFileHandler::FlushFile() {
+    // What is held has not reached the file: there is nothing of it to sync.
+    if (File && Held && Held->Holding) return;
     if (File && Capture) {
         Capture->SyncWanted = true;
         return;
     }
-    // What is held has not reached the file: there is nothing of it to sync.
-    if (File && Held && Held->Holding) return;
     if (File && !File->Flush()) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
 }
 
