@@ -472,7 +472,8 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
     JournalBegin();
     try {
         // A commit writes first what the transaction's caches gave up, then what
-        // they changed since.
+        // they changed since (for a file holding changes, HandCachesToHeldChanges
+        // has moved those there already).
         if (FDataFile.IsOpen) {
             bool wrote = WriteHeldChanges(FDataFile);
             wrote = FDataFile.FlushRecords() || wrote;
@@ -1109,8 +1110,9 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FLostCommit != 0) RaiseError(FLostCommit);
     const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
-    HoldChanges(false);
     try {
+        HandCachesToHeldChanges();
+        HoldChanges(false);
         JournalBegin();
         try {
             FlushBuffers(endTransaction, false, forceFlush, false, false);
@@ -1169,6 +1171,7 @@ void TDataTable::HoldChanges(bool holding) {
         const TDataSession* s = GetSession();
         FHeldBudget.Limit = s ? s->TransactionMemory : DEFAULT_TRANSACTION_MEMORY;
         FHeldBudget.Directory = GetPrivateDirectory();
+        FHeldBudget.CacheBytes = [this] { return CachedBytes(); };
     }
     const std::array<TFileHandler*, 3> files = {&FDataFile, &FIndexFile, &FBlobFile};
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -1177,6 +1180,25 @@ void TDataTable::HoldChanges(bool holding) {
         if (holding && files[i]->IsOpen) files[i]->Held = &held;
         held.Holding = holding && files[i]->Held == &held;
     }
+}
+
+void TDataTable::HandCachesToHeldChanges() {
+    // The commit then writes each file in one pass in file order. Written after
+    // the held changes, the caches' items would fall between what those wrote, and
+    // the journal's capture would join the pieces around each of them anew.
+    if (FDataFile.IsOpen && !FHeld[0].Empty()) FDataFile.FlushRecords();
+    if (FIndexFile.IsOpen && !FHeld[1].Empty()) FIndexFile.FlushPages(false);
+    if (FBlobFile.IsOpen && !FHeld[2].Empty()) FBlobFile.FlushBlocks();
+}
+
+int64_t TDataTable::CachedBytes() const {
+    int64_t bytes = 0;
+    if (FDataFile.IsOpen) bytes += int64_t{FDataFile.GetCachedRecordCount()} * FDataFile.GetRecordSize();
+    if (FIndexFile.IsOpen)
+        for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
+            if (!FIndexFile.IsTemporarySlot(slot)) bytes += int64_t{FIndexFile.CachedPageCount(slot)} * INDEX_PAGE_SIZE;
+    if (FBlobFile.IsOpen) bytes += int64_t{FBlobFile.GetCachedBlockCount()} * FBlobFile.GetBlockSize();
+    return bytes;
 }
 
 bool TDataTable::WriteHeldChanges(TFileHandler& file) {

@@ -294,6 +294,12 @@ private:
     // Writes what the file holds to it, inside the commit's flush; true when
     // anything was held.
     bool WriteHeldChanges(TFileHandler& file);
+    // Before a commit: the modified items of each cache whose file holds changes
+    // go to those.
+    void HandCachesToHeldChanges();
+    // The stored size of what the table's caches hold (records, pages of its
+    // indexes on disk, BLOB blocks).
+    int64_t CachedBytes() const;
     // Forgets every held change; with `release` the files stop holding and, after
     // a large commit, the freed memory goes back to the system.
     void ForgetHeldChanges(bool release);

@@ -397,9 +397,10 @@ TBlock* TBlobFile::FindCachedBlock(uint32_t blockNo) const { return FCache.Find(
 
 bool TBlobFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit: the
-    // blocks go to the held changes, when the table holds them, else stay.
+    // blocks go to the held changes once the transaction's caches have reached
+    // its budget, else they stay and the cache grows.
     if (FOwner && FOwner->InTransaction()) {
-        if (!Held || !Held->Holding) return false;
+        if (!Held || !Held->TakesCachedChanges()) return false;
         FlushBlocks();
         return true;
     }

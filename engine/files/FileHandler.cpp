@@ -78,7 +78,9 @@ int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial)
                 if (File->Seek(Handle, soFromBeginning, at) != at) return -1;
                 return File->Read(Handle, bytes, n);
             });
-        } else {
+        } else if (!Held->Covers(position, count)) {
+            // A page or record held whole (an appended one, often) needs nothing
+            // of the file.
             result = File->Read(Handle, buffer, count);
         }
         if (held && result >= 0) result = Held->Overlay(position, static_cast<uint8_t*>(buffer), count, result);

@@ -42,6 +42,12 @@ int64_t THeldChanges::End() const {
     return offset + span.Length;
 }
 
+bool THeldChanges::TakesCachedChanges() const {
+    if (!Holding) return false;
+    // Small and medium transactions stay in the caches, as fast as they were.
+    return !FBudget || !FBudget->CacheBytes || FBudget->CacheBytes() >= FBudget->Limit;
+}
+
 void THeldChanges::Account(int64_t delta) {
     FInMemory += delta;
     if (FBudget) FBudget->InMemory += delta;
@@ -145,6 +151,20 @@ void THeldChanges::Cut(int64_t offset) {
         }
     }
     Account(-freed);
+}
+
+bool THeldChanges::Covers(int64_t offset, int32_t count) const {
+    if (count <= 0) return false;
+    auto it = FSpans.upper_bound(offset);
+    if (it == FSpans.begin()) return false;
+    --it;
+    const int64_t end = offset + count;
+    int64_t reach = offset;
+    for (; it != FSpans.end() && it->first <= reach; ++it) {
+        reach = std::max(reach, it->first + it->second.Length);
+        if (reach >= end) return true;
+    }
+    return false;
 }
 
 int32_t THeldChanges::Overlay(int64_t offset, uint8_t* buffer, int32_t count, int32_t got) const {

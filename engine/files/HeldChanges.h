@@ -2,15 +2,16 @@
 // The bytes a transaction writes to one table file, held back from the file until
 // the commit.
 //
-// Inside a transaction nothing may reach a table file before the commit. The
-// caches would otherwise have to keep every record, page and block the transaction
-// changed, each in a cache object of its own, and grow with it. Instead, once a
-// cache is full, it writes its changed items as it does outside a transaction; the
-// handler brings those writes here, and its reads and its size see them. What is
-// held here costs its stored size. Past the table's budget the held bytes move to
+// Inside a transaction nothing may reach a table file before the commit, so the
+// caches keep every record, page and block the transaction changed, each in a
+// cache object of its own, and grow with it. That is the fastest way while the
+// transaction is small; once the caches hold the budget's worth, a full cache
+// writes its changed items as it does outside a transaction instead, and the
+// handler brings those writes here; its reads and its size see them. What is held
+// here costs its stored size. Past the table's budget the held bytes move to
 // a private temporary file (the spill file) and are read back from there. The
-// commit writes them to the table file first, then the caches what they changed
-// since; a rollback forgets them. The spill file is removed when the changes are
+// commit has the caches give up the rest of their changed items here too and
+// writes it all to the table file in file order; a rollback forgets them. The spill file is removed when the changes are
 // forgotten or written, and when the object goes.
 #include <cstdint>
 #include <functional>
@@ -24,13 +25,18 @@ namespace kura {
 class TFileHandler;
 class THeldChanges;
 
-// The memory the held changes of a table's files may take together before they
-// move to their spill files, and where those are made.
+// The memory a transaction's changes to a table may take: its caches grow with
+// the changed items until these take the limit at their stored size (CacheBytes
+// tells), and only then give them up to the held changes; these in turn move to
+// their spill files past the limit. Also where the spill files are made.
 struct THeldBudget {
     int64_t Limit = 0;
     int64_t InMemory = 0;
     std::string Directory;
     std::vector<THeldChanges*> Members;
+    // The stored size of the items the table's caches hold; unset, the caches
+    // count as full.
+    std::function<int64_t()> CacheBytes;
 };
 
 // The budget a session gives each table unless told otherwise.
@@ -57,12 +63,17 @@ public:
     int64_t End() const;
     int64_t InMemory() const { return FInMemory; }
     bool Spilled() const { return FSpill != nullptr; }
+    // A cache full of the transaction's changes gives them up here (true) or grows
+    // (false): only while holding, once the caches have reached the budget.
+    bool TakesCachedChanges() const;
 
     // Holds count bytes for the file offset. Raises 9218 (and keeps what it held)
     // when the spill file cannot be written.
     void Write(int64_t offset, const uint8_t* bytes, int32_t count);
     // Forgets what lies at and beyond the offset.
     void Cut(int64_t offset);
+    // Whether held bytes cover all of [offset, offset + count).
+    bool Covers(int64_t offset, int32_t count) const;
     // Puts the held bytes of [offset, offset + count) over `buffer`, whose first `got`
     // bytes came from the file; bytes beyond `got` that nothing holds are zero. The
     // bytes of the buffer that are now valid. Raises 9217 when the spill file

@@ -136,10 +136,17 @@ bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
 
 bool TDataFile::FlushToRecycle() {
     // Inside a transaction nothing may reach the disk before the commit: the
-    // records go to the held changes, when the table holds them, else stay.
+    // records go to the held changes once the transaction's caches have reached
+    // its budget, else they stay and the cache grows.
     if (FOwner && FOwner->InTransaction()) {
-        if (!Held || !Held->Holding) return false;
+        if (!Held || !Held->TakesCachedChanges()) return false;
         FlushRecords();
+        // Records once written are seldom wanted again in a transaction (appended
+        // ones never): the cache goes back to its usual size and leaves the budget
+        // to the index pages, which each insertion reads again.
+        FCache.Trim(
+            GetCacheLimit(), [] { return false; }, [this] { RaiseError(KURA_FILECORRUPT); },
+            [this](TRecord* r) { FPool->Push(r); });
         return true;
     }
     switch (FOwner ? FOwner->FlushForRecycle() : TRecycleFlush::Own) {

@@ -5,15 +5,18 @@
 // nothing else; the spill file is removed on every path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "engine/core/DataTable.h"
 #include "engine/core/EngineLibrary.h"
 #include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
@@ -147,6 +150,70 @@ TEST(TransactionMemory, ATransactionPastItsBudgetEndsAsTheModelSays) {
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_TRUE(spilled);
+}
+
+// The stored size of what the table's caches hold.
+int64_t CachedBytes(TDataTable& table) {
+    int64_t bytes = int64_t{table.GetDataFile().GetCachedRecordCount()} * table.GetDataFile().GetRecordSize();
+    for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
+        bytes += int64_t{table.GetIndexFile().CachedPageCount(slot)} * INDEX_PAGE_SIZE;
+    return bytes + int64_t{table.GetBlobFile().GetCachedBlockCount()} * table.GetBlobFile().GetBlockSize();
+}
+
+// Under its budget a transaction stays in the caches, however far they grow past
+// their usual size: nothing is held, nothing spilled. Past it the caches give up
+// their changed items and stay about the budget's size. Either way the
+// transaction reads its own changes and the commit leaves the model's table.
+TEST(TransactionMemory, TheCachesKeepATransactionUpToItsBudget) {
+    struct Case {
+        const char* Name;
+        int64_t Budget;
+        bool Held;
+    };
+    const Case cases[] = {{"under the budget", int64_t{256} << 20, false}, {"past the budget", 96 * 1024, true}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.Name);
+        HeldTable t;
+        std::mt19937 rng(11);
+        CrashRows model;
+        int32_t nextCode = 1;
+        int64_t mostCached = 0;
+        bool spilled = false;
+        {
+            HeldDb db(t.Data(), t.Private());
+            db.session.TransactionMemory = k.Budget;
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            TDataTable& table = *c->GetTable();
+            const int32_t usual = db.session.RecordBufferSize / table.GetDataFile().GetRecordSize();
+            db.dir->StartTransaction();
+            for (int i = 0; i < 300; ++i) {
+                const CrashOp op = RandomOp(rng, model, nextCode);
+                RunCrashOp(*c, op);
+                ApplyToModel(model, op);
+                mostCached = std::max(mostCached, CachedBytes(table));
+                spilled = spilled || !Empty(t.Private());
+            }
+            bool held = false;
+            for (TFileHandler* file : std::initializer_list<TFileHandler*>{
+                     &table.GetDataFile(), &table.GetIndexFile(), &table.GetBlobFile()}) {
+                ASSERT_NE(file->Held, nullptr);
+                held = held || !file->Held->Empty();
+            }
+            EXPECT_EQ(held, k.Held);
+            EXPECT_EQ(spilled, k.Held);
+            if (k.Held) {
+                // The growth steps of the caches above the budget, and no more.
+                EXPECT_LT(mostCached, k.Budget + 96 * 1024);
+            } else {
+                EXPECT_GT(table.GetDataFile().GetCachedRecordCount(), 4 * usual);
+                EXPECT_GT(mostCached, 96 * 1024);
+            }
+            EXPECT_EQ(CheckTable(*c).Rows, model);
+            db.dir->Commit();
+        }
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), model);
+    }
 }
 
 // A write of the spill file that fails, at every write call of a transaction in

@@ -128,6 +128,7 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
         THeldChanges held;
         held.SetBudget(&budget);
         int64_t appendAt = static_cast<int64_t>(m.Disk.size());
+        int coveredReads = 0;
         for (int i = 0; i < c.Writes; ++i) {
             int64_t offset = 0;
             int32_t count = 0;
@@ -160,6 +161,11 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
                     ASSERT_EQ(got, want) << "read " << at << "+" << n << " first difference " << k << " sizes "
                                          << got.size() << " " << want.size() << " end " << m.End() << " held "
                                          << held.End();
+                    // Whether the file need be read at all.
+                    bool covered = at + n <= m.End();
+                    for (int64_t i = at; covered && i < at + n; ++i) covered = m.Held[static_cast<std::size_t>(i)];
+                    ASSERT_EQ(held.Covers(at, n), covered) << "read " << at << "+" << n;
+                    coveredReads += covered;
                     if (rng() % 40 == 0) {
                         const auto cut = static_cast<int64_t>(rng() % 60000);
                         held.Cut(cut);
@@ -176,6 +182,7 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
             EXPECT_LE(budget.InMemory, std::max<int64_t>(c.Budget, 0) + HELD_SPAN_LIMIT);
         }
         ExpectSameFile(held, m);
+        EXPECT_GT(coveredReads, 0);
         EXPECT_EQ(held.Spilled(), c.Budget < (1 << 20));
         EXPECT_EQ(FilesIn(dir.path()), held.Spilled() ? 1u : 0u);
         held.Clear();
