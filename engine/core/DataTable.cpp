@@ -1077,6 +1077,8 @@ void TDataTable::Rollback() {
     FLostCommit = 0;
     TFirstError first;
     if (!IsRemote()) {
+        if (CachedBytes() >= HELD_SPAN_LIMIT || !FHeld[0].Empty() || !FHeld[1].Empty() || !FHeld[2].Empty())
+            FReleaseAtEnd = true;
         first.Attempt([&] { DiscardBuffers(true, true); });
         if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.FreePageCache(true); });
         ForgetHeldChanges(true);
@@ -1110,6 +1112,8 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FLostCommit != 0) RaiseError(FLostCommit);
     const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
+    // Caches grown that far give their memory back after the commit.
+    if (CachedBytes() >= HELD_SPAN_LIMIT) FReleaseAtEnd = true;
     try {
         HandCachesToHeldChanges();
         HoldChanges(false);
@@ -1211,7 +1215,7 @@ bool TDataTable::WriteHeldChanges(TFileHandler& file) {
         bytes += count;
     });
     SetFilesWritten();
-    if (bytes >= HELD_SPAN_LIMIT) FHeldLarge = true;
+    if (bytes >= HELD_SPAN_LIMIT) FReleaseAtEnd = true;
     return true;
 }
 
@@ -1223,10 +1227,11 @@ void TDataTable::ForgetHeldChanges(bool release) {
         FHeld[i].Holding = false;
         if (files[i]->Held == &FHeld[i]) files[i]->Held = nullptr;
     }
-    // The commit's caches and journal took memory in proportion to the changes;
-    // without this the heap would keep it for the rest of the program.
-    if (release && FHeldLarge) {
-        FHeldLarge = false;
+    // The transaction's caches, held changes and commit took memory in proportion
+    // to the changes; without this the heap would keep it for the rest of the
+    // program.
+    if (release && FReleaseAtEnd) {
+        FReleaseAtEnd = false;
         platform::ReleaseFreeMemory();
     }
 }

@@ -335,7 +335,8 @@ private:
     // files, so that they outlast the handlers that point to them.
     THeldBudget FHeldBudget;
     std::array<THeldChanges, 3> FHeld;
-    bool FHeldLarge = false;  // the commit wrote a large part of the changes from there
+    // The transaction's end frees much memory (see ForgetHeldChanges).
+    bool FReleaseAtEnd = false;
     TDataFile FDataFile;
     TIndexFile FIndexFile;
     TBlobFile FBlobFile;
