@@ -1077,8 +1077,7 @@ void TDataTable::Rollback() {
     FLostCommit = 0;
     TFirstError first;
     if (!IsRemote()) {
-        if (CachedBytes() >= HELD_SPAN_LIMIT || !FHeld[0].Empty() || !FHeld[1].Empty() || !FHeld[2].Empty())
-            FReleaseAtEnd = true;
+        if (!FHeld[0].Empty() || !FHeld[1].Empty() || !FHeld[2].Empty()) FReleaseAtEnd = true;
         first.Attempt([&] { DiscardBuffers(true, true); });
         if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.FreePageCache(true); });
         ForgetHeldChanges(true);
@@ -1112,8 +1111,6 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush) {
     if (FLostCommit != 0) RaiseError(FLostCommit);
     const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
-    // Caches grown that far give their memory back after the commit.
-    if (CachedBytes() >= HELD_SPAN_LIMIT) FReleaseAtEnd = true;
     try {
         HandCachesToHeldChanges();
         HoldChanges(false);
@@ -1227,9 +1224,10 @@ void TDataTable::ForgetHeldChanges(bool release) {
         FHeld[i].Holding = false;
         if (files[i]->Held == &FHeld[i]) files[i]->Held = nullptr;
     }
-    // The transaction's caches, held changes and commit took memory in proportion
-    // to the changes; without this the heap would keep it for the rest of the
-    // program.
+    // A transaction past its budget took memory in proportion to its changes (its
+    // caches, the commit); without this the heap would keep it for the rest of the
+    // program. A smaller one leaves it to the next: given back, it would cost that
+    // one a page fault for every page it takes again.
     if (release && FReleaseAtEnd) {
         FReleaseAtEnd = false;
         platform::ReleaseFreeMemory();
