@@ -1183,9 +1183,9 @@ public:
     std::bitset<256> GetIncludeChars();
     // ---- index maintenance, defaults and constraints (CursorIndexes.cpp, CursorConstraints.cpp) ----
 private:
-    // One descent for a key insert or delete; false when a change check refreshed
-    // the cursor on the way.
-    bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
+    // One descent for a key insert; false when a change check refreshed the cursor
+    // on the way.
+    bool DescendForKey(const uint8_t* key, TPage*& page);
     void BuildNewIndex(uint8_t indexNo);
     void DropIndexSlot(uint8_t indexNo, bool compact);
 
@@ -1203,6 +1203,7 @@ public:
     // Keys at stride bytes apart, each with its record: a run of ascending keys is
     // put into a leaf after one descent instead of one each.
     void InsertKeyRun(const uint8_t* keys, std::size_t stride, const uint32_t* recordNos, uint32_t count);
+    // 8965 when the key is not in the current index; nothing changes then.
     void DeleteKeyFromTree(const uint8_t* key);
     void IncRecordCount();
     void DecRecordCount();
