@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,92 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
         EXPECT_TRUE(Empty(t.Private()));
     }
     EXPECT_EQ(SeenByAnotherProgram(t.Data()), changed);
+}
+
+// The spill file's writes, counted, and the one of them that fails (0: none).
+struct SpillFault {
+    std::string Folder;  // the private folder as the kernel names it
+    uint64_t Writes = 0;
+    uint64_t FailAt = 0;
+};
+SpillFault* gSpillFault = nullptr;
+
+ssize_t SpillFaultPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    char link[4096] = {};
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+    if (gSpillFault && n > 0 && std::string(link, static_cast<std::size_t>(n)).rfind(gSpillFault->Folder + "/", 0) == 0 &&
+        ++gSpillFault->Writes == gSpillFault->FailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+
+// A commit hands what the caches still hold to the held changes first; a spill
+// write that fails then, at each such write in turn, fails the commit with 9218
+// before anything reaches the table's files, and the transaction stays whole:
+// the same commit, asked again, leaves the changed table, or a rollback the old.
+TEST(TransactionMemory, AFailedSpillWriteAtTheCommitLeavesTheTransactionWhole) {
+    std::mt19937 rng(5);
+    int32_t nextCode = 1;
+    std::vector<CrashOp> script;
+    CrashRows changed;
+    for (int i = 0; i < 90; ++i) {
+        script.push_back(RandomOp(rng, changed, nextCode));
+        ApplyToModel(changed, script.back());
+    }
+    SpillFault fault;
+    gSpillFault = &fault;
+    platform::FileCalls().pwrite = SpillFaultPwrite;
+    // On a new table: runs the script and commits with the fault armed; the
+    // error the commit met, and the spill writes it made.
+    auto attempt = [&](uint64_t at, bool retry, uint64_t& writes) {
+        HeldTable t;
+        fault.Folder = fs::canonical(t.Private()).string();
+        const std::vector<std::vector<uint8_t>> before = TableFiles(t.Data());
+        TEngineErrorCode code = 0;
+        {
+            HeldDb db(t.Data(), t.Private());
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            db.dir->StartTransaction();
+            for (const CrashOp& op : script) RunCrashOp(*c, op);
+            fault.Writes = 0;
+            fault.FailAt = at;
+            try {
+                db.dir->Commit();
+            } catch (const EKuraEngineError& e) {
+                code = e.ErrorCode();
+            }
+            writes = fault.Writes;
+            fault.FailAt = 0;
+            if (code != 0) {
+                EXPECT_EQ(TableFiles(t.Data()), before);
+                if (retry) {
+                    db.dir->Commit();
+                } else {
+                    db.dir->Rollback();
+                    EXPECT_EQ(TableFiles(t.Data()), before);
+                }
+            }
+        }
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 || retry ? changed : CrashRows());
+        return code;
+    };
+    uint64_t total = 0;
+    EXPECT_EQ(attempt(0, false, total), 0);
+    EXPECT_GT(total, 0u) << "the commit wrote nothing to the spill file";
+    for (uint64_t at = 1; at <= total; ++at) {
+        for (const bool retry : {false, true}) {
+            SCOPED_TRACE(std::to_string(at) + (retry ? " committed again" : " rolled back"));
+            uint64_t writes = 0;
+            EXPECT_EQ(attempt(at, retry, writes), KURA_WRITEERR);
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    platform::FileCalls().pwrite = platform::SystemFileCalls().pwrite;
+    gSpillFault = nullptr;
 }
 
 }  // namespace
