@@ -599,6 +599,9 @@ void TDataCursor::SetToBegin() {
     try {
         MoveToFirstKey();
         MoveBy(-1);
+        // The beginning starts a walk through the file: in natural order its read
+        // brings in a block, as a step's would (GetReadAheadCount).
+        FJumpReadEnd = FRecordNo;
         LoadCurrentRecord(1);
     } catch (...) {
         EndRead();
