@@ -23,6 +23,13 @@
 // force every flush (ForceBufferFlush) and SQLite runs with synchronous=FULL. Its
 // page cache is held to the size of ours for this table (records and each of its
 // three indexes: 16 KB each), both sides reading through the system's file cache.
+// The sqlite_default_cache rows run the shared-transaction append and the delete
+// once more on a table of their own with SQLite's default page cache (2 MB), as a
+// program that leaves it alone would.
+//
+// The append and delete rows report the process's peak resident memory over the
+// step (peak_MB; the peak is reset when the step starts) and what stays resident
+// after its commit (rss_after_MB), beside the time (BenchMemory.h).
 //
 // Each step runs once and is timed as a whole. The SQLite rows carry the ratio
 // kura/sqlite (our time divided by SQLite's) of the same step, and kura_<variant>/sqlite
@@ -76,6 +83,7 @@
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
 #include "platform/Files.h"
+#include "bench/BenchMemory.h"
 
 namespace {
 
@@ -291,6 +299,7 @@ void BM_KuraAppend(benchmark::State& state, const char* step, const char* table,
         if (WithoutJournal(table)) c->GetTable()->GetJournal().Close();
         std::vector<uint8_t> buffer(c->GetCursorRecordSize());
         k.Session.SetForceBufferFlush(mode == CommitMode::ForcedFlush);
+        const bench::MemoryWatch memory;
         const auto start = Clock::now();
         if (single) k.Dir->StartTransaction();
         for (const int32_t id : w.AppendOrder) {
@@ -306,6 +315,7 @@ void BM_KuraAppend(benchmark::State& state, const char* step, const char* table,
         if (single) k.Dir->Commit();
         c.reset();
         const double seconds = Seconds(start);
+        memory.Report(state);
         k.Session.SetForceBufferFlush(false);
         c = k.Open(table);
         if (c->GetTableRecordCount() != static_cast<uint32_t>(w.Count)) state.SkipWithError("record count differs");
@@ -376,6 +386,7 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
         std::vector<uint8_t> search(c->GetCursorRecordSize());
         std::vector<uint8_t> record(c->GetCursorRecordSize());
         int64_t misses = 0;
+        const bench::MemoryWatch memory;
         const auto start = Clock::now();
         k.Dir->StartTransaction();
         for (const int32_t id : w.Deletes) {
@@ -389,6 +400,7 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
         }
         k.Dir->Commit();
         const double seconds = Seconds(start);
+        memory.Report(state);
         const auto left = static_cast<uint32_t>(w.Count - static_cast<int32_t>(w.Deletes.size()));
         if (misses || c->GetTableRecordCount() != left) state.SkipWithError("deletes went wrong");
         Finish(state, step, seconds, static_cast<int64_t>(w.Deletes.size()), true);
@@ -492,7 +504,7 @@ struct Lite {
         if (sqlite3_open(path.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("sqlite open failed");
         Exec(Db, ("PRAGMA cache_size=-" + std::to_string(LITE_CACHE_KIB)).c_str());
         Exec(Db, "PRAGMA synchronous=OFF");
-        for (const char* table : {"stxn", "scommit", "snosync"}) {
+        for (const char* table : {"stxn", "scommit", "snosync", "sdefault"}) {
             Exec(Db, ("CREATE TABLE " + std::string(table) + "(id INTEGER PRIMARY KEY, name TEXT, note TEXT)").c_str());
             Exec(Db, ("CREATE INDEX " + std::string(table) + "_name ON " + table + "(name)").c_str());
         }
@@ -537,20 +549,32 @@ Lite& Theirs() {
     return lite;
 }
 
+// SQLite's page cache for a step: ours (LITE_CACHE_KIB) or its default.
+void LiteCache(Lite& l, bool defaultCache) {
+    Exec(l.Db, defaultCache ? "PRAGMA cache_size=-2000"
+                            : ("PRAGMA cache_size=-" + std::to_string(LITE_CACHE_KIB)).c_str());
+}
+
+const char* LitePeer(bool defaultCache) { return defaultCache ? "sqlite_default_cache" : "sqlite"; }
+
 void BM_SqliteAppend(benchmark::State& state, const char* step, const char* table, bool oneTransaction,
-                     bool synchronousOff) {
+                     bool synchronousOff, bool defaultCache) {
     Workload& w = Work();
     Lite& l = Theirs();
     for (auto _ : state) {
         if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=FULL");
+        LiteCache(l, defaultCache);
+        const bench::MemoryWatch memory;
         const auto start = Clock::now();
         if (oneTransaction) Exec(l.Db, "BEGIN");
         l.InsertAll(w, table);
         if (oneTransaction) Exec(l.Db, "COMMIT");
         const double seconds = Seconds(start);
+        memory.Report(state);
+        LiteCache(l, false);
         if (!synchronousOff) Exec(l.Db, "PRAGMA synchronous=OFF");
         if (l.Count(table) != w.Count) state.SkipWithError("record count differs");
-        Finish(state, step, seconds, w.Count, false);
+        Finish(state, step, seconds, w.Count, false, LitePeer(defaultCache));
     }
 }
 
@@ -608,12 +632,14 @@ void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
     }
 }
 
-void BM_SqliteDelete(benchmark::State& state) {
+void BM_SqliteDelete(benchmark::State& state, const char* table, bool defaultCache) {
     Workload& w = Work();
     Lite& l = Theirs();
     for (auto _ : state) {
-        Statement remove(l.Db, "DELETE FROM stxn WHERE id = ?");
+        Statement remove(l.Db, ("DELETE FROM " + std::string(table) + " WHERE id = ?").c_str());
         int64_t misses = 0;
+        LiteCache(l, defaultCache);
+        const bench::MemoryWatch memory;
         const auto start = Clock::now();
         Exec(l.Db, "BEGIN");
         for (const int32_t id : w.Deletes) {
@@ -624,9 +650,11 @@ void BM_SqliteDelete(benchmark::State& state) {
         }
         Exec(l.Db, "COMMIT");
         const double seconds = Seconds(start);
-        if (misses || l.Count("stxn") != w.Count - static_cast<int64_t>(w.Deletes.size()))
+        memory.Report(state);
+        LiteCache(l, false);
+        if (misses || l.Count(table) != w.Count - static_cast<int64_t>(w.Deletes.size()))
             state.SkipWithError("deletes went wrong");
-        Finish(state, "delete", seconds, static_cast<int64_t>(w.Deletes.size()), false);
+        Finish(state, "delete", seconds, static_cast<int64_t>(w.Deletes.size()), false, LitePeer(defaultCache));
     }
 }
 
@@ -642,7 +670,9 @@ const bool kRegistered = [] {
                                       "KEXCL", CommitMode::Exclusive));
     once(benchmark::RegisterBenchmark("Append/one_transaction/lock_floor", BM_LockFloor, "append_txn", true));
     once(benchmark::RegisterBenchmark("Append/one_transaction/sqlite", BM_SqliteAppend, "append_txn", "stxn", true,
-                                      false));
+                                      false, false));
+    once(benchmark::RegisterBenchmark("Append/one_transaction/sqlite_default_cache", BM_SqliteAppend, "append_txn",
+                                      "sdefault", true, false, true));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura", BM_KuraAppend, "append_commit", "KCOMMIT",
                                       CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_no_transaction", BM_KuraAppend,
@@ -650,13 +680,13 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Append/commit_per_record/kura_unjournalled", BM_KuraAppend,
                                       "append_commit/unjournalled", "KNOJNL", CommitMode::TransactionPerRecord));
     once(benchmark::RegisterBenchmark("Append/commit_per_record/sqlite_synchronous_off", BM_SqliteAppend,
-                                      "append_commit", "snosync", false, true));
+                                      "append_commit", "snosync", false, true, false));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush", BM_KuraAppend,
                                       "append_commit_sync", "KSYNC", CommitMode::ForcedFlush));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/kura_force_flush_unjournalled", BM_KuraAppend,
                                       "append_commit_sync/unjournalled", "KSYNCNJ", CommitMode::ForcedFlush));
     once(benchmark::RegisterBenchmark("Append/commit_per_record_sync/sqlite_synchronous_full", BM_SqliteAppend,
-                                      "append_commit_sync", "scommit", false, false));
+                                      "append_commit_sync", "scommit", false, false, false));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/kura", BM_KuraLookup));
     once(benchmark::RegisterBenchmark("Lookup/primary_key/sqlite", BM_SqliteLookup));
     once(benchmark::RegisterBenchmark("Scan/natural_order/kura", BM_KuraScan, "scan_natural", NATURAL_ORDER,
@@ -680,7 +710,8 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura_exclusive", BM_KuraDelete, "delete/exclusive", "KEXCL",
                                       true));
     once(benchmark::RegisterBenchmark("Delete/10_percent/lock_floor", BM_LockFloor, "delete", false));
-    once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete, "stxn", false));
+    once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite_default_cache", BM_SqliteDelete, "sdefault", true));
     return true;
 }();
 

@@ -1,14 +1,19 @@
 // Data-changing SQL over a 100,000-row table, ours against SQLite on the same
 // machine in the same run:
-//   Update10/kura, Update10/sqlite   UPDATE of 10 % of the rows (k <= 10000)
-//   InsertSelect/kura, .../sqlite    INSERT INTO t2 SELECT * FROM t (every row);
-//                                    creating and dropping t2 is not timed
+//   Update10/...           UPDATE of 10 % of the rows (k <= 10000) of t, whose rows
+//                          were appended in key order
+//   Update10_scattered/... the same UPDATE of tr, the same rows appended in a
+//                          shuffled order: the rows it changes lie all over the file
+//   InsertSelect/...       INSERT INTO t2 SELECT * FROM t (every row); creating and
+//                          dropping t2 is not timed
 // The last row carries the ratios our time / SQLite time.
-// The table: k (integer, primary key), name (string 20), n (integer), amount
+// The tables: k (integer, primary key), name (string 20), n (integer), amount
 // (float). SQLite: k INTEGER PRIMARY KEY and the same columns, in one file with
 // the default journal, each statement in its own transaction as ours; at equal
 // durability (synchronous=OFF: our statements' commits are not forced to the
-// disk) and with a page cache of our size for such a table (64 KB).
+// disk) and with a page cache of our size for such a table (64 KB); the
+// sqlite_default_cache rows run the same statements with SQLite's default page
+// cache (2 MB).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -18,8 +23,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -35,6 +43,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int Records = 100000;
 
+// The keys 1..Records in the order the rows of tr are appended.
+std::vector<int> ShuffledKeys() {
+    std::vector<int> keys(Records);
+    std::iota(keys.begin(), keys.end(), 1);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(43));
+    return keys;
+}
+
 struct Fixture {
     std::string dir;
     std::unique_ptr<TDataSession> session;
@@ -48,16 +64,28 @@ struct Fixture {
         InitEngineLibrary();
         session = std::make_unique<TDataSession>();
         database = session->OpenDataDirectory("DB", dir);
-        Run("CREATE TABLE t (k INTEGER, name CHAR(20), n INTEGER, amount FLOAT, PRIMARY KEY (k))");
-        Fill();
+        std::vector<int> inOrder(Records);
+        std::iota(inOrder.begin(), inOrder.end(), 1);
+        const std::vector<int> shuffled = ShuffledKeys();
+        for (const char* table : {"t", "tr"})
+            Run("CREATE TABLE " + std::string(table) +
+                " (k INTEGER, name CHAR(20), n INTEGER, amount FLOAT, PRIMARY KEY (k))");
+        Fill("t", inOrder);
+        Fill("tr", shuffled);
 
         sqlite3_open((dir + "/t.sqlite").c_str(), &db);
-        Sqlite("PRAGMA synchronous=OFF; PRAGMA cache_size=-64;");
-        sqlite3_exec(db, "CREATE TABLE t (k INTEGER PRIMARY KEY, name TEXT, n INTEGER, amount REAL); BEGIN;", nullptr,
-                     nullptr, nullptr);
+        Sqlite("PRAGMA synchronous=OFF");
+        Cache(false);
+        FillSqlite("t", inOrder);
+        FillSqlite("tr", shuffled);
+    }
+
+    void FillSqlite(const std::string& table, const std::vector<int>& keys) {
+        Sqlite(("CREATE TABLE " + table + " (k INTEGER PRIMARY KEY, name TEXT, n INTEGER, amount REAL)").c_str());
+        Sqlite("BEGIN");
         sqlite3_stmt* insert = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO t VALUES (?, ?, ?, ?)", -1, &insert, nullptr);
-        for (int i = 1; i <= Records; ++i) {
+        sqlite3_prepare_v2(db, ("INSERT INTO " + table + " VALUES (?, ?, ?, ?)").c_str(), -1, &insert, nullptr);
+        for (const int i : keys) {
             const std::string n = "Name" + std::to_string(i);
             sqlite3_bind_int(insert, 1, i);
             sqlite3_bind_text(insert, 2, n.c_str(), -1, SQLITE_TRANSIENT);
@@ -67,8 +95,11 @@ struct Fixture {
             sqlite3_reset(insert);
         }
         sqlite3_finalize(insert);
-        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+        Sqlite("COMMIT");
     }
+
+    // Our page cache size, or SQLite's default.
+    void Cache(bool defaultCache) { Sqlite(defaultCache ? "PRAGMA cache_size=-2000" : "PRAGMA cache_size=-64"); }
     ~Fixture() {
         session.reset();
         DoneEngineLibrary();
@@ -86,12 +117,12 @@ struct Fixture {
     }
 
     // One prepared INSERT with four parameters, run once per row.
-    void Fill() {
+    void Fill(const std::string& table, const std::vector<int>& keys) {
         TQueryStatement statement(database);
         statement.Prepare("START TRANSACTION");
         TDataCursor* cursor = nullptr;
         statement.Execute(cursor);
-        statement.Prepare("INSERT INTO t VALUES (?, ?, ?, ?)");
+        statement.Prepare("INSERT INTO " + table + " VALUES (?, ?, ?, ?)");
         TFieldDesc k, name, n, amount;
         k.SetFieldType(fldINT32), k.SetStoredSize(4), k.SetOffset(0);
         name.SetFieldType(fldZSTRING), name.SetStoredSize(21), name.SetOffset(5);
@@ -99,7 +130,7 @@ struct Fixture {
         amount.SetFieldType(fldFLOAT), amount.SetStoredSize(8), amount.SetOffset(32);
         const TFieldDesc* descs[] = {&k, &name, &n, &amount};
         uint8_t record[48];
-        for (int i = 1; i <= Records; ++i) {
+        for (const int i : keys) {
             std::memset(record, 0, sizeof record);
             const std::string text = "Name" + std::to_string(i);
             const int32_t score = i % 1000;
@@ -145,15 +176,18 @@ void Timed(benchmark::State& state, const char* name, Setup setup, Body body, Te
 
 void Nothing() {}
 
-void UpdateKura(benchmark::State& state) {
-    Timed(state, "update_kura", Nothing, [] {
-        if (Shared().Run("UPDATE t SET n = n + 1 WHERE k <= 10000") != 10000) throw std::runtime_error("rows");
+void UpdateKura(benchmark::State& state, const char* name, const char* table) {
+    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1 WHERE k <= 10000";
+    Timed(state, name, Nothing, [&] {
+        if (Shared().Run(sql) != 10000) throw std::runtime_error("rows");
     }, Nothing);
 }
 
-void UpdateSqlite(benchmark::State& state) {
-    Timed(state, "update_sqlite", Nothing, [] { Shared().Sqlite("UPDATE t SET n = n + 1 WHERE k <= 10000"); },
-          Nothing);
+void UpdateSqlite(benchmark::State& state, const char* name, const char* table, bool defaultCache) {
+    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1 WHERE k <= 10000";
+    Shared().Cache(defaultCache);
+    Timed(state, name, Nothing, [&] { Shared().Sqlite(sql.c_str()); }, Nothing);
+    Shared().Cache(false);
 }
 
 void InsertSelectKura(benchmark::State& state) {
@@ -166,11 +200,13 @@ void InsertSelectKura(benchmark::State& state) {
         [] { Shared().Run("DROP TABLE t2"); });
 }
 
-void InsertSelectSqlite(benchmark::State& state) {
+void InsertSelectSqlite(benchmark::State& state, const char* name, bool defaultCache) {
+    Shared().Cache(defaultCache);
     Timed(
-        state, "insert_sqlite",
+        state, name,
         [] { Shared().Sqlite("CREATE TABLE t2 (k INTEGER, name TEXT, n INTEGER, amount REAL)"); },
         [] { Shared().Sqlite("INSERT INTO t2 SELECT * FROM t"); }, [] { Shared().Sqlite("DROP TABLE t2"); });
+    Shared().Cache(false);
 }
 
 void Ratios(benchmark::State& state) {
@@ -181,13 +217,31 @@ void Ratios(benchmark::State& state) {
         return p > 0 ? gSeconds[ours] / p : 0.0;
     };
     state.counters["update_kura_over_sqlite"] = ratio("update_kura", "update_sqlite");
+    state.counters["update_kura_over_sqlite_default_cache"] = ratio("update_kura", "update_sqlite_default");
+    state.counters["update_scattered_kura_over_sqlite"] = ratio("scattered_kura", "scattered_sqlite");
+    state.counters["update_scattered_kura_over_sqlite_default_cache"] =
+        ratio("scattered_kura", "scattered_sqlite_default");
     state.counters["insert_select_kura_over_sqlite"] = ratio("insert_kura", "insert_sqlite");
+    state.counters["insert_select_kura_over_sqlite_default_cache"] = ratio("insert_kura", "insert_sqlite_default");
 }
 
-BENCHMARK(UpdateKura)->Name("Update10/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(UpdateSqlite)->Name("Update10/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateKura, key_order, "update_kura", "t")
+    ->Name("Update10/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateSqlite, key_order, "update_sqlite", "t", false)
+    ->Name("Update10/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateSqlite, key_order_default, "update_sqlite_default", "t", true)
+    ->Name("Update10/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateKura, scattered, "scattered_kura", "tr")
+    ->Name("Update10_scattered/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateSqlite, scattered, "scattered_sqlite", "tr", false)
+    ->Name("Update10_scattered/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateSqlite, scattered_default, "scattered_sqlite_default", "tr", true)
+    ->Name("Update10_scattered/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(InsertSelectKura)->Name("InsertSelect/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(InsertSelectSqlite)->Name("InsertSelect/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(InsertSelectSqlite, equal, "insert_sqlite", false)
+    ->Name("InsertSelect/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(InsertSelectSqlite, default_cache, "insert_sqlite_default", true)
+    ->Name("InsertSelect/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Ratios)->Name("Ratios")->Iterations(1);
 
 }  // namespace

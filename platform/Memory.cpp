@@ -1,5 +1,6 @@
 #include "platform/Memory.h"
 
+#include <malloc.h>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -45,5 +46,7 @@ HGlobal GlobalAlloc(std::size_t size)
         return nullptr;
     }
 }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
 
 }  // namespace platform

@@ -38,4 +38,8 @@ using HGlobal = std::unique_ptr<GlobalBlock>;
 // nullptr when the size cannot be had.
 HGlobal GlobalAlloc(std::size_t size);
 
+// Gives the heap's free memory back to the system (after a burst of large
+// allocations that have been freed again).
+void ReleaseFreeMemory();
+
 }  // namespace platform

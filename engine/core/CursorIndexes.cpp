@@ -130,21 +130,17 @@ void TDataCursor::RaiseKeyViolation() { RaiseError(KURA_KEYVIOL, {}, FIndexName)
 void TDataCursor::InsertIndexKey(const uint8_t* key, uint32_t recordNo) { InsertKeyIntoTree(key, recordNo); }
 
 void TDataCursor::DeleteIndexKey(const uint8_t* oldKey, const uint8_t* newKey, uint32_t recordNo) {
-    if (!KeyExists(oldKey)) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
     DeleteKeyFromTree(oldKey);
     InsertKeyIntoTree(newKey, recordNo);
 }
 
-void TDataCursor::DeleteIndexKey2(const uint8_t* key) {
-    if (!KeyExists(key)) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-    DeleteKeyFromTree(key);
-}
+void TDataCursor::DeleteIndexKey2(const uint8_t* key) { DeleteKeyFromTree(key); }
 
-// One descent from the root to the leaf where the key belongs, recording the slot
-// and the parent page of every level for the page operations, and adjusting the
-// subtree count of each entry passed (delta +1 or -1). False when a change check
-// refreshed the cursor on the way: the caller starts over.
-bool TDataCursor::DescendForKey(const uint8_t* key, bool inserting, TPage*& page) {
+// One descent from the root to the leaf where a key to be inserted belongs,
+// recording the slot and the parent page of every level for the page operations,
+// and counting the key into the subtree count of each entry passed. False when a
+// change check refreshed the cursor on the way: the caller starts over.
+bool TDataCursor::DescendForKey(const uint8_t* key, TPage*& page) {
     TIndexFile& file = FTable->GetIndexFile();
     SetPathDepth(1);
     ClearPathPages();
@@ -152,19 +148,11 @@ bool TDataCursor::DescendForKey(const uint8_t* key, bool inserting, TPage*& page
     uint8_t depth = 1;
     while (true) {
         uint32_t slot = 0;
-        if (inserting)
-            page->FindInsertSlot(*this, key, slot);
-        else
-            page->FindDeleteSlot(*this, key, slot);
+        page->FindInsertSlot(*this, key, slot);
         SetPathSlot(depth, slot);
         if (page->IsLeaf()) return true;
         const uint32_t follow = std::max<uint32_t>(slot, 1);
-        if (page->KeepsCounts()) {
-            const uint32_t count = page->GetSubtreeCount(follow);
-            // An entry above keys that are being removed cannot count none of them.
-            if (!inserting && count == 0) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
-            page->SetSubtreeCount(follow, inserting ? count + 1 : count - 1);
-        }
+        if (page->KeepsCounts()) page->SetSubtreeCount(follow, page->GetSubtreeCount(follow) + 1);
         const uint32_t child = page->GetRecordNo(follow);
         const uint32_t here = page->PageNumber;
         file.ReleasePage(page);
@@ -192,7 +180,7 @@ void TDataCursor::InsertKeyIntoTree(const uint8_t* key, uint32_t recordNo) {
             file.SetRootPage(FIndexNo, held.Page->PageNumber);
             return;
         }
-        if (!DescendForKey(key, true, held.Page)) continue;
+        if (!DescendForKey(key, held.Page)) continue;
         held.Page->InsertKey(*this, key, 0, recordNo);
         return;
     }
@@ -217,7 +205,7 @@ void TDataCursor::InsertKeyRun(const uint8_t* keys, std::size_t stride, const ui
                 ++i;
                 break;
             }
-            if (!DescendForKey(first, true, held.Page)) continue;
+            if (!DescendForKey(first, held.Page)) continue;
             descended = true;
             TPage& leaf = *held.Page;
             const uint8_t depth = GetPathDepth();
@@ -281,6 +269,45 @@ void TDataCursor::InsertKeyRun(const uint8_t* keys, std::size_t stride, const ui
     }
 }
 
+namespace {
+
+// The inner pages of a descent, pinned, with the entry followed on each.
+class TPinnedPath {
+public:
+    explicit TPinnedPath(TIndexFile& file) : File(file) {}
+    ~TPinnedPath() { Release(); }
+    TPinnedPath(const TPinnedPath&) = delete;
+    TPinnedPath& operator=(const TPinnedPath&) = delete;
+    // Takes over the page's pin.
+    void Keep(TPage*& page, uint32_t slot) {
+        Pages[Count] = page;
+        Slots[Count] = slot;
+        ++Count;
+        page = nullptr;
+    }
+    // Takes one key out of the subtree count of every entry followed.
+    void CountOut() {
+        for (std::size_t i = 0; i < Count; ++i)
+            if (Pages[i]->KeepsCounts()) Pages[i]->SetSubtreeCount(Slots[i], Pages[i]->GetSubtreeCount(Slots[i]) - 1);
+    }
+    void Release() {
+        for (std::size_t i = 0; i < Count; ++i) File.ReleasePage(Pages[i]);
+        Count = 0;
+    }
+
+private:
+    TIndexFile& File;
+    std::array<TPage*, MAX_INDEX_DEPTH> Pages{};
+    std::array<uint32_t, MAX_INDEX_DEPTH> Slots{};
+    std::size_t Count = 0;
+};
+
+}  // namespace
+
+// One descent to the key's leaf slot, as DescendForKey makes for an insertion,
+// except that the subtree counts change only once the leaf shows the key: a key the tree lacks (a
+// damaged index) is reported and changes nothing. One descent instead of a search
+// for the key first and then the descent.
 void TDataCursor::DeleteKeyFromTree(const uint8_t* key) {
     TIndexFile& file = FTable->GetIndexFile();
     for (int32_t attempt = 0; attempt < DESCENT_ATTEMPTS; ++attempt) {
@@ -290,7 +317,37 @@ void TDataCursor::DeleteKeyFromTree(const uint8_t* key) {
             if (failed) continue;
             RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
         }
-        if (!DescendForKey(key, false, held.Page)) continue;
+        SetPathDepth(1);
+        ClearPathPages();
+        ClearPathSlots();
+        TPinnedPath path(file);
+        bool restart = false;
+        for (uint8_t depth = 1;; ++depth) {
+            uint32_t slot = 0;
+            const bool exact = held.Page->FindDeleteSlot(*this, key, slot);
+            SetPathSlot(depth, slot);
+            if (held.Page->IsLeaf()) {
+                if (!exact) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+                break;
+            }
+            const uint32_t follow = std::max<uint32_t>(slot, 1);
+            // An entry above the key being removed cannot count no keys.
+            if (held.Page->KeepsCounts() && held.Page->GetSubtreeCount(follow) == 0)
+                RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+            const uint32_t child = held.Page->GetRecordNo(follow);
+            const uint32_t here = held.Page->PageNumber;
+            if (depth >= MAX_INDEX_DEPTH) RaiseError(KURA_INDEXCORRUPT, {}, FIndexName);
+            path.Keep(held.Page, follow);
+            SetPathDepth(static_cast<uint8_t>(depth + 1));
+            SetPathPage(here);
+            if (!file.ReadPage(*this, child, held.Page, false)) {
+                restart = true;
+                break;
+            }
+        }
+        if (restart) continue;
+        path.CountOut();
+        path.Release();
         held.Page->DeleteKey(*this);
         return;
     }

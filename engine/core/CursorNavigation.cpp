@@ -153,7 +153,18 @@ int32_t TDataCursor::CountConsecutiveBitmapRecords(int32_t maximum, int32_t dire
 }
 
 int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
-    if (IsNaturalOrder()) return CountConsecutiveBitmapRecords(maximum, direction);
+    if (IsNaturalOrder()) {
+        if (FStepping || direction != 1) return CountConsecutiveBitmapRecords(maximum, direction);
+        // A jump (to a bookmark, to a record number) reads its own slot only, unless
+        // it lands right after the slots the last jump's read brought in: then the
+        // jumps walk the file in order, and a block serves the next ones too. Rows
+        // visited in another order than the file's (an UPDATE through an index)
+        // would otherwise read a block each and use one record of it.
+        const bool onward = FRecordNo == FJumpReadEnd;
+        const int32_t count = onward ? CountConsecutiveBitmapRecords(maximum, direction) : 1;
+        FJumpReadEnd = FRecordNo + static_cast<uint32_t>(count);
+        return count;
+    }
     TPage* page = FPosition.Page;
     if (!page || page->KeyCount == 0 || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount) return 1;
     return std::max(1, page->CountConsecutiveRecords(maximum, direction, static_cast<uint32_t>(FPosition.Slot)));
@@ -588,6 +599,9 @@ void TDataCursor::SetToBegin() {
     try {
         MoveToFirstKey();
         MoveBy(-1);
+        // The beginning starts a walk through the file: in natural order its read
+        // brings in a block, as a step's would (GetReadAheadCount).
+        FJumpReadEnd = FRecordNo;
         LoadCurrentRecord(1);
     } catch (...) {
         EndRead();

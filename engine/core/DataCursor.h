@@ -736,6 +736,8 @@ public:
     // Inside a step to the next or prior record: only then is the rest of the
     // leaf worth loading with a record that was not cached.
     bool FStepping = false;
+    // The slot after those the last read of a jump in natural order brought in.
+    uint32_t FJumpReadEnd = 0;
     int32_t FRangeStart = 0;
     int32_t FRangeEnd = 0;
     int32_t FVisibleCount = 0;
@@ -1184,9 +1186,9 @@ public:
     std::bitset<256> GetIncludeChars();
     // ---- index maintenance, defaults and constraints (CursorIndexes.cpp, CursorConstraints.cpp) ----
 private:
-    // One descent for a key insert or delete; false when a change check refreshed
-    // the cursor on the way.
-    bool DescendForKey(const uint8_t* key, bool inserting, TPage*& page);
+    // One descent for a key insert; false when a change check refreshed the cursor
+    // on the way.
+    bool DescendForKey(const uint8_t* key, TPage*& page);
     void BuildNewIndex(uint8_t indexNo);
     void DropIndexSlot(uint8_t indexNo, bool compact);
     // A restructure that changes no field: the changed indexes rebuilt in the open
@@ -1211,6 +1213,7 @@ public:
     // Keys at stride bytes apart, each with its record: a run of ascending keys is
     // put into a leaf after one descent instead of one each.
     void InsertKeyRun(const uint8_t* keys, std::size_t stride, const uint32_t* recordNos, uint32_t count);
+    // 8965 when the key is not in the current index; nothing changes then.
     void DeleteKeyFromTree(const uint8_t* key);
     void IncRecordCount();
     void DecRecordCount();

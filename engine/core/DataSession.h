@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/files/HeldChanges.h"
+
 namespace kura {
 
 class TDataSession;
@@ -154,6 +156,9 @@ public:
     int32_t IndexBufferSize = 16384;   // bytes of index pages per index
     int32_t BlobBufferSize = 32768;    // bytes of BLOB blocks per BLOB file
     int32_t BlobBufferCount = 8192;    // most cached blocks per BLOB file
+    // Bytes of a transaction's changes each table keeps in memory beyond its
+    // caches; past them the changes move to a temporary file until the commit.
+    int64_t TransactionMemory = DEFAULT_TRANSACTION_MEMORY;
 
     // Asked by the SQL engine before it touches a table; 0 when unassigned.
     void SetTableAccessEvent(TTableAccessEvent event) { FOnTableAccess = std::move(event); }

@@ -13,6 +13,7 @@
 #include "engine/files/FieldTypes.h"
 #include "engine/files/KeyEncoding.h"
 #include "engine/files/Routines.h"
+#include "platform/Memory.h"
 
 namespace kura {
 
@@ -474,19 +475,25 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
     const bool hard = forceFlush || GetForceBufferFlush();
     JournalBegin();
     try {
+        // A commit writes first what the transaction's caches gave up, then what
+        // they changed since (for a file holding changes, HandCachesToHeldChanges
+        // has moved those there already).
         if (FDataFile.IsOpen) {
-            bool wrote = FDataFile.FlushRecords();
+            bool wrote = WriteHeldChanges(FDataFile);
+            wrote = FDataFile.FlushRecords() || wrote;
             wrote = FDataFile.WriteHeader(dataHeader) || wrote;
             wrote = FDataFile.WriteFieldDescs() || wrote;
             if (wrote && hard) FDataFile.FlushFile();
         }
         if (FIndexFile.IsOpen) {
-            bool wrote = FIndexFile.FlushPages(false);
+            bool wrote = WriteHeldChanges(FIndexFile);
+            wrote = FIndexFile.FlushPages(false) || wrote;
             wrote = FIndexFile.WriteHeader(indexHeader) || wrote;
             if (wrote && hard) FIndexFile.FlushFile();
         }
         if (BlobFileInUse()) {
-            bool wrote = FBlobFile.FlushBlocks();
+            bool wrote = WriteHeldChanges(FBlobFile);
+            wrote = FBlobFile.FlushBlocks() || wrote;
             wrote = FBlobFile.WriteHeader(blobHeader) || wrote;
             if (wrote && hard) FBlobFile.FlushFile();
         }
@@ -505,8 +512,10 @@ void TDataTable::FlushBuffers(bool trim, bool dataHeader, bool forceFlush, bool 
 void TDataTable::DiscardBuffers(bool trim, bool rereadHeaders) {
     if (!FIsOpen || IsRemote()) return;
     ++FCacheDiscards;
-    // Writes held back for a flush belong to the caches being dropped.
+    // Writes held back for a flush belong to the caches being dropped, and so do
+    // the transaction's changes they gave up.
     FJournal.Discard();
+    ForgetHeldChanges(false);
     if (FDataFile.IsOpen) {
         FDataFile.FreeRecordCache();
         if (trim) FDataFile.TrimRecordCache();
@@ -1082,6 +1091,7 @@ void TDataTable::StartTransaction() {
             throw;
         }
     }
+    if (local && FIsOpen) HoldChanges(true);
 }
 
 // An escalated record-lock range goes back while the semaphore is still held,
@@ -1137,8 +1147,10 @@ void TDataTable::Rollback() {
     FLostCommit = 0;
     TFirstError first;
     if (!IsRemote()) {
+        if (!FHeld[0].Empty() || !FHeld[1].Empty() || !FHeld[2].Empty()) FReleaseAtEnd = true;
         first.Attempt([&] { DiscardBuffers(true, true); });
         if (FIndexFile.IsOpen) first.Attempt([&] { FIndexFile.FreePageCache(true); });
+        ForgetHeldChanges(true);
     }
     first.Attempt([&] { EndTransactionLock(); });
     first.Rethrow();
@@ -1170,6 +1182,8 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush, TJournalCommi
     const uint32_t abandoned = FCacheDiscards;
     FInTransaction = false;
     try {
+        HandCachesToHeldChanges();
+        HoldChanges(false);
         JournalBegin();
         try {
             FlushBuffers(endTransaction, false, forceFlush, false, false);
@@ -1187,14 +1201,19 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush, TJournalCommi
             FJournal.Discard();
     } catch (const EKuraEngineError& e) {
         FInTransaction = true;
+        HoldChanges(true);
         if (FCacheDiscards != abandoned) FLostCommit = e.ErrorCode();
         throw;
     } catch (...) {
         FInTransaction = true;
+        HoldChanges(true);
         if (FCacheDiscards != abandoned) FLostCommit = KURA_WRITEERR;
         throw;
     }
     FInTransaction = true;
+    // In the files now; a transaction that goes on holds its next changes afresh.
+    ForgetHeldChanges(false);
+    HoldChanges(!endTransaction);
 }
 
 void TDataTable::CommitLost(TEngineErrorCode code) noexcept {
@@ -1210,6 +1229,7 @@ void TDataTable::CommitEnd(bool endTransaction) {
         if (!IsRemote()) first.Attempt([&] { EndWrite(); });
         first.Attempt([&] { EndTransactionLock(); });
         FInTransaction = false;
+        ForgetHeldChanges(true);
     } else {
         // The deferred unlocks are carried out now; the semaphore stays held.
         first.Attempt([&] { ReleaseWithEscalation(); });
@@ -1222,6 +1242,76 @@ void TDataTable::CommitEnd(bool endTransaction) {
         if (!IsRemote()) first.Attempt([&] { EndWrite(); });
     }
     first.Rethrow();
+}
+
+// ---- Held changes ---------------------------------------------------------------------
+
+void TDataTable::HoldChanges(bool holding) {
+    if (IsRemote()) return;
+    if (holding) {
+        const TDataSession* s = GetSession();
+        FHeldBudget.Limit = s ? s->TransactionMemory : DEFAULT_TRANSACTION_MEMORY;
+        FHeldBudget.Directory = GetPrivateDirectory();
+        FHeldBudget.CacheBytes = [this] { return CachedBytes(); };
+    }
+    const std::array<TFileHandler*, 3> files = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        THeldChanges& held = FHeld[i];
+        held.SetBudget(&FHeldBudget);
+        if (holding && files[i]->IsOpen) files[i]->Held = &held;
+        held.Holding = holding && files[i]->Held == &held;
+    }
+}
+
+void TDataTable::HandCachesToHeldChanges() {
+    // The commit then writes each file in one pass in file order. Written after
+    // the held changes, the caches' items would fall between what those wrote, and
+    // the journal's capture would join the pieces around each of them anew.
+    if (FDataFile.IsOpen && !FHeld[0].Empty()) FDataFile.FlushRecords();
+    if (FIndexFile.IsOpen && !FHeld[1].Empty()) FIndexFile.FlushPages(false);
+    if (FBlobFile.IsOpen && !FHeld[2].Empty()) FBlobFile.FlushBlocks();
+}
+
+int64_t TDataTable::CachedBytes() const {
+    int64_t bytes = 0;
+    if (FDataFile.IsOpen) bytes += int64_t{FDataFile.GetCachedRecordCount()} * FDataFile.GetRecordSize();
+    if (FIndexFile.IsOpen)
+        for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
+            if (!FIndexFile.IsTemporarySlot(slot)) bytes += int64_t{FIndexFile.CachedPageCount(slot)} * INDEX_PAGE_SIZE;
+    if (FBlobFile.IsOpen) bytes += int64_t{FBlobFile.GetCachedBlockCount()} * FBlobFile.GetBlockSize();
+    return bytes;
+}
+
+bool TDataTable::WriteHeldChanges(TFileHandler& file) {
+    if (!file.Held || file.Held->Empty()) return false;
+    int64_t bytes = 0;
+    file.Held->ForEach([&](int64_t offset, const uint8_t* piece, int32_t count) {
+        TFileSectionGuard guard(file);
+        file.Seek(soFromBeginning, offset);
+        file.WriteBuffer(piece, count);
+        bytes += count;
+    });
+    SetFilesWritten();
+    if (bytes >= HELD_SPAN_LIMIT) FReleaseAtEnd = true;
+    return true;
+}
+
+void TDataTable::ForgetHeldChanges(bool release) {
+    const std::array<TFileHandler*, 3> files = {&FDataFile, &FIndexFile, &FBlobFile};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        FHeld[i].Clear();
+        if (!release) continue;
+        FHeld[i].Holding = false;
+        if (files[i]->Held == &FHeld[i]) files[i]->Held = nullptr;
+    }
+    // A transaction past its budget took memory in proportion to its changes (its
+    // caches, the commit); without this the heap would keep it for the rest of the
+    // program. A smaller one leaves it to the next: given back, it would cost that
+    // one a page fault for every page it takes again.
+    if (release && FReleaseAtEnd) {
+        FReleaseAtEnd = false;
+        platform::ReleaseFreeMemory();
+    }
 }
 
 // ---- Journal ------------------------------------------------------------------------

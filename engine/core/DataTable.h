@@ -16,6 +16,7 @@
 // An exclusive table and one whose files are read-only by attribute take no locks.
 // Read, write and shared-read brackets nest: each counts its depth, and only the
 // outermost end releases the locks. Only the thread of the owning session enters.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@
 #include "engine/files/BlobFile.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/HeldChanges.h"
 #include "engine/files/IndexFile.h"
 #include "engine/files/Journal.h"
 #include "engine/files/RecordsBitmap.h"
@@ -306,6 +308,21 @@ private:
     // holds is unmarked; one it still holds (the system refused its release) stays
     // marked, its release owed to the next end of a transaction or the close.
     void SettleReleases(const std::vector<uint32_t>& records);
+    // The table's files start (or stop) holding their writes back for the
+    // transaction.
+    void HoldChanges(bool holding);
+    // Writes what the file holds to it, inside the commit's flush; true when
+    // anything was held.
+    bool WriteHeldChanges(TFileHandler& file);
+    // Before a commit: the modified items of each cache whose file holds changes
+    // go to those.
+    void HandCachesToHeldChanges();
+    // The stored size of what the table's caches hold (records, pages of its
+    // indexes on disk, BLOB blocks).
+    int64_t CachedBytes() const;
+    // Forgets every held change; with `release` the files stop holding and, after
+    // a large commit, the freed memory goes back to the system.
+    void ForgetHeldChanges(bool release);
     void ResizeBitmaps(uint32_t recordNo);
     void CloseFiles();
     // The journal: opened with the files of a table on disk; a flush holds its
@@ -338,6 +355,13 @@ private:
     bool FReadOnlyByAttribute = false;
     bool FInMemory = false;
     bool FTemporary = false;
+    // A transaction's changes that the caches gave up, per file (.DAT, .IDX,
+    // .BLB), and the memory they may take together (HeldChanges.h). Before the
+    // files, so that they outlast the handlers that point to them.
+    THeldBudget FHeldBudget;
+    std::array<THeldChanges, 3> FHeld;
+    // The transaction's end frees much memory (see ForgetHeldChanges).
+    bool FReleaseAtEnd = false;
     TDataFile FDataFile;
     TIndexFile FIndexFile;
     TBlobFile FBlobFile;

@@ -396,8 +396,14 @@ void TBlobFile::ReadHeaderFromReply(const std::vector<uint8_t>& parameter) {
 TBlock* TBlobFile::FindCachedBlock(uint32_t blockNo) const { return FCache.Find(blockNo); }
 
 bool TBlobFile::FlushToRecycle() {
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (FOwner && FOwner->InTransaction()) return false;
+    // Inside a transaction nothing may reach the disk before the commit: the
+    // blocks go to the held changes once the transaction's caches have reached
+    // its budget, else they stay and the cache grows.
+    if (FOwner && FOwner->InTransaction()) {
+        if (!Held || !Held->TakesCachedChanges()) return false;
+        FlushBlocks();
+        return true;
+    }
     switch (FOwner ? FOwner->FlushForRecycle() : TRecycleFlush::Own) {
         case TRecycleFlush::Defer: return false;
         case TRecycleFlush::Table: return true;

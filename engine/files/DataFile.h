@@ -51,6 +51,9 @@ constexpr int32_t UPCOMING_RECORD_LIMIT = 512;
 // Longest single write of a run of consecutive dirty records (at least one record):
 // a commit may leave runs far longer than any buffer a 32-bit size can describe.
 constexpr int32_t RECORD_RUN_WRITE_LIMIT = 1 << 20;
+// Modified records at most this many bytes apart are written together, the
+// slots between them rewritten as they are.
+constexpr int32_t RECORD_JOIN_GAP = 4096;
 
 // Lock bytes, far beyond any real data.
 constexpr int64_t RECORD_LOCK_BASE = 0xFFFFFFFELL;            // record N locks BASE - N

@@ -68,14 +68,22 @@ void TFileHandler::CopyFromFile(const std::string& sourceName, bool compress, co
 int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial) {
     if (!File) RaiseEngineError(KURA_READERR, {}, {}, {}, FileName);
     int32_t result = 0;
-    if (Capture) {
+    const bool held = Held && !Held->Empty();
+    if (Capture || held) {
         TFileSectionGuard guard(*this);
-        if (!Capture->Known()) Capture->Reset(File->GetSize());
         const int64_t position = File->Seek(Handle, soFromCurrent, 0);
-        result = Capture->Read(position, buffer, count, [&](int64_t at, void* bytes, int32_t n) {
-            if (File->Seek(Handle, soFromBeginning, at) != at) return -1;
-            return File->Read(Handle, bytes, n);
-        });
+        if (Capture) {
+            if (!Capture->Known()) Capture->Reset(File->GetSize());
+            result = Capture->Read(position, buffer, count, [&](int64_t at, void* bytes, int32_t n) {
+                if (File->Seek(Handle, soFromBeginning, at) != at) return -1;
+                return File->Read(Handle, bytes, n);
+            });
+        } else if (!Held->Covers(position, count)) {
+            // A page or record held whole (an appended one, often) needs nothing
+            // of the file.
+            result = File->Read(Handle, buffer, count);
+        }
+        if (held && result >= 0) result = Held->Overlay(position, static_cast<uint8_t*>(buffer), count, result);
         File->Seek(Handle, soFromBeginning, position + std::max(result, 0));
     } else {
         result = File->Read(Handle, buffer, count);
@@ -86,6 +94,18 @@ int32_t TFileHandler::ReadBuffer(void* buffer, int32_t count, bool allowPartial)
 }
 
 void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
+    // A transaction's writes are held before anything else sees them: also a write
+    // bracket's journal must not take them to the file before the commit.
+    if (File && Held && Held->Holding && count > 0) {
+        if (!buffer) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
+        TFileSectionGuard guard(*this);
+        const int64_t position = File->Seek(Handle, soFromCurrent, 0);
+        Held->Write(position, static_cast<const uint8_t*>(buffer), count);
+        File->Seek(Handle, soFromBeginning, position + count);
+        return;
+    }
+    // A cut still reaches the file; nothing held survives beyond it.
+    if (File && Held && count == 0) Held->Cut(File->Seek(Handle, soFromCurrent, 0));
     if (File && Capture && count >= 0) {
         TFileSectionGuard guard(*this);
         if (!Capture->Known()) Capture->Reset(File->GetSize());
@@ -103,6 +123,8 @@ void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
 }
 
 void TFileHandler::FlushFile() {
+    // What is held has not reached the file: there is nothing of it to sync.
+    if (File && Held && Held->Holding) return;
     if (File && Capture) {
         Capture->SyncWanted = true;
         return;
@@ -146,7 +168,7 @@ int64_t TFileHandler::GetFileSize() {
     int64_t position = Seek(soFromCurrent, 0);
     int64_t size = Seek(soFromEnd, 0);
     Seek(soFromBeginning, position);
-    return size;
+    return Held ? std::max(size, Held->End()) : size;
 }
 
 bool TFileHandler::FileExists() { return FileList->FileExists(FileName, IsMemory); }

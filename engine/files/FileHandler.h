@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/files/EngineFile.h"
+#include "engine/files/HeldChanges.h"
 #include "engine/files/WriteCapture.h"
 #include "platform/Files.h"
 
@@ -83,6 +84,9 @@ public:
     // While set, writes, cuts and flushes are held back there and reads and the
     // size see them (the table's journal sets it for the length of a flush).
     TWriteCapture* Capture = nullptr;
+    // A transaction's changes to the file (HeldChanges.h): while it holds, writes go
+    // there instead of to the file; reads and the size see what it holds.
+    THeldChanges* Held = nullptr;
 
 protected:
     // Raises the absolute value of a negative registry result, naming the file.

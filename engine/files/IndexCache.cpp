@@ -53,8 +53,13 @@ void TIndexFile::RemoveCached(TSlotCache& cache, TPage* page) {
 }
 
 bool TIndexFile::FlushToRecycle(uint8_t slot) {
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (InTransaction()) return false;
+    // Inside a transaction nothing may reach the disk before the commit: the
+    // pages go to the held changes once the transaction's caches have reached
+    // its budget, else they stay and the cache grows.
+    if (InTransaction()) {
+        if (IsTemporarySlot(slot) || !Held || !Held->TakesCachedChanges()) return false;
+        return FlushOldestPages(slot);
+    }
     // Pages of a temporary index live in a side file outside the journal.
     if (!IsTemporarySlot(slot) && FOwner) {
         switch (FOwner->FlushForRecycle()) {
@@ -277,6 +282,24 @@ bool TIndexFile::FlushPages(bool temporaryOnly) {
             if (page->Modified && page->PinCount == 0) FFlushList.push_back(page);
         });
     }
+    return WriteFlushList(temporaryOnly);
+}
+
+bool TIndexFile::FlushOldestPages(uint8_t slot) {
+    if (!FPool) return false;
+    // The pages a descent passes (the root, the inner pages, the leaves just
+    // used) are changed by nearly every insertion: written now, they would be
+    // changed again at once. The oldest ones are the ones to give up.
+    TSlotCache& cache = FLists[slot];
+    const auto wanted = static_cast<std::size_t>(std::max(INDEX_CACHE_GROWTH, cache.Count() / 4));
+    FFlushList.clear();
+    cache.Unpark();
+    for (TPage* page = cache.Tail; page && FFlushList.size() < wanted; page = page->Newer)
+        if (page->Modified && page->PinCount == 0) FFlushList.push_back(page);
+    return WriteFlushList(false);
+}
+
+bool TIndexFile::WriteFlushList(bool temporaryOnly) {
     if (FFlushList.empty()) return false;
     std::sort(FFlushList.begin(), FFlushList.end(),
               [](const TPage* a, const TPage* b) { return a->PageNumber < b->PageNumber; });

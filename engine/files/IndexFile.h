@@ -231,6 +231,9 @@ public:
     bool FlushPages(bool temporaryOnly);
     void TrimPageCache();
     bool FlushToRecycle(uint8_t slot);
+    // Writes the least recently used quarter of the slot's modified pages (a
+    // transaction past its budget gives them up to the held changes).
+    bool FlushOldestPages(uint8_t slot);
     void FreePageCache(bool temporaryOnly);
     int32_t CachedPageCount(uint8_t slot) const { return FLists[slot].Count(); }
     int32_t CacheCapacity(uint8_t slot) const { return FLists[slot].Capacity; }
@@ -297,6 +300,8 @@ private:
     void InsertCached(TSlotCache& cache, TPage* page);
     void RemoveCached(TSlotCache& cache, TPage* page);
     void DropSlotPages(uint8_t slot);
+    // Writes the pages of FFlushList in page order, in runs; false when it is empty.
+    bool WriteFlushList(bool temporaryOnly);
 };
 
 }  // namespace kura

@@ -461,7 +461,7 @@ void TPage::FindInsertSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& s
     slot = LastNotAbove(cursor, key, exact);
 }
 
-void TPage::FindDeleteSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) { FindKey(cursor, key, slot); }
+bool TPage::FindDeleteSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot) { return FindKey(cursor, key, slot); }
 
 bool TPage::SearchKey(TIndexCursor& cursor, const uint8_t* key, bool nearest, int32_t& position, uint32_t& slot) {
     if (KeyCount == 0) Corrupt();

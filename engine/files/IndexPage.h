@@ -99,7 +99,9 @@ public:
     // ---- In-page searches --------------------------------------------------
     bool FindKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot);
     void FindInsertSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot);
-    void FindDeleteSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot);
+    // The slot of the key in a leaf (true when it holds the key), or of the entry
+    // above it in an inner page.
+    bool FindDeleteSlot(TIndexCursor& cursor, const uint8_t* key, uint32_t& slot);
     bool SearchKey(TIndexCursor& cursor, const uint8_t* key, bool nearest, int32_t& position, uint32_t& slot);
     bool ScanKey(TIndexCursor& cursor, const uint8_t* key, bool strict, uint32_t& slot, int32_t& position,
                  const uint8_t* limitKey);

@@ -135,8 +135,20 @@ bool TDataFile::FindCachedRecord(uint32_t recordNo, int32_t& index) const {
 }
 
 bool TDataFile::FlushToRecycle() {
-    // Inside a transaction nothing may reach the disk before the commit.
-    if (FOwner && FOwner->InTransaction()) return false;
+    // Inside a transaction nothing may reach the disk before the commit: the
+    // records go to the held changes once the transaction's caches have reached
+    // its budget, else they stay and the cache grows.
+    if (FOwner && FOwner->InTransaction()) {
+        if (!Held || !Held->TakesCachedChanges()) return false;
+        FlushRecords();
+        // Records once written are seldom wanted again in a transaction (appended
+        // ones never): the cache goes back to its usual size and leaves the budget
+        // to the index pages, which each insertion reads again.
+        FCache.Trim(
+            GetCacheLimit(), [] { return false; }, [this] { RaiseError(KURA_FILECORRUPT); },
+            [this](TRecord* r) { FPool->Push(r); });
+        return true;
+    }
     switch (FOwner ? FOwner->FlushForRecycle() : TRecycleFlush::Own) {
         case TRecycleFlush::Defer: return false;
         case TRecycleFlush::Table: return true;
@@ -400,17 +412,36 @@ bool TDataFile::FlushRecords() {
     bool written = false;
     const std::size_t maxRun =
         r > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(RECORD_RUN_WRITE_LIMIT / r)) : 1;
+    // Records a few slots apart go out in one write, with the slots between them
+    // as the file holds them: changes scattered over the file (an UPDATE through
+    // an index) would otherwise cost a write each, and the journal a read each.
+    const uint32_t joinGap = r > 0 ? static_cast<uint32_t>(RECORD_JOIN_GAP / r) : 0;
     std::size_t i = 0;
     while (i < dirty.size()) {
+        const uint32_t firstNo = dirty[i]->RecordNumber;
         std::size_t j = i + 1;
-        while (j < dirty.size() && j - i < maxRun && dirty[j]->RecordNumber == dirty[j - 1]->RecordNumber + 1) ++j;
-        const int64_t runBytes = static_cast<int64_t>(j - i) * r;
+        bool gaps = false;
+        while (j < dirty.size() && dirty[j]->RecordNumber - firstNo < maxRun &&
+               dirty[j]->RecordNumber - dirty[j - 1]->RecordNumber <= joinGap + 1) {
+            gaps = gaps || dirty[j]->RecordNumber != dirty[j - 1]->RecordNumber + 1;
+            ++j;
+        }
+        const uint32_t slots = dirty[j - 1]->RecordNumber - firstNo + 1;
+        const int64_t runBytes = static_cast<int64_t>(slots) * r;
+        const int64_t runStart = dataStart + static_cast<int64_t>(firstNo - 1) * r;
         ResizeWriteBuffer(static_cast<int32_t>(runBytes));
         auto* bytes = static_cast<uint8_t*>(FWriteBuffer);
-        for (std::size_t k = i; k < j; ++k) dirty[k]->SaveToBuffer(bytes + (k - i) * static_cast<std::size_t>(r));
         try {
             TFileSectionGuard guard(*this);
-            Seek(soFromBeginning, dataStart + static_cast<int64_t>(dirty[i]->RecordNumber - 1) * r);
+            if (gaps) {
+                // Slots past the end of the file are zero there.
+                Seek(soFromBeginning, runStart);
+                const int32_t got = std::max(ReadBuffer(bytes, static_cast<int32_t>(runBytes), true), 0);
+                std::memset(bytes + got, 0, static_cast<std::size_t>(runBytes - got));
+            }
+            for (std::size_t k = i; k < j; ++k)
+                dirty[k]->SaveToBuffer(bytes + static_cast<std::size_t>(dirty[k]->RecordNumber - firstNo) * r);
+            Seek(soFromBeginning, runStart);
             WriteBuffer(bytes, static_cast<int32_t>(runBytes));
         } catch (...) {
             // Not on disk: the records still have to be written.

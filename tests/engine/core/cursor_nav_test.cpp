@@ -204,11 +204,16 @@ TEST(CursorNavigation, DeletedRecordsAreSkippedAndCounted) {
     EXPECT_EQ(c->GetRecordNumber(), c->GetRecordCount());
     c->GotoRecordNumber(-4);
     EXPECT_EQ(c->GetCurrentRecordNumber(), 3u);
-    // The read-ahead run follows the visible records.
+    // The read-ahead run of a step follows the visible records.
     c->GotoRecordNumber(3);
+    c->FStepping = true;
     EXPECT_EQ(c->GetReadAheadCount(10, 1), 2);  // 3 4, then 5 is deleted
     EXPECT_EQ(c->GetReadAheadCount(10, 2), 1);
     EXPECT_EQ(c->GetReadAheadCount(1, 1), 1);
+    c->FStepping = false;
+    // A jump (to a record number, a bookmark) reads its own slot.
+    c->GotoRecordNumber(6);
+    EXPECT_EQ(c->GetReadAheadCount(10, 1), 1);
 }
 
 TEST(CursorNavigation, BookmarksSurviveOtherRecordsComingAndGoing) {

@@ -1,0 +1,377 @@
+// A transaction whose changes outgrow the caches and its memory budget: they move
+// to a spill file in the session's private folder, nothing reaches the table's
+// files before the commit, and the commit and the rollback leave the table as a
+// model of it says. A spill file that cannot be written fails the operation and
+// nothing else; the spill file is removed on every path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <map>
+#include <random>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+#include "engine/core/DataTable.h"
+#include "engine/core/EngineLibrary.h"
+#include "platform/FileCalls.h"
+#include "tests/common/TestSupport.h"
+#include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/TableCheck.h"
+
+using namespace kura;
+using namespace kura::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { InitEngineLibrary(); }
+    void TearDown() override { DoneEngineLibrary(); }
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+const char* const TABLE = "HELD";
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The table's three files as they lie on the disk.
+std::vector<std::vector<uint8_t>> TableFiles(const std::string& folder) {
+    std::vector<std::vector<uint8_t>> files;
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) files.push_back(FileBytes(folder + "/" + TABLE + ext));
+    return files;
+}
+
+bool Empty(const std::string& folder) { return fs::is_empty(folder); }
+
+// The table as another program finds it, checked whole.
+CrashRows SeenByAnotherProgram(const std::string& folder) {
+    RecordDb other(folder, lpPessimistic);
+    auto c = OpenRecordCursor(*other.dir, TABLE);
+    return CheckTable(*c).Rows;
+}
+
+// Small caches, so that a transaction of a few dozen records outgrows them, and a
+// budget of a few pages, so that its changes move to the spill file.
+struct HeldDb : RecordDb {
+    HeldDb(const std::string& data, const std::string& privateFolder) : RecordDb(data, lpPessimistic) {
+        session.SetPrivateDir(privateFolder);
+        session.RecordBufferSize = 1024;
+        session.IndexBufferSize = 16384;
+        session.BlobBufferSize = 4096;
+        session.TransactionMemory = 12000;
+    }
+};
+
+class HeldTable {
+public:
+    HeldTable() {
+        fs::create_directories(Data());
+        fs::create_directories(Private());
+        RecordDb db(Data(), lpPessimistic);
+        EXPECT_TRUE(CreateRecordTable(*db.dir, TABLE, StressTable()));
+    }
+    std::string Data() const { return tmp_.file("data"); }
+    std::string Private() const { return tmp_.file("private"); }
+
+private:
+    TempDir tmp_;
+};
+
+// An operation on a random record of the model: a new one, or a change or
+// deletion of one it holds.
+CrashOp RandomOp(std::mt19937& rng, const CrashRows& rows, int32_t& nextCode) {
+    if (rows.empty() || rng() % 5 < 2) return NewRecordOp(rng, nextCode++, CrashOp::Append);
+    auto it = rows.begin();
+    std::advance(it, static_cast<long>(rng() % rows.size()));
+    return NewRecordOp(rng, it->first, rng() % 3 == 0 ? CrashOp::Delete : CrashOp::Modify);
+}
+
+// Rounds of transactions, each committed, rolled back or left to the closing
+// session, checked against the model inside and after.
+TEST(TransactionMemory, ATransactionPastItsBudgetEndsAsTheModelSays) {
+    HeldTable t;
+    std::mt19937 rng(43);
+    CrashRows model;
+    int32_t nextCode = 1;
+    bool spilled = false;
+    enum End { Commit, Rollback, SessionCloses };
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        const End end = round == 0 ? Commit : static_cast<End>(rng() % 3);
+        const std::vector<std::vector<uint8_t>> before = TableFiles(t.Data());
+        CrashRows changed = model;
+        {
+            HeldDb db(t.Data(), t.Private());
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            db.dir->StartTransaction();
+            const int ops = round == 0 ? 60 : 25 + static_cast<int>(rng() % 30);
+            for (int i = 0; i < ops; ++i) {
+                const CrashOp op = RandomOp(rng, changed, nextCode);
+                RunCrashOp(*c, op);
+                ApplyToModel(changed, op);
+                spilled = spilled || !Empty(t.Private());
+            }
+            {
+                const auto now = TableFiles(t.Data());
+                for (std::size_t f = 0; f < now.size(); ++f) {
+                    std::size_t k = 0;
+                    while (k < now[f].size() && k < before[f].size() && now[f][k] == before[f][k]) ++k;
+                    EXPECT_EQ(now[f], before[f]) << "a change reached file " << f << " before the commit, at " << k
+                                                 << " of " << now[f].size() << " / " << before[f].size();
+                }
+            }
+            // The transaction reads its own changes, wherever they are held.
+            if (round % 2 == 0) {
+                SCOPED_TRACE("inside the transaction");
+                EXPECT_EQ(CheckTable(*c).Rows, changed);
+            }
+            if (end == Commit) {
+                db.dir->Commit();
+                model = changed;
+            } else if (end == Rollback) {
+                db.dir->Rollback();
+            }
+        }
+        EXPECT_TRUE(Empty(t.Private()));
+        if (end != Commit) {
+            EXPECT_EQ(TableFiles(t.Data()), before);
+        }
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), model);
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_TRUE(spilled);
+}
+
+// The stored size of what the table's caches hold.
+int64_t CachedBytes(TDataTable& table) {
+    int64_t bytes = int64_t{table.GetDataFile().GetCachedRecordCount()} * table.GetDataFile().GetRecordSize();
+    for (uint8_t slot = 0; slot < INDEX_SLOT_COUNT; ++slot)
+        bytes += int64_t{table.GetIndexFile().CachedPageCount(slot)} * INDEX_PAGE_SIZE;
+    return bytes + int64_t{table.GetBlobFile().GetCachedBlockCount()} * table.GetBlobFile().GetBlockSize();
+}
+
+// Under its budget a transaction stays in the caches, however far they grow past
+// their usual size: nothing is held, nothing spilled. Past it the caches give up
+// their changed items and stay about the budget's size. Either way the
+// transaction reads its own changes and the commit leaves the model's table.
+TEST(TransactionMemory, TheCachesKeepATransactionUpToItsBudget) {
+    struct Case {
+        const char* Name;
+        int64_t Budget;
+        bool Held;
+    };
+    const Case cases[] = {{"under the budget", int64_t{256} << 20, false}, {"past the budget", 96 * 1024, true}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.Name);
+        HeldTable t;
+        std::mt19937 rng(11);
+        CrashRows model;
+        int32_t nextCode = 1;
+        int64_t mostCached = 0;
+        bool spilled = false;
+        {
+            HeldDb db(t.Data(), t.Private());
+            db.session.TransactionMemory = k.Budget;
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            TDataTable& table = *c->GetTable();
+            const int32_t usual = db.session.RecordBufferSize / table.GetDataFile().GetRecordSize();
+            db.dir->StartTransaction();
+            for (int i = 0; i < 300; ++i) {
+                const CrashOp op = RandomOp(rng, model, nextCode);
+                RunCrashOp(*c, op);
+                ApplyToModel(model, op);
+                mostCached = std::max(mostCached, CachedBytes(table));
+                spilled = spilled || !Empty(t.Private());
+            }
+            bool held = false;
+            for (TFileHandler* file : std::initializer_list<TFileHandler*>{
+                     &table.GetDataFile(), &table.GetIndexFile(), &table.GetBlobFile()}) {
+                ASSERT_NE(file->Held, nullptr);
+                held = held || !file->Held->Empty();
+            }
+            EXPECT_EQ(held, k.Held);
+            EXPECT_EQ(spilled, k.Held);
+            if (k.Held) {
+                // The growth steps of the caches above the budget, and no more.
+                EXPECT_LT(mostCached, k.Budget + 96 * 1024);
+            } else {
+                EXPECT_GT(table.GetDataFile().GetCachedRecordCount(), 4 * usual);
+                EXPECT_GT(mostCached, 96 * 1024);
+            }
+            EXPECT_EQ(CheckTable(*c).Rows, model);
+            db.dir->Commit();
+        }
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), model);
+    }
+}
+
+// A write of the spill file that fails, at every write call of a transaction in
+// turn (before its commit they are the only ones): the operation reports 9218,
+// the table's files are untouched, the rollback leaves the table as it was and
+// removes the spill file, and the program goes on with its next transaction.
+TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
+    HeldTable t;
+    std::mt19937 rng(7);
+    CrashRows model;
+    int32_t nextCode = 1;
+    {
+        RecordDb db(t.Data(), lpPessimistic);
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        for (int i = 0; i < 20; ++i) {
+            const CrashOp op = NewRecordOp(rng, nextCode++, CrashOp::Append);
+            RunCrashOp(*c, op);
+            ApplyToModel(model, op);
+        }
+    }
+    std::vector<CrashOp> script;
+    CrashRows changed = model;
+    for (int i = 0; i < 40; ++i) {
+        script.push_back(RandomOp(rng, changed, nextCode));
+        ApplyToModel(changed, script.back());
+    }
+    const std::vector<std::vector<uint8_t>> before = TableFiles(t.Data());
+    // Runs the script in a transaction with the fault armed; the error it met.
+    auto attempt = [&](uint64_t at, uint64_t& calls) {
+        HeldDb db(t.Data(), t.Private());
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        db.dir->StartTransaction();
+        TEngineErrorCode code = 0;
+        platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
+        try {
+            for (const CrashOp& op : script) RunCrashOp(*c, op);
+        } catch (const EKuraEngineError& e) {
+            code = e.ErrorCode();
+        }
+        calls = platform::FileWriteCalls();
+        platform::ArmFileFault({});
+        EXPECT_EQ(TableFiles(t.Data()), before);
+        db.dir->Rollback();
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), model);
+        return code;
+    };
+    uint64_t total = 0;
+    EXPECT_EQ(attempt(0, total), 0);
+    ASSERT_GT(total, 2u) << "the script never spilled";
+    // Every call of the first few spills, then spread over the rest.
+    int failed = 0;
+    for (uint64_t at = 1; at <= total; at = at < 12 ? at + 1 : at + total / 12 + 1) {
+        SCOPED_TRACE(at);
+        uint64_t calls = 0;
+        const TEngineErrorCode code = attempt(at, calls);
+        EXPECT_EQ(code, KURA_WRITEERR);
+        failed += code != 0;
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(failed, 10);
+    // The program goes on: the whole script in one transaction, committed.
+    {
+        HeldDb db(t.Data(), t.Private());
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        db.dir->StartTransaction();
+        for (const CrashOp& op : script) RunCrashOp(*c, op);
+        db.dir->Commit();
+        EXPECT_TRUE(Empty(t.Private()));
+    }
+    EXPECT_EQ(SeenByAnotherProgram(t.Data()), changed);
+}
+
+// The spill file's writes, counted, and the one of them that fails (0: none).
+struct SpillFault {
+    std::string Folder;  // the private folder as the kernel names it
+    uint64_t Writes = 0;
+    uint64_t FailAt = 0;
+};
+SpillFault* gSpillFault = nullptr;
+
+ssize_t SpillFaultPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    char link[4096] = {};
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+    if (gSpillFault && n > 0 && std::string(link, static_cast<std::size_t>(n)).rfind(gSpillFault->Folder + "/", 0) == 0 &&
+        ++gSpillFault->Writes == gSpillFault->FailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+
+// A commit hands what the caches still hold to the held changes first; a spill
+// write that fails then, at each such write in turn, fails the commit with 9218
+// before anything reaches the table's files, and the transaction stays whole:
+// the same commit, asked again, leaves the changed table, or a rollback the old.
+TEST(TransactionMemory, AFailedSpillWriteAtTheCommitLeavesTheTransactionWhole) {
+    std::mt19937 rng(5);
+    int32_t nextCode = 1;
+    std::vector<CrashOp> script;
+    CrashRows changed;
+    for (int i = 0; i < 90; ++i) {
+        script.push_back(RandomOp(rng, changed, nextCode));
+        ApplyToModel(changed, script.back());
+    }
+    SpillFault fault;
+    gSpillFault = &fault;
+    platform::FileCalls().pwrite = SpillFaultPwrite;
+    // On a new table: runs the script and commits with the fault armed; the
+    // error the commit met, and the spill writes it made.
+    auto attempt = [&](uint64_t at, bool retry, uint64_t& writes) {
+        HeldTable t;
+        fault.Folder = fs::canonical(t.Private()).string();
+        const std::vector<std::vector<uint8_t>> before = TableFiles(t.Data());
+        TEngineErrorCode code = 0;
+        {
+            HeldDb db(t.Data(), t.Private());
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            db.dir->StartTransaction();
+            for (const CrashOp& op : script) RunCrashOp(*c, op);
+            fault.Writes = 0;
+            fault.FailAt = at;
+            try {
+                db.dir->Commit();
+            } catch (const EKuraEngineError& e) {
+                code = e.ErrorCode();
+            }
+            writes = fault.Writes;
+            fault.FailAt = 0;
+            if (code != 0) {
+                EXPECT_EQ(TableFiles(t.Data()), before);
+                if (retry) {
+                    db.dir->Commit();
+                } else {
+                    db.dir->Rollback();
+                    EXPECT_EQ(TableFiles(t.Data()), before);
+                }
+            }
+        }
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 || retry ? changed : CrashRows());
+        return code;
+    };
+    uint64_t total = 0;
+    EXPECT_EQ(attempt(0, false, total), 0);
+    EXPECT_GT(total, 0u) << "the commit wrote nothing to the spill file";
+    for (uint64_t at = 1; at <= total; ++at) {
+        for (const bool retry : {false, true}) {
+            SCOPED_TRACE(std::to_string(at) + (retry ? " committed again" : " rolled back"));
+            uint64_t writes = 0;
+            EXPECT_EQ(attempt(at, retry, writes), KURA_WRITEERR);
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    platform::FileCalls().pwrite = platform::SystemFileCalls().pwrite;
+    gSpillFault = nullptr;
+}
+
+}  // namespace
