@@ -9,7 +9,9 @@
 namespace platform {
 namespace {
 
-// An iconv descriptor holds conversion state, so every call opens its own.
+// An iconv descriptor holds conversion state: each thread keeps one per direction
+// (opening one costs more than converting a cell of text) and every conversion
+// starts it from its initial state.
 class Iconv {
 public:
     Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
@@ -24,6 +26,23 @@ public:
 private:
     iconv_t cd_;
 };
+
+enum class Direction { ToUtf8, ToCp932 };
+
+Iconv& Converter(Direction direction) {
+    thread_local Iconv toUtf8("UTF-8", "CP932");
+    thread_local Iconv toCp932("CP932", "UTF-8");
+    Iconv& cd = direction == Direction::ToUtf8 ? toUtf8 : toCp932;
+    if (cd.ok()) iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+    return cd;
+}
+
+// ASCII reads the same in both encodings.
+bool IsAscii(std::string_view text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
 
 // Length of the well-formed UTF-8 sequence at text[pos], or 0 when it is malformed.
 size_t Utf8SequenceLength(std::string_view text, size_t pos) {
@@ -43,9 +62,10 @@ size_t Utf8SequenceLength(std::string_view text, size_t pos) {
 // Runs the conversion, handing each undecodable spot to skip(), which returns how many
 // input bytes to pass over and appends its replacement.
 template <typename Skip>
-std::string Convert(const char* to, const char* from, std::string_view text, Skip skip) {
+std::string Convert(Direction direction, std::string_view text, Skip skip) {
+    if (IsAscii(text)) return std::string(text);
     std::string out;
-    Iconv cd(to, from);
+    Iconv& cd = Converter(direction);
     if (!cd.ok()) {
         // Without the converter only ASCII can pass through faithfully.
         for (size_t pos = 0; pos < text.size();) {
@@ -83,14 +103,14 @@ std::string Convert(const char* to, const char* from, std::string_view text, Ski
 }  // namespace
 
 std::string Cp932ToUtf8(std::string_view text) {
-    return Convert("UTF-8", "CP932", text, [](size_t, std::string& out) -> size_t {
+    return Convert(Direction::ToUtf8, text, [](size_t, std::string& out) -> size_t {
         out += "\xEF\xBF\xBD";
         return 1;
     });
 }
 
 std::string Utf8ToCp932(std::string_view text) {
-    return Convert("CP932", "UTF-8", text, [text](size_t pos, std::string& out) -> size_t {
+    return Convert(Direction::ToCp932, text, [text](size_t pos, std::string& out) -> size_t {
         out += '?';
         const size_t n = Utf8SequenceLength(text, pos);
         return n == 0 ? 1 : n;
@@ -99,7 +119,7 @@ std::string Utf8ToCp932(std::string_view text) {
 
 bool TryUtf8ToCp932(std::string_view text, std::string& out) {
     bool lost = false;
-    out = Convert("CP932", "UTF-8", text, [&lost, text](size_t pos, std::string&) -> size_t {
+    out = Convert(Direction::ToCp932, text, [&lost, text](size_t pos, std::string&) -> size_t {
         lost = true;
         const size_t n = Utf8SequenceLength(text, pos);
         return n == 0 ? 1 : n;
@@ -109,7 +129,7 @@ bool TryUtf8ToCp932(std::string_view text, std::string& out) {
 
 bool IsValidCp932(std::string_view text) {
     bool bad = false;
-    Convert("UTF-8", "CP932", text, [&bad](size_t, std::string&) -> size_t {
+    Convert(Direction::ToUtf8, text, [&bad](size_t, std::string&) -> size_t {
         bad = true;
         return 1;
     });

@@ -142,6 +142,9 @@ public:
     void DisableControls();
     void EnableControls();
     bool ControlsDisabled() const { return FDisableCount > 0; }
+    // True while Edit, Insert or Append checks browse mode: the last moment the dataset
+    // browses before a record is edited or inserted (a move checks browse mode too).
+    bool EditStarting() const { return FEditStarting; }
     int BlockReadSize() const { return FBlockReadSize; }
     void SetBlockReadSizeValue(int value) { SetBlockReadSize(value); }
     bool IsLinkedTo(TDataSource* dataSource) const;
@@ -270,6 +273,9 @@ private:
     int FDisableCount = 0;
     TDataSetState FDisableState = dsInactive;
     bool FEnableEvent = false;
+    bool FEditStarting = false;
+    // The browse-mode check that begins an edit or insert.
+    void CheckBrowseModeBeforeEdit();
 };
 
 }  // namespace kura

@@ -21,6 +21,17 @@ void TDataSet::CheckBrowseMode() {
     }
 }
 
+void TDataSet::CheckBrowseModeBeforeEdit() {
+    FEditStarting = true;
+    try {
+        CheckBrowseMode();
+    } catch (...) {
+        FEditStarting = false;
+        throw;
+    }
+    FEditStarting = false;
+}
+
 void TDataSet::UpdateRecord() {
     if (FState != dsEdit && FState != dsInsert && FState != dsSetKey)
         DatabaseError("Dataset not in edit or insert mode");
@@ -33,7 +44,7 @@ void TDataSet::Edit() {
         Insert();
         return;
     }
-    CheckBrowseMode();
+    CheckBrowseModeBeforeEdit();
     if (!GetCanModify()) DatabaseError("Cannot modify a read-only dataset");
     if (BeforeEdit) BeforeEdit(this);
     UpdateCursorPos();
@@ -45,7 +56,7 @@ void TDataSet::Edit() {
 }
 
 void TDataSet::BeginInsertAppend() {
-    CheckBrowseMode();
+    CheckBrowseModeBeforeEdit();
     if (!GetCanModify()) DatabaseError("Cannot modify a read-only dataset");
     if (BeforeInsert) BeforeInsert(this);
     DoBeforeScroll();

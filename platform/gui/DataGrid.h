@@ -7,9 +7,10 @@
 // ignores the events of its own reading). The current row follows the dataset's
 // current record both ways. While the dataset edits or inserts, the current row
 // shows the fields as they are being edited and every other row the texts read
-// before: at the last moment the dataset still browses the grid reads the rows in
-// view and the last ones (every row of a table of up to 1,024 rows); a row inserted
-// shows as the last row.
+// before: when an edit or insert begins, at the last moment the dataset still
+// browses, the grid reads the rows in view and the last ones (every row of a table
+// of up to 1,024 rows); a row inserted shows as the last row. A mere move of the
+// dataset reads nothing: the rows are read when they are painted.
 //
 // Columns. With no columns given, the grid shows every field of the dataset in field
 // order with its display label. Columns given with AddColumn name their field and may

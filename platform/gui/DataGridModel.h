@@ -57,11 +57,13 @@ private:
         void ActiveChanged() override { model_->DataChanged(true, false); }
         void DataSetChanged() override { model_->DataChanged(true); }
         void LayoutChanged() override { model_->DataChanged(true); }
-        void DataSetScrolled(int) override { model_->DataChanged(false); }
+        // A move changes no record: the rows read stay valid.
+        void DataSetScrolled(int) override { model_->DataChanged(false, true, false); }
         void RecordChanged(kura::TField*) override { model_->RecordChanged(); }
         void EditingChanged() override { model_->DataChanged(false); }
-        // The last moment the dataset still browses before an insert or edit begins.
-        void CheckBrowseMode() override { model_->ReadAhead(); }
+        // The last moment the dataset still browses before an insert or edit begins
+        // (not a mere move: a walk over the records reads no rows for the view).
+        void CheckBrowseMode() override { model_->EditStarting(); }
 
     private:
         TDataGridModel* model_;
@@ -74,8 +76,9 @@ private:
     // Up to this many blocks ReadAhead reads them all.
     static constexpr int ReadAheadAll = 8;
     // reset: the rows are read again; keepSelection: rows selected before are selected
-    // again by their bookmarks (the same records after a resync or EnableControls).
-    void DataChanged(bool reset, bool keepSelection = true);
+    // again by their bookmarks (the same records after a resync or EnableControls);
+    // rereadCurrent: the current record may have been posted, its block is read again.
+    void DataChanged(bool reset, bool keepSelection = true, bool rereadCurrent = true);
     std::vector<kura::TBookmark> CachedSelection() const;
     void Reselect(const std::vector<kura::TBookmark>& kept);
     void RecordChanged();
@@ -83,6 +86,7 @@ private:
     // row, in a table of up to ReadAheadAll blocks): an insert or edit may begin next,
     // and then no row can be read until it ends.
     void ReadAhead();
+    void EditStarting();
     void ReadBlock(int block) const;
     const Row* RowAt(int row) const;
     QString LiveText(int column) const;

@@ -1,0 +1,80 @@
+// The data grid over a dataset of plain rows: what it reads of the dataset. A walk
+// over the records (a report, an export, a benchmark) reads each record once, not
+// the rows in view again at every step; an edit begun still finds the rows in view
+// read, so they stay drawn while the dataset cannot move.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "platform/dataset/DataSource.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/DataGrid.h"
+#include "tests/platform/dataset/VectorDataSet.h"
+
+namespace gui {
+namespace {
+
+TApplication& App() {
+    static int argc = 1;
+    static char name[] = "data_grid_test";
+    static char* argv[] = {name, nullptr};
+    static TApplication* app = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        return new TApplication(argc, argv);
+    }();
+    return *app;
+}
+
+// Counts the records the dataset reads.
+class TCountingDataSet : public kura::test::TVectorDataSet {
+public:
+    long Reads = 0;
+    kura::TGetResult GetRecord(uint8_t* buffer, kura::TGetMode mode, bool check) override {
+        ++Reads;
+        return TVectorDataSet::GetRecord(buffer, mode, check);
+    }
+};
+
+TEST(DataGrid, AWalkReadsEachRecordOnceAndAnEditFindsTheRowsInViewRead) {
+    App();
+    struct Case {
+        int rows;
+        bool disabled;  // the walk between DisableControls and EnableControls
+    };
+    // 1,000 rows: more than the grid reads whole before an edit.
+    for (const Case c : {Case{1000, false}, Case{1000, true}, Case{40, false}}) {
+        SCOPED_TRACE(c.rows);
+        TCountingDataSet ds;
+        for (int i = 0; i < c.rows; ++i) ds.Rows.push_back({i + 1, "n" + std::to_string(i + 1)});
+        kura::TDataSource source;
+        source.SetDataSet(&ds);
+        TDBGrid grid;
+        grid.resize(400, 300);
+        grid.SetDataSource(&source);
+        grid.show();
+        ds.Open();
+        ds.Reads = 0;
+        if (c.disabled) ds.DisableControls();
+        int seen = 0;
+        for (ds.First(); !ds.Eof(); ds.Next()) ++seen;
+        if (c.disabled) ds.EnableControls();
+        EXPECT_EQ(seen, c.rows);
+        // The walk's own reads, the dataset's buffers refilled at First, and a block of
+        // rows read once for the enabled controls.
+        EXPECT_LT(ds.Reads, 2L * c.rows + 400);
+
+        // Editing the first record: the rows in view were read before the edit began.
+        ds.First();
+        ds.Edit();
+        ASSERT_EQ(ds.State(), kura::dsEdit);
+        const int shown = std::min(c.rows, 10);
+        for (int row = 1; row < shown; ++row)
+            EXPECT_EQ(grid.model()->index(row, 1).data(Qt::DisplayRole).toString(),
+                      QString("n%1").arg(row + 1));
+        ds.Cancel();
+    }
+}
+
+}  // namespace
+}  // namespace gui
