@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QApplication>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <cstring>
 #include <string>
 
 #include "platform/dataset/DataSource.h"
@@ -26,13 +30,23 @@ TApplication& App() {
     return *app;
 }
 
-// Counts the records the dataset reads.
+// Counts the records the dataset reads; rows have record numbers, as the grid's rows.
 class TCountingDataSet : public kura::test::TVectorDataSet {
 public:
     long Reads = 0;
     kura::TGetResult GetRecord(uint8_t* buffer, kura::TGetMode mode, bool check) override {
         ++Reads;
         return TVectorDataSet::GetRecord(buffer, mode, check);
+    }
+    int GetRecNo() override {
+        if (State() != kura::dsBrowse || IsEmpty()) return -1;
+        int32_t row = 0;
+        std::memcpy(&row, ActiveBuffer() + InfoOfs(), 4);
+        return row + 1;
+    }
+    void SetRecNoValue(int value) override {
+        First();
+        MoveBy(value - 1);
     }
 };
 
@@ -73,6 +87,57 @@ TEST(DataGrid, AWalkReadsEachRecordOnceAndAnEditFindsTheRowsInViewRead) {
             EXPECT_EQ(grid.model()->index(row, 1).data(Qt::DisplayRole).toString(),
                       QString("n%1").arg(row + 1));
         ds.Cancel();
+    }
+}
+
+// The current row is in sight: at once for a grid in sight, when it is shown for a
+// grid on a page not shown (it scrolls once then, not at every record of a walk).
+TEST(DataGrid, TheCurrentRowIsInSightOnceTheGridIs) {
+    App();
+    for (const bool onHiddenPage : {false, true}) {
+        SCOPED_TRACE(onHiddenPage);
+        TCountingDataSet ds;
+        for (int i = 0; i < 500; ++i) ds.Rows.push_back({i + 1, "n" + std::to_string(i + 1)});
+        kura::TDataSource source;
+        source.SetDataSet(&ds);
+        QTabWidget pages;
+        pages.resize(400, 300);
+        auto* first = new QWidget;
+        auto* grid = new TDBGrid;
+        pages.addTab(first, "a");
+        pages.addTab(grid, "b");
+        if (!onHiddenPage) pages.setCurrentIndex(1);
+        grid->SetDataSource(&source);
+        pages.show();
+        QApplication::processEvents();
+        ds.Open();
+        auto inSight = [&](int row) {
+            const QRect cell = grid->visualRect(grid->model()->index(row, 0));
+            return cell.isValid() && grid->viewport()->rect().intersects(cell);
+        };
+        for (const int target : {450, 3, 250}) {
+            ds.First();
+            ds.MoveBy(target);
+            EXPECT_EQ(grid->currentIndex().row(), target);
+            if (onHiddenPage) {
+                pages.setCurrentIndex(1);
+                QApplication::processEvents();
+            }
+            EXPECT_TRUE(inSight(target)) << target;
+            if (onHiddenPage) pages.setCurrentIndex(0);
+        }
+        // Scrolled away from the current row by hand, then the current record ends an
+        // edit (the row stays current): the grid brings the row back into sight.
+        pages.setCurrentIndex(1);
+        QApplication::processEvents();
+        grid->verticalScrollBar()->setValue(0);
+        ASSERT_FALSE(inSight(250));
+        if (onHiddenPage) pages.setCurrentIndex(0);
+        ds.Edit();
+        ds.Cancel();
+        pages.setCurrentIndex(1);
+        QApplication::processEvents();
+        EXPECT_TRUE(inSight(250));
     }
 }
 
