@@ -23,10 +23,11 @@
 //   records are never changed by the key building. Blank values compare equal to
 //   each other whatever bytes their slots hold.
 // - A table whose every slot is cached is sorted in memory; any other is read in
-//   runs of at most 1 MB (and RecordBufferCount records), each sorted and written to
-//   a temporary ".TMP" file in the owner's private directory, then merged. A group
-//   or a run of duplicates that spans runs is merged as one. The run files are
-//   deleted on every path; an error leaves the data file partly rewritten.
+//   runs of at most 1 MB (and RecordBufferCount records), each sorted and written,
+//   one after the other, to one temporary ".TMP" file in the owner's private
+//   directory, then merged. A group or a run of duplicates that spans runs is merged
+//   as one. The run file is deleted on every path; an error leaves the data file
+//   partly rewritten.
 #include <cstdint>
 #include <vector>
 
@@ -62,7 +63,7 @@ struct TSortRequest {
 struct TSortResult {
     uint32_t InputCount = 0;   // live records sorted
     uint32_t OutputCount = 0;  // records written
-    int32_t Runs = 0;          // run files written (0: sorted in memory)
+    int32_t Runs = 0;          // runs written (0: sorted in memory)
     // Every input slot was live, its auto-increment value equal to its number, and
     // every record was output: a row-identifier index of the table still holds.
     bool RowIdsKept = false;

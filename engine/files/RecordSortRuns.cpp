@@ -1,7 +1,8 @@
 // The external record sort: the file is read in runs that each fit the run size,
-// every run is sorted and written to its own temporary file, and the runs are
-// merged into the output in one pass. A table that fits one run is sorted in
-// memory without a run file.
+// every run is sorted and written to the temporary run file after the one before,
+// and the runs are merged into the output in one pass. A table that fits one run is
+// sorted in memory without a run file. One file serves every run: creating a file
+// in a crowded temporary folder costs more than writing a run.
 #include <algorithm>
 #include <cstring>
 #include <queue>
@@ -58,6 +59,7 @@ void TRecordSorter::SortExternally(uint32_t slots) {
     }
     slotBuffer = {};
     entries = {};
+    RunImage = {};
     Merge();
 }
 
@@ -86,30 +88,34 @@ void TRecordSorter::FoldRun(uint8_t* entries, std::vector<uint32_t>& order) {
 
 void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order) {
     const std::size_t e = static_cast<std::size_t>(E);
-    std::vector<uint8_t> image(order.size() * e);
+    std::vector<uint8_t>& image = RunImage;
+    image.resize(order.size() * e);
     for (std::size_t i = 0; i < order.size(); ++i) {
         uint8_t* target = image.data() + i * e;
         std::memcpy(target, entries + order[i] * e, e);
         // Run files of an encrypted table carry no plain text.
         if (Encrypted) ScrambleBuffer(target, E, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
     }
+    if (!RunFile) {
+        RunFile = std::make_unique<TFileHandler>();
+        std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
+        if (directory.empty()) directory = DirectoryOf(F.FileName);
+        RunFile->IsMemory = F.IsMemory;
+        RunFile->Exclusive = true;
+        CreateUniqueFileName(directory, ".TMP", F.IsMemory, RunFile->FileName);
+        RunFile->CreateFile();
+    }
     TSortRun run;
-    run.File = std::make_unique<TFileHandler>();
-    std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
-    if (directory.empty()) directory = DirectoryOf(F.FileName);
-    run.File->IsMemory = F.IsMemory;
-    run.File->Exclusive = true;
-    CreateUniqueFileName(directory, ".TMP", F.IsMemory, run.File->FileName);
+    run.Start = RunFileEnd;
     run.Entries = static_cast<uint32_t>(order.size());
     Runs.push_back(std::move(run));
-    TFileHandler& file = *Runs.back().File;
-    file.CreateFile();
     ++Result.Runs;
     if (!image.empty()) {
-        TFileSectionGuard guard(file);
-        file.Seek(soFromBeginning, 0);
-        file.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+        TFileSectionGuard guard(*RunFile);
+        RunFile->Seek(soFromBeginning, RunFileEnd);
+        RunFile->WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
     }
+    RunFileEnd += static_cast<int64_t>(image.size());
 }
 
 bool TRecordSorter::FillRun(TSortRun& run) {
@@ -120,9 +126,9 @@ bool TRecordSorter::FillRun(TSortRun& run) {
     const std::size_t e = static_cast<std::size_t>(E);
     run.Buffer.resize(take * e);
     {
-        TFileSectionGuard guard(*run.File);
-        run.File->Seek(soFromBeginning, static_cast<int64_t>(run.Read) * E);
-        run.File->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
+        TFileSectionGuard guard(*RunFile);
+        RunFile->Seek(soFromBeginning, run.Start + static_cast<int64_t>(run.Read) * E);
+        RunFile->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
     }
     if (Encrypted)
         for (uint32_t i = 0; i < take; ++i)
@@ -156,16 +162,15 @@ void TRecordSorter::Merge() {
 }
 
 void TRecordSorter::DropRuns() noexcept {
-    for (TSortRun& run : Runs) {
-        if (!run.File) continue;
-        try {
-            run.File->CloseFile();
-            run.File->DeleteFile();
-        } catch (...) {
-            // A run file that cannot be deleted must not hide the sort's own outcome.
-        }
-    }
     Runs.clear();
+    if (!RunFile) return;
+    try {
+        RunFile->CloseFile();
+        RunFile->DeleteFile();
+    } catch (...) {
+        // A run file that cannot be deleted must not hide the sort's own outcome.
+    }
+    RunFile.reset();
 }
 
 }  // namespace kura

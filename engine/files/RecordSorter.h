@@ -20,10 +20,10 @@ inline constexpr int32_t SORT_MERGE_READ_BYTES = 65536;
 inline constexpr int32_t SORT_OUTPUT_BYTES = 16 * 1048576;
 inline constexpr int32_t DEFAULT_SORT_RECORD_COUNT = 8192;
 
-// One run file and the part of it read into memory.
+// One run in the run file and the part of it read into memory.
 struct TSortRun {
-    std::unique_ptr<TFileHandler> File;
-    uint32_t Entries = 0;    // in the file
+    int64_t Start = 0;       // byte offset of its first entry in the run file
+    uint32_t Entries = 0;    // in the run
     uint32_t Read = 0;       // taken into Buffer so far
     std::vector<uint8_t> Buffer;
     uint32_t Buffered = 0;   // entries in Buffer
@@ -47,6 +47,10 @@ private:
     int32_t E = 0;  // entry size: record and key
     bool Encrypted = false;
     std::vector<uint8_t> Scratch = std::vector<uint8_t>(256);
+    // Every run goes to one temporary file, one after the other.
+    std::unique_ptr<TFileHandler> RunFile;
+    int64_t RunFileEnd = 0;
+    std::vector<uint8_t> RunImage;  // a run as written
     std::vector<TSortRun> Runs;
     TSortResult Result;
     bool RowIdsKept = true;

@@ -415,10 +415,6 @@ TEST_F(SortFixture, CachedTablesSortInMemoryAndKeepStoredCase) {
     EXPECT_TRUE(sawLower);
 }
 
-void ThrowingAccumulate(void* data, bool, uint8_t*, uint8_t*) {
-    if (++*static_cast<int*>(data) == 1000) throw std::runtime_error("callback failed");
-}
-
 int CountRunFiles(const std::string& dir) {
     int n = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -426,16 +422,32 @@ int CountRunFiles(const std::string& dir) {
     return n;
 }
 
-TEST_F(SortFixture, RunFilesAreDeletedWhenACallbackFails) {
+// Counts the merge's callbacks and the run files present meanwhile; fails at the
+// thousandth call.
+struct Watch {
+    std::string dir;
+    int calls = 0;
+    int mostFiles = 0;
+};
+
+void ThrowingAccumulate(void* data, bool, uint8_t*, uint8_t*) {
+    auto& watch = *static_cast<Watch*>(data);
+    watch.mostFiles = std::max(watch.mostFiles, CountRunFiles(watch.dir));
+    if (++watch.calls == 1000) throw std::runtime_error("callback failed");
+}
+
+// Every run goes to one run file, which is gone afterwards, also when a callback fails.
+TEST_F(SortFixture, RunsShareOneFileThatIsDeletedWhenACallbackFails) {
     db.session.SetPrivateDir(db.tmp.path());
     Make(100);
     for (int i = 0; i < 1200; ++i) Append(RandomRow());
     TSortRequest q = Request(Order{{cI32}, {false}, false});
-    int calls = 0;
+    Watch watch{db.tmp.path()};
     q.Grouping = true;
-    q.CallbackData = &calls;
+    q.CallbackData = &watch;
     q.Accumulate = ThrowingAccumulate;
     EXPECT_THROW(c->SortRecords(q), std::runtime_error);
+    EXPECT_EQ(watch.mostFiles, 1);
     EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
     q.Accumulate = nullptr;
     EXPECT_GE(c->SortRecords(q).Runs, 3);
