@@ -87,7 +87,7 @@ void TRecordSorter::SortEntries(uint8_t* entries, uint32_t count, std::vector<ui
     });
 }
 
-TSortResult TRecordSorter::Run() {
+void TRecordSorter::Prepare() {
     R = F.GetRecordSize();
     Encrypted = F.IsEncrypted();
     BuildLayout();
@@ -98,7 +98,10 @@ TSortResult TRecordSorter::Run() {
     LastKey.resize(static_cast<std::size_t>(L.KeyLength));
     Stopped = Q.MaxRecords == 0;
     WritePos = F.DataStart();
+}
 
+TSortResult TRecordSorter::Run() {
+    Prepare();
     const uint32_t slots = F.GetNextRecordNumber() - 1;
     if (static_cast<uint32_t>(F.GetCachedRecordCount()) == slots) {
         // Every slot is cached: nothing needs reading or flushing.
@@ -116,6 +119,32 @@ TSortResult TRecordSorter::Run() {
         F.FreeRecordCache();
         SortExternally(slots);
     }
+    return Complete(slots);
+}
+
+TSortResult TRecordSorter::RunRows(const TSortRowSource& next) {
+    Prepare();
+    F.FlushRecords();
+    F.FreeRecordCache();
+    StartRuns();
+    std::vector<uint8_t> image(static_cast<std::size_t>(R));
+    uint32_t fed = 0;
+    for (const uint8_t* row = next(); row; row = next()) {
+        // As an append would store it: live, in the next new slot, with the next
+        // auto-increment value (which orders equal keys as the appends would).
+        std::memcpy(image.data() + RECORD_HEADER_SIZE, row + RECORD_HEADER_SIZE,
+                    static_cast<std::size_t>(R - RECORD_HEADER_SIZE));
+        image[RH_DELETED] = 0;
+        ++fed;
+        PutU32(image.data() + RH_NUMBER, fed);
+        PutU32(image.data() + RH_AUTOINC, F.GetNextAutoInc());
+        AddSlot(image.data(), fed, false);
+    }
+    EndRuns();
+    return Complete(fed);
+}
+
+TSortResult TRecordSorter::Complete(uint32_t slots) {
     Finish();
 
     // The file ends after the last output record and has no deleted slots left.
@@ -232,6 +261,13 @@ TSortResult TDataFile::SortRecords(const TSortRequest& request) {
     if (!FPool || !IsOpen) RaiseError(KURA_NOTINITIALIZED);
     TRecordSorter sorter(*this, request);
     return sorter.Run();
+}
+
+TSortResult TDataFile::SortRows(const TSortRequest& request, const TSortRowSource& next) {
+    if (!FPool || !IsOpen) RaiseError(KURA_NOTINITIALIZED);
+    if (GetNextRecordNumber() != 1) RaiseError(KURA_NOTINITIALIZED);
+    TRecordSorter sorter(*this, request);
+    return sorter.RunRows(next);
 }
 
 }  // namespace kura

@@ -29,6 +29,7 @@
 //   as one. The run file is deleted on every path; an error leaves the data file
 //   partly rewritten.
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/files/FieldDesc.h"
@@ -59,6 +60,10 @@ struct TSortRequest {
     TSortFilterProc Filter = nullptr;
     int32_t MaxRecords = -1;  // -1: no limit
 };
+
+// Hands the next record to sort (a record buffer of the file's record size, its
+// header ignored), or nullptr after the last one.
+using TSortRowSource = std::function<const uint8_t*()>;
 
 struct TSortResult {
     uint32_t InputCount = 0;   // live records sorted

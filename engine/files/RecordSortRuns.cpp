@@ -22,45 +22,64 @@ std::string DirectoryOf(std::string_view path) {
 
 }  // namespace
 
-void TRecordSorter::SortExternally(uint32_t slots) {
-    int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
-    const int32_t runSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
-    OutCapacity = runSize;
-    const std::size_t r = static_cast<std::size_t>(R);
-    const std::size_t e = static_cast<std::size_t>(E);
+void TRecordSorter::StartRuns() {
+    const int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
+    RunSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
+    OutCapacity = RunSize;
+    RunEntries.clear();
+    RunCount = 0;
+}
 
+void TRecordSorter::AddSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled) {
+    // A full run goes out only when another record comes: a table that fits one run
+    // is sorted in memory.
+    if (RunCount == static_cast<uint32_t>(RunSize)) FlushRun();
+    const std::size_t e = static_cast<std::size_t>(E);
+    if (RunEntries.size() < (RunCount + 1) * e) RunEntries.resize(std::max(RunEntries.size() * 2, (RunCount + 1) * e));
+    if (TakeSlot(slot, recordNo, scrambled, RunEntries.data() + RunCount * e)) {
+        ++RunCount;
+        ++Result.InputCount;
+    }
+}
+
+void TRecordSorter::FlushRun() {
+    SortEntries(RunEntries.data(), RunCount, RunOrder);
+    FoldRun(RunEntries.data(), RunOrder);
+    WriteRun(RunEntries.data(), RunOrder);
+    RunCount = 0;
+}
+
+void TRecordSorter::EndRuns() {
+    if (Runs.empty()) {
+        // The whole table fitted one run: no run file is needed.
+        SortInMemory(RunEntries, RunCount);
+        return;
+    }
+    if (RunCount > 0) FlushRun();
+    RunEntries = {};
+    RunOrder = {};
+    RunImage = {};
+    Merge();
+}
+
+void TRecordSorter::SortExternally(uint32_t slots) {
+    StartRuns();
+    const std::size_t r = static_cast<std::size_t>(R);
     std::vector<uint8_t> slotBuffer;
-    std::vector<uint8_t> entries;
-    std::vector<uint32_t> order;
     uint32_t done = 0;
     while (done < slots) {
-        const uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(runSize), slots - done);
+        const uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(RunSize), slots - done);
         slotBuffer.resize(take * r);
         {
             TFileSectionGuard guard(F);
             F.Seek(soFromBeginning, F.DataStart() + static_cast<int64_t>(done) * R);
             F.ReadBuffer(slotBuffer.data(), static_cast<int32_t>(take * r), false);
         }
-        entries.resize(take * e);
-        uint32_t count = 0;
-        for (uint32_t i = 0; i < take; ++i)
-            if (TakeSlot(slotBuffer.data() + i * r, done + i + 1, true, entries.data() + count * e)) ++count;
+        for (uint32_t i = 0; i < take; ++i) AddSlot(slotBuffer.data() + i * r, done + i + 1, true);
         done += take;
-        Result.InputCount += count;
-        if (done == slots && Runs.empty()) {
-            // The whole table fitted one run: no run file is needed.
-            SortInMemory(entries, count);
-            Result.InputCount = count;
-            return;
-        }
-        SortEntries(entries.data(), count, order);
-        FoldRun(entries.data(), order);
-        WriteRun(entries.data(), order);
     }
     slotBuffer = {};
-    entries = {};
-    RunImage = {};
-    Merge();
+    EndRuns();
 }
 
 // Equal keys within one run: DISTINCT keeps the first, which is the one the merge
