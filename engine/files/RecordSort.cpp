@@ -59,25 +59,39 @@ void TRecordSorter::SortEntries(uint8_t* entries, uint32_t count, std::vector<ui
     order.resize(count);
     const std::size_t e = static_cast<std::size_t>(E);
     const std::size_t r = static_cast<std::size_t>(R);
+    const std::size_t length = static_cast<std::size_t>(L.KeyLength);
     if (L.ByteWise) {
-        // Byte-wise keys order as their first eight bytes read big-endian, which
-        // most comparisons settle without touching the entries again.
-        const std::size_t head = std::min<std::size_t>(8, static_cast<std::size_t>(L.KeyLength));
-        std::vector<std::pair<uint64_t, uint32_t>> keyed(count);
+        // Byte-wise keys order as their bytes. When the tails (auto-increment values)
+        // ascend with the entries, as records appended one after another have them,
+        // equal values order by their places and the tail need not be compared. The
+        // first sixteen bytes, read big-endian, settle most comparisons without
+        // touching the entries again.
+        bool tailsAscend = true;
+        for (uint32_t i = 1; i < count && tailsAscend; ++i)
+            tailsAscend = std::memcmp(entries + (i - 1) * e + r + length - 4, entries + i * e + r + length - 4, 4) < 0;
+        const std::size_t body = tailsAscend ? length - 4 : length;
+        const std::size_t head = std::min<std::size_t>(16, body);
+        struct TKeyed {
+            uint64_t High, Low;
+            uint32_t Index;
+        };
+        std::vector<TKeyed> keyed(count);
         for (uint32_t i = 0; i < count; ++i) {
             const uint8_t* key = entries + i * e + r;
-            uint64_t prefix = 0;
-            for (std::size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0u);
-            keyed[i] = {prefix, i};
+            uint64_t words[2] = {0, 0};
+            for (std::size_t b = 0; b < 16; ++b) words[b / 8] = words[b / 8] << 8 | (b < head ? key[b] : 0u);
+            keyed[i] = {words[0], words[1], i};
         }
-        std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
-            if (x.first != y.first) return x.first < y.first;
-            const int32_t c = head < static_cast<std::size_t>(L.KeyLength)
-                                  ? CompareSortKeys(L, entries + x.second * e + r, entries + y.second * e + r, true)
-                                  : 0;
-            return c != 0 ? c < 0 : x.second < y.second;
+        std::sort(keyed.begin(), keyed.end(), [&](const TKeyed& x, const TKeyed& y) {
+            if (x.High != y.High) return x.High < y.High;
+            if (x.Low != y.Low) return x.Low < y.Low;
+            if (body > head) {
+                const int c = std::memcmp(entries + x.Index * e + r + head, entries + y.Index * e + r + head, body - head);
+                if (c != 0) return c < 0;
+            }
+            return x.Index < y.Index;
         });
-        for (uint32_t i = 0; i < count; ++i) order[i] = keyed[i].second;
+        for (uint32_t i = 0; i < count; ++i) order[i] = keyed[i].Index;
         return;
     }
     std::iota(order.begin(), order.end(), 0u);

@@ -23,9 +23,10 @@
 //   records are never changed by the key building. Blank values compare equal to
 //   each other whatever bytes their slots hold.
 // - A table whose every slot is cached is sorted in memory; any other is read in
-//   runs of at most 1 MB (and RecordBufferCount records), each sorted and written,
-//   one after the other, to one temporary ".TMP" file in the owner's private
-//   directory, then merged. A group or a run of duplicates that spans runs is merged
+//   runs of at most 1 MB (and RecordBufferCount records), each sorted (and folded,
+//   for distinct or combinable grouping) and written, one after the other, to one
+//   temporary ".TMP" file in the owner's private directory, then merged; while the
+//   written runs together fit 1 MB they are kept in memory instead of the file. A group or a run of duplicates that spans runs is merged
 //   as one. The run file is deleted on every path; an error leaves the data file
 //   partly rewritten.
 #include <cstdint>

@@ -1,8 +1,9 @@
 // The external record sort: the file is read in runs that each fit the run size,
 // every run is sorted and written to the temporary run file after the one before,
 // and the runs are merged into the output in one pass. A table that fits one run is
-// sorted in memory without a run file. One file serves every run: creating a file
-// in a crowded temporary folder costs more than writing a run.
+// sorted in memory without a run file, and so are runs that together fit the size
+// of one (groups and duplicates folded within each run). One file serves every run:
+// creating a file in a crowded temporary folder costs more than writing a run.
 #include <algorithm>
 #include <cstring>
 #include <queue>
@@ -115,6 +116,18 @@ void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>
         // Run files of an encrypted table carry no plain text.
         if (Encrypted) ScrambleBuffer(target, E, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
     }
+    TSortRun run;
+    run.Start = RunFileEnd;
+    run.Entries = static_cast<uint32_t>(order.size());
+    Runs.push_back(std::move(run));
+    ++Result.Runs;
+    RunFileEnd += static_cast<int64_t>(image.size());
+    // Runs that fold to little (groups, duplicates) stay in memory while they all fit
+    // the size of one run: then no file is made at all.
+    if (!RunFile && static_cast<int64_t>(HeldRuns.size() + image.size()) <= SORT_RUN_BYTES) {
+        HeldRuns.insert(HeldRuns.end(), image.begin(), image.end());
+        return;
+    }
     if (!RunFile) {
         RunFile = std::make_unique<TFileHandler>();
         std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
@@ -123,18 +136,18 @@ void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>
         RunFile->Exclusive = true;
         CreateUniqueFileName(directory, ".TMP", F.IsMemory, RunFile->FileName);
         RunFile->CreateFile();
+        if (!HeldRuns.empty()) {
+            // The runs held so far go first, then this one.
+            HeldRuns.insert(HeldRuns.end(), image.begin(), image.end());
+            image.swap(HeldRuns);
+            HeldRuns = {};
+        }
     }
-    TSortRun run;
-    run.Start = RunFileEnd;
-    run.Entries = static_cast<uint32_t>(order.size());
-    Runs.push_back(std::move(run));
-    ++Result.Runs;
     if (!image.empty()) {
         TFileSectionGuard guard(*RunFile);
-        RunFile->Seek(soFromBeginning, RunFileEnd);
+        RunFile->Seek(soFromBeginning, RunFileEnd - static_cast<int64_t>(image.size()));
         RunFile->WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
     }
-    RunFileEnd += static_cast<int64_t>(image.size());
 }
 
 bool TRecordSorter::FillRun(TSortRun& run) {
@@ -144,10 +157,13 @@ bool TRecordSorter::FillRun(TSortRun& run) {
     const uint32_t take = std::min(chunk, run.Entries - run.Read);
     const std::size_t e = static_cast<std::size_t>(E);
     run.Buffer.resize(take * e);
-    {
+    const int64_t at = run.Start + static_cast<int64_t>(run.Read) * E;
+    if (RunFile) {
         TFileSectionGuard guard(*RunFile);
-        RunFile->Seek(soFromBeginning, run.Start + static_cast<int64_t>(run.Read) * E);
+        RunFile->Seek(soFromBeginning, at);
         RunFile->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
+    } else {
+        std::memcpy(run.Buffer.data(), HeldRuns.data() + at, take * e);
     }
     if (Encrypted)
         for (uint32_t i = 0; i < take; ++i)
@@ -182,6 +198,7 @@ void TRecordSorter::Merge() {
 
 void TRecordSorter::DropRuns() noexcept {
     Runs.clear();
+    HeldRuns = {};
     if (!RunFile) return;
     try {
         RunFile->CloseFile();

@@ -49,8 +49,10 @@ private:
     int32_t E = 0;  // entry size: record and key
     bool Encrypted = false;
     std::vector<uint8_t> Scratch = std::vector<uint8_t>(256);
-    // Every run goes to one temporary file, one after the other.
+    // Every run goes to one temporary file, one after the other; until the runs
+    // outgrow the size of one run they are held in memory instead (no file).
     std::unique_ptr<TFileHandler> RunFile;
+    std::vector<uint8_t> HeldRuns;
     int64_t RunFileEnd = 0;
     std::vector<uint8_t> RunImage;  // a run as written
     // The run being gathered: RunCount entries, at most RunSize.

@@ -20,7 +20,10 @@ namespace {
 enum Col { cS = 1, cI16, cI32, cF, cD, cB, cL, cT, cTS, cW, cBCD, cCnt, cSum, cAvg };
 constexpr int KEY_COLUMNS = 11;
 
-TTableDefinition SortTable() {
+// wide: two long texts after the others, left blank, make the records some 600
+// bytes, so that a few thousand of them fill more than the 1 MB the sort keeps in
+// memory.
+TTableDefinition SortTable(bool wide = false) {
     TableBuilder b;
     b.Field("S", fldZSTRING, 6);
     b.Field("I16", fldINT16);
@@ -36,6 +39,10 @@ TTableDefinition SortTable() {
     b.Field("Cnt", fldINT32);
     b.Field("Sum", fldFLOAT);
     b.Field("Avg", fldFLOAT);
+    if (wide) {
+        b.Field("Pad1", fldZSTRING, 250);
+        b.Field("Pad2", fldZSTRING, 250);
+    }
     return b.Def;
 }
 
@@ -93,9 +100,9 @@ protected:
     std::unique_ptr<TDataCursor> c;
     std::mt19937 rng{12345};
 
-    void Make(int32_t bufferCount) {
+    void Make(int32_t bufferCount, bool wide = false) {
         db.session.RecordBufferCount = bufferCount;
-        db.Create("Result", SortTable());
+        db.Create("Result", SortTable(wide));
         c = db.Open("Result");
     }
 
@@ -448,22 +455,28 @@ void ThrowingAccumulate(void* data, bool, uint8_t*, uint8_t*) {
     if (++watch.calls == 1000) throw std::runtime_error("callback failed");
 }
 
-// Every run goes to one run file, which is gone afterwards, also when a callback fails.
+// Runs that together fit the size of one stay in memory; larger ones go to one run
+// file, which is gone afterwards, also when a callback fails.
 TEST_F(SortFixture, RunsShareOneFileThatIsDeletedWhenACallbackFails) {
     db.session.SetPrivateDir(db.tmp.path());
     Make(100);
-    for (int i = 0; i < 1200; ++i) Append(RandomRow());
-    TSortRequest q = Request(Order{{cI32}, {false}, false});
-    Watch watch{db.tmp.path()};
-    q.Grouping = true;
-    q.CallbackData = &watch;
-    q.Accumulate = ThrowingAccumulate;
-    EXPECT_THROW(c->SortRecords(q), std::runtime_error);
-    EXPECT_EQ(watch.mostFiles, 1);
-    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
-    q.Accumulate = nullptr;
-    EXPECT_GE(c->SortRecords(q).Runs, 3);
-    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    const std::pair<int, int> cases[] = {{1200, 0}, {12000, 1}};  // rows, run files
+    int appended = 0;
+    for (const auto& [rows, files] : cases) {
+        SCOPED_TRACE(rows);
+        for (; appended < rows; ++appended) Append(RandomRow());
+        TSortRequest q = Request(Order{{cI32}, {false}, false});
+        Watch watch{db.tmp.path()};
+        q.Grouping = true;
+        q.CallbackData = &watch;
+        q.Accumulate = ThrowingAccumulate;
+        EXPECT_THROW(c->SortRecords(q), std::runtime_error);
+        EXPECT_EQ(watch.mostFiles, files);
+        EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+        q.Accumulate = nullptr;
+        EXPECT_GE(c->SortRecords(q).Runs, 3);
+        EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    }
 }
 
 TEST_F(SortFixture, DescendingStringsUnderALocaleSortInReverseCollationWithBlanksLast) {
@@ -587,11 +600,13 @@ TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
                           {"limit", false, false, false, 777}, {"group limit", false, true, true, 3},
                           {"zero limit", false, false, false, 0}};
     std::mt19937 pick(7);
-    for (const int32_t bufferCount : {300, 8192}) {
+    // Runs of 300 records held in memory or written to a run file; one run.
+    const std::pair<int32_t, bool> layouts[] = {{300, false}, {300, true}, {8192, false}};
+    for (const auto& [bufferCount, wide] : layouts) {
         for (const int rowCount : {0, 1, 2400}) {
             for (const Case& k : cases) {
                 SCOPED_TRACE(std::string(k.name) + " rows " + std::to_string(rowCount) + " runs of " +
-                             std::to_string(bufferCount));
+                             std::to_string(bufferCount) + (wide ? " wide" : ""));
                 Order o;
                 o.cols = {cS, static_cast<int>(cI16 + pick() % 9)};
                 o.desc = {pick() % 2 == 1, pick() % 2 == 1};
@@ -600,9 +615,14 @@ TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
                     c.reset();
                     db.dir->DeleteTable("Result", false);
                 }
-                Make(bufferCount);
+                Make(bufferCount, wide);
                 std::vector<std::vector<uint8_t>> images;
-                for (int i = 0; i < rowCount; ++i) images.push_back(Image(RandomRow()));
+                std::vector<Row> model;
+                for (int i = 0; i < rowCount; ++i) {
+                    model.push_back(RandomRow());
+                    model.back().autoInc = static_cast<uint32_t>(i + 1);
+                    images.push_back(Image(model.back()));
+                }
                 auto request = [&](GroupData& g) { return CaseRequest(*c, Request(o), k, g); };
                 struct State {
                     TSortResult result;
@@ -621,7 +641,7 @@ TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
 
                 c.reset();
                 db.dir->DeleteTable("Result", false);
-                db.Create("Result", SortTable());
+                db.Create("Result", SortTable(wide));
                 c = db.Open("Result");
                 ASSERT_TRUE(c->CanSortRows());
                 std::size_t at = 0;
@@ -636,6 +656,8 @@ TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
                 EXPECT_EQ(fed.lastAutoInc, appended.lastAutoInc);
                 EXPECT_EQ(fed.rowIds, appended.rowIds);
                 ExpectSameRows(appended.rows, fed.rows, k.grouping);
+                ExpectSameRows(ModelSort(model, o, k.distinct, k.grouping && !k.distinct, k.filter, k.limit),
+                               fed.rows, k.grouping);
                 EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
                 // A table with records takes no more rows this way.
                 EXPECT_EQ(c->CanSortRows(), fed.count == 0);
