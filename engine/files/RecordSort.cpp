@@ -51,6 +51,8 @@ bool TRecordSorter::TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scramb
     }
     PutU32(entry + RH_NUMBER, recordNo);
     if (GetU32(entry + RH_AUTOINC) != recordNo) RowIdsKept = false;
+    // The entry's room may hold an earlier entry: no key byte is left from it.
+    std::memset(entry + R, 0, static_cast<std::size_t>(L.KeyLength));
     BuildSortKey(L, entry, entry + R, Scratch.data());
     return true;
 }
@@ -126,7 +128,7 @@ TSortResult TRecordSorter::Run() {
             // Cached images are plain, never scrambled.
             if (TakeSlot(record->GetBuffer(), record->RecordNumber, false, entry)) ++count;
         }
-        SortInMemory(entries, count);
+        SortInMemory(entries.data(), count);
         F.FreeRecordCache();
     } else {
         F.FlushRecords();
@@ -177,14 +179,14 @@ TSortResult TRecordSorter::Complete(uint32_t slots) {
     return Result;
 }
 
-void TRecordSorter::SortInMemory(std::vector<uint8_t>& entries, uint32_t count) {
+void TRecordSorter::SortInMemory(uint8_t* entries, uint32_t count) {
     Result.InputCount = count;
     OutCapacity = std::max<int32_t>(1, std::min<int64_t>(count, SORT_OUTPUT_BYTES / std::max(R, 1)));
     std::vector<uint32_t> order;
-    SortEntries(entries.data(), count, order);
+    SortEntries(entries, count, order);
     for (uint32_t i : order) {
         if (Stopped) break;
-        Offer(entries.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(E));
+        Offer(entries + static_cast<std::size_t>(i) * static_cast<std::size_t>(E));
     }
 }
 

@@ -27,7 +27,7 @@ void TRecordSorter::StartRuns() {
     const int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
     RunSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
     OutCapacity = RunSize;
-    RunEntries.clear();
+    RunEntries.reset();
     RunCount = 0;
 }
 
@@ -36,28 +36,30 @@ void TRecordSorter::AddSlot(const uint8_t* slot, uint32_t recordNo, bool scrambl
     // is sorted in memory.
     if (RunCount == static_cast<uint32_t>(RunSize)) FlushRun();
     const std::size_t e = static_cast<std::size_t>(E);
-    if (RunEntries.size() < (RunCount + 1) * e) RunEntries.resize(std::max(RunEntries.size() * 2, (RunCount + 1) * e));
-    if (TakeSlot(slot, recordNo, scrambled, RunEntries.data() + RunCount * e)) {
+    // Room for a whole run, taken once and never cleared: every entry is written
+    // before it is read.
+    if (!RunEntries) RunEntries.reset(new uint8_t[static_cast<std::size_t>(RunSize) * e]);
+    if (TakeSlot(slot, recordNo, scrambled, RunEntries.get() + RunCount * e)) {
         ++RunCount;
         ++Result.InputCount;
     }
 }
 
 void TRecordSorter::FlushRun() {
-    SortEntries(RunEntries.data(), RunCount, RunOrder);
-    FoldRun(RunEntries.data(), RunOrder);
-    WriteRun(RunEntries.data(), RunOrder);
+    SortEntries(RunEntries.get(), RunCount, RunOrder);
+    FoldRun(RunEntries.get(), RunOrder);
+    WriteRun(RunEntries.get(), RunOrder);
     RunCount = 0;
 }
 
 void TRecordSorter::EndRuns() {
     if (Runs.empty()) {
         // The whole table fitted one run: no run file is needed.
-        SortInMemory(RunEntries, RunCount);
+        SortInMemory(RunEntries.get(), RunCount);
         return;
     }
     if (RunCount > 0) FlushRun();
-    RunEntries = {};
+    RunEntries.reset();
     RunOrder = {};
     RunImage = {};
     Merge();

@@ -57,7 +57,7 @@ private:
     std::vector<uint8_t> RunImage;  // a run as written
     // The run being gathered: RunCount entries, at most RunSize.
     int32_t RunSize = 1;
-    std::vector<uint8_t> RunEntries;
+    std::unique_ptr<uint8_t[]> RunEntries;
     uint32_t RunCount = 0;
     std::vector<uint32_t> RunOrder;
     std::vector<TSortRun> Runs;
@@ -80,7 +80,7 @@ private:
     // Loads one slot image into an entry; false for a deleted slot.
     bool TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled, uint8_t* entry);
     void SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const;
-    void SortInMemory(std::vector<uint8_t>& entries, uint32_t count);
+    void SortInMemory(uint8_t* entries, uint32_t count);
     void SortExternally(uint32_t slots);
     // Runs: records added one by one (AddSlot) make runs of RunSize; a run is sorted
     // and written when the next record finds it full; EndRuns sorts a lone run in
