@@ -5,37 +5,65 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 namespace {
 
-// An iconv descriptor holds conversion state: each thread keeps one per direction
-// (opening one costs more than converting a cell of text) and every conversion
-// starts it from its initial state.
+enum class Direction { ToUtf8, ToCp932 };
+
+// Opening an iconv descriptor costs more than converting a cell of text, so the
+// descriptors are kept for reuse. One holds conversion state: a conversion has one
+// to itself (taken from the free ones of its direction, or opened) and starts it
+// from its initial state; then it goes back.
+class Converters {
+public:
+    static Converters& Shared() {
+        // Never destroyed: a thread may still convert while the program ends.
+        static Converters* shared = new Converters;
+        return *shared;
+    }
+    iconv_t Take(Direction direction) {
+        std::vector<iconv_t>& free = Free(direction);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!free.empty()) {
+                const iconv_t cd = free.back();
+                free.pop_back();
+                iconv(cd, nullptr, nullptr, nullptr, nullptr);
+                return cd;
+            }
+        }
+        return direction == Direction::ToUtf8 ? iconv_open("UTF-8", "CP932") : iconv_open("CP932", "UTF-8");
+    }
+    void Give(Direction direction, iconv_t cd) {
+        if (cd == reinterpret_cast<iconv_t>(-1)) return;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Free(direction).push_back(cd);
+    }
+
+private:
+    std::vector<iconv_t>& Free(Direction direction) {
+        return direction == Direction::ToUtf8 ? toUtf8_ : toCp932_;
+    }
+    std::mutex mutex_;
+    std::vector<iconv_t> toUtf8_, toCp932_;
+};
+
 class Iconv {
 public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
+    explicit Iconv(Direction direction) : direction_(direction), cd_(Converters::Shared().Take(direction)) {}
+    ~Iconv() { Converters::Shared().Give(direction_, cd_); }
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return cd_; }
 
 private:
+    Direction direction_;
     iconv_t cd_;
 };
-
-enum class Direction { ToUtf8, ToCp932 };
-
-Iconv& Converter(Direction direction) {
-    thread_local Iconv toUtf8("UTF-8", "CP932");
-    thread_local Iconv toCp932("CP932", "UTF-8");
-    Iconv& cd = direction == Direction::ToUtf8 ? toUtf8 : toCp932;
-    if (cd.ok()) iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
-    return cd;
-}
 
 // ASCII reads the same in both encodings.
 bool IsAscii(std::string_view text) {
@@ -65,7 +93,7 @@ template <typename Skip>
 std::string Convert(Direction direction, std::string_view text, Skip skip) {
     if (IsAscii(text)) return std::string(text);
     std::string out;
-    Iconv& cd = Converter(direction);
+    Iconv cd(direction);
     if (!cd.ok()) {
         // Without the converter only ASCII can pass through faithfully.
         for (size_t pos = 0; pos < text.size();) {
