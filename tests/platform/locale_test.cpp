@@ -180,19 +180,9 @@ TEST(PlatformCodePage, Cp932RoundTrip) {
     EXPECT_EQ(Utf8ToCp932(""), "");
 }
 
-TEST(PlatformCodePage, InvalidInputIsReplaced) {
-    EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");           // lead byte cut off at the end
-    EXPECT_EQ(Cp932ToUtf8("\xFF" "b"), "\xEF\xBF\xBD" "b");      // not a character of 932
-    EXPECT_EQ(Utf8ToCp932("a\xC3"), "a?");                       // truncated UTF-8
-    EXPECT_EQ(Utf8ToCp932("\xF0\x9F\x98\x80x"), "?x");           // outside code page 932: one "?"
-    EXPECT_EQ(Utf8ToCp932("\x80\x80y"), "??y");                  // stray continuation bytes
-    const std::string big(5000, '\x82');                         // long input, odd byte at the end
-    EXPECT_EQ(Cp932ToUtf8(big).size(), 2500u * 3);
-}
-
-// Converters are kept per thread: a conversion left in the middle of a character
-// (a lead byte at the end) never carries into the next one, on any thread, and
-// ASCII, which both encodings write alike, passes as it is.
+// Converters are reused: a conversion left in the middle of a character (a lead
+// byte at the end) never carries into the next one, on any thread, and ASCII,
+// which both encodings write alike, passes as it is.
 TEST(PlatformCodePage, EveryConversionStartsAfreshOnEveryThread) {
     const std::string utf8 = "表示ソ\\|~";
     const std::string cp932 = "\x95\x5C\x8E\xA6\x83\x5C\\|~";
@@ -211,6 +201,16 @@ TEST(PlatformCodePage, EveryConversionStartsAfreshOnEveryThread) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(PlatformCodePage, InvalidInputIsReplaced) {
+    EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");           // lead byte cut off at the end
+    EXPECT_EQ(Cp932ToUtf8("\xFF" "b"), "\xEF\xBF\xBD" "b");      // not a character of 932
+    EXPECT_EQ(Utf8ToCp932("a\xC3"), "a?");                       // truncated UTF-8
+    EXPECT_EQ(Utf8ToCp932("\xF0\x9F\x98\x80x"), "?x");           // outside code page 932: one "?"
+    EXPECT_EQ(Utf8ToCp932("\x80\x80y"), "??y");                  // stray continuation bytes
+    const std::string big(5000, '\x82');                         // long input, odd byte at the end
+    EXPECT_EQ(Cp932ToUtf8(big).size(), 2500u * 3);
 }
 
 // Lead bytes F0-FC (user-defined and extension characters) are lead bytes like any
