@@ -31,6 +31,35 @@ struct Slice {
     QString label;
 };
 
+void ShowSlice(QPieSlice* slice, const Slice& from, std::size_t index) {
+    slice->setLabel(from.label);
+    slice->setValue(from.value);
+    slice->setColor(gui::ToQColor(SliceColors[index % std::size(SliceColors)]));
+    slice->setBorderColor(Qt::black);
+    // The employees with no department have a slice but no name: no label, or its
+    // leader line would point at nothing.
+    slice->setLabelVisible(!from.label.isEmpty());
+}
+
+// The pie shows exactly these slices. The departments rarely change between two
+// refreshes: the slices there are given their new values and names (building a
+// slice's drawing costs far more than changing it); only a different count builds
+// the pie anew, all its slices in one go.
+void FillPie(QPieSeries& pie, const std::vector<Slice>& slices) {
+    if (static_cast<std::size_t>(pie.count()) != slices.size()) {
+        pie.clear();
+        QList<QPieSlice*> fresh;
+        for (std::size_t i = 0; i < slices.size(); ++i) {
+            fresh.append(new QPieSlice);
+            ShowSlice(fresh.back(), slices[i], i);
+        }
+        pie.append(fresh);
+        return;
+    }
+    const QList<QPieSlice*> shown = pie.slices();
+    for (std::size_t i = 0; i < slices.size(); ++i) ShowSlice(shown[static_cast<qsizetype>(i)], slices[i], i);
+}
+
 }  // namespace
 
 void TFmain::RefreshJyokyo() {
@@ -47,7 +76,6 @@ void TFmain::RefreshJyokyo() {
     Chart1->setToolTip({});
     Series1->setVisible(true);
     Series2->setVisible(false);
-    Series1->clear();
     std::vector<Slice> slices;
     kura::TField* komoku = Qjyokyo->FieldByName("Komoku");
     kura::TField* kensu = Qjyokyo->FieldByName("Kensu");
@@ -67,15 +95,7 @@ void TFmain::RefreshJyokyo() {
     Qjyokyo->EnableControls();
     // The pie keeps its values in ascending order, whatever order they came in.
     std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) { return a.value < b.value; });
-    for (std::size_t i = 0; i < slices.size(); ++i) {
-        QPieSlice* slice = Series1->append(slices[i].label, slices[i].value);
-        slice->setColor(gui::ToQColor(SliceColors[i % std::size(SliceColors)]));
-        slice->setBorderColor(Qt::black);
-        // The employees with no department have a slice but no name: no label, or its
-        // leader line would point at nothing.
-        slice->setLabelVisible(!slices[i].label.isEmpty());
-    }
-
+    FillPie(*Series1, slices);
     Query1->Close();
     Query1->SetSQL(JoinLines({"SELECT COUNT(*) AS CNT FROM STAFF"}));
     Query1->Open();

@@ -5,25 +5,72 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 namespace {
 
-// An iconv descriptor holds conversion state, so every call opens its own.
+enum class Direction { ToUtf8, ToCp932 };
+
+// Opening an iconv descriptor costs more than converting a cell of text, so the
+// descriptors are kept for reuse. One holds conversion state: a conversion has one
+// to itself (taken from the free ones of its direction, or opened) and starts it
+// from its initial state; then it goes back.
+class Converters {
+public:
+    static Converters& Shared() {
+        // Never destroyed: a thread may still convert while the program ends.
+        static Converters* shared = new Converters;
+        return *shared;
+    }
+    iconv_t Take(Direction direction) {
+        std::vector<iconv_t>& free = Free(direction);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!free.empty()) {
+                const iconv_t cd = free.back();
+                free.pop_back();
+                iconv(cd, nullptr, nullptr, nullptr, nullptr);
+                return cd;
+            }
+        }
+        return direction == Direction::ToUtf8 ? iconv_open("UTF-8", "CP932") : iconv_open("CP932", "UTF-8");
+    }
+    void Give(Direction direction, iconv_t cd) {
+        if (cd == reinterpret_cast<iconv_t>(-1)) return;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Free(direction).push_back(cd);
+    }
+
+private:
+    std::vector<iconv_t>& Free(Direction direction) {
+        return direction == Direction::ToUtf8 ? toUtf8_ : toCp932_;
+    }
+    std::mutex mutex_;
+    std::vector<iconv_t> toUtf8_, toCp932_;
+};
+
 class Iconv {
 public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
+    explicit Iconv(Direction direction) : direction_(direction), cd_(Converters::Shared().Take(direction)) {}
+    ~Iconv() { Converters::Shared().Give(direction_, cd_); }
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return cd_; }
 
 private:
+    Direction direction_;
     iconv_t cd_;
 };
+
+// ASCII reads the same in both encodings.
+bool IsAscii(std::string_view text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
 
 // Length of the well-formed UTF-8 sequence at text[pos], or 0 when it is malformed.
 size_t Utf8SequenceLength(std::string_view text, size_t pos) {
@@ -43,9 +90,10 @@ size_t Utf8SequenceLength(std::string_view text, size_t pos) {
 // Runs the conversion, handing each undecodable spot to skip(), which returns how many
 // input bytes to pass over and appends its replacement.
 template <typename Skip>
-std::string Convert(const char* to, const char* from, std::string_view text, Skip skip) {
+std::string Convert(Direction direction, std::string_view text, Skip skip) {
+    if (IsAscii(text)) return std::string(text);
     std::string out;
-    Iconv cd(to, from);
+    Iconv cd(direction);
     if (!cd.ok()) {
         // Without the converter only ASCII can pass through faithfully.
         for (size_t pos = 0; pos < text.size();) {
@@ -83,14 +131,14 @@ std::string Convert(const char* to, const char* from, std::string_view text, Ski
 }  // namespace
 
 std::string Cp932ToUtf8(std::string_view text) {
-    return Convert("UTF-8", "CP932", text, [](size_t, std::string& out) -> size_t {
+    return Convert(Direction::ToUtf8, text, [](size_t, std::string& out) -> size_t {
         out += "\xEF\xBF\xBD";
         return 1;
     });
 }
 
 std::string Utf8ToCp932(std::string_view text) {
-    return Convert("CP932", "UTF-8", text, [text](size_t pos, std::string& out) -> size_t {
+    return Convert(Direction::ToCp932, text, [text](size_t pos, std::string& out) -> size_t {
         out += '?';
         const size_t n = Utf8SequenceLength(text, pos);
         return n == 0 ? 1 : n;
@@ -99,7 +147,7 @@ std::string Utf8ToCp932(std::string_view text) {
 
 bool TryUtf8ToCp932(std::string_view text, std::string& out) {
     bool lost = false;
-    out = Convert("CP932", "UTF-8", text, [&lost, text](size_t pos, std::string&) -> size_t {
+    out = Convert(Direction::ToCp932, text, [&lost, text](size_t pos, std::string&) -> size_t {
         lost = true;
         const size_t n = Utf8SequenceLength(text, pos);
         return n == 0 ? 1 : n;
@@ -109,7 +157,7 @@ bool TryUtf8ToCp932(std::string_view text, std::string& out) {
 
 bool IsValidCp932(std::string_view text) {
     bool bad = false;
-    Convert("UTF-8", "CP932", text, [&bad](size_t, std::string&) -> size_t {
+    Convert(Direction::ToUtf8, text, [&bad](size_t, std::string&) -> size_t {
         bad = true;
         return 1;
     });

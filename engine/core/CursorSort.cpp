@@ -37,6 +37,27 @@ TSortResult TDataCursor::SortRecords(const TSortRequest& request) {
     return result;
 }
 
+bool TDataCursor::CanSortRows() const {
+    return FOpen && FTable && !IsRemote() && FExclusive && !FReadOnly && Sortable() && !FTable->HasBlobFields() &&
+           GetTextIndexFields().empty() && FTable->GetDataFile().GetNextRecordNumber() == 1 &&
+           FTable->GetRecordCount() == 0;
+}
+
+TSortResult TDataCursor::SortRows(const TSortRequest& request, const TSortRowSource& next) {
+    if (!CanSortRows()) RaiseError(KURA_NOTINITIALIZED);
+    FreeAllBlobs(true);
+    // No row is filed before the sort, which decides the row identifiers.
+    FRowIdsDeferred = false;
+    FDeferredAutoIncs.clear();
+    const TSortResult result = FTable->GetDataFile().SortRows(request, next);
+    RebuildRowIdIndex(result.OutputCount);
+    FTable->FlushBuffers(false, true, false, true, true);
+    SaveChangeCounters();
+    RebuildFilterSet();
+    SetToBegin();
+    return result;
+}
+
 bool TDataCursor::Sortable() const {
     return FTable->GetIndexCount() == 0 && FTable->GetNoPrimaryIndex() &&
            FTable->GetIndexFile().GetRootPage(SYS_TEXT_SLOT) == 0;

@@ -1145,6 +1145,13 @@ public:
     // and the cursor stands before the first record. Any other table is left alone
     // (result all zero).
     TSortResult SortRecords(const TSortRequest& request);
+    // A table SortRecords accepts, without records, BLOB fields or a text index, on
+    // a local cursor that may write: the rows `next` hands (record buffers as
+    // AppendRecord takes them) end up as appending them one by one and then
+    // SortRecords would leave the table, but each is written once, in its sorted
+    // place. A failure of `next` leaves the table without records.
+    bool CanSortRows() const;
+    TSortResult SortRows(const TSortRequest& request, const TSortRowSource& next);
     // "Sys Deleted" made anew for records 1..count, each carrying its number as its
     // auto-increment value.
     void RebuildRowIdIndex(uint32_t count);

@@ -222,6 +222,10 @@ public:
     // ---- Record sort (RecordSort.cpp, RecordSortRuns.cpp) -----------------
     // See RecordSort.h. The caller holds the table exclusively.
     TSortResult SortRecords(const TSortRequest& request);
+    // The file has no records yet: the records `next` hands are sorted into it as
+    // if they had been appended (each taking the next auto-increment value) and then
+    // sorted with SortRecords, without being written before the sort.
+    TSortResult SortRows(const TSortRequest& request, const TSortRowSource& next);
 
     // ---- Locks (DataFileLocks.cpp) -----------------------------------------
     // One attempt at record N's lock byte (N = 1 .. 200,000,001).

@@ -51,6 +51,8 @@ bool TRecordSorter::TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scramb
     }
     PutU32(entry + RH_NUMBER, recordNo);
     if (GetU32(entry + RH_AUTOINC) != recordNo) RowIdsKept = false;
+    // The entry's room may hold an earlier entry: no key byte is left from it.
+    std::memset(entry + R, 0, static_cast<std::size_t>(L.KeyLength));
     BuildSortKey(L, entry, entry + R, Scratch.data());
     return true;
 }
@@ -59,25 +61,39 @@ void TRecordSorter::SortEntries(uint8_t* entries, uint32_t count, std::vector<ui
     order.resize(count);
     const std::size_t e = static_cast<std::size_t>(E);
     const std::size_t r = static_cast<std::size_t>(R);
+    const std::size_t length = static_cast<std::size_t>(L.KeyLength);
     if (L.ByteWise) {
-        // Byte-wise keys order as their first eight bytes read big-endian, which
-        // most comparisons settle without touching the entries again.
-        const std::size_t head = std::min<std::size_t>(8, static_cast<std::size_t>(L.KeyLength));
-        std::vector<std::pair<uint64_t, uint32_t>> keyed(count);
+        // Byte-wise keys order as their bytes. When the tails (auto-increment values)
+        // ascend with the entries, as records appended one after another have them,
+        // equal values order by their places and the tail need not be compared. The
+        // first sixteen bytes, read big-endian, settle most comparisons without
+        // touching the entries again.
+        bool tailsAscend = true;
+        for (uint32_t i = 1; i < count && tailsAscend; ++i)
+            tailsAscend = std::memcmp(entries + (i - 1) * e + r + length - 4, entries + i * e + r + length - 4, 4) < 0;
+        const std::size_t body = tailsAscend ? length - 4 : length;
+        const std::size_t head = std::min<std::size_t>(16, body);
+        struct TKeyed {
+            uint64_t High, Low;
+            uint32_t Index;
+        };
+        std::vector<TKeyed> keyed(count);
         for (uint32_t i = 0; i < count; ++i) {
             const uint8_t* key = entries + i * e + r;
-            uint64_t prefix = 0;
-            for (std::size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0u);
-            keyed[i] = {prefix, i};
+            uint64_t words[2] = {0, 0};
+            for (std::size_t b = 0; b < 16; ++b) words[b / 8] = words[b / 8] << 8 | (b < head ? key[b] : 0u);
+            keyed[i] = {words[0], words[1], i};
         }
-        std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
-            if (x.first != y.first) return x.first < y.first;
-            const int32_t c = head < static_cast<std::size_t>(L.KeyLength)
-                                  ? CompareSortKeys(L, entries + x.second * e + r, entries + y.second * e + r, true)
-                                  : 0;
-            return c != 0 ? c < 0 : x.second < y.second;
+        std::sort(keyed.begin(), keyed.end(), [&](const TKeyed& x, const TKeyed& y) {
+            if (x.High != y.High) return x.High < y.High;
+            if (x.Low != y.Low) return x.Low < y.Low;
+            if (body > head) {
+                const int c = std::memcmp(entries + x.Index * e + r + head, entries + y.Index * e + r + head, body - head);
+                if (c != 0) return c < 0;
+            }
+            return x.Index < y.Index;
         });
-        for (uint32_t i = 0; i < count; ++i) order[i] = keyed[i].second;
+        for (uint32_t i = 0; i < count; ++i) order[i] = keyed[i].Index;
         return;
     }
     std::iota(order.begin(), order.end(), 0u);
@@ -87,7 +103,7 @@ void TRecordSorter::SortEntries(uint8_t* entries, uint32_t count, std::vector<ui
     });
 }
 
-TSortResult TRecordSorter::Run() {
+void TRecordSorter::Prepare() {
     R = F.GetRecordSize();
     Encrypted = F.IsEncrypted();
     BuildLayout();
@@ -98,7 +114,10 @@ TSortResult TRecordSorter::Run() {
     LastKey.resize(static_cast<std::size_t>(L.KeyLength));
     Stopped = Q.MaxRecords == 0;
     WritePos = F.DataStart();
+}
 
+TSortResult TRecordSorter::Run() {
+    Prepare();
     const uint32_t slots = F.GetNextRecordNumber() - 1;
     if (static_cast<uint32_t>(F.GetCachedRecordCount()) == slots) {
         // Every slot is cached: nothing needs reading or flushing.
@@ -109,13 +128,39 @@ TSortResult TRecordSorter::Run() {
             // Cached images are plain, never scrambled.
             if (TakeSlot(record->GetBuffer(), record->RecordNumber, false, entry)) ++count;
         }
-        SortInMemory(entries, count);
+        SortInMemory(entries.data(), count);
         F.FreeRecordCache();
     } else {
         F.FlushRecords();
         F.FreeRecordCache();
         SortExternally(slots);
     }
+    return Complete(slots);
+}
+
+TSortResult TRecordSorter::RunRows(const TSortRowSource& next) {
+    Prepare();
+    F.FlushRecords();
+    F.FreeRecordCache();
+    StartRuns();
+    std::vector<uint8_t> image(static_cast<std::size_t>(R));
+    uint32_t fed = 0;
+    for (const uint8_t* row = next(); row; row = next()) {
+        // As an append would store it: live, in the next new slot, with the next
+        // auto-increment value (which orders equal keys as the appends would).
+        std::memcpy(image.data() + RECORD_HEADER_SIZE, row + RECORD_HEADER_SIZE,
+                    static_cast<std::size_t>(R - RECORD_HEADER_SIZE));
+        image[RH_DELETED] = 0;
+        ++fed;
+        PutU32(image.data() + RH_NUMBER, fed);
+        PutU32(image.data() + RH_AUTOINC, F.GetNextAutoInc());
+        AddSlot(image.data(), fed, false);
+    }
+    EndRuns();
+    return Complete(fed);
+}
+
+TSortResult TRecordSorter::Complete(uint32_t slots) {
     Finish();
 
     // The file ends after the last output record and has no deleted slots left.
@@ -134,14 +179,14 @@ TSortResult TRecordSorter::Run() {
     return Result;
 }
 
-void TRecordSorter::SortInMemory(std::vector<uint8_t>& entries, uint32_t count) {
+void TRecordSorter::SortInMemory(uint8_t* entries, uint32_t count) {
     Result.InputCount = count;
     OutCapacity = std::max<int32_t>(1, std::min<int64_t>(count, SORT_OUTPUT_BYTES / std::max(R, 1)));
     std::vector<uint32_t> order;
-    SortEntries(entries.data(), count, order);
+    SortEntries(entries, count, order);
     for (uint32_t i : order) {
         if (Stopped) break;
-        Offer(entries.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(E));
+        Offer(entries + static_cast<std::size_t>(i) * static_cast<std::size_t>(E));
     }
 }
 
@@ -232,6 +277,13 @@ TSortResult TDataFile::SortRecords(const TSortRequest& request) {
     if (!FPool || !IsOpen) RaiseError(KURA_NOTINITIALIZED);
     TRecordSorter sorter(*this, request);
     return sorter.Run();
+}
+
+TSortResult TDataFile::SortRows(const TSortRequest& request, const TSortRowSource& next) {
+    if (!FPool || !IsOpen) RaiseError(KURA_NOTINITIALIZED);
+    if (GetNextRecordNumber() != 1) RaiseError(KURA_NOTINITIALIZED);
+    TRecordSorter sorter(*this, request);
+    return sorter.RunRows(next);
 }
 
 }  // namespace kura

@@ -23,11 +23,14 @@
 //   records are never changed by the key building. Blank values compare equal to
 //   each other whatever bytes their slots hold.
 // - A table whose every slot is cached is sorted in memory; any other is read in
-//   runs of at most 1 MB (and RecordBufferCount records), each sorted and written to
-//   a temporary ".TMP" file in the owner's private directory, then merged. A group
-//   or a run of duplicates that spans runs is merged as one. The run files are
-//   deleted on every path; an error leaves the data file partly rewritten.
+//   runs of at most 1 MB (and RecordBufferCount records), each sorted (and folded,
+//   for distinct or combinable grouping) and written, one after the other, to one
+//   temporary ".TMP" file in the owner's private directory, then merged; while the
+//   written runs together fit 1 MB they are kept in memory instead of the file. A group or a run of duplicates that spans runs is merged
+//   as one. The run file is deleted on every path; an error leaves the data file
+//   partly rewritten.
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/files/FieldDesc.h"
@@ -59,10 +62,14 @@ struct TSortRequest {
     int32_t MaxRecords = -1;  // -1: no limit
 };
 
+// Hands the next record to sort (a record buffer of the file's record size, its
+// header ignored), or nullptr after the last one.
+using TSortRowSource = std::function<const uint8_t*()>;
+
 struct TSortResult {
     uint32_t InputCount = 0;   // live records sorted
     uint32_t OutputCount = 0;  // records written
-    int32_t Runs = 0;          // run files written (0: sorted in memory)
+    int32_t Runs = 0;          // runs written (0: sorted in memory)
     // Every input slot was live, its auto-increment value equal to its number, and
     // every record was output: a row-identifier index of the table still holds.
     bool RowIdsKept = false;

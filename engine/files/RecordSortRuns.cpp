@@ -1,7 +1,9 @@
 // The external record sort: the file is read in runs that each fit the run size,
-// every run is sorted and written to its own temporary file, and the runs are
-// merged into the output in one pass. A table that fits one run is sorted in
-// memory without a run file.
+// every run is sorted and written to the temporary run file after the one before,
+// and the runs are merged into the output in one pass. A table that fits one run is
+// sorted in memory without a run file, and so are runs that together fit the size
+// of one (groups and duplicates folded within each run). One file serves every run:
+// creating a file in a crowded temporary folder costs more than writing a run.
 #include <algorithm>
 #include <cstring>
 #include <queue>
@@ -21,44 +23,66 @@ std::string DirectoryOf(std::string_view path) {
 
 }  // namespace
 
-void TRecordSorter::SortExternally(uint32_t slots) {
-    int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
-    const int32_t runSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
-    OutCapacity = runSize;
-    const std::size_t r = static_cast<std::size_t>(R);
-    const std::size_t e = static_cast<std::size_t>(E);
+void TRecordSorter::StartRuns() {
+    const int32_t bufferCount = F.FOwner ? F.FOwner->GetRecordBufferCount() : DEFAULT_SORT_RECORD_COUNT;
+    RunSize = std::max(1, std::min(SORT_RUN_BYTES / std::max(R, 1), bufferCount));
+    OutCapacity = RunSize;
+    RunEntries.reset();
+    RunCount = 0;
+}
 
+void TRecordSorter::AddSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled) {
+    // A full run goes out only when another record comes: a table that fits one run
+    // is sorted in memory.
+    if (RunCount == static_cast<uint32_t>(RunSize)) FlushRun();
+    const std::size_t e = static_cast<std::size_t>(E);
+    // Room for a whole run, taken once and never cleared: every entry is written
+    // before it is read.
+    if (!RunEntries) RunEntries.reset(new uint8_t[static_cast<std::size_t>(RunSize) * e]);
+    if (TakeSlot(slot, recordNo, scrambled, RunEntries.get() + RunCount * e)) {
+        ++RunCount;
+        ++Result.InputCount;
+    }
+}
+
+void TRecordSorter::FlushRun() {
+    SortEntries(RunEntries.get(), RunCount, RunOrder);
+    FoldRun(RunEntries.get(), RunOrder);
+    WriteRun(RunEntries.get(), RunOrder);
+    RunCount = 0;
+}
+
+void TRecordSorter::EndRuns() {
+    if (Runs.empty()) {
+        // The whole table fitted one run: no run file is needed.
+        SortInMemory(RunEntries.get(), RunCount);
+        return;
+    }
+    if (RunCount > 0) FlushRun();
+    RunEntries.reset();
+    RunOrder = {};
+    RunImage = {};
+    Merge();
+}
+
+void TRecordSorter::SortExternally(uint32_t slots) {
+    StartRuns();
+    const std::size_t r = static_cast<std::size_t>(R);
     std::vector<uint8_t> slotBuffer;
-    std::vector<uint8_t> entries;
-    std::vector<uint32_t> order;
     uint32_t done = 0;
     while (done < slots) {
-        const uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(runSize), slots - done);
+        const uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(RunSize), slots - done);
         slotBuffer.resize(take * r);
         {
             TFileSectionGuard guard(F);
             F.Seek(soFromBeginning, F.DataStart() + static_cast<int64_t>(done) * R);
             F.ReadBuffer(slotBuffer.data(), static_cast<int32_t>(take * r), false);
         }
-        entries.resize(take * e);
-        uint32_t count = 0;
-        for (uint32_t i = 0; i < take; ++i)
-            if (TakeSlot(slotBuffer.data() + i * r, done + i + 1, true, entries.data() + count * e)) ++count;
+        for (uint32_t i = 0; i < take; ++i) AddSlot(slotBuffer.data() + i * r, done + i + 1, true);
         done += take;
-        Result.InputCount += count;
-        if (done == slots && Runs.empty()) {
-            // The whole table fitted one run: no run file is needed.
-            SortInMemory(entries, count);
-            Result.InputCount = count;
-            return;
-        }
-        SortEntries(entries.data(), count, order);
-        FoldRun(entries.data(), order);
-        WriteRun(entries.data(), order);
     }
     slotBuffer = {};
-    entries = {};
-    Merge();
+    EndRuns();
 }
 
 // Equal keys within one run: DISTINCT keeps the first, which is the one the merge
@@ -86,7 +110,8 @@ void TRecordSorter::FoldRun(uint8_t* entries, std::vector<uint32_t>& order) {
 
 void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order) {
     const std::size_t e = static_cast<std::size_t>(E);
-    std::vector<uint8_t> image(order.size() * e);
+    std::vector<uint8_t>& image = RunImage;
+    image.resize(order.size() * e);
     for (std::size_t i = 0; i < order.size(); ++i) {
         uint8_t* target = image.data() + i * e;
         std::memcpy(target, entries + order[i] * e, e);
@@ -94,21 +119,36 @@ void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>
         if (Encrypted) ScrambleBuffer(target, E, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
     }
     TSortRun run;
-    run.File = std::make_unique<TFileHandler>();
-    std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
-    if (directory.empty()) directory = DirectoryOf(F.FileName);
-    run.File->IsMemory = F.IsMemory;
-    run.File->Exclusive = true;
-    CreateUniqueFileName(directory, ".TMP", F.IsMemory, run.File->FileName);
+    run.Start = RunFileEnd;
     run.Entries = static_cast<uint32_t>(order.size());
     Runs.push_back(std::move(run));
-    TFileHandler& file = *Runs.back().File;
-    file.CreateFile();
     ++Result.Runs;
+    RunFileEnd += static_cast<int64_t>(image.size());
+    // Runs that fold to little (groups, duplicates) stay in memory while they all fit
+    // the size of one run: then no file is made at all.
+    if (!RunFile && static_cast<int64_t>(HeldRuns.size() + image.size()) <= SORT_RUN_BYTES) {
+        HeldRuns.insert(HeldRuns.end(), image.begin(), image.end());
+        return;
+    }
+    if (!RunFile) {
+        RunFile = std::make_unique<TFileHandler>();
+        std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
+        if (directory.empty()) directory = DirectoryOf(F.FileName);
+        RunFile->IsMemory = F.IsMemory;
+        RunFile->Exclusive = true;
+        CreateUniqueFileName(directory, ".TMP", F.IsMemory, RunFile->FileName);
+        RunFile->CreateFile();
+        if (!HeldRuns.empty()) {
+            // The runs held so far go first, then this one.
+            HeldRuns.insert(HeldRuns.end(), image.begin(), image.end());
+            image.swap(HeldRuns);
+            HeldRuns = {};
+        }
+    }
     if (!image.empty()) {
-        TFileSectionGuard guard(file);
-        file.Seek(soFromBeginning, 0);
-        file.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+        TFileSectionGuard guard(*RunFile);
+        RunFile->Seek(soFromBeginning, RunFileEnd - static_cast<int64_t>(image.size()));
+        RunFile->WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
     }
 }
 
@@ -119,10 +159,13 @@ bool TRecordSorter::FillRun(TSortRun& run) {
     const uint32_t take = std::min(chunk, run.Entries - run.Read);
     const std::size_t e = static_cast<std::size_t>(E);
     run.Buffer.resize(take * e);
-    {
-        TFileSectionGuard guard(*run.File);
-        run.File->Seek(soFromBeginning, static_cast<int64_t>(run.Read) * E);
-        run.File->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
+    const int64_t at = run.Start + static_cast<int64_t>(run.Read) * E;
+    if (RunFile) {
+        TFileSectionGuard guard(*RunFile);
+        RunFile->Seek(soFromBeginning, at);
+        RunFile->ReadBuffer(run.Buffer.data(), static_cast<int32_t>(take * e), false);
+    } else {
+        std::memcpy(run.Buffer.data(), HeldRuns.data() + at, take * e);
     }
     if (Encrypted)
         for (uint32_t i = 0; i < take; ++i)
@@ -156,16 +199,16 @@ void TRecordSorter::Merge() {
 }
 
 void TRecordSorter::DropRuns() noexcept {
-    for (TSortRun& run : Runs) {
-        if (!run.File) continue;
-        try {
-            run.File->CloseFile();
-            run.File->DeleteFile();
-        } catch (...) {
-            // A run file that cannot be deleted must not hide the sort's own outcome.
-        }
-    }
     Runs.clear();
+    HeldRuns = {};
+    if (!RunFile) return;
+    try {
+        RunFile->CloseFile();
+        RunFile->DeleteFile();
+    } catch (...) {
+        // A run file that cannot be deleted must not hide the sort's own outcome.
+    }
+    RunFile.reset();
 }
 
 }  // namespace kura

@@ -20,10 +20,10 @@ inline constexpr int32_t SORT_MERGE_READ_BYTES = 65536;
 inline constexpr int32_t SORT_OUTPUT_BYTES = 16 * 1048576;
 inline constexpr int32_t DEFAULT_SORT_RECORD_COUNT = 8192;
 
-// One run file and the part of it read into memory.
+// One run in the run file and the part of it read into memory.
 struct TSortRun {
-    std::unique_ptr<TFileHandler> File;
-    uint32_t Entries = 0;    // in the file
+    int64_t Start = 0;       // byte offset of its first entry in the run file
+    uint32_t Entries = 0;    // in the run
     uint32_t Read = 0;       // taken into Buffer so far
     std::vector<uint8_t> Buffer;
     uint32_t Buffered = 0;   // entries in Buffer
@@ -38,6 +38,8 @@ public:
     TRecordSorter& operator=(const TRecordSorter&) = delete;
 
     TSortResult Run();
+    // The records come from `next` instead of the file, which has none (SortRows).
+    TSortResult RunRows(const TSortRowSource& next);
 
 private:
     TDataFile& F;
@@ -47,6 +49,17 @@ private:
     int32_t E = 0;  // entry size: record and key
     bool Encrypted = false;
     std::vector<uint8_t> Scratch = std::vector<uint8_t>(256);
+    // Every run goes to one temporary file, one after the other; until the runs
+    // outgrow the size of one run they are held in memory instead (no file).
+    std::unique_ptr<TFileHandler> RunFile;
+    std::vector<uint8_t> HeldRuns;
+    int64_t RunFileEnd = 0;
+    std::vector<uint8_t> RunImage;  // a run as written
+    // The run being gathered: RunCount entries, at most RunSize.
+    int32_t RunSize = 1;
+    std::unique_ptr<uint8_t[]> RunEntries;
+    uint32_t RunCount = 0;
+    std::vector<uint32_t> RunOrder;
     std::vector<TSortRun> Runs;
     TSortResult Result;
     bool RowIdsKept = true;
@@ -60,12 +73,22 @@ private:
     std::vector<uint8_t> Pending, Previous, PendingKey, LastKey;
     bool HasPending = false, HasPrevious = false, HasLastKey = false;
 
+    void Prepare();
+    // The file's end and header after the output; slots: the records sorted.
+    TSortResult Complete(uint32_t slots);
     void BuildLayout();
     // Loads one slot image into an entry; false for a deleted slot.
     bool TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled, uint8_t* entry);
     void SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const;
-    void SortInMemory(std::vector<uint8_t>& entries, uint32_t count);
+    void SortInMemory(uint8_t* entries, uint32_t count);
     void SortExternally(uint32_t slots);
+    // Runs: records added one by one (AddSlot) make runs of RunSize; a run is sorted
+    // and written when the next record finds it full; EndRuns sorts a lone run in
+    // memory, else writes the last one and merges them all.
+    void StartRuns();
+    void AddSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled);
+    void FlushRun();
+    void EndRuns();
     void FoldRun(uint8_t* entries, std::vector<uint32_t>& order);
     void WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order);
     bool FillRun(TSortRun& run);

@@ -183,6 +183,8 @@ public:
     std::vector<uint16_t> GroupFields;  // result field numbers
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending
     bool OrderServedByGroup = false;
+    // This execution's rows were ordered on their way into the result table.
+    bool OrderedOnEntry = false;
     bool CountStarFast = false;
     // Answered by the single source table's own cursor, filtered by the WHERE
     // clause: no result table.

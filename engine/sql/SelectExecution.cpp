@@ -338,8 +338,8 @@ void TQueryPlan::FinishAverages(uint8_t* record) {
 
 namespace {
 
-void SortTable(TQueryPlan& plan, TDataCursor& table, const std::vector<std::pair<uint16_t, bool>>& keys,
-               bool distinct, bool grouping, bool caseInsensitive, int32_t limit) {
+TSortRequest SortRequest(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& keys, bool distinct,
+                         bool grouping, bool caseInsensitive, int32_t limit) {
     TSortRequest request;
     for (const auto& [field, descending] : keys) {
         TFieldDesc d = plan.ResultDefs[field - 1u];
@@ -368,7 +368,12 @@ void SortTable(TQueryPlan& plan, TDataCursor& table, const std::vector<std::pair
             return p->Accepts(p->Query.Having, record);
         };
     }
-    table.SortRecords(request);
+    return request;
+}
+
+void SortTable(TQueryPlan& plan, TDataCursor& table, const std::vector<std::pair<uint16_t, bool>>& keys,
+               bool distinct, bool grouping, bool caseInsensitive, int32_t limit) {
+    table.SortRecords(SortRequest(plan, keys, distinct, grouping, caseInsensitive, limit));
 }
 
 void SortResult(TQueryPlan& plan, const std::vector<std::pair<uint16_t, bool>>& keys, bool distinct, bool grouping,
@@ -410,6 +415,31 @@ private:
     TQueryPlan& FPlan;
 };
 
+// The sort that follows the row loop of an execution (DISTINCT, GROUP BY, else
+// ORDER BY when the result table is finished right after), as a request; false
+// when none follows.
+bool FirstSort(TQueryPlan& plan, TSortRequest& request) {
+    TDataQuery& q = plan.Query;
+    const bool inUnion = q.HasUnion || q.IsUnionMember;
+    if (q.Distinct) {
+        request = SortRequest(plan, AllColumns(plan), true, false, false,
+                              inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
+        return true;
+    }
+    if (q.HasGroupBy) {
+        std::vector<std::pair<uint16_t, bool>> keys;
+        for (uint16_t g : plan.GroupFields) keys.emplace_back(g, false);
+        request = SortRequest(plan, keys, false, true, false,
+                              inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
+        return true;
+    }
+    if (!inUnion && !plan.OrderFields.empty() && !plan.OrderServedByGroup) {
+        request = SortRequest(plan, plan.OrderFields, false, false, q.OrderByNoCase != 0, TopLimit(q, true));
+        return true;
+    }
+    return false;
+}
+
 void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     TDataQuery& q = plan.Query;
     // A member's TOP limits its own rows; the TOP of a UNION's first query limits
@@ -417,31 +447,42 @@ void ExecuteRows(TQueryPlan& plan, std::vector<uint8_t>& work) {
     const bool unionMaster = q.HasUnion && !q.IsUnionMember;
     const bool unordered = q.OrderBy.empty() && !q.HasGroupBy && !q.Distinct && !unionMaster;
     int32_t appended = 0;
+    // The next accepted row, built in `work`; false after the last one.
+    auto nextRow = [&] {
+        while (plan.NextRow()) {
+            if (!plan.StepProgress()) return false;
+            bool accepted = true;
+            for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
+            if (!accepted) continue;
+            if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) return false;
+            if (q.Top >= 0 && unordered && appended >= q.Top) return false;
+            CopyResultRow(plan, work.data());
+            ++appended;
+            return true;
+        }
+        return false;
+    };
+    TSortRequest request;
+    const bool sorted = FirstSort(plan, request);
+    TReadStretch stretch(plan);
+    if (sorted && plan.Result->CanSortRows()) {
+        // The rows are sorted on their way in: none is written before its place
+        // is known.
+        plan.Result->SortRows(request, [&]() -> const uint8_t* {
+            if (nextRow()) return work.data();
+            // The sources are read to their end before the sort writes its output.
+            stretch.End();
+            return nullptr;
+        });
+        plan.OrderedOnEntry = !q.Distinct && !q.HasGroupBy;
+        return;
+    }
     // The rows are filed under their row identifiers once they are all in (or by
     // the sort that re-files the rows it keeps), not one by one.
     plan.Result->DeferRowIds();
-    TReadStretch stretch(plan);
-    while (plan.NextRow()) {
-        if (!plan.StepProgress()) break;
-        bool accepted = true;
-        for (const TExpToken* c : plan.Residual) accepted = accepted && plan.Accepts(c);
-        if (!accepted) continue;
-        if (q.RowLimit >= 0 && appended >= q.RowLimit && unordered) break;
-        if (q.Top >= 0 && unordered && appended >= q.Top) break;
-        CopyResultRow(plan, work.data());
-        plan.Result->AppendRecord(work.data(), false);
-        ++appended;
-    }
+    while (nextRow()) plan.Result->AppendRecord(work.data(), false);
     stretch.End();
-    const bool inUnion = q.HasUnion || q.IsUnionMember;
-    if (q.Distinct) {
-        SortResult(plan, AllColumns(plan), true, false, false,
-                   inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
-    } else if (q.HasGroupBy) {
-        std::vector<std::pair<uint16_t, bool>> keys;
-        for (uint16_t g : plan.GroupFields) keys.emplace_back(g, false);
-        SortResult(plan, keys, false, true, false, inUnion ? -1 : TopLimit(q, plan.OrderFields.empty() || plan.OrderServedByGroup));
-    }
+    if (sorted && (q.Distinct || q.HasGroupBy)) plan.Result->SortRecords(request);
 }
 
 void ExecuteAggregate(TQueryPlan& plan, std::vector<uint8_t>& work) {
@@ -512,6 +553,7 @@ TDataCursor* ExecuteSelectQuery(TDataQuery& q) {
         plan.ResetProgress();
         std::vector<uint8_t> work(plan.Result->GetRecordSize() + 16u, 0);
         BuildCopyRuns(plan);
+        plan.OrderedOnEntry = false;
         if (q.AggregateOnly)
             ExecuteAggregate(plan, work);
         else
@@ -588,7 +630,9 @@ void CopyIntoTable(TQueryPlan& plan) {
 
 void FinishResultTable(TDataQuery& q) {
     TQueryPlan& plan = *q.Plan;
-    if (!plan.OrderFields.empty() && !plan.OrderServedByGroup) {
+    if (plan.OrderedOnEntry) {
+        // Sorted as the rows came in.
+    } else if (!plan.OrderFields.empty() && !plan.OrderServedByGroup) {
         SortResult(plan, plan.OrderFields, false, false, q.OrderByNoCase != 0, TopLimit(q, true));
     } else if ((q.HasUnion || q.IsUnionMember) && (q.Top >= 0 || q.RowLimit >= 0)) {
         // A UNION result is limited once every member is in.

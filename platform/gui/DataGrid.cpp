@@ -147,6 +147,10 @@ bool TDBGrid::event(QEvent* event) {
         fitPending_ = false;
         FitColumnsNow();
     }
+    if (event->type() == QEvent::Show && scrollWhenShown_) {
+        scrollWhenShown_ = false;
+        if (currentIndex().isValid()) scrollTo(currentIndex());
+    }
     return done;
 }
 
@@ -260,7 +264,12 @@ void TDBGrid::FollowDataSet() {
                                                      (selectionBehavior() == SelectRows ? QItemSelectionModel::Rows
                                                                                         : QItemSelectionModel::NoUpdate));
     following_ = false;
-    scrollTo(index);
+    // A grid out of sight (on a page not shown) scrolls once, when it is shown: a walk
+    // over the dataset would otherwise move its scroll bars at every record.
+    if (isVisible())
+        scrollTo(index);
+    else
+        scrollWhenShown_ = true;
 }
 
 }  // namespace gui

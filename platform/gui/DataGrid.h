@@ -115,6 +115,7 @@ private:
     bool following_ = false;
     bool fitPending_ = false;
     bool fitDefault_ = false;
+    bool scrollWhenShown_ = false;
     void FitColumnsNow();
 };
 

@@ -109,7 +109,7 @@ void TDataGridModel::Reselect(const std::vector<kura::TBookmark>& kept) {
     grid_->selectionModel()->select(rows, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
-void TDataGridModel::DataChanged(bool reset, bool keepSelection) {
+void TDataGridModel::DataChanged(bool reset, bool keepSelection, bool rereadCurrent) {
     if (reading_) return;
     int count = 0;
     if (Active()) {
@@ -124,7 +124,7 @@ void TDataGridModel::DataChanged(bool reset, bool keepSelection) {
         return;
     }
     const int row = CurrentRow();
-    if (row >= 0 && DataSet()->State() == kura::dsBrowse) {
+    if (rereadCurrent && row >= 0 && DataSet()->State() == kura::dsBrowse) {
         // The current record may have been posted: read its block again.
         blocks_.erase(row / BlockRows);
         Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));

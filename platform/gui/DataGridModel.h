@@ -57,7 +57,8 @@ private:
         void ActiveChanged() override { model_->DataChanged(true, false); }
         void DataSetChanged() override { model_->DataChanged(true); }
         void LayoutChanged() override { model_->DataChanged(true); }
-        void DataSetScrolled(int) override { model_->DataChanged(false); }
+        // A move changes no record: the rows read stay valid.
+        void DataSetScrolled(int) override { model_->DataChanged(false, true, false); }
         void RecordChanged(kura::TField*) override { model_->RecordChanged(); }
         void EditingChanged() override { model_->DataChanged(false); }
 
@@ -70,8 +71,9 @@ private:
     };
     static constexpr int BlockRows = 128;
     // reset: the rows are read again; keepSelection: rows selected before are selected
-    // again by their bookmarks (the same records after a resync or EnableControls).
-    void DataChanged(bool reset, bool keepSelection = true);
+    // again by their bookmarks (the same records after a resync or EnableControls);
+    // rereadCurrent: the current record may have been posted, its block is read again.
+    void DataChanged(bool reset, bool keepSelection = true, bool rereadCurrent = true);
     std::vector<kura::TBookmark> CachedSelection() const;
     void Reselect(const std::vector<kura::TBookmark>& kept);
     void RecordChanged();

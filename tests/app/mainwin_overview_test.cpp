@@ -4,7 +4,10 @@
 #include <QHorizontalBarSeries>
 #include <QLabel>
 #include <QPieSeries>
+#include <algorithm>
 #include <climits>
+#include <functional>
+#include <optional>
 #include <map>
 
 #include "app/DBGridEx.h"
@@ -95,6 +98,52 @@ TEST_F(Overview, RefreshingAgainReplacesTheSlicesAndThousandsAreSeparated) {
     ASSERT_EQ(m.Series1->count(), 6);
     EXPECT_EQ(m.Series1->slices().back()->value(), 614);
     EXPECT_EQ(m.JyokyoGrid->model()->rowCount(), 6);
+}
+
+// Refresh after refresh, with the departments' counts, names and number changing, the
+// pie shows what a pie built afresh from the grid's rows shows: the rows' values in
+// ascending order (rows of equal value in the grid's order), their names, a label
+// only where there is a name, the palette's colours in turn.
+TEST_F(Overview, EveryRefreshShowsThePieThatTheRowsMake) {
+    TFmain& m = StartWith(SampleStaff());
+    auto moveTo = [](int code, std::optional<std::string> bu) {
+        kura::TKuraTable& t = *DMdata->Tstaff;
+        ASSERT_TRUE(t.Locate("StaffCD", kura::TVariant(code), 0));
+        t.Edit();
+        if (bu) t.FieldByName("Bu")->SetAsUtf8(*bu);
+        else t.FieldByName("Bu")->Clear();
+        t.Post();
+    };
+    const std::vector<std::function<void()>> changes = {
+        [] { AddEmployees({{20, "a", "a", "総務部", 1980, {}, {}}, {21, "b", "b", "総務部", 1981, {}, {}},
+                           {22, "c", "c", "総務部", 1982, {}, {}}}); },  // same departments, new order
+        [&] { moveTo(4, "製造部"); },                                    // the unnamed group goes: 3 slices
+        [&] { moveTo(2, std::nullopt); },                                // and comes back: 4
+        [] {},                                                           // nothing changed
+        [] { AddEmployees({{30, "d", "d", "品質部", 1990, {}, {}}}); },  // a fifth
+    };
+    const QColor palette[] = {QColor(255, 0, 0), QColor(0, 128, 0), QColor(255, 255, 0), QColor(0, 0, 255),
+                              QColor(128, 128, 128)};
+    for (std::size_t step = 0; step < changes.size(); ++step) {
+        SCOPED_TRACE(step);
+        changes[step]();
+        m.RefreshJyokyo();
+        gui::TDBGrid& grid = *m.JyokyoGrid;
+        std::vector<std::pair<double, QString>> expected;
+        for (int r = 0; r < grid.model()->rowCount(); ++r)
+            expected.push_back({Cell(grid, r, 1).toDouble(), Cell(grid, r, 0)});
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        const QList<QPieSlice*> shown = m.Series1->slices();
+        ASSERT_EQ(shown.size(), static_cast<qsizetype>(expected.size()));
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            QPieSlice& s = *shown[static_cast<qsizetype>(i)];
+            EXPECT_EQ(s.value(), expected[i].first) << i;
+            EXPECT_EQ(s.label(), expected[i].second) << i;
+            EXPECT_EQ(s.isLabelVisible(), !expected[i].second.isEmpty()) << i;
+            EXPECT_EQ(s.color(), palette[i]) << i;
+        }
+    }
 }
 
 }  // namespace

@@ -180,6 +180,29 @@ TEST(PlatformCodePage, Cp932RoundTrip) {
     EXPECT_EQ(Utf8ToCp932(""), "");
 }
 
+// Converters are reused: a conversion left in the middle of a character (a lead
+// byte at the end) never carries into the next one, on any thread, and ASCII,
+// which both encodings write alike, passes as it is.
+TEST(PlatformCodePage, EveryConversionStartsAfreshOnEveryThread) {
+    const std::string utf8 = "表示ソ\\|~";
+    const std::string cp932 = "\x95\x5C\x8E\xA6\x83\x5C\\|~";
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (Cp932ToUtf8("x\x83") != "x\xEF\xBF\xBD") ++wrong;  // a lead byte left open
+                if (Cp932ToUtf8(cp932) != utf8) ++wrong;
+                if (Utf8ToCp932("y\xE8\xA1") != "y??") ++wrong;  // a sequence left open
+                if (Utf8ToCp932(utf8) != cp932) ++wrong;
+                if (Cp932ToUtf8(std::string("a\0b", 3)) != std::string("a\0b", 3)) ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(PlatformCodePage, InvalidInputIsReplaced) {
     EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");           // lead byte cut off at the end
     EXPECT_EQ(Cp932ToUtf8("\xFF" "b"), "\xEF\xBF\xBD" "b");      // not a character of 932

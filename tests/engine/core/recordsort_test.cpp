@@ -20,7 +20,10 @@ namespace {
 enum Col { cS = 1, cI16, cI32, cF, cD, cB, cL, cT, cTS, cW, cBCD, cCnt, cSum, cAvg };
 constexpr int KEY_COLUMNS = 11;
 
-TTableDefinition SortTable() {
+// wide: two long texts after the others, left blank, make the records some 600
+// bytes, so that a few thousand of them fill more than the 1 MB the sort keeps in
+// memory.
+TTableDefinition SortTable(bool wide = false) {
     TableBuilder b;
     b.Field("S", fldZSTRING, 6);
     b.Field("I16", fldINT16);
@@ -36,6 +39,10 @@ TTableDefinition SortTable() {
     b.Field("Cnt", fldINT32);
     b.Field("Sum", fldFLOAT);
     b.Field("Avg", fldFLOAT);
+    if (wide) {
+        b.Field("Pad1", fldZSTRING, 250);
+        b.Field("Pad2", fldZSTRING, 250);
+    }
     return b.Def;
 }
 
@@ -93,9 +100,9 @@ protected:
     std::unique_ptr<TDataCursor> c;
     std::mt19937 rng{12345};
 
-    void Make(int32_t bufferCount) {
+    void Make(int32_t bufferCount, bool wide = false) {
         db.session.RecordBufferCount = bufferCount;
-        db.Create("Result", SortTable());
+        db.Create("Result", SortTable(wide));
         c = db.Open("Result");
     }
 
@@ -119,6 +126,12 @@ protected:
     }
 
     void Append(const Row& r) {
+        std::vector<uint8_t> rec = Image(r);
+        c->AppendRecord(rec.data(), false);
+    }
+
+    // The record buffer AppendRecord takes for the row.
+    std::vector<uint8_t> Image(const Row& r) {
         std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
         auto put = [&](int col, const void* v) { c->PutField(static_cast<uint16_t>(col), rec.data(), r.null[col] ? nullptr : v); };
         std::vector<char> text(r.s.begin(), r.s.end());
@@ -144,7 +157,7 @@ protected:
         put(cBCD, bcd);
         int32_t zero = 0;
         c->PutField(cCnt, rec.data(), &zero);
-        c->AppendRecord(rec.data(), false);
+        return rec;
     }
 
     // Every live record in natural order.
@@ -304,6 +317,28 @@ struct Case {
     int32_t limit;
 };
 
+// The request of a case: its DISTINCT, its limit, and for grouping the callbacks
+// over `g` (filled here).
+TSortRequest CaseRequest(TDataCursor& c, TSortRequest q, const Case& k, GroupData& g) {
+    q.Distinct = k.distinct;
+    g = GroupData{&c, {}, {}, {}, {}};
+    c.GetTableFieldDesc(cCnt, g.cnt);
+    c.GetTableFieldDesc(cSum, g.sum);
+    c.GetTableFieldDesc(cAvg, g.avg);
+    c.GetTableFieldDesc(cI16, g.i16);
+    if (k.grouping) {
+        q.Grouping = true;
+        q.CallbackData = &g;
+        q.Accumulate = Accumulate;
+        q.HasFinish = true;
+        q.Finish = FinishGroup;
+        q.HasFilter = k.filter;
+        q.Filter = OddGroups;
+    }
+    q.MaxRecords = k.limit;
+    return q;
+}
+
 TEST_F(SortFixture, RandomisedSortsMatchTheModelAcrossSeveralRuns) {
     Make(300);
     std::vector<Row> model;
@@ -358,24 +393,8 @@ TEST_F(SortFixture, RandomisedSortsMatchTheModelAcrossSeveralRuns) {
             for (const Row& r : original) Append(r);
             std::vector<Row> input = ReadBack();
 
-            TSortRequest q = Request(o);
-            q.Distinct = k.distinct;
-            GroupData g{c.get(), {}, {}, {}, {}};
-            c->GetTableFieldDesc(cCnt, g.cnt);
-            c->GetTableFieldDesc(cSum, g.sum);
-            c->GetTableFieldDesc(cAvg, g.avg);
-            c->GetTableFieldDesc(cI16, g.i16);
-            if (k.grouping) {
-                q.Grouping = true;
-                q.CallbackData = &g;
-                q.Accumulate = Accumulate;
-                q.HasFinish = true;
-                q.Finish = FinishGroup;
-                q.HasFilter = k.filter;
-                q.Filter = OddGroups;
-            }
-            q.MaxRecords = k.limit;
-            const TSortResult result = c->SortRecords(q);
+            GroupData g;
+            const TSortResult result = c->SortRecords(CaseRequest(*c, Request(o), k, g));
             EXPECT_GE(result.Runs, 3);
             EXPECT_EQ(result.InputCount, input.size());
             const std::vector<Row> want = ModelSort(input, o, k.distinct, k.grouping && !k.distinct, k.filter, k.limit);
@@ -415,10 +434,6 @@ TEST_F(SortFixture, CachedTablesSortInMemoryAndKeepStoredCase) {
     EXPECT_TRUE(sawLower);
 }
 
-void ThrowingAccumulate(void* data, bool, uint8_t*, uint8_t*) {
-    if (++*static_cast<int*>(data) == 1000) throw std::runtime_error("callback failed");
-}
-
 int CountRunFiles(const std::string& dir) {
     int n = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -426,20 +441,42 @@ int CountRunFiles(const std::string& dir) {
     return n;
 }
 
-TEST_F(SortFixture, RunFilesAreDeletedWhenACallbackFails) {
+// Counts the merge's callbacks and the run files present meanwhile; fails at the
+// thousandth call.
+struct Watch {
+    std::string dir;
+    int calls = 0;
+    int mostFiles = 0;
+};
+
+void ThrowingAccumulate(void* data, bool, uint8_t*, uint8_t*) {
+    auto& watch = *static_cast<Watch*>(data);
+    watch.mostFiles = std::max(watch.mostFiles, CountRunFiles(watch.dir));
+    if (++watch.calls == 1000) throw std::runtime_error("callback failed");
+}
+
+// Runs that together fit the size of one stay in memory; larger ones go to one run
+// file, which is gone afterwards, also when a callback fails.
+TEST_F(SortFixture, RunsShareOneFileThatIsDeletedWhenACallbackFails) {
     db.session.SetPrivateDir(db.tmp.path());
     Make(100);
-    for (int i = 0; i < 1200; ++i) Append(RandomRow());
-    TSortRequest q = Request(Order{{cI32}, {false}, false});
-    int calls = 0;
-    q.Grouping = true;
-    q.CallbackData = &calls;
-    q.Accumulate = ThrowingAccumulate;
-    EXPECT_THROW(c->SortRecords(q), std::runtime_error);
-    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
-    q.Accumulate = nullptr;
-    EXPECT_GE(c->SortRecords(q).Runs, 3);
-    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    const std::pair<int, int> cases[] = {{1200, 0}, {12000, 1}};  // rows, run files
+    int appended = 0;
+    for (const auto& [rows, files] : cases) {
+        SCOPED_TRACE(rows);
+        for (; appended < rows; ++appended) Append(RandomRow());
+        TSortRequest q = Request(Order{{cI32}, {false}, false});
+        Watch watch{db.tmp.path()};
+        q.Grouping = true;
+        q.CallbackData = &watch;
+        q.Accumulate = ThrowingAccumulate;
+        EXPECT_THROW(c->SortRecords(q), std::runtime_error);
+        EXPECT_EQ(watch.mostFiles, files);
+        EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+        q.Accumulate = nullptr;
+        EXPECT_GE(c->SortRecords(q).Runs, 3);
+        EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    }
 }
 
 TEST_F(SortFixture, DescendingStringsUnderALocaleSortInReverseCollationWithBlanksLast) {
@@ -541,7 +578,7 @@ TEST_F(SortFixture, EdgeCases) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].n[cI32], 3);
     EXPECT_EQ(rows[1].n[cI32], 7);
-    // A table with an index is left alone.
+    // A table with an index is left alone, and takes no rows to sort on their way in.
     TableBuilder b;
     b.Field("Id", fldINT32);
     b.Primary({1});
@@ -549,6 +586,108 @@ TEST_F(SortFixture, EdgeCases) {
     db.Create("Indexed", b.Def);
     c = db.Open("Indexed");
     EXPECT_EQ(c->SortRecords(q).InputCount, 0u);
+    EXPECT_FALSE(c->CanSortRows());
+}
+
+// Rows sorted on their way into an empty table leave it exactly as appending them and
+// then sorting would: the rows in order with their numbers, the groups' callbacks'
+// values, the record count, the auto-increment counter and "Sys Deleted"; sorted in
+// memory or in several runs; and a source that fails leaves no record and no run file.
+TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
+    db.session.SetPrivateDir(db.tmp.path());
+    const Case cases[] = {{"plain", false, false, false, -1},  {"distinct", true, false, false, -1},
+                          {"groups", false, true, false, -1},  {"having", false, true, true, -1},
+                          {"limit", false, false, false, 777}, {"group limit", false, true, true, 3},
+                          {"zero limit", false, false, false, 0}};
+    std::mt19937 pick(7);
+    // Runs of 300 records held in memory or written to a run file; one run.
+    const std::pair<int32_t, bool> layouts[] = {{300, false}, {300, true}, {8192, false}};
+    for (const auto& [bufferCount, wide] : layouts) {
+        for (const int rowCount : {0, 1, 2400}) {
+            for (const Case& k : cases) {
+                SCOPED_TRACE(std::string(k.name) + " rows " + std::to_string(rowCount) + " runs of " +
+                             std::to_string(bufferCount) + (wide ? " wide" : ""));
+                Order o;
+                o.cols = {cS, static_cast<int>(cI16 + pick() % 9)};
+                o.desc = {pick() % 2 == 1, pick() % 2 == 1};
+                o.ci = pick() % 2 == 1;
+                if (c) {
+                    c.reset();
+                    db.dir->DeleteTable("Result", false);
+                }
+                Make(bufferCount, wide);
+                std::vector<std::vector<uint8_t>> images;
+                std::vector<Row> model;
+                for (int i = 0; i < rowCount; ++i) {
+                    model.push_back(RandomRow());
+                    model.back().autoInc = static_cast<uint32_t>(i + 1);
+                    images.push_back(Image(model.back()));
+                }
+                auto request = [&](GroupData& g) { return CaseRequest(*c, Request(o), k, g); };
+                struct State {
+                    TSortResult result;
+                    std::vector<Row> rows;
+                    uint32_t count, last, lastAutoInc;
+                    std::vector<uint32_t> rowIds;
+                };
+                auto state = [&](const TSortResult& result) {
+                    return State{result, ReadBack(), c->GetTable()->GetRecordCount(),
+                                 c->GetTable()->GetLastRecordNumber(), c->GetTable()->GetLastAutoInc(),
+                                 KeysOf(*c, SYS_DELETED_SLOT)};
+                };
+                GroupData g;
+                for (const std::vector<uint8_t>& image : images) c->AppendRecord(const_cast<uint8_t*>(image.data()), false);
+                const State appended = state(c->SortRecords(request(g)));
+
+                c.reset();
+                db.dir->DeleteTable("Result", false);
+                db.Create("Result", SortTable(wide));
+                c = db.Open("Result");
+                ASSERT_TRUE(c->CanSortRows());
+                std::size_t at = 0;
+                const State fed = state(c->SortRows(request(g), [&]() -> const uint8_t* {
+                    return at < images.size() ? images[at++].data() : nullptr;
+                }));
+                EXPECT_EQ(fed.result.InputCount, appended.result.InputCount);
+                EXPECT_EQ(fed.result.OutputCount, appended.result.OutputCount);
+                EXPECT_EQ(fed.result.Runs, appended.result.Runs);
+                EXPECT_EQ(fed.count, appended.count);
+                EXPECT_EQ(fed.last, appended.last);
+                EXPECT_EQ(fed.lastAutoInc, appended.lastAutoInc);
+                EXPECT_EQ(fed.rowIds, appended.rowIds);
+                ExpectSameRows(appended.rows, fed.rows, k.grouping);
+                ExpectSameRows(ModelSort(model, o, k.distinct, k.grouping && !k.distinct, k.filter, k.limit),
+                               fed.rows, k.grouping);
+                EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+                // A table with records takes no more rows this way.
+                EXPECT_EQ(c->CanSortRows(), fed.count == 0);
+            }
+        }
+    }
+
+    // A source that fails half-way: no record, no run file, and the table takes rows
+    // again.
+    c.reset();
+    db.dir->DeleteTable("Result", false);
+    Make(300);
+    std::vector<uint8_t> image = Image(RandomRow());
+    int handed = 0;
+    EXPECT_THROW(c->SortRows(Request(Order{{cI32}, {false}, false}),
+                             [&]() -> const uint8_t* {
+                                 if (++handed == 1000) throw std::runtime_error("source failed");
+                                 return image.data();
+                             }),
+                 std::runtime_error);
+    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    EXPECT_EQ(c->GetTable()->GetRecordCount(), 0u);
+    EXPECT_TRUE(ReadBack().empty());
+    ASSERT_TRUE(c->CanSortRows());
+    handed = 0;
+    EXPECT_EQ(c->SortRows(Request(Order{{cI32}, {false}, false}),
+                          [&]() -> const uint8_t* { return ++handed <= 5 ? image.data() : nullptr; })
+                  .OutputCount,
+              5u);
+    EXPECT_EQ(ReadBack().size(), 5u);
 }
 
 }  // namespace

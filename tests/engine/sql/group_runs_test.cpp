@@ -48,5 +48,37 @@ TEST_F(GroupRunsTest, ManyRunsGiveTheRowsOfOne) {
     }
 }
 
+// A result with a memo column is appended row by row and then sorted; one without is
+// sorted as its rows come in. Both give the same rows in the same order, equal keys
+// in the order the table holds them, over many runs and over one.
+TEST(OrderOnEntry, RowsComeInTheOrderOfAppendingThenSorting) {
+    SqlDb db;
+    db.Create("u", {{"g", fldINT32}, {"n", fldINT32}, {"s", fldZSTRING, 8}, {"m", fldBLOB, 0}});
+    std::vector<Row> rows;
+    for (int64_t i = 0; i < 1500; ++i) {
+        Row row(4);
+        if (i % 13 != 0) row[0] = (i * 7) % 5;
+        row[1] = i;
+        if (i % 11 != 0) row[2] = std::string(1, static_cast<char>((i % 3 ? 'a' : 'A') + i % 4));
+        rows.push_back(std::move(row));
+    }
+    db.Insert("u", rows);
+    const std::vector<std::string> tails = {
+        " FROM u ORDER BY g",         " FROM u ORDER BY g DESC",         " FROM u ORDER BY s, g NOCASE",
+        " FROM u ORDER BY s DESC, g", " FROM u WHERE n > 700 ORDER BY g", " FROM u ORDER BY g TOP 7",
+        " FROM u ORDER BY 3, 1 TOP 300"};
+    for (const int32_t bufferCount : {40, 8192}) {
+        db.Session().RecordBufferCount = bufferCount;
+        for (const std::string& tail : tails) {
+            SCOPED_TRACE(tail + " runs of " + std::to_string(bufferCount));
+            const TextRows entered = db.Rows("SELECT g, n, s" + tail);
+            TextRows appended = db.Rows("SELECT g, n, s, m" + tail);
+            for (auto& row : appended) row.pop_back();
+            ASSERT_FALSE(entered.empty());
+            EXPECT_EQ(entered, appended);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kura::selecttest
