@@ -40,7 +40,8 @@ public:
     void Write(int64_t offset, const void* buffer, int32_t count);
     // Writes count bytes at offset that the source holds; false (nothing done) when
     // they would overwrite disk bytes the journal must save first, i.e. below
-    // KeptDiskBytes. The source must hold them until the capture is reset.
+    // KeptDiskBytes. The source must hold them until the capture is reset; the last
+    // source given serves every deferred write.
     bool Defer(int64_t offset, int64_t count, const TSourceRead& source);
     // Cuts (or extends with zeros) the file at offset.
     void Cut(int64_t offset);
