@@ -57,7 +57,8 @@
 // and the files synced). The per-record commits run once more with the journal
 // switched off (kura_unjournalled, kura_force_flush_unjournalled) to show its cost.
 //
-// ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs. System calls
+// ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs;
+// ENGINE_VS_SQLITE_TRANSACTION_MB the session's transaction memory (default 16). System calls
 // per record of each workload: see bench/syscalls_per_record.sh.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -241,6 +242,10 @@ TTableDefinition BenchTableDefinition() {
 struct Kura {
     Kura() {
         InitEngineLibrary();
+        // ENGINE_VS_SQLITE_TRANSACTION_MB sets the session's transaction memory, to
+        // see what a larger budget buys the one-transaction append.
+        if (const char* mb = getenv("ENGINE_VS_SQLITE_TRANSACTION_MB"); mb && strtol(mb, nullptr, 10) > 0)
+            Session.TransactionMemory = int64_t{strtol(mb, nullptr, 10)} << 20;
         Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
         for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC", "KNOJNL", "KSYNCNJ"}) {
             TDataTable* table = nullptr;

@@ -1211,8 +1211,8 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush, TJournalCommi
         throw;
     }
     FInTransaction = true;
-    // In the files now; a transaction that goes on holds its next changes afresh.
-    ForgetHeldChanges(false);
+    // The journal takes what the held changes append from them when the commit is
+    // written (TFileHandler::WriteHeld): they are forgotten at its end.
     HoldChanges(!endTransaction);
 }
 
@@ -1231,6 +1231,8 @@ void TDataTable::CommitEnd(bool endTransaction) {
         FInTransaction = false;
         ForgetHeldChanges(true);
     } else {
+        // In the files now; the transaction holds its next changes afresh.
+        ForgetHeldChanges(false);
         // The deferred unlocks are carried out now; the semaphore stays held.
         first.Attempt([&] { ReleaseWithEscalation(); });
         first.Attempt([&] { ReleaseLocksAhead(); });
@@ -1283,14 +1285,8 @@ int64_t TDataTable::CachedBytes() const {
 }
 
 bool TDataTable::WriteHeldChanges(TFileHandler& file) {
-    if (!file.Held || file.Held->Empty()) return false;
-    int64_t bytes = 0;
-    file.Held->ForEach([&](int64_t offset, const uint8_t* piece, int32_t count) {
-        TFileSectionGuard guard(file);
-        file.Seek(soFromBeginning, offset);
-        file.WriteBuffer(piece, count);
-        bytes += count;
-    });
+    const int64_t bytes = file.WriteHeld();
+    if (bytes == 0) return false;
     SetFilesWritten();
     if (bytes >= HELD_SPAN_LIMIT) FReleaseAtEnd = true;
     return true;

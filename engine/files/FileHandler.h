@@ -48,6 +48,11 @@ public:
     // Anything but the whole count written raises 9218.
     virtual void WriteBuffer(const void* buffer, int32_t count);
     virtual void FlushFile();
+    // Writes what the held changes hold (the commit), through the capture when one
+    // is attached; the bytes it holds (0 when nothing). What they append beyond the
+    // file's kept bytes stays where it is held: the capture takes it from there when
+    // the flush is written, so that a large commit is not held in memory twice.
+    int64_t WriteHeld();
 
     // Locks (lock true) or unlocks a byte range; never waits and never raises.
     bool LockBytes(bool lock, int64_t start, int64_t length);

@@ -296,7 +296,9 @@ private:
     // with `evenInTransaction`.
     TPage* TakeRecyclable(uint8_t slot);
     TPage* GetCachePage(uint8_t slot);
-    void BindPage(TPage* page, uint8_t slot, uint32_t number);
+    // Ties a cache page to a page of the tree; cleared unless loading (its image is
+    // loaded next, which sets it whole).
+    void BindPage(TPage* page, uint8_t slot, uint32_t number, bool loading = false);
     void InsertCached(TSlotCache& cache, TPage* page);
     void RemoveCached(TSlotCache& cache, TPage* page);
     void DropSlotPages(uint8_t slot);

@@ -22,6 +22,8 @@ namespace {
 
 // Unchanged bytes that still join two changed spans into one saved range.
 constexpr int64_t kSpanGap = 32;
+// The bytes of a deferred write taken from their source at a time.
+constexpr int64_t kDeferredPiece = 1 << 20;
 
 // Writes one file's held-back bytes in place.
 bool WriteCaptured(const TWriteCapture& capture, const TFileAccess& file) {
@@ -29,6 +31,17 @@ bool WriteCaptured(const TWriteCapture& capture, const TFileAccess& file) {
     if (capture.KeptDiskBytes() < size) {
         if (!file.Cut(capture.KeptDiskBytes())) return false;
         size = capture.KeptDiskBytes();
+    }
+    // The deferred writes (appended bytes, in file order) first: the held-back
+    // bytes lie on top of them.
+    std::vector<uint8_t> piece;
+    for (const auto& [offset, length] : capture.Deferred()) {
+        for (int64_t at = offset; at < offset + length; at += kDeferredPiece) {
+            const auto n = static_cast<int32_t>(std::min(kDeferredPiece, offset + length - at));
+            piece.resize(static_cast<std::size_t>(n));
+            if (!capture.ReadDeferred(at, piece.data(), n) || !file.Write(at, piece.data(), n)) return false;
+        }
+        size = std::max(size, offset + length);
     }
     for (const auto& [offset, bytes] : capture.Extents()) {
         if (!file.Write(offset, bytes.data(), static_cast<int64_t>(bytes.size()))) return false;

@@ -10,6 +10,8 @@ void TWriteCapture::Reset(int64_t diskSize) {
     FDiskSize = FSize = FKept = diskSize;
     FCut = false;
     FExtents.clear();
+    FDeferred.clear();
+    FSource = nullptr;
 }
 
 void TWriteCapture::Forget() {
@@ -65,6 +67,59 @@ void TWriteCapture::Write(int64_t offset, const void* buffer, int32_t count) {
     FExtents.emplace(start, std::move(merged));
 }
 
+void TWriteCapture::Uncover(int64_t from, int64_t to) {
+    auto it = FExtents.upper_bound(from);
+    if (it != FExtents.begin()) {
+        auto prior = std::prev(it);
+        auto& bytes = prior->second;
+        const int64_t priorEnd = prior->first + static_cast<int64_t>(bytes.size());
+        if (priorEnd > from) {
+            if (priorEnd > to)
+                FExtents.emplace(to, std::vector<uint8_t>(bytes.begin() + (to - prior->first), bytes.end()));
+            bytes.resize(static_cast<std::size_t>(from - prior->first));
+            if (bytes.empty()) FExtents.erase(prior);
+        }
+    }
+    it = FExtents.lower_bound(from);
+    while (it != FExtents.end() && it->first < to) {
+        const int64_t end = it->first + static_cast<int64_t>(it->second.size());
+        if (end > to) {
+            std::vector<uint8_t> tail(it->second.begin() + (to - it->first), it->second.end());
+            FExtents.erase(it);
+            FExtents.emplace(to, std::move(tail));
+            break;
+        }
+        it = FExtents.erase(it);
+    }
+}
+
+bool TWriteCapture::Defer(int64_t offset, int64_t count, const TSourceRead& source) {
+    if (offset < FKept || !source) return false;
+    if (count <= 0) return true;
+    const int64_t end = offset + count;
+    FSize = std::max(FSize, end);
+    FSource = source;
+    Uncover(offset, end);
+    // One range for the write and every deferred range it touches.
+    int64_t start = offset;
+    int64_t last = end;
+    auto first = FDeferred.upper_bound(offset);
+    if (first != FDeferred.begin() && std::prev(first)->first + std::prev(first)->second >= offset) --first;
+    auto stop = first;
+    while (stop != FDeferred.end() && stop->first <= end) {
+        start = std::min(start, stop->first);
+        last = std::max(last, stop->first + stop->second);
+        ++stop;
+    }
+    FDeferred.erase(first, stop);
+    FDeferred.emplace(start, last - start);
+    return true;
+}
+
+bool TWriteCapture::ReadDeferred(int64_t offset, uint8_t* buffer, int32_t count) const {
+    return count <= 0 || (FSource && FSource(offset, buffer, count));
+}
+
 void TWriteCapture::Cut(int64_t offset) {
     if (offset < 0) offset = 0;
     FCut = true;
@@ -77,6 +132,11 @@ void TWriteCapture::Cut(int64_t offset) {
         auto last = std::prev(FExtents.end());
         const int64_t lastEnd = last->first + static_cast<int64_t>(last->second.size());
         if (lastEnd > offset) last->second.resize(static_cast<std::size_t>(offset - last->first));
+    }
+    FDeferred.erase(FDeferred.lower_bound(offset), FDeferred.end());
+    if (!FDeferred.empty()) {
+        auto last = std::prev(FDeferred.end());
+        last->second = std::min(last->second, offset - last->first);
     }
 }
 
@@ -92,6 +152,13 @@ int32_t TWriteCapture::Read(int64_t offset, void* buffer, int32_t count, const T
     }
     std::memset(out + fromDisk, 0, static_cast<std::size_t>(n - fromDisk));
     const int64_t end = offset + n;
+    auto d = FDeferred.upper_bound(offset);
+    if (d != FDeferred.begin()) --d;
+    for (; d != FDeferred.end() && d->first < end; ++d) {
+        const int64_t from = std::max(offset, d->first);
+        const int64_t to = std::min(end, d->first + d->second);
+        if (from < to && !ReadDeferred(from, out + (from - offset), static_cast<int32_t>(to - from))) return -1;
+    }
     auto it = FExtents.upper_bound(offset);
     if (it != FExtents.begin()) --it;
     for (; it != FExtents.end() && it->first < end; ++it) {

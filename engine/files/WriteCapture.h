@@ -8,6 +8,12 @@
 // it (disk bytes below the lowest cut, zeros in holes, held-back bytes on top), so
 // the caches may drop and re-read what they wrote. The disk itself stays as it was
 // when the capture began.
+//
+// Bytes a flush appends beyond what the disk keeps have nothing to save: a rollback
+// cuts them away. Those that already lie elsewhere until the flush is written (a
+// transaction's held changes, often spilled to their own file) need not be copied
+// here: such a write is deferred, and its bytes are taken from their source when
+// the flush is written and whenever they are read before.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,6 +25,9 @@ class TWriteCapture {
 public:
     // Reads count bytes of the disk file at offset; bytes read or -1.
     using TDiskRead = std::function<int32_t(int64_t offset, void* buffer, int32_t count)>;
+    // Reads count bytes a deferred write leaves at offset from where they lie;
+    // false when they cannot be read.
+    using TSourceRead = std::function<bool(int64_t offset, uint8_t* buffer, int32_t count)>;
 
     // Starts over on a disk file of this size.
     void Reset(int64_t diskSize);
@@ -26,9 +35,14 @@ public:
     // that writes nothing to the file never asks the system for it).
     void Forget();
     bool Known() const { return FKnown; }
-    bool Empty() const { return !FKnown || (!FCut && FExtents.empty() && FSize == FDiskSize); }
+    bool Empty() const { return !FKnown || (!FCut && FExtents.empty() && FDeferred.empty() && FSize == FDiskSize); }
 
     void Write(int64_t offset, const void* buffer, int32_t count);
+    // Writes count bytes at offset that the source holds; false (nothing done) when
+    // they would overwrite disk bytes the journal must save first, i.e. below
+    // KeptDiskBytes. The source must hold them until the capture is reset; the last
+    // source given serves every deferred write.
+    bool Defer(int64_t offset, int64_t count, const TSourceRead& source);
     // Cuts (or extends with zeros) the file at offset.
     void Cut(int64_t offset);
     // Bytes read at offset (short at the end of the file), -1 when the disk failed.
@@ -40,6 +54,11 @@ public:
     int64_t KeptDiskBytes() const { return FKept; }
     // The held-back bytes by offset; no two touch or overlap.
     const std::map<int64_t, std::vector<uint8_t>>& Extents() const { return FExtents; }
+    // The deferred writes by offset, their lengths; none reaches below KeptDiskBytes
+    // and none touches another. Held-back bytes lie on top of them.
+    const std::map<int64_t, int64_t>& Deferred() const { return FDeferred; }
+    // Reads bytes of a deferred write from its source.
+    bool ReadDeferred(int64_t offset, uint8_t* buffer, int32_t count) const;
 
     // A flush of the file to the disk was asked for.
     bool SyncWanted = false;
@@ -51,6 +70,11 @@ private:
     int64_t FKept = 0;
     bool FCut = false;
     std::map<int64_t, std::vector<uint8_t>> FExtents;
+    std::map<int64_t, int64_t> FDeferred;
+    TSourceRead FSource;
+
+    // Drops the held-back bytes of [from, to), splitting an extent that spans it.
+    void Uncover(int64_t from, int64_t to);
 };
 
 }  // namespace kura

@@ -259,6 +259,15 @@ inline FolderFiles TableFilesOf(const FolderFiles& files) {
     return tables;
 }
 
+// The table files with their change counters (the first four bytes of each, which
+// a playback moves on) blanked.
+inline FolderFiles Unstamped(const FolderFiles& files) {
+    FolderFiles out = TableFilesOf(files);
+    for (auto& [name, bytes] : out)
+        for (std::size_t k = 0; k < 4 && k < bytes.size(); ++k) bytes[k] = 0;
+    return out;
+}
+
 // Playbacks of hot journals cut short. The playback of `image` is recorded, made
 // to fail at each of its calls (an I/O error) and stopped after each of them: by a
 // kill (every call made is there) or a power cut (writes since each file's last

@@ -117,15 +117,6 @@ private:
     FolderFiles pristine_;
 };
 
-// The table files with their change counters (the first four bytes of each, which
-// a playback moves on) blanked.
-FolderFiles Unstamped(const FolderFiles& files) {
-    FolderFiles out = TableFilesOf(files);
-    for (auto& [name, bytes] : out)
-        for (std::size_t k = 0; k < 4 && k < bytes.size(); ++k) bytes[k] = 0;
-    return out;
-}
-
 // The files of one commit, recorded.
 struct RecordedCommit {
     FolderFiles Baseline;  // the folder when the commit starts

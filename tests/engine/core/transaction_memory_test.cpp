@@ -2,7 +2,10 @@
 // to a spill file in the session's private folder, nothing reaches the table's
 // files before the commit, and the commit and the rollback leave the table as a
 // model of it says. A spill file that cannot be written fails the operation and
-// nothing else; the spill file is removed on every path.
+// nothing else; the spill file is removed on every path. A commit past the budget
+// that appends beyond the table's old end (bytes the journal's capture takes from
+// the held changes only as it writes them) ends before or after it, whatever call
+// of it fails or is the last before a kill or a power cut.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
+#include "tests/engine/core/CutImages.h"
 #include "tests/engine/core/TableCheck.h"
 
 using namespace kura;
@@ -372,6 +377,221 @@ TEST(TransactionMemory, AFailedSpillWriteAtTheCommitLeavesTheTransactionWhole) {
     }
     platform::FileCalls().pwrite = platform::SystemFileCalls().pwrite;
     gSpillFault = nullptr;
+}
+
+// A table of a few records and a transaction well past its budget: records
+// changed below the old end of the files, many more appended beyond it (with
+// BLOBs), some deleted.
+class BigCommit {
+public:
+    BigCommit() {
+        std::mt19937 rng(29);
+        {
+            RecordDb db(t_.Data(), lpPessimistic);
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            for (; next_ <= 12; ++next_) {
+                const CrashOp op = NewRecordOp(rng, next_, CrashOp::Append);
+                RunCrashOp(*c, op);
+                ApplyToModel(before_, op);
+            }
+        }
+        after_ = before_;
+        for (int i = 0; i < 140; ++i) {
+            CrashOp op = NewRecordOp(rng, next_++, CrashOp::Append);
+            if (i % 10 == 3) op = NewRecordOp(rng, 1 + static_cast<int32_t>(rng() % 12), CrashOp::Modify);
+            if (i % 29 == 7) op = CrashOp{CrashOp::Delete, 2 + static_cast<int32_t>(i % 9), {}, {}, 0, 0};
+            if (op.What != CrashOp::Append && !after_.count(op.Code)) continue;
+            script_.push_back(op);
+            ApplyToModel(after_, op);
+        }
+        pristine_ = ReadFolder(t_.Data());
+    }
+    std::string Data() const { return t_.Data(); }
+    std::string Private() const { return t_.Private(); }
+    const CrashRows& Before() const { return before_; }
+    const CrashRows& After() const { return after_; }
+    const FolderFiles& Pristine() const { return pristine_; }
+    void Restore() const { WriteFolder(t_.Data(), pristine_); }
+    // Starts the transaction and makes its changes; true when they spilled.
+    bool Change(HeldDb& db, TDataCursor& c) const {
+        db.dir->StartTransaction();
+        for (const CrashOp& op : script_) RunCrashOp(c, op);
+        return !Empty(t_.Private());
+    }
+
+private:
+    HeldTable t_;
+    int32_t next_ = 1;
+    CrashRows before_;
+    CrashRows after_;
+    std::vector<CrashOp> script_;
+    FolderFiles pristine_;
+};
+
+// A failure (ENOSPC, EIO) at every write, cut and sync of the commit in turn: the
+// commit raises, no byte of the table's files and not their sizes have changed,
+// the rollback leaves the table as before and the program goes on; once no call
+// fails the table is as after.
+TEST(TransactionMemory, ABigCommitThatFailsAtAnyCallLeavesTheTableAsBefore) {
+    BigCommit t;
+    const NoDiskSyncs noSyncs;
+    for (const bool forced : {false, true}) {
+        SCOPED_TRACE(forced ? "forced" : "not forced");
+        int failed = 0;
+        for (uint64_t at = 1;; ++at) {
+            SCOPED_TRACE("write call " + std::to_string(at));
+            t.Restore();
+            TEngineErrorCode code = 0;
+            uint64_t calls = 0;
+            {
+                HeldDb db(t.Data(), t.Private());
+                auto c = OpenRecordCursor(*db.dir, TABLE);
+                ASSERT_TRUE(t.Change(db, *c)) << "the transaction never spilled";
+                platform::ArmFileFault({at, platform::FileFaultAction::Fail, at % 2 != 0 ? ENOSPC : EIO});
+                try {
+                    db.dir->Commit(true, forced);
+                } catch (const EKuraEngineError& e) {
+                    code = e.ErrorCode();
+                }
+                calls = platform::FileWriteCalls();
+                platform::ArmFileFault({});
+                if (code != 0) {
+                    ++failed;
+                    EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
+                    db.dir->Rollback();
+                    EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
+                    // Read by a new cursor, which did not see the failure.
+                    auto fresh = OpenRecordCursor(*db.dir, TABLE);
+                    EXPECT_EQ(CheckTable(*fresh).Rows, t.Before());
+                }
+            }
+            EXPECT_TRUE(Empty(t.Private()));
+            if (code == 0 || at % 8 == 1) {
+                EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 ? t.After() : t.Before());
+            }
+            if (calls < at || ::testing::Test::HasFailure()) break;
+        }
+        EXPECT_GT(failed, 4);
+    }
+}
+
+// The commit recorded, then stopped after each of its calls by a kill, or (forced)
+// a power cut that loses or tears what was not synced: the next program finds the
+// table before or after the commit, and after it once a forced commit returned.
+TEST(TransactionMemory, ABigCommitCutAtAnyCallEndsBeforeOrAfterIt) {
+    BigCommit t;
+    for (const bool forced : {false, true}) {
+        SCOPED_TRACE(forced ? "forced" : "not forced");
+        t.Restore();
+        FolderFiles baseline;
+        FolderFiles done;
+        std::vector<FileEvent> events;
+        {
+            HeldDb db(t.Data(), t.Private());
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            ASSERT_TRUE(t.Change(db, *c)) << "the transaction never spilled";
+            baseline = ReadFolder(t.Data());
+            CallRecorder recorder(t.Data());
+            db.dir->Commit(true, forced);
+            events = recorder.Events();
+            done = ReadFolder(t.Data());
+        }
+        const FolderFiles before = Unstamped(baseline);
+        const FolderFiles after = Unstamped(done);
+        ASSERT_NE(before, after);
+        // The commit appended beyond the old end of the data file.
+        ASSERT_GT(done.at(std::string(TABLE) + ".DAT").size(), baseline.at(std::string(TABLE) + ".DAT").size());
+        const NoDiskSyncs noSyncs;
+        int sides[2] = {0, 0};
+        for (std::size_t cut = 0; cut <= events.size(); ++cut) {
+            std::mt19937 rng(static_cast<uint32_t>(cut));
+            const std::vector<CutModel> models = forced
+                                                     ? std::vector<CutModel>{CutModel::Kill, CutModel::Lost, CutModel::Torn}
+                                                     : std::vector<CutModel>{CutModel::Kill};
+            for (const CutModel model : models) {
+                SCOPED_TRACE("stopped after call " + std::to_string(cut) + " of " + std::to_string(events.size()) +
+                             ", model " + std::to_string(static_cast<int>(model)));
+                WriteFolder(t.Data(), CutImage(baseline, events, cut, model, rng));
+                EXPECT_EQ(RecoverTables(t.Data(), {TABLE}), 0);
+                const FolderFiles now = Unstamped(ReadFolder(t.Data()));
+                const bool isBefore = now == before;
+                const bool isAfter = now == after;
+                EXPECT_TRUE(isBefore || isAfter);
+                if (forced && cut == events.size()) {
+                    EXPECT_TRUE(isAfter) << "a forced commit that returned";
+                }
+                sides[isAfter ? 1 : 0] += isBefore || isAfter ? 1 : 0;
+                if (cut % 8 == 3 && model == CutModel::Kill) {
+                    EXPECT_EQ(SeenByAnotherProgram(t.Data()), isAfter ? t.After() : t.Before());
+                }
+                if (::testing::Test::HasFailure()) break;
+            }
+            if (::testing::Test::HasFailure()) break;
+        }
+        EXPECT_GT(sides[0], 0);
+        EXPECT_GT(sides[1], 0);
+    }
+}
+
+// The spill file's reads, counted, and the one of them that fails (0: none).
+SpillFault* gSpillReadFault = nullptr;
+
+ssize_t SpillFaultPread(int fd, void* buffer, size_t count, off_t offset) {
+    char link[4096] = {};
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+    if (gSpillReadFault && n > 0 &&
+        std::string(link, static_cast<std::size_t>(n)).rfind(gSpillReadFault->Folder + "/", 0) == 0 &&
+        ++gSpillReadFault->Writes == gSpillReadFault->FailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pread(fd, buffer, count, offset);
+}
+
+// The commit reads the appended bytes from the spill file as it writes them in
+// place; a read that fails there, at each in turn, fails the commit with nothing
+// of it in the table's files, and the rollback leaves the table as before.
+TEST(TransactionMemory, ASpillReadThatFailsAtTheCommitLeavesTheTableAsBefore) {
+    BigCommit t;
+    SpillFault fault;
+    fault.Folder = fs::canonical(t.Private()).string();
+    gSpillReadFault = &fault;
+    platform::FileCalls().pread = SpillFaultPread;
+    uint64_t total = 0;
+    int failed = 0;
+    for (uint64_t at = 0; at == 0 || at <= total; ++at) {
+        SCOPED_TRACE("spill read " + std::to_string(at));
+        t.Restore();
+        TEngineErrorCode code = 0;
+        {
+            HeldDb db(t.Data(), t.Private());
+            auto c = OpenRecordCursor(*db.dir, TABLE);
+            EXPECT_TRUE(t.Change(db, *c));
+            fault.Writes = 0;
+            fault.FailAt = at;
+            try {
+                db.dir->Commit();
+            } catch (const EKuraEngineError& e) {
+                code = e.ErrorCode();
+            }
+            if (at == 0) total = fault.Writes;
+            fault.FailAt = 0;
+            if (code != 0) {
+                ++failed;
+                EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
+                db.dir->Rollback();
+            }
+        }
+        EXPECT_EQ(code != 0, at != 0);
+        EXPECT_TRUE(Empty(t.Private()));
+        EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 ? t.After() : t.Before());
+        if (::testing::Test::HasFailure()) break;
+    }
+    platform::FileCalls().pread = platform::SystemFileCalls().pread;
+    gSpillReadFault = nullptr;
+    EXPECT_GT(total, 0u) << "the commit read nothing of the spill file";
+    EXPECT_EQ(failed, static_cast<int>(total));
 }
 
 }  // namespace

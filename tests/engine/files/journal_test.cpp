@@ -79,6 +79,113 @@ TEST(WriteCapture, ReadsAndTheFinalFileFollowAByteModel) {
     }
 }
 
+// Writes deferred to a source (the held changes of a commit) mixed with held-back
+// writes and cuts: reads see the byte model, a deferral below the kept disk bytes
+// is refused, deferred ranges never touch or reach below them, and the deferred
+// ranges from their source with the extents on top, over the disk after the cut,
+// give the model. A source that fails fails the reads that need it.
+TEST(WriteCapture, DeferredWritesFollowAByteModel) {
+    std::mt19937 rng(91);
+    int deferred = 0;
+    int refused = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> disk(rng() % 3000);
+        for (auto& b : disk) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> model = disk;
+        // What the source holds, by file offset (as the held changes do).
+        std::vector<uint8_t> source;
+        bool sourceFails = false;
+        const TWriteCapture::TSourceRead fromSource = [&](int64_t at, uint8_t* out, int32_t n) {
+            if (sourceFails || at < 0 || at + n > static_cast<int64_t>(source.size())) return false;
+            std::memcpy(out, source.data() + at, static_cast<std::size_t>(n));
+            return true;
+        };
+        TWriteCapture capture;
+        capture.Reset(static_cast<int64_t>(disk.size()));
+        const TWriteCapture::TDiskRead fromDisk = [&](int64_t at, void* out, int32_t n) {
+            const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(disk.size()) - at));
+            if (have > 0) std::memcpy(out, disk.data() + at, static_cast<std::size_t>(have));
+            return static_cast<int32_t>(have);
+        };
+        for (int step = 0; step < 60; ++step) {
+            const uint32_t what = rng() % 12;
+            const auto at = static_cast<int64_t>(rng() % (model.size() + 600));
+            std::vector<uint8_t> bytes(1 + rng() % 500);
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+            if (what < 4 || what >= 10) {
+                if (what < 4) {
+                    capture.Write(at, bytes.data(), static_cast<int32_t>(bytes.size()));
+                } else {
+                    const bool below = at < capture.KeptDiskBytes();
+                    if (source.size() < at + bytes.size()) source.resize(at + bytes.size(), 0);
+                    // The source holds the bytes before the capture is told of them.
+                    std::vector<uint8_t> was(source.begin() + at, source.begin() + at + static_cast<int64_t>(bytes.size()));
+                    std::copy(bytes.begin(), bytes.end(), source.begin() + at);
+                    const bool done = capture.Defer(at, static_cast<int64_t>(bytes.size()), fromSource);
+                    ASSERT_EQ(done, !below) << round << ":" << step;
+                    if (!done) {
+                        std::copy(was.begin(), was.end(), source.begin() + at);
+                        ++refused;
+                        continue;
+                    }
+                    ++deferred;
+                }
+                if (model.size() < at + bytes.size()) model.resize(at + bytes.size(), 0);
+                std::copy(bytes.begin(), bytes.end(), model.begin() + at);
+            } else if (what == 4) {
+                capture.Cut(at);
+                model.resize(static_cast<std::size_t>(at), 0);
+            } else {
+                std::vector<uint8_t> got(1 + rng() % 700, 0xEE);
+                const int32_t n = capture.Read(at, got.data(), static_cast<int32_t>(got.size()), fromDisk);
+                const auto expected = static_cast<int32_t>(
+                    std::max<int64_t>(0, std::min<int64_t>(got.size(), static_cast<int64_t>(model.size()) - at)));
+                ASSERT_EQ(n, expected) << round << ":" << step;
+                ASSERT_TRUE(std::equal(got.begin(), got.begin() + n, model.begin() + at)) << round << ":" << step;
+            }
+            ASSERT_EQ(capture.Size(), static_cast<int64_t>(model.size()));
+        }
+        int64_t end = -1;
+        for (const auto& [offset, length] : capture.Deferred()) {
+            EXPECT_GT(offset, end);
+            EXPECT_GE(offset, capture.KeptDiskBytes());
+            EXPECT_GT(length, 0);
+            end = offset + length;
+        }
+        end = -1;
+        for (const auto& [offset, bytes] : capture.Extents()) {
+            EXPECT_GT(offset, end);
+            end = offset + static_cast<int64_t>(bytes.size());
+        }
+        std::vector<uint8_t> file(disk.begin(), disk.begin() + std::min<int64_t>(capture.KeptDiskBytes(),
+                                                                                     static_cast<int64_t>(disk.size())));
+        for (const auto& [offset, length] : capture.Deferred()) {
+            if (static_cast<int64_t>(file.size()) < offset + length) file.resize(static_cast<std::size_t>(offset + length), 0);
+            ASSERT_TRUE(capture.ReadDeferred(offset, file.data() + offset, static_cast<int32_t>(length)));
+        }
+        for (const auto& [offset, bytes] : capture.Extents()) {
+            if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
+            std::copy(bytes.begin(), bytes.end(), file.begin() + offset);
+        }
+        file.resize(static_cast<std::size_t>(capture.Size()), 0);
+        EXPECT_EQ(file, model) << round;
+        // A read over a deferred range fails with its source; one beside it does not.
+        if (!capture.Deferred().empty()) {
+            sourceFails = true;
+            const auto& [offset, length] = *capture.Deferred().begin();
+            uint8_t b[8];
+            EXPECT_EQ(capture.Read(offset, b, 1, fromDisk), -1);
+            if (offset > 0) {
+                EXPECT_EQ(capture.Read(offset - 1, b, 1, fromDisk), 1);
+            }
+        }
+        capture.Reset(0);
+        EXPECT_TRUE(capture.Deferred().empty());
+    }
+    EXPECT_GT(deferred, 300);
+    EXPECT_GT(refused, 50);
+}
+
 TEST(WriteCapture, RewritesOfOnePlaceStayOneExtent) {
     TWriteCapture c;
     c.Reset(100);
