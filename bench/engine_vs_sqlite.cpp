@@ -33,8 +33,9 @@
 //
 // Each step runs once and is timed as a whole, from a settled system: what earlier
 // steps left for the kernel to write back is written first, untimed, so that a step
-// never waits on another step's writes (a delete after the per-record appends did,
-// by up to five times its own time, whichever side ran it). The SQLite rows carry the ratio
+// does not wait for it (a delete after the per-record appends took up to five times
+// its own time). Its wall time can still exceed its processor time after the forced
+// per-record steps: run it after its own append alone to see its own cost. The SQLite rows carry the ratio
 // kura/sqlite (our time divided by SQLite's) of the same step, and kura_<variant>/sqlite
 // for each variant of ours run in that step; all ratios are printed again as one table
 // at the end of the run.
