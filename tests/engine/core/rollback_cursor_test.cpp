@@ -310,12 +310,15 @@ TEST(RollbackCursor, ARolledBackCursorGoesOnFromWhereItStoodInTheOldTable) {
         const char* Name;
         uint8_t IndexNo;
         bool Range;  // codes 2..10 of the primary index
+        const char* Filter;
         int32_t Stood;
     };
-    const Order orders[] = {{"key order", PRIMARY_INDEX, false, GridTables::STOOD},
-                            {"natural order", NATURAL_ORDER, false, GridTables::STOOD},
-                            {"by name", BY_NAME, false, GridTables::UNTOUCHED},
-                            {"a key range", PRIMARY_INDEX, true, GridTables::STOOD}};
+    const Order orders[] = {{"key order", PRIMARY_INDEX, false, nullptr, GridTables::STOOD},
+                            {"natural order", NATURAL_ORDER, false, nullptr, GridTables::STOOD},
+                            {"by name", BY_NAME, false, nullptr, GridTables::UNTOUCHED},
+                            {"a key range", PRIMARY_INDEX, true, nullptr, GridTables::STOOD},
+                            {"a filter", PRIMARY_INDEX, false, "Code <= 10", GridTables::STOOD},
+                            {"a filter in natural order", NATURAL_ORDER, false, "Code >= 2", GridTables::STOOD}};
     for (const Case& k : kCases) {
         SCOPED_TRACE(k.Name);
         GridTables t(k);
@@ -338,12 +341,17 @@ TEST(RollbackCursor, ARolledBackCursorGoesOnFromWhereItStoodInTheOldTable) {
                 if (o.IndexNo != PRIMARY_INDEX) c.SwitchToIndex(PRIMARY_INDEX);
                 ASSERT_NE(c.FindKey(0, probe.data(), 1, 0, 0, nullptr), 0);
                 if (o.IndexNo != PRIMARY_INDEX) c.SwitchToIndex(o.IndexNo);
+                if (o.Filter) c.ActivateFilter(c.AddFilter(o.Filter));
+            };
+            const auto leave = [&](TDataCursor& c) {
+                if (o.Filter) c.DropFilter(nullptr);
+                c.ResetRange();
+                c.SwitchToIndex(PRIMARY_INDEX);
             };
             for (auto& c : cursors) {
                 enter(*c);
                 sequences.push_back(ReadSequence(*c));
-                c->ResetRange();
-                c->SwitchToIndex(PRIMARY_INDEX);
+                leave(*c);
             }
             EXPECT_EQ(t.Change(db, cursors), k.PastBudget);
             for (std::size_t i = 0; i < cursors.size(); ++i) {
@@ -361,8 +369,7 @@ TEST(RollbackCursor, ARolledBackCursorGoesOnFromWhereItStoodInTheOldTable) {
                 SCOPED_TRACE("table " + std::to_string(i));
                 ExpectWhereItStood(*cursors[i], o.Stood, sequences[i]);
                 EXPECT_EQ(ReadSequence(*cursors[i]), sequences[i]);
-                cursors[i]->ResetRange();
-                cursors[i]->SwitchToIndex(PRIMARY_INDEX);
+                leave(*cursors[i]);
                 ExpectCursorReads(*cursors[i], t.Before()[i]);
             }
             if (Failures() > failures) break;
