@@ -377,4 +377,46 @@ TEST(RollbackCursor, ARolledBackCursorGoesOnFromWhereItStoodInTheOldTable) {
     }
 }
 
+// The record the cursor stood on was appended in the transaction: after the
+// rollback it is gone, and the cursor stands next to where it was (or at an end)
+// instead of on a record number or key the table no longer has.
+TEST(RollbackCursor, ACursorOnARecordTheRollbackTookBackStandsNextToIt) {
+    for (const Case& k : kCases) {
+        SCOPED_TRACE(k.Name);
+        GridTables t(k);
+        for (const uint8_t order : {PRIMARY_INDEX, NATURAL_ORDER, BY_NAME}) {
+            SCOPED_TRACE("order " + std::to_string(order));
+            t.Restore();
+            GridDb db(t.Data(), t.Private(), k.PastBudget);
+            auto cursors = t.Open(db);
+            t.Change(db, cursors);
+            for (auto& c : cursors) {
+                std::vector<uint8_t> probe = MakeRecord(*c, INITIAL + 1, "");
+                ASSERT_NE(c->FindKey(0, probe.data(), 1, 0, 0, nullptr), 0);
+                c->SwitchToIndex(order);
+            }
+            db.dir->Rollback();
+            for (std::size_t i = 0; i < cursors.size(); ++i) {
+                SCOPED_TRACE("table " + std::to_string(i));
+                TDataCursor& c = *cursors[i];
+                std::vector<uint8_t> buffer(c.GetCursorRecordSize());
+                const TEngineErrorCode current = c.GetCurrentRecord(buffer.data(), false);
+                if (current == 0) {
+                    EXPECT_EQ(t.Before()[i].count(CodeOf(c, buffer)), 1u) << CodeOf(c, buffer);
+                } else {
+                    EXPECT_TRUE(current == KURA_EOF || current == KURA_BOF) << current;
+                }
+                // Stepping on from there meets old records only, and each once.
+                std::set<int32_t> seen;
+                for (int n = 0; n < 100 && c.GetNextRecord(buffer.data()) == 0; ++n) {
+                    EXPECT_EQ(t.Before()[i].count(CodeOf(c, buffer)), 1u) << CodeOf(c, buffer);
+                    EXPECT_TRUE(seen.insert(CodeOf(c, buffer)).second) << CodeOf(c, buffer);
+                }
+                c.SwitchToIndex(PRIMARY_INDEX);
+                ExpectCursorReads(c, t.Before()[i]);
+            }
+        }
+    }
+}
+
 }  // namespace
