@@ -462,10 +462,14 @@ void TDataCursor::SaveChangeCounters() {
     FIndexChangeCount = FTable->GetIndexChangeCount();
     TBlobFile& blob = FTable->GetBlobFile();
     FBlobChangeCount = blob.IsOpen ? blob.GetChangeCount() : 0;
+    FCacheDiscardCount = FTable->GetCacheDiscards();
 }
+
+bool TDataCursor::CachesDiscardedSince() const { return FTable && FTable->GetCacheDiscards() != FCacheDiscardCount; }
 
 bool TDataCursor::TableHasChanged() const {
     if (!FTable) return false;
+    if (CachesDiscardedSince()) return true;
     if ((FExclusive && !FExclusiveClone) || FTableFilesReadOnly) return false;
     if (FTable->GetDataChangeCount() != FDataChangeCount) return true;
     if (FTable->GetIndexChangeCount() != FIndexChangeCount) return true;
@@ -480,7 +484,14 @@ void TDataCursor::ReturnToBookmark(const TCursorBookmark& bookmark) {
 }
 
 void TDataCursor::CheckForChanges() {
-    if (!FOpen || IsRemote()) return;
+    if (!FOpen || IsRemote() || !FTable) return;
+    if (BracketsSkipped()) {
+        // No other program changes the table under this cursor, but a rollback (of
+        // a failed commit too) takes back the pages and records its position, count
+        // and sets were read from; without that they stay as they are.
+        if (CachesDiscardedSince()) ReturnToBookmark(GetBookmark());
+        return;
+    }
     const TDataSession* session = GetSession();
     if (session && session->GetStrictChangeDetection()) {
         BeginRead();
@@ -488,7 +499,6 @@ void TDataCursor::CheckForChanges() {
     }
     // The bracket the caller's EndRead closes; its lock comes with the first cache
     // miss, if any.
-    if (!FTable || BracketsSkipped()) return;
     FTable->EnterReadBracket();
     if (!TableHasChanged()) return;
     try {

@@ -269,6 +269,10 @@ public:
     // change detection it takes the read bracket, which the caller ends (EndRead).
     void CheckForChanges();
     bool TableHasChanged() const;
+    // The table dropped its caches since the counters were saved. Its change
+    // counters need not show it: a rollback takes them back to values a cursor may
+    // have saved, and an exclusive cursor does not look at them.
+    bool CachesDiscardedSince() const;
     void SaveChangeCounters();
     void SuppressAutoInc(bool value);
     int32_t GetProgressInterval() const;
@@ -665,6 +669,7 @@ public:
     uint32_t FDataChangeCount = 0;
     uint32_t FIndexChangeCount = 0;
     uint32_t FBlobChangeCount = 0;
+    uint32_t FCacheDiscardCount = 0;  // the table's cache discards when the counters were saved
     bool FOpen = false;
     bool FExclusive = false;
     bool FExclusiveClone = false;

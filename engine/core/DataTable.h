@@ -242,6 +242,9 @@ public:
                              uint32_t indexRecordCount);
     uint32_t GetDataChangeCount() const;
     uint32_t GetIndexChangeCount() const;
+    // Counts the times the caches were dropped (a rollback, a write that failed):
+    // what a cursor read from them before may no longer be the table's.
+    uint32_t GetCacheDiscards() const { return FCacheDiscards; }
     uint32_t GetLastRecordNumber() const;
     uint32_t GetLastBlobBlockNumber() const;  // 0 without an open BLOB file
     uint32_t GetLastAutoInc() const;
