@@ -24,6 +24,28 @@ namespace {
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new FileListEnvironment);
 
+// A disk file of these bytes, as the capture reads it.
+TWriteCapture::TDiskRead ReadsFrom(const std::vector<uint8_t>& disk) {
+    return [&disk](int64_t at, void* out, int32_t n) {
+        const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(disk.size()) - at));
+        if (have > 0) std::memcpy(out, disk.data() + at, static_cast<std::size_t>(have));
+        return static_cast<int32_t>(have);
+    };
+}
+
+// A read of count bytes at `at` gives the model's bytes there, short at its end.
+::testing::AssertionResult ReadsAsModel(const TWriteCapture& capture, const TWriteCapture::TDiskRead& fromDisk,
+                                        const std::vector<uint8_t>& model, int64_t at, uint32_t count) {
+    std::vector<uint8_t> got(count, 0xEE);
+    const int32_t n = capture.Read(at, got.data(), static_cast<int32_t>(got.size()), fromDisk);
+    const auto expected = static_cast<int32_t>(
+        std::max<int64_t>(0, std::min<int64_t>(got.size(), static_cast<int64_t>(model.size()) - at)));
+    if (n != expected) return ::testing::AssertionFailure() << "read " << n << " bytes, not " << expected;
+    if (!std::equal(got.begin(), got.begin() + n, model.begin() + at))
+        return ::testing::AssertionFailure() << "bytes differ from the model";
+    return ::testing::AssertionSuccess();
+}
+
 // The file as the held-back writes leave it, against a plain byte model: every
 // read sees the model, and writing the extents in place over the disk after the
 // cut gives the model.
@@ -35,11 +57,7 @@ TEST(WriteCapture, ReadsAndTheFinalFileFollowAByteModel) {
         std::vector<uint8_t> model = disk;
         TWriteCapture capture;
         capture.Reset(static_cast<int64_t>(disk.size()));
-        const TWriteCapture::TDiskRead fromDisk = [&](int64_t at, void* out, int32_t n) {
-            const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(disk.size()) - at));
-            if (have > 0) std::memcpy(out, disk.data() + at, static_cast<std::size_t>(have));
-            return static_cast<int32_t>(have);
-        };
+        const TWriteCapture::TDiskRead fromDisk = ReadsFrom(disk);
         for (int step = 0; step < 60; ++step) {
             const uint32_t what = rng() % 10;
             const auto at = static_cast<int64_t>(rng() % (model.size() + 600));
@@ -53,12 +71,7 @@ TEST(WriteCapture, ReadsAndTheFinalFileFollowAByteModel) {
                 capture.Cut(at);
                 model.resize(static_cast<std::size_t>(at), 0);
             } else {
-                std::vector<uint8_t> got(1 + rng() % 700, 0xEE);
-                const int32_t n = capture.Read(at, got.data(), static_cast<int32_t>(got.size()), fromDisk);
-                const auto expected = static_cast<int32_t>(
-                    std::max<int64_t>(0, std::min<int64_t>(got.size(), static_cast<int64_t>(model.size()) - at)));
-                ASSERT_EQ(n, expected) << round << ":" << step;
-                ASSERT_TRUE(std::equal(got.begin(), got.begin() + n, model.begin() + at)) << round << ":" << step;
+                ASSERT_TRUE(ReadsAsModel(capture, fromDisk, model, at, 1 + rng() % 700)) << round << ":" << step;
             }
             ASSERT_EQ(capture.Size(), static_cast<int64_t>(model.size()));
         }
@@ -102,11 +115,7 @@ TEST(WriteCapture, DeferredWritesFollowAByteModel) {
         };
         TWriteCapture capture;
         capture.Reset(static_cast<int64_t>(disk.size()));
-        const TWriteCapture::TDiskRead fromDisk = [&](int64_t at, void* out, int32_t n) {
-            const int64_t have = std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(disk.size()) - at));
-            if (have > 0) std::memcpy(out, disk.data() + at, static_cast<std::size_t>(have));
-            return static_cast<int32_t>(have);
-        };
+        const TWriteCapture::TDiskRead fromDisk = ReadsFrom(disk);
         for (int step = 0; step < 60; ++step) {
             const uint32_t what = rng() % 12;
             const auto at = static_cast<int64_t>(rng() % (model.size() + 600));
@@ -136,12 +145,7 @@ TEST(WriteCapture, DeferredWritesFollowAByteModel) {
                 capture.Cut(at);
                 model.resize(static_cast<std::size_t>(at), 0);
             } else {
-                std::vector<uint8_t> got(1 + rng() % 700, 0xEE);
-                const int32_t n = capture.Read(at, got.data(), static_cast<int32_t>(got.size()), fromDisk);
-                const auto expected = static_cast<int32_t>(
-                    std::max<int64_t>(0, std::min<int64_t>(got.size(), static_cast<int64_t>(model.size()) - at)));
-                ASSERT_EQ(n, expected) << round << ":" << step;
-                ASSERT_TRUE(std::equal(got.begin(), got.begin() + n, model.begin() + at)) << round << ":" << step;
+                ASSERT_TRUE(ReadsAsModel(capture, fromDisk, model, at, 1 + rng() % 700)) << round << ":" << step;
             }
             ASSERT_EQ(capture.Size(), static_cast<int64_t>(model.size()));
         }
