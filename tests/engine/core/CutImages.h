@@ -7,6 +7,7 @@
 //   - Torn: the same, but each later write kept, lost or torn (a part of it
 //     written), at random, where the caller allows it.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -231,6 +232,30 @@ inline Bytes FirstFormat(const Bytes& j) {
     Seal(out);
     return out;
 }
+
+// What a call made while one write call of the file layer failed: the engine
+// error it raised (0 when none) and the write calls it made.
+struct FaultedCall {
+    TEngineErrorCode Code = 0;
+    uint64_t Calls = 0;
+};
+
+// Runs `call` with write call number `at` failing with `error`, and disarms after.
+inline FaultedCall CallFailingAt(uint64_t at, int error, const std::function<void()>& call) {
+    platform::ArmFileFault({at, platform::FileFaultAction::Fail, error});
+    FaultedCall result;
+    try {
+        call();
+    } catch (const EKuraEngineError& e) {
+        result.Code = e.ErrorCode();
+    }
+    result.Calls = platform::FileWriteCalls();
+    platform::ArmFileFault({});
+    return result;
+}
+
+// A full disk and a failing device in turn.
+inline int FullDiskOrFailedDevice(uint64_t at) { return at % 2 != 0 ? ENOSPC : EIO; }
 
 // Plays back the journals of the tables in the folder as an opener does, under
 // each journal's writer lock; the engine error it raises, 0 when none.

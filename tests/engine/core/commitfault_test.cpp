@@ -171,14 +171,9 @@ TEST(CommitFault, AFailedWriteAtAnyCallLeavesEveryTableAsBefore) {
                 RecordDb db(t.Work(), lpPessimistic);
                 auto cursors = t.Open(db);
                 t.Change(db, cursors);
-                platform::ArmFileFault({at, platform::FileFaultAction::Fail, at % 2 != 0 ? ENOSPC : EIO});
-                try {
-                    db.dir->Commit(true, c.Forced);
-                } catch (const EKuraEngineError& e) {
-                    code = e.ErrorCode();
-                }
-                calls = platform::FileWriteCalls();
-                platform::ArmFileFault({});
+                const FaultedCall faulted = CallFailingAt(at, FullDiskOrFailedDevice(at), [&] { db.dir->Commit(true, c.Forced); });
+                code = faulted.Code;
+                calls = faulted.Calls;
                 if (code != 0) {
                     ++failed;
                     EXPECT_EQ(code, KURA_WRITEERR);

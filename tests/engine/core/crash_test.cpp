@@ -391,14 +391,9 @@ TEST(Crash, AFailedWriteInsideAFlushIsRolledBackAtOnce) {
                 if (commit) db.dir->StartTransaction();
                 auto append = [&] { AppendStressRecord(*c, 500, "full", "disk full", std::vector<uint8_t>(3000, 7)); };
                 if (commit) append();
-                platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
-                try {
-                    commit ? db.dir->Commit(true, mode == ForcedCommit) : append();
-                } catch (const EKuraEngineError& e) {
-                    code = e.ErrorCode();
-                }
-                calls = platform::FileWriteCalls();
-                platform::ArmFileFault({});
+                const FaultedCall faulted = CallFailingAt(at, EIO, [&] { commit ? db.dir->Commit(true, mode == ForcedCommit) : append(); });
+                code = faulted.Code;
+                calls = faulted.Calls;
                 if (code != 0 && commit) {
                     EXPECT_TRUE(db.dir->InTransaction());
                     TEngineErrorCode again = 0;

@@ -249,14 +249,9 @@ TEST(RollbackCursor, TheCursorOfAFailedCommitReadsTheOldTableAfterTheRollback) {
                 GridDb db(t.Data(), t.Private(), k.PastBudget);
                 auto cursors = t.Open(db);
                 EXPECT_EQ(t.Change(db, cursors), k.PastBudget);
-                platform::ArmFileFault({at, platform::FileFaultAction::Fail, at % 2 != 0 ? ENOSPC : EIO});
-                try {
-                    db.dir->Commit();
-                } catch (const EKuraEngineError& e) {
-                    code = e.ErrorCode();
-                }
-                calls = platform::FileWriteCalls();
-                platform::ArmFileFault({});
+                const FaultedCall faulted = CallFailingAt(at, FullDiskOrFailedDevice(at), [&] { db.dir->Commit(); });
+                code = faulted.Code;
+                calls = faulted.Calls;
                 if (code == 0) break;
                 ++failed;
                 EXPECT_EQ(code, KURA_WRITEERR);

@@ -24,6 +24,7 @@
 #include "engine/core/DataTable.h"
 #include "engine/core/EngineLibrary.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/CutImages.h"
@@ -35,13 +36,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { InitEngineLibrary(); }
-    void TearDown() override { DoneEngineLibrary(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::CallEnvironment<InitEngineLibrary, DoneEngineLibrary>);
 
 const char* const TABLE = "HELD";
 
@@ -253,14 +249,9 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
         auto c = OpenRecordCursor(*db.dir, TABLE);
         db.dir->StartTransaction();
         TEngineErrorCode code = 0;
-        platform::ArmFileFault({at, platform::FileFaultAction::Fail, EIO});
-        try {
-            for (const CrashOp& op : script) RunCrashOp(*c, op);
-        } catch (const EKuraEngineError& e) {
-            code = e.ErrorCode();
-        }
-        calls = platform::FileWriteCalls();
-        platform::ArmFileFault({});
+        const FaultedCall faulted = CallFailingAt(at, EIO, [&] { for (const CrashOp& op : script) RunCrashOp(*c, op); });
+        code = faulted.Code;
+        calls = faulted.Calls;
         EXPECT_EQ(TableFiles(t.Data()), before);
         db.dir->Rollback();
         EXPECT_TRUE(Empty(t.Private()));
@@ -447,14 +438,9 @@ TEST(TransactionMemory, ABigCommitThatFailsAtAnyCallLeavesTheTableAsBefore) {
                 HeldDb db(t.Data(), t.Private());
                 auto c = OpenRecordCursor(*db.dir, TABLE);
                 ASSERT_TRUE(t.Change(db, *c)) << "the transaction never spilled";
-                platform::ArmFileFault({at, platform::FileFaultAction::Fail, at % 2 != 0 ? ENOSPC : EIO});
-                try {
-                    db.dir->Commit(true, forced);
-                } catch (const EKuraEngineError& e) {
-                    code = e.ErrorCode();
-                }
-                calls = platform::FileWriteCalls();
-                platform::ArmFileFault({});
+                const FaultedCall faulted = CallFailingAt(at, FullDiskOrFailedDevice(at), [&] { db.dir->Commit(true, forced); });
+                code = faulted.Code;
+                calls = faulted.Calls;
                 if (code != 0) {
                     ++failed;
                     EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
