@@ -89,6 +89,7 @@
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
 #include "platform/Files.h"
+#include "bench/BenchEnv.h"
 #include "bench/BenchMemory.h"
 
 namespace {
@@ -101,11 +102,7 @@ constexpr uint16_t F_NAME = 2;
 constexpr uint16_t F_NOTE = 3;
 constexpr uint8_t NAME_INDEX = 1;
 
-int32_t RecordCount() {
-    const char* text = getenv("ENGINE_VS_SQLITE_RECORDS");
-    const long n = text ? strtol(text, nullptr, 10) : 0;
-    return n >= 10 && n <= 10'000'000 ? static_cast<int32_t>(n) : 100'000;
-}
+int32_t RecordCount() { return bench::CountFromEnvironment("ENGINE_VS_SQLITE_RECORDS", 100'000); }
 
 std::string NameOf(int32_t id) {
     static const char* stems[] = {"tanaka", "suzuki", "sato", "ito", "watanabe", "yamamoto", "nakamura", "kobayashi"};

@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench/BenchEnv.h"
 #include "app/DMdata.h"
 #include "app/DateText.h"
 #include "app/MainWindow.h"
@@ -44,11 +45,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Rows() {
-    const char* text = getenv("MAINWIN_ROWS");
-    const long n = text ? strtol(text, nullptr, 10) : 0;
-    return n >= 10 && n <= 1'000'000 ? static_cast<int>(n) : 10'000;
-}
+int Rows() { return kura::bench::CountFromEnvironment("MAINWIN_ROWS", 10'000, 10, 1'000'000); }
 
 const char* const Departments[] = {"営業部", "総務部", "製造部", "開発部", "品質部", "経理部",
                                    "人事部", "物流部", "購買部", "企画部", "広報部", "法務部"};

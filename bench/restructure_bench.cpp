@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchEnv.h"
 #include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -46,11 +47,7 @@ using namespace kura;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-int32_t RowCount() {
-    const char* text = getenv("RESTRUCTURE_ROWS");
-    const long n = text ? strtol(text, nullptr, 10) : 0;
-    return n >= 10 && n <= 10'000'000 ? static_cast<int32_t>(n) : 100'000;
-}
+int32_t RowCount() { return bench::CountFromEnvironment("RESTRUCTURE_ROWS", 100'000); }
 
 struct Row {
     int32_t Id;

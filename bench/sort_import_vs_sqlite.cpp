@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchEnv.h"
 #include "bench/BenchFields.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -49,11 +50,7 @@ namespace {
 using namespace kura;
 using Clock = std::chrono::steady_clock;
 
-int32_t RecordCount() {
-    const char* text = getenv("SORT_IMPORT_RECORDS");
-    const long n = text ? strtol(text, nullptr, 10) : 0;
-    return n >= 10 && n <= 10'000'000 ? static_cast<int32_t>(n) : 1'000'000;
-}
+int32_t RecordCount() { return bench::CountFromEnvironment("SORT_IMPORT_RECORDS", 1'000'000); }
 
 struct Row {
     int32_t Id;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchEnv.h"
 #include "bench/BenchFields.h"
 #include "bench/BenchQueries.h"
 #include "engine/core/DataCursor.h"
@@ -38,11 +39,7 @@ namespace {
 using namespace kura;
 using Clock = std::chrono::steady_clock;
 
-int32_t RowCount() {
-    const char* text = getenv("SQL_EXEC_ROWS");
-    const long n = text ? strtol(text, nullptr, 10) : 0;
-    return n >= 100 && n <= 10'000'000 ? static_cast<int32_t>(n) : 100'000;
-}
+int32_t RowCount() { return bench::CountFromEnvironment("SQL_EXEC_ROWS", 100'000, 100); }
 
 using kura::bench::Field;
 
