@@ -14,6 +14,7 @@
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SourceTable.h"
 #include "engine/sql/TargetTable.h"
+#include "platform/Files.h"
 
 namespace kura {
 
@@ -25,7 +26,8 @@ bool IsTransaction(uint8_t kind) { return kind >= skStartTransaction && kind <= 
 
 void ExecuteTransaction(TDataQuery& query, TDataDirectory* database) {
     if (!database) RaiseEngineError(KURA_NOTINITIALIZED);
-    const std::string name = database->GetDatabaseName();
+    // A path as the system writes it, not with the engine's separators.
+    const std::string name = platform::NormalizeSeparators(database->GetDatabaseName());
     switch (query.Kind) {
         case skStartTransaction:
             if (database->InTransaction()) RaiseStatementError("Transaction already in progress for database '" + name + "'");

@@ -6,6 +6,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
+#include "platform/Files.h"
 #include "tests/common/EngineTestSupport.h"
 
 using namespace kura;
@@ -24,13 +25,16 @@ protected:
         db.Run("CREATE TABLE t (k INTEGER, v INTEGER, PRIMARY KEY (k));"
                "INSERT INTO t VALUES (1, 10); INSERT INTO t VALUES (2, 20); INSERT INTO t VALUES (3, 30)");
     }
-    std::string Name() { return db.Dir().GetDatabaseName(); }
+    std::string Name() { return platform::NormalizeSeparators(db.Dir().GetDatabaseName()); }
     SqlDatabase db;
 };
 
 TEST_F(Transactions, StateMessages) {
     SqlError error = db.ErrorOf("COMMIT");
     EXPECT_EQ(error.Code, KURA_SQLPARSE);
+    // The database's path as the system writes it: the scratch folder's.
+    EXPECT_NE(error.Message.find("'" + db.Path()), std::string::npos) << error.Message;
+    EXPECT_EQ(error.Message.find('\\'), std::string::npos) << error.Message;
     EXPECT_EQ(error.Message, "Transaction not in progress for database '" + Name() + "'");
     error = db.ErrorOf("ROLLBACK WORK");
     EXPECT_EQ(error.Message, "Transaction not in progress for database '" + Name() + "'");
