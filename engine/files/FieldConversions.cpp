@@ -115,6 +115,12 @@ int64_t ReadInteger(const uint8_t* buffer, TEngineFieldType type) {
     }
 }
 
+// Writes the low bytes of an integer into an integer type: a narrower type keeps
+// what fits of it, as a narrowing cast does.
+void WriteLowBytes(uint8_t* buffer, TEngineFieldType type, int64_t value) {
+    WriteLE(buffer, static_cast<uint64_t>(value), IntegerWidth(type));
+}
+
 // Writes an integer into an integer type; false when it does not fit.
 bool WriteInteger(uint8_t* buffer, TEngineFieldType type, int64_t value) {
     int64_t low = std::numeric_limits<int64_t>::min();
@@ -430,7 +436,9 @@ bool FromString(const uint8_t* src, TEngineFieldType target, uint8_t decimals, u
             case fldINT32:
             case fldUINT16: {
                 int32_t value;
-                return TryStrToInt(text, value) && WriteInteger(buffer, target, value);
+                if (!TryStrToInt(text, value)) return false;
+                WriteLowBytes(buffer, target, value);
+                return true;
             }
             case fldINT64: {
                 int64_t value;
@@ -494,7 +502,10 @@ bool FromInteger(const uint8_t* src, TEngineFieldType source, TEngineFieldType t
         WriteLE(buffer, value != 0 ? 1 : 0, 2);
         return true;
     }
-    if (IsIntegerType(target)) return WriteInteger(buffer, target, value);
+    if (IsIntegerType(target)) {
+        WriteLowBytes(buffer, target, value);
+        return true;
+    }
     if (target == fldFLOAT) {
         WriteDouble(buffer, static_cast<double>(value));
         return true;

@@ -157,8 +157,13 @@ TEST(ConvertFieldData, IntegerAndFloatTable) {
     const Case cases[] = {
         {fldINT16, fldINT32, -1, true, -1},          {fldUINT16, fldINT32, 65535, true, 65535},
         {fldINT16, fldINT64, -32768, true, -32768},  {fldINT32, fldINT16, -32768, true, -32768},
-        {fldINT32, fldINT16, 40000, false, 0},       {fldINT16, fldUINT16, -1, false, 0},
-        {fldUINT16, fldINT16, 65535, false, 0},      {fldINT64, fldINT32, int64_t{1} << 31, false, 0},
+        // Narrowing keeps the low bytes, widening extends by the source's sign.
+        {fldINT32, fldINT16, 40000, true, -25536},   {fldINT16, fldUINT16, -1, true, 65535},
+        {fldUINT16, fldINT16, 65535, true, -1},      {fldINT64, fldINT32, int64_t{1} << 31, true, INT32_MIN},
+        {fldINT64, fldINT32, 5000000000, true, 705032704}, {fldINT64, fldINT16, 5000000000, true, -3584},
+        {fldINT32, fldINT16, 70000, true, 4464},     {fldINT32, fldUINT16, -1, true, 65535},
+        {fldINT64, fldUINT16, -65537, true, 65535},  {fldINT64, fldINT16, INT64_MIN, true, 0},
+        {fldUINT16, fldINT64, 65535, true, 65535},   {fldINT32, fldINT64, INT32_MIN, true, INT32_MIN},
         {fldINT64, fldUINT16, 65535, true, 65535},   {fldINT16, fldBOOL, -5, true, 1},
         {fldUINT16, fldBOOL, 0, true, 0},            {fldINT32, fldBOOL, 1, false, 0},
         {fldINT64, fldBOOL, 1, false, 0},
@@ -256,8 +261,9 @@ TEST(ConvertFieldData, StringsDatesAndTimes) {
         bool ok;
         int64_t out;
     } parses[] = {
-        {"abc", fldINT32, false, 0},  {"70000", fldINT16, false, 0}, {"65535", fldUINT16, true, 65535},
-        {"-1", fldUINT16, false, 0},  {"-42", fldINT16, true, -42},   {"123456789012", fldINT64, true, 123456789012},
+        // The integer parse, its low bytes kept for the narrower types.
+        {"abc", fldINT32, false, 0},  {"70000", fldINT16, true, 4464}, {"65535", fldUINT16, true, 65535},
+        {"-1", fldUINT16, true, 65535}, {"-42", fldINT16, true, -42},   {"123456789012", fldINT64, true, 123456789012},
         {"123456789012", fldINT32, false, 0}, {"TrUe", fldBOOL, true, 1}, {"yes", fldBOOL, false, 0},
         {"2024-02-29", fldDATE, true, DayNumber(2024, 2, 29)}, {"2023-02-29", fldDATE, false, 0},
         {"13:00:07.250", fldTIME, true, 46807250}, {"25:00", fldTIME, false, 0},

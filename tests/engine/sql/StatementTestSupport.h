@@ -52,6 +52,11 @@ inline std::string CursorFieldText(TDataCursor& cursor, uint16_t n, uint8_t* rec
             std::memcpy(&v, value, 2);
             return std::to_string(v);
         }
+        case fldUINT16: {
+            uint16_t v;
+            std::memcpy(&v, value, 2);
+            return std::to_string(v);
+        }
         case fldBOOL: {
             int16_t v;
             std::memcpy(&v, value, 2);

@@ -4,6 +4,8 @@
 // text functions and stored by UPDATE, the hidden AVG helpers, "?" marks without
 // values and long AND chains. (Mixed UNION chains: select_exec_test and the
 // SQLite differential test.)
+#include <map>
+
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/sql/SourceTable.h"
 #include "tests/engine/sql/StatementTestSupport.h"
@@ -109,6 +111,40 @@ TEST_F(Semantics, ComputedDecimalColumns) {
     // Stored by INTO, the computed column keeps its type.
     db.Run("SELECT id, pay * 10 AS ten INTO dec FROM emp WHERE id <= 2");
     EXPECT_EQ(db.Rows("dec"), (Rows{"1|1005", "2|2002.5"}));
+}
+
+// A cast into a narrower integer type keeps the low bytes of the value, a wider
+// one extends it by its sign; a text is read as a 32-bit integer first. Stored
+// through INSERT ... SELECT the column holds what the cast gives.
+TEST_F(Semantics, IntegerCastsKeepTheLowBytesWhenNarrowing) {
+    struct Case {
+        const char* value;
+        const char* type;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"5000000000", "INTEGER", "705032704"}, {"5000000000", "SMALLINT", "-3584"},
+        {"70000", "SMALLINT", "4464"},          {"-1", "WORD", "65535"},
+        {"5000000000", "WORD", "61952"},        {"-5000000000", "INTEGER", "-705032704"},
+        {"5000000000", "AUTOINC", "705032704"}, {"-1", "LARGEINT", "-1"},
+        {"CAST(-1 AS WORD)", "SMALLINT", "-1"}, {"CAST(-1 AS WORD)", "LARGEINT", "65535"},
+        {"CAST(65535 AS WORD)", "INTEGER", "65535"}, {"CAST(-2 AS SMALLINT)", "LARGEINT", "-2"},
+        {"'70000'", "SMALLINT", "4464"},        {"'-1'", "WORD", "65535"},
+        {"id * 1000000000000", "INTEGER", "-727379968"},
+    };
+    db.Run("CREATE TABLE n (s SMALLINT, w WORD, i INTEGER, l LARGEINT)");
+    const std::map<std::string, std::string> columns = {
+        {"SMALLINT", "s"}, {"WORD", "w"}, {"INTEGER", "i"}, {"AUTOINC", "i"}, {"LARGEINT", "l"}};
+    for (const Case& c : cases) {
+        const std::string cast = std::string("CAST(") + c.value + " AS " + c.type + ")";
+        ExpectRows(db, {{"SELECT " + cast + " FROM emp WHERE id = 1", {c.expected}}});
+        const std::string column = columns.at(c.type);
+        db.Run("DELETE FROM n; INSERT INTO n (" + column + ") SELECT " + cast + " FROM emp WHERE id = 1");
+        EXPECT_EQ(db.Select("SELECT " + column + " FROM n"), Rows{c.expected}) << cast;
+    }
+    ExpectRows(db, {{"SELECT CAST(5000000000 AS INTEGER), CAST(5000000000 AS SMALLINT), CAST(70000 AS SMALLINT), "
+                     "CAST(-1 AS WORD) FROM emp WHERE id = 1",
+                     {"705032704|-3584|4464|65535"}}});
 }
 
 TEST_F(Semantics, TextFunctionsCountCharactersOfStoredText) {
