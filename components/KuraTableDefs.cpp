@@ -44,6 +44,16 @@ void TKuraTable::CreateTable() {
     }
     FReadOnly = savedReadOnly;
 
+    // A name longer than its descriptor holds is refused, never cut: cut, the name
+    // as written would not find its field or index.
+    for (int i = 0; i < FieldDefs().Count(); ++i) {
+        const std::string& name = FieldDefs()[i].Name;
+        if (TrimDefinitionName(name).size() > FIELD_NAME_LENGTH) cursor->RaiseError(KURA_INVALIDFIELDNAME, name);
+    }
+    for (int i = 0; i < FIndexDefs.Count(); ++i) {
+        const std::string& name = FIndexDefs[i].Name;
+        if (TrimDefinitionName(name).size() > INDEX_NAME_LENGTH) cursor->RaiseError(KURA_INVALIDINDEXNAME, {}, name);
+    }
     std::vector<TFieldDesc> fields;
     for (int i = 0; i < FieldDefs().Count(); ++i)
         fields.push_back(FieldDescFromDef(FieldDefs()[i], static_cast<uint16_t>(i + 1)));

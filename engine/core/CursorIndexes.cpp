@@ -364,6 +364,8 @@ void TDataCursor::DecRecordCount() { FTable->DecRecordCount(); }
 void TDataCursor::AddSecondaryIndex(TIndexDesc& desc, uint8_t option) {
     // The option byte only travels with the request to a server.
     RequireOpen(*this);
+    // A length beyond the name's room: the name was cut, and is not the one meant.
+    if (desc.GetByte(ido::Name) > INDEX_NAME_LENGTH) RaiseError(KURA_INVALIDINDEXNAME, {}, desc.GetName());
     if (!desc.IsTemporary()) {
         CheckExclusive();
         CheckNotReadOnly();

@@ -99,9 +99,11 @@ void ValidateFieldDefs(const TDefinitionContext& context, bool allowComputed, st
     for (std::size_t i = 0; i < fieldDefs.size(); ++i) {
         TFieldDesc& d = fieldDefs[i];
         const std::string name = TrimDefinitionName(d.Name());
+        // A length beyond the name's room: the name was cut, and is not the one meant.
+        const bool cut = d.Bytes[fdo::Name] > FIELD_NAME_LENGTH;
         StoreName(d, name);
         const std::string& upper = upperNames[i];
-        if (upper.empty() || !IsIdentStartChar(upper[0])) context.Raise(KURA_INVALIDFIELDNAME, name);
+        if (cut || upper.empty() || !IsIdentStartChar(upper[0])) context.Raise(KURA_INVALIDFIELDNAME, name);
         for (std::size_t j = 0; j < fieldDefs.size(); ++j) {
             if (j == i) continue;
             if (upperNames[j] == upper) context.Raise(KURA_INVALIDFIELDNAME, name);
@@ -154,7 +156,8 @@ void ValidateIndexDefs(const TDefinitionContext& context, TIndexDescSlots& index
         } else {
             name = TrimDefinitionName(d.GetName());
             const std::string& upper = upperNames[n];
-            if (upper.empty() || !IsIdentStartChar(upper[0])) context.Raise(KURA_INVALIDINDEXNAME, {}, name);
+            if (d.GetByte(ido::Name) > INDEX_NAME_LENGTH || upper.empty() || !IsIdentStartChar(upper[0]))
+                context.Raise(KURA_INVALIDINDEXNAME, {}, name);
             for (uint32_t m = 1; m <= secondaryCount; ++m)
                 if (m != n && upperNames[m] == upper) context.Raise(KURA_INDEXEXISTS, {}, name);
             // The index file refuses a name that does not start as a name, so the

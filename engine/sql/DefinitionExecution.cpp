@@ -22,6 +22,20 @@ std::string CutName(const std::string& name, size_t maxBytes) {
     return name.substr(0, platform::Cp932PrefixLength(name, maxBytes));
 }
 
+// A field or index name as the descriptor stores it. One longer than the
+// descriptor holds (counted in bytes: a double-byte character takes two) is
+// refused, as a table name too long for its files is: cut, it would no longer be
+// the name the statement wrote, nor tell apart two names that differ further on.
+std::string DefinitionName(const char* kind, const std::string& name, size_t maxBytes, const std::string& table) {
+    const size_t length = TrimDefinitionName(name).size();
+    if (length > maxBytes) {
+        RaiseStatementError(std::string(kind) + " name '" + NameForMessage(name) + "' is too long: " + std::to_string(length) +
+                                " bytes, at most " + std::to_string(maxBytes),
+                            table);
+    }
+    return name;
+}
+
 // The options every definition statement opens its cursor with.
 void SetDefinitionOptions(TDataQuery& query, TTargetTable& target) {
     TDataCursor& cursor = target.Cursor();
@@ -56,10 +70,10 @@ void SetFieldAttributes(TFieldDesc& desc, const TCreateField& field, bool onlyGi
     desc.SetComputed(0);
 }
 
-TFieldDesc NewFieldDesc(const TCreateField& field, uint16_t fieldNo) {
+TFieldDesc NewFieldDesc(const TCreateField& field, uint16_t fieldNo, const std::string& table) {
     TFieldDesc desc;
     desc.SetFieldNo(fieldNo);
-    desc.SetName(CutName(field.ColumnName, FIELD_NAME_LENGTH));
+    desc.SetName(DefinitionName("Field", field.ColumnName, FIELD_NAME_LENGTH, table));
     SetFieldType(desc, field);
     SetFieldAttributes(desc, field, false);
     return desc;
@@ -80,7 +94,7 @@ TIndexDesc MakeIndexDesc(TCreateIndex& index, const std::vector<TFieldDesc>& fie
                          UnknownMessage unknownMessage, const std::string& table) {
     index.LoadColumnNames();
     TIndexDesc desc;
-    desc.SetName(CutName(name, INDEX_NAME_LENGTH));
+    desc.SetName(DefinitionName("Index", name, INDEX_NAME_LENGTH, table));
     desc.SetByte(ido::Descending, index.Descending ? 1 : 0);
     desc.SetByte(ido::CaseInsensitive, index.NoCase ? 1 : 0);
     desc.SetByte(ido::Unique, index.Unique ? 1 : 0);
@@ -171,7 +185,7 @@ void ExecuteCreateTable(TDataQuery& query, TTargetTable& target) {
     for (size_t i = 0; i < query.CreateFields.size(); ++i) {
         TCreateField& field = *query.CreateFields[i];
         field.LoadFromToken(static_cast<uint16_t>(i + 1));
-        fields.push_back(NewFieldDesc(field, static_cast<uint16_t>(i + 1)));
+        fields.push_back(NewFieldDesc(field, static_cast<uint16_t>(i + 1), target.TableName()));
     }
     TIndexDescSlots slots{};
     const bool hasKey = !query.CreateIndexes.empty();
@@ -195,7 +209,7 @@ void ApplyColumnActions(TDataQuery& query, std::vector<TFieldDesc>& fields, uint
         const size_t at = field.AtPosition;  // 1-based, 0 = none
         if (field.Add) {
             field.LoadFromToken(++highestFieldNo);
-            TFieldDesc desc = NewFieldDesc(field, highestFieldNo);
+            TFieldDesc desc = NewFieldDesc(field, highestFieldNo, table);
             if (at >= 1 && at <= fields.size() + 1) {
                 fields.insert(fields.begin() + static_cast<std::ptrdiff_t>(at - 1), desc);
             } else {
@@ -216,7 +230,8 @@ void ApplyColumnActions(TDataQuery& query, std::vector<TFieldDesc>& fields, uint
         field.LoadFromToken(fieldNo);
         field.ColumnName = name;
         if (field.TypeGiven) SetFieldType(desc, field);
-        if (!field.NewColumnName.empty()) desc.SetName(CutName(field.NewColumnName, FIELD_NAME_LENGTH));
+        if (!field.NewColumnName.empty())
+            desc.SetName(DefinitionName("Field", field.NewColumnName, FIELD_NAME_LENGTH, table));
         SetFieldAttributes(desc, field, true);
         fields.erase(fields.begin() + found);
         if (at >= 1 && at <= fields.size() + 1) {

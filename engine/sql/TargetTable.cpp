@@ -9,6 +9,11 @@
 
 namespace kura {
 
+std::string NameForMessage(const std::string& name) {
+    const size_t shown = CharPrefixDBCS(name, 40);
+    return name.substr(0, shown) + (shown < name.size() ? "..." : "");
+}
+
 void RaiseStatementError(const std::string& message, const std::string& table) {
     RaiseEngineError(KURA_SQLPARSE, {}, {}, {}, table, {}, {}, std::string_view(message).substr(0, 255));
 }
@@ -50,9 +55,7 @@ void TTargetTable::CheckFileNameLength() const {
     // The table's files differ in their extensions only, all as long as ".DAT".
     const size_t length = (FInMemory || !FDatabase ? 0 : FDatabase->Path.size()) + FTableName.size() + 4;
     if (length <= MaxFileNameLength) return;
-    const size_t shown = CharPrefixDBCS(FTableName, 40);
-    const std::string name = FTableName.substr(0, shown) + (shown < FTableName.size() ? "..." : "");
-    Raise("Table name '" + name + "' is too long: its file name would have " + std::to_string(length) +
+    Raise("Table name '" + NameForMessage(FTableName) + "' is too long: its file name would have " + std::to_string(length) +
           " characters with its folder, at most " + std::to_string(MaxFileNameLength));
 }
 

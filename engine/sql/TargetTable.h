@@ -43,6 +43,10 @@ private:
     std::string FTableName;
 };
 
+// A name as a message about its length shows it: its first 40 characters, and
+// "..." when there is more.
+std::string NameForMessage(const std::string& name);
+
 // 11949 with the message as the SQL error text.
 [[noreturn]] void RaiseStatementError(const std::string& message, const std::string& table = {});
 

@@ -259,5 +259,37 @@ TEST_F(Lifetimes, TheEngineWideSectionSerialisesSessionsOfDifferentThreads) {
     EXPECT_EQ(stage.load(), 2);
 }
 
+// A field or index definition whose name is longer than its room (30 bytes) is
+// refused, not cut: nothing is made, and names that fit make the table.
+TEST(TableDefinitions, NamesLongerThanTheirRoomAreRefused) {
+    const std::string fits(30, 'f'), tooLong(31, 'f');
+    struct Case {
+        std::string Field, Index;
+        TEngineErrorCode Code;
+    };
+    const Case cases[] = {
+        {tooLong, "ByK", KURA_INVALIDFIELDNAME},
+        {"K", tooLong, KURA_INVALIDINDEXNAME},
+        {fits, fits, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Field + " " + c.Index);
+        auto t = std::make_unique<TKuraTable>();
+        t->SetDatabaseName("memory");
+        t->SetTableName("Named");
+        t->FieldDefs().Add(c.Field, ftInteger);
+        t->FieldDefs().Add("V", ftString, 10);
+        t->IndexDefs().Add(c.Index, c.Field, 0);
+        EXPECT_EQ(EngineErrorOf([&] { t->CreateTable(); }), c.Code);
+        EXPECT_EQ(t->Exists(), c.Code == 0);
+        if (c.Code != 0) continue;
+        t->Open();
+        EXPECT_NE(t->FindField(fits), nullptr);
+        t->SetIndexName(fits);
+        t->Close();
+        t->DeleteTable();
+    }
+}
+
 }  // namespace
 }  // namespace kura::test

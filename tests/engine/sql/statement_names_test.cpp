@@ -97,4 +97,53 @@ TEST(Names, MessagesSayWhatIsWrong) {
     EXPECT_EQ(db.ErrorOf("CREATE TABLE " + fits + "g (x INTEGER)").Code, KURA_SQLPARSE);
 }
 
+// A field or index name has room for 30 bytes (15 double-byte characters): a
+// longer one is refused with a message saying so, in every statement that names
+// a new field or index, and nothing is made or changed; names that fit are made
+// and found as written.
+TEST(Names, FieldAndIndexNamesLongerThanTheirRoomAreRefused) {
+    const std::string fits(30, 'a'), tooLong(31, 'a');
+    std::string kanji15;
+    for (int i = 0; i < 15; ++i) kanji15 += kStaff.substr(0, 2);
+    const std::string kanji16 = kanji15 + kStaff.substr(0, 2);
+    struct Case {
+        std::string Sql;
+        std::string Message;
+    };
+    const auto field = [](const std::string& name, size_t bytes) {
+        return "Field name '" + name + "' is too long: " + std::to_string(bytes) + " bytes, at most 30";
+    };
+    const Case cases[] = {
+        {"CREATE TABLE u (" + tooLong + " INTEGER)", field(tooLong, 31)},
+        {"CREATE TABLE u (\"" + kanji16 + "\" INTEGER)", field(kanji16, 32)},
+        {"CREATE TABLE u (\"x" + kanji15 + "\" INTEGER)", field("x" + kanji15, 31)},
+        // Two names alike in their first 30 bytes are not taken as one.
+        {"CREATE TABLE u (" + fits + "x INTEGER, " + fits + "y INTEGER)", field(fits + "x", 31)},
+        {"ALTER TABLE t ADD " + tooLong + " INTEGER", field(tooLong, 31)},
+        {"ALTER TABLE t REDEFINE id " + tooLong + " INTEGER", field(tooLong, 31)},
+        {"CREATE INDEX " + tooLong + " ON t (id)", "Index name '" + tooLong + "' is too long: 31 bytes, at most 30"},
+        {"CREATE INDEX \"" + kanji16 + "\" ON t (id)",
+         "Index name '" + kanji16 + "' is too long: 32 bytes, at most 30"},
+    };
+    SqlDatabase db;
+    db.Run("CREATE TABLE t (id INTEGER); INSERT INTO t VALUES (1)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Sql);
+        const SqlError error = db.ErrorOf(c.Sql);
+        EXPECT_EQ(error.Code, KURA_SQLPARSE);
+        EXPECT_EQ(error.Message, c.Message);
+        EXPECT_FALSE(db.Dir().TableExists("u", false));
+        EXPECT_EQ(db.ColumnNames("t"), (std::vector<std::string>{"id"}));
+        EXPECT_EQ(db.Rows("t"), Rows{"1"});
+    }
+    // Corrected to names that fit: made, and found by the names written.
+    db.Run("ALTER TABLE t ADD " + fits + " INTEGER, ADD \"" + kanji15 + "\" INTEGER");
+    db.Run("CREATE INDEX \"" + kanji15 + "\" ON t (\"" + kanji15 + "\"); CREATE INDEX " + fits + " ON t (" + fits + ")");
+    db.Run("INSERT INTO t (id, " + fits + ", \"" + kanji15 + "\") VALUES (2, 20, 200)");
+    EXPECT_EQ(db.ColumnNames("t"), (std::vector<std::string>{"id", fits, kanji15}));
+    EXPECT_EQ(db.Select("SELECT id FROM t WHERE [" + kanji15 + "] = 200 AND " + fits + " = 20"), Rows{"2"});
+    db.Run("DROP INDEX t.\"" + kanji15 + "\"; DROP INDEX t." + fits);
+    EXPECT_EQ(db.ErrorOf("DROP INDEX t." + fits).Code, KURA_INVALIDINDEXNAME);
+}
+
 }  // namespace
