@@ -176,6 +176,7 @@ bool TDataCursor::RebuildChangedIndexes(const TRestructureParams& params, const 
                 table.GetLastAutoInc() != lastAutoInc)
                 data.SetDescriptionAndPassword(params.Password, params.Description, params.UserMajor,
                                                params.UserMinor, lastAutoInc);
+            data.SetFutureBlobBlockSize(params.BlobBlockSize);
             table.FlushBuffers(false, false, true, false, true);
             done = true;
         }

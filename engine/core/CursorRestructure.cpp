@@ -299,6 +299,7 @@ void TDataCursor::RestructureTable(const TRestructureParams& params) {
                 if (!(s == 0 && noPrimary)) SetIndexNameAndFields(s, indexes[s]);
             SetDescriptionAndPassword(params.Password, params.Description, params.UserMajor, params.UserMinor,
                                       lastAutoInc);
+            table.GetDataFile().SetFutureBlobBlockSize(params.BlobBlockSize);
             closeSource();
             return;
         }

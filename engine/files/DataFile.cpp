@@ -576,4 +576,10 @@ void TDataFile::SetDescriptionAndPassword(std::string_view password, std::string
     FHeader[dho::Modified] = 1;
 }
 
+void TDataFile::SetFutureBlobBlockSize(uint16_t size) {
+    if (GetBlobFieldCount() > 0 || size == GetBlobBlockSize()) return;
+    PutU32(&FHeader[dho::BlobBlockSize], size);
+    FHeader[dho::Modified] = 1;
+}
+
 }  // namespace kura

@@ -186,6 +186,9 @@ public:
     std::string GetPassword() const;
     void SetDescriptionAndPassword(std::string_view password, std::string_view description, uint16_t userMajor,
                                    uint16_t userMinor, uint32_t lastAutoInc);
+    // The block size the BLOB file of a table without BLOB fields will be made with
+    // when one is added; a table that has them keeps its own (a new one needs a copy).
+    void SetFutureBlobBlockSize(uint16_t size);
 
     std::string GetTableName() const;
     TTableErrorContext GetErrorContext() const;

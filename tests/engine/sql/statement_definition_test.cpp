@@ -1,5 +1,7 @@
 // CREATE TABLE, ALTER TABLE, CREATE/DROP INDEX and DROP TABLE through the
 // statement object, checked on the table's definitions and rows.
+#include <filesystem>
+
 #include "tests/engine/sql/StatementTestSupport.h"
 
 using namespace kura;
@@ -183,6 +185,52 @@ TEST_F(Definitions, ColumnAttributesAndTableOptionsReachTheTable) {
     db.Run("ALTER TABLE Staff REDEFINE Age MAX 200");
     db.Run("UPDATE Staff SET Age = 180 WHERE StaffCD = 1");
     EXPECT_EQ(db.Rows("Staff")[0], "1|Yamada|A|180|NULL|NULL|NULL|NULL");
+}
+
+// The BLOB block size of a table is its header's, BLOB fields or not: a table
+// without them keeps the size it is given for the BLOB file a later MEMO makes.
+TEST(BlobBlockSize, GivenToATableWithoutBlobFieldsItReachesTheMemoAddedLater) {
+    struct Case {
+        const char* create;
+        const char* alter;  // gives the size
+        uint16_t size;
+    };
+    const Case cases[] = {
+        {"CREATE TABLE d (a INTEGER)", "ALTER TABLE d BLOB BLOCK SIZE 1024", 1024},
+        // With a key added too: the indexes are rebuilt without a copy.
+        {"CREATE TABLE d (a INTEGER)", "ALTER TABLE d ADD PRIMARY KEY (a) BLOB BLOCK SIZE 2048", 2048},
+        {"CREATE TABLE d (a INTEGER, PRIMARY KEY (a) BLOB BLOCK SIZE 1536)", "ALTER TABLE d DESCRIPTION 'kept'", 1536},
+        // A table with a MEMO is copied into a new BLOB file.
+        {"CREATE TABLE d (a INTEGER, n MEMO)", "ALTER TABLE d BLOB BLOCK SIZE 1024", 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.alter);
+        SqlDatabase db;
+        db.Run(c.create);
+        db.Run("INSERT INTO d (a) VALUES (1)");
+        db.Run(c.alter);
+        auto blockSize = [&] {
+            TDataCursor cursor(&db.Dir());
+            cursor.SetTableName("d");
+            cursor.OpenCursor();
+            const uint16_t size = cursor.GetBlobBlockSize();
+            cursor.CloseCursor(false);
+            return size;
+        };
+        EXPECT_EQ(blockSize(), c.size);
+        db.Run("ALTER TABLE d ADD m MEMO");
+        EXPECT_EQ(blockSize(), c.size);
+        const std::string memo(3000, 'x');
+        db.Run("UPDATE d SET m = '" + memo + "'");
+        EXPECT_EQ(db.Select("SELECT a, m FROM d"), Rows{"1|" + memo});
+        // The BLOB file: its 512-byte header, then the memo in blocks of that size,
+        // each with an 18-byte block header.
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(db.Path() + "/d.BLB", error);
+        EXPECT_FALSE(error);
+        const size_t blocks = (memo.size() + c.size - 18 - 1) / (c.size - 18);
+        EXPECT_EQ(bytes, 512u + blocks * c.size);
+    }
 }
 
 TEST_F(Definitions, MemoryTablesLiveInTheMemoryDatabase) {
