@@ -64,9 +64,8 @@ std::string_view TypeWord(const TExpToken& node) {
 
 std::string TTypeChecker::Operand(const TExpToken& node) const {
     if (Parameters && node.IsParameter != 0) {
-        const auto it = std::find(Parameters->begin(), Parameters->end(), &node);
-        if (it != Parameters->end())
-            return "parameter " + std::to_string(it - Parameters->begin() + 1) + " (" + std::string(TypeWord(node)) + ")";
+        std::string name = ParameterName(*Parameters, node);
+        if (!name.empty()) return name;
     }
     return std::string(KindName(node)) + " '" + node.Text + "'";
 }
@@ -242,6 +241,12 @@ void CheckParameterUse(uint16_t errorCode, const std::vector<TExpToken*>& parame
         }
         if (shape() == before) break;
     }
+}
+
+std::string ParameterName(const std::vector<TExpToken*>& parameters, const TExpToken& node) {
+    const auto it = std::find(parameters.begin(), parameters.end(), &node);
+    if (it == parameters.end()) return {};
+    return "parameter " + std::to_string(it - parameters.begin() + 1) + " (" + std::string(typecheck::TypeWord(node)) + ")";
 }
 
 void CheckExpressionTypes(uint16_t errorCode, std::string_view errorTableName, std::string_view errorObjectName,

@@ -39,6 +39,10 @@ using TColumnResolverProc = bool (*)(void* resolverData, TExpToken* node);
 void CheckParameterUse(uint16_t errorCode, const std::vector<TExpToken*>& parameters, size_t index,
                        std::string_view contextName);
 
+// "parameter N (TYPE)" for a node of the list, the way messages name a parameter;
+// empty for a node that is none of them.
+std::string ParameterName(const std::vector<TExpToken*>& parameters, const TExpToken& node);
+
 void CheckExpressionTypes(uint16_t errorCode, std::string_view errorTableName, std::string_view errorObjectName,
                           bool stringsMayBeColumns, bool conditionsAsComparisons, TColumnResolverProc resolver,
                           void* resolverData, TExpToken* parent, TExpToken* node, std::string_view contextName);

@@ -10,6 +10,7 @@
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTokenPool.h"
+#include "engine/expr/TypeCheck.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/Routines.h"
 #include "engine/sql/DataChange.h"
@@ -109,9 +110,9 @@ public:
         if (sourceType != targetType) {
             if (!ConvertFieldData(sourceType, sourceSize, value.Scale, targetType, column.Desc.StoredSize(),
                                   column.Desc.StoredDecimals(), buffer)) {
-                RaiseStatementError("Type mismatch between column " + column.Desc.Name() + " and constant value " + column.ValueText +
-                                  " in " + FStatementWord + " statement",
-                              FPlan.Target->TableName());
+                RaiseStatementError("Type mismatch between column " + column.Desc.Name() + " and " + ValueName(column) +
+                                        " in " + FStatementWord + " statement",
+                                    FPlan.Target->TableName());
             }
         }
         if (targetType == fldZSTRING) {
@@ -125,6 +126,16 @@ public:
     }
 
 private:
+    // A value as messages name it: a parameter by its number and type, since its
+    // text is only the mark.
+    std::string ValueName(const TDataChangePlan::TColumn& column) const {
+        if (column.Value && column.Value->IsParameter != 0 && FQuery.Statement) {
+            std::string name = ParameterName(FQuery.Statement->Parameters(), *column.Value);
+            if (!name.empty()) return name;
+        }
+        return "constant value " + column.ValueText;
+    }
+
     TDataQuery& FQuery;
     TDataChangePlan& FPlan;
     TDataCursor& FCursor;

@@ -189,6 +189,27 @@ TEST_F(Parameters, ChangesFindTheirRowsByTheConvertedValue) {
     EXPECT_EQ(Run("UPDATE emp SET name = 'x' + ? WHERE id = 1", {Int(1)}),
               Rows{"error: Type mismatch between constant 'x' and parameter 1 (INTEGER) in update values"});
     EXPECT_EQ(Run("DELETE FROM emp WHERE hired <= ?", {Text("2001-01-01")}), Rows{"1"});
+    // A whole value the column does not take is refused by its number and type,
+    // and nothing is stored; the same value corrected is.
+    const struct {
+        const char* Sql;
+        std::vector<Bound> Values;
+        const char* Message;
+    } refusals[] = {
+        {"INSERT INTO emp (id, hired) VALUES (?, ?)", {Small(4), Text("soon")},
+         "Type mismatch between column hired and parameter 2 (CHAR) in INSERT statement"},
+        {"INSERT INTO emp (id, salary) VALUES (?, ?)", {Int(4), Text("lots")},
+         "Type mismatch between column salary and parameter 2 (CHAR) in INSERT statement"},
+        {"UPDATE emp SET hired = ? WHERE id = 2", {Text("later")},
+         "Type mismatch between column hired and parameter 1 (CHAR) in UPDATE statement"},
+        {"UPDATE emp SET salary = 1, dept = ? WHERE id = 2", {Date(k2001)},
+         "Type mismatch between column dept and parameter 1 (DATE) in UPDATE statement"},
+    };
+    for (const auto& r : refusals) {
+        const Rows before = db.Rows("emp");
+        EXPECT_EQ(Run(r.Sql, r.Values), Rows{std::string("error: ") + r.Message}) << r.Sql;
+        EXPECT_EQ(db.Rows("emp"), before) << r.Sql;
+    }
     // A whole value takes the column's type as a literal value does.
     EXPECT_EQ(Run("INSERT INTO emp (id, hired) VALUES (?, ?)", {Small(4), Text("2003-03-03")}), Rows{"1"});
     Rows rows = db.Rows("emp");
