@@ -597,6 +597,13 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
     return object->id;
 }
 
+bool ShareHandle(FileHandle handle) {
+    const std::shared_ptr<FileObject> object = Find(handle);
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    for (const Marker m : {kDenyRead, kDenyWrite}) SetOfdLock(object->fd, F_UNLCK, kShareMarkerBase + m, 1);
+    return true;
+}
+
 bool CloseHandle(FileHandle handle) {
     std::shared_ptr<FileObject> object;
     {

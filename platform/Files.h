@@ -72,6 +72,10 @@ constexpr uint64_t kShareMarkerBase = uint64_t{1} << 40;
 FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flagsAndAttributes);
 bool CloseHandle(FileHandle handle);
+// From now on the handle shares reading and writing with other opens, as if it had
+// been opened so: what its share mode denied others is no longer denied. False for
+// an unknown handle.
+bool ShareHandle(FileHandle handle);
 
 // Transfers at the handle's position, which moves by the bytes transferred.
 // ReadFile at or beyond the end succeeds with 0 bytes.

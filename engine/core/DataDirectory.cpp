@@ -169,6 +169,7 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
             const bool heldOnlyByTransaction = found->GetOpenCount() == 0 && found->InTransaction();
             if ((found->IsExclusive() || exclusive) && !skipInUseCheck && !heldOnlyByTransaction)
                 return -static_cast<int32_t>(KURA_OSEACCES);
+            if (heldOnlyByTransaction) found->SetExclusiveForTransaction(found->IsExclusive() && !exclusive);
             found->Open();
         }
         if (counts) found->AddCursorRef();
@@ -334,6 +335,23 @@ std::string TDataDirectory::GetTempTableName(bool inMemory) {
 
 // ---- Transactions ------------------------------------------------------------------
 
+// A table the transaction no longer keeps: it goes when nobody uses it any more;
+// otherwise an exclusive use that was only the transaction's ends.
+void TDataDirectory::ReleaseAfterTransaction(TDataTable* table, std::exception_ptr& error) {
+    if (table->InTransaction()) return;
+    try {
+        if (table->GetOpenCount() > 0) {
+            table->ShareAfterTransaction();
+            return;
+        }
+        CloseTable(table, true, false, false);
+    } catch (...) {
+        if (!error) error = std::current_exception();
+        const int32_t index = table->GetOpenCount() == 0 ? IndexOfTable(table) : -1;
+        if (index >= 0) FreeTableAt(index);
+    }
+}
+
 void TDataDirectory::StartTransaction(bool localOnly) {
     if (FInTransaction) return;
     if (IsRemote() && !localOnly) SendRemote(REQUEST_STARTTXN);
@@ -399,15 +417,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush, bool localOnly
         } catch (...) {
             if (!error) error = std::current_exception();
         }
-        if (table->GetOpenCount() == 0 && !table->InTransaction()) {
-            try {
-                CloseTable(table, true, false, false);
-            } catch (...) {
-                if (!error) error = std::current_exception();
-                const int32_t index = IndexOfTable(table);
-                if (index >= 0) FreeTableAt(index);
-            }
-        }
+        ReleaseAfterTransaction(table, error);
     }
     FInTransaction = false;
     RethrowFirst(error);
@@ -423,15 +433,7 @@ void TDataDirectory::Rollback(bool localOnly) {
         } catch (...) {
             if (!error) error = std::current_exception();
         }
-        if (table->GetOpenCount() == 0 && !table->InTransaction()) {
-            try {
-                CloseTable(table, true, false, false);
-            } catch (...) {
-                if (!error) error = std::current_exception();
-                const int32_t index = IndexOfTable(table);
-                if (index >= 0) FreeTableAt(index);
-            }
-        }
+        ReleaseAfterTransaction(table, error);
     }
     FInTransaction = false;
     RethrowFirst(error);

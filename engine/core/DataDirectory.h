@@ -17,6 +17,7 @@
 // all tables before it writes any, each pass running from the last table to the
 // first. Only the session's thread enters.
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,7 @@ private:
     int32_t FindTable(std::string_view name, bool inMemory) const;
     int32_t IndexOfTable(const TDataTable* table) const;
     void FreeTableAt(int32_t index);
+    void ReleaseAfterTransaction(TDataTable* table, std::exception_ptr& error);
     // Reserves a temporary table's .DAT with an exclusive create; false when the
     // name was taken by someone else.
     bool ClaimTemporaryName(const std::string& name);

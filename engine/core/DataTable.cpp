@@ -305,6 +305,20 @@ void TDataTable::Close(bool discardTemporary) {
     first.Rethrow();
 }
 
+void TDataTable::ShareAfterTransaction() {
+    if (!FExclusiveForTransaction || FInTransaction) return;
+    FExclusiveForTransaction = false;
+    if (!FExclusive) return;
+    if (FIsOpen && !IsRemote()) {
+        // What exclusive use keeps in the buffers goes to the files first: other
+        // programs read them from now on.
+        if (!FReadOnly) FlushBuffers(false, false, false, false, false);
+        TFileHandler* files[] = {&FDataFile, &FIndexFile, &FBlobFile};
+        for (TFileHandler* file : files) file->ShareFile();
+    }
+    FExclusive = false;
+}
+
 void TDataTable::CreateFiles(const TTableDefinition& definition) {
     if (FOpenCount < UINT16_MAX) ++FOpenCount;
     FIsOpen = true;

@@ -85,6 +85,13 @@ public:
     void SetTemporary(bool value) { FTemporary = value; }
     const std::string& GetName() const { return FName; }
     bool IsExclusive() const { return FExclusive; }
+    // Set when the table, kept exclusive by the transaction after the exclusive open
+    // that asked for it closed, is opened again without asking: the exclusive use
+    // is then only the transaction's, and ends with it (ShareAfterTransaction).
+    void SetExclusiveForTransaction(bool value) { FExclusiveForTransaction = value; }
+    // Outside a transaction, an exclusive use that was only a transaction's gives
+    // way to shared use, by this program and others, while the table stays open.
+    void ShareAfterTransaction();
     bool IsInMemory() const { return FInMemory; }
     bool IsTemporary() const { return FTemporary; }
     bool IsOpen() const { return FIsOpen; }
@@ -354,6 +361,7 @@ private:
     std::string FName;
     bool FIsOpen = false;
     bool FExclusive = false;
+    bool FExclusiveForTransaction = false;
     bool FReadOnly = false;
     bool FReadOnlyByAttribute = false;
     bool FInMemory = false;

@@ -91,6 +91,11 @@ int32_t TAbstractFile::OpenHandle() {
     return AddHandle();
 }
 
+bool TAbstractFile::Share() {
+    Exclusive = false;
+    return true;
+}
+
 void TAbstractFile::CloseHandle(int32_t id) {
     TCriticalGuard guard(FileSection);
     int32_t index = IndexOfHandle(id);
@@ -323,6 +328,13 @@ void TPhysicalFile::CloseHandle(int32_t id) {
         OSCloseFile(OSHandle);
         OSHandle = 0;
     }
+}
+
+bool TPhysicalFile::Share() {
+    TCriticalGuard guard(FileSection);
+    if (Exclusive && OSHandle > 0 && !OSShareFile(OSHandle)) return false;
+    Exclusive = false;
+    return true;
 }
 
 int32_t TPhysicalFile::Rename(const std::string& newName) {

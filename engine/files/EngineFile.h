@@ -73,6 +73,9 @@ public:
     virtual int32_t OpenHandle();
     // An id that is not open changes nothing.
     virtual void CloseHandle(int32_t id);
+    // An exclusive file is shared from now on, without being closed; false when
+    // the system refuses.
+    virtual bool Share();
     virtual int32_t Rename(const std::string& newName);
     virtual int32_t Delete();
     // Bytes transferred; -1 when the transfer failed.
@@ -146,6 +149,7 @@ public:
     int32_t CreateHandle() override;
     int32_t OpenHandle() override;
     void CloseHandle(int32_t id) override;
+    bool Share() override;
     int32_t Rename(const std::string& newName) override;
     int32_t Delete() override;
     int32_t Read(int32_t handle, void* buffer, int32_t count) override;

@@ -37,6 +37,11 @@ void TFileHandler::CloseFile() {
     IsOpen = false;
 }
 
+void TFileHandler::ShareFile() {
+    if (IsOpen && File && !File->Share()) RaiseEngineError(KURA_OSEACCES, {}, {}, {}, FileName);
+    Exclusive = false;
+}
+
 void TFileHandler::CreateFile() {
     TAbstractFile* file = nullptr;
     int32_t result = FileList->CreateFile(FileName, IsMemory, Temporary, file);

@@ -32,6 +32,9 @@ public:
     // Nothing when already open; 11010 when the file does not exist.
     virtual void OpenFile();
     virtual void CloseFile();
+    // An open file held exclusively is shared from now on; 11013 when the system
+    // refuses.
+    void ShareFile();
     // A new, empty file held exclusively.
     virtual void CreateFile();
     // On a closed handler (11013 while the file is open anywhere in the process).

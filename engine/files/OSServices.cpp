@@ -49,6 +49,8 @@ bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(na
 
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
+bool OSShareFile(TOSHandle handle) { return platform::ShareHandle(handle); }
+
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }
 
 bool OSRenameFile(std::string_view oldName, std::string_view newName) { return platform::MoveFile(oldName, newName); }

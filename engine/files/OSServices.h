@@ -39,6 +39,9 @@ TOSHandle OSOpenSideFile(std::string_view name);
 // Makes a newly created file's folder entry durable.
 bool OSSyncFolderOf(std::string_view name);
 bool OSCloseFile(TOSHandle handle);
+// The open file is shared with every other opener from now on, whatever its share
+// mode denied.
+bool OSShareFile(TOSHandle handle);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);

@@ -295,6 +295,62 @@ TEST(ReadStretches, AnotherProgramWritesBetweenStretchesAndTheScanSeesIt) {
     db.Dir().CloseTable(ours, false, false, false);
 }
 
+// A definition statement inside a transaction takes its table for itself; that
+// ends with the transaction, whoever else of this program opened the table in
+// the meantime and however the transaction ends. Another statement of this
+// program and another program must get in afterwards.
+TEST(DefinitionInATransaction, TheTableIsSharedAgainWhenTheTransactionEnds) {
+    struct Case {
+        const char* definition;
+        TEngineErrorCode code;  // of the definition
+    };
+    const Case cases[] = {
+        {"CREATE INDEX iv ON t (v)", 0},
+        {"DROP INDEX t.ik", 0},
+        {"CREATE INDEX IF NOT EXISTS ik ON t (k)", 0},
+        {"ALTER TABLE t ADD w INTEGER", KURA_TABLEOPEN},
+    };
+    for (const Case& c : cases) {
+        for (const char* end : {"COMMIT", "ROLLBACK"}) {
+          for (const bool reading : {false, true}) {
+            SCOPED_TRACE(std::string(c.definition) + "; " + end + (reading ? " with a live result" : ""));
+            SqlDatabase db;
+            db.Run("CREATE TABLE t (k INTEGER, v INTEGER, PRIMARY KEY (k)); CREATE INDEX ik ON t (k);"
+                   "INSERT INTO t VALUES (1, 10)");
+            db.Run("START TRANSACTION");
+            TQueryStatement definition(&db.Dir());
+            definition.Prepare(c.definition);
+            TDataCursor* none = nullptr;
+            EXPECT_EQ(ErrorOf([&] { definition.Execute(none); }), c.code);
+            // A live result of this program keeps the table open past the end.
+            TQueryStatement reader(&db.Dir());
+            reader.LiveRequest = 1;
+            TDataCursor* live = nullptr;
+            if (reading) {
+                ASSERT_NO_THROW(reader.Prepare("SELECT k, v FROM t"));
+                ASSERT_NO_THROW(reader.Execute(live));
+                ASSERT_NE(live, nullptr);
+            }
+            ASSERT_NO_THROW(db.Run(end));
+            // Another statement of this program reads and writes the table.
+            Rows rows;
+            ASSERT_NO_THROW(rows = db.Rows("t"));
+            EXPECT_EQ(rows, (Rows{"1|10"}));
+            ASSERT_NO_THROW(db.Run("UPDATE t SET v = v + 1"));
+            {
+                ChildProcess other({"tbl-open", db.Path(), "t", "shared"});
+                EXPECT_EQ(other.readLine(), "open");
+                other.send("quit");
+                EXPECT_EQ(other.wait(), 0);
+            }
+            if (live) {
+                EXPECT_EQ(SqlDatabase::VisibleRows(*live), (Rows{"1|11"}));
+            }
+          }
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
