@@ -324,6 +324,9 @@ TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
         {"a query and a change in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2,
          gui::mrOk,
          [&] { RunSql(sql, "SELECT * FROM STAFF; DELETE FROM STAFF WHERE StaffCD = 32"); }},
+        {"a text with its own transaction in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2,
+         gui::mrOk,
+         [&] { RunSql(sql, "DELETE FROM STAFF WHERE StaffCD = 32; START TRANSACTION; ROLLBACK"); }},
     };
     for (const auto& c : changes) {
         SCOPED_TRACE(c.what);
