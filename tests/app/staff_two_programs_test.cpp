@@ -14,6 +14,7 @@
 #include "app/SqlWindow.h"
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraTable.h"
 #include "platform/CodePage.h"
 #include "tests/app/EditorTestSupport.h"
 
@@ -181,17 +182,18 @@ protected:
         late.start(TransactionWaitMs + 3000);
         return Measure(act);
     }
-    // Makes the employee's row of this program's staff list the current one.
-    static void ChooseRow(int code) {
-        Fmain->SaisinBTNClick();
+    // Makes the employee's row of this program's staff list the current one, the list
+    // read again first or as it stands.
+    static void ChooseRow(int code, bool refresh = true) {
+        if (refresh) Fmain->SaisinBTNClick();
         kura::TDataSet& q = *Fmain->Qstaff;
         for (q.First(); !q.Eof() && q.FieldByName("StaffCD")->AsInteger() != code;) q.Next();
         EXPECT_FALSE(q.Eof()) << code;
     }
     // Double-clicks the employee's row in this program's staff list, as a person opens
     // it; answers the milliseconds the open took.
-    qint64 DoubleClick(int code, int* ticks = nullptr) {
-        ChooseRow(code);
+    qint64 DoubleClick(int code, int* ticks = nullptr, bool refresh = true) {
+        ChooseRow(code, refresh);
         const Took took =
             Measure([] { Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex()); });
         if (ticks) *ticks = took.ticks;
@@ -418,6 +420,153 @@ TEST_F(TwoDesks, TableMaintenanceOnEitherDeskIsNamedToTheOther) {
     EXPECT_TRUE(shown);
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_FALSE(DMdata->DataDB->InTransaction());
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// The other desk edits employee 31 (in its editor or in table maintenance) while this
+// program is refused employee 32; then it saves 31. This program, its list as it was,
+// opens 31 (in its editor or in table maintenance) as the other desk saved it and saves
+// it in turn: the record is read afresh, never "changed by another user".
+TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
+    AddStaff(31, "佐藤");
+    AddStaff(32, "鈴木");
+    auto desk = Desk();
+    const struct {
+        const char* other;  // the other desk's window
+        const char* shown;  // its answer once shown
+        bool hereInTable;   // this program's: table maintenance, else the editor
+    } ways[] = {
+        {"open 31", "editing 31", false},
+        {"table", "maintaining", false},
+        {"open 31", "editing 31", true},
+        {"table", "maintaining", true},
+    };
+    int round = 0;
+    for (const auto& w : ways) {
+        SCOPED_TRACE(std::string(w.other) + (w.hereInTable ? ", here table maintenance" : ", here the editor"));
+        const QString theirs = QString("T%1").arg(round), ours = QString("O%1").arg(round++);
+        desk->send(w.other);
+        ASSERT_EQ(desk->readLine(), w.shown);
+        messages.clear();
+        MeasureRefused([&] { DoubleClick(32); });
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].startsWith(QString::fromUtf8("他のプログラムが編集中のため"))) << messages[0].toStdString();
+        desk->send("simei " + theirs.toStdString());
+        ASSERT_EQ(desk->readLine(), "ok");
+        desk->send("ok");
+        ASSERT_EQ(desk->readLine(), "ok");
+        ASSERT_EQ(desk->readLine(), "closed");
+
+        messages.clear();
+        QString seen;
+        if (w.hereInTable) {
+            OnModal("Fstaff", [&](QWidget* f) {
+                kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
+                seen = QString::fromStdString(t.FieldByName("Simei")->AsString());  // 31: the first row
+                gui::Guarded([&] {
+                    t.Edit();
+                    t.FieldByName("Simei")->SetAsString(ours.toStdString());
+                });
+                Click(f, "BitBtn2");
+            });
+            Fmain->findChild<QAction*>("Staff1")->trigger();
+        } else {
+            OnModal("FstaffDaityo", [&](QWidget* f) {
+                seen = f->findChild<QLineEdit*>("SimeiEDT")->text();
+                Type(f, "SimeiEDT", ours);
+                Click(f, "OkBTN");
+            });
+            DoubleClick(31, nullptr, false);
+        }
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        EXPECT_EQ(seen, theirs);
+        EXPECT_EQ(Column("SELECT Simei FROM STAFF WHERE StaffCD = 31"), std::vector<std::string>{ours.toStdString()});
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+    }
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// The other desk lets go of the tables 0.3 s into the wait: whatever this program was
+// starting goes on at once, with no message, and saves.
+TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
+    AddStaff(31, "佐藤");
+    AddStaff(32, "鈴木");
+    AddStaff(33, "田中");
+    auto desk = Desk();
+    TFsql sql;
+    sql.show();
+    const struct {
+        const char* what;
+        int messages;  // the questions asked first
+        int answer;
+        std::function<void()> act;
+        const char* check;  // a query and the first column it then gives
+        std::vector<std::string> expected;
+    } starts[] = {
+        {"the editor", 0, gui::mrOk,
+         [this] {
+             OnModal("FstaffDaityo", [](QWidget* f) {
+                 Type(f, "SimeiEDT", "A");
+                 Click(f, "OkBTN");
+             });
+             DoubleClick(32);
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 32", {"A"}},
+        {"a new employee", 0, gui::mrOk,
+         [] {
+             OnModal("FstaffDaityo", [](QWidget* f) {
+                 Type(f, "KeyEDT", "34");
+                 Type(f, "SimeiEDT", "B");
+                 Click(f, "OkBTN");
+             });
+             Click(Fmain, "STAFFaddBTN");
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 34", {"B"}},
+        {"table maintenance", 0, gui::mrOk,
+         [] {
+             OnModal("Fstaff", [](QWidget* f) {
+                 kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
+                 gui::Guarded([&] {
+                     t.Edit();
+                     t.FieldByName("Simei")->SetAsString("C");
+                 });
+                 Click(f, "BitBtn2");
+             });
+             Fmain->findChild<QAction*>("Staff1")->trigger();
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 31", {"C"}},
+        {"a change in the SQL window", 1, gui::mrOk,
+         [&] { RunSql(sql, "UPDATE STAFF SET Simei = 'D' WHERE StaffCD = 33"); },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 33", {"D"}},
+        {"the delete", 1, gui::mrYes,
+         [] {
+             ChooseRow(34);
+             Click(Fmain, "STAFFdelBTN");
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 34", {}},
+    };
+    for (const auto& s : starts) {
+        SCOPED_TRACE(s.what);
+        desk->send("open 31");
+        ASSERT_EQ(desk->readLine(), "editing 31");
+        messages.clear();
+        answer = s.answer;
+        QTimer letGo;
+        letGo.setSingleShot(true);
+        QObject::connect(&letGo, &QTimer::timeout, [&] { desk->send("cancel"); });
+        const Took took = MeasureRefused([&] {
+            letGo.start(300);
+            s.act();
+        });
+        EXPECT_EQ(messages.size(), s.messages) << messages.join("\n").toStdString();
+        EXPECT_GE(took.ms, 300);
+        EXPECT_EQ(Column(s.check), s.expected);
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+        EXPECT_EQ(desk->readLine(), "ok");
+        EXPECT_EQ(desk->readLine(), "closed");
+    }
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
 }

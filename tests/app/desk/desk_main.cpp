@@ -8,7 +8,9 @@
 //   table          ﾃﾞｰﾀ → 従業員ﾃｰﾌﾞﾙ: "maintaining" once the table maintenance window
 //                  shows with its transaction, "message <text>" for whatever the
 //                  program says instead, then "closed" once the window has closed
-//   simei <text>   types the name (UTF-8) into the open editor: "ok" / "no editor"
+//   simei <text>   types the name (UTF-8) into the open editor, or into the current
+//                  row of table maintenance (its first): "ok" / "no editor", or
+//                  "message <text>" for what the program says instead
 //   ok | cancel    the open editor's Ｏ　Ｋ or キャンセル (or the table maintenance
 //                  window's OK or キャンセル): "ok" / "no editor"
 //   ping           "pong", answered also while the program waits for another one
@@ -33,6 +35,7 @@
 #include "app/ProgramPaths.h"
 #include "app/StaffDaityo.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/DataGrid.h"
@@ -98,6 +101,13 @@ void Run(const std::string& line) {
         Open(std::atoi(rest.c_str()));
     } else if (command == "table") {
         Table();
+    } else if (command == "simei" && app::Fstaff) {
+        kura::TKuraTable& table = *app::Fstaff->Table1;
+        if (gui::Guarded([&] {
+                table.Edit();
+                table.FieldByName("Simei")->SetAsUtf8(rest);
+            }))
+            Say("ok");
     } else if ((command == "ok" || command == "cancel") && app::Fstaff) {
         QPushButton* button = command == "ok" ? app::Fstaff->BitBtn2 : app::Fstaff->BitBtn1;
         Say("ok");
