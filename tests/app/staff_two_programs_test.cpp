@@ -142,8 +142,9 @@ TEST_F(TwoPrograms, ADeleteTheOtherProgramBlocksLeavesAllFourTablesWhole) {
 class TwoDesks : public EditorTest {
 protected:
     std::unique_ptr<ChildProcess> Desk() {
-        // This program's second start upgrades Gakureki, which needs the table to itself:
-        // done before the other desk opens it (a refused upgrade ends a start).
+        // This program's second start upgrades Gakureki (it needs the table to itself,
+        // and waits for a start that has it alone): both desks then work on the
+        // finished tables.
         CloseMain();
         StartMain();
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
@@ -569,6 +570,59 @@ TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
     }
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// A second desk starts beside a database folder this program has just made (its
+// Gakureki not upgraded yet), and this program starts again beside it: each starts
+// cleanly, the upgrade left for a start that has the table alone, which makes it.
+TEST_F(TwoDesks, ASecondDeskStartsBesideABrandNewDatabaseFolder) {
+    const auto gakureki = [] { return TDMdata::FieldNames(*DMdata->Tgakureki); };
+    const std::vector<std::string> made{"StaffCD", "YMD", "NAIYO"};
+    auto desk = std::make_unique<ChildProcess>(KURA_TEST_DESK, std::vector<std::string>{dir.path()});
+    EXPECT_EQ(desk->readLine(60000), "ready");
+    CloseMain();
+    StartMain();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(Fmain->StartedUp());
+    EXPECT_EQ(gakureki(), made);
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+    CloseMain();
+    StartMain();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(gakureki(), (std::vector<std::string>{"StaffCD", "YMD", "NAIYO", "V102"}));
+}
+
+// While another program holds a table to itself, a start tries it again for a moment,
+// then says which table it cannot open and ends: no half-started window, exit code 1.
+// Once the table is free the program starts.
+TEST_F(TwoDesks, AStartThatCannotOpenATableSaysSoAndEnds) {
+    CloseMain();
+    for (const char* name : {"Gakureki", "Staff"}) {
+        SCOPED_TRACE(name);
+        {
+            kura::TKuraTable held;
+            held.SetDatabaseName(dir.file("DB"));
+            held.SetTableName(name);
+            held.SetExclusive(true);
+            held.Open();
+            QElapsedTimer clock;
+            clock.start();
+            ChildProcess desk(KURA_TEST_DESK, {dir.path()});
+            const std::string said = desk.readLine(60000);
+            EXPECT_EQ(said.rfind(std::string("message テーブル ") + name + " を開けないため、ヨミトラを起動できません。", 0), 0u)
+                << said;
+            EXPECT_NE(said.find("11013"), std::string::npos) << said;
+            EXPECT_EQ(desk.readLine(), "ended");
+            EXPECT_EQ(desk.wait(20000), 1);
+            EXPECT_GE(clock.elapsed(), StartWaitMs);
+        }
+        kura::DoneSessions();
+        ChildProcess desk(KURA_TEST_DESK, {dir.path()});
+        EXPECT_EQ(desk.readLine(60000), "ready");
+        desk.send("quit");
+        EXPECT_EQ(desk.wait(20000), 0);
+    }
 }
 
 }  // namespace

@@ -15,7 +15,8 @@
 //                  window's OK or キャンセル): "ok" / "no editor"
 //   ping           "pong", answered also while the program waits for another one
 //   quit           closes the main window; the program ends
-// Lines out start with "ready" once the main window has started. Message texts have
+// Lines out start with "ready" once the main window has started, or with what the
+// program said and "ended" when its start failed (exit code 1). Message texts have
 // their line breaks written as " | ".
 #include <stdlib.h>
 #include <unistd.h>
@@ -156,6 +157,13 @@ int main(int argc, char** argv) {
     app::Fmain = new app::TFmain;
     app::Fmain->show();
     QApplication::processEvents();
+    if (app::Fmain->StartFailed()) {
+        // The program has said why (a "message" line) and ends.
+        Say("ended");
+        app::EndProgram();
+        gui::SetMessageHook(nullptr);
+        return 1;
+    }
     Say("ready");
     // Each line runs from the event loop, so that a line read while another one waits
     // (a start waiting for the other program) is answered meanwhile.
