@@ -200,6 +200,22 @@ protected:
         if (ticks) *ticks = took.ticks;
         return took.ms;
     }
+    // Opens table maintenance, gives its first row the name and saves with OK; answers
+    // the name the row had.
+    static QString RenameInTableMaintenance(const std::string& name) {
+        QString had;
+        OnModal("Fstaff", [&](QWidget* f) {
+            kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
+            had = QString::fromStdString(t.FieldByName("Simei")->AsString());
+            gui::Guarded([&] {
+                t.Edit();
+                t.FieldByName("Simei")->SetAsString(name);
+            });
+            Click(f, "BitBtn2");
+        });
+        Fmain->findChild<QAction*>("Staff1")->trigger();
+        return had;
+    }
     // Runs a statement in the SQL window as the user does, confirming a change.
     void RunSql(TFsql& window, const char* text) {
         window.findChild<QPlainTextEdit*>("Memo1")->setPlainText(QString::fromUtf8(text));
@@ -462,16 +478,7 @@ TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
         messages.clear();
         QString seen;
         if (w.hereInTable) {
-            OnModal("Fstaff", [&](QWidget* f) {
-                kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
-                seen = QString::fromStdString(t.FieldByName("Simei")->AsString());  // 31: the first row
-                gui::Guarded([&] {
-                    t.Edit();
-                    t.FieldByName("Simei")->SetAsString(ours.toStdString());
-                });
-                Click(f, "BitBtn2");
-            });
-            Fmain->findChild<QAction*>("Staff1")->trigger();
+            seen = RenameInTableMaintenance(ours.toStdString());  // 31, the first row
         } else {
             OnModal("FstaffDaityo", [&](QWidget* f) {
                 seen = f->findChild<QLineEdit*>("SimeiEDT")->text();
@@ -526,17 +533,7 @@ TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
          },
          "SELECT Simei FROM STAFF WHERE StaffCD = 34", {"B"}},
         {"table maintenance", 0, gui::mrOk,
-         [] {
-             OnModal("Fstaff", [](QWidget* f) {
-                 kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
-                 gui::Guarded([&] {
-                     t.Edit();
-                     t.FieldByName("Simei")->SetAsString("C");
-                 });
-                 Click(f, "BitBtn2");
-             });
-             Fmain->findChild<QAction*>("Staff1")->trigger();
-         },
+         [] { RenameInTableMaintenance("C"); },
          "SELECT Simei FROM STAFF WHERE StaffCD = 31", {"C"}},
         {"a change in the SQL window", 1, gui::mrOk,
          [&] { RunSql(sql, "UPDATE STAFF SET Simei = 'D' WHERE StaffCD = 33"); },
