@@ -69,6 +69,7 @@ void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
     QRect bounds(SavedLeft, SavedTop, form_->width(), form_->height());
     if (Sizeable) bounds.setSize(QSize(w > 0 ? w : form_->width(), h > 0 ? h : form_->height()));
     form_->setGeometry(KeepOnScreen(bounds, form_));
+    Placed(bounds);
     SavedWidth = w;
     SavedHeight = h;
     WindowStateText = ini.ReadString(section, "WindowState", "wsNormal");
@@ -140,6 +141,18 @@ QRect TFormBehaviour::KeepOnScreen(QRect bounds, const QWidget* form) {
     return KeepInside(bounds, FrameOf(form), screen->availableGeometry());
 }
 
+void TFormBehaviour::Placed(const QRect& wanted) {
+    placed_ = form_->geometry();
+    wanted_ = wanted;
+}
+
+std::optional<QRect> TFormBehaviour::SettledBounds(const QRect& now, const QRect& placed, const QRect& wanted,
+                                                   const QMargins& frame, const QRect& area) {
+    if (now != placed) return std::nullopt;
+    // Without a frame there is nothing better known than where the window stands.
+    return KeepInside(frame.isNull() ? now : wanted, frame, area);
+}
+
 bool TFormBehaviour::Settle(bool last) {
     if (!form_->isVisible() || (form_->windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen)))
         return true;
@@ -147,12 +160,14 @@ bool TFormBehaviour::Settle(bool last) {
     // No frame by the last try: there is no window manager to give one.
     if (frame.isNull() && !last && !(form_->windowFlags() & Qt::FramelessWindowHint)) return false;
     const QRect now = form_->geometry();
-    QScreen* screen = QGuiApplication::screenAt(now.center());
+    QScreen* screen = QGuiApplication::screenAt(wanted_.center());
+    if (!screen) screen = QGuiApplication::screenAt(now.center());
     if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen) return true;
-    const QRect kept = KeepInside(now, frame, screen->availableGeometry());
-    if (kept != now) {
-        form_->setGeometry(kept);
+    const std::optional<QRect> kept = SettledBounds(now, placed_, wanted_, frame, screen->availableGeometry());
+    if (kept && *kept != now) {
+        form_->setGeometry(*kept);
+        placed_ = form_->geometry();
         Restored();
     }
     return true;
@@ -224,9 +239,13 @@ void TFormOf<Base>::changeEvent(QEvent* event) {
     const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
     const bool restored = (old & (Qt::WindowMaximized | Qt::WindowMinimized)) &&
                           !(this->windowState() & (Qt::WindowMaximized | Qt::WindowMinimized));
-    // The restore has to be done before its bounds can be taken.
+    // The restore has to be done before its bounds can be taken; they are where the
+    // window is to stay.
     if (restored) {
-        QTimer::singleShot(0, this, [this] { Form.Restored(); });
+        QTimer::singleShot(0, this, [this] {
+            Form.Restored();
+            Form.Placed(this->geometry());
+        });
         StartSettling();
     }
 }

@@ -14,14 +14,18 @@
 // The stored bounds are the client area (QWidget::geometry), written and read alike, so
 // the window-manager frame never shifts a window from one start to the next; a shown
 // or restored window is kept inside the available area of its screen, title bar
-// included: placed with the frame it is expected to get, and moved once the window
-// manager has framed it if that frame turned out larger.
+// included: placed with the frame it is expected to get, and placed again once the
+// window manager has framed it, as near to the bounds it should have as its real frame
+// allows (so a frame smaller than expected does not leave it shifted either). A window
+// moved or resized from outside the program meanwhile (by the user, or the window
+// manager) stays as it was put: a move is kept whenever it happens.
 #include <QDialog>
 #include <QLabel>
 #include <QMargins>
 #include <QMainWindow>
 #include <QRect>
 #include <QStatusBar>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -60,16 +64,27 @@ public:
     // framed window of the program, else a usual title bar and border.
     static QMargins FrameOf(const QWidget* form);
     static constexpr int UsualTitleBar = 32, UsualBorder = 4;
-    // After a show or a restore, once the frame is known: moves the window so that all of
-    // it, title bar included, is on the available area. False while the frame is not
-    // known yet (try again later); the last try takes the window as it is framed then.
+    // Whenever the program has placed the window (shown or restored): the bounds it
+    // wants the window to have.
+    void Placed(const QRect& wanted);
+    // After a show or a restore, once the frame is known: places the window so that all of
+    // it, title bar included, is on the available area, as near to the wanted bounds as
+    // it can. False while the frame is not known yet (try again later); the last try
+    // takes the window as it is framed then. Nothing once the window was moved or
+    // resized from outside the program since it placed it.
     bool Settle(bool last = false);
+    // Where Settle puts a window now at `now`, placed by the program at `placed` to have
+    // `wanted`, with its frame (null: not known) on the area; nothing when the window
+    // is to stay where it is, as it was moved or resized since it was placed.
+    static std::optional<QRect> SettledBounds(const QRect& now, const QRect& placed, const QRect& wanted,
+                                              const QMargins& frame, const QRect& area);
     // Enter as Tab; true when the key was swallowed. The memo exception leaves Enter
     // to multi-line text boxes.
     static bool EnterAsTab(QWidget* form, bool memoException);
 
 private:
     QWidget* form_;
+    QRect placed_, wanted_;
 };
 
 // The base form's events shared by the dialog and the main-window forms.
@@ -84,6 +99,9 @@ public:
     // Run on every show and at close; descendants call these first.
     virtual void FormShow() { Form.RestoreGeometry(StatusBar1); }
     virtual void FormClose() { Form.SaveGeometry(); }
+    // Within the moments after a show or a restore in which the window is placed again
+    // once it is framed.
+    bool Settling() const { return settling_; }
 
 protected:
     void showEvent(QShowEvent* event) override;

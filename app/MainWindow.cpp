@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <filesystem>
@@ -13,11 +15,14 @@
 #include "app/MakatiButton.h"
 #include "app/ProgramPaths.h"
 #include "app/Schema.h"
+#include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
 #include "components/gui/KuraPasswordDialog.h"
+#include "engine/errors/EngineErrors.h"
+#include "platform/gui/Application.h"
 #include "platform/gui/Color.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/IniFile.h"
@@ -117,7 +122,50 @@ void TFmain::FormShow() {
     TFormMain::FormShow();
     if (started_) return;
     started_ = true;
-    StartUp();
+    try {
+        StartUp();
+    } catch (...) {
+        // Shown before the window reaches the screen, which it then never does: there
+        // is no half-started window to work in. The program ends.
+        startFailed_ = true;
+        setAttribute(Qt::WA_DontShowOnScreen);
+        gui::ShowException();
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
+}
+
+namespace {
+
+// The open of a table refused because another program has it to itself (or the
+// folder's files may not be written).
+bool AccessDenied(const kura::EKuraEngineError& e) { return e.ErrorCode() == kura::KURA_OSEACCES; }
+
+}  // namespace
+
+void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TKuraQuery& creation,
+                        const std::function<void()>& upgrade) {
+    Step(panelText);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        try {
+            DMdata->CreateOrUpgrade(table, creation, upgrade);
+            return;
+        } catch (const kura::EKuraEngineError& e) {
+            // Another program's start holds the table to itself while it makes or
+            // upgrades it: a moment.
+            if (AccessDenied(e) && waited.elapsed() < StartWaitMs) {
+                WaitAMoment(TransactionRetryMs);
+                continue;
+            }
+            QString text = U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n%2")
+                               .arg(gui::QStr(table.TableName()), gui::MessageText(e.what()));
+            if (AccessDenied(e))
+                text += U8("\n他のプログラムがこのテーブルを単独で使っている場合は、そのプログラムを終了してから、"
+                           "もう一度起動してください。");
+            throw std::runtime_error(text.toStdString());
+        }
+    }
 }
 
 void TFmain::StartUp() {
@@ -151,17 +199,15 @@ void TFmain::StartUp() {
     DMdata->DataDB->SetConnected(true);
     Mark("database_connected");
 
-    Step("従業員テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tstaff, *DMdata->QstaffCRT, [this] { UpgradeStaffTable(); });
+    CheckTable("従業員テーブルのチェック", *DMdata->Tstaff, *DMdata->QstaffCRT, [this] { UpgradeStaffTable(); });
     Mark("Staff");
-    Step("学歴・職歴テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tgakureki, *DMdata->QgakurekiCRT, [this] { UpgradeGakurekiTable(); });
+    CheckTable("学歴・職歴テーブルのチェック", *DMdata->Tgakureki, *DMdata->QgakurekiCRT,
+               [this] { UpgradeGakurekiTable(); });
     Mark("Gakureki");
-    Step("職歴書テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Trirekisyo, *DMdata->QrirekisyoCRT, [this] { UpgradeRirekisyoTable(); });
+    CheckTable("職歴書テーブルのチェック", *DMdata->Trirekisyo, *DMdata->QrirekisyoCRT,
+               [this] { UpgradeRirekisyoTable(); });
     Mark("Rirekisyo");
-    Step("家族テーブルのチェック");
-    DMdata->CreateOrUpgrade(*DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
+    CheckTable("家族テーブルのチェック", *DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
     Mark("Kazoku");
     StatusBar1->Panel(1)->setText({});
     PageControl1->setCurrentWidget(TabSheet1);
@@ -176,7 +222,16 @@ void TFmain::UpgradeStaffTable() {
 }
 
 void TFmain::UpgradeGakurekiTable() {
-    if (GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) RunQuery1(GakurekiUpgradeText());
+    if (!GakurekiNeedsUpgrade(TDMdata::FieldNames(*DMdata->Tgakureki))) return;
+    try {
+        RunQuery1(GakurekiUpgradeText());
+    } catch (const kura::EKuraEngineError& e) {
+        // The restructure needs the table to itself. Nothing reads the marker and the
+        // rows fit the table as it is: while another program has it open, the upgrade
+        // waits for a start that has it alone.
+        if (!AccessDenied(e)) throw;
+        Query1->Close();
+    }
 }
 
 void TFmain::UpgradeRirekisyoTable() { TDMdata::FieldNames(*DMdata->Trirekisyo); }
@@ -194,6 +249,8 @@ void TFmain::CloseBTNClick() { close(); }
 void TFmain::Exit1Click() { close(); }
 
 void TFmain::FormClose() {
+    // A start that failed leaves the settings as they were.
+    if (startFailed_) return;
     TFormMain::FormClose();
     gui::TIniFile ini(IniPath());
     WriteSortAndOptions(ini, Settings);

@@ -7,8 +7,14 @@
 //   Staff, Gakureki, Rirekisyo and Kazoku each created or upgraded and opened, with
 //   the step shown in status panel 1; then the overview page made current and the
 //   views built (RefreshJyokyo, OpenStaffList).
-// A failing step ends the sequence there; its message is shown and what was done
-// stays done. Closing the window writes the settings.
+// A start never needs a table to itself while another program has it open: the
+// Gakureki upgrade (a marker column and a wider NAIYO, which need the table to
+// itself) waits for a start that has the table alone, and a table another program's
+// start holds to itself for a moment (making or upgrading it) is tried again for
+// StartWaitMs. A failing step ends the start: its message is shown (for a table that
+// cannot be opened, naming it), the window never shows on the screen and closes
+// without writing the settings, and StartFailed() tells main to end the program.
+// Closing a started window writes the settings.
 //
 // The two views are rebuilt, never patched:
 //   MainOverview.cpp   the overview tab: head count per department (query Qjyokyo,
@@ -23,6 +29,7 @@
 #include <QTabWidget>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -50,6 +57,7 @@ class QHorizontalBarSeries;
 
 namespace kura {
 class TKuraQuery;
+class TKuraTable;
 class TDataSet;
 }  // namespace kura
 
@@ -171,6 +179,8 @@ public:
     // Where the start-up's time went: step name and milliseconds since the step before.
     std::vector<std::pair<std::string, double>> StartupTimes;
     bool StartedUp() const { return startedUp_; }
+    // The start-up sequence ended with a failure: the program is to end.
+    bool StartFailed() const { return startFailed_; }
 
 private:
     void BuildOverviewTab();
@@ -190,13 +200,21 @@ private:
     void ExportTable(kura::TDataSet& table);
     void StartUp();
     void Step(const char* panelText);
+    // Steps 10 to 13 for one table: created or upgraded, then opened; a table held to
+    // itself for a moment by another program's start is tried again.
+    void CheckTable(const char* panelText, kura::TKuraTable& table, kura::TKuraQuery& creation,
+                    const std::function<void()>& upgrade);
     void Mark(const std::string& name);
     // Close, clear, the lines, ExecSQL.
     void RunQuery1(const std::vector<std::string>& lines);
     std::chrono::steady_clock::time_point last_;
     bool startedUp_ = false;
     bool started_ = false;
+    bool startFailed_ = false;
 };
+
+// How long a start tries again a table that another program's start holds to itself.
+constexpr int StartWaitMs = 3000;
 
 extern TFmain* Fmain;
 

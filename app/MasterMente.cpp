@@ -94,7 +94,11 @@ void TFmasterMente::FormShow() {
         [this] {
             if (!Table1->Active()) Table1->Open();
             if (Table1->Database()->InTransaction()) Table1->Database()->Rollback();
-            if (!StartEditing()) CloseRefused();
+            if (!StartEditing()) return CloseRefused();
+            // The rows as another program may have saved them while this one waited or
+            // since it last read the table (the grid would show them from before, and an
+            // edit of one would be refused as changed by another user).
+            Table1->Refresh();
         },
         this);
 }

@@ -27,6 +27,34 @@ size_t SkipBlanks(const std::string& t, size_t i) {
     }
 }
 
+// The last byte of the string, quoted name, [name] or comment that starts at i (the
+// end of the text when it is not closed); i itself when none starts there. A
+// double-byte character is one step: its second byte may look like a quote.
+size_t QuotedEnd(const std::string& t, size_t i) {
+    if (platform::Cp932CharLength(t, i) == 2) return i + 1;
+    const char c = t[i];
+    if (c == '\'' || c == '"' || c == '[') {
+        const size_t end = t.find(c == '[' ? ']' : c, i + 1);
+        return end == std::string::npos ? t.size() : end;
+    }
+    if (c == '/' && i + 1 < t.size() && t[i + 1] == '*') {
+        const size_t end = t.find("*/", i + 2);
+        return end == std::string::npos ? t.size() : end + 1;
+    }
+    return i;
+}
+
+bool WordByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// START TRANSACTION, COMMIT and ROLLBACK, and a change's COMMIT INTERVAL / FLUSH clause.
+bool ManagesTransaction(const std::vector<std::string>& w) {
+    if (w.empty()) return false;
+    if (w[0] == "COMMIT" || w[0] == "ROLLBACK" || (w[0] == "START" && w.size() > 1 && w[1] == "TRANSACTION"))
+        return true;
+    for (size_t i = 0; i + 1 < w.size(); ++i)
+        if (w[i] == "COMMIT" && (w[i + 1] == "INTERVAL" || w[i + 1] == "FLUSH")) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -39,21 +67,28 @@ std::vector<std::string> SplitStatements(const std::string& text) {
         start = end + 1;
     };
     for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (platform::Cp932CharLength(text, i) == 2) {
-            ++i;  // the second byte may look like a quote or a semicolon
-        } else if (c == '\'' || c == '"' || c == '[') {
-            const size_t end = text.find(c == '[' ? ']' : c, i + 1);
-            i = end == std::string::npos ? text.size() : end;
-        } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
-            const size_t end = text.find("*/", i + 2);
-            i = end == std::string::npos ? text.size() : end + 1;
-        } else if (c == ';') {
-            flush(i);
-        }
+        const size_t end = QuotedEnd(text, i);
+        if (end != i) i = end;
+        else if (text[i] == ';') flush(i);
     }
     if (start < text.size()) flush(text.size());
     return out;
+}
+
+std::vector<std::string> StatementWords(const std::string& statement) {
+    std::vector<std::string> words;
+    for (size_t i = 0; i < statement.size(); ++i) {
+        const size_t end = QuotedEnd(statement, i);
+        if (end != i) {
+            i = end;
+        } else if (WordByte(statement[i])) {
+            size_t last = i;
+            while (last + 1 < statement.size() && WordByte(statement[last + 1])) ++last;
+            words.push_back(Upper(statement.substr(i, last + 1 - i)));
+            i = last;
+        }
+    }
+    return words;
 }
 
 TSqlVerdict CheckSql(const std::string& text) {
@@ -66,6 +101,7 @@ TSqlVerdict CheckSql(const std::string& text) {
         }
         for (const char* word : {"DELETE", "UPDATE", "INSERT"})
             if (StartsWith(statement, word)) verdict.ChangesData = true;
+        if (ManagesTransaction(StatementWords(statement))) verdict.ManagesTransaction = true;
     }
     if (verdict.Kind != TSqlKind::Empty) return verdict;
 

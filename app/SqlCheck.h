@@ -10,6 +10,11 @@
 // line (SELECT runs as a query, DELETE / UPDATE / INSERT change data, anything else is
 // an error); and whether any statement begins with DELETE, UPDATE or INSERT, so that a
 // query followed by a change still asks first.
+//
+// A text manages its own transaction when one of its statements is START TRANSACTION,
+// COMMIT or ROLLBACK, or a change with a COMMIT clause (COMMIT INTERVAL / FLUSH, which
+// commits on its own). Words count as the statement's words only: the same word in a
+// quoted string, a quoted name or a comment does not.
 #include <string>
 #include <vector>
 
@@ -20,10 +25,13 @@ enum class TSqlKind { Empty, RefusedCreate, RefusedAlter, RefusedDrop, Select, C
 struct TSqlVerdict {
     TSqlKind Kind = TSqlKind::Empty;
     bool ChangesData = false;
+    bool ManagesTransaction = false;
 };
 
 // The statements of a text, each without its leading blanks and comments.
 std::vector<std::string> SplitStatements(const std::string& text);
+// The words of a statement in upper case, outside strings, quoted names and comments.
+std::vector<std::string> StatementWords(const std::string& statement);
 TSqlVerdict CheckSql(const std::string& text);
 
 }  // namespace app

@@ -155,25 +155,33 @@ void TFsql::RunStatement() {
         gui::MessageDlg(U8("このSQLはﾃﾞｰﾀを変更する可能性があります\r\n続行しますか？"), gui::mtConfirmation,
                         gui::mbOK | gui::mbCancel, this) != gui::mrOk)
         return;
-    Run(verdict.Kind == TSqlKind::Select, verdict.ChangesData);
+    Run(verdict.Kind == TSqlKind::Select, verdict);
 }
 
-void TFsql::Run(bool select, bool changesData) {
+void TFsql::Run(bool select, const TSqlVerdict& verdict) {
     auto run = [&] {
         if (select)
             Query1->Open();
         else
             Query1->ExecSQL();
     };
-    // A change runs in a transaction, which another program's open editor keeps from
-    // starting: the engine's own start would freeze the window until it closes. The
-    // text runs inside a transaction started here instead, whole or not at all.
     kura::TKuraDatabase& db = *DMdata->DataDB;
-    if (!changesData || db.InTransaction()) return run();
-    if (!StartTransactionResponsive(db, U8("他のプログラムが編集中のため、このSQLを実行できません。"), this)) return;
+    if (!verdict.ChangesData || db.InTransaction()) return run();
+    // A change runs in a transaction, which another program's open editor keeps from
+    // starting: the engine's own start would freeze the window until it closes. It is
+    // started here instead, saying after a moment who holds the tables.
+    const QString refusal = U8("他のプログラムが編集中のため、このSQLを実行できません。");
+    if (!StartTransactionResponsive(db, refusal, this)) return;
+    if (verdict.ManagesTransaction) {
+        // The text starts, commits or rolls back on its own and runs as written: the
+        // start above only waited for the tables to be free.
+        db.Rollback();
+        return run();
+    }
+    // Otherwise the whole text is one transaction: all of it or nothing.
     try {
         run();
-        if (db.InTransaction()) db.Commit(true);  // the text may have ended it itself
+        if (db.InTransaction()) db.Commit(true);
     } catch (...) {
         if (db.InTransaction()) db.Rollback();
         throw;

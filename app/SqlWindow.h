@@ -2,8 +2,10 @@
 // The SQL window "SQL": the user types statements, runs them against "DataDB" and sees
 // a query's rows in a read-only grid. Schema changes (CREATE, ALTER, DROP) are refused
 // in every statement of the text; statements that may change data run only after the
-// user confirmed, inside a transaction of the window's own: while another program
-// holds the tables the window says so after a moment, running nothing. Texts load
+// user confirmed: while another program holds the tables the window says so after a
+// moment, running nothing. A text without transaction statements runs inside one
+// transaction of the window's own, whole or not at all; a text with its own (START
+// TRANSACTION, COMMIT, ROLLBACK) runs as written. Texts load
 // from and save to files (code page 932). Engine errors are shown as messages; the
 // window stays usable.
 #include <QString>
@@ -12,6 +14,7 @@
 
 #include "app/FileDialogs.h"
 #include "app/Form1.h"
+#include "app/SqlCheck.h"
 
 class QAction;
 class QMenuBar;
@@ -51,7 +54,7 @@ public:
 
 private:
     void RunStatement();
-    void Run(bool select, bool changesData);
+    void Run(bool select, const TSqlVerdict& verdict);
     QAction* MakeAction(const char* name, const char* caption);
 };
 

@@ -470,6 +470,11 @@ int OpenStaffEditor(std::optional<int32_t> staffCD) {
     kura::TKuraTable& t = *form->Tstaff;
     try {
         if (!t.Active()) t.Open();
+        // The table's caches answer for what they hold without asking the disk, so a
+        // record another program saved since this one last read it would be found as it
+        // was, and the edit, which locks and reads it afresh, would call it changed by
+        // another user. Read afresh first.
+        t.Refresh();
         if (!staffCD) {
             t.Append();
         } else {

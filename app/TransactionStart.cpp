@@ -24,6 +24,12 @@ QString HeldText(const kura::TTransactionBlock& blocked) {
         .arg(gui::QStr(blocked.Table), who);
 }
 
+void WaitAMoment(int ms) {
+    QEventLoop pause;
+    QTimer::singleShot(ms, &pause, &QEventLoop::quit);
+    pause.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
 bool StartTransactionResponsive(kura::TKuraDatabase& db, const QString& refusal, QWidget* parent) {
     kura::TTransactionBlock blocked;
     if (db.TryStartTransaction(&blocked)) return true;
@@ -36,11 +42,9 @@ bool StartTransactionResponsive(kura::TKuraDatabase& db, const QString& refusal,
             ~Restore() { QApplication::restoreOverrideCursor(); }
         } restore;
         while (!started && waited.elapsed() < TransactionWaitMs) {
-            // The program goes on drawing and answering meanwhile; what the user clicks
-            // or types waits (and meets the window that opens, or the message).
-            QEventLoop pause;
-            QTimer::singleShot(TransactionRetryMs, &pause, &QEventLoop::quit);
-            pause.exec(QEventLoop::ExcludeUserInputEvents);
+            // What the user clicks or types meanwhile meets the window that opens, or
+            // the message.
+            WaitAMoment(TransactionRetryMs);
             started = db.TryStartTransaction(&blocked);
         }
     }

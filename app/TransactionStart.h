@@ -30,6 +30,10 @@ constexpr int TransactionRetryMs = 50;
 // is held and the programs seen holding it, and answers false with nothing started.
 bool StartTransactionResponsive(kura::TKuraDatabase& db, const QString& refusal, QWidget* parent = nullptr);
 
+// Lets the event loop run for ms (the program goes on drawing and answering; what the
+// user clicks or types waits).
+void WaitAMoment(int ms);
+
 // The lines of the message under the refusal: what is held and by whom.
 QString HeldText(const kura::TTransactionBlock& blocked);
 

@@ -43,6 +43,11 @@ int main(int argc, char** argv) {
         splash->CloseWhenShown(app::Fmain);
         app::TFsplash hidden;  // made and never shown
         app::Fmain->show();
+        // The start-up ran in the show; one that failed has said why.
+        if (app::Fmain->StartFailed()) {
+            if (qEnvironmentVariableIsSet("YOMITORA_EXIT_WHEN_SHOWN")) std::printf("not started\n");
+            return;
+        }
         if (qEnvironmentVariableIsSet("YOMITORA_EXIT_WHEN_SHOWN")) {
             QTimer::singleShot(0, app::Fmain, [] {
                 const double cpuMs = 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;

@@ -86,6 +86,15 @@ inline std::vector<std::string> Column(const std::string& sql) {
     return out;
 }
 
+// Runs a statement that changes data.
+inline void Exec(const std::string& sql) {
+    kura::TKuraQuery q;
+    q.SetDatabaseName("DataDB");
+    q.SetSessionName("MySession");
+    q.SetSQL(sql);
+    q.ExecSQL();
+}
+
 class EditorTest : public AppTest {
 protected:
     void SetUp() override {

@@ -14,6 +14,7 @@
 #include "app/ScanPicture.h"
 #include "app/SqlCheck.h"
 #include "app/SqlWindow.h"
+#include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
@@ -29,6 +30,7 @@ TEST(SqlCheck, EveryStatementIsLookedAt) {
         const char* text;
         TSqlKind kind;
         bool changes;
+        bool ownTransaction = false;
     } cases[] = {
         {"DROP TABLE X", TSqlKind::RefusedDrop, false},
         {"  drop table x", TSqlKind::RefusedDrop, false},
@@ -47,13 +49,32 @@ TEST(SqlCheck, EveryStatementIsLookedAt) {
         {"INSERT INTO Staff (StaffCD) VALUES (1)", TSqlKind::Change, true},
         {"", TSqlKind::Unknown, false},
         {"\r\nSELECT * FROM Staff", TSqlKind::Unknown, false},
-        {"COMMIT", TSqlKind::Unknown, false},
+        {"COMMIT", TSqlKind::Unknown, false, true},
+        // Transaction statements, as the statements' own words only.
+        {"INSERT INTO Staff (StaffCD) VALUES (1); ROLLBACK", TSqlKind::Change, true, true},
+        {"insert into Staff (StaffCD) values (1);\r\n start  transaction; delete from Staff; rollback work",
+         TSqlKind::Change, true, true},
+        {"DELETE FROM Staff; /* then */ Commit", TSqlKind::Change, true, true},
+        {"INSERT INTO Staff SELECT * FROM Old COMMIT INTERVAL 10", TSqlKind::Change, true, true},
+        {"UPDATE Staff SET Biko = 'x' COMMIT FLUSH", TSqlKind::Change, true, true},
+        {"SELECT * FROM Staff; ROLLBACK", TSqlKind::Select, false, true},
+        {"UPDATE Staff SET Simei = 'ROLLBACK; COMMIT'", TSqlKind::Change, true, false},
+        {"UPDATE Staff SET Simei = 'x' /* ROLLBACK */; /* COMMIT */", TSqlKind::Change, true, false},
+        {"UPDATE Staff SET \"Commit\" = 1, [Rollback] = 2", TSqlKind::Change, true, false},
+        {"UPDATE Rollbacks SET Committed = 1 WHERE Start_Transaction = 0", TSqlKind::Change, true, false},
+        {"UPDATE Staff SET Simei = 'START' WHERE Biko = 'TRANSACTION'", TSqlKind::Change, true, false},
+        // A trail byte 0x5C or 0x27 ends nothing: 表 and 'ソ' stay inside their string.
+        {"UPDATE Staff SET Simei = '\x95\x5C\x83\x5C; ROLLBACK'", TSqlKind::Change, true, false},
+        {"UPDATE Staff SET Simei = '\x95\x5C'; ROLLBACK", TSqlKind::Change, true, true},
     };
     for (const Case& c : cases) {
         const TSqlVerdict v = CheckSql(c.text);
         EXPECT_EQ(v.Kind, c.kind) << c.text;
         EXPECT_EQ(v.ChangesData, c.changes) << c.text;
+        EXPECT_EQ(v.ManagesTransaction, c.ownTransaction) << c.text;
     }
+    EXPECT_EQ(StatementWords("start Transaction /* COMMIT */ 'ROLLBACK' \"x y\" a_1"),
+              (std::vector<std::string>{"START", "TRANSACTION", "A_1"}));
     EXPECT_EQ(SplitStatements("a; /*c*/ b ;; 'x;y'"), (std::vector<std::string>{"a", "b ", "'x;y'"}));
 }
 
@@ -162,6 +183,39 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
     Run("SELECT * FROM Staff; DELETE FROM Staff");
     EXPECT_EQ(messages.size(), 1);
     EXPECT_EQ(StaffCount(), 2);
+}
+
+// A text without transaction statements is one transaction: a failing statement takes
+// back the ones before it. A text with its own runs as written, also when a word of
+// one stands in a string or a comment of a text without.
+TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
+    const char* const add = "INSERT INTO Staff (StaffCD, Simei) VALUES ";
+    const struct {
+        std::string text;
+        std::vector<std::string> kept;  // of the codes 11 to 19
+        const char* error;              // said after the question; nullptr: nothing
+    } cases[] = {
+        {std::string(add) + "(11, 'a'); START TRANSACTION; " + add + "(12, 'b'); ROLLBACK", {"11"}, nullptr},
+        {std::string(add) + "(13, 'c'); ROLLBACK", {"13"}, "Transaction not in progress"},
+        {std::string(add) + "(14, 'd'); START TRANSACTION; " + add + "(15, 'e'); COMMIT", {"14", "15"}, nullptr},
+        {std::string(add) + "(16, 'f'); " + add + "(16, 'g')", {}, "Duplicate key"},
+        {std::string(add) + "(17, 'ROLLBACK'); " + add + "(17, 'COMMIT')", {}, "Duplicate key"},
+        {std::string(add) + "(18, 'h') /* COMMIT */; " + add + "(18, 'i')", {}, "Duplicate key"},
+        {std::string(add) + "(19, '\x95\x5C; ROLLBACK'); " + add + "(19, 'j')", {}, "Duplicate key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        messages.clear();
+        Run(gui::QStr(c.text));
+        ASSERT_EQ(messages.size(), c.error ? 2 : 1) << messages.join("\n").toStdString();
+        EXPECT_TRUE(messages[0].startsWith(gui::U8("このSQLはﾃﾞｰﾀを変更する")));
+        if (c.error) {
+            EXPECT_TRUE(messages[1].contains(c.error)) << messages[1].toStdString();
+        }
+        EXPECT_EQ(Column("SELECT StaffCD FROM Staff WHERE StaffCD > 10 ORDER BY StaffCD"), c.kept);
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+        Exec("DELETE FROM Staff WHERE StaffCD > 10");
+    }
 }
 
 TEST_F(SqlWindow, TextsSaveAndLoadThroughTheDialogsWhichFollowTheFolder) {

@@ -14,6 +14,7 @@
 #include "app/SqlWindow.h"
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraTable.h"
 #include "platform/CodePage.h"
 #include "tests/app/EditorTestSupport.h"
 
@@ -141,8 +142,9 @@ TEST_F(TwoPrograms, ADeleteTheOtherProgramBlocksLeavesAllFourTablesWhole) {
 class TwoDesks : public EditorTest {
 protected:
     std::unique_ptr<ChildProcess> Desk() {
-        // This program's second start upgrades Gakureki, which needs the table to itself:
-        // done before the other desk opens it (a refused upgrade ends a start).
+        // This program's second start upgrades Gakureki (it needs the table to itself,
+        // and waits for a start that has it alone): both desks then work on the
+        // finished tables.
         CloseMain();
         StartMain();
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
@@ -181,21 +183,38 @@ protected:
         late.start(TransactionWaitMs + 3000);
         return Measure(act);
     }
-    // Makes the employee's row of this program's staff list the current one.
-    static void ChooseRow(int code) {
-        Fmain->SaisinBTNClick();
+    // Makes the employee's row of this program's staff list the current one, the list
+    // read again first or as it stands.
+    static void ChooseRow(int code, bool refresh = true) {
+        if (refresh) Fmain->SaisinBTNClick();
         kura::TDataSet& q = *Fmain->Qstaff;
         for (q.First(); !q.Eof() && q.FieldByName("StaffCD")->AsInteger() != code;) q.Next();
         EXPECT_FALSE(q.Eof()) << code;
     }
     // Double-clicks the employee's row in this program's staff list, as a person opens
     // it; answers the milliseconds the open took.
-    qint64 DoubleClick(int code, int* ticks = nullptr) {
-        ChooseRow(code);
+    qint64 DoubleClick(int code, int* ticks = nullptr, bool refresh = true) {
+        ChooseRow(code, refresh);
         const Took took =
             Measure([] { Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex()); });
         if (ticks) *ticks = took.ticks;
         return took.ms;
+    }
+    // Opens table maintenance, gives its first row the name and saves with OK; answers
+    // the name the row had.
+    static QString RenameInTableMaintenance(const std::string& name) {
+        QString had;
+        OnModal("Fstaff", [&](QWidget* f) {
+            kura::TKuraTable& t = *static_cast<TFstaff*>(f)->Table1;
+            had = QString::fromStdString(t.FieldByName("Simei")->AsString());
+            gui::Guarded([&] {
+                t.Edit();
+                t.FieldByName("Simei")->SetAsString(name);
+            });
+            Click(f, "BitBtn2");
+        });
+        Fmain->findChild<QAction*>("Staff1")->trigger();
+        return had;
     }
     // Runs a statement in the SQL window as the user does, confirming a change.
     void RunSql(TFsql& window, const char* text) {
@@ -324,6 +343,9 @@ TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
         {"a query and a change in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2,
          gui::mrOk,
          [&] { RunSql(sql, "SELECT * FROM STAFF; DELETE FROM STAFF WHERE StaffCD = 32"); }},
+        {"a text with its own transaction in the SQL window", "他のプログラムが編集中のため、このSQLを実行できません。", 2,
+         gui::mrOk,
+         [&] { RunSql(sql, "DELETE FROM STAFF WHERE StaffCD = 32; START TRANSACTION; ROLLBACK"); }},
     };
     for (const auto& c : changes) {
         SCOPED_TRACE(c.what);
@@ -417,6 +439,187 @@ TEST_F(TwoDesks, TableMaintenanceOnEitherDeskIsNamedToTheOther) {
     EXPECT_FALSE(DMdata->DataDB->InTransaction());
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// The other desk edits employee 31 (in its editor or in table maintenance) while this
+// program is refused employee 32; then it saves 31. This program, its list as it was,
+// opens 31 (in its editor or in table maintenance) as the other desk saved it and saves
+// it in turn: the record is read afresh, never "changed by another user".
+TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
+    AddStaff(31, "佐藤");
+    AddStaff(32, "鈴木");
+    auto desk = Desk();
+    const struct {
+        const char* other;  // the other desk's window
+        const char* shown;  // its answer once shown
+        bool hereInTable;   // this program's: table maintenance, else the editor
+    } ways[] = {
+        {"open 31", "editing 31", false},
+        {"table", "maintaining", false},
+        {"open 31", "editing 31", true},
+        {"table", "maintaining", true},
+    };
+    int round = 0;
+    for (const auto& w : ways) {
+        SCOPED_TRACE(std::string(w.other) + (w.hereInTable ? ", here table maintenance" : ", here the editor"));
+        const QString theirs = QString("T%1").arg(round), ours = QString("O%1").arg(round++);
+        desk->send(w.other);
+        ASSERT_EQ(desk->readLine(), w.shown);
+        messages.clear();
+        MeasureRefused([&] { DoubleClick(32); });
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].startsWith(QString::fromUtf8("他のプログラムが編集中のため"))) << messages[0].toStdString();
+        desk->send("simei " + theirs.toStdString());
+        ASSERT_EQ(desk->readLine(), "ok");
+        desk->send("ok");
+        ASSERT_EQ(desk->readLine(), "ok");
+        ASSERT_EQ(desk->readLine(), "closed");
+
+        messages.clear();
+        QString seen;
+        if (w.hereInTable) {
+            seen = RenameInTableMaintenance(ours.toStdString());  // 31, the first row
+        } else {
+            OnModal("FstaffDaityo", [&](QWidget* f) {
+                seen = f->findChild<QLineEdit*>("SimeiEDT")->text();
+                Type(f, "SimeiEDT", ours);
+                Click(f, "OkBTN");
+            });
+            DoubleClick(31, nullptr, false);
+        }
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        EXPECT_EQ(seen, theirs);
+        EXPECT_EQ(Column("SELECT Simei FROM STAFF WHERE StaffCD = 31"), std::vector<std::string>{ours.toStdString()});
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+    }
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// The other desk lets go of the tables 0.3 s into the wait: whatever this program was
+// starting goes on at once, with no message, and saves.
+TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
+    AddStaff(31, "佐藤");
+    AddStaff(32, "鈴木");
+    AddStaff(33, "田中");
+    auto desk = Desk();
+    TFsql sql;
+    sql.show();
+    const struct {
+        const char* what;
+        int messages;  // the questions asked first
+        int answer;
+        std::function<void()> act;
+        const char* check;  // a query and the first column it then gives
+        std::vector<std::string> expected;
+    } starts[] = {
+        {"the editor", 0, gui::mrOk,
+         [this] {
+             OnModal("FstaffDaityo", [](QWidget* f) {
+                 Type(f, "SimeiEDT", "A");
+                 Click(f, "OkBTN");
+             });
+             DoubleClick(32);
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 32", {"A"}},
+        {"a new employee", 0, gui::mrOk,
+         [] {
+             OnModal("FstaffDaityo", [](QWidget* f) {
+                 Type(f, "KeyEDT", "34");
+                 Type(f, "SimeiEDT", "B");
+                 Click(f, "OkBTN");
+             });
+             Click(Fmain, "STAFFaddBTN");
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 34", {"B"}},
+        {"table maintenance", 0, gui::mrOk,
+         [] { RenameInTableMaintenance("C"); },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 31", {"C"}},
+        {"a change in the SQL window", 1, gui::mrOk,
+         [&] { RunSql(sql, "UPDATE STAFF SET Simei = 'D' WHERE StaffCD = 33"); },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 33", {"D"}},
+        {"the delete", 1, gui::mrYes,
+         [] {
+             ChooseRow(34);
+             Click(Fmain, "STAFFdelBTN");
+         },
+         "SELECT Simei FROM STAFF WHERE StaffCD = 34", {}},
+    };
+    for (const auto& s : starts) {
+        SCOPED_TRACE(s.what);
+        desk->send("open 31");
+        ASSERT_EQ(desk->readLine(), "editing 31");
+        messages.clear();
+        answer = s.answer;
+        QTimer letGo;
+        letGo.setSingleShot(true);
+        QObject::connect(&letGo, &QTimer::timeout, [&] { desk->send("cancel"); });
+        const Took took = MeasureRefused([&] {
+            letGo.start(300);
+            s.act();
+        });
+        EXPECT_EQ(messages.size(), s.messages) << messages.join("\n").toStdString();
+        EXPECT_GE(took.ms, 300);
+        EXPECT_EQ(Column(s.check), s.expected);
+        EXPECT_FALSE(DMdata->DataDB->InTransaction());
+        EXPECT_EQ(desk->readLine(), "ok");
+        EXPECT_EQ(desk->readLine(), "closed");
+    }
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// A second desk starts beside a database folder this program has just made (its
+// Gakureki not upgraded yet), and this program starts again beside it: each starts
+// cleanly, the upgrade left for a start that has the table alone, which makes it.
+TEST_F(TwoDesks, ASecondDeskStartsBesideABrandNewDatabaseFolder) {
+    const auto gakureki = [] { return TDMdata::FieldNames(*DMdata->Tgakureki); };
+    const std::vector<std::string> made{"StaffCD", "YMD", "NAIYO"};
+    auto desk = std::make_unique<ChildProcess>(KURA_TEST_DESK, std::vector<std::string>{dir.path()});
+    EXPECT_EQ(desk->readLine(60000), "ready");
+    CloseMain();
+    StartMain();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(Fmain->StartedUp());
+    EXPECT_EQ(gakureki(), made);
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+    CloseMain();
+    StartMain();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_EQ(gakureki(), (std::vector<std::string>{"StaffCD", "YMD", "NAIYO", "V102"}));
+}
+
+// While another program holds a table to itself, a start tries it again for a moment,
+// then says which table it cannot open and ends: no half-started window, exit code 1.
+// Once the table is free the program starts.
+TEST_F(TwoDesks, AStartThatCannotOpenATableSaysSoAndEnds) {
+    CloseMain();
+    for (const char* name : {"Gakureki", "Staff"}) {
+        SCOPED_TRACE(name);
+        {
+            kura::TKuraTable held;
+            held.SetDatabaseName(dir.file("DB"));
+            held.SetTableName(name);
+            held.SetExclusive(true);
+            held.Open();
+            QElapsedTimer clock;
+            clock.start();
+            ChildProcess desk(KURA_TEST_DESK, {dir.path()});
+            const std::string said = desk.readLine(60000);
+            EXPECT_EQ(said.rfind(std::string("message テーブル ") + name + " を開けないため、ヨミトラを起動できません。", 0), 0u)
+                << said;
+            EXPECT_NE(said.find("11013"), std::string::npos) << said;
+            EXPECT_EQ(desk.readLine(), "ended");
+            EXPECT_EQ(desk.wait(20000), 1);
+            EXPECT_GE(clock.elapsed(), StartWaitMs);
+        }
+        kura::DoneSessions();
+        ChildProcess desk(KURA_TEST_DESK, {dir.path()});
+        EXPECT_EQ(desk.readLine(60000), "ready");
+        desk.send("quit");
+        EXPECT_EQ(desk.wait(20000), 0);
+    }
 }
 
 }  // namespace

@@ -157,6 +157,18 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     EXPECT_EQ(messages[0].toStdString(), "Cannot create " + dir.file("DB"));
     EXPECT_FALSE(main.StartedUp());
     EXPECT_EQ(DMdata, nullptr);
+    // The program ends: its window never reached the screen, is closed, and wrote no
+    // settings of its own.
+    EXPECT_TRUE(main.StartFailed());
+    EXPECT_TRUE(main.testAttribute(Qt::WA_DontShowOnScreen));
+    EXPECT_TRUE(kura::test::WaitUntil(
+        [&] {
+            QApplication::processEvents();
+            return !main.isVisible();
+        },
+        5000));
+    CloseMain();
+    EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
 }
 
 TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {

@@ -12,8 +12,10 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <fstream>
+#include <optional>
 
 #include "app/FolderDialog.h"
 #include "app/Form1.h"
@@ -174,14 +176,14 @@ TEST_F(Windows, TheWholeFrameIsPlacedOnTheAvailableArea) {
         EXPECT_EQ(TFormBehaviour::FrameOf(&hidden), expected);
     }
     // Shown: at the first start (no settings) and after a restore from maximised the
-    // frame is on the available area.
+    // frame is on the available area. (A move from outside the program, also one that
+    // takes a maximised window off the area, is kept: AMoveWhileTheWindowSettlesIsKept.)
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     hidden.show();
     QApplication::processEvents();
     EXPECT_TRUE(screen.contains(hidden.frameGeometry())) << hidden.frameGeometry().y();
     hidden.showMaximized();
     QApplication::processEvents();
-    hidden.move(-40, -60);
     hidden.showNormal();
     QApplication::processEvents();
     ASSERT_TRUE(kura::test::WaitUntil(
@@ -191,6 +193,79 @@ TEST_F(Windows, TheWholeFrameIsPlacedOnTheAvailableArea) {
         },
         3000))
         << hidden.frameGeometry().x() << "," << hidden.frameGeometry().y();
+}
+
+// Where a window goes once it is framed: where the program placed it, it is placed
+// again with its real frame as near to the bounds it should have as the area allows (a
+// frame smaller than expected leaves it neither shifted nor moving from start to
+// start); once moved or resized from outside the program, it stays as it was put.
+TEST_F(Windows, AFramedWindowGoesWhereItShouldUnlessItWasMoved) {
+    const QRect area(0, 24, 1280, 976);
+    const QMargins expected(4, 32, 4, 4), real(1, 20, 1, 1);
+    const QRect stored(100, 44, 300, 200);  // the title bar just below the panel
+    const QRect placed = TFormBehaviour::KeepInside(stored, expected, area);
+    ASSERT_EQ(placed.topLeft(), QPoint(100, 56));  // 12 px lower than it should be
+    const struct {
+        const char* what;
+        QRect now, placed, wanted;
+        QMargins frame;
+        std::optional<QRect> result;
+    } cases[] = {
+        {"framed smaller than expected", placed, placed, stored, real, stored},
+        {"framed as expected", placed, placed, stored, expected, placed},
+        {"framed larger than expected", placed, placed, stored, QMargins(4, 40, 4, 4), QRect(100, 64, 300, 200)},
+        {"stored off the area", {4, 56, 300, 200}, {4, 56, 300, 200}, {-50, -50, 300, 200}, real, QRect(1, 44, 300, 200)},
+        {"no frame known", placed, placed, stored, QMargins(), placed},
+        {"moved on the area", {300, 300, 300, 200}, placed, stored, real, std::nullopt},
+        {"moved partly off the area", {1200, 900, 300, 200}, placed, stored, real, std::nullopt},
+        {"resized", {100, 56, 500, 400}, placed, stored, real, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TFormBehaviour::SettledBounds(c.now, c.placed, c.wanted, c.frame, area), c.result) << c.what;
+}
+
+// A window moved from outside the program (as the window manager does for the user)
+// while it settles after its show stays where it was put, also partly off the screen,
+// and is stored there; every later start shows it at one same place on the screen.
+TEST_F(Windows, AMoveWhileTheWindowSettlesIsKept) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    WriteIni("[Fsample]\r\nLeft=40\r\nTop=50\r\nWidth=300\r\nHeight=200\r\n");
+    const auto settled = [](Sample& form) {
+        return kura::test::WaitUntil(
+            [&] {
+                QApplication::processEvents();
+                return !form.Settling();
+            },
+            5000);
+    };
+    const QRect moved(area.right() - 100, area.top() + 80, 300, 200);
+    for (int when : {0, 1000}) {
+        Sample form;
+        form.show();
+        QApplication::processEvents();
+        ASSERT_TRUE(form.Settling());
+        QTimer::singleShot(when, &form, [&] { form.setGeometry(moved); });
+        ASSERT_TRUE(settled(form));
+        EXPECT_EQ(form.geometry(), moved) << "moved after " << when << " ms";
+        form.reject();
+        const gui::TIniFile ini(dir.file("yomitora.INI"));
+        EXPECT_EQ(ini.ReadInteger("Fsample", "Left", -1), moved.left()) << when;
+        EXPECT_EQ(ini.ReadInteger("Fsample", "Top", -1), moved.top()) << when;
+        WriteIni("[Fsample]\r\nLeft=40\r\nTop=50\r\nWidth=300\r\nHeight=200\r\n");
+    }
+    WriteIni("[Fsample]\r\nLeft=" + std::to_string(moved.left()) + "\r\nTop=" + std::to_string(moved.top()) +
+             "\r\nWidth=300\r\nHeight=200\r\n");
+    std::vector<QRect> shown;
+    for (int start = 0; start < 3; ++start) {
+        Sample form;
+        form.show();
+        ASSERT_TRUE(settled(form));
+        shown.push_back(form.geometry());
+        EXPECT_TRUE(area.contains(form.frameGeometry())) << start;
+        form.reject();
+    }
+    EXPECT_EQ(shown[1], shown[0]);
+    EXPECT_EQ(shown[2], shown[0]);
 }
 
 TEST_F(Windows, QtsOwnDialogsAndTheCalendarSpeakJapanese) {

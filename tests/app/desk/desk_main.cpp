@@ -8,12 +8,15 @@
 //   table          ﾃﾞｰﾀ → 従業員ﾃｰﾌﾞﾙ: "maintaining" once the table maintenance window
 //                  shows with its transaction, "message <text>" for whatever the
 //                  program says instead, then "closed" once the window has closed
-//   simei <text>   types the name (UTF-8) into the open editor: "ok" / "no editor"
+//   simei <text>   types the name (UTF-8) into the open editor, or into the current
+//                  row of table maintenance (its first): "ok" / "no editor", or
+//                  "message <text>" for what the program says instead
 //   ok | cancel    the open editor's Ｏ　Ｋ or キャンセル (or the table maintenance
 //                  window's OK or キャンセル): "ok" / "no editor"
 //   ping           "pong", answered also while the program waits for another one
 //   quit           closes the main window; the program ends
-// Lines out start with "ready" once the main window has started. Message texts have
+// Lines out start with "ready" once the main window has started, or with what the
+// program said and "ended" when its start failed (exit code 1). Message texts have
 // their line breaks written as " | ".
 #include <stdlib.h>
 #include <unistd.h>
@@ -33,6 +36,7 @@
 #include "app/ProgramPaths.h"
 #include "app/StaffDaityo.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/DataGrid.h"
@@ -98,6 +102,13 @@ void Run(const std::string& line) {
         Open(std::atoi(rest.c_str()));
     } else if (command == "table") {
         Table();
+    } else if (command == "simei" && app::Fstaff) {
+        kura::TKuraTable& table = *app::Fstaff->Table1;
+        if (gui::Guarded([&] {
+                table.Edit();
+                table.FieldByName("Simei")->SetAsUtf8(rest);
+            }))
+            Say("ok");
     } else if ((command == "ok" || command == "cancel") && app::Fstaff) {
         QPushButton* button = command == "ok" ? app::Fstaff->BitBtn2 : app::Fstaff->BitBtn1;
         Say("ok");
@@ -146,6 +157,13 @@ int main(int argc, char** argv) {
     app::Fmain = new app::TFmain;
     app::Fmain->show();
     QApplication::processEvents();
+    if (app::Fmain->StartFailed()) {
+        // The program has said why (a "message" line) and ends.
+        Say("ended");
+        app::EndProgram();
+        gui::SetMessageHook(nullptr);
+        return 1;
+    }
     Say("ready");
     // Each line runs from the event loop, so that a line read while another one waits
     // (a start waiting for the other program) is answered meanwhile.
