@@ -49,6 +49,10 @@ bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(na
 
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
+bool OSReleaseFileName(TOSHandle handle) { return platform::ReleaseFileName(handle); }
+
+bool OSSameFile(TOSHandle a, TOSHandle b) { return platform::SameFile(a, b); }
+
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }
 
 bool OSRenameFile(std::string_view oldName, std::string_view newName) { return platform::MoveFile(oldName, newName); }

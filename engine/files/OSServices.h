@@ -39,6 +39,11 @@ TOSHandle OSOpenSideFile(std::string_view name);
 // Makes a newly created file's folder entry durable.
 bool OSSyncFolderOf(std::string_view name);
 bool OSCloseFile(TOSHandle handle);
+// The open file loses its name and lives on until it is closed (a private
+// scratch file that must not outlive its process).
+bool OSReleaseFileName(TOSHandle handle);
+// Whether two handles are open on one file.
+bool OSSameFile(TOSHandle a, TOSHandle b);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);

@@ -53,7 +53,13 @@ std::vector<std::vector<uint8_t>> TableFiles(const std::string& folder) {
     return files;
 }
 
-bool Empty(const std::string& folder) { return fs::is_empty(folder); }
+// Whether the transaction spilled: its spill file is open, never named in the folder.
+bool Spilling(const std::string& folder) {
+    EXPECT_TRUE(fs::is_empty(folder));
+    return OpenFilesIn(folder) > 0;
+}
+// No spill file left, named or open.
+bool Empty(const std::string& folder) { return fs::is_empty(folder) && OpenFilesIn(folder) == 0; }
 
 // The table as another program finds it, checked whole.
 CrashRows SeenByAnotherProgram(const std::string& folder) {
@@ -121,7 +127,7 @@ TEST(TransactionMemory, ATransactionPastItsBudgetEndsAsTheModelSays) {
                 const CrashOp op = RandomOp(rng, changed, nextCode);
                 RunCrashOp(*c, op);
                 ApplyToModel(changed, op);
-                spilled = spilled || !Empty(t.Private());
+                spilled = spilled || Spilling(t.Private());
             }
             {
                 const auto now = TableFiles(t.Data());
@@ -193,7 +199,7 @@ TEST(TransactionMemory, TheCachesKeepATransactionUpToItsBudget) {
                 RunCrashOp(*c, op);
                 ApplyToModel(model, op);
                 mostCached = std::max(mostCached, CachedBytes(table));
-                spilled = spilled || !Empty(t.Private());
+                spilled = spilled || Spilling(t.Private());
             }
             bool held = false;
             for (TFileHandler* file : std::initializer_list<TFileHandler*>{
@@ -407,7 +413,7 @@ public:
     bool Change(HeldDb& db, TDataCursor& c) const {
         db.dir->StartTransaction();
         for (const CrashOp& op : script_) RunCrashOp(c, op);
-        return !Empty(t_.Private());
+        return Spilling(t_.Private());
     }
 
 private:

@@ -338,7 +338,7 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         for (const auto& [name, bytes] : image)
             if (copiesReadOnly && name.rfind("T.JNL.", 0) == 0)
                 fs::permissions(files.Folder() + "/" + name, fs::perms::owner_read);
-        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_FOREIGNJOURNAL);
+        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_HEADERCORRUPT);
         EXPECT_EQ(TableFilesOf(ReadFolder(files.Folder())), TableFilesOf(foreign)) << "the files as they were";
         EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0) << "reported once";
     };
@@ -391,7 +391,7 @@ TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
             lied["T.JNL"] = j;
             WriteFolder(files.Folder(), lied);
             const TEngineErrorCode code = RecoverTables(files.Folder(), {"T"});
-            EXPECT_TRUE(code == 0 || code == KURA_FOREIGNJOURNAL) << code;
+            EXPECT_TRUE(code == 0 || code == KURA_HEADERCORRUPT) << code;
             for (const char* name : {"T.DAT", "T.IDX", "T.BLB"})
                 EXPECT_EQ(fs::file_size(files.Folder() + "/" + name), image.at(name).size()) << name;
             EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
