@@ -351,6 +351,14 @@ bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const T
     return true;
 }
 
+bool FileWritten(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    if ((e.Flags & kWritten) == 0) return true;
+    if (file.Size() != e.NewLength) return false;
+    std::vector<uint8_t> now(e.ImageLength);
+    if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
+    return std::equal(now.begin(), now.end(), payload.begin() + static_cast<std::ptrdiff_t>(e.ImageAt + e.ImageLength));
+}
+
 bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file, bool bumpCounter) {
     for (const TEntry::Range& r : e.Ranges)
         if (!file.Write(r.Offset, payload.data() + r.At, r.Length)) return false;

@@ -133,6 +133,8 @@ bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileA
 // Whether a file is still at the state the flush took it from (or at the one a
 // playback of its journal leaves): the flush wrote nothing of it.
 bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file);
+// Whether a file is at the state the flush left it in.
+bool FileWritten(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file);
 
 // Puts the saved bytes back and the old length; with bumpCounter the change
 // counter then moves past both the old value and the one the flush wrote (the same

@@ -175,20 +175,25 @@ bool FilesGone(const TJournalFileNames& names) {
     return std::none_of(names.begin(), names.end(), [](const std::string& name) { return DiskFileExists(name); });
 }
 
-// Whether a table's files are as they were before the commit (or as a playback
-// of its journal left them), by the states the commit record gives: the commit
-// wrote nothing of them. Files that are all gone were not split either.
-bool Untouched(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names) {
+// Whether a table's files are all at one side of the commit, by the states the
+// commit record gives: before it (or as a playback of its journal left them: the
+// commit wrote nothing of them), or after it. Files that are all gone are on no
+// side to be split from.
+bool AtSide(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names, bool after) {
     if (FilesGone(names)) return true;
     for (const TEntry& e : record.States[table]) {
         if ((e.Flags & kWritten) == 0) continue;
         const TOSHandle h = OSOpenFile(names[e.File], fmOpenRead | fmShareDenyNone, false);
         if (h == OS_INVALID_HANDLE) return false;
-        const bool untouched = FileUntouched(e, record.StateBytes, OSAccess(h));
+        const TFileAccess file = OSAccess(h);
+        const bool at = after ? FileWritten(e, record.StateBytes, file) : FileUntouched(e, record.StateBytes, file);
         OSCloseFile(h);
-        if (!untouched) return false;
+        if (!at) return false;
     }
     return true;
+}
+bool Untouched(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names) {
+    return AtSide(record, table, names, false);
 }
 
 // Plays a journal back onto its files, which fit it, and syncs them.
@@ -484,9 +489,15 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         // unplayed, and the deciding journal goes once they all have.
         if (!FWritable) return TRecovery::None;
         bool settled = true;
+        std::string report;
         for (std::size_t i = 1; i < tables.size(); ++i) {
             TBoundTable& t = *tables[i];
-            if (!t.Holds && !t.Damaged) continue;
+            if (!t.Holds && !t.Damaged) {
+                // Its journal let go of the commit, so the commit wrote the table: it
+                // is after it, or something put other files in its place.
+                if (!legacy && !AtSide(record, i, t.Files, true)) NoteOnce(report, t.Journal);
+                continue;
+            }
             if (!t.Writable) {
                 settled = false;
                 continue;
@@ -494,11 +505,13 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
                 RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
         }
-        if (!first.Decided) return TRecovery::Done;
-        // The deciding journal stays while another journal of the commit does.
-        if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
-        if (!(first.Own ? Invalidate(true) : InvalidateHandle(first.Handle)))
-            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.Journal);
+        if (first.Decided) {
+            // The deciding journal stays while another journal of the commit does.
+            if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
+            if (!(first.Own ? Invalidate(true) : InvalidateHandle(first.Handle)))
+                RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.Journal);
+        }
+        if (!report.empty()) RaiseDamaged(report);
         return TRecovery::Done;
     }
     // The commit did not stand, or nothing says it did: every table whose journal
