@@ -551,10 +551,12 @@ bool TTableJournal::Decide(bool hard) {
     h.Decided = true;
     uint8_t decided[JOURNAL_HEADER_SIZE];
     PutHeader(decided, h);
-    // Both the header and its copy: whichever survives damage says the commit stood.
+    // The copy first, then the header, which decides: while the header is whole
+    // its word holds, so a commit whose header write failed did not stand whatever
+    // the copy says; the copy speaks only for a header damaged later.
     const TFileAccess journal = OSAccess(FHandle);
-    return journal.Write(0, decided, JOURNAL_HEADER_SIZE) &&
-           (FTrailerAt < 0 || journal.Write(FTrailerAt, decided, JOURNAL_HEADER_SIZE)) && (!hard || journal.Sync());
+    return (FTrailerAt < 0 || journal.Write(FTrailerAt, decided, JOURNAL_HEADER_SIZE)) &&
+           journal.Write(0, decided, JOURNAL_HEADER_SIZE) && (!hard || journal.Sync());
 }
 
 bool TTableJournal::Finish(bool sync) {

@@ -95,7 +95,8 @@ TFoundJournal ReadJournal(TOSHandle handle) {
     if (copy) j.CopyAt = size - JOURNAL_HEADER_SIZE;
     j.Format = h.Format;
     j.CommitId = IsBound(h.Format) ? h.CommitId : 0;
-    j.Decided = h.Format == JOURNAL_BOUND_FORMAT && (h.Decided || (copy && c.Decided));
+    // A whole header has the word on the commit; its copy only stands in for it.
+    j.Decided = h.Format == JOURNAL_BOUND_FORMAT && h.Decided;
     j.State = TFoundJournal::Torn;
     const uint64_t length = h.PayloadLength;
     const bool room = length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);

@@ -294,6 +294,204 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     std::cout << played << " playbacks of cut playbacks\n";
 }
 
+// Every write from the Nth of a commit on fails (a disk that went away in the
+// middle of it): the commit fails, its undo fails too, and so does everything the
+// program writes until it is gone. Once the disk is back, the next program finds
+// every table as before (or, when the commit had returned, as after). Syncs are
+// left alone: one that fails after its writes reached the system leaves the
+// outcome to those writes.
+namespace {
+
+struct FailingFrom {
+    static inline uint64_t Calls = 0;
+    static inline uint64_t From = 0;
+    platform::FileCallTable Saved;
+    explicit FailingFrom(uint64_t from) : Saved(platform::FileCalls()) {
+        Calls = 0;
+        From = from;
+        auto& calls = platform::FileCalls();
+        calls.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
+            if (++Calls >= From) return errno = EIO, -1;
+            return platform::SystemFileCalls().pwrite(fd, b, n, at);
+        };
+        calls.ftruncate = [](int fd, off_t length) {
+            if (++Calls >= From) return errno = EIO, -1;
+            return platform::SystemFileCalls().ftruncate(fd, length);
+        };
+        calls.fsync = calls.fdatasync = [](int) { return ++Calls, 0; };
+    }
+    ~FailingFrom() { platform::FileCalls() = Saved; }
+    FailingFrom(const FailingFrom&) = delete;
+    FailingFrom& operator=(const FailingFrom&) = delete;
+};
+
+}  // namespace
+
+TEST(CommitFault, ACommitWhoseUndoFailsTooIsTakenBackByTheNextProgram) {
+    const NoDiskSyncs noSyncs;
+    for (const CommitCase& c : kCases) {
+        SCOPED_TRACE(c.Name());
+        CommitTables t(c.Tables);
+        t.Keep();
+        int failed = 0;
+        for (uint64_t from = 1;; ++from) {
+            SCOPED_TRACE("failing from write call " + std::to_string(from));
+            t.Restore();
+            bool committed = false;
+            uint64_t calls = 0;
+            {
+                RecordDb db(t.Work(), lpPessimistic);
+                auto cursors = t.Open(db);
+                t.Change(db, cursors);
+                const FailingFrom failing(from);
+                try {
+                    db.dir->Commit(true, c.Forced);
+                    committed = true;
+                } catch (const EKuraEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
+                    try {
+                        db.dir->Rollback();
+                    } catch (const EKuraEngineError&) {
+                    }
+                }
+                calls = FailingFrom::Calls;
+                cursors.clear();
+            }
+            failed += committed ? 0 : 1;
+            EXPECT_EQ(t.Contents(), committed ? t.After() : t.Before());
+            if (committed && calls < from) break;
+            if (::testing::Test::HasFailure()) break;
+        }
+        EXPECT_GT(failed, 2 * c.Tables);
+    }
+}
+
+// A commit over two tables killed while it wrote them in place, and then one
+// table's .DAT made read-only: whichever table is opened, the open is refused
+// naming the table that cannot be written back, and no byte of either table
+// changes; with write access back, both are as before.
+TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlone) {
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, false, 2);
+    std::size_t cut = 0;
+    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
+    std::mt19937 rng(4);
+    const FolderFiles image = CutImage(run.Baseline, run.Events, cut + 2, CutModel::Kill, rng);
+    const NoDiskSyncs noSyncs;
+    for (std::size_t readOnly = 0; readOnly < 2; ++readOnly) {
+        for (std::size_t opened = 0; opened < 2; ++opened) {
+            SCOPED_TRACE("table " + std::to_string(readOnly) + " read-only, table " + std::to_string(opened) +
+                         " opened");
+            WriteFolder(t.Work(), image);
+            const std::string data = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[readOnly]) + ".DAT";
+            fs::permissions(data, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+            std::string message;
+            try {
+                RecordDb db(t.Work(), lpPessimistic);
+                OpenRecordCursor(*db.dir, t.Names()[opened]);
+            } catch (const EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
+                message = e.what();
+            }
+            EXPECT_NE(message.find("Access denied to table '" + t.Names()[readOnly] + "'"), std::string::npos)
+                << message;
+            EXPECT_EQ(ReadFolder(t.Work()), image);
+            fs::permissions(data, fs::perms::owner_write, fs::perm_options::add);
+            EXPECT_EQ(t.Contents(), t.Before());
+        }
+    }
+}
+
+// Two cut commits that share a table: X over A and B is cut at each of its calls;
+// a second program opens B and C (which settles X), and its commit Y over B and C
+// is cut in turn, with its journals written, with its deciding journal saying it
+// stands, or not at all. Opened in either order, the older table first or last,
+// A and B are on one side of X (after it whenever X's deciding journal said it
+// stood) and B and C on one side of Y: a later commit's journal never undoes one
+// that stood, nor the other way round.
+TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
+    CommitTables t(3);
+    t.Keep();
+    const NoDiskSyncs noSyncs;
+    const RecordedCommit x = RecordCommit(t, false, 2);
+    WriteFolder(t.Work(), x.Done);
+    const std::vector<CrashRows> xAfter = t.Contents();
+    const std::vector<CrashRows>& xBefore = t.Before();
+    const std::string bJournal = platform::Cp932ToUtf8(t.Names()[1]) + ".JNL";
+    auto decidedIn = [](const FolderFiles& files, const std::string& journal) {
+        const auto j = files.find(journal);
+        return j != files.end() && j->second.size() >= 128 && std::equal(j->second.begin(), j->second.begin() + 8, "KURA-DEC") &&
+               std::equal(j->second.end() - 64, j->second.end() - 56, "KURA-DEC");
+    };
+    int runs = 0;
+    for (std::size_t cut = 0; cut <= x.Events.size(); ++cut) {
+        std::mt19937 rng(static_cast<uint32_t>(cut));
+        const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, rng);
+        const bool xStood = std::any_of(xImage.begin(), xImage.end(),
+                                        [&](const auto& f) { return decidedIn(xImage, f.first); });
+        WriteFolder(t.Work(), xImage);
+        FolderFiles yBaseline;
+        std::vector<FileEvent> yEvents;
+        {
+            RecordDb db(t.Work(), lpPessimistic);
+            auto b = OpenRecordCursor(*db.dir, t.Names()[1]);
+            auto c = OpenRecordCursor(*db.dir, t.Names()[2]);
+            db.dir->StartTransaction();
+            AppendStressRecord(*b, 200, "y", "", {});
+            AppendStressRecord(*c, 200, "y", "", {});
+            yBaseline = ReadFolder(t.Work());
+            CallRecorder recorder(t.Work());
+            db.dir->Commit(true, false);
+            yEvents = recorder.Events();
+        }
+        // Y cut with its journals written, while its deciding journal says it stands,
+        // and not at all.
+        std::size_t written = 0;
+        while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
+        std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
+        for (std::size_t k = written; k < yEvents.size(); ++k) {
+            std::mt19937 none(0);
+            if (std::any_of(yBaseline.begin(), yBaseline.end(), [&](const auto& f) {
+                    return decidedIn(CutImage(yBaseline, yEvents, k, CutModel::Kill, none), f.first);
+                })) {
+                yCuts.push_back(k);
+                break;
+            }
+        }
+        for (const std::size_t yCut : yCuts) {
+            std::mt19937 none(0);
+            const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
+            for (const bool olderFirst : {true, false}) {
+                SCOPED_TRACE("X cut after call " + std::to_string(cut) + ", Y after " + std::to_string(yCut) +
+                             (olderFirst ? ", A first" : ", C first"));
+                WriteFolder(t.Work(), yImage);
+                for (std::size_t n = 0; n < 3; ++n) {
+                    RecordDb db(t.Work(), lpPessimistic);
+                    EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[olderFirst ? n : 2 - n]));
+                }
+                std::vector<CrashRows> rows = t.Contents();
+                const bool yInB = rows[1].erase(200) == 1;
+                const bool yInC = rows[2].erase(200) == 1;
+                EXPECT_EQ(yInB, yInC) << "Y split";
+                EXPECT_EQ(rows[2], xBefore[2]);
+                const bool aAfter = rows[0] == xAfter[0];
+                EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
+                EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
+                if (xStood) {
+                    EXPECT_TRUE(aAfter) << "X stood";
+                }
+                if (yCut == yEvents.size()) {
+                    EXPECT_TRUE(yInB) << "Y returned";
+                }
+                ++runs;
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+    std::cout << runs << " pairs of cut commits\n";
+}
+
 // Two programs open the two tables of a commit cut off half-way at the same moment:
 // each recovery needs the other's journal, backs off while the other holds it,
 // and the commit is settled once, every table before it.
