@@ -630,6 +630,24 @@ bool CloseHandle(FileHandle handle) {
     return true;
 }
 
+bool ReleaseFileName(FileHandle handle) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    struct stat st{};
+    if (stat(object->path.c_str(), &st) != 0) return FailErrno(errno, object->path);
+    if (!(FileKey{st.st_dev, st.st_ino} == object->key)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (gCalls.unlink(object->path.c_str()) != 0) return FailErrno(errno, object->path);
+    object->deleteOnClose = false;
+    return true;
+}
+
+bool SameFile(FileHandle a, FileHandle b) {
+    auto first = Find(a);
+    auto second = Find(b);
+    return first && second && first->key == second->key;
+}
+
 // ---------------------------------------------------------------------------
 // Transfers and position
 

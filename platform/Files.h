@@ -76,6 +76,13 @@ bool CloseHandle(FileHandle handle);
 // been opened so: what its share mode denied others is no longer denied. False for
 // an unknown handle.
 bool ShareHandle(FileHandle handle);
+// The open file loses its name at once and lives on, nameless, until its last
+// handle closes: a scratch file that no other opener may share leaves nothing
+// behind, however its process ends. False with the last error set when the name
+// could not be removed (or names another file by now).
+bool ReleaseFileName(FileHandle handle);
+// Whether two handles are open on the same file, by whatever names.
+bool SameFile(FileHandle a, FileHandle b);
 
 // Transfers at the handle's position, which moves by the bytes transferred.
 // ReadFile at or beyond the end succeeds with 0 bytes.

@@ -328,6 +328,9 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     bool indexCreated = false;
     bool blobCreated = false;
     try {
+        // The files made anew replace whatever a journal under the name could still
+        // play back: it is settled first, with every table its commit bound.
+        if (!FTemporary) SettleJournal(DatabasePath(), FName);
         AssignFileNames();
         FDataFile.CreateHeader(definition.LocaleId, definition.SortId, definition.Fields, definition.BlobBlockSize,
                                definition.Description, definition.Password, definition.Encrypted,
@@ -360,8 +363,18 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     }
 }
 
+void TDataTable::SettleJournal(const std::string& path, std::string_view name) const {
+    if (IsRemote() || FInMemory) return;
+    TTableJournal::SettleJournal(path + FileNameFor(name, JournalFileExt),
+                                 {path + FileNameFor(name, DataFileExt), path + FileNameFor(name, IndexFileExt),
+                                  path + FileNameFor(name, BlobFileExt)});
+}
+
 void TDataTable::DeleteFiles() {
     if (IsRemote()) return;
+    // A commit cut off half-way is settled first, on every table it bound: the
+    // journal about to go may be what decides it for the others.
+    SettleJournal(DatabasePath(), FName);
     AssignFileNames();
     FDataFile.DeleteFile();
     FIndexFile.DeleteFile();
@@ -376,9 +389,12 @@ void TDataTable::DeleteFiles() {
 
 void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
     if (IsRemote()) return;
-    AssignFileNames();
     const std::string target = ShortString(newName);
     const std::string prefix = (!ContainsPath(target) && !FInMemory) ? DatabasePath() : std::string();
+    // Both journals are deleted below: what either still holds is settled first.
+    SettleJournal(DatabasePath(), FName);
+    if (!asBackup) SettleJournal(prefix, target);
+    AssignFileNames();
     const std::string_view tableExts[] = {DataFileExt, IndexFileExt, BlobFileExt};
     const std::string_view backupExts[] = {DataBackupExt, IndexBackupExt, BlobBackupExt};
     TFileHandler* files[] = {&FDataFile, &FIndexFile, &FBlobFile};

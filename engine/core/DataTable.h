@@ -121,6 +121,8 @@ public:
     void Close(bool discardTemporary);
     // Creates the three files of a new table and counts one user.
     void CreateFiles(const TTableDefinition& definition);
+    // Dropping the files settles what their journal holds first (a commit over
+    // several tables cut off half-way), as the table's next open would.
     void DeleteFiles();
     // To another name, or with asBackup to the backup extensions (".DBK", ".IBK",
     // ".BBK"), replacing older backups. Missing files are skipped.
@@ -291,6 +293,9 @@ private:
     bool BlobFileInUse() const;
     std::string DatabasePath() const;
     std::string FileNameFor(std::string_view base, std::string_view ext) const;
+    // Settles the journal of the table `name` in the folder `path` before its
+    // files are dropped, renamed or made anew (TTableJournal::SettleJournal).
+    void SettleJournal(const std::string& path, std::string_view name) const;
     // The raw lock steps; each answers false instead of raising.
     bool TakeSemaphore();
     // Takes the reader bytes of one read pair; raises 10249 (holding nothing).

@@ -35,8 +35,6 @@ const ErrorRow ErrorTable[] = {
     {KURA_FILECORRUPT, "KURA_FILECORRUPT", "Data record buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_MEMOCORRUPT, "KURA_MEMOCORRUPT", "BLOB block buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_INDEXCORRUPT, "KURA_INDEXCORRUPT", "Index page buffers corrupt in the table '%s'", {ctxTable}},
-    {KURA_FOREIGNJOURNAL, "KURA_FOREIGNJOURNAL", "The rollback journal of the table '%s' does not fit its files and was not played back; the files were left as they are and the journal moved to '%s'", {ctxTable, ctxMessage}},
-    {KURA_JOURNALNOACCESS, "KURA_JOURNALNOACCESS", "Write access to the table '%s' and to its rollback journal '%s' is needed to change the table or to undo an interrupted change of it", {ctxTable, ctxMessage}},
     {KURA_READERR, "KURA_READERR", "Error reading from the table '%s'", {ctxTable}},
     {KURA_WRITEERR, "KURA_WRITEERR", "Error writing to the table '%s'", {ctxTable}},
     {KURA_FILEDELETEFAIL, "KURA_FILEDELETEFAIL", "Cannot delete the table '%s'", {ctxTable}},

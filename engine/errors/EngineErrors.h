@@ -26,11 +26,6 @@ constexpr TEngineErrorCode KURA_HEADERCORRUPT = 8961;
 constexpr TEngineErrorCode KURA_FILECORRUPT = 8962;
 constexpr TEngineErrorCode KURA_MEMOCORRUPT = 8963;
 constexpr TEngineErrorCode KURA_INDEXCORRUPT = 8965;
-// A table's rollback journal that its files do not fit; it was set aside.
-constexpr TEngineErrorCode KURA_FOREIGNJOURNAL = 8966;
-// A table that cannot be written safely, or an interrupted write of it that cannot
-// be rolled back, for want of write access to its journal, its folder or its files.
-constexpr TEngineErrorCode KURA_JOURNALNOACCESS = 8967;
 constexpr TEngineErrorCode KURA_READERR = 9217;
 constexpr TEngineErrorCode KURA_WRITEERR = 9218;
 constexpr TEngineErrorCode KURA_FILEDELETEFAIL = 9220;

@@ -350,6 +350,11 @@ int32_t TPhysicalFile::Delete() {
     return 0;
 }
 
+bool TPhysicalFile::ReleaseName() {
+    TCriticalGuard guard(FileSection);
+    return OSHandle > 0 && OSReleaseFileName(OSHandle);
+}
+
 int32_t TPhysicalFile::Read(int32_t /*handle*/, void* buffer, int32_t count) {
     TCriticalGuard guard(FileSection);
     if (OSHandle <= 0) return -1;

@@ -78,6 +78,9 @@ public:
     virtual bool Share();
     virtual int32_t Rename(const std::string& newName);
     virtual int32_t Delete();
+    // The open file loses its name (a private scratch file, gone with its last
+    // handle however the process ends); a memory file has none to lose.
+    virtual bool ReleaseName() { return true; }
     // Bytes transferred; -1 when the transfer failed.
     virtual int32_t Read(int32_t handle, void* buffer, int32_t count);
     // A count of 0 cuts the file at the current position.
@@ -152,6 +155,7 @@ public:
     bool Share() override;
     int32_t Rename(const std::string& newName) override;
     int32_t Delete() override;
+    bool ReleaseName() override;
     int32_t Read(int32_t handle, void* buffer, int32_t count) override;
     int32_t Write(int32_t handle, const void* buffer, int32_t count) override;
     bool Flush() override;

@@ -51,6 +51,14 @@ void TFileHandler::CreateFile() {
     IsOpen = true;
 }
 
+void TFileHandler::CreatePrivateFile() {
+    Exclusive = true;
+    CreateFile();
+    // A name that stays (a system that refuses to drop it) only leaves the file
+    // behind, as a name always did: the file itself works all the same.
+    File->ReleaseName();
+}
+
 void TFileHandler::DeleteFile() { CheckResult(FileList->DeleteFile(FileName, IsMemory)); }
 
 void TFileHandler::RenameFile(const std::string& newName) {

@@ -37,6 +37,10 @@ public:
     void ShareFile();
     // A new, empty file held exclusively.
     virtual void CreateFile();
+    // A new, empty file held exclusively that has no name on the disk: a private
+    // scratch file that goes when it is closed, and with the process however that
+    // ends. Only closed then, never deleted.
+    void CreatePrivateFile();
     // On a closed handler (11013 while the file is open anywhere in the process).
     virtual void DeleteFile();
     virtual void RenameFile(const std::string& newName);

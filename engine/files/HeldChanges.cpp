@@ -226,8 +226,13 @@ void THeldChanges::Spill() {
         std::string directory = FBudget ? FBudget->Directory : std::string();
         if (directory.empty()) directory = GetTempDir();
         CreateUniqueFileName(directory, ".TMP", false, spill->FileName);
-        spill->Exclusive = true;
-        spill->CreateFile();
+        try {
+            spill->CreatePrivateFile();
+        } catch (const EKuraEngineError& e) {
+            // The spill file is no table: the folder it could not be made in is
+            // what the user can do something about.
+            RaiseEngineError(e.ErrorCode(), {}, {}, {}, platform::NormalizeSeparators(ExtractFileDir(spill->FileName)));
+        }
         FSpill = std::move(spill);
         FSpillEnd = 0;
     }
@@ -248,7 +253,6 @@ void THeldChanges::RemoveSpillFile() {
     std::unique_ptr<TFileHandler> spill = std::move(FSpill);
     FSpillEnd = 0;
     spill->CloseFile();
-    spill->DeleteFile();
 }
 
 void THeldChanges::Clear() {

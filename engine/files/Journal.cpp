@@ -147,22 +147,46 @@ bool TTableJournal::IsHot() {
 bool TTableJournal::Invalidate(bool sync) {
     const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
     const TFileAccess journal = OSAccess(FHandle);
-    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE) {
-        if (journal.Cut(0)) FWrittenBytes = 0;
+    bool done = false;
+    // A journal that ends in a copy of its header is cut away whole: the copy left
+    // behind would bring it back.
+    if (FWrittenBytes < 0 || FWrittenBytes > JOURNAL_KEEP_SIZE || FTrailerAt >= 0) {
+        if (journal.Cut(0)) {
+            FWrittenBytes = 0;
+            FTrailerAt = -1;
+            done = true;
+        }
     }
-    bool done = journal.Write(0, zero, JOURNAL_HEADER_SIZE);
-    // A header that cannot be overwritten can still be cut away.
-    if (!done && journal.Cut(0)) {
-        FWrittenBytes = 0;
-        done = true;
+    if (!done) {
+        done = journal.Write(0, zero, JOURNAL_HEADER_SIZE) &&
+               (FTrailerAt < 0 || journal.Write(FTrailerAt, zero, JOURNAL_HEADER_SIZE));
+        // A header that cannot be overwritten can still be cut away.
+        if (!done && journal.Cut(0)) {
+            FWrittenBytes = 0;
+            done = true;
+        }
+        if (done) {
+            FTrailerAt = -1;
+            FWrittenBytes = std::max<int64_t>(FWrittenBytes, JOURNAL_HEADER_SIZE);
+        }
     }
-    if (done) FWrittenBytes = std::max<int64_t>(FWrittenBytes, JOURNAL_HEADER_SIZE);
     return done && (!sync || journal.Sync());
 }
 
 void TTableJournal::Reset() {
     if (!IsOpen()) return;
-    if (OSAccess(FHandle).Cut(0)) FWrittenBytes = 0;
+    if (OSAccess(FHandle).Cut(0)) {
+        FWrittenBytes = 0;
+        FTrailerAt = -1;
+    }
+}
+
+void TTableJournal::SettleJournal(const std::string& name, const TJournalFileNames& fileNames) {
+    if (!DiskFileExists(name)) return;
+    TTableJournal journal;
+    journal.Open(name, fileNames);
+    journal.Hold();
+    journal.Close();
 }
 
 bool TTableJournal::Lock() {
@@ -230,7 +254,7 @@ void TTableJournal::Discard() { Restart(); }
 void TTableJournal::RefuseUnjournalled() {
     if (IsOpen()) return;
     Restart();
-    RaiseEngineError(KURA_JOURNALNOACCESS, {}, {}, {}, FFileNames[0], {}, {}, platform::NormalizeSeparators(FName));
+    RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(FFileNames[0]));
 }
 
 void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
@@ -244,7 +268,14 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
         ~Restarter() { j->Restart(); }
     } restart{this};
     hard = hard || SyncWanted();
-    Stage(targets, hard, 0, {});
+    try {
+        Build(targets);
+        Seal(0, {});
+        Write(hard);
+    } catch (...) {
+        Unstage();
+        throw;
+    }
     try {
         WriteInPlace();
     } catch (...) {
@@ -261,8 +292,7 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
     }
 }
 
-void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t commitId,
-                          const std::vector<uint8_t>& binding) {
+void TTableJournal::Build(const TJournalTargets& targets) {
     // The journal: the state of every open file, and what every held-back write and
     // cut will overwrite.
     std::size_t bytes = JOURNAL_HEADER_SIZE;
@@ -281,7 +311,7 @@ void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t co
         if (cut > 0) bytes += static_cast<std::size_t>(cut + (cut / kPiece + 1) * kRangeHeadSize);
     }
     std::vector<uint8_t> journal;
-    journal.reserve(bytes + binding.size());
+    journal.reserve(bytes);
     journal.resize(JOURNAL_HEADER_SIZE, 0);
     std::array<TFileAccess, JOURNAL_FILES> files;
     // Where each file's images lie in the journal, and their length.
@@ -312,6 +342,7 @@ void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t co
         else if (written && first != c.Extents().end()) length = std::min<int64_t>(length, first->first);
         imageLength[i] = length;
         ++entries;
+        FEntryAt[i] = journal.size();
         journal.push_back(static_cast<uint8_t>(i));
         journal.push_back(written ? kWritten : 0);
         journal.insert(journal.end(), 2, 0);
@@ -392,20 +423,52 @@ void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t co
         save(kept, c.DiskSize());
         PutU32(journal.data() + countAt, ranges);
     }
-    Append(journal, binding.data(), binding.size());
-    uint8_t* header = journal.data();
-    std::memcpy(header, kMagic, sizeof kMagic);
-    PutU32(header + 8, commitId != 0 ? JOURNAL_BOUND_FORMAT : JOURNAL_FORMAT);
-    PutU32(header + 12, JOURNAL_HEADER_SIZE);
-    PutU64(header + 16, journal.size() - JOURNAL_HEADER_SIZE);
-    PutU32(header + 24, JournalChecksum(header + JOURNAL_HEADER_SIZE, journal.size() - JOURNAL_HEADER_SIZE));
-    PutU32(header + 28, entries);
-    PutU64(header + 32, ++FSequence);
-    PutU64(header + kCommitIdAt, commitId);
-    PutU32(header + 60, JournalChecksum(header, 60));
+    // The files' states, as a commit record gives them for every table it binds.
+    FStates.assign(1, static_cast<uint8_t>(entries));
+    for (int i = 0; i < JOURNAL_FILES; ++i) {
+        if (!FHandlers[i]) continue;
+        const std::size_t head = FEntryAt[i];
+        FStates.insert(FStates.end(), journal.begin() + static_cast<std::ptrdiff_t>(head),
+                       journal.begin() + static_cast<std::ptrdiff_t>(head + kEntrySize));
+        PutU32(&FStates[FStates.size() - kEntrySize + 24], 0);  // no saved ranges
+        const auto images = static_cast<std::ptrdiff_t>(imageAt[i]);
+        FStates.insert(FStates.end(), journal.begin() + images, journal.begin() + images + 2 * imageLength[i]);
+    }
     FStaged = std::move(journal);
     FStagedEntries = entries;
+    FStage = TStage::Built;
+}
+
+void TTableJournal::Seal(uint64_t commitId, const std::vector<uint8_t>& record) {
+    Append(FStaged, record.data(), record.size());
+    THeader h;
+    h.Format = commitId != 0 ? JOURNAL_BOUND_FORMAT : JOURNAL_FORMAT;
+    h.PayloadLength = FStaged.size() - JOURNAL_HEADER_SIZE;
+    h.PayloadCrc = JournalChecksum(FStaged.data() + JOURNAL_HEADER_SIZE, FStaged.size() - JOURNAL_HEADER_SIZE);
+    h.Entries = FStagedEntries;
+    h.Sequence = ++FSequence;
+    h.CommitId = commitId;
+    if (commitId != 0) {
+        h.RecordLength = static_cast<uint32_t>(record.size());
+        h.RecordCrc = JournalChecksum(record.data(), record.size());
+    }
+    PutHeader(FStaged.data(), h);
+    // The journal of a commit over several tables ends in a copy of its header.
+    if (commitId != 0) Append(FStaged, FStaged.data(), JOURNAL_HEADER_SIZE);
+}
+
+bool TTableJournal::StagedBound() const {
+    return FStaged.size() >= static_cast<std::size_t>(JOURNAL_HEADER_SIZE) &&
+           GetU32(FStaged.data() + 8) == JOURNAL_BOUND_FORMAT;
+}
+
+void TTableJournal::Write(bool hard) {
     FStagedHard = hard;
+    const std::array<std::size_t, JOURNAL_FILES>& imageAt = FImageAt;
+    const std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
+    std::array<TFileAccess, JOURNAL_FILES> files;
+    for (int i = 0; i < JOURNAL_FILES; ++i)
+        if (FHandlers[i]) files[i] = RegistryAccess(*FHandlers[i]);
     // The change counter (as stored) a file's leading bytes hold; false when they
     // are too short to hold it.
     auto counterIn = [&](int i, bool after, uint32_t& counter) {
@@ -419,6 +482,10 @@ void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t co
     FStage = TStage::Locked;
     try {
         const TFileAccess journalFile = OSAccess(FHandle);
+        // A journal that still holds something (a commit whose other tables could
+        // not be settled yet) is never written over: it may be their only record.
+        uint8_t held[JOURNAL_HEADER_SIZE];
+        if (ReadHeader(held)) RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(FFileNames[0]));
         if (hard) {
             // The state the journal restores must be the one on the disk: writes that
             // reached a file without a sync since (an earlier flush of this program or
@@ -435,9 +502,24 @@ void TTableJournal::Stage(const TJournalTargets& targets, bool hard, uint64_t co
                 FSyncedCounter[i] = counter;
             }
         }
-        FWrittenBytes = std::max(FWrittenBytes, static_cast<int64_t>(FStaged.size()));
-        if (!journalFile.Write(0, FStaged.data(), static_cast<int64_t>(FStaged.size())) ||
-            (hard && !journalFile.Sync())) {
+        const auto size = static_cast<int64_t>(FStaged.size());
+        bool written = false;
+        if (StagedBound()) {
+            // The header last, once the rest is on the disk: a whole header then
+            // vouches for the payload, and a payload that does not hold under one
+            // was damaged later, not torn.
+            FTrailerAt = size - JOURNAL_HEADER_SIZE;
+            FWrittenBytes = std::max<int64_t>(FWrittenBytes, size);
+            written = journalFile.Write(JOURNAL_HEADER_SIZE, FStaged.data() + JOURNAL_HEADER_SIZE,
+                                        size - JOURNAL_HEADER_SIZE) &&
+                      (journalFile.Size() == size || journalFile.Cut(size)) && (!hard || journalFile.Sync()) &&
+                      journalFile.Write(0, FStaged.data(), JOURNAL_HEADER_SIZE);
+            if (written) FWrittenBytes = size;
+        } else {
+            FWrittenBytes = std::max(FWrittenBytes, size);
+            written = journalFile.Write(0, FStaged.data(), size);
+        }
+        if (!written || (hard && !journalFile.Sync())) {
             Invalidate(false);
             RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
         }
@@ -463,6 +545,20 @@ void TTableJournal::WriteInPlace() {
     }
 }
 
+bool TTableJournal::Decide(bool hard) {
+    THeader h;
+    if (!ParseHeader(FStaged.data(), h)) return false;
+    h.Decided = true;
+    uint8_t decided[JOURNAL_HEADER_SIZE];
+    PutHeader(decided, h);
+    // The copy first, then the header, which decides: while the header is whole
+    // its word holds, so a commit whose header write failed did not stand whatever
+    // the copy says; the copy speaks only for a header damaged later.
+    const TFileAccess journal = OSAccess(FHandle);
+    return (FTrailerAt < 0 || journal.Write(FTrailerAt, decided, JOURNAL_HEADER_SIZE)) &&
+           journal.Write(0, decided, JOURNAL_HEADER_SIZE) && (!hard || journal.Sync());
+}
+
 bool TTableJournal::Finish(bool sync) {
     if (!Invalidate(sync)) return false;
     Unstage();
@@ -473,7 +569,8 @@ bool TTableJournal::Undo(bool keepHot) {
     bool restored = true;
     if (FStage == TStage::Writing) {
         // Back to the state before the flush, from the journal just written.
-        const std::vector<uint8_t> payload(FStaged.begin() + JOURNAL_HEADER_SIZE, FStaged.end());
+        const auto end = JOURNAL_HEADER_SIZE + static_cast<std::ptrdiff_t>(GetU64(FStaged.data() + 16));
+        const std::vector<uint8_t> payload(FStaged.begin() + JOURNAL_HEADER_SIZE, FStaged.begin() + end);
         std::vector<TEntry> parsed;
         TCommitRecord record;
         restored = ParsePayload(payload, FStagedEntries, GetU32(FStaged.data() + 8), parsed, &record);
@@ -485,14 +582,17 @@ bool TTableJournal::Undo(bool keepHot) {
     }
     // A journal that could not be played back stays for the next program; one
     // that was, and stays all the same, only writes the same bytes again.
-    if (restored && !keepHot && FStage != TStage::Locked) Invalidate(FStagedHard);
+    if (restored && !keepHot && FStage != TStage::Locked && FStage != TStage::Built) Invalidate(FStagedHard);
     Unstage();
     return restored;
 }
 
 bool TTableJournal::Rewrite() {
     const TFileAccess journal = OSAccess(FHandle);
-    return journal.Write(0, FStaged.data(), static_cast<int64_t>(FStaged.size())) &&
+    const auto size = static_cast<int64_t>(FStaged.size());
+    // As Write wrote it: the header last.
+    return journal.Write(JOURNAL_HEADER_SIZE, FStaged.data() + JOURNAL_HEADER_SIZE, size - JOURNAL_HEADER_SIZE) &&
+           (!FStagedHard || !StagedBound() || journal.Sync()) && journal.Write(0, FStaged.data(), JOURNAL_HEADER_SIZE) &&
            (!FStagedHard || journal.Sync());
 }
 
@@ -533,29 +633,39 @@ void TJournalCommit::Apply() {
     }
     // Back to the state before the commit, the deciding journal last: while it
     // holds the commit, a recovery rolls every table back. It stays so when another
-    // table could not be put back.
+    // table could not be put back. Journals built and not written are dropped.
     auto undo = [&](std::size_t staged) {
         bool restored = true;
         for (std::size_t i = staged; i-- > 1;) restored = FMembers[i].Journal->Undo(false) && restored;
         if (staged > 0) FMembers[0].Journal->Undo(!restored);
+        for (TMember& m : FMembers) m.Journal->Unstage();
     };
     const uint64_t id = NewCommitId();
     std::size_t staged = 0;
     try {
-        for (; staged < FMembers.size(); ++staged) {
-            TTableJournal& j = *FMembers[staged].Journal;
-            j.Stage(FMembers[staged].Targets, hard, id, CommitRecordBytes(static_cast<uint16_t>(staged), tables, j.FName));
+        // Every journal's record carries every table's file states, so all are built
+        // before the first is written.
+        std::vector<std::vector<uint8_t>> states;
+        for (TMember& m : FMembers) {
+            m.Journal->Build(m.Targets);
+            states.push_back(m.Journal->FStates);
         }
+        for (std::size_t i = 0; i < FMembers.size(); ++i) {
+            TTableJournal& j = *FMembers[i].Journal;
+            j.Seal(id, CommitRecordBytes(static_cast<uint16_t>(i), tables, j.FName, states));
+        }
+        for (; staged < FMembers.size(); ++staged) FMembers[staged].Journal->Write(hard);
         for (TMember& m : FMembers) m.Journal->WriteInPlace();
     } catch (...) {
         undo(staged);
         throw;
     }
-    // The commit stands once the deciding journal no longer holds it.
+    // The commit stands once the deciding journal says so.
     TTableJournal& first = *FMembers[0].Journal;
-    if (!first.Finish(hard)) {
-        // Whether it stands is not known until that journal holds it again; if it
-        // cannot be made to, every table is left for the next recovery to settle.
+    if (!first.Decide(hard)) {
+        // Whether it stands is not known until that journal holds it undecided
+        // again; if it cannot be made to, every table is left for the next recovery
+        // to settle.
         if (first.Rewrite()) {
             undo(FMembers.size());
         } else {
@@ -563,10 +673,17 @@ void TJournalCommit::Apply() {
         }
         RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.FName);
     }
-    // A recovery drops the other journals unplayed from now on; a power cut that
-    // brings one back does no harm, so their invalidation needs no sync.
-    for (std::size_t i = 1; i < FMembers.size(); ++i)
-        if (!FMembers[i].Journal->Finish(false)) FMembers[i].Journal->Unstage();
+    // The others go, synced, before the deciding journal: a power cut must never
+    // bring one back beside a deciding journal that no longer says the commit
+    // stood. Should one stay, so does the deciding journal, for the recovery that
+    // settles it.
+    bool settled = true;
+    for (std::size_t i = 1; i < FMembers.size(); ++i) {
+        if (FMembers[i].Journal->Finish(hard)) continue;
+        settled = false;
+        FMembers[i].Journal->Unstage();
+    }
+    if (!settled || !first.Finish(false)) first.Unstage();
 }
 
 }  // namespace kura

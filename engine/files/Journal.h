@@ -20,32 +20,48 @@
 // every program drops what it cached, and invalidates the journal. A journal the
 // files do not fit (files put back from a copy, another table's files) is copied
 // aside to NAME.JNL.<n> (at most JOURNAL_COPIES of them, the oldest replaced, none
-// twice) and invalidated, the files are left as they are, and KURA_FOREIGNJOURNAL
-// says so once. A journal whose length or checksum does not
-// hold was torn while it was written, before any byte in place changed: it is
-// ignored. A program opening the table reads the files' headers under the writer
-// lock, so that it never sees a flush half-way.
+// twice) and invalidated, the files are left as they are, and KURA_HEADERCORRUPT
+// names the copy once (nothing is said when the table's files are gone). A journal
+// whose length or checksum does not hold was torn while it was written, before any
+// byte in place changed: it is ignored. A program opening the table reads the
+// files' headers under the writer lock, so that it never sees a flush half-way.
 //
 // A commit that changes several tables writes all their journals first (each
-// naming the others), then all the files, and is decided when the first of them is
-// invalidated; the others are invalidated after it. A recovery that meets one of
-// them therefore settles the whole commit under all the journals' writer locks:
-// while the first journal still holds the commit, every table of it is rolled back
-// (the first last); once it does not, the commit is whole on every table and the
-// others' journals are dropped unplayed.
+// naming the others and recording every table's file states), then all the files,
+// and stands once the first journal, the one that decides it, says so: its header
+// and the header's copy turn to "KURA-DEC". The other journals are invalidated
+// after that (synced), the deciding one last. A recovery that meets any of them
+// settles the whole commit under all the journals' writer locks:
+//   - the deciding journal says the commit stands: the others are dropped unplayed;
+//   - anything else (it holds the commit undecided; it is missing, fresh, of
+//     another commit, foreign or damaged) is no evidence that the commit stood:
+//     every table whose journal still holds the commit is rolled back, the
+//     deciding one last, so that an interrupted recovery is taken up by the next.
+// A table that cannot be rolled back although the commit wrote it (its journal
+// damaged or gone, its files no longer as they were before the commit) is named by
+// KURA_HEADERCORRUPT once the others are back: the split is never silent. Such a
+// journal's header is written only once the rest is on the disk, and a copy of the
+// header ends the file, so a header damaged later is read from its copy and a
+// payload that does not hold under a whole header is damage, not a tear. A journal
+// whose commit record does not name it where it says it stands is damaged too; an
+// open never waits on its own journal.
 //
 // A playback can be cut off itself (a kill, a power cut, a failed write): it
 // restores bytes and a counter derived from the journal alone, so that it can be
 // repeated any number of times, and a file it has begun to restore still fits the
 // journal. A journal that cannot be written refuses every flush of the table
-// (KURA_JOURNALNOACCESS) rather than writing it unprotected; a valid one that the
-// files fit but that cannot be played back (no write access) refuses the open.
+// (KURA_OSEACCES, naming the table) rather than writing it unprotected; a valid one
+// that the files fit but that cannot be played back (no write access) refuses the
+// open. Before a table's files are dropped, renamed or made anew, what its journal
+// holds is settled (SettleJournal), on every table its commit bound.
 //
 // Journal layout (little-endian):
-//   header, 64 bytes: 0 magic "KURA-JNL"; 8 u32 format (2, or 3 for a commit over
-//     several tables); 12 u32 header size 64; 16 u64 payload length; 24 u32 payload
-//     CRC-32; 28 u32 file entries; 32 u64 sequence number; 40 u64 the commit's id
-//     (format 3; 0 otherwise); 48..59 zero; 60 u32 CRC-32 of bytes 0..59.
+//   header, 64 bytes: 0 magic "KURA-JNL" ("KURA-DEC": a deciding journal whose
+//     commit stands); 8 u32 format (2, or 4 for a commit over several tables); 12
+//     u32 header size 64; 16 u64 payload length; 24 u32 payload CRC-32; 28 u32 file
+//     entries; 32 u64 sequence number; 40 u64 the commit's id (format 4; 0
+//     otherwise); 48 u32 the commit record's length and 52 u32 its CRC-32 (format
+//     4; 0 otherwise); 56..59 zero; 60 u32 CRC-32 of bytes 0..59.
 //   per open table file an entry: u8 file (0 .DAT, 1 .IDX, 2 .BLB); u8 flags (1: the
 //     flush writes the file); 2 zero bytes; i64 old length; u32 offset of the change
 //     counter; u32 XOR mask of its stored bytes; u32 the counter the flush writes;
@@ -54,14 +70,19 @@
 //     the same L bytes after it; then per range i64 offset, u32 length and the old
 //     bytes. The ranges hold at least every byte from the lowest length to the old
 //     one.
-//   format 3, after the entries: u16 tables M; u16 this journal's place among them
-//     (0: the journal that decides the commit); per table four names (its journal,
-//     .DAT, .IDX, .BLB), each u16 length and the bytes, bare when the file lies in
-//     this journal's folder.
-// Format 1 (written by earlier programs) has entries of the changed files only and
-// ends each after its saved-range count; its files are checked by their change
-// counters alone. A journal of any other format is set aside unread. An invalid
-// header (all zero after a completed flush) means no journal.
+//   format 4, after the entries, the commit record: u16 tables M; u16 this
+//     journal's place among them (0: the journal that decides the commit); per
+//     table four names (its journal, .DAT, .IDX, .BLB), each u16 length and the
+//     bytes, bare when the file lies in this journal's folder; then per table u8 N
+//     and N entries of its files without saved ranges (the states its own journal
+//     records). A copy of the header follows the payload and ends the file.
+// Format 3 (earlier programs' commits over several tables) has a record without file
+// states, no copy of the header and zeros at 48..59; its deciding journal was
+// invalidated to decide. Format 1 (written by earlier programs) has entries of the
+// changed files only and ends each after its saved-range count; its files are
+// checked by their change counters alone. A journal of any other format is set
+// aside unread. An invalid header (all zero after a completed flush, or a file cut
+// to nothing) means no journal.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -76,7 +97,7 @@ namespace kura {
 constexpr int32_t JOURNAL_HEADER_SIZE = 64;
 constexpr uint32_t JOURNAL_FORMAT = 2;
 // The format of the journals of a commit over several tables.
-constexpr uint32_t JOURNAL_BOUND_FORMAT = 3;
+constexpr uint32_t JOURNAL_BOUND_FORMAT = 4;
 constexpr int32_t JOURNAL_FILES = 3;
 // The writer's lock byte, beyond any journal content.
 constexpr int64_t JOURNAL_WRITER_LOCK_OFFSET = 0x7FFFFFFFLL;
@@ -122,12 +143,13 @@ public:
     bool InUse() const { return FHandle > 0 || FRefused; }
     const std::string& Name() const { return FName; }
 
-    // Rolls back a dead writer's journal (with the other tables of its commit);
-    // true when it did. Waits for a live writer's flush to end; 10249 when it does
-    // not end in time, 9218 when the rollback fails (the journal stays for the next
-    // attempt), KURA_FOREIGNJOURNAL when the files do not fit it (it is set aside
-    // first), KURA_JOURNALNOACCESS when it cannot be played back for want of write
-    // access.
+    // Rolls back a dead writer's journal (or settles the commit over several
+    // tables it belongs to); true when it did. Waits for a live writer's flush to
+    // end; 10249 when it does not end in time, 9218 when the rollback fails (the
+    // journal stays for the next attempt), KURA_HEADERCORRUPT naming a journal that
+    // could not be played back where it was needed (the files do not fit it, or it
+    // is damaged: it is set aside first), KURA_OSEACCES naming a table that must be
+    // rolled back without write access.
     bool Recover();
     // Waits for the writer lock as Recover does, recovers under it and keeps it
     // until Release (or Close): no flush runs while the caller reads the files.
@@ -137,6 +159,10 @@ public:
     bool IsHot();
     // Drops a journal left under the name by a table made anew.
     void Reset();
+    // Settles what the journal `name` left by a program that died holds, as the
+    // table's next open would, before the table's files (fileNames) are dropped,
+    // renamed or made anew; nothing when there is no such journal. Raises as Hold.
+    static void SettleJournal(const std::string& name, const TJournalFileNames& fileNames);
 
     // ---- Holding back a flush -------------------------------------------------
     // Brackets nest; the first holds back the writes of the open handlers.
@@ -150,7 +176,8 @@ public:
     // a bracket is open. On failure nothing is held back any more, the files are as
     // they were before, and 9218 is raised (9217 for old bytes that cannot be read,
     // 10249 when another table of this program keeps the journal's lock,
-    // KURA_JOURNALNOACCESS when there is no journal to write).
+    // KURA_OSEACCES naming the table when there is no journal to write, or one that
+    // still holds a commit it cannot settle).
     void Apply(const TJournalTargets& targets, bool hard);
     // Forgets what was held back (the caches it came from are being dropped).
     void Discard();
@@ -159,7 +186,7 @@ private:
     friend class TJournalCommit;
     enum class TRecovery { None, Done, Busy };
     // How far a flush got, so that a failure undoes exactly what was done.
-    enum class TStage { Idle, Locked, Journalled, Writing };
+    enum class TStage { Idle, Built, Locked, Journalled, Writing };
 
     void Detach();
     void Restart();
@@ -177,28 +204,40 @@ private:
     // A valid journal that cannot be set aside (no write access) and is left as it
     // is, its files read as they are.
     void LeaveAlone(const uint8_t* header);
+    // A journal of a commit over several tables that cannot settle it (damaged, or
+    // its record naming it wrongly): kept aside, its files left as they are, and
+    // KURA_HEADERCORRUPT raised naming the copy.
+    [[noreturn]] void SetAsideDamaged();
     // False when the header could neither be overwritten nor cut away (or synced).
     bool Invalidate(bool sync);
-    // Raises KURA_JOURNALNOACCESS (dropping what was held back) when there is no
-    // journal to write the held-back writes with.
+    // Raises KURA_OSEACCES (dropping what was held back) when there is no journal
+    // to write the held-back writes with.
     void RefuseUnjournalled();
     // A held flush of a file was asked for.
     bool SyncWanted() const;
 
-    // The steps of Apply. Stage builds the journal (binding: the commit record of a
-    // commit over several tables, appended as given), takes the writer lock, syncs
+    // The steps of Apply. Build makes the journal's entries (and FStates, the
+    // files' states a commit record carries); Seal completes it (commitId and
+    // record for a commit over several tables); Write takes the writer lock, syncs
     // what must be on the disk first and writes the journal; WriteInPlace writes the
-    // files; Finish invalidates the journal and lets go of the lock. Undo puts the
-    // files back from the staged journal, invalidates it when every file is back
-    // (and keepHot is false), and lets go; false when a file could not be put back.
-    void Stage(const TJournalTargets& targets, bool hard, uint64_t commitId, const std::vector<uint8_t>& binding);
+    // files; Decide marks the deciding journal of a commit over several tables as
+    // standing; Finish invalidates the journal and lets go of the lock. Undo puts
+    // the files back from the staged journal, invalidates it when every file is
+    // back (and keepHot is false), and lets go; false when a file could not be put
+    // back.
+    void Build(const TJournalTargets& targets);
+    void Seal(uint64_t commitId, const std::vector<uint8_t>& record);
+    void Write(bool hard);
     void WriteInPlace();
+    bool Decide(bool hard);
     bool Finish(bool sync);
     bool Undo(bool keepHot);
-    // Writes the staged journal again (its invalidation failed); false when it
-    // could not.
+    // Writes the staged journal again (its invalidation or decision failed); false
+    // when it could not.
     bool Rewrite();
     void Unstage();
+    // Whether the staged journal is one of a commit over several tables.
+    bool StagedBound() const;
 
     std::string FName;
     TJournalFileNames FFileNames;
@@ -224,6 +263,12 @@ private:
     std::vector<uint8_t> FStaged;
     std::array<std::size_t, JOURNAL_FILES> FImageAt{};
     std::array<int64_t, JOURNAL_FILES> FImageLength{};
+    // The entries' heads, and the files' states they give (a u8 count, then the
+    // entries without saved ranges).
+    std::array<std::size_t, JOURNAL_FILES> FEntryAt{};
+    std::vector<uint8_t> FStates;
+    // Where a copy of the header ends the journal on the disk; -1 when none does.
+    int64_t FTrailerAt = -1;
     // The header of a journal found valid that is left as it is (it cannot be set
     // aside without write access): not looked into again at every lock.
     std::vector<uint8_t> FLeftAlone;

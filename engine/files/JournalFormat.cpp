@@ -1,6 +1,7 @@
 #include "engine/files/JournalFormat.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "engine/files/FieldDesc.h"
@@ -123,30 +124,66 @@ bool Counted(const TEntry& e) { return e.OldLength >= static_cast<int64_t>(e.Cou
 
 }  // namespace
 
-bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t format, std::vector<TEntry>& entries,
-                  TCommitRecord* record) {
+bool ParseHeader(const uint8_t* bytes, THeader& header) {
+    const bool open = std::memcmp(bytes, kMagic, sizeof kMagic) == 0;
+    const bool decided = std::memcmp(bytes, kDecidedMagic, sizeof kDecidedMagic) == 0;
+    if ((!open && !decided) || GetU32(bytes + 12) != static_cast<uint32_t>(JOURNAL_HEADER_SIZE) ||
+        GetU32(bytes + 60) != JournalChecksum(bytes, 60))
+        return false;
+    header.Decided = decided;
+    header.Format = GetU32(bytes + 8);
+    header.PayloadLength = GetU64(bytes + 16);
+    header.PayloadCrc = GetU32(bytes + 24);
+    header.Entries = GetU32(bytes + 28);
+    header.Sequence = GetU64(bytes + 32);
+    header.CommitId = GetU64(bytes + kCommitIdAt);
+    header.RecordLength = GetU32(bytes + kRecordLengthAt);
+    header.RecordCrc = GetU32(bytes + kRecordCrcAt);
+    return true;
+}
+
+void PutHeader(uint8_t* bytes, const THeader& header) {
+    std::memset(bytes, 0, JOURNAL_HEADER_SIZE);
+    std::memcpy(bytes, header.Decided ? kDecidedMagic : kMagic, sizeof kMagic);
+    PutU32(bytes + 8, header.Format);
+    PutU32(bytes + 12, JOURNAL_HEADER_SIZE);
+    PutU64(bytes + 16, header.PayloadLength);
+    PutU32(bytes + 24, header.PayloadCrc);
+    PutU32(bytes + 28, header.Entries);
+    PutU64(bytes + 32, header.Sequence);
+    PutU64(bytes + kCommitIdAt, header.CommitId);
+    PutU32(bytes + kRecordLengthAt, header.RecordLength);
+    PutU32(bytes + kRecordCrcAt, header.RecordCrc);
+    PutU32(bytes + 60, JournalChecksum(bytes, 60));
+}
+
+namespace {
+
+// `count` entries from `at` on; their images and ranges point into `bytes`. The
+// file states of a commit record are entries without saved ranges (rangeless).
+bool ParseEntries(const std::vector<uint8_t>& bytes, std::size_t& at, uint32_t count, uint32_t format,
+                  std::vector<TEntry>& entries, bool rangeless) {
     const std::size_t head = format == kFirstFormat ? kFirstEntrySize : kEntrySize;
-    std::size_t at = 0;
     unsigned seen = 0;
-    auto room = [&](std::size_t n) { return payload.size() - at >= n; };
+    auto room = [&](std::size_t n) { return bytes.size() - at >= n; };
     for (uint32_t i = 0; i < count; ++i) {
         if (!room(head)) return false;
         TEntry e;
-        e.File = payload[at];
-        e.OldLength = static_cast<int64_t>(GetU64(&payload[at + 4]));
-        e.CounterOffset = GetU32(&payload[at + 12]);
-        e.CounterMask = GetU32(&payload[at + 16]);
-        e.NewCounter = GetU32(&payload[at + 20]);
-        const uint32_t ranges = GetU32(&payload[at + 24]);
+        e.File = bytes[at];
+        e.OldLength = static_cast<int64_t>(GetU64(&bytes[at + 4]));
+        e.CounterOffset = GetU32(&bytes[at + 12]);
+        e.CounterMask = GetU32(&bytes[at + 16]);
+        e.NewCounter = GetU32(&bytes[at + 20]);
+        const uint32_t ranges = GetU32(&bytes[at + 24]);
         if (format != kFirstFormat) {
-            e.Flags = payload[at + 1];
-            e.NewLength = static_cast<int64_t>(GetU64(&payload[at + 28]));
-            e.LowLength = static_cast<int64_t>(GetU64(&payload[at + 36]));
-            e.ImageLength = GetU16(&payload[at + 44]);
+            e.Flags = bytes[at + 1];
+            e.NewLength = static_cast<int64_t>(GetU64(&bytes[at + 28]));
+            e.LowLength = static_cast<int64_t>(GetU64(&bytes[at + 36]));
+            e.ImageLength = GetU16(&bytes[at + 44]);
         }
         at += head;
         if (e.File >= 3 || (seen & (1u << e.File)) != 0 || e.OldLength < 0 || e.OldLength > kLengthLimit ||
-            e.CounterOffset > kLengthLimit)
+            e.CounterOffset > kLengthLimit || (rangeless && ranges != 0))
             return false;
         seen |= 1u << e.File;
         if (format != kFirstFormat) {
@@ -164,8 +201,8 @@ bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t 
         }
         for (uint32_t r = 0; r < ranges; ++r) {
             if (!room(kRangeHeadSize)) return false;
-            const auto offset = static_cast<int64_t>(GetU64(&payload[at]));
-            const uint32_t length = GetU32(&payload[at + 8]);
+            const auto offset = static_cast<int64_t>(GetU64(&bytes[at]));
+            const uint32_t length = GetU32(&bytes[at + 8]);
             at += kRangeHeadSize;
             // Saved bytes always lie within the file's old length.
             if (offset < 0 || offset > e.OldLength - static_cast<int64_t>(length) || !room(length)) return false;
@@ -175,31 +212,58 @@ bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t 
         // A playback makes the file as long as it was; every byte beyond the
         // shortest state the writes passed through comes from the journal, so an
         // old length the journal cannot fill is a lie.
-        if (format != kFirstFormat && !Covers(e, e.LowLength, e.OldLength)) return false;
+        if (format != kFirstFormat && !rangeless && !Covers(e, e.LowLength, e.OldLength)) return false;
         entries.push_back(std::move(e));
     }
-    if (format == JOURNAL_BOUND_FORMAT) {
-        if (!record || !room(4)) return false;
-        const uint16_t tables = GetU16(&payload[at]);
-        record->Self = GetU16(&payload[at + 2]);
-        at += 4;
-        if (tables < 2 || record->Self >= tables) return false;
-        record->Tables.assign(tables, {});
-        for (auto& names : record->Tables)
-            for (std::string& name : names) {
-                if (!room(2)) return false;
-                const uint16_t length = GetU16(&payload[at]);
-                at += 2;
-                if (length == 0 || length > kNameLimit || !room(length)) return false;
-                name.assign(reinterpret_cast<const char*>(&payload[at]), length);
-                at += length;
-            }
-    }
+    return true;
+}
+
+}  // namespace
+
+bool ParsePayload(const std::vector<uint8_t>& payload, uint32_t count, uint32_t format, std::vector<TEntry>& entries,
+                  TCommitRecord* record) {
+    std::size_t at = 0;
+    if (!ParseEntries(payload, at, count, format, entries, false)) return false;
+    if (format == kLegacyBoundFormat || format == JOURNAL_BOUND_FORMAT)
+        return record && ParseRecord(payload.data() + at, payload.size() - at, format, *record);
     return at == payload.size();
 }
 
+bool ParseRecord(const uint8_t* bytes, std::size_t size, uint32_t format, TCommitRecord& record) {
+    std::size_t at = 0;
+    auto room = [&](std::size_t n) { return size - at >= n; };
+    if (!room(4)) return false;
+    const uint16_t tables = GetU16(bytes);
+    record.Self = GetU16(bytes + 2);
+    at += 4;
+    if (tables < 2 || record.Self >= tables) return false;
+    record.Tables.assign(tables, {});
+    for (auto& names : record.Tables)
+        for (std::string& name : names) {
+            if (!room(2)) return false;
+            const uint16_t length = GetU16(bytes + at);
+            at += 2;
+            if (length == 0 || length > kNameLimit || !room(length)) return false;
+            name.assign(reinterpret_cast<const char*>(bytes + at), length);
+            at += length;
+        }
+    record.States.assign(tables, {});
+    record.StateBytes.clear();
+    if (format == kLegacyBoundFormat) return at == size;
+    record.StateBytes.assign(bytes + at, bytes + size);
+    std::size_t state = 0;
+    for (auto& entries : record.States) {
+        if (state >= record.StateBytes.size()) return false;
+        const uint8_t count = record.StateBytes[state++];
+        if (count > JOURNAL_FILES ||
+            !ParseEntries(record.StateBytes, state, count, JOURNAL_FORMAT, entries, true))
+            return false;
+    }
+    return state == record.StateBytes.size();
+}
+
 std::vector<uint8_t> CommitRecordBytes(uint16_t self, const std::vector<std::array<std::string, kBoundNames>>& tables,
-                                       const std::string& own) {
+                                       const std::string& own, const std::vector<std::vector<uint8_t>>& states) {
     std::vector<uint8_t> out(4);
     PutU16(out.data(), static_cast<uint16_t>(tables.size()));
     PutU16(out.data() + 2, self);
@@ -212,11 +276,18 @@ std::vector<uint8_t> CommitRecordBytes(uint16_t self, const std::vector<std::arr
             out.insert(out.end(), length, length + 2);
             out.insert(out.end(), stored.begin(), stored.end());
         }
+    for (const std::vector<uint8_t>& state : states) out.insert(out.end(), state.begin(), state.end());
     return out;
 }
 
 std::string BoundName(const std::string& stored, const std::string& own) {
     return ContainsPath(stored) ? stored : ExtractFilePath(own) + stored;
+}
+
+std::string TableNameOf(const std::string& dataFile) {
+    std::string table;
+    ReplaceFileExt(ExtractFileName(dataFile), ".DAT", "", table);
+    return table;
 }
 
 bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
@@ -260,6 +331,32 @@ bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileA
         if (!saved) return false;
     }
     return true;
+}
+
+bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    if ((e.Flags & kWritten) == 0) return true;
+    if (file.Size() != e.OldLength) return false;
+    uint8_t played[4] = {};
+    const std::optional<uint32_t> before = CounterBefore(e, payload);
+    const bool knowsPlayed = before && Counted(e);
+    if (knowsPlayed) PutU32(played, CounterAfterPlayback(e, *before) ^ e.CounterMask);
+    std::vector<uint8_t> now(e.ImageLength);
+    if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
+    const uint8_t* imageBefore = payload.data() + e.ImageAt;
+    for (std::size_t k = 0; k < now.size(); ++k) {
+        const auto at = static_cast<int64_t>(k);
+        const bool counter = knowsPlayed && at >= e.CounterOffset && at < static_cast<int64_t>(e.CounterOffset) + 4;
+        if (now[k] != imageBefore[k] && !(counter && played[at - e.CounterOffset] == now[k])) return false;
+    }
+    return true;
+}
+
+bool FileWritten(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    if ((e.Flags & kWritten) == 0) return true;
+    if (file.Size() != e.NewLength) return false;
+    std::vector<uint8_t> now(e.ImageLength);
+    if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
+    return std::equal(now.begin(), now.end(), payload.begin() + static_cast<std::ptrdiff_t>(e.ImageAt + e.ImageLength));
 }
 
 bool RollBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file, bool bumpCounter) {

@@ -1,6 +1,6 @@
 // The recovery side of the rollback journal: a dead writer's journal played back,
 // alone or with the other tables of its commit, and journals that do not fit their
-// files set aside.
+// files, or are damaged, set aside.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -22,15 +22,13 @@ namespace {
 // Earlier programs kept up to this many copies of journals set aside.
 constexpr int32_t kEarlierCopies = 999;
 
-// A header whose own checksum holds, of any format: a journal of another format
-// is not ignored, or the files it should restore would stay half written.
-bool ReadValidHeader(TOSHandle handle, uint8_t* header) {
+// The first bytes of a journal, whatever they hold; false when it is shorter.
+bool ReadHeaderBytes(TOSHandle handle, uint8_t* header) {
     if (OSFileSeek(handle, soFromBeginning, 0) != 0) return false;
-    if (OSFileRead(handle, header, JOURNAL_HEADER_SIZE) != JOURNAL_HEADER_SIZE) return false;
-    return std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
-           GetU32(header + 12) == static_cast<uint32_t>(JOURNAL_HEADER_SIZE) &&
-           GetU32(header + 60) == JournalChecksum(header, 60);
+    return OSFileRead(handle, header, JOURNAL_HEADER_SIZE) == JOURNAL_HEADER_SIZE;
 }
+
+bool IsBound(uint32_t format) { return format == kLegacyBoundFormat || format == JOURNAL_BOUND_FORMAT; }
 
 }  // namespace
 
@@ -39,18 +37,31 @@ namespace jnl {
 // A journal as a recovery finds it.
 struct TFoundJournal {
     enum TState {
-        Cold,     // no valid header: no journal
-        Torn,     // its payload does not match its checksum: torn while it was written
+        Cold,     // no valid header (nor copy of one): no journal
+        Torn,     // its payload does not match its checksum, or is cut short
         Unknown,  // whole, of a format this program does not read
         Broken,   // whole, but its entries do not hold together: not a journal of ours
         Valid
     } State = Cold;
     uint32_t Format = 0;
     uint64_t CommitId = 0;
+    // The deciding journal of a commit over several tables says it stands.
+    bool Decided = false;
+    // Its header is not whole; the copy that ends the journal was read instead.
+    bool FromCopy = false;
+    int64_t CopyAt = -1;  // where that copy lies; -1 when there is none
+    // The commit record could be read (from a damaged payload too, by its own CRC).
+    bool HasRecord = false;
     std::vector<uint8_t> Bytes;  // header and payload, once whole
     std::vector<uint8_t> Payload;
     std::vector<TEntry> Entries;
     TCommitRecord Record;
+
+    bool Bound() const { return IsBound(Format); }
+    // Written as this program writes the journals of a commit over several tables:
+    // its header after the rest, a payload that does not hold under a whole header
+    // was damaged afterwards.
+    bool Sealed() const { return Format == JOURNAL_BOUND_FORMAT; }
 };
 
 }  // namespace jnl
@@ -59,31 +70,73 @@ namespace {
 
 TFoundJournal ReadJournal(TOSHandle handle) {
     TFoundJournal j;
-    uint8_t header[JOURNAL_HEADER_SIZE];
-    if (!ReadValidHeader(handle, header)) return j;
     const TFileAccess file = OSAccess(handle);
-    j.State = TFoundJournal::Torn;
-    j.Format = GetU32(header + 8);
-    const uint64_t length = GetU64(header + 16);
     const int64_t size = file.Size();
-    if (size < JOURNAL_HEADER_SIZE || length > static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE)) return j;
-    j.Bytes.resize(JOURNAL_HEADER_SIZE + length);
-    std::memcpy(j.Bytes.data(), header, JOURNAL_HEADER_SIZE);
-    if (!file.Read(JOURNAL_HEADER_SIZE, j.Bytes.data() + JOURNAL_HEADER_SIZE, static_cast<int64_t>(length)) ||
-        JournalChecksum(j.Bytes.data() + JOURNAL_HEADER_SIZE, length) != GetU32(header + 24)) {
-        j.Bytes.clear();
+    if (size < JOURNAL_HEADER_SIZE) return j;
+    uint8_t raw[JOURNAL_HEADER_SIZE];
+    THeader h;
+    // A header that says a commit stood belongs to a commit over several tables alone.
+    bool whole = file.Read(0, raw, JOURNAL_HEADER_SIZE) && ParseHeader(raw, h) &&
+                 (!h.Decided || h.Format == JOURNAL_BOUND_FORMAT);
+    // The copy of the header that ends the journal of a commit over several tables.
+    uint8_t tail[JOURNAL_HEADER_SIZE];
+    THeader c;
+    bool copy = size >= 2 * JOURNAL_HEADER_SIZE &&
+                file.Read(size - JOURNAL_HEADER_SIZE, tail, JOURNAL_HEADER_SIZE) && ParseHeader(tail, c) &&
+                c.Format == JOURNAL_BOUND_FORMAT && c.CommitId != 0 &&
+                c.PayloadLength == static_cast<uint64_t>(size - 2 * JOURNAL_HEADER_SIZE);
+    if (whole && copy && (h.Format != JOURNAL_BOUND_FORMAT || h.CommitId != c.CommitId)) copy = false;
+    if (!whole) {
+        if (!copy) return j;
+        h = c;
+        std::memcpy(raw, tail, JOURNAL_HEADER_SIZE);
+        j.FromCopy = true;
+    }
+    if (copy) j.CopyAt = size - JOURNAL_HEADER_SIZE;
+    j.Format = h.Format;
+    j.CommitId = IsBound(h.Format) ? h.CommitId : 0;
+    // A whole header has the word on the commit; its copy only stands in for it.
+    j.Decided = h.Format == JOURNAL_BOUND_FORMAT && h.Decided;
+    j.State = TFoundJournal::Torn;
+    const uint64_t length = h.PayloadLength;
+    const bool room = length <= static_cast<uint64_t>(size - JOURNAL_HEADER_SIZE);
+    if (room) {
+        j.Bytes.resize(JOURNAL_HEADER_SIZE + length);
+        std::memcpy(j.Bytes.data(), raw, JOURNAL_HEADER_SIZE);
+        if (!file.Read(JOURNAL_HEADER_SIZE, j.Bytes.data() + JOURNAL_HEADER_SIZE, static_cast<int64_t>(length)) ||
+            JournalChecksum(j.Bytes.data() + JOURNAL_HEADER_SIZE, length) != h.PayloadCrc)
+            j.Bytes.clear();
+    }
+    if (j.Bytes.empty()) {
+        // A damaged payload may still hold its commit record whole, at its end.
+        if (room && h.Format == JOURNAL_BOUND_FORMAT && h.RecordLength > 0 && h.RecordLength <= length) {
+            std::vector<uint8_t> record(h.RecordLength);
+            j.HasRecord = file.Read(JOURNAL_HEADER_SIZE + static_cast<int64_t>(length - h.RecordLength), record.data(),
+                                    h.RecordLength) &&
+                          JournalChecksum(record.data(), record.size()) == h.RecordCrc &&
+                          ParseRecord(record.data(), record.size(), h.Format, j.Record);
+        }
         return j;
     }
-    if (j.Format != kFirstFormat && j.Format != JOURNAL_FORMAT && j.Format != JOURNAL_BOUND_FORMAT) {
+    if (h.Format != kFirstFormat && h.Format != JOURNAL_FORMAT && !IsBound(h.Format)) {
         j.State = TFoundJournal::Unknown;
         return j;
     }
     j.Payload.assign(j.Bytes.begin() + JOURNAL_HEADER_SIZE, j.Bytes.end());
-    if (j.Format == JOURNAL_BOUND_FORMAT) j.CommitId = GetU64(header + kCommitIdAt);
-    const bool holds = ParsePayload(j.Payload, GetU32(header + 28), j.Format, j.Entries, &j.Record) &&
-                       (j.Format != JOURNAL_BOUND_FORMAT || j.CommitId != 0);
+    const bool holds = ParsePayload(j.Payload, h.Entries, h.Format, j.Entries, &j.Record) &&
+                       (!IsBound(h.Format) || h.CommitId != 0);
+    j.HasRecord = holds && IsBound(h.Format);
     j.State = holds ? TFoundJournal::Valid : TFoundJournal::Broken;
     return j;
+}
+
+// Everything a journal file holds, as it is (a damaged journal is kept whole).
+std::vector<uint8_t> WholeFile(TOSHandle handle) {
+    const TFileAccess file = OSAccess(handle);
+    const int64_t size = file.Size();
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::clamp<int64_t>(size, 0, kLengthLimit)));
+    if (!bytes.empty() && !file.Read(0, bytes.data(), static_cast<int64_t>(bytes.size()))) bytes.clear();
+    return bytes;
 }
 
 // The table files a playback writes, open for it.
@@ -119,6 +172,31 @@ bool OpenFitting(const TFoundJournal& j, const TJournalFileNames& names, TPlayba
     return true;
 }
 
+bool FilesGone(const TJournalFileNames& names) {
+    return std::none_of(names.begin(), names.end(), [](const std::string& name) { return DiskFileExists(name); });
+}
+
+// Whether a table's files are all at one side of the commit, by the states the
+// commit record gives: before it (or as a playback of its journal left them: the
+// commit wrote nothing of them), or after it. Files that are all gone are on no
+// side to be split from.
+bool AtSide(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names, bool after) {
+    if (FilesGone(names)) return true;
+    for (const TEntry& e : record.States[table]) {
+        if ((e.Flags & kWritten) == 0) continue;
+        const TOSHandle h = OSOpenFile(names[e.File], fmOpenRead | fmShareDenyNone, false);
+        if (h == OS_INVALID_HANDLE) return false;
+        const TFileAccess file = OSAccess(h);
+        const bool at = after ? FileWritten(e, record.StateBytes, file) : FileUntouched(e, record.StateBytes, file);
+        OSCloseFile(h);
+        if (!at) return false;
+    }
+    return true;
+}
+bool Untouched(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names) {
+    return AtSide(record, table, names, false);
+}
+
 // Plays a journal back onto its files, which fit it, and syncs them.
 void PlayBack(const TFoundJournal& j, const TJournalFileNames& names, const TPlaybackFiles& files) {
     for (const TEntry& e : j.Entries) {
@@ -129,11 +207,16 @@ void PlayBack(const TFoundJournal& j, const TJournalFileNames& names, const TPla
     }
 }
 
-// Zeroes the header of a journal that another object keeps.
+// Invalidates a journal that another object keeps: cut away whole, so that no
+// copy of its header stays behind, or failing that both headers zeroed.
 bool InvalidateHandle(TOSHandle handle) {
-    const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
     const TFileAccess journal = OSAccess(handle);
-    return (journal.Write(0, zero, JOURNAL_HEADER_SIZE) || journal.Cut(0)) && journal.Sync();
+    if (journal.Cut(0)) return journal.Sync();
+    const uint8_t zero[JOURNAL_HEADER_SIZE] = {};
+    const int64_t size = journal.Size();
+    return journal.Write(0, zero, JOURNAL_HEADER_SIZE) &&
+           (size < 2 * JOURNAL_HEADER_SIZE || journal.Write(size - JOURNAL_HEADER_SIZE, zero, JOURNAL_HEADER_SIZE)) &&
+           journal.Sync();
 }
 
 bool HoldsBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -191,12 +274,19 @@ void PauseBeforeRetry() {
     platform::Sleep(JOURNAL_LOCK_SLEEP_MS + static_cast<uint32_t>(RandomReaderByte()) % JOURNAL_LOCK_SLEEP_MS);
 }
 
-[[noreturn]] void RaiseNoAccess(const std::string& table, const std::string& journal) {
-    RaiseEngineError(KURA_JOURNALNOACCESS, {}, {}, {}, table, {}, {}, platform::NormalizeSeparators(journal));
+// Write access that a rollback needs and does not have: named as a table is.
+[[noreturn]] void RaiseNoAccess(const std::string& dataFile) {
+    RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(dataFile));
 }
 
-[[noreturn]] void RaiseForeign(const std::string& table, const std::string& aside) {
-    RaiseEngineError(KURA_FOREIGNJOURNAL, {}, {}, {}, table, {}, {}, ExtractFileName(aside));
+// A journal that could not be played back where the commit needed it, or a copy
+// of it kept aside.
+[[noreturn]] void RaiseDamaged(const std::string& journal) {
+    RaiseEngineError(KURA_HEADERCORRUPT, {}, {}, {}, platform::NormalizeSeparators(journal));
+}
+
+void NoteOnce(std::string& report, const std::string& journal) {
+    if (report.empty()) report = journal;
 }
 
 // One table of a commit over several, as its recovery sees it.
@@ -209,7 +299,9 @@ struct TBoundTable {
     bool Locked = false;
     TFoundJournal Read;
     const TFoundJournal* Found = &Read;
-    bool Holds = false;  // its journal holds this commit
+    bool Holds = false;    // its journal holds this commit, whole
+    bool Damaged = false;  // its journal held this commit and can no longer be played back
+    bool Decided = false;  // the deciding journal says the commit stands
     TPlaybackFiles Playback;
     bool Fits = false;
     ~TBoundTable() {
@@ -221,9 +313,19 @@ struct TBoundTable {
 
 }  // namespace
 
-bool TTableJournal::ReadHeader(uint8_t* header) { return ReadValidHeader(FHandle, header); }
+bool TTableJournal::ReadHeader(uint8_t* header) {
+    THeader h;
+    return ReadHeaderBytes(FHandle, header) && ParseHeader(header, h);
+}
 
 void TTableJournal::LeaveAlone(const uint8_t* header) { FLeftAlone.assign(header, header + JOURNAL_HEADER_SIZE); }
+
+void TTableJournal::SetAsideDamaged() {
+    if (!FWritable) RaiseDamaged(FName);
+    const std::string aside = SetAside(FName, WholeFile(FHandle));
+    Invalidate(true);
+    RaiseDamaged(aside.empty() ? FName : aside);
+}
 
 bool TTableJournal::Recover() {
     if (FHandle <= 0) return false;
@@ -278,22 +380,26 @@ void TTableJournal::Release() {
 }
 
 TTableJournal::TRecovery TTableJournal::RecoverLocked() {
-    uint8_t header[JOURNAL_HEADER_SIZE];
-    if (!ReadHeader(header)) return TRecovery::None;
+    uint8_t header[JOURNAL_HEADER_SIZE] = {};
+    ReadHeaderBytes(FHandle, header);
     if (FLeftAlone.size() == JOURNAL_HEADER_SIZE && std::equal(header, header + JOURNAL_HEADER_SIZE, FLeftAlone.begin()))
         return TRecovery::None;
     const TFoundJournal j = ReadJournal(FHandle);
     if (j.State == TFoundJournal::Cold) return TRecovery::None;
-    if (j.State == TFoundJournal::Torn || j.State == TFoundJournal::Broken) {
-        // Torn while it was written, nothing in place had changed yet; or checksums
-        // that hold over entries that do not: not a journal of ours.
+    if (j.CopyAt >= 0) FTrailerAt = j.CopyAt;
+    // Torn while it was written, nothing in place had changed yet; or checksums that
+    // hold over entries that do not: not a journal of ours. A journal of a commit
+    // over several tables whose header is whole was written whole: damaged later.
+    const bool torn = j.Sealed() ? j.FromCopy && j.State != TFoundJournal::Valid
+                                 : j.State == TFoundJournal::Torn || j.State == TFoundJournal::Broken;
+    if (torn) {
         if (FWritable)
             Invalidate(true);
         else
             LeaveAlone(header);
         return TRecovery::None;
     }
-    if (j.State == TFoundJournal::Valid && j.Format == JOURNAL_BOUND_FORMAT) {
+    if (j.Bound() && j.State != TFoundJournal::Unknown) {
         // The commit record is checked against the other journals; this one
         // decides nothing alone.
         const TRecovery result = RecoverCommit(j);
@@ -312,13 +418,16 @@ TTableJournal::TRecovery TTableJournal::RecoverLocked() {
         }
         // Played back onto files it does not belong to, it would damage them: they
         // stay as they are, and the journal is kept aside for whoever looks into it
-        // (when no copy can be written, the table is not locked out for it).
+        // (when no copy can be written, the table is not locked out for it). A
+        // journal whose table is gone is no news.
         const std::string aside = SetAside(FName, j.Bytes);
         Invalidate(true);
-        RaiseForeign(FFileNames[0], aside);
+        FSynced = {};
+        if (FilesGone(FFileNames)) return TRecovery::Done;
+        RaiseDamaged(aside.empty() ? FName : aside);
     }
     // Without write access the half-written files are never read as a table.
-    if (!FWritable || !files.Writable) RaiseNoAccess(FFileNames[0], FName);
+    if (!FWritable || !files.Writable) RaiseNoAccess(FFileNames[0]);
     PlayBack(j, FFileNames, files);
     Invalidate(true);
     FSynced = {};
@@ -326,7 +435,14 @@ TTableJournal::TRecovery TTableJournal::RecoverLocked() {
 }
 
 TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
+    const bool legacy = !j.Sealed();
     const TCommitRecord& record = j.Record;
+    // A journal that cannot tell which tables its commit bound, or that its record
+    // does not name where it says it stands, can settle nothing: following such a
+    // record could roll back the wrong tables, or wait for ever on this journal.
+    if (!j.HasRecord ||
+        platform::ResolvePath(BoundName(record.Tables[record.Self][0], FName)) != platform::ResolvePath(FName))
+        SetAsideDamaged();
     std::vector<std::unique_ptr<TBoundTable>> tables;
     for (std::size_t i = 0; i < record.Tables.size(); ++i) {
         auto t = std::make_unique<TBoundTable>();
@@ -337,62 +453,105 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             t->Handle = FHandle;
             t->Writable = FWritable;
             t->Found = &j;
-            t->Holds = true;
+            t->Holds = j.State == TFoundJournal::Valid;
+            t->Damaged = !t->Holds;
+            t->Decided = i == 0 && j.Decided;
         } else if (DiskFileExists(t->Journal)) {
             t->Handle = OSOpenFile(t->Journal, fmOpenReadWrite | fmShareDenyNone, false);
             t->Writable = t->Handle != OS_INVALID_HANDLE;
             if (!t->Writable) t->Handle = OSOpenFile(t->Journal, fmOpenRead | fmShareDenyNone, false);
-            if (t->Handle == OS_INVALID_HANDLE) RaiseNoAccess(t->Files[0], t->Journal);
+            if (t->Handle == OS_INVALID_HANDLE) RaiseNoAccess(t->Files[0]);
+            // One journal named twice: its lock would be waited for by its holder.
+            const bool again = OSSameFile(t->Handle, FHandle) ||
+                               std::any_of(tables.begin(), tables.end(), [&](const auto& other) {
+                                   return !other->Own && other->Handle != OS_INVALID_HANDLE &&
+                                          OSSameFile(other->Handle, t->Handle);
+                               });
+            if (again) SetAsideDamaged();
             // Another program writes or recovers that table: this one tries again.
             if (!OSLockFile(t->Handle, JOURNAL_WRITER_LOCK_OFFSET, 1)) return TRecovery::Busy;
             t->Locked = true;
             t->Read = ReadJournal(t->Handle);
-            t->Holds = t->Read.State == TFoundJournal::Valid && t->Read.Format == JOURNAL_BOUND_FORMAT &&
-                       t->Read.CommitId == j.CommitId && t->Read.Record.Self == i;
+            const TFoundJournal& f = t->Read;
+            const bool ours = f.State != TFoundJournal::Cold && f.Format == j.Format && f.CommitId == j.CommitId;
+            t->Holds = ours && f.State == TFoundJournal::Valid && f.Record.Self == i;
+            t->Decided = ours && i == 0 && f.Decided;
+            t->Damaged = ours && !t->Holds && f.Sealed() && !f.FromCopy &&
+                         (f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken);
         }
         tables.push_back(std::move(t));
     }
     const TBoundTable& first = *tables[0];
-    if (record.Self != 0 && first.Handle != OS_INVALID_HANDLE && !first.Holds) {
-        // The deciding journal let go of the commit after every table was written:
-        // it stands, and what the other journals hold is dropped unplayed.
+    // Only the deciding journal saying so is evidence that the commit stood (for
+    // journals of earlier programs: the deciding journal no longer holding it).
+    const bool stood = first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
+    if (stood) {
+        // Every table is after the commit; what the other journals hold is dropped
+        // unplayed, and the deciding journal goes once they all have.
         if (!FWritable) return TRecovery::None;
-        for (const auto& t : tables) {
-            if (!t->Holds || !t->Writable) continue;
-            if (t->Own)
-                Invalidate(true);
-            else
-                InvalidateHandle(t->Handle);
+        bool settled = true;
+        std::string report;
+        for (std::size_t i = 1; i < tables.size(); ++i) {
+            TBoundTable& t = *tables[i];
+            if (!t.Holds && !t.Damaged) {
+                // Its journal let go of the commit, so the commit wrote the table: it
+                // is after it, or something put other files in its place.
+                if (!legacy && !AtSide(record, i, t.Files, true)) NoteOnce(report, t.Journal);
+                continue;
+            }
+            if (!t.Writable) {
+                settled = false;
+                continue;
+            }
+            if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
+                RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
         }
+        if (first.Decided) {
+            // The deciding journal stays while another journal of the commit does.
+            if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
+            if (!(first.Own ? Invalidate(true) : InvalidateHandle(first.Handle)))
+                RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.Journal);
+        }
+        if (!report.empty()) RaiseDamaged(report);
         return TRecovery::Done;
     }
-    // The commit did not stand (or its deciding table is gone): every table of it
-    // goes back. Nothing is written unless all that fit can be.
+    // The commit did not stand, or nothing says it did: every table whose journal
+    // still holds it goes back. Nothing is written unless all that fit can be.
     for (const auto& t : tables) {
         if (!t->Holds) continue;
-        t->Fits = t->Found->State == TFoundJournal::Valid && OpenFitting(*t->Found, t->Files, t->Playback);
-        if (t->Fits && (!t->Writable || !t->Playback.Writable)) RaiseNoAccess(t->Files[0], t->Journal);
+        t->Fits = OpenFitting(*t->Found, t->Files, t->Playback);
+        if (t->Fits && (!t->Writable || !t->Playback.Writable)) RaiseNoAccess(t->Files[0]);
     }
     if (!FWritable) return TRecovery::None;  // its own files are not the journal's
-    std::string aside;
-    std::string asideTable;
+    std::string report;
     // The deciding journal last: while it holds the commit, an interrupted
     // recovery is taken up again by the next.
     for (std::size_t n = 1; n <= tables.size(); ++n) {
-        TBoundTable& t = *tables[n % tables.size()];
-        if (!t.Holds || !t.Writable) continue;
+        const std::size_t at = n % tables.size();
+        TBoundTable& t = *tables[at];
+        if (!t.Holds && !t.Damaged) {
+            // What its journal holds (if anything) is not this commit: the commit
+            // must not have written the table, or nothing can take it back.
+            if (!legacy && !Untouched(record, at, t.Files)) NoteOnce(report, t.Journal);
+            continue;
+        }
+        if (!t.Writable) {
+            NoteOnce(report, t.Journal);
+            continue;
+        }
         if (t.Fits) {
             PlayBack(*t.Found, t.Files, t.Playback);
-        } else if (asideTable.empty()) {
-            aside = SetAside(t.Journal, t.Found->Bytes);
-            asideTable = t.Files[0];
         } else {
-            SetAside(t.Journal, t.Found->Bytes);
+            const std::vector<uint8_t> bytes =
+                t.Found->State == TFoundJournal::Valid ? t.Found->Bytes : WholeFile(t.Handle);
+            const std::string aside = SetAside(t.Journal, bytes);
+            if (legacy ? !FilesGone(t.Files) : !Untouched(record, at, t.Files))
+                NoteOnce(report, aside.empty() ? t.Journal : aside);
         }
-        const bool invalidated = t.Own ? Invalidate(true) : InvalidateHandle(t.Handle);
-        if (!invalidated) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
+        if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
+            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
     }
-    if (!asideTable.empty()) RaiseForeign(asideTable, aside);
+    if (!report.empty()) RaiseDamaged(report);
     return TRecovery::Done;
 }
 

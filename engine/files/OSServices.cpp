@@ -50,6 +50,9 @@ bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(na
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }
 
 bool OSShareFile(TOSHandle handle) { return platform::ShareHandle(handle); }
+bool OSReleaseFileName(TOSHandle handle) { return platform::ReleaseFileName(handle); }
+
+bool OSSameFile(TOSHandle a, TOSHandle b) { return platform::SameFile(a, b); }
 
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }
 

@@ -42,6 +42,11 @@ bool OSCloseFile(TOSHandle handle);
 // The open file is shared with every other opener from now on, whatever its share
 // mode denied.
 bool OSShareFile(TOSHandle handle);
+// The open file loses its name and lives on until it is closed (a private
+// scratch file that must not outlive its process).
+bool OSReleaseFileName(TOSHandle handle);
+// Whether two handles are open on one file.
+bool OSSameFile(TOSHandle a, TOSHandle b);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);

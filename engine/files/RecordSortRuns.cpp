@@ -135,9 +135,8 @@ void TRecordSorter::WriteRun(const uint8_t* entries, const std::vector<uint32_t>
         std::string directory = F.FOwner ? F.FOwner->GetPrivateDirectory() : std::string();
         if (directory.empty()) directory = DirectoryOf(F.FileName);
         RunFile->IsMemory = F.IsMemory;
-        RunFile->Exclusive = true;
         CreateUniqueFileName(directory, ".TMP", F.IsMemory, RunFile->FileName);
-        RunFile->CreateFile();
+        RunFile->CreatePrivateFile();
         if (!HeldRuns.empty()) {
             // The runs held so far go first, then this one.
             HeldRuns.insert(HeldRuns.end(), image.begin(), image.end());
@@ -204,7 +203,8 @@ void TRecordSorter::DropRuns() noexcept {
     if (!RunFile) return;
     try {
         RunFile->CloseFile();
-        RunFile->DeleteFile();
+        // A memory file keeps its name until it is deleted.
+        if (RunFile->IsMemory) RunFile->DeleteFile();
     } catch (...) {
         // A run file that cannot be deleted must not hide the sort's own outcome.
     }

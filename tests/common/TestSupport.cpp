@@ -146,6 +146,18 @@ std::vector<std::string> FolderNames(const std::string& path) {
     return names;
 }
 
+std::size_t OpenFilesIn(const std::string& path) {
+    std::error_code ec;
+    const std::string folder = std::filesystem::canonical(path, ec).string() + "/";
+    std::size_t open = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code readError;
+        const std::string target = std::filesystem::read_symlink(it->path(), readError).string();
+        if (!readError && target.rfind(folder, 0) == 0 && target.find('/', folder.size()) == std::string::npos) ++open;
+    }
+    return open;
+}
+
 FileSizeLimit::FileSizeLimit(unsigned long long bytes) {
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return;

@@ -57,6 +57,9 @@ private:
 
 // The names in a folder (not its sub-folders' contents), sorted; none when it cannot be read.
 std::vector<std::string> FolderNames(const std::string& path);
+// The files in a folder this process has open, named or no longer named there
+// (a private scratch file has no name left to list).
+std::size_t OpenFilesIn(const std::string& path);
 
 // A limit on the size of the files the process writes, for its lifetime: a write past
 // it fails (EFBIG), as on a full disk, for every user.

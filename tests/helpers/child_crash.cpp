@@ -13,6 +13,10 @@
 // crash-appender DIR TABLE CODE: opens the table, says "ready", waits for "go", says
 //   "waiting" once the writer lock is refused, then appends a record with that code and says
 //   "ok" or "error <n>".
+// spill-writer DIR PRIVATE TABLE ROWS: with caches of a few items and a transaction
+//   budget of a few pages, starts a transaction, appends ROWS records (which spill past
+//   the budget into PRIVATE) and says "open <files the process has open in PRIVATE>";
+//   then waits for "commit" (and says "done") or to be killed.
 #include <string>
 #include <vector>
 
@@ -21,6 +25,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
 #include "platform/FileCalls.h"
+#include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/RecordTestSupport.h"
 #include "tests/engine/core/StressTestSupport.h"
@@ -138,6 +143,26 @@ const kura::testchild::ChildCommand appender("crash-appender", [](const std::vec
         const int32_t code = std::stoi(args[2]);
         AppendStressRecord(*cursor, code, "late" + std::to_string(code), "", {});
         say("ok");
+    });
+});
+
+const kura::testchild::ChildCommand spiller("spill-writer", [](const std::vector<std::string>& args) {
+    if (args.size() < 4) return 2;
+    return WithDatabase(args[0], false, [&](RecordDb& db) {
+        db.session.SetPrivateDir(args[1]);
+        db.session.RecordBufferSize = 1024;
+        db.session.IndexBufferSize = 16384;
+        db.session.BlobBufferSize = 4096;
+        db.session.TransactionMemory = 12000;
+        auto cursor = OpenRecordCursor(*db.dir, args[2]);
+        db.dir->StartTransaction();
+        std::mt19937 rng(5);
+        for (int32_t code = 1; code <= std::stoi(args[3]); ++code)
+            RunCrashOp(*cursor, NewRecordOp(rng, 1000 + code, CrashOp::Append));
+        say("open " + std::to_string(OpenFilesIn(args[1])));
+        if (hear() != "commit") return;
+        db.dir->Commit(true, false);
+        say("done");
     });
 });
 

@@ -136,8 +136,14 @@ private:
 };
 
 inline Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // In one read: byte by byte through a stream iterator, the folders of the fault
+    // tests took most of their time.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    Bytes bytes(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {

@@ -994,7 +994,7 @@ TEST(Crash, AJournalIsPlayedBackOnlyOntoItsOwnFiles) {
             EXPECT_EQ(code, 0) << message;
             EXPECT_FALSE(fs::exists(aside));
         } else {
-            EXPECT_EQ(code, KURA_FOREIGNJOURNAL);
+            EXPECT_EQ(code, KURA_HEADERCORRUPT);
             EXPECT_NE(message.find(std::string(TABLE) + ".JNL.1"), std::string::npos) << message;
             // The files as they were, the journal whole beside them.
             TableFiles now = ReadTable(t.Work());

@@ -434,10 +434,21 @@ TEST_F(SortFixture, CachedTablesSortInMemoryAndKeepStoredCase) {
     EXPECT_TRUE(sawLower);
 }
 
+// Run files of the folder: named there, or open with no name left (as run files
+// are, so that none outlives its program).
 int CountRunFiles(const std::string& dir) {
     int n = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         if (entry.path().extension() == ".TMP") ++n;
+    const std::string folder = std::filesystem::canonical(dir).string() + "/";
+    const std::string nameless = ".TMP (deleted)";
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (!ec && target.rfind(folder, 0) == 0 && target.size() > nameless.size() &&
+            target.compare(target.size() - nameless.size(), nameless.size(), nameless) == 0)
+            ++n;
+    }
     return n;
 }
 

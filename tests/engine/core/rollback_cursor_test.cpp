@@ -126,7 +126,7 @@ public:
         db.dir->StartTransaction();
         for (std::size_t t = 0; t < cursors.size(); ++t)
             for (const CrashOp& op : scripts_[t]) RunCrashOp(*cursors[t], op);
-        return !fs::is_empty(Private());
+        return OpenFilesIn(Private()) > 0;
     }
     // Every table as a later program finds it, checked whole.
     std::vector<CrashRows> Contents() const {
@@ -256,7 +256,7 @@ TEST(RollbackCursor, TheCursorOfAFailedCommitReadsTheOldTableAfterTheRollback) {
                 ++failed;
                 EXPECT_EQ(code, KURA_WRITEERR);
                 db.dir->Rollback();
-                EXPECT_TRUE(fs::is_empty(t.Private()));
+                EXPECT_TRUE(fs::is_empty(t.Private()) && OpenFilesIn(t.Private()) == 0);
                 EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
                 // Where the grid left them, then everything, the same cursors read
                 // the table as before.
@@ -288,7 +288,7 @@ TEST(RollbackCursor, TheCursorOfAFailedCommitReadsTheOldTableAfterTheRollback) {
                 for (std::size_t i = 0; i < expected.size(); ++i)
                     EXPECT_EQ(CheckTable(*OpenRecordCursor(*db.dir, kTables[i])).Rows, expected[i]) << "a new cursor";
             }
-            EXPECT_TRUE(fs::is_empty(t.Private()));
+            EXPECT_TRUE(fs::is_empty(t.Private()) && OpenFilesIn(t.Private()) == 0);
             if (at % 4 == 1) {
                 EXPECT_EQ(t.Contents(), expected) << "a later program";
             }

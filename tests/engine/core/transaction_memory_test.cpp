@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -53,7 +55,36 @@ std::vector<std::vector<uint8_t>> TableFiles(const std::string& folder) {
     return files;
 }
 
-bool Empty(const std::string& folder) { return fs::is_empty(folder); }
+// Whether the transaction spilled: its spill file is open, never named in the folder.
+bool Spilling(const std::string& folder) {
+    EXPECT_TRUE(fs::is_empty(folder));
+    return OpenFilesIn(folder) > 0;
+}
+// No spill file left, named or open.
+bool Empty(const std::string& folder) { return fs::is_empty(folder) && OpenFilesIn(folder) == 0; }
+
+// While it lives no file can be made in the folder (EACCES), as in a folder the
+// user may not write to.
+class RefusedOpensIn {
+public:
+    explicit RefusedOpensIn(const std::string& folder) : saved_(platform::FileCalls()) {
+        gFolder = fs::canonical(folder).string() + "/";
+        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
+            if ((flags & O_CREAT) != 0 && std::string(path).rfind(gFolder, 0) == 0) {
+                errno = EACCES;
+                return -1;
+            }
+            return platform::SystemFileCalls().open(path, flags, mode);
+        };
+    }
+    ~RefusedOpensIn() { platform::FileCalls() = saved_; }
+    RefusedOpensIn(const RefusedOpensIn&) = delete;
+    RefusedOpensIn& operator=(const RefusedOpensIn&) = delete;
+
+private:
+    static inline std::string gFolder;
+    platform::FileCallTable saved_;
+};
 
 // The table as another program finds it, checked whole.
 CrashRows SeenByAnotherProgram(const std::string& folder) {
@@ -121,7 +152,7 @@ TEST(TransactionMemory, ATransactionPastItsBudgetEndsAsTheModelSays) {
                 const CrashOp op = RandomOp(rng, changed, nextCode);
                 RunCrashOp(*c, op);
                 ApplyToModel(changed, op);
-                spilled = spilled || !Empty(t.Private());
+                spilled = spilled || Spilling(t.Private());
             }
             {
                 const auto now = TableFiles(t.Data());
@@ -193,7 +224,7 @@ TEST(TransactionMemory, TheCachesKeepATransactionUpToItsBudget) {
                 RunCrashOp(*c, op);
                 ApplyToModel(model, op);
                 mostCached = std::max(mostCached, CachedBytes(table));
-                spilled = spilled || !Empty(t.Private());
+                spilled = spilled || Spilling(t.Private());
             }
             bool held = false;
             for (TFileHandler* file : std::initializer_list<TFileHandler*>{
@@ -272,6 +303,25 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_GT(failed, 10);
+    // A temporary folder where no file can be made: the refusal names the folder,
+    // not the spill file it could not make, as if that were a table.
+    {
+        const RefusedOpensIn refused(t.Private());
+        HeldDb db(t.Data(), t.Private());
+        auto c = OpenRecordCursor(*db.dir, TABLE);
+        db.dir->StartTransaction();
+        try {
+            for (const CrashOp& op : script) RunCrashOp(*c, op);
+            ADD_FAILURE() << "the script never spilled";
+        } catch (const EKuraEngineError& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
+            EXPECT_NE(message.find("'" + t.Private() + "'"), std::string::npos) << message;
+            EXPECT_EQ(message.find(".TMP"), std::string::npos) << message;
+        }
+        EXPECT_EQ(TableFiles(t.Data()), before);
+        db.dir->Rollback();
+    }
     // The program goes on: the whole script in one transaction, committed.
     {
         HeldDb db(t.Data(), t.Private());
@@ -282,6 +332,30 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
         EXPECT_TRUE(Empty(t.Private()));
     }
     EXPECT_EQ(SeenByAnotherProgram(t.Data()), changed);
+}
+
+// A program started inside a transaction past its budget is killed there, or
+// commits: either way it leaves nothing in the temporary folder, where its spill
+// file never had a name.
+TEST(TransactionMemory, ASpillFileNeverOutlivesItsProgram) {
+    HeldTable t;
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "committed");
+        ChildProcess writer({"spill-writer", t.Data(), t.Private(), TABLE, "60"});
+        const std::string line = writer.readLine(60000);
+        ASSERT_EQ(line.rfind("open ", 0), 0u) << line;
+        EXPECT_GE(std::stoi(line.substr(5)), 1) << "the transaction never spilled";
+        EXPECT_EQ(FolderNames(t.Private()), std::vector<std::string>{});
+        if (killed) {
+            writer.kill(SIGKILL);
+            EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+        } else {
+            writer.send("commit");
+            EXPECT_EQ(writer.readLine(60000), "done");
+            EXPECT_EQ(writer.wait(), 0);
+        }
+        EXPECT_EQ(FolderNames(t.Private()), std::vector<std::string>{});
+    }
 }
 
 // The spill file's writes, counted, and the one of them that fails (0: none).
@@ -407,7 +481,7 @@ public:
     bool Change(HeldDb& db, TDataCursor& c) const {
         db.dir->StartTransaction();
         for (const CrashOp& op : script_) RunCrashOp(c, op);
-        return !Empty(t_.Private());
+        return Spilling(t_.Private());
     }
 
 private:

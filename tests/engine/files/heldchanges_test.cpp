@@ -105,8 +105,9 @@ void ExpectSameFileBut(const THeldChanges& held, const Model& m, int64_t offset,
 }
 
 // Writes as the caches make them: records of a fixed size rewritten, runs of
-// appended records and pages, joined runs over several held spans, a cut now
-// and then; with a budget that makes them move to the spill file several times.
+// appended records and pages, joined runs over several held spans, runs that start
+// where a held span ends and reach into a later one, a cut now and then; with a
+// budget that makes them move to the spill file several times.
 TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
     struct Case {
         const char* Name;
@@ -132,12 +133,23 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
         for (int i = 0; i < c.Writes; ++i) {
             int64_t offset = 0;
             int32_t count = 0;
-            switch (rng() % 6) {
+            switch (rng() % 7) {
                 case 0:
                 case 1:  // a record rewritten
                     offset = 100 + static_cast<int64_t>(rng() % 500) * 57;
                     count = 57;
                     break;
+                case 6: {  // from where a held span ends on into a later one
+                    const auto end = static_cast<int64_t>(m.Held.size());
+                    int64_t at = static_cast<int64_t>(rng() % 30000);
+                    while (at + 1 < end && !(m.Held[static_cast<std::size_t>(at)] && !m.Held[static_cast<std::size_t>(at + 1)]))
+                        ++at;
+                    int64_t next = at + 1;
+                    while (next < end && !m.Held[static_cast<std::size_t>(next)]) ++next;
+                    offset = at + 1;
+                    count = next < end ? static_cast<int32_t>(next - offset + 1 + rng() % 300) : 57;
+                    break;
+                }
                 case 2:  // appended records, one run after the other
                     offset = appendAt;
                     count = static_cast<int32_t>(57 * (1 + rng() % 80));
@@ -184,12 +196,15 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
         ExpectSameFile(held, m);
         EXPECT_GT(coveredReads, 0);
         EXPECT_EQ(held.Spilled(), c.Budget < (1 << 20));
-        EXPECT_EQ(FilesIn(dir.path()), held.Spilled() ? 1u : 0u);
+        // The spill file has no name in its folder: nothing is left there should the
+        // program die.
+        EXPECT_EQ(OpenFilesIn(dir.path()), held.Spilled() ? 1u : 0u);
+        EXPECT_EQ(FilesIn(dir.path()), 0u);
         held.Clear();
         EXPECT_TRUE(held.Empty());
         EXPECT_EQ(held.InMemory(), 0);
         EXPECT_EQ(budget.InMemory, 0);
-        EXPECT_EQ(FilesIn(dir.path()), 0u);
+        EXPECT_EQ(OpenFilesIn(dir.path()), 0u);
     }
 }
 

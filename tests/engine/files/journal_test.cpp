@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -329,7 +331,7 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     }
     FolderFiles foreign = files.Original();
     foreign["T.DAT"][0] ^= 0xFF;
-    auto present = [&](const Bytes& journal, bool copiesReadOnly = false) {
+    auto present = [&](const Bytes& journal, bool copiesReadOnly = false, const std::function<void()>& age = {}) {
         FolderFiles image = foreign;
         image["T.JNL"] = journal;
         for (const auto& [name, bytes] : ReadFolder(files.Folder()))
@@ -338,7 +340,8 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         for (const auto& [name, bytes] : image)
             if (copiesReadOnly && name.rfind("T.JNL.", 0) == 0)
                 fs::permissions(files.Folder() + "/" + name, fs::perms::owner_read);
-        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_FOREIGNJOURNAL);
+        if (age) age();
+        EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_HEADERCORRUPT);
         EXPECT_EQ(TableFilesOf(ReadFolder(files.Folder())), TableFilesOf(foreign)) << "the files as they were";
         EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0) << "reported once";
     };
@@ -350,11 +353,16 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     // Again: nothing new.
     present(journals[1]);
     EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
-    // Beyond the bound one copy is replaced.
-    present(journals[JOURNAL_COPIES]);
-    int kept = 0;
-    for (int n = 1; n <= JOURNAL_COPIES + 1; ++n) kept += copy(n) == journals[JOURNAL_COPIES] ? 1 : 0;
-    EXPECT_EQ(kept, 1);
+    // Beyond the bound the oldest copy is replaced, whatever its number: ages a day
+    // apart, the third the oldest.
+    present(journals[JOURNAL_COPIES], false, [&] {
+        const auto now = fs::file_time_type::clock::now();
+        for (int n = 1; n <= JOURNAL_COPIES; ++n)
+            fs::last_write_time(files.Folder() + "/T.JNL." + std::to_string(n),
+                                now - std::chrono::hours(24 * (n == 3 ? 10 : n)));
+    });
+    for (int n = 1; n <= JOURNAL_COPIES; ++n)
+        EXPECT_EQ(copy(n), n == 3 ? journals[JOURNAL_COPIES] : journals[static_cast<std::size_t>(n - 1)]) << n;
     EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
     // No room for a copy: the table is not locked out for it.
     present(journals[JOURNAL_COPIES + 1], true);
@@ -391,7 +399,7 @@ TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
             lied["T.JNL"] = j;
             WriteFolder(files.Folder(), lied);
             const TEngineErrorCode code = RecoverTables(files.Folder(), {"T"});
-            EXPECT_TRUE(code == 0 || code == KURA_FOREIGNJOURNAL) << code;
+            EXPECT_TRUE(code == 0 || code == KURA_HEADERCORRUPT) << code;
             for (const char* name : {"T.DAT", "T.IDX", "T.BLB"})
                 EXPECT_EQ(fs::file_size(files.Folder() + "/" + name), image.at(name).size()) << name;
             EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
