@@ -172,6 +172,10 @@ int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
 
 void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
     numbers.clear();
+    // The planned visits after this one stay in the data file's record window
+    // (GetRecordsAhead), all but the next: loaded into a cache that the stretch's
+    // changed records fill, each would recycle the one loaded before it.
+    if (PlannedVisitsAfter(std::min(maximum, 1), direction, numbers)) return;
     // Natural order reads consecutive slots already; an index order knows the rest
     // of its leaf.
     if (!FStepping || IsNaturalOrder()) return;
@@ -193,6 +197,14 @@ void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::ve
             numbers.push_back(page->GetRecordNo(i));
         }
     }
+}
+
+bool TDataCursor::PlannedVisitsAfter(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) const {
+    if (!FVisitPlan || !IsNaturalOrder() || direction != 1) return false;
+    const auto next = std::upper_bound(FVisitPlan->begin(), FVisitPlan->end(), FRecordNo);
+    const auto count = std::min<std::ptrdiff_t>(std::max(maximum, 0), FVisitPlan->end() - next);
+    numbers.assign(next, next + count);
+    return true;
 }
 
 void TDataCursor::BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount) {

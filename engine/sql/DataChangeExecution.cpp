@@ -654,9 +654,46 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
     return marks;
 }
 
-// Every record the WHERE condition accepts, as bookmarks of the natural order.
+// Whether the statement changes a field of an index whose order its result may
+// depend on: one that can refuse a key another row still holds (a unique index,
+// the primary one among them), and the one the rows were marked in (`walked`;
+// for a joined statement, whichever index its plan walked: any).
+bool ChangesOrderedKey(const TDataChangePlan& plan, TDataCursor& cursor, uint8_t walked) {
+    const uint8_t count = cursor.GetIndexCount();
+    for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
+        if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
+        TIndexDesc desc;
+        cursor.GetIndexDesc(slot, desc);
+        const bool ordered = plan.Join || slot == 0 || slot == walked || desc.GetByte(ido::Unique) != 0;
+        for (int i = 0; ordered && i < desc.GetFieldCount(); ++i) {
+            for (const auto& column : plan.Columns)
+                if (column.FieldNo == desc.GetField(i)) return true;
+        }
+    }
+    return false;
+}
+
+// The marked rows are visited in record-number order where the statement's result
+// does not depend on the order: the records of a stretch then lie together in the
+// file, so their reads, their locks and the commit's writes take few calls. An
+// UPDATE of a key a conflict may refuse keeps the order it marked the rows in,
+// which decides the row that meets the conflict first; so does one of a key of
+// the index it walked.
+template <typename T, typename Number>
+void SortForVisits(TDataQuery& query, TDataChangePlan& plan, uint8_t walked, std::vector<T>& marks, Number number) {
+    if (query.Kind == skUpdate && ChangesOrderedKey(plan, plan.Target->Cursor(), walked)) return;
+    auto byNumber = [&](const T& a, const T& b) { return number(a) < number(b); };
+    if (!std::is_sorted(marks.begin(), marks.end(), byNumber)) std::sort(marks.begin(), marks.end(), byNumber);
+}
+
+// Every record the WHERE condition accepts, as bookmarks of the natural order, in
+// the order the statement visits them (SortForVisits).
 std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
-    if (plan.Join) return MarkJoinedRows(query, plan);
+    if (plan.Join) {
+        std::vector<TMark> marks = MarkJoinedRows(query, plan);
+        SortForVisits(query, plan, NATURAL_ORDER, marks, [](const TMark& mark) { return mark.RecordNo; });
+        return marks;
+    }
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TKeyRange range;
@@ -688,6 +725,7 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     }
     if (ranged) cursor.ResetRange();
     cursor.SwitchToIndex(NATURAL_ORDER);
+    SortForVisits(query, plan, ranged ? range.Index : NATURAL_ORDER, numbers, [](uint32_t n) { return n; });
     std::vector<TMark> marks(numbers.size());
     for (size_t i = 0; i < numbers.size(); ++i) marks[i].RecordNo = numbers[i];
     return marks;
@@ -697,11 +735,18 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
 // ahead by the table in runs of consecutive record numbers. The statement gives
 // back at its end those of rows it did not write (an abort, an error), so that
 // the transaction it runs in holds no lock of a record it did not touch.
+//
+// Rows visited in record-number order also tell the cursor which records the
+// stretch reads (TDataCursor::PlanRecordVisits): a miss reads those after it
+// along with it.
 class TLocksAhead {
 public:
     TLocksAhead(TDataCursor& cursor, const std::vector<TMark>& marks, uint32_t stretch)
-        : FCursor(cursor), FMarks(marks), FStretch(std::max<uint32_t>(stretch, 1)) {}
+        : FCursor(cursor), FMarks(marks), FStretch(std::max<uint32_t>(stretch, 1)),
+          FInFileOrder(std::is_sorted(marks.begin(), marks.end(),
+                                      [](const TMark& a, const TMark& b) { return a.RecordNo < b.RecordNo; })) {}
     ~TLocksAhead() {
+        FCursor.PlanRecordVisits(nullptr);
         try {
             FCursor.ReleaseLocksAhead();
         } catch (...) {
@@ -713,9 +758,10 @@ public:
     void Before(std::size_t i) {
         if (i < FNext) return;
         FNext = i + FStretch;
-        std::vector<uint32_t> numbers;
-        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) numbers.push_back(FMarks[k].RecordNo);
-        FCursor.LockRecordsAhead(numbers);
+        FNumbers.clear();
+        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) FNumbers.push_back(FMarks[k].RecordNo);
+        FCursor.LockRecordsAhead(FNumbers);
+        if (FInFileOrder) FCursor.PlanRecordVisits(&FNumbers);
     }
     // A commit gave back what was not written: the next row starts a stretch.
     void Committed() { FNext = 0; }
@@ -724,6 +770,8 @@ private:
     TDataCursor& FCursor;
     const std::vector<TMark>& FMarks;
     std::size_t FStretch;
+    bool FInFileOrder;
+    std::vector<uint32_t> FNumbers;  // the stretch's records
     std::size_t FNext = 0;
 };
 
