@@ -155,6 +155,17 @@ int32_t TDataCursor::CountConsecutiveBitmapRecords(int32_t maximum, int32_t dire
 int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
     if (IsNaturalOrder()) {
         if (FStepping || direction != 1) return CountConsecutiveBitmapRecords(maximum, direction);
+        // A long run of planned visits without a gap comes in with this record in
+        // one block; visits further apart come from the record window, which read
+        // them in spans already.
+        if (FVisitPlan) {
+            const auto at = std::lower_bound(FVisitPlan->begin(), FVisitPlan->end(), FRecordNo);
+            int32_t count = 1;
+            if (at != FVisitPlan->end() && *at == FRecordNo) {
+                while (count < maximum && count < FVisitPlan->end() - at && at[count] == FRecordNo + count) ++count;
+            }
+            return count >= std::max(2, maximum / 4) ? count : 1;
+        }
         // A jump (to a bookmark, to a record number) reads its own slot only, unless
         // it lands right after the slots the last jump's read brought in: then the
         // jumps walk the file in order, and a block serves the next ones too. Rows
