@@ -159,10 +159,11 @@ int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
         // one block; visits further apart come from the record window, which read
         // them in spans already.
         if (FVisitPlan) {
-            const auto at = std::lower_bound(FVisitPlan->begin(), FVisitPlan->end(), FRecordNo);
+            const std::vector<uint32_t>& plan = *FVisitPlan;
+            std::size_t at = PlannedVisitAt(FRecordNo);
             int32_t count = 1;
-            if (at != FVisitPlan->end() && *at == FRecordNo) {
-                while (count < maximum && count < FVisitPlan->end() - at && at[count] == FRecordNo + count) ++count;
+            if (at < plan.size() && plan[at] == FRecordNo) {
+                while (count < maximum && ++at < plan.size() && plan[at] == FRecordNo + count) ++count;
             }
             return count >= std::max(2, maximum / 4) ? count : 1;
         }
@@ -210,11 +211,25 @@ void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::ve
     }
 }
 
+std::size_t TDataCursor::PlannedVisitAt(uint32_t recordNo) const {
+    const std::vector<uint32_t>& plan = *FVisitPlan;
+    // The visits come in the plan's order: the answer lies a step or two past the
+    // last one.
+    std::size_t at = std::min(FVisitHint, plan.size());
+    if (at == 0 || plan[at - 1] < recordNo) {
+        for (int step = 0; step < 4 && at < plan.size() && plan[at] < recordNo; ++step) ++at;
+        if (at == plan.size() || plan[at] >= recordNo) return FVisitHint = at;
+    }
+    return FVisitHint = static_cast<std::size_t>(std::lower_bound(plan.begin(), plan.end(), recordNo) - plan.begin());
+}
+
 bool TDataCursor::PlannedVisitsAfter(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) const {
     if (!FVisitPlan || !IsNaturalOrder() || direction != 1) return false;
-    const auto next = std::upper_bound(FVisitPlan->begin(), FVisitPlan->end(), FRecordNo);
-    const auto count = std::min<std::ptrdiff_t>(std::max(maximum, 0), FVisitPlan->end() - next);
-    numbers.assign(next, next + count);
+    const std::vector<uint32_t>& plan = *FVisitPlan;
+    std::size_t next = PlannedVisitAt(FRecordNo);
+    if (next < plan.size() && plan[next] == FRecordNo) ++next;
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(maximum, 0)), plan.size() - next);
+    numbers.assign(plan.begin() + static_cast<std::ptrdiff_t>(next), plan.begin() + static_cast<std::ptrdiff_t>(next + count));
     return true;
 }
 
