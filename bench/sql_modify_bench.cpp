@@ -1,12 +1,16 @@
-// Data-changing SQL over a 100,000-row table, ours against SQLite on the same
-// machine in the same run:
-//   Update10/...           UPDATE of 10 % of the rows (k <= 10000) of t, whose rows
+// Data-changing SQL over a table of N rows (100,000; SQL_MODIFY_RECORDS sets
+// another N), ours against SQLite on the same machine in the same run:
+//   Update10/...           UPDATE of 10 % of the rows (k <= N / 10) of t, whose rows
 //                          were appended in key order
 //   Update10_scattered/... the same UPDATE of tr, the same rows appended in a
 //                          shuffled order: the rows it changes lie all over the file
+//   Delete10_scattered/... DELETE of the same 10 % of td, a fresh copy of tr made
+//                          before each run (not timed) and dropped after it
 //   InsertSelect/...       INSERT INTO t2 SELECT * FROM t (every row); creating and
 //                          dropping t2 is not timed
-// The last row carries the ratios our time / SQLite time.
+// Each row reports the process's peak resident memory over the statement beside its
+// time (peak_MB, BenchMemory.h). The last row carries the ratios our time / SQLite
+// time.
 // The tables: k (integer, primary key), name (string 20), n (integer), amount
 // (float). SQLite: k INTEGER PRIMARY KEY and the same columns, in one file with
 // the default journal, each statement in its own transaction as ours; at equal
@@ -35,13 +39,16 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/sql/QueryStatement.h"
+#include "bench/BenchEnv.h"
+#include "bench/BenchMemory.h"
 
 namespace {
 
 using namespace kura;
 using Clock = std::chrono::steady_clock;
 
-constexpr int Records = 100000;
+const int Records = bench::CountFromEnvironment("SQL_MODIFY_RECORDS", 100'000, 1000);
+const int Changed = Records / 10;  // the rows k <= Changed
 
 // The keys 1..Records in the order the rows of tr are appended.
 std::vector<int> ShuffledKeys() {
@@ -165,9 +172,11 @@ void Timed(benchmark::State& state, const char* name, Setup setup, Body body, Te
     double total = 0;
     for (auto _ : state) {
         setup();
+        const bench::MemoryWatch memory;
         const auto start = Clock::now();
         body();
         total += std::chrono::duration<double>(Clock::now() - start).count();
+        memory.Report(state);
         teardown();
     }
     gSeconds[name] = total / static_cast<double>(state.iterations());
@@ -176,17 +185,42 @@ void Timed(benchmark::State& state, const char* name, Setup setup, Body body, Te
 
 void Nothing() {}
 
+std::string WhereChanged() { return " WHERE k <= " + std::to_string(Changed); }
+
 void UpdateKura(benchmark::State& state, const char* name, const char* table) {
-    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1 WHERE k <= 10000";
+    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1" + WhereChanged();
     Timed(state, name, Nothing, [&] {
-        if (Shared().Run(sql) != 10000) throw std::runtime_error("rows");
+        if (Shared().Run(sql) != static_cast<uint32_t>(Changed)) throw std::runtime_error("rows");
     }, Nothing);
 }
 
 void UpdateSqlite(benchmark::State& state, const char* name, const char* table, bool defaultCache) {
-    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1 WHERE k <= 10000";
+    const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1" + WhereChanged();
     Shared().Cache(defaultCache);
     Timed(state, name, Nothing, [&] { Shared().Sqlite(sql.c_str()); }, Nothing);
+    Shared().Cache(false);
+}
+
+void DeleteKura(benchmark::State& state) {
+    Timed(
+        state, "delete_kura",
+        [] {
+            Shared().Run("CREATE TABLE td (k INTEGER, name CHAR(20), n INTEGER, amount FLOAT, PRIMARY KEY (k))");
+            Shared().Fill("td", ShuffledKeys());
+        },
+        [] {
+            if (Shared().Run("DELETE FROM td" + WhereChanged()) != static_cast<uint32_t>(Changed))
+                throw std::runtime_error("rows");
+        },
+        [] { Shared().Run("DROP TABLE td"); });
+}
+
+void DeleteSqlite(benchmark::State& state, const char* name, bool defaultCache) {
+    Shared().Cache(defaultCache);
+    Timed(
+        state, name, [] { Shared().FillSqlite("td", ShuffledKeys()); },
+        [] { Shared().Sqlite(("DELETE FROM td" + WhereChanged()).c_str()); },
+        [] { Shared().Sqlite("DROP TABLE td"); });
     Shared().Cache(false);
 }
 
@@ -195,7 +229,7 @@ void InsertSelectKura(benchmark::State& state) {
         state, "insert_kura",
         [] { Shared().Run("CREATE TABLE t2 (k INTEGER, name CHAR(20), n INTEGER, amount FLOAT)"); },
         [] {
-            if (Shared().Run("INSERT INTO t2 SELECT * FROM t") != Records) throw std::runtime_error("rows");
+            if (Shared().Run("INSERT INTO t2 SELECT * FROM t") != static_cast<uint32_t>(Records)) throw std::runtime_error("rows");
         },
         [] { Shared().Run("DROP TABLE t2"); });
 }
@@ -221,6 +255,8 @@ void Ratios(benchmark::State& state) {
     state.counters["update_scattered_kura_over_sqlite"] = ratio("scattered_kura", "scattered_sqlite");
     state.counters["update_scattered_kura_over_sqlite_default_cache"] =
         ratio("scattered_kura", "scattered_sqlite_default");
+    state.counters["delete_scattered_kura_over_sqlite"] = ratio("delete_kura", "delete_sqlite");
+    state.counters["delete_scattered_kura_over_sqlite_default_cache"] = ratio("delete_kura", "delete_sqlite_default");
     state.counters["insert_select_kura_over_sqlite"] = ratio("insert_kura", "insert_sqlite");
     state.counters["insert_select_kura_over_sqlite_default_cache"] = ratio("insert_kura", "insert_sqlite_default");
 }
@@ -237,6 +273,11 @@ BENCHMARK_CAPTURE(UpdateSqlite, scattered, "scattered_sqlite", "tr", false)
     ->Name("Update10_scattered/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(UpdateSqlite, scattered_default, "scattered_sqlite_default", "tr", true)
     ->Name("Update10_scattered/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(DeleteKura)->Name("Delete10_scattered/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(DeleteSqlite, equal, "delete_sqlite", false)
+    ->Name("Delete10_scattered/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(DeleteSqlite, default_cache, "delete_sqlite_default", true)
+    ->Name("Delete10_scattered/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(InsertSelectKura)->Name("InsertSelect/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(InsertSelectSqlite, equal, "insert_sqlite", false)
     ->Name("InsertSelect/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -15,6 +15,7 @@ namespace kura {
 
 void TDataCursor::GetRecordsAhead(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
     numbers.clear();
+    if (PlannedVisitsAfter(maximum, direction, numbers)) return;
     if (!FStepping || IsNaturalOrder() || !FTable || maximum < 1) return;
     const TPage* page = FPosition.Page;
     if (!page || FPosition.Slot < 1 || FPosition.Slot > page->KeyCount || page->KeySize != FKeySize) return;

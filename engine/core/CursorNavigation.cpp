@@ -155,6 +155,18 @@ int32_t TDataCursor::CountConsecutiveBitmapRecords(int32_t maximum, int32_t dire
 int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
     if (IsNaturalOrder()) {
         if (FStepping || direction != 1) return CountConsecutiveBitmapRecords(maximum, direction);
+        // A long run of planned visits without a gap comes in with this record in
+        // one block; visits further apart come from the record window, which read
+        // them in spans already.
+        if (FVisitPlan) {
+            const std::vector<uint32_t>& plan = *FVisitPlan;
+            std::size_t at = PlannedVisitAt(FRecordNo);
+            int32_t count = 1;
+            if (at < plan.size() && plan[at] == FRecordNo) {
+                while (count < maximum && ++at < plan.size() && plan[at] == FRecordNo + count) ++count;
+            }
+            return count >= std::max(2, maximum / 4) ? count : 1;
+        }
         // A jump (to a bookmark, to a record number) reads its own slot only, unless
         // it lands right after the slots the last jump's read brought in: then the
         // jumps walk the file in order, and a block serves the next ones too. Rows
@@ -172,6 +184,10 @@ int32_t TDataCursor::GetReadAheadCount(int32_t maximum, int32_t direction) {
 
 void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) {
     numbers.clear();
+    // The planned visits after this one stay in the data file's record window
+    // (GetRecordsAhead), all but the next: loaded into a cache that the stretch's
+    // changed records fill, each would recycle the one loaded before it.
+    if (PlannedVisitsAfter(std::min(maximum, 1), direction, numbers)) return;
     // Natural order reads consecutive slots already; an index order knows the rest
     // of its leaf.
     if (!FStepping || IsNaturalOrder()) return;
@@ -193,6 +209,28 @@ void TDataCursor::GetUpcomingRecords(int32_t maximum, int32_t direction, std::ve
             numbers.push_back(page->GetRecordNo(i));
         }
     }
+}
+
+std::size_t TDataCursor::PlannedVisitAt(uint32_t recordNo) const {
+    const std::vector<uint32_t>& plan = *FVisitPlan;
+    // The visits come in the plan's order: the answer lies a step or two past the
+    // last one.
+    std::size_t at = std::min(FVisitHint, plan.size());
+    if (at == 0 || plan[at - 1] < recordNo) {
+        for (int step = 0; step < 4 && at < plan.size() && plan[at] < recordNo; ++step) ++at;
+        if (at == plan.size() || plan[at] >= recordNo) return FVisitHint = at;
+    }
+    return FVisitHint = static_cast<std::size_t>(std::lower_bound(plan.begin(), plan.end(), recordNo) - plan.begin());
+}
+
+bool TDataCursor::PlannedVisitsAfter(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) const {
+    if (!FVisitPlan || !IsNaturalOrder() || direction != 1) return false;
+    const std::vector<uint32_t>& plan = *FVisitPlan;
+    std::size_t next = PlannedVisitAt(FRecordNo);
+    if (next < plan.size() && plan[next] == FRecordNo) ++next;
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(maximum, 0)), plan.size() - next);
+    numbers.assign(plan.begin() + static_cast<std::ptrdiff_t>(next), plan.begin() + static_cast<std::ptrdiff_t>(next + count));
+    return true;
 }
 
 void TDataCursor::BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount) {

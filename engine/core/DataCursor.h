@@ -445,6 +445,15 @@ public:
     void LockRecordsAhead(const std::vector<uint32_t>& recordNumbers);
     // Gives back the locks taken ahead that no write claimed.
     void ReleaseLocksAhead();
+    // The records a data-changing statement is about to visit in natural order
+    // (ascending numbers; nullptr: none, the default). A cache miss on one of them
+    // has the data file read those that follow it into its record window, in
+    // spans of at most a block, as an index-order scan has it read the records
+    // along its index. The list must outlive the plan; the statement ends it.
+    void PlanRecordVisits(const std::vector<uint32_t>* ascending) {
+        FVisitPlan = ascending;
+        FVisitHint = 0;
+    }
     uint32_t GetLockedRecordNo() const { return FLockedRecordNo; }
     bool BeginRead();
     // The file layer's call before a cache miss reads the disk: takes the table's
@@ -497,6 +506,11 @@ public:
     // Defined with the navigation (CursorNavigation.cpp).
     int32_t GetReadAheadCount(int32_t maximum, int32_t direction) override;
     void GetUpcomingRecords(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
+    // The planned visits after the current record, at most `maximum`; false
+    // without a plan for this walk.
+    bool PlannedVisitsAfter(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) const;
+    // The place in the plan of the first visit not below recordNo.
+    std::size_t PlannedVisitAt(uint32_t recordNo) const;
     void GetRecordsAhead(int32_t maximum, int32_t direction, std::vector<uint32_t>& numbers) override;
     // Remote BLOB transfers: the content of an opened BLOB from the reply, a saved
     // BLOB into the record write being built.
@@ -743,6 +757,8 @@ public:
     bool FStepping = false;
     // The slot after those the last read of a jump in natural order brought in.
     uint32_t FJumpReadEnd = 0;
+    const std::vector<uint32_t>* FVisitPlan = nullptr;  // PlanRecordVisits
+    mutable std::size_t FVisitHint = 0;                  // where PlannedVisitAt found the last one
     int32_t FRangeStart = 0;
     int32_t FRangeEnd = 0;
     int32_t FVisibleCount = 0;

@@ -963,31 +963,39 @@ void TDataTable::ReleaseReservedSlots(uint32_t below) {
 // a run refused (another program holds one of them) is left to those writes and
 // their waiting. A lock taken ahead that no write claimed is given back when the
 // transaction commits or ends, so it is never held longer than its record's own.
+//
+// Records scattered over the file make a run each: when their locks would bring
+// the file to its lock escalation anyway, the range is taken before the first of
+// them (see TDataFile::EscalateAhead), and each lock is then bookkeeping only.
 void TDataTable::LockRecordsAhead(std::vector<uint32_t> numbers) {
     if (!FTransactionSemaphore || IsRemote() || FExclusive || FReadOnlyByAttribute || numbers.empty()) return;
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     const uint32_t last = FDataFile.GetLastRecordNumber();
     ResizeBitmaps(std::min(numbers.back(), last));
-    std::size_t i = 0;
-    while (i < numbers.size()) {
-        const uint32_t first = numbers[i];
-        auto held = [&](uint32_t r) { return FLockedRecords.GetBit(static_cast<int32_t>(r)); };
-        if (first == 0 || first > last || held(first)) {
-            ++i;
-            continue;
-        }
+    auto held = [&](uint32_t r) { return FLockedRecords.GetBit(static_cast<int32_t>(r)); };
+    std::erase_if(numbers, [&](uint32_t r) { return r == 0 || r > last || held(r); });
+    // The runs of consecutive numbers; one next to a record already held joins it.
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    std::size_t separate = 0;
+    for (std::size_t i = 0; i < numbers.size();) {
         std::size_t j = i + 1;
-        while (j < numbers.size() && numbers[j] == numbers[j - 1] + 1 && numbers[j] <= last && !held(numbers[j])) ++j;
+        while (j < numbers.size() && numbers[j] == numbers[j - 1] + 1) ++j;
+        runs.emplace_back(i, j);
+        if (!held(numbers[i] - 1) && !(numbers[j - 1] < last && held(numbers[j - 1] + 1))) ++separate;
+        i = j;
+    }
+    const bool escalated = FDataFile.EscalateAhead(separate);
+    for (const auto& [i, j] : runs) {
+        const uint32_t first = numbers[i];
         const auto count = static_cast<uint32_t>(j - i);
-        // A single record gains nothing: its own write takes it.
-        if (count >= 2 && FDataFile.LockRecordRun(first, count)) {
+        // A single record gains nothing from a lock of its own: its write takes it.
+        if ((count >= 2 || escalated) && FDataFile.LockRecordRun(first, count)) {
             for (uint32_t r = first; r < first + count; ++r) {
                 FLockedRecords.SetBit(static_cast<int32_t>(r));
                 FLockedAhead.SetBit(static_cast<int32_t>(r));
             }
         }
-        i = j;
     }
 }
 

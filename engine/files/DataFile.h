@@ -261,6 +261,11 @@ public:
     // is left of the range stays held, and the next release tries again.
     bool EndLockEscalation();
     bool RecordLocksEscalated() const { return FEscalatedFrom != 0; }
+    // For a stretch of writes about to take comingRuns more separate record locks:
+    // when they would bring the file to the escalation anyway, it escalates now
+    // (under the same rule), sparing the single locks on the way. True while the
+    // range is held.
+    bool EscalateAhead(std::size_t comingRuns);
     std::size_t LockEscalationRuns = RECORD_LOCK_ESCALATION;
     // Up to 32,767 attempts, 3 ms apart.
     bool LockSemaphore();

@@ -148,14 +148,18 @@ bool TDataFile::EndLockEscalation() {
     return GiveBackEscalation();
 }
 
-void TDataFile::EscalateWhenDue() {
-    if (!FEscalationAllowed || FEscalatedFrom != 0 || FRecordLocks.Runs() < FNextEscalation) return;
+void TDataFile::EscalateWhenDue() { EscalateAhead(0); }
+
+bool TDataFile::EscalateAhead(std::size_t comingRuns) {
+    if (FEscalatedFrom != 0) return true;
+    if (!FEscalationAllowed || FRecordLocks.Runs() + comingRuns < FNextEscalation) return false;
     // Refused while anybody else holds a byte of the range; the file's own locks
     // must be all that this process holds there.
     if (LockEachByteOver(ALL_RECORD_LOCKS_START, ALL_RECORD_LOCKS_LENGTH, static_cast<int64_t>(FRecordLocks.Size())))
         FEscalatedFrom = 1;
     else
         FNextEscalation = FRecordLocks.Runs() + LockEscalationRuns;
+    return FEscalatedFrom != 0;
 }
 
 // The gaps between the file's own records are released from the lowest number

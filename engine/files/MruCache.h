@@ -67,7 +67,9 @@ public:
         });
         if (items.size() < 2) return items;
         // The numbers are unique; dirty items of a flush usually lie close together
-        // (a run of appended records): then each is put straight into its place.
+        // (a run of appended records, the rows of an UPDATE a few slots apart):
+        // then each is put straight into its place, where a sort would look at
+        // each item's number many times over.
         uint32_t low = UINT32_MAX;
         uint32_t high = 0;
         for (const T* item : items) {
@@ -75,7 +77,7 @@ public:
             high = std::max(high, item->*Number);
         }
         const uint64_t span = uint64_t{high} - low + 1;
-        if (span > 4 * uint64_t{items.size()} + 64) {
+        if (span > 16 * uint64_t{items.size()} + 64) {
             std::sort(items.begin(), items.end(), [](const T* a, const T* b) { return a->*Number < b->*Number; });
             return items;
         }

@@ -80,7 +80,9 @@ int64_t TRecordWindow::Locate(uint32_t recordNo) const {
 }
 
 bool TRecordWindow::Holds(uint32_t recordNo, int32_t recordSize) const {
-    return recordNo != 0 && recordSize == FRecordSize && Locate(recordNo) >= 0;
+    if (recordNo == 0 || recordSize != FRecordSize) return false;
+    // Asked, as a rule, for the visit the next look-up starts at.
+    return (FNext < FVisits.size() && FVisits[FNext] == recordNo) || Locate(recordNo) >= 0;
 }
 
 const uint8_t* TRecordWindow::Find(uint32_t recordNo, int32_t recordSize) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/IndexFile.h"
+#include "engine/sql/QueryStatement.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
@@ -232,6 +234,32 @@ std::string Refused(const std::vector<int32_t>& records) {
     return line;
 }
 
+// Beside the table REC of records 1 .. count: a probe of its record locks and the
+// other program on it.
+struct LockWatchers {
+    LockWatchers(const TempDir& tmp, int32_t count)
+        : Probe({"files_probe", tmp.file("REC.DAT")}),
+          Other({"rec-shell", tmp.path(), "REC", std::to_string(lpPessimistic)}), Last(count + 10) {
+        EXPECT_EQ(Probe.readLine(), "ready");
+        EXPECT_EQ(Other.readLine(), "ready");
+    }
+    // "refused" and each record of 1 .. count + 10 whose lock somebody holds.
+    std::string Held() {
+        Probe.send("records 0 1 " + std::to_string(Last));
+        return Probe.readLine();
+    }
+    // Both children end on their own.
+    void Quit() {
+        for (ChildProcess* child : {&Other, &Probe}) {
+            child->send("quit");
+            EXPECT_EQ(child->wait(), 0);
+        }
+    }
+    ChildProcess Probe;
+    ChildProcess Other;
+    int32_t Last;
+};
+
 std::vector<int32_t> Numbers(int32_t first, int32_t last, int32_t step = 1) {
     std::vector<int32_t> numbers;
     for (int32_t r = first; r <= last; r += step) numbers.push_back(r);
@@ -256,14 +284,9 @@ TEST(RecordLocks, AScatteredTransactionEscalatesOnlyWhileNobodyElseHoldsARecord)
     auto before = OpenRecordCursor(*db.dir, "REC");
     auto during = OpenRecordCursor(*db.dir, "REC");
     std::vector<uint8_t> buffer(cursor->GetCursorRecordSize()), edited = buffer, editedLater = buffer;
-    ChildProcess probe({"files_probe", tmp.file("REC.DAT")});
-    ASSERT_EQ(probe.readLine(), "ready");
-    ChildProcess other({"rec-shell", tmp.path(), "REC", std::to_string(lpPessimistic)});
-    ASSERT_EQ(other.readLine(), "ready");
-    auto held = [&] {
-        probe.send("records 0 1 " + std::to_string(COUNT + 10));
-        return probe.readLine();
-    };
+    LockWatchers watchers(tmp, COUNT);
+    ChildProcess& other = watchers.Other;
+    auto held = [&] { return watchers.Held(); };
     // Every even record of first..last changed (or deleted), locked as it goes.
     auto change = [&](int32_t first, int32_t last, bool remove) {
         for (int32_t code = first; code <= last; code += 2) {
@@ -315,10 +338,78 @@ TEST(RecordLocks, AScatteredTransactionEscalatesOnlyWhileNobodyElseHoldsARecord)
     EXPECT_EQ(Ask(other, "first"), "rec 1 N1");
     EXPECT_EQ(Ask(other, "lock"), "ok");
     EXPECT_EQ(Ask(other, "cancel"), "ok");
-    other.send("quit");
-    EXPECT_EQ(other.wait(), 0);
-    probe.send("quit");
-    EXPECT_EQ(probe.wait(), 0);
+    watchers.Quit();
+}
+
+// A statement over rows scattered over the file, whose first stretch between two
+// commits would escalate its record locks anyway, holds the whole range from the
+// stretch's first row: the other program is refused every record meanwhile, as it
+// is once a transaction escalates part-way, and afterwards finds nothing held.
+// While the other program holds a record lock the statement keeps single locks,
+// and the other program sees them come in the file's order (the rows' keys run
+// the other way), each held from its row's write to the end.
+TEST(RecordLocks, AStatementOverScatteredRowsEscalatesAtItsFirstRowOnlyWhileNobodyElseHoldsARecord) {
+    TempDir tmp;
+    RecordDb db(tmp.path(), lpPessimistic);
+    constexpr int32_t COUNT = 120;
+    ASSERT_TRUE(CreateRecordTable(*db.dir, "REC", RecordTable()));
+    auto cursor = OpenRecordCursor(*db.dir, "REC");
+    // Records 2, 5, 8, ... 119 hold codes 120 down to 81, the others 1 .. 80.
+    std::vector<int32_t> changed;
+    for (int32_t r = 1, low = 1, high = COUNT; r <= COUNT; ++r) {
+        const bool marked = r % 3 == 2;
+        const int32_t code = marked ? high-- : low++;
+        if (marked) changed.push_back(r);
+        std::vector<uint8_t> record = MakeRecord(*cursor, code, "N" + std::to_string(code));
+        cursor->AppendRecord(record.data(), true);
+    }
+    cursor->GetTable()->GetDataFile().LockEscalationRuns = 8;
+    LockWatchers watchers(tmp, COUNT);
+    ChildProcess& other = watchers.Other;
+    auto held = [&] { return watchers.Held(); };
+    db.session.SetProgressSteps(100);
+    // The UPDATE of codes 81 .. 120; what the probe finds held at each row's
+    // progress event, which comes before the row is read.
+    auto update = [&](const std::string& note, const std::function<void(std::size_t)>& atRow) {
+        std::vector<std::string> seen;
+        TQueryStatement statement(db.dir);
+        statement.SetProgressEvent([&](TQueryStatement*, uint16_t, bool&) {
+            seen.push_back(held());
+            atRow(seen.size() - 1);
+        });
+        statement.Prepare("UPDATE REC SET Note = '" + note + "' WHERE Code > 80");
+        TDataCursor* result = nullptr;
+        statement.Execute(result);
+        EXPECT_EQ(statement.RowsAffected(), changed.size());
+        return seen;
+    };
+
+    std::vector<std::string> seen = update("A", [&](std::size_t row) {
+        if (row == 5) {
+            EXPECT_EQ(Ask(other, "first"), "rec 1 N1");
+            EXPECT_EQ(Ask(other, "lock"), "error 10258");
+        }
+    });
+    ASSERT_EQ(seen.size(), changed.size());
+    EXPECT_EQ(seen[0], Refused({}));  // before the stretch's first row
+    for (std::size_t row = 1; row < seen.size(); ++row) EXPECT_EQ(seen[row], Refused(Numbers(1, COUNT + 10))) << row;
+    EXPECT_EQ(held(), Refused({}));
+
+    // The other program's lock keeps the range out of reach.
+    EXPECT_EQ(Ask(other, "lock"), "ok");
+    seen = update("B", [](std::size_t) {});
+    ASSERT_EQ(seen.size(), changed.size());
+    std::vector<int32_t> expected = {1};
+    for (std::size_t row = 0; row < seen.size(); ++row) {
+        EXPECT_EQ(seen[row], Refused(expected)) << row;
+        expected.push_back(changed[row]);
+    }
+    EXPECT_EQ(held(), Refused({1}));
+    EXPECT_EQ(Ask(other, "cancel"), "ok");
+    EXPECT_EQ(held(), Refused({}));
+    EXPECT_EQ(Ask(other, "lock"), "ok");
+    EXPECT_EQ(Ask(other, "cancel"), "ok");
+    watchers.Quit();
 }
 
 namespace {

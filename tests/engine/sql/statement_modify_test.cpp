@@ -203,6 +203,54 @@ TEST_F(Modify, CommitIntervalKeepsSlicesCommittedBeforeAFailure) {
     EXPECT_FALSE(db.Dir().InTransaction());
 }
 
+// The rows of keys 9..12 lie first in the file, highest key first. Visited in the
+// file's order, k = k + 1 would move 12, 11, 10 and 9 up one by one without a
+// conflict; in key order 9 meets 10 at once. A change to a key that a conflict may
+// refuse keeps the order the rows were found in, wherever they lie; other changes
+// come out the same in any order. Each row is committed as it goes, so what went before a
+// conflict stays.
+TEST_F(Modify, AKeyConflictMeetsTheRowsInKeyOrderWhereverTheyLieInTheFile) {
+    struct Case {
+        const char* statement;
+        TEngineErrorCode error;
+        uint32_t rows;
+        Rows changed;  // of keys 9..12, as the file holds them after the statement
+    };
+    const Rows before = {"12|12|12|12", "11|11|11|11", "10|10|10|10", "9|9|9|9"};
+    const Case cases[] = {
+        {"UPDATE u SET k = k + 1 WHERE k >= 9", KURA_KEYVIOL, 0, before},
+        {"UPDATE u SET v = v + 1 WHERE k >= 9", KURA_KEYVIOL, 0, before},
+        {"UPDATE u SET v = v + 1 WHERE k >= 9 AND k <= 11", KURA_KEYVIOL, 0, before},
+        // Rows found by a walk of the file meet the conflict in the file's order.
+        {"UPDATE u SET k = k + 1, n = 0 WHERE n >= 9", 0, 4, {"13|12|12|0", "12|11|11|0", "11|10|10|0", "10|9|9|0"}},
+        {"UPDATE u SET w = w + 1 WHERE k >= 9", 0, 4, {"12|12|13|12", "11|11|12|11", "10|10|11|10", "9|9|10|9"}},
+        {"UPDATE u SET w = w + 1 WHERE w >= 9", 0, 4, {"12|12|13|12", "11|11|12|11", "10|10|11|10", "9|9|10|9"}},
+        {"UPDATE u SET n = k * 2 WHERE k >= 10", 0, 3, {"12|12|12|24", "11|11|11|22", "10|10|10|20", "9|9|9|9"}},
+        {"DELETE FROM u WHERE k >= 10", 0, 3, {"9|9|9|9"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.statement);
+        db.Run("CREATE TABLE u (k INTEGER, v INTEGER, w INTEGER, n INTEGER, PRIMARY KEY (k))");
+        db.Run("CREATE UNIQUE INDEX byv ON u (v)");
+        db.Run("CREATE INDEX byw ON u (w)");
+        for (int k : {12, 11, 10, 9, 1, 2, 3, 4, 5, 6, 7, 8}) {
+            const std::string n = std::to_string(k);
+            db.Run("INSERT INTO u VALUES (" + n + ", " + n + ", " + n + ", " + n + ")");
+        }
+        const std::string sql = std::string(c.statement) + " COMMIT INTERVAL 1";
+        if (c.error != 0) {
+            EXPECT_EQ(db.ErrorOf(sql).Code, c.error);
+        } else {
+            EXPECT_EQ(db.Run(sql), c.rows);
+        }
+        const Rows rows = db.Rows("u");
+        EXPECT_EQ(Rows(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(c.changed.size())), c.changed);
+        EXPECT_EQ(rows.size(), c.changed.size() + 8);
+        EXPECT_EQ(rows.back(), "8|8|8|8");
+        db.Run("DROP TABLE u");
+    }
+}
+
 TEST_F(Modify, NoAutoIncKeepsTheGivenNumber) {
     db.Run("CREATE TABLE a (id AUTOINC, v CHAR(3))");
     db.Run("INSERT INTO a VALUES (NULL, 'x')");

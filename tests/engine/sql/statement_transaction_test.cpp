@@ -1,6 +1,10 @@
 // Transactions and texts of several statements through the statement object.
 #include "tests/engine/sql/StatementTestSupport.h"
 
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <random>
 #include <stdexcept>
 
 #include "engine/core/DataDirectory.h"
@@ -378,3 +382,72 @@ TEST(StatementObject, AfterPrepareReportsKindAndFlags) {
 }
 
 }  // namespace
+
+// UPDATE and DELETE over rows scattered all over the file visit them in the
+// file's order, reading each stretch's records in a few spans ahead of the rows,
+// and still see every change the transaction made before: the statement's own
+// (rows of an earlier stretch, kept in the caches or, past a small transaction
+// memory, held back outside them) and the caller's earlier statements'. Checked
+// against a model of the table, in the statement's own transaction and the
+// caller's, with intermediate commits and without.
+TEST(ScatteredChanges, StatementsSeeTheTransactionsEarlierChangesWhereverTheyAreKept) {
+    constexpr int COUNT = 1500;
+    SqlDatabase db;
+    db.Run("CREATE TABLE src (k INTEGER, n INTEGER, PRIMARY KEY (k))");
+    std::vector<int> keys(COUNT);
+    std::iota(keys.begin(), keys.end(), 1);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
+    db.Run("START TRANSACTION");
+    for (int k : keys) db.Run("INSERT INTO src VALUES (" + std::to_string(k) + ", " + std::to_string(k) + ")");
+    db.Run("COMMIT");
+    struct Case {
+        bool callers;          // inside a transaction of the caller
+        const char* interval;  // appended to each statement
+        int64_t memory;        // the session's transaction memory
+    };
+    const Case cases[] = {
+        {false, "", DEFAULT_TRANSACTION_MEMORY},
+        {false, " COMMIT INTERVAL 200", DEFAULT_TRANSACTION_MEMORY},
+        {true, "", 12000},
+        {true, " COMMIT INTERVAL 200", 12000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.callers ? "caller's" : "own") + c.interval + " " + std::to_string(c.memory));
+        db.Session().TransactionMemory = c.memory;
+        db.Run("CREATE TABLE t (k INTEGER, n INTEGER, PRIMARY KEY (k))");
+        db.Run("INSERT INTO t SELECT * FROM src");
+        ASSERT_EQ(db.Rows("t"), db.Rows("src"));
+        TDataCursor watch(&db.Dir());
+        watch.SetTableName("t");
+        watch.OpenCursor();
+        std::map<int, int> model;
+        for (int k = 1; k <= COUNT; ++k) model[k] = k;
+        auto change = [&](const std::string& sql, uint32_t rows) {
+            SCOPED_TRACE(sql);
+            EXPECT_EQ(db.Run(sql + c.interval), rows);
+        };
+        if (c.callers) db.Run("START TRANSACTION");
+        const uint32_t reads = watch.GetTable()->GetDataFile().Statistics().BlockReads;
+        change("UPDATE t SET n = n + 1 WHERE k <= 1000", 1000);
+        // Every record of the table read one by one would be 1,000 reads.
+        EXPECT_LT(watch.GetTable()->GetDataFile().Statistics().BlockReads - reads, 100u);
+        for (int k = 1; k <= 1000; ++k) ++model[k];
+        change("DELETE FROM t WHERE k > 1300", 200);
+        for (int k = 1301; k <= COUNT; ++k) model.erase(k);
+        change("UPDATE t SET n = n * 2 WHERE k >= 700 AND k <= 1400", 601);
+        for (int k = 700; k <= 1300; ++k) model[k] *= 2;
+        change("UPDATE t SET n = n - 1 WHERE n > 1800", static_cast<uint32_t>(std::count_if(
+                                                            model.begin(), model.end(),
+                                                            [](const auto& e) { return e.second > 1800; })));
+        for (auto& [k, n] : model)
+            if (n > 1800) --n;
+        if (c.callers) db.Run("COMMIT");
+        std::vector<std::string> expected, rows = db.Rows("t");
+        for (const auto& [k, n] : model) expected.push_back(std::to_string(k) + "|" + std::to_string(n));
+        std::sort(rows.begin(), rows.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(rows, expected);
+        watch.CloseCursor(false);
+        db.Run("DROP TABLE t");
+    }
+}
