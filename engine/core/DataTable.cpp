@@ -1233,10 +1233,13 @@ void TDataTable::CommitFlush(bool endTransaction, bool forceFlush, TJournalCommi
         // The commit reaches the files with the other tables' (inside or outside the
         // write bracket), so that its failure is the commit's.
         FJournal.End();
-        if (FJournal.HasPending())
+        if (FJournal.HasPending()) {
+            // What the journal saves of a commit counts in the transaction's memory.
+            FJournal.StageWithin(&FHeldBudget);
             commit.Add(FJournal, JournalTargets(), GetForceBufferFlush());
-        else
+        } else {
             FJournal.Discard();
+        }
     } catch (const EKuraEngineError& e) {
         FInTransaction = true;
         HoldChanges(true);

@@ -137,27 +137,25 @@ void TFileHandler::WriteBuffer(const void* buffer, int32_t count) {
 
 int64_t TFileHandler::WriteHeld() {
     if (!File || !Held || Held->Empty()) return 0;
-    int64_t deferFrom = INT64_MAX;
-    if (Capture) {
-        TFileSectionGuard guard(*this);
-        if (!Capture->Known()) Capture->Reset(File->GetSize());
-        deferFrom = Capture->KeptDiskBytes();
-    }
     int64_t bytes = 0;
-    Held->ForEach(
-        [&](int64_t offset, const uint8_t* piece, int32_t count) {
+    if (!Capture) {
+        Held->ForEach([&](int64_t offset, const uint8_t* piece, int32_t count) {
             TFileSectionGuard guard(*this);
             Seek(soFromBeginning, offset);
             WriteBuffer(piece, count);
             bytes += count;
-        },
-        deferFrom);
-    if (deferFrom == INT64_MAX) return bytes;
+        });
+        return bytes;
+    }
+    {
+        TFileSectionGuard guard(*this);
+        if (!Capture->Known()) Capture->Reset(File->GetSize());
+    }
     const THeldChanges* held = Held;
     const TWriteCapture::TSourceRead source = [held](int64_t offset, uint8_t* out, int32_t count) {
         return held->Overlay(offset, out, count, 0) == count;
     };
-    Held->ForEachRange(deferFrom, [&](int64_t offset, int64_t length) {
+    Held->ForEachRange(0, [&](int64_t offset, int64_t length) {
         TFileSectionGuard guard(*this);
         if (!Capture->Defer(offset, length, source)) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
         bytes += length;

@@ -56,9 +56,10 @@ public:
     virtual void WriteBuffer(const void* buffer, int32_t count);
     virtual void FlushFile();
     // Writes what the held changes hold (the commit), through the capture when one
-    // is attached; the bytes it holds (0 when nothing). What they append beyond the
-    // file's kept bytes stays where it is held: the capture takes it from there when
-    // the flush is written, so that a large commit is not held in memory twice.
+    // is attached; the bytes it holds (0 when nothing). Through a capture the bytes
+    // stay where they are held: the capture takes them from there as the journal
+    // saves what they overwrite and as the flush is written, so that a large commit
+    // is not held in memory again.
     int64_t WriteHeld();
 
     // Locks (lock true) or unlocks a byte range; never waits and never raises.

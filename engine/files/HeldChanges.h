@@ -12,7 +12,8 @@
 // a private temporary file (the spill file) and are read back from there. The
 // commit has the caches give up the rest of their changed items here too and
 // writes it all to the table file in file order; a rollback forgets them. The spill file is removed when the changes are
-// forgotten or written, and when the object goes.
+// forgotten or written, and when the object goes. The commit's journal is built
+// in one too (Journal.cpp), within the same budget.
 #include <cstdint>
 #include <functional>
 #include <map>

@@ -22,7 +22,8 @@ namespace {
 
 // Unchanged bytes that still join two changed spans into one saved range.
 constexpr int64_t kSpanGap = 32;
-// The bytes of a deferred write taken from their source at a time.
+// The bytes of a deferred write taken from their source at a time, and of the
+// old and new bytes a journal compares or saves at a time.
 constexpr int64_t kDeferredPiece = 1 << 20;
 
 // Writes one file's held-back bytes in place.
@@ -50,22 +51,62 @@ bool WriteCaptured(const TWriteCapture& capture, const TFileAccess& file) {
     return size == capture.Size() || file.Cut(capture.Size());
 }
 
-void Append(std::vector<uint8_t>& out, const void* bytes, std::size_t size) {
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    out.insert(out.end(), p, p + size);
-}
+// A journal as it is built, by journal offset from the end of its header on: the
+// latest bytes in memory, the rest handed to a store that keeps them within the
+// budget given (HeldChanges.h), past it in a spill file.
+class TJournalBuilder {
+public:
+    explicit TJournalBuilder(THeldBudget* budget) : FStore(std::make_unique<THeldChanges>()) {
+        FStore->SetBudget(budget);
+    }
+    int64_t Size() const { return FBase + static_cast<int64_t>(FTail.size()); }
+    void Append(const void* bytes, std::size_t size) {
+        if (FTail.size() + size > kHandOn) HandOn();
+        const auto* p = static_cast<const uint8_t*>(bytes);
+        FTail.insert(FTail.end(), p, p + size);
+    }
+    void Put8(uint8_t v) { Append(&v, 1); }
+    void Put32(uint32_t v) {
+        uint8_t b[4];
+        PutU32(b, v);
+        Append(b, 4);
+    }
+    void Put64(uint64_t v) {
+        uint8_t b[8];
+        PutU64(b, v);
+        Append(b, 8);
+    }
+    // Room for count bytes at the end, to be filled before the next call.
+    uint8_t* Grow(std::size_t count) {
+        if (FTail.size() + count > kHandOn) HandOn();
+        FTail.resize(FTail.size() + count);
+        return FTail.data() + FTail.size() - count;
+    }
+    // Puts bytes over what was built at `at`.
+    void Patch(int64_t at, const uint8_t* bytes, int64_t count) {
+        if (at >= FBase)
+            std::memcpy(FTail.data() + (at - FBase), bytes, static_cast<std::size_t>(count));
+        else
+            FStore->Write(at, bytes, static_cast<int32_t>(count));
+    }
+    std::unique_ptr<THeldChanges> Finish() {
+        HandOn();
+        return std::move(FStore);
+    }
 
-void AppendU32(std::vector<uint8_t>& out, uint32_t v) {
-    uint8_t b[4];
-    PutU32(b, v);
-    Append(out, b, 4);
-}
+private:
+    static constexpr std::size_t kHandOn = HELD_SPAN_LIMIT;
+    std::unique_ptr<THeldChanges> FStore;
+    int64_t FBase = JOURNAL_HEADER_SIZE;
+    std::vector<uint8_t> FTail;
 
-void AppendU64(std::vector<uint8_t>& out, uint64_t v) {
-    uint8_t b[8];
-    PutU64(b, v);
-    Append(out, b, 8);
-}
+    void HandOn() {
+        if (FTail.empty()) return;
+        FStore->Write(FBase, FTail.data(), static_cast<int32_t>(FTail.size()));
+        FBase += static_cast<int64_t>(FTail.size());
+        FTail.clear();
+    }
+};
 
 // An id no other commit of any program takes: the clock, a count of this
 // process's commits, an address and the system's randomness, mixed.
@@ -242,6 +283,7 @@ void TTableJournal::Detach() {
 // Starts holding back anew from the files as they are, or lets go when no
 // bracket is open any more.
 void TTableJournal::Restart() {
+    FStagingBudget = nullptr;
     if (FDepth == 0) {
         Detach();
         return;
@@ -293,34 +335,16 @@ void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {
 }
 
 void TTableJournal::Build(const TJournalTargets& targets) {
-    // The journal: the state of every open file, and what every held-back write and
-    // cut will overwrite.
-    std::size_t bytes = JOURNAL_HEADER_SIZE;
-    for (int i = 0; i < JOURNAL_FILES; ++i) {
-        if (!FHandlers[i]) continue;
-        bytes += kEntrySize + 2 * kImageBytes;
-        if (FCaptures[i].Empty()) continue;
-        const TWriteCapture& c = FCaptures[i];
-        const int64_t kept = c.KeptDiskBytes();
-        for (const auto& [offset, extent] : c.Extents()) {
-            if (offset >= kept) break;
-            const int64_t length = std::min<int64_t>(offset + static_cast<int64_t>(extent.size()), kept) - offset;
-            bytes += static_cast<std::size_t>(length + (length / kPiece + 1) * kRangeHeadSize);
-        }
-        const int64_t cut = c.DiskSize() - kept;
-        if (cut > 0) bytes += static_cast<std::size_t>(cut + (cut / kPiece + 1) * kRangeHeadSize);
-    }
-    std::vector<uint8_t> journal;
-    journal.reserve(bytes);
-    journal.resize(JOURNAL_HEADER_SIZE, 0);
+    // The journal: the state of every open file, and what every held-back or
+    // deferred write and cut will overwrite.
+    TJournalBuilder journal(FStagingBudget);
     std::array<TFileAccess, JOURNAL_FILES> files;
-    // Where each file's images lie in the journal, and their length.
-    std::array<std::size_t, JOURNAL_FILES>& imageAt = FImageAt;
     std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
-    imageAt = {};
     imageLength = {};
     std::vector<uint8_t> old;
+    std::vector<uint8_t> now;
     uint32_t entries = 0;
+    std::array<std::array<uint8_t, kEntrySize>, JOURNAL_FILES> heads{};
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (!FHandlers[i]) continue;
         const TWriteCapture& c = FCaptures[i];
@@ -332,7 +356,9 @@ void TTableJournal::Build(const TJournalTargets& targets) {
         const int64_t lowLength = written ? std::min(c.KeptDiskBytes(), newLength) : oldLength;
         if (oldLength < 0) readError();
         // The leading bytes: a write that starts the file gives them before (its
-        // old bytes, read below) and after; otherwise they stay as they are.
+        // old bytes, read below) and after; otherwise they stay as they are. No
+        // deferred write reaches into them.
+        static_assert(kImageBytes <= CAPTURE_LEADING_BYTES);
         const auto first = written ? c.Extents().begin() : c.Extents().end();
         const bool leading = written && first != c.Extents().end() && first->first == 0;
         int64_t length = std::min(kImageBytes, lowLength);
@@ -342,109 +368,116 @@ void TTableJournal::Build(const TJournalTargets& targets) {
         else if (written && first != c.Extents().end()) length = std::min<int64_t>(length, first->first);
         imageLength[i] = length;
         ++entries;
-        FEntryAt[i] = journal.size();
-        journal.push_back(static_cast<uint8_t>(i));
-        journal.push_back(written ? kWritten : 0);
-        journal.insert(journal.end(), 2, 0);
-        AppendU64(journal, static_cast<uint64_t>(oldLength));
-        AppendU32(journal, 0);
-        AppendU32(journal, targets[i].CounterMask);
-        AppendU32(journal, targets[i].NewCounter);
-        const std::size_t countAt = journal.size();
-        AppendU32(journal, 0);
-        AppendU64(journal, static_cast<uint64_t>(newLength));
-        AppendU64(journal, static_cast<uint64_t>(lowLength));
-        uint8_t l[2];
-        PutU16(l, static_cast<uint16_t>(length));
-        Append(journal, l, 2);
-        imageAt[i] = journal.size();
-        journal.resize(journal.size() + 2 * static_cast<std::size_t>(length));
-        uint8_t* image = journal.data() + imageAt[i];
+        // The entry's head, its saved ranges counted in once they are saved.
+        uint8_t* head = heads[i].data();
+        head[0] = static_cast<uint8_t>(i);
+        head[1] = written ? kWritten : 0;
+        PutU64(head + 4, static_cast<uint64_t>(oldLength));
+        PutU32(head + 16, targets[i].CounterMask);
+        PutU32(head + 20, targets[i].NewCounter);
+        PutU64(head + 28, static_cast<uint64_t>(newLength));
+        PutU64(head + 36, static_cast<uint64_t>(lowLength));
+        PutU16(head + 44, static_cast<uint16_t>(length));
+        const int64_t countAt = journal.Size() + 24;
+        journal.Append(head, kEntrySize);
+        const int64_t imageAt = journal.Size();
+        uint8_t* image = FImages[i].data();
         if (leading) {
             std::memcpy(image + length, first->second.data(), static_cast<std::size_t>(length));
         } else {
             if (length > 0 && !files[i].Read(0, image, length)) readError();
             std::memcpy(image + length, image, static_cast<std::size_t>(length));
         }
+        journal.Append(image, 2 * static_cast<std::size_t>(length));
         if (!written) continue;
         uint32_t ranges = 0;
         auto save = [&](int64_t from, int64_t to) {
-            for (; from < to; from += kPiece) {
-                const auto span = static_cast<uint32_t>(std::min(kPiece, to - from));
-                AppendU64(journal, static_cast<uint64_t>(from));
-                AppendU32(journal, span);
-                const std::size_t at = journal.size();
-                journal.resize(at + span);
-                if (!files[i].Read(from, journal.data() + at, span)) readError();
+            for (; from < to; from += kDeferredPiece) {
+                const auto span = static_cast<uint32_t>(std::min(kDeferredPiece, to - from));
+                journal.Put64(static_cast<uint64_t>(from));
+                journal.Put32(span);
+                if (!files[i].Read(from, journal.Grow(span), span)) readError();
                 ++ranges;
             }
         };
-        // Of a held-back write only the spans that change a byte: a header page
-        // rewritten for a counter costs its counter, not the page.
-        auto saveChanges = [&](int64_t from, const uint8_t* now, int64_t count) {
-            old.resize(static_cast<std::size_t>(count));
-            if (!files[i].Read(from, old.data(), count)) readError();
-            if (from == 0 && leading)
-                std::memcpy(journal.data() + imageAt[i], old.data(), static_cast<std::size_t>(length));
+        // Of a write only the spans that change a byte: a header page rewritten for
+        // a counter costs its counter, not the page.
+        auto saveChanges = [&](int64_t from, int64_t count) {
+            if (from == 0 && leading) {
+                std::memcpy(image, old.data(), static_cast<std::size_t>(length));
+                journal.Patch(imageAt, old.data(), length);
+            }
             const uint8_t* was = old.data();
+            const uint8_t* is = now.data();
             // The first byte from at on that the write changes; count when none.
             auto firstChange = [&](int64_t at) {
                 for (uint64_t a = 0, b = 0; at + 8 <= count; at += 8) {
                     std::memcpy(&a, was + at, 8);
-                    std::memcpy(&b, now + at, 8);
+                    std::memcpy(&b, is + at, 8);
                     if (a != b) break;
                 }
-                while (at < count && was[at] == now[at]) ++at;
+                while (at < count && was[at] == is[at]) ++at;
                 return at;
             };
             for (int64_t at = firstChange(0); at < count;) {
                 const int64_t start = at;
                 int64_t end = at;  // one past the last changed byte of the span
                 for (;;) {
-                    while (end < count && was[end] != now[end]) ++end;
+                    while (end < count && was[end] != is[end]) ++end;
                     at = firstChange(end);
                     if (at >= count || at - end > kSpanGap) break;
                     end = at;
                 }
                 const auto span = static_cast<uint32_t>(end - start);
-                AppendU64(journal, static_cast<uint64_t>(from + start));
-                AppendU32(journal, span);
-                Append(journal, was + start, span);
+                journal.Put64(static_cast<uint64_t>(from + start));
+                journal.Put32(span);
+                journal.Append(was + start, span);
                 ++ranges;
             }
         };
+        // The old bytes under every write, and the new ones as the writes leave them
+        // (the deferred ones read from where they are held), a piece at a time.
         const int64_t kept = c.KeptDiskBytes();
-        for (const auto& [offset, extent] : c.Extents()) {
-            if (offset >= kept) break;
-            const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(extent.size()), kept);
-            for (int64_t from = offset; from < end; from += kPiece)
-                saveChanges(from, extent.data() + (from - offset), std::min(kPiece, end - from));
-        }
+        c.ForEachWritten(kept, [&](int64_t offset, int64_t runLength) {
+            for (int64_t from = offset; from < offset + runLength; from += kDeferredPiece) {
+                const int64_t count = std::min(kDeferredPiece, offset + runLength - from);
+                old.resize(static_cast<std::size_t>(count));
+                now.resize(static_cast<std::size_t>(count));
+                if (!files[i].Read(from, old.data(), count)) readError();
+                const auto fromOld = [&](int64_t at, void* out, int32_t n) {
+                    std::memcpy(out, old.data() + (at - from), static_cast<std::size_t>(n));
+                    return n;
+                };
+                if (c.Read(from, now.data(), static_cast<int32_t>(count), fromOld) != count) readError();
+                saveChanges(from, count);
+            }
+        });
         save(kept, c.DiskSize());
-        PutU32(journal.data() + countAt, ranges);
+        uint8_t n[4];
+        PutU32(n, ranges);
+        journal.Patch(countAt, n, 4);
     }
     // The files' states, as a commit record gives them for every table it binds.
     FStates.assign(1, static_cast<uint8_t>(entries));
     for (int i = 0; i < JOURNAL_FILES; ++i) {
         if (!FHandlers[i]) continue;
-        const std::size_t head = FEntryAt[i];
-        FStates.insert(FStates.end(), journal.begin() + static_cast<std::ptrdiff_t>(head),
-                       journal.begin() + static_cast<std::ptrdiff_t>(head + kEntrySize));
-        PutU32(&FStates[FStates.size() - kEntrySize + 24], 0);  // no saved ranges
-        const auto images = static_cast<std::ptrdiff_t>(imageAt[i]);
-        FStates.insert(FStates.end(), journal.begin() + images, journal.begin() + images + 2 * imageLength[i]);
+        FStates.insert(FStates.end(), heads[i].begin(), heads[i].end());
+        FStates.insert(FStates.end(), FImages[i].begin(), FImages[i].begin() + 2 * imageLength[i]);
     }
-    FStaged = std::move(journal);
+    FStaged = journal.Finish();
+    FStagedSize = journal.Size();
     FStagedEntries = entries;
     FStage = TStage::Built;
 }
 
 void TTableJournal::Seal(uint64_t commitId, const std::vector<uint8_t>& record) {
-    Append(FStaged, record.data(), record.size());
+    if (!record.empty()) {
+        FStaged->Write(FStagedSize, record.data(), static_cast<int32_t>(record.size()));
+        FStagedSize += static_cast<int64_t>(record.size());
+    }
     THeader h;
     h.Format = commitId != 0 ? JOURNAL_BOUND_FORMAT : JOURNAL_FORMAT;
-    h.PayloadLength = FStaged.size() - JOURNAL_HEADER_SIZE;
-    h.PayloadCrc = JournalChecksum(FStaged.data() + JOURNAL_HEADER_SIZE, FStaged.size() - JOURNAL_HEADER_SIZE);
+    h.PayloadLength = static_cast<uint64_t>(FStagedSize - JOURNAL_HEADER_SIZE);
     h.Entries = FStagedEntries;
     h.Sequence = ++FSequence;
     h.CommitId = commitId;
@@ -452,28 +485,23 @@ void TTableJournal::Seal(uint64_t commitId, const std::vector<uint8_t>& record) 
         h.RecordLength = static_cast<uint32_t>(record.size());
         h.RecordCrc = JournalChecksum(record.data(), record.size());
     }
-    PutHeader(FStaged.data(), h);
-    // The journal of a commit over several tables ends in a copy of its header.
-    if (commitId != 0) Append(FStaged, FStaged.data(), JOURNAL_HEADER_SIZE);
+    // The payload's checksum and the header's are put in as the journal is written.
+    PutHeader(FStagedHeader.data(), h);
 }
 
-bool TTableJournal::StagedBound() const {
-    return FStaged.size() >= static_cast<std::size_t>(JOURNAL_HEADER_SIZE) &&
-           GetU32(FStaged.data() + 8) == JOURNAL_BOUND_FORMAT;
-}
+bool TTableJournal::StagedBound() const { return GetU32(FStagedHeader.data() + 8) == JOURNAL_BOUND_FORMAT; }
 
 void TTableJournal::Write(bool hard) {
     FStagedHard = hard;
-    const std::array<std::size_t, JOURNAL_FILES>& imageAt = FImageAt;
-    const std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
     std::array<TFileAccess, JOURNAL_FILES> files;
     for (int i = 0; i < JOURNAL_FILES; ++i)
         if (FHandlers[i]) files[i] = RegistryAccess(*FHandlers[i]);
+    const std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
     // The change counter (as stored) a file's leading bytes hold; false when they
     // are too short to hold it.
     auto counterIn = [&](int i, bool after, uint32_t& counter) {
         if (imageLength[i] < 4) return false;
-        counter = GetU32(FStaged.data() + imageAt[i] + (after ? imageLength[i] : 0));
+        counter = GetU32(FImages[i].data() + (after ? imageLength[i] : 0));
         return true;
     };
 
@@ -502,24 +530,15 @@ void TTableJournal::Write(bool hard) {
                 FSyncedCounter[i] = counter;
             }
         }
-        const auto size = static_cast<int64_t>(FStaged.size());
+        FWrittenBytes = std::max(FWrittenBytes, FStagedSize);
         bool written = false;
-        if (StagedBound()) {
-            // The header last, once the rest is on the disk: a whole header then
-            // vouches for the payload, and a payload that does not hold under one
-            // was damaged later, not torn.
-            FTrailerAt = size - JOURNAL_HEADER_SIZE;
-            FWrittenBytes = std::max<int64_t>(FWrittenBytes, size);
-            written = journalFile.Write(JOURNAL_HEADER_SIZE, FStaged.data() + JOURNAL_HEADER_SIZE,
-                                        size - JOURNAL_HEADER_SIZE) &&
-                      (journalFile.Size() == size || journalFile.Cut(size)) && (!hard || journalFile.Sync()) &&
-                      journalFile.Write(0, FStaged.data(), JOURNAL_HEADER_SIZE);
-            if (written) FWrittenBytes = size;
-        } else {
-            FWrittenBytes = std::max(FWrittenBytes, size);
-            written = journalFile.Write(0, FStaged.data(), size);
+        try {
+            written = WriteStaged(journalFile) && (!hard || journalFile.Sync());
+        } catch (...) {
+            Invalidate(false);
+            throw;
         }
-        if (!written || (hard && !journalFile.Sync())) {
+        if (!written) {
             Invalidate(false);
             RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FName);
         }
@@ -528,6 +547,40 @@ void TTableJournal::Write(bool hard) {
         throw;
     }
     FStage = TStage::Journalled;
+}
+
+bool TTableJournal::WriteStaged(const TFileAccess& journal) {
+    // A journal of up to a piece held in memory goes in one write; a larger one,
+    // or one in its spill file, piece by piece, and so does the journal of a commit
+    // over several tables, whose header goes last once the rest is on the disk: a
+    // whole header then vouches for the payload, and a payload that does not hold
+    // under one was damaged later, not torn. A copy of its header ends it.
+    const bool bound = StagedBound();
+    const bool whole = !bound && FStagedSize <= HELD_SPAN_LIMIT && !FStaged->Spilled();
+    std::vector<uint8_t> bytes(whole ? static_cast<std::size_t>(FStagedSize) : 0);
+    bool done = true;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    FStaged->ForEach([&](int64_t offset, const uint8_t* piece, int32_t count) {
+        crc = crc32(crc, piece, static_cast<uInt>(count));
+        if (whole)
+            std::memcpy(bytes.data() + offset, piece, static_cast<std::size_t>(count));
+        else
+            done = done && journal.Write(offset, piece, count);
+    });
+    uint8_t* header = FStagedHeader.data();
+    PutU32(header + 24, static_cast<uint32_t>(crc));
+    PutU32(header + 60, JournalChecksum(header, 60));
+    if (bound) {
+        const int64_t end = FStagedSize + JOURNAL_HEADER_SIZE;
+        FTrailerAt = FStagedSize;
+        FWrittenBytes = std::max(FWrittenBytes, end);
+        return done && journal.Write(FStagedSize, header, JOURNAL_HEADER_SIZE) &&
+               (journal.Size() == end || journal.Cut(end)) && (!FStagedHard || journal.Sync()) &&
+               journal.Write(0, header, JOURNAL_HEADER_SIZE);
+    }
+    if (!whole) return done && journal.Write(0, header, JOURNAL_HEADER_SIZE);
+    std::memcpy(bytes.data(), header, JOURNAL_HEADER_SIZE);
+    return journal.Write(0, bytes.data(), FStagedSize);
 }
 
 void TTableJournal::WriteInPlace() {
@@ -540,22 +593,23 @@ void TTableJournal::WriteInPlace() {
             RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FHandlers[i]->FileName);
         if (FStagedHard && FImageLength[i] >= 4) {
             FSynced[i] = true;
-            FSyncedCounter[i] = GetU32(FStaged.data() + FImageAt[i] + FImageLength[i]);
+            FSyncedCounter[i] = GetU32(FImages[i].data() + FImageLength[i]);
         }
     }
 }
 
 bool TTableJournal::Decide(bool hard) {
     THeader h;
-    if (!ParseHeader(FStaged.data(), h)) return false;
+    if (!ParseHeader(FStagedHeader.data(), h)) return false;
     h.Decided = true;
     uint8_t decided[JOURNAL_HEADER_SIZE];
     PutHeader(decided, h);
     // The copy first, then the header, which decides: while the header is whole
     // its word holds, so a commit whose header write failed did not stand whatever
-    // the copy says; the copy speaks only for a header damaged later.
+    // the copy says; the copy speaks only for a header damaged later. Between them
+    // (hard) a sync, so that a power cut tears at most one of the two.
     const TFileAccess journal = OSAccess(FHandle);
-    return (FTrailerAt < 0 || journal.Write(FTrailerAt, decided, JOURNAL_HEADER_SIZE)) &&
+    return (FTrailerAt < 0 || (journal.Write(FTrailerAt, decided, JOURNAL_HEADER_SIZE) && (!hard || journal.Sync()))) &&
            journal.Write(0, decided, JOURNAL_HEADER_SIZE) && (!hard || journal.Sync());
 }
 
@@ -568,12 +622,21 @@ bool TTableJournal::Finish(bool sync) {
 bool TTableJournal::Undo(bool keepHot) {
     bool restored = true;
     if (FStage == TStage::Writing) {
-        // Back to the state before the flush, from the journal just written.
-        const auto end = JOURNAL_HEADER_SIZE + static_cast<std::ptrdiff_t>(GetU64(FStaged.data() + 16));
-        const std::vector<uint8_t> payload(FStaged.begin() + JOURNAL_HEADER_SIZE, FStaged.begin() + end);
+        // Back to the state before the flush, from the journal just written (read
+        // whole, as a recovery reads it).
+        std::vector<uint8_t> payload;
         std::vector<TEntry> parsed;
         TCommitRecord record;
-        restored = ParsePayload(payload, FStagedEntries, GetU32(FStaged.data() + 8), parsed, &record);
+        try {
+            payload.resize(static_cast<std::size_t>(FStagedSize - JOURNAL_HEADER_SIZE));
+            FStaged->ForEach([&](int64_t offset, const uint8_t* bytes, int32_t count) {
+                std::memcpy(payload.data() + (offset - JOURNAL_HEADER_SIZE), bytes, static_cast<std::size_t>(count));
+            });
+            restored = ParsePayload(payload, FStagedEntries, GetU32(FStagedHeader.data() + 8), parsed, &record);
+        } catch (...) {
+            parsed.clear();
+            restored = false;
+        }
         for (const TEntry& e : parsed) {
             if ((e.Flags & kWritten) == 0 || !FHandlers[e.File]) continue;
             FSynced[e.File] = false;
@@ -589,11 +652,11 @@ bool TTableJournal::Undo(bool keepHot) {
 
 bool TTableJournal::Rewrite() {
     const TFileAccess journal = OSAccess(FHandle);
-    const auto size = static_cast<int64_t>(FStaged.size());
-    // As Write wrote it: the header last.
-    return journal.Write(JOURNAL_HEADER_SIZE, FStaged.data() + JOURNAL_HEADER_SIZE, size - JOURNAL_HEADER_SIZE) &&
-           (!FStagedHard || !StagedBound() || journal.Sync()) && journal.Write(0, FStaged.data(), JOURNAL_HEADER_SIZE) &&
-           (!FStagedHard || journal.Sync());
+    try {
+        return WriteStaged(journal) && (!FStagedHard || journal.Sync());
+    } catch (...) {
+        return false;
+    }
 }
 
 void TTableJournal::Unstage() {
@@ -601,7 +664,8 @@ void TTableJournal::Unstage() {
     if (FStagedLocked) Unlock();
     FStagedLocked = false;
     FStage = TStage::Idle;
-    std::vector<uint8_t>().swap(FStaged);
+    FStaged.reset();
+    FStagedSize = 0;
 }
 
 // ---- A commit over several tables ----------------------------------------------

@@ -7,9 +7,10 @@
 //   1. takes its writer lock (a byte lock on the journal: held only by a live writer),
 //   2. (hard flush) syncs every table file that holds writes not yet synced, so that
 //      what the journal takes as the files' old state is on the disk,
-//   3. writes in one piece what the writes will change (the old bytes of every
-//      changed span, and of whatever a cut takes away), the files' states before and
-//      after the flush, and (hard flush) syncs it,
+//   3. writes what the writes will change (the old bytes of every changed span,
+//      and of whatever a cut takes away) and the files' states before and after the
+//      flush, in one piece (a large journal piece by piece, its header last), and
+//      (hard flush) syncs it,
 //   4. writes the files in place and (hard flush) syncs them,
 //   5. invalidates its header, (hard flush) syncs that too, and lets go of its lock.
 // So a hard flush that returned is on the disk, and none that did not return is
@@ -85,10 +86,12 @@
 // to nothing) means no journal.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/files/FileHandler.h"
+#include "engine/files/HeldChanges.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/WriteCapture.h"
 
@@ -122,6 +125,7 @@ using TJournalFileNames = std::array<std::string, JOURNAL_FILES>;
 class TJournalCommit;
 namespace jnl {
 struct TFoundJournal;
+struct TFileAccess;
 }
 
 class TTableJournal {
@@ -181,6 +185,10 @@ public:
     void Apply(const TJournalTargets& targets, bool hard);
     // Forgets what was held back (the caches it came from are being dropped).
     void Discard();
+    // The next flush builds its journal within this budget (a transaction's, whose
+    // changes it saves), moving it to a spill file past it; until the flush ends.
+    // Without one the journal is built in memory.
+    void StageWithin(THeldBudget* budget) { FStagingBudget = budget; }
 
 private:
     friend class TJournalCommit;
@@ -235,6 +243,10 @@ private:
     // Writes the staged journal again (its invalidation or decision failed); false
     // when it could not.
     bool Rewrite();
+    // Writes the staged journal: in one write, or (a large one) piece by piece,
+    // its header last, so that it holds nothing until it is whole; false when a
+    // write failed. Raises when the spill file cannot be read.
+    bool WriteStaged(const jnl::TFileAccess& journal);
     void Unstage();
     // Whether the staged journal is one of a commit over several tables.
     bool StagedBound() const;
@@ -260,12 +272,17 @@ private:
     bool FStagedLocked = false;
     bool FStagedHard = false;
     uint32_t FStagedEntries = 0;
-    std::vector<uint8_t> FStaged;
-    std::array<std::size_t, JOURNAL_FILES> FImageAt{};
+    // The staged journal: its header, and the rest by journal offset (within the
+    // staging budget, or in memory).
+    std::array<uint8_t, JOURNAL_HEADER_SIZE> FStagedHeader{};
+    std::unique_ptr<THeldChanges> FStaged;
+    int64_t FStagedSize = 0;
+    THeldBudget* FStagingBudget = nullptr;
+    // Each file's leading bytes before and after the flush, as the journal holds them.
+    std::array<std::array<uint8_t, 2 * CAPTURE_LEADING_BYTES>, JOURNAL_FILES> FImages{};
     std::array<int64_t, JOURNAL_FILES> FImageLength{};
-    // The entries' heads, and the files' states they give (a u8 count, then the
-    // entries without saved ranges).
-    std::array<std::size_t, JOURNAL_FILES> FEntryAt{};
+    // The files' states the built journal gives (a u8 count, then its entries
+    // without saved ranges), for the records of a commit over several tables.
     std::vector<uint8_t> FStates;
     // Where a copy of the header ends the journal on the disk; -1 when none does.
     int64_t FTrailerAt = -1;

@@ -94,9 +94,17 @@ void TWriteCapture::Uncover(int64_t from, int64_t to) {
 }
 
 bool TWriteCapture::Defer(int64_t offset, int64_t count, const TSourceRead& source) {
-    if (offset < FKept || !source) return false;
+    if (!source) return false;
     if (count <= 0) return true;
     const int64_t end = offset + count;
+    if (offset < CAPTURE_LEADING_BYTES) {
+        uint8_t leading[CAPTURE_LEADING_BYTES];
+        const auto n = static_cast<int32_t>(std::min(end, CAPTURE_LEADING_BYTES) - offset);
+        if (!source(offset, leading, n)) return false;
+        Write(offset, leading, n);
+        if (end <= CAPTURE_LEADING_BYTES) return true;
+        offset = CAPTURE_LEADING_BYTES;
+    }
     FSize = std::max(FSize, end);
     FSource = source;
     Uncover(offset, end);
@@ -118,6 +126,39 @@ bool TWriteCapture::Defer(int64_t offset, int64_t count, const TSourceRead& sour
 
 bool TWriteCapture::ReadDeferred(int64_t offset, uint8_t* buffer, int32_t count) const {
     return count <= 0 || (FSource && FSource(offset, buffer, count));
+}
+
+void TWriteCapture::ForEachWritten(int64_t below, const std::function<void(int64_t, int64_t)>& take) const {
+    auto extent = FExtents.begin();
+    auto deferred = FDeferred.begin();
+    int64_t start = 0;
+    int64_t end = -1;
+    for (;;) {
+        // The next write by offset, of either kind.
+        int64_t offset = 0;
+        int64_t length = 0;
+        if (extent != FExtents.end() && (deferred == FDeferred.end() || extent->first <= deferred->first)) {
+            offset = extent->first;
+            length = static_cast<int64_t>(extent->second.size());
+            ++extent;
+        } else if (deferred != FDeferred.end()) {
+            offset = deferred->first;
+            length = deferred->second;
+            ++deferred;
+        } else {
+            break;
+        }
+        if (offset >= below) break;
+        const int64_t stop = std::min(offset + length, below);
+        if (offset <= end) {
+            end = std::max(end, stop);
+            continue;
+        }
+        if (end >= 0) take(start, end - start);
+        start = offset;
+        end = stop;
+    }
+    if (end >= 0) take(start, end - start);
 }
 
 void TWriteCapture::Cut(int64_t offset) {

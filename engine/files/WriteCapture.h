@@ -9,17 +9,22 @@
 // the caches may drop and re-read what they wrote. The disk itself stays as it was
 // when the capture began.
 //
-// Bytes a flush appends beyond what the disk keeps have nothing to save: a rollback
-// cuts them away. Those that already lie elsewhere until the flush is written (a
-// transaction's held changes, often spilled to their own file) need not be copied
-// here: such a write is deferred, and its bytes are taken from their source when
-// the flush is written and whenever they are read before.
+// Bytes that already lie elsewhere until the flush is written (a transaction's held
+// changes, often spilled to their own file) need not be copied here: such a write
+// is deferred, and its bytes are taken from their source when the journal saves
+// what they overwrite, when the flush is written and whenever they are read
+// before. So a commit of any size holds none of its bytes here.
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <vector>
 
 namespace kura {
+
+// A file's leading bytes (its header, of which the journal keeps images before and
+// after a flush) are always held back here, never deferred: the journal takes
+// their after image from one held-back write.
+constexpr int64_t CAPTURE_LEADING_BYTES = 128;
 
 class TWriteCapture {
 public:
@@ -38,10 +43,10 @@ public:
     bool Empty() const { return !FKnown || (!FCut && FExtents.empty() && FDeferred.empty() && FSize == FDiskSize); }
 
     void Write(int64_t offset, const void* buffer, int32_t count);
-    // Writes count bytes at offset that the source holds; false (nothing done) when
-    // they would overwrite disk bytes the journal must save first, i.e. below
-    // KeptDiskBytes. The source must hold them until the capture is reset; the last
-    // source given serves every deferred write.
+    // Writes count bytes at offset that the source holds (those among the leading
+    // bytes are read from it at once and held back); false (nothing done) without a
+    // source or when it fails those. The source must hold them until the capture is
+    // reset; the last source given serves every deferred write.
     bool Defer(int64_t offset, int64_t count, const TSourceRead& source);
     // Cuts (or extends with zeros) the file at offset.
     void Cut(int64_t offset);
@@ -54,11 +59,14 @@ public:
     int64_t KeptDiskBytes() const { return FKept; }
     // The held-back bytes by offset; no two touch or overlap.
     const std::map<int64_t, std::vector<uint8_t>>& Extents() const { return FExtents; }
-    // The deferred writes by offset, their lengths; none reaches below KeptDiskBytes
-    // and none touches another. Held-back bytes lie on top of them.
+    // The deferred writes by offset, their lengths; none reaches into the leading
+    // bytes and none touches another. Held-back bytes lie on top of them.
     const std::map<int64_t, int64_t>& Deferred() const { return FDeferred; }
     // Reads bytes of a deferred write from its source.
     bool ReadDeferred(int64_t offset, uint8_t* buffer, int32_t count) const;
+    // Hands where held-back and deferred writes lie below `below`, in file order,
+    // those that touch or overlap joined into one run.
+    void ForEachWritten(int64_t below, const std::function<void(int64_t offset, int64_t length)>& take) const;
 
     // A flush of the file to the disk was asked for.
     bool SyncWanted = false;

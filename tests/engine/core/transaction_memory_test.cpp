@@ -3,9 +3,11 @@
 // files before the commit, and the commit and the rollback leave the table as a
 // model of it says. A spill file that cannot be written fails the operation and
 // nothing else; the spill file is removed on every path. A commit past the budget
-// that appends beyond the table's old end (bytes the journal's capture takes from
-// the held changes only as it writes them) ends before or after it, whatever call
-// of it fails or is the last before a kill or a power cut.
+// that appends beyond the table's old end, or that deletes much below it (bytes the
+// journal's capture takes from the held changes only as it saves what they
+// overwrite and writes them, the journal kept in a spill file of its own) ends
+// before or after it, whatever call of it fails or is the last before a kill or a
+// power cut.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -363,6 +365,21 @@ struct SpillFault {
     std::string Folder;  // the private folder as the kernel names it
     uint64_t Writes = 0;
     uint64_t FailAt = 0;
+
+    // Commits with the call at `at` failing (0: none); the error the commit met.
+    // Writes counts the calls it made.
+    TEngineErrorCode Commit(TDataDirectory& dir, uint64_t at) {
+        Writes = 0;
+        FailAt = at;
+        TEngineErrorCode code = 0;
+        try {
+            dir.Commit();
+        } catch (const EKuraEngineError& e) {
+            code = e.ErrorCode();
+        }
+        FailAt = 0;
+        return code;
+    }
 };
 SpillFault* gSpillFault = nullptr;
 
@@ -406,15 +423,8 @@ TEST(TransactionMemory, AFailedSpillWriteAtTheCommitLeavesTheTransactionWhole) {
             auto c = OpenRecordCursor(*db.dir, TABLE);
             db.dir->StartTransaction();
             for (const CrashOp& op : script) RunCrashOp(*c, op);
-            fault.Writes = 0;
-            fault.FailAt = at;
-            try {
-                db.dir->Commit();
-            } catch (const EKuraEngineError& e) {
-                code = e.ErrorCode();
-            }
+            code = fault.Commit(*db.dir, at);
             writes = fault.Writes;
-            fault.FailAt = 0;
             if (code != 0) {
                 EXPECT_EQ(TableFiles(t.Data()), before);
                 if (retry) {
@@ -444,30 +454,44 @@ TEST(TransactionMemory, AFailedSpillWriteAtTheCommitLeavesTheTransactionWhole) {
     gSpillFault = nullptr;
 }
 
-// A table of a few records and a transaction well past its budget: records
-// changed below the old end of the files, many more appended beyond it (with
-// BLOBs), some deleted.
+// A transaction well past its budget, of one of two kinds. Appends: on a table of
+// a few records, records changed below the old end of the files, many more
+// appended beyond it (with BLOBs), some deleted. A delete: a third of a larger
+// table's records, scattered over it, all of it below the old end.
+enum class BigKind { Appends, Delete };
+const BigKind kBigKinds[] = {BigKind::Appends, BigKind::Delete};
+const char* NameOf(BigKind kind) { return kind == BigKind::Appends ? "appends" : "a delete"; }
+
 class BigCommit {
 public:
-    BigCommit() {
+    explicit BigCommit(BigKind kind) : kind_(kind) {
         std::mt19937 rng(29);
+        const int32_t initial = kind == BigKind::Appends ? 12 : 60;
         {
             RecordDb db(t_.Data(), lpPessimistic);
             auto c = OpenRecordCursor(*db.dir, TABLE);
-            for (; next_ <= 12; ++next_) {
+            if (kind == BigKind::Delete) db.dir->StartTransaction();
+            for (; next_ <= initial; ++next_) {
                 const CrashOp op = NewRecordOp(rng, next_, CrashOp::Append);
                 RunCrashOp(*c, op);
                 ApplyToModel(before_, op);
             }
+            if (kind == BigKind::Delete) db.dir->Commit();
         }
         after_ = before_;
-        for (int i = 0; i < 140; ++i) {
+        for (int i = 0; i < 140 && kind == BigKind::Appends; ++i) {
             CrashOp op = NewRecordOp(rng, next_++, CrashOp::Append);
             if (i % 10 == 3) op = NewRecordOp(rng, 1 + static_cast<int32_t>(rng() % 12), CrashOp::Modify);
             if (i % 29 == 7) op = CrashOp{CrashOp::Delete, 2 + static_cast<int32_t>(i % 9), {}, {}, 0, 0};
             if (op.What != CrashOp::Append && !after_.count(op.Code)) continue;
             script_.push_back(op);
             ApplyToModel(after_, op);
+        }
+        if (kind == BigKind::Delete) {
+            for (int32_t code = 1; code <= initial; ++code)
+                if (rng() % 3 == 0) script_.push_back(CrashOp{CrashOp::Delete, code, {}, {}, 0, 0});
+            std::shuffle(script_.begin(), script_.end(), rng);
+            for (const CrashOp& op : script_) ApplyToModel(after_, op);
         }
         pristine_ = ReadFolder(t_.Data());
     }
@@ -479,12 +503,15 @@ public:
     void Restore() const { WriteFolder(t_.Data(), pristine_); }
     // Starts the transaction and makes its changes; true when they spilled.
     bool Change(HeldDb& db, TDataCursor& c) const {
+        // The delete is smaller: its budget is too.
+        if (kind_ == BigKind::Delete) db.session.TransactionMemory = 4096;
         db.dir->StartTransaction();
         for (const CrashOp& op : script_) RunCrashOp(c, op);
         return Spilling(t_.Private());
     }
 
 private:
+    BigKind kind_;
     HeldTable t_;
     int32_t next_ = 1;
     CrashRows before_;
@@ -498,10 +525,11 @@ private:
 // the rollback leaves the table as before and the program goes on; once no call
 // fails the table is as after.
 TEST(TransactionMemory, ABigCommitThatFailsAtAnyCallLeavesTheTableAsBefore) {
-    BigCommit t;
     const NoDiskSyncs noSyncs;
-    for (const bool forced : {false, true}) {
-        SCOPED_TRACE(forced ? "forced" : "not forced");
+    for (const auto& [kind, forced] : {std::pair{BigKind::Appends, false}, std::pair{BigKind::Appends, true},
+                                       std::pair{BigKind::Delete, false}, std::pair{BigKind::Delete, true}}) {
+        SCOPED_TRACE(std::string(NameOf(kind)) + (forced ? ", forced" : ", not forced"));
+        const BigCommit t(kind);
         int failed = 0;
         for (uint64_t at = 1;; ++at) {
             SCOPED_TRACE("write call " + std::to_string(at));
@@ -539,9 +567,10 @@ TEST(TransactionMemory, ABigCommitThatFailsAtAnyCallLeavesTheTableAsBefore) {
 // a power cut that loses or tears what was not synced: the next program finds the
 // table before or after the commit, and after it once a forced commit returned.
 TEST(TransactionMemory, ABigCommitCutAtAnyCallEndsBeforeOrAfterIt) {
-    BigCommit t;
-    for (const bool forced : {false, true}) {
-        SCOPED_TRACE(forced ? "forced" : "not forced");
+    for (const auto& [kind, forced] : {std::pair{BigKind::Appends, false}, std::pair{BigKind::Appends, true},
+                                       std::pair{BigKind::Delete, false}, std::pair{BigKind::Delete, true}}) {
+        SCOPED_TRACE(std::string(NameOf(kind)) + (forced ? ", forced" : ", not forced"));
+        const BigCommit t(kind);
         t.Restore();
         FolderFiles baseline;
         FolderFiles done;
@@ -559,8 +588,9 @@ TEST(TransactionMemory, ABigCommitCutAtAnyCallEndsBeforeOrAfterIt) {
         const FolderFiles before = Unstamped(baseline);
         const FolderFiles after = Unstamped(done);
         ASSERT_NE(before, after);
-        // The commit appended beyond the old end of the data file.
-        ASSERT_GT(done.at(std::string(TABLE) + ".DAT").size(), baseline.at(std::string(TABLE) + ".DAT").size());
+        // The appends went beyond the old end of the data file; the delete stayed below it.
+        const std::string data = std::string(TABLE) + ".DAT";
+        ASSERT_EQ(done.at(data).size() > baseline.at(data).size(), kind == BigKind::Appends);
         const NoDiskSyncs noSyncs;
         int sides[2] = {0, 0};
         for (std::size_t cut = 0; cut <= events.size(); ++cut) {
@@ -609,49 +639,47 @@ ssize_t SpillFaultPread(int fd, void* buffer, size_t count, off_t offset) {
     return platform::SystemFileCalls().pread(fd, buffer, count, offset);
 }
 
-// The commit reads the appended bytes from the spill file as it writes them in
-// place; a read that fails there, at each in turn, fails the commit with nothing
+// The commit reads the held bytes from the spill file as it saves what they
+// overwrite and as it writes them in place, and its journal from a spill file of
+// its own; a read that fails there, at each in turn, fails the commit with nothing
 // of it in the table's files, and the rollback leaves the table as before.
 TEST(TransactionMemory, ASpillReadThatFailsAtTheCommitLeavesTheTableAsBefore) {
-    BigCommit t;
-    SpillFault fault;
-    fault.Folder = fs::canonical(t.Private()).string();
-    gSpillReadFault = &fault;
-    platform::FileCalls().pread = SpillFaultPread;
-    uint64_t total = 0;
-    int failed = 0;
-    for (uint64_t at = 0; at == 0 || at <= total; ++at) {
-        SCOPED_TRACE("spill read " + std::to_string(at));
-        t.Restore();
-        TEngineErrorCode code = 0;
-        {
-            HeldDb db(t.Data(), t.Private());
-            auto c = OpenRecordCursor(*db.dir, TABLE);
-            EXPECT_TRUE(t.Change(db, *c));
-            fault.Writes = 0;
-            fault.FailAt = at;
-            try {
-                db.dir->Commit();
-            } catch (const EKuraEngineError& e) {
-                code = e.ErrorCode();
+    for (const BigKind kind : kBigKinds) {
+        SCOPED_TRACE(NameOf(kind));
+        const BigCommit t(kind);
+        SpillFault fault;
+        fault.Folder = fs::canonical(t.Private()).string();
+        gSpillReadFault = &fault;
+        platform::FileCalls().pread = SpillFaultPread;
+        uint64_t total = 0;
+        int failed = 0;
+        for (uint64_t at = 0; at == 0 || at <= total; ++at) {
+            SCOPED_TRACE("spill read " + std::to_string(at));
+            t.Restore();
+            TEngineErrorCode code = 0;
+            {
+                HeldDb db(t.Data(), t.Private());
+                auto c = OpenRecordCursor(*db.dir, TABLE);
+                EXPECT_TRUE(t.Change(db, *c));
+                code = fault.Commit(*db.dir, at);
+                if (at == 0) total = fault.Writes;
+                if (code != 0) {
+                    ++failed;
+                    EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
+                    db.dir->Rollback();
+                }
             }
-            if (at == 0) total = fault.Writes;
-            fault.FailAt = 0;
-            if (code != 0) {
-                ++failed;
-                EXPECT_EQ(TableFilesOf(ReadFolder(t.Data())), TableFilesOf(t.Pristine()));
-                db.dir->Rollback();
-            }
+            EXPECT_EQ(code != 0, at != 0);
+            EXPECT_TRUE(Empty(t.Private()));
+            EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 ? t.After() : t.Before());
+            if (::testing::Test::HasFailure()) break;
         }
-        EXPECT_EQ(code != 0, at != 0);
-        EXPECT_TRUE(Empty(t.Private()));
-        EXPECT_EQ(SeenByAnotherProgram(t.Data()), code == 0 ? t.After() : t.Before());
+        platform::FileCalls().pread = platform::SystemFileCalls().pread;
+        gSpillReadFault = nullptr;
+        EXPECT_GT(total, 0u) << "the commit read nothing of the spill file";
+        EXPECT_EQ(failed, static_cast<int>(total));
         if (::testing::Test::HasFailure()) break;
     }
-    platform::FileCalls().pread = platform::SystemFileCalls().pread;
-    gSpillReadFault = nullptr;
-    EXPECT_GT(total, 0u) << "the commit read nothing of the spill file";
-    EXPECT_EQ(failed, static_cast<int>(total));
 }
 
 }  // namespace

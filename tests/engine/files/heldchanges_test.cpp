@@ -1,24 +1,73 @@
 // A transaction's held changes read back exactly as a byte-for-byte model of the
 // file says, in memory and after they moved to their spill file; a failed write
-// of the spill file loses nothing held; the spill file goes with the changes.
+// of the spill file loses nothing held; the spill file goes with the changes; a
+// commit of them takes no more memory than their budget, whatever it changes.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/HeldChanges.h"
+#include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
+#include "tests/engine/core/CutImages.h"
 
 using namespace kura;
 using namespace kura::test;
 namespace fs = std::filesystem;
+
+namespace {
+
+// What this program has allocated through new and not freed, and the most of it
+// since the last reset.
+std::atomic<int64_t> gLiveBytes{0};
+std::atomic<int64_t> gPeakBytes{0};
+
+void* CountedAlloc(std::size_t size) {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (!p) throw std::bad_alloc();
+    const int64_t live = gLiveBytes += static_cast<int64_t>(malloc_usable_size(p));
+    int64_t peak = gPeakBytes.load();
+    while (live > peak && !gPeakBytes.compare_exchange_weak(peak, live)) {
+    }
+    return p;
+}
+
+void CountedFree(void* p) noexcept {
+    if (!p) return;
+    gLiveBytes -= static_cast<int64_t>(malloc_usable_size(p));
+    std::free(p);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return CountedAlloc(size); }
+void* operator new[](std::size_t size) { return CountedAlloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return CountedAlloc(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
 
 namespace {
 
@@ -264,6 +313,78 @@ TEST(HeldChanges, AFailedSpillWriteLosesNothing) {
         if (calls < at || ::testing::Test::HasFailure()) break;
     }
     EXPECT_GT(failed, 3);
+}
+
+// A commit far past its budget (20 MB rewritten below the old ends of the files:
+// whole runs of pages, scattered records, the header) takes no more memory than
+// the budget and a few pieces of a megabyte: the journal's capture takes the
+// held bytes from where they are held, and the journal, built within the budget,
+// lies in a spill file of its own until it is written. The files end as the byte
+// model says, the journal holds nothing, and no spill file is left.
+TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
+    TempDir dir;
+    const std::string spills = dir.file("private");
+    fs::create_directories(spills);
+    std::mt19937 rng(3);
+    auto randomBytes = [&](std::size_t n) {
+        Bytes bytes(n);
+        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        return bytes;
+    };
+    const std::size_t sizes[3] = {std::size_t{16} << 20, std::size_t{12} << 20, std::size_t{64} << 10};
+    THeldBudget budget;
+    budget.Limit = 64 << 10;
+    budget.Directory = spills;
+    std::array<TFileHandler, 3> files;
+    std::array<THeldChanges, 3> held;
+    std::array<Bytes, 3> model;
+    for (int i = 0; i < 3; ++i) {
+        model[i] = randomBytes(sizes[i]);
+        files[i].FileName = dir.file(i == 0 ? "T.DAT" : i == 1 ? "T.IDX" : "T.BLB");
+        WriteBytes(files[i].FileName, model[i]);
+        files[i].OpenFile();
+        held[i].SetBudget(&budget);
+        held[i].Holding = true;
+        files[i].Held = &held[i];
+    }
+    int64_t changed = 0;
+    auto put = [&](int i, int64_t at, std::size_t n) {
+        const Bytes bytes = randomBytes(n);
+        files[i].Seek(soFromBeginning, at);
+        files[i].WriteBuffer(bytes.data(), static_cast<int32_t>(n));
+        std::copy(bytes.begin(), bytes.end(), model[i].begin() + at);
+        changed += static_cast<int64_t>(n);
+    };
+    for (int64_t at = 0; at < static_cast<int64_t>(sizes[1]); at += 4096) put(1, at, 4096);
+    for (int64_t at = 1 << 20; at < static_cast<int64_t>(sizes[0]); at += 2 << 20) put(0, at, 1 << 20);
+    for (int k = 0; k < 2000; ++k) put(0, static_cast<int64_t>(rng() % (sizes[0] - 100)), 100);
+    put(2, 0, 512);
+    for (const THeldChanges& h : held) EXPECT_LE(h.InMemory(), budget.Limit + HELD_SPAN_LIMIT);
+
+    TTableJournal journal;
+    ASSERT_TRUE(journal.Open(dir.file("T.JNL"), {files[0].FileName, files[1].FileName, files[2].FileName}));
+    const int64_t base = gLiveBytes.load();
+    gPeakBytes = base;
+    for (THeldChanges& h : held) h.Holding = false;
+    journal.Begin({&files[0], &files[1], &files[2]});
+    for (TFileHandler& f : files) f.WriteHeld();
+    journal.End();
+    journal.StageWithin(&budget);
+    journal.Apply({}, false);
+    const int64_t most = gPeakBytes.load() - base;
+    const int64_t bound = budget.Limit + (8 << 20);
+    EXPECT_GT(changed, 2 * bound);
+    EXPECT_LT(most, bound) << "the commit of " << changed << " bytes took " << most << " bytes";
+
+    for (int i = 0; i < 3; ++i) {
+        files[i].Held = nullptr;
+        held[i].Clear();
+        files[i].CloseFile();
+        EXPECT_EQ(ReadBytes(files[i].FileName), model[i]) << i;
+    }
+    EXPECT_FALSE(journal.IsHot());
+    journal.Close();
+    EXPECT_TRUE(fs::is_empty(spills));
 }
 
 }  // namespace
