@@ -221,6 +221,55 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
     return result;
 }
 
+TEngineErrorCode TDataCursor::GetNextRecordView(const uint8_t*& image, TRecord*& held) {
+    image = nullptr;
+    held = nullptr;
+    if (!ReadsRecordsInPlace()) RaiseError(KURA_NOTINITIALIZED);
+    CheckRecordAccess();
+    const TSteppingScope stepping(FStepping);
+    TEngineErrorCode result = 0;
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            if (FBOF)
+                MoveToFirstKey();
+            else
+                MoveBy(1);
+            if (FEOF) {
+                result = KURA_EOF;
+                return;
+            }
+            const uint32_t recordNo = GetCurrentRecordNumber();
+            if (recordNo == 0) return;
+            // What the cache holds may be newer than the disk: it goes first.
+            held = FTable->GetDataFile().PinCachedRecord(recordNo);
+            if (!held && IsNaturalOrder()) image = ScanSlot(recordNo);
+            if (!image && !held) held = PinCurrentRecord(1);
+            if (held) image = held->GetBuffer();
+        },
+        [&] { EndRead(); });
+    return result;
+}
+
+const uint8_t* TDataCursor::ScanSlot(uint32_t recordNo) {
+    TDataFile& data = FTable->GetDataFile();
+    const int32_t r = GetRecordSize();
+    if (FScanGeneration != data.GetScanGeneration() || recordNo < FScanFirst ||
+        recordNo - FScanFirst >= static_cast<uint32_t>(FScanCount)) {
+        FScanCount = 0;
+        const int32_t wanted = CountConsecutiveBitmapRecords(std::max(1, SCAN_BLOCK_BYTES / std::max(r, 1)), 1);
+        // A lone slot gains nothing over the cache's own read.
+        if (wanted < 2) return nullptr;
+        FScanGeneration = data.GetScanGeneration();
+        FScanFirst = recordNo;
+        FScanCount = data.ReadScanSlots(this, recordNo, wanted, FScanSlots);
+        // The change check may have emptied the cache and moved the cursor.
+        if (FScanGeneration != data.GetScanGeneration() || GetCurrentRecordNumber() != recordNo) FScanCount = 0;
+        if (FScanCount == 0) return nullptr;
+    }
+    return FScanSlots.data() + static_cast<std::size_t>(recordNo - FScanFirst) * static_cast<std::size_t>(r);
+}
+
 void TDataCursor::CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent) {
     CheckRecordAccess();
     if (IsNaturalOrder()) RaiseError(KURA_NOCURRREC);
