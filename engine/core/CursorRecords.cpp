@@ -254,15 +254,33 @@ TEngineErrorCode TDataCursor::GetNextRecordView(const uint8_t*& image, TRecord*&
 const uint8_t* TDataCursor::ScanSlot(uint32_t recordNo) {
     TDataFile& data = FTable->GetDataFile();
     const int32_t r = GetRecordSize();
+    // Every slot it serves passes the check a cache miss passes: another program's
+    // change since the block was read is seen (once the bracket holds its lock,
+    // the check costs nothing).
+    if (!FTable->IsReadLocked() && CheckBeforeCacheMiss()) {
+        FScanCount = 0;
+        return nullptr;
+    }
     if (FScanGeneration != data.GetScanGeneration() || recordNo < FScanFirst ||
         recordNo - FScanFirst >= static_cast<uint32_t>(FScanCount)) {
         FScanCount = 0;
-        const int32_t wanted = CountConsecutiveBitmapRecords(std::max(1, SCAN_BLOCK_BYTES / std::max(r, 1)), 1);
-        // A lone slot gains nothing over the cache's own read.
-        if (wanted < 2) return nullptr;
+        // The block reaches the last visible record within its size, unless too few
+        // are visible there to be worth the bytes: then the cache reads them.
+        const TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (!set) return nullptr;
+        const int64_t most = std::min<int64_t>(std::max(1, SCAN_BLOCK_BYTES / std::max(r, 1)),
+                                               int64_t{set->RecordCount()} - recordNo + 1);
+        int64_t span = 1;
+        int64_t visible = 1;
+        for (int64_t i = 1; i < most; ++i) {
+            if (!set->GetBit(static_cast<int32_t>(recordNo + i))) continue;
+            span = i + 1;
+            ++visible;
+        }
+        if (visible < 2 || visible * SCAN_BYTES_PER_RECORD < span * r) return nullptr;
         FScanGeneration = data.GetScanGeneration();
         FScanFirst = recordNo;
-        FScanCount = data.ReadScanSlots(this, recordNo, wanted, FScanSlots);
+        FScanCount = data.ReadScanSlots(this, recordNo, static_cast<int32_t>(span), FScanSlots);
         // The change check may have emptied the cache and moved the cursor.
         if (FScanGeneration != data.GetScanGeneration() || GetCurrentRecordNumber() != recordNo) FScanCount = 0;
         if (FScanCount == 0) return nullptr;

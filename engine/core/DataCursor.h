@@ -984,14 +984,16 @@ public:
     // image is the cached record itself, pinned (held) until the caller releases it
     // (ReleaseRecord); or, for a record the cache does not hold, in natural order,
     // its slot in the cursor's scan block, valid until the cursor's next step. The
-    // scan block takes in SCAN_BLOCK_BYTES of the slots ahead at a time, outside
-    // the cache. The cursor's own record buffer is not loaded. image nullptr with
+    // scan block takes in the slots ahead up to the last visible one within
+    // SCAN_BLOCK_BYTES at a time, outside the cache. The cursor's own record buffer is not loaded. image nullptr with
     // KURA_EOF at the end, or when the cursor stands on no record. Only for a local
     // cursor without computed fields (ReadsRecordsInPlace), whose records are the
     // table's.
     TEngineErrorCode GetNextRecordView(const uint8_t*& image, TRecord*& held);
     bool ReadsRecordsInPlace() const { return !FRemote && !FHasComputedFields && FRecordSize == GetRecordSize(); }
     static constexpr int32_t SCAN_BLOCK_BYTES = 65536;
+    // A scan block reads at most this many bytes per record it will show.
+    static constexpr int64_t SCAN_BYTES_PER_RECORD = 4096;
     // The record numbers of the current index's keys from its first to its last
     // (within the range), in key order, without reading any record; with
     // firstFieldPresent only those whose first key field is not blank. A leaf's
