@@ -197,8 +197,8 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     return result;
 }
 
-TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
-    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+template <class TRead>
+TEngineErrorCode TDataCursor::StepForward(const TRead& read) {
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -209,15 +209,22 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
                 MoveToFirstKey();
             else
                 MoveBy(1);
-            if (FEOF) {
+            if (FEOF)
                 result = KURA_EOF;
-                if (buffer) std::memset(buffer, 0, FRecordSize);
-                return;
-            }
-            LoadCurrentRecord(1);
-            if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+            else
+                read();
         },
         [&] { EndRead(); });
+    return result;
+}
+
+TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+    const TEngineErrorCode result = StepForward([&] {
+        LoadCurrentRecord(1);
+        if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+    });
+    if (result == KURA_EOF && buffer) std::memset(buffer, 0, FRecordSize);
     return result;
 }
 
@@ -225,30 +232,15 @@ TEngineErrorCode TDataCursor::GetNextRecordView(const uint8_t*& image, TRecord*&
     image = nullptr;
     held = nullptr;
     if (!ReadsRecordsInPlace()) RaiseError(KURA_NOTINITIALIZED);
-    CheckRecordAccess();
-    const TSteppingScope stepping(FStepping);
-    TEngineErrorCode result = 0;
-    CheckForChanges();
-    TryFinally(
-        [&] {
-            if (FBOF)
-                MoveToFirstKey();
-            else
-                MoveBy(1);
-            if (FEOF) {
-                result = KURA_EOF;
-                return;
-            }
-            const uint32_t recordNo = GetCurrentRecordNumber();
-            if (recordNo == 0) return;
-            // What the cache holds may be newer than the disk: it goes first.
-            held = FTable->GetDataFile().PinCachedRecord(recordNo);
-            if (!held && IsNaturalOrder()) image = ScanSlot(recordNo);
-            if (!image && !held) held = PinCurrentRecord(1);
-            if (held) image = held->GetBuffer();
-        },
-        [&] { EndRead(); });
-    return result;
+    return StepForward([&] {
+        const uint32_t recordNo = GetCurrentRecordNumber();
+        if (recordNo == 0) return;
+        // What the cache holds may be newer than the disk: it goes first.
+        held = FTable->GetDataFile().PinCachedRecord(recordNo);
+        if (!held && IsNaturalOrder()) image = ScanSlot(recordNo);
+        if (!image && !held) held = PinCurrentRecord(1);
+        if (held) image = held->GetBuffer();
+    });
 }
 
 const uint8_t* TDataCursor::ScanSlot(uint32_t recordNo) {

@@ -781,6 +781,10 @@ public:
     int32_t FScanCount = 0;
     uint64_t FScanGeneration = 0;
     const uint8_t* ScanSlot(uint32_t recordNo);
+    // One step forward within a read bracket: KURA_EOF past the last record, else
+    // read() takes the record the cursor stands on.
+    template <class TRead>
+    TEngineErrorCode StepForward(const TRead& read);
     bool FHasAutoInc = false;
     bool FCalculating = false;
     std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> FKeyBuffer{};

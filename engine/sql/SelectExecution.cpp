@@ -202,6 +202,16 @@ void AddInto(TExpToken& target, const TExpToken& source) {
 
 namespace {
 
+// The INTEGER at `at` of both records, present in both, added into the target's
+// (wrapping as 32-bit integers do).
+void AddStoredInt32(uint16_t at, const uint8_t* source, uint8_t* target) {
+    int32_t a = 0, b = 0;
+    std::memcpy(&a, source + at + 1, 4);
+    std::memcpy(&b, target + at + 1, 4);
+    b = exv::Add32(b, a);
+    std::memcpy(target + at + 1, &b, 4);
+}
+
 // SUM and RUNSUM of DOUBLE and INTEGER columns added in place in the stored
 // records (presence byte, then the value as stored), as AddInto and PutValue
 // would; false for any other column.
@@ -221,11 +231,7 @@ bool AddStored(const TFieldDesc& d, const uint8_t* source, uint8_t* target) {
         b += a;
         std::memcpy(target + at + 1, &b, 8);
     } else {
-        int32_t a = 0, b = 0;
-        std::memcpy(&a, source + at + 1, 4);
-        std::memcpy(&b, target + at + 1, 4);
-        b = exv::Add32(b, a);
-        std::memcpy(target + at + 1, &b, 4);
+        AddStoredInt32(at, source, target);
     }
     return true;
 }
@@ -238,11 +244,7 @@ bool AddStoredCount(const TFieldDesc& d, const uint8_t* source, uint8_t* target)
     const uint16_t at = d.Offset();
     if (source[at] == 0) return true;
     if (target[at] == 0) return false;
-    int32_t a = 0, b = 0;
-    std::memcpy(&a, source + at + 1, 4);
-    std::memcpy(&b, target + at + 1, 4);
-    b = exv::Add32(b, a);
-    std::memcpy(target + at + 1, &b, 4);
+    AddStoredInt32(at, source, target);
     return true;
 }
 

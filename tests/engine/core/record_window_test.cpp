@@ -110,17 +110,27 @@ std::vector<int32_t> ExpectedOrder(const std::map<int32_t, Row>& model, uint8_t 
 }
 
 // Steps through the whole order and checks every record against the model; a hook
-// runs after the n-th record. Answers the codes in the order seen.
+// runs after the n-th record. Answers the codes in the order seen. In place: forward
+// through GetNextRecordView.
 std::vector<int32_t> Scan(TDataCursor& c, const std::map<int32_t, Row>& model, bool forward,
-                          const std::function<void(int)>& after = {}) {
+                          const std::function<void(int)>& after = {}, bool inPlace = false) {
     std::vector<uint8_t> buffer(c.GetCursorRecordSize());
     std::vector<int32_t> seen;
     if (forward)
         c.SetToBegin();
     else
         c.SetToEnd();
+    auto step = [&] {
+        if (!inPlace) return forward ? c.GetNextRecord(buffer.data()) : c.GetPriorRecord(buffer.data());
+        const uint8_t* image = nullptr;
+        TRecord* held = nullptr;
+        const TEngineErrorCode code = c.GetNextRecordView(image, held);
+        if (image) std::copy(image, image + buffer.size(), buffer.begin());
+        c.ReleaseRecord(held);
+        return code;
+    };
     for (int n = 1;; ++n) {
-        const TEngineErrorCode code = forward ? c.GetNextRecord(buffer.data()) : c.GetPriorRecord(buffer.data());
+        const TEngineErrorCode code = step();
         if (code != 0) break;
         const int32_t id = CodeOf(c, buffer);
         seen.push_back(id);
@@ -137,31 +147,9 @@ std::vector<int32_t> Scan(TDataCursor& c, const std::map<int32_t, Row>& model, b
     return seen;
 }
 
-// Scan forward in place (GetNextRecordView), as Scan checks its records.
 std::vector<int32_t> ViewScan(TDataCursor& c, const std::map<int32_t, Row>& model,
                               const std::function<void(int)>& after = {}) {
-    std::vector<uint8_t> buffer(c.GetCursorRecordSize());
-    std::vector<int32_t> seen;
-    c.SetToBegin();
-    for (int n = 1;; ++n) {
-        const uint8_t* image = nullptr;
-        TRecord* held = nullptr;
-        const TEngineErrorCode code = c.GetNextRecordView(image, held);
-        if (code != 0) break;
-        std::copy(image, image + buffer.size(), buffer.begin());
-        c.ReleaseRecord(held);
-        const int32_t id = CodeOf(c, buffer);
-        seen.push_back(id);
-        if (after) after(n);
-        const auto it = model.find(id);
-        if (it == model.end()) {
-            ADD_FAILURE() << "record " << id << " is not in the table";
-            continue;
-        }
-        EXPECT_EQ(TextOf(c, buffer), it->second.Name) << id;
-        EXPECT_EQ(TextOf(c, buffer, F_NOTE), it->second.Note) << id;
-    }
-    return seen;
+    return Scan(c, model, true, after, true);
 }
 
 }  // namespace
