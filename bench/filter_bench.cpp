@@ -13,7 +13,8 @@
 // table whose caches start empty, not grown by the filling). SQLite runs with a page cache of our caches' size
 // for this table (SQLite_EqualCache) and at its default 2 MB (SQLite_DefaultCache),
 // each before ours; the counters "ratio" and "ratio_default_cache" of each Ours_*
-// row are its time divided by those of SQLite on the same case.
+// row are its time divided by those of SQLite on the same case. Each row also
+// reports the process's peak resident memory over it (peak_MB, BenchMemory.h).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "bench/BenchFields.h"
+#include "bench/BenchMemory.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
@@ -272,10 +274,12 @@ void SQLiteAt(benchmark::State& state, bool atDefaultCache) {
     Shared();  // both tables are built before the first timing
     const Case& c = CASES[state.range(0)];
     state.SetLabel(c.name);
+    const kura::bench::MemoryWatch memory;
     int64_t n = 0;
     PeerTimes(atDefaultCache)[c.name] =
         TimeOf(state, [&] { n = Shared().peer->Count(c.peer, atDefaultCache); }, [] {});
     state.counters["records"] = static_cast<double>(n);
+    memory.Report(state);
 }
 
 void BM_SQLite_EqualCache(benchmark::State& state) { SQLiteAt(state, false); }
@@ -287,6 +291,7 @@ void BM_Ours(benchmark::State& state) {
     const bool shared = state.range(1) != 0;
     state.SetLabel(std::string(c.name) + (shared ? " shared" : " exclusive"));
     Shared().ours->OpenAs(!shared);
+    const kura::bench::MemoryWatch memory;
     uint32_t n = 0;
     const double mean = TimeOf(state, [&] { n = Shared().ours->Count(c.ours); }, [] { Shared().ours->DropLast(); });
     state.counters["records"] = n;
@@ -295,6 +300,7 @@ void BM_Ours(benchmark::State& state) {
         if (peer != PeerTimes(atDefault).end() && peer->second > 0)
             state.counters[atDefault ? "ratio_default_cache" : "ratio"] = mean / peer->second;
     }
+    memory.Report(state);
 }
 
 BENCHMARK(BM_SQLite_EqualCache)->DenseRange(0, 5)->UseManualTime()->Unit(benchmark::kMillisecond);

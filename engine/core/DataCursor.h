@@ -995,6 +995,11 @@ public:
     // table's.
     TEngineErrorCode GetNextRecordView(const uint8_t*& image, TRecord*& held);
     bool ReadsRecordsInPlace() const { return !FRemote && !FHasComputedFields && FRecordSize == GetRecordSize(); }
+    // Gives back the scan block's memory once a scan is done with it.
+    void ReleaseScanBlock() {
+        FScanSlots = {};
+        FScanCount = 0;
+    }
     static constexpr int32_t SCAN_BLOCK_BYTES = 65536;
     // A scan block reads at most this many bytes per record it will show.
     static constexpr int64_t SCAN_BYTES_PER_RECORD = 4096;

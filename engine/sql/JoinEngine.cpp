@@ -43,7 +43,10 @@ void TQueryPlan::ResetRows() {
 
 void TQueryPlan::ReadInPlace(bool on) {
     if (!on) ReleaseHeld();
-    for (TPlanTable& t : Tables) t.InPlace = on && t.Cursor->ReadsRecordsInPlace();
+    for (TPlanTable& t : Tables) {
+        if (t.InPlace && !on) t.Cursor->ReleaseScanBlock();
+        t.InPlace = on && t.Cursor->ReadsRecordsInPlace();
+    }
 }
 
 void TQueryPlan::ReleaseHeld() {

@@ -270,7 +270,8 @@ public:
     void ResetRows();
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
-    // (on), or copies them again (off, which also gives back the records held).
+    // (on), or copies them again (off, which also gives back the records held and
+    // the cursors' scan blocks).
     void ReadInPlace(bool on);
     // The records held copied into the levels' buffers and given back, before
     // anything that may write to a source runs (a progress event).
