@@ -7,7 +7,8 @@
 // Each row reports kura_ms (the whole rebuild), kura_query_ms (the same SQL through a
 // query component of the same session, read to its end: the engine's part),
 // kura_gui_ms (the rest: chart, grid, labels), sqlite_ms and the ratios of both
-// kura_ms and kura_query_ms over SQLite's, per rebuild. SQLite runs on a file in
+// kura_ms and kura_query_ms over SQLite's, per rebuild, and the process's peak
+// resident memory over the row (peak_MB, BenchMemory.h). SQLite runs on a file in
 // the benchmark's folder with synchronous=OFF, at its default 2 MB page cache
 // (sqlite_ms, ratio, query_ratio) and with a page cache of our caches' size for
 // the Staff table, 64 KB (sqlite_equal_cache_ms, ratio_equal_cache,
@@ -30,6 +31,7 @@
 #include <string>
 
 #include "bench/BenchEnv.h"
+#include "bench/BenchMemory.h"
 #include "app/DMdata.h"
 #include "app/DateText.h"
 #include "app/MainWindow.h"
@@ -178,6 +180,7 @@ template <class Ours, class Queries, class Peer>
 void Compare(benchmark::State& state, Ours ours, Queries queries, Peer peer) {
     World& w = TheWorld();
     w.CrowdTemp(static_cast<int>(state.range(0)));
+    const kura::bench::MemoryWatch memory;
     double kuraMs = 0, queryMs = 0, liteMs = 0, equalMs = 0;
     int64_t n = 0;
     for (auto _ : state) {
@@ -204,6 +207,7 @@ void Compare(benchmark::State& state, Ours ours, Queries queries, Peer peer) {
     state.counters["sqlite_ms"] = liteMs / double(n);
     state.counters["ratio"] = kuraMs / std::max(liteMs, 1e-6);
     state.counters["query_ratio"] = queryMs / std::max(liteMs, 1e-6);
+    memory.Report(state);
 }
 
 void OverviewRefresh(benchmark::State& state) {

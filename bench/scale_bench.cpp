@@ -16,6 +16,9 @@
 // the ratio ours / SQLite's, and for each size after the first the growth of our
 // time against N log N: "x N log N" is (t2 / t1) / (N2 log N2 / N1 log N1), and a
 // step is marked FASTER where that passes 1.5 (cost growing faster than N log N).
+// Beside each time stands the process's peak resident memory over that step (MB,
+// the peak reset as the step starts). SCALE_STEPS names the steps to run after the
+// append that fills the table (comma-separated; all when unset), for profiling.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -25,6 +28,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -33,6 +37,7 @@
 #include <vector>
 
 #include "bench/BenchFields.h"
+#include "bench/BenchMemory.h"
 #include "bench/BenchQueries.h"
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -67,7 +72,22 @@ using kura::bench::OneFieldIndex;
 struct Times {
     double Ours = 0;
     double Theirs = 0;
+    double OursPeakMB = 0;
+    double TheirsPeakMB = 0;
 };
+
+// Whether SCALE_STEPS (unset: every step) names the step.
+bool Wanted(const std::string& step) {
+    const char* text = getenv("SCALE_STEPS");
+    if (!text || step == "append") return true;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        if (item == step) return true;
+    return false;
+}
+
+// Resets the process's peak resident memory to what is resident now.
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // step -> size -> times
 std::map<std::string, std::map<int32_t, Times>>& Results() {
@@ -132,14 +152,20 @@ public:
 private:
     template <class Ours, class Theirs>
     void Step(const std::string& name, Ours ours, Theirs theirs) {
+        if (!Wanted(name)) return;
+        ResetPeak();
         auto start = Clock::now();
         ours();
         Times& t = Results()[name][N];
         t.Ours = Seconds(start);
+        t.OursPeakMB = kura::bench::ResidentMB("VmHWM");
+        ResetPeak();
         start = Clock::now();
         theirs();
         t.Theirs = Seconds(start);
-        std::printf("%-14s %9d  ours %9.3f s  sqlite %9.3f s\n", name.c_str(), N, t.Ours, t.Theirs);
+        t.TheirsPeakMB = kura::bench::ResidentMB("VmHWM");
+        std::printf("%-14s %9d  ours %9.3f s %7.1f MB  sqlite %9.3f s %7.1f MB\n", name.c_str(), N, t.Ours,
+                    t.OursPeakMB, t.Theirs, t.TheirsPeakMB);
         std::fflush(stdout);
     }
     static void Check(int64_t rows, int64_t expected) {
@@ -275,7 +301,8 @@ private:
 };
 
 void PrintTable() {
-    std::printf("\n%-14s %9s %10s %10s %8s %12s\n", "step", "records", "ours s", "sqlite s", "ratio", "x N log N");
+    std::printf("\n%-14s %9s %10s %10s %10s %10s %8s %12s\n", "step", "records", "ours s", "ours MB", "sqlite s",
+                "sqlite MB", "ratio", "x N log N");
     for (const auto& [step, sizes] : Results()) {
         const std::pair<const int32_t, Times>* previous = nullptr;
         for (const auto& entry : sizes) {
@@ -289,8 +316,8 @@ void PrintTable() {
                 std::snprintf(text, sizeof text, "%.2f%s", g, g > 1.5 ? " FASTER" : "");
                 growth = text;
             }
-            std::printf("%-14s %9d %10.3f %10.3f %8.2f %12s\n", step.c_str(), n, t.Ours, t.Theirs,
-                        t.Ours / std::max(t.Theirs, 1e-9), growth.c_str());
+            std::printf("%-14s %9d %10.3f %10.1f %10.3f %10.1f %8.2f %12s\n", step.c_str(), n, t.Ours, t.OursPeakMB,
+                        t.Theirs, t.TheirsPeakMB, t.Ours / std::max(t.Theirs, 1e-9), growth.c_str());
             previous = &entry;
         }
     }

@@ -244,30 +244,27 @@ void TDataCursor::BoundReadAhead(const uint8_t* recordBuffer, int32_t fieldCount
 
 // ---- The current record ----------------------------------------------------------------
 
+TRecord* TDataCursor::PinCurrentRecord(int32_t direction) {
+    uint32_t recordNo = GetCurrentRecordNumber();
+    TRecord* read = nullptr;
+    int32_t attempts = 0;
+    // A read that had to resynchronise the cursor first reads the record the
+    // cursor stands on now.
+    while (recordNo != 0 && !GetRecord(recordNo, grReadAhead, read, direction)) {
+        PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
+        recordNo = GetCurrentRecordNumber();
+    }
+    return recordNo == 0 ? nullptr : read;
+}
+
 void TDataCursor::LoadCurrentRecord(int32_t direction) {
     if (!FRecord) return;
     FRecord->SetRecordSize(FRecordSize);
-    uint32_t recordNo = GetCurrentRecordNumber();
-    if (recordNo == 0) {
-        std::memset(FRecord->GetBuffer(), 0, FRecordSize);
-        FRecord->RecordNumber = 0;
-    } else {
-        TRecord* read = nullptr;
-        int32_t attempts = 0;
-        // A read that had to resynchronise the cursor first reads the record the
-        // cursor stands on now.
-        while (!GetRecord(recordNo, grReadAhead, read, direction)) {
-            PauseBeforeRetry(attempts, KURA_LOCKTIMEOUT);
-            recordNo = GetCurrentRecordNumber();
-            if (recordNo == 0) {
-                std::memset(FRecord->GetBuffer(), 0, FRecordSize);
-                FRecord->RecordNumber = 0;
-                CalculateFields(FRecord->GetBuffer());
-                return;
-            }
-        }
+    TRecord* read = PinCurrentRecord(direction);
+    std::memset(FRecord->GetBuffer(), 0, FRecordSize);
+    FRecord->RecordNumber = 0;
+    if (read) {
         const uint16_t size = std::min<uint16_t>(read->GetRecordSize(), FRecordSize);
-        std::memset(FRecord->GetBuffer(), 0, FRecordSize);
         std::memcpy(FRecord->GetBuffer(), read->GetBuffer(), size);
         FRecord->RecordNumber = read->RecordNumber;
         ReleaseRecord(read);

@@ -197,8 +197,8 @@ TEngineErrorCode TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     return result;
 }
 
-TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
-    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+template <class TRead>
+TEngineErrorCode TDataCursor::StepForward(const TRead& read) {
     CheckRecordAccess();
     const TSteppingScope stepping(FStepping);
     TEngineErrorCode result = 0;
@@ -209,16 +209,75 @@ TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
                 MoveToFirstKey();
             else
                 MoveBy(1);
-            if (FEOF) {
+            if (FEOF)
                 result = KURA_EOF;
-                if (buffer) std::memset(buffer, 0, FRecordSize);
-                return;
-            }
-            LoadCurrentRecord(1);
-            if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+            else
+                read();
         },
         [&] { EndRead(); });
     return result;
+}
+
+TEngineErrorCode TDataCursor::GetNextRecord(uint8_t* buffer) {
+    if (IsRemote()) return ReadRemoteBlockRecord(REQUEST_GETNEXTRECORD, buffer);
+    const TEngineErrorCode result = StepForward([&] {
+        LoadCurrentRecord(1);
+        if (buffer) std::memcpy(buffer, FRecord->GetBuffer(), FRecordSize);
+    });
+    if (result == KURA_EOF && buffer) std::memset(buffer, 0, FRecordSize);
+    return result;
+}
+
+TEngineErrorCode TDataCursor::GetNextRecordView(const uint8_t*& image, TRecord*& held) {
+    image = nullptr;
+    held = nullptr;
+    if (!ReadsRecordsInPlace()) RaiseError(KURA_NOTINITIALIZED);
+    return StepForward([&] {
+        const uint32_t recordNo = GetCurrentRecordNumber();
+        if (recordNo == 0) return;
+        // What the cache holds may be newer than the disk: it goes first.
+        held = FTable->GetDataFile().PinCachedRecord(recordNo);
+        if (!held && IsNaturalOrder()) image = ScanSlot(recordNo);
+        if (!image && !held) held = PinCurrentRecord(1);
+        if (held) image = held->GetBuffer();
+    });
+}
+
+const uint8_t* TDataCursor::ScanSlot(uint32_t recordNo) {
+    TDataFile& data = FTable->GetDataFile();
+    const int32_t r = GetRecordSize();
+    // Every slot it serves passes the check a cache miss passes: another program's
+    // change since the block was read is seen (once the bracket holds its lock,
+    // the check costs nothing).
+    if (!FTable->IsReadLocked() && CheckBeforeCacheMiss()) {
+        FScanCount = 0;
+        return nullptr;
+    }
+    if (FScanGeneration != data.GetScanGeneration() || recordNo < FScanFirst ||
+        recordNo - FScanFirst >= static_cast<uint32_t>(FScanCount)) {
+        FScanCount = 0;
+        // The block reaches the last visible record within its size, unless too few
+        // are visible there to be worth the bytes: then the cache reads them.
+        const TRecordsBitmap* set = FRecordSets[RS_VISIBLE];
+        if (!set) return nullptr;
+        const int64_t most = std::min<int64_t>(std::max(1, SCAN_BLOCK_BYTES / std::max(r, 1)),
+                                               int64_t{set->RecordCount()} - recordNo + 1);
+        int64_t span = 1;
+        int64_t visible = 1;
+        for (int64_t i = 1; i < most; ++i) {
+            if (!set->GetBit(static_cast<int32_t>(recordNo + i))) continue;
+            span = i + 1;
+            ++visible;
+        }
+        if (visible < 2 || visible * SCAN_BYTES_PER_RECORD < span * r) return nullptr;
+        FScanGeneration = data.GetScanGeneration();
+        FScanFirst = recordNo;
+        FScanCount = data.ReadScanSlots(this, recordNo, static_cast<int32_t>(span), FScanSlots);
+        // The change check may have emptied the cache and moved the cursor.
+        if (FScanGeneration != data.GetScanGeneration() || GetCurrentRecordNumber() != recordNo) FScanCount = 0;
+        if (FScanCount == 0) return nullptr;
+    }
+    return FScanSlots.data() + static_cast<std::size_t>(recordNo - FScanFirst) * static_cast<std::size_t>(r);
 }
 
 void TDataCursor::CollectKeyRecordNumbers(std::vector<uint32_t>& numbers, bool firstFieldPresent) {

@@ -541,6 +541,9 @@ public:
     // Positioning and stepping (CursorNavigation.cpp)
     // ======================================================================
     void LoadCurrentRecord(int32_t direction);
+    // The record the cursor stands on, pinned in the record cache for the caller
+    // (ReleaseRecord); nullptr when it stands on none.
+    TRecord* PinCurrentRecord(int32_t direction);
     void MoveBy(int32_t count);
     void MoveToFirstKey();
     void MoveToLastKey();
@@ -787,6 +790,17 @@ public:
     bool FHasValueChecks = false;
     bool FHasDefaults = false;
     bool FHasComputedFields = false;
+    // GetNextRecordView's slots read ahead: FScanCount slots from FScanFirst, true
+    // while the data file's scan generation is FScanGeneration.
+    std::vector<uint8_t> FScanSlots;
+    uint32_t FScanFirst = 0;
+    int32_t FScanCount = 0;
+    uint64_t FScanGeneration = 0;
+    const uint8_t* ScanSlot(uint32_t recordNo);
+    // One step forward within a read bracket: KURA_EOF past the last record, else
+    // read() takes the record the cursor stands on.
+    template <class TRead>
+    TEngineErrorCode StepForward(const TRead& read);
     bool FHasAutoInc = false;
     bool FCalculating = false;
     std::array<uint8_t, CURSOR_KEY_BUFFER_SIZE> FKeyBuffer{};
@@ -986,6 +1000,25 @@ public:
     // no longer equals the buffer).
     TEngineErrorCode GetCurrentRecord(uint8_t* buffer, bool lock);
     TEngineErrorCode GetNextRecord(uint8_t* buffer);
+    // GetNextRecord for a reader that only reads the record, without copying it:
+    // image is the cached record itself, pinned (held) until the caller releases it
+    // (ReleaseRecord); or, for a record the cache does not hold, in natural order,
+    // its slot in the cursor's scan block, valid until the cursor's next step. The
+    // scan block takes in the slots ahead up to the last visible one within
+    // SCAN_BLOCK_BYTES at a time, outside the cache. The cursor's own record buffer is not loaded. image nullptr with
+    // KURA_EOF at the end, or when the cursor stands on no record. Only for a local
+    // cursor without computed fields (ReadsRecordsInPlace), whose records are the
+    // table's.
+    TEngineErrorCode GetNextRecordView(const uint8_t*& image, TRecord*& held);
+    bool ReadsRecordsInPlace() const { return !FRemote && !FHasComputedFields && FRecordSize == GetRecordSize(); }
+    // Gives back the scan block's memory once a scan is done with it.
+    void ReleaseScanBlock() {
+        FScanSlots = {};
+        FScanCount = 0;
+    }
+    static constexpr int32_t SCAN_BLOCK_BYTES = 65536;
+    // A scan block reads at most this many bytes per record it will show.
+    static constexpr int64_t SCAN_BYTES_PER_RECORD = 4096;
     // The record numbers of the current index's keys from its first to its last
     // (within the range), in key order, without reading any record; with
     // firstFieldPresent only those whose first key field is not blank. A leaf's

@@ -3,6 +3,7 @@
 // key-range scans, set operations and, for the rest, the records themselves.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/core/DataTable.h"
@@ -12,6 +13,7 @@
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTree.h"
 #include "engine/expr/ValueAccess.h"
+#include "engine/files/Locale.h"
 
 namespace kura {
 
@@ -181,53 +183,74 @@ private:
     TRecordsBitmap* FSet;
 };
 
-// A comparison of an integer, date or time column with a constant, the commonest
-// condition on a column without an index, answered from the record image: the
-// column read as its node reads it (the stored bytes, NULL from the flag) and
-// compared as the evaluator compares (NULL = x is false, NULL <> x true, an
-// ordered comparison with NULL false). Anything else goes to the evaluator.
+// A comparison of an integer, date, time or text column with a constant, the
+// commonest condition on a column without an index, answered from the record image:
+// the column read as its node reads it and compared as the evaluator compares.
+// Numbers: the stored bytes, NULL from the flag; NULL = x is false, NULL <> x
+// true, an ordered comparison with NULL false. Texts: the stored bytes up to their
+// end, compared by the cursor's collation; NULL = x is false, NULL <> x true, and
+// an ordered comparison reads the slot's bytes as they stand, as the evaluator
+// does. Anything else goes to the evaluator.
 class TColumnConstantTest {
 public:
     TColumnConstantTest(TDataCursor& cursor, const TExpToken* node) {
         if (!node || node->Kind != ekBinary || !IsComparisonCode(node->Code)) return;
         const TExpToken* column = node->Left;
         const TExpToken* constant = node->Right;
-        if (!column || column->Kind != ekColumn || !constant || constant->Kind != ekConstant) return;
+        if (!column || column->Kind != ekColumn || column->FromStringConstant != 0 || !constant ||
+            constant->Kind != ekConstant)
+            return;
         if (constant->IsNull != 0 || constant->IsParameter != 0) return;
         const uint8_t type = column->DataType;
         const bool integers = exv::IsInteger(type) && exv::IsInteger(constant->DataType);
         const bool sameDay = (type == fldDATE || type == fldTIME) && constant->DataType == type;
-        if (!integers && !sameDay) return;
+        const bool texts = type == fldZSTRING && constant->DataType == fldZSTRING;
+        if (!integers && !sameDay && !texts) return;
         const TFieldDesc field = FieldDescOf(cursor, column->FieldNumber);
         if (field.Computed() != 0 || field.IsAutoInc() || field.FieldType() != type) return;
-        if (field.StoredSize() != (type == fldINT64 ? 8 : (type == fldINT16 || type == fldUINT16) ? 2 : 4)) return;
+        if (!texts && field.StoredSize() != (type == fldINT64 ? 8 : (type == fldINT16 || type == fldUINT16) ? 2 : 4))
+            return;
         FField = field;
         FUsable = true;
         FType = type;
         FOp = node->Code;
-        FConstant = exv::Integer(*constant);
+        if (texts) {
+            FText.assign(exv::TextView(*constant));
+            FLocaleId = cursor.FLocaleID;
+            FSortId = cursor.FSortID;
+        } else {
+            FConstant = exv::Integer(*constant);
+        }
     }
     bool Usable() const { return FUsable; }
 
     bool Passes(const TDataCursor& cursor, const uint8_t* image) const {
-        uint8_t bytes[8] = {};
+        uint8_t bytes[256];
         bool blank = true;
         cursor.GetFieldData(FField, image, bytes, blank);
-        if (blank) return FOp == opNotEqual;
-        int64_t value = 0;
-        switch (FType) {
-            case fldINT16: value = Stored<int16_t>(bytes); break;
-            case fldUINT16: value = Stored<uint16_t>(bytes); break;
-            case fldINT64: value = Stored<int64_t>(bytes); break;
-            default: value = Stored<int32_t>(bytes); break;
+        bytes[FField.StoredSize()] = 0;
+        if (blank && (FOp == opEqual || FOp == opNotEqual || FType != fldZSTRING)) return FOp == opNotEqual;
+        int order = 0;
+        if (FType == fldZSTRING) {
+            order = CompareStringsByLocale(FLocaleId, FSortId, reinterpret_cast<const char*>(bytes), false, 0,
+                                           FText.c_str());
+        } else {
+            int64_t value = 0;
+            switch (FType) {
+                case fldINT16: value = Stored<int16_t>(bytes); break;
+                case fldUINT16: value = Stored<uint16_t>(bytes); break;
+                case fldINT64: value = Stored<int64_t>(bytes); break;
+                default: value = Stored<int32_t>(bytes); break;
+            }
+            order = value < FConstant ? -1 : (value > FConstant ? 1 : 0);
         }
         switch (FOp) {
-            case opEqual: return value == FConstant;
-            case opNotEqual: return value != FConstant;
-            case opLess: return value < FConstant;
-            case opLessEqual: return value <= FConstant;
-            case opGreater: return value > FConstant;
-            default: return value >= FConstant;
+            case opEqual: return order == 0;
+            case opNotEqual: return order != 0;
+            case opLess: return order < 0;
+            case opLessEqual: return order <= 0;
+            case opGreater: return order > 0;
+            default: return order >= 0;
         }
     }
 
@@ -244,6 +267,9 @@ private:
     uint8_t FType = 0;
     uint8_t FOp = 0;
     int64_t FConstant = 0;
+    std::string FText;
+    uint16_t FLocaleId = 0;
+    uint16_t FSortId = 0;
 };
 
 }  // namespace

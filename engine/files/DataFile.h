@@ -201,6 +201,18 @@ public:
     bool ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*& record, int32_t direction,
                     bool cursorReadAhead, bool readAhead);
     void ReleaseRecord(TRecord* record);
+    // Slot N pinned when the cache holds it (as ReadRecord finds it), else nullptr.
+    TRecord* PinCachedRecord(uint32_t recordNo);
+    // A forward scan's slots read into the caller's buffer instead of the cache:
+    // up to `count` slots from N on, as a block read of ReadRecord's miss brings
+    // them (after the same change check, the table's held changes over them,
+    // unscrambled, live slots carrying their numbers). Answers the slots read; 0
+    // when the change check moved the cursor or the read came short, and the
+    // caller reads through the cache instead. What the buffer holds stays true
+    // while GetScanGeneration stays: it moves whenever the cache is emptied or
+    // records are written, as the record window is dropped.
+    int32_t ReadScanSlots(TDataFileCursor* cursor, uint32_t recordNo, int32_t count, std::vector<uint8_t>& slots);
+    uint64_t GetScanGeneration() const { return FScanGeneration; }
     // A pinned slot for a new record: the head of the deleted chain, or a new slot.
     // 8962 when the chain leads to a slot that is not deleted. False as ReadRecord.
     bool AllocateRecord(TDataFileCursor* cursor, TRecord*& record);
@@ -298,6 +310,7 @@ private:
     TRecordWindow FWindow;
     int32_t FWindowTarget = 0;  // records the next fill reads; 0 starts a scan afresh
     std::vector<uint8_t> FWindowImage;  // scratch of LoadFromWindow
+    uint64_t FScanGeneration = 1;
     std::unique_ptr<TRecordStack> FPool;
 
     TRecordNumberSet FRecordLocks;  // record locks this data file holds

@@ -337,6 +337,42 @@ void TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int32_t direct
     }
 }
 
+TRecord* TDataFile::PinCachedRecord(uint32_t recordNo) {
+    TRecord* r = FCache.Lookup(recordNo, 4);
+    if (!r) return nullptr;
+    FCache.MoveToHead(r);
+    r->Pin();
+    return r;
+}
+
+int32_t TDataFile::ReadScanSlots(TDataFileCursor* cursor, uint32_t recordNo, int32_t count,
+                                 std::vector<uint8_t>& slots) {
+    const uint32_t next = GetNextRecordNumber();
+    if (recordNo == 0 || recordNo >= next || count < 1 || !FPool) return 0;
+    count = static_cast<int32_t>(std::min<int64_t>(count, static_cast<int64_t>(next) - recordNo));
+    ++FStatistics.CacheMisses;
+    if (cursor && !(FOwner && FOwner->GetStrictChangeDetection()) && cursor->CheckBeforeCacheMiss()) return 0;
+    const int32_t r = GetRecordSize();
+    const int64_t length = static_cast<int64_t>(count) * r;
+    slots.resize(static_cast<std::size_t>(length));
+    int32_t got = 0;
+    {
+        TFileSectionGuard guard(*this);
+        Seek(soFromBeginning, DataStart() + static_cast<int64_t>(recordNo - 1) * r);
+        got = ReadBuffer(slots.data(), static_cast<int32_t>(length), true);
+    }
+    ++FStatistics.BlockReads;
+    if (got != length) return 0;
+    FStatistics.RecordsRead += static_cast<uint32_t>(count);
+    const bool encrypted = IsEncrypted();
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t* slot = slots.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(r);
+        if (encrypted) UnscrambleBuffer(slot, r, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);
+        if (slot[RH_DELETED] == 0) PutU32(slot + RH_NUMBER, recordNo + static_cast<uint32_t>(i));
+    }
+    return count;
+}
+
 void TDataFile::ReleaseRecord(TRecord* record) {
     if (!record) return;
     record->Unpin();

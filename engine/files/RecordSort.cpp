@@ -128,6 +128,7 @@ TSortResult TRecordSorter::Run() {
             // Cached images are plain, never scrambled.
             if (TakeSlot(record->GetBuffer(), record->RecordNumber, false, entry)) ++count;
         }
+        Result.InputCount = count;
         SortInMemory(entries.data(), count);
         F.FreeRecordCache();
     } else {
@@ -143,6 +144,8 @@ TSortResult TRecordSorter::RunRows(const TSortRowSource& next) {
     F.FlushRecords();
     F.FreeRecordCache();
     StartRuns();
+    Folding = CanFold();
+    if (Folding) StartFoldedRun();
     std::vector<uint8_t> image(static_cast<std::size_t>(R));
     uint32_t fed = 0;
     for (const uint8_t* row = next(); row; row = next()) {
@@ -154,7 +157,7 @@ TSortResult TRecordSorter::RunRows(const TSortRowSource& next) {
         ++fed;
         PutU32(image.data() + RH_NUMBER, fed);
         PutU32(image.data() + RH_AUTOINC, F.GetNextAutoInc());
-        AddSlot(image.data(), fed, false);
+        if (!Folding || !FoldRow(image.data(), fed)) AddSlot(image.data(), fed, false);
     }
     EndRuns();
     return Complete(fed);
@@ -180,10 +183,13 @@ TSortResult TRecordSorter::Complete(uint32_t slots) {
 }
 
 void TRecordSorter::SortInMemory(uint8_t* entries, uint32_t count) {
-    Result.InputCount = count;
-    OutCapacity = std::max<int32_t>(1, std::min<int64_t>(count, SORT_OUTPUT_BYTES / std::max(R, 1)));
     std::vector<uint32_t> order;
     SortEntries(entries, count, order);
+    OfferInOrder(entries, order);
+}
+
+void TRecordSorter::OfferInOrder(const uint8_t* entries, const std::vector<uint32_t>& order) {
+    OutCapacity = std::max<int32_t>(1, std::min<int64_t>(static_cast<int64_t>(order.size()), SORT_OUTPUT_BYTES / std::max(R, 1)));
     for (uint32_t i : order) {
         if (Stopped) break;
         Offer(entries + static_cast<std::size_t>(i) * static_cast<std::size_t>(E));

@@ -29,6 +29,10 @@
 //   written runs together fit 1 MB they are kept in memory instead of the file. A group or a run of duplicates that spans runs is merged
 //   as one. The run file is deleted on every path; an error leaves the data file
 //   partly rewritten.
+// - Rows handed to SortRows for DISTINCT or for grouping with FoldOnEntry fold
+//   into their run's groups as they come (RecordSortFold.cpp): a run then holds
+//   and writes its groups only, exactly the entries its sort and fold would have
+//   left, so the output is the same to the bit.
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -55,6 +59,11 @@ struct TSortRequest {
     // itself a group folded so far, as sums and counts allow. Each run then folds
     // its own equal keys before it is written, and the merge folds the runs' groups.
     bool Combinable = false;
+    // Combinable grouping whose Accumulate (first = true) leaves the new group's
+    // values as they are (no running total carried from the group before): rows
+    // handed to SortRows then fold into their groups as they come, each run
+    // keeping only its groups, with the same outcome. DISTINCT folds so always.
+    bool FoldOnEntry = false;
     bool HasFinish = false;
     TSortFinishProc Finish = nullptr;
     bool HasFilter = false;

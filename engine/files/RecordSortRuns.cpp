@@ -29,36 +29,46 @@ void TRecordSorter::StartRuns() {
     OutCapacity = RunSize;
     RunEntries.reset();
     RunCount = 0;
+    RunFed = 0;
 }
 
 void TRecordSorter::AddSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled) {
     // A full run goes out only when another record comes: a table that fits one run
     // is sorted in memory.
-    if (RunCount == static_cast<uint32_t>(RunSize)) FlushRun();
+    if (RunFed == static_cast<uint32_t>(RunSize)) FlushRun();
     const std::size_t e = static_cast<std::size_t>(E);
     // Room for a whole run, taken once and never cleared: every entry is written
     // before it is read.
     if (!RunEntries) RunEntries.reset(new uint8_t[static_cast<std::size_t>(RunSize) * e]);
     if (TakeSlot(slot, recordNo, scrambled, RunEntries.get() + RunCount * e)) {
         ++RunCount;
+        ++RunFed;
         ++Result.InputCount;
     }
 }
 
 void TRecordSorter::FlushRun() {
-    SortEntries(RunEntries.get(), RunCount, RunOrder);
-    FoldRun(RunEntries.get(), RunOrder);
+    // A folding run's groups are already folded and in key order.
+    if (!Folding) {
+        SortEntries(RunEntries.get(), RunCount, RunOrder);
+        FoldRun(RunEntries.get(), RunOrder);
+    }
     WriteRun(RunEntries.get(), RunOrder);
     RunCount = 0;
+    RunFed = 0;
+    if (Folding) StartFoldedRun();
 }
 
 void TRecordSorter::EndRuns() {
     if (Runs.empty()) {
         // The whole table fitted one run: no run file is needed.
-        SortInMemory(RunEntries.get(), RunCount);
+        if (Folding)
+            OfferInOrder(RunEntries.get(), RunOrder);
+        else
+            SortInMemory(RunEntries.get(), RunCount);
         return;
     }
-    if (RunCount > 0) FlushRun();
+    if (RunFed > 0) FlushRun();
     RunEntries.reset();
     RunOrder = {};
     RunImage = {};

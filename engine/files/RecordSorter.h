@@ -19,6 +19,9 @@ inline constexpr int32_t SORT_MERGE_READ_BYTES = 65536;
 // The output of an in-memory sort is written in pieces of at most this size.
 inline constexpr int32_t SORT_OUTPUT_BYTES = 16 * 1048576;
 inline constexpr int32_t DEFAULT_SORT_RECORD_COUNT = 8192;
+// A run whose rows show more distinct spellings of their sort fields than this
+// stops folding them as they come and is sorted as any other (RecordSortFold.cpp).
+inline constexpr uint32_t FOLD_SPELLING_LIMIT = 4096;
 
 // One run in the run file and the part of it read into memory.
 struct TSortRun {
@@ -55,11 +58,31 @@ private:
     std::vector<uint8_t> HeldRuns;
     int64_t RunFileEnd = 0;
     std::vector<uint8_t> RunImage;  // a run as written
-    // The run being gathered: RunCount entries, at most RunSize.
+    // The run being gathered: RunFed records taken (at most RunSize), which left
+    // RunCount entries (fewer while they fold into their groups).
     int32_t RunSize = 1;
     std::unique_ptr<uint8_t[]> RunEntries;
     uint32_t RunCount = 0;
+    uint32_t RunFed = 0;
     std::vector<uint32_t> RunOrder;
+
+    // Folding on entry (RecordSortFold.cpp). Each entry of the run is a group: its
+    // first record with the later ones folded in. A record finds its group by the
+    // stored bytes of its sort fields (its spelling) in an open-addressed table; a
+    // spelling not seen in this run finds it by its key among the groups kept in
+    // key order (RunOrder), so that values equal under the collation but stored
+    // differently meet, and else starts a group there.
+    struct TSpelling {
+        uint64_t Hash = 0;
+        uint32_t Offset = 0;  // in SpellingBytes
+        uint32_t Length = 0;
+        uint32_t Group = 0;  // entry number
+    };
+    bool Folding = false;
+    std::vector<TSpelling> Spellings;
+    std::vector<uint8_t> SpellingBytes;
+    std::vector<uint32_t> SpellingSlots;  // 1 + spelling number; 0 free
+    std::vector<uint8_t> Spelling;        // of the record at hand
     std::vector<TSortRun> Runs;
     TSortResult Result;
     bool RowIdsKept = true;
@@ -81,6 +104,8 @@ private:
     bool TakeSlot(const uint8_t* slot, uint32_t recordNo, bool scrambled, uint8_t* entry);
     void SortEntries(uint8_t* entries, uint32_t count, std::vector<uint32_t>& order) const;
     void SortInMemory(uint8_t* entries, uint32_t count);
+    // Output rules over the entries in that order.
+    void OfferInOrder(const uint8_t* entries, const std::vector<uint32_t>& order);
     void SortExternally(uint32_t slots);
     // Runs: records added one by one (AddSlot) make runs of RunSize; a run is sorted
     // and written when the next record finds it full; EndRuns sorts a lone run in
@@ -90,6 +115,13 @@ private:
     void FlushRun();
     void EndRuns();
     void FoldRun(uint8_t* entries, std::vector<uint32_t>& order);
+    // Folding on entry: whether the request allows it; one record folded into its
+    // run's groups (false: the run has stopped folding, the record goes to
+    // AddSlot); the run's state made ready for the next run; folding given up.
+    bool CanFold() const;
+    bool FoldRow(uint8_t* row, uint32_t recordNo);
+    void StartFoldedRun();
+    void StopFolding();
     void WriteRun(const uint8_t* entries, const std::vector<uint32_t>& order);
     bool FillRun(TSortRun& run);
     void Merge();

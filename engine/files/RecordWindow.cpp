@@ -155,6 +155,7 @@ void TDataFile::FillRecordWindow(TDataFileCursor* cursor, int32_t direction, int
 }
 
 void TDataFile::DropRecordWindow() {
+    ++FScanGeneration;
     FWindow.Clear();
     FWindowTarget = 0;
 }

@@ -28,6 +28,7 @@ bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
 
 void TQueryPlan::ResetRows() {
     FStarted = false;
+    ReleaseHeld();
     for (TPlanTable& t : Tables) {
         t.AtEnd = true;
         t.Matched = false;
@@ -38,6 +39,27 @@ void TQueryPlan::ResetRows() {
         t.HashSlots.clear();
         t.HashPosition = t.HashEnd = 0;
     }
+}
+
+void TQueryPlan::ReadInPlace(bool on) {
+    if (!on) ReleaseHeld();
+    for (TPlanTable& t : Tables) {
+        if (t.InPlace && !on) t.Cursor->ReleaseScanBlock();
+        t.InPlace = on && t.Cursor->ReadsRecordsInPlace();
+    }
+}
+
+void TQueryPlan::ReleaseHeld() {
+    for (TPlanTable& t : Tables) {
+        if (!t.View) continue;
+        std::copy(t.View, t.View + std::min<size_t>(t.Cursor->GetRecordSize(), t.Buffer.size()), t.Buffer.begin());
+        DropView(t);
+    }
+}
+
+void TQueryPlan::DropView(TPlanTable& t) {
+    t.View = nullptr;
+    if (t.Held) t.Cursor->ReleaseRecord(t.Held);
 }
 
 namespace {
@@ -111,6 +133,7 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
 
 bool TQueryPlan::FirstAt(size_t level) {
     TPlanTable& t = Tables[level];
+    DropView(t);
     t.Matched = false;
     t.NullRowGiven = false;
     t.Empty = false;
@@ -221,6 +244,14 @@ bool TQueryPlan::NextAt(size_t level) {
         } else if (t.Seek && t.SeekAheadHeld) {
             std::memcpy(t.Buffer.data(), t.SeekAhead.data(), t.Buffer.size());
             t.SeekAheadHeld = false;
+        } else if (t.InPlace && !t.Seek) {
+            DropView(t);
+            const TEngineErrorCode code = t.Cursor->GetNextRecordView(t.View, t.Held);
+            if (code == KURA_EOF) break;
+            if (code != 0) t.Cursor->CheckError(code, {});
+            // Standing on no record reads as GetNextRecord's zeroed buffer.
+            if (!t.View) std::fill(t.Buffer.begin(), t.Buffer.end(), 0);
+            RenewReadStretch();
         } else {
             const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
@@ -241,6 +272,7 @@ bool TQueryPlan::NextAt(size_t level) {
         }
         if (accepted) return true;
     }
+    DropView(t);
     t.AtEnd = true;
     // No complete row of the level's group for the current outer row: its null row.
     if (t.JoinKind == jkLeftOuter && !t.Matched && !t.NullRowGiven) {
@@ -414,6 +446,7 @@ bool TQueryPlan::StepProgress() {
         bool abort = false;
         const bool stretch = FStretchHeld;
         EndReadStretch();
+        ReleaseHeld();
         Context.Progress(static_cast<uint16_t>(percent), abort);
         if (stretch) BeginReadStretch();
         FLastPercent = percent;

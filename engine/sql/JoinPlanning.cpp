@@ -194,7 +194,7 @@ void TQueryPlan::ColumnValue(void* owner, void* record, TExpToken* node) {
         node->IsNull = 1;
         return;
     }
-    t.Cursor->GetFieldValue(t.Buffer.data(), node);
+    t.Cursor->GetFieldValue(t.Record(), node);
 }
 
 void RegisterSqlQueryHooks() {

@@ -31,6 +31,7 @@
 
 #include "engine/expr/ExpTree.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/RecordCache.h"
 #include "engine/sql/QueryModel.h"
 
 namespace kura {
@@ -73,6 +74,15 @@ struct TPlanTable {
     TDataDirectory* Database = nullptr;
     std::unique_ptr<TDataCursor> Cursor;
     std::vector<uint8_t> Buffer;
+    // While a SELECT reads its rows in place (TQueryPlan::ReadInPlace), a level that
+    // steps through its cursor reads the record where the cursor has it (View: the
+    // cached record, Held pinned, or the cursor's scan block) instead of a copy in
+    // Buffer.
+    bool InPlace = false;
+    const uint8_t* View = nullptr;
+    TRecord* Held = nullptr;
+    // The current record.
+    const uint8_t* Record() const { return View ? View : Buffer.data(); }
     bool AtEnd = true;      // no current record: every column reads as NULL
     uint8_t JoinKind = 0;   // of this level to the ones before it (jk* of QueryNodes.h)
     // A left outer level heads a group of GroupSize consecutive levels (itself
@@ -179,6 +189,8 @@ public:
     // The direct-copy columns as copy runs, made for each execution (the join
     // order may have moved the levels since planning).
     std::vector<TCopyRun> CopyRuns;
+    // The result row every row starts from, made with the copy runs.
+    std::vector<uint8_t> RowTemplate;
     std::vector<TExpToken*> Residual;  // decided on the whole joined row (not owned)
     std::vector<uint16_t> GroupFields;  // result field numbers
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending
@@ -256,6 +268,16 @@ public:
 
     // --- Row stepping (JoinEngine.cpp)
     void ResetRows();
+    // A SELECT's row loop, which only reads its sources, reads the records of the
+    // levels that step through a local cursor without computed fields in place
+    // (on), or copies them again (off, which also gives back the records held and
+    // the cursors' scan blocks).
+    void ReadInPlace(bool on);
+    // The records held copied into the levels' buffers and given back, before
+    // anything that may write to a source runs (a progress event).
+    void ReleaseHeld();
+    // Forgets the level's view, giving back the record it holds.
+    void DropView(TPlanTable& t);
     // The next joined row of every level; false at the end.
     bool NextRow();
     // COUNT(*) over one table: its conditions become filters on the cursor, whose

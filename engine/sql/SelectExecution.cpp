@@ -137,22 +137,22 @@ void BuildCopyRuns(TQueryPlan& plan) {
         }
         plan.CopyRuns.push_back({c.SourceLevel, c.SourceOffset, c.Desc.Offset(), length});
     }
+    // Every row starts as this one: COUNT(*) 1, every other column NULL.
+    plan.RowTemplate.assign(plan.Result->GetRecordSize(), 0);
+    for (const TPlanColumn& c : plan.Columns)
+        if (c.CountStar) PutInt32(*plan.Result, c.ResultNo, plan.RowTemplate.data(), 1);
 }
 
 void CopyResultRow(TQueryPlan& plan, uint8_t* record) {
     TDataCursor& result = *plan.Result;
-    std::fill(record, record + result.GetRecordSize(), 0);
+    std::copy(plan.RowTemplate.begin(), plan.RowTemplate.end(), record);
     for (const TCopyRun& run : plan.CopyRuns) {
         // A level without a current record leaves its columns NULL (zeroed).
         const TPlanTable& t = plan.Tables[static_cast<size_t>(run.Level)];
-        if (!t.AtEnd) std::memcpy(record + run.Target, t.Buffer.data() + run.Source, run.Length);
+        if (!t.AtEnd) std::memcpy(record + run.Target, t.Record() + run.Source, run.Length);
     }
     for (TPlanColumn& c : plan.Columns) {
-        if (c.CountStar) {
-            PutInt32(result, c.ResultNo, record, 1);
-            continue;
-        }
-        if (c.DirectCopy) continue;
+        if (c.CountStar || c.DirectCopy) continue;
         TExpToken* value = EvaluateExpression(c.Value, nullptr, &plan, plan.LocaleId, plan.SortId,
                                               &TQueryPlan::ColumnValue);
         try {
@@ -202,6 +202,16 @@ void AddInto(TExpToken& target, const TExpToken& source) {
 
 namespace {
 
+// The INTEGER at `at` of both records, present in both, added into the target's
+// (wrapping as 32-bit integers do).
+void AddStoredInt32(uint16_t at, const uint8_t* source, uint8_t* target) {
+    int32_t a = 0, b = 0;
+    std::memcpy(&a, source + at + 1, 4);
+    std::memcpy(&b, target + at + 1, 4);
+    b = exv::Add32(b, a);
+    std::memcpy(target + at + 1, &b, 4);
+}
+
 // SUM and RUNSUM of DOUBLE and INTEGER columns added in place in the stored
 // records (presence byte, then the value as stored), as AddInto and PutValue
 // would; false for any other column.
@@ -221,12 +231,20 @@ bool AddStored(const TFieldDesc& d, const uint8_t* source, uint8_t* target) {
         b += a;
         std::memcpy(target + at + 1, &b, 8);
     } else {
-        int32_t a = 0, b = 0;
-        std::memcpy(&a, source + at + 1, 4);
-        std::memcpy(&b, target + at + 1, 4);
-        b = exv::Add32(b, a);
-        std::memcpy(target + at + 1, &b, 4);
+        AddStoredInt32(at, source, target);
     }
+    return true;
+}
+
+// COUNT of a member added to its group's in the stored records, as MergeRows
+// would; false when the column is not the INTEGER count or the group's count is
+// missing (then MergeRows reads both values).
+bool AddStoredCount(const TFieldDesc& d, const uint8_t* source, uint8_t* target) {
+    if (d.FieldType() != fldINT32 || d.StoredSize() != 4) return false;
+    const uint16_t at = d.Offset();
+    if (source[at] == 0) return true;
+    if (target[at] == 0) return false;
+    AddStoredInt32(at, source, target);
     return true;
 }
 
@@ -240,6 +258,7 @@ void TQueryPlan::MergeRows(bool first, uint8_t* source, uint8_t* target) {
         // A group's first record carries the running sum of the group before it.
         if (first && (c.Aggregate != akRunSum || source == target)) continue;
         if ((c.Aggregate == akSum || c.Aggregate == akRunSum) && AddStored(c.Desc, source, target)) continue;
+        if (c.Aggregate == akCount && AddStoredCount(c.Desc, source, target)) continue;
         TExpToken& s = sourceReader.Read(c.Desc, source);
         TExpToken& t = targetReader.Read(c.Desc, target);
         switch (c.Aggregate) {
@@ -355,6 +374,10 @@ TSortRequest SortRequest(TQueryPlan& plan, const std::vector<std::pair<uint16_t,
         // MergeRows adds counts and sums and compares minima and maxima, which
         // holds for partial groups as well.
         request.Combinable = true;
+        // A running sum takes the group before it into a group's first row, before
+        // that group's members: only without one may members fold in first.
+        request.FoldOnEntry = std::none_of(plan.Columns.begin(), plan.Columns.end(),
+                                           [](const TPlanColumn& c) { return c.Aggregate == akRunSum; });
         request.Accumulate = [](void* data, bool first, uint8_t* a, uint8_t* group) {
             static_cast<TQueryPlan*>(data)->MergeRows(first, a, group);
         };
@@ -395,21 +418,28 @@ int32_t TopLimit(const TDataQuery& q, bool orderDone) {
     return limit;
 }
 
-// The read stretch of a row loop that writes only to the result table; a loop
-// left by an error gives it up as well.
+// The read stretch of a row loop that writes only to the result table, which also
+// reads its sources' records in place; a loop left by an error gives both up as
+// well.
 class TReadStretch {
 public:
-    explicit TReadStretch(TQueryPlan& plan) : FPlan(plan) { FPlan.BeginReadStretch(); }
+    explicit TReadStretch(TQueryPlan& plan) : FPlan(plan) {
+        FPlan.BeginReadStretch();
+        FPlan.ReadInPlace(true);
+    }
     ~TReadStretch() {
         try {
-            FPlan.EndReadStretch();
+            End();
         } catch (...) {
             // The loop's own error is the one to report.
         }
     }
     TReadStretch(const TReadStretch&) = delete;
     TReadStretch& operator=(const TReadStretch&) = delete;
-    void End() { FPlan.EndReadStretch(); }
+    void End() {
+        FPlan.ReadInPlace(false);
+        FPlan.EndReadStretch();
+    }
 
 private:
     TQueryPlan& FPlan;

@@ -154,69 +154,82 @@ namespace {
 
 // ---- Comparisons answered from the record image ---------------------------------------------
 
-// Columns without an index of every integer width, a date and a time, holding
-// their extremes, small values and NULLs, and a constant of each width and
-// beyond it: a comparison of a column with a constant, which the record pass
-// answers without the evaluator's nodes, accepts exactly the records the
-// evaluator accepts.
+// Columns without an index of every integer width, a date, a time and a text,
+// holding their extremes, small values and NULLs (a text NULL also over the bytes
+// of the text it held), and a constant of each width and beyond it: a comparison of
+// a column with a constant, which the record pass answers without the evaluator's
+// nodes, accepts exactly the records the evaluator accepts, without a locale and
+// under one that passes over accents ("\xE9" "clair" is "eclair" there).
 TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
     LibraryScope library;
     TestDb db;
-    TableBuilder b;
-    b.Field("Id", fldINT32);
-    b.Field("S", fldINT16);
-    b.Field("W", fldUINT16);
-    b.Field("I", fldINT32);
-    b.Field("L", fldINT64);
-    b.Field("D", fldDATE);
-    b.Field("T", fldTIME);
-    b.Primary({1});
-    db.Create("N", b.Def);
-    auto c = db.Open("N", false);
-    std::mt19937 rng(29);
-    const std::vector<int64_t> values[] = {
-        {INT16_MIN, -2, -1, 0, 1, 2, INT16_MAX},
-        {0, 1, 2, 40000, UINT16_MAX},
-        {INT32_MIN, -70000, -1, 0, 1, 70000, INT32_MAX},
-        {INT64_MIN, -5000000000, -1, 0, 1, 5000000000, INT64_MAX},
-        {DAY_2020, DAY_2020 + 1, DAY_2020 + 2},
-        {0, 3600000, 7200000},
-    };
-    for (int id = 1; id <= 240; ++id) {
-        std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
-        uint8_t v[8] = {};
-        PutI32(v, id);
-        c->PutField(1, rec.data(), v);
-        for (uint16_t f = 2; f <= 7; ++f) {
-            const std::vector<int64_t>& pool = values[f - 2];
-            const int64_t x = pool[rng() % pool.size()];
-            std::memcpy(v, &x, sizeof v);  // little-endian: the low bytes are the narrower value
-            c->PutField(f, rec.data(), rng() % 6 == 0 ? nullptr : v);
-        }
-        c->AppendRecord(rec.data(), false);
-    }
-    c->SwitchToIndex(NATURAL_ORDER);
-    const std::vector<std::string> constants[] = {
-        {"-32768", "-1", "0", "2", "32767", "40000", "-40000"},
-        {"0", "1", "40000", "65535", "-1", "70000"},
-        {"-2147483648", "-1", "0", "70000", "2147483647"},
-        {"-5000000000", "-1", "0", "1", "5000000000", "7"},
-        {"'2020-01-02'", "'2020-01-01'", "'2019-12-31'"},
-        {"'01:00:00'", "'00:00:00'", "'02:00:00'"},
-    };
-    const char* const names[] = {"S", "W", "I", "L", "D", "T"};
-    const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
-    for (int f = 0; f < 6; ++f)
-        for (const std::string& k : constants[f])
-            for (const char* op : ops) {
-                const std::string text = std::string(names[f]) + " " + op + " " + k;
-                TFilter* filter = c->AddFilter(text);
-                c->ActivateFilter(filter);
-                const std::set<uint32_t> shown = ShownRecords(*c);
-                EXPECT_EQ(shown, AcceptedRecords(*c)) << text;
-                EXPECT_EQ(c->GetRecordCount(), shown.size()) << text;
-                c->DropFilter(filter);
+    for (const uint16_t locale : {0, 0x0409}) {
+        SCOPED_TRACE(locale);
+        TableBuilder b;
+        b.Field("Id", fldINT32);
+        b.Field("S", fldINT16);
+        b.Field("W", fldUINT16);
+        b.Field("I", fldINT32);
+        b.Field("L", fldINT64);
+        b.Field("D", fldDATE);
+        b.Field("T", fldTIME);
+        b.Field("X", fldZSTRING, 12);
+        b.Primary({1});
+        b.Def.LocaleId = locale;
+        const std::string table = "N" + std::to_string(locale);
+        db.Create(table, b.Def);
+        auto c = db.Open(table, false);
+        std::mt19937 rng(29);
+        const std::vector<int64_t> values[] = {
+            {INT16_MIN, -2, -1, 0, 1, 2, INT16_MAX},
+            {0, 1, 2, 40000, UINT16_MAX},
+            {INT32_MIN, -70000, -1, 0, 1, 70000, INT32_MAX},
+            {INT64_MIN, -5000000000, -1, 0, 1, 5000000000, INT64_MAX},
+            {DAY_2020, DAY_2020 + 1, DAY_2020 + 2},
+            {0, 3600000, 7200000},
+        };
+        const char* const words[] = {"apple", "Apple", "\xE9" "clair", "eclair", "b", "abcdefghijkl", "zz"};
+        TFieldDesc x;
+        c->GetFieldDesc(8, x);
+        for (int id = 1; id <= 240; ++id) {
+            std::vector<uint8_t> rec(c->GetCursorRecordSize(), 0);
+            uint8_t v[8] = {};
+            PutI32(v, id);
+            c->PutField(1, rec.data(), v);
+            for (uint16_t f = 2; f <= 7; ++f) {
+                const std::vector<int64_t>& pool = values[f - 2];
+                const int64_t n = pool[rng() % pool.size()];
+                std::memcpy(v, &n, sizeof v);  // little-endian: the low bytes are the narrower value
+                c->PutField(f, rec.data(), rng() % 6 == 0 ? nullptr : v);
             }
+            c->PutField(8, rec.data(), rng() % 9 == 0 ? nullptr : words[rng() % 7]);
+            if (rng() % 6 == 0) rec[x.Offset()] = 0;
+            c->AppendRecord(rec.data(), false);
+        }
+        c->SwitchToIndex(NATURAL_ORDER);
+        const std::vector<std::string> constants[] = {
+            {"-32768", "-1", "0", "2", "32767", "40000", "-40000"},
+            {"0", "1", "40000", "65535", "-1", "70000"},
+            {"-2147483648", "-1", "0", "70000", "2147483647"},
+            {"-5000000000", "-1", "0", "1", "5000000000", "7"},
+            {"'2020-01-02'", "'2020-01-01'", "'2019-12-31'"},
+            {"'01:00:00'", "'00:00:00'", "'02:00:00'"},
+            {"'apple'", "'APPLE'", "'eclair'", "'b'", "'abcdefghijkl'", "'abcdefghijklm'", "'a'"},
+        };
+        const char* const names[] = {"S", "W", "I", "L", "D", "T", "X"};
+        const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
+        for (int f = 0; f < 7; ++f)
+            for (const std::string& k : constants[f])
+                for (const char* op : ops) {
+                    const std::string text = std::string(names[f]) + " " + op + " " + k;
+                    TFilter* filter = c->AddFilter(text);
+                    c->ActivateFilter(filter);
+                    const std::set<uint32_t> shown = ShownRecords(*c);
+                    EXPECT_EQ(shown, AcceptedRecords(*c)) << text;
+                    EXPECT_EQ(c->GetRecordCount(), shown.size()) << text;
+                    c->DropFilter(filter);
+                }
+    }
 }
 
 }  // namespace

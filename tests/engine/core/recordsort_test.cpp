@@ -93,6 +93,8 @@ struct Order {
     }
 };
 
+struct Case;
+
 class SortFixture : public ::testing::Test {
 protected:
     LibraryScope lib;
@@ -206,6 +208,11 @@ protected:
         return rows;
     }
 
+    // The model's rows appended then sorted, and handed to SortRows on a table made
+    // afresh: the same table both times, and the model's rows.
+    void ExpectSortedOnEntryAsAfterwards(std::vector<Row> model, const Order& o, const Case& k, int32_t bufferCount,
+                                         bool wide);
+
     TSortRequest Request(const Order& o) const {
         TSortRequest q;
         for (std::size_t i = 0; i < o.cols.size(); ++i) {
@@ -311,10 +318,35 @@ void ExpectSameRows(const std::vector<Row>& want, const std::vector<Row>& got, b
     }
 }
 
+// Combinable callbacks, for folding on entry: a record is a group of one until
+// something is folded into it (Cnt 0 counts as 1, a missing Sum as its I16), and a
+// group's first call leaves it as it is.
+int32_t CountOf(const GroupData& g, const uint8_t* rec) {
+    const int32_t n = GetI32(rec + g.cnt.Offset() + 1);
+    return n == 0 ? 1 : n;
+}
+double SumOf(const GroupData& g, const uint8_t* rec) {
+    return rec[g.sum.Offset()] ? ReadDoubleField(g.sum, rec) : ReadI16Field(g.i16, rec);
+}
+void Combine(void* data, bool first, uint8_t* a, uint8_t* b) {
+    const auto& g = *static_cast<GroupData*>(data);
+    if (first) return;
+    PutI32(b + g.cnt.Offset() + 1, CountOf(g, b) + CountOf(g, a));
+    WriteDoubleField(g.sum, b, SumOf(g, b) + SumOf(g, a));
+}
+void FinishCombined(void* data, void*, uint8_t* rec, uint8_t*) {
+    const auto& g = *static_cast<GroupData*>(data);
+    PutI32(rec + g.cnt.Offset() + 1, CountOf(g, rec));
+    WriteDoubleField(g.sum, rec, SumOf(g, rec));
+    WriteDoubleField(g.avg, rec, SumOf(g, rec) / CountOf(g, rec));
+}
+
 struct Case {
     const char* name;
     bool distinct, grouping, filter;
     int32_t limit;
+    // Grouping through the combinable callbacks, folded on entry where rows are.
+    bool fold = false;
 };
 
 // The request of a case: its DISTINCT, its limit, and for grouping the callbacks
@@ -329,9 +361,10 @@ TSortRequest CaseRequest(TDataCursor& c, TSortRequest q, const Case& k, GroupDat
     if (k.grouping) {
         q.Grouping = true;
         q.CallbackData = &g;
-        q.Accumulate = Accumulate;
+        q.Accumulate = k.fold ? Combine : Accumulate;
+        q.Combinable = q.FoldOnEntry = k.fold;
         q.HasFinish = true;
-        q.Finish = FinishGroup;
+        q.Finish = k.fold ? FinishCombined : FinishGroup;
         q.HasFilter = k.filter;
         q.Filter = OddGroups;
     }
@@ -600,16 +633,69 @@ TEST_F(SortFixture, EdgeCases) {
     EXPECT_FALSE(c->CanSortRows());
 }
 
+void SortFixture::ExpectSortedOnEntryAsAfterwards(std::vector<Row> model, const Order& o, const Case& k,
+                                                  int32_t bufferCount, bool wide) {
+    if (c) {
+        c.reset();
+        db.dir->DeleteTable("Result", false);
+    }
+    Make(bufferCount, wide);
+    std::vector<std::vector<uint8_t>> images;
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        model[i].autoInc = static_cast<uint32_t>(i + 1);
+        images.push_back(Image(model[i]));
+    }
+    auto request = [&](GroupData& g) { return CaseRequest(*c, Request(o), k, g); };
+    struct State {
+        TSortResult result;
+        std::vector<Row> rows;
+        uint32_t count, last, lastAutoInc;
+        std::vector<uint32_t> rowIds;
+    };
+    auto state = [&](const TSortResult& result) {
+        return State{result, ReadBack(), c->GetTable()->GetRecordCount(), c->GetTable()->GetLastRecordNumber(),
+                     c->GetTable()->GetLastAutoInc(), KeysOf(*c, SYS_DELETED_SLOT)};
+    };
+    GroupData g;
+    for (const std::vector<uint8_t>& image : images) c->AppendRecord(const_cast<uint8_t*>(image.data()), false);
+    const State appended = state(c->SortRecords(request(g)));
+
+    c.reset();
+    db.dir->DeleteTable("Result", false);
+    db.Create("Result", SortTable(wide));
+    c = db.Open("Result");
+    ASSERT_TRUE(c->CanSortRows());
+    std::size_t at = 0;
+    const State fed = state(c->SortRows(request(g), [&]() -> const uint8_t* {
+        return at < images.size() ? images[at++].data() : nullptr;
+    }));
+    EXPECT_EQ(fed.result.InputCount, appended.result.InputCount);
+    EXPECT_EQ(fed.result.OutputCount, appended.result.OutputCount);
+    EXPECT_EQ(fed.result.Runs, appended.result.Runs);
+    EXPECT_EQ(fed.count, appended.count);
+    EXPECT_EQ(fed.last, appended.last);
+    EXPECT_EQ(fed.lastAutoInc, appended.lastAutoInc);
+    EXPECT_EQ(fed.rowIds, appended.rowIds);
+    ExpectSameRows(appended.rows, fed.rows, k.grouping);
+    ExpectSameRows(ModelSort(model, o, k.distinct, k.grouping && !k.distinct, k.filter, k.limit), fed.rows,
+                   k.grouping);
+    EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
+    // A table with records takes no more rows this way.
+    EXPECT_EQ(c->CanSortRows(), fed.count == 0);
+}
+
 // Rows sorted on their way into an empty table leave it exactly as appending them and
 // then sorting would: the rows in order with their numbers, the groups' callbacks'
 // values, the record count, the auto-increment counter and "Sys Deleted"; sorted in
-// memory or in several runs; and a source that fails leaves no record and no run file.
+// memory or in several runs, DISTINCT and combinable groups folded as the rows
+// come; and a source that fails leaves no record and no run file.
 TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
     db.session.SetPrivateDir(db.tmp.path());
     const Case cases[] = {{"plain", false, false, false, -1},  {"distinct", true, false, false, -1},
                           {"groups", false, true, false, -1},  {"having", false, true, true, -1},
                           {"limit", false, false, false, 777}, {"group limit", false, true, true, 3},
-                          {"zero limit", false, false, false, 0}};
+                          {"zero limit", false, false, false, 0}, {"folded", false, true, false, -1, true},
+                          {"folded having", false, true, true, -1, true}, {"folded limit", false, true, true, 3, true}};
     std::mt19937 pick(7);
     // Runs of 300 records held in memory or written to a run file; one run.
     const std::pair<int32_t, bool> layouts[] = {{300, false}, {300, true}, {8192, false}};
@@ -622,58 +708,23 @@ TEST_F(SortFixture, RowsSortedOnTheirWayInLeaveTheTableAsAppendingThenSorting) {
                 o.cols = {cS, static_cast<int>(cI16 + pick() % 9)};
                 o.desc = {pick() % 2 == 1, pick() % 2 == 1};
                 o.ci = pick() % 2 == 1;
-                if (c) {
-                    c.reset();
-                    db.dir->DeleteTable("Result", false);
-                }
-                Make(bufferCount, wide);
-                std::vector<std::vector<uint8_t>> images;
                 std::vector<Row> model;
-                for (int i = 0; i < rowCount; ++i) {
-                    model.push_back(RandomRow());
-                    model.back().autoInc = static_cast<uint32_t>(i + 1);
-                    images.push_back(Image(model.back()));
-                }
-                auto request = [&](GroupData& g) { return CaseRequest(*c, Request(o), k, g); };
-                struct State {
-                    TSortResult result;
-                    std::vector<Row> rows;
-                    uint32_t count, last, lastAutoInc;
-                    std::vector<uint32_t> rowIds;
-                };
-                auto state = [&](const TSortResult& result) {
-                    return State{result, ReadBack(), c->GetTable()->GetRecordCount(),
-                                 c->GetTable()->GetLastRecordNumber(), c->GetTable()->GetLastAutoInc(),
-                                 KeysOf(*c, SYS_DELETED_SLOT)};
-                };
-                GroupData g;
-                for (const std::vector<uint8_t>& image : images) c->AppendRecord(const_cast<uint8_t*>(image.data()), false);
-                const State appended = state(c->SortRecords(request(g)));
-
-                c.reset();
-                db.dir->DeleteTable("Result", false);
-                db.Create("Result", SortTable(wide));
-                c = db.Open("Result");
-                ASSERT_TRUE(c->CanSortRows());
-                std::size_t at = 0;
-                const State fed = state(c->SortRows(request(g), [&]() -> const uint8_t* {
-                    return at < images.size() ? images[at++].data() : nullptr;
-                }));
-                EXPECT_EQ(fed.result.InputCount, appended.result.InputCount);
-                EXPECT_EQ(fed.result.OutputCount, appended.result.OutputCount);
-                EXPECT_EQ(fed.result.Runs, appended.result.Runs);
-                EXPECT_EQ(fed.count, appended.count);
-                EXPECT_EQ(fed.last, appended.last);
-                EXPECT_EQ(fed.lastAutoInc, appended.lastAutoInc);
-                EXPECT_EQ(fed.rowIds, appended.rowIds);
-                ExpectSameRows(appended.rows, fed.rows, k.grouping);
-                ExpectSameRows(ModelSort(model, o, k.distinct, k.grouping && !k.distinct, k.filter, k.limit),
-                               fed.rows, k.grouping);
-                EXPECT_EQ(CountRunFiles(db.tmp.path()), 0);
-                // A table with records takes no more rows this way.
-                EXPECT_EQ(c->CanSortRows(), fed.count == 0);
+                for (int i = 0; i < rowCount; ++i) model.push_back(RandomRow());
+                ExpectSortedOnEntryAsAfterwards(model, o, k, bufferCount, wide);
             }
         }
+    }
+
+    // More keys in a run than it folds as they come: it goes on as a sorted run.
+    std::vector<Row> model;
+    for (int i = 0; i < 9000; ++i) {
+        model.push_back(RandomRow());
+        model.back().null[cI32] = false;
+        model.back().n[cI32] = (i * 7919) % 6000;
+    }
+    for (const Case& k : {cases[1], cases[7], cases[8]}) {
+        SCOPED_TRACE(std::string(k.name) + " with many keys");
+        ExpectSortedOnEntryAsAfterwards(model, Order{{cI32}, {false}, false}, k, 8192, false);
     }
 
     // A source that fails half-way: no record, no run file, and the table takes rows

@@ -80,8 +80,9 @@ public:
     // Secondary indexes are given by 1-based field numbers, one field each,
     // ascending or all descending.
     void Create(const std::string& name, const std::vector<Column>& columns, const std::vector<uint16_t>& indexed = {},
-                bool descending = false) {
+                bool descending = false, uint16_t localeId = 0) {
         test::TableBuilder b;
+        b.Def.LocaleId = localeId;
         for (const Column& c : columns) b.Field(c.name, c.type, c.size, c.decimals);
         for (uint16_t f : indexed) b.Secondary(("ix" + std::to_string(f)).c_str(), {f}, false);
         for (size_t i = 1; i < b.Def.Indexes.size(); ++i) b.Def.Indexes[i].SetByte(ido::Descending, descending ? 1 : 0);
