@@ -343,6 +343,7 @@ void TTableJournal::Build(const TJournalTargets& targets) {
     imageLength = {};
     std::vector<uint8_t> old;
     std::vector<uint8_t> now;
+    std::vector<std::pair<int64_t, int64_t>> spans;
     uint32_t entries = 0;
     std::array<std::array<uint8_t, kEntrySize>, JOURNAL_FILES> heads{};
     for (int i = 0; i < JOURNAL_FILES; ++i) {
@@ -408,26 +409,8 @@ void TTableJournal::Build(const TJournalTargets& targets) {
                 journal.Patch(imageAt, old.data(), length);
             }
             const uint8_t* was = old.data();
-            const uint8_t* is = now.data();
-            // The first byte from at on that the write changes; count when none.
-            auto firstChange = [&](int64_t at) {
-                for (uint64_t a = 0, b = 0; at + 8 <= count; at += 8) {
-                    std::memcpy(&a, was + at, 8);
-                    std::memcpy(&b, is + at, 8);
-                    if (a != b) break;
-                }
-                while (at < count && was[at] == is[at]) ++at;
-                return at;
-            };
-            for (int64_t at = firstChange(0); at < count;) {
-                const int64_t start = at;
-                int64_t end = at;  // one past the last changed byte of the span
-                for (;;) {
-                    while (end < count && was[end] != is[end]) ++end;
-                    at = firstChange(end);
-                    if (at >= count || at - end > kSpanGap) break;
-                    end = at;
-                }
+            ChangedSpans(was, now.data(), count, kSpanGap, spans);
+            for (const auto& [start, end] : spans) {
                 const auto span = static_cast<uint32_t>(end - start);
                 journal.Put64(static_cast<uint64_t>(from + start));
                 journal.Put32(span);
@@ -441,8 +424,11 @@ void TTableJournal::Build(const TJournalTargets& targets) {
         c.ForEachWritten(kept, [&](int64_t offset, int64_t runLength) {
             for (int64_t from = offset; from < offset + runLength; from += kDeferredPiece) {
                 const int64_t count = std::min(kDeferredPiece, offset + runLength - from);
-                old.resize(static_cast<std::size_t>(count));
-                now.resize(static_cast<std::size_t>(count));
+                // Grown only, never cleared: both are filled before they are read.
+                if (old.size() < static_cast<std::size_t>(count)) {
+                    old.resize(static_cast<std::size_t>(count));
+                    now.resize(static_cast<std::size_t>(count));
+                }
                 if (!files[i].Read(from, old.data(), count)) readError();
                 const auto fromOld = [&](int64_t at, void* out, int32_t n) {
                     std::memcpy(out, old.data() + (at - from), static_cast<std::size_t>(n));

@@ -1,6 +1,7 @@
 #include "engine/files/JournalFormat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 
@@ -48,6 +49,80 @@ TFileAccess RegistryAccess(TFileHandler& handler) {
     a.Size = [file] { return file->GetSize(); };
     a.Sync = [file] { return file->Flush(); };
     return a;
+}
+
+namespace {
+
+constexpr uint64_t kLowBits = 0x0101010101010101u;
+constexpr uint64_t kHighBits = 0x8080808080808080u;
+// Eight bytes at a time where the host keeps the first byte lowest in a word: the
+// byte loops then only finish the tail.
+constexpr bool kWordWise = std::endian::native == std::endian::little;
+
+uint64_t Differences(const uint8_t* was, const uint8_t* is, int64_t at) {
+    uint64_t a = 0;
+    uint64_t b = 0;
+    std::memcpy(&a, was + at, 8);
+    std::memcpy(&b, is + at, 8);
+    return a ^ b;
+}
+
+// A stretch that stays unchanged for a few words is passed over a block at a time
+// by the library's compare, which reads wider than a word; a rewritten index page
+// changes nearly every byte, and gives the blocks no chance.
+constexpr int64_t kEqualBlock = 128;
+constexpr int kWordsBeforeBlocks = 8;
+
+// The first changed byte from `at` on; count when none.
+int64_t NextChanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
+    if constexpr (kWordWise) {
+        for (int k = 0;; ++k, at += 8) {
+            if (k == kWordsBeforeBlocks) {
+                while (at + kEqualBlock <= count && std::memcmp(was + at, is + at, kEqualBlock) == 0)
+                    at += kEqualBlock;
+            }
+            if (at + 8 > count) break;
+            const uint64_t x = Differences(was, is, at);
+            if (x != 0) return at + std::countr_zero(x) / 8;
+        }
+    }
+    while (at < count && was[at] == is[at]) ++at;
+    return at;
+}
+
+// The first unchanged byte from `at` on; count when none. Most changed runs are a
+// few bytes (a counter, a field): those end before a word is worth its setup. Of
+// the bytes a word flags as zero the lowest is always a true one.
+int64_t NextUnchanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
+    for (const int64_t bytes = std::min(count, at + 8); at < bytes; ++at)
+        if (was[at] == is[at]) return at;
+    if constexpr (kWordWise) {
+        for (; at + 8 <= count; at += 8) {
+            const uint64_t x = Differences(was, is, at);
+            const uint64_t zero = (x - kLowBits) & ~x & kHighBits;
+            if (zero != 0) return at + std::countr_zero(zero) / 8;
+        }
+    }
+    while (at < count && was[at] != is[at]) ++at;
+    return at;
+}
+
+}  // namespace
+
+void ChangedSpans(const uint8_t* was, const uint8_t* is, int64_t count, int64_t gap,
+                  std::vector<std::pair<int64_t, int64_t>>& spans) {
+    spans.clear();
+    for (int64_t at = NextChanged(was, is, 0, count); at < count;) {
+        const int64_t start = at;
+        int64_t end = at;  // one past the last changed byte of the span
+        for (;;) {
+            end = NextUnchanged(was, is, end, count);
+            at = NextChanged(was, is, end, count);
+            if (at >= count || at - end > gap) break;
+            end = at;
+        }
+        spans.emplace_back(start, end);
+    }
 }
 
 TFileAccess OSAccess(TOSHandle handle) {

@@ -13,6 +13,7 @@
 
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
+#include "engine/files/JournalFormat.h"
 #include "engine/files/WriteCapture.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
@@ -226,6 +227,42 @@ TEST(JournalFormat, ChecksumIsCrc32) {
     EXPECT_EQ(JournalChecksum(reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
     EXPECT_EQ(JOURNAL_HEADER_SIZE, 64);
     EXPECT_EQ(JOURNAL_FORMAT, 2u);
+}
+
+// The spans a journal saves of a rewritten piece, against a byte-at-a-time
+// model: runs of changes, gaps on both sides of the joining limit, bytes a
+// rewrite happens to leave as they were, and every length around a word.
+TEST(JournalFormat, ChangedSpansFollowAByteModel) {
+    auto model = [](const Bytes& was, const Bytes& is, int64_t gap) {
+        std::vector<std::pair<int64_t, int64_t>> spans;
+        const auto count = static_cast<int64_t>(was.size());
+        for (int64_t at = 0; at < count; ++at) {
+            if (was[at] == is[at]) continue;
+            if (!spans.empty() && at - spans.back().second <= gap) {
+                spans.back().second = at + 1;
+            } else {
+                spans.emplace_back(at, at + 1);
+            }
+        }
+        return spans;
+    };
+    std::mt19937 rng(2207);
+    std::vector<std::pair<int64_t, int64_t>> spans{{1, 2}};
+    for (int round = 0; round < 3000; ++round) {
+        Bytes was(round < 40 ? round : rng() % 700);
+        for (auto& b : was) b = static_cast<uint8_t>(rng() % 4);
+        Bytes is = was;
+        for (std::size_t at = 0; at < is.size();) {
+            const std::size_t run = rng() % 12;
+            if (rng() % 3 == 0) {
+                for (std::size_t k = at; k < std::min(is.size(), at + run); ++k) is[k] = static_cast<uint8_t>(rng() % 4);
+            }
+            at += run + (rng() % 2 ? 31 + rng() % 4 : rng() % 9);
+        }
+        const int64_t gap = round % 2 ? 32 : rng() % 5;
+        jnl::ChangedSpans(was.data(), is.data(), static_cast<int64_t>(was.size()), gap, spans);
+        ASSERT_EQ(spans, model(was, is, gap)) << "round " << round;
+    }
 }
 
 // Three files of random bytes, "T.DAT", "T.IDX" and "T.BLB", open through the
