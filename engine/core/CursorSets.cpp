@@ -26,6 +26,7 @@ public:
         const int c = std::memcmp(entryKey, key, keySize);
         return c < 0 ? -1 : (c > 0 ? 1 : 0);
     }
+    bool KeysCompareAsBytes() const override { return true; }
     uint8_t GetPathDepth() const override { return 1; }
     void SetPathDepth(uint8_t) override {}
     uint32_t GetPathSlot(uint8_t) const override { return 0; }

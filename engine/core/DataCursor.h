@@ -497,7 +497,8 @@ public:
     // What the file layer asks of its cursor (KeyCompare.cpp, CursorForwarders.cpp)
     // ======================================================================
     uint8_t GetIndexNumber() const override { return FIndexNo; }
-    int32_t CompareKeys(const uint8_t* entryKey, const uint8_t* key, uint16_t keySize) override;
+    int32_t CompareKeys(const uint8_t* entryKey, const uint8_t* key, uint16_t keySize) final;
+    bool KeysCompareAsBytes() const final;
     uint8_t GetPathDepth() const override { return FPosition.Depth; }
     void SetPathDepth(uint8_t depth) override;
     uint32_t GetPathSlot(uint8_t depth) const override;

@@ -85,6 +85,12 @@ int32_t TDataCursor::CompareKeys(const uint8_t* entryKey, const uint8_t* key, ui
     return CompareFieldValues(entryKey, key, keySize);
 }
 
+// The cases of CompareFieldValues that come down to one ascending byte compare.
+bool TDataCursor::KeysCompareAsBytes() const {
+    if (FIndexNo == SYS_DELETED_SLOT) return true;
+    return FIndexNo != SYS_TEXT_SLOT && FLocaleID == 0 && !FDescending;
+}
+
 // ---- Callback slots ----------------------------------------------------------------
 
 void TDataCursor::SetPasswordEvent(TPasswordEvent event) { FEvents.Password = std::move(event); }

@@ -73,6 +73,10 @@ public:
     // The cursor's key comparison over keySize bytes: below 0 when the entry's key
     // sorts before the key, 0 when equal, above 0 when after.
     virtual int32_t CompareKeys(const uint8_t* entryKey, const uint8_t* key, uint16_t keySize) = 0;
+    // True when CompareKeys orders keys as their unsigned bytes from the first (of
+    // the index the cursor is on now): a page search may then compare the bytes
+    // itself instead of calling it for every probe.
+    virtual bool KeysCompareAsBytes() const { return false; }
 
     virtual uint8_t GetPathDepth() const = 0;
     virtual void SetPathDepth(uint8_t depth) = 0;

@@ -154,6 +154,7 @@ private:
     [[noreturn]] void Corrupt() const;
     void ResizeKeys(uint32_t bytes);
     int32_t Compare(TIndexCursor& cursor, uint32_t slot, const uint8_t* key) const;
+    class TProbe;
     // Entry sizes of the packed form.
     uint32_t PackedEntrySize(uint32_t slot) const;
     // The last slot whose key is not above the key (0 when all are above), and

@@ -2,7 +2,9 @@
 // refusal of damaged page images; capacities and the in-page searches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -299,6 +301,51 @@ struct ByteCursor : TIndexCursor {
 };
 
 const uint8_t* K(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
+
+// A cursor that lets the page compare the bytes itself.
+struct PlainBytesCursor : ByteCursor {
+    bool KeysCompareAsBytes() const override { return true; }
+};
+
+// The page's own byte compare finds what the cursor's compare finds: on random
+// sorted keys with repeats, for probes present, absent, below and above them all.
+TEST(IndexPage, SearchesComparingBytesThemselvesFindWhatTheCursorFinds) {
+    std::mt19937 rng(5150);
+    ByteCursor through;
+    PlainBytesCursor plain;
+    for (int round = 0; round < 200; ++round) {
+        const auto length = static_cast<uint16_t>(1 + rng() % 6);
+        auto randomKey = [&] {
+            std::string key(length, 'a');
+            for (char& c : key) c = static_cast<char>('a' + rng() % 3);
+            return key;
+        };
+        std::vector<std::string> keys(1 + rng() % 60);
+        for (auto& key : keys) key = randomKey();
+        std::sort(keys.begin(), keys.end());
+        TPage leaf(nullptr);
+        Shape(leaf, {round % 2 ? ptLeaf : ptInternal, length, kcNone, false});
+        for (std::size_t i = 0; i < keys.size(); ++i) Add(leaf, keys[i], static_cast<uint32_t>(i + 1));
+        for (int probe = 0; probe < 20; ++probe) {
+            const std::string key = probe == 0 ? std::string(length, '0') : probe == 1 ? std::string(length, 'z') : randomKey();
+            uint32_t a = 0, b = 0;
+            ASSERT_EQ(leaf.FindKey(through, K(key.c_str()), a), leaf.FindKey(plain, K(key.c_str()), b)) << key;
+            EXPECT_EQ(a, b) << key;
+            leaf.FindInsertSlot(through, K(key.c_str()), a);
+            leaf.FindInsertSlot(plain, K(key.c_str()), b);
+            EXPECT_EQ(a, b) << key;
+            int32_t at = 0, bt = 0;
+            ASSERT_EQ(leaf.SearchKey(through, K(key.c_str()), true, at, a), leaf.SearchKey(plain, K(key.c_str()), true, bt, b));
+            EXPECT_EQ(a, b) << key;
+            EXPECT_EQ(at, bt) << key;
+            at = bt = 0;
+            leaf.FindRangeStart(through, K(key.c_str()), at, a);
+            leaf.FindRangeStart(plain, K(key.c_str()), bt, b);
+            EXPECT_EQ(a, b) << key;
+            EXPECT_EQ(at, bt) << key;
+        }
+    }
+}
 
 TEST(IndexPage, SearchesFindSlotsAndCountPositions) {
     ByteCursor cursor;
