@@ -73,18 +73,25 @@ uint64_t Differences(const uint8_t* was, const uint8_t* is, int64_t at) {
 constexpr int64_t kEqualBlock = 128;
 constexpr int kWordsBeforeBlocks = 8;
 
-// The first changed byte from `at` on; count when none.
-int64_t NextChanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
-    if constexpr (kWordWise) {
-        for (int k = 0;; ++k, at += 8) {
-            if (k == kWordsBeforeBlocks) {
-                while (at + kEqualBlock <= count && std::memcmp(was + at, is + at, kEqualBlock) == 0)
-                    at += kEqualBlock;
-            }
-            if (at + 8 > count) break;
-            const uint64_t x = Differences(was, is, at);
-            if (x != 0) return at + std::countr_zero(x) / 8;
+// Moves `at` over the unchanged words that end by `limit`; true when it stops in a
+// changed one, on its first changed byte.
+[[gnu::always_inline]] inline bool PassUnchangedWords(const uint8_t* was, const uint8_t* is, int64_t& at, int64_t limit) {
+    for (; at + 8 <= limit; at += 8) {
+        const uint64_t x = Differences(was, is, at);
+        if (x != 0) {
+            at += std::countr_zero(x) / 8;
+            return true;
         }
+    }
+    return false;
+}
+
+// The first changed byte from `at` on; count when none.
+[[gnu::always_inline]] inline int64_t NextChanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
+    if constexpr (kWordWise) {
+        if (PassUnchangedWords(was, is, at, std::min(count, at + kWordsBeforeBlocks * 8))) return at;
+        while (at + kEqualBlock <= count && std::memcmp(was + at, is + at, kEqualBlock) == 0) at += kEqualBlock;
+        if (PassUnchangedWords(was, is, at, count)) return at;
     }
     while (at < count && was[at] == is[at]) ++at;
     return at;
@@ -93,7 +100,7 @@ int64_t NextChanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t c
 // The first unchanged byte from `at` on; count when none. Most changed runs are a
 // few bytes (a counter, a field): those end before a word is worth its setup. Of
 // the bytes a word flags as zero the lowest is always a true one.
-int64_t NextUnchanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
+[[gnu::always_inline]] inline int64_t NextUnchanged(const uint8_t* was, const uint8_t* is, int64_t at, int64_t count) {
     for (const int64_t bytes = std::min(count, at + 8); at < bytes; ++at)
         if (was[at] == is[at]) return at;
     if constexpr (kWordWise) {
