@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include <zlib.h>
@@ -341,8 +342,11 @@ void TTableJournal::Build(const TJournalTargets& targets) {
     std::array<TFileAccess, JOURNAL_FILES> files;
     std::array<int64_t, JOURNAL_FILES>& imageLength = FImageLength;
     imageLength = {};
-    std::vector<uint8_t> old;
-    std::vector<uint8_t> now;
+    // A piece's bytes before and after the flush; both are filled before they are
+    // read, so they are grown without being cleared.
+    std::unique_ptr<uint8_t[]> old;
+    std::unique_ptr<uint8_t[]> now;
+    std::size_t room = 0;
     std::vector<std::pair<int64_t, int64_t>> spans;
     uint32_t entries = 0;
     std::array<std::array<uint8_t, kEntrySize>, JOURNAL_FILES> heads{};
@@ -405,11 +409,11 @@ void TTableJournal::Build(const TJournalTargets& targets) {
         // a counter costs its counter, not the page.
         auto saveChanges = [&](int64_t from, int64_t count) {
             if (from == 0 && leading) {
-                std::memcpy(image, old.data(), static_cast<std::size_t>(length));
-                journal.Patch(imageAt, old.data(), length);
+                std::memcpy(image, old.get(), static_cast<std::size_t>(length));
+                journal.Patch(imageAt, old.get(), length);
             }
-            const uint8_t* was = old.data();
-            ChangedSpans(was, now.data(), count, kSpanGap, spans);
+            const uint8_t* was = old.get();
+            ChangedSpans(was, now.get(), count, kSpanGap, spans);
             for (const auto& [start, end] : spans) {
                 const auto span = static_cast<uint32_t>(end - start);
                 journal.Put64(static_cast<uint64_t>(from + start));
@@ -424,17 +428,17 @@ void TTableJournal::Build(const TJournalTargets& targets) {
         c.ForEachWritten(kept, [&](int64_t offset, int64_t runLength) {
             for (int64_t from = offset; from < offset + runLength; from += kDeferredPiece) {
                 const int64_t count = std::min(kDeferredPiece, offset + runLength - from);
-                // Grown only, never cleared: both are filled before they are read.
-                if (old.size() < static_cast<std::size_t>(count)) {
-                    old.resize(static_cast<std::size_t>(count));
-                    now.resize(static_cast<std::size_t>(count));
+                if (room < static_cast<std::size_t>(count)) {
+                    room = static_cast<std::size_t>(count);
+                    old = std::make_unique_for_overwrite<uint8_t[]>(room);
+                    now = std::make_unique_for_overwrite<uint8_t[]>(room);
                 }
-                if (!files[i].Read(from, old.data(), count)) readError();
+                if (!files[i].Read(from, old.get(), count)) readError();
                 const auto fromOld = [&](int64_t at, void* out, int32_t n) {
-                    std::memcpy(out, old.data() + (at - from), static_cast<std::size_t>(n));
+                    std::memcpy(out, old.get() + (at - from), static_cast<std::size_t>(n));
                     return n;
                 };
-                if (c.Read(from, now.data(), static_cast<int32_t>(count), fromOld) != count) readError();
+                if (c.Read(from, now.get(), static_cast<int32_t>(count), fromOld) != count) readError();
                 saveChanges(from, count);
             }
         });
