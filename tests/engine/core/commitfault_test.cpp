@@ -10,7 +10,7 @@
 //     every table as before the commit or every table as after it, and after it
 //     once a forced commit returned;
 //   - the playback of what a kill left is itself cut at every call, twice over.
-// The journals of such a commit name each other (format 3), and a commit that
+// The journals of such a commit name each other (format 4), and a commit that
 // changes one table of several costs the syncs of that table alone.
 #include <gtest/gtest.h>
 
