@@ -368,7 +368,7 @@ std::string BoundName(const std::string& stored, const std::string& own) {
 
 std::string TableNameOf(const std::string& dataFile) {
     std::string table;
-    ReplaceFileExt(ExtractFileName(dataFile), ".DAT", "", table);
+    SplitFileNameExt(dataFile, ".DAT", table);
     return table;
 }
 

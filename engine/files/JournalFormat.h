@@ -60,12 +60,13 @@ struct TFileAccess {
 
 TFileAccess RegistryAccess(TFileHandler& handler);
 
+TFileAccess OSAccess(TOSHandle handle);
+
 // The spans [first, end) of `count` bytes in which `is` differs from `was`, in
 // order; two changed stretches with at most `gap` unchanged bytes between them make
 // one span, since a saved range's head costs more than the bytes it would skip.
 void ChangedSpans(const uint8_t* was, const uint8_t* is, int64_t count, int64_t gap,
                   std::vector<std::pair<int64_t, int64_t>>& spans);
-TFileAccess OSAccess(TOSHandle handle);
 
 // One file's part of a journal, its ranges and images pointing into the payload.
 struct TEntry {

@@ -482,6 +482,10 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         tables.push_back(std::move(t));
     }
     const TBoundTable& first = *tables[0];
+    auto invalidate = [this](const TBoundTable& t) {
+        if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
+            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
+    };
     // Only the deciding journal saying so is evidence that the commit stood (for
     // journals of earlier programs: the deciding journal no longer holding it).
     const bool stood = first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
@@ -503,14 +507,12 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                 settled = false;
                 continue;
             }
-            if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
-                RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
+            invalidate(t);
         }
         if (first.Decided) {
             // The deciding journal stays while another journal of the commit does.
             if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
-            if (!(first.Own ? Invalidate(true) : InvalidateHandle(first.Handle)))
-                RaiseEngineError(KURA_WRITEERR, {}, {}, {}, first.Journal);
+            invalidate(first);
         }
         if (!report.empty()) RaiseDamaged(report);
         return TRecovery::Done;
@@ -548,8 +550,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             if (legacy ? !FilesGone(t.Files) : !Untouched(record, at, t.Files))
                 NoteOnce(report, aside.empty() ? t.Journal : aside);
         }
-        if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
-            RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
+        invalidate(t);
     }
     if (!report.empty()) RaiseDamaged(report);
     return TRecovery::Done;
