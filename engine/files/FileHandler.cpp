@@ -155,7 +155,7 @@ int64_t TFileHandler::WriteHeld() {
     const TWriteCapture::TSourceRead source = [held](int64_t offset, uint8_t* out, int32_t count) {
         return held->Overlay(offset, out, count, 0) == count;
     };
-    Held->ForEachRange(0, [&](int64_t offset, int64_t length) {
+    Held->ForEachRange([&](int64_t offset, int64_t length) {
         TFileSectionGuard guard(*this);
         if (!Capture->Defer(offset, length, source)) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, FileName);
         bytes += length;

@@ -192,13 +192,11 @@ int32_t THeldChanges::Overlay(int64_t offset, uint8_t* buffer, int32_t count, in
     return valid;
 }
 
-void THeldChanges::ForEach(const std::function<void(int64_t, const uint8_t*, int32_t)>& take, int64_t below) const {
+void THeldChanges::ForEach(const std::function<void(int64_t, const uint8_t*, int32_t)>& take) const {
     std::vector<uint8_t> piece;
     for (const auto& [offset, span] : FSpans) {
-        if (offset >= below) break;
-        const int64_t length = std::min(span.Length, below - offset);
-        for (int64_t at = 0; at < length; at += HELD_SPAN_LIMIT) {
-            const auto n = static_cast<int32_t>(std::min<int64_t>(HELD_SPAN_LIMIT, length - at));
+        for (int64_t at = 0; at < span.Length; at += HELD_SPAN_LIMIT) {
+            const auto n = static_cast<int32_t>(std::min<int64_t>(HELD_SPAN_LIMIT, span.Length - at));
             if (span.SpillAt < 0) {
                 take(offset + at, span.Bytes.data() + at, n);
             } else {
@@ -210,13 +208,8 @@ void THeldChanges::ForEach(const std::function<void(int64_t, const uint8_t*, int
     }
 }
 
-void THeldChanges::ForEachRange(int64_t from, const std::function<void(int64_t, int64_t)>& take) const {
-    auto it = FSpans.upper_bound(from);
-    if (it != FSpans.begin() && std::prev(it)->first + std::prev(it)->second.Length > from) --it;
-    for (; it != FSpans.end(); ++it) {
-        const int64_t start = std::max(from, it->first);
-        take(start, it->first + it->second.Length - start);
-    }
+void THeldChanges::ForEachRange(const std::function<void(int64_t, int64_t)>& take) const {
+    for (const auto& [offset, span] : FSpans) take(offset, span.Length);
 }
 
 void THeldChanges::Spill() {

@@ -80,12 +80,10 @@ public:
     // bytes of the buffer that are now valid. Raises 9217 when the spill file
     // cannot be read.
     int32_t Overlay(int64_t offset, uint8_t* buffer, int32_t count, int32_t got) const;
-    // Hands every held span in file order, in pieces of at most HELD_SPAN_LIMIT bytes;
-    // of the spans reaching `below` or beyond, only what lies before it.
-    void ForEach(const std::function<void(int64_t offset, const uint8_t* bytes, int32_t count)>& take,
-                 int64_t below = INT64_MAX) const;
-    // Hands where the held spans lie from `from` on, in file order, without their bytes.
-    void ForEachRange(int64_t from, const std::function<void(int64_t offset, int64_t length)>& take) const;
+    // Hands every held span in file order, in pieces of at most HELD_SPAN_LIMIT bytes.
+    void ForEach(const std::function<void(int64_t offset, const uint8_t* bytes, int32_t count)>& take) const;
+    // Hands where the held spans lie, in file order, without their bytes.
+    void ForEachRange(const std::function<void(int64_t offset, int64_t length)>& take) const;
     // Forgets everything, gives the memory back and removes the spill file
     // (Holding stays as it is).
     void Clear();
