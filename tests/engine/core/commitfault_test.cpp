@@ -127,6 +127,15 @@ struct RecordedCommit {
     FolderFiles Baseline;  // the folder when the commit starts
     std::vector<FileEvent> Events;
     FolderFiles Done;  // the folder once it returned
+
+    // The folder as a kill leaves it `after` calls past the last journal write
+    // before the tables are written in place.
+    FolderFiles KilledInPlace(std::size_t after, uint32_t seed) const {
+        std::size_t cut = 0;
+        while (cut < Events.size() && Events[cut].File.find(".JNL") != std::string::npos) ++cut;
+        std::mt19937 rng(seed);
+        return CutImage(Baseline, Events, cut + after, CutModel::Kill, rng);
+    }
 };
 
 RecordedCommit RecordCommit(const CommitTables& t, bool forced, std::size_t changed) {
@@ -374,10 +383,7 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
     CommitTables t(2);
     t.Keep();
     const RecordedCommit run = RecordCommit(t, false, 2);
-    std::size_t cut = 0;
-    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
-    std::mt19937 rng(4);
-    const FolderFiles image = CutImage(run.Baseline, run.Events, cut + 2, CutModel::Kill, rng);
+    const FolderFiles image = run.KilledInPlace(2, 4);
     const NoDiskSyncs noSyncs;
     for (std::size_t readOnly = 0; readOnly < 2; ++readOnly) {
         for (std::size_t opened = 0; opened < 2; ++opened) {
@@ -549,10 +555,7 @@ TEST(CommitFault, TwoOpenersAtOnceSettleACutCommit) {
     CommitTables t(2);
     t.Keep();
     const RecordedCommit run = RecordCommit(t, false, 2);
-    std::size_t cut = 0;
-    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
-    std::mt19937 rng(2);
-    const FolderFiles killed = CutImage(run.Baseline, run.Events, cut + 3, CutModel::Kill, rng);
+    const FolderFiles killed = run.KilledInPlace(3, 2);
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         WriteFolder(t.Work(), killed);
@@ -587,10 +590,7 @@ TEST(CommitFault, TheJournalsOfACommitNameEachOther) {
     CommitTables t(2);
     t.Keep();
     const RecordedCommit run = RecordCommit(t, false, 2);
-    std::size_t cut = 0;
-    while (cut < run.Events.size() && run.Events[cut].File.find(".JNL") != std::string::npos) ++cut;
-    std::mt19937 rng(1);
-    const FolderFiles image = CutImage(run.Baseline, run.Events, cut, CutModel::Kill, rng);
+    const FolderFiles image = run.KilledInPlace(0, 1);
     // The deciding journal is the first the commit writes: the last table's.
     const std::vector<std::string> order(t.Names().rbegin(), t.Names().rend());
     uint64_t id = 0;
