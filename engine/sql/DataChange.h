@@ -8,11 +8,14 @@
 // (ExecuteDataChange) then writes the rows:
 //   - INSERT ... VALUES appends one record, in no transaction of its own.
 //   - INSERT ... SELECT appends one record per row of the source query's result.
-//   - UPDATE and DELETE first note every record the WHERE condition accepts (with
-//     further tables: every target record some joined row accepts, with the values
-//     of the first such row), then change or delete exactly those. A change to a
-//     key of any index, also the one the table is walked in, can neither bring a
-//     record round a second time nor keep the walk going for ever.
+//   - UPDATE and DELETE first note every record the WHERE condition accepts, then
+//     change or delete exactly those, in record-number order whichever index found
+//     them. A change to a key of any index, also the one the table is walked in,
+//     can neither bring a record round a second time nor keep the walk going for
+//     ever. With further tables, UPDATE applies every joined row that accepts a
+//     target record (a record's rows together, in the record order of the tables
+//     after it), each on the record as the rows before left it, and counts the
+//     record once; DELETE deletes each such record once.
 // Outside a transaction of the caller, the last three run in a transaction of
 // their own, committed every commit interval rows and at the end, and rolled back
 // when a row fails: the table is then as it was after the last intermediate

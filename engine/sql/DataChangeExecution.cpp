@@ -2,6 +2,8 @@
 // buffer, the statement's own transaction with its commit interval, progress.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <unordered_set>
 
 #include "engine/core/DataSession.h"
@@ -619,22 +621,119 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
     range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
 }
 
-// A target record to change: its natural-order bookmark and, for a joined
-// statement, the values taken from the first joined row that accepted it.
-struct TMark {
-    uint32_t RecordNo = 0;
-    std::vector<TTokenHolder> Values;
+// The level of the join that steps the target's records; -1 without a join.
+int32_t TargetLevel(TDataQuery& query, const TDataChangePlan& plan) {
+    return plan.Join ? plan.Join->LevelOf(query.FirstSourceTable()) : -1;
+}
+
+// What a joined UPDATE's values read of a table other than the target, noted for
+// a joined row while the rows are marked (a column's value as the join's levels
+// give it).
+struct TNotedValue {
+    uint8_t IsNull = 1;
+    int32_t DataSize = 0;
+    std::string Bytes;
 };
 
-// Every target record some joined row accepts.
-std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
-    TQueryPlan& join = *plan.Join;
-    const TSourceTable* targetSource = query.FirstSourceTable();
-    TPlanTable* target = nullptr;
-    for (TPlanTable& level : join.Tables) {
-        if (level.Source == targetSource) target = &level;
+// A row to change: the target record's natural-order bookmark and, for a joined
+// UPDATE, the joined row's other records (their numbers in level order, 0 for a
+// null row) and what the values read of them.
+struct TMark {
+    uint32_t RecordNo = 0;
+    std::vector<uint32_t> Joined;
+    std::vector<TNotedValue> Noted;
+};
+
+// The values of a joined UPDATE, worked out when their row is applied: the
+// target's columns from its record as the joined rows before left it, the other
+// tables' columns as noted with the row. Every joined row is marked before any is
+// applied, so a change to the target cannot alter which rows there are.
+class TJoinedValues {
+public:
+    TJoinedValues(const TDataChangePlan& plan, TDataCursor& target, int32_t targetLevel)
+        : FTarget(target), FTargetLevel(targetLevel), FLocaleId(plan.Join->LocaleId), FSortId(plan.Join->SortId) {
+        for (const auto& column : plan.Columns) Collect(column.Value);
     }
-    if (!target) RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    // What the values read of the other tables on the join's current row.
+    void Note(TQueryPlan& join, std::vector<TNotedValue>& noted) {
+        noted.resize(FColumns.size());
+        for (std::size_t i = 0; i < FColumns.size(); ++i) {
+            FScratch.Assign(*FColumns[i]);
+            TQueryPlan::ColumnValue(&join, nullptr, &FScratch);
+            const std::size_t length = std::min<std::size_t>(FScratch.Value.size(),
+                                                             static_cast<std::size_t>(std::max(FScratch.DataSize, 8)) + 1);
+            noted[i].IsNull = FScratch.IsNull;
+            noted[i].DataSize = FScratch.DataSize;
+            noted[i].Bytes.assign(FScratch.Value.begin(), FScratch.Value.begin() + static_cast<std::ptrdiff_t>(length));
+        }
+    }
+    // The value on the mark's row, the target's record being `record`.
+    TTokenHolder Evaluate(const TExpToken* value, const TMark& mark, const uint8_t* record) {
+        FMark = &mark;
+        FRecord = record;
+        TTokenHolder holder;
+        holder.Token = EvaluateExpression(value, nullptr, this, FLocaleId, FSortId, &TJoinedValues::ColumnValue);
+        return holder;
+    }
+
+private:
+    void Collect(const TExpToken* node) {
+        if (!node) return;
+        if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0 && node->BindSlot1 != FTargetLevel &&
+            Find(*node) == FColumns.size())
+            FColumns.push_back(node);
+        Collect(node->Left);
+        Collect(node->Right);
+        Collect(node->Third);
+        for (const TExpToken* argument : node->Arguments) Collect(argument);
+    }
+    std::size_t Find(const TExpToken& column) const {
+        std::size_t i = 0;
+        while (i < FColumns.size() &&
+               (FColumns[i]->BindSlot1 != column.BindSlot1 || FColumns[i]->FieldNumber != column.FieldNumber))
+            ++i;
+        return i;
+    }
+    static void ColumnValue(void* owner, void*, TExpToken* node) {
+        auto& self = *static_cast<TJoinedValues*>(owner);
+        if (node->BindSlot1 == self.FTargetLevel) {
+            self.FTarget.GetFieldValue(self.FRecord, node);
+            return;
+        }
+        const std::size_t i = self.Find(*node);
+        if (i >= self.FMark->Noted.size()) {
+            node->IsNull = 1;
+            return;
+        }
+        const TNotedValue& noted = self.FMark->Noted[i];
+        if (!noted.Bytes.empty()) {
+            node->SetDataSize(static_cast<int32_t>(noted.Bytes.size()));
+            std::memcpy(node->Value.data(), noted.Bytes.data(), noted.Bytes.size());
+        }
+        node->DataSize = noted.DataSize;
+        node->IsNull = noted.IsNull;
+    }
+
+    TDataCursor& FTarget;
+    int32_t FTargetLevel;
+    uint16_t FLocaleId;
+    uint16_t FSortId;
+    std::vector<const TExpToken*> FColumns;
+    TExpToken FScratch;
+    const TMark* FMark = nullptr;
+    const uint8_t* FRecord = nullptr;
+};
+
+// The joined rows that accept a target record, in the order a walk of the tables
+// in their record order would meet them: by the target's record, then by the
+// records of the levels after it. UPDATE applies each of them; DELETE deletes
+// each record once.
+std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoinedValues* values) {
+    TQueryPlan& join = *plan.Join;
+    const int32_t targetLevel = TargetLevel(query, plan);
+    if (targetLevel < 0)
+        RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    const TPlanTable* target = &join.Tables[static_cast<std::size_t>(targetLevel)];
     std::vector<TMark> marks;
     std::unordered_set<uint32_t> seen;
     join.ResetRows();
@@ -649,49 +748,22 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
         }
         if (!accepted) continue;
         const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
-        if (!seen.insert(recordNo).second) continue;
+        if (!values && !seen.insert(recordNo).second) continue;
         TMark mark;
         mark.RecordNo = recordNo;
-        for (const auto& column : plan.Columns) {
-            TTokenHolder value;
-            if (column.Value) {
-                value.Token = EvaluateExpression(column.Value, nullptr, &join, join.LocaleId, join.SortId,
-                                                 &TQueryPlan::ColumnValue);
+        if (values) {
+            for (const TPlanTable& level : join.Tables) {
+                if (&level != target)
+                    mark.Joined.push_back(level.AtEnd ? 0 : TDataCursor::GetBufferRecordNo(level.Record()));
             }
-            mark.Values.push_back(std::move(value));
+            values->Note(join, mark.Noted);
         }
         marks.push_back(std::move(mark));
     }
+    std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) {
+        return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.Joined < b.Joined;
+    });
     return marks;
-}
-
-// Whether the statement changes a field of an index whose order its result may
-// depend on: one that can refuse a key another row still holds (a unique index,
-// the primary one among them), and the one the rows were marked in (`walked`;
-// for a joined statement, whichever index its plan walked: any).
-bool ChangesOrderedKey(const TDataChangePlan& plan, TDataCursor& cursor, uint8_t walked) {
-    const uint8_t count = cursor.GetIndexCount();
-    for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
-        if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
-        TIndexDesc desc;
-        cursor.GetIndexDesc(slot, desc);
-        const bool ordered = plan.Join || slot == 0 || slot == walked || desc.GetByte(ido::Unique) != 0;
-        for (int i = 0; ordered && i < desc.GetFieldCount(); ++i) {
-            for (const auto& column : plan.Columns)
-                if (column.FieldNo == desc.GetField(i)) return true;
-        }
-    }
-    return false;
-}
-
-// The marked rows are visited in record-number order where the statement's result
-// does not depend on the order: the records of a stretch then lie together in the
-// file, so their reads, their locks and the commit's writes take few calls. An
-// UPDATE of a key a conflict may refuse keeps the order it marked the rows in,
-// which decides the row that meets the conflict first; so does one of a key of
-// the index it walked.
-bool VisitsInKeyOrder(TDataQuery& query, TDataChangePlan& plan, uint8_t walked) {
-    return query.Kind == skUpdate && ChangesOrderedKey(plan, plan.Target->Cursor(), walked);
 }
 
 // Record numbers ascending: two counting passes of 16 bits, far cheaper than a
@@ -709,14 +781,13 @@ void SortNumbers(std::vector<uint32_t>& numbers) {
 }
 
 // Every record the WHERE condition accepts, as bookmarks of the natural order, in
-// the order the statement visits them.
-std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
-    if (plan.Join) {
-        std::vector<TMark> marks = MarkJoinedRows(query, plan);
-        if (!VisitsInKeyOrder(query, plan, NATURAL_ORDER))
-            std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) { return a.RecordNo < b.RecordNo; });
-        return marks;
-    }
+// record-number order: the order of a walk of the table, whichever index found
+// them. The records of a stretch then lie together in the file, so their reads,
+// their locks and the commit's writes take few calls; and a change to a key of any
+// index, also of the one the rows were found in, can neither bring a record round
+// a second time nor keep the walk going for ever.
+std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan, TJoinedValues* values) {
+    if (plan.Join) return MarkJoinedRows(query, plan, values);
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TKeyRange range;
@@ -748,7 +819,7 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
     }
     if (ranged) cursor.ResetRange();
     cursor.SwitchToIndex(NATURAL_ORDER);
-    if (!VisitsInKeyOrder(query, plan, ranged ? range.Index : NATURAL_ORDER)) SortNumbers(numbers);
+    SortNumbers(numbers);
     std::vector<TMark> marks(numbers.size());
     for (size_t i = 0; i < numbers.size(); ++i) marks[i].RecordNo = numbers[i];
     return marks;
@@ -782,7 +853,9 @@ public:
         if (i < FNext) return;
         FNext = i + FStretch;
         FNumbers.clear();
-        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k) FNumbers.push_back(FMarks[k].RecordNo);
+        // The joined rows of one record follow each other: it is visited once.
+        for (std::size_t k = i; k < std::min(FNext, FMarks.size()); ++k)
+            if (FNumbers.empty() || FNumbers.back() != FMarks[k].RecordNo) FNumbers.push_back(FMarks[k].RecordNo);
         FCursor.LockRecordsAhead(FNumbers);
         if (FInFileOrder) FCursor.PlanRecordVisits(&FNumbers);
     }
@@ -803,31 +876,31 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     uint8_t* record = plan.Record.data();
     cursor.SuppressAutoInc(query.NoAutoInc != 0);
     TChangeTransaction transaction(query, plan);
-    std::vector<TMark> marks = MarkRows(query, plan);
+    std::unique_ptr<TJoinedValues> joined;
+    if (plan.Join) joined = std::make_unique<TJoinedValues>(plan, cursor, TargetLevel(query, plan));
+    std::vector<TMark> marks = MarkRows(query, plan, joined.get());
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
     TLocksAhead ahead(cursor, marks, transaction.Interval());
     TWriteStretch stretch(cursor);
+    uint32_t changed = 0;  // the record the last row changed
     for (std::size_t i = 0; i < marks.size(); ++i) {
-        TMark& mark = marks[i];
+        const TMark& mark = marks[i];
         if (progress.Aborted()) break;
         stretch.BeforeStep(progress);
         progress.Step();
         ahead.Before(i);
         if (!cursor.ReadRecordToChange(mark.RecordNo, record, true)) continue;
         try {
-            // Every value sees the row as it was before the statement touched it.
-            if (mark.Values.empty()) {
-                for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                    values[i] = Evaluate(plan.Columns[i].Value, &cursor, record);
-                }
-            } else {
-                values.swap(mark.Values);
+            // Every value sees the record as it was before this row changed it.
+            for (size_t c = 0; c < plan.Columns.size(); ++c) {
+                values[c] = joined ? joined->Evaluate(plan.Columns[c].Value, mark, record)
+                                   : Evaluate(plan.Columns[c].Value, &cursor, record);
             }
-            for (size_t i = 0; i < plan.Columns.size(); ++i) {
-                if (values[i].Token) writer.Write(plan.Columns[i], ValueOf(*values[i].Token));
-                values[i].Release();
+            for (size_t c = 0; c < plan.Columns.size(); ++c) {
+                if (values[c].Token) writer.Write(plan.Columns[c], ValueOf(*values[c].Token));
+                values[c].Release();
             }
             stretch.Enter();
             cursor.ModifyRecord(record, true, false);
@@ -839,6 +912,9 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
             }
             throw;
         }
+        // The further joined rows of a record change it again but count once.
+        if (mark.RecordNo == changed) continue;
+        changed = mark.RecordNo;
         stretch.BeforeRowDone(transaction);
         if (transaction.RowDone()) ahead.Committed();
     }
@@ -851,7 +927,7 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TChangeTransaction transaction(query, plan);
-    const std::vector<TMark> marks = MarkRows(query, plan);
+    const std::vector<TMark> marks = MarkRows(query, plan, nullptr);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TLocksAhead ahead(cursor, marks, transaction.Interval());
     TWriteStretch stretch(cursor);

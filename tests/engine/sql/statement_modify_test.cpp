@@ -126,14 +126,42 @@ TEST_F(Modify, WhereWithSubSelects) {
 TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     db.Run("CREATE TABLE bonus (id INTEGER, extra INTEGER);"
            "INSERT INTO bonus VALUES (2, 5); INSERT INTO bonus VALUES (4, 7); INSERT INTO bonus VALUES (4, 9)");
-    // Row 4 meets two bonus rows: it changes once, with the first one's value.
+    // Row 4 meets two bonus rows: each is applied, the second on the first's
+    // result, and the record counts once.
     EXPECT_EQ(db.Run("UPDATE t SET n = n + b.extra FROM t, bonus b WHERE t.k = b.id"), 2u);
-    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "2|n2|25", "3|n3|30", "4|n4|47", "5|n5|50"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "2|n2|25", "3|n3|30", "4|n4|56", "5|n5|50"}));
     EXPECT_EQ(db.Run("UPDATE t SET name = 'joined' FROM t INNER JOIN bonus ON t.k = bonus.id WHERE bonus.extra > 8"),
               1u);
-    EXPECT_EQ(db.Rows("t")[3], "4|joined|47");
+    EXPECT_EQ(db.Rows("t")[3], "4|joined|56");
+    // A record's joined rows come in the record order of the joined table, also
+    // where its index (here keyed by text) holds them otherwise: the slot freed
+    // by the deleted row takes the last one appended.
+    db.Run("CREATE TABLE jt (id CHAR(2), v INTEGER); INSERT INTO jt VALUES ('a', 0); INSERT INTO jt VALUES ('b', 5);"
+           "CREATE TABLE js (n INTEGER, k CHAR(2), x INTEGER, PRIMARY KEY (n)); CREATE INDEX byk ON js (k);"
+           "INSERT INTO js VALUES (1, 'a', 10); INSERT INTO js VALUES (2, 'z', 0); INSERT INTO js VALUES (3, 'a', 30);"
+           "DELETE FROM js WHERE k = 'z'; INSERT INTO js VALUES (4, 'a', 20)");
+    EXPECT_EQ(db.Rows("js"), (Rows{"1|a|10", "4|a|20", "3|a|30"}));
+    EXPECT_EQ(db.Run("UPDATE jt SET v = js.x FROM jt INNER JOIN js ON jt.id = js.k"), 1u);
+    EXPECT_EQ(db.Rows("jt"), (Rows{"a|30", "b|5"}));
+    EXPECT_EQ(db.Run("UPDATE jt SET v = v * 100 + js.x FROM jt, js WHERE jt.id = js.k OR jt.v = 5"), 2u);
+    EXPECT_EQ(db.Rows("jt"), (Rows{"a|30102030", "b|5102030"}));
+    EXPECT_EQ(db.Run("START TRANSACTION; UPDATE jt SET v = js.x FROM jt, js WHERE jt.id = js.k COMMIT INTERVAL 1;"
+                     "ROLLBACK"),
+              0u);
+    EXPECT_EQ(db.Rows("jt"), (Rows{"a|10", "b|5102030"}));
+    // A null row reads NULL; a later joined row that fails undoes the statement.
+    EXPECT_EQ(db.Run("UPDATE jt SET v = COALESCE(js.x, -1) FROM jt LEFT OUTER JOIN js ON jt.id = js.k"), 2u);
+    EXPECT_EQ(db.Rows("jt"), (Rows{"a|30", "b|-1"}));
+    db.Run("CREATE UNIQUE INDEX byv ON jt (v); UPDATE jt SET v = 20 WHERE id = 'b'");
+    EXPECT_EQ(db.ErrorOf("UPDATE jt SET v = js.x FROM jt, js WHERE jt.id = js.k").Code, KURA_KEYVIOL);
+    EXPECT_EQ(db.Rows("jt"), (Rows{"a|30", "b|20"}));
+    // Memos of the joined rows as they were before the statement, a self-join's too.
+    db.Run("CREATE TABLE jm (k CHAR(2), m MEMO); INSERT INTO jm VALUES ('a', 'one'); INSERT INTO jm VALUES ('a', 'two')");
+    EXPECT_EQ(db.Run("UPDATE jm SET m = m + '/' + j.m FROM jm, jm j WHERE jm.k = j.k"), 2u);
+    EXPECT_EQ(db.Rows("jm"), (Rows{"a|one/one/two", "a|two/one/two"}));
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
-    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|47", "5|n5|50"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
+    EXPECT_EQ(db.Run("DELETE FROM jt, js WHERE jt.id = js.k"), 1u);
     EXPECT_EQ(db.Rows("bonus").size(), 3u);
     // The changed table drives the rows: a RIGHT OUTER JOIN that it owns would put
     // another table first and is refused; one owned by a later table turns round.
@@ -150,7 +178,7 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     EXPECT_EQ(db.Run("UPDATE t SET name = 'graded' FROM t INNER JOIN bonus b ON t.k = b.id "
                      "RIGHT OUTER JOIN grade g ON g.id = b.extra"),
               1u);
-    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|graded|47", "5|n5|50"}));
+    EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|graded|56", "5|n5|50"}));
 }
 
 TEST_F(Modify, ValuesSeeTheRowAsItWas) {
@@ -204,24 +232,31 @@ TEST_F(Modify, CommitIntervalKeepsSlicesCommittedBeforeAFailure) {
 }
 
 // The rows of keys 9..12 lie first in the file, highest key first. Visited in the
-// file's order, k = k + 1 would move 12, 11, 10 and 9 up one by one without a
-// conflict; in key order 9 meets 10 at once. A change to a key that a conflict may
-// refuse keeps the order the rows were found in, wherever they lie; other changes
-// come out the same in any order. Each row is committed as it goes, so what went before a
-// conflict stays.
-TEST_F(Modify, AKeyConflictMeetsTheRowsInKeyOrderWhereverTheyLieInTheFile) {
+// file's order, k = k + 1 moves 12, 11, 10 and 9 up one by one without a conflict;
+// in key order 9 would meet 10 at once. Every statement visits its rows in the
+// file's order, whichever index finds them and whichever key it changes, so the
+// same rows come out the same with a WHERE clause as without. Each row is
+// committed as it goes, so what went before a conflict stays; in the caller's
+// transaction, what went before its last intermediate commit.
+TEST_F(Modify, AKeyChangeMeetsTheRowsInTheFilesOrderWhicheverIndexFindsThem) {
     struct Case {
         const char* statement;
         TEngineErrorCode error;
         uint32_t rows;
         Rows changed;  // of keys 9..12, as the file holds them after the statement
+        bool rolledBack = false;  // run in a transaction with an interval of 2, then rolled back
     };
     const Rows before = {"12|12|12|12", "11|11|11|11", "10|10|10|10", "9|9|9|9"};
+    const Rows vUp = {"12|13|12|12", "11|12|11|11", "10|11|10|10", "9|10|9|9"};
     const Case cases[] = {
-        {"UPDATE u SET k = k + 1 WHERE k >= 9", KURA_KEYVIOL, 0, before},
-        {"UPDATE u SET v = v + 1 WHERE k >= 9", KURA_KEYVIOL, 0, before},
+        {"UPDATE u SET k = k + 1 WHERE k >= 9", 0, 4, {"13|12|12|12", "12|11|11|11", "11|10|10|10", "10|9|9|9"}},
+        {"UPDATE u SET v = v + 1 WHERE k >= 9", 0, 4, vUp},
+        {"UPDATE u SET v = v + 1 WHERE v >= 9", 0, 4, vUp},
+        // 1 meets 2 once 12 to 9 are done: with a WHERE on the index as without.
+        {"UPDATE u SET v = v + 1", KURA_KEYVIOL, 0, vUp},
+        {"UPDATE u SET v = v + 1 WHERE v >= 1", KURA_KEYVIOL, 0, vUp},
         {"UPDATE u SET v = v + 1 WHERE k >= 9 AND k <= 11", KURA_KEYVIOL, 0, before},
-        // Rows found by a walk of the file meet the conflict in the file's order.
+        {"UPDATE u SET k = k + 10 WHERE k > 9", 0, 0, {"22|12|12|12", "21|11|11|11", "10|10|10|10", "9|9|9|9"}, true},
         {"UPDATE u SET k = k + 1, n = 0 WHERE n >= 9", 0, 4, {"13|12|12|0", "12|11|11|0", "11|10|10|0", "10|9|9|0"}},
         {"UPDATE u SET w = w + 1 WHERE k >= 9", 0, 4, {"12|12|13|12", "11|11|12|11", "10|10|11|10", "9|9|10|9"}},
         {"UPDATE u SET w = w + 1 WHERE w >= 9", 0, 4, {"12|12|13|12", "11|11|12|11", "10|10|11|10", "9|9|10|9"}},
@@ -237,7 +272,9 @@ TEST_F(Modify, AKeyConflictMeetsTheRowsInKeyOrderWhereverTheyLieInTheFile) {
             const std::string n = std::to_string(k);
             db.Run("INSERT INTO u VALUES (" + n + ", " + n + ", " + n + ", " + n + ")");
         }
-        const std::string sql = std::string(c.statement) + " COMMIT INTERVAL 1";
+        const std::string sql = c.rolledBack ? "START TRANSACTION; " + std::string(c.statement) +
+                                                   " COMMIT INTERVAL 2; ROLLBACK"
+                                             : std::string(c.statement) + " COMMIT INTERVAL 1";
         if (c.error != 0) {
             EXPECT_EQ(db.ErrorOf(sql).Code, c.error);
         } else {
