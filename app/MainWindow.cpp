@@ -248,6 +248,10 @@ void TFmain::CloseBTNClick() { close(); }
 
 void TFmain::Exit1Click() { close(); }
 
+bool TFmain::FormCloseQuery() {
+    return startFailed_ || !DMdata || SettleOpenTransaction(*DMdata->DataDB, this);
+}
+
 void TFmain::FormClose() {
     // A start that failed leaves the settings as they were.
     if (startFailed_) return;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <functional>
 
@@ -565,6 +566,101 @@ TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
         EXPECT_EQ(desk->readLine(), "ok");
         EXPECT_EQ(desk->readLine(), "closed");
     }
+    desk->send("quit");
+    EXPECT_EQ(desk->wait(20000), 0);
+}
+
+// A text of the SQL window that fails inside the transaction it opened ends it, and
+// the other desk opens the employee at once. A text that leaves its transaction open
+// says so and shows it, and the other desk is refused, naming this program. Whatever
+// would end it asks first: cancelled, it stays open and the action does not happen;
+// else it is committed or rolled back as chosen and the action goes on.
+TEST_F(TwoDesks, ATransactionTheSqlWindowLeavesOpenEndsOnlyAsTheUserSays) {
+    AddStaff(1, "佐藤");
+    AddStaff(2, "鈴木");
+    AddStaff(3, "田中");
+    auto desk = Desk();
+    auto sql = std::make_unique<TFsql>();
+    sql->show();
+    const QString question = QString::fromUtf8(OpenTransactionQuestion);
+    auto settle = std::make_shared<int>(gui::mrCancel);
+    gui::SetMessageHook([this, settle, question](const gui::TMessage& m) {
+        messages << m.text;
+        if (m.text == question) return *settle;
+        return int(m.buttons & gui::mbYes ? gui::mrYes : gui::mrOk);  // go on
+    });
+    RunSql(*sql, "UPDATE STAFF SET Bu='F2' WHERE StaffCD=2; START TRANSACTION; "
+                 "UPDATE STAFF SET Bu='F1' WHERE StaffCD=1; UPDATE NOSUCH SET X=1; COMMIT");
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains(QString::fromUtf8("ロールバックしました"))) << messages[1].toStdString();
+    EXPECT_EQ(Column("SELECT Bu, StaffCD FROM STAFF ORDER BY StaffCD"), (std::vector<std::string>{"", "F2", ""}));
+    desk->send("open 1");
+    ASSERT_EQ(desk->readLine(), "editing 1");
+    desk->send("cancel");
+    for (const char* said : {"ok", "closed"}) EXPECT_EQ(desk->readLine(), said);
+
+    bool shown = false;  // the window the action opens, closed at once
+    const auto opened = [&] { return shown; };
+    const struct {
+        const char* what;
+        int answer;  // once the cancel has been tried
+        std::function<void()> act;
+        std::function<bool()> wentOn;
+        const char* window = nullptr;  // and the button that closes it
+        const char* button = nullptr;
+    } endings[] = {
+        {"closing the SQL window", gui::mrYes, [&] { Click(sql.get(), "ExitBTN"); },
+         [&] { return !sql->isVisible(); }},
+        {"the staff editor", gui::mrNo, [&] { DoubleClick(1); }, opened, "FstaffDaityo", "CanBTN"},
+        {"a new employee", gui::mrYes, [] { Click(Fmain, "STAFFaddBTN"); }, opened, "FstaffDaityo", "CanBTN"},
+        {"table maintenance", gui::mrNo, [] { Fmain->findChild<QAction*>("Staff1")->trigger(); }, opened, "Fstaff",
+         "BitBtn1"},
+        {"a delete", gui::mrYes,
+         [] {
+             ChooseRow(3);
+             Click(Fmain, "STAFFdelBTN");
+         },
+         [] { return Column("SELECT StaffCD FROM STAFF WHERE StaffCD = 3").empty(); }},
+        {"the end of the program", gui::mrNo, [] { Fmain->findChild<QAction*>("Exit1")->trigger(); },
+         [] { return !Fmain->isVisible(); }},
+    };
+    std::string kept = "鈴木";
+    for (const auto& e : endings) {
+        SCOPED_TRACE(e.what);
+        const std::string name = std::string("N") + std::to_string(&e - endings);
+        sql->show();
+        messages.clear();
+        RunSql(*sql, ("UPDATE STAFF SET Bu='X' WHERE StaffCD=9; START TRANSACTION; UPDATE STAFF SET Simei='" + name +
+                      "' WHERE StaffCD=2").c_str());
+        ASSERT_EQ(messages.size(), 2);
+        EXPECT_TRUE(messages[1].startsWith(QString::fromUtf8("トランザクションは開いたままです。")));
+        EXPECT_TRUE(sql->TransactionLBL->isVisible());
+        if (&e == endings) {
+            desk->send("open 1");
+            const std::string refused = desk->readLine();
+            EXPECT_EQ(refused.rfind("message 他のプログラムが編集中のため、従業員コード 1 を開けません。", 0), 0u) << refused;
+            EXPECT_NE(refused.find("プロセス番号 " + std::to_string(getpid())), std::string::npos) << refused;
+            EXPECT_EQ(desk->readLine(), "closed");
+        }
+        for (const int answer : {int(gui::mrCancel), e.answer}) {
+            messages.clear();
+            shown = false;
+            *settle = answer;
+            if (answer != gui::mrCancel && e.window)
+                OnModal(e.window, [&shown, &e](QWidget* w) {
+                    shown = true;
+                    Click(w, e.button);
+                });
+            MeasureRefused(e.act);
+            EXPECT_EQ(messages.count(question), 1) << messages.join("\n").toStdString();
+            EXPECT_EQ(e.wentOn(), answer != gui::mrCancel);
+            EXPECT_EQ(DMdata->DataDB->InTransaction(), answer == gui::mrCancel);
+        }
+        EXPECT_TRUE(&e != endings || sql->TransactionLBL->isHidden());
+        if (e.answer == gui::mrYes) kept = name;
+        EXPECT_EQ(Column("SELECT Simei FROM STAFF WHERE StaffCD = 2"), std::vector<std::string>{kept});
+    }
+    sql.reset();
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
 }
