@@ -498,7 +498,9 @@ TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
 }
 
 // The other desk lets go of the tables 0.3 s into the wait: whatever this program was
-// starting goes on at once, with no message, and saves.
+// starting goes on at once, with no message, and saves. The let-go is waited for where
+// it is asked, within the limit of the desk's other answers: a desk slow to answer on a
+// loaded machine still lets go during the wait.
 TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
     AddStaff(31, "佐藤");
     AddStaff(32, "鈴木");
@@ -554,17 +556,20 @@ TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
         answer = s.answer;
         QTimer letGo;
         letGo.setSingleShot(true);
-        QObject::connect(&letGo, &QTimer::timeout, [&] { desk->send("cancel"); });
+        std::vector<std::string> said;
+        QObject::connect(&letGo, &QTimer::timeout, [&] {
+            desk->send("cancel");
+            for (int line = 0; line < 2; ++line) said.push_back(desk->readLine());
+        });
         const Took took = MeasureRefused([&] {
             letGo.start(300);
             s.act();
         });
+        EXPECT_EQ(said, (std::vector<std::string>{"ok", "closed"}));
         EXPECT_EQ(messages.size(), s.messages) << messages.join("\n").toStdString();
         EXPECT_GE(took.ms, 300);
         EXPECT_EQ(Column(s.check), s.expected);
         EXPECT_FALSE(DMdata->DataDB->InTransaction());
-        EXPECT_EQ(desk->readLine(), "ok");
-        EXPECT_EQ(desk->readLine(), "closed");
     }
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
