@@ -187,27 +187,31 @@ void TFsql::Run(bool select, const TSqlVerdict& verdict) {
         if (verdict.ManagesTransaction) db.Rollback();
         else own = true;
     }
+    // A change that fails takes back the transaction it ran in, whoever opened it:
+    // nothing it did is left half done and holding the tables. A query changed
+    // nothing, and leaves an open transaction as it was.
+    auto takeBack = [&] {
+        const bool back = (verdict.ChangesData || verdict.ManagesTransaction) && db.InTransaction();
+        if (back) db.Rollback();
+        ShowTransaction();
+        return back;
+    };
     try {
         if (select)
             Query1->Open();
         else
             Query1->ExecSQL();
         if (own && db.InTransaction()) db.Commit(true);
-    } catch (...) {
-        // A change that fails takes back the transaction it ran in, whoever opened it:
-        // nothing it did is left half done and holding the tables. A query changed
-        // nothing, and leaves an open transaction as it was.
-        const bool takeBack = (verdict.ChangesData || verdict.ManagesTransaction) && db.InTransaction();
-        if (takeBack) db.Rollback();
-        ShowTransaction();
-        if (!takeBack) throw;
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            if (dynamic_cast<const kura::EAbort*>(&e)) throw;
-            gui::MessageDlg(gui::MessageText(e.what()) + "\n" + U8(RolledBackNote), gui::mtError, gui::mbOK, this);
-        }
+    } catch (const kura::EAbort&) {
+        takeBack();
+        throw;
+    } catch (const std::exception& e) {
+        if (!takeBack()) throw;
+        gui::MessageDlg(gui::MessageText(e.what()) + "\n" + U8(RolledBackNote), gui::mtError, gui::mbOK, this);
         return;
+    } catch (...) {
+        takeBack();
+        throw;
     }
     ShowTransaction();
     if (db.InTransaction()) gui::MessageDlg(U8(StillOpenNote), gui::mtInformation, gui::mbOK, this);
