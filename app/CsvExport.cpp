@@ -87,7 +87,16 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
     bool created = false;
     int rows = 0;
     table.DisableControls();
-    kura::TBookmark back;
+    // The record the table was on may have been deleted since it was read (from the
+    // list, or by another program): the table then goes back to the nearest one, the
+    // first record after it in the table's order, or the last.
+    kura::TBookmark back, after;
+    auto goBack = [&] {
+        if (back.empty()) return;
+        if (table.BookmarkValid(back)) table.GotoBookmark(back);
+        else if (!after.empty()) table.GotoBookmark(after);
+        else table.Last();
+    };
     try {
         CsvFile file(path);
         created = true;
@@ -97,13 +106,17 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
         while (!table.Eof()) {
             file.Write(CsvLine(table));
             ++rows;
+            if (after.empty() && !back.empty()) {
+                kura::TBookmark here = table.GetBookmark();
+                if (table.CompareBookmarks(here, back) >= 0) after = std::move(here);
+            }
             table.Next();
         }
         file.Close();
     } catch (const std::exception& e) {
         const bool removed = created && plain && fs::remove(path, ec);
         try {
-            if (!back.empty()) table.GotoBookmark(back);
+            goBack();
         } catch (...) {  // the export's own failure is the one to report
         }
         table.EnableControls();
@@ -114,7 +127,12 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
         else if (created) message += "\nファイルは途中までしか書かれていません。";
         throw ECsvExportError(message);
     }
-    if (!back.empty()) table.GotoBookmark(back);
+    try {
+        goBack();
+    } catch (...) {
+        table.EnableControls();
+        throw;
+    }
     table.EnableControls();
     return rows;
 }

@@ -287,6 +287,9 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 }
 
 void TForm1::done(int result) {
+    bool close = false;
+    gui::Guarded([&] { close = FormCloseQuery(); }, this);
+    if (!close) return;
     gui::Guarded([this] { FormClose(); }, this);
     QDialog::done(result);
 }
@@ -294,6 +297,9 @@ void TForm1::done(int result) {
 TFormMain::TFormMain(QWidget* parent) : TFormOf<QMainWindow>(parent) { setStatusBar(StatusBar1); }
 
 void TFormMain::closeEvent(QCloseEvent* event) {
+    bool close = false;
+    gui::Guarded([&] { close = FormCloseQuery(); }, this);
+    if (!close) return event->ignore();
     gui::Guarded([this] { FormClose(); }, this);
     QMainWindow::closeEvent(event);
 }

@@ -99,6 +99,8 @@ public:
     // Run on every show and at close; descendants call these first.
     virtual void FormShow() { Form.RestoreGeometry(StatusBar1); }
     virtual void FormClose() { Form.SaveGeometry(); }
+    // Asked before the window closes (by the user or the program): false keeps it open.
+    virtual bool FormCloseQuery() { return true; }
     // Within the moments after a show or a restore in which the window is placed again
     // once it is framed.
     bool Settling() const { return settling_; }

@@ -148,7 +148,7 @@ void TFmain::STAFFdelBTNClick() {
         if (!StaffExists(code)) return Vanished();
     kura::TKuraDatabase& db = *DMdata->DataDB;
     try {
-        if (db.InTransaction()) db.Rollback();
+        if (!SettleOpenTransaction(db, this)) return;
         // Another program's open editor holds the tables: said after a moment, nothing
         // deleted, instead of a frozen program until it closes.
         if (!StartTransactionResponsive(db, U("他のプログラムが編集中のため、削除できません。"), this)) return;
@@ -222,6 +222,9 @@ void TFmain::N9Click() { StaffGrid->CopyAllToClipboard(); }
 void TFmain::N11Click() { StaffGrid->CopyVisibleToClipboard(); }
 void TFmain::Copy1Click() { JyokyoGrid->CopyAllToClipboard(); }
 void TFmain::Staff1Click() {
+    // Its grid edits inside a transaction of its own: one the SQL window left open is
+    // ended first, as the user says.
+    if (!SettleOpenTransaction(*DMdata->DataDB, this)) return;
     ShowOnce(Fstaff, [] { return new TFstaff; });
 }
 void TFmain::SQL1Click() {

@@ -22,6 +22,8 @@
 #include "components/KuraTable.h"
 #include "components/gui/KuraPasswordDialog.h"
 #include "engine/errors/EngineErrors.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Color.h"
 #include "platform/gui/FileDialogs.h"
@@ -136,9 +138,51 @@ void TFmain::FormShow() {
 
 namespace {
 
-// The open of a table refused because another program has it to itself (or the
-// folder's files may not be written).
+// The open of a table refused: another program has it to itself, or this user may
+// not read or write one of its files.
 bool AccessDenied(const kura::EKuraEngineError& e) { return e.ErrorCode() == kura::KURA_OSEACCES; }
+
+enum class TRefusal { Unknown, NoAccess, InUse };
+
+// Why the engine was refused the file it names, as the user can act on it: the file
+// is opened again as the engine opens it, for reading and writing, shared.
+TRefusal WhyRefused(const std::string& file) {
+    const platform::FileHandle h =
+        platform::CreateFile(file, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
+    if (h != platform::INVALID_HANDLE_VALUE) {
+        platform::CloseHandle(h);
+        return TRefusal::Unknown;
+    }
+    switch (platform::GetLastError()) {
+    case platform::ERROR_ACCESS_DENIED:
+        return TRefusal::NoAccess;
+    case platform::ERROR_SHARING_VIOLATION:
+        return TRefusal::InUse;
+    default:
+        return TRefusal::Unknown;
+    }
+}
+
+// The lines under "cannot start" for a refused open, in the user's words; the
+// engine's code stays as a number.
+QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
+    const std::string& file = e.ErrorContext(kura::ctxTable);
+    QString text;
+    switch (why) {
+    case TRefusal::NoAccess:
+        text = U8("ファイル %1 を読み書きする権限がありません。\nファイルの権限を確かめてから、もう一度起動してください。")
+                   .arg(gui::QStr(file));
+        break;
+    case TRefusal::InUse:
+        text = U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、もう一度起動してください。");
+        break;
+    case TRefusal::Unknown:
+        text = U8("ファイル %1 を読み書きする権限がないか、他のプログラムが単独で使っています。").arg(gui::QStr(file));
+        break;
+    }
+    return text + U8("\n（エラー番号 %1）").arg(e.ErrorCode());
+}
 
 }  // namespace
 
@@ -152,17 +196,16 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
             DMdata->CreateOrUpgrade(table, creation, upgrade);
             return;
         } catch (const kura::EKuraEngineError& e) {
+            const TRefusal why = AccessDenied(e) ? WhyRefused(e.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
             // Another program's start holds the table to itself while it makes or
-            // upgrades it: a moment.
-            if (AccessDenied(e) && waited.elapsed() < StartWaitMs) {
+            // upgrades it: a moment. A file this user may not open stays so.
+            if (AccessDenied(e) && why != TRefusal::NoAccess && waited.elapsed() < StartWaitMs) {
                 WaitAMoment(TransactionRetryMs);
                 continue;
             }
-            QString text = U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n%2")
-                               .arg(gui::QStr(table.TableName()), gui::MessageText(e.what()));
-            if (AccessDenied(e))
-                text += U8("\n他のプログラムがこのテーブルを単独で使っている場合は、そのプログラムを終了してから、"
-                           "もう一度起動してください。");
+            const QString text = U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n%2")
+                                     .arg(gui::QStr(table.TableName()),
+                                          AccessDenied(e) ? RefusalText(e, why) : gui::MessageText(e.what()));
             throw std::runtime_error(text.toStdString());
         }
     }
@@ -247,6 +290,10 @@ void EndProgram() {
 void TFmain::CloseBTNClick() { close(); }
 
 void TFmain::Exit1Click() { close(); }
+
+bool TFmain::FormCloseQuery() {
+    return startFailed_ || !DMdata || SettleOpenTransaction(*DMdata->DataDB, this);
+}
 
 void TFmain::FormClose() {
     // A start that failed leaves the settings as they were.

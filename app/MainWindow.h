@@ -126,6 +126,8 @@ public:
     TMainSettings Settings;
 
     void FormShow() override;
+    // The end of the program ends a transaction the SQL window left open as the user says.
+    bool FormCloseQuery() override;
     void FormClose() override;
     void UpgradeStaffTable();
     void UpgradeGakurekiTable();

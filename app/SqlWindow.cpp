@@ -19,6 +19,7 @@
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
+#include "platform/dataset/DatabaseError.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Desktop.h"
 #include "platform/gui/Text.h"
@@ -28,6 +29,10 @@ namespace app {
 using gui::U8;
 
 namespace {
+
+const char* const RolledBackNote = "エラーのため、トランザクションをロールバックしました。";
+const char* const StillOpenNote =
+    "トランザクションは開いたままです。\r\n終了するまで、他のプログラムはデータを変更できません。";
 
 QPushButton* ActionButton(QWidget* parent, const char* name, QAction* action) {
     auto* button = new QPushButton(action->text().remove('&').section('(', 0, 0), parent);
@@ -80,7 +85,15 @@ TFsql::TFsql(QWidget* parent) : TForm1(parent), DataSource1(std::make_unique<kur
 
     auto* layout = new QVBoxLayout(Client());
     layout->setMenuBar(menuBar);
-    layout->addWidget(new QLabel(" SQL ", Client()));
+    auto* heading = new QHBoxLayout;
+    heading->addWidget(new QLabel(" SQL ", Client()));
+    TransactionLBL = new QLabel(U8("トランザクション実行中"), Client());
+    TransactionLBL->setObjectName("TransactionLBL");
+    TransactionLBL->setStyleSheet("color: red;");
+    TransactionLBL->hide();
+    heading->addWidget(TransactionLBL);
+    heading->addStretch();
+    layout->addLayout(heading);
     Memo1 = new QPlainTextEdit(Client());
     Memo1->setObjectName("Memo1");
     layout->addWidget(Memo1, 1);
@@ -159,33 +172,57 @@ void TFsql::RunStatement() {
 }
 
 void TFsql::Run(bool select, const TSqlVerdict& verdict) {
-    auto run = [&] {
+    kura::TKuraDatabase& db = *DMdata->DataDB;
+    // A change runs in a transaction, which another program's open editor keeps from
+    // starting: the engine's own start would freeze the window until it closes. It is
+    // started here instead, saying after a moment who holds the tables. A text run
+    // while one is open runs inside it.
+    bool own = false;
+    if (verdict.ChangesData && !db.InTransaction()) {
+        const QString refusal = U8("他のプログラムが編集中のため、このSQLを実行できません。");
+        if (!StartTransactionResponsive(db, refusal, this)) return;
+        // A text that starts, commits or rolls back on its own runs as written: the
+        // start above only waited for the tables to be free. Any other is one
+        // transaction: all of it or nothing.
+        if (verdict.ManagesTransaction) db.Rollback();
+        else own = true;
+    }
+    // A change that fails takes back the transaction it ran in, whoever opened it:
+    // nothing it did is left half done and holding the tables. A query changed
+    // nothing, and leaves an open transaction as it was.
+    auto takeBack = [&] {
+        const bool back = (verdict.ChangesData || verdict.ManagesTransaction) && db.InTransaction();
+        if (back) db.Rollback();
+        ShowTransaction();
+        return back;
+    };
+    try {
         if (select)
             Query1->Open();
         else
             Query1->ExecSQL();
-    };
-    kura::TKuraDatabase& db = *DMdata->DataDB;
-    if (!verdict.ChangesData || db.InTransaction()) return run();
-    // A change runs in a transaction, which another program's open editor keeps from
-    // starting: the engine's own start would freeze the window until it closes. It is
-    // started here instead, saying after a moment who holds the tables.
-    const QString refusal = U8("他のプログラムが編集中のため、このSQLを実行できません。");
-    if (!StartTransactionResponsive(db, refusal, this)) return;
-    if (verdict.ManagesTransaction) {
-        // The text starts, commits or rolls back on its own and runs as written: the
-        // start above only waited for the tables to be free.
-        db.Rollback();
-        return run();
-    }
-    // Otherwise the whole text is one transaction: all of it or nothing.
-    try {
-        run();
-        if (db.InTransaction()) db.Commit(true);
+        if (own && db.InTransaction()) db.Commit(true);
+    } catch (const kura::EAbort&) {
+        takeBack();
+        throw;
+    } catch (const std::exception& e) {
+        if (!takeBack()) throw;
+        gui::MessageDlg(gui::MessageText(e.what()) + "\n" + U8(RolledBackNote), gui::mtError, gui::mbOK, this);
+        return;
     } catch (...) {
-        if (db.InTransaction()) db.Rollback();
+        takeBack();
         throw;
     }
+    ShowTransaction();
+    if (db.InTransaction()) gui::MessageDlg(U8(StillOpenNote), gui::mtInformation, gui::mbOK, this);
+}
+
+void TFsql::ShowTransaction() { TransactionLBL->setVisible(DMdata && DMdata->DataDB->InTransaction()); }
+
+bool TFsql::FormCloseQuery() {
+    const bool settled = !DMdata || SettleOpenTransaction(*DMdata->DataDB, this);
+    ShowTransaction();
+    return settled;
 }
 
 void TFsql::Open1Execute() {

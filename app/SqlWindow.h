@@ -5,7 +5,10 @@
 // user confirmed: while another program holds the tables the window says so after a
 // moment, running nothing. A text without transaction statements runs inside one
 // transaction of the window's own, whole or not at all; a text with its own (START
-// TRANSACTION, COMMIT, ROLLBACK) runs as written. Texts load
+// TRANSACTION, COMMIT, ROLLBACK) runs as written. A change that fails inside a
+// transaction ends it, rolled back, and says so. A transaction a text leaves open is
+// said when the text ends and shown above the text while it lasts; the window closes
+// only once the user has had it committed or rolled back. Texts load
 // from and save to files (code page 932). Engine errors are shown as messages; the
 // window stays usable.
 #include <QString>
@@ -17,6 +20,7 @@
 #include "app/SqlCheck.h"
 
 class QAction;
+class QLabel;
 class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
@@ -37,6 +41,7 @@ public:
     ~TFsql() override;
 
     QPlainTextEdit* Memo1;
+    QLabel* TransactionLBL;  // shown while a transaction a text left open lasts
     kura::TKuraQuery* Query1;
     std::unique_ptr<kura::TDataSource> DataSource1;
     TDBGridEx* DBGridEx1;
@@ -51,8 +56,10 @@ public:
     void SaveAs1Execute();
     void Copy2CBExecute();
     void Help2Click();
+    bool FormCloseQuery() override;
 
 private:
+    void ShowTransaction();
     void RunStatement();
     void Run(bool select, const TSqlVerdict& verdict);
     QAction* MakeAction(const char* name, const char* caption);

@@ -181,7 +181,7 @@ void TFstaffDaityo::EndTransaction() {
     } catch (...) {
     }
     try {
-        if (DMdata && DMdata->DataDB->InTransaction()) DMdata->DataDB->Rollback();
+        if ((holding_ || TransactionReady) && DMdata && DMdata->DataDB->InTransaction()) DMdata->DataDB->Rollback();
     } catch (...) {
     }
 }
@@ -191,16 +191,17 @@ void TFstaffDaityo::FormShow() {
     ReferenceDate = Today();
     kura::TKuraDatabase* db = DMdata->DataDB;
     // OpenStaffEditor has started it already, without freezing the program.
-    const bool ready = TransactionReady && db->InTransaction();
+    holding_ = TransactionReady && db->InTransaction();
     TransactionReady = false;
-    if (!ready) {
-        if (db->InTransaction()) db->Rollback();
-        if (!StartTransactionResponsive(*db, QString::fromUtf8("他のプログラムが編集中のため、従業員を開けません。"), this)) {
+    if (!holding_) {
+        if (!SettleOpenTransaction(*db, this) ||
+            !StartTransactionResponsive(*db, QString::fromUtf8("他のプログラムが編集中のため、従業員を開けません。"), this)) {
             // Being shown still: the window closes from the event loop, its edit undone.
             Tstaff->Cancel();
             QTimer::singleShot(0, this, [this] { done(gui::mrCancel); });
             return;
         }
+        holding_ = true;
     }
     FillCombo(BuCMB, "SELECT DISTINCT BU FROM STAFF", "ORDER BY BU");
     FillCombo(KaCMB, "SELECT DISTINCT KA FROM STAFF", "ORDER BY Ka");
@@ -235,7 +236,7 @@ void TFstaffDaityo::FillCombo(QComboBox* box, const char* select, const char* or
 
 void TFstaffDaityo::FormClose() {
     TForm1::FormClose();
-    if (DMdata && DMdata->DataDB->InTransaction()) {
+    if (holding_ && DMdata && DMdata->DataDB->InTransaction()) {
         Tstaff->Cancel();
         DMdata->DataDB->Rollback();
     }
@@ -469,6 +470,10 @@ int OpenStaffEditor(std::optional<int32_t> staffCD) {
     } clear;
     kura::TKuraTable& t = *form->Tstaff;
     try {
+        kura::TKuraDatabase& db = *DMdata->DataDB;
+        // The edit below would join whatever transaction is open: one the SQL window
+        // left is ended first, as the user says.
+        if (!SettleOpenTransaction(db)) return gui::mrCancel;
         if (!t.Active()) t.Open();
         // The table's caches answer for what they hold without asking the disk, so a
         // record another program saved since this one last read it would be found as it
@@ -489,8 +494,6 @@ int OpenStaffEditor(std::optional<int32_t> staffCD) {
         }
         // Another program's open editor holds the transaction's tables: say so after a
         // moment instead of freezing until it closes.
-        kura::TKuraDatabase& db = *DMdata->DataDB;
-        if (db.InTransaction()) db.Rollback();
         const QString refusal =
             staffCD ? QString::fromUtf8("他のプログラムが編集中のため、従業員コード %1 を開けません。").arg(*staffCD)
                     : QString::fromUtf8("他のプログラムが編集中のため、従業員を追加できません。");

@@ -2,8 +2,9 @@
 // The staff record editor "従業員台帳" (FstaffDaityo): one employee's master record with
 // the education and career rows, the family rows and the link to the résumé pages,
 // all inside one transaction of the database "DataDB", begun when the window shows
-// (a transaction still open is rolled back first), committed with a flush by OK and
-// rolled back by Cancel and by every other way of closing the window.
+// (one the SQL window left open is first committed or rolled back as the user says;
+// cancelled, the editor does not open), committed with a flush by OK and rolled back
+// by Cancel and by every other way of closing the window.
 //
 // The caller puts Tstaff into insert mode (Append) or positions it and calls Edit
 // before the window shows; OpenStaffEditor does exactly that and is the one way the
@@ -122,6 +123,8 @@ private:
     void CodeUsed();
     void EndTransaction();
     bool codeFixed_ = false;
+    // The open transaction is this editor's own, started for its show.
+    bool holding_ = false;
 };
 
 extern TFstaffDaityo* FstaffDaityo;

@@ -24,6 +24,24 @@ QString HeldText(const kura::TTransactionBlock& blocked) {
         .arg(gui::QStr(blocked.Table), who);
 }
 
+const char* const OpenTransactionQuestion =
+    "SQLのトランザクションが終了していません。\r\nコミットしますか？（いいえ：ロールバック）";
+
+bool SettleOpenTransaction(kura::TKuraDatabase& db, QWidget* parent) {
+    if (!db.Connected() || !db.InTransaction()) return true;
+    switch (gui::MessageDlg(U8(OpenTransactionQuestion), gui::mtConfirmation, gui::mbYes | gui::mbNo | gui::mbCancel,
+                            parent)) {
+    case gui::mrYes:
+        db.Commit(true);
+        return true;
+    case gui::mrNo:
+        db.Rollback();
+        return true;
+    default:
+        return false;
+    }
+}
+
 void WaitAMoment(int ms) {
     QEventLoop pause;
     QTimer::singleShot(ms, &pause, &QEventLoop::quit);

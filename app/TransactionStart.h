@@ -30,6 +30,14 @@ constexpr int TransactionRetryMs = 50;
 // is held and the programs seen holding it, and answers false with nothing started.
 bool StartTransactionResponsive(kura::TKuraDatabase& db, const QString& refusal, QWidget* parent = nullptr);
 
+// A transaction a text of the SQL window left open holds every table until it ends.
+// Whatever would end it (closing that window, the staff editor, table maintenance, a
+// delete, the end of the program) asks first whether it is committed or rolled back:
+// true once it has ended either way, or when none was open; false when the user
+// cancelled, which the caller takes as "do not go on".
+bool SettleOpenTransaction(kura::TKuraDatabase& db, QWidget* parent = nullptr);
+extern const char* const OpenTransactionQuestion;
+
 // Lets the event loop run for ms (the program goes on drawing and answering; what the
 // user clicks or types waits).
 void WaitAMoment(int ms);

@@ -16,6 +16,7 @@
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/EditorTestSupport.h"
 #include "tests/app/StaffData.h"
 
 namespace app::test {
@@ -199,6 +200,34 @@ TEST_F(CsvExport, QuotesInsideTextAreWrittenAsTheyAre) {
     AddEmployee({9, "\"X\", Y", "z", std::nullopt, 1990, std::nullopt, std::nullopt});
     ASSERT_TRUE(DMdata->Tstaff->Locate("StaffCD", kura::TVariant(int32_t(9)), 0));
     EXPECT_EQ(CsvLine(*DMdata->Tstaff).substr(0, 16), "9,\"\"X\", Y\",\"z\",\"");
+}
+
+// The employee the table was on is deleted from the list: the export writes the file
+// without it and goes back to the nearest employee, saying nothing.
+TEST_F(CsvExport, AfterTheCurrentEmployeeIsDeletedTheExportGoesBackToTheNearest) {
+    AddEmployees(SampleStaff());
+    kura::TKuraTable& t = *DMdata->Tstaff;
+    const struct {
+        int deleted, nearest;
+    } cases[] = {{3, 4}, {7, 5}, {1, 2}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(t.Locate("StaffCD", kura::TVariant(int32_t(c.deleted)), 0));
+        Fmain->SaisinBTNClick();
+        kura::TDataSet& q = *Fmain->Qstaff;
+        for (q.First(); !q.Eof() && q.FieldByName("StaffCD")->AsInteger() != c.deleted;) q.Next();
+        answer = gui::mrYes;
+        Click(Fmain, "STAFFdelBTN");
+        messages.clear();
+        const std::string path = dir.file("after.csv");
+        Answer(path);
+        Fmain->PCP2->trigger();
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        const std::string text = Read(path);
+        EXPECT_EQ(text.find("\r\n" + std::to_string(c.deleted) + ","), std::string::npos) << c.deleted;
+        EXPECT_NE(text.find("\r\n" + std::to_string(c.nearest) + ","), std::string::npos) << c.deleted;
+        EXPECT_EQ(t.FieldByName("StaffCD")->AsInteger(), c.nearest);
+        EXPECT_FALSE(t.ControlsDisabled());
+    }
 }
 
 TEST(CsvFileNames, TheFirstFilterAddsCsvOnlyToANameWithoutExtension) {

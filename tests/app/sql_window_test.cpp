@@ -2,6 +2,7 @@
 // queries shown in the grid, changes run only when confirmed, texts saved and loaded;
 // and the statement check on its own over a table of texts.
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -187,34 +188,51 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
 
 // A text without transaction statements is one transaction: a failing statement takes
 // back the ones before it. A text with its own runs as written, also when a word of
-// one stands in a string or a comment of a text without.
+// one stands in a string or a comment of a text without. A change that fails inside a
+// transaction, its own or one left open before, ends it rolled back and says so; one
+// left open is said and shown until a text ends it.
 TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
     const char* const add = "INSERT INTO Staff (StaffCD, Simei) VALUES ";
+    const char* const back = "エラーのため、トランザクションをロールバックしました。";
+    const char* const open = "トランザクションは開いたままです。";
     const struct {
         std::string text;
-        std::vector<std::string> kept;  // of the codes 11 to 19
+        std::vector<std::string> kept;  // of the codes 11 to 29
         const char* error;              // said after the question; nullptr: nothing
+        const char* note = nullptr;     // said after the error, or alone
+        bool left = false;              // a transaction stays open
     } cases[] = {
         {std::string(add) + "(11, 'a'); START TRANSACTION; " + add + "(12, 'b'); ROLLBACK", {"11"}, nullptr},
         {std::string(add) + "(13, 'c'); ROLLBACK", {"13"}, "Transaction not in progress"},
         {std::string(add) + "(14, 'd'); START TRANSACTION; " + add + "(15, 'e'); COMMIT", {"14", "15"}, nullptr},
-        {std::string(add) + "(16, 'f'); " + add + "(16, 'g')", {}, "Duplicate key"},
-        {std::string(add) + "(17, 'ROLLBACK'); " + add + "(17, 'COMMIT')", {}, "Duplicate key"},
-        {std::string(add) + "(18, 'h') /* COMMIT */; " + add + "(18, 'i')", {}, "Duplicate key"},
-        {std::string(add) + "(19, '\x95\x5C; ROLLBACK'); " + add + "(19, 'j')", {}, "Duplicate key"},
+        {std::string(add) + "(16, 'f'); " + add + "(16, 'g')", {}, "Duplicate key", back},
+        {std::string(add) + "(17, 'ROLLBACK'); " + add + "(17, 'COMMIT')", {}, "Duplicate key", back},
+        {std::string(add) + "(18, 'h') /* COMMIT */; " + add + "(18, 'i')", {}, "Duplicate key", back},
+        {std::string(add) + "(19, '\x95\x5C; ROLLBACK'); " + add + "(19, 'j')", {}, "Duplicate key", back},
+        {std::string(add) + "(21, 'k'); START TRANSACTION; " + add + "(22, 'l'); UPDATE NoSuch SET X = 1; COMMIT",
+         {"21"}, "NoSuch", back},
+        {std::string(add) + "(23, 'm'); START TRANSACTION; " + add + "(24, 'n')", {"23", "24"}, nullptr, open, true},
+        {std::string(add) + "(25, 'o')", {"23", "24", "25"}, nullptr, open, true},
+        {std::string(add) + "(26, 'p'); " + add + "(26, 'q')", {"23"}, "Duplicate key", back},
+        {std::string(add) + "(27, 'r'); START TRANSACTION", {"27"}, nullptr, open, true},
+        {"SELECT * FROM NoSuch", {"27"}, "NoSuch", nullptr, true},  // a query takes nothing back
+        {std::string(add) + "(28, 's'); COMMIT", {"27", "28"}, nullptr},
     };
+    auto* shown = form->findChild<QLabel*>("TransactionLBL");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         messages.clear();
         Run(gui::QStr(c.text));
-        ASSERT_EQ(messages.size(), c.error ? 2 : 1) << messages.join("\n").toStdString();
-        EXPECT_TRUE(messages[0].startsWith(gui::U8("このSQLはﾃﾞｰﾀを変更する")));
-        if (c.error) {
-            EXPECT_TRUE(messages[1].contains(c.error)) << messages[1].toStdString();
-        }
+        const bool changes = c.text.rfind("SELECT", 0) != 0;
+        ASSERT_EQ(messages.size(), changes + (c.error || c.note)) << messages.join("\n").toStdString();
+        EXPECT_EQ(messages.value(0).startsWith(gui::U8("このSQLはﾃﾞｰﾀを変更する")), changes);
+        const std::string last = messages.isEmpty() ? "" : messages.back().toStdString();
+        EXPECT_TRUE(!c.error || last.find(c.error) != std::string::npos) << last;
+        EXPECT_TRUE(!c.note || last.find(c.note) != std::string::npos) << last;
         EXPECT_EQ(Column("SELECT StaffCD FROM Staff WHERE StaffCD > 10 ORDER BY StaffCD"), c.kept);
-        EXPECT_FALSE(DMdata->DataDB->InTransaction());
-        Exec("DELETE FROM Staff WHERE StaffCD > 10");
+        EXPECT_EQ(DMdata->DataDB->InTransaction(), c.left);
+        EXPECT_EQ(shown->isVisible(), c.left);
+        if (!c.left) Exec("DELETE FROM Staff WHERE StaffCD > 10");
     }
 }
 

@@ -10,6 +10,7 @@
 #include "app/Gakureki.h"
 #include "app/Kazoku.h"
 #include "app/MakatiButton.h"
+#include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "tests/app/EditorTestSupport.h"
 
@@ -69,18 +70,25 @@ TEST_F(StaffEditor, EditsAnEmployeeWithTheCodeReadOnlyAndCancelKeepsTheOldValues
 }
 
 TEST_F(StaffEditor, AFailedPostKeepsTheWindowOpenInItsTransactionAndAnOpenTransactionIsRolledBackFirst) {
-    // A transaction left open by someone else: its row goes when the editor shows.
+    // A transaction left open by someone else: the editor asks first. Cancelled, it
+    // does not open; rolled back, the row goes when the editor shows.
     DMdata->DataDB->StartTransaction();
     DMdata->Tkazoku->Append();
     DMdata->Tkazoku->FieldByName("StaffCD")->SetAsInteger(1);
     DMdata->Tkazoku->FieldByName("Seq")->SetAsInteger(1);
     DMdata->Tkazoku->FieldByName("Simei")->SetAsString("x");
     DMdata->Tkazoku->Post();
+    answer = gui::mrCancel;
+    EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrCancel);
+    EXPECT_EQ(messages, QStringList{QString::fromUtf8(OpenTransactionQuestion)});
+    EXPECT_TRUE(DMdata->DataDB->InTransaction());
+    messages.clear();
+    answer = gui::mrNo;
     OnModal("FstaffDaityo", [&](QWidget* w) {
         EXPECT_TRUE(Column("SELECT SIMEI FROM KAZOKU").empty());
         Type(w, "KeyEDT", "12");
         Click(w, "OkBTN");  // no name: the post is refused
-        EXPECT_EQ(messages.size(), 1);
+        EXPECT_EQ(messages.size(), 2);
         EXPECT_TRUE(w->isVisible());
         EXPECT_TRUE(DMdata->DataDB->InTransaction());
         Type(w, "SimeiEDT", QString::fromUtf8("十二"));

@@ -2,11 +2,14 @@
 // file with its version record, the upgrades run once, failures reported.
 #include <sys/stat.h>
 
+#include <QElapsedTimer>
 #include <algorithm>
+#include <cerrno>
 
 #include "app/Schema.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
+#include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -169,6 +172,48 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
         5000));
     CloseMain();
     EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
+}
+
+// The file the system refuses to open, by the end of its name.
+std::string refusedFile;
+
+int RefusingOpen(const char* path, int flags, mode_t mode) {
+    if (std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
+    return platform::SystemFileCalls().open(path, flags, mode);
+}
+
+// A table's file this user may not open: the start says so in Japanese, naming the
+// file, at once (no wait for another program), with the engine's code as a number.
+TEST_F(StartUp, ATableFileThatMayNotBeOpenedIsSaidSoInJapanese) {
+    StartMain();
+    CloseMain();
+    const struct {
+        const char *file, *table;
+    } cases[] = {{"/Kazoku.DAT", "Kazoku"}, {"/Kazoku.IDX", "Kazoku"}, {"/Staff.BLB", "Staff"}, {"/Staff.DAT", "Staff"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        messages.clear();
+        refusedFile = c.file;
+        platform::FileCalls().open = RefusingOpen;
+        QElapsedTimer clock;
+        clock.start();
+        TFmain& main = StartMain();
+        const qint64 took = clock.elapsed();
+        platform::FileCalls() = platform::SystemFileCalls();
+        EXPECT_TRUE(main.StartFailed());
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_EQ(messages[0], QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n"
+                                                 "ファイル %2 を読み書きする権限がありません。\n"
+                                                 "ファイルの権限を確かめてから、もう一度起動してください。\n"
+                                                 "（エラー番号 11013）")
+                                   .arg(c.table, QString::fromStdString(dir.file("DB") + c.file)));
+        EXPECT_LT(took, StartWaitMs);
+        CloseMain();
+    }
+    messages.clear();
+    StartMain();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(Fmain->StartedUp());
 }
 
 TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
