@@ -88,16 +88,11 @@ TKeyInterval CompareInterval(TDataCursor& c, const TLeafCondition& leaf, const T
         segment.resize(static_cast<std::size_t>(leaf.PartialLength) + 1);
     TKeyInterval r = PresentInterval(static_cast<int32_t>(segment.size()));
     if (beyond) {
-        // No value equals the constant; one is below it exactly when it is at most
-        // the segment.
-        switch (op) {
-            case opGreater:
-            case opGreaterEqual: r.Low = segment; r.LowInclusive = false; break;
-            case opLess:
-            case opLessEqual: r.High = segment; break;
-            default: r.Low = r.High = segment; r.LowInclusive = false; break;
-        }
-        return r;
+        // No value equals the constant, and one sorts below it exactly when it is
+        // at most the segment: = is an empty interval, < is <=, >= is >.
+        if (op == opLess) op = opLessEqual;
+        if (op == opGreaterEqual) op = opGreater;
+        if (op == opEqual) r.LowInclusive = false;
     }
     switch (op) {
         case opGreater: r.Low = segment; r.LowInclusive = false; break;
