@@ -61,16 +61,15 @@ const TExpToken* ColumnOf(const TExpToken* node, bool& upper, bool& lower) {
     return nullptr;
 }
 
-// A constant the column's keys can hold exactly.
+// A constant the column's keys can be compared with: of the column's type (a text
+// longer than the column's values included: its interval is built from the part
+// that fits).
 bool ConstantFits(const TFieldDesc& field, const TExpToken* constant, const TLeafCondition& leaf) {
     if (!IsPlainConstant(constant)) return false;
     if (constant->IsNull) return true;
     if (constant->DataType != field.FieldType()) return false;
-    if (field.FieldType() == fldZSTRING) {
-        const std::string_view text = exv::TextView(*constant);
-        if (text.size() > field.StoredSize()) return false;
-        if (leaf.Lower && HasUpperAsciiOrDoubleByte(text)) return false;
-    }
+    if (field.FieldType() == fldZSTRING && leaf.Lower && HasUpperAsciiOrDoubleByte(exv::TextView(*constant)))
+        return false;
     return true;
 }
 
@@ -117,7 +116,7 @@ bool RecogniseLeaf(TDataCursor& c, const TExpToken* node, TLeafCondition& leaf) 
             leaf.Constants.push_back(constant);
             if (node->Kind == ekPartialCompare) {
                 leaf.PartialLength = node->PartialLength;
-                leaf.FoldCase = node->CaseInsensitive != 0 && !leaf.Upper && !leaf.Lower;
+                leaf.FoldCase = node->CaseInsensitive != 0 && !leaf.Lower;
             }
         }
     } else if (node->Kind == ekUnary && (node->Code == opIsNull || node->Code == opIsNotNull)) {
@@ -159,7 +158,7 @@ bool RecogniseLeaf(TDataCursor& c, const TExpToken* node, TLeafCondition& leaf) 
         return false;
     for (const TExpToken* k : leaf.Constants)
         if (!ConstantFits(field, k, leaf)) return false;
-    if (leaf.PartialLength < 0 || leaf.PartialLength > field.StoredSize()) return false;
+    if (leaf.PartialLength < 0) return false;
     leaf.FieldNo = column->FieldNumber;
     const bool wantFolded = leaf.Upper || leaf.Lower || leaf.FoldCase;
     leaf.IndexNo = SelectIndexForField(c, field.FieldNo(), wantFolded, isText);

@@ -27,7 +27,7 @@ struct TLeafCondition {
     int32_t PartialLength = 0;
     bool Upper = false;       // UPPER(column): the constant as written against upper-cased keys
     bool Lower = false;       // LOWER(column) =: the constant upper-cased
-    bool FoldCase = false;    // a case-insensitive comparison of the column itself
+    bool FoldCase = false;    // a case-insensitive comparison of the column or of UPPER(column)
     uint16_t FieldNo = 0;
     uint8_t IndexNo = 0;
     std::vector<const TExpToken*> Constants;

@@ -43,9 +43,10 @@ std::vector<uint8_t> ConstantSegment(TDataCursor& c, const TLeafCondition& leaf,
     } else {
         std::memcpy(value, constant->Value.data(), std::min<std::size_t>(stored, constant->Value.size()));
     }
-    // UPPER(column) meets the constant as written; every other comparison on a
-    // case-insensitive index meets it upper-cased like the keys.
-    const bool fold = c.FCaseInsensitive && !leaf.Upper;
+    // UPPER(column) meets the constant as written unless the comparison ignores
+    // case; every other comparison on a case-insensitive index meets it upper-cased
+    // like the keys.
+    const bool fold = c.FCaseInsensitive && (!leaf.Upper || leaf.FoldCase);
     FieldValueToKey(field.FieldType(), stored, value, segment.data(), c.FLocaleID, c.FSortID, false, fold);
     return segment;
 }
@@ -67,10 +68,32 @@ TKeyInterval NullInterval() {
     return r;
 }
 
+// A text constant of which a comparison reads more bytes (the whole text, or its
+// prefix) than a value of the column holds. Its segment is the key of the bytes
+// that fit; a value that begins with them is shorter than the constant, and sorts
+// before it.
+bool TextBeyondTheColumn(TDataCursor& c, const TLeafCondition& leaf, const TExpToken* constant) {
+    const TFieldDesc& field = c.FKeyFields.at(0);
+    if (field.FieldType() != fldZSTRING) return false;
+    std::size_t read = exv::TextLength(*constant);
+    if (leaf.PartialLength > 0) read = std::min<std::size_t>(read, static_cast<std::size_t>(leaf.PartialLength));
+    return read >= field.StoredSize();  // the stored size counts the terminator
+}
+
 TKeyInterval CompareInterval(TDataCursor& c, const TLeafCondition& leaf, const TExpToken* constant, uint8_t op) {
     std::vector<uint8_t> segment = ConstantSegment(c, leaf, constant);
-    if (leaf.PartialLength > 0) segment.resize(static_cast<std::size_t>(leaf.PartialLength) + 1);
+    const bool beyond = TextBeyondTheColumn(c, leaf, constant);
+    // A prefix as long as the value's room or longer compares whole values.
+    if (!beyond && leaf.PartialLength > 0 && static_cast<std::size_t>(leaf.PartialLength) + 1 < segment.size())
+        segment.resize(static_cast<std::size_t>(leaf.PartialLength) + 1);
     TKeyInterval r = PresentInterval(static_cast<int32_t>(segment.size()));
+    if (beyond) {
+        // No value equals the constant, and one sorts below it exactly when it is
+        // at most the segment: = is an empty interval, < is <=, >= is >.
+        if (op == opLess) op = opLessEqual;
+        if (op == opGreaterEqual) op = opGreater;
+        if (op == opEqual) r.LowInclusive = false;
+    }
     switch (op) {
         case opGreater: r.Low = segment; r.LowInclusive = false; break;
         case opGreaterEqual: r.Low = segment; break;
@@ -266,7 +289,9 @@ void ScanLeaf(TDataCursor& c, const TLeafCondition& leaf, bool statistics, TReco
         case TLeafKind::Between:
         case TLeafKind::NotBetween: {
             TKeyInterval r = CompareInterval(c, leaf, leaf.Constants[0], opGreaterEqual);
-            r.High = CompareInterval(c, leaf, leaf.Constants[1], opEqual).High;
+            const TKeyInterval high = CompareInterval(c, leaf, leaf.Constants[1], opLessEqual);
+            r.High = high.High;
+            r.HighInclusive = high.HighInclusive;
             ScanInterval(c, r, statistics, set, aborted);
             if (!aborted) AddNullsWhereEmptyPasses(c, leaf, set, aborted);
             if (leaf.Kind == TLeafKind::NotBetween && !aborted) set.Invert();

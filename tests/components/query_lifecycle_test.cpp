@@ -3,6 +3,9 @@
 // and the misuse messages.
 #include "components/KuraQuery.h"
 
+#include <algorithm>
+#include <map>
+
 #include "engine/sql/QueryStatement.h"
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/Field.h"
@@ -266,6 +269,74 @@ TEST_F(QueryLifecycle, SubQueryUnionsAndAveragesThroughTheComponent) {
         EXPECT_EQ(q->Fields(1)->FieldName, "Average Of Id");
         EXPECT_EQ(q->Fields(2)->FieldName, "Count Of *");
         EXPECT_EQ(Rows(*q, {"Score", "Average Of Id"}), (RowList{"2|2", "3|3", "4|4", "5|5", "6|6"}));
+    }
+}
+
+// A text column meets a constant alike whether an index serves the comparison or
+// every record is read: constants shorter than, as long as and longer than the
+// column, with trailing blanks, in every comparison, under plain bytes and under a
+// collating language, through a copied and a live result, COUNT(*) and a table's
+// filter (its case-insensitive form on the case-insensitive index).
+TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheIndex) {
+    const std::string values[] = {"abc", "ab", "abd", "abb", "a", "ABC", "Abd", "b", "ab ", "zzz", "\x82\xa0"};
+    const std::string constants[] = {"ab", "ab ", "abc", "abcd", "abc ", "ABCD", "abcdefgh"};
+    const std::string forms[] = {"s = @", "s <> @", "s < @", "s <= @", "s > @", "s >= @", "s BETWEEN @ AND 'b'",
+                                 "s BETWEEN 'a' AND @", "s IN (@, 'b')", "s NOT IN (@)", "s LIKE '@%'",
+                                 "NOT (s LIKE '@%')", "UPPER(s) < @", "UPPER(s) >= @", "UPPER(s) = @", "LOWER(s) = @"};
+    const std::string tables[] = {"Plain", "Keyed", "Folded"};  // no index, an index, a case-insensitive one
+    for (const std::string language : {"ANSI Standard", "English (USA)"}) {
+        std::map<std::string, std::unique_ptr<TKuraTable>> open;
+        for (const std::string& table : tables) {
+            NewQuery("CREATE TABLE " + table + " (id INTEGER, s CHAR(3), PRIMARY KEY (id) LANGUAGE '" + language +
+                     "')")->ExecSQL();
+            for (size_t i = 0; i <= std::size(values); ++i)
+                NewQuery("INSERT INTO " + table + " VALUES (" + std::to_string(i + 1) + ", " +
+                         (i < std::size(values) ? "'" + values[i] + "')" : "NULL)"))->ExecSQL();
+        }
+        NewQuery("CREATE INDEX bys ON Keyed (s)")->ExecSQL();
+        NewQuery("CREATE NOCASE INDEX bys ON Folded (s)")->ExecSQL();
+        for (const std::string& table : tables) (open[table] = NewTable(table))->Open();
+        // Paths: 0 a copied result, 1 a live one, 2 COUNT(*), 3 the table's filter, 4 it ignoring case.
+        auto ids = [&](const std::string& table, const std::string& condition, int path) {
+            if (path >= 3) {
+                TKuraTable& t = *open[table];
+                t.SetFilterOptionsValue(TFilterOptions(path == 4 ? foCaseInsensitive : 0));
+                t.SetFilter(condition);
+                t.SetFilteredValue(true);
+                return Rows(t, {"id"});
+            }
+            auto q = NewQuery((path == 2 ? "SELECT COUNT(*) AS n FROM " : "SELECT * FROM ") + table + " WHERE " +
+                              condition);
+            q->SetRequestLive(path == 1);
+            q->Open();
+            EXPECT_EQ(q->StmtHandle()->ResultLive(), path == 1);
+            RowList rows = Rows(*q, {path == 2 ? "n" : "id"});
+            std::sort(rows.begin(), rows.end());
+            return rows;
+        };
+        for (const std::string& form : forms) {
+            for (const std::string& k : constants) {
+                std::string condition = form;
+                const size_t at = condition.find('@');
+                condition.replace(at, 1, condition[at - 1] == '\'' ? k : "'" + k + "'");
+                for (int path = 0; path < 5; ++path) {
+                    SCOPED_TRACE(language + ": " + condition + " path " + std::to_string(path));
+                    const RowList plain = ids("Plain", condition, path);
+                    EXPECT_EQ(ids("Keyed", condition, path), plain);
+                    EXPECT_EQ(ids("Folded", condition, path), plain);
+                }
+            }
+        }
+        // 'abc' (row 1) sorts before a longer text it begins, and apart from a trailing blank.
+        auto hasAbc = [&](const std::string& condition, int path) {
+            const RowList rows = ids("Keyed", condition, path);
+            return std::find(rows.begin(), rows.end(), "1") != rows.end();
+        };
+        EXPECT_TRUE(hasAbc("s < 'abcd'", 0) && hasAbc("s <> 'abcd'", 1) && !hasAbc("s >= 'abcd'", 3));
+        EXPECT_EQ(ids("Keyed", "s = 'abcd'", 2), (RowList{"0"}));
+        EXPECT_TRUE(language != "ANSI Standard" || !hasAbc("s >= 'abc '", 0));
+        open.clear();
+        for (const std::string& table : tables) NewQuery("DROP TABLE " + table)->ExecSQL();
     }
 }
 

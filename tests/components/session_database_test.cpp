@@ -5,7 +5,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "components/FieldTypeMap.h"
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataDirectory.h"
 #include "engine/core/Engine.h"
+#include "engine/core/TableCreation.h"
 #include "tests/components/ComponentTestSupport.h"
 
 namespace kura::test {
@@ -283,9 +287,40 @@ TEST(TableDefinitions, NamesLongerThanTheirRoomAreRefused) {
         EXPECT_EQ(EngineErrorOf([&] { t->CreateTable(); }), c.Code);
         EXPECT_EQ(t->Exists(), c.Code == 0);
         if (c.Code != 0) continue;
+        t->SetExclusive(true);
         t->Open();
         EXPECT_NE(t->FindField(fits), nullptr);
         t->SetIndexName(fits);
+        // Descriptors handed to the engine itself: a name whose length says 31
+        // bytes (the 31st where the key size follows) was cut, and is refused by
+        // adding an index and by creating a table, which make nothing.
+        const auto refusal = [](const auto& f) -> std::string {
+            try {
+                f();
+            } catch (const EKuraEngineError& e) {
+                return GetEngineErrorName(e.ErrorCode()) + " " + e.ErrorContext(ctxIndex);
+            }
+            return "made";
+        };
+        const std::string refused = "KURA_INVALIDINDEXNAME " + std::string(30, 'g');
+        TIndexDescSlots slots{};
+        slots[0].SetField(0, 1);
+        slots[1].SetName(std::string(30, 'g'));
+        slots[1].SetByte(ido::Name, 31);
+        slots[1].SetByte(ido::KeySize, 'g');
+        slots[1].SetField(0, 2);
+        EXPECT_EQ(refusal([&] { t->Handle()->AddSecondaryIndex(slots[1], 0); }), refused);
+        EXPECT_EQ(t->Handle()->GetIndexCount(), 1);
+        std::vector<TFieldDesc> fields{FieldDescFromDef(t->FieldDefs()[0], 1), FieldDescFromDef(t->FieldDefs()[1], 2)};
+        TDataCursor fresh(t->Database()->Handle());
+        fresh.SetTableName("Planted");
+        fresh.SetExclusive(true);
+        fresh.SetInMemory(true);
+        EXPECT_EQ(refusal([&] {
+                      fresh.CreateTable(0, 0, false, nullptr, {}, {}, fields, slots, 1, 512, "", "", false, 0, 0, false);
+                  }),
+                  refused);
+        EXPECT_FALSE(t->Database()->Handle()->TableExists("Planted", true));
         t->Close();
         t->DeleteTable();
     }

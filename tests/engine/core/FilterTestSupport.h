@@ -63,6 +63,8 @@ inline std::string RandomText(std::mt19937& rng) {
     const int n = static_cast<int>(rng() % 4);
     for (int i = 0; i < n; ++i) s += pieces[rng() % 7];
     if (s.size() > TEXT_SIZE) s.resize(TEXT_SIZE);
+    // Now and then the column's whole width, which a longer text can begin with.
+    if (rng() % 8 == 0) s.resize(TEXT_SIZE, 'a');
     return s;
 }
 
@@ -155,8 +157,19 @@ public:
             case F_CLOCK: std::snprintf(buf, sizeof buf, "'%02d:00:00'", Pick(7)); return buf;
             case F_BIG: std::snprintf(buf, sizeof buf, "%d", Pick(13) - 6); return buf;
             case F_CODE: std::snprintf(buf, sizeof buf, "'c%05d'", Pick(nextId + 2)); return buf;
-            default: return "'" + RandomText(rng) + "'";
+            default: return "'" + Text() + "'";
         }
+    }
+
+    // A text to compare with: now and then longer than any value of the column
+    // (trailing blanks among them), which values can only begin.
+    std::string Text() {
+        std::string s = RandomText(rng);
+        if (Chance(15)) {
+            s.resize(TEXT_SIZE, 'a');
+            s += Chance(50) ? std::string(1 + Pick(2), ' ') : RandomText(rng) + "a";
+        }
+        return s;
     }
 
     std::string Column(uint16_t& field) {
@@ -184,11 +197,11 @@ public:
             case 8: return col + " " + ops[Pick(6)] + " " + col;
             case 9: return col + " " + ops[Pick(2)] + " " + Literal(f);
             case 10: {
-                std::string pattern = RandomText(rng) + (Chance(70) ? "%" : "");
+                std::string pattern = Text() + (Chance(70) ? "%" : "");
                 return col + (Chance(70) ? " LIKE '" : " NOT LIKE '") + pattern + "'";
             }
             case 11: return std::string(Chance(50) ? "UPPER(" : "LOWER(") + col + ") " + ops[Pick(6)] + " " + Literal(f);
-            case 12: return col + " " + ops[Pick(2)] + " '" + RandomText(rng) + "*'";
+            case 12: return col + " " + ops[Pick(2)] + " '" + Text() + "*'";
             default: return "UPPER(" + col + ") IN (" + Literal(f) + ", " + Literal(f) + ")";
         }
     }
