@@ -61,11 +61,14 @@ TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
     std::string name;
     for (uint32_t n = 0;; ++n) {
         name = base + std::to_string(n);
-        FLock = OSHoldFile(name + std::string(kLockExt));
+        const std::string lockName = name + std::string(kLockExt);
+        FLock = OSHoldFile(lockName);
         if (FLock == OS_INVALID_HANDLE) {
             const uint32_t error = OSLastError();
-            // Another session of this process holds the name: the next one.
-            if (error == platform::ERROR_SHARING_VIOLATION && n + 1 < kMostNames) continue;
+            // Another session of this process holds the name, or something that is not
+            // ours stands in its place: the next one.
+            const bool taken = error == platform::ERROR_SHARING_VIOLATION || GetFileAttr(lockName) != -1;
+            if (taken && n + 1 < kMostNames) continue;
             RaiseFolderError(OSErrorToEngineError(error), folder);
         }
         if (OSCreatePrivateFolder(name)) break;

@@ -3,9 +3,9 @@
 // folder that programs share, and the clearing of those whose program is gone.
 //
 // A result table is an ordinary table whose files go when its last cursor closes.
-// It is opened by name again while it lives (a clone of its cursor, a restructure),
-// so its files keep their names, and a program killed while it has one cannot
-// remove it. Hence each session puts them in a folder NAME of its own ("KURA<process
+// Its files are opened by name after they are made, and may be made anew by name
+// while it lives (an index rebuilt, a restructure), so they keep their names, and a
+// program killed while it has one cannot remove them. Hence each session puts them in a folder NAME of its own ("KURA<process
 // id>-<n>"), and holds NAME.LCK beside it open without sharing for as long as the
 // folder lives. Share modes are kept with locks that the system drops with their
 // process, so whoever can open a lock file so knows that its program is gone: the
