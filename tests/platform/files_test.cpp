@@ -453,47 +453,6 @@ TEST(PlatformFiles, MoveFileNeverReplacesAndCrossesFileSystems) {
     }
 }
 
-// A private folder is made for its owner alone and goes with its files; a name in
-// its place that is anything else (a link, a folder others may enter) is refused and
-// what it leads to stays.
-TEST(PlatformFiles, APrivateFolderGoesWithItsFilesAndNothingElseDoes) {
-    kura::test::TempDir dir;
-    const std::string kept = dir.file("kept");
-    ASSERT_TRUE(fs::create_directory(kept));
-    fs::permissions(kept, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-    WriteText(kept + "/a.dat", "A");
-    ASSERT_TRUE(CreatePrivateDirectory(dir.file("own")));
-    EXPECT_FALSE(CreatePrivateDirectory(dir.file("OWN")));
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(fs::status(dir.file("own")).permissions(), fs::perms::owner_all);
-    WriteText(dir.file("own") + "/1.DAT", "1");
-    WriteText(dir.file("own") + "/\xe5\x90\x8d.IDX", "2");  // a name in kanji
-    std::vector<std::string> names;
-    ASSERT_TRUE(ListDirectory(dir.file("own") + "\\", &names));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"1.DAT", "\x96\xbc.IDX"}));
-    fs::create_directory_symlink(kept, dir.file("link"));
-    const struct {
-        std::string Name;
-        uint32_t Error;  // 0: removed
-    } cases[] = {{dir.file("link"), ERROR_ACCESS_DENIED},
-                 {kept, ERROR_ACCESS_DENIED},
-                 {dir.file("own") + "/", 0},
-                 {dir.file("own"), ERROR_FILE_NOT_FOUND},
-                 {dir.file("none/own"), ERROR_PATH_NOT_FOUND}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        EXPECT_EQ(RemovePrivateDirectory(c.Name), c.Error == 0);
-        if (c.Error != 0) {
-            EXPECT_EQ(GetLastError(), c.Error);
-        }
-    }
-    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"kept", "link"}));
-    EXPECT_EQ(ReadText(kept + "/a.dat"), "A");
-    EXPECT_FALSE(ListDirectory(dir.file("own"), &names));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-}
-
 TEST(PlatformFiles, SystemFoldersAndNames) {
     std::string temp = GetTempPath();
     ASSERT_FALSE(temp.empty());

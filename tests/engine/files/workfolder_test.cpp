@@ -39,12 +39,17 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     // where its lock file would go, a folder that others may enter.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
+    // A link in a lost folder's place, which must not lead the clearing elsewhere.
+    ASSERT_EQ(symlink(tmp.file(own + "1").c_str(), tmp.file("KURA14-0").c_str()), 0);
     // Other names.
     const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"};
     for (const std::string& name : others) Touch(tmp.file(name));
     {
         TWorkFolder first(tmp.path());
         EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "2\\");
+        struct stat st{};
+        ASSERT_EQ(stat(tmp.file(own + "2").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
         Touch(tmp.file(own + "2/1.DAT"));
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
@@ -54,7 +59,7 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         EXPECT_EQ(FolderNames(tmp.file(own + "3")), std::vector<std::string>{});
     }
     std::vector<std::string> left = others;
-    left.insert(left.end(), {own + "0.LCK", own + "1"});
+    left.insert(left.end(), {own + "0.LCK", own + "1", "KURA14-0"});
     std::sort(left.begin(), left.end());
     EXPECT_EQ(FolderNames(tmp.path()), left);
     EXPECT_EQ(FolderNames(tmp.file(own + "1")), std::vector<std::string>{"kept.DAT"});
