@@ -964,6 +964,63 @@ bool DeleteFile(std::string_view name) {
     return true;
 }
 
+namespace {
+
+// A folder's path on disk without the separator a folder name may end in.
+std::string FolderPath(std::string_view name) {
+    std::string path = ResolvePath(name);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+bool CreatePrivateDirectory(std::string_view name) {
+    const std::string path = FolderPath(name);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    if (::mkdir(path.c_str(), S_IRWXU) == 0) return true;
+    return errno == EEXIST ? Fail(ERROR_ALREADY_EXISTS) : FailErrno(errno, path);
+}
+
+bool RemovePrivateDirectory(std::string_view name) {
+    const std::string path = FolderPath(name);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    // Opened without following a link, and emptied through that descriptor: whatever
+    // the name comes to mean meanwhile, only this folder's files go.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? Fail(ERROR_ACCESS_DENIED) : FailErrno(errno, path);
+    struct stat st{};
+    DIR* d = nullptr;
+    if (fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0 ||
+        !(d = fdopendir(fd))) {
+        ::close(fd);
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    int failed = 0;
+    while (dirent* e = readdir(d)) {
+        const std::string_view entry(e->d_name);
+        if (entry == "." || entry == "..") continue;
+        if (::unlinkat(dirfd(d), e->d_name, 0) != 0 && failed == 0) failed = errno;
+    }
+    closedir(d);
+    if (failed != 0) return Fail(Win32ErrorFromErrno(failed));
+    if (::rmdir(path.c_str()) != 0) return FailErrno(errno, path);
+    return true;
+}
+
+bool ListDirectory(std::string_view name, std::vector<std::string>* names) {
+    const std::string path = FolderPath(name);
+    DIR* d = path.empty() ? nullptr : opendir(path.c_str());
+    if (!d) return path.empty() ? Fail(ERROR_PATH_NOT_FOUND) : FailErrno(errno, path);
+    if (names) names->clear();
+    while (dirent* e = readdir(d)) {
+        const std::string_view entry(e->d_name);
+        if (entry != "." && entry != ".." && names) names->push_back(UTF8ToCP932(entry));
+    }
+    closedir(d);
+    return true;
+}
+
 bool MoveFile(std::string_view existingName, std::string_view newName) {
     std::string from = ResolvePath(existingName);
     std::string literalTo = NativePath(newName);

@@ -146,6 +146,18 @@ bool DeleteFile(std::string_view name);
 // original deleted.
 bool MoveFile(std::string_view existingName, std::string_view newName);
 
+// Makes a folder that only its owner may enter, for a program's own scratch files;
+// ERROR_ALREADY_EXISTS when the name is taken.
+bool CreatePrivateDirectory(std::string_view name);
+// Removes a folder that CreatePrivateDirectory made, with the files in it. Anything
+// else is refused with ERROR_ACCESS_DENIED and left as it is (a symbolic link, a
+// folder of another user or one that others may enter), so that a name planted in a
+// shared temporary folder never leads the removal elsewhere.
+bool RemovePrivateDirectory(std::string_view name);
+// The names in a folder (engine text) without "." and "..", in no order; false with
+// the last error set when the folder cannot be read.
+bool ListDirectory(std::string_view name, std::vector<std::string>* names);
+
 // Makes the entry of a newly created file durable: fsyncs the folder holding it.
 // False with the last error set when the folder cannot be opened or synced.
 bool SyncDirectoryOf(std::string_view fileName);

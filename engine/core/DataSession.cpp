@@ -8,6 +8,7 @@
 #include "engine/files/Locale.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"
+#include "engine/files/WorkFolder.h"
 
 namespace kura {
 
@@ -62,6 +63,15 @@ void TDataSession::SetPrivateDir(std::string_view value) {
 }
 
 std::string TDataSession::GetDatabasePath() const { return FPrivateDir.empty() ? FDefaultDir : FPrivateDir; }
+
+std::string TDataSession::GetWorkPath() {
+    const std::string parent = GetDatabasePath();
+    if (FRemote) return parent;
+    for (const auto& folder : FWorkFolders)
+        if (folder->Parent() == parent) return folder->Path();
+    FWorkFolders.push_back(std::make_unique<TWorkFolder>(parent));
+    return FWorkFolders.back()->Path();
+}
 
 int32_t TDataSession::GetProgressInterval() const { return FProgressSteps == 0 ? 100 : 100 / FProgressSteps; }
 

@@ -21,6 +21,7 @@ class TDataSession;
 class TDataDirectory;  // engine/core/DataDirectory.h
 class TDataCursor;
 class TRemoteChannel;  // engine/core/RemoteChannel.h
+class TWorkFolder;     // engine/files/WorkFolder.h
 
 enum TLockProtocol : uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
 enum TSessionType : uint8_t { stLocal = 0, stRemote = 1 };
@@ -91,6 +92,10 @@ public:
     const std::string& GetDefaultDir() const { return FDefaultDir; }
     // PrivateDir, or the default directory when PrivateDir is empty.
     std::string GetDatabasePath() const;
+    // The folder of the session's result tables: a folder of its own in the database
+    // path (TWorkFolder), made at first use, when the folders of programs that are
+    // gone are cleared, and removed with the session. A remote session has none.
+    std::string GetWorkPath();
 
     void SetProgressSteps(uint16_t value);
     uint16_t GetProgressSteps() const { return FProgressSteps; }
@@ -212,6 +217,9 @@ private:
     TRemoteTraceEvent FOnRemoteTrace;
     TTableAccessEvent FOnTableAccess;
     std::unique_ptr<TRemoteChannel> FChannel;
+    // One per database path asked for; gone after the databases, whose result
+    // tables they hold.
+    std::vector<std::unique_ptr<TWorkFolder>> FWorkFolders;
 };
 
 }  // namespace kura

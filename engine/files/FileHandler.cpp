@@ -3,8 +3,13 @@
 #include <algorithm>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/files/Routines.h"
 
 namespace kura {
+
+void RaiseFolderError(uint32_t code, std::string_view folder) {
+    RaiseEngineError(code, {}, {}, {}, AddTrailingBackslash(folder));
+}
 
 TFileHandler::TFileHandler(void* /*owner*/) {}
 
@@ -53,7 +58,11 @@ void TFileHandler::CreateFile() {
 
 void TFileHandler::CreatePrivateFile() {
     Exclusive = true;
-    CreateFile();
+    try {
+        CreateFile();
+    } catch (const EKuraEngineError& e) {
+        RaiseFolderError(e.ErrorCode(), ExtractFilePath(FileName));
+    }
     // A name that stays (a system that refuses to drop it) only leaves the file
     // behind, as a name always did: the file itself works all the same.
     File->ReleaseName();

@@ -10,6 +10,7 @@
 // share one OS position).
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/files/EngineFile.h"
@@ -18,6 +19,12 @@
 #include "platform/Files.h"
 
 namespace kura {
+
+// Raises the engine error of a folder in which no file could be made (a scratch
+// file's, a work folder's): what the user can do something about is the folder, not
+// a file of it. The messages name a path in their table slot only, so the folder
+// goes there written as a folder, with its trailing separator.
+[[noreturn]] void RaiseFolderError(uint32_t code, std::string_view folder);
 
 class TFileHandler {
 public:
@@ -39,7 +46,8 @@ public:
     virtual void CreateFile();
     // A new, empty file held exclusively that has no name on the disk: a private
     // scratch file that goes when it is closed, and with the process however that
-    // ends. Only closed then, never deleted.
+    // ends. Only closed then, never deleted. A refusal names the file's folder
+    // (RaiseFolderError).
     void CreatePrivateFile();
     // On a closed handler (11013 while the file is open anywhere in the process).
     virtual void DeleteFile();

@@ -219,13 +219,7 @@ void THeldChanges::Spill() {
         std::string directory = FBudget ? FBudget->Directory : std::string();
         if (directory.empty()) directory = GetTempDir();
         CreateUniqueFileName(directory, ".TMP", false, spill->FileName);
-        try {
-            spill->CreatePrivateFile();
-        } catch (const EKuraEngineError& e) {
-            // The spill file is no table: the folder it could not be made in is
-            // what the user can do something about.
-            RaiseEngineError(e.ErrorCode(), {}, {}, {}, platform::NormalizeSeparators(ExtractFileDir(spill->FileName)));
-        }
+        spill->CreatePrivateFile();
         FSpill = std::move(spill);
         FSpillEnd = 0;
     }

@@ -45,6 +45,21 @@ TOSHandle OSOpenSideFile(std::string_view name) {
                                 platform::FILE_ATTRIBUTE_NORMAL);
 }
 
+TOSHandle OSHoldFile(std::string_view name) {
+    return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, platform::OPEN_ALWAYS,
+                                platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE);
+}
+
+bool OSCreatePrivateFolder(std::string_view name) { return platform::CreatePrivateDirectory(name); }
+
+bool OSRemovePrivateFolder(std::string_view name) { return platform::RemovePrivateDirectory(name); }
+
+std::vector<std::string> OSFolderNames(std::string_view name) {
+    std::vector<std::string> names;
+    if (!platform::ListDirectory(name, &names)) names.clear();
+    return names;
+}
+
 bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(name); }
 
 bool OSCloseFile(TOSHandle handle) { return platform::CloseHandle(handle); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/errors/EngineErrors.h"
 #include "platform/Files.h"
@@ -50,6 +51,16 @@ bool OSSameFile(TOSHandle a, TOSHandle b);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);
+// Holds a file open without sharing, made when missing, and removes it when the
+// handle closes: a mark that lasts as long as its holder's process. Fails with
+// ERROR_SHARING_VIOLATION while another opener (of any program) holds it.
+TOSHandle OSHoldFile(std::string_view name);
+// A folder only its owner may enter; fails when the name is taken.
+bool OSCreatePrivateFolder(std::string_view name);
+// Removes such a folder with its files, and refuses anything else.
+bool OSRemovePrivateFolder(std::string_view name);
+// The names in a folder; none when it cannot be read.
+std::vector<std::string> OSFolderNames(std::string_view name);
 bool OSLockFile(TOSHandle handle, int64_t start, int64_t length);
 bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
 // Releases ranges locked one by one that together cover exactly this range.

@@ -328,12 +328,13 @@ std::unique_ptr<TDataCursor> CreateTableCursor(TQueryPlan& plan, TDataDirectory*
 }
 
 // The database of a result table that is not a named INTO table: the in-memory
-// database or the session's private directory.
+// database or the session's own folder in its private directory, which a program
+// killed while it builds a result leaves for the next one to clear.
 TDataDirectory* OpenWorkDatabase(const TQueryContext& context, bool memory) {
     TDataSession* session = context.Session;
-    return NotOwnTwice(context, memory ? OpenMemoryDatabase(*session)
-                                       : session->OpenDataDirectory(session->GetDatabasePath(),
-                                                                    session->GetDatabasePath()));
+    if (memory) return NotOwnTwice(context, OpenMemoryDatabase(*session));
+    const std::string work = session->GetWorkPath();
+    return NotOwnTwice(context, session->OpenDataDirectory(work, work));
 }
 
 std::string TempTableName(TDataDirectory* database, bool memory) {

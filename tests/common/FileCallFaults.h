@@ -5,10 +5,14 @@
 // the Nth call failing (EIO, nothing done), for every N. While an object lives it
 // stands between the file layer and the kernel; the kernel's calls come back when it
 // goes. One at a time.
+//
+// RefusedOpensIn stands between the file layer and the kernel the same way, so that
+// no file can be made in one folder.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "platform/FileCalls.h"
@@ -86,6 +90,29 @@ private:
         errno = EIO;
         return true;
     }
+};
+
+// While it lives no file can be made in the folder (EACCES), as in a folder the
+// user may not write to.
+class RefusedOpensIn {
+public:
+    explicit RefusedOpensIn(const std::string& folder) : saved_(platform::FileCalls()) {
+        gFolder = std::filesystem::canonical(folder).string() + "/";
+        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
+            if ((flags & O_CREAT) != 0 && std::string(path).rfind(gFolder, 0) == 0) {
+                errno = EACCES;
+                return -1;
+            }
+            return platform::SystemFileCalls().open(path, flags, mode);
+        };
+    }
+    ~RefusedOpensIn() { platform::FileCalls() = saved_; }
+    RefusedOpensIn(const RefusedOpensIn&) = delete;
+    RefusedOpensIn& operator=(const RefusedOpensIn&) = delete;
+
+private:
+    static inline std::string gFolder;
+    platform::FileCallTable saved_;
 };
 
 }  // namespace kura::test

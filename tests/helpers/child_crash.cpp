@@ -17,6 +17,10 @@
 //   budget of a few pages, starts a transaction, appends ROWS records (which spill past
 //   the budget into PRIVATE) and says "open <files the process has open in PRIVATE>";
 //   then waits for "commit" (and says "done") or to be killed.
+// result-builder DIR PRIVATE SQL: runs the query (its result table made in PRIVATE) and
+//   counts its write calls, then runs it again with the file layer's fault seam
+//   stopping the process (SIGSTOP) at three quarters of them, while it builds its
+//   result; once continued it says "done".
 #include <string>
 #include <vector>
 
@@ -24,6 +28,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/EngineLibrary.h"
 #include "engine/errors/EngineErrors.h"
+#include "engine/sql/QueryStatement.h"
 #include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
@@ -162,6 +167,24 @@ const kura::testchild::ChildCommand spiller("spill-writer", [](const std::vector
         say("open " + std::to_string(OpenFilesIn(args[1])));
         if (hear() != "commit") return;
         db.dir->Commit(true, false);
+        say("done");
+    });
+});
+
+const kura::testchild::ChildCommand builder("result-builder", [](const std::vector<std::string>& args) {
+    if (args.size() < 3) return 2;
+    return WithDatabase(args[0], false, [&](RecordDb& db) {
+        db.session.SetPrivateDir(args[1]);
+        auto run = [&] {
+            TQueryStatement statement(db.dir);
+            statement.Prepare(args[2]);
+            TDataCursor* result = nullptr;
+            statement.Execute(result);
+        };
+        platform::ArmFileFault({});
+        run();
+        platform::ArmFileFault({platform::FileWriteCalls() * 3 / 4 + 1, platform::FileFaultAction::Pause, 5});
+        run();
         say("done");
     });
 });

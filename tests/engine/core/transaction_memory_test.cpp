@@ -29,6 +29,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/FileCallFaults.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/CutImages.h"
@@ -64,29 +65,6 @@ bool Spilling(const std::string& folder) {
 }
 // No spill file left, named or open.
 bool Empty(const std::string& folder) { return fs::is_empty(folder) && OpenFilesIn(folder) == 0; }
-
-// While it lives no file can be made in the folder (EACCES), as in a folder the
-// user may not write to.
-class RefusedOpensIn {
-public:
-    explicit RefusedOpensIn(const std::string& folder) : saved_(platform::FileCalls()) {
-        gFolder = fs::canonical(folder).string() + "/";
-        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
-            if ((flags & O_CREAT) != 0 && std::string(path).rfind(gFolder, 0) == 0) {
-                errno = EACCES;
-                return -1;
-            }
-            return platform::SystemFileCalls().open(path, flags, mode);
-        };
-    }
-    ~RefusedOpensIn() { platform::FileCalls() = saved_; }
-    RefusedOpensIn(const RefusedOpensIn&) = delete;
-    RefusedOpensIn& operator=(const RefusedOpensIn&) = delete;
-
-private:
-    static inline std::string gFolder;
-    platform::FileCallTable saved_;
-};
 
 // The table as another program finds it, checked whole.
 CrashRows SeenByAnotherProgram(const std::string& folder) {
@@ -306,7 +284,8 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
     }
     EXPECT_GT(failed, 10);
     // A temporary folder where no file can be made: the refusal names the folder,
-    // not the spill file it could not make, as if that were a table.
+    // written as a folder, not the spill file it could not make, as if that were a
+    // table.
     {
         const RefusedOpensIn refused(t.Private());
         HeldDb db(t.Data(), t.Private());
@@ -318,7 +297,7 @@ TEST(TransactionMemory, AFailedSpillWriteFailsTheOperationOnly) {
         } catch (const EKuraEngineError& e) {
             const std::string message = e.what();
             EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
-            EXPECT_NE(message.find("'" + t.Private() + "'"), std::string::npos) << message;
+            EXPECT_NE(message.find("'" + t.Private() + "/'"), std::string::npos) << message;
             EXPECT_EQ(message.find(".TMP"), std::string::npos) << message;
         }
         EXPECT_EQ(TableFiles(t.Data()), before);

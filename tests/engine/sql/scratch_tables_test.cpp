@@ -1,9 +1,16 @@
-// The numbered scratch tables a statement makes in the temporary folder (results,
-// sorts, the distinct part of a UNION, an INSERT's source) go with the statement
-// whatever write of it fails, and the statement runs again once the fault is gone.
+// The numbered scratch tables a statement makes in its session's folder in the
+// temporary folder (results, sorts, the distinct part of a UNION, an INSERT's source)
+// go with the statement whatever write of it fails, and the statement runs again once
+// the fault is gone. A temporary folder where no file can be made refuses it.
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "platform/FileCalls.h"
+#include "tests/common/FileCallFaults.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 
 using namespace kura;
 using namespace kura::test;
@@ -27,20 +34,27 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
                std::to_string(k % 5) + ", 'memo " + std::to_string(k) + "')");
     db.Run("COMMIT");
     db.Run("CREATE TABLE dst (k INTEGER, name CHAR(12), n INTEGER, note MEMO)");
-    // Each statement makes at least one scratch table of its own.
-    const char* const statements[] = {
-        "SELECT name, n FROM src ORDER BY name DESC, n",
-        "SELECT n, COUNT(*), MAX(k) FROM src GROUP BY n",
-        "SELECT DISTINCT name FROM src",
-        "SELECT k FROM src WHERE n = 1 UNION ALL SELECT k FROM src WHERE n = 2 UNION SELECT k FROM src",
-        "INSERT INTO dst SELECT k, name, n, note FROM src TOP 30 COMMIT INTERVAL 7",
-        "INSERT INTO dst SELECT k, name, n, note FROM src WHERE k IN (SELECT k FROM src WHERE n > 2)",
-        "SELECT k, name, note INTO copied FROM src ORDER BY name",
+    // Each statement makes at least one scratch table of its own, all but the last
+    // in the temporary folder (the last makes its INTO table where it is named).
+    struct Statement {
+        const char* Sql;
+        bool InTemporaryFolder;
     };
-    const std::string temp = db.Session().GetDatabasePath();
+    const Statement statements[] = {
+        {"SELECT name, n FROM src ORDER BY name DESC, n", true},
+        {"SELECT n, COUNT(*), MAX(k) FROM src GROUP BY n", true},
+        {"SELECT DISTINCT name FROM src", true},
+        {"SELECT k FROM src WHERE n = 1 UNION ALL SELECT k FROM src WHERE n = 2 UNION SELECT k FROM src", true},
+        {"INSERT INTO dst SELECT k, name, n, note FROM src TOP 30 COMMIT INTERVAL 7", true},
+        {"INSERT INTO dst SELECT k, name, n, note FROM src WHERE k IN (SELECT k FROM src WHERE n > 2)", true},
+        {"SELECT k, name, note INTO copied FROM src ORDER BY name", false},
+    };
+    const std::string privateDir = db.Session().GetPrivateDir();
+    const std::string temp = db.Session().GetWorkPath();
     ASSERT_NE(temp, db.Path() + "/");
     const std::vector<std::string> tempBefore = FolderNames(temp);
-    for (const char* sql : statements) {
+    const TempDir unwritable;
+    for (const auto& [sql, inTemporaryFolder] : statements) {
         SCOPED_TRACE(sql);
         auto reset = [&] {
             db.Run("DELETE FROM dst");
@@ -67,6 +81,75 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
             reset();
         }
         EXPECT_GT(failures, 0);
+        // The refusal names the folder, written as a folder, and not a table in it.
+        {
+            const RefusedOpensIn refused(unwritable.path());
+            db.Session().SetPrivateDir(unwritable.path());
+            try {
+                db.Run(sql);
+                EXPECT_FALSE(inTemporaryFolder) << "the statement made no scratch table";
+            } catch (const EKuraEngineError& e) {
+                EXPECT_TRUE(inTemporaryFolder);
+                EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
+                EXPECT_EQ(e.ErrorContext(ctxTable), unwritable.path() + "/") << e.what();
+            }
+            db.Session().SetPrivateDir(privateDir);
+        }
+        EXPECT_EQ(FolderNames(unwritable.path()), std::vector<std::string>{});
+        reset();
+    }
+}
+
+// Runs the query in the session's database; the rows of its result.
+uint32_t QueryRows(SessionDb& db, const std::string& sql) {
+    TQueryStatement statement(db.dir);
+    statement.Prepare(sql);
+    TDataCursor* result = nullptr;
+    statement.Execute(result);
+    return result ? result->GetRecordCount() : 0;
+}
+
+// A program stopped while it builds a result (ORDER BY a column without an index,
+// GROUP BY) has its result table in a folder of its own, which the queries of
+// another program leave alone while it lives. Killed there, it leaves the folder
+// to the next program's first query, which clears it.
+TEST_F(ScratchTables, AKilledProgramsResultGoesWithTheNextQueryAndALivingOnesStays) {
+    SqlDatabase db;
+    db.Run("CREATE TABLE src (k INTEGER, name CHAR(40), PRIMARY KEY (k))");
+    db.Run("START TRANSACTION");
+    for (int k = 1; k <= 3000; ++k)
+        db.Run("INSERT INTO src VALUES (" + std::to_string(k) + ", 'name " + std::to_string(k * 7919 % 1009) + "')");
+    db.Run("COMMIT");
+    const std::string own = "KURA" + std::to_string(getpid()) + "-";
+    for (const char* sql :
+         {"SELECT name, k FROM src ORDER BY name DESC, k", "SELECT name, COUNT(*), MAX(k) FROM src GROUP BY name"}) {
+        SCOPED_TRACE(sql);
+        const TempDir shared;  // the temporary folder of both programs
+        ChildProcess builder({"result-builder", db.Path(), shared.path(), sql});
+        ASSERT_TRUE(WaitUntil([&] { return TaskState(builder.pid()) == 'T'; }, 60000)) << builder.readLine(100);
+        const std::string its = "KURA" + std::to_string(builder.pid()) + "-0";
+        const std::vector<std::string> left = FolderNames(shared.path());
+        ASSERT_EQ(left, (std::vector<std::string>{its, its + ".LCK"}));
+        const std::vector<std::string> building = FolderNames(shared.file(its));
+        EXPECT_TRUE(std::any_of(building.begin(), building.end(),
+                                [](const std::string& name) { return name.find(".DAT") != std::string::npos; }));
+        {
+            SessionDb other(db.Path());
+            other.session.SetPrivateDir(shared.path());
+            EXPECT_GT(QueryRows(other, sql), 0u);
+            EXPECT_EQ(FolderNames(shared.file(its)), building);
+        }
+        EXPECT_EQ(FolderNames(shared.path()), left);
+        builder.kill(SIGKILL);
+        EXPECT_EQ(builder.wait(), 128 + SIGKILL);
+        EXPECT_EQ(FolderNames(shared.path()), left);
+        {
+            SessionDb next(db.Path());
+            next.session.SetPrivateDir(shared.path());
+            EXPECT_GT(QueryRows(next, sql), 0u);
+            for (const std::string& name : FolderNames(shared.path())) EXPECT_EQ(name.rfind(own, 0), 0u) << name;
+        }
+        EXPECT_EQ(FolderNames(shared.path()), std::vector<std::string>{});
     }
 }
 

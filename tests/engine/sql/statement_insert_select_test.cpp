@@ -206,7 +206,7 @@ TEST_F(InsertSelectFaults, AFailedWriteKeepsTheEarlierCommitsOnly) {
     const Rows all = db.Rows("dst");
     ASSERT_GT(calls, 3u);
     // The statement's scratch tables go with it, whichever write fails.
-    const std::string temp = db.Session().GetDatabasePath();
+    const std::string temp = db.Session().GetWorkPath();
     const std::vector<std::string> scratch = FolderNames(temp);
     int failures = 0;
     for (uint64_t at = 1; at <= calls; ++at) {
