@@ -19,8 +19,10 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -683,9 +685,18 @@ enum class TableOp {
     FlipHeaderByte,        //               a byte of its header
     ZeroHeader,            //               its header zeroed
     CutShort,              //               the journal cut short
-    RecordNamesOtherPlace  // its commit record's place changed, its checksums made to hold
+    RecordNamesOtherPlace, // its commit record's place changed, its checksums made to hold
+    RenameByHand,          // its four files, the journal among them, renamed by hand
+    CreateOverJournal,     // its .DAT, .IDX and .BLB deleted by hand, the table created over its journal
+    RenameOnto,            // the same, and another table renamed onto its name
+    LaterCommitAlone,      // opened, and a commit on it alone (while others still hold the cut commit)
+    HeldByAnother,         // opened for exclusive use by another program while the others are opened
+    StaleCopyBack          // its journal copied, the commit settled, a later one over the others, the copy put back
 };
-constexpr int kTableOps = 12;
+constexpr int kTableOps = 18;
+// The name a table renamed by hand takes, and a spare table renamed onto a name.
+const char* const kRenamed = "RENAMED";
+const char* const kSpare = "SPARE";
 
 
 // The journal's checksums, and its copy of the header, made to hold again.
@@ -699,11 +710,12 @@ void Reseal(Bytes& j) {
     if (j.size() == 128 + length) std::copy(j.begin(), j.begin() + 64, j.end() - 64);
 }
 
-// Whether the table's files are the ones of an image (change counters aside).
-bool SameTable(const FolderFiles& now, const FolderFiles& image, const std::string& table) {
+// Whether the table's files are the ones of an image (change counters aside),
+// under the name `as` in the image.
+bool SameTable(const FolderFiles& now, const FolderFiles& image, const std::string& table, const std::string& as) {
     for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
         const auto a = now.find(table + ext);
-        const auto b = image.find(table + ext);
+        const auto b = image.find(as + ext);
         if ((a == now.end()) != (b == image.end())) return false;
         if (a == now.end()) continue;
         if (a->second.size() != b->second.size() ||
@@ -783,9 +795,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                                      : std::vector<CutModel>{CutModel::Kill};
             for (const CutModel model : models) {
                 const FolderFiles image = CutImage(run.Baseline, run.Events, cut, model, rng);
-                // One operation on each table, another at each cut; and every operation on
-                // every table while the deciding journal says the commit stands (the few
-                // calls before the other journals have let go of it).
+                // One operation on each table, another at each cut; every operation on every
+                // table while the deciding journal says the commit stands (the few calls
+                // before the other journals have let go of it); each table whose journal does
+                // not hold the commit while another's does used alone; and each table renamed
+                // by hand while every journal holds the commit undecided.
                 // The table whose journal says the commit stands, in its header and the
                 // header's copy (not yet both: a damaged header may leave it undecided).
                 std::size_t decider = m;
@@ -797,11 +811,29 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         decider = k;
                 }
                 const bool decided = decider < m;
+                // Which tables' journals hold the commit (whole headers of its format).
+                std::vector<bool> holds(m);
+                for (std::size_t k = 0; k < m; ++k) {
+                    const auto j = image.find(platform::Cp932ToUtf8(t.Names()[k]) + ".JNL");
+                    holds[k] = j != image.end() && j->second.size() >= 128 &&
+                               dfbytes::GetU32(&j->second[8]) == JOURNAL_BOUND_FORMAT &&
+                               dfbytes::GetU32(&j->second[60]) == JournalChecksum(j->second.data(), 60);
+                }
+                const bool anyHolds = std::find(holds.begin(), holds.end(), true) != holds.end();
+                const bool allHold = std::find(holds.begin(), holds.end(), false) == holds.end();
                 std::vector<std::pair<std::size_t, TableOp>> work;
                 for (std::size_t k = 0; k < m; ++k)
-                    for (int o = 0; o < kTableOps; ++o)
-                        if (decided || static_cast<std::size_t>(o) == (cut + 5 * k + static_cast<std::size_t>(model)) % kTableOps)
-                            work.emplace_back(k, static_cast<TableOp>(o));
+                    for (int o = 0; o < kTableOps; ++o) {
+                        const auto op = static_cast<TableOp>(o);
+                        // A table the cut commit never wrote (or let go of) used alone; a
+                        // table renamed by hand while the commit is cut in its writes.
+                        const bool alone = (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother) &&
+                                           anyHolds && !holds[k];
+                        const bool renamed = op == TableOp::RenameByHand && allHold && !decided;
+                        if (decided || alone || renamed ||
+                            static_cast<std::size_t>(o) == (cut + 5 * k + static_cast<std::size_t>(model)) % kTableOps)
+                            work.emplace_back(k, op);
+                    }
                 for (const auto& [table, operation] : work) {
                     const std::size_t k = table;
                     const TableOp op = operation;
@@ -820,6 +852,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                      dfbytes::GetU32(&journal->second[60]) == JournalChecksum(journal->second.data(), 60);
                     std::vector<std::string> reports;
                     bool gone = false;
+                    // The names the tables go by now; the keys of records later commits added.
+                    std::vector<std::string> names = t.Names();
+                    std::map<std::size_t, int32_t> later;
                     auto engine = [&](const std::function<void(RecordDb&)>& f) {
                         try {
                             RecordDb db(t.Work(), lpPessimistic);
@@ -828,6 +863,10 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << e.what();
                             reports.push_back(e.what());
                         }
+                    };
+                    auto deleteTableFiles = [&] {
+                        for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(base + ext);
+                        gone = true;
                     };
                     switch (op) {
                         case TableOp::Drop:
@@ -840,11 +879,52 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             break;
                         case TableOp::DeleteFiles:
                         case TableOp::DeleteAndCreate:
-                            for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(base + ext);
-                            gone = true;
+                            deleteTableFiles();
                             if (op == TableOp::DeleteFiles) break;
                             fs::remove(base + ".JNL");
                             engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
+                            break;
+                        case TableOp::CreateOverJournal:
+                            deleteTableFiles();
+                            engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
+                            break;
+                        case TableOp::RenameOnto:
+                            deleteTableFiles();
+                            engine([&](RecordDb& db) {
+                                EXPECT_TRUE(CreateRecordTable(*db.dir, kSpare, StressTable()));
+                                EXPECT_EQ(db.dir->RenameTable(kSpare, name, false, false), 0);
+                            });
+                            break;
+                        case TableOp::RenameByHand:
+                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                                if (fs::exists(base + ext)) fs::rename(base + ext, t.Work() + "/" + kRenamed + ext);
+                            names[k] = kRenamed;
+                            break;
+                        case TableOp::LaterCommitAlone:
+                            engine([&](RecordDb& db) {
+                                auto c = OpenRecordCursor(*db.dir, name);
+                                AppendStressRecord(*c, 777, "later", "", {});
+                            });
+                            later[k] = 777;
+                            break;
+                        case TableOp::HeldByAnother:
+                            break;
+                        case TableOp::StaleCopyBack:
+                            if (!hot) break;
+                            // The copy a backup took; then everything opened (settled) and a
+                            // later commit over the other tables; then the copy put back.
+                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            engine([&](RecordDb& db) {
+                                std::vector<std::unique_ptr<TDataCursor>> others;
+                                for (std::size_t i = 0; i < m; ++i)
+                                    if (i != k) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                                db.dir->StartTransaction();
+                                for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
+                                db.dir->Commit(true, false);
+                            });
+                            for (std::size_t i = 0; i < m; ++i)
+                                if (i != k) later[i] = 778;
+                            WriteBytes(base + ".JNL", journal->second);
                             break;
                         case TableOp::OlderCopy:
                             for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
@@ -889,32 +969,62 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // half written, the one thing that could take it back being gone.
                         auto named = [&](std::size_t i) {
                             return std::any_of(said.begin(), said.end(), [&](const std::string& s) {
-                                return s.find("/" + t.Names()[i] + ".JNL") != std::string::npos;
+                                return s.find("/" + names[i] + ".JNL") != std::string::npos;
                             });
                         };
-                        auto open = [&](std::size_t i) {
+                        // Opens a table; its records when it opened.
+                        auto open = [&](std::size_t i) -> std::optional<CrashRows> {
                             try {
                                 RecordDb db(t.Work(), lpPessimistic);
-                                OpenRecordCursor(*db.dir, t.Names()[i]);
+                                auto c = OpenRecordCursor(*db.dir, names[i]);
+                                if (later.count(i) != 0) return CheckTable(*c).Rows;
                             } catch (const EKuraEngineError& e) {
                                 const std::string what = e.what();
-                                if ((e.ErrorCode() == KURA_OSENOENT && gone && i == k) || named(i)) return;
+                                if ((e.ErrorCode() == KURA_OSENOENT && gone && i == k) || named(i)) return std::nullopt;
                                 EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << what;
                                 EXPECT_NE(what.find(".JNL"), std::string::npos) << what;
                                 said.push_back(what);
                             }
+                            return std::nullopt;
                         };
-                        for (const std::size_t i : order) open(i);
-                        // The sides: a table named by a report may stand apart.
+                        {
+                            // Another program keeps the table to itself while the others are opened.
+                            std::optional<RecordDb> holder;
+                            std::unique_ptr<TDataCursor> held;
+                            if (op == TableOp::HeldByAnother) {
+                                holder.emplace(t.Work(), lpPessimistic);
+                                held = OpenRecordCursor(*holder->dir, name, true);
+                            }
+                            for (const std::size_t i : order)
+                                if (!held || i != k) open(i);
+                        }
+                        if (op == TableOp::HeldByAnother) open(k);
                         const FolderFiles now = ReadFolder(t.Work());
+                        // Whatever was said, each table opens again (or is gone, or was named).
+                        const std::size_t reportsBefore = said.size();
+                        std::vector<std::optional<CrashRows>> rows(m);
+                        for (std::size_t i = 0; i < m; ++i) rows[i] = open(i);
+                        EXPECT_EQ(said.size(), reportsBefore) << "a report made twice";
+                        // The sides: a table named by a report may stand apart.
                         std::set<int> sides;
                         for (std::size_t i = 0; i < m; ++i) {
                             // A table whose files were replaced stands on its own.
                             if ((gone || op == TableOp::OlderCopy) && i == k) continue;
-                            const std::string& table = t.Names()[i];
                             if (named(i)) continue;
-                            const bool before = SameTable(now, run.Baseline, platform::Cp932ToUtf8(table));
-                            const bool after = SameTable(now, run.Done, platform::Cp932ToUtf8(table));
+                            bool before = false;
+                            bool after = false;
+                            if (later.count(i) != 0) {
+                                // Records a later commit added aside.
+                                if (!rows[i]) continue;
+                                CrashRows r = *rows[i];
+                                EXPECT_EQ(r.erase(later[i]), 1u) << "table " << i << " lost a later commit";
+                                before = r == t.Before()[i];
+                                after = r == t.After()[i];
+                            } else {
+                                const std::string original = platform::Cp932ToUtf8(t.Names()[i]);
+                                before = SameTable(now, run.Baseline, platform::Cp932ToUtf8(names[i]), original);
+                                after = SameTable(now, run.Done, platform::Cp932ToUtf8(names[i]), original);
+                            }
                             EXPECT_TRUE(before || after) << "table " << i << " is on neither side";
                             sides.insert(after ? 1 : 0);
                         }
@@ -926,14 +1036,19 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // A commit whose deciding journal says it stands is kept, unless that
                         // journal was put out of the way by hand.
                         const bool replaced = k == decider && (op == TableOp::StaleJournal || op == TableOp::ForeignJournal ||
-                                                               op == TableOp::OlderCopy || op == TableOp::DeleteAndCreate);
+                                                               op == TableOp::OlderCopy || op == TableOp::DeleteAndCreate ||
+                                                               op == TableOp::RenameByHand);
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
-                        // Whatever was said, each table opens again (or is gone, or was named).
-                        const std::size_t before = said.size();
-                        for (std::size_t i = 0; i < m; ++i) open(i);
-                        EXPECT_EQ(said.size(), before) << "a report made twice";
+                        // A table used alone or renamed by hand is whole: nothing is said of it.
+                        if (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother || op == TableOp::RenameByHand) {
+                            EXPECT_TRUE(said.empty()) << said[0];
+                        }
+                        // Nor does a table put back as it was before a commit that stood pass unsaid.
+                        if (decided && op == TableOp::OlderCopy && k != decider) {
+                            EXPECT_TRUE(named(k)) << "a table put back before a commit that stood";
+                        }
                         reported += said.empty() ? 0 : 1;
                         ++runs;
                         if (::testing::Test::HasFailure()) return;
