@@ -505,12 +505,11 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         }
         tables.push_back(std::move(t));
     }
-    // Where the tables whose journals no longer hold the commit stand (only this
-    // program's journals record the states to tell).
+    // Where each table's files stand (only this program's journals record the
+    // states to tell).
     std::vector<TSide> sides(tables.size());
     if (!legacy)
-        for (std::size_t i = 0; i < tables.size(); ++i)
-            if (!tables[i]->Holds) sides[i] = SideOf(record, i, tables[i]->Files);
+        for (std::size_t i = 0; i < tables.size(); ++i) sides[i] = SideOf(record, i, tables[i]->Files);
     const TBoundTable& first = *tables[0];
     auto invalidate = [this](const TBoundTable& t) {
         if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))

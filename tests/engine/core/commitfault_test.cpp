@@ -310,70 +310,140 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
 // program writes until it is gone. Once the disk is back, the next program finds
 // every table as before (or, when the commit had returned, as after). Syncs are
 // left alone: one that fails after its writes reached the system leaves the
-// outcome to those writes.
+// outcome to those writes. The same with the writes of one table's journal alone
+// failing: once the commit is decided, that journal may not be dropped; then the
+// deciding journal stays until it is, a later commit of the same program is
+// refused rather than written over it, and the next programs settle the commit,
+// also while that journal cannot be written.
 namespace {
 
 struct FailingFrom {
     static inline uint64_t Calls = 0;
     static inline uint64_t From = 0;
+    static inline std::string Only;  // a file of that name alone fails ("" any)
     platform::FileCallTable Saved;
-    explicit FailingFrom(uint64_t from) : Saved(platform::FileCalls()) {
+    explicit FailingFrom(uint64_t from, std::string only = {}) : Saved(platform::FileCalls()) {
         Calls = 0;
         From = from;
+        Only = "/" + only;
         auto& calls = platform::FileCalls();
         calls.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
-            if (++Calls >= From) return errno = EIO, -1;
+            if (Counts(fd) && ++Calls >= From) return errno = EIO, -1;
             return platform::SystemFileCalls().pwrite(fd, b, n, at);
         };
         calls.ftruncate = [](int fd, off_t length) {
-            if (++Calls >= From) return errno = EIO, -1;
+            if (Counts(fd) && ++Calls >= From) return errno = EIO, -1;
             return platform::SystemFileCalls().ftruncate(fd, length);
         };
-        calls.fsync = calls.fdatasync = [](int) { return ++Calls, 0; };
+        calls.fsync = calls.fdatasync = [](int fd) { return Calls += Counts(fd) ? 1 : 0, 0; };
     }
     ~FailingFrom() { platform::FileCalls() = Saved; }
     FailingFrom(const FailingFrom&) = delete;
     FailingFrom& operator=(const FailingFrom&) = delete;
+
+    static bool Counts(int fd) {
+        if (Only == "/") return true;
+        char link[4096] = {};
+        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        const std::string path(link, n > 0 ? static_cast<std::size_t>(n) : 0);
+        return path.size() >= Only.size() && path.compare(path.size() - Only.size(), Only.size(), Only) == 0;
+    }
 };
+
+// Whether a journal holds a commit (a whole header), and whether it says it stands.
+bool HotJournal(const FolderFiles& files, const std::string& name) {
+    const auto j = files.find(name);
+    return j != files.end() && j->second.size() >= 64 &&
+           dfbytes::GetU32(&j->second[60]) == JournalChecksum(j->second.data(), 60);
+}
+bool DecidingJournal(const FolderFiles& files, const std::string& name) {
+    return HotJournal(files, name) && std::equal(files.at(name).begin(), files.at(name).begin() + 8, "KURA-DEC");
+}
 
 }  // namespace
 
 TEST(CommitFault, ACommitWhoseUndoFailsTooIsTakenBackByTheNextProgram) {
     const NoDiskSyncs noSyncs;
     for (const CommitCase& c : kCases) {
-        SCOPED_TRACE(c.Name());
         CommitTables t(c.Tables);
         t.Keep();
-        int failed = 0;
-        for (uint64_t from = 1;; ++from) {
-            SCOPED_TRACE("failing from write call " + std::to_string(from));
-            t.Restore();
-            bool committed = false;
-            uint64_t calls = 0;
-            {
-                RecordDb db(t.Work(), lpPessimistic);
-                auto cursors = t.Open(db);
-                t.Change(db, cursors);
-                const FailingFrom failing(from);
-                try {
-                    db.dir->Commit(true, c.Forced);
-                    committed = true;
-                } catch (const EKuraEngineError& e) {
-                    EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
+        // The deciding journal is the last table's; the first table's is another.
+        const std::string partner = platform::Cp932ToUtf8(t.Names()[0]) + ".JNL";
+        const std::string decider = platform::Cp932ToUtf8(t.Names().back()) + ".JNL";
+        for (const bool oneJournal : {false, true}) {
+            SCOPED_TRACE(c.Name() + (oneJournal ? ", " + partner + " failing" : ", every file failing"));
+            int failed = 0;
+            int kept = 0;
+            for (uint64_t from = 1;; ++from) {
+                SCOPED_TRACE("failing from write call " + std::to_string(from));
+                t.Restore();
+                bool committed = false;
+                bool left = false;  // a journal of the returned commit left behind
+                uint64_t calls = 0;
+                {
+                    RecordDb db(t.Work(), lpPessimistic);
+                    auto cursors = t.Open(db);
+                    t.Change(db, cursors);
+                    std::optional<FailingFrom> failing(std::in_place, from, oneJournal ? partner : std::string());
                     try {
-                        db.dir->Rollback();
-                    } catch (const EKuraEngineError&) {
+                        db.dir->Commit(true, c.Forced);
+                        committed = true;
+                    } catch (const EKuraEngineError& e) {
+                        EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
+                        try {
+                            db.dir->Rollback();
+                        } catch (const EKuraEngineError&) {
+                        }
                     }
+                    calls = FailingFrom::Calls;
+                    failing.reset();
+                    const FolderFiles files = ReadFolder(t.Work());
+                    left = committed && oneJournal && HotJournal(files, partner);
+                    const std::string path = t.Work() + "/" + partner;
+                    if (left) {
+                        ++kept;
+                        EXPECT_TRUE(DecidingJournal(files, decider)) << "the deciding journal went first";
+                        // With that journal read-only now (and its table closed, whose handle
+                        // could still drop it), the deciding table's next commit is refused
+                        // rather than written over the journal that decides.
+                        cursors.front().reset();
+                        fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+                        TEngineErrorCode refused = 0;
+                        try {
+                            db.dir->StartTransaction();
+                            AppendStressRecord(*cursors.back(), 502, "refused", "", {});
+                            db.dir->Commit(true, c.Forced);
+                        } catch (const EKuraEngineError& e) {
+                            refused = e.ErrorCode();
+                        }
+                        EXPECT_EQ(refused, KURA_OSEACCES);
+                        if (db.dir->InTransaction()) db.dir->Rollback();
+                        EXPECT_TRUE(DecidingJournal(ReadFolder(t.Work()), decider));
+                    }
+                    cursors.clear();
                 }
-                calls = FailingFrom::Calls;
-                cursors.clear();
+                if (left) {
+                    // That journal cannot be written during the next programs' recoveries:
+                    // the deciding journal stays with it, and every table reads as after.
+                    const std::string path = t.Work() + "/" + partner;
+                    EXPECT_EQ(t.Contents(), t.After());
+                    EXPECT_TRUE(DecidingJournal(ReadFolder(t.Work()), decider)) << "the deciding journal went first";
+                    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+                }
+                failed += committed ? 0 : 1;
+                EXPECT_EQ(t.Contents(), committed ? t.After() : t.Before());
+                if (left) {
+                    const FolderFiles files = ReadFolder(t.Work());
+                    EXPECT_FALSE(HotJournal(files, partner) || HotJournal(files, decider)) << "the commit was not settled";
+                }
+                if (committed && calls < from) break;
+                if (::testing::Test::HasFailure()) break;
             }
-            failed += committed ? 0 : 1;
-            EXPECT_EQ(t.Contents(), committed ? t.After() : t.Before());
-            if (committed && calls < from) break;
-            if (::testing::Test::HasFailure()) break;
+            EXPECT_GT(failed, oneJournal ? 0 : 2 * c.Tables);
+            if (oneJournal) {
+                EXPECT_GT(kept, 0);
+            }
         }
-        EXPECT_GT(failed, 2 * c.Tables);
     }
 }
 
@@ -414,7 +484,8 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
 // Two cut commits that share a table: X over A and B is cut at each of its calls;
 // a second program opens B and C (which settles X), and its commit Y over B and C
 // is cut in turn, with its journals written, with its deciding journal saying it
-// stands, or not at all. Opened in either order, the older table first or last,
+// stands, or not at all. B's journal decides X, and Y too when the second program
+// opens C first (B at the same place in both). Opened in either order, the older table first or last,
 // A and B are on one side of X (after it whenever X's deciding journal said it
 // stood) and B and C on one side of Y: a later commit's journal never undoes one
 // that stood, nor the other way round.
@@ -438,62 +509,67 @@ TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
         const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, rng);
         const bool xStood = std::any_of(xImage.begin(), xImage.end(),
                                         [&](const auto& f) { return decidedIn(xImage, f.first); });
-        WriteFolder(t.Work(), xImage);
-        FolderFiles yBaseline;
-        std::vector<FileEvent> yEvents;
-        {
-            RecordDb db(t.Work(), lpPessimistic);
-            auto b = OpenRecordCursor(*db.dir, t.Names()[1]);
-            auto c = OpenRecordCursor(*db.dir, t.Names()[2]);
-            db.dir->StartTransaction();
-            AppendStressRecord(*b, 200, "y", "", {});
-            AppendStressRecord(*c, 200, "y", "", {});
-            yBaseline = ReadFolder(t.Work());
-            CallRecorder recorder(t.Work());
-            db.dir->Commit(true, false);
-            yEvents = recorder.Events();
-        }
-        // Y cut with its journals written, while its deciding journal says it stands,
-        // and not at all.
-        std::size_t written = 0;
-        while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
-        std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
-        for (std::size_t k = written; k < yEvents.size(); ++k) {
-            std::mt19937 none(0);
-            if (std::any_of(yBaseline.begin(), yBaseline.end(), [&](const auto& f) {
-                    return decidedIn(CutImage(yBaseline, yEvents, k, CutModel::Kill, none), f.first);
-                })) {
-                yCuts.push_back(k);
-                break;
+        for (const bool samePlace : {false, true}) {
+            WriteFolder(t.Work(), xImage);
+            FolderFiles yBaseline;
+            std::vector<FileEvent> yEvents;
+            {
+                RecordDb db(t.Work(), lpPessimistic);
+                // The table opened last decides the commit.
+                auto c = samePlace ? OpenRecordCursor(*db.dir, t.Names()[2]) : nullptr;
+                auto b = OpenRecordCursor(*db.dir, t.Names()[1]);
+                if (!c) c = OpenRecordCursor(*db.dir, t.Names()[2]);
+                db.dir->StartTransaction();
+                AppendStressRecord(*b, 200, "y", "", {});
+                AppendStressRecord(*c, 200, "y", "", {});
+                yBaseline = ReadFolder(t.Work());
+                CallRecorder recorder(t.Work());
+                db.dir->Commit(true, false);
+                yEvents = recorder.Events();
             }
-        }
-        for (const std::size_t yCut : yCuts) {
-            std::mt19937 none(0);
-            const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
-            for (const bool olderFirst : {true, false}) {
-                SCOPED_TRACE("X cut after call " + std::to_string(cut) + ", Y after " + std::to_string(yCut) +
-                             (olderFirst ? ", A first" : ", C first"));
-                WriteFolder(t.Work(), yImage);
-                for (std::size_t n = 0; n < 3; ++n) {
-                    RecordDb db(t.Work(), lpPessimistic);
-                    EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[olderFirst ? n : 2 - n]));
+            // Y cut with its journals written, while its deciding journal says it stands,
+            // and not at all.
+            std::size_t written = 0;
+            while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
+            std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
+            for (std::size_t k = written; k < yEvents.size(); ++k) {
+                std::mt19937 none(0);
+                const FolderFiles yImage = CutImage(yBaseline, yEvents, k, CutModel::Kill, none);
+                if (std::any_of(yBaseline.begin(), yBaseline.end(),
+                                [&](const auto& f) { return decidedIn(yImage, f.first); })) {
+                    EXPECT_EQ(decidedIn(yImage, bJournal), samePlace) << "B decides Y";
+                    yCuts.push_back(k);
+                    break;
                 }
-                std::vector<CrashRows> rows = t.Contents();
-                const bool yInB = rows[1].erase(200) == 1;
-                const bool yInC = rows[2].erase(200) == 1;
-                EXPECT_EQ(yInB, yInC) << "Y split";
-                EXPECT_EQ(rows[2], xBefore[2]);
-                const bool aAfter = rows[0] == xAfter[0];
-                EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
-                EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
-                if (xStood) {
-                    EXPECT_TRUE(aAfter) << "X stood";
+            }
+            for (const std::size_t yCut : yCuts) {
+                std::mt19937 none(0);
+                const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
+                for (const bool olderFirst : {true, false}) {
+                    SCOPED_TRACE("X cut after call " + std::to_string(cut) + ", Y after " + std::to_string(yCut) +
+                                 (olderFirst ? ", A first" : ", C first") + (samePlace ? ", B decides Y" : ""));
+                    WriteFolder(t.Work(), yImage);
+                    for (std::size_t n = 0; n < 3; ++n) {
+                        RecordDb db(t.Work(), lpPessimistic);
+                        EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[olderFirst ? n : 2 - n]));
+                    }
+                    std::vector<CrashRows> rows = t.Contents();
+                    const bool yInB = rows[1].erase(200) == 1;
+                    const bool yInC = rows[2].erase(200) == 1;
+                    EXPECT_EQ(yInB, yInC) << "Y split";
+                    EXPECT_EQ(rows[2], xBefore[2]);
+                    const bool aAfter = rows[0] == xAfter[0];
+                    EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
+                    EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
+                    if (xStood) {
+                        EXPECT_TRUE(aAfter) << "X stood";
+                    }
+                    if (yCut == yEvents.size()) {
+                        EXPECT_TRUE(yInB) << "Y returned";
+                    }
+                    ++runs;
+                    if (::testing::Test::HasFailure()) return;
                 }
-                if (yCut == yEvents.size()) {
-                    EXPECT_TRUE(yInB) << "Y returned";
-                }
-                ++runs;
-                if (::testing::Test::HasFailure()) return;
             }
         }
     }
@@ -957,6 +1033,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         }
                     }
                     const FolderFiles operated = ReadFolder(t.Work());
+                    // Made anew over a journal that held the commit: the commit was settled first.
+                    if ((op == TableOp::CreateOverJournal || op == TableOp::RenameOnto) && holds[k]) {
+                        for (const std::string& other : t.Names())
+                            EXPECT_FALSE(HotJournal(operated, platform::Cp932ToUtf8(other) + ".JNL")) << "not settled first";
+                    }
                     std::vector<std::vector<std::size_t>> chosen = orders;
                     if (m > 2) {
                         chosen = {orders[turn++ % orders.size()]};
@@ -1041,8 +1122,10 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
-                        // A table used alone or renamed by hand is whole: nothing is said of it.
-                        if (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother || op == TableOp::RenameByHand) {
+                        // A table used alone, renamed by hand or made anew through the engine is
+                        // whole: nothing is said of it.
+                        if (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother || op == TableOp::RenameByHand ||
+                            op == TableOp::CreateOverJournal || op == TableOp::RenameOnto) {
                             EXPECT_TRUE(said.empty()) << said[0];
                         }
                         // Nor does a table put back as it was before a commit that stood pass unsaid.
