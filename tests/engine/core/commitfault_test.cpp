@@ -874,8 +874,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                 // One operation on each table, another at each cut; every operation on every
                 // table while the deciding journal says the commit stands (the few calls
                 // before the other journals have let go of it); each table whose journal does
-                // not hold the commit while another's does used alone; and each table renamed
-                // by hand while every journal holds the commit undecided.
+                // not hold the commit while another's does used alone; and a table renamed by
+                // hand (another at each cut) while every journal holds the commit undecided.
                 // The table whose journal says the commit stands, in its header and the
                 // header's copy (not yet both: a damaged header may leave it undecided).
                 std::size_t decider = m;
@@ -905,7 +905,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // table renamed by hand while the commit is cut in its writes.
                         const bool alone = (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother) &&
                                            anyHolds && !holds[k];
-                        const bool renamed = op == TableOp::RenameByHand && allHold && !decided;
+                        const bool renamed = op == TableOp::RenameByHand && allHold && !decided &&
+                                             k == (cut + static_cast<std::size_t>(model)) % m;
                         if (decided || alone || renamed ||
                             static_cast<std::size_t>(o) == (cut + 5 * k + static_cast<std::size_t>(model)) % kTableOps)
                             work.emplace_back(k, op);
