@@ -528,7 +528,8 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             t->Fits = OpenFitting(*t->Found, t->Files, t->Playback);
             if (t->Fits && (!t->Writable || !t->Playback.Writable)) RaiseNoAccess(t->Files[0]);
             fit = fit && t->Fits;
-            written = written && t->Fits && std::all_of(t->Found->Entries.begin(), t->Found->Entries.end(), [&](const TEntry& e) {
+            const std::vector<TEntry>& entries = t->Found->Entries;
+            written = written && t->Fits && std::all_of(entries.begin(), entries.end(), [&](const TEntry& e) {
                           return FileWritten(e, t->Found->Payload, OSAccess(t->Playback.Handles[e.File]));
                       });
         }
@@ -628,7 +629,8 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             const std::vector<uint8_t> bytes =
                 t.Found->State == TFoundJournal::Valid ? t.Found->Bytes : WholeFile(t.Handle);
             const std::string aside = SetAside(t.Journal, bytes);
-            if (legacy ? !FilesGone(t.Files) : !(side.Gone || side.Before)) NoteOnce(report, aside.empty() ? t.Journal : aside);
+            if (legacy ? !FilesGone(t.Files) : !(side.Gone || side.Before))
+                NoteOnce(report, aside.empty() ? t.Journal : aside);
         }
         invalidate(t);
     }
