@@ -37,15 +37,22 @@
 //   - anything else (it holds the commit undecided; it is missing, fresh, of
 //     another commit, foreign or damaged) is no evidence that the commit stood:
 //     every table whose journal still holds the commit is rolled back, the
-//     deciding one last, so that an interrupted recovery is taken up by the next.
-// A table that cannot be rolled back although the commit wrote it (its journal
-// damaged or gone, its files no longer as they were before the commit) is named by
-// KURA_HEADERCORRUPT once the others are back: the split is never silent. Such a
-// journal's header is written only once the rest is on the disk, and a copy of the
-// header ends the file, so a header damaged later is read from its copy and a
-// payload that does not hold under a whole header is damage, not a tear. A journal
-// whose commit record does not name it where it says it stands is damaged too; an
-// open never waits on its own journal.
+//     deciding one last, so that an interrupted recovery is taken up by the next;
+//     except that where the deciding journal no longer holds the commit and every
+//     table is after it or was written since (a copy of a journal put back after
+//     the commit was settled), the journals that still hold it are dropped.
+// A table whose journal does not hold the commit was never written by it, or was
+// settled already: it is named by KURA_HEADERCORRUPT only when its files are at a
+// state of the commit that contradicts the outcome (half-way, or on the other
+// side), since then nothing can take it back; files written since, or kept by
+// another program for itself, are left to their own opens. The split is never
+// silent. Such a journal's header is written only once the rest is on the disk,
+// and a copy of the header ends the file, so a header damaged later is read from
+// its copy and a payload that does not hold under a whole header is damage, not a
+// tear. The journal beside a table's files is that table's, whatever its name now
+// (a table renamed by hand); a record that names it again at another place is
+// damaged, so an open never waits on its own journal. A deciding table renamed by
+// hand follows the others when they were rolled back without its decision.
 //
 // A playback can be cut off itself (a kill, a power cut, a failed write): it
 // restores bytes and a counter derived from the journal alone, so that it can be

@@ -176,25 +176,44 @@ bool FilesGone(const TJournalFileNames& names) {
     return std::none_of(names.begin(), names.end(), [](const std::string& name) { return DiskFileExists(name); });
 }
 
-// Whether a table's files are all at one side of the commit, by the states the
-// commit record gives: before it (or as a playback of its journal left them: the
-// commit wrote nothing of them), or after it. Files that are all gone are on no
-// side to be split from.
-bool AtSide(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names, bool after) {
-    if (FilesGone(names)) return true;
+// Where a table's files stand against a commit, by the states its record gives
+// for each file the commit writes. Neither Between nor Gone nor Unread: something
+// else wrote the table since (a later commit), or it is another table.
+struct TSide {
+    bool Gone = false;        // none of its files is there
+    bool Unread = false;      // a file is there and cannot be opened (another program keeps it)
+    bool Before = false;      // as before the commit, or as a playback of its journal left them
+    bool RolledBack = false;  // Before, and a playback of its journal is what left them so
+    bool After = false;       // as the commit left them
+    bool Between = false;     // at a state the commit passes through, its two ends included
+};
+
+TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names) {
+    TSide side;
+    if (FilesGone(names)) {
+        side.Gone = true;
+        return side;
+    }
+    side.Before = side.After = side.Between = true;
+    bool moved = false;
     for (const TEntry& e : record.States[table]) {
         if ((e.Flags & kWritten) == 0) continue;
+        if (!DiskFileExists(names[e.File])) return TSide{};
         const TOSHandle h = OSOpenFile(names[e.File], fmOpenRead | fmShareDenyNone, false);
-        if (h == OS_INVALID_HANDLE) return false;
+        if (h == OS_INVALID_HANDLE) {
+            TSide unread;
+            unread.Unread = true;
+            return unread;
+        }
         const TFileAccess file = OSAccess(h);
-        const bool at = after ? FileWritten(e, record.StateBytes, file) : FileUntouched(e, record.StateBytes, file);
+        side.Before = side.Before && FileUntouched(e, record.StateBytes, file);
+        moved = moved || FileRolledBack(e, record.StateBytes, file);
+        side.After = side.After && FileWritten(e, record.StateBytes, file);
+        side.Between = side.Between && FileFits(e, record.StateBytes, file);
         OSCloseFile(h);
-        if (!at) return false;
     }
-    return true;
-}
-bool Untouched(const TCommitRecord& record, std::size_t table, const TJournalFileNames& names) {
-    return AtSide(record, table, names, false);
+    side.RolledBack = side.Before && moved;
+    return side;
 }
 
 // Plays a journal back onto its files, which fit it, and syncs them.
@@ -437,18 +456,18 @@ TTableJournal::TRecovery TTableJournal::RecoverLocked() {
 TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     const bool legacy = !j.Sealed();
     const TCommitRecord& record = j.Record;
-    // A journal that cannot tell which tables its commit bound, or that its record
-    // does not name where it says it stands, can settle nothing: following such a
-    // record could roll back the wrong tables, or wait for ever on this journal.
-    if (!j.HasRecord ||
-        platform::ResolvePath(BoundName(record.Tables[record.Self][0], FName)) != platform::ResolvePath(FName))
-        SetAsideDamaged();
+    // A journal that cannot tell which tables its commit bound can settle nothing:
+    // following such a record could roll back the wrong tables.
+    if (!j.HasRecord) SetAsideDamaged();
     std::vector<std::unique_ptr<TBoundTable>> tables;
     for (std::size_t i = 0; i < record.Tables.size(); ++i) {
         auto t = std::make_unique<TBoundTable>();
-        t->Journal = BoundName(record.Tables[i][0], FName);
-        for (int k = 0; k < JOURNAL_FILES; ++k) t->Files[k] = BoundName(record.Tables[i][k + 1], FName);
         if (i == record.Self) {
+            // The journal beside the files is theirs, under whatever name the table
+            // now has (it may have been renamed by hand); its partners alone need
+            // the names its record gives.
+            t->Journal = FName;
+            t->Files = FFileNames;
             t->Own = true;
             t->Handle = FHandle;
             t->Writable = FWritable;
@@ -456,12 +475,17 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             t->Holds = j.State == TFoundJournal::Valid;
             t->Damaged = !t->Holds;
             t->Decided = i == 0 && j.Decided;
-        } else if (DiskFileExists(t->Journal)) {
+        } else {
+            t->Journal = BoundName(record.Tables[i][0], FName);
+            for (int k = 0; k < JOURNAL_FILES; ++k) t->Files[k] = BoundName(record.Tables[i][k + 1], FName);
+        }
+        if (!t->Own && DiskFileExists(t->Journal)) {
             t->Handle = OSOpenFile(t->Journal, fmOpenReadWrite | fmShareDenyNone, false);
             t->Writable = t->Handle != OS_INVALID_HANDLE;
             if (!t->Writable) t->Handle = OSOpenFile(t->Journal, fmOpenRead | fmShareDenyNone, false);
             if (t->Handle == OS_INVALID_HANDLE) RaiseNoAccess(t->Files[0]);
-            // One journal named twice: its lock would be waited for by its holder.
+            // One journal named twice (a record whose place is not its own): its lock
+            // would be waited for by its holder.
             const bool again = OSSameFile(t->Handle, FHandle) ||
                                std::any_of(tables.begin(), tables.end(), [&](const auto& other) {
                                    return !other->Own && other->Handle != OS_INVALID_HANDLE &&
@@ -481,14 +505,54 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         }
         tables.push_back(std::move(t));
     }
+    // Where each table's files stand (only this program's journals record the
+    // states to tell).
+    std::vector<TSide> sides(tables.size());
+    if (!legacy)
+        for (std::size_t i = 0; i < tables.size(); ++i) sides[i] = SideOf(record, i, tables[i]->Files);
     const TBoundTable& first = *tables[0];
     auto invalidate = [this](const TBoundTable& t) {
         if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
             RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
     };
+    // Whether every table whose journal holds the commit fits it, and is at the
+    // state the commit left (opened for playback on the way).
+    bool fit = true;
+    bool written = true;
+    bool checked = false;
+    auto check = [&] {
+        if (checked) return;
+        checked = true;
+        for (const auto& t : tables) {
+            if (!t->Holds) continue;
+            t->Fits = OpenFitting(*t->Found, t->Files, t->Playback);
+            if (t->Fits && (!t->Writable || !t->Playback.Writable)) RaiseNoAccess(t->Files[0]);
+            fit = fit && t->Fits;
+            const std::vector<TEntry>& entries = t->Found->Entries;
+            written = written && t->Fits && std::all_of(entries.begin(), entries.end(), [&](const TEntry& e) {
+                          return FileWritten(e, t->Found->Payload, OSAccess(t->Playback.Handles[e.File]));
+                      });
+        }
+    };
     // Only the deciding journal saying so is evidence that the commit stood (for
     // journals of earlier programs: the deciding journal no longer holding it).
-    const bool stood = first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
+    bool stood = first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
+    if (stood && !legacy) {
+        // A recovery that could not see the decision (the deciding table renamed or
+        // moved away by hand) has rolled the other tables back: this one follows
+        // them, so that the commit ends on one side.
+        bool followed = false;
+        bool alone = true;
+        for (std::size_t i = 1; i < tables.size(); ++i) {
+            if (tables[i]->Holds) continue;
+            followed = followed || sides[i].RolledBack;
+            alone = alone && (sides[i].RolledBack || sides[i].Gone);
+        }
+        if (followed && alone) {
+            check();
+            stood = !fit;
+        }
+    }
     if (stood) {
         // Every table is after the commit; what the other journals hold is dropped
         // unplayed, and the deciding journal goes once they all have.
@@ -498,9 +562,10 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         for (std::size_t i = 1; i < tables.size(); ++i) {
             TBoundTable& t = *tables[i];
             if (!t.Holds && !t.Damaged) {
-                // Its journal let go of the commit, so the commit wrote the table: it
-                // is after it, or something put other files in its place.
-                if (!legacy && !AtSide(record, i, t.Files, true)) NoteOnce(report, t.Journal);
+                // Its journal let go of the commit: the commit wrote the table, which
+                // is after it or was written since. Files as before it, or half-way,
+                // were put in its place.
+                if (sides[i].Between && !sides[i].After) NoteOnce(report, t.Journal);
                 continue;
             }
             if (!t.Writable) {
@@ -519,22 +584,39 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     }
     // The commit did not stand, or nothing says it did: every table whose journal
     // still holds it goes back. Nothing is written unless all that fit can be.
-    for (const auto& t : tables) {
-        if (!t->Holds) continue;
-        t->Fits = OpenFitting(*t->Found, t->Files, t->Playback);
-        if (t->Fits && (!t->Writable || !t->Playback.Writable)) RaiseNoAccess(t->Files[0]);
-    }
+    check();
     if (!FWritable) return TRecovery::None;  // its own files are not the journal's
+    // A deciding journal that no longer holds the commit while another does (a copy
+    // of that one put back by hand, or the deciding table moved away) says nothing;
+    // when every table is after the commit or was written since (and some table
+    // that let go of it is there to say so), the commit was settled as standing:
+    // the journals that still hold it are dropped unplayed.
+    bool settledAfter = !legacy && !first.Holds && !first.Damaged && fit && written;
+    bool witness = false;
+    for (std::size_t i = 0; i < tables.size() && settledAfter; ++i) {
+        const TSide& s = sides[i];
+        if (tables[i]->Holds || s.Gone) continue;
+        settledAfter = !tables[i]->Damaged && !s.Unread && !s.Before && (s.After || !s.Between);
+        witness = true;
+    }
+    settledAfter = settledAfter && witness;
+    if (settledAfter) {
+        for (const auto& t : tables)
+            if (t->Holds) invalidate(*t);
+        return TRecovery::Done;
+    }
     std::string report;
     // The deciding journal last: while it holds the commit, an interrupted
     // recovery is taken up again by the next.
     for (std::size_t n = 1; n <= tables.size(); ++n) {
         const std::size_t at = n % tables.size();
         TBoundTable& t = *tables[at];
+        const TSide& side = sides[at];
         if (!t.Holds && !t.Damaged) {
             // What its journal holds (if anything) is not this commit: the commit
-            // must not have written the table, or nothing can take it back.
-            if (!legacy && !Untouched(record, at, t.Files)) NoteOnce(report, t.Journal);
+            // never wrote the table, or it was settled already. Files half-way or
+            // after it were put there with nothing to take them back.
+            if (side.Between && !side.Before) NoteOnce(report, t.Journal);
             continue;
         }
         if (!t.Writable) {
@@ -547,7 +629,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             const std::vector<uint8_t> bytes =
                 t.Found->State == TFoundJournal::Valid ? t.Found->Bytes : WholeFile(t.Handle);
             const std::string aside = SetAside(t.Journal, bytes);
-            if (legacy ? !FilesGone(t.Files) : !Untouched(record, at, t.Files))
+            if (legacy ? !FilesGone(t.Files) : !(side.Gone || side.Before))
                 NoteOnce(report, aside.empty() ? t.Journal : aside);
         }
         invalidate(t);
