@@ -46,8 +46,23 @@ TOSHandle OSOpenSideFile(std::string_view name) {
 }
 
 TOSHandle OSHoldFile(std::string_view name) {
-    return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, platform::OPEN_ALWAYS,
-                                platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE);
+    // Another holder that lets go removes the name; when it does so between our open
+    // and our lock, we would hold a file no name leads to any more, and a third
+    // program would take the name for one nobody holds. Such a hold is let go and
+    // taken again under the name as it now is.
+    for (int attempt = 0;; ++attempt) {
+        const TOSHandle held =
+            platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, platform::OPEN_ALWAYS,
+                                 platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE);
+        if (held == OS_INVALID_HANDLE) return held;
+        // Opened without data access, the name neither denies nor is denied.
+        const TOSHandle named = platform::CreateFile(
+            name, 0, platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
+        const bool same = named != OS_INVALID_HANDLE && platform::SameFile(held, named);
+        if (named != OS_INVALID_HANDLE) platform::CloseHandle(named);
+        if (same || attempt == 3) return held;
+        platform::CloseHandle(held);
+    }
 }
 
 bool OSCreatePrivateFolder(std::string_view name) { return platform::CreatePrivateDirectory(name); }

@@ -12,6 +12,7 @@
 
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/WorkFolder.h"
+#include "platform/FileCalls.h"
 #include "tests/common/TestSupport.h"
 
 using namespace kura;
@@ -20,6 +21,25 @@ using namespace kura::test;
 namespace {
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+// The lock file of that name loses its name right after it is opened, once: its
+// former holder let go of it in that moment.
+struct NameLostAtOpen {
+    static inline std::string Name;
+    platform::FileCallTable Saved = platform::FileCalls();
+    explicit NameLostAtOpen(std::string name) {
+        Name = std::move(name);
+        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
+            const int fd = platform::SystemFileCalls().open(path, flags, mode);
+            if (fd >= 0 && !Name.empty() && Name == path) {
+                Name.clear();
+                unlink(path);
+            }
+            return fd;
+        };
+    }
+    ~NameLostAtOpen() { platform::FileCalls() = Saved; }
+};
 
 TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     const TempDir tmp;
@@ -54,6 +74,17 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
         EXPECT_EQ(second.Path(), tmp.path() + "/" + own + "3\\");
+        {
+            // A lock file whose name went between its open and its lock is taken again
+            // under its name: a folder whose lock file no name leads to would be
+            // cleared by the next program as left by one that is gone.
+            const NameLostAtOpen lost(tmp.file(own + "4.LCK"));
+            TWorkFolder third(tmp.path());
+            EXPECT_TRUE(NameLostAtOpen::Name.empty()) << "the name was never opened";
+            EXPECT_EQ(access(tmp.file(own + "4.LCK").c_str(), F_OK), 0);
+            TWorkFolder::ClearAbandoned(tmp.path());
+            EXPECT_EQ(access(tmp.file(own + "4").c_str(), F_OK), 0);
+        }
         TWorkFolder::ClearAbandoned(tmp.path());
         EXPECT_EQ(FolderNames(tmp.file(own + "2")), std::vector<std::string>{"1.DAT"});
         EXPECT_EQ(FolderNames(tmp.file(own + "3")), std::vector<std::string>{});
