@@ -96,9 +96,14 @@ public:
     void Keep() { pristine_ = ReadFolder(Work()); }
     void Restore() const { WriteFolder(Work(), pristine_); }
 
-    std::vector<std::unique_ptr<TDataCursor>> Open(RecordDb& db) const {
-        std::vector<std::unique_ptr<TDataCursor>> cursors;
-        for (const std::string& name : names_) cursors.push_back(OpenRecordCursor(*db.dir, name));
+    // The cursors in the order of the names; opened backwards, the first table opened
+    // last decides a commit.
+    std::vector<std::unique_ptr<TDataCursor>> Open(RecordDb& db, bool backwards = false) const {
+        std::vector<std::unique_ptr<TDataCursor>> cursors(names_.size());
+        for (std::size_t n = 0; n < names_.size(); ++n) {
+            const std::size_t i = backwards ? names_.size() - 1 - n : n;
+            cursors[i] = OpenRecordCursor(*db.dir, names_[i]);
+        }
         return cursors;
     }
     // Starts the transaction and makes its changes.
@@ -140,11 +145,11 @@ struct RecordedCommit {
     }
 };
 
-RecordedCommit RecordCommit(const CommitTables& t, bool forced, std::size_t changed) {
+RecordedCommit RecordCommit(const CommitTables& t, bool forced, std::size_t changed, bool firstDecides = false) {
     RecordedCommit run;
     t.Restore();
     RecordDb db(t.Work(), lpPessimistic);
-    auto cursors = t.Open(db);
+    auto cursors = t.Open(db, firstDecides);
     if (changed == t.Names().size()) {
         t.Change(db, cursors);
     } else {
@@ -484,96 +489,140 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
 // Two cut commits that share a table: X over A and B is cut at each of its calls;
 // a second program opens B and C (which settles X), and its commit Y over B and C
 // is cut in turn, with its journals written, with its deciding journal saying it
-// stands, or not at all. B's journal decides X, and Y too when the second program
-// opens C first (B at the same place in both). Opened in either order, the older table first or last,
-// A and B are on one side of X (after it whenever X's deciding journal said it
-// stood) and B and C on one side of Y: a later commit's journal never undoes one
-// that stood, nor the other way round.
+// stands, or not at all. B's journal decides X, or A's does; B's decides Y when the
+// second program opens C first, so that B is at the same place in both records or
+// not. Opened in either order, the older table first or last, A and B are on one
+// side of X (after it whenever X's deciding journal said it stood) and B and C on
+// one side of Y (after it whenever Y's did): a later commit's journal never undoes
+// one that stood, nor the other way round.
+// The two commits' journals meet too, B's holding Y at the place X's record gives
+// B: when A's journal decides X and B's was not written yet, the second program
+// never sees X; or a copy of A's journal taken while it held X is put back beside
+// Y's. Then the tables are opened in every order. When A decides X, every other
+// cut where nothing meets is left out, and the copy goes back only with B at the
+// same place in both records and Y's journals there: all of them would make the
+// test take half as long again.
 TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
     CommitTables t(3);
     t.Keep();
     const NoDiskSyncs noSyncs;
-    const RecordedCommit x = RecordCommit(t, false, 2);
-    WriteFolder(t.Work(), x.Done);
-    const std::vector<CrashRows> xAfter = t.Contents();
     const std::vector<CrashRows>& xBefore = t.Before();
+    const std::string aJournal = platform::Cp932ToUtf8(t.Names()[0]) + ".JNL";
     const std::string bJournal = platform::Cp932ToUtf8(t.Names()[1]) + ".JNL";
+    const std::string cJournal = platform::Cp932ToUtf8(t.Names()[2]) + ".JNL";
     auto decidedIn = [](const FolderFiles& files, const std::string& journal) {
         const auto j = files.find(journal);
         return j != files.end() && j->second.size() >= 128 && std::equal(j->second.begin(), j->second.begin() + 8, "KURA-DEC") &&
                std::equal(j->second.end() - 64, j->second.end() - 56, "KURA-DEC");
     };
+    // Each table opened first once: with their reverses, every order of opening.
+    const std::vector<std::vector<std::size_t>> orders = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}};
     int runs = 0;
-    for (std::size_t cut = 0; cut <= x.Events.size(); ++cut) {
-        std::mt19937 rng(static_cast<uint32_t>(cut));
-        const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, rng);
-        const bool xStood = std::any_of(xImage.begin(), xImage.end(),
-                                        [&](const auto& f) { return decidedIn(xImage, f.first); });
-        for (const bool samePlace : {false, true}) {
-            WriteFolder(t.Work(), xImage);
-            FolderFiles yBaseline;
-            std::vector<FileEvent> yEvents;
-            {
-                RecordDb db(t.Work(), lpPessimistic);
-                // The table opened last decides the commit.
-                auto c = samePlace ? OpenRecordCursor(*db.dir, t.Names()[2]) : nullptr;
-                auto b = OpenRecordCursor(*db.dir, t.Names()[1]);
-                if (!c) c = OpenRecordCursor(*db.dir, t.Names()[2]);
-                db.dir->StartTransaction();
-                AppendStressRecord(*b, 200, "y", "", {});
-                AppendStressRecord(*c, 200, "y", "", {});
-                yBaseline = ReadFolder(t.Work());
-                CallRecorder recorder(t.Work());
-                db.dir->Commit(true, false);
-                yEvents = recorder.Events();
+    int met = 0;
+    for (const bool aDecidesX : {false, true}) {
+        const RecordedCommit x = RecordCommit(t, false, 2, aDecidesX);
+        WriteFolder(t.Work(), x.Done);
+        const std::vector<CrashRows> xAfter = t.Contents();
+        for (std::size_t cut = 0; cut <= x.Events.size(); ++cut) {
+            std::mt19937 rng(static_cast<uint32_t>(cut));
+            const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, rng);
+            const bool xStood = std::any_of(xImage.begin(), xImage.end(),
+                                            [&](const auto& f) { return decidedIn(xImage, f.first); });
+            if (xStood) {
+                EXPECT_TRUE(decidedIn(xImage, aDecidesX ? aJournal : bJournal)) << "the table opened last decides X";
             }
-            // Y cut with its journals written, while its deciding journal says it stands,
-            // and not at all.
-            std::size_t written = 0;
-            while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
-            std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
-            for (std::size_t k = written; k < yEvents.size(); ++k) {
-                std::mt19937 none(0);
-                const FolderFiles yImage = CutImage(yBaseline, yEvents, k, CutModel::Kill, none);
-                if (std::any_of(yBaseline.begin(), yBaseline.end(),
-                                [&](const auto& f) { return decidedIn(yImage, f.first); })) {
-                    EXPECT_EQ(decidedIn(yImage, bJournal), samePlace) << "B decides Y";
-                    yCuts.push_back(k);
-                    break;
+            const bool aHolds = HotJournal(xImage, aJournal);
+            // Opening B and C leaves X alone: its journals meet Y's with nothing done by hand.
+            const bool meet = aHolds && !HotJournal(xImage, bJournal);
+            const bool plain = !aDecidesX || meet || cut % 2 == 0;
+            for (const bool samePlace : {false, true}) {
+                // The copy where B's journal of Y could pass for one of X.
+                const bool copy = aHolds && !meet && samePlace;
+                if (!plain && !copy) continue;
+                const bool bDecidesY = samePlace != aDecidesX;
+                WriteFolder(t.Work(), xImage);
+                FolderFiles yBaseline;
+                std::vector<FileEvent> yEvents;
+                {
+                    RecordDb db(t.Work(), lpPessimistic);
+                    // The table opened last decides the commit.
+                    auto c = bDecidesY ? OpenRecordCursor(*db.dir, t.Names()[2]) : nullptr;
+                    auto b = OpenRecordCursor(*db.dir, t.Names()[1]);
+                    if (!c) c = OpenRecordCursor(*db.dir, t.Names()[2]);
+                    db.dir->StartTransaction();
+                    AppendStressRecord(*b, 200, "y", "", {});
+                    AppendStressRecord(*c, 200, "y", "", {});
+                    yBaseline = ReadFolder(t.Work());
+                    CallRecorder recorder(t.Work());
+                    db.dir->Commit(true, false);
+                    yEvents = recorder.Events();
                 }
-            }
-            for (const std::size_t yCut : yCuts) {
-                std::mt19937 none(0);
-                const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
-                for (const bool olderFirst : {true, false}) {
-                    SCOPED_TRACE("X cut after call " + std::to_string(cut) + ", Y after " + std::to_string(yCut) +
-                                 (olderFirst ? ", A first" : ", C first") + (samePlace ? ", B decides Y" : ""));
-                    WriteFolder(t.Work(), yImage);
-                    for (std::size_t n = 0; n < 3; ++n) {
-                        RecordDb db(t.Work(), lpPessimistic);
-                        EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[olderFirst ? n : 2 - n]));
+                // Y cut with its journals written, while its deciding journal says it stands,
+                // and not at all.
+                std::size_t written = 0;
+                while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
+                std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
+                for (std::size_t k = written; k < yEvents.size(); ++k) {
+                    std::mt19937 none(0);
+                    const FolderFiles yImage = CutImage(yBaseline, yEvents, k, CutModel::Kill, none);
+                    // (A's journal may still say that X stands.)
+                    if (decidedIn(yImage, bJournal) || decidedIn(yImage, cJournal)) {
+                        EXPECT_EQ(decidedIn(yImage, bJournal), bDecidesY) << "B decides Y";
+                        yCuts.push_back(k);
+                        break;
                     }
-                    std::vector<CrashRows> rows = t.Contents();
-                    const bool yInB = rows[1].erase(200) == 1;
-                    const bool yInC = rows[2].erase(200) == 1;
-                    EXPECT_EQ(yInB, yInC) << "Y split";
-                    EXPECT_EQ(rows[2], xBefore[2]);
-                    const bool aAfter = rows[0] == xAfter[0];
-                    EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
-                    EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
-                    if (xStood) {
-                        EXPECT_TRUE(aAfter) << "X stood";
+                }
+                for (std::size_t n = 0; n < yCuts.size(); ++n) {
+                    const std::size_t yCut = yCuts[n];
+                    std::mt19937 none(0);
+                    const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
+                    const bool yStood =
+                        yCut == yEvents.size() || decidedIn(yImage, bJournal) || decidedIn(yImage, cJournal);
+                    for (const bool copyBack : {false, true}) {
+                        if (copyBack ? !copy || yCut == yEvents.size() : !plain) continue;
+                        FolderFiles image = yImage;
+                        if (copyBack) image[aJournal] = xImage.at(aJournal);
+                        const bool meeting = HotJournal(image, aJournal) && HotJournal(image, bJournal);
+                        // The older table first and last; where the journals meet, each table first
+                        // and last at one cut or another.
+                        std::vector<std::size_t> order = orders[meeting ? (cut + n) % orders.size() : 0];
+                        for (const bool backwards : {false, true}) {
+                            if (backwards) std::reverse(order.begin(), order.end());
+                            SCOPED_TRACE("X decided by " + std::string(aDecidesX ? "A" : "B") + ", cut after call " +
+                                         std::to_string(cut) + ", Y decided by " + (bDecidesY ? "B" : "C") +
+                                         " after " + std::to_string(yCut) + (copyBack ? ", A's journal put back" : "") +
+                                         ", opened " + std::to_string(order[0]) + std::to_string(order[1]) +
+                                         std::to_string(order[2]));
+                            WriteFolder(t.Work(), image);
+                            for (const std::size_t i : order) {
+                                RecordDb db(t.Work(), lpPessimistic);
+                                EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            }
+                            std::vector<CrashRows> rows = t.Contents();
+                            const bool yInB = rows[1].erase(200) == 1;
+                            const bool yInC = rows[2].erase(200) == 1;
+                            EXPECT_EQ(yInB, yInC) << "Y split";
+                            EXPECT_EQ(rows[2], xBefore[2]);
+                            const bool aAfter = rows[0] == xAfter[0];
+                            EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
+                            EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
+                            if (xStood) {
+                                EXPECT_TRUE(aAfter) << "X stood";
+                            }
+                            if (yStood) {
+                                EXPECT_TRUE(yInB) << "Y stood";
+                            }
+                            ++runs;
+                            met += meeting ? 1 : 0;
+                            if (::testing::Test::HasFailure()) return;
+                        }
                     }
-                    if (yCut == yEvents.size()) {
-                        EXPECT_TRUE(yInB) << "Y returned";
-                    }
-                    ++runs;
-                    if (::testing::Test::HasFailure()) return;
                 }
             }
         }
     }
-    std::cout << runs << " pairs of cut commits\n";
+    std::cout << runs << " pairs of cut commits, " << met << " where their journals meet\n";
+    EXPECT_GT(met, 0);
 }
 
 namespace {
