@@ -14,7 +14,7 @@
 // Every statement must end in rows or an engine error, never in a crash, a hang or
 // undefined behaviour; an SQL message is never empty nor longer than 255 bytes;
 // every expression node taken from the pool comes back; every result row and field
-// reads back; no result table is left behind in the private folder. Limits keep
+// reads back; no result table is left behind in the session's work folder. Limits keep
 // each input small: at most six statements, three tables in a query and eight
 // queries in a statement, 500 rows in a result, and a quarter of a second per
 // statement, after which its row loop is aborted. The engine may touch no file
@@ -105,25 +105,41 @@ int GuardedLink(const char* from, const char* to) {
     return platform::SystemFileCalls().link(from, to);
 }
 
-void RemoveScratch() {
-    if (Scratch().empty()) return;
-    if (DIR* dir = opendir(Scratch().c_str())) {
+// Calls visit(name, is a folder) for each entry of the folder.
+template <typename Visit>
+void ForEachEntry(const std::string& folder, Visit visit) {
+    if (DIR* dir = opendir(folder.c_str())) {
         while (dirent* entry = readdir(dir)) {
             if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-            platform::SystemFileCalls().unlink((Scratch() + "/" + entry->d_name).c_str());
+            struct stat st {};
+            const std::string path = folder + "/" + entry->d_name;
+            visit(path, lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
         }
         closedir(dir);
     }
+}
+
+void RemoveScratch() {
+    if (Scratch().empty()) return;
+    ForEachEntry(Scratch(), [](const std::string& path, bool folder) {
+        if (folder) {
+            ForEachEntry(path, [](const std::string& file, bool) { platform::SystemFileCalls().unlink(file.c_str()); });
+            rmdir(path.c_str());
+        } else {
+            platform::SystemFileCalls().unlink(path.c_str());
+        }
+    });
     rmdir(Scratch().c_str());
 }
 
+// The files in the scratch folder and in the session's work folder in it (the
+// folder itself and the lock file that marks it live as long as the session).
 size_t ScratchEntries() {
     size_t count = 0;
-    if (DIR* dir = opendir(Scratch().c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++count;
-        closedir(dir);
-    }
+    ForEachEntry(Scratch(), [&](const std::string& path, bool folder) {
+        if (folder) ForEachEntry(path, [&](const std::string&, bool) { ++count; });
+        else if (path.size() < 4 || path.compare(path.size() - 4, 4, ".LCK") != 0) ++count;
+    });
     return count;
 }
 
