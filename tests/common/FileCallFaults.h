@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -108,6 +109,17 @@ public:
 private:
     static inline Open open_;
     platform::FileCallTable saved_;
+};
+
+// While it lives no file can be made in the folder (EACCES), as in a folder the
+// user may not write to.
+class RefusedOpensIn : OpensThrough {
+public:
+    explicit RefusedOpensIn(const std::string& folder)
+        : OpensThrough([in = std::filesystem::canonical(folder).string() + "/"](const char* p, int flags, mode_t m) {
+              if ((flags & O_CREAT) != 0 && std::string_view(p).starts_with(in)) return errno = EACCES, -1;
+              return platform::SystemFileCalls().open(p, flags, m);
+          }) {}
 };
 
 }  // namespace kura::test
