@@ -45,7 +45,6 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     folder(own + "1", 0755, {"kept.DAT"});
     // A link in a lost folder's place, which must not lead the clearing elsewhere.
     ASSERT_EQ(symlink(tmp.file(own + "1").c_str(), tmp.file("KURA14-0").c_str()), 0);
-    // Other names.
     const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"};
     for (const std::string& name : others) Touch(tmp.file(name));
     {
