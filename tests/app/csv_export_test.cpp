@@ -207,25 +207,21 @@ TEST_F(CsvExport, QuotesInsideTextAreWrittenAsTheyAre) {
 TEST_F(CsvExport, AfterTheCurrentEmployeeIsDeletedTheExportGoesBackToTheNearest) {
     AddEmployees(SampleStaff());
     kura::TKuraTable& t = *DMdata->Tstaff;
-    const struct {
-        int deleted, nearest;
-    } cases[] = {{3, 4}, {7, 5}, {1, 2}};
-    for (const auto& c : cases) {
-        ASSERT_TRUE(t.Locate("StaffCD", kura::TVariant(int32_t(c.deleted)), 0));
+    const std::string path = dir.file("after.csv");
+    Answer(path);
+    answer = gui::mrYes;
+    for (const auto& [deleted, nearest] : {std::pair{3, 4}, {7, 5}, {1, 2}}) {
+        ASSERT_TRUE(t.Locate("StaffCD", kura::TVariant(int32_t(deleted)), 0));
         Fmain->SaisinBTNClick();
-        kura::TDataSet& q = *Fmain->Qstaff;
-        for (q.First(); !q.Eof() && q.FieldByName("StaffCD")->AsInteger() != c.deleted;) q.Next();
-        answer = gui::mrYes;
+        ASSERT_TRUE(Fmain->Qstaff->Locate("StaffCD", kura::TVariant(int32_t(deleted)), 0));
         Click(Fmain, "STAFFdelBTN");
         messages.clear();
-        const std::string path = dir.file("after.csv");
-        Answer(path);
         Fmain->PCP2->trigger();
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
         const std::string text = Read(path);
-        EXPECT_EQ(text.find("\r\n" + std::to_string(c.deleted) + ","), std::string::npos) << c.deleted;
-        EXPECT_NE(text.find("\r\n" + std::to_string(c.nearest) + ","), std::string::npos) << c.deleted;
-        EXPECT_EQ(t.FieldByName("StaffCD")->AsInteger(), c.nearest);
+        EXPECT_EQ(text.find("\r\n" + std::to_string(deleted) + ","), std::string::npos) << deleted;
+        EXPECT_NE(text.find("\r\n" + std::to_string(nearest) + ","), std::string::npos) << deleted;
+        EXPECT_EQ(t.FieldByName("StaffCD")->AsInteger(), nearest);
         EXPECT_FALSE(t.ControlsDisabled());
     }
 }

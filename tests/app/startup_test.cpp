@@ -12,6 +12,7 @@
 #include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/common/FileCallFaults.h"
 
 namespace app::test {
 namespace {
@@ -174,41 +175,31 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
 }
 
-// The file the system refuses to open, by the end of its name.
-std::string refusedFile;
-
-int RefusingOpen(const char* path, int flags, mode_t mode) {
-    if (std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
-    return platform::SystemFileCalls().open(path, flags, mode);
-}
-
 // A table's file this user may not open: the start says so in Japanese, naming the
 // file, at once (no wait for another program), with the engine's code as a number.
 TEST_F(StartUp, ATableFileThatMayNotBeOpenedIsSaidSoInJapanese) {
     StartMain();
-    CloseMain();
-    const struct {
-        const char *file, *table;
-    } cases[] = {{"/Kazoku.DAT", "Kazoku"}, {"/Kazoku.IDX", "Kazoku"}, {"/Staff.BLB", "Staff"}, {"/Staff.DAT", "Staff"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+    for (const auto& [file, table] : {std::pair{"/Kazoku.DAT", "Kazoku"}, {"/Kazoku.IDX", "Kazoku"},
+                                      {"/Staff.BLB", "Staff"}, {"/Staff.DAT", "Staff"}}) {
+        SCOPED_TRACE(file);
+        CloseMain();
         messages.clear();
-        refusedFile = c.file;
-        platform::FileCalls().open = RefusingOpen;
-        QElapsedTimer clock;
-        clock.start();
-        TFmain& main = StartMain();
-        const qint64 took = clock.elapsed();
-        platform::FileCalls() = platform::SystemFileCalls();
-        EXPECT_TRUE(main.StartFailed());
+        {
+            const kura::test::OpensThrough refused([file](const char* path, int flags, mode_t mode) {
+                if (std::string_view(path).ends_with(file)) return errno = EACCES, -1;
+                return platform::SystemFileCalls().open(path, flags, mode);
+            });
+            QElapsedTimer clock;
+            clock.start();
+            EXPECT_TRUE(StartMain().StartFailed());
+            EXPECT_LT(clock.elapsed(), StartWaitMs);
+        }
         ASSERT_EQ(messages.size(), 1);
         EXPECT_EQ(messages[0], QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n"
                                                  "ファイル %2 を読み書きする権限がありません。\n"
                                                  "ファイルの権限を確かめてから、もう一度起動してください。\n"
                                                  "（エラー番号 11013）")
-                                   .arg(c.table, QString::fromStdString(dir.file("DB") + c.file)));
-        EXPECT_LT(took, StartWaitMs);
-        CloseMain();
+                                   .arg(table, QString::fromStdString(dir.file("DB") + file)));
     }
     messages.clear();
     StartMain();

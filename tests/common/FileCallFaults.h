@@ -5,14 +5,12 @@
 // the Nth call failing (EIO, nothing done), for every N. While an object lives it
 // stands between the file layer and the kernel; the kernel's calls come back when it
 // goes. One at a time.
-//
-// RefusedOpensIn stands between the file layer and the kernel the same way, so that
-// no file can be made in one folder.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/FileCalls.h"
@@ -92,27 +90,36 @@ private:
     }
 };
 
-// While it lives no file can be made in the folder (EACCES), as in a folder the
-// user may not write to.
-class RefusedOpensIn {
+// While it lives every open of the file layer goes through `open`, which answers in
+// the kernel's stead or calls it (platform::SystemFileCalls()). One at a time.
+class OpensThrough {
 public:
-    explicit RefusedOpensIn(const std::string& folder) : saved_(platform::FileCalls()) {
-        gFolder = std::filesystem::canonical(folder).string() + "/";
-        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
-            if ((flags & O_CREAT) != 0 && std::string(path).rfind(gFolder, 0) == 0) {
-                errno = EACCES;
-                return -1;
-            }
-            return platform::SystemFileCalls().open(path, flags, mode);
-        };
+    using Open = std::function<int(const char* path, int flags, mode_t mode)>;
+    explicit OpensThrough(Open open) : saved_(platform::FileCalls()) {
+        open_ = std::move(open);
+        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) { return open_(path, flags, mode); };
     }
-    ~RefusedOpensIn() { platform::FileCalls() = saved_; }
-    RefusedOpensIn(const RefusedOpensIn&) = delete;
-    RefusedOpensIn& operator=(const RefusedOpensIn&) = delete;
+    ~OpensThrough() {
+        platform::FileCalls() = saved_;
+        open_ = nullptr;
+    }
+    OpensThrough(const OpensThrough&) = delete;
+    OpensThrough& operator=(const OpensThrough&) = delete;
 
 private:
-    static inline std::string gFolder;
+    static inline Open open_;
     platform::FileCallTable saved_;
+};
+
+// While it lives no file can be made in the folder (EACCES), as in a folder the
+// user may not write to.
+class RefusedOpensIn : OpensThrough {
+public:
+    explicit RefusedOpensIn(const std::string& folder)
+        : OpensThrough([in = std::filesystem::canonical(folder).string() + "/"](const char* p, int flags, mode_t m) {
+              if ((flags & O_CREAT) != 0 && std::string_view(p).starts_with(in)) return errno = EACCES, -1;
+              return platform::SystemFileCalls().open(p, flags, m);
+          }) {}
 };
 
 }  // namespace kura::test

@@ -10,6 +10,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/Engine.h"
 #include "engine/core/TableCreation.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/components/ComponentTestSupport.h"
 
 namespace kura::test {
@@ -294,14 +295,7 @@ TEST(TableDefinitions, NamesLongerThanTheirRoomAreRefused) {
         // Descriptors handed to the engine itself: a name whose length says 31
         // bytes (the 31st where the key size follows) was cut, and is refused by
         // adding an index and by creating a table, which make nothing.
-        const auto refusal = [](const auto& f) -> std::string {
-            try {
-                f();
-            } catch (const EKuraEngineError& e) {
-                return GetEngineErrorName(e.ErrorCode()) + " " + e.ErrorContext(ctxIndex);
-            }
-            return "made";
-        };
+        const auto said = [](const Raised& r) { return GetEngineErrorName(r.code) + " " + r.index; };
         const std::string refused = "KURA_INVALIDINDEXNAME " + std::string(30, 'g');
         TIndexDescSlots slots{};
         slots[0].SetField(0, 1);
@@ -309,16 +303,16 @@ TEST(TableDefinitions, NamesLongerThanTheirRoomAreRefused) {
         slots[1].SetByte(ido::Name, 31);
         slots[1].SetByte(ido::KeySize, 'g');
         slots[1].SetField(0, 2);
-        EXPECT_EQ(refusal([&] { t->Handle()->AddSecondaryIndex(slots[1], 0); }), refused);
+        EXPECT_EQ(said(RaisedBy([&] { t->Handle()->AddSecondaryIndex(slots[1], 0); })), refused);
         EXPECT_EQ(t->Handle()->GetIndexCount(), 1);
         std::vector<TFieldDesc> fields{FieldDescFromDef(t->FieldDefs()[0], 1), FieldDescFromDef(t->FieldDefs()[1], 2)};
         TDataCursor fresh(t->Database()->Handle());
         fresh.SetTableName("Planted");
         fresh.SetExclusive(true);
         fresh.SetInMemory(true);
-        EXPECT_EQ(refusal([&] {
+        EXPECT_EQ(said(RaisedBy([&] {
                       fresh.CreateTable(0, 0, false, nullptr, {}, {}, fields, slots, 1, 512, "", "", false, 0, 0, false);
-                  }),
+                  })),
                   refused);
         EXPECT_FALSE(t->Database()->Handle()->TableExists("Planted", true));
         t->Close();

@@ -175,16 +175,13 @@ const kura::testchild::ChildCommand builder("result-builder", [](const std::vect
     if (args.size() < 3) return 2;
     return WithDatabase(args[0], false, [&](RecordDb& db) {
         db.session.SetPrivateDir(args[1]);
-        auto run = [&] {
+        for (uint64_t run = 0, at = 0; run < 2; ++run, at = platform::FileWriteCalls() * 3 / 4 + 1) {
+            platform::ArmFileFault({at, platform::FileFaultAction::Pause, 5});
             TQueryStatement statement(db.dir);
             statement.Prepare(args[2]);
             TDataCursor* result = nullptr;
             statement.Execute(result);
-        };
-        platform::ArmFileFault({});
-        run();
-        platform::ArmFileFault({platform::FileWriteCalls() * 3 / 4 + 1, platform::FileFaultAction::Pause, 5});
-        run();
+        }
         say("done");
     });
 });

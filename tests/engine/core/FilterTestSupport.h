@@ -165,11 +165,9 @@ public:
     // (trailing blanks among them), which values can only begin.
     std::string Text() {
         std::string s = RandomText(rng);
-        if (Chance(15)) {
-            s.resize(TEXT_SIZE, 'a');
-            s += Chance(50) ? std::string(1 + Pick(2), ' ') : RandomText(rng) + "a";
-        }
-        return s;
+        if (!Chance(15)) return s;
+        s.resize(TEXT_SIZE, 'a');
+        return s + (Chance(50) ? std::string(1 + Pick(2), ' ') : RandomText(rng) + "a");
     }
 
     std::string Column(uint16_t& field) {

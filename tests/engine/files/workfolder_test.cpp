@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/WorkFolder.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestSupport.h"
+#include "tests/common/FileCallFaults.h"
 #include "tests/common/TestSupport.h"
 
 using namespace kura;
@@ -21,25 +24,6 @@ using namespace kura::test;
 namespace {
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
-
-// The lock file of that name loses its name right after it is opened, once: its
-// former holder let go of it in that moment.
-struct NameLostAtOpen {
-    static inline std::string Name;
-    platform::FileCallTable Saved = platform::FileCalls();
-    explicit NameLostAtOpen(std::string name) {
-        Name = std::move(name);
-        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
-            const int fd = platform::SystemFileCalls().open(path, flags, mode);
-            if (fd >= 0 && !Name.empty() && Name == path) {
-                Name.clear();
-                unlink(path);
-            }
-            return fd;
-        };
-    }
-    ~NameLostAtOpen() { platform::FileCalls() = Saved; }
-};
 
 TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     const TempDir tmp;
@@ -61,15 +45,12 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     folder(own + "1", 0755, {"kept.DAT"});
     // A link in a lost folder's place, which must not lead the clearing elsewhere.
     ASSERT_EQ(symlink(tmp.file(own + "1").c_str(), tmp.file("KURA14-0").c_str()), 0);
-    // Other names.
     const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"};
     for (const std::string& name : others) Touch(tmp.file(name));
     {
         TWorkFolder first(tmp.path());
         EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "2\\");
-        struct stat st{};
-        ASSERT_EQ(stat(tmp.file(own + "2").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        EXPECT_EQ(std::filesystem::status(tmp.file(own + "2")).permissions(), std::filesystem::perms::owner_all);
         Touch(tmp.file(own + "2/1.DAT"));
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
@@ -78,9 +59,14 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
             // A lock file whose name went between its open and its lock is taken again
             // under its name: a folder whose lock file no name leads to would be
             // cleared by the next program as left by one that is gone.
-            const NameLostAtOpen lost(tmp.file(own + "4.LCK"));
+            std::string lost = tmp.file(own + "4.LCK");
+            const OpensThrough losing([&](const char* path, int flags, mode_t mode) {
+                const int fd = platform::SystemFileCalls().open(path, flags, mode);
+                if (fd >= 0 && lost == path && unlink(path) == 0) lost.clear();
+                return fd;
+            });
             TWorkFolder third(tmp.path());
-            EXPECT_TRUE(NameLostAtOpen::Name.empty()) << "the name was never opened";
+            EXPECT_TRUE(lost.empty()) << "the name was never opened";
             EXPECT_EQ(access(tmp.file(own + "4.LCK").c_str(), F_OK), 0);
             TWorkFolder::ClearAbandoned(tmp.path());
             EXPECT_EQ(access(tmp.file(own + "4").c_str(), F_OK), 0);
@@ -95,13 +81,9 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     EXPECT_EQ(FolderNames(tmp.path()), left);
     EXPECT_EQ(FolderNames(tmp.file(own + "1")), std::vector<std::string>{"kept.DAT"});
     // A folder that is not there is named as a folder.
-    try {
-        TWorkFolder missing(tmp.file("none"));
-        ADD_FAILURE() << missing.Path();
-    } catch (const EKuraEngineError& e) {
-        EXPECT_EQ(e.ErrorCode(), KURA_OSENOENT);
-        EXPECT_EQ(e.ErrorContext(ctxTable), tmp.file("none") + "/");
-    }
+    const Raised missing = RaisedBy([&] { TWorkFolder(tmp.file("none")); });
+    EXPECT_EQ(missing.code, KURA_OSENOENT);
+    EXPECT_EQ(missing.table, tmp.file("none") + "/");
 }
 
 }  // namespace

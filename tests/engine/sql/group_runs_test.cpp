@@ -218,27 +218,24 @@ TEST(GroupOnEntry, RandomQueriesGiveTheStoredBytesOfSortingAfterwards) {
         rows.push_back(std::move(row));
     }
     db.Insert("w", rows);
-    struct Fixed {
-        const char* list;
-        const char* tail;
+    const struct {
+        std::string list, tail;
         size_t groups;  // 0: not counted
-    };
-    const Fixed fixed[] = {{"g, RUNSUM(f), COUNT(*)", " FROM t GROUP BY g", 0},
-                           {"s, h, RUNSUM(f), SUM(f), MAX(f)", " FROM t GROUP BY s, h", 0},
-                           {"p, q, COUNT(*), SUM(f)", " FROM w GROUP BY p, q", 11},
-                           {"q, p, RUNSUM(f), AVG(f)", " FROM w GROUP BY q, p", 11}};
+    } fixed[] = {{"g, RUNSUM(f), COUNT(*)", " FROM t GROUP BY g", 0},
+                 {"s, h, RUNSUM(f), SUM(f), MAX(f)", " FROM t GROUP BY s, h", 0},
+                 {"p, q, COUNT(*), SUM(f)", " FROM w GROUP BY p, q", 11},
+                 {"q, p, RUNSUM(f), AVG(f)", " FROM w GROUP BY q, p", 11},
+                 {"DISTINCT p, q", " FROM w", 11}};
     for (const int32_t bufferCount : {40, 8192}) {
         db.Session().RecordBufferCount = bufferCount;
-        for (const Fixed& f : fixed) {
-            SCOPED_TRACE(std::string(f.list) + " runs of " + std::to_string(bufferCount));
-            const size_t groups = sameBothWays("SELECT " + std::string(f.list) + f.tail,
-                                               "SELECT " + std::string(f.list) + ", m" + f.tail, false);
-            if (f.groups != 0) {
-                EXPECT_EQ(groups, f.groups);
-            }
+        for (const auto& f : fixed) {
+            SCOPED_TRACE(f.list + " runs of " + std::to_string(bufferCount));
+            const std::string sorted = f.list.starts_with("DISTINCT ")
+                                           ? "SELECT p, q, m FROM w GROUP BY p, q"
+                                           : "SELECT " + f.list + ", m" + f.tail;
+            const size_t groups = sameBothWays("SELECT " + f.list + f.tail, sorted, false);
+            EXPECT_TRUE(f.groups == 0 || groups == f.groups) << groups;
         }
-        SCOPED_TRACE("DISTINCT runs of " + std::to_string(bufferCount));
-        EXPECT_EQ(sameBothWays("SELECT DISTINCT p, q FROM w", "SELECT p, q, m FROM w GROUP BY p, q", false), 11u);
     }
     sqlite3_close(lite);
 }

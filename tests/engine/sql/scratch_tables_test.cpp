@@ -5,6 +5,7 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/FileCallFaults.h"
 
 #include <unistd.h>
@@ -36,25 +37,21 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
     db.Run("CREATE TABLE dst (k INTEGER, name CHAR(12), n INTEGER, note MEMO)");
     // Each statement makes at least one scratch table of its own, all but the last
     // in the temporary folder (the last makes its INTO table where it is named).
-    struct Statement {
-        const char* Sql;
-        bool InTemporaryFolder;
-    };
-    const Statement statements[] = {
-        {"SELECT name, n FROM src ORDER BY name DESC, n", true},
-        {"SELECT n, COUNT(*), MAX(k) FROM src GROUP BY n", true},
-        {"SELECT DISTINCT name FROM src", true},
-        {"SELECT k FROM src WHERE n = 1 UNION ALL SELECT k FROM src WHERE n = 2 UNION SELECT k FROM src", true},
-        {"INSERT INTO dst SELECT k, name, n, note FROM src TOP 30 COMMIT INTERVAL 7", true},
-        {"INSERT INTO dst SELECT k, name, n, note FROM src WHERE k IN (SELECT k FROM src WHERE n > 2)", true},
-        {"SELECT k, name, note INTO copied FROM src ORDER BY name", false},
+    const char* const statements[] = {
+        "SELECT name, n FROM src ORDER BY name DESC, n",
+        "SELECT n, COUNT(*), MAX(k) FROM src GROUP BY n",
+        "SELECT DISTINCT name FROM src",
+        "SELECT k FROM src WHERE n = 1 UNION ALL SELECT k FROM src WHERE n = 2 UNION SELECT k FROM src",
+        "INSERT INTO dst SELECT k, name, n, note FROM src TOP 30 COMMIT INTERVAL 7",
+        "INSERT INTO dst SELECT k, name, n, note FROM src WHERE k IN (SELECT k FROM src WHERE n > 2)",
+        "SELECT k, name, note INTO copied FROM src ORDER BY name",
     };
     const std::string privateDir = db.Session().GetPrivateDir();
     const std::string temp = db.Session().GetWorkPath();
     ASSERT_NE(temp, db.Path() + "/");
     const std::vector<std::string> tempBefore = FolderNames(temp);
     const TempDir unwritable;
-    for (const auto& [sql, inTemporaryFolder] : statements) {
+    for (const char* sql : statements) {
         SCOPED_TRACE(sql);
         auto reset = [&] {
             db.Run("DELETE FROM dst");
@@ -81,32 +78,17 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
             reset();
         }
         EXPECT_GT(failures, 0);
-        // The refusal names the folder, written as a folder, and not a table in it.
-        {
-            const RefusedOpensIn refused(unwritable.path());
-            db.Session().SetPrivateDir(unwritable.path());
-            try {
-                db.Run(sql);
-                EXPECT_FALSE(inTemporaryFolder) << "the statement made no scratch table";
-            } catch (const EKuraEngineError& e) {
-                EXPECT_TRUE(inTemporaryFolder);
-                EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
-                EXPECT_EQ(e.ErrorContext(ctxTable), unwritable.path() + "/") << e.what();
-            }
-            db.Session().SetPrivateDir(privateDir);
-        }
+        // A folder where no file can be made: the refusal names it, written as a folder.
+        const RefusedOpensIn refused(unwritable.path());
+        db.Session().SetPrivateDir(unwritable.path());
+        const Raised refusal = RaisedBy([&] { db.Run(sql); });
+        db.Session().SetPrivateDir(privateDir);
+        const bool inTemporaryFolder = sql != std::end(statements)[-1];
+        EXPECT_EQ(refusal.code, inTemporaryFolder ? KURA_OSEACCES : 0);
+        EXPECT_EQ(refusal.table, inTemporaryFolder ? unwritable.path() + "/" : "");
         EXPECT_EQ(FolderNames(unwritable.path()), std::vector<std::string>{});
         reset();
     }
-}
-
-// Runs the query in the session's database; the rows of its result.
-uint32_t QueryRows(SessionDb& db, const std::string& sql) {
-    TQueryStatement statement(db.dir);
-    statement.Prepare(sql);
-    TDataCursor* result = nullptr;
-    statement.Execute(result);
-    return result ? result->GetRecordCount() : 0;
 }
 
 // A program stopped while it builds a result (ORDER BY a column without an index,
@@ -125,6 +107,19 @@ TEST_F(ScratchTables, AKilledProgramsResultGoesWithTheNextQueryAndALivingOnesSta
          {"SELECT name, k FROM src ORDER BY name DESC, k", "SELECT name, COUNT(*), MAX(k) FROM src GROUP BY name"}) {
         SCOPED_TRACE(sql);
         const TempDir shared;  // the temporary folder of both programs
+        // The query run by another program, `meanwhile` checked while it lives.
+        const auto query = [&](const std::function<void()>& meanwhile) {
+            SessionDb other(db.Path());
+            other.session.SetPrivateDir(shared.path());
+            {
+                TQueryStatement statement(other.dir);
+                statement.Prepare(sql);
+                TDataCursor* result = nullptr;
+                statement.Execute(result);
+                EXPECT_GT(result ? result->GetRecordCount() : 0u, 0u);
+            }
+            meanwhile();
+        };
         ChildProcess builder({"result-builder", db.Path(), shared.path(), sql});
         ASSERT_TRUE(WaitUntil([&] { return TaskState(builder.pid()) == 'T'; }, 60000)) << builder.readLine(100);
         const std::string its = "KURA" + std::to_string(builder.pid()) + "-0";
@@ -133,22 +128,14 @@ TEST_F(ScratchTables, AKilledProgramsResultGoesWithTheNextQueryAndALivingOnesSta
         const std::vector<std::string> building = FolderNames(shared.file(its));
         EXPECT_TRUE(std::any_of(building.begin(), building.end(),
                                 [](const std::string& name) { return name.find(".DAT") != std::string::npos; }));
-        {
-            SessionDb other(db.Path());
-            other.session.SetPrivateDir(shared.path());
-            EXPECT_GT(QueryRows(other, sql), 0u);
-            EXPECT_EQ(FolderNames(shared.file(its)), building);
-        }
+        query([&] { EXPECT_EQ(FolderNames(shared.file(its)), building); });
         EXPECT_EQ(FolderNames(shared.path()), left);
         builder.kill(SIGKILL);
         EXPECT_EQ(builder.wait(), 128 + SIGKILL);
         EXPECT_EQ(FolderNames(shared.path()), left);
-        {
-            SessionDb next(db.Path());
-            next.session.SetPrivateDir(shared.path());
-            EXPECT_GT(QueryRows(next, sql), 0u);
+        query([&] {
             for (const std::string& name : FolderNames(shared.path())) EXPECT_EQ(name.rfind(own, 0), 0u) << name;
-        }
+        });
         EXPECT_EQ(FolderNames(shared.path()), std::vector<std::string>{});
     }
 }
