@@ -36,6 +36,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/CutImages.h"
@@ -89,6 +90,7 @@ public:
     }
 
     std::string Work() const { return tmp_.file("work"); }
+    std::string Journal(std::size_t i) const { return platform::Cp932ToUtf8(names_[i]) + ".JNL"; }
     const std::vector<std::string>& Names() const { return names_; }
     const std::vector<CrashRows>& Before() const { return before_; }
     const std::vector<CrashRows>& After() const { return after_; }
@@ -96,14 +98,11 @@ public:
     void Keep() { pristine_ = ReadFolder(Work()); }
     void Restore() const { WriteFolder(Work(), pristine_); }
 
-    // The cursors in the order of the names; opened backwards, the first table opened
-    // last decides a commit.
+    // In the order of the names; opened backwards, the first table opened last decides a commit.
     std::vector<std::unique_ptr<TDataCursor>> Open(RecordDb& db, bool backwards = false) const {
         std::vector<std::unique_ptr<TDataCursor>> cursors(names_.size());
-        for (std::size_t n = 0; n < names_.size(); ++n) {
-            const std::size_t i = backwards ? names_.size() - 1 - n : n;
+        for (std::size_t n = 0, i = backwards ? names_.size() - 1 : 0; n < names_.size(); ++n, backwards ? --i : ++i)
             cursors[i] = OpenRecordCursor(*db.dir, names_[i]);
-        }
         return cursors;
     }
     // Starts the transaction and makes its changes.
@@ -315,22 +314,21 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
 // program writes until it is gone. Once the disk is back, the next program finds
 // every table as before (or, when the commit had returned, as after). Syncs are
 // left alone: one that fails after its writes reached the system leaves the
-// outcome to those writes. The same with the writes of one table's journal alone
-// failing: once the commit is decided, that journal may not be dropped; then the
-// deciding journal stays until it is, a later commit of the same program is
-// refused rather than written over it, and the next programs settle the commit,
-// also while that journal cannot be written.
+// outcome to those writes. The same with one table's journal alone failing: once
+// the commit is decided and that journal cannot be dropped, the deciding journal
+// stays until it is, a later commit of the program is refused rather than written
+// over it, and the next programs settle the commit, even with that journal read-only.
 namespace {
 
 struct FailingFrom {
     static inline uint64_t Calls = 0;
     static inline uint64_t From = 0;
-    static inline std::string Only;  // a file of that name alone fails ("" any)
+    static inline std::string Only;  // the name of the one file whose calls count and fail ("" any)
     platform::FileCallTable Saved;
-    explicit FailingFrom(uint64_t from, std::string only = {}) : Saved(platform::FileCalls()) {
+    explicit FailingFrom(uint64_t from, const std::string& only = {}) : Saved(platform::FileCalls()) {
         Calls = 0;
         From = from;
-        Only = "/" + only;
+        Only = only;
         auto& calls = platform::FileCalls();
         calls.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
             if (Counts(fd) && ++Calls >= From) return errno = EIO, -1;
@@ -345,110 +343,97 @@ struct FailingFrom {
     ~FailingFrom() { platform::FileCalls() = Saved; }
     FailingFrom(const FailingFrom&) = delete;
     FailingFrom& operator=(const FailingFrom&) = delete;
-
     static bool Counts(int fd) {
-        if (Only == "/") return true;
         char link[4096] = {};
-        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
-        const std::string path(link, n > 0 ? static_cast<std::size_t>(n) : 0);
-        return path.size() >= Only.size() && path.compare(path.size() - Only.size(), Only.size(), Only) == 0;
+        return Only.empty() || (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1) > 0 &&
+                                std::string(link).ends_with("/" + Only));
     }
 };
 
-// Whether a journal holds a commit (a whole header), and whether it says it stands.
-bool HotJournal(const FolderFiles& files, const std::string& name) {
+// The journal of that name if its header is whole and it has `size` bytes or more.
+const Bytes* HotJournal(const FolderFiles& files, const std::string& name, std::size_t size = 64) {
     const auto j = files.find(name);
-    return j != files.end() && j->second.size() >= 64 &&
-           dfbytes::GetU32(&j->second[60]) == JournalChecksum(j->second.data(), 60);
+    const bool hot = j != files.end() && j->second.size() >= size &&
+                     dfbytes::GetU32(&j->second[60]) == JournalChecksum(j->second.data(), 60);
+    return hot ? &j->second : nullptr;
 }
-bool DecidingJournal(const FolderFiles& files, const std::string& name) {
-    return HotJournal(files, name) && std::equal(files.at(name).begin(), files.at(name).begin() + 8, "KURA-DEC");
+// Whether a journal says its commit stands, in its header and in the header's copy.
+bool DecidedIn(const FolderFiles& files, const std::string& journal) {
+    const auto j = files.find(journal);
+    return j != files.end() && j->second.size() >= 128 && std::equal(j->second.begin(), j->second.begin() + 8, "KURA-DEC") &&
+           std::equal(j->second.end() - 64, j->second.end() - 56, "KURA-DEC");
 }
 
 }  // namespace
 
 TEST(CommitFault, ACommitWhoseUndoFailsTooIsTakenBackByTheNextProgram) {
     const NoDiskSyncs noSyncs;
-    for (const CommitCase& c : kCases) {
-        CommitTables t(c.Tables);
-        t.Keep();
-        // The deciding journal is the last table's; the first table's is another.
-        const std::string partner = platform::Cp932ToUtf8(t.Names()[0]) + ".JNL";
-        const std::string decider = platform::Cp932ToUtf8(t.Names().back()) + ".JNL";
-        for (const bool oneJournal : {false, true}) {
-            SCOPED_TRACE(c.Name() + (oneJournal ? ", " + partner + " failing" : ", every file failing"));
-            int failed = 0;
-            int kept = 0;
-            for (uint64_t from = 1;; ++from) {
-                SCOPED_TRACE("failing from write call " + std::to_string(from));
-                t.Restore();
-                bool committed = false;
-                bool left = false;  // a journal of the returned commit left behind
-                uint64_t calls = 0;
-                {
-                    RecordDb db(t.Work(), lpPessimistic);
-                    auto cursors = t.Open(db);
-                    t.Change(db, cursors);
-                    std::optional<FailingFrom> failing(std::in_place, from, oneJournal ? partner : std::string());
+    std::optional<CommitTables> tables;
+    for (std::size_t n = 0; n < 2 * std::size(kCases); ++n) {
+        // Every file failing, then the first table's journal alone; the last table's decides.
+        const CommitCase& c = kCases[n / 2];
+        const std::string partner = n % 2 == 0 ? "" : platform::Cp932ToUtf8(kTables[0]) + ".JNL";
+        SCOPED_TRACE(c.Name() + ", " + (partner.empty() ? "every file" : partner) + " failing");
+        if (partner.empty()) tables.emplace(c.Tables).Keep();
+        const CommitTables& t = *tables;
+        const std::string decider = t.Journal(c.Tables - 1);
+        const std::string path = t.Work() + "/" + partner;
+        auto hot = [&](const std::string& journal) { return HotJournal(ReadFolder(t.Work()), journal) != nullptr; };
+        auto decides = [&] { return hot(decider) && DecidedIn(ReadFolder(t.Work()), decider); };
+        int failed = 0;
+        int kept = 0;
+        for (uint64_t from = 1;; ++from) {
+            SCOPED_TRACE("failing from write call " + std::to_string(from));
+            t.Restore();
+            bool committed = false;
+            bool left = false;  // a journal of the returned commit left behind
+            uint64_t calls = 0;
+            {
+                RecordDb db(t.Work(), lpPessimistic);
+                auto cursors = t.Open(db);
+                t.Change(db, cursors);
+                std::optional<FailingFrom> failing(std::in_place, from, partner);
+                try {
+                    db.dir->Commit(true, c.Forced);
+                    committed = true;
+                } catch (const EKuraEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
                     try {
-                        db.dir->Commit(true, c.Forced);
-                        committed = true;
-                    } catch (const EKuraEngineError& e) {
-                        EXPECT_EQ(e.ErrorCode(), KURA_WRITEERR);
-                        try {
-                            db.dir->Rollback();
-                        } catch (const EKuraEngineError&) {
-                        }
+                        db.dir->Rollback();
+                    } catch (const EKuraEngineError&) {
                     }
-                    calls = FailingFrom::Calls;
-                    failing.reset();
-                    const FolderFiles files = ReadFolder(t.Work());
-                    left = committed && oneJournal && HotJournal(files, partner);
-                    const std::string path = t.Work() + "/" + partner;
-                    if (left) {
-                        ++kept;
-                        EXPECT_TRUE(DecidingJournal(files, decider)) << "the deciding journal went first";
-                        // With that journal read-only now (and its table closed, whose handle
-                        // could still drop it), the deciding table's next commit is refused
-                        // rather than written over the journal that decides.
-                        cursors.front().reset();
-                        fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-                        TEngineErrorCode refused = 0;
-                        try {
-                            db.dir->StartTransaction();
-                            AppendStressRecord(*cursors.back(), 502, "refused", "", {});
-                            db.dir->Commit(true, c.Forced);
-                        } catch (const EKuraEngineError& e) {
-                            refused = e.ErrorCode();
-                        }
-                        EXPECT_EQ(refused, KURA_OSEACCES);
-                        if (db.dir->InTransaction()) db.dir->Rollback();
-                        EXPECT_TRUE(DecidingJournal(ReadFolder(t.Work()), decider));
-                    }
-                    cursors.clear();
                 }
+                calls = FailingFrom::Calls;
+                failing.reset();
+                left = committed && !partner.empty() && hot(partner);
                 if (left) {
-                    // That journal cannot be written during the next programs' recoveries:
-                    // the deciding journal stays with it, and every table reads as after.
-                    const std::string path = t.Work() + "/" + partner;
-                    EXPECT_EQ(t.Contents(), t.After());
-                    EXPECT_TRUE(DecidingJournal(ReadFolder(t.Work()), decider)) << "the deciding journal went first";
-                    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+                    ++kept;
+                    EXPECT_TRUE(decides()) << "the deciding journal went first";
+                    // That journal read-only now, and its table closed (whose handle could still drop it).
+                    cursors.front().reset();
+                    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+                    db.dir->StartTransaction();
+                    AppendStressRecord(*cursors.back(), 502, "refused", "", {});
+                    EXPECT_EQ(ErrorOf([&] { db.dir->Commit(true, c.Forced); }), KURA_OSEACCES);
+                    if (db.dir->InTransaction()) db.dir->Rollback();
+                    EXPECT_TRUE(decides());
                 }
-                failed += committed ? 0 : 1;
-                EXPECT_EQ(t.Contents(), committed ? t.After() : t.Before());
-                if (left) {
-                    const FolderFiles files = ReadFolder(t.Work());
-                    EXPECT_FALSE(HotJournal(files, partner) || HotJournal(files, decider)) << "the commit was not settled";
-                }
-                if (committed && calls < from) break;
-                if (::testing::Test::HasFailure()) break;
+                cursors.clear();
             }
-            EXPECT_GT(failed, oneJournal ? 0 : 2 * c.Tables);
-            if (oneJournal) {
-                EXPECT_GT(kept, 0);
+            failed += committed ? 0 : 1;
+            if (left) {
+                // The next programs' recoveries, while that journal cannot be written.
+                EXPECT_EQ(t.Contents(), t.After());
+                EXPECT_TRUE(decides()) << "the deciding journal went first";
+                fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
             }
+            EXPECT_EQ(t.Contents(), committed ? t.After() : t.Before());
+            EXPECT_FALSE(left && (hot(partner) || hot(decider))) << "the commit was not settled";
+            if (committed && calls < from) break;
+            if (::testing::Test::HasFailure()) break;
         }
+        EXPECT_GT(failed, partner.empty() ? 2 * c.Tables : 0);
+        EXPECT_TRUE(partner.empty() || kept > 0) << "no journal of a returned commit was left";
     }
 }
 
@@ -486,35 +471,27 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
     }
 }
 
-// Two cut commits that share a table: X over A and B is cut at each of its calls;
-// a second program opens B and C (which settles X), and its commit Y over B and C
-// is cut in turn, with its journals written, with its deciding journal saying it
-// stands, or not at all. B's journal decides X, or A's does; B's decides Y when the
-// second program opens C first, so that B is at the same place in both records or
-// not. Opened in either order, the older table first or last, A and B are on one
-// side of X (after it whenever X's deciding journal said it stood) and B and C on
-// one side of Y (after it whenever Y's did): a later commit's journal never undoes
-// one that stood, nor the other way round.
-// The two commits' journals meet too, B's holding Y at the place X's record gives
-// B: when A's journal decides X and B's was not written yet, the second program
-// never sees X; or a copy of A's journal taken while it held X is put back beside
-// Y's. Then the tables are opened in every order. When A decides X, every other
-// cut where nothing meets is left out, and the copy goes back only with B at the
-// same place in both records and Y's journals there: all of them would make the
-// test take half as long again.
+// Two cut commits that share a table: X over A and B (decided by B's journal or by
+// A's) is cut at each of its calls; a second program opens B and C (which settles
+// X), and its commit Y over B and C (decided by C's or by B's: B at the same place
+// in both records or not) is cut in turn, with its journals written, with its
+// deciding journal saying it stands, or not at all. Their journals meet too: when
+// A's decides X and B's was not written yet, the second program never sees X; or a
+// copy of A's journal holding X is put back beside Y's. Opened the older table first
+// or last (in every order where the journals meet), A and B end on one side of X and
+// B and C on one side of Y, after each whose deciding journal said it stood: a later
+// commit's journal never undoes one that stood, nor the other way round. When A
+// decides X, every other cut where nothing meets is left out, and the copy goes back
+// only with B at the same place in both records and Y's journals there: all of them
+// would make the test take half as long again.
 TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
     CommitTables t(3);
     t.Keep();
     const NoDiskSyncs noSyncs;
     const std::vector<CrashRows>& xBefore = t.Before();
-    const std::string aJournal = platform::Cp932ToUtf8(t.Names()[0]) + ".JNL";
-    const std::string bJournal = platform::Cp932ToUtf8(t.Names()[1]) + ".JNL";
-    const std::string cJournal = platform::Cp932ToUtf8(t.Names()[2]) + ".JNL";
-    auto decidedIn = [](const FolderFiles& files, const std::string& journal) {
-        const auto j = files.find(journal);
-        return j != files.end() && j->second.size() >= 128 && std::equal(j->second.begin(), j->second.begin() + 8, "KURA-DEC") &&
-               std::equal(j->second.end() - 64, j->second.end() - 56, "KURA-DEC");
-    };
+    const std::string aJournal = t.Journal(0), bJournal = t.Journal(1);
+    std::mt19937 none(0);  // a kill draws nothing
+    auto yDecided = [&](const FolderFiles& image) { return DecidedIn(image, bJournal) || DecidedIn(image, t.Journal(2)); };
     // Each table opened first once: with their reverses, every order of opening.
     const std::vector<std::vector<std::size_t>> orders = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}};
     int runs = 0;
@@ -524,13 +501,9 @@ TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
         WriteFolder(t.Work(), x.Done);
         const std::vector<CrashRows> xAfter = t.Contents();
         for (std::size_t cut = 0; cut <= x.Events.size(); ++cut) {
-            std::mt19937 rng(static_cast<uint32_t>(cut));
-            const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, rng);
-            const bool xStood = std::any_of(xImage.begin(), xImage.end(),
-                                            [&](const auto& f) { return decidedIn(xImage, f.first); });
-            if (xStood) {
-                EXPECT_TRUE(decidedIn(xImage, aDecidesX ? aJournal : bJournal)) << "the table opened last decides X";
-            }
+            const FolderFiles xImage = CutImage(x.Baseline, x.Events, cut, CutModel::Kill, none);
+            const bool xStood = DecidedIn(xImage, aJournal) || DecidedIn(xImage, bJournal);
+            EXPECT_TRUE(!xStood || DecidedIn(xImage, aDecidesX ? aJournal : bJournal)) << "the table opened last decides X";
             const bool aHolds = HotJournal(xImage, aJournal);
             // Opening B and C leaves X alone: its journals meet Y's with nothing done by hand.
             const bool meet = aHolds && !HotJournal(xImage, bJournal);
@@ -541,8 +514,7 @@ TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
                 if (!plain && !copy) continue;
                 const bool bDecidesY = samePlace != aDecidesX;
                 WriteFolder(t.Work(), xImage);
-                FolderFiles yBaseline;
-                std::vector<FileEvent> yEvents;
+                RecordedCommit y;
                 {
                     RecordDb db(t.Work(), lpPessimistic);
                     // The table opened last decides the commit.
@@ -552,70 +524,57 @@ TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
                     db.dir->StartTransaction();
                     AppendStressRecord(*b, 200, "y", "", {});
                     AppendStressRecord(*c, 200, "y", "", {});
-                    yBaseline = ReadFolder(t.Work());
+                    y.Baseline = ReadFolder(t.Work());
                     CallRecorder recorder(t.Work());
                     db.dir->Commit(true, false);
-                    yEvents = recorder.Events();
+                    y.Events = recorder.Events();
                 }
-                // Y cut with its journals written, while its deciding journal says it stands,
-                // and not at all.
+                auto yImageAt = [&](std::size_t yCut) { return CutImage(y.Baseline, y.Events, yCut, CutModel::Kill, none); };
+                // Y cut with its journals written, while its deciding journal says it stands
+                // (A's may still say that X stands), and not at all.
                 std::size_t written = 0;
-                while (written < yEvents.size() && yEvents[written].File.find(".JNL") != std::string::npos) ++written;
-                std::vector<std::size_t> yCuts = {written + 1, yEvents.size()};
-                for (std::size_t k = written; k < yEvents.size(); ++k) {
-                    std::mt19937 none(0);
-                    const FolderFiles yImage = CutImage(yBaseline, yEvents, k, CutModel::Kill, none);
-                    // (A's journal may still say that X stands.)
-                    if (decidedIn(yImage, bJournal) || decidedIn(yImage, cJournal)) {
-                        EXPECT_EQ(decidedIn(yImage, bJournal), bDecidesY) << "B decides Y";
-                        yCuts.push_back(k);
-                        break;
-                    }
-                }
+                while (written < y.Events.size() && y.Events[written].File.find(".JNL") != std::string::npos) ++written;
+                std::size_t decidedAt = written;
+                while (decidedAt < y.Events.size() && !yDecided(yImageAt(decidedAt))) ++decidedAt;
+                EXPECT_EQ(DecidedIn(yImageAt(decidedAt), bJournal), bDecidesY) << "B decides Y";
+                const std::vector<std::size_t> yCuts = {written + 1, y.Events.size(), decidedAt};
                 for (std::size_t n = 0; n < yCuts.size(); ++n) {
                     const std::size_t yCut = yCuts[n];
-                    std::mt19937 none(0);
-                    const FolderFiles yImage = CutImage(yBaseline, yEvents, yCut, CutModel::Kill, none);
-                    const bool yStood =
-                        yCut == yEvents.size() || decidedIn(yImage, bJournal) || decidedIn(yImage, cJournal);
-                    for (const bool copyBack : {false, true}) {
-                        if (copyBack ? !copy || yCut == yEvents.size() : !plain) continue;
+                    const FolderFiles yImage = yImageAt(yCut);
+                    const bool yStood = yCut == y.Events.size() || yDecided(yImage);
+                    // A's journal put back or not; the tables opened in an order and in its reverse.
+                    for (int variant = 0; variant < 4; ++variant) {
+                        const bool copyBack = variant >= 2;
+                        if (copyBack ? !copy || yCut == y.Events.size() : !plain) continue;
                         FolderFiles image = yImage;
                         if (copyBack) image[aJournal] = xImage.at(aJournal);
                         const bool meeting = HotJournal(image, aJournal) && HotJournal(image, bJournal);
-                        // The older table first and last; where the journals meet, each table first
-                        // and last at one cut or another.
+                        // The older table first and last; where the journals meet, each table first and
+                        // last at one cut or another.
                         std::vector<std::size_t> order = orders[meeting ? (cut + n) % orders.size() : 0];
-                        for (const bool backwards : {false, true}) {
-                            if (backwards) std::reverse(order.begin(), order.end());
-                            SCOPED_TRACE("X decided by " + std::string(aDecidesX ? "A" : "B") + ", cut after call " +
-                                         std::to_string(cut) + ", Y decided by " + (bDecidesY ? "B" : "C") +
-                                         " after " + std::to_string(yCut) + (copyBack ? ", A's journal put back" : "") +
-                                         ", opened " + std::to_string(order[0]) + std::to_string(order[1]) +
-                                         std::to_string(order[2]));
-                            WriteFolder(t.Work(), image);
-                            for (const std::size_t i : order) {
-                                RecordDb db(t.Work(), lpPessimistic);
-                                EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[i]));
-                            }
-                            std::vector<CrashRows> rows = t.Contents();
-                            const bool yInB = rows[1].erase(200) == 1;
-                            const bool yInC = rows[2].erase(200) == 1;
-                            EXPECT_EQ(yInB, yInC) << "Y split";
-                            EXPECT_EQ(rows[2], xBefore[2]);
-                            const bool aAfter = rows[0] == xAfter[0];
-                            EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
-                            EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
-                            if (xStood) {
-                                EXPECT_TRUE(aAfter) << "X stood";
-                            }
-                            if (yStood) {
-                                EXPECT_TRUE(yInB) << "Y stood";
-                            }
-                            ++runs;
-                            met += meeting ? 1 : 0;
-                            if (::testing::Test::HasFailure()) return;
+                        if (variant % 2 == 1) std::reverse(order.begin(), order.end());
+                        SCOPED_TRACE("X decided by " + std::string(aDecidesX ? "A" : "B") + ", cut after call " +
+                                     std::to_string(cut) + ", Y decided by " + (bDecidesY ? "B" : "C") + " after " +
+                                     std::to_string(yCut) + (copyBack ? ", A's journal put back" : "") + ", opened " +
+                                     std::to_string(order[0]) + std::to_string(order[1]) + std::to_string(order[2]));
+                        WriteFolder(t.Work(), image);
+                        for (const std::size_t i : order) {
+                            RecordDb db(t.Work(), lpPessimistic);
+                            EXPECT_NO_THROW(OpenRecordCursor(*db.dir, t.Names()[i]));
                         }
+                        std::vector<CrashRows> rows = t.Contents();
+                        const bool yInB = rows[1].erase(200) == 1;
+                        const bool yInC = rows[2].erase(200) == 1;
+                        EXPECT_EQ(yInB, yInC) << "Y split";
+                        EXPECT_EQ(rows[2], xBefore[2]);
+                        const bool aAfter = rows[0] == xAfter[0];
+                        EXPECT_TRUE(aAfter || rows[0] == xBefore[0]);
+                        EXPECT_EQ(rows[1], aAfter ? xAfter[1] : xBefore[1]) << "X split";
+                        EXPECT_TRUE(aAfter || !xStood) << "X stood";
+                        EXPECT_TRUE(yInB || !yStood) << "Y stood";
+                        ++runs;
+                        met += meeting ? 1 : 0;
+                        if (::testing::Test::HasFailure()) return;
                     }
                 }
             }
@@ -819,10 +778,8 @@ enum class TableOp {
     StaleCopyBack          // its journal copied, the commit settled, a later one over the others, the copy put back
 };
 constexpr int kTableOps = 18;
-// The name a table renamed by hand takes, and a spare table renamed onto a name.
-const char* const kRenamed = "RENAMED";
-const char* const kSpare = "SPARE";
 
+bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
 // The journal's checksums, and its copy of the header, made to hold again.
 void Reseal(Bytes& j) {
@@ -839,8 +796,8 @@ void Reseal(Bytes& j) {
 // under the name `as` in the image.
 bool SameTable(const FolderFiles& now, const FolderFiles& image, const std::string& table, const std::string& as) {
     for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
-        const auto a = now.find(table + ext);
-        const auto b = image.find(as + ext);
+        const auto a = now.find(platform::Cp932ToUtf8(table) + ext);
+        const auto b = image.find(platform::Cp932ToUtf8(as) + ext);
         if ((a == now.end()) != (b == image.end())) return false;
         if (a == now.end()) continue;
         if (a->second.size() != b->second.size() ||
@@ -892,6 +849,7 @@ std::vector<Bytes> StaleJournals(const CommitTables& t) {
 // not take it back: the commit is never split silently, and every table opens
 // again afterwards.
 TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheCommit) {
+    using enum TableOp;
     const CommitCase cases[] = {{2, false}, {2, true}, {3, false}, {3, true}};
     int reported = 0;
     int runs = 0;
@@ -928,36 +886,22 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                 // The table whose journal says the commit stands, in its header and the
                 // header's copy (not yet both: a damaged header may leave it undecided).
                 std::size_t decider = m;
-                for (std::size_t k = 0; k < m; ++k) {
-                    const auto j = image.find(platform::Cp932ToUtf8(t.Names()[k]) + ".JNL");
-                    if (j == image.end() || j->second.size() < 128) continue;
-                    const Bytes& b = j->second;
-                    if (std::equal(b.begin(), b.begin() + 8, "KURA-DEC") && std::equal(b.end() - 64, b.end() - 56, "KURA-DEC"))
-                        decider = k;
-                }
-                const bool decided = decider < m;
-                // Which tables' journals hold the commit (whole headers of its format).
                 std::vector<bool> holds(m);
                 for (std::size_t k = 0; k < m; ++k) {
-                    const auto j = image.find(platform::Cp932ToUtf8(t.Names()[k]) + ".JNL");
-                    holds[k] = j != image.end() && j->second.size() >= 128 &&
-                               dfbytes::GetU32(&j->second[8]) == JOURNAL_BOUND_FORMAT &&
-                               dfbytes::GetU32(&j->second[60]) == JournalChecksum(j->second.data(), 60);
+                    if (DecidedIn(image, t.Journal(k))) decider = k;
+                    const Bytes* j = HotJournal(image, t.Journal(k), 128);
+                    holds[k] = j && dfbytes::GetU32(&(*j)[8]) == JOURNAL_BOUND_FORMAT;
                 }
-                const bool anyHolds = std::find(holds.begin(), holds.end(), true) != holds.end();
-                const bool allHold = std::find(holds.begin(), holds.end(), false) == holds.end();
+                const bool decided = decider < m;
+                const auto holders = static_cast<std::size_t>(std::count(holds.begin(), holds.end(), true));
+                const std::size_t step = cut + static_cast<std::size_t>(model);
                 std::vector<std::pair<std::size_t, TableOp>> work;
                 for (std::size_t k = 0; k < m; ++k)
                     for (int o = 0; o < kTableOps; ++o) {
                         const auto op = static_cast<TableOp>(o);
-                        // A table the cut commit never wrote (or let go of) used alone; a
-                        // table renamed by hand while the commit is cut in its writes.
-                        const bool alone = (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother) &&
-                                           anyHolds && !holds[k];
-                        const bool renamed = op == TableOp::RenameByHand && allHold && !decided &&
-                                             k == (cut + static_cast<std::size_t>(model)) % m;
-                        if (decided || alone || renamed ||
-                            static_cast<std::size_t>(o) == (cut + 5 * k + static_cast<std::size_t>(model)) % kTableOps)
+                        const bool alone = OneOf(op, {LaterCommitAlone, HeldByAnother}) && holders > 0 && !holds[k];
+                        const bool renamed = op == RenameByHand && holders == m && !decided && k == step % m;
+                        if (decided || alone || renamed || static_cast<std::size_t>(o) == (step + 5 * k) % kTableOps)
                             work.emplace_back(k, op);
                     }
                 for (const auto& [table, operation] : work) {
@@ -973,9 +917,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     const std::string base = t.Work() + "/" + disk;
                     WriteFolder(t.Work(), image);
                     FolderFiles files = image;
-                    const auto journal = files.find(disk + ".JNL");
-                    const bool hot = journal != files.end() && journal->second.size() >= 128 &&
-                                     dfbytes::GetU32(&journal->second[60]) == JournalChecksum(journal->second.data(), 60);
+                    const Bytes* const journal = HotJournal(files, disk + ".JNL", 128);
                     std::vector<std::string> reports;
                     bool gone = false;
                     // The names the tables go by now; the keys of records later commits added.
@@ -990,90 +932,80 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             reports.push_back(e.what());
                         }
                     };
-                    auto deleteTableFiles = [&] {
-                        for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(base + ext);
-                        gone = true;
-                    };
                     switch (op) {
-                        case TableOp::Drop:
+                        case Drop:
                             engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(name, false), 0); });
                             gone = true;
                             break;
-                        case TableOp::CreateOver:
+                        case CreateOver:
                             engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
                             gone = true;
                             break;
-                        case TableOp::DeleteFiles:
-                        case TableOp::DeleteAndCreate:
-                            deleteTableFiles();
-                            if (op == TableOp::DeleteFiles) break;
-                            fs::remove(base + ".JNL");
-                            engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
-                            break;
-                        case TableOp::CreateOverJournal:
-                            deleteTableFiles();
-                            engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
-                            break;
-                        case TableOp::RenameOnto:
-                            deleteTableFiles();
+                        case DeleteFiles:
+                        case DeleteAndCreate:
+                        case CreateOverJournal:
+                        case RenameOnto:
+                            for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(base + ext);
+                            gone = true;
+                            if (op == DeleteFiles) break;
+                            if (op == DeleteAndCreate) fs::remove(base + ".JNL");
                             engine([&](RecordDb& db) {
-                                EXPECT_TRUE(CreateRecordTable(*db.dir, kSpare, StressTable()));
-                                EXPECT_EQ(db.dir->RenameTable(kSpare, name, false, false), 0);
+                                const std::string made = op == RenameOnto ? "SPARE" : name;
+                                EXPECT_TRUE(CreateRecordTable(*db.dir, made, StressTable()));
+                                EXPECT_EQ(made == name ? 0 : db.dir->RenameTable(made, name, false, false), 0);
                             });
                             break;
-                        case TableOp::RenameByHand:
+                        case RenameByHand:
+                            names[k] = "RENAMED";
                             for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-                                if (fs::exists(base + ext)) fs::rename(base + ext, t.Work() + "/" + kRenamed + ext);
-                            names[k] = kRenamed;
+                                if (fs::exists(base + ext)) fs::rename(base + ext, t.Work() + "/" + names[k] + ext);
                             break;
-                        case TableOp::LaterCommitAlone:
+                        case LaterCommitAlone:
                             engine([&](RecordDb& db) {
-                                auto c = OpenRecordCursor(*db.dir, name);
-                                AppendStressRecord(*c, 777, "later", "", {});
+                                AppendStressRecord(*OpenRecordCursor(*db.dir, name), 777, "later", "", {});
                             });
                             later[k] = 777;
                             break;
-                        case TableOp::HeldByAnother:
+                        case HeldByAnother:
                             break;
-                        case TableOp::StaleCopyBack:
-                            if (!hot) break;
+                        case StaleCopyBack:
+                            if (!journal) break;
                             // The copy a backup took; then everything opened (settled) and a
                             // later commit over the other tables; then the copy put back.
                             engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            for (std::size_t i = 0; i < m; ++i)
+                                if (i != k) later[i] = 778;
                             engine([&](RecordDb& db) {
                                 std::vector<std::unique_ptr<TDataCursor>> others;
-                                for (std::size_t i = 0; i < m; ++i)
-                                    if (i != k) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                                for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
                                 db.dir->StartTransaction();
                                 for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
                                 db.dir->Commit(true, false);
                             });
-                            for (std::size_t i = 0; i < m; ++i)
-                                if (i != k) later[i] = 778;
-                            WriteBytes(base + ".JNL", journal->second);
+                            WriteBytes(base + ".JNL", *journal);
                             break;
-                        case TableOp::OlderCopy:
+                        case OlderCopy:
                             for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
                                 const auto older = run.Baseline.find(disk + ext);
                                 if (older != run.Baseline.end()) WriteBytes(base + ext, older->second);
                             }
                             break;
-                        case TableOp::StaleJournal:
+                        case StaleJournal:
                             WriteBytes(base + ".JNL", stale[k]);
                             break;
-                        case TableOp::ForeignJournal: {
+                        case ForeignJournal: {
                             const auto other = files.find(platform::Cp932ToUtf8(t.Names()[(k + 1) % m]) + ".JNL");
                             if (other != files.end()) WriteBytes(base + ".JNL", other->second);
                             break;
                         }
                         default: {
-                            if (!hot) break;
-                            Bytes j = journal->second;
-                            if (op == TableOp::FlipPayloadByte) j[64 + (j.size() - 64) / 2] ^= 0x10;
-                            if (op == TableOp::FlipHeaderByte) j[20] ^= 0x01;
-                            if (op == TableOp::ZeroHeader) std::fill(j.begin(), j.begin() + 64, 0);
-                            if (op == TableOp::CutShort) j.resize(64 + (j.size() - 64) / 2);
-                            if (op == TableOp::RecordNamesOtherPlace) {
+                            if (!journal) break;
+                            Bytes j = *journal;
+                            if (op == FlipPayloadByte) j[64 + (j.size() - 64) / 2] ^= 0x10;
+                            if (op == FlipHeaderByte) j[20] ^= 0x01;
+                            if (op == ZeroHeader) std::fill(j.begin(), j.begin() + 64, 0);
+                            if (op == CutShort) j.resize(64 + (j.size() - 64) / 2);
+                            if (op == RecordNamesOtherPlace) {
                                 const uint64_t length = dfbytes::GetU64(&j[16]);
                                 const std::size_t record = 64 + length - dfbytes::GetU32(&j[48]);
                                 dfbytes::PutU16(&j[record + 2], static_cast<uint16_t>((dfbytes::GetU16(&j[record + 2]) + 1) % m));
@@ -1084,10 +1016,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     }
                     const FolderFiles operated = ReadFolder(t.Work());
                     // Made anew over a journal that held the commit: the commit was settled first.
-                    if ((op == TableOp::CreateOverJournal || op == TableOp::RenameOnto) && holds[k]) {
-                        for (const std::string& other : t.Names())
-                            EXPECT_FALSE(HotJournal(operated, platform::Cp932ToUtf8(other) + ".JNL")) << "not settled first";
-                    }
+                    const bool madeOver = OneOf(op, {CreateOverJournal, RenameOnto}) && holds[k];
+                    for (std::size_t i = 0; madeOver && i < m; ++i)
+                        EXPECT_EQ(HotJournal(operated, t.Journal(i)), nullptr) << "not settled";
                     std::vector<std::vector<std::size_t>> chosen = orders;
                     if (m > 2) {
                         chosen = {orders[turn++ % orders.size()]};
@@ -1103,7 +1034,6 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 return s.find("/" + names[i] + ".JNL") != std::string::npos;
                             });
                         };
-                        // Opens a table; its records when it opened.
                         auto open = [&](std::size_t i) -> std::optional<CrashRows> {
                             try {
                                 RecordDb db(t.Work(), lpPessimistic);
@@ -1118,18 +1048,16 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             }
                             return std::nullopt;
                         };
+                        const bool holding = op == HeldByAnother;
                         {
                             // Another program keeps the table to itself while the others are opened.
                             std::optional<RecordDb> holder;
-                            std::unique_ptr<TDataCursor> held;
-                            if (op == TableOp::HeldByAnother) {
-                                holder.emplace(t.Work(), lpPessimistic);
-                                held = OpenRecordCursor(*holder->dir, name, true);
-                            }
+                            if (holding) holder.emplace(t.Work(), lpPessimistic);
+                            const auto held = holding ? OpenRecordCursor(*holder->dir, name, true) : nullptr;
                             for (const std::size_t i : order)
-                                if (!held || i != k) open(i);
+                                if (!holding || i != k) open(i);
                         }
-                        if (op == TableOp::HeldByAnother) open(k);
+                        if (holding) open(k);
                         const FolderFiles now = ReadFolder(t.Work());
                         // Whatever was said, each table opens again (or is gone, or was named).
                         const std::size_t reportsBefore = said.size();
@@ -1140,21 +1068,14 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         std::set<int> sides;
                         for (std::size_t i = 0; i < m; ++i) {
                             // A table whose files were replaced stands on its own.
-                            if ((gone || op == TableOp::OlderCopy) && i == k) continue;
-                            if (named(i)) continue;
-                            bool before = false;
-                            bool after = false;
-                            if (later.count(i) != 0) {
-                                // Records a later commit added aside.
-                                if (!rows[i]) continue;
+                            if (((gone || op == OlderCopy) && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
+                            bool before = SameTable(now, run.Baseline, names[i], t.Names()[i]);
+                            bool after = SameTable(now, run.Done, names[i], t.Names()[i]);
+                            if (later.count(i) != 0) {  // records a later commit added aside
                                 CrashRows r = *rows[i];
                                 EXPECT_EQ(r.erase(later[i]), 1u) << "table " << i << " lost a later commit";
                                 before = r == t.Before()[i];
                                 after = r == t.After()[i];
-                            } else {
-                                const std::string original = platform::Cp932ToUtf8(t.Names()[i]);
-                                before = SameTable(now, run.Baseline, platform::Cp932ToUtf8(names[i]), original);
-                                after = SameTable(now, run.Done, platform::Cp932ToUtf8(names[i]), original);
                             }
                             EXPECT_TRUE(before || after) << "table " << i << " is on neither side";
                             sides.insert(after ? 1 : 0);
@@ -1166,22 +1087,18 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         }
                         // A commit whose deciding journal says it stands is kept, unless that
                         // journal was put out of the way by hand.
-                        const bool replaced = k == decider && (op == TableOp::StaleJournal || op == TableOp::ForeignJournal ||
-                                                               op == TableOp::OlderCopy || op == TableOp::DeleteAndCreate ||
-                                                               op == TableOp::RenameByHand);
+                        const bool replaced =
+                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate, RenameByHand});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
                         // A table used alone, renamed by hand or made anew through the engine is
-                        // whole: nothing is said of it.
-                        if (op == TableOp::LaterCommitAlone || op == TableOp::HeldByAnother || op == TableOp::RenameByHand ||
-                            op == TableOp::CreateOverJournal || op == TableOp::RenameOnto) {
-                            EXPECT_TRUE(said.empty()) << said[0];
-                        }
-                        // Nor does a table put back as it was before a commit that stood pass unsaid.
-                        if (decided && op == TableOp::OlderCopy && k != decider) {
-                            EXPECT_TRUE(named(k)) << "a table put back before a commit that stood";
-                        }
+                        // whole: nothing is said of it. Nor does a table put back as it was before
+                        // a commit that stood pass unsaid.
+                        const bool whole = OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal, RenameOnto});
+                        EXPECT_TRUE(said.empty() || !whole) << said[0];
+                        EXPECT_TRUE(named(k) || !decided || op != OlderCopy || k == decider)
+                            << "a table put back before a commit that stood";
                         reported += said.empty() ? 0 : 1;
                         ++runs;
                         if (::testing::Test::HasFailure()) return;
