@@ -15,7 +15,12 @@
 //     ever. With further tables, UPDATE applies every joined row that accepts a
 //     target record (a record's rows together, in the record order of the tables
 //     after it), each on the record as the rows before left it, and counts the
-//     record once; DELETE deletes each such record once.
+//     record once; DELETE deletes each such record once. Which rows there are is
+//     decided on the records as they were when the statement started: the
+//     target's own conditions, the joins (a comparison of one table's columns with
+//     another's), and every column of the other tables, also of the target read
+//     under another name. UPDATE tests its other conditions that read the target
+//     on each row as it comes, on the record as the rows before left it.
 // Outside a transaction of the caller, the last three run in a transaction of
 // their own, committed every commit interval rows and at the end, and rolled back
 // when a row fails: the table is then as it was after the last intermediate

@@ -13,6 +13,7 @@
 #include "engine/expr/ExpCodes.h"
 #include "engine/expr/ExpTokenPool.h"
 #include "engine/expr/TypeCheck.h"
+#include "engine/expr/ValueAccess.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/Routines.h"
 #include "engine/sql/DataChange.h"
@@ -637,22 +638,37 @@ struct TNotedValue {
 
 // A row to change: the target record's natural-order bookmark and, for a joined
 // UPDATE, the joined row's other records (their numbers in level order, 0 for a
-// null row) and what the values read of them.
+// null row), what the values and conditions read of them, and whether its
+// conditions hold on the records as they were when the statement started.
 struct TMark {
     uint32_t RecordNo = 0;
     std::vector<uint32_t> Joined;
     std::vector<TNotedValue> Noted;
+    bool Holds = true;
 };
 
-// The values of a joined UPDATE, worked out when their row is applied: the
-// target's columns from its record as the joined rows before left it, the other
-// tables' columns as noted with the row. Every joined row is marked before any is
-// applied, so a change to the target cannot alter which rows there are.
+// The values of a joined UPDATE, and the conditions planning left to each joined
+// row as it is applied (TQueryPlan::ApplyConditions), worked out when their row
+// is applied: the target's columns from its record as the joined rows before left
+// it, the other tables' columns as noted with the row. Every joined row is marked
+// before any is applied, so a change to the target cannot alter which rows there
+// are, only whether a row's conditions still hold.
 class TJoinedValues {
 public:
-    TJoinedValues(const TDataChangePlan& plan, TDataCursor& target, int32_t targetLevel)
-        : FTarget(target), FTargetLevel(targetLevel), FLocaleId(plan.Join->LocaleId), FSortId(plan.Join->SortId) {
+    TJoinedValues(TDataQuery& query, const TDataChangePlan& plan)
+        : FTarget(plan.Target->Cursor()), FTargetLevel(TargetLevel(query, plan)), FLocaleId(plan.Join->LocaleId),
+          FSortId(plan.Join->SortId), FConditions(plan.Join->ApplyConditions) {
+        for (const TExpToken* condition : FConditions) Collect(condition);
         for (const auto& column : plan.Columns) Collect(column.Value);
+    }
+    bool HasConditions() const { return !FConditions.empty(); }
+    // The mark's row is applied to the target's record `record`.
+    bool Holds(const TMark& mark, const uint8_t* record) {
+        for (const TExpToken* condition : FConditions) {
+            TTokenHolder result = Evaluate(condition, mark, record);
+            if (result.Token->IsNull != 0 || exv::Integer(*result.Token) == 0) return false;
+        }
+        return true;
     }
     // What the values read of the other tables on the join's current row.
     void Note(TQueryPlan& join, std::vector<TNotedValue>& noted) {
@@ -719,23 +735,46 @@ private:
     uint16_t FLocaleId;
     uint16_t FSortId;
     std::vector<const TExpToken*> FColumns;
+    const std::vector<TExpToken*>& FConditions;
     TExpToken FScratch;
     const TMark* FMark = nullptr;
     const uint8_t* FRecord = nullptr;
 };
 
+// A record's rows of a joined UPDATE before the first whose conditions hold on
+// the records as they were when the statement started: applied, each would find
+// the record so and change nothing.
+void DropRowsBeforeHolding(std::vector<TMark>& marks) {
+    std::size_t kept = 0;
+    uint32_t record = 0;
+    bool holding = false;
+    for (TMark& mark : marks) {
+        if (mark.RecordNo != record) {
+            record = mark.RecordNo;
+            holding = false;
+        }
+        holding = holding || mark.Holds;
+        if (!holding) continue;
+        if (&marks[kept] != &mark) marks[kept] = std::move(mark);
+        ++kept;
+    }
+    marks.resize(kept);
+}
+
 // The joined rows that accept a target record, in the order a walk of the tables
 // in their record order would meet them: by the target's record, then by the
-// records of the levels after it. UPDATE applies each of them; DELETE deletes
-// each record once.
+// records of the levels after it. UPDATE applies each of them whose conditions
+// hold as it comes; DELETE deletes each record once.
 std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoinedValues* values) {
     TQueryPlan& join = *plan.Join;
     const int32_t targetLevel = TargetLevel(query, plan);
     if (targetLevel < 0)
         RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
     const TPlanTable* target = &join.Tables[static_cast<std::size_t>(targetLevel)];
+    const bool applied = values && values->HasConditions();
     std::vector<TMark> marks;
     std::unordered_set<uint32_t> seen;
+    std::size_t first = 0;  // the current target record's first row
     join.ResetRows();
     while (join.NextRow()) {
         if (target->AtEnd) continue;
@@ -747,9 +786,20 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoi
             }
         }
         if (!accepted) continue;
+        bool holds = true;
+        for (const TExpToken* condition : join.ApplyConditions) holds = holds && join.Accepts(condition);
         const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
         if (!values && !seen.insert(recordNo).second) continue;
+        // Driven by the target, the walk meets a record's rows together: those of
+        // a record none of whose rows holds go before they add up.
+        if (applied && targetLevel == 0 && first < marks.size() && marks[first].RecordNo != recordNo) {
+            if (std::none_of(marks.begin() + static_cast<std::ptrdiff_t>(first), marks.end(),
+                             [](const TMark& m) { return m.Holds; }))
+                marks.resize(first);
+            first = marks.size();
+        }
         TMark mark;
+        mark.Holds = holds;
         mark.RecordNo = recordNo;
         if (values) {
             for (const TPlanTable& level : join.Tables) {
@@ -763,6 +813,7 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoi
     std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) {
         return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.Joined < b.Joined;
     });
+    if (applied) DropRowsBeforeHolding(marks);
     return marks;
 }
 
@@ -877,7 +928,7 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     cursor.SuppressAutoInc(query.NoAutoInc != 0);
     TChangeTransaction transaction(query, plan);
     std::unique_ptr<TJoinedValues> joined;
-    if (plan.Join) joined = std::make_unique<TJoinedValues>(plan, cursor, TargetLevel(query, plan));
+    if (plan.Join) joined = std::make_unique<TJoinedValues>(query, plan);
     std::vector<TMark> marks = MarkRows(query, plan, joined.get());
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
@@ -891,6 +942,11 @@ void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
         stretch.BeforeStep(progress);
         progress.Step();
         ahead.Before(i);
+        // The row's conditions see the record as the rows before left it, and
+        // only a row that holds locks it.
+        if (joined && joined->HasConditions() &&
+            (!cursor.ReadRecordToChange(mark.RecordNo, record, false) || !joined->Holds(mark, record)))
+            continue;
         if (!cursor.ReadRecordToChange(mark.RecordNo, record, true)) continue;
         try {
             // Every value sees the record as it was before this row changed it.

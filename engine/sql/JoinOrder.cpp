@@ -85,6 +85,15 @@ void SplitConjuncts(TExpToken* node, std::vector<TExpToken*>& out) {
     if (node) out.push_back(node);
 }
 
+// A comparison of one table's columns with another's: it joins the two tables.
+bool IsJoinComparison(const TExpToken* node) {
+    if (node->Kind != ekBinary || !IsComparisonCode(node->Code)) return false;
+    std::set<int32_t> left, right;
+    CollectLevels(node->Left, left);
+    CollectLevels(node->Right, right);
+    return left.size() == 1 && right.size() == 1 && *left.begin() != *right.begin();
+}
+
 void RemapLevels(TExpToken* node, const std::vector<int32_t>& newLevel) {
     if (!node) return;
     if (IsSourceColumn(node) && static_cast<size_t>(node->BindSlot1) < newLevel.size())
@@ -235,6 +244,8 @@ void TQueryPlan::PlaceConditions() {
         const TPlanTable& t = Tables[static_cast<size_t>(level)];
         return t.GroupSize > 0 ? level : t.Enclosing;
     };
+    const int32_t target = Query.Kind == skUpdate ? LevelOf(Query.FirstSourceTable()) : -1;
+    ApplyConditions.clear();
     for (const TConjunct& c : Conjuncts) {
         int32_t owner = -1;
         if (c.Kind == jkLeftOuter || c.Kind == jkInner) {
@@ -245,10 +256,19 @@ void TQueryPlan::PlaceConditions() {
                 if (preserved == c.Join) owner = LevelOf(head);
         }
         const int32_t q = std::max({DeepestLevel(c.Node), owner, 0});
+        std::set<int32_t> levels;
+        if (target >= 0 && owner < 0) CollectLevels(c.Node, levels);
+        // UPDATE decides a conjunct that reads its target and another table, other
+        // than a join of the two, on each joined row as the row is applied, on the
+        // target's record as the rows before left it; the target's own conjuncts
+        // too where they wait for the whole row (an outer group holds the target).
+        const bool applied = levels.count(target) > 0;
         if (owner >= 0 && static_cast<size_t>(q) > Tables[static_cast<size_t>(owner)].GroupEnd)
             Residual.push_back(c.Node);
-        else if (innermost(q) == owner)
+        else if (innermost(q) == owner && (!applied || levels.size() == 1 || IsJoinComparison(c.Node)))
             Tables[static_cast<size_t>(q)].Conditions.push_back(c.Node);
+        else if (applied)
+            ApplyConditions.push_back(c.Node);
         else if (owner < 0)
             Residual.push_back(c.Node);
         else

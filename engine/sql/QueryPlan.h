@@ -192,6 +192,9 @@ public:
     // The result row every row starts from, made with the copy runs.
     std::vector<uint8_t> RowTemplate;
     std::vector<TExpToken*> Residual;  // decided on the whole joined row (not owned)
+    // UPDATE: decided on each joined row as it is applied, on the target's record
+    // as the rows before left it (not owned).
+    std::vector<TExpToken*> ApplyConditions;
     std::vector<uint16_t> GroupFields;  // result field numbers
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending
     bool OrderServedByGroup = false;
