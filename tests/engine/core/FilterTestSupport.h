@@ -217,7 +217,7 @@ public:
         // Bounds meet often: a constant is now and then one written before.
         std::vector<std::string> constants;
         auto constant = [&] {
-            constants.push_back(constants.empty() || Chance(60) ? Literal(f) : constants[Pick(constants.size())]);
+            constants.push_back(constants.empty() || Chance(60) ? Literal(f) : constants[static_cast<std::size_t>(Pick(static_cast<int>(constants.size())))]);
             return constants.back();
         };
         std::string s;

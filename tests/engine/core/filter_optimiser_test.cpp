@@ -1,9 +1,9 @@
 // What the filter analysis decides, looked at directly: the key counts it
-// estimates for open and closed bounds and for the one range several bound
-// together, the 90 % rule that leaves an unselective
-// condition to the record pass (at its very boundary, on an ascending and a
-// descending index), the level it gives a filter, and the order in which an AND
-// chain is evaluated (the cheapest term first). The records shown are checked
+// estimates for open and closed bounds and for the one range several comparisons
+// bound together, the 90 % rule that leaves an unselective condition to the
+// record pass (at its very boundary, on an ascending and a descending index), the
+// level it gives a filter, and the order in which an AND chain is evaluated (the
+// cheapest term first). The records shown are checked
 // too, so that a wrong decision cannot hide behind a right answer or the reverse.
 #include <gtest/gtest.h>
 

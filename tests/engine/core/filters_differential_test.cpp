@@ -1,5 +1,6 @@
-// Random tables and random filters: the records a filtered cursor shows, built
-// from index scans wherever the optimiser could, are exactly the records its
+// Random tables and random filters (among them ranges that two or three
+// comparisons of one column bound together): the records a filtered cursor shows,
+// built from index scans wherever the optimiser could, are exactly the records its
 // expressions accept one by one, in natural and in index order, and stay so while
 // records are appended, changed and deleted through the cursor.
 #include <gtest/gtest.h>
