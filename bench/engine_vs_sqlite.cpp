@@ -20,6 +20,15 @@
 //                                 rows in append order, a unique index on the key
 //   Scan/secondary_order          every record in the order of the secondary index (both
 //                                 sides read the records scattered over the file)
+//   Range/primary_key             200 counts of the records of a window of ids written as two
+//                                 comparisons (Id > a AND Id < b), each window about a
+//                                 thousandth of the table, timed after one untimed pass over
+//                                 the same windows: ours through a cursor's filter
+//                                 (kura) and SQL's COUNT(*) (kura_sql), each beside the same
+//                                 window as BETWEEN (kura_between, kura_sql_between)
+//   Range/secondary_text          the same over the names (a CHAR column under the secondary
+//                                 index): Name >= 'sato123' AND Name < 'sato123:', the names
+//                                 that begin with a stem and a number
 //   Delete/10_percent             every tenth record, found by key, in one transaction
 // Durability is the same on both sides: our commits are not forced to the disk, so
 // SQLite runs with synchronous=OFF, except in commit_per_record_sync, where ours
@@ -64,6 +73,9 @@
 // and the files synced). The per-record commits run once more with the journal
 // switched off (kura_unjournalled, kura_force_flush_unjournalled) to show its cost.
 //
+// The range rows also carry the ratio of each of our two-comparison forms to its BETWEEN
+// (kura/kura_between, kura_sql/kura_sql_between).
+//
 // ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs;
 // ENGINE_VS_SQLITE_TRANSACTION_MB the session's transaction memory (default 16). System calls
 // per record of each workload: see bench/syscalls_per_record.sh.
@@ -91,6 +103,8 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/QueryStatement.h"
 #include "platform/Files.h"
 #include "bench/BenchEnv.h"
 #include "bench/BenchMemory.h"
@@ -426,6 +440,94 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
     }
 }
 
+// The windows of the range steps, the same for both engines: ids a < id < b, and the
+// names that begin with a stem and a number (name >= p AND name < p + ":", ':' coming
+// after the digits).
+constexpr int RANGE_COUNTS = 200;
+
+struct RangeWindows {
+    std::vector<std::pair<int32_t, int32_t>> Ids;
+    std::vector<std::string> Names;
+    RangeWindows() {
+        std::mt19937 rng(11);
+        const auto count = static_cast<uint32_t>(Work().Count);
+        const auto width = std::max<uint32_t>(count / 1000, 10);
+        for (int i = 0; i < RANGE_COUNTS; ++i) {
+            const auto low = static_cast<int32_t>(rng() % std::max<uint32_t>(count - std::min(count, width), 1));
+            Ids.emplace_back(low, low + static_cast<int32_t>(width) + 1);
+            // A stem and the first three digits of a number.
+            const std::string name = NameOf(static_cast<int32_t>(rng() % count) + 1);
+            Names.push_back(name.substr(0, name.find_first_of("0123456789") + 3));
+        }
+    }
+};
+
+// What each of ours counted over all windows, which SQLite's count must equal.
+std::map<std::string, int64_t>& RangeTotals() {
+    static std::map<std::string, int64_t> totals;
+    return totals;
+}
+
+const RangeWindows& Windows() {
+    static RangeWindows windows;
+    return windows;
+}
+
+// Window i as a condition: two comparisons, or BETWEEN over the same records.
+std::string RangeCondition(bool names, bool between, std::size_t i) {
+    const RangeWindows& w = Windows();
+    if (names) {
+        const std::string& p = w.Names[i];
+        return between ? "Name BETWEEN '" + p + "' AND '" + p + "9999'" : "Name >= '" + p + "' AND Name < '" + p + ":'";
+    }
+    const auto [low, high] = w.Ids[i];
+    return between ? "Id BETWEEN " + std::to_string(low + 1) + " AND " + std::to_string(high - 1)
+                   : "Id > " + std::to_string(low) + " AND Id < " + std::to_string(high);
+}
+
+// Ours counts every window: through a filter on a cursor in natural order (added,
+// activated, counted, dropped), or through SQL's SELECT COUNT(*).
+void BM_KuraRange(benchmark::State& state, const char* step, bool names, bool between, bool sql) {
+    Kura& k = Ours();
+    for (auto _ : state) {
+        auto c = k.Open("KTXN");
+        c->SwitchToIndex(NATURAL_ORDER);
+        TQueryContext context;
+        context.Session = &k.Session;
+        context.Database = k.Dir;
+        auto countAll = [&] {
+            int64_t total = 0;
+            for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
+                const std::string condition = RangeCondition(names, between, i);
+                if (sql) {
+                    TQueryStatement statement;
+                    statement.ParseFirst("SELECT COUNT(*) FROM KTXN WHERE " + condition);
+                    TDataCursor* result = RunSelectStatement(statement, context);
+                    std::vector<uint8_t> record(result->GetRecordSize() + 16u);
+                    int32_t n = 0;
+                    bool blank = true;
+                    result->SetToBegin();
+                    if (result->GetNextRecord(record.data()) == 0) result->GetField(1, record.data(), &n, blank);
+                    total += n;
+                } else {
+                    TFilter* filter = c->AddFilter(condition);
+                    c->ActivateFilter(filter);
+                    total += c->GetRecordCount();
+                    c->DropFilter(filter);
+                }
+            }
+            return total;
+        };
+        countAll();  // untimed: the pages of the windows in the caches
+        const auto start = SettledStart();
+        const int64_t total = countAll();
+        const double seconds = Seconds(start);
+        state.counters["records"] = static_cast<double>(total);
+        Finish(state, step, seconds, RANGE_COUNTS, true);
+        RangeTotals()[step] = total;
+    }
+}
+
 // The locks a shared append or delete takes in one transaction, taken and released
 // the same way through the same platform calls on a scratch file: an append's new
 // slots in runs of 16, 32, ... up to 4096 bytes per call, a delete's records one
@@ -668,6 +770,51 @@ void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
     }
 }
 
+void BM_SqliteRange(benchmark::State& state, const char* step, bool names) {
+    Lite& l = Theirs();
+    const RangeWindows& w = Windows();
+    for (auto _ : state) {
+        Statement count(l.Db, names ? "SELECT count(*) FROM stxn WHERE name >= ? AND name < ?"
+                                    : "SELECT count(*) FROM stxn WHERE id > ? AND id < ?");
+        auto countAll = [&] {
+            int64_t total = 0;
+            for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
+                if (names) {
+                    const std::string& p = w.Names[i];
+                    const std::string high = p + ":";
+                    sqlite3_bind_text(count.get(), 1, p.data(), static_cast<int>(p.size()), SQLITE_TRANSIENT);
+                    sqlite3_bind_text(count.get(), 2, high.data(), static_cast<int>(high.size()), SQLITE_TRANSIENT);
+                } else {
+                    sqlite3_bind_int(count.get(), 1, w.Ids[i].first);
+                    sqlite3_bind_int(count.get(), 2, w.Ids[i].second);
+                }
+                count.Step();
+                total += sqlite3_column_int64(count.get(), 0);
+                sqlite3_reset(count.get());
+            }
+            return total;
+        };
+        countAll();  // untimed, as ours
+        const auto start = SettledStart();
+        const int64_t total = countAll();
+        const double seconds = Seconds(start);
+        state.counters["records"] = static_cast<double>(total);
+        const std::string prefix = std::string(step);
+        for (const auto& [name, ours] : RangeTotals())
+            if (name.compare(0, prefix.size(), prefix) == 0 && ours != total) state.SkipWithError("counts differ");
+        Finish(state, step, seconds, RANGE_COUNTS, false);
+        // Each of our two-comparison forms against its BETWEEN.
+        for (const char* form : {"", "/sql"}) {
+            const auto pair = KuraTimes().find(prefix + form);
+            const auto between = KuraTimes().find(prefix + (*form ? "/sql_between" : "/between"));
+            if (pair == KuraTimes().end() || between == KuraTimes().end()) continue;
+            const std::string label = *form ? "kura_sql/kura_sql_between" : "kura/kura_between";
+            state.counters[label] = pair->second / between->second;
+            Ratios().Rows.emplace_back(prefix + "  " + label, pair->second / between->second);
+        }
+    }
+}
+
 void BM_SqliteDelete(benchmark::State& state, const char* table, bool defaultCache) {
     Workload& w = Work();
     Lite& l = Theirs();
@@ -742,6 +889,19 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Scan/secondary_order/kura_exclusive", BM_KuraScan, "scan_name/exclusive",
                                       NAME_INDEX, true));
     once(benchmark::RegisterBenchmark("Scan/secondary_order/sqlite", BM_SqliteScan, "scan_name", LiteOrder::Name));
+    static const char* const rangeSteps[2][4] = {
+        {"range_id", "range_id/between", "range_id/sql", "range_id/sql_between"},
+        {"range_name", "range_name/between", "range_name/sql", "range_name/sql_between"}};
+    for (const bool names : {false, true}) {
+        const std::string row = names ? "Range/secondary_text/" : "Range/primary_key/";
+        for (int v = 0; v < 4; ++v) {
+            const char* step = rangeSteps[names][v];
+            const char* variant = std::strchr(step, '/');
+            once(benchmark::RegisterBenchmark((row + (variant ? "kura_" + std::string(variant + 1) : "kura")).c_str(),
+                                              BM_KuraRange, step, names, v % 2 == 1, v >= 2));
+        }
+        once(benchmark::RegisterBenchmark((row + "sqlite").c_str(), BM_SqliteRange, rangeSteps[names][0], names));
+    }
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete, "delete", "KTXN", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura_exclusive", BM_KuraDelete, "delete/exclusive", "KEXCL",
                                       true));

@@ -58,6 +58,17 @@ void ScanLeaf(TDataCursor& cursor, const TLeafCondition& leaf, bool statistics, 
 // Number of keys of the leaf's range (an estimate for the analysis).
 int32_t EstimateLeafKeys(TDataCursor& cursor, const TLeafCondition& leaf, bool& aborted);
 
+// A comparison = < <= > >= without a prefix length, or a BETWEEN: the records of
+// one interval of its index's keys (and the NULL keys of a text where the empty
+// text passes).
+bool BoundsOneRange(const TLeafCondition& leaf);
+// The records of leaves that each bound one range of one index, as an AND of them
+// lets through: the range they share, scanned once (an empty one reads nothing).
+void ScanRange(TDataCursor& cursor, const std::vector<TLeafCondition>& leaves, bool statistics, TRecordsBitmap& set,
+               bool& aborted);
+// Number of keys of that range.
+int32_t EstimateRangeKeys(TDataCursor& cursor, const std::vector<TLeafCondition>& leaves, bool& aborted);
+
 // Makes the cursor stand on another index for a scan and puts its own back.
 class TIndexSwap {
 public:

@@ -34,13 +34,76 @@ int32_t AddCosts(int32_t a, int32_t b) {
     return static_cast<int32_t>(std::min<int64_t>(int64_t{a} + b, INT32_MAX));
 }
 
+bool IsAnd(const TExpToken* node) { return node && node->Kind == ekBinary && node->Code == opAnd; }
+
+// The terms of the AND chain under node, in tree order.
+void CollectTerms(const TExpToken* node, std::vector<const TExpToken*>& terms) {
+    if (!IsAnd(node)) {
+        terms.push_back(node);
+        return;
+    }
+    CollectTerms(node->Left, terms);
+    CollectTerms(node->Right, terms);
+}
+
+// The leaves of a range group's terms.
+std::vector<TLeafCondition> GroupLeaves(TDataCursor& cursor, const TRangeGroup& group) {
+    std::vector<TLeafCondition> leaves(group.Terms.size());
+    for (std::size_t i = 0; i < leaves.size(); ++i) RecogniseLeaf(cursor, group.Terms[i], leaves[i]);
+    return leaves;
+}
+
 struct TAnalysis {
     TDataCursor& Cursor;
     bool Estimate;
     bool Selectivity;
     TInfoMap& Info;
+    std::vector<TRangeGroup>& Groups;
+    std::unordered_map<const TExpToken*, int32_t> GroupOf;
+    // Each group's range counted once for all its terms.
+    struct TCount {
+        bool Done = false;
+        bool Aborted = false;
+        int32_t Keys = 0;
+    };
+    std::vector<TCount> GroupKeys;
 
-    uint8_t Visit(TExpToken* node) {
+    // The terms of the chain that bound ranges of one index, two or more of them,
+    // become a group.
+    void FormGroups(const TExpToken* chain) {
+        std::vector<const TExpToken*> terms;
+        CollectTerms(chain, terms);
+        std::unordered_map<uint8_t, TRangeGroup> byIndex;
+        std::vector<uint8_t> order;
+        for (const TExpToken* term : terms) {
+            TLeafCondition leaf;
+            if (!RecogniseLeaf(Cursor, term, leaf) || !BoundsOneRange(leaf)) continue;
+            TRangeGroup& group = byIndex[leaf.IndexNo];
+            if (group.Terms.empty()) order.push_back(leaf.IndexNo);
+            group.Terms.push_back(term);
+        }
+        for (const uint8_t index : order) {
+            TRangeGroup& group = byIndex[index];
+            if (group.Terms.size() < 2) continue;
+            for (const TExpToken* term : group.Terms) GroupOf[term] = static_cast<int32_t>(Groups.size());
+            Groups.push_back(std::move(group));
+            GroupKeys.emplace_back();
+        }
+    }
+
+    int32_t CountKeys(const TLeafCondition& leaf, int32_t group, bool& aborted) {
+        if (group < 0) return EstimateLeafKeys(Cursor, leaf, aborted);
+        TCount& count = GroupKeys[static_cast<std::size_t>(group)];
+        if (!count.Done) {
+            count.Keys = EstimateRangeKeys(Cursor, GroupLeaves(Cursor, Groups[static_cast<std::size_t>(group)]),
+                                           count.Aborted);
+            count.Done = true;
+        }
+        aborted = count.Aborted;
+        return count.Keys;
+    }
+
+    uint8_t Visit(TExpToken* node, bool inChain = false) {
         TFilterNodeInfo& info = Info[node];
         info = TFilterNodeInfo{};
         if (IsPassThrough(node)) {
@@ -52,14 +115,16 @@ struct TAnalysis {
             self.KeyCount = arg.KeyCount;
             return level;
         }
-        if (IsAndOr(node)) return VisitAndOr(node);
+        if (IsAndOr(node)) return VisitAndOr(node, inChain);
         TLeafCondition leaf;
         if (!RecogniseLeaf(Cursor, node, leaf)) return 0;
         TFilterNodeInfo& self = Info[node];
         self.Level = 2;
+        const auto group = GroupOf.find(node);
+        if (group != GroupOf.end()) self.Group = group->second;
         if (!Estimate || leaf.Kind == TLeafKind::TextSearch) return 2;
         bool aborted = false;
-        const int32_t count = EstimateLeafKeys(Cursor, leaf, aborted);
+        const int32_t count = CountKeys(leaf, self.Group, aborted);
         if (aborted) return 2;  // no estimate: the scan still pays
         TIndexDesc desc;
         Cursor.GetIndexDesc(leaf.IndexNo, desc);
@@ -75,10 +140,11 @@ struct TAnalysis {
         return self.Level;
     }
 
-    uint8_t VisitAndOr(TExpToken* node) {
+    uint8_t VisitAndOr(TExpToken* node, bool inChain) {
         const bool isAnd = node->Code == opAnd;
-        uint8_t left = Visit(node->Left);
-        uint8_t right = Visit(node->Right);
+        if (isAnd && !inChain) FormGroups(node);
+        uint8_t left = Visit(node->Left, isAnd);
+        uint8_t right = Visit(node->Right, isAnd);
         TFilterNodeInfo& l = Info[node->Left];
         TFilterNodeInfo& r = Info[node->Right];
         TFilterNodeInfo& self = Info[node];
@@ -132,10 +198,11 @@ bool RecordPasses(TDataCursor& cursor, const TExpToken* node, const uint8_t* ima
     return pass;
 }
 
-uint8_t OptimizeFilter(TDataCursor& cursor, TExpToken* node, bool estimate, bool selectivityCheck, TInfoMap& info) {
+uint8_t OptimizeFilter(TDataCursor& cursor, TExpToken* node, bool estimate, bool selectivityCheck, TInfoMap& info,
+                       std::vector<TRangeGroup>& groups) {
     if (!node) return 0;
     TIndexSwap keep(cursor, cursor.FIndexNo);
-    TAnalysis analysis{cursor, estimate, selectivityCheck, info};
+    TAnalysis analysis{cursor, estimate, selectivityCheck, info, groups, {}, {}};
     return analysis.Visit(node);
 }
 
@@ -276,6 +343,8 @@ private:
 
 void BuildOptimizedBitmap(TFilter& filter, TRecordsBitmap& set, const TExpToken* node, bool& aborted, uint8_t mode) {
     if (aborted || !node || set.RecordCount() == 0) return;
+    const int32_t group = InfoOf(filter, node).Group;
+    if (group >= 0 && filter.Groups[static_cast<std::size_t>(group)].Scanned) return;
     TDataCursor& cursor = *filter.Cursor;
     if (!ContainsColumn(node)) {
         if (!RecordPasses(cursor, node, nullptr))
@@ -329,7 +398,13 @@ void BuildOptimizedBitmap(TFilter& filter, TRecordsBitmap& set, const TExpToken*
         return;
     }
     const int32_t records = set.RecordCount();
-    ScanLeaf(cursor, leaf, filter.StatisticsAllowed, set, aborted);
+    if (group >= 0) {
+        TRangeGroup& range = filter.Groups[static_cast<std::size_t>(group)];
+        ScanRange(cursor, GroupLeaves(cursor, range), filter.StatisticsAllowed, set, aborted);
+        range.Scanned = !aborted;
+    } else {
+        ScanLeaf(cursor, leaf, filter.StatisticsAllowed, set, aborted);
+    }
     if (set.RecordCount() != records) set.SetRecordCount(records);
 }
 

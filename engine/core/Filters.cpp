@@ -32,7 +32,8 @@ TFilter::~TFilter() {
 
 void TFilter::Analyse(bool estimate, bool selectivityCheck) {
     Nodes.clear();
-    OptimizeLevel = OptimizeFilter(*Cursor, Expression, estimate, selectivityCheck, Nodes);
+    Groups.clear();
+    OptimizeLevel = OptimizeFilter(*Cursor, Expression, estimate, selectivityCheck, Nodes, Groups);
     ReorderAndTerms(Expression, Nodes);
 }
 
@@ -50,6 +51,7 @@ void TFilter::Evaluate(bool& aborted) {
     }
     // The pass may widen the set (a NOT, an OR, a true constant): what came in
     // bounds what goes out.
+    for (TRangeGroup& group : Groups) group.Scanned = false;
     TRecordsBitmap* input = AllocRecordsBitmap();
     try {
         input->Assign(*Result);

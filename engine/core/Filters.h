@@ -16,6 +16,9 @@
 //   - UPPER(column) compares the constant as written against the upper-cased
 //     keys of a case-insensitive index; LOWER(column) is served only for equality
 //     with an all-lower-case constant;
+//   - comparisons (= < <= > >=, BETWEEN) of one AND chain on the first field of
+//     one index bound one range together: it is scanned once for them all, and
+//     the first of them the evaluation meets scans it;
 //   - conditions the index cannot answer exactly (a constant of another type
 //     than the column, a text longer than the field, a locale-collated text
 //     column, a per-field descending key) are left to the record pass.
@@ -24,6 +27,7 @@
 // may hold deleted records, which the cursor's live set removes.
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/files/RecordsBitmap.h"
 
@@ -35,12 +39,23 @@ class TExpToken;
 // A callback filter's test: true keeps the record.
 using TFilterCallback = bool (*)(void* data, TDataCursor* cursor, const uint8_t* recordBuffer, uint32_t recordNo);
 
-// What the analysis pass knows of one node.
+// What the analysis pass knows of one node. The terms of a range group carry the
+// key count and cost of the group's range.
 struct TFilterNodeInfo {
     uint8_t Level = 0;
     bool NotSelective = false;
     int32_t KeyCount = -1;
-    int32_t Cost = -1;  // -1 unknown
+    int32_t Cost = -1;   // -1 unknown
+    int32_t Group = -1;  // the node's range group, -1 none
+};
+
+// Terms of one AND chain that each bound one range of the same index: the range
+// they share answers them all.
+struct TRangeGroup {
+    std::vector<const TExpToken*> Terms;
+    // During an evaluation: the range was scanned into the chain's set, so the
+    // group's other terms, met later in the chain, let that set through as it is.
+    bool Scanned = false;
 };
 
 class TFilter {
@@ -83,15 +98,17 @@ public:
     uint32_t RemoteHandle = 0;
     // Annotations of the analysis pass, by node.
     std::unordered_map<const TExpToken*, TFilterNodeInfo> Nodes;
+    std::vector<TRangeGroup> Groups;
 
 private:
     void Analyse(bool estimate, bool selectivityCheck);
 };
 
-// The analysis pass: annotates every node below node in info and returns the
-// root's level. The cursor's current index is the same afterwards.
+// The analysis pass: annotates every node below node in info, collects the range
+// groups and returns the root's level. The cursor's current index is the same
+// afterwards.
 uint8_t OptimizeFilter(TDataCursor& cursor, TExpToken* node, bool estimate, bool selectivityCheck,
-                       std::unordered_map<const TExpToken*, TFilterNodeInfo>& info);
+                       std::unordered_map<const TExpToken*, TFilterNodeInfo>& info, std::vector<TRangeGroup>& groups);
 // Puts the cheaper side of every AND first.
 void ReorderAndTerms(TExpToken* node, const std::unordered_map<const TExpToken*, TFilterNodeInfo>& info);
 // The evaluation pass over set (see above); mode is opAnd for "only the records in

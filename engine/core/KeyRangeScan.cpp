@@ -104,6 +104,17 @@ TKeyInterval CompareInterval(TDataCursor& c, const TLeafCondition& leaf, const T
     return r;
 }
 
+// The interval of a comparison (<> as its =) or of a BETWEEN.
+TKeyInterval LeafInterval(TDataCursor& c, const TLeafCondition& leaf) {
+    if (leaf.Kind == TLeafKind::Compare)
+        return CompareInterval(c, leaf, leaf.Constants[0], leaf.Op == opNotEqual ? opEqual : leaf.Op);
+    TKeyInterval r = CompareInterval(c, leaf, leaf.Constants[0], opGreaterEqual);
+    const TKeyInterval high = CompareInterval(c, leaf, leaf.Constants[1], opLessEqual);
+    r.High = high.High;
+    r.HighInclusive = high.HighInclusive;
+    return r;
+}
+
 // Index-order comparison of a key with a segment over the segment's length.
 int32_t CompareSegment(TDataCursor& c, const uint8_t* key, const std::vector<uint8_t>& segment,
                        std::vector<uint8_t>& scratch) {
@@ -140,6 +151,21 @@ bool EmptyInterval(TDataCursor& c, const TIndexBounds& b) {
     std::vector<uint8_t> scratch(static_cast<std::size_t>(RANGE_KEY_SIZE), 0);
     const int32_t cmp = CompareSegment(c, b.Low->data(), *b.High, scratch);
     return cmp > 0 || (cmp == 0 && !(b.LowInclusive && b.HighInclusive));
+}
+
+// The keys inside both intervals (value order, one segment length): the higher
+// low bound and the lower high bound, a bound both share open when either is.
+TKeyInterval CommonInterval(TDataCursor& c, TKeyInterval r, const TKeyInterval& other) {
+    std::vector<uint8_t> scratch(static_cast<std::size_t>(RANGE_KEY_SIZE), 0);
+    const int32_t toValueOrder = c.FDescending ? -1 : 1;
+    const int32_t low = toValueOrder * CompareSegment(c, other.Low.data(), r.Low, scratch);
+    if (low > 0) r.Low = other.Low;
+    r.LowInclusive = low > 0 ? other.LowInclusive : (low < 0 ? r.LowInclusive : r.LowInclusive && other.LowInclusive);
+    const int32_t high = toValueOrder * CompareSegment(c, other.High.data(), r.High, scratch);
+    if (high < 0) r.High = other.High;
+    r.HighInclusive =
+        high < 0 ? other.HighInclusive : (high > 0 ? r.HighInclusive : r.HighInclusive && other.HighInclusive);
+    return r;
 }
 
 // The records whose keys lie inside the interval are added to set.
@@ -199,8 +225,10 @@ void ScanInterval(TDataCursor& c, const TKeyInterval& r, bool statistics, TRecor
     AddInterval(c, r, set, aborted);
 }
 
-// The evaluator reads a NULL text as the empty text in ordered comparisons.
-bool EmptyTextPasses(const TLeafCondition& leaf) {
+// The evaluator reads a NULL text as the empty text in ordered comparisons: the
+// column's NULL keys belong to the leaf's records when the empty text passes.
+bool EmptyTextPasses(TDataCursor& c, const TLeafCondition& leaf) {
+    if (c.FKeyFields.at(0).FieldType() != fldZSTRING) return false;
     auto empty = [](const TExpToken* k) { return exv::TextLength(*k) == 0; };
     switch (leaf.Kind) {
         case TLeafKind::Compare:
@@ -215,12 +243,6 @@ bool EmptyTextPasses(const TLeafCondition& leaf) {
         case TLeafKind::NotBetween: return empty(leaf.Constants[0]);
         default: return false;
     }
-}
-
-void AddNullsWhereEmptyPasses(TDataCursor& c, const TLeafCondition& leaf, TRecordsBitmap& set, bool& aborted) {
-    const TFieldDesc& field = c.FKeyFields.at(0);
-    if (field.FieldType() != fldZSTRING || !EmptyTextPasses(leaf)) return;
-    AddInterval(c, NullInterval(), set, aborted);
 }
 
 void TextSearchScan(TDataCursor& c, const TLeafCondition& leaf, TRecordsBitmap& set, bool& aborted) {
@@ -278,23 +300,14 @@ void ScanLeaf(TDataCursor& c, const TLeafCondition& leaf, bool statistics, TReco
         case TLeafKind::TextSearch: TextSearchScan(c, leaf, set, aborted); return;
         case TLeafKind::IsNull: ScanInterval(c, NullInterval(), statistics, set, aborted); return;
         case TLeafKind::IsNotNull: ScanInterval(c, PresentInterval(1), statistics, set, aborted); return;
-        case TLeafKind::Compare: {
-            const bool notEqual = leaf.Op == opNotEqual;
-            ScanInterval(c, CompareInterval(c, leaf, leaf.Constants[0], notEqual ? opEqual : leaf.Op), statistics, set,
-                         aborted);
-            if (!aborted) AddNullsWhereEmptyPasses(c, leaf, set, aborted);
-            if (notEqual && !aborted) set.Invert();
-            return;
-        }
+        case TLeafKind::Compare:
         case TLeafKind::Between:
         case TLeafKind::NotBetween: {
-            TKeyInterval r = CompareInterval(c, leaf, leaf.Constants[0], opGreaterEqual);
-            const TKeyInterval high = CompareInterval(c, leaf, leaf.Constants[1], opLessEqual);
-            r.High = high.High;
-            r.HighInclusive = high.HighInclusive;
-            ScanInterval(c, r, statistics, set, aborted);
-            if (!aborted) AddNullsWhereEmptyPasses(c, leaf, set, aborted);
-            if (leaf.Kind == TLeafKind::NotBetween && !aborted) set.Invert();
+            ScanInterval(c, LeafInterval(c, leaf), statistics, set, aborted);
+            if (!aborted && EmptyTextPasses(c, leaf)) AddInterval(c, NullInterval(), set, aborted);
+            const bool outside =
+                leaf.Kind == TLeafKind::NotBetween || (leaf.Kind == TLeafKind::Compare && leaf.Op == opNotEqual);
+            if (outside && !aborted) set.Invert();
             return;
         }
         case TLeafKind::InList:
@@ -319,8 +332,7 @@ int32_t EstimateLeafKeys(TDataCursor& c, const TLeafCondition& leaf, bool& abort
         case TLeafKind::IsNull: return CountInterval(c, NullInterval(), aborted);
         case TLeafKind::IsNotNull: return CountInterval(c, PresentInterval(1), aborted);
         case TLeafKind::Compare: {
-            const int32_t n = CountInterval(c, CompareInterval(c, leaf, leaf.Constants[0],
-                                                               leaf.Op == opNotEqual ? opEqual : leaf.Op), aborted);
+            const int32_t n = CountInterval(c, LeafInterval(c, leaf), aborted);
             return leaf.Op == opNotEqual ? std::max(total - n, 0) : n;
         }
         case TLeafKind::Between: {
@@ -336,6 +348,41 @@ int32_t EstimateLeafKeys(TDataCursor& c, const TLeafCondition& leaf, bool& abort
         }
         default: return total;
     }
+}
+
+bool BoundsOneRange(const TLeafCondition& leaf) {
+    return (leaf.Kind == TLeafKind::Compare && leaf.Op != opNotEqual && leaf.PartialLength == 0) ||
+           leaf.Kind == TLeafKind::Between;
+}
+
+namespace {
+
+// The range every leaf bounds, the cursor standing on their index.
+TKeyInterval CommonRange(TDataCursor& c, const std::vector<TLeafCondition>& leaves) {
+    TKeyInterval r = LeafInterval(c, leaves.front());
+    for (std::size_t i = 1; i < leaves.size(); ++i) r = CommonInterval(c, r, LeafInterval(c, leaves[i]));
+    return r;
+}
+
+}  // namespace
+
+void ScanRange(TDataCursor& c, const std::vector<TLeafCondition>& leaves, bool statistics, TRecordsBitmap& set,
+               bool& aborted) {
+    aborted = false;
+    TIndexSwap swap(c, leaves.front().IndexNo);
+    set.ClearAll();
+    ScanInterval(c, CommonRange(c, leaves), statistics, set, aborted);
+    // NULL texts pass the AND where the empty text passes each leaf.
+    const bool nulls = std::all_of(leaves.begin(), leaves.end(), [&](const TLeafCondition& leaf) {
+        return EmptyTextPasses(c, leaf);
+    });
+    if (nulls && !aborted) AddInterval(c, NullInterval(), set, aborted);
+}
+
+int32_t EstimateRangeKeys(TDataCursor& c, const std::vector<TLeafCondition>& leaves, bool& aborted) {
+    aborted = false;
+    TIndexSwap swap(c, leaves.front().IndexNo);
+    return CountInterval(c, CommonRange(c, leaves), aborted);
 }
 
 }  // namespace kura

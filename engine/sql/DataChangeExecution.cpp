@@ -563,19 +563,43 @@ bool IsRangeType(uint8_t type) {
     }
 }
 
-// The ascending index (primary first) whose first key field is fieldNo; 255 none.
-uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo) {
+// The ascending index (primary first) whose first key field is fieldNo, for a text
+// one that keeps the case; 255 none.
+uint8_t IndexLeadingWith(TDataCursor& cursor, uint16_t fieldNo, bool text) {
     const uint8_t count = cursor.GetIndexCount();
     for (uint8_t slot = 0; slot <= count && slot < SYS_TEXT_SLOT; ++slot) {
         if (slot == 0 && cursor.GetNoPrimaryIndex()) continue;
         TIndexDesc desc;
         cursor.GetIndexDesc(slot, desc);
         if (desc.GetFieldCount() > 0 && desc.GetField(0) == fieldNo && desc.GetByte(ido::Descending) == 0 &&
-            desc.GetOption(0) == 0) {
+            desc.GetOption(0) == 0 && (!text || desc.GetByte(ido::CaseInsensitive) == 0)) {
             return slot;
         }
     }
     return NATURAL_ORDER;
+}
+
+// A text bound the keys can hold as written: without a language the keys order
+// as the bytes do, and the text fits the column, ends in no blank and takes no
+// case the column would give it.
+bool TextBoundFits(TDataCursor& cursor, const TExpToken& column, const TExpToken& value) {
+    TFieldDesc field;
+    cursor.GetFieldDesc(column.FieldNumber, field);
+    const std::string_view text = exv::TextView(value);
+    return cursor.GetLocaleID() == 0 && !text.empty() && text.size() < field.StoredSize() && text.back() != ' ' &&
+           field.Bytes[fdo::Reserved] == 0;
+}
+
+// The order of two constants of one range type as the keys order them.
+int BoundOrder(const TExpToken& a, const TExpToken& b) {
+    auto order = [](auto x, auto y) { return x < y ? -1 : (x > y ? 1 : 0); };
+    switch (a.DataType) {
+        case fldZSTRING: return order(exv::TextView(a).compare(exv::TextView(b)), 0);
+        case fldFLOAT:
+        case fldTIMESTAMP: return order(exv::Load<double>(a), exv::Load<double>(b));
+        case fldUINT32: return order(exv::Load<uint32_t>(a), exv::Load<uint32_t>(b));
+        default: return order(exv::Integer(a), exv::Integer(b));
+    }
 }
 
 void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
@@ -603,20 +627,23 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
         else if (code == opLessEqual) code = opGreaterEqual;
     }
     if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return;
-    if (!IsRangeType(column->DataType) || value->DataType != column->DataType) return;
+    const bool text = column->DataType == fldZSTRING;
+    if (!(IsRangeType(column->DataType) || text) || value->DataType != column->DataType) return;
+    if (text && !TextBoundFits(cursor, *column, *value)) return;
     if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return;
     if (range.FieldNo == 0) {
-        const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber);
+        const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber, text);
         if (index == NATURAL_ORDER) return;
         range.Index = index;
         range.FieldNo = column->FieldNumber;
     }
+    // Of two bounds on one side the range keeps the narrower.
     if (code == opEqual || code == opGreater || code == opGreaterEqual) {
-        range.Low = value;
+        if (!range.Low || BoundOrder(*value, *range.Low) > 0) range.Low = value;
         ++range.Lows;
     }
     if (code == opEqual || code == opLess || code == opLessEqual) {
-        range.High = value;
+        if (!range.High || BoundOrder(*value, *range.High) < 0) range.High = value;
         ++range.Highs;
     }
     range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
@@ -844,7 +871,7 @@ std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan, TJoinedVal
     TKeyRange range;
     if (query.Where) CollectBounds(query.Where, cursor, range);
     const bool ranged = range.Index != NATURAL_ORDER && (range.Low || range.High);
-    // A second bound on one side would replace the first in the range.
+    // Of two bounds on one side the range holds one: the other is tested.
     const bool exact = ranged && range.Exact && range.Lows <= 1 && range.Highs <= 1;
     std::vector<uint32_t> numbers;
     if (ranged) {

@@ -365,9 +365,21 @@ bool FiltersFit(const TDataCursor& cursor, size_t conditions) {
 }
 
 void AddConditionFilters(TDataCursor& cursor, const std::vector<TExpToken*>& conditions) {
+    // One filter of them all: comparisons that bound one key range together scan
+    // that range once, and the others test only the records left.
+    TExpressionPtr tree;
+    for (const TExpToken* c : conditions) {
+        TExpressionPtr copy(CopyExpression(c));
+        TExpToken* root = tree.get();
+        AppendAndCondition(root, copy.get());
+        copy.release();
+        tree.release();
+        tree.reset(root);
+    }
+    if (!tree) return;
     TCursorFilterOptions options;
     options.StatisticsAllowed = true;
-    for (const TExpToken* c : conditions) cursor.ActivateFilter(cursor.AddFilter(CopyExpression(c), true, options));
+    cursor.ActivateFilter(cursor.AddFilter(tree.release(), true, options));
 }
 
 void TQueryPlan::ApplyLevelFilters() {

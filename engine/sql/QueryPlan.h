@@ -355,8 +355,8 @@ TDataDirectory* NotOwnTwice(const TQueryContext& context, TDataDirectory* databa
 
 // Whether the cursor has room for that many more filters.
 bool FiltersFit(const TDataCursor& cursor, size_t conditions);
-// Each condition, copied, as an active filter on the cursor (which its optimiser
-// answers from indexes where it can).
+// The conditions, copied and joined by AND, as one active filter on the cursor
+// (which its optimiser answers from indexes where it can).
 void AddConditionFilters(TDataCursor& cursor, const std::vector<TExpToken*>& conditions);
 
 // A SELECT that may be answered live when one is requested: one table, no join,

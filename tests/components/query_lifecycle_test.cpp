@@ -274,15 +274,18 @@ TEST_F(QueryLifecycle, SubQueryUnionsAndAveragesThroughTheComponent) {
 
 // A text column meets a constant alike whether an index serves the comparison or
 // every record is read: constants shorter than, as long as and longer than the
-// column, with trailing blanks, in every comparison, under plain bytes and under a
-// collating language, through a copied and a live result, COUNT(*) and a table's
-// filter (its case-insensitive form on the case-insensitive index).
+// column, with trailing blanks, in every comparison and in ranges two or three
+// comparisons bound, under plain bytes and under a collating language, through a
+// copied and a live result, COUNT(*), a table's filter (its case-insensitive form
+// on the case-insensitive index) and the rows an UPDATE changes.
 TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheIndex) {
     const std::string values[] = {"abc", "ab", "abd", "abb", "a", "ABC", "Abd", "b", "ab ", "zzz", "\x82\xa0"};
     const std::string constants[] = {"ab", "ab ", "abc", "abcd", "abc ", "ABCD", "abcdefgh"};
     const std::string forms[] = {"s = @", "s <> @", "s < @", "s <= @", "s > @", "s >= @", "s BETWEEN @ AND 'b'",
                                  "s BETWEEN 'a' AND @", "s IN (@, 'b')", "s NOT IN (@)", "s LIKE '@%'",
-                                 "NOT (s LIKE '@%')", "UPPER(s) < @", "UPPER(s) >= @", "UPPER(s) = @", "LOWER(s) = @"};
+                                 "NOT (s LIKE '@%')", "UPPER(s) < @", "UPPER(s) >= @", "UPPER(s) = @", "LOWER(s) = @",
+                                 "s > @ AND s < 'b'", "s >= 'a' AND s <= @", "s > 'a' AND s <= @ AND s >= @",
+                                 "UPPER(s) >= 'A' AND UPPER(s) < @"};
     const std::map<std::string, std::string> tables = {{"Plain", ""}, {"Keyed", "INDEX"}, {"Folded", "NOCASE INDEX"}};
     for (const std::string language : {"ANSI Standard", "English (USA)"}) {
         std::map<std::string, std::unique_ptr<TKuraTable>> open;
@@ -295,8 +298,14 @@ TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheInd
             if (!index.empty()) NewQuery("CREATE " + index + " bys ON " + table + " (s)")->ExecSQL();
             (open[table] = NewTable(table))->Open();
         }
-        // Paths: 0 a copied result, 1 a live one, 2 COUNT(*), 3 the table's filter, 4 it ignoring case.
+        // Paths: 0 a copied result, 1 a live one, 2 COUNT(*), 3 the table's filter, 4 it ignoring case,
+        // 5 the count of rows an UPDATE changes.
         auto ids = [&](const std::string& table, const std::string& condition, int path) {
+            if (path == 5) {
+                auto q = NewQuery("UPDATE " + table + " SET id = id WHERE " + condition);
+                q->ExecSQL();
+                return RowList{std::to_string(q->RowsAffected())};
+            }
             if (path >= 3) {
                 TKuraTable& t = *open[table];
                 t.SetFilterOptionsValue(TFilterOptions(path == 4 ? foCaseInsensitive : 0));
@@ -316,9 +325,9 @@ TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheInd
         for (const std::string& form : forms) {
             for (const std::string& k : constants) {
                 std::string condition = form;
-                const size_t at = condition.find('@');
-                condition.replace(at, 1, condition[at - 1] == '\'' ? k : "'" + k + "'");
-                for (int path = 0; path < 5; ++path) {
+                for (size_t at = condition.find('@'); at != std::string::npos; at = condition.find('@'))
+                    condition.replace(at, 1, condition[at - 1] == '\'' ? k : "'" + k + "'");
+                for (int path = 0; path < 6; ++path) {
                     SCOPED_TRACE(language + ": " + condition + " path " + std::to_string(path));
                     const RowList plain = ids("Plain", condition, path);
                     EXPECT_EQ(ids("Keyed", condition, path), plain);

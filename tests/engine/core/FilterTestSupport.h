@@ -22,7 +22,8 @@ inline const char* const FIELD_NAMES[] = {"", "Id", "Small", "Num", "Real", "Txt
 constexpr uint8_t TEXT_SIZE = 6;
 
 // Id primary; Num descending; Txt both case-sensitive and case-insensitive;
-// Code unique; Free has no index; the others one plain index each.
+// Day first of two fields; Code unique; Free has no index; the others one plain
+// index each.
 inline TTableDefinition FilterTable() {
     TableBuilder b;
     b.Field("Id", fldINT32);
@@ -44,7 +45,7 @@ inline TTableDefinition FilterTable() {
     b.Secondary("ByTxt", {F_TEXT}, false);
     b.Secondary("ByTxtCI", {F_TEXT}, false);
     b.Def.Indexes.back().SetByte(ido::CaseInsensitive, 1);
-    b.Secondary("ByDay", {F_DAY}, false);
+    b.Secondary("ByDay", {F_DAY, F_CLOCK}, false);
     b.Secondary("ByFlag", {F_FLAG}, false);
     b.Secondary("ByClock", {F_CLOCK}, false);
     b.Secondary("ByBig", {F_BIG}, false);
@@ -204,8 +205,37 @@ public:
         }
     }
 
+    // Two or three comparisons (BETWEEN among them) of one column joined by AND,
+    // now and then with a condition between them, that together bound one range:
+    // two-sided most often, empty when the bounds cross.
+    std::string Range() {
+        uint16_t f = 0;
+        std::string col = Column(f);
+        const bool text = f == F_TEXT || f == F_FREE || f == F_CODE;
+        if (text && Chance(20)) col = "UPPER(" + col + ")";
+        static const char* const ops[] = {">", ">=", "<", "<=", "="};
+        // Bounds meet often: a constant is now and then one written before.
+        std::vector<std::string> constants;
+        auto constant = [&] {
+            constants.push_back(constants.empty() || Chance(60) ? Literal(f) : constants[static_cast<std::size_t>(Pick(static_cast<int>(constants.size())))]);
+            return constants.back();
+        };
+        std::string s;
+        const int n = 2 + Pick(2);
+        for (int i = 0; i < n; ++i) {
+            if (i > 0) s += Chance(15) ? " AND (" + Condition() + ") AND " : " AND ";
+            if (Chance(15)) {
+                const std::string low = constant();
+                s += col + " BETWEEN " + low + " AND " + constant();
+            } else {
+                s += col + " " + ops[i < 2 ? 2 * i + Pick(2) : Pick(5)] + " " + constant();
+            }
+        }
+        return s;
+    }
+
     std::string Expression(int depth) {
-        if (depth <= 0 || Chance(35)) return Condition();
+        if (depth <= 0 || Chance(35)) return Chance(25) ? Range() : Condition();
         switch (Pick(3)) {
             case 0: return "NOT (" + Expression(depth - 1) + ")";
             case 1: return "(" + Expression(depth - 1) + ") AND (" + Expression(depth - 1) + ")";

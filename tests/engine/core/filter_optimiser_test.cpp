@@ -1,8 +1,9 @@
 // What the filter analysis decides, looked at directly: the key counts it
-// estimates for open and closed bounds, the 90 % rule that leaves an unselective
-// condition to the record pass (at its very boundary, on an ascending and a
-// descending index), the level it gives a filter, and the order in which an AND
-// chain is evaluated (the cheapest term first). The records shown are checked
+// estimates for open and closed bounds and for the one range several comparisons
+// bound together, the 90 % rule that leaves an unselective condition to the
+// record pass (at its very boundary, on an ascending and a descending index), the
+// level it gives a filter, and the order in which an AND chain is evaluated (the
+// cheapest term first). The records shown are checked
 // too, so that a wrong decision cannot hide behind a right answer or the reverse.
 #include <gtest/gtest.h>
 
@@ -92,6 +93,11 @@ TEST_F(FilterOptimiser, OpenBoundsCountExactlyAndTheNinetyPercentRuleHoldsAtItsB
         {5, 9, "Num < 9", 91, 0},     {5, 9, "Num <= 8", 91, 0},    {10, 10, "Small > 5", 10, 2},
         {10, 10, "Small < 5", 10, 2}, {10, 10, "Num > 9", 0, 2},    {10, 10, "Small < 0", 0, 2},
         {0, 0, "Small > 5", 0, 2},    {0, 0, "Small >= 5", 100, 0},
+        // Two sides of one range are counted, and judged, as that range: 95 keys
+        // each, 90 together; crossed bounds count none.
+        {5, 5, "Small > 0 AND Small < 9", 90, 2},  {5, 4, "Small > 0 AND Small < 9", 91, 0},
+        {5, 5, "Num >= 1 AND Num <= 8", 90, 2},  {10, 10, "Small > 5 AND Small < 5", 0, 2},
+        {10, 10, "Small BETWEEN 0 AND 5 AND Small >= 5 AND Small <= 9", 80, 2},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.text) + " with " + std::to_string(k.zeros) + " zeros, " +
@@ -123,6 +129,10 @@ TEST_F(FilterOptimiser, AnAndChainEvaluatesItsCheapestTermFirst) {
         // Down a chain: the cheapest of three, wherever it stands.
         {"Free = 'b' AND (Small >= 5 AND Num = 0)", "Num", 1, 0},
         {"(Free = 'b' AND Num > 0) AND Small = 9", "Small", 1, 18},
+        // Two sides of one range around a term no index answers; around a term
+        // that leaves one record, whose value then tests each side.
+        {"Num >= 1 AND Free = 'b' AND Num <= 8", "Num", 1, 63},
+        {"Small >= 1 AND Code = 'C95' AND Small <= 8", "Code", 2, 0},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
