@@ -14,7 +14,8 @@
 // - MoveFile never replaces an existing file and works across file systems.
 // - Names are engine text (code page 932 bytes); "\" and "/" both separate
 //   (a 0x5C trail byte of a double-byte character does not); the last component
-//   is looked up without regard to case, and a create reuses an existing spelling.
+//   is looked up without regard to case, and a create reuses an existing spelling
+//   (not so a program's own names in a shared folder: HoldMarkFile and its kin).
 // - Every descriptor is close-on-exec.
 //
 // Every call that fails stores a Win32 error number for GetLastError (LastError.h).

@@ -132,7 +132,7 @@ void TWorkFolder::ClearSome() {
     }
     const std::string folder = AddTrailingBackslash(FParent);
     for (size_t tried = 0; tried < kFoldersTriedAtOnce && !FFound.empty(); ++tried) {
-        ClearIfAbandoned(folder, FFound.back());
+        if (AddTrailingBackslash(folder + FFound.back()) != FPath) ClearIfAbandoned(folder, FFound.back());
         FFound.pop_back();
     }
 }
