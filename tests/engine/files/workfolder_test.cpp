@@ -150,19 +150,23 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
          },
          false},
     };
+    const auto onDisk = [](std::string folder) {
+        std::replace(folder.begin(), folder.end(), '\\', '/');
+        folder.pop_back();
+        return folder;
+    };
     {
         TWorkFolder session(tmp.path());
         for (const TWay& way : ways) {
             SCOPED_TRACE(way.what);
             const std::string before = session.Ready();
-            const std::string name = tmp.file(before.substr(tmp.path().size() + 1, before.size() - tmp.path().size() - 2));
-            Touch(name + "/1.DAT");
-            way.done(name);
+            Touch(onDisk(before) + "/1.DAT");
+            way.done(onDisk(before));
             TWorkFolder::ClearAbandoned(tmp.path());
             const std::string after = session.Ready();
             EXPECT_EQ(after == before, way.kept);
-            EXPECT_EQ(FolderNames(name + "/").size(), way.kept ? 1u : 0u);
-            Touch(tmp.file(after.substr(tmp.path().size() + 1, after.size() - tmp.path().size() - 2) + "/2.DAT"));
+            EXPECT_EQ(FolderNames(onDisk(before)).size(), way.kept ? 1u : 0u);
+            Touch(onDisk(after) + "/2.DAT");
         }
     }
     TWorkFolder::ClearAbandoned(tmp.path());
