@@ -88,10 +88,9 @@ void FolderOfKilledProgram(const fs::path& temporary, int i) {
     std::ofstream(temporary / name / "123450.IDX") << std::string(2048, 'x');
 }
 
-int FoldersOfKilledPrograms(const fs::path& temporary) {
+int FoldersOfKilledPrograms(const fs::path& temporary, int killed) {
     int left = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator(temporary))
-        left += entry.is_directory() && entry.path().filename().string().rfind("KURA3", 0) == 0;
+    for (int i = 0; i < killed; ++i) left += fs::exists(temporary / ("KURA" + std::to_string(kKilledPid + i) + "-0"));
     return left;
 }
 
@@ -109,7 +108,7 @@ void Measure(benchmark::State& state, const fs::path& temporary, int killed) {
         const auto later = Clock::now();
         benchmark::DoNotOptimize(bench::ReadSelectRows(*session, database, kQuery));
         laterMs += MsSince(later);
-        if (killed > 0) left += FoldersOfKilledPrograms(temporary);
+        if (killed > 0) left += FoldersOfKilledPrograms(temporary, killed);
         session.reset();
     }
     const double n = static_cast<double>(state.iterations());
