@@ -10,14 +10,15 @@
 // long as the folder lives. The system drops the lock with its process, so whoever
 // can lock the folder knows that its program is gone: the holder of the lock, and
 // nobody else, may empty and remove it. Beside it lies NAME.LCK, held open without
-// sharing (a lock of the same kind), taken before the folder is made and let go
-// (which removes it) only once the folder is gone: it keeps the name for its
-// session until the folder is made and locked, and tells a program that looks at
-// the lock file alone that the folder is in use. A clearer needs both. A lock file
-// removed by someone else (by hand, or by a cleaner of the temporary folder, which
-// may remove what a program running for weeks has not touched for days) thus loses
-// no living folder; a folder removed or moved so is made anew, under the next name,
-// when the session next needs it.
+// sharing (a share mode, too, is a lock that goes with its process), taken before
+// the folder is made and let go (which removes it) only once the folder is gone: it
+// keeps the name for its session until the folder is made and locked, and tells a
+// program that looks at lock files alone that the folder is in use. A clearer
+// needs both (on a file system that keeps no locks, the lock file alone). A lock
+// file removed by someone else (by hand, or by a cleaner of the temporary folder,
+// which may remove what a program running for weeks has not touched for days) thus
+// loses no living folder; a folder removed or moved so is made anew, under the next
+// name, when the session next needs it.
 //
 // The names are used as written (never looked up in another case, which would read
 // the whole temporary folder) and never through a link; what stands in their way
