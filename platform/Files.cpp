@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,6 +247,8 @@ struct FileObject {
     bool canWrite = false;
     bool deleteOnClose = false;
     bool closed = false;  // guarded by the lock table's mutex
+    // A folder read a part at a time (OpenDirectory); fd is its descriptor.
+    DIR* listing = nullptr;
     std::string path;
     FileKey key;
     int64_t position = 0;
@@ -258,7 +261,8 @@ struct FileObject {
             if (stat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key) gCalls.unlink(path.c_str());
         }
         if (lockFd >= 0 && lockFd != fd) gCalls.close(lockFd);
-        if (fd >= 0) gCalls.close(fd);
+        if (listing) closedir(listing);
+        else if (fd >= 0) gCalls.close(fd);
     }
 };
 
@@ -494,6 +498,61 @@ std::string ResolvePath(std::string_view name) { return ResolveNative(NativePath
 // ---------------------------------------------------------------------------
 // Opening and closing
 
+namespace {
+
+FileHandle Register(std::shared_ptr<FileObject> object) {
+    std::lock_guard<std::mutex> guard(gHandlesMutex);
+    object->id = gNextHandle++;
+    gHandles.emplace(object->id, object);
+    return object->id;
+}
+
+// The handle of a regular file just opened at path as fd (st its status), with the
+// share mode and the rest of CreateFile's arguments applied; fd is closed when it
+// fails.
+FileHandle AdoptFile(int fd, const struct stat& st, const std::string& path, uint32_t access, uint32_t share,
+                     bool truncates, uint32_t flagsAndAttributes) {
+    const bool wantRead = (access & GENERIC_READ) != 0;
+    const bool wantWrite = (access & GENERIC_WRITE) != 0;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    // Share mode: an open without data access neither denies nor is denied.
+    const bool dataAccess = wantRead || wantWrite;
+    const bool shareRead = !dataAccess || (share & FILE_SHARE_READ) != 0;
+    const bool shareWrite = !dataAccess || (share & FILE_SHARE_WRITE) != 0;
+    SetMarker(fd, kPresent);
+    if (wantRead) SetMarker(fd, kReadAccess);
+    if (wantWrite) SetMarker(fd, kWriteAccess);
+    if (!shareRead) SetMarker(fd, kDenyRead);
+    if (!shareWrite) SetMarker(fd, kDenyWrite);
+    bool conflict = (wantRead && OthersHold(fd, kDenyRead)) || (wantWrite && OthersHold(fd, kDenyWrite)) ||
+                    (!shareRead && OthersHold(fd, kReadAccess)) || (!shareWrite && OthersHold(fd, kWriteAccess));
+    if (conflict) {
+        gCalls.close(fd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (truncates && st.st_size != 0 && SysFtruncate(fd, 0) != 0) {
+        int err = errno;
+        gCalls.close(fd);
+        SetLastError(Win32ErrorFromErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    auto object = std::make_shared<FileObject>();
+    object->fd = fd;
+    object->canRead = wantRead;
+    object->canWrite = wantWrite;
+    object->deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    object->path = path;
+    object->key = FileKey{st.st_dev, st.st_ino};
+    return Register(std::move(object));
+}
+
+}  // namespace
+
 FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t flagsAndAttributes) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
@@ -505,7 +564,6 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const bool wantRead = (access & GENERIC_READ) != 0;
     const bool wantWrite = (access & GENERIC_WRITE) != 0;
     const bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
     if (disposition == TRUNCATE_EXISTING && !wantWrite) {
@@ -557,44 +615,7 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-
-    // Share mode: an open without data access neither denies nor is denied.
-    const bool dataAccess = wantRead || wantWrite;
-    const bool shareRead = !dataAccess || (share & FILE_SHARE_READ) != 0;
-    const bool shareWrite = !dataAccess || (share & FILE_SHARE_WRITE) != 0;
-    SetMarker(fd, kPresent);
-    if (wantRead) SetMarker(fd, kReadAccess);
-    if (wantWrite) SetMarker(fd, kWriteAccess);
-    if (!shareRead) SetMarker(fd, kDenyRead);
-    if (!shareWrite) SetMarker(fd, kDenyWrite);
-    bool conflict = (wantRead && OthersHold(fd, kDenyRead)) || (wantWrite && OthersHold(fd, kDenyWrite)) ||
-                    (!shareRead && OthersHold(fd, kReadAccess)) || (!shareWrite && OthersHold(fd, kWriteAccess));
-    if (conflict) {
-        gCalls.close(fd);
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (truncates && st.st_size != 0 && SysFtruncate(fd, 0) != 0) {
-        int err = errno;
-        gCalls.close(fd);
-        SetLastError(Win32ErrorFromErrno(err));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-    auto object = std::make_shared<FileObject>();
-    object->fd = fd;
-    object->canRead = wantRead;
-    object->canWrite = wantWrite;
-    object->deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
-    object->path = path;
-    object->key = FileKey{st.st_dev, st.st_ino};
-    std::lock_guard<std::mutex> guard(gHandlesMutex);
-    object->id = gNextHandle++;
-    gHandles.emplace(object->id, object);
-    return object->id;
+    return AdoptFile(fd, st, path, access, share, truncates, flagsAndAttributes);
 }
 
 bool ShareHandle(FileHandle handle) {
@@ -966,35 +987,34 @@ bool DeleteFile(std::string_view name) {
 
 namespace {
 
-// A folder's path on disk without the separator a folder name may end in.
-std::string FolderPath(std::string_view name) {
-    std::string path = ResolvePath(name);
+// A folder's path on disk without the separator a folder name may end in, its last
+// component looked up in another case when `lookUp` is set.
+std::string FolderPath(std::string_view name, bool lookUp = true) {
+    std::string path = lookUp ? ResolvePath(name) : NativePath(name);
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
 }
 
-}  // namespace
-
-bool CreatePrivateDirectory(std::string_view name) {
-    const std::string path = FolderPath(name);
-    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    if (::mkdir(path.c_str(), S_IRWXU) == 0) return true;
-    return errno == EEXIST ? Fail(ERROR_ALREADY_EXISTS) : FailErrno(errno, path);
+FileHandle FailHandle(uint32_t error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
 }
 
-bool RemovePrivateDirectory(std::string_view name) {
-    const std::string path = FolderPath(name);
-    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    // Opened without following a link, and emptied through that descriptor: whatever
-    // the name comes to mean meanwhile, only this folder's files go.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? Fail(ERROR_ACCESS_DENIED) : FailErrno(errno, path);
+// Whether the name, not followed where it is a link, leads to the file of key.
+bool NameLeadsTo(const std::string& path, const FileKey& key) {
     struct stat st{};
-    DIR* d = nullptr;
-    if (fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0 ||
-        !(d = fdopendir(fd))) {
-        ::close(fd);
-        return Fail(ERROR_ACCESS_DENIED);
+    return lstat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key;
+}
+
+// Removes the files of the folder open as fd through that descriptor, so that only
+// its own go whatever its name comes to mean: 0, or the first error.
+int EmptyDirectory(int fd) {
+    const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = listed < 0 ? nullptr : fdopendir(listed);
+    if (!d) {
+        const int err = errno;
+        if (listed >= 0) ::close(listed);
+        return err;
     }
     int failed = 0;
     while (dirent* e = readdir(d)) {
@@ -1003,21 +1023,111 @@ bool RemovePrivateDirectory(std::string_view name) {
         if (::unlinkat(dirfd(d), e->d_name, 0) != 0 && failed == 0) failed = errno;
     }
     closedir(d);
-    if (failed != 0) return Fail(Win32ErrorFromErrno(failed));
-    if (::rmdir(path.c_str()) != 0) return FailErrno(errno, path);
-    return true;
+    return failed;
 }
 
-bool ListDirectory(std::string_view name, std::vector<std::string>* names) {
+}  // namespace
+
+FileHandle HoldMarkFile(std::string_view name) {
+    const std::string path = NativePath(name);
+    if (path.empty()) return FailHandle(ERROR_PATH_NOT_FOUND);
+    // Another holder that lets go removes the name; when it does so between our open
+    // and our lock, we would hold a file no name leads to any more, and a third
+    // program would take the name for one nobody holds. Such a hold is let go and
+    // taken again under the name as it now is.
+    for (int attempt = 0;; ++attempt) {
+        const int fd =
+            gCalls.open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+        struct stat st{};
+        if (fd < 0) {
+            const int err = errno;
+            // A link, a folder, or a file this user may not open.
+            const bool inTheWay = err == ELOOP || err == EISDIR || lstat(path.c_str(), &st) == 0;
+            return FailHandle(inTheWay ? ERROR_FILE_EXISTS : ErrorForPath(err, path));
+        }
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+            gCalls.close(fd);
+            return FailHandle(ERROR_FILE_EXISTS);
+        }
+        const FileHandle held =
+            AdoptFile(fd, st, path, GENERIC_READ | GENERIC_WRITE, 0, false, FILE_FLAG_DELETE_ON_CLOSE);
+        if (held == INVALID_HANDLE_VALUE || attempt == 3 || NameLeadsTo(path, FileKey{st.st_dev, st.st_ino}))
+            return held;
+        CloseHandle(held);
+    }
+}
+
+FileHandle HoldPrivateDirectory(std::string_view name, bool make) {
+    const std::string path = FolderPath(name, false);
+    if (path.empty()) return FailHandle(ERROR_PATH_NOT_FOUND);
+    if (make && ::mkdir(path.c_str(), S_IRWXU) != 0)
+        return FailHandle(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorForPath(errno, path));
+    // Opened without following a link, the handle reaches this folder alone,
+    // whatever its name comes to mean meanwhile.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return FailHandle(errno == ELOOP || errno == ENOTDIR ? ERROR_ACCESS_DENIED : ErrorForPath(errno, path));
+    struct stat st{};
+    uint32_t error = 0;
+    if (fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        error = ERROR_ACCESS_DENIED;
+    // A file system without locks keeps none: the folder is held without one.
+    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        error = ERROR_SHARING_VIOLATION;
+    // Removed by the holder the lock was refused to a moment ago, or replaced.
+    else if (!NameLeadsTo(path, FileKey{st.st_dev, st.st_ino}))
+        error = ERROR_SHARING_VIOLATION;
+    if (error != 0) {
+        ::close(fd);
+        return FailHandle(error);
+    }
+    auto object = std::make_shared<FileObject>();
+    object->fd = fd;
+    object->path = path;
+    object->key = FileKey{st.st_dev, st.st_ino};
+    return Register(std::move(object));
+}
+
+bool HeldDirectoryNamed(FileHandle handle) {
+    const std::shared_ptr<FileObject> object = Find(handle);
+    return object && NameLeadsTo(object->path, object->key);
+}
+
+bool RemoveHeldDirectory(FileHandle handle) {
+    const std::shared_ptr<FileObject> object = Find(handle);
+    if (!object) return false;
+    // Only while its name leads to it: a folder moved away keeps what it holds.
+    int failed = NameLeadsTo(object->path, object->key) ? EmptyDirectory(object->fd) : ENOENT;
+    if (failed == 0 && ::rmdir(object->path.c_str()) != 0) failed = errno;
+    CloseHandle(handle);
+    return failed == 0 || Fail(Win32ErrorFromErrno(failed));
+}
+
+FileHandle OpenDirectory(std::string_view name) {
     const std::string path = FolderPath(name);
     DIR* d = path.empty() ? nullptr : opendir(path.c_str());
-    if (!d) return path.empty() ? Fail(ERROR_PATH_NOT_FOUND) : FailErrno(errno, path);
-    if (names) names->clear();
-    while (dirent* e = readdir(d)) {
+    if (!d) return FailHandle(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
+    struct stat st{};
+    fstat(dirfd(d), &st);
+    auto object = std::make_shared<FileObject>();
+    object->listing = d;
+    object->fd = dirfd(d);
+    object->path = path;
+    object->key = FileKey{st.st_dev, st.st_ino};
+    return Register(std::move(object));
+}
+
+bool ReadDirectoryPart(FileHandle handle, size_t most, std::vector<std::string>* names) {
+    names->clear();
+    const std::shared_ptr<FileObject> object = Find(handle);
+    if (!object) return false;
+    if (!object->listing) return Fail(ERROR_INVALID_HANDLE);
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    while (names->size() < most) {
+        const dirent* e = readdir(object->listing);
+        if (!e) break;
         const std::string_view entry(e->d_name);
-        if (entry != "." && entry != ".." && names) names->push_back(UTF8ToCP932(entry));
+        if (entry != "." && entry != "..") names->push_back(UTF8ToCP932(entry));
     }
-    closedir(d);
     return true;
 }
 

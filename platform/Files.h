@@ -14,10 +14,12 @@
 // - MoveFile never replaces an existing file and works across file systems.
 // - Names are engine text (code page 932 bytes); "\" and "/" both separate
 //   (a 0x5C trail byte of a double-byte character does not); the last component
-//   is looked up without regard to case, and a create reuses an existing spelling.
+//   is looked up without regard to case, and a create reuses an existing spelling
+//   (not so a program's own names in a shared folder: HoldMarkFile and its kin).
 // - Every descriptor is close-on-exec.
 //
 // Every call that fails stores a Win32 error number for GetLastError (LastError.h).
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -146,17 +148,38 @@ bool DeleteFile(std::string_view name);
 // original deleted.
 bool MoveFile(std::string_view existingName, std::string_view newName);
 
-// Makes a folder that only its owner may enter, for a program's own scratch files;
-// ERROR_ALREADY_EXISTS when the name is taken.
-bool CreatePrivateDirectory(std::string_view name);
-// Removes a folder that CreatePrivateDirectory made, with the files in it. Anything
-// else is refused with ERROR_ACCESS_DENIED and left as it is (a symbolic link, a
-// folder of another user or one that others may enter), so that a name planted in a
-// shared temporary folder never leads the removal elsewhere.
-bool RemovePrivateDirectory(std::string_view name);
-// The names in a folder (engine text) without "." and "..", in no order; false with
-// the last error set when the folder cannot be read.
-bool ListDirectory(std::string_view name, std::vector<std::string>* names);
+// A program's own names in a folder that programs share (a temporary folder): each
+// is used exactly as given, never looked up in another case (which would read the
+// whole folder), and never through a symbolic link, so that nothing planted at the
+// name leads elsewhere; what stands there and is not this user's own is refused.
+//
+// Holds the file open without sharing, made when missing, and removes it when the
+// handle closes: a mark that lasts as long as its holder's process. Refused with
+// ERROR_SHARING_VIOLATION while another opener holds it, with ERROR_FILE_EXISTS
+// where something else stands at the name (a link, a folder, another user's file).
+FileHandle HoldMarkFile(std::string_view name);
+// Holds a folder that only its owner may enter, locked for as long as the handle is
+// open (the system drops the lock with its process; a file system without locks
+// keeps none): made first when `make` is set (ERROR_ALREADY_EXISTS when the name is
+// taken), else the one at the name (ERROR_FILE_NOT_FOUND when there is none).
+// Refused with ERROR_SHARING_VIOLATION while another handle holds it, with
+// ERROR_ACCESS_DENIED for anything else at the name (a link, a file, a folder of
+// another user or one that others may enter). The handle serves the two calls below
+// and CloseHandle.
+FileHandle HoldPrivateDirectory(std::string_view name, bool make);
+// Whether the name the folder was held by still leads to it (it was not removed,
+// moved or replaced).
+bool HeldDirectoryNamed(FileHandle handle);
+// Removes the held folder with its files while its name still leads to it, and
+// closes the handle whatever comes of it.
+bool RemoveHeldDirectory(FileHandle handle);
+
+// A folder opened for reading its names a part at a time, so that a look over a
+// large folder can be spread over many calls; closed with CloseHandle.
+FileHandle OpenDirectory(std::string_view name);
+// Up to `most` further names (engine text, without "." and ".."); none once every
+// name was read. A name made or removed meanwhile may be missed.
+bool ReadDirectoryPart(FileHandle handle, size_t most, std::vector<std::string>* names);
 
 // Makes the entry of a newly created file durable: fsyncs the folder holding it.
 // False with the last error set when the folder cannot be opened or synced.

@@ -68,9 +68,9 @@ std::string TDataSession::GetWorkPath() {
     const std::string parent = GetDatabasePath();
     if (FRemote) return parent;
     for (const auto& folder : FWorkFolders)
-        if (folder->Parent() == parent) return folder->Path();
+        if (folder->Parent() == parent) return folder->Ready();
     FWorkFolders.push_back(std::make_unique<TWorkFolder>(parent));
-    return FWorkFolders.back()->Path();
+    return FWorkFolders.back()->Ready();
 }
 
 int32_t TDataSession::GetProgressInterval() const { return FProgressSteps == 0 ? 100 : 100 / FProgressSteps; }

@@ -93,8 +93,9 @@ public:
     // PrivateDir, or the default directory when PrivateDir is empty.
     std::string GetDatabasePath() const;
     // The folder of the session's result tables: a folder of its own in the database
-    // path (TWorkFolder), made at first use, when the folders of programs that are
-    // gone are cleared, and removed with the session. A remote session has none.
+    // path (TWorkFolder), made at first use (and again when someone else removed
+    // it), and removed with the session; each call clears a few of the folders of
+    // programs that are gone. A remote session has none.
     std::string GetWorkPath();
 
     void SetProgressSteps(uint16_t value);

@@ -45,33 +45,19 @@ TOSHandle OSOpenSideFile(std::string_view name) {
                                 platform::FILE_ATTRIBUTE_NORMAL);
 }
 
-TOSHandle OSHoldFile(std::string_view name) {
-    // Another holder that lets go removes the name; when it does so between our open
-    // and our lock, we would hold a file no name leads to any more, and a third
-    // program would take the name for one nobody holds. Such a hold is let go and
-    // taken again under the name as it now is.
-    for (int attempt = 0;; ++attempt) {
-        const TOSHandle held =
-            platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, platform::OPEN_ALWAYS,
-                                 platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE);
-        if (held == OS_INVALID_HANDLE) return held;
-        // Opened without data access, the name neither denies nor is denied.
-        const TOSHandle named = platform::CreateFile(
-            name, 0, platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
-        const bool same = named != OS_INVALID_HANDLE && platform::SameFile(held, named);
-        if (named != OS_INVALID_HANDLE) platform::CloseHandle(named);
-        if (same || attempt == 3) return held;
-        platform::CloseHandle(held);
-    }
-}
+TOSHandle OSHoldFile(std::string_view name) { return platform::HoldMarkFile(name); }
 
-bool OSCreatePrivateFolder(std::string_view name) { return platform::CreatePrivateDirectory(name); }
+TOSHandle OSHoldPrivateFolder(std::string_view name, bool make) { return platform::HoldPrivateDirectory(name, make); }
 
-bool OSRemovePrivateFolder(std::string_view name) { return platform::RemovePrivateDirectory(name); }
+bool OSHeldFolderNamed(TOSHandle folder) { return platform::HeldDirectoryNamed(folder); }
 
-std::vector<std::string> OSFolderNames(std::string_view name) {
+bool OSRemoveHeldFolder(TOSHandle folder) { return platform::RemoveHeldDirectory(folder); }
+
+TOSHandle OSOpenFolder(std::string_view name) { return platform::OpenDirectory(name); }
+
+std::vector<std::string> OSFolderNamesPart(TOSHandle folder, size_t most) {
     std::vector<std::string> names;
-    if (!platform::ListDirectory(name, &names)) names.clear();
+    platform::ReadDirectoryPart(folder, most, &names);
     return names;
 }
 

@@ -51,16 +51,26 @@ bool OSSameFile(TOSHandle a, TOSHandle b);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);
-// Holds a file open without sharing, made when missing, and removes it when the
-// handle closes: a mark that lasts as long as its holder's process. Fails with
-// ERROR_SHARING_VIOLATION while another opener (of any program) holds it.
+// A program's own names in a folder that programs share, each used as given and
+// never through a link (platform::HoldMarkFile and its kin). Holds a file open
+// without sharing, made when missing, and removes it when the handle closes: a mark
+// that lasts as long as its holder's process. Fails with ERROR_SHARING_VIOLATION
+// while another opener (of any program) holds it, with ERROR_FILE_EXISTS where
+// something that is not this user's file stands at the name.
 TOSHandle OSHoldFile(std::string_view name);
-// A folder only its owner may enter; fails when the name is taken.
-bool OSCreatePrivateFolder(std::string_view name);
-// Removes such a folder with its files, and refuses anything else.
-bool OSRemovePrivateFolder(std::string_view name);
-// The names in a folder; none when it cannot be read.
-std::vector<std::string> OSFolderNames(std::string_view name);
+// Holds a folder only its owner may enter, locked while the handle is open: made
+// first when `make` is set, else the one at the name. Fails while another holds it
+// (ERROR_SHARING_VIOLATION) and for anything that is not such a folder of this user.
+TOSHandle OSHoldPrivateFolder(std::string_view name, bool make);
+// Whether the held folder's name still leads to it.
+bool OSHeldFolderNamed(TOSHandle folder);
+// Removes the held folder with its files while its name leads to it, and lets go.
+bool OSRemoveHeldFolder(TOSHandle folder);
+// A folder whose names are read a part at a time (OSFolderNamesPart); closed with
+// OSCloseFile.
+TOSHandle OSOpenFolder(std::string_view name);
+// Up to `most` further names of the folder; none once all were read.
+std::vector<std::string> OSFolderNamesPart(TOSHandle folder, size_t most);
 bool OSLockFile(TOSHandle handle, int64_t start, int64_t length);
 bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
 // Releases ranges locked one by one that together cover exactly this range.

@@ -16,6 +16,11 @@ constexpr std::string_view kLockExt = ".LCK";
 // Names of this process taken by its other sessions are passed over; past this many
 // something else refuses them all.
 constexpr uint32_t kMostNames = 10000;
+// What one result table's share of the look over the temporary folder costs at most:
+// names read, and work folders among them tried. A folder that is cleared costs
+// about as much as reading a thousand names.
+constexpr size_t kNamesReadAtOnce = 1024;
+constexpr size_t kFoldersTriedAtOnce = 4;
 
 bool AllDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -34,60 +39,107 @@ std::string_view WorkFolderName(std::string_view name) {
     return name;
 }
 
+// The work folders that the names in a folder show, each once.
+std::vector<std::string> WorkFolderNames(const std::vector<std::string>& entries) {
+    std::set<std::string, std::less<>> names;
+    for (const std::string& entry : entries) {
+        const std::string_view name = WorkFolderName(entry);
+        if (!name.empty()) names.emplace(name);
+    }
+    return {names.begin(), names.end()};
+}
+
+// Empties and removes the work folder `name` in `folder` when its program is gone.
+void ClearIfAbandoned(const std::string& folder, const std::string& name) {
+    // Refused while its program lives (or when it is not ours to open).
+    const TOSHandle lock = OSHoldFile(folder + name + std::string(kLockExt));
+    if (lock == OS_INVALID_HANDLE) return;
+    // Refused while its program lives, whether its lock file is the one it held or
+    // was made anew just now. A folder that is not ours (another user's, a link) is
+    // left for its owner; its lock file goes all the same and is made again by the
+    // next one that looks.
+    OSRemoveHeldFolder(OSHoldPrivateFolder(folder + name, false));
+    OSCloseFile(lock);
+}
+
 }  // namespace
 
 void TWorkFolder::ClearAbandoned(const std::string& parent) {
     const std::string folder = AddTrailingBackslash(parent);
-    std::set<std::string, std::less<>> names;
-    for (const std::string& entry : OSFolderNames(folder)) {
-        const std::string_view name = WorkFolderName(entry);
-        if (!name.empty()) names.emplace(name);
-    }
-    for (const std::string& name : names) {
-        // Refused while its program lives (or when it is not ours to open).
-        const TOSHandle lock = OSHoldFile(folder + name + std::string(kLockExt));
-        if (lock == OS_INVALID_HANDLE) continue;
-        // A folder that will not go (another user's) is left for its owner; its lock
-        // file goes all the same and is made again by the next one that looks.
-        OSRemovePrivateFolder(folder + name);
-        OSCloseFile(lock);
-    }
+    const TOSHandle look = OSOpenFolder(folder);
+    for (std::vector<std::string> part; !(part = OSFolderNamesPart(look, kNamesReadAtOnce)).empty();)
+        for (const std::string& name : WorkFolderNames(part)) ClearIfAbandoned(folder, name);
+    OSCloseFile(look);
 }
 
 TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
+    Make(0);
+    FLook = OSOpenFolder(AddTrailingBackslash(FParent));
+}
+
+void TWorkFolder::Make(uint32_t first) {
     const std::string folder = AddTrailingBackslash(FParent);
-    ClearAbandoned(folder);
     const std::string base = folder + std::string(kPrefix) + std::to_string(platform::GetCurrentProcessId()) + "-";
-    std::string name;
-    for (uint32_t n = 0;; ++n) {
-        name = base + std::to_string(n);
-        const std::string lockName = name + std::string(kLockExt);
-        FLock = OSHoldFile(lockName);
-        if (FLock == OS_INVALID_HANDLE) {
-            const uint32_t error = OSLastError();
-            // Another session of this process holds the name, or something that is not
-            // ours stands in its place: the next one.
-            const bool taken = error == platform::ERROR_SHARING_VIOLATION || GetFileAttr(lockName) != -1;
-            if (taken && n + 1 < kMostNames) continue;
-            RaiseFolderError(OSErrorToEngineError(error), folder);
+    for (uint32_t n = first;; ++n) {
+        const std::string name = base + std::to_string(n);
+        FLock = OSHoldFile(name + std::string(kLockExt));
+        uint32_t error = FLock == OS_INVALID_HANDLE ? OSLastError() : 0;
+        // Another session of this process holds the name, or something that is not
+        // ours stands in its place: the next one.
+        bool taken = error == platform::ERROR_SHARING_VIOLATION || error == platform::ERROR_FILE_EXISTS;
+        if (FLock != OS_INVALID_HANDLE) {
+            FFolder = OSHoldPrivateFolder(name, true);
+            error = FFolder == OS_INVALID_HANDLE ? OSLastError() : 0;
+            // A folder of the name whose lock file could be taken was left by a program
+            // that is gone (an earlier one of this process id): it is emptied and made
+            // again. One that is held, or not ours to empty (another user's, a link),
+            // is passed over.
+            if (error == platform::ERROR_ALREADY_EXISTS && OSRemoveHeldFolder(OSHoldPrivateFolder(name, false)))
+                FFolder = OSHoldPrivateFolder(name, true);
+            if (FFolder != OS_INVALID_HANDLE) {
+                FNumber = n;
+                FPath = AddTrailingBackslash(name);
+                return;
+            }
+            taken = error == platform::ERROR_ALREADY_EXISTS || error == platform::ERROR_SHARING_VIOLATION;
+            OSCloseFile(FLock);
+            FLock = OS_INVALID_HANDLE;
         }
-        if (OSCreatePrivateFolder(name)) break;
-        uint32_t error = OSLastError();
-        // A folder of the name whose lock file could be taken was left by a program
-        // that is gone: it is emptied and used. One that is not ours to empty (another
-        // user's, a link) is passed over.
-        const bool existed = error == platform::ERROR_ALREADY_EXISTS;
-        if (existed && OSRemovePrivateFolder(name) && OSCreatePrivateFolder(name)) break;
-        if (existed) error = OSLastError();
-        OSCloseFile(FLock);
-        FLock = OS_INVALID_HANDLE;
-        if (!existed || n + 1 >= kMostNames) RaiseFolderError(OSErrorToEngineError(error), folder);
+        if (!taken || n + 1 >= kMostNames) RaiseFolderError(OSErrorToEngineError(error), folder);
     }
-    FPath = AddTrailingBackslash(name);
+}
+
+const std::string& TWorkFolder::Ready() {
+    // Removed or moved by someone else: let go of, and another one made.
+    if (!OSHeldFolderNamed(FFolder)) {
+        OSCloseFile(FFolder);
+        OSCloseFile(FLock);
+        FFolder = FLock = OS_INVALID_HANDLE;
+        Make(FNumber + 1);
+    }
+    ClearSome();
+    return FPath;
+}
+
+void TWorkFolder::ClearSome() {
+    if (FFound.empty() && FLook != OS_INVALID_HANDLE) {
+        const std::vector<std::string> part = OSFolderNamesPart(FLook, kNamesReadAtOnce);
+        if (part.empty()) {
+            OSCloseFile(FLook);
+            FLook = OS_INVALID_HANDLE;
+        }
+        FFound = WorkFolderNames(part);
+    }
+    const std::string folder = AddTrailingBackslash(FParent);
+    for (size_t tried = 0; tried < kFoldersTriedAtOnce && !FFound.empty(); ++tried) {
+        if (AddTrailingBackslash(folder + FFound.back()) != FPath) ClearIfAbandoned(folder, FFound.back());
+        FFound.pop_back();
+    }
 }
 
 TWorkFolder::~TWorkFolder() {
-    OSRemovePrivateFolder(FPath);
+    OSCloseFile(FLook);
+    OSRemoveHeldFolder(FFolder);
     OSCloseFile(FLock);
 }
 

@@ -5,15 +5,29 @@
 // A result table is an ordinary table whose files go when its last cursor closes.
 // Its files are opened by name after they are made, and may be made anew by name
 // while it lives (an index rebuilt, a restructure), so they keep their names, and a
-// program killed while it has one cannot remove them. Hence each session puts them in a folder NAME of its own ("KURA<process
-// id>-<n>"), and holds NAME.LCK beside it open without sharing for as long as the
-// folder lives. Share modes are kept with locks that the system drops with their
-// process, so whoever can open a lock file so knows that its program is gone: the
-// holder of a lock file, and nobody else, may empty and remove its folder. The
-// lock file is held before its folder is made and let go (which removes it) only
-// once the folder is gone, so the folder of a living program always has its lock
-// file held.
+// program killed while it has one cannot remove them. Hence each session puts them
+// in a folder NAME of its own ("KURA<process id>-<n>"), which it holds locked for as
+// long as the folder lives. The system drops the lock with its process, so whoever
+// can lock the folder knows that its program is gone: the holder of the lock, and
+// nobody else, may empty and remove it. Beside it lies NAME.LCK, held open without
+// sharing (a share mode, too, is a lock that goes with its process), taken before
+// the folder is made and let go (which removes it) only once the folder is gone: it
+// keeps the name for its session until the folder is made and locked, and tells a
+// program that looks at lock files alone that the folder is in use. A clearer
+// needs both (on a file system that keeps no locks, the lock file alone). A lock
+// file removed by someone else (by hand, or by a cleaner of the temporary folder,
+// which may remove what a program running for weeks has not touched for days) thus
+// loses no living folder; a folder removed or moved so is made anew, under the next
+// name, when the session next needs it.
+//
+// The names are used as written (never looked up in another case, which would read
+// the whole temporary folder) and never through a link; what stands in their way
+// and is not this user's own is passed over and left as it is. The folders of
+// programs that are gone are cleared a few at a time as the session's result tables
+// are made, from one look over the temporary folder that is spread over those
+// queries: none waits for a large folder to be read or for many folders to go.
 #include <string>
+#include <vector>
 
 #include "engine/files/OSServices.h"
 
@@ -21,28 +35,43 @@ namespace kura {
 
 class TWorkFolder {
 public:
-    // Clears the work folders in parent whose programs are gone, then makes one
-    // there. A refusal raises its engine error naming parent as a folder (11013
-    // where no file may be made, 11010 where the folder is missing).
+    // Makes the folder in parent. A refusal raises its engine error naming parent
+    // as a folder (11013 where no file may be made, 11010 where the folder is
+    // missing).
     explicit TWorkFolder(std::string parent);
     // Removes the folder with whatever is left in it, then the lock file.
     ~TWorkFolder();
     TWorkFolder(const TWorkFolder&) = delete;
     TWorkFolder& operator=(const TWorkFolder&) = delete;
 
-    // The folder, with its trailing separator.
+    // The folder for a new result table, with its trailing separator: made anew
+    // (refused as the constructor's) when the one it had was removed or moved. Each
+    // call also clears a few of the folders in parent whose programs are gone, until
+    // the session has looked at every one once.
+    const std::string& Ready();
+    // The folder as last made, with its trailing separator.
     const std::string& Path() const { return FPath; }
     // The folder it was made in, as given.
     const std::string& Parent() const { return FParent; }
 
-    // Empties and removes the work folders in parent whose programs are gone, and
+    // Empties and removes every work folder in parent whose program is gone, and
     // their lock files.
     static void ClearAbandoned(const std::string& parent);
 
 private:
+    // Makes and holds the first free folder from number `first` on.
+    void Make(uint32_t first);
+    void ClearSome();
+
     std::string FParent;
     std::string FPath;
+    uint32_t FNumber = 0;
     TOSHandle FLock = OS_INVALID_HANDLE;
+    TOSHandle FFolder = OS_INVALID_HANDLE;
+    // The look over parent while it lasts, and the work folders that its last part
+    // showed and that are still to be tried.
+    TOSHandle FLook = OS_INVALID_HANDLE;
+    std::vector<std::string> FFound;
 };
 
 }  // namespace kura

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,63 +29,166 @@ void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
 TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     const TempDir tmp;
-    const std::string own = "KURA" + std::to_string(getpid()) + "-";
+    const std::string pid = std::to_string(getpid());
+    const std::string own = "KURA" + pid + "-";
     auto folder = [&](const std::string& name, mode_t mode, const std::vector<std::string>& files) {
         ASSERT_EQ(mkdir(tmp.file(name).c_str(), mode), 0);
         ASSERT_EQ(chmod(tmp.file(name).c_str(), mode), 0);
         for (const std::string& file : files) Touch(tmp.file(name) + "/" + file);
     };
+    // Only a superuser may give a name away; elsewhere one that is as little its own
+    // to use stands in.
+    auto anothers = [&](const std::string& name, bool isFolder) {
+        if (isFolder) folder(name, 0700, {});
+        else Touch(tmp.file(name));
+        if (chown(tmp.file(name).c_str(), 12345, 12345) != 0) {
+            ASSERT_EQ(chmod(tmp.file(name).c_str(), isFolder ? 0755 : 0), 0);
+        }
+    };
+    auto link = [&](const std::string& to, const std::string& name) {
+        ASSERT_EQ(symlink(to.c_str(), tmp.file(name).c_str()), 0);
+    };
     // Left by programs that are gone: a folder with its lock file, one without, a
-    // lock file alone, a folder of this process's first name.
+    // lock file alone.
     folder("KURA11-0", 0700, {"113420.DAT", "113420.IDX"});
     Touch(tmp.file("KURA11-0.LCK"));
     folder("KURA12-3", 0700, {"1.DAT"});
     Touch(tmp.file("KURA13-0.LCK"));
-    // In the way of this process's next names and not its own to clear: a folder
-    // where its lock file would go, a folder that others may enter.
+    // In the way of this process's next names and not its own to use: at a lock
+    // file's name a folder, a link to nowhere, a link to a file of its own, another
+    // user's file; at a folder's name a folder that others may enter, a file, a link
+    // to a private folder of its own, another user's folder.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
-    // A link in a lost folder's place, which must not lead the clearing elsewhere.
-    ASSERT_EQ(symlink(tmp.file(own + "1").c_str(), tmp.file("KURA14-0").c_str()), 0);
-    const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"};
+    link(tmp.file("nowhere"), own + "2.LCK");
+    Touch(tmp.file("target"));
+    link(tmp.file("target"), own + "3.LCK");
+    Touch(tmp.file(own + "4"));
+    folder("mine", 0700, {"mine.DAT"});
+    link(tmp.file("mine"), own + "5");
+    anothers(own + "6.LCK", false);
+    anothers(own + "7", true);
+    // In a lost folder's place, which must not lead the clearing elsewhere: links to
+    // a folder that others may enter and to a private one, another user's folder.
+    link(tmp.file(own + "1"), "KURA14-0");
+    link(tmp.file("mine"), "KURA15-0");
+    anothers("KURA16-0", true);
+    // The session's own names are used as written, whatever another case of them
+    // stands for.
+    const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0",
+                                             "kura" + pid + "-8.lck"};
     for (const std::string& name : others) Touch(tmp.file(name));
     {
         TWorkFolder first(tmp.path());
-        EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "2\\");
-        EXPECT_EQ(std::filesystem::status(tmp.file(own + "2")).permissions(), std::filesystem::perms::owner_all);
-        Touch(tmp.file(own + "2/1.DAT"));
+        EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "8\\");
+        EXPECT_EQ(std::filesystem::status(tmp.file(own + "8")).permissions(), std::filesystem::perms::owner_all);
+        Touch(tmp.file(own + "8/1.DAT"));
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
-        EXPECT_EQ(second.Path(), tmp.path() + "/" + own + "3\\");
-        {
-            // A lock file whose name went between its open and its lock is taken again
-            // under its name: a folder whose lock file no name leads to would be
-            // cleared by the next program as left by one that is gone.
-            std::string lost = tmp.file(own + "4.LCK");
+        EXPECT_EQ(second.Path(), tmp.path() + "/" + own + "9\\");
+        // A lock file whose name went, or was given to another file, between its open
+        // and its lock is taken again under its name: a folder whose lock file no name
+        // leads to must not be cleared by the next program as left by one that is gone.
+        for (const bool replaced : {false, true}) {
+            SCOPED_TRACE(replaced ? "replaced" : "removed");
+            const std::string name = own + "10";
+            std::string lost = tmp.file(name + ".LCK");
             const OpensThrough losing([&](const char* path, int flags, mode_t mode) {
                 const int fd = platform::SystemFileCalls().open(path, flags, mode);
-                if (fd >= 0 && lost == path && unlink(path) == 0) lost.clear();
+                if (fd < 0 || lost != path) return fd;
+                if (replaced) Touch(tmp.file("stand-in"));
+                if (replaced ? rename(tmp.file("stand-in").c_str(), path) == 0 : unlink(path) == 0) lost.clear();
                 return fd;
             });
             TWorkFolder third(tmp.path());
             EXPECT_TRUE(lost.empty()) << "the name was never opened";
-            EXPECT_EQ(access(tmp.file(own + "4.LCK").c_str(), F_OK), 0);
+            EXPECT_EQ(access(tmp.file(name + ".LCK").c_str(), F_OK), 0);
+            Touch(tmp.file(name + "/1.DAT"));
             TWorkFolder::ClearAbandoned(tmp.path());
-            EXPECT_EQ(access(tmp.file(own + "4").c_str(), F_OK), 0);
+            EXPECT_EQ(FolderNames(tmp.file(name)), std::vector<std::string>{"1.DAT"});
         }
         TWorkFolder::ClearAbandoned(tmp.path());
-        EXPECT_EQ(FolderNames(tmp.file(own + "2")), std::vector<std::string>{"1.DAT"});
-        EXPECT_EQ(FolderNames(tmp.file(own + "3")), std::vector<std::string>{});
+        EXPECT_EQ(FolderNames(tmp.file(own + "8")), std::vector<std::string>{"1.DAT"});
+        EXPECT_EQ(FolderNames(tmp.file(own + "9")), std::vector<std::string>{});
     }
+    TWorkFolder::ClearAbandoned(tmp.path());
     std::vector<std::string> left = others;
-    left.insert(left.end(), {own + "0.LCK", own + "1", "KURA14-0"});
+    left.insert(left.end(), {own + "0.LCK", own + "1", own + "2.LCK", own + "3.LCK", "target", own + "4", "mine",
+                             own + "5", own + "6.LCK", own + "7", "KURA14-0", "KURA15-0", "KURA16-0"});
     std::sort(left.begin(), left.end());
     EXPECT_EQ(FolderNames(tmp.path()), left);
     EXPECT_EQ(FolderNames(tmp.file(own + "1")), std::vector<std::string>{"kept.DAT"});
+    EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"mine.DAT"});
+    std::ifstream target(tmp.file("target"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "x");
     // A folder that is not there is named as a folder.
     const Raised missing = RaisedBy([&] { TWorkFolder(tmp.file("none")); });
     EXPECT_EQ(missing.code, KURA_OSENOENT);
     EXPECT_EQ(missing.table, tmp.file("none") + "/");
+}
+
+// What someone else may do to a living session's names (by hand, or as a cleaner of
+// the temporary folder that removes what was not touched for days): the folder stays
+// its own while it is there, and one that went is made anew for the next result
+// table; a folder moved away keeps what it holds.
+TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
+    const TempDir tmp;
+    struct TWay {
+        const char* what;
+        std::function<void(const std::string& folder)> done;
+        bool kept;
+    };
+    const TWay ways[] = {
+        {"its lock file removed", [](const std::string& f) { ASSERT_EQ(unlink((f + ".LCK").c_str()), 0); }, true},
+        {"its folder removed", [](const std::string& f) { std::filesystem::remove_all(f); }, false},
+        {"its folder moved away",
+         [&](const std::string& f) { ASSERT_EQ(rename(f.c_str(), tmp.file("moved").c_str()), 0); }, false},
+        {"its folder made anew by another",
+         [](const std::string& f) {
+             std::filesystem::remove_all(f);
+             ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+         },
+         false},
+    };
+    const auto onDisk = [](std::string folder) {
+        std::replace(folder.begin(), folder.end(), '\\', '/');
+        folder.pop_back();
+        return folder;
+    };
+    {
+        TWorkFolder session(tmp.path());
+        for (const TWay& way : ways) {
+            SCOPED_TRACE(way.what);
+            const std::string before = session.Ready();
+            Touch(onDisk(before) + "/1.DAT");
+            way.done(onDisk(before));
+            TWorkFolder::ClearAbandoned(tmp.path());
+            const std::string after = session.Ready();
+            EXPECT_EQ(after == before, way.kept);
+            EXPECT_EQ(FolderNames(onDisk(before)).size(), way.kept ? 1u : 0u);
+            Touch(onDisk(after) + "/2.DAT");
+        }
+    }
+    TWorkFolder::ClearAbandoned(tmp.path());
+    EXPECT_EQ(FolderNames(tmp.path()), std::vector<std::string>{"moved"});
+    EXPECT_EQ(FolderNames(tmp.file("moved")), (std::vector<std::string>{"1.DAT", "2.DAT"}));
+}
+
+// Many folders of killed programs: each result table clears only a few, and the
+// following ones the rest.
+TEST(WorkFolder, ClearsAFewLeftFoldersAtEachResultTable) {
+    const TempDir tmp;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = tmp.file("KURA2" + std::to_string(i) + "-0");
+        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        Touch(name + "/1.DAT");
+        Touch(name + ".LCK");
+    }
+    TWorkFolder session(tmp.path());
+    session.Ready();
+    EXPECT_GT(FolderNames(tmp.path()).size(), 40u);
+    for (int i = 0; i < 40 && FolderNames(tmp.path()).size() > 2; ++i) session.Ready();
+    EXPECT_EQ(FolderNames(tmp.path()).size(), 2u);
 }
 
 }  // namespace

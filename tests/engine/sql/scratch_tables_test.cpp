@@ -1,7 +1,8 @@
 // The numbered scratch tables a statement makes in its session's folder in the
 // temporary folder (results, sorts, the distinct part of a UNION, an INSERT's source)
 // go with the statement whatever write of it fails, and the statement runs again once
-// the fault is gone. A temporary folder where no file can be made refuses it.
+// the fault is gone, or once its folder was removed by someone else. A temporary
+// folder where no file can be made refuses it.
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "platform/FileCalls.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 
 using namespace kura;
 using namespace kura::test;
@@ -47,7 +49,12 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
         "SELECT k, name, note INTO copied FROM src ORDER BY name",
     };
     const std::string privateDir = db.Session().GetPrivateDir();
-    const std::string temp = db.Session().GetWorkPath();
+    const auto workFolder = [&] {
+        std::string path = db.Session().GetWorkPath();
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    };
+    std::string temp = workFolder();
     ASSERT_NE(temp, db.Path() + "/");
     const std::vector<std::string> tempBefore = FolderNames(temp);
     const TempDir unwritable;
@@ -78,6 +85,12 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
             reset();
         }
         EXPECT_GT(failures, 0);
+        // Its folder removed by someone else: the statement makes another.
+        std::filesystem::remove_all(temp);
+        EXPECT_EQ(db.ErrorOf(sql).Code, 0u);
+        reset();
+        temp = workFolder();
+        EXPECT_EQ(FolderNames(temp), tempBefore);
         // A folder where no file can be made: the refusal names it, written as a folder.
         const RefusedOpensIn refused(unwritable.path());
         db.Session().SetPrivateDir(unwritable.path());
@@ -93,8 +106,9 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
 
 // A program stopped while it builds a result (ORDER BY a column without an index,
 // GROUP BY) has its result table in a folder of its own, which the queries of
-// another program leave alone while it lives. Killed there, it leaves the folder
-// to the next program's first query, which clears it.
+// another program leave alone while it lives, also once its lock file was removed.
+// Killed there, it leaves the folder to the next program's first query, which
+// clears it.
 TEST_F(ScratchTables, AKilledProgramsResultGoesWithTheNextQueryAndALivingOnesStays) {
     SqlDatabase db;
     db.Run("CREATE TABLE src (k INTEGER, name CHAR(40), PRIMARY KEY (k))");
@@ -130,9 +144,13 @@ TEST_F(ScratchTables, AKilledProgramsResultGoesWithTheNextQueryAndALivingOnesSta
                                 [](const std::string& name) { return name.find(".DAT") != std::string::npos; }));
         query([&] { EXPECT_EQ(FolderNames(shared.file(its)), building); });
         EXPECT_EQ(FolderNames(shared.path()), left);
+        // Its lock file removed by someone else: the folder still tells that it lives.
+        ASSERT_EQ(unlink(shared.file(its + ".LCK").c_str()), 0);
+        query([&] { EXPECT_EQ(FolderNames(shared.file(its)), building); });
+        EXPECT_EQ(FolderNames(shared.path()), std::vector<std::string>{its});
         builder.kill(SIGKILL);
         EXPECT_EQ(builder.wait(), 128 + SIGKILL);
-        EXPECT_EQ(FolderNames(shared.path()), left);
+        EXPECT_EQ(FolderNames(shared.path()), std::vector<std::string>{its});
         query([&] {
             for (const std::string& name : FolderNames(shared.path())) EXPECT_EQ(name.rfind(own, 0), 0u) << name;
         });

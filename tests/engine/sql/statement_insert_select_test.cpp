@@ -206,7 +206,8 @@ TEST_F(InsertSelectFaults, AFailedWriteKeepsTheEarlierCommitsOnly) {
     const Rows all = db.Rows("dst");
     ASSERT_GT(calls, 3u);
     // The statement's scratch tables go with it, whichever write fails.
-    const std::string temp = db.Session().GetWorkPath();
+    std::string temp = db.Session().GetWorkPath();
+    std::replace(temp.begin(), temp.end(), '\\', '/');
     const std::vector<std::string> scratch = FolderNames(temp);
     int failures = 0;
     for (uint64_t at = 1; at <= calls; ++at) {

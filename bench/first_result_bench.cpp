@@ -1,0 +1,136 @@
+// The first result table of a session, as a program's first ORDER BY without a fitting
+// index makes it, in a temporary folder that other programs share:
+//   FirstOrderBy/0                 the temporary folder empty
+//   FirstOrderBy/50000             50,000 files of other programs in it
+//   FirstOrderByAfterKilled/1000   1,000 result folders of killed programs in it (each
+//                                  beside its lock file, with a table's two files),
+//                                  those gone made again before each run
+// Each run is a new session over 1,000 employees; the time is its first query's
+// (planned, built and read to its end), later_ms the same query once more in that
+// session, left_after_first the killed programs' folders still there after the first.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "bench/BenchQueries.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/EngineLibrary.h"
+
+namespace {
+
+using namespace kura;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr const char* kQuery = "SELECT id, name FROM staff ORDER BY name";
+constexpr int kKilledPid = 3'000'000;  // above every process id in use here
+
+double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+struct Fixture {
+    fs::path Root;
+    fs::path Data;
+
+    Fixture() {
+        char name[] = "/tmp/kura-first-result-XXXXXX";
+        if (!mkdtemp(name)) throw std::runtime_error("no scratch folder");
+        Root = name;
+        Data = Root / "db";
+        fs::create_directories(Data);
+        InitEngineLibrary();
+        TDataSession session;
+        TDataDirectory* database = session.OpenDataDirectory("DB", Data.string());
+        Run(database, "CREATE TABLE staff (id INTEGER, name CHAR(20), PRIMARY KEY (id))");
+        Run(database, "START TRANSACTION");
+        for (int id = 1; id <= 1000; ++id)
+            Run(database, "INSERT INTO staff VALUES (" + std::to_string(id) + ", 'name" +
+                              std::to_string(id * 7919 % 1009) + "')");
+        Run(database, "COMMIT");
+    }
+    ~Fixture() {
+        std::error_code ec;
+        fs::remove_all(Root, ec);
+    }
+
+    static void Run(TDataDirectory* database, const std::string& sql) {
+        TQueryStatement statement(database);
+        statement.Prepare(sql);
+        TDataCursor* cursor = nullptr;
+        statement.Execute(cursor);
+    }
+
+    // A temporary folder of its own for each kind of crowd.
+    fs::path Temporary(const std::string& kind) {
+        const fs::path folder = Root / kind;
+        fs::create_directories(folder);
+        return folder;
+    }
+};
+
+Fixture& Shared() {
+    static Fixture fixture;
+    return fixture;
+}
+
+void FolderOfKilledProgram(const fs::path& temporary, int i) {
+    const std::string name = "KURA" + std::to_string(kKilledPid + i) + "-0";
+    if (fs::exists(temporary / name)) return;
+    fs::create_directory(temporary / name);
+    fs::permissions(temporary / name, fs::perms::owner_all, fs::perm_options::replace);
+    std::ofstream(temporary / (name + ".LCK"));
+    std::ofstream(temporary / name / "123450.DAT") << std::string(4096, 'x');
+    std::ofstream(temporary / name / "123450.IDX") << std::string(2048, 'x');
+}
+
+int FoldersOfKilledPrograms(const fs::path& temporary, int killed) {
+    int left = 0;
+    for (int i = 0; i < killed; ++i) left += fs::exists(temporary / ("KURA" + std::to_string(kKilledPid + i) + "-0"));
+    return left;
+}
+
+void Measure(benchmark::State& state, const fs::path& temporary, int killed) {
+    Fixture& f = Shared();
+    double laterMs = 0, left = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < killed; ++i) FolderOfKilledProgram(temporary, i);
+        auto session = std::make_unique<TDataSession>();
+        session->SetPrivateDir(temporary.string());
+        TDataDirectory* database = session->OpenDataDirectory("DB", f.Data.string());
+        const auto first = Clock::now();
+        benchmark::DoNotOptimize(bench::ReadSelectRows(*session, database, kQuery));
+        state.SetIterationTime(MsSince(first) / 1000.0);
+        const auto later = Clock::now();
+        benchmark::DoNotOptimize(bench::ReadSelectRows(*session, database, kQuery));
+        laterMs += MsSince(later);
+        if (killed > 0) left += FoldersOfKilledPrograms(temporary, killed);
+        session.reset();
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["later_ms"] = laterMs / n;
+    if (killed > 0) state.counters["left_after_first"] = left / n;
+}
+
+void FirstOrderBy(benchmark::State& state) {
+    const int crowd = static_cast<int>(state.range(0));
+    const fs::path temporary = Shared().Temporary("files" + std::to_string(crowd));
+    for (int i = 0; i < crowd; ++i) {
+        const fs::path other = temporary / ("other" + std::to_string(i) + ".tmp");
+        if (!fs::exists(other)) std::ofstream{other};
+    }
+    Measure(state, temporary, 0);
+}
+
+void FirstOrderByAfterKilled(benchmark::State& state) {
+    Measure(state, Shared().Temporary("killed"), static_cast<int>(state.range(0)));
+}
+
+BENCHMARK(FirstOrderBy)->Arg(0)->Arg(50000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(FirstOrderByAfterKilled)->Arg(1000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
