@@ -321,6 +321,7 @@ TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
 }  // namespace
 }  // namespace app::test
 
+// The C library's mkdir, as this test sees it (RefusedFolder).
 extern "C" int mkdir(const char* path, mode_t mode) noexcept {
     static const auto real = reinterpret_cast<int (*)(const char*, mode_t)>(dlsym(RTLD_NEXT, "mkdir"));
     if (app::test::RefusedFolder() == path) return errno = EACCES, -1;
