@@ -91,10 +91,19 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
     // list, or by another program): the table then goes back to the nearest one, the
     // first record after it in the table's order, or the last.
     kura::TBookmark back, after;
+    bool walking = false;
+    auto noteAfter = [&] {
+        if (!after.empty() || back.empty()) return;
+        kura::TBookmark here = table.GetBookmark();
+        if (table.CompareBookmarks(here, back) >= 0) after = std::move(here);
+    };
     auto goBack = [&] {
         if (back.empty()) return;
-        if (table.BookmarkValid(back)) table.GotoBookmark(back);
-        else if (!after.empty()) table.GotoBookmark(after);
+        if (table.BookmarkValid(back)) return table.GotoBookmark(back);
+        // An export that failed stopped short of it: the walk goes on to find it.
+        if (!walking) table.First();
+        for (; after.empty() && !table.Eof(); table.Next()) noteAfter();
+        if (!after.empty()) table.GotoBookmark(after);
         else table.Last();
     };
     try {
@@ -103,13 +112,11 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
         if (!table.IsEmpty()) back = table.GetBookmark();
         file.Write(CsvHeader(table));
         table.First();
+        walking = true;
         while (!table.Eof()) {
             file.Write(CsvLine(table));
             ++rows;
-            if (after.empty() && !back.empty()) {
-                kura::TBookmark here = table.GetBookmark();
-                if (table.CompareBookmarks(here, back) >= 0) after = std::move(here);
-            }
+            noteAfter();
             table.Next();
         }
         file.Close();

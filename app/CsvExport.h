@@ -13,8 +13,8 @@
 // program has always written; readers must not expect doubled quotes).
 //
 // ExportCsv writes the file while the table's controls are disabled and leaves the
-// table on the record it was on (deleted meanwhile: on the next one, or the last).
-// Any failure (the file cannot be made or written,
+// table on the record it was on (deleted meanwhile: on the next one, or the last),
+// whether it succeeds or fails. Any failure (the file cannot be made or written,
 // or reading the table fails) closes the file, removes what was written, gives the
 // controls back and raises ECsvExportError naming the file; nothing half-written
 // is ever left looking complete.

@@ -164,6 +164,9 @@ TRefusal WhyRefused(const std::string& file) {
     }
 }
 
+// The engine's code, the last line of each cause below.
+QString CodeLine(const kura::EKuraEngineError& e) { return U8("\n（エラー番号 %1）").arg(e.ErrorCode()); }
+
 // The lines under "cannot start" for a refused open, in the user's words; the
 // engine's code stays as a number.
 QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
@@ -181,7 +184,49 @@ QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
         text = U8("ファイル %1 を読み書きする権限がないか、他のプログラムが単独で使っています。").arg(gui::QStr(file));
         break;
     }
-    return text + U8("\n（エラー番号 %1）").arg(e.ErrorCode());
+    return text + CodeLine(e);
+}
+
+// The codes a table's file raises at its open when it is damaged, or is not a table of
+// this program at all (another program's file of that name, one of a later layout).
+bool Damaged(const kura::EKuraEngineError& e) {
+    switch (e.ErrorCode()) {
+    case kura::KURA_HEADERCORRUPT:
+    case kura::KURA_FILECORRUPT:
+    case kura::KURA_MEMOCORRUPT:
+    case kura::KURA_INDEXCORRUPT:
+    case kura::KURA_OLDVERSION:
+    case kura::KURA_CANNOTLOADLDDRV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString DamageText(const kura::EKuraEngineError& e, const QString& table, const std::string& dir) {
+    return U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n"
+              "フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動してください。")
+               .arg(QString::fromStdString(dir), table) +
+           CodeLine(e);
+}
+
+// Why the database folder could not be made, as the user can act on it: a file (or a
+// link) of its name is in the way, or the program's folder may not be written.
+std::string FolderRefusal(const std::string& dir, const std::error_code& made) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    QString why;
+    if (fs::exists(fs::symlink_status(dir, ec)))
+        why = U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。");
+    else if (made == std::errc::permission_denied || made == std::errc::operation_not_permitted ||
+             made == std::errc::read_only_file_system)
+        why = U8("フォルダ %1 にフォルダを作る権限がありません。\nフォルダの権限を確かめてから、もう一度起動してください。")
+                  .arg(QString::fromStdString(fs::path(dir).parent_path().string()));
+    else
+        why = U8("（システムのエラー番号 %1）").arg(made.value());
+    return U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n%2")
+        .arg(QString::fromStdString(dir), why)
+        .toStdString();
 }
 
 }  // namespace
@@ -203,9 +248,11 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
                 WaitAMoment(TransactionRetryMs);
                 continue;
             }
+            const QString name = gui::QStr(table.TableName());
             const QString text = U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n%2")
-                                     .arg(gui::QStr(table.TableName()),
-                                          AccessDenied(e) ? RefusalText(e, why) : gui::MessageText(e.what()));
+                                     .arg(name, AccessDenied(e) ? RefusalText(e, why)
+                                                : Damaged(e)    ? DamageText(e, name, DatabaseDir())
+                                                                : gui::MessageText(e.what()));
             throw std::runtime_error(text.toStdString());
         }
     }
@@ -231,8 +278,11 @@ void TFmain::StartUp() {
     Step("フォルダのチェック");
     const std::string dir = DatabaseDir();
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec) && !std::filesystem::create_directory(dir, ec))
-        throw std::runtime_error("Cannot create " + dir);
+    if (!std::filesystem::is_directory(dir, ec)) {
+        // One that another program makes meanwhile is no failure: no error is set then.
+        std::filesystem::create_directory(dir, ec);
+        if (ec) throw std::runtime_error(FolderRefusal(dir, ec));
+    }
     if (!DMdata) DMdata = new TDMdata(dir);
     Mark("data_module_and_engine");
 

@@ -2,8 +2,8 @@
 // The main window "ヨミトラ" (Fmain): the overview and staff-list tabs, the close
 // button, and the start-up sequence run when it is first shown (FormShow):
 //   settings read and the version record written; the "DB" folder beside the program
-//   made (or "Cannot create <path>"); the data module made; the session's private
-//   folder set to the system's temporary folder; the database connected to "DB";
+//   made; the data module made; the session's private folder set to the system's
+//   temporary folder; the database connected to "DB";
 //   Staff, Gakureki, Rirekisyo and Kazoku each created or upgraded and opened, with
 //   the step shown in status panel 1; then the overview page made current and the
 //   views built (RefreshJyokyo, OpenStaffList).
@@ -11,9 +11,12 @@
 // Gakureki upgrade (a marker column and a wider NAIYO, which need the table to
 // itself) waits for a start that has the table alone, and a table another program's
 // start holds to itself for a moment (making or upgrading it) is tried again for
-// StartWaitMs. A failing step ends the start: its message is shown (for a table that
-// cannot be opened, naming it), the window never shows on the screen and closes
-// without writing the settings, and StartFailed() tells main to end the program.
+// StartWaitMs. A failing step ends the start: its message says in Japanese why, as the
+// user can act on it (a table that cannot be opened named, with the engine's code: a
+// file this user may not open, one another program holds, a damaged file; a "DB"
+// folder that cannot be made: a file of that name in the way, no right to make it),
+// the window never shows on the screen and closes without writing the settings, and
+// StartFailed() tells main to end the program.
 // Closing a started window writes the settings.
 //
 // The two views are rebuilt, never patched:

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/DMdata.h"
 #include "app/MainWindow.h"
@@ -31,6 +32,16 @@ inline gui::TApplication& App() {
     return *app;
 }
 
+// The user clicks only a button the message offers: any other answer is the message
+// closed without one, which answers Cancel, else No, else OK, as the message box does.
+inline int Clicked(int answer, unsigned buttons) {
+    const std::pair<int, unsigned> offered[] = {
+        {gui::mrYes, gui::mbYes}, {gui::mrNo, gui::mbNo}, {gui::mrOk, gui::mbOK}, {gui::mrCancel, gui::mbCancel}};
+    for (const auto& [result, button] : offered)
+        if (result == answer && (buttons & button)) return answer;
+    return (buttons & gui::mbCancel) ? gui::mrCancel : (buttons & gui::mbNo) ? gui::mrNo : gui::mrOk;
+}
+
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -38,7 +49,7 @@ protected:
         SetProgramPath(dir.file("yomitora"));
         gui::SetMessageHook([this](const gui::TMessage& m) {
             messages << m.text;
-            return answer;
+            return Clicked(answer, m.buttons);
         });
     }
     void TearDown() override {

@@ -3,6 +3,7 @@
 // as soon as it shows, texts typed into named controls, and the tables read back.
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -30,6 +31,21 @@ inline void OnModal(const QString& name, std::function<void(QWidget*)> f) {
         f(w);
     });
     timer->start();
+}
+
+// While the returned timer lives, the window, should it show, is a failure and is
+// closed: the test goes on instead of waiting for a user.
+inline std::unique_ptr<QTimer> FailIfShown(const QString& name) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(2);
+    QObject::connect(timer.get(), &QTimer::timeout, [name] {
+        auto* w = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!w || w->objectName() != name || !w->isVisible()) return;
+        ADD_FAILURE() << name.toStdString() << " opened";
+        w->reject();
+    });
+    timer->start();
+    return timer;
 }
 
 // Answers every password dialog that shows with what typed() gives (an empty text

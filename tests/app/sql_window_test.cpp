@@ -215,7 +215,7 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
         {std::string(add) + "(25, 'o')", {"23", "24", "25"}, nullptr, open, true},
         {std::string(add) + "(26, 'p'); " + add + "(26, 'q')", {"23"}, "Duplicate key", back},
         {std::string(add) + "(27, 'r'); START TRANSACTION", {"27"}, nullptr, open, true},
-        {"SELECT * FROM NoSuch", {"27"}, "NoSuch", nullptr, true},  // a query takes nothing back
+        {"SELECT * FROM NoSuch", {"27"}, "NoSuch", nullptr, true},  // a query takes nothing back, nor says so
         {std::string(add) + "(28, 's'); COMMIT", {"27", "28"}, nullptr},
     };
     auto* shown = form->findChild<QLabel*>("TransactionLBL");
@@ -229,6 +229,7 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
         const std::string last = messages.isEmpty() ? "" : messages.back().toStdString();
         EXPECT_TRUE(!c.error || last.find(c.error) != std::string::npos) << last;
         EXPECT_TRUE(!c.note || last.find(c.note) != std::string::npos) << last;
+        EXPECT_EQ(last.find(back) != std::string::npos, c.note == back) << last;  // said only when done
         EXPECT_EQ(Column("SELECT StaffCD FROM Staff WHERE StaffCD > 10 ORDER BY StaffCD"), c.kept);
         EXPECT_EQ(DMdata->DataDB->InTransaction(), c.left);
         EXPECT_EQ(shown->isVisible(), c.left);

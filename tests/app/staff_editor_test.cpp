@@ -78,8 +78,11 @@ TEST_F(StaffEditor, AFailedPostKeepsTheWindowOpenInItsTransactionAndAnOpenTransa
     DMdata->Tkazoku->FieldByName("Seq")->SetAsInteger(1);
     DMdata->Tkazoku->FieldByName("Simei")->SetAsString("x");
     DMdata->Tkazoku->Post();
-    answer = gui::mrCancel;
-    EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrCancel);
+    answer = gui::mrCancel;  // a button the question must offer
+    {
+        const auto unexpected = FailIfShown("FstaffDaityo");
+        EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrCancel);
+    }
     EXPECT_EQ(messages, QStringList{QString::fromUtf8(OpenTransactionQuestion)});
     EXPECT_TRUE(DMdata->DataDB->InTransaction());
     messages.clear();

@@ -589,7 +589,8 @@ TEST_F(TwoDesks, ATransactionTheSqlWindowLeavesOpenEndsOnlyAsTheUserSays) {
     auto settle = std::make_shared<int>(gui::mrCancel);
     gui::SetMessageHook([this, settle, question](const gui::TMessage& m) {
         messages << m.text;
-        return m.text == question ? *settle : int(m.buttons & gui::mbYes ? gui::mrYes : gui::mrOk);  // or go on
+        return m.text == question ? Clicked(*settle, m.buttons)
+                                  : int(m.buttons & gui::mbYes ? gui::mrYes : gui::mrOk);  // or go on
     });
     RunSql(*sql, "UPDATE STAFF SET Bu='F2' WHERE StaffCD=2; START TRANSACTION; "
                  "UPDATE STAFF SET Bu='F1' WHERE StaffCD=1; UPDATE NOSUCH SET X=1; COMMIT");

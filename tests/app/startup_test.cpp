@@ -1,10 +1,13 @@
 // Start-up in a program folder: the "DB" folder with the four tables, the settings
 // file with its version record, the upgrades run once, failures reported.
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <optional>
 
 #include "app/Schema.h"
 #include "components/KuraDatabase.h"
@@ -12,6 +15,7 @@
 #include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/StaffRows.h"
 #include "tests/common/FileCallFaults.h"
 
 namespace app::test {
@@ -33,6 +37,14 @@ std::vector<std::string> ColumnNames(const TTableSpec& spec) {
     std::vector<std::string> names;
     for (const auto& c : spec.Columns) names.push_back(c.Name);
     return names;
+}
+
+// The folder whose making is refused as in a folder this user may not write to
+// (EACCES), "" for none: the program makes its folders through the C library, which
+// this test stands in for.
+std::string& RefusedFolder() {
+    static std::string folder;
+    return folder;
 }
 
 class StartUp : public AppTest {};
@@ -158,7 +170,7 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     std::fclose(f);
     TFmain& main = StartMain();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0].toStdString(), "Cannot create " + dir.file("DB"));
+    EXPECT_TRUE(messages[0].startsWith(QString::fromUtf8("データベースのフォルダ "))) << messages[0].toStdString();
     EXPECT_FALSE(main.StartedUp());
     EXPECT_EQ(DMdata, nullptr);
     // The program ends: its window never reached the screen, is closed, and wrote no
@@ -175,31 +187,109 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
 }
 
-// A table's file this user may not open: the start says so in Japanese, naming the
-// file, at once (no wait for another program), with the engine's code as a number.
-TEST_F(StartUp, ATableFileThatMayNotBeOpenedIsSaidSoInJapanese) {
+// Every start that fails says why in Japanese, at once (no wait for another program),
+// as the user can act on it, with the engine's code as a number where there is one: a
+// table's file this user may not open, one that is damaged or no table of this
+// program, a database folder that cannot be made. Each cause mended, the program
+// starts again.
+TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
     StartMain();
-    for (const auto& [file, table] : {std::pair{"/Kazoku.DAT", "Kazoku"}, {"/Kazoku.IDX", "Kazoku"},
-                                      {"/Staff.BLB", "Staff"}, {"/Staff.DAT", "Staff"}}) {
-        SCOPED_TRACE(file);
+    AddStaffRows(1);
+    const std::string db = dir.file("DB");
+    const QString head = QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n");
+    const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n")
+                               .arg(QString::fromStdString(db));
+    auto noRights = [&](const char* table, const char* file) {
+        return (head + QString::fromUtf8("ファイル %2 を読み書きする権限がありません。\n"
+                                         "ファイルの権限を確かめてから、もう一度起動してください。\n"
+                                         "（エラー番号 11013）"))
+            .arg(table, QString::fromStdString(db + file));
+    };
+    auto damaged = [&](const char* table, int code) {
+        return (head + QString::fromUtf8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n"
+                                         "フォルダ %2 にある %1 のファイル（%1.DAT など）をバックアップから戻してから、"
+                                         "もう一度起動してください。\n（エラー番号 %3）"))
+            .arg(table, QString::fromStdString(db))
+            .arg(code);
+    };
+    // The ways a cause is planted and mended.
+    std::optional<kura::test::OpensThrough> opens;
+    struct Fault {
+        std::function<void()> plant, mend;
+    };
+    auto refused = [&](std::string file) -> Fault {
+        return {[&opens, file] {
+                    opens.emplace([file](const char* path, int flags, mode_t mode) {
+                        if (std::string_view(path).ends_with(file)) return errno = EACCES, -1;
+                        return platform::SystemFileCalls().open(path, flags, mode);
+                    });
+                },
+                [&opens] { opens.reset(); }};
+    };
+    auto changed = [&](std::string file, std::function<void(const std::string&)> change) -> Fault {
+        const std::string path = db + file;
+        return {[path, change] {
+                    fs::copy_file(path, path + ".keep");
+                    change(path);
+                },
+                [path] { fs::rename(path + ".keep", path); }};
+    };
+    auto overwritten = [&](std::string file, std::size_t at, std::size_t count) {  // npos: to the end
+        return changed(file, [at, count](const std::string& path) {
+            std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(at));
+            f << std::string(std::min<std::size_t>(count, fs::file_size(path) - at), 'X');
+        });
+    };
+    auto folderAside = [&](std::function<void()> then) -> Fault {
+        return {[db, then] {
+                    fs::rename(db, db + ".keep");
+                    then();
+                },
+                [db] {
+                    RefusedFolder() = "";
+                    fs::remove(db);
+                    fs::rename(db + ".keep", db);
+                }};
+    };
+    const struct {
+        const char* what;
+        Fault fault;
+        QString said;
+    } causes[] = {
+        {"Kazoku.DAT may not be opened", refused("/Kazoku.DAT"), noRights("Kazoku", "/Kazoku.DAT")},
+        {"Kazoku.IDX may not be opened", refused("/Kazoku.IDX"), noRights("Kazoku", "/Kazoku.IDX")},
+        {"Staff.BLB may not be opened", refused("/Staff.BLB"), noRights("Staff", "/Staff.BLB")},
+        {"Staff.DAT may not be opened", refused("/Staff.DAT"), noRights("Staff", "/Staff.DAT")},
+        {"Staff.DAT's header overwritten", overwritten("/Staff.DAT", 0, 64), damaged("Staff", 12035)},
+        {"Staff.DAT's field list overwritten", overwritten("/Staff.DAT", 64, 64), damaged("Staff", 8961)},
+        {"Staff.IDX's header overwritten", overwritten("/Staff.IDX", 0, 64), damaged("Staff", 12035)},
+        {"Staff.IDX's pages overwritten", overwritten("/Staff.IDX", 4096, std::string::npos), damaged("Staff", 8965)},
+        {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
+        {"Gakureki.DAT emptied", changed("/Gakureki.DAT", [](const std::string& p) { fs::resize_file(p, 0); }),
+         damaged("Gakureki", 8961)},
+        {"a file where the folder should be",
+         folderAside([db] { std::ofstream(db) << "x"; }),
+         folder + QString::fromUtf8("同じ名前のファイルがあります。\n"
+                                    "そのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
+        {"a folder that may not be made", folderAside([db] { RefusedFolder() = db; }),
+         folder + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
+                                    "フォルダの権限を確かめてから、もう一度起動してください。")
+                      .arg(QString::fromStdString(dir.path()))},
+    };
+    for (const auto& c : causes) {
+        SCOPED_TRACE(c.what);
         CloseMain();
         messages.clear();
-        {
-            const kura::test::OpensThrough refused([file](const char* path, int flags, mode_t mode) {
-                if (std::string_view(path).ends_with(file)) return errno = EACCES, -1;
-                return platform::SystemFileCalls().open(path, flags, mode);
-            });
-            QElapsedTimer clock;
-            clock.start();
-            EXPECT_TRUE(StartMain().StartFailed());
-            EXPECT_LT(clock.elapsed(), StartWaitMs);
-        }
+        c.fault.plant();
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(StartMain().StartFailed());
+        EXPECT_LT(clock.elapsed(), StartWaitMs);
+        CloseMain();
+        c.fault.mend();
         ASSERT_EQ(messages.size(), 1);
-        EXPECT_EQ(messages[0], QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n"
-                                                 "ファイル %2 を読み書きする権限がありません。\n"
-                                                 "ファイルの権限を確かめてから、もう一度起動してください。\n"
-                                                 "（エラー番号 11013）")
-                                   .arg(table, QString::fromStdString(dir.file("DB") + file)));
+        EXPECT_EQ(messages[0], c.said) << messages[0].toStdString();
     }
     messages.clear();
     StartMain();
@@ -230,6 +320,13 @@ TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
 
 }  // namespace
 }  // namespace app::test
+
+// The C library's mkdir, as this test sees it (RefusedFolder).
+extern "C" int mkdir(const char* path, mode_t mode) noexcept {
+    static const auto real = reinterpret_cast<int (*)(const char*, mode_t)>(dlsym(RTLD_NEXT, "mkdir"));
+    if (app::test::RefusedFolder() == path) return errno = EACCES, -1;
+    return real(path, mode);
+}
 
 namespace app::test {
 namespace {
