@@ -212,18 +212,17 @@ QString DamageText(const kura::EKuraEngineError& e, const QString& table, const 
 
 // Why the database folder could not be made, as the user can act on it: a file (or a
 // link) of its name is in the way, or the program's folder may not be written.
-std::string FolderRefusal(const std::string& dir, const std::error_code& made) {
+std::string FolderRefusal(const std::string& dir, uint32_t error) {
     namespace fs = std::filesystem;
     std::error_code ec;
     QString why;
     if (fs::exists(fs::symlink_status(dir, ec)))
         why = U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。");
-    else if (made == std::errc::permission_denied || made == std::errc::operation_not_permitted ||
-             made == std::errc::read_only_file_system)
+    else if (error == platform::ERROR_ACCESS_DENIED)
         why = U8("フォルダ %1 にフォルダを作る権限がありません。\nフォルダの権限を確かめてから、もう一度起動してください。")
                   .arg(QString::fromStdString(fs::path(dir).parent_path().string()));
     else
-        why = U8("（システムのエラー番号 %1）").arg(made.value());
+        why = U8("（システムのエラー番号 %1）").arg(error);
     return U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n%2")
         .arg(QString::fromStdString(dir), why)
         .toStdString();
@@ -278,10 +277,10 @@ void TFmain::StartUp() {
     Step("フォルダのチェック");
     const std::string dir = DatabaseDir();
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        // One that another program makes meanwhile is no failure: no error is set then.
-        std::filesystem::create_directory(dir, ec);
-        if (ec) throw std::runtime_error(FolderRefusal(dir, ec));
+    // One that another program makes meanwhile is no failure.
+    if (!std::filesystem::is_directory(dir, ec) && !platform::CreateDirectory(dir)) {
+        const uint32_t error = platform::GetLastError();
+        if (!std::filesystem::is_directory(dir, ec)) throw std::runtime_error(FolderRefusal(dir, error));
     }
     if (!DMdata) DMdata = new TDMdata(dir);
     Mark("data_module_and_engine");

@@ -25,6 +25,7 @@ struct FileCallTable {
     int (*rename)(const char* from, const char* to);
     int (*renameNoReplace)(const char* from, const char* to);
     int (*link)(const char* from, const char* to);
+    int (*mkdir)(const char* path, mode_t mode);
     // The byte-range locks of LockFile and its kin (open-file-description locks that
     // never wait): `lock` takes a read or write lock (type F_RDLCK or F_WRLCK) over
     // [start, start + length), `unlock` releases what the descriptor holds there.

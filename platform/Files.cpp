@@ -52,7 +52,7 @@ int SystemUnlock(int fd, off_t start, off_t length) { return SystemSetLock(fd, F
 
 const FileCallTable kSystemCalls = {SystemOpen, ::close,     ::pread,  ::pwrite, ::ftruncate,           ::fsync,
                                     ::fdatasync, ::unlink, ::rename, SystemRenameNoReplace, ::link,
-                                    SystemLock,  SystemUnlock};
+                                    ::mkdir,     SystemLock,  SystemUnlock};
 FileCallTable gCalls = kSystemCalls;
 
 std::atomic<uint64_t> gWriteCalls{0};
@@ -1057,10 +1057,17 @@ FileHandle HoldMarkFile(std::string_view name) {
     }
 }
 
+bool CreateDirectory(std::string_view name) {
+    const std::string path = FolderPath(name, false);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    if (gCalls.mkdir(path.c_str(), 0777) == 0) return true;
+    return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorForPath(errno, path));
+}
+
 FileHandle HoldPrivateDirectory(std::string_view name, bool make) {
     const std::string path = FolderPath(name, false);
     if (path.empty()) return FailHandle(ERROR_PATH_NOT_FOUND);
-    if (make && ::mkdir(path.c_str(), S_IRWXU) != 0)
+    if (make && gCalls.mkdir(path.c_str(), S_IRWXU) != 0)
         return FailHandle(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorForPath(errno, path));
     // Opened without following a link, the handle reaches this folder alone,
     // whatever its name comes to mean meanwhile.

@@ -139,6 +139,9 @@ struct TLockHolder {
 // not seen: an empty answer means only that no holder could be seen.
 std::vector<TLockHolder> LockHolders(FileHandle handle, uint64_t offset, uint64_t length);
 
+// Makes a folder (readable by all, as the user's umask allows); ERROR_ALREADY_EXISTS
+// when the name is taken, by a folder or anything else.
+bool CreateDirectory(std::string_view name);
 // Deletes a file; ERROR_SHARING_VIOLATION while it is open anywhere,
 // ERROR_ACCESS_DENIED for a read-only file or a directory.
 bool DeleteFile(std::string_view name);

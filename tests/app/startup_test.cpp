@@ -1,6 +1,5 @@
 // Start-up in a program folder: the "DB" folder with the four tables, the settings
 // file with its version record, the upgrades run once, failures reported.
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
@@ -40,11 +39,15 @@ std::vector<std::string> ColumnNames(const TTableSpec& spec) {
 }
 
 // The folder whose making is refused as in a folder this user may not write to
-// (EACCES), "" for none: the program makes its folders through the C library, which
-// this test stands in for.
+// (EACCES), "" for none.
 std::string& RefusedFolder() {
     static std::string folder;
     return folder;
+}
+
+int RefusingMkdir(const char* path, mode_t mode) {
+    if (RefusedFolder() == path) return errno = EACCES, -1;
+    return platform::SystemFileCalls().mkdir(path, mode);
 }
 
 class StartUp : public AppTest {};
@@ -248,6 +251,7 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
                 },
                 [db] {
                     RefusedFolder() = "";
+                    platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
                     fs::remove(db);
                     fs::rename(db + ".keep", db);
                 }};
@@ -272,7 +276,10 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
          folderAside([db] { std::ofstream(db) << "x"; }),
          folder + QString::fromUtf8("同じ名前のファイルがあります。\n"
                                     "そのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
-        {"a folder that may not be made", folderAside([db] { RefusedFolder() = db; }),
+        {"a folder that may not be made", folderAside([db] {
+             RefusedFolder() = db;
+             platform::FileCalls().mkdir = RefusingMkdir;
+         }),
          folder + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
                                     "フォルダの権限を確かめてから、もう一度起動してください。")
                       .arg(QString::fromStdString(dir.path()))},
@@ -317,19 +324,6 @@ TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
     EXPECT_EQ(again.Settings.Komoku[0], "氏名");
     EXPECT_FALSE(again.Settings.JidoKosin);
 }
-
-}  // namespace
-}  // namespace app::test
-
-// The C library's mkdir, as this test sees it (RefusedFolder).
-extern "C" int mkdir(const char* path, mode_t mode) noexcept {
-    static const auto real = reinterpret_cast<int (*)(const char*, mode_t)>(dlsym(RTLD_NEXT, "mkdir"));
-    if (app::test::RefusedFolder() == path) return errno = EACCES, -1;
-    return real(path, mode);
-}
-
-namespace app::test {
-namespace {
 
 TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
     EXPECT_EQ(CreationText(GakurekiSpec()),
