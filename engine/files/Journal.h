@@ -324,8 +324,9 @@ private:
 // CRC-32 (the zlib polynomial) of a byte run.
 uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
 
-// Removes the copies of the journal that recoveries set aside (NAME.JNL.<n>),
-// also those earlier programs kept in greater number.
-void DeleteJournalCopies(const std::string& journalName);
+// Removes what recoveries left beside the journal of a table that goes: the copies
+// they set aside (NAME.JNL.<n>, also those earlier programs kept in greater number)
+// and their record of settled commits (NAME.JNS).
+void DeleteJournalLeftovers(const std::string& journalName);
 
 }  // namespace kura

@@ -775,9 +775,14 @@ enum class TableOp {
     RenameOnto,            // the same, and another table renamed onto its name
     LaterCommitAlone,      // opened, and a commit on it alone (while others still hold the cut commit)
     HeldByAnother,         // opened for exclusive use by another program while the others are opened
-    StaleCopyBack          // its journal copied, the commit settled, a later one over the others, the copy put back
+    StaleCopyBack,         // its journal copied, the commit settled, a later one over the others, the copy put back
+    AwayMeanwhile,         // its four files moved away, the others opened and a later commit over them, the files back
+    CopyBackAfterLater,    // a copy of its four files taken, all opened, a later commit over the others, the copy back
+    RenamedOthersWritten,  // renamed by hand, the others opened and a later commit over them, then opened renamed
+    RenamedOthersHeld,     // renamed by hand, the others opened, then held for exclusive use while it is opened
+    SwappedByHand          // its four files and the next table's swapped by hand
 };
-constexpr int kTableOps = 18;
+constexpr int kTableOps = 23;
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
@@ -881,8 +886,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                 // One operation on each table, another at each cut; every operation on every
                 // table while the deciding journal says the commit stands (the few calls
                 // before the other journals have let go of it); each table whose journal does
-                // not hold the commit while another's does used alone; and a table renamed by
-                // hand (another at each cut) while every journal holds the commit undecided.
+                // not hold the commit while another's does used alone; a table renamed by hand
+                // (another at each cut) while every journal holds the commit undecided; and one
+                // whose journal holds it (another at each cut) away, put back or swapped.
                 // The table whose journal says the commit stands, in its header and the
                 // header's copy (not yet both: a damaged header may leave it undecided).
                 std::size_t decider = m;
@@ -901,7 +907,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const auto op = static_cast<TableOp>(o);
                         const bool alone = OneOf(op, {LaterCommitAlone, HeldByAnother}) && holders > 0 && !holds[k];
                         const bool renamed = op == RenameByHand && holders == m && !decided && k == step % m;
-                        if (decided || alone || renamed || static_cast<std::size_t>(o) == (step + 5 * k) % kTableOps)
+                        const TableOp movedOp[] = {AwayMeanwhile, CopyBackAfterLater, SwappedByHand};
+                        const bool moved = op == movedOp[step / m % 3] && holds[k] && k == step % m;
+                        if (decided || alone || renamed || moved || static_cast<std::size_t>(o) == (step + 5 * k) % kTableOps)
                             work.emplace_back(k, op);
                     }
                 for (const auto& [table, operation] : work) {
@@ -932,6 +940,25 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             reports.push_back(e.what());
                         }
                     };
+                    // The other tables opened (which settles what they hold) and a later commit over them.
+                    auto laterOverOthers = [&] {
+                        for (std::size_t i = 0; i < m; ++i)
+                            if (i != k) later[i] = 778;
+                        engine([&](RecordDb& db) {
+                            std::vector<std::unique_ptr<TDataCursor>> others;
+                            for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            db.dir->StartTransaction();
+                            for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
+                            db.dir->Commit(true, false);
+                        });
+                    };
+                    // The table's four files moved from one name to another (or to another folder).
+                    auto move = [&](const std::string& from, const std::string& to) {
+                        for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                            if (fs::exists(from + ext)) fs::rename(from + ext, to + ext);
+                    };
+                    const std::string aside = t.Work() + "-aside/" + disk;
+                    std::vector<std::size_t> held = op == HeldByAnother ? std::vector<std::size_t>{k} : std::vector<std::size_t>{};
                     switch (op) {
                         case Drop:
                             engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(name, false), 0); });
@@ -956,10 +983,40 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             });
                             break;
                         case RenameByHand:
+                        case RenamedOthersWritten:
+                        case RenamedOthersHeld:
                             names[k] = "RENAMED";
-                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-                                if (fs::exists(base + ext)) fs::rename(base + ext, t.Work() + "/" + names[k] + ext);
+                            move(base, t.Work() + "/" + names[k]);
+                            if (op == RenamedOthersWritten) laterOverOthers();
+                            for (std::size_t i = 0; op == RenamedOthersHeld && i < m; ++i)
+                                if (i != k) {
+                                    engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
+                                    held.push_back(i);
+                                }
                             break;
+                        case AwayMeanwhile:
+                            fs::create_directories(t.Work() + "-aside");
+                            move(base, aside);
+                            laterOverOthers();
+                            move(aside, base);
+                            break;
+                        case CopyBackAfterLater: {
+                            const FolderFiles copy = ReadFolder(t.Work());
+                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            laterOverOthers();
+                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                                if (copy.count(disk + ext) != 0) WriteBytes(base + ext, copy.at(disk + ext));
+                            break;
+                        }
+                        case SwappedByHand: {
+                            const std::size_t other = (k + 1) % m;
+                            std::swap(names[k], names[other]);
+                            const std::string otherBase = t.Work() + "/" + platform::Cp932ToUtf8(names[k]);
+                            move(base, t.Work() + "/SWAP");
+                            move(otherBase, base);
+                            move(t.Work() + "/SWAP", otherBase);
+                            break;
+                        }
                         case LaterCommitAlone:
                             engine([&](RecordDb& db) {
                                 AppendStressRecord(*OpenRecordCursor(*db.dir, name), 777, "later", "", {});
@@ -973,15 +1030,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             // The copy a backup took; then everything opened (settled) and a
                             // later commit over the other tables; then the copy put back.
                             engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
-                            for (std::size_t i = 0; i < m; ++i)
-                                if (i != k) later[i] = 778;
-                            engine([&](RecordDb& db) {
-                                std::vector<std::unique_ptr<TDataCursor>> others;
-                                for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
-                                db.dir->StartTransaction();
-                                for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
-                                db.dir->Commit(true, false);
-                            });
+                            laterOverOthers();
                             WriteBytes(base + ".JNL", *journal);
                             break;
                         case OlderCopy:
@@ -1034,13 +1083,21 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 return s.find("/" + names[i] + ".JNL") != std::string::npos;
                             });
                         };
+                        // A table moved, copied or swapped by hand is never split from the others by
+                        // a report: each one that opens is whole and on their side, any other is
+                        // refused at every open, naming a journal that can still put it right.
+                        const bool strict = OneOf(op, {AwayMeanwhile, CopyBackAfterLater, RenamedOthersWritten,
+                                                       RenamedOthersHeld, SwappedByHand});
+                        std::vector<std::string> refused(m);
+                        bool checking = false;
                         auto open = [&](std::size_t i) -> std::optional<CrashRows> {
                             try {
                                 RecordDb db(t.Work(), lpPessimistic);
                                 auto c = OpenRecordCursor(*db.dir, names[i]);
-                                if (later.count(i) != 0) return CheckTable(*c).Rows;
+                                if (later.count(i) != 0 || (strict && checking)) return CheckTable(*c).Rows;
                             } catch (const EKuraEngineError& e) {
                                 const std::string what = e.what();
+                                refused[i] = what;
                                 if ((e.ErrorCode() == KURA_OSENOENT && gone && i == k) || named(i)) return std::nullopt;
                                 EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << what;
                                 EXPECT_NE(what.find(".JNL"), std::string::npos) << what;
@@ -1048,27 +1105,37 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             }
                             return std::nullopt;
                         };
-                        const bool holding = op == HeldByAnother;
                         {
-                            // Another program keeps the table to itself while the others are opened.
+                            // Another program keeps tables to itself while the others are opened.
                             std::optional<RecordDb> holder;
-                            if (holding) holder.emplace(t.Work(), lpPessimistic);
-                            const auto held = holding ? OpenRecordCursor(*holder->dir, name, true) : nullptr;
+                            std::vector<std::unique_ptr<TDataCursor>> holding;
+                            if (!held.empty()) holder.emplace(t.Work(), lpPessimistic);
+                            for (const std::size_t i : held) holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
                             for (const std::size_t i : order)
-                                if (!holding || i != k) open(i);
+                                if (std::find(held.begin(), held.end(), i) == held.end()) open(i);
                         }
-                        if (holding) open(k);
+                        for (const std::size_t i : held) open(i);
                         const FolderFiles now = ReadFolder(t.Work());
                         // Whatever was said, each table opens again (or is gone, or was named).
                         const std::size_t reportsBefore = said.size();
                         std::vector<std::optional<CrashRows>> rows(m);
+                        refused.assign(m, {});
+                        checking = true;
                         for (std::size_t i = 0; i < m; ++i) rows[i] = open(i);
                         EXPECT_EQ(said.size(), reportsBefore) << "a report made twice";
+                        for (std::size_t i = 0; strict && i < m; ++i) {
+                            const bool keeps = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                                return refused[i].find("/" + n + ".JNL'") != std::string::npos &&
+                                       HotJournal(now, platform::Cp932ToUtf8(n) + ".JNL");
+                            });
+                            EXPECT_TRUE(refused[i].empty() || keeps) << "table " << i << " refused for good: " << refused[i];
+                        }
                         // The sides: a table named by a report may stand apart.
                         std::set<int> sides;
                         for (std::size_t i = 0; i < m; ++i) {
                             // A table whose files were replaced stands on its own.
-                            if (((gone || op == OlderCopy) && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
+                            const bool apart = strict ? !refused[i].empty() : named(i) || (later.count(i) != 0 && !rows[i]);
+                            if (((gone || op == OlderCopy) && i == k) || apart) continue;
                             bool before = SameTable(now, run.Baseline, names[i], t.Names()[i]);
                             bool after = SameTable(now, run.Done, names[i], t.Names()[i]);
                             if (later.count(i) != 0) {  // records a later commit added aside
@@ -1088,7 +1155,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // A commit whose deciding journal says it stands is kept, unless that
                         // journal was put out of the way by hand.
                         const bool replaced =
-                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate, RenameByHand});
+                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate, RenameByHand,
+                                                       AwayMeanwhile, RenamedOthersWritten, RenamedOthersHeld});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }

@@ -419,7 +419,7 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         if (fs::exists(name)) fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
         WriteBytes(name, {1, 2, 3});
     }
-    DeleteJournalCopies(files.Folder() + "/T.JNL");
+    DeleteJournalLeftovers(files.Folder() + "/T.JNL");
     for (const auto& [name, bytes] : ReadFolder(files.Folder())) EXPECT_EQ(name.rfind("T.JNL.", 0), std::string::npos) << name;
 }
 
