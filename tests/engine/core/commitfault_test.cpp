@@ -33,6 +33,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
+#include "engine/files/SettledCommits.h"
 #include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
@@ -279,7 +280,10 @@ TEST(CommitFault, AKillOrPowerCutAtAnyCallLeavesEveryTableOnOneSide) {
 
 // A kill after the first table of the commit was written in place, before the
 // second: the playback of the journals is cut at every call, twice over, and every
-// table ends exactly as one uncut playback leaves it, before the commit.
+// table ends exactly as one uncut playback leaves it, before the commit. The same
+// after both were written, the table that does not decide away meanwhile: once a
+// playback completes and a later commit wrote the other table, it comes back and
+// follows the other back.
 TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     CommitTables t(2);
     t.Keep();
@@ -305,7 +309,31 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     EXPECT_EQ(Unstamped(reference), Unstamped(run.Baseline));
     EXPECT_EQ(t.Contents(), t.Before());
     std::set<uint64_t> seen;
-    const int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
+    int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
+    std::size_t decision = cut;
+    while (decision < run.Events.size() && run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
+    FolderFiles written = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, rng);
+    const std::string away = platform::Cp932ToUtf8(t.Names()[0]);
+    FolderFiles aside;
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
+        aside[away + ext] = written.at(away + ext);
+        written.erase(away + ext);
+    }
+    const FolderFiles before = Unstamped(run.Baseline);
+    ASSERT_NE(Unstamped(aside).at(away + ".DAT"), before.at(away + ".DAT")) << "the table was not written";
+    WriteFolder(t.Work(), written);
+    ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[1]}), 0);
+    const FolderFiles alone = TableFilesOf(ReadFolder(t.Work()));
+    const std::string decider = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".DAT";
+    played += CutPlaybacks(t.Work(), {t.Names()[1]}, written, alone, 2, seen, true, [&] {
+        Bytes data = ReadBytes(decider);
+        data[0] ^= 0x5A;  // the change counter a later commit moves on
+        WriteBytes(decider, data);
+        for (const auto& [name, bytes] : aside) WriteBytes(t.Work() + "/" + name, bytes);
+        EXPECT_EQ(RecoverTables(t.Work(), {t.Names()[0]}), 0);
+        const FolderFiles now = Unstamped(ReadFolder(t.Work()));
+        for (const auto& [name, bytes] : Unstamped(aside)) EXPECT_EQ(now.at(name), before.at(name)) << name;
+    });
     std::cout << played << " playbacks of cut playbacks\n";
 }
 
@@ -733,6 +761,56 @@ TEST(CommitFault, TheJournalsOfACommitNameEachOther) {
     Bytes both = ownStates[0];
     both.insert(both.end(), ownStates[1].begin(), ownStates[1].end());
     EXPECT_EQ(recordStates[0], both);
+}
+
+// A recovery records how it settled a cut commit beside every journal it holds.
+// A journal that still holds a commit its deciding journal no longer holds, every
+// table after it (a copy of it put back), is dropped unplayed when no record knows
+// the commit: it completed. A record that dropped entries to make room, or is
+// damaged, cannot vouch for its silence: every open of the table is refused naming
+// its journal, which stays until the record is put right.
+TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, false, 2);
+    std::size_t decision = 0;
+    while (run.Events[decision].File.find(".JNL") != std::string::npos) ++decision;
+    while (run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
+    std::mt19937 none(0);
+    const FolderFiles killed = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, none);
+    const NoDiskSyncs noSyncs;
+    WriteFolder(t.Work(), killed);
+    ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[0]}), 0);
+    EXPECT_EQ(t.Contents(), t.Before());
+    const uint64_t id = dfbytes::GetU64(&killed.at(t.Journal(0))[40]);
+    const std::string record = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".JNS";
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id),
+                  jnl::TOutcome::RolledBack) << i;
+    jnl::TSettledCommits full;
+    for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
+    std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full)};
+    for (const Bytes& bytes : records) {
+        SCOPED_TRACE(bytes.size());
+        FolderFiles copyBack = run.Done;
+        copyBack[t.Journal(0)] = killed.at(t.Journal(0));
+        WriteFolder(t.Work(), copyBack);
+        if (!bytes.empty()) WriteBytes(record, bytes);
+        for (int open = 0; open < 2 && !bytes.empty(); ++open) {
+            std::string message;
+            try {
+                RecordDb db(t.Work(), lpPessimistic);
+                OpenRecordCursor(*db.dir, t.Names()[0]);
+            } catch (const EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT);
+                message = e.what();
+            }
+            EXPECT_NE(message.find("/" + t.Names()[0] + ".JNL'"), std::string::npos) << message;
+            EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
+        }
+        fs::remove(record);
+        EXPECT_EQ(t.Contents(), t.After());
+    }
 }
 
 // A forced commit that changes one of the transaction's tables syncs what a
