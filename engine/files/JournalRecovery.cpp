@@ -184,7 +184,6 @@ struct TSide {
     bool Gone = false;        // none of its files is there
     bool Unread = false;      // a file is there and cannot be opened (another program keeps it)
     bool Before = false;      // as before the commit, or as a playback of its journal left them
-    bool RolledBack = false;  // Before, and a playback of its journal is what left them so
     bool After = false;       // as the commit left them
     bool Between = false;     // at a state the commit passes through, its two ends included
 };
@@ -196,7 +195,6 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
         return side;
     }
     side.Before = side.After = side.Between = true;
-    bool moved = false;
     for (const TEntry& e : record.States[table]) {
         if ((e.Flags & kWritten) == 0) continue;
         if (!DiskFileExists(names[e.File])) return TSide{};
@@ -208,12 +206,10 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
         }
         const TFileAccess file = OSAccess(h);
         side.Before = side.Before && FileUntouched(e, record.StateBytes, file);
-        moved = moved || FileRolledBack(e, record.StateBytes, file);
         side.After = side.After && FileWritten(e, record.StateBytes, file);
         side.Between = side.Between && FileFits(e, record.StateBytes, file);
         OSCloseFile(h);
     }
-    side.RolledBack = side.Before && moved;
     return side;
 }
 
@@ -366,7 +362,8 @@ TOpened OpenPlaces(const TCommitRecord& record, std::vector<std::unique_ptr<TBou
             p->Locked = true;
             p->Read = ReadJournal(p->Handle);
             const TFoundJournal& f = p->Read;
-            if (f.State != TFoundJournal::Cold && f.Format == j.Format && f.CommitId == j.CommitId && f.HasRecord)
+            if (f.State != TFoundJournal::Cold && f.Format == j.Format && f.CommitId == j.CommitId && f.HasRecord &&
+                f.Record.Tables.size() == record.Tables.size())
                 p->Claims = f.Record.Self;
         }
         at.push_back(p.get());
@@ -545,11 +542,13 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         TBoundTable* p = at[i];
         if (p->Own || p->Claims < 0) continue;
         TBoundTable*& claimed = claims[static_cast<std::size_t>(p->Claims)];
-        const bool wins = !claimed || static_cast<std::size_t>(p->Claims) == i;
-        if (wins && claimed && claimed->Own) SetAsideDamaged();
-        if (claimed && wins) claimed->Claims = -1;
-        if (wins) claimed = p;
-        else p->Claims = -1;
+        if (claimed && static_cast<std::size_t>(p->Claims) != i) {
+            p->Claims = -1;
+            continue;
+        }
+        if (claimed && claimed->Own) SetAsideDamaged();
+        if (claimed) claimed->Claims = -1;
+        claimed = p;
     }
     TBoundTable nowhere;
     const std::vector<TBoundTable*> tables = PlaceTables(at, claims, nowhere);
@@ -564,16 +563,20 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                                                    (f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken)));
     }
     // What recoveries recorded of the commit beside any journal held here holds for
-    // every table: it is followed, whatever the journals say now.
+    // every table: it is followed, whatever the journals say now. Records that
+    // disagree (one put back from elsewhere) cannot say which side is right.
     TOutcome recorded = TOutcome::Unknown;
     bool complete = true;
     for (const auto& p : places) {
         if (!p->Own && !p->Locked) continue;
         p->Settled = ReadSettled(SettledNameOf(p->Journal));
         const TOutcome outcome = p->Settled.Find(j.CommitId);
-        if (outcome != TOutcome::Unknown && recorded != TOutcome::Unknown && outcome != recorded) RaiseDamaged(FName);
-        if (outcome != TOutcome::Unknown) recorded = outcome;
-        complete = complete && p->Settled.Complete();
+        if (outcome == TOutcome::Unknown) {
+            complete = complete && p->Settled.Complete();
+            continue;
+        }
+        if (recorded != TOutcome::Unknown && outcome != recorded) RaiseDamaged(FName);
+        recorded = outcome;
     }
     // Written beside every journal held here before any journal of the commit is
     // played back or dropped.
