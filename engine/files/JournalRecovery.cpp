@@ -374,19 +374,33 @@ TOpened OpenPlaces(const TCommitRecord& record, std::vector<std::unique_ptr<TBou
 
 // Which place holds each table of the commit. The journal beside a table's files
 // is that table's, whatever its name now (renamed, or two names swapped, by hand):
-// each journal that holds the commit says which table it is. A table whose journal
-// does not (it no longer holds the commit, or was never written) lies at the name
-// the record gives, unless a moved table took that place: then at the place that
-// table left. `at` gives the place at each name of the record; `claims` the place
-// each table's journal was found in, nullptr where none was.
-std::vector<TBoundTable*> PlaceTables(const std::vector<TBoundTable*>& at, const std::vector<TBoundTable*>& claims,
-                                      TBoundTable& nowhere) {
+// each journal that holds the commit claims its table. Of two that claim one, the
+// one at that table's own name is it, the other a copy of it (or lying); else the
+// recovering journal, or the first found. A table whose journal does not hold the
+// commit (any more, or never did) lies at the name the record gives, unless a
+// moved table took that place: then at the place that table left. `at` gives the
+// place at each name of the record. Empty when the recovering journal lies.
+std::vector<TBoundTable*> PlaceTables(TBoundTable& own, const std::vector<TBoundTable*>& at, TBoundTable& nowhere) {
+    std::vector<TBoundTable*> claims(at.size());
+    claims[static_cast<std::size_t>(own.Claims)] = &own;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        TBoundTable* p = at[i];
+        if (p->Own || p->Claims < 0) continue;
+        TBoundTable*& claimed = claims[static_cast<std::size_t>(p->Claims)];
+        if (claimed && static_cast<std::size_t>(p->Claims) != i) {
+            p->Claims = -1;
+            continue;
+        }
+        if (claimed && claimed->Own) return {};
+        if (claimed) claimed->Claims = -1;
+        claimed = p;
+    }
     std::vector<TBoundTable*> tables = claims;
     for (std::size_t i = 0; i < at.size(); ++i) {
         if (claims[i]) continue;
         TBoundTable* place = at[i];
-        for (std::size_t step = 0; place && place->Claims >= 0 && step < at.size(); ++step) place = at[place->Claims];
-        tables[i] = place && place->Claims < 0 ? place : &nowhere;
+        for (std::size_t step = 0; place->Claims >= 0 && step < at.size(); ++step) place = at[place->Claims];
+        tables[i] = place->Claims < 0 ? place : &nowhere;
     }
     return tables;
 }
@@ -533,25 +547,9 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     const TOpened opened = OpenPlaces(record, places, at);
     if (opened == TOpened::Busy) return TRecovery::Busy;
     if (opened == TOpened::Twice) SetAsideDamaged();
-    // Each journal of the commit claims its table. Two that claim one table: the one
-    // at that table's own name is it, the other a copy of it (or lying); else this
-    // journal is, or the first found. Lying, this journal could settle nothing.
-    std::vector<TBoundTable*> claims(record.Tables.size());
-    claims[record.Self] = &own;
-    for (std::size_t i = 0; i < at.size(); ++i) {
-        TBoundTable* p = at[i];
-        if (p->Own || p->Claims < 0) continue;
-        TBoundTable*& claimed = claims[static_cast<std::size_t>(p->Claims)];
-        if (claimed && static_cast<std::size_t>(p->Claims) != i) {
-            p->Claims = -1;
-            continue;
-        }
-        if (claimed && claimed->Own) SetAsideDamaged();
-        if (claimed) claimed->Claims = -1;
-        claimed = p;
-    }
     TBoundTable nowhere;
-    const std::vector<TBoundTable*> tables = PlaceTables(at, claims, nowhere);
+    const std::vector<TBoundTable*> tables = PlaceTables(own, at, nowhere);
+    if (tables.empty()) SetAsideDamaged();
     for (std::size_t i = 0; i < tables.size(); ++i) {
         TBoundTable& t = *tables[i];
         const TFoundJournal& f = *t.Found;
