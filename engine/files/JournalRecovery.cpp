@@ -557,8 +557,8 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                           f.CommitId == j.CommitId;
         t.Holds = ours && f.State == TFoundJournal::Valid && (t.Own || f.Record.Self == i);
         t.Decided = ours && i == 0 && f.Decided;
-        t.Damaged = ours && !t.Holds && (t.Own || (f.Sealed() && !f.FromCopy &&
-                                                   (f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken)));
+        const bool broken = f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken;
+        t.Damaged = ours && !t.Holds && (t.Own || (f.Sealed() && !f.FromCopy && broken));
     }
     // What recoveries recorded of the commit beside any journal held here holds for
     // every table: it is followed, whatever the journals say now. Records that

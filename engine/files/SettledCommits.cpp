@@ -71,7 +71,8 @@ bool ParseSettledSlot(const uint8_t* bytes, std::size_t size, TSettledCommits& s
         return false;
     const uint32_t count = GetU32(bytes + 12);
     const uint32_t flags = GetU32(bytes + 16);
-    if (count > SETTLED_ENTRIES || (flags & ~kSettledDropped) != 0 || GetU32(bytes + kCrcAt) != SlotChecksum(bytes, count))
+    if (count > SETTLED_ENTRIES || (flags & ~kSettledDropped) != 0 ||
+        GetU32(bytes + kCrcAt) != SlotChecksum(bytes, count))
         return false;
     TSettledCommits read;
     read.Dropped = (flags & kSettledDropped) != 0;

@@ -996,8 +996,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const bool rotated = static_cast<std::size_t>(o) == (step + 5 * k) % kFirstByHand;
                         const TableOp byHand[] = {AwayMeanwhile, CopyBackAfterLater, SwappedByHand};
                         const bool elsewhere = op == byHand[step / m % 3] && holds[k] && k == step % m;
-                        const bool deciderRenamed = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld}) && k == decider;
-                        if (o >= kFirstByHand ? elsewhere || deciderRenamed : decided || alone || renamed || rotated)
+                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld}) && k == decider;
+                        if (o >= kFirstByHand ? elsewhere || deciding : decided || alone || renamed || rotated)
                             work.emplace_back(k, op);
                     }
                 for (const auto& [table, operation] : work) {
@@ -1034,7 +1034,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (i != k) later[i] = 778;
                         engine([&](RecordDb& db) {
                             std::vector<std::unique_ptr<TDataCursor>> others;
-                            for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            for (const auto& [i, key] : later)
+                                others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
                             db.dir->StartTransaction();
                             for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
                             db.dir->Commit(true, false);
@@ -1046,7 +1047,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (fs::exists(from + ext)) fs::rename(from + ext, to + ext);
                     };
                     const std::string aside = t.Work() + "-aside/" + disk;
-                    std::vector<std::size_t> held = op == HeldByAnother ? std::vector<std::size_t>{k} : std::vector<std::size_t>{};
+                    std::vector<std::size_t> held;  // kept by another program while the others are opened
+                    if (op == HeldByAnother) held.push_back(k);
                     switch (op) {
                         case Drop:
                             engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(name, false), 0); });
@@ -1191,7 +1193,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             std::optional<RecordDb> holder;
                             std::vector<std::unique_ptr<TDataCursor>> holding;
                             if (!held.empty()) holder.emplace(t.Work(), lpPessimistic);
-                            for (const std::size_t i : held) holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
+                            for (const std::size_t i : held)
+                                holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
                             for (const std::size_t i : order)
                                 if (std::find(held.begin(), held.end(), i) == held.end()) open(i);
                         }
@@ -1226,8 +1229,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // A commit whose deciding journal says it stands is kept, unless that
                         // journal was put out of the way by hand.
                         const bool replaced =
-                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate, RenameByHand,
-                                                       AwayMeanwhile, RenamedOthersWritten, RenamedOthersHeld});
+                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate,
+                                                       RenameByHand, AwayMeanwhile, RenamedOthersWritten,
+                                                       RenamedOthersHeld});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
@@ -1235,7 +1239,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // through the engine is whole: nothing is said of it. Nor does a table put
                         // back as it was before a commit that stood pass unsaid.
                         const bool whole = static_cast<int>(op) >= kFirstByHand ||
-                                           OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal, RenameOnto});
+                                           OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal,
+                                                      RenameOnto});
                         EXPECT_TRUE(said.empty() || !whole) << said[0];
                         EXPECT_TRUE(named(k) || !decided || op != OlderCopy || k == decider)
                             << "a table put back before a commit that stood";
