@@ -384,7 +384,7 @@ void TDataTable::DeleteFiles() {
     FJournal.Close();
     const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
     if (!FInMemory && DiskFileExists(journal)) OSDeleteFile(journal);
-    if (!FInMemory) DeleteJournalCopies(journal);
+    if (!FInMemory) DeleteJournalLeftovers(journal);
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {

@@ -32,7 +32,12 @@
 // and stands once the first journal, the one that decides it, says so: its header
 // and the header's copy turn to "KURA-DEC". The other journals are invalidated
 // after that (synced), the deciding one last. A recovery that meets any of them
-// settles the whole commit under all the journals' writer locks:
+// settles the whole commit under all the journals' writer locks, and before it
+// plays back or drops any of them records how beside each (SettledCommits.h). What
+// any table's record says of the commit is followed first: a table that was away,
+// or put back from a copy, while the others were settled, a deciding table renamed
+// by hand while they were rolled back without its decision, and a recovery cut off
+// all end where the others did. Otherwise:
 //   - the deciding journal says the commit stands: the others are dropped unplayed;
 //   - anything else (it holds the commit undecided; it is missing, fresh, of
 //     another commit, foreign or damaged) is no evidence that the commit stood:
@@ -40,7 +45,10 @@
 //     deciding one last, so that an interrupted recovery is taken up by the next;
 //     except that where the deciding journal no longer holds the commit and every
 //     table is after it or was written since (a copy of a journal put back after
-//     the commit was settled), the journals that still hold it are dropped.
+//     the commit completed), the journals that still hold it are dropped. Where a
+//     record here lost entries (damaged, or past its limit), that cannot be told
+//     from a commit rolled back while this table was away: every open of it is
+//     refused (KURA_HEADERCORRUPT) naming its journal, which stays.
 // A table whose journal does not hold the commit was never written by it, or was
 // settled already: it is named by KURA_HEADERCORRUPT only when its files are at a
 // state of the commit that contradicts the outcome (half-way, or on the other
@@ -49,10 +57,12 @@
 // silent. Such a journal's header is written only once the rest is on the disk,
 // and a copy of the header ends the file, so a header damaged later is read from
 // its copy and a payload that does not hold under a whole header is damage, not a
-// tear. The journal beside a table's files is that table's, whatever its name now
-// (a table renamed by hand); a record that names it again at another place is
-// damaged, so an open never waits on its own journal. A deciding table renamed by
-// hand follows the others when they were rolled back without its decision.
+// tear. The journal beside a table's files is that table's, whatever its name now:
+// each journal of the commit says which table it is, so tables renamed, or whose
+// names were swapped, by hand are found by their journals (one whose journal no
+// longer holds the commit lies at its own name, or at the one a moved table left).
+// A journal that claims the table found at that table's own name is damaged, so
+// an open never waits on its own journal.
 //
 // A playback can be cut off itself (a kill, a power cut, a failed write): it
 // restores bytes and a counter derived from the journal alone, so that it can be
@@ -324,8 +334,9 @@ private:
 // CRC-32 (the zlib polynomial) of a byte run.
 uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
 
-// Removes the copies of the journal that recoveries set aside (NAME.JNL.<n>),
-// also those earlier programs kept in greater number.
-void DeleteJournalCopies(const std::string& journalName);
+// Removes what recoveries left beside the journal of a table that goes: the copies
+// they set aside (NAME.JNL.<n>, also those earlier programs kept in greater number)
+// and their record of settled commits (NAME.JNS).
+void DeleteJournalLeftovers(const std::string& journalName);
 
 }  // namespace kura

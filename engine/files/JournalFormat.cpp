@@ -415,38 +415,24 @@ bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileA
     return true;
 }
 
-namespace {
-
-// Whether a file is at the state the flush took it from: 0 not, 1 as it was, 2 as
-// a playback of the journal leaves it (its change counter moved on).
-int StateBefore(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
-    if (file.Size() != e.OldLength) return 0;
+bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
+    if ((e.Flags & kWritten) == 0) return true;
+    if (file.Size() != e.OldLength) return false;
     uint8_t played[4] = {};
     const std::optional<uint32_t> before = CounterBefore(e, payload);
     const bool knowsPlayed = before && Counted(e);
     if (knowsPlayed) PutU32(played, CounterAfterPlayback(e, *before) ^ e.CounterMask);
     std::vector<uint8_t> now(e.ImageLength);
-    if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return 0;
+    if (!now.empty() && !file.Read(0, now.data(), e.ImageLength)) return false;
     const uint8_t* imageBefore = payload.data() + e.ImageAt;
-    bool moved = false;
     for (std::size_t k = 0; k < now.size(); ++k) {
         const auto at = static_cast<int64_t>(k);
         if (now[k] == imageBefore[k]) continue;
+        // Only the change counter a playback of the journal moves on may differ.
         const bool counter = knowsPlayed && at >= e.CounterOffset && at < static_cast<int64_t>(e.CounterOffset) + 4;
-        if (!counter || played[at - e.CounterOffset] != now[k]) return 0;
-        moved = true;
+        if (!counter || played[at - e.CounterOffset] != now[k]) return false;
     }
-    return moved ? 2 : 1;
-}
-
-}  // namespace
-
-bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
-    return (e.Flags & kWritten) == 0 || StateBefore(e, payload, file) != 0;
-}
-
-bool FileRolledBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {
-    return (e.Flags & kWritten) != 0 && StateBefore(e, payload, file) == 2;
+    return true;
 }
 
 bool FileWritten(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file) {

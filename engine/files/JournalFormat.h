@@ -141,9 +141,6 @@ bool FileFits(const TEntry& e, const std::vector<uint8_t>& payload, const TFileA
 // Whether a file is still at the state the flush took it from (or at the one a
 // playback of its journal leaves): the flush wrote nothing of it.
 bool FileUntouched(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file);
-// Whether a file the flush writes is at the state a playback of its journal
-// leaves (its change counter moved on), not merely as it was before the flush.
-bool FileRolledBack(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file);
 // Whether a file is at the state the flush left it in.
 bool FileWritten(const TEntry& e, const std::vector<uint8_t>& payload, const TFileAccess& file);
 

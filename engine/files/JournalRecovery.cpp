@@ -11,6 +11,7 @@
 #include "engine/files/Journal.h"
 #include "engine/files/JournalFormat.h"
 #include "engine/files/Routines.h"
+#include "engine/files/SettledCommits.h"
 
 namespace kura {
 
@@ -183,7 +184,6 @@ struct TSide {
     bool Gone = false;        // none of its files is there
     bool Unread = false;      // a file is there and cannot be opened (another program keeps it)
     bool Before = false;      // as before the commit, or as a playback of its journal left them
-    bool RolledBack = false;  // Before, and a playback of its journal is what left them so
     bool After = false;       // as the commit left them
     bool Between = false;     // at a state the commit passes through, its two ends included
 };
@@ -195,7 +195,6 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
         return side;
     }
     side.Before = side.After = side.Between = true;
-    bool moved = false;
     for (const TEntry& e : record.States[table]) {
         if ((e.Flags & kWritten) == 0) continue;
         if (!DiskFileExists(names[e.File])) return TSide{};
@@ -207,12 +206,10 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
         }
         const TFileAccess file = OSAccess(h);
         side.Before = side.Before && FileUntouched(e, record.StateBytes, file);
-        moved = moved || FileRolledBack(e, record.StateBytes, file);
         side.After = side.After && FileWritten(e, record.StateBytes, file);
         side.Between = side.Between && FileFits(e, record.StateBytes, file);
         OSCloseFile(h);
     }
-    side.RolledBack = side.Before && moved;
     return side;
 }
 
@@ -308,7 +305,8 @@ void NoteOnce(std::string& report, const std::string& journal) {
     if (report.empty()) report = journal;
 }
 
-// One table of a commit over several, as its recovery sees it.
+// A place where a table of a commit over several may lie (a journal and the files
+// beside it), as its recovery sees it: the journal opened and locked when it is there.
 struct TBoundTable {
     std::string Journal;
     TJournalFileNames Files;
@@ -318,17 +316,94 @@ struct TBoundTable {
     bool Locked = false;
     TFoundJournal Read;
     const TFoundJournal* Found = &Read;
+    int32_t Claims = -1;   // the table of the commit its journal says it is
     bool Holds = false;    // its journal holds this commit, whole
     bool Damaged = false;  // its journal held this commit and can no longer be played back
     bool Decided = false;  // the deciding journal says the commit stands
     TPlaybackFiles Playback;
     bool Fits = false;
+    TSettledCommits Settled;  // what recoveries recorded beside its journal
     ~TBoundTable() {
         if (Own || Handle == OS_INVALID_HANDLE) return;
         if (Locked) OSUnlockFile(Handle, JOURNAL_WRITER_LOCK_OFFSET, 1);
         OSCloseFile(Handle);
     }
 };
+
+// Opens and locks the journal at each name a commit record gives, beside the
+// recovering one (places[0], which stands for itself wherever it is named); `at`
+// gets the place at each name. Busy when another program writes or recovers one of
+// them; Twice when one journal is named twice (its lock would be waited for by its
+// holder).
+enum class TOpened { Done, Busy, Twice };
+
+TOpened OpenPlaces(const TCommitRecord& record, std::vector<std::unique_ptr<TBoundTable>>& places,
+                   std::vector<TBoundTable*>& at) {
+    const TBoundTable& own = *places[0];
+    const TFoundJournal& j = *own.Found;
+    for (const auto& names : record.Tables) {
+        auto p = std::make_unique<TBoundTable>();
+        p->Journal = BoundName(names[0], own.Journal);
+        for (int k = 0; k < JOURNAL_FILES; ++k) p->Files[k] = BoundName(names[k + 1], own.Journal);
+        if (DiskFileExists(p->Journal)) {
+            p->Handle = OSOpenFile(p->Journal, fmOpenReadWrite | fmShareDenyNone, false);
+            p->Writable = p->Handle != OS_INVALID_HANDLE;
+            if (!p->Writable) p->Handle = OSOpenFile(p->Journal, fmOpenRead | fmShareDenyNone, false);
+            if (p->Handle == OS_INVALID_HANDLE) RaiseNoAccess(p->Files[0]);
+            const auto same = std::find_if(places.begin(), places.end(), [&](const auto& other) {
+                return other->Handle != OS_INVALID_HANDLE && OSSameFile(other->Handle, p->Handle);
+            });
+            if (same != places.end()) {
+                if (!(*same)->Own || std::find(at.begin(), at.end(), same->get()) != at.end()) return TOpened::Twice;
+                at.push_back(same->get());
+                continue;
+            }
+            if (!OSLockFile(p->Handle, JOURNAL_WRITER_LOCK_OFFSET, 1)) return TOpened::Busy;
+            p->Locked = true;
+            p->Read = ReadJournal(p->Handle);
+            const TFoundJournal& f = p->Read;
+            if (f.State != TFoundJournal::Cold && f.Format == j.Format && f.CommitId == j.CommitId && f.HasRecord &&
+                f.Record.Tables.size() == record.Tables.size())
+                p->Claims = f.Record.Self;
+        }
+        at.push_back(p.get());
+        places.push_back(std::move(p));
+    }
+    return TOpened::Done;
+}
+
+// Which place holds each table of the commit. The journal beside a table's files
+// is that table's, whatever its name now (renamed, or two names swapped, by hand):
+// each journal that holds the commit claims its table. Of two that claim one, the
+// one at that table's own name is it, the other a copy of it (or lying); else the
+// recovering journal, or the first found. A table whose journal does not hold the
+// commit (any more, or never did) lies at the name the record gives, unless a
+// moved table took that place: then at the place that table left. `at` gives the
+// place at each name of the record. Empty when the recovering journal lies.
+std::vector<TBoundTable*> PlaceTables(TBoundTable& own, const std::vector<TBoundTable*>& at, TBoundTable& nowhere) {
+    std::vector<TBoundTable*> claims(at.size());
+    claims[static_cast<std::size_t>(own.Claims)] = &own;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        TBoundTable* p = at[i];
+        if (p->Own || p->Claims < 0) continue;
+        TBoundTable*& claimed = claims[static_cast<std::size_t>(p->Claims)];
+        if (claimed && static_cast<std::size_t>(p->Claims) != i) {
+            p->Claims = -1;
+            continue;
+        }
+        if (claimed && claimed->Own) return {};
+        if (claimed) claimed->Claims = -1;
+        claimed = p;
+    }
+    std::vector<TBoundTable*> tables = claims;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        if (claims[i]) continue;
+        TBoundTable* place = at[i];
+        for (std::size_t step = 0; place->Claims >= 0 && step < at.size(); ++step) place = at[place->Claims];
+        tables[i] = place->Claims < 0 ? place : &nowhere;
+    }
+    return tables;
+}
 
 }  // namespace
 
@@ -459,52 +534,61 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     // A journal that cannot tell which tables its commit bound can settle nothing:
     // following such a record could roll back the wrong tables.
     if (!j.HasRecord) SetAsideDamaged();
-    std::vector<std::unique_ptr<TBoundTable>> tables;
-    for (std::size_t i = 0; i < record.Tables.size(); ++i) {
-        auto t = std::make_unique<TBoundTable>();
-        if (i == record.Self) {
-            // The journal beside the files is theirs, under whatever name the table
-            // now has (it may have been renamed by hand); its partners alone need
-            // the names its record gives.
-            t->Journal = FName;
-            t->Files = FFileNames;
-            t->Own = true;
-            t->Handle = FHandle;
-            t->Writable = FWritable;
-            t->Found = &j;
-            t->Holds = j.State == TFoundJournal::Valid;
-            t->Damaged = !t->Holds;
-            t->Decided = i == 0 && j.Decided;
-        } else {
-            t->Journal = BoundName(record.Tables[i][0], FName);
-            for (int k = 0; k < JOURNAL_FILES; ++k) t->Files[k] = BoundName(record.Tables[i][k + 1], FName);
-        }
-        if (!t->Own && DiskFileExists(t->Journal)) {
-            t->Handle = OSOpenFile(t->Journal, fmOpenReadWrite | fmShareDenyNone, false);
-            t->Writable = t->Handle != OS_INVALID_HANDLE;
-            if (!t->Writable) t->Handle = OSOpenFile(t->Journal, fmOpenRead | fmShareDenyNone, false);
-            if (t->Handle == OS_INVALID_HANDLE) RaiseNoAccess(t->Files[0]);
-            // One journal named twice (a record whose place is not its own): its lock
-            // would be waited for by its holder.
-            const bool again = OSSameFile(t->Handle, FHandle) ||
-                               std::any_of(tables.begin(), tables.end(), [&](const auto& other) {
-                                   return !other->Own && other->Handle != OS_INVALID_HANDLE &&
-                                          OSSameFile(other->Handle, t->Handle);
-                               });
-            if (again) SetAsideDamaged();
-            // Another program writes or recovers that table: this one tries again.
-            if (!OSLockFile(t->Handle, JOURNAL_WRITER_LOCK_OFFSET, 1)) return TRecovery::Busy;
-            t->Locked = true;
-            t->Read = ReadJournal(t->Handle);
-            const TFoundJournal& f = t->Read;
-            const bool ours = f.State != TFoundJournal::Cold && f.Format == j.Format && f.CommitId == j.CommitId;
-            t->Holds = ours && f.State == TFoundJournal::Valid && f.Record.Self == i;
-            t->Decided = ours && i == 0 && f.Decided;
-            t->Damaged = ours && !t->Holds && f.Sealed() && !f.FromCopy &&
-                         (f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken);
-        }
-        tables.push_back(std::move(t));
+    std::vector<std::unique_ptr<TBoundTable>> places;
+    TBoundTable& own = *places.emplace_back(std::make_unique<TBoundTable>());
+    own.Journal = FName;
+    own.Files = FFileNames;
+    own.Own = true;
+    own.Handle = FHandle;
+    own.Writable = FWritable;
+    own.Found = &j;
+    own.Claims = record.Self;
+    std::vector<TBoundTable*> at;
+    const TOpened opened = OpenPlaces(record, places, at);
+    if (opened == TOpened::Busy) return TRecovery::Busy;
+    if (opened == TOpened::Twice) SetAsideDamaged();
+    TBoundTable nowhere;
+    const std::vector<TBoundTable*> tables = PlaceTables(own, at, nowhere);
+    if (tables.empty()) SetAsideDamaged();
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        TBoundTable& t = *tables[i];
+        const TFoundJournal& f = *t.Found;
+        const bool ours = t.Handle != OS_INVALID_HANDLE && f.State != TFoundJournal::Cold && f.Format == j.Format &&
+                          f.CommitId == j.CommitId;
+        t.Holds = ours && f.State == TFoundJournal::Valid && (t.Own || f.Record.Self == i);
+        t.Decided = ours && i == 0 && f.Decided;
+        const bool broken = f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken;
+        t.Damaged = ours && !t.Holds && (t.Own || (f.Sealed() && !f.FromCopy && broken));
     }
+    // What recoveries recorded of the commit beside any journal held here holds for
+    // every table: it is followed, whatever the journals say now. Records that
+    // disagree (one put back from elsewhere) cannot say which side is right.
+    TOutcome recorded = TOutcome::Unknown;
+    bool complete = true;
+    for (const auto& p : places) {
+        if (!p->Own && !p->Locked) continue;
+        p->Settled = ReadSettled(SettledNameOf(p->Journal));
+        const TOutcome outcome = p->Settled.Find(j.CommitId);
+        if (outcome == TOutcome::Unknown) {
+            complete = complete && p->Settled.Complete();
+            continue;
+        }
+        if (recorded != TOutcome::Unknown && outcome != recorded) RaiseDamaged(FName);
+        recorded = outcome;
+    }
+    // Written beside every journal held here before any journal of the commit is
+    // played back or dropped.
+    auto settle = [&](TOutcome outcome) {
+        for (const auto& p : places) {
+            if (!p->Own && !p->Locked) continue;
+            TSettledCommits& settled = p->Settled;
+            if (settled.Find(j.CommitId) == outcome) continue;
+            // A damaged file is written anew, as one that dropped what it held.
+            if (settled.Damaged) settled = TSettledCommits{{}, true, false};
+            settled.Add(j.CommitId, outcome);
+            WriteSettled(SettledNameOf(p->Journal), settled);
+        }
+    };
     // Where each table's files stand (only this program's journals record the
     // states to tell).
     std::vector<TSide> sides(tables.size());
@@ -534,29 +618,19 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                       });
         }
     };
-    // Only the deciding journal saying so is evidence that the commit stood (for
-    // journals of earlier programs: the deciding journal no longer holding it).
-    bool stood = first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
-    if (stood && !legacy) {
-        // A recovery that could not see the decision (the deciding table renamed or
-        // moved away by hand) has rolled the other tables back: this one follows
-        // them, so that the commit ends on one side.
-        bool followed = false;
-        bool alone = true;
-        for (std::size_t i = 1; i < tables.size(); ++i) {
-            if (tables[i]->Holds) continue;
-            followed = followed || sides[i].RolledBack;
-            alone = alone && (sides[i].RolledBack || sides[i].Gone);
-        }
-        if (followed && alone) {
-            check();
-            stood = !fit;
-        }
-    }
+    // A recorded outcome first (a recovery that could not see the decision, the
+    // deciding table renamed or moved away by hand, rolled the others back: this
+    // one follows them). Otherwise only the deciding journal saying so is evidence
+    // that the commit stood (for journals of earlier programs: the deciding journal
+    // no longer holding it).
+    const bool stood = recorded != TOutcome::Unknown
+                           ? recorded == TOutcome::Stood
+                           : first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
     if (stood) {
         // Every table is after the commit; what the other journals hold is dropped
         // unplayed, and the deciding journal goes once they all have.
         if (!FWritable) return TRecovery::None;
+        settle(TOutcome::Stood);
         bool settled = true;
         std::string report;
         for (std::size_t i = 1; i < tables.size(); ++i) {
@@ -588,10 +662,10 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     if (!FWritable) return TRecovery::None;  // its own files are not the journal's
     // A deciding journal that no longer holds the commit while another does (a copy
     // of that one put back by hand, or the deciding table moved away) says nothing;
-    // when every table is after the commit or was written since (and some table
-    // that let go of it is there to say so), the commit was settled as standing:
-    // the journals that still hold it are dropped unplayed.
-    bool settledAfter = !legacy && !first.Holds && !first.Damaged && fit && written;
+    // when no recovery recorded the commit, and every table is after it or was
+    // written since (and some table that let go of it is there to say so), the
+    // commit completed: the journals that still hold it are dropped unplayed.
+    bool settledAfter = recorded == TOutcome::Unknown && !legacy && !first.Holds && !first.Damaged && fit && written;
     bool witness = false;
     for (std::size_t i = 0; i < tables.size() && settledAfter; ++i) {
         const TSide& s = sides[i];
@@ -601,17 +675,23 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     }
     settledAfter = settledAfter && witness;
     if (settledAfter) {
+        // Unless a file here lost what it recorded: a recovery may then have rolled
+        // the others back before they were written again. This journal stays, and
+        // every open of its table is refused naming it.
+        if (!complete) RaiseDamaged(FName);
+        settle(TOutcome::Stood);
         for (const auto& t : tables)
             if (t->Holds) invalidate(*t);
         return TRecovery::Done;
     }
+    settle(TOutcome::RolledBack);
     std::string report;
     // The deciding journal last: while it holds the commit, an interrupted
     // recovery is taken up again by the next.
     for (std::size_t n = 1; n <= tables.size(); ++n) {
-        const std::size_t at = n % tables.size();
-        TBoundTable& t = *tables[at];
-        const TSide& side = sides[at];
+        const std::size_t slot = n % tables.size();
+        TBoundTable& t = *tables[slot];
+        const TSide& side = sides[slot];
         if (!t.Holds && !t.Damaged) {
             // What its journal holds (if anything) is not this commit: the commit
             // never wrote the table, or it was settled already. Files half-way or
@@ -638,11 +718,13 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     return TRecovery::Done;
 }
 
-void DeleteJournalCopies(const std::string& journalName) {
+void DeleteJournalLeftovers(const std::string& journalName) {
     for (int32_t n = 1; n <= kEarlierCopies; ++n) {
         const std::string name = journalName + "." + std::to_string(n);
         if (DiskFileExists(name)) OSDeleteFile(name);
     }
+    const std::string settled = SettledNameOf(journalName);
+    if (DiskFileExists(settled)) OSDeleteFile(settled);
 }
 
 }  // namespace kura

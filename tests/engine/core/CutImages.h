@@ -306,8 +306,8 @@ inline FolderFiles Unstamped(const FolderFiles& files) {
 // played back again and that playback killed after each of its calls in turn, and
 // so on, `depth` playbacks deep; every chain ends with a playback that completes. Each
 // must leave the table files exactly as one uncut playback leaves them
-// (`reference`), and never report a journal that does not fit. Answers how many
-// playbacks were made.
+// (`reference`), and never report a journal that does not fit; `then` checks what
+// follows from each. Answers how many playbacks were made.
 // A digest of a folder's files (FNV-1a, 64 bits), to play each image back once.
 inline uint64_t DigestOf(const FolderFiles& files) {
     uint64_t h = 1469598103934665603ULL;
@@ -325,7 +325,7 @@ inline uint64_t DigestOf(const FolderFiles& files) {
 
 inline int CutPlaybacks(const std::string& folder, const std::vector<std::string>& tables, const FolderFiles& image,
                         const FolderFiles& reference, int depth, std::set<uint64_t>& seen,
-                        bool powerCuts = true) {
+                        bool powerCuts = true, const std::function<void()>& then = [] {}) {
     const NoDiskSyncs noSyncs;
     WriteFolder(folder, image);
     std::vector<FileEvent> events;
@@ -335,6 +335,7 @@ inline int CutPlaybacks(const std::string& folder, const std::vector<std::string
         events = recorder.Events();
     }
     EXPECT_EQ(TableFilesOf(ReadFolder(folder)), reference) << "after an uncut playback, depth " << depth;
+    then();
     int played = 1;
     // A call of the playback that fails (an I/O error): the next playback completes it.
     for (std::size_t call = 1; powerCuts && call <= events.size() && !::testing::Test::HasFailure(); ++call) {
@@ -345,21 +346,24 @@ inline int CutPlaybacks(const std::string& folder, const std::vector<std::string
         EXPECT_TRUE(failed == 0 || failed == KURA_WRITEERR) << "call " << call << " failed: " << failed;
         EXPECT_EQ(RecoverTables(folder, tables), 0) << "after call " << call << " failed";
         EXPECT_EQ(TableFilesOf(ReadFolder(folder)), reference) << "after call " << call << " failed";
+        then();
         played += 2;
     }
     std::mt19937 rng(static_cast<uint32_t>(events.size() * 131 + depth));
-    for (std::size_t cut = 1; cut < events.size() && !::testing::Test::HasFailure(); ++cut) {
+    // A power cut after the last call too: whatever the playback left unsynced is lost.
+    for (std::size_t cut = 1; cut <= events.size() && !::testing::Test::HasFailure(); ++cut) {
         for (const CutModel model : {CutModel::Kill, CutModel::Lost, CutModel::Torn}) {
-            if (model != CutModel::Kill && !powerCuts) continue;
+            if ((model != CutModel::Kill && !powerCuts) || (model == CutModel::Kill && cut == events.size())) continue;
             FolderFiles next = CutImage(image, events, cut, model, rng);
             if (!seen.insert(DigestOf(next)).second) continue;
             if (depth > 1 && model == CutModel::Kill) {
-                played += CutPlaybacks(folder, tables, next, reference, depth - 1, seen, false);
+                played += CutPlaybacks(folder, tables, next, reference, depth - 1, seen, false, then);
                 continue;
             }
             WriteFolder(folder, next);
             EXPECT_EQ(RecoverTables(folder, tables), 0) << "playback cut after call " << cut;
             EXPECT_EQ(TableFilesOf(ReadFolder(folder)), reference) << "playback cut after call " << cut;
+            then();
             ++played;
         }
     }

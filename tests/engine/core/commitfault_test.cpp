@@ -33,6 +33,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
+#include "engine/files/SettledCommits.h"
 #include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestEnvironment.h"
@@ -279,7 +280,10 @@ TEST(CommitFault, AKillOrPowerCutAtAnyCallLeavesEveryTableOnOneSide) {
 
 // A kill after the first table of the commit was written in place, before the
 // second: the playback of the journals is cut at every call, twice over, and every
-// table ends exactly as one uncut playback leaves it, before the commit.
+// table ends exactly as one uncut playback leaves it, before the commit. The same
+// after both were written, the table that does not decide away meanwhile: once a
+// playback completes and a later commit wrote the other table, it comes back and
+// follows the other back.
 TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     CommitTables t(2);
     t.Keep();
@@ -305,7 +309,31 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     EXPECT_EQ(Unstamped(reference), Unstamped(run.Baseline));
     EXPECT_EQ(t.Contents(), t.Before());
     std::set<uint64_t> seen;
-    const int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
+    int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
+    std::size_t decision = cut;
+    while (decision < run.Events.size() && run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
+    FolderFiles written = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, rng);
+    const std::string away = platform::Cp932ToUtf8(t.Names()[0]);
+    FolderFiles aside;
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
+        aside[away + ext] = written.at(away + ext);
+        written.erase(away + ext);
+    }
+    const FolderFiles before = Unstamped(run.Baseline);
+    ASSERT_NE(Unstamped(aside).at(away + ".DAT"), before.at(away + ".DAT")) << "the table was not written";
+    WriteFolder(t.Work(), written);
+    ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[1]}), 0);
+    const FolderFiles alone = TableFilesOf(ReadFolder(t.Work()));
+    const std::string decider = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".DAT";
+    played += CutPlaybacks(t.Work(), {t.Names()[1]}, written, alone, 2, seen, true, [&] {
+        Bytes data = ReadBytes(decider);
+        data[0] ^= 0x5A;  // the change counter a later commit moves on
+        WriteBytes(decider, data);
+        for (const auto& [name, bytes] : aside) WriteBytes(t.Work() + "/" + name, bytes);
+        EXPECT_EQ(RecoverTables(t.Work(), {t.Names()[0]}), 0);
+        const FolderFiles now = Unstamped(ReadFolder(t.Work()));
+        for (const auto& [name, bytes] : Unstamped(aside)) EXPECT_EQ(now.at(name), before.at(name)) << name;
+    });
     std::cout << played << " playbacks of cut playbacks\n";
 }
 
@@ -735,6 +763,61 @@ TEST(CommitFault, TheJournalsOfACommitNameEachOther) {
     EXPECT_EQ(recordStates[0], both);
 }
 
+// A recovery records how it settled a cut commit beside every journal it holds.
+// A journal that still holds a commit its deciding journal no longer holds, every
+// table after it (a copy of it put back), is dropped unplayed when no record knows
+// the commit: it completed. A record that dropped entries to make room, or is
+// damaged, cannot vouch for its silence: every open of the table is refused naming
+// its journal, which stays until the record is put right. One that cannot be
+// written refuses the open, naming it, and nothing changes.
+TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
+    CommitTables t(2);
+    t.Keep();
+    const RecordedCommit run = RecordCommit(t, false, 2);
+    std::size_t decision = 0;
+    while (run.Events[decision].File.find(".JNL") != std::string::npos) ++decision;
+    while (run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
+    std::mt19937 none(0);
+    const FolderFiles killed = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, none);
+    const NoDiskSyncs noSyncs;
+    WriteFolder(t.Work(), killed);
+    ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[0]}), 0);
+    EXPECT_EQ(t.Contents(), t.Before());
+    const uint64_t id = dfbytes::GetU64(&killed.at(t.Journal(0))[40]);
+    const std::string record = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".JNS";
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id),
+                  jnl::TOutcome::RolledBack) << i;
+    jnl::TSettledCommits full;
+    for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
+    const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({})};
+    for (const Bytes& bytes : records) {
+        const bool readOnly = bytes.size() == jnl::SETTLED_SLOT_SIZE && bytes[12] == 0;
+        SCOPED_TRACE(std::to_string(bytes.size()) + (readOnly ? ", read-only" : ""));
+        FolderFiles copyBack = run.Done;
+        copyBack[t.Journal(0)] = killed.at(t.Journal(0));
+        WriteFolder(t.Work(), copyBack);
+        if (!bytes.empty()) WriteBytes(record, bytes);
+        if (readOnly) fs::permissions(record, fs::perms::owner_read);
+        for (int open = 0; open < 2 && !bytes.empty(); ++open) {
+            std::string message;
+            try {
+                RecordDb db(t.Work(), lpPessimistic);
+                OpenRecordCursor(*db.dir, t.Names()[0]);
+            } catch (const EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), readOnly ? KURA_OSEACCES : KURA_HEADERCORRUPT);
+                message = e.what();
+            }
+            const std::string named = readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL'";
+            EXPECT_NE(message.find(named), std::string::npos) << message;
+            EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
+        }
+        if (readOnly) fs::permissions(record, fs::perms::owner_write, fs::perm_options::add);
+        fs::remove(record);
+        EXPECT_EQ(t.Contents(), t.After());
+    }
+}
+
 // A forced commit that changes one of the transaction's tables syncs what a
 // forced commit of that table alone syncs. One over several tables syncs each
 // journal's payload before its header, the deciding journal's decision in its copy
@@ -775,9 +858,16 @@ enum class TableOp {
     RenameOnto,            // the same, and another table renamed onto its name
     LaterCommitAlone,      // opened, and a commit on it alone (while others still hold the cut commit)
     HeldByAnother,         // opened for exclusive use by another program while the others are opened
-    StaleCopyBack          // its journal copied, the commit settled, a later one over the others, the copy put back
+    StaleCopyBack,         // its journal copied, the commit settled, a later one over the others, the copy put back
+    AwayMeanwhile,         // its four files moved away, the others opened and a later commit over them, the files back
+    CopyBackAfterLater,    // a copy of its four files taken, all opened, a later commit over the others, the copy back
+    RenamedOthersWritten,  // renamed by hand, the others opened and a later commit over them, then opened renamed
+    RenamedOthersHeld,     // renamed by hand, the others opened, then held for exclusive use while it is opened
+    SwappedByHand          // its four files and the next table's swapped by hand
 };
-constexpr int kTableOps = 18;
+constexpr int kTableOps = 23;
+// The operations by hand while the other tables are settled or written.
+constexpr int kFirstByHand = static_cast<int>(TableOp::AwayMeanwhile);
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
@@ -878,11 +968,13 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                                      : std::vector<CutModel>{CutModel::Kill};
             for (const CutModel model : models) {
                 const FolderFiles image = CutImage(run.Baseline, run.Events, cut, model, rng);
-                // One operation on each table, another at each cut; every operation on every
-                // table while the deciding journal says the commit stands (the few calls
+                // One operation on each table, another at each cut; every operation (but those
+                // below) on every table while the deciding journal says the commit stands (the few calls
                 // before the other journals have let go of it); each table whose journal does
-                // not hold the commit while another's does used alone; and a table renamed by
-                // hand (another at each cut) while every journal holds the commit undecided.
+                // not hold the commit while another's does used alone; a table renamed by hand
+                // (another at each cut) while every journal holds the commit undecided; one whose
+                // journal holds it (another table and operation at each cut) away, put back or
+                // swapped; and the deciding table renamed while the others are settled.
                 // The table whose journal says the commit stands, in its header and the
                 // header's copy (not yet both: a damaged header may leave it undecided).
                 std::size_t decider = m;
@@ -901,7 +993,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const auto op = static_cast<TableOp>(o);
                         const bool alone = OneOf(op, {LaterCommitAlone, HeldByAnother}) && holders > 0 && !holds[k];
                         const bool renamed = op == RenameByHand && holders == m && !decided && k == step % m;
-                        if (decided || alone || renamed || static_cast<std::size_t>(o) == (step + 5 * k) % kTableOps)
+                        const bool rotated = static_cast<std::size_t>(o) == (step + 5 * k) % kFirstByHand;
+                        const TableOp byHand[] = {AwayMeanwhile, CopyBackAfterLater, SwappedByHand};
+                        const bool elsewhere = op == byHand[step / m % 3] && holds[k] && k == step % m;
+                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld}) && k == decider;
+                        if (o >= kFirstByHand ? elsewhere || deciding : decided || alone || renamed || rotated)
                             work.emplace_back(k, op);
                     }
                 for (const auto& [table, operation] : work) {
@@ -932,6 +1028,27 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             reports.push_back(e.what());
                         }
                     };
+                    // The other tables opened (which settles what they hold) and a later commit over them.
+                    auto laterOverOthers = [&] {
+                        for (std::size_t i = 0; i < m; ++i)
+                            if (i != k) later[i] = 778;
+                        engine([&](RecordDb& db) {
+                            std::vector<std::unique_ptr<TDataCursor>> others;
+                            for (const auto& [i, key] : later)
+                                others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            db.dir->StartTransaction();
+                            for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
+                            db.dir->Commit(true, false);
+                        });
+                    };
+                    // The table's four files moved from one name to another (or to another folder).
+                    auto move = [&](const std::string& from, const std::string& to) {
+                        for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                            if (fs::exists(from + ext)) fs::rename(from + ext, to + ext);
+                    };
+                    const std::string aside = t.Work() + "-aside/" + disk;
+                    std::vector<std::size_t> held;  // kept by another program while the others are opened
+                    if (op == HeldByAnother) held.push_back(k);
                     switch (op) {
                         case Drop:
                             engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(name, false), 0); });
@@ -956,10 +1073,40 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             });
                             break;
                         case RenameByHand:
+                        case RenamedOthersWritten:
+                        case RenamedOthersHeld:
                             names[k] = "RENAMED";
-                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-                                if (fs::exists(base + ext)) fs::rename(base + ext, t.Work() + "/" + names[k] + ext);
+                            move(base, t.Work() + "/" + names[k]);
+                            if (op == RenamedOthersWritten) laterOverOthers();
+                            for (std::size_t i = 0; op == RenamedOthersHeld && i < m; ++i)
+                                if (i != k) {
+                                    engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
+                                    held.push_back(i);
+                                }
                             break;
+                        case AwayMeanwhile:
+                            fs::create_directories(t.Work() + "-aside");
+                            move(base, aside);
+                            laterOverOthers();
+                            move(aside, base);
+                            break;
+                        case CopyBackAfterLater: {
+                            const FolderFiles copy = ReadFolder(t.Work());
+                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            laterOverOthers();
+                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                                if (copy.count(disk + ext) != 0) WriteBytes(base + ext, copy.at(disk + ext));
+                            break;
+                        }
+                        case SwappedByHand: {
+                            const std::size_t other = (k + 1) % m;
+                            std::swap(names[k], names[other]);
+                            const std::string otherBase = t.Work() + "/" + platform::Cp932ToUtf8(names[k]);
+                            move(base, t.Work() + "/SWAP");
+                            move(otherBase, base);
+                            move(t.Work() + "/SWAP", otherBase);
+                            break;
+                        }
                         case LaterCommitAlone:
                             engine([&](RecordDb& db) {
                                 AppendStressRecord(*OpenRecordCursor(*db.dir, name), 777, "later", "", {});
@@ -973,15 +1120,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             // The copy a backup took; then everything opened (settled) and a
                             // later commit over the other tables; then the copy put back.
                             engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
-                            for (std::size_t i = 0; i < m; ++i)
-                                if (i != k) later[i] = 778;
-                            engine([&](RecordDb& db) {
-                                std::vector<std::unique_ptr<TDataCursor>> others;
-                                for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
-                                db.dir->StartTransaction();
-                                for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
-                                db.dir->Commit(true, false);
-                            });
+                            laterOverOthers();
                             WriteBytes(base + ".JNL", *journal);
                             break;
                         case OlderCopy:
@@ -1034,6 +1173,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 return s.find("/" + names[i] + ".JNL") != std::string::npos;
                             });
                         };
+
                         auto open = [&](std::size_t i) -> std::optional<CrashRows> {
                             try {
                                 RecordDb db(t.Work(), lpPessimistic);
@@ -1048,16 +1188,17 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             }
                             return std::nullopt;
                         };
-                        const bool holding = op == HeldByAnother;
                         {
-                            // Another program keeps the table to itself while the others are opened.
+                            // Another program keeps tables to itself while the others are opened.
                             std::optional<RecordDb> holder;
-                            if (holding) holder.emplace(t.Work(), lpPessimistic);
-                            const auto held = holding ? OpenRecordCursor(*holder->dir, name, true) : nullptr;
+                            std::vector<std::unique_ptr<TDataCursor>> holding;
+                            if (!held.empty()) holder.emplace(t.Work(), lpPessimistic);
+                            for (const std::size_t i : held)
+                                holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
                             for (const std::size_t i : order)
-                                if (!holding || i != k) open(i);
+                                if (std::find(held.begin(), held.end(), i) == held.end()) open(i);
                         }
-                        if (holding) open(k);
+                        for (const std::size_t i : held) open(i);
                         const FolderFiles now = ReadFolder(t.Work());
                         // Whatever was said, each table opens again (or is gone, or was named).
                         const std::size_t reportsBefore = said.size();
@@ -1088,14 +1229,18 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         // A commit whose deciding journal says it stands is kept, unless that
                         // journal was put out of the way by hand.
                         const bool replaced =
-                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate, RenameByHand});
+                            k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate,
+                                                       RenameByHand, AwayMeanwhile, RenamedOthersWritten,
+                                                       RenamedOthersHeld});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
-                        // A table used alone, renamed by hand or made anew through the engine is
-                        // whole: nothing is said of it. Nor does a table put back as it was before
-                        // a commit that stood pass unsaid.
-                        const bool whole = OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal, RenameOnto});
+                        // A table used alone, renamed, moved, copied or swapped by hand, or made anew
+                        // through the engine is whole: nothing is said of it. Nor does a table put
+                        // back as it was before a commit that stood pass unsaid.
+                        const bool whole = static_cast<int>(op) >= kFirstByHand ||
+                                           OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal,
+                                                      RenameOnto});
                         EXPECT_TRUE(said.empty() || !whole) << said[0];
                         EXPECT_TRUE(named(k) || !decided || op != OlderCopy || k == decider)
                             << "a table put back before a commit that stood";

@@ -14,6 +14,7 @@
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/JournalFormat.h"
+#include "engine/files/SettledCommits.h"
 #include "engine/files/WriteCapture.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
@@ -229,6 +230,63 @@ TEST(JournalFormat, ChecksumIsCrc32) {
     EXPECT_EQ(JOURNAL_FORMAT, 2u);
 }
 
+// The record of settled commits, byte by byte: a slot of two entries; its copy
+// read when the slot is damaged, nothing known when both are (and silence then
+// untrusted, as past the limit of entries); a rewrite cut off at any call (a kill,
+// a power cut that loses or tears what was not synced) leaves the old record or
+// the new one, never neither.
+TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
+    using jnl::TOutcome;
+    jnl::TSettledCommits two;
+    two.Add(0x0102030405060708u, TOutcome::RolledBack);
+    two.Add(0x1122334455667788u, TOutcome::Stood);
+    Bytes golden = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'S', 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0x75, 0x5F, 0x1D, 0xEF,
+                    8, 7, 6, 5, 4, 3, 2, 1, 1, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 2};
+    golden.resize(24 + 64 * 9, 0);
+    EXPECT_EQ(jnl::SettledSlot(two), golden);
+    TempDir dir;
+    const std::string name = dir.file("T.JNS");
+    EXPECT_EQ(jnl::SettledNameOf(dir.file("T.JNL")), name);
+    auto read = [&] { return jnl::ReadSettled(name); };
+    EXPECT_TRUE(read().Entries.empty() && read().Complete()) << "no file";
+    jnl::WriteSettled(name, two);
+    Bytes both = golden;
+    both.insert(both.end(), golden.begin(), golden.end());
+    EXPECT_EQ(ReadBytes(name), both);
+    for (const std::size_t damage : {std::size_t{22}, std::size_t{30}}) {
+        Bytes bytes = both;
+        bytes[damage] ^= 0x40;
+        WriteBytes(name, bytes);
+        EXPECT_EQ(read().Entries, two.Entries) << damage;
+        bytes[damage + golden.size()] ^= 0x40;
+        WriteBytes(name, bytes);
+        EXPECT_TRUE(read().Entries.empty() && !read().Complete()) << damage;
+    }
+    // Past the limit the oldest goes, and the record says so.
+    jnl::TSettledCommits full = two;
+    for (uint64_t id = 1; id < jnl::SETTLED_ENTRIES; ++id) full.Add(id, TOutcome::RolledBack);
+    EXPECT_EQ(full.Entries.size(), jnl::SETTLED_ENTRIES);
+    EXPECT_EQ(full.Find(two.Entries[0].first), TOutcome::Unknown);
+    EXPECT_TRUE(full.Dropped && !full.Complete());
+    // Each call of a rewrite cut off, each slot synced before the next is written.
+    const NoDiskSyncs noSyncs;
+    jnl::WriteSettled(name, two);
+    const FolderFiles old = ReadFolder(dir.path());
+    std::vector<FileEvent> events;
+    {
+        CallRecorder recorder(dir.path());
+        jnl::WriteSettled(name, full);
+        events = recorder.Events();
+    }
+    std::mt19937 rng(5);
+    for (std::size_t cut = 0; cut <= events.size(); ++cut)
+        for (int draw = 0; draw < 99; ++draw) {
+            WriteFolder(dir.path(), CutImage(old, events, cut, static_cast<CutModel>(draw % 3), rng));
+            const jnl::TSettledCommits now = read();
+            EXPECT_TRUE(now.Entries == full.Entries || (now.Entries == two.Entries && cut < events.size())) << cut;
+        }
+}
+
 // The spans a journal saves of a rewritten piece, against a byte-at-a-time
 // model: runs of changes, gaps on both sides of the joining limit, bytes a
 // rewrite happens to leave as they were, and every length around a word.
@@ -364,7 +422,7 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
 // number; a copy already kept is not made again, and no more than JOURNAL_COPIES
 // are kept, the oldest replaced. A copy that cannot be written does not keep the
 // table out, and the copies (also the many earlier programs left) go with the
-// table.
+// table, as does its record of settled commits.
 TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     JournalledFiles files(9);
     // Journals whose flushes were stopped before any write in place, beside a
@@ -419,8 +477,10 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         if (fs::exists(name)) fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
         WriteBytes(name, {1, 2, 3});
     }
-    DeleteJournalCopies(files.Folder() + "/T.JNL");
+    WriteBytes(files.Folder() + "/T.JNS", {1, 2, 3});
+    DeleteJournalLeftovers(files.Folder() + "/T.JNL");
     for (const auto& [name, bytes] : ReadFolder(files.Folder())) EXPECT_EQ(name.rfind("T.JNL.", 0), std::string::npos) << name;
+    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNS")) << "the record of settled commits";
 }
 
 // A journal whose checksums hold but whose recorded old length its saved bytes
