@@ -33,16 +33,14 @@ inline void OnModal(const QString& name, std::function<void(QWidget*)> f) {
     timer->start();
 }
 
-// While the returned timer lives, the window, should it show, is a failure and is
-// closed: the test goes on instead of waiting for a user.
-inline std::unique_ptr<QTimer> FailIfShown(const QString& name) {
+// Runs f on the modal window named name each time it is the active modal window, for
+// as long as the returned timer lives.
+inline std::unique_ptr<QTimer> WhileModal(const QString& name, std::function<void(QDialog*)> f) {
     auto timer = std::make_unique<QTimer>();
     timer->setInterval(2);
-    QObject::connect(timer.get(), &QTimer::timeout, [name] {
+    QObject::connect(timer.get(), &QTimer::timeout, [name, f] {
         auto* w = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!w || w->objectName() != name || !w->isVisible()) return;
-        ADD_FAILURE() << name.toStdString() << " opened";
-        w->reject();
+        if (w && w->objectName() == name && w->isVisible()) f(w);
     });
     timer->start();
     return timer;
@@ -51,19 +49,13 @@ inline std::unique_ptr<QTimer> FailIfShown(const QString& name) {
 // Answers every password dialog that shows with what typed() gives (an empty text
 // cancels it), counting them in asked, for as long as the returned timer lives.
 inline std::unique_ptr<QTimer> AnswerPasswords(std::function<QString()> typed, int& asked) {
-    auto timer = std::make_unique<QTimer>();
-    timer->setInterval(2);
-    QObject::connect(timer.get(), &QTimer::timeout, [typed, &asked] {
-        QWidget* d = QApplication::activeModalWidget();
-        if (!d || d->objectName() != "KuraPasswordDialog" || !d->isVisible()) return;
+    return WhileModal("KuraPasswordDialog", [typed, &asked](QDialog* d) {
         ++asked;
         const QString text = typed();
-        if (text.isEmpty()) return static_cast<QDialog*>(d)->reject();
+        if (text.isEmpty()) return d->reject();
         d->findChild<QLineEdit*>("Edit")->setText(text);
         d->findChild<QPushButton*>("OKButton")->click();
     });
-    timer->start();
-    return timer;
 }
 
 template <class T>

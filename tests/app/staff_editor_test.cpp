@@ -79,10 +79,9 @@ TEST_F(StaffEditor, AFailedPostKeepsTheWindowOpenInItsTransactionAndAnOpenTransa
     DMdata->Tkazoku->FieldByName("Simei")->SetAsString("x");
     DMdata->Tkazoku->Post();
     answer = gui::mrCancel;  // a button the question must offer
-    {
-        const auto unexpected = FailIfShown("FstaffDaityo");
-        EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrCancel);
-    }
+    auto unexpected = WhileModal("FstaffDaityo", [](QDialog* w) { ADD_FAILURE() << "the editor opened"; w->reject(); });
+    EXPECT_EQ(OpenStaffEditor(std::nullopt), gui::mrCancel);
+    unexpected.reset();
     EXPECT_EQ(messages, QStringList{QString::fromUtf8(OpenTransactionQuestion)});
     EXPECT_TRUE(DMdata->DataDB->InTransaction());
     messages.clear();

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
-#include <optional>
 
 #include "app/Schema.h"
 #include "components/KuraDatabase.h"
@@ -36,18 +35,6 @@ std::vector<std::string> ColumnNames(const TTableSpec& spec) {
     std::vector<std::string> names;
     for (const auto& c : spec.Columns) names.push_back(c.Name);
     return names;
-}
-
-// The folder whose making is refused as in a folder this user may not write to
-// (EACCES), "" for none.
-std::string& RefusedFolder() {
-    static std::string folder;
-    return folder;
-}
-
-int RefusingMkdir(const char* path, mode_t mode) {
-    if (RefusedFolder() == path) return errno = EACCES, -1;
-    return platform::SystemFileCalls().mkdir(path, mode);
 }
 
 class StartUp : public AppTest {};
@@ -198,6 +185,7 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
 TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
     StartMain();
     AddStaffRows(1);
+    CloseMain();
     const std::string db = dir.file("DB");
     const QString head = QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n");
     const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n")
@@ -215,50 +203,30 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
             .arg(table, QString::fromStdString(db))
             .arg(code);
     };
-    // The ways a cause is planted and mended.
-    std::optional<kura::test::OpensThrough> opens;
-    struct Fault {
-        std::function<void()> plant, mend;
+    // Each cause is planted in the calls, or in a file or the folder, kept meanwhile
+    // beside it (the folder moved, a file copied); the loop mends them all.
+    std::string refusedFile, changed;
+    const kura::test::OpensThrough opens([&](const char* path, int flags, mode_t mode) {
+        if (!refusedFile.empty() && std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
+        return platform::SystemFileCalls().open(path, flags, mode);
+    });
+    auto refused = [&](const char* file) { return [&refusedFile, file] { refusedFile = file; }; };
+    auto notMade = [](const char*, mode_t) { return errno = EACCES, -1; };
+    auto keep = [&](const std::string& path) {
+        if (fs::is_directory(path)) fs::rename(path, path + ".keep");
+        else fs::copy_file(path, path + ".keep");
+        return changed = path;
     };
-    auto refused = [&](std::string file) -> Fault {
-        return {[&opens, file] {
-                    opens.emplace([file](const char* path, int flags, mode_t mode) {
-                        if (std::string_view(path).ends_with(file)) return errno = EACCES, -1;
-                        return platform::SystemFileCalls().open(path, flags, mode);
-                    });
-                },
-                [&opens] { opens.reset(); }};
-    };
-    auto changed = [&](std::string file, std::function<void(const std::string&)> change) -> Fault {
-        const std::string path = db + file;
-        return {[path, change] {
-                    fs::copy_file(path, path + ".keep");
-                    change(path);
-                },
-                [path] { fs::rename(path + ".keep", path); }};
-    };
-    auto overwritten = [&](std::string file, std::size_t at, std::size_t count) {  // npos: to the end
-        return changed(file, [at, count](const std::string& path) {
-            std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    auto overwritten = [&](const char* file, std::size_t at, std::size_t count) {  // count npos: to the end
+        return [&keep, path = db + file, at, count] {
+            std::fstream f(keep(path), std::ios::in | std::ios::out | std::ios::binary);
             f.seekp(static_cast<std::streamoff>(at));
             f << std::string(std::min<std::size_t>(count, fs::file_size(path) - at), 'X');
-        });
-    };
-    auto folderAside = [&](std::function<void()> then) -> Fault {
-        return {[db, then] {
-                    fs::rename(db, db + ".keep");
-                    then();
-                },
-                [db] {
-                    RefusedFolder() = "";
-                    platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
-                    fs::remove(db);
-                    fs::rename(db + ".keep", db);
-                }};
+        };
     };
     const struct {
         const char* what;
-        Fault fault;
+        std::function<void()> plant;
         QString said;
     } causes[] = {
         {"Kazoku.DAT may not be opened", refused("/Kazoku.DAT"), noRights("Kazoku", "/Kazoku.DAT")},
@@ -270,35 +238,33 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
         {"Staff.IDX's header overwritten", overwritten("/Staff.IDX", 0, 64), damaged("Staff", 12035)},
         {"Staff.IDX's pages overwritten", overwritten("/Staff.IDX", 4096, std::string::npos), damaged("Staff", 8965)},
         {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
-        {"Gakureki.DAT emptied", changed("/Gakureki.DAT", [](const std::string& p) { fs::resize_file(p, 0); }),
-         damaged("Gakureki", 8961)},
-        {"a file where the folder should be",
-         folderAside([db] { std::ofstream(db) << "x"; }),
+        {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
+        {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; },
          folder + QString::fromUtf8("同じ名前のファイルがあります。\n"
                                     "そのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
-        {"a folder that may not be made", folderAside([db] {
-             RefusedFolder() = db;
-             platform::FileCalls().mkdir = RefusingMkdir;
-         }),
+        {"a folder that may not be made", [&] { keep(db); platform::FileCalls().mkdir = notMade; },
          folder + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
                                     "フォルダの権限を確かめてから、もう一度起動してください。")
                       .arg(QString::fromStdString(dir.path()))},
     };
     for (const auto& c : causes) {
         SCOPED_TRACE(c.what);
-        CloseMain();
-        messages.clear();
-        c.fault.plant();
+        c.plant();
         QElapsedTimer clock;
         clock.start();
         EXPECT_TRUE(StartMain().StartFailed());
         EXPECT_LT(clock.elapsed(), StartWaitMs);
         CloseMain();
-        c.fault.mend();
-        ASSERT_EQ(messages.size(), 1);
-        EXPECT_EQ(messages[0], c.said) << messages[0].toStdString();
+        refusedFile.clear();
+        platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
+        if (!changed.empty()) {
+            fs::remove(changed);
+            fs::rename(changed + ".keep", changed);
+            changed.clear();
+        }
+        EXPECT_EQ(messages, QStringList{c.said}) << messages.join("\n").toStdString();
+        messages.clear();
     }
-    messages.clear();
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
