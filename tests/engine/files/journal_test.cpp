@@ -272,12 +272,9 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     const NoDiskSyncs noSyncs;
     jnl::WriteSettled(name, two);
     const FolderFiles old = ReadFolder(dir.path());
-    std::vector<FileEvent> events;
-    {
-        CallRecorder recorder(dir.path());
-        jnl::WriteSettled(name, full);
-        events = recorder.Events();
-    }
+    const CallRecorder recorder(dir.path());  // records no reads
+    jnl::WriteSettled(name, full);
+    const std::vector<FileEvent> events = recorder.Events();
     std::mt19937 rng(5);
     for (std::size_t cut = 0; cut <= events.size(); ++cut)
         for (int draw = 0; draw < 99; ++draw) {

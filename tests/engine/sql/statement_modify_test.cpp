@@ -225,22 +225,14 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     }
 }
 
-// Random joined UPDATE and DELETE statements against a model of their row loop:
-// the target's records in record order, each with its joined rows in the other
-// table's record order. The target's own conditions, the join and the other
-// table's columns (the target's under another name too) read the records as they
-// were when the statement started; a condition that reads the target and the
-// other table reads the target as the rows before left it.
+// Random joined UPDATE and DELETE statements against a model of their row loop
+// (the target's records in record order, each with its joined rows in the other
+// table's record order), which reads records as the joined-UPDATE cases above say.
 TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
     using Row = std::array<int, 2>;  // ra (id, v), rb (k, x)
     using Test = std::function<bool(const Row& started, const Row& now, const Row& other)>;
     std::mt19937 random(59);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    auto text = [](const std::vector<Row>& rows) {
-        Rows out;
-        for (const Row& r : rows) out.push_back(std::to_string(r[0]) + "|" + std::to_string(r[1]));
-        return out;
-    };
     // The rows as the engine holds them, in record order (a refill reuses the
     // slots the rows before freed); a NULL key as a number no row joins.
     auto read = [&](const char* table) {
@@ -297,12 +289,11 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             const std::string sql = remove ? "DELETE" + from : "UPDATE ra SET " + set + from;
             statements += sql + ";\n";
             const std::vector<Row> started = ra;
-            const std::vector<Row>& other = self ? started : rb;
             std::vector<Row> kept;
             uint32_t count = 0;
             for (std::size_t t = 0; t < started.size(); ++t) {
                 bool changed = false;
-                for (const Row& o : other) {
+                for (const Row& o : self ? started : rb) {
                     if (started[t][0] != o[0] + d) continue;
                     if (!std::all_of(tests.begin(), tests.end(), [&](const Test& x) { return x(started[t], ra[t], o); }))
                         continue;
@@ -316,7 +307,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             ra = kept;
             ASSERT_EQ(db.Run(sql), count) << fill << "\n" << statements;
         }
-        ASSERT_EQ(db.Rows("ra"), text(ra)) << fill << "\n" << statements;
+        ASSERT_EQ(read("ra"), ra) << fill << "\n" << statements;
     }
 }
 
