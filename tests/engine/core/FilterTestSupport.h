@@ -217,8 +217,8 @@ public:
         std::vector<std::string> constants;
         auto constant = [&] {
             const int written = static_cast<int>(constants.size());
-            constants.push_back(written == 0 || Chance(60) ? Literal(f) : constants[static_cast<std::size_t>(Pick(written))]);
-            return constants.back();
+            return constants.emplace_back(written == 0 || Chance(60) ? Literal(f)
+                                                                     : constants[static_cast<std::size_t>(Pick(written))]);
         };
         std::string s;
         for (int i = 0, n = 2 + Pick(2); i < n; ++i) {

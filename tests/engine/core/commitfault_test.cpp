@@ -783,8 +783,7 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
     const uint64_t id = dfbytes::GetU64(&killed.at(t.Journal(0))[40]);
     const std::string record = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".JNS";
     for (std::size_t i = 0; i < 2; ++i)
-        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id),
-                  jnl::TOutcome::RolledBack) << i;
+        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id), jnl::TOutcome::RolledBack) << i;
     jnl::TSettledCommits full;
     for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
     const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({})};
@@ -797,7 +796,8 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
         if (!bytes.empty()) WriteBytes(record, bytes);
         if (readOnly) fs::permissions(record, fs::perms::owner_read);
         for (int open = 0; open < 2 && !bytes.empty(); ++open) {
-            const Raised refused = RaisedBy([&] { OpenRecordCursor(*RecordDb(t.Work(), lpPessimistic).dir, t.Names()[0]); });
+            const Raised refused =
+                RaisedBy([&] { OpenRecordCursor(*RecordDb(t.Work(), lpPessimistic).dir, t.Names()[0]); });
             EXPECT_EQ(refused.code, readOnly ? KURA_OSEACCES : KURA_HEADERCORRUPT);
             EXPECT_TRUE(refused.table.ends_with(readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL"))
                 << refused.table;

@@ -230,7 +230,7 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
 // table's record order), which reads records as the joined-UPDATE cases above say.
 TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
     using Row = std::array<int, 2>;  // ra (id, v), rb (k, x)
-    using Test = std::function<bool(const Row& started, const Row& now, const Row& other)>;
+    using Test = std::function<bool(int started, int now, int other)>;  // the target's v and the other's value
     std::mt19937 random(59);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     // The rows as the engine holds them, in record order (a refill reuses the
@@ -260,14 +260,12 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             const int d = pick(2), c1 = pick(40), c2 = pick(40);
             const std::string a = std::to_string(c1), b = std::to_string(c2);
             const std::pair<std::string, Test> conditions[] = {
-                {"ra.v < " + a, [=](const Row& s, const Row&, const Row&) { return s[1] < c1; }},
-                {val + " > " + a, [=](const Row&, const Row&, const Row& o) { return o[1] > c1; }},
-                {"ra.v < " + val, [=](const Row& s, const Row&, const Row& o) { return s[1] < o[1]; }},
-                {"(ra.v < " + a + " OR " + val + " > " + b + ")",
-                 [=](const Row&, const Row& n, const Row& o) { return n[1] < c1 || o[1] > c2; }},
-                {"ra.v + " + val + " < " + a, [=](const Row&, const Row& n, const Row& o) { return n[1] + o[1] < c1; }},
-                {"NOT (ra.v >= " + a + " AND " + val + " < " + b + ")",
-                 [=](const Row&, const Row& n, const Row& o) { return !(n[1] >= c1 && o[1] < c2); }},
+                {"ra.v < " + a, [=](int s, int, int) { return s < c1; }},
+                {val + " > " + a, [=](int, int, int o) { return o > c1; }},
+                {"ra.v < " + val, [=](int s, int, int o) { return s < o; }},
+                {"(ra.v < " + a + " OR " + val + " > " + b + ")", [=](int, int n, int o) { return n < c1 || o > c2; }},
+                {"ra.v + " + val + " < " + a, [=](int, int n, int o) { return n + o < c1; }},
+                {"NOT (ra.v >= " + a + " AND " + val + " < " + b + ")", [=](int, int n, int o) { return !(n >= c1 && o < c2); }},
             };
             const std::pair<std::string, std::function<Row(const Row&, const Row&)>> sets[] = {
                 {"v = v + " + val, [](const Row& n, const Row& o) { return Row{n[0], n[1] + o[1]}; }},
@@ -295,7 +293,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
                 bool changed = false;
                 for (const Row& o : self ? started : rb) {
                     if (started[t][0] != o[0] + d) continue;
-                    if (!std::all_of(tests.begin(), tests.end(), [&](const Test& x) { return x(started[t], ra[t], o); }))
+                    if (!std::all_of(tests.begin(), tests.end(), [&](const Test& x) { return x(started[t][1], ra[t][1], o[1]); }))
                         continue;
                     changed = true;
                     if (remove) break;
