@@ -1042,7 +1042,6 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
                             if (copy.count(disk + ext) != 0) WriteBytes(base + ext, copy.at(disk + ext));
                     };
-                    const std::string aside = t.Work() + "-aside/" + disk;
                     std::vector<std::size_t> held;  // kept by another program while the others are opened
                     if (op == HeldByAnother) held.push_back(k);
                     switch (op) {
@@ -1080,21 +1079,12 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                     held.push_back(i);
                                 }
                             break;
-                        case AwayMeanwhile:
-                            fs::create_directories(t.Work() + "-aside");
-                            move(base, aside);
-                            laterOverOthers();
-                            move(aside, base);
-                            break;
-                        case SwappedByHand: {
-                            const std::size_t other = (k + 1) % m;
-                            std::swap(names[k], names[other]);
-                            const std::string otherBase = t.Work() + "/" + platform::Cp932ToUtf8(names[k]);
+                        case SwappedByHand:
+                            std::swap(names[k], names[(k + 1) % m]);
                             move(base, t.Work() + "/SWAP");
-                            move(otherBase, base);
-                            move(t.Work() + "/SWAP", otherBase);
+                            move(t.Work() + "/" + platform::Cp932ToUtf8(names[k]), base);
+                            move(t.Work() + "/SWAP", t.Work() + "/" + platform::Cp932ToUtf8(names[k]));
                             break;
-                        }
                         case LaterCommitAlone:
                             engine([&](RecordDb& db) {
                                 AppendStressRecord(*OpenRecordCursor(*db.dir, name), 777, "later", "", {});
@@ -1105,10 +1095,15 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             break;
                         case StaleCopyBack:
                         case CopyBackAfterLater:
+                        case AwayMeanwhile:
                             if (!journal) break;
-                            // The copy a backup took (of its journal, or its four files); then everything
-                            // opened (settled) and a later commit over the other tables; then the copy put back.
-                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            // The copy a backup took (of its journal, or its four files), and everything opened
+                            // (settled); or its four files moved away. Then a later commit over the other tables,
+                            // and the copy or the files put back.
+                            if (op == AwayMeanwhile)
+                                for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) fs::remove(base + ext);
+                            else
+                                engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
                             laterOverOthers();
                             if (op == StaleCopyBack) WriteBytes(base + ".JNL", *journal);
                             else putBack(image);
