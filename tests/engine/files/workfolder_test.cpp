@@ -43,27 +43,24 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
             ASSERT_EQ(chmod(tmp.file(name).c_str(), isFolder ? 0755 : 0), 0);
         }
     };
-    auto link = [&](const std::string& to, const std::string& name) {
-        ASSERT_EQ(symlink(to.c_str(), tmp.file(name).c_str()), 0);
-    };
     // In the way of this process's next names and not its own to use: at a lock
     // file's name a folder, a link to nowhere, a link to a file of its own, another
     // user's file; at a folder's name a folder that others may enter, a file, a link
     // to a private folder of its own, another user's folder.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
-    link(tmp.file("nowhere"), own + "2.LCK");
+    std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(own + "2.LCK"));
     Touch(tmp.file("target"));
-    link(tmp.file("target"), own + "3.LCK");
+    std::filesystem::create_symlink(tmp.file("target"), tmp.file(own + "3.LCK"));
     Touch(tmp.file(own + "4"));
     folder("mine", 0700, {"mine.DAT"});
-    link(tmp.file("mine"), own + "5");
+    std::filesystem::create_symlink(tmp.file("mine"), tmp.file(own + "5"));
     anothers(own + "6.LCK", false);
     anothers(own + "7", true);
     // In a lost folder's place, which must not lead the clearing elsewhere: links to
     // a folder that others may enter and to a private one, another user's folder.
-    link(tmp.file(own + "1"), "KURA14-0");
-    link(tmp.file("mine"), "KURA15-0");
+    std::filesystem::create_symlink(tmp.file(own + "1"), tmp.file("KURA14-0"));
+    std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA15-0"));
     anothers("KURA16-0", true);
     // Not work folders' names; the last is the session's own next one in another
     // case, which its names, used as written, pass by.
