@@ -74,10 +74,12 @@ struct TestDb {
             throw std::runtime_error("table not created");
         dir->CloseTable(table, false, false, false);
     }
-    std::unique_ptr<TDataCursor> Open(const std::string& name, bool exclusive = true) {
+    // As an SQL statement reads it (querySource), unselective conditions go to the record pass.
+    std::unique_ptr<TDataCursor> Open(const std::string& name, bool exclusive = true, bool querySource = false) {
         auto cursor = std::make_unique<TDataCursor>(dir);
         cursor->SetTableName(name);
         cursor->SetExclusive(exclusive);
+        cursor->SetQuerySource(querySource);
         cursor->OpenCursor();
         return cursor;
     }

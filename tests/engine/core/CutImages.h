@@ -299,15 +299,6 @@ inline FolderFiles Unstamped(const FolderFiles& files) {
     return out;
 }
 
-// Playbacks of hot journals cut short. The playback of `image` is recorded, made
-// to fail at each of its calls (an I/O error) and stopped after each of them: by a
-// kill (every call made is there) or a power cut (writes since each file's last
-// sync lost, or torn). What each kill leaves is
-// played back again and that playback killed after each of its calls in turn, and
-// so on, `depth` playbacks deep; every chain ends with a playback that completes. Each
-// must leave the table files exactly as one uncut playback leaves them
-// (`reference`), and never report a journal that does not fit; `then` checks what
-// follows from each. Answers how many playbacks were made.
 // A digest of a folder's files (FNV-1a, 64 bits), to play each image back once.
 inline uint64_t DigestOf(const FolderFiles& files) {
     uint64_t h = 1469598103934665603ULL;
@@ -323,6 +314,15 @@ inline uint64_t DigestOf(const FolderFiles& files) {
     return h;
 }
 
+// Playbacks of hot journals cut short. The playback of `image` is recorded, made
+// to fail at each of its calls (an I/O error) and stopped after each of them: by a
+// kill (every call made is there) or a power cut (writes since each file's last
+// sync lost, or torn; after its last call too). What each kill leaves is played
+// back again and that playback killed after each of its calls in turn, and so on,
+// `depth` playbacks deep; every chain ends with a playback that completes. Each
+// must leave the table files exactly as one uncut playback leaves them
+// (`reference`), and never report a journal that does not fit; `then` checks what
+// follows from each. Answers how many playbacks were made.
 inline int CutPlaybacks(const std::string& folder, const std::vector<std::string>& tables, const FolderFiles& image,
                         const FolderFiles& reference, int depth, std::set<uint64_t>& seen,
                         bool powerCuts = true, const std::function<void()>& then = [] {}) {
@@ -350,7 +350,6 @@ inline int CutPlaybacks(const std::string& folder, const std::vector<std::string
         played += 2;
     }
     std::mt19937 rng(static_cast<uint32_t>(events.size() * 131 + depth));
-    // A power cut after the last call too: whatever the playback left unsynced is lost.
     for (std::size_t cut = 1; cut <= events.size() && !::testing::Test::HasFailure(); ++cut) {
         for (const CutModel model : {CutModel::Kill, CutModel::Lost, CutModel::Torn}) {
             if ((model != CutModel::Kill && !powerCuts) || (model == CutModel::Kill && cut == events.size())) continue;

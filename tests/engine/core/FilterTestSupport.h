@@ -211,18 +211,17 @@ public:
     std::string Range() {
         uint16_t f = 0;
         std::string col = Column(f);
-        const bool text = f == F_TEXT || f == F_FREE || f == F_CODE;
-        if (text && Chance(20)) col = "UPPER(" + col + ")";
+        if ((f == F_TEXT || f == F_FREE || f == F_CODE) && Chance(20)) col = "UPPER(" + col + ")";
         static const char* const ops[] = {">", ">=", "<", "<=", "="};
         // Bounds meet often: a constant is now and then one written before.
         std::vector<std::string> constants;
         auto constant = [&] {
-            constants.push_back(constants.empty() || Chance(60) ? Literal(f) : constants[static_cast<std::size_t>(Pick(static_cast<int>(constants.size())))]);
-            return constants.back();
+            const int written = static_cast<int>(constants.size());
+            return constants.emplace_back(written == 0 || Chance(60) ? Literal(f)
+                                                                     : constants[static_cast<std::size_t>(Pick(written))]);
         };
         std::string s;
-        const int n = 2 + Pick(2);
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0, n = 2 + Pick(2); i < n; ++i) {
             if (i > 0) s += Chance(15) ? " AND (" + Condition() + ") AND " : " AND ";
             if (Chance(15)) {
                 const std::string low = constant();

@@ -315,10 +315,7 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     FolderFiles written = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, rng);
     const std::string away = platform::Cp932ToUtf8(t.Names()[0]);
     FolderFiles aside;
-    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
-        aside[away + ext] = written.at(away + ext);
-        written.erase(away + ext);
-    }
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) aside.insert(written.extract(away + ext));
     const FolderFiles before = Unstamped(run.Baseline);
     ASSERT_NE(Unstamped(aside).at(away + ".DAT"), before.at(away + ".DAT")) << "the table was not written";
     WriteFolder(t.Work(), written);
@@ -786,8 +783,7 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
     const uint64_t id = dfbytes::GetU64(&killed.at(t.Journal(0))[40]);
     const std::string record = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[1]) + ".JNS";
     for (std::size_t i = 0; i < 2; ++i)
-        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id),
-                  jnl::TOutcome::RolledBack) << i;
+        EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id), jnl::TOutcome::RolledBack) << i;
     jnl::TSettledCommits full;
     for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
     const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({})};
@@ -800,16 +796,11 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
         if (!bytes.empty()) WriteBytes(record, bytes);
         if (readOnly) fs::permissions(record, fs::perms::owner_read);
         for (int open = 0; open < 2 && !bytes.empty(); ++open) {
-            std::string message;
-            try {
-                RecordDb db(t.Work(), lpPessimistic);
-                OpenRecordCursor(*db.dir, t.Names()[0]);
-            } catch (const EKuraEngineError& e) {
-                EXPECT_EQ(e.ErrorCode(), readOnly ? KURA_OSEACCES : KURA_HEADERCORRUPT);
-                message = e.what();
-            }
-            const std::string named = readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL'";
-            EXPECT_NE(message.find(named), std::string::npos) << message;
+            const Raised refused =
+                RaisedBy([&] { OpenRecordCursor(*RecordDb(t.Work(), lpPessimistic).dir, t.Names()[0]); });
+            EXPECT_EQ(refused.code, readOnly ? KURA_OSEACCES : KURA_HEADERCORRUPT);
+            EXPECT_TRUE(refused.table.ends_with(readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL"))
+                << refused.table;
             EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
         }
         if (readOnly) fs::permissions(record, fs::perms::owner_write, fs::perm_options::add);
@@ -968,9 +959,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                                      : std::vector<CutModel>{CutModel::Kill};
             for (const CutModel model : models) {
                 const FolderFiles image = CutImage(run.Baseline, run.Events, cut, model, rng);
-                // One operation on each table, another at each cut; every operation (but those
-                // below) on every table while the deciding journal says the commit stands (the few calls
-                // before the other journals have let go of it); each table whose journal does
+                // One operation on each table, another at each cut; every operation (but those by
+                // hand) on every table while the deciding journal says the commit stands (the few
+                // calls before the other journals have let go of it); each table whose journal does
                 // not hold the commit while another's does used alone; a table renamed by hand
                 // (another at each cut) while every journal holds the commit undecided; one whose
                 // journal holds it (another table and operation at each cut) away, put back or
@@ -1046,7 +1037,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
                             if (fs::exists(from + ext)) fs::rename(from + ext, to + ext);
                     };
-                    const std::string aside = t.Work() + "-aside/" + disk;
+                    // Its four files put back from a copy, those it holds.
+                    auto putBack = [&](const FolderFiles& copy) {
+                        for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                            if (copy.count(disk + ext) != 0) WriteBytes(base + ext, copy.at(disk + ext));
+                    };
                     std::vector<std::size_t> held;  // kept by another program while the others are opened
                     if (op == HeldByAnother) held.push_back(k);
                     switch (op) {
@@ -1084,29 +1079,12 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                     held.push_back(i);
                                 }
                             break;
-                        case AwayMeanwhile:
-                            fs::create_directories(t.Work() + "-aside");
-                            move(base, aside);
-                            laterOverOthers();
-                            move(aside, base);
-                            break;
-                        case CopyBackAfterLater: {
-                            const FolderFiles copy = ReadFolder(t.Work());
-                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
-                            laterOverOthers();
-                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-                                if (copy.count(disk + ext) != 0) WriteBytes(base + ext, copy.at(disk + ext));
-                            break;
-                        }
-                        case SwappedByHand: {
-                            const std::size_t other = (k + 1) % m;
-                            std::swap(names[k], names[other]);
-                            const std::string otherBase = t.Work() + "/" + platform::Cp932ToUtf8(names[k]);
+                        case SwappedByHand:
+                            std::swap(names[k], names[(k + 1) % m]);
                             move(base, t.Work() + "/SWAP");
-                            move(otherBase, base);
-                            move(t.Work() + "/SWAP", otherBase);
+                            move(t.Work() + "/" + platform::Cp932ToUtf8(names[k]), base);
+                            move(t.Work() + "/SWAP", t.Work() + "/" + platform::Cp932ToUtf8(names[k]));
                             break;
-                        }
                         case LaterCommitAlone:
                             engine([&](RecordDb& db) {
                                 AppendStressRecord(*OpenRecordCursor(*db.dir, name), 777, "later", "", {});
@@ -1116,18 +1094,22 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         case HeldByAnother:
                             break;
                         case StaleCopyBack:
+                        case CopyBackAfterLater:
+                        case AwayMeanwhile:
                             if (!journal) break;
-                            // The copy a backup took; then everything opened (settled) and a
-                            // later commit over the other tables; then the copy put back.
-                            engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            // The copy a backup took (of its journal, or its four files), and everything opened
+                            // (settled); or its four files moved away. Then a later commit over the other tables,
+                            // and the copy or the files put back.
+                            if (op == AwayMeanwhile)
+                                for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) fs::remove(base + ext);
+                            else
+                                engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
                             laterOverOthers();
-                            WriteBytes(base + ".JNL", *journal);
+                            if (op == StaleCopyBack) WriteBytes(base + ".JNL", *journal);
+                            else putBack(image);
                             break;
                         case OlderCopy:
-                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) {
-                                const auto older = run.Baseline.find(disk + ext);
-                                if (older != run.Baseline.end()) WriteBytes(base + ext, older->second);
-                            }
+                            putBack(run.Baseline);
                             break;
                         case StaleJournal:
                             WriteBytes(base + ".JNL", stale[k]);
@@ -1173,7 +1155,6 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 return s.find("/" + names[i] + ".JNL") != std::string::npos;
                             });
                         };
-
                         auto open = [&](std::size_t i) -> std::optional<CrashRows> {
                             try {
                                 RecordDb db(t.Work(), lpPessimistic);

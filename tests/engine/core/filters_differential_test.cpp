@@ -18,16 +18,10 @@ struct FilterDifferential : ::testing::Test {
     TestDb db;
     std::unique_ptr<TDataCursor> c;
 
-    // A cursor an SQL statement reads (querySource) leaves unselective conditions
-    // to the record pass.
     void Open(FilterModel& m, int records, const std::string& name, bool querySource) {
         c.reset();
         db.Create(name, FilterTable());
-        c = std::make_unique<TDataCursor>(db.dir);
-        c->SetTableName(name);
-        c->SetExclusive(true);
-        c->SetQuerySource(querySource);
-        c->OpenCursor();
+        c = db.Open(name, true, querySource);
         for (int i = 0; i < records; ++i) {
             std::vector<uint8_t> rec = m.Record(*c);
             c->AppendRecord(rec.data(), false);

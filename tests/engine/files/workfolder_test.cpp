@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -45,39 +43,36 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
             ASSERT_EQ(chmod(tmp.file(name).c_str(), isFolder ? 0755 : 0), 0);
         }
     };
-    auto link = [&](const std::string& to, const std::string& name) {
-        ASSERT_EQ(symlink(to.c_str(), tmp.file(name).c_str()), 0);
-    };
-    // Left by programs that are gone: a folder with its lock file, one without, a
-    // lock file alone.
-    folder("KURA11-0", 0700, {"113420.DAT", "113420.IDX"});
-    Touch(tmp.file("KURA11-0.LCK"));
-    folder("KURA12-3", 0700, {"1.DAT"});
-    Touch(tmp.file("KURA13-0.LCK"));
     // In the way of this process's next names and not its own to use: at a lock
     // file's name a folder, a link to nowhere, a link to a file of its own, another
     // user's file; at a folder's name a folder that others may enter, a file, a link
     // to a private folder of its own, another user's folder.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
-    link(tmp.file("nowhere"), own + "2.LCK");
+    std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(own + "2.LCK"));
     Touch(tmp.file("target"));
-    link(tmp.file("target"), own + "3.LCK");
+    std::filesystem::create_symlink(tmp.file("target"), tmp.file(own + "3.LCK"));
     Touch(tmp.file(own + "4"));
     folder("mine", 0700, {"mine.DAT"});
-    link(tmp.file("mine"), own + "5");
+    std::filesystem::create_symlink(tmp.file("mine"), tmp.file(own + "5"));
     anothers(own + "6.LCK", false);
     anothers(own + "7", true);
     // In a lost folder's place, which must not lead the clearing elsewhere: links to
     // a folder that others may enter and to a private one, another user's folder.
-    link(tmp.file(own + "1"), "KURA14-0");
-    link(tmp.file("mine"), "KURA15-0");
+    std::filesystem::create_symlink(tmp.file(own + "1"), tmp.file("KURA14-0"));
+    std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA15-0"));
     anothers("KURA16-0", true);
-    // The session's own names are used as written, whatever another case of them
-    // stands for.
-    const std::vector<std::string> others = {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0",
-                                             "kura" + pid + "-8.lck"};
-    for (const std::string& name : others) Touch(tmp.file(name));
+    // Not work folders' names; the last is the session's own next one in another
+    // case, which its names, used as written, pass by.
+    for (const std::string name : {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"}) Touch(tmp.file(name));
+    Touch(tmp.file("kura" + pid + "-8.lck"));
+    const std::vector<std::string> left = FolderNames(tmp.path());
+    // Left by programs that are gone: a folder with its lock file, one without, a
+    // lock file alone.
+    folder("KURA11-0", 0700, {"113420.DAT", "113420.IDX"});
+    Touch(tmp.file("KURA11-0.LCK"));
+    folder("KURA12-3", 0700, {"1.DAT"});
+    Touch(tmp.file("KURA13-0.LCK"));
     {
         TWorkFolder first(tmp.path());
         EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "8\\");
@@ -112,15 +107,10 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         EXPECT_EQ(FolderNames(tmp.file(own + "9")), std::vector<std::string>{});
     }
     TWorkFolder::ClearAbandoned(tmp.path());
-    std::vector<std::string> left = others;
-    left.insert(left.end(), {own + "0.LCK", own + "1", own + "2.LCK", own + "3.LCK", "target", own + "4", "mine",
-                             own + "5", own + "6.LCK", own + "7", "KURA14-0", "KURA15-0", "KURA16-0"});
-    std::sort(left.begin(), left.end());
     EXPECT_EQ(FolderNames(tmp.path()), left);
     EXPECT_EQ(FolderNames(tmp.file(own + "1")), std::vector<std::string>{"kept.DAT"});
     EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"mine.DAT"});
-    std::ifstream target(tmp.file("target"));
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "x");
+    EXPECT_EQ(ReadFileBytes(tmp.file("target")), std::vector<uint8_t>{'x'});
     // A folder that is not there is named as a folder.
     const Raised missing = RaisedBy([&] { TWorkFolder(tmp.file("none")); });
     EXPECT_EQ(missing.code, KURA_OSENOENT);
@@ -128,28 +118,12 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
 }
 
 // What someone else may do to a living session's names (by hand, or as a cleaner of
-// the temporary folder that removes what was not touched for days): the folder stays
-// its own while it is there, and one that went is made anew for the next result
-// table; a folder moved away keeps what it holds.
+// the temporary folder that removes what was not touched for days): its lock file
+// removed, the folder stays its own; its folder removed, moved away or made anew by
+// another, another is made for the next result table, and the one moved away keeps
+// what it holds.
 TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     const TempDir tmp;
-    struct TWay {
-        const char* what;
-        std::function<void(const std::string& folder)> done;
-        bool kept;
-    };
-    const TWay ways[] = {
-        {"its lock file removed", [](const std::string& f) { ASSERT_EQ(unlink((f + ".LCK").c_str()), 0); }, true},
-        {"its folder removed", [](const std::string& f) { std::filesystem::remove_all(f); }, false},
-        {"its folder moved away",
-         [&](const std::string& f) { ASSERT_EQ(rename(f.c_str(), tmp.file("moved").c_str()), 0); }, false},
-        {"its folder made anew by another",
-         [](const std::string& f) {
-             std::filesystem::remove_all(f);
-             ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
-         },
-         false},
-    };
     const auto onDisk = [](std::string folder) {
         std::replace(folder.begin(), folder.end(), '\\', '/');
         folder.pop_back();
@@ -157,15 +131,23 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     };
     {
         TWorkFolder session(tmp.path());
-        for (const TWay& way : ways) {
-            SCOPED_TRACE(way.what);
-            const std::string before = session.Ready();
-            Touch(onDisk(before) + "/1.DAT");
-            way.done(onDisk(before));
+        for (const int way : {0, 1, 2, 3}) {
+            SCOPED_TRACE(way);
+            const std::string before = session.Ready(), folder = onDisk(before);
+            Touch(folder + "/1.DAT");
+            switch (way) {
+                case 0: ASSERT_EQ(unlink((folder + ".LCK").c_str()), 0); break;
+                case 2: ASSERT_EQ(rename(folder.c_str(), tmp.file("moved").c_str()), 0); break;
+                case 3:
+                    std::filesystem::remove_all(folder);
+                    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+                    break;
+                default: std::filesystem::remove_all(folder);
+            }
             TWorkFolder::ClearAbandoned(tmp.path());
             const std::string after = session.Ready();
-            EXPECT_EQ(after == before, way.kept);
-            EXPECT_EQ(FolderNames(onDisk(before)).size(), way.kept ? 1u : 0u);
+            EXPECT_EQ(after == before, way == 0);
+            EXPECT_EQ(FolderNames(folder).size(), way == 0 ? 1u : 0u);
             Touch(onDisk(after) + "/2.DAT");
         }
     }

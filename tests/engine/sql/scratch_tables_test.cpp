@@ -6,6 +6,7 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include "platform/FileCalls.h"
+#include "platform/Files.h"
 #include "tests/common/EngineTestSupport.h"
 #include "tests/common/FileCallFaults.h"
 
@@ -49,11 +50,7 @@ TEST_F(ScratchTables, GoWithTheStatementWhicheverWriteFails) {
         "SELECT k, name, note INTO copied FROM src ORDER BY name",
     };
     const std::string privateDir = db.Session().GetPrivateDir();
-    const auto workFolder = [&] {
-        std::string path = db.Session().GetWorkPath();
-        std::replace(path.begin(), path.end(), '\\', '/');
-        return path;
-    };
+    const auto workFolder = [&] { return platform::ResolvePath(db.Session().GetWorkPath()); };
     std::string temp = workFolder();
     ASSERT_NE(temp, db.Path() + "/");
     const std::vector<std::string> tempBefore = FolderNames(temp);
