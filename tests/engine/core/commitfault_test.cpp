@@ -135,13 +135,16 @@ struct RecordedCommit {
     std::vector<FileEvent> Events;
     FolderFiles Done;  // the folder once it returned
 
+    // The first call from `from` on that is (or is not) one of a journal.
+    std::size_t Next(std::size_t from, bool journal) const {
+        while (from < Events.size() && (Events[from].File.find(".JNL") != std::string::npos) != journal) ++from;
+        return from;
+    }
     // The folder as a kill leaves it `after` calls past the last journal write
     // before the tables are written in place.
     FolderFiles KilledInPlace(std::size_t after, uint32_t seed) const {
-        std::size_t cut = 0;
-        while (cut < Events.size() && Events[cut].File.find(".JNL") != std::string::npos) ++cut;
         std::mt19937 rng(seed);
-        return CutImage(Baseline, Events, cut + after, CutModel::Kill, rng);
+        return CutImage(Baseline, Events, Next(0, false) + after, CutModel::Kill, rng);
     }
 };
 
@@ -310,9 +313,7 @@ TEST(CommitFault, APlaybackOfACommitCutAtAnyCallIsTakenUpByTheNext) {
     EXPECT_EQ(t.Contents(), t.Before());
     std::set<uint64_t> seen;
     int played = CutPlaybacks(t.Work(), {t.Names()[1]}, killed, reference, 2, seen);
-    std::size_t decision = cut;
-    while (decision < run.Events.size() && run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
-    FolderFiles written = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, rng);
+    FolderFiles written = CutImage(run.Baseline, run.Events, run.Next(cut, true), CutModel::Kill, rng);
     const std::string away = platform::Cp932ToUtf8(t.Names()[0]);
     FolderFiles aside;
     for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) aside.insert(written.extract(away + ext));
@@ -557,8 +558,7 @@ TEST(CommitFault, TwoCutCommitsThatShareATableEachEndOnOneSide) {
                 auto yImageAt = [&](std::size_t yCut) { return CutImage(y.Baseline, y.Events, yCut, CutModel::Kill, none); };
                 // Y cut with its journals written, while its deciding journal says it stands
                 // (A's may still say that X stands), and not at all.
-                std::size_t written = 0;
-                while (written < y.Events.size() && y.Events[written].File.find(".JNL") != std::string::npos) ++written;
+                const std::size_t written = y.Next(0, false);
                 std::size_t decidedAt = written;
                 while (decidedAt < y.Events.size() && !yDecided(yImageAt(decidedAt))) ++decidedAt;
                 EXPECT_EQ(DecidedIn(yImageAt(decidedAt), bJournal), bDecidesY) << "B decides Y";
@@ -771,11 +771,8 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
     CommitTables t(2);
     t.Keep();
     const RecordedCommit run = RecordCommit(t, false, 2);
-    std::size_t decision = 0;
-    while (run.Events[decision].File.find(".JNL") != std::string::npos) ++decision;
-    while (run.Events[decision].File.find(".JNL") == std::string::npos) ++decision;
     std::mt19937 none(0);
-    const FolderFiles killed = CutImage(run.Baseline, run.Events, decision, CutModel::Kill, none);
+    const FolderFiles killed = CutImage(run.Baseline, run.Events, run.Next(run.Next(0, false), true), CutModel::Kill, none);
     const NoDiskSyncs noSyncs;
     WriteFolder(t.Work(), killed);
     ASSERT_EQ(RecoverTables(t.Work(), {t.Names()[0]}), 0);
@@ -803,7 +800,6 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
                 << refused.table;
             EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
         }
-        if (readOnly) fs::permissions(record, fs::perms::owner_write, fs::perm_options::add);
         fs::remove(record);
         EXPECT_EQ(t.Contents(), t.After());
     }
@@ -1025,8 +1021,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (i != k) later[i] = 778;
                         engine([&](RecordDb& db) {
                             std::vector<std::unique_ptr<TDataCursor>> others;
-                            for (const auto& [i, key] : later)
-                                others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
                             db.dir->StartTransaction();
                             for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
                             db.dir->Commit(true, false);
@@ -1100,10 +1095,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             // The copy a backup took (of its journal, or its four files), and everything opened
                             // (settled); or its four files moved away. Then a later commit over the other tables,
                             // and the copy or the files put back.
-                            if (op == AwayMeanwhile)
-                                for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) fs::remove(base + ext);
-                            else
-                                engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
+                            if (op == AwayMeanwhile) move(base, t.Work() + "/../AWAY");
+                            else engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
                             laterOverOthers();
                             if (op == StaleCopyBack) WriteBytes(base + ".JNL", *journal);
                             else putBack(image);

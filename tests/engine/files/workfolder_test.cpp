@@ -124,26 +124,18 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
 // what it holds.
 TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     const TempDir tmp;
-    const auto onDisk = [](std::string folder) {
-        std::replace(folder.begin(), folder.end(), '\\', '/');
-        folder.pop_back();
-        return folder;
-    };
+    const auto onDisk = [](std::string f) { std::ranges::replace(f, '\\', '/'); return f.substr(0, f.size() - 1); };
     {
         TWorkFolder session(tmp.path());
         for (const int way : {0, 1, 2, 3}) {
             SCOPED_TRACE(way);
             const std::string before = session.Ready(), folder = onDisk(before);
             Touch(folder + "/1.DAT");
-            switch (way) {
-                case 0: ASSERT_EQ(unlink((folder + ".LCK").c_str()), 0); break;
-                case 2: ASSERT_EQ(rename(folder.c_str(), tmp.file("moved").c_str()), 0); break;
-                case 3:
-                    std::filesystem::remove_all(folder);
-                    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-                    break;
-                default: std::filesystem::remove_all(folder);
-            }
+            if (way == 1 || way == 3) std::filesystem::remove_all(folder);
+            const int done = way == 0   ? unlink((folder + ".LCK").c_str())
+                             : way == 2 ? rename(folder.c_str(), tmp.file("moved").c_str())
+                             : way == 3 ? mkdir(folder.c_str(), 0700) : 0;
+            ASSERT_EQ(done, 0);
             TWorkFolder::ClearAbandoned(tmp.path());
             const std::string after = session.Ready();
             EXPECT_EQ(after == before, way == 0);

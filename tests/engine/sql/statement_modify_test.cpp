@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "engine/core/DataDirectory.h"
 #include "platform/CodePage.h"
@@ -188,21 +189,17 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     // before left it, by the conditions that read the target and another table
     // other than as a join; the target's own conditions, the joins and the other
     // names read the records as they were when the statement started.
-    struct Case {
-        const char* statement;
-        uint32_t rows;
-        Rows after;  // of ra
-    };
     const std::string join = "UPDATE ra SET v = v + rb.x FROM ra, rb WHERE ra.id = rb.k AND ";
-    const Case cases[] = {
-        // Of ra (1, 0), (2, 0), (3, 30) and rb (1, 10), (1, 20), (1, 30), (2, 5):
-        {"(ra.v < 15 OR rb.x > 100)", 2, {"1|30", "2|5", "3|30"}},
-        {"ra.v + rb.x < 25", 2, {"1|10", "2|5", "3|30"}},
-        {"NOT (ra.v >= 15 AND rb.x < 100)", 2, {"1|30", "2|5", "3|30"}},
-        {"(ra.v < 5 OR rb.x > 25)", 2, {"1|40", "2|5", "3|30"}},  // skips x = 20 only
-        {"(ra.v > 15 OR rb.x = 20)", 1, {"1|50", "2|0", "3|30"}},  // held at x = 20, then by v
-        {"ra.v < 15", 2, {"1|60", "2|5", "3|30"}},
-        {"ra.v < rb.x", 2, {"1|60", "2|5", "3|30"}},
+    // The statement, the rows it changes, ra after it; of ra (1, 0), (2, 0), (3, 30)
+    // and rb (1, 10), (1, 20), (1, 30), (2, 5):
+    const std::tuple<std::string, uint32_t, Rows> cases[] = {
+        {join + "(ra.v < 15 OR rb.x > 100)", 2, {"1|30", "2|5", "3|30"}},
+        {join + "ra.v + rb.x < 25", 2, {"1|10", "2|5", "3|30"}},
+        {join + "NOT (ra.v >= 15 AND rb.x < 100)", 2, {"1|30", "2|5", "3|30"}},
+        {join + "(ra.v < 5 OR rb.x > 25)", 2, {"1|40", "2|5", "3|30"}},  // skips x = 20 only
+        {join + "(ra.v > 15 OR rb.x = 20)", 1, {"1|50", "2|0", "3|30"}},  // held at x = 20, then by v
+        {join + "ra.v < 15", 2, {"1|60", "2|5", "3|30"}},
+        {join + "ra.v < rb.x", 2, {"1|60", "2|5", "3|30"}},
         {"UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 2,
          {"1|30", "2|5", "3|30"}},
         {"DELETE FROM ra, rb WHERE ra.id = rb.k AND ra.v + rb.x > 7", 1, {"2|0", "3|30"}},
@@ -211,15 +208,14 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
         {"DELETE FROM ra, ra s WHERE s.id = ra.id - 1 AND s.v + ra.v = 0", 1, {"1|0", "3|30"}},
         {"DELETE FROM ra, ra s WHERE s.id = ra.id - 1", 2, {"1|0"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.statement);
+    for (const auto& [sql, rows, after] : cases) {
+        SCOPED_TRACE(sql);
         db.Run("CREATE TABLE ra (id INTEGER, v INTEGER); CREATE TABLE rb (k INTEGER, x INTEGER);"
                "INSERT INTO ra VALUES (1, 0); INSERT INTO ra VALUES (2, 0); INSERT INTO ra VALUES (3, 30);"
                "INSERT INTO rb VALUES (1, 10); INSERT INTO rb VALUES (1, 20); INSERT INTO rb VALUES (1, 30);"
                "INSERT INTO rb VALUES (2, 5)");
-        const std::string sql = c.statement;
-        EXPECT_EQ(db.Run(sql.find(" FROM ") != std::string::npos ? sql : join + sql), c.rows);
-        EXPECT_EQ(db.Rows("ra"), c.after);
+        EXPECT_EQ(db.Run(sql), rows);
+        EXPECT_EQ(db.Rows("ra"), after);
         db.Run("DROP TABLE ra; DROP TABLE rb");
     }
 }
@@ -291,14 +287,13 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             for (std::size_t t = 0; t < started.size(); ++t) {
                 bool changed = false;
                 for (const Row& o : self ? started : rb) {
-                    if (started[t][0] != o[0] + d) continue;
-                    if (!std::all_of(tests.begin(), tests.end(), [&](const Test& x) { return x(started[t][1], ra[t][1], o[1]); }))
-                        continue;
+                    const auto holds = [&](const Test& x) { return x(started[t][1], ra[t][1], o[1]); };
+                    if (started[t][0] != o[0] + d || !std::all_of(tests.begin(), tests.end(), holds)) continue;
                     changed = true;
                     if (remove) break;
                     ra[t] = apply(ra[t], o);
                 }
-                count += changed ? 1 : 0;
+                count += changed;
                 if (!(remove && changed)) kept.push_back(ra[t]);
             }
             ra = kept;
