@@ -26,6 +26,32 @@ std::string Value(const kura::TField& f) {
     return "\"" + (f.IsNull() ? std::string() : f.AsString()) + "\"";
 }
 
+// Why a file cannot be made or written, in the user's words where the cause is a
+// common one; the system's own text otherwise.
+std::string Cause(int err) {
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return "ディスクの空きが足りません";
+    case EFBIG:
+        return "ファイルが大きすぎます";
+    case EROFS:
+        return "読み取り専用の場所です";
+    case EACCES:
+    case EPERM:
+        return "書き込む権限がありません";
+    case ENOENT:
+    case ENOTDIR:
+        return "フォルダがありません";
+    case EISDIR:
+        return "同じ名前のフォルダがあります";
+    case ENAMETOOLONG:
+        return "ファイルの名前が長すぎます";
+    default:
+        return std::strerror(err);
+    }
+}
+
 // The file being written; closes it when the export ends either way.
 class CsvFile {
 public:
@@ -51,7 +77,7 @@ public:
     }
     [[noreturn]] void Fail(const char* what) const {
         const int err = errno;
-        throw ECsvExportError("CSVファイル " + path_ + " に" + what + "。(" + std::strerror(err) + ")");
+        throw ECsvExportError("CSVファイル " + path_ + " に" + what + "。(" + Cause(err) + ")");
     }
 
 private:
@@ -107,9 +133,12 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
         else table.Last();
     };
     try {
+        if (!table.IsEmpty()) back = table.GetBookmark();
+        // The caches answer for what they hold without asking the disk: what another
+        // program saved or deleted since this one last read the table is read now.
+        table.Refresh();
         CsvFile file(path);
         created = true;
-        if (!table.IsEmpty()) back = table.GetBookmark();
         file.Write(CsvHeader(table));
         table.First();
         walking = true;

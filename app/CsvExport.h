@@ -12,9 +12,12 @@
 // Quotes and commas inside values are written as they are (the file format the
 // program has always written; readers must not expect doubled quotes).
 //
-// ExportCsv writes the file while the table's controls are disabled and leaves the
-// table on the record it was on (deleted meanwhile: on the next one, or the last),
-// whether it succeeds or fails. Any failure (the file cannot be made or written,
+// ExportCsv reads the table afresh (what other programs saved or deleted since this
+// one last read it counts), writes the file while the table's controls are disabled
+// and leaves the table on the record it was on (deleted meanwhile, here or by another
+// program: on the next one, or the last), whether it succeeds or fails. A failure's
+// reason is said in Japanese where it is a common one (no space, a read-only place,
+// no right to write, a missing folder). Any failure (the file cannot be made or written,
 // or reading the table fails) closes the file, removes what was written, gives the
 // controls back and raises ECsvExportError naming the file; nothing half-written
 // is ever left looking complete.

@@ -42,6 +42,9 @@ public:
     kura::TKuraQuery* QkazokuCRT;
     kura::TKuraTable* Trirekisyo;
     kura::TKuraQuery* QrirekisyoCRT;
+    // Why the records can be read but not changed (UTF-8), as the start found it;
+    // empty when they can be changed (app/WriteAccess.h).
+    std::string ReadOnlyWhy;
 
     // The field names of a table, in field order (opens and closes the table).
     static std::vector<std::string> FieldNames(kura::TKuraTable& table);

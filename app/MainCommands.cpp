@@ -23,6 +23,7 @@
 #include "app/StaffDaityo.h"
 #include "app/TransactionStart.h"
 #include "app/Version.h"
+#include "app/WriteAccess.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "platform/dataset/Field.h"
@@ -99,6 +100,7 @@ void TFmain::Vanished() {
 }
 
 void TFmain::STAFFaddBTNClick() {
+    if (RefusedAsReadOnly(U("従業員を追加"), this)) return;
     const int result = OpenStaffEditor(std::nullopt);
     if (result == gui::mrOk || result == gui::mrAbort) {
         RefreshJyokyo();
@@ -114,7 +116,7 @@ void TFmain::STAFFeditBTNClick() {
         const std::vector<int32_t> codes = ChosenCodes();
         if (!codes.empty()) code = codes.front();
     }
-    if (!code) return;
+    if (!code || RefusedAsReadOnly(U("従業員の情報を修正"), this)) return;
     const int result = OpenStaffEditor(*code);
     // The editor said the employee is gone: the list must show that at once.
     if (result == gui::mrAbort || (result == gui::mrOk && Settings.JidoKosin)) SaisinBTNClick();
@@ -136,7 +138,7 @@ QString TFmain::DeleteConfirmation(const std::vector<kura::TBookmark>& rows) {
 }
 
 void TFmain::STAFFdelBTNClick() {
-    if (!Qstaff->Active() || Qstaff->IsEmpty()) return;
+    if (!Qstaff->Active() || Qstaff->IsEmpty() || RefusedAsReadOnly(U("従業員を削除"), this)) return;
     const kura::TBookmark mark = Qstaff->GetBookmark();
     // The selection as it was asked about: moving Qstaff may change the grid's.
     const std::vector<kura::TBookmark> rows = StaffGrid->SelectedRows();
@@ -222,6 +224,7 @@ void TFmain::N9Click() { StaffGrid->CopyAllToClipboard(); }
 void TFmain::N11Click() { StaffGrid->CopyVisibleToClipboard(); }
 void TFmain::Copy1Click() { JyokyoGrid->CopyAllToClipboard(); }
 void TFmain::Staff1Click() {
+    if (RefusedAsReadOnly(U("従業員テーブルを編集"), this)) return;
     // Its grid edits inside a transaction of its own: one the SQL window left open is
     // ended first, as the user says.
     if (!SettleOpenTransaction(*DMdata->DataDB, this)) return;

@@ -15,7 +15,9 @@
 #include "app/MakatiButton.h"
 #include "app/ProgramPaths.h"
 #include "app/Schema.h"
+#include "app/StartReasons.h"
 #include "app/TransactionStart.h"
+#include "app/WriteAccess.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
@@ -136,110 +138,24 @@ void TFmain::FormShow() {
     }
 }
 
-namespace {
-
-// The open of a table refused: another program has it to itself, or this user may
-// not read or write one of its files.
-bool AccessDenied(const kura::EKuraEngineError& e) { return e.ErrorCode() == kura::KURA_OSEACCES; }
-
-enum class TRefusal { Unknown, NoAccess, InUse };
-
-// Why the engine was refused the file it names, as the user can act on it: the file
-// is opened again as the engine opens it, for reading and writing, shared.
-TRefusal WhyRefused(const std::string& file) {
-    const platform::FileHandle h =
-        platform::CreateFile(file, platform::GENERIC_READ | platform::GENERIC_WRITE,
-                             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
-    if (h != platform::INVALID_HANDLE_VALUE) {
-        platform::CloseHandle(h);
-        return TRefusal::Unknown;
-    }
-    switch (platform::GetLastError()) {
-    case platform::ERROR_ACCESS_DENIED:
-        return TRefusal::NoAccess;
-    case platform::ERROR_SHARING_VIOLATION:
-        return TRefusal::InUse;
-    default:
-        return TRefusal::Unknown;
-    }
-}
-
-// The engine's code, the last line of each cause below.
-QString CodeLine(const kura::EKuraEngineError& e) { return U8("\n（エラー番号 %1）").arg(e.ErrorCode()); }
-
-// The lines under "cannot start" for a refused open, in the user's words; the
-// engine's code stays as a number.
-QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
-    const std::string& file = e.ErrorContext(kura::ctxTable);
-    QString text;
-    switch (why) {
-    case TRefusal::NoAccess:
-        text = U8("ファイル %1 を読み書きする権限がありません。\nファイルの権限を確かめてから、もう一度起動してください。")
-                   .arg(gui::QStr(file));
-        break;
-    case TRefusal::InUse:
-        text = U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、もう一度起動してください。");
-        break;
-    case TRefusal::Unknown:
-        text = U8("ファイル %1 を読み書きする権限がないか、他のプログラムが単独で使っています。").arg(gui::QStr(file));
-        break;
-    }
-    return text + CodeLine(e);
-}
-
-// The codes a table's file raises at its open when it is damaged, or is not a table of
-// this program at all (another program's file of that name, one of a later layout).
-bool Damaged(const kura::EKuraEngineError& e) {
-    switch (e.ErrorCode()) {
-    case kura::KURA_HEADERCORRUPT:
-    case kura::KURA_FILECORRUPT:
-    case kura::KURA_MEMOCORRUPT:
-    case kura::KURA_INDEXCORRUPT:
-    case kura::KURA_OLDVERSION:
-    case kura::KURA_CANNOTLOADLDDRV:
-        return true;
-    default:
-        return false;
-    }
-}
-
-QString DamageText(const kura::EKuraEngineError& e, const QString& table, const std::string& dir) {
-    return U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n"
-              "フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動してください。")
-               .arg(QString::fromStdString(dir), table) +
-           CodeLine(e);
-}
-
-// Why the database folder could not be made, as the user can act on it: a file (or a
-// link) of its name is in the way, or the program's folder may not be written.
-std::string FolderRefusal(const std::string& dir, uint32_t error) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    QString why;
-    if (fs::exists(fs::symlink_status(dir, ec)))
-        why = U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。");
-    else if (error == platform::ERROR_ACCESS_DENIED)
-        why = U8("フォルダ %1 にフォルダを作る権限がありません。\nフォルダの権限を確かめてから、もう一度起動してください。")
-                  .arg(QString::fromStdString(fs::path(dir).parent_path().string()));
-    else
-        why = U8("（システムのエラー番号 %1）").arg(error);
-    return U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n%2")
-        .arg(QString::fromStdString(dir), why)
-        .toStdString();
-}
-
-}  // namespace
-
 void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TKuraQuery& creation,
                         const std::function<void()>& upgrade) {
     Step(panelText);
+    const QString name = gui::QStr(table.TableName());
     QElapsedTimer waited;
     waited.start();
+    QString setAside;
     for (;;) {
         try {
             DMdata->CreateOrUpgrade(table, creation, upgrade);
-            return;
+            break;
         } catch (const kura::EKuraEngineError& e) {
+            // Reported once: the table opens as its files hold it, which the user is
+            // told once it has.
+            if (setAside.isEmpty() && JournalSetAside(e)) {
+                setAside = JournalSetAsideNote(e, name);
+                continue;
+            }
             const TRefusal why = AccessDenied(e) ? WhyRefused(e.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
             // Another program's start holds the table to itself while it makes or
             // upgrades it: a moment. A file this user may not open stays so.
@@ -247,14 +163,10 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
                 WaitAMoment(TransactionRetryMs);
                 continue;
             }
-            const QString name = gui::QStr(table.TableName());
-            const QString text = U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n%2")
-                                     .arg(name, AccessDenied(e) ? RefusalText(e, why)
-                                                : Damaged(e)    ? DamageText(e, name, DatabaseDir())
-                                                                : gui::MessageText(e.what()));
-            throw std::runtime_error(text.toStdString());
+            throw std::runtime_error(TableFailure(e, name, why).toStdString());
         }
     }
+    if (!setAside.isEmpty()) gui::MessageDlg(setAside, gui::mtWarning, gui::mbOK, this);
 }
 
 void TFmain::StartUp() {
@@ -268,7 +180,11 @@ void TFmain::StartUp() {
         JidoCB->setChecked(Settings.JidoKosin);
         SaisinBTN->setEnabled(!Settings.JidoKosin);
         ini.WriteFloat("Tobuna", "Ver", AppVer);
-        ini.UpdateFile();
+        try {
+            ini.UpdateFile();
+        } catch (const gui::EIniFileError& e) {
+            throw std::runtime_error(SettingsRefusal(IniPath(), e.Error));
+        }
     }
     // A print to a PDF file proposes the program's folder, as the settings live there.
     platform::SetProposedPdfFolder(ProgramDir());
@@ -301,12 +217,19 @@ void TFmain::StartUp() {
     Mark("Rirekisyo");
     CheckTable("家族テーブルのチェック", *DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
     Mark("Kazoku");
+    DMdata->ReadOnlyWhy = WhyUnchangeable(dir, {"Staff", "Gakureki", "Rirekisyo", "Kazoku"});
     StatusBar1->Panel(1)->setText({});
     PageControl1->setCurrentWidget(TabSheet1);
-    RefreshJyokyo();
-    OpenStaffList();
+    try {
+        RefreshJyokyo();
+        OpenStaffList();
+    } catch (const kura::EKuraEngineError& e) {
+        throw std::runtime_error(ViewsFailure(e).toStdString());
+    }
     Mark("views");
     startedUp_ = true;
+    if (!DMdata->ReadOnlyWhy.empty())
+        gui::MessageDlg(ReadOnlyNotice(DMdata->ReadOnlyWhy), gui::mtWarning, gui::mbOK, this);
 }
 
 void TFmain::UpgradeStaffTable() {

@@ -12,11 +12,14 @@
 // itself) waits for a start that has the table alone, and a table another program's
 // start holds to itself for a moment (making or upgrading it) is tried again for
 // StartWaitMs. A failing step ends the start: its message says in Japanese why, as the
-// user can act on it (a table that cannot be opened named, with the engine's code: a
-// file this user may not open, one another program holds, a damaged file; a "DB"
-// folder that cannot be made: a file of that name in the way, no right to make it),
-// the window never shows on the screen and closes without writing the settings, and
-// StartFailed() tells main to end the program.
+// user can act on it (app/StartReasons.h: a settings file that cannot be written; a
+// table that cannot be opened named, with the engine's code: a full disk, a file this
+// user may not open, one another program holds, a missing or damaged file; a "DB"
+// folder that cannot be made), the window never shows on the screen and closes
+// without writing the settings, and StartFailed() tells main to end the program. A
+// start that can serve says what it met and goes on: a table's unfinished change set
+// aside (the table opens as its files hold it), a database that can be read but not
+// changed (app/WriteAccess.h).
 // Closing a started window writes the settings.
 //
 // The two views are rebuilt, never patched:
@@ -202,7 +205,12 @@ private:
     // The employee was removed by another program: say so and rebuild the list.
     void Vanished();
     void CreateQueries();
+    // The File menu's export of the table; it ends, finished or failed, with the list
+    // on a living employee (PassDeletedEmployee).
     void ExportTable(kura::TDataSet& table);
+    // The list's employee deleted meanwhile by another program: the list built again
+    // on the next employee in its order, or the last.
+    void PassDeletedEmployee();
     void StartUp();
     void Step(const char* panelText);
     // Steps 10 to 13 for one table: created or upgraded, then opened; a table held to

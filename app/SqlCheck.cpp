@@ -94,6 +94,7 @@ std::vector<std::string> StatementWords(const std::string& statement) {
 TSqlVerdict CheckSql(const std::string& text) {
     TSqlVerdict verdict;
     for (const std::string& statement : SplitStatements(text)) {
+        ++verdict.Statements;
         if (verdict.Kind == TSqlKind::Empty) {
             if (StartsWith(statement, "CREATE")) verdict.Kind = TSqlKind::RefusedCreate;
             if (StartsWith(statement, "ALTER")) verdict.Kind = TSqlKind::RefusedAlter;

@@ -8,8 +8,11 @@
 // CheckSql answers, in this order: a refusal for the first statement that begins with
 // CREATE, ALTER or DROP (in any letter case); otherwise the verdict of the text's first
 // line (SELECT runs as a query, DELETE / UPDATE / INSERT change data, anything else is
-// an error); and whether any statement begins with DELETE, UPDATE or INSERT, so that a
-// query followed by a change still asks first.
+// an error); whether any statement begins with DELETE, UPDATE or INSERT; and how many
+// statements the text holds. A text whose first line begins with SELECT runs as one
+// query: the engine gives the rows of a text's last statement only, so one that goes on
+// after its query is refused before it runs (a SELECT ... INTO, which makes a table,
+// passes as a query).
 //
 // A text manages its own transaction when one of its statements is START TRANSACTION,
 // COMMIT or ROLLBACK, or a change with a COMMIT clause (COMMIT INTERVAL / FLUSH, which
@@ -26,6 +29,7 @@ struct TSqlVerdict {
     TSqlKind Kind = TSqlKind::Empty;
     bool ChangesData = false;
     bool ManagesTransaction = false;
+    int Statements = 0;
 };
 
 // The statements of a text, each without its leading blanks and comments.

@@ -17,6 +17,7 @@
 #include "app/ProgramPaths.h"
 #include "app/SqlCheck.h"
 #include "app/TransactionStart.h"
+#include "app/WriteAccess.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "platform/dataset/DatabaseError.h"
@@ -31,6 +32,8 @@ using gui::U8;
 namespace {
 
 const char* const RolledBackNote = "エラーのため、トランザクションをロールバックしました。";
+const char* const QueryAloneNote = "SELECTで始まるSQLは、問い合わせ１つだけで実行してください。\r\n"
+                                   "このSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
 const char* const StillOpenNote =
     "トランザクションは開いたままです。\r\n終了するまで、他のプログラムはデータを変更できません。";
 
@@ -159,7 +162,12 @@ void TFsql::RunStatement() {
     case TSqlKind::RefusedDrop:
         return refuse("DROP操作は禁止です");
     case TSqlKind::Select:
+        // Nothing of it runs: a commit or a change after the query would be done and
+        // then reported as a failure, since the engine has no rows to show for it.
+        if (verdict.Statements > 1) return refuse(QueryAloneNote);
+        break;
     case TSqlKind::Change:
+        if (RefusedAsReadOnly(U8("データを変更するSQLを実行"), this)) return;
         break;
     default:
         return refuse("SQL文に誤りがあります");

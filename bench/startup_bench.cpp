@@ -70,10 +70,12 @@ gui::TApplication& App() {
     return *app;
 }
 
-// A program folder whose Staff table holds 10,000 employees (made by a first start).
+// A program folder whose Staff table holds 10,000 employees (made by a first start),
+// removed with what it holds when the run ends.
 const QTemporaryDir& ProgramFolder() {
     static QTemporaryDir* dir = [] {
         auto* d = new QTemporaryDir;
+        std::atexit([] { delete dir; });
         app::SetProgramPath((d->path() + "/yomitora").toStdString());
         app::Fmain = new app::TFmain;
         app::Fmain->show();

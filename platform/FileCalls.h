@@ -1,8 +1,9 @@
 #pragma once
-// The system calls behind Files.cpp, gathered in one table so that a test can
-// stand between the file layer and the kernel: replace a call, fail the Nth write
-// with an error, or stop the process right at it, at a chosen point and without
-// luck. Nothing outside tests changes the table or arms a fault.
+// The system calls behind Files.cpp (and the settings file's writes, gui/IniFile.cpp),
+// gathered in one table so that a test can stand between the file layer and the
+// kernel: replace a call, fail the Nth write with an error, or stop the process
+// right at it, at a chosen point and without luck. Nothing outside tests changes the
+// table or arms a fault.
 //
 // Write calls are every pwrite, ftruncate, fsync and fdatasync the file layer makes; they are
 // counted from the start of the process or the last arming, whether a fault is

@@ -1,5 +1,7 @@
 #include "platform/gui/IniFile.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -8,6 +10,8 @@
 #include <sstream>
 
 #include "platform/CodePage.h"
+#include "platform/FileCalls.h"
+#include "platform/LastError.h"
 
 namespace gui {
 
@@ -154,15 +158,25 @@ void TIniFile::UpdateFile() {
         out << "\r\n";
     }
     const std::string temp = path_ + ".tmp";
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(errno));
+    const platform::FileCallTable& calls = platform::FileCalls();
+    auto fail = [&](int err) {
+        throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(err), platform::Win32ErrorFromErrno(err));
+    };
+    const int fd = calls.open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) fail(errno);
     const std::string text = out.str();
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed || std::rename(temp.c_str(), path_.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temp.c_str());
-        throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(err));
+    int err = 0;
+    for (std::size_t done = 0; done < text.size() && err == 0;) {
+        const ssize_t n = calls.pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n > 0) done += static_cast<std::size_t>(n);
+        else if (n == 0) err = ENOSPC;
+        else if (errno != EINTR) err = errno;
+    }
+    if (calls.close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && calls.rename(temp.c_str(), path_.c_str()) != 0) err = errno;
+    if (err != 0) {
+        calls.unlink(temp.c_str());
+        fail(err);
     }
 }
 

@@ -4,11 +4,14 @@
 // disk. The object reads the whole file when it is made and keeps it in memory;
 // UpdateFile writes it back (to a temporary beside it, flushed, then renamed over
 // it, so a failed write never leaves half a file) and reports failure by throwing
-// EIniFileError. Names and values cross this interface as UTF-8.
+// EIniFileError with the system's reason. Its writes go through the file layer's call
+// table (platform/FileCalls.h), where a test can make them fail as a full disk does.
+// Names and values cross this interface as UTF-8.
 //
 // Values: integers in decimal (a text that is no integer reads as the default),
 // booleans as "1"/"0" (true when the integer read is not 0), floats in the shortest
 // text that reads back the same double.
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,7 +20,9 @@ namespace gui {
 
 class EIniFileError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    EIniFileError(const std::string& message, uint32_t error) : std::runtime_error(message), Error(error) {}
+    // Why, as a Win32 number of platform/LastError.h (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
+    uint32_t Error;
 };
 
 class TIniFile {

@@ -73,6 +73,22 @@ protected:
         Click(Fmain, "STAFFdelBTN");
         messages.clear();
     }
+    // Another session (as another desk) deletes the employee the table and the list are on.
+    void DeleteElsewhere(int code) {
+        ASSERT_TRUE(DMdata->Tstaff->Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
+        ASSERT_TRUE(Fmain->Qstaff->Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
+        kura::TKuraTable other;
+        other.SetDatabaseName(dir.file("DB"));
+        other.SetTableName("Staff");
+        other.Open();
+        ASSERT_TRUE(other.Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
+        other.Delete();
+    }
+    void Delete(int code, bool elsewhere) {
+        if (elsewhere) DeleteElsewhere(code);
+        else DeleteFromList(code);
+    }
+    int ListCode() { return Fmain->Qstaff->FieldByName("StaffCD")->AsInteger(); }
     int asked = 0;
     QStringList filters;
 };
@@ -211,21 +227,36 @@ TEST_F(CsvExport, QuotesInsideTextAreWrittenAsTheyAre) {
     EXPECT_EQ(CsvLine(*DMdata->Tstaff).substr(0, 16), "9,\"\"X\", Y\",\"z\",\"");
 }
 
-// The employee the table was on is deleted from the list: the export writes the file
-// without it and goes back to the nearest employee, saying nothing.
+// The employee the table was on is deleted, from the list or by another desk: the
+// export, finished or failed, goes back to the nearest employee, and a finished one
+// writes the file without it, saying nothing; the list, which still shows an employee
+// deleted elsewhere, goes on to the nearest too.
 TEST_F(CsvExport, AfterTheCurrentEmployeeIsDeletedTheExportGoesBackToTheNearest) {
     AddEmployees(SampleStaff());
     kura::TKuraTable& t = *DMdata->Tstaff;
     const std::string path = dir.file("after.csv");
-    Answer(path);
-    for (const auto& [deleted, nearest] : {std::pair{3, 4}, {7, 5}, {1, 2}}) {
-        DeleteFromList(deleted);
-        Fmain->PCP2->trigger();
+    const std::tuple<int, int, bool, bool> rows[] = {  // deleted, nearest, by another desk, the export fails
+        {3, 4, false, false}, {7, 5, false, false}, {1, 2, false, false}, {4, 5, true, false}, {5, 2, true, true}};
+    for (const auto& [deleted, nearest, elsewhere, fails] : rows) {
+        SCOPED_TRACE(deleted);
+        Delete(deleted, elsewhere);
+        const int list = elsewhere ? nearest : ListCode();
+        Answer(fails ? dir.file("no/such/folder.csv") : path);
+        std::string error;
+        try {
+            Fmain->PCP2Click();
+        } catch (const ECsvExportError& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error.find("(フォルダがありません)") != std::string::npos, fails) << error;
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
-        const std::string text = Read(path);
-        EXPECT_EQ(text.find("\r\n" + std::to_string(deleted) + ","), std::string::npos) << deleted;
-        EXPECT_NE(text.find("\r\n" + std::to_string(nearest) + ","), std::string::npos) << deleted;
+        if (!fails) {
+            const std::string text = Read(path);
+            EXPECT_EQ(text.find("\r\n" + std::to_string(deleted) + ","), std::string::npos);
+            EXPECT_NE(text.find("\r\n" + std::to_string(nearest) + ","), std::string::npos);
+        }
         EXPECT_EQ(t.FieldByName("StaffCD")->AsInteger(), nearest);
+        EXPECT_EQ(ListCode(), list);
         EXPECT_FALSE(t.ControlsDisabled());
     }
 }
@@ -249,15 +280,17 @@ TEST_F(CsvExport, AFailedWriteRemovesThePartialFileAndGivesTheControlsBack) {
     kura::TKuraTable& t = *DMdata->Tstaff;
     const std::string path = dir.file("full.csv");
     // The file system refuses to let the file grow past 4 KiB, long before the export
-    // reaches the employee the table was on; deleted meanwhile, it goes back to the
-    // next one as a whole export does, or the last.
+    // reaches the employee the table was on; deleted meanwhile, here or by another
+    // desk, it goes back to the next one as a whole export does, or the last. The
+    // cause is said in Japanese.
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     const rlimit small{4096, old.rlim_max};
     const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    for (const auto& [on, back] : {std::pair{42, 42}, {200, 201}, {300, 299}}) {
+    const std::tuple<int, int, bool> rows[] = {{42, 42, false}, {200, 201, false}, {300, 299, false}, {150, 151, true}};
+    for (const auto& [on, back, elsewhere] : rows) {
         SCOPED_TRACE(on);
-        if (back != on) DeleteFromList(on);
+        if (back != on) Delete(on, elsewhere);
         else ASSERT_TRUE(t.Locate("StaffCD", kura::TVariant(int32_t(on)), 0));
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         std::string error;
@@ -268,14 +301,14 @@ TEST_F(CsvExport, AFailedWriteRemovesThePartialFileAndGivesTheControlsBack) {
         }
         setrlimit(RLIMIT_FSIZE, &old);
         EXPECT_NE(error.find(path), std::string::npos) << error;
-        EXPECT_NE(error.find("書きかけのファイルは削除しました"), std::string::npos) << error;
+        EXPECT_NE(error.find("(ファイルが大きすぎます)\n書きかけのファイルは削除しました"), std::string::npos) << error;
         EXPECT_FALSE(fs::exists(path));
         EXPECT_FALSE(t.ControlsDisabled());
         EXPECT_EQ(t.FieldByName("StaffCD")->AsInteger(), back);
     }
     signal(SIGXFSZ, oldHandler);
     // The export works again once the file can grow.
-    EXPECT_EQ(ExportCsv(t, path), 298);
+    EXPECT_EQ(ExportCsv(t, path), 297);
 }
 
 TEST_F(CsvExport, AFileThatCannotBeMadeIsReportedAndNothingThereIsRemoved) {

@@ -178,11 +178,12 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
     answer = gui::mrOk;
     Run("DELETE FROM Staff WHERE StaffCD = 1");
     EXPECT_EQ(StaffCount(), 2);
-    // A query followed by a change asks too.
+    // A query followed by a change is refused before anything is asked or run.
     messages.clear();
-    answer = gui::mrCancel;
+    answer = gui::mrOk;
     Run("SELECT * FROM Staff; DELETE FROM Staff");
     EXPECT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.value(0).contains(gui::U8("何も実行していません"))) << messages.join("\n").toStdString();
     EXPECT_EQ(StaffCount(), 2);
 }
 
@@ -190,11 +191,14 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
 // back the ones before it. A text with its own runs as written, also when a word of
 // one stands in a string or a comment of a text without. A change that fails inside a
 // transaction, its own or one left open before, ends it rolled back and says so; one
-// left open is said and shown until a text ends it.
+// left open is said and shown until a text ends it. A text whose first line begins
+// with SELECT is one query: one that goes on after it runs nothing and says so.
 TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
     const char* const add = "INSERT INTO Staff (StaffCD, Simei) VALUES ";
     const char* const back = "エラーのため、トランザクションをロールバックしました。";
     const char* const open = "トランザクションは開いたままです。";
+    const char* const alone = "問い合わせ１つだけで実行してください。\r\n"
+                              "このSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
     const struct {
         std::string text;
         std::vector<std::string> kept;  // of the codes 11 to 29
@@ -216,14 +220,18 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
         {std::string(add) + "(26, 'p'); " + add + "(26, 'q')", {"23"}, "Duplicate key", back},
         {std::string(add) + "(27, 'r'); START TRANSACTION", {"27"}, nullptr, open, true},
         {"SELECT * FROM NoSuch", {"27"}, "NoSuch", nullptr, true},  // a query takes nothing back, nor says so
+        {"SELECT * FROM Staff; COMMIT", {"27"}, alone, nullptr, true},
+        {std::string("select StaffCD from Staff;\r\n") + add + "(28, 's'); ROLLBACK", {"27"}, alone, nullptr, true},
         {std::string(add) + "(28, 's'); COMMIT", {"27", "28"}, nullptr},
+        {"SELECT * FROM Staff; COMMIT", {}, alone},
+        {"SELECT * FROM Staff /* ; */; START TRANSACTION; DELETE FROM Staff", {}, alone},
     };
     auto* shown = form->findChild<QLabel*>("TransactionLBL");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         messages.clear();
         Run(gui::QStr(c.text));
-        const bool changes = c.text.rfind("SELECT", 0) != 0;
+        const bool changes = !gui::QStr(c.text).startsWith("SELECT", Qt::CaseInsensitive);
         ASSERT_EQ(messages.size(), changes + (c.error || c.note)) << messages.join("\n").toStdString();
         EXPECT_EQ(messages.value(0).startsWith(gui::U8("このSQLはﾃﾞｰﾀを変更する")), changes);
         const std::string last = messages.isEmpty() ? "" : messages.back().toStdString();

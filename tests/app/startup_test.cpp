@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
@@ -12,7 +13,9 @@
 #include "components/KuraTable.h"
 #include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
-#include "tests/app/AppTestSupport.h"
+#include "app/SqlWindow.h"
+#include "app/MakatiButton.h"
+#include "tests/app/EditorTestSupport.h"
 #include "tests/app/StaffRows.h"
 #include "tests/common/FileCallFaults.h"
 
@@ -177,12 +180,27 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
 }
 
-// Every start that fails says why in Japanese, at once (no wait for another program),
-// as the user can act on it, with the engine's code as a number where there is one: a
-// table's file this user may not open, one that is damaged or no table of this
-// program, a database folder that cannot be made. Each cause mended, the program
-// starts again.
-TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
+// Where the file layer's writes fail: every file under FullUnder finds its disk full,
+// the file named Failing fails (EIO).
+struct WriteFaults {
+    static inline std::string FullUnder, Failing;
+    static ssize_t Pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+        std::error_code ec;
+        const std::string path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+        if (!FullUnder.empty() && path.starts_with(FullUnder)) return errno = ENOSPC, -1;
+        if (!Failing.empty() && path.ends_with(Failing)) return errno = EIO, -1;
+        return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+    }
+};
+
+// Every start that cannot serve its user says why in Japanese, at once (no wait for
+// another program), as the user can act on it, with the engine's code as a number
+// where there is one: a table's file this user may not open, one that is missing,
+// damaged, cut short or no table of this program, a full disk, a database folder that
+// cannot be made. A start that can go on says what it met and goes on: a journal set
+// aside, a database that can be read but not changed (each command that would change
+// it says so and changes nothing). Each cause mended, the program starts again.
+TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     StartMain();
     AddStaffRows(1);
     CloseMain();
@@ -190,6 +208,11 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
     const QString head = QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n");
     const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n")
                                .arg(QString::fromStdString(db));
+    const QString restore = QString::fromUtf8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから"
+                                              "戻してから、もう一度起動してください。\n（エラー番号 %3）")
+                                .arg(QString::fromStdString(db));
+    const QString inTheWay = folder + QString::fromUtf8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか"
+                                                        "別のフォルダに移してから、もう一度起動してください。");
     auto noRights = [&](const char* table, const char* file) {
         return (head + QString::fromUtf8("ファイル %2 を読み書きする権限がありません。\n"
                                          "ファイルの権限を確かめてから、もう一度起動してください。\n"
@@ -197,26 +220,45 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
             .arg(table, QString::fromStdString(db + file));
     };
     auto damaged = [&](const char* table, int code) {
-        return (head + QString::fromUtf8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n"
-                                         "フォルダ %2 にある %1 のファイル（%1.DAT など）をバックアップから戻してから、"
-                                         "もう一度起動してください。\n（エラー番号 %3）"))
-            .arg(table, QString::fromStdString(db))
-            .arg(code);
+        return head.arg(table) +
+               QString::fromUtf8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
+               restore.arg(table).arg(code);
+    };
+    auto diskFull = [](const std::string& where) {
+        return QString::fromUtf8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、"
+                                 "フォルダ %1 に書き込めません。\n"
+                                 "不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
+            .arg(QString::fromStdString(where));
+    };
+    auto readOnly = [](const QString& why) {
+        return QString::fromUtf8("データベースに書き込めないため、従業員の情報は見ることはできますが、"
+                                 "追加・修正・削除などの変更はできません。\n%1\n"
+                                 "変更するときは、フォルダとファイルの権限を確かめてから、もう一度起動してください。")
+            .arg(why);
     };
     // Each cause is planted in the calls, or in a file or the folder, kept meanwhile
     // beside it (the folder moved, a file copied); the loop mends them all.
     std::string refusedFile, changed;
+    bool folderRefused = false;  // no file can be made in the folder
     const kura::test::OpensThrough opens([&](const char* path, int flags, mode_t mode) {
         if (!refusedFile.empty() && std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
+        if (folderRefused && (flags & O_CREAT) && std::string_view(path).starts_with(db + "/"))
+            return errno = EACCES, -1;
         return platform::SystemFileCalls().open(path, flags, mode);
     });
+    platform::FileCalls().pwrite = WriteFaults::Pwrite;
     auto refused = [&](const char* file) { return [&refusedFile, file] { refusedFile = file; }; };
     auto notMade = [](const char*, mode_t) { return errno = EACCES, -1; };
+    auto madeMeanwhile = [](const char* path, mode_t mode) {  // the database folder's, by another program
+        const int made = platform::SystemFileCalls().mkdir(path, mode);
+        return std::string_view(path).ends_with("/DB") ? (errno = EEXIST, -1) : made;
+    };
     auto keep = [&](const std::string& path) {
         if (fs::is_directory(path)) fs::rename(path, path + ".keep");
         else fs::copy_file(path, path + ".keep");
         return changed = path;
     };
+    auto moved = [&](const char* file) { return [&, file] { fs::rename(db + file, (changed = db + file) + ".keep"); }; };
     auto overwritten = [&](const char* file, std::size_t at, std::size_t count) {  // count npos: to the end
         return [&keep, path = db + file, at, count] {
             std::fstream f(keep(path), std::ios::in | std::ios::out | std::ios::binary);
@@ -224,10 +266,43 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
             f << std::string(std::min<std::size_t>(count, fs::file_size(path) - at), 'X');
         };
     };
+    auto writable = [&](bool yes) {
+        for (const auto& e : fs::directory_iterator(db))
+            fs::permissions(e.path(), fs::perms::owner_write, yes ? fs::perm_options::add : fs::perm_options::remove);
+    };
+    // A change cut off in its writes (its journal kept), then the table's files put back
+    // from a copy taken before the change before it.
+    auto cutBesideOlderCopy = [&] {
+        for (const char* ext : {".DAT", ".IDX", ".BLB"})
+            fs::copy_file(db + "/Staff" + ext, db + "/Staff" + ext + ".old");
+        kura::TKuraTable t;
+        t.SetDatabaseName(db);
+        t.SetTableName("Staff");
+        t.Open();
+        for (const char* simei : {"later", "cut"}) {
+            t.Edit();
+            t.FieldByName("Simei")->SetAsString(simei);
+            WriteFaults::Failing = *simei == 'c' ? "/Staff.DAT" : "";
+            try {
+                t.Post();
+            } catch (const kura::EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), 9218);
+            }
+        }
+        try {
+            t.Close();
+        } catch (const kura::EKuraEngineError&) {  // the cut change cannot be taken back either
+        }
+        WriteFaults::Failing.clear();
+        for (const char* ext : {".DAT", ".IDX", ".BLB"})
+            fs::rename(db + "/Staff" + ext + ".old", db + "/Staff" + ext);
+    };
     const struct {
         const char* what;
         std::function<void()> plant;
         QString said;
+        QString readOnlyWhy = {};  // the start goes on, the records can be read only
+        bool starts = !readOnlyWhy.isEmpty();
     } causes[] = {
         {"Kazoku.DAT may not be opened", refused("/Kazoku.DAT"), noRights("Kazoku", "/Kazoku.DAT")},
         {"Kazoku.IDX may not be opened", refused("/Kazoku.IDX"), noRights("Kazoku", "/Kazoku.IDX")},
@@ -237,34 +312,93 @@ TEST_F(StartUp, EveryStartThatFailsSaysWhyInJapanese) {
         {"Staff.DAT's field list overwritten", overwritten("/Staff.DAT", 64, 64), damaged("Staff", 8961)},
         {"Staff.IDX's header overwritten", overwritten("/Staff.IDX", 0, 64), damaged("Staff", 12035)},
         {"Staff.IDX's pages overwritten", overwritten("/Staff.IDX", 4096, std::string::npos), damaged("Staff", 8965)},
+        {"Staff.IDX cut short", [&] { fs::resize_file(keep(db + "/Staff.IDX"), 5000); }, damaged("Staff", 9217)},
         {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
+        {"Staff.BLB missing", moved("/Staff.BLB"),
+         head.arg("Staff") + QString::fromUtf8("ファイル %1/Staff.BLB がありません。\n").arg(QString::fromStdString(db)) +
+             restore.arg("Staff").arg(11010)},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
-        {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; },
-         folder + QString::fromUtf8("同じ名前のファイルがあります。\n"
-                                    "そのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
+        {"the disk full (the settings file is written first)", [&] { WriteFaults::FullUnder = "/"; },
+         QString::fromUtf8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
+                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) +
+             diskFull(dir.path())},
+        {"the database's disk full, a lost index to be made again",
+         [&] { WriteFaults::FullUnder = fs::canonical(db).string() + "/"; moved("/Staff.IDX")(); },
+         head.arg("Staff") + diskFull(db) + QString::fromUtf8("\n（エラー番号 9218）")},
+        {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; }, inTheWay},
+        {"a link to nowhere where the folder should be", [&] { fs::create_symlink(dir.file("nowhere"), keep(db)); },
+         inTheWay},
         {"a folder that may not be made", [&] { keep(db); platform::FileCalls().mkdir = notMade; },
          folder + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
                                     "フォルダの権限を確かめてから、もう一度起動してください。")
                       .arg(QString::fromStdString(dir.path()))},
+        {"a folder another program makes between the look and the making",
+         [&] { keep(db); platform::FileCalls().mkdir = madeMeanwhile; }, {}, {}, true},
+        {"a cut change's journal beside files put back from an older copy", cutBesideOlderCopy,
+         QString::fromUtf8("テーブル Staff には途中で終わった変更が残っていましたが、その変更の記録がテーブルの"
+                           "ファイルと合わない（ファイルを以前のコピーから戻したときなど）か壊れているため、"
+                           "変更は行いませんでした。\n"
+                           "変更の記録はファイル %1/Staff.JNL.1 として残してあります。\n"
+                           "テーブル Staff は、いまのファイルの内容のまま開きます。\n（エラー番号 8961）")
+             .arg(QString::fromStdString(db)),
+         {}, true},
+        {"the folder and its files read-only", [&] { writable(false), folderRefused = true; }, {},
+         QString::fromUtf8("フォルダ %1 のファイル（Staff.DAT など）が読み取り専用か、書き込む権限がありません。")
+             .arg(QString::fromStdString(db))},
+        {"Staff.JNL read-only",
+         [&] { fs::permissions(db + "/Staff.JNL", fs::perms::owner_write, fs::perm_options::remove); }, {},
+         QString::fromUtf8("ファイル %1/Staff.JNL（テーブル Staff の変更の記録）が読み取り専用か、"
+                           "書き込む権限がありません。")
+             .arg(QString::fromStdString(db))},
+        {"the folder read-only and Kazoku.JNL missing",
+         [&] { fs::remove(db + "/Kazoku.JNL"), folderRefused = true; }, {},
+         QString::fromUtf8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(QString::fromStdString(db))},
     };
+    // Whatever a command that ought to be refused opens is closed at once.
+    std::vector<std::unique_ptr<QTimer>> shut;
+    for (const char* form : {"FstaffDaityo", "Fstaff"})
+        shut.push_back(WhileModal(form, [](QDialog* d) { d->reject(); }));
     for (const auto& c : causes) {
         SCOPED_TRACE(c.what);
         c.plant();
         QElapsedTimer clock;
         clock.start();
-        EXPECT_TRUE(StartMain().StartFailed());
+        EXPECT_EQ(StartMain().StartFailed(), !c.starts);
         EXPECT_LT(clock.elapsed(), StartWaitMs);
+        const QString said = c.readOnlyWhy.isEmpty() ? c.said : readOnly(c.readOnlyWhy);
+        EXPECT_EQ(messages, said.isEmpty() ? QStringList() : QStringList{said}) << messages.join("\n").toStdString();
+        messages.clear();
+        if (!c.readOnlyWhy.isEmpty()) {
+            Fmain->STAFFaddBTNClick();
+            Fmain->STAFFeditBTNClick();
+            Fmain->STAFFdelBTNClick();
+            Fmain->Staff1Click();
+            TFsql sql;
+            sql.Memo1->setPlainText("UPDATE Staff SET Simei = 'x'");
+            sql.CuteButton1->click();
+            const QString refusal = QString::fromUtf8("データベースに書き込めないため、%1できません。\n%2");
+            for (const char* what : {"従業員を追加", "従業員の情報を修正", "従業員を削除", "従業員テーブルを編集",
+                                     "データを変更するSQLを実行"})
+                EXPECT_TRUE(messages.removeOne(refusal.arg(QString::fromUtf8(what), c.readOnlyWhy))) << what;
+            EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        }
+        if (c.starts && !said.isEmpty()) {  // not a folder made anew
+            EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
+        }
         CloseMain();
         refusedFile.clear();
+        folderRefused = false;
+        WriteFaults::FullUnder.clear();
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
-            fs::remove(changed);
+            fs::remove_all(changed);
             fs::rename(changed + ".keep", changed);
             changed.clear();
         }
-        EXPECT_EQ(messages, QStringList{c.said}) << messages.join("\n").toStdString();
+        writable(true);
         messages.clear();
     }
+    platform::FileCalls().pwrite = platform::SystemFileCalls().pwrite;
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());

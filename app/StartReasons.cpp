@@ -1,0 +1,192 @@
+#include "app/StartReasons.h"
+
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+#include "app/ProgramPaths.h"
+#include "engine/errors/EngineErrors.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/gui/Text.h"
+
+namespace app {
+
+using gui::U8;
+
+namespace {
+
+// The engine's code, the last line of each cause below.
+QString CodeLine(const kura::EKuraEngineError& e) { return U8("\n（エラー番号 %1）").arg(e.ErrorCode()); }
+
+// A path as the engine gives it back: the program's own paths are UTF-8.
+QString PathText(const std::string& path) { return gui::MessageText(path); }
+
+// The folder of the file the engine names, or the database folder when it names none.
+QString FolderOf(const std::string& file) {
+    const auto slash = file.rfind('/');
+    return slash == std::string::npos || slash == 0 ? QString::fromStdString(DatabaseDir())
+                                                    : PathText(file.substr(0, slash));
+}
+
+QString DiskFullText(const QString& folder) {
+    return U8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、"
+              "フォルダ %1 に書き込めません。\n"
+              "不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
+        .arg(folder);
+}
+
+bool DiskFull(const kura::EKuraEngineError& e) { return e.OSErrorCode() == int32_t(platform::ERROR_DISK_FULL); }
+
+QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
+    const std::string& file = e.ErrorContext(kura::ctxTable);
+    switch (why) {
+    case TRefusal::NoAccess:
+        return U8("ファイル %1 を読み書きする権限がありません。\nファイルの権限を確かめてから、もう一度起動してください。")
+            .arg(gui::QStr(file));
+    case TRefusal::InUse:
+        return U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、もう一度起動してください。");
+    case TRefusal::Unknown:
+    case TRefusal::Missing:
+        break;
+    }
+    return U8("ファイル %1 を読み書きする権限がないか、他のプログラムが単独で使っています。").arg(gui::QStr(file));
+}
+
+// The codes a table's file raises at its open when it is damaged or cut short, or is
+// not a table of this program at all (another program's file of that name, one of a
+// later layout).
+bool Damaged(const kura::EKuraEngineError& e) {
+    switch (e.ErrorCode()) {
+    case kura::KURA_HEADERCORRUPT:
+    case kura::KURA_FILECORRUPT:
+    case kura::KURA_MEMOCORRUPT:
+    case kura::KURA_INDEXCORRUPT:
+    case kura::KURA_READERR:
+    case kura::KURA_OLDVERSION:
+    case kura::KURA_CANNOTLOADLDDRV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString RestoreAdvice(const QString& table) {
+    return U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動してください。")
+        .arg(QString::fromStdString(DatabaseDir()), table);
+}
+
+}  // namespace
+
+bool AccessDenied(const kura::EKuraEngineError& e) { return e.ErrorCode() == kura::KURA_OSEACCES; }
+
+TRefusal WhyRefused(const std::string& file) {
+    const platform::FileHandle h =
+        platform::CreateFile(file, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
+    if (h != platform::INVALID_HANDLE_VALUE) {
+        platform::CloseHandle(h);
+        return TRefusal::Unknown;
+    }
+    switch (platform::GetLastError()) {
+    case platform::ERROR_ACCESS_DENIED:
+        return TRefusal::NoAccess;
+    case platform::ERROR_SHARING_VIOLATION:
+        return TRefusal::InUse;
+    case platform::ERROR_FILE_NOT_FOUND:
+        return TRefusal::Missing;
+    default:
+        return TRefusal::Unknown;
+    }
+}
+
+QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRefusal why) {
+    const std::string& file = e.ErrorContext(kura::ctxTable);
+    QString text;
+    if (DiskFull(e))
+        text = DiskFullText(FolderOf(file)) + CodeLine(e);
+    else if (AccessDenied(e))
+        text = RefusalText(e, why) + CodeLine(e);
+    else if (e.ErrorCode() == kura::KURA_OSENOENT)
+        text = U8("ファイル %1 がありません。\n").arg(PathText(file)) + RestoreAdvice(table) + CodeLine(e);
+    else if (Damaged(e))
+        text = U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
+               RestoreAdvice(table) + CodeLine(e);
+    else
+        text = gui::MessageText(e.what());
+    return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) + text;
+}
+
+QString ViewsFailure(const kura::EKuraEngineError& e) {
+    return U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
+           (DiskFull(e) ? DiskFullText(FolderOf(e.ErrorContext(kura::ctxTable))) + CodeLine(e)
+                        : gui::MessageText(e.what()));
+}
+
+// Why the database folder could not be made, as the user can act on it: a file (or a
+// link, leading anywhere or nowhere) of its name is in the way, or the program's
+// folder may not be written.
+std::string FolderRefusal(const std::string& dir, uint32_t error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    QString why;
+    if (fs::exists(fs::symlink_status(dir, ec)))
+        why = U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。");
+    else if (error == platform::ERROR_ACCESS_DENIED)
+        why = U8("フォルダ %1 にフォルダを作る権限がありません。\nフォルダの権限を確かめてから、もう一度起動してください。")
+                  .arg(QString::fromStdString(fs::path(dir).parent_path().string()));
+    else if (error == platform::ERROR_DISK_FULL)
+        why = DiskFullText(QString::fromStdString(fs::path(dir).parent_path().string()));
+    else
+        why = U8("（システムのエラー番号 %1）").arg(error);
+    return U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n%2")
+        .arg(QString::fromStdString(dir), why)
+        .toStdString();
+}
+
+std::string SettingsRefusal(const std::string& path, uint32_t error) {
+    QString why;
+    if (error == platform::ERROR_DISK_FULL)
+        why = DiskFullText(QString::fromStdString(std::filesystem::path(path).parent_path().string()));
+    else if (error == platform::ERROR_ACCESS_DENIED)
+        why = U8("ファイルかフォルダが読み取り専用か、書き込む権限がありません。\n"
+                 "ファイルとフォルダの権限を確かめてから、もう一度起動してください。");
+    else
+        why = U8("（システムのエラー番号 %1）").arg(error);
+    return U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n%2")
+        .arg(QString::fromStdString(path), why)
+        .toStdString();
+}
+
+namespace {
+enum class TJournalName { None, Journal, Copy };
+// A journal's name ("NAME.JNL"), or the name of a copy the engine set aside ("NAME.JNL.2").
+TJournalName JournalNamed(const std::string& file) {
+    std::string upper = file;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const auto at = upper.rfind(".JNL");
+    if (at == std::string::npos) return TJournalName::None;
+    const std::string rest = upper.substr(at + 4);
+    if (rest.empty()) return TJournalName::Journal;
+    const bool numbered = rest.size() > 1 && rest[0] == '.' &&
+                          rest.find_first_not_of("0123456789", 1) == std::string::npos;
+    return numbered ? TJournalName::Copy : TJournalName::None;
+}
+}  // namespace
+
+bool JournalSetAside(const kura::EKuraEngineError& e) {
+    return e.ErrorCode() == kura::KURA_HEADERCORRUPT &&
+           JournalNamed(e.ErrorContext(kura::ctxTable)) != TJournalName::None;
+}
+
+QString JournalSetAsideNote(const kura::EKuraEngineError& e, const QString& table) {
+    const std::string& journal = e.ErrorContext(kura::ctxTable);
+    QString text = U8("テーブル %1 には途中で終わった変更が残っていましたが、その変更の記録がテーブルのファイルと合わない"
+                      "（ファイルを以前のコピーから戻したときなど）か壊れているため、変更は行いませんでした。\n")
+                       .arg(table);
+    if (JournalNamed(journal) == TJournalName::Copy)
+        text += U8("変更の記録はファイル %1 として残してあります。\n").arg(PathText(journal));
+    return text + U8("テーブル %1 は、いまのファイルの内容のまま開きます。").arg(table) + CodeLine(e);
+}
+
+}  // namespace app

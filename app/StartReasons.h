@@ -1,0 +1,44 @@
+#pragma once
+// Why a start cannot serve its user, in the user's words: each text says what is
+// wrong, where (the table, file or folder) and what to do, and ends with the engine's
+// code as a number where there is one. The start (TFmain::StartUp) throws them as its
+// failure, or shows them and goes on where the table opens after all.
+#include <QString>
+#include <cstdint>
+#include <string>
+
+namespace kura {
+class EKuraEngineError;
+}
+
+namespace app {
+
+// The open of a table refused: another program has it to itself, or this user may
+// not read or write one of its files.
+bool AccessDenied(const kura::EKuraEngineError& e);
+
+enum class TRefusal { Unknown, NoAccess, InUse, Missing };
+
+// Why the engine was refused the file it names, as the user can act on it: the file
+// is opened again as the engine opens it, for reading and writing, shared (Unknown
+// when it opens so).
+TRefusal WhyRefused(const std::string& file);
+
+// The whole text of a start that a table's check failed: the table named, then why
+// (a full disk or quota, a file refused for `why`, a file missing, a file damaged or
+// not a table of this program), the engine's own text for anything else.
+QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRefusal why);
+// The same for the views the start builds last (their queries' result tables).
+QString ViewsFailure(const kura::EKuraEngineError& e);
+// The database folder could not be made (error: the system's, as a Win32 number).
+std::string FolderRefusal(const std::string& dir, uint32_t error);
+// The settings file could not be written.
+std::string SettingsRefusal(const std::string& path, uint32_t error);
+
+// The table's journal held an unfinished change that its files do not fit (they were
+// put back from an older copy) or could no longer say what it held: the engine set
+// the change aside and reports it once, and the table opens as its files hold it.
+bool JournalSetAside(const kura::EKuraEngineError& e);
+QString JournalSetAsideNote(const kura::EKuraEngineError& e, const QString& table);
+
+}  // namespace app
