@@ -224,7 +224,7 @@ void TFmain::StartUp() {
         RefreshJyokyo();
         OpenStaffList();
     } catch (const kura::EKuraEngineError& e) {
-        throw std::runtime_error(ViewsFailure(e).toStdString());
+        throw std::runtime_error(ViewsFailure(e, DMdata->Session1->PrivateDir()).toStdString());
     }
     Mark("views");
     startedUp_ = true;

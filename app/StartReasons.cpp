@@ -117,10 +117,9 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
     return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) + text;
 }
 
-QString ViewsFailure(const kura::EKuraEngineError& e) {
+QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir) {
     return U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
-           (DiskFull(e) ? DiskFullText(FolderOf(e.ErrorContext(kura::ctxTable))) + CodeLine(e)
-                        : gui::MessageText(e.what()));
+           (DiskFull(e) ? DiskFullText(PathText(privateDir)) + CodeLine(e) : gui::MessageText(e.what()));
 }
 
 // Why the database folder could not be made, as the user can act on it: a file (or a

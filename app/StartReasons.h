@@ -28,8 +28,9 @@ TRefusal WhyRefused(const std::string& file);
 // (a full disk or quota, a file refused for `why`, a file missing, a file damaged or
 // not a table of this program), the engine's own text for anything else.
 QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRefusal why);
-// The same for the views the start builds last (their queries' result tables).
-QString ViewsFailure(const kura::EKuraEngineError& e);
+// The same for the views the start builds last, whose queries make their result
+// tables in the session's private folder.
+QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);
 // The database folder could not be made (error: the system's, as a Win32 number).
 std::string FolderRefusal(const std::string& dir, uint32_t error);
 // The settings file could not be written.

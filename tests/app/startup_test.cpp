@@ -325,6 +325,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"the database's disk full, a lost index to be made again",
          [&] { WriteFaults::FullUnder = fs::canonical(db).string() + "/"; moved("/Staff.IDX")(); },
          head.arg("Staff") + diskFull(db) + QString::fromUtf8("\n（エラー番号 9218）")},
+        {"the temporary folder's disk full", [] { WriteFaults::FullUnder = fs::temp_directory_path().string() + "/KURA"; },
+         QString::fromUtf8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
+             diskFull(fs::temp_directory_path().string()) + QString::fromUtf8("\n（エラー番号 9218）")},
         {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; }, inTheWay},
         {"a link to nowhere where the folder should be", [&] { fs::create_symlink(dir.file("nowhere"), keep(db)); },
          inTheWay},
