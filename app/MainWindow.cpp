@@ -218,6 +218,7 @@ void TFmain::StartUp() {
     CheckTable("家族テーブルのチェック", *DMdata->Tkazoku, *DMdata->QkazokuCRT, [this] { UpgradeKazokuTable(); });
     Mark("Kazoku");
     DMdata->ReadOnlyWhy = WhyUnchangeable(dir, {"Staff", "Gakureki", "Rirekisyo", "Kazoku"});
+    Mark("write_access");
     StatusBar1->Panel(1)->setText({});
     PageControl1->setCurrentWidget(TabSheet1);
     try {

@@ -73,8 +73,10 @@ protected:
         Click(Fmain, "STAFFdelBTN");
         messages.clear();
     }
-    // Another session (as another desk) deletes the employee the table and the list are on.
-    void DeleteElsewhere(int code) {
+    // Deletes the employee the table and the list are on: from the list, or through
+    // another session, as another desk does.
+    void Delete(int code, bool elsewhere) {
+        if (!elsewhere) return DeleteFromList(code);
         ASSERT_TRUE(DMdata->Tstaff->Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
         ASSERT_TRUE(Fmain->Qstaff->Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
         kura::TKuraTable other;
@@ -83,10 +85,6 @@ protected:
         other.Open();
         ASSERT_TRUE(other.Locate("StaffCD", kura::TVariant(int32_t(code)), 0));
         other.Delete();
-    }
-    void Delete(int code, bool elsewhere) {
-        if (elsewhere) DeleteElsewhere(code);
-        else DeleteFromList(code);
     }
     int ListCode() { return Fmain->Qstaff->FieldByName("StaffCD")->AsInteger(); }
     int asked = 0;
