@@ -1,11 +1,12 @@
 #include "app/StartReasons.h"
 
-#include <cctype>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "app/ProgramPaths.h"
 #include "engine/errors/EngineErrors.h"
+#include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/gui/Text.h"
@@ -24,7 +25,7 @@ QString PathText(const std::string& path) { return gui::MessageText(path); }
 
 // The folder of the file the engine names, or the database folder when it names none.
 QString FolderOf(const std::string& file) {
-    const auto slash = file.rfind('/');
+    const auto slash = platform::Cp932FindLastOf(file, "/");
     return slash == std::string::npos || slash == 0 ? QString::fromStdString(DatabaseDir())
                                                     : PathText(file.substr(0, slash));
 }
@@ -161,15 +162,14 @@ namespace {
 enum class TJournalName { None, Journal, Copy };
 // A journal's name ("NAME.JNL"), or the name of a copy the engine set aside ("NAME.JNL.2").
 TJournalName JournalNamed(const std::string& file) {
-    std::string upper = file;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const auto at = upper.rfind(".JNL");
-    if (at == std::string::npos) return TJournalName::None;
-    const std::string rest = upper.substr(at + 4);
-    if (rest.empty()) return TJournalName::Journal;
-    const bool numbered = rest.size() > 1 && rest[0] == '.' &&
-                          rest.find_first_not_of("0123456789", 1) == std::string::npos;
-    return numbered ? TJournalName::Copy : TJournalName::None;
+    std::string name = platform::Cp932UpperCase(file);
+    const size_t dot = platform::Cp932FindLastOf(name, ".");
+    const bool numbered = dot != std::string::npos && dot + 1 < name.size() &&
+                          std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+    if (numbered) name.resize(dot);
+    if (!name.ends_with(".JNL")) return TJournalName::None;
+    return numbered ? TJournalName::Copy : TJournalName::Journal;
 }
 }  // namespace
 
