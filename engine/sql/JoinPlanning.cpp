@@ -194,6 +194,17 @@ void TQueryPlan::ColumnValue(void* owner, void* record, TExpToken* node) {
         node->IsNull = 1;
         return;
     }
+    const auto frozen = std::find(t.FrozenBlobFields.begin(), t.FrozenBlobFields.end(), node->FieldNumber);
+    if (frozen != t.FrozenBlobFields.end() && node->DataType == fldBLOB) {
+        const TPlanTable::TFrozenValue& value =
+            t.FrozenBlobs[t.MemoryOffset / t.Buffer.size() * t.FrozenBlobFields.size() +
+                          static_cast<size_t>(frozen - t.FrozenBlobFields.begin())];
+        node->SetDataSize(static_cast<int32_t>(value.Bytes.size()));
+        std::copy(value.Bytes.begin(), value.Bytes.end(), node->Value.begin());
+        node->DataSize = value.DataSize;
+        node->IsNull = value.IsNull;
+        return;
+    }
     t.Cursor->GetFieldValue(t.Record(), node);
 }
 
