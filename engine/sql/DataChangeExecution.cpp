@@ -907,6 +907,10 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
         if (!cursor.ReadRecordToChange(recordNo, record, true)) continue;
         join.TargetChanging();
         std::memcpy(target.Buffer.data(), record, recordSize);
+        // Where the table changed only by this row, the record stays where it
+        // stood in record order: the cursor that steps the target's level need not
+        // find its place again.
+        const bool onlyThisRow = !target.Gather && !target.Cursor->TableHasChanged();
         StoreRow(plan, writer, stretch, values, [&](const TExpToken* value) {
             TTokenHolder holder;
             holder.Token =
@@ -914,6 +918,7 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
             return holder;
         });
         if (cursor.ReadRecordToChange(recordNo, record, false)) std::memcpy(target.Buffer.data(), record, recordSize);
+        if (onlyThisRow) target.Cursor->SaveChangeCounters();
         // The further joined rows of a record change it again but count once.
         if (recordNo == changed || (targetLevel > 0 && !counted.insert(recordNo).second)) continue;
         changed = recordNo;
