@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
@@ -797,10 +798,10 @@ private:
 // The locks of a joined UPDATE's records, taken ahead where the rows are not
 // known before they come: a run of the record numbers from the one about to
 // change on, which the target's level reads next. The run doubles (up to a
-// stretch between two commits) while the changes fall in or just after the run
-// before, and is two records where they lie apart, so a change that finds its
-// record among them takes no lock call of its own. What no row claimed goes back
-// at the next commit, or at the statement's end.
+// stretch between two commits) while each change lies within a run's length of
+// the one before, and is two records where they lie apart, so a change that
+// finds its record among them takes no lock call of its own. What no row claimed
+// goes back at the next commit, or at the statement's end.
 class TLocksOfComingRows {
 public:
     TLocksOfComingRows(TDataCursor& cursor, uint32_t stretch)
@@ -815,8 +816,9 @@ public:
     TLocksOfComingRows(const TLocksOfComingRows&) = delete;
     TLocksOfComingRows& operator=(const TLocksOfComingRows&) = delete;
     void Before(uint32_t recordNo) {
+        const uint32_t last = std::exchange(FLast, recordNo);
         if (recordNo >= FFirst && recordNo < FEnd) return;
-        FLength = recordNo >= FFirst && recordNo < FEnd + FLength ? std::min(FLength * 2, FMost) : 2;
+        FLength = recordNo > last && recordNo - last <= FLength ? std::min(FLength * 2, FMost) : 2;
         FFirst = recordNo;
         FEnd = recordNo + std::min(FLength, UINT32_MAX - recordNo);
         FNumbers.resize(FEnd - FFirst);
@@ -828,6 +830,7 @@ public:
 private:
     TDataCursor& FCursor;
     uint32_t FMost;
+    uint32_t FLast = 0;  // the record of the row before
     uint32_t FLength = 2;
     uint32_t FFirst = 0;
     uint32_t FEnd = 0;
