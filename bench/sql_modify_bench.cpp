@@ -8,6 +8,9 @@
 //                          before each run (not timed) and dropped after it
 //   InsertSelect/...       INSERT INTO t2 SELECT * FROM t (every row); creating and
 //                          dropping t2 is not timed
+//   UpdateJoined/...       UPDATE of t over a join with j (one row for each k <= N /
+//                          10), with a condition that reads both tables (OR), which
+//                          each joined row tests on the record as the rows before left it
 // Each row reports the process's peak resident memory over the statement beside its
 // time (peak_MB, BenchMemory.h). The last row carries the ratios our time / SQLite
 // time.
@@ -50,6 +53,8 @@ using Clock = std::chrono::steady_clock;
 const int Records = bench::CountFromEnvironment("SQL_MODIFY_RECORDS", 100'000, 1000);
 const int Changed = Records / 10;  // the rows k <= Changed
 
+std::string WhereChanged() { return " WHERE k <= " + std::to_string(Changed); }
+
 // The keys 1..Records in the order the rows of tr are appended.
 std::vector<int> ShuffledKeys() {
     std::vector<int> keys(Records);
@@ -79,12 +84,16 @@ struct Fixture {
                 " (k INTEGER, name CHAR(20), n INTEGER, amount FLOAT, PRIMARY KEY (k))");
         Fill("t", inOrder);
         Fill("tr", shuffled);
+        Run("CREATE TABLE j (k INTEGER, x INTEGER)");
+        Run("INSERT INTO j SELECT k, 1 FROM t" + WhereChanged());
 
         sqlite3_open((dir + "/t.sqlite").c_str(), &db);
         Sqlite("PRAGMA synchronous=OFF");
         Cache(false);
         FillSqlite("t", inOrder);
         FillSqlite("tr", shuffled);
+        Sqlite("CREATE TABLE j (k INTEGER, x INTEGER)");
+        Sqlite(("INSERT INTO j SELECT k, 1 FROM t" + WhereChanged()).c_str());
     }
 
     void FillSqlite(const std::string& table, const std::vector<int>& keys) {
@@ -185,8 +194,6 @@ void Timed(benchmark::State& state, const char* name, Setup setup, Body body, Te
 
 void Nothing() {}
 
-std::string WhereChanged() { return " WHERE k <= " + std::to_string(Changed); }
-
 void UpdateKura(benchmark::State& state, const char* name, const char* table) {
     const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1" + WhereChanged();
     Timed(state, name, Nothing, [&] {
@@ -196,6 +203,22 @@ void UpdateKura(benchmark::State& state, const char* name, const char* table) {
 
 void UpdateSqlite(benchmark::State& state, const char* name, const char* table, bool defaultCache) {
     const std::string sql = "UPDATE " + std::string(table) + " SET n = n + 1" + WhereChanged();
+    Shared().Cache(defaultCache);
+    Timed(state, name, Nothing, [&] { Shared().Sqlite(sql.c_str()); }, Nothing);
+    Shared().Cache(false);
+}
+
+const char* const JoinedCondition = " t.k = j.k AND (t.n < 100000 OR j.x > 100)";
+
+void UpdateJoinedKura(benchmark::State& state) {
+    const std::string sql = std::string("UPDATE t SET n = n + j.x FROM t, j WHERE") + JoinedCondition;
+    Timed(state, "joined_kura", Nothing, [&] {
+        if (Shared().Run(sql) != static_cast<uint32_t>(Changed)) throw std::runtime_error("rows");
+    }, Nothing);
+}
+
+void UpdateJoinedSqlite(benchmark::State& state, const char* name, bool defaultCache) {
+    const std::string sql = std::string("UPDATE t SET n = n + j.x FROM j WHERE") + JoinedCondition;
     Shared().Cache(defaultCache);
     Timed(state, name, Nothing, [&] { Shared().Sqlite(sql.c_str()); }, Nothing);
     Shared().Cache(false);
@@ -259,6 +282,8 @@ void Ratios(benchmark::State& state) {
     state.counters["delete_scattered_kura_over_sqlite_default_cache"] = ratio("delete_kura", "delete_sqlite_default");
     state.counters["insert_select_kura_over_sqlite"] = ratio("insert_kura", "insert_sqlite");
     state.counters["insert_select_kura_over_sqlite_default_cache"] = ratio("insert_kura", "insert_sqlite_default");
+    state.counters["update_joined_kura_over_sqlite"] = ratio("joined_kura", "joined_sqlite");
+    state.counters["update_joined_kura_over_sqlite_default_cache"] = ratio("joined_kura", "joined_sqlite_default");
 }
 
 BENCHMARK_CAPTURE(UpdateKura, key_order, "update_kura", "t")
@@ -283,6 +308,11 @@ BENCHMARK_CAPTURE(InsertSelectSqlite, equal, "insert_sqlite", false)
     ->Name("InsertSelect/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(InsertSelectSqlite, default_cache, "insert_sqlite_default", true)
     ->Name("InsertSelect/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(UpdateJoinedKura)->Name("UpdateJoined/kura")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateJoinedSqlite, equal, "joined_sqlite", false)
+    ->Name("UpdateJoined/sqlite")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(UpdateJoinedSqlite, default_cache, "joined_sqlite_default", true)
+    ->Name("UpdateJoined/sqlite_default_cache")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Ratios)->Name("Ratios")->Iterations(1);
 
 }  // namespace

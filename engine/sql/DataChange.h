@@ -12,15 +12,14 @@
 //     change or delete exactly those, in record-number order whichever index found
 //     them. A change to a key of any index, also the one the table is walked in,
 //     can neither bring a record round a second time nor keep the walk going for
-//     ever. With further tables, UPDATE applies every joined row that accepts a
-//     target record (a record's rows together, in the record order of the tables
-//     after it), each on the record as the rows before left it, and counts the
-//     record once; DELETE deletes each such record once. Which rows there are is
-//     decided on the records as they were when the statement started: the
-//     target's own conditions, the joins (a comparison of one table's columns with
-//     another's), and every column of the other tables, also of the target read
-//     under another name. UPDATE tests its other conditions that read the target
-//     on each row as it comes, on the record as the rows before left it.
+//     ever. With further tables, UPDATE steps the join's nested loops, the
+//     target first and every table in record order, and applies each joined row
+//     as it comes, the target's record stored and read again before the loop
+//     goes on: each condition sees the record as the rows before left it, where
+//     the loop decides it (TQueryPlan::PlaceConditions). A record counts once.
+//     DELETE deletes once each record a joined row accepts; deleting changes
+//     nothing a condition reads. Another name of the target's table reads the
+//     rows as they were when the statement started.
 // Outside a transaction of the caller, the last three run in a transaction of
 // their own, committed every commit interval rows and at the end, and rolled back
 // when a row fails: the table is then as it was after the last intermediate

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
@@ -654,154 +656,23 @@ int32_t TargetLevel(TDataQuery& query, const TDataChangePlan& plan) {
     return plan.Join ? plan.Join->LevelOf(query.FirstSourceTable()) : -1;
 }
 
-// What a joined UPDATE's values read of a table other than the target, noted for
-// a joined row while the rows are marked (a column's value as the join's levels
-// give it).
-struct TNotedValue {
-    uint8_t IsNull = 1;
-    int32_t DataSize = 0;
-    std::string Bytes;
-};
-
-// A row to change: the target record's natural-order bookmark and, for a joined
-// UPDATE, the joined row's other records (their numbers in level order, 0 for a
-// null row), what the values and conditions read of them, and whether its
-// conditions hold on the records as they were when the statement started.
+// A row to change: the target record's natural-order bookmark.
 struct TMark {
     uint32_t RecordNo = 0;
-    std::vector<uint32_t> Joined;
-    std::vector<TNotedValue> Noted;
-    bool Holds = true;
 };
 
-// The values of a joined UPDATE, and the conditions planning left to each joined
-// row as it is applied (TQueryPlan::ApplyConditions), worked out when their row
-// is applied: the target's columns from its record as the joined rows before left
-// it, the other tables' columns as noted with the row. Every joined row is marked
-// before any is applied, so a change to the target cannot alter which rows there
-// are, only whether a row's conditions still hold.
-class TJoinedValues {
-public:
-    TJoinedValues(TDataQuery& query, const TDataChangePlan& plan)
-        : FTarget(plan.Target->Cursor()), FTargetLevel(TargetLevel(query, plan)), FLocaleId(plan.Join->LocaleId),
-          FSortId(plan.Join->SortId), FConditions(plan.Join->ApplyConditions) {
-        for (const TExpToken* condition : FConditions) Collect(condition);
-        for (const auto& column : plan.Columns) Collect(column.Value);
-    }
-    bool HasConditions() const { return !FConditions.empty(); }
-    // The mark's row is applied to the target's record `record`.
-    bool Holds(const TMark& mark, const uint8_t* record) {
-        for (const TExpToken* condition : FConditions) {
-            TTokenHolder result = Evaluate(condition, mark, record);
-            if (result.Token->IsNull != 0 || exv::Integer(*result.Token) == 0) return false;
-        }
-        return true;
-    }
-    // What the values read of the other tables on the join's current row.
-    void Note(TQueryPlan& join, std::vector<TNotedValue>& noted) {
-        noted.resize(FColumns.size());
-        for (std::size_t i = 0; i < FColumns.size(); ++i) {
-            FScratch.Assign(*FColumns[i]);
-            TQueryPlan::ColumnValue(&join, nullptr, &FScratch);
-            const std::size_t length = std::min<std::size_t>(FScratch.Value.size(),
-                                                             static_cast<std::size_t>(std::max(FScratch.DataSize, 8)) + 1);
-            noted[i].IsNull = FScratch.IsNull;
-            noted[i].DataSize = FScratch.DataSize;
-            noted[i].Bytes.assign(FScratch.Value.begin(), FScratch.Value.begin() + static_cast<std::ptrdiff_t>(length));
-        }
-    }
-    // The value on the mark's row, the target's record being `record`.
-    TTokenHolder Evaluate(const TExpToken* value, const TMark& mark, const uint8_t* record) {
-        FMark = &mark;
-        FRecord = record;
-        TTokenHolder holder;
-        holder.Token = EvaluateExpression(value, nullptr, this, FLocaleId, FSortId, &TJoinedValues::ColumnValue);
-        return holder;
-    }
-
-private:
-    void Collect(const TExpToken* node) {
-        if (!node) return;
-        if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0 && node->BindSlot1 != FTargetLevel &&
-            Find(*node) == FColumns.size())
-            FColumns.push_back(node);
-        Collect(node->Left);
-        Collect(node->Right);
-        Collect(node->Third);
-        for (const TExpToken* argument : node->Arguments) Collect(argument);
-    }
-    std::size_t Find(const TExpToken& column) const {
-        std::size_t i = 0;
-        while (i < FColumns.size() &&
-               (FColumns[i]->BindSlot1 != column.BindSlot1 || FColumns[i]->FieldNumber != column.FieldNumber))
-            ++i;
-        return i;
-    }
-    static void ColumnValue(void* owner, void*, TExpToken* node) {
-        auto& self = *static_cast<TJoinedValues*>(owner);
-        if (node->BindSlot1 == self.FTargetLevel) {
-            self.FTarget.GetFieldValue(self.FRecord, node);
-            return;
-        }
-        const std::size_t i = self.Find(*node);
-        if (i >= self.FMark->Noted.size()) {
-            node->IsNull = 1;
-            return;
-        }
-        const TNotedValue& noted = self.FMark->Noted[i];
-        if (!noted.Bytes.empty()) {
-            node->SetDataSize(static_cast<int32_t>(noted.Bytes.size()));
-            std::memcpy(node->Value.data(), noted.Bytes.data(), noted.Bytes.size());
-        }
-        node->DataSize = noted.DataSize;
-        node->IsNull = noted.IsNull;
-    }
-
-    TDataCursor& FTarget;
-    int32_t FTargetLevel;
-    uint16_t FLocaleId;
-    uint16_t FSortId;
-    std::vector<const TExpToken*> FColumns;
-    const std::vector<TExpToken*>& FConditions;
-    TExpToken FScratch;
-    const TMark* FMark = nullptr;
-    const uint8_t* FRecord = nullptr;
-};
-
-// A record's rows of a joined UPDATE before the first whose conditions hold on
-// the records as they were when the statement started: applied, each would find
-// the record so and change nothing.
-void DropRowsBeforeHolding(std::vector<TMark>& marks) {
-    std::size_t kept = 0;
-    uint32_t record = 0;
-    bool holding = false;
-    for (TMark& mark : marks) {
-        if (mark.RecordNo != record) {
-            record = mark.RecordNo;
-            holding = false;
-        }
-        holding = holding || mark.Holds;
-        if (!holding) continue;
-        if (&marks[kept] != &mark) marks[kept] = std::move(mark);
-        ++kept;
-    }
-    marks.resize(kept);
-}
-
-// The joined rows that accept a target record, in the order a walk of the tables
-// in their record order would meet them: by the target's record, then by the
-// records of the levels after it. UPDATE applies each of them whose conditions
-// hold as it comes; DELETE deletes each record once.
-std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoinedValues* values) {
+// The records of a joined DELETE that a joined row accepts, each once, in record
+// order. Deleting changes no record a condition reads, so every row is known
+// before the first delete; a self-join's other name so reads the table as it was
+// when the statement started.
+std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
     TQueryPlan& join = *plan.Join;
     const int32_t targetLevel = TargetLevel(query, plan);
     if (targetLevel < 0)
         RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
     const TPlanTable* target = &join.Tables[static_cast<std::size_t>(targetLevel)];
-    const bool applied = values && values->HasConditions();
     std::vector<TMark> marks;
     std::unordered_set<uint32_t> seen;
-    std::size_t first = 0;  // the current target record's first row
     join.ResetRows();
     while (join.NextRow()) {
         if (target->AtEnd) continue;
@@ -812,35 +683,10 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan, TJoi
                 break;
             }
         }
-        if (!accepted) continue;
-        bool holds = true;
-        for (const TExpToken* condition : join.ApplyConditions) holds = holds && join.Accepts(condition);
-        const uint32_t recordNo = target->Cursor->GetCurrentRecordNumber();
-        if (!values && !seen.insert(recordNo).second) continue;
-        // Driven by the target, the walk meets a record's rows together: those of
-        // a record none of whose rows holds go before they add up.
-        if (applied && targetLevel == 0 && first < marks.size() && marks[first].RecordNo != recordNo) {
-            if (std::none_of(marks.begin() + static_cast<std::ptrdiff_t>(first), marks.end(),
-                             [](const TMark& m) { return m.Holds; }))
-                marks.resize(first);
-            first = marks.size();
-        }
-        TMark mark;
-        mark.Holds = holds;
-        mark.RecordNo = recordNo;
-        if (values) {
-            for (const TPlanTable& level : join.Tables) {
-                if (&level != target)
-                    mark.Joined.push_back(level.AtEnd ? 0 : TDataCursor::GetBufferRecordNo(level.Record()));
-            }
-            values->Note(join, mark.Noted);
-        }
-        marks.push_back(std::move(mark));
+        const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target->Record());
+        if (accepted && seen.insert(recordNo).second) marks.push_back({recordNo});
     }
-    std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) {
-        return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.Joined < b.Joined;
-    });
-    if (applied) DropRowsBeforeHolding(marks);
+    std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) { return a.RecordNo < b.RecordNo; });
     return marks;
 }
 
@@ -864,8 +710,8 @@ void SortNumbers(std::vector<uint32_t>& numbers) {
 // their locks and the commit's writes take few calls; and a change to a key of any
 // index, also of the one the rows were found in, can neither bring a record round
 // a second time nor keep the walk going for ever.
-std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan, TJoinedValues* values) {
-    if (plan.Join) return MarkJoinedRows(query, plan, values);
+std::vector<TMark> MarkRows(TDataQuery& query, TDataChangePlan& plan) {
+    if (plan.Join) return MarkJoinedRows(query, plan);
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TKeyRange range;
@@ -949,55 +795,168 @@ private:
     std::size_t FNext = 0;
 };
 
+// The locks of a joined UPDATE's records, taken ahead where the rows are not
+// known before they come: a run of the record numbers from the one about to
+// change on, which the target's level reads next. The run doubles (up to a
+// stretch between two commits) while each change lies within a run's length of
+// the one before, and is two records where they lie apart, so a change that
+// finds its record among them takes no lock call of its own. What no row claimed
+// goes back at the next commit, or at the statement's end.
+class TLocksOfComingRows {
+public:
+    TLocksOfComingRows(TDataCursor& cursor, uint32_t stretch)
+        : FCursor(cursor), FMost(std::max<uint32_t>(stretch, 2)) {}
+    ~TLocksOfComingRows() {
+        try {
+            FCursor.ReleaseLocksAhead();
+        } catch (...) {
+            // The statement's own outcome is what the caller must see.
+        }
+    }
+    TLocksOfComingRows(const TLocksOfComingRows&) = delete;
+    TLocksOfComingRows& operator=(const TLocksOfComingRows&) = delete;
+    void Before(uint32_t recordNo) {
+        const uint32_t last = std::exchange(FLast, recordNo);
+        if (recordNo >= FFirst && recordNo < FEnd) return;
+        FLength = recordNo > last && recordNo - last <= FLength ? std::min(FLength * 2, FMost) : 2;
+        FFirst = recordNo;
+        FEnd = recordNo + std::min(FLength, UINT32_MAX - recordNo);
+        FNumbers.resize(FEnd - FFirst);
+        std::iota(FNumbers.begin(), FNumbers.end(), FFirst);
+        FCursor.LockRecordsAhead(FNumbers);
+    }
+    void Committed() { FEnd = FFirst; }
+
+private:
+    TDataCursor& FCursor;
+    uint32_t FMost;
+    uint32_t FLast = 0;  // the record of the row before
+    uint32_t FLength = 2;
+    uint32_t FFirst = 0;
+    uint32_t FEnd = 0;
+    std::vector<uint32_t> FNumbers;
+};
+
+// The row's values, each worked out on the record as it was before this row
+// changed it, written into the record, which is stored; a failure gives up the
+// edit and its lock.
+template <typename Evaluator>
+void StoreRow(TDataChangePlan& plan, TValueWriter& writer, TWriteStretch& stretch, std::vector<TTokenHolder>& values,
+              Evaluator evaluate) {
+    TDataCursor& cursor = plan.Target->Cursor();
+    try {
+        for (size_t c = 0; c < plan.Columns.size(); ++c) values[c] = evaluate(plan.Columns[c].Value);
+        for (size_t c = 0; c < plan.Columns.size(); ++c) {
+            if (values[c].Token) writer.Write(plan.Columns[c], ValueOf(*values[c].Token));
+            values[c].Release();
+        }
+        stretch.Enter();
+        cursor.ModifyRecord(plan.Record.data(), true, false);
+        cursor.FreeAllBlobs(true);
+    } catch (...) {
+        try {
+            cursor.CancelRecord();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+// A joined UPDATE steps the join's nested loop and applies each joined row as it
+// comes: the target's level first, in record order, and the other tables in
+// theirs. After each row the target's record is stored and read again into its
+// level, so that every condition sees the record where the loop decides it
+// (TQueryPlan::PlaceConditions): a joined table's own when that table reads a
+// record, a join's comparison with the target when the joined table restarts,
+// the rest of WHERE on each joined row.
+void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
+    TQueryPlan& join = *plan.Join;
+    TDataCursor& cursor = plan.Target->Cursor();
+    uint8_t* record = plan.Record.data();
+    const int32_t targetLevel = TargetLevel(query, plan);
+    if (targetLevel < 0)
+        RaiseStatementError("Internal join error attempting to validate table correlation names involved in join");
+    TPlanTable& target = join.Tables[static_cast<std::size_t>(targetLevel)];
+    const std::size_t recordSize =
+        std::min({target.Buffer.size(), plan.Record.size(), std::size_t{cursor.GetRecordSize()}});
+    TChangeTransaction transaction(query, plan);
+    std::vector<uint16_t> written;
+    for (const auto& column : plan.Columns) written.push_back(column.FieldNo);
+    for (TPlanTable& level : join.Tables) level.Cursor->Refresh();
+    join.ResetRows();
+    join.StartChanging(static_cast<std::size_t>(targetLevel), written);
+    TRowProgress progress(query.Statement, join.Tables[0].Cursor->GetRecordCount());
+    TValueWriter writer(query, plan);
+    std::vector<TTokenHolder> values(plan.Columns.size());
+    TLocksOfComingRows ahead(cursor, transaction.Interval());
+    TWriteStretch stretch(cursor);
+    uint32_t outer = 0;    // the driving level's record
+    uint32_t changed = 0;  // the record the last row changed
+    // Driven by another table, the target meets a record again after others.
+    std::unordered_set<uint32_t> counted;
+    while (!progress.Aborted() && join.NextRow()) {
+        const TPlanTable& driving = join.Tables[0];
+        const uint32_t drivingNo = driving.AtEnd ? 0 : TDataCursor::GetBufferRecordNo(driving.Record());
+        if (drivingNo != outer) {
+            outer = drivingNo;
+            stretch.BeforeStep(progress);
+            progress.Step();
+        }
+        if (target.AtEnd || !std::all_of(join.Residual.begin(), join.Residual.end(),
+                                         [&](const TExpToken* condition) { return join.Accepts(condition); }))
+            continue;
+        const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target.Record());
+        ahead.Before(recordNo);
+        if (!cursor.ReadRecordToChange(recordNo, record, true)) continue;
+        join.TargetChanging();
+        std::memcpy(target.Buffer.data(), record, recordSize);
+        // Where the table changed only by this row, the record stays where it
+        // stood in record order: the cursor that steps the target's level need not
+        // find its place again.
+        const bool onlyThisRow = !target.Gather && !target.Cursor->TableHasChanged();
+        StoreRow(plan, writer, stretch, values, [&](const TExpToken* value) {
+            TTokenHolder holder;
+            holder.Token =
+                EvaluateExpression(value, nullptr, &join, join.LocaleId, join.SortId, &TQueryPlan::ColumnValue);
+            return holder;
+        });
+        if (cursor.ReadRecordToChange(recordNo, record, false)) std::memcpy(target.Buffer.data(), record, recordSize);
+        if (onlyThisRow) target.Cursor->SaveChangeCounters();
+        // The further joined rows of a record change it again but count once.
+        if (recordNo == changed || (targetLevel > 0 && !counted.insert(recordNo).second)) continue;
+        changed = recordNo;
+        stretch.BeforeRowDone(transaction);
+        if (transaction.RowDone()) ahead.Committed();
+    }
+    stretch.End();
+    progress.Finish();
+    transaction.Finish();
+}
+
 void ExecuteUpdate(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     cursor.SuppressAutoInc(query.NoAutoInc != 0);
+    if (plan.Join) {
+        ExecuteJoinedUpdate(query, plan);
+        return;
+    }
     TChangeTransaction transaction(query, plan);
-    std::unique_ptr<TJoinedValues> joined;
-    if (plan.Join) joined = std::make_unique<TJoinedValues>(query, plan);
-    std::vector<TMark> marks = MarkRows(query, plan, joined.get());
+    std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
     TLocksAhead ahead(cursor, marks, transaction.Interval());
     TWriteStretch stretch(cursor);
-    uint32_t changed = 0;  // the record the last row changed
     for (std::size_t i = 0; i < marks.size(); ++i) {
         const TMark& mark = marks[i];
         if (progress.Aborted()) break;
         stretch.BeforeStep(progress);
         progress.Step();
         ahead.Before(i);
-        // The row's conditions see the record as the rows before left it, and
-        // only a row that holds locks it.
-        if (joined && joined->HasConditions() &&
-            (!cursor.ReadRecordToChange(mark.RecordNo, record, false) || !joined->Holds(mark, record)))
-            continue;
         if (!cursor.ReadRecordToChange(mark.RecordNo, record, true)) continue;
-        try {
-            // Every value sees the record as it was before this row changed it.
-            for (size_t c = 0; c < plan.Columns.size(); ++c) {
-                values[c] = joined ? joined->Evaluate(plan.Columns[c].Value, mark, record)
-                                   : Evaluate(plan.Columns[c].Value, &cursor, record);
-            }
-            for (size_t c = 0; c < plan.Columns.size(); ++c) {
-                if (values[c].Token) writer.Write(plan.Columns[c], ValueOf(*values[c].Token));
-                values[c].Release();
-            }
-            stretch.Enter();
-            cursor.ModifyRecord(record, true, false);
-            cursor.FreeAllBlobs(true);
-        } catch (...) {
-            try {
-                cursor.CancelRecord();
-            } catch (...) {
-            }
-            throw;
-        }
-        // The further joined rows of a record change it again but count once.
-        if (mark.RecordNo == changed) continue;
-        changed = mark.RecordNo;
+        StoreRow(plan, writer, stretch, values,
+                 [&](const TExpToken* value) { return Evaluate(value, &cursor, record); });
         stretch.BeforeRowDone(transaction);
         if (transaction.RowDone()) ahead.Committed();
     }
@@ -1010,7 +969,7 @@ void ExecuteDelete(TDataQuery& query, TDataChangePlan& plan) {
     TDataCursor& cursor = plan.Target->Cursor();
     uint8_t* record = plan.Record.data();
     TChangeTransaction transaction(query, plan);
-    const std::vector<TMark> marks = MarkRows(query, plan, nullptr);
+    const std::vector<TMark> marks = MarkRows(query, plan);
     TRowProgress progress(query.Statement, static_cast<uint32_t>(marks.size()));
     TLocksAhead ahead(cursor, marks, transaction.Interval());
     TWriteStretch stretch(cursor);

@@ -15,6 +15,7 @@
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ValueAccess.h"
 #include "engine/sql/QueryPlan.h"
+#include "engine/sql/SourceTable.h"
 
 namespace kura {
 
@@ -28,6 +29,7 @@ bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
 
 void TQueryPlan::ResetRows() {
     FStarted = false;
+    ChangedLevel = -1;
     ReleaseHeld();
     for (TPlanTable& t : Tables) {
         t.AtEnd = true;
@@ -38,6 +40,108 @@ void TQueryPlan::ResetRows() {
         t.HashEntries.clear();
         t.HashSlots.clear();
         t.HashPosition = t.HashEnd = 0;
+        t.Gather = t.Frozen = false;
+        t.FrozenBlobFields.clear();
+        t.FrozenBlobs.clear();
+    }
+}
+
+void TQueryPlan::StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields) {
+    ChangedLevel = static_cast<int32_t>(targetLevel);
+    const TPlanTable& target = Tables[targetLevel];
+    for (size_t level = 0; level < Tables.size(); ++level) {
+        TPlanTable& t = Tables[level];
+        // A remote cursor holds no table of its own: the name tells.
+        const bool same = t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
+                                               : t.Database == target.Database &&
+                                                     SameNameText(t.Source->TableName, target.Source->TableName);
+        if (level != targetLevel && same) Freeze(t, writtenFields);
+        // An index finds a key's records in the order they were filed, not in
+        // record order.
+        t.Gather = !t.Frozen && t.RangeValue;
+    }
+}
+
+namespace {
+
+// Whether the tree reads one of the level's fields.
+bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t>& fields) {
+    if (!node) return false;
+    if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 == level &&
+        std::find(fields.begin(), fields.end(), node->FieldNumber) != fields.end())
+        return true;
+    if (ReadsField(node->Left, level, fields) || ReadsField(node->Right, level, fields) ||
+        ReadsField(node->Third, level, fields))
+        return true;
+    return std::any_of(node->Arguments.begin(), node->Arguments.end(),
+                       [&](const TExpToken* a) { return ReadsField(a, level, fields); });
+}
+
+}  // namespace
+
+void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields) {
+    const auto level = static_cast<int32_t>(&t - Tables.data());
+    bool reads = ReadsField(Query.Where, level, writtenFields);
+    for (const auto& join : Query.Joins) reads = reads || ReadsField(join->Condition, level, writtenFields);
+    for (const auto& value : Query.UpdateValues) reads = reads || ReadsField(value->Expression, level, writtenFields);
+    if (!reads) return;
+    t.Frozen = true;
+    if (t.HashColumn) {
+        BuildHash(t);
+    } else {
+        if (t.RangeActive) t.Cursor->ResetRange();
+        t.RangeActive = false;
+        t.Cursor->SwitchToIndex(NATURAL_ORDER);
+        t.Cursor->SetToBegin();
+        GatherRecords(t);
+        t.Cursor->SwitchToIndex(t.RangeIndex);
+    }
+    // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
+    for (uint16_t field : writtenFields) {
+        TFieldDesc desc;
+        t.Cursor->GetFieldDesc(field, desc);
+        if (desc.FieldType() == fldBLOB) t.FrozenBlobFields.push_back(field);
+    }
+    TExpToken value;
+    value.Kind = ekColumn;
+    value.DataType = fldBLOB;
+    for (size_t offset = 0; offset < t.HashRecords.size() && !t.FrozenBlobFields.empty(); offset += t.Buffer.size()) {
+        for (uint16_t field : t.FrozenBlobFields) {
+            TFieldDesc desc;
+            t.Cursor->GetFieldDesc(field, desc);
+            value.FieldNumber = field;
+            value.DataSubtype = desc.SubType();
+            t.Cursor->GetFieldValue(t.HashRecords.data() + offset, &value);
+            // With the terminating zero a memo's value carries.
+            const auto length = static_cast<std::ptrdiff_t>(
+                std::min(value.Value.size(), static_cast<size_t>(std::max(value.DataSize, 0)) + 1));
+            t.FrozenBlobs.push_back(
+                {value.IsNull, value.DataSize, std::string(value.Value.begin(), value.Value.begin() + length)});
+        }
+    }
+}
+
+void TQueryPlan::TargetChanging() {
+    const TPlanTable& changed = Tables[static_cast<size_t>(ChangedLevel)];
+    for (TPlanTable& t : Tables) {
+        if (!t.RestartPending) continue;
+        t.TargetAtRestart.assign(changed.Record(), changed.Record() + changed.Buffer.size());
+        t.RestartPending = false;
+        t.RestartKept = true;
+    }
+}
+
+bool TQueryPlan::AcceptsAtRestart(TPlanTable& t, const TExpToken* condition) {
+    TPlanTable& changed = Tables[static_cast<size_t>(ChangedLevel)];
+    const uint8_t* view = changed.View;
+    changed.View = t.TargetAtRestart.data();
+    try {
+        const bool accepted = Accepts(condition);
+        changed.View = view;
+        return accepted;
+    } catch (...) {
+        changed.View = view;
+        throw;
     }
 }
 
@@ -102,6 +206,8 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
     key.DataSubtype = t.HashColumn->DataSubtype;
     key.DataSize = t.HashColumn->DataSize;
     key.Scale = t.HashColumn->Scale;
+    t.HashRecords.clear();
+    t.HashEntries.clear();
     t.Cursor->SetToBegin();
     for (;;) {
         const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
@@ -147,8 +253,16 @@ bool TQueryPlan::FirstAt(size_t level) {
             return true;
         }
     }
+    t.RestartPending = ChangedLevel >= 0 && !t.AtRestart.empty();
+    t.RestartKept = false;
+    if (t.Frozen && !t.HashColumn) {
+        t.HashPosition = 0;
+        t.HashEnd = t.HashEntries.size();
+        return NextAt(level);
+    }
     if (t.HashColumn) {
-        if (!t.HashBuilt) BuildHash(t);
+        // The changed table's records as the rows so far left them.
+        if (!t.HashBuilt || static_cast<int32_t>(level) == ChangedLevel) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
         THashKey wanted;
@@ -180,7 +294,7 @@ bool TQueryPlan::FirstAt(size_t level) {
         cursor.CheckForChanges();
         bool found = false;
         try {
-            if (t.Seek) {
+            if (t.Seek && !t.Gather) {
                 t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
                 t.Empty = !t.SeekPending;
                 t.SeekAheadHeld = t.SeekEnd = false;
@@ -199,6 +313,7 @@ bool TQueryPlan::FirstAt(size_t level) {
                 cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
                 t.RangeActive = true;
                 cursor.SetToBegin();
+                if (t.Gather) GatherRecords(t);
             }
             found = NextAt(level);
         } catch (...) {
@@ -214,6 +329,22 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
+}
+
+void TQueryPlan::GatherRecords(TPlanTable& t) {
+    t.HashRecords.clear();
+    t.HashEntries.clear();
+    for (;;) {
+        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+        if (code == KURA_EOF) break;
+        if (code != 0) t.Cursor->CheckError(code, {});
+        t.HashEntries.emplace_back(THashKey{TDataCursor::GetBufferRecordNo(t.Buffer.data()), 0},
+                                   static_cast<uint32_t>(t.HashRecords.size()));
+        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
+    }
+    std::sort(t.HashEntries.begin(), t.HashEntries.end());
+    t.HashPosition = 0;
+    t.HashEnd = t.HashEntries.size();
 }
 
 void TQueryPlan::LoadRangeValue(TPlanTable& t) {
@@ -233,9 +364,10 @@ void TQueryPlan::LoadRangeValue(TPlanTable& t) {
 bool TQueryPlan::NextAt(size_t level) {
     TPlanTable& t = Tables[level];
     while (!t.Empty) {
-        if (t.HashColumn) {
+        if (t.FromMemory()) {
             if (t.HashPosition >= t.HashEnd) break;
             const uint32_t offset = t.HashEntries[t.HashPosition++].second;
+            t.MemoryOffset = offset;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
         } else if (t.SeekPending) {
             t.SeekPending = false;
@@ -265,7 +397,9 @@ bool TQueryPlan::NextAt(size_t level) {
         for (const TExpToken* c : t.Conditions) {
             if (t.Filtered) break;
             if (c == t.HashCondition && t.HashColumn) continue;
-            if (!Accepts(c)) {
+            const bool atRestart =
+                t.RestartKept && std::find(t.AtRestart.begin(), t.AtRestart.end(), c) != t.AtRestart.end();
+            if (!(atRestart ? AcceptsAtRestart(t, c) : Accepts(c))) {
                 accepted = false;
                 break;
             }

@@ -215,6 +215,7 @@ void TQueryPlan::PlaceConditions() {
     for (size_t i = 0; i < n; ++i) {
         TPlanTable& t = Tables[i];
         t.Conditions.clear();
+        t.AtRestart.clear();
         t.GroupConditions.clear();
         t.LocalConditions.clear();
         t.Completes.clear();
@@ -244,8 +245,14 @@ void TQueryPlan::PlaceConditions() {
         const TPlanTable& t = Tables[static_cast<size_t>(level)];
         return t.GroupSize > 0 ? level : t.Enclosing;
     };
+    // UPDATE changes its target's record as the joined rows are applied, so where
+    // a conjunct that reads the target is decided tells which record it sees. A
+    // comparison joining a level to the target (and an outer join's ON conjunct on
+    // the tables before it) is decided with the record as it was when the level
+    // restarted; any other conjunct that reads the target and another table is
+    // decided on the record as it is: one of an ON clause whenever the joined
+    // table reads a record, one of WHERE on each joined row.
     const int32_t target = Query.Kind == skUpdate ? LevelOf(Query.FirstSourceTable()) : -1;
-    ApplyConditions.clear();
     for (const TConjunct& c : Conjuncts) {
         int32_t owner = -1;
         if (c.Kind == jkLeftOuter || c.Kind == jkInner) {
@@ -255,24 +262,27 @@ void TQueryPlan::PlaceConditions() {
             for (const auto& [preserved, head] : RightGroups)
                 if (preserved == c.Join) owner = LevelOf(head);
         }
-        const int32_t q = std::max({DeepestLevel(c.Node), owner, 0});
+        int32_t q = std::max({DeepestLevel(c.Node), owner, 0});
         std::set<int32_t> levels;
-        if (target >= 0 && owner < 0) CollectLevels(c.Node, levels);
-        // UPDATE decides a conjunct that reads its target and another table, other
-        // than a join of the two, on each joined row as the row is applied, on the
-        // target's record as the rows before left it; the target's own conjuncts
-        // too where they wait for the whole row (an outer group holds the target).
-        const bool applied = levels.count(target) > 0;
-        if (owner >= 0 && static_cast<size_t>(q) > Tables[static_cast<size_t>(owner)].GroupEnd)
+        if (target >= 0) CollectLevels(c.Node, levels);
+        const bool readsTarget = levels.count(target) > 0;
+        const bool joins = IsJoinComparison(c.Node);
+        const bool asItIs = readsTarget && levels.size() > 1 && !joins;
+        if (asItIs && c.Kind == jkLink) {
             Residual.push_back(c.Node);
-        else if (innermost(q) == owner && (!applied || levels.size() == 1 || IsJoinComparison(c.Node)))
+            continue;
+        }
+        if (asItIs && c.Kind != jkRightOuter) q = std::max(q, LevelOf(c.Join));
+        if (owner >= 0 && static_cast<size_t>(q) > Tables[static_cast<size_t>(owner)].GroupEnd) {
+            Residual.push_back(c.Node);
+        } else if (innermost(q) == owner) {
             Tables[static_cast<size_t>(q)].Conditions.push_back(c.Node);
-        else if (applied)
-            ApplyConditions.push_back(c.Node);
-        else if (owner < 0)
+            if (readsTarget && q != target && !asItIs) Tables[static_cast<size_t>(q)].AtRestart.push_back(c.Node);
+        } else if (owner < 0) {
             Residual.push_back(c.Node);
-        else
+        } else {
             Tables[static_cast<size_t>(owner)].GroupConditions.push_back(c.Node);
+        }
     }
     // Index ranges and in-memory keys for equalities.
     for (size_t level = 0; level < n; ++level) {

@@ -102,6 +102,14 @@ struct TPlanTable {
     // Conjuncts decided on this level's record (ON conditions and WHERE parts that
     // refer to no later level); not owned: they live in the query's trees.
     std::vector<TExpToken*> Conditions;
+    // Those of them that a joined UPDATE decides on its target's record as it was
+    // when this level restarted, not as the rows since left it: kept in
+    // TargetAtRestart when the first row after the restart changes it
+    // (RestartPending until then, RestartKept from then on).
+    std::vector<const TExpToken*> AtRestart;
+    std::vector<uint8_t> TargetAtRestart;
+    bool RestartPending = false;
+    bool RestartKept = false;
     // An equality "column = value of earlier levels or constant" an index serves.
     uint8_t RangeIndex = 255;
     uint16_t RangeField = 0;
@@ -146,6 +154,24 @@ struct TPlanTable {
     std::vector<uint32_t> HashSlots;
     size_t HashPosition = 0;  // next entry of the current key
     size_t HashEnd = 0;       // past the current key's entries
+    // A joined UPDATE reads a keyed level in record order: each restart gathers
+    // the key's records into HashRecords, ordered by record number (Gather). A
+    // level that reads the changed table under another name, and a column the
+    // UPDATE writes, reads that table as it was when the statement started: a copy
+    // taken before the first change (Frozen; keyed when the level is, all of it
+    // at every restart otherwise), with the values of its BLOB columns the UPDATE
+    // writes (FrozenBlobFields, FrozenBlobs per record and field).
+    bool Gather = false;
+    bool Frozen = false;
+    std::vector<uint16_t> FrozenBlobFields;
+    struct TFrozenValue {
+        uint8_t IsNull = 1;
+        int32_t DataSize = 0;
+        std::string Bytes;
+    };
+    std::vector<TFrozenValue> FrozenBlobs;
+    size_t MemoryOffset = 0;  // of the current record in HashRecords
+    bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
 
 // One column of the result table.
@@ -192,9 +218,6 @@ public:
     // The result row every row starts from, made with the copy runs.
     std::vector<uint8_t> RowTemplate;
     std::vector<TExpToken*> Residual;  // decided on the whole joined row (not owned)
-    // UPDATE: decided on each joined row as it is applied, on the target's record
-    // as the rows before left it (not owned).
-    std::vector<TExpToken*> ApplyConditions;
     std::vector<uint16_t> GroupFields;  // result field numbers
     std::vector<std::pair<uint16_t, bool>> OrderFields;  // result field number, descending
     bool OrderServedByGroup = false;
@@ -271,6 +294,15 @@ public:
 
     // --- Row stepping (JoinEngine.cpp)
     void ResetRows();
+    // A joined UPDATE's rows, stepped while they are applied: the target's level
+    // (its buffer the record as the rows so far left it), the target's columns
+    // the UPDATE writes. Every level then reads its records in record order, and a
+    // level that reads the target's table under another name and one of those
+    // columns reads a copy of the table taken now. Until ResetRows.
+    void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
+    // Called before the target's level is given the record as a row changed it.
+    void TargetChanging();
+    int32_t ChangedLevel = -1;
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
     // (on), or copies them again (off, which also gives back the records held and
@@ -333,6 +365,11 @@ private:
     // Records of the level that its index-answered single-table conditions let through.
     uint32_t FilteredCount(size_t level);
     void BuildHash(TPlanTable& t);
+    // The records from the cursor's position on, into HashRecords in record order.
+    void GatherRecords(TPlanTable& t);
+    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);
+    // The condition on the changed table's record as it was when the level restarted.
+    bool AcceptsAtRestart(TPlanTable& t, const TExpToken* condition);
     bool NextAt(size_t level);
     bool FStarted = false;
     uint32_t FProgressTotal = 0;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <random>
 #include <tuple>
 
@@ -163,7 +164,7 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     EXPECT_EQ(db.Rows("jt"), (Rows{"a|30", "b|20"}));
     // Memos of the joined rows as they were before the statement, a self-join's too.
     db.Run("CREATE TABLE jm (k CHAR(2), m MEMO); INSERT INTO jm VALUES ('a', 'one'); INSERT INTO jm VALUES ('a', 'two')");
-    EXPECT_EQ(db.Run("UPDATE jm SET m = m + '/' + j.m FROM jm, jm j WHERE jm.k = j.k"), 2u);
+    EXPECT_EQ(db.Run("UPDATE jm SET m = m + '/' + j.m FROM jm, jm j WHERE jm.k = j.k AND jm.m + j.k <> 'x'"), 2u);
     EXPECT_EQ(db.Rows("jm"), (Rows{"a|one/one/two", "a|two/one/two"}));
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
@@ -185,13 +186,17 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
                      "RIGHT OUTER JOIN grade g ON g.id = b.extra"),
               1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|graded|56", "5|n5|50"}));
-    // Each joined row is tested as it comes, on the target's record as the rows
-    // before left it, by the conditions that read the target and another table
-    // other than as a join; the target's own conditions, the joins and the other
-    // names read the records as they were when the statement started.
+    // The join's own nested loop, the target first, its record stored and read
+    // again after each row: a join's comparison with the target sees the record
+    // as it was when the joined table restarted, a joined table's other ON
+    // conditions see it as it is when that table reads a record, the rest of
+    // WHERE as it is on each joined row; the target's own conditions and the
+    // other names of its table read the records as they were at the start.
     const std::string join = "UPDATE ra SET v = v + rb.x FROM ra, rb WHERE ra.id = rb.k AND ";
-    // The statement, the rows it changes, ra after it; of ra (1, 0), (2, 0), (3, 30)
-    // and rb (1, 10), (1, 20), (1, 30), (2, 5):
+    const std::string on = "UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k AND "
+                           "(ra.v < 5 OR rb.x > 100)";
+    // The statement, the rows it changes, ra after it; of ra (1, 0), (2, 0), (3, 30),
+    // rb (1, 10), (1, 20), (1, 30), (2, 5) and rc (1, 0), (1, 5):
     const std::tuple<std::string, uint32_t, Rows> cases[] = {
         {join + "(ra.v < 15 OR rb.x > 100)", 2, {"1|30", "2|5", "3|30"}},
         {join + "ra.v + rb.x < 25", 2, {"1|10", "2|5", "3|30"}},
@@ -202,6 +207,21 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
         {join + "ra.v < rb.x", 2, {"1|60", "2|5", "3|30"}},
         {"UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 2,
          {"1|30", "2|5", "3|30"}},
+        {"UPDATE ra SET v = v + rb.x FROM ra LEFT OUTER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 3,
+         {"1|30", "2|5", "3|NULL"}},
+        {"UPDATE ra SET v = v + rb.x FROM ra LEFT OUTER JOIN rb ON ra.id = rb.k AND ra.v + rb.x < 25", 3,
+         {"1|10", "2|5", "3|NULL"}},
+        {"UPDATE ra SET v = v + 7 FROM ra, rb, rc WHERE ra.id = rb.k AND rb.k = rc.j AND ra.v = rc.y", 1,
+         {"1|7", "2|0", "3|30"}},
+        {"UPDATE ra SET v = v + 7 FROM ra, rb, rc WHERE ra.id = rb.k AND ra.v = rc.y", 2, {"1|7", "2|7", "3|30"}},
+        {on + " INNER JOIN rc ON rc.j = rb.k", 1, {"1|20", "2|0", "3|30"}},
+        {"UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k INNER JOIN rc ON rc.j = rb.k AND "
+         "(ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
+        // rc drives: ra restarts for each of its rows, as the rows before left it.
+        {"UPDATE ra SET v = v + 1 FROM ra INNER JOIN rb ON ra.id = rb.k RIGHT OUTER JOIN rc ON rc.j = ra.id AND "
+         "rc.j = rb.k WHERE ra.v < 2", 1, {"1|2", "2|0", "3|30"}},
+        {"UPDATE ra SET v = v + rb.x FROM ra, rb, rc WHERE ra.id = rb.k AND rc.j = rb.k AND "
+         "(ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
         {"DELETE FROM ra, rb WHERE ra.id = rb.k AND ra.v + rb.x > 7", 1, {"2|0", "3|30"}},
         // A shift reads each partner as it was: no change carries down the rows.
         {"UPDATE ra SET v = s.v + 1 FROM ra, ra s WHERE s.id = ra.id - 1", 2, {"1|0", "2|1", "3|1"}},
@@ -213,19 +233,29 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
         db.Run("CREATE TABLE ra (id INTEGER, v INTEGER); CREATE TABLE rb (k INTEGER, x INTEGER);"
                "INSERT INTO ra VALUES (1, 0); INSERT INTO ra VALUES (2, 0); INSERT INTO ra VALUES (3, 30);"
                "INSERT INTO rb VALUES (1, 10); INSERT INTO rb VALUES (1, 20); INSERT INTO rb VALUES (1, 30);"
-               "INSERT INTO rb VALUES (2, 5)");
+               "INSERT INTO rb VALUES (2, 5); CREATE TABLE rc (j INTEGER, y INTEGER);"
+               "INSERT INTO rc VALUES (1, 0); INSERT INTO rc VALUES (1, 5)");
         EXPECT_EQ(db.Run(sql), rows);
         EXPECT_EQ(db.Rows("ra"), after);
-        db.Run("DROP TABLE ra; DROP TABLE rb");
+        db.Run("DROP TABLE ra; DROP TABLE rb; DROP TABLE rc");
     }
 }
 
-// Random joined UPDATE and DELETE statements against a model of their row loop
-// (the target's records in record order, each with its joined rows in the other
-// table's record order), which reads records as the joined-UPDATE cases above say.
+// Random joined UPDATE and DELETE statements against a model of their row loop:
+// ra's records in record order, then a second table (rb, or ra under another
+// name, read as at the start) and at times a third (rc, in a chain through the
+// second or a tree from ra), each joined in WHERE, by INNER or by LEFT OUTER
+// JOIN, each in record order; every condition decided where the cases above say.
 TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
-    using Row = std::array<int, 2>;  // ra (id, v), rb (k, x)
-    using Test = std::function<bool(int started, int now, int other)>;  // the target's v and the other's value
+    using Row = std::array<int, 2>;    // ra (id, v), rb (k, x), rc (j, y)
+    using Value = std::optional<int>;  // a joined table's value, none in a null row
+    // On the record as read, as the level restarted, as the level reads, per joined row.
+    enum When { Read0, Restart, Read, Joined };
+    struct Condition {
+        When when;
+        int level;
+        std::function<bool(int v, Value o)> test;
+    };
     std::mt19937 random(59);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     // The rows as the engine holds them, in record order (a refill reuses the
@@ -236,49 +266,71 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             rows.push_back({r[0] == 'N' ? INT32_MIN / 2 : std::stoi(r), std::stoi(r.substr(r.find('|') + 1))});
         return rows;
     };
-    db.Run("CREATE TABLE ra (id INTEGER, v INTEGER); CREATE TABLE rb (k INTEGER, x INTEGER)");
+    auto add = [](std::string& clause, const std::string& text) { clause += (clause.empty() ? "" : " AND ") + text; };
+    db.Run("CREATE TABLE ra (id INTEGER, v INTEGER); CREATE TABLE rb (k INTEGER, x INTEGER);"
+           "CREATE TABLE rc (j INTEGER, y INTEGER)");
     for (int round = 0; round < 100; ++round) {
-        if (round == 50) db.Run("CREATE INDEX rk ON rb (k); CREATE INDEX ri ON ra (id)");
+        if (round == 50) db.Run("CREATE INDEX rk ON rb (k); CREATE INDEX ri ON ra (id); CREATE INDEX rj ON rc (j)");
         const bool self = pick(4) == 0;
         const std::string key = self ? "s.id" : "rb.k", val = self ? "s.v" : "rb.x";
-        std::string fill = "DELETE FROM ra; DELETE FROM rb;";
-        for (int n = 2 + pick(4); n > 0; --n)
-            fill += "INSERT INTO ra VALUES (" + std::to_string(1 + pick(4)) + ", " + std::to_string(pick(30)) + ");";
-        for (int n = self ? 0 : pick(7); n > 0; --n)
-            fill += "INSERT INTO rb VALUES (" + (pick(8) ? std::to_string(1 + pick(4)) : "NULL") + ", " +
-                    std::to_string(pick(30)) + ");";
+        std::string fill = "DELETE FROM ra; DELETE FROM rb; DELETE FROM rc;";
+        auto insert = [&](const char* table, int n, bool nulls) {
+            for (; n > 0; --n)
+                fill += "INSERT INTO " + std::string(table) + " VALUES (" +
+                        (nulls && pick(8) == 0 ? "NULL" : std::to_string(1 + pick(4))) + ", " +
+                        std::to_string(pick(30)) + ");";
+        };
+        insert("ra", 2 + pick(4), false);
+        insert("rb", self ? 0 : pick(7), true);
+        insert("rc", 1 + pick(4), false);
         db.Run(fill);
         std::vector<Row> ra = read("ra");
-        const std::vector<Row> rb = read("rb");
+        const std::vector<Row> rb = read("rb"), rc = read("rc");
         std::string statements;
         for (int step = 0; step < 8; ++step) {
-            const int d = pick(2), c1 = pick(40), c2 = pick(40);
-            const std::string a = std::to_string(c1), b = std::to_string(c2);
-            const std::pair<std::string, Test> conditions[] = {
-                {"ra.v < " + a, [=](int s, int, int) { return s < c1; }},
-                {val + " > " + a, [=](int, int, int o) { return o > c1; }},
-                {"ra.v < " + val, [=](int s, int, int o) { return s < o; }},
-                {"(ra.v < " + a + " OR " + val + " > " + b + ")", [=](int, int n, int o) { return n < c1 || o > c2; }},
-                {"ra.v + " + val + " < " + a, [=](int, int n, int o) { return n + o < c1; }},
-                {"NOT (ra.v >= " + a + " AND " + val + " < " + b + ")", [=](int, int n, int o) { return !(n >= c1 && o < c2); }},
-            };
-            const std::pair<std::string, std::function<Row(const Row&, const Row&)>> sets[] = {
-                {"v = v + " + val, [](const Row& n, const Row& o) { return Row{n[0], n[1] + o[1]}; }},
-                {"v = " + val + " - v", [](const Row& n, const Row& o) { return Row{n[0], o[1] - n[1]}; }},
-                {"v = v + 1, id = id + 10", [](const Row& n, const Row&) { return Row{n[0] + 10, n[1] + 1}; }},
-                {"id = " + val + ", v = id", [](const Row& n, const Row& o) { return Row{o[1], n[0]}; }},
-            };
-            std::string where = "ra.id = " + key + (d ? " + 1" : "");
-            std::vector<Test> tests;
+            const int d = pick(2), tables = 2 + pick(2), kind1 = pick(3), kind2 = kind1 ? 1 + pick(2) : pick(3);
+            const int kinds[] = {0, kind1, kind2};  // WHERE, INNER, LEFT OUTER
+            const bool tree = pick(2);
+            std::string on[3], where;
+            add(kind1 ? on[1] : where, "ra.id = " + key + (d ? " + 1" : ""));
+            if (tables == 3) add(kind2 ? on[2] : where, (tree ? "ra.id" : key) + " = rc.j");
+            std::vector<Condition> conditions;
             for (int n = pick(3); n > 0; --n) {
-                const auto& [condition, test] = conditions[pick(6)];
-                where += " AND " + condition;
-                tests.push_back(test);
+                const int level = 1 + pick(tables - 1), type = pick(6), c1 = pick(40), c2 = pick(40);
+                const std::string a = std::to_string(c1), b = std::to_string(c2), o = level == 1 ? val : "rc.y";
+                const std::pair<std::string, std::function<bool(int, Value)>> templates[] = {
+                    {"ra.v < " + a, [=](int v, Value) { return v < c1; }},
+                    {o + " > " + a, [=](int, Value x) { return x && *x > c1; }},
+                    {"ra.v < " + o, [=](int v, Value x) { return x && v < *x; }},
+                    {"(ra.v < " + a + " OR " + o + " > " + b + ")",
+                     [=](int v, Value x) { return v < c1 || (x && *x > c2); }},
+                    {"ra.v + " + o + " < " + a, [=](int v, Value x) { return x && v + *x < c1; }},
+                    {"NOT (ra.v >= " + a + " AND " + o + " < " + b + ")",
+                     [=](int v, Value x) { return !(v >= c1 && x && *x < c2); }},  // NULL compares false
+                };
+                const bool inWhere = kinds[level] == 0 || pick(2), left = kinds[level] == 2;
+                const When when = type == 0   ? (inWhere || !left ? Read0 : Restart)
+                                  : type == 1 ? (inWhere && left ? Joined : Read)
+                                  : type == 2 ? (inWhere && left ? Joined : Restart)
+                                              : (inWhere ? Joined : Read);
+                conditions.push_back({when, level, templates[type].second});
+                add(inWhere ? where : on[level], templates[type].first);
             }
             const bool remove = pick(3) == 0;
-            const auto& [set, apply] = sets[pick(4)];
-            const std::string from = pick(2) ? std::string(" FROM ra, ") + (self ? "ra s" : "rb") + " WHERE " + where
-                                             : std::string(" FROM ra INNER JOIN ") + (self ? "ra s" : "rb") + " ON " + where;
+            const std::pair<std::string, std::function<Row(const Row&, Value)>> sets[] = {
+                {"v = v + COALESCE(" + val + ", 1)",
+                 [](const Row& n, Value o) { return Row{n[0], n[1] + o.value_or(1)}; }},
+                {"v = v + 1, id = id + 10", [](const Row& n, Value) { return Row{n[0] + 10, n[1] + 1}; }},
+                {"v = " + val + " - v", [](const Row& n, Value o) { return Row{n[0], *o - n[1]}; }},
+                {"id = " + val + ", v = id", [](const Row& n, Value o) { return Row{*o, n[0]}; }},
+            };
+            const auto& [set, apply] = sets[pick(kind1 == 2 ? 2 : 4)];
+            std::string from = " FROM ra";
+            const std::string names[] = {"", self ? "ra s" : "rb", "rc"};
+            for (int level = 1; level < tables; ++level)
+                from += (kinds[level] == 0 ? ", " : kinds[level] == 1 ? " INNER JOIN " : " LEFT OUTER JOIN ") +
+                        names[level] + (kinds[level] ? " ON " + on[level] : "");
+            if (!where.empty()) from += " WHERE " + where;
             const std::string sql = remove ? "DELETE" + from : "UPDATE ra SET " + set + from;
             statements += sql + ";\n";
             const std::vector<Row> started = ra;
@@ -286,13 +338,36 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
             uint32_t count = 0;
             for (std::size_t t = 0; t < started.size(); ++t) {
                 bool changed = false;
-                for (const Row& o : self ? started : rb) {
-                    const auto holds = [&](const Test& x) { return x(started[t][1], ra[t][1], o[1]); };
-                    if (started[t][0] != o[0] + d || !std::all_of(tests.begin(), tests.end(), holds)) continue;
-                    changed = true;
-                    if (remove) break;
-                    ra[t] = apply(ra[t], o);
-                }
+                Value values[3], keys[3];
+                std::function<void(int)> join = [&](int level) {
+                    if (level == tables) {
+                        for (const Condition& c : conditions)
+                            if (c.when == Joined && !c.test(ra[t][1], values[c.level])) return;
+                        changed = true;
+                        if (!remove) ra[t] = apply(ra[t], values[1]);
+                        return;
+                    }
+                    const Row restart = ra[t];
+                    bool matched = false;
+                    for (const Row& r : level == 2 ? rc : self ? started : rb) {
+                        if (remove && changed) return;
+                        bool holds = level == 1 ? restart[0] == r[0] + d : Value(tree ? restart[0] : keys[1]) == r[0];
+                        for (const Condition& c : conditions)
+                            if (c.level == level && (c.when == Restart || c.when == Read))
+                                holds = holds && c.test(c.when == Restart ? restart[1] : ra[t][1], r[1]);
+                        if (!holds) continue;
+                        matched = true;
+                        keys[level] = r[0];
+                        values[level] = r[1];
+                        join(level + 1);
+                    }
+                    if (matched || kinds[level] != 2) return;
+                    keys[level] = values[level] = std::nullopt;
+                    join(level + 1);
+                };
+                if (std::all_of(conditions.begin(), conditions.end(),
+                                [&](const Condition& c) { return c.when != Read0 || c.test(ra[t][1], 0); }))
+                    join(1);
                 count += changed;
                 if (!(remove && changed)) kept.push_back(ra[t]);
             }

@@ -155,7 +155,8 @@ TEST(StatementLocks, RowsAboutToBeWrittenAreLockedAsTheirOwnWritesWouldLockThem)
     db.Run("CREATE TABLE t (k INTEGER, v INTEGER, PRIMARY KEY (k))");
     db.Run("START TRANSACTION");
     for (int k = 1; k <= 40; ++k) db.Run("INSERT INTO t VALUES (" + std::to_string(k) + ", " + std::to_string(k) + ")");
-    db.Run("COMMIT");
+    db.Run("COMMIT; CREATE TABLE j (k INTEGER); INSERT INTO j VALUES (1); INSERT INTO j VALUES (3);"
+           "INSERT INTO j VALUES (20); INSERT INTO j VALUES (30)");
     TDataSession other;
     other.SetLockRetryCount(0);
     TDataDirectory* dir = other.OpenDataDirectory("OTHER", db.Path());
@@ -196,6 +197,9 @@ TEST(StatementLocks, RowsAboutToBeWrittenAreLockedAsTheirOwnWritesWouldLockThem)
         {"UPDATE t SET v = 0 WHERE k >= 15", 26, false, "100000"},
         // Stopped after some rows: the rows not reached are not kept locked.
         {"UPDATE t SET v = 0 WHERE k <= 30", 1, true, "011111"},
+        // A joined UPDATE, whose rows come as the join finds them.
+        {"UPDATE t SET v = v + 1 FROM t, j WHERE t.k = j.k", 4, false, "010011"},
+        {"UPDATE t SET v = 0 FROM t, j WHERE t.k = j.k", 1, true, "011111"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.statement);
