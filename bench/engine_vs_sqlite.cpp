@@ -281,6 +281,9 @@ struct Kura {
         // see what a larger budget buys the one-transaction append.
         if (const char* mb = getenv("ENGINE_VS_SQLITE_TRANSACTION_MB"); mb && strtol(mb, nullptr, 10) > 0)
             Session.TransactionMemory = int64_t{strtol(mb, nullptr, 10)} << 20;
+        // SQL's result tables in the scratch folder too, away from what other
+        // programs leave in the shared temporary folder.
+        Session.SetPrivateDir(Scratch().path);
         Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
         for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC", "KNOJNL", "KSYNCNJ"}) {
             TDataTable* table = nullptr;
