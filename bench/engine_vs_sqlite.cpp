@@ -20,15 +20,23 @@
 //                                 rows in append order, a unique index on the key
 //   Scan/secondary_order          every record in the order of the secondary index (both
 //                                 sides read the records scattered over the file)
-//   Range/primary_key             200 counts of the records of a window of ids written as two
-//                                 comparisons (Id > a AND Id < b), each window about a
-//                                 thousandth of the table, timed after one untimed pass over
-//                                 the same windows: ours through a cursor's filter
-//                                 (kura) and SQL's COUNT(*) (kura_sql), each beside the same
-//                                 window as BETWEEN (kura_between, kura_sql_between)
+//   Range/primary_key             200 counts of the records of a window of ids, each window
+//                                 about a thousandth of the table, timed after one untimed
+//                                 pass over the same windows, ours through a cursor's filter,
+//                                 each window written as two comparisons (kura: Id > a AND
+//                                 Id < b), as BETWEEN (kura_between), with the constants
+//                                 first (kura_constant_first: a < Id AND b > Id) and as three
+//                                 comparisons, the third a wider bound (kura_three)
 //   Range/secondary_text          the same over the names (a CHAR column under the secondary
 //                                 index): Name >= 'sato123' AND Name < 'sato123:', the names
 //                                 that begin with a stem and a number
+//   RangeCount/...                the same windows in the same spellings through SQL's
+//                                 SELECT COUNT(*)
+//   RangeSelect/...               through SQL's SELECT Id, every row read back
+//   RangeUpdate/..., RangeDelete/...  through SQL's UPDATE (a note set) and DELETE, each in
+//                                 a transaction started and rolled back untimed
+//                                 SQLite runs each statement with the two comparisons, prepared
+//                                 once and its bounds bound for each window
 //   Delete/10_percent             every tenth record, found by key, in one transaction
 // Durability is the same on both sides: our commits are not forced to the disk, so
 // SQLite runs with synchronous=OFF, except in commit_per_record_sync, where ours
@@ -73,8 +81,8 @@
 // and the files synced). The per-record commits run once more with the journal
 // switched off (kura_unjournalled, kura_force_flush_unjournalled) to show its cost.
 //
-// The range rows also carry the ratio of each of our two-comparison forms to its BETWEEN
-// (kura/kura_between, kura_sql/kura_sql_between).
+// The SQLite rows of the ranges also carry the ratio of each spelling of ours to the
+// cheapest of them in the same statement (kura_<spelling>/cheapest).
 //
 // ENGINE_VS_SQLITE_RECORDS sets N (default 100,000), for profiling runs;
 // ENGINE_VS_SQLITE_TRANSACTION_MB the session's transaction memory (default 16). System calls
@@ -273,6 +281,9 @@ struct Kura {
         // see what a larger budget buys the one-transaction append.
         if (const char* mb = getenv("ENGINE_VS_SQLITE_TRANSACTION_MB"); mb && strtol(mb, nullptr, 10) > 0)
             Session.TransactionMemory = int64_t{strtol(mb, nullptr, 10)} << 20;
+        // SQL's result tables in the scratch folder too, away from what other
+        // programs leave in the shared temporary folder.
+        Session.SetPrivateDir(Scratch().path);
         Dir = Session.OpenDataDirectory("BENCH", Scratch().path);
         for (const char* name : {"KTXN", "KEXCL", "KCOMMIT", "KAUTO", "KSYNC", "KNOJNL", "KSYNCNJ"}) {
             TDataTable* table = nullptr;
@@ -473,21 +484,51 @@ const RangeWindows& Windows() {
     return windows;
 }
 
-// Window i as a condition: two comparisons, or BETWEEN over the same records.
-std::string RangeCondition(bool names, bool between, std::size_t i) {
+// How a window is written: two comparisons, BETWEEN, two comparisons with the
+// constant first, or three comparisons (the third a wider bound on one side).
+enum class Spelling { Two, Between, ConstantFirst, Three };
+// What reads it: a cursor's filter, SQL's COUNT(*), a SELECT whose rows are read
+// back, an UPDATE and a DELETE (these two each in a transaction rolled back).
+enum class RangeStatement { Filter, Count, Select, Update, Delete };
+
+// Window i as a condition.
+std::string RangeCondition(bool names, Spelling spelling, std::size_t i) {
     const RangeWindows& w = Windows();
     if (names) {
-        const std::string& p = w.Names[i];
-        return between ? "Name BETWEEN '" + p + "' AND '" + p + "9999'" : "Name >= '" + p + "' AND Name < '" + p + ":'";
+        const std::string p = "'" + w.Names[i];
+        switch (spelling) {
+            case Spelling::Two: return "Name >= " + p + "' AND Name < " + p + ":'";
+            case Spelling::Between: return "Name BETWEEN " + p + "' AND " + p + "9999'";
+            case Spelling::ConstantFirst: return p + "' <= Name AND " + p + ":' > Name";
+            case Spelling::Three: return "Name >= " + p + "' AND Name < " + p + ":' AND Name < " + p + ";'";
+        }
     }
     const auto [low, high] = w.Ids[i];
-    return between ? "Id BETWEEN " + std::to_string(low + 1) + " AND " + std::to_string(high - 1)
-                   : "Id > " + std::to_string(low) + " AND Id < " + std::to_string(high);
+    const std::string a = std::to_string(low);
+    const std::string b = std::to_string(high);
+    switch (spelling) {
+        case Spelling::Two: return "Id > " + a + " AND Id < " + b;
+        case Spelling::Between: return "Id BETWEEN " + std::to_string(low + 1) + " AND " + std::to_string(high - 1);
+        case Spelling::ConstantFirst: return a + " < Id AND " + b + " > Id";
+        case Spelling::Three: return "Id > " + a + " AND Id < " + b + " AND Id < " + std::to_string(high + 1000);
+    }
+    return {};
 }
 
-// Ours counts every window: through a filter on a cursor in natural order (added,
-// activated, counted, dropped), or through SQL's SELECT COUNT(*).
-void BM_KuraRange(benchmark::State& state, const char* step, bool names, bool between, bool sql) {
+std::string RangeStatementText(RangeStatement statement, const std::string& condition) {
+    switch (statement) {
+        case RangeStatement::Select: return "SELECT Id FROM KTXN WHERE " + condition;
+        case RangeStatement::Update: return "UPDATE KTXN SET Note = 'range' WHERE " + condition;
+        case RangeStatement::Delete: return "DELETE FROM KTXN WHERE " + condition;
+        default: return "SELECT COUNT(*) FROM KTXN WHERE " + condition;
+    }
+}
+
+// Ours reads every window: through a filter on a cursor in natural order (added,
+// activated, counted, dropped), or through SQL; the rows counted, read back or
+// changed are summed. A change's transaction is started and rolled back untimed.
+void BM_KuraRange(benchmark::State& state, const char* step, bool names, Spelling spelling,
+                  RangeStatement statement) {
     Kura& k = Ours();
     for (auto _ : state) {
         auto c = k.Open("KTXN");
@@ -495,33 +536,50 @@ void BM_KuraRange(benchmark::State& state, const char* step, bool names, bool be
         TQueryContext context;
         context.Session = &k.Session;
         context.Database = k.Dir;
-        auto countAll = [&] {
+        double seconds = 0;
+        auto readAll = [&] {
             int64_t total = 0;
+            seconds = 0;
             for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
-                const std::string condition = RangeCondition(names, between, i);
-                if (sql) {
-                    TQueryStatement statement;
-                    statement.ParseFirst("SELECT COUNT(*) FROM KTXN WHERE " + condition);
-                    TDataCursor* result = RunSelectStatement(statement, context);
-                    std::vector<uint8_t> record(result->GetRecordSize() + 16u);
-                    int32_t n = 0;
-                    bool blank = true;
-                    result->SetToBegin();
-                    if (result->GetNextRecord(record.data()) == 0) result->GetField(1, record.data(), &n, blank);
-                    total += n;
-                } else {
+                const std::string condition = RangeCondition(names, spelling, i);
+                if (statement == RangeStatement::Filter) {
+                    const auto start = Clock::now();
                     TFilter* filter = c->AddFilter(condition);
                     c->ActivateFilter(filter);
                     total += c->GetRecordCount();
                     c->DropFilter(filter);
+                    seconds += Seconds(start);
+                } else if (statement == RangeStatement::Update || statement == RangeStatement::Delete) {
+                    k.Dir->StartTransaction();
+                    const auto start = Clock::now();
+                    TQueryStatement change(k.Dir);
+                    change.Prepare(RangeStatementText(statement, condition));
+                    TDataCursor* none = nullptr;
+                    change.Execute(none);
+                    total += change.RowsAffected();
+                    seconds += Seconds(start);
+                    k.Dir->Rollback();
+                } else {
+                    const auto start = Clock::now();
+                    TQueryStatement select;
+                    select.ParseFirst(RangeStatementText(statement, condition));
+                    TDataCursor* result = RunSelectStatement(select, context);
+                    std::vector<uint8_t> record(result->GetRecordSize() + 16u);
+                    result->SetToBegin();
+                    while (result->GetNextRecord(record.data()) == 0) {
+                        int32_t n = 1;
+                        bool blank = true;
+                        if (statement == RangeStatement::Count) result->GetField(1, record.data(), &n, blank);
+                        total += n;
+                    }
+                    seconds += Seconds(start);
                 }
             }
             return total;
         };
-        countAll();  // untimed: the pages of the windows in the caches
-        const auto start = SettledStart();
-        const int64_t total = countAll();
-        const double seconds = Seconds(start);
+        readAll();  // untimed: the pages of the windows in the caches
+        ::sync();
+        const int64_t total = readAll();
         state.counters["records"] = static_cast<double>(total);
         Finish(state, step, seconds, RANGE_COUNTS, true);
         RangeTotals()[step] = total;
@@ -770,47 +828,64 @@ void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
     }
 }
 
-void BM_SqliteRange(benchmark::State& state, const char* step, bool names) {
+// SQLite reads the same windows, written as two comparisons, through the same
+// statement: prepared once, the window's bounds bound each time.
+void BM_SqliteRange(benchmark::State& state, const char* step, bool names, RangeStatement statement) {
     Lite& l = Theirs();
     const RangeWindows& w = Windows();
     for (auto _ : state) {
-        Statement count(l.Db, names ? "SELECT count(*) FROM stxn WHERE name >= ? AND name < ?"
-                                    : "SELECT count(*) FROM stxn WHERE id > ? AND id < ?");
-        auto countAll = [&] {
+        const std::string condition = names ? " WHERE name >= ? AND name < ?" : " WHERE id > ? AND id < ?";
+        const std::string text = statement == RangeStatement::Select   ? "SELECT id FROM stxn" + condition
+                                 : statement == RangeStatement::Update ? "UPDATE stxn SET note = 'range'" + condition
+                                 : statement == RangeStatement::Delete ? "DELETE FROM stxn" + condition
+                                                                       : "SELECT count(*) FROM stxn" + condition;
+        const bool changes = statement == RangeStatement::Update || statement == RangeStatement::Delete;
+        Statement run(l.Db, text.c_str());
+        double seconds = 0;
+        auto readAll = [&] {
             int64_t total = 0;
+            seconds = 0;
             for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
+                const std::string p = w.Names[i];
+                const std::string high = p + ":";
+                if (changes) Exec(l.Db, "BEGIN");
+                const auto start = Clock::now();
                 if (names) {
-                    const std::string& p = w.Names[i];
-                    const std::string high = p + ":";
-                    sqlite3_bind_text(count.get(), 1, p.data(), static_cast<int>(p.size()), SQLITE_TRANSIENT);
-                    sqlite3_bind_text(count.get(), 2, high.data(), static_cast<int>(high.size()), SQLITE_TRANSIENT);
+                    sqlite3_bind_text(run.get(), 1, p.data(), static_cast<int>(p.size()), SQLITE_TRANSIENT);
+                    sqlite3_bind_text(run.get(), 2, high.data(), static_cast<int>(high.size()), SQLITE_TRANSIENT);
                 } else {
-                    sqlite3_bind_int(count.get(), 1, w.Ids[i].first);
-                    sqlite3_bind_int(count.get(), 2, w.Ids[i].second);
+                    sqlite3_bind_int(run.get(), 1, w.Ids[i].first);
+                    sqlite3_bind_int(run.get(), 2, w.Ids[i].second);
                 }
-                count.Step();
-                total += sqlite3_column_int64(count.get(), 0);
-                sqlite3_reset(count.get());
+                while (run.Step() == SQLITE_ROW)
+                    total += statement == RangeStatement::Select ? 1 : sqlite3_column_int64(run.get(), 0);
+                if (changes) total += sqlite3_changes(l.Db);
+                sqlite3_reset(run.get());
+                seconds += Seconds(start);
+                if (changes) Exec(l.Db, "ROLLBACK");
             }
             return total;
         };
-        countAll();  // untimed, as ours
-        const auto start = SettledStart();
-        const int64_t total = countAll();
-        const double seconds = Seconds(start);
+        readAll();  // untimed, as ours
+        ::sync();
+        const int64_t total = readAll();
         state.counters["records"] = static_cast<double>(total);
         const std::string prefix = std::string(step);
         for (const auto& [name, ours] : RangeTotals())
-            if (name.compare(0, prefix.size(), prefix) == 0 && ours != total) state.SkipWithError("counts differ");
+            if ((name == prefix || name.compare(0, prefix.size() + 1, prefix + "/") == 0) && ours != total)
+                state.SkipWithError("counts differ");
         Finish(state, step, seconds, RANGE_COUNTS, false);
-        // Each of our two-comparison forms against its BETWEEN.
-        for (const char* form : {"", "/sql"}) {
-            const auto pair = KuraTimes().find(prefix + form);
-            const auto between = KuraTimes().find(prefix + (*form ? "/sql_between" : "/between"));
-            if (pair == KuraTimes().end() || between == KuraTimes().end()) continue;
-            const std::string label = *form ? "kura_sql/kura_sql_between" : "kura/kura_between";
-            state.counters[label] = pair->second / between->second;
-            Ratios().Rows.emplace_back(prefix + "  " + label, pair->second / between->second);
+        // Each spelling of ours against the cheapest of them.
+        double cheapest = 0;
+        for (const auto& [name, ours] : KuraTimes())
+            if (name == prefix || name.compare(0, prefix.size() + 1, prefix + "/") == 0)
+                cheapest = cheapest > 0 ? std::min(cheapest, ours) : ours;
+        for (const auto& [name, ours] : KuraTimes()) {
+            if (!(name == prefix || name.compare(0, prefix.size() + 1, prefix + "/") == 0) || cheapest <= 0) continue;
+            const std::string label =
+                (name == prefix ? std::string("kura") : "kura_" + name.substr(prefix.size() + 1)) + "/cheapest";
+            state.counters[label] = ours / cheapest;
+            Ratios().Rows.emplace_back(prefix + "  " + label, ours / cheapest);
         }
     }
 }
@@ -889,18 +964,37 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Scan/secondary_order/kura_exclusive", BM_KuraScan, "scan_name/exclusive",
                                       NAME_INDEX, true));
     once(benchmark::RegisterBenchmark("Scan/secondary_order/sqlite", BM_SqliteScan, "scan_name", LiteOrder::Name));
-    static const char* const rangeSteps[2][4] = {
-        {"range_id", "range_id/between", "range_id/sql", "range_id/sql_between"},
-        {"range_name", "range_name/between", "range_name/sql", "range_name/sql_between"}};
-    for (const bool names : {false, true}) {
-        const std::string row = names ? "Range/secondary_text/" : "Range/primary_key/";
-        for (int v = 0; v < 4; ++v) {
-            const char* step = rangeSteps[names][v];
-            const char* variant = std::strchr(step, '/');
-            once(benchmark::RegisterBenchmark((row + (variant ? "kura_" + std::string(variant + 1) : "kura")).c_str(),
-                                              BM_KuraRange, step, names, v % 2 == 1, v >= 2));
+    // The range rows: per statement, each spelling of ours, then SQLite.
+    struct RangeRow {
+        const char* Row;
+        const char* Step;
+        RangeStatement Statement;
+    };
+    static const RangeRow rangeRows[] = {{"Range", "range", RangeStatement::Filter},
+                                         {"RangeCount", "range_count", RangeStatement::Count},
+                                         {"RangeSelect", "range_select", RangeStatement::Select},
+                                         {"RangeUpdate", "range_update", RangeStatement::Update},
+                                         {"RangeDelete", "range_delete", RangeStatement::Delete}};
+    static const std::pair<const char*, Spelling> spellings[] = {{"", Spelling::Two},
+                                                                 {"between", Spelling::Between},
+                                                                 {"constant_first", Spelling::ConstantFirst},
+                                                                 {"three", Spelling::Three}};
+    static std::vector<std::string> rangeSteps;  // the steps' names live as long as the run
+    rangeSteps.reserve(std::size(rangeRows) * 2 * std::size(spellings));
+    for (const RangeRow& range : rangeRows) {
+        for (const bool names : {false, true}) {
+            const std::string row = std::string(range.Row) + (names ? "/secondary_text/" : "/primary_key/");
+            const std::string step = std::string(range.Step) + (names ? "_name" : "_id");
+            for (const auto& [variant, spelling] : spellings) {
+                rangeSteps.push_back(*variant ? step + "/" + variant : step);
+                once(benchmark::RegisterBenchmark((row + (*variant ? "kura_" + std::string(variant) : "kura")).c_str(),
+                                                  BM_KuraRange, rangeSteps.back().c_str(), names, spelling,
+                                                  range.Statement));
+            }
+            once(benchmark::RegisterBenchmark((row + "sqlite").c_str(), BM_SqliteRange,
+                                              rangeSteps[rangeSteps.size() - std::size(spellings)].c_str(), names,
+                                              range.Statement));
         }
-        once(benchmark::RegisterBenchmark((row + "sqlite").c_str(), BM_SqliteRange, rangeSteps[names][0], names));
     }
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura", BM_KuraDelete, "delete", "KTXN", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/kura_exclusive", BM_KuraDelete, "delete/exclusive", "KEXCL",

@@ -5,6 +5,10 @@
 //   JoinIndexedKey     SELECT a.val, b.name FROM a, b WHERE a.id = b.id (b.id indexed)
 //   JoinSmallSide      the same join restricted to 1,000 ids of b: b drives
 //   OrderByUnindexed   SELECT id, val FROM a ORDER BY val
+//   UnindexedRange     SELECT k FROM c WHERE v > 0 AND v < 5 (no index on v)
+//   UnindexedEquals    SELECT k FROM c WHERE v = 5 AND h = 5 (no index on either)
+//   SecondKeyFieldRange SELECT k FROM c WHERE h > 10 AND h < 20 (h the second field
+//                      of c's only index, on (g, h))
 // Ours plans, builds its result table and reads every result row back; SQLite
 // prepares and steps every row. Each row carries kura_ms, sqlite_ms and ratio
 // (ours over SQLite's). SQL_EXEC_ROWS sets the row count (default 100,000).
@@ -90,12 +94,24 @@ struct Fixture {
         offset = 9;
         b.Fields = {Field("id", fldINT32, 0, offset, 1), Field("name", fldZSTRING, 16, offset, 2)};
         b.Indexes = {TIndexDesc{}, Index("ixid", 1)};
+        TTableDefinition c;
+        offset = 9;
+        c.Fields = {Field("k", fldINT32, 0, offset, 1), Field("v", fldINT32, 0, offset, 2),
+                    Field("g", fldINT32, 0, offset, 3), Field("h", fldINT32, 0, offset, 4)};
+        TIndexDesc gh = Index("ixgh", 3);
+        gh.SetField(1, 4);
+        gh.SetByte(ido::FieldCount, 2);
+        gh.SetKeySize(5 + 5 + 4);
+        c.Indexes = {TIndexDesc{}, gh};
         Create("a", a);
         Create("b", b);
+        Create("c", c);
         Exec("CREATE TABLE a (id INTEGER, grp INTEGER, val REAL, name TEXT); CREATE INDEX ixa ON a(id);"
              "CREATE INDEX ixg ON a(grp); CREATE TABLE b (id INTEGER, name TEXT); CREATE INDEX ixb ON b(id);"
+             "CREATE TABLE c (k INTEGER, v INTEGER, g INTEGER, h INTEGER); CREATE INDEX ixgh ON c(g, h);"
              "BEGIN");
         std::mt19937 rng(7);
+        std::mt19937 crng(17);  // c's values apart, so that a's and b's stay as they were
         std::vector<int32_t> ids(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i) ids[static_cast<size_t>(i)] = i + 1;
         std::shuffle(ids.begin(), ids.end(), rng);
@@ -103,14 +119,18 @@ struct Fixture {
         sqlite3_stmt* ib = nullptr;
         sqlite3_prepare_v2(Lite, "INSERT INTO a VALUES (?, ?, ?, ?)", -1, &ia, nullptr);
         sqlite3_prepare_v2(Lite, "INSERT INTO b VALUES (?, ?)", -1, &ib, nullptr);
-        TDataCursor ca(Dir), cb(Dir);
+        sqlite3_stmt* ic = nullptr;
+        sqlite3_prepare_v2(Lite, "INSERT INTO c VALUES (?, ?, ?, ?)", -1, &ic, nullptr);
+        TDataCursor ca(Dir), cb(Dir), cc(Dir);
         ca.SetTableName("a");
         cb.SetTableName("b");
-        ca.SetExclusive(true);
-        cb.SetExclusive(true);
-        ca.OpenCursor();
-        cb.OpenCursor();
+        cc.SetTableName("c");
+        for (TDataCursor* cursor : {&ca, &cb, &cc}) {
+            cursor->SetExclusive(true);
+            cursor->OpenCursor();
+        }
         std::vector<uint8_t> ra(ca.GetRecordSize() + 16u), rb(cb.GetRecordSize() + 16u);
+        std::vector<uint8_t> rc(cc.GetRecordSize() + 16u);
         for (int32_t i = 0; i < n; ++i) {
             const int32_t id = ids[static_cast<size_t>(i)];
             const int32_t grp = id % 20;
@@ -136,12 +156,23 @@ struct Fixture {
             sqlite3_bind_text(ib, 2, name.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_step(ib);
             sqlite3_reset(ib);
+            // c: v and h of a thousand values, g of a hundred.
+            const int32_t values[] = {id, static_cast<int32_t>(crng() % 1000), static_cast<int32_t>(crng() % 100),
+                                      static_cast<int32_t>(crng() % 1000)};
+            cc.InitRecord(rc.data());
+            for (uint16_t f = 1; f <= 4; ++f) {
+                cc.PutField(f, rc.data(), &values[f - 1]);
+                sqlite3_bind_int(ic, f, values[f - 1]);
+            }
+            cc.AppendRecord(rc.data(), false);
+            sqlite3_step(ic);
+            sqlite3_reset(ic);
         }
         sqlite3_finalize(ia);
         sqlite3_finalize(ib);
+        sqlite3_finalize(ic);
         Exec("COMMIT; ANALYZE");
-        ca.CloseCursor(false);
-        cb.CloseCursor(false);
+        for (TDataCursor* cursor : {&ca, &cb, &cc}) cursor->CloseCursor(false);
     }
 
     void Exec(const char* sql) {
@@ -194,12 +225,18 @@ void JoinSmallSide(benchmark::State& s) {
     Compare(s, "SELECT a.val, b.name FROM a, b WHERE a.id = b.id AND b.id <= 1000");
 }
 void OrderByUnindexed(benchmark::State& s) { Compare(s, "SELECT id, val FROM a ORDER BY val"); }
+void UnindexedRange(benchmark::State& s) { Compare(s, "SELECT k FROM c WHERE v > 0 AND v < 5"); }
+void UnindexedEquals(benchmark::State& s) { Compare(s, "SELECT k FROM c WHERE v = 5 AND h = 5"); }
+void SecondKeyFieldRange(benchmark::State& s) { Compare(s, "SELECT k FROM c WHERE h > 10 AND h < 20"); }
 
 BENCHMARK(CountIndexedWhere)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(GroupBySum)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(JoinIndexedKey)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(JoinSmallSide)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(OrderByUnindexed)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(UnindexedRange)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(UnindexedEquals)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(SecondKeyFieldRange)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 // condition compares (case-insensitive keys for UPPER/LOWER and case-insensitive
 // comparisons of texts).
 #include <cstring>
+#include <utility>
 
 #include "engine/core/DataTable.h"
 #include "engine/core/FilterLeaf.h"
@@ -77,6 +78,15 @@ bool ConstantFits(const TFieldDesc& field, const TExpToken* constant, const TLea
 
 // ---- Recognising index conditions -----------------------------------------------------------
 
+TComparisonOperands ColumnFirst(const TExpToken& node) {
+    TComparisonOperands o{node.Left, node.Right, node.Code};
+    if (o.Subject && o.Subject->Kind == ekConstant && o.Constant && o.Constant->Kind != ekConstant) {
+        std::swap(o.Subject, o.Constant);
+        o.Op = MirroredCode(o.Op);
+    }
+    return o;
+}
+
 bool RecogniseLeaf(TDataCursor& c, const TExpToken* node, TLeafCondition& leaf) {
     leaf = TLeafCondition{};
     if (!node || !c.FTable) return false;
@@ -103,16 +113,19 @@ bool RecogniseLeaf(TDataCursor& c, const TExpToken* node, TLeafCondition& leaf) 
 
     if ((node->Kind == ekBinary && IsComparisonCode(node->Code)) ||
         (node->Kind == ekPartialCompare && (node->Code == opEqual || node->Code == opNotEqual))) {
-        column = ColumnOf(node->Left, leaf.Upper, leaf.Lower);
-        const TExpToken* constant = node->Right;
+        // A prefix compares the column's start with the constant, one way only.
+        const TComparisonOperands operands =
+            node->Kind == ekBinary ? ColumnFirst(*node) : TComparisonOperands{node->Left, node->Right, node->Code};
+        column = ColumnOf(operands.Subject, leaf.Upper, leaf.Lower);
+        const TExpToken* constant = operands.Constant;
         if (!column || !IsPlainConstant(constant)) return false;
         if (constant->IsNull) {
-            if (node->Code == opEqual) leaf.Kind = TLeafKind::IsNull;
-            else if (node->Code == opNotEqual) leaf.Kind = TLeafKind::IsNotNull;
+            if (operands.Op == opEqual) leaf.Kind = TLeafKind::IsNull;
+            else if (operands.Op == opNotEqual) leaf.Kind = TLeafKind::IsNotNull;
             else return false;  // an ordered comparison with NULL is left to the records
         } else {
             leaf.Kind = TLeafKind::Compare;
-            leaf.Op = node->Code;
+            leaf.Op = operands.Op;
             leaf.Constants.push_back(constant);
             if (node->Kind == ekPartialCompare) {
                 leaf.PartialLength = node->PartialLength;

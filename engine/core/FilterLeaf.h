@@ -40,6 +40,15 @@ inline TFieldDesc FieldDescOf(TDataCursor& cursor, uint16_t fieldNo) {
     return desc;
 }
 
+// The operands of a comparison node and its operator, the one that is no constant
+// first: a constant written first (5 < k) reads as k > 5.
+struct TComparisonOperands {
+    const TExpToken* Subject = nullptr;
+    const TExpToken* Constant = nullptr;
+    uint8_t Op = 0;
+};
+TComparisonOperands ColumnFirst(const TExpToken& node);
+
 // The condition node can be served by an index of the cursor; leaf is filled and
 // its index chosen.
 bool RecogniseLeaf(TDataCursor& cursor, const TExpToken* node, TLeafCondition& leaf);

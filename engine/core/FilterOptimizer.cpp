@@ -250,9 +250,10 @@ private:
     TRecordsBitmap* FSet;
 };
 
-// A comparison of an integer, date, time or text column with a constant, the
-// commonest condition on a column without an index, answered from the record image:
-// the column read as its node reads it and compared as the evaluator compares.
+// A comparison of an integer, date, time or text column with a constant (either
+// written first), the commonest condition on a column without an index, answered
+// from the record image: the column read as its node reads it and compared as the
+// evaluator compares.
 // Numbers: the stored bytes, NULL from the flag; NULL = x is false, NULL <> x
 // true, an ordered comparison with NULL false. Texts: the stored bytes up to their
 // end, compared by the cursor's collation; NULL = x is false, NULL <> x true, and
@@ -262,8 +263,9 @@ class TColumnConstantTest {
 public:
     TColumnConstantTest(TDataCursor& cursor, const TExpToken* node) {
         if (!node || node->Kind != ekBinary || !IsComparisonCode(node->Code)) return;
-        const TExpToken* column = node->Left;
-        const TExpToken* constant = node->Right;
+        const TComparisonOperands operands = ColumnFirst(*node);
+        const TExpToken* column = operands.Subject;
+        const TExpToken* constant = operands.Constant;
         if (!column || column->Kind != ekColumn || column->FromStringConstant != 0 || !constant ||
             constant->Kind != ekConstant)
             return;
@@ -280,7 +282,7 @@ public:
         FField = field;
         FUsable = true;
         FType = type;
-        FOp = node->Code;
+        FOp = operands.Op;
         if (texts) {
             FText.assign(exv::TextView(*constant));
             FLocaleId = cursor.FLocaleID;
@@ -337,6 +339,40 @@ private:
     std::string FText;
     uint16_t FLocaleId = 0;
     uint16_t FSortId = 0;
+};
+
+// The record pass's test of a node: the terms of its AND chain, the comparisons
+// of a column with a constant read from the record image first, the others
+// through the evaluator, each asked only while the record still passes (a record
+// passes an AND exactly when it passes every term). A node without such a
+// comparison goes to the evaluator whole.
+class TRecordTest {
+public:
+    TRecordTest(TDataCursor& cursor, const TExpToken* node) : FCursor(cursor) {
+        if (!node) return;
+        std::vector<const TExpToken*> terms;
+        CollectTerms(node, terms);
+        for (const TExpToken* term : terms) {
+            TColumnConstantTest direct(cursor, term);
+            if (direct.Usable())
+                FDirect.push_back(std::move(direct));
+            else
+                FEvaluated.push_back(term);
+        }
+        if (FDirect.empty()) FEvaluated.assign(1, node);
+    }
+    bool Passes(const uint8_t* image) const {
+        for (const TColumnConstantTest& direct : FDirect)
+            if (!direct.Passes(FCursor, image)) return false;
+        for (const TExpToken* term : FEvaluated)
+            if (!RecordPasses(FCursor, term, image)) return false;
+        return true;
+    }
+
+private:
+    TDataCursor& FCursor;
+    std::vector<TColumnConstantTest> FDirect;
+    std::vector<const TExpToken*> FEvaluated;
 };
 
 }  // namespace
@@ -417,7 +453,7 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
     std::vector<uint8_t> buffer(computed ? cursor.GetCursorRecordSize() : 0);
     // Reading most of the table, a miss takes in the slots that follow it too.
     TEvaluationBatch batch;
-    const TColumnConstantTest direct(cursor, node);
+    const TRecordTest test(cursor, node);
     const uint8_t options = (mode != opAnd || int64_t{set.Count()} * 4 > last) ? grBlockRead : 0;
     int32_t position = 0;
     int32_t r = 0;
@@ -437,10 +473,7 @@ void EvaluateRecords(TFilter& filter, TRecordsBitmap& set, const TExpToken* node
                     cursor.CalculateFields(buffer.data());
                     image = buffer.data();
                 }
-                if (direct.Usable())
-                    pass = direct.Passes(cursor, image);
-                else
-                    pass = node ? RecordPasses(cursor, node, image) : filter.Passes(image, static_cast<uint32_t>(r));
+                pass = node ? test.Passes(image) : filter.Passes(image, static_cast<uint32_t>(r));
             }
         } catch (...) {
             cursor.ReleaseRecord(record);

@@ -16,6 +16,8 @@
 //   - UPPER(column) compares the constant as written against the upper-cased
 //     keys of a case-insensitive index; LOWER(column) is served only for equality
 //     with an all-lower-case constant;
+//   - a comparison with the constant written first (5 < k) is served as the one
+//     with the column first (k > 5);
 //   - comparisons (= < <= > >=, BETWEEN) of one AND chain on the first field of
 //     one index bound one range together: it is scanned once for them all, and
 //     the first of them the evaluation meets scans it;

@@ -93,6 +93,12 @@ void Attach(TExpToken* parent, TExpToken* child, int32_t slot) {
 
 void PrepareComparison(const TExpToken* node, TExpToken* copy, const TCopyOptions& o) {
     if (SameCaseFunction(node->Left, node->Right)) copy->CaseInsensitive = 1;
+    // A constant written first meets the column as one written second does.
+    if (!ContainsColumn(node->Left) && ContainsColumn(node->Right)) {
+        Attach(copy, CopyOrCompute(node->Left, node->Right, o), -1);
+        Attach(copy, Prepare(node->Right, o), -2);
+        return;
+    }
     Attach(copy, Prepare(node->Left, o), -1);
     Attach(copy, CopyOrCompute(node->Right, node->Left, o), -2);
     TExpToken* right = copy->Right;

@@ -36,6 +36,17 @@ constexpr uint8_t opMultiply = 19;
 constexpr uint8_t opDivide = 20;
 
 inline bool IsComparisonCode(uint8_t code) { return code >= opEqual && code <= opLessEqual; }
+// The comparison that says the same with its operands exchanged: ">" and "<"
+// exchange, ">=" and "<=" exchange; every other code stays.
+inline uint8_t MirroredCode(uint8_t code) {
+    switch (code) {
+        case opGreater: return opLess;
+        case opLess: return opGreater;
+        case opGreaterEqual: return opLessEqual;
+        case opLessEqual: return opGreaterEqual;
+        default: return code;
+    }
+}
 
 // --- Extended predicate codes (kind ekPredicate)
 constexpr uint8_t prLike = 32;            // value, pattern

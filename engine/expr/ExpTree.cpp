@@ -131,14 +131,7 @@ uint8_t AggregateCode(std::string_view name) {
 }
 
 void MirrorOperator(TExpToken* node) {
-    if (!node) return;
-    switch (node->Code) {
-        case opGreater: node->Code = opLess; break;
-        case opLess: node->Code = opGreater; break;
-        case opGreaterEqual: node->Code = opLessEqual; break;
-        case opLessEqual: node->Code = opGreaterEqual; break;
-        default: break;
-    }
+    if (node) node->Code = MirroredCode(node->Code);
 }
 
 void SwapChildren(TExpToken* node) {

@@ -100,6 +100,7 @@ struct TDataFileStatistics {
     uint32_t RunWrites = 0;     // disk writes of record runs
     uint32_t CacheMisses = 0;   // ReadRecord calls that went to the disk
     uint32_t WindowLoads = 0;   // cached records that came from the record window
+    uint32_t RecordRequests = 0;  // ReadRecord calls: records asked for, from the cache or the disk
 };
 
 class TDataFile : public TFileHandler {

@@ -188,6 +188,7 @@ bool TDataFile::ReadRecord(TDataFileCursor* cursor, uint32_t recordNo, TRecord*&
                            bool cursorReadAhead, bool readAhead) {
     record = nullptr;
     if (recordNo == 0 || !FPool) RaiseError(KURA_FILECORRUPT);
+    ++FStatistics.RecordRequests;
     uint32_t next = GetNextRecordNumber();
 
     if (recordNo == next) {

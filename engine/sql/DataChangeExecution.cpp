@@ -604,38 +604,17 @@ int BoundOrder(const TExpToken& a, const TExpToken& b) {
     }
 }
 
-void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
-    if (!node || node->Kind != ekBinary) {
-        range.Exact = false;
-        return;
-    }
-    if (node->Code == opAnd) {
-        CollectBounds(node->Left, cursor, range);
-        CollectBounds(node->Right, cursor, range);
-        return;
-    }
-    // Whatever is not taken as an inclusive bound below leaves a test to make.
-    const bool exactBefore = range.Exact;
-    range.Exact = false;
-    if (node->Code < opEqual || node->Code > opLessEqual || node->Code == opNotEqual) return;
-    const TExpToken* column = node->Left;
-    const TExpToken* value = node->Right;
-    uint8_t code = node->Code;
-    if (column && column->Kind != ekColumn) {
-        std::swap(column, value);
-        if (code == opGreater) code = opLess;
-        else if (code == opLess) code = opGreater;
-        else if (code == opGreaterEqual) code = opLessEqual;
-        else if (code == opLessEqual) code = opGreaterEqual;
-    }
-    if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return;
+// A comparison of a column with a constant taken into the range as its bound:
+// false when it can be none.
+bool AddBound(const TExpToken* column, const TExpToken* value, uint8_t code, TDataCursor& cursor, TKeyRange& range) {
+    if (!column || !value || column->Kind != ekColumn || value->Kind != ekConstant || value->IsNull) return false;
     const bool text = column->DataType == fldZSTRING;
-    if (!(IsRangeType(column->DataType) || text) || value->DataType != column->DataType) return;
-    if (text && !TextBoundFits(cursor, *column, *value)) return;
-    if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return;
+    if (!(IsRangeType(column->DataType) || text) || value->DataType != column->DataType) return false;
+    if (text && !TextBoundFits(cursor, *column, *value)) return false;
+    if (range.FieldNo != 0 && range.FieldNo != column->FieldNumber) return false;
     if (range.FieldNo == 0) {
         const uint8_t index = IndexLeadingWith(cursor, column->FieldNumber, text);
-        if (index == NATURAL_ORDER) return;
+        if (index == NATURAL_ORDER) return false;
         range.Index = index;
         range.FieldNo = column->FieldNumber;
     }
@@ -648,7 +627,37 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
         if (!range.High || BoundOrder(*value, *range.High) < 0) range.High = value;
         ++range.Highs;
     }
-    range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
+    return true;
+}
+
+void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range) {
+    if (node && node->Kind == ekBinary && node->Code == opAnd) {
+        CollectBounds(node->Left, cursor, range);
+        CollectBounds(node->Right, cursor, range);
+        return;
+    }
+    // Whatever is not taken as an inclusive bound below leaves a test to make.
+    const bool exactBefore = range.Exact;
+    range.Exact = false;
+    if (!node) return;
+    if (node->Kind == ekPredicate && node->Code == prBetween && node->ArgumentCount() == 3) {
+        // The two inclusive bounds it names.
+        const TExpToken* column = node->GetArgument(0);
+        if (AddBound(column, node->GetArgument(1), opGreaterEqual, cursor, range) &&
+            AddBound(column, node->GetArgument(2), opLessEqual, cursor, range))
+            range.Exact = exactBefore && IsIntegerType(column->DataType);
+        return;
+    }
+    if (node->Kind != ekBinary || !IsComparisonCode(node->Code) || node->Code == opNotEqual) return;
+    const TExpToken* column = node->Left;
+    const TExpToken* value = node->Right;
+    uint8_t code = node->Code;
+    if (column && column->Kind != ekColumn) {
+        std::swap(column, value);
+        code = MirroredCode(code);
+    }
+    if (AddBound(column, value, code, cursor, range))
+        range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
 }
 
 // The level of the join that steps the target's records; -1 without a join.

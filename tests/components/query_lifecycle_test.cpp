@@ -275,9 +275,10 @@ TEST_F(QueryLifecycle, SubQueryUnionsAndAveragesThroughTheComponent) {
 // A text column meets a constant alike whether an index serves the comparison or
 // every record is read: constants shorter than, as long as and longer than the
 // column, with trailing blanks, in every comparison and in ranges two or three
-// comparisons bound, under plain bytes and under a collating language, through a
-// copied and a live result, COUNT(*), a table's filter (its case-insensitive form
-// on the case-insensitive index) and the rows an UPDATE changes.
+// comparisons bound (a constant on either side), under plain bytes and under a
+// collating language, through a copied and a live result, COUNT(*), a table's
+// filter (its case-insensitive form on the case-insensitive index) and the rows an
+// UPDATE changes.
 TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheIndex) {
     const std::string values[] = {"abc", "ab", "abd", "abb", "a", "ABC", "Abd", "b", "ab ", "zzz", "\x82\xa0"};
     const std::string constants[] = {"ab", "ab ", "abc", "abcd", "abc ", "ABCD", "abcdefgh"};
@@ -285,7 +286,7 @@ TEST_F(QueryLifecycle, AnIndexedTextColumnComparesWithAnyConstantAsWithoutTheInd
                                  "s BETWEEN 'a' AND @", "s IN (@, 'b')", "s NOT IN (@)", "s LIKE '@%'",
                                  "NOT (s LIKE '@%')", "UPPER(s) < @", "UPPER(s) >= @", "UPPER(s) = @", "LOWER(s) = @",
                                  "s > @ AND s < 'b'", "s >= 'a' AND s <= @", "s > 'a' AND s <= @ AND s >= @",
-                                 "UPPER(s) >= 'A' AND UPPER(s) < @"};
+                                 "UPPER(s) >= 'A' AND UPPER(s) < @", "'a' < s AND @ >= s", "s BETWEEN 'a' AND @ AND @ > s"};
     const std::map<std::string, std::string> tables = {{"Plain", ""}, {"Keyed", "INDEX"}, {"Folded", "NOCASE INDEX"}};
     for (const std::string language : {"ANSI Standard", "English (USA)"}) {
         std::map<std::string, std::unique_ptr<TKuraTable>> open;

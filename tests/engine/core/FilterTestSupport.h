@@ -182,7 +182,8 @@ public:
         const bool text = f == F_TEXT || f == F_FREE || f == F_CODE;
         static const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
         switch (Pick(text ? 14 : 10)) {
-            case 0: case 1: case 2: return col + " " + ops[Pick(6)] + " " + Literal(f);
+            case 0: case 1: return col + " " + ops[Pick(6)] + " " + Literal(f);
+            case 2: return Literal(f) + " " + ops[Pick(6)] + " " + col;
             case 3: return col + (Chance(50) ? " IS NULL" : " IS NOT NULL");
             case 4: return col + (Chance(70) ? " BETWEEN " : " NOT BETWEEN ") + Literal(f) + " AND " + Literal(f);
             case 5: {
@@ -207,12 +208,14 @@ public:
 
     // Two or three comparisons (BETWEEN among them) of one column joined by AND,
     // now and then with a condition between them, that together bound one range:
-    // two-sided most often, empty when the bounds cross.
+    // two-sided most often, empty when the bounds cross; a third term may be a <>,
+    // and any comparison may be written constant first.
     std::string Range() {
         uint16_t f = 0;
         std::string col = Column(f);
         if ((f == F_TEXT || f == F_FREE || f == F_CODE) && Chance(20)) col = "UPPER(" + col + ")";
-        static const char* const ops[] = {">", ">=", "<", "<=", "="};
+        static const char* const ops[] = {">", ">=", "<", "<=", "=", "<>"};
+        static const char* const mirrored[] = {"<", "<=", ">", ">=", "=", "<>"};
         // Bounds meet often: a constant is now and then one written before.
         std::vector<std::string> constants;
         auto constant = [&] {
@@ -227,7 +230,8 @@ public:
                 const std::string low = constant();
                 s += col + " BETWEEN " + low + " AND " + constant();
             } else {
-                s += col + " " + ops[i < 2 ? 2 * i + Pick(2) : Pick(5)] + " " + constant();
+                const int op = i < 2 ? 2 * i + Pick(2) : Pick(6);
+                s += Chance(30) ? constant() + " " + mirrored[op] + " " + col : col + " " + ops[op] + " " + constant();
             }
         }
         return s;

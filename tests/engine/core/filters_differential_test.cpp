@@ -162,9 +162,10 @@ namespace {
 // Columns without an index of every integer width, a date, a time and a text,
 // holding their extremes, small values and NULLs (a text NULL also over the bytes
 // of the text it held), and a constant of each width and beyond it: a comparison of
-// a column with a constant, which the record pass answers without the evaluator's
-// nodes, accepts exactly the records the evaluator accepts, without a locale and
-// under one that passes over accents ("\xE9" "clair" is "eclair" there).
+// a column with a constant, either written first, which the record pass answers
+// without the evaluator's nodes, accepts exactly the records the evaluator accepts,
+// alone and among the terms of an AND chain, without a locale and under one that
+// passes over accents ("\xE9" "clair" is "eclair" there).
 TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
     LibraryScope library;
     TestDb db;
@@ -223,10 +224,16 @@ TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
         };
         const char* const names[] = {"S", "W", "I", "L", "D", "T", "X"};
         const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
+        std::string previous = "S <> 0";
         for (int f = 0; f < 7; ++f)
             for (const std::string& k : constants[f])
-                for (const char* op : ops) {
-                    const std::string text = std::string(names[f]) + " " + op + " " + k;
+                for (int op = 0; op < 12; ++op) {
+                    // From the seventh on the constant is written first, in a chain
+                    // with the comparison before it and a term the evaluator answers.
+                    const std::string one = op < 6 ? std::string(names[f]) + " " + ops[op] + " " + k
+                                                   : k + " " + ops[op - 6] + " " + names[f];
+                    const std::string text = op < 6 ? one : previous + " AND " + one + " AND NOT (I = 1)";
+                    previous = one;
                     TFilter* filter = c->AddFilter(text);
                     c->ActivateFilter(filter);
                     const std::set<uint32_t> shown = ShownRecords(*c);

@@ -149,3 +149,50 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
 }
 
 }  // namespace
+
+// A range reads only its rows however it is written: BETWEEN, two or three
+// comparisons, a constant on either side, the narrower of two bounds on one side
+// kept whichever comes first, float bounds ordered as numbers. Each spelling asks
+// the table for as many records as its plain form and finds the same rows, in
+// SELECT, COUNT(*), UPDATE and DELETE (the last two rolled back).
+TEST(ChangePaths, ARangeReadsOnlyItsRowsHoweverItIsWritten) {
+    SqlDatabase db;
+    db.Run("CREATE TABLE r (k INTEGER, x FLOAT, s CHAR(8), n INTEGER, PRIMARY KEY (k))");
+    db.Run("CREATE INDEX byx ON r (x); CREATE INDEX bys ON r (s); START TRANSACTION");
+    for (int k = 1; k <= 200; ++k)
+        db.Run("INSERT INTO r VALUES (" + std::to_string(k) + ", " + std::to_string(k) + ".25, 's" +
+               std::to_string(1000 + k).substr(1) + "', 0)");
+    db.Run("COMMIT");
+    TDataCursor watch(&db.Dir());
+    watch.SetTableName("r");
+    watch.OpenCursor();
+    const std::pair<const char*, const char*> spellings[] = {
+        {"k > 40 AND k < 50", "40 < k AND 50 > k"}, {"k > 40 AND k < 50", "k > 2 AND k > 40 AND k < 50"},
+        {"k > 40 AND k < 50", "k > 40 AND k > 2 AND k < 90 AND k < 50"},
+        {"k > 40 AND k < 50", "k < 50 AND 90 > k AND k > 40"},
+        {"k >= 41 AND k <= 49", "k BETWEEN 41 AND 49"}, {"k >= 41 AND k <= 49", "49 >= k AND 41 <= k"},
+        {"x > 40.25 AND x < 49.5", "x > 0.25 AND x > 40.25 AND x < 90.5 AND x < 49.5"},
+        {"x > 40.25 AND x < 49.5", "x < 49.5 AND 90.5 > x AND 40.25 < x AND 0.25 < x"},
+        {"x >= 41.25 AND x <= 49.25", "x BETWEEN 41.25 AND 49.25"},
+        {"s >= 's040' AND s < 's050'", "'s040' <= s AND s < 's090' AND 's050' > s"},
+        {"s >= 's041' AND s <= 's049'", "s BETWEEN 's041' AND 's049'"}};
+    for (const auto& [plain, spelled] : spellings) {
+        for (const std::string statement : {"SELECT k FROM r", "SELECT COUNT(*) FROM r", "UPDATE r SET n = 1",
+                                            "DELETE FROM r"}) {
+            // The rows it finds or changes and the records it asked for.
+            auto run = [&](const std::string& condition) {
+                const uint32_t before = watch.GetTable()->GetDataFile().Statistics().RecordRequests;
+                db.Run("START TRANSACTION");
+                const std::string sql = statement + " WHERE " + condition;
+                const std::string rows = statement[0] == 'S' ? ::testing::PrintToString(db.Select(sql))
+                                                             : std::to_string(db.Run(sql));
+                db.Run("ROLLBACK");
+                return std::make_pair(rows, watch.GetTable()->GetDataFile().Statistics().RecordRequests - before);
+            };
+            SCOPED_TRACE(statement + " WHERE " + spelled);
+            const auto expected = run(plain);
+            EXPECT_NE(expected.first, "0");
+            EXPECT_EQ(run(spelled), expected);
+        }
+    }
+}
