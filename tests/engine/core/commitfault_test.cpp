@@ -850,13 +850,21 @@ enum class TableOp {
     CopyBackAfterLater,    // a copy of its four files taken, all opened, a later commit over the others, the copy back
     RenamedOthersWritten,  // renamed by hand, the others opened and a later commit over them, then opened renamed
     RenamedOthersHeld,     // renamed by hand, the others opened, then held for exclusive use while it is opened
-    SwappedByHand          // its four files and the next table's swapped by hand
+    SwappedByHand,         // its four files and the next table's swapped by hand
+    CopyOpenedFirst,       // its four files copied to another name (it stays), the copy opened first
+    // Its four files moved away, the others opened (settled) and then, before the files are back:
+    RecordsLostMeanwhile,  //   a later commit over them and their records filled or damaged, one more cut and settled
+    PartnersRenamed,       //   renamed through the engine (all but one of them dropped), or by hand without records
+    ForeignRecord          //   a record that says the commit stood put beside one of them (or beside it)
 };
-constexpr int kTableOps = 23;
+constexpr int kTableOps = 27;
 // The operations by hand while the other tables are settled or written.
 constexpr int kFirstByHand = static_cast<int>(TableOp::AwayMeanwhile);
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
+
+// What a report says: its message, and the way out it names in full.
+std::string Told(const EKuraEngineError& e) { return std::string(e.what()) + " | " + e.ErrorContext(ctxMessage); }
 
 // The journal's checksums, and its copy of the header, made to hold again.
 void Reseal(Bytes& j) {
@@ -982,8 +990,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const bool renamed = op == RenameByHand && holders == m && !decided && k == step % m;
                         const bool rotated = static_cast<std::size_t>(o) == (step + 5 * k) % kFirstByHand;
                         const TableOp byHand[] = {AwayMeanwhile, CopyBackAfterLater, SwappedByHand};
-                        const bool elsewhere = op == byHand[step / m % 3] && holds[k] && k == step % m;
-                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld}) && k == decider;
+                        const bool elsewhere =
+                            (op == byHand[step / m % 3] || op == CopyOpenedFirst) && holds[k] && k == step % m;
+                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld, RecordsLostMeanwhile,
+                                                         PartnersRenamed, ForeignRecord}) &&
+                                              k == decider;
                         if (o >= kFirstByHand ? elsewhere || deciding : decided || alone || renamed || rotated)
                             work.emplace_back(k, op);
                     }
@@ -1003,8 +1014,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     const Bytes* const journal = HotJournal(files, disk + ".JNL", 128);
                     std::vector<std::string> reports;
                     bool gone = false;
-                    // The names the tables go by now; the keys of records later commits added.
+                    // The names the tables go by now (a copy of table k adds one), those dropped through the
+                    // engine; the keys of records later commits added.
                     std::vector<std::string> names = t.Names();
+                    std::set<std::size_t> dropped;
+                    auto isGone = [&](std::size_t i) { return (gone && i == k) || dropped.count(i) != 0; };
                     std::map<std::size_t, int32_t> later;
                     auto engine = [&](const std::function<void(RecordDb&)>& f) {
                         try {
@@ -1012,20 +1026,27 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             f(db);
                         } catch (const EKuraEngineError& e) {
                             EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << e.what();
-                            reports.push_back(e.what());
+                            reports.push_back(Told(e));
                         }
                     };
-                    // The other tables opened (which settles what they hold) and a later commit over them.
-                    auto laterOverOthers = [&] {
-                        for (std::size_t i = 0; i < m; ++i)
-                            if (i != k) later[i] = 778;
+                    // The other tables opened (which settles what they hold) and a commit over them.
+                    auto commitOverOthers = [&](int32_t key) {
+                        bool done = false;
                         engine([&](RecordDb& db) {
                             std::vector<std::unique_ptr<TDataCursor>> others;
-                            for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            for (std::size_t i = 0; i < m; ++i)
+                                if (i != k) others.push_back(OpenRecordCursor(*db.dir, names[i]));
                             db.dir->StartTransaction();
-                            for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
+                            for (auto& c : others) AppendStressRecord(*c, key, "later" + std::to_string(key), "", {});
                             db.dir->Commit(true, false);
+                            done = true;
                         });
+                        return done;
+                    };
+                    auto laterOverOthers = [&] {
+                        const bool done = commitOverOthers(778);
+                        for (std::size_t i = 0; done && i < m; ++i)
+                            if (i != k) later[i] = 778;
                     };
                     // The table's four files moved from one name to another (or to another folder).
                     auto move = [&](const std::string& from, const std::string& to) {
@@ -1101,6 +1122,60 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (op == StaleCopyBack) WriteBytes(base + ".JNL", *journal);
                             else putBack(image);
                             break;
+                        case CopyOpenedFirst:
+                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                                if (fs::exists(base + ext)) fs::copy_file(base + ext, t.Work() + "/COPY" + ext);
+                            names.push_back("COPY");
+                            break;
+                        case RecordsLostMeanwhile:
+                        case PartnersRenamed:
+                        case ForeignRecord: {
+                            move(base, t.Work() + "/../AWAY");
+                            const std::size_t variant = step / m % 3;
+                            for (std::size_t i = 0, renamed = 0; i < m; ++i) {
+                                const std::string other = t.Work() + "/" + names[i], to = "R" + std::to_string(i);
+                                if (i == k) continue;
+                                if (op != PartnersRenamed || variant == 2)
+                                    engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
+                                if (op == PartnersRenamed && variant == 1 && renamed++ > 0) {
+                                    engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(names[i], false), 0); });
+                                    dropped.insert(i);
+                                } else if (op == PartnersRenamed) {
+                                    if (variant == 2) move(platform::Cp932ToUtf8(other), t.Work() + "/" + to);
+                                    else engine([&](RecordDb& db) { EXPECT_EQ(db.dir->RenameTable(names[i], to, false, false), 0); });
+                                    EXPECT_FALSE(fs::exists(platform::Cp932ToUtf8(other) + ".JNS") && variant == 0);
+                                    names[i] = to;
+                                }
+                            }
+                            if (op == RecordsLostMeanwhile) {
+                                // Filled to the limit, so that the next commit settled drops the entry; or damaged.
+                                for (std::size_t i = 0; i < m; ++i) {
+                                    const std::string record = t.Work() + "/" + names[i] + ".JNS";
+                                    jnl::TSettledCommits full = jnl::ReadSettled(record);
+                                    for (uint64_t id = 1; full.Entries.size() < jnl::SETTLED_ENTRIES; ++id)
+                                        full.Add(id, jnl::TOutcome::RolledBack);
+                                    if (i == k) continue;
+                                    if (variant % 2 == 0) jnl::WriteSettled(record, full);
+                                    else WriteBytes(platform::Cp932ToUtf8(record), Bytes(2 * jnl::SETTLED_SLOT_SIZE, 0x5A));
+                                }
+                                // A commit over them killed once its journals are written, settled by the next.
+                                RecordedCommit cut{ReadFolder(t.Work()), {}, {}};
+                                {
+                                    CallRecorder recorder(t.Work());
+                                    commitOverOthers(779);
+                                    cut.Events = recorder.Events();
+                                }
+                                WriteFolder(t.Work(), cut.KilledInPlace(0, 1));
+                                laterOverOthers();
+                            }
+                            if (op == ForeignRecord) {
+                                jnl::TSettledCommits foreign;
+                                foreign.Add(dfbytes::GetU64(&image.at(disk + ".JNL")[40]), jnl::TOutcome::Stood);
+                                jnl::WriteSettled(t.Work() + "/" + names[m == 2 ? k : (k + 1) % m] + ".JNS", foreign);
+                            }
+                            move(t.Work() + "/../AWAY", base);
+                            break;
+                        }
                         case OlderCopy:
                             putBack(run.Baseline);
                             break;
@@ -1154,8 +1229,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 auto c = OpenRecordCursor(*db.dir, names[i]);
                                 if (later.count(i) != 0) return CheckTable(*c).Rows;
                             } catch (const EKuraEngineError& e) {
-                                const std::string what = e.what();
-                                if ((e.ErrorCode() == KURA_OSENOENT && gone && i == k) || named(i)) return std::nullopt;
+                                const std::string what = Told(e);
+                                if ((e.ErrorCode() == KURA_OSENOENT && isGone(i)) || named(i)) return std::nullopt;
                                 EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << what;
                                 EXPECT_NE(what.find(".JNL"), std::string::npos) << what;
                                 said.push_back(what);
@@ -1169,6 +1244,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (!held.empty()) holder.emplace(t.Work(), lpPessimistic);
                             for (const std::size_t i : held)
                                 holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
+                            if (op == CopyOpenedFirst) open(m);
                             for (const std::size_t i : order)
                                 if (std::find(held.begin(), held.end(), i) == held.end()) open(i);
                         }
@@ -1176,25 +1252,31 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const FolderFiles now = ReadFolder(t.Work());
                         // Whatever was said, each table opens again (or is gone, or was named).
                         const std::size_t reportsBefore = said.size();
-                        std::vector<std::optional<CrashRows>> rows(m);
-                        for (std::size_t i = 0; i < m; ++i) rows[i] = open(i);
+                        std::vector<std::optional<CrashRows>> rows(names.size());
+                        for (std::size_t i = 0; i < names.size(); ++i) rows[i] = open(i);
                         EXPECT_EQ(said.size(), reportsBefore) << "a report made twice";
-                        // The sides: a table named by a report may stand apart.
-                        std::set<int> sides;
-                        for (std::size_t i = 0; i < m; ++i) {
-                            // A table whose files were replaced stands on its own.
-                            if (((gone || op == OlderCopy) && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
-                            bool before = SameTable(now, run.Baseline, names[i], t.Names()[i]);
-                            bool after = SameTable(now, run.Done, names[i], t.Names()[i]);
-                            if (later.count(i) != 0) {  // records a later commit added aside
-                                CrashRows r = *rows[i];
-                                EXPECT_EQ(r.erase(later[i]), 1u) << "table " << i << " lost a later commit";
-                                before = r == t.Before()[i];
-                                after = r == t.After()[i];
+                        // The sides the tables are on: a table named by a report may stand apart (unless `all`).
+                        auto sidesOf = [&](const FolderFiles& files, bool all) {
+                            std::set<int> sides;
+                            for (std::size_t i = 0; i < names.size(); ++i) {
+                                // A table whose files were replaced stands on its own.
+                                if (isGone(i) || (op == OlderCopy && i == k) || (named(i) && !all) ||
+                                    (later.count(i) != 0 && !rows[i]))
+                                    continue;
+                                bool before = SameTable(files, run.Baseline, names[i], t.Names()[i < m ? i : k]);
+                                bool after = SameTable(files, run.Done, names[i], t.Names()[i < m ? i : k]);
+                                if (later.count(i) != 0) {  // records a later commit added aside
+                                    CrashRows r = *rows[i];
+                                    EXPECT_EQ(r.erase(later[i]), 1u) << "table " << i << " lost a later commit";
+                                    before = r == t.Before()[i];
+                                    after = r == t.After()[i];
+                                }
+                                EXPECT_TRUE(before || after) << "table " << i << " is on neither side";
+                                sides.insert(after ? 1 : 0);
                             }
-                            EXPECT_TRUE(before || after) << "table " << i << " is on neither side";
-                            sides.insert(after ? 1 : 0);
-                        }
+                            return sides;
+                        };
+                        const std::set<int> sides = sidesOf(now, false);
                         EXPECT_LE(sides.size(), 1u) << "the tables are on different sides, " << said.size()
                                                     << " reports" << (said.empty() ? "" : said[0]);
                         if (c.Forced && cut == run.Events.size() && said.empty()) {
@@ -1205,19 +1287,39 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const bool replaced =
                             k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate,
                                                        RenameByHand, AwayMeanwhile, RenamedOthersWritten,
-                                                       RenamedOthersHeld});
+                                                       RenamedOthersHeld, RecordsLostMeanwhile, PartnersRenamed,
+                                                       ForeignRecord});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
                         // A table used alone, renamed, moved, copied or swapped by hand, or made anew
-                        // through the engine is whole: nothing is said of it. Nor does a table put
-                        // back as it was before a commit that stood pass unsaid.
-                        const bool whole = static_cast<int>(op) >= kFirstByHand ||
+                        // through the engine is whole: nothing is said of it (but where records that
+                        // could tell were lost or disagree, or the deciding table is opened while no
+                        // other is found). Nor does a table put back as it was before a commit that
+                        // stood pass unsaid.
+                        const bool told = OneOf(op, {RecordsLostMeanwhile, ForeignRecord}) ||
+                                          (op == AwayMeanwhile && decided && k != decider);
+                        const bool whole = (static_cast<int>(op) >= kFirstByHand && !told) ||
                                            OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal,
                                                       RenameOnto});
                         EXPECT_TRUE(said.empty() || !whole) << said[0];
                         EXPECT_TRUE(named(k) || !decided || op != OlderCopy || k == decider)
                             << "a table put back before a commit that stood";
+                        // The way out a report names taken (the file it says to remove gone; a table not
+                        // found put back, as the operation did, or gone for good and the journal removed),
+                        // every table, those it named too, opens on one side.
+                        const auto wayOut = std::find_if(said.begin(), said.end(), [](const std::string& s) {
+                            return s.find("remove '") != std::string::npos || s.find("is not found") != std::string::npos;
+                        });
+                        EXPECT_TRUE(wayOut != said.end() || op != ForeignRecord || said.empty()) << "no way out named";
+                        if (wayOut != said.end()) {
+                            const std::size_t quoted = wayOut->find("remove '");
+                            const std::size_t from = quoted != std::string::npos ? quoted + 8 : wayOut->find("table '") + 7;
+                            const std::string file = wayOut->substr(from, wayOut->find('\'', from) - from);
+                            EXPECT_TRUE((quoted == std::string::npos && op != Drop) || fs::remove(platform::Cp932ToUtf8(file)));
+                            for (std::size_t i = 0; i < names.size(); ++i) rows[i] = open(i);
+                            EXPECT_LE(sidesOf(ReadFolder(t.Work()), true).size(), 1u) << "the way out of " << *wayOut;
+                        }
                         reported += said.empty() ? 0 : 1;
                         ++runs;
                         if (::testing::Test::HasFailure()) return;
