@@ -414,6 +414,9 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
         if (!asBackup) journals.push_back(prefix + FileNameFor(target, JournalFileExt));
         for (const std::string& journal : journals)
             if (DiskFileExists(journal)) OSDeleteFile(journal);
+        // What recoveries recorded beside the journal belongs to the table: another
+        // table of a commit they settled looks for it under the table's name.
+        if (!asBackup) MoveJournalLeftovers(journals[0], journals[1]);
     }
     // The file objects carry the new names now; the table's own stay for its next open.
     AssignFileNames();

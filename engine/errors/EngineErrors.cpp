@@ -18,7 +18,9 @@ constexpr const char* UnknownErrorText = "An unknown error occurred";
 struct ErrorRow {
     TEngineErrorCode code;
     const char* name;
-    const char* message;  // nullptr: the code has no text of its own
+    // nullptr: the code has no text of its own. "%-" is " - " and its slot's text,
+    // or nothing when the slot is empty.
+    const char* message;
     std::initializer_list<TEngineErrorSlot> args;
 };
 
@@ -31,7 +33,7 @@ const ErrorRow ErrorTable[] = {
     {KURA_NOCURRREC, "KURA_NOCURRREC", "No current record in the table '%s'", {ctxTable}},
     {KURA_RECNOTFOUND, "KURA_RECNOTFOUND", "Record not found in the table '%s'", {ctxTable}},
     {KURA_ENDOFBLOB, "KURA_ENDOFBLOB", "End of blob data in the table '%s' reached prematurely", {ctxTable}},
-    {KURA_HEADERCORRUPT, "KURA_HEADERCORRUPT", "Header information corrupt in the table '%s'", {ctxTable}},
+    {KURA_HEADERCORRUPT, "KURA_HEADERCORRUPT", "Header information corrupt in the table '%s'%-", {ctxTable, ctxMessage}},
     {KURA_FILECORRUPT, "KURA_FILECORRUPT", "Data record buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_MEMOCORRUPT, "KURA_MEMOCORRUPT", "BLOB block buffers corrupt in the table '%s'", {ctxTable}},
     {KURA_INDEXCORRUPT, "KURA_INDEXCORRUPT", "Index page buffers corrupt in the table '%s'", {ctxTable}},
@@ -185,6 +187,11 @@ std::string GetEngineErrorMessage(uint32_t code) {
     for (const char* p = row->message; *p; ++p) {
         if (p[0] == '%' && p[1] == 's' && arg != row->args.end()) {
             result += GetEngineErrorContext(*arg++);
+            ++p;
+        } else if (p[0] == '%' && p[1] == '-' && arg != row->args.end()) {
+            // What the one who meets the error can do, when the raise says it.
+            const std::string advice = GetEngineErrorContext(*arg++);
+            if (!advice.empty()) result += " - " + advice;
             ++p;
         } else {
             result += *p;

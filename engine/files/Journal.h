@@ -49,6 +49,12 @@
 //     record here lost entries (damaged, or past its limit), that cannot be told
 //     from a commit rolled back while this table was away: every open of it is
 //     refused (KURA_HEADERCORRUPT) naming its journal, which stays.
+// The deciding journal's word alone is refused the same way where a table that
+// let go of the commit and is not after it has a record that lost entries, or no
+// other table of the commit is found at all (renamed or dropped while the deciding
+// table was away): the others may have been rolled back without it. Records that
+// disagree are refused too, naming the one the files contradict when they do.
+// Each refusal says what can be done (the README tells each case).
 // A table whose journal does not hold the commit was never written by it, or was
 // settled already: it is named by KURA_HEADERCORRUPT only when its files are at a
 // state of the commit that contradicts the outcome (half-way, or on the other
@@ -58,11 +64,12 @@
 // and a copy of the header ends the file, so a header damaged later is read from
 // its copy and a payload that does not hold under a whole header is damage, not a
 // tear. The journal beside a table's files is that table's, whatever its name now:
-// each journal of the commit says which table it is, so tables renamed, or whose
-// names were swapped, by hand are found by their journals (one whose journal no
-// longer holds the commit lies at its own name, or at the one a moved table left).
-// A journal that claims the table found at that table's own name is damaged, so
-// an open never waits on its own journal.
+// each journal of the commit says which table it is (its record gives its own
+// files' states as that table's), so tables renamed, or whose names were swapped,
+// by hand are found by their journals (one whose journal no longer holds the
+// commit lies at its own name, or at the one a moved table left). A journal that
+// claims the table found at that table's own name lies beside a copy of it under
+// another name: the copy goes where the table goes.
 //
 // A playback can be cut off itself (a kill, a power cut, a failed write): it
 // restores bytes and a counter derived from the journal alone, so that it can be
@@ -338,5 +345,9 @@ uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
 // they set aside (NAME.JNL.<n>, also those earlier programs kept in greater number)
 // and their record of settled commits (NAME.JNS).
 void DeleteJournalLeftovers(const std::string& journalName);
+// Carries them to the table's new name when it is renamed: its record goes with it
+// (one already under the new name stays when the table has none of its own). Raises
+// the system's error naming a file that cannot be moved.
+void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName);
 
 }  // namespace kura

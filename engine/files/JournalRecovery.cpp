@@ -69,6 +69,26 @@ struct TFoundJournal {
 
 namespace {
 
+// Whether a journal's record gives its own entries (their saved ranges aside) as
+// the states of the table it says it is, as every journal this program writes does.
+// One that gives another table's states claims a place that is not its own.
+bool StatesAreOwn(const TFoundJournal& j) {
+    const std::vector<TEntry>& states = j.Record.States[j.Record.Self];
+    if (states.size() != j.Entries.size()) return false;
+    for (std::size_t n = 0; n < states.size(); ++n) {
+        const TEntry& a = j.Entries[n];
+        const TEntry& b = states[n];
+        if (a.File != b.File || a.Flags != b.Flags || a.OldLength != b.OldLength ||
+            a.CounterOffset != b.CounterOffset || a.CounterMask != b.CounterMask || a.NewCounter != b.NewCounter ||
+            a.NewLength != b.NewLength || a.LowLength != b.LowLength || a.ImageLength != b.ImageLength ||
+            !std::equal(j.Payload.begin() + static_cast<std::ptrdiff_t>(a.ImageAt),
+                        j.Payload.begin() + static_cast<std::ptrdiff_t>(a.ImageAt + 2u * a.ImageLength),
+                        j.Record.StateBytes.begin() + static_cast<std::ptrdiff_t>(b.ImageAt)))
+            return false;
+    }
+    return true;
+}
+
 TFoundJournal ReadJournal(TOSHandle handle) {
     TFoundJournal j;
     const TFileAccess file = OSAccess(handle);
@@ -125,7 +145,7 @@ TFoundJournal ReadJournal(TOSHandle handle) {
     }
     j.Payload.assign(j.Bytes.begin() + JOURNAL_HEADER_SIZE, j.Bytes.end());
     const bool holds = ParsePayload(j.Payload, h.Entries, h.Format, j.Entries, &j.Record) &&
-                       (!IsBound(h.Format) || h.CommitId != 0);
+                       (!IsBound(h.Format) || h.CommitId != 0) && (!j.Sealed() || StatesAreOwn(j));
     j.HasRecord = holds && IsBound(h.Format);
     j.State = holds ? TFoundJournal::Valid : TFoundJournal::Broken;
     return j;
@@ -213,6 +233,43 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
     return side;
 }
 
+// Where no other table of a commit lies at the names its journal gives, they may lie
+// under other names in its folder: renamed by hand (with their record or without),
+// or through the engine, which carries the record along. What any record there
+// says of the commit, and whether each table looked for (from `first` on) is there
+// after it, known by its files' states.
+struct TElsewhere {
+    TOutcome Recorded = TOutcome::Unknown;
+    bool Disagree = false;
+    bool After = false;
+};
+
+TElsewhere LookElsewhere(const std::string& journal, uint64_t id, const TCommitRecord& record, std::size_t first) {
+    TElsewhere seen;
+    std::vector<bool> after(record.Tables.size(), false);
+    const std::string folder = ExtractFilePath(journal);
+    const TOSHandle handle = OSOpenFolder(folder.empty() ? "." : folder);
+    if (handle == OS_INVALID_HANDLE) return seen;
+    for (std::vector<std::string> names; !(names = OSFolderNamesPart(handle, 256)).empty();)
+        for (const std::string& name : names) {
+            const std::string ext = UpperCaseName(ExtractFileExt(name));
+            std::string base;
+            ExtractFileExtPart(folder + name, ext, base);
+            if (ext == ".JNS") {
+                const TOutcome outcome = ReadSettled(folder + name).Find(id);
+                if (outcome == TOutcome::Unknown) continue;
+                seen.Disagree = seen.Disagree || (seen.Recorded != TOutcome::Unknown && outcome != seen.Recorded);
+                seen.Recorded = outcome;
+            } else if (ext == ".DAT") {
+                for (std::size_t i = first; i < after.size(); ++i)
+                    after[i] = after[i] || SideOf(record, i, {folder + name, base + ".IDX", base + ".BLB"}).After;
+            }
+        }
+    OSCloseFile(handle);
+    seen.After = std::all_of(after.begin() + static_cast<std::ptrdiff_t>(first), after.end(), [](bool b) { return b; });
+    return seen;
+}
+
 // Plays a journal back onto its files, which fit it, and syncs them.
 void PlayBack(const TFoundJournal& j, const TJournalFileNames& names, const TPlaybackFiles& files) {
     for (const TEntry& e : j.Entries) {
@@ -296,10 +353,19 @@ void PauseBeforeRetry() {
 }
 
 // A journal that could not be played back where the commit needed it, or a copy
-// of it kept aside.
-[[noreturn]] void RaiseDamaged(const std::string& journal) {
-    RaiseEngineError(KURA_HEADERCORRUPT, {}, {}, {}, platform::NormalizeSeparators(journal));
+// of it kept aside; with what the one who meets it can do.
+[[noreturn]] void RaiseDamaged(const std::string& journal, std::string_view advice = {}) {
+    RaiseEngineError(KURA_HEADERCORRUPT, {}, {}, {}, platform::NormalizeSeparators(journal), {}, {}, advice);
 }
+
+// The ways out a refusal names (the README tells each case at length). A table
+// that could not be brought to its commit's side, and a commit whose outcome
+// nothing left can tell, are made whole only by a backup of all its tables.
+constexpr std::string_view kStandsApart =
+    "the table may no longer match the other tables of its commit: restore them together from a backup";
+constexpr std::string_view kCannotTell =
+    "it cannot be told whether its commit stood: restore the commit's tables together from a backup";
+constexpr std::string_view kRecordsDisagree = "the records of its commit disagree: ";
 
 void NoteOnce(std::string& report, const std::string& journal) {
     if (report.empty()) report = journal;
@@ -379,7 +445,8 @@ TOpened OpenPlaces(const TCommitRecord& record, std::vector<std::unique_ptr<TBou
 // recovering journal, or the first found. A table whose journal does not hold the
 // commit (any more, or never did) lies at the name the record gives, unless a
 // moved table took that place: then at the place that table left. `at` gives the
-// place at each name of the record. Empty when the recovering journal lies.
+// place at each name of the record. Empty when the recovering journal lies; the
+// recovering journal is none of them when it is a copy's.
 std::vector<TBoundTable*> PlaceTables(TBoundTable& own, const std::vector<TBoundTable*>& at, TBoundTable& nowhere) {
     std::vector<TBoundTable*> claims(at.size());
     claims[static_cast<std::size_t>(own.Claims)] = &own;
@@ -391,8 +458,15 @@ std::vector<TBoundTable*> PlaceTables(TBoundTable& own, const std::vector<TBound
             p->Claims = -1;
             continue;
         }
-        if (claimed && claimed->Own) return {};
-        if (claimed) claimed->Claims = -1;
+        if (claimed && claimed->Own) {
+            // The recovering journal lies beside a copy of that table under another
+            // name (at another table's name it lies): it follows the commit as the
+            // table does.
+            if (std::find(at.begin(), at.end(), &own) != at.end()) return {};
+            own.Claims = -1;
+        } else if (claimed) {
+            claimed->Claims = -1;
+        }
         claimed = p;
     }
     std::vector<TBoundTable*> tables = claims;
@@ -415,10 +489,10 @@ bool TTableJournal::ReadHeader(uint8_t* header) {
 void TTableJournal::LeaveAlone(const uint8_t* header) { FLeftAlone.assign(header, header + JOURNAL_HEADER_SIZE); }
 
 void TTableJournal::SetAsideDamaged() {
-    if (!FWritable) RaiseDamaged(FName);
+    if (!FWritable) RaiseDamaged(FName, kStandsApart);
     const std::string aside = SetAside(FName, WholeFile(FHandle));
     Invalidate(true);
-    RaiseDamaged(aside.empty() ? FName : aside);
+    RaiseDamaged(aside.empty() ? FName : aside, kStandsApart);
 }
 
 bool TTableJournal::Recover() {
@@ -548,33 +622,70 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     if (opened == TOpened::Busy) return TRecovery::Busy;
     if (opened == TOpened::Twice) SetAsideDamaged();
     TBoundTable nowhere;
-    const std::vector<TBoundTable*> tables = PlaceTables(own, at, nowhere);
+    std::vector<TBoundTable*> tables = PlaceTables(own, at, nowhere);
     if (tables.empty()) SetAsideDamaged();
+    // The commit's tables, then (when this journal lies beside a copy of one of
+    // them) the copy, which goes where its table goes; `table` gives the table each
+    // stands for.
+    const std::size_t count = tables.size();
+    std::vector<std::size_t> table(count);
+    for (std::size_t i = 0; i < count; ++i) table[i] = i;
+    if (own.Claims < 0) {
+        tables.push_back(&own);
+        table.push_back(record.Self);
+    }
     for (std::size_t i = 0; i < tables.size(); ++i) {
         TBoundTable& t = *tables[i];
         const TFoundJournal& f = *t.Found;
         const bool ours = t.Handle != OS_INVALID_HANDLE && f.State != TFoundJournal::Cold && f.Format == j.Format &&
                           f.CommitId == j.CommitId;
-        t.Holds = ours && f.State == TFoundJournal::Valid && (t.Own || f.Record.Self == i);
-        t.Decided = ours && i == 0 && f.Decided;
+        t.Holds = ours && f.State == TFoundJournal::Valid && (t.Own || f.Record.Self == table[i]);
+        t.Decided = ours && table[i] == 0 && f.Decided;
         const bool broken = f.State == TFoundJournal::Torn || f.State == TFoundJournal::Broken;
         t.Damaged = ours && !t.Holds && (t.Own || (f.Sealed() && !f.FromCopy && broken));
     }
-    // What recoveries recorded of the commit beside any journal held here holds for
-    // every table: it is followed, whatever the journals say now. Records that
-    // disagree (one put back from elsewhere) cannot say which side is right.
+    // Where each table's files stand (only this program's journals record the
+    // states to tell).
+    std::vector<TSide> sides(tables.size());
+    if (!legacy)
+        for (std::size_t i = 0; i < tables.size(); ++i) sides[i] = SideOf(record, table[i], tables[i]->Files);
+    // What recoveries recorded of the commit beside any of its tables (also where
+    // no journal is left: a table renamed by hand without its record) holds for
+    // every table: it is followed, whatever the journals say now.
     TOutcome recorded = TOutcome::Unknown;
     bool complete = true;
+    bool disagree = false;
     for (const auto& p : places) {
-        if (!p->Own && !p->Locked) continue;
         p->Settled = ReadSettled(SettledNameOf(p->Journal));
         const TOutcome outcome = p->Settled.Find(j.CommitId);
         if (outcome == TOutcome::Unknown) {
             complete = complete && p->Settled.Complete();
             continue;
         }
-        if (recorded != TOutcome::Unknown && outcome != recorded) RaiseDamaged(FName);
+        disagree = disagree || (recorded != TOutcome::Unknown && outcome != recorded);
         recorded = outcome;
+    }
+    if (disagree) {
+        // One was put back from elsewhere. The tables whose journals let go of the
+        // commit show by their files how it was settled here: a record that says
+        // otherwise is the one to remove. Files that show nothing, or both, leave
+        // only a backup.
+        bool rolledBack = false;
+        bool stood = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (tables[i]->Holds || tables[i]->Damaged) continue;
+            rolledBack = rolledBack || (sides[i].Before && !sides[i].After);
+            stood = stood || (sides[i].After && !sides[i].Before);
+        }
+        const TOutcome foreign = rolledBack == stood ? TOutcome::Unknown
+                                 : rolledBack        ? TOutcome::Stood
+                                                     : TOutcome::RolledBack;
+        for (const auto& p : places)
+            if (foreign != TOutcome::Unknown && p->Settled.Find(j.CommitId) == foreign)
+                RaiseDamaged(FName, std::string(kRecordsDisagree) + "remove '" +
+                                        platform::NormalizeSeparators(SettledNameOf(p->Journal)) +
+                                        "', which its tables' files contradict");
+        RaiseDamaged(FName, std::string(kRecordsDisagree) + "restore the commit's tables together from a backup");
     }
     // Written beside every journal held here before any journal of the commit is
     // played back or dropped.
@@ -589,11 +700,6 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             WriteSettled(SettledNameOf(p->Journal), settled);
         }
     };
-    // Where each table's files stand (only this program's journals record the
-    // states to tell).
-    std::vector<TSide> sides(tables.size());
-    if (!legacy)
-        for (std::size_t i = 0; i < tables.size(); ++i) sides[i] = SideOf(record, i, tables[i]->Files);
     const TBoundTable& first = *tables[0];
     auto invalidate = [this](const TBoundTable& t) {
         if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
@@ -623,9 +729,40 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     // one follows them). Otherwise only the deciding journal saying so is evidence
     // that the commit stood (for journals of earlier programs: the deciding journal
     // no longer holding it).
-    const bool stood = recorded != TOutcome::Unknown
-                           ? recorded == TOutcome::Stood
-                           : first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
+    bool stood = recorded != TOutcome::Unknown
+                     ? recorded == TOutcome::Stood
+                     : first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
+    if (stood && recorded == TOutcome::Unknown && !legacy) {
+        // The deciding journal's word alone. A recovery that could not see it (its
+        // table away) rolled the others back and recorded that beside them; where
+        // such a record may be lost (it dropped entries, or is damaged) for a table
+        // not after the commit, or no other table of the commit is found at all,
+        // nothing tells the two histories apart.
+        std::size_t missing = 0;
+        for (std::size_t i = 1; i < count; ++i) {
+            const TBoundTable& t = *tables[i];
+            const TSide& s = sides[i];
+            if (s.Gone && t.Handle == OS_INVALID_HANDLE) {
+                if (missing == 0) missing = i;
+                continue;
+            }
+            missing = count;
+            if (!t.Holds && !t.Damaged && !s.Gone && !s.Unread && !s.After && !t.Settled.Complete())
+                RaiseDamaged(FName, kCannotTell);
+        }
+        if (missing < count) {
+            const TElsewhere elsewhere = LookElsewhere(FName, j.CommitId, record, 1);
+            if (elsewhere.Disagree)
+                RaiseDamaged(FName, std::string(kRecordsDisagree) + "restore the commit's tables together from a backup");
+            recorded = elsewhere.Recorded;
+            stood = recorded != TOutcome::RolledBack;
+            if (recorded == TOutcome::Unknown && !elsewhere.After)
+                RaiseDamaged(FName, "the table '" + TableNameOf(BoundName(record.Tables[missing][1], FName)) +
+                                        "' of its commit is not found: put it back under that name with its .JNS "
+                                        "file; if it is gone for good, remove this journal (the table keeps the "
+                                        "commit)");
+        }
+    }
     if (stood) {
         // Every table is after the commit; what the other journals hold is dropped
         // unplayed, and the deciding journal goes once they all have.
@@ -653,7 +790,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
             invalidate(first);
         }
-        if (!report.empty()) RaiseDamaged(report);
+        if (!report.empty()) RaiseDamaged(report, kStandsApart);
         return TRecovery::Done;
     }
     // The commit did not stand, or nothing says it did: every table whose journal
@@ -678,7 +815,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         // Unless a file here lost what it recorded: a recovery may then have rolled
         // the others back before they were written again. This journal stays, and
         // every open of its table is refused naming it.
-        if (!complete) RaiseDamaged(FName);
+        if (!complete) RaiseDamaged(FName, kCannotTell);
         settle(TOutcome::Stood);
         for (const auto& t : tables)
             if (t->Holds) invalidate(*t);
@@ -714,8 +851,18 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         }
         invalidate(t);
     }
-    if (!report.empty()) RaiseDamaged(report);
+    if (!report.empty()) RaiseDamaged(report, kStandsApart);
     return TRecovery::Done;
+}
+
+void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName) {
+    auto move = [](const std::string& from, const std::string& to) {
+        if (DiskFileExists(from) && !OSRenameFile(from, to))
+            RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, platform::NormalizeSeparators(from));
+    };
+    for (int32_t n = 1; n <= kEarlierCopies; ++n)
+        move(journalName + "." + std::to_string(n), newJournalName + "." + std::to_string(n));
+    move(SettledNameOf(journalName), SettledNameOf(newJournalName));
 }
 
 void DeleteJournalLeftovers(const std::string& journalName) {

@@ -9,6 +9,9 @@
 // them; an interrupted recovery is taken up the same way. A commit no file knows
 // was never settled by a recovery (its journals went as it completed), unless a
 // file dropped entries to make room or is damaged: then silence proves nothing.
+// It belongs to its table: a rename through the engine takes it along, and where no
+// other table of a commit lies at the names its journal gives, the records in the
+// journal's folder are read whatever their names.
 //
 // Layout (little-endian): one slot, SETTLED_SLOT_SIZE bytes, at 0 and its copy
 // after it, each written and synced in turn, so that a write cut off damages one

@@ -850,13 +850,21 @@ enum class TableOp {
     CopyBackAfterLater,    // a copy of its four files taken, all opened, a later commit over the others, the copy back
     RenamedOthersWritten,  // renamed by hand, the others opened and a later commit over them, then opened renamed
     RenamedOthersHeld,     // renamed by hand, the others opened, then held for exclusive use while it is opened
-    SwappedByHand          // its four files and the next table's swapped by hand
+    SwappedByHand,         // its four files and the next table's swapped by hand
+    CopyOpenedFirst,       // its four files copied to another name (it stays), the copy opened first
+    // Its four files moved away, the others opened (settled) and then, before the files are back:
+    RecordsLostMeanwhile,  //   a later commit over them and their records filled or damaged, one more cut and settled
+    PartnersRenamed,       //   renamed through the engine (all but one of them dropped), or by hand without records
+    ForeignRecord          //   a record that says the commit stood put beside one of them (or beside it)
 };
-constexpr int kTableOps = 23;
+constexpr int kTableOps = 27;
 // The operations by hand while the other tables are settled or written.
 constexpr int kFirstByHand = static_cast<int>(TableOp::AwayMeanwhile);
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
+
+// What a report says: its message, and the way out it names in full.
+std::string Told(const EKuraEngineError& e) { return std::string(e.what()) + " | " + e.ErrorContext(ctxMessage); }
 
 // The journal's checksums, and its copy of the header, made to hold again.
 void Reseal(Bytes& j) {
@@ -982,8 +990,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const bool renamed = op == RenameByHand && holders == m && !decided && k == step % m;
                         const bool rotated = static_cast<std::size_t>(o) == (step + 5 * k) % kFirstByHand;
                         const TableOp byHand[] = {AwayMeanwhile, CopyBackAfterLater, SwappedByHand};
-                        const bool elsewhere = op == byHand[step / m % 3] && holds[k] && k == step % m;
-                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld}) && k == decider;
+                        const bool elsewhere =
+                            (op == byHand[step / m % 3] || op == CopyOpenedFirst) && holds[k] && k == step % m;
+                        const bool deciding = OneOf(op, {RenamedOthersWritten, RenamedOthersHeld, RecordsLostMeanwhile,
+                                                         PartnersRenamed, ForeignRecord}) &&
+                                              k == decider;
                         if (o >= kFirstByHand ? elsewhere || deciding : decided || alone || renamed || rotated)
                             work.emplace_back(k, op);
                     }
@@ -1003,8 +1014,11 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     const Bytes* const journal = HotJournal(files, disk + ".JNL", 128);
                     std::vector<std::string> reports;
                     bool gone = false;
-                    // The names the tables go by now; the keys of records later commits added.
+                    // The names the tables go by now (a copy of table k adds one), those dropped through the
+                    // engine; the keys of records later commits added.
                     std::vector<std::string> names = t.Names();
+                    std::set<std::size_t> dropped;
+                    auto isGone = [&](std::size_t i) { return (gone && i == k) || dropped.count(i) != 0; };
                     std::map<std::size_t, int32_t> later;
                     auto engine = [&](const std::function<void(RecordDb&)>& f) {
                         try {
@@ -1012,19 +1026,21 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             f(db);
                         } catch (const EKuraEngineError& e) {
                             EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << e.what();
-                            reports.push_back(e.what());
+                            reports.push_back(Told(e));
                         }
                     };
-                    // The other tables opened (which settles what they hold) and a later commit over them.
-                    auto laterOverOthers = [&] {
-                        for (std::size_t i = 0; i < m; ++i)
-                            if (i != k) later[i] = 778;
+                    // The other tables opened (which settles what they hold) and a commit over them (778: a
+                    // later one, whose records are set aside once it is done).
+                    auto commitOverOthers = [&](int32_t key) {
                         engine([&](RecordDb& db) {
                             std::vector<std::unique_ptr<TDataCursor>> others;
-                            for (const auto& [i, key] : later) others.push_back(OpenRecordCursor(*db.dir, t.Names()[i]));
+                            for (std::size_t i = 0; i < m; ++i)
+                                if (i != k) others.push_back(OpenRecordCursor(*db.dir, names[i]));
                             db.dir->StartTransaction();
-                            for (auto& c : others) AppendStressRecord(*c, 778, "later", "", {});
+                            for (auto& c : others) AppendStressRecord(*c, key, "later" + std::to_string(key), "", {});
                             db.dir->Commit(true, false);
+                            for (std::size_t i = 0; key == 778 && i < m; ++i)
+                                if (i != k) later[i] = key;
                         });
                     };
                     // The table's four files moved from one name to another (or to another folder).
@@ -1067,7 +1083,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         case RenamedOthersHeld:
                             names[k] = "RENAMED";
                             move(base, t.Work() + "/" + names[k]);
-                            if (op == RenamedOthersWritten) laterOverOthers();
+                            if (op == RenamedOthersWritten) commitOverOthers(778);
                             for (std::size_t i = 0; op == RenamedOthersHeld && i < m; ++i)
                                 if (i != k) {
                                     engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
@@ -1097,10 +1113,64 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             // and the copy or the files put back.
                             if (op == AwayMeanwhile) move(base, t.Work() + "/../AWAY");
                             else engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, name); });
-                            laterOverOthers();
+                            commitOverOthers(778);
                             if (op == StaleCopyBack) WriteBytes(base + ".JNL", *journal);
                             else putBack(image);
                             break;
+                        case CopyOpenedFirst:
+                            for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+                                if (fs::exists(base + ext)) fs::copy_file(base + ext, t.Work() + "/COPY" + ext);
+                            names.push_back("COPY");
+                            break;
+                        case RecordsLostMeanwhile:
+                        case PartnersRenamed:
+                        case ForeignRecord: {
+                            move(base, t.Work() + "/../AWAY");
+                            const std::size_t variant = step / m % 3;
+                            for (std::size_t i = 0, renamed = 0; i < m; ++i) {
+                                const std::string other = t.Work() + "/" + names[i], record = other + ".JNS";
+                                if (i == k) continue;
+                                // Renamed through the engine (variant 1: the first, the others dropped), or by hand.
+                                if (op != PartnersRenamed || variant == 2)
+                                    engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
+                                if (op == PartnersRenamed && variant == 1 && renamed++ > 0) {
+                                    engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(names[i], false), 0); });
+                                    dropped.insert(i);
+                                } else if (op == PartnersRenamed) {
+                                    const std::string to = "R" + std::to_string(i);
+                                    if (variant == 2) move(platform::Cp932ToUtf8(other), t.Work() + "/" + to);
+                                    else engine([&](RecordDb& db) { EXPECT_EQ(db.dir->RenameTable(names[i], to, false, false), 0); });
+                                    EXPECT_FALSE(fs::exists(platform::Cp932ToUtf8(record)) && variant == 0);
+                                    names[i] = to;
+                                }
+                                // Its record filled to the limit, so that the next commit settled drops the entry;
+                                // or damaged.
+                                jnl::TSettledCommits full = jnl::ReadSettled(record);
+                                for (uint64_t id = 1; full.Entries.size() < jnl::SETTLED_ENTRIES; ++id)
+                                    full.Add(id, jnl::TOutcome::RolledBack);
+                                if (op == RecordsLostMeanwhile && variant % 2 == 0) jnl::WriteSettled(record, full);
+                                if (op == RecordsLostMeanwhile && variant % 2 == 1)
+                                    WriteBytes(platform::Cp932ToUtf8(record), Bytes(2 * jnl::SETTLED_SLOT_SIZE, 0x5A));
+                            }
+                            if (op == RecordsLostMeanwhile) {
+                                // A commit over them killed once its journals are written, settled by the next.
+                                RecordedCommit cut{ReadFolder(t.Work()), {}, {}};
+                                {
+                                    CallRecorder recorder(t.Work());
+                                    commitOverOthers(779);
+                                    cut.Events = recorder.Events();
+                                }
+                                WriteFolder(t.Work(), cut.KilledInPlace(0, 1));
+                                commitOverOthers(778);
+                            }
+                            if (op == ForeignRecord) {
+                                jnl::TSettledCommits foreign;
+                                foreign.Add(dfbytes::GetU64(&image.at(disk + ".JNL")[40]), jnl::TOutcome::Stood);
+                                jnl::WriteSettled(t.Work() + "/" + names[m == 2 ? k : (k + 1) % m] + ".JNS", foreign);
+                            }
+                            move(t.Work() + "/../AWAY", base);
+                            break;
+                        }
                         case OlderCopy:
                             putBack(run.Baseline);
                             break;
@@ -1154,8 +1224,8 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 auto c = OpenRecordCursor(*db.dir, names[i]);
                                 if (later.count(i) != 0) return CheckTable(*c).Rows;
                             } catch (const EKuraEngineError& e) {
-                                const std::string what = e.what();
-                                if ((e.ErrorCode() == KURA_OSENOENT && gone && i == k) || named(i)) return std::nullopt;
+                                const std::string what = Told(e);
+                                if ((e.ErrorCode() == KURA_OSENOENT && isGone(i)) || named(i)) return std::nullopt;
                                 EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << what;
                                 EXPECT_NE(what.find(".JNL"), std::string::npos) << what;
                                 said.push_back(what);
@@ -1169,23 +1239,42 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             if (!held.empty()) holder.emplace(t.Work(), lpPessimistic);
                             for (const std::size_t i : held)
                                 holding.push_back(OpenRecordCursor(*holder->dir, names[i], true));
+                            if (op == CopyOpenedFirst) open(m);
                             for (const std::size_t i : order)
                                 if (std::find(held.begin(), held.end(), i) == held.end()) open(i);
                         }
                         for (const std::size_t i : held) open(i);
-                        const FolderFiles now = ReadFolder(t.Work());
                         // Whatever was said, each table opens again (or is gone, or was named).
-                        const std::size_t reportsBefore = said.size();
-                        std::vector<std::optional<CrashRows>> rows(m);
-                        for (std::size_t i = 0; i < m; ++i) rows[i] = open(i);
+                        std::size_t reportsBefore = said.size();
+                        std::vector<std::optional<CrashRows>> rows(names.size());
+                        for (std::size_t i = 0; i < names.size(); ++i) rows[i] = open(i);
                         EXPECT_EQ(said.size(), reportsBefore) << "a report made twice";
+                        // The way out a report names taken (the file it says to remove gone; a table not found
+                        // put back, as the operation did, or gone for good and the journal removed): the tables
+                        // it named open, and on the others' side.
+                        const auto wayOut = std::find_if(said.begin(), said.end(), [](const std::string& s) {
+                            return s.find("remove '") != std::string::npos || s.find("is not found") != std::string::npos;
+                        });
+                        EXPECT_TRUE(op != ForeignRecord || said.empty() || wayOut != said.end()) << "no way out named";
+                        if (wayOut != said.end()) {
+                            const std::size_t at = wayOut->find("remove '") + 8;
+                            if (at != std::string::npos + 8)
+                                EXPECT_TRUE(fs::remove(platform::Cp932ToUtf8(wayOut->substr(at, wayOut->find('\'', at) - at))));
+                            else if (op == Drop)
+                                fs::remove(t.Work() + "/" + t.Journal(decider));
+                            said.erase(wayOut);
+                            reportsBefore = said.size();
+                            for (std::size_t i = 0; i < names.size(); ++i) rows[i] = open(i);
+                            EXPECT_EQ(said.size(), reportsBefore) << "refused after its way out";
+                        }
+                        const FolderFiles now = ReadFolder(t.Work());
                         // The sides: a table named by a report may stand apart.
                         std::set<int> sides;
-                        for (std::size_t i = 0; i < m; ++i) {
+                        for (std::size_t i = 0; i < names.size(); ++i) {
                             // A table whose files were replaced stands on its own.
-                            if (((gone || op == OlderCopy) && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
-                            bool before = SameTable(now, run.Baseline, names[i], t.Names()[i]);
-                            bool after = SameTable(now, run.Done, names[i], t.Names()[i]);
+                            if (isGone(i) || (op == OlderCopy && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
+                            bool before = SameTable(now, run.Baseline, names[i], t.Names()[i < m ? i : k]);
+                            bool after = SameTable(now, run.Done, names[i], t.Names()[i < m ? i : k]);
                             if (later.count(i) != 0) {  // records a later commit added aside
                                 CrashRows r = *rows[i];
                                 EXPECT_EQ(r.erase(later[i]), 1u) << "table " << i << " lost a later commit";
@@ -1205,14 +1294,18 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         const bool replaced =
                             k == decider && OneOf(op, {StaleJournal, ForeignJournal, OlderCopy, DeleteAndCreate,
                                                        RenameByHand, AwayMeanwhile, RenamedOthersWritten,
-                                                       RenamedOthersHeld});
+                                                       RenamedOthersHeld, RecordsLostMeanwhile, PartnersRenamed,
+                                                       ForeignRecord});
                         if (decided && !replaced && said.empty()) {
                             EXPECT_EQ(sides.count(0), 0u) << "a commit that stood was undone";
                         }
                         // A table used alone, renamed, moved, copied or swapped by hand, or made anew
-                        // through the engine is whole: nothing is said of it. Nor does a table put
-                        // back as it was before a commit that stood pass unsaid.
-                        const bool whole = static_cast<int>(op) >= kFirstByHand ||
+                        // through the engine is whole: nothing is said of it (unless records that could
+                        // tell were lost or disagree, or the deciding table finds no other). Nor does a
+                        // table put back as it was before a commit that stood pass unsaid.
+                        const bool told = OneOf(op, {RecordsLostMeanwhile, ForeignRecord}) ||
+                                          (op == AwayMeanwhile && decided && k != decider);
+                        const bool whole = (static_cast<int>(op) >= kFirstByHand && !told) ||
                                            OneOf(op, {LaterCommitAlone, HeldByAnother, RenameByHand, CreateOverJournal,
                                                       RenameOnto});
                         EXPECT_TRUE(said.empty() || !whole) << said[0];

@@ -636,7 +636,7 @@ TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
 
 // The journal goes with its table: deleted with it (and the copies set aside), and
 // a rename leaves no journal under either name that a later table could take for
-// its own.
+// its own, and takes the copies and the record of settled commits along.
 TEST(Crash, TheJournalGoesWithItsTable) {
     TempDir tmp;
     RecordDb db(tmp.path(), lpPessimistic);
@@ -648,7 +648,10 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     EXPECT_TRUE(fs::exists(tmp.file("GOING.JNL")));
     // A stale journal under the new name, as a table lost long ago might leave.
     std::ofstream(tmp.file("MOVED.JNL")) << "KURA-JNL stale";
+    for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) std::ofstream(tmp.file(left)) << "left";
     EXPECT_EQ(db.dir->RenameTable("GOING", "MOVED", false, false), 0);
+    for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) EXPECT_FALSE(fs::exists(tmp.file(left)));
+    for (const char* left : {"MOVED.JNS", "MOVED.JNL.2"}) EXPECT_TRUE(fs::exists(tmp.file(left)));
     EXPECT_FALSE(fs::exists(tmp.file("GOING.JNL")));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
     {
@@ -660,7 +663,8 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) std::ofstream(tmp.file(copy)) << "copy";
     EXPECT_EQ(db.dir->DeleteTable("MOVED", false), 0);
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.JNL")));
-    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999"}) EXPECT_FALSE(fs::exists(tmp.file(copy)));
+    for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999", "MOVED.JNS"})
+        EXPECT_FALSE(fs::exists(tmp.file(copy)));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
 }
 

@@ -180,6 +180,11 @@ TEST(EngineErrorRaise, PathsAreShownAsTheSystemWritesThem) {
     EXPECT_STREQ(e.what(), "Kura Engine Error # 9218 Error writing to the table 'data/sub/\x95\x5C.DAT'");
     // Other slots are text, not paths.
     EXPECT_EQ(Raised(KURA_INVALIDFILTER, "", "", "", "T", "", "", "a\\b").ErrorContext(ctxMessage), "a\\b");
+    // Advice follows the text only when the raise gives it.
+    EXPECT_STREQ(Raised(KURA_HEADERCORRUPT, "", "", "", "T.JNL").what(),
+                 "Kura Engine Error # 8961 Header information corrupt in the table 'T.JNL'");
+    EXPECT_STREQ(Raised(KURA_HEADERCORRUPT, "", "", "", "T.JNL", "", "", "do this").what(),
+                 "Kura Engine Error # 8961 Header information corrupt in the table 'T.JNL' - do this");
 }
 
 TEST(EngineErrorRaise, CodeOfAnyException) {
