@@ -1015,9 +1015,10 @@ bool NameLeadsTo(const std::string& path, const FileKey& key) {
     return lstat(path.c_str(), &st) == 0 && FileKey{st.st_dev, st.st_ino} == key;
 }
 
-// Removes up to `most` files of the folder open as fd through that descriptor, so
-// that only its own go whatever its name comes to mean, counting them in `removed`:
-// 0, ENOTEMPTY when files are left, or the first error.
+// Removes the files of the folder open as fd through that descriptor, so that only
+// its own go whatever its name comes to mean, trying at most `most` and counting
+// those that went in `removed`: 0, the first error, or ENOTEMPTY when untried ones
+// are left.
 int EmptyDirectory(int fd, size_t most, size_t& removed) {
     const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = listed < 0 ? nullptr : fdopendir(listed);
@@ -1027,11 +1028,12 @@ int EmptyDirectory(int fd, size_t most, size_t& removed) {
         return err;
     }
     int failed = 0;
+    size_t tried = 0;
     while (dirent* e = readdir(d)) {
         const std::string_view entry(e->d_name);
         if (entry == "." || entry == "..") continue;
-        if (removed == most) {
-            failed = ENOTEMPTY;
+        if (tried++ == most) {
+            if (failed == 0) failed = ENOTEMPTY;
             break;
         }
         if (::unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;

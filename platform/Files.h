@@ -178,9 +178,9 @@ FileHandle HoldPrivateDirectory(std::string_view name, bool make);
 // moved or replaced).
 bool HeldDirectoryNamed(FileHandle handle);
 // Removes the held folder with its files while its name still leads to it, and
-// closes the handle whatever comes of it. At most `most` files go: a folder that
-// has more stays, with those left, and the call fails with ERROR_DIR_NOT_EMPTY.
-// `removed`, when given, counts the files that went.
+// closes the handle whatever comes of it. At most `most` of its files are tried: a
+// folder that has more stays, with those left, and the call fails with
+// ERROR_DIR_NOT_EMPTY. `removed`, when given, counts the files that went.
 bool RemoveHeldDirectory(FileHandle handle, size_t most = SIZE_MAX, size_t* removed = nullptr);
 
 // A folder opened for reading its names a part at a time, so that a look over a

@@ -64,8 +64,8 @@ bool ClearIfAbandoned(const std::string& folder, const std::string& name, size_t
     // Refused while its program lives, whether its lock file is the one it held or
     // was made anew just now. A folder that is not ours (another user's, a link) is
     // left for its owner; its lock file goes all the same and is made again by the
-    // next one that looks. One with more files than are left to remove keeps its
-    // lock file and the rest for the next look.
+    // next one that looks. One with more files than are left to remove keeps the
+    // rest for the next table (or the next program) to remove.
     size_t removed = 0;
     const bool left = !OSRemoveHeldFolder(OSHoldPrivateFolder(folder + name, false), files, &removed) &&
                       OSLastError() == platform::ERROR_DIR_NOT_EMPTY && removed == files;
@@ -144,20 +144,24 @@ const std::string& TWorkFolder::Ready() {
 
 void TWorkFolder::ClearSome() {
     const std::string folder = AddTrailingBackslash(FParent);
-    // The first look, which started at random, is followed at once by one from the
-    // beginning; each later one only some tables after the last.
-    if (FFound.empty() && FLook == OS_INVALID_HANDLE && FTablesBeforeLook-- == 0) {
-        FTablesBeforeLook = kTablesBetweenLooks;
-        FLook = OSOpenFolder(folder);
-    }
-    if (FFound.empty() && FLook != OS_INVALID_HANDLE) {
-        const std::vector<std::string> part = OSFolderNamesPart(FLook, kNamesReadAtOnce);
-        if (part.empty()) {
+    // The first look, which started at random, goes on at once from the beginning,
+    // so that a small folder is read whole at one table; each later look starts only
+    // some tables after the last came to its end.
+    std::vector<std::string> names;
+    while (FFound.empty() && names.size() < kNamesReadAtOnce) {
+        if (FLook == OS_INVALID_HANDLE) {
+            if (FTablesBeforeLook-- != 0) break;
+            FTablesBeforeLook = kTablesBetweenLooks;
+            if ((FLook = OSOpenFolder(folder)) == OS_INVALID_HANDLE) break;
+        }
+        const std::vector<std::string> part = OSFolderNamesPart(FLook, kNamesReadAtOnce - names.size());
+        names.insert(names.end(), part.begin(), part.end());
+        if (names.size() < kNamesReadAtOnce) {
             OSCloseFile(FLook);
             FLook = OS_INVALID_HANDLE;
         }
-        FFound = WorkFolderNames(part);
     }
+    if (FFound.empty()) FFound = WorkFolderNames(names);
     // A folder with more files than one table may remove is taken up again by the
     // next, until it is gone.
     size_t files = kFilesClearedAtOnce;

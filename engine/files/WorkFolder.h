@@ -27,9 +27,10 @@
 // result tables are made (a few folders, and files up to a bound, a folder with more
 // taken up again by the next), from a look over the temporary folder that is spread
 // over those queries and starts again once it has come to its end: none waits for a
-// large folder to be read or for many files to go. Each session's look starts at a
-// name chosen at random, so that programs that make a single result table each clear
-// between them the folders anywhere in the temporary folder, not only its first.
+// large folder to be read or for many files to go. Each session's first look starts
+// at a name chosen at random (and goes on from the first name), so that programs
+// that make a single result table each clear between them the folders anywhere in
+// the temporary folder, not only among its first names.
 #include <string>
 #include <vector>
 

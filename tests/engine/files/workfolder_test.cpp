@@ -161,59 +161,47 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
 }
 
 // Folders that killed programs left among the other names of the temporary folder:
-// each result table clears at most a few folders, and files up to a bound; the
-// following tables clear the rest, those of one long session (also what was left
-// after its look over the folder came to an end), or those of sessions that make
-// one table each, wherever the folders stand among the names.
+// each result table clears at most four folders and kFilesClearedAtOnce files, and the
+// following tables the rest, those of one session (also what was left after its look
+// came to an end) or of sessions that make one table each, wherever the folders stand.
 TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
-    struct Case {
-        const char* What;
-        int Folders, FilesEach, OtherNames;
-        int TablesEach;  // of a session
-        int LeftLater;   // folders left after its 30th table
-        int MostTables;  // by when all are gone
-    };
-    const Case cases[] = {
-        {"many folders", 40, 1, 0, 1000, 0, 40},
-        {"folders of many files", 2, 300, 0, 1000, 0, 40},
-        {"folders left after the look", 10, 1, 0, 1000, 10, 200},
-        {"sessions of one table among many names", 30, 2, 3000, 1, 0, 300},
-    };
+    // Folders left (as many again after the 30th table when LeftAgain), files in each,
+    // other names, tables of a session, and the tables by which all must be gone.
+    struct Case { const char* What; int Folders, Files, Others, TablesEach; bool LeftAgain; int MostTables; };
+    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 40},
+                          {"folders of many files", 2, 300, 0, 1000, false, 40},
+                          {"folders left after the look", 10, 1, 0, 1000, true, 200},
+                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
         const TempDir tmp;
+        const auto make = [](const std::string& file) { close(creat(file.c_str(), 0600)); };
         const auto name = [&](int i) { return tmp.file("KURA2" + std::to_string(i) + "-0"); };
-        auto leave = [&](int first, int last) {
-            for (int i = first; i < last; ++i) {
+        auto leave = [&](int first) {
+            for (int i = first; i < first + c.Folders; ++i) {
                 ASSERT_EQ(mkdir(name(i).c_str(), 0700), 0);
-                for (int f = 0; f < c.FilesEach; ++f) close(creat((name(i) + "/" + std::to_string(f)).c_str(), 0600));
-                Touch(name(i) + ".LCK");
+                for (int f = 0; f < c.Files; ++f) make(name(i) + "/" + std::to_string(f));
+                make(name(i) + ".LCK");
             }
         };
-        // The folders left, and the files in them.
-        auto left = [&] {
+        auto left = [&] {  // folders, and files in them
             std::pair<size_t, size_t> n;
-            for (int i = 0; i < c.Folders + c.LeftLater; ++i)
-                if (std::filesystem::exists(name(i))) {
-                    ++n.first;
-                    n.second += FolderNames(name(i)).size();
-                }
+            for (int i = 0; i < 2 * c.Folders; ++i)
+                if (std::filesystem::exists(name(i))) n = {n.first + 1, n.second + FolderNames(name(i)).size()};
             return n;
         };
-        leave(0, c.Folders);
-        for (int i = 0; i < c.OtherNames; ++i) close(creat(tmp.file(std::to_string(i)).c_str(), 0600));
+        leave(0);
+        for (int i = 0; i < c.Others; ++i) make(tmp.file(std::to_string(i)));
         std::optional<TWorkFolder> session;
         int tables = 0;
-        for (auto before = left(); (before.first > 0 || (c.LeftLater > 0 && tables <= 30)) && tables < c.MostTables; ++tables) {
-            if (tables % c.TablesEach == 0) {
-                session.reset();
-                session.emplace(tmp.path());
-            }
+        for (auto before = left(); (before.first > 0 || (c.LeftAgain && tables <= 30)) && tables < c.MostTables;
+             ++tables) {
+            if (tables % c.TablesEach == 0) session.emplace(tmp.path());
             session->Ready();
             const auto after = left();
-            EXPECT_LE(before.first - after.first, 4u) << "at table " << tables;
-            EXPECT_LE(before.second - after.second, TWorkFolder::kFilesClearedAtOnce) << "at table " << tables;
-            if (tables == 30) leave(c.Folders, c.Folders + c.LeftLater);
+            EXPECT_LE(before.first - after.first, 4u) << tables;
+            EXPECT_LE(before.second - after.second, TWorkFolder::kFilesClearedAtOnce) << tables;
+            if (tables == 30 && c.LeftAgain) leave(c.Folders);
             before = left();
         }
         EXPECT_EQ(left().first, 0u) << "after " << tables << " tables";
