@@ -2,9 +2,10 @@
 // index makes it, in a temporary folder that other programs share:
 //   FirstOrderBy/0                 the temporary folder empty
 //   FirstOrderBy/50000             50,000 files of other programs in it
-//   FirstOrderByAfterKilled/1000   1,000 result folders of killed programs in it (each
+//   FirstOrderByAfterKilled/1000/2 1,000 result folders of killed programs in it (each
 //                                  beside its lock file, with a table's two files),
 //                                  those gone made again before each run
+//   FirstOrderByAfterKilled/4/25000  4 such folders of 25,000 files each
 // Each run is a new session over 1,000 employees; the time is its first query's
 // (planned, built and read to its end), later_ms the same query once more in that
 // session, left_after_first the killed programs' folders still there after the first.
@@ -78,7 +79,7 @@ Fixture& Shared() {
     return fixture;
 }
 
-void FolderOfKilledProgram(const fs::path& temporary, int i) {
+void FolderOfKilledProgram(const fs::path& temporary, int i, int files) {
     const std::string name = "KURA" + std::to_string(kKilledPid + i) + "-0";
     if (fs::exists(temporary / name)) return;
     fs::create_directory(temporary / name);
@@ -86,6 +87,7 @@ void FolderOfKilledProgram(const fs::path& temporary, int i) {
     std::ofstream(temporary / (name + ".LCK"));
     std::ofstream(temporary / name / "123450.DAT") << std::string(4096, 'x');
     std::ofstream(temporary / name / "123450.IDX") << std::string(2048, 'x');
+    for (int f = 2; f < files; ++f) std::ofstream(temporary / name / (std::to_string(f) + ".DAT"));
 }
 
 int FoldersOfKilledPrograms(const fs::path& temporary, int killed) {
@@ -94,11 +96,11 @@ int FoldersOfKilledPrograms(const fs::path& temporary, int killed) {
     return left;
 }
 
-void Measure(benchmark::State& state, const fs::path& temporary, int killed) {
+void Measure(benchmark::State& state, const fs::path& temporary, int killed, int files = 0) {
     Fixture& f = Shared();
     double laterMs = 0, left = 0;
     for (auto _ : state) {
-        for (int i = 0; i < killed; ++i) FolderOfKilledProgram(temporary, i);
+        for (int i = 0; i < killed; ++i) FolderOfKilledProgram(temporary, i, files);
         auto session = std::make_unique<TDataSession>();
         session->SetPrivateDir(temporary.string());
         TDataDirectory* database = session->OpenDataDirectory("DB", f.Data.string());
@@ -127,10 +129,16 @@ void FirstOrderBy(benchmark::State& state) {
 }
 
 void FirstOrderByAfterKilled(benchmark::State& state) {
-    Measure(state, Shared().Temporary("killed"), static_cast<int>(state.range(0)));
+    const auto killed = static_cast<int>(state.range(0)), files = static_cast<int>(state.range(1));
+    Measure(state, Shared().Temporary("killed" + std::to_string(files)), killed, files);
 }
 
 BENCHMARK(FirstOrderBy)->Arg(0)->Arg(50000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(FirstOrderByAfterKilled)->Arg(1000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(FirstOrderByAfterKilled)
+    ->Args({1000, 2})
+    ->Args({4, 25000})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 }  // namespace

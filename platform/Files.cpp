@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
@@ -571,12 +572,18 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
         return INVALID_HANDLE_VALUE;
     }
 
+    const bool noLink = (flagsAndAttributes & FILE_FLAG_NO_LINK) != 0;
     const int accessFlags = (wantWrite || truncates) ? O_RDWR : O_RDONLY;
-    const int baseFlags = accessFlags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const int baseFlags = accessFlags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noLink ? O_NOFOLLOW : 0);
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         struct stat st{};
-        bool exists = stat(path.c_str(), &st) == 0;
+        bool exists = (noLink ? lstat(path.c_str(), &st) : stat(path.c_str(), &st)) == 0;
+        // Also a link to nowhere, which a create would otherwise make its target.
+        if (exists && S_ISLNK(st.st_mode)) {
+            SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+            return INVALID_HANDLE_VALUE;
+        }
         if (exists && disposition == CREATE_NEW) {
             SetLastError(ERROR_FILE_EXISTS);
             return INVALID_HANDLE_VALUE;
@@ -600,7 +607,9 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
         }
         if (fd < 0) {
             int err = errno;
-            SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(err, path));
+            // A link put in the name's place since it was looked at.
+            if (noLink && err == ELOOP) SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+            else SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(err, path));
             return INVALID_HANDLE_VALUE;
         }
     }
@@ -1007,8 +1016,10 @@ bool NameLeadsTo(const std::string& path, const FileKey& key) {
 }
 
 // Removes the files of the folder open as fd through that descriptor, so that only
-// its own go whatever its name comes to mean: 0, or the first error.
-int EmptyDirectory(int fd) {
+// its own go whatever its name comes to mean, trying at most `most` and counting
+// those that went in `removed`: 0, the first error, or ENOTEMPTY when untried ones
+// are left.
+int EmptyDirectory(int fd, size_t most, size_t& removed) {
     const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = listed < 0 ? nullptr : fdopendir(listed);
     if (!d) {
@@ -1017,10 +1028,16 @@ int EmptyDirectory(int fd) {
         return err;
     }
     int failed = 0;
+    size_t tried = 0;
     while (dirent* e = readdir(d)) {
         const std::string_view entry(e->d_name);
         if (entry == "." || entry == "..") continue;
-        if (::unlinkat(dirfd(d), e->d_name, 0) != 0 && failed == 0) failed = errno;
+        if (tried++ == most) {
+            if (failed == 0) failed = ENOTEMPTY;
+            break;
+        }
+        if (::unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;
+        else if (failed == 0) failed = errno;
     }
     closedir(d);
     return failed;
@@ -1099,11 +1116,14 @@ bool HeldDirectoryNamed(FileHandle handle) {
     return object && NameLeadsTo(object->path, object->key);
 }
 
-bool RemoveHeldDirectory(FileHandle handle) {
+bool RemoveHeldDirectory(FileHandle handle, size_t most, size_t* removed) {
+    size_t gone = 0;
+    if (removed) *removed = 0;
     const std::shared_ptr<FileObject> object = Find(handle);
     if (!object) return false;
     // Only while its name leads to it: a folder moved away keeps what it holds.
-    int failed = NameLeadsTo(object->path, object->key) ? EmptyDirectory(object->fd) : ENOENT;
+    int failed = NameLeadsTo(object->path, object->key) ? EmptyDirectory(object->fd, most, gone) : ENOENT;
+    if (removed) *removed = gone;
     if (failed == 0 && ::rmdir(object->path.c_str()) != 0) failed = errno;
     CloseHandle(handle);
     return failed == 0 || Fail(Win32ErrorFromErrno(failed));
@@ -1135,6 +1155,50 @@ bool ReadDirectoryPart(FileHandle handle, size_t most, std::vector<std::string>*
         const std::string_view entry(e->d_name);
         if (entry != "." && entry != "..") names->push_back(UTF8ToCP932(entry));
     }
+    return true;
+}
+
+namespace {
+
+// The first name (but "." and "..") that a reading of the folder open as fd from the
+// position `at` gives; empty when none.
+std::string FirstNameFrom(int fd, uint64_t at) {
+    alignas(dirent64) char buffer[1024];
+    if (lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return {};
+    const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+    for (ssize_t offset = 0; offset < got;) {
+        const auto* e = reinterpret_cast<const dirent64*>(buffer + offset);
+        const std::string_view entry(e->d_name);
+        if (entry != "." && entry != "..") return std::string(entry);
+        offset += e->d_reclen;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool SeekDirectoryAtRandom(FileHandle handle, uint64_t seed) {
+    const std::shared_ptr<FileObject> object = Find(handle);
+    if (!object) return false;
+    if (!object->listing) return Fail(ERROR_INVALID_HANDLE);
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    // Positions are the file system's own: hashes of the names spread over 63 bits
+    // (ext4), or small numbers that grow with each name (most others), or fall
+    // (tmpfs, which reads the newest name first and reads it from any position past
+    // the last). A position drawn from ever smaller ranges is taken at the first
+    // that leads to a name, but the one past the last position leads to: the place is
+    // then about as likely to be anywhere among the names, whatever the positions.
+    const std::string past = FirstNameFrom(object->fd, uint64_t{INT64_MAX});
+    std::mt19937_64 draw(seed);
+    for (int bits = 63; bits > 0; --bits) {
+        const uint64_t at = draw() >> (64 - bits);
+        const std::string name = FirstNameFrom(object->fd, at);
+        if (!name.empty() && name != past) {
+            seekdir(object->listing, static_cast<long>(at));
+            return true;
+        }
+    }
+    rewinddir(object->listing);
     return true;
 }
 

@@ -55,6 +55,10 @@ constexpr uint32_t FILE_ATTRIBUTE_TEMPORARY = 0x100;
 constexpr uint32_t FILE_FLAG_DELETE_ON_CLOSE = 0x04000000u;
 constexpr uint32_t FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
 constexpr uint32_t FILE_FLAG_RANDOM_ACCESS = 0x10000000u;
+// Ours, not Win32's: a symbolic link at the name is neither followed nor opened, and
+// the open fails with ERROR_CANT_RESOLVE_FILENAME, so that nothing is written
+// through a link that someone planted in a shared folder.
+constexpr uint32_t FILE_FLAG_NO_LINK = 0x00200000u;
 constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 // Seek origins.
@@ -174,8 +178,10 @@ FileHandle HoldPrivateDirectory(std::string_view name, bool make);
 // moved or replaced).
 bool HeldDirectoryNamed(FileHandle handle);
 // Removes the held folder with its files while its name still leads to it, and
-// closes the handle whatever comes of it.
-bool RemoveHeldDirectory(FileHandle handle);
+// closes the handle whatever comes of it. At most `most` of its files are tried: a
+// folder that has more stays, with those left, and the call fails with
+// ERROR_DIR_NOT_EMPTY. `removed`, when given, counts the files that went.
+bool RemoveHeldDirectory(FileHandle handle, size_t most = SIZE_MAX, size_t* removed = nullptr);
 
 // A folder opened for reading its names a part at a time, so that a look over a
 // large folder can be spread over many calls; closed with CloseHandle.
@@ -183,6 +189,11 @@ FileHandle OpenDirectory(std::string_view name);
 // Up to `most` further names (engine text, without "." and ".."); none once every
 // name was read. A name made or removed meanwhile may be missed.
 bool ReadDirectoryPart(FileHandle handle, size_t most, std::vector<std::string>* names);
+// Moves the reading to a place in the folder that `seed` picks at random, so that
+// looks of many programs, each reading a part, start at different names: the names
+// before it are not read. Where the file system gives no such place, the reading
+// starts at the beginning.
+bool SeekDirectoryAtRandom(FileHandle handle, uint64_t seed);
 
 // Makes the entry of a newly created file durable: fsyncs the folder holding it.
 // False with the last error set when the folder cannot be opened or synced.

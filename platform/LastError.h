@@ -48,6 +48,7 @@ constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr uint32_t ERROR_NO_MORE_FILES = 18;
 constexpr uint32_t ERROR_DIRECTORY = 267;
+constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // Windows Sockets numbers (the few the layer itself sets).
 constexpr int32_t WSAEINTR = 10004;

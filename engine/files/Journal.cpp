@@ -161,6 +161,8 @@ bool TTableJournal::Open(const std::string& name, const TJournalFileNames& fileN
     // Without a journal no flush is safe: they are refused. One that is there is
     // still read, so that a flush it holds is never taken for the table's state.
     FRefused = true;
+    // A link in the journal's place is what to remove, rather than the table.
+    FRefusedLink = OSLastError() == platform::ERROR_CANT_RESOLVE_FILENAME;
     if (!created) {
         handle = OSOpenFile(name, fmOpenRead | fmShareDenyNone, false);
         if (handle != OS_INVALID_HANDLE) FHandle = handle;
@@ -177,6 +179,7 @@ void TTableJournal::Close() {
     FHandle = 0;
     FWritable = false;
     FRefused = false;
+    FRefusedLink = false;
     FSynced = {};
     FLeftAlone.clear();
 }
@@ -297,7 +300,8 @@ void TTableJournal::Discard() { Restart(); }
 void TTableJournal::RefuseUnjournalled() {
     if (IsOpen()) return;
     Restart();
-    RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(FFileNames[0]));
+    RaiseEngineError(KURA_OSEACCES, {}, {}, {},
+                     FRefusedLink ? platform::NormalizeSeparators(FName) : TableNameOf(FFileNames[0]));
 }
 
 void TTableJournal::Apply(const TJournalTargets& targets, bool hard) {

@@ -280,6 +280,7 @@ private:
     TOSHandle FHandle = 0;
     bool FWritable = false;
     bool FRefused = false;
+    bool FRefusedLink = false;  // for a symbolic link at the journal's name
     uint32_t FDepth = 0;
     TJournalHandlers FHandlers{};
     std::array<TWriteCapture, JOURNAL_FILES> FCaptures;

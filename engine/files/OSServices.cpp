@@ -28,13 +28,15 @@ TOSHandle OSOpenFile(std::string_view name, uint8_t mode, bool temporary) {
     uint32_t flags = temporary ? (platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE)
                                : platform::FILE_ATTRIBUTE_NORMAL;
     flags |= platform::FILE_FLAG_RANDOM_ACCESS;
+    // Written through a link, a table's file would be another's, wherever it leads.
+    if (kAccessModes[accessIndex] & platform::GENERIC_WRITE) flags |= platform::FILE_FLAG_NO_LINK;
     return platform::CreateFile(name, kAccessModes[accessIndex], kShareModes[shareIndex], platform::OPEN_EXISTING,
                                 flags);
 }
 
 TOSHandle OSCreateFile(std::string_view name, bool temporary) {
     uint32_t flags = temporary ? platform::FILE_ATTRIBUTE_TEMPORARY : platform::FILE_ATTRIBUTE_NORMAL;
-    flags |= platform::FILE_FLAG_RANDOM_ACCESS;
+    flags |= platform::FILE_FLAG_RANDOM_ACCESS | platform::FILE_FLAG_NO_LINK;
     return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE, 0, platform::CREATE_ALWAYS,
                                 flags);
 }
@@ -42,7 +44,7 @@ TOSHandle OSCreateFile(std::string_view name, bool temporary) {
 TOSHandle OSOpenSideFile(std::string_view name) {
     return platform::CreateFile(name, platform::GENERIC_READ | platform::GENERIC_WRITE,
                                 platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
-                                platform::FILE_ATTRIBUTE_NORMAL);
+                                platform::FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_NO_LINK);
 }
 
 TOSHandle OSHoldFile(std::string_view name) { return platform::HoldMarkFile(name); }
@@ -51,7 +53,9 @@ TOSHandle OSHoldPrivateFolder(std::string_view name, bool make) { return platfor
 
 bool OSHeldFolderNamed(TOSHandle folder) { return platform::HeldDirectoryNamed(folder); }
 
-bool OSRemoveHeldFolder(TOSHandle folder) { return platform::RemoveHeldDirectory(folder); }
+bool OSRemoveHeldFolder(TOSHandle folder, size_t mostFiles, size_t* removed) {
+    return platform::RemoveHeldDirectory(folder, mostFiles, removed);
+}
 
 TOSHandle OSOpenFolder(std::string_view name) { return platform::OpenDirectory(name); }
 
@@ -60,6 +64,8 @@ std::vector<std::string> OSFolderNamesPart(TOSHandle folder, size_t most) {
     platform::ReadDirectoryPart(folder, most, &names);
     return names;
 }
+
+bool OSSeekFolderAtRandom(TOSHandle folder, uint64_t seed) { return platform::SeekDirectoryAtRandom(folder, seed); }
 
 bool OSSyncFolderOf(std::string_view name) { return platform::SyncDirectoryOf(name); }
 
@@ -200,7 +206,8 @@ TEngineErrorCode OSErrorToEngineError(uint32_t osError) {
         case platform::ERROR_TOO_MANY_OPEN_FILES: return KURA_OSEMFILE;
         case platform::ERROR_ACCESS_DENIED:
         case platform::ERROR_SHARING_VIOLATION:
-        case platform::ERROR_NETWORK_ACCESS_DENIED: return KURA_OSEACCES;
+        case platform::ERROR_NETWORK_ACCESS_DENIED:
+        case platform::ERROR_CANT_RESOLVE_FILENAME: return KURA_OSEACCES;
         case platform::ERROR_INVALID_HANDLE: return KURA_OSEBADF;
         case platform::ERROR_NOT_ENOUGH_MEMORY: return KURA_OSENOMEM;
         case platform::ERROR_INVALID_DRIVE: return KURA_OSENODEV;

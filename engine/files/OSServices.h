@@ -30,7 +30,10 @@ constexpr uint8_t fmShareDenyRead = 0x30;
 constexpr uint8_t fmShareDenyNone = 0x40;
 
 // Opens an existing file; a temporary one is removed when its handle closes.
-// A mode byte outside the tables fails with ERROR_INVALID_PARAMETER.
+// A mode byte outside the tables fails with ERROR_INVALID_PARAMETER. Nothing is
+// ever written through a symbolic link: an open for writing (as the two below)
+// refuses a link at the name with ERROR_CANT_RESOLVE_FILENAME (KURA_OSEACCES),
+// while an open for reading follows it.
 TOSHandle OSOpenFile(std::string_view name, uint8_t mode, bool temporary);
 // Creates or truncates a file for reading and writing, unshared.
 TOSHandle OSCreateFile(std::string_view name, bool temporary);
@@ -65,12 +68,16 @@ TOSHandle OSHoldPrivateFolder(std::string_view name, bool make);
 // Whether the held folder's name still leads to it.
 bool OSHeldFolderNamed(TOSHandle folder);
 // Removes the held folder with its files while its name leads to it, and lets go.
-bool OSRemoveHeldFolder(TOSHandle folder);
+// With more than mostFiles files it removes that many and fails with
+// ERROR_DIR_NOT_EMPTY, the folder left; removed counts the files that went.
+bool OSRemoveHeldFolder(TOSHandle folder, size_t mostFiles = SIZE_MAX, size_t* removed = nullptr);
 // A folder whose names are read a part at a time (OSFolderNamesPart); closed with
 // OSCloseFile.
 TOSHandle OSOpenFolder(std::string_view name);
 // Up to `most` further names of the folder; none once all were read.
 std::vector<std::string> OSFolderNamesPart(TOSHandle folder, size_t most);
+// Starts the reading of names at a place that seed picks at random.
+bool OSSeekFolderAtRandom(TOSHandle folder, uint64_t seed);
 bool OSLockFile(TOSHandle handle, int64_t start, int64_t length);
 bool OSUnlockFile(TOSHandle handle, int64_t start, int64_t length);
 // Releases ranges locked one by one that together cover exactly this range.

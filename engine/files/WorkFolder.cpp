@@ -1,6 +1,8 @@
 #include "engine/files/WorkFolder.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <set>
 #include <string_view>
 
@@ -17,10 +19,14 @@ constexpr std::string_view kLockExt = ".LCK";
 // something else refuses them all.
 constexpr uint32_t kMostNames = 10000;
 // What one result table's share of the look over the temporary folder costs at most:
-// names read, and work folders among them tried. A folder that is cleared costs
-// about as much as reading a thousand names.
+// names read, work folders among them tried, and files removed. Each costs about a
+// quarter of a millisecond: a thousand names read, four folders tried (most have a
+// lock file, a folder and two files), or some twenty files removed.
 constexpr size_t kNamesReadAtOnce = 1024;
 constexpr size_t kFoldersTriedAtOnce = 4;
+// A look over the temporary folder starts again this many result tables after the
+// last came to its end, so that a session that makes many pays for it at a few.
+constexpr uint32_t kTablesBetweenLooks = 64;
 
 bool AllDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -49,17 +55,23 @@ std::vector<std::string> WorkFolderNames(const std::vector<std::string>& entries
     return {names.begin(), names.end()};
 }
 
-// Empties and removes the work folder `name` in `folder` when its program is gone.
-void ClearIfAbandoned(const std::string& folder, const std::string& name) {
+// Empties and removes the work folder `name` in `folder` when its program is gone,
+// at most `files` of its files (which it counts down): false when some are left.
+bool ClearIfAbandoned(const std::string& folder, const std::string& name, size_t& files) {
     // Refused while its program lives (or when it is not ours to open).
     const TOSHandle lock = OSHoldFile(folder + name + std::string(kLockExt));
-    if (lock == OS_INVALID_HANDLE) return;
+    if (lock == OS_INVALID_HANDLE) return true;
     // Refused while its program lives, whether its lock file is the one it held or
     // was made anew just now. A folder that is not ours (another user's, a link) is
     // left for its owner; its lock file goes all the same and is made again by the
-    // next one that looks.
-    OSRemoveHeldFolder(OSHoldPrivateFolder(folder + name, false));
+    // next one that looks. One with more files than are left to remove keeps the
+    // rest for the next table (or the next program) to remove.
+    size_t removed = 0;
+    const bool left = !OSRemoveHeldFolder(OSHoldPrivateFolder(folder + name, false), files, &removed) &&
+                      OSLastError() == platform::ERROR_DIR_NOT_EMPTY && removed == files;
+    files -= removed;
     OSCloseFile(lock);
+    return !left;
 }
 
 }  // namespace
@@ -68,13 +80,21 @@ void TWorkFolder::ClearAbandoned(const std::string& parent) {
     const std::string folder = AddTrailingBackslash(parent);
     const TOSHandle look = OSOpenFolder(folder);
     for (std::vector<std::string> part; !(part = OSFolderNamesPart(look, kNamesReadAtOnce)).empty();)
-        for (const std::string& name : WorkFolderNames(part)) ClearIfAbandoned(folder, name);
+        for (const std::string& name : WorkFolderNames(part)) {
+            size_t files = SIZE_MAX;
+            ClearIfAbandoned(folder, name, files);
+        }
     OSCloseFile(look);
 }
 
 TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
     Make(0);
+    // Each program's look starts at a name of its own, so that those that make one
+    // result table each clear, between them, the folders anywhere in parent.
     FLook = OSOpenFolder(AddTrailingBackslash(FParent));
+    const auto clock = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    OSSeekFolderAtRandom(FLook, clock ^ (uint64_t{platform::GetCurrentProcessId()} << 40) ^
+                                    reinterpret_cast<std::uintptr_t>(this));
 }
 
 void TWorkFolder::Make(uint32_t first) {
@@ -92,9 +112,10 @@ void TWorkFolder::Make(uint32_t first) {
             error = FFolder == OS_INVALID_HANDLE ? OSLastError() : 0;
             // A folder of the name whose lock file could be taken was left by a program
             // that is gone (an earlier one of this process id): it is emptied and made
-            // again. One that is held, or not ours to empty (another user's, a link),
-            // is passed over.
-            if (error == platform::ERROR_ALREADY_EXISTS && OSRemoveHeldFolder(OSHoldPrivateFolder(name, false)))
+            // again. One that is held, not ours to empty (another user's, a link), or
+            // too full to empty at once is passed over.
+            if (error == platform::ERROR_ALREADY_EXISTS &&
+                OSRemoveHeldFolder(OSHoldPrivateFolder(name, false), kFilesClearedAtOnce))
                 FFolder = OSHoldPrivateFolder(name, true);
             if (FFolder != OS_INVALID_HANDLE) {
                 FNumber = n;
@@ -122,17 +143,31 @@ const std::string& TWorkFolder::Ready() {
 }
 
 void TWorkFolder::ClearSome() {
-    if (FFound.empty() && FLook != OS_INVALID_HANDLE) {
-        const std::vector<std::string> part = OSFolderNamesPart(FLook, kNamesReadAtOnce);
-        if (part.empty()) {
+    const std::string folder = AddTrailingBackslash(FParent);
+    // The first look, which started at random, goes on at once from the beginning,
+    // so that a small folder is read whole at one table; each later look starts only
+    // some tables after the last came to its end.
+    std::vector<std::string> names;
+    while (FFound.empty() && names.size() < kNamesReadAtOnce) {
+        if (FLook == OS_INVALID_HANDLE) {
+            if (FTablesBeforeLook-- != 0) break;
+            FTablesBeforeLook = kTablesBetweenLooks;
+            if ((FLook = OSOpenFolder(folder)) == OS_INVALID_HANDLE) break;
+        }
+        const std::vector<std::string> part = OSFolderNamesPart(FLook, kNamesReadAtOnce - names.size());
+        names.insert(names.end(), part.begin(), part.end());
+        if (names.size() < kNamesReadAtOnce) {
             OSCloseFile(FLook);
             FLook = OS_INVALID_HANDLE;
         }
-        FFound = WorkFolderNames(part);
     }
-    const std::string folder = AddTrailingBackslash(FParent);
-    for (size_t tried = 0; tried < kFoldersTriedAtOnce && !FFound.empty(); ++tried) {
-        if (AddTrailingBackslash(folder + FFound.back()) != FPath) ClearIfAbandoned(folder, FFound.back());
+    if (FFound.empty()) FFound = WorkFolderNames(names);
+    // A folder with more files than one table may remove is taken up again by the
+    // next, until it is gone.
+    size_t files = kFilesClearedAtOnce;
+    for (size_t tried = 0; tried < kFoldersTriedAtOnce && !FFound.empty() && files > 0; ++tried) {
+        if (AddTrailingBackslash(folder + FFound.back()) != FPath && !ClearIfAbandoned(folder, FFound.back(), files))
+            break;
         FFound.pop_back();
     }
 }

@@ -23,9 +23,14 @@
 // The names are used as written (never looked up in another case, which would read
 // the whole temporary folder) and never through a link; what stands in their way
 // and is not this user's own is passed over and left as it is. The folders of
-// programs that are gone are cleared a few at a time as the session's result tables
-// are made, from one look over the temporary folder that is spread over those
-// queries: none waits for a large folder to be read or for many folders to go.
+// programs that are gone are cleared a bounded part at a time as the session's
+// result tables are made (a few folders, and files up to a bound, a folder with more
+// taken up again by the next), from a look over the temporary folder that is spread
+// over those queries and starts again once it has come to its end: none waits for a
+// large folder to be read or for many files to go. Each session's first look starts
+// at a name chosen at random (and goes on from the first name), so that programs
+// that make a single result table each clear between them the folders anywhere in
+// the temporary folder, not only among its first names.
 #include <string>
 #include <vector>
 
@@ -46,9 +51,10 @@ public:
 
     // The folder for a new result table, with its trailing separator: made anew
     // (refused as the constructor's) when the one it had was removed or moved. Each
-    // call also clears a few of the folders in parent whose programs are gone, until
-    // the session has looked at every one once.
+    // call also clears a few of the folders in parent whose programs are gone,
+    // removing at most kFilesClearedAtOnce files.
     const std::string& Ready();
+    static constexpr size_t kFilesClearedAtOnce = 64;
     // The folder as last made, with its trailing separator.
     const std::string& Path() const { return FPath; }
     // The folder it was made in, as given.
@@ -72,6 +78,7 @@ private:
     // showed and that are still to be tried.
     TOSHandle FLook = OS_INVALID_HANDLE;
     std::vector<std::string> FFound;
+    uint32_t FTablesBeforeLook = 0;  // result tables to pass before the next look starts
 };
 
 }  // namespace kura

@@ -783,15 +783,19 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
         EXPECT_EQ(jnl::ReadSettled(t.Work() + "/" + t.Names()[i] + ".JNS").Find(id), jnl::TOutcome::RolledBack) << i;
     jnl::TSettledCommits full;
     for (uint64_t other = 0; other <= jnl::SETTLED_ENTRIES; ++other) full.Add(other + 1, jnl::TOutcome::RolledBack);
-    const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({})};
-    for (const Bytes& bytes : records) {
-        const bool readOnly = bytes.size() == jnl::SETTLED_SLOT_SIZE && bytes[12] == 0;
-        SCOPED_TRACE(std::to_string(bytes.size()) + (readOnly ? ", read-only" : ""));
+    // None, damaged, with dropped entries, whole but read-only, whole at the end of a link.
+    const std::vector<Bytes> records = {{}, {1, 2, 3}, jnl::SettledSlot(full), jnl::SettledSlot({}), jnl::SettledSlot({})};
+    const TempDir elsewhere;
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const Bytes& bytes = records[r];
+        const bool readOnly = r >= 3, linked = r == 4;
+        SCOPED_TRACE(std::to_string(bytes.size()) + (readOnly ? ", read-only" : "") + (linked ? ", a link" : ""));
         FolderFiles copyBack = run.Done;
         copyBack[t.Journal(0)] = killed.at(t.Journal(0));
         WriteFolder(t.Work(), copyBack);
-        if (!bytes.empty()) WriteBytes(record, bytes);
-        if (readOnly) fs::permissions(record, fs::perms::owner_read);
+        if (!bytes.empty()) WriteBytes(linked ? elsewhere.file("T.JNS") : record, bytes);
+        if (linked) fs::create_symlink(elsewhere.file("T.JNS"), record);
+        else if (readOnly) fs::permissions(record, fs::perms::owner_read);
         for (int open = 0; open < 2 && !bytes.empty(); ++open) {
             const Raised refused =
                 RaisedBy([&] { OpenRecordCursor(*RecordDb(t.Work(), lpPessimistic).dir, t.Names()[0]); });
@@ -799,6 +803,9 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
             EXPECT_TRUE(refused.table.ends_with(readOnly ? "/" + t.Names()[1] + ".JNS" : "/" + t.Names()[0] + ".JNL"))
                 << refused.table;
             EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
+        }
+        if (linked) {
+            EXPECT_EQ(ReadBytes(elsewhere.file("T.JNS")), bytes) << "written through the link";
         }
         fs::remove(record);
         EXPECT_EQ(t.Contents(), t.After());

@@ -1,7 +1,8 @@
 // Write access refused (EACCES: a user who may read but not write, EROFS: a
 // read-only mount) to the journal, to the folder (no file can be created in it),
-// to one table file or to all of them, through the file layer's open call. Whatever
-// is refused, no table is ever written without its journal, nor read half written:
+// to one table file or to all of them, through the file layer's open call; or a link
+// at one file to it moved elsewhere. Whatever is refused, no table is ever written
+// without its journal, nor read half written, nor anything through a link:
 //   - without a journal to write, every write and commit is refused
 //     (KURA_OSEACCES) and the table stays as it was and readable;
 //   - a journal that holds an interrupted write and cannot be played back refuses
@@ -18,6 +19,7 @@
 
 #include "engine/core/EngineLibrary.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/EngineTestEnvironment.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
@@ -37,12 +39,13 @@ constexpr uint32_t SEED = 4141;
 const char* const TABLE = "T";
 
 // The opens for writing that fail: of names ending so ("" for every name), of
-// new files only (a folder that refuses to create them) or of any.
+// new files only (a folder that refuses to create them) or of any; or a link (kLink).
 struct Refusal {
     std::string Suffix;
     bool NewFilesOnly = false;
     int Error = EACCES;
 };
+constexpr int kLink = 0;
 const Refusal* gRefusal = nullptr;
 
 int RefusingOpen(const char* path, int flags, mode_t mode) {
@@ -57,15 +60,30 @@ int RefusingOpen(const char* path, int flags, mode_t mode) {
     return platform::SystemFileCalls().open(path, flags, mode);
 }
 
+// A link is found by its name in another case, as the file layer finds names.
 struct Refused {
-    explicit Refused(const Refusal& r) {
+    Refused(const Refusal& r, const std::string& folder)
+        : Name(folder + "/" + TABLE + r.Suffix), Link(folder + "/t" + r.Suffix) {
+        if (r.Error == kLink) {
+            if (fs::exists(Name)) fs::rename(Name, Elsewhere.file(TABLE + r.Suffix));
+            Moved = ReadFolder(Elsewhere.path());
+            fs::create_symlink(Elsewhere.file(TABLE + r.Suffix), Link);
+            return;
+        }
         gRefusal = &r;
         platform::FileCalls().open = RefusingOpen;
     }
     ~Refused() {
         platform::FileCalls() = platform::SystemFileCalls();
         gRefusal = nullptr;
+        if (!fs::is_symlink(Link)) return;
+        EXPECT_EQ(ReadFolder(Elsewhere.path()), Moved) << "written through the link";
+        fs::remove(Link);
+        for (const auto& [name, bytes] : Moved) fs::rename(Elsewhere.file(name), Name);
     }
+    const std::string Name, Link;
+    TempDir Elsewhere;
+    FolderFiles Moved;
 };
 
 enum class JournalState { Missing, Cold, Hot };
@@ -142,6 +160,11 @@ TEST(JournalAccess, NoTableIsWrittenUnprotectedNorReadHalfWritten) {
         {"the .BLB", {".BLB", false, EACCES}, Outcome::ReadOnly, Outcome::ReadOnly, Outcome::OpenRefused},
         {"everything, read-only mount", {"", false, EROFS}, Outcome::ReadOnly, Outcome::ReadOnly,
          Outcome::OpenRefused},
+        {"a link at the journal", {".JNL", false, kLink}, Outcome::NoJournal, Outcome::NoJournal,
+         Outcome::OpenRefused},
+        {"a link at the .DAT", {".DAT", false, kLink}, Outcome::ReadOnly, Outcome::ReadOnly, Outcome::OpenRefused},
+        {"a link at the .IDX", {".IDX", false, kLink}, Outcome::ReadOnly, Outcome::ReadOnly, Outcome::OpenRefused},
+        {"a link at the .BLB", {".BLB", false, kLink}, Outcome::ReadOnly, Outcome::ReadOnly, Outcome::OpenRefused},
     };
     for (const Case& c : cases) {
         for (const JournalState state : {JournalState::Missing, JournalState::Cold, JournalState::Hot}) {
@@ -152,7 +175,7 @@ TEST(JournalAccess, NoTableIsWrittenUnprotectedNorReadHalfWritten) {
             tables.Put(state);
             const FolderFiles put = TableFilesOf(ReadFolder(tables.tmp.path()));
             {
-                const Refused refused(c.Refuse);
+                const Refused refused(c.Refuse, tables.tmp.path());
                 RecordDb db(tables.tmp.path(), lpPessimistic);
                 std::unique_ptr<TDataCursor> cursor;
                 std::string message;
@@ -166,7 +189,7 @@ TEST(JournalAccess, NoTableIsWrittenUnprotectedNorReadHalfWritten) {
                     EXPECT_EQ(CheckTable(*cursor).Rows, tables.Rows);
                     std::mt19937 rng(1);
                     const TEngineErrorCode write =
-                        ErrorOf([&] { RunCrashOp(*cursor, NewRecordOp(rng, 90, CrashOp::Append)); });
+                        ErrorOf([&] { RunCrashOp(*cursor, NewRecordOp(rng, 90, CrashOp::Append)); }, &message);
                     db.dir->StartTransaction();
                     TEngineErrorCode commit = ErrorOf([&] {
                         RunCrashOp(*cursor, NewRecordOp(rng, 91, CrashOp::Append));
@@ -181,12 +204,24 @@ TEST(JournalAccess, NoTableIsWrittenUnprotectedNorReadHalfWritten) {
                             EXPECT_EQ(write, KURA_OSEACCES);
                             EXPECT_EQ(commit, KURA_OSEACCES);
                         }
+                        // A link at the journal is named; a table whose file is a link is read-only.
+                        if (c.Refuse.Error == kLink && outcome == Outcome::NoJournal) {
+                            EXPECT_NE(message.find("/T.JNL'"), std::string::npos) << message;
+                        }
                         EXPECT_NE(write, 0);
                         EXPECT_NE(commit, 0);
                         // Still readable, as it was, by a cursor that did not see the refusals.
                         auto again = OpenRecordCursor(*db.dir, TABLE);
                         EXPECT_EQ(CheckTable(*again).Rows, tables.Rows);
                     }
+                }
+                // A table made anew where such a link stands: refused, naming it.
+                const std::string made = tables.tmp.file("U" + c.Refuse.Suffix);
+                if (c.Refuse.Error == kLink && c.Refuse.Suffix != ".JNL" && state == JournalState::Missing) {
+                    cursor.reset();
+                    fs::create_symlink(refused.Elsewhere.file(TABLE + c.Refuse.Suffix), made);
+                    EXPECT_EQ(RaisedBy([&] { CreateRecordTable(*db.dir, "U", StressTable()); }).table, made);
+                    fs::remove(made);
                 }
             }
             if (outcome != Outcome::Works) {

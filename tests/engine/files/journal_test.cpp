@@ -417,8 +417,8 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
 
 // A journal that the files do not fit is copied aside, the next one to the next
 // number; a copy already kept is not made again, and no more than JOURNAL_COPIES
-// are kept, the oldest replaced. A copy that cannot be written does not keep the
-// table out, and the copies (also the many earlier programs left) go with the
+// are kept, the oldest replaced. A copy that cannot be written (nor one at a link,
+// which stays as it was) does not keep the table out, and the copies (also the many earlier programs left) go with the
 // table, as does its record of settled commits.
 TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     JournalledFiles files(9);
@@ -468,6 +468,16 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         EXPECT_EQ(copy(n), n == 3 ? journals[JOURNAL_COPIES] : journals[static_cast<std::size_t>(n - 1)]) << n;
     EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
     // No room for a copy: the table is not locked out for it.
+    const TempDir elsewhere;
+    present(journals[JOURNAL_COPIES + 1], false, [&] {
+        for (int n = 1; n <= JOURNAL_COPIES; ++n) {
+            const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);
+            fs::rename(name, elsewhere.file(std::to_string(n)));
+            fs::create_symlink(elsewhere.file(std::to_string(n)), name);
+        }
+    });
+    for (int n = 1; n <= JOURNAL_COPIES; ++n)
+        EXPECT_EQ(copy(n), n == 3 ? journals[JOURNAL_COPIES] : journals[static_cast<std::size_t>(n - 1)]) << n;
     present(journals[JOURNAL_COPIES + 1], true);
     for (int n = 1; n <= 30; ++n) {
         const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);

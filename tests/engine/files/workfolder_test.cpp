@@ -2,12 +2,14 @@
 // that are gone left is cleared, what stands in the way of its names and is not
 // its own is passed over and left, and nothing else is touched.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,7 +48,8 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     // In the way of this process's next names and not its own to use: at a lock
     // file's name a folder, a link to nowhere, a link to a file of its own, another
     // user's file; at a folder's name a folder that others may enter, a file, a link
-    // to a private folder of its own, another user's folder.
+    // to a private folder of its own, another user's folder; and past the first
+    // session's name a FIFO at a lock file's name.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
     std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(own + "2.LCK"));
@@ -57,6 +60,7 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     std::filesystem::create_symlink(tmp.file("mine"), tmp.file(own + "5"));
     anothers(own + "6.LCK", false);
     anothers(own + "7", true);
+    ASSERT_EQ(mkfifo(tmp.file(own + "9.LCK").c_str(), 0600), 0);
     // In a lost folder's place, which must not lead the clearing elsewhere: links to
     // a folder that others may enter and to a private one, another user's folder.
     std::filesystem::create_symlink(tmp.file(own + "1"), tmp.file("KURA14-0"));
@@ -80,13 +84,13 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         Touch(tmp.file(own + "8/1.DAT"));
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
-        EXPECT_EQ(second.Path(), tmp.path() + "/" + own + "9\\");
+        EXPECT_EQ(second.Path(), tmp.path() + "/" + own + "10\\");
         // A lock file whose name went, or was given to another file, between its open
         // and its lock is taken again under its name: a folder whose lock file no name
         // leads to must not be cleared by the next program as left by one that is gone.
         for (const bool replaced : {false, true}) {
             SCOPED_TRACE(replaced ? "replaced" : "removed");
-            const std::string name = own + "10";
+            const std::string name = own + "11";
             std::string lost = tmp.file(name + ".LCK");
             const OpensThrough losing([&](const char* path, int flags, mode_t mode) {
                 const int fd = platform::SystemFileCalls().open(path, flags, mode);
@@ -104,7 +108,7 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         }
         TWorkFolder::ClearAbandoned(tmp.path());
         EXPECT_EQ(FolderNames(tmp.file(own + "8")), std::vector<std::string>{"1.DAT"});
-        EXPECT_EQ(FolderNames(tmp.file(own + "9")), std::vector<std::string>{});
+        EXPECT_EQ(FolderNames(tmp.file(own + "10")), std::vector<std::string>{});
     }
     TWorkFolder::ClearAbandoned(tmp.path());
     EXPECT_EQ(FolderNames(tmp.path()), left);
@@ -121,10 +125,12 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
 // the temporary folder that removes what was not touched for days): its lock file
 // removed, the folder stays its own; its folder removed, moved away or made anew by
 // another, another is made for the next result table, and the one moved away keeps
-// what it holds.
+// what it holds, also when it is moved after the last result table, and another
+// folder made under its name, before the session ends.
 TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     const TempDir tmp;
     const auto onDisk = [](std::string f) { std::ranges::replace(f, '\\', '/'); return f.substr(0, f.size() - 1); };
+    std::string last;
     {
         TWorkFolder session(tmp.path());
         for (const int way : {0, 1, 2, 3}) {
@@ -142,27 +148,64 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
             EXPECT_EQ(FolderNames(folder).size(), way == 0 ? 1u : 0u);
             Touch(onDisk(after) + "/2.DAT");
         }
+        last = onDisk(session.Ready());
+        ASSERT_EQ(rename(last.c_str(), tmp.file("moved at the end").c_str()), 0);
+        ASSERT_EQ(mkdir(last.c_str(), 0700), 0);
+        Touch(last + "/3.DAT");
     }
+    EXPECT_EQ(FolderNames(tmp.file("moved at the end")), std::vector<std::string>{"2.DAT"});
+    EXPECT_EQ(FolderNames(last), std::vector<std::string>{"3.DAT"});
     TWorkFolder::ClearAbandoned(tmp.path());
-    EXPECT_EQ(FolderNames(tmp.path()), std::vector<std::string>{"moved"});
+    EXPECT_EQ(FolderNames(tmp.path()), (std::vector<std::string>{"moved", "moved at the end"}));
     EXPECT_EQ(FolderNames(tmp.file("moved")), (std::vector<std::string>{"1.DAT", "2.DAT"}));
 }
 
-// Many folders of killed programs: each result table clears only a few, and the
-// following ones the rest.
-TEST(WorkFolder, ClearsAFewLeftFoldersAtEachResultTable) {
-    const TempDir tmp;
-    for (int i = 0; i < 40; ++i) {
-        const std::string name = tmp.file("KURA2" + std::to_string(i) + "-0");
-        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
-        Touch(name + "/1.DAT");
-        Touch(name + ".LCK");
+// Folders that killed programs left among the other names of the temporary folder:
+// each result table clears at most four folders and kFilesClearedAtOnce files, and the
+// following tables the rest, those of one session (also what was left after its look
+// came to an end) or of sessions that make one table each, wherever the folders stand.
+TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
+    // Folders left (as many again after the 30th table when LeftAgain), files in each,
+    // other names, tables of a session, and the tables by which all must be gone.
+    struct Case { const char* What; int Folders, Files, Others, TablesEach; bool LeftAgain; int MostTables; };
+    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 40},
+                          {"folders of many files", 2, 300, 0, 1000, false, 40},
+                          {"folders left after the look", 10, 1, 0, 1000, true, 200},
+                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        const TempDir tmp;
+        const auto make = [](const std::string& file) { close(creat(file.c_str(), 0600)); };
+        const auto name = [&](int i) { return tmp.file("KURA2" + std::to_string(i) + "-0"); };
+        auto leave = [&](int first) {
+            for (int i = first; i < first + c.Folders; ++i) {
+                ASSERT_EQ(mkdir(name(i).c_str(), 0700), 0);
+                for (int f = 0; f < c.Files; ++f) make(name(i) + "/" + std::to_string(f));
+                make(name(i) + ".LCK");
+            }
+        };
+        auto left = [&] {  // folders, and files in them
+            std::pair<size_t, size_t> n;
+            for (int i = 0; i < 2 * c.Folders; ++i)
+                if (std::filesystem::exists(name(i))) n = {n.first + 1, n.second + FolderNames(name(i)).size()};
+            return n;
+        };
+        leave(0);
+        for (int i = 0; i < c.Others; ++i) make(tmp.file(std::to_string(i)));
+        std::optional<TWorkFolder> session;
+        int tables = 0;
+        for (auto before = left(); (before.first > 0 || (c.LeftAgain && tables <= 30)) && tables < c.MostTables;
+             ++tables) {
+            if (tables % c.TablesEach == 0) session.emplace(tmp.path());
+            session->Ready();
+            const auto after = left();
+            EXPECT_LE(before.first - after.first, 4u) << tables;
+            EXPECT_LE(before.second - after.second, TWorkFolder::kFilesClearedAtOnce) << tables;
+            if (tables == 30 && c.LeftAgain) leave(c.Folders);
+            before = left();
+        }
+        EXPECT_EQ(left().first, 0u) << "after " << tables << " tables";
     }
-    TWorkFolder session(tmp.path());
-    session.Ready();
-    EXPECT_GT(FolderNames(tmp.path()).size(), 40u);
-    for (int i = 0; i < 40 && FolderNames(tmp.path()).size() > 2; ++i) session.Ready();
-    EXPECT_EQ(FolderNames(tmp.path()).size(), 2u);
 }
 
 }  // namespace
