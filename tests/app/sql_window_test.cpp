@@ -180,10 +180,8 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
     EXPECT_EQ(StaffCount(), 2);
     // A query followed by a change is refused before anything is asked or run.
     messages.clear();
-    answer = gui::mrOk;
     Run("SELECT * FROM Staff; DELETE FROM Staff");
-    EXPECT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages.value(0).contains(gui::U8("何も実行していません"))) << messages.join("\n").toStdString();
+    EXPECT_TRUE(messages.size() == 1 && messages[0].contains(gui::U8("何も実行していません"))) << messages.join("\n").toStdString();
     EXPECT_EQ(StaffCount(), 2);
 }
 
@@ -197,8 +195,7 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
     const char* const add = "INSERT INTO Staff (StaffCD, Simei) VALUES ";
     const char* const back = "エラーのため、トランザクションをロールバックしました。";
     const char* const open = "トランザクションは開いたままです。";
-    const char* const alone = "問い合わせ１つだけで実行してください。\r\n"
-                              "このSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
+    const char* const alone = "問い合わせ１つだけで実行してください。\r\nこのSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
     const struct {
         std::string text;
         std::vector<std::string> kept;  // of the codes 11 to 29

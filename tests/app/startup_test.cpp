@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <fstream>
 
-#include "app/MakatiButton.h"
 #include "app/Schema.h"
 #include "app/SqlWindow.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
 #include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
+#include "platform/gui/Text.h"
 #include "tests/app/EditorTestSupport.h"
 #include "tests/app/StaffRows.h"
 #include "tests/common/FileCallFaults.h"
@@ -180,19 +180,6 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
     EXPECT_EQ(Read(dir.file("yomitora.INI")).find("[Fmain]"), std::string::npos);
 }
 
-// Where the file layer's writes fail: every file under FullUnder finds its disk full,
-// the file named Failing fails (EIO).
-struct WriteFaults {
-    static inline std::string FullUnder, Failing;
-    static ssize_t Pwrite(int fd, const void* buffer, size_t count, off_t offset) {
-        std::error_code ec;
-        const std::string path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
-        if (!FullUnder.empty() && path.starts_with(FullUnder)) return errno = ENOSPC, -1;
-        if (!Failing.empty() && path.ends_with(Failing)) return errno = EIO, -1;
-        return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
-    }
-};
-
 // Every start that cannot serve its user says why in Japanese, at once (no wait for
 // another program), as the user can act on it, with the engine's code as a number
 // where there is one: a table's file this user may not open, one that is missing,
@@ -205,14 +192,14 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     AddStaffRows(1);
     CloseMain();
     const std::string db = dir.file("DB");
+    const QString qdb = QString::fromStdString(db);
     const QString head = QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n");
     const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n")
                                .arg(QString::fromStdString(db));
-    const QString restore = QString::fromUtf8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから"
-                                              "戻してから、もう一度起動してください。\n（エラー番号 %3）")
-                                .arg(QString::fromStdString(db));
-    const QString inTheWay = folder + QString::fromUtf8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか"
-                                                        "別のフォルダに移してから、もう一度起動してください。");
+    const QString restore = gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、"
+                                    "もう一度起動してください。\n（エラー番号 %3）").arg(qdb);
+    const QString inTheWay = folder + gui::U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか"
+                                              "別のフォルダに移してから、もう一度起動してください。");
     auto noRights = [&](const char* table, const char* file) {
         return (head + QString::fromUtf8("ファイル %2 を読み書きする権限がありません。\n"
                                          "ファイルの権限を確かめてから、もう一度起動してください。\n"
@@ -220,25 +207,20 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             .arg(table, QString::fromStdString(db + file));
     };
     auto damaged = [&](const char* table, int code) {
-        return head.arg(table) +
-               QString::fromUtf8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
+        return head.arg(table) + gui::U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
                restore.arg(table).arg(code);
     };
     auto diskFull = [](const std::string& where) {
-        return QString::fromUtf8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、"
-                                 "フォルダ %1 に書き込めません。\n"
-                                 "不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
+        return gui::U8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、フォルダ %1 に"
+                       "書き込めません。\n不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
             .arg(QString::fromStdString(where));
     };
-    auto readOnly = [](const QString& why) {
-        return QString::fromUtf8("データベースに書き込めないため、従業員の情報は見ることはできますが、"
-                                 "追加・修正・削除などの変更はできません。\n%1\n"
-                                 "変更するときは、フォルダとファイルの権限を確かめてから、もう一度起動してください。")
-            .arg(why);
-    };
     // Each cause is planted in the calls, or in a file or the folder, kept meanwhile
-    // beside it (the folder moved, a file copied); the loop mends them all.
+    // beside it (the folder moved, a file copied); the loop mends them all. The file
+    // layer's writes to a path that holds `full` find the disk full (the kernel's own
+    // calls come back when `opens` goes).
     std::string refusedFile, changed;
+    static std::string full;
     bool folderRefused = false;  // no file can be made in the folder
     const kura::test::OpensThrough opens([&](const char* path, int flags, mode_t mode) {
         if (!refusedFile.empty() && std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
@@ -246,7 +228,12 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             return errno = EACCES, -1;
         return platform::SystemFileCalls().open(path, flags, mode);
     });
-    platform::FileCalls().pwrite = WriteFaults::Pwrite;
+    platform::FileCalls().pwrite = [](int fd, const void* buffer, size_t count, off_t offset) -> ssize_t {
+        std::error_code ec;
+        const std::string path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+        if (!full.empty() && path.find(full) != std::string::npos) return errno = ENOSPC, -1;
+        return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+    };
     auto refused = [&](const char* file) { return [&refusedFile, file] { refusedFile = file; }; };
     auto notMade = [](const char*, mode_t) { return errno = EACCES, -1; };
     auto madeMeanwhile = [](const char* path, mode_t mode) {  // the database folder's, by another program
@@ -258,7 +245,6 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         else fs::copy_file(path, path + ".keep");
         return changed = path;
     };
-    auto moved = [&](const char* file) { return [&, file] { fs::rename(db + file, (changed = db + file) + ".keep"); }; };
     auto overwritten = [&](const char* file, std::size_t at, std::size_t count) {  // count npos: to the end
         return [&keep, path = db + file, at, count] {
             std::fstream f(keep(path), std::ios::in | std::ios::out | std::ios::binary);
@@ -266,29 +252,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             f << std::string(std::min<std::size_t>(count, fs::file_size(path) - at), 'X');
         };
     };
-    auto writable = [&](bool yes) {
-        for (const auto& e : fs::directory_iterator(db))
-            fs::permissions(e.path(), fs::perms::owner_write, yes ? fs::perm_options::add : fs::perm_options::remove);
-    };
-    // A change cut off in its writes (its journal kept), then the table's files put back
-    // from a copy taken before the change before it.
-    auto cutBesideOlderCopy = [&] {
-        const char* const files[] = {"/Staff.DAT", "/Staff.IDX", "/Staff.BLB"};
-        for (const char* file : files) fs::copy_file(db + file, db + file + ".old");
-        kura::TKuraTable t;
-        t.SetDatabaseName(db);
-        t.SetTableName("Staff");
-        t.Open();
-        for (const char* simei : {"later", "cut"}) {
-            t.Edit();
-            t.FieldByName("Simei")->SetAsString(simei);
-            WriteFaults::Failing = *simei == 'c' ? files[0] : "";
-            EXPECT_EQ(gui::Guarded([&] { t.Post(); }), *simei == 'l');  // the cut one says so
-        }
-        gui::Guarded([&] { t.Close(); });  // nor can it be taken back
-        WriteFaults::Failing.clear();
-        for (const char* file : files) fs::rename(db + file + ".old", db + file);
-        messages.clear();
+    auto writable = [&](fs::perm_options how) {  // the folder's files
+        for (const auto& e : fs::directory_iterator(db)) fs::permissions(e.path(), fs::perms::owner_write, how);
     };
     const struct {
         const char* what;
@@ -307,20 +272,18 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"Staff.IDX's pages overwritten", overwritten("/Staff.IDX", 4096, std::string::npos), damaged("Staff", 8965)},
         {"Staff.IDX cut short", [&] { fs::resize_file(keep(db + "/Staff.IDX"), 5000); }, damaged("Staff", 9217)},
         {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
-        {"Staff.BLB missing", moved("/Staff.BLB"),
-         head.arg("Staff") + QString::fromUtf8("ファイル %1/Staff.BLB がありません。\n").arg(QString::fromStdString(db)) +
-             restore.arg("Staff").arg(11010)},
+        {"Staff.BLB missing", [&] { fs::remove(keep(db + "/Staff.BLB")); },
+         head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
-        {"the disk full (the settings file is written first)", [&] { WriteFaults::FullUnder = "/"; },
-         QString::fromUtf8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
-                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) +
-             diskFull(dir.path())},
+        {"the disk full (the settings file is written first)", [] { full = "/"; },
+         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
+                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
         {"the database's disk full, a lost index to be made again",
-         [&] { WriteFaults::FullUnder = fs::canonical(db).string() + "/"; moved("/Staff.IDX")(); },
-         head.arg("Staff") + diskFull(db) + QString::fromUtf8("\n（エラー番号 9218）")},
-        {"the temporary folder's disk full", [] { WriteFaults::FullUnder = fs::temp_directory_path().string() + "/KURA"; },
-         QString::fromUtf8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
-             diskFull(fs::temp_directory_path().string()) + QString::fromUtf8("\n（エラー番号 9218）")},
+         [&] { full = "/DB/", fs::remove(keep(db + "/Staff.IDX")); },
+         head.arg("Staff") + diskFull(db) + gui::U8("\n（エラー番号 9218）")},
+        {"the temporary folder's disk full", [] { full = fs::temp_directory_path().string() + "/KURA"; },
+         gui::U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
+             diskFull(fs::temp_directory_path().string()) + gui::U8("\n（エラー番号 9218）")},
         {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; }, inTheWay},
         {"a link to nowhere where the folder should be", [&] { fs::create_symlink(dir.file("nowhere"), keep(db)); },
          inTheWay},
@@ -330,30 +293,33 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                       .arg(QString::fromStdString(dir.path()))},
         {"a folder another program makes between the look and the making",
          [&] { keep(db); platform::FileCalls().mkdir = madeMeanwhile; }, {}, {}, true},
-        {"a cut change's journal beside files put back from an older copy", cutBesideOlderCopy,
-         QString::fromUtf8("テーブル Staff には途中で終わった変更が残っていましたが、その変更の記録がテーブルの"
-                           "ファイルと合わない（ファイルを以前のコピーから戻したときなど）か壊れているため、"
-                           "変更は行いませんでした。\n"
-                           "変更の記録はファイル %1/Staff.JNL.1 として残してあります。\n"
-                           "テーブル Staff は、いまのファイルの内容のまま開きます。\n（エラー番号 8961）")
-             .arg(QString::fromStdString(db)),
-         {}, true},
-        {"the folder and its files read-only", [&] { writable(false), folderRefused = true; }, {},
-         QString::fromUtf8("フォルダ %1 のファイル（Staff.DAT など）が読み取り専用か、書き込む権限がありません。")
-             .arg(QString::fromStdString(db))},
+        {"a cut change's journal beside files put back from a copy older than the change before it", [&] {
+             const char* const files[] = {"/Staff.DAT", "/Staff.IDX", "/Staff.BLB"};
+             for (const char* file : files) fs::copy_file(db + file, db + file + ".old");
+             StartMain();
+             Exec("UPDATE Staff SET Simei = 'later'");
+             full = files[0];
+             EXPECT_FALSE(gui::Guarded([] { Exec("UPDATE Staff SET Simei = 'cut'"); }));  // said; its journal kept
+             CloseMain();  // nor can it be taken back
+             full.clear();
+             for (const char* file : files) fs::rename(db + file + ".old", db + file);
+             messages.clear();
+         },
+         gui::U8("テーブル Staff には途中で終わった変更が残っていましたが、その変更の記録がテーブルのファイルと合わない"
+                 "（ファイルを以前のコピーから戻したときなど）か壊れているため、変更は行いませんでした。\n変更の記録は"
+                 "ファイル %1/Staff.JNL.1 として残してあります。\nテーブル Staff は、いまのファイルの内容のまま開きます。"
+                 "\n（エラー番号 8961）").arg(qdb), {}, true},
+        {"the folder and its files read-only", [&] { writable(fs::perm_options::remove), folderRefused = true; }, {},
+         gui::U8("フォルダ %1 のファイル（Staff.DAT など）が読み取り専用か、書き込む権限がありません。").arg(qdb)},
         {"Staff.JNL read-only",
          [&] { fs::permissions(db + "/Staff.JNL", fs::perms::owner_write, fs::perm_options::remove); }, {},
-         QString::fromUtf8("ファイル %1/Staff.JNL（テーブル Staff の変更の記録）が読み取り専用か、"
-                           "書き込む権限がありません。")
-             .arg(QString::fromStdString(db))},
-        {"the folder read-only and Kazoku.JNL missing",
-         [&] { fs::remove(db + "/Kazoku.JNL"), folderRefused = true; }, {},
-         QString::fromUtf8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(QString::fromStdString(db))},
+         gui::U8("ファイル %1/Staff.JNL（テーブル Staff の変更の記録）が読み取り専用か、書き込む権限がありません。").arg(qdb)},
+        {"the folder read-only and Kazoku.JNL missing", [&] { fs::remove(db + "/Kazoku.JNL"), folderRefused = true; },
+         {}, gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(qdb)},
     };
     // Whatever a command that ought to be refused opens is closed at once.
-    std::vector<std::unique_ptr<QTimer>> shut;
-    for (const char* form : {"FstaffDaityo", "Fstaff"})
-        shut.push_back(WhileModal(form, [](QDialog* d) { d->reject(); }));
+    const auto shutEditor = WhileModal("FstaffDaityo", &QDialog::reject);
+    const auto shutTable = WhileModal("Fstaff", &QDialog::reject);
     for (const auto& c : causes) {
         SCOPED_TRACE(c.what);
         c.plant();
@@ -361,40 +327,34 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         clock.start();
         EXPECT_EQ(StartMain().StartFailed(), !c.starts);
         EXPECT_LT(clock.elapsed(), StartWaitMs);
-        const QString said = c.readOnlyWhy.isEmpty() ? c.said : readOnly(c.readOnlyWhy);
-        EXPECT_EQ(messages, said.isEmpty() ? QStringList() : QStringList{said}) << messages.join("\n").toStdString();
-        messages.clear();
-        if (!c.readOnlyWhy.isEmpty()) {
-            Fmain->STAFFaddBTNClick();
-            Fmain->STAFFeditBTNClick();
-            Fmain->STAFFdelBTNClick();
-            Fmain->Staff1Click();
+        QStringList said = c.said.isEmpty() ? QStringList() : QStringList{c.said};
+        if (!c.readOnlyWhy.isEmpty()) {  // said at the start, then by each command that would change the records
+            said << gui::U8("データベースに書き込めないため、従業員の情報は見ることはできますが、追加・修正・削除などの"
+                            "変更はできません。\n%1\n変更するときは、フォルダとファイルの権限を確かめてから、もう一度"
+                            "起動してください。").arg(c.readOnlyWhy);
+            Fmain->STAFFaddBTNClick(), Fmain->STAFFeditBTNClick(), Fmain->STAFFdelBTNClick(), Fmain->Staff1Click();
             TFsql sql;
             sql.Memo1->setPlainText("UPDATE Staff SET Simei = 'x'");
-            sql.CuteButton1->click();
-            const QString refusal = QString::fromUtf8("データベースに書き込めないため、%1できません。\n%2");
+            sql.CuteButton1Click();
             for (const char* what : {"従業員を追加", "従業員の情報を修正", "従業員を削除", "従業員テーブルを編集",
                                      "データを変更するSQLを実行"})
-                EXPECT_TRUE(messages.removeOne(refusal.arg(QString::fromUtf8(what), c.readOnlyWhy))) << what;
-            EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+                said << gui::U8("データベースに書き込めないため、%1できません。\n%2").arg(gui::U8(what), c.readOnlyWhy);
         }
         if (c.starts && !said.isEmpty()) {  // not a folder made anew
             EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
         }
         CloseMain();
-        refusedFile.clear();
-        folderRefused = false;
-        WriteFaults::FullUnder.clear();
+        refusedFile.clear(), full.clear(), folderRefused = false;
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
             fs::remove_all(changed);
             fs::rename(changed + ".keep", changed);
             changed.clear();
         }
-        writable(true);
+        writable(fs::perm_options::add);
+        EXPECT_EQ(messages, said) << messages.join("\n").toStdString();
         messages.clear();
     }
-    platform::FileCalls().pwrite = platform::SystemFileCalls().pwrite;
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
