@@ -72,6 +72,18 @@ bool Damaged(const kura::EKuraEngineError& e) {
     }
 }
 
+// A journal that the engine refuses at every open: its unfinished change can neither
+// be taken back nor set aside without perhaps leaving the tables that one save
+// changed together apart. Only restoring them together is known to be right, the
+// change records among them, which keep how such changes ended.
+QString UnsettledText(const kura::EKuraEngineError& e, const QString& table) {
+    return U8("テーブル %1 には途中で終わった変更が残っていますが、一緒に変更された他のテーブルと食い違わないように"
+              "その変更を片付けられるかどうか分からないため、開けません（変更の記録：%2）。\n"
+              "フォルダ %3 のすべてのテーブルのファイルを、変更の記録（.JNL と .JNS）も含めて、同じバックアップから"
+              "まとめて戻してから、もう一度起動してください。")
+        .arg(table, PathText(e.ErrorContext(kura::ctxTable)), QString::fromStdString(DatabaseDir()));
+}
+
 QString RestoreAdvice(const QString& table) {
     return U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動してください。")
         .arg(QString::fromStdString(DatabaseDir()), table);
@@ -108,6 +120,8 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
         text = DiskFullText(FolderOf(file)) + CodeLine(e);
     else if (AccessDenied(e))
         text = RefusalText(e, why) + CodeLine(e);
+    else if (JournalSetAside(e))
+        text = UnsettledText(e, table) + CodeLine(e);
     else if (e.ErrorCode() == kura::KURA_OSENOENT)
         text = U8("ファイル %1 がありません。\n").arg(PathText(file)) + RestoreAdvice(table) + CodeLine(e);
     else if (Damaged(e))

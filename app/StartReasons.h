@@ -26,7 +26,8 @@ TRefusal WhyRefused(const std::string& file);
 
 // The whole text of a start that a table's check failed: the table named, then why
 // (a full disk or quota, a file refused for `why`, a file missing, a file damaged or
-// not a table of this program), the engine's own text for anything else.
+// not a table of this program, a journal refused at every open), the engine's own
+// text for anything else.
 QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRefusal why);
 // The same for the views the start builds last, whose queries make their result
 // tables in the session's private folder.

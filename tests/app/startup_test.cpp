@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "app/Schema.h"
+#include "app/StartReasons.h"
 #include "app/SqlWindow.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
@@ -358,6 +359,19 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
+    // A journal refused at every open (how its save ended cannot be told) leaves one
+    // way that is known to be right: the tables restored together.
+    try {
+        kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL");
+    } catch (const kura::EKuraEngineError& e) {
+        EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown),
+                  head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、一緒に変更された"
+                                              "他のテーブルと食い違わないようにその変更を片付けられるかどうか分からない"
+                                              "ため、開けません（変更の記録：%1/Staff.JNL）。\nフォルダ %1 のすべての"
+                                              "テーブルのファイルを、変更の記録（.JNL と .JNS）も含めて、同じバックアップ"
+                                              "からまとめて戻してから、もう一度起動してください。\n（エラー番号 8961）")
+                                      .arg(qdb));
+    }
 }
 
 TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
