@@ -804,9 +804,7 @@ TEST(CommitFault, ARecordThatCannotVouchForItsSilenceRefusesTheTable) {
                 << refused.table;
             EXPECT_EQ(ReadFolder(t.Work()).at(t.Journal(0)), copyBack.at(t.Journal(0)));
         }
-        if (linked) {
-            EXPECT_EQ(ReadBytes(elsewhere.file("T.JNS")), bytes) << "written through the link";
-        }
+        EXPECT_EQ(linked ? ReadBytes(elsewhere.file("T.JNS")) : bytes, bytes) << "written through the link";
         fs::remove(record);
         EXPECT_EQ(t.Contents(), t.After());
     }
@@ -1020,12 +1018,10 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     FolderFiles files = image;
                     const Bytes* const journal = HotJournal(files, disk + ".JNL", 128);
                     std::vector<std::string> reports;
-                    bool gone = false;
-                    // The names the tables go by now (a copy of table k adds one), those dropped through the
-                    // engine; the keys of records later commits added.
+                    // The names the tables go by now (a copy of table k adds one), those gone (dropped or
+                    // replaced); the keys of records later commits added.
                     std::vector<std::string> names = t.Names();
-                    std::set<std::size_t> dropped;
-                    auto isGone = [&](std::size_t i) { return (gone && i == k) || dropped.count(i) != 0; };
+                    std::set<std::size_t> gone;
                     std::map<std::size_t, int32_t> later;
                     auto engine = [&](const std::function<void(RecordDb&)>& f) {
                         try {
@@ -1065,18 +1061,18 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                     switch (op) {
                         case Drop:
                             engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(name, false), 0); });
-                            gone = true;
+                            gone.insert(k);
                             break;
                         case CreateOver:
                             engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, name, StressTable())); });
-                            gone = true;
+                            gone.insert(k);
                             break;
                         case DeleteFiles:
                         case DeleteAndCreate:
                         case CreateOverJournal:
                         case RenameOnto:
                             for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::remove(base + ext);
-                            gone = true;
+                            gone.insert(k);
                             if (op == DeleteFiles) break;
                             if (op == DeleteAndCreate) fs::remove(base + ".JNL");
                             engine([&](RecordDb& db) {
@@ -1142,7 +1138,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                     engine([&](RecordDb& db) { OpenRecordCursor(*db.dir, names[i]); });
                                 if (op == PartnersRenamed && variant == 1 && renamed++ > 0) {
                                     engine([&](RecordDb& db) { EXPECT_EQ(db.dir->DeleteTable(names[i], false), 0); });
-                                    dropped.insert(i);
+                                    gone.insert(i);
                                 } else if (op == PartnersRenamed) {
                                     const std::string to = "R" + std::to_string(i);
                                     if (variant == 2) move(platform::Cp932ToUtf8(other), t.Work() + "/" + to);
@@ -1170,11 +1166,9 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 WriteFolder(t.Work(), cut.KilledInPlace(0, 1));
                                 commitOverOthers(778);
                             }
-                            if (op == ForeignRecord) {
-                                jnl::TSettledCommits foreign;
-                                foreign.Add(dfbytes::GetU64(&image.at(disk + ".JNL")[40]), jnl::TOutcome::Stood);
-                                jnl::WriteSettled(t.Work() + "/" + names[m == 2 ? k : (k + 1) % m] + ".JNS", foreign);
-                            }
+                            if (op == ForeignRecord)
+                                jnl::WriteSettled(t.Work() + "/" + names[m == 2 ? k : (k + 1) % m] + ".JNS",
+                                                  {{{dfbytes::GetU64(&image.at(disk + ".JNL")[40]), jnl::TOutcome::Stood}}});
                             move(t.Work() + "/../AWAY", base);
                             break;
                         }
@@ -1232,7 +1226,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                                 if (later.count(i) != 0) return CheckTable(*c).Rows;
                             } catch (const EKuraEngineError& e) {
                                 const std::string what = Told(e);
-                                if ((e.ErrorCode() == KURA_OSENOENT && isGone(i)) || named(i)) return std::nullopt;
+                                if ((e.ErrorCode() == KURA_OSENOENT && gone.contains(i)) || named(i)) return std::nullopt;
                                 EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT) << what;
                                 EXPECT_NE(what.find(".JNL"), std::string::npos) << what;
                                 said.push_back(what);
@@ -1267,8 +1261,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                             const std::size_t at = wayOut->find("remove '") + 8;
                             if (at != std::string::npos + 8)
                                 EXPECT_TRUE(fs::remove(platform::Cp932ToUtf8(wayOut->substr(at, wayOut->find('\'', at) - at))));
-                            else if (op == Drop)
-                                fs::remove(t.Work() + "/" + t.Journal(decider));
+                            else if (op == Drop) fs::remove(t.Work() + "/" + t.Journal(decider));
                             said.erase(wayOut);
                             reportsBefore = said.size();
                             for (std::size_t i = 0; i < names.size(); ++i) rows[i] = open(i);
@@ -1279,7 +1272,7 @@ TEST(CommitFault, ATableDroppedRestoredOrDamagedBeforeRecoveryNeverSplitsTheComm
                         std::set<int> sides;
                         for (std::size_t i = 0; i < names.size(); ++i) {
                             // A table whose files were replaced stands on its own.
-                            if (isGone(i) || (op == OlderCopy && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
+                            if (gone.contains(i) || (op == OlderCopy && i == k) || named(i) || (later.count(i) != 0 && !rows[i])) continue;
                             bool before = SameTable(now, run.Baseline, names[i], t.Names()[i < m ? i : k]);
                             bool after = SameTable(now, run.Done, names[i], t.Names()[i < m ? i : k]);
                             if (later.count(i) != 0) {  // records a later commit added aside

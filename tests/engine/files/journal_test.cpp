@@ -471,9 +471,8 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     const TempDir elsewhere;
     present(journals[JOURNAL_COPIES + 1], false, [&] {
         for (int n = 1; n <= JOURNAL_COPIES; ++n) {
-            const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);
-            fs::rename(name, elsewhere.file(std::to_string(n)));
-            fs::create_symlink(elsewhere.file(std::to_string(n)), name);
+            fs::rename(files.Folder() + "/T.JNL." + std::to_string(n), elsewhere.file(std::to_string(n)));
+            fs::create_symlink(elsewhere.file(std::to_string(n)), files.Folder() + "/T.JNL." + std::to_string(n));
         }
     });
     for (int n = 1; n <= JOURNAL_COPIES; ++n)

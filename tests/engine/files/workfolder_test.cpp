@@ -2,7 +2,6 @@
 // that are gone left is cleared, what stands in the way of its names and is not
 // its own is passed over and left, and nothing else is touched.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,13 +174,12 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
         const TempDir tmp;
-        const auto make = [](const std::string& file) { close(creat(file.c_str(), 0600)); };
         const auto name = [&](int i) { return tmp.file("KURA2" + std::to_string(i) + "-0"); };
         auto leave = [&](int first) {
             for (int i = first; i < first + c.Folders; ++i) {
                 ASSERT_EQ(mkdir(name(i).c_str(), 0700), 0);
-                for (int f = 0; f < c.Files; ++f) make(name(i) + "/" + std::to_string(f));
-                make(name(i) + ".LCK");
+                for (int f = 0; f < c.Files; ++f) Touch(name(i) + "/" + std::to_string(f));
+                Touch(name(i) + ".LCK");
             }
         };
         auto left = [&] {  // folders, and files in them
@@ -191,7 +189,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
             return n;
         };
         leave(0);
-        for (int i = 0; i < c.Others; ++i) make(tmp.file(std::to_string(i)));
+        for (int i = 0; i < c.Others; ++i) Touch(tmp.file(std::to_string(i)));
         std::optional<TWorkFolder> session;
         int tables = 0;
         for (auto before = left(); (before.first > 0 || (c.LeftAgain && tables <= 30)) && tables < c.MostTables;

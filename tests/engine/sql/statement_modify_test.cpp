@@ -192,9 +192,8 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     // conditions see it as it is when that table reads a record, the rest of
     // WHERE as it is on each joined row; the target's own conditions and the
     // other names of its table read the records as they were at the start.
-    const std::string join = "UPDATE ra SET v = v + rb.x FROM ra, rb WHERE ra.id = rb.k AND ";
-    const std::string on = "UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k AND "
-                           "(ra.v < 5 OR rb.x > 100)";
+    const std::string add = "UPDATE ra SET v = v + rb.x FROM ra", join = add + ", rb WHERE ra.id = rb.k AND ";
+    const std::string seven = "UPDATE ra SET v = v + 7 FROM ra, rb, rc WHERE ra.id = rb.k AND ";
     // The statement, the rows it changes, ra after it; of ra (1, 0), (2, 0), (3, 30),
     // rb (1, 10), (1, 20), (1, 30), (2, 5) and rc (1, 0), (1, 5):
     const std::tuple<std::string, uint32_t, Rows> cases[] = {
@@ -205,23 +204,19 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
         {join + "(ra.v > 15 OR rb.x = 20)", 1, {"1|50", "2|0", "3|30"}},  // held at x = 20, then by v
         {join + "ra.v < 15", 2, {"1|60", "2|5", "3|30"}},
         {join + "ra.v < rb.x", 2, {"1|60", "2|5", "3|30"}},
-        {"UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 2,
-         {"1|30", "2|5", "3|30"}},
-        {"UPDATE ra SET v = v + rb.x FROM ra LEFT OUTER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 3,
-         {"1|30", "2|5", "3|NULL"}},
-        {"UPDATE ra SET v = v + rb.x FROM ra LEFT OUTER JOIN rb ON ra.id = rb.k AND ra.v + rb.x < 25", 3,
-         {"1|10", "2|5", "3|NULL"}},
-        {"UPDATE ra SET v = v + 7 FROM ra, rb, rc WHERE ra.id = rb.k AND rb.k = rc.j AND ra.v = rc.y", 1,
-         {"1|7", "2|0", "3|30"}},
-        {"UPDATE ra SET v = v + 7 FROM ra, rb, rc WHERE ra.id = rb.k AND ra.v = rc.y", 2, {"1|7", "2|7", "3|30"}},
-        {on + " INNER JOIN rc ON rc.j = rb.k", 1, {"1|20", "2|0", "3|30"}},
-        {"UPDATE ra SET v = v + rb.x FROM ra INNER JOIN rb ON ra.id = rb.k INNER JOIN rc ON rc.j = rb.k AND "
-         "(ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
+        {add + " INNER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 2, {"1|30", "2|5", "3|30"}},
+        {add + " LEFT OUTER JOIN rb ON ra.id = rb.k AND (ra.v < 15 OR rb.x > 100)", 3, {"1|30", "2|5", "3|NULL"}},
+        {add + " LEFT OUTER JOIN rb ON ra.id = rb.k AND ra.v + rb.x < 25", 3, {"1|10", "2|5", "3|NULL"}},
+        {seven + "rb.k = rc.j AND ra.v = rc.y", 1, {"1|7", "2|0", "3|30"}},
+        {seven + "ra.v = rc.y", 2, {"1|7", "2|7", "3|30"}},
+        {add + " INNER JOIN rb ON ra.id = rb.k AND (ra.v < 5 OR rb.x > 100) INNER JOIN rc ON rc.j = rb.k", 1,
+         {"1|20", "2|0", "3|30"}},
+        {add + " INNER JOIN rb ON ra.id = rb.k INNER JOIN rc ON rc.j = rb.k AND (ra.v < 5 OR rb.x > 100)", 1,
+         {"1|10", "2|0", "3|30"}},
+        {add + ", rb, rc WHERE ra.id = rb.k AND rc.j = rb.k AND (ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
         // rc drives: ra restarts for each of its rows, as the rows before left it.
         {"UPDATE ra SET v = v + 1 FROM ra INNER JOIN rb ON ra.id = rb.k RIGHT OUTER JOIN rc ON rc.j = ra.id AND "
          "rc.j = rb.k WHERE ra.v < 2", 1, {"1|2", "2|0", "3|30"}},
-        {"UPDATE ra SET v = v + rb.x FROM ra, rb, rc WHERE ra.id = rb.k AND rc.j = rb.k AND "
-         "(ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
         {"DELETE FROM ra, rb WHERE ra.id = rb.k AND ra.v + rb.x > 7", 1, {"2|0", "3|30"}},
         // A shift reads each partner as it was: no change carries down the rows.
         {"UPDATE ra SET v = s.v + 1 FROM ra, ra s WHERE s.id = ra.id - 1", 2, {"1|0", "2|1", "3|1"}},
@@ -251,11 +246,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
     using Value = std::optional<int>;  // a joined table's value, none in a null row
     // On the record as read, as the level restarted, as the level reads, per joined row.
     enum When { Read0, Restart, Read, Joined };
-    struct Condition {
-        When when;
-        int level;
-        std::function<bool(int v, Value o)> test;
-    };
+    struct Condition { When when; int level; std::function<bool(int v, Value o)> test; };
     std::mt19937 random(59);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     // The rows as the engine holds them, in record order (a refill reuses the
@@ -348,7 +339,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
                         return;
                     }
                     const Row restart = ra[t];
-                    bool matched = false;
+                    keys[level] = values[level] = std::nullopt;
                     for (const Row& r : level == 2 ? rc : self ? started : rb) {
                         if (remove && changed) return;
                         bool holds = level == 1 ? restart[0] == r[0] + d : Value(tree ? restart[0] : keys[1]) == r[0];
@@ -356,18 +347,14 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
                             if (c.level == level && (c.when == Restart || c.when == Read))
                                 holds = holds && c.test(c.when == Restart ? restart[1] : ra[t][1], r[1]);
                         if (!holds) continue;
-                        matched = true;
                         keys[level] = r[0];
                         values[level] = r[1];
                         join(level + 1);
                     }
-                    if (matched || kinds[level] != 2) return;
-                    keys[level] = values[level] = std::nullopt;
-                    join(level + 1);
+                    if (!keys[level] && kinds[level] == 2) join(level + 1);  // a null row
                 };
-                if (std::all_of(conditions.begin(), conditions.end(),
-                                [&](const Condition& c) { return c.when != Read0 || c.test(ra[t][1], 0); }))
-                    join(1);
+                const auto atRead = [&](const Condition& c) { return c.when != Read0 || c.test(ra[t][1], 0); };
+                if (std::ranges::all_of(conditions, atRead)) join(1);
                 count += changed;
                 if (!(remove && changed)) kept.push_back(ra[t]);
             }
