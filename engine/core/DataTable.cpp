@@ -394,6 +394,9 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
     // Both journals are deleted below: what either still holds is settled first.
     SettleJournal(DatabasePath(), FName);
     if (!asBackup) SettleJournal(prefix, target);
+    if (!asBackup && !FInMemory)
+        CheckJournalLeftoversMove(DatabasePath() + FileNameFor(FName, JournalFileExt),
+                                  prefix + FileNameFor(target, JournalFileExt));
     AssignFileNames();
     const std::string_view tableExts[] = {DataFileExt, IndexFileExt, BlobFileExt};
     const std::string_view backupExts[] = {DataBackupExt, IndexBackupExt, BlobBackupExt};

@@ -350,5 +350,8 @@ void DeleteJournalLeftovers(const std::string& journalName);
 // (one already under the new name stays when the table has none of its own). Raises
 // the system's error naming a file that cannot be moved.
 void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName);
+// Raises, naming it, where the move would meet a file of the new name (another
+// table's leftovers): called before anything of the table is renamed.
+void CheckJournalLeftoversMove(const std::string& journalName, const std::string& newJournalName);
 
 }  // namespace kura

@@ -855,14 +855,34 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     return TRecovery::Done;
 }
 
-void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName) {
-    auto move = [](const std::string& from, const std::string& to) {
-        if (DiskFileExists(from) && !OSRenameFile(from, to))
-            RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, platform::NormalizeSeparators(from));
+namespace {
+
+// The journal's leftovers that exist, each with its name beside the new journal.
+std::vector<std::pair<std::string, std::string>> LeftoverMoves(const std::string& journalName,
+                                                               const std::string& newJournalName) {
+    std::vector<std::pair<std::string, std::string>> moves;
+    auto add = [&moves](std::string from, std::string to) {
+        if (DiskFileExists(from)) moves.emplace_back(std::move(from), std::move(to));
     };
     for (int32_t n = 1; n <= kEarlierCopies; ++n)
-        move(journalName + "." + std::to_string(n), newJournalName + "." + std::to_string(n));
-    move(SettledNameOf(journalName), SettledNameOf(newJournalName));
+        add(journalName + "." + std::to_string(n), newJournalName + "." + std::to_string(n));
+    add(SettledNameOf(journalName), SettledNameOf(newJournalName));
+    return moves;
+}
+
+}  // namespace
+
+void CheckJournalLeftoversMove(const std::string& journalName, const std::string& newJournalName) {
+    for (const auto& [from, to] : LeftoverMoves(journalName, newJournalName))
+        if (DiskFileExists(to))
+            RaiseEngineError(OSErrorToEngineError(platform::ERROR_ALREADY_EXISTS), {}, {}, {},
+                             platform::NormalizeSeparators(to));
+}
+
+void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName) {
+    for (const auto& [from, to] : LeftoverMoves(journalName, newJournalName))
+        if (!OSRenameFile(from, to))
+            RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, platform::NormalizeSeparators(from));
 }
 
 void DeleteJournalLeftovers(const std::string& journalName) {

@@ -648,7 +648,17 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     EXPECT_TRUE(fs::exists(tmp.file("GOING.JNL")));
     // A stale journal under the new name, as a table lost long ago might leave.
     std::ofstream(tmp.file("MOVED.JNL")) << "KURA-JNL stale";
-    for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) std::ofstream(tmp.file(left)) << "left";
+    for (const char* left : {"GOING.JNS", "GOING.JNL.2", "MOVED.JNS"}) std::ofstream(tmp.file(left)) << "left";
+    // Another table's record under the new name is not replaced: the rename is
+    // refused, naming it, before any file of the table moves.
+    try {
+        db.dir->RenameTable("GOING", "MOVED", false, false);
+        ADD_FAILURE() << "renamed over MOVED.JNS";
+    } catch (const EKuraEngineError& e) {
+        EXPECT_NE(e.ErrorContext(ctxTable).find("MOVED.JNS"), std::string::npos);
+    }
+    EXPECT_TRUE(fs::exists(tmp.file("GOING.DAT")));
+    fs::remove(tmp.file("MOVED.JNS"));
     EXPECT_EQ(db.dir->RenameTable("GOING", "MOVED", false, false), 0);
     for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) EXPECT_FALSE(fs::exists(tmp.file(left)));
     for (const char* left : {"MOVED.JNS", "MOVED.JNL.2"}) EXPECT_TRUE(fs::exists(tmp.file(left)));
