@@ -238,9 +238,19 @@ TSide SideOf(const TCommitRecord& record, std::size_t table, const TJournalFileN
 // or through the engine, which carries the record along. What any record there
 // says of the commit, and whether each table looked for (from `first` on) is there
 // after it, known by its files' states.
-struct TElsewhere {
+// What records say of a commit: the outcome one gave, and whether another gave the
+// other.
+struct TRecordsSay {
     TOutcome Recorded = TOutcome::Unknown;
     bool Disagree = false;
+    void Add(TOutcome outcome) {
+        if (outcome == TOutcome::Unknown) return;
+        Disagree = Disagree || (Recorded != TOutcome::Unknown && outcome != Recorded);
+        Recorded = outcome;
+    }
+};
+
+struct TElsewhere : TRecordsSay {
     bool After = false;
 };
 
@@ -256,10 +266,7 @@ TElsewhere LookElsewhere(const std::string& journal, uint64_t id, const TCommitR
             std::string base;
             ExtractFileExtPart(folder + name, ext, base);
             if (ext == ".JNS") {
-                const TOutcome outcome = ReadSettled(folder + name).Find(id);
-                if (outcome == TOutcome::Unknown) continue;
-                seen.Disagree = seen.Disagree || (seen.Recorded != TOutcome::Unknown && outcome != seen.Recorded);
-                seen.Recorded = outcome;
+                seen.Add(ReadSettled(folder + name).Find(id));
             } else if (ext == ".DAT") {
                 for (std::size_t i = first; i < after.size(); ++i)
                     after[i] = after[i] || SideOf(record, i, {folder + name, base + ".IDX", base + ".BLB"}).After;
@@ -366,6 +373,8 @@ constexpr std::string_view kStandsApart =
 constexpr std::string_view kCannotTell =
     "it cannot be told whether its commit stood: restore the commit's tables together from a backup";
 constexpr std::string_view kRecordsDisagree = "the records of its commit disagree: ";
+constexpr std::string_view kRecordsDisagreeRestore =
+    "the records of its commit disagree: restore the commit's tables together from a backup";
 
 void NoteOnce(std::string& report, const std::string& journal) {
     if (report.empty()) report = journal;
@@ -652,20 +661,16 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     // What recoveries recorded of the commit beside any of its tables (also where
     // no journal is left: a table renamed by hand without its record) holds for
     // every table: it is followed, whatever the journals say now.
-    TOutcome recorded = TOutcome::Unknown;
+    TRecordsSay records;
     bool complete = true;
-    bool disagree = false;
     for (const auto& p : places) {
         p->Settled = ReadSettled(SettledNameOf(p->Journal));
         const TOutcome outcome = p->Settled.Find(j.CommitId);
-        if (outcome == TOutcome::Unknown) {
-            complete = complete && p->Settled.Complete();
-            continue;
-        }
-        disagree = disagree || (recorded != TOutcome::Unknown && outcome != recorded);
-        recorded = outcome;
+        if (outcome == TOutcome::Unknown) complete = complete && p->Settled.Complete();
+        records.Add(outcome);
     }
-    if (disagree) {
+    TOutcome recorded = records.Recorded;
+    if (records.Disagree) {
         // One was put back from elsewhere. The tables whose journals let go of the
         // commit show by their files how it was settled here: a record that says
         // otherwise is the one to remove. Files that show nothing, or both, leave
@@ -685,7 +690,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                 RaiseDamaged(FName, std::string(kRecordsDisagree) + "remove '" +
                                         platform::NormalizeSeparators(SettledNameOf(p->Journal)) +
                                         "', which its tables' files contradict");
-        RaiseDamaged(FName, std::string(kRecordsDisagree) + "restore the commit's tables together from a backup");
+        RaiseDamaged(FName, kRecordsDisagreeRestore);
     }
     // Written beside every journal held here before any journal of the commit is
     // played back or dropped.
@@ -753,7 +758,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         if (missing < count) {
             const TElsewhere elsewhere = LookElsewhere(FName, j.CommitId, record, 1);
             if (elsewhere.Disagree)
-                RaiseDamaged(FName, std::string(kRecordsDisagree) + "restore the commit's tables together from a backup");
+                RaiseDamaged(FName, kRecordsDisagreeRestore);
             recorded = elsewhere.Recorded;
             stood = recorded != TOutcome::RolledBack;
             if (recorded == TOutcome::Unknown && !elsewhere.After)

@@ -10,6 +10,7 @@
 
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/FilterLeaf.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ExpCodes.h"
@@ -649,20 +650,20 @@ void CollectBounds(const TExpToken* node, TDataCursor& cursor, TKeyRange& range)
         return;
     }
     if (node->Kind != ekBinary || !IsComparisonCode(node->Code) || node->Code == opNotEqual) return;
-    const TExpToken* column = node->Left;
-    const TExpToken* value = node->Right;
-    uint8_t code = node->Code;
-    if (column && column->Kind != ekColumn) {
-        std::swap(column, value);
-        code = MirroredCode(code);
-    }
-    if (AddBound(column, value, code, cursor, range))
-        range.Exact = exactBefore && code != opGreater && code != opLess && IsIntegerType(column->DataType);
+    const TComparisonOperands o = ColumnFirst(*node);
+    if (AddBound(o.Subject, o.Constant, o.Op, cursor, range))
+        range.Exact = exactBefore && o.Op != opGreater && o.Op != opLess && IsIntegerType(o.Subject->DataType);
 }
 
 // The level of the join that steps the target's records; -1 without a join.
 int32_t TargetLevel(TDataQuery& query, const TDataChangePlan& plan) {
     return plan.Join ? plan.Join->LevelOf(query.FirstSourceTable()) : -1;
+}
+
+// Whether the join's current row passes the conditions left to the whole row.
+bool RowPasses(TQueryPlan& join) {
+    return std::all_of(join.Residual.begin(), join.Residual.end(),
+                       [&](const TExpToken* condition) { return join.Accepts(condition); });
 }
 
 // A row to change: the target record's natural-order bookmark.
@@ -684,16 +685,9 @@ std::vector<TMark> MarkJoinedRows(TDataQuery& query, TDataChangePlan& plan) {
     std::unordered_set<uint32_t> seen;
     join.ResetRows();
     while (join.NextRow()) {
-        if (target->AtEnd) continue;
-        bool accepted = true;
-        for (const TExpToken* condition : join.Residual) {
-            if (!join.Accepts(condition)) {
-                accepted = false;
-                break;
-            }
-        }
+        if (target->AtEnd || !RowPasses(join)) continue;
         const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target->Record());
-        if (accepted && seen.insert(recordNo).second) marks.push_back({recordNo});
+        if (seen.insert(recordNo).second) marks.push_back({recordNo});
     }
     std::sort(marks.begin(), marks.end(), [](const TMark& a, const TMark& b) { return a.RecordNo < b.RecordNo; });
     return marks;
@@ -911,9 +905,7 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
             stretch.BeforeStep(progress);
             progress.Step();
         }
-        if (target.AtEnd || !std::all_of(join.Residual.begin(), join.Residual.end(),
-                                         [&](const TExpToken* condition) { return join.Accepts(condition); }))
-            continue;
+        if (target.AtEnd || !RowPasses(join)) continue;
         const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target.Record());
         ahead.Before(recordNo);
         if (!cursor.ReadRecordToChange(recordNo, record, true)) continue;

@@ -97,20 +97,21 @@ void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenField
         t.Cursor->SwitchToIndex(t.RangeIndex);
     }
     // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
+    std::vector<uint8_t> subtypes;
     for (uint16_t field : writtenFields) {
         TFieldDesc desc;
         t.Cursor->GetFieldDesc(field, desc);
-        if (desc.FieldType() == fldBLOB) t.FrozenBlobFields.push_back(field);
+        if (desc.FieldType() != fldBLOB) continue;
+        t.FrozenBlobFields.push_back(field);
+        subtypes.push_back(desc.SubType());
     }
     TExpToken value;
     value.Kind = ekColumn;
     value.DataType = fldBLOB;
     for (size_t offset = 0; offset < t.HashRecords.size() && !t.FrozenBlobFields.empty(); offset += t.Buffer.size()) {
-        for (uint16_t field : t.FrozenBlobFields) {
-            TFieldDesc desc;
-            t.Cursor->GetFieldDesc(field, desc);
-            value.FieldNumber = field;
-            value.DataSubtype = desc.SubType();
+        for (size_t f = 0; f < t.FrozenBlobFields.size(); ++f) {
+            value.FieldNumber = t.FrozenBlobFields[f];
+            value.DataSubtype = subtypes[f];
             t.Cursor->GetFieldValue(t.HashRecords.data() + offset, &value);
             // With the terminating zero a memo's value carries.
             const auto length = static_cast<std::ptrdiff_t>(
