@@ -161,6 +161,7 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
             // upgrades it: a moment. A file this user may not open stays so.
             if (AccessDenied(e) && why != TRefusal::NoAccess && waited.elapsed() < StartWaitMs) {
                 WaitAMoment(TransactionRetryMs);
+                Mark(table.TableName() + "_waited");
                 continue;
             }
             throw std::runtime_error(TableFailure(e, name, why).toStdString());

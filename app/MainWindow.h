@@ -184,7 +184,8 @@ public:
     // The staff list's font size as the display settings set it: clamped to 1..72.
     void SetStaffFontSize(int points);
 
-    // Where the start-up's time went: step name and milliseconds since the step before.
+    // Where the start-up's time went: step name and milliseconds since the step before;
+    // each wait for a table another program holds is a step of its own ("Staff_waited").
     std::vector<std::pair<std::string, double>> StartupTimes;
     bool StartedUp() const { return startedUp_; }
     // The start-up sequence ended with a failure: the program is to end.

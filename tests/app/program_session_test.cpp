@@ -558,10 +558,7 @@ TEST_F(ProgramSession, TwoDesksTableMaintenanceAFailedImportAndAnEncryptedCopy) 
     desk.send("simei 阿部 次郎");
     EXPECT_EQ(desk.readLine(), "ok");
     SelectCodes({10});
-    QElapsedTimer took;
-    took.start();
     Click(Fmain, "STAFFeditBTN");
-    EXPECT_LT(took.elapsed(), 5000);
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].contains(QString::fromUtf8("プロセス番号 %1").arg(desk.pid()))) << messages[0].toStdString();
     messages.clear();

@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QElapsedTimer>
+#include <optional>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <functional>
@@ -153,21 +153,28 @@ protected:
         EXPECT_EQ(desk->readLine(60000), "ready");
         return desk;
     }
-    // How long something the user does takes, and how often the event loop ran a 10 ms
-    // timer meanwhile (it stands still while the program is frozen).
+    // What the event loop did while the user's action ran: how often it ran a 10 ms
+    // timer (it stands still while the program is frozen), and whether a start waited
+    // for the other desk meanwhile (its busy cursor was up at one of those runs). Counted
+    // in events, never in time, so that a loaded machine changes nothing.
     struct Took {
-        qint64 ms = 0;
         int ticks = 0;
+        bool waited = false;
     };
+    // The action being watched; callbacks inside it read how far it got.
+    static inline Took* watched = nullptr;
     static Took Measure(const std::function<void()>& act) {
         Took took;
         QTimer ticker;
-        QObject::connect(&ticker, &QTimer::timeout, [&] { ++took.ticks; });
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            ++took.ticks;
+            if (QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor)
+                took.waited = true;
+        });
         ticker.start(10);
-        QElapsedTimer clock;
-        clock.start();
+        Took* outer = std::exchange(watched, &took);
         act();
-        took.ms = clock.elapsed();
+        watched = outer;
         return took;
     }
     // Measure for something the other desk refuses: a window of this program left open
@@ -193,13 +200,10 @@ protected:
         EXPECT_FALSE(q.Eof()) << code;
     }
     // Double-clicks the employee's row in this program's staff list, as a person opens
-    // it; answers the milliseconds the open took.
-    qint64 DoubleClick(int code, int* ticks = nullptr, bool refresh = true) {
+    // it; answers what the event loop did meanwhile.
+    Took DoubleClick(int code, bool refresh = true) {
         ChooseRow(code, refresh);
-        const Took took =
-            Measure([] { Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex()); });
-        if (ticks) *ticks = took.ticks;
-        return took.ms;
+        return Measure([] { Q_EMIT Fmain->StaffGrid->doubleClicked(Fmain->StaffGrid->currentIndex()); });
     }
     // Opens table maintenance, gives its first row the name and saves with OK; answers
     // the name the row had.
@@ -223,16 +227,15 @@ protected:
         Click(&window, "CuteButton1");
     }
     // The message said while the other desk (process `holder`) holds the tables: the
-    // refusal, the table and the holder, after a moment that the event loop ran through.
+    // refusal, the table and the holder, after a wait that the event loop ran through.
     void ExpectHeld(const Took& took, const QString& refusal, pid_t holder) {
         ASSERT_FALSE(messages.isEmpty());
         const std::string said = messages.back().toStdString();
         EXPECT_TRUE(messages.back().startsWith(refusal)) << said;
         EXPECT_TRUE(messages.back().contains(QString::fromUtf8("使用中のテーブル：STAFF"), Qt::CaseInsensitive)) << said;
         EXPECT_TRUE(messages.back().contains(QString::fromUtf8("プロセス番号 %1").arg(holder))) << said;
-        EXPECT_GE(took.ms, TransactionWaitMs);
-        EXPECT_LT(took.ms, 2000 + TransactionWaitMs);  // generous for a loaded machine
-        EXPECT_GE(took.ticks, 10) << "the event loop stood still for " << took.ms << " ms";
+        EXPECT_TRUE(took.waited);
+        EXPECT_GE(took.ticks, 10) << "the event loop stood still while it waited";
         EXPECT_FALSE(DMdata->DataDB->InTransaction());
         EXPECT_EQ(FstaffDaityo, nullptr);
         EXPECT_EQ(Fstaff, nullptr);
@@ -252,17 +255,15 @@ TEST_F(TwoDesks, AnEditorOpenOnTheOtherDeskNeverFreezesThisOne) {
     desk->send("open 31");
     ASSERT_EQ(desk->readLine(), "editing 31");
 
-    int ticks = 0;
-    const qint64 waited = DoubleClick(32, &ticks);
+    const Took took = DoubleClick(32);
     ASSERT_EQ(messages.size(), 1);
     const std::string said = messages[0].toStdString();
     EXPECT_TRUE(messages[0].startsWith(QString::fromUtf8("他のプログラムが編集中のため、従業員コード 32 を開けません。")))
         << said;
     EXPECT_TRUE(messages[0].contains("STAFF", Qt::CaseInsensitive)) << said;
     EXPECT_TRUE(messages[0].contains(QString::fromUtf8("プロセス番号 %1").arg(desk->pid()))) << said;
-    EXPECT_GE(waited, TransactionWaitMs);
-    EXPECT_LT(waited, 2000 + TransactionWaitMs);  // generous for a loaded machine
-    EXPECT_GE(ticks, 10) << "the event loop stood still for " << waited << " ms";
+    EXPECT_TRUE(took.waited);
+    EXPECT_GE(took.ticks, 10) << "the event loop stood still while it waited";
     EXPECT_EQ(FstaffDaityo, nullptr);
     EXPECT_FALSE(DMdata->DataDB->InTransaction());
     // The employee the other desk edits is refused as in use.
@@ -275,10 +276,9 @@ TEST_F(TwoDesks, AnEditorOpenOnTheOtherDeskNeverFreezesThisOne) {
     EXPECT_EQ(desk->readLine(), "ok");
     EXPECT_EQ(desk->readLine(), "closed");
     messages.clear();
-    qint64 shownAfter = -1;
-    QElapsedTimer opening;
+    std::optional<bool> waitedBeforeShown;
     OnModal("FstaffDaityo", [&](QWidget* w) {
-        shownAfter = opening.elapsed();
+        waitedBeforeShown = watched->waited;
         // This program edits 32 now: the other desk is told so at once, and answers
         // meanwhile.
         desk->send("open 31");
@@ -290,10 +290,8 @@ TEST_F(TwoDesks, AnEditorOpenOnTheOtherDeskNeverFreezesThisOne) {
         EXPECT_EQ(desk->readLine(), "closed");
         Click(w, "CanBTN");
     });
-    opening.start();
     DoubleClick(32);
-    EXPECT_GE(shownAfter, 0);
-    EXPECT_LT(shownAfter, 1000);  // at once: nothing it needs is held
+    EXPECT_EQ(waitedBeforeShown, false);  // at once: nothing it needs is held
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     desk->send("quit");
     EXPECT_EQ(desk->wait(20000), 0);
@@ -368,7 +366,7 @@ TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
     for (const auto& r : reads) {
         SCOPED_TRACE(r.what);
         messages.clear();
-        EXPECT_LT(Measure(r.act).ms, 1000);
+        EXPECT_FALSE(Measure(r.act).waited);
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     }
     EXPECT_EQ(sql.Query1->RecordCount(), 1);
@@ -378,16 +376,15 @@ TEST_F(TwoDesks, EveryChangeSaysWhoHoldsTheTablesInsteadOfFreezing) {
     EXPECT_EQ(desk->readLine(), "closed");
     messages.clear();
     OnModal("Fstaff", [](QWidget* w) { Click(w, "BitBtn1"); });
-    EXPECT_LT(Measure([] { Fmain->findChild<QAction*>("Staff1")->trigger(); }).ms, 1000);
+    EXPECT_FALSE(Measure([] { Fmain->findChild<QAction*>("Staff1")->trigger(); }).waited);
     EXPECT_EQ(Fstaff, nullptr);
     answer = gui::mrOk;
-    EXPECT_LT(Measure([&] { RunSql(sql, "UPDATE STAFF SET Simei = 'Z' WHERE StaffCD = 31"); }).ms, 1000);
+    EXPECT_FALSE(Measure([&] { RunSql(sql, "UPDATE STAFF SET Simei = 'Z' WHERE StaffCD = 31"); }).waited);
     answer = gui::mrYes;
-    EXPECT_LT(Measure([] {
-                  ChooseRow(32);
-                  Click(Fmain, "STAFFdelBTN");
-              }).ms,
-              1000);
+    EXPECT_FALSE(Measure([] {
+                     ChooseRow(32);
+                     Click(Fmain, "STAFFdelBTN");
+                 }).waited);
     EXPECT_EQ(messages.size(), 2);  // the two confirmations
     EXPECT_EQ(names(), std::vector<std::string>{"Z"});
     EXPECT_FALSE(DMdata->DataDB->InTransaction());
@@ -486,7 +483,7 @@ TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
                 Type(f, "SimeiEDT", ours);
                 Click(f, "OkBTN");
             });
-            DoubleClick(31, nullptr, false);
+            DoubleClick(31, false);
         }
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
         EXPECT_EQ(seen, theirs);
@@ -497,7 +494,7 @@ TEST_F(TwoDesks, WhatTheOtherDeskSavedIsReadAfreshAfterARefusal) {
     EXPECT_EQ(desk->wait(20000), 0);
 }
 
-// The other desk lets go of the tables 0.3 s into the wait: whatever this program was
+// The other desk lets go of the tables once the wait has begun: whatever this program was
 // starting goes on at once, with no message, and saves. The let-go is waited for where
 // it is asked, within the limit of the desk's other answers: a desk slow to answer on a
 // loaded machine still lets go during the wait.
@@ -554,20 +551,21 @@ TEST_F(TwoDesks, WhenTheOtherDeskLetsGoDuringTheWaitTheSaveGoesOn) {
         ASSERT_EQ(desk->readLine(), "editing 31");
         messages.clear();
         answer = s.answer;
+        // The desk lets go at the first run of the event loop that finds the start
+        // waiting.
         QTimer letGo;
-        letGo.setSingleShot(true);
         std::vector<std::string> said;
         QObject::connect(&letGo, &QTimer::timeout, [&] {
+            if (!watched || !watched->waited) return;
+            letGo.stop();
             desk->send("cancel");
             for (int line = 0; line < 2; ++line) said.push_back(desk->readLine());
         });
-        const Took took = MeasureRefused([&] {
-            letGo.start(300);
-            s.act();
-        });
+        letGo.start(10);
+        const Took took = MeasureRefused(s.act);
         EXPECT_EQ(said, (std::vector<std::string>{"ok", "closed"}));
         EXPECT_EQ(messages.size(), s.messages) << messages.join("\n").toStdString();
-        EXPECT_GE(took.ms, 300);
+        EXPECT_TRUE(took.waited);
         EXPECT_EQ(Column(s.check), s.expected);
         EXPECT_FALSE(DMdata->DataDB->InTransaction());
     }
@@ -696,17 +694,17 @@ TEST_F(TwoDesks, AStartThatCannotOpenATableSaysSoAndEnds) {
             held.SetTableName(name);
             held.SetExclusive(true);
             held.Open();
-            QElapsedTimer clock;
-            clock.start();
             ChildProcess desk(KURA_TEST_DESK, {dir.path()});
             const std::string said = desk.readLine(60000);
             EXPECT_EQ(said, std::string("message テーブル ") + name +
                                 " を開けないため、ヨミトラを起動できません。 | "
                                 "他のプログラムがこのテーブルを単独で使っています。 | "
                                 "そのプログラムを終了してから、もう一度起動してください。 | （エラー番号 11013）");
-            EXPECT_EQ(desk.readLine(), "ended");
+            // It tried again, as long as another start might have held the table a moment.
+            const std::string ended = desk.readLine();
+            ASSERT_EQ(ended.rfind("ended ", 0), 0u) << ended;
+            EXPECT_GE(std::stoi(ended.substr(6)), 1) << ended;
             EXPECT_EQ(desk.wait(20000), 1);
-            EXPECT_GE(clock.elapsed(), StartWaitMs);
         }
         kura::DoneSessions();
         ChildProcess desk(KURA_TEST_DESK, {dir.path()});

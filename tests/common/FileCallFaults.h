@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/FileCalls.h"
 
@@ -120,6 +121,31 @@ public:
               if ((flags & O_CREAT) != 0 && std::string_view(p).starts_with(in)) return errno = EACCES, -1;
               return platform::SystemFileCalls().open(p, flags, m);
           }) {}
+};
+
+// Counts the byte-range locks the kernel refuses while it lives: a wait's tries are
+// counted instead of timed, so that a loaded machine changes nothing. One at a time.
+class RefusedLocks {
+public:
+    RefusedLocks() {
+        Count() = 0;
+        platform::FileCalls().lock = [](int fd, short type, off_t start, off_t length) {
+            const int result = platform::SystemFileCalls().lock(fd, type, start, length);
+            if (result != 0) ++Count();
+            return result;
+        };
+    }
+    ~RefusedLocks() { platform::FileCalls().lock = platform::SystemFileCalls().lock; }
+    RefusedLocks(const RefusedLocks&) = delete;
+    RefusedLocks& operator=(const RefusedLocks&) = delete;
+    // Refusals since it was made or last read; reading starts the count again.
+    int Take() { return std::exchange(Count(), 0); }
+
+private:
+    static int& Count() {
+        static int count = 0;
+        return count;
+    }
 };
 
 }  // namespace kura::test

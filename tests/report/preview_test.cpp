@@ -245,7 +245,8 @@ TEST_F(PreviewTest, SuspendStopsThePacingUntilResumed) {
     Pump(100);
     const int paused = report.LRPreviewControl1.GetPageCount();
     Pump(200);
-    EXPECT_EQ(report.LRPreviewControl1.GetPageCount(), paused);
+    // A page the thread had asked for as it was paused may still come.
+    EXPECT_LE(report.LRPreviewControl1.GetPageCount() - paused, 1);
     EXPECT_LT(paused, 40);
     Trigger(report, "ActSuspend");  // resume
     ASSERT_TRUE(PumpUntil([&] { return !report.ThreadRunning(); }));

@@ -16,7 +16,8 @@
 //   ping           "pong", answered also while the program waits for another one
 //   quit           closes the main window; the program ends
 // Lines out start with "ready" once the main window has started, or with what the
-// program said and "ended" when its start failed (exit code 1). Message texts have
+// program said and "ended <n>" when its start failed (exit code 1), n the times it
+// waited for a table another program held. Message texts have
 // their line breaks written as " | ".
 #include <stdlib.h>
 #include <unistd.h>
@@ -159,7 +160,9 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     if (app::Fmain->StartFailed()) {
         // The program has said why (a "message" line) and ends.
-        Say("ended");
+        int waits = 0;
+        for (const auto& step : app::Fmain->StartupTimes) waits += step.first.ends_with("_waited");
+        Say("ended " + std::to_string(waits));
         app::EndProgram();
         gui::SetMessageHook(nullptr);
         return 1;

@@ -8,9 +8,17 @@
 // removed then in any case. Without a runtime folder of the session (XDG_RUNTIME_DIR,
 // as under CI) Qt would make one in the temporary folder; the program gets its own
 // beside it.
+//
+// A program killed before it exits (ctest ends one that outlives its time limit with
+// SIGKILL) cannot look at its folder: a watcher process, started first and detached
+// from it so that the kill of the program's process tree misses it, removes the
+// folder once the program is gone.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -70,6 +78,35 @@ void CheckOwnFolderAtExit() {
     _exit(1);
 }
 
+// Forks the watcher (twice, so that it is no child of this program): it waits until
+// every holder of the pipe's writing end has gone, which the program's death is, and
+// removes the folder. Started while the program is still single-threaded.
+void WatchOwnFolder(const std::string& folder) {
+    int gone[2];
+    if (pipe2(gone, O_CLOEXEC) != 0) return;
+    const pid_t first = fork();
+    if (first == 0) {
+        if (fork() != 0) _exit(0);
+        setsid();
+        close(gone[1]);
+        // Nothing of the test's output may stay open here, or ctest would wait for it.
+        const int null = open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2}) dup2(null, fd);
+        char byte;
+        while (read(gone[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        _exit(0);
+    }
+    close(gone[0]);
+    if (first > 0)
+        while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    // Kept open, unwritten, for the program's whole life.
+    (void)gone[1];
+}
+
 void MakeOwnFolders() {
     std::error_code ec;
     std::string pattern = (fs::temp_directory_path(ec) / "kura-tests-XXXXXX").string();
@@ -82,6 +119,7 @@ void MakeOwnFolders() {
     fs::permissions(run, fs::perms::owner_all, ec);
     OwnFolder() = pattern;
     gOwner = getpid();
+    WatchOwnFolder(pattern);
     setenv("TMPDIR", tmp.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", run.c_str(), 0);
     std::atexit(CheckOwnFolderAtExit);

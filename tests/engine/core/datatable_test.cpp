@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -191,21 +190,13 @@ TEST(DataTable, RecordLocksRetryAndConflictBetweenSessions) {
     ta->LockRecord(1);
     EXPECT_TRUE(ta->IsRecordLocked(1));
     EXPECT_FALSE(ta->IsReadLocked());  // its own read bracket ended
-    // Two retries 20 ms apart, then the error; the other record is free.
-    auto started = std::chrono::steady_clock::now();
+    // Refused after its retries (counted where another program holds the lock, see
+    // the table-lock tests); the other record is free.
     EXPECT_EQ(ErrorOf([&] { tb->LockRecord(1); }), KURA_RECLOCKFAILED);
-    auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(waited, std::chrono::milliseconds(40));
     EXPECT_FALSE(tb->IsReadLocked());
     EXPECT_NO_THROW(tb->LockRecord(2));
-    // Without retries the refusal comes at once: a single retry would wait a
-    // minute, far beyond any delay of a loaded machine.
     b.session.SetLockRetryCount(0);
-    b.session.SetLockWaitTime(60000);
-    started = std::chrono::steady_clock::now();
     EXPECT_EQ(ErrorOf([&] { tb->LockRecord(1); }), KURA_RECLOCKFAILED);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-    b.session.SetLockWaitTime(20);
 
     // Inside an outer read bracket the read lock survives the failed wait's release
     // only as far as the bracket is concerned: nothing is left held.
