@@ -30,6 +30,9 @@
 //   Range/secondary_text          the same over the names (a CHAR column under the secondary
 //                                 index): Name >= 'sato123' AND Name < 'sato123:', the names
 //                                 that begin with a stem and a number
+//   Range/unindexed_text          the same over the notes, which no index leads (every window
+//                                 reads the whole table, so 20 windows instead of 200):
+//                                 Note >= 'note of record 123' AND Note < 'note of record 123:'
 //   RangeCount/...                the same windows in the same spellings through SQL's
 //                                 SELECT COUNT(*)
 //   RangeSelect/...               through SQL's SELECT Id, every row read back
@@ -451,14 +454,21 @@ void BM_KuraDelete(benchmark::State& state, const char* step, const char* table,
     }
 }
 
-// The windows of the range steps, the same for both engines: ids a < id < b, and the
-// names that begin with a stem and a number (name >= p AND name < p + ":", ':' coming
-// after the digits).
+// The windows of the range steps, the same for both engines: ids a < id < b, the
+// names and the notes that begin with a text that ends in three digits (name >= p
+// AND name < p + ":", ':' coming after the digits).
 constexpr int RANGE_COUNTS = 200;
+constexpr int UNINDEXED_RANGE_COUNTS = 20;
+
+// The column a window bounds: the primary key, the indexed name, the note no index leads.
+enum class RangeColumn { Id, Name, Note };
+
+int RangeCount(RangeColumn column) { return column == RangeColumn::Note ? UNINDEXED_RANGE_COUNTS : RANGE_COUNTS; }
 
 struct RangeWindows {
     std::vector<std::pair<int32_t, int32_t>> Ids;
     std::vector<std::string> Names;
+    std::vector<std::string> Notes;
     RangeWindows() {
         std::mt19937 rng(11);
         const auto count = static_cast<uint32_t>(Work().Count);
@@ -469,6 +479,12 @@ struct RangeWindows {
             // A stem and the first three digits of a number.
             const std::string name = NameOf(static_cast<int32_t>(rng() % count) + 1);
             Names.push_back(name.substr(0, name.find_first_of("0123456789") + 3));
+        }
+        std::mt19937 notes(13);
+        for (int i = 0; i < UNINDEXED_RANGE_COUNTS; ++i) {
+            const auto id = static_cast<int32_t>(100 + notes() % std::max<uint32_t>(count - std::min(count, 100u), 1));
+            const std::string note = NoteOf(id);
+            Notes.push_back(note.substr(0, note.find_first_of("0123456789") + 3));
         }
     }
 };
@@ -492,15 +508,16 @@ enum class Spelling { Two, Between, ConstantFirst, Three };
 enum class RangeStatement { Filter, Count, Select, Update, Delete };
 
 // Window i as a condition.
-std::string RangeCondition(bool names, Spelling spelling, std::size_t i) {
+std::string RangeCondition(RangeColumn column, Spelling spelling, std::size_t i) {
     const RangeWindows& w = Windows();
-    if (names) {
-        const std::string p = "'" + w.Names[i];
+    if (column != RangeColumn::Id) {
+        const std::string c = column == RangeColumn::Name ? "Name" : "Note";
+        const std::string p = "'" + (column == RangeColumn::Name ? w.Names[i] : w.Notes[i]);
         switch (spelling) {
-            case Spelling::Two: return "Name >= " + p + "' AND Name < " + p + ":'";
-            case Spelling::Between: return "Name BETWEEN " + p + "' AND " + p + "9999'";
-            case Spelling::ConstantFirst: return p + "' <= Name AND " + p + ":' > Name";
-            case Spelling::Three: return "Name >= " + p + "' AND Name < " + p + ":' AND Name < " + p + ";'";
+            case Spelling::Two: return c + " >= " + p + "' AND " + c + " < " + p + ":'";
+            case Spelling::Between: return c + " BETWEEN " + p + "' AND " + p + "9999'";
+            case Spelling::ConstantFirst: return p + "' <= " + c + " AND " + p + ":' > " + c;
+            case Spelling::Three: return c + " >= " + p + "' AND " + c + " < " + p + ":' AND " + c + " < " + p + ";'";
         }
     }
     const auto [low, high] = w.Ids[i];
@@ -527,7 +544,7 @@ std::string RangeStatementText(RangeStatement statement, const std::string& cond
 // Ours reads every window: through a filter on a cursor in natural order (added,
 // activated, counted, dropped), or through SQL; the rows counted, read back or
 // changed are summed. A change's transaction is started and rolled back untimed.
-void BM_KuraRange(benchmark::State& state, const char* step, bool names, Spelling spelling,
+void BM_KuraRange(benchmark::State& state, const char* step, RangeColumn column, Spelling spelling,
                   RangeStatement statement) {
     Kura& k = Ours();
     for (auto _ : state) {
@@ -540,8 +557,8 @@ void BM_KuraRange(benchmark::State& state, const char* step, bool names, Spellin
         auto readAll = [&] {
             int64_t total = 0;
             seconds = 0;
-            for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
-                const std::string condition = RangeCondition(names, spelling, i);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(RangeCount(column)); ++i) {
+                const std::string condition = RangeCondition(column, spelling, i);
                 if (statement == RangeStatement::Filter) {
                     const auto start = Clock::now();
                     TFilter* filter = c->AddFilter(condition);
@@ -581,7 +598,7 @@ void BM_KuraRange(benchmark::State& state, const char* step, bool names, Spellin
         ::sync();
         const int64_t total = readAll();
         state.counters["records"] = static_cast<double>(total);
-        Finish(state, step, seconds, RANGE_COUNTS, true);
+        Finish(state, step, seconds, RangeCount(column), true);
         RangeTotals()[step] = total;
     }
 }
@@ -830,11 +847,14 @@ void BM_SqliteScan(benchmark::State& state, const char* step, LiteOrder order) {
 
 // SQLite reads the same windows, written as two comparisons, through the same
 // statement: prepared once, the window's bounds bound each time.
-void BM_SqliteRange(benchmark::State& state, const char* step, bool names, RangeStatement statement) {
+void BM_SqliteRange(benchmark::State& state, const char* step, RangeColumn column, RangeStatement statement) {
     Lite& l = Theirs();
     const RangeWindows& w = Windows();
+    const bool names = column != RangeColumn::Id;
     for (auto _ : state) {
-        const std::string condition = names ? " WHERE name >= ? AND name < ?" : " WHERE id > ? AND id < ?";
+        const std::string condition = column == RangeColumn::Name   ? " WHERE name >= ? AND name < ?"
+                                      : column == RangeColumn::Note ? " WHERE note >= ? AND note < ?"
+                                                                    : " WHERE id > ? AND id < ?";
         const std::string text = statement == RangeStatement::Select   ? "SELECT id FROM stxn" + condition
                                  : statement == RangeStatement::Update ? "UPDATE stxn SET note = 'range'" + condition
                                  : statement == RangeStatement::Delete ? "DELETE FROM stxn" + condition
@@ -845,8 +865,8 @@ void BM_SqliteRange(benchmark::State& state, const char* step, bool names, Range
         auto readAll = [&] {
             int64_t total = 0;
             seconds = 0;
-            for (std::size_t i = 0; i < RANGE_COUNTS; ++i) {
-                const std::string p = w.Names[i];
+            for (std::size_t i = 0; i < static_cast<std::size_t>(RangeCount(column)); ++i) {
+                const std::string p = column == RangeColumn::Note ? w.Notes[i] : w.Names[i];
                 const std::string high = p + ":";
                 if (changes) Exec(l.Db, "BEGIN");
                 const auto start = Clock::now();
@@ -874,7 +894,7 @@ void BM_SqliteRange(benchmark::State& state, const char* step, bool names, Range
         for (const auto& [name, ours] : RangeTotals())
             if ((name == prefix || name.compare(0, prefix.size() + 1, prefix + "/") == 0) && ours != total)
                 state.SkipWithError("counts differ");
-        Finish(state, step, seconds, RANGE_COUNTS, false);
+        Finish(state, step, seconds, RangeCount(column), false);
         // Each spelling of ours against the cheapest of them.
         double cheapest = 0;
         for (const auto& [name, ours] : KuraTimes())
@@ -980,19 +1000,21 @@ const bool kRegistered = [] {
                                                                  {"constant_first", Spelling::ConstantFirst},
                                                                  {"three", Spelling::Three}};
     static std::vector<std::string> rangeSteps;  // the steps' names live as long as the run
-    rangeSteps.reserve(std::size(rangeRows) * 2 * std::size(spellings));
+    rangeSteps.reserve(std::size(rangeRows) * 3 * std::size(spellings));
     for (const RangeRow& range : rangeRows) {
-        for (const bool names : {false, true}) {
-            const std::string row = std::string(range.Row) + (names ? "/secondary_text/" : "/primary_key/");
-            const std::string step = std::string(range.Step) + (names ? "_name" : "_id");
+        for (const RangeColumn column : {RangeColumn::Id, RangeColumn::Name, RangeColumn::Note}) {
+            static const char* const rows[] = {"/primary_key/", "/secondary_text/", "/unindexed_text/"};
+            static const char* const suffixes[] = {"_id", "_name", "_note"};
+            const std::string row = std::string(range.Row) + rows[static_cast<int>(column)];
+            const std::string step = std::string(range.Step) + suffixes[static_cast<int>(column)];
             for (const auto& [variant, spelling] : spellings) {
                 rangeSteps.push_back(*variant ? step + "/" + variant : step);
                 once(benchmark::RegisterBenchmark((row + (*variant ? "kura_" + std::string(variant) : "kura")).c_str(),
-                                                  BM_KuraRange, rangeSteps.back().c_str(), names, spelling,
+                                                  BM_KuraRange, rangeSteps.back().c_str(), column, spelling,
                                                   range.Statement));
             }
             once(benchmark::RegisterBenchmark((row + "sqlite").c_str(), BM_SqliteRange,
-                                              rangeSteps[rangeSteps.size() - std::size(spellings)].c_str(), names,
+                                              rangeSteps[rangeSteps.size() - std::size(spellings)].c_str(), column,
                                               range.Statement));
         }
     }

@@ -2,6 +2,7 @@
 // answer and what it costs, and the evaluation that builds the filter's set from
 // key-range scans, set operations and, for the rest, the records themselves.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -251,9 +252,11 @@ private:
 };
 
 // A comparison of an integer, date, time or text column with a constant (either
-// written first), the commonest condition on a column without an index, answered
-// from the record image: the column read as its node reads it and compared as the
-// evaluator compares.
+// written first), or a BETWEEN or NOT BETWEEN of such a column and two such
+// constants, the commonest conditions on a column without an index, answered from
+// the record image: the column read once as its node reads it and compared with
+// each bound as the evaluator compares (BETWEEN is its >= and <= bounds, as the
+// evaluator takes it).
 // Numbers: the stored bytes, NULL from the flag; NULL = x is false, NULL <> x
 // true, an ordered comparison with NULL false. Texts: the stored bytes up to their
 // end, compared by the cursor's collation; NULL = x is false, NULL <> x true, and
@@ -262,33 +265,15 @@ private:
 class TColumnConstantTest {
 public:
     TColumnConstantTest(TDataCursor& cursor, const TExpToken* node) {
-        if (!node || node->Kind != ekBinary || !IsComparisonCode(node->Code)) return;
-        const TComparisonOperands operands = ColumnFirst(*node);
-        const TExpToken* column = operands.Subject;
-        const TExpToken* constant = operands.Constant;
-        if (!column || column->Kind != ekColumn || column->FromStringConstant != 0 || !constant ||
-            constant->Kind != ekConstant)
-            return;
-        if (constant->IsNull != 0 || constant->IsParameter != 0) return;
-        const uint8_t type = column->DataType;
-        const bool integers = exv::IsInteger(type) && exv::IsInteger(constant->DataType);
-        const bool sameDay = (type == fldDATE || type == fldTIME) && constant->DataType == type;
-        const bool texts = type == fldZSTRING && constant->DataType == fldZSTRING;
-        if (!integers && !sameDay && !texts) return;
-        const TFieldDesc field = FieldDescOf(cursor, column->FieldNumber);
-        if (field.Computed() != 0 || field.IsAutoInc() || field.FieldType() != type) return;
-        if (!texts && field.StoredSize() != (type == fldINT64 ? 8 : (type == fldINT16 || type == fldUINT16) ? 2 : 4))
-            return;
-        FField = field;
-        FUsable = true;
-        FType = type;
-        FOp = operands.Op;
-        if (texts) {
-            FText.assign(exv::TextView(*constant));
-            FLocaleId = cursor.FLocaleID;
-            FSortId = cursor.FSortID;
-        } else {
-            FConstant = exv::Integer(*constant);
+        if (!node) return;
+        if (node->Kind == ekBinary && IsComparisonCode(node->Code)) {
+            const TComparisonOperands operands = ColumnFirst(*node);
+            FUsable = TakeColumn(cursor, operands.Subject) && AddBound(operands.Constant, operands.Op);
+        } else if (node->Kind == ekPredicate && (node->Code == prBetween || node->Code == prNotBetween) &&
+                   node->ArgumentCount() == 3) {
+            FNegated = node->Code == prNotBetween;
+            FUsable = TakeColumn(cursor, node->GetArgument(0)) && AddBound(node->GetArgument(1), opGreaterEqual) &&
+                      AddBound(node->GetArgument(2), opLessEqual);
         }
     }
     bool Usable() const { return FUsable; }
@@ -298,32 +283,47 @@ public:
         bool blank = true;
         cursor.GetFieldData(FField, image, bytes, blank);
         bytes[FField.StoredSize()] = 0;
-        if (blank && (FOp == opEqual || FOp == opNotEqual || FType != fldZSTRING)) return FOp == opNotEqual;
-        int order = 0;
-        if (FType == fldZSTRING) {
-            order = CompareStringsByLocale(FLocaleId, FSortId, reinterpret_cast<const char*>(bytes), false, 0,
-                                           FText.c_str());
-        } else {
-            int64_t value = 0;
+        int64_t value = 0;
+        if (FType != fldZSTRING && !blank) {
             switch (FType) {
                 case fldINT16: value = Stored<int16_t>(bytes); break;
                 case fldUINT16: value = Stored<uint16_t>(bytes); break;
                 case fldINT64: value = Stored<int64_t>(bytes); break;
                 default: value = Stored<int32_t>(bytes); break;
             }
-            order = value < FConstant ? -1 : (value > FConstant ? 1 : 0);
         }
-        switch (FOp) {
-            case opEqual: return order == 0;
-            case opNotEqual: return order != 0;
-            case opLess: return order < 0;
-            case opLessEqual: return order <= 0;
-            case opGreater: return order > 0;
-            default: return order >= 0;
+        bool pass = true;
+        for (int32_t i = 0; i < FBoundCount && pass; ++i) {
+            const TBound& bound = FBounds[static_cast<std::size_t>(i)];
+            if (blank && (bound.Op == opEqual || bound.Op == opNotEqual || FType != fldZSTRING)) {
+                pass = bound.Op == opNotEqual;
+                continue;
+            }
+            int order = 0;
+            if (FType == fldZSTRING)
+                order = CompareStringsByLocale(FLocaleId, FSortId, reinterpret_cast<const char*>(bytes), false, 0,
+                                               bound.Text.c_str());
+            else
+                order = value < bound.Constant ? -1 : (value > bound.Constant ? 1 : 0);
+            switch (bound.Op) {
+                case opEqual: pass = order == 0; break;
+                case opNotEqual: pass = order != 0; break;
+                case opLess: pass = order < 0; break;
+                case opLessEqual: pass = order <= 0; break;
+                case opGreater: pass = order > 0; break;
+                default: pass = order >= 0; break;
+            }
         }
+        return pass != FNegated;
     }
 
 private:
+    struct TBound {
+        uint8_t Op = 0;
+        int64_t Constant = 0;
+        std::string Text;
+    };
+
     template <typename T>
     static T Stored(const uint8_t* bytes) {
         T value{};
@@ -331,12 +331,46 @@ private:
         return value;
     }
 
+    // A plain column of a type the test reads itself.
+    bool TakeColumn(TDataCursor& cursor, const TExpToken* column) {
+        if (!column || column->Kind != ekColumn || column->FromStringConstant != 0) return false;
+        const uint8_t type = column->DataType;
+        if (!exv::IsInteger(type) && type != fldDATE && type != fldTIME && type != fldZSTRING) return false;
+        const TFieldDesc field = FieldDescOf(cursor, column->FieldNumber);
+        if (field.Computed() != 0 || field.IsAutoInc() || field.FieldType() != type) return false;
+        if (type != fldZSTRING &&
+            field.StoredSize() != (type == fldINT64 ? 8 : (type == fldINT16 || type == fldUINT16) ? 2 : 4))
+            return false;
+        FField = field;
+        FType = type;
+        FLocaleId = cursor.FLocaleID;
+        FSortId = cursor.FSortID;
+        return true;
+    }
+
+    // A constant of a type the column's values compare with directly.
+    bool AddBound(const TExpToken* constant, uint8_t op) {
+        if (!constant || constant->Kind != ekConstant || constant->IsNull != 0 || constant->IsParameter != 0)
+            return false;
+        const bool integers = exv::IsInteger(FType) && exv::IsInteger(constant->DataType);
+        const bool sameDay = (FType == fldDATE || FType == fldTIME) && constant->DataType == FType;
+        const bool texts = FType == fldZSTRING && constant->DataType == fldZSTRING;
+        if (!integers && !sameDay && !texts) return false;
+        TBound& bound = FBounds[static_cast<std::size_t>(FBoundCount++)];
+        bound.Op = op;
+        if (texts)
+            bound.Text.assign(exv::TextView(*constant));
+        else
+            bound.Constant = exv::Integer(*constant);
+        return true;
+    }
+
     TFieldDesc FField;
     bool FUsable = false;
+    bool FNegated = false;
     uint8_t FType = 0;
-    uint8_t FOp = 0;
-    int64_t FConstant = 0;
-    std::string FText;
+    std::array<TBound, 2> FBounds;
+    int32_t FBoundCount = 0;
     uint16_t FLocaleId = 0;
     uint16_t FSortId = 0;
 };

@@ -97,6 +97,15 @@ void PrepareComparison(const TExpToken* node, TExpToken* copy, const TCopyOption
     if (!ContainsColumn(node->Left) && ContainsColumn(node->Right)) {
         Attach(copy, CopyOrCompute(node->Left, node->Right, o), -1);
         Attach(copy, Prepare(node->Right, o), -2);
+        // The case-insensitive option holds on either side of = and <>, which read
+        // the same both ways round: the column goes first, as the indexes and the
+        // record pass look for it. A '*' written first stays a character.
+        if (o.CaseInsensitive && IsStringConstant(copy->Left) && (node->Code == opEqual || node->Code == opNotEqual)) {
+            SwapChildren(copy);
+            copy->Kind = ekPartialCompare;
+            copy->CaseInsensitive = 1;
+            copy->PartialLength = 0;
+        }
         return;
     }
     Attach(copy, Prepare(node->Left, o), -1);

@@ -1,13 +1,20 @@
 #pragma once
 // A table of every indexable field type for the filter tests, random records and
-// random filter texts over it, and the two answers a filter must agree on: the
-// records the cursor shows and the records its expressions accept one by one.
+// random filter texts over it, and the answers a filter must agree on: the records
+// the cursor shows, the records its expressions accept one by one, and the records
+// its text accepts evaluated as written.
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "engine/core/Filters.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/expr/ExpCodes.h"
+#include "engine/expr/ExpTree.h"
+#include "engine/expr/ValueAccess.h"
 #include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 
@@ -323,9 +330,9 @@ inline std::set<uint32_t> ShownRecords(TDataCursor& c) {
     return shown;
 }
 
-// The live records every active filter's expression (or callback) accepts when
-// tested one by one.
-inline std::set<uint32_t> AcceptedRecords(TDataCursor& c) {
+// The live records whose image passes the test.
+template <typename Test>
+std::set<uint32_t> LiveRecordsWhere(TDataCursor& c, Test passes) {
     std::set<uint32_t> accepted;
     const uint32_t last = c.GetLastRecordNumber();
     for (uint32_t r = 1; r <= last; ++r) {
@@ -335,13 +342,86 @@ inline std::set<uint32_t> AcceptedRecords(TDataCursor& c) {
         const bool live = !record->IsDeleted();
         std::vector<uint8_t> image(record->GetBuffer(), record->GetBuffer() + c.GetRecordSize());
         c.ReleaseRecord(record);
-        if (!live) continue;
-        bool pass = true;
-        for (TFilter* f : c.GetFilters())
-            if (f->Active && !f->Passes(image.data(), r)) pass = false;
-        if (pass) accepted.insert(r);
+        if (live && passes(image.data(), r)) accepted.insert(r);
     }
     return accepted;
+}
+
+// The live records every active filter's expression (or callback) accepts when
+// tested one by one.
+inline std::set<uint32_t> AcceptedRecords(TDataCursor& c) {
+    return LiveRecordsWhere(c, [&](const uint8_t* image, uint32_t r) {
+        for (TFilter* f : c.GetFilters())
+            if (f->Active && !f->Passes(image, r)) return false;
+        return true;
+    });
+}
+
+// A filter as its caller wrote it.
+struct WrittenFilter {
+    std::string Text;
+    TCursorFilterOptions Options;
+};
+
+// A filter's text evaluated as written, apart from the tree the cursor prepares
+// for it: every comparison keeps its operands on the sides they were written on,
+// and the options are applied here on their own. A comparison = or <> with a text
+// constant on either side ignores case under the case-insensitive option; one
+// whose text, written second, ends in '*' compares a prefix unless partial
+// comparisons are switched off.
+class WrittenCondition {
+public:
+    WrittenCondition(TDataCursor& c, const WrittenFilter& filter) : FTree(c.ParseFilterExpression(filter.Text)) {
+        c.CheckFilterExpression(FTree.get());
+        ApplyOptions(FTree.get(), filter.Options);
+    }
+    bool Accepts(TDataCursor& c, const uint8_t* image) const {
+        TExpToken* value = EvaluateExpression(FTree.get(), const_cast<uint8_t*>(image), &c, c.GetLocaleID(),
+                                              c.GetSortID(), &TDataCursor::ColumnValue);
+        const bool pass = value->IsNull == 0 && exv::Load<int16_t>(*value) != 0;
+        ReleaseEvaluationResult(value);
+        return pass;
+    }
+
+private:
+    static bool IsText(const TExpToken* node) {
+        return node && node->Kind == ekConstant && node->DataType == fldZSTRING && node->IsNull == 0;
+    }
+    static void ApplyOptions(TExpToken* node, const TCursorFilterOptions& options) {
+        if (!node) return;
+        ApplyOptions(node->Left, options);
+        ApplyOptions(node->Right, options);
+        for (int32_t i = 0; i < node->ArgumentCount(); ++i) ApplyOptions(node->GetArgument(i), options);
+        if (node->Kind != ekBinary || (node->Code != opEqual && node->Code != opNotEqual)) return;
+        const bool textSecond = IsText(node->Right) && node->Left->Kind != ekConstant;
+        const bool textFirst = IsText(node->Left) && node->Right->Kind != ekConstant;
+        std::string text = textSecond ? std::string(exv::TextView(*node->Right)) : std::string();
+        const std::size_t star = text.find('*');
+        const bool prefix =
+            star != std::string::npos && star > 0 && text.find_first_not_of('*', star) == std::string::npos;
+        if (textSecond && prefix && !options.NoPartialCompare) {
+            text.resize(star);
+            exv::PutText(*node->Right, text);
+            node->PartialLength = static_cast<int32_t>(star);
+        } else if (!((textSecond || textFirst) && options.CaseInsensitive)) {
+            return;
+        }
+        node->Kind = ekPartialCompare;
+        node->CaseInsensitive = options.CaseInsensitive ? 1 : 0;
+    }
+
+    TExpressionPtr FTree;
+};
+
+// The live records every filter's text, as written, accepts.
+inline std::set<uint32_t> WrittenAccepted(TDataCursor& c, const std::vector<WrittenFilter>& filters) {
+    std::vector<std::unique_ptr<WrittenCondition>> conditions;
+    for (const WrittenFilter& filter : filters) conditions.push_back(std::make_unique<WrittenCondition>(c, filter));
+    return LiveRecordsWhere(c, [&](const uint8_t* image, uint32_t) {
+        for (const auto& condition : conditions)
+            if (!condition->Accepts(c, image)) return false;
+        return true;
+    });
 }
 
 }  // namespace kura::test::filters

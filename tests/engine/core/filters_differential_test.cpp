@@ -2,8 +2,13 @@
 // comparisons of one column bound together): the records a filtered cursor shows,
 // built from index scans wherever the optimiser could, are exactly the records its
 // expressions accept one by one, in natural and in index order, and stay so while
-// records are appended, changed and deleted through the cursor.
+// records are appended, changed and deleted through the cursor. The expressions
+// the cursor made are themselves held to the texts evaluated as written, so that a
+// fault of the preparation (a comparison turned round the wrong way) cannot hide
+// behind both sides.
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include "tests/engine/core/FilterTestSupport.h"
 
@@ -63,9 +68,26 @@ struct FilterDifferential : ::testing::Test {
         return !blank && small >= low && small <= high;
     }
 
+    // The texts of the filters added, as written: the active ones are evaluated
+    // as written too, apart from the tree the cursor made of each.
+    std::map<const TFilter*, WrittenFilter> written;
+    TFilter* Add(const std::string& text, const TCursorFilterOptions& options) {
+        TFilter* f = c->AddFilter(text, options);
+        written[f] = {text, options};
+        return f;
+    }
+
     void ExpectAgreement(const std::string& what) {
         std::set<uint32_t> accepted = AcceptedRecords(*c);
-        if (ranged) std::erase_if(accepted, [&](uint32_t r) { return !InRange(r); });
+        std::vector<WrittenFilter> active;
+        for (const TFilter* f : c->GetFilters())
+            if (f->Active) active.push_back(written.at(f));
+        std::set<uint32_t> asWritten = WrittenAccepted(*c, active);
+        if (ranged) {
+            std::erase_if(accepted, [&](uint32_t r) { return !InRange(r); });
+            std::erase_if(asWritten, [&](uint32_t r) { return !InRange(r); });
+        }
+        ASSERT_EQ(accepted, asWritten) << what;
         ASSERT_EQ(ShownRecords(*c), accepted) << what;
         ASSERT_EQ(c->GetRecordCount(), accepted.size()) << what;
     }
@@ -92,7 +114,7 @@ TEST_F(FilterDifferential, IndexScansGiveTheRecordsTheExpressionsAccept) {
                 // Texts the type check refuses (an ordered comparison of a
                 // boolean, ...) leave the cursor with its other filters.
                 TFilter* f = nullptr;
-                const TEngineErrorCode refused = ErrorOf([&] { f = c->AddFilter(text, options); });
+                const TEngineErrorCode refused = ErrorOf([&] { f = Add(text, options); });
                 ASSERT_TRUE(refused == 0 || refused == KURA_INVALIDFILTER) << what;
                 if (f) ++levels[f->OptimizeLevel]; else ++levels[3];
                 if (f && !f->Groups.empty()) ++ranges;
@@ -145,7 +167,7 @@ TEST_F(FilterDifferential, EverySingleConditionAgrees) {
             options.CaseInsensitive = m.Chance(10);
             const std::string text = trial % 3 != 0 ? m.Condition() : trial % 2 ? m.Range() : m.Expression(2);
             TFilter* f = nullptr;
-            if (ErrorOf([&] { f = c->AddFilter(text, options); }) != 0) continue;
+            if (ErrorOf([&] { f = Add(text, options); }) != 0) continue;
             c->ActivateFilter(f);
             ExpectAgreement("seed " + std::to_string(seed) + ": " + text);
             c->DropFilter(f);
@@ -162,10 +184,12 @@ namespace {
 // Columns without an index of every integer width, a date, a time and a text,
 // holding their extremes, small values and NULLs (a text NULL also over the bytes
 // of the text it held), and a constant of each width and beyond it: a comparison of
-// a column with a constant, either written first, which the record pass answers
-// without the evaluator's nodes, accepts exactly the records the evaluator accepts,
-// alone and among the terms of an AND chain, without a locale and under one that
-// passes over accents ("\xE9" "clair" is "eclair" there).
+// a column with a constant, either written first, or a BETWEEN of the column, which
+// the record pass answers without the evaluator's nodes, accepts exactly the
+// records the evaluator accepts, on the tree the cursor made and on the text as
+// written, alone and among the terms of an AND chain, without a locale and under one
+// that passes over accents ("\xE9" "clair" is "eclair" there). The text's only
+// index ignores case: it serves the comparisons the case-insensitive option makes.
 TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
     LibraryScope library;
     TestDb db;
@@ -181,6 +205,9 @@ TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
         b.Field("T", fldTIME);
         b.Field("X", fldZSTRING, 12);
         b.Primary({1});
+        // Served only where the case-insensitive option makes = and <> ignore case.
+        b.Secondary("ByXFolded", {8}, false);
+        b.Def.Indexes.back().SetByte(ido::CaseInsensitive, 1);
         b.Def.LocaleId = locale;
         const std::string table = "N" + std::to_string(locale);
         db.Create(table, b.Def);
@@ -223,24 +250,35 @@ TEST(FilterDirectComparisons, AgreeWithTheEvaluator) {
             {"'apple'", "'APPLE'", "'eclair'", "'b'", "'abcdefghijkl'", "'abcdefghijklm'", "'a'"},
         };
         const char* const names[] = {"S", "W", "I", "L", "D", "T", "X"};
-        const char* const ops[] = {"=", "<>", "<", "<=", ">", ">="};
+        const char* const ops[] = {"=", "<>", "<", "<=", ">", ">=", "BETWEEN", "NOT BETWEEN"};
         std::string previous = "S <> 0";
-        for (int f = 0; f < 7; ++f)
-            for (const std::string& k : constants[f])
-                for (int op = 0; op < 12; ++op) {
-                    // From the seventh on the constant is written first, in a chain
-                    // with the comparison before it and a term the evaluator answers.
-                    const std::string one = op < 6 ? std::string(names[f]) + " " + ops[op] + " " + k
-                                                   : k + " " + ops[op - 6] + " " + names[f];
-                    const std::string text = op < 6 ? one : previous + " AND " + one + " AND NOT (I = 1)";
-                    previous = one;
-                    TFilter* filter = c->AddFilter(text);
-                    c->ActivateFilter(filter);
-                    const std::set<uint32_t> shown = ShownRecords(*c);
-                    EXPECT_EQ(shown, AcceptedRecords(*c)) << text;
-                    EXPECT_EQ(c->GetRecordCount(), shown.size()) << text;
-                    c->DropFilter(filter);
-                }
+        // The text once more under the case-insensitive option: = and <> ignore case
+        // whichever side the constant stands on, the others keep it.
+        for (const bool fold : {false, true})
+            for (int f = fold ? 6 : 0; f < 7; ++f)
+                for (std::size_t i = 0; i < constants[f].size(); ++i)
+                    for (int op = 0; op < 14; ++op) {
+                        // A BETWEEN's second bound is the next constant: now and then
+                        // the bounds cross. From op 8 on the constant is written
+                        // first, in a chain with the condition before it and a term
+                        // the evaluator answers.
+                        const std::string& k = constants[f][i];
+                        const std::string& next = constants[f][(i + 1) % constants[f].size()];
+                        const std::string one = op < 8 ? std::string(names[f]) + " " + ops[op] + " " + k +
+                                                             (op < 6 ? "" : " AND " + next)
+                                                       : k + " " + ops[op - 8] + " " + names[f];
+                        const std::string text = op < 8 ? one : previous + " AND " + one + " AND NOT (I = 1)";
+                        previous = one;
+                        TCursorFilterOptions options;
+                        options.CaseInsensitive = fold;
+                        TFilter* filter = c->AddFilter(text, options);
+                        c->ActivateFilter(filter);
+                        const std::set<uint32_t> shown = ShownRecords(*c);
+                        EXPECT_EQ(shown, AcceptedRecords(*c)) << text;
+                        EXPECT_EQ(shown, WrittenAccepted(*c, {{text, options}})) << fold << " " << text;
+                        EXPECT_EQ(c->GetRecordCount(), shown.size()) << text;
+                        c->DropFilter(filter);
+                    }
     }
 }
 

@@ -104,6 +104,17 @@ TEST(CursorCopy, CaseInsensitiveFilters) {
     EXPECT_EQ(Evaluate(p.Copy.get(), record), "false");
     p = Prepare("Name = 'smi*'", record, false, true);
     EXPECT_EQ(Evaluate(p.Copy.get(), record), "true");
+    // The text written first ignores case alike; ordered comparisons keep it, and
+    // a '*' written first is a character.
+    const std::pair<const char*, const char*> eitherSide[] = {
+        {"'SMITH' = Name", "true"},   {"'SMITH' <> Name", "false"}, {"'smith' <> Name", "false"},
+        {"'SMITH' < Name", "true"},   {"'smith' > Name", "true"},   {"'Smi*' = Name", "false"},
+        {"'SMITH' = Empty", "false"}, {"'SMITH' <> Empty", "true"},
+    };
+    for (const auto& [text, expected] : eitherSide) {
+        p = Prepare(text, record, false, true);
+        EXPECT_EQ(Evaluate(p.Copy.get(), record), expected) << text;
+    }
 
     p = Prepare("UPPER(Name) = UPPER('smith')", record);
     EXPECT_EQ(p.Copy->CaseInsensitive, 1);

@@ -152,16 +152,17 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
 
 // A range reads only its rows however it is written: BETWEEN, two or three
 // comparisons, a constant on either side, the narrower of two bounds on one side
-// kept whichever comes first, float bounds ordered as numbers. Each spelling asks
-// the table for as many records as its plain form and finds the same rows, in
-// SELECT, COUNT(*), UPDATE and DELETE (the last two rolled back).
+// kept whichever comes first, float bounds ordered as numbers, an equality on
+// another column before or after the range. Each spelling asks the table for as
+// many records as its plain form and finds the same rows, in SELECT, COUNT(*),
+// UPDATE and DELETE (the last two rolled back).
 TEST(ChangePaths, ARangeReadsOnlyItsRowsHoweverItIsWritten) {
     SqlDatabase db;
     db.Run("CREATE TABLE r (k INTEGER, x FLOAT, s CHAR(8), n INTEGER, PRIMARY KEY (k))");
     db.Run("CREATE INDEX byx ON r (x); CREATE INDEX bys ON r (s); START TRANSACTION");
     for (int k = 1; k <= 200; ++k)
         db.Run("INSERT INTO r VALUES (" + std::to_string(k) + ", " + std::to_string(k) + ".25, 's" +
-               std::to_string(1000 + k).substr(1) + "', 0)");
+               std::to_string(1000 + k).substr(1) + "', " + std::to_string(k % 3) + ")");
     db.Run("COMMIT");
     TDataCursor watch(&db.Dir());
     watch.SetTableName("r");
@@ -182,7 +183,10 @@ TEST(ChangePaths, ARangeReadsOnlyItsRowsHoweverItIsWritten) {
          "x < 49.5 AND 90.5 > x AND 40.25 < x AND 0.25 < x"},
         {"x >= 41.25 AND x <= 49.25", "x BETWEEN 41.25 AND 49.25"},
         {"s >= 's040' AND s < 's050'", "'s040' <= s AND s < 's090' AND 's050' > s"},
-        {"s >= 's041' AND s <= 's049'", "s BETWEEN 's041' AND 's049'"}};
+        {"s >= 's041' AND s <= 's049'", "s BETWEEN 's041' AND 's049'"},
+        // An equality on another column keeps the range from answering alone.
+        {"n = 0 AND k >= 41 AND k <= 49", "n = 0 AND k BETWEEN 41 AND 49", "k BETWEEN 41 AND 49 AND n = 0",
+         "n = 0 AND 49 >= k AND 41 <= k"}};
     for (const auto& forms : spellings)
         for (const std::string statement : {"SELECT k FROM r", "SELECT COUNT(*) FROM r", "UPDATE r SET n = 1",
                                             "DELETE FROM r"}) {
