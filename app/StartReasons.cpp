@@ -31,7 +31,12 @@ QString FolderOf(const std::string& file) {
                                                     : PathText(file.substr(0, slash));
 }
 
-bool DiskFull(const kura::EKuraEngineError& e) { return e.OSErrorCode() == int32_t(platform::ERROR_DISK_FULL); }
+// The system's last error comes with every engine error, also one that no system call
+// failed for (a taken key after a full disk): only a failed write or system call counts.
+bool DiskFull(const kura::EKuraEngineError& e) {
+    return (e.ErrorCode() == kura::KURA_WRITEERR || e.ErrorCode() == kura::KURA_OSUNKNOWN) &&
+           e.OSErrorCode() == int32_t(platform::ERROR_DISK_FULL);
+}
 
 // The start's: it is the start that is to be tried again.
 QString DiskFullText(const QString& folder) { return app::DiskFullText(folder, TThen::StartAgain); }

@@ -25,6 +25,7 @@
 #include "components/KuraSession.h"
 #include "engine/core/DataSession.h"
 #include "platform/FileCalls.h"
+#include "platform/LastError.h"
 #include "platform/gui/DataGrid.h"
 #include "platform/gui/FileDialogs.h"
 #include "platform/gui/Text.h"
@@ -56,7 +57,7 @@ public:
             struct stat st{};
             std::error_code ec;
             if (error_ && !entries_ && fstat(fd, &st) == 0 && at + off_t(count) > st.st_size &&
-                fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string().starts_with(folder_ + "/"))
+                fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string().starts_with(real_ + "/"))
                 return errno = error_, -1;
             return platform::SystemFileCalls().pwrite(fd, buffer, count, at);
         };
@@ -75,14 +76,24 @@ public:
     NoRoomIn(const NoRoomIn&) = delete;
     NoRoomIn& operator=(const NoRoomIn&) = delete;
     void Fill(const std::string& folder, int error, bool entries = false) {
-        folder_ = folder, error_ = error, entries_ = entries;
+        folder_ = folder, real_ = fs::canonical(folder).string(), error_ = error, entries_ = entries;
     }
     void Mend() { error_ = 0; }
 
 private:
-    static inline std::string folder_;
+    static inline std::string folder_, real_;  // as named, and as the system has it
     static inline int error_ = 0;
     static inline bool entries_ = false;
+};
+
+// Whatever its handlers do (or the test's checks throw), the dialog goes when its
+// test's steps end: no test waits on it for ever.
+struct Shut {
+    QWidget* w;
+    ~Shut() {
+        if (w->isVisible()) Click(w, "CanBTN");
+        if (w->isVisible()) static_cast<QDialog*>(w)->QDialog::done(gui::mrCancel);
+    }
 };
 
 // One way to get a save refused, and its correction.
@@ -125,6 +136,7 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
     auto noRoom = [&](int error) {
         return [&room, db, error](QWidget* w) {
             OnModal("Fkazoku", [](QWidget* k) {
+                const Shut shut{k};
                 Type(k, "SeqEDT", "1");
                 Type(k, "SimeiEDT", U("花子"));
                 Type(k, "SeinenYMDEDT", "H020304");
@@ -155,6 +167,7 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
         ++code;
         messages.clear();
         OnModal("FstaffDaityo", [&](QWidget* w) {
+            const Shut shut{w};
             auto* form = static_cast<TFstaffDaityo*>(w);
             Type(w, "KeyEDT", QString::number(code));
             Type(w, "SimeiEDT", U("山田"));
@@ -187,7 +200,6 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
             messages.clear();
             Click(w, "OkBTN");
             EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
-            if (w->isVisible()) Click(w, "CanBTN");
         });
         ASSERT_EQ(OpenStaffEditor(std::nullopt), gui::mrOk);
         const std::string where = " FROM STAFF WHERE StaffCD = " + std::to_string(code);
@@ -337,6 +349,7 @@ TEST_F(RefusedSave, EveryOtherSaveThatFindsNoRoomSaysWhereAndKeepsWhatWasStored)
         {"an employee edited in the editor", db, ENOSPC, false,
          [&] {
              OnModal("FstaffDaityo", [&](QWidget* w) {
+                 const Shut shut{w};
                  auto* form = static_cast<TFstaffDaityo*>(w);
                  Type(w, "SimeiEDT", U("改名"));
                  Child<QPlainTextEdit>(w, "BikoMEMO")->setPlainText(QString(3000, 'x'));
@@ -419,6 +432,13 @@ TEST_F(RefusedSave, EveryOtherSaveThatFindsNoRoomSaysWhereAndKeepsWhatWasStored)
         EXPECT_FALSE(fs::exists(csv));
         EXPECT_FALSE(fs::exists(db + "/X.DAT"));
     }
+    // A failure of another kind afterwards is said as the engine says it, whatever the
+    // system's last error still holds.
+    messages.clear();
+    platform::SetLastError(platform::ERROR_DISK_FULL);
+    sql("INSERT INTO Staff (StaffCD, Simei) VALUES (1, 'x')")();
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains("Duplicate key")) << messages[1].toStdString();
     SetFileDialogHook(nullptr);
     gui::SetSaveDialogHook(nullptr);
 }
