@@ -1,11 +1,14 @@
 #include "app/CsvExport.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "app/DateText.h"
+#include "app/StartReasons.h"
+#include "platform/FileCalls.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
 
@@ -30,9 +33,6 @@ std::string Value(const kura::TField& f) {
 // common one; the system's own text otherwise.
 std::string Cause(int err) {
     switch (err) {
-    case ENOSPC:
-    case EDQUOT:
-        return "ディスクの空きが足りません";
     case EFBIG:
         return "ファイルが大きすぎます";
     case EROFS:
@@ -52,37 +52,57 @@ std::string Cause(int err) {
     }
 }
 
-// The file being written; closes it when the export ends either way.
+// The file being written, through the file layer's call table (platform/FileCalls.h),
+// where a test can make it fail as a full disk does; closed when the export ends
+// either way. Lines are gathered and written a block at a time.
 class CsvFile {
 public:
-    explicit CsvFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
-        if (!file_) Fail("作成できません");
+    explicit CsvFile(const std::string& path)
+        : path_(path), fd_(platform::FileCalls().open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+        if (fd_ < 0) Fail("作成できません", errno);
     }
     ~CsvFile() {
-        if (file_) std::fclose(file_);
+        if (fd_ >= 0) platform::FileCalls().close(fd_);
     }
     void Write(const std::string& line) {
-        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fwrite("\r\n", 1, 2, file_) != 2)
-            Fail("書き込めません");
+        pending_ += line;
+        pending_ += "\r\n";
+        if (pending_.size() >= BlockBytes) Flush();
     }
     void Close() {
-        const bool flushed = std::fflush(file_) == 0;
-        const int err = errno;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!flushed || !closed) {
-            errno = flushed ? errno : err;
-            Fail("書き込めません");
-        }
-    }
-    [[noreturn]] void Fail(const char* what) const {
-        const int err = errno;
-        throw ECsvExportError("CSVファイル " + path_ + " に" + what + "。(" + Cause(err) + ")");
+        Flush();
+        const int fd = fd_;
+        fd_ = -1;
+        if (platform::FileCalls().close(fd) != 0) Fail("書き込めません", errno);
     }
 
 private:
+    static constexpr std::size_t BlockBytes = 4096;
+    void Flush() {
+        for (std::size_t done = 0; done < pending_.size();) {
+            const ssize_t n = platform::FileCalls().pwrite(fd_, pending_.data() + done, pending_.size() - done,
+                                                           static_cast<off_t>(written_ + done));
+            if (n > 0) done += static_cast<std::size_t>(n);
+            else if (n == 0) Fail("書き込めません", ENOSPC);
+            else if (errno != EINTR) Fail("書き込めません", errno);
+        }
+        written_ += pending_.size();
+        pending_.clear();
+    }
+    // A full disk or quota is said as everywhere else: the folder and what to do.
+    [[noreturn]] void Fail(const char* what, int err) const {
+        const std::string text = "CSVファイル " + path_ + " に" + what + "。";
+        if (err != ENOSPC && err != EDQUOT) throw ECsvExportError(text + "(" + Cause(err) + ")");
+        const std::string folder = std::filesystem::path(path_).parent_path().string();
+        throw ECsvExportError(
+            text + "\n" +
+            DiskFullText(QString::fromStdString(folder.empty() ? "." : folder), TThen::TryAgain).toStdString());
+    }
+
     std::string path_;
-    std::FILE* file_;
+    int fd_;
+    std::string pending_;
+    std::size_t written_ = 0;
 };
 
 }  // namespace

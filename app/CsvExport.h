@@ -16,8 +16,9 @@
 // one last read it counts), writes the file while the table's controls are disabled
 // and leaves the table on the record it was on (deleted meanwhile, here or by another
 // program: on the next one, or the last), whether it succeeds or fails. A failure's
-// reason is said in Japanese where it is a common one (no space, a read-only place,
-// no right to write, a missing folder). Any failure (the file cannot be made or written,
+// reason is said in Japanese where it is a common one (a read-only place, no right
+// to write, a missing folder; a full disk or quota as everywhere in the program, with
+// the folder and what to do). Any failure (the file cannot be made or written,
 // or reading the table fails) closes the file, removes what was written, gives the
 // controls back and raises ECsvExportError naming the file; nothing half-written
 // is ever left looking complete.

@@ -21,6 +21,7 @@
 #include "app/Schema.h"
 #include "app/SqlWindow.h"
 #include "app/StaffDaityo.h"
+#include "app/StartReasons.h"
 #include "app/TransactionStart.h"
 #include "app/Version.h"
 #include "app/WriteAccess.h"
@@ -164,7 +165,10 @@ void TFmain::STAFFdelBTNClick() {
         }
         db.Commit(true);
     } catch (...) {
-        gui::MessageDlg(U("削除に失敗しました"), gui::mtError, gui::mbOK, this);
+        // A full disk is said as everywhere else, under the command's own words.
+        const QString cause = DiskFullFailure(std::current_exception());
+        gui::MessageDlg(U("削除に失敗しました") + (cause.isEmpty() ? QString() : "\n" + cause), gui::mtError, gui::mbOK,
+                        this);
         try {
             if (db.InTransaction()) db.Rollback();
         } catch (...) {

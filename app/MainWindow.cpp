@@ -53,6 +53,8 @@ TFmain::TFmain(QWidget* parent) : TFormMain(parent) {
     setWindowTitle(U8("ヨミトラ"));
     // An encrypted table met anywhere in the program asks for its password.
     kura::InstallPasswordDialog();
+    // A change that fails for a full disk says so as the start does, wherever it is.
+    gui::SetExceptionWords([](const std::exception& e) { return DiskFullFailure(e); });
     setGeometry(200, 107, 876, 689);
     Panel1 = Named(new QWidget(this), "Panel1");
     setCentralWidget(Panel1);

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/StartReasons.h"
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
@@ -147,7 +148,25 @@ void TFmasterMente::PostEdits() {
 
 void TFmasterMente::BitBtn2Click() {
     PostEdits();
-    if (Table1->Database()->InTransaction()) Table1->Database()->Commit(true);
+    kura::TKuraDatabase& db = *Table1->Database();
+    if (db.InTransaction()) {
+        try {
+            db.Commit(true);
+        } catch (const std::exception& e) {
+            // A commit that failed (a full disk, say) can only be rolled back: its
+            // changes went with it. The table is as it was before the window opened,
+            // and the window goes on over it in a transaction of its own again.
+            const QString why = gui::ExceptionText(e);
+            Rollback();
+            Table1->Close();
+            Table1->Open();
+            gui::MessageDlg(why + "\n" + U8("この画面での変更は保存されていません。テーブル %1 は元のままです。")
+                                              .arg(gui::QStr(Table1->TableName())),
+                            gui::mtError, gui::mbOK, this);
+            if (!StartEditing()) CloseRefused();
+            return;
+        }
+    }
     close();
 }
 
@@ -222,7 +241,8 @@ QString ImportFailure(const std::exception& error, int32_t line) {
     QString where;
     if (line > 0) where = U8("%1 行目").arg(line);
     if (!field.isEmpty()) where += (where.isEmpty() ? U8("項目 ") : U8("、項目 ")) + field;
-    const QString reason = gui::QStr(error.what());
+    const QString own = DiskFullFailure(error);
+    const QString reason = own.isEmpty() ? gui::QStr(error.what()) : own;
     return where.isEmpty() ? reason : where + U8("：") + reason;
 }
 

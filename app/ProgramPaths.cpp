@@ -1,8 +1,13 @@
 #include "app/ProgramPaths.h"
 
+#include <fcntl.h>
+
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
+#include <cerrno>
+
+#include "platform/FileCalls.h"
+#include "platform/LastError.h"
 
 namespace app {
 
@@ -40,9 +45,19 @@ std::string DatabaseDir() { return ProgramDir() + "DB"; }
 
 std::string HelpPath() { return ProgramDir() + "yomitora.html"; }
 
-bool FolderWritable(const std::string& dir) {
-    QTemporaryFile probe(QString::fromStdString(dir) + "/.yomitora-XXXXXX");
-    return probe.open();
+uint32_t FolderWriteError(const std::string& dir) {
+    const platform::FileCallTable& calls = platform::FileCalls();
+    // A fresh name, made exclusively: never one that is there (a link included).
+    for (int tries = 0; tries < 100; ++tries) {
+        const std::string probe = dir + "/.yomitora-" + std::to_string(QRandomGenerator::global()->generate());
+        const int fd = calls.open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return platform::Win32ErrorFromErrno(errno);
+        calls.close(fd);
+        calls.unlink(probe.c_str());
+        return 0;
+    }
+    return platform::ERROR_FILE_EXISTS;
 }
 
 }  // namespace app

@@ -2,6 +2,7 @@
 // Where the program keeps its files: all of them beside the executable (its settings
 // file named after it with ".INI", the "DB" folder, "readme.txt", the help page).
 // Tests point the program path elsewhere with SetProgramPath.
+#include <cstdint>
 #include <string>
 
 namespace app {
@@ -14,7 +15,9 @@ std::string ProgramDir();
 std::string IniPath();
 std::string DatabaseDir();
 std::string HelpPath();
-// Whether a file can be created in the folder (the program never writes elsewhere).
-bool FolderWritable(const std::string& dir);
+// Whether a file can be created in the folder (the program never writes elsewhere):
+// 0 when one can, else why not as a Win32 number (platform/LastError.h). The probe
+// goes through the file layer's call table (platform/FileCalls.h).
+uint32_t FolderWriteError(const std::string& dir);
 
 }  // namespace app

@@ -56,6 +56,13 @@ bool ManagesTransaction(const std::vector<std::string>& w) {
     return false;
 }
 
+// SELECT ... INTO a table of the database's folder; INTO MEMORY ... stays in memory.
+bool MakesTable(const std::vector<std::string>& w) {
+    for (size_t i = 1; i < w.size(); ++i)
+        if (w[i] == "INTO") return i + 1 == w.size() || w[i + 1] != "MEMORY";
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> SplitStatements(const std::string& text) {
@@ -93,8 +100,14 @@ std::vector<std::string> StatementWords(const std::string& statement) {
 
 TSqlVerdict CheckSql(const std::string& text) {
     TSqlVerdict verdict;
+    int queries = 0;
     for (const std::string& statement : SplitStatements(text)) {
         ++verdict.Statements;
+        const std::vector<std::string> words = StatementWords(statement);
+        if (!words.empty() && words[0] == "SELECT") {
+            ++queries;
+            if (MakesTable(words)) verdict.MakesTable = true;
+        }
         if (verdict.Kind == TSqlKind::Empty) {
             if (StartsWith(statement, "CREATE")) verdict.Kind = TSqlKind::RefusedCreate;
             if (StartsWith(statement, "ALTER")) verdict.Kind = TSqlKind::RefusedAlter;
@@ -102,8 +115,9 @@ TSqlVerdict CheckSql(const std::string& text) {
         }
         for (const char* word : {"DELETE", "UPDATE", "INSERT"})
             if (StartsWith(statement, word)) verdict.ChangesData = true;
-        if (ManagesTransaction(StatementWords(statement))) verdict.ManagesTransaction = true;
+        if (ManagesTransaction(words)) verdict.ManagesTransaction = true;
     }
+    verdict.OnlyQueries = queries > 0 && queries == verdict.Statements;
     if (verdict.Kind != TSqlKind::Empty) return verdict;
 
     // The first line decides what to do with a text nothing refused.

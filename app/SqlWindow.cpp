@@ -32,8 +32,8 @@ using gui::U8;
 namespace {
 
 const char* const RolledBackNote = "エラーのため、トランザクションをロールバックしました。";
-const char* const QueryAloneNote = "SELECTで始まるSQLは、問い合わせ１つだけで実行してください。\r\n"
-                                   "このSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
+const char* const QueryAloneNote = "SELECTで始まるSQLは、問い合わせ（SELECT）だけで実行してください。\r\n"
+                                   "このSQLには問い合わせの後に問い合わせでない文が続いているため、何も実行していません。";
 const char* const StillOpenNote =
     "トランザクションは開いたままです。\r\n終了するまで、他のプログラムはデータを変更できません。";
 
@@ -164,7 +164,8 @@ void TFsql::RunStatement() {
     case TSqlKind::Select:
         // Nothing of it runs: a commit or a change after the query would be done and
         // then reported as a failure, since the engine has no rows to show for it.
-        if (verdict.Statements > 1) return refuse(QueryAloneNote);
+        if (verdict.Statements > 1 && !verdict.OnlyQueries) return refuse(QueryAloneNote);
+        if (verdict.MakesTable && RefusedAsReadOnly(U8("テーブルを作るSQLを実行"), this)) return;
         break;
     case TSqlKind::Change:
         if (RefusedAsReadOnly(U8("データを変更するSQLを実行"), this)) return;
@@ -215,7 +216,7 @@ void TFsql::Run(bool select, const TSqlVerdict& verdict) {
         throw;
     } catch (const std::exception& e) {
         if (!takeBack()) throw;
-        gui::MessageDlg(gui::MessageText(e.what()) + "\n" + U8(RolledBackNote), gui::mtError, gui::mbOK, this);
+        gui::MessageDlg(gui::ExceptionText(e) + "\n" + U8(RolledBackNote), gui::mtError, gui::mbOK, this);
         return;
     } catch (...) {
         takeBack();

@@ -1,9 +1,11 @@
 #pragma once
 // The SQL window "SQL": the user types statements, runs them against "DataDB" and sees
-// a query's rows in a read-only grid. Schema changes (CREATE, ALTER, DROP) are refused
-// in every statement of the text; statements that may change data run only after the
-// user confirmed: while another program holds the tables the window says so after a
-// moment, running nothing. A text without transaction statements runs inside one
+// a query's rows in a read-only grid (of a text of queries only, the last one's). Schema
+// changes (CREATE, ALTER, DROP) are refused in every statement of the text; statements
+// that may change data run only after the user confirmed (while another program holds
+// the tables the window says so after a moment, running nothing), and neither they nor
+// a query that makes a table run when the start found the database cannot be changed.
+// A text without transaction statements runs inside one
 // transaction of the window's own, whole or not at all; a text with its own (START
 // TRANSACTION, COMMIT, ROLLBACK) runs as written. A change that fails inside a
 // transaction ends it, rolled back, and says so. A transaction a text leaves open is

@@ -242,12 +242,6 @@ void TFstaffDaityo::FormClose() {
     }
 }
 
-void TFstaffDaityo::OkBTNClick() {
-    Tstaff->Post();
-    if (DMdata->DataDB->InTransaction()) DMdata->DataDB->Commit(true);
-    done(gui::mrOk);
-}
-
 void TFstaffDaityo::CanBTNClick() {
     Tstaff->Cancel();
     if (DMdata->DataDB->InTransaction()) DMdata->DataDB->Rollback();
@@ -336,6 +330,7 @@ void TFstaffDaityo::GakurekiaddBTNClick() {
     dialog->Tgakureki->FieldByName("STAFFCD")->SetAsInteger(Tstaff->FieldByName("StaffCD")->AsInteger());
     if (dialog->exec() == gui::mrOk) {
         CodeUsed();
+        changedTables_.insert("Gakureki");
         ReopenQuery(*Qgakureki);
     }
 }
@@ -354,7 +349,10 @@ void TFstaffDaityo::GakurekiEditBTNClick() {
         return;
     }
     t.Edit();
-    if (dialog->exec() == gui::mrOk) ReopenQuery(*Qgakureki);
+    if (dialog->exec() == gui::mrOk) {
+        changedTables_.insert("Gakureki");
+        ReopenQuery(*Qgakureki);
+    }
 }
 
 namespace {
@@ -381,6 +379,7 @@ void TFstaffDaityo::GakurekiDelBTNClick() {
     Query1->ParamByName("StaffCD").SetAsInteger(Qgakureki->FieldByName("StaffCD")->AsInteger());
     Query1->ParamByName("YMD").SetAsDateTime(Qgakureki->FieldByName("YMD")->AsDateTime());
     Query1->ExecSQL();
+    changedTables_.insert("Gakureki");
     ReopenQuery(*Qgakureki);
     ReturnTo(*Qgakureki, mark);
 }
@@ -393,6 +392,7 @@ void TFstaffDaityo::KazokuAddBTNClick() {
     dialog->Tkazoku->FieldByName("STAFFCD")->SetAsInteger(Tstaff->FieldByName("StaffCD")->AsInteger());
     if (dialog->exec() == gui::mrOk) {
         CodeUsed();
+        changedTables_.insert("Kazoku");
         ReopenQuery(*Qkazoku);
     }
 }
@@ -411,7 +411,10 @@ void TFstaffDaityo::KazokuUpdBTNClick() {
         return;
     }
     t.Edit();
-    if (dialog->exec() == gui::mrOk) ReopenQuery(*Qkazoku);
+    if (dialog->exec() == gui::mrOk) {
+        changedTables_.insert("Kazoku");
+        ReopenQuery(*Qkazoku);
+    }
 }
 
 void TFstaffDaityo::KazokuDelBTNClick() {
@@ -424,6 +427,7 @@ void TFstaffDaityo::KazokuDelBTNClick() {
     Query1->ParamByName("StaffCD").SetAsInteger(Qkazoku->FieldByName("StaffCD")->AsInteger());
     Query1->ParamByName("SEQ").SetAsInteger(Qkazoku->FieldByName("SEQ")->AsInteger());
     Query1->ExecSQL();
+    changedTables_.insert("Kazoku");
     ReopenQuery(*Qkazoku);
     ReturnTo(*Qkazoku, mark);
 }
@@ -442,7 +446,10 @@ void TFstaffDaityo::RirekiBTNClick() {
         t.Append();
         t.FieldByName("STAFFCD")->SetAsInteger(code);
     }
-    if (dialog->exec() == gui::mrOk) CodeUsed();
+    if (dialog->exec() == gui::mrOk) {
+        CodeUsed();
+        changedTables_.insert("Rirekisyo");
+    }
 }
 
 void TFstaffDaityo::BitBtn1Click() {

@@ -20,6 +20,11 @@
 //     nothing;
 //   - whatever way it ends, the window is freed and no transaction or lock is left.
 //
+// A save whose commit fails (a full disk, say) loses nothing typed: the engine can
+// only roll that transaction back, so the editor does, starts a new one and puts the
+// record back in insert or edit mode as typed, with the rows its dialogs changed
+// (StaffDaityoSave.cpp); Ｏ　Ｋ saves it all once the cause is mended.
+//
 // The employee code can be typed only for a new employee (insert mode). Rows of the
 // history and family tables (and the résumé row) are only made under a code that is
 // set and, for a new employee, not taken by another employee; once one is made the
@@ -35,6 +40,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "app/Form1.h"
@@ -122,7 +128,14 @@ private:
     bool CodeUsable();
     void CodeUsed();
     void EndTransaction();
+    // What the user has in the transaction, and that put back into a new one after
+    // its commit failed (StaffDaityoSave.cpp).
+    struct TEdit;
+    TEdit Typed(bool adding);
+    void PutBack(const TEdit& edit);
     bool codeFixed_ = false;
+    // The tables whose rows of this employee a sub-dialog or a delete changed.
+    std::set<std::string> changedTables_;
     // The open transaction is this editor's own, started for its show.
     bool holding_ = false;
 };

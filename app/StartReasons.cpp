@@ -9,6 +9,7 @@
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/gui/IniFile.h"
 #include "platform/gui/Text.h"
 
 namespace app {
@@ -30,14 +31,15 @@ QString FolderOf(const std::string& file) {
                                                     : PathText(file.substr(0, slash));
 }
 
-QString DiskFullText(const QString& folder) {
-    return U8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、"
-              "フォルダ %1 に書き込めません。\n"
-              "不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
-        .arg(folder);
+// The system's last error comes with every engine error, also one that no system call
+// failed for (a taken key after a full disk): only a failed write or system call counts.
+bool DiskFull(const kura::EKuraEngineError& e) {
+    return (e.ErrorCode() == kura::KURA_WRITEERR || e.ErrorCode() == kura::KURA_OSUNKNOWN) &&
+           e.OSErrorCode() == int32_t(platform::ERROR_DISK_FULL);
 }
 
-bool DiskFull(const kura::EKuraEngineError& e) { return e.OSErrorCode() == int32_t(platform::ERROR_DISK_FULL); }
+// The start's: it is the start that is to be tried again.
+QString DiskFullText(const QString& folder) { return app::DiskFullText(folder, TThen::StartAgain); }
 
 QString RefusalText(const kura::EKuraEngineError& e, TRefusal why) {
     const std::string& file = e.ErrorContext(kura::ctxTable);
@@ -90,6 +92,35 @@ QString RestoreAdvice(const QString& table) {
 }
 
 }  // namespace
+
+QString DiskFullText(const QString& folder, TThen then) {
+    return U8("ディスクがいっぱいのため（または、このユーザーが使える容量かファイルの数の上限に達したため）、"
+              "フォルダ %1 に書き込めません。\n"
+              "不要なファイルを削除するなどして空きを作ってから、%2")
+        .arg(folder, then == TThen::StartAgain ? U8("もう一度起動してください。") : U8("もう一度やり直してください。"));
+}
+
+QString DiskFullFailure(const std::exception& e) {
+    if (const auto* engine = dynamic_cast<const kura::EKuraEngineError*>(&e))
+        return DiskFull(*engine)
+                   ? DiskFullText(FolderOf(engine->ErrorContext(kura::ctxTable)), TThen::TryAgain) + CodeLine(*engine)
+                   : QString();
+    const auto* settings = dynamic_cast<const gui::EIniFileError*>(&e);
+    if (!settings || settings->Error != platform::ERROR_DISK_FULL) return {};
+    const std::filesystem::path ini(IniPath());
+    return U8("設定ファイル %1 に書き込めません。\n").arg(QString::fromStdString(ini.string())) +
+           DiskFullText(QString::fromStdString(ini.parent_path().string()), TThen::TryAgain);
+}
+
+QString DiskFullFailure(const std::exception_ptr& e) {
+    try {
+        if (e) std::rethrow_exception(e);
+    } catch (const std::exception& failure) {
+        return DiskFullFailure(failure);
+    } catch (...) {
+    }
+    return {};
+}
 
 bool AccessDenied(const kura::EKuraEngineError& e) { return e.ErrorCode() == kura::KURA_OSEACCES; }
 
@@ -169,6 +200,19 @@ std::string SettingsRefusal(const std::string& path, uint32_t error) {
         why = U8("（システムのエラー番号 %1）").arg(error);
     return U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n%2")
         .arg(QString::fromStdString(path), why)
+        .toStdString();
+}
+
+std::string ProgramFolderRefusal(const std::string& dir) {
+    const uint32_t error = FolderWriteError(dir);
+    if (error == 0) return {};
+    const QString folder = QString::fromStdString(dir);
+    if (error == platform::ERROR_DISK_FULL)
+        return (U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(folder) +
+                DiskFullText(folder))
+            .toStdString();
+    return (U8("プログラムのフォルダ ") + folder +
+            U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。"))
         .toStdString();
 }
 

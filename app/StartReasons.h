@@ -5,6 +5,7 @@
 // failure, or shows them and goes on where the table opens after all.
 #include <QString>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace kura {
@@ -36,6 +37,20 @@ QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& private
 std::string FolderRefusal(const std::string& dir, uint32_t error);
 // The settings file could not be written.
 std::string SettingsRefusal(const std::string& path, uint32_t error);
+// Why no file can be made in the program's folder `dir` (looked at first, before
+// anything is written there); empty when one can.
+std::string ProgramFolderRefusal(const std::string& dir);
+
+// A full disk or quota, or no file entry left on it (the system's ERROR_DISK_FULL):
+// the folder that could not be written and what to do, the same words at the start
+// and at every change after it, which is then to be tried again.
+enum class TThen { StartAgain, TryAgain };
+QString DiskFullText(const QString& folder, TThen then);
+// A change that failed for that (the engine's error or the settings file's), in
+// those words: the folder of the file it names, or the database folder; empty for
+// any other failure.
+QString DiskFullFailure(const std::exception& e);
+QString DiskFullFailure(const std::exception_ptr& e);
 
 // The table's journal held an unfinished change that its files do not fit (they were
 // put back from an older copy) or could no longer say what it held: the engine set

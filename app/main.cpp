@@ -15,6 +15,7 @@
 #include "app/MainWindow.h"
 #include "app/ProgramPaths.h"
 #include "app/Splash.h"
+#include "app/StartReasons.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Text.h"
 #include "platform/twainqt/ScannerHost.h"
@@ -29,10 +30,8 @@ int main(int argc, char** argv) {
 
     // Settings and data live beside the program and nowhere else.
     const std::string dir = app::ProgramDir();
-    if (!app::FolderWritable(dir)) {
-        gui::MessageDlg(gui::U8("プログラムのフォルダ ") + gui::QStr(dir) +
-                            gui::U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。"),
-                        gui::mtError, gui::mbOK);
+    if (const std::string refusal = app::ProgramFolderRefusal(dir); !refusal.empty()) {
+        gui::MessageDlg(QString::fromStdString(refusal), gui::mtError, gui::mbOK);
         delete splash;
         return 1;
     }

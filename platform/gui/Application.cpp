@@ -26,6 +26,20 @@ TMessageHook& Hook() {
 void SetMessageHook(TMessageHook hook) { Hook() = std::move(hook); }
 
 namespace {
+TExceptionWords& Words() {
+    static TExceptionWords words;
+    return words;
+}
+}  // namespace
+
+void SetExceptionWords(TExceptionWords words) { Words() = std::move(words); }
+
+QString ExceptionText(const std::exception& e) {
+    const QString own = Words() ? Words()(e) : QString();
+    return own.isEmpty() ? MessageText(e.what()) : own;
+}
+
+namespace {
 
 // How long the end of the program waits for Qt's worker threads to leave.
 constexpr std::chrono::milliseconds WorkerEndLimit{2000};
@@ -82,7 +96,7 @@ void ShowException(QWidget* parent) {
         throw;
     } catch (const kura::EAbort&) {
     } catch (const std::exception& e) {
-        MessageDlg(MessageText(e.what()), mtError, mbOK, parent);
+        MessageDlg(ExceptionText(e), mtError, mbOK, parent);
     } catch (...) {
         MessageDlg(QStringLiteral("Unknown error"), mtError, mbOK, parent);
     }

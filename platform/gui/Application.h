@@ -43,6 +43,13 @@ void EndWorkerThreads();
 // application), or nullptr when the translations are not installed.
 QTranslator* UseJapanese();
 
+// The program's own words for failures it knows the cause of (a full disk, say):
+// the text to show for the exception, or an empty text for its message.
+using TExceptionWords = std::function<QString(const std::exception&)>;
+void SetExceptionWords(TExceptionWords words);
+// What the program shows for the exception: its own words, else the message.
+QString ExceptionText(const std::exception& e);
+
 // Shows the current exception (call inside a catch block); EAbort shows nothing.
 void ShowException(QWidget* parent = nullptr);
 // Runs f; an exception is shown and swallowed. Answers whether f ran to its end.

@@ -1,31 +1,107 @@
 // A save the program refuses never costs the user what was typed: for every way a post
 // can be refused (a taken code, a missing name, text outside code page 932, text too
-// long for its field, a date the field's rule rejects), the staff editor and the table maintenance grid stay in insert mode with every
-// field, memo and picture as typed; the user corrects the one thing and saves again, and
-// then everything typed is stored.
+// long for its field, a date the field's rule rejects, a disk or quota that is full), the
+// staff editor and the table maintenance grid stay in insert mode with every field, memo
+// and picture as typed (and the editor with the rows its dialogs added); the user
+// corrects the one thing and saves again, and then everything typed is stored. Every
+// other save that finds no room (a full disk or quota, no free file entry) says so in the
+// start's words, with the folder and what to do, and leaves what was stored as it was.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
+#include "app/FileDialogs.h"
 #include "app/MasterMente.h"
 #include "app/ScanPicture.h"
+#include "app/SqlWindow.h"
 #include "components/KuraDatabase.h"
+#include "components/KuraSession.h"
+#include "engine/core/DataSession.h"
+#include "platform/FileCalls.h"
+#include "platform/LastError.h"
 #include "platform/gui/DataGrid.h"
+#include "platform/gui/FileDialogs.h"
 #include "platform/gui/Text.h"
 #include "tests/app/EditorTestSupport.h"
 
 namespace app::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// The start's words for a folder that a full disk or quota, or no free file entry,
+// keeps from being written, as every save says them.
+QString NoRoom(const std::string& folder) {
+    return U("ディスクがいっぱいのため（または、このユーザーが使える容量かファイルの数の上限に達したため）、フォルダ %1 "
+             "に書き込めません。\n不要なファイルを削除するなどして空きを作ってから、もう一度やり直してください。")
+        .arg(QString::fromStdString(folder));
+}
+
+// While it lives the file layer's calls (and the CSV export's) find no room under a
+// folder once Fill is called, as the kernel answers them: a write that would grow a
+// file fails with the error (ENOSPC: the disk is full, EDQUOT: the quota), or, with
+// `entries`, the making of a new file does (no free file entry). Mend gives the room back.
+class NoRoomIn {
+public:
+    NoRoomIn() {
+        platform::FileCalls().pwrite = [](int fd, const void* buffer, size_t count, off_t at) -> ssize_t {
+            struct stat st{};
+            std::error_code ec;
+            if (error_ && !entries_ && fstat(fd, &st) == 0 && at + off_t(count) > st.st_size &&
+                fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string().starts_with(real_ + "/"))
+                return errno = error_, -1;
+            return platform::SystemFileCalls().pwrite(fd, buffer, count, at);
+        };
+        platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
+            std::error_code ec;
+            if (error_ && entries_ && (flags & O_CREAT) && std::string_view(path).starts_with(folder_ + "/") &&
+                !fs::exists(path, ec))
+                return errno = error_, -1;
+            return platform::SystemFileCalls().open(path, flags, mode);
+        };
+    }
+    ~NoRoomIn() {
+        Mend();
+        platform::FileCalls() = platform::SystemFileCalls();
+    }
+    NoRoomIn(const NoRoomIn&) = delete;
+    NoRoomIn& operator=(const NoRoomIn&) = delete;
+    void Fill(const std::string& folder, int error, bool entries = false) {
+        folder_ = folder, real_ = fs::canonical(folder).string(), error_ = error, entries_ = entries;
+    }
+    void Mend() { error_ = 0; }
+
+private:
+    static inline std::string folder_, real_;  // as named, and as the system has it
+    static inline int error_ = 0;
+    static inline bool entries_ = false;
+};
+
+// Whatever its handlers do (or the test's checks throw), the dialog goes when its
+// test's steps end: no test waits on it for ever.
+struct Shut {
+    QWidget* w;
+    ~Shut() {
+        if (w->isVisible()) Click(w, "CanBTN");
+        if (w->isVisible()) static_cast<QDialog*>(w)->QDialog::done(gui::mrCancel);
+    }
+};
 
 // One way to get a save refused, and its correction.
 struct Refusal {
     const char* what;
-    const char* message;                       // part of the message shown
+    QString message;                           // part of the message shown
     std::function<void(QWidget*)> spoil, fix;  // on the editor
+    std::vector<std::string> family = {};      // the family rows the editor stores
 };
 
 class RefusedSave : public EditorTest {
@@ -53,6 +129,24 @@ protected:
 };
 
 TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThemAll) {
+    // No room for the commit: it is gone, and the editor has everything back in a new
+    // transaction, also the family member its dialog added.
+    NoRoomIn room;
+    const std::string db = dir.file("DB");
+    auto noRoom = [&](int error) {
+        return [&room, db, error](QWidget* w) {
+            OnModal("Fkazoku", [](QWidget* k) {
+                const Shut shut{k};
+                Type(k, "SeqEDT", "1");
+                Type(k, "SimeiEDT", U("花子"));
+                Type(k, "SeinenYMDEDT", "H020304");
+                Click(k, "OkBTN");
+            });
+            Click(w, "KazokuAddBTN");
+            room.Fill(db, error);
+        };
+    };
+    auto mend = [&room](QWidget*) { room.Mend(); };
     const Refusal refusals[] = {
         {"taken code", "Duplicate key", [](QWidget* w) { Type(w, "KeyEDT", "1"); }, [](QWidget*) {}},
         {"no name", "must have a value", [](QWidget* w) { Type(w, "SimeiEDT", ""); }, [](QWidget*) {}},
@@ -64,6 +158,8 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
          [](QWidget*) {}},
         {"refused date", "not a valid date", [](QWidget* w) { Type(w, "SeinenYMDEDT", "S641301"); },
          [](QWidget* w) { Type(w, "SeinenYMDEDT", "S400101"); }},
+        {"a full disk", NoRoom(db), noRoom(ENOSPC), mend, {"花子"}},
+        {"a full quota", NoRoom(db), noRoom(EDQUOT), mend, {"花子"}},
     };
     int code = 10;
     for (const Refusal& r : refusals) {
@@ -71,6 +167,7 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
         ++code;
         messages.clear();
         OnModal("FstaffDaityo", [&](QWidget* w) {
+            const Shut shut{w};
             auto* form = static_cast<TFstaffDaityo*>(w);
             Type(w, "KeyEDT", QString::number(code));
             Type(w, "SimeiEDT", U("山田"));
@@ -86,7 +183,7 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
             const std::vector<QString> typed = Shown(w);
             Click(w, "OkBTN");
             ASSERT_FALSE(messages.isEmpty());
-            EXPECT_TRUE(messages.back().contains(U(r.message))) << messages.back().toStdString();
+            EXPECT_TRUE(messages.back().contains(r.message)) << messages.back().toStdString();
             EXPECT_TRUE(w->isVisible());
             EXPECT_EQ(form->Tstaff->State(), kura::dsInsert);
             EXPECT_EQ(form->ModeLBL->text(), U("追加"));
@@ -95,14 +192,14 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
             if (std::string(r.what) == "refused date") {
                 EXPECT_EQ(w->focusWidget(), Child<QLineEdit>(w, "SeinenYMDEDT"));
             }
-            // Corrected, everything goes in at the next Ｏ　Ｋ.
+            // Corrected, everything goes in at the next Ｏ　Ｋ. (The code of an employee
+            // with a family row stays as it is.)
             r.fix(w);
-            Type(w, "KeyEDT", QString::number(code));
+            if (!form->KeyEDT->isReadOnly()) Type(w, "KeyEDT", QString::number(code));
             Type(w, "SimeiEDT", U("山田"));
             messages.clear();
             Click(w, "OkBTN");
             EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
-            if (w->isVisible()) Click(w, "CanBTN");
         });
         ASSERT_EQ(OpenStaffEditor(std::nullopt), gui::mrOk);
         const std::string where = " FROM STAFF WHERE StaffCD = " + std::to_string(code);
@@ -112,6 +209,11 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
         EXPECT_EQ(Column("SELECT Bu" + where), std::vector<std::string>{"総務"});
         EXPECT_EQ(Column("SELECT Biko" + where), std::vector<std::string>{"備考です"});
         EXPECT_EQ(Column("SELECT GyomuNaiyo" + where), std::vector<std::string>{"経理\n給与計算"});
+        EXPECT_EQ(Column("SELECT Simei FROM Kazoku WHERE StaffCD = " + std::to_string(code)), r.family);
+        if (!r.family.empty()) {
+            EXPECT_EQ(Column("SELECT SeinenYMD FROM Kazoku WHERE StaffCD = " + std::to_string(code)),
+                      std::vector<std::string>{"1990/03/04"});
+        }
         kura::TKuraTable& t = *DMdata->Tstaff;
         t.Close();
         t.Open();
@@ -180,6 +282,165 @@ TEST_F(RefusedSave, TheMaintenanceGridKeepsTheNewRowUntilTheCorrectedSave) {
         EXPECT_EQ(Column("SELECT Furigana" + where), std::vector<std::string>{"やまだ"});
         EXPECT_EQ(Column("SELECT Biko" + where), std::vector<std::string>{"備考です"});
     }
+}
+
+// Every other save that finds no room says where and what to do, in the start's words
+// (with the engine's code where it has one), and leaves what was stored as it was: an
+// employee edited in the editor (kept there as typed until the save that follows the
+// mending), the table maintenance window's OK (its changes gone, the table as before),
+// its import (the temporary folder full) and its export, the File menu's export, the
+// delete, the SQL window's change and its SELECT ... INTO, the settings a window writes
+// as it closes.
+TEST_F(RefusedSave, EveryOtherSaveThatFindsNoRoomSaysWhereAndKeepsWhatWasStored) {
+    NoRoomIn room;
+    const std::string db = dir.file("DB"), out = dir.file("out"), temp = fs::temp_directory_path().string();
+    fs::create_directory(out);
+    const std::string csv = out + "/staff.csv";
+    auto code = [](int n) { return U("\n（エラー番号 %1）").arg(n); };
+    const QString question = U("このSQLはﾃﾞｰﾀを変更する可能性があります\r\n続行しますか？");
+    SetFileDialogHook([&](TFileDialog& d) {
+        d.FileName = QString::fromStdString(d.Name == "OpenDialog1" ? dir.file("in.csv") : csv);
+        d.FilterIndex = 1;
+        return true;
+    });
+    gui::SetSaveDialogHook([&](gui::TSaveDialog& d) {
+        d.FileName = QString::fromStdString(csv);
+        return true;
+    });
+    std::ofstream(dir.file("in.csv")) << "StaffCD,Simei\r\n" << [] {
+        std::string rows;
+        for (int n = 100; n < 400; ++n) rows += std::to_string(n) + ",\"N" + std::to_string(n) + "\"\r\n";
+        return rows;
+    }();
+    // A button of the maintenance window, shown: the window stays, in a transaction,
+    // with `rows` rows (a failed import has emptied the table until Cancel).
+    auto maintenance = [&](const char* button, std::function<void(TFstaff&)> before = {}, int rows = 1) {
+        return [&, button, before, rows] {
+            DMdata->Tstaff->Close();
+            TFstaff form;
+            form.show();
+            QApplication::processEvents();
+            if (before) before(form);
+            form.findChild<QPushButton*>(button)->click();
+            room.Mend();
+            EXPECT_TRUE(form.isVisible());
+            EXPECT_TRUE(DMdata->DataDB->InTransaction());
+            EXPECT_EQ(form.Table1->RecordCount(), rows);
+            form.findChild<QPushButton*>("BitBtn1")->click();
+        };
+    };
+    auto sql = [&](const char* text) {
+        return [&, text] {
+            TFsql window;
+            window.Memo1->setPlainText(text);
+            window.CuteButton1Click();
+            room.Mend();
+            EXPECT_FALSE(DMdata->DataDB->InTransaction());
+        };
+    };
+    const struct {
+        const char* what;
+        std::string folder;
+        int error;
+        bool entries;  // no free file entry rather than no room for the bytes
+        std::function<void()> save;
+        QStringList said;
+    } saves[] = {
+        {"an employee edited in the editor", db, ENOSPC, false,
+         [&] {
+             OnModal("FstaffDaityo", [&](QWidget* w) {
+                 const Shut shut{w};
+                 auto* form = static_cast<TFstaffDaityo*>(w);
+                 Type(w, "SimeiEDT", U("改名"));
+                 Child<QPlainTextEdit>(w, "BikoMEMO")->setPlainText(QString(3000, 'x'));
+                 Click(w, "OkBTN");
+                 room.Mend();
+                 EXPECT_EQ(form->Tstaff->State(), kura::dsEdit);
+                 EXPECT_EQ(form->ModeLBL->text(), U("修正"));
+                 EXPECT_EQ(Child<QLineEdit>(w, "SimeiEDT")->text(), U("改名"));
+                 EXPECT_EQ(Column("SELECT Simei FROM Staff"), std::vector<std::string>{"一"});
+                 Click(w, "OkBTN");
+             });
+             EXPECT_EQ(OpenStaffEditor(1), gui::mrOk);
+             EXPECT_EQ(Column("SELECT Simei FROM Staff"), std::vector<std::string>{"改名"});
+             Exec("UPDATE Staff SET Simei = '\x88\xEA'");  // 一 again
+         },
+         {NoRoom(db) + code(9218)}},
+        {"the maintenance window's OK", db, EDQUOT, false, maintenance("BitBtn2", [](TFstaff& form) {
+             form.Table1->Insert();
+             form.Table1->FieldByName("StaffCD")->SetAsInteger(50);
+             form.Table1->FieldByName("Simei")->SetAsString("x");
+         }),
+         {NoRoom(db) + code(9218) + U("\nこの画面での変更は保存されていません。テーブル STAFF は元のままです。")}},
+        {"the maintenance window's import", temp, ENOSPC, false,
+         [&] {
+             DMdata->Session1->Handle()->TransactionMemory = 2000;  // the rows go to a temporary file
+             answer = gui::mrYes;
+             maintenance("InportBTN", {}, 0)();
+             answer = gui::mrOk;
+             DMdata->Session1->Handle()->TransactionMemory = kura::DEFAULT_TRANSACTION_MEMORY;
+         },
+         {U("現在のデータが上書きされます"), NoRoom(temp) + code(9218)}},
+        {"the maintenance window's export", out, ENOSPC, true, maintenance("ExportBTN"), {NoRoom(out) + code(11047)}},
+        {"the File menu's export", out, EDQUOT, false,
+         [&] {
+             DMdata->Tstaff->Open();
+             EXPECT_FALSE(gui::Guarded([] { Fmain->PCP2Click(); }));
+         },
+         {U("CSVファイル %1 に書き込めません。\n").arg(QString::fromStdString(csv)) + NoRoom(out) +
+          U("\n書きかけのファイルは削除しました。")}},
+        {"the File menu's export into a folder without a free entry", out, ENOSPC, true,
+         [&] {
+             DMdata->Tstaff->Open();
+             EXPECT_FALSE(gui::Guarded([] { Fmain->PCP2Click(); }));
+         },
+         {U("CSVファイル %1 に作成できません。\n").arg(QString::fromStdString(csv)) + NoRoom(out)}},
+        {"a delete", db, ENOSPC, false,
+         [&] {
+             answer = gui::mrYes;
+             Fmain->SaisinBTNClick();
+             Fmain->STAFFdelBTNClick();
+             answer = gui::mrOk;
+         },
+         {U("削除します"), U("削除に失敗しました\n") + NoRoom(db) + code(9218)}},
+        {"the SQL window's change", db, EDQUOT, false, sql("UPDATE Staff SET Biko = 'a note long enough to grow'"),
+         {question, NoRoom(db) + code(9218) + U("\nエラーのため、トランザクションをロールバックしました。")}},
+        {"the SQL window's SELECT ... INTO", db, ENOSPC, true, sql("SELECT * INTO X FROM Staff"),
+         {NoRoom(db) + code(11047)}},
+        {"the settings a window writes as it closes", dir.path(), ENOSPC, true,
+         [&] {
+             const std::string before = Read(dir.file("yomitora.INI"));
+             TFsql window;
+             window.show();
+             window.close();
+             EXPECT_EQ(Read(dir.file("yomitora.INI")), before);
+         },
+         {U("設定ファイル %1 に書き込めません。\n").arg(QString::fromStdString(dir.file("yomitora.INI"))) +
+          NoRoom(dir.path())}},
+    };
+    for (const auto& s : saves) {
+        SCOPED_TRACE(s.what);
+        messages.clear();
+        room.Fill(s.folder, s.error, s.entries);
+        s.save();
+        room.Mend();
+        ASSERT_EQ(messages.size(), s.said.size()) << messages.join("\n").toStdString();
+        for (qsizetype i = 0; i < s.said.size(); ++i)
+            EXPECT_TRUE(messages[i].contains(s.said[i])) << messages[i].toStdString();
+        // Nothing stored is lost, and nothing half made is left.
+        EXPECT_EQ(Column("SELECT Simei FROM Staff"), std::vector<std::string>{"一"});
+        EXPECT_FALSE(fs::exists(csv));
+        EXPECT_FALSE(fs::exists(db + "/X.DAT"));
+    }
+    // A failure of another kind afterwards is said as the engine says it, whatever the
+    // system's last error still holds.
+    messages.clear();
+    platform::SetLastError(platform::ERROR_DISK_FULL);
+    sql("INSERT INTO Staff (StaffCD, Simei) VALUES (1, 'x')")();
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains("Duplicate key")) << messages[1].toStdString();
+    SetFileDialogHook(nullptr);
+    gui::SetSaveDialogHook(nullptr);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <filesystem>
 #include <fstream>
 
 #include "app/DBGridEx.h"
@@ -26,12 +27,16 @@
 namespace app::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 TEST(SqlCheck, EveryStatementIsLookedAt) {
     struct Case {
         const char* text;
         TSqlKind kind;
         bool changes;
         bool ownTransaction = false;
+        bool onlyQueries = false;  // every statement a SELECT
+        bool makesTable = false;   // a SELECT ... INTO a table of the database's folder
     } cases[] = {
         {"DROP TABLE X", TSqlKind::RefusedDrop, false},
         {"  drop table x", TSqlKind::RefusedDrop, false},
@@ -40,16 +45,23 @@ TEST(SqlCheck, EveryStatementIsLookedAt) {
         {"/* harmless */ Drop Table Staff", TSqlKind::RefusedDrop, false},
         {"SELECT 1 FROM Staff;\r\n/*x*/ create table t (a integer)", TSqlKind::RefusedCreate, false},
         {"alter table Staff add x integer; drop table Staff", TSqlKind::RefusedAlter, false},
-        {"SELECT * FROM Staff WHERE Simei = 'a;DROP TABLE Staff'", TSqlKind::Select, false},
-        {"SELECT * FROM Staff /* ; drop table x */", TSqlKind::Select, false},
-        {"   select * from staff", TSqlKind::Select, false},
+        {"SELECT * FROM Staff WHERE Simei = 'a;DROP TABLE Staff'", TSqlKind::Select, false, false, true},
+        {"SELECT * FROM Staff /* ; drop table x */", TSqlKind::Select, false, false, true},
+        {"   select * from staff", TSqlKind::Select, false, false, true},
         {"SELECTED", TSqlKind::Select, false},
+        {"SELECT * FROM Staff; select StaffCD from Kazoku", TSqlKind::Select, false, false, true},
+        {"SELECT * INTO X FROM Staff; SELECT * FROM X", TSqlKind::Select, false, false, true, true},
+        {"select StaffCD\r\ninto \"X\" from Staff", TSqlKind::Select, false, false, true, true},
+        {"SELECT * INTO MEMORY M FROM Staff; SELECT * FROM Memory\\M", TSqlKind::Select, false, false, true},
+        {"SELECT * INTO Memory\\M FROM Staff", TSqlKind::Select, false, false, true},
+        {"SELECT * FROM Staff WHERE Simei = 'INTO' /* INTO */", TSqlKind::Select, false, false, true},
+        {"SELECT * FROM Staff; SELECTED", TSqlKind::Select, false},
         {"SELECT * FROM Staff; DELETE FROM Staff", TSqlKind::Select, true},
         {"delete from Staff", TSqlKind::Change, true},
         {"UPDATE Staff SET Simei = 'x'", TSqlKind::Change, true},
         {"INSERT INTO Staff (StaffCD) VALUES (1)", TSqlKind::Change, true},
         {"", TSqlKind::Unknown, false},
-        {"\r\nSELECT * FROM Staff", TSqlKind::Unknown, false},
+        {"\r\nSELECT * FROM Staff", TSqlKind::Unknown, false, false, true},
         {"COMMIT", TSqlKind::Unknown, false, true},
         // Transaction statements, as the statements' own words only.
         {"INSERT INTO Staff (StaffCD) VALUES (1); ROLLBACK", TSqlKind::Change, true, true},
@@ -59,6 +71,7 @@ TEST(SqlCheck, EveryStatementIsLookedAt) {
         {"INSERT INTO Staff SELECT * FROM Old COMMIT INTERVAL 10", TSqlKind::Change, true, true},
         {"UPDATE Staff SET Biko = 'x' COMMIT FLUSH", TSqlKind::Change, true, true},
         {"SELECT * FROM Staff; ROLLBACK", TSqlKind::Select, false, true},
+        {"UPDATE Staff SET Simei = 'x'; SELECT * INTO X FROM Staff", TSqlKind::Change, true, false, false, true},
         {"UPDATE Staff SET Simei = 'ROLLBACK; COMMIT'", TSqlKind::Change, true, false},
         {"UPDATE Staff SET Simei = 'x' /* ROLLBACK */; /* COMMIT */", TSqlKind::Change, true, false},
         {"UPDATE Staff SET \"Commit\" = 1, [Rollback] = 2", TSqlKind::Change, true, false},
@@ -73,6 +86,8 @@ TEST(SqlCheck, EveryStatementIsLookedAt) {
         EXPECT_EQ(v.Kind, c.kind) << c.text;
         EXPECT_EQ(v.ChangesData, c.changes) << c.text;
         EXPECT_EQ(v.ManagesTransaction, c.ownTransaction) << c.text;
+        EXPECT_EQ(v.OnlyQueries, c.onlyQueries) << c.text;
+        EXPECT_EQ(v.MakesTable, c.makesTable) << c.text;
     }
     EXPECT_EQ(StatementWords("start Transaction /* COMMIT */ 'ROLLBACK' \"x y\" a_1"),
               (std::vector<std::string>{"START", "TRANSACTION", "A_1"}));
@@ -133,6 +148,20 @@ TEST_F(SqlWindow, ASelectShowsItsRowsInTheGridAndEnablesCopy) {
     EXPECT_TRUE(copy->isEnabled());
     copy->trigger();
     EXPECT_EQ(grid->AllText(), "StaffCD\tSimei\r2\tN2\r3\tN3\r");
+    // A text of queries only runs every one of them and shows the last one's rows.
+    const std::pair<const char*, const char*> texts[] = {
+        {"SELECT * FROM Staff; select Simei from Staff where StaffCD = 3", "Simei\rN3\r"},
+        {"SELECT StaffCD, Simei INTO Q FROM Staff WHERE StaffCD < 3; SELECT Simei FROM Q ORDER BY 1", "Simei\rN1\rN2\r"},
+        {"SELECT * INTO MEMORY M FROM Staff; SELECT COUNT(*) AS N FROM \"Memory\\M\"", "N\r3\r"},
+    };
+    for (const auto& [text, rows] : texts) {
+        Run(text);
+        EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+        EXPECT_EQ(grid->AllText(), rows) << text;
+    }
+    EXPECT_TRUE(fs::exists(dir.file("DB/Q.DAT")));
+    EXPECT_EQ(StaffCount(), 3);
+    messages.clear();
     // An engine error is a message; the window goes on.
     Run("SELECT * FROM NoSuchTable");
     EXPECT_EQ(messages.size(), 1);
@@ -190,12 +219,14 @@ TEST_F(SqlWindow, AChangeRunsOnlyWhenConfirmed) {
 // one stands in a string or a comment of a text without. A change that fails inside a
 // transaction, its own or one left open before, ends it rolled back and says so; one
 // left open is said and shown until a text ends it. A text whose first line begins
-// with SELECT is one query: one that goes on after it runs nothing and says so.
+// with SELECT runs as queries: one where a statement that is not a query follows runs
+// nothing and says so; one of queries only runs, and leaves an open transaction open.
 TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
     const char* const add = "INSERT INTO Staff (StaffCD, Simei) VALUES ";
     const char* const back = "エラーのため、トランザクションをロールバックしました。";
     const char* const open = "トランザクションは開いたままです。";
-    const char* const alone = "問い合わせ１つだけで実行してください。\r\nこのSQLには問い合わせの後に別の文が続いているため、何も実行していません。";
+    const char* const alone = "問い合わせ（SELECT）だけで実行してください。\r\nこのSQLには問い合わせの後に問い合わせでない文が"
+                              "続いているため、何も実行していません。";
     const struct {
         std::string text;
         std::vector<std::string> kept;  // of the codes 11 to 29
@@ -218,10 +249,12 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
         {std::string(add) + "(27, 'r'); START TRANSACTION", {"27"}, nullptr, open, true},
         {"SELECT * FROM NoSuch", {"27"}, "NoSuch", nullptr, true},  // a query takes nothing back, nor says so
         {"SELECT * FROM Staff; COMMIT", {"27"}, alone, nullptr, true},
+        {"SELECT * FROM Staff; SELECT StaffCD FROM Staff WHERE StaffCD > 10", {"27"}, nullptr, open, true},
         {std::string("select StaffCD from Staff;\r\n") + add + "(28, 's'); ROLLBACK", {"27"}, alone, nullptr, true},
         {std::string(add) + "(28, 's'); COMMIT", {"27", "28"}, nullptr},
         {"SELECT * FROM Staff; COMMIT", {}, alone},
         {"SELECT * FROM Staff /* ; */; START TRANSACTION; DELETE FROM Staff", {}, alone},
+        {"select StaffCD from Staff; SELECT * FROM Staff /* ; COMMIT */", {}, nullptr},
     };
     auto* shown = form->findChild<QLabel*>("TransactionLBL");
     for (const auto& c : cases) {
@@ -239,6 +272,58 @@ TEST_F(SqlWindow, ATextWithItsOwnTransactionStatementsRunsAsWritten) {
         EXPECT_EQ(DMdata->DataDB->InTransaction(), c.left);
         EXPECT_EQ(shown->isVisible(), c.left);
         if (!c.left) Exec("DELETE FROM Staff WHERE StaffCD > 10");
+    }
+}
+
+// A start that may not write (a read-only journal, read-only table files in a folder
+// that can be written) refuses, before anything runs, every text that would change the
+// database, a query that makes a table as well; queries and tables in memory run.
+TEST_F(SqlWindow, AStartThatMayNotWriteRefusesEveryTextThatWouldChangeTheDatabase) {
+    form.reset();
+    const std::string db = dir.file("DB");
+    auto writable = [&](const std::vector<std::string>& files, fs::perm_options how) {
+        for (const std::string& f : files) fs::permissions(db + "/" + f, fs::perms::owner_write, how);
+    };
+    const std::vector<std::string> plants[] = {{"Staff.JNL"}, {"Staff.DAT", "Staff.IDX", "Staff.BLB"}};
+    const struct {
+        const char* text;
+        const char* refused;  // the command refused, nullptr: it runs
+    } texts[] = {
+        {"UPDATE Staff SET Simei = 'x'", "データを変更するSQLを実行"},
+        {"SELECT * INTO X FROM Staff", "テーブルを作るSQLを実行"},
+        {"select StaffCD into \"X\" from Staff; SELECT * FROM X", "テーブルを作るSQLを実行"},
+        {"SELECT * FROM Staff; SELECT * INTO X FROM Staff", "テーブルを作るSQLを実行"},
+        {"SELECT * INTO MEMORY M FROM Staff; SELECT * FROM \"Memory\\M\"", nullptr},
+        {"SELECT * FROM Staff; SELECT Simei FROM Staff", nullptr},
+    };
+    for (const auto& files : plants) {
+        SCOPED_TRACE(files[0]);
+        CloseMain();
+        writable(files, fs::perm_options::remove);
+        StartMain();
+        ASSERT_EQ(messages.size(), 1);  // the start's notice
+        ASSERT_TRUE(messages[0].contains(QString::fromStdString(files[0]))) << messages[0].toStdString();
+        TFsql window;
+        window.show();
+        for (const auto& t : texts) {
+            SCOPED_TRACE(t.text);
+            messages.clear();
+            window.Memo1->setPlainText(gui::U8(t.text));
+            window.CuteButton1Click();
+            if (t.refused) {
+                ASSERT_EQ(messages.size(), 1);
+                EXPECT_TRUE(messages[0].startsWith(gui::U8("データベースに書き込めないため、%1できません。\n")
+                                                       .arg(gui::U8(t.refused))))
+                    << messages[0].toStdString();
+                EXPECT_FALSE(window.Query1->Active());
+            } else {
+                EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+                EXPECT_TRUE(window.Query1->Active());
+            }
+            EXPECT_FALSE(fs::exists(db + "/X.DAT"));
+        }
+        EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1", "N2", "N3"}));
+        writable(files, fs::perm_options::add);
     }
 }
 

@@ -211,8 +211,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                restore.arg(table).arg(code);
     };
     auto diskFull = [](const std::string& where) {
-        return gui::U8("ディスクがいっぱいのため（または、このユーザーが使える容量の上限に達したため）、フォルダ %1 に"
-                       "書き込めません。\n不要なファイルを削除するなどして空きを作ってから、もう一度起動してください。")
+        return gui::U8("ディスクがいっぱいのため（または、このユーザーが使える容量かファイルの数の上限に達したため）、"
+                       "フォルダ %1 に書き込めません。\n不要なファイルを削除するなどして空きを作ってから、もう一度起動して"
+                       "ください。")
             .arg(QString::fromStdString(where));
     };
     // Each cause is planted in the calls, or in a file or the folder, kept meanwhile
@@ -222,8 +223,10 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     std::string refusedFile, changed;
     static std::string full;
     bool folderRefused = false;  // no file can be made in the folder
+    int noEntry = 0;             // nor in the program's folder, for this error (no free file entry: ENOSPC)
     const kura::test::OpensThrough opens([&](const char* path, int flags, mode_t mode) {
         if (!refusedFile.empty() && std::string_view(path).ends_with(refusedFile)) return errno = EACCES, -1;
+        if (noEntry && (flags & O_CREAT) && std::string_view(path).starts_with(dir.path())) return errno = noEntry, -1;
         if (folderRefused && (flags & O_CREAT) && std::string_view(path).starts_with(db + "/"))
             return errno = EACCES, -1;
         return platform::SystemFileCalls().open(path, flags, mode);
@@ -276,6 +279,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
         {"the disk full (the settings file is written first)", [] { full = "/"; },
+         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
+                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
+        {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; },
          gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
                  .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
         {"the database's disk full, a lost index to be made again",
@@ -344,7 +350,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
         }
         CloseMain();
-        refusedFile.clear(), full.clear(), folderRefused = false;
+        refusedFile.clear(), full.clear(), folderRefused = false, noEntry = 0;
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
             fs::remove_all(changed);
@@ -358,6 +364,25 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
+    // The program's folder is looked at before anything is written there: no free file
+    // entry or a full quota is said as a full disk, anything else as a folder that may
+    // not be written.
+    const QString program = QString::fromStdString(ProgramDir());
+    const std::pair<int, QString> folderRefusals[] = {
+        {ENOSPC, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
+                     diskFull(ProgramDir())},
+        {EDQUOT, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
+                     diskFull(ProgramDir())},
+        {EACCES, gui::U8("プログラムのフォルダ %1 に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。")
+                     .arg(program)},
+        {0, {}},
+    };
+    for (const auto& [error, said] : folderRefusals) {
+        noEntry = error;
+        EXPECT_EQ(QString::fromStdString(ProgramFolderRefusal(ProgramDir())), said) << error;
+    }
+    for (const auto& e : fs::directory_iterator(dir.path()))  // the probe leaves nothing behind
+        EXPECT_FALSE(e.path().filename().string().starts_with(".yomitora")) << e.path();
     // A journal refused at every open (how its save ended cannot be told) leaves one
     // way that is known to be right: the tables restored together.
     try {
