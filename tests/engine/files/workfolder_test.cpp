@@ -189,19 +189,17 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         const char* What;
         int Folders, Files, Others, TablesEach;
         bool LeftAgain;
-        int MostTables;
-        bool Own;
-        int Planted;
+        int MostTables, Own, Planted;
     };
-    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, false, 0},
-                          {"folders of many files", 2, 300, 0, 1000, false, 8, false, 0},
-                          {"folders left after the look", 10, 1, 0, 1000, true, 200, false, 0},
-                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300, false, 0},
-                          {"sessions of one table, one folder", 1, 2, 0, 1, false, 1, false, 0},
-                          {"sessions of one table, a folder of many files", 1, 1000, 0, 1, false, 12, false, 0},
-                          {"one-table sessions, more planted names than they try", 1, 2, 0, 1, false, 20, false, 120},
-                          {"folders of many files at the session's own names", 2, 300, 0, 1000, false, 8, true, 0},
-                          {"one-table sessions whose first name holds many files", 1, 300, 0, 1, false, 4, true, 0}};
+    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, 0, 0},
+                          {"folders of many files", 2, 300, 0, 1000, false, 8, 0, 0},
+                          {"folders left after the look", 10, 1, 0, 1000, true, 200, 0, 0},
+                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300, 0, 0},
+                          {"sessions of one table, one folder", 1, 2, 0, 1, false, 1, 0, 0},
+                          {"sessions of one table, a folder of many files", 1, 1000, 0, 1, false, 12, 0, 0},
+                          {"one-table sessions, more planted names than they try", 1, 2, 0, 1, false, 20, 0, 120},
+                          {"folders of many files at the session's own names", 2, 300, 0, 1000, false, 8, 1, 0},
+                          {"one-table sessions whose first name holds many files", 1, 300, 0, 1, false, 4, 1, 0}};
     const ClockOfTries clock;
     const std::string own = "KURA" + std::to_string(getpid()) + "-";
     for (const Case& c : cases) {
@@ -230,37 +228,32 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         leave(0);
         for (int i = 0; i < c.Others; ++i) Touch(tmp.file(std::to_string(i)));
         // Not ours to clear: living programs' folders (held here as their programs
-        // hold them), other users' (one without a lock file) and a link to a folder.
+        // hold them), other users' (one without a lock file), links at a folder's and
+        // at lock files' names. Only a superuser may give a name away; elsewhere a
+        // folder that others may enter is as little its own to clear.
         std::vector<TOSHandle> living;
-        std::vector<std::string> notOurs;
+        std::vector<std::string> notOurs = {"KURA5-0"};
         for (int i = 0; i < 3; ++i) {
-            notOurs.push_back("KURA3" + std::to_string(i) + "-0");
-            living.push_back(OSHoldFile(tmp.file(notOurs.back() + ".LCK")));
-            living.push_back(OSHoldPrivateFolder(tmp.file(notOurs.back()), true));
-            Touch(tmp.file(notOurs.back() + "/1.DAT"));
-            notOurs.push_back("KURA4" + std::to_string(i) + "-0");
-            ASSERT_EQ(mkdir(tmp.file(notOurs.back()).c_str(), 0700), 0);
-            Touch(tmp.file(notOurs.back() + "/1.DAT"));
-            if (i > 0) Touch(tmp.file(notOurs.back() + ".LCK"));
-            // Only a superuser may give a name away; elsewhere a folder that others may
-            // enter is as little its own to clear.
-            for (const std::string& f : {notOurs.back() + "/1.DAT", notOurs.back() + ".LCK", notOurs.back()}) {
-                if (chown(tmp.file(f).c_str(), 12345, 12345) != 0 && f == notOurs.back()) {
-                    ASSERT_EQ(chmod(tmp.file(f).c_str(), 0755), 0);
-                }
-            }
+            const std::string alive = "KURA3" + std::to_string(i) + "-0", others = "KURA4" + std::to_string(i) + "-0";
+            notOurs.insert(notOurs.end(), {alive, others});
+            living.push_back(OSHoldFile(tmp.file(alive + ".LCK")));
+            living.push_back(OSHoldPrivateFolder(tmp.file(alive), true));
+            ASSERT_EQ(mkdir(tmp.file(others).c_str(), 0700), 0);
+            for (const std::string& f : {alive + "/1.DAT", others + "/1.DAT", others + ".LCK"})
+                if (i > 0 || f != others + ".LCK") Touch(tmp.file(f));
+            for (const std::string& f : {others + "/1.DAT", others + ".LCK", others})
+                if (chown(tmp.file(f).c_str(), 12345, 12345) != 0 && f == others) chmod(tmp.file(f).c_str(), 0755);
         }
+        ASSERT_EQ(mkdir(tmp.file("mine").c_str(), 0700), 0);
+        Touch(tmp.file("mine/1.DAT"));
+        std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA5-0"));
         for (int i = 0; i < c.Planted; ++i) {
             notOurs.push_back("KURA6" + std::to_string(i) + "-0");
             std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(notOurs.back() + ".LCK"));
         }
-        ASSERT_EQ(mkdir(tmp.file("mine").c_str(), 0700), 0);
-        Touch(tmp.file("mine/1.DAT"));
-        notOurs.push_back("KURA5-0");
-        std::filesystem::create_symlink(tmp.file("mine"), tmp.file(notOurs.back()));
         const auto crowd = [&] {
             std::vector<std::string> names = FolderNames(tmp.path());
-            std::erase_if(names, [&](const std::string& n) { return n < "KURA3" || n >= "KURA7" || n.starts_with(own); });
+            std::erase_if(names, [&](const std::string& n) { return n < "KURA3" || n > "KURA7" || n.find(own) == 0; });
             return names;
         };
         const std::vector<std::string> crowdBefore = crowd();
@@ -288,11 +281,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         }
         EXPECT_EQ(left().first, 0u) << "after " << tables << " tables";
         session.reset();
-        for (const std::string& n : notOurs) {
-            if (!n.starts_with("KURA6")) {
-                EXPECT_EQ(FolderNames(tmp.file(n)), std::vector<std::string>{"1.DAT"}) << n;
-            }
-        }
+        for (size_t i = 0; i < 7; ++i) EXPECT_EQ(FolderNames(tmp.file(notOurs[i])), std::vector<std::string>{"1.DAT"});
         EXPECT_EQ(crowd(), crowdBefore);
         EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"1.DAT"});
         for (const TOSHandle handle : living) OSCloseFile(handle);
