@@ -9,19 +9,33 @@
 // Each run is a new session over 1,000 employees; the time is its first query's
 // (planned, built and read to its end), later_ms the same query once more in that
 // session, left_after_first the killed programs' folders still there after the first.
+//   FirstWorkFolder/4/25000        beside the same 4 folders, a session's work folder
+//                                  made and its first result table's part of the
+//                                  clearing alone, without the query around it;
+//                                  files_cleared the files it removed
+//   ClearedByOneQueryPrograms/2/25000  2 folders of 25,000 files left by killed
+//                                  programs, beside 4 living programs' folders that
+//                                  sort after them, and programs that make one
+//                                  result table each until both are gone (at most
+//                                  1,500): programs is how many it took, files_left
+//                                  what they left, and the time a program's query's.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "bench/BenchQueries.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/EngineLibrary.h"
+#include "engine/files/OSServices.h"
+#include "engine/files/WorkFolder.h"
 
 namespace {
 
@@ -133,6 +147,79 @@ void FirstOrderByAfterKilled(benchmark::State& state) {
     Measure(state, Shared().Temporary("killed" + std::to_string(files)), killed, files);
 }
 
+size_t FilesOfKilledPrograms(const fs::path& temporary, int killed) {
+    size_t files = 0;
+    for (int i = 0; i < killed; ++i) {
+        std::error_code ec;
+        const fs::path folder = temporary / ("KURA" + std::to_string(kKilledPid + i) + "-0");
+        for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); ++it) ++files;
+    }
+    return files;
+}
+
+void FirstWorkFolder(benchmark::State& state) {
+    const auto killed = static_cast<int>(state.range(0)), files = static_cast<int>(state.range(1));
+    const fs::path temporary = Shared().Temporary("killed" + std::to_string(files));
+    double cleared = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < killed; ++i) FolderOfKilledProgram(temporary, i, files);
+        const size_t before = FilesOfKilledPrograms(temporary, killed);
+        {
+            const auto first = Clock::now();
+            TWorkFolder folder(temporary.string());
+            benchmark::DoNotOptimize(folder.Ready());
+            state.SetIterationTime(MsSince(first) / 1000.0);
+        }
+        cleared += static_cast<double>(before - FilesOfKilledPrograms(temporary, killed));
+    }
+    state.counters["files_cleared"] = cleared / static_cast<double>(state.iterations());
+}
+
+void ClearedByOneQueryPrograms(benchmark::State& state) {
+    const auto killed = static_cast<int>(state.range(0)), files = static_cast<int>(state.range(1));
+    constexpr int kMostPrograms = 1500;
+    Fixture& f = Shared();
+    const fs::path temporary = f.Temporary("cleared" + std::to_string(files));
+    // Living programs' folders, held here as their programs hold them (the lock
+    // file open, the folder locked); their names sort after the killed programs'.
+    std::vector<TOSHandle> living;
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = (temporary / ("KURA" + std::to_string(2 * kKilledPid + i) + "-0")).string();
+        living.push_back(OSHoldFile(name + ".LCK"));
+        living.push_back(OSHoldPrivateFolder(name, true));
+    }
+    double programs = 0, left = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < killed; ++i) FolderOfKilledProgram(temporary, i, files);
+        double ms = 0;
+        int n = 0;
+        for (; n < kMostPrograms && FoldersOfKilledPrograms(temporary, killed) > 0; ++n) {
+            auto session = std::make_unique<TDataSession>();
+            session->SetPrivateDir(temporary.string());
+            TDataDirectory* database = session->OpenDataDirectory("DB", f.Data.string());
+            const auto first = Clock::now();
+            benchmark::DoNotOptimize(bench::ReadSelectRows(*session, database, kQuery));
+            ms += MsSince(first);
+        }
+        state.SetIterationTime(ms / std::max(n, 1) / 1000.0);
+        programs += n;
+        left += static_cast<double>(FilesOfKilledPrograms(temporary, killed));
+        for (int i = 0; i < killed; ++i) {
+            const fs::path folder = temporary / ("KURA" + std::to_string(kKilledPid + i) + "-0");
+            std::error_code ec;
+            fs::remove_all(folder, ec);
+            fs::remove(folder.string() + ".LCK", ec);
+        }
+    }
+    for (size_t i = 0; i < living.size(); i += 2) {
+        OSRemoveHeldFolder(living[i + 1]);
+        OSCloseFile(living[i]);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["programs"] = programs / n;
+    state.counters["files_left"] = left / n;
+}
+
 BENCHMARK(FirstOrderBy)->Arg(0)->Arg(50000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(FirstOrderByAfterKilled)
     ->Args({1000, 2})
@@ -140,5 +227,16 @@ BENCHMARK(FirstOrderByAfterKilled)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
+
+BENCHMARK(FirstWorkFolder)
+    ->Args({4, 25000})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
+BENCHMARK(ClearedByOneQueryPrograms)
+    ->Args({2, 25000})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace

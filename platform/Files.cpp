@@ -1016,30 +1016,38 @@ bool NameLeadsTo(const std::string& path, const FileKey& key) {
 }
 
 // Removes the files of the folder open as fd through that descriptor, so that only
-// its own go whatever its name comes to mean, trying at most `most` and counting
-// those that went in `removed`: 0, the first error, or ENOTEMPTY when untried ones
-// are left.
-int EmptyDirectory(int fd, size_t most, size_t& removed) {
+// its own go whatever its name comes to mean, each tried while `more` (when given)
+// answers true, and counts those that went in `removed`: 0, the first error, or
+// ENOTEMPTY when untried ones are left. Names are read a few at a time, so that
+// taking a part of a large folder costs that part, not a read of a thousand names.
+int EmptyDirectory(int fd, const std::function<bool()>& more, size_t& removed) {
     const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* d = listed < 0 ? nullptr : fdopendir(listed);
-    if (!d) {
-        const int err = errno;
-        if (listed >= 0) ::close(listed);
-        return err;
-    }
+    if (listed < 0) return errno;
+    alignas(dirent64) char buffer[4096];
     int failed = 0;
-    size_t tried = 0;
-    while (dirent* e = readdir(d)) {
-        const std::string_view entry(e->d_name);
-        if (entry == "." || entry == "..") continue;
-        if (tried++ == most) {
-            if (failed == 0) failed = ENOTEMPTY;
+    bool stopped = false;
+    while (!stopped) {
+        const ssize_t got = ::getdents64(listed, buffer, sizeof buffer);
+        if (got <= 0) {
+            if (got < 0 && failed == 0) failed = errno;
             break;
         }
-        if (::unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;
-        else if (failed == 0) failed = errno;
+        for (ssize_t offset = 0; offset < got && !stopped;) {
+            const auto* e = reinterpret_cast<const dirent64*>(buffer + offset);
+            offset += e->d_reclen;
+            const std::string_view entry(e->d_name);
+            if (entry == "." || entry == "..") continue;
+            if (more && !more()) {
+                stopped = true;
+                if (failed == 0) failed = ENOTEMPTY;
+            } else if (::unlinkat(listed, e->d_name, 0) == 0) {
+                ++removed;
+            } else if (failed == 0) {
+                failed = errno;
+            }
+        }
     }
-    closedir(d);
+    ::close(listed);
     return failed;
 }
 
@@ -1116,13 +1124,13 @@ bool HeldDirectoryNamed(FileHandle handle) {
     return object && NameLeadsTo(object->path, object->key);
 }
 
-bool RemoveHeldDirectory(FileHandle handle, size_t most, size_t* removed) {
+bool RemoveHeldDirectory(FileHandle handle, const std::function<bool()>& more, size_t* removed) {
     size_t gone = 0;
     if (removed) *removed = 0;
     const std::shared_ptr<FileObject> object = Find(handle);
     if (!object) return false;
     // Only while its name leads to it: a folder moved away keeps what it holds.
-    int failed = NameLeadsTo(object->path, object->key) ? EmptyDirectory(object->fd, most, gone) : ENOENT;
+    int failed = NameLeadsTo(object->path, object->key) ? EmptyDirectory(object->fd, more, gone) : ENOENT;
     if (removed) *removed = gone;
     if (failed == 0 && ::rmdir(object->path.c_str()) != 0) failed = errno;
     CloseHandle(handle);

@@ -21,6 +21,7 @@
 // Every call that fails stores a Win32 error number for GetLastError (LastError.h).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -178,10 +179,11 @@ FileHandle HoldPrivateDirectory(std::string_view name, bool make);
 // moved or replaced).
 bool HeldDirectoryNamed(FileHandle handle);
 // Removes the held folder with its files while its name still leads to it, and
-// closes the handle whatever comes of it. At most `most` of its files are tried: a
-// folder that has more stays, with those left, and the call fails with
-// ERROR_DIR_NOT_EMPTY. `removed`, when given, counts the files that went.
-bool RemoveHeldDirectory(FileHandle handle, size_t most = SIZE_MAX, size_t* removed = nullptr);
+// closes the handle whatever comes of it. `more`, when given, is asked before each
+// file is tried: once it answers false the folder stays, with the files left, and
+// the call fails with ERROR_DIR_NOT_EMPTY. `removed`, when given, counts the files
+// that went.
+bool RemoveHeldDirectory(FileHandle handle, const std::function<bool()>& more = {}, size_t* removed = nullptr);
 
 // A folder opened for reading its names a part at a time, so that a look over a
 // large folder can be spread over many calls; closed with CloseHandle.

@@ -53,8 +53,8 @@ TOSHandle OSHoldPrivateFolder(std::string_view name, bool make) { return platfor
 
 bool OSHeldFolderNamed(TOSHandle folder) { return platform::HeldDirectoryNamed(folder); }
 
-bool OSRemoveHeldFolder(TOSHandle folder, size_t mostFiles, size_t* removed) {
-    return platform::RemoveHeldDirectory(folder, mostFiles, removed);
+bool OSRemoveHeldFolder(TOSHandle folder, const std::function<bool()>& more, size_t* removed) {
+    return platform::RemoveHeldDirectory(folder, more, removed);
 }
 
 TOSHandle OSOpenFolder(std::string_view name) { return platform::OpenDirectory(name); }

@@ -3,6 +3,7 @@
 // and system facts: thin wrappers with the fixed flags the engine relies on, and
 // the mapping of OS error numbers to engine error codes. Nothing here raises.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,9 +69,10 @@ TOSHandle OSHoldPrivateFolder(std::string_view name, bool make);
 // Whether the held folder's name still leads to it.
 bool OSHeldFolderNamed(TOSHandle folder);
 // Removes the held folder with its files while its name leads to it, and lets go.
-// With more than mostFiles files it removes that many and fails with
-// ERROR_DIR_NOT_EMPTY, the folder left; removed counts the files that went.
-bool OSRemoveHeldFolder(TOSHandle folder, size_t mostFiles = SIZE_MAX, size_t* removed = nullptr);
+// Once `more` (asked before each file) answers false it fails with
+// ERROR_DIR_NOT_EMPTY, the folder left with the files untried; removed counts the
+// files that went.
+bool OSRemoveHeldFolder(TOSHandle folder, const std::function<bool()>& more = {}, size_t* removed = nullptr);
 // A folder whose names are read a part at a time (OSFolderNamesPart); closed with
 // OSCloseFile.
 TOSHandle OSOpenFolder(std::string_view name);

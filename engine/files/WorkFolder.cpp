@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "engine/files/FileHandler.h"
 #include "engine/files/Routines.h"
@@ -19,11 +21,13 @@ constexpr std::string_view kLockExt = ".LCK";
 // something else refuses them all.
 constexpr uint32_t kMostNames = 10000;
 // What one result table's share of the look over the temporary folder costs at most:
-// names read, work folders among them tried, and files removed. Each costs about a
-// quarter of a millisecond: a thousand names read, four folders tried (most have a
-// lock file, a folder and two files), or some twenty files removed.
+// names read (a thousand cost about a quarter of a millisecond), and time spent on
+// the folders among them whose program is gone, tried and emptied. In that time some
+// seventy files of a large folder go on a journalled file system, so that a folder
+// of 25,000 files goes over some 350 tables, while the first result table waits for
+// them about half of what its own query over a thousand records costs.
 constexpr size_t kNamesReadAtOnce = 1024;
-constexpr size_t kFoldersTriedAtOnce = 4;
+constexpr int64_t kShareMicroseconds = 800;
 // A look over the temporary folder starts again this many result tables after the
 // last came to its end, so that a session that makes many pays for it at a few.
 constexpr uint32_t kTablesBetweenLooks = 64;
@@ -55,23 +59,37 @@ std::vector<std::string> WorkFolderNames(const std::vector<std::string>& entries
     return {names.begin(), names.end()};
 }
 
+enum class TClearing {
+    Gone,     // emptied and removed, or no folder was left beside the lock file
+    Left,     // emptied in part: its files went while `more` allowed
+    NotOurs,  // its program lives, or it is not ours to clear (another user's, a link)
+};
+
 // Empties and removes the work folder `name` in `folder` when its program is gone,
-// at most `files` of its files (which it counts down): false when some are left.
-bool ClearIfAbandoned(const std::string& folder, const std::string& name, size_t& files) {
+// each of its files tried while `more` (when given) answers true.
+TClearing ClearIfAbandoned(const std::string& folder, const std::string& name, const std::function<bool()>& more) {
     // Refused while its program lives (or when it is not ours to open).
     const TOSHandle lock = OSHoldFile(folder + name + std::string(kLockExt));
-    if (lock == OS_INVALID_HANDLE) return true;
+    if (lock == OS_INVALID_HANDLE) return TClearing::NotOurs;
     // Refused while its program lives, whether its lock file is the one it held or
     // was made anew just now. A folder that is not ours (another user's, a link) is
     // left for its owner; its lock file goes all the same and is made again by the
-    // next one that looks. One with more files than are left to remove keeps the
-    // rest for the next table (or the next program) to remove.
-    size_t removed = 0;
-    const bool left = !OSRemoveHeldFolder(OSHoldPrivateFolder(folder + name, false), files, &removed) &&
-                      OSLastError() == platform::ERROR_DIR_NOT_EMPTY && removed == files;
-    files -= removed;
+    // next one that looks.
+    TClearing outcome = TClearing::Gone;
+    const TOSHandle held = OSHoldPrivateFolder(folder + name, false);
+    if (held == OS_INVALID_HANDLE) {
+        if (OSLastError() != platform::ERROR_FILE_NOT_FOUND) outcome = TClearing::NotOurs;
+    } else if (!OSRemoveHeldFolder(held, more)) {
+        outcome = OSLastError() == platform::ERROR_DIR_NOT_EMPTY ? TClearing::Left : TClearing::NotOurs;
+    }
     OSCloseFile(lock);
-    return !left;
+    return outcome;
+}
+
+int64_t ClockMicroseconds() {
+    if (TWorkFolder::ClearingClock) return TWorkFolder::ClearingClock();
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
 }
 
 }  // namespace
@@ -80,22 +98,34 @@ void TWorkFolder::ClearAbandoned(const std::string& parent) {
     const std::string folder = AddTrailingBackslash(parent);
     const TOSHandle look = OSOpenFolder(folder);
     for (std::vector<std::string> part; !(part = OSFolderNamesPart(look, kNamesReadAtOnce)).empty();)
-        for (const std::string& name : WorkFolderNames(part)) {
-            size_t files = SIZE_MAX;
-            ClearIfAbandoned(folder, name, files);
-        }
+        for (const std::string& name : WorkFolderNames(part)) ClearIfAbandoned(folder, name, {});
     OSCloseFile(look);
 }
 
+int64_t (*TWorkFolder::ClearingClock)() = nullptr;
+
 TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
+    // The first table's share, which a folder left at the session's own name may
+    // take a part of.
+    FShareLeft = kShareMicroseconds;
+    FShareStarted = true;
     Make(0);
-    // Each program's look starts at a name of its own, so that those that make one
-    // result table each clear, between them, the folders anywhere in parent.
+    // Each program's look starts at a name of its own, and tries the folders in an
+    // order of its own, so that those that make one result table each clear, between
+    // them, the folders anywhere in parent.
     FLook = OSOpenFolder(AddTrailingBackslash(FParent));
     const auto clock = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    OSSeekFolderAtRandom(FLook, clock ^ (uint64_t{platform::GetCurrentProcessId()} << 40) ^
-                                    reinterpret_cast<std::uintptr_t>(this));
+    const uint64_t seed =
+        clock ^ (uint64_t{platform::GetCurrentProcessId()} << 40) ^ reinterpret_cast<std::uintptr_t>(this);
+    OSSeekFolderAtRandom(FLook, seed);
+    FDraw.seed(static_cast<std::minstd_rand::result_type>(seed ^ (seed >> 32)));
 }
+
+void TWorkFolder::BeginSpending() { FShareEnd = ClockMicroseconds() + FShareLeft; }
+
+bool TWorkFolder::ShareSpent() const { return ClockMicroseconds() >= FShareEnd; }
+
+void TWorkFolder::EndSpending() { FShareLeft = std::max<int64_t>(FShareEnd - ClockMicroseconds(), 0); }
 
 void TWorkFolder::Make(uint32_t first) {
     const std::string folder = AddTrailingBackslash(FParent);
@@ -113,10 +143,13 @@ void TWorkFolder::Make(uint32_t first) {
             // A folder of the name whose lock file could be taken was left by a program
             // that is gone (an earlier one of this process id): it is emptied and made
             // again. One that is held, not ours to empty (another user's, a link), or
-            // too full to empty at once is passed over.
-            if (error == platform::ERROR_ALREADY_EXISTS &&
-                OSRemoveHeldFolder(OSHoldPrivateFolder(name, false), kFilesClearedAtOnce))
-                FFolder = OSHoldPrivateFolder(name, true);
+            // too full to empty in the table's share of time is passed over.
+            if (error == platform::ERROR_ALREADY_EXISTS) {
+                BeginSpending();
+                if (OSRemoveHeldFolder(OSHoldPrivateFolder(name, false), [this] { return !ShareSpent(); }))
+                    FFolder = OSHoldPrivateFolder(name, true);
+                EndSpending();
+            }
             if (FFolder != OS_INVALID_HANDLE) {
                 FNumber = n;
                 FPath = AddTrailingBackslash(name);
@@ -131,6 +164,7 @@ void TWorkFolder::Make(uint32_t first) {
 }
 
 const std::string& TWorkFolder::Ready() {
+    if (!std::exchange(FShareStarted, false)) FShareLeft = kShareMicroseconds;
     // Removed or moved by someone else: let go of, and another one made.
     if (!OSHeldFolderNamed(FFolder)) {
         OSCloseFile(FFolder);
@@ -161,15 +195,25 @@ void TWorkFolder::ClearSome() {
             FLook = OS_INVALID_HANDLE;
         }
     }
-    if (FFound.empty()) FFound = WorkFolderNames(names);
-    // A folder with more files than one table may remove is taken up again by the
-    // next, until it is gone.
-    size_t files = kFilesClearedAtOnce;
-    for (size_t tried = 0; tried < kFoldersTriedAtOnce && !FFound.empty() && files > 0; ++tried) {
-        if (AddTrailingBackslash(folder + FFound.back()) != FPath && !ClearIfAbandoned(folder, FFound.back(), files))
-            break;
+    if (FFound.empty()) {
+        FFound = WorkFolderNames(names);
+        std::erase_if(FFound, [&](const std::string& name) { return FPassed.contains(name); });
+    }
+    // Drawn at random, so that what is not ours to clear, wherever it sorts, keeps
+    // no folder from being tried; a folder with more files than the share allows is
+    // taken up again by the next table, until it is gone.
+    const std::function<bool()> more = [this] { return !ShareSpent(); };
+    BeginSpending();
+    while (!FFound.empty() && more()) {
+        std::swap(FFound[FDraw() % FFound.size()], FFound.back());
+        const std::string& name = FFound.back();
+        const TClearing outcome = AddTrailingBackslash(folder + name) == FPath ? TClearing::NotOurs
+                                                                                : ClearIfAbandoned(folder, name, more);
+        if (outcome == TClearing::Left) break;
+        if (outcome == TClearing::NotOurs) FPassed.insert(name);
         FFound.pop_back();
     }
+    EndSpending();
 }
 
 TWorkFolder::~TWorkFolder() {

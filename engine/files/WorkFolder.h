@@ -23,15 +23,23 @@
 // The names are used as written (never looked up in another case, which would read
 // the whole temporary folder) and never through a link; what stands in their way
 // and is not this user's own is passed over and left as it is. The folders of
-// programs that are gone are cleared a bounded part at a time as the session's
-// result tables are made (a few folders, and files up to a bound, a folder with more
-// taken up again by the next), from a look over the temporary folder that is spread
-// over those queries and starts again once it has come to its end: none waits for a
-// large folder to be read or for many files to go. Each session's first look starts
-// at a name chosen at random (and goes on from the first name), so that programs
-// that make a single result table each clear between them the folders anywhere in
-// the temporary folder, not only among its first names.
+// programs that are gone are cleared a part at a time as the session's result
+// tables are made: each table spends on them a share of time of about a
+// millisecond, and a folder with more files than that allows is taken up again by
+// the next table (or the next program). None waits for a large folder to be read
+// or for many files to go: the look over the temporary folder is spread over the
+// tables, a thousand names at each, and starts again some tables after it has come
+// to its end. The folders to try are drawn at random from all the names read, and
+// one that is not ours to clear (a living program's, another user's, something
+// planted at such a name) is never tried again by the session: wherever they sort,
+// those hide no folder from any program, also from those that make one result
+// table each. Each session's first look starts at a name chosen at random (and goes
+// on from the first name), so that such programs clear between them the folders
+// anywhere in the temporary folder, not only among its first names.
+#include <cstdint>
+#include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/files/OSServices.h"
@@ -51,10 +59,10 @@ public:
 
     // The folder for a new result table, with its trailing separator: made anew
     // (refused as the constructor's) when the one it had was removed or moved. Each
-    // call also clears a few of the folders in parent whose programs are gone,
-    // removing at most kFilesClearedAtOnce files.
+    // call also clears what its share of time allows of the folders in parent whose
+    // programs are gone (the first call shares it with the constructor, which may
+    // have met such a folder at the session's own name).
     const std::string& Ready();
-    static constexpr size_t kFilesClearedAtOnce = 64;
     // The folder as last made, with its trailing separator.
     const std::string& Path() const { return FPath; }
     // The folder it was made in, as given.
@@ -64,10 +72,21 @@ public:
     // their lock files.
     static void ClearAbandoned(const std::string& parent);
 
+    // Test seam: when set, read instead of the steady clock (in microseconds) by the
+    // clearing, once as it starts and ends spending a table's share of time and once
+    // before each folder of the look and each file it tries, so that a test may make
+    // each cost what it likes.
+    static int64_t (*ClearingClock)();
+
 private:
     // Makes and holds the first free folder from number `first` on.
     void Make(uint32_t first);
     void ClearSome();
+    // The table's share of time is spent only while folders left by others are
+    // tried and emptied, between these two.
+    void BeginSpending();
+    bool ShareSpent() const;
+    void EndSpending();
 
     std::string FParent;
     std::string FPath;
@@ -79,6 +98,12 @@ private:
     TOSHandle FLook = OS_INVALID_HANDLE;
     std::vector<std::string> FFound;
     uint32_t FTablesBeforeLook = 0;  // result tables to pass before the next look starts
+    // Names found not ours to clear, never tried again.
+    std::unordered_set<std::string> FPassed;
+    std::minstd_rand FDraw;
+    int64_t FShareLeft = 0;      // microseconds of the table's share not spent yet
+    int64_t FShareEnd = 0;       // the clock's reading at which it is spent, while spending
+    bool FShareStarted = false;  // the constructor's share, which the first table goes on with
 };
 
 }  // namespace kura

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -159,22 +160,54 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     EXPECT_EQ(FolderNames(tmp.file("moved")), (std::vector<std::string>{"1.DAT", "2.DAT"}));
 }
 
-// Folders that killed programs left among the other names of the temporary folder:
-// each result table clears at most four folders and kFilesClearedAtOnce files, and the
-// following tables the rest, those of one session (also what was left after its look
-// came to an end) or of sessions that make one table each, wherever the folders stand.
+// A clock of the test's own for the clearing: each folder and file tried costs 8
+// microseconds, so that a table's share of 800 is spent after 99 of them.
+class ClockOfTries {
+public:
+    ClockOfTries() { TWorkFolder::ClearingClock = [] { return now_ += 8; }; }
+    ~ClockOfTries() { TWorkFolder::ClearingClock = nullptr; }
+    ClockOfTries(const ClockOfTries&) = delete;
+    ClockOfTries& operator=(const ClockOfTries&) = delete;
+
+private:
+    static inline int64_t now_ = 0;
+};
+
+// Folders that killed programs left among the other names of the temporary folder,
+// and sorting after them three living programs' folders, three other users' and a
+// link: each result table clears at most 99 folders and files, and the following
+// tables the rest, those of one session (also what was left after its look came to
+// an end) or of sessions that make one table each, wherever the folders stand, also
+// at the session's own first names. None that is not ours to clear is tried twice
+// by a session, or touched.
 TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
     // Folders left (as many again after the 30th table when LeftAgain), files in each,
-    // other names, tables of a session, and the tables by which all must be gone.
-    struct Case { const char* What; int Folders, Files, Others, TablesEach; bool LeftAgain; int MostTables; };
-    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 40},
-                          {"folders of many files", 2, 300, 0, 1000, false, 40},
-                          {"folders left after the look", 10, 1, 0, 1000, true, 200},
-                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300}};
+    // other names, tables of a session, the tables by which all must be gone, whether
+    // the folders hold this process's first names, and names planted after them
+    // beside the crowd below (links at lock files' names).
+    struct Case {
+        const char* What;
+        int Folders, Files, Others, TablesEach;
+        bool LeftAgain;
+        int MostTables, Own, Planted;
+    };
+    const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, 0, 0},
+                          {"folders of many files", 2, 300, 0, 1000, false, 8, 0, 0},
+                          {"folders left after the look", 10, 1, 0, 1000, true, 200, 0, 0},
+                          {"sessions of one table among many names", 30, 2, 3000, 1, false, 300, 0, 0},
+                          {"sessions of one table, one folder", 1, 2, 0, 1, false, 1, 0, 0},
+                          {"sessions of one table, a folder of many files", 1, 1000, 0, 1, false, 12, 0, 0},
+                          {"one-table sessions, more planted names than they try", 1, 2, 0, 1, false, 20, 0, 120},
+                          {"folders of many files at the session's own names", 2, 300, 0, 1000, false, 8, 1, 0},
+                          {"one-table sessions whose first name holds many files", 1, 300, 0, 1, false, 4, 1, 0}};
+    const ClockOfTries clock;
+    const std::string own = "KURA" + std::to_string(getpid()) + "-";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
         const TempDir tmp;
-        const auto name = [&](int i) { return tmp.file("KURA2" + std::to_string(i) + "-0"); };
+        const auto name = [&](int i) {
+            return tmp.file(c.Own ? own + std::to_string(i) : "KURA2" + std::to_string(i) + "-0");
+        };
         auto leave = [&](int first) {
             for (int i = first; i < first + c.Folders; ++i) {
                 ASSERT_EQ(mkdir(name(i).c_str(), 0700), 0);
@@ -182,27 +215,76 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
                 Touch(name(i) + ".LCK");
             }
         };
-        auto left = [&] {  // folders, and files in them
+        std::optional<TWorkFolder> session;
+        auto left = [&] {  // folders, and files in them, but the session's own
             std::pair<size_t, size_t> n;
-            for (int i = 0; i < 2 * c.Folders; ++i)
-                if (std::filesystem::exists(name(i))) n = {n.first + 1, n.second + FolderNames(name(i)).size()};
+            for (int i = 0; i < (c.LeftAgain ? 2 : 1) * c.Folders; ++i) {
+                const std::string folder = name(i);
+                if (session && session->Path().ends_with("\\" + folder.substr(folder.rfind('/') + 1) + "\\")) continue;
+                if (std::filesystem::exists(folder)) n = {n.first + 1, n.second + FolderNames(folder).size()};
+            }
             return n;
         };
         leave(0);
         for (int i = 0; i < c.Others; ++i) Touch(tmp.file(std::to_string(i)));
-        std::optional<TWorkFolder> session;
+        // Not ours to clear: living programs' folders (held here as their programs
+        // hold them), other users' (one without a lock file), links at a folder's and
+        // at lock files' names. Only a superuser may give a name away; elsewhere a
+        // folder that others may enter is as little its own to clear.
+        std::vector<TOSHandle> living;
+        std::vector<std::string> notOurs = {"KURA5-0"};
+        for (int i = 0; i < 3; ++i) {
+            const std::string alive = "KURA3" + std::to_string(i) + "-0", others = "KURA4" + std::to_string(i) + "-0";
+            notOurs.insert(notOurs.end(), {alive, others});
+            living.push_back(OSHoldFile(tmp.file(alive + ".LCK")));
+            living.push_back(OSHoldPrivateFolder(tmp.file(alive), true));
+            ASSERT_EQ(mkdir(tmp.file(others).c_str(), 0700), 0);
+            for (const std::string& f : {alive + "/1.DAT", others + "/1.DAT", others + ".LCK"})
+                if (i > 0 || f != others + ".LCK") Touch(tmp.file(f));
+            for (const std::string& f : {others + "/1.DAT", others + ".LCK", others})
+                if (chown(tmp.file(f).c_str(), 12345, 12345) != 0 && f == others) chmod(tmp.file(f).c_str(), 0755);
+        }
+        ASSERT_EQ(mkdir(tmp.file("mine").c_str(), 0700), 0);
+        Touch(tmp.file("mine/1.DAT"));
+        std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA5-0"));
+        for (int i = 0; i < c.Planted; ++i) {
+            notOurs.push_back("KURA6" + std::to_string(i) + "-0");
+            std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(notOurs.back() + ".LCK"));
+        }
+        const auto crowd = [&] {
+            std::vector<std::string> names = FolderNames(tmp.path());
+            std::erase_if(names, [&](const std::string& n) { return n < "KURA3" || n > "KURA7" || n.find(own) == 0; });
+            return names;
+        };
+        const std::vector<std::string> crowdBefore = crowd();
+        // Tries of each name not ours to clear by the session, through its lock file.
+        std::map<std::string, int> tries;
+        const OpensThrough counting([&](const char* path, int flags, mode_t mode) {
+            for (const std::string& n : notOurs)
+                if (tmp.file(n + ".LCK") == path) ++tries[n];
+            return platform::SystemFileCalls().open(path, flags, mode);
+        });
         int tables = 0;
         for (auto before = left(); (before.first > 0 || (c.LeftAgain && tables <= 30)) && tables < c.MostTables;
              ++tables) {
-            if (tables % c.TablesEach == 0) session.emplace(tmp.path());
+            if (tables % c.TablesEach == 0) {
+                session.reset();
+                tries.clear();
+                session.emplace(tmp.path());
+            }
             session->Ready();
             const auto after = left();
-            EXPECT_LE(before.first - after.first, 4u) << tables;
-            EXPECT_LE(before.second - after.second, TWorkFolder::kFilesClearedAtOnce) << tables;
+            EXPECT_LE(before.first - after.first + before.second - after.second, 99u) << tables;
+            for (const auto& [n, count] : tries) EXPECT_LE(count, 1) << n << " at " << tables;
             if (tables == 30 && c.LeftAgain) leave(c.Folders);
             before = left();
         }
         EXPECT_EQ(left().first, 0u) << "after " << tables << " tables";
+        session.reset();
+        for (size_t i = 0; i < 7; ++i) EXPECT_EQ(FolderNames(tmp.file(notOurs[i])), std::vector<std::string>{"1.DAT"});
+        EXPECT_EQ(crowd(), crowdBefore);
+        EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"1.DAT"});
+        for (const TOSHandle handle : living) OSCloseFile(handle);
     }
 }
 
