@@ -363,7 +363,8 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     }
 }
 
-void TDataTable::SettleJournal(const std::string& path, std::string_view name, TTableJournal::TSettleScope scope) const {
+void TDataTable::SettleJournal(const std::string& path, std::string_view name,
+                               TTableJournal::TSettleScope scope) const {
     if (IsRemote() || FInMemory) return;
     TTableJournal::SettleJournal(path + FileNameFor(name, JournalFileExt),
                                  {path + FileNameFor(name, DataFileExt), path + FileNameFor(name, IndexFileExt),

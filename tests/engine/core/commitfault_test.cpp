@@ -494,7 +494,8 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
                          " opened");
             if (drop && readOnly != *decider) continue;
             WriteFolder(t.Work(), drop ? decided : image);
-            const std::string data = t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[readOnly]) + (drop ? ".JNL" : ".DAT");
+            const std::string data =
+                t.Work() + "/" + platform::Cp932ToUtf8(t.Names()[readOnly]) + (drop ? ".JNL" : ".DAT");
             fs::permissions(data, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
             std::string message;
             try {
@@ -1253,7 +1254,9 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                                 if (i == k) continue;
                                 if (op == OthersRenamed) {
                                     const std::string to = "N" + std::to_string(i);
-                                    engine([&](RecordDb& db) { EXPECT_EQ(db.dir->RenameTable(names[i], to, false, false), 0); });
+                                    engine([&](RecordDb& db) {
+                                        EXPECT_EQ(db.dir->RenameTable(names[i], to, false, false), 0);
+                                    });
                                     names[i] = to;
                                     continue;
                                 }
@@ -1265,7 +1268,8 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                                     }
                                     // As a user may spell it: in another case.
                                     TQueryStatement drop(db.dir);
-                                    drop.Prepare("DROP TABLE \"" + (names[i] == "STAFF" ? std::string("Staff") : names[i]) + "\"");
+                                    const std::string spelled = names[i] == "STAFF" ? "Staff" : names[i];
+                                    drop.Prepare("DROP TABLE \"" + spelled + "\"");
                                     TDataCursor* none = nullptr;
                                     drop.Execute(none);
                                 });
@@ -1276,7 +1280,9 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                             // by the next, until the others' records have dropped entries.
                             const std::string spare = op == OthersCutMany ? "SPARE" : "";
                             if (!spare.empty())
-                                engine([&](RecordDb& db) { EXPECT_TRUE(CreateRecordTable(*db.dir, spare, StressTable())); });
+                                engine([&](RecordDb& db) {
+                                    EXPECT_TRUE(CreateRecordTable(*db.dir, spare, StressTable()));
+                                });
                             for (std::size_t n = 0; !spare.empty() && n <= jnl::SETTLED_ENTRIES; ++n) {
                                 RecordedCommit cut;
                                 engine([&](RecordDb& db) {
@@ -1295,7 +1301,8 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                             }
                             commitOverOthers(778, spare);
                             for (std::size_t i = 0; !spare.empty() && i < m; ++i)
-                                EXPECT_TRUE(i == k || jnl::ReadSettled(t.Work() + "/" + names[i] + ".JNS").DroppedOthers) << i;
+                                EXPECT_TRUE(i == k || jnl::ReadSettled(t.Work() + "/" + names[i] + ".JNS").DroppedOthers)
+                                    << i;
                             break;
                         }
                         case ForeignJournal: {

@@ -268,8 +268,8 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     jnl::TSettledCommits kept;
     kept.Entries = {{0x0102030405060708u, TOutcome::RolledBack, true}};
     kept.DroppedOthers = true;
-    Bytes keptGolden = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'S', 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x29, 0x71, 0xCF, 0xC5,
-                        8, 7, 6, 5, 4, 3, 2, 1, 0x81};
+    Bytes keptGolden = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'S', 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0,
+                        0x29, 0x71, 0xCF, 0xC5, 8, 7, 6, 5, 4, 3, 2, 1, 0x81};
     keptGolden.resize(golden.size(), 0);
     EXPECT_EQ(jnl::SettledSlot(kept), keptGolden);
     jnl::TSettledCommits parsed;
