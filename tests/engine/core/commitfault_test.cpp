@@ -469,8 +469,9 @@ TEST(CommitFault, ACommitWhoseUndoFailsTooIsTakenBackByTheNextProgram) {
 // naming the table that cannot be written back, and no byte of either table
 // changes; with write access back, both are as before. The same once the commit
 // stood and only its deciding journal holds it, that journal read-only: the other
-// table cannot be dropped (the deciding table needs it to tell), and once access
-// is back the drop settles the commit first and the deciding table keeps it.
+// table can be neither dropped nor renamed (the deciding table needs it to tell),
+// and once access is back the drop or rename settles the commit first and the
+// deciding table keeps it.
 TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlone) {
     CommitTables t(2);
     t.Keep();
@@ -488,10 +489,16 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
     ASSERT_TRUE(decider);
     const NoDiskSyncs noSyncs;
     for (std::size_t readOnly = 0; readOnly < 2; ++readOnly) {
-        for (std::size_t opened = 0; opened < 3; ++opened) {
-            const bool drop = opened == 2;
+        // Each table opened; then the other than the deciding one dropped, or renamed.
+        for (std::size_t opened = 0; opened < 4; ++opened) {
+            const bool drop = opened >= 2;
             SCOPED_TRACE("table " + std::to_string(readOnly) + " read-only, table " + std::to_string(opened) +
                          " opened");
+            auto dropOrRename = [&](RecordDb& db) {
+                const std::string& other = t.Names()[1 - *decider];
+                EXPECT_EQ(opened == 2 ? db.dir->DeleteTable(other, false) : db.dir->RenameTable(other, "N", false, false),
+                          0);
+            };
             if (drop && readOnly != *decider) continue;
             WriteFolder(t.Work(), drop ? decided : image);
             const std::string data =
@@ -500,7 +507,7 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
             std::string message;
             try {
                 RecordDb db(t.Work(), lpPessimistic);
-                if (drop) EXPECT_EQ(db.dir->DeleteTable(t.Names()[1 - *decider], false), 0);
+                if (drop) dropOrRename(db);
                 else OpenRecordCursor(*db.dir, t.Names()[opened]);
             } catch (const EKuraEngineError& e) {
                 EXPECT_EQ(e.ErrorCode(), KURA_OSEACCES);
@@ -515,7 +522,7 @@ TEST(CommitFault, ACutCommitWithATableThatCannotBeWrittenBackIsRefusedAndLeftAlo
                 continue;
             }
             RecordDb db(t.Work(), lpPessimistic);
-            EXPECT_EQ(db.dir->DeleteTable(t.Names()[1 - *decider], false), 0);
+            dropOrRename(db);
             EXPECT_EQ(CheckTable(*OpenRecordCursor(*db.dir, t.Names()[*decider])).Rows, t.After()[*decider]);
         }
     }
