@@ -363,18 +363,21 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     }
 }
 
-void TDataTable::SettleJournal(const std::string& path, std::string_view name) const {
+void TDataTable::SettleJournal(const std::string& path, std::string_view name,
+                               TTableJournal::TSettleScope scope) const {
     if (IsRemote() || FInMemory) return;
     TTableJournal::SettleJournal(path + FileNameFor(name, JournalFileExt),
                                  {path + FileNameFor(name, DataFileExt), path + FileNameFor(name, IndexFileExt),
-                                  path + FileNameFor(name, BlobFileExt)});
+                                  path + FileNameFor(name, BlobFileExt)},
+                                 scope);
 }
 
 void TDataTable::DeleteFiles() {
     if (IsRemote()) return;
     // A commit cut off half-way is settled first, on every table it bound: the
-    // journal about to go may be what decides it for the others.
-    SettleJournal(DatabasePath(), FName);
+    // journal about to go may be what decides it for the others, and the table
+    // itself what tells the deciding journal of one it let go of that it stands.
+    SettleJournal(DatabasePath(), FName, TTableJournal::TSettleScope::CommitsNaming);
     AssignFileNames();
     FDataFile.DeleteFile();
     FIndexFile.DeleteFile();
@@ -391,8 +394,10 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
     if (IsRemote()) return;
     const std::string target = ShortString(newName);
     const std::string prefix = (!ContainsPath(target) && !FInMemory) ? DatabasePath() : std::string();
-    // Both journals are deleted below: what either still holds is settled first.
-    SettleJournal(DatabasePath(), FName);
+    // Both journals are deleted below: what either still holds is settled first,
+    // and so is every cut commit that names the table (its deciding journal finds
+    // the table by its name).
+    SettleJournal(DatabasePath(), FName, TTableJournal::TSettleScope::CommitsNaming);
     if (!asBackup) SettleJournal(prefix, target);
     if (!asBackup && !FInMemory)
         CheckJournalLeftoversMove(DatabasePath() + FileNameFor(FName, JournalFileExt),

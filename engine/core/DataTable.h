@@ -295,7 +295,8 @@ private:
     std::string FileNameFor(std::string_view base, std::string_view ext) const;
     // Settles the journal of the table `name` in the folder `path` before its
     // files are dropped, renamed or made anew (TTableJournal::SettleJournal).
-    void SettleJournal(const std::string& path, std::string_view name) const;
+    void SettleJournal(const std::string& path, std::string_view name,
+                       TTableJournal::TSettleScope scope = TTableJournal::TSettleScope::Journal) const;
     // The raw lock steps; each answers false instead of raising.
     bool TakeSemaphore();
     // Takes the reader bytes of one read pair; raises 10249 (holding nothing).

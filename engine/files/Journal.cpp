@@ -226,12 +226,15 @@ void TTableJournal::Reset() {
     }
 }
 
-void TTableJournal::SettleJournal(const std::string& name, const TJournalFileNames& fileNames) {
-    if (!DiskFileExists(name)) return;
-    TTableJournal journal;
-    journal.Open(name, fileNames);
-    journal.Hold();
-    journal.Close();
+void TTableJournal::SettleJournal(const std::string& name, const TJournalFileNames& fileNames,
+                                  TSettleScope scope) {
+    if (DiskFileExists(name)) {
+        TTableJournal journal;
+        journal.Open(name, fileNames);
+        journal.Hold();
+        journal.Close();
+    }
+    if (scope == TSettleScope::CommitsNaming) SettleCommitsNaming(name);
 }
 
 bool TTableJournal::Lock() {

@@ -50,10 +50,14 @@
 //     from a commit rolled back while this table was away: every open of it is
 //     refused (KURA_HEADERCORRUPT) naming its journal, which stays.
 // The deciding journal's word alone is refused the same way where a table that
-// let go of the commit and is not after it has a record that lost entries, or no
-// other table of the commit is found at all (renamed or dropped while the deciding
-// table was away): the others may have been rolled back without it. Records that
-// disagree are refused too, naming the one the files contradict when they do.
+// let go of the commit and is not after it has a record that may have lost the note
+// of a rollback made without the deciding table (such notes are kept past the
+// record's limit: it is damaged, or full of them), or no other table of the commit
+// is found at all (renamed or dropped while the deciding table was away): the
+// others may have been rolled back without it. A drop or rename through the engine
+// settles first every cut commit that names the table, so the others of a commit
+// never go that way behind its deciding journal's back. Records that disagree are
+// refused too, naming the one the files contradict when they do.
 // Each refusal says what can be done (the README tells each case).
 // A table whose journal does not hold the commit was never written by it, or was
 // settled already: it is named by KURA_HEADERCORRUPT only when its files are at a
@@ -78,7 +82,8 @@
 // (KURA_OSEACCES, naming the table) rather than writing it unprotected; a valid one
 // that the files fit but that cannot be played back (no write access) refuses the
 // open. Before a table's files are dropped, renamed or made anew, what its journal
-// holds is settled (SettleJournal), on every table its commit bound.
+// holds is settled (SettleJournal), on every table its commit bound; before they are
+// dropped or renamed, so is every cut commit another journal holds that names it.
 //
 // Journal layout (little-endian):
 //   header, 64 bytes: 0 magic "KURA-JNL" ("KURA-DEC": a deciding journal whose
@@ -187,10 +192,20 @@ public:
     bool IsHot();
     // Drops a journal left under the name by a table made anew.
     void Reset();
+    // How far SettleJournal looks.
+    enum class TSettleScope {
+        Journal,        // what the journal holds
+        CommitsNaming,  // and every cut commit whose journals in its folder name it
+    };
     // Settles what the journal `name` left by a program that died holds, as the
     // table's next open would, before the table's files (fileNames) are dropped,
     // renamed or made anew; nothing when there is no such journal. Raises as Hold.
-    static void SettleJournal(const std::string& name, const TJournalFileNames& fileNames);
+    // With CommitsNaming it then settles every commit cut off half-way that another
+    // journal in its folder holds and that names this table: once this journal let
+    // go of such a commit, the one deciding it may be all that is left of it, and its
+    // recovery needs this table where the commit left it to tell.
+    static void SettleJournal(const std::string& name, const TJournalFileNames& fileNames,
+                              TSettleScope scope = TSettleScope::Journal);
 
     // ---- Holding back a flush -------------------------------------------------
     // Brackets nest; the first holds back the writes of the open handlers.
@@ -240,6 +255,8 @@ private:
     // its record naming it wrongly): kept aside, its files left as they are, and
     // KURA_HEADERCORRUPT raised naming the copy.
     [[noreturn]] void SetAsideDamaged();
+    // SettleJournal's CommitsNaming part.
+    static void SettleCommitsNaming(const std::string& name);
     // False when the header could neither be overwritten nor cut away (or synced).
     bool Invalidate(bool sync);
     // Raises KURA_OSEACCES (dropping what was held back) when there is no journal

@@ -692,20 +692,26 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                                         "', which its tables' files contradict");
         RaiseDamaged(FName, kRecordsDisagreeRestore);
     }
+    const TBoundTable& first = *tables[0];
     // Written beside every journal held here before any journal of the commit is
-    // played back or dropped.
+    // played back or dropped. A rollback made without the deciding journal (its
+    // table away, or put back without it) is kept past the record's limit: that
+    // table may come back saying the commit stood.
     auto settle = [&](TOutcome outcome) {
+        const bool kept = outcome == TOutcome::RolledBack && !first.Holds && !first.Damaged;
         for (const auto& p : places) {
             if (!p->Own && !p->Locked) continue;
             TSettledCommits& settled = p->Settled;
             if (settled.Find(j.CommitId) == outcome) continue;
             // A damaged file is written anew, as one that dropped what it held.
-            if (settled.Damaged) settled = TSettledCommits{{}, true, false};
-            settled.Add(j.CommitId, outcome);
+            if (settled.Damaged) {
+                settled = TSettledCommits{};
+                settled.Dropped = true;
+            }
+            settled.Add(j.CommitId, outcome, kept);
             WriteSettled(SettledNameOf(p->Journal), settled);
         }
     };
-    const TBoundTable& first = *tables[0];
     auto invalidate = [this](const TBoundTable& t) {
         if (!(t.Own ? Invalidate(true) : InvalidateHandle(t.Handle)))
             RaiseEngineError(KURA_WRITEERR, {}, {}, {}, t.Journal);
@@ -739,9 +745,10 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                      : first.Decided || (legacy && first.Handle != OS_INVALID_HANDLE && !first.Holds);
     if (stood && recorded == TOutcome::Unknown && !legacy) {
         // The deciding journal's word alone. A recovery that could not see it (its
-        // table away) rolled the others back and recorded that beside them; where
-        // such a record may be lost (it dropped entries, or is damaged) for a table
-        // not after the commit, or no other table of the commit is found at all,
+        // table away) rolled the others back and recorded that beside them, in a
+        // note kept past the limit; where such a note may be lost (a damaged record,
+        // one written anew, or one that had to drop a kept note) for a table not
+        // after the commit, or no other table of the commit is found at all,
         // nothing tells the two histories apart.
         std::size_t missing = 0;
         for (std::size_t i = 1; i < count; ++i) {
@@ -752,7 +759,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                 continue;
             }
             missing = count;
-            if (!t.Holds && !t.Damaged && !s.Gone && !s.Unread && !s.After && !t.Settled.Complete())
+            if (!t.Holds && !t.Damaged && !s.Gone && !s.Unread && !s.After && !t.Settled.Vouches())
                 RaiseDamaged(FName, kCannotTell);
         }
         if (missing < count) {
@@ -858,6 +865,45 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
     }
     if (!report.empty()) RaiseDamaged(report, kStandsApart);
     return TRecovery::Done;
+}
+
+namespace {
+
+// Whether the journal holds a commit over several tables whose record names the
+// journal `named`.
+bool HoldsCommitNaming(const std::string& journal, const std::string& named) {
+    const TOSHandle handle = OSOpenFile(journal, fmOpenRead | fmShareDenyNone, false);
+    if (handle == OS_INVALID_HANDLE) return false;
+    const TFoundJournal j = ReadJournal(handle);
+    OSCloseFile(handle);
+    if (!j.Bound() || !j.HasRecord) return false;
+    return std::any_of(j.Record.Tables.begin(), j.Record.Tables.end(),
+                       [&](const auto& names) { return SameNameText(BoundName(names[0], journal), named); });
+}
+
+}  // namespace
+
+void TTableJournal::SettleCommitsNaming(const std::string& name) {
+    const std::string folder = ExtractFilePath(name);
+    std::vector<std::string> journals;
+    const TOSHandle handle = OSOpenFolder(folder.empty() ? "." : folder);
+    if (handle == OS_INVALID_HANDLE) return;
+    for (std::vector<std::string> names; !(names = OSFolderNamesPart(handle, 256)).empty();)
+        for (const std::string& file : names)
+            if (SameNameText(ExtractFileExt(file), ".JNL") && !SameNameText(folder + file, name))
+                journals.push_back(folder + file);
+    OSCloseFile(handle);
+    // Each is settled as an open of its own table would settle it, on every table
+    // of its commit; one that the first settled is no longer hot. One that cannot
+    // be settled (no write access) keeps the table: it is what the commit needs.
+    for (const std::string& journal : journals) {
+        if (!HoldsCommitNaming(journal, name)) continue;
+        const std::string_view exts[JOURNAL_FILES] = {".DAT", ".IDX", ".BLB"};
+        TJournalFileNames files;
+        for (int k = 0; k < JOURNAL_FILES; ++k) ReplaceFileExt(journal, ".JNL", exts[k], files[k]);
+        SettleJournal(journal, files);
+        if (HoldsCommitNaming(journal, name)) RaiseNoAccess(files[0]);
+    }
 }
 
 namespace {

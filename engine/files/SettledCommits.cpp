@@ -29,18 +29,24 @@ uint32_t SlotChecksum(const uint8_t* slot, std::size_t entries) {
 }  // namespace
 
 TOutcome TSettledCommits::Find(uint64_t id) const {
-    for (const auto& [commit, outcome] : Entries)
-        if (commit == id) return outcome;
+    for (const TSettledEntry& e : Entries)
+        if (e.Id == id) return e.Outcome;
     return TOutcome::Unknown;
 }
 
-void TSettledCommits::Add(uint64_t id, TOutcome outcome) {
+void TSettledCommits::Add(uint64_t id, TOutcome outcome, bool kept) {
     if (Find(id) != TOutcome::Unknown) return;
-    if (Entries.size() >= SETTLED_ENTRIES) {
-        Entries.erase(Entries.begin(), Entries.end() - (SETTLED_ENTRIES - 1));
-        Dropped = true;
+    while (Entries.size() >= SETTLED_ENTRIES) {
+        auto drop = std::find_if(Entries.begin(), Entries.end(), [](const TSettledEntry& e) { return !e.Kept; });
+        if (drop == Entries.end()) {
+            drop = Entries.begin();
+            Dropped = true;
+        } else {
+            DroppedOthers = true;
+        }
+        Entries.erase(drop);
     }
-    Entries.emplace_back(id, outcome);
+    Entries.push_back({id, outcome, kept && outcome == TOutcome::RolledBack});
 }
 
 std::string SettledNameOf(const std::string& journal) {
@@ -54,11 +60,11 @@ std::vector<uint8_t> SettledSlot(const TSettledCommits& settled) {
     std::memcpy(slot.data(), kSettledMagic, sizeof kSettledMagic);
     PutU32(&slot[8], SETTLED_FORMAT);
     PutU32(&slot[12], static_cast<uint32_t>(settled.Entries.size()));
-    PutU32(&slot[16], settled.Dropped ? kSettledDropped : 0);
+    PutU32(&slot[16], (settled.Dropped ? kSettledDropped : 0) | (settled.DroppedOthers ? kSettledDroppedOthers : 0));
     std::size_t at = SETTLED_HEAD;
-    for (const auto& [id, outcome] : settled.Entries) {
-        PutU64(&slot[at], id);
-        slot[at + 8] = static_cast<uint8_t>(outcome);
+    for (const TSettledEntry& e : settled.Entries) {
+        PutU64(&slot[at], e.Id);
+        slot[at + 8] = static_cast<uint8_t>(static_cast<uint8_t>(e.Outcome) | (e.Kept ? kSettledKept : 0));
         at += SETTLED_ENTRY;
     }
     PutU32(&slot[kCrcAt], SlotChecksum(slot.data(), settled.Entries.size()));
@@ -71,16 +77,18 @@ bool ParseSettledSlot(const uint8_t* bytes, std::size_t size, TSettledCommits& s
         return false;
     const uint32_t count = GetU32(bytes + 12);
     const uint32_t flags = GetU32(bytes + 16);
-    if (count > SETTLED_ENTRIES || (flags & ~kSettledDropped) != 0 ||
+    if (count > SETTLED_ENTRIES || (flags & ~(kSettledDropped | kSettledDroppedOthers)) != 0 ||
         GetU32(bytes + kCrcAt) != SlotChecksum(bytes, count))
         return false;
     TSettledCommits read;
     read.Dropped = (flags & kSettledDropped) != 0;
+    read.DroppedOthers = (flags & kSettledDroppedOthers) != 0;
     for (uint32_t n = 0; n < count; ++n) {
         const uint8_t* entry = bytes + SETTLED_HEAD + n * SETTLED_ENTRY;
-        const auto outcome = static_cast<TOutcome>(entry[8]);
-        if (outcome != TOutcome::RolledBack && outcome != TOutcome::Stood) return false;
-        read.Entries.emplace_back(GetU64(entry), outcome);
+        const bool kept = (entry[8] & kSettledKept) != 0;
+        const auto outcome = static_cast<TOutcome>(entry[8] & ~kSettledKept);
+        if (outcome != TOutcome::RolledBack && (outcome != TOutcome::Stood || kept)) return false;
+        read.Entries.push_back({GetU64(entry), outcome, kept});
     }
     settled = std::move(read);
     return true;

@@ -262,12 +262,53 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
         WriteBytes(name, bytes);
         EXPECT_TRUE(read().Entries.empty() && !read().Complete()) << damage;
     }
-    // Past the limit the oldest goes, and the record says so.
+    // A note kept past the limit (0x81), and flag 2: others went. An earlier
+    // program's record that dropped entries (flag 1) vouches for nothing; a slot
+    // with bits of neither kind is damage.
+    jnl::TSettledCommits kept;
+    kept.Entries = {{0x0102030405060708u, TOutcome::RolledBack, true}};
+    kept.DroppedOthers = true;
+    Bytes keptGolden = {'K', 'U', 'R', 'A', '-', 'J', 'N', 'S', 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0,
+                        0x29, 0x71, 0xCF, 0xC5, 8, 7, 6, 5, 4, 3, 2, 1, 0x81};
+    keptGolden.resize(golden.size(), 0);
+    EXPECT_EQ(jnl::SettledSlot(kept), keptGolden);
+    jnl::TSettledCommits parsed;
+    ASSERT_TRUE(jnl::ParseSettledSlot(keptGolden.data(), keptGolden.size(), parsed));
+    EXPECT_TRUE(parsed.Entries == kept.Entries && parsed.Vouches() && !parsed.Complete());
+    Bytes earlier = golden;
+    earlier[16] = 1;
+    auto resealed = [](Bytes slot) {
+        Bytes covered(slot.begin(), slot.begin() + 20);
+        covered.insert(covered.end(), slot.begin() + 24, slot.begin() + 24 + 9 * dfbytes::GetU32(&slot[12]));
+        dfbytes::PutU32(&slot[20], JournalChecksum(covered.data(), covered.size()));
+        return slot;
+    };
+    ASSERT_TRUE(jnl::ParseSettledSlot(resealed(earlier).data(), earlier.size(), parsed));
+    EXPECT_TRUE(parsed.Dropped && !parsed.Vouches() && parsed.Entries == two.Entries);
+    for (const auto& [at, value] : {std::pair{16, 4}, {32, 0x82}, {32, 3}, {32, 0x80}}) {
+        Bytes bad = keptGolden;
+        bad[static_cast<std::size_t>(at)] = static_cast<uint8_t>(value);
+        EXPECT_FALSE(jnl::ParseSettledSlot(resealed(bad).data(), bad.size(), parsed)) << at << " " << value;
+    }
+    // Past the limit the oldest note goes that is not kept, the oldest kept one only
+    // when every note is: the record says which kind went, and vouches while no kept
+    // note did.
+    struct Fill {
+        uint64_t Kept, Plain;  // rollbacks noted as kept, then other notes
+        uint64_t Gone, Stays;
+        bool Vouches;
+    };
+    for (const Fill f : {Fill{0, 65, 100, 164, true}, Fill{1, 64, 100, 1, true}, Fill{65, 0, 1, 2, false}}) {
+        jnl::TSettledCommits full;
+        for (uint64_t n = 0; n < f.Kept; ++n) full.Add(1 + n, TOutcome::RolledBack, true);
+        for (uint64_t n = 0; n < f.Plain; ++n) full.Add(100 + n, n % 2 != 0 ? TOutcome::Stood : TOutcome::RolledBack);
+        EXPECT_EQ(full.Entries.size(), jnl::SETTLED_ENTRIES) << f.Kept;
+        EXPECT_TRUE(full.Find(f.Gone) == TOutcome::Unknown && full.Find(f.Stays) != TOutcome::Unknown) << f.Kept;
+        EXPECT_TRUE(full.Vouches() == f.Vouches && full.Dropped != f.Vouches && !full.Complete()) << f.Kept;
+    }
     jnl::TSettledCommits full = two;
     for (uint64_t id = 1; id < jnl::SETTLED_ENTRIES; ++id) full.Add(id, TOutcome::RolledBack);
-    EXPECT_EQ(full.Entries.size(), jnl::SETTLED_ENTRIES);
-    EXPECT_EQ(full.Find(two.Entries[0].first), TOutcome::Unknown);
-    EXPECT_TRUE(full.Dropped && !full.Complete());
+    EXPECT_EQ(full.Find(two.Entries[0].Id), TOutcome::Unknown);
     // Each call of a rewrite cut off, each slot synced before the next is written.
     const NoDiskSyncs noSyncs;
     jnl::WriteSettled(name, two);
