@@ -32,10 +32,11 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
 // The same for the views the start builds last, whose queries make their result
 // tables in the session's private folder.
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);
-// The database folder could not be made (error: the system's, as a Win32 number).
+// The database folder (engine text) could not be made (error: the system's, as a
+// Win32 number).
 std::string FolderRefusal(const std::string& dir, uint32_t error);
-// The settings file could not be written.
-std::string SettingsRefusal(const std::string& path, uint32_t error);
+// The settings file (by Qt's path) could not be written.
+std::string SettingsRefusal(const QString& path, uint32_t error);
 
 // The table's journal held an unfinished change that its files do not fit (they were
 // put back from an older copy) or could no longer say what it held: the engine set

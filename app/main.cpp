@@ -28,9 +28,9 @@ int main(int argc, char** argv) {
     app::TFsplash* splash = app::ShowStartSplash();
 
     // Settings and data live beside the program and nowhere else.
-    const std::string dir = app::ProgramDir();
+    const QString dir = app::ProgramDir();
     if (!app::FolderWritable(dir)) {
-        gui::MessageDlg(gui::U8("プログラムのフォルダ ") + gui::QStr(dir) +
+        gui::MessageDlg(gui::U8("プログラムのフォルダ ") + dir +
                             gui::U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。"),
                         gui::mtError, gui::mbOK);
         delete splash;

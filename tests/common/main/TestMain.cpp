@@ -1,7 +1,11 @@
 // The main of every test program. The program gets a temporary folder of its own,
 // made TMPDIR for itself and every child it starts, so that whatever a test leaves
 // there is seen at the end: the program then names it and fails, whichever test it
-// ran (ctest runs one test per process, side by side, each in its own folder).
+// ran (ctest runs one test per process, side by side, each in its own folder). With
+// KURA_TEST_FOLDER_NAME set, that folder has the name given (UTF-8, as ヨミトラ, whose
+// bytes also read as other code page 932 text): the tests' folders lie inside it, so
+// that a path handed to the engine in the system's form, not as engine text, is
+// looked for in another folder and fails.
 //
 // The folder is looked at when the process exits, after the function-local statics
 // made by the tests (a folder kept for the whole program, say) have gone, and it is
@@ -32,6 +36,11 @@ std::string& OwnFolder() {
     static std::string* path = new std::string;
     return *path;
 }
+// TMPDIR.
+std::string& OwnTemp() {
+    static std::string* path = new std::string;
+    return *path;
+}
 pid_t gOwner = 0;
 
 // The threads besides this one, by name, once those still leaving have gone (at most
@@ -56,7 +65,7 @@ std::string ThreadsLeft() {
 void CheckOwnFolderAtExit() {
     if (getpid() != gOwner) return;  // a forked child leaves the folder to its parent
     std::string left;
-    for (const std::string& name : kura::test::FolderNames(OwnFolder() + "/tmp")) left += "  " + name + "\n";
+    for (const std::string& name : kura::test::FolderNames(OwnTemp())) left += "  " + name + "\n";
     std::error_code ec;
     fs::remove_all(OwnFolder(), ec);
     const std::string threads = ThreadsLeft();
@@ -74,13 +83,15 @@ void MakeOwnFolders() {
     std::error_code ec;
     std::string pattern = (fs::temp_directory_path(ec) / "kura-tests-XXXXXX").string();
     if (ec || !mkdtemp(pattern.data())) return;
-    const std::string tmp = pattern + "/tmp", run = pattern + "/run";
+    const char* named = std::getenv("KURA_TEST_FOLDER_NAME");
+    const std::string tmp = pattern + "/" + (named && *named ? named : "tmp"), run = pattern + "/run";
     if (!fs::create_directory(tmp, ec) || !fs::create_directory(run, ec)) {
         fs::remove_all(pattern, ec);
         return;
     }
     fs::permissions(run, fs::perms::owner_all, ec);
     OwnFolder() = pattern;
+    OwnTemp() = tmp;
     gOwner = getpid();
     setenv("TMPDIR", tmp.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", run.c_str(), 0);

@@ -299,7 +299,7 @@ TEST_F(BlobFileTest, ReadAheadCacheGrowthAndChangeChecks) {
 TEST_F(BlobFileTest, BlockNumberAndFileSizeLimits) {
     // 7,812,500 blocks of 512 bytes would end beyond byte 4,000,000,000.
     WriteBytes(path, BuildBlobFile(512, 0, {}, 7812500));
-    std::filesystem::resize_file(path, 512 + 7812499LL * 512);  // sparse
+    std::filesystem::resize_file(Native(path), 512 + 7812499LL * 512);  // sparse
     file.FileName = path;
     file.SetBlockSize(512);
     file.OpenFile();

@@ -184,7 +184,7 @@ TEST(DataFileFormat, CreationLimits) {
     ASSERT_EQ(over.RecordSize(), 65536);
     EXPECT_EQ(create(exact, "R65535.DAT"), 0);
     EXPECT_EQ(create(over, "R65536.DAT"), KURA_RECTOOBIG);
-    EXPECT_FALSE(std::ifstream(dir.file("R65536.DAT")).good());
+    EXPECT_FALSE(std::ifstream(Native(dir.file("R65536.DAT"))).good());
 
     Schema many;
     for (int i = 0; i < 1025; ++i) many.Add("F" + std::to_string(i), fldBOOL);

@@ -20,7 +20,7 @@ using test::ErrorOf;
 using test::ReadFileBytes;
 
 void Patch(const std::string& path, int offset, std::initializer_list<uint8_t> bytes) {
-    std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+    std::fstream io(test::Native(path), std::ios::binary | std::ios::in | std::ios::out);
     io.seekp(offset);
     for (uint8_t b : bytes) io.put(static_cast<char>(b));
 }

@@ -442,7 +442,7 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
         WriteFolder(files.Folder(), image);
         for (const auto& [name, bytes] : image)
             if (copiesReadOnly && name.rfind("T.JNL.", 0) == 0)
-                fs::permissions(files.Folder() + "/" + name, fs::perms::owner_read);
+                fs::permissions(Native(files.Folder() + "/" + name), fs::perms::owner_read);
         if (age) age();
         EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_HEADERCORRUPT);
         EXPECT_EQ(TableFilesOf(ReadFolder(files.Folder())), TableFilesOf(foreign)) << "the files as they were";
@@ -455,24 +455,25 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     }
     // Again: nothing new.
     present(journals[1]);
-    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    EXPECT_FALSE(fs::exists(Native(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1))));
     // Beyond the bound the oldest copy is replaced, whatever its number: ages a day
     // apart, the third the oldest.
     present(journals[JOURNAL_COPIES], false, [&] {
         const auto now = fs::file_time_type::clock::now();
         for (int n = 1; n <= JOURNAL_COPIES; ++n)
-            fs::last_write_time(files.Folder() + "/T.JNL." + std::to_string(n),
+            fs::last_write_time(Native(files.Folder() + "/T.JNL." + std::to_string(n)),
                                 now - std::chrono::hours(24 * (n == 3 ? 10 : n)));
     });
     for (int n = 1; n <= JOURNAL_COPIES; ++n)
         EXPECT_EQ(copy(n), n == 3 ? journals[JOURNAL_COPIES] : journals[static_cast<std::size_t>(n - 1)]) << n;
-    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    EXPECT_FALSE(fs::exists(Native(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1))));
     // No room for a copy: the table is not locked out for it.
     const TempDir elsewhere;
     present(journals[JOURNAL_COPIES + 1], false, [&] {
         for (int n = 1; n <= JOURNAL_COPIES; ++n) {
-            fs::rename(files.Folder() + "/T.JNL." + std::to_string(n), elsewhere.file(std::to_string(n)));
-            fs::create_symlink(elsewhere.file(std::to_string(n)), files.Folder() + "/T.JNL." + std::to_string(n));
+            const std::string copy = Native(files.Folder() + "/T.JNL." + std::to_string(n));
+            fs::rename(copy, Native(elsewhere.file(std::to_string(n))));
+            fs::create_symlink(Native(elsewhere.file(std::to_string(n))), copy);
         }
     });
     for (int n = 1; n <= JOURNAL_COPIES; ++n)
@@ -480,7 +481,7 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     present(journals[JOURNAL_COPIES + 1], true);
     for (int n = 1; n <= 30; ++n) {
         const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);
-        if (fs::exists(name)) fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
+        if (fs::exists(Native(name))) fs::permissions(Native(name), fs::perms::owner_read | fs::perms::owner_write);
         WriteBytes(name, {1, 2, 3});
     }
     WriteBytes(files.Folder() + "/T.JNS", {1, 2, 3});
@@ -515,7 +516,7 @@ TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
             const TEngineErrorCode code = RecoverTables(files.Folder(), {"T"});
             EXPECT_TRUE(code == 0 || code == KURA_HEADERCORRUPT) << code;
             for (const char* name : {"T.DAT", "T.IDX", "T.BLB"})
-                EXPECT_EQ(fs::file_size(files.Folder() + "/" + name), image.at(name).size()) << name;
+                EXPECT_EQ(fs::file_size(Native(files.Folder() + "/" + name)), image.at(name).size()) << name;
             EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
         }
     }

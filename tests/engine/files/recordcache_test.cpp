@@ -280,7 +280,7 @@ TEST(RecordCache, TableFullOnSparseFile) {
         std::vector<uint8_t> h = ReadAll(path);
         dfbytes::PutU32(&h[13], 200000000);
         WriteAll(path, h);
-        ASSERT_EQ(truncate(path.c_str(), 127 + 199999999LL * 9), 0);
+        ASSERT_EQ(truncate(Native(path).c_str(), 127 + 199999999LL * 9), 0);
         OpenTable t(path);
         t.file.VerifyHeader();
         TRecord* r = nullptr;
@@ -307,7 +307,7 @@ TEST(RecordCache, TableFullOnSparseFile) {
         std::vector<uint8_t> h = ReadAll(path);
         dfbytes::PutU32(&h[13], lastFit);
         WriteAll(path, h);
-        ASSERT_EQ(truncate(path.c_str(), start + (static_cast<int64_t>(lastFit) - 1) * 101), 0);
+        ASSERT_EQ(truncate(Native(path).c_str(), start + (static_cast<int64_t>(lastFit) - 1) * 101), 0);
         OpenTable t(path);
         t.file.VerifyHeader();
         TRecord* r = nullptr;
