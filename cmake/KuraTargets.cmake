@@ -42,9 +42,10 @@ endfunction()
 
 # The tests of every tests/<dir>/*_test.cpp (or of the executables named) once more,
 # with the test programs' temporary folder, where their folders lie, named `folder`
-# (tests/common/main/TestMain.cpp); each test's name gets the suffix.
+# (--folder-name, tests/common/main/TestMain.cpp); each test's name gets the suffix.
 function(kura_tests_in_folder folder suffix)
-  cmake_parse_arguments(ARG "" "DIR" "TARGETS" ${ARGN})
+  # ENV: one NAME=value setting for these tests.
+  cmake_parse_arguments(ARG "" "DIR;ENV" "TARGETS" ${ARGN})
   set(exes ${ARG_TARGETS})
   if(ARG_DIR)
     file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${ARG_DIR}/*_test.cpp)
@@ -55,8 +56,8 @@ function(kura_tests_in_folder folder suffix)
     endforeach()
   endif()
   foreach(exe ${exes})
-    gtest_discover_tests(${exe} TEST_SUFFIX ${suffix} DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT 300 ENVIRONMENT "KURA_TEST_FOLDER_NAME=${folder}")
+    gtest_discover_tests(${exe} TEST_SUFFIX ${suffix} EXTRA_ARGS --folder-name=${folder} DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300 ENVIRONMENT "${ARG_ENV}")
   endforeach()
 endfunction()
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/errors/EngineErrors.h"
-#include "tests/common/TestSupport.h"
 
 namespace kura::test {
 
@@ -45,14 +44,13 @@ Raised RaisedBy(F&& f) {
     return r;
 }
 
-// The file's bytes, by its engine path.
 inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream in(Native(path), std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/FileCalls.h"
-#include "tests/common/TestSupport.h"
 
 namespace kura::test {
 
@@ -112,13 +111,12 @@ private:
     platform::FileCallTable saved_;
 };
 
-// While it lives no file can be made in the folder (an engine path) (EACCES), as in a
-// folder the user may not write to.
+// While it lives no file can be made in the folder (EACCES), as in a folder the
+// user may not write to.
 class RefusedOpensIn : OpensThrough {
 public:
     explicit RefusedOpensIn(const std::string& folder)
-        : OpensThrough([in = std::filesystem::canonical(Native(folder)).string() + "/"](const char* p, int flags,
-                                                                                        mode_t m) {
+        : OpensThrough([in = std::filesystem::canonical(folder).string() + "/"](const char* p, int flags, mode_t m) {
               if ((flags & O_CREAT) != 0 && std::string_view(p).starts_with(in)) return errno = EACCES, -1;
               return platform::SystemFileCalls().open(p, flags, m);
           }) {}

@@ -12,7 +12,7 @@ namespace kura::test {
 // system gives the folder's path in UTF-8, converted once here. A test's own system
 // calls (the C and C++ libraries, std::filesystem) take Native(path). The two are one
 // where the path is ASCII; the test programs' temporary folder may have a name that is
-// not (KURA_TEST_FOLDER_NAME, tests/common/main/TestMain.cpp).
+// not (--folder-name, tests/common/main/TestMain.cpp).
 class TempDir {
 public:
     TempDir();

@@ -1,11 +1,11 @@
 // The main of every test program. The program gets a temporary folder of its own,
 // made TMPDIR for itself and every child it starts, so that whatever a test leaves
 // there is seen at the end: the program then names it and fails, whichever test it
-// ran (ctest runs one test per process, side by side, each in its own folder). With
-// KURA_TEST_FOLDER_NAME set, that folder has the name given (UTF-8, as ヨミトラ, whose
-// bytes also read as other code page 932 text): the tests' folders lie inside it, so
-// that a path handed to the engine in the system's form, not as engine text, is
-// looked for in another folder and fails.
+// ran (ctest runs one test per process, side by side, each in its own folder). Given
+// --folder-name=NAME, that folder has the name (UTF-8, as ヨミトラ, whose bytes also
+// read as other code page 932 text): the tests' folders lie inside it, so that a path
+// handed to the engine in the system's form, not as engine text, is looked for in
+// another folder and fails.
 //
 // The folder is looked at when the process exits, after the function-local statics
 // made by the tests (a folder kept for the whole program, say) have gone, and it is
@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "tests/common/TestSupport.h"
 
@@ -79,12 +80,11 @@ void CheckOwnFolderAtExit() {
     _exit(1);
 }
 
-void MakeOwnFolders() {
+void MakeOwnFolders(const std::string& named) {
     std::error_code ec;
     std::string pattern = (fs::temp_directory_path(ec) / "kura-tests-XXXXXX").string();
     if (ec || !mkdtemp(pattern.data())) return;
-    const char* named = std::getenv("KURA_TEST_FOLDER_NAME");
-    const std::string tmp = pattern + "/" + (named && *named ? named : "tmp"), run = pattern + "/run";
+    const std::string tmp = pattern + "/" + (named.empty() ? "tmp" : named), run = pattern + "/run";
     if (!fs::create_directory(tmp, ec) || !fs::create_directory(run, ec)) {
         fs::remove_all(pattern, ec);
         return;
@@ -102,6 +102,10 @@ void MakeOwnFolders() {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    MakeOwnFolders();
+    constexpr std::string_view option = "--folder-name=";
+    std::string named;
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]).starts_with(option)) named = argv[i] + option.size();
+    MakeOwnFolders(named);
     return RUN_ALL_TESTS();
 }

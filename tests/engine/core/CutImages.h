@@ -27,7 +27,6 @@
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
-#include "tests/common/TestSupport.h"
 
 namespace kura::test {
 
@@ -115,7 +114,7 @@ private:
 class CallRecorder {
 public:
     explicit CallRecorder(const std::string& folder) : saved_(platform::FileCalls()) {
-        state_.Folder = std::filesystem::canonical(Native(folder)).string();
+        state_.Folder = std::filesystem::canonical(folder).string();
         cutimages::gState = &state_;
         platform::FileCalls().pwrite = cutimages::Pwrite;
         platform::FileCalls().ftruncate = cutimages::Ftruncate;
@@ -136,8 +135,7 @@ private:
     cutimages::State state_;
 };
 
-// By the system's name.
-inline Bytes ReadNativeBytes(const std::string& path) {
+inline Bytes ReadBytes(const std::string& path) {
     // In one read: byte by byte through a stream iterator, the folders of the fault
     // tests took most of their time.
     std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -148,28 +146,22 @@ inline Bytes ReadNativeBytes(const std::string& path) {
     return bytes;
 }
 
-inline void WriteNativeBytes(const std::string& path, const Bytes& bytes) {
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// By the engine's name, as the tests name files.
-inline Bytes ReadBytes(const std::string& path) { return ReadNativeBytes(Native(path)); }
-inline void WriteBytes(const std::string& path, const Bytes& bytes) { WriteNativeBytes(Native(path), bytes); }
-
-// A folder (by the engine's name) and its files, by the names on disk.
 inline FolderFiles ReadFolder(const std::string& folder) {
     FolderFiles files;
-    for (const auto& entry : std::filesystem::directory_iterator(Native(folder)))
-        files[entry.path().filename().string()] = ReadNativeBytes(entry.path().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        files[entry.path().filename().string()] = ReadBytes(entry.path().string());
     return files;
 }
 
 // Makes the folder hold exactly these files.
 inline void WriteFolder(const std::string& folder, const FolderFiles& files) {
-    const std::string native = Native(folder);
-    for (const auto& entry : std::filesystem::directory_iterator(native)) std::filesystem::remove(entry.path());
-    for (const auto& [name, bytes] : files) WriteNativeBytes(native + "/" + name, bytes);
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) std::filesystem::remove(entry.path());
+    for (const auto& [name, bytes] : files) WriteBytes(folder + "/" + name, bytes);
 }
 
 inline void ApplyEvent(Bytes& file, const FileEvent& e, std::size_t keep) {

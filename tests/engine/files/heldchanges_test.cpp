@@ -341,7 +341,7 @@ TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
     for (int i = 0; i < 3; ++i) {
         model[i] = randomBytes(sizes[i]);
         files[i].FileName = dir.file(i == 0 ? "T.DAT" : i == 1 ? "T.IDX" : "T.BLB");
-        WriteBytes(files[i].FileName, model[i]);
+        WriteBytes(Native(files[i].FileName), model[i]);
         files[i].OpenFile();
         held[i].SetBudget(&budget);
         held[i].Holding = true;
@@ -380,7 +380,7 @@ TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
         files[i].Held = nullptr;
         held[i].Clear();
         files[i].CloseFile();
-        EXPECT_EQ(ReadBytes(files[i].FileName), model[i]) << i;
+        EXPECT_EQ(ReadBytes(Native(files[i].FileName)), model[i]) << i;
     }
     EXPECT_FALSE(journal.IsHot());
     journal.Close();

@@ -115,7 +115,7 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     EXPECT_EQ(FolderNames(Native(tmp.path())), left);
     EXPECT_EQ(FolderNames(Native(tmp.file(own + "1"))), std::vector<std::string>{"kept.DAT"});
     EXPECT_EQ(FolderNames(Native(tmp.file("mine"))), std::vector<std::string>{"mine.DAT"});
-    EXPECT_EQ(ReadFileBytes(tmp.file("target")), std::vector<uint8_t>{'x'});
+    EXPECT_EQ(ReadFileBytes(Native(tmp.file("target"))), std::vector<uint8_t>{'x'});
     // A folder that is not there is named as a folder.
     const Raised missing = RaisedBy([&] { TWorkFolder(tmp.file("none")); });
     EXPECT_EQ(missing.code, KURA_OSENOENT);
