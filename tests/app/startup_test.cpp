@@ -373,8 +373,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"a program folder named 台帳", inFolder("台帳"), {}, {}, true, works("台帳", 3)},
         {"a program folder named 社員台帳", inFolder("社員台帳"), {}, {}, true, works("社員台帳", 3)},
         {"a program folder named 従業員", inFolder("従業員"), {}, {}, true, works("従業員", 3)},
-        {"the temporary folder named 従業員, a second start in ヨミトラ",
-         [&] { inFolder("ヨミトラ")(), tempIn("一時/従業員")(); }, {}, {}, true, works("ヨミトラ", 4)},
+        {"the temporary folder named 台帳/従業員, a second start in ヨミトラ",
+         [&] { inFolder("ヨミトラ")(), tempIn("台帳/従業員")(); }, {}, {}, true, works("ヨミトラ", 4)},
         {"Staff.DAT may not be opened in a program folder named 人事部",
          [&] { inFolder("人事部")(), refusedFile = "/Staff.DAT"; },
          (head + gui::U8("ファイル %2 を読み書きする権限がありません。\nファイルの権限を確かめてから、もう一度起動してください。\n"
