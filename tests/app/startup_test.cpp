@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <optional>
 
 #include "app/ProgramPaths.h"
 #include "app/Schema.h"
@@ -262,7 +263,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // (UTF-8): names whose bytes also read as other code page 932 text, names the engine
     // cannot name files by, paths at and past the longest its file names leave room for.
     const std::string home = kura::test::Native(dir.path());
-    const std::string temp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    const std::optional<std::string> temp =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
     auto inFolder = [&](const std::string& folder) {
         return [&, folder] {
             fs::create_directories(home + "/" + folder);
@@ -291,11 +293,13 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         return [&, folder] { EXPECT_EQ(kura::test::FolderNames(home + "/" + folder), std::vector<std::string>{}); };
     };
     auto unusable = [&](const char* kind, const std::string& folder, const char* character, const char* advice) {
-        return gui::U8("%1 %2 のパスに、データベースがファイルの名前に使えない文字「%3」があるため、ヨミトラを起動できません。\n"
-                  "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n%4")
+        return gui::U8("%1 %2 のパスに、データベースがファイルの名前に使えない文字「%3」があるため、"
+                       "ヨミトラを起動できません。\n"
+                       "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n%4")
             .arg(gui::U8(kind), QString::fromStdString(home + "/" + folder), gui::U8(character), gui::U8(advice));
     };
-    const char* const installElsewhere = "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。";
+    const char* const installElsewhere =
+        "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。";
     // The longest program folder: its path in code page 932 as long as the engine's file
     // names leave room for, in double-byte characters (three bytes each on disk) and a
     // byte more where it must; folders of 60 characters, as a name holds at most 255 bytes.
@@ -377,8 +381,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          [&] { inFolder("ヨミトラ")(), tempIn("台帳/従業員")(); }, {}, {}, true, works("ヨミトラ", 4)},
         {"Staff.DAT may not be opened in a program folder named 人事部",
          [&] { inFolder("人事部")(), refusedFile = "/Staff.DAT"; },
-         (head + gui::U8("ファイル %2 を読み書きする権限がありません。\nファイルの権限を確かめてから、もう一度起動してください。\n"
-                    "（エラー番号 11013）"))
+         (head + gui::U8("ファイル %2 を読み書きする権限がありません。\n"
+                         "ファイルの権限を確かめてから、もう一度起動してください。\n（エラー番号 11013）"))
              .arg("Staff", QString::fromStdString(home + "/人事部/DB/Staff.DAT"))},
         {"a file where the database folder should be, in a program folder named 台帳",
          [&] { inFolder("台帳/表")(), std::ofstream(home + "/台帳/表/DB") << "x"; },
@@ -401,9 +405,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"a second start there, which upgrades Gakureki", inFolder(longest), {}, {}, true, works(longest, 4)},
         {"a program folder a byte longer", inFolder(longest + "a"),
          gui::U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
-            "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
-            "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
-            "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
+                 "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
+                 "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
+                 "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
              .arg(QString::fromStdString(home + "/" + longest + "a"), QString::number(LongestProgramDir()),
                   QString::number(LongestProgramDir() + 1)),
          {}, false, nothingIn(longest + "a")},
@@ -437,7 +441,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         if (c.check) c.check();
         CloseMain();
         SetProgramPath(QString::fromStdString(home + "/yomitora"));
-        setenv("TMPDIR", temp.c_str(), 1);
+        temp ? setenv("TMPDIR", temp->c_str(), 1) : unsetenv("TMPDIR");
         refusedFile.clear(), full.clear(), folderRefused = false;
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
@@ -510,7 +514,7 @@ TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
 }
 
 // The engine names a file by a path only where code page 932 holds each character
-// both ways (to code page 932 and back to the same character) and no "\\" stands in a
+// both ways (to code page 932 and back to the same character) and no "\" stands in a
 // name; the start names the first character of a program folder that it cannot.
 TEST(ProgramPaths, TheEngineNamesFilesByPathsCodePage932HoldsBothWays) {
     const struct {
