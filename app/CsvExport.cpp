@@ -8,7 +8,9 @@
 
 #include "app/DateText.h"
 #include "app/StartReasons.h"
+#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
+#include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Field.h"
 
@@ -176,9 +178,13 @@ int ExportCsv(kura::TDataSet& table, const std::string& path) {
         } catch (...) {  // the export's own failure is the one to report
         }
         table.EnableControls();
+        // The message is the program's (UTF-8, the path as the dialog gave it); the
+        // engine's and the datasets' reasons are code page 932.
+        const std::string reason = dynamic_cast<const kura::EDatabaseError*>(&e) ? platform::Cp932ToUtf8(e.what())
+                                                                                 : std::string(e.what());
         std::string message = dynamic_cast<const ECsvExportError*>(&e)
-                                  ? std::string(e.what())
-                                  : "CSVファイル " + path + " を書き出せませんでした。(" + e.what() + ")";
+                                  ? reason
+                                  : "CSVファイル " + path + " を書き出せませんでした。(" + reason + ")";
         if (removed) message += "\n書きかけのファイルは削除しました。";
         else if (created) message += "\nファイルは途中までしか書かれていません。";
         throw ECsvExportError(message);

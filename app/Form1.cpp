@@ -49,7 +49,7 @@ void ApplyFormLook(QWidget* form) {
 void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
     std::string path;
     try {
-        path = IniPath();
+        path = IniPath().toStdString();
     } catch (...) {
         gui::ShowMessage(U8("iniファイル名取得でエラー"), form_);
         path = "C:Program Files\\Vorlix\\Vorlix.ini";
@@ -80,7 +80,7 @@ void TFormBehaviour::RestoreGeometry(TStatusBar* status) {
 }
 
 void TFormBehaviour::SaveGeometry() {
-    gui::TIniFile ini(IniPath());
+    gui::TIniFile ini(IniPath().toStdString());
     const Qt::WindowStates state = form_->windowState();
     if (!(state & Qt::WindowMaximized)) Restored();
     const std::string section = form_->objectName().toStdString();

@@ -243,7 +243,7 @@ void TFmain::ReadMe1Click() {
 void TFmain::Version1Click() {
     ShowOnce(Fversion, [this] { return new TFversion(AppVer); });
 }
-void TFmain::Help2Click() { gui::OpenDocument(QString::fromStdString(HelpPath())); }
+void TFmain::Help2Click() { gui::OpenDocument(HelpPath()); }
 
 void TFmain::BuildCommands() {
     auto wire = [this](QAction* a, void (TFmain::*handler)()) {

@@ -6,9 +6,7 @@
 #include <QTimer>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
 #include "app/DBGridEx.h"
 #include "app/DMdata.h"
@@ -174,8 +172,13 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
 
 void TFmain::StartUp() {
     last_ = std::chrono::steady_clock::now();
+    // A folder the engine cannot name its files in is refused before anything is written.
+    std::string temp;
+    QString refusal = ProgramDirRefusal();
+    if (refusal.isEmpty()) EngineTempFolder(261, temp, refusal);
+    if (!refusal.isEmpty()) throw std::runtime_error(refusal.toStdString());
     {
-        gui::TIniFile ini(IniPath());
+        gui::TIniFile ini(IniPath().toStdString());
         AppVer = 1.02;
         Step("バージョンのチェック");
         ReadSortAndOptions(ini, Settings);
@@ -190,21 +193,24 @@ void TFmain::StartUp() {
         }
     }
     // A print to a PDF file proposes the program's folder, as the settings live there.
-    platform::SetProposedPdfFolder(ProgramDir());
+    platform::SetProposedPdfFolder(ProgramDir().toStdString());
     Mark("settings");
 
     Step("フォルダのチェック");
-    const std::string dir = DatabaseDir();
-    std::error_code ec;
+    const std::string dir = DatabaseFolder();
+    auto isFolder = [&dir] {
+        const uint32_t attributes = platform::GetFileAttributes(dir);
+        return attributes != platform::INVALID_FILE_ATTRIBUTES && (attributes & platform::FILE_ATTRIBUTE_DIRECTORY);
+    };
     // One that another program makes meanwhile is no failure.
-    if (!std::filesystem::is_directory(dir, ec) && !platform::CreateDirectory(dir)) {
+    if (!isFolder() && !platform::CreateDirectory(dir)) {
         const uint32_t error = platform::GetLastError();
-        if (!std::filesystem::is_directory(dir, ec)) throw std::runtime_error(FolderRefusal(dir, error));
+        if (!isFolder()) throw std::runtime_error(FolderRefusal(dir, error));
     }
     if (!DMdata) DMdata = new TDMdata(dir);
     Mark("data_module_and_engine");
 
-    DMdata->Session1->SetPrivateDir(std::filesystem::temp_directory_path(ec).string().substr(0, 261));
+    DMdata->Session1->SetPrivateDir(temp);
     if (DMdata->DataDB->Connected()) DMdata->DataDB->SetConnected(false);
     DMdata->DataDB->SetDirectory(dir);
     DMdata->DataDB->SetConnected(true);
@@ -275,7 +281,7 @@ void TFmain::FormClose() {
     // A start that failed leaves the settings as they were.
     if (startFailed_) return;
     TFormMain::FormClose();
-    gui::TIniFile ini(IniPath());
+    gui::TIniFile ini(IniPath().toStdString());
     WriteSortAndOptions(ini, Settings);
     WriteGridSettings(ini, *StaffGrid);
     ini.UpdateFile();

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/ProgramPaths.h"
 #include "app/StartReasons.h"
 #include "app/TransactionStart.h"
 #include "components/KuraDatabase.h"
@@ -125,10 +126,10 @@ void TFmasterMente::FormClose() {
 namespace {
 
 // The engine names files in code page 932 (platform/Files.h converts them for the
-// disk); a name code page 932 cannot hold would reach another file, so it is refused.
+// disk); a name it cannot name the file by would reach another file, so it is refused.
 std::string EngineFileName(const QString& name) {
     std::string cp932;
-    if (!gui::TryCp932(name, cp932))
+    if (!EnginePath(name, cp932))
         throw std::runtime_error("ファイル名 " + name.toStdString() + " はシフトJISで表せない文字を含みます。");
     return cp932;
 }

@@ -3,53 +3,128 @@
 #include <fcntl.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRandomGenerator>
 #include <cerrno>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
 
+#include "engine/files/EngineFile.h"
+#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "platform/LastError.h"
+#include "platform/gui/Text.h"
 
 namespace app {
 
+using gui::U8;
+
+bool EnginePath(const QString& path, std::string& cp932) {
+    // Some characters convert one way only (U+301C, the wave dash, to the full-width
+    // tilde's code): the file layer would then name another file.
+    return !path.contains('\\') && gui::TryCp932(path, cp932) && gui::QStr(cp932) == path;
+}
+
 namespace {
-std::string& Override() {
-    static std::string path;
+
+QString& Override() {
+    static QString path;
     return path;
 }
+
+// The longest name the engine gives a file of the program's tables in the database
+// folder: a journal it set aside, the fourth copy of Rirekisyo's. The tables' own
+// files, their backups and restructure notes, and a restructure's work tables all
+// have shorter names.
+constexpr std::string_view LongestTableFile = "Rirekisyo.JNL.4";
+constexpr std::string_view DatabaseSubfolder = "DB";
+
+// The first character of the text that the engine cannot name a file by.
+QString FirstUnheld(const QString& text) {
+    std::string ignored;
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString c = text.mid(i, n);
+        if (!EnginePath(c, ignored)) return c;
+        i += n;
+    }
+    return {};
+}
+
+// A folder's path without its trailing "/" (the root keeps it).
+QString WithoutSlash(const QString& dir) { return dir.size() > 1 && dir.endsWith('/') ? dir.chopped(1) : dir; }
+
 }  // namespace
 
-std::string ProgramPath() {
-    if (!Override().empty()) return Override();
-    return QCoreApplication::applicationFilePath().toStdString();
+QString ProgramPath() {
+    if (!Override().isEmpty()) return Override();
+    return QCoreApplication::applicationFilePath();
 }
 
-void SetProgramPath(const std::string& path) { Override() = path; }
+void SetProgramPath(const QString& path) { Override() = path; }
 
-std::string ProgramDir() {
-    const std::string path = ProgramPath();
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+QString ProgramDir() {
+    const QString path = ProgramPath();
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QStringLiteral("./") : path.left(slash + 1);
 }
 
-std::string IniPath() {
-    const std::string path = ProgramPath();
-    const auto slash = path.rfind('/');
-    const auto dot = path.rfind('.');
-    const std::string base = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                                 ? path.substr(0, dot)
-                                 : path;
-    return base + ".INI";
+QString IniPath() {
+    const QString path = ProgramPath();
+    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype dot = path.lastIndexOf('.');
+    return (dot > slash ? path.left(dot) : path) + ".INI";
 }
 
-std::string DatabaseDir() { return ProgramDir() + "DB"; }
+QString HelpPath() { return ProgramDir() + "yomitora.html"; }
 
-std::string HelpPath() { return ProgramDir() + "yomitora.html"; }
+std::string DatabaseFolder() { return gui::Cp932(ProgramDir()) + std::string(DatabaseSubfolder); }
 
-uint32_t FolderWriteError(const std::string& dir) {
+std::size_t LongestProgramDir() {
+    return kura::MaxFileNameLength - (1 + DatabaseSubfolder.size() + 1 + LongestTableFile.size());
+}
+
+QString ProgramDirRefusal() {
+    const QString dir = WithoutSlash(ProgramDir());
+    std::string cp932;
+    if (!EnginePath(dir, cp932))
+        return U8("プログラムのフォルダ %1 のパスに、データベースがファイルの名前に使えない文字「%2」があるため、"
+                  "ヨミトラを起動できません。\n"
+                  "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n"
+                  "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。")
+            .arg(dir, FirstUnheld(dir));
+    if (cp932.size() > LongestProgramDir())
+        return U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
+                  "データベースのファイルの名前はフォルダを含めて %2 バイトまでのため、プログラムのフォルダのパスは"
+                  "シフトJISで %3 バイトまでです（このフォルダは %4 バイト）。\n"
+                  "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
+            .arg(dir, QString::number(kura::MaxFileNameLength), QString::number(LongestProgramDir()),
+                 QString::number(cp932.size()));
+    return {};
+}
+
+bool EngineTempFolder(std::size_t most, std::string& folder, QString& refusal) {
+    std::error_code ec;
+    const QString temp = QString::fromStdString(std::filesystem::temp_directory_path(ec).string());
+    if (!EnginePath(temp, folder)) {
+        refusal = U8("一時フォルダ %1 のパスに、データベースがファイルの名前に使えない文字「%2」があるため、"
+                     "ヨミトラを起動できません。\n"
+                     "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n"
+                     "一時フォルダ（環境変数 TMPDIR）をそのような文字を含まないフォルダにしてから、もう一度起動してください。")
+                      .arg(temp, FirstUnheld(temp));
+        return false;
+    }
+    folder.resize(platform::Cp932PrefixLength(folder, most));
+    return true;
+}
+
+uint32_t FolderWriteError(const QString& dir) {
     const platform::FileCallTable& calls = platform::FileCalls();
+    const std::string folder = QFile::encodeName(WithoutSlash(dir)).toStdString();
     // A fresh name, made exclusively: never one that is there (a link included).
     for (int tries = 0; tries < 100; ++tries) {
-        const std::string probe = dir + "/.yomitora-" + std::to_string(QRandomGenerator::global()->generate());
+        const std::string probe = folder + "/.yomitora-" + std::to_string(QRandomGenerator::global()->generate());
         const int fd = calls.open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return platform::Win32ErrorFromErrno(errno);

@@ -41,7 +41,7 @@ TFreadMe::TFreadMe(QWidget* parent) : TForm1(parent) {
 }
 
 bool TFreadMe::LoadReadMe() {
-    const QString path = QString::fromStdString(ProgramDir() + "readme.txt");
+    const QString path = ProgramDir() + "readme.txt";
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         gui::MessageDlg(U8("ファイル \"") + path + U8("\" を開けません。") + "\n" + file.errorString(), gui::mtError,

@@ -132,7 +132,7 @@ TFsql::TFsql(QWidget* parent) : TForm1(parent), DataSource1(std::make_unique<kur
     for (TFileDialog* d : {&OpenDialog1, &SaveDialog1}) {
         d->DefaultExt = "SQL";
         d->Filter = U8("SQL(*.SQL)|*.SQL|すべてのファイル|*.*");
-        d->InitialDir = ExtractFileDir(QString::fromStdString(ProgramPath()));
+        d->InitialDir = ExtractFileDir(ProgramPath());
     }
     OpenDialog1.Name = "OpenDialog1";
     SaveDialog1.Name = "SaveDialog1";
@@ -265,6 +265,6 @@ void TFsql::SaveAs1Execute() {
 
 void TFsql::Copy2CBExecute() { DBGridEx1->CopyAllToClipboard(); }
 
-void TFsql::Help2Click() { gui::OpenDocument(QString::fromStdString(HelpPath())); }
+void TFsql::Help2Click() { gui::OpenDocument(HelpPath()); }
 
 }  // namespace app

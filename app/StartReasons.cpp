@@ -1,5 +1,6 @@
 #include "app/StartReasons.h"
 
+#include <QFileInfo>
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -21,14 +22,13 @@ namespace {
 // The engine's code, the last line of each cause below.
 QString CodeLine(const kura::EKuraEngineError& e) { return U8("\n（エラー番号 %1）").arg(e.ErrorCode()); }
 
-// A path as the engine gives it back: the program's own paths are UTF-8.
-QString PathText(const std::string& path) { return gui::MessageText(path); }
+// A path as the engine gives it back: engine text, as the program handed it over.
+QString PathText(const std::string& path) { return gui::QStr(path); }
 
 // The folder of the file the engine names, or the database folder when it names none.
 QString FolderOf(const std::string& file) {
     const auto slash = platform::Cp932FindLastOf(file, "/");
-    return slash == std::string::npos || slash == 0 ? QString::fromStdString(DatabaseDir())
-                                                    : PathText(file.substr(0, slash));
+    return slash == std::string::npos || slash == 0 ? PathText(DatabaseFolder()) : PathText(file.substr(0, slash));
 }
 
 // The system's last error comes with every engine error, also one that no system call
@@ -83,12 +83,12 @@ QString UnsettledText(const kura::EKuraEngineError& e, const QString& table) {
               "その変更を片付けられるかどうか分からないため、開けません（変更の記録：%2）。\n"
               "フォルダ %3 のすべてのテーブルのファイルを、変更の記録（.JNL と .JNS）も含めて、同じバックアップから"
               "まとめて戻してから、もう一度起動してください。")
-        .arg(table, PathText(e.ErrorContext(kura::ctxTable)), QString::fromStdString(DatabaseDir()));
+        .arg(table, PathText(e.ErrorContext(kura::ctxTable)), PathText(DatabaseFolder()));
 }
 
 QString RestoreAdvice(const QString& table) {
     return U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動してください。")
-        .arg(QString::fromStdString(DatabaseDir()), table);
+        .arg(PathText(DatabaseFolder()), table);
 }
 
 }  // namespace
@@ -107,9 +107,8 @@ QString DiskFullFailure(const std::exception& e) {
                    : QString();
     const auto* settings = dynamic_cast<const gui::EIniFileError*>(&e);
     if (!settings || settings->Error != platform::ERROR_DISK_FULL) return {};
-    const std::filesystem::path ini(IniPath());
-    return U8("設定ファイル %1 に書き込めません。\n").arg(QString::fromStdString(ini.string())) +
-           DiskFullText(QString::fromStdString(ini.parent_path().string()), TThen::TryAgain);
+    const QString ini = IniPath();
+    return U8("設定ファイル %1 に書き込めません。\n").arg(ini) + DiskFullText(QFileInfo(ini).absolutePath(), TThen::TryAgain);
 }
 
 QString DiskFullFailure(const std::exception_ptr& e) {
@@ -159,13 +158,13 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
         text = U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
                RestoreAdvice(table) + CodeLine(e);
     else
-        text = gui::MessageText(e.what());
+        text = gui::QStr(e.what());
     return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) + text;
 }
 
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir) {
     return U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
-           (DiskFull(e) ? DiskFullText(PathText(privateDir)) + CodeLine(e) : gui::MessageText(e.what()));
+           (DiskFull(e) ? DiskFullText(PathText(privateDir)) + CodeLine(e) : gui::QStr(e.what()));
 }
 
 // Why the database folder could not be made, as the user can act on it: a file (or a
@@ -175,45 +174,40 @@ std::string FolderRefusal(const std::string& dir, uint32_t error) {
     namespace fs = std::filesystem;
     std::error_code ec;
     QString why;
-    if (fs::exists(fs::symlink_status(dir, ec)))
+    if (fs::exists(fs::symlink_status(platform::NativePath(dir), ec)))
         why = U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。");
     else if (error == platform::ERROR_ACCESS_DENIED)
         why = U8("フォルダ %1 にフォルダを作る権限がありません。\nフォルダの権限を確かめてから、もう一度起動してください。")
-                  .arg(QString::fromStdString(fs::path(dir).parent_path().string()));
+                  .arg(FolderOf(dir));
     else if (error == platform::ERROR_DISK_FULL)
-        why = DiskFullText(QString::fromStdString(fs::path(dir).parent_path().string()));
+        why = DiskFullText(FolderOf(dir));
     else
         why = U8("（システムのエラー番号 %1）").arg(error);
     return U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n%2")
-        .arg(QString::fromStdString(dir), why)
+        .arg(PathText(dir), why)
         .toStdString();
 }
 
-std::string SettingsRefusal(const std::string& path, uint32_t error) {
+std::string SettingsRefusal(const QString& path, uint32_t error) {
     QString why;
     if (error == platform::ERROR_DISK_FULL)
-        why = DiskFullText(QString::fromStdString(std::filesystem::path(path).parent_path().string()));
+        why = DiskFullText(QFileInfo(path).absolutePath());
     else if (error == platform::ERROR_ACCESS_DENIED)
         why = U8("ファイルかフォルダが読み取り専用か、書き込む権限がありません。\n"
                  "ファイルとフォルダの権限を確かめてから、もう一度起動してください。");
     else
         why = U8("（システムのエラー番号 %1）").arg(error);
     return U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n%2")
-        .arg(QString::fromStdString(path), why)
+        .arg(path, why)
         .toStdString();
 }
 
-std::string ProgramFolderRefusal(const std::string& dir) {
+QString ProgramFolderRefusal(const QString& dir) {
     const uint32_t error = FolderWriteError(dir);
     if (error == 0) return {};
-    const QString folder = QString::fromStdString(dir);
     if (error == platform::ERROR_DISK_FULL)
-        return (U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(folder) +
-                DiskFullText(folder))
-            .toStdString();
-    return (U8("プログラムのフォルダ ") + folder +
-            U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。"))
-        .toStdString();
+        return U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(dir) + DiskFullText(dir);
+    return U8("プログラムのフォルダ ") + dir + U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。");
 }
 
 namespace {

@@ -33,13 +33,14 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
 // The same for the views the start builds last, whose queries make their result
 // tables in the session's private folder.
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);
-// The database folder could not be made (error: the system's, as a Win32 number).
+// The database folder (engine text) could not be made (error: the system's, as a
+// Win32 number).
 std::string FolderRefusal(const std::string& dir, uint32_t error);
-// The settings file could not be written.
-std::string SettingsRefusal(const std::string& path, uint32_t error);
+// The settings file (by Qt's path) could not be written.
+std::string SettingsRefusal(const QString& path, uint32_t error);
 // Why no file can be made in the program's folder `dir` (looked at first, before
 // anything is written there); empty when one can.
-std::string ProgramFolderRefusal(const std::string& dir);
+QString ProgramFolderRefusal(const QString& dir);
 
 // A full disk or quota, or no file entry left on it (the system's ERROR_DISK_FULL):
 // the folder that could not be written and what to do, the same words at the start

@@ -18,7 +18,7 @@ std::string WhyUnchangeable(const std::string& dir, const std::vector<std::strin
             // folder refused it. (A table without pictures has no .BLB.)
             if (why == TRefusal::Missing && ext == std::string_view(".JNL"))
                 return U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。")
-                    .arg(QString::fromStdString(dir))
+                    .arg(gui::QStr(dir))
                     .toStdString();
             if (why == TRefusal::NoAccess) refused.push_back(table + ext);
         }
@@ -27,9 +27,9 @@ std::string WhyUnchangeable(const std::string& dir, const std::vector<std::strin
     const QString first = QString::fromStdString(refused[0]);
     if (refused.size() > 1)
         return U8("フォルダ %1 のファイル（%2 など）が読み取り専用か、書き込む権限がありません。")
-            .arg(QString::fromStdString(dir), first)
+            .arg(gui::QStr(dir), first)
             .toStdString();
-    const QString path = QString::fromStdString(dir) + "/" + first;
+    const QString path = gui::QStr(dir) + "/" + first;
     const QString named = first.endsWith(".JNL") ? path + U8("（テーブル %1 の変更の記録）").arg(first.chopped(4))
                                                   : path + " ";
     return U8("ファイル %1が読み取り専用か、書き込む権限がありません。").arg(named).toStdString();

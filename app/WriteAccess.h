@@ -15,7 +15,7 @@ class QWidget;
 
 namespace app {
 
-// Why the tables in `dir` cannot be changed, in the user's words (which file or
+// Why the tables in `dir` (engine text) cannot be changed, in the user's words (which file or
 // folder), UTF-8; empty when they can.
 std::string WhyUnchangeable(const std::string& dir, const std::vector<std::string>& tables);
 // The start's notice for that reason.

@@ -1,12 +1,12 @@
 // The program: the application object, the splash, the main window and its loop.
 //
-// For the start-up benchmark alone: with the environment variable
+// For the start-up benchmark and the test of `make run` alone: with the environment variable
 // YOMITORA_EXIT_WHEN_SHOWN set, the program writes the line "shown" and the
 // processor time it has used (milliseconds) on its standard output once the main
 // window is shown and started up (the tables checked and opened, both views
 // filled), then closes the window as its close button does and ends. The benchmark
-// starts the program as a process and times exec to that line. Without the
-// variable nothing of this happens.
+// starts the program as a process and times exec to that line; the test of `make run`
+// starts it where it was installed. Without the variable nothing of this happens.
 #include <QTimer>
 #include <cstdio>
 #include <ctime>
@@ -29,9 +29,11 @@ int main(int argc, char** argv) {
     app::TFsplash* splash = app::ShowStartSplash();
 
     // Settings and data live beside the program and nowhere else.
-    const std::string dir = app::ProgramDir();
-    if (const std::string refusal = app::ProgramFolderRefusal(dir); !refusal.empty()) {
-        gui::MessageDlg(QString::fromStdString(refusal), gui::mtError, gui::mbOK);
+    const QString dir = app::ProgramDir();
+    QString refusal = app::ProgramDirRefusal();
+    if (refusal.isEmpty()) refusal = app::ProgramFolderRefusal(dir);
+    if (!refusal.isEmpty()) {
+        gui::MessageDlg(refusal, gui::mtError, gui::mbOK);
         delete splash;
         return 1;
     }

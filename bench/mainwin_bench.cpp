@@ -63,7 +63,7 @@ struct World {
         std::filesystem::create_directories(temp);
         setenv("TMPDIR", temp.c_str(), 1);
         app = new gui::TApplication(argc, argv);
-        app::SetProgramPath((dir / "yomitora").string());
+        app::SetProgramPath(QString::fromStdString((dir / "yomitora").string()));
         app::Fmain = new app::TFmain;
         app::Fmain->show();
         QApplication::processEvents();

@@ -76,7 +76,7 @@ const QTemporaryDir& ProgramFolder() {
     static QTemporaryDir* dir = [] {
         auto* d = new QTemporaryDir;
         std::atexit([] { delete dir; });
-        app::SetProgramPath((d->path() + "/yomitora").toStdString());
+        app::SetProgramPath(d->path() + "/yomitora");
         app::Fmain = new app::TFmain;
         app::Fmain->show();
         QApplication::processEvents();

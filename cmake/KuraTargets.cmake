@@ -40,6 +40,27 @@ function(kura_tests dir lib)
   endforeach()
 endfunction()
 
+# The tests of every tests/<dir>/*_test.cpp (or of the executables named) once more,
+# with the test programs' temporary folder, where their folders lie, named `folder`
+# (--folder-name, tests/common/main/TestMain.cpp); each test's name gets the suffix.
+function(kura_tests_in_folder folder suffix)
+  # ENV: one NAME=value setting for these tests.
+  cmake_parse_arguments(ARG "" "DIR;ENV" "TARGETS" ${ARGN})
+  set(exes ${ARG_TARGETS})
+  if(ARG_DIR)
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${ARG_DIR}/*_test.cpp)
+    string(REPLACE "/" "_" prefix ${ARG_DIR})
+    foreach(src ${tests})
+      get_filename_component(stem ${src} NAME_WE)
+      list(APPEND exes ${prefix}_${stem})
+    endforeach()
+  endif()
+  foreach(exe ${exes})
+    gtest_discover_tests(${exe} TEST_SUFFIX ${suffix} EXTRA_ARGS --folder-name=${folder} DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300 ENVIRONMENT "${ARG_ENV}")
+  endforeach()
+endfunction()
+
 # Every bench links the libraries given (kura_core when none are).
 function(kura_benchmarks dir)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})

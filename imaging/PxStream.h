@@ -43,7 +43,8 @@ private:
     uint64_t pos_ = 0;
 };
 
-// Opens an existing file for reading and writing, or creates (truncates) it.
+// Opens an existing file for reading and writing, or creates (truncates) it. The path
+// is the system's name of the file (UTF-8), as Qt and the C library take it.
 class TPxFileStream : public TPxStream {
 public:
     enum class TMode { OpenRead, OpenReadWrite, Create };

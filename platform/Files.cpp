@@ -303,9 +303,6 @@ std::shared_ptr<FileObject> Find(FileHandle handle) {
     return it->second;
 }
 
-// A code page 932 name to the name on disk, without the case lookup.
-std::string NativePath(std::string_view name) { return CP932ToUTF8(NormalizeSeparators(name)); }
-
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -493,6 +490,8 @@ std::string NormalizeSeparators(std::string_view name) {
         if (Cp932CharLength(out, i) == 1 && out[i] == '\\') out[i] = '/';
     return out;
 }
+
+std::string NativePath(std::string_view name) { return CP932ToUTF8(NormalizeSeparators(name)); }
 
 std::string ResolvePath(std::string_view name) { return ResolveNative(NativePath(name)); }
 

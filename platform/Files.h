@@ -224,6 +224,11 @@ std::string GetCurrentDirectory();
 // The host name, at most 15 characters.
 std::string GetComputerName();
 
+// Engine path to the system's bytes, as every call here converts it: separators
+// made "/", code page 932 converted to UTF-8 (bytes that do not convert are kept).
+// For a file that the caller itself opens with the system's calls or a library's
+// (a page file, a bitmap); the last component is not looked up in another case.
+std::string NativePath(std::string_view name);
 // Engine path to the name on disk: separators made "/", code page 932 converted
 // to UTF-8 (bytes that do not convert are kept), and the last component replaced
 // by an existing entry of the same name in another case when there is no exact one.

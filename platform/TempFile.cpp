@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/Files.h"
 #include "platform/LastError.h"
 
 namespace platform {
@@ -29,7 +30,7 @@ uint32_t GetTempFileName(const std::string& path, const std::string& prefix, uin
     }
     for (uint32_t n = 1; n <= 0xFFFF; ++n) {
         const std::string candidate = TempName(path, prefix, n);
-        const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = ::open(NativePath(candidate).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
             *name = candidate;

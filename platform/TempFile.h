@@ -5,7 +5,9 @@
 // number from 1 up, so two programs asking at the same moment always get two different
 // files, and a file that exists is never taken over or deleted. With another unique the
 // name is only built. The name is path + the first three characters of prefix + the
-// number in upper-case hexadecimal + ".tmp".
+// number in upper-case hexadecimal + ".tmp". The path and the name are engine text
+// (code page 932), as GetTempPath gives the folder; NativePath turns the name into the
+// system's bytes for a caller that opens the file with the system's own calls.
 #include <cstdint>
 #include <string>
 

@@ -51,10 +51,12 @@ void TLRPreviewControl::Start(TImageTarget* image) {
     marks_.clear();
     current_ = 0;
     CloseFile();
+    const std::string folder = platform::GetTempPath();
     std::string name;
-    if (platform::GetTempFileName(platform::GetTempPath(), "vLR", 0, &name) == 0)
-        throw std::runtime_error("Cannot create a page file in " + platform::GetTempPath());
-    fileName_ = name;
+    if (platform::GetTempFileName(folder, "vLR", 0, &name) == 0)
+        throw std::runtime_error("Cannot create a page file in " + platform::NativePath(folder));
+    // The bitmap library and the C library read and write it: by the system's name.
+    fileName_ = platform::NativePath(name);
     file_ = std::make_unique<PageFile>(fileName_);
     image_ = image;
     PreparePageBitmap();

@@ -69,6 +69,7 @@ public:
     int GetPageCount() const { return static_cast<int>(offsets_.size()); }
     bool IsFirstPage() const { return current_ == 0; }
     bool IsLastPage() const { return offsets_.empty() || current_ == GetPageCount() - 1; }
+    // The page file in the temporary folder, by the system's name (UTF-8).
     const std::string& FileName() const { return fileName_; }
     // The sheet holding report page n (from 1), or -1.
     int MarkOf(int n) const;

@@ -95,6 +95,9 @@ void ShowException(QWidget* parent) {
     try {
         throw;
     } catch (const kura::EAbort&) {
+    } catch (const kura::EDatabaseError& e) {
+        // The engine's and the datasets' texts are code page 932, whatever they hold.
+        MessageDlg(QStr(e.what()), mtError, mbOK, parent);
     } catch (const std::exception& e) {
         MessageDlg(ExceptionText(e), mtError, mbOK, parent);
     } catch (...) {

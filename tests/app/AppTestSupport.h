@@ -46,7 +46,7 @@ class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
         App();
-        SetProgramPath(dir.file("yomitora"));
+        SetProgramPath(QString::fromStdString(kura::test::Native(dir.file("yomitora"))));
         gui::SetMessageHook([this](const gui::TMessage& m) {
             messages << m.text;
             return Clicked(answer, m.buttons);

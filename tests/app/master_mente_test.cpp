@@ -245,6 +245,19 @@ TEST_F(MasterMente, ExportAndImportRoundTripTheTable) {
     AnswerFile(dir.file("asis"), 2);  // the other filter: the name as typed
     Click(*form, "ExportBTN");
     EXPECT_TRUE(std::filesystem::exists(dir.file("asis")));
+    // A Japanese name reaches the disk as chosen; one the engine cannot name the file by
+    // (a wave dash, which code page 932 holds one way only) is refused, and no file made.
+    const std::string home = kura::test::Native(dir.path());
+    AnswerFile(home + "/社員台帳.csv");
+    Click(*form, "ExportBTN");
+    EXPECT_EQ(Read(home + "/社員台帳.csv"), csv);
+    AnswerFile(home + "/社員〜台帳.csv");
+    Click(*form, "ExportBTN");
+    EXPECT_EQ(messages, QStringList{gui::U8("ファイル名 %1/社員〜台帳.csv はシフトJISで表せない文字を含みます。")
+                                        .arg(QString::fromStdString(home))});
+    EXPECT_FALSE(std::filesystem::exists(home + "/社員〜台帳.csv"));
+    EXPECT_FALSE(std::filesystem::exists(home + "/社員～台帳.csv"));
+    messages.clear();
     Click(*form, "BitBtn2");
 
     // Change the table, then bring the exported rows back.

@@ -71,9 +71,9 @@ TEST_F(ClosingTheMainWindow, TheButtonAndTheMenuItemEachEndTheLoopAndWriteTheSet
         EXPECT_EQ(RunLoopUntilClosed(close), 0) << name;
         EXPECT_FALSE(Fmain->isVisible()) << name;
         EndProgram();
-        const gui::TIniFile ini(IniPath());
+        const gui::TIniFile ini(IniPath().toStdString());
         EXPECT_EQ(ini.ReadString("Sort", "Komoku1", ""), keys[i]) << name;
-        EXPECT_NE(Read(IniPath()).find("Komoku1=" + Sjis(keys[i]) + "\r\n"), std::string::npos) << name;
+        EXPECT_NE(Read(IniPath().toStdString()).find("Komoku1=" + Sjis(keys[i]) + "\r\n"), std::string::npos) << name;
         EXPECT_EQ(ini.ReadBool("Taisyoku", "HiHyoji", i != 0), i == 0) << name;
         EXPECT_EQ(ini.ReadString("Fmain", "WindowState", ""), "wsNormal") << name;
         EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();

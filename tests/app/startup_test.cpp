@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <optional>
 
+#include "app/ProgramPaths.h"
 #include "app/Schema.h"
 #include "app/StartReasons.h"
 #include "app/SqlWindow.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
+#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Text.h"
@@ -258,12 +261,64 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     auto writable = [&](fs::perm_options how) {  // the folder's files
         for (const auto& e : fs::directory_iterator(db)) fs::permissions(e.path(), fs::perms::owner_write, how);
     };
+    // Program folders beside this one, and temporary folders, by the system's names
+    // (UTF-8): names whose bytes also read as other code page 932 text, names the engine
+    // cannot name files by, paths at and past the longest its file names leave room for.
+    const std::string home = kura::test::Native(dir.path());
+    const std::optional<std::string> temp =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    auto inFolder = [&](const std::string& folder) {
+        return [&, folder] {
+            fs::create_directories(home + "/" + folder);
+            SetProgramPath(QString::fromStdString(home + "/" + folder + "/yomitora"));
+        };
+    };
+    auto tempIn = [&](const std::string& folder) {
+        return [&, folder] {
+            fs::create_directories(home + "/" + folder);
+            setenv("TMPDIR", (home + "/" + folder).c_str(), 1);
+        };
+    };
+    // The start made the database there and it serves: records saved and read back
+    // (the lists and queries make their tables in the temporary folder).
+    auto works = [&](const std::string& folder, std::size_t gakurekiColumns) {
+        return [&, folder, gakurekiColumns] {
+            ASSERT_TRUE(Fmain->StartedUp());
+            EXPECT_TRUE(fs::is_regular_file(home + "/" + folder + "/DB/Staff.DAT"));
+            EXPECT_EQ(TDMdata::FieldNames(*DMdata->Tgakureki).size(), gakurekiColumns);
+            Exec("DELETE FROM Staff");
+            AddStaffRows(1);
+            EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
+        };
+    };
+    auto nothingIn = [&](const std::string& folder) {
+        return [&, folder] { EXPECT_EQ(kura::test::FolderNames(home + "/" + folder), std::vector<std::string>{}); };
+    };
+    auto unusable = [&](const char* kind, const std::string& folder, const char* character, const char* advice) {
+        return gui::U8("%1 %2 のパスに、データベースがファイルの名前に使えない文字「%3」があるため、"
+                       "ヨミトラを起動できません。\n"
+                       "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n%4")
+            .arg(gui::U8(kind), QString::fromStdString(home + "/" + folder), gui::U8(character), gui::U8(advice));
+    };
+    const char* const installElsewhere =
+        "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。";
+    // The longest program folder: its path in code page 932 as long as the engine's file
+    // names leave room for, in double-byte characters (three bytes each on disk) and a
+    // byte more where it must; folders of 60 characters, as a name holds at most 255 bytes.
+    std::string longest;
+    for (std::size_t left = LongestProgramDir() - platform::Utf8ToCp932(home).size() - 1, run = 0; left > 0;) {
+        if (run == 60 && left > 2) longest += "/", left -= 1, run = 0;
+        else if (left == 1) longest += "a", left = 0;
+        else longest += "長", left -= 2, ++run;
+    }
+    ASSERT_EQ(platform::Utf8ToCp932(home + "/" + longest).size(), LongestProgramDir());
     const struct {
         const char* what;
         std::function<void()> plant;
         QString said;
         QString readOnlyWhy = {};  // the start goes on, the records can be read only
         bool starts = !readOnlyWhy.isEmpty();
+        std::function<void()> check = {};  // what must hold after the start
     } causes[] = {
         {"Kazoku.DAT may not be opened", refused("/Kazoku.DAT"), noRights("Kazoku", "/Kazoku.DAT")},
         {"Kazoku.IDX may not be opened", refused("/Kazoku.IDX"), noRights("Kazoku", "/Kazoku.IDX")},
@@ -322,6 +377,45 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          gui::U8("ファイル %1/Staff.JNL（テーブル Staff の変更の記録）が読み取り専用か、書き込む権限がありません。").arg(qdb)},
         {"the folder read-only and Kazoku.JNL missing", [&] { fs::remove(db + "/Kazoku.JNL"), folderRefused = true; },
          {}, gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(qdb)},
+        {"a program folder named ヨミトラ", inFolder("ヨミトラ"), {}, {}, true, works("ヨミトラ", 3)},
+        {"a program folder named 人事部", inFolder("人事部"), {}, {}, true, works("人事部", 3)},
+        {"a program folder named 台帳", inFolder("台帳"), {}, {}, true, works("台帳", 3)},
+        {"a program folder named 社員台帳", inFolder("社員台帳"), {}, {}, true, works("社員台帳", 3)},
+        {"a program folder named 従業員", inFolder("従業員"), {}, {}, true, works("従業員", 3)},
+        {"the temporary folder named 台帳/従業員, a second start in ヨミトラ",
+         [&] { inFolder("ヨミトラ")(), tempIn("台帳/従業員")(); }, {}, {}, true, works("ヨミトラ", 4)},
+        {"Staff.DAT may not be opened in a program folder named 人事部",
+         [&] { inFolder("人事部")(), refusedFile = "/Staff.DAT"; },
+         (head + gui::U8("ファイル %2 を読み書きする権限がありません。\n"
+                         "ファイルの権限を確かめてから、もう一度起動してください。\n（エラー番号 11013）"))
+             .arg("Staff", QString::fromStdString(home + "/人事部/DB/Staff.DAT"))},
+        {"a file where the database folder should be, in a program folder named 台帳",
+         [&] { inFolder("台帳/表")(), std::ofstream(home + "/台帳/表/DB") << "x"; },
+         gui::U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n").arg(
+             QString::fromStdString(home + "/台帳/表/DB")) +
+             gui::U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
+        {"a program folder named 한글", inFolder("한글"), unusable("プログラムのフォルダ", "한글", "한", installElsewhere), {},
+         false, nothingIn("한글")},
+        {"a program folder named 社員〜台帳 (code page 932 turns its wave dash into another character)",
+         inFolder("社員〜台帳"), unusable("プログラムのフォルダ", "社員〜台帳", "〜", installElsewhere), {}, false,
+         nothingIn("社員〜台帳")},
+        {"a program folder named 台帳\\2024", inFolder("台帳\\2024"),
+         unusable("プログラムのフォルダ", "台帳\\2024", "\\", installElsewhere), {}, false, nothingIn("台帳\\2024")},
+        {"a temporary folder named 한글", [&] { inFolder("人事部/新")(), tempIn("한글")(); },
+         unusable("一時フォルダ", "한글", "한",
+                  "一時フォルダ（環境変数 TMPDIR）をそのような文字を含まないフォルダにしてから、もう一度起動してください。"),
+         {}, false, nothingIn("人事部/新")},
+        {"a program folder as long as the engine's file names leave room for", inFolder(longest), {}, {}, true,
+         works(longest, 3)},
+        {"a second start there, which upgrades Gakureki", inFolder(longest), {}, {}, true, works(longest, 4)},
+        {"a program folder a byte longer", inFolder(longest + "a"),
+         gui::U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
+                 "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
+                 "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
+                 "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
+             .arg(QString::fromStdString(home + "/" + longest + "a"), QString::number(LongestProgramDir()),
+                  QString::number(LongestProgramDir() + 1)),
+         {}, false, nothingIn(longest + "a")},
     };
     // Whatever a command that ought to be refused opens is closed at once.
     const auto shutEditor = WhileModal("FstaffDaityo", &QDialog::reject);
@@ -349,7 +443,10 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         if (c.starts && !said.isEmpty()) {  // not a folder made anew
             EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
         }
+        if (c.check) c.check();
         CloseMain();
+        SetProgramPath(QString::fromStdString(home + "/yomitora"));
+        temp ? setenv("TMPDIR", temp->c_str(), 1) : unsetenv("TMPDIR");
         refusedFile.clear(), full.clear(), folderRefused = false, noEntry = 0;
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
@@ -367,19 +464,19 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // The program's folder is looked at before anything is written there: no free file
     // entry or a full quota is said as a full disk, anything else as a folder that may
     // not be written.
-    const QString program = QString::fromStdString(ProgramDir());
+    const QString program = ProgramDir();
     const std::pair<int, QString> folderRefusals[] = {
         {ENOSPC, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
-                     diskFull(ProgramDir())},
+                     diskFull(program.toStdString())},
         {EDQUOT, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
-                     diskFull(ProgramDir())},
+                     diskFull(program.toStdString())},
         {EACCES, gui::U8("プログラムのフォルダ %1 に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。")
                      .arg(program)},
         {0, {}},
     };
     for (const auto& [error, said] : folderRefusals) {
         noEntry = error;
-        EXPECT_EQ(QString::fromStdString(ProgramFolderRefusal(ProgramDir())), said) << error;
+        EXPECT_EQ(ProgramFolderRefusal(program), said) << error;
     }
     for (const auto& e : fs::directory_iterator(dir.path()))  // the probe leaves nothing behind
         EXPECT_FALSE(e.path().filename().string().starts_with(".yomitora")) << e.path();
@@ -438,6 +535,37 @@ TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
     EXPECT_TRUE(StaffNeedsUpgrade({"StaffCD", "furikomi_kozameigX"}));
     EXPECT_FALSE(StaffNeedsUpgrade({"StaffCD", "FURIKOMI_KOZAMEIGI"}));
     EXPECT_FALSE(GakurekiNeedsUpgrade({"v102"}));
+}
+
+// The engine names a file by a path only where code page 932 holds each character
+// both ways (to code page 932 and back to the same character) and no "\" stands in a
+// name; the start names the first character of a program folder that it cannot.
+TEST(ProgramPaths, TheEngineNamesFilesByPathsCodePage932HoldsBothWays) {
+    const struct {
+        const char* path;
+        const char* unnamed;  // the first character the engine cannot name a file by
+    } paths[] = {
+        {"/home/人事部/ヨミトラ", ""}, {"/表/ソ/十/能", ""},     {"/ｶﾀｶﾅ/～/－", ""},   {"/한글", "한"},
+        {"/社員〜台帳", "〜"},         {"/a\\b", "\\"},       {"/円¥", "¥"},         {"/−1", "−"},
+        {"/x/😀/y", "😀"},             {"/人事部/한/〜", "한"},
+    };
+    for (const auto& p : paths) {
+        SCOPED_TRACE(p.path);
+        const QString path = gui::U8(p.path);
+        std::string cp932;
+        const bool named = EnginePath(path, cp932);
+        EXPECT_EQ(named, !*p.unnamed);
+        if (named) {
+            EXPECT_EQ(gui::QStr(cp932), path);
+        }
+        SetProgramPath(path + "/yomitora");
+        const QString refusal = ProgramDirRefusal();
+        EXPECT_EQ(refusal.isEmpty(), named) << refusal.toStdString();
+        if (!named) {
+            EXPECT_TRUE(refusal.contains(gui::U8("「%1」").arg(gui::U8(p.unnamed)))) << refusal.toStdString();
+        }
+    }
+    SetProgramPath("");
 }
 
 }  // namespace

@@ -16,6 +16,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/CodePage.h"
+#include "platform/Files.h"
+
 #ifndef KURA_TEST_CHILD
 #define KURA_TEST_CHILD "kura_test_child"
 #endif
@@ -25,13 +28,20 @@ namespace kura::test {
 TempDir::TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "kura-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    native_ = tmpl;
+    if (!platform::TryUtf8ToCp932(native_, path_) || platform::Cp932ToUtf8(path_) != native_) {
+        std::error_code ec;
+        std::filesystem::remove_all(native_, ec);
+        throw std::runtime_error("code page 932 cannot hold the temporary folder's path " + native_);
+    }
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(native_, ec);
 }
+
+std::string Native(const std::string& path) { return platform::NativePath(path); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args) { start(KURA_TEST_CHILD, args); }
 

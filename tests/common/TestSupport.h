@@ -8,7 +8,11 @@
 namespace kura::test {
 
 // A fresh folder under the system temporary folder, removed with its contents at
-// destruction.
+// destruction. path() and file() name it as the engine does, in code page 932: the
+// system gives the folder's path in UTF-8, converted once here. A test's own system
+// calls (the C and C++ libraries, std::filesystem) take Native(path). The two are one
+// where the path is ASCII; the test programs' temporary folder may have a name that is
+// not (--folder-name, tests/common/main/TestMain.cpp).
 class TempDir {
 public:
     TempDir();
@@ -20,7 +24,12 @@ public:
 
 private:
     std::string path_;
+    std::string native_;
 };
+
+// An engine path (code page 932) as the system names it, converted as the file layer
+// converts it at each call.
+std::string Native(const std::string& path);
 
 // The test child program (tests/helpers), started with fork and exec and driven
 // through its stdin and stdout lines.

@@ -28,16 +28,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kura::test::Native;
+
 constexpr uint32_t RW = GENERIC_READ | GENERIC_WRITE;
 constexpr uint32_t SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Helpers by engine path, as the tests name their files.
 void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
     out << text;
 }
 
 std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Native(path), std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -45,7 +48,7 @@ std::string ReadText(const std::string& path) {
 
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    for (auto& e : fs::directory_iterator(Native(dir))) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -104,7 +107,7 @@ TEST(PlatformFiles, ShareModesInOneProcessFollowTheWindowsRules) {
     EXPECT_EQ(ReadText(path), "content");
     CloseHandle(open);
     EXPECT_TRUE(DeleteFile(path));
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(Native(path)));
 }
 
 TEST(PlatformFiles, ExclusiveOpenRefusesAnotherProcess) {
@@ -215,7 +218,7 @@ TEST(PlatformFiles, TransfersKeepOnePositionPerHandle) {
     t = Open(dir.file("always.bin"), RW, 0, OPEN_ALWAYS);
     EXPECT_NE(t, INVALID_HANDLE_VALUE);
     CloseHandle(t);
-    EXPECT_TRUE(fs::exists(dir.file("always.bin")));
+    EXPECT_TRUE(fs::exists(Native(dir.file("always.bin"))));
 }
 
 TEST(PlatformFiles, NamesAreFoundWithoutRegardToCase) {
@@ -229,7 +232,7 @@ TEST(PlatformFiles, NamesAreFoundWithoutRegardToCase) {
     EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n));
     EXPECT_EQ(std::string(buf, n), "staff");
     CloseHandle(h);
-    EXPECT_EQ(ResolvePath(dir.file("staff.DAT")), dir.file("STAFF.DAT"));
+    EXPECT_EQ(ResolvePath(dir.file("staff.DAT")), Native(dir.file("STAFF.DAT")));
 
     // A create reuses the existing spelling instead of making a second file.
     h = Open(dir.file("staff.dat"), RW, 0, CREATE_ALWAYS);
@@ -333,7 +336,7 @@ TEST(PlatformFiles, EveryWayOfFindingASpellingAgreesWithReadingTheFolder) {
                                            [&](const std::string& e) { return folded(e) == folded(query); });
             if (same != entries.end()) expected = *same;
         }
-        EXPECT_EQ(ResolvePath(dir.file(query)), dir.file(expected)) << query;
+        EXPECT_EQ(ResolvePath(dir.file(query)), Native(dir.file(expected))) << query;
     }
 }
 
@@ -346,16 +349,23 @@ TEST(PlatformFiles, BackslashInsideDoubleByteCharacterIsNoSeparator) {
     EXPECT_EQ(NormalizeSeparators("x\\\\y"), "x//y");
 
     kura::test::TempDir dir;
-    fs::create_directory(dir.path() + "/\xE8\xA1\xA8");  // "表" in UTF-8 on disk
+    fs::create_directory(Native(dir.path()) + "/\xE8\xA1\xA8");  // "表" in UTF-8 on disk
     std::string name = dir.path() + "\\" + hyo + "\\Emp.dat";
     FileHandle h = Open(name, RW, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
-    EXPECT_TRUE(fs::exists(dir.path() + "/\xE8\xA1\xA8/Emp.dat"));
+    EXPECT_TRUE(fs::exists(Native(dir.path()) + "/\xE8\xA1\xA8/Emp.dat"));
     FileFindData data;
     ASSERT_TRUE(FindFile(dir.path() + "/" + hyo, &data));
     EXPECT_EQ(data.name, hyo);
     EXPECT_EQ(data.attributes, FILE_ATTRIBUTE_DIRECTORY);
+    // A folder's names come back as engine text too.
+    const FileHandle listing = OpenDirectory(dir.path());
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names;
+    EXPECT_TRUE(ReadDirectoryPart(listing, 10, &names));
+    EXPECT_EQ(names, std::vector<std::string>{hyo});
+    CloseHandle(listing);
 }
 
 TEST(PlatformFiles, DeleteOnCloseRemovesTheFileAtItsLastClose) {
@@ -366,9 +376,9 @@ TEST(PlatformFiles, DeleteOnCloseRemovesTheFileAtItsLastClose) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     FileHandle other = Open(path, GENERIC_READ, SHARE_ALL);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(fs::exists(path));
+    EXPECT_TRUE(fs::exists(Native(path)));
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(Native(path)));
     // The other handle still reads the data.
     char buf[4];
     uint32_t n = 0;
@@ -380,7 +390,7 @@ TEST(PlatformFiles, DeleteOnCloseRemovesTheFileAtItsLastClose) {
     WriteText(path, "one");
     h = Open(path, RW, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    fs::remove(path);
+    fs::remove(Native(path));
     WriteText(path, "two");
     CloseHandle(h);
     EXPECT_EQ(ReadText(path), "two");
@@ -391,7 +401,7 @@ TEST(PlatformFiles, ReadOnlyAttributeComesFromTheModeBits) {
     std::string path = dir.file("ro.dat");
     WriteText(path, "keep");
     EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(Native(path).c_str(), 0444), 0);
     EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_READONLY);
 
     // Refused for writing even to root, who could write it under POSIX.
@@ -405,7 +415,7 @@ TEST(PlatformFiles, ReadOnlyAttributeComesFromTheModeBits) {
     CloseHandle(h);
     EXPECT_EQ(ReadText(path), "keep");
 
-    ASSERT_EQ(chmod(path.c_str(), 0200), 0);  // one write bit is enough
+    ASSERT_EQ(chmod(Native(path).c_str(), 0200), 0);  // one write bit is enough
     EXPECT_EQ(GetFileAttributes(path), FILE_ATTRIBUTE_NORMAL);
 
     EXPECT_EQ(GetFileAttributes(dir.path()), FILE_ATTRIBUTE_DIRECTORY);
@@ -430,19 +440,19 @@ TEST(PlatformFiles, MoveFileNeverReplacesAndCrossesFileSystems) {
 
     EXPECT_TRUE(MoveFile(dir.file("a.dat"), dir.file("c.dat")));
     EXPECT_EQ(ReadText(dir.file("c.dat")), "A");
-    EXPECT_FALSE(fs::exists(dir.file("a.dat")));
+    EXPECT_FALSE(fs::exists(Native(dir.file("a.dat"))));
     EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("d.dat")));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
     // Across file systems, when the machine has a second one at hand.
     struct stat here{}, shm{};
-    if (stat(dir.path().c_str(), &here) == 0 && stat("/dev/shm", &shm) == 0 && here.st_dev != shm.st_dev &&
+    if (stat(Native(dir.path()).c_str(), &here) == 0 && stat("/dev/shm", &shm) == 0 && here.st_dev != shm.st_dev &&
         access("/dev/shm", W_OK) == 0) {
         std::string far = "/dev/shm/kura-move-" + std::to_string(getpid()) + ".dat";
         ::unlink(far.c_str());
-        ASSERT_EQ(chmod(dir.file("c.dat").c_str(), 0640), 0);
+        ASSERT_EQ(chmod(Native(dir.file("c.dat")).c_str(), 0640), 0);
         EXPECT_TRUE(MoveFile(dir.file("c.dat"), far));
-        EXPECT_FALSE(fs::exists(dir.file("c.dat")));
+        EXPECT_FALSE(fs::exists(Native(dir.file("c.dat"))));
         EXPECT_EQ(ReadText(far), "A");
         struct stat st{};
         ASSERT_EQ(stat(far.c_str(), &st), 0);
@@ -457,6 +467,10 @@ TEST(PlatformFiles, SystemFoldersAndNames) {
     std::string temp = GetTempPath();
     ASSERT_FALSE(temp.empty());
     EXPECT_EQ(temp.back(), '/');
+    // Engine text, converted once from the system's name.
+    if (const char* tmpdir = std::getenv("TMPDIR")) {
+        EXPECT_EQ(Native(temp), std::string(tmpdir) + (std::string_view(tmpdir).ends_with('/') ? "" : "/"));
+    }
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     EXPECT_EQ(GetCurrentDirectory(), cwd);

@@ -18,6 +18,8 @@ using namespace platform;
 
 namespace {
 
+using kura::test::Native;
+
 constexpr uint32_t RW = GENERIC_READ | GENERIC_WRITE;
 constexpr uint32_t SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Where the engine keeps its lock bytes: just below 4 GiB, beyond any data.
@@ -25,7 +27,7 @@ constexpr uint64_t kTop = 0xFFFEFFFFull;
 
 std::string MakeFile(const kura::test::TempDir& dir, const std::string& name) {
     std::string path = dir.file(name);
-    std::ofstream(path) << "data";
+    std::ofstream(Native(path)) << "data";
     return path;
 }
 
@@ -149,7 +151,7 @@ TEST(PlatformLocks, LockedRangeRefusesAnotherProcessUntilReleased) {
 TEST(PlatformLocks, ReadOnlyHandlesLockToo) {
     kura::test::TempDir dir;
     std::string path = MakeFile(dir, "ro.dat");
-    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(Native(path).c_str(), 0444), 0);
     FileHandle a = OpenShared(path, GENERIC_READ);
     FileHandle b = OpenShared(path, GENERIC_READ);
     ASSERT_NE(a, INVALID_HANDLE_VALUE);

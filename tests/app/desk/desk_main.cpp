@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     gui::TApplication application(argc, argv);
-    app::SetProgramPath(std::string(argv[1]) + "/yomitora");
+    app::SetProgramPath(QString::fromUtf8(argv[1]) + "/yomitora");
     gui::SetMessageHook([](const gui::TMessage& m) {
         Say("message " + Flat(m.text));
         return gui::mrOk;

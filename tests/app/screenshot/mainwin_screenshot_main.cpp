@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
     QDir().mkpath(out);
     QTemporaryDir programDir;
-    app::SetProgramPath((programDir.path() + "/yomitora").toStdString());
+    app::SetProgramPath(programDir.path() + "/yomitora");
     gui::SetMessageHook([](const gui::TMessage& m) {
         Check(false, "no message expected: " + m.text);
         return static_cast<int>(gui::mrOk);

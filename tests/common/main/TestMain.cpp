@@ -1,7 +1,11 @@
 // The main of every test program. The program gets a temporary folder of its own,
 // made TMPDIR for itself and every child it starts, so that whatever a test leaves
 // there is seen at the end: the program then names it and fails, whichever test it
-// ran (ctest runs one test per process, side by side, each in its own folder).
+// ran (ctest runs one test per process, side by side, each in its own folder). Given
+// --folder-name=NAME, that folder has the name (UTF-8, as ヨミトラ, whose bytes also
+// read as other code page 932 text): the tests' folders lie inside it, so that a path
+// handed to the engine in the system's form, not as engine text, is looked for in
+// another folder and fails.
 //
 // The folder is looked at when the process exits, after the function-local statics
 // made by the tests (a folder kept for the whole program, say) have gone, and it is
@@ -24,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "tests/common/TestSupport.h"
 
@@ -37,6 +42,11 @@ namespace fs = std::filesystem;
 // The program's folder, holding "tmp" (TMPDIR) and "run"; kept past every static
 // destructor.
 std::string& OwnFolder() {
+    static std::string* path = new std::string;
+    return *path;
+}
+// TMPDIR.
+std::string& OwnTemp() {
     static std::string* path = new std::string;
     return *path;
 }
@@ -64,7 +74,7 @@ std::string ThreadsLeft() {
 void CheckOwnFolderAtExit() {
     if (getpid() != gOwner) return;  // a forked child leaves the folder to its parent
     std::string left;
-    for (const std::string& name : kura::test::FolderNames(OwnFolder() + "/tmp")) left += "  " + name + "\n";
+    for (const std::string& name : kura::test::FolderNames(OwnTemp())) left += "  " + name + "\n";
     std::error_code ec;
     fs::remove_all(OwnFolder(), ec);
     const std::string threads = ThreadsLeft();
@@ -107,17 +117,18 @@ void WatchOwnFolder(const std::string& folder) {
     (void)gone[1];
 }
 
-void MakeOwnFolders() {
+void MakeOwnFolders(const std::string& named) {
     std::error_code ec;
     std::string pattern = (fs::temp_directory_path(ec) / "kura-tests-XXXXXX").string();
     if (ec || !mkdtemp(pattern.data())) return;
-    const std::string tmp = pattern + "/tmp", run = pattern + "/run";
+    const std::string tmp = pattern + "/" + (named.empty() ? "tmp" : named), run = pattern + "/run";
     if (!fs::create_directory(tmp, ec) || !fs::create_directory(run, ec)) {
         fs::remove_all(pattern, ec);
         return;
     }
     fs::permissions(run, fs::perms::owner_all, ec);
     OwnFolder() = pattern;
+    OwnTemp() = tmp;
     gOwner = getpid();
     WatchOwnFolder(pattern);
     setenv("TMPDIR", tmp.c_str(), 1);
@@ -129,6 +140,10 @@ void MakeOwnFolders() {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    MakeOwnFolders();
+    constexpr std::string_view option = "--folder-name=";
+    std::string named;
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]).starts_with(option)) named = argv[i] + option.size();
+    MakeOwnFolders(named);
     return RUN_ALL_TESTS();
 }

@@ -20,7 +20,7 @@ class BlobCorruptTest : public ::testing::Test {
 protected:
     void Open(const std::vector<uint8_t>& image) {
         file.CloseFile();
-        WriteBytes(path, image);
+        WriteBytes(Native(path), image);
         file.FileName = path;
         file.SetBlockSize(64);
         file.OpenFile();
@@ -126,7 +126,7 @@ TEST_F(BlobCorruptTest, ForeignIdsFailLoadingAndAreMendedByRepair) {
     EXPECT_EQ(file.GetFreeHead(), 2u);
     file.FlushBlocks();
     file.WriteHeader(false);
-    auto disk = ReadBytes(path);
+    auto disk = ReadBytes(Native(path));
     EXPECT_EQ(GetU32(&disk[512 + 64 + 4]), 1u);  // block 2 -> block 1 -> end
     EXPECT_EQ(GetU32(&disk[512 + 4]), 0u);
     EXPECT_EQ(GetU32(&disk[512 + 64 + 10]), 7u);
@@ -196,20 +196,20 @@ TEST_F(BlobCorruptTest, FreeChainAndHeaderChecks) {
              {BuildBlobFile(64, 0, {}, 0, 4), KURA_OLDVERSION},
              {std::vector<uint8_t>(100, 0), KURA_HEADERCORRUPT}}) {
         file.CloseFile();
-        WriteBytes(path, image);
+        WriteBytes(Native(path), image);
         EXPECT_EQ(ErrorOf([&] { file.OpenFile(); }), code);
         EXPECT_FALSE(file.IsOpen);
     }
     auto zeroCounter = BuildBlobFile(64, 0, {});
     dfbytes::PutU32(&zeroCounter[13], 0);
-    WriteBytes(path, zeroCounter);
+    WriteBytes(Native(path), zeroCounter);
     EXPECT_EQ(ErrorOf([&] { file.OpenFile(); }), KURA_HEADERCORRUPT);
 
     // Another program's header is checked before it is taken.
     Open(BuildBlobFile(64, 0, {filler}));
     auto changed = BuildBlobFile(64, 0, {filler}, 0xFFFFFFFFu);
     changed[0] = 5;
-    WriteBytes(path, changed);
+    WriteBytes(Native(path), changed);
     EXPECT_EQ(ErrorOf([&] { file.HeaderChanged(); }), KURA_HEADERCORRUPT);
     EXPECT_EQ(file.GetLastBlockNumber(), 1u);
 }

@@ -49,7 +49,7 @@ protected:
     }
     // Block N of the file on disk (unscrambled files only).
     std::vector<uint8_t> DiskBlock(uint32_t n) {
-        std::vector<uint8_t> all = ReadBytes(path);
+        std::vector<uint8_t> all = ReadBytes(Native(path));
         const std::size_t start = BLOB_HEADER_SIZE + (n - 1) * static_cast<std::size_t>(file.GetBlockSize());
         if (all.size() < start + file.GetBlockSize()) return {};
         return std::vector<uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(start),
@@ -77,7 +77,7 @@ TEST_F(BlobFileTest, NewFileGoldenBytesAndBlockSizeRules) {
     expected[8] = 5;   // version
     expected[13] = 1;  // next new block
     expected[17] = 1;  // header-modified as it was in memory when written
-    EXPECT_EQ(ReadBytes(path), expected);
+    EXPECT_EQ(ReadBytes(Native(path)), expected);
     EXPECT_TRUE(owner.Written);
     file.VerifyHeader();
     EXPECT_EQ(file.GetCacheCapacity(), 64);  // 32768 div 512
@@ -118,7 +118,7 @@ TEST_F(BlobFileTest, ValuesOf494And495BytesAtTheBlockBoundary) {
     EXPECT_EQ(Store(8, spills), 2u);
     EXPECT_EQ(file.GetLastBlockNumber(), 3u);
     Persist();
-    EXPECT_EQ(ReadBytes(path).size(), 512u + 3 * 512);
+    EXPECT_EQ(ReadBytes(Native(path)).size(), 512u + 3 * 512);
 
     auto b1 = DiskBlock(1);
     EXPECT_EQ(GetU32(&b1[0]), 0u);
@@ -194,7 +194,7 @@ TEST_F(BlobFileTest, ShrinkingFreesTheTailAndReuseTakesTheLastFreedFirst) {
 
     // Emptying the file leaves only the header; numbering starts again at 1.
     file.InitFile();
-    EXPECT_EQ(ReadBytes(path).size(), 512u);
+    EXPECT_EQ(ReadBytes(Native(path)).size(), 512u);
     EXPECT_EQ(file.GetLastBlockNumber(), 0u);
     EXPECT_EQ(file.GetFreeHead(), 0u);
     EXPECT_EQ(file.GetCachedBlockCount(), 0);
@@ -208,7 +208,7 @@ TEST_F(BlobFileTest, EncryptedFilesScrambleHeaderBlockHeaderAndDataSeparately) {
     const auto value = Pattern(60, 6);
     EXPECT_EQ(Store(9, value), 1u);
     Persist();
-    auto disk = ReadBytes(path);
+    auto disk = ReadBytes(Native(path));
     ASSERT_EQ(disk.size(), 512u + 2 * 64);
 
     std::vector<uint8_t> header(disk.begin(), disk.begin() + 512);
@@ -298,8 +298,8 @@ TEST_F(BlobFileTest, ReadAheadCacheGrowthAndChangeChecks) {
 
 TEST_F(BlobFileTest, BlockNumberAndFileSizeLimits) {
     // 7,812,500 blocks of 512 bytes would end beyond byte 4,000,000,000.
-    WriteBytes(path, BuildBlobFile(512, 0, {}, 7812500));
-    std::filesystem::resize_file(path, 512 + 7812499LL * 512);  // sparse
+    WriteBytes(Native(path), BuildBlobFile(512, 0, {}, 7812500));
+    std::filesystem::resize_file(Native(path), 512 + 7812499LL * 512);  // sparse
     file.FileName = path;
     file.SetBlockSize(512);
     file.OpenFile();

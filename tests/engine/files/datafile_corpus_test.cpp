@@ -42,7 +42,7 @@ std::vector<uint8_t> SampleFile(const TempDir& dir) {
     f.WriteHeader(true);
     f.WriteFieldDescs();
     f.CloseFile();
-    return ReadAll(path);
+    return ReadAll(Native(path));
 }
 
 struct Outcome {
@@ -142,11 +142,11 @@ TEST(DataFileCorpus, TruncatedFiles) {
     ASSERT_GT(base.size(), dataStart);
     std::string path = dir.file("CUT.DAT");
     for (std::size_t length = 0; length < dataStart; length += (length < 300 ? 1 : 97)) {
-        WriteAll(path, std::vector<uint8_t>(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length)));
+        WriteAll(Native(path), std::vector<uint8_t>(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length)));
         EXPECT_EQ(Exercise(path), KURA_HEADERCORRUPT) << length;
     }
     // A cut inside the records is a broken slot: verification finds it.
-    WriteAll(path, std::vector<uint8_t>(base.begin(), base.end() - 5));
+    WriteAll(Native(path), std::vector<uint8_t>(base.begin(), base.end() - 5));
     EXPECT_EQ(Exercise(path), KURA_HEADERCORRUPT);
 }
 
@@ -159,7 +159,7 @@ TEST(DataFileCorpus, RandomBytes) {
         for (auto& b : bytes) b = static_cast<uint8_t>(random());
         bool version5 = i % 2 == 0 && bytes.size() > 8;
         if (version5) bytes[8] = 5;
-        WriteAll(path, bytes);
+        WriteAll(Native(path), bytes);
         int code = Exercise(path);
         if (version5 || bytes.size() < 127 || bytes[8] == 5)
             EXPECT_EQ(code, KURA_HEADERCORRUPT) << i;
@@ -187,7 +187,7 @@ TEST(DataFileCorpus, EachFieldFlipped) {
         for (int at = f.Offset; at < f.Offset + f.Size; ++at) {
             std::vector<uint8_t> b = base;
             b[at] ^= 0xFF;
-            WriteAll(path, b);
+            WriteAll(Native(path), b);
             const Outcome got = OpenAndRead(path);
             EXPECT_EQ(got.Code, CodeOf(f.Flipped)) << at << ": " << f.What;
             if (f.Flipped == Expect::Unchanged) {
@@ -204,7 +204,7 @@ TEST(DataFileCorpus, EachFieldFlipped) {
         for (int at = 0; at < 768; ++at) {
             std::vector<uint8_t> b = base;
             b[127 + field * 768 + at] ^= 0xFF;
-            WriteAll(path, b);
+            WriteAll(Native(path), b);
             int code = Exercise(path);
             if (descStructural.count(at)) {
                 EXPECT_EQ(code, KURA_HEADERCORRUPT) << field << ":" << at;

@@ -95,7 +95,7 @@ TEST(DataFileFormat, GoldenBytesOfNewFile) {
         Schema schema = GoldenSchema();
         ASSERT_EQ(schema.RecordSize(), 108);
         CreateTable(path, schema, c.encrypted);
-        std::vector<uint8_t> bytes = ReadAll(path);
+        std::vector<uint8_t> bytes = ReadAll(Native(path));
         ASSERT_EQ(bytes.size(), 127u + 9u * 768u);
         EXPECT_EQ(Hex(bytes.data(), 127), c.header) << c.encrypted;
         EXPECT_EQ(Hex(bytes.data() + 127, 64), c.descStart) << c.encrypted;
@@ -145,7 +145,7 @@ TEST(DataFileFormat, NewTableHeaderAndRecordSize) {
     EXPECT_FALSE(f.WriteFieldDescs());
     EXPECT_EQ(f.GetChangeCount(), 1u);
     f.CloseFile();
-    std::vector<uint8_t> bytes = ReadAll(path);
+    std::vector<uint8_t> bytes = ReadAll(Native(path));
     ASSERT_EQ(bytes.size(), 127u + 2 * 768u);  // an empty table
     EXPECT_EQ(bytes[0], 1);
     EXPECT_EQ(bytes[111], 1);
@@ -184,7 +184,7 @@ TEST(DataFileFormat, CreationLimits) {
     ASSERT_EQ(over.RecordSize(), 65536);
     EXPECT_EQ(create(exact, "R65535.DAT"), 0);
     EXPECT_EQ(create(over, "R65536.DAT"), KURA_RECTOOBIG);
-    EXPECT_FALSE(std::ifstream(dir.file("R65536.DAT")).good());
+    EXPECT_FALSE(std::ifstream(Native(dir.file("R65536.DAT"))).good());
 
     Schema many;
     for (int i = 0; i < 1025; ++i) many.Add("F" + std::to_string(i), fldBOOL);
@@ -198,14 +198,14 @@ TEST(DataFileFormat, OpenRejectsMalformedStructure) {
     Schema s;
     s.Add("ID", fldINT32, 0, fldstAUTOINC).Add("NAME", fldZSTRING, 10).Add("AGE", fldINT16);
     CreateTable(good, s);
-    const std::vector<uint8_t> base = ReadAll(good);
+    const std::vector<uint8_t> base = ReadAll(Native(good));
     ASSERT_EQ(OpenAndVerify(good), 0);
 
     auto withBytes = [&](const std::function<void(std::vector<uint8_t>&)>& change) {
         std::vector<uint8_t> b = base;
         change(b);
         std::string path = dir.file("BAD.DAT");
-        WriteAll(path, b);
+        WriteAll(Native(path), b);
         TDataFile f(nullptr);
         f.FileName = path;
         int code = ErrorOf([&] { f.OpenFile(); });
@@ -239,7 +239,7 @@ TEST(DataFileFormat, OpenRejectsMalformedStructure) {
     {
         std::vector<uint8_t> b = base;
         dfbytes::PutU32(&b[13], 200000001);  // the highest number a table can reach
-        WriteAll(dir.file("HIGH.DAT"), b);
+        WriteAll(Native(dir.file("HIGH.DAT")), b);
         TDataFile f(nullptr);
         f.FileName = dir.file("HIGH.DAT");
         EXPECT_EQ(ErrorOf([&] { f.OpenFile(); }), 0);
@@ -247,14 +247,14 @@ TEST(DataFileFormat, OpenRejectsMalformedStructure) {
     {
         // Nor is such a header taken over when another user's change is detected.
         std::string path = dir.file("LIVE.DAT");
-        WriteAll(path, base);
+        WriteAll(Native(path), base);
         TDataFile f(nullptr);
         f.FileName = path;
         f.OpenFile();
         std::vector<uint8_t> b = base;
         dfbytes::PutU32(&b[0], dfbytes::GetU32(&b[0]) + 1);
         dfbytes::PutU32(&b[13], 0);
-        WriteAll(path, b);
+        WriteAll(Native(path), b);
         EXPECT_EQ(ErrorOf([&] { f.HeaderChanged(); }), KURA_HEADERCORRUPT);
         EXPECT_EQ(ErrorOf([&] { f.ReadHeader(); }), KURA_HEADERCORRUPT);
         EXPECT_EQ(f.GetNextRecordNumber(), 1u);
@@ -271,14 +271,14 @@ TEST(DataFileFormat, VerifyHeaderRules) {
     Schema s;
     s.Add("ID", fldINT32, 0, fldstAUTOINC).Add("NAME", fldZSTRING, 10).Add("AGE", fldINT16).Add("PAY", fldBCD, 0, 0, 2);
     CreateTable(good, s);
-    const std::vector<uint8_t> base = ReadAll(good);
+    const std::vector<uint8_t> base = ReadAll(Native(good));
     ASSERT_EQ(OpenAndVerify(good), 0);
     const int d1 = 127, d2 = 127 + 768, d3 = 127 + 2 * 768, d4 = 127 + 3 * 768;
     auto verify = [&](const std::function<void(std::vector<uint8_t>&)>& change) {
         std::vector<uint8_t> b = base;
         change(b);
         std::string path = dir.file("BAD.DAT");
-        WriteAll(path, b);
+        WriteAll(Native(path), b);
         return OpenAndVerify(path);
     };
     auto pstr = [](std::vector<uint8_t>& b, int at, const std::string& text) {
@@ -358,7 +358,7 @@ TEST(DataFileFormat, HeaderOperations) {
     // Description and password stay scrambled on disk, plain through the accessors.
     f.SetDescriptionAndPassword("pw", "Personnel", 3, 4, 77);
     EXPECT_TRUE(f.WriteHeader(false));
-    std::vector<uint8_t> disk = ReadAll(path);
+    std::vector<uint8_t> disk = ReadAll(Native(path));
     EXPECT_EQ(disk[35], 9);
     EXPECT_NE(std::string(reinterpret_cast<char*>(&disk[36]), 9), "Personnel");
     EXPECT_EQ(disk[87], 2);
@@ -406,10 +406,10 @@ TEST(DataFileFormat, HeaderOperations) {
     g.CloseFile();
     std::string plain = dir.file("PLAIN.DAT");
     CreateTable(plain, SmallSchema(), false);
-    std::vector<uint8_t> b = ReadAll(plain);
+    std::vector<uint8_t> b = ReadAll(Native(plain));
     b[87] = 3;
     b[88] = 'a';
-    WriteAll(plain, b);
+    WriteAll(Native(plain), b);
     TDataFile h(nullptr);
     h.FileName = plain;
     h.OpenFile();

@@ -18,6 +18,8 @@
 namespace kura {
 namespace {
 
+using kura::test::Native;
+
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 std::vector<uint8_t> Pattern(std::size_t size, unsigned seed = 1) {
@@ -31,12 +33,12 @@ std::vector<uint8_t> Pattern(std::size_t size, unsigned seed = 1) {
 }
 
 void WriteDisk(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint8_t> ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Native(path), std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -379,7 +381,7 @@ TEST(PhysicalFile, SharingAndRegistry) {
     EXPECT_EQ(FileList->OpenFile(path, false, false, false, ro, roa, a), -KURA_OSENOENT);
     EXPECT_EQ(FileList->Count(), before);  // a failed open leaves no entry
     EXPECT_EQ(FileList->DeleteFile(dir.file("moved.dat"), false), 0);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("moved.dat")));
+    EXPECT_FALSE(std::filesystem::exists(Native(dir.file("moved.dat"))));
     EXPECT_EQ(FileList->DeleteFile(dir.file("moved.dat"), false), -KURA_OSENOENT);
     EXPECT_FALSE(FileList->FileExists(dir.path(), false));  // a folder is no file
 
@@ -400,7 +402,7 @@ TEST(PhysicalFile, ReadOnlyAttribute) {
     test::TempDir dir;
     const std::string path = dir.file("ro.dat");
     WriteDisk(path, Pattern(10));
-    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(Native(path).c_str(), 0444), 0);
     bool ro = false, roa = false;
     TAbstractFile* file = nullptr;
     int32_t h = FileList->OpenFile(path, false, false, false, ro, roa, file);
@@ -410,7 +412,7 @@ TEST(PhysicalFile, ReadOnlyAttribute) {
     uint8_t byte = 1;
     EXPECT_EQ(file->Write(h, &byte, 1), -1);
     FileList->CloseFile(file, false, h);
-    chmod(path.c_str(), 0644);
+    chmod(Native(path).c_str(), 0644);
 }
 
 class WholeFileCopy : public ::testing::TestWithParam<std::tuple<int, bool, bool>> {};
@@ -500,7 +502,7 @@ TEST(WholeFileCopyDetails, ReadsProgressAndFailures) {
     source.failReadAt = 2;
     EXPECT_EQ(FileList->CopyToNewFile(&source, hs, dir.file("broken.dat"), false, nullptr, 1, false),
               -KURA_READERR);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("broken.dat")));
+    EXPECT_FALSE(std::filesystem::exists(Native(dir.file("broken.dat"))));
     EXPECT_FALSE(FileList->FileExists(dir.file("broken.dat"), false));
     EXPECT_EQ(FileList->Count(), before);
     source.reads = 0;
@@ -529,7 +531,7 @@ TEST(WholeFileCopyDetails, ReadsProgressAndFailures) {
     ASSERT_EQ(FileList->CopyFromFile(&target, ht, dir.file("four.dat"), false, nullptr, 1, false), 0);
     EXPECT_EQ(target.GetSize(), static_cast<int64_t>(data.size()));
     EXPECT_TRUE(FileList->FileExists(dir.file("four.dat"), false));
-    std::filesystem::remove(dir.file("four.dat"));
+    std::filesystem::remove(Native(dir.file("four.dat")));
     EXPECT_FALSE(FileList->FileExists(dir.file("four.dat"), false));
     const std::size_t withLeftover = FileList->Count();
     bool ro = false, roa = false;

@@ -14,10 +14,12 @@
 namespace kura {
 namespace {
 
+using kura::test::Native;
+
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 void WriteDisk(const std::string& path, std::size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
     for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>(i * 7));
 }
 
@@ -127,7 +129,7 @@ TEST(FileHandler, ExclusiveAndSharedInOneProcess) {
     EXPECT_TRUE(excl.IsOpen);
     excl.CloseFile();
     excl.DeleteFile();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("u.dat")));
+    EXPECT_FALSE(std::filesystem::exists(Native(dir.file("u.dat"))));
 
     // A created file is held exclusively until closed.
     TFileHandler created;
@@ -277,9 +279,9 @@ TEST(FileHandler, WholeFileCopies) {
     std::vector<uint16_t> calls;
     source.CopyToNewFile(dir.file("index.ibk"), false, [&calls](uint16_t p) { calls.push_back(p); }, 25);
     EXPECT_EQ(calls, (std::vector<uint16_t>{93}));
-    EXPECT_EQ(std::filesystem::file_size(dir.file("index.ibk")), data.size());
+    EXPECT_EQ(std::filesystem::file_size(Native(dir.file("index.ibk"))), data.size());
     EXPECT_EQ(Raised([&] { source.CopyToNewFile(dir.file("index.ibk"), false, nullptr, 1); }).first, 0);
-    EXPECT_EQ(std::filesystem::file_size(dir.file("index.ibk")), data.size());
+    EXPECT_EQ(std::filesystem::file_size(Native(dir.file("index.ibk"))), data.size());
 
     // Putting the backup back cuts whatever the file grew beyond it.
     std::vector<uint8_t> more(30000, 0xEE);
@@ -299,7 +301,7 @@ TEST(FileHandler, WholeFileCopies) {
     TFileHandler backup;
     backup.FileName = dir.file("index.ibk");
     EXPECT_TRUE(backup.FileExists());
-    std::filesystem::remove(dir.file("index.ibk"));
+    std::filesystem::remove(Native(dir.file("index.ibk")));
     EXPECT_FALSE(backup.FileExists());
     EXPECT_EQ(Raised([&] { backup.OpenFile(); }).first, KURA_OSENOENT);
     source.CloseFile();

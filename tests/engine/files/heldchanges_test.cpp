@@ -74,7 +74,7 @@ namespace {
 const auto* const kRegistry = ::testing::AddGlobalTestEnvironment(new FileListEnvironment);
 
 std::size_t FilesIn(const std::string& folder) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(Native(folder)), fs::directory_iterator()));
 }
 
 // The file as the model knows it: disk bytes, then what was written over them.
@@ -247,13 +247,13 @@ TEST(HeldChanges, ReadsBackAsTheModelSaysInMemoryAndSpilled) {
         EXPECT_EQ(held.Spilled(), c.Budget < (1 << 20));
         // The spill file has no name in its folder: nothing is left there should the
         // program die.
-        EXPECT_EQ(OpenFilesIn(dir.path()), held.Spilled() ? 1u : 0u);
+        EXPECT_EQ(OpenFilesIn(Native(dir.path())), held.Spilled() ? 1u : 0u);
         EXPECT_EQ(FilesIn(dir.path()), 0u);
         held.Clear();
         EXPECT_TRUE(held.Empty());
         EXPECT_EQ(held.InMemory(), 0);
         EXPECT_EQ(budget.InMemory, 0);
-        EXPECT_EQ(OpenFilesIn(dir.path()), 0u);
+        EXPECT_EQ(OpenFilesIn(Native(dir.path())), 0u);
     }
 }
 
@@ -324,7 +324,7 @@ TEST(HeldChanges, AFailedSpillWriteLosesNothing) {
 TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
     TempDir dir;
     const std::string spills = dir.file("private");
-    fs::create_directories(spills);
+    fs::create_directories(Native(spills));
     std::mt19937 rng(3);
     auto randomBytes = [&](std::size_t n) {
         Bytes bytes(n);
@@ -341,7 +341,7 @@ TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
     for (int i = 0; i < 3; ++i) {
         model[i] = randomBytes(sizes[i]);
         files[i].FileName = dir.file(i == 0 ? "T.DAT" : i == 1 ? "T.IDX" : "T.BLB");
-        WriteBytes(files[i].FileName, model[i]);
+        WriteBytes(Native(files[i].FileName), model[i]);
         files[i].OpenFile();
         held[i].SetBudget(&budget);
         held[i].Holding = true;
@@ -380,11 +380,11 @@ TEST(HeldChanges, ACommitOfAnySizeStaysWithinItsBudget) {
         files[i].Held = nullptr;
         held[i].Clear();
         files[i].CloseFile();
-        EXPECT_EQ(ReadBytes(files[i].FileName), model[i]) << i;
+        EXPECT_EQ(ReadBytes(Native(files[i].FileName)), model[i]) << i;
     }
     EXPECT_FALSE(journal.IsHot());
     journal.Close();
-    EXPECT_TRUE(fs::is_empty(spills));
+    EXPECT_TRUE(fs::is_empty(Native(spills)));
 }
 
 }  // namespace

@@ -17,10 +17,11 @@ namespace {
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::FileListEnvironment);
 
 using test::ErrorOf;
+using test::Native;
 using test::ReadFileBytes;
 
 void Patch(const std::string& path, int offset, std::initializer_list<uint8_t> bytes) {
-    std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+    std::fstream io(Native(path), std::ios::binary | std::ios::in | std::ios::out);
     io.seekp(offset);
     for (uint8_t b : bytes) io.put(static_cast<char>(b));
 }
@@ -82,7 +83,7 @@ TEST(IndexHeader, NewFileHasTheGoldenBytesPlainAndScrambled) {
     EXPECT_FALSE(f.file->WriteHeader(false));
     EXPECT_TRUE(f.owner.Written);
     f.file->CloseFile();
-    EXPECT_EQ(ReadFileBytes(f.path), GoldenNewHeader());
+    EXPECT_EQ(ReadFileBytes(Native(f.path)), GoldenNewHeader());
     EXPECT_EQ(f.Reopen(), 0);
     EXPECT_EQ(f.file->GetChangeCount(), 1u);
     EXPECT_FALSE(f.file->IsHeaderModified());  // cleared on every read
@@ -97,7 +98,7 @@ TEST(IndexHeader, NewFileHasTheGoldenBytesPlainAndScrambled) {
     e.file->CloseFile();
     std::vector<uint8_t> scrambled = GoldenNewHeader();
     ScrambleBuffer(scrambled.data(), INDEX_PAGE_SIZE, 83, 164);
-    EXPECT_EQ(ReadFileBytes(e.path), scrambled);
+    EXPECT_EQ(ReadFileBytes(Native(e.path)), scrambled);
     EXPECT_EQ(e.Reopen(), 0);
     EXPECT_EQ(e.file->GetIndexCount(), 0);
     e.owner.Encrypted = false;
@@ -246,7 +247,7 @@ TEST(IndexHeader, TemporaryIndexesNeverReachTheDisk) {
     EXPECT_TRUE(cursor.Exists(reinterpret_cast<const uint8_t*>("0123456789")));
 
     f.file->WriteHeader(true);
-    std::vector<uint8_t> disk = ReadFileBytes(f.path);
+    std::vector<uint8_t> disk = ReadFileBytes(Native(f.path));
     EXPECT_EQ(disk[13], 1);
     EXPECT_EQ(disk[14 + 2 * 120], 0);
     EXPECT_EQ(f.file->GetIndexCount(), 2);

@@ -252,14 +252,14 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     jnl::WriteSettled(name, two);
     Bytes both = golden;
     both.insert(both.end(), golden.begin(), golden.end());
-    EXPECT_EQ(ReadBytes(name), both);
+    EXPECT_EQ(ReadBytes(Native(name)), both);
     for (const std::size_t damage : {std::size_t{22}, std::size_t{30}}) {
         Bytes bytes = both;
         bytes[damage] ^= 0x40;
-        WriteBytes(name, bytes);
+        WriteBytes(Native(name), bytes);
         EXPECT_EQ(read().Entries, two.Entries) << damage;
         bytes[damage + golden.size()] ^= 0x40;
-        WriteBytes(name, bytes);
+        WriteBytes(Native(name), bytes);
         EXPECT_TRUE(read().Entries.empty() && !read().Complete()) << damage;
     }
     // A note kept past the limit (0x81), and flag 2: others went. An earlier
@@ -312,14 +312,14 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     // Each call of a rewrite cut off, each slot synced before the next is written.
     const NoDiskSyncs noSyncs;
     jnl::WriteSettled(name, two);
-    const FolderFiles old = ReadFolder(dir.path());
-    const CallRecorder recorder(dir.path());  // records no reads
+    const FolderFiles old = ReadFolder(Native(dir.path()));
+    const CallRecorder recorder(Native(dir.path()));  // records no reads
     jnl::WriteSettled(name, full);
     const std::vector<FileEvent> events = recorder.Events();
     std::mt19937 rng(5);
     for (std::size_t cut = 0; cut <= events.size(); ++cut)
         for (int draw = 0; draw < 99; ++draw) {
-            WriteFolder(dir.path(), CutImage(old, events, cut, static_cast<CutModel>(draw % 3), rng));
+            WriteFolder(Native(dir.path()), CutImage(old, events, cut, static_cast<CutModel>(draw % 3), rng));
             const jnl::TSettledCommits now = read();
             EXPECT_TRUE(now.Entries == full.Entries || (now.Entries == two.Entries && cut < events.size())) << cut;
         }
@@ -369,12 +369,12 @@ public:
         for (int i = 0; i < 3; ++i) {
             Bytes bytes(600 + rng_() % 3000);
             for (auto& b : bytes) b = static_cast<uint8_t>(rng_());
-            WriteBytes(Name(i), bytes);
+            WriteBytes(Native(Name(i)), bytes);
             handlers_[i].FileName = Name(i);
             handlers_[i].OpenFile();
         }
         journal_.Open(base() + ".JNL", {Name(0), Name(1), Name(2)});
-        original_ = ReadFolder(dir_.path());
+        original_ = ReadFolder(Native(dir_.path()));
     }
     ~JournalledFiles() {
         journal_.Close();
@@ -399,8 +399,8 @@ public:
         put(1, 300 + rng_() % 200, 100);
         put(2, 0, 64);
         journal_.End();
-        before_ = ReadFolder(dir_.path());
-        CallRecorder recorder(dir_.path());
+        before_ = ReadFolder(Native(dir_.path()));
+        CallRecorder recorder(Native(dir_.path()));
         TJournalTargets targets;
         for (auto& t : targets) t.NewCounter = 1000 + rng_() % 1000;
         journal_.Apply(targets, false);
@@ -442,9 +442,9 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
             std::mt19937 rng(1);
             FolderFiles image = CutImage(files.Before(), events, torn, CutModel::Kill, rng);
             ApplyEvent(image["T.DAT"], events[torn], kept);
-            WriteFolder(files.Folder(), image);
+            WriteFolder(Native(files.Folder()), image);
             EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
-            const FolderFiles after = ReadFolder(files.Folder());
+            const FolderFiles after = ReadFolder(Native(files.Folder()));
             // Every byte back, but for the change counter a playback moves on.
             for (const char* name : {"T.DAT", "T.IDX", "T.BLB"}) {
                 const Bytes& was = files.Before().at(name);
@@ -478,42 +478,43 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     auto present = [&](const Bytes& journal, bool copiesReadOnly = false, const std::function<void()>& age = {}) {
         FolderFiles image = foreign;
         image["T.JNL"] = journal;
-        for (const auto& [name, bytes] : ReadFolder(files.Folder()))
+        for (const auto& [name, bytes] : ReadFolder(Native(files.Folder())))
             if (name.rfind("T.JNL.", 0) == 0) image[name] = bytes;
-        WriteFolder(files.Folder(), image);
+        WriteFolder(Native(files.Folder()), image);
         for (const auto& [name, bytes] : image)
             if (copiesReadOnly && name.rfind("T.JNL.", 0) == 0)
-                fs::permissions(files.Folder() + "/" + name, fs::perms::owner_read);
+                fs::permissions(Native(files.Folder() + "/" + name), fs::perms::owner_read);
         if (age) age();
         EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), KURA_HEADERCORRUPT);
-        EXPECT_EQ(TableFilesOf(ReadFolder(files.Folder())), TableFilesOf(foreign)) << "the files as they were";
+        EXPECT_EQ(TableFilesOf(ReadFolder(Native(files.Folder()))), TableFilesOf(foreign)) << "the files as they were";
         EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0) << "reported once";
     };
-    auto copy = [&](int n) { return ReadBytes(files.Folder() + "/T.JNL." + std::to_string(n)); };
+    auto copy = [&](int n) { return ReadBytes(Native(files.Folder() + "/T.JNL." + std::to_string(n))); };
     for (int i = 0; i < JOURNAL_COPIES; ++i) {
         present(journals[static_cast<std::size_t>(i)]);
         for (int n = 0; n <= i; ++n) EXPECT_EQ(copy(n + 1), journals[static_cast<std::size_t>(n)]) << n + 1;
     }
     // Again: nothing new.
     present(journals[1]);
-    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    EXPECT_FALSE(fs::exists(Native(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1))));
     // Beyond the bound the oldest copy is replaced, whatever its number: ages a day
     // apart, the third the oldest.
     present(journals[JOURNAL_COPIES], false, [&] {
         const auto now = fs::file_time_type::clock::now();
         for (int n = 1; n <= JOURNAL_COPIES; ++n)
-            fs::last_write_time(files.Folder() + "/T.JNL." + std::to_string(n),
+            fs::last_write_time(Native(files.Folder() + "/T.JNL." + std::to_string(n)),
                                 now - std::chrono::hours(24 * (n == 3 ? 10 : n)));
     });
     for (int n = 1; n <= JOURNAL_COPIES; ++n)
         EXPECT_EQ(copy(n), n == 3 ? journals[JOURNAL_COPIES] : journals[static_cast<std::size_t>(n - 1)]) << n;
-    EXPECT_FALSE(fs::exists(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1)));
+    EXPECT_FALSE(fs::exists(Native(files.Folder() + "/T.JNL." + std::to_string(JOURNAL_COPIES + 1))));
     // No room for a copy: the table is not locked out for it.
     const TempDir elsewhere;
     present(journals[JOURNAL_COPIES + 1], false, [&] {
         for (int n = 1; n <= JOURNAL_COPIES; ++n) {
-            fs::rename(files.Folder() + "/T.JNL." + std::to_string(n), elsewhere.file(std::to_string(n)));
-            fs::create_symlink(elsewhere.file(std::to_string(n)), files.Folder() + "/T.JNL." + std::to_string(n));
+            const std::string copy = Native(files.Folder() + "/T.JNL." + std::to_string(n));
+            fs::rename(copy, Native(elsewhere.file(std::to_string(n))));
+            fs::create_symlink(Native(elsewhere.file(std::to_string(n))), copy);
         }
     });
     for (int n = 1; n <= JOURNAL_COPIES; ++n)
@@ -521,12 +522,12 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     present(journals[JOURNAL_COPIES + 1], true);
     for (int n = 1; n <= 30; ++n) {
         const std::string name = files.Folder() + "/T.JNL." + std::to_string(n);
-        if (fs::exists(name)) fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
-        WriteBytes(name, {1, 2, 3});
+        if (fs::exists(Native(name))) fs::permissions(Native(name), fs::perms::owner_read | fs::perms::owner_write);
+        WriteBytes(Native(name), {1, 2, 3});
     }
-    WriteBytes(files.Folder() + "/T.JNS", {1, 2, 3});
+    WriteBytes(Native(files.Folder() + "/T.JNS"), {1, 2, 3});
     DeleteJournalLeftovers(files.Folder() + "/T.JNL");
-    for (const auto& [name, bytes] : ReadFolder(files.Folder()))
+    for (const auto& [name, bytes] : ReadFolder(Native(files.Folder())))
         EXPECT_TRUE(name.rfind("T.JNL.", 0) == std::string::npos && name != "T.JNS") << name;
 }
 
@@ -552,11 +553,11 @@ TEST(Journal, ALengthTheJournalCannotFillIsNotPlayedBack) {
             Seal(j);
             FolderFiles lied = image;
             lied["T.JNL"] = j;
-            WriteFolder(files.Folder(), lied);
+            WriteFolder(Native(files.Folder()), lied);
             const TEngineErrorCode code = RecoverTables(files.Folder(), {"T"});
             EXPECT_TRUE(code == 0 || code == KURA_HEADERCORRUPT) << code;
             for (const char* name : {"T.DAT", "T.IDX", "T.BLB"})
-                EXPECT_EQ(fs::file_size(files.Folder() + "/" + name), image.at(name).size()) << name;
+                EXPECT_EQ(fs::file_size(Native(files.Folder() + "/" + name)), image.at(name).size()) << name;
             EXPECT_EQ(RecoverTables(files.Folder(), {"T"}), 0);
         }
     }

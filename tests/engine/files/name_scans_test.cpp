@@ -33,8 +33,8 @@ const Allowed kAllowed[] = {
     {"platform/Files.cpp", "backslash", 1, "engine paths to native ones, stepping with Cp932CharLength"},
     // Native paths are UTF-8, in which "/" and "." never sit inside a character.
     {"platform/Files.cpp", "separator", 6, "native UTF-8 paths"},
-    {"platform/TempFile.cpp", "separator", 1, "native UTF-8 path"},
-    {"app/ProgramPaths.cpp", "separator", 3, "the program's own UTF-8 path from Qt"},
+    {"platform/TempFile.cpp", "separator", 1, "a folder's last byte, \"/\", which is never a trail byte"},
+    {"app/ProgramPaths.cpp", "backslash", 1, "a \"\\\" in Qt's path of the program (UTF-16), refused"},
     {"app/CsvExport.cpp", "separator", 2, "the save dialog's UTF-8 file name"},
     {"imaging/PxPicture.cpp", "separator", 1, "a picture file's UTF-8 name"},
     // Tokens, not names: the "\" between a folder and a table in SQL is a token of

@@ -20,9 +20,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kura::test::Native;
+
 std::string MakeFile(const kura::test::TempDir& dir, const std::string& name, const std::string& text = "data") {
     std::string path = dir.file(name);
-    std::ofstream(path, std::ios::binary) << text;
+    std::ofstream(Native(path), std::ios::binary) << text;
     return path;
 }
 
@@ -37,7 +39,7 @@ void SetDate(const std::string& path, int year, int month, int day) {
     times[0].tv_sec = timegm(&t);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, Native(path).c_str(), times, 0), 0);
 }
 
 }  // namespace
@@ -171,9 +173,9 @@ TEST(OSServices, CreateRenameDeleteAndTemporaryFiles) {
     EXPECT_EQ(OSFileWrite(h, "new", 3), 3);
     EXPECT_EQ(OSOpenFile(path, 0x40, false), OS_INVALID_HANDLE);  // created files are unshared
     OSCloseFile(h);
-    EXPECT_TRUE(fs::exists(path));
-    EXPECT_FALSE(fs::exists(dir.file("STAFF.DAT")));
-    EXPECT_EQ(fs::file_size(path), 3u);
+    EXPECT_TRUE(fs::exists(Native(path)));
+    EXPECT_FALSE(fs::exists(Native(dir.file("STAFF.DAT"))));
+    EXPECT_EQ(fs::file_size(Native(path)), 3u);
 
     // Rename never replaces.
     MakeFile(dir, "other.dat");
@@ -203,7 +205,7 @@ TEST(OSServices, AttributesDatesAndExistence) {
     kura::test::TempDir dir;
     std::string path = MakeFile(dir, "t.dat");
     EXPECT_EQ(GetFileAttr(path) & platform::FILE_ATTRIBUTE_READONLY, 0);
-    chmod(path.c_str(), 0444);
+    chmod(Native(path).c_str(), 0444);
     EXPECT_NE(GetFileAttr(path) & platform::FILE_ATTRIBUTE_READONLY, 0);
     EXPECT_NE(GetFileAttr(dir.path()) & platform::FILE_ATTRIBUTE_DIRECTORY, 0);
     EXPECT_EQ(GetFileAttr(dir.file("none")), -1);

@@ -150,7 +150,7 @@ TEST(RecordCache, FlushSkipsPinnedAndWritesRuns) {
     // as the file holds them; record 2 stays unwritten while pinned.
     EXPECT_EQ(t.file.Statistics().RunWrites, 1u);
     EXPECT_TRUE(t.owner.Written);
-    std::vector<uint8_t> disk = ReadAll(path);
+    std::vector<uint8_t> disk = ReadAll(Native(path));
     const std::size_t start = 127 + 2 * 768;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&disk[start + 21 + 10])), "R2");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&disk[start + 2 * 21 + 10])), "NEW3");
@@ -158,7 +158,7 @@ TEST(RecordCache, FlushSkipsPinnedAndWritesRuns) {
     t.file.ReleaseRecord(held);
     EXPECT_TRUE(t.file.FlushRecords());
     EXPECT_FALSE(t.file.FlushRecords());
-    disk = ReadAll(path);
+    disk = ReadAll(Native(path));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&disk[start + 21 + 10])), "PINNED");
 }
 
@@ -252,7 +252,7 @@ TEST(RecordCache, LongRunsAreWrittenInBoundedPieces) {
     f.WriteHeader(true);
     f.CloseFile();
 
-    std::vector<uint8_t> disk = ReadAll(path);
+    std::vector<uint8_t> disk = ReadAll(Native(path));
     const std::size_t start = 127 + 4 * 768;
     ASSERT_EQ(disk.size(), start + static_cast<std::size_t>(count) * r);
     for (uint32_t n : {1u, perWrite, perWrite + 1, 2 * perWrite + 1, count}) {
@@ -277,10 +277,10 @@ TEST(RecordCache, TableFullOnSparseFile) {
             f.WriteHeader(true);
             f.CloseFile();
         }
-        std::vector<uint8_t> h = ReadAll(path);
+        std::vector<uint8_t> h = ReadAll(Native(path));
         dfbytes::PutU32(&h[13], 200000000);
-        WriteAll(path, h);
-        ASSERT_EQ(truncate(path.c_str(), 127 + 199999999LL * 9), 0);
+        WriteAll(Native(path), h);
+        ASSERT_EQ(truncate(Native(path).c_str(), 127 + 199999999LL * 9), 0);
         OpenTable t(path);
         t.file.VerifyHeader();
         TRecord* r = nullptr;
@@ -304,10 +304,10 @@ TEST(RecordCache, TableFullOnSparseFile) {
         }
         const int64_t start = 127 + 768;
         const uint32_t lastFit = static_cast<uint32_t>((4000000000LL - start) / 101);  // ends at or below 4e9
-        std::vector<uint8_t> h = ReadAll(path);
+        std::vector<uint8_t> h = ReadAll(Native(path));
         dfbytes::PutU32(&h[13], lastFit);
-        WriteAll(path, h);
-        ASSERT_EQ(truncate(path.c_str(), start + (static_cast<int64_t>(lastFit) - 1) * 101), 0);
+        WriteAll(Native(path), h);
+        ASSERT_EQ(truncate(Native(path).c_str(), start + (static_cast<int64_t>(lastFit) - 1) * 101), 0);
         OpenTable t(path);
         t.file.VerifyHeader();
         TRecord* r = nullptr;
@@ -399,7 +399,7 @@ TEST(RecordCache, DeletedChainAndAllocation) {
 TEST(RecordCache, EncryptedRecordsAndRecordObjects) {
     TempDir dir;
     std::string path = MakeTable(dir, "ENC.DAT", 2, true);
-    std::vector<uint8_t> disk = ReadAll(path);
+    std::vector<uint8_t> disk = ReadAll(Native(path));
     const std::size_t start = 127 + 2 * 768;
     std::vector<uint8_t> slot(disk.begin() + start, disk.begin() + start + 21);
     UnscrambleBuffer(slot.data(), 21, TABLE_SCRAMBLE_LOW, TABLE_SCRAMBLE_HIGH);

@@ -25,15 +25,15 @@ using namespace kura::test;
 
 namespace {
 
-void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+void Touch(const std::string& path) { std::ofstream(Native(path)) << "x"; }
 
 TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     const TempDir tmp;
     const std::string pid = std::to_string(getpid());
     const std::string own = "KURA" + pid + "-";
     auto folder = [&](const std::string& name, mode_t mode, const std::vector<std::string>& files) {
-        ASSERT_EQ(mkdir(tmp.file(name).c_str(), mode), 0);
-        ASSERT_EQ(chmod(tmp.file(name).c_str(), mode), 0);
+        ASSERT_EQ(mkdir(Native(tmp.file(name)).c_str(), mode), 0);
+        ASSERT_EQ(chmod(Native(tmp.file(name)).c_str(), mode), 0);
         for (const std::string& file : files) Touch(tmp.file(name) + "/" + file);
     };
     // Only a superuser may give a name away; elsewhere one that is as little its own
@@ -41,8 +41,8 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     auto anothers = [&](const std::string& name, bool isFolder) {
         if (isFolder) folder(name, 0700, {});
         else Touch(tmp.file(name));
-        if (chown(tmp.file(name).c_str(), 12345, 12345) != 0) {
-            ASSERT_EQ(chmod(tmp.file(name).c_str(), isFolder ? 0755 : 0), 0);
+        if (chown(Native(tmp.file(name)).c_str(), 12345, 12345) != 0) {
+            ASSERT_EQ(chmod(Native(tmp.file(name)).c_str(), isFolder ? 0755 : 0), 0);
         }
     };
     // In the way of this process's next names and not its own to use: at a lock
@@ -52,25 +52,25 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     // session's name a FIFO at a lock file's name.
     folder(own + "0.LCK", 0700, {});
     folder(own + "1", 0755, {"kept.DAT"});
-    std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(own + "2.LCK"));
+    std::filesystem::create_symlink(Native(tmp.file("nowhere")), Native(tmp.file(own + "2.LCK")));
     Touch(tmp.file("target"));
-    std::filesystem::create_symlink(tmp.file("target"), tmp.file(own + "3.LCK"));
+    std::filesystem::create_symlink(Native(tmp.file("target")), Native(tmp.file(own + "3.LCK")));
     Touch(tmp.file(own + "4"));
     folder("mine", 0700, {"mine.DAT"});
-    std::filesystem::create_symlink(tmp.file("mine"), tmp.file(own + "5"));
+    std::filesystem::create_symlink(Native(tmp.file("mine")), Native(tmp.file(own + "5")));
     anothers(own + "6.LCK", false);
     anothers(own + "7", true);
-    ASSERT_EQ(mkfifo(tmp.file(own + "9.LCK").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(Native(tmp.file(own + "9.LCK")).c_str(), 0600), 0);
     // In a lost folder's place, which must not lead the clearing elsewhere: links to
     // a folder that others may enter and to a private one, another user's folder.
-    std::filesystem::create_symlink(tmp.file(own + "1"), tmp.file("KURA14-0"));
-    std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA15-0"));
+    std::filesystem::create_symlink(Native(tmp.file(own + "1")), Native(tmp.file("KURA14-0")));
+    std::filesystem::create_symlink(Native(tmp.file("mine")), Native(tmp.file("KURA15-0")));
     anothers("KURA16-0", true);
     // Not work folders' names; the last is the session's own next one in another
     // case, which its names, used as written, pass by.
     for (const std::string name : {"123450.DAT", "KURA-1", "KURA1-x", "KURA.LCK", "kura1-0"}) Touch(tmp.file(name));
     Touch(tmp.file("kura" + pid + "-8.lck"));
-    const std::vector<std::string> left = FolderNames(tmp.path());
+    const std::vector<std::string> left = FolderNames(Native(tmp.path()));
     // Left by programs that are gone: a folder with its lock file, one without, a
     // lock file alone.
     folder("KURA11-0", 0700, {"113420.DAT", "113420.IDX"});
@@ -80,7 +80,8 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
     {
         TWorkFolder first(tmp.path());
         EXPECT_EQ(first.Path(), tmp.path() + "\\" + own + "8\\");
-        EXPECT_EQ(std::filesystem::status(tmp.file(own + "8")).permissions(), std::filesystem::perms::owner_all);
+        EXPECT_EQ(std::filesystem::status(Native(tmp.file(own + "8"))).permissions(),
+                  std::filesystem::perms::owner_all);
         Touch(tmp.file(own + "8/1.DAT"));
         // Another session's folder, and the first one's held folder stays.
         TWorkFolder second(tmp.path() + "/");
@@ -91,30 +92,31 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
         for (const bool replaced : {false, true}) {
             SCOPED_TRACE(replaced ? "replaced" : "removed");
             const std::string name = own + "11";
-            std::string lost = tmp.file(name + ".LCK");
+            std::string lost = Native(tmp.file(name + ".LCK"));  // as the system names it
             const OpensThrough losing([&](const char* path, int flags, mode_t mode) {
                 const int fd = platform::SystemFileCalls().open(path, flags, mode);
                 if (fd < 0 || lost != path) return fd;
                 if (replaced) Touch(tmp.file("stand-in"));
-                if (replaced ? rename(tmp.file("stand-in").c_str(), path) == 0 : unlink(path) == 0) lost.clear();
+                const std::string standIn = Native(tmp.file("stand-in"));
+                if (replaced ? rename(standIn.c_str(), path) == 0 : unlink(path) == 0) lost.clear();
                 return fd;
             });
             TWorkFolder third(tmp.path());
             EXPECT_TRUE(lost.empty()) << "the name was never opened";
-            EXPECT_EQ(access(tmp.file(name + ".LCK").c_str(), F_OK), 0);
+            EXPECT_EQ(access(Native(tmp.file(name + ".LCK")).c_str(), F_OK), 0);
             Touch(tmp.file(name + "/1.DAT"));
             TWorkFolder::ClearAbandoned(tmp.path());
-            EXPECT_EQ(FolderNames(tmp.file(name)), std::vector<std::string>{"1.DAT"});
+            EXPECT_EQ(FolderNames(Native(tmp.file(name))), std::vector<std::string>{"1.DAT"});
         }
         TWorkFolder::ClearAbandoned(tmp.path());
-        EXPECT_EQ(FolderNames(tmp.file(own + "8")), std::vector<std::string>{"1.DAT"});
-        EXPECT_EQ(FolderNames(tmp.file(own + "10")), std::vector<std::string>{});
+        EXPECT_EQ(FolderNames(Native(tmp.file(own + "8"))), std::vector<std::string>{"1.DAT"});
+        EXPECT_EQ(FolderNames(Native(tmp.file(own + "10"))), std::vector<std::string>{});
     }
     TWorkFolder::ClearAbandoned(tmp.path());
-    EXPECT_EQ(FolderNames(tmp.path()), left);
-    EXPECT_EQ(FolderNames(tmp.file(own + "1")), std::vector<std::string>{"kept.DAT"});
-    EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"mine.DAT"});
-    EXPECT_EQ(ReadFileBytes(tmp.file("target")), std::vector<uint8_t>{'x'});
+    EXPECT_EQ(FolderNames(Native(tmp.path())), left);
+    EXPECT_EQ(FolderNames(Native(tmp.file(own + "1"))), std::vector<std::string>{"kept.DAT"});
+    EXPECT_EQ(FolderNames(Native(tmp.file("mine"))), std::vector<std::string>{"mine.DAT"});
+    EXPECT_EQ(ReadFileBytes(Native(tmp.file("target"))), std::vector<uint8_t>{'x'});
     // A folder that is not there is named as a folder.
     const Raised missing = RaisedBy([&] { TWorkFolder(tmp.file("none")); });
     EXPECT_EQ(missing.code, KURA_OSENOENT);
@@ -137,27 +139,27 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
             SCOPED_TRACE(way);
             const std::string before = session.Ready(), folder = onDisk(before);
             Touch(folder + "/1.DAT");
-            if (way == 1 || way == 3) std::filesystem::remove_all(folder);
-            const int done = way == 0   ? unlink((folder + ".LCK").c_str())
-                             : way == 2 ? rename(folder.c_str(), tmp.file("moved").c_str())
-                             : way == 3 ? mkdir(folder.c_str(), 0700) : 0;
+            if (way == 1 || way == 3) std::filesystem::remove_all(Native(folder));
+            const int done = way == 0   ? unlink(Native(folder + ".LCK").c_str())
+                             : way == 2 ? rename(Native(folder).c_str(), Native(tmp.file("moved")).c_str())
+                             : way == 3 ? mkdir(Native(folder).c_str(), 0700) : 0;
             ASSERT_EQ(done, 0);
             TWorkFolder::ClearAbandoned(tmp.path());
             const std::string after = session.Ready();
             EXPECT_EQ(after == before, way == 0);
-            EXPECT_EQ(FolderNames(folder).size(), way == 0 ? 1u : 0u);
+            EXPECT_EQ(FolderNames(Native(folder)).size(), way == 0 ? 1u : 0u);
             Touch(onDisk(after) + "/2.DAT");
         }
         last = onDisk(session.Ready());
-        ASSERT_EQ(rename(last.c_str(), tmp.file("moved at the end").c_str()), 0);
-        ASSERT_EQ(mkdir(last.c_str(), 0700), 0);
+        ASSERT_EQ(rename(Native(last).c_str(), Native(tmp.file("moved at the end")).c_str()), 0);
+        ASSERT_EQ(mkdir(Native(last).c_str(), 0700), 0);
         Touch(last + "/3.DAT");
     }
-    EXPECT_EQ(FolderNames(tmp.file("moved at the end")), std::vector<std::string>{"2.DAT"});
-    EXPECT_EQ(FolderNames(last), std::vector<std::string>{"3.DAT"});
+    EXPECT_EQ(FolderNames(Native(tmp.file("moved at the end"))), std::vector<std::string>{"2.DAT"});
+    EXPECT_EQ(FolderNames(Native(last)), std::vector<std::string>{"3.DAT"});
     TWorkFolder::ClearAbandoned(tmp.path());
-    EXPECT_EQ(FolderNames(tmp.path()), (std::vector<std::string>{"moved", "moved at the end"}));
-    EXPECT_EQ(FolderNames(tmp.file("moved")), (std::vector<std::string>{"1.DAT", "2.DAT"}));
+    EXPECT_EQ(FolderNames(Native(tmp.path())), (std::vector<std::string>{"moved", "moved at the end"}));
+    EXPECT_EQ(FolderNames(Native(tmp.file("moved"))), (std::vector<std::string>{"1.DAT", "2.DAT"}));
 }
 
 // A clock of the test's own for the clearing: each folder and file tried costs 8
@@ -210,7 +212,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         };
         auto leave = [&](int first) {
             for (int i = first; i < first + c.Folders; ++i) {
-                ASSERT_EQ(mkdir(name(i).c_str(), 0700), 0);
+                ASSERT_EQ(mkdir(Native(name(i)).c_str(), 0700), 0);
                 for (int f = 0; f < c.Files; ++f) Touch(name(i) + "/" + std::to_string(f));
                 Touch(name(i) + ".LCK");
             }
@@ -221,7 +223,8 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
             for (int i = 0; i < (c.LeftAgain ? 2 : 1) * c.Folders; ++i) {
                 const std::string folder = name(i);
                 if (session && session->Path().ends_with("\\" + folder.substr(folder.rfind('/') + 1) + "\\")) continue;
-                if (std::filesystem::exists(folder)) n = {n.first + 1, n.second + FolderNames(folder).size()};
+                if (std::filesystem::exists(Native(folder)))
+                    n = {n.first + 1, n.second + FolderNames(Native(folder)).size()};
             }
             return n;
         };

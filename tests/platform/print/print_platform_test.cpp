@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/Files.h"
 #include "platform/TempFile.h"
 #include "platform/print/Graphics.h"
 #include "platform/print/Thread.h"
@@ -104,7 +105,9 @@ TEST(PrintGraphics, FontsScaleWithTheCanvasResolution) {
 }
 
 TEST(TempFiles, CreatedExclusivelyUnderTheFirstFreeNumber) {
-    const fs::path dir = fs::temp_directory_path() / ("kura_tempfile_" + std::to_string(::getpid()));
+    // Folder and names are engine text, as GetTempPath gives the folder.
+    const std::string folder = GetTempPath() + "kura_tempfile_" + std::to_string(::getpid());
+    const fs::path dir = NativePath(folder);
     fs::remove_all(dir);
     fs::create_directories(dir);
     {
@@ -112,21 +115,21 @@ TEST(TempFiles, CreatedExclusivelyUnderTheFirstFreeNumber) {
         taken << "kept";
     }
     std::string name;
-    EXPECT_EQ(GetTempFileName(dir.string(), "vLRxyz", 0, &name), 2u);
-    EXPECT_EQ(name, (dir / "vLR2.tmp").string());
-    EXPECT_TRUE(fs::exists(name));
+    EXPECT_EQ(GetTempFileName(folder, "vLRxyz", 0, &name), 2u);
+    EXPECT_EQ(name, folder + "/vLR2.tmp");
+    EXPECT_TRUE(fs::exists(NativePath(name)));
     EXPECT_EQ(fs::file_size(dir / "vLR1.tmp"), 4u);
-    EXPECT_EQ(GetTempFileName(dir.string(), "vLR", 0x1A, &name), 0x1Au);  // only named
-    EXPECT_EQ(name, (dir / "vLR1A.tmp").string());
-    EXPECT_FALSE(fs::exists(name));
+    EXPECT_EQ(GetTempFileName(folder, "vLR", 0x1A, &name), 0x1Au);  // only named
+    EXPECT_EQ(name, folder + "/vLR1A.tmp");
+    EXPECT_FALSE(fs::exists(NativePath(name)));
 
     // Many takers at once all get files of their own.
     std::vector<std::string> names(16);
     std::vector<std::thread> takers;
-    for (auto& n : names) takers.emplace_back([&dir, &n] { GetTempFileName(dir.string(), "abc", 0, &n); });
+    for (auto& n : names) takers.emplace_back([&folder, &n] { GetTempFileName(folder, "abc", 0, &n); });
     for (auto& t : takers) t.join();
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
-    EXPECT_EQ(GetTempFileName((dir / "missing").string(), "abc", 0, &name), 0u);
+    EXPECT_EQ(GetTempFileName(folder + "/missing", "abc", 0, &name), 0u);
     fs::remove_all(dir);
 }
 
