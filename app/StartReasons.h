@@ -34,8 +34,9 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);
 // The database folder could not be made (error: the system's, as a Win32 number).
 std::string FolderRefusal(const std::string& dir, uint32_t error);
-// The settings file could not be written.
-std::string SettingsRefusal(const std::string& path, uint32_t error);
+// The settings file could not be written (file: the one in the way, its temporary
+// file, when it is not the settings file itself).
+std::string SettingsRefusal(const std::string& path, uint32_t error, const std::string& file = {});
 
 // The table's journal held an unfinished change that its files do not fit (they were
 // put back from an older copy) or could no longer say what it held: the engine set
