@@ -2,9 +2,11 @@
 // write still reads the old settings to their end, and a write that cannot be finished
 // (the file-size limit reached) leaves the old file and no scrap beside it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -88,8 +90,15 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     const std::string temp = path + ".tmp";
     for (const bool fifo : {false, true}) {
         SCOPED_TRACE(fifo ? "a FIFO" : "a link");
-        if (fifo) ASSERT_EQ(mkfifo(temp.c_str(), 0600), 0);
-        else std::filesystem::create_symlink(target, temp);
+        // The FIFO has a reader, so that no open of it could wait.
+        int reader = -1;
+        if (fifo) {
+            ASSERT_EQ(mkfifo(temp.c_str(), 0600), 0);
+            reader = open(temp.c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+        } else {
+            std::filesystem::create_symlink(target, temp);
+        }
         gui::TIniFile ini(path);
         ini.WriteString("Fmain", "Left", "30");
         try {
@@ -102,6 +111,9 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
             }
         }
         EXPECT_EQ(ReadFile(path), second);
+        // What stands in the way is left as it is.
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
+        if (reader >= 0) close(reader);
         std::filesystem::remove(temp);
     }
     std::filesystem::remove(path);
