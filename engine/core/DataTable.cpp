@@ -392,7 +392,7 @@ void TDataTable::DeleteFiles() {
     if (IsRemote()) return;
     // A rename of the name that stopped half-way ends first: the files to drop
     // are those it left under the name it gave.
-    if (!FInMemory) CompleteInterruptedRename(DatabasePath(), FName);
+    if (!FInMemory && !FTemporary) CompleteInterruptedRename(DatabasePath(), FName);
     // A commit cut off half-way is settled first, on every table it bound: the
     // journal about to go may be what decides it for the others.
     SettleJournal(DatabasePath(), FName);

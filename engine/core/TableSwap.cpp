@@ -335,8 +335,10 @@ void PublishMarker(const TPlace& place, const std::string& text) {
 // either name meanwhile is refused as the table in use (11013).
 class THeldMarker {
 public:
-    // Holds and reads the marker at the place; 11013 while another process holds it.
+    // Holds and reads the marker at the place; 11013 while another process holds it,
+    // and for a link at its name, which is not followed to what could name any place.
     explicit THeldMarker(const TPlace& place) : FName(place.File(RenameMarkerExt)) {
+        if (OSIsLink(FName)) RaiseEngineError(KURA_OSEACCES, {}, {}, {}, ShownName(FName));
         FFile.FileName = FName;
         FFile.Exclusive = true;
         FFile.OpenFile();
@@ -371,7 +373,7 @@ bool DecodeRename(const TPlace& place, const std::string& text, char& way, TPlac
     if (text.size() < 2 || (text[0] != kGoesTo && text[0] != kComesFrom)) return false;
     way = text[0];
     other = PlaceSeenFrom(place, text.substr(1));
-    return NamesTableFile(other.Name);
+    return NamesTableFile(other.Name) && !SamePlace(other, place);
 }
 
 // Ends the rename from `from` to `to` that stands (the marker at `from` says so):
@@ -478,7 +480,15 @@ void RenameTableFiles(const std::string& folder, std::string_view name, const st
     // The new name is taken first, then the marker at the old name makes the rename
     // stand: from then on the next open of either name finishes it.
     PublishMarker(to, kComesFrom + NameSeenFrom(to, from));
-    THeldMarker comes(to);
+    std::unique_ptr<THeldMarker> held;
+    try {
+        held = std::make_unique<THeldMarker>(to);
+    } catch (const EKuraEngineError&) {
+        // Taken up (and dropped, nothing having moved) by an opener of the new name
+        // in the moment between: that name is in use.
+        RaiseEngineError(KURA_OSEACCES, {}, {}, {}, ShownName(to.File(DataFileExt)));
+    }
+    THeldMarker& comes = *held;
     try {
         PublishMarker(from, kGoesTo + NameSeenFrom(from, to));
     } catch (...) {

@@ -870,6 +870,28 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
         EXPECT_EQ(check("T", false), at <= firstMove ? "T" : "T2") << code;
         if (::testing::Test::HasFailure()) return;
     }
+    // A marker that says nothing, or a link in a marker's place: nothing moves on its
+    // word, and the open is refused naming it.
+    const TempDir elsewhere;
+    std::ofstream(elsewhere.file("marker")) << ">T2";
+    const struct {
+        const char* Text;  // nullptr: a link to a marker elsewhere
+        TEngineErrorCode Code;
+    } markers[] = {{">", KURA_HEADERCORRUPT}, {"?T2", KURA_HEADERCORRUPT}, {">T", KURA_HEADERCORRUPT},
+                   {nullptr, KURA_OSEACCES}};
+    for (const auto& m : markers) {
+        SCOPED_TRACE(m.Text ? m.Text : "a link");
+        WriteFolder(work, start);
+        if (m.Text) std::ofstream(work + "/T.RNM") << m.Text;
+        else fs::create_symlink(elsewhere.file("marker"), work + "/T.RNM");
+        const FolderFiles before = ReadFolder(work);
+        RecordDb db(work, lpPessimistic);
+        const Raised r = RaisedBy([&] { OpenRecordCursor(*db.dir, "T"); });
+        EXPECT_EQ(r.code, m.Code);
+        EXPECT_EQ(r.table, work + "/T.RNM");
+        EXPECT_EQ(ReadFolder(work), before);
+        fs::remove(work + "/T.RNM");
+    }
 }
 
 // A journal whose checksums hold but whose entries do not (a file that is none of
