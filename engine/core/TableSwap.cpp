@@ -377,12 +377,21 @@ bool DecodeRename(const TPlace& place, const std::string& text, char& way, TPlac
 }
 
 // Ends the rename from `from` to `to` that stands (the marker at `from` says so):
-// every file still at the old name moves, the journals (settled before the marker
-// was written, nothing in them) go, then the markers. A file of the new name in the
-// way stops it, named (13060); the markers stay.
+// every file still at the old name moves, the journals go, then the markers. A file
+// of the new name in the way stops it, named (13060); the markers stay.
 void FinishRename(const TPlace& from, const TPlace& to, THeldMarker& goes, THeldMarker* comes) {
     MoveFiles(from, to);
-    for (const TPlace* place : {&from, &to}) DeleteIfThere(place->File(JournalFileExt));
+    const std::string oldJournal = from.File(JournalFileExt);
+    const std::string newJournal = to.File(JournalFileExt);
+    if (AnythingAt(newJournal) && !JournalHoldsNothing(newJournal)) RaiseInTheWay(newJournal);
+    DeleteIfThere(newJournal);
+    // The table's journal was settled before the marker was written. One that holds
+    // a change all the same (a program that had the table open then, killed in its
+    // commit since) goes with the files, as when a table is renamed by hand, rather
+    // than taking their way back with it.
+    if (AnythingAt(oldJournal) && !JournalHoldsNothing(oldJournal))
+        Check(FileList->RenameFile(oldJournal, false, newJournal), oldJournal);
+    DeleteIfThere(oldJournal);
     goes.Remove();
     if (comes) comes->Remove();
     else DeleteIfThere(to.File(RenameMarkerExt));

@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
+#include "engine/core/TableSwap.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
@@ -854,6 +855,25 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
         if (::testing::Test::HasFailure()) return;
     }
     EXPECT_TRUE(stood);
+    // A journal that holds a change at the old name all the same (its program had the
+    // table open when the rename settled it, and was killed in a commit since) goes
+    // with the files rather than being dropped.
+    const auto standing = std::find_if(images.begin(), images.end(), [](const FolderFiles& f) {
+        return f.count("T.RNM") && f.count("T.DAT");
+    });
+    ASSERT_NE(standing, images.end());
+    WriteFolder(work, *standing);
+    std::vector<uint8_t> held(64, 0);
+    std::memcpy(held.data(), "KURA-JNL", 8);
+    dfbytes::PutU32(&held[8], 2);
+    dfbytes::PutU32(&held[12], 64);
+    dfbytes::PutU32(&held[24], JournalChecksum(held.data() + 64, 0));
+    dfbytes::PutU32(&held[60], JournalChecksum(held.data(), 60));
+    WriteBytes(work + "/T.JNL", held);
+    EXPECT_TRUE(CompleteInterruptedRename(work + "/", "T2"));
+    const FolderFiles ended = ReadFolder(work);
+    EXPECT_FALSE(ended.count("T.JNL"));
+    EXPECT_EQ(ended.count("T2.JNL") ? ended.at("T2.JNL") : Bytes(), held);
     // A call that fails: up to the table's first move the rename is refused with
     // nothing changed; after it, it ends under the new name, at once or at the next open.
     ASSERT_LE(firstMove, calls);
