@@ -38,6 +38,7 @@
 #include "engine/core/EngineLibrary.h"
 #include "engine/core/TableSwap.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/FileHandler.h"
 #include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
 #include "tests/common/EngineTestSupport.h"
@@ -894,22 +895,30 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
     // word, and the open is refused naming it.
     const TempDir elsewhere;
     std::ofstream(elsewhere.file("marker")) << ">T2";
+    // A marker held by the program that renames (here, this one) refuses the open
+    // as the table in use.
     const struct {
         const char* Text;  // nullptr: a link to a marker elsewhere
         TEngineErrorCode Code;
+        bool Held = false;
     } markers[] = {{">", KURA_HEADERCORRUPT}, {"?T2", KURA_HEADERCORRUPT}, {">T", KURA_HEADERCORRUPT},
-                   {nullptr, KURA_OSEACCES}};
+                   {nullptr, KURA_OSEACCES}, {">T2", KURA_OSEACCES, true}};
     for (const auto& m : markers) {
         SCOPED_TRACE(m.Text ? m.Text : "a link");
         WriteFolder(work, start);
         if (m.Text) std::ofstream(work + "/T.RNM") << m.Text;
         else fs::create_symlink(elsewhere.file("marker"), work + "/T.RNM");
+        TFileHandler holder;
+        holder.FileName = work + "/T.RNM";
+        holder.Exclusive = true;
+        if (m.Held) holder.OpenFile();
         const FolderFiles before = ReadFolder(work);
         RecordDb db(work, lpPessimistic);
         const Raised r = RaisedBy([&] { OpenRecordCursor(*db.dir, "T"); });
         EXPECT_EQ(r.code, m.Code);
         EXPECT_EQ(r.table, work + "/T.RNM");
         EXPECT_EQ(ReadFolder(work), before);
+        if (m.Held) holder.CloseFile();
         fs::remove(work + "/T.RNM");
     }
 }
