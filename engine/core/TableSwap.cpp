@@ -481,7 +481,7 @@ void RenameTableFiles(const std::string& folder, std::string_view name, const st
     for (std::string& left : JournalLeftoverNames(to.File(JournalFileExt))) names.push_back(std::move(left));
     const std::vector<bool> taken = DiskNamesTaken(names);
     for (std::size_t n = 0; n < names.size(); ++n)
-        if (taken[n] || FileList->FileExists(names[n], false)) RaiseInTheWay(names[n]);
+        if (taken[n]) RaiseInTheWay(names[n]);
     const std::string newJournal = to.File(JournalFileExt);
     if (OSIsLink(newJournal) || (DiskFileExists(newJournal) && !JournalHoldsNothing(newJournal)))
         RaiseInTheWay(newJournal);
