@@ -638,6 +638,22 @@ TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
     gEvents = nullptr;
 }
 
+namespace {
+
+// A journal with a whole header and nothing to play back: what a recovery reads,
+// unlike a journal that holds nothing.
+Bytes EmptyValidJournal() {
+    Bytes j(64, 0);
+    std::memcpy(j.data(), "KURA-JNL", 8);
+    dfbytes::PutU32(&j[8], 2);
+    dfbytes::PutU32(&j[12], 64);
+    dfbytes::PutU32(&j[24], JournalChecksum(j.data() + 64, 0));
+    dfbytes::PutU32(&j[60], JournalChecksum(j.data(), 60));
+    return j;
+}
+
+}  // namespace
+
 // The journal goes with its table: deleted with it (and the copies set aside), and
 // a rename leaves no journal under either name that a later table could take for
 // its own, and takes the copies and the record of settled commits along.
@@ -657,12 +673,7 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     // a journal there that holds anything a recovery could read): the rename is
     // refused, naming it, and no file changes. The table's own record goes nowhere
     // its absence would let it take over another's.
-    std::vector<uint8_t> hot(64, 0);
-    std::memcpy(hot.data(), "KURA-JNL", 8);
-    dfbytes::PutU32(&hot[8], 2);
-    dfbytes::PutU32(&hot[12], 64);
-    dfbytes::PutU32(&hot[24], JournalChecksum(hot.data() + 64, 0));
-    dfbytes::PutU32(&hot[60], JournalChecksum(hot.data(), 60));
+    const Bytes hot = EmptyValidJournal();
     const struct {
         const char* Name;
         bool Link;
@@ -864,12 +875,7 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
     });
     ASSERT_NE(standing, images.end());
     WriteFolder(work, *standing);
-    std::vector<uint8_t> held(64, 0);
-    std::memcpy(held.data(), "KURA-JNL", 8);
-    dfbytes::PutU32(&held[8], 2);
-    dfbytes::PutU32(&held[12], 64);
-    dfbytes::PutU32(&held[24], JournalChecksum(held.data() + 64, 0));
-    dfbytes::PutU32(&held[60], JournalChecksum(held.data(), 60));
+    const Bytes held = EmptyValidJournal();
     WriteBytes(work + "/T.JNL", held);
     EXPECT_TRUE(CompleteInterruptedRename(work + "/", "T2"));
     const FolderFiles ended = ReadFolder(work);
