@@ -297,7 +297,7 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
     if (!FInMemory && !FTemporaryFiles) {
         // A rename of the name that stopped half-way ends before the name is judged
         // free, and a link at the table's data file is what stands in the way.
-        CompleteInterruptedRename(FDirectory->Path, FTableName);
+        CompleteRenameOfName();
         std::string data;
         ReplaceFileExt(FTableName, DataFileExt, DataFileExt, data);
         data = FDirectory->Path + data;
@@ -367,8 +367,15 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
     CloseCursor(false);
 }
 
+// A rename of the table's name that stopped half-way ends before its header is
+// read: the table is where that rename leaves it.
+void TDataCursor::CompleteRenameOfName() {
+    if (!IsRemote() && !FInMemory && FDirectory) CompleteInterruptedRename(FDirectory->Path, FTableName);
+}
+
 void TDataCursor::DeleteTable() {
     CheckNotOpen();
+    CompleteRenameOfName();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
     const int32_t result = FDirectory->DeleteTable(FTableName, FInMemory);
@@ -378,6 +385,7 @@ void TDataCursor::DeleteTable() {
 
 void TDataCursor::RenameTable(std::string_view newName) {
     CheckNotOpen();
+    CompleteRenameOfName();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
     const int32_t result = FDirectory->RenameTable(FTableName, newName, false, FInMemory);

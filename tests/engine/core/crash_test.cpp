@@ -818,7 +818,9 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
         std::string found;
         RecordDb db(work, lpPessimistic);
         if (renameAgain) {
-            const TEngineErrorCode again = RaisedBy([&] { db.dir->RenameTable("T", "T2", false, false); }).code;
+            TDataCursor cursor(db.dir);
+            cursor.SetTableName("T");
+            const TEngineErrorCode again = RaisedBy([&] { cursor.RenameTable("T2"); }).code;
             EXPECT_TRUE(again == 0 || again == KURA_OSENOENT) << again;
         }
         const std::string second = first == "T" ? "T2" : "T";
