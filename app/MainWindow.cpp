@@ -189,7 +189,7 @@ void TFmain::StartUp() {
         try {
             ini.UpdateFile();
         } catch (const gui::EIniFileError& e) {
-            throw std::runtime_error(SettingsRefusal(IniPath(), e.Error));
+            throw std::runtime_error(SettingsRefusal(IniPath(), e.Error, e.File));
         }
     }
     // A print to a PDF file proposes the program's folder, as the settings live there.

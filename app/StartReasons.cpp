@@ -188,9 +188,13 @@ std::string FolderRefusal(const std::string& dir, uint32_t error) {
         .toStdString();
 }
 
-std::string SettingsRefusal(const QString& path, uint32_t error) {
+std::string SettingsRefusal(const QString& path, uint32_t error, const std::string& file) {
     QString why;
-    if (error == platform::ERROR_DISK_FULL)
+    if (error == platform::ERROR_CANT_RESOLVE_FILENAME)
+        why = U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\n"
+                 "リンクを取り除いてから、もう一度起動してください。")
+                  .arg(file.empty() ? path : QString::fromStdString(file));
+    else if (error == platform::ERROR_DISK_FULL)
         why = DiskFullText(QFileInfo(path).absolutePath());
     else if (error == platform::ERROR_ACCESS_DENIED)
         why = U8("ファイルかフォルダが読み取り専用か、書き込む権限がありません。\n"

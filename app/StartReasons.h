@@ -36,8 +36,9 @@ QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& private
 // The database folder (engine text) could not be made (error: the system's, as a
 // Win32 number).
 std::string FolderRefusal(const std::string& dir, uint32_t error);
-// The settings file (by Qt's path) could not be written.
-std::string SettingsRefusal(const QString& path, uint32_t error);
+// The settings file (by Qt's path) could not be written (file: the one in the way,
+// its temporary file, when it is not the settings file itself).
+std::string SettingsRefusal(const QString& path, uint32_t error, const std::string& file = {});
 // Why no file can be made in the program's folder `dir` (looked at first, before
 // anything is written there); empty when one can.
 QString ProgramFolderRefusal(const QString& dir);

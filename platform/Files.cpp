@@ -366,43 +366,62 @@ SpellingSearch FindSpelling(const std::string& dir, const std::string& leaf, std
     return SpellingSearch::Absent;
 }
 
-std::string ResolveNative(const std::string& native) {
-    if (native.empty()) return native;
-    auto slash = native.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : native.substr(0, slash));
-    std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
-    if (leaf.empty() || leaf == "." || leaf == "..") return native;
-    struct stat st{};
-    if (lstat(native.c_str(), &st) == 0) return native;
-    const std::string prefix = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
-    // Only a name of ASCII characters has its other spellings in ASCII letters
-    // alone; any other (full-width letters have two cases too) is looked for in
-    // the folder.
-    const bool ascii = IsAscii(leaf);
-    std::string spelling;
-    switch (ascii ? FindSpelling(prefix, leaf, spelling) : SpellingSearch::TooManyLetters) {
-        case SpellingSearch::Found: return prefix + spelling;
-        case SpellingSearch::Absent: return native;
-        case SpellingSearch::TooManyLetters: break;
-    }
-    std::string leafCp932;
-    if (!ascii && !TryUtf8ToCp932(leaf, leafCp932)) leafCp932.clear();
-    DIR* d = opendir(dir.c_str());
-    if (!d) return native;
-    std::string best;
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        std::string_view entry(e->d_name);
-        // Of several spellings the smallest in byte order, so every process agrees.
-        if (SameNameOnDisk(entry, leaf, leafCp932) && (!found || entry < best)) {
-            best = std::string(entry);
-            found = true;
+// Each name on disk as ResolvePath gives it: the name itself when it is there as
+// written or not at all, else its spelling in the folder. The names of one folder
+// that are neither there as written nor found spelling by spelling share one read
+// of the folder.
+std::vector<std::string> ResolveNatives(const std::vector<std::string>& natives) {
+    std::vector<std::string> resolved(natives);
+    struct Sought {
+        size_t At;
+        std::string Prefix, Leaf, LeafCp932, Best;
+        bool Found = false;
+    };
+    std::map<std::string, std::vector<Sought>> byFolder;
+    for (size_t i = 0; i < natives.size(); ++i) {
+        const std::string& native = natives[i];
+        if (native.empty()) continue;
+        auto slash = native.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : native.substr(0, slash));
+        std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+        if (leaf.empty() || leaf == "." || leaf == "..") continue;
+        struct stat st{};
+        if (lstat(native.c_str(), &st) == 0) continue;
+        std::string prefix = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
+        // Only a name of ASCII characters has its other spellings in ASCII letters
+        // alone; any other (full-width letters have two cases too) is looked for in
+        // the folder.
+        const bool ascii = IsAscii(leaf);
+        std::string spelling;
+        switch (ascii ? FindSpelling(prefix, leaf, spelling) : SpellingSearch::TooManyLetters) {
+            case SpellingSearch::Found: resolved[i] = prefix + spelling; continue;
+            case SpellingSearch::Absent: continue;
+            case SpellingSearch::TooManyLetters: break;
         }
+        std::string leafCp932;
+        if (!ascii && !TryUtf8ToCp932(leaf, leafCp932)) leafCp932.clear();
+        byFolder[dir].push_back({i, std::move(prefix), std::move(leaf), std::move(leafCp932), {}, false});
     }
-    closedir(d);
-    if (!found) return native;
-    return (slash == std::string::npos ? std::string() : native.substr(0, slash + 1)) + best;
+    for (auto& [dir, sought] : byFolder) {
+        DIR* d = opendir(dir.c_str());
+        if (!d) continue;
+        while (dirent* e = readdir(d)) {
+            std::string_view entry(e->d_name);
+            // Of several spellings the smallest in byte order, so every process agrees.
+            for (Sought& s : sought)
+                if (SameNameOnDisk(entry, s.Leaf, s.LeafCp932) && (!s.Found || entry < s.Best)) {
+                    s.Best = std::string(entry);
+                    s.Found = true;
+                }
+        }
+        closedir(d);
+        for (const Sought& s : sought)
+            if (s.Found) resolved[s.At] = s.Prefix + s.Best;
+    }
+    return resolved;
 }
+
+std::string ResolveNative(const std::string& native) { return ResolveNatives({native})[0]; }
 
 bool ReadAll(int fd, void* buffer, size_t count, int64_t offset, size_t* done) {
     *done = 0;
@@ -1370,6 +1389,27 @@ bool FindFile(std::string_view name, FileFindData* data) {
         data->name = UTF8ToCP932(slash == std::string::npos ? path : path.substr(slash + 1));
     }
     return true;
+}
+
+std::vector<bool> FilesExist(const std::vector<std::string>& names, bool anyEntry) {
+    std::vector<std::string> natives;
+    natives.reserve(names.size());
+    for (const std::string& name : names) natives.push_back(NativePath(name));
+    const std::vector<std::string> paths = ResolveNatives(natives);
+    std::vector<bool> exist(names.size(), false);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        struct stat st{};
+        if (paths[i].empty()) continue;
+        exist[i] = anyEntry ? lstat(paths[i].c_str(), &st) == 0
+                            : stat(paths[i].c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    }
+    return exist;
+}
+
+bool IsSymbolicLink(std::string_view name) {
+    const std::string path = ResolvePath(name);
+    struct stat st{};
+    return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 // ---------------------------------------------------------------------------

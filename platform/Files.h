@@ -216,6 +216,14 @@ struct FileFindData {
 // Looks up one file or directory (no wildcards); false with the last error set
 // when it does not exist.
 bool FindFile(std::string_view name, FileFindData* data);
+// Whether each name is an existing file that is not a folder (as FindFile finds
+// it, a link followed), or with anyEntry whether anything stands at it (a folder,
+// a link not followed): the names of one folder that are not there as written are
+// looked for in one read of it between them, not in one read each.
+std::vector<bool> FilesExist(const std::vector<std::string>& names, bool anyEntry = false);
+// Whether a symbolic link stands at the name (not followed, whether it leads
+// anywhere or not).
+bool IsSymbolicLink(std::string_view name);
 
 // The temporary folder (TMPDIR or /tmp) with a trailing "/".
 std::string GetTempPath();

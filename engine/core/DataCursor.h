@@ -1137,6 +1137,8 @@ protected:
     std::string StringFieldText(uint16_t fieldNo, const TFieldDesc& desc, const uint8_t* buffer);
     std::string StoredMemoText(uint16_t fieldNo, const uint8_t* record);
     TBlobBuffer* FindModifiedBlob(uint16_t fieldNo, bool latest) const;
+    // Ends a rename of the cursor's table name that stopped half-way (on disk only).
+    void CompleteRenameOfName();
 
 public:
     // ---- Table creation and definitions (TableCreation.cpp) ----

@@ -198,9 +198,12 @@ void TDataTable::Open() {
     }
     FIndexRecreated = false;
     FIsOpen = true;
+    const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
+    bool journalLeft = true;
     try {
-        // A restructure that stopped after its point of no return is finished first.
-        if (!FInMemory) CompleteInterruptedSwap(DatabasePath(), FName);
+        // A restructure that stopped after its point of no return, or a rename that
+        // stopped between its moves, is finished first.
+        if (!FInMemory) CompleteInterruptedWork(DatabasePath(), FName);
         AssignFileNames();
         // A journal left by a program that died rolls the files back before any of
         // them is read, and the headers are read under the journal's writer lock: a
@@ -208,7 +211,7 @@ void TDataTable::Open() {
         // the others (a header counting blocks not written yet) would look like damage.
         // Without a data file there is no table, and a name that opens none must leave
         // no NAME.JNL behind.
-        const bool journalLeft = !FInMemory && DiskFileExists(DatabasePath() + FileNameFor(FName, JournalFileExt));
+        journalLeft = !FInMemory && DiskFileExists(journal);
         if (journalLeft || DiskFileExists(FDataFile.FileName)) OpenJournal(false);
         FDataFile.OpenFile();
         try {
@@ -235,6 +238,7 @@ void TDataTable::Open() {
         FJournal.Release();
     } catch (...) {
         FJournal.Release();
+        const bool indexMade = FIndexRecreated;
         try {
             Close(true);
         } catch (...) {
@@ -245,6 +249,10 @@ void TDataTable::Open() {
             } catch (...) {
             }
         }
+        // An open that fails leaves nothing it made: the empty index and the new
+        // journal would make a name that holds no table look like one.
+        if (indexMade) FileList->DeleteFile(FIndexFile.FileName, FInMemory);
+        if (!journalLeft && DiskFileExists(journal) && JournalHoldsNothing(journal)) OSDeleteFile(journal);
         throw;
     }
 }
@@ -328,10 +336,20 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     bool indexCreated = false;
     bool blobCreated = false;
     try {
+        // A rename of the name that stopped half-way ends first: the files made
+        // here must not take the place of the table it moved.
+        if (!FTemporary && !FInMemory) CompleteInterruptedRename(DatabasePath(), FName);
+        AssignFileNames();
+        // A link at any of the names is refused, naming it, before anything is
+        // settled or made.
+        if (!FTemporary && !FInMemory) {
+            const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
+            for (const std::string& file : {FDataFile.FileName, FIndexFile.FileName, FBlobFile.FileName, journal})
+                if (OSIsLink(file)) RaiseEngineError(KURA_OSEACCES, {}, {}, {}, platform::NormalizeSeparators(file));
+        }
         // The files made anew replace whatever a journal under the name could still
         // play back: it is settled first, with every table its commit bound.
         if (!FTemporary) SettleJournal(DatabasePath(), FName);
-        AssignFileNames();
         FDataFile.CreateHeader(definition.LocaleId, definition.SortId, definition.Fields, definition.BlobBlockSize,
                                definition.Description, definition.Password, definition.Encrypted,
                                definition.UserMajor, definition.UserMinor);
@@ -374,6 +392,9 @@ void TDataTable::SettleJournal(const std::string& path, std::string_view name,
 
 void TDataTable::DeleteFiles() {
     if (IsRemote()) return;
+    // A rename of the name that stopped half-way ends first: the files to drop
+    // are those it left under the name it gave.
+    if (!FInMemory && !FTemporary) CompleteInterruptedRename(DatabasePath(), FName);
     // A commit cut off half-way is settled first, on every table it bound: the
     // journal about to go may be what decides it for the others, and the table
     // itself what tells the deciding journal of one it let go of that it stands.
@@ -394,14 +415,23 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
     if (IsRemote()) return;
     const std::string target = ShortString(newName);
     const std::string prefix = (!ContainsPath(target) && !FInMemory) ? DatabasePath() : std::string();
-    // Both journals are deleted below: what either still holds is settled first,
-    // and so is every cut commit that names the table (its deciding journal finds
-    // the table by its name).
+    if (!asBackup && !FInMemory) {
+        // A rename of either name that stopped half-way ends first.
+        CompleteInterruptedRename(DatabasePath(), FName);
+        CompleteInterruptedRename(prefix, target);
+    }
+    // The journal is dropped below: what it still holds is settled first, and so is
+    // every cut commit that names the table (its deciding journal finds the table by
+    // its name).
     SettleJournal(DatabasePath(), FName, TTableJournal::TSettleScope::CommitsNaming);
-    if (!asBackup) SettleJournal(prefix, target);
-    if (!asBackup && !FInMemory)
-        CheckJournalLeftoversMove(DatabasePath() + FileNameFor(FName, JournalFileExt),
-                                  prefix + FileNameFor(target, JournalFileExt));
+    FJournal.Close();
+    if (!asBackup && !FInMemory) {
+        // What recoveries recorded beside the journal goes along: another table of a
+        // commit they settled looks for it under the table's name.
+        RenameTableFiles(DatabasePath(), FName, prefix, target);
+        AssignFileNames();
+        return;
+    }
     AssignFileNames();
     const std::string_view tableExts[] = {DataFileExt, IndexFileExt, BlobFileExt};
     const std::string_view backupExts[] = {DataBackupExt, IndexBackupExt, BlobBackupExt};
@@ -414,18 +444,9 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
         }
         if (files[i]->FileExists()) files[i]->RenameFile(destination);
     }
-    // A journal is written afresh under whatever name the table is opened by next;
-    // one left under the new name by a table gone before must not be played back.
-    FJournal.Close();
-    if (!FInMemory) {
-        std::vector<std::string> journals = {DatabasePath() + FileNameFor(FName, JournalFileExt)};
-        if (!asBackup) journals.push_back(prefix + FileNameFor(target, JournalFileExt));
-        for (const std::string& journal : journals)
-            if (DiskFileExists(journal)) OSDeleteFile(journal);
-        // What recoveries recorded beside the journal belongs to the table: another
-        // table of a commit they settled looks for it under the table's name.
-        if (!asBackup) MoveJournalLeftovers(journals[0], journals[1]);
-    }
+    // A journal is written afresh under whatever name the table is opened by next.
+    const std::string journal = DatabasePath() + FileNameFor(FName, JournalFileExt);
+    if (!FInMemory && DiskFileExists(journal)) OSDeleteFile(journal);
     // The file objects carry the new names now; the table's own stay for its next open.
     AssignFileNames();
 }

@@ -10,6 +10,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
+#include "engine/core/TableSwap.h"
 #include "engine/core/TextIndexParams.h"
 #include "engine/core/TextWords.h"
 
@@ -293,6 +294,15 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
         return;
     }
     if (!FDirectory) RaiseError(KURA_NOTINITIALIZED);
+    if (!FInMemory && !FTemporaryFiles) {
+        // A rename of the name that stopped half-way ends before the name is judged
+        // free, and a link at the table's data file is what stands in the way.
+        CompleteRenameOfName();
+        std::string data;
+        ReplaceFileExt(FTableName, DataFileExt, DataFileExt, data);
+        data = FDirectory->Path + data;
+        if (OSIsLink(data)) RaiseEngineError(KURA_OSEACCES, {}, {}, {}, platform::NormalizeSeparators(data));
+    }
     if (!overwrite && FDirectory->TableExists(FTableName, FInMemory)) RaiseError(KURA_TABLEEXISTS);
 
     TTableDefinition definition;
@@ -357,8 +367,15 @@ void TDataCursor::CreateTable(uint16_t localeId, uint16_t sortId, bool overwrite
     CloseCursor(false);
 }
 
+// A rename of the table's name that stopped half-way ends before its header is
+// read: the table is where that rename leaves it.
+void TDataCursor::CompleteRenameOfName() {
+    if (!IsRemote() && !FInMemory && FDirectory) CompleteInterruptedRename(FDirectory->Path, FTableName);
+}
+
 void TDataCursor::DeleteTable() {
     CheckNotOpen();
+    CompleteRenameOfName();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
     const int32_t result = FDirectory->DeleteTable(FTableName, FInMemory);
@@ -368,6 +385,7 @@ void TDataCursor::DeleteTable() {
 
 void TDataCursor::RenameTable(std::string_view newName) {
     CheckNotOpen();
+    CompleteRenameOfName();
     uint8_t header[DATA_HEADER_SIZE];
     GetDataHeader(header);
     const int32_t result = FDirectory->RenameTable(FTableName, newName, false, FInMemory);

@@ -359,16 +359,15 @@ private:
 // CRC-32 (the zlib polynomial) of a byte run.
 uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
 
-// Removes what recoveries left beside the journal of a table that goes: the copies
-// they set aside (NAME.JNL.<n>, also those earlier programs kept in greater number)
-// and their record of settled commits (NAME.JNS).
+// The names of what recoveries leave beside a journal: the copies they set aside
+// (NAME.JNL.<n>, also those earlier programs kept in greater number) and their
+// record of settled commits (NAME.JNS), which belong to the table as its journal does.
+std::vector<std::string> JournalLeftoverNames(const std::string& journalName);
+// Removes those of a table that goes.
 void DeleteJournalLeftovers(const std::string& journalName);
-// Carries them to the table's new name when it is renamed: its record goes with it
-// (one already under the new name stays when the table has none of its own). Raises
-// the system's error naming a file that cannot be moved.
-void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName);
-// Raises, naming it, where the move would meet a file of the new name (another
-// table's leftovers): called before anything of the table is renamed.
-void CheckJournalLeftoversMove(const std::string& journalName, const std::string& newJournalName);
+// Whether the file at the name holds no journal at all (no valid header, nor a copy
+// of one): nothing a recovery could play back, decide or set aside. False too when
+// it cannot be read.
+bool JournalHoldsNothing(const std::string& journalName);
 
 }  // namespace kura

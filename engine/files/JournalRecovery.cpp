@@ -906,43 +906,27 @@ void TTableJournal::SettleCommitsNaming(const std::string& name) {
     }
 }
 
-namespace {
-
-// The journal's leftovers that exist, each with its name beside the new journal.
-std::vector<std::pair<std::string, std::string>> LeftoverMoves(const std::string& journalName,
-                                                               const std::string& newJournalName) {
-    std::vector<std::pair<std::string, std::string>> moves;
-    auto add = [&moves](std::string from, std::string to) {
-        if (DiskFileExists(from)) moves.emplace_back(std::move(from), std::move(to));
-    };
-    for (int32_t n = 1; n <= kEarlierCopies; ++n)
-        add(journalName + "." + std::to_string(n), newJournalName + "." + std::to_string(n));
-    add(SettledNameOf(journalName), SettledNameOf(newJournalName));
-    return moves;
+std::vector<std::string> JournalLeftoverNames(const std::string& journalName) {
+    std::vector<std::string> names;
+    names.reserve(kEarlierCopies + 1);
+    for (int32_t n = 1; n <= kEarlierCopies; ++n) names.push_back(journalName + "." + std::to_string(n));
+    names.push_back(SettledNameOf(journalName));
+    return names;
 }
 
-}  // namespace
-
-void CheckJournalLeftoversMove(const std::string& journalName, const std::string& newJournalName) {
-    for (const auto& [from, to] : LeftoverMoves(journalName, newJournalName))
-        if (DiskFileExists(to))
-            RaiseEngineError(OSErrorToEngineError(platform::ERROR_ALREADY_EXISTS), {}, {}, {},
-                             platform::NormalizeSeparators(to));
-}
-
-void MoveJournalLeftovers(const std::string& journalName, const std::string& newJournalName) {
-    for (const auto& [from, to] : LeftoverMoves(journalName, newJournalName))
-        if (!OSRenameFile(from, to))
-            RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, platform::NormalizeSeparators(from));
+bool JournalHoldsNothing(const std::string& journalName) {
+    const TOSHandle handle = OSOpenFile(journalName, fmOpenRead | fmShareDenyNone, false);
+    if (handle == OS_INVALID_HANDLE) return false;
+    const bool cold = ReadJournal(handle).State == TFoundJournal::Cold;
+    OSCloseFile(handle);
+    return cold;
 }
 
 void DeleteJournalLeftovers(const std::string& journalName) {
-    for (int32_t n = 1; n <= kEarlierCopies; ++n) {
-        const std::string name = journalName + "." + std::to_string(n);
-        if (DiskFileExists(name)) OSDeleteFile(name);
-    }
-    const std::string settled = SettledNameOf(journalName);
-    if (DiskFileExists(settled)) OSDeleteFile(settled);
+    const std::vector<std::string> names = JournalLeftoverNames(journalName);
+    const std::vector<bool> there = DiskFilesExist(names);
+    for (std::size_t n = 0; n < names.size(); ++n)
+        if (there[n]) OSDeleteFile(names[n]);
 }
 
 }  // namespace kura

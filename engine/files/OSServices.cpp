@@ -151,6 +151,12 @@ int32_t GetFileDosDate(std::string_view name) {
     return static_cast<int32_t>((date << 16) | time);
 }
 
+std::vector<bool> DiskFilesExist(const std::vector<std::string>& names) { return platform::FilesExist(names); }
+
+std::vector<bool> DiskNamesTaken(const std::vector<std::string>& names) { return platform::FilesExist(names, true); }
+
+bool OSIsLink(std::string_view name) { return platform::IsSymbolicLink(name); }
+
 bool DiskFileExists(std::string_view name) {
     // Asked of the file itself, not of its DOS date: a file dated before 1980 or
     // after 2107 exists too, or the engine would take its table for missing and

@@ -108,6 +108,13 @@ int32_t GetFileAttr(std::string_view name);
 int32_t GetFileDosDate(std::string_view name);
 // An existing file that is not a directory, whatever its date.
 bool DiskFileExists(std::string_view name);
+// DiskFileExists of each name, the names of one folder looked for together.
+std::vector<bool> DiskFilesExist(const std::vector<std::string>& names);
+// Whether anything at all stands at each name: a file, a folder, a link (not
+// followed, leading anywhere or nowhere); looked for as DiskFilesExist looks.
+std::vector<bool> DiskNamesTaken(const std::vector<std::string>& names);
+// Whether a symbolic link stands at the name, followed or not.
+bool OSIsLink(std::string_view name);
 
 std::string GetCurrentDir();
 std::string GetTempDir();

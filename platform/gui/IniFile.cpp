@@ -1,6 +1,7 @@
 #include "platform/gui/IniFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <charconv>
@@ -162,8 +163,23 @@ void TIniFile::UpdateFile() {
     auto fail = [&](int err) {
         throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(err), platform::Win32ErrorFromErrno(err));
     };
-    const int fd = calls.open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) fail(errno);
+    // As every file beside a table: never opened through a link someone put at its
+    // name (the settings would be written wherever it leads), nor anything but a
+    // plain file (a FIFO would hold the program).
+    const int fd = calls.open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP)
+            throw EIniFileError("Cannot write " + path_ + ": a symbolic link stands at " + temp,
+                                platform::ERROR_CANT_RESOLVE_FILENAME, temp);
+        fail(err);
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        calls.close(fd);
+        throw EIniFileError("Cannot write " + path_ + ": " + temp + " is not a file",
+                            platform::ERROR_ACCESS_DENIED, temp);
+    }
     const std::string text = out.str();
     int err = 0;
     for (std::size_t done = 0; done < text.size() && err == 0;) {

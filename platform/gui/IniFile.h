@@ -3,8 +3,10 @@
 // section and key names compared without regard to (ASCII) case, code page 932 on
 // disk. The object reads the whole file when it is made and keeps it in memory;
 // UpdateFile writes it back (to a temporary beside it, flushed, then renamed over
-// it, so a failed write never leaves half a file) and reports failure by throwing
-// EIniFileError with the system's reason. Its writes go through the file layer's call
+// it, so a failed write never leaves half a file, and a link at the settings file's
+// name is replaced, never written through) and reports failure by throwing
+// EIniFileError with the system's reason. The temporary file is never opened through
+// a link: one at its name refuses the write. Its writes go through the file layer's call
 // table (platform/FileCalls.h), where a test can make them fail as a full disk does.
 // Names and values cross this interface as UTF-8.
 //
@@ -14,15 +16,21 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gui {
 
 class EIniFileError : public std::runtime_error {
 public:
-    EIniFileError(const std::string& message, uint32_t error) : std::runtime_error(message), Error(error) {}
-    // Why, as a Win32 number of platform/LastError.h (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
+    EIniFileError(const std::string& message, uint32_t error, std::string file = {})
+        : std::runtime_error(message), Error(error), File(std::move(file)) {}
+    // Why, as a Win32 number of platform/LastError.h (ERROR_DISK_FULL, ERROR_ACCESS_DENIED,
+    // ERROR_CANT_RESOLVE_FILENAME for a symbolic link in the way, ...).
     uint32_t Error;
+    // The file in the way when it is not the settings file itself (its temporary
+    // file), else "".
+    std::string File;
 };
 
 class TIniFile {

@@ -224,6 +224,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // layer's writes to a path that holds `full` find the disk full (the kernel's own
     // calls come back when `opens` goes).
     std::string refusedFile, changed;
+    // What a link planted in the folder leads to, which nothing may write.
+    const kura::test::TempDir outside;
+    std::ofstream(outside.file("elsewhere")) << "untouched";
     static std::string full;
     bool folderRefused = false;  // no file can be made in the folder
     int noEntry = 0;             // nor in the program's folder, for this error (no free file entry: ENOSPC)
@@ -339,6 +342,11 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; },
          gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
                  .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
+        {"a link where the settings file's temporary file goes",
+         [&] { fs::create_symlink(outside.file("elsewhere"), changed = dir.file("yomitora.INI.tmp")); },
+         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\nファイル %2 の場所にシンボリックリンクが"
+                 "あるため、書き込みませんでした。\nリンクを取り除いてから、もう一度起動してください。")
+             .arg(QString::fromStdString(dir.file("yomitora.INI")), QString::fromStdString(dir.file("yomitora.INI.tmp")))},
         {"the database's disk full, a lost index to be made again",
          [&] { full = "/DB/", fs::remove(keep(db + "/Staff.IDX")); },
          head.arg("Staff") + diskFull(db) + gui::U8("\n（エラー番号 9218）")},
@@ -451,13 +459,14 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
             fs::remove_all(changed);
-            fs::rename(changed + ".keep", changed);
+            if (fs::exists(changed + ".keep")) fs::rename(changed + ".keep", changed);
             changed.clear();
         }
         writable(fs::perm_options::add);
         EXPECT_EQ(messages, said) << messages.join("\n").toStdString();
         messages.clear();
     }
+    EXPECT_EQ(Read(outside.file("elsewhere")), "untouched");
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());

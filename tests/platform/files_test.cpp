@@ -338,6 +338,20 @@ TEST(PlatformFiles, EveryWayOfFindingASpellingAgreesWithReadingTheFolder) {
         }
         EXPECT_EQ(ResolvePath(dir.file(query)), Native(dir.file(expected))) << query;
     }
+    // Names looked for together are found as each is alone.
+    for (int batch = 0; batch < 40; ++batch) {
+        std::vector<std::string> names;
+        for (int n = 0; n < 1 + batch % 7; ++n) {
+            const std::string query = rng() % 2 ? respell(made[rng() % made.size()]) : randomName();
+            if (query != "." && query != "..") names.push_back(dir.file(query));
+        }
+        const std::vector<bool> exist = FilesExist(names);
+        ASSERT_EQ(exist.size(), names.size());
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            FileFindData data;
+            EXPECT_EQ(exist[n], FindFile(names[n], &data) && !(data.attributes & FILE_ATTRIBUTE_DIRECTORY)) << names[n];
+        }
+    }
 }
 
 TEST(PlatformFiles, BackslashInsideDoubleByteCharacterIsNoSeparator) {
@@ -551,6 +565,19 @@ ssize_t OneBytePwrite(int fd, const void* buffer, size_t count, off_t offset) {
     return SystemFileCalls().pwrite(fd, buffer, count > 0 ? 1 : 0, offset);
 }
 
+// Puts a link to gLinkTarget at gLinkAt right before the file layer opens that name:
+// what another user could do between the layer's look at the name and its open.
+std::string gLinkAt, gLinkTarget;
+
+int LinkPlantingOpen(const char* path, int flags, mode_t mode) {
+    if (!gLinkAt.empty() && gLinkAt == path) {
+        fs::remove(gLinkAt);
+        fs::create_symlink(gLinkTarget, gLinkAt);
+        gLinkAt.clear();
+    }
+    return SystemFileCalls().open(path, flags, mode);
+}
+
 }  // namespace
 
 TEST(FileFaults, TheNthWriteCallFailsAndNothingElse) {
@@ -589,6 +616,37 @@ TEST(FileFaults, ReplacedCallsServeTheFileLayer) {
     EXPECT_EQ(gShortWrites.load(), 5);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(ReadText(path), "hello");
+
+    // A link put at the name after the layer looked at it and before it opens it is
+    // refused as one found by the look, whether a file or nothing stood there.
+    const std::string elsewhere = dir.file("elsewhere.bin");
+    for (const uint32_t disposition : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS, TRUNCATE_EXISTING, CREATE_NEW}) {
+        for (const bool fileThere : {true, false}) {
+            SCOPED_TRACE(std::to_string(disposition) + (fileThere ? ", a file there" : ", nothing there"));
+            const std::string at = dir.file("planted.bin");
+            fs::remove(at);
+            if (fileThere) WriteText(at, "own");
+            WriteText(elsewhere, "untouched");
+            gLinkAt = at;
+            gLinkTarget = elsewhere;
+            FileCalls().open = LinkPlantingOpen;
+            const FileHandle h2 = CreateFile(at, RW, SHARE_ALL, disposition, FILE_FLAG_NO_LINK);
+            const uint32_t error = GetLastError();
+            FileCalls() = SystemFileCalls();
+            const bool planted = gLinkAt.empty();
+            gLinkAt.clear();
+            const bool opened = h2 != INVALID_HANDLE_VALUE;
+            if (opened) CloseHandle(h2);
+            // A file there that a new one may not replace is refused at the look.
+            EXPECT_EQ(planted, !fileThere || disposition != CREATE_NEW);
+            if (!planted) continue;
+            EXPECT_FALSE(opened);
+            // A new file's name taken meanwhile: by a link, which a new file may not replace.
+            EXPECT_EQ(error, !fileThere && disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_CANT_RESOLVE_FILENAME);
+            EXPECT_TRUE(fs::is_symlink(at));
+            EXPECT_EQ(ReadText(elsewhere), "untouched");
+        }
+    }
 }
 
 // A process stopped at its Nth write call dies right there: the writes before it

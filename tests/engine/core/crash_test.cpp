@@ -31,13 +31,17 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "engine/core/EngineLibrary.h"
+#include "engine/core/TableSwap.h"
 #include "engine/files/FieldDesc.h"
+#include "engine/files/FileHandler.h"
 #include "engine/files/Journal.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/CutImages.h"
@@ -634,6 +638,22 @@ TEST(Crash, ANewJournalsFolderEntryIsSyncedOnce) {
     gEvents = nullptr;
 }
 
+namespace {
+
+// A journal with a whole header and nothing to play back: what a recovery reads,
+// unlike a journal that holds nothing.
+Bytes EmptyValidJournal() {
+    Bytes j(64, 0);
+    std::memcpy(j.data(), "KURA-JNL", 8);
+    dfbytes::PutU32(&j[8], 2);
+    dfbytes::PutU32(&j[12], 64);
+    dfbytes::PutU32(&j[24], JournalChecksum(j.data() + 64, 0));
+    dfbytes::PutU32(&j[60], JournalChecksum(j.data(), 60));
+    return j;
+}
+
+}  // namespace
+
 // The journal goes with its table: deleted with it (and the copies set aside), and
 // a rename leaves no journal under either name that a later table could take for
 // its own, and takes the copies and the record of settled commits along.
@@ -648,17 +668,44 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     EXPECT_TRUE(fs::exists(tmp.file("GOING.JNL")));
     // A stale journal under the new name, as a table lost long ago might leave.
     std::ofstream(tmp.file("MOVED.JNL")) << "KURA-JNL stale";
-    for (const char* left : {"GOING.JNS", "GOING.JNL.2", "MOVED.JNS"}) std::ofstream(tmp.file(left)) << "left";
-    // Another table's record under the new name is not replaced: the rename is
-    // refused, naming it, before any file of the table moves.
-    try {
-        db.dir->RenameTable("GOING", "MOVED", false, false);
-        ADD_FAILURE() << "renamed over MOVED.JNS";
-    } catch (const EKuraEngineError& e) {
-        EXPECT_NE(e.ErrorContext(ctxTable).find("MOVED.JNS"), std::string::npos);
+    for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) std::ofstream(tmp.file(left)) << "left";
+    // Whatever of another table stands at a name the table's files would take (or
+    // a journal there that holds anything a recovery could read): the rename is
+    // refused, naming it, and no file changes. The table's own record goes nowhere
+    // its absence would let it take over another's.
+    const Bytes hot = EmptyValidJournal();
+    const struct {
+        const char* Name;
+        bool Link;
+        bool OwnRecord;
+        TEngineErrorCode Code = KURA_TABLEEXISTS;
+    } obstacles[] = {
+        {"MOVED.JNS", false, true},  {"MOVED.JNS", false, false}, {"MOVED.JNS", true, true},
+        {"MOVED.JNL.3", false, true}, {"MOVED.JNL.999", false, false}, {"MOVED.DAT", false, true},
+        {"MOVED.IDX", false, true},  {"MOVED.BLB", true, true},   {"MOVED.JNL", true, true},
+        {"MOVED.JNL", false, true},
+    };
+    for (const auto& o : obstacles) {
+        SCOPED_TRACE(std::string(o.Name) + (o.Link ? ", a link" : "") + (o.OwnRecord ? "" : ", no record of its own"));
+        const std::string at = tmp.file(o.Name);
+        const std::string journal = tmp.file("MOVED.JNL");
+        if (at == journal) fs::rename(journal, journal + ".kept");
+        if (o.Link) fs::create_symlink(tmp.file("nowhere"), at);
+        else if (at == journal) WriteBytes(at, hot);
+        else std::ofstream(at) << "another's";
+        if (!o.OwnRecord) fs::rename(tmp.file("GOING.JNS"), tmp.file("GOING.JNS.kept"));
+        const FolderFiles before = ReadFolder(tmp.path());
+        const Raised r = RaisedBy([&] { db.dir->RenameTable("GOING", "MOVED", false, false); });
+        EXPECT_EQ(r.code, o.Code);
+        EXPECT_EQ(r.table, at);
+        EXPECT_EQ(ReadFolder(tmp.path()), before);
+        fs::remove(at);
+        if (at == journal) fs::rename(journal + ".kept", journal);
+        if (!o.OwnRecord) fs::rename(tmp.file("GOING.JNS.kept"), tmp.file("GOING.JNS"));
     }
+    // A name whose table was never there.
+    EXPECT_EQ(RaisedBy([&] { db.dir->RenameTable("NEVER", "MOVED", false, false); }).code, KURA_OSENOENT);
     EXPECT_TRUE(fs::exists(tmp.file("GOING.DAT")));
-    fs::remove(tmp.file("MOVED.JNS"));
     EXPECT_EQ(db.dir->RenameTable("GOING", "MOVED", false, false), 0);
     for (const char* left : {"GOING.JNS", "GOING.JNL.2"}) EXPECT_FALSE(fs::exists(tmp.file(left)));
     for (const char* left : {"MOVED.JNS", "MOVED.JNL.2"}) EXPECT_TRUE(fs::exists(tmp.file(left)));
@@ -676,6 +723,212 @@ TEST(Crash, TheJournalGoesWithItsTable) {
     for (const char* copy : {"MOVED.JNL.1", "MOVED.JNL.2", "MOVED.JNL.999", "MOVED.JNS"})
         EXPECT_FALSE(fs::exists(tmp.file(copy)));
     EXPECT_FALSE(fs::exists(tmp.file("MOVED.DAT")));
+}
+
+// ---------------------------------------------------------------------------
+// A rename through the engine stopped at any of its calls on the folder (each
+// file moved, each marker written or deleted): a kill right before the call, or
+// the call failing. The next open of either name, or the next rename, ends it or
+// takes it back: the table opens whole under one of the names, with its record and
+// journal copies, and the other name holds nothing (a failed open makes nothing).
+
+namespace {
+
+struct RenameStops {
+    std::string Folder;
+    std::vector<FolderFiles>* Images = nullptr;  // the folder before each call, when kept
+    int Calls = 0;
+    int FailAt = 0;  // the call that fails (0: none)
+    std::vector<std::string> Moved;  // the name each move call moved ("" for other calls)
+};
+RenameStops* gStops = nullptr;
+
+// Whether the call on this path (or descriptor) counts, and whether it fails.
+bool StopAt(const std::string& path, bool move = false) {
+    if (!gStops || path.rfind(gStops->Folder + "/", 0) != 0) return false;
+    if (gStops->Images) gStops->Images->push_back(ReadFolder(gStops->Folder));
+    gStops->Moved.push_back(move ? path.substr(gStops->Folder.size() + 1) : std::string());
+    return ++gStops->Calls == gStops->FailAt;
+}
+std::string PathOf(int fd) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+}
+int StoppingOpen(const char* path, int flags, mode_t mode) {
+    if ((flags & O_CREAT) && StopAt(path)) return errno = EIO, -1;
+    return platform::SystemFileCalls().open(path, flags, mode);
+}
+ssize_t StoppingPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    if (StopAt(PathOf(fd))) return errno = EIO, -1;
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+int StoppingUnlink(const char* path) {
+    if (StopAt(path)) return errno = EIO, -1;
+    return platform::SystemFileCalls().unlink(path);
+}
+int StoppingRename(const char* from, const char* to) {
+    if (StopAt(from, true)) return errno = EIO, -1;
+    return platform::SystemFileCalls().renameNoReplace(from, to);
+}
+
+}  // namespace
+
+TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
+    TempDir tmp;
+    const std::string work = fs::canonical(tmp.path()).string();
+    FolderFiles start;
+    CrashRows rows;
+    {
+        RecordDb db(work, lpPessimistic);
+        ASSERT_TRUE(CreateRecordTable(*db.dir, "T", StressTable()));
+        auto c = OpenRecordCursor(*db.dir, "T");
+        for (int32_t code = 1; code <= 5; ++code) AppendStressRecord(*c, code, "r" + std::to_string(code), "memo", {7});
+        rows = CheckTable(*c).Rows;
+    }
+    for (const char* left : {"T.JNS", "T.JNL.2"}) std::ofstream(work + "/" + left) << "left";
+    start = ReadFolder(work);
+    auto stopped = [&](int failAt, std::vector<FolderFiles>* images) {
+        WriteFolder(work, start);
+        RenameStops stops{work, images, 0, failAt, {}};
+        gStops = &stops;
+        platform::FileCalls().open = StoppingOpen;
+        platform::FileCalls().pwrite = StoppingPwrite;
+        platform::FileCalls().unlink = StoppingUnlink;
+        platform::FileCalls().renameNoReplace = StoppingRename;
+        TEngineErrorCode code = 0;
+        {
+            RecordDb db(work, lpPessimistic);
+            code = RaisedBy([&] { db.dir->RenameTable("T", "T2", false, false); }).code;
+        }
+        platform::FileCalls() = platform::SystemFileCalls();
+        gStops = nullptr;
+        return std::make_pair(stops.Moved, code);
+    };
+    std::vector<FolderFiles> images;
+    const std::vector<std::string> moved = stopped(0, &images).first;
+    const int calls = static_cast<int>(moved.size());
+    // The table's first move: a failure there or before it leaves the rename refused and nothing changed.
+    const auto firstMove = std::find(moved.begin(), moved.end(), "T.DAT") - moved.begin() + 1;
+    ASSERT_GT(calls, 8);
+    images.push_back(ReadFolder(work));  // and once it ended
+    // Which name the table opens under: the old one before the rename stood, the new
+    // one after; "" when neither holds it whole.
+    auto check = [&](const std::string& first, bool renameAgain) -> std::string {
+        SCOPED_TRACE("opened first: " + first + (renameAgain ? ", renamed again" : ""));
+        std::string found;
+        RecordDb db(work, lpPessimistic);
+        if (renameAgain) {
+            TDataCursor cursor(db.dir);
+            cursor.SetTableName("T");
+            const TEngineErrorCode again = RaisedBy([&] { cursor.RenameTable("T2"); }).code;
+            EXPECT_TRUE(again == 0 || again == KURA_OSENOENT) << again;
+        }
+        const std::string second = first == "T" ? "T2" : "T";
+        for (const std::string& name : {first, second}) {
+            const FolderFiles before = ReadFolder(work);
+            std::unique_ptr<TDataCursor> c;
+            const TEngineErrorCode open = RaisedBy([&] { c = OpenRecordCursor(*db.dir, name); }).code;
+            if (open == 0) {
+                EXPECT_TRUE(found.empty()) << "whole under both names";
+                EXPECT_EQ(CheckTable(*c).Rows, rows);
+                found = name;
+                continue;
+            }
+            EXPECT_EQ(open, KURA_OSENOENT);
+            // Nothing made under the name, nothing of the table left there.
+            for (const auto& [file, bytes] : ReadFolder(work))
+                EXPECT_FALSE(file.rfind(name + ".", 0) == 0 && !before.count(file)) << file << " made";
+        }
+        const FolderFiles after = ReadFolder(work);
+        const std::string gone = found == "T" ? "T2" : "T";
+        for (const auto& [file, bytes] : after) {
+            EXPECT_FALSE(file.ends_with(".RNM") || file.ends_with(".RN$")) << file;
+            EXPECT_NE(file.rfind(gone + ".", 0), 0u) << file << " left behind";
+        }
+        for (const char* left : {".JNS", ".JNL.2"}) EXPECT_TRUE(after.count(found + left)) << found << left;
+        return found;
+    };
+    // Killed right before each call: once the rename stood, it stays done.
+    bool stood = false;
+    for (std::size_t at = 0; at < images.size(); ++at) {
+        SCOPED_TRACE("killed before call " + std::to_string(at + 1) + " of " + std::to_string(calls));
+        for (const bool renameAgain : {false, true})
+            for (const std::string first : {"T", "T2"}) {
+                WriteFolder(work, images[at]);
+                const std::string found = check(first, renameAgain);
+                if (renameAgain) {
+                    EXPECT_EQ(found, "T2");
+                } else if (first == "T") {
+                    ASSERT_FALSE(found.empty());
+                    EXPECT_TRUE(!stood || found == "T2") << "taken back after it stood";
+                    stood = found == "T2";
+                } else {
+                    EXPECT_EQ(found, stood ? "T2" : "T");
+                }
+            }
+        if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_TRUE(stood);
+    // A journal that holds a change at the old name all the same (its program had the
+    // table open when the rename settled it, and was killed in a commit since) goes
+    // with the files rather than being dropped.
+    const auto standing = std::find_if(images.begin(), images.end(), [](const FolderFiles& f) {
+        return f.count("T.RNM") && f.count("T.DAT");
+    });
+    ASSERT_NE(standing, images.end());
+    WriteFolder(work, *standing);
+    const Bytes held = EmptyValidJournal();
+    WriteBytes(work + "/T.JNL", held);
+    EXPECT_TRUE(CompleteInterruptedRename(work + "/", "T2"));
+    const FolderFiles ended = ReadFolder(work);
+    EXPECT_FALSE(ended.count("T.JNL"));
+    EXPECT_EQ(ended.count("T2.JNL") ? ended.at("T2.JNL") : Bytes(), held);
+    // A call that fails: up to the table's first move the rename is refused with
+    // nothing changed; after it, it ends under the new name, at once or at the next open.
+    ASSERT_LE(firstMove, calls);
+    for (int at = 1; at <= calls; ++at) {
+        SCOPED_TRACE("call " + std::to_string(at) + " failed");
+        const TEngineErrorCode code = stopped(at, nullptr).second;
+        std::set<std::string> names, startNames;
+        for (const auto& [file, bytes] : ReadFolder(work)) names.insert(file);
+        for (const auto& [file, bytes] : start) startNames.insert(file);
+        if (at <= firstMove) {
+            EXPECT_NE(code, 0);
+            EXPECT_EQ(names, startNames);
+        }
+        EXPECT_EQ(check("T", false), at <= firstMove ? "T" : "T2") << code;
+        if (::testing::Test::HasFailure()) return;
+    }
+    // A marker that says nothing, or a link in a marker's place: nothing moves on its
+    // word, and the open is refused naming it.
+    const TempDir elsewhere;
+    std::ofstream(elsewhere.file("marker")) << ">T2";
+    // A marker held by the program that renames (here, this one) refuses the open
+    // as the table in use.
+    const struct {
+        const char* Text;  // nullptr: a link to a marker elsewhere
+        TEngineErrorCode Code;
+        bool Held = false;
+    } markers[] = {{">", KURA_HEADERCORRUPT}, {"?T2", KURA_HEADERCORRUPT}, {">T", KURA_HEADERCORRUPT},
+                   {nullptr, KURA_OSEACCES}, {">T2", KURA_OSEACCES, true}};
+    for (const auto& m : markers) {
+        SCOPED_TRACE(m.Text ? m.Text : "a link");
+        WriteFolder(work, start);
+        if (m.Text) std::ofstream(work + "/T.RNM") << m.Text;
+        else fs::create_symlink(elsewhere.file("marker"), work + "/T.RNM");
+        TFileHandler holder;
+        holder.FileName = work + "/T.RNM";
+        holder.Exclusive = true;
+        if (m.Held) holder.OpenFile();
+        const FolderFiles before = ReadFolder(work);
+        RecordDb db(work, lpPessimistic);
+        const Raised r = RaisedBy([&] { OpenRecordCursor(*db.dir, "T"); });
+        EXPECT_EQ(r.code, m.Code);
+        EXPECT_EQ(r.table, work + "/T.RNM");
+        EXPECT_EQ(ReadFolder(work), before);
+        if (m.Held) holder.CloseFile();
+        fs::remove(work + "/T.RNM");
+    }
 }
 
 // A journal whose checksums hold but whose entries do not (a file that is none of

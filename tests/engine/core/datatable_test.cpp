@@ -104,6 +104,15 @@ TEST(DataTable, MissingIndexIsRecreatedAndOpenFailuresCloseEverything) {
     TDataTable* none = nullptr;
     EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("NOSUCH", none, false, false, false, false, false, false); }),
               KURA_OSENOENT);
+
+    // An open that fails makes nothing: neither the index it would have made again
+    // nor a journal, which would make a name holding the .DAT alone look like a table.
+    test::MakeTable(*db.dir, "HALF", true);
+    for (const char* gone : {"HALF.IDX", "HALF.BLB", "HALF.JNL"}) std::filesystem::remove(tmp.file(gone));
+    EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("HALF", failed, false, false, false, false, false, false); }),
+              KURA_OSENOENT);
+    for (const char* made : {"HALF.IDX", "HALF.JNL"}) EXPECT_FALSE(Exists(tmp, made)) << made;
+    EXPECT_TRUE(Exists(tmp, "HALF.DAT"));
 }
 
 TEST(DataTable, BracketsNestAndOnlyTheOutermostEndReleases) {

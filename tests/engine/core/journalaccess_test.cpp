@@ -211,12 +211,17 @@ TEST(JournalAccess, NoTableIsWrittenUnprotectedNorReadHalfWritten) {
                         EXPECT_EQ(CheckTable(*again).Rows, tables.Rows);
                     }
                 }
-                // A table made anew where such a link stands: refused, naming it.
+                // A table made anew where such a link stands: refused, naming it, and
+                // nothing made beside it.
                 const std::string made = tables.tmp.file("U" + c.Refuse.Suffix);
-                if (c.Refuse.Error == kLink && c.Refuse.Suffix != ".JNL" && state == JournalState::Missing) {
+                if (c.Refuse.Error == kLink && state == JournalState::Missing) {
                     cursor.reset();
                     fs::create_symlink(refused.Elsewhere.file(TABLE + c.Refuse.Suffix), made);
-                    EXPECT_EQ(RaisedBy([&] { CreateRecordTable(*db.dir, "U", StressTable()); }).table, made);
+                    const Raised r = RaisedBy([&] { CreateRecordTable(*db.dir, "U", StressTable()); });
+                    EXPECT_EQ(r.code, KURA_OSEACCES);
+                    EXPECT_EQ(r.table, made);
+                    for (const auto& [name, bytes] : ReadFolder(tables.tmp.path()))
+                        EXPECT_TRUE(name.rfind("U.", 0) != 0 || tables.tmp.file(name) == made) << name << " made";
                     fs::remove(made);
                 }
             }

@@ -1,6 +1,7 @@
 // CREATE TABLE, ALTER TABLE, CREATE/DROP INDEX and DROP TABLE through the
 // statement object, checked on the table's definitions and rows.
 #include <filesystem>
+#include <fstream>
 
 #include "tests/engine/sql/StatementTestSupport.h"
 
@@ -39,6 +40,30 @@ TEST_F(Definitions, CreateTableIfNotExistsLeavesAnExistingTableAlone) {
     EXPECT_EQ(db.ErrorOf("CREATE TABLE t (z INTEGER)").Code, KURA_TABLEEXISTS);
     EXPECT_EQ(db.ErrorOf("CREATE TABLE IF NOT EXISTS u (z INTEGER)").Code, 0);
     EXPECT_EQ(db.ColumnNames("u"), (Names{"z"}));
+
+    // A link at a file of the table to be made (to a table elsewhere, or to
+    // nowhere) is refused, naming it, and nothing is made or settled beside it.
+    const TempDir elsewhere;
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) std::ofstream(elsewhere.file(std::string("x") + ext)) << "x";
+    for (const char* ext : {".DAT", ".IDX", ".JNL", ".BLB"}) {
+        for (const bool leads : {true, false}) {
+            SCOPED_TRACE(std::string(ext) + (leads ? ", a link to a file" : ", a link to nowhere"));
+            const std::string link = db.Path() + "/v" + ext;
+            std::filesystem::create_symlink(elsewhere.file((leads ? "x" : "none") + std::string(ext)), link);
+            TEngineErrorCode code = 0;
+            try {
+                db.Run("CREATE TABLE v (z INTEGER, m MEMO)");
+            } catch (const EKuraEngineError& e) {
+                code = e.ErrorCode();
+                EXPECT_EQ(e.ErrorContext(ctxTable), link);
+            }
+            EXPECT_EQ(code, KURA_OSEACCES);
+            for (const auto& entry : std::filesystem::directory_iterator(db.Path()))
+                EXPECT_TRUE(entry.path().filename().string().rfind("v.", 0) != 0 || entry.path() == link)
+                    << entry.path() << " made";
+            std::filesystem::remove(link);
+        }
+    }
 }
 
 TEST_F(Definitions, AddAtPositionsAndAppends) {

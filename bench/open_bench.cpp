@@ -1,0 +1,84 @@
+// Opening a table and closing it again, as every start, every window and every
+// query does before its first record: the look for interrupted work beside the
+// table, the journal, the headers. In a folder of the program's four tables, and
+// in one of 200 tables, where each look at the folder reads more names. And a
+// rename, which looks for every name of the table's records and journal copies.
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/EngineLibrary.h"
+#include "tests/engine/core/RecordTestSupport.h"
+#include "tests/engine/core/StressTestSupport.h"
+
+namespace {
+
+using namespace kura;
+using namespace kura::test;
+
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char name[] = "/tmp/kura-open-bench-XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+void BM_OpenAndClose(benchmark::State& state) {
+    static const bool started = (InitEngineLibrary(), true);
+    (void)started;
+    ScratchDir dir;
+    RecordDb db(dir.path, lpPessimistic);
+    const auto tables = static_cast<int>(state.range(0));
+    for (int n = 0; n < tables; ++n) {
+        const std::string name = "Table" + std::to_string(n);
+        if (!CreateRecordTable(*db.dir, name, StressTable())) {
+            state.SkipWithError("a table could not be made");
+            return;
+        }
+        // Opened once, so that each has its journal as a table in use has.
+        auto c = OpenRecordCursor(*db.dir, name);
+        AppendStressRecord(*c, n + 1, "name", "memo", {});
+    }
+    for (auto _ : state) {
+        auto c = OpenRecordCursor(*db.dir, "Table0");
+        benchmark::DoNotOptimize(c->GetTable());
+        c->CloseCursor(false);
+    }
+}
+
+BENCHMARK(BM_OpenAndClose)->Arg(4)->Arg(200)->Unit(benchmark::kMicrosecond);
+
+// A table renamed to another name and back, in the same folders.
+void BM_RenameThereAndBack(benchmark::State& state) {
+    static const bool started = (InitEngineLibrary(), true);
+    (void)started;
+    ScratchDir dir;
+    RecordDb db(dir.path, lpPessimistic);
+    const auto tables = static_cast<int>(state.range(0));
+    for (int n = 0; n < tables; ++n) {
+        const std::string name = "Table" + std::to_string(n);
+        if (!CreateRecordTable(*db.dir, name, StressTable())) {
+            state.SkipWithError("a table could not be made");
+            return;
+        }
+    }
+    for (auto _ : state) {
+        if (db.dir->RenameTable("Table0", "Moved", false, false) != 0 ||
+            db.dir->RenameTable("Moved", "Table0", false, false) != 0)
+            state.SkipWithError("a rename failed");
+    }
+}
+
+BENCHMARK(BM_RenameThereAndBack)->Arg(4)->Arg(200)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
