@@ -6,14 +6,18 @@
 // outer row hands out one null row, during which every one of its columns reads
 // as NULL.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <numeric>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
 #include "engine/expr/ValueAccess.h"
+#include "engine/files/FieldTypes.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/SourceTable.h"
 
@@ -43,6 +47,10 @@ void TQueryPlan::ResetRows() {
         t.Gather = t.Frozen = false;
         t.FrozenBlobFields.clear();
         t.FrozenBlobs.clear();
+        t.FrozenKeys.clear();
+        t.FrozenKeySize = 0;
+        t.ChangingKeys.clear();
+        t.KeyRecords.clear();
     }
 }
 
@@ -84,7 +92,14 @@ void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenField
     bool reads = ReadsField(Query.Where, level, writtenFields);
     for (const auto& join : Query.Joins) reads = reads || ReadsField(join->Condition, level, writtenFields);
     for (const auto& value : Query.UpdateValues) reads = reads || ReadsField(value->Expression, level, writtenFields);
-    if (!reads) return;
+    // Read in no column a row writes, the table reads as a copy of it does: where
+    // an index key serves the level, a copy ordered by that key (when it is not
+    // too large to hold) finds each restart's records by a search in memory,
+    // where a key range of the changing table would take descents of the index
+    // for its bounds and its start and find its place again after every change.
+    const bool indexed = !t.HashColumn && t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable();
+    if (!reads && !(indexed && uint64_t{t.Cursor->GetTableRecordCount()} * t.Buffer.size() <= MaxHashJoinBytes))
+        return;
     t.Frozen = true;
     if (t.HashColumn) {
         BuildHash(t);
@@ -95,7 +110,9 @@ void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenField
         t.Cursor->SetToBegin();
         GatherRecords(t);
         t.Cursor->SwitchToIndex(t.RangeIndex);
+        if (indexed) OrderFrozenByKey(t);
     }
+    if (!reads) return;
     // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
     std::vector<uint8_t> subtypes;
     for (uint16_t field : writtenFields) {
@@ -174,11 +191,7 @@ bool SameSeekKey(const TPlanTable& t, const uint8_t* record) {
     return std::memcmp(record + t.SeekOffset, t.RangeBuffer.data() + t.SeekOffset, t.SeekSize) == 0;
 }
 
-size_t SlotOf(const THashKey& key, size_t mask) {
-    uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
-    h ^= h >> 29;
-    return static_cast<size_t>(h) & mask;
-}
+size_t SlotOf(const THashKey& key, size_t mask) { return THashKeyHash{}(key) & mask; }
 
 // Two NULLs are equal under "=": NULL keys are kept under a key of their own,
 // whose length byte no value's key has.
@@ -197,16 +210,21 @@ THashKey PackKey(const TExpToken& value) {
     return key;
 }
 
+// The token a keyed level's column is read into, record after record.
+void PrepareKeyToken(TExpToken& key, const TExpToken& column) {
+    key.Kind = ekColumn;
+    key.FieldNumber = column.FieldNumber;
+    key.DataType = column.DataType;
+    key.DataSubtype = column.DataSubtype;
+    key.DataSize = column.DataSize;
+    key.Scale = column.Scale;
+}
+
 }  // namespace
 
 void TQueryPlan::BuildHash(TPlanTable& t) {
     TExpToken key;
-    key.Kind = ekColumn;
-    key.FieldNumber = t.HashColumn->FieldNumber;
-    key.DataType = t.HashColumn->DataType;
-    key.DataSubtype = t.HashColumn->DataSubtype;
-    key.DataSize = t.HashColumn->DataSize;
-    key.Scale = t.HashColumn->Scale;
+    PrepareKeyToken(key, *t.HashColumn);
     t.HashRecords.clear();
     t.HashEntries.clear();
     t.Cursor->SetToBegin();
@@ -238,6 +256,118 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
     t.AtEnd = true;
 }
 
+// Every record, whatever the level's own conditions say of it now: a row may
+// change it so that they hold later (NextAt tests them on each record read).
+void TQueryPlan::BuildChangingHash(TPlanTable& t) {
+    TExpToken key;
+    PrepareKeyToken(key, *t.HashColumn);
+    t.HashRecords.clear();
+    t.HashEntries.clear();
+    t.ChangingKeys.clear();
+    t.KeyRecords.clear();
+    t.Cursor->SetToBegin();
+    for (;;) {
+        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+        if (code == KURA_EOF) break;
+        if (code != 0) t.Cursor->CheckError(code, {});
+        RenewReadStretch();
+        t.Cursor->GetFieldValue(t.Buffer.data(), &key);
+        const THashKey packed = PackKey(key);
+        t.KeyRecords[packed].push_back(static_cast<uint32_t>(t.ChangingKeys.size()));
+        t.ChangingKeys.push_back(packed);
+        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
+    }
+    t.HashBuilt = true;
+    t.AtEnd = true;
+}
+
+void TQueryPlan::TakeChangingKey(TPlanTable& t, const THashKey& wanted) {
+    t.HashEntries.clear();
+    const auto found = t.KeyRecords.find(wanted);
+    if (found != t.KeyRecords.end()) {
+        std::vector<uint32_t>& records = found->second;
+        std::erase_if(records, [&](uint32_t r) { return !(t.ChangingKeys[r] == wanted); });
+        // Records that came to the key lie after the others, and may have come
+        // back to it after they left it.
+        if (std::adjacent_find(records.begin(), records.end(), std::greater_equal<>()) != records.end()) {
+            std::sort(records.begin(), records.end());
+            records.erase(std::unique(records.begin(), records.end()), records.end());
+        }
+        for (const uint32_t r : records) t.HashEntries.emplace_back(wanted, static_cast<uint32_t>(r * t.Buffer.size()));
+    }
+    t.HashPosition = 0;
+    t.HashEnd = t.HashEntries.size();
+}
+
+void TQueryPlan::TargetChanged() {
+    if (ChangedLevel < 0) return;
+    TPlanTable& t = Tables[static_cast<size_t>(ChangedLevel)];
+    if (!t.HashColumn || !t.HashBuilt || t.AtEnd || t.ChangingKeys.empty()) return;
+    std::memcpy(t.HashRecords.data() + t.MemoryOffset, t.Buffer.data(), t.Buffer.size());
+    TExpToken key;
+    PrepareKeyToken(key, *t.HashColumn);
+    t.Cursor->GetFieldValue(t.Buffer.data(), &key);
+    const THashKey packed = PackKey(key);
+    const size_t record = t.MemoryOffset / t.Buffer.size();
+    if (t.ChangingKeys[record] == packed) return;
+    t.ChangingKeys[record] = packed;
+    t.KeyRecords[packed].push_back(static_cast<uint32_t>(record));
+}
+
+void TQueryPlan::OrderFrozenByKey(TPlanTable& t) {
+    TFieldDesc field;
+    t.Cursor->GetFieldDesc(t.RangeField, field);
+    t.FrozenKeySize = static_cast<uint16_t>(1 + GetFieldDataSize(field.FieldType(), field.StoredSize()));
+    const size_t size = t.FrozenKeySize;
+    const size_t count = t.HashEntries.size();
+    std::vector<uint8_t> keys(count * size);
+    std::array<uint8_t, RANGE_KEY_SIZE> key{};
+    for (size_t i = 0; i < count; ++i) {
+        t.Cursor->BuildIndexKey(t.HashRecords.data() + t.HashEntries[i].second, key.data());
+        std::memcpy(keys.data() + i * size, key.data(), size);
+    }
+    // The entries run by record number: a stable order keeps that within a key.
+    std::vector<uint32_t> order(count);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return t.Cursor->CompareKeys(keys.data() + a * size, keys.data() + b * size, t.FrozenKeySize) < 0;
+    });
+    std::vector<std::pair<THashKey, uint32_t>> entries(count);
+    t.FrozenKeys.resize(count * size);
+    for (size_t i = 0; i < count; ++i) {
+        entries[i] = t.HashEntries[order[i]];
+        std::memcpy(t.FrozenKeys.data() + i * size, keys.data() + size_t{order[i]} * size, size);
+    }
+    t.HashEntries = std::move(entries);
+}
+
+void TQueryPlan::TakeFrozenKey(TPlanTable& t) {
+    LoadRangeValue(t);
+    std::array<uint8_t, RANGE_KEY_SIZE> key{};
+    t.Cursor->BuildIndexKey(t.RangeBuffer.data(), key.data());
+    const size_t size = t.FrozenKeySize;
+    auto compare = [&](size_t i) { return t.Cursor->CompareKeys(t.FrozenKeys.data() + i * size, key.data(), t.FrozenKeySize); };
+    size_t low = 0, high = t.HashEntries.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (compare(middle) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    size_t end = low;
+    high = t.HashEntries.size();
+    while (end < high) {
+        const size_t middle = end + (high - end) / 2;
+        if (compare(middle) <= 0)
+            end = middle + 1;
+        else
+            high = middle;
+    }
+    t.HashPosition = low;
+    t.HashEnd = end;
+}
+
 bool TQueryPlan::FirstAt(size_t level) {
     TPlanTable& t = Tables[level];
     DropView(t);
@@ -259,11 +389,18 @@ bool TQueryPlan::FirstAt(size_t level) {
     if (t.Frozen && !t.HashColumn) {
         t.HashPosition = 0;
         t.HashEnd = t.HashEntries.size();
+        if (t.FrozenKeySize > 0) TakeFrozenKey(t);
         return NextAt(level);
     }
     if (t.HashColumn) {
         // The changed table's records as the rows so far left them.
-        if (!t.HashBuilt || static_cast<int32_t>(level) == ChangedLevel) BuildHash(t);
+        const bool changing = static_cast<int32_t>(level) == ChangedLevel;
+        if (!t.HashBuilt) {
+            if (changing)
+                BuildChangingHash(t);
+            else
+                BuildHash(t);
+        }
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
         THashKey wanted;
@@ -274,6 +411,10 @@ bool TQueryPlan::FirstAt(size_t level) {
             throw;
         }
         ReleaseExpToken(value);
+        if (changing) {
+            TakeChangingKey(t, wanted);
+            return NextAt(level);
+        }
         const size_t mask = t.HashSlots.size() - 1;
         for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
             const size_t first = t.HashSlots[slot] - 1u;

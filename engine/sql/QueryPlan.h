@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -64,6 +65,18 @@ struct THashKey {
     friend bool operator==(const THashKey&, const THashKey&) = default;
     friend bool operator<(const THashKey& a, const THashKey& b) {
         return a.Head != b.Head ? a.Head < b.Head : a.Tail < b.Tail;
+    }
+};
+
+// Above this many bytes of records a joined level is read through its index (or
+// scanned) for every outer row instead of being held in memory.
+constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
+
+struct THashKeyHash {
+    size_t operator()(const THashKey& key) const noexcept {
+        uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 29;
+        return static_cast<size_t>(h);
     }
 };
 
@@ -170,6 +183,20 @@ struct TPlanTable {
         std::string Bytes;
     };
     std::vector<TFrozenValue> FrozenBlobs;
+    // A frozen level that an index's key range reads: the copy ordered by that
+    // key (HashEntries by key, and by record number within a key), and the bytes
+    // the range compares of each (the first key field, FrozenKeySize bytes per
+    // entry), so that each restart takes the records of its key alone.
+    std::vector<uint8_t> FrozenKeys;
+    uint16_t FrozenKeySize = 0;
+    // The changed table's own level keyed in memory (another table drives, the
+    // target starts its rows again under it): the copy is made once and kept up
+    // to date with each row's change (TQueryPlan::TargetChanged). ChangingKeys
+    // holds each record's key as the rows so far left it (by its place in
+    // HashRecords), KeyRecords each key's records: a record whose key changed
+    // joins its new key at once and leaves the old one when that is next read.
+    std::vector<THashKey> ChangingKeys;
+    std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> KeyRecords;
     size_t MemoryOffset = 0;  // of the current record in HashRecords
     bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
@@ -302,6 +329,8 @@ public:
     void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
     // Called before the target's level is given the record as a row changed it.
     void TargetChanging();
+    // Called once the target's level holds the record as the row changed it.
+    void TargetChanged();
     int32_t ChangedLevel = -1;
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
@@ -365,6 +394,14 @@ private:
     // Records of the level that its index-answered single-table conditions let through.
     uint32_t FilteredCount(size_t level);
     void BuildHash(TPlanTable& t);
+    // The changed table's level, keyed once for the whole statement, and the
+    // records of one key as the rows so far left them.
+    void BuildChangingHash(TPlanTable& t);
+    void TakeChangingKey(TPlanTable& t, const THashKey& wanted);
+    // A frozen level's copy ordered by its index's key, and the records of the
+    // key the range value gives.
+    void OrderFrozenByKey(TPlanTable& t);
+    void TakeFrozenKey(TPlanTable& t);
     // The records from the cursor's position on, into HashRecords in record order.
     void GatherRecords(TPlanTable& t);
     void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);

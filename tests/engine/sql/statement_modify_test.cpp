@@ -166,6 +166,11 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
     db.Run("CREATE TABLE jm (k CHAR(2), m MEMO); INSERT INTO jm VALUES ('a', 'one'); INSERT INTO jm VALUES ('a', 'two')");
     EXPECT_EQ(db.Run("UPDATE jm SET m = m + '/' + j.m FROM jm, jm j WHERE jm.k = j.k AND jm.m + j.k <> 'x'"), 2u);
     EXPECT_EQ(db.Rows("jm"), (Rows{"a|one/one/two", "a|two/one/two"}));
+    // Each written memo of the copy kept apart, the record's other one too.
+    db.Run("CREATE TABLE jn (k CHAR(2), m MEMO, p MEMO); INSERT INTO jn VALUES ('a', 'one', 'uno');"
+           "INSERT INTO jn VALUES ('b', 'two', 'dos')");
+    EXPECT_EQ(db.Run("UPDATE jn SET m = j.p, p = j.m FROM jn INNER JOIN jn j ON j.k = jn.k"), 2u);
+    EXPECT_EQ(db.Rows("jn"), (Rows{"a|uno|one", "b|dos|two"}));
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
     EXPECT_EQ(db.Run("DELETE FROM jt, js WHERE jt.id = js.k"), 1u);
@@ -214,12 +219,21 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
         {add + " INNER JOIN rb ON ra.id = rb.k INNER JOIN rc ON rc.j = rb.k AND (ra.v < 5 OR rb.x > 100)", 1,
          {"1|10", "2|0", "3|30"}},
         {add + ", rb, rc WHERE ra.id = rb.k AND rc.j = rb.k AND (ra.v < 5 OR rb.x > 100)", 1, {"1|10", "2|0", "3|30"}},
-        // rc drives: ra restarts for each of its rows, as the rows before left it.
+        // rc drives: ra restarts for each of its rows, as the rows before left it
+        // (its key too), and a record met again after another counts again, and
+        // is committed again.
         {"UPDATE ra SET v = v + 1 FROM ra INNER JOIN rb ON ra.id = rb.k RIGHT OUTER JOIN rc ON rc.j = ra.id AND "
          "rc.j = rb.k WHERE ra.v < 2", 1, {"1|2", "2|0", "3|30"}},
+        {"UPDATE ra SET id = id + 1, v = v + rc.y FROM ra INNER JOIN rb ON ra.id = rb.k RIGHT OUTER JOIN rc ON "
+         "rc.j = ra.id AND rc.j = rb.k", 1, {"4|0", "2|0", "3|30"}},
+        {"UPDATE ra SET v = v + rc.y + 1 FROM ra INNER JOIN rb ON ra.id <= rb.k AND rb.x = 5 RIGHT OUTER JOIN rc ON "
+         "rc.j < rb.k", 4, {"1|7", "2|7", "3|30"}},
+        {"START TRANSACTION; UPDATE ra SET v = v + rc.y + 1 FROM ra INNER JOIN rb ON ra.id <= rb.k AND rb.x = 5 "
+         "RIGHT OUTER JOIN rc ON rc.j < rb.k COMMIT INTERVAL 1; ROLLBACK", 0, {"1|7", "2|7", "3|30"}},
         {"DELETE FROM ra, rb WHERE ra.id = rb.k AND ra.v + rb.x > 7", 1, {"2|0", "3|30"}},
         // A shift reads each partner as it was: no change carries down the rows.
         {"UPDATE ra SET v = s.v + 1 FROM ra, ra s WHERE s.id = ra.id - 1", 2, {"1|0", "2|1", "3|1"}},
+        {"UPDATE ra SET v = v + 1 FROM ra INNER JOIN ra s ON s.v > ra.v", 2, {"1|1", "2|1", "3|30"}},
         {"DELETE FROM ra, ra s WHERE s.id = ra.id - 1 AND s.v + ra.v = 0", 1, {"1|0", "3|30"}},
         {"DELETE FROM ra, ra s WHERE s.id = ra.id - 1", 2, {"1|0"}},
     };
