@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <numeric>
+#include <ranges>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
@@ -345,27 +346,14 @@ void TQueryPlan::TakeFrozenKey(TPlanTable& t) {
     LoadRangeValue(t);
     std::array<uint8_t, RANGE_KEY_SIZE> key{};
     t.Cursor->BuildIndexKey(t.RangeBuffer.data(), key.data());
-    const size_t size = t.FrozenKeySize;
-    auto compare = [&](size_t i) { return t.Cursor->CompareKeys(t.FrozenKeys.data() + i * size, key.data(), t.FrozenKeySize); };
-    size_t low = 0, high = t.HashEntries.size();
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (compare(middle) < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    size_t end = low;
-    high = t.HashEntries.size();
-    while (end < high) {
-        const size_t middle = end + (high - end) / 2;
-        if (compare(middle) <= 0)
-            end = middle + 1;
-        else
-            high = middle;
-    }
-    t.HashPosition = low;
-    t.HashEnd = end;
+    auto compare = [&](size_t i) {
+        return t.Cursor->CompareKeys(t.FrozenKeys.data() + i * t.FrozenKeySize, key.data(), t.FrozenKeySize);
+    };
+    const auto entries = std::views::iota(size_t{0}, t.HashEntries.size());
+    const auto first = std::ranges::partition_point(entries, [&](size_t i) { return compare(i) < 0; });
+    const auto past = std::ranges::partition_point(first, entries.end(), [&](size_t i) { return compare(i) == 0; });
+    t.HashPosition = static_cast<size_t>(first - entries.begin());
+    t.HashEnd = static_cast<size_t>(past - entries.begin());
 }
 
 bool TQueryPlan::FirstAt(size_t level) {

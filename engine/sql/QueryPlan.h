@@ -173,7 +173,9 @@ struct TPlanTable {
     // UPDATE writes, reads that table as it was when the statement started: a copy
     // taken before the first change (Frozen; keyed when the level is, all of it
     // at every restart otherwise), with the values of its BLOB columns the UPDATE
-    // writes (FrozenBlobFields, FrozenBlobs per record and field).
+    // writes (FrozenBlobFields, FrozenBlobs per record and field). Such a level
+    // that an index key serves and that reads no written column reads a copy too,
+    // which gives the same values and finds a key's records in memory.
     bool Gather = false;
     bool Frozen = false;
     std::vector<uint16_t> FrozenBlobFields;
