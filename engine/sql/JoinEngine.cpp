@@ -51,7 +51,9 @@ void TQueryPlan::ResetRows() {
         t.FrozenKeys.clear();
         t.FrozenKeySize = 0;
         t.ChangingKeys.clear();
-        t.KeyRecords.clear();
+        t.MovedIn.clear();
+        t.MovedEntries.clear();
+        t.ReadsMoved = false;
     }
 }
 
@@ -223,7 +225,7 @@ void PrepareKeyToken(TExpToken& key, const TExpToken& column) {
 
 }  // namespace
 
-void TQueryPlan::BuildHash(TPlanTable& t) {
+void TQueryPlan::BuildHash(TPlanTable& t, bool everyRecord) {
     TExpToken key;
     PrepareKeyToken(key, *t.HashColumn);
     t.HashRecords.clear();
@@ -237,7 +239,7 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
         t.AtEnd = false;
         bool local = true;
-        for (const TExpToken* c : t.LocalConditions) local = local && Accepts(c);
+        for (const TExpToken* c : t.LocalConditions) local = local && (everyRecord || Accepts(c));
         if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
@@ -260,44 +262,32 @@ void TQueryPlan::BuildHash(TPlanTable& t) {
 // Every record, whatever the level's own conditions say of it now: a row may
 // change it so that they hold later (NextAt tests them on each record read).
 void TQueryPlan::BuildChangingHash(TPlanTable& t) {
-    TExpToken key;
-    PrepareKeyToken(key, *t.HashColumn);
-    t.HashRecords.clear();
-    t.HashEntries.clear();
-    t.ChangingKeys.clear();
-    t.KeyRecords.clear();
-    t.Cursor->SetToBegin();
-    for (;;) {
-        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
-        if (code == KURA_EOF) break;
-        if (code != 0) t.Cursor->CheckError(code, {});
-        RenewReadStretch();
-        t.Cursor->GetFieldValue(t.Buffer.data(), &key);
-        const THashKey packed = PackKey(key);
-        t.KeyRecords[packed].push_back(static_cast<uint32_t>(t.ChangingKeys.size()));
-        t.ChangingKeys.push_back(packed);
-        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-    }
-    t.HashBuilt = true;
-    t.AtEnd = true;
+    BuildHash(t, true);
+    t.ChangingKeys.resize(t.HashRecords.size() / t.Buffer.size());
+    for (const auto& [key, offset] : t.HashEntries) t.ChangingKeys[offset / t.Buffer.size()] = key;
+    t.MovedIn.clear();
 }
 
+// The key's records as the copy was made are those of the key still (as long as
+// no row changed a key), and then the records that came to it since.
 void TQueryPlan::TakeChangingKey(TPlanTable& t, const THashKey& wanted) {
-    t.HashEntries.clear();
-    const auto found = t.KeyRecords.find(wanted);
-    if (found != t.KeyRecords.end()) {
-        std::vector<uint32_t>& records = found->second;
+    if (t.MovedIn.empty()) return;
+    const size_t size = t.Buffer.size();
+    t.MovedEntries.clear();
+    for (size_t i = t.HashPosition; i < t.HashEnd; ++i)
+        if (t.ChangingKeys[t.HashEntries[i].second / size] == wanted) t.MovedEntries.push_back(t.HashEntries[i]);
+    const auto moved = t.MovedIn.find(wanted);
+    if (moved != t.MovedIn.end()) {
+        std::vector<uint32_t>& records = moved->second;
         std::erase_if(records, [&](uint32_t r) { return !(t.ChangingKeys[r] == wanted); });
-        // Records that came to the key lie after the others, and may have come
-        // back to it after they left it.
-        if (std::adjacent_find(records.begin(), records.end(), std::greater_equal<>()) != records.end()) {
-            std::sort(records.begin(), records.end());
-            records.erase(std::unique(records.begin(), records.end()), records.end());
-        }
-        for (const uint32_t r : records) t.HashEntries.emplace_back(wanted, static_cast<uint32_t>(r * t.Buffer.size()));
+        for (const uint32_t r : records) t.MovedEntries.emplace_back(wanted, static_cast<uint32_t>(r * size));
+        // In record order, once each: a record may have left the key and come back.
+        std::sort(t.MovedEntries.begin(), t.MovedEntries.end());
+        t.MovedEntries.erase(std::unique(t.MovedEntries.begin(), t.MovedEntries.end()), t.MovedEntries.end());
     }
+    t.ReadsMoved = true;
     t.HashPosition = 0;
-    t.HashEnd = t.HashEntries.size();
+    t.HashEnd = t.MovedEntries.size();
 }
 
 void TQueryPlan::TargetChanged() {
@@ -312,7 +302,7 @@ void TQueryPlan::TargetChanged() {
     const size_t record = t.MemoryOffset / t.Buffer.size();
     if (t.ChangingKeys[record] == packed) return;
     t.ChangingKeys[record] = packed;
-    t.KeyRecords[packed].push_back(static_cast<uint32_t>(record));
+    t.MovedIn[packed].push_back(static_cast<uint32_t>(record));
 }
 
 void TQueryPlan::OrderFrozenByKey(TPlanTable& t) {
@@ -374,6 +364,7 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.RestartPending = ChangedLevel >= 0 && !t.AtRestart.empty();
     t.RestartKept = false;
+    t.ReadsMoved = false;
     if (t.Frozen && !t.HashColumn) {
         t.HashPosition = 0;
         t.HashEnd = t.HashEntries.size();
@@ -399,10 +390,6 @@ bool TQueryPlan::FirstAt(size_t level) {
             throw;
         }
         ReleaseExpToken(value);
-        if (changing) {
-            TakeChangingKey(t, wanted);
-            return NextAt(level);
-        }
         const size_t mask = t.HashSlots.size() - 1;
         for (size_t slot = SlotOf(wanted, mask); t.HashSlots[slot] != 0; slot = (slot + 1) & mask) {
             const size_t first = t.HashSlots[slot] - 1u;
@@ -413,6 +400,7 @@ bool TQueryPlan::FirstAt(size_t level) {
             t.HashEnd = last;
             break;
         }
+        if (changing) TakeChangingKey(t, wanted);
         return NextAt(level);
     }
     if (t.RangeValue) {
@@ -496,7 +484,7 @@ bool TQueryPlan::NextAt(size_t level) {
     while (!t.Empty) {
         if (t.FromMemory()) {
             if (t.HashPosition >= t.HashEnd) break;
-            const uint32_t offset = t.HashEntries[t.HashPosition++].second;
+            const uint32_t offset = (t.ReadsMoved ? t.MovedEntries : t.HashEntries)[t.HashPosition++].second;
             t.MemoryOffset = offset;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
         } else if (t.SeekPending) {

@@ -195,10 +195,13 @@ struct TPlanTable {
     // target starts its rows again under it): the copy is made once and kept up
     // to date with each row's change (TQueryPlan::TargetChanged). ChangingKeys
     // holds each record's key as the rows so far left it (by its place in
-    // HashRecords), KeyRecords each key's records: a record whose key changed
-    // joins its new key at once and leaves the old one when that is next read.
+    // HashRecords), MovedIn the records that came to each key since the copy was
+    // made; once a row has changed a key, a restart takes the records of its key
+    // into MovedEntries (ReadsMoved), in record order.
     std::vector<THashKey> ChangingKeys;
-    std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> KeyRecords;
+    std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> MovedIn;
+    std::vector<std::pair<THashKey, uint32_t>> MovedEntries;
+    bool ReadsMoved = false;
     size_t MemoryOffset = 0;  // of the current record in HashRecords
     bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
@@ -395,7 +398,8 @@ private:
     bool CompleteGroups(size_t level);
     // Records of the level that its index-answered single-table conditions let through.
     uint32_t FilteredCount(size_t level);
-    void BuildHash(TPlanTable& t);
+    // everyRecord: also the records the level's own conditions refuse.
+    void BuildHash(TPlanTable& t, bool everyRecord = false);
     // The changed table's level, keyed once for the whole statement, and the
     // records of one key as the rows so far left them.
     void BuildChangingHash(TPlanTable& t);
