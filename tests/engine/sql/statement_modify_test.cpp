@@ -226,6 +226,10 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
          "rc.j = rb.k WHERE ra.v < 2", 1, {"1|2", "2|0", "3|30"}},
         {"UPDATE ra SET id = id + 1, v = v + rc.y FROM ra INNER JOIN rb ON ra.id >= rb.k RIGHT OUTER JOIN rc ON "
          "rc.j = ra.id AND rc.j = rb.k", 1, {"4|0", "2|0", "3|30"}},
+        // Record 1 comes to key 2, where it is met before record 2 (the INSERT's
+        // row, and the UPDATE's two).
+        {"INSERT INTO rc VALUES (2, 9); UPDATE ra SET id = 2, v = v + rc.y FROM ra INNER JOIN rb ON ra.id >= rb.k "
+         "RIGHT OUTER JOIN rc ON rc.j = ra.id AND rc.j = rb.k", 1 + 2, {"2|9", "2|9", "3|30"}},
         {"UPDATE ra SET v = v + rc.y + 1 FROM ra INNER JOIN rb ON ra.id <= rb.k AND rb.x = 5 RIGHT OUTER JOIN rc ON "
          "rc.j < rb.k", 4, {"1|7", "2|7", "3|30"}},
         {"START TRANSACTION; UPDATE ra SET v = v + rc.y + 1 FROM ra INNER JOIN rb ON ra.id <= rb.k AND rb.x = 5 "
