@@ -41,8 +41,8 @@
 //   JoinedUpdate/<shape>/<rows>   a joined UPDATE over tables of 10,000 and 100,000 rows of
 //                                 their own (jt: key, a name under an index, a number; js,
 //                                 jr: one number each, without index; every table holding
-//                                 the keys 1..rows once, appended in shuffled orders), each
-//                                 row changing every record of jt once, beside SQLite's
+//                                 the keys 1..rows once, appended in key order), each row
+//                                 changing every record of jt once, beside SQLite's
 //                                 UPDATE ... FROM of the same changes:
 //                                   right_outer     another table drives, the target starts
 //                                                   its rows again under each of its rows:
@@ -964,11 +964,10 @@ std::string JoinedUpdateText(JoinShape shape, int32_t rows, bool ours) {
     return {};
 }
 
-// The keys 1..rows in a shuffled order of their own per table.
-std::vector<int32_t> ShuffledKeys(int32_t rows, uint32_t seed) {
+// The keys 1..rows in order.
+std::vector<int32_t> KeysInOrder(int32_t rows) {
     std::vector<int32_t> keys(static_cast<std::size_t>(rows));
     for (int32_t i = 0; i < rows; ++i) keys[static_cast<std::size_t>(i)] = i + 1;
-    std::shuffle(keys.begin(), keys.end(), std::mt19937(seed));
     return keys;
 }
 
@@ -993,12 +992,11 @@ void MakeKuraJoinedTables(int32_t rows) {
         TDataCursor* none = nullptr;
         statement.Execute(none);
     }
-    uint32_t seed = 21;
     for (const std::string& table : {t, s, r}) {
         auto c = k.Open(table.c_str());
         std::vector<uint8_t> buffer(c->GetCursorRecordSize());
         k.Dir->StartTransaction();
-        for (const int32_t key : ShuffledKeys(rows, seed++)) {
+        for (const int32_t key : KeysInOrder(rows)) {
             std::fill(buffer.begin(), buffer.end(), 0);
             c->PutField(1, buffer.data(), &key);
             if (table == t) {
@@ -1023,11 +1021,10 @@ void MakeLiteJoinedTables(int32_t rows) {
     Exec(l.Db, ("CREATE INDEX " + t + "_name ON " + t + " (name)").c_str());
     Exec(l.Db, ("CREATE TABLE " + s + " (id INTEGER)").c_str());
     Exec(l.Db, ("CREATE TABLE " + r + " (j INTEGER)").c_str());
-    uint32_t seed = 21;
     Exec(l.Db, "BEGIN");
     for (const std::string& table : {t, s, r}) {
         Statement insert(l.Db, ("INSERT INTO " + table + (table == t ? " VALUES (?, ?, ?)" : " VALUES (?)")).c_str());
-        for (const int32_t key : ShuffledKeys(rows, seed++)) {
+        for (const int32_t key : KeysInOrder(rows)) {
             sqlite3_bind_int(insert.get(), 1, key);
             if (table == t) {
                 const std::string name = NameOf(key);
