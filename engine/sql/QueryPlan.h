@@ -330,7 +330,8 @@ public:
     // (its buffer the record as the rows so far left it), the target's columns
     // the UPDATE writes. Every level then reads its records in record order, and a
     // level that reads the target's table under another name and one of those
-    // columns reads a copy of the table taken now. Until ResetRows.
+    // columns reads a copy of the table taken now (as does such a level an index
+    // key serves, see TPlanTable::Frozen). Until ResetRows.
     void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
     // Called before the target's level is given the record as a row changed it.
     void TargetChanging();
