@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <ranges>
 
 #include "engine/core/DataCursor.h"
@@ -35,6 +36,8 @@ bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
 void TQueryPlan::ResetRows() {
     FStarted = false;
     ChangedLevel = -1;
+    KeepsTargetBefore = false;
+    TargetBefore.clear();
     ReleaseHeld();
     for (TPlanTable& t : Tables) {
         t.AtEnd = true;
@@ -54,19 +57,26 @@ void TQueryPlan::ResetRows() {
         t.MovedIn.clear();
         t.MovedEntries.clear();
         t.ReadsMoved = false;
+        t.ReadsBefore = false;
     }
 }
 
 void TQueryPlan::StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields) {
     ChangedLevel = static_cast<int32_t>(targetLevel);
     const TPlanTable& target = Tables[targetLevel];
+    // The target's records its index-answered conditions let through: the other
+    // levels start their rows again about as often (driven by the target).
+    std::optional<uint32_t> restarts;
     for (size_t level = 0; level < Tables.size(); ++level) {
         TPlanTable& t = Tables[level];
         // A remote cursor holds no table of its own: the name tells.
         const bool same = t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
                                                : t.Database == target.Database &&
                                                      SameNameText(t.Source->TableName, target.Source->TableName);
-        if (level != targetLevel && same) Freeze(t, writtenFields);
+        if (level != targetLevel && same) {
+            if (!restarts) restarts = targetLevel == 0 ? FilteredCount(0) : UINT32_MAX;
+            Freeze(t, writtenFields, *restarts);
+        }
         // An index finds a key's records in the order they were filed, not in
         // record order.
         t.Gather = !t.Frozen && t.RangeValue;
@@ -90,19 +100,36 @@ bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t
 
 }  // namespace
 
-void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields) {
+void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields, uint32_t restarts) {
     const auto level = static_cast<int32_t>(&t - Tables.data());
     bool reads = ReadsField(Query.Where, level, writtenFields);
     for (const auto& join : Query.Joins) reads = reads || ReadsField(join->Condition, level, writtenFields);
     for (const auto& value : Query.UpdateValues) reads = reads || ReadsField(value->Expression, level, writtenFields);
+    // A copy costs a read of the whole table; a key range per restart, as much as
+    // copying 60 to 80 records (measured), hence the factor.
+    const uint32_t records = t.Cursor->GetTableRecordCount();
+    const bool indexed = !t.HashColumn && t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable();
+    const bool fewRestarts = restarts != UINT32_MAX && uint64_t{restarts} * 64 < records;
     // Read in no column a row writes, the table reads as a copy of it does: where
     // an index key serves the level, a copy ordered by that key (when it is not
     // too large to hold) finds each restart's records by a search in memory,
     // where a key range of the changing table would take descents of the index
     // for its bounds and its start and find its place again after every change.
-    const bool indexed = !t.HashColumn && t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable();
-    if (!reads && !(indexed && uint64_t{t.Cursor->GetTableRecordCount()} * t.Buffer.size() <= MaxHashJoinBytes))
+    if (!reads && !(indexed && !fewRestarts && uint64_t{records} * t.Buffer.size() <= MaxHashJoinBytes)) return;
+    // Few restarts, a key no row writes and no BLOB written: the key range of the
+    // table as it is finds the records the key had at the start, and a record a
+    // row changed is read as it was before its first change.
+    const auto writes = [&](auto test) { return std::any_of(writtenFields.begin(), writtenFields.end(), test); };
+    if (reads && indexed && fewRestarts && !writes([&](uint16_t f) { return f == t.RangeField; }) &&
+        !writes([&](uint16_t f) {
+            TFieldDesc desc;
+            t.Cursor->GetFieldDesc(f, desc);
+            return desc.FieldType() == fldBLOB;
+        })) {
+        t.ReadsBefore = true;
+        KeepsTargetBefore = true;
         return;
+    }
     t.Frozen = true;
     if (t.HashColumn) {
         BuildHash(t);
@@ -144,6 +171,9 @@ void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenField
 
 void TQueryPlan::TargetChanging() {
     const TPlanTable& changed = Tables[static_cast<size_t>(ChangedLevel)];
+    if (KeepsTargetBefore)
+        TargetBefore.try_emplace(TDataCursor::GetBufferRecordNo(changed.Record()), changed.Record(),
+                                 changed.Record() + changed.Buffer.size());
     for (TPlanTable& t : Tables) {
         if (!t.RestartPending) continue;
         t.TargetAtRestart.assign(changed.Record(), changed.Record() + changed.Buffer.size());
@@ -432,6 +462,7 @@ bool TQueryPlan::FirstAt(size_t level) {
                 t.RangeActive = true;
                 cursor.SetToBegin();
                 if (t.Gather) GatherRecords(t);
+                if (t.ReadsBefore) TakeBeforeImages(t);
             }
             found = NextAt(level);
         } catch (...) {
@@ -447,6 +478,15 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
+}
+
+void TQueryPlan::TakeBeforeImages(TPlanTable& t) {
+    for (const auto& [recordNo, offset] : t.HashEntries) {
+        const auto before = TargetBefore.find(static_cast<uint32_t>(recordNo.Head));
+        if (before == TargetBefore.end()) continue;
+        std::memcpy(t.HashRecords.data() + offset, before->second.data(),
+                    std::min(before->second.size(), t.Buffer.size()));
+    }
 }
 
 void TQueryPlan::GatherRecords(TPlanTable& t) {

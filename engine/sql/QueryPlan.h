@@ -202,6 +202,11 @@ struct TPlanTable {
     std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> MovedIn;
     std::vector<std::pair<THashKey, uint32_t>> MovedEntries;
     bool ReadsMoved = false;
+    // A level that reads the changed table under another name and a column the
+    // UPDATE writes, started few times, through a key range of a field no row
+    // writes: the table as it is, but a record a row changed as it was before
+    // (TQueryPlan::TargetBefore).
+    bool ReadsBefore = false;
     size_t MemoryOffset = 0;  // of the current record in HashRecords
     bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
@@ -338,6 +343,10 @@ public:
     // Called once the target's level holds the record as the row changed it.
     void TargetChanged();
     int32_t ChangedLevel = -1;
+    // The target's records as they were before a row first changed them, by record
+    // number, kept while a level reads them so (TPlanTable::ReadsBefore).
+    bool KeepsTargetBefore = false;
+    std::unordered_map<uint32_t, std::vector<uint8_t>> TargetBefore;
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
     // (on), or copies them again (off, which also gives back the records held and
@@ -411,7 +420,10 @@ private:
     void TakeFrozenKey(TPlanTable& t);
     // The records from the cursor's position on, into HashRecords in record order.
     void GatherRecords(TPlanTable& t);
-    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);
+    // restarts: about how often the level starts its rows again (UINT32_MAX unknown).
+    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields, uint32_t restarts);
+    // The gathered records a row changed, as they were before its first change.
+    void TakeBeforeImages(TPlanTable& t);
     // The condition on the changed table's record as it was when the level restarted.
     bool AcceptsAtRestart(TPlanTable& t, const TExpToken* condition);
     bool NextAt(size_t level);

@@ -118,6 +118,11 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
         {"UPDATE %T SET name = s.name + 'x', n = s.n FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE s.k >= %T.k",
          0, 0},
         {"UPDATE %T SET n = %T.n + 1 FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE s.code = 1", 0, 0},
+        // Few targets among many records: the other name reads through its key range,
+        // a record the rows changed as it was before.
+        {"UPDATE %T SET n = %T.n + COALESCE(s.n, 1) FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE %T.k <= 20",
+         0, 0, 2000},
+        {"UPDATE %T SET n = %T.n + 1 FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE %T.k <= 20", 0, 0, 2000},
         {"UPDATE %T SET code = %T.code + 1, n = r.n FROM %T INNER JOIN %T s ON s.k = %T.k RIGHT OUTER JOIN %T r ON "
          "r.code = %T.code%N AND r.k <= s.k WHERE r.k > 0", 0, 0},
     };
