@@ -11,7 +11,6 @@
 #include <exception>
 #include <functional>
 #include <numeric>
-#include <optional>
 #include <ranges>
 
 #include "engine/core/DataCursor.h"
@@ -57,26 +56,21 @@ void TQueryPlan::ResetRows() {
         t.MovedIn.clear();
         t.MovedEntries.clear();
         t.ReadsMoved = false;
-        t.ReadsBefore = false;
+        t.ReadsBefore = t.CopyLater = false;
+        t.Restarts = t.CopyAfter = 0;
     }
 }
 
 void TQueryPlan::StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields) {
     ChangedLevel = static_cast<int32_t>(targetLevel);
     const TPlanTable& target = Tables[targetLevel];
-    // The target's records its index-answered conditions let through: the other
-    // levels start their rows again about as often (driven by the target).
-    std::optional<uint32_t> restarts;
     for (size_t level = 0; level < Tables.size(); ++level) {
         TPlanTable& t = Tables[level];
         // A remote cursor holds no table of its own: the name tells.
         const bool same = t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
                                                : t.Database == target.Database &&
                                                      SameNameText(t.Source->TableName, target.Source->TableName);
-        if (level != targetLevel && same) {
-            if (!restarts) restarts = targetLevel == 0 ? FilteredCount(0) : UINT32_MAX;
-            Freeze(t, writtenFields, *restarts);
-        }
+        if (level != targetLevel && same) Freeze(t, writtenFields);
         // An index finds a key's records in the order they were filed, not in
         // record order.
         t.Gather = !t.Frozen && t.RangeValue;
@@ -100,49 +94,42 @@ bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t
 
 }  // namespace
 
-void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields, uint32_t restarts) {
+void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields) {
     const auto level = static_cast<int32_t>(&t - Tables.data());
     bool reads = ReadsField(Query.Where, level, writtenFields);
     for (const auto& join : Query.Joins) reads = reads || ReadsField(join->Condition, level, writtenFields);
     for (const auto& value : Query.UpdateValues) reads = reads || ReadsField(value->Expression, level, writtenFields);
-    // A copy costs a read of the whole table; a key range per restart, as much as
-    // copying 60 to 80 records (measured), hence the factor.
-    const uint32_t records = t.Cursor->GetTableRecordCount();
     const bool indexed = !t.HashColumn && t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable();
-    const bool fewRestarts = restarts != UINT32_MAX && uint64_t{restarts} * 64 < records;
-    // Read in no column a row writes, the table reads as a copy of it does: where
-    // an index key serves the level, a copy ordered by that key (when it is not
-    // too large to hold) finds each restart's records by a search in memory,
-    // where a key range of the changing table would take descents of the index
-    // for its bounds and its start and find its place again after every change.
-    if (!reads && !(indexed && !fewRestarts && uint64_t{records} * t.Buffer.size() <= MaxHashJoinBytes)) return;
-    // Few restarts, a key no row writes and no BLOB written: the key range of the
-    // table as it is finds the records the key had at the start, and a record a
-    // row changed is read as it was before its first change.
     const auto writes = [&](auto test) { return std::any_of(writtenFields.begin(), writtenFields.end(), test); };
-    if (reads && indexed && fewRestarts && !writes([&](uint16_t f) { return f == t.RangeField; }) &&
-        !writes([&](uint16_t f) {
-            TFieldDesc desc;
-            t.Cursor->GetFieldDesc(f, desc);
-            return desc.FieldType() == fldBLOB;
-        })) {
-        t.ReadsBefore = true;
-        KeepsTargetBefore = true;
+    // Read in no column a row writes, or through a key no row writes while no
+    // BLOB is written, the level reads the table as it is through its key range,
+    // a record a row changed as it was before its first change (ReadsBefore).
+    // Started again many times against the table's size, it takes a copy ordered
+    // by the key instead (CopyAfter): a key range of the changing table takes
+    // descents of the index for its bounds and its start, and finds its place
+    // again after every change; a search in memory takes neither. A key range
+    // costs about as much as copying 25 to 30 records (measured): the restarts
+    // before the copy cost about what the copy does.
+    if (!reads || (indexed && !writes([&](uint16_t f) { return f == t.RangeField; }) &&
+                   !writes([&](uint16_t f) {
+                       TFieldDesc desc;
+                       t.Cursor->GetFieldDesc(f, desc);
+                       return desc.FieldType() == fldBLOB;
+                   }))) {
+        if (!indexed) return;
+        t.ReadsBefore = reads;
+        KeepsTargetBefore = KeepsTargetBefore || reads;
+        const uint32_t records = t.Cursor->GetTableRecordCount();
+        t.CopyLater = uint64_t{records} * t.Buffer.size() <= MaxHashJoinBytes;
+        t.CopyAfter = records / 32;
         return;
     }
-    t.Frozen = true;
     if (t.HashColumn) {
+        t.Frozen = true;
         BuildHash(t);
     } else {
-        if (t.RangeActive) t.Cursor->ResetRange();
-        t.RangeActive = false;
-        t.Cursor->SwitchToIndex(NATURAL_ORDER);
-        t.Cursor->SetToBegin();
-        GatherRecords(t);
-        t.Cursor->SwitchToIndex(t.RangeIndex);
-        if (indexed) OrderFrozenByKey(t);
+        CopyLevel(t, indexed);
     }
-    if (!reads) return;
     // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
     std::vector<uint8_t> subtypes;
     for (uint16_t field : writtenFields) {
@@ -395,6 +382,7 @@ bool TQueryPlan::FirstAt(size_t level) {
     t.RestartPending = ChangedLevel >= 0 && !t.AtRestart.empty();
     t.RestartKept = false;
     t.ReadsMoved = false;
+    if (t.CopyLater && ++t.Restarts > t.CopyAfter) CopyLevel(t, true);
     if (t.Frozen && !t.HashColumn) {
         t.HashPosition = 0;
         t.HashEnd = t.HashEntries.size();
@@ -478,6 +466,25 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
+}
+
+void TQueryPlan::CopyLevel(TPlanTable& t, bool keyed) {
+    if (t.RangeActive) t.Cursor->ResetRange();
+    t.RangeActive = false;
+    t.Cursor->SwitchToIndex(NATURAL_ORDER);
+    t.Cursor->SetToBegin();
+    GatherRecords(t);
+    t.Cursor->SwitchToIndex(t.RangeIndex);
+    if (t.ReadsBefore) TakeBeforeImages(t);
+    if (keyed) OrderFrozenByKey(t);
+    t.Frozen = true;
+    t.Gather = t.ReadsBefore = t.CopyLater = false;
+    // The copy holds what the records were: no level reads them from before-images
+    // any more, unless another does.
+    if (std::none_of(Tables.begin(), Tables.end(), [](const TPlanTable& other) { return other.ReadsBefore; })) {
+        KeepsTargetBefore = false;
+        TargetBefore.clear();
+    }
 }
 
 void TQueryPlan::TakeBeforeImages(TPlanTable& t) {

@@ -203,10 +203,15 @@ struct TPlanTable {
     std::vector<std::pair<THashKey, uint32_t>> MovedEntries;
     bool ReadsMoved = false;
     // A level that reads the changed table under another name and a column the
-    // UPDATE writes, started few times, through a key range of a field no row
-    // writes: the table as it is, but a record a row changed as it was before
-    // (TQueryPlan::TargetBefore).
+    // UPDATE writes, through a key range of a field no row writes: the table as it
+    // is, but a record a row changed as it was before (TQueryPlan::TargetBefore).
     bool ReadsBefore = false;
+    // Such a level, or one that reads no written column, reads a copy ordered by
+    // its key (TQueryPlan::CopyLevel) once it has started its rows more than
+    // CopyAfter times (Restarts so far).
+    bool CopyLater = false;
+    uint32_t CopyAfter = 0;
+    uint32_t Restarts = 0;
     size_t MemoryOffset = 0;  // of the current record in HashRecords
     bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
@@ -420,8 +425,11 @@ private:
     void TakeFrozenKey(TPlanTable& t);
     // The records from the cursor's position on, into HashRecords in record order.
     void GatherRecords(TPlanTable& t);
-    // restarts: about how often the level starts its rows again (UINT32_MAX unknown).
-    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields, uint32_t restarts);
+    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);
+    // The level's records into memory in record order (as they were before the
+    // rows changed them, for a level that reads them so), ordered by its index's
+    // key when keyed.
+    void CopyLevel(TPlanTable& t, bool keyed);
     // The gathered records a row changed, as they were before its first change.
     void TakeBeforeImages(TPlanTable& t);
     // The condition on the changed table's record as it was when the level restarted.

@@ -114,7 +114,8 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
         {"UPDATE %T SET n = n * 2, name = 'x' WHERE k >= 30", 40, 0},
         // The keys of many leaves, blank ones among them, rewritten as they are walked.
         {"UPDATE %T SET n = n + 1, code = 7 WHERE code <= 2", 0, 0, 2000},
-        {"UPDATE %T SET n = %T.n * 2 + s.n FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE %T.k <= 40", 0, 0},
+        {"UPDATE %T SET n = %T.n * 2 + COALESCE(s.n, 1) FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE %T.k <= 40",
+         0, 0},
         {"UPDATE %T SET name = s.name + 'x', n = s.n FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE s.k >= %T.k",
          0, 0},
         {"UPDATE %T SET n = %T.n + 1 FROM %T INNER JOIN %T s ON s.name%S = %T.name WHERE s.code = 1", 0, 0},
