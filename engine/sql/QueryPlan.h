@@ -173,9 +173,11 @@ struct TPlanTable {
     // UPDATE writes, reads that table as it was when the statement started: a copy
     // taken before the first change (Frozen; keyed when the level is, all of it
     // at every restart otherwise), with the values of its BLOB columns the UPDATE
-    // writes (FrozenBlobFields, FrozenBlobs per record and field). Such a level
-    // that an index key serves and that reads no written column reads a copy too,
-    // which gives the same values and finds a key's records in memory.
+    // writes (FrozenBlobFields, FrozenBlobs per record and field); where an index
+    // key that no row writes serves the level and no BLOB is written, it reads
+    // the table as it is instead, a changed record from its before-image
+    // (ReadsBefore), until it takes a copy (CopyLater). So does, without the
+    // before-images, such a level that reads no written column.
     bool Gather = false;
     bool Frozen = false;
     std::vector<uint16_t> FrozenBlobFields;
@@ -340,8 +342,7 @@ public:
     // (its buffer the record as the rows so far left it), the target's columns
     // the UPDATE writes. Every level then reads its records in record order, and a
     // level that reads the target's table under another name and one of those
-    // columns reads a copy of the table taken now (as does such a level an index
-    // key serves, see TPlanTable::Frozen). Until ResetRows.
+    // columns reads the table as it was now (TPlanTable::Frozen). Until ResetRows.
     void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
     // Called before the target's level is given the record as a row changed it.
     void TargetChanging();
