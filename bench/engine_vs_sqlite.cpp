@@ -41,6 +41,27 @@
 //                                 SQLite runs each statement with the two comparisons, prepared
 //                                 once and its bounds bound for each window
 //   Delete/10_percent             every tenth record, found by key, in one transaction
+//   JoinedUpdate/<shape>/<rows>   a joined UPDATE over tables of 10,000 and 100,000 rows of
+//                                 their own (jt: key, a name under an index, a number; js,
+//                                 jr: one number each, without index; every table holding
+//                                 the keys 1..rows once, appended in key order), each row
+//                                 changing every record of jt it names once, beside
+//                                 SQLite's UPDATE ... FROM of the same changes:
+//                                   right_outer     another table drives, the target starts
+//                                                   its rows again under each of its rows:
+//                                                   UPDATE jt SET n = n + 1 FROM jt INNER JOIN
+//                                                   js ON jt.k = js.id RIGHT OUTER JOIN jr ON
+//                                                   jr.j = jt.k AND jr.j = js.id
+//                                   self_name_read  a self-join on the indexed name whose SET
+//                                                   reads the other name's written column:
+//                                                   UPDATE jt SET n = jt.n + s.n FROM jt INNER
+//                                                   JOIN jt s ON s.name = jt.name
+//                                   self_name       the same with SET n = jt.n + 1
+//                                   self_name_few   self_name_read for the records of the
+//                                                   first thousandth of the keys only
+//                                                   (WHERE jt.k <= rows / 1000)
+//                                 These rows report the process's processor time (cpu_ms)
+//                                 beside the wall time.
 // Durability is the same on both sides: our commits are not forced to the disk, so
 // SQLite runs with synchronous=OFF, except in commit_per_record_sync, where ours
 // force every flush (ForceBufferFlush) and SQLite runs with synchronous=FULL. Its
@@ -93,6 +114,7 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -936,6 +958,140 @@ void BM_SqliteDelete(benchmark::State& state, const char* table, bool defaultCac
     }
 }
 
+// ---- Joined UPDATE shapes ----------------------------------------------------------------------
+
+enum class JoinShape { RightOuter, SelfNameRead, SelfName, SelfNameFew };
+
+std::string JoinedTable(const char* prefix, int32_t rows) { return prefix + std::to_string(rows); }
+
+// Our statement, or SQLite's UPDATE ... FROM of the same changes (the target is
+// not named again in its FROM; the outer join's null rows change nothing).
+std::string JoinedUpdateText(JoinShape shape, int32_t rows, bool ours) {
+    const std::string t = JoinedTable(ours ? "JT" : "jt", rows), s = JoinedTable(ours ? "JS" : "js", rows),
+                      r = JoinedTable(ours ? "JR" : "jr", rows);
+    switch (shape) {
+        case JoinShape::RightOuter:
+            return ours ? "UPDATE " + t + " SET n = n + 1 FROM " + t + " INNER JOIN " + s + " ON " + t + ".k = " + s +
+                              ".id RIGHT OUTER JOIN " + r + " ON " + r + ".j = " + t + ".k AND " + r + ".j = " + s + ".id"
+                        : "UPDATE " + t + " SET n = n + 1 FROM " + s + ", " + r + " WHERE " + t + ".k = " + s +
+                              ".id AND " + r + ".j = " + t + ".k AND " + r + ".j = " + s + ".id";
+        case JoinShape::SelfNameRead:
+            return ours ? "UPDATE " + t + " SET n = " + t + ".n + s.n FROM " + t + " INNER JOIN " + t +
+                              " s ON s.name = " + t + ".name"
+                        : "UPDATE " + t + " SET n = " + t + ".n + s.n FROM " + t + " AS s WHERE s.name = " + t + ".name";
+        case JoinShape::SelfName:
+            return ours ? "UPDATE " + t + " SET n = " + t + ".n + 1 FROM " + t + " INNER JOIN " + t +
+                              " s ON s.name = " + t + ".name"
+                        : "UPDATE " + t + " SET n = " + t + ".n + 1 FROM " + t + " AS s WHERE s.name = " + t + ".name";
+        case JoinShape::SelfNameFew:
+            return JoinedUpdateText(JoinShape::SelfNameRead, rows, ours) + (ours ? " WHERE " : " AND ") + t +
+                   ".k <= " + std::to_string(rows / 1000);
+    }
+    return {};
+}
+
+// The keys 1..rows in order.
+std::vector<int32_t> KeysInOrder(int32_t rows) {
+    std::vector<int32_t> keys(static_cast<std::size_t>(rows));
+    for (int32_t i = 0; i < rows; ++i) keys[static_cast<std::size_t>(i)] = i + 1;
+    return keys;
+}
+
+double ProcessSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The three tables of a size, made and filled once, untimed.
+void MakeKuraJoinedTables(int32_t rows) {
+    static std::vector<int32_t> made;
+    if (std::find(made.begin(), made.end(), rows) != made.end()) return;
+    made.push_back(rows);
+    Kura& k = Ours();
+    const std::string t = JoinedTable("JT", rows), s = JoinedTable("JS", rows), r = JoinedTable("JR", rows);
+    for (const std::string& sql : {"CREATE TABLE " + t + " (k INTEGER, name CHAR(20), n INTEGER, PRIMARY KEY (k))",
+                                   "CREATE INDEX ByName ON " + t + " (name)", "CREATE TABLE " + s + " (id INTEGER)",
+                                   "CREATE TABLE " + r + " (j INTEGER)"}) {
+        TQueryStatement statement(k.Dir);
+        statement.Prepare(sql);
+        TDataCursor* none = nullptr;
+        statement.Execute(none);
+    }
+    for (const std::string& table : {t, s, r}) {
+        auto c = k.Open(table.c_str());
+        std::vector<uint8_t> buffer(c->GetCursorRecordSize());
+        k.Dir->StartTransaction();
+        for (const int32_t key : KeysInOrder(rows)) {
+            std::fill(buffer.begin(), buffer.end(), 0);
+            c->PutField(1, buffer.data(), &key);
+            if (table == t) {
+                const std::string name = NameOf(key);
+                const int32_t n = key % 1000;
+                c->PutField(2, buffer.data(), name.c_str());
+                c->PutField(3, buffer.data(), &n);
+            }
+            c->AppendRecord(buffer.data(), false);
+        }
+        k.Dir->Commit();
+    }
+}
+
+void MakeLiteJoinedTables(int32_t rows) {
+    static std::vector<int32_t> made;
+    if (std::find(made.begin(), made.end(), rows) != made.end()) return;
+    made.push_back(rows);
+    Lite& l = Theirs();
+    const std::string t = JoinedTable("jt", rows), s = JoinedTable("js", rows), r = JoinedTable("jr", rows);
+    Exec(l.Db, ("CREATE TABLE " + t + " (k INTEGER PRIMARY KEY, name TEXT, n INTEGER)").c_str());
+    Exec(l.Db, ("CREATE INDEX " + t + "_name ON " + t + " (name)").c_str());
+    Exec(l.Db, ("CREATE TABLE " + s + " (id INTEGER)").c_str());
+    Exec(l.Db, ("CREATE TABLE " + r + " (j INTEGER)").c_str());
+    Exec(l.Db, "BEGIN");
+    for (const std::string& table : {t, s, r}) {
+        Statement insert(l.Db, ("INSERT INTO " + table + (table == t ? " VALUES (?, ?, ?)" : " VALUES (?)")).c_str());
+        for (const int32_t key : KeysInOrder(rows)) {
+            sqlite3_bind_int(insert.get(), 1, key);
+            if (table == t) {
+                const std::string name = NameOf(key);
+                sqlite3_bind_text(insert.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+                sqlite3_bind_int(insert.get(), 3, key % 1000);
+            }
+            insert.Step();
+            sqlite3_reset(insert.get());
+        }
+    }
+    Exec(l.Db, "COMMIT");
+}
+
+void BM_JoinedUpdate(benchmark::State& state, const char* step, JoinShape shape, int32_t rows, bool ours) {
+    if (ours)
+        MakeKuraJoinedTables(rows);
+    else
+        MakeLiteJoinedTables(rows);
+    for (auto _ : state) {
+        int64_t changed = 0;
+        const auto start = SettledStart();
+        const double cpu = ProcessSeconds();
+        if (ours) {
+            TQueryStatement change(Ours().Dir);
+            change.Prepare(JoinedUpdateText(shape, rows, true));
+            TDataCursor* none = nullptr;
+            change.Execute(none);
+            changed = change.RowsAffected();
+        } else {
+            Lite& l = Theirs();
+            Exec(l.Db, JoinedUpdateText(shape, rows, false).c_str());
+            changed = sqlite3_changes(l.Db);
+        }
+        const double seconds = Seconds(start);
+        state.counters["cpu_ms"] = (ProcessSeconds() - cpu) * 1000;
+        if (changed != (shape == JoinShape::SelfNameFew ? rows / 1000 : rows))
+            state.SkipWithError("the rows changed differ");
+        Finish(state, step, seconds, rows, ours);
+    }
+}
+
 // Each step once, ours first, in this order: the later steps work on the table the
 // first step filled.
 const bool kRegistered = [] {
@@ -1024,6 +1180,22 @@ const bool kRegistered = [] {
     once(benchmark::RegisterBenchmark("Delete/10_percent/lock_floor", BM_LockFloor, "delete", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite", BM_SqliteDelete, "stxn", false));
     once(benchmark::RegisterBenchmark("Delete/10_percent/sqlite_default_cache", BM_SqliteDelete, "sdefault", true));
+    static const std::pair<const char*, JoinShape> joinShapes[] = {{"right_outer", JoinShape::RightOuter},
+                                                                   {"self_name_read", JoinShape::SelfNameRead},
+                                                                   {"self_name", JoinShape::SelfName},
+                                                                   {"self_name_few", JoinShape::SelfNameFew}};
+    static std::vector<std::string> joinSteps;  // the steps' names live as long as the run
+    joinSteps.reserve(std::size(joinShapes) * 2);
+    for (const int32_t rows : {10'000, 100'000}) {
+        for (const auto& [name, shape] : joinShapes) {
+            const std::string row = "JoinedUpdate/" + std::string(name) + "/" + std::to_string(rows) + "/";
+            joinSteps.push_back("joined_" + std::string(name) + "_" + std::to_string(rows));
+            once(benchmark::RegisterBenchmark((row + "kura").c_str(), BM_JoinedUpdate, joinSteps.back().c_str(), shape,
+                                              rows, true));
+            once(benchmark::RegisterBenchmark((row + "sqlite").c_str(), BM_JoinedUpdate, joinSteps.back().c_str(),
+                                              shape, rows, false));
+        }
+    }
     return true;
 }();
 

@@ -866,8 +866,8 @@ void StoreRow(TDataChangePlan& plan, TValueWriter& writer, TWriteStretch& stretc
 }
 
 // A joined UPDATE steps the join's nested loop and applies each joined row as it
-// comes: the target's level first, in record order, and the other tables in
-// theirs. After each row the target's record is stored and read again into its
+// comes: the target's level first (or under the table a RIGHT OUTER JOIN puts
+// first), in record order, and the other tables in theirs. After each row the target's record is stored and read again into its
 // level, so that every condition sees the record where the loop decides it
 // (TQueryPlan::PlaceConditions): a joined table's own when that table reads a
 // record, a join's comparison with the target when the joined table restarts,
@@ -895,8 +895,6 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
     TWriteStretch stretch(cursor);
     uint32_t outer = 0;    // the driving level's record
     uint32_t changed = 0;  // the record the last row changed
-    // Driven by another table, the target meets a record again after others.
-    std::unordered_set<uint32_t> counted;
     while (!progress.Aborted() && join.NextRow()) {
         const TPlanTable& driving = join.Tables[0];
         const uint32_t drivingNo = driving.AtEnd ? 0 : TDataCursor::GetBufferRecordNo(driving.Record());
@@ -921,10 +919,14 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
                 EvaluateExpression(value, nullptr, &join, join.LocaleId, join.SortId, &TQueryPlan::ColumnValue);
             return holder;
         });
-        if (cursor.ReadRecordToChange(recordNo, record, false)) std::memcpy(target.Buffer.data(), record, recordSize);
+        if (cursor.ReadRecordToChange(recordNo, record, false)) {
+            std::memcpy(target.Buffer.data(), record, recordSize);
+            join.TargetChanged();
+        }
         if (onlyThisRow) target.Cursor->SaveChangeCounters();
-        // The further joined rows of a record change it again but count once.
-        if (recordNo == changed || (targetLevel > 0 && !counted.insert(recordNo).second)) continue;
+        // The further joined rows of a record change it again but count once; a
+        // record met again after another (another table drives) counts again.
+        if (recordNo == changed) continue;
         changed = recordNo;
         stretch.BeforeRowDone(transaction);
         if (transaction.RowDone()) ahead.Committed();

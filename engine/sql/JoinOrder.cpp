@@ -34,10 +34,6 @@ namespace kura {
 
 namespace {
 
-// Above this many bytes of records an inner table is read through its index (or
-// scanned) for every outer row instead of being held in memory.
-constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
-
 bool IsSourceColumn(const TExpToken* node) {
     return node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0;
 }

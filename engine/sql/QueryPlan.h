@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -64,6 +65,18 @@ struct THashKey {
     friend bool operator==(const THashKey&, const THashKey&) = default;
     friend bool operator<(const THashKey& a, const THashKey& b) {
         return a.Head != b.Head ? a.Head < b.Head : a.Tail < b.Tail;
+    }
+};
+
+// Above this many bytes of records a joined level is read through its index (or
+// scanned) for every outer row instead of being held in memory.
+constexpr uint64_t MaxHashJoinBytes = 256ull << 20;
+
+struct THashKeyHash {
+    size_t operator()(const THashKey& key) const noexcept {
+        uint64_t h = key.Head * 0x9E3779B97F4A7C15ull ^ (key.Tail + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 29;
+        return static_cast<size_t>(h);
     }
 };
 
@@ -160,7 +173,11 @@ struct TPlanTable {
     // UPDATE writes, reads that table as it was when the statement started: a copy
     // taken before the first change (Frozen; keyed when the level is, all of it
     // at every restart otherwise), with the values of its BLOB columns the UPDATE
-    // writes (FrozenBlobFields, FrozenBlobs per record and field).
+    // writes (FrozenBlobFields, FrozenBlobs per record and field); where an index
+    // key that no row writes serves the level and no BLOB is written, it reads
+    // the table as it is instead, a changed record from its before-image
+    // (ReadsBefore), until it takes a copy (CopyLater). So does, without the
+    // before-images, such a level that reads no written column.
     bool Gather = false;
     bool Frozen = false;
     std::vector<uint16_t> FrozenBlobFields;
@@ -170,6 +187,33 @@ struct TPlanTable {
         std::string Bytes;
     };
     std::vector<TFrozenValue> FrozenBlobs;
+    // A frozen level that an index's key range reads: the copy ordered by that
+    // key (HashEntries by key, and by record number within a key), and the bytes
+    // the range compares of each (the first key field, FrozenKeySize bytes per
+    // entry), so that each restart takes the records of its key alone.
+    std::vector<uint8_t> FrozenKeys;
+    uint16_t FrozenKeySize = 0;
+    // The changed table's own level keyed in memory (another table drives, the
+    // target starts its rows again under it): the copy is made once and kept up
+    // to date with each row's change (TQueryPlan::TargetChanged). ChangingKeys
+    // holds each record's key as the rows so far left it (by its place in
+    // HashRecords), MovedIn the records that came to each key since the copy was
+    // made; once a row has changed a key, a restart takes the records of its key
+    // into MovedEntries (ReadsMoved), in record order.
+    std::vector<THashKey> ChangingKeys;
+    std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> MovedIn;
+    std::vector<std::pair<THashKey, uint32_t>> MovedEntries;
+    bool ReadsMoved = false;
+    // A level that reads the changed table under another name and a column the
+    // UPDATE writes, through a key range of a field no row writes: the table as it
+    // is, but a record a row changed as it was before (TQueryPlan::TargetBefore).
+    bool ReadsBefore = false;
+    // Such a level, or one that reads no written column, reads a copy ordered by
+    // its key (TQueryPlan::CopyLevel) once it has started its rows more than
+    // CopyAfter times (Restarts so far).
+    bool CopyLater = false;
+    uint32_t CopyAfter = 0;
+    uint32_t Restarts = 0;
     size_t MemoryOffset = 0;  // of the current record in HashRecords
     bool FromMemory() const { return HashColumn || Gather || Frozen; }
 };
@@ -298,11 +342,17 @@ public:
     // (its buffer the record as the rows so far left it), the target's columns
     // the UPDATE writes. Every level then reads its records in record order, and a
     // level that reads the target's table under another name and one of those
-    // columns reads a copy of the table taken now. Until ResetRows.
+    // columns reads the table as it was now (TPlanTable::Frozen). Until ResetRows.
     void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
     // Called before the target's level is given the record as a row changed it.
     void TargetChanging();
+    // Called once the target's level holds the record as the row changed it.
+    void TargetChanged();
     int32_t ChangedLevel = -1;
+    // The target's records as they were before a row first changed them, by record
+    // number, kept while a level reads them so (TPlanTable::ReadsBefore).
+    bool KeepsTargetBefore = false;
+    std::unordered_map<uint32_t, std::vector<uint8_t>> TargetBefore;
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
     // (on), or copies them again (off, which also gives back the records held and
@@ -364,10 +414,25 @@ private:
     bool CompleteGroups(size_t level);
     // Records of the level that its index-answered single-table conditions let through.
     uint32_t FilteredCount(size_t level);
-    void BuildHash(TPlanTable& t);
+    // everyRecord: also the records the level's own conditions refuse.
+    void BuildHash(TPlanTable& t, bool everyRecord = false);
+    // The changed table's level, keyed once for the whole statement, and the
+    // records of one key as the rows so far left them.
+    void BuildChangingHash(TPlanTable& t);
+    void TakeChangingKey(TPlanTable& t, const THashKey& wanted);
+    // A frozen level's copy ordered by its index's key, and the records of the
+    // key the range value gives.
+    void OrderFrozenByKey(TPlanTable& t);
+    void TakeFrozenKey(TPlanTable& t);
     // The records from the cursor's position on, into HashRecords in record order.
     void GatherRecords(TPlanTable& t);
     void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);
+    // The level's records into memory in record order (as they were before the
+    // rows changed them, for a level that reads them so), ordered by its index's
+    // key when keyed.
+    void CopyLevel(TPlanTable& t, bool keyed);
+    // The gathered records a row changed, as they were before its first change.
+    void TakeBeforeImages(TPlanTable& t);
     // The condition on the changed table's record as it was when the level restarted.
     bool AcceptsAtRestart(TPlanTable& t, const TExpToken* condition);
     bool NextAt(size_t level);
