@@ -36,7 +36,10 @@ void SetExceptionWords(TExceptionWords words) { Words() = std::move(words); }
 
 QString ExceptionText(const std::exception& e) {
     const QString own = Words() ? Words()(e) : QString();
-    return own.isEmpty() ? MessageText(e.what()) : own;
+    if (!own.isEmpty()) return own;
+    // The engine's and the datasets' texts are code page 932, whatever they hold.
+    if (dynamic_cast<const kura::EDatabaseError*>(&e)) return QStr(e.what());
+    return MessageText(e.what());
 }
 
 namespace {
@@ -95,9 +98,6 @@ void ShowException(QWidget* parent) {
     try {
         throw;
     } catch (const kura::EAbort&) {
-    } catch (const kura::EDatabaseError& e) {
-        // The engine's and the datasets' texts are code page 932, whatever they hold.
-        MessageDlg(QStr(e.what()), mtError, mbOK, parent);
     } catch (const std::exception& e) {
         MessageDlg(ExceptionText(e), mtError, mbOK, parent);
     } catch (...) {

@@ -47,7 +47,8 @@ QTranslator* UseJapanese();
 // the text to show for the exception, or an empty text for its message.
 using TExceptionWords = std::function<QString(const std::exception&)>;
 void SetExceptionWords(TExceptionWords words);
-// What the program shows for the exception: its own words, else the message.
+// What the program shows for the exception: its own words, else the message (an
+// engine or dataset error's as code page 932 text).
 QString ExceptionText(const std::exception& e);
 
 // Shows the current exception (call inside a catch block); EAbort shows nothing.

@@ -624,11 +624,11 @@ TEST(FileFaults, ReplacedCallsServeTheFileLayer) {
         for (const bool fileThere : {true, false}) {
             SCOPED_TRACE(std::to_string(disposition) + (fileThere ? ", a file there" : ", nothing there"));
             const std::string at = dir.file("planted.bin");
-            fs::remove(at);
+            fs::remove(Native(at));
             if (fileThere) WriteText(at, "own");
             WriteText(elsewhere, "untouched");
-            gLinkAt = at;
-            gLinkTarget = elsewhere;
+            gLinkAt = Native(at);  // as the layer hands it to the system
+            gLinkTarget = Native(elsewhere);
             FileCalls().open = LinkPlantingOpen;
             const FileHandle h2 = CreateFile(at, RW, SHARE_ALL, disposition, FILE_FLAG_NO_LINK);
             const uint32_t error = GetLastError();
@@ -643,7 +643,7 @@ TEST(FileFaults, ReplacedCallsServeTheFileLayer) {
             EXPECT_FALSE(opened);
             // A new file's name taken meanwhile: by a link, which a new file may not replace.
             EXPECT_EQ(error, !fileThere && disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_CANT_RESOLVE_FILENAME);
-            EXPECT_TRUE(fs::is_symlink(at));
+            EXPECT_TRUE(fs::is_symlink(Native(at)));
             EXPECT_EQ(ReadText(elsewhere), "untouched");
         }
     }

@@ -241,21 +241,22 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
             notOurs.insert(notOurs.end(), {alive, others});
             living.push_back(OSHoldFile(tmp.file(alive + ".LCK")));
             living.push_back(OSHoldPrivateFolder(tmp.file(alive), true));
-            ASSERT_EQ(mkdir(tmp.file(others).c_str(), 0700), 0);
+            ASSERT_EQ(mkdir(Native(tmp.file(others)).c_str(), 0700), 0);
             for (const std::string& f : {alive + "/1.DAT", others + "/1.DAT", others + ".LCK"})
                 if (i > 0 || f != others + ".LCK") Touch(tmp.file(f));
             for (const std::string& f : {others + "/1.DAT", others + ".LCK", others})
-                if (chown(tmp.file(f).c_str(), 12345, 12345) != 0 && f == others) chmod(tmp.file(f).c_str(), 0755);
+                if (chown(Native(tmp.file(f)).c_str(), 12345, 12345) != 0 && f == others)
+                    chmod(Native(tmp.file(f)).c_str(), 0755);
         }
-        ASSERT_EQ(mkdir(tmp.file("mine").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(Native(tmp.file("mine")).c_str(), 0700), 0);
         Touch(tmp.file("mine/1.DAT"));
-        std::filesystem::create_symlink(tmp.file("mine"), tmp.file("KURA5-0"));
+        std::filesystem::create_symlink(Native(tmp.file("mine")), Native(tmp.file("KURA5-0")));
         for (int i = 0; i < c.Planted; ++i) {
             notOurs.push_back("KURA6" + std::to_string(i) + "-0");
-            std::filesystem::create_symlink(tmp.file("nowhere"), tmp.file(notOurs.back() + ".LCK"));
+            std::filesystem::create_symlink(Native(tmp.file("nowhere")), Native(tmp.file(notOurs.back() + ".LCK")));
         }
         const auto crowd = [&] {
-            std::vector<std::string> names = FolderNames(tmp.path());
+            std::vector<std::string> names = FolderNames(Native(tmp.path()));
             std::erase_if(names, [&](const std::string& n) { return n < "KURA3" || n > "KURA7" || n.find(own) == 0; });
             return names;
         };
@@ -264,7 +265,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         std::map<std::string, int> tries;
         const OpensThrough counting([&](const char* path, int flags, mode_t mode) {
             for (const std::string& n : notOurs)
-                if (tmp.file(n + ".LCK") == path) ++tries[n];
+                if (Native(tmp.file(n + ".LCK")) == path) ++tries[n];
             return platform::SystemFileCalls().open(path, flags, mode);
         });
         int tables = 0;
@@ -284,9 +285,10 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         }
         EXPECT_EQ(left().first, 0u) << "after " << tables << " tables";
         session.reset();
-        for (size_t i = 0; i < 7; ++i) EXPECT_EQ(FolderNames(tmp.file(notOurs[i])), std::vector<std::string>{"1.DAT"});
+        for (size_t i = 0; i < 7; ++i)
+            EXPECT_EQ(FolderNames(Native(tmp.file(notOurs[i]))), std::vector<std::string>{"1.DAT"});
         EXPECT_EQ(crowd(), crowdBefore);
-        EXPECT_EQ(FolderNames(tmp.file("mine")), std::vector<std::string>{"1.DAT"});
+        EXPECT_EQ(FolderNames(Native(tmp.file("mine"))), std::vector<std::string>{"1.DAT"});
         for (const TOSHandle handle : living) OSCloseFile(handle);
     }
 }
