@@ -552,6 +552,69 @@ FileHandle AdoptFile(int fd, const struct stat& st, const std::string& path, uin
     return Register(std::move(object));
 }
 
+// How a file made under a passing name came to its own.
+enum class Placing { Placed, Taken, Unplaceable, Failed };
+
+// A new file that other opens must not share is made under a passing name in its
+// folder, its share mode put in force there, and only then given its name: no other
+// open ever meets it at its name unshared and empty, as Win32 never lets one meet a
+// file that CreateFile is making. Taken when something stood at the name by then;
+// Unplaceable where the file system can neither rename without replacing nor link
+// (nothing is left behind, the caller makes the file at its name); Failed with the
+// last error set.
+Placing CreateUnshared(const std::string& path, int flags, uint32_t access, uint32_t share,
+                       uint32_t flagsAndAttributes, FileHandle& made) {
+    static std::atomic<uint64_t> passingNames{0};
+    made = INVALID_HANDLE_VALUE;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string passing;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        passing = folder + ".~" + std::to_string(::getpid()) + "-" + std::to_string(++passingNames) + "~" + leaf;
+        fd = gCalls.open(passing.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        if (errno == ENAMETOOLONG) return Placing::Unplaceable;
+        SetLastError(errno == EEXIST ? ERROR_ACCESS_DENIED : ErrorForPath(errno, path));
+        return Placing::Failed;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        gCalls.close(fd);
+        gCalls.unlink(passing.c_str());
+        SetLastError(ERROR_ACCESS_DENIED);
+        return Placing::Failed;
+    }
+    const FileHandle handle = AdoptFile(fd, st, path, access, share, false, flagsAndAttributes);
+    if (handle == INVALID_HANDLE_VALUE) {
+        gCalls.unlink(passing.c_str());
+        return Placing::Failed;
+    }
+    int placed = gCalls.renameNoReplace(passing.c_str(), path.c_str());
+    int err = placed == 0 ? 0 : errno;
+    bool linkable = true;
+    if (placed != 0 && (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP)) {
+        // A file system without RENAME_NOREPLACE: a hard link never replaces.
+        placed = gCalls.link(passing.c_str(), path.c_str());
+        err = placed == 0 ? 0 : errno;
+        if (placed == 0) gCalls.unlink(passing.c_str());
+        linkable = err != EPERM && err != EOPNOTSUPP;
+    }
+    if (placed == 0) {
+        made = handle;
+        return Placing::Placed;
+    }
+    CloseHandle(handle);  // its name is the passing one: a delete-on-close finds nothing to remove
+    gCalls.unlink(passing.c_str());
+    if (err == EEXIST) return Placing::Taken;
+    if (!linkable) return Placing::Unplaceable;
+    SetLastError(ErrorForPath(err, path));
+    return Placing::Failed;
+}
+
 }  // namespace
 
 FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, uint32_t disposition,
@@ -575,6 +638,8 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
     const bool noLink = (flagsAndAttributes & FILE_FLAG_NO_LINK) != 0;
     const int accessFlags = (wantWrite || truncates) ? O_RDWR : O_RDONLY;
     const int baseFlags = accessFlags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noLink ? O_NOFOLLOW : 0);
+    const bool dataAccess = (access & (GENERIC_READ | GENERIC_WRITE)) != 0;
+    bool unshared = dataAccess && (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) != (FILE_SHARE_READ | FILE_SHARE_WRITE);
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         struct stat st{};
@@ -601,6 +666,20 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
             fd = gCalls.open(path.c_str(), baseFlags, 0);
             if (fd < 0 && errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)
                 continue;  // removed meanwhile: create it
+        } else if (unshared) {
+            FileHandle made = INVALID_HANDLE_VALUE;
+            switch (CreateUnshared(path, baseFlags, access, share, flagsAndAttributes, made)) {
+                case Placing::Placed: return made;
+                case Placing::Failed: return INVALID_HANDLE_VALUE;
+                case Placing::Unplaceable: unshared = false; break;
+                case Placing::Taken:
+                    if (disposition == CREATE_NEW) {
+                        SetLastError(ERROR_FILE_EXISTS);
+                        return INVALID_HANDLE_VALUE;
+                    }
+                    break;  // created meanwhile: open it
+            }
+            continue;
         } else {
             fd = gCalls.open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
             if (fd < 0 && errno == EEXIST && disposition != CREATE_NEW) continue;  // created meanwhile: open it

@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,75 @@ TEST(PlatformFiles, ExclusiveOpenRefusesAnotherProcess) {
     h = Open(path, RW, 0);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
+}
+
+// A file made without sharing (or sharing reading alone) gets its name only with its
+// share mode in force: an open of the name at the very call that makes it appear is
+// refused, as Windows refuses it, instead of finding the file unshared and empty. A
+// name taken meanwhile fails CREATE_NEW and is opened by the other dispositions; where
+// the file system can neither rename without replacing nor link, the file is made at
+// its name. No passing name stays behind either way.
+TEST(PlatformFiles, AFileMadeUnsharedIsNeverMetUnshared) {
+    kura::test::TempDir dir;
+    static std::string name;
+    static int probes = 0, met = 0;
+    static bool takenMeanwhile = false, unplaceable = false;
+    name = dir.file("f.dat");
+    // Another open of the name, right when a call of the file layer has made it.
+    static auto probe = [](int result, const char* path) {
+        if (result < 0 || path != name) return result;
+        ++probes;
+        const FileHandle h = Open(name, RW, SHARE_ALL);
+        if (h != INVALID_HANDLE_VALUE) ++met, CloseHandle(h);
+        return result;
+    };
+    FileCallTable& calls = FileCalls();
+    calls.open = [](const char* path, int flags, mode_t mode) {
+        if ((flags & O_CREAT) && takenMeanwhile && std::string_view(path) != name) WriteText(name, "there");
+        const int fd = SystemFileCalls().open(path, flags, mode);
+        return (flags & O_CREAT) ? probe(fd, path) : fd;
+    };
+    calls.renameNoReplace = [](const char* from, const char* to) {
+        return unplaceable ? (errno = EINVAL, -1) : probe(SystemFileCalls().renameNoReplace(from, to), to);
+    };
+    calls.link = [](const char* from, const char* to) {
+        return unplaceable ? (errno = EPERM, -1) : probe(SystemFileCalls().link(from, to), to);
+    };
+    const struct {
+        const char* what;
+        uint32_t share, disposition;
+        bool taken, unplaceable;
+        uint32_t error;  // 0: made
+        int met;         // opens that met the file as it was made
+        const char* content;
+    } cases[] = {
+        {"unshared, new", 0, CREATE_NEW, false, false, 0, 0, ""},
+        {"sharing reading, always", FILE_SHARE_READ, CREATE_ALWAYS, false, false, 0, 0, ""},
+        {"shared: met, as it may be", SHARE_ALL, CREATE_NEW, false, false, 0, 1, ""},
+        {"unshared, new, the name taken meanwhile", 0, CREATE_NEW, true, false, ERROR_FILE_EXISTS, 0, "there"},
+        {"unshared, always, the name taken meanwhile", 0, CREATE_ALWAYS, true, false, 0, 0, ""},
+        {"unshared, where no name can be given", 0, CREATE_NEW, false, true, 0, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        probes = met = 0;
+        takenMeanwhile = c.taken, unplaceable = c.unplaceable;
+        const FileHandle h = Open(name, RW, c.share, c.disposition);
+        const uint32_t error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        takenMeanwhile = unplaceable = false;
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(met, c.met);
+        EXPECT_EQ(probes, c.taken ? 0 : 1);
+        if (h != INVALID_HANDLE_VALUE) {
+            // Refused to others from here on.
+            EXPECT_EQ(Open(name, RW, SHARE_ALL) == INVALID_HANDLE_VALUE, c.share != SHARE_ALL);
+            CloseHandle(h);
+        }
+        EXPECT_EQ(ReadText(name), c.content);
+        EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"f.dat"});
+        fs::remove(name);
+    }
+    calls = SystemFileCalls();
 }
 
 TEST(PlatformFiles, TransfersKeepOnePositionPerHandle) {

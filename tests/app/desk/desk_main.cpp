@@ -18,6 +18,13 @@
 // Lines out start with "ready" once the main window has started, or with what the
 // program said and "ended" when its start failed (exit code 1). Message texts have
 // their line breaks written as " | ".
+// After the folder, a place to stop the program at (SIGSTOP; once continued it goes
+// on), so that another program meets its start there:
+//   stop-when-made NAME   right after the file layer's call that gives a file NAME
+//                         (its last component, "Staff.DAT") its place in the folder
+//   pause-at N            at the file layer's Nth write call
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -39,6 +46,7 @@
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
+#include "platform/FileCalls.h"
 #include "platform/gui/DataGrid.h"
 
 namespace {
@@ -94,6 +102,36 @@ void Table() {
     Say("closed");
 }
 
+// The name whose making stops the program ("/Staff.DAT"), empty for none.
+std::string gStopWhenMade;
+
+bool Makes(int result, const char* path) {
+    return result >= 0 && !gStopWhenMade.empty() && std::string_view(path).ends_with(gStopWhenMade);
+}
+
+int StopAfter(int result) {
+    gStopWhenMade.clear();
+    ::raise(SIGSTOP);
+    return result;
+}
+
+void StopWhenMade(const std::string& name) {
+    gStopWhenMade = "/" + name;
+    platform::FileCallTable& calls = platform::FileCalls();
+    calls.open = [](const char* path, int flags, mode_t mode) {
+        const int fd = platform::SystemFileCalls().open(path, flags, mode);
+        return (flags & O_CREAT) != 0 && Makes(fd, path) ? StopAfter(fd) : fd;
+    };
+    calls.renameNoReplace = [](const char* from, const char* to) {
+        const int done = platform::SystemFileCalls().renameNoReplace(from, to);
+        return Makes(done, to) ? StopAfter(done) : done;
+    };
+    calls.link = [](const char* from, const char* to) {
+        const int done = platform::SystemFileCalls().link(from, to);
+        return Makes(done, to) ? StopAfter(done) : done;
+    };
+}
+
 void Run(const std::string& line) {
     const std::size_t space = line.find(' ');
     const std::string command = line.substr(0, space);
@@ -144,7 +182,7 @@ void Run(const std::string& line) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER\n");
+        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N]\n");
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -154,6 +192,9 @@ int main(int argc, char** argv) {
         Say("message " + Flat(m.text));
         return gui::mrOk;
     });
+    const std::string stop = argc > 3 ? argv[2] : "";
+    if (stop == "stop-when-made") StopWhenMade(argv[3]);
+    if (stop == "pause-at") platform::ArmFileFault({std::stoull(argv[3]), platform::FileFaultAction::Pause, 5});
     app::Fmain = new app::TFmain;
     app::Fmain->show();
     QApplication::processEvents();
