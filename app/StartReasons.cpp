@@ -165,8 +165,10 @@ QString RefusedJournalText(const kura::EKuraEngineError& e, const QString& table
 }
 
 // Why a cut commit cannot be settled here, as the file layer meets the file the engine
-// names: the file itself, or the folder it is to be made in; or a table's files.
-QString UnwritableText(const std::string& named) {
+// names: the file itself, or the folder it is to be made in; or a table's files (a
+// table named alone lies in the database folder).
+QString UnwritableText(std::string named) {
+    if (LastPart(named) == named) named = DatabaseDir() + "/" + named;
     const QString folder = FolderOf(named);
     switch (WhyRefused(named)) {
     case TRefusal::NoAccess:

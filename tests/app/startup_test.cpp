@@ -13,6 +13,7 @@
 #include "app/Schema.h"
 #include "app/StartReasons.h"
 #include "app/SqlWindow.h"
+#include "engine/errors/JournalReports.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraTable.h"
 #include "platform/FileCalls.h"
@@ -435,6 +436,20 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                      "フォルダとファイルの権限を確かめて書き込めるようにしてから（または、書き込める権限のあるユーザーで）、"
                      "もう一度起動してください。変更は片付けずにそのまま残してあります。\n（エラー番号 11013）")
                  .arg(qdb)},
+        {"a save over Staff and Gakureki cut, Staff.JNL then read-only",
+         [&] {
+             keepAll();
+             otherSave(0, "Gakureki,Staff", gakureki);
+             cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
+             fs::permissions(db + "/Staff.JNL", fs::perms::owner_write, fs::perm_options::remove);
+         },
+         head.arg("Staff") +
+             gui::U8("テーブル Staff には途中で終わった変更が残っています。その変更を片付けるには、フォルダ %1 とその"
+                     "ファイルに書き込めることが必要ですが、テーブル Staff のファイル（Staff.DAT など）か変更の記録"
+                     "（Staff.JNL）が読み取り専用か、書き込む権限がありません。\nフォルダとファイルの権限を確かめて書き込める"
+                     "ようにしてから（または、書き込める権限のあるユーザーで）、もう一度起動してください。変更は片付けずに"
+                     "そのまま残してあります。\n（エラー番号 11013）")
+                 .arg(qdb)},
         {"a save over Kazoku and Staff cut once Staff's journal said it stands, Kazoku's files then moved away",
          [&] {
              keepAll();
@@ -524,17 +539,36 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
     // A journal refused at every open (how its save ended cannot be told) leaves one
-    // way that is known to be right: the tables restored together.
-    try {
-        kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL");
-    } catch (const kura::EKuraEngineError& e) {
-        EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown),
-                  head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、一緒に変更された"
-                                              "他のテーブルと食い違わないようにその変更を片付けられるかどうか分からない"
-                                              "ため、開けません（変更の記録：%1/Staff.JNL）。\nフォルダ %1 のすべての"
-                                              "テーブルのファイルを、変更の記録（.JNL と .JNS）も含めて、同じバックアップ"
-                                              "からまとめて戻してから、もう一度起動してください。\n（エラー番号 8961）")
-                                      .arg(qdb));
+    // way that is known to be right: the tables restored together; records that
+    // disagree name the one to remove; a way out this program does not know is carried
+    // as the engine says it.
+    const QString unsettled = head.arg("Staff") +
+                              gui::U8("テーブル Staff には途中で終わった変更が残っていますが、一緒に変更された他のテーブルと"
+                                      "食い違わないようにその変更を片付けられるかどうか分からないため、開けません（変更の"
+                                      "記録：%1/Staff.JNL）。\nフォルダ %1 のすべてのテーブルのファイルを、変更の記録（.JNL"
+                                      " と .JNS）も含めて、同じバックアップからまとめて戻してから、もう一度起動してください。")
+                                  .arg(qdb);
+    const struct {
+        std::string advice;
+        QString said;
+    } refusals[] = {
+        {"", unsettled},
+        {std::string(kura::kJournalCannotTell), unsettled},
+        {"the records of its commit disagree: " + std::string("remove '") + db + "/Kazoku.JNS', which its tables' "
+         "files contradict",
+         head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更がどう終わったかの"
+                                     "記録が食い違っているため、開けません（変更の記録：%1/Staff.JNL）。\nテーブルの"
+                                     "ファイルと食い違っている記録 %1/Kazoku.JNS を削除してから、もう一度起動してください"
+                                     "（変更の記録 %1/Staff.JNL のほうを削除すると、テーブルどうしが食い違ったままに"
+                                     "なります）。").arg(qdb)},
+        {"a way out of later programs", unsettled + gui::U8("\n（a way out of later programs）")},
+    };
+    for (const auto& r : refusals) {
+        try {
+            kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL", {}, {}, r.advice);
+        } catch (const kura::EKuraEngineError& e) {
+            EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), r.said + gui::U8("\n（エラー番号 8961）"));
+        }
     }
 }
 

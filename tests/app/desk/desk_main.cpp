@@ -20,8 +20,8 @@
 // their line breaks written as " | ".
 // After the folder, a place to stop the program at (SIGSTOP; once continued it goes
 // on), so that another program meets its start there:
-//   stop-when-made NAME   right after the file layer's call that gives a file NAME
-//                         (its last component, "Staff.DAT") its place in the folder
+//   stop-when-made NAME   right after the file layer's call that makes the file NAME
+//                         (its last component, "Staff.DAT")
 //   pause-at N            at the file layer's Nth write call
 #include <fcntl.h>
 #include <signal.h>
@@ -105,30 +105,16 @@ void Table() {
 // The name whose making stops the program ("/Staff.DAT"), empty for none.
 std::string gStopWhenMade;
 
-bool Makes(int result, const char* path) {
-    return result >= 0 && !gStopWhenMade.empty() && std::string_view(path).ends_with(gStopWhenMade);
-}
-
-int StopAfter(int result) {
-    gStopWhenMade.clear();
-    ::raise(SIGSTOP);
-    return result;
-}
-
 void StopWhenMade(const std::string& name) {
     gStopWhenMade = "/" + name;
-    platform::FileCallTable& calls = platform::FileCalls();
-    calls.open = [](const char* path, int flags, mode_t mode) {
+    platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
         const int fd = platform::SystemFileCalls().open(path, flags, mode);
-        return (flags & O_CREAT) != 0 && Makes(fd, path) ? StopAfter(fd) : fd;
-    };
-    calls.renameNoReplace = [](const char* from, const char* to) {
-        const int done = platform::SystemFileCalls().renameNoReplace(from, to);
-        return Makes(done, to) ? StopAfter(done) : done;
-    };
-    calls.link = [](const char* from, const char* to) {
-        const int done = platform::SystemFileCalls().link(from, to);
-        return Makes(done, to) ? StopAfter(done) : done;
+        if (fd >= 0 && (flags & O_CREAT) != 0 && !gStopWhenMade.empty() &&
+            std::string_view(path).ends_with(gStopWhenMade)) {
+            gStopWhenMade.clear();
+            ::raise(SIGSTOP);
+        }
+        return fd;
     };
 }
 

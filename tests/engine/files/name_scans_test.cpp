@@ -32,7 +32,7 @@ const Allowed kAllowed[] = {
     {"engine/files/PathRoutines.cpp", "separator", 3, "the file layer's path routines"},
     {"platform/Files.cpp", "backslash", 1, "engine paths to native ones, stepping with Cp932CharLength"},
     // Native paths are UTF-8, in which "/" and "." never sit inside a character.
-    {"platform/Files.cpp", "separator", 7, "native UTF-8 paths"},
+    {"platform/Files.cpp", "separator", 6, "native UTF-8 paths"},
     {"platform/TempFile.cpp", "separator", 1, "native UTF-8 path"},
     {"app/ProgramPaths.cpp", "separator", 3, "the program's own UTF-8 path from Qt"},
     {"app/CsvExport.cpp", "separator", 2, "the save dialog's UTF-8 file name"},
