@@ -107,7 +107,8 @@ std::vector<std::string> TDMdata::MissingFiles(kura::TKuraTable& table) {
     bool blobs = false;
     for (const TTableSpec* spec : {&StaffSpec(), &GakurekiSpec(), &KazokuSpec(), &RirekisyoSpec()})
         if (kura::SameText(spec->Name, table.TableName()))
-            for (const TColumnSpec& c : spec->Columns) blobs = blobs || c.Type == kura::ftGraphic || c.Type == kura::ftMemo;
+            for (const TColumnSpec& c : spec->Columns)
+                blobs = blobs || c.Type == kura::ftGraphic || c.Type == kura::ftMemo;
     std::vector<std::string> missing{base + ".DAT"};
     if (!there(".IDX")) missing.push_back(base + ".IDX");
     if (blobs && !there(".BLB")) missing.push_back(base + ".BLB");

@@ -313,7 +313,7 @@ QString ReportedOnceNote(const kura::EKuraEngineError& e, const QString& table) 
 
 QString MissingFilesFailure(const QString& table, const std::vector<std::string>& missing) {
     std::vector<QString> files;
-    for (const std::string& file : missing) files.push_back(QString::fromStdString(file));
+    for (const std::string& file : missing) files.push_back(PathText(file));
     return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) +
            U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n").arg(Listed(files), table) +
            RestoreAdvice(table) + U8("\nテーブル %1 のファイルは、どれも変更していません。").arg(table);

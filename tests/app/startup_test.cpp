@@ -310,6 +310,15 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                        "ください。\nテーブル %2 のファイルは、どれも変更していません。")
                    .arg(qdb, table);
     };
+    // A save of Staff cut off that cannot be settled here, for `why`.
+    auto needsWrite = [&](const QString& why) {
+        return head.arg("Staff") +
+               gui::U8("テーブル Staff には途中で終わった変更が残っています。その変更を片付けるには、フォルダ %1 とその"
+                       "ファイルに書き込めることが必要ですが、%2\nフォルダとファイルの権限を確かめて書き込めるようにして"
+                       "から（または、書き込める権限のあるユーザーで）、もう一度起動してください。変更は片付けずにそのまま"
+                       "残してあります。\n（エラー番号 11013）")
+                   .arg(qdb, why);
+    };
     const QString inUse = head + gui::U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、"
                                          "もう一度起動してください。\n（エラー番号 11013）");
     // A second desk whose first start stops right after the file is made, beside a
@@ -430,12 +439,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
              cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
              folderRefused = true;
          },
-         head.arg("Staff") +
-             gui::U8("テーブル Staff には途中で終わった変更が残っています。その変更を片付けるには、フォルダ %1 とその"
-                     "ファイルに書き込めることが必要ですが、フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。\n"
-                     "フォルダとファイルの権限を確かめて書き込めるようにしてから（または、書き込める権限のあるユーザーで）、"
-                     "もう一度起動してください。変更は片付けずにそのまま残してあります。\n（エラー番号 11013）")
-                 .arg(qdb)},
+         needsWrite(gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(qdb))},
         {"a save over Staff and Gakureki cut, Staff.JNL then read-only",
          [&] {
              keepAll();
@@ -443,13 +447,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
              cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
              fs::permissions(db + "/Staff.JNL", fs::perms::owner_write, fs::perm_options::remove);
          },
-         head.arg("Staff") +
-             gui::U8("テーブル Staff には途中で終わった変更が残っています。その変更を片付けるには、フォルダ %1 とその"
-                     "ファイルに書き込めることが必要ですが、テーブル Staff のファイル（Staff.DAT など）か変更の記録"
-                     "（Staff.JNL）が読み取り専用か、書き込む権限がありません。\nフォルダとファイルの権限を確かめて書き込める"
-                     "ようにしてから（または、書き込める権限のあるユーザーで）、もう一度起動してください。変更は片付けずに"
-                     "そのまま残してあります。\n（エラー番号 11013）")
-                 .arg(qdb)},
+         needsWrite(gui::U8("テーブル Staff のファイル（Staff.DAT など）か変更の記録（Staff.JNL）が読み取り専用か、"
+                            "書き込む権限がありません。"))},
         {"a save over Kazoku and Staff cut once Staff's journal said it stands, Kazoku's files then moved away",
          [&] {
              keepAll();
