@@ -5,7 +5,9 @@
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
 #include "components/KuraTable.h"
+#include "platform/Files.h"
 #include "platform/dataset/Field.h"
+#include "platform/dataset/FieldDefs.h"
 
 namespace app {
 
@@ -95,11 +97,32 @@ std::vector<std::string> TDMdata::FieldNames(kura::TKuraTable& table) {
     return names;
 }
 
+std::vector<std::string> TDMdata::MissingFiles(kura::TKuraTable& table) {
+    const std::string base = platform::NormalizeSeparators(DataDB->Directory()) + "/" + table.TableName();
+    auto there = [&base](const char* ext) {
+        return platform::GetFileAttributes(base + ext) != platform::INVALID_FILE_ATTRIBUTES;
+    };
+    if (there(".DAT") || !(there(".IDX") || there(".BLB") || there(".JNL") || there(".JNS"))) return {};
+    // The .BLB belongs to a table with pictures or notes (made with the table).
+    bool blobs = false;
+    for (const TTableSpec* spec : {&StaffSpec(), &GakurekiSpec(), &KazokuSpec(), &RirekisyoSpec()})
+        if (kura::SameText(spec->Name, table.TableName()))
+            for (const TColumnSpec& c : spec->Columns)
+                blobs = blobs || c.Type == kura::ftGraphic || c.Type == kura::ftMemo;
+    std::vector<std::string> missing{base + ".DAT"};
+    if (!there(".IDX")) missing.push_back(base + ".IDX");
+    if (blobs && !there(".BLB")) missing.push_back(base + ".BLB");
+    return missing;
+}
+
 void TDMdata::CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation,
                               const std::function<void()>& upgrade) {
     if (table.Exists()) {
         if (upgrade) upgrade();
     } else {
+        // Its other files say it was there: made anew, it would hide what was lost.
+        std::vector<std::string> missing = MissingFiles(table);
+        if (!missing.empty()) throw ETableFilesMissing(std::move(missing));
         creation.ExecSQL();
     }
     if (!table.Active()) table.Open();

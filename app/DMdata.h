@@ -4,11 +4,15 @@
 // that database and session. The database is stored as connected, so it connects
 // (activating the session and, first of all, the engine) while the module is made.
 //
-// CreateOrUpgrade is the one place where the four tables are made: a table whose
-// files are missing is created by its CREATE TABLE IF NOT EXISTS query (QstaffCRT,
-// QgakurekiCRT, QkazokuCRT, QrirekisyoCRT), an existing one is upgraded; then it is
-// opened.
+// CreateOrUpgrade is the one place where the four tables are made: a table none of
+// whose files is there (the first start, or a table a new version adds) is created by
+// its CREATE TABLE IF NOT EXISTS query (QstaffCRT, QgakurekiCRT, QkazokuCRT,
+// QrirekisyoCRT), an existing one is upgraded; then it is opened. A table whose .DAT
+// is missing while other files of it remain (.IDX, .BLB, its journal .JNL or its
+// record .JNS) is lost, not new: it is neither made anew over them nor opened, and
+// nothing of it changes (ETableFilesMissing).
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,14 @@ class TKuraTable;
 namespace app {
 
 struct TTableSpec;
+
+// A table some of whose files are missing while others remain: the missing ones
+// (paths in the database folder).
+struct ETableFilesMissing : std::runtime_error {
+    explicit ETableFilesMissing(std::vector<std::string> missing)
+        : std::runtime_error("table files missing"), Missing(std::move(missing)) {}
+    std::vector<std::string> Missing;
+};
 
 class TDMdata : public kura::TComponent {
 public:
@@ -48,8 +60,13 @@ public:
 
     // The field names of a table, in field order (opens and closes the table).
     static std::vector<std::string> FieldNames(kura::TKuraTable& table);
-    // Runs the creation query when the table does not exist, else upgrade; then opens it.
+    // Runs the creation query when none of the table's files is there, else upgrade;
+    // then opens it. ETableFilesMissing when only some of them are.
     void CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation, const std::function<void()>& upgrade);
+    // The files of the table that are missing while others of it remain: .DAT, .IDX
+    // and (for a table with pictures or notes) .BLB; none when the table is whole
+    // or wholly absent.
+    std::vector<std::string> MissingFiles(kura::TKuraTable& table);
 };
 
 extern TDMdata* DMdata;

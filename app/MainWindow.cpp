@@ -144,22 +144,27 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
     const QString name = gui::QStr(table.TableName());
     QElapsedTimer waited;
     waited.start();
-    QString setAside;
+    QStringList reported;
     for (;;) {
         try {
             DMdata->CreateOrUpgrade(table, creation, upgrade);
             break;
+        } catch (const ETableFilesMissing& e) {
+            throw std::runtime_error(MissingFilesFailure(name, e.Missing).toStdString());
         } catch (const kura::EKuraEngineError& e) {
-            // Reported once: the table opens as its files hold it, which the user is
-            // told once it has.
-            if (setAside.isEmpty() && JournalSetAside(e)) {
-                setAside = JournalSetAsideNote(e, name);
+            // Reported once (a change set aside, a table that may no longer match the
+            // others of its commit): the table opens as its files hold it, which the
+            // user is told once it has. One said again stops the start.
+            if (ReportedOnce(e) && !reported.contains(ReportedOnceNote(e, name))) {
+                reported << ReportedOnceNote(e, name);
                 continue;
             }
             const TRefusal why = AccessDenied(e) ? WhyRefused(e.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
             // Another program's start holds the table to itself while it makes or
-            // upgrades it: a moment. A file this user may not open stays so.
-            if (AccessDenied(e) && why != TRefusal::NoAccess && waited.elapsed() < StartWaitMs) {
+            // upgrades it: a moment. A file this user may not open stays so, and so
+            // does a folder where a cut commit cannot be settled.
+            const bool held = NeedsWrite(e) ? why == TRefusal::InUse : why != TRefusal::NoAccess;
+            if (AccessDenied(e) && held && waited.elapsed() < StartWaitMs) {
                 WaitAMoment(TransactionRetryMs);
                 Mark(table.TableName() + "_waited");
                 continue;
@@ -167,7 +172,7 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
             throw std::runtime_error(TableFailure(e, name, why).toStdString());
         }
     }
-    if (!setAside.isEmpty()) gui::MessageDlg(setAside, gui::mtWarning, gui::mbOK, this);
+    for (const QString& note : reported) gui::MessageDlg(note, gui::mtWarning, gui::mbOK, this);
 }
 
 void TFmain::StartUp() {

@@ -14,12 +14,15 @@
 // StartWaitMs. A failing step ends the start: its message says in Japanese why, as the
 // user can act on it (app/StartReasons.h: a settings file that cannot be written; a
 // table that cannot be opened named, with the engine's code: a full disk, a file this
-// user may not open, one another program holds, a missing or damaged file; a "DB"
-// folder that cannot be made), the window never shows on the screen and closes
-// without writing the settings, and StartFailed() tells main to end the program. A
-// start that can serve says what it met and goes on: a table's unfinished change set
-// aside (the table opens as its files hold it), a database that can be read but not
-// changed (app/WriteAccess.h).
+// user may not open, one another program holds, a missing or damaged file, a save cut
+// off that needs write access to be settled, a journal refused at every open with the
+// way out the engine names; a table whose .DAT is missing while other files of it
+// remain, never made anew; a "DB" folder that cannot be made), the window never shows
+// on the screen and closes without writing the settings, and StartFailed() tells main
+// to end the program. A start that can serve says what it met and goes on: a table's
+// unfinished change set aside, or a table that may no longer match the others of a
+// save cut off (named, to be restored together; the tables open as their files hold
+// them), a database that can be read but not changed (app/WriteAccess.h).
 // Closing a started window writes the settings.
 //
 // The two views are rebuilt, never patched:

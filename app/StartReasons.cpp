@@ -7,6 +7,7 @@
 
 #include "app/ProgramPaths.h"
 #include "engine/errors/EngineErrors.h"
+#include "engine/errors/JournalReports.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -91,6 +92,108 @@ QString RestoreAdvice(const QString& table) {
         .arg(PathText(DatabaseFolder()), table);
 }
 
+enum class TJournalName { None, Journal, Copy };
+// A journal's name ("NAME.JNL"), or the name of a copy the engine set aside ("NAME.JNL.2").
+TJournalName JournalNamed(const std::string& file) {
+    std::string name = platform::Cp932UpperCase(file);
+    const size_t dot = platform::Cp932FindLastOf(name, ".");
+    const bool numbered = dot != std::string::npos && dot + 1 < name.size() &&
+                          std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+    if (numbered) name.resize(dot);
+    if (!name.ends_with(".JNL")) return TJournalName::None;
+    return numbered ? TJournalName::Copy : TJournalName::Journal;
+}
+
+// The last part of a path the engine names (a table's name when it names a table).
+std::string LastPart(const std::string& path) {
+    const auto slash = platform::Cp932FindLastOf(path, "/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The table whose journal, or copy of it, the engine names ("…/Gakureki.JNL.1").
+QString JournalTable(const std::string& journal) {
+    std::string name = LastPart(journal);
+    if (JournalNamed(name) == TJournalName::Copy) name.resize(platform::Cp932FindLastOf(name, "."));
+    if (JournalNamed(name) == TJournalName::Journal) name.resize(name.size() - 4);
+    return PathText(name);
+}
+
+// Names as a list in a sentence ("Kazoku、Gakureki").
+QString Listed(const std::vector<QString>& names) {
+    QString list;
+    for (const QString& name : names) list += (list.isEmpty() ? QString() : U8("、")) + name;
+    return list;
+}
+
+// The one way out that is known to be right when a commit's tables may disagree: the
+// tables (every table of the folder when the engine could not tell which), restored
+// together with their change records.
+QString RestoreTogether(const std::vector<QString>& tables) {
+    const QString which = tables.empty() ? U8("フォルダ %1 のすべてのテーブル").arg(PathText(DatabaseFolder()))
+                                         : U8("テーブル %1 ").arg(Listed(tables));
+    return U8("%1のファイルを、変更の記録（.JNL と .JNS）も含めて、同じバックアップからまとめて戻してください。").arg(which);
+}
+
+// A journal refused at every open, with the way out the engine names.
+QString RefusedJournalText(const kura::EKuraEngineError& e, const QString& table) {
+    const QString journal = PathText(e.ErrorContext(kura::ctxTable));
+    const std::vector<std::string> named = kura::JournalReportNames(e);
+    const QString head = U8("テーブル %1 には途中で終わった変更が残っていますが、").arg(table);
+    switch (kura::JournalReportOf(e)) {
+    case kura::TJournalReport::PartnerNotFound:
+        if (named.empty()) break;
+        return head + U8("その変更で一緒に変更されたテーブル %2 が見つからないため、開けません（変更の記録：%3）。\n"
+                         "テーブル %2 のファイルを、その %2.JNS も含めて、元の名前のままフォルダ %4 に戻してから、"
+                         "もう一度起動してください。\n"
+                         "テーブル %2 を削除していてもう使わないときに限り、変更の記録 %3 を削除してください"
+                         "（テーブル %1 は変更したあとの内容のまま開きます）。")
+                          .arg(table, PathText(LastPart(named[0])), journal, PathText(DatabaseFolder()));
+    case kura::TJournalReport::RemoveRecord:
+        if (named.empty()) break;
+        return head + U8("その変更がどう終わったかの記録が食い違っているため、開けません（変更の記録：%1）。\n"
+                         "テーブルのファイルと食い違っている記録 %2 を削除してから、もう一度起動してください"
+                         "（変更の記録 %1 のほうを削除すると、テーブルどうしが食い違ったままになります）。")
+                          .arg(journal, PathText(named[0]));
+    default:
+        break;
+    }
+    QString text = UnsettledText(e, table);
+    // A way out this program does not know is said as the engine says it.
+    const std::string& advice = e.ErrorContext(kura::ctxMessage);
+    if (kura::JournalReportOf(e) != kura::TJournalReport::RestoreTogether && !advice.empty())
+        text += U8("\n（%1）").arg(PathText(advice));
+    return text;
+}
+
+// Why a cut commit cannot be settled here, as the file layer meets the file the engine
+// names: the file itself, or the folder it is to be made in; or a table's files (a
+// table named alone lies in the database folder).
+QString UnwritableText(std::string named) {
+    if (LastPart(named) == named) named = DatabaseFolder() + "/" + named;
+    const QString folder = FolderOf(named);
+    switch (WhyRefused(named)) {
+    case TRefusal::NoAccess:
+        return U8("ファイル %1 が読み取り専用か、書き込む権限がありません。").arg(PathText(named));
+    case TRefusal::Missing:
+        if (JournalNamed(named) == TJournalName::None && WhyRefused(named + ".DAT") != TRefusal::Missing)
+            return U8("テーブル %1 のファイル（%1.DAT など）か変更の記録（%1.JNL）が読み取り専用か、書き込む権限が"
+                      "ありません。")
+                .arg(PathText(LastPart(named)));
+        return U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(folder);
+    default:
+        return U8("フォルダ %1 のファイルに書き込めません。").arg(folder);
+    }
+}
+
+QString NeedsWriteText(const kura::EKuraEngineError& e, const QString& table) {
+    return U8("テーブル %1 には途中で終わった変更が残っています。その変更を片付けるには、フォルダ %2 とそのファイルに"
+              "書き込めることが必要ですが、%3\n"
+              "フォルダとファイルの権限を確かめて書き込めるようにしてから（または、書き込める権限のあるユーザーで）、"
+              "もう一度起動してください。変更は片付けずにそのまま残してあります。")
+        .arg(table, PathText(DatabaseFolder()), UnwritableText(e.ErrorContext(kura::ctxTable)));
+}
+
 }  // namespace
 
 QString DiskFullText(const QString& folder, TThen then) {
@@ -148,10 +251,12 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
     QString text;
     if (DiskFull(e))
         text = DiskFullText(FolderOf(file)) + CodeLine(e);
+    else if (NeedsWrite(e) && why != TRefusal::InUse)
+        text = NeedsWriteText(e, table) + CodeLine(e);
     else if (AccessDenied(e))
         text = RefusalText(e, why) + CodeLine(e);
-    else if (JournalSetAside(e))
-        text = UnsettledText(e, table) + CodeLine(e);
+    else if (e.ErrorCode() == kura::KURA_HEADERCORRUPT && JournalNamed(file) != TJournalName::None)
+        text = RefusedJournalText(e, table) + CodeLine(e);
     else if (e.ErrorCode() == kura::KURA_OSENOENT)
         text = U8("ファイル %1 がありません。\n").arg(PathText(file)) + RestoreAdvice(table) + CodeLine(e);
     else if (Damaged(e))
@@ -214,34 +319,46 @@ QString ProgramFolderRefusal(const QString& dir) {
     return U8("プログラムのフォルダ ") + dir + U8(" に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。");
 }
 
-namespace {
-enum class TJournalName { None, Journal, Copy };
-// A journal's name ("NAME.JNL"), or the name of a copy the engine set aside ("NAME.JNL.2").
-TJournalName JournalNamed(const std::string& file) {
-    std::string name = platform::Cp932UpperCase(file);
-    const size_t dot = platform::Cp932FindLastOf(name, ".");
-    const bool numbered = dot != std::string::npos && dot + 1 < name.size() &&
-                          std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
-    if (numbered) name.resize(dot);
-    if (!name.ends_with(".JNL")) return TJournalName::None;
-    return numbered ? TJournalName::Copy : TJournalName::Journal;
-}
-}  // namespace
-
-bool JournalSetAside(const kura::EKuraEngineError& e) {
-    return e.ErrorCode() == kura::KURA_HEADERCORRUPT &&
-           JournalNamed(e.ErrorContext(kura::ctxTable)) != TJournalName::None;
+bool ReportedOnce(const kura::EKuraEngineError& e) {
+    const kura::TJournalReport report = kura::JournalReportOf(e);
+    return report == kura::TJournalReport::SetAside || report == kura::TJournalReport::StandsApart;
 }
 
-QString JournalSetAsideNote(const kura::EKuraEngineError& e, const QString& table) {
+bool NeedsWrite(const kura::EKuraEngineError& e) {
+    return kura::JournalReportOf(e) == kura::TJournalReport::NeedsWrite;
+}
+
+QString ReportedOnceNote(const kura::EKuraEngineError& e, const QString& table) {
     const std::string& journal = e.ErrorContext(kura::ctxTable);
+    if (kura::JournalReportOf(e) == kura::TJournalReport::StandsApart) {
+        // The table named is the one that may stand apart: not always the one opened.
+        const QString apart = JournalTable(journal);
+        std::vector<QString> tables, others;
+        for (const std::string& name : kura::JournalReportNames(e)) tables.push_back(PathText(name));
+        for (const QString& name : tables)
+            if (name.compare(apart, Qt::CaseInsensitive) != 0) others.push_back(name);
+        return U8("途中で終わった変更（複数のテーブルをまとめて変更したもの）を片付けましたが、テーブル %1 は、その変更で"
+                  "一緒に変更された%2食い違っているかもしれません。そろえるための記録が残っていなかったためです"
+                  "（変更の記録：%3）。\n")
+                   .arg(apart, others.empty() ? U8("他のテーブルと") : U8("テーブル %1 と").arg(Listed(others)),
+                        PathText(journal)) +
+               RestoreTogether(tables) + U8("\nそれまでは、どのテーブルもいまのファイルの内容のまま開きます。") +
+               CodeLine(e);
+    }
     QString text = U8("テーブル %1 には途中で終わった変更が残っていましたが、その変更の記録がテーブルのファイルと合わない"
                       "（ファイルを以前のコピーから戻したときなど）か壊れているため、変更は行いませんでした。\n")
                        .arg(table);
     if (JournalNamed(journal) == TJournalName::Copy)
         text += U8("変更の記録はファイル %1 として残してあります。\n").arg(PathText(journal));
     return text + U8("テーブル %1 は、いまのファイルの内容のまま開きます。").arg(table) + CodeLine(e);
+}
+
+QString MissingFilesFailure(const QString& table, const std::vector<std::string>& missing) {
+    std::vector<QString> files;
+    for (const std::string& file : missing) files.push_back(PathText(file));
+    return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) +
+           U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n").arg(Listed(files), table) +
+           RestoreAdvice(table) + U8("\nテーブル %1 のファイルは、どれも変更していません。").arg(table);
 }
 
 }  // namespace app

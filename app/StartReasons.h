@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace kura {
 class EKuraEngineError;
@@ -26,10 +27,14 @@ enum class TRefusal { Unknown, NoAccess, InUse, Missing };
 TRefusal WhyRefused(const std::string& file);
 
 // The whole text of a start that a table's check failed: the table named, then why
-// (a full disk or quota, a file refused for `why`, a file missing, a file damaged or
-// not a table of this program, a journal refused at every open), the engine's own
+// (a full disk or quota, a file refused for `why`, a cut commit to be settled without
+// write access, a file missing, a file damaged or not a table of this program, a
+// journal refused at every open with the way out the engine names), the engine's own
 // text for anything else.
 QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRefusal why);
+// The table's files found missing while others of it remain (the table is not made
+// anew over them): which are missing, and to restore the table from a backup.
+QString MissingFilesFailure(const QString& table, const std::vector<std::string>& missing);
 // The same for the views the start builds last, whose queries make their result
 // tables in the session's private folder.
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);
@@ -54,10 +59,17 @@ QString DiskFullText(const QString& folder, TThen then);
 QString DiskFullFailure(const std::exception& e);
 QString DiskFullFailure(const std::exception_ptr& e);
 
-// The table's journal held an unfinished change that its files do not fit (they were
-// put back from an older copy) or could no longer say what it held: the engine set
-// the change aside and reports it once, and the table opens as its files hold it.
-bool JournalSetAside(const kura::EKuraEngineError& e);
-QString JournalSetAsideNote(const kura::EKuraEngineError& e, const QString& table);
+// What the engine reports once at a table's open, the table opening after it as its
+// files hold it (engine/errors/JournalReports.h): an unfinished change that the
+// table's files do not fit (they were put back from an older copy), or that its
+// journal could no longer say, was set aside; or a cut commit over several tables was
+// settled and one of them may no longer match the others, nothing being left to take
+// it back. The note says which, names the tables and what to do.
+bool ReportedOnce(const kura::EKuraEngineError& e);
+QString ReportedOnceNote(const kura::EKuraEngineError& e, const QString& table);
+// A cut commit that the open must settle first, and that needs write access this
+// program does not have: the start says so without waiting, unless another program
+// has the file it names to itself.
+bool NeedsWrite(const kura::EKuraEngineError& e);
 
 }  // namespace app

@@ -128,10 +128,13 @@ bool Fail(uint32_t error) {
     return false;
 }
 
+// Where a native path's folder ends (its last "/"), npos for a bare name.
+size_t FolderEnd(const std::string& native) { return native.rfind('/'); }
+
 // ENOENT means "file not found" only when the folder exists; otherwise the path is
 // wrong, which callers report differently.
 uint32_t MissingError(const std::string& path) {
-    auto slash = path.rfind('/');
+    auto slash = FolderEnd(path);
     if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
     struct stat st{};
     if (stat(path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
@@ -211,6 +214,58 @@ bool OthersLock(int fd, uint64_t start, uint64_t length) {
     fl.l_pid = 0;
     if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
     return fl.l_type != F_UNLCK;
+}
+
+// A file being made. Between the system call that makes a file and its share mode in
+// force lies a moment in which another open would meet it empty and unshared, which
+// Win32 never lets happen (a program reading a table another one is making would
+// take it for a damaged one). So a create whose share mode denies something first
+// marks the making in the file's folder, with a read lock on a byte of the folder
+// that the file's name chooses, held until that share mode holds (the system drops it
+// with its process); an open that meets an empty file looks for the mark before it
+// puts its own share mode in force, and is refused as that share mode would refuse it.
+// A folder that cannot be opened or locked keeps no mark: the create still works.
+constexpr uint64_t kMakingBase = kShareMarkerBase + (uint64_t{1} << 32);
+
+uint64_t MakingByte(const std::string& native) {
+    uint32_t hash = 2166136261u;  // FNV-1a over the name in its folder
+    for (size_t i = FolderEnd(native) + 1; i < native.size(); ++i)
+        hash = (hash ^ static_cast<unsigned char>(native[i])) * 16777619u;
+    return kMakingBase + hash;
+}
+
+int OpenFolderOf(const std::string& native) {
+    const size_t slash = FolderEnd(native);
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+    return gCalls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY, 0);
+}
+
+class MakingMark {
+public:
+    MakingMark() = default;
+    ~MakingMark() { Clear(); }
+    MakingMark(const MakingMark&) = delete;
+    MakingMark& operator=(const MakingMark&) = delete;
+    void Set(const std::string& native) {
+        Clear();
+        fd_ = OpenFolderOf(native);
+        if (fd_ >= 0) SetOfdLock(fd_, F_RDLCK, MakingByte(native), 1);
+    }
+    void Clear() {
+        if (fd_ >= 0) gCalls.close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool BeingMade(const std::string& native) {
+    const int folder = OpenFolderOf(native);
+    if (folder < 0) return false;
+    const bool made = OthersLock(folder, MakingByte(native), 1);
+    gCalls.close(folder);
+    return made;
 }
 
 bool OthersHold(int fd, Marker m) { return OthersLock(fd, kShareMarkerBase + m, 1); }
@@ -593,6 +648,10 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
     const bool noLink = (flagsAndAttributes & FILE_FLAG_NO_LINK) != 0;
     const int accessFlags = (wantWrite || truncates) ? O_RDWR : O_RDONLY;
     const int baseFlags = accessFlags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noLink ? O_NOFOLLOW : 0);
+    const bool dataAccess = (access & (GENERIC_READ | GENERIC_WRITE)) != 0;
+    const bool unshared = dataAccess && (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) != (FILE_SHARE_READ | FILE_SHARE_WRITE);
+    MakingMark making;  // held until the file's share mode is in force
+    bool made = false;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         struct stat st{};
@@ -620,7 +679,11 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
             if (fd < 0 && errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)
                 continue;  // removed meanwhile: create it
         } else {
+            if (unshared) making.Set(path);
             fd = gCalls.open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
+            made = fd >= 0;
+            if (!made) making.Clear();
+
             if (fd < 0 && errno == EEXIST && disposition != CREATE_NEW) continue;  // created meanwhile: open it
         }
         if (fd < 0) {
@@ -640,6 +703,12 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         gCalls.close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Checked before this open's share mode is in force, which would refuse the maker.
+    if (!made && dataAccess && st.st_size == 0 && BeingMade(path)) {
+        gCalls.close(fd);
+        SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
     return AdoptFile(fd, st, path, access, share, truncates, flagsAndAttributes);

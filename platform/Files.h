@@ -4,7 +4,10 @@
 // - Share modes: a file opened without sharing refuses every further open, from
 //   this process or another, with ERROR_SHARING_VIOLATION; delete, rename and
 //   create-over of a file that is open anywhere are refused the same way. Kept with
-//   open-file-description (OFD) locks on marker bytes above 2^40.
+//   open-file-description (OFD) locks on marker bytes above 2^40. A create whose
+//   share mode denies others marks the making in the file's folder until that share
+//   mode is in force: an open never meets the new file empty and unshared, it is
+//   refused as the share mode refuses it.
 // - LockFile never waits and refuses any overlap with a held range, also through
 //   the same handle; UnlockFile releases only a range locked exactly so. OFD locks
 //   (which belong to the handle and vanish with its process) plus an in-process

@@ -80,7 +80,7 @@ const ErrorRow ErrorTable[] = {
     {KURA_NOTINITIALIZED, "KURA_NOTINITIALIZED", "The database engine is not initialized", {}},
     {KURA_OSENOENT, "KURA_OSENOENT", "Table '%s' does not exist", {ctxTable}},
     {KURA_OSEMFILE, "KURA_OSEMFILE", "Too many operating system files open while attempting to open the table '%s'", {ctxTable}},
-    {KURA_OSEACCES, "KURA_OSEACCES", "Access denied to table '%s'", {ctxTable}},
+    {KURA_OSEACCES, "KURA_OSEACCES", "Access denied to table '%s'%-", {ctxTable, ctxMessage}},
     {KURA_OSEBADF, "KURA_OSEBADF", "Invalid operating system file handle for the table '%s'", {ctxTable}},
     {KURA_OSENOMEM, "KURA_OSENOMEM", "There is insufficient operating system memory available for the current operation", {}},
     {KURA_OSEINVMEM, "KURA_OSEINVMEM", "Invalid length for the in-memory table '%s'", {ctxTable}},

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/errors/JournalReports.h"
 #include "engine/files/EngineRandom.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
@@ -356,7 +357,7 @@ void PauseBeforeRetry() {
 
 // Write access that a rollback needs and does not have: named as a table is.
 [[noreturn]] void RaiseNoAccess(const std::string& dataFile) {
-    RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(dataFile));
+    RaiseEngineError(KURA_OSEACCES, {}, {}, {}, TableNameOf(dataFile), {}, {}, kJournalNeedsWrite);
 }
 
 // A journal that could not be played back where the commit needed it, or a copy
@@ -365,16 +366,20 @@ void PauseBeforeRetry() {
     RaiseEngineError(KURA_HEADERCORRUPT, {}, {}, {}, platform::NormalizeSeparators(journal), {}, {}, advice);
 }
 
-// The ways out a refusal names (the README tells each case at length). A table
-// that could not be brought to its commit's side, and a commit whose outcome
+// The ways out a refusal names (the README tells each case at length; their texts
+// are shared with callers that tell them apart, engine/errors/JournalReports.h). A
+// table that could not be brought to its commit's side, and a commit whose outcome
 // nothing left can tell, are made whole only by a backup of all its tables.
-constexpr std::string_view kStandsApart =
-    "the table may no longer match the other tables of its commit: restore them together from a backup";
-constexpr std::string_view kCannotTell =
-    "it cannot be told whether its commit stood: restore the commit's tables together from a backup";
-constexpr std::string_view kRecordsDisagree = "the records of its commit disagree: ";
-constexpr std::string_view kRecordsDisagreeRestore =
-    "the records of its commit disagree: restore the commit's tables together from a backup";
+constexpr std::string_view kStandsApart = kJournalStandsApart;
+constexpr std::string_view kCannotTell = kJournalCannotTell;
+constexpr std::string_view kRecordsDisagreeRestore = kJournalRecordsDisagreeRestore;
+
+// kStandsApart naming the commit's tables, which a backup must bring back together.
+std::string StandsApart(const TCommitRecord& record, const std::string& journal) {
+    std::vector<std::string> tables;
+    for (const auto& names : record.Tables) tables.push_back(ExtractFileName(TableNameOf(BoundName(names[1], journal))));
+    return JournalStandsApart(tables);
+}
 
 void NoteOnce(std::string& report, const std::string& journal) {
     if (report.empty()) report = journal;
@@ -601,7 +606,7 @@ TTableJournal::TRecovery TTableJournal::RecoverLocked() {
         Invalidate(true);
         FSynced = {};
         if (FilesGone(FFileNames)) return TRecovery::Done;
-        RaiseDamaged(aside.empty() ? FName : aside);
+        RaiseDamaged(aside.empty() ? FName : aside, kJournalSetAside);
     }
     // Without write access the half-written files are never read as a table.
     if (!FWritable || !files.Writable) RaiseNoAccess(FFileNames[0]);
@@ -687,9 +692,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                                                      : TOutcome::RolledBack;
         for (const auto& p : places)
             if (foreign != TOutcome::Unknown && p->Settled.Find(j.CommitId) == foreign)
-                RaiseDamaged(FName, std::string(kRecordsDisagree) + "remove '" +
-                                        platform::NormalizeSeparators(SettledNameOf(p->Journal)) +
-                                        "', which its tables' files contradict");
+                RaiseDamaged(FName, JournalRemoveRecord(platform::NormalizeSeparators(SettledNameOf(p->Journal))));
         RaiseDamaged(FName, kRecordsDisagreeRestore);
     }
     const TBoundTable& first = *tables[0];
@@ -769,10 +772,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             recorded = elsewhere.Recorded;
             stood = recorded != TOutcome::RolledBack;
             if (recorded == TOutcome::Unknown && !elsewhere.After)
-                RaiseDamaged(FName, "the table '" + TableNameOf(BoundName(record.Tables[missing][1], FName)) +
-                                        "' of its commit is not found: put it back under that name with its .JNS "
-                                        "file; if it is gone for good, remove this journal (the table keeps the "
-                                        "commit)");
+                RaiseDamaged(FName, JournalPartnerNotFound(TableNameOf(BoundName(record.Tables[missing][1], FName))));
         }
     }
     if (stood) {
@@ -802,7 +802,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             if (!settled || !first.Writable) return first.Own ? TRecovery::None : TRecovery::Done;
             invalidate(first);
         }
-        if (!report.empty()) RaiseDamaged(report, kStandsApart);
+        if (!report.empty()) RaiseDamaged(report, StandsApart(record, FName));
         return TRecovery::Done;
     }
     // The commit did not stand, or nothing says it did: every table whose journal
@@ -863,7 +863,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         }
         invalidate(t);
     }
-    if (!report.empty()) RaiseDamaged(report, kStandsApart);
+    if (!report.empty()) RaiseDamaged(report, StandsApart(record, FName));
     return TRecovery::Done;
 }
 

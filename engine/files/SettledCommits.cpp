@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/errors/EngineErrors.h"
+#include "engine/errors/JournalReports.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/JournalFormat.h"
@@ -24,6 +25,13 @@ uint32_t SlotChecksum(const uint8_t* slot, std::size_t entries) {
     std::memcpy(covered, slot, kCrcAt);
     std::memcpy(covered + kCrcAt, slot + SETTLED_HEAD, entries * SETTLED_ENTRY);
     return JournalChecksum(covered, kCrcAt + entries * SETTLED_ENTRY);
+}
+
+// The record is read and written only where a cut commit is settled: a record this
+// user may not read, write or make there (in a read-only folder) stops the settling.
+[[noreturn]] void RaiseUnopened(const std::string& name) {
+    const TEngineErrorCode code = OSErrorToEngineError();
+    RaiseEngineError(code, {}, {}, {}, name, {}, {}, code == KURA_OSEACCES ? kJournalNeedsWrite : std::string_view());
 }
 
 }  // namespace
@@ -98,7 +106,7 @@ TSettledCommits ReadSettled(const std::string& name) {
     TSettledCommits settled;
     if (!DiskFileExists(name)) return settled;
     const TOSHandle handle = OSOpenFile(name, fmOpenRead | fmShareDenyNone, false);
-    if (handle == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, name);
+    if (handle == OS_INVALID_HANDLE) RaiseUnopened(name);
     const TFileAccess file = OSAccess(handle);
     const int64_t size = file.Size();
     std::vector<uint8_t> bytes(static_cast<std::size_t>(std::clamp<int64_t>(size, 0, 2 * SETTLED_SLOT_SIZE)));
@@ -118,7 +126,7 @@ TSettledCommits ReadSettled(const std::string& name) {
 void WriteSettled(const std::string& name, const TSettledCommits& settled) {
     const bool created = !DiskFileExists(name);
     const TOSHandle handle = OSOpenSideFile(name);
-    if (handle == OS_INVALID_HANDLE) RaiseEngineError(OSErrorToEngineError(), {}, {}, {}, name);
+    if (handle == OS_INVALID_HANDLE) RaiseUnopened(name);
     const TFileAccess file = OSAccess(handle);
     const std::vector<uint8_t> slot = SettledSlot(settled);
     const auto size = static_cast<int64_t>(slot.size());

@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,75 @@ TEST(PlatformFiles, ExclusiveOpenRefusesAnotherProcess) {
     h = Open(path, RW, 0);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
+}
+
+// A file made without sharing (or sharing reading alone) is never met by another open
+// as it was made, empty and unshared: an open of the name at the very call that makes
+// it is refused, as Windows refuses it, while an empty file no one is making opens as
+// ever. A name taken meanwhile fails CREATE_NEW and is opened by the other
+// dispositions; where the folder cannot be opened to mark the making, the create
+// still works.
+TEST(PlatformFiles, AFileMadeUnsharedIsNeverMetUnshared) {
+    kura::test::TempDir dir;
+    static std::string name, native;  // engine text, and as the layer hands it to the system
+    static int probes = 0, met = 0;
+    static const char* takenMeanwhile = nullptr;  // what another open leaves at the name meanwhile
+    static bool folderRefused = false;
+    name = dir.file("f.dat");
+    native = Native(name);
+    FileCallTable& calls = FileCalls();
+    calls.open = [](const char* path, int flags, mode_t mode) {
+        const bool making = (flags & O_CREAT) != 0 && path == native;
+        if (making && takenMeanwhile) WriteText(name, takenMeanwhile);
+        if ((flags & O_DIRECTORY) && folderRefused) return errno = EACCES, -1;
+        const int fd = SystemFileCalls().open(path, flags, mode);
+        if (making && fd >= 0) {  // another open of the name, right when it is made
+            ++probes;
+            const FileHandle h = Open(name, RW, SHARE_ALL);
+            if (h != INVALID_HANDLE_VALUE) ++met, CloseHandle(h);
+        }
+        return fd;
+    };
+    const struct {
+        const char* what;
+        uint32_t share, disposition;
+        const char* taken;
+        bool folderRefused;
+        uint32_t error;  // 0: made
+        int met;         // opens that met the file as it was made
+        const char* content;
+    } cases[] = {
+        {"unshared, new", 0, CREATE_NEW, nullptr, false, 0, 0, ""},
+        {"sharing reading, always", FILE_SHARE_READ, CREATE_ALWAYS, nullptr, false, 0, 0, ""},
+        {"shared: met, as it may be", SHARE_ALL, CREATE_NEW, nullptr, false, 0, 1, ""},
+        {"unshared, new, the name taken meanwhile", 0, CREATE_NEW, "there", false, ERROR_FILE_EXISTS, 0, "there"},
+        {"unshared, always, the name taken meanwhile", 0, CREATE_ALWAYS, "there", false, 0, 0, ""},
+        {"unshared, always, an empty file made meanwhile", 0, CREATE_ALWAYS, "", false, 0, 0, ""},
+        {"unshared, in a folder that cannot be marked", 0, CREATE_NEW, nullptr, true, 0, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        probes = met = 0;
+        takenMeanwhile = c.taken, folderRefused = c.folderRefused;
+        const FileHandle h = Open(name, RW, c.share, c.disposition);
+        const uint32_t error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        takenMeanwhile = nullptr, folderRefused = false;
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(met, c.met);
+        EXPECT_EQ(probes, c.taken ? 0 : 1);
+        if (h != INVALID_HANDLE_VALUE) {
+            // Refused to others from here on, as ever; an empty file no one makes opens.
+            EXPECT_EQ(Open(name, RW, SHARE_ALL) == INVALID_HANDLE_VALUE, c.share != SHARE_ALL);
+            CloseHandle(h);
+            const FileHandle again = Open(name, RW, SHARE_ALL);
+            EXPECT_NE(again, INVALID_HANDLE_VALUE);
+            CloseHandle(again);
+        }
+        EXPECT_EQ(ReadText(name), c.content);
+        EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"f.dat"});
+        fs::remove(native);
+    }
+    calls = SystemFileCalls();
 }
 
 TEST(PlatformFiles, TransfersKeepOnePositionPerHandle) {

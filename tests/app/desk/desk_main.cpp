@@ -19,6 +19,13 @@
 // program said and "ended <n>" when its start failed (exit code 1), n the times it
 // waited for a table another program held. Message texts have
 // their line breaks written as " | ".
+// After the folder, a place to stop the program at (SIGSTOP; once continued it goes
+// on), so that another program meets its start there:
+//   stop-when-made NAME   right after the file layer's call that makes the file NAME
+//                         (its last component, "Staff.DAT")
+//   pause-at N            at the file layer's Nth write call
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -40,6 +47,7 @@
 #include "components/KuraTable.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Application.h"
+#include "platform/FileCalls.h"
 #include "platform/gui/DataGrid.h"
 
 namespace {
@@ -95,6 +103,22 @@ void Table() {
     Say("closed");
 }
 
+// The name whose making stops the program ("/Staff.DAT"), empty for none.
+std::string gStopWhenMade;
+
+void StopWhenMade(const std::string& name) {
+    gStopWhenMade = "/" + name;
+    platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
+        const int fd = platform::SystemFileCalls().open(path, flags, mode);
+        if (fd >= 0 && (flags & O_CREAT) != 0 && !gStopWhenMade.empty() &&
+            std::string_view(path).ends_with(gStopWhenMade)) {
+            gStopWhenMade.clear();
+            ::raise(SIGSTOP);
+        }
+        return fd;
+    };
+}
+
 void Run(const std::string& line) {
     const std::size_t space = line.find(' ');
     const std::string command = line.substr(0, space);
@@ -145,7 +169,7 @@ void Run(const std::string& line) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER\n");
+        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N]\n");
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -155,6 +179,9 @@ int main(int argc, char** argv) {
         Say("message " + Flat(m.text));
         return gui::mrOk;
     });
+    const std::string stop = argc > 3 ? argv[2] : "";
+    if (stop == "stop-when-made") StopWhenMade(argv[3]);
+    if (stop == "pause-at") platform::ArmFileFault({std::stoull(argv[3]), platform::FileFaultAction::Pause, 5});
     app::Fmain = new app::TFmain;
     app::Fmain->show();
     QApplication::processEvents();

@@ -1,4 +1,5 @@
 #include "engine/errors/EngineErrors.h"
+#include "engine/errors/JournalReports.h"
 
 #include <gtest/gtest.h>
 
@@ -185,6 +186,45 @@ TEST(EngineErrorRaise, PathsAreShownAsTheSystemWritesThem) {
                  "Kura Engine Error # 8961 Header information corrupt in the table 'T.JNL'");
     EXPECT_STREQ(Raised(KURA_HEADERCORRUPT, "", "", "", "T.JNL", "", "", "do this").what(),
                  "Kura Engine Error # 8961 Header information corrupt in the table 'T.JNL' - do this");
+    EXPECT_STREQ(Raised(KURA_OSEACCES, "", "", "", "T.JNS", "", "", "do that").what(),
+                 "Kura Engine Error # 11013 Access denied to table 'T.JNS' - do that");
+}
+
+// Each way out the recovery of a cut commit names reads back as what it is, with the
+// tables or the file it names, however long; any other error (or another code with
+// the same text) is none of them.
+TEST(EngineErrorRaise, TheWaysOutOfACutCommitReadBackAsTheirKind) {
+    using R = TJournalReport;
+    const std::string longName(240, 'L');
+    const struct {
+        uint32_t code;
+        std::string advice;
+        R kind;
+        std::vector<std::string> names;
+    } reports[] = {
+        {KURA_HEADERCORRUPT, std::string(kJournalSetAside), R::SetAside, {}},
+        {KURA_HEADERCORRUPT, JournalStandsApart({}), R::StandsApart, {}},
+        {KURA_HEADERCORRUPT, JournalStandsApart({"Kazoku", "Gakureki"}), R::StandsApart, {"Kazoku", "Gakureki"}},
+        {KURA_HEADERCORRUPT, JournalStandsApart({"人事"}), R::StandsApart, {"人事"}},
+        {KURA_HEADERCORRUPT, JournalStandsApart({"A", longName}), R::StandsApart, {}},  // cut at 255 bytes
+        {KURA_HEADERCORRUPT, JournalPartnerNotFound("/db/Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
+        {KURA_HEADERCORRUPT, JournalPartnerNotFound(longName), R::PartnerNotFound, {}},
+        {KURA_HEADERCORRUPT, JournalRemoveRecord("/db/Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
+        {KURA_HEADERCORRUPT, std::string(kJournalCannotTell), R::RestoreTogether, {}},
+        {KURA_HEADERCORRUPT, std::string(kJournalRecordsDisagreeRestore), R::RestoreTogether, {}},
+        {KURA_OSEACCES, std::string(kJournalNeedsWrite), R::NeedsWrite, {}},
+        {KURA_HEADERCORRUPT, "", R::None, {}},
+        {KURA_HEADERCORRUPT, std::string(kJournalNeedsWrite), R::None, {}},
+        {KURA_OSEACCES, std::string(kJournalSetAside), R::None, {}},
+        {KURA_OSEACCES, "", R::None, {}},
+        {KURA_WRITEERR, std::string(kJournalCannotTell), R::None, {}},
+    };
+    for (const auto& r : reports) {
+        SCOPED_TRACE(r.advice);
+        const EKuraEngineError e = Raised(r.code, "", "", "", "/db/T.JNL", "", "", r.advice);
+        EXPECT_EQ(JournalReportOf(e), r.kind);
+        EXPECT_EQ(JournalReportNames(e), r.names);
+    }
 }
 
 TEST(EngineErrorRaise, CodeOfAnyException) {
