@@ -28,6 +28,10 @@ constexpr uint32_t kMostNames = 10000;
 // them about half of what its own query over a thousand records costs.
 constexpr size_t kNamesReadAtOnce = 1024;
 constexpr int64_t kShareMicroseconds = 800;
+// However slow the file system or busy the machine, a table tries this many folders
+// and files before its time counts: a small folder left by a killed program goes
+// with the next program's first query, and a large one still goes over the queries.
+constexpr int32_t kLeastTries = 16;
 // A look over the temporary folder starts again this many result tables after the
 // last came to its end, so that a session that makes many pays for it at a few.
 constexpr uint32_t kTablesBetweenLooks = 64;
@@ -108,6 +112,7 @@ TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
     // The first table's share, which a folder left at the session's own name may
     // take a part of.
     FShareLeft = kShareMicroseconds;
+    FTriesLeft = kLeastTries;
     FShareStarted = true;
     Make(0);
     // Each program's look starts at a name of its own, and tries the folders in an
@@ -123,7 +128,12 @@ TWorkFolder::TWorkFolder(std::string parent) : FParent(std::move(parent)) {
 
 void TWorkFolder::BeginSpending() { FShareEnd = ClockMicroseconds() + FShareLeft; }
 
-bool TWorkFolder::ShareSpent() const { return ClockMicroseconds() >= FShareEnd; }
+bool TWorkFolder::ShareSpent() {
+    // The clock is read at every try, also those that come before it counts.
+    const bool late = ClockMicroseconds() >= FShareEnd;
+    if (FTriesLeft > 0) return --FTriesLeft, false;
+    return late;
+}
 
 void TWorkFolder::EndSpending() { FShareLeft = std::max<int64_t>(FShareEnd - ClockMicroseconds(), 0); }
 
@@ -164,7 +174,7 @@ void TWorkFolder::Make(uint32_t first) {
 }
 
 const std::string& TWorkFolder::Ready() {
-    if (!std::exchange(FShareStarted, false)) FShareLeft = kShareMicroseconds;
+    if (!std::exchange(FShareStarted, false)) FShareLeft = kShareMicroseconds, FTriesLeft = kLeastTries;
     // Removed or moved by someone else: let go of, and another one made.
     if (!OSHeldFolderNamed(FFolder)) {
         OSCloseFile(FFolder);

@@ -25,8 +25,9 @@
 // and is not this user's own is passed over and left as it is. The folders of
 // programs that are gone are cleared a part at a time as the session's result
 // tables are made: each table spends on them a share of time of about a
-// millisecond, and a folder with more files than that allows is taken up again by
-// the next table (or the next program). None waits for a large folder to be read
+// millisecond (and tries sixteen folders and files at the least, however slow the
+// disk), and a folder with more files than that allows is taken up again by the
+// next table (or the next program). None waits for a large folder to be read
 // or for many files to go: the look over the temporary folder is spread over the
 // tables, a thousand names at each, and starts again some tables after it has come
 // to its end. The folders to try are drawn at random from all the names read, and
@@ -85,7 +86,7 @@ private:
     // The table's share of time is spent only while folders left by others are
     // tried and emptied, between these two.
     void BeginSpending();
-    bool ShareSpent() const;
+    bool ShareSpent();
     void EndSpending();
 
     std::string FParent;
@@ -103,6 +104,7 @@ private:
     std::minstd_rand FDraw;
     int64_t FShareLeft = 0;      // microseconds of the table's share not spent yet
     int64_t FShareEnd = 0;       // the clock's reading at which it is spent, while spending
+    int32_t FTriesLeft = 0;      // tries the table makes before its time counts
     bool FShareStarted = false;  // the constructor's share, which the first table goes on with
 };
 

@@ -397,7 +397,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         QString said;
         QString readOnlyWhy = {};  // the start goes on, the records can be read only
         bool starts = !readOnlyWhy.isEmpty();
-        bool waits = false;              // for another program, StartWaitMs
+        bool waits = false;              // for another program (a step of the start of its own)
         const char* untouched = nullptr;  // a table whose files the start leaves as they were
         QString alsoSaid = {};
         std::function<void()> check = {};  // what must hold after the start

@@ -163,13 +163,15 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
 }
 
 // A clock of the test's own for the clearing: each folder and file tried costs 8
-// microseconds, so that a table's share of 800 is spent after 99 of them.
+// microseconds, so that a table's share of 800 is spent after 99 of them (or what a
+// case sets, a slow disk's).
 class ClockOfTries {
 public:
-    ClockOfTries() { TWorkFolder::ClearingClock = [] { return now_ += 8; }; }
+    ClockOfTries() { TWorkFolder::ClearingClock = [] { return now_ += cost; }; }
     ~ClockOfTries() { TWorkFolder::ClearingClock = nullptr; }
     ClockOfTries(const ClockOfTries&) = delete;
     ClockOfTries& operator=(const ClockOfTries&) = delete;
+    static inline int64_t cost = 8;
 
 private:
     static inline int64_t now_ = 0;
@@ -192,6 +194,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         int Folders, Files, Others, TablesEach;
         bool LeftAgain;
         int MostTables, Own, Planted;
+        int64_t Cost = 8;  // of a try, in microseconds
     };
     const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, 0, 0},
                           {"folders of many files", 2, 300, 0, 1000, false, 8, 0, 0},
@@ -201,11 +204,14 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
                           {"sessions of one table, a folder of many files", 1, 1000, 0, 1, false, 12, 0, 0},
                           {"one-table sessions, more planted names than they try", 1, 2, 0, 1, false, 20, 0, 120},
                           {"folders of many files at the session's own names", 2, 300, 0, 1000, false, 8, 1, 0},
-                          {"one-table sessions whose first name holds many files", 1, 300, 0, 1, false, 4, 1, 0}};
+                          {"one-table sessions whose first name holds many files", 1, 300, 0, 1, false, 4, 1, 0},
+                          // A try that spends a table's whole time: a small folder still goes at once.
+                          {"sessions of one table on a slow disk, a small folder", 1, 4, 0, 1, false, 1, 0, 0, 1000}};
     const ClockOfTries clock;
     const std::string own = "KURA" + std::to_string(getpid()) + "-";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
+        ClockOfTries::cost = c.Cost;
         const TempDir tmp;
         const auto name = [&](int i) {
             return tmp.file(c.Own ? own + std::to_string(i) : "KURA2" + std::to_string(i) + "-0");
