@@ -245,18 +245,17 @@ TEST_F(MasterMente, ExportAndImportRoundTripTheTable) {
     AnswerFile(dir.file("asis"), 2);  // the other filter: the name as typed
     Click(*form, "ExportBTN");
     EXPECT_TRUE(std::filesystem::exists(dir.file("asis")));
-    // A Japanese name reaches the disk as chosen; one the engine cannot name the file by
-    // (a wave dash, which code page 932 holds one way only) is refused, and no file made.
+    // A Japanese name reaches the disk as chosen; one with a wave dash, which code page 932
+    // holds one way only, is refused and makes no file, under either form of the dash.
     const std::string home = kura::test::Native(dir.path());
-    AnswerFile(home + "/社員台帳.csv");
-    Click(*form, "ExportBTN");
+    for (const char* name : {"社員台帳.csv", "社員〜台帳.csv"}) {
+        AnswerFile(home + "/" + name);
+        Click(*form, "ExportBTN");
+    }
     EXPECT_EQ(Read(home + "/社員台帳.csv"), csv);
-    AnswerFile(home + "/社員〜台帳.csv");
-    Click(*form, "ExportBTN");
     EXPECT_EQ(messages, QStringList{gui::U8("ファイル名 %1/社員〜台帳.csv はシフトJISで表せない文字を含みます。")
                                         .arg(QString::fromStdString(home))});
-    EXPECT_FALSE(std::filesystem::exists(home + "/社員〜台帳.csv"));
-    EXPECT_FALSE(std::filesystem::exists(home + "/社員～台帳.csv"));
+    EXPECT_FALSE(std::filesystem::exists(home + "/社員〜台帳.csv") || std::filesystem::exists(home + "/社員～台帳.csv"));
     messages.clear();
     Click(*form, "BitBtn2");
 

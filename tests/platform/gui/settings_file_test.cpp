@@ -81,48 +81,36 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
     EXPECT_EQ(gui::TIniFile(path).ReadString("Sort", "Komoku1", ""), "氏名");
 
-    // Nothing is written through a link: one at the temporary file's name (or a FIFO
-    // there, which must not hold the write) refuses the write, naming it; one at the
-    // settings file's own name is replaced, what it leads to left as it was.
+    // Nothing is written through a link: one (or a FIFO, which must not hold the write) at
+    // the temporary file's name refuses the write, naming it, and is left as it is; one at
+    // the settings file's own name is replaced, what it leads to left as it was.
     const kura::test::TempDir outside;
-    const std::string target = outside.file("elsewhere");
+    const std::string target = outside.file("elsewhere"), temp = path + ".tmp";
     std::ofstream(target) << "untouched";
-    const std::string temp = path + ".tmp";
+    auto update = [&](const char* left) {
+        gui::TIniFile ini(path);
+        ini.WriteString("Fmain", "Left", left);
+        ini.UpdateFile();
+    };
     for (const bool fifo : {false, true}) {
         SCOPED_TRACE(fifo ? "a FIFO" : "a link");
-        // The FIFO has a reader, so that no open of it could wait.
-        int reader = -1;
-        if (fifo) {
-            ASSERT_EQ(mkfifo(temp.c_str(), 0600), 0);
-            reader = open(temp.c_str(), O_RDONLY | O_NONBLOCK);
-            ASSERT_GE(reader, 0);
-        } else {
-            std::filesystem::create_symlink(target, temp);
-        }
-        gui::TIniFile ini(path);
-        ini.WriteString("Fmain", "Left", "30");
+        ASSERT_EQ(fifo ? mkfifo(temp.c_str(), 0600) : symlink(target.c_str(), temp.c_str()), 0);
+        const int reader = fifo ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
+        ASSERT_GE(reader, 0);
         try {
-            ini.UpdateFile();
+            update("30");
             ADD_FAILURE() << "written";
         } catch (const gui::EIniFileError& e) {
-            if (!fifo) {
-                EXPECT_EQ(e.Error, platform::ERROR_CANT_RESOLVE_FILENAME) << e.what();
-                EXPECT_EQ(e.File, temp);
-            }
+            EXPECT_TRUE(fifo || (e.Error == platform::ERROR_CANT_RESOLVE_FILENAME && e.File == temp)) << e.what() << e.File;
         }
         EXPECT_EQ(ReadFile(path), second);
-        // What stands in the way is left as it is.
         EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
-        if (reader >= 0) close(reader);
+        if (fifo) close(reader);
         std::filesystem::remove(temp);
     }
     std::filesystem::remove(path);
     std::filesystem::create_symlink(target, path);
-    {
-        gui::TIniFile ini(path);
-        ini.WriteString("Fmain", "Left", "40");
-        ini.UpdateFile();
-    }
+    update("40");
     EXPECT_EQ(ReadFile(target), "untouched");
     EXPECT_FALSE(std::filesystem::is_symlink(path));
     EXPECT_EQ(gui::TIniFile(path).ReadInteger("Fmain", "Left", 0), 40);
