@@ -109,8 +109,7 @@ TEST(DataTable, MissingIndexIsRecreatedAndOpenFailuresCloseEverything) {
     // nor a journal, which would make a name holding the .DAT alone look like a table.
     test::MakeTable(*db.dir, "HALF", true);
     for (const char* gone : {"HALF.IDX", "HALF.BLB", "HALF.JNL"}) std::filesystem::remove(tmp.file(gone));
-    EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("HALF", failed, false, false, false, false, false, false); }),
-              KURA_OSENOENT);
+    EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("HALF", failed, false, false, false, false, false, false); }), KURA_OSENOENT);
     for (const char* made : {"HALF.IDX", "HALF.JNL"}) EXPECT_FALSE(Exists(tmp, made)) << made;
     EXPECT_TRUE(Exists(tmp, "HALF.DAT"));
 }

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/LastError.h"
@@ -195,35 +196,26 @@ TEST(EngineErrorRaise, PathsAreShownAsTheSystemWritesThem) {
 // the same text) is none of them.
 TEST(EngineErrorRaise, TheWaysOutOfACutCommitReadBackAsTheirKind) {
     using R = TJournalReport;
-    const std::string longName(240, 'L');
-    const struct {
-        uint32_t code;
-        std::string advice;
-        R kind;
-        std::vector<std::string> names;
-    } reports[] = {
-        {KURA_HEADERCORRUPT, std::string(kJournalSetAside), R::SetAside, {}},
-        {KURA_HEADERCORRUPT, JournalStandsApart({}), R::StandsApart, {}},
+    const std::string longName(240, 'L'), setAside(kJournalSetAside), cannotTell(kJournalCannotTell),
+        needsWrite(kJournalNeedsWrite);
+    const std::tuple<uint32_t, std::string, R, std::vector<std::string>> reports[] = {  // the advice, its kind, names
+        {KURA_HEADERCORRUPT, setAside, R::SetAside, {}}, {KURA_HEADERCORRUPT, JournalStandsApart({}), R::StandsApart, {}},
         {KURA_HEADERCORRUPT, JournalStandsApart({"Kazoku", "Gakureki"}), R::StandsApart, {"Kazoku", "Gakureki"}},
         {KURA_HEADERCORRUPT, JournalStandsApart({"人事"}), R::StandsApart, {"人事"}},
         {KURA_HEADERCORRUPT, JournalStandsApart({"A", longName}), R::StandsApart, {}},  // cut at 255 bytes
         {KURA_HEADERCORRUPT, JournalPartnerNotFound("/db/Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
         {KURA_HEADERCORRUPT, JournalPartnerNotFound(longName), R::PartnerNotFound, {}},
         {KURA_HEADERCORRUPT, JournalRemoveRecord("/db/Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
-        {KURA_HEADERCORRUPT, std::string(kJournalCannotTell), R::RestoreTogether, {}},
+        {KURA_HEADERCORRUPT, cannotTell, R::RestoreTogether, {}},
         {KURA_HEADERCORRUPT, std::string(kJournalRecordsDisagreeRestore), R::RestoreTogether, {}},
-        {KURA_OSEACCES, std::string(kJournalNeedsWrite), R::NeedsWrite, {}},
-        {KURA_HEADERCORRUPT, "", R::None, {}},
-        {KURA_HEADERCORRUPT, std::string(kJournalNeedsWrite), R::None, {}},
-        {KURA_OSEACCES, std::string(kJournalSetAside), R::None, {}},
-        {KURA_OSEACCES, "", R::None, {}},
-        {KURA_WRITEERR, std::string(kJournalCannotTell), R::None, {}},
-    };
-    for (const auto& r : reports) {
-        SCOPED_TRACE(r.advice);
-        const EKuraEngineError e = Raised(r.code, "", "", "", "/db/T.JNL", "", "", r.advice);
-        EXPECT_EQ(JournalReportOf(e), r.kind);
-        EXPECT_EQ(JournalReportNames(e), r.names);
+        {KURA_OSEACCES, needsWrite, R::NeedsWrite, {}}, {KURA_HEADERCORRUPT, "", R::None, {}},
+        {KURA_HEADERCORRUPT, needsWrite, R::None, {}}, {KURA_OSEACCES, setAside, R::None, {}},
+        {KURA_OSEACCES, "", R::None, {}}, {KURA_WRITEERR, cannotTell, R::None, {}}};
+    for (const auto& [code, advice, kind, names] : reports) {
+        SCOPED_TRACE(advice);
+        const EKuraEngineError e = Raised(code, "", "", "", "/db/T.JNL", "", "", advice);
+        EXPECT_EQ(JournalReportOf(e), kind);
+        EXPECT_EQ(JournalReportNames(e), names);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "engine/files/FieldDesc.h"
@@ -293,18 +294,16 @@ TEST(JournalFormat, TheRecordOfSettledCommitsKeepsItsLayout) {
     // Past the limit the oldest note goes that is not kept, the oldest kept one only
     // when every note is: the record says which kind went, and vouches while no kept
     // note did.
-    struct Fill {
-        uint64_t Kept, Plain;  // rollbacks noted as kept, then other notes
-        uint64_t Gone, Stays;
-        bool Vouches;
-    };
-    for (const Fill f : {Fill{0, 65, 100, 164, true}, Fill{1, 64, 100, 1, true}, Fill{65, 0, 1, 2, false}}) {
+    // Rollbacks noted as kept, then other notes; a note gone, one that stays; whether the record vouches.
+    const std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool> fills[] = {
+        {0, 65, 100, 164, true}, {1, 64, 100, 1, true}, {65, 0, 1, 2, false}};
+    for (const auto& [keptNotes, plain, gone, stays, vouches] : fills) {
         jnl::TSettledCommits full;
-        for (uint64_t n = 0; n < f.Kept; ++n) full.Add(1 + n, TOutcome::RolledBack, true);
-        for (uint64_t n = 0; n < f.Plain; ++n) full.Add(100 + n, n % 2 != 0 ? TOutcome::Stood : TOutcome::RolledBack);
-        EXPECT_EQ(full.Entries.size(), jnl::SETTLED_ENTRIES) << f.Kept;
-        EXPECT_TRUE(full.Find(f.Gone) == TOutcome::Unknown && full.Find(f.Stays) != TOutcome::Unknown) << f.Kept;
-        EXPECT_TRUE(full.Vouches() == f.Vouches && full.Dropped != f.Vouches && !full.Complete()) << f.Kept;
+        for (uint64_t n = 0; n < keptNotes; ++n) full.Add(1 + n, TOutcome::RolledBack, true);
+        for (uint64_t n = 0; n < plain; ++n) full.Add(100 + n, n % 2 != 0 ? TOutcome::Stood : TOutcome::RolledBack);
+        EXPECT_EQ(full.Entries.size(), jnl::SETTLED_ENTRIES) << keptNotes;
+        EXPECT_TRUE(full.Find(gone) == TOutcome::Unknown && full.Find(stays) != TOutcome::Unknown) << keptNotes;
+        EXPECT_TRUE(full.Vouches() == vouches && full.Dropped != vouches && !full.Complete()) << keptNotes;
     }
     jnl::TSettledCommits full = two;
     for (uint64_t id = 1; id < jnl::SETTLED_ENTRIES; ++id) full.Add(id, TOutcome::RolledBack);
