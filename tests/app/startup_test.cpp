@@ -373,20 +373,25 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                          keep(db);
                          desk = std::make_unique<kura::test::ChildProcess>(
                              KURA_TEST_DESK, std::vector<std::string>{dir.path(), "stop-when-made", file});
-                         ASSERT_TRUE(kura::test::WaitUntil([&] { return kura::test::TaskState(desk->pid()) == 'T'; }, 60000));
+                         const auto stopped = [&] { return kura::test::TaskState(desk->pid()) == 'T'; };
+                         ASSERT_TRUE(kura::test::WaitUntil(stopped, 60000));
                      },
                      head.arg(QString::fromStdString(table)) +
                          gui::U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、"
                                  "もう一度起動してください。\n（エラー番号 11013）"),
                      {}, false, true};
     };
-    // Some of a table's files gone (by their extensions), the others there.
-    auto gone = [&](const char* table, std::initializer_list<const char*> extensions) {
-        std::string what;
+    auto removed = [&](const char* table, const std::vector<std::string>& extensions) -> std::function<void()> {
+        return [&, table, extensions] {
+            keepAll();
+            for (const auto& e : extensions) fs::remove(db + "/" + table + e);
+        };
+    };
+    // Some of a table's files gone, the others there.
+    auto gone = [&](const char* table, const std::vector<std::string>& extensions) {
         QStringList paths;
-        for (const char* e : extensions)
-            what += std::string(table) + e + " ", paths << QString::fromStdString(db + "/" + table + e);
-        return Cause{what + "missing", [&, paths] { keepAll(); for (const auto& p : paths) fs::remove(p.toStdString()); },
+        for (const auto& e : extensions) paths << QString::fromStdString(db + "/" + table + e);
+        return Cause{paths.join(", ").toStdString() + " missing", removed(table, extensions),
                      head.arg(table) + gui::U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n")
                                            .arg(paths.join("、"), table) +
                          gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度"
@@ -401,8 +406,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                          const std::string& tempFolder = {}) {
         return Cause{"program folder " + folder + (columns == 3 ? "" : ", started again") +
                          (tempFolder.empty() ? "" : ", temporary folder " + tempFolder),
-                     [&, folder, tempFolder] { programIn(folder, tempFolder); }, said, {}, said.isEmpty(), false, nullptr,
-                     {}, [&, folder, columns, serves = said.isEmpty()] {
+                     [&, folder, tempFolder] { programIn(folder, tempFolder); }, said, {}, said.isEmpty(), false,
+                     nullptr, {}, [&, folder, columns, serves = said.isEmpty()] {
                          EXPECT_EQ(kura::test::FolderNames(home + "/" + folder).empty(), !serves);
                          if (!serves) return;
                          ASSERT_TRUE(Fmain->StartedUp());
@@ -428,11 +433,11 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
         gone("Staff", {".DAT"}), gone("Kazoku", {".DAT"}), gone("Staff", {".DAT", ".BLB"}),
         gone("Gakureki", {".DAT", ".IDX"}),  // its journal there
-        {"every file of Kazoku gone, as a table a new version adds",
-         [&] { keepAll(); for (const char* ext : {".DAT", ".IDX", ".JNL"}) fs::remove(db + "/Kazoku" + ext); }, {}, {}, true},
+        {"Kazoku gone whole, as a table a new version adds", removed("Kazoku", {".DAT", ".IDX", ".JNL"}), {}, {}, true},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
         {"the disk full (the settings file is written first)", [] { full = "/"; }, settings + diskFull(dir.path())},
-        {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; }, settings + diskFull(dir.path())},
+        {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; },
+         settings + diskFull(dir.path())},
         {"a link where the settings file's temporary file goes",
          [&] { fs::create_symlink(outside.file("elsewhere"), changed = dir.file("yomitora.INI.tmp")); },
          settings + gui::U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\nリンクを取り除いてから、"
@@ -552,7 +557,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         std::map<std::string, std::string> files;
         if (table)
             for (const auto& e : fs::directory_iterator(db))
-                if (e.path().filename().string().starts_with(std::string(table) + ".")) files[e.path()] = Read(e.path());
+                if (e.path().filename().string().starts_with(table + std::string("."))) files[e.path()] = Read(e.path());
         return files;
     };
     for (const auto& c : causes) {
