@@ -192,11 +192,10 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
 // this user may not open, one that is missing (none of the table's files changed, nor
 // the table made anew), damaged, cut short or no table of this program, a full disk, a
 // database folder that cannot be made, a save cut off that only a writable folder
-// settles, a journal refused at every open. A start that can go on says what it met
-// and goes on: a journal set aside, a table a save cut off (a real one of another
-// program, killed in its commit) may have left apart from the others, a database that
-// can be read but not changed (each command that would change it says so and changes
-// nothing). Each cause mended, the program starts again.
+// settles. A start that can go on says what it met and goes on: a journal set aside, a
+// table a save cut off (by another program killed in its commit) may have left apart,
+// a database that can be read but not changed (each command that would change it says
+// so and changes nothing). Each cause mended, the program starts again.
 TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     StartMain();
     AddStaffRows(1);
@@ -381,17 +380,12 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                                  "もう一度起動してください。\n（エラー番号 11013）"),
                      {}, false, true};
     };
-    auto removed = [&](const char* table, const std::vector<std::string>& extensions) -> std::function<void()> {
-        return [&, table, extensions] {
-            keepAll();
-            for (const auto& e : extensions) fs::remove(db + "/" + table + e);
-        };
-    };
     // Some of a table's files gone, the others there.
-    auto gone = [&](const char* table, const std::vector<std::string>& extensions) {
+    auto gone = [&](const char* table, std::initializer_list<const char*> extensions) {
         QStringList paths;
-        for (const auto& e : extensions) paths << QString::fromStdString(db + "/" + table + e);
-        return Cause{paths.join(", ").toStdString() + " missing", removed(table, extensions),
+        for (const char* e : extensions) paths << QString::fromStdString(db + "/" + table + e);
+        return Cause{paths.join(", ").remove(qdb + "/").toStdString() + " missing",
+                     [&, paths] { keepAll(); for (const auto& p : paths) fs::remove(p.toStdString()); },
                      head.arg(table) + gui::U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n")
                                            .arg(paths.join("、"), table) +
                          gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度"
@@ -433,7 +427,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
         gone("Staff", {".DAT"}), gone("Kazoku", {".DAT"}), gone("Staff", {".DAT", ".BLB"}),
         gone("Gakureki", {".DAT", ".IDX"}),  // its journal there
-        {"Kazoku gone whole, as a table a new version adds", removed("Kazoku", {".DAT", ".IDX", ".JNL"}), {}, {}, true},
+        {"every file of Kazoku gone, as a table a new version adds",
+         [&] { keepAll(); for (auto e : {".DAT", ".IDX", ".JNL"}) fs::remove(db + "/Kazoku" + e); }, {}, {}, true},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
         {"the disk full (the settings file is written first)", [] { full = "/"; }, settings + diskFull(dir.path())},
         {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; },
@@ -555,9 +550,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     const auto shutTable = WhileModal("Fstaff", &QDialog::reject);
     auto filesOf = [&](const char* table) {  // byte for byte; none for no table
         std::map<std::string, std::string> files;
-        if (table)
-            for (const auto& e : fs::directory_iterator(db))
-                if (e.path().filename().string().starts_with(table + std::string("."))) files[e.path()] = Read(e.path());
+        if (!table) return files;
+        for (const auto& e : fs::directory_iterator(db))
+            if (e.path().filename().string().starts_with(table + std::string("."))) files[e.path()] = Read(e.path());
         return files;
     };
     for (const auto& c : causes) {
