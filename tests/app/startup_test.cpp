@@ -448,8 +448,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          inTheWay.arg(qdb)},
         {"a folder that may not be made", [&] { keep(db); platform::FileCalls().mkdir = notMade; },
          folder.arg(qdb) + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
-                                    "フォルダの権限を確かめてから、もう一度起動してください。")
-                      .arg(QString::fromStdString(dir.path()))},
+                                             "フォルダの権限を確かめてから、もう一度起動してください。")
+                               .arg(QString::fromStdString(dir.path()))},
         {"a folder another program makes between the look and the making",
          [&] { keep(db); platform::FileCalls().mkdir = madeMeanwhile; }, {}, {}, true},
         madeByAnother("Staff"), madeByAnother("Kazoku"),
