@@ -701,25 +701,22 @@ TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
 // both ways (to code page 932 and back to the same character) and no "\" stands in a
 // name; the start names the first character of a program folder that it cannot.
 TEST(ProgramPaths, TheEngineNamesFilesByPathsCodePage932HoldsBothWays) {
-    const struct {
-        const char* path;
-        const char* unnamed;  // the first character the engine cannot name a file by
-    } paths[] = {
+    const std::pair<const char*, const char*> paths[] = {  // and the first character the engine cannot name a file by
         {"/home/人事部/ヨミトラ", ""}, {"/表/ソ/十/能", ""},     {"/ｶﾀｶﾅ/～/－", ""},   {"/한글", "한"},
         {"/社員〜台帳", "〜"},         {"/a\\b", "\\"},       {"/円¥", "¥"},         {"/−1", "−"},
         {"/x/😀/y", "😀"},             {"/人事部/한/〜", "한"},
     };
-    for (const auto& p : paths) {
-        SCOPED_TRACE(p.path);
-        const QString path = gui::U8(p.path);
+    for (const auto& [text, unnamed] : paths) {
+        SCOPED_TRACE(text);
+        const QString path = gui::U8(text);
         std::string cp932;
         const bool named = EnginePath(path, cp932);
-        EXPECT_EQ(named, !*p.unnamed);
+        EXPECT_EQ(named, !*unnamed);
         EXPECT_EQ(named ? gui::QStr(cp932) : path, path);  // back to the same characters
         SetProgramPath(path + "/yomitora");
         const QString refusal = ProgramDirRefusal();
         EXPECT_EQ(refusal.isEmpty(), named) << refusal.toStdString();
-        EXPECT_EQ(refusal.contains(gui::U8("「%1」").arg(gui::U8(p.unnamed))), !named) << refusal.toStdString();
+        EXPECT_EQ(refusal.contains(gui::U8("「%1」").arg(gui::U8(unnamed))), !named) << refusal.toStdString();
     }
     SetProgramPath("");
 }
