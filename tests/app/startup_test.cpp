@@ -189,15 +189,13 @@ TEST_F(StartUp, ADatabaseFolderThatCannotBeMadeIsReportedAndNothingElseRuns) {
 // Every start that cannot serve its user says why in Japanese, at once (no wait for
 // another program, unless one holds a table or is still making it), as the user can
 // act on it, with the engine's code as a number where there is one: a table's file
-// this user may not open, one that is missing (none of the table's files is changed,
-// nor the table made anew), damaged, cut short or no table of this program, a full
-// disk, a database folder that cannot be made, a save cut off that needs the folder
-// written to be settled, a journal refused at every open with the way out the engine
-// names. A start that can go on says what it met and goes on: a journal set aside, a
-// table that may no longer match the others of a save cut off (each made by a real
-// save of another program killed in its commit), a database that can be read but not
-// changed (each command that would change it says so and changes nothing). Each
-// cause mended, the program starts again.
+// this user may not open, one that is missing (none of the table's files changed, nor
+// the table made anew), damaged, cut short or no table of this program, a full disk, a
+// database folder that cannot be made, a save cut off that only a writable folder
+// settles. A start that can go on says what it met and goes on: a journal set aside, a
+// table a save cut off (by another program killed in its commit) may have left apart,
+// a database that can be read but not changed (each command that would change it says
+// so and changes nothing). Each cause mended, the program starts again.
 TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     StartMain();
     AddStaffRows(1);
@@ -205,17 +203,16 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     const std::string db = dir.file("DB");
     const QString qdb = QString::fromStdString(db);
     const QString head = QString::fromUtf8("テーブル %1 を開けないため、ヨミトラを起動できません。\n");
-    const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n")
-                               .arg(QString::fromStdString(db));
+    const QString folder = QString::fromUtf8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n");
     const QString restore = gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、"
                                     "もう一度起動してください。\n（エラー番号 %3）").arg(qdb);
     const QString inTheWay = folder + gui::U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか"
                                               "別のフォルダに移してから、もう一度起動してください。");
-    auto noRights = [&](const char* table, const char* file) {
+    auto noRights = [&](const char* table, const char* file, const std::string& in = {}) {  // in the folder `db`
         return (head + QString::fromUtf8("ファイル %2 を読み書きする権限がありません。\n"
                                          "ファイルの権限を確かめてから、もう一度起動してください。\n"
                                          "（エラー番号 11013）"))
-            .arg(table, QString::fromStdString(db + file));
+            .arg(table, QString::fromStdString((in.empty() ? db : in) + file));
     };
     auto damaged = [&](const char* table, int code) {
         return head.arg(table) + gui::U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
@@ -227,6 +224,8 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                        "ください。")
             .arg(QString::fromStdString(where));
     };
+    const QString settings = gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
+                                 .arg(QString::fromStdString(dir.file("yomitora.INI")));
     // Each cause is planted in the calls, or in a file or the folder, kept meanwhile
     // beside it (the folder moved, a file copied); the loop mends them all. The file
     // layer's writes to a path that holds `full` find the disk full (the kernel's own
@@ -276,43 +275,20 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // (UTF-8): names whose bytes also read as other code page 932 text, names the engine
     // cannot name files by, paths at and past the longest its file names leave room for.
     const std::string home = kura::test::Native(dir.path());
-    const std::optional<std::string> temp =
-        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
-    auto inFolder = [&](const std::string& folder) {
-        return [&, folder] {
-            fs::create_directories(home + "/" + folder);
-            SetProgramPath(QString::fromStdString(home + "/" + folder + "/yomitora"));
-        };
+    const auto temp = std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    auto programIn = [&](const std::string& folder, const std::string& tempFolder = {}) {
+        for (const auto& f : {folder, tempFolder}) fs::create_directories(home + "/" + f);
+        SetProgramPath(QString::fromStdString(home + "/" + folder + "/yomitora"));
+        if (!tempFolder.empty()) setenv("TMPDIR", (home + "/" + tempFolder).c_str(), 1);
     };
-    auto tempIn = [&](const std::string& folder) {
-        return [&, folder] {
-            fs::create_directories(home + "/" + folder);
-            setenv("TMPDIR", (home + "/" + folder).c_str(), 1);
-        };
-    };
-    // The start made the database there and it serves: records saved and read back
-    // (the lists and queries make their tables in the temporary folder).
-    auto works = [&](const std::string& folder, std::size_t gakurekiColumns) {
-        return [&, folder, gakurekiColumns] {
-            ASSERT_TRUE(Fmain->StartedUp());
-            EXPECT_TRUE(fs::is_regular_file(home + "/" + folder + "/DB/Staff.DAT"));
-            EXPECT_EQ(TDMdata::FieldNames(*DMdata->Tgakureki).size(), gakurekiColumns);
-            Exec("DELETE FROM Staff");
-            AddStaffRows(1);
-            EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
-        };
-    };
-    auto nothingIn = [&](const std::string& folder) {
-        return [&, folder] { EXPECT_EQ(kura::test::FolderNames(home + "/" + folder), std::vector<std::string>{}); };
-    };
-    auto unusable = [&](const char* kind, const std::string& folder, const char* character, const char* advice) {
+    auto unusable = [&](const std::string& folder, const char* character, const char* kind = "プログラムのフォルダ",
+                        const char* advice = "そのような文字を含まないフォルダにヨミトラをインストールしてから、"
+                                             "もう一度起動してください。") {
         return gui::U8("%1 %2 のパスに、データベースがファイルの名前に使えない文字「%3」があるため、"
                        "ヨミトラを起動できません。\n"
                        "データベースはファイルの名前をシフトJISで扱うため、シフトJISで表せない文字と「\\」は使えません。\n%4")
             .arg(gui::U8(kind), QString::fromStdString(home + "/" + folder), gui::U8(character), gui::U8(advice));
     };
-    const char* const installElsewhere =
-        "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。";
     // The longest program folder: its path in code page 932 as long as the engine's file
     // names leave room for, in double-byte characters (three bytes each on disk) and a
     // byte more where it must; folders of 60 characters, as a name holds at most 255 bytes.
@@ -336,20 +312,24 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         save.wait();
         return said.starts_with("done ") ? std::stoull(said.substr(5)) : 0;
     };
-    // Two saves of one shape (the second sets b3, g3, k3 where the first sets b2, g2,
-    // k2): the first whole, for the count; the second killed `fromEnd` calls before its
-    // commit's end, `before` run between them.
-    auto cutSave = [&](const char* tables, const std::string& sql, uint64_t fromEnd,
-                       const std::function<void()>& before = {}) {
+    // After the save `first`, two saves of one shape (the second sets b3, g3, k3 where
+    // the first sets b2, g2, k2): the first whole, for the count; the second killed
+    // `fromEnd` calls before its commit's end, `between` run between them.
+    auto cutSave = [&](const char* tables, const std::string& first, const std::string& sql, uint64_t fromEnd,
+                       const std::function<void()>& between = {}) {
+        otherSave(0, tables, first);
         const uint64_t calls = otherSave(0, tables, sql);
         ASSERT_GT(calls, fromEnd);
-        if (before) before();
+        if (between) between();
         std::string again = sql;
         for (std::size_t at; (at = again.find("2'")) != std::string::npos;) again[at] = '3';
         EXPECT_EQ(otherSave(calls - fromEnd, tables, again), 0u) << "not cut";
     };
     const std::string gakureki = "INSERT INTO Gakureki (StaffCD, YMD, NAIYO) VALUES (1, '2001-04-01', 'g1')";
     const std::string kazoku = "INSERT INTO Kazoku (StaffCD, Seq, Simei) VALUES (1, 1, 'k1')";
+    auto staffAndGakurekiCut = [&] {  // killed late in its commit
+        cutSave("Gakureki,Staff", gakureki, "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
+    };
     // The note of a save cut off that left a table apart from the others of its save.
     auto standsApart = [&](const char* apart, const char* journal, const char* others, const char* tables) {
         return gui::U8("途中で終わった変更（複数のテーブルをまとめて変更したもの）を片付けましたが、テーブル %1 は、その変更で"
@@ -362,13 +342,6 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                  *tables ? gui::U8("テーブル %1 ").arg(gui::U8(tables))
                          : gui::U8("フォルダ %1 のすべてのテーブル").arg(qdb));
     };
-    auto missing = [&](const char* table, const char* files) {
-        return head.arg(table) + gui::U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n")
-                                     .arg(QString(gui::U8(files)).replace("~", qdb), table) +
-               gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度起動して"
-                       "ください。\nテーブル %2 のファイルは、どれも変更していません。")
-                   .arg(qdb, table);
-    };
     // A save of Staff cut off that cannot be settled here, for `why`.
     auto needsWrite = [&](const QString& why) {
         return head.arg("Staff") +
@@ -378,30 +351,68 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                        "残してあります。\n（エラー番号 11013）")
                    .arg(qdb, why);
     };
-    const QString inUse = head + gui::U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、"
-                                         "もう一度起動してください。\n（エラー番号 11013）");
-    // A second desk whose first start stops right after the file is made, beside a
-    // folder without the database; continued and ended once this start has said its say.
-    std::unique_ptr<kura::test::ChildProcess> desk;
-    auto madeByAnother = [&](const char* file) {
-        return [&, file] {
-            keep(db);
-            desk = std::make_unique<kura::test::ChildProcess>(
-                KURA_TEST_DESK, std::vector<std::string>{dir.path(), "stop-when-made", file});
-            ASSERT_TRUE(kura::test::WaitUntil([&] { return kura::test::TaskState(desk->pid()) == 'T'; }, 60000));
-        };
-    };
-    const struct {
-        const char* what;
+    struct Cause {
+        std::string what;
         std::function<void()> plant;
         QString said;
         QString readOnlyWhy = {};  // the start goes on, the records can be read only
         bool starts = !readOnlyWhy.isEmpty();
-        bool waits = false;              // for another program (a step of the start of its own)
+        bool waits = false;               // for another program (a step of the start of its own)
         const char* untouched = nullptr;  // a table whose files the start leaves as they were
         QString alsoSaid = {};
         std::function<void()> check = {};  // what must hold after the start
-    } causes[] = {
+    };
+    // A second desk whose first start stops right after it made the table's .DAT, beside
+    // a folder without the database; continued and ended once this start has said its say.
+    std::unique_ptr<kura::test::ChildProcess> desk;
+    auto madeByAnother = [&](const std::string& table) {
+        const std::string file = table + ".DAT";
+        return Cause{"another program's first start stopped right after it made " + file,
+                     [&, file] {
+                         keep(db);
+                         desk = std::make_unique<kura::test::ChildProcess>(
+                             KURA_TEST_DESK, std::vector<std::string>{dir.path(), "stop-when-made", file});
+                         const auto stopped = [&] { return kura::test::TaskState(desk->pid()) == 'T'; };
+                         ASSERT_TRUE(kura::test::WaitUntil(stopped, 60000));
+                     },
+                     head.arg(QString::fromStdString(table)) +
+                         gui::U8("他のプログラムがこのテーブルを単独で使っています。\nそのプログラムを終了してから、"
+                                 "もう一度起動してください。\n（エラー番号 11013）"),
+                     {}, false, true};
+    };
+    // Some of a table's files gone, the others there.
+    auto gone = [&](const char* table, std::initializer_list<const char*> extensions) {
+        QStringList paths;
+        for (const char* e : extensions) paths << QString::fromStdString(db + "/" + table + e);
+        return Cause{paths.join(", ").remove(qdb + "/").toStdString() + " missing",
+                     [&, paths] { keepAll(); for (const auto& p : paths) fs::remove(p.toStdString()); },
+                     head.arg(table) + gui::U8("ファイル %1 がありません（テーブル %2 のほかのファイルは残っています）。\n")
+                                           .arg(paths.join("、"), table) +
+                         gui::U8("フォルダ %1 にある %2 のファイル（%2.DAT など）をバックアップから戻してから、もう一度"
+                                 "起動してください。\nテーブル %2 のファイルは、どれも変更していません。").arg(qdb, table),
+                     {}, false, false, table};
+    };
+    // A start in the program folder `folder` (and the temporary folder `tempFolder`) that
+    // says `said` and makes nothing there, or that makes the database there and serves:
+    // records saved and read back (the lists and queries make their tables in the
+    // temporary folder), Gakureki then of `columns` columns.
+    auto inProgram = [&](const std::string& folder, const QString& said = {}, std::size_t columns = 3,
+                         const std::string& tempFolder = {}) {
+        return Cause{"program folder " + folder + (columns == 3 ? "" : ", started again") +
+                         (tempFolder.empty() ? "" : ", temporary folder " + tempFolder),
+                     [&, folder, tempFolder] { programIn(folder, tempFolder); }, said, {}, said.isEmpty(), false,
+                     nullptr, {}, [&, folder, columns, serves = said.isEmpty()] {
+                         EXPECT_EQ(kura::test::FolderNames(home + "/" + folder).empty(), !serves);
+                         if (!serves) return;
+                         ASSERT_TRUE(Fmain->StartedUp());
+                         EXPECT_TRUE(fs::is_regular_file(home + "/" + folder + "/DB/Staff.DAT"));
+                         EXPECT_EQ(TDMdata::FieldNames(*DMdata->Tgakureki).size(), columns);
+                         Exec("DELETE FROM Staff");
+                         AddStaffRows(1);
+                         EXPECT_EQ(Column("SELECT Simei FROM Staff"), (std::vector<std::string>{"N1"}));
+                     }};
+    };
+    const Cause causes[] = {
         {"Kazoku.DAT may not be opened", refused("/Kazoku.DAT"), noRights("Kazoku", "/Kazoku.DAT")},
         {"Kazoku.IDX may not be opened", refused("/Kazoku.IDX"), noRights("Kazoku", "/Kazoku.IDX")},
         {"Staff.BLB may not be opened", refused("/Staff.BLB"), noRights("Staff", "/Staff.BLB")},
@@ -414,53 +425,34 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
         {"Staff.BLB missing", [&] { fs::remove(keep(db + "/Staff.BLB")); },
          head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
-        {"Staff.DAT missing, its .IDX, .BLB and journal there", [&] { fs::remove(keep(db + "/Staff.DAT")); },
-         missing("Staff", "~/Staff.DAT"), {}, false, false, "Staff"},
-        {"Kazoku.DAT missing", [&] { fs::remove(keep(db + "/Kazoku.DAT")); }, missing("Kazoku", "~/Kazoku.DAT"), {},
-         false, false, "Kazoku"},
-        {"Staff.DAT and Staff.BLB missing",
-         [&] { keepAll(), fs::remove(db + "/Staff.DAT"), fs::remove(db + "/Staff.BLB"); },
-         missing("Staff", "~/Staff.DAT、~/Staff.BLB"), {}, false, false, "Staff"},
-        {"Gakureki's .DAT and .IDX gone, its journal there",
-         [&] { keepAll(), fs::remove(db + "/Gakureki.DAT"), fs::remove(db + "/Gakureki.IDX"); },
-         missing("Gakureki", "~/Gakureki.DAT、~/Gakureki.IDX"), {}, false, false, "Gakureki"},
+        gone("Staff", {".DAT"}), gone("Kazoku", {".DAT"}), gone("Staff", {".DAT", ".BLB"}),
+        gone("Gakureki", {".DAT", ".IDX"}),  // its journal there
         {"every file of Kazoku gone, as a table a new version adds",
-         [&] {
-             keepAll();
-             for (const char* ext : {".DAT", ".IDX", ".JNL"}) fs::remove(db + "/Kazoku" + ext);
-         },
-         {}, {}, true},
+         [&] { keepAll(); for (auto e : {".DAT", ".IDX", ".JNL"}) fs::remove(db + "/Kazoku" + e); }, {}, {}, true},
         {"Gakureki.DAT emptied", [&] { fs::resize_file(keep(db + "/Gakureki.DAT"), 0); }, damaged("Gakureki", 8961)},
-        {"the disk full (the settings file is written first)", [] { full = "/"; },
-         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
-                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
+        {"the disk full (the settings file is written first)", [] { full = "/"; }, settings + diskFull(dir.path())},
         {"no free file entry (the settings file is made first)", [&] { noEntry = ENOSPC; },
-         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\n")
-                 .arg(QString::fromStdString(dir.file("yomitora.INI"))) + diskFull(dir.path())},
+         settings + diskFull(dir.path())},
         {"a link where the settings file's temporary file goes",
          [&] { fs::create_symlink(outside.file("elsewhere"), changed = dir.file("yomitora.INI.tmp")); },
-         gui::U8("設定ファイル %1 に書き込めないため、ヨミトラを起動できません。\nファイル %2 の場所にシンボリックリンクが"
-                 "あるため、書き込みませんでした。\nリンクを取り除いてから、もう一度起動してください。")
-             .arg(QString::fromStdString(dir.file("yomitora.INI")), QString::fromStdString(dir.file("yomitora.INI.tmp")))},
+         settings + gui::U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\nリンクを取り除いてから、"
+                            "もう一度起動してください。").arg(QString::fromStdString(dir.file("yomitora.INI.tmp")))},
         {"the database's disk full, a lost index to be made again",
          [&] { full = "/DB/", fs::remove(keep(db + "/Staff.IDX")); },
          head.arg("Staff") + diskFull(db) + gui::U8("\n（エラー番号 9218）")},
         {"the temporary folder's disk full", [] { full = fs::temp_directory_path().string() + "/KURA"; },
          gui::U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
              diskFull(fs::temp_directory_path().string()) + gui::U8("\n（エラー番号 9218）")},
-        {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; }, inTheWay},
+        {"a file where the folder should be", [&] { std::ofstream(keep(db)) << "x"; }, inTheWay.arg(qdb)},
         {"a link to nowhere where the folder should be", [&] { fs::create_symlink(dir.file("nowhere"), keep(db)); },
-         inTheWay},
+         inTheWay.arg(qdb)},
         {"a folder that may not be made", [&] { keep(db); platform::FileCalls().mkdir = notMade; },
-         folder + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
-                                    "フォルダの権限を確かめてから、もう一度起動してください。")
-                      .arg(QString::fromStdString(dir.path()))},
+         folder.arg(qdb) + QString::fromUtf8("フォルダ %1 にフォルダを作る権限がありません。\n"
+                                             "フォルダの権限を確かめてから、もう一度起動してください。")
+                               .arg(QString::fromStdString(dir.path()))},
         {"a folder another program makes between the look and the making",
          [&] { keep(db); platform::FileCalls().mkdir = madeMeanwhile; }, {}, {}, true},
-        {"another program's first start stopped right after it made Staff.DAT", madeByAnother("Staff.DAT"),
-         inUse.arg("Staff"), {}, false, true},
-        {"another program's first start stopped right after it made Kazoku.DAT", madeByAnother("Kazoku.DAT"),
-         inUse.arg("Kazoku"), {}, false, true},
+        madeByAnother("Staff"), madeByAnother("Kazoku"),
         {"a cut change's journal beside files put back from a copy older than the change before it", [&] {
              const char* const files[] = {"/Staff.DAT", "/Staff.IDX", "/Staff.BLB"};
              for (const char* file : files) fs::copy_file(db + file, db + file + ".old");
@@ -480,11 +472,11 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"a save over Kazoku and Gakureki cut once Kazoku's journal said it stands, Gakureki then put back from before it",
          [&] {
              keepAll();
-             otherSave(0, "Gakureki,Kazoku", kazoku + ";" + gakureki);
              const char* const files[] = {"/Gakureki.DAT", "/Gakureki.IDX"};
-             cutSave("Gakureki,Kazoku", "UPDATE Kazoku SET Simei = 'k2';UPDATE Gakureki SET NAIYO = 'g2'", 1, [&] {
-                 for (const char* file : files) fs::copy_file(db + file, db + file + ".old");
-             });
+             cutSave("Gakureki,Kazoku", kazoku + ";" + gakureki,
+                     "UPDATE Kazoku SET Simei = 'k2';UPDATE Gakureki SET NAIYO = 'g2'", 1, [&] {
+                         for (const char* file : files) fs::copy_file(db + file, db + file + ".old");
+                     });
              EXPECT_EQ(fs::file_size(db + "/Gakureki.JNL"), 0u);  // it let go of the save
              EXPECT_GT(fs::file_size(db + "/Kazoku.JNL"), 0u);    // it decides: the save stands
              for (const char* file : files) fs::rename(db + file + ".old", db + file);
@@ -492,27 +484,18 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          standsApart("Gakureki", "/Gakureki.JNL", "Kazoku", "Kazoku、Gakureki"), {}, true},
         {"a save over Staff and Gakureki killed late, Staff.JNL then cut to half",
          [&] {
-             keepAll();
-             fs::remove(db + "/Staff.JNL.1");  // set aside by a cause before
-             otherSave(0, "Gakureki,Staff", gakureki);
-             cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
+             keepAll(), fs::remove(db + "/Staff.JNL.1");  // set aside by a cause before
+             staffAndGakurekiCut();
              fs::resize_file(db + "/Staff.JNL", fs::file_size(db + "/Staff.JNL") / 2);
          },
          standsApart("Staff", "/Staff.JNL.1", "", ""), {}, true, false, nullptr,
          standsApart("Staff", "/Staff.JNL", "Gakureki", "Staff、Gakureki")},
         {"a save over Staff and Gakureki cut, in a folder where no file can be made",
-         [&] {
-             keepAll();
-             otherSave(0, "Gakureki,Staff", gakureki);
-             cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
-             folderRefused = true;
-         },
+         [&] { keepAll(), staffAndGakurekiCut(), folderRefused = true; },
          needsWrite(gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(qdb))},
         {"a save over Staff and Gakureki cut, Staff.JNL then read-only",
          [&] {
-             keepAll();
-             otherSave(0, "Gakureki,Staff", gakureki);
-             cutSave("Gakureki,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Gakureki SET NAIYO = 'g2'", 10);
+             keepAll(), staffAndGakurekiCut();
              fs::permissions(db + "/Staff.JNL", fs::perms::owner_write, fs::perm_options::remove);
          },
          needsWrite(gui::U8("テーブル Staff のファイル（Staff.DAT など）か変更の記録（Staff.JNL）が読み取り専用か、"
@@ -520,8 +503,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"a save over Kazoku and Staff cut once Staff's journal said it stands, Kazoku's files then moved away",
          [&] {
              keepAll();
-             otherSave(0, "Kazoku,Staff", kazoku);
-             cutSave("Kazoku,Staff", "UPDATE Staff SET Bu = 'b2';UPDATE Kazoku SET Simei = 'k2'", 1);
+             cutSave("Kazoku,Staff", kazoku, "UPDATE Staff SET Bu = 'b2';UPDATE Kazoku SET Simei = 'k2'", 1);
              fs::create_directories(dir.file("away"));
              for (const char* ext : {".DAT", ".IDX", ".JNL"})
                  fs::rename(db + "/Kazoku" + ext, dir.file("away/Kazoku") + ext);
@@ -540,69 +522,49 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          gui::U8("ファイル %1/Staff.JNL（テーブル Staff の変更の記録）が読み取り専用か、書き込む権限がありません。").arg(qdb)},
         {"the folder read-only and Kazoku.JNL missing", [&] { fs::remove(db + "/Kazoku.JNL"), folderRefused = true; },
          {}, gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。").arg(qdb)},
-        {"a program folder named ヨミトラ", inFolder("ヨミトラ"), {}, {}, true, false, nullptr, {}, works("ヨミトラ", 3)},
-        {"a program folder named 人事部", inFolder("人事部"), {}, {}, true, false, nullptr, {}, works("人事部", 3)},
-        {"a program folder named 台帳", inFolder("台帳"), {}, {}, true, false, nullptr, {}, works("台帳", 3)},
-        {"a program folder named 社員台帳", inFolder("社員台帳"), {}, {}, true, false, nullptr, {}, works("社員台帳", 3)},
-        {"a program folder named 従業員", inFolder("従業員"), {}, {}, true, false, nullptr, {}, works("従業員", 3)},
-        {"the temporary folder named 台帳/従業員, a second start in ヨミトラ",
-         [&] { inFolder("ヨミトラ")(), tempIn("台帳/従業員")(); }, {}, {}, true, false, nullptr, {}, works("ヨミトラ", 4)},
+        inProgram("ヨミトラ"), inProgram("人事部"), inProgram("台帳"), inProgram("社員台帳"), inProgram("従業員"),
+        inProgram("ヨミトラ", {}, 4, "台帳/従業員"),
         {"Staff.DAT may not be opened in a program folder named 人事部",
-         [&] { inFolder("人事部")(), refusedFile = "/Staff.DAT"; },
-         (head + gui::U8("ファイル %2 を読み書きする権限がありません。\n"
-                         "ファイルの権限を確かめてから、もう一度起動してください。\n（エラー番号 11013）"))
-             .arg("Staff", QString::fromStdString(home + "/人事部/DB/Staff.DAT"))},
+         [&] { programIn("人事部"), refusedFile = "/Staff.DAT"; }, noRights("Staff", "/Staff.DAT", home + "/人事部/DB")},
         {"a file where the database folder should be, in a program folder named 台帳",
-         [&] { inFolder("台帳/表")(), std::ofstream(home + "/台帳/表/DB") << "x"; },
-         gui::U8("データベースのフォルダ %1 を作れないため、ヨミトラを起動できません。\n").arg(
-             QString::fromStdString(home + "/台帳/表/DB")) +
-             gui::U8("同じ名前のファイルがあります。\nそのファイルの名前を変えるか別のフォルダに移してから、もう一度起動してください。")},
-        {"a program folder named 한글", inFolder("한글"), unusable("プログラムのフォルダ", "한글", "한", installElsewhere), {},
-         false, false, nullptr, {}, nothingIn("한글")},
-        {"a program folder named 社員〜台帳 (code page 932 turns its wave dash into another character)",
-         inFolder("社員〜台帳"), unusable("プログラムのフォルダ", "社員〜台帳", "〜", installElsewhere), {}, false,
-         false, nullptr, {}, nothingIn("社員〜台帳")},
-        {"a program folder named 台帳\\2024", inFolder("台帳\\2024"),
-         unusable("プログラムのフォルダ", "台帳\\2024", "\\", installElsewhere), {}, false, false, nullptr, {}, nothingIn("台帳\\2024")},
-        {"a temporary folder named 한글", [&] { inFolder("人事部/新")(), tempIn("한글")(); },
-         unusable("一時フォルダ", "한글", "한",
-                  "一時フォルダ（環境変数 TMPDIR）をそのような文字を含まないフォルダにしてから、もう一度起動してください。"),
-         {}, false, false, nullptr, {}, nothingIn("人事部/新")},
-        {"a program folder as long as the engine's file names leave room for", inFolder(longest), {}, {}, true,
-         false, nullptr, {}, works(longest, 3)},
-        {"a second start there, which upgrades Gakureki", inFolder(longest), {}, {}, true, false, nullptr, {}, works(longest, 4)},
-        {"a program folder a byte longer", inFolder(longest + "a"),
-         gui::U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
-                 "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
-                 "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
-                 "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
-             .arg(QString::fromStdString(home + "/" + longest + "a"), QString::number(LongestProgramDir()),
-                  QString::number(LongestProgramDir() + 1)),
-         {}, false, false, nullptr, {}, nothingIn(longest + "a")},
+         [&] { programIn("台帳/表"), std::ofstream(home + "/台帳/表/DB") << "x"; },
+         inTheWay.arg(QString::fromStdString(home + "/台帳/表/DB"))},
+        inProgram("한글", unusable("한글", "한")),
+        inProgram("社員〜台帳", unusable("社員〜台帳", "〜")),  // code page 932 turns its wave dash into another character
+        inProgram("台帳\\2024", unusable("台帳\\2024", "\\")),
+        inProgram("人事部/新",
+                  unusable("한글", "한", "一時フォルダ",
+                           "一時フォルダ（環境変数 TMPDIR）をそのような文字を含まないフォルダにしてから、もう一度起動してください。"),
+                  3, "한글"),
+        inProgram(longest), inProgram(longest, {}, 4),  // as long as the engine's file names leave room for
+        inProgram(longest + "a",
+                  gui::U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
+                          "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
+                          "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
+                          "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
+                      .arg(QString::fromStdString(home + "/" + longest + "a"), QString::number(LongestProgramDir()),
+                           QString::number(LongestProgramDir() + 1))),
     };
     // Whatever a command that ought to be refused opens is closed at once.
     const auto shutEditor = WhileModal("FstaffDaityo", &QDialog::reject);
     const auto shutTable = WhileModal("Fstaff", &QDialog::reject);
-    // The files of a table, byte for byte.
-    auto filesOf = [&](const char* table) {
+    auto filesOf = [&](const char* table) {  // byte for byte; none for no table
         std::map<std::string, std::string> files;
+        if (!table) return files;
         for (const auto& e : fs::directory_iterator(db))
-            if (e.path().filename().string().starts_with(std::string(table) + ".")) files[e.path()] = Read(e.path());
+            if (e.path().filename().string().starts_with(table + std::string("."))) files[e.path()] = Read(e.path());
         return files;
     };
     for (const auto& c : causes) {
         SCOPED_TRACE(c.what);
         c.plant();
-        const auto before = c.untouched ? filesOf(c.untouched) : std::map<std::string, std::string>();
+        const auto before = filesOf(c.untouched);
         const TFmain& started = StartMain();
         EXPECT_EQ(started.StartFailed(), !c.starts);
-        // Another program's start is waited for, counted in the start's steps.
         int waits = 0;
         for (const auto& [step, ms] : started.StartupTimes) waits += step.ends_with("_waited");
         EXPECT_EQ(waits > 0, c.waits) << waits;
-        if (c.untouched) {
-            EXPECT_EQ(filesOf(c.untouched), before);
-        }
+        EXPECT_EQ(filesOf(c.untouched), before);
         QStringList said = c.said.isEmpty() ? QStringList() : QStringList{c.said};
         if (!c.alsoSaid.isEmpty()) said << c.alsoSaid;
         if (!c.readOnlyWhy.isEmpty()) {  // said at the start, then by each command that would change the records
@@ -650,14 +612,12 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // entry or a full quota is said as a full disk, anything else as a folder that may
     // not be written.
     const QString program = ProgramDir();
+    const QString programFull = gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n")
+                                    .arg(program) + diskFull(program.toStdString());
     const std::pair<int, QString> folderRefusals[] = {
-        {ENOSPC, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
-                     diskFull(program.toStdString())},
-        {EDQUOT, gui::U8("プログラムのフォルダ %1 に書き込めないため、ヨミトラを起動できません。\n").arg(program) +
-                     diskFull(program.toStdString())},
+        {ENOSPC, programFull}, {EDQUOT, programFull}, {0, {}},
         {EACCES, gui::U8("プログラムのフォルダ %1 に書き込めません。\n設定ファイルとデータベースはこのフォルダに置かれます。")
                      .arg(program)},
-        {0, {}},
     };
     for (const auto& [error, said] : folderRefusals) {
         noEntry = error;
@@ -675,14 +635,10 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                                       "記録：%1/Staff.JNL）。\nフォルダ %1 のすべてのテーブルのファイルを、変更の記録（.JNL"
                                       " と .JNS）も含めて、同じバックアップからまとめて戻してから、もう一度起動してください。")
                                   .arg(qdb);
-    const struct {
-        std::string advice;
-        QString said;
-    } refusals[] = {
+    const std::pair<std::string, QString> refusals[] = {  // the engine's advice, what is said
         {"", unsettled},
         {std::string(kura::kJournalCannotTell), unsettled},
-        {"the records of its commit disagree: " + std::string("remove '") + db + "/Kazoku.JNS', which its tables' "
-         "files contradict",
+        {"the records of its commit disagree: remove '" + db + "/Kazoku.JNS', which its tables' files contradict",
          head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更がどう終わったかの"
                                      "記録が食い違っているため、開けません（変更の記録：%1/Staff.JNL）。\nテーブルの"
                                      "ファイルと食い違っている記録 %1/Kazoku.JNS を削除してから、もう一度起動してください"
@@ -690,11 +646,11 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                                      "なります）。").arg(qdb)},
         {"a way out of later programs", unsettled + gui::U8("\n（a way out of later programs）")},
     };
-    for (const auto& r : refusals) {
+    for (const auto& [advice, said] : refusals) {
         try {
-            kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL", {}, {}, r.advice);
+            kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL", {}, {}, advice);
         } catch (const kura::EKuraEngineError& e) {
-            EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), r.said + gui::U8("\n（エラー番号 8961）"));
+            EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), said + gui::U8("\n（エラー番号 8961）"));
         }
     }
 }
@@ -745,29 +701,22 @@ TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
 // both ways (to code page 932 and back to the same character) and no "\" stands in a
 // name; the start names the first character of a program folder that it cannot.
 TEST(ProgramPaths, TheEngineNamesFilesByPathsCodePage932HoldsBothWays) {
-    const struct {
-        const char* path;
-        const char* unnamed;  // the first character the engine cannot name a file by
-    } paths[] = {
+    const std::pair<const char*, const char*> paths[] = {  // and the first character the engine cannot name a file by
         {"/home/人事部/ヨミトラ", ""}, {"/表/ソ/十/能", ""},     {"/ｶﾀｶﾅ/～/－", ""},   {"/한글", "한"},
         {"/社員〜台帳", "〜"},         {"/a\\b", "\\"},       {"/円¥", "¥"},         {"/−1", "−"},
         {"/x/😀/y", "😀"},             {"/人事部/한/〜", "한"},
     };
-    for (const auto& p : paths) {
-        SCOPED_TRACE(p.path);
-        const QString path = gui::U8(p.path);
+    for (const auto& [text, unnamed] : paths) {
+        SCOPED_TRACE(text);
+        const QString path = gui::U8(text);
         std::string cp932;
         const bool named = EnginePath(path, cp932);
-        EXPECT_EQ(named, !*p.unnamed);
-        if (named) {
-            EXPECT_EQ(gui::QStr(cp932), path);
-        }
+        EXPECT_EQ(named, !*unnamed);
+        EXPECT_EQ(named ? gui::QStr(cp932) : path, path);  // back to the same characters
         SetProgramPath(path + "/yomitora");
         const QString refusal = ProgramDirRefusal();
         EXPECT_EQ(refusal.isEmpty(), named) << refusal.toStdString();
-        if (!named) {
-            EXPECT_TRUE(refusal.contains(gui::U8("「%1」").arg(gui::U8(p.unnamed)))) << refusal.toStdString();
-        }
+        EXPECT_EQ(refusal.contains(gui::U8("「%1」").arg(gui::U8(unnamed))), !named) << refusal.toStdString();
     }
     SetProgramPath("");
 }

@@ -123,12 +123,12 @@ const kura::testchild::ChildCommand staffShell("staff-shell", [](const std::vect
     return 0;
 });
 
-// cut-commit DIR AT TABLES SQL: a save over several of the program's tables, cut off:
-// the database "DataDB" on DIR, the tables TABLES (comma-separated) opened in that
-// order (the last one opened decides a commit over several), then the statements
-// SQL (separated by ";") run in one transaction and committed with the file layer's
-// fault seam killing the process at the commit's write call AT. With AT 0 the commit
-// ends and "done <write calls of the commit>" is said; "error <n>" for an engine error.
+// cut-commit DIR AT TABLES SQL: a save over several of the program's tables on DIR
+// ("DataDB"), TABLES (comma-separated) opened in that order (the last one decides a
+// commit over several), the statements SQL (";"-separated) run in one transaction and
+// committed, the file layer's fault seam killing the process at the commit's write
+// call AT; with AT 0 it says "done <the commit's write calls>"; "error <n>" for an
+// engine error.
 const kura::testchild::ChildCommand cutCommit("cut-commit", [](const std::vector<std::string>& args) {
     if (args.size() < 4) return 2;
     kura::Session().SetLockProtocol(kura::lpPessimistic);
@@ -137,23 +137,17 @@ const kura::testchild::ChildCommand cutCommit("cut-commit", [](const std::vector
         kura::TKuraDatabase db;
         std::vector<std::unique_ptr<kura::TKuraTable>> tables;
         try {
-            db.SetDatabaseName("DataDB");
-            db.SetDirectory(args[0]);
-            db.SetConnected(true);
+            db.SetDatabaseName("DataDB"), db.SetDirectory(args[0]), db.SetConnected(true);
             std::istringstream names(args[2]);
             for (std::string name; std::getline(names, name, ',');) {
-                tables.push_back(std::make_unique<kura::TKuraTable>());
-                tables.back()->SetDatabaseName("DataDB");
-                tables.back()->SetTableName(name);
-                tables.back()->Open();
+                auto& table = *tables.emplace_back(std::make_unique<kura::TKuraTable>());
+                table.SetDatabaseName("DataDB"), table.SetTableName(name), table.Open();
             }
             db.StartTransaction();
             std::istringstream statements(args[3]);
             for (std::string sql; std::getline(statements, sql, ';');) {
                 kura::TKuraQuery q;
-                q.SetDatabaseName("DataDB");
-                q.SetSQL(sql);
-                q.ExecSQL();
+                q.SetDatabaseName("DataDB"), q.SetSQL(sql), q.ExecSQL();
             }
             platform::ArmFileFault({std::stoull(args[1]), platform::FileFaultAction::Stop, 5});
             db.Commit(true);

@@ -17,12 +17,10 @@
 //   quit           closes the main window; the program ends
 // Lines out start with "ready" once the main window has started, or with what the
 // program said and "ended <n>" when its start failed (exit code 1), n the times it
-// waited for a table another program held. Message texts have
-// their line breaks written as " | ".
-// After the folder, a place to stop the program at (SIGSTOP; once continued it goes
-// on), so that another program meets its start there:
-//   stop-when-made NAME   right after the file layer's call that makes the file NAME
-//                         (its last component, "Staff.DAT")
+// waited for a table another program held. Message texts have their line breaks
+// written as " | ". After the folder, a place where the program stops (SIGSTOP; once
+// continued it goes on), so that another program meets its start there:
+//   stop-when-made NAME   right after the file layer's call that makes NAME ("Staff.DAT")
 //   pause-at N            at the file layer's Nth write call
 #include <fcntl.h>
 #include <signal.h>
@@ -103,18 +101,13 @@ void Table() {
     Say("closed");
 }
 
-// The name whose making stops the program ("/Staff.DAT"), empty for none.
-std::string gStopWhenMade;
-
 void StopWhenMade(const std::string& name) {
-    gStopWhenMade = "/" + name;
+    static std::string made;  // "/Staff.DAT" until it is made
+    made = "/" + name;
     platform::FileCalls().open = [](const char* path, int flags, mode_t mode) {
         const int fd = platform::SystemFileCalls().open(path, flags, mode);
-        if (fd >= 0 && (flags & O_CREAT) != 0 && !gStopWhenMade.empty() &&
-            std::string_view(path).ends_with(gStopWhenMade)) {
-            gStopWhenMade.clear();
-            ::raise(SIGSTOP);
-        }
+        if (fd >= 0 && (flags & O_CREAT) && !made.empty() && std::string_view(path).ends_with(made))
+            made.clear(), ::raise(SIGSTOP);
         return fd;
     };
 }
