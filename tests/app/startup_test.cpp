@@ -290,8 +290,10 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             .arg(gui::U8(kind), QString::fromStdString(home + "/" + folder), gui::U8(character), gui::U8(advice));
     };
     // The longest program folder: its path in code page 932 as long as the engine's file
-    // names leave room for, in double-byte characters (three bytes each on disk) and a
+    // names leave room for (255 bytes less "/DB/Rirekisyo.JNL.4", the longest name it
+    // gives a file there), in double-byte characters (three bytes each on disk) and a
     // byte more where it must; folders of 60 characters, as a name holds at most 255 bytes.
+    ASSERT_EQ(LongestProgramDir(), 236u);
     std::string longest;
     for (std::size_t left = LongestProgramDir() - platform::Utf8ToCp932(home).size() - 1, run = 0; left > 0;) {
         if (run == 60 && left > 2) longest += "/", left -= 1, run = 0;
