@@ -172,16 +172,14 @@ struct ClockOfTries {
 
 // Folders that killed programs left among the other names of the temporary folder,
 // and sorting after them three living programs' folders, three other users' and a
-// link: each result table clears at most 99 folders and files, and the following
-// tables the rest, those of one session (also what was left after its look came to
-// an end) or of sessions that make one table each, wherever the folders stand, also
-// at the session's own first names. None that is not ours to clear is tried twice
-// by a session, or touched.
+// link: each result table clears at most 99 folders and files, the following tables
+// the rest, for one session (also what was left after its look came to an end) or
+// sessions of one table each, wherever the folders stand, also at the session's own
+// first names. None that is not ours to clear is tried twice by a session, or touched.
 TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
-    // Folders left (as many again after the 30th table when LeftAgain), files in each,
-    // other names, tables of a session, the tables by which all must be gone, whether
-    // the folders hold this process's first names, links planted at lock files' names
-    // beside the crowd below, and the cost of a try.
+    // Folders left (as many again after the 30th table when LeftAgain), files in each, other
+    // names, tables of a session, the tables by which all must be gone, whether the folders
+    // hold this process's first names, links planted at lock files' names, a try's cost.
     struct Case { const char* What; int Folders, Files, Others, TablesEach; bool LeftAgain; int MostTables, Own;
                   int Planted; int64_t Cost = 8; };
     const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, 0, 0},
