@@ -128,10 +128,10 @@ public:
 class RefusedLocks {
 public:
     RefusedLocks() {
-        Count() = 0;
+        count_ = 0;
         platform::FileCalls().lock = [](int fd, short type, off_t start, off_t length) {
             const int result = platform::SystemFileCalls().lock(fd, type, start, length);
-            if (result != 0) ++Count();
+            if (result != 0) ++count_;
             return result;
         };
     }
@@ -139,13 +139,10 @@ public:
     RefusedLocks(const RefusedLocks&) = delete;
     RefusedLocks& operator=(const RefusedLocks&) = delete;
     // Refusals since it was made or last read; reading starts the count again.
-    int Take() { return std::exchange(Count(), 0); }
+    int Take() { return std::exchange(count_, 0); }
 
 private:
-    static int& Count() {
-        static int count = 0;
-        return count;
-    }
+    static inline int count_ = 0;
 };
 
 }  // namespace kura::test

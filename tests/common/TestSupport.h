@@ -8,11 +8,10 @@
 namespace kura::test {
 
 // A fresh folder under the system temporary folder, removed with its contents at
-// destruction. path() and file() name it as the engine does, in code page 932: the
-// system gives the folder's path in UTF-8, converted once here. A test's own system
-// calls (the C and C++ libraries, std::filesystem) take Native(path). The two are one
-// where the path is ASCII; the test programs' temporary folder may have a name that is
-// not (--folder-name, tests/common/main/TestMain.cpp).
+// destruction. path() and file() name it as the engine does, in code page 932 (converted
+// once from the system's UTF-8); a test's own system calls (the C and C++ libraries,
+// std::filesystem) take Native(path). The two differ where the path is not ASCII, as
+// under --folder-name (tests/common/main/TestMain.cpp).
 class TempDir {
 public:
     TempDir();

@@ -22,6 +22,7 @@
 #include "platform/FileCalls.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
+#include "tests/common/FileCallFaults.h"
 #include "tests/common/TestSupport.h"
 
 using namespace platform;
@@ -148,56 +149,42 @@ TEST(PlatformFiles, ExclusiveOpenRefusesAnotherProcess) {
 }
 
 // A file made without sharing (or sharing reading alone) is never met by another open
-// as it was made, empty and unshared: an open of the name at the very call that makes
-// it is refused, as Windows refuses it, while an empty file no one is making opens as
-// ever. A name taken meanwhile fails CREATE_NEW and is opened by the other
-// dispositions; where the folder cannot be opened to mark the making, the create
-// still works.
+// as it is made, empty and unshared: an open of the name at the very call that makes it
+// is refused, as Windows refuses it, while an empty file no one is making opens as ever.
+// A name taken meanwhile fails CREATE_NEW and is opened by the other dispositions; where
+// the folder cannot be opened to mark the making, the create still works.
 TEST(PlatformFiles, AFileMadeUnsharedIsNeverMetUnshared) {
     kura::test::TempDir dir;
-    static std::string name, native;  // engine text, and as the layer hands it to the system
-    static int probes = 0, met = 0;
-    static const char* takenMeanwhile = nullptr;  // what another open leaves at the name meanwhile
-    static bool folderRefused = false;
-    name = dir.file("f.dat");
-    native = Native(name);
-    FileCallTable& calls = FileCalls();
-    calls.open = [](const char* path, int flags, mode_t mode) {
+    const std::string name = dir.file("f.dat"), native = Native(name);
+    const char* taken = nullptr;  // what another open leaves at the name meanwhile
+    bool folderRefused = false;
+    int probes = 0, met = 0;  // another open of the name right when it is made, and those that met the file
+    const kura::test::OpensThrough opens([&](const char* path, int flags, mode_t mode) {
         const bool making = (flags & O_CREAT) != 0 && path == native;
-        if (making && takenMeanwhile) WriteText(name, takenMeanwhile);
+        if (making && taken) WriteText(name, taken);
         if ((flags & O_DIRECTORY) && folderRefused) return errno = EACCES, -1;
         const int fd = SystemFileCalls().open(path, flags, mode);
-        if (making && fd >= 0) {  // another open of the name, right when it is made
-            ++probes;
-            const FileHandle h = Open(name, RW, SHARE_ALL);
-            if (h != INVALID_HANDLE_VALUE) ++met, CloseHandle(h);
-        }
+        if (making && fd >= 0) ++probes, met += CloseHandle(Open(name, RW, SHARE_ALL));
         return fd;
-    };
-    const struct {
-        const char* what;
-        uint32_t share, disposition;
-        const char* taken;
-        bool folderRefused;
-        uint32_t error;  // 0: made
-        int met;         // opens that met the file as it was made
-        const char* content;
-    } cases[] = {
-        {"unshared, new", 0, CREATE_NEW, nullptr, false, 0, 0, ""},
-        {"sharing reading, always", FILE_SHARE_READ, CREATE_ALWAYS, nullptr, false, 0, 0, ""},
-        {"shared: met, as it may be", SHARE_ALL, CREATE_NEW, nullptr, false, 0, 1, ""},
-        {"unshared, new, the name taken meanwhile", 0, CREATE_NEW, "there", false, ERROR_FILE_EXISTS, 0, "there"},
-        {"unshared, always, the name taken meanwhile", 0, CREATE_ALWAYS, "there", false, 0, 0, ""},
-        {"unshared, always, an empty file made meanwhile", 0, CREATE_ALWAYS, "", false, 0, 0, ""},
-        {"unshared, in a folder that cannot be marked", 0, CREATE_NEW, nullptr, true, 0, 1, ""},
+    });
+    // The name taken meanwhile is left as it was where the create fails (error 0: made).
+    const struct { const char* what; uint32_t share, disposition; const char* taken; bool folderRefused;
+                   uint32_t error; int met; } cases[] = {
+        {"unshared, new", 0, CREATE_NEW, nullptr, false, 0, 0},
+        {"sharing reading, always", FILE_SHARE_READ, CREATE_ALWAYS, nullptr, false, 0, 0},
+        {"shared: met, as it may be", SHARE_ALL, CREATE_NEW, nullptr, false, 0, 1},
+        {"unshared, new, the name taken meanwhile", 0, CREATE_NEW, "there", false, ERROR_FILE_EXISTS, 0},
+        {"unshared, always, the name taken meanwhile", 0, CREATE_ALWAYS, "there", false, 0, 0},
+        {"unshared, always, an empty file made meanwhile", 0, CREATE_ALWAYS, "", false, 0, 0},
+        {"unshared, in a folder that cannot be marked", 0, CREATE_NEW, nullptr, true, 0, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         probes = met = 0;
-        takenMeanwhile = c.taken, folderRefused = c.folderRefused;
+        taken = c.taken, folderRefused = c.folderRefused;
         const FileHandle h = Open(name, RW, c.share, c.disposition);
         const uint32_t error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        takenMeanwhile = nullptr, folderRefused = false;
+        taken = nullptr, folderRefused = false;
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(met, c.met);
         EXPECT_EQ(probes, c.taken ? 0 : 1);
@@ -205,15 +192,12 @@ TEST(PlatformFiles, AFileMadeUnsharedIsNeverMetUnshared) {
             // Refused to others from here on, as ever; an empty file no one makes opens.
             EXPECT_EQ(Open(name, RW, SHARE_ALL) == INVALID_HANDLE_VALUE, c.share != SHARE_ALL);
             CloseHandle(h);
-            const FileHandle again = Open(name, RW, SHARE_ALL);
-            EXPECT_NE(again, INVALID_HANDLE_VALUE);
-            CloseHandle(again);
+            EXPECT_TRUE(CloseHandle(Open(name, RW, SHARE_ALL)));
         }
-        EXPECT_EQ(ReadText(name), c.content);
+        EXPECT_EQ(ReadText(name), c.error ? c.taken : "");
         EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"f.dat"});
         fs::remove(native);
     }
-    calls = SystemFileCalls();
 }
 
 TEST(PlatformFiles, TransfersKeepOnePositionPerHandle) {
@@ -397,6 +381,8 @@ TEST(PlatformFiles, EveryWayOfFindingASpellingAgreesWithReadingTheFolder) {
         return s;
     };
     const std::vector<std::string> entries = Entries(dir.path());  // in byte order
+    std::vector<std::string> batch;  // names looked for together, found as each is alone
+    std::size_t batches = 0;
     for (int i = 0; i < 400; ++i) {
         const std::string query = i % 2 ? respell(made[rng() % made.size()]) : randomName();
         if (query == "." || query == "..") continue;
@@ -407,20 +393,15 @@ TEST(PlatformFiles, EveryWayOfFindingASpellingAgreesWithReadingTheFolder) {
             if (same != entries.end()) expected = *same;
         }
         EXPECT_EQ(ResolvePath(dir.file(query)), Native(dir.file(expected))) << query;
-    }
-    // Names looked for together are found as each is alone.
-    for (int batch = 0; batch < 40; ++batch) {
-        std::vector<std::string> names;
-        for (int n = 0; n < 1 + batch % 7; ++n) {
-            const std::string query = rng() % 2 ? respell(made[rng() % made.size()]) : randomName();
-            if (query != "." && query != "..") names.push_back(dir.file(query));
-        }
-        const std::vector<bool> exist = FilesExist(names);
-        ASSERT_EQ(exist.size(), names.size());
-        for (std::size_t n = 0; n < names.size(); ++n) {
+        batch.push_back(dir.file(query));
+        if (batch.size() <= batches % 7) continue;
+        const std::vector<bool> exist = FilesExist(batch);
+        ASSERT_EQ(exist.size(), batch.size());
+        for (std::size_t n = 0; n < batch.size(); ++n) {
             FileFindData data;
-            EXPECT_EQ(exist[n], FindFile(names[n], &data) && !(data.attributes & FILE_ATTRIBUTE_DIRECTORY)) << names[n];
+            EXPECT_EQ(exist[n], FindFile(batch[n], &data) && !(data.attributes & FILE_ATTRIBUTE_DIRECTORY)) << batch[n];
         }
+        batch.clear(), ++batches;
     }
 }
 
@@ -443,9 +424,7 @@ TEST(PlatformFiles, BackslashInsideDoubleByteCharacterIsNoSeparator) {
     ASSERT_TRUE(FindFile(dir.path() + "/" + hyo, &data));
     EXPECT_EQ(data.name, hyo);
     EXPECT_EQ(data.attributes, FILE_ATTRIBUTE_DIRECTORY);
-    // A folder's names come back as engine text too.
-    const FileHandle listing = OpenDirectory(dir.path());
-    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    const FileHandle listing = OpenDirectory(dir.path());  // its names as engine text too
     std::vector<std::string> names;
     EXPECT_TRUE(ReadDirectoryPart(listing, 10, &names));
     EXPECT_EQ(names, std::vector<std::string>{hyo});
@@ -551,8 +530,7 @@ TEST(PlatformFiles, SystemFoldersAndNames) {
     std::string temp = GetTempPath();
     ASSERT_FALSE(temp.empty());
     EXPECT_EQ(temp.back(), '/');
-    // Engine text, converted once from the system's name.
-    if (const char* tmpdir = std::getenv("TMPDIR")) {
+    if (const char* tmpdir = std::getenv("TMPDIR")) {  // engine text, converted once from the system's name
         EXPECT_EQ(Native(temp), std::string(tmpdir) + (std::string_view(tmpdir).ends_with('/') ? "" : "/"));
     }
     char cwd[4096];
@@ -635,19 +613,6 @@ ssize_t OneBytePwrite(int fd, const void* buffer, size_t count, off_t offset) {
     return SystemFileCalls().pwrite(fd, buffer, count > 0 ? 1 : 0, offset);
 }
 
-// Puts a link to gLinkTarget at gLinkAt right before the file layer opens that name:
-// what another user could do between the layer's look at the name and its open.
-std::string gLinkAt, gLinkTarget;
-
-int LinkPlantingOpen(const char* path, int flags, mode_t mode) {
-    if (!gLinkAt.empty() && gLinkAt == path) {
-        fs::remove(gLinkAt);
-        fs::create_symlink(gLinkTarget, gLinkAt);
-        gLinkAt.clear();
-    }
-    return SystemFileCalls().open(path, flags, mode);
-}
-
 }  // namespace
 
 TEST(FileFaults, TheNthWriteCallFailsAndNothingElse) {
@@ -687,36 +652,34 @@ TEST(FileFaults, ReplacedCallsServeTheFileLayer) {
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(ReadText(path), "hello");
 
-    // A link put at the name after the layer looked at it and before it opens it is
-    // refused as one found by the look, whether a file or nothing stood there.
-    const std::string elsewhere = dir.file("elsewhere.bin");
-    for (const uint32_t disposition : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS, TRUNCATE_EXISTING, CREATE_NEW}) {
+    // A link put at the name (as another user could) after the layer looked at it and
+    // before it opens it is refused as one found by the look, whether a file or nothing
+    // stood there.
+    const std::string at = dir.file("planted.bin"), elsewhere = dir.file("elsewhere.bin");
+    for (const uint32_t disposition : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS, TRUNCATE_EXISTING, CREATE_NEW})
         for (const bool fileThere : {true, false}) {
             SCOPED_TRACE(std::to_string(disposition) + (fileThere ? ", a file there" : ", nothing there"));
-            const std::string at = dir.file("planted.bin");
             fs::remove(Native(at));
             if (fileThere) WriteText(at, "own");
             WriteText(elsewhere, "untouched");
-            gLinkAt = Native(at);  // as the layer hands it to the system
-            gLinkTarget = Native(elsewhere);
-            FileCalls().open = LinkPlantingOpen;
+            bool planted = false;
+            const kura::test::OpensThrough planting([&](const char* path, int flags, mode_t mode) {
+                if (!planted && Native(at) == path)
+                    planted = true, fs::remove(path), fs::create_symlink(Native(elsewhere), path);
+                return SystemFileCalls().open(path, flags, mode);
+            });
             const FileHandle h2 = CreateFile(at, RW, SHARE_ALL, disposition, FILE_FLAG_NO_LINK);
             const uint32_t error = GetLastError();
-            FileCalls() = SystemFileCalls();
-            const bool planted = gLinkAt.empty();
-            gLinkAt.clear();
-            const bool opened = h2 != INVALID_HANDLE_VALUE;
-            if (opened) CloseHandle(h2);
+            if (h2 != INVALID_HANDLE_VALUE) CloseHandle(h2);
             // A file there that a new one may not replace is refused at the look.
             EXPECT_EQ(planted, !fileThere || disposition != CREATE_NEW);
             if (!planted) continue;
-            EXPECT_FALSE(opened);
+            EXPECT_EQ(h2, INVALID_HANDLE_VALUE);
             // A new file's name taken meanwhile: by a link, which a new file may not replace.
             EXPECT_EQ(error, !fileThere && disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_CANT_RESOLVE_FILENAME);
             EXPECT_TRUE(fs::is_symlink(Native(at)));
             EXPECT_EQ(ReadText(elsewhere), "untouched");
         }
-    }
 }
 
 // A process stopped at its Nth write call dies right there: the writes before it

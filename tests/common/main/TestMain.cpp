@@ -1,11 +1,10 @@
 // The main of every test program. The program gets a temporary folder of its own,
 // made TMPDIR for itself and every child it starts, so that whatever a test leaves
 // there is seen at the end: the program then names it and fails, whichever test it
-// ran (ctest runs one test per process, side by side, each in its own folder). Given
-// --folder-name=NAME, that folder has the name (UTF-8, as ヨミトラ, whose bytes also
-// read as other code page 932 text): the tests' folders lie inside it, so that a path
-// handed to the engine in the system's form, not as engine text, is looked for in
-// another folder and fails.
+// ran (ctest runs one test per process, side by side, each in its own folder). With
+// --folder-name=NAME the folder is named NAME (UTF-8, as ヨミトラ, whose bytes also read
+// as other code page 932 text), so that a path handed to the engine in the system's form
+// instead of as engine text names another folder and fails.
 //
 // The folder is looked at when the process exits, after the function-local statics
 // made by the tests (a folder kept for the whole program, say) have gone, and it is
@@ -13,10 +12,9 @@
 // as under CI) Qt would make one in the temporary folder; the program gets its own
 // beside it.
 //
-// A program killed before it exits (ctest ends one that outlives its time limit with
-// SIGKILL) cannot look at its folder: a watcher process, started first and detached
-// from it so that the kill of the program's process tree misses it, removes the
-// folder once the program is gone.
+// A program killed before it exits (ctest's time limit ends it with SIGKILL) cannot look
+// at its folder: a watcher process, started first and detached from it so that the kill
+// of the program's process tree misses it, removes the folder once the program is gone.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -39,13 +37,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The program's folder, holding "tmp" (TMPDIR) and "run"; kept past every static
-// destructor.
+// The program's folder, holding TMPDIR and "run"; kept past every static destructor.
 std::string& OwnFolder() {
     static std::string* path = new std::string;
     return *path;
 }
-// TMPDIR.
 std::string& OwnTemp() {
     static std::string* path = new std::string;
     return *path;
@@ -109,12 +105,10 @@ void WatchOwnFolder(const std::string& folder) {
         fs::remove_all(folder, ec);
         _exit(0);
     }
-    close(gone[0]);
+    close(gone[0]);  // the writing end is kept open, unwritten, for the program's whole life
     if (first > 0)
         while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
         }
-    // Kept open, unwritten, for the program's whole life.
-    (void)gone[1];
 }
 
 void MakeOwnFolders(const std::string& named) {

@@ -3,8 +3,8 @@
 // random filter texts over it, and the answers a filter must agree on: the records
 // the cursor shows, the records its expressions accept one by one, and the records
 // its text accepts evaluated as written.
+#include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -351,76 +351,59 @@ std::set<uint32_t> LiveRecordsWhere(TDataCursor& c, Test passes) {
 // tested one by one.
 inline std::set<uint32_t> AcceptedRecords(TDataCursor& c) {
     return LiveRecordsWhere(c, [&](const uint8_t* image, uint32_t r) {
-        for (TFilter* f : c.GetFilters())
-            if (f->Active && !f->Passes(image, r)) return false;
-        return true;
+        return std::ranges::all_of(c.GetFilters(), [&](TFilter* f) { return !f->Active || f->Passes(image, r); });
     });
 }
 
 // A filter as its caller wrote it.
-struct WrittenFilter {
-    std::string Text;
-    TCursorFilterOptions Options;
-};
+struct WrittenFilter { std::string Text; TCursorFilterOptions Options; };
 
-// A filter's text evaluated as written, apart from the tree the cursor prepares
-// for it: every comparison keeps its operands on the sides they were written on,
-// and the options are applied here on their own. A comparison = or <> with a text
-// constant on either side ignores case under the case-insensitive option; one
-// whose text, written second, ends in '*' compares a prefix unless partial
-// comparisons are switched off.
-class WrittenCondition {
-public:
-    WrittenCondition(TDataCursor& c, const WrittenFilter& filter) : FTree(c.ParseFilterExpression(filter.Text)) {
-        c.CheckFilterExpression(FTree.get());
-        ApplyOptions(FTree.get(), filter.Options);
+// A filter's options applied to its parsed text on their own, apart from the tree the
+// cursor prepares for it, every comparison keeping its operands on the sides they were
+// written on: a comparison = or <> with a text constant on either side ignores case
+// under the case-insensitive option; one whose text, written second, ends in '*'
+// compares a prefix unless partial comparisons are switched off.
+inline void ApplyWrittenOptions(TExpToken* node, const TCursorFilterOptions& options) {
+    if (!node) return;
+    ApplyWrittenOptions(node->Left, options);
+    ApplyWrittenOptions(node->Right, options);
+    for (int32_t i = 0; i < node->ArgumentCount(); ++i) ApplyWrittenOptions(node->GetArgument(i), options);
+    if (node->Kind != ekBinary || (node->Code != opEqual && node->Code != opNotEqual)) return;
+    const auto isText = [](const TExpToken* n) {
+        return n && n->Kind == ekConstant && n->DataType == fldZSTRING && n->IsNull == 0;
+    };
+    const bool textSecond = isText(node->Right) && node->Left->Kind != ekConstant;
+    const bool textFirst = isText(node->Left) && node->Right->Kind != ekConstant;
+    std::string text = textSecond ? std::string(exv::TextView(*node->Right)) : std::string();
+    const std::size_t star = text.find('*');
+    const bool prefix = star != std::string::npos && star > 0 && text.find_first_not_of('*', star) == std::string::npos;
+    if (textSecond && prefix && !options.NoPartialCompare) {
+        text.resize(star);
+        exv::PutText(*node->Right, text);
+        node->PartialLength = static_cast<int32_t>(star);
+    } else if (!((textSecond || textFirst) && options.CaseInsensitive)) {
+        return;
     }
-    bool Accepts(TDataCursor& c, const uint8_t* image) const {
-        TExpToken* value = EvaluateExpression(FTree.get(), const_cast<uint8_t*>(image), &c, c.GetLocaleID(),
-                                              c.GetSortID(), &TDataCursor::ColumnValue);
-        const bool pass = value->IsNull == 0 && exv::Load<int16_t>(*value) != 0;
-        ReleaseEvaluationResult(value);
-        return pass;
-    }
+    node->Kind = ekPartialCompare;
+    node->CaseInsensitive = options.CaseInsensitive ? 1 : 0;
+}
 
-private:
-    static bool IsText(const TExpToken* node) {
-        return node && node->Kind == ekConstant && node->DataType == fldZSTRING && node->IsNull == 0;
-    }
-    static void ApplyOptions(TExpToken* node, const TCursorFilterOptions& options) {
-        if (!node) return;
-        ApplyOptions(node->Left, options);
-        ApplyOptions(node->Right, options);
-        for (int32_t i = 0; i < node->ArgumentCount(); ++i) ApplyOptions(node->GetArgument(i), options);
-        if (node->Kind != ekBinary || (node->Code != opEqual && node->Code != opNotEqual)) return;
-        const bool textSecond = IsText(node->Right) && node->Left->Kind != ekConstant;
-        const bool textFirst = IsText(node->Left) && node->Right->Kind != ekConstant;
-        std::string text = textSecond ? std::string(exv::TextView(*node->Right)) : std::string();
-        const std::size_t star = text.find('*');
-        const bool prefix =
-            star != std::string::npos && star > 0 && text.find_first_not_of('*', star) == std::string::npos;
-        if (textSecond && prefix && !options.NoPartialCompare) {
-            text.resize(star);
-            exv::PutText(*node->Right, text);
-            node->PartialLength = static_cast<int32_t>(star);
-        } else if (!((textSecond || textFirst) && options.CaseInsensitive)) {
-            return;
-        }
-        node->Kind = ekPartialCompare;
-        node->CaseInsensitive = options.CaseInsensitive ? 1 : 0;
-    }
-
-    TExpressionPtr FTree;
-};
-
-// The live records every filter's text, as written, accepts.
+// The live records every filter's text, evaluated as written, accepts.
 inline std::set<uint32_t> WrittenAccepted(TDataCursor& c, const std::vector<WrittenFilter>& filters) {
-    std::vector<std::unique_ptr<WrittenCondition>> conditions;
-    for (const WrittenFilter& filter : filters) conditions.push_back(std::make_unique<WrittenCondition>(c, filter));
+    std::vector<TExpressionPtr> trees;
+    for (const WrittenFilter& filter : filters) {
+        trees.emplace_back(c.ParseFilterExpression(filter.Text));
+        c.CheckFilterExpression(trees.back().get());
+        ApplyWrittenOptions(trees.back().get(), filter.Options);
+    }
     return LiveRecordsWhere(c, [&](const uint8_t* image, uint32_t) {
-        for (const auto& condition : conditions)
-            if (!condition->Accepts(c, image)) return false;
-        return true;
+        return std::ranges::all_of(trees, [&](const TExpressionPtr& tree) {
+            TExpToken* value = EvaluateExpression(tree.get(), const_cast<uint8_t*>(image), &c, c.GetLocaleID(),
+                                                  c.GetSortID(), &TDataCursor::ColumnValue);
+            const bool pass = value->IsNull == 0 && exv::Load<int16_t>(*value) != 0;
+            ReleaseEvaluationResult(value);
+            return pass;
+        });
     });
 }
 

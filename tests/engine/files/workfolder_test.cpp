@@ -97,8 +97,8 @@ TEST(WorkFolder, ClearsWhatIsLeftAndPassesOverWhatIsNotItsOwn) {
                 const int fd = platform::SystemFileCalls().open(path, flags, mode);
                 if (fd < 0 || lost != path) return fd;
                 if (replaced) Touch(tmp.file("stand-in"));
-                const std::string standIn = Native(tmp.file("stand-in"));
-                if (replaced ? rename(standIn.c_str(), path) == 0 : unlink(path) == 0) lost.clear();
+                if (replaced ? rename(Native(tmp.file("stand-in")).c_str(), path) == 0 : unlink(path) == 0)
+                    lost.clear();
                 return fd;
             });
             TWorkFolder third(tmp.path());
@@ -162,40 +162,26 @@ TEST(WorkFolder, StaysItsOwnWhateverBecomesOfItsNames) {
     EXPECT_EQ(FolderNames(Native(tmp.file("moved"))), (std::vector<std::string>{"1.DAT", "2.DAT"}));
 }
 
-// A clock of the test's own for the clearing: each folder and file tried costs 8
-// microseconds, so that a table's share of 800 is spent after 99 of them (or what a
-// case sets, a slow disk's).
-class ClockOfTries {
-public:
-    ClockOfTries() { TWorkFolder::ClearingClock = [] { return now_ += cost; }; }
+// A clock of the test's own for the clearing: each folder and file tried costs `cost`
+// microseconds (8: a table's share of 800 is spent after 99 of them).
+struct ClockOfTries {
+    ClockOfTries() { TWorkFolder::ClearingClock = [] { return now += cost; }; }
     ~ClockOfTries() { TWorkFolder::ClearingClock = nullptr; }
-    ClockOfTries(const ClockOfTries&) = delete;
-    ClockOfTries& operator=(const ClockOfTries&) = delete;
-    static inline int64_t cost = 8;
-
-private:
-    static inline int64_t now_ = 0;
+    static inline int64_t cost = 8, now = 0;
 };
 
 // Folders that killed programs left among the other names of the temporary folder,
 // and sorting after them three living programs' folders, three other users' and a
-// link: each result table clears at most 99 folders and files, and the following
-// tables the rest, those of one session (also what was left after its look came to
-// an end) or of sessions that make one table each, wherever the folders stand, also
-// at the session's own first names. None that is not ours to clear is tried twice
-// by a session, or touched.
+// link: each result table clears at most 99 folders and files, the following tables
+// the rest, for one session (also what was left after its look came to an end) or
+// sessions of one table each, wherever the folders stand, also at the session's own
+// first names. None that is not ours to clear is tried twice by a session, or touched.
 TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
-    // Folders left (as many again after the 30th table when LeftAgain), files in each,
-    // other names, tables of a session, the tables by which all must be gone, whether
-    // the folders hold this process's first names, and names planted after them
-    // beside the crowd below (links at lock files' names).
-    struct Case {
-        const char* What;
-        int Folders, Files, Others, TablesEach;
-        bool LeftAgain;
-        int MostTables, Own, Planted;
-        int64_t Cost = 8;  // of a try, in microseconds
-    };
+    // Folders left (as many again after the 30th table when LeftAgain), files in each, other
+    // names, tables of a session, the tables by which all must be gone, whether the folders
+    // hold this process's first names, links planted at lock files' names, a try's cost.
+    struct Case { const char* What; int Folders, Files, Others, TablesEach; bool LeftAgain; int MostTables, Own;
+                  int Planted; int64_t Cost = 8; };
     const Case cases[] = {{"many folders", 40, 1, 0, 1000, false, 2, 0, 0},
                           {"folders of many files", 2, 300, 0, 1000, false, 8, 0, 0},
                           {"folders left after the look", 10, 1, 0, 1000, true, 200, 0, 0},
@@ -213,24 +199,21 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         SCOPED_TRACE(c.What);
         ClockOfTries::cost = c.Cost;
         const TempDir tmp;
-        const auto name = [&](int i) {
-            return tmp.file(c.Own ? own + std::to_string(i) : "KURA2" + std::to_string(i) + "-0");
-        };
+        const auto leaf = [&](int i) { return (c.Own ? own : "KURA2") + std::to_string(i) + (c.Own ? "" : "-0"); };
         auto leave = [&](int first) {
             for (int i = first; i < first + c.Folders; ++i) {
-                ASSERT_EQ(mkdir(Native(name(i)).c_str(), 0700), 0);
-                for (int f = 0; f < c.Files; ++f) Touch(name(i) + "/" + std::to_string(f));
-                Touch(name(i) + ".LCK");
+                ASSERT_EQ(mkdir(Native(tmp.file(leaf(i))).c_str(), 0700), 0);
+                for (int f = 0; f < c.Files; ++f) Touch(tmp.file(leaf(i) + "/" + std::to_string(f)));
+                Touch(tmp.file(leaf(i) + ".LCK"));
             }
         };
         std::optional<TWorkFolder> session;
         auto left = [&] {  // folders, and files in them, but the session's own
             std::pair<size_t, size_t> n;
             for (int i = 0; i < (c.LeftAgain ? 2 : 1) * c.Folders; ++i) {
-                const std::string folder = name(i);
-                if (session && session->Path().ends_with("\\" + folder.substr(folder.rfind('/') + 1) + "\\")) continue;
-                if (std::filesystem::exists(Native(folder)))
-                    n = {n.first + 1, n.second + FolderNames(Native(folder)).size()};
+                const std::string folder = Native(tmp.file(leaf(i)));
+                if ((!session || !session->Path().ends_with("\\" + leaf(i) + "\\")) && std::filesystem::exists(folder))
+                    n = {n.first + 1, n.second + FolderNames(folder).size()};
             }
             return n;
         };
@@ -277,11 +260,7 @@ TEST(WorkFolder, ClearsWhatKilledProgramsLeftABoundedPartAtEachResultTable) {
         int tables = 0;
         for (auto before = left(); (before.first > 0 || (c.LeftAgain && tables <= 30)) && tables < c.MostTables;
              ++tables) {
-            if (tables % c.TablesEach == 0) {
-                session.reset();
-                tries.clear();
-                session.emplace(tmp.path());
-            }
+            if (tables % c.TablesEach == 0) session.reset(), tries.clear(), session.emplace(tmp.path());
             session->Ready();
             const auto after = left();
             EXPECT_LE(before.first - after.first + before.second - after.second, 99u) << tables;

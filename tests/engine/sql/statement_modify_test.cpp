@@ -367,24 +367,19 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
                 statements += driven + ";\n";
                 std::vector<bool> hit(ra.size());
                 std::size_t last = SIZE_MAX;
-                for (const Row& c : rc) {
+                for (const Row& c : rc)
                     for (std::size_t t = 0; t < ra.size(); ++t) {
-                        if (ra[t][0] != c[0]) continue;
                         const Row restart = ra[t];
                         for (const Row& r : self ? started : rb) {
-                            if (r[0] == INT32_MIN / 2 || restart[0] < r[0] + d || c[1] > r[1] + e) continue;
                             const Value values[] = {0, r[1], c[1]};
-                            if (!std::ranges::all_of(conditions, [&](const Condition& w) {
-                                    return w.test(ra[t][1], values[w.level]);
-                                }))
+                            const auto holds = [&](const Condition& w) { return w.test(ra[t][1], values[w.level]); };
+                            if (restart[0] != c[0] || r[0] == INT32_MIN / 2 || restart[0] < r[0] + d ||
+                                c[1] > r[1] + e || !std::ranges::all_of(conditions, holds))
                                 continue;
                             hit[t] = true;
-                            if (remove) continue;
-                            ra[t] = moved(ra[t], r[1]);
-                            count += t != std::exchange(last, t);
+                            if (!remove) ra[t] = moved(ra[t], r[1]), count += t != std::exchange(last, t);
                         }
                     }
-                }
                 for (std::size_t t = 0; t < ra.size(); ++t)
                     if (!(remove && hit[t])) kept.push_back(ra[t]);
                 if (remove) count = static_cast<uint32_t>(std::ranges::count(hit, true));
