@@ -33,22 +33,29 @@ struct ScratchDir {
     }
 };
 
-void BM_OpenAndClose(benchmark::State& state) {
+// The benchmark's count of tables "Table0", "Table1", ... in the folder, each with a
+// record and its journal, as tables in use have (or made only); false, said, when one
+// could not be made.
+bool MakeTables(benchmark::State& state, RecordDb& db, bool used) {
     static const bool started = (InitEngineLibrary(), true);
     (void)started;
-    ScratchDir dir;
-    RecordDb db(dir.path, lpPessimistic);
-    const auto tables = static_cast<int>(state.range(0));
-    for (int n = 0; n < tables; ++n) {
+    for (int n = 0; n < static_cast<int>(state.range(0)); ++n) {
         const std::string name = "Table" + std::to_string(n);
         if (!CreateRecordTable(*db.dir, name, StressTable())) {
             state.SkipWithError("a table could not be made");
-            return;
+            return false;
         }
-        // Opened once, so that each has its journal as a table in use has.
+        if (!used) continue;
         auto c = OpenRecordCursor(*db.dir, name);
         AppendStressRecord(*c, n + 1, "name", "memo", {});
     }
+    return true;
+}
+
+void BM_OpenAndClose(benchmark::State& state) {
+    ScratchDir dir;
+    RecordDb db(dir.path, lpPessimistic);
+    if (!MakeTables(state, db, true)) return;
     for (auto _ : state) {
         auto c = OpenRecordCursor(*db.dir, "Table0");
         benchmark::DoNotOptimize(c->GetTable());
@@ -60,18 +67,9 @@ BENCHMARK(BM_OpenAndClose)->Arg(4)->Arg(200)->Unit(benchmark::kMicrosecond);
 
 // A table renamed to another name and back, in the same folders.
 void BM_RenameThereAndBack(benchmark::State& state) {
-    static const bool started = (InitEngineLibrary(), true);
-    (void)started;
     ScratchDir dir;
     RecordDb db(dir.path, lpPessimistic);
-    const auto tables = static_cast<int>(state.range(0));
-    for (int n = 0; n < tables; ++n) {
-        const std::string name = "Table" + std::to_string(n);
-        if (!CreateRecordTable(*db.dir, name, StressTable())) {
-            state.SkipWithError("a table could not be made");
-            return;
-        }
-    }
+    if (!MakeTables(state, db, false)) return;
     for (auto _ : state) {
         if (db.dir->RenameTable("Table0", "Moved", false, false) != 0 ||
             db.dir->RenameTable("Moved", "Table0", false, false) != 0)
