@@ -356,11 +356,18 @@ void TQueryPlan::TakeFrozenKey(TPlanTable& t) {
     auto compare = [&](size_t i) {
         return t.Cursor->CompareKeys(t.FrozenKeys.data() + i * t.FrozenKeySize, key.data(), t.FrozenKeySize);
     };
-    const auto entries = std::views::iota(size_t{0}, t.HashEntries.size());
-    const auto first = std::ranges::partition_point(entries, [&](size_t i) { return compare(i) < 0; });
-    const auto past = std::ranges::partition_point(first, entries.end(), [&](size_t i) { return compare(i) == 0; });
-    t.HashPosition = static_cast<size_t>(first - entries.begin());
-    t.HashEnd = static_cast<size_t>(past - entries.begin());
+    // The entries are in key order: the first from `low` on for which `holds` is false.
+    const auto partitionPoint = [](size_t low, size_t high, const auto& holds) {
+        while (low < high) {
+            const size_t middle = low + (high - low) / 2;
+            if (holds(middle)) low = middle + 1;
+            else high = middle;
+        }
+        return low;
+    };
+    const size_t count = t.HashEntries.size();
+    t.HashPosition = partitionPoint(size_t{0}, count, [&](size_t i) { return compare(i) < 0; });
+    t.HashEnd = partitionPoint(t.HashPosition, count, [&](size_t i) { return compare(i) == 0; });
 }
 
 bool TQueryPlan::FirstAt(size_t level) {
