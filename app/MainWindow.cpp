@@ -155,9 +155,12 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
             // Reported once (a change set aside, a table that may no longer match the
             // others of its commit): the table opens as its files hold it, which the
             // user is told once it has. One said again stops the start.
-            if (ReportedOnce(e) && !reported.contains(ReportedOnceNote(e, name))) {
-                reported << ReportedOnceNote(e, name);
-                continue;
+            if (ReportedOnce(e)) {
+                const QString note = ReportedOnceNote(e, name);
+                if (!reported.contains(note)) {
+                    reported << note;
+                    continue;
+                }
             }
             const TRefusal why = AccessDenied(e) ? WhyRefused(e.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
             // Another program's start holds the table to itself while it makes or

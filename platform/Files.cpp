@@ -683,7 +683,6 @@ FileHandle CreateFile(std::string_view name, uint32_t access, uint32_t share, ui
             fd = gCalls.open(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0666);
             made = fd >= 0;
             if (!made) making.Clear();
-
             if (fd < 0 && errno == EEXIST && disposition != CREATE_NEW) continue;  // created meanwhile: open it
         }
         if (fd < 0) {

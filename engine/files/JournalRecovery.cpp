@@ -369,12 +369,8 @@ void PauseBeforeRetry() {
 // The ways out a refusal names (the README tells each case at length; their texts
 // are shared with callers that tell them apart, engine/errors/JournalReports.h). A
 // table that could not be brought to its commit's side, and a commit whose outcome
-// nothing left can tell, are made whole only by a backup of all its tables.
-constexpr std::string_view kStandsApart = kJournalStandsApart;
-constexpr std::string_view kCannotTell = kJournalCannotTell;
-constexpr std::string_view kRecordsDisagreeRestore = kJournalRecordsDisagreeRestore;
-
-// kStandsApart naming the commit's tables, which a backup must bring back together.
+// nothing left can tell, are made whole only by a backup of all its tables: the
+// first names the commit's tables, which that backup must bring back together.
 std::string StandsApart(const TCommitRecord& record, const std::string& journal) {
     std::vector<std::string> tables;
     for (const auto& names : record.Tables) tables.push_back(ExtractFileName(TableNameOf(BoundName(names[1], journal))));
@@ -503,10 +499,10 @@ bool TTableJournal::ReadHeader(uint8_t* header) {
 void TTableJournal::LeaveAlone(const uint8_t* header) { FLeftAlone.assign(header, header + JOURNAL_HEADER_SIZE); }
 
 void TTableJournal::SetAsideDamaged() {
-    if (!FWritable) RaiseDamaged(FName, kStandsApart);
+    if (!FWritable) RaiseDamaged(FName, kJournalStandsApart);
     const std::string aside = SetAside(FName, WholeFile(FHandle));
     Invalidate(true);
-    RaiseDamaged(aside.empty() ? FName : aside, kStandsApart);
+    RaiseDamaged(aside.empty() ? FName : aside, kJournalStandsApart);
 }
 
 bool TTableJournal::Recover() {
@@ -693,7 +689,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         for (const auto& p : places)
             if (foreign != TOutcome::Unknown && p->Settled.Find(j.CommitId) == foreign)
                 RaiseDamaged(FName, JournalRemoveRecord(platform::NormalizeSeparators(SettledNameOf(p->Journal))));
-        RaiseDamaged(FName, kRecordsDisagreeRestore);
+        RaiseDamaged(FName, kJournalRecordsDisagreeRestore);
     }
     const TBoundTable& first = *tables[0];
     // Written beside every journal held here before any journal of the commit is
@@ -763,12 +759,12 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             }
             missing = count;
             if (!t.Holds && !t.Damaged && !s.Gone && !s.Unread && !s.After && !t.Settled.Vouches())
-                RaiseDamaged(FName, kCannotTell);
+                RaiseDamaged(FName, kJournalCannotTell);
         }
         if (missing < count) {
             const TElsewhere elsewhere = LookElsewhere(FName, j.CommitId, record, 1);
             if (elsewhere.Disagree)
-                RaiseDamaged(FName, kRecordsDisagreeRestore);
+                RaiseDamaged(FName, kJournalRecordsDisagreeRestore);
             recorded = elsewhere.Recorded;
             stood = recorded != TOutcome::RolledBack;
             if (recorded == TOutcome::Unknown && !elsewhere.After)
@@ -827,7 +823,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
         // Unless a file here lost what it recorded: a recovery may then have rolled
         // the others back before they were written again. This journal stays, and
         // every open of its table is refused naming it.
-        if (!complete) RaiseDamaged(FName, kCannotTell);
+        if (!complete) RaiseDamaged(FName, kJournalCannotTell);
         settle(TOutcome::Stood);
         for (const auto& t : tables)
             if (t->Holds) invalidate(*t);
