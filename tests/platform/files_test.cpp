@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -584,15 +584,20 @@ TEST(PlatformSync, CriticalSectionsAndClocks) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(counter, 40000);
 
-    // The ticks count milliseconds: no fewer than slept, no more than passed around them
-    // (measured by another clock, so that a loaded machine's delays do not matter).
-    const auto outerStart = std::chrono::steady_clock::now();
-    uint32_t before = GetTickCount();
+    // The ticks are the monotonic clock's milliseconds: read between two reads of that
+    // clock, the count lies between theirs (unsigned: also across the wrap); and a sleep
+    // advances it at least as far as it slept.
+    const auto monotonicMs = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+    };
+    const uint32_t low = monotonicMs();
+    const uint32_t tick = GetTickCount();
+    EXPECT_LE(tick - low, monotonicMs() - low);
+    const uint32_t before = GetTickCount();
     Sleep(30);
-    uint32_t elapsed = GetTickCount() - before;  // unsigned: correct across the wrap
-    const auto outer = std::chrono::steady_clock::now() - outerStart;
-    EXPECT_GE(elapsed, 25u);
-    EXPECT_LE(int64_t(elapsed), std::chrono::duration_cast<std::chrono::milliseconds>(outer).count() + 20);
+    EXPECT_GE(GetTickCount() - before, 30u);
 
     EXPECT_EQ(GetCurrentProcessId(), static_cast<uint32_t>(getpid()));
     uint32_t mainThread = GetCurrentThreadId();
