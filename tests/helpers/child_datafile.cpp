@@ -5,6 +5,7 @@
 
 #include "engine/files/DataFile.h"
 #include "engine/files/EngineFile.h"
+#include "tests/common/FileCallFaults.h"
 #include "tests/helpers/ChildCommands.h"
 
 namespace {
@@ -26,14 +27,14 @@ bool OpenData(kura::TDataFile& file, const std::vector<std::string>& args) {
     return true;
 }
 
-// dat-lockrecord PATH N: locks record N once, reports "ok" or "fail", holds it until "quit".
+// dat-lockrecord PATH N: locks record N once, reports "ok" or "fail" with the locks the
+// kernel refused meanwhile, holds it until "quit".
 const kura::testchild::ChildCommand lockRecord("dat-lockrecord", [](const std::vector<std::string>& args) {
     kura::TDataFile file(nullptr);
     if (args.size() < 2 || !OpenData(file, args)) return 1;
-    auto started = std::chrono::steady_clock::now();
+    kura::test::RefusedLocks refused;
     bool ok = file.LockRecord(static_cast<uint32_t>(std::stoul(args[1])));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    say(std::string(ok ? "ok " : "fail ") + std::to_string(ms.count()));
+    say(std::string(ok ? "ok " : "fail ") + std::to_string(refused.Take()));
     hear();
     if (ok) file.UnlockRecord(static_cast<uint32_t>(std::stoul(args[1])));
     return 0;
