@@ -183,7 +183,7 @@ void TFmain::StartUp() {
     // A folder the engine cannot name its files in is refused before anything is written.
     std::string temp;
     QString refusal = ProgramDirRefusal();
-    if (refusal.isEmpty()) EngineTempFolder(261, temp, refusal);
+    if (refusal.isEmpty()) EngineTempFolder(temp, refusal);
     if (!refusal.isEmpty()) throw std::runtime_error(refusal.toStdString());
     {
         gui::TIniFile ini(IniPath().toStdString());

@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "engine/files/EngineFile.h"
-#include "platform/CodePage.h"
 #include "platform/FileCalls.h"
 #include "platform/LastError.h"
 #include "platform/gui/Text.h"
@@ -39,6 +38,24 @@ QString& Override() {
 // have shorter names.
 constexpr std::string_view LongestTableFile = "Rirekisyo.JNL.4";
 constexpr std::string_view DatabaseSubfolder = "DB";
+// The longest name the engine gives a file in the temporary folder, after its "/":
+// in the session's own folder KURA<process id>-<n> (a process id has at most seven
+// digits on Linux, 4194304; a session takes a number below 10000), the fourth journal
+// copy of a result table, whose name is at most five digits of the thread's id and
+// its number among the session's result tables (four digits, for ten thousand at
+// once: the program keeps a handful). The lock file beside the folder, and the sort
+// and index files made in the temporary folder itself, have shorter names.
+constexpr std::string_view LongestTempFile = "KURA4194304-9999/999999999.JNL.4";
+
+// A folder whose path leaves the engine's file names no room: `kind` names it, `most`
+// is its limit, `advice` what to do.
+QString TooLong(const QString& kind, const QString& dir, std::size_t most, std::size_t length, const QString& advice) {
+    return U8("%1 %2 のパスが長すぎるため、ヨミトラを起動できません。\n"
+              "データベースのファイルの名前はフォルダを含めて %3 バイトまでのため、%1のパスは"
+              "シフトJISで %4 バイトまでです（このフォルダは %5 バイト）。\n%6")
+        .arg(kind, dir, QString::number(kura::MaxFileNameLength), QString::number(most), QString::number(length),
+             advice);
+}
 
 // The first character of the text that the engine cannot name a file by.
 QString FirstUnheld(const QString& text) {
@@ -95,16 +112,14 @@ QString ProgramDirRefusal() {
                   "そのような文字を含まないフォルダにヨミトラをインストールしてから、もう一度起動してください。")
             .arg(dir, FirstUnheld(dir));
     if (cp932.size() > LongestProgramDir())
-        return U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
-                  "データベースのファイルの名前はフォルダを含めて %2 バイトまでのため、プログラムのフォルダのパスは"
-                  "シフトJISで %3 バイトまでです（このフォルダは %4 バイト）。\n"
-                  "パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。")
-            .arg(dir, QString::number(kura::MaxFileNameLength), QString::number(LongestProgramDir()),
-                 QString::number(cp932.size()));
+        return TooLong(U8("プログラムのフォルダ"), dir, LongestProgramDir(), cp932.size(),
+                       U8("パスの短いフォルダにヨミトラをインストールしてから、もう一度起動してください。"));
     return {};
 }
 
-bool EngineTempFolder(std::size_t most, std::string& folder, QString& refusal) {
+std::size_t LongestTempDir() { return kura::MaxFileNameLength - (1 + LongestTempFile.size()); }
+
+bool EngineTempFolder(std::string& folder, QString& refusal) {
     std::error_code ec;
     const QString temp = QString::fromStdString(std::filesystem::temp_directory_path(ec).string());
     if (!EnginePath(temp, folder)) {
@@ -115,7 +130,13 @@ bool EngineTempFolder(std::size_t most, std::string& folder, QString& refusal) {
                       .arg(temp, FirstUnheld(temp));
         return false;
     }
-    folder.resize(platform::Cp932PrefixLength(folder, most));
+    // The engine puts a "/" after the folder where it has none.
+    const std::size_t length = gui::Cp932(WithoutSlash(temp)).size();
+    if (length > LongestTempDir()) {
+        refusal = TooLong(U8("一時フォルダ"), WithoutSlash(temp), LongestTempDir(), length,
+                          U8("一時フォルダ（環境変数 TMPDIR）をパスの短いフォルダにしてから、もう一度起動してください。"));
+        return false;
+    }
     return true;
 }
 

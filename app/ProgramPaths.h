@@ -36,10 +36,15 @@ std::size_t LongestProgramDir();
 // character of the folder's path that the engine cannot name files by (named), or a
 // path longer than LongestProgramDir. Empty when there is none.
 QString ProgramDirRefusal();
-// The system's temporary folder as the engine names it (code page 932 text, at most
-// `most` bytes); false, with `refusal` in the user's words, when the engine cannot
-// name files by its path.
-bool EngineTempFolder(std::size_t most, std::string& folder, QString& refusal);
+// The longest path of the temporary folder (without its trailing "/"), in bytes of
+// code page 932, that still leaves room for the longest name the engine gives a file
+// there (in the session's own folder, where the lists and queries make their result
+// tables).
+std::size_t LongestTempDir();
+// The system's temporary folder as the engine names it (code page 932 text); false,
+// with `refusal` in the user's words, when the engine cannot name files by its path
+// or it is longer than LongestTempDir.
+bool EngineTempFolder(std::string& folder, QString& refusal);
 // A path the program takes from Qt or the user (its own, a file dialog's) as the engine
 // names it, in code page 932: false when the engine cannot name that file, as code
 // page 932 does not hold a character of it (or holds it one way only, so that it would

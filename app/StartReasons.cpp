@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/ProgramPaths.h"
@@ -30,6 +31,17 @@ QString PathText(const std::string& path) { return gui::QStr(path); }
 QString FolderOf(const std::string& file) {
     const auto slash = platform::Cp932FindLastOf(file, "/");
     return slash == std::string::npos || slash == 0 ? PathText(DatabaseFolder()) : PathText(file.substr(0, slash));
+}
+
+// The engine's own text, for a cause this program does not tell in its words: the
+// file, folder or table it names said whole after it where the text (at most 254
+// bytes) leaves part of it out, as a long folder does.
+QString EngineText(const kura::EKuraEngineError& e) {
+    QString text = gui::QStr(e.what());
+    const std::string& named = e.ErrorContext(kura::ctxTable);
+    if (!named.empty() && std::string_view(e.what()).find("'" + named + "'") == std::string_view::npos)
+        text += U8("\n（エラーの対象：%1）").arg(PathText(named));
+    return text;
 }
 
 // The system's last error comes with every engine error, also one that no system call
@@ -263,13 +275,13 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
         text = U8("テーブルのファイルが壊れているか、ヨミトラのテーブルのファイルではありません。\n") +
                RestoreAdvice(table) + CodeLine(e);
     else
-        text = gui::QStr(e.what());
+        text = EngineText(e);
     return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) + text;
 }
 
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir) {
     return U8("従業員の一覧を作れないため、ヨミトラを起動できません。\n") +
-           (DiskFull(e) ? DiskFullText(PathText(privateDir)) + CodeLine(e) : gui::QStr(e.what()));
+           (DiskFull(e) ? DiskFullText(PathText(privateDir)) + CodeLine(e) : EngineText(e));
 }
 
 // Why the database folder could not be made, as the user can act on it: a file (or a

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <mutex>
 
+#include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 
@@ -11,7 +12,6 @@ namespace kura {
 
 namespace {
 
-constexpr size_t MaxShortString = 255;
 constexpr size_t MaxMessageLength = 254;
 constexpr const char* UnknownErrorText = "An unknown error occurred";
 
@@ -146,7 +146,11 @@ TEngineErrorContext& Context() {
     return context;
 }
 
-std::string ShortString(std::string_view s) { return std::string(s.substr(0, MaxShortString)); }
+// A text cut to a byte limit keeps whole characters: a lead byte without its trail
+// would make the rest of the text that shows it unreadable.
+std::string ShortString(std::string_view s, size_t most = EngineErrorContextLength) {
+    return std::string(s.substr(0, platform::Cp932PrefixLength(s, most)));
+}
 
 }  // namespace
 
@@ -197,8 +201,7 @@ std::string GetEngineErrorMessage(uint32_t code) {
             result += *p;
         }
     }
-    if (result.size() > MaxMessageLength) result.resize(MaxMessageLength);
-    return result;
+    return ShortString(result, MaxMessageLength);
 }
 
 std::string GetEngineErrorName(uint32_t code) {

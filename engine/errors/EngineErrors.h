@@ -2,6 +2,7 @@
 // Engine error codes, the process-wide error context and the one raise path.
 // Every engine failure is a 16-bit code; the places that must stop raise it with
 // RaiseEngineError, which stores the context and throws EKuraEngineError.
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -122,15 +123,19 @@ enum TEngineErrorSlot : int {
     ctxSocketError = 8,
 };
 constexpr int EngineErrorContextStrings = 7;
+// The bytes a context string keeps; a text that names a file says it only where the
+// name fits whole.
+constexpr std::size_t EngineErrorContextLength = 255;
 
 // Raises the engine exception for the low 16 bits of code, with up to seven context
-// strings (each kept to its first 255 bytes). Never returns.
+// strings (each kept to its first 255 bytes, whole characters). Never returns.
 [[noreturn]] void RaiseEngineError(uint32_t code, std::string_view server = {}, std::string_view user = {},
                                    std::string_view database = {}, std::string_view table = {},
                                    std::string_view field = {}, std::string_view index = {},
                                    std::string_view message = {});
 
-// The message of a code with the current context filled in; at most 254 bytes.
+// The message of a code with the current context filled in; at most 254 bytes, whole
+// characters.
 std::string GetEngineErrorMessage(uint32_t code);
 // Slots 0..6 are the strings, 7 and 8 the OS and socket error as decimal text; "" otherwise.
 std::string GetEngineErrorContext(int index);

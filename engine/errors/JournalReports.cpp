@@ -1,5 +1,7 @@
 #include "engine/errors/JournalReports.h"
 
+#include "platform/CodePage.h"
+
 namespace kura {
 
 namespace {
@@ -30,16 +32,20 @@ std::string JournalStandsApart(const std::vector<std::string>& tables) {
     if (tables.empty()) return text;
     text += kTablesOpen;
     for (std::size_t i = 0; i < tables.size(); ++i) text += (i == 0 ? "" : "', '") + tables[i];
-    return text + "')";
+    text += "')";
+    return text.size() <= EngineErrorContextLength ? text : std::string(kJournalStandsApart);
 }
 
 std::string JournalPartnerNotFound(std::string_view table) {
-    return std::string(kNotFoundOpen) + std::string(table) + std::string(kNotFoundSaid) + std::string(kNotFoundWayOut);
+    const std::string text =
+        std::string(kNotFoundOpen) + std::string(table) + std::string(kNotFoundSaid) + std::string(kNotFoundWayOut);
+    return text.size() <= EngineErrorContextLength ? text : std::string(kJournalCannotTell);
 }
 
 std::string JournalRemoveRecord(std::string_view record) {
-    return std::string(kJournalRecordsDisagree) + std::string(kRemoveOpen) + std::string(record) +
-           std::string(kRemoveClose);
+    const std::string text = std::string(kJournalRecordsDisagree) + std::string(kRemoveOpen) + std::string(record) +
+                             std::string(kRemoveClose);
+    return text.size() <= EngineErrorContextLength ? text : std::string(kJournalRecordsDisagreeRestore);
 }
 
 TJournalReport JournalReportOf(const EKuraEngineError& e) {
@@ -53,7 +59,6 @@ TJournalReport JournalReportOf(const EKuraEngineError& e) {
         return TJournalReport::RestoreTogether;
     if (advice.starts_with(std::string(kJournalRecordsDisagree) + std::string(kRemoveOpen)))
         return TJournalReport::RemoveRecord;
-    // (Its end may be cut off with a long name.)
     if (advice.starts_with(kNotFoundOpen)) return TJournalReport::PartnerNotFound;
     return TJournalReport::None;
 }
@@ -61,6 +66,13 @@ TJournalReport JournalReportOf(const EKuraEngineError& e) {
 std::vector<std::string> JournalReportNames(const EKuraEngineError& e) {
     const std::string_view advice = e.ErrorContext(ctxMessage);
     std::string name;
+    // A bare name lies in the folder of the journal named.
+    auto beside = [&e](const std::string& named) -> std::vector<std::string> {
+        if (platform::Cp932FindLastOf(named, "/") != std::string::npos) return {named};
+        const std::string& journal = e.ErrorContext(ctxTable);
+        const std::size_t slash = platform::Cp932FindLastOf(journal, "/");
+        return {(slash == std::string::npos ? std::string() : journal.substr(0, slash + 1)) + named};
+    };
     switch (JournalReportOf(e)) {
         case TJournalReport::StandsApart: {
             std::vector<std::string> tables;
@@ -73,10 +85,11 @@ std::vector<std::string> JournalReportNames(const EKuraEngineError& e) {
             return tables;
         }
         case TJournalReport::PartnerNotFound:
-            if (Between(advice, kNotFoundOpen, kNotFoundSaid, name)) return {name};
+            if (Between(advice, kNotFoundOpen, kNotFoundSaid, name)) return beside(name);
             return {};
         case TJournalReport::RemoveRecord:
-            if (Between(advice.substr(kJournalRecordsDisagree.size()), kRemoveOpen, kRemoveClose, name)) return {name};
+            if (Between(advice.substr(kJournalRecordsDisagree.size()), kRemoveOpen, kRemoveClose, name))
+                return beside(name);
             return {};
         default:
             return {};

@@ -21,6 +21,13 @@
 //   NeedsWrite       a cut commit is to be settled at this open, which writes the
 //                    table's files, its journal and NAME.JNS beside it: the file named
 //                    (or one of the table's) cannot be written, or made in the folder.
+//
+// The journal's name is the one the error gives whole (ctxTable). A way out names
+// the files and tables it speaks of as the commit records keep them: bare where they
+// lie in the journal's folder, with their folder elsewhere, so that the name fits the
+// slot whole in any folder whose files the engine can name. A way out whose names
+// would still not fit is said as the one that needs none (StandsApart without its
+// tables; RestoreTogether): it never names a file cut short.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,8 +51,11 @@ constexpr std::string_view kJournalRecordsDisagreeRestore =
 constexpr std::string_view kJournalNeedsWrite =
     "a cut commit is settled here, which needs write access to the table's files and its folder";
 
-// kJournalStandsApart with the commit's tables (their names without folder), when known.
+// kJournalStandsApart with the commit's tables (their names without folder), when known
+// and all of them fit.
 std::string JournalStandsApart(const std::vector<std::string>& tables);
+// The table not found, or the record to remove, named as beside the journal (above);
+// kJournalCannotTell, kJournalRecordsDisagreeRestore where the name does not fit.
 std::string JournalPartnerNotFound(std::string_view table);
 std::string JournalRemoveRecord(std::string_view record);
 
@@ -53,7 +63,8 @@ std::string JournalRemoveRecord(std::string_view record);
 TJournalReport JournalReportOf(const EKuraEngineError& e);
 // What the report names besides its journal: the commit's tables (StandsApart, none
 // when unknown), the table not found (PartnerNotFound), the record to remove
-// (RemoveRecord); none otherwise.
+// (RemoveRecord), these two with their folder (the journal's where the report gives
+// none); none otherwise.
 std::vector<std::string> JournalReportNames(const EKuraEngineError& e);
 
 }  // namespace kura

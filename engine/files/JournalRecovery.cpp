@@ -366,6 +366,20 @@ void PauseBeforeRetry() {
     RaiseEngineError(KURA_HEADERCORRUPT, {}, {}, {}, platform::NormalizeSeparators(journal), {}, {}, advice);
 }
 
+// The copy a journal was set aside as, where the error can name it whole (a table
+// whose own names take all the engine allows gets copies two bytes longer), else the
+// journal itself.
+const std::string& SetAsideNamed(const std::string& aside, const std::string& journal) {
+    return aside.empty() || aside.size() > EngineErrorContextLength ? journal : aside;
+}
+
+// A file of the commit as the ways out name it beside the journal that reports:
+// bare in the journal's folder, as the commit records keep names.
+std::string NamedBeside(const std::string& file, const std::string& journal) {
+    return platform::NormalizeSeparators(ExtractFilePath(file) == ExtractFilePath(journal) ? ExtractFileName(file)
+                                                                                           : file);
+}
+
 // The ways out a refusal names (the README tells each case at length; their texts
 // are shared with callers that tell them apart, engine/errors/JournalReports.h). A
 // table that could not be brought to its commit's side, and a commit whose outcome
@@ -502,7 +516,7 @@ void TTableJournal::SetAsideDamaged() {
     if (!FWritable) RaiseDamaged(FName, kJournalStandsApart);
     const std::string aside = SetAside(FName, WholeFile(FHandle));
     Invalidate(true);
-    RaiseDamaged(aside.empty() ? FName : aside, kJournalStandsApart);
+    RaiseDamaged(SetAsideNamed(aside, FName), kJournalStandsApart);
 }
 
 bool TTableJournal::Recover() {
@@ -602,7 +616,7 @@ TTableJournal::TRecovery TTableJournal::RecoverLocked() {
         Invalidate(true);
         FSynced = {};
         if (FilesGone(FFileNames)) return TRecovery::Done;
-        RaiseDamaged(aside.empty() ? FName : aside, kJournalSetAside);
+        RaiseDamaged(SetAsideNamed(aside, FName), kJournalSetAside);
     }
     // Without write access the half-written files are never read as a table.
     if (!FWritable || !files.Writable) RaiseNoAccess(FFileNames[0]);
@@ -688,7 +702,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
                                                      : TOutcome::RolledBack;
         for (const auto& p : places)
             if (foreign != TOutcome::Unknown && p->Settled.Find(j.CommitId) == foreign)
-                RaiseDamaged(FName, JournalRemoveRecord(platform::NormalizeSeparators(SettledNameOf(p->Journal))));
+                RaiseDamaged(FName, JournalRemoveRecord(NamedBeside(SettledNameOf(p->Journal), FName)));
         RaiseDamaged(FName, kJournalRecordsDisagreeRestore);
     }
     const TBoundTable& first = *tables[0];
@@ -768,7 +782,8 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             recorded = elsewhere.Recorded;
             stood = recorded != TOutcome::RolledBack;
             if (recorded == TOutcome::Unknown && !elsewhere.After)
-                RaiseDamaged(FName, JournalPartnerNotFound(TableNameOf(BoundName(record.Tables[missing][1], FName))));
+                RaiseDamaged(FName, JournalPartnerNotFound(
+                                        NamedBeside(TableNameOf(BoundName(record.Tables[missing][1], FName)), FName)));
         }
     }
     if (stood) {

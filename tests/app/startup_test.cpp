@@ -19,6 +19,7 @@
 #include "components/KuraTable.h"
 #include "platform/CodePage.h"
 #include "platform/FileCalls.h"
+#include "platform/LastError.h"
 #include "platform/dataset/Field.h"
 #include "platform/gui/Text.h"
 #include "tests/app/EditorTestSupport.h"
@@ -293,14 +294,23 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // names leave room for (255 bytes less "/DB/Rirekisyo.JNL.4", the longest name it
     // gives a file there), in double-byte characters (three bytes each on disk) and a
     // byte more where it must; folders of 60 characters, as a name holds at most 255 bytes.
+    // The longest temporary folder likewise (255 bytes less
+    // "/KURA4194304-9999/999999999.JNL.4", the longest name it gives a file there).
+    auto pathOf = [&](std::size_t bytes, const char* character) {  // below home
+        std::string path;
+        for (std::size_t left = bytes - platform::Utf8ToCp932(home).size() - 1, run = 0; left > 0;) {
+            if (run == 60 && left > 2) path += "/", left -= 1, run = 0;
+            else if (left == 1) path += "a", left = 0;
+            else path += character, left -= 2, ++run;
+        }
+        EXPECT_EQ(platform::Utf8ToCp932(home + "/" + path).size(), bytes);
+        return path;
+    };
     ASSERT_EQ(LongestProgramDir(), 236u);
-    std::string longest;
-    for (std::size_t left = LongestProgramDir() - platform::Utf8ToCp932(home).size() - 1, run = 0; left > 0;) {
-        if (run == 60 && left > 2) longest += "/", left -= 1, run = 0;
-        else if (left == 1) longest += "a", left = 0;
-        else longest += "長", left -= 2, ++run;
-    }
-    ASSERT_EQ(platform::Utf8ToCp932(home + "/" + longest).size(), LongestProgramDir());
+    ASSERT_EQ(LongestTempDir(), 222u);
+    const std::string longest = pathOf(LongestProgramDir(), "長"), longestTemp = pathOf(LongestTempDir(), "時");
+    const std::string longDb = platform::Utf8ToCp932(home + "/" + longest) + "/DB";
+    const QString qlongDb = QString::fromStdString(home + "/" + longest + "/DB");
     auto keepAll = [&] {  // the whole folder, for a cause that changes several files
         fs::copy(db, db + ".keep", fs::copy_options::recursive);
         changed = db;
@@ -308,8 +318,9 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // A save of another program over tables opened in the order given (the last one
     // decides the commit): whole, answering its commit's write calls, or killed at the
     // call `at` of its commit.
+    std::string saveIn = db;  // the database folder the saves go to
     auto otherSave = [&](uint64_t at, const char* tables, const std::string& sql) -> uint64_t {
-        kura::test::ChildProcess save({"cut-commit", db, std::to_string(at), tables, sql});
+        kura::test::ChildProcess save({"cut-commit", saveIn, std::to_string(at), tables, sql});
         const std::string said = save.readLine(60000);
         save.wait();
         return said.starts_with("done ") ? std::stoull(said.substr(5)) : 0;
@@ -352,6 +363,17 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                        "から（または、書き込める権限のあるユーザーで）、もう一度起動してください。変更は片付けずにそのまま"
                        "残してあります。\n（エラー番号 11013）")
                    .arg(qdb, why);
+    };
+    // A save over Kazoku and Staff cut once Staff's journal said it stands, Kazoku's
+    // files then moved away: the start names the table to put back, in the folder `in`.
+    auto kazokuNotFound = [&](const QString& in) {
+        return head.arg("Staff") +
+               gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更で一緒に変更されたテーブル Kazoku が"
+                       "見つからないため、開けません（変更の記録：%1/Staff.JNL）。\nテーブル Kazoku のファイルを、その "
+                       "Kazoku.JNS も含めて、元の名前のままフォルダ %1 に戻してから、もう一度起動してください。\nテーブル "
+                       "Kazoku を削除していてもう使わないときに限り、変更の記録 %1/Staff.JNL を削除してください（テーブル "
+                       "Staff は変更したあとの内容のまま開きます）。\n（エラー番号 8961）")
+                   .arg(in);
     };
     struct Cause {
         std::string what;
@@ -510,13 +532,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
              for (const char* ext : {".DAT", ".IDX", ".JNL"})
                  fs::rename(db + "/Kazoku" + ext, dir.file("away/Kazoku") + ext);
          },
-         head.arg("Staff") +
-             gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更で一緒に変更されたテーブル Kazoku が"
-                     "見つからないため、開けません（変更の記録：%1/Staff.JNL）。\nテーブル Kazoku のファイルを、その "
-                     "Kazoku.JNS も含めて、元の名前のままフォルダ %1 に戻してから、もう一度起動してください。\nテーブル "
-                     "Kazoku を削除していてもう使わないときに限り、変更の記録 %1/Staff.JNL を削除してください（テーブル "
-                     "Staff は変更したあとの内容のまま開きます）。\n（エラー番号 8961）")
-                 .arg(qdb)},
+         kazokuNotFound(qdb)},
         {"the folder and its files read-only", [&] { writable(fs::perm_options::remove), folderRefused = true; }, {},
          gui::U8("フォルダ %1 のファイル（Staff.DAT など）が読み取り専用か、書き込む権限がありません。").arg(qdb)},
         {"Staff.JNL read-only",
@@ -539,6 +555,29 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                            "一時フォルダ（環境変数 TMPDIR）をそのような文字を含まないフォルダにしてから、もう一度起動してください。"),
                   3, "한글"),
         inProgram(longest), inProgram(longest, {}, 4),  // as long as the engine's file names leave room for
+        {"a save over Kazoku and Staff cut once Staff's journal said it stands, Kazoku's files then moved away, in the "
+         "longest program folder",
+         [&] {
+             programIn(longest);
+             const std::string native = kura::test::Native(longDb);
+             fs::copy(native, native + ".keep", fs::copy_options::recursive);
+             changed = native;
+             saveIn = longDb;
+             cutSave("Kazoku,Staff", kazoku, "UPDATE Staff SET Bu = 'b2';UPDATE Kazoku SET Simei = 'k2'", 1);
+             fs::create_directories(dir.file("away-long"));
+             for (const char* ext : {".DAT", ".IDX", ".JNL"})
+                 fs::rename(native + "/Kazoku" + ext, dir.file("away-long/Kazoku") + ext);
+         },
+         kazokuNotFound(qlongDb)},
+        inProgram("台帳", {}, 4, longestTemp),  // the lists and queries make their tables there
+        inProgram("社員台帳/新",
+                  gui::U8("一時フォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
+                          "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、一時フォルダのパスは"
+                          "シフトJISで %2 バイトまでです（このフォルダは %3 バイト）。\n"
+                          "一時フォルダ（環境変数 TMPDIR）をパスの短いフォルダにしてから、もう一度起動してください。")
+                      .arg(QString::fromStdString(home + "/" + longestTemp + "a"), QString::number(LongestTempDir()),
+                           QString::number(LongestTempDir() + 1)),
+                  3, longestTemp + "a"),
         inProgram(longest + "a",
                   gui::U8("プログラムのフォルダ %1 のパスが長すぎるため、ヨミトラを起動できません。\n"
                           "データベースのファイルの名前はフォルダを含めて 255 バイトまでのため、プログラムのフォルダのパスは"
@@ -595,6 +634,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         }
         SetProgramPath(QString::fromStdString(home + "/yomitora"));
         temp ? setenv("TMPDIR", temp->c_str(), 1) : unsetenv("TMPDIR");
+        saveIn = db;
         refusedFile.clear(), full.clear(), folderRefused = false, noEntry = 0;
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
@@ -629,30 +669,47 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         EXPECT_FALSE(e.path().filename().string().starts_with(".yomitora")) << e.path();
     // A journal refused at every open (how its save ended cannot be told) leaves one
     // way that is known to be right: the tables restored together; records that
-    // disagree name the one to remove; a way out this program does not know is carried
-    // as the engine says it.
+    // disagree name the one to remove (beside the journal where the engine names it
+    // bare), whole in the longest program folder; a way out this program does not know
+    // is carried as the engine says it. A cause this program does not tell in its words
+    // is said in the engine's, with the file whole where that text leaves part of it out.
     const QString unsettled = head.arg("Staff") +
                               gui::U8("テーブル Staff には途中で終わった変更が残っていますが、一緒に変更された他のテーブルと"
                                       "食い違わないようにその変更を片付けられるかどうか分からないため、開けません（変更の"
                                       "記録：%1/Staff.JNL）。\nフォルダ %1 のすべてのテーブルのファイルを、変更の記録（.JNL"
                                       " と .JNS）も含めて、同じバックアップからまとめて戻してから、もう一度起動してください。")
                                   .arg(qdb);
-    const std::pair<std::string, QString> refusals[] = {  // the engine's advice, what is said
-        {"", unsettled},
-        {std::string(kura::kJournalCannotTell), unsettled},
-        {"the records of its commit disagree: remove '" + db + "/Kazoku.JNS', which its tables' files contradict",
-         head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更がどう終わったかの"
-                                     "記録が食い違っているため、開けません（変更の記録：%1/Staff.JNL）。\nテーブルの"
-                                     "ファイルと食い違っている記録 %1/Kazoku.JNS を削除してから、もう一度起動してください"
-                                     "（変更の記録 %1/Staff.JNL のほうを削除すると、テーブルどうしが食い違ったままに"
-                                     "なります）。").arg(qdb)},
-        {"a way out of later programs", unsettled + gui::U8("\n（a way out of later programs）")},
+    auto removeRecord = [&](const QString& in) {
+        return head.arg("Staff") + gui::U8("テーブル Staff には途中で終わった変更が残っていますが、その変更がどう終わったかの"
+                                           "記録が食い違っているため、開けません（変更の記録：%1/Staff.JNL）。\nテーブルの"
+                                           "ファイルと食い違っている記録 %1/Kazoku.JNS を削除してから、もう一度起動して"
+                                           "ください（変更の記録 %1/Staff.JNL のほうを削除すると、テーブルどうしが"
+                                           "食い違ったままになります）。\n（エラー番号 8961）").arg(in);
     };
-    for (const auto& [advice, said] : refusals) {
+    const std::string lastFile = longDb + "/Rirekisyo.DAT";  // 253 bytes: the engine's text leaves its end out
+    const std::string writing = "Error writing to the table '" + lastFile;
+    const std::tuple<uint32_t, std::string, std::string, QString> refusals[] = {  // the file, the advice, what is said
+        {8961, db + "/Staff.JNL", "", unsettled + gui::U8("\n（エラー番号 8961）")},
+        {8961, db + "/Staff.JNL", std::string(kura::kJournalCannotTell), unsettled + gui::U8("\n（エラー番号 8961）")},
+        {8961, db + "/Staff.JNL",
+         "the records of its commit disagree: remove '" + db + "/Kazoku.JNS', which its tables' files contradict",
+         removeRecord(qdb)},
+        {8961, db + "/Staff.JNL", kura::JournalRemoveRecord("Kazoku.JNS"), removeRecord(qdb)},
+        {8961, longDb + "/Staff.JNL", kura::JournalRemoveRecord("Kazoku.JNS"), removeRecord(qlongDb)},
+        {8961, db + "/Staff.JNL", "a way out of later programs",
+         unsettled + gui::U8("\n（a way out of later programs）\n（エラー番号 8961）")},
+        {9218, lastFile, "",
+         head.arg("Staff") + gui::QStr("Kura Engine Error # 9218 " + writing.substr(0, platform::Cp932PrefixLength(writing, 254))) +
+             gui::U8("\n（エラーの対象：%1/Rirekisyo.DAT）").arg(qlongDb)},
+        {9218, db + "/Staff.DAT", "",
+         head.arg("Staff") + gui::QStr("Kura Engine Error # 9218 Error writing to the table '" + db + "/Staff.DAT'")},
+    };
+    for (const auto& [code, file, advice, said] : refusals) {
         try {
-            kura::RaiseEngineError(kura::KURA_HEADERCORRUPT, {}, {}, {}, db + "/Staff.JNL", {}, {}, advice);
+            platform::SetLastError(0);  // no full disk
+            kura::RaiseEngineError(code, {}, {}, {}, file, {}, {}, advice);
         } catch (const kura::EKuraEngineError& e) {
-            EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), said + gui::U8("\n（エラー番号 8961）"));
+            EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), said);
         }
     }
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/core/EngineLibrary.h"
+#include "engine/errors/JournalReports.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/SettledCommits.h"
@@ -901,8 +902,16 @@ constexpr int kFirstByHand = static_cast<int>(TableOp::AwayMeanwhile);
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
-// What a report says: its message, and the way out it names in full.
-std::string Told(const EKuraEngineError& e) { return std::string(e.what()) + " | " + e.ErrorContext(ctxMessage); }
+// What a report says, by its context (the message keeps 254 bytes, which a long folder
+// fills): the code, the journal named, the way out, and the file the way out names,
+// whole, with its folder.
+std::string Told(const EKuraEngineError& e) {
+    std::string told = "Kura Engine Error # " + std::to_string(e.ErrorCode()) + " '" + e.ErrorContext(ctxTable) +
+                       "' | " + e.ErrorContext(ctxMessage);
+    if (JournalReportOf(e) == TJournalReport::RemoveRecord)
+        for (const std::string& name : JournalReportNames(e)) told += " | to remove: '" + name + "'";
+    return told;
+}
 
 // The journal's checksums, and its copy of the header, made to hold again.
 void Reseal(Bytes& j) {
@@ -1372,8 +1381,12 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                         });
                         EXPECT_TRUE(op != ForeignRecord || said.empty() || wayOut != said.end()) << "no way out named";
                         if (wayOut != said.end()) {
-                            const std::size_t at = wayOut->find("remove '") + 8;
-                            if (at != std::string::npos + 8)
+                            constexpr std::string_view toRemove = " | to remove: '";
+                            const std::size_t named = wayOut->find(toRemove);
+                            EXPECT_EQ(named != std::string::npos, wayOut->find("remove '") != std::string::npos)
+                                << "a record to remove that cannot be read back whole: " << *wayOut;
+                            const std::size_t at = named + toRemove.size();
+                            if (named != std::string::npos)
                                 EXPECT_TRUE(fs::remove(platform::Cp932ToUtf8(wayOut->substr(at, wayOut->find('\'', at) - at))));
                             else if (OneOf(op, {Drop, OthersDropped})) fs::remove(t.Work() + "/" + t.Journal(decider));
                             said.erase(wayOut);

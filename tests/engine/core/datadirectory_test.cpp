@@ -345,7 +345,8 @@ TEST(DataDirectory, SessionsWithObjectListsKeepTheirCursorsAndStatements) {
         left->OpenCursor();
         TFieldDesc desc;
         left->GetFieldDesc(1, desc);
-        EXPECT_EQ(dfbytes::GetPStr(&desc.Bytes[fdo::DatabaseText], 100), dir->GetDatabaseName());
+        // (The descriptor keeps the first 100 bytes of the database's name.)
+        EXPECT_EQ(dfbytes::GetPStr(&desc.Bytes[fdo::DatabaseText], 100), dir->GetDatabaseName().substr(0, 100));
         auto* statement = new TQueryStatement(dir);
         statement->Prepare("SELECT * FROM STAFF");
         auto* across = new TQueryStatement(dir);

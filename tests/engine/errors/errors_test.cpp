@@ -162,6 +162,13 @@ TEST(EngineErrorRaise, ContextSlotsAreKeptAndBounded) {
     EXPECT_EQ(GetEngineErrorContext(-1), "");
     // Long context gives a message cut to 254 bytes.
     EXPECT_EQ(GetEngineErrorMessage(KURA_OUTOFRANGE).size(), 254u);
+    // Cut on whole characters (長 is 92 B7): the slot keeps 127 of them, the message
+    // ("Table '", 7 bytes, then the table) 123.
+    std::string longJapanese;
+    for (int i = 0; i < 150; ++i) longJapanese += "\x92\xB7";
+    const auto cut = Raised(KURA_OSENOENT, "", "", "", longJapanese);
+    EXPECT_EQ(cut.ErrorContext(ctxTable), longJapanese.substr(0, 254));
+    EXPECT_EQ(GetEngineErrorMessage(KURA_OSENOENT), "Table '" + longJapanese.substr(0, 246));
 
     // A new raise clears slots the earlier one set.
     auto second = Raised(KURA_TABLEEXISTS, "", "", "", "Gakureki");
@@ -192,28 +199,57 @@ TEST(EngineErrorRaise, PathsAreShownAsTheSystemWritesThem) {
 }
 
 // Each way out the recovery of a cut commit names reads back as what it is, with the
-// tables or the file it names, however long; any other error (or another code with
-// the same text) is none of them.
+// tables or the file it names whole (a bare name beside the journal, in the longest
+// folder the program accepts too); a way out whose names would not fit its slot whole
+// is said as the one that needs none. Any other error (or another code with the same
+// text) is none of them.
 TEST(EngineErrorRaise, TheWaysOutOfACutCommitReadBackAsTheirKind) {
     using R = TJournalReport;
     const std::string longName(240, 'L'), setAside(kJournalSetAside), cannotTell(kJournalCannotTell),
-        needsWrite(kJournalNeedsWrite);
-    const std::tuple<uint32_t, std::string, R, std::vector<std::string>> reports[] = {  // the advice, its kind, names
-        {KURA_HEADERCORRUPT, setAside, R::SetAside, {}}, {KURA_HEADERCORRUPT, JournalStandsApart({}), R::StandsApart, {}},
-        {KURA_HEADERCORRUPT, JournalStandsApart({"Kazoku", "Gakureki"}), R::StandsApart, {"Kazoku", "Gakureki"}},
-        {KURA_HEADERCORRUPT, JournalStandsApart({"人事"}), R::StandsApart, {"人事"}},
-        {KURA_HEADERCORRUPT, JournalStandsApart({"A", longName}), R::StandsApart, {}},  // cut at 255 bytes
-        {KURA_HEADERCORRUPT, JournalPartnerNotFound("/db/Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
-        {KURA_HEADERCORRUPT, JournalPartnerNotFound(longName), R::PartnerNotFound, {}},
-        {KURA_HEADERCORRUPT, JournalRemoveRecord("/db/Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
-        {KURA_HEADERCORRUPT, cannotTell, R::RestoreTogether, {}},
-        {KURA_HEADERCORRUPT, std::string(kJournalRecordsDisagreeRestore), R::RestoreTogether, {}},
-        {KURA_OSEACCES, needsWrite, R::NeedsWrite, {}}, {KURA_HEADERCORRUPT, "", R::None, {}},
-        {KURA_HEADERCORRUPT, needsWrite, R::None, {}}, {KURA_OSEACCES, setAside, R::None, {}},
-        {KURA_OSEACCES, "", R::None, {}}, {KURA_WRITEERR, cannotTell, R::None, {}}};
-    for (const auto& [code, advice, kind, names] : reports) {
+        needsWrite(kJournalNeedsWrite), disagree(kJournalRecordsDisagreeRestore), apart(kJournalStandsApart);
+    // The program's longest database folder: 236 bytes of folder (double-byte 長, 92 B7), "/DB".
+    std::string longFolder = "/";
+    while (longFolder.size() < 235) longFolder += "\x92\xB7";
+    longFolder += "a/DB";
+    ASSERT_EQ(longFolder.size(), 239u);
+    const std::tuple<std::string, uint32_t, std::string, R, std::vector<std::string>> reports[] = {
+        // the folder of the journal named, the advice, its kind, names
+        {"/db", KURA_HEADERCORRUPT, setAside, R::SetAside, {}},
+        {"/db", KURA_HEADERCORRUPT, JournalStandsApart({}), R::StandsApart, {}},
+        {"/db", KURA_HEADERCORRUPT, JournalStandsApart({"Kazoku", "Gakureki"}), R::StandsApart, {"Kazoku", "Gakureki"}},
+        {"/db", KURA_HEADERCORRUPT, JournalStandsApart({"人事"}), R::StandsApart, {"人事"}},
+        {"/db", KURA_HEADERCORRUPT, JournalStandsApart({"A", longName}), R::StandsApart, {}},  // said without them
+        {"/db", KURA_HEADERCORRUPT, JournalStandsApart({"A", longName}).substr(0, apart.size() + 1), R::StandsApart, {}},
+        {longFolder, KURA_HEADERCORRUPT, JournalStandsApart({"Staff", "Rirekisyo", "Gakureki", "Kazoku"}),
+         R::StandsApart, {"Staff", "Rirekisyo", "Gakureki", "Kazoku"}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("/db/Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("/other/Kazoku"), R::PartnerNotFound, {"/other/Kazoku"}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
+        {longFolder, KURA_HEADERCORRUPT, JournalPartnerNotFound("Rirekisyo"), R::PartnerNotFound,
+         {longFolder + "/Rirekisyo"}},
+        {"", KURA_HEADERCORRUPT, JournalPartnerNotFound("Kazoku"), R::PartnerNotFound, {"Kazoku"}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound(longName), R::RestoreTogether, {}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound(longFolder + "/Kazoku"), R::RestoreTogether, {}},
+        {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord("/db/Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
+        {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord("Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
+        {longFolder, KURA_HEADERCORRUPT, JournalRemoveRecord("Rirekisyo.JNS"), R::RemoveRecord,
+         {longFolder + "/Rirekisyo.JNS"}},
+        {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord(longFolder + "/Rirekisyo.JNS"), R::RestoreTogether, {}},
+        {"/db", KURA_HEADERCORRUPT, cannotTell, R::RestoreTogether, {}},
+        {"/db", KURA_HEADERCORRUPT, disagree, R::RestoreTogether, {}},
+        {"/db", KURA_OSEACCES, needsWrite, R::NeedsWrite, {}},
+        {"/db", KURA_HEADERCORRUPT, "", R::None, {}},
+        {"/db", KURA_HEADERCORRUPT, needsWrite, R::None, {}},
+        {"/db", KURA_OSEACCES, setAside, R::None, {}},
+        {"/db", KURA_OSEACCES, "", R::None, {}},
+        {"/db", KURA_WRITEERR, cannotTell, R::None, {}}};
+    for (const auto& [folder, code, advice, kind, names] : reports) {
         SCOPED_TRACE(advice);
-        const EKuraEngineError e = Raised(code, "", "", "", "/db/T.JNL", "", "", advice);
+        EXPECT_LE(advice.size(), EngineErrorContextLength);
+        const std::string journal = folder.empty() ? "Rirekisyo.JNL" : folder + "/Rirekisyo.JNL";
+        const EKuraEngineError e = Raised(code, "", "", "", journal, "", "", advice);
+        EXPECT_EQ(e.ErrorContext(ctxTable), journal);
+        EXPECT_EQ(e.ErrorContext(ctxMessage), advice);
         EXPECT_EQ(JournalReportOf(e), kind);
         EXPECT_EQ(JournalReportNames(e), names);
     }
