@@ -85,7 +85,7 @@ std::vector<std::string> JournalReportNames(const EKuraEngineError& e) {
             return tables;
         }
         case TJournalReport::PartnerNotFound:
-            if (Between(advice, kNotFoundOpen, kNotFoundSaid, name)) return beside(name);
+            if (Between(advice, kNotFoundOpen, kNotFoundSaid, name)) return {name};
             return {};
         case TJournalReport::RemoveRecord:
             if (Between(advice.substr(kJournalRecordsDisagree.size()), kRemoveOpen, kRemoveClose, name))

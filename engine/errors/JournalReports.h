@@ -23,11 +23,11 @@
 //                    (or one of the table's) cannot be written, or made in the folder.
 //
 // The journal's name is the one the error gives whole (ctxTable). A way out names
-// the files and tables it speaks of as the commit records keep them: bare where they
-// lie in the journal's folder, with their folder elsewhere, so that the name fits the
-// slot whole in any folder whose files the engine can name. A way out whose names
-// would still not fit is said as the one that needs none (StandsApart without its
-// tables; RestoreTogether): it never names a file cut short.
+// tables by their names without folder, and the record to remove as the commit
+// records keep names: bare where it lies in the journal's folder, with its folder
+// elsewhere, so that it fits the slot whole in any folder whose files the engine can
+// name. A way out whose names would still not fit is said as the one that needs none
+// (StandsApart without its tables; RestoreTogether): it never names a file cut short.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,17 +54,17 @@ constexpr std::string_view kJournalNeedsWrite =
 // kJournalStandsApart with the commit's tables (their names without folder), when known
 // and all of them fit.
 std::string JournalStandsApart(const std::vector<std::string>& tables);
-// The table not found, or the record to remove, named as beside the journal (above);
-// kJournalCannotTell, kJournalRecordsDisagreeRestore where the name does not fit.
+// The table not found (its name without folder); kJournalCannotTell where it does not fit.
 std::string JournalPartnerNotFound(std::string_view table);
+// The record to remove, named as beside the journal (above);
+// kJournalRecordsDisagreeRestore where it does not fit.
 std::string JournalRemoveRecord(std::string_view record);
 
 // Which of the above an engine error is (None for any other error).
 TJournalReport JournalReportOf(const EKuraEngineError& e);
 // What the report names besides its journal: the commit's tables (StandsApart, none
-// when unknown), the table not found (PartnerNotFound), the record to remove
-// (RemoveRecord), these two with their folder (the journal's where the report gives
-// none); none otherwise.
+// when unknown), the table not found (PartnerNotFound), the record to remove with its
+// folder (RemoveRecord; the journal's where the report gives none); none otherwise.
 std::vector<std::string> JournalReportNames(const EKuraEngineError& e);
 
 }  // namespace kura

@@ -782,8 +782,7 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
             recorded = elsewhere.Recorded;
             stood = recorded != TOutcome::RolledBack;
             if (recorded == TOutcome::Unknown && !elsewhere.After)
-                RaiseDamaged(FName, JournalPartnerNotFound(
-                                        NamedBeside(TableNameOf(BoundName(record.Tables[missing][1], FName)), FName)));
+                RaiseDamaged(FName, JournalPartnerNotFound(TableNameOf(BoundName(record.Tables[missing][1], FName))));
         }
     }
     if (stood) {

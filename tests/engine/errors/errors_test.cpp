@@ -199,7 +199,7 @@ TEST(EngineErrorRaise, PathsAreShownAsTheSystemWritesThem) {
 }
 
 // Each way out the recovery of a cut commit names reads back as what it is, with the
-// tables or the file it names whole (a bare name beside the journal, in the longest
+// tables or the file it names whole (a bare record beside the journal, in the longest
 // folder the program accepts too); a way out whose names would not fit its slot whole
 // is said as the one that needs none. Any other error (or another code with the same
 // text) is none of them.
@@ -224,16 +224,15 @@ TEST(EngineErrorRaise, TheWaysOutOfACutCommitReadBackAsTheirKind) {
          R::StandsApart, {"Staff", "Rirekisyo", "Gakureki", "Kazoku"}},
         {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("/db/Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
         {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("/other/Kazoku"), R::PartnerNotFound, {"/other/Kazoku"}},
-        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("Kazoku"), R::PartnerNotFound, {"/db/Kazoku"}},
-        {longFolder, KURA_HEADERCORRUPT, JournalPartnerNotFound("Rirekisyo"), R::PartnerNotFound,
-         {longFolder + "/Rirekisyo"}},
-        {"", KURA_HEADERCORRUPT, JournalPartnerNotFound("Kazoku"), R::PartnerNotFound, {"Kazoku"}},
+        {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound("Kazoku"), R::PartnerNotFound, {"Kazoku"}},
+        {longFolder, KURA_HEADERCORRUPT, JournalPartnerNotFound("Rirekisyo"), R::PartnerNotFound, {"Rirekisyo"}},
         {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound(longName), R::RestoreTogether, {}},
         {"/db", KURA_HEADERCORRUPT, JournalPartnerNotFound(longFolder + "/Kazoku"), R::RestoreTogether, {}},
         {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord("/db/Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
         {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord("Staff.JNS"), R::RemoveRecord, {"/db/Staff.JNS"}},
         {longFolder, KURA_HEADERCORRUPT, JournalRemoveRecord("Rirekisyo.JNS"), R::RemoveRecord,
          {longFolder + "/Rirekisyo.JNS"}},
+        {"", KURA_HEADERCORRUPT, JournalRemoveRecord("Staff.JNS"), R::RemoveRecord, {"Staff.JNS"}},
         {"/db", KURA_HEADERCORRUPT, JournalRemoveRecord(longFolder + "/Rirekisyo.JNS"), R::RestoreTogether, {}},
         {"/db", KURA_HEADERCORRUPT, cannotTell, R::RestoreTogether, {}},
         {"/db", KURA_HEADERCORRUPT, disagree, R::RestoreTogether, {}},

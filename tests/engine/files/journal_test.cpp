@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/files/EngineFile.h"
 #include "engine/files/FieldDesc.h"
 #include "engine/files/Journal.h"
 #include "engine/files/JournalFormat.h"
@@ -459,7 +460,9 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
 // number; a copy already kept is not made again, and no more than JOURNAL_COPIES
 // are kept, the oldest replaced. A copy that cannot be written (nor one at a link,
 // which stays as it was) does not keep the table out, and the copies (also the many earlier programs left) go with the
-// table, as does its record of settled commits.
+// table, as does its record of settled commits. The report names the copy, or the
+// journal where the copy's name is longer than an error names whole (a table whose
+// names take the 255 bytes the engine allows).
 TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     JournalledFiles files(9);
     // Journals whose flushes were stopped before any write in place, beside a
@@ -528,6 +531,37 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     DeleteJournalLeftovers(files.Folder() + "/T.JNL");
     for (const auto& [name, bytes] : ReadFolder(Native(files.Folder())))
         EXPECT_TRUE(name.rfind("T.JNL.", 0) == std::string::npos && name != "T.JNS") << name;
+    auto named = [&](const std::string& folder) {  // the file the report of the journal's open names
+        WriteFolder(Native(folder), [&] {
+            FolderFiles image = foreign;
+            image["T.JNL"] = journals[0];
+            return image;
+        }());
+        try {
+            TTableJournal journal;
+            journal.Open(folder + "/T.JNL", {folder + "/T.DAT", folder + "/T.IDX", folder + "/T.BLB"});
+            journal.Hold();
+        } catch (const EKuraEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT);
+            EXPECT_EQ(ReadBytes(Native(folder + "/T.JNL.1")), journals[0]);
+            return e.ErrorContext(ctxTable);
+        }
+        return std::string("no report");
+    };
+    const TempDir apart;
+    auto deep = [&](std::size_t dat) {  // a folder where "/T.DAT" takes `dat` bytes
+        std::string folder = apart.file("d" + std::to_string(dat));
+        for (std::size_t room; (room = dat - 6 - folder.size()) > 0;)
+            folder += room == 1 ? std::string("d") : "/" + std::string(std::min<std::size_t>(room - 1, 100), 'd');
+        return folder;
+    };
+    const std::pair<std::string, const char*> folders[] = {  // the folder, the file named there
+        {apart.file("short"), "/T.JNL.1"}, {deep(MaxFileNameLength - 2), "/T.JNL.1"},
+        {deep(MaxFileNameLength - 1), "/T.JNL"}, {deep(MaxFileNameLength), "/T.JNL"}};
+    for (const auto& [folder, file] : folders) {
+        ASSERT_TRUE(fs::create_directories(Native(folder)));
+        EXPECT_EQ(named(folder), folder + file);
+    }
 }
 
 // A journal whose checksums hold but whose recorded old length its saved bytes
