@@ -1,10 +1,20 @@
 // The order of the nested-loop levels of a joined statement and the placement of
 // the JOIN and WHERE conjuncts on them.
 //
-// Levels start in FROM order. "x RIGHT OUTER JOIN t ON c" is "t LEFT OUTER JOIN x
-// ON c": t moves before every level joined so far, and those levels become one
-// left outer group under it, which yields complete rows for a record of t or one
-// null row in all its levels. A plain LEFT OUTER JOIN is a group of one level.
+// The levels run in the order of the join tree's nested loops (JoinTree.h), where
+// "x RIGHT OUTER JOIN t ON c" is turned round into "t LEFT OUTER JOIN x ON c": t
+// first, then the table of x that owns the join, then the tables that one was
+// joined to. The levels joined before t form one left outer group under it, which
+// yields complete rows for a record of t or one null row in all its levels; a
+// plain LEFT OUTER JOIN is a group of one level. A group's levels follow each
+// other, led by one of its own, after every level its join conditions read: where
+// the tree's order has it otherwise (a LEFT OUTER JOIN that turning a later RIGHT
+// OUTER JOIN round would put before the table it is outer to, a table the tree
+// puts between a group's levels), the group's levels come together at the place
+// of its first, each after what it reads, in the tree's order as far as that
+// allows. Where no order can (two groups whose joins read each other's tables),
+// the levels keep the FROM order with each RIGHT OUTER JOIN's table put before
+// the levels joined so far.
 //
 // A conjunct is decided on the deepest level it refers to, so that a record that
 // cannot lead to a result row is dropped as early as possible, provided that level
@@ -21,12 +31,16 @@
 // its index-answered conditions may become the first level (ChooseDrivingTable);
 // only levels before the first outer group move, which keeps every result row.
 #include <algorithm>
+#include <functional>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/Filters.h"
 #include "engine/expr/TypeCheck.h"
 #include "engine/files/IndexFile.h"
+#include "engine/sql/JoinTree.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/SourceTable.h"
 
@@ -143,15 +157,112 @@ void TQueryPlan::PlanJoins() {
     PlaceConditions();
 }
 
+namespace {
+
+// A left outer group: the table of a LEFT OUTER JOIN, or the tables joined before
+// the table of a RIGHT OUTER JOIN.
+struct TOuterGroup {
+    TOuterGroup(std::vector<size_t> members, size_t tables, const TSourceTable* joined, uint8_t kind)
+        : Members(std::move(members)), In(tables, false), Joined(joined), Kind(kind) {
+        for (const size_t t : Members) In[t] = true;
+    }
+    std::vector<size_t> Members;  // places in the FROM list
+    std::vector<bool> In;         // by place
+    const TSourceTable* Joined = nullptr;
+    uint8_t Kind = jkLeftOuter;
+    // Tables outside the group that the join conditions of its tables read: they
+    // come before it.
+    std::set<size_t> Reads;
+    bool Holds(size_t table) const { return In[table]; }
+    bool Within(const TOuterGroup& other) const {
+        return other.Holds(Members.front()) && other.Members.size() >= Members.size();
+    }
+};
+
+// The smallest group that holds the table; -1 for none.
+int32_t InnermostGroup(const std::vector<TOuterGroup>& groups, size_t table) {
+    int32_t found = -1;
+    for (size_t g = 0; g < groups.size(); ++g)
+        if (groups[g].Holds(table) &&
+            (found < 0 || groups[g].Members.size() < groups[static_cast<size_t>(found)].Members.size()))
+            found = static_cast<int32_t>(g);
+    return found;
+}
+
+// The levels in the join tree's order as far as the groups allow: each group's
+// levels follow each other, led by a level of its own (not by a group inside it),
+// and after every table its join conditions read outside it. Among what may come
+// next, what the tree visits first comes first. False where nothing may (the
+// groups' conditions read each other's tables).
+bool FitGroups(const std::vector<TOuterGroup>& groups, std::vector<size_t>& order) {
+    const size_t n = order.size();
+    std::vector<size_t> rank(n);
+    for (size_t i = 0; i < n; ++i) rank[order[i]] = i;
+    std::vector<int32_t> innermost(n), parent(groups.size(), -1);
+    for (size_t t = 0; t < n; ++t) innermost[t] = InnermostGroup(groups, t);
+    for (size_t g = 0; g < groups.size(); ++g)
+        for (size_t h = 0; h < groups.size(); ++h)
+            if (h != g && groups[g].Within(groups[h]) && groups[h].Members.size() > groups[g].Members.size() &&
+                (parent[g] < 0 || groups[h].Members.size() < groups[static_cast<size_t>(parent[g])].Members.size()))
+                parent[g] = static_cast<int32_t>(h);
+    std::vector<bool> placed(n, false);
+    std::vector<size_t> fitted;
+    struct TElement {
+        int32_t Group = -1;  // or a table of the scope's own
+        size_t Table = 0;
+        size_t Rank = 0;
+    };
+    const std::function<bool(int32_t)> arrange = [&](int32_t scope) {
+        std::vector<TElement> elements;
+        for (size_t t = 0; t < n; ++t)
+            if (innermost[t] == scope) elements.push_back({-1, t, rank[t]});
+        for (size_t g = 0; g < groups.size(); ++g) {
+            if (parent[g] != scope) continue;
+            size_t first = n;
+            for (const size_t t : groups[g].Members) first = std::min(first, rank[t]);
+            elements.push_back({static_cast<int32_t>(g), 0, first});
+        }
+        const size_t start = fitted.size();
+        while (!elements.empty()) {
+            size_t best = elements.size();
+            for (size_t e = 0; e < elements.size(); ++e) {
+                const TElement& element = elements[e];
+                if (element.Group >= 0) {
+                    if (scope >= 0 && fitted.size() == start) continue;
+                    const std::set<size_t>& reads = groups[static_cast<size_t>(element.Group)].Reads;
+                    if (std::any_of(reads.begin(), reads.end(), [&](size_t t) { return !placed[t]; })) continue;
+                }
+                if (best == elements.size() || element.Rank < elements[best].Rank) best = e;
+            }
+            if (best == elements.size()) return false;
+            const TElement element = elements[best];
+            elements.erase(elements.begin() + static_cast<std::ptrdiff_t>(best));
+            if (element.Group >= 0) {
+                if (!arrange(element.Group)) return false;
+                continue;
+            }
+            fitted.push_back(element.Table);
+            placed[element.Table] = true;
+        }
+        return true;
+    };
+    if (!arrange(-1)) return false;
+    order = std::move(fitted);
+    return true;
+}
+
+}  // namespace
+
 void TQueryPlan::ArrangeLevels() {
     const size_t n = Tables.size();
     for (TPlanTable& t : Tables) {
         t.JoinKind = jkLink;
         t.GroupSize = 0;
     }
-    // Levels as FROM positions; groups as (head's FROM position, size).
-    std::vector<size_t> order;
-    std::vector<std::pair<size_t, size_t>> groups;
+    // The groups, and the FROM list with each RIGHT OUTER JOIN's table put before
+    // the tables joined earlier: an order every group fits.
+    std::vector<TOuterGroup> groups;
+    std::vector<size_t> listed;
     for (size_t k = 0; k < n; ++k) {
         uint8_t kind = jkLink;
         const TJoinExpression* joined = nullptr;
@@ -160,10 +271,10 @@ void TQueryPlan::ArrangeLevels() {
             kind = join->Kind;
             joined = join.get();
         }
-        if (kind != jkRightOuter || order.empty()) {
-            if (kind == jkLeftOuter) groups.emplace_back(k, 1);
-            Tables[k].JoinKind = kind == jkRightOuter ? jkLink : kind;
-            order.push_back(k);
+        Tables[k].JoinKind = kind == jkRightOuter ? jkLink : kind;
+        if (kind == jkLeftOuter) groups.emplace_back(std::vector<size_t>{k}, n, Tables[k].Source, jkLeftOuter);
+        if (kind != jkRightOuter || listed.empty()) {
+            listed.push_back(k);
             continue;
         }
         // In UPDATE and DELETE the first table stays the driving one: it may not
@@ -176,13 +287,51 @@ void TQueryPlan::ArrangeLevels() {
                 RaiseSqlError("Internal join error - table correlation name \"" + joined->Table->CorrelationName +
                               "\" cannot be the target of a RIGHT OUTER JOIN");
         }
-        groups.emplace_back(order.front(), order.size());
-        RightGroups.emplace_back(Tables[k].Source, Tables[order.front()].Source);
-        Tables[order.front()].JoinKind = jkLeftOuter;
-        Tables[k].JoinKind = jkLink;
-        order.insert(order.begin(), k);
+        groups.emplace_back(listed, n, Tables[k].Source, jkRightOuter);
+        listed.insert(listed.begin(), k);
     }
-    for (const auto& [head, size] : groups) Tables[head].GroupSize = std::max(Tables[head].GroupSize, size);
+    // What each group's join conditions read outside it.
+    for (const TConjunct& c : Conjuncts) {
+        if (c.Kind == jkLink) continue;
+        int32_t owner = -1;
+        const int32_t joined = LevelOf(c.Join);
+        if (c.Kind == jkInner) {
+            if (joined >= 0) owner = InnermostGroup(groups, static_cast<size_t>(joined));
+        } else {
+            for (size_t g = 0; g < groups.size(); ++g)
+                if (groups[g].Joined == c.Join && groups[g].Kind == c.Kind) owner = static_cast<int32_t>(g);
+        }
+        if (owner < 0) continue;
+        std::set<int32_t> levels;
+        CollectLevels(c.Node, levels);
+        const TOuterGroup& own = groups[static_cast<size_t>(owner)];
+        for (TOuterGroup& g : groups) {
+            if (!own.Within(g)) continue;
+            for (const int32_t level : levels)
+                if (level >= 0 && static_cast<size_t>(level) < n && !g.Holds(static_cast<size_t>(level)))
+                    g.Reads.insert(static_cast<size_t>(level));
+        }
+    }
+    // The order of the join tree's nested loops; where it would break a group up or
+    // put a group before a table its conditions read, the groups' own order.
+    std::vector<std::string> names(n);
+    for (size_t k = 0; k < n; ++k) names[k] = Tables[k].Source->CorrelationName;
+    std::vector<TJoinClauseInfo> clauses;
+    for (const auto& join : Query.Joins) {
+        const int32_t k = LevelOf(join->Table);
+        if (k >= 0) clauses.push_back({static_cast<size_t>(k), join->Kind, join->Condition});
+    }
+    std::vector<size_t> order = JoinTreeOrder(names, clauses);
+    if (order.size() != n || !FitGroups(groups, order)) order = listed;
+    std::vector<size_t> position(n);
+    for (size_t i = 0; i < n; ++i) position[order[i]] = i;
+    for (const TOuterGroup& g : groups) {
+        const size_t head = *std::min_element(g.Members.begin(), g.Members.end(),
+                                              [&](size_t a, size_t b) { return position[a] < position[b]; });
+        Tables[head].GroupSize = std::max(Tables[head].GroupSize, g.Members.size());
+        Tables[head].JoinKind = jkLeftOuter;
+        if (g.Kind == jkRightOuter) RightGroups.emplace_back(g.Joined, Tables[head].Source);
+    }
     Reorder(order);
 }
 

@@ -25,11 +25,18 @@ constexpr int32_t ResultBinding = 1;
 
 bool ResolveSourceColumn(void* data, TExpToken* node) {
     auto* plan = static_cast<TQueryPlan*>(data);
-    for (size_t i = 0; i < plan->Tables.size(); ++i) {
-        TPlanTable& t = plan->Tables[i];
+    // In the order of the FROM list, whatever order the levels have taken: a name
+    // without its table is the column of the first table named that has it.
+    const auto& sources = plan->Query.SourceTables;
+    for (size_t k = 0; k < sources.size(); ++k) {
+        const int32_t i = k < plan->Tables.size() && plan->Tables[k].Source == sources[k].get()
+                              ? static_cast<int32_t>(k)
+                              : plan->LevelOf(sources[k].get());
+        if (i < 0) continue;
+        TPlanTable& t = plan->Tables[static_cast<size_t>(i)];
         if (!node->TableName.empty() && !SameNameText(node->TableName, t.Source->CorrelationName)) continue;
         if (!TDataCursor::ResolveColumn(t.Cursor.get(), node)) continue;
-        node->BindSlot1 = static_cast<int32_t>(i);
+        node->BindSlot1 = i;
         node->BindSlot2 = 0;
         return true;
     }

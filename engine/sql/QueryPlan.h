@@ -98,10 +98,11 @@ struct TPlanTable {
     const uint8_t* Record() const { return View ? View : Buffer.data(); }
     bool AtEnd = true;      // no current record: every column reads as NULL
     uint8_t JoinKind = 0;   // of this level to the ones before it (jk* of QueryNodes.h)
-    // A left outer level heads a group of GroupSize consecutive levels (itself
-    // and, when a RIGHT OUTER JOIN turned round put them there, the levels that
-    // were joined before it): the group either yields complete rows for the
-    // current outer row or one null row in all its levels. 0 for other levels.
+    // A left outer level heads a group of GroupSize consecutive levels (the table
+    // of a LEFT OUTER JOIN alone, or the levels joined before the table of a RIGHT
+    // OUTER JOIN, which turned round comes before them): the group either yields
+    // complete rows for the current outer row or one null row in all its levels.
+    // 0 for other levels.
     size_t GroupSize = 0;
     // Placement (PlaceConditions): the last level of the group this level heads,
     // the head of the innermost group around it (-1 none), the heads of the groups
@@ -315,8 +316,9 @@ public:
     // RIGHT OUTER JOIN: the joined (preserved) table and the head of the group the
     // tables before it became.
     std::vector<std::pair<const TSourceTable*, const TSourceTable*>> RightGroups;
-    // Level order from the FROM list: a RIGHT OUTER JOIN's table goes before every
-    // table joined earlier, which become one left outer group under it.
+    // Level order of the join tree's nested loops, each RIGHT OUTER JOIN turned
+    // round (JoinTree.h), with the tables joined before a RIGHT OUTER JOIN's table
+    // one left outer group under it.
     void ArrangeLevels();
     // Conditions of each level, group conditions, the residual conjuncts, key
     // ranges and in-memory keys, from the current level order.

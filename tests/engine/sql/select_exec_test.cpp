@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "engine/sql/SourceTable.h"
 #include "tests/engine/sql/SelectTestSupport.h"
@@ -239,6 +240,39 @@ TEST_F(SelectTest, RightOuterJoinsOverThreeTables) {
     EXPECT_EQ(db.Rows("SELECT COUNT(*), COUNT(e.id) FROM emp e INNER JOIN dept d ON e.dept = d.id "
                       "RIGHT OUTER JOIN proj p ON p.dept = d.id"),
               (TextRows{{"4", "3"}}));
+    // The loops run in the join tree's order: a RIGHT OUTER JOIN's table, then the
+    // table that owns the join (the one its ON condition reaches it from, or the one
+    // before it in the FROM list), then the tables that one was joined to; with
+    // inner joins alone, each table with the tables joined to it right after it. A
+    // left outer group still comes after the table it is outer to, and where two
+    // groups' joins read each other's tables the levels keep the FROM order.
+    const auto levels = [&] {
+        std::string order;
+        for (const TPlanTable& t : db.Statement().MasterQuery()->Plan->Tables)
+            order += (order.empty() ? "" : " ") + t.Source->CorrelationName;
+        return order;
+    };
+    const std::string titles = "SELECT p.title, d.dname, e.name FROM ";
+    const std::tuple<std::string, std::string, TextRows> orders[] = {
+        {titles + "emp e INNER JOIN dept d ON e.dept = d.id RIGHT OUTER JOIN proj p ON p.dept = d.id ORDER BY 1, 3",
+         "p d e", perProject},
+        {titles + "emp e, dept d RIGHT OUTER JOIN proj p ON p.dept = d.id WHERE e.dept = d.id ORDER BY 1, 3", "p d e",
+         perProject},
+        {titles + "emp e LEFT OUTER JOIN dept d ON e.dept = d.id RIGHT OUTER JOIN proj p ON p.dept = d.id "
+                  "ORDER BY 1, 3",
+         "p e d", perProject},
+        {titles + "dept d RIGHT OUTER JOIN emp e ON e.dept = d.id RIGHT OUTER JOIN proj p ON p.dept = d.id "
+                  "ORDER BY 1, 3",
+         "p e d", perProject},
+        {"SELECT COUNT(*) FROM emp e INNER JOIN dept d ON d.id = e.dept INNER JOIN proj p ON p.dept = e.dept "
+         "INNER JOIN emp e2 ON e2.dept = d.id NOJOINOPTIMIZE", "e d e2 p", {{"5"}}},
+        {"SELECT COUNT(*) FROM emp e LEFT OUTER JOIN dept d ON d.id = p.dept LEFT OUTER JOIN proj p ON p.dept = d.id",
+         "e d p", {{"10"}}},
+    };
+    for (const auto& [text, order, rows] : orders) {
+        EXPECT_EQ(db.Rows(text), rows) << text;
+        EXPECT_EQ(levels(), order) << text;
+    }
 }
 
 // The table that reads the fewest records through its indexed conditions drives
