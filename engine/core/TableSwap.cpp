@@ -1,8 +1,6 @@
 #include "engine/core/TableSwap.h"
 
-#include <array>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "engine/core/DataTable.h"
@@ -11,10 +9,8 @@
 #include "engine/files/EngineFile.h"
 #include "engine/files/FileHandler.h"
 #include "engine/files/Journal.h"
-#include "engine/files/NameRoutines.h"
 #include "engine/files/OSServices.h"
 #include "engine/files/Routines.h"
-#include "platform/Files.h"
 
 namespace kura {
 
