@@ -948,7 +948,19 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
             EXPECT_EQ(check({"T", "T2"}, false), at <= firstMove ? "T" : "T2") << code;
             if (::testing::Test::HasFailure()) return;
         }
-        if (*target.Folder) continue;
+        // Markers as earlier versions wrote them, the other folder relative to the
+        // renaming program's working folder, still end the rename, read from the
+        // working folder as they always were.
+        if (*target.Folder) {
+            FolderFiles earlier = *standing;
+            earlier["T.RNM"] = text(std::string(">") + target.Given);
+            earlier[newKey + ".RNM"] = text("<@\\T");
+            fs::current_path(work + (*target.Renamer ? "/" : "") + target.Renamer);
+            WriteTree(work, earlier);
+            EXPECT_EQ(check({"T", "T2"}, false), "T2");
+            fs::current_path(finisher);
+            continue;
+        }
         // A journal that holds a change at the old name all the same (its program had the
         // table open when the rename settled it, and was killed in a commit since) goes
         // with the files rather than being dropped.
