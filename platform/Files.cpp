@@ -1296,23 +1296,28 @@ bool SeekDirectoryAtRandom(FileHandle handle, uint64_t seed) {
     return true;
 }
 
-bool MoveFile(std::string_view existingName, std::string_view newName) {
-    std::string from = ResolvePath(existingName);
-    std::string literalTo = NativePath(newName);
+namespace {
+
+// MoveFile on native paths; `moved` gets the name the file has now. `held`: the file
+// is open through a handle of this process, which keeps it: it is not refused for
+// being open, nor copied to another file system (the handle would keep the old file).
+bool MoveNative(const std::string& from, const std::string& literalTo, bool held, std::string& moved) {
     if (from.empty() || literalTo.empty()) return Fail(ERROR_PATH_NOT_FOUND);
     struct stat st{};
     if (lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
     std::string to = ResolveNative(literalTo);
+    moved = to;
     struct stat target{};
     bool caseChange = false;
     if (lstat(to.c_str(), &target) == 0) {
         // Only the same file under another case may take the name.
         if (target.st_dev != st.st_dev || target.st_ino != st.st_ino) return Fail(ERROR_ALREADY_EXISTS);
+        moved = literalTo;
         if (literalTo == from) return true;
         to = literalTo;
         caseChange = true;
     }
-    if (S_ISREG(st.st_mode) && IsOpenAnywhere(from)) return Fail(ERROR_SHARING_VIOLATION);
+    if (!held && S_ISREG(st.st_mode) && IsOpenAnywhere(from)) return Fail(ERROR_SHARING_VIOLATION);
     if (caseChange) {
         if (gCalls.rename(from.c_str(), to.c_str()) != 0) return FailErrno(errno, from);
         return true;
@@ -1334,7 +1339,7 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
     }
     if (err == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
     if (err != EXDEV) return FailErrno(err, err == ENOENT ? to : from);
-    if (!S_ISREG(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
+    if (held || !S_ISREG(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
     if (!CopyForMove(from, to, st)) return false;
     if (gCalls.unlink(from.c_str()) != 0) {
         // Never leave the file twice.
@@ -1342,6 +1347,25 @@ bool MoveFile(std::string_view existingName, std::string_view newName) {
         gCalls.unlink(to.c_str());
         return FailErrno(err, from);
     }
+    return true;
+}
+
+}  // namespace
+
+bool MoveFile(std::string_view existingName, std::string_view newName) {
+    std::string moved;
+    return MoveNative(ResolvePath(existingName), NativePath(newName), false, moved);
+}
+
+bool MoveHeldFile(FileHandle handle, std::string_view newName) {
+    auto object = Find(handle);
+    if (!object) return false;
+    std::lock_guard<std::recursive_mutex> guard(object->mutex);
+    // Only the file this handle opened; its name may have gone or been reused.
+    if (object->listing || !NameLeadsTo(object->path, object->key)) return Fail(ERROR_FILE_NOT_FOUND);
+    std::string moved;
+    if (!MoveNative(object->path, NativePath(newName), true, moved)) return false;
+    object->path = moved;
     return true;
 }
 

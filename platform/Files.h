@@ -158,6 +158,11 @@ bool DeleteFile(std::string_view name);
 // file is open anywhere. Across file systems the file is copied, flushed and the
 // original deleted.
 bool MoveFile(std::string_view existingName, std::string_view newName);
+// The file open through the handle takes the new name as MoveFile gives it, while
+// the handle keeps it open, held as it was: another opener never finds it under
+// either name unheld. Within one file system only (ERROR_NOT_SAME_DEVICE);
+// ERROR_FILE_NOT_FOUND when the handle's name no longer leads to its file.
+bool MoveHeldFile(FileHandle handle, std::string_view newName);
 
 // A program's own names in a folder that programs share (a temporary folder): each
 // is used exactly as given, never looked up in another case (which would read the

@@ -7,6 +7,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
+#include "engine/core/TableRename.h"
 #include "engine/core/TableSwap.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/files/EngineFile.h"
@@ -419,6 +420,8 @@ void TDataTable::RenameFiles(std::string_view newName, bool asBackup) {
         // A rename of either name that stopped half-way ends first.
         CompleteInterruptedRename(DatabasePath(), FName);
         CompleteInterruptedRename(prefix, target);
+        // A refusal is decided before anything is settled, naming what stands now.
+        RefuseRename(DatabasePath(), FName, prefix, target);
     }
     // The journal is dropped below: what it still holds is settled first, and so is
     // every cut commit that names the table (its deciding journal finds the table by

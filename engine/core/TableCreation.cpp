@@ -10,7 +10,7 @@
 #include "engine/core/DataDirectory.h"
 #include "engine/core/DataSession.h"
 #include "engine/core/DataTable.h"
-#include "engine/core/TableSwap.h"
+#include "engine/core/TableRename.h"
 #include "engine/core/TextIndexParams.h"
 #include "engine/core/TextWords.h"
 

@@ -23,11 +23,15 @@
 //
 // From the marker on, the temporary table is the table: whatever fails after it,
 // nobody may delete it.
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace kura {
+
+class TFileHandler;
 
 inline constexpr std::string_view SwapMarkerExt = ".RSW";
 inline constexpr std::string_view SwapMarkerDraftExt = ".RS$";
@@ -47,7 +51,7 @@ public:
 
 private:
     std::string FFileName;
-    std::unique_ptr<class TFileHandler> FFile;
+    std::unique_ptr<TFileHandler> FFile;
 };
 
 // folder: the database path ("" or ending in a separator); name and tempName
@@ -62,40 +66,21 @@ void SwapInRestructuredTable(const std::string& folder, std::string_view name, s
 // nothing to do. 11013 while another process is restructuring the table.
 bool CompleteInterruptedSwap(const std::string& folder, std::string_view name);
 
-// Renaming a table on disk (RenameTableFiles) moves each of its files, .DAT, .IDX
-// and .BLB, then NAME.JNS and the copies NAME.JNL.<n>, and drops both names' journals,
-// settled before. So that a rename stopped between two moves leaves a table that
-// opens whole under one of the names, two markers are written before the first
-// move, each whole by a rename of its draft (.RN$) and held for exclusive use while
-// the rename runs:
-//   1. NEW.RNM, "<" and the old name: the new name is taken;
-//   2. OLD.RNM, ">" and the new name: the rename stands (its point of no return);
-//   3. the moves, then the journals go, then OLD.RNM and NEW.RNM are deleted.
-// The next open, create, drop or rename of either name first ends what it finds
-// (CompleteInterruptedRename): after step 2 every file still at the old name
-// moves; a new name's marker alone (stopped before step 2, or ended but for step 3's
-// last deletion) goes, nothing having moved or everything. Each step may be
-// repeated. A rename refused at its first move (a file open elsewhere) is withdrawn.
-inline constexpr std::string_view RenameMarkerExt = ".RNM";
-inline constexpr std::string_view RenameMarkerDraftExt = ".RN$";
-
-// Renames the table's files (folder and name as above; newFolder "" when newName
-// carries its own path). Refused before anything changes: 11010 naming the .DAT when
-// the table has none; 13060 naming the first file of the new name in the way (its
-// .DAT, .IDX, .BLB, NAME.JNS, a NAME.JNL.<n>, a marker, or a NAME.JNL that holds
-// anything a recovery could read, or is a link). 11013 while a file of the table is
-// open anywhere. The table's journal must be settled first.
-void RenameTableFiles(const std::string& folder, std::string_view name, const std::string& newFolder,
-                      std::string_view newName);
-
-// Ends a rename of the table that stopped (see above); false when there was none.
-// 11013 while another process renames it; 13060 naming a file of the new name that
-// came in the way (the markers stay); 8961 naming a marker that says nothing.
-bool CompleteInterruptedRename(const std::string& folder, std::string_view name);
-
-// CompleteInterruptedSwap and CompleteInterruptedRename after one look at the
-// folder for the names they both seek: what an open of the table runs first.
+// CompleteInterruptedSwap and CompleteInterruptedRename (TableRename.h) after one
+// look at the folder for the names they both seek: what an open of the table runs
+// first.
 bool CompleteInterruptedWork(const std::string& folder, std::string_view name);
+
+// ---- Marker files, the swap's and the rename's (TableRename.cpp) -------------------
+// Writes the text at the start of an open marker file and syncs it.
+void WriteMarkerText(TFileHandler& file, const std::string& text);
+// At most `most` bytes of a marker's text, read through a handler that stays open
+// (held, when it is exclusive).
+std::string ReadMarkerText(TFileHandler& file, std::size_t most);
+// Deletes the file when it is there; one that goes meanwhile is as good as deleted.
+void DeleteFileIfThere(const std::string& file);
+// Raises the engine error of a file call's negative result, naming the file.
+void CheckFileCall(int32_t result, const std::string& file);
 
 // Test seam: when set, called with 1, 2, ... after each step of a swap on disk (the
 // marker written, each file moved or deleted, the marker deleted), so that a test

@@ -110,6 +110,8 @@ int32_t TAbstractFile::Rename(const std::string& newName) {
     return 0;
 }
 
+int32_t TAbstractFile::RenameOpen(const std::string& newName) { return Rename(newName); }
+
 int32_t TAbstractFile::Delete() { return 0; }
 
 int32_t TAbstractFile::Read(int32_t /*handle*/, void* /*buffer*/, int32_t /*count*/) { return -1; }
@@ -340,6 +342,14 @@ bool TPhysicalFile::Share() {
 int32_t TPhysicalFile::Rename(const std::string& newName) {
     TCriticalGuard guard(FileSection);
     if (!OSRenameFile(FileName, newName)) return -static_cast<int32_t>(OSErrorToEngineError());
+    FileName = newName;
+    return 0;
+}
+
+int32_t TPhysicalFile::RenameOpen(const std::string& newName) {
+    TCriticalGuard guard(FileSection);
+    if (OSHandle <= 0) return Rename(newName);
+    if (!OSRenameHeldFile(OSHandle, newName)) return -static_cast<int32_t>(OSErrorToEngineError());
     FileName = newName;
     return 0;
 }

@@ -77,6 +77,9 @@ public:
     // the system refuses.
     virtual bool Share();
     virtual int32_t Rename(const std::string& newName);
+    // The open file takes the new name while its handles keep it, held as they
+    // hold it: 0 or a negative engine code.
+    virtual int32_t RenameOpen(const std::string& newName);
     virtual int32_t Delete();
     // The open file loses its name (a private scratch file, gone with its last
     // handle however the process ends); a memory file has none to lose.
@@ -154,6 +157,7 @@ public:
     void CloseHandle(int32_t id) override;
     bool Share() override;
     int32_t Rename(const std::string& newName) override;
+    int32_t RenameOpen(const std::string& newName) override;
     int32_t Delete() override;
     bool ReleaseName() override;
     int32_t Read(int32_t handle, void* buffer, int32_t count) override;

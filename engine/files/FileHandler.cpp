@@ -75,6 +75,12 @@ void TFileHandler::RenameFile(const std::string& newName) {
     FileName = newName;
 }
 
+void TFileHandler::RenameOpenFile(const std::string& newName) {
+    if (!IsOpen || !File) RaiseEngineError(KURA_OSEBADF, {}, {}, {}, FileName);
+    CheckResult(File->RenameOpen(newName));
+    FileName = newName;
+}
+
 void TFileHandler::CopyToNewFile(const std::string& destName, bool compress, const TFileProgressEvent& progress,
                                  uint16_t progressStep) {
     if (!IsOpen || !File) return;

@@ -52,6 +52,9 @@ public:
     // On a closed handler (11013 while the file is open anywhere in the process).
     virtual void DeleteFile();
     virtual void RenameFile(const std::string& newName);
+    // An open file takes the new name while this handler keeps it, held as it is
+    // held (in its file system only).
+    void RenameOpenFile(const std::string& newName);
     // Whole-file copies; only while open. The destination or source is of the
     // same kind (memory or physical) as this handler's file.
     virtual void CopyToNewFile(const std::string& destName, bool compress, const TFileProgressEvent& progress,

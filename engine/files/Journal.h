@@ -365,6 +365,10 @@ uint32_t JournalChecksum(const uint8_t* bytes, std::size_t size);
 std::vector<std::string> JournalLeftoverNames(const std::string& journalName);
 // Removes those of a table that goes.
 void DeleteJournalLeftovers(const std::string& journalName);
+// Whether a commit cut off half-way that a journal in the folder of the journal
+// `name` holds names both that journal's table and the one of the journal `other`:
+// settling it records its outcome beside `other` too.
+bool CutCommitNamesBoth(const std::string& name, const std::string& other);
 // Whether the file at the name holds no journal at all (no valid header, nor a copy
 // of one): nothing a recovery could play back, decide or set aside. False too when
 // it cannot be read.

@@ -879,30 +879,55 @@ TTableJournal::TRecovery TTableJournal::RecoverCommit(const TFoundJournal& j) {
 
 namespace {
 
-// Whether the journal holds a commit over several tables whose record names the
-// journal `named`.
-bool HoldsCommitNaming(const std::string& journal, const std::string& named) {
+// The journals of its tables that the record of a commit over several tables the
+// journal holds names; none when it holds no such commit.
+std::vector<std::string> CommitJournals(const std::string& journal) {
     const TOSHandle handle = OSOpenFile(journal, fmOpenRead | fmShareDenyNone, false);
-    if (handle == OS_INVALID_HANDLE) return false;
+    if (handle == OS_INVALID_HANDLE) return {};
     const TFoundJournal j = ReadJournal(handle);
     OSCloseFile(handle);
-    if (!j.Bound() || !j.HasRecord) return false;
-    return std::any_of(j.Record.Tables.begin(), j.Record.Tables.end(),
-                       [&](const auto& names) { return SameNameText(BoundName(names[0], journal), named); });
+    std::vector<std::string> journals;
+    if (j.Bound() && j.HasRecord)
+        for (const auto& names : j.Record.Tables) journals.push_back(BoundName(names[0], journal));
+    return journals;
+}
+
+bool Names(const std::vector<std::string>& journals, const std::string& named) {
+    return std::any_of(journals.begin(), journals.end(), [&](const std::string& j) { return SameNameText(j, named); });
+}
+
+// Whether the journal holds a commit over several tables whose record names the
+// journal `named`.
+bool HoldsCommitNaming(const std::string& journal, const std::string& named) { return Names(CommitJournals(journal), named); }
+
+// The journals in the folder of the journal `name` (its own among them).
+std::vector<std::string> JournalsBeside(const std::string& name) {
+    const std::string folder = ExtractFilePath(name);
+    std::vector<std::string> journals;
+    const TOSHandle handle = OSOpenFolder(folder.empty() ? "." : folder);
+    if (handle == OS_INVALID_HANDLE) return journals;
+    for (std::vector<std::string> names; !(names = OSFolderNamesPart(handle, 256)).empty();)
+        for (const std::string& file : names)
+            if (SameNameText(ExtractFileExt(file), ".JNL")) journals.push_back(folder + file);
+    OSCloseFile(handle);
+    return journals;
 }
 
 }  // namespace
 
+bool CutCommitNamesBoth(const std::string& name, const std::string& other) {
+    for (const std::string& journal : JournalsBeside(name)) {
+        const std::vector<std::string> journals = CommitJournals(journal);
+        if (Names(journals, name) &&
+            std::any_of(journals.begin(), journals.end(), [&](const std::string& j) { return SameFileName(j, other); }))
+            return true;
+    }
+    return false;
+}
+
 void TTableJournal::SettleCommitsNaming(const std::string& name) {
-    const std::string folder = ExtractFilePath(name);
-    std::vector<std::string> journals;
-    const TOSHandle handle = OSOpenFolder(folder.empty() ? "." : folder);
-    if (handle == OS_INVALID_HANDLE) return;
-    for (std::vector<std::string> names; !(names = OSFolderNamesPart(handle, 256)).empty();)
-        for (const std::string& file : names)
-            if (SameNameText(ExtractFileExt(file), ".JNL") && !SameNameText(folder + file, name))
-                journals.push_back(folder + file);
-    OSCloseFile(handle);
+    std::vector<std::string> journals = JournalsBeside(name);
+    std::erase_if(journals, [&](const std::string& journal) { return SameNameText(journal, name); });
     // Each is settled as an open of its own table would settle it, on every table
     // of its commit; one that the first settled is no longer hot. One that cannot
     // be settled (no write access) keeps the table: it is what the commit needs.

@@ -79,6 +79,7 @@ bool OSSameFile(TOSHandle a, TOSHandle b) { return platform::SameFile(a, b); }
 bool OSDeleteFile(std::string_view name) { return platform::DeleteFile(name); }
 
 bool OSRenameFile(std::string_view oldName, std::string_view newName) { return platform::MoveFile(oldName, newName); }
+bool OSRenameHeldFile(TOSHandle handle, std::string_view newName) { return platform::MoveHeldFile(handle, newName); }
 
 bool OSLockFile(TOSHandle handle, int64_t start, int64_t length) {
     // Negative values become offsets beyond any lockable range and are refused.

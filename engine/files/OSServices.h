@@ -55,6 +55,9 @@ bool OSSameFile(TOSHandle a, TOSHandle b);
 bool OSDeleteFile(std::string_view name);
 // Fails when the new name exists.
 bool OSRenameFile(std::string_view oldName, std::string_view newName);
+// The open file takes the new name while the handle keeps it held (in its file
+// system only); fails when the new name exists.
+bool OSRenameHeldFile(TOSHandle handle, std::string_view newName);
 // A program's own names in a folder that programs share, each used as given and
 // never through a link (platform::HoldMarkFile and its kin). Holds a file open
 // without sharing, made when missing, and removes it when the handle closes: a mark

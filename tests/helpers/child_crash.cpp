@@ -21,8 +21,15 @@
 //   counts its write calls, then runs it again with the file layer's fault seam
 //   stopping the process (SIGSTOP) at three quarters of them, while it builds its
 //   result; once continued it says "done".
+// rename-met DIR FROM TO AT: renames the table FROM to TO, stopping right before its
+//   ATth call on a file of DIR (a rename marker or its draft opened, a file made,
+//   written, deleted or moved) to say "at <n> <file>" and wait for "go" while another
+//   program opens the tables; then says "done <0 or the engine error> <calls made>".
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -91,6 +98,64 @@ int WithDatabase(const std::string& dir, bool force, Body&& body) {
     DoneEngineLibrary();
     return exitCode;
 }
+
+// The calls of rename-met: the folder, the call to stop before, the calls so far.
+struct RenameCalls {
+    std::string Folder;
+    int At = 0;
+    int Made = 0;
+};
+RenameCalls gRename;
+
+// Counts a call on the file and, at the chosen one, stops before it.
+void Meet(const std::string& path) {
+    if (path.rfind(gRename.Folder + "/", 0) != 0) return;
+    if (++gRename.Made != gRename.At) return;
+    say("at " + std::to_string(gRename.Made) + " " + path.substr(gRename.Folder.size() + 1));
+    hear();
+}
+std::string PathOfFd(int fd) {
+    char path[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+int MetOpen(const char* path, int flags, mode_t mode) {
+    const std::string_view name(path);
+    if ((flags & O_CREAT) || name.ends_with(".RNM") || name.ends_with(".RN$")) Meet(path);
+    return platform::SystemFileCalls().open(path, flags, mode);
+}
+ssize_t MetPwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    Meet(PathOfFd(fd));
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+int MetUnlink(const char* path) {
+    Meet(path);
+    return platform::SystemFileCalls().unlink(path);
+}
+int MetRename(const char* from, const char* to) {
+    Meet(from);
+    return platform::SystemFileCalls().renameNoReplace(from, to);
+}
+
+const kura::testchild::ChildCommand renameMet("rename-met", [](const std::vector<std::string>& args) {
+    if (args.size() < 4) return 2;
+    return WithDatabase(args[0], false, [&](RecordDb& db) {
+        gRename = {args[0], std::stoi(args[3]), 0};
+        platform::FileCalls().open = MetOpen;
+        platform::FileCalls().pwrite = MetPwrite;
+        platform::FileCalls().unlink = MetUnlink;
+        platform::FileCalls().renameNoReplace = MetRename;
+        TEngineErrorCode code = 0;
+        try {
+            const int32_t result = db.dir->RenameTable(args[1], args[2], false, false);
+            if (result < 0) code = static_cast<TEngineErrorCode>(-result);
+        } catch (const EKuraEngineError& e) {
+            code = e.ErrorCode();
+        }
+        platform::FileCalls() = platform::SystemFileCalls();
+        say("done " + std::to_string(code) + " " + std::to_string(gRename.Made));
+    });
+});
 
 const kura::testchild::ChildCommand writer("crash-writer", [](const std::vector<std::string>& args) {
     if (args.size() < 8) return 2;

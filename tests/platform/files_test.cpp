@@ -507,6 +507,37 @@ TEST(PlatformFiles, MoveFileNeverReplacesAndCrossesFileSystems) {
     EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("d.dat")));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
+    // A file held open unshared: refused to MoveFile, moved by its handle, which keeps
+    // holding it under the new name (and can read it, and lose that name), never over
+    // another file, nor once its name leads elsewhere.
+    FileHandle held = Open(dir.file("c.dat"), RW, 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(MoveFile(dir.file("c.dat"), dir.file("e.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(MoveHeldFile(held, dir.file("b.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(MoveHeldFile(held, dir.file("B.DAT")));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(MoveHeldFile(held, dir.file("e.dat")));
+    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"b.dat", "e.dat"}));
+    EXPECT_EQ(Open(dir.file("e.dat"), GENERIC_READ, SHARE_ALL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    char byte = 0;
+    uint32_t got = 0;
+    EXPECT_TRUE(ReadFile(held, &byte, 1, &got));
+    EXPECT_EQ(std::string(&byte, got), "A");
+    EXPECT_FALSE(MoveFile(dir.file("e.dat"), dir.file("f.dat")));  // still held
+    ASSERT_EQ(::rename(Native(dir.file("e.dat")).c_str(), Native(dir.file("g.dat")).c_str()), 0);  // by hand
+    EXPECT_FALSE(MoveHeldFile(held, dir.file("h.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(::rename(Native(dir.file("g.dat")).c_str(), Native(dir.file("e.dat")).c_str()), 0);
+    EXPECT_TRUE(ReleaseFileName(held));
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"b.dat"});
+    EXPECT_TRUE(CloseHandle(held));
+    EXPECT_FALSE(MoveHeldFile(held, dir.file("h.dat")));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    WriteText(dir.file("c.dat"), "A");
+
     // Across file systems, when the machine has a second one at hand.
     struct stat here{}, shm{};
     if (stat(Native(dir.path()).c_str(), &here) == 0 && stat("/dev/shm", &shm) == 0 && here.st_dev != shm.st_dev &&
