@@ -295,10 +295,19 @@ std::string FolderRefusal(const std::string& dir, uint32_t error) {
 
 std::string SettingsRefusal(const QString& path, uint32_t error, const std::string& file) {
     QString why;
+    const QString named = file.empty() ? path : QString::fromStdString(file);
     if (error == platform::ERROR_CANT_RESOLVE_FILENAME)
         why = U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\n"
                  "リンクを取り除いてから、もう一度起動してください。")
-                  .arg(file.empty() ? path : QString::fromStdString(file));
+                  .arg(named);
+    else if (error == platform::ERROR_DIRECTORY)
+        why = U8("ファイル %1 の場所にフォルダがあるため、書き込みませんでした。\n"
+                 "そのフォルダの名前を変えるか別の場所に移してから、もう一度起動してください。")
+                  .arg(named);
+    else if (error == platform::ERROR_ALREADY_EXISTS)
+        why = U8("ファイル %1 の場所に、ファイルではないもの（名前付きパイプなど）があるため、書き込みませんでした。\n"
+                 "それを取り除いてから、もう一度起動してください。")
+                  .arg(named);
     else if (error == platform::ERROR_DISK_FULL)
         why = DiskFullText(QFileInfo(path).absolutePath());
     else if (error == platform::ERROR_ACCESS_DENIED)

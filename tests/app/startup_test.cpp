@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <sstream>
 #include <optional>
 #include <map>
 
@@ -234,6 +235,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
     // What a link planted in the folder leads to, which nothing may write.
     const kura::test::TempDir outside;
     std::ofstream(outside.file("elsewhere")) << "untouched";
+    std::ofstream(outside.file("settings")) << "[Outside]\r\nRead=1\r\n";
     static std::string full;
     bool folderRefused = false;  // no file can be made in the folder
     int noEntry = 0;             // nor in the program's folder, for this error (no free file entry: ENOSPC)
@@ -249,6 +251,22 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         const std::string path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
         if (!full.empty() && path.find(full) != std::string::npos) return errno = ENOSPC, -1;
         return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+    };
+    // The sync of the file or folder at `syncFails` fails (EIO); at each such sync,
+    // what the settings file's name held then.
+    static std::string syncFails;
+    static std::vector<std::string> atSync;
+    const std::string ini = dir.file("yomitora.INI"), iniTemp = ini + ".tmp";
+    static std::string settingsFile;
+    settingsFile = ini;
+    platform::FileCalls().fsync = [](int fd) {
+        std::error_code ec;
+        if (syncFails.empty() || fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) != syncFails)
+            return platform::SystemFileCalls().fsync(fd);
+        std::ostringstream held;
+        held << std::ifstream(settingsFile, std::ios::binary).rdbuf();
+        atSync.push_back(fs::exists(settingsFile + ".tmp") ? "the temporary file" : held.str());
+        return errno = EIO, -1;
     };
     auto refused = [&](const char* file) { return [&refusedFile, file] { refusedFile = file; }; };
     auto notMade = [](const char*, mode_t) { return errno = EACCES, -1; };
@@ -439,6 +457,41 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
          [&] { fs::create_symlink(outside.file("elsewhere"), changed = dir.file("yomitora.INI.tmp")); },
          settings + gui::U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\nリンクを取り除いてから、"
                             "もう一度起動してください。").arg(QString::fromStdString(dir.file("yomitora.INI.tmp")))},
+        {"a folder where the settings file's temporary file goes",
+         [&] { fs::create_directory(changed = iniTemp); },
+         settings + gui::U8("ファイル %1 の場所にフォルダがあるため、書き込みませんでした。\nそのフォルダの名前を変えるか"
+                            "別の場所に移してから、もう一度起動してください。").arg(QString::fromStdString(iniTemp))},
+        {"a FIFO nobody reads where the settings file's temporary file goes",
+         [&] { ASSERT_EQ(mkfifo((changed = iniTemp).c_str(), 0600), 0); },
+         settings + gui::U8("ファイル %1 の場所に、ファイルではないもの（名前付きパイプなど）があるため、書き込みませんでした。"
+                            "\nそれを取り除いてから、もう一度起動してください。").arg(QString::fromStdString(iniTemp))},
+        {"a link at the settings file to settings elsewhere: replaced, what it leads to neither read nor written",
+         [&] { fs::remove(keep(ini)), fs::create_symlink(outside.file("settings"), ini); }, {}, {}, true, false, nullptr,
+         {}, [&] {
+             EXPECT_FALSE(fs::is_symlink(ini));
+             EXPECT_EQ(Read(ini).find("Outside"), std::string::npos) << Read(ini);
+             EXPECT_NE(Read(ini).find("[Tobuna]\r\nVer=1.02\r\n"), std::string::npos) << Read(ini);
+         }},
+        {"the settings file's sync fails: the settings as they were",
+         [&] {
+             std::ofstream(keep(ini), std::ios::app) << "[Earlier]\r\nKept=1\r\n";
+             syncFails = fs::canonical(home).string() + "/yomitora.INI.tmp";
+         },
+         settings + gui::U8("（システムのエラー番号 31）"), {}, false, false, nullptr, {}, [&] {
+             EXPECT_EQ(atSync, std::vector<std::string>{"the temporary file"});
+             EXPECT_NE(Read(ini).find("[Earlier]"), std::string::npos) << Read(ini);
+             EXPECT_FALSE(fs::exists(fs::symlink_status(iniTemp)));
+         }},
+        {"the program folder's sync after the settings file took its name fails: the settings stand, nothing said",
+         [&] {
+             std::ofstream(keep(ini), std::ios::trunc) << "[Tobuna]\r\nVer=0.5\r\n";
+             syncFails = fs::canonical(home).string();
+         },
+         {}, {}, true, false, nullptr, {}, [&] {
+             ASSERT_EQ(atSync.size(), 1u);
+             EXPECT_NE(atSync[0].find("[Tobuna]\r\nVer=1.02\r\n"), std::string::npos) << atSync[0];
+             EXPECT_NE(Read(ini).find("[Tobuna]\r\nVer=1.02\r\n"), std::string::npos) << Read(ini);
+         }},
         {"the database's disk full, a lost index to be made again",
          [&] { full = "/DB/", fs::remove(keep(db + "/Staff.IDX")); },
          head.arg("Staff") + diskFull(db) + gui::U8("\n（エラー番号 9218）")},
@@ -595,7 +648,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         }
         SetProgramPath(QString::fromStdString(home + "/yomitora"));
         temp ? setenv("TMPDIR", temp->c_str(), 1) : unsetenv("TMPDIR");
-        refusedFile.clear(), full.clear(), folderRefused = false, noEntry = 0;
+        refusedFile.clear(), full.clear(), folderRefused = false, noEntry = 0, syncFails.clear(), atSync.clear();
         platform::FileCalls().mkdir = platform::SystemFileCalls().mkdir;
         if (!changed.empty()) {
             fs::remove_all(changed);
@@ -607,6 +660,7 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         messages.clear();
     }
     EXPECT_EQ(Read(outside.file("elsewhere")), "untouched");
+    EXPECT_EQ(Read(outside.file("settings")), "[Outside]\r\nRead=1\r\n");
     StartMain();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
     EXPECT_TRUE(Fmain->StartedUp());
