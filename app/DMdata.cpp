@@ -1,6 +1,7 @@
 #include "app/DMdata.h"
 
 #include "app/Schema.h"
+#include "app/StartReasons.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
@@ -102,7 +103,16 @@ std::vector<std::string> TDMdata::MissingFiles(kura::TKuraTable& table) {
     auto there = [&base](const char* ext) {
         return platform::GetFileAttributes(base + ext) != platform::INVALID_FILE_ATTRIBUTES;
     };
-    if (there(".DAT") || !(there(".IDX") || there(".BLB") || there(".JNL") || there(".JNS"))) return {};
+    if (there(".DAT")) {
+        // Its index file lost: the engine would make one anew from the records alone,
+        // without the table's keys (a second employee under a code would be taken, an
+        // employee could no longer be found by it). Unless another program's start is
+        // making the table, holding the .DAT to itself until the .IDX is there: the
+        // open then waits for that program as for any other.
+        if (there(".IDX") || WhyRefused(base + ".DAT") == TRefusal::InUse) return {};
+        return {base + ".IDX"};
+    }
+    if (!(there(".IDX") || there(".BLB") || there(".JNL") || there(".JNS"))) return {};
     // The .BLB belongs to a table with pictures or notes (made with the table).
     bool blobs = false;
     for (const TTableSpec* spec : {&StaffSpec(), &GakurekiSpec(), &KazokuSpec(), &RirekisyoSpec()})
@@ -117,12 +127,13 @@ std::vector<std::string> TDMdata::MissingFiles(kura::TKuraTable& table) {
 
 void TDMdata::CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation,
                               const std::function<void()>& upgrade) {
+    // Files missing while others remain say it was there: made anew, or opened with an
+    // index made anew, it would hide what was lost.
+    std::vector<std::string> missing = MissingFiles(table);
+    if (!missing.empty()) throw ETableFilesMissing(std::move(missing));
     if (table.Exists()) {
         if (upgrade) upgrade();
     } else {
-        // Its other files say it was there: made anew, it would hide what was lost.
-        std::vector<std::string> missing = MissingFiles(table);
-        if (!missing.empty()) throw ETableFilesMissing(std::move(missing));
         creation.ExecSQL();
     }
     if (!table.Active()) table.Open();

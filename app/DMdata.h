@@ -10,7 +10,9 @@
 // QrirekisyoCRT), an existing one is upgraded; then it is opened. A table whose .DAT
 // is missing while other files of it remain (.IDX, .BLB, its journal .JNL or its
 // record .JNS) is lost, not new: it is neither made anew over them nor opened, and
-// nothing of it changes (ETableFilesMissing).
+// nothing of it changes (ETableFilesMissing). So is one whose .IDX is missing beside
+// its .DAT (the engine would open it with an index file made anew, without its keys),
+// unless another program's start is still making it.
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -64,8 +66,9 @@ public:
     // then opens it. ETableFilesMissing when only some of them are.
     void CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation, const std::function<void()>& upgrade);
     // The files of the table that are missing while others of it remain: .DAT, .IDX
-    // and (for a table with pictures or notes) .BLB; none when the table is whole
-    // or wholly absent.
+    // and (for a table with pictures or notes) .BLB, or the .IDX beside a .DAT that no
+    // other program holds to itself; none when the table is whole or wholly absent (a
+    // .BLB lost beside a .DAT is left to the open, which names it).
     std::vector<std::string> MissingFiles(kura::TKuraTable& table);
 };
 
