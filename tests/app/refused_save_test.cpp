@@ -2,8 +2,9 @@
 // can be refused (a taken code, a missing name, text outside code page 932, text too
 // long for its field, a date the field's rule rejects, a full disk or quota), the staff
 // editor (with the rows its dialogs added) and the table maintenance grid stay in insert
-// mode with every field, memo and picture as typed; the user corrects the one thing and
-// saves again, and then everything typed is stored. Every other save that finds no room
+// mode with every field, memo and picture as typed (an employee edited: the editor in
+// edit mode, its code fixed, the family row deleted in it still deleted); the user
+// corrects the one thing and saves again, and then everything typed is stored. Every other save that finds no room
 // says so in the start's words and leaves what was stored as it was.
 #include <fcntl.h>
 #include <sys/stat.h>
