@@ -218,13 +218,15 @@ void TDataTable::Open() {
             FIndexFile.OpenFile();
         } catch (const EKuraEngineError& e) {
             if (e.ErrorCode() != KURA_OSENOENT) throw;
-            // A lost index file is no reason to refuse the records: it starts empty.
+            // A lost index file is no reason to refuse the records: it is made anew,
+            // held by this program alone until the first cursor's rebuild has flushed
+            // it whole (IndexRecreatedRebuilt). Until then its header is the one it
+            // was made with, which no index file that holds its keys has: an open cut
+            // off meanwhile leaves a file the next open takes for a lost one again
+            // (TIndexFile::OpenFile), and one that fails, or closes first, removes it.
             FIndexRecreated = true;
             FIndexFile.CreateFile();
             FIndexFile.WriteHeader(true);
-            FIndexFile.CloseFile();
-            FIndexFile.Exclusive = FExclusive;
-            FIndexFile.OpenFile();
         }
         if (HasBlobFields()) {
             FBlobFile.SetBlockSize(FDataFile.GetBlobBlockSize());
@@ -301,7 +303,11 @@ void TDataTable::Close(bool discardTemporary) {
         return;
     }
     TFirstError first;
-    if (FExclusive && !FReadOnly) {
+    // An index file made anew whose rebuild never ended holds nothing worth keeping.
+    const bool unbuilt = FIndexRecreated;
+    if (unbuilt) {
+        first.Attempt([&] { DiscardBuffers(true, false); });
+    } else if (FExclusive && !FReadOnly) {
         first.Attempt([&] {
             if (FTemporary && discardTemporary)
                 DiscardBuffers(true, false);
@@ -310,7 +316,13 @@ void TDataTable::Close(bool discardTemporary) {
         });
     }
     first.Attempt([&] { CloseFiles(); });
+    if (unbuilt) FileList->DeleteFile(FIndexFile.FileName, FInMemory);
     first.Rethrow();
+}
+
+void TDataTable::IndexRecreatedRebuilt() {
+    FIndexRecreated = false;
+    if (!FExclusive) FIndexFile.ShareFile();
 }
 
 void TDataTable::ShareAfterTransaction() {

@@ -96,7 +96,13 @@ void TIndexFile::OpenFile() {
     if (IsOpen) return;
     TFileHandler::OpenFile();
     try {
+        // A file made anew whose rebuild from the records never ended (its program
+        // cut off), holding nothing or only the header it was made with, which
+        // says there is a primary index and describes none: no index file yet.
+        if (GetFileSize() == 0) RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
         ReadHeader();
+        if (!GetNoPrimaryIndex() && GetU16(DescAt(0) + ido::KeySize) == 0 && DescAt(0)[ido::FieldCount] == 0)
+            RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
     } catch (...) {
         TFileHandler::CloseFile();
         throw;

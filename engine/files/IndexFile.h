@@ -129,7 +129,9 @@ public:
     // ---- File operations ---------------------------------------------------
     // Opens the file, reads and checks the header: a version other than 5 is 12035;
     // more than 30 secondary indexes, or a descriptor whose key size, field count
-    // or compression no index can have, is 8961. A failed open leaves it closed.
+    // or compression no index can have, is 8961. A file made anew whose rebuild never
+    // ended (nothing in it, or the header it was made with: a primary index claimed
+    // and none described) is KURA_OSENOENT, as no file. A failed open leaves it closed.
     void OpenFile() override;
     // Drops temporary indexes and every cached page (the owner flushes first).
     void CloseFile() override;

@@ -423,6 +423,60 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
                                  "起動してください。\nテーブル %2 のファイルは、どれも変更していません。").arg(qdb, table),
                      {}, false, false, table};
     };
+    // A table's key made anew from its records, its index file missing ("がなかった") or
+    // without it ("にキー（StaffCD）がなかった"); the note, or why it could not be.
+    auto keyRebuilt = [&](const char* table, const char* found) {
+        return gui::U8("テーブル %1 の索引ファイル %2/%1.IDX %3ため、レコードから作り直しました。\nレコードはどれもそのままです。")
+            .arg(gui::U8(table), qdb, gui::U8(found));
+    };
+    // (A rebuild that the engine began has written the files' headers and journal, and
+    // says that no record changed; one refused its open says that no file did.)
+    auto keyNotRebuilt = [&](const char* table, const char* found, const QString& why, int code) {
+        return head.arg(table) +
+               gui::U8("テーブル %1 の索引ファイル %2/%1.IDX %3ため、レコードから作り直そうとしましたが、%4\nテーブル %1 の"
+                       "%5は、どれも変更していません。\n（エラー番号 %6）")
+                   .arg(gui::U8(table), qdb, gui::U8(found), why,
+                        code == kura::KURA_OSEACCES ? gui::U8("ファイル") : gui::U8("レコード"), QString::number(code));
+    };
+    // After a rebuild that failed: no index file made, none kept aside, and (`rows`)
+    // every record there.
+    auto nothingMade = [&](bool lost, std::vector<std::string> rows = {}) {
+        return [&, lost, rows] {
+            EXPECT_EQ(fs::exists(db + "/Staff.IDX"), !lost);
+            EXPECT_FALSE(fs::exists(db + "/Staff.IBK"));
+            if (!rows.empty()) {
+                EXPECT_EQ(Column("SELECT Simei FROM Staff ORDER BY Simei"), rows);
+            }
+        };
+    };
+    // The table's key holds again: the row under key 1 found by it, as the editor finds
+    // an employee, and a second row under that key refused.
+    auto keyHolds = [&](const char* table, const std::string& again) {
+        return [&, table, again] {
+            kura::TKuraTable& t = std::string(table) == "Staff" ? *DMdata->Tstaff : *DMdata->Tkazoku;
+            t.SetKey();
+            for (const std::string& field : SpecOf(table)->Key) t.FieldByName(field)->SetAsInteger(1);
+            EXPECT_TRUE(t.GotoKey());
+            try {
+                Exec(again);
+                ADD_FAILURE() << "a second row under the key taken";
+            } catch (const kura::EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), kura::KURA_KEYVIOL);
+            }
+        };
+    };
+    const std::string staffAgain = "INSERT INTO Staff (StaffCD, Simei) VALUES (1, 'again')";
+    // Staff.IDX gone, then (`twice`) a second employee under code 1 taken by a program
+    // whose engine made it anew without the key, as earlier versions went on; its
+    // index file left so (`keyless`) or gone again.
+    auto lostKey = [&](bool twice, bool keyless) {
+        return [&, twice, keyless] {
+            keepAll();
+            fs::remove(db + "/Staff.IDX");
+            if (twice || keyless) otherSave(0, "Staff", twice ? staffAgain : "UPDATE Staff SET Bu = 'b'");
+            if (!keyless) fs::remove(db + "/Staff.IDX");
+        };
+    };
     // A start in the program folder `folder` (and the temporary folder `tempFolder`) that
     // says `said` and makes nothing there, or that makes the database there and serves:
     // records saved and read back (the lists and queries make their tables in the
@@ -456,7 +510,47 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         {"Staff.BLB's header overwritten", overwritten("/Staff.BLB", 0, 64), damaged("Staff", 12035)},
         {"Staff.BLB missing", [&] { fs::remove(keep(db + "/Staff.BLB")); },
          head.arg("Staff") + gui::U8("ファイル %1/Staff.BLB がありません。\n").arg(qdb) + restore.arg("Staff").arg(11010)},
-        gone("Staff", {".DAT"}), gone("Kazoku", {".DAT"}), gone("Staff", {".IDX"}), gone("Kazoku", {".IDX"}), gone("Staff", {".DAT", ".BLB"}),
+        gone("Staff", {".DAT"}), gone("Kazoku", {".DAT"}), gone("Staff", {".DAT", ".BLB"}),
+        {"Staff.IDX missing: made anew, its key from the records", lostKey(false, false),
+         keyRebuilt("Staff", "がなかった"), {}, true, false, nullptr, {}, keyHolds("Staff", staffAgain)},
+        {"Kazoku.IDX missing: made anew, its key from the records",
+         [&] { keepAll(), otherSave(0, "Kazoku", kazoku), fs::remove(db + "/Kazoku.IDX"); },
+         keyRebuilt("Kazoku", "がなかった"), {}, true, false, nullptr, {}, keyHolds("Kazoku", kazoku)},
+        {"Staff.IDX without the key, as an earlier version went on with it", lostKey(false, true),
+         keyRebuilt("Staff", "にキー（StaffCD）がなかった"), {}, true, false, nullptr, {}, keyHolds("Staff", staffAgain)},
+        {"Staff.IDX missing, code 1 twice in the records", lostKey(true, false),
+         keyNotRebuilt("Staff", "がなかった",
+                       gui::U8("キー（StaffCD）の値が同じレコードが複数あるため、作り直せません。\n") +
+                           restore.arg("Staff").section('\n', 0, 0),
+                       9729),
+         {}, false, false, nullptr, {}, nothingMade(true)},
+        {"Staff.IDX without the key, code 1 twice in the records", lostKey(true, true),
+         keyNotRebuilt("Staff", "にキー（StaffCD）がなかった",
+                       gui::U8("キー（StaffCD）の値が同じレコードが複数あるため、作り直せません。\n") +
+                           restore.arg("Staff").section('\n', 0, 0),
+                       9729),
+         {}, false, false, nullptr, {}, nothingMade(false, {"N1", "again"})},
+        {"Staff.IDX missing, Staff.DAT open in another program for the whole wait",
+         [&] {
+             lostKey(false, false)();
+             holder = std::make_unique<kura::test::ChildProcess>(std::vector<std::string>{"platform_files"});
+             ASSERT_EQ(holder->readLine(60000), "ready");
+             holder->send("open " + db + "/Staff.DAT rw 3 3");
+             ASSERT_EQ(holder->readLine(60000), "ok 0");
+         },
+         keyNotRebuilt("Staff", "がなかった",
+                       gui::U8("他のプログラムがこのテーブルを開いているため、作り直せません（作り直すには、このテーブルを単独で"
+                               "使う必要があります）。\nそのプログラムを終了してから、もう一度起動してください。"),
+                       11013),
+         {}, false, true, "Staff"},
+        {"Staff.IDX missing in a folder where no file can be made", [&] { lostKey(false, false)(), folderRefused = true; },
+         keyNotRebuilt("Staff", "がなかった",
+                       gui::U8("フォルダ %1 が読み取り専用か、ファイルを作る権限がありません。\nフォルダとファイルの権限を"
+                               "確かめてから、もう一度起動してください。").arg(qdb),
+                       11013),
+         {}, false, false, "Staff"},
+        {"Staff.IDX missing, the disk full while its keys are built", [&] { lostKey(false, false)(), full = "/Staff.JNL"; },
+         keyNotRebuilt("Staff", "がなかった", diskFull(db), 9218), {}, false, false, nullptr, {}, nothingMade(true)},
         gone("Gakureki", {".DAT", ".IDX"}),  // its journal there
         {"every file of Kazoku gone, as a table a new version adds",
          [&] { keepAll(); for (auto e : {".DAT", ".IDX", ".JNL"}) fs::remove(db + "/Kazoku" + e); }, {}, {}, true},
@@ -666,7 +760,18 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
         }
         EXPECT_EQ(failed, !c.starts);
         EXPECT_EQ(waits > 0, c.waits) << waits;
-        EXPECT_EQ(filesOf(c.untouched), before);
+        const auto after = filesOf(c.untouched);
+        for (const auto& [file, bytes] : before) {  // each file byte for byte; none made
+            const auto now = after.find(file);
+            if (now == after.end()) {
+                ADD_FAILURE() << file << " gone";
+                continue;
+            }
+            const auto differ = std::mismatch(bytes.begin(), bytes.end(), now->second.begin(), now->second.end());
+            EXPECT_TRUE(differ.first == bytes.end() && differ.second == now->second.end())
+                << file << " changed at byte " << differ.first - bytes.begin();
+        }
+        for (const auto& [file, bytes] : after) EXPECT_TRUE(before.count(file)) << file << " made";
         QStringList said = c.said.isEmpty() ? QStringList() : QStringList{c.said};
         if (!c.alsoSaid.isEmpty()) said << c.alsoSaid;
         if (!c.readOnlyWhy.isEmpty()) {  // said at the start, then by each command that would change the records
@@ -761,6 +866,72 @@ TEST_F(StartUp, EveryStartThatCannotServeSaysWhyInJapanese) {
             EXPECT_EQ(app::TableFailure(e, "Staff", app::TRefusal::Unknown), said + gui::U8("\n（エラー番号 8961）"));
         }
     }
+}
+
+// A start that gives a lost index file its key again, cut off at any call that changes
+// a file of the table: killed there, as a crash would end it, or the call failing. The
+// next start finds what is left (no index file, one that was never filled, one without
+// the key), makes it again and says so, or finds the work done; every employee is
+// then found by its code, a second one under a code is refused, none is lost.
+TEST_F(StartUp, AKeyRebuildCutOffAtAnyCallIsDoneAgainByTheNextStart) {
+    StartMain();
+    AddStaffRows(3);
+    CloseMain();
+    const std::string db = dir.file("DB"), lost = dir.file("lost");
+    fs::remove(db + "/Staff.IDX");
+    fs::copy(db, lost, fs::copy_options::recursive);
+    const QString index = QString::fromStdString(db + "/Staff.IDX");
+    const QString head = gui::U8("テーブル Staff を開けないため、ヨミトラを起動できません。\nテーブル Staff の索引ファイル %1 ").arg(index);
+    const QStringList rebuilt{
+        gui::U8("テーブル Staff の索引ファイル %1 がなかったため、レコードから作り直しました。\nレコードはどれもそのままです。")
+            .arg(index),
+        gui::U8("テーブル Staff の索引ファイル %1 にキー（StaffCD）がなかったため、レコードから作り直しました。\nレコードは"
+                "どれもそのままです。").arg(index)};
+    uint64_t at = 1;
+    for (bool done = false; !done; ++at) {
+        for (const bool killed : {true, false}) {
+            SCOPED_TRACE("call " + std::to_string(at) + (killed ? ": killed" : ": failed"));
+            fs::remove_all(db);
+            fs::copy(lost, db, fs::copy_options::recursive);
+            if (killed) {
+                kura::test::ChildProcess desk(KURA_TEST_DESK, {dir.path(), "kill-at", std::to_string(at), "/Staff."});
+                std::string line;
+                while ((line = desk.readLine(60000)).starts_with("message ")) {
+                }
+                if (line == "ready") desk.send("quit");
+                done = desk.wait() == 0;  // it made fewer calls: the whole rebuild is counted
+            } else {
+                kura::test::FileCallFaults faults("/Staff.");
+                faults.Arm(at);
+                const bool failed = StartMain().StartFailed();
+                CloseMain();
+                // A start that failed said why: the rebuild it could not end.
+                ASSERT_EQ(messages.size(), 1) << messages.join("\n").toStdString();
+                EXPECT_TRUE(failed ? messages[0].startsWith(head) : rebuilt.contains(messages[0]))
+                    << messages[0].toStdString();
+                messages.clear();
+            }
+            ASSERT_TRUE(StartMain().StartedUp()) << messages.join("\n").toStdString();
+            EXPECT_LE(messages.size(), 1);
+            for (const QString& said : messages) EXPECT_TRUE(rebuilt.contains(said)) << said.toStdString();
+            messages.clear();
+            kura::TKuraTable& staff = *DMdata->Tstaff;
+            for (int code = 1; code <= 3; ++code) {
+                staff.SetKey();
+                staff.FieldByName("StaffCD")->SetAsInteger(code);
+                EXPECT_TRUE(staff.GotoKey()) << code;
+            }
+            EXPECT_EQ(staff.RecordCount(), 3);
+            try {
+                Exec("INSERT INTO Staff (StaffCD, Simei) VALUES (2, 'again')");
+                ADD_FAILURE() << "a second employee under code 2 taken";
+            } catch (const kura::EKuraEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), kura::KURA_KEYVIOL);
+            }
+            CloseMain();
+        }
+    }
+    EXPECT_GT(at, 10u);  // the engine's making of the index file and the key's restructure
 }
 
 TEST_F(StartUp, ClosingTheMainWindowWritesItsSettings) {
