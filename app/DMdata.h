@@ -18,8 +18,9 @@
 // engine's restructure, which has the table to itself, builds it from the records).
 // An index file without the key, as a rebuild cut off leaves it, is found at every
 // start by the table's index definitions and rebuilt the same way. A rebuild that
-// fails changes none of the table's files (EKeyNotRebuilt): another program has the
-// table open, two records share a key, the index file cannot be made or written.
+// fails (EKeyNotRebuilt: another program has the table open, two records share a
+// key, the index file cannot be made or written) changes no record, and leaves no
+// index file where there was none.
 #include <functional>
 #include <stdexcept>
 #include <string>

@@ -40,7 +40,8 @@ QString MissingFilesFailure(const QString& table, const std::vector<std::string>
 QString KeyRebuiltNote(const QString& table, const std::string& index, bool lost, const std::vector<std::string>& key);
 // The whole text of a start that could not make it anew: another program has the table
 // open (`why` InUse), two records share a key, the index file cannot be made or
-// written, a full disk; the table's files as they were.
+// written, a full disk; no file of the table changed where the engine refused the
+// table, no record where the rebuild began.
 QString KeyFailure(const kura::EKuraEngineError& e, const QString& table, const std::string& index, bool lost,
                    const std::vector<std::string>& key, TRefusal why);
 // The same for the views the start builds last, whose queries make their result

@@ -971,6 +971,11 @@ TEST(Schema, CreationAndUpgradeTextsAreTheStatementsTheQueriesRun) {
     EXPECT_EQ(GakurekiUpgradeText(), (std::vector<std::string>{"ALTER TABLE \"Gakureki\" ",
                                                                "REDEFINE \"NAIYO\" CHARACTER(60),",
                                                                "ADD \"V102\"      CHARACTER(1)"}));
+    EXPECT_EQ(KeyRebuildText(KazokuSpec()),
+              (std::vector<std::string>{"ALTER TABLE \"Kazoku\"",
+                                        "REDEFINE PRIMARY KEY (\"StaffCD\", \"Seq\") COMPRESS NONE", "NOBACKUP"}));
+    EXPECT_EQ(SpecOf("rirekisyo"), &RirekisyoSpec());
+    EXPECT_EQ(SpecOf("Staff2"), nullptr);
     EXPECT_TRUE(StaffNeedsUpgrade({"StaffCD", "furikomi_kozameigX"}));
     EXPECT_FALSE(StaffNeedsUpgrade({"StaffCD", "FURIKOMI_KOZAMEIGI"}));
     EXPECT_FALSE(GakurekiNeedsUpgrade({"v102"}));
