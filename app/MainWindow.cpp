@@ -158,14 +158,16 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
         } catch (const EKeyNotRebuilt& e) {
             // The rebuild needs the table to itself: another program that has it open
             // may be a start that makes or checks it, a moment.
-            const TRefusal why = AccessDenied(e.Error) ? WhyRefused(e.Error.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
-            const bool held = AccessDenied(e.Error) && (why == TRefusal::InUse || why == TRefusal::Unknown);
+            const bool refused = AccessDenied(e.Error);
+            const TRefusal why = refused ? WhyRefused(e.Error.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
+            const bool held = refused && (why == TRefusal::InUse || why == TRefusal::Unknown);
             if (held && waited.elapsed() < StartWaitMs) {
                 WaitAMoment(TransactionRetryMs);
                 Mark(table.TableName() + "_waited");
                 continue;
             }
-            throw std::runtime_error(KeyFailure(e.Error, name, e.Index, e.Lost, key, held ? TRefusal::InUse : why).toStdString());
+            const TRefusal said = held ? TRefusal::InUse : why;
+            throw std::runtime_error(KeyFailure(e.Error, name, e.Index, e.Lost, key, said).toStdString());
         } catch (const kura::EKuraEngineError& e) {
             // Reported once (a change set aside, a table that may no longer match the
             // others of its commit): the table opens as its files hold it, which the

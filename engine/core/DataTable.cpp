@@ -214,16 +214,23 @@ void TDataTable::Open() {
         journalLeft = !FInMemory && DiskFileExists(journal);
         if (journalLeft || DiskFileExists(FDataFile.FileName)) OpenJournal(false);
         FDataFile.OpenFile();
+        bool lost = false;
         try {
             FIndexFile.OpenFile();
+            // A lost one made anew whose rebuild never ended (its program cut off).
+            lost = FIndexFile.NoIndexSet();
+            if (lost) FIndexFile.CloseFile();
         } catch (const EKuraEngineError& e) {
             if (e.ErrorCode() != KURA_OSENOENT) throw;
+            lost = true;
+        }
+        if (lost) {
             // A lost index file is no reason to refuse the records: it is made anew,
             // held by this program alone until the first cursor's rebuild has flushed
             // it whole (IndexRecreatedRebuilt). Until then its header is the one it
-            // was made with, which no index file that holds its keys has: an open cut
-            // off meanwhile leaves a file the next open takes for a lost one again
-            // (TIndexFile::OpenFile), and one that fails, or closes first, removes it.
+            // was made with, which no table's index file has once built: an open cut
+            // off meanwhile leaves a file the next open takes for a lost one again,
+            // and one that fails, or closes first, removes it.
             FIndexRecreated = true;
             FIndexFile.CreateFile();
             FIndexFile.WriteHeader(true);

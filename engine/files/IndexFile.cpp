@@ -96,13 +96,9 @@ void TIndexFile::OpenFile() {
     if (IsOpen) return;
     TFileHandler::OpenFile();
     try {
-        // A file made anew whose rebuild from the records never ended (its program
-        // cut off), holding nothing or only the header it was made with, which
-        // says there is a primary index and describes none: no index file yet.
+        // Made, and its header never written (its program cut off): no index file yet.
         if (GetFileSize() == 0) RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
         ReadHeader();
-        if (!GetNoPrimaryIndex() && GetU16(DescAt(0) + ido::KeySize) == 0 && DescAt(0)[ido::FieldCount] == 0)
-            RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
     } catch (...) {
         TFileHandler::CloseFile();
         throw;
@@ -294,6 +290,11 @@ void TIndexFile::SetRecordCount(uint32_t count) {
 
 uint32_t TIndexFile::GetRecordCount() const { return GetU32(&FHeader[iho::RecordCount]); }
 bool TIndexFile::GetNoPrimaryIndex() const { return FHeader[iho::NoPrimaryIndex] != 0; }
+
+bool TIndexFile::NoIndexSet() const {
+    const uint8_t* primary = DescAt(0);
+    return !GetNoPrimaryIndex() && GetU16(primary + ido::KeySize) == 0 && primary[ido::FieldCount] == 0;
+}
 
 void TIndexFile::SetNoPrimaryIndex(bool flag) {
     if (GetNoPrimaryIndex() != flag) {
