@@ -1,6 +1,7 @@
 #include "app/DMdata.h"
 
 #include "app/Schema.h"
+#include "app/StartReasons.h"
 #include "components/KuraDatabase.h"
 #include "components/KuraQuery.h"
 #include "components/KuraSession.h"
@@ -97,35 +98,95 @@ std::vector<std::string> TDMdata::FieldNames(kura::TKuraTable& table) {
     return names;
 }
 
+std::string TDMdata::TableFile(kura::TKuraTable& table, const char* extension) {
+    return platform::NormalizeSeparators(DataDB->Directory()) + "/" + table.TableName() + extension;
+}
+
 std::vector<std::string> TDMdata::MissingFiles(kura::TKuraTable& table) {
-    const std::string base = platform::NormalizeSeparators(DataDB->Directory()) + "/" + table.TableName();
-    auto there = [&base](const char* ext) {
-        return platform::GetFileAttributes(base + ext) != platform::INVALID_FILE_ATTRIBUTES;
+    auto there = [&](const char* ext) {
+        return platform::GetFileAttributes(TableFile(table, ext)) != platform::INVALID_FILE_ATTRIBUTES;
     };
-    if (there(".DAT") || !(there(".IDX") || there(".BLB") || there(".JNL") || there(".JNS"))) return {};
+    // A lost .IDX alone is made anew from the records (RebuildKey).
+    if (there(".DAT")) return {};
+    if (!(there(".IDX") || there(".BLB") || there(".JNL") || there(".JNS"))) return {};
     // The .BLB belongs to a table with pictures or notes (made with the table).
     bool blobs = false;
-    for (const TTableSpec* spec : {&StaffSpec(), &GakurekiSpec(), &KazokuSpec(), &RirekisyoSpec()})
-        if (kura::SameText(spec->Name, table.TableName()))
-            for (const TColumnSpec& c : spec->Columns)
-                blobs = blobs || c.Type == kura::ftGraphic || c.Type == kura::ftMemo;
-    std::vector<std::string> missing{base + ".DAT"};
-    if (!there(".IDX")) missing.push_back(base + ".IDX");
-    if (blobs && !there(".BLB")) missing.push_back(base + ".BLB");
+    if (const TTableSpec* spec = SpecOf(table.TableName()))
+        for (const TColumnSpec& c : spec->Columns) blobs = blobs || c.Type == kura::ftGraphic || c.Type == kura::ftMemo;
+    std::vector<std::string> missing{TableFile(table, ".DAT")};
+    if (!there(".IDX")) missing.push_back(TableFile(table, ".IDX"));
+    if (blobs && !there(".BLB")) missing.push_back(TableFile(table, ".BLB"));
     return missing;
 }
 
-void TDMdata::CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation,
-                              const std::function<void()>& upgrade) {
-    if (table.Exists()) {
-        if (upgrade) upgrade();
-    } else {
-        // Its other files say it was there: made anew, it would hide what was lost.
-        std::vector<std::string> missing = MissingFiles(table);
-        if (!missing.empty()) throw ETableFilesMissing(std::move(missing));
-        creation.ExecSQL();
+bool TDMdata::IndexLost(kura::TKuraTable& table) {
+    const std::string data = TableFile(table, ".DAT");
+    if (platform::GetFileAttributes(data) == platform::INVALID_FILE_ATTRIBUTES ||
+        platform::GetFileAttributes(TableFile(table, ".IDX")) != platform::INVALID_FILE_ATTRIBUTES)
+        return false;
+    // Another program's start that is making the table holds the .DAT to itself until
+    // the .IDX is there: the open waits for it as for any other.
+    return WhyRefused(data) != TRefusal::InUse;
+}
+
+bool TDMdata::HasKey(kura::TKuraTable& table) {
+    const TTableSpec* spec = SpecOf(table.TableName());
+    if (!spec) return true;
+    std::string key;
+    for (const std::string& field : spec->Key) key += (key.empty() ? "" : ";") + field;
+    table.IndexDefs().Update();
+    const kura::TIndexDef* primary = table.IndexDefs().FindIndexForFields(key);
+    return primary && (primary->Options & kura::ixPrimary);
+}
+
+void TDMdata::RebuildKey(kura::TKuraTable& table, bool lost) {
+    const TTableSpec* spec = SpecOf(table.TableName());
+    if (!spec) return;
+    if (table.Active()) table.Close();
+    kura::TKuraQuery rebuild;
+    rebuild.SetDatabaseName("DataDB");
+    rebuild.SetSessionName("MySession");
+    rebuild.SetSQL(JoinLines(KeyRebuildText(*spec)));
+    const std::string index = TableFile(table, ".IDX");
+    try {
+        rebuild.ExecSQL();
+    } catch (const kura::EKuraEngineError& e) {
+        // The index file this rebuild had the engine make holds nothing the records do
+        // not: it goes, and the table's files are as they were. One that another
+        // program's open refused was never made (nor is it ours to remove).
+        if (lost && e.ErrorCode() != kura::KURA_OSEACCES) platform::DeleteFile(index);
+        throw EKeyNotRebuilt(e, index, lost);
     }
+}
+
+TKeys TDMdata::CreateOrUpgrade(kura::TKuraTable& table, kura::TKuraQuery& creation,
+                               const std::function<void()>& upgrade) {
+    // Files missing while others remain say it was there: made anew, it would hide
+    // what was lost.
+    std::vector<std::string> missing = MissingFiles(table);
+    if (!missing.empty()) throw ETableFilesMissing(std::move(missing));
+    if (!table.Exists()) {
+        creation.ExecSQL();
+        if (!table.Active()) table.Open();
+        return TKeys::Kept;
+    }
+    // A lost index file is made anew by the engine from the records alone, without
+    // the key: given it again before anything else opens the table.
+    TKeys keys = TKeys::Kept;
+    if (IndexLost(table)) {
+        RebuildKey(table, true);
+        keys = TKeys::IndexMadeAnew;
+    }
+    if (upgrade) upgrade();
     if (!table.Active()) table.Open();
+    // An index file without the key (a rebuild cut off, or a table an earlier version
+    // of the program went on with) is found at every start.
+    if (!HasKey(table)) {
+        RebuildKey(table, false);
+        table.Open();
+        if (keys == TKeys::Kept) keys = TKeys::KeyMadeAnew;
+    }
+    return keys;
 }
 
 }  // namespace app

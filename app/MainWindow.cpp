@@ -145,12 +145,29 @@ void TFmain::CheckTable(const char* panelText, kura::TKuraTable& table, kura::TK
     QElapsedTimer waited;
     waited.start();
     QStringList reported;
+    const TTableSpec* spec = SpecOf(table.TableName());
+    const std::vector<std::string> key = spec ? spec->Key : std::vector<std::string>{};
     for (;;) {
         try {
-            DMdata->CreateOrUpgrade(table, creation, upgrade);
+            const TKeys keys = DMdata->CreateOrUpgrade(table, creation, upgrade);
+            if (keys != TKeys::Kept)
+                reported << KeyRebuiltNote(name, DMdata->TableFile(table, ".IDX"), keys == TKeys::IndexMadeAnew, key);
             break;
         } catch (const ETableFilesMissing& e) {
             throw std::runtime_error(MissingFilesFailure(name, e.Missing).toStdString());
+        } catch (const EKeyNotRebuilt& e) {
+            // The rebuild needs the table to itself: another program that has it open
+            // may be a start that makes or checks it, a moment.
+            const bool refused = AccessDenied(e.Error);
+            const TRefusal why = refused ? WhyRefused(e.Error.ErrorContext(kura::ctxTable)) : TRefusal::Unknown;
+            const bool held = refused && (why == TRefusal::InUse || why == TRefusal::Unknown);
+            if (held && waited.elapsed() < StartWaitMs) {
+                WaitAMoment(TransactionRetryMs);
+                Mark(table.TableName() + "_waited");
+                continue;
+            }
+            const TRefusal said = held ? TRefusal::InUse : why;
+            throw std::runtime_error(KeyFailure(e.Error, name, e.Index, e.Lost, key, said).toStdString());
         } catch (const kura::EKuraEngineError& e) {
             // Reported once (a change set aside, a table that may no longer match the
             // others of its commit): the table opens as its files hold it, which the

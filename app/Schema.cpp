@@ -121,20 +121,39 @@ const TTableSpec& RirekisyoSpec() {
     return spec;
 }
 
+const TTableSpec* SpecOf(const std::string& tableName) {
+    for (const TTableSpec* spec : {&StaffSpec(), &GakurekiSpec(), &KazokuSpec(), &RirekisyoSpec()})
+        if (kura::SameText(spec->Name, tableName)) return spec;
+    return nullptr;
+}
+
+namespace {
+
+// The primary key as both statements write it.
+std::string KeyClause(const TTableSpec& spec) {
+    std::string key = "PRIMARY KEY (";
+    for (std::size_t i = 0; i < spec.Key.size(); ++i) key += (i ? ", \"" : "\"") + spec.Key[i] + "\"";
+    return key + ") COMPRESS NONE";
+}
+
+}  // namespace
+
 std::vector<std::string> CreationText(const TTableSpec& spec) {
     std::vector<std::string> lines;
     lines.push_back("CREATE TABLE IF NOT EXISTS \"" + spec.Name + "\"");
     lines.push_back("(");
     for (const auto& c : spec.Columns)
         lines.push_back("   \"" + c.Name + "\" " + c.SqlType + (c.NotNull ? " NOT NULL" : "") + ",");
-    std::string key = "   PRIMARY KEY (";
-    for (std::size_t i = 0; i < spec.Key.size(); ++i) key += (i ? ", \"" : "\"") + spec.Key[i] + "\"";
-    lines.push_back(key + ") COMPRESS NONE");
+    lines.push_back("   " + KeyClause(spec));
     if (!spec.Description.empty()) lines.push_back("   DESCRIPTION '" + spec.Description + "'");
     lines.push_back("   LANGUAGE \"ANSI Standard\" SORT \"Default Order\"");
     lines.push_back("   USER MAJOR VERSION 1");
     lines.push_back(");");
     return lines;
+}
+
+std::vector<std::string> KeyRebuildText(const TTableSpec& spec) {
+    return {"ALTER TABLE \"" + spec.Name + "\"", "REDEFINE " + KeyClause(spec), "NOBACKUP"};
 }
 
 std::vector<std::string> StaffUpgradeText() {

@@ -6,6 +6,11 @@
 // from that description (as are the field and index definitions a test gives a table
 // component to make an earlier layout).
 //
+// A table whose index file lacks the primary key (it was lost and made anew by the
+// engine from the records alone) receives it again by KeyRebuildText: the engine
+// builds it from the records in the table's own index file, and refuses it, changing
+// nothing, where two records share a key; a table that has it is left as it is.
+//
 // Upgrades: a Staff table without Furikomi_KozaMeigi receives it and
 // Fututyo_KozaMeigi; a Gakureki table without V102 has NAIYO redefined as
 // CHARACTER(60) and receives V102. Kazoku and Rirekisyo are never changed. An upgrade
@@ -42,10 +47,16 @@ const TTableSpec& GakurekiSpec();
 const TTableSpec& KazokuSpec();
 const TTableSpec& RirekisyoSpec();
 
+// The program's description of the table of that name (in any case); nullptr for
+// none of its four.
+const TTableSpec* SpecOf(const std::string& tableName);
 // The lines of the creation text.
 std::vector<std::string> CreationText(const TTableSpec& spec);
 // Lines as one SQL text (CR LF between them).
 std::string JoinLines(const std::vector<std::string>& lines);
+// The lines of the statement that gives an existing table its primary key again (no
+// backup of the index file is kept; one that has it keeps it).
+std::vector<std::string> KeyRebuildText(const TTableSpec& spec);
 // The lines of the upgrade statements.
 std::vector<std::string> StaffUpgradeText();
 std::vector<std::string> GakurekiUpgradeText();

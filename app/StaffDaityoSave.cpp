@@ -126,7 +126,9 @@ void TFstaffDaityo::PutBack(const TEdit& edit) {
         Tstaff->Edit();
     }
     SetDataValues(*Tstaff, edit.Staff);
-    if (codeFixed_) CodeUsed();  // the insert made the code's edit editable again
+    // The code's edit showed the code while its field was writable and became so
+    // too, in either mode: the mode's controls again.
+    DSstaffStateChange();
     ReopenQuery(*Qgakureki);
     ReopenQuery(*Qkazoku);
     ShowPhoto();

@@ -307,10 +307,19 @@ std::string FolderRefusal(const std::string& dir, uint32_t error) {
 
 std::string SettingsRefusal(const QString& path, uint32_t error, const std::string& file) {
     QString why;
+    const QString named = file.empty() ? path : QString::fromStdString(file);
     if (error == platform::ERROR_CANT_RESOLVE_FILENAME)
         why = U8("ファイル %1 の場所にシンボリックリンクがあるため、書き込みませんでした。\n"
                  "リンクを取り除いてから、もう一度起動してください。")
-                  .arg(file.empty() ? path : QString::fromStdString(file));
+                  .arg(named);
+    else if (error == platform::ERROR_DIRECTORY)
+        why = U8("ファイル %1 の場所にフォルダがあるため、書き込みませんでした。\n"
+                 "そのフォルダの名前を変えるか別の場所に移してから、もう一度起動してください。")
+                  .arg(named);
+    else if (error == platform::ERROR_ALREADY_EXISTS)
+        why = U8("ファイル %1 の場所に、ファイルではないもの（名前付きパイプなど）があるため、書き込みませんでした。\n"
+                 "それを取り除いてから、もう一度起動してください。")
+                  .arg(named);
     else if (error == platform::ERROR_DISK_FULL)
         why = DiskFullText(QFileInfo(path).absolutePath());
     else if (error == platform::ERROR_ACCESS_DENIED)
@@ -363,6 +372,52 @@ QString ReportedOnceNote(const kura::EKuraEngineError& e, const QString& table) 
     if (JournalNamed(journal) == TJournalName::Copy)
         text += U8("変更の記録はファイル %1 として残してあります。\n").arg(PathText(journal));
     return text + U8("テーブル %1 は、いまのファイルの内容のまま開きます。").arg(table) + CodeLine(e);
+}
+
+namespace {
+
+// A table's key fields ("StaffCD、Seq").
+QString KeyText(const std::vector<std::string>& key) {
+    std::vector<QString> fields;
+    for (const std::string& field : key) fields.push_back(PathText(field));
+    return Listed(fields);
+}
+
+// What the start found of the index file: missing, or without the key.
+QString IndexFound(const std::string& index, bool lost, const std::vector<std::string>& key) {
+    return lost ? U8("索引ファイル %1 がなかったため").arg(PathText(index))
+                : U8("索引ファイル %1 にキー（%2）がなかったため").arg(PathText(index), KeyText(key));
+}
+
+}  // namespace
+
+QString KeyRebuiltNote(const QString& table, const std::string& index, bool lost, const std::vector<std::string>& key) {
+    return U8("テーブル %1 の%2、レコードから作り直しました。\nレコードはどれもそのままです。")
+        .arg(table, IndexFound(index, lost, key));
+}
+
+QString KeyFailure(const kura::EKuraEngineError& e, const QString& table, const std::string& index, bool lost,
+                   const std::vector<std::string>& key, TRefusal why) {
+    QString text = U8("テーブル %1 の%2、レコードから作り直そうとしましたが、").arg(table, IndexFound(index, lost, key));
+    if (e.ErrorCode() == kura::KURA_KEYVIOL)
+        text += U8("キー（%1）の値が同じレコードが複数あるため、作り直せません。\n").arg(KeyText(key)) +
+                RestoreAdvice(table);
+    else if (DiskFull(e))
+        text += DiskFullText(FolderOf(e.ErrorContext(kura::ctxTable)));
+    else if (AccessDenied(e) && why == TRefusal::InUse)
+        text += U8("他のプログラムがこのテーブルを開いているため、作り直せません（作り直すには、このテーブルを単独で"
+                   "使う必要があります）。\nそのプログラムを終了してから、もう一度起動してください。");
+    else if (AccessDenied(e))
+        text += UnwritableText(e.ErrorContext(kura::ctxTable)) +
+                U8("\nフォルダとファイルの権限を確かめてから、もう一度起動してください。");
+    else
+        text += U8("作り直せません。\n%1").arg(gui::QStr(e.what()));
+    // Refused its open, the engine made nothing; a rebuild begun has written the files'
+    // headers (their change counters) and journal, never a record.
+    const QString kept = AccessDenied(e) ? U8("\nテーブル %1 のファイルは、どれも変更していません。")
+                                         : U8("\nテーブル %1 のレコードは、どれも変更していません。");
+    return U8("テーブル %1 を開けないため、ヨミトラを起動できません。\n").arg(table) + text + kept.arg(table) +
+           CodeLine(e);
 }
 
 QString MissingFilesFailure(const QString& table, const std::vector<std::string>& missing) {

@@ -35,6 +35,15 @@ QString TableFailure(const kura::EKuraEngineError& e, const QString& table, TRef
 // The table's files found missing while others of it remain (the table is not made
 // anew over them): which are missing, and to restore the table from a backup.
 QString MissingFilesFailure(const QString& table, const std::vector<std::string>& missing);
+// The table's primary key (fields `key`) made anew from its records at the start: its
+// index file `index` was missing (lost) or lacked it. The note names the file.
+QString KeyRebuiltNote(const QString& table, const std::string& index, bool lost, const std::vector<std::string>& key);
+// The whole text of a start that could not make it anew: another program has the table
+// open (`why` InUse), two records share a key, the index file cannot be made or
+// written, a full disk; no file of the table changed where the engine refused the
+// table, no record where the rebuild began.
+QString KeyFailure(const kura::EKuraEngineError& e, const QString& table, const std::string& index, bool lost,
+                   const std::vector<std::string>& key, TRefusal why);
 // The same for the views the start builds last, whose queries make their result
 // tables in the session's private folder.
 QString ViewsFailure(const kura::EKuraEngineError& e, const std::string& privateDir);

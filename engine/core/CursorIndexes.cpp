@@ -524,7 +524,6 @@ void TDataCursor::RebuildLostIndexFile() {
     BeginWrite();
     const uint8_t saved = FIndexNo;
     try {
-        FTable->SetNoPrimaryIndex(true);
         // The new file counts from nothing, whatever its header said.
         FTable->SetRecordCount(0);
         SetIndexNumber(SYS_DELETED_SLOT);
@@ -546,6 +545,11 @@ void TDataCursor::RebuildLostIndexFile() {
             }
             ReleaseRecord(record);
         }
+        // Last, and flushed with the keys (the journal makes it all or nothing): until
+        // then the header says a primary index and describes none, as it was made, so
+        // that whatever of the rebuild reached the disk before it is taken for no
+        // index file at the next open.
+        FTable->SetNoPrimaryIndex(true);
         FTable->FlushBuffers(false, true, false, true, true);
         SetIndexNumber(saved);
     } catch (...) {

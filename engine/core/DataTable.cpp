@@ -215,17 +215,26 @@ void TDataTable::Open() {
         journalLeft = !FInMemory && DiskFileExists(journal);
         if (journalLeft || DiskFileExists(FDataFile.FileName)) OpenJournal(false);
         FDataFile.OpenFile();
+        bool lost = false;
         try {
             FIndexFile.OpenFile();
+            // A lost one made anew whose rebuild never ended (its program cut off).
+            lost = FIndexFile.NoIndexSet();
+            if (lost) FIndexFile.CloseFile();
         } catch (const EKuraEngineError& e) {
             if (e.ErrorCode() != KURA_OSENOENT) throw;
-            // A lost index file is no reason to refuse the records: it starts empty.
+            lost = true;
+        }
+        if (lost) {
+            // A lost index file is no reason to refuse the records: it is made anew,
+            // held by this program alone until the first cursor's rebuild has flushed
+            // it whole (IndexRecreatedRebuilt). Until then its header is the one it
+            // was made with, which no table's index file has once built: an open cut
+            // off meanwhile leaves a file the next open takes for a lost one again,
+            // and one that fails, or closes first, removes it.
             FIndexRecreated = true;
             FIndexFile.CreateFile();
             FIndexFile.WriteHeader(true);
-            FIndexFile.CloseFile();
-            FIndexFile.Exclusive = FExclusive;
-            FIndexFile.OpenFile();
         }
         if (HasBlobFields()) {
             FBlobFile.SetBlockSize(FDataFile.GetBlobBlockSize());
@@ -302,7 +311,11 @@ void TDataTable::Close(bool discardTemporary) {
         return;
     }
     TFirstError first;
-    if (FExclusive && !FReadOnly) {
+    // An index file made anew whose rebuild never ended holds nothing worth keeping.
+    const bool unbuilt = FIndexRecreated;
+    if (unbuilt) {
+        first.Attempt([&] { DiscardBuffers(true, false); });
+    } else if (FExclusive && !FReadOnly) {
         first.Attempt([&] {
             if (FTemporary && discardTemporary)
                 DiscardBuffers(true, false);
@@ -311,7 +324,13 @@ void TDataTable::Close(bool discardTemporary) {
         });
     }
     first.Attempt([&] { CloseFiles(); });
+    if (unbuilt) FileList->DeleteFile(FIndexFile.FileName, FInMemory);
     first.Rethrow();
+}
+
+void TDataTable::IndexRecreatedRebuilt() {
+    FIndexRecreated = false;
+    if (!FExclusive) FIndexFile.ShareFile();
 }
 
 void TDataTable::ShareAfterTransaction() {

@@ -98,9 +98,10 @@ public:
     bool IsReadOnly() const { return FReadOnly; }
     bool IsReadOnlyByAttribute() const { return FReadOnlyByAttribute; }
     bool IsIndexRecreated() const { return FIndexRecreated; }
-    // The first cursor rebuilt the new index file's contents; later cursors on the
-    // shared table must not insert the same row keys again.
-    void IndexRecreatedRebuilt() { FIndexRecreated = false; }
+    // The first cursor rebuilt the new index file's contents and flushed them; later
+    // cursors on the shared table must not insert the same row keys again, and other
+    // programs may open the file from now on.
+    void IndexRecreatedRebuilt();
     uint16_t GetOpenCount() const { return FOpenCount; }
     uint16_t GetCursorCount() const { return FCursorCount; }
     void AddCursorRef();

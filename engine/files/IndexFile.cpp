@@ -96,6 +96,8 @@ void TIndexFile::OpenFile() {
     if (IsOpen) return;
     TFileHandler::OpenFile();
     try {
+        // Made, and its header never written (its program cut off): no index file yet.
+        if (GetFileSize() == 0) RaiseEngineError(KURA_OSENOENT, {}, {}, {}, FileName);
         ReadHeader();
     } catch (...) {
         TFileHandler::CloseFile();
@@ -288,6 +290,11 @@ void TIndexFile::SetRecordCount(uint32_t count) {
 
 uint32_t TIndexFile::GetRecordCount() const { return GetU32(&FHeader[iho::RecordCount]); }
 bool TIndexFile::GetNoPrimaryIndex() const { return FHeader[iho::NoPrimaryIndex] != 0; }
+
+bool TIndexFile::NoIndexSet() const {
+    const uint8_t* primary = DescAt(0);
+    return !GetNoPrimaryIndex() && GetU16(primary + ido::KeySize) == 0 && primary[ido::FieldCount] == 0;
+}
 
 void TIndexFile::SetNoPrimaryIndex(bool flag) {
     if (GetNoPrimaryIndex() != flag) {

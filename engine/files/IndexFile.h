@@ -129,7 +129,8 @@ public:
     // ---- File operations ---------------------------------------------------
     // Opens the file, reads and checks the header: a version other than 5 is 12035;
     // more than 30 secondary indexes, or a descriptor whose key size, field count
-    // or compression no index can have, is 8961. A failed open leaves it closed.
+    // or compression no index can have, is 8961. A file that holds nothing (made, its
+    // header never written) is KURA_OSENOENT, as no file. A failed open leaves it closed.
     void OpenFile() override;
     // Drops temporary indexes and every cached page (the owner flushes first).
     void CloseFile() override;
@@ -163,6 +164,10 @@ public:
     void SetRecordCount(uint32_t count);
     uint32_t GetRecordCount() const;
     bool GetNoPrimaryIndex() const;
+    // The header as CreateFile makes it, before any index is set: a primary index
+    // claimed (the no-primary-index flag clear) and none described. A table's index
+    // file has it only while a lost one is rebuilt (TDataTable::Open).
+    bool NoIndexSet() const;
     void SetNoPrimaryIndex(bool flag);
     uint8_t GetIndexCount() const;
     void SetIndexCount(uint8_t count);

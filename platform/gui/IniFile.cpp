@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "platform/CodePage.h"
@@ -39,11 +38,31 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// The settings as the file at `path` holds them; none where no plain file stands
+// there. A link is not followed (what it leads to is someone else's, and the next
+// write replaces the link), and a FIFO, a folder or a device is not read: none of
+// them holds settings, and a FIFO would hold the program.
+std::string ReadSettings(const std::string& path) {
+    const platform::FileCallTable& calls = platform::FileCalls();
+    const int fd = calls.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) return {};
+    std::string text;
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[8192];
+        for (ssize_t n; (n = calls.pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) != 0;) {
+            if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+            else if (errno != EINTR) break;
+        }
+    }
+    calls.close(fd);
+    return text;
+}
+
 }  // namespace
 
 TIniFile::TIniFile(std::string path) : path_(std::move(path)) {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return;
+    std::istringstream in(ReadSettings(path_));
     std::string line;
     Section* current = nullptr;
     while (std::getline(in, line)) {
@@ -163,22 +182,37 @@ void TIniFile::UpdateFile() {
     auto fail = [&](int err) {
         throw EIniFileError("Cannot write " + path_ + ": " + std::strerror(err), platform::Win32ErrorFromErrno(err));
     };
+    // What stands at a name where a file was to be written, when it is no plain file
+    // (at the settings file's own name only a folder is in the way: the rename
+    // replaces anything else).
+    auto inTheWay = [&](const std::string& name, bool temporary) {
+        struct stat st{};
+        if (lstat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode) || (!temporary && !S_ISDIR(st.st_mode))) return;
+        const std::string file = temporary ? name : std::string();
+        if (S_ISLNK(st.st_mode))
+            throw EIniFileError("Cannot write " + path_ + ": a symbolic link stands at " + name,
+                                platform::ERROR_CANT_RESOLVE_FILENAME, file);
+        if (S_ISDIR(st.st_mode))
+            throw EIniFileError("Cannot write " + path_ + ": a folder stands at " + name, platform::ERROR_DIRECTORY,
+                                file);
+        throw EIniFileError("Cannot write " + path_ + ": " + name + " is not a file", platform::ERROR_ALREADY_EXISTS,
+                            file);
+    };
     // As every file beside a table: never opened through a link someone put at its
     // name (the settings would be written wherever it leads), nor anything but a
     // plain file (a FIFO would hold the program).
     const int fd = calls.open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) {
         const int err = errno;
-        if (err == ELOOP)
-            throw EIniFileError("Cannot write " + path_ + ": a symbolic link stands at " + temp,
-                                platform::ERROR_CANT_RESOLVE_FILENAME, temp);
+        inTheWay(temp, true);
         fail(err);
     }
     struct stat st{};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         calls.close(fd);
-        throw EIniFileError("Cannot write " + path_ + ": " + temp + " is not a file",
-                            platform::ERROR_ACCESS_DENIED, temp);
+        inTheWay(temp, true);
+        throw EIniFileError("Cannot write " + path_ + ": " + temp + " is not a file", platform::ERROR_ALREADY_EXISTS,
+                            temp);
     }
     const std::string text = out.str();
     int err = 0;
@@ -188,11 +222,30 @@ void TIniFile::UpdateFile() {
         else if (n == 0) err = ENOSPC;
         else if (errno != EINTR) err = errno;
     }
+    // On the disk before it takes the settings file's name, so that a power cut
+    // leaves the old settings or the new ones, never an empty file.
+    if (err == 0 && calls.fsync(fd) != 0) err = errno;
     if (calls.close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && calls.rename(temp.c_str(), path_.c_str()) != 0) err = errno;
+    if (err == 0 && calls.rename(temp.c_str(), path_.c_str()) != 0) {
+        err = errno;
+        calls.unlink(temp.c_str());
+        inTheWay(path_, false);
+        fail(err);
+    }
     if (err != 0) {
         calls.unlink(temp.c_str());
         fail(err);
+    }
+    // The new name on the disk too. Where the folder cannot be synced the settings
+    // stand all the same: the program and every later start read them, and a power
+    // cut could at worst bring back the whole older file, which nobody can act on,
+    // so it is not said.
+    const std::size_t slash = path_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const int dir = calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir >= 0) {
+        calls.fsync(dir);
+        calls.close(dir);
     }
 }
 

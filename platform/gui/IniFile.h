@@ -1,13 +1,16 @@
 #pragma once
 // The settings file: sections in square brackets, one "key=value" line per key,
 // section and key names compared without regard to (ASCII) case, code page 932 on
-// disk. The object reads the whole file when it is made and keeps it in memory;
-// UpdateFile writes it back (to a temporary beside it, flushed, then renamed over
-// it, so a failed write never leaves half a file, and a link at the settings file's
-// name is replaced, never written through) and reports failure by throwing
-// EIniFileError with the system's reason. The temporary file is never opened through
-// a link: one at its name refuses the write. Its writes go through the file layer's call
-// table (platform/FileCalls.h), where a test can make them fail as a full disk does.
+// disk. The object reads the whole file when it is made and keeps it in memory; what
+// is no plain file at its name (a link, a FIFO, a folder) is not read, the object
+// then holds no settings. UpdateFile writes them back (to a temporary beside it,
+// synced, then renamed over it and the folder synced, so a failed write or a power
+// cut never leaves half a file, and a link or a FIFO at the settings file's name is
+// replaced, never written through) and reports failure by throwing EIniFileError
+// with the system's reason. The temporary file is never opened through a link, nor
+// as anything but a plain file: a link, a folder or a FIFO at its name refuses the
+// write, naming it. Its calls go through the file layer's call table
+// (platform/FileCalls.h), where a test can make them fail as a full disk does.
 // Names and values cross this interface as UTF-8.
 //
 // Values: integers in decimal (a text that is no integer reads as the default),
@@ -26,10 +29,12 @@ public:
     EIniFileError(const std::string& message, uint32_t error, std::string file = {})
         : std::runtime_error(message), Error(error), File(std::move(file)) {}
     // Why, as a Win32 number of platform/LastError.h (ERROR_DISK_FULL, ERROR_ACCESS_DENIED,
-    // ERROR_CANT_RESOLVE_FILENAME for a symbolic link in the way, ...).
+    // ...), or what stands in the way of the file: ERROR_CANT_RESOLVE_FILENAME a
+    // symbolic link, ERROR_DIRECTORY a folder, ERROR_ALREADY_EXISTS something else
+    // that is no plain file (a FIFO, a socket, a device).
     uint32_t Error;
-    // The file in the way when it is not the settings file itself (its temporary
-    // file), else "".
+    // The name in the way when it is not the settings file's own (its temporary
+    // file's), else "".
     std::string File;
 };
 

@@ -2,8 +2,9 @@
 // can be refused (a taken code, a missing name, text outside code page 932, text too
 // long for its field, a date the field's rule rejects, a full disk or quota), the staff
 // editor (with the rows its dialogs added) and the table maintenance grid stay in insert
-// mode with every field, memo and picture as typed; the user corrects the one thing and
-// saves again, and then everything typed is stored. Every other save that finds no room
+// mode with every field, memo and picture as typed (an employee edited: the editor in
+// edit mode, its code fixed, the family row deleted in it still deleted); the user
+// corrects the one thing and saves again, and then everything typed is stored. Every other save that finds no room
 // says so in the start's words and leaves what was stored as it was.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,6 +98,7 @@ struct Refusal {
     QString message;                           // part of the message shown
     std::function<void(QWidget*)> spoil, fix;  // on the editor
     std::vector<std::string> family = {};      // the family rows the editor stores
+    int32_t employee = 0;                      // the one edited, its family member 太郎 deleted; 0: a new one
 };
 
 class RefusedSave : public EditorTest {
@@ -154,16 +156,34 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
          [](QWidget* w) { Type(w, "SeinenYMDEDT", "S400101"); }},
         {"a full disk", NoRoom(db), noRoom(ENOSPC), [&](QWidget*) { room.Mend(); }, {"花子"}},
         {"a full quota", NoRoom(db), noRoom(EDQUOT), [&](QWidget*) { room.Mend(); }, {"花子"}},
+        // An employee edited keeps the editor open too, and a family row deleted in it
+        // stays deleted through the refusal and the corrected save.
+        {"no name, employee 1 edited", "must have a value", [](QWidget* w) { Type(w, "SimeiEDT", ""); },
+         [](QWidget*) {}, {}, 1},
+        {"a full disk, employee 1 edited", NoRoom(db), [&](QWidget*) { room.Fill(db, ENOSPC); },
+         [&](QWidget*) { room.Mend(); }, {}, 1},
     };
-    int code = 10;
+    int next = 10;
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.what);
-        ++code;
+        const int32_t code = r.employee ? r.employee : ++next;
         messages.clear();
+        if (r.employee) {
+            Exec("DELETE FROM Kazoku WHERE StaffCD = " + std::to_string(code));
+            Exec(platform::Utf8ToCp932("INSERT INTO Kazoku (StaffCD, Seq, Simei, SeinenYMD) VALUES (" +
+                                       std::to_string(code) + ", 1, '太郎', '1990-03-04')"));
+        }
         OnModal("FstaffDaityo", [&](QWidget* w) {
             const Shut shut{w};
             auto* form = static_cast<TFstaffDaityo*>(w);
-            Type(w, "KeyEDT", QString::number(code));
+            if (r.employee) {
+                answer = gui::mrYes;
+                Click(w, "KazokuDelBTN");
+                answer = gui::mrOk;
+                EXPECT_TRUE(form->Qkazoku->Bof() && form->Qkazoku->Eof());
+            } else {
+                Type(w, "KeyEDT", QString::number(code));
+            }
             Type(w, "SimeiEDT", U("山田"));
             Type(w, "FuriganaEDT", U("やまだ"));
             Type(w, "SeinenYMDEDT", "S400101");
@@ -179,10 +199,13 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
             ASSERT_FALSE(messages.isEmpty());
             EXPECT_TRUE(messages.back().contains(r.message)) << messages.back().toStdString();
             EXPECT_TRUE(w->isVisible());
-            EXPECT_EQ(form->Tstaff->State(), kura::dsInsert);
-            EXPECT_EQ(form->ModeLBL->text(), U("追加"));
+            EXPECT_EQ(form->Tstaff->State(), r.employee ? kura::dsEdit : kura::dsInsert);
+            EXPECT_EQ(form->ModeLBL->text(), U(r.employee ? "修正" : "追加"));
             EXPECT_TRUE(DMdata->DataDB->InTransaction());
             EXPECT_EQ(Shown(w), typed);
+            EXPECT_EQ(form->Qkazoku->RecordCount(), static_cast<int>(r.family.size()));
+            // The code stays as it can be changed: fixed once rows hang on it or it is stored.
+            EXPECT_EQ(form->KeyEDT->isReadOnly(), r.employee || !r.family.empty());
             if (std::string(r.what) == "refused date") {
                 EXPECT_EQ(w->focusWidget(), Child<QLineEdit>(w, "SeinenYMDEDT"));
             }
@@ -195,7 +218,7 @@ TEST_F(RefusedSave, TheEditorKeepsEveryTypedValueUntilTheCorrectedSaveStoresThem
             Click(w, "OkBTN");
             EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
         });
-        ASSERT_EQ(OpenStaffEditor(std::nullopt), gui::mrOk);
+        ASSERT_EQ(OpenStaffEditor(r.employee ? std::optional<int32_t>(code) : std::nullopt), gui::mrOk);
         const std::string where = " FROM STAFF WHERE StaffCD = " + std::to_string(code);
         EXPECT_EQ(Column("SELECT Simei" + where), std::vector<std::string>{"山田"});
         EXPECT_EQ(Column("SELECT Furigana" + where), std::vector<std::string>{"やまだ"});

@@ -1,17 +1,21 @@
 #pragma once
 // Fails one chosen file-changing system call of the file layer (platform/FileCalls.h):
 // every create, write, truncation, sync, rename, link and delete counts, from the
-// last arming. A test first counts the calls of a clean run, then runs again with
-// the Nth call failing (EIO, nothing done), for every N. While an object lives it
-// stands between the file layer and the kernel; the kernel's calls come back when it
-// goes. One at a time.
+// last arming (or only those on a file whose path holds a given name). A test first
+// counts the calls of a clean run, then runs again with the Nth call failing (EIO,
+// nothing done), or the process killed right before it as a crash would end it, for
+// every N. While an object lives it stands between the file layer and the kernel;
+// the kernel's calls come back when it goes. One at a time.
 #include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/FileCalls.h"
@@ -20,43 +24,45 @@ namespace kura::test {
 
 class FileCallFaults {
 public:
-    FileCallFaults() {
+    // named: only calls on a file whose path holds it count (all when empty).
+    explicit FileCallFaults(std::string named = {}) {
         State() = {};
+        State().Named = std::move(named);
         platform::FileCallTable& calls = platform::FileCalls();
         calls.open = [](const char* path, int flags, mode_t mode) {
-            if ((flags & O_CREAT) != 0 && Fails("create")) return -1;
+            if ((flags & O_CREAT) != 0 && Fails("create", Named(path))) return -1;
             return platform::SystemFileCalls().open(path, flags, mode);
         };
         calls.pwrite = [](int fd, const void* buffer, size_t count, off_t offset) -> ssize_t {
-            if (Fails("write")) return -1;
+            if (Fails("write", NamedFd(fd))) return -1;
             return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
         };
         calls.ftruncate = [](int fd, off_t length) {
-            if (Fails("truncate")) return -1;
+            if (Fails("truncate", NamedFd(fd))) return -1;
             return platform::SystemFileCalls().ftruncate(fd, length);
         };
         calls.fsync = [](int fd) {
-            if (Fails("sync")) return -1;
+            if (Fails("sync", NamedFd(fd))) return -1;
             return platform::SystemFileCalls().fsync(fd);
         };
         calls.fdatasync = [](int fd) {
-            if (Fails("sync")) return -1;
+            if (Fails("sync", NamedFd(fd))) return -1;
             return platform::SystemFileCalls().fdatasync(fd);
         };
         calls.unlink = [](const char* path) {
-            if (Fails("delete")) return -1;
+            if (Fails("delete", Named(path))) return -1;
             return platform::SystemFileCalls().unlink(path);
         };
         calls.rename = [](const char* from, const char* to) {
-            if (Fails("rename")) return -1;
+            if (Fails("rename", Named(from) || Named(to))) return -1;
             return platform::SystemFileCalls().rename(from, to);
         };
         calls.renameNoReplace = [](const char* from, const char* to) {
-            if (Fails("rename")) return -1;
+            if (Fails("rename", Named(from) || Named(to))) return -1;
             return platform::SystemFileCalls().renameNoReplace(from, to);
         };
         calls.link = [](const char* from, const char* to) {
-            if (Fails("link")) return -1;
+            if (Fails("link", Named(from) || Named(to))) return -1;
             return platform::SystemFileCalls().link(from, to);
         };
     }
@@ -64,8 +70,14 @@ public:
     FileCallFaults(const FileCallFaults&) = delete;
     FileCallFaults& operator=(const FileCallFaults&) = delete;
 
-    // Restarts the count; call `at` (1 = the next one) fails, 0 fails none.
-    void Arm(uint64_t at) { State() = {0, at, {}}; }
+    // Restarts the count; call `at` (1 = the next one) fails, 0 fails none. With kill,
+    // the process is killed (SIGKILL) right before it instead.
+    void Arm(uint64_t at, bool kill = false) {
+        State().Calls = 0;
+        State().At = at;
+        State().Kill = kill;
+        State().Failed.clear();
+    }
     void Disarm() { State().At = 0; }
     // Calls since the last arming.
     uint64_t Calls() const { return State().Calls; }
@@ -77,14 +89,26 @@ private:
         uint64_t Calls = 0;
         uint64_t At = 0;
         std::string Failed;
+        std::string Named;
+        bool Kill = false;
     };
     static TState& State() {
         static TState state;
         return state;
     }
-    static bool Fails(const char* what) {
+    static bool Named(const char* path) {
+        return State().Named.empty() || std::string_view(path).find(State().Named) != std::string_view::npos;
+    }
+    static bool NamedFd(int fd) {
+        if (State().Named.empty()) return true;
+        char path[4096];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+        return n > 0 && (path[n] = 0, Named(path));
+    }
+    static bool Fails(const char* what, bool named) {
         TState& s = State();
-        if (++s.Calls != s.At) return false;
+        if (!named || ++s.Calls != s.At) return false;
+        if (s.Kill) ::kill(::getpid(), SIGKILL);
         s.Failed = what;
         errno = EIO;
         return true;

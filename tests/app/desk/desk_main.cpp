@@ -22,6 +22,10 @@
 // continued it goes on), so that another program meets its start there:
 //   stop-when-made NAME   right after the file layer's call that makes NAME ("Staff.DAT")
 //   pause-at N            at the file layer's Nth write call
+// or where it ends (SIGKILL), as a crash would end it:
+//   kill-at N NAME        before the file layer's Nth call that changes a file whose
+//                         path holds NAME (a create, write, truncation, sync, delete or
+//                         rename); the program never dies when it makes fewer
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -32,6 +36,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/DBGridEx.h"
@@ -47,6 +52,7 @@
 #include "platform/gui/Application.h"
 #include "platform/FileCalls.h"
 #include "platform/gui/DataGrid.h"
+#include "tests/common/FileCallFaults.h"
 
 namespace {
 
@@ -162,7 +168,7 @@ void Run(const std::string& line) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N]\n");
+        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N | kill-at N NAME]\n");
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -175,6 +181,9 @@ int main(int argc, char** argv) {
     const std::string stop = argc > 3 ? argv[2] : "";
     if (stop == "stop-when-made") StopWhenMade(argv[3]);
     if (stop == "pause-at") platform::ArmFileFault({std::stoull(argv[3]), platform::FileFaultAction::Pause, 5});
+    // Stands between the file layer and the kernel for the whole run.
+    static std::optional<kura::test::FileCallFaults> faults;
+    if (stop == "kill-at" && argc > 4) faults.emplace(argv[4]), faults->Arm(std::stoull(argv[3]), true);
     app::Fmain = new app::TFmain;
     app::Fmain->show();
     QApplication::processEvents();

@@ -90,16 +90,19 @@ TEST(DataTable, MissingIndexIsRecreatedAndOpenFailuresCloseEverything) {
     EXPECT_EQ(table->GetRecordCount(), 0u);
     EXPECT_NO_THROW(table->VerifyHeaders());
     db.dir->CloseTable(table, false, false, false);
+    // No cursor rebuilt it from the records: it goes with the close.
+    EXPECT_FALSE(Exists(tmp, "STAFF.IDX"));
 
     // A missing .BLB is an error of the open, and nothing stays open behind it.
-    std::filesystem::remove(tmp.file("STAFF.BLB"));
+    test::MakeTable(*db.dir, "PICTURES", true);
+    std::filesystem::remove(tmp.file("PICTURES.BLB"));
     TDataTable* failed = nullptr;
-    EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("STAFF", failed, false, false, false, false, false, false); }),
+    EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("PICTURES", failed, false, false, false, false, false, false); }),
               KURA_OSENOENT);
     EXPECT_TRUE(db.dir->Tables().empty());
     // The .DAT is free again: it can be deleted.
-    EXPECT_EQ(db.dir->DeleteTable("STAFF", false), 0);
-    EXPECT_FALSE(Exists(tmp, "STAFF.DAT"));
+    EXPECT_EQ(db.dir->DeleteTable("PICTURES", false), 0);
+    EXPECT_FALSE(Exists(tmp, "PICTURES.DAT"));
 
     TDataTable* none = nullptr;
     EXPECT_EQ(ErrorOf([&] { db.dir->OpenTable("NOSUCH", none, false, false, false, false, false, false); }),

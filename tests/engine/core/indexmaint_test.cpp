@@ -2,17 +2,21 @@
 // and dropping secondary indexes on tables with records, the key size limit and the
 // rebuild of a lost index file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/core/DataCursor.h"
 #include "engine/errors/EngineErrors.h"
+#include "platform/FileCalls.h"
 #include "tests/common/EngineTestSupport.h"
 #include "tests/engine/core/CursorTableTestSupport.h"
 #include "tests/engine/files/IndexTestSupport.h"
@@ -430,6 +434,29 @@ TEST(IndexMaintenance, LostIndexFileIsRebuiltFromTheRecords) {
         std::transform(ext.begin(), ext.end(), ext.begin(), ::toupper);
         if (ext == ".IDX") std::filesystem::remove(entry.path());
     }
+    // An open whose read of the records fails (each read in turn) leaves no index
+    // file, or a whole one: never part of one that the next open would take for whole.
+    static int reads = 0, failAt = 0;
+    platform::FileCalls().pread = [](int fd, void* buffer, size_t count, off_t offset) -> ssize_t {
+        char path[4096];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+        if (n > 0 && std::string_view(path, static_cast<size_t>(n)).ends_with("LOST.DAT") && ++reads == failAt)
+            return errno = EIO, -1;
+        return platform::SystemFileCalls().pread(fd, buffer, count, offset);
+    };
+    for (failAt = 1;; ++failAt) {
+        reads = 0;
+        const TEngineErrorCode code = ErrorOf([&] { db.Open("LOST", failAt % 2 == 0); });
+        if (code == 0) break;
+        SCOPED_TRACE("read " + std::to_string(failAt) + " failed, error " + std::to_string(code));
+        const int at = std::exchange(failAt, 0);
+        EXPECT_EQ(db.Open("LOST", false)->GetTableRecordCount(), 297u);
+        failAt = at;
+        std::filesystem::remove(db.tmp.file("LOST.IDX"));
+    }
+    platform::FileCalls().pread = platform::SystemFileCalls().pread;
+    EXPECT_GT(failAt, 2);
+    std::filesystem::remove(db.tmp.file("LOST.IDX"));
     // Opening rebuilds the new, empty index file once; a second cursor on the
     // shared table must not insert the row keys again.
     auto c = db.Open("LOST", false);

@@ -36,6 +36,7 @@ const Allowed kAllowed[] = {
     {"platform/TempFile.cpp", "separator", 1, "a folder's last byte, \"/\", which is never a trail byte"},
     {"app/ProgramPaths.cpp", "backslash", 1, "a \"\\\" in Qt's path of the program (UTF-16), refused"},
     {"app/CsvExport.cpp", "separator", 2, "the save dialog's UTF-8 file name"},
+    {"platform/gui/IniFile.cpp", "separator", 1, "the settings file's UTF-8 path, its folder synced"},
     {"imaging/PxPicture.cpp", "separator", 1, "a picture file's UTF-8 name"},
     // Tokens, not names: the "\" between a folder and a table in SQL is a token of
     // the lexer, which steps over double-byte characters.

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -81,39 +83,78 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
     EXPECT_EQ(gui::TIniFile(path).ReadString("Sort", "Komoku1", ""), "氏名");
 
-    // Nothing is written through a link: one (or a FIFO, which must not hold the write) at
-    // the temporary file's name refuses the write, naming it, and is left as it is; one at
-    // the settings file's own name is replaced, what it leads to left as it was.
+    // Nothing is written through a link: one (or a folder, or a FIFO, read or not, which
+    // must not hold the write) at the temporary file's name refuses the write, naming
+    // it, and is left as it is; one at the settings file's own name is neither read
+    // nor written but replaced, what it leads to left as it was; so is a FIFO there,
+    // which no read waits on.
     const kura::test::TempDir outside;
     const std::string target = outside.file("elsewhere"), temp = path + ".tmp";
-    std::ofstream(target) << "untouched";
+    std::ofstream(target) << "[Outside]\r\nRead=1\r\n";
     auto update = [&](const char* left) {
         gui::TIniFile ini(path);
         ini.WriteString("Fmain", "Left", left);
         ini.UpdateFile();
     };
-    for (const bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "a FIFO" : "a link");
-        ASSERT_EQ(fifo ? mkfifo(temp.c_str(), 0600) : symlink(target.c_str(), temp.c_str()), 0);
-        const int reader = fifo ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
+    const struct {
+        const char* what;
+        std::function<int()> plant;
+        uint32_t error;
+        bool read = false;  // a FIFO with a reader
+    } inTheWay[] = {
+        {"a link", [&] { return symlink(target.c_str(), temp.c_str()); }, platform::ERROR_CANT_RESOLVE_FILENAME},
+        {"a folder", [&] { return mkdir(temp.c_str(), 0700); }, platform::ERROR_DIRECTORY},
+        {"a FIFO", [&] { return mkfifo(temp.c_str(), 0600); }, platform::ERROR_ALREADY_EXISTS},
+        {"a FIFO being read", [&] { return mkfifo(temp.c_str(), 0600); }, platform::ERROR_ALREADY_EXISTS, true},
+    };
+    for (const auto& w : inTheWay) {
+        SCOPED_TRACE(w.what);
+        ASSERT_EQ(w.plant(), 0);
+        const int reader = w.read ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
         ASSERT_GE(reader, 0);
         try {
             update("30");
             ADD_FAILURE() << "written";
         } catch (const gui::EIniFileError& e) {
-            EXPECT_TRUE(fifo || (e.Error == platform::ERROR_CANT_RESOLVE_FILENAME && e.File == temp)) << e.what() << e.File;
+            EXPECT_EQ(e.Error, w.error) << e.what();
+            EXPECT_EQ(e.File, temp) << e.what();
         }
         EXPECT_EQ(ReadFile(path), second);
         EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
-        if (fifo) close(reader);
+        if (w.read) close(reader);
         std::filesystem::remove(temp);
     }
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO at the settings file's name" : "a link at the settings file's name");
+        std::filesystem::remove(path);
+        ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0600) : symlink(target.c_str(), path.c_str()), 0);
+        // Read in a child whose run is limited: a read that waited on the FIFO would
+        // end it.
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(20);
+            _exit(gui::TIniFile(path).ValueExists("Outside", "Read") ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        update("40");
+        EXPECT_EQ(ReadFile(target), "[Outside]\r\nRead=1\r\n");
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+        EXPECT_EQ(gui::TIniFile(path).ReadInteger("Fmain", "Left", 0), 40);
+        EXPECT_FALSE(gui::TIniFile(path).ValueExists("Outside", "Read"));
+    }
+    // A folder at the settings file's name is named as what stands in the way.
     std::filesystem::remove(path);
-    std::filesystem::create_symlink(target, path);
-    update("40");
-    EXPECT_EQ(ReadFile(target), "untouched");
-    EXPECT_FALSE(std::filesystem::is_symlink(path));
-    EXPECT_EQ(gui::TIniFile(path).ReadInteger("Fmain", "Left", 0), 40);
+    std::filesystem::create_directory(path);
+    try {
+        update("50");
+        ADD_FAILURE() << "written";
+    } catch (const gui::EIniFileError& e) {
+        EXPECT_EQ(e.Error, platform::ERROR_DIRECTORY) << e.what();
+        EXPECT_EQ(e.File, "") << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
 }  // namespace
