@@ -26,8 +26,7 @@ class FileCallFaults {
 public:
     // named: only calls on a file whose path holds it count (all when empty).
     explicit FileCallFaults(std::string named = {}) {
-        State() = {};
-        State().Named = std::move(named);
+        State() = {0, 0, {}, std::move(named), false};
         platform::FileCallTable& calls = platform::FileCalls();
         calls.open = [](const char* path, int flags, mode_t mode) {
             if ((flags & O_CREAT) != 0 && Fails("create", Named(path))) return -1;
@@ -72,12 +71,7 @@ public:
 
     // Restarts the count; call `at` (1 = the next one) fails, 0 fails none. With kill,
     // the process is killed (SIGKILL) right before it instead.
-    void Arm(uint64_t at, bool kill = false) {
-        State().Calls = 0;
-        State().At = at;
-        State().Kill = kill;
-        State().Failed.clear();
-    }
+    void Arm(uint64_t at, bool kill = false) { State() = {0, at, {}, State().Named, kill}; }
     void Disarm() { State().At = 0; }
     // Calls since the last arming.
     uint64_t Calls() const { return State().Calls; }
@@ -96,14 +90,13 @@ private:
         static TState state;
         return state;
     }
-    static bool Named(const char* path) {
-        return State().Named.empty() || std::string_view(path).find(State().Named) != std::string_view::npos;
+    static bool Named(std::string_view path) {
+        return State().Named.empty() || path.find(State().Named) != std::string_view::npos;
     }
     static bool NamedFd(int fd) {
         if (State().Named.empty()) return true;
-        char path[4096];
-        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-        return n > 0 && (path[n] = 0, Named(path));
+        std::error_code ec;
+        return Named(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).native());
     }
     static bool Fails(const char* what, bool named) {
         TState& s = State();

@@ -25,11 +25,11 @@
 //   ATth call on a file of DIR (a rename marker or its draft opened, a file made,
 //   written, deleted or moved) to say "at <n> <file>" and wait for "go" while another
 //   program opens the tables; then says "done <0 or the engine error> <calls made>".
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataDirectory.h"
@@ -37,6 +37,7 @@
 #include "engine/errors/EngineErrors.h"
 #include "engine/sql/QueryStatement.h"
 #include "platform/FileCalls.h"
+#include "tests/common/EngineTestSupport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/engine/core/CrashScript.h"
 #include "tests/engine/core/RecordTestSupport.h"
@@ -99,25 +100,17 @@ int WithDatabase(const std::string& dir, bool force, Body&& body) {
     return exitCode;
 }
 
-// The calls of rename-met: the folder, the call to stop before, the calls so far.
-struct RenameCalls {
+// rename-met's folder, the call to stop before, and the calls on its files so far.
+struct {
     std::string Folder;
-    int At = 0;
-    int Made = 0;
-};
-RenameCalls gRename;
+    int At = 0, Made = 0;
+} gRename;
 
-// Counts a call on the file and, at the chosen one, stops before it.
+// Counts a call on a file of the folder and, at the chosen one, stops before it.
 void Meet(const std::string& path) {
-    if (path.rfind(gRename.Folder + "/", 0) != 0) return;
-    if (++gRename.Made != gRename.At) return;
+    if (path.rfind(gRename.Folder + "/", 0) != 0 || ++gRename.Made != gRename.At) return;
     say("at " + std::to_string(gRename.Made) + " " + path.substr(gRename.Folder.size() + 1));
     hear();
-}
-std::string PathOfFd(int fd) {
-    char path[4096];
-    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-    return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 int MetOpen(const char* path, int flags, mode_t mode) {
     const std::string_view name(path);
@@ -125,7 +118,8 @@ int MetOpen(const char* path, int flags, mode_t mode) {
     return platform::SystemFileCalls().open(path, flags, mode);
 }
 ssize_t MetPwrite(int fd, const void* buffer, size_t count, off_t offset) {
-    Meet(PathOfFd(fd));
+    std::error_code ec;
+    Meet(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string());
     return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
 }
 int MetUnlink(const char* path) {
@@ -145,14 +139,10 @@ const kura::testchild::ChildCommand renameMet("rename-met", [](const std::vector
         platform::FileCalls().pwrite = MetPwrite;
         platform::FileCalls().unlink = MetUnlink;
         platform::FileCalls().renameNoReplace = MetRename;
-        TEngineErrorCode code = 0;
-        try {
-            const int32_t result = db.dir->RenameTable(args[1], args[2], false, false);
-            if (result < 0) code = static_cast<TEngineErrorCode>(-result);
-        } catch (const EKuraEngineError& e) {
-            code = e.ErrorCode();
-        }
+        int32_t result = 0;
+        const TEngineErrorCode raised = ErrorOf([&] { result = db.dir->RenameTable(args[1], args[2], false, false); });
         platform::FileCalls() = platform::SystemFileCalls();
+        const TEngineErrorCode code = raised ? raised : static_cast<TEngineErrorCode>(result < 0 ? -result : 0);
         say("done " + std::to_string(code) + " " + std::to_string(gRename.Made));
     });
 });

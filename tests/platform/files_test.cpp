@@ -507,9 +507,8 @@ TEST(PlatformFiles, MoveFileNeverReplacesAndCrossesFileSystems) {
     EXPECT_FALSE(MoveFile(dir.file("a.dat"), dir.file("d.dat")));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-    // A file held open unshared: refused to MoveFile, moved by its handle, which keeps
-    // holding it under the new name (and can read it, and lose that name), never over
-    // another file, nor once its name leads elsewhere.
+    // A file held open unshared: refused to MoveFile, moved by its handle, which keeps holding it under the new
+    // name (and can read it, and lose that name), never over another file, nor once its name leads elsewhere.
     FileHandle held = Open(dir.file("c.dat"), RW, 0);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(MoveFile(dir.file("c.dat"), dir.file("e.dat")));

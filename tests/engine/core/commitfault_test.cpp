@@ -903,9 +903,8 @@ constexpr int kFirstByHand = static_cast<int>(TableOp::AwayMeanwhile);
 
 bool OneOf(TableOp op, std::initializer_list<TableOp> ops) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
-// What a report says, by its context (the message keeps 254 bytes, which a long folder
-// fills): the code, the journal named, the way out, and the file the way out names,
-// whole, with its folder.
+// What a report says, by its context (a long folder fills the message's 254 bytes): the
+// code, the journal named, the way out, and the file the way out names, whole, with its folder.
 std::string Told(const EKuraEngineError& e) {
     std::string told = "Kura Engine Error # " + std::to_string(e.ErrorCode()) + " '" + e.ErrorContext(ctxTable) +
                        "' | " + e.ErrorContext(ctxMessage);
@@ -1161,10 +1160,9 @@ TEST_P(ATableDroppedRestoredOrDamagedBeforeRecovery, NeverSplitsTheCommit) {
                                 const std::string made = op == RenameOnto ? "SPARE" : op == RenameOtherOnto ? names[next] : name;
                                 EXPECT_TRUE(op == RenameOtherOnto || CreateRecordTable(*db.dir, made, StressTable()));
                                 if (made == name) return;
-                                // A journal there that still holds anything, or that a cut commit naming
-                                // the table renamed names too (settling it, as the rename does first,
-                                // writes beside it), is not the new table's to settle or drop: the rename
-                                // is refused before anything changes, naming it as it stands.
+                                // A journal there that still holds anything, or that a cut commit naming the
+                                // table renamed names too (which the rename, settling it first, writes beside),
+                                // is not the new table's: the rename is refused unchanged, naming it as it stands.
                                 const FolderFiles before = ReadFolder(t.Work());
                                 try {
                                     db.dir->RenameTable(made, name, false, false);

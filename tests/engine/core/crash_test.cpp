@@ -731,9 +731,8 @@ TEST(Crash, TheJournalGoesWithItsTable) {
 // the call failing. The next open of either name, or the next rename, ends it or
 // takes it back: the table opens whole under one of the names, with its record and
 // journal copies, and the other name holds nothing (a failed open makes nothing).
-// Also where the new name lies in another folder, given relative to the working
-// folder of the program that renames, and the rename is ended from another working
-// folder (which has a folder of that relative name too).
+// Also to another folder, named relative to the renaming program's working folder,
+// the rename ended from another working folder (with a folder of that name too).
 
 namespace {
 
@@ -793,30 +792,231 @@ int StoppingRename(const char* from, const char* to) {
     return StopAt(from, true) ? (errno = EIO, -1) : platform::SystemFileCalls().renameNoReplace(from, to);
 }
 
-// The working folder of this process until the end of the scope.
-class WorkingFolder {
-public:
-    WorkingFolder() : saved_(fs::current_path()) {}
-    ~WorkingFolder() { fs::current_path(saved_); }
-    WorkingFolder(const WorkingFolder&) = delete;
-    WorkingFolder& operator=(const WorkingFolder&) = delete;
-
-private:
-    fs::path saved_;
+// The working folder of this process, put back at the end of the scope.
+struct WorkingFolder {
+    fs::path Saved = fs::current_path();
+    ~WorkingFolder() { fs::current_path(Saved); }
 };
 
-// Where a rename sends the table: the new name as the rename is given it, the
-// folder it names below the work folder, the working folders (below the work
-// folder) of the program that renames and of the one that ends it, and the two
-// markers' texts once the rename stands (the work folder put for "@").
+// Where a rename sends the table: the new name as given, the folder it names, the
+// working folders of the program that renames and of the one that ends it (all below
+// the work folder), and the markers' texts once the rename stands ("@": the work folder).
 struct RenameTarget {
-    const char* Given;
-    const char* Folder;
-    const char* Renamer;
-    const char* Finisher;
-    const char* OldMarker;
-    const char* NewMarker;
+    const char *Given, *Folder, *Renamer, *Finisher, *OldMarker, *NewMarker;
 };
+
+// The table T of work, with these rows and the folder as start holds it, renamed to the target.
+void RenameStoppedAtAnyCall(const std::string& work, const CrashRows& rows, const FolderFiles& start,
+                            const RenameTarget& target) {
+    SCOPED_TRACE(std::string("renamed to ") + target.Given);
+    auto in = [&](const char* below) { return *below ? work + "/" + below : work; };
+    const std::string newFolder = in(target.Folder), finisher = in(target.Finisher);
+    const std::string newKey = *target.Folder ? std::string(target.Folder) + "/T2" : "T2";
+    auto stopped = [&](int failAt, std::vector<FolderFiles>* images) {
+        WriteTree(work, start);
+        RenameStops stops{work, images, failAt, {}};
+        gStops = &stops;
+        fs::current_path(in(target.Renamer));
+        platform::FileCalls().open = StoppingOpen;
+        platform::FileCalls().pwrite = StoppingPwrite;
+        platform::FileCalls().unlink = StoppingUnlink;
+        platform::FileCalls().renameNoReplace = StoppingRename;
+        const TEngineErrorCode code =
+            RaisedBy([&] { RecordDb(work, lpPessimistic).dir->RenameTable("T", target.Given, false, false); }).code;
+        platform::FileCalls() = platform::SystemFileCalls();
+        gStops = nullptr;
+        fs::current_path(finisher);
+        return std::make_pair(stops.Moved, code);
+    };
+    std::vector<FolderFiles> images;
+    const std::vector<std::string> moved = stopped(0, &images).first;
+    const int calls = static_cast<int>(moved.size());
+    // The table's first move: a failure there or before it leaves the rename refused and nothing changed.
+    const auto firstMove = std::find(moved.begin(), moved.end(), "T.DAT") - moved.begin() + 1;
+    ASSERT_GT(calls, 8);
+    images.push_back(ReadTree(work));  // and once it ended
+    // The markers as the rename writes them, once it stands.
+    const auto standing = std::find_if(images.begin(), images.end(), [](const FolderFiles& f) {
+        return f.count("T.RNM") && f.count("T.DAT");
+    });
+    ASSERT_NE(standing, images.end());
+    auto text = [&](std::string marker) {
+        for (std::size_t at; (at = marker.find('@')) != std::string::npos;) marker.replace(at, 1, work);
+        return Bytes(marker.begin(), marker.end());
+    };
+    EXPECT_EQ(standing->at("T.RNM"), text(target.OldMarker));
+    EXPECT_EQ(standing->at(newKey + ".RNM"), text(target.NewMarker));
+    // Which name the table opens under: the old one before the rename stood, the new
+    // one after; "" when neither holds it whole. The names are opened in this order,
+    // each from a database of its own folder, after a rename of T once more when asked.
+    auto check = [&](std::vector<std::string> order, bool renameAgain) -> std::string {
+        SCOPED_TRACE("opened first: " + order[0] + (renameAgain ? ", renamed again" : ""));
+        std::string found;
+        if (renameAgain) {
+            RecordDb db(work, lpPessimistic);
+            TDataCursor cursor(db.dir);
+            cursor.SetTableName("T");
+            const TEngineErrorCode again = RaisedBy([&] { cursor.RenameTable(newFolder + "/T2"); }).code;
+            EXPECT_TRUE(again == 0 || again == KURA_OSENOENT) << again;
+        }
+        for (const std::string& name : order) {
+            const FolderFiles before = ReadTree(work);
+            RecordDb db(name == "T2" ? newFolder : work, lpPessimistic);
+            std::unique_ptr<TDataCursor> c;
+            const TEngineErrorCode open = RaisedBy([&] { c = OpenRecordCursor(*db.dir, name); }).code;
+            if (open != 0) {
+                EXPECT_EQ(open, KURA_OSENOENT) << name;
+                const std::string key = name == "T2" ? newKey : name;
+                for (const auto& [file, bytes] : ReadTree(work))  // nothing made under the name
+                    EXPECT_FALSE(file.rfind(key + ".", 0) == 0 && !before.count(file)) << file << " made";
+                continue;
+            }
+            EXPECT_TRUE(found.empty()) << "whole under both names";
+            EXPECT_EQ(CheckTable(*c).Rows, rows);
+            found = name;
+        }
+        // Nothing of the table left under the other name, nor a marker, nor anything
+        // in another working folder.
+        const std::string other = found == "T" ? newKey : "T";
+        const FolderFiles after = ReadTree(work);
+        for (const auto& [file, bytes] : after)
+            EXPECT_FALSE(file.ends_with(".RNM") || file.ends_with(".RN$") || file.rfind(other + ".", 0) == 0 ||
+                         (file.rfind("away/", 0) == 0 && !file.ends_with("/")))
+                << file << " left behind";
+        const std::string key = found == "T2" ? newKey : found;
+        for (const char* left : {".JNS", ".JNL.2"}) EXPECT_TRUE(after.count(key + left)) << key << left;
+        return found;
+    };
+    // Killed right before each call: once the rename stood, it stays done.
+    bool stood = false;
+    for (std::size_t at = 0; at < images.size(); ++at) {
+        SCOPED_TRACE("killed before call " + std::to_string(at + 1) + " of " + std::to_string(calls));
+        for (const bool renameAgain : {false, true})
+            for (const std::string first : {"T", "T2"}) {
+                WriteTree(work, images[at]);
+                const std::string found = check({first, first == "T" ? "T2" : "T"}, renameAgain);
+                if (renameAgain || first == "T2") {
+                    EXPECT_EQ(found, renameAgain || stood ? "T2" : "T");
+                    continue;
+                }
+                ASSERT_FALSE(found.empty());
+                EXPECT_TRUE(!stood || found == "T2") << "taken back after it stood";
+                stood = found == "T2";
+            }
+        if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_TRUE(stood);
+    // A call that fails: up to the table's first move the rename is refused with
+    // nothing changed; after it, it ends under the new name, at once or at the next open.
+    ASSERT_LE(firstMove, calls);
+    for (int at = 1; at <= calls; ++at) {
+        SCOPED_TRACE("call " + std::to_string(at) + " failed");
+        const TEngineErrorCode code = stopped(at, nullptr).second;
+        const FolderFiles now = ReadTree(work);
+        EXPECT_TRUE(at > firstMove || (code != 0 && std::ranges::equal(std::views::keys(now), std::views::keys(start))))
+            << "refused with " << code << ", the same files left";
+        EXPECT_EQ(check({"T", "T2"}, false), at <= firstMove ? "T" : "T2") << code;
+        if (::testing::Test::HasFailure()) return;
+    }
+    // Markers as earlier versions wrote them (the other folder relative to the renaming
+    // program's working folder) still end the rename, read from that working folder.
+    if (*target.Folder) {
+        FolderFiles earlier = *standing;
+        earlier["T.RNM"] = text(std::string(">") + target.Given);
+        earlier[newKey + ".RNM"] = text("<@\\T");
+        fs::current_path(in(target.Renamer));
+        WriteTree(work, earlier);
+        EXPECT_EQ(check({"T", "T2"}, false), "T2");
+        fs::current_path(finisher);
+        return;
+    }
+    // A journal that holds a change at the old name all the same (its program had the
+    // table open when the rename settled it, and was killed in a commit since) goes
+    // with the files rather than being dropped.
+    WriteTree(work, *standing);
+    WriteBytes(work + "/T.JNL", EmptyValidJournal());
+    EXPECT_TRUE(CompleteInterruptedRename(work + "/", "T2"));
+    EXPECT_FALSE(fs::exists(work + "/T.JNL"));
+    EXPECT_EQ(ReadBytes(work + "/T2.JNL"), EmptyValidJournal());
+    // A file put at a name: a marker that says nothing, or a link in a marker's place
+    // (nothing moves on its word, and the open is refused naming it); a marker held by
+    // the program that renames (here, this one): the table in use. Once the rename
+    // stood: a file come to a name the table takes stops it, named, the markers kept;
+    // a new name's marker left by an earlier rename stopped before it stood takes
+    // nothing of this one. With the file gone, the table opens under its old or new name.
+    const TempDir elsewhere;
+    std::ofstream(elsewhere.file("marker")) << ">T2";
+    // The folder, the file put there and its bytes (none: a link), held, the name opened, the report and its file.
+    using MarkerRow = std::tuple<const FolderFiles*, const char*, std::optional<Bytes>, bool, const char*,
+                                 TEngineErrorCode, const char*>;
+    const MarkerRow markers[] = {{&start, "T.RNM", text(">"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
+                                 {&start, "T.RNM", text("?T2"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
+                                 {&start, "T.RNM", text(">T"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
+                                 {&start, "T.RNM", std::nullopt, false, "T", KURA_OSEACCES, "T.RNM"},
+                                 {&start, "T.RNM", text(">T2"), true, "T", KURA_OSEACCES, "T.RNM"},
+                                 {&*standing, "T2.IDX", text("another's"), false, "T", KURA_TABLEEXISTS, "T2.IDX"},
+                                 {&*standing, "T2.JNL", EmptyValidJournal(), false, "T2", KURA_TABLEEXISTS, "T2.JNL"},
+                                 {&*standing, "T3.RNM", text("<T"), false, "T3", KURA_OSENOENT, "T3.DAT"}};
+    for (const auto& [image, file, content, held, opened, code, named] : markers) {
+        SCOPED_TRACE(std::string(file) + " put there, " + opened + " opened");
+        WriteTree(work, *image);
+        const std::string at = work + "/" + file;
+        if (content) WriteBytes(at, *content);
+        else fs::create_symlink(elsewhere.file("marker"), at);
+        TFileHandler holder;
+        holder.FileName = at;
+        holder.Exclusive = true;
+        if (held) holder.OpenFile();
+        const FolderFiles before = ReadTree(work);
+        {
+            RecordDb db(work, lpPessimistic);
+            const Raised r = RaisedBy([&] { OpenRecordCursor(*db.dir, opened); });
+            EXPECT_EQ(r.code, code);
+            EXPECT_EQ(platform::NormalizeSeparators(r.table), work + "/" + named);
+        }
+        const FolderFiles after = ReadTree(work);
+        EXPECT_TRUE(image != &start || after == before) << "changed";
+        for (const char* kept : {"T.RNM", "T2.RNM"})
+            EXPECT_TRUE(image == &start || after.count(kept)) << kept << " gone before the rename ended";
+        EXPECT_EQ(after.count(file), code == KURA_TABLEEXISTS || image == &start ? 1u : 0u);
+        if (held) holder.CloseFile();
+        fs::remove(at);
+        EXPECT_EQ(check({"T", "T2"}, false), image == &start ? "T" : "T2");
+    }
+    // Another program opens either name while the rename waits right before each of
+    // its calls: it is refused as the table in use, or finds the table whole under
+    // one name or under none, and the rename's own answer says how it ended: done
+    // under the new name, or refused as the table in use with nothing changed.
+    auto met = [&](int at) {
+        WriteTree(work, start);
+        ChildProcess renamer({"rename-met", work, "T", "T2", std::to_string(at)});
+        std::string line = renamer.readLine(60000);
+        if (line.starts_with("at ")) {
+            for (const std::string name : {at % 2 ? "T2" : "T", at % 2 ? "T" : "T2"}) {
+                RecordDb db(work, lpPessimistic);
+                std::unique_ptr<TDataCursor> c;
+                const TEngineErrorCode open = RaisedBy([&] { c = OpenRecordCursor(*db.dir, name); }).code;
+                EXPECT_TRUE(open == 0 || open == KURA_OSEACCES || open == KURA_OSENOENT) << name << " " << open;
+                EXPECT_TRUE(!c || CheckTable(*c).Rows == rows) << name << " opened, not whole";
+            }
+            renamer.send("go");
+            line = renamer.readLine(60000);
+        }
+        EXPECT_EQ(renamer.wait(), 0);
+        unsigned code = 0, made = 0;
+        EXPECT_EQ(std::sscanf(line.c_str(), "done %u %u", &code, &made), 2) << line;
+        return std::make_pair(static_cast<TEngineErrorCode>(code), static_cast<int>(made));
+    };
+    const int metCalls = met(0).second;
+    EXPECT_GT(metCalls, 8);
+    for (int at = 1; at <= metCalls; ++at) {
+        SCOPED_TRACE("met before call " + std::to_string(at) + " of " + std::to_string(metCalls));
+        const TEngineErrorCode code = met(at).first;
+        EXPECT_TRUE(code == 0 || code == KURA_OSEACCES) << code;
+        EXPECT_EQ(check({"T", "T2"}, false), code == 0 ? "T2" : "T") << "the rename said " << code;
+        if (::testing::Test::HasFailure()) return;
+    }
+}
 
 }  // namespace
 
@@ -835,228 +1035,9 @@ TEST(Crash, ARenameStoppedAtAnyCallEndsWholeUnderOneName) {
     for (const char* left : {"T.JNS", "T.JNL.2"}) std::ofstream(work + "/" + left) << "left";
     for (const char* folder : {"sub", "away/sub"}) fs::create_directories(work + "/" + folder);
     const FolderFiles start = ReadTree(work);
-    const RenameTarget targets[] = {{"T2", "", "", "", ">T2", "<T"},
-                                    {"sub/T2", "sub", "", "away", ">@/sub/T2", "<@/T"}};
-    for (const RenameTarget& target : targets) {
-        SCOPED_TRACE(std::string("renamed to ") + target.Given);
-        const std::string newFolder = work + (*target.Folder ? "/" : "") + target.Folder;
-        const std::string newKey = (*target.Folder ? std::string(target.Folder) + "/" : std::string()) + "T2";
-        const std::string finisher = work + (*target.Finisher ? "/" : "") + target.Finisher;
-        auto stopped = [&](int failAt, std::vector<FolderFiles>* images) {
-            WriteTree(work, start);
-            RenameStops stops{work, images, failAt, {}};
-            gStops = &stops;
-            fs::current_path(work + (*target.Renamer ? "/" : "") + target.Renamer);
-            platform::FileCalls().open = StoppingOpen;
-            platform::FileCalls().pwrite = StoppingPwrite;
-            platform::FileCalls().unlink = StoppingUnlink;
-            platform::FileCalls().renameNoReplace = StoppingRename;
-            const TEngineErrorCode code =
-                RaisedBy([&] { RecordDb(work, lpPessimistic).dir->RenameTable("T", target.Given, false, false); }).code;
-            platform::FileCalls() = platform::SystemFileCalls();
-            gStops = nullptr;
-            fs::current_path(finisher);
-            return std::make_pair(stops.Moved, code);
-        };
-        std::vector<FolderFiles> images;
-        const std::vector<std::string> moved = stopped(0, &images).first;
-        const int calls = static_cast<int>(moved.size());
-        // The table's first move: a failure there or before it leaves the rename refused and nothing changed.
-        const auto firstMove = std::find(moved.begin(), moved.end(), "T.DAT") - moved.begin() + 1;
-        ASSERT_GT(calls, 8);
-        images.push_back(ReadTree(work));  // and once it ended
-        // The markers as the rename writes them, once it stands.
-        const auto standing = std::find_if(images.begin(), images.end(), [](const FolderFiles& f) {
-            return f.count("T.RNM") && f.count("T.DAT");
-        });
-        ASSERT_NE(standing, images.end());
-        auto text = [&](std::string marker) {
-            for (std::size_t at; (at = marker.find('@')) != std::string::npos;) marker.replace(at, 1, work);
-            return Bytes(marker.begin(), marker.end());
-        };
-        EXPECT_EQ(standing->at("T.RNM"), text(target.OldMarker));
-        EXPECT_EQ(standing->at(newKey + ".RNM"), text(target.NewMarker));
-        // Which name the table opens under: the old one before the rename stood, the new
-        // one after; "" when neither holds it whole. The names are opened in this order,
-        // each from a database of its own folder, after a rename of T once more when asked.
-        auto check = [&](std::vector<std::string> order, bool renameAgain) -> std::string {
-            SCOPED_TRACE("opened first: " + order[0] + (renameAgain ? ", renamed again" : ""));
-            std::string found;
-            if (renameAgain) {
-                RecordDb db(work, lpPessimistic);
-                TDataCursor cursor(db.dir);
-                cursor.SetTableName("T");
-                const TEngineErrorCode again = RaisedBy([&] { cursor.RenameTable(newFolder + "/T2"); }).code;
-                EXPECT_TRUE(again == 0 || again == KURA_OSENOENT) << again;
-            }
-            for (const std::string& name : order) {
-                const FolderFiles before = ReadTree(work);
-                RecordDb db(name == "T2" ? newFolder : work, lpPessimistic);
-                std::unique_ptr<TDataCursor> c;
-                const TEngineErrorCode open = RaisedBy([&] { c = OpenRecordCursor(*db.dir, name); }).code;
-                if (open != 0) {
-                    EXPECT_EQ(open, KURA_OSENOENT) << name;
-                    const std::string key = name == "T2" ? newKey : name;
-                    for (const auto& [file, bytes] : ReadTree(work))  // nothing made under the name
-                        EXPECT_FALSE(file.rfind(key + ".", 0) == 0 && !before.count(file)) << file << " made";
-                    continue;
-                }
-                EXPECT_TRUE(found.empty()) << "whole under both names";
-                EXPECT_EQ(CheckTable(*c).Rows, rows);
-                found = name;
-            }
-            // Nothing of the table left under the other name, nor a marker, nor anything
-            // in another working folder.
-            const std::string other = found == "T" ? newKey : "T";
-            const FolderFiles after = ReadTree(work);
-            for (const auto& [file, bytes] : after)
-                EXPECT_FALSE(file.ends_with(".RNM") || file.ends_with(".RN$") || file.rfind(other + ".", 0) == 0 ||
-                             (file.rfind("away/", 0) == 0 && !file.ends_with("/")))
-                    << file << " left behind";
-            const std::string key = found == "T2" ? newKey : found;
-            for (const char* left : {".JNS", ".JNL.2"}) EXPECT_TRUE(after.count(key + left)) << key << left;
-            return found;
-        };
-        // Killed right before each call: once the rename stood, it stays done.
-        bool stood = false;
-        for (std::size_t at = 0; at < images.size(); ++at) {
-            SCOPED_TRACE("killed before call " + std::to_string(at + 1) + " of " + std::to_string(calls));
-            for (const bool renameAgain : {false, true})
-                for (const std::string first : {"T", "T2"}) {
-                    WriteTree(work, images[at]);
-                    const std::string found = check({first, first == "T" ? "T2" : "T"}, renameAgain);
-                    if (renameAgain || first == "T2") {
-                        EXPECT_EQ(found, renameAgain || stood ? "T2" : "T");
-                        continue;
-                    }
-                    ASSERT_FALSE(found.empty());
-                    EXPECT_TRUE(!stood || found == "T2") << "taken back after it stood";
-                    stood = found == "T2";
-                }
-            if (::testing::Test::HasFailure()) return;
-        }
-        EXPECT_TRUE(stood);
-        // A call that fails: up to the table's first move the rename is refused with
-        // nothing changed; after it, it ends under the new name, at once or at the next open.
-        ASSERT_LE(firstMove, calls);
-        for (int at = 1; at <= calls; ++at) {
-            SCOPED_TRACE("call " + std::to_string(at) + " failed");
-            const TEngineErrorCode code = stopped(at, nullptr).second;
-            const FolderFiles now = ReadTree(work);
-            EXPECT_TRUE(at > firstMove || (code != 0 && std::ranges::equal(std::views::keys(now), std::views::keys(start))))
-                << "refused with " << code << ", the same files left";
-            EXPECT_EQ(check({"T", "T2"}, false), at <= firstMove ? "T" : "T2") << code;
-            if (::testing::Test::HasFailure()) return;
-        }
-        // Markers as earlier versions wrote them, the other folder relative to the
-        // renaming program's working folder, still end the rename, read from the
-        // working folder as they always were.
-        if (*target.Folder) {
-            FolderFiles earlier = *standing;
-            earlier["T.RNM"] = text(std::string(">") + target.Given);
-            earlier[newKey + ".RNM"] = text("<@\\T");
-            fs::current_path(work + (*target.Renamer ? "/" : "") + target.Renamer);
-            WriteTree(work, earlier);
-            EXPECT_EQ(check({"T", "T2"}, false), "T2");
-            fs::current_path(finisher);
-            continue;
-        }
-        // A journal that holds a change at the old name all the same (its program had the
-        // table open when the rename settled it, and was killed in a commit since) goes
-        // with the files rather than being dropped.
-        WriteTree(work, *standing);
-        WriteBytes(work + "/T.JNL", EmptyValidJournal());
-        EXPECT_TRUE(CompleteInterruptedRename(work + "/", "T2"));
-        EXPECT_FALSE(fs::exists(work + "/T.JNL"));
-        EXPECT_EQ(ReadBytes(work + "/T2.JNL"), EmptyValidJournal());
-        // A file put at a name: a marker that says nothing, or a link in a marker's
-        // place (nothing moves on its word, and the open is refused naming it); a marker
-        // held by the program that renames (here, this one), which refuses the open as
-        // the table in use. Once the rename stood: a file that came to a name the table
-        // takes stops it, named, and the markers stay; a new name's marker that an earlier
-        // rename, stopped before it stood, left takes nothing of this one. Once the file
-        // is gone, the table opens under the name it had, or was given.
-        const TempDir elsewhere;
-        std::ofstream(elsewhere.file("marker")) << ">T2";
-        const auto textOf = [](std::string_view s) { return std::optional<Bytes>(Bytes(s.begin(), s.end())); };
-        struct MarkerRow {
-            const FolderFiles* Image;
-            const char* File;
-            std::optional<Bytes> Content;  // none: a link
-            bool Held;
-            const char* Opened;
-            TEngineErrorCode Code;
-            const char* Named;
-        };
-        const MarkerRow markers[] = {
-            {&start, "T.RNM", textOf(">"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
-            {&start, "T.RNM", textOf("?T2"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
-            {&start, "T.RNM", textOf(">T"), false, "T", KURA_HEADERCORRUPT, "T.RNM"},
-            {&start, "T.RNM", std::nullopt, false, "T", KURA_OSEACCES, "T.RNM"},
-            {&start, "T.RNM", textOf(">T2"), true, "T", KURA_OSEACCES, "T.RNM"},
-            {&*standing, "T2.IDX", textOf("another's"), false, "T", KURA_TABLEEXISTS, "T2.IDX"},
-            {&*standing, "T2.JNL", EmptyValidJournal(), false, "T2", KURA_TABLEEXISTS, "T2.JNL"},
-            {&*standing, "T3.RNM", textOf("<T"), false, "T3", KURA_OSENOENT, "T3.DAT"}};
-        for (const MarkerRow& row : markers) {
-            SCOPED_TRACE(std::string(row.File) + " put there, " + row.Opened + " opened");
-            WriteTree(work, *row.Image);
-            const std::string at = work + "/" + row.File;
-            if (row.Content) WriteBytes(at, *row.Content);
-            else fs::create_symlink(elsewhere.file("marker"), at);
-            TFileHandler holder;
-            holder.FileName = at;
-            holder.Exclusive = true;
-            if (row.Held) holder.OpenFile();
-            const FolderFiles before = ReadTree(work);
-            {
-                RecordDb db(work, lpPessimistic);
-                const Raised r = RaisedBy([&] { OpenRecordCursor(*db.dir, row.Opened); });
-                EXPECT_EQ(r.code, row.Code);
-                EXPECT_EQ(platform::NormalizeSeparators(r.table), work + "/" + row.Named);
-            }
-            const FolderFiles after = ReadTree(work);
-            EXPECT_TRUE(row.Image != &start || after == before) << "changed";
-            for (const char* kept : {"T.RNM", "T2.RNM"})
-                EXPECT_TRUE(row.Image == &start || after.count(kept)) << kept << " gone before the rename ended";
-            EXPECT_EQ(after.count(row.File), row.Code == KURA_TABLEEXISTS || row.Image == &start ? 1u : 0u);
-            if (row.Held) holder.CloseFile();
-            fs::remove(at);
-            EXPECT_EQ(check({"T", "T2"}, false), row.Image == &start ? "T" : "T2");
-        }
-        // Another program opens either name while the rename waits right before each of
-        // its calls: it is refused as the table in use, or finds the table whole under
-        // one name or under none, and the rename's own answer says how it ended: done
-        // under the new name, or refused as the table in use with nothing changed.
-        auto met = [&](int at) {
-            WriteTree(work, start);
-            ChildProcess renamer({"rename-met", work, "T", "T2", std::to_string(at)});
-            std::string line = renamer.readLine(60000);
-            if (line.starts_with("at ")) {
-                for (const std::string name : {at % 2 ? "T2" : "T", at % 2 ? "T" : "T2"}) {
-                    RecordDb db(work, lpPessimistic);
-                    std::unique_ptr<TDataCursor> c;
-                    const TEngineErrorCode open = RaisedBy([&] { c = OpenRecordCursor(*db.dir, name); }).code;
-                    EXPECT_TRUE(open == 0 || open == KURA_OSEACCES || open == KURA_OSENOENT) << name << " " << open;
-                    EXPECT_TRUE(!c || CheckTable(*c).Rows == rows) << name << " opened, not whole";
-                }
-                renamer.send("go");
-                line = renamer.readLine(60000);
-            }
-            EXPECT_EQ(renamer.wait(), 0);
-            unsigned code = 0, made = 0;
-            EXPECT_EQ(std::sscanf(line.c_str(), "done %u %u", &code, &made), 2) << line;
-            return std::make_pair(static_cast<TEngineErrorCode>(code), static_cast<int>(made));
-        };
-        const int metCalls = met(0).second;
-        EXPECT_GT(metCalls, 8);
-        for (int at = 1; at <= metCalls; ++at) {
-            SCOPED_TRACE("met before call " + std::to_string(at) + " of " + std::to_string(metCalls));
-            const TEngineErrorCode code = met(at).first;
-            EXPECT_TRUE(code == 0 || code == KURA_OSEACCES) << code;
-            EXPECT_EQ(check({"T", "T2"}, false), code == 0 ? "T2" : "T") << "the rename said " << code;
-            if (::testing::Test::HasFailure()) return;
-        }
-    }
+    for (const RenameTarget& target : {RenameTarget{"T2", "", "", "", ">T2", "<T"},
+                                       RenameTarget{"sub/T2", "sub", "", "away", ">@/sub/T2", "<@/T"}})
+        RenameStoppedAtAnyCall(work, rows, start, target);
 }
 
 // A journal whose checksums hold but whose entries do not (a file that is none of

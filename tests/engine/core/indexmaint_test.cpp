@@ -2,7 +2,6 @@
 // and dropping secondary indexes on tables with records, the key size limit and the
 // rebuild of a lost index file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -438,10 +437,9 @@ TEST(IndexMaintenance, LostIndexFileIsRebuiltFromTheRecords) {
     // file, or a whole one: never part of one that the next open would take for whole.
     static int reads = 0, failAt = 0;
     platform::FileCalls().pread = [](int fd, void* buffer, size_t count, off_t offset) -> ssize_t {
-        char path[4096];
-        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-        if (n > 0 && std::string_view(path, static_cast<size_t>(n)).ends_with("LOST.DAT") && ++reads == failAt)
-            return errno = EIO, -1;
+        std::error_code ec;
+        const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+        if (path.ends_with("LOST.DAT") && ++reads == failAt) return errno = EIO, -1;
         return platform::SystemFileCalls().pread(fd, buffer, count, offset);
     };
     for (failAt = 1;; ++failAt) {

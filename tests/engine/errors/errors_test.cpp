@@ -237,10 +237,8 @@ TEST(EngineErrorRaise, TheWaysOutOfACutCommitReadBackAsTheirKind) {
         {"/db", KURA_HEADERCORRUPT, cannotTell, R::RestoreTogether, {}},
         {"/db", KURA_HEADERCORRUPT, disagree, R::RestoreTogether, {}},
         {"/db", KURA_OSEACCES, needsWrite, R::NeedsWrite, {}},
-        {"/db", KURA_HEADERCORRUPT, "", R::None, {}},
-        {"/db", KURA_HEADERCORRUPT, needsWrite, R::None, {}},
-        {"/db", KURA_OSEACCES, setAside, R::None, {}},
-        {"/db", KURA_OSEACCES, "", R::None, {}},
+        {"/db", KURA_HEADERCORRUPT, "", R::None, {}}, {"/db", KURA_HEADERCORRUPT, needsWrite, R::None, {}},
+        {"/db", KURA_OSEACCES, setAside, R::None, {}}, {"/db", KURA_OSEACCES, "", R::None, {}},
         {"/db", KURA_WRITEERR, cannotTell, R::None, {}}};
     for (const auto& [folder, code, advice, kind, names] : reports) {
         SCOPED_TRACE(advice);

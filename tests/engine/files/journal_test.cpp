@@ -461,8 +461,7 @@ TEST(Journal, AWriteTornInsideTheLeadingBytesIsRolledBack) {
 // are kept, the oldest replaced. A copy that cannot be written (nor one at a link,
 // which stays as it was) does not keep the table out, and the copies (also the many earlier programs left) go with the
 // table, as does its record of settled commits. The report names the copy, or the
-// journal where the copy's name is longer than an error names whole (a table whose
-// names take the 255 bytes the engine allows).
+// journal where the copy's name is longer than an error names whole (255 bytes).
 TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     JournalledFiles files(9);
     // Journals whose flushes were stopped before any write in place, beside a
@@ -532,11 +531,9 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     for (const auto& [name, bytes] : ReadFolder(Native(files.Folder())))
         EXPECT_TRUE(name.rfind("T.JNL.", 0) == std::string::npos && name != "T.JNS") << name;
     auto named = [&](const std::string& folder) {  // the file the report of the journal's open names
-        WriteFolder(Native(folder), [&] {
-            FolderFiles image = foreign;
-            image["T.JNL"] = journals[0];
-            return image;
-        }());
+        FolderFiles image = foreign;
+        image["T.JNL"] = journals[0];
+        WriteFolder(Native(folder), image);
         try {
             TTableJournal journal;
             journal.Open(folder + "/T.JNL", {folder + "/T.DAT", folder + "/T.IDX", folder + "/T.BLB"});

@@ -11,9 +11,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 #include "platform/LastError.h"
 #include "platform/gui/IniFile.h"
@@ -96,40 +96,38 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
         ini.WriteString("Fmain", "Left", left);
         ini.UpdateFile();
     };
-    const struct {
-        const char* what;
-        std::function<int()> plant;
-        uint32_t error;
-        bool read = false;  // a FIFO with a reader
-    } inTheWay[] = {
-        {"a link", [&] { return symlink(target.c_str(), temp.c_str()); }, platform::ERROR_CANT_RESOLVE_FILENAME},
-        {"a folder", [&] { return mkdir(temp.c_str(), 0700); }, platform::ERROR_DIRECTORY},
-        {"a FIFO", [&] { return mkfifo(temp.c_str(), 0600); }, platform::ERROR_ALREADY_EXISTS},
-        {"a FIFO being read", [&] { return mkfifo(temp.c_str(), 0600); }, platform::ERROR_ALREADY_EXISTS, true},
-    };
-    for (const auto& w : inTheWay) {
-        SCOPED_TRACE(w.what);
-        ASSERT_EQ(w.plant(), 0);
-        const int reader = w.read ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
-        ASSERT_GE(reader, 0);
+    auto refused = [&](const char* left, uint32_t error, const std::string& file) {
         try {
-            update("30");
+            update(left);
             ADD_FAILURE() << "written";
         } catch (const gui::EIniFileError& e) {
-            EXPECT_EQ(e.Error, w.error) << e.what();
-            EXPECT_EQ(e.File, temp) << e.what();
+            EXPECT_EQ(e.Error, error) << e.what();
+            EXPECT_EQ(e.File, file) << e.what();
         }
+    };
+    auto plant = [&](const std::string& what, const std::string& at) {  // a link to the target, a folder or a FIFO
+        return what == "a link" ? symlink(target.c_str(), at.c_str())
+               : what == "a folder" ? mkdir(at.c_str(), 0700) : mkfifo(at.c_str(), 0600);
+    };
+    const std::tuple<const char*, uint32_t, bool> inTheWay[] = {  // what, the error, a FIFO with a reader
+        {"a link", platform::ERROR_CANT_RESOLVE_FILENAME, false}, {"a folder", platform::ERROR_DIRECTORY, false},
+        {"a FIFO", platform::ERROR_ALREADY_EXISTS, false}, {"a FIFO being read", platform::ERROR_ALREADY_EXISTS, true}};
+    for (const auto& [what, error, read] : inTheWay) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(plant(what, temp), 0);
+        const int reader = read ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
+        ASSERT_GE(reader, 0);
+        refused("30", error, temp);
         EXPECT_EQ(ReadFile(path), second);
         EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
-        if (w.read) close(reader);
+        if (read) close(reader);
         std::filesystem::remove(temp);
     }
-    for (const bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "a FIFO at the settings file's name" : "a link at the settings file's name");
+    for (const char* what : {"a link", "a FIFO"}) {
+        SCOPED_TRACE(std::string(what) + " at the settings file's name");
         std::filesystem::remove(path);
-        ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0600) : symlink(target.c_str(), path.c_str()), 0);
-        // Read in a child whose run is limited: a read that waited on the FIFO would
-        // end it.
+        ASSERT_EQ(plant(what, path), 0);
+        // Read in a child whose run is limited: a read that waited on the FIFO would end it.
         const pid_t child = fork();
         if (child == 0) {
             alarm(20);
@@ -147,13 +145,7 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     // A folder at the settings file's name is named as what stands in the way.
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    try {
-        update("50");
-        ADD_FAILURE() << "written";
-    } catch (const gui::EIniFileError& e) {
-        EXPECT_EQ(e.Error, platform::ERROR_DIRECTORY) << e.what();
-        EXPECT_EQ(e.File, "") << e.what();
-    }
+    refused("50", platform::ERROR_DIRECTORY, "");
     EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
