@@ -530,21 +530,6 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
     DeleteJournalLeftovers(files.Folder() + "/T.JNL");
     for (const auto& [name, bytes] : ReadFolder(Native(files.Folder())))
         EXPECT_TRUE(name.rfind("T.JNL.", 0) == std::string::npos && name != "T.JNS") << name;
-    auto named = [&](const std::string& folder) {  // the file the report of the journal's open names
-        FolderFiles image = foreign;
-        image["T.JNL"] = journals[0];
-        WriteFolder(Native(folder), image);
-        try {
-            TTableJournal journal;
-            journal.Open(folder + "/T.JNL", {folder + "/T.DAT", folder + "/T.IDX", folder + "/T.BLB"});
-            journal.Hold();
-        } catch (const EKuraEngineError& e) {
-            EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT);
-            EXPECT_EQ(ReadBytes(Native(folder + "/T.JNL.1")), journals[0]);
-            return e.ErrorContext(ctxTable);
-        }
-        return std::string("no report");
-    };
     const TempDir apart;
     auto deep = [&](std::size_t dat) {  // a folder where "/T.DAT" takes `dat` bytes
         std::string folder = apart.file("d" + std::to_string(dat));
@@ -552,12 +537,24 @@ TEST(Journal, JournalsSetAsideKeepABoundedNumberOfDistinctCopies) {
             folder += room == 1 ? std::string("d") : "/" + std::string(std::min<std::size_t>(room - 1, 100), 'd');
         return folder;
     };
-    const std::pair<std::string, const char*> folders[] = {  // the folder, the file named there
+    const std::pair<std::string, const char*> folders[] = {  // the folder, the file the journal's report names there
         {apart.file("short"), "/T.JNL.1"}, {deep(MaxFileNameLength - 2), "/T.JNL.1"},
         {deep(MaxFileNameLength - 1), "/T.JNL"}, {deep(MaxFileNameLength), "/T.JNL"}};
     for (const auto& [folder, file] : folders) {
         ASSERT_TRUE(fs::create_directories(Native(folder)));
-        EXPECT_EQ(named(folder), folder + file);
+        FolderFiles image = foreign;
+        image["T.JNL"] = journals[0];
+        WriteFolder(Native(folder), image);
+        try {
+            TTableJournal journal;
+            journal.Open(folder + "/T.JNL", {folder + "/T.DAT", folder + "/T.IDX", folder + "/T.BLB"});
+            journal.Hold();
+            ADD_FAILURE() << "no report";
+        } catch (const EKuraEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), KURA_HEADERCORRUPT);
+            EXPECT_EQ(ReadBytes(Native(folder + "/T.JNL.1")), journals[0]);
+            EXPECT_EQ(e.ErrorContext(ctxTable), folder + file);
+        }
     }
 }
 
