@@ -22,10 +22,9 @@
 // continued it goes on), so that another program meets its start there:
 //   stop-when-made NAME   right after the file layer's call that makes NAME ("Staff.DAT")
 //   pause-at N            at the file layer's Nth write call
-// or where it ends (SIGKILL), as a crash would end it:
-//   kill-at N NAME        before the file layer's Nth call that changes a file whose
-//                         path holds NAME (a create, write, truncation, sync, delete or
-//                         rename); the program never dies when it makes fewer
+// or where it ends (SIGKILL), as a crash would end it (never when it makes fewer calls):
+//   kill-at N NAME        before the file layer's Nth call that creates, writes, truncates,
+//                         syncs, deletes or renames a file whose path holds NAME
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -168,7 +167,7 @@ void Run(const std::string& line) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N | kill-at N NAME]\n");
+        std::fputs("usage: yomitora_desk PROGRAM_FOLDER [stop-when-made NAME | pause-at N | kill-at N NAME]\n", stderr);
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -11,9 +11,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <iterator>
 #include <string>
-#include <tuple>
 
 #include "platform/LastError.h"
 #include "platform/gui/IniFile.h"
@@ -84,10 +84,9 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(gui::TIniFile(path).ReadString("Sort", "Komoku1", ""), "氏名");
 
     // Nothing is written through a link: one (or a folder, or a FIFO, read or not, which
-    // must not hold the write) at the temporary file's name refuses the write, naming
-    // it, and is left as it is; one at the settings file's own name is neither read
-    // nor written but replaced, what it leads to left as it was; so is a FIFO there,
-    // which no read waits on.
+    // must not hold the write) at the temporary file's name refuses the write, naming it,
+    // and is left as it is; one (or a FIFO, which no read waits on) at the settings file's
+    // own name is neither read nor written but replaced, what it leads to left as it was.
     const kura::test::TempDir outside;
     const std::string target = outside.file("elsewhere"), temp = path + ".tmp";
     std::ofstream(target) << "[Outside]\r\nRead=1\r\n";
@@ -96,43 +95,37 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
         ini.WriteString("Fmain", "Left", left);
         ini.UpdateFile();
     };
-    auto refused = [&](const char* left, uint32_t error, const std::string& file) {
+    const std::tuple<const char*, mode_t, uint32_t, bool> inTheWay[] = {  // what, its type, the error, a FIFO read
+        {"a link", S_IFLNK, platform::ERROR_CANT_RESOLVE_FILENAME, false},
+        {"a folder", S_IFDIR, platform::ERROR_DIRECTORY, false},
+        {"a FIFO", S_IFIFO, platform::ERROR_ALREADY_EXISTS, false},
+        {"a FIFO being read", S_IFIFO, platform::ERROR_ALREADY_EXISTS, true},
+    };
+    for (const auto& [what, type, error, read] : inTheWay) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(type == S_IFLNK   ? symlink(target.c_str(), temp.c_str())
+                  : type == S_IFDIR ? mkdir(temp.c_str(), 0700) : mkfifo(temp.c_str(), 0600), 0);
+        const int reader = read ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
+        ASSERT_GE(reader, 0);
         try {
-            update(left);
+            update("30");
             ADD_FAILURE() << "written";
         } catch (const gui::EIniFileError& e) {
             EXPECT_EQ(e.Error, error) << e.what();
-            EXPECT_EQ(e.File, file) << e.what();
+            EXPECT_EQ(e.File, temp) << e.what();
         }
-    };
-    auto plant = [&](const std::string& what, const std::string& at) {  // a link to the target, a folder or a FIFO
-        return what == "a link" ? symlink(target.c_str(), at.c_str())
-               : what == "a folder" ? mkdir(at.c_str(), 0700) : mkfifo(at.c_str(), 0600);
-    };
-    const std::tuple<const char*, uint32_t, bool> inTheWay[] = {  // what, the error, a FIFO with a reader
-        {"a link", platform::ERROR_CANT_RESOLVE_FILENAME, false}, {"a folder", platform::ERROR_DIRECTORY, false},
-        {"a FIFO", platform::ERROR_ALREADY_EXISTS, false}, {"a FIFO being read", platform::ERROR_ALREADY_EXISTS, true}};
-    for (const auto& [what, error, read] : inTheWay) {
-        SCOPED_TRACE(what);
-        ASSERT_EQ(plant(what, temp), 0);
-        const int reader = read ? open(temp.c_str(), O_RDONLY | O_NONBLOCK) : 0;  // so that no open waits
-        ASSERT_GE(reader, 0);
-        refused("30", error, temp);
         EXPECT_EQ(ReadFile(path), second);
         EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
         if (read) close(reader);
         std::filesystem::remove(temp);
     }
-    for (const char* what : {"a link", "a FIFO"}) {
-        SCOPED_TRACE(std::string(what) + " at the settings file's name");
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO at the settings file's name" : "a link at the settings file's name");
         std::filesystem::remove(path);
-        ASSERT_EQ(plant(what, path), 0);
+        ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0600) : symlink(target.c_str(), path.c_str()), 0);
         // Read in a child whose run is limited: a read that waited on the FIFO would end it.
         const pid_t child = fork();
-        if (child == 0) {
-            alarm(20);
-            _exit(gui::TIniFile(path).ValueExists("Outside", "Read") ? 1 : 0);
-        }
+        if (child == 0) alarm(20), _exit(gui::TIniFile(path).ValueExists("Outside", "Read") ? 1 : 0);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -145,7 +138,13 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
     // A folder at the settings file's name is named as what stands in the way.
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    refused("50", platform::ERROR_DIRECTORY, "");
+    try {
+        update("50");
+        ADD_FAILURE() << "written";
+    } catch (const gui::EIniFileError& e) {
+        EXPECT_EQ(e.Error, platform::ERROR_DIRECTORY) << e.what();
+        EXPECT_EQ(e.File, "") << e.what();
+    }
     EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
