@@ -1,0 +1,469 @@
+#include "engine/sql/ChangingRows.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "engine/core/DataCursor.h"
+#include "engine/core/DataSession.h"
+#include "engine/core/DataTable.h"
+#include "engine/errors/EngineErrors.h"
+#include "engine/expr/Evaluate.h"
+#include "engine/files/FieldTypes.h"
+#include "engine/files/HeldChanges.h"
+#include "engine/files/Locale.h"
+#include "engine/files/NameRoutines.h"
+#include "engine/sql/SourceTable.h"
+
+namespace kura {
+
+namespace {
+
+// Whether the tree reads one of the level's fields.
+bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t>& fields) {
+    if (!node) return false;
+    if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 == level &&
+        std::find(fields.begin(), fields.end(), node->FieldNumber) != fields.end())
+        return true;
+    if (ReadsField(node->Left, level, fields) || ReadsField(node->Right, level, fields) ||
+        ReadsField(node->Third, level, fields))
+        return true;
+    return std::any_of(node->Arguments.begin(), node->Arguments.end(),
+                       [&](const TExpToken* a) { return ReadsField(a, level, fields); });
+}
+
+// The statement's memory: the session's budget for a transaction's changes.
+int64_t MemoryOf(const TQueryPlan& join) {
+    return join.Context.Session ? join.Context.Session->TransactionMemory : DEFAULT_TRANSACTION_MEMORY;
+}
+
+std::string FolderOf(const TQueryPlan& join, size_t target) {
+    const TDataTable* table = join.Tables[target].Cursor->GetTable();
+    if (table) return table->GetPrivateDirectory();
+    return join.Context.Session ? join.Context.Session->GetDatabasePath() : std::string();
+}
+
+// Where the before-images lie (by record number) and the BLOB values they hold.
+constexpr int64_t BEFORE_REGION = 0;
+constexpr int64_t BLOB_REGION = TStatementKey::REGION_SIZE;
+// A before-image's BLOB value: presence, declared size, length, then its bytes.
+constexpr int64_t BLOB_HEADER = 9;
+
+// An evaluated value, given back however the caller leaves.
+struct TValue {
+    TExpToken* Token;
+    ~TValue() { ReleaseExpToken(Token); }
+};
+
+}  // namespace
+
+TChangingRows::TChangingRows(TQueryPlan& join, size_t targetLevel, const std::vector<uint16_t>& writtenFields)
+    : FJoin(join), FTarget(targetLevel), FLevels(join.Tables.size()),
+      FScratch(MemoryOf(join), FolderOf(join, targetLevel)) {
+    FMovedLimit = static_cast<size_t>(std::max<int64_t>(1024, FScratch.Limit() / 192));
+    TDataCursor& target = *join.Tables[targetLevel].Cursor;
+    for (uint16_t field : writtenFields) {
+        TFieldDesc desc;
+        target.GetFieldDesc(field, desc);
+        TWritten w;
+        w.FieldNo = field;
+        w.Blob = desc.FieldType() == fldBLOB;
+        w.SubType = desc.SubType();
+        w.Offset = desc.Offset();
+        w.Size = w.Blob ? 8 : static_cast<uint16_t>(desc.StoredSize() + 1u);
+        w.Slot = FSlotSize;
+        FSlotSize += w.Size;
+        FWritten.push_back(w);
+    }
+    join.Changing = this;
+    try {
+        for (size_t level = 0; level < join.Tables.size(); ++level) Plan(level, writtenFields);
+    } catch (...) {
+        for (TPlanTable& t : join.Tables) t.ReadByChange = false;
+        join.Changing = nullptr;
+        throw;
+    }
+}
+
+TChangingRows::~TChangingRows() {
+    for (TPlanTable& t : FJoin.Tables) t.ReadByChange = false;
+    FJoin.Changing = nullptr;
+}
+
+void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenFields) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    const TPlanTable& target = FJoin.Tables[FTarget];
+    // A remote cursor holds no table of its own: the name tells.
+    const bool same = level != FTarget && (t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
+                                                                : t.Database == target.Database &&
+                                                                      SameNameText(t.Source->TableName,
+                                                                                   target.Source->TableName));
+    if (!same) {
+        // An index finds a key's records in the order they were filed, not in
+        // record order; a key made for the statement holds no record.
+        l.Changing = level == FTarget && t.HashColumn;
+        if (t.HashColumn)
+            MakeKey(level, TKeyKind::Hash, t.HashColumn, t.HashValue);
+        else if (t.RangeValue)
+            l.Way = TWay::Gather;
+        t.ReadByChange = l.Way != TWay::Cursor;
+        return;
+    }
+    const auto index = static_cast<int32_t>(level);
+    const TDataQuery& query = FJoin.Query;
+    bool reads = ReadsField(query.Where, index, writtenFields);
+    for (const auto& join : query.Joins) reads = reads || ReadsField(join->Condition, index, writtenFields);
+    for (const auto& value : query.UpdateValues) reads = reads || ReadsField(value->Expression, index, writtenFields);
+    l.Before = reads;
+    FKeepsBefore = FKeepsBefore || reads;
+    const auto writes = [&](uint16_t field) {
+        return std::find(writtenFields.begin(), writtenFields.end(), field) != writtenFields.end();
+    };
+    if (t.HashColumn) {
+        MakeKey(level, TKeyKind::Hash, t.HashColumn, t.HashValue);
+    } else if (t.RangeValue && t.RangeIndex != NATURAL_ORDER && (!writes(t.RangeField) || t.Cursor->GetTable())) {
+        // Through the index as the table is, while no row writes its key.
+        if (!writes(t.RangeField))
+            l.Way = TWay::Gather;
+        else
+            MakeKey(level, TKeyKind::IndexKey, nullptr, t.RangeValue);
+    } else {
+        // An equality of a text column that no index serves with a value of
+        // the levels before.
+        for (const TExpToken* c : t.Conditions) {
+            if (l.Way != TWay::Cursor) break;
+            if (c->Kind != ekBinary || c->Code != opEqual || !c->Left || !c->Right) continue;
+            for (const TExpToken* column : {c->Left, c->Right}) {
+                const TExpToken* value = column == c->Left ? c->Right : c->Left;
+                if (!IsSourceColumn(column) || column->BindSlot1 != index || column->DataType != fldZSTRING ||
+                    value->DataType != fldZSTRING || value->DataSize > column->DataSize ||
+                    DeepestLevel(value) >= index || HasSubSelect(value))
+                    continue;
+                MakeKey(level, TKeyKind::Text, column, value);
+                break;
+            }
+        }
+        if (l.Way == TWay::Cursor && reads) l.Way = TWay::Scan;
+    }
+    t.ReadByChange = l.Way != TWay::Cursor;
+    // The key as the table is before the first change.
+    if (l.Way == TWay::Keyed) BuildKey(level);
+}
+
+void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column, const TExpToken* value) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    l.Way = TWay::Keyed;
+    l.Kind = kind;
+    l.Column = column;
+    l.Value = value;
+    TStatementKey::TCompare compare;
+    switch (kind) {
+        case TKeyKind::Hash: l.Width = 4; break;
+        case TKeyKind::Text: {
+            l.Width = static_cast<uint16_t>(std::clamp<int32_t>(column->DataSize + 1, 2, 1024));
+            const uint16_t width = l.Width;
+            compare = [this, width](const uint8_t* a, const uint8_t* b) {
+                return CompareStringsByLocale(FJoin.LocaleId, FJoin.SortId, reinterpret_cast<const char*>(a), false,
+                                              width, reinterpret_cast<const char*>(b));
+            };
+            break;
+        }
+        case TKeyKind::IndexKey: {
+            // The first key field's bytes, as the index compares them.
+            TFieldDesc field;
+            t.Cursor->GetFieldDesc(t.RangeField, field);
+            l.Width = static_cast<uint16_t>(1 + GetFieldDataSize(field.FieldType(), field.StoredSize()));
+            TDataCursor* cursor = t.Cursor.get();
+            const uint16_t width = l.Width;
+            compare = [cursor, width](const uint8_t* a, const uint8_t* b) { return cursor->CompareKeys(a, b, width); };
+            break;
+        }
+    }
+    l.Key = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, l.Width,
+                                            std::move(compare));
+}
+
+uint32_t TChangingRows::HashOf(const TExpToken& value) const {
+    const size_t hash = THashKeyHash{}(PackHashKey(value));
+    return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
+}
+
+void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key) {
+    TPlanTable& t = FJoin.Tables[level];
+    const TLevel& l = FLevels[level];
+    if (l.Kind == TKeyKind::IndexKey) {
+        std::array<uint8_t, RANGE_KEY_SIZE> built{};
+        t.Cursor->BuildIndexKey(record, built.data());
+        std::memcpy(key, built.data(), l.Width);
+        return;
+    }
+    TExpToken value;
+    PrepareKeyToken(value, *l.Column);
+    t.Cursor->GetFieldValue(record, &value);
+    if (l.Kind == TKeyKind::Hash) {
+        const uint32_t hash = HashOf(value);
+        std::memcpy(key, &hash, 4);
+        return;
+    }
+    std::memset(key, 0, l.Width);
+    if (value.IsNull == 0)
+        std::memcpy(key, value.Value.data(), strnlen(reinterpret_cast<const char*>(value.Value.data()),
+                                                     std::min<size_t>(value.Value.size(), l.Width - 1u)));
+}
+
+bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
+    TPlanTable& t = FJoin.Tables[level];
+    const TLevel& l = FLevels[level];
+    if (l.Kind == TKeyKind::IndexKey) {
+        FJoin.LoadRangeValue(t);
+        RecordKey(level, t.RangeBuffer.data(), key);
+        return true;
+    }
+    const TValue value{EvaluateExpression(l.Value, nullptr, &FJoin, FJoin.LocaleId, FJoin.SortId,
+                                          &TQueryPlan::ColumnValue)};
+    if (l.Kind == TKeyKind::Hash) {
+        const uint32_t hash = HashOf(*value.Token);
+        std::memcpy(key, &hash, 4);
+        return true;
+    }
+    std::memset(key, 0, l.Width);
+    if (value.Token->IsNull != 0) return true;
+    const auto* text = reinterpret_cast<const char*>(value.Token->Value.data());
+    const size_t length = strnlen(text, value.Token->Value.size());
+    // No record's text is longer than the column: such a value finds none.
+    if (length >= l.Width) return false;
+    std::memcpy(key, text, length);
+    return true;
+}
+
+void TChangingRows::BuildKey(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    TDataCursor& cursor = *t.Cursor;
+    l.Key->Clear();
+    l.Moved.clear();
+    if (t.RangeActive) cursor.ResetRange();
+    t.RangeActive = false;
+    cursor.SetToBegin();
+    std::vector<uint8_t> key(l.Width);
+    for (;;) {
+        const TEngineErrorCode code = cursor.GetNextRecord(t.Buffer.data());
+        if (code == KURA_EOF) break;
+        if (code != 0) cursor.CheckError(code, {});
+        t.AtEnd = false;
+        // Records that the level's own conditions refuse never enter, unless a
+        // row may change them so that they hold later (the changed table's own).
+        bool local = true;
+        for (const TExpToken* c : t.LocalConditions) local = local && (l.Changing || FJoin.Accepts(c));
+        if (!local) continue;
+        RecordKey(level, t.Buffer.data(), key.data());
+        l.Key->Add(key.data(), TDataCursor::GetBufferRecordNo(t.Buffer.data()));
+    }
+    t.AtEnd = true;
+    l.Key->Finish();
+    l.Built = true;
+}
+
+void TChangingRows::Gather(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    TDataCursor& cursor = *t.Cursor;
+    FJoin.LoadRangeValue(t);
+    l.Records.clear();
+    l.Entries.clear();
+    l.Position = 0;
+    // Setting the range and reading its records make one read of the table: one
+    // bracket, so that the index pages missed on the way share one change check.
+    cursor.CheckForChanges();
+    try {
+        cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
+        t.RangeActive = true;
+        cursor.SetToBegin();
+        for (;;) {
+            const TEngineErrorCode code = cursor.GetNextRecord(t.Buffer.data());
+            if (code == KURA_EOF) break;
+            if (code != 0) cursor.CheckError(code, {});
+            l.Entries.emplace_back(TDataCursor::GetBufferRecordNo(t.Buffer.data()),
+                                   static_cast<uint32_t>(l.Records.size()));
+            l.Records.insert(l.Records.end(), t.Buffer.begin(), t.Buffer.end());
+        }
+    } catch (...) {
+        try {
+            cursor.EndRead();
+        } catch (...) {
+            // The read's own error is the one to report.
+        }
+        throw;
+    }
+    cursor.EndRead();
+    std::sort(l.Entries.begin(), l.Entries.end());
+}
+
+void TChangingRows::Restart(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    l.RestartPending = !t.AtRestart.empty();
+    l.RestartKept = false;
+    if (!t.ReadByChange) return;
+    l.Position = 0;
+    switch (l.Way) {
+        case TWay::Cursor: break;
+        case TWay::Gather: Gather(level); break;
+        case TWay::Scan: t.Cursor->SetToBegin(); break;
+        case TWay::Keyed: {
+            if (!l.Built) BuildKey(level);
+            l.Numbers.clear();
+            std::vector<uint8_t> key(l.Width);
+            if (!WantedKey(level, key.data())) break;
+            l.Key->Seek(key.data());
+            for (uint32_t recordNo = 0; l.Key->Next(recordNo);) l.Numbers.push_back(recordNo);
+            if (!l.Changing || l.Moved.empty()) break;
+            uint32_t hash = 0;
+            std::memcpy(&hash, key.data(), 4);
+            const auto [first, last] = l.Moved.equal_range(hash);
+            if (first == last) break;
+            // In record order, once each: a record may have left the key and come back.
+            for (auto moved = first; moved != last; ++moved) l.Numbers.push_back(moved->second);
+            std::sort(l.Numbers.begin(), l.Numbers.end());
+            l.Numbers.erase(std::unique(l.Numbers.begin(), l.Numbers.end()), l.Numbers.end());
+            break;
+        }
+    }
+}
+
+bool TChangingRows::Next(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    switch (l.Way) {
+        case TWay::Cursor: return false;
+        case TWay::Gather: {
+            if (l.Position >= l.Entries.size()) return false;
+            std::memcpy(t.Buffer.data(), l.Records.data() + l.Entries[l.Position++].second, t.Buffer.size());
+            break;
+        }
+        case TWay::Scan: {
+            const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
+            if (code == KURA_EOF) return false;
+            if (code != 0) t.Cursor->CheckError(code, {});
+            break;
+        }
+        case TWay::Keyed: {
+            bool found = false;
+            while (!found && l.Position < l.Numbers.size())
+                found = t.Cursor->ReadRecordByNumber(l.Numbers[l.Position++], t.Buffer.data());
+            if (!found) return false;
+            break;
+        }
+    }
+    if (l.Before) PutBefore(level);
+    return true;
+}
+
+const uint8_t* TChangingRows::TargetAtRestart(size_t level) const {
+    const TLevel& l = FLevels[level];
+    return l.RestartKept ? l.AtRestart.data() : nullptr;
+}
+
+bool TChangingRows::ReadsTarget() const { return FLevels[FTarget].Way != TWay::Cursor; }
+
+bool TChangingRows::IsChanged(uint32_t recordNo) const {
+    const size_t word = recordNo / 64;
+    return word < FChanged.size() && (FChanged[word] >> (recordNo % 64) & 1) != 0;
+}
+
+void TChangingRows::KeepBefore(const uint8_t* record) {
+    const uint32_t recordNo = TDataCursor::GetBufferRecordNo(record);
+    if (IsChanged(recordNo)) return;
+    std::vector<uint8_t> slot(FSlotSize);
+    TDataCursor& cursor = *FJoin.Tables[FTarget].Cursor;
+    for (const TWritten& w : FWritten) {
+        if (!w.Blob) {
+            std::memcpy(slot.data() + w.Slot, record + w.Offset, w.Size);
+            continue;
+        }
+        // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
+        TExpToken value;
+        value.Kind = ekColumn;
+        value.DataType = fldBLOB;
+        value.FieldNumber = w.FieldNo;
+        value.DataSubtype = w.SubType;
+        cursor.GetFieldValue(record, &value);
+        // With the terminating zero a memo's value carries.
+        const auto length = static_cast<int32_t>(
+            std::min(value.Value.size(), static_cast<size_t>(std::max(value.DataSize, 0)) + 1));
+        uint8_t header[BLOB_HEADER];
+        header[0] = value.IsNull;
+        std::memcpy(header + 1, &value.DataSize, 4);
+        std::memcpy(header + 5, &length, 4);
+        FScratch.Write(BLOB_REGION + FBlobEnd, header, BLOB_HEADER);
+        FScratch.Write(BLOB_REGION + FBlobEnd + BLOB_HEADER, value.Value.data(), length);
+        std::memcpy(slot.data() + w.Slot, &FBlobEnd, 8);
+        FBlobEnd += BLOB_HEADER + length;
+    }
+    FScratch.Write(BEFORE_REGION + int64_t{recordNo} * FSlotSize, slot.data(), FSlotSize);
+    if (recordNo / 64 >= FChanged.size()) FChanged.resize(recordNo / 64 + 1 + FChanged.size() / 2);
+    FChanged[recordNo / 64] |= uint64_t{1} << (recordNo % 64);
+}
+
+void TChangingRows::PutBefore(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Buffer.data());
+    if (!IsChanged(recordNo)) return;
+    for (const TWritten& w : FWritten)
+        if (!w.Blob) FScratch.Read(BEFORE_REGION + int64_t{recordNo} * FSlotSize + w.Slot, t.Buffer.data() + w.Offset, w.Size);
+}
+
+bool TChangingRows::ColumnValue(size_t level, TExpToken* node) {
+    const TPlanTable& t = FJoin.Tables[level];
+    if (!FLevels[level].Before) return false;
+    const auto w = std::find_if(FWritten.begin(), FWritten.end(),
+                                [&](const TWritten& f) { return f.Blob && f.FieldNo == node->FieldNumber; });
+    const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Record());
+    if (w == FWritten.end() || !IsChanged(recordNo)) return false;
+    int64_t at = 0;
+    FScratch.Read(BEFORE_REGION + int64_t{recordNo} * FSlotSize + w->Slot, &at, 8);
+    uint8_t header[BLOB_HEADER];
+    FScratch.Read(BLOB_REGION + at, header, BLOB_HEADER);
+    int32_t dataSize = 0, length = 0;
+    std::memcpy(&dataSize, header + 1, 4);
+    std::memcpy(&length, header + 5, 4);
+    node->SetDataSize(length);
+    FScratch.Read(BLOB_REGION + at + BLOB_HEADER, node->Value.data(), length);
+    node->DataSize = dataSize;
+    node->IsNull = header[0];
+    return true;
+}
+
+void TChangingRows::TargetChanging() {
+    const TPlanTable& changed = FJoin.Tables[FTarget];
+    const uint8_t* record = changed.Record();
+    if (FKeepsBefore) KeepBefore(record);
+    for (TLevel& l : FLevels) {
+        if (!l.RestartPending) continue;
+        l.AtRestart.assign(record, record + changed.Buffer.size());
+        l.RestartPending = false;
+        l.RestartKept = true;
+    }
+    TLevel& own = FLevels[FTarget];
+    if (own.Changing) RecordKey(FTarget, record, reinterpret_cast<uint8_t*>(&FHashBefore));
+}
+
+void TChangingRows::TargetChanged() {
+    TLevel& own = FLevels[FTarget];
+    const TPlanTable& t = FJoin.Tables[FTarget];
+    if (!own.Changing || !own.Built || t.AtEnd) return;
+    uint32_t hash = 0;
+    RecordKey(FTarget, t.Buffer.data(), reinterpret_cast<uint8_t*>(&hash));
+    if (hash == FHashBefore) return;
+    own.Moved.emplace(hash, TDataCursor::GetBufferRecordNo(t.Buffer.data()));
+    // Past its bound the list goes, and the key is made again at the level's next
+    // restart from the table as the rows so far left it.
+    if (own.Moved.size() > FMovedLimit) {
+        own.Built = false;
+        own.Moved.clear();
+    }
+}
+
+}  // namespace kura

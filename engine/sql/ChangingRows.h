@@ -1,0 +1,144 @@
+#pragma once
+// What a joined UPDATE keeps of its rows while it changes them, and how its levels
+// find their records meanwhile (the row loop is ExecuteJoinedUpdate, DataChange.h).
+// One object lives for the length of the loop; the join engine hands it the
+// restarts and steps of the levels it reads (TQueryPlan::Changing).
+//
+// Every level reads in record order. A level that finds its records by a key
+// takes the key's records in record order: through an index as the table is now
+// (gathered and sorted), or through a key made for the statement
+// (StatementKey.h: the key and the record number of each record, no record), whose
+// records are then read by number as the table holds them.
+//
+// The changed table's own level, keyed while another table drives, takes the
+// records of the key as the rows so far left them: those of the key made when it
+// first restarted that hold the key still (the level's conditions test each
+// record as it is), and those a row moved to the key since. That list of moved
+// records is bounded: past it the key is made again from the table as it is.
+//
+// Another name of the changed table reads the table as it was when the statement
+// started. The table as it is holds the same records; only those a row changed
+// differ, and only in the columns the UPDATE writes: their values as they were
+// before a row first changed the record (before-images, a BLOB's value whole) are
+// kept by record number and put back over the record read. A key such a level
+// finds its records by is the table's index where the UPDATE writes none of its
+// key, and otherwise a key made for the statement before the first change; one
+// that no index serves (an equality on a text column) is made for the statement
+// too, so that no level reads the whole table for every outer row.
+//
+// The before-images and the keys made for the statement are held as a
+// transaction's changes are: in memory within the session's TransactionMemory, in
+// a private temporary file past it (ScratchFile.h), removed with the object,
+// when the statement fails too, and with the program however it ends.
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/files/ScratchFile.h"
+#include "engine/sql/QueryPlan.h"
+#include "engine/sql/StatementKey.h"
+
+namespace kura {
+
+class TChangingRows final : public TLevelReader {
+public:
+    // Before the first row: the target's level and the fields the UPDATE writes.
+    // Another name of the target's table takes here what it needs of the table
+    // as it is at the start.
+    TChangingRows(TQueryPlan& join, size_t targetLevel, const std::vector<uint16_t>& writtenFields);
+    ~TChangingRows() override;
+    TChangingRows(const TChangingRows&) = delete;
+    TChangingRows& operator=(const TChangingRows&) = delete;
+
+    void Restart(size_t level) override;
+    bool Next(size_t level) override;
+    const uint8_t* TargetAtRestart(size_t level) const override;
+    bool ColumnValue(size_t level, TExpToken* node) override;
+    int32_t TargetLevel() const override { return static_cast<int32_t>(FTarget); }
+
+    // Before the target's level is given the record as a row changed it (its
+    // buffer holds the record as the rows before left it).
+    void TargetChanging();
+    // Once the target's level holds the record as the row changed it.
+    void TargetChanged();
+    // The target's own level is read here: a change may move the record it found.
+    bool ReadsTarget() const;
+    // Some of what is kept went to the spill file (for tests).
+    bool Spilled() const { return FScratch.Spilled(); }
+
+private:
+    enum class TWay : uint8_t {
+        Cursor,  // through the level's cursor, as a SELECT reads it
+        Gather,  // the key's records through the index, gathered in record order
+        Scan,    // the whole table in record order
+        Keyed,   // the records of a key made for the statement, read by number
+    };
+    enum class TKeyKind : uint8_t { Hash, IndexKey, Text };
+    struct TLevel {
+        TWay Way = TWay::Cursor;
+        // Another name of the changed table that reads a column the UPDATE
+        // writes: a record a row changed is read as it was before.
+        bool Before = false;
+        // The changed table's own keyed level.
+        bool Changing = false;
+        // Gather: the key's records and (record number, place) in record order.
+        std::vector<uint8_t> Records;
+        std::vector<std::pair<uint32_t, uint32_t>> Entries;
+        size_t Position = 0;
+        // Keyed: the key, how it is formed, the column and the value it is
+        // compared with, and the records of the current restart.
+        TKeyKind Kind = TKeyKind::Hash;
+        std::unique_ptr<TStatementKey> Key;
+        const TExpToken* Column = nullptr;
+        const TExpToken* Value = nullptr;
+        uint16_t Width = 0;
+        bool Built = false;
+        std::vector<uint32_t> Numbers;
+        // The records a row moved to another key since the key was made, by the
+        // hash of their new key.
+        std::unordered_multimap<uint32_t, uint32_t> Moved;
+        // The target's record when the level restarted, kept once a row changes it.
+        std::vector<uint8_t> AtRestart;
+        bool RestartPending = false;
+        bool RestartKept = false;
+    };
+    // A field the UPDATE writes as the before-images hold it: its stored bytes
+    // (presence byte first), or for a BLOB its value in the BLOB log.
+    struct TWritten {
+        uint16_t FieldNo = 0;
+        uint16_t Offset = 0;
+        uint16_t Size = 0;
+        bool Blob = false;
+        uint8_t SubType = 0;
+        uint32_t Slot = 0;  // where in the before-image
+    };
+
+    TQueryPlan& FJoin;
+    size_t FTarget;
+    std::vector<TLevel> FLevels;
+    TScratchFile FScratch;
+    int64_t FNextRegion = 2;
+    std::vector<TWritten> FWritten;
+    bool FKeepsBefore = false;
+    uint32_t FSlotSize = 0;
+    std::vector<uint64_t> FChanged;  // a bit per record number: a before-image is kept
+    int64_t FBlobEnd = 0;
+    uint32_t FHashBefore = 0;  // the changing level's key of the record a row is changing
+    size_t FMovedLimit = 0;
+
+    void Plan(size_t level, const std::vector<uint16_t>& writtenFields);
+    void MakeKey(size_t level, TKeyKind kind, const TExpToken* column, const TExpToken* value);
+    void BuildKey(size_t level);
+    // The key bytes of the level's record, or of the value the level seeks.
+    void RecordKey(size_t level, const uint8_t* record, uint8_t* key);
+    bool WantedKey(size_t level, uint8_t* key);
+    uint32_t HashOf(const TExpToken& value) const;
+    void Gather(size_t level);
+    bool IsChanged(uint32_t recordNo) const;
+    // The level's record as it was before a row first changed it.
+    void PutBefore(size_t level);
+    void KeepBefore(const uint8_t* record);
+};
+
+}  // namespace kura

@@ -1,0 +1,179 @@
+#include "engine/sql/StatementKey.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <queue>
+
+#include "engine/files/ScratchFile.h"
+
+namespace kura {
+
+namespace {
+
+uint32_t LoadU32(const uint8_t* p) {
+    uint32_t v = 0;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+TStatementKey::TStatementKey(TScratchFile& scratch, int64_t region, uint16_t width, TCompare compare)
+    : FScratch(scratch), FRegion(region), FWidth(width), FEntry(width + 4u),
+      FPerPage(static_cast<uint32_t>(SCRATCH_PAGE_SIZE) / (width + 4u)), FCompare(std::move(compare)) {}
+
+int TStatementKey::CompareKeys(const uint8_t* a, const uint8_t* b) const {
+    if (FCompare) return FCompare(a, b);
+    const uint32_t x = LoadU32(a), y = LoadU32(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+int TStatementKey::CompareEntries(const uint8_t* a, const uint8_t* b) const {
+    if (const int c = CompareKeys(a, b); c != 0) return c;
+    const uint32_t x = LoadU32(a + FWidth), y = LoadU32(b + FWidth);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+void TStatementKey::Clear() {
+    FChunk.clear();
+    FChunk.shrink_to_fit();
+    FRuns.clear();
+    FScratch.Forget(FRegion, FRegion + REGION_SIZE);
+    FRunsEnd = 0;
+    FCount = 0;
+    FFirstKeys.clear();
+    FPosition = 0;
+}
+
+void TStatementKey::Add(const uint8_t* key, uint32_t recordNo) {
+    FChunk.insert(FChunk.end(), key, key + FWidth);
+    const auto* number = reinterpret_cast<const uint8_t*>(&recordNo);
+    FChunk.insert(FChunk.end(), number, number + 4);
+    ++FCount;
+    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Limit() / 4) WriteRun();
+}
+
+void TStatementKey::SortChunk() {
+    const size_t count = FChunk.size() / FEntry;
+    if (!FCompare) {
+        // A hash and a record number sort as one number.
+        std::vector<uint64_t> packed(count);
+        for (size_t i = 0; i < count; ++i)
+            packed[i] = uint64_t{LoadU32(FChunk.data() + i * FEntry)} << 32 | LoadU32(FChunk.data() + i * FEntry + 4);
+        std::sort(packed.begin(), packed.end());
+        for (size_t i = 0; i < count; ++i) {
+            const auto hash = static_cast<uint32_t>(packed[i] >> 32), recordNo = static_cast<uint32_t>(packed[i]);
+            std::memcpy(FChunk.data() + i * FEntry, &hash, 4);
+            std::memcpy(FChunk.data() + i * FEntry + 4, &recordNo, 4);
+        }
+        return;
+    }
+    std::vector<uint32_t> order(count);
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return CompareEntries(FChunk.data() + size_t{a} * FEntry, FChunk.data() + size_t{b} * FEntry) < 0;
+    });
+    std::vector<uint8_t> sorted(FChunk.size());
+    for (size_t i = 0; i < count; ++i)
+        std::memcpy(sorted.data() + i * FEntry, FChunk.data() + size_t{order[i]} * FEntry, FEntry);
+    FChunk.swap(sorted);
+}
+
+void TStatementKey::WriteRun() {
+    if (FChunk.empty()) return;
+    SortChunk();
+    const int64_t start = FRegion + REGION_SIZE / 2 + FRunsEnd;
+    FScratch.Write(start, FChunk.data(), static_cast<int64_t>(FChunk.size()));
+    FRuns.push_back({start, FChunk.size() / FEntry});
+    FRunsEnd += static_cast<int64_t>(FChunk.size());
+    FChunk.clear();
+}
+
+int64_t TStatementKey::EntryOffset(uint64_t i) const {
+    return FRegion + static_cast<int64_t>(i / FPerPage) * SCRATCH_PAGE_SIZE + static_cast<int64_t>(i % FPerPage * FEntry);
+}
+
+const uint8_t* TStatementKey::Entry(uint64_t i) { return FScratch.View(EntryOffset(i), static_cast<int32_t>(FEntry)); }
+
+void TStatementKey::Place(uint64_t i, const uint8_t* entry) {
+    FScratch.Write(EntryOffset(i), entry, FEntry);
+    if (i % FPerPage == 0) FFirstKeys.insert(FFirstKeys.end(), entry, entry + FWidth);
+}
+
+void TStatementKey::Finish() {
+    FFirstKeys.clear();
+    if (FRuns.empty()) {
+        SortChunk();
+        for (uint64_t i = 0; i < FCount; ++i) Place(i, FChunk.data() + i * FEntry);
+        FChunk.clear();
+        FChunk.shrink_to_fit();
+        return;
+    }
+    WriteRun();
+    FChunk.shrink_to_fit();
+    // The runs merged: each run's next entry in a heap of the smallest first.
+    struct THead {
+        std::vector<uint8_t> Entry;
+        size_t Run = 0;
+        uint64_t Next = 0;
+    };
+    std::vector<THead> heads(FRuns.size());
+    auto later = [&](size_t a, size_t b) { return CompareEntries(heads[a].Entry.data(), heads[b].Entry.data()) > 0; };
+    std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heap(later);
+    auto load = [&](size_t h) {
+        THead& head = heads[h];
+        const TRun& run = FRuns[head.Run];
+        if (head.Next >= run.Count) return;
+        head.Entry.resize(FEntry);
+        FScratch.Read(run.Start + static_cast<int64_t>(head.Next * FEntry), head.Entry.data(), FEntry);
+        ++head.Next;
+        heap.push(h);
+    };
+    for (size_t r = 0; r < FRuns.size(); ++r) {
+        heads[r].Run = r;
+        load(r);
+    }
+    for (uint64_t i = 0; !heap.empty(); ++i) {
+        const size_t h = heap.top();
+        heap.pop();
+        Place(i, heads[h].Entry.data());
+        load(h);
+    }
+    FRuns.clear();
+    FScratch.Forget(FRegion + REGION_SIZE / 2, FRegion + REGION_SIZE / 2 + FRunsEnd + SCRATCH_PAGE_SIZE);
+    FRunsEnd = 0;
+}
+
+void TStatementKey::Seek(const uint8_t* key) {
+    FWanted.assign(key, key + FWidth);
+    const uint64_t pages = FFirstKeys.size() / FWidth;
+    // The first page whose first key is not below the key; the key's first entry
+    // lies in the page before it, or begins that page.
+    uint64_t low = 0, high = pages;
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        if (CompareKeys(FFirstKeys.data() + middle * FWidth, key) < 0) low = middle + 1;
+        else high = middle;
+    }
+    FPosition = low * FPerPage;
+    if (low == 0) return;
+    uint64_t first = (low - 1) * FPerPage, last = std::min<uint64_t>(low * FPerPage, FCount);
+    while (first < last) {
+        const uint64_t middle = first + (last - first) / 2;
+        if (CompareKeys(Entry(middle), key) < 0) first = middle + 1;
+        else last = middle;
+    }
+    FPosition = first;
+}
+
+bool TStatementKey::Next(uint32_t& recordNo) {
+    if (FPosition >= FCount) return false;
+    const uint8_t* entry = Entry(FPosition);
+    if (CompareKeys(entry, FWanted.data()) != 0) return false;
+    recordNo = LoadU32(entry + FWidth);
+    ++FPosition;
+    return true;
+}
+
+}  // namespace kura

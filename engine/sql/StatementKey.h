@@ -1,0 +1,72 @@
+#pragma once
+// A key made for one statement: entries of a key of fixed width and a record
+// number, ordered by the key and within a key by record number, held in the
+// statement's scratch file (ScratchFile.h), so in memory within its limit and in
+// its spill file past it. The entries may come in any order; they are sorted in
+// runs of a quarter of the limit, and the runs merged, so that sorting takes no
+// more memory than holding them does. A search finds a key's first entry through
+// the first key of each page, kept in memory, and one page.
+//
+// A key is compared by the function given, or, without one, taken as a 32-bit
+// number (a hash of the value, which the caller's own test of each record then
+// decides).
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace kura {
+
+class TScratchFile;
+
+class TStatementKey {
+public:
+    // <0, 0 or >0 as the first key sorts before, with or after the second.
+    using TCompare = std::function<int(const uint8_t*, const uint8_t*)>;
+    // region: where in the scratch file the key lies (it takes the bytes from
+    // there on; its sorted runs the half beyond REGION_SIZE / 2).
+    TStatementKey(TScratchFile& scratch, int64_t region, uint16_t width, TCompare compare);
+    TStatementKey(const TStatementKey&) = delete;
+    TStatementKey& operator=(const TStatementKey&) = delete;
+
+    static constexpr int64_t REGION_SIZE = int64_t{1} << 40;
+
+    void Add(const uint8_t* key, uint32_t recordNo);
+    // After the last Add: sorts the entries.
+    void Finish();
+    uint64_t Size() const { return FCount; }
+    // Stands before the first entry of the key; Next then hands its records.
+    void Seek(const uint8_t* key);
+    bool Next(uint32_t& recordNo);
+    // Forgets every entry (a key made again).
+    void Clear();
+
+private:
+    struct TRun {
+        int64_t Start = 0;
+        uint64_t Count = 0;
+    };
+    TScratchFile& FScratch;
+    int64_t FRegion;
+    uint16_t FWidth;
+    uint32_t FEntry;     // bytes of an entry: the key and the record number
+    uint32_t FPerPage;   // entries in a page of the sorted key
+    TCompare FCompare;
+    std::vector<uint8_t> FChunk;  // entries not yet sorted
+    std::vector<TRun> FRuns;
+    int64_t FRunsEnd = 0;
+    uint64_t FCount = 0;
+    std::vector<uint8_t> FFirstKeys;  // the first key of each page
+    std::vector<uint8_t> FWanted;
+    uint64_t FPosition = 0;
+
+    int CompareKeys(const uint8_t* a, const uint8_t* b) const;
+    int CompareEntries(const uint8_t* a, const uint8_t* b) const;
+    void SortChunk();
+    void WriteRun();
+    int64_t EntryOffset(uint64_t i) const;
+    const uint8_t* Entry(uint64_t i);
+    // Writes the entry as entry i of the sorted key.
+    void Place(uint64_t i, const uint8_t* entry);
+};
+
+}  // namespace kura
