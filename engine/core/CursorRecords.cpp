@@ -415,8 +415,10 @@ bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer) {
         [&] {
             if (recordNo == 0 || recordNo >= FTable->GetDataFile().GetNextRecordNumber()) return;
             TRecord* record = nullptr;
-            // A change check that moved the cursor on the way reads it again.
-            for (int tries = 0; !GetRecord(recordNo, 0, record); ++tries)
+            // A miss reads the slots that follow along: the records of one key
+            // come in record order. A change check that moved the cursor on the
+            // way reads it again.
+            for (int tries = 0; !GetRecord(recordNo, grBlockRead, record); ++tries)
                 if (tries == 2) RaiseError(KURA_RECNOTFOUND);
             found = !record->IsDeleted();
             if (found) std::memcpy(buffer, record->GetBuffer(), std::min<uint16_t>(record->GetRecordSize(), FRecordSize));

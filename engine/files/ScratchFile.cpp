@@ -10,7 +10,8 @@
 namespace kura {
 
 TScratchFile::TScratchFile(int64_t limit, std::string directory)
-    : FLimit(std::max<int64_t>(limit, 4 * SCRATCH_PAGE_SIZE)), FDirectory(std::move(directory)) {}
+    : FBudget(std::max<int64_t>(limit, 1)), FLimit(std::max<int64_t>(limit, SCRATCH_PAGE_SIZE)),
+      FDirectory(std::move(directory)) {}
 
 TScratchFile::~TScratchFile() {
     try {

@@ -25,7 +25,7 @@ constexpr int32_t SCRATCH_PAGE_SIZE = 16384;
 
 class TScratchFile {
 public:
-    // limit: the bytes of pages kept in memory (four pages at the least);
+    // limit: the bytes of pages kept in memory (a page at the least);
     // directory: the folder of the spill file, the temporary folder when empty.
     TScratchFile(int64_t limit, std::string directory);
     ~TScratchFile();
@@ -39,6 +39,8 @@ public:
     const uint8_t* View(int64_t offset, int32_t count);
 
     int64_t InMemory() const { return static_cast<int64_t>(FResident.size()) * SCRATCH_PAGE_SIZE; }
+    // The limit as given, and as whole pages.
+    int64_t Budget() const { return FBudget; }
     int64_t Limit() const { return FLimit; }
     // Drops the pages that lie wholly within [from, to) without writing them:
     // what they held reads as zeros again.
@@ -55,6 +57,7 @@ private:
         uint64_t Used = 0;
         bool Dirty = false;
     };
+    int64_t FBudget;
     int64_t FLimit;
     std::string FDirectory;
     std::unordered_map<int64_t, TPage> FPages;

@@ -60,7 +60,7 @@ struct TValue {
 TChangingRows::TChangingRows(TQueryPlan& join, size_t targetLevel, const std::vector<uint16_t>& writtenFields)
     : FJoin(join), FTarget(targetLevel), FLevels(join.Tables.size()),
       FScratch(MemoryOf(join), FolderOf(join, targetLevel)) {
-    FMovedLimit = static_cast<size_t>(std::max<int64_t>(1024, FScratch.Limit() / 192));
+    FMovedLimit = static_cast<size_t>(std::max<int64_t>(1, FScratch.Budget() / 192));
     TDataCursor& target = *join.Tables[targetLevel].Cursor;
     for (uint16_t field : writtenFields) {
         TFieldDesc desc;
@@ -122,26 +122,28 @@ void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenField
     };
     if (t.HashColumn) {
         MakeKey(level, TKeyKind::Hash, t.HashColumn, t.HashValue);
-    } else if (t.RangeValue && t.RangeIndex != NATURAL_ORDER && (!writes(t.RangeField) || t.Cursor->GetTable())) {
-        // Through the index as the table is, while no row writes its key.
-        if (!writes(t.RangeField))
-            l.Way = TWay::Gather;
-        else
-            MakeKey(level, TKeyKind::IndexKey, nullptr, t.RangeValue);
+    } else if (t.RangeValue && t.RangeIndex != NATURAL_ORDER && !writes(t.RangeField)) {
+        // Through the index as the table is, while no row writes its key; a
+        // key range of the changing table takes descents of the index for its
+        // bounds and its start, and finds its place again after every change, so
+        // started again many times against the table's size (about what making
+        // a key costs: a range costs as much as reading 25 to 30 records), the
+        // level takes a key made for the statement instead.
+        l.Way = TWay::Gather;
+        if (t.Cursor->GetTable()) l.KeyAfter = t.Cursor->GetTableRecordCount() / 32;
     } else {
-        // An equality of a text column that no index serves with a value of
-        // the levels before.
+        // An equality with a value of the levels before on a column of the
+        // level: the index's own where no index serves it or a row writes it.
         for (const TExpToken* c : t.Conditions) {
             if (l.Way != TWay::Cursor) break;
             if (c->Kind != ekBinary || c->Code != opEqual || !c->Left || !c->Right) continue;
             for (const TExpToken* column : {c->Left, c->Right}) {
                 const TExpToken* value = column == c->Left ? c->Right : c->Left;
-                if (!IsSourceColumn(column) || column->BindSlot1 != index || column->DataType != fldZSTRING ||
-                    value->DataType != fldZSTRING || value->DataSize > column->DataSize ||
-                    DeepestLevel(value) >= index || HasSubSelect(value))
+                if (!IsSourceColumn(column) || column->BindSlot1 != index || DeepestLevel(value) >= index ||
+                    HasSubSelect(value) || (t.RangeValue && value != t.RangeValue))
                     continue;
-                MakeKey(level, TKeyKind::Text, column, value);
-                break;
+                MakeKeyOf(level, column, value);
+                if (l.Way != TWay::Cursor) break;
             }
         }
         if (l.Way == TWay::Cursor && reads) l.Way = TWay::Scan;
@@ -160,7 +162,8 @@ void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column
     l.Value = value;
     TStatementKey::TCompare compare;
     switch (kind) {
-        case TKeyKind::Hash: l.Width = 4; break;
+        case TKeyKind::Hash:
+        case TKeyKind::TextHash: l.Width = 4; break;
         case TKeyKind::Text: {
             l.Width = static_cast<uint16_t>(std::clamp<int32_t>(column->DataSize + 1, 2, 1024));
             const uint16_t width = l.Width;
@@ -183,10 +186,32 @@ void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column
     }
     l.Key = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, l.Width,
                                             std::move(compare));
+    if (t.RangeIndex != NATURAL_ORDER) {
+        l.Reader.reset(t.Cursor->CloneCursor());
+        l.Reader->ResetRange();
+        l.Reader->SwitchToIndex(NATURAL_ORDER);
+    }
+}
+
+void TChangingRows::MakeKeyOf(size_t level, const TExpToken* column, const TExpToken* value) {
+    const TPlanTable& t = FJoin.Tables[level];
+    if (column->DataType == fldZSTRING && value->DataType == fldZSTRING && value->DataSize <= column->DataSize)
+        // "=" compares the texts' bytes without a locale: equal texts hash alike.
+        MakeKey(level, FJoin.LocaleId == 0 ? TKeyKind::TextHash : TKeyKind::Text, column, value);
+    else if (value == t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable())
+        MakeKey(level, TKeyKind::IndexKey, column, value);
 }
 
 uint32_t TChangingRows::HashOf(const TExpToken& value) const {
     const size_t hash = THashKeyHash{}(PackHashKey(value));
+    return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
+}
+
+uint32_t TChangingRows::TextHashOf(const TExpToken& value) const {
+    // NULL equals only NULL: a hash of its own (another that meets it is tested).
+    if (value.IsNull != 0) return 0xFFFFFFFFu;
+    const auto* text = reinterpret_cast<const char*>(value.Value.data());
+    const size_t hash = std::hash<std::string_view>{}(std::string_view(text, strnlen(text, value.Value.size())));
     return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
 }
 
@@ -202,8 +227,8 @@ void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key)
     TExpToken value;
     PrepareKeyToken(value, *l.Column);
     t.Cursor->GetFieldValue(record, &value);
-    if (l.Kind == TKeyKind::Hash) {
-        const uint32_t hash = HashOf(value);
+    if (l.Kind == TKeyKind::Hash || l.Kind == TKeyKind::TextHash) {
+        const uint32_t hash = l.Kind == TKeyKind::Hash ? HashOf(value) : TextHashOf(value);
         std::memcpy(key, &hash, 4);
         return;
     }
@@ -215,7 +240,7 @@ void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key)
 
 bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
     TPlanTable& t = FJoin.Tables[level];
-    const TLevel& l = FLevels[level];
+    TLevel& l = FLevels[level];
     if (l.Kind == TKeyKind::IndexKey) {
         FJoin.LoadRangeValue(t);
         RecordKey(level, t.RangeBuffer.data(), key);
@@ -224,7 +249,14 @@ bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
     const TValue value{EvaluateExpression(l.Value, nullptr, &FJoin, FJoin.LocaleId, FJoin.SortId,
                                           &TQueryPlan::ColumnValue)};
     if (l.Kind == TKeyKind::Hash) {
-        const uint32_t hash = HashOf(*value.Token);
+        l.Sought = PackHashKey(*value.Token);
+        const size_t hash = THashKeyHash{}(l.Sought);
+        const auto folded = static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
+        std::memcpy(key, &folded, 4);
+        return true;
+    }
+    if (l.Kind == TKeyKind::TextHash) {
+        const uint32_t hash = TextHashOf(*value.Token);
         std::memcpy(key, &hash, 4);
         return true;
     }
@@ -241,10 +273,11 @@ bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
 void TChangingRows::BuildKey(size_t level) {
     TPlanTable& t = FJoin.Tables[level];
     TLevel& l = FLevels[level];
-    TDataCursor& cursor = *t.Cursor;
+    // In record order, through a cursor that stands in no index.
+    TDataCursor& cursor = l.Reader ? *l.Reader : *t.Cursor;
     l.Key->Clear();
     l.Moved.clear();
-    if (t.RangeActive) cursor.ResetRange();
+    if (t.RangeActive) t.Cursor->ResetRange();
     t.RangeActive = false;
     cursor.SetToBegin();
     std::vector<uint8_t> key(l.Width);
@@ -253,6 +286,7 @@ void TChangingRows::BuildKey(size_t level) {
         if (code == KURA_EOF) break;
         if (code != 0) cursor.CheckError(code, {});
         t.AtEnd = false;
+        if (l.Before) PutBefore(level);
         // Records that the level's own conditions refuse never enter, unless a
         // row may change them so that they hold later (the changed table's own).
         bool local = true;
@@ -310,8 +344,23 @@ void TChangingRows::Restart(size_t level) {
     l.Position = 0;
     switch (l.Way) {
         case TWay::Cursor: break;
-        case TWay::Gather: Gather(level); break;
         case TWay::Scan: t.Cursor->SetToBegin(); break;
+        case TWay::Gather:
+            if (++l.Restarts <= l.KeyAfter) {
+                Gather(level);
+                break;
+            }
+            for (const TExpToken* c : t.Conditions) {
+                if (l.Way != TWay::Gather) break;
+                if (c->Kind == ekBinary && c->Code == opEqual && (c->Left == t.RangeValue || c->Right == t.RangeValue))
+                    MakeKeyOf(level, c->Left == t.RangeValue ? c->Right : c->Left, t.RangeValue);
+            }
+            if (l.Way == TWay::Gather) {
+                l.KeyAfter = UINT32_MAX;
+                Gather(level);
+                break;
+            }
+            [[fallthrough]];
         case TWay::Keyed: {
             if (!l.Built) BuildKey(level);
             l.Numbers.clear();
@@ -351,13 +400,23 @@ bool TChangingRows::Next(size_t level) {
         }
         case TWay::Keyed: {
             bool found = false;
-            while (!found && l.Position < l.Numbers.size())
-                found = t.Cursor->ReadRecordByNumber(l.Numbers[l.Position++], t.Buffer.data());
+            TDataCursor& reader = l.Reader ? *l.Reader : *t.Cursor;
+            const bool exact = l.Kind == TKeyKind::Hash && t.HashCondition;
+            while (!found && l.Position < l.Numbers.size()) {
+                found = reader.ReadRecordByNumber(l.Numbers[l.Position++], t.Buffer.data());
+                if (found && l.Before) PutBefore(level);
+                if (!found || !exact) continue;
+                // Another key of the same hash, or a record a row moved away.
+                TExpToken value;
+                PrepareKeyToken(value, *l.Column);
+                t.Cursor->GetFieldValue(t.Buffer.data(), &value);
+                found = PackHashKey(value) == l.Sought;
+            }
             if (!found) return false;
             break;
         }
     }
-    if (l.Before) PutBefore(level);
+    if (l.Before && l.Way != TWay::Keyed) PutBefore(level);
     return true;
 }
 

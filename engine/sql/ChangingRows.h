@@ -32,6 +32,7 @@
 // when the statement fails too, and with the program however it ends.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -74,7 +75,10 @@ private:
         Scan,    // the whole table in record order
         Keyed,   // the records of a key made for the statement, read by number
     };
-    enum class TKeyKind : uint8_t { Hash, IndexKey, Text };
+    // How a key made for the statement holds a record's key: a hash of the
+    // column's value (of its text's bytes, where "=" compares bytes), or the
+    // value itself in the order of the index or of the text's locale.
+    enum class TKeyKind : uint8_t { Hash, TextHash, IndexKey, Text };
     struct TLevel {
         TWay Way = TWay::Cursor;
         // Another name of the changed table that reads a column the UPDATE
@@ -94,7 +98,18 @@ private:
         const TExpToken* Value = nullptr;
         uint16_t Width = 0;
         bool Built = false;
+        // The value sought, where the level's equality is one its memory key
+        // decides alone (TPlanTable::HashCondition): a record found under its
+        // hash is taken only when its own key is that one.
+        THashKey Sought;
         std::vector<uint32_t> Numbers;
+        // Reads the records by number where the level's own cursor stands in an
+        // index, which a change would have it find its place in again.
+        std::unique_ptr<TDataCursor> Reader;
+        // Gather: started again so often against the table's size that a key
+        // made for the statement costs less (while no row writes its key).
+        uint32_t Restarts = 0;
+        uint32_t KeyAfter = UINT32_MAX;
         // The records a row moved to another key since the key was made, by the
         // hash of their new key.
         std::unordered_multimap<uint32_t, uint32_t> Moved;
@@ -129,11 +144,15 @@ private:
 
     void Plan(size_t level, const std::vector<uint16_t>& writtenFields);
     void MakeKey(size_t level, TKeyKind kind, const TExpToken* column, const TExpToken* value);
+    // The key for an equality of the level's column with a value of the levels
+    // before: by text or by the index's key.
+    void MakeKeyOf(size_t level, const TExpToken* column, const TExpToken* value);
     void BuildKey(size_t level);
     // The key bytes of the level's record, or of the value the level seeks.
     void RecordKey(size_t level, const uint8_t* record, uint8_t* key);
     bool WantedKey(size_t level, uint8_t* key);
     uint32_t HashOf(const TExpToken& value) const;
+    uint32_t TextHashOf(const TExpToken& value) const;
     void Gather(size_t level);
     bool IsChanged(uint32_t recordNo) const;
     // The level's record as it was before a row first changed it.

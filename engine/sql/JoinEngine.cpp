@@ -294,8 +294,7 @@ bool TQueryPlan::NextAt(size_t level) {
         const uint8_t* kept = Changing ? Changing->TargetAtRestart(level) : nullptr;
         for (const TExpToken* c : t.Conditions) {
             if (t.Filtered) break;
-            // A key made for a joined UPDATE may hold other keys beside this one.
-            if (c == t.HashCondition && t.HashColumn && !t.ReadByChange) continue;
+            if (c == t.HashCondition && t.HashColumn) continue;
             const bool atRestart = kept && std::find(t.AtRestart.begin(), t.AtRestart.end(), c) != t.AtRestart.end();
             if (!(atRestart ? AcceptsWithTarget(c, kept) : Accepts(c))) {
                 accepted = false;

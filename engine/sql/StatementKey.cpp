@@ -43,6 +43,7 @@ void TStatementKey::Clear() {
     FRunsEnd = 0;
     FCount = 0;
     FFirstKeys.clear();
+    FDirectory.clear();
     FPosition = 0;
 }
 
@@ -51,7 +52,7 @@ void TStatementKey::Add(const uint8_t* key, uint32_t recordNo) {
     const auto* number = reinterpret_cast<const uint8_t*>(&recordNo);
     FChunk.insert(FChunk.end(), number, number + 4);
     ++FCount;
-    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Limit() / 4) WriteRun();
+    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Budget() / 4) WriteRun();
 }
 
 void TStatementKey::SortChunk() {
@@ -103,13 +104,25 @@ void TStatementKey::Place(uint64_t i, const uint8_t* entry) {
 
 void TStatementKey::Finish() {
     FFirstKeys.clear();
+    FDirectory.clear();
     if (FRuns.empty()) {
         SortChunk();
         for (uint64_t i = 0; i < FCount; ++i) Place(i, FChunk.data() + i * FEntry);
         FChunk.clear();
         FChunk.shrink_to_fit();
-        return;
+    } else {
+        Merge();
     }
+    if (FCompare || FCount == 0) return;
+    // About eight entries to a run of the directory.
+    FBits = 1;
+    while (FBits < 24 && (uint64_t{1} << (FBits + 3)) < FCount) ++FBits;
+    FDirectory.assign((size_t{1} << FBits) + 1, 0);
+    for (uint64_t i = 0; i < FCount; ++i) ++FDirectory[(LoadU32(Entry(i)) >> (32 - FBits)) + 1];
+    for (size_t j = 1; j < FDirectory.size(); ++j) FDirectory[j] += FDirectory[j - 1];
+}
+
+void TStatementKey::Merge() {
     WriteRun();
     FChunk.shrink_to_fit();
     // The runs merged: each run's next entry in a heap of the smallest first.
@@ -147,6 +160,13 @@ void TStatementKey::Finish() {
 
 void TStatementKey::Seek(const uint8_t* key) {
     FWanted.assign(key, key + FWidth);
+    if (!FDirectory.empty()) {
+        const uint32_t hash = LoadU32(key);
+        const size_t run = hash >> (32 - FBits);
+        FPosition = FDirectory[run];
+        while (FPosition < FDirectory[run + 1] && LoadU32(Entry(FPosition)) < hash) ++FPosition;
+        return;
+    }
     const uint64_t pages = FFirstKeys.size() / FWidth;
     // The first page whose first key is not below the key; the key's first entry
     // lies in the page before it, or begins that page.
@@ -158,13 +178,16 @@ void TStatementKey::Seek(const uint8_t* key) {
     }
     FPosition = low * FPerPage;
     if (low == 0) return;
-    uint64_t first = (low - 1) * FPerPage, last = std::min<uint64_t>(low * FPerPage, FCount);
+    // Within the one page.
+    const uint64_t start = (low - 1) * FPerPage;
+    const uint8_t* page = Entry(start);
+    uint64_t first = 0, last = std::min<uint64_t>(low * FPerPage, FCount) - start;
     while (first < last) {
         const uint64_t middle = first + (last - first) / 2;
-        if (CompareKeys(Entry(middle), key) < 0) first = middle + 1;
+        if (CompareKeys(page + middle * FEntry, key) < 0) first = middle + 1;
         else last = middle;
     }
-    FPosition = first;
+    FPosition = start + first;
 }
 
 bool TStatementKey::Next(uint32_t& recordNo) {

@@ -56,6 +56,10 @@ private:
     int64_t FRunsEnd = 0;
     uint64_t FCount = 0;
     std::vector<uint8_t> FFirstKeys;  // the first key of each page
+    // Hashes: the first entry of each run of hashes that share their top FBits
+    // bits, so that a search looks at a few entries only.
+    std::vector<uint32_t> FDirectory;
+    int FBits = 0;
     std::vector<uint8_t> FWanted;
     uint64_t FPosition = 0;
 
@@ -63,6 +67,8 @@ private:
     int CompareEntries(const uint8_t* a, const uint8_t* b) const;
     void SortChunk();
     void WriteRun();
+    // The runs merged into the sorted key.
+    void Merge();
     int64_t EntryOffset(uint64_t i) const;
     const uint8_t* Entry(uint64_t i);
     // Writes the entry as entry i of the sorted key.

@@ -171,6 +171,12 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
            "INSERT INTO jn VALUES ('b', 'two', 'dos')");
     EXPECT_EQ(db.Run("UPDATE jn SET m = j.p, p = j.m FROM jn INNER JOIN jn j ON j.k = jn.k"), 2u);
     EXPECT_EQ(db.Rows("jn"), (Rows{"a|uno|one", "b|dos|two"}));
+    // The other name found through an index on the key the UPDATE writes, a memo
+    // written too: each partner by its key and its memo as they were at the start.
+    db.Run("CREATE TABLE jk (k INTEGER, m MEMO); CREATE INDEX byk ON jk (k); INSERT INTO jk VALUES (1, 'one');"
+           "INSERT INTO jk VALUES (2, 'two'); INSERT INTO jk VALUES (3, 'three'); INSERT INTO jk VALUES (4, 'four')");
+    EXPECT_EQ(db.Run("UPDATE jk SET k = jk.k + 1, m = s.m + '/' + jk.m FROM jk INNER JOIN jk s ON s.k = jk.k - 1"), 3u);
+    EXPECT_EQ(db.Rows("jk"), (Rows{"1|one", "3|one/two", "4|two/three", "5|three/four"}));
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
     EXPECT_EQ(db.Run("DELETE FROM jt, js WHERE jt.id = js.k"), 1u);
@@ -262,7 +268,9 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
 // At times rc drives instead (a RIGHT OUTER JOIN that the second table owns): ra
 // starts its rows again under each rc row, found by its key as the rows before
 // left it, every WHERE condition waits for the joined row, and a record changed
-// again after another counts again.
+// again after another counts again. Every third round runs with a transaction
+// memory of a few bytes, so that what the statement keeps of its rows (keys made
+// for it, records as they were) goes to its spill file.
 TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
     using Row = std::array<int, 2>;    // ra (id, v), rb (k, x), rc (j, y)
     using Value = std::optional<int>;  // a joined table's value, none in a null row
@@ -284,6 +292,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
            "CREATE TABLE rc (j INTEGER, y INTEGER)");
     for (int round = 0; round < 100; ++round) {
         if (round == 50) db.Run("CREATE INDEX rk ON rb (k); CREATE INDEX ri ON ra (id); CREATE INDEX rj ON rc (j)");
+        db.Session().TransactionMemory = round % 3 == 2 ? 64 : DEFAULT_TRANSACTION_MEMORY;
         const bool self = pick(4) == 0;
         const std::string key = self ? "s.id" : "rb.k", val = self ? "s.v" : "rb.x";
         std::string fill = "DELETE FROM ra; DELETE FROM rb; DELETE FROM rc;";
