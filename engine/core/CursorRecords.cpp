@@ -400,7 +400,7 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
     return 0;
 }
 
-bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer) {
+bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer, bool block) {
     if (IsRemote()) {
         if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
         const TEngineErrorCode code = GetCurrentRecord(buffer, false);
@@ -415,10 +415,8 @@ bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer) {
         [&] {
             if (recordNo == 0 || recordNo >= FTable->GetDataFile().GetNextRecordNumber()) return;
             TRecord* record = nullptr;
-            // A miss reads the slots that follow along: the records of one key
-            // come in record order. A change check that moved the cursor on the
-            // way reads it again.
-            for (int tries = 0; !GetRecord(recordNo, grBlockRead, record); ++tries)
+            // A change check that moved the cursor on the way reads it again.
+            for (int tries = 0; !GetRecord(recordNo, block ? grBlockRead : 0, record); ++tries)
                 if (tries == 2) RaiseError(KURA_RECNOTFOUND);
             found = !record->IsDeleted();
             if (found) std::memcpy(buffer, record->GetBuffer(), std::min<uint16_t>(record->GetRecordSize(), FRecordSize));

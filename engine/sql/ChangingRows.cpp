@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/DataCursor.h"
 #include "engine/core/DataSession.h"
@@ -403,7 +404,12 @@ bool TChangingRows::Next(size_t level) {
             TDataCursor& reader = l.Reader ? *l.Reader : *t.Cursor;
             const bool exact = l.Kind == TKeyKind::Hash && t.HashCondition;
             while (!found && l.Position < l.Numbers.size()) {
-                found = reader.ReadRecordByNumber(l.Numbers[l.Position++], t.Buffer.data());
+                // Records read one after another in the file (keys met in record
+                // order) read the slots after them along; scattered ones alone.
+                const uint32_t recordNo = l.Numbers[l.Position++];
+                const bool block = recordNo > l.LastRead && recordNo - l.LastRead <= 8;
+                l.LastRead = recordNo;
+                found = reader.ReadRecordByNumber(recordNo, t.Buffer.data(), block);
                 if (found && l.Before) PutBefore(level);
                 if (!found || !exact) continue;
                 // Another key of the same hash, or a record a row moved away.
@@ -495,7 +501,19 @@ bool TChangingRows::ColumnValue(size_t level, TExpToken* node) {
     return true;
 }
 
+TDataCursor* TChangingRows::ReaderOnTarget(size_t level) {
+    TLevel& l = FLevels[level];
+    if (l.Way != TWay::Keyed) return nullptr;
+    TDataCursor* reader = l.Reader ? l.Reader.get() : FJoin.Tables[level].Cursor.get();
+    return reader->GetTable() && reader->GetTable() == FJoin.Tables[FTarget].Cursor->GetTable() ? reader : nullptr;
+}
+
 void TChangingRows::TargetChanging() {
+    // A cursor that reads by number stands nowhere it must find again: where the
+    // table changed only by this row, it takes the change as seen, instead of
+    // rebuilding its record sets at its next read.
+    for (size_t level = 0; level < FLevels.size(); ++level)
+        if (TDataCursor* reader = ReaderOnTarget(level)) FLevels[level].OnlyThisRow = !reader->TableHasChanged();
     const TPlanTable& changed = FJoin.Tables[FTarget];
     const uint8_t* record = changed.Record();
     if (FKeepsBefore) KeepBefore(record);
@@ -510,6 +528,10 @@ void TChangingRows::TargetChanging() {
 }
 
 void TChangingRows::TargetChanged() {
+    for (size_t level = 0; level < FLevels.size(); ++level) {
+        TDataCursor* reader = ReaderOnTarget(level);
+        if (reader && std::exchange(FLevels[level].OnlyThisRow, false)) reader->SaveChangeCounters();
+    }
     TLevel& own = FLevels[FTarget];
     const TPlanTable& t = FJoin.Tables[FTarget];
     if (!own.Changing || !own.Built || t.AtEnd) return;

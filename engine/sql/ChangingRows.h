@@ -106,6 +106,10 @@ private:
         // Reads the records by number where the level's own cursor stands in an
         // index, which a change would have it find its place in again.
         std::unique_ptr<TDataCursor> Reader;
+        uint32_t LastRead = 0;
+        // The reader saw every change to the table but the row's about to come:
+        // it needs not look for changes again after it.
+        bool OnlyThisRow = false;
         // Gather: started again so often against the table's size that a key
         // made for the statement costs less (while no row writes its key).
         uint32_t Restarts = 0;
@@ -158,6 +162,9 @@ private:
     // The level's record as it was before a row first changed it.
     void PutBefore(size_t level);
     void KeepBefore(const uint8_t* record);
+    // The cursor that reads the level's records by number, where one does, on
+    // the changed table.
+    TDataCursor* ReaderOnTarget(size_t level);
 };
 
 }  // namespace kura

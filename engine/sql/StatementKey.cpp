@@ -38,6 +38,7 @@ int TStatementKey::CompareEntries(const uint8_t* a, const uint8_t* b) const {
 void TStatementKey::Clear() {
     FChunk.clear();
     FChunk.shrink_to_fit();
+    FHashes.clear();
     FRuns.clear();
     FScratch.Forget(FRegion, FRegion + REGION_SIZE);
     FRunsEnd = 0;
@@ -48,28 +49,33 @@ void TStatementKey::Clear() {
 }
 
 void TStatementKey::Add(const uint8_t* key, uint32_t recordNo) {
+    ++FCount;
+    if (!FCompare) {
+        // A hash and a record number sort as one number.
+        FHashes.push_back(uint64_t{LoadU32(key)} << 32 | recordNo);
+        if (static_cast<int64_t>(FHashes.size() * 8) >= FScratch.Budget() / 8) WriteRun();
+        return;
+    }
     FChunk.insert(FChunk.end(), key, key + FWidth);
     const auto* number = reinterpret_cast<const uint8_t*>(&recordNo);
     FChunk.insert(FChunk.end(), number, number + 4);
-    ++FCount;
-    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Budget() / 4) WriteRun();
+    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Budget() / 8) WriteRun();
 }
 
 void TStatementKey::SortChunk() {
-    const size_t count = FChunk.size() / FEntry;
     if (!FCompare) {
-        // A hash and a record number sort as one number.
-        std::vector<uint64_t> packed(count);
-        for (size_t i = 0; i < count; ++i)
-            packed[i] = uint64_t{LoadU32(FChunk.data() + i * FEntry)} << 32 | LoadU32(FChunk.data() + i * FEntry + 4);
-        std::sort(packed.begin(), packed.end());
-        for (size_t i = 0; i < count; ++i) {
-            const auto hash = static_cast<uint32_t>(packed[i] >> 32), recordNo = static_cast<uint32_t>(packed[i]);
+        std::sort(FHashes.begin(), FHashes.end());
+        FChunk.resize(FHashes.size() * FEntry);
+        for (size_t i = 0; i < FHashes.size(); ++i) {
+            const auto hash = static_cast<uint32_t>(FHashes[i] >> 32), recordNo = static_cast<uint32_t>(FHashes[i]);
             std::memcpy(FChunk.data() + i * FEntry, &hash, 4);
             std::memcpy(FChunk.data() + i * FEntry + 4, &recordNo, 4);
         }
+        FHashes.clear();
+        FHashes.shrink_to_fit();
         return;
     }
+    const size_t count = FChunk.size() / FEntry;
     std::vector<uint32_t> order(count);
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
@@ -82,13 +88,14 @@ void TStatementKey::SortChunk() {
 }
 
 void TStatementKey::WriteRun() {
-    if (FChunk.empty()) return;
+    if (FChunk.empty() && FHashes.empty()) return;
     SortChunk();
     const int64_t start = FRegion + REGION_SIZE / 2 + FRunsEnd;
     FScratch.Write(start, FChunk.data(), static_cast<int64_t>(FChunk.size()));
     FRuns.push_back({start, FChunk.size() / FEntry});
     FRunsEnd += static_cast<int64_t>(FChunk.size());
     FChunk.clear();
+    if (!FCompare) FChunk.shrink_to_fit();
 }
 
 int64_t TStatementKey::EntryOffset(uint64_t i) const {

@@ -3,8 +3,8 @@
 // number, ordered by the key and within a key by record number, held in the
 // statement's scratch file (ScratchFile.h), so in memory within its limit and in
 // its spill file past it. The entries may come in any order; they are sorted in
-// runs of a quarter of the limit, and the runs merged, so that sorting takes no
-// more memory than holding them does. A search finds a key's first entry through
+// runs of an eighth of the limit, and the runs merged, so that sorting takes
+// little more memory than holding them does. A search finds a key's first entry through
 // the first key of each page, kept in memory, and one page.
 //
 // A key is compared by the function given, or, without one, taken as a 32-bit
@@ -52,6 +52,7 @@ private:
     uint32_t FPerPage;   // entries in a page of the sorted key
     TCompare FCompare;
     std::vector<uint8_t> FChunk;  // entries not yet sorted
+    std::vector<uint64_t> FHashes;  // or, for hashes, each as the hash above the record number
     std::vector<TRun> FRuns;
     int64_t FRunsEnd = 0;
     uint64_t FCount = 0;

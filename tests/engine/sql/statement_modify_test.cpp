@@ -3,6 +3,8 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include <array>
+#include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <random>
@@ -10,6 +12,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "platform/CodePage.h"
+#include "platform/FileCalls.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -590,3 +593,98 @@ TEST_F(Modify, BlobColumnsTakeTextWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The spill files of a folder: a private file has no name left, so its link
+// reads "<folder>/<name> (deleted)".
+std::string gSpillFolder;
+uint64_t gSpillCalls = 0, gFailAt = 0;
+bool gFailReads = false;
+
+bool IsSpillFile(int fd) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+    return !ec && target.rfind(gSpillFolder, 0) == 0 && target.ends_with(" (deleted)");
+}
+
+ssize_t FailingSpillWrite(int fd, const void* buffer, size_t count, off_t offset) {
+    if (!gFailReads && IsSpillFile(fd) && ++gSpillCalls == gFailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+
+ssize_t FailingSpillRead(int fd, void* buffer, size_t count, off_t offset) {
+    if (gFailReads && IsSpillFile(fd) && ++gSpillCalls == gFailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pread(fd, buffer, count, offset);
+}
+
+}  // namespace
+
+// A joined UPDATE whose keys and records as they were go to its spill file (a
+// transaction memory of one page): each write and each read of that file failing
+// in turn fails the statement with the file's error, leaves the table as it was
+// and no file behind; once the fault is gone the statement runs as it did.
+TEST(ModifySpill, AFailedSpillFileFailsTheStatementAndLeavesTheTable) {
+    SqlDatabase db;
+    TempDir folder;
+    db.Session().SetPrivateDir(folder.path());
+    gSpillFolder = std::filesystem::canonical(folder.path()).string() + "/";
+    db.Session().TransactionMemory = 20000;  // the table's changes stay in its caches
+    db.Run("CREATE TABLE sf (k INTEGER, name CHAR(12), n INTEGER, m MEMO); CREATE INDEX byk ON sf (k);"
+           "START TRANSACTION");
+    for (int k = 1; k <= 300; ++k)
+        db.Run("INSERT INTO sf VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k % 40) + "', " +
+               std::to_string(k) + ", 'm" + std::to_string(k) + "')");
+    db.Run("COMMIT; SELECT * INTO sfcopy FROM sf");
+    const Rows before = db.Rows("sf");
+    // The session's own files there: its result tables' folder and lock file.
+    db.Session().GetWorkPath();
+    const size_t open = OpenFilesIn(folder.path());
+    const char* statements[] = {
+        "UPDATE sf SET k = sf.k + 1, n = sf.n + s.n, m = s.m + '/' + sf.m FROM sf INNER JOIN sf s ON s.k = sf.k - 1",
+        "UPDATE sf SET name = s.name + 'x', n = s.n FROM sf INNER JOIN sf s ON s.name = sf.name WHERE s.k > sf.k",
+    };
+    platform::FileCallTable& calls = platform::FileCalls();
+    for (const char* sql : statements) {
+        SCOPED_TRACE(sql);
+        auto restore = [&] { db.Run("DELETE FROM sf; INSERT INTO sf SELECT * FROM sfcopy"); };
+        gFailAt = 0;
+        gSpillCalls = 0;
+        gFailReads = false;
+        calls.pwrite = FailingSpillWrite;
+        const uint32_t changed = db.Run(sql);
+        const uint64_t writes = gSpillCalls;
+        const Rows after = db.Rows("sf");
+        restore();
+        gSpillCalls = 0;
+        gFailReads = true;
+        calls.pread = FailingSpillRead;
+        ASSERT_EQ(db.Run(sql), changed);
+        const uint64_t reads = gSpillCalls;
+        restore();
+        EXPECT_GT(writes, 2u);
+        EXPECT_GT(reads, 2u);
+        for (const bool failReads : {false, true})
+            for (uint64_t at = 1; at <= (failReads ? reads : writes); at += 1 + (failReads ? reads : writes) / 12) {
+                SCOPED_TRACE((failReads ? "read " : "write ") + std::to_string(at));
+                gFailReads = failReads;
+                gSpillCalls = 0;
+                gFailAt = at;
+                EXPECT_EQ(db.ErrorOf(sql).Code, failReads ? KURA_READERR : KURA_WRITEERR);
+                gFailAt = 0;
+                EXPECT_FALSE(db.Dir().InTransaction());
+                EXPECT_EQ(db.Rows("sf"), before);
+                EXPECT_EQ(OpenFilesIn(folder.path()), open);
+                EXPECT_EQ(db.Run(sql), changed);
+                EXPECT_EQ(db.Rows("sf"), after);
+                restore();
+            }
+    }
+    calls = platform::SystemFileCalls();
+}
