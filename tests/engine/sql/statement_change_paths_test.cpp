@@ -137,6 +137,11 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
          0, 0},
         {"UPDATE %T SET label = s.label + 'x', n = s.n FROM %T INNER JOIN %T s ON s.label%S = %T.label WHERE s.k >= %T.k",
          0, 0},
+        // Few targets among many records: the index serves the other name, but
+        // a row writes its key.
+        {"UPDATE %T SET name = s.name + 'x', n = COALESCE(%T.n, 0) + COALESCE(s.n, 1) FROM %T INNER JOIN %T s ON "
+         "s.name%S = %T.name WHERE %T.k <= 20",
+         0, 0, 2000},
         {"UPDATE %T SET code = s.n, n = %T.code FROM %T INNER JOIN %T s ON s.code%N = %T.code WHERE s.k = %T.k + 4", 0,
          0},
         {"UPDATE %T SET k = %T.k + 5000, n = COALESCE(s.n, 0) + %T.k, note = s.note + '/' + %T.note FROM %T INNER JOIN "
