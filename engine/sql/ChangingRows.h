@@ -22,9 +22,11 @@
 // before a row first changed the record (before-images, a BLOB's value whole) are
 // kept by record number and put back over the record read. A key such a level
 // finds its records by is the table's index where the UPDATE writes none of its
-// key, and otherwise a key made for the statement before the first change; one
-// that no index serves (an equality on a text column) is made for the statement
-// too, so that no level reads the whole table for every outer row.
+// key (until the level has started its rows again a thirty-second of the table's
+// records times: then a key made for the statement), and otherwise a key made for
+// the statement before the first change; one that no index serves (an equality
+// on a text column) is made for the statement too, so that no level reads the
+// whole table for every outer row.
 //
 // The before-images and the keys made for the statement are held as a
 // transaction's changes are: in memory within the session's TransactionMemory, in
