@@ -104,7 +104,12 @@ void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenField
         // An index finds a key's records in the order they were filed, not in
         // record order; a key made for the statement holds no record.
         l.Changing = level == FTarget && t.HashColumn;
-        if (t.HashColumn)
+        // Another table whose records take less than half the memory is held
+        // whole, as a SELECT holds it: its records need no reading by number.
+        const bool small = !l.Changing && t.HashColumn &&
+                           int64_t{t.Cursor->GetRecordCount()} * static_cast<int64_t>(t.Buffer.size()) <=
+                               FScratch.Budget() / 2;
+        if (t.HashColumn && !small)
             MakeKey(level, TKeyKind::Hash, t.HashColumn, t.HashValue);
         else if (t.RangeValue)
             l.Way = TWay::Gather;
@@ -250,8 +255,8 @@ bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
     const TValue value{EvaluateExpression(l.Value, nullptr, &FJoin, FJoin.LocaleId, FJoin.SortId,
                                           &TQueryPlan::ColumnValue)};
     if (l.Kind == TKeyKind::Hash) {
-        l.Sought = PackHashKey(*value.Token);
-        const size_t hash = THashKeyHash{}(l.Sought);
+        l.SoughtValue = PackHashKey(*value.Token);
+        const size_t hash = THashKeyHash{}(l.SoughtValue);
         const auto folded = static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
         std::memcpy(key, &folded, 4);
         return true;
@@ -365,13 +370,14 @@ void TChangingRows::Restart(size_t level) {
         case TWay::Keyed: {
             if (!l.Built) BuildKey(level);
             l.Numbers.clear();
-            std::vector<uint8_t> key(l.Width);
-            if (!WantedKey(level, key.data())) break;
-            l.Key->Seek(key.data());
+            l.Sought.resize(l.Width);
+            uint8_t* key = l.Sought.data();
+            if (!WantedKey(level, key)) break;
+            l.Key->Seek(key);
             for (uint32_t recordNo = 0; l.Key->Next(recordNo);) l.Numbers.push_back(recordNo);
             if (!l.Changing || l.Moved.empty()) break;
             uint32_t hash = 0;
-            std::memcpy(&hash, key.data(), 4);
+            std::memcpy(&hash, key, 4);
             const auto [first, last] = l.Moved.equal_range(hash);
             if (first == last) break;
             // In record order, once each: a record may have left the key and come back.
@@ -416,7 +422,7 @@ bool TChangingRows::Next(size_t level) {
                 TExpToken value;
                 PrepareKeyToken(value, *l.Column);
                 t.Cursor->GetFieldValue(t.Buffer.data(), &value);
-                found = PackHashKey(value) == l.Sought;
+                found = PackHashKey(value) == l.SoughtValue;
             }
             if (!found) return false;
             break;

@@ -103,8 +103,9 @@ private:
         // The value sought, where the level's equality is one its memory key
         // decides alone (TPlanTable::HashCondition): a record found under its
         // hash is taken only when its own key is that one.
-        THashKey Sought;
+        THashKey SoughtValue;
         std::vector<uint32_t> Numbers;
+        std::vector<uint8_t> Sought;  // the key bytes sought at the restart
         // Reads the records by number where the level's own cursor stands in an
         // index, which a change would have it find its place in again.
         std::unique_ptr<TDataCursor> Reader;
