@@ -50,30 +50,32 @@ void TScratchFile::SpillWrite(TPage& page) {
     page.Dirty = false;
 }
 
-void TScratchFile::Evict() {
+std::unique_ptr<uint8_t[]> TScratchFile::Evict() {
     // The least recently used page leaves; one that was not written since it
-    // came back from the spill file needs no write.
-    const auto oldest = std::min_element(FResident.begin(), FResident.end(), [&](int64_t a, int64_t b) {
-        return FPages.at(a).Used < FPages.at(b).Used;
-    });
-    TPage& page = FPages.at(*oldest);
+    // came back from the spill file needs no write. Its bytes serve the page
+    // that comes in.
+    const int64_t oldest = FResident.back();
+    TPage& page = FPages.at(oldest);
     if (page.Dirty) SpillWrite(page);
-    page.Bytes.reset();
-    if (FLastNumber == *oldest) {
+    if (FLastNumber == oldest) {
         FLastNumber = -1;
         FLast = nullptr;
     }
-    *oldest = FResident.back();
     FResident.pop_back();
+    return std::move(page.Bytes);
 }
 
 TScratchFile::TPage& TScratchFile::Page(int64_t number, bool write) {
+    // The page looked at last is the one used last already.
     TPage* page = number == FLastNumber ? FLast : nullptr;
     if (!page) {
         page = &FPages[number];
-        if (!page->Bytes) {
-            if (InMemory() + SCRATCH_PAGE_SIZE > FLimit) Evict();
-            auto bytes = std::make_unique<uint8_t[]>(SCRATCH_PAGE_SIZE);
+        if (page->Bytes) {
+            FResident.splice(FResident.begin(), FResident, page->Resident);
+        } else {
+            std::unique_ptr<uint8_t[]> bytes = InMemory() + SCRATCH_PAGE_SIZE > FLimit
+                                                   ? Evict()
+                                                   : std::make_unique_for_overwrite<uint8_t[]>(SCRATCH_PAGE_SIZE);
             if (page->SpillAt >= 0) {
                 TFileSectionGuard guard(*FSpill);
                 FSpill->Seek(soFromBeginning, page->SpillAt);
@@ -82,14 +84,19 @@ TScratchFile::TPage& TScratchFile::Page(int64_t number, bool write) {
                 std::memset(bytes.get(), 0, SCRATCH_PAGE_SIZE);
             }
             page->Bytes = std::move(bytes);
-            FResident.push_back(number);
+            FResident.push_front(number);
+            page->Resident = FResident.begin();
         }
         FLastNumber = number;
         FLast = page;
     }
-    page->Used = ++FClock;
     page->Dirty = page->Dirty || write;
     return *page;
+}
+
+void TScratchFile::SetLimit(int64_t limit) {
+    FLimit = std::max<int64_t>(limit, SCRATCH_PAGE_SIZE);
+    while (InMemory() > FLimit) Evict();
 }
 
 void TScratchFile::Read(int64_t offset, void* out, int64_t count) {
@@ -119,7 +126,7 @@ void TScratchFile::Write(int64_t offset, const void* bytes, int64_t count) {
 void TScratchFile::Forget(int64_t from, int64_t to) {
     const int64_t first = (from + SCRATCH_PAGE_SIZE - 1) / SCRATCH_PAGE_SIZE, end = to / SCRATCH_PAGE_SIZE;
     if (first >= end) return;
-    std::erase_if(FResident, [&](int64_t number) { return number >= first && number < end; });
+    FResident.remove_if([&](int64_t number) { return number >= first && number < end; });
     std::erase_if(FPages, [&](const auto& entry) { return entry.first >= first && entry.first < end; });
     FLastNumber = -1;
     FLast = nullptr;

@@ -12,6 +12,7 @@
 // the write raises the file layer's error (9218), a failed read its own (9217).
 // Bytes never written read as zeros.
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -21,7 +22,7 @@ namespace kura {
 
 class TFileHandler;
 
-constexpr int32_t SCRATCH_PAGE_SIZE = 16384;
+constexpr int32_t SCRATCH_PAGE_SIZE = 4096;
 
 class TScratchFile {
 public:
@@ -42,6 +43,8 @@ public:
     // The limit as given, and as whole pages.
     int64_t Budget() const { return FBudget; }
     int64_t Limit() const { return FLimit; }
+    // A lower limit (a page at the least): pages leave for the spill file down to it.
+    void SetLimit(int64_t limit);
     // Drops the pages that lie wholly within [from, to) without writing them:
     // what they held reads as zeros again.
     void Forget(int64_t from, int64_t to);
@@ -54,25 +57,25 @@ private:
     struct TPage {
         std::unique_ptr<uint8_t[]> Bytes;  // null while the page lies in the spill file only
         int64_t SpillAt = -1;
-        uint64_t Used = 0;
+        std::list<int64_t>::iterator Resident;  // its place among the pages in memory
         bool Dirty = false;
     };
     int64_t FBudget;
     int64_t FLimit;
     std::string FDirectory;
     std::unordered_map<int64_t, TPage> FPages;
-    std::vector<int64_t> FResident;  // the numbers of the pages in memory
+    // The numbers of the pages in memory, the one used last first.
+    std::list<int64_t> FResident;
     std::unique_ptr<TFileHandler> FSpill;
     int64_t FSpillEnd = 0;
-    uint64_t FClock = 0;
     // The page looked at last, found again without a search.
     int64_t FLastNumber = -1;
     TPage* FLast = nullptr;
 
     // The page of that number in memory; dirty when it is to be written.
     TPage& Page(int64_t number, bool write);
-    // Makes room for one more page in memory.
-    void Evict();
+    // Makes room for one more page in memory: the bytes of the page that left.
+    std::unique_ptr<uint8_t[]> Evict();
     void SpillWrite(TPage& page);
 };
 

@@ -10,7 +10,9 @@
 #include "engine/core/DataTable.h"
 #include "engine/errors/EngineErrors.h"
 #include "engine/expr/Evaluate.h"
+#include "engine/files/FieldDesc.h"
 #include "engine/files/FieldTypes.h"
+#include "engine/files/RecordCache.h"
 #include "engine/files/HeldChanges.h"
 #include "engine/files/Locale.h"
 #include "engine/files/NameRoutines.h"
@@ -33,9 +35,36 @@ bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t
                        [&](const TExpToken* a) { return ReadsField(a, level, fields); });
 }
 
+// The fields of the level that the tree reads.
+void CollectFields(const TExpToken* node, int32_t level, std::vector<uint16_t>& fields) {
+    if (!node) return;
+    if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 == level &&
+        std::find(fields.begin(), fields.end(), node->FieldNumber) == fields.end())
+        fields.push_back(node->FieldNumber);
+    CollectFields(node->Left, level, fields);
+    CollectFields(node->Right, level, fields);
+    CollectFields(node->Third, level, fields);
+    for (const TExpToken* a : node->Arguments) CollectFields(a, level, fields);
+}
+
+// The 32-bit key of a value a memory join compares exactly: an integral number
+// in the range of 32 bits as itself, in order, any other value as a hash.
+uint32_t NumberKey(const THashKey& packed) {
+    uint8_t bytes[16];
+    std::memcpy(bytes, &packed.Head, 8);
+    std::memcpy(bytes + 8, &packed.Tail, 8);
+    if (bytes[15] == 9 && bytes[0] == 'I') {
+        int64_t n = 0;
+        std::memcpy(&n, bytes + 1, 8);
+        if (n >= INT32_MIN && n <= INT32_MAX) return static_cast<uint32_t>(static_cast<int32_t>(n)) ^ 0x80000000u;
+    }
+    const size_t hash = THashKeyHash{}(packed);
+    return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
+}
+
 // The statement's memory: the session's budget for a transaction's changes.
 int64_t MemoryOf(const TQueryPlan& join) {
-    return join.Context.Session ? join.Context.Session->TransactionMemory : DEFAULT_TRANSACTION_MEMORY;
+    return (join.Context.Session ? join.Context.Session->TransactionMemory : DEFAULT_TRANSACTION_MEMORY) / 2;
 }
 
 std::string FolderOf(const TQueryPlan& join, size_t target) {
@@ -78,6 +107,19 @@ TChangingRows::TChangingRows(TQueryPlan& join, size_t targetLevel, const std::ve
     }
     join.Changing = this;
     try {
+        // Another table whose records take little of the memory is held whole, as
+        // a SELECT holds it: its records need no reading by number. What such
+        // tables take, the scratch file keeps no longer in memory.
+        int64_t whole = 0;
+        for (size_t level = 0; level < join.Tables.size(); ++level) {
+            FieldsRead(level);
+            const TPlanTable& t = join.Tables[level];
+            const int64_t bytes = int64_t{t.Cursor->GetRecordCount()} * static_cast<int64_t>(t.Buffer.size() + 32);
+            FLevels[level].Whole = level != FTarget && t.HashColumn && !SameTable(level) &&
+                                   whole + bytes <= FScratch.Budget() / 2;
+            if (FLevels[level].Whole) whole += bytes;
+        }
+        FScratch.SetLimit(FScratch.Budget() - whole);
         for (size_t level = 0; level < join.Tables.size(); ++level) Plan(level, writtenFields);
     } catch (...) {
         for (TPlanTable& t : join.Tables) t.ReadByChange = false;
@@ -91,25 +133,25 @@ TChangingRows::~TChangingRows() {
     FJoin.Changing = nullptr;
 }
 
+bool TChangingRows::SameTable(size_t level) const {
+    const TPlanTable& t = FJoin.Tables[level];
+    const TPlanTable& target = FJoin.Tables[FTarget];
+    // A remote cursor holds no table of its own: the name tells.
+    return level != FTarget && (t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
+                                                     : t.Database == target.Database &&
+                                                           SameNameText(t.Source->TableName, target.Source->TableName));
+}
+
 void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenFields) {
     TPlanTable& t = FJoin.Tables[level];
     TLevel& l = FLevels[level];
-    const TPlanTable& target = FJoin.Tables[FTarget];
-    // A remote cursor holds no table of its own: the name tells.
-    const bool same = level != FTarget && (t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
-                                                                : t.Database == target.Database &&
-                                                                      SameNameText(t.Source->TableName,
-                                                                                   target.Source->TableName));
-    if (!same) {
+    if (!SameTable(level)) {
         // An index finds a key's records in the order they were filed, not in
         // record order; a key made for the statement holds no record.
         l.Changing = level == FTarget && t.HashColumn;
-        // Another table whose records take less than half the memory is held
-        // whole, as a SELECT holds it: its records need no reading by number.
-        const bool small = !l.Changing && t.HashColumn &&
-                           int64_t{t.Cursor->GetRecordCount()} * static_cast<int64_t>(t.Buffer.size()) <=
-                               FScratch.Budget() / 2;
-        if (t.HashColumn && !small)
+        l.KeyWritten = l.Changing && std::find(writtenFields.begin(), writtenFields.end(),
+                                               t.HashColumn->FieldNumber) != writtenFields.end();
+        if (t.HashColumn && !l.Whole)
             MakeKey(level, TKeyKind::Hash, t.HashColumn, t.HashValue);
         else if (t.RangeValue)
             l.Way = TWay::Gather;
@@ -159,6 +201,43 @@ void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenField
     if (l.Way == TWay::Keyed) BuildKey(level);
 }
 
+void TChangingRows::FieldsRead(size_t level) {
+    const TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    const auto index = static_cast<int32_t>(level);
+    std::vector<uint16_t> fields;
+    const TDataQuery& query = FJoin.Query;
+    for (const TExpToken* root : {query.Where, query.Residual, query.Deferred}) CollectFields(root, index, fields);
+    for (const auto& join : query.Joins) CollectFields(join->Condition, index, fields);
+    for (const auto& value : query.UpdateValues) CollectFields(value->Expression, index, fields);
+    for (const TQueryPlan::TConjunct& c : FJoin.Conjuncts) CollectFields(c.Node, index, fields);
+    for (const TExpToken* c : FJoin.Residual) CollectFields(c, index, fields);
+    for (const TPlanTable& other : FJoin.Tables) {
+        for (const auto* list : {&other.Conditions, &other.GroupConditions, &other.LocalConditions})
+            for (const TExpToken* c : *list) CollectFields(c, index, fields);
+        for (const TExpToken* c : {other.HashColumn, other.HashValue, other.RangeValue}) CollectFields(c, index, fields);
+    }
+    std::sort(fields.begin(), fields.end());
+    l.Fields.clear();
+    l.CarriedSize = 0;
+    for (uint16_t field : fields) {
+        TFieldDesc desc;
+        t.Cursor->GetFieldDesc(field, desc);
+        if (desc.FieldType() == fldBLOB || desc.Computed() != 0) {
+            l.Fields.clear();
+            return;
+        }
+        TCarried c;
+        c.Offset = desc.Offset();
+        c.Size = desc.IsAutoInc() ? uint16_t{4} : static_cast<uint16_t>(desc.StoredSize() + 1u);
+        l.Fields.push_back(c);
+        l.CarriedSize = static_cast<uint16_t>(l.CarriedSize + c.Size);
+    }
+    // Carried bytes take at most a quarter of a page an entry, and never more
+    // than the record.
+    l.Carries = l.CarriedSize <= std::min<size_t>(SCRATCH_PAGE_SIZE / 4, t.Buffer.size());
+}
+
 void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column, const TExpToken* value) {
     TPlanTable& t = FJoin.Tables[level];
     TLevel& l = FLevels[level];
@@ -191,7 +270,8 @@ void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column
         }
     }
     l.Key = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, l.Width,
-                                            std::move(compare));
+                                            l.Carries ? l.CarriedSize : uint16_t{0}, std::move(compare),
+                                            kind == TKeyKind::TextHash);
     if (t.RangeIndex != NATURAL_ORDER) {
         l.Reader.reset(t.Cursor->CloneCursor());
         l.Reader->ResetRange();
@@ -208,10 +288,7 @@ void TChangingRows::MakeKeyOf(size_t level, const TExpToken* column, const TExpT
         MakeKey(level, TKeyKind::IndexKey, column, value);
 }
 
-uint32_t TChangingRows::HashOf(const TExpToken& value) const {
-    const size_t hash = THashKeyHash{}(PackHashKey(value));
-    return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
-}
+uint32_t TChangingRows::HashOf(const TExpToken& value) const { return NumberKey(PackHashKey(value)); }
 
 uint32_t TChangingRows::TextHashOf(const TExpToken& value) const {
     // NULL equals only NULL: a hash of its own (another that meets it is tested).
@@ -230,7 +307,7 @@ void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key)
         std::memcpy(key, built.data(), l.Width);
         return;
     }
-    TExpToken value;
+    TExpToken& value = FKeyValue;
     PrepareKeyToken(value, *l.Column);
     t.Cursor->GetFieldValue(record, &value);
     if (l.Kind == TKeyKind::Hash || l.Kind == TKeyKind::TextHash) {
@@ -256,9 +333,8 @@ bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
                                           &TQueryPlan::ColumnValue)};
     if (l.Kind == TKeyKind::Hash) {
         l.SoughtValue = PackHashKey(*value.Token);
-        const size_t hash = THashKeyHash{}(l.SoughtValue);
-        const auto folded = static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
-        std::memcpy(key, &folded, 4);
+        const uint32_t number = NumberKey(l.SoughtValue);
+        std::memcpy(key, &number, 4);
         return true;
     }
     if (l.Kind == TKeyKind::TextHash) {
@@ -286,7 +362,7 @@ void TChangingRows::BuildKey(size_t level) {
     if (t.RangeActive) t.Cursor->ResetRange();
     t.RangeActive = false;
     cursor.SetToBegin();
-    std::vector<uint8_t> key(l.Width);
+    std::vector<uint8_t> key(l.Width), carried(l.CarriedSize);
     for (;;) {
         const TEngineErrorCode code = cursor.GetNextRecord(t.Buffer.data());
         if (code == KURA_EOF) break;
@@ -299,11 +375,27 @@ void TChangingRows::BuildKey(size_t level) {
         for (const TExpToken* c : t.LocalConditions) local = local && (l.Changing || FJoin.Accepts(c));
         if (!local) continue;
         RecordKey(level, t.Buffer.data(), key.data());
-        l.Key->Add(key.data(), TDataCursor::GetBufferRecordNo(t.Buffer.data()));
+        if (l.Carries) {
+            uint8_t* at = carried.data();
+            for (const TCarried& f : l.Fields) {
+                std::memcpy(at, t.Buffer.data() + f.Offset, f.Size);
+                at += f.Size;
+            }
+        }
+        l.Key->Add(key.data(), TDataCursor::GetBufferRecordNo(t.Buffer.data()), carried.data());
     }
     t.AtEnd = true;
     l.Key->Finish();
     l.Built = true;
+    if (l.Before && l.Carries) DropBeforeImages();
+}
+
+void TChangingRows::DropBeforeImages() {
+    if (!FKeepsBefore) return;
+    for (const TLevel& l : FLevels)
+        if (l.Before && !(l.Way == TWay::Keyed && l.Carries && l.Built)) return;
+    FKeepsBefore = false;
+    FScratch.Forget(BEFORE_REGION, 2 * TStatementKey::REGION_SIZE);
 }
 
 void TChangingRows::Gather(size_t level) {
@@ -369,21 +461,29 @@ void TChangingRows::Restart(size_t level) {
             [[fallthrough]];
         case TWay::Keyed: {
             if (!l.Built) BuildKey(level);
-            l.Numbers.clear();
+            l.Found.clear();
+            l.Carried.clear();
             l.Sought.resize(l.Width);
             uint8_t* key = l.Sought.data();
             if (!WantedKey(level, key)) break;
             l.Key->Seek(key);
-            for (uint32_t recordNo = 0; l.Key->Next(recordNo);) l.Numbers.push_back(recordNo);
+            uint32_t recordNo = 0;
+            for (const uint8_t* carried = nullptr; l.Key->Next(recordNo, carried);) {
+                l.Found.push_back({recordNo, l.Carries ? static_cast<uint32_t>(l.Carried.size()) : NONE});
+                if (l.Carries) l.Carried.insert(l.Carried.end(), carried, carried + l.CarriedSize);
+            }
             if (!l.Changing || l.Moved.empty()) break;
             uint32_t hash = 0;
             std::memcpy(&hash, key, 4);
             const auto [first, last] = l.Moved.equal_range(hash);
             if (first == last) break;
-            // In record order, once each: a record may have left the key and come back.
-            for (auto moved = first; moved != last; ++moved) l.Numbers.push_back(moved->second);
-            std::sort(l.Numbers.begin(), l.Numbers.end());
-            l.Numbers.erase(std::unique(l.Numbers.begin(), l.Numbers.end()), l.Numbers.end());
+            // In record order, once each: a record may have left the key and come
+            // back (a row changed it: it is read as it is).
+            for (auto moved = first; moved != last; ++moved) l.Found.push_back({moved->second, NONE});
+            std::sort(l.Found.begin(), l.Found.end());
+            l.Found.erase(std::unique(l.Found.begin(), l.Found.end(),
+                                      [](const TFound& a, const TFound& b) { return a.RecordNo == b.RecordNo; }),
+                          l.Found.end());
             break;
         }
     }
@@ -409,17 +509,23 @@ bool TChangingRows::Next(size_t level) {
             bool found = false;
             TDataCursor& reader = l.Reader ? *l.Reader : *t.Cursor;
             const bool exact = l.Kind == TKeyKind::Hash && t.HashCondition;
-            while (!found && l.Position < l.Numbers.size()) {
-                // Records read one after another in the file (keys met in record
-                // order) read the slots after them along; scattered ones alone.
-                const uint32_t recordNo = l.Numbers[l.Position++];
-                const bool block = recordNo > l.LastRead && recordNo - l.LastRead <= 8;
-                l.LastRead = recordNo;
-                found = reader.ReadRecordByNumber(recordNo, t.Buffer.data(), block);
-                if (found && l.Before) PutBefore(level);
+            while (!found && l.Position < l.Found.size()) {
+                const TFound f = l.Found[l.Position++];
+                if (f.At != NONE && !(l.Changing && IsChanged(f.RecordNo))) {
+                    PutCarried(level, f.RecordNo, l.Carried.data() + f.At);
+                    found = true;
+                } else {
+                    // Records read one after another in the file (keys met in
+                    // record order) read the slots after them along; scattered
+                    // ones alone.
+                    const bool block = f.RecordNo > l.LastRead && f.RecordNo - l.LastRead <= 8;
+                    l.LastRead = f.RecordNo;
+                    found = reader.ReadRecordByNumber(f.RecordNo, t.Buffer.data(), block);
+                    if (found && l.Before) PutBefore(level);
+                }
                 if (!found || !exact) continue;
                 // Another key of the same hash, or a record a row moved away.
-                TExpToken value;
+                TExpToken& value = FKeyValue;
                 PrepareKeyToken(value, *l.Column);
                 t.Cursor->GetFieldValue(t.Buffer.data(), &value);
                 found = PackHashKey(value) == l.SoughtValue;
@@ -439,6 +545,17 @@ const uint8_t* TChangingRows::TargetAtRestart(size_t level) const {
 
 bool TChangingRows::ReadsTarget() const { return FLevels[FTarget].Way != TWay::Cursor; }
 
+void TChangingRows::PutCarried(size_t level, uint32_t recordNo, const uint8_t* carried) {
+    TPlanTable& t = FJoin.Tables[level];
+    // What the statement does not read of the record reads as zeros.
+    std::fill(t.Buffer.begin(), t.Buffer.end(), uint8_t{0});
+    dfbytes::PutU32(t.Buffer.data() + RH_NUMBER, recordNo);
+    for (const TCarried& f : FLevels[level].Fields) {
+        std::memcpy(t.Buffer.data() + f.Offset, carried, f.Size);
+        carried += f.Size;
+    }
+}
+
 bool TChangingRows::IsChanged(uint32_t recordNo) const {
     const size_t word = recordNo / 64;
     return word < FChanged.size() && (FChanged[word] >> (recordNo % 64) & 1) != 0;
@@ -446,7 +563,6 @@ bool TChangingRows::IsChanged(uint32_t recordNo) const {
 
 void TChangingRows::KeepBefore(const uint8_t* record) {
     const uint32_t recordNo = TDataCursor::GetBufferRecordNo(record);
-    if (IsChanged(recordNo)) return;
     std::vector<uint8_t> slot(FSlotSize);
     TDataCursor& cursor = *FJoin.Tables[FTarget].Cursor;
     for (const TWritten& w : FWritten) {
@@ -474,14 +590,12 @@ void TChangingRows::KeepBefore(const uint8_t* record) {
         FBlobEnd += BLOB_HEADER + length;
     }
     FScratch.Write(BEFORE_REGION + int64_t{recordNo} * FSlotSize, slot.data(), FSlotSize);
-    if (recordNo / 64 >= FChanged.size()) FChanged.resize(recordNo / 64 + 1 + FChanged.size() / 2);
-    FChanged[recordNo / 64] |= uint64_t{1} << (recordNo % 64);
 }
 
 void TChangingRows::PutBefore(size_t level) {
     TPlanTable& t = FJoin.Tables[level];
     const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Buffer.data());
-    if (!IsChanged(recordNo)) return;
+    if (!FKeepsBefore || !IsChanged(recordNo)) return;
     for (const TWritten& w : FWritten)
         if (!w.Blob) FScratch.Read(BEFORE_REGION + int64_t{recordNo} * FSlotSize + w.Slot, t.Buffer.data() + w.Offset, w.Size);
 }
@@ -492,7 +606,7 @@ bool TChangingRows::ColumnValue(size_t level, TExpToken* node) {
     const auto w = std::find_if(FWritten.begin(), FWritten.end(),
                                 [&](const TWritten& f) { return f.Blob && f.FieldNo == node->FieldNumber; });
     const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Record());
-    if (w == FWritten.end() || !IsChanged(recordNo)) return false;
+    if (w == FWritten.end() || !FKeepsBefore || !IsChanged(recordNo)) return false;
     int64_t at = 0;
     FScratch.Read(BEFORE_REGION + int64_t{recordNo} * FSlotSize + w->Slot, &at, 8);
     uint8_t header[BLOB_HEADER];
@@ -522,7 +636,12 @@ void TChangingRows::TargetChanging() {
         if (TDataCursor* reader = ReaderOnTarget(level)) FLevels[level].OnlyThisRow = !reader->TableHasChanged();
     const TPlanTable& changed = FJoin.Tables[FTarget];
     const uint8_t* record = changed.Record();
-    if (FKeepsBefore) KeepBefore(record);
+    const uint32_t recordNo = TDataCursor::GetBufferRecordNo(record);
+    if (!IsChanged(recordNo)) {
+        if (FKeepsBefore) KeepBefore(record);
+        if (recordNo / 64 >= FChanged.size()) FChanged.resize(recordNo / 64 + 1 + FChanged.size() / 2);
+        FChanged[recordNo / 64] |= uint64_t{1} << (recordNo % 64);
+    }
     for (TLevel& l : FLevels) {
         if (!l.RestartPending) continue;
         l.AtRestart.assign(record, record + changed.Buffer.size());
@@ -530,7 +649,7 @@ void TChangingRows::TargetChanging() {
         l.RestartKept = true;
     }
     TLevel& own = FLevels[FTarget];
-    if (own.Changing) RecordKey(FTarget, record, reinterpret_cast<uint8_t*>(&FHashBefore));
+    if (own.KeyWritten) RecordKey(FTarget, record, reinterpret_cast<uint8_t*>(&FHashBefore));
 }
 
 void TChangingRows::TargetChanged() {
@@ -540,7 +659,7 @@ void TChangingRows::TargetChanged() {
     }
     TLevel& own = FLevels[FTarget];
     const TPlanTable& t = FJoin.Tables[FTarget];
-    if (!own.Changing || !own.Built || t.AtEnd) return;
+    if (!own.KeyWritten || !own.Built || t.AtEnd) return;
     uint32_t hash = 0;
     RecordKey(FTarget, t.Buffer.data(), reinterpret_cast<uint8_t*>(&hash));
     if (hash == FHashBefore) return;

@@ -908,8 +908,8 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
         const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target.Record());
         ahead.Before(recordNo);
         if (!cursor.ReadRecordToChange(recordNo, record, true)) continue;
-        rows.TargetChanging();
         std::memcpy(target.Buffer.data(), record, recordSize);
+        rows.TargetChanging();
         // Where the table changed only by this row, the record stays where it
         // stood in record order: the cursor that steps the target's level need not
         // find its place again.

@@ -100,11 +100,18 @@ constexpr THashKey NullHashKey{0, uint64_t{0xFF} << 56};
 
 THashKey PackHashKey(const TExpToken& value) {
     if (value.IsNull != 0) return NullHashKey;
-    const std::string text = CanonicalValueKey(value);
-    if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
     uint8_t bytes[16] = {};
-    std::memcpy(bytes, text.data(), text.size());
-    bytes[15] = static_cast<uint8_t>(text.size());
+    if (exv::IsText(value)) {
+        const std::string text = CanonicalValueKey(value);
+        if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
+        std::memcpy(bytes, text.data(), text.size());
+        bytes[15] = static_cast<uint8_t>(text.size());
+    } else {
+        char key[9];
+        const size_t size = CanonicalScalarKey(value, key);
+        std::memcpy(bytes, key, size);
+        bytes[15] = static_cast<uint8_t>(size);
+    }
     THashKey key;
     std::memcpy(&key.Head, bytes, 8);
     std::memcpy(&key.Tail, bytes + 8, 8);

@@ -453,6 +453,8 @@ TDataCursor* RunSelectStatement(TQueryStatement& statement, const TQueryContext&
 // The key under which "=" finds a value: numbers, dates and times by their
 // numeric value, texts by their bytes.
 std::string CanonicalValueKey(const TExpToken& value);
+// The same of a value that is not a text, into key; its length.
+size_t CanonicalScalarKey(const TExpToken& value, char (&key)[9]);
 // A non-text value's CanonicalValueKey packed as an in-memory join key; NULL as a
 // key of its own (two NULLs are equal under "=").
 THashKey PackHashKey(const TExpToken& value);

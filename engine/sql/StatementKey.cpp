@@ -19,9 +19,11 @@ uint32_t LoadU32(const uint8_t* p) {
 
 }  // namespace
 
-TStatementKey::TStatementKey(TScratchFile& scratch, int64_t region, uint16_t width, TCompare compare)
-    : FScratch(scratch), FRegion(region), FWidth(width), FEntry(width + 4u),
-      FPerPage(static_cast<uint32_t>(SCRATCH_PAGE_SIZE) / (width + 4u)), FCompare(std::move(compare)) {}
+TStatementKey::TStatementKey(TScratchFile& scratch, int64_t region, uint16_t width, uint16_t payload, TCompare compare,
+                             bool spread)
+    : FScratch(scratch), FRegion(region), FWidth(width), FEntry(width + 4u + payload),
+      FPerPage(static_cast<uint32_t>(SCRATCH_PAGE_SIZE) / (width + 4u + payload)), FCompare(std::move(compare)),
+      FSpread(spread && !FCompare) {}
 
 int TStatementKey::CompareKeys(const uint8_t* a, const uint8_t* b) const {
     if (FCompare) return FCompare(a, b);
@@ -38,7 +40,6 @@ int TStatementKey::CompareEntries(const uint8_t* a, const uint8_t* b) const {
 void TStatementKey::Clear() {
     FChunk.clear();
     FChunk.shrink_to_fit();
-    FHashes.clear();
     FRuns.clear();
     FScratch.Forget(FRegion, FRegion + REGION_SIZE);
     FRunsEnd = 0;
@@ -48,54 +49,50 @@ void TStatementKey::Clear() {
     FPosition = 0;
 }
 
-void TStatementKey::Add(const uint8_t* key, uint32_t recordNo) {
+void TStatementKey::Add(const uint8_t* key, uint32_t recordNo, const uint8_t* payload) {
+    // The chunk and the order it is sorted in take an eighth of the memory.
+    const uint64_t perEntry = FEntry + (FCompare ? 4u : 16u);
+    const uint64_t most = std::max<uint64_t>(2, static_cast<uint64_t>(FScratch.Budget() / 8) / perEntry);
+    if (FChunk.empty()) FChunk.reserve(std::min<uint64_t>(most, 1024) * FEntry);
     ++FCount;
-    if (!FCompare) {
-        // A hash and a record number sort as one number.
-        FHashes.push_back(uint64_t{LoadU32(key)} << 32 | recordNo);
-        if (static_cast<int64_t>(FHashes.size() * 8) >= FScratch.Budget() / 8) WriteRun();
-        return;
-    }
     FChunk.insert(FChunk.end(), key, key + FWidth);
     const auto* number = reinterpret_cast<const uint8_t*>(&recordNo);
     FChunk.insert(FChunk.end(), number, number + 4);
-    if (static_cast<int64_t>(FChunk.size()) >= FScratch.Budget() / 8) WriteRun();
+    if (FEntry > FWidth + 4u) FChunk.insert(FChunk.end(), payload, payload + (FEntry - FWidth - 4u));
+    if (FChunk.size() / FEntry >= most) WriteRun();
 }
 
-void TStatementKey::SortChunk() {
+template <typename TPut>
+void TStatementKey::SortChunk(TPut put) {
+    const size_t count = FChunk.size() / FEntry;
+    const uint8_t* chunk = FChunk.data();
     if (!FCompare) {
-        std::sort(FHashes.begin(), FHashes.end());
-        FChunk.resize(FHashes.size() * FEntry);
-        for (size_t i = 0; i < FHashes.size(); ++i) {
-            const auto hash = static_cast<uint32_t>(FHashes[i] >> 32), recordNo = static_cast<uint32_t>(FHashes[i]);
-            std::memcpy(FChunk.data() + i * FEntry, &hash, 4);
-            std::memcpy(FChunk.data() + i * FEntry + 4, &recordNo, 4);
-        }
-        FHashes.clear();
-        FHashes.shrink_to_fit();
+        // A 32-bit key and a record number sort as one number.
+        std::vector<std::pair<uint64_t, uint32_t>> order(count);
+        for (size_t i = 0; i < count; ++i)
+            order[i] = {uint64_t{LoadU32(chunk + i * FEntry)} << 32 | LoadU32(chunk + i * FEntry + FWidth),
+                        static_cast<uint32_t>(i)};
+        std::sort(order.begin(), order.end());
+        for (size_t i = 0; i < count; ++i) put(i, chunk + size_t{order[i].second} * FEntry);
         return;
     }
-    const size_t count = FChunk.size() / FEntry;
     std::vector<uint32_t> order(count);
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return CompareEntries(FChunk.data() + size_t{a} * FEntry, FChunk.data() + size_t{b} * FEntry) < 0;
+        return CompareEntries(chunk + size_t{a} * FEntry, chunk + size_t{b} * FEntry) < 0;
     });
-    std::vector<uint8_t> sorted(FChunk.size());
-    for (size_t i = 0; i < count; ++i)
-        std::memcpy(sorted.data() + i * FEntry, FChunk.data() + size_t{order[i]} * FEntry, FEntry);
-    FChunk.swap(sorted);
+    for (size_t i = 0; i < count; ++i) put(i, chunk + size_t{order[i]} * FEntry);
 }
 
 void TStatementKey::WriteRun() {
-    if (FChunk.empty() && FHashes.empty()) return;
-    SortChunk();
+    if (FChunk.empty()) return;
     const int64_t start = FRegion + REGION_SIZE / 2 + FRunsEnd;
-    FScratch.Write(start, FChunk.data(), static_cast<int64_t>(FChunk.size()));
+    SortChunk([&](size_t i, const uint8_t* entry) {
+        FScratch.Write(start + static_cast<int64_t>(i * FEntry), entry, FEntry);
+    });
     FRuns.push_back({start, FChunk.size() / FEntry});
     FRunsEnd += static_cast<int64_t>(FChunk.size());
     FChunk.clear();
-    if (!FCompare) FChunk.shrink_to_fit();
 }
 
 int64_t TStatementKey::EntryOffset(uint64_t i) const {
@@ -112,15 +109,13 @@ void TStatementKey::Place(uint64_t i, const uint8_t* entry) {
 void TStatementKey::Finish() {
     FFirstKeys.clear();
     FDirectory.clear();
-    if (FRuns.empty()) {
-        SortChunk();
-        for (uint64_t i = 0; i < FCount; ++i) Place(i, FChunk.data() + i * FEntry);
-        FChunk.clear();
-        FChunk.shrink_to_fit();
-    } else {
+    if (FRuns.empty())
+        SortChunk([&](size_t i, const uint8_t* entry) { Place(i, entry); });
+    else
         Merge();
-    }
-    if (FCompare || FCount == 0) return;
+    FChunk.clear();
+    FChunk.shrink_to_fit();
+    if (!FSpread || FCount == 0) return;
     // About eight entries to a run of the directory.
     FBits = 1;
     while (FBits < 24 && (uint64_t{1} << (FBits + 3)) < FCount) ++FBits;
@@ -197,11 +192,12 @@ void TStatementKey::Seek(const uint8_t* key) {
     FPosition = start + first;
 }
 
-bool TStatementKey::Next(uint32_t& recordNo) {
+bool TStatementKey::Next(uint32_t& recordNo, const uint8_t*& payload) {
     if (FPosition >= FCount) return false;
     const uint8_t* entry = Entry(FPosition);
     if (CompareKeys(entry, FWanted.data()) != 0) return false;
     recordNo = LoadU32(entry + FWidth);
+    payload = entry + FWidth + 4;
     ++FPosition;
     return true;
 }

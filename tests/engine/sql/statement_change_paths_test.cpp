@@ -147,6 +147,11 @@ TEST(ChangePaths, ShortcutsLeaveWhatTheGeneralWayLeaves) {
         {"UPDATE %T SET k = %T.k + 5000, n = COALESCE(s.n, 0) + %T.k, note = s.note + '/' + %T.note FROM %T INNER JOIN "
          "%T s ON s.k%N = %T.k - 1 WHERE %T.k > 0",
          0, 0},
+        // Two other names, each as it was: one found by a key that carries what is
+        // read of it, one whose memo no key carries.
+        {"UPDATE %T SET n = COALESCE(s.n, 0) + 1, note = r.note + 'x' FROM %T INNER JOIN %T r ON r.n%N = %T.code "
+         "INNER JOIN %T s ON s.label%S = %T.label WHERE %T.k > 0",
+         0, 0},
     };
     bool small = false;
     for (const Case& c : cases) {
