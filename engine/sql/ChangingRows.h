@@ -28,7 +28,7 @@
 // kept by record number and put back over the record read (no longer once every
 // such level takes its records from a key that carries them as they were). A key
 // such a level finds its records by is the table's index where the UPDATE writes
-// none of its key (until the level has started its rows again a thirty-second of
+// none of its key (until the level has started its rows again a sixty-fourth of
 // the table's records times: then a key made for the statement), and otherwise a
 // key made for the statement before the first change; one that no index serves
 // (an equality on a text column) is made for the statement too, so that no level

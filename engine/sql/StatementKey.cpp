@@ -72,15 +72,17 @@ void TStatementKey::SortChunk(TPut put) {
         for (size_t i = 0; i < count; ++i)
             order[i] = {uint64_t{LoadU32(chunk + i * FEntry)} << 32 | LoadU32(chunk + i * FEntry + FWidth),
                         static_cast<uint32_t>(i)};
-        std::sort(order.begin(), order.end());
+        // A table filed in the order of the key comes in sorted.
+        if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
         for (size_t i = 0; i < count; ++i) put(i, chunk + size_t{order[i].second} * FEntry);
         return;
     }
     std::vector<uint32_t> order(count);
     std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const auto before = [&](uint32_t a, uint32_t b) {
         return CompareEntries(chunk + size_t{a} * FEntry, chunk + size_t{b} * FEntry) < 0;
-    });
+    };
+    if (!std::is_sorted(order.begin(), order.end(), before)) std::sort(order.begin(), order.end(), before);
     for (size_t i = 0; i < count; ++i) put(i, chunk + size_t{order[i]} * FEntry);
 }
 
