@@ -48,16 +48,16 @@ void CollectFields(const TExpToken* node, int32_t level, std::vector<uint16_t>& 
 }
 
 // The 32-bit key of a value a memory join compares exactly: an integral number
-// in the range of 32 bits as itself, in order, any other value as a hash.
-uint32_t NumberKey(const THashKey& packed) {
+// in the range of 32 bits as itself, in order (direct), any other value as a
+// hash.
+uint32_t NumberKey(const THashKey& packed, bool& direct) {
     uint8_t bytes[16];
     std::memcpy(bytes, &packed.Head, 8);
     std::memcpy(bytes + 8, &packed.Tail, 8);
-    if (bytes[15] == 9 && bytes[0] == 'I') {
-        int64_t n = 0;
-        std::memcpy(&n, bytes + 1, 8);
-        if (n >= INT32_MIN && n <= INT32_MAX) return static_cast<uint32_t>(static_cast<int32_t>(n)) ^ 0x80000000u;
-    }
+    int64_t n = 0;
+    std::memcpy(&n, bytes + 1, 8);
+    direct = bytes[15] == 9 && bytes[0] == 'I' && n >= INT32_MIN && n <= INT32_MAX;
+    if (direct) return static_cast<uint32_t>(static_cast<int32_t>(n)) ^ 0x80000000u;
     const size_t hash = THashKeyHash{}(packed);
     return static_cast<uint32_t>(hash ^ (uint64_t{hash} >> 32));
 }
@@ -288,8 +288,6 @@ void TChangingRows::MakeKeyOf(size_t level, const TExpToken* column, const TExpT
         MakeKey(level, TKeyKind::IndexKey, column, value);
 }
 
-uint32_t TChangingRows::HashOf(const TExpToken& value) const { return NumberKey(PackHashKey(value)); }
-
 uint32_t TChangingRows::TextHashOf(const TExpToken& value) const {
     // NULL equals only NULL: a hash of its own (another that meets it is tested).
     if (value.IsNull != 0) return 0xFFFFFFFFu;
@@ -300,7 +298,7 @@ uint32_t TChangingRows::TextHashOf(const TExpToken& value) const {
 
 void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key) {
     TPlanTable& t = FJoin.Tables[level];
-    const TLevel& l = FLevels[level];
+    TLevel& l = FLevels[level];
     if (l.Kind == TKeyKind::IndexKey) {
         std::array<uint8_t, RANGE_KEY_SIZE> built{};
         t.Cursor->BuildIndexKey(record, built.data());
@@ -310,9 +308,16 @@ void TChangingRows::RecordKey(size_t level, const uint8_t* record, uint8_t* key)
     TExpToken& value = FKeyValue;
     PrepareKeyToken(value, *l.Column);
     t.Cursor->GetFieldValue(record, &value);
-    if (l.Kind == TKeyKind::Hash || l.Kind == TKeyKind::TextHash) {
-        const uint32_t hash = l.Kind == TKeyKind::Hash ? HashOf(value) : TextHashOf(value);
+    if (l.Kind == TKeyKind::TextHash) {
+        const uint32_t hash = TextHashOf(value);
         std::memcpy(key, &hash, 4);
+        return;
+    }
+    if (l.Kind == TKeyKind::Hash) {
+        bool direct = false;
+        const uint32_t number = NumberKey(PackHashKey(value), direct);
+        l.Hashed = l.Hashed || !direct;
+        std::memcpy(key, &number, 4);
         return;
     }
     std::memset(key, 0, l.Width);
@@ -333,7 +338,7 @@ bool TChangingRows::WantedKey(size_t level, uint8_t* key) {
                                           &TQueryPlan::ColumnValue)};
     if (l.Kind == TKeyKind::Hash) {
         l.SoughtValue = PackHashKey(*value.Token);
-        const uint32_t number = NumberKey(l.SoughtValue);
+        const uint32_t number = NumberKey(l.SoughtValue, l.SoughtDirect);
         std::memcpy(key, &number, 4);
         return true;
     }
@@ -359,6 +364,7 @@ void TChangingRows::BuildKey(size_t level) {
     TDataCursor& cursor = l.Reader ? *l.Reader : *t.Cursor;
     l.Key->Clear();
     l.Moved.clear();
+    l.Hashed = false;
     if (t.RangeActive) t.Cursor->ResetRange();
     t.RangeActive = false;
     cursor.SetToBegin();
@@ -511,7 +517,8 @@ bool TChangingRows::Next(size_t level) {
             const bool exact = l.Kind == TKeyKind::Hash && t.HashCondition;
             while (!found && l.Position < l.Found.size()) {
                 const TFound f = l.Found[l.Position++];
-                if (f.At != NONE && !(l.Changing && IsChanged(f.RecordNo))) {
+                const bool carried = f.At != NONE && !(l.Changing && IsChanged(f.RecordNo));
+                if (carried) {
                     PutCarried(level, f.RecordNo, l.Carried.data() + f.At);
                     found = true;
                 } else {
@@ -523,7 +530,9 @@ bool TChangingRows::Next(size_t level) {
                     found = reader.ReadRecordByNumber(f.RecordNo, t.Buffer.data(), block);
                     if (found && l.Before) PutBefore(level);
                 }
-                if (!found || !exact) continue;
+                // Where no key is hashed, a record's key as the key was made is
+                // the value sought itself.
+                if (!found || !exact || (carried && l.SoughtDirect && !l.Hashed)) continue;
                 // Another key of the same hash, or a record a row moved away.
                 TExpToken& value = FKeyValue;
                 PrepareKeyToken(value, *l.Column);

@@ -84,11 +84,12 @@ private:
         Cursor,  // through the level's cursor, as a SELECT reads it
         Gather,  // the key's records through the index, gathered in record order
         Scan,    // the whole table in record order
-        Keyed,   // the records of a key made for the statement, read by number
+        Keyed,   // the records of a key made for the statement, as it carries them or read by number
     };
-    // How a key made for the statement holds a record's key: a hash of the
-    // column's value (of its text's bytes, where "=" compares bytes), or the
-    // value itself in the order of the index or of the text's locale.
+    // How a key made for the statement holds a record's key: the column's value
+    // as a 32-bit number (an integral one itself, any other hashed), a hash of
+    // its text's bytes (where "=" compares bytes), or the value itself in the
+    // order of the index or of the text's locale.
     enum class TKeyKind : uint8_t { Hash, TextHash, IndexKey, Text };
     // A stored field the level reads: where it lies in the record, and in the
     // bytes a key made for the statement carries of each record.
@@ -137,6 +138,10 @@ private:
         // decides alone (TPlanTable::HashCondition): a record found under its
         // hash is taken only when its own key is that one.
         THashKey SoughtValue;
+        // The value sought is an integral number kept as itself, and so is every
+        // record's key as the key was made (none hashed).
+        bool SoughtDirect = false;
+        bool Hashed = false;
         std::vector<TFound> Found;
         std::vector<uint8_t> Carried;  // the carried bytes of Found
         std::vector<uint8_t> Sought;   // the key bytes sought at the restart
@@ -198,7 +203,6 @@ private:
     // The key bytes of the level's record, or of the value the level seeks.
     void RecordKey(size_t level, const uint8_t* record, uint8_t* key);
     bool WantedKey(size_t level, uint8_t* key);
-    uint32_t HashOf(const TExpToken& value) const;
     uint32_t TextHashOf(const TExpToken& value) const;
     void Gather(size_t level);
     bool IsChanged(uint32_t recordNo) const;

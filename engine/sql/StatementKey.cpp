@@ -41,6 +41,8 @@ void TStatementKey::Clear() {
     FChunk.clear();
     FChunk.shrink_to_fit();
     FRuns.clear();
+    FRunsInOrder = true;
+    FLastOfRuns.clear();
     FScratch.Forget(FRegion, FRegion + REGION_SIZE);
     FRunsEnd = 0;
     FCount = 0;
@@ -55,10 +57,12 @@ void TStatementKey::Add(const uint8_t* key, uint32_t recordNo, const uint8_t* pa
     const uint64_t most = std::max<uint64_t>(2, static_cast<uint64_t>(FScratch.Budget() / 8) / perEntry);
     if (FChunk.empty()) FChunk.reserve(std::min<uint64_t>(most, 1024) * FEntry);
     ++FCount;
-    FChunk.insert(FChunk.end(), key, key + FWidth);
-    const auto* number = reinterpret_cast<const uint8_t*>(&recordNo);
-    FChunk.insert(FChunk.end(), number, number + 4);
-    if (FEntry > FWidth + 4u) FChunk.insert(FChunk.end(), payload, payload + (FEntry - FWidth - 4u));
+    const size_t at = FChunk.size();
+    FChunk.resize(at + FEntry);
+    uint8_t* entry = FChunk.data() + at;
+    std::memcpy(entry, key, FWidth);
+    std::memcpy(entry + FWidth, &recordNo, 4);
+    if (FEntry > FWidth + 4u) std::memcpy(entry + FWidth + 4, payload, FEntry - FWidth - 4u);
     if (FChunk.size() / FEntry >= most) WriteRun();
 }
 
@@ -90,6 +94,9 @@ void TStatementKey::WriteRun() {
     if (FChunk.empty()) return;
     const int64_t start = FRegion + REGION_SIZE / 2 + FRunsEnd;
     SortChunk([&](size_t i, const uint8_t* entry) {
+        if (i == 0 && !FLastOfRuns.empty())
+            FRunsInOrder = FRunsInOrder && CompareEntries(FLastOfRuns.data(), entry) < 0;
+        if (i + 1 == FChunk.size() / FEntry) FLastOfRuns.assign(entry, entry + FEntry);
         FScratch.Write(start + static_cast<int64_t>(i * FEntry), entry, FEntry);
     });
     FRuns.push_back({start, FChunk.size() / FEntry});
@@ -104,23 +111,38 @@ int64_t TStatementKey::EntryOffset(uint64_t i) const {
 const uint8_t* TStatementKey::Entry(uint64_t i) { return FScratch.View(EntryOffset(i), static_cast<int32_t>(FEntry)); }
 
 void TStatementKey::Place(uint64_t i, const uint8_t* entry) {
-    FScratch.Write(EntryOffset(i), entry, FEntry);
-    if (i % FPerPage == 0) FFirstKeys.insert(FFirstKeys.end(), entry, entry + FWidth);
+    // A page of the sorted key is written whole, once its entries are there.
+    const size_t at = static_cast<size_t>(i % FPerPage) * FEntry;
+    if (i % (uint64_t{FPerPage} * FStride) == 0) FFirstKeys.insert(FFirstKeys.end(), entry, entry + FWidth);
+    FPage.resize(static_cast<size_t>(FPerPage) * FEntry);
+    std::memcpy(FPage.data() + at, entry, FEntry);
+    if (at + FEntry == FPage.size() || i + 1 == FCount)
+        FScratch.Write(EntryOffset(i - i % FPerPage), FPage.data(), static_cast<int64_t>(at + FEntry));
 }
 
 void TStatementKey::Finish() {
     FFirstKeys.clear();
     FDirectory.clear();
+    FPosition = 0;
+    // The first keys kept take a sixteenth of the memory at the most: of every
+    // page, or of every so many pages.
+    const uint64_t pages = (FCount + FPerPage - 1) / FPerPage;
+    const uint64_t room = std::max<uint64_t>(1, static_cast<uint64_t>(FScratch.Budget() / 16) / FWidth);
+    FStride = std::max<uint64_t>(1, (pages + room - 1) / room);
     if (FRuns.empty())
         SortChunk([&](size_t i, const uint8_t* entry) { Place(i, entry); });
     else
         Merge();
     FChunk.clear();
     FChunk.shrink_to_fit();
+    FPage.clear();
+    FPage.shrink_to_fit();
     if (!FSpread || FCount == 0) return;
-    // About eight entries to a run of the directory.
+    // About eight entries to a run of the directory, which takes a sixteenth of
+    // the memory at the most.
     FBits = 1;
-    while (FBits < 24 && (uint64_t{1} << (FBits + 3)) < FCount) ++FBits;
+    while (FBits < 24 && (uint64_t{1} << (FBits + 3)) < FCount && (int64_t{8} << FBits) <= FScratch.Budget() / 16)
+        ++FBits;
     FDirectory.assign((size_t{1} << FBits) + 1, 0);
     for (uint64_t i = 0; i < FCount; ++i) ++FDirectory[(LoadU32(Entry(i)) >> (32 - FBits)) + 1];
     for (size_t j = 1; j < FDirectory.size(); ++j) FDirectory[j] += FDirectory[j - 1];
@@ -129,37 +151,60 @@ void TStatementKey::Finish() {
 void TStatementKey::Merge() {
     WriteRun();
     FChunk.shrink_to_fit();
-    // The runs merged: each run's next entry in a heap of the smallest first.
+    // The runs merged: each run read a page's worth of entries at a time, its
+    // next entry in a heap of the smallest first.
     struct THead {
-        std::vector<uint8_t> Entry;
-        size_t Run = 0;
-        uint64_t Next = 0;
+        std::vector<uint8_t> Entries;
+        size_t At = 0;       // the head's entry in Entries
+        uint64_t Read = 0;   // entries of the run read so far
+        const TRun* Run = nullptr;
+        const uint8_t* Entry() const { return Entries.data() + At; }
     };
     std::vector<THead> heads(FRuns.size());
-    auto later = [&](size_t a, size_t b) { return CompareEntries(heads[a].Entry.data(), heads[b].Entry.data()) > 0; };
+    auto later = [&](size_t a, size_t b) { return CompareEntries(heads[a].Entry(), heads[b].Entry()) > 0; };
     std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heap(later);
+    const uint64_t batch = std::max<uint64_t>(1, SCRATCH_PAGE_SIZE / FEntry);
     auto load = [&](size_t h) {
         THead& head = heads[h];
-        const TRun& run = FRuns[head.Run];
-        if (head.Next >= run.Count) return;
-        head.Entry.resize(FEntry);
-        FScratch.Read(run.Start + static_cast<int64_t>(head.Next * FEntry), head.Entry.data(), FEntry);
-        ++head.Next;
+        head.At += FEntry;
+        if (head.At >= head.Entries.size()) {
+            const uint64_t count = std::min(batch, head.Run->Count - head.Read);
+            if (count == 0) return;
+            head.Entries.resize(static_cast<size_t>(count * FEntry));
+            FScratch.Read(head.Run->Start + static_cast<int64_t>(head.Read * FEntry), head.Entries.data(),
+                          static_cast<int64_t>(head.Entries.size()));
+            head.Read += count;
+            head.At = 0;
+        }
         heap.push(h);
     };
+    uint64_t placed = 0;
     for (size_t r = 0; r < FRuns.size(); ++r) {
-        heads[r].Run = r;
+        heads[r].Run = &FRuns[r];
+        heads[r].At = SIZE_MAX - FEntry;
         load(r);
+        // Runs in order: each in turn, without comparing.
+        for (; FRunsInOrder && !heap.empty(); load(r)) {
+            heap.pop();
+            Place(placed++, heads[r].Entry());
+        }
     }
-    for (uint64_t i = 0; !heap.empty(); ++i) {
+    for (; !heap.empty(); ++placed) {
         const size_t h = heap.top();
         heap.pop();
-        Place(i, heads[h].Entry.data());
+        Place(placed, heads[h].Entry());
         load(h);
     }
     FRuns.clear();
+    FRunsInOrder = true;
+    FLastOfRuns.clear();
     FScratch.Forget(FRegion + REGION_SIZE / 2, FRegion + REGION_SIZE / 2 + FRunsEnd + SCRATCH_PAGE_SIZE);
     FRunsEnd = 0;
+}
+
+bool TStatementKey::Follows(const uint8_t* key) {
+    if (FPosition > FCount || (FPosition > 0 && CompareKeys(Entry(FPosition - 1), key) >= 0)) return false;
+    return FPosition == FCount || CompareKeys(Entry(FPosition), key) >= 0;
 }
 
 void TStatementKey::Seek(const uint8_t* key) {
@@ -171,27 +216,29 @@ void TStatementKey::Seek(const uint8_t* key) {
         while (FPosition < FDirectory[run + 1] && LoadU32(Entry(FPosition)) < hash) ++FPosition;
         return;
     }
-    const uint64_t pages = FFirstKeys.size() / FWidth;
-    // The first page whose first key is not below the key; the key's first entry
-    // lies in the page before it, or begins that page.
-    uint64_t low = 0, high = pages;
+    // Keys sought in their order (outer rows met in the key's order) begin where
+    // the search before left off.
+    if (Follows(key)) return;
+    const uint64_t span = uint64_t{FPerPage} * FStride;  // entries between two first keys kept
+    const uint64_t kept = FFirstKeys.size() / FWidth;
+    // The first key kept that is not below the key; the key's first entry lies
+    // in the span before it, or begins that span.
+    uint64_t low = 0, high = kept;
     while (low < high) {
         const uint64_t middle = low + (high - low) / 2;
         if (CompareKeys(FFirstKeys.data() + middle * FWidth, key) < 0) low = middle + 1;
         else high = middle;
     }
-    FPosition = low * FPerPage;
+    FPosition = low * span;
     if (low == 0) return;
-    // Within the one page.
-    const uint64_t start = (low - 1) * FPerPage;
-    const uint8_t* page = Entry(start);
-    uint64_t first = 0, last = std::min<uint64_t>(low * FPerPage, FCount) - start;
+    // Within the span.
+    uint64_t first = (low - 1) * span, last = std::min<uint64_t>(low * span, FCount);
     while (first < last) {
         const uint64_t middle = first + (last - first) / 2;
-        if (CompareKeys(page + middle * FEntry, key) < 0) first = middle + 1;
+        if (CompareKeys(Entry(middle), key) < 0) first = middle + 1;
         else last = middle;
     }
-    FPosition = start + first;
+    FPosition = first;
 }
 
 bool TStatementKey::Next(uint32_t& recordNo, const uint8_t*& payload) {

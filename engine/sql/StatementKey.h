@@ -7,8 +7,9 @@
 // sorted in runs of which the entries and their sort order take an eighth of the
 // limit, and the runs merged, so that sorting takes little more memory than
 // holding them does. A search finds a key's first entry through the first key of
-// each page, kept in memory, and one page; keys that are hashes spread over their
-// range, through a directory of their top bits.
+// each page, kept in memory (of every so many pages, where they would take more
+// than a sixteenth of the limit), and a search of that page or those pages; keys
+// that are hashes spread over their range, through a directory of their top bits.
 //
 // A key is compared by the function given, or, without one, taken as a 32-bit
 // number (a hash of the value or the value itself, which the caller's own test of
@@ -63,14 +64,20 @@ private:
     std::vector<uint8_t> FChunk;  // entries not yet sorted
     std::vector<TRun> FRuns;
     int64_t FRunsEnd = 0;
+    // Each run begins after the one before ends (entries that came in order):
+    // the runs follow one another in the sorted key.
+    bool FRunsInOrder = true;
+    std::vector<uint8_t> FLastOfRuns;
     uint64_t FCount = 0;
-    std::vector<uint8_t> FFirstKeys;  // the first key of each page
+    std::vector<uint8_t> FFirstKeys;  // the first key of every FStride-th page
+    uint64_t FStride = 1;
     // Hashes: the first entry of each run of hashes that share their top FBits
     // bits, so that a search looks at a few entries only.
     std::vector<uint32_t> FDirectory;
     int FBits = 0;
     std::vector<uint8_t> FWanted;
     uint64_t FPosition = 0;
+    std::vector<uint8_t> FPage;  // the page of the sorted key being placed
 
     int CompareKeys(const uint8_t* a, const uint8_t* b) const;
     int CompareEntries(const uint8_t* a, const uint8_t* b) const;
@@ -82,8 +89,10 @@ private:
     void Merge();
     int64_t EntryOffset(uint64_t i) const;
     const uint8_t* Entry(uint64_t i);
-    // Writes the entry as entry i of the sorted key.
+    // Writes the entry as entry i of the sorted key (in order, from the first).
     void Place(uint64_t i, const uint8_t* entry);
+    // The entry the last search left off at is the first not below the key.
+    bool Follows(const uint8_t* key);
 };
 
 }  // namespace kura

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ TEST(StatementKey, FindsEachKeysRecordsInRecordOrderWithWhatItCarries) {
         bool compared;       // by a function over 6 key bytes, else as a 32-bit number
         bool spread;         // hashes: a directory of their top bits
         uint16_t payload;
+        bool ordered = false;  // the entries come in the key's order (runs that follow one another)
     };
     const Case cases[] = {
         {1 << 20, 0, 1, false, true, 0},        {1 << 20, 1, 1, false, false, 5},
@@ -40,6 +42,10 @@ TEST(StatementKey, FindsEachKeysRecordsInRecordOrderWithWhatItCarries) {
         {8192, 5000, 700, false, false, 13},    {8192, 5000, 5000, false, true, 2},
         {1 << 20, 2000, 30, true, false, 7},    {8192, 4000, 900, true, false, 21},
         {SCRATCH_PAGE_SIZE, 2500, 2500, true, false, 0},
+        {8192, 5000, 700, false, false, 13, true},   {8192, 4000, 200, true, false, 21, true},
+        // More pages than the memory keeps first keys of, and a directory it bounds.
+        {SCRATCH_PAGE_SIZE, 20000, 3000, true, false, 30}, {SCRATCH_PAGE_SIZE, 20000, 5000, false, false, 8},
+        {SCRATCH_PAGE_SIZE, 20000, 20000, false, true, 4},
     };
     std::mt19937 random(75);
     for (const Case& c : cases) {
@@ -74,17 +80,22 @@ TEST(StatementKey, FindsEachKeysRecordsInRecordOrderWithWhatItCarries) {
             std::vector<uint32_t> numbers;
             for (uint32_t n = 1; n <= c.entries; ++n)
                 if (!again || n % 2 == 1) numbers.push_back(n);
-            std::shuffle(numbers.begin(), numbers.end(), random);
+            if (!c.ordered) std::shuffle(numbers.begin(), numbers.end(), random);
             std::map<uint32_t, std::vector<uint32_t>> model;
             if (again) key.Clear();
             for (uint32_t n : numbers) {
-                const uint32_t k = random() % c.keys;
+                const uint32_t k = c.ordered ? static_cast<uint32_t>(uint64_t{n - 1} * c.keys / c.entries)
+                                             : static_cast<uint32_t>(random() % c.keys);
                 model[k].push_back(n);
                 key.Add(keyOf(k).data(), n, payloadOf(n).data());
             }
             key.Finish();
             ASSERT_EQ(key.Size(), numbers.size());
-            for (uint32_t k = 0; k <= c.keys; ++k) {
+            // Sought in the key's order, as outer rows in that order seek them, then in none.
+            std::vector<uint32_t> sought(c.keys + 1);
+            std::iota(sought.begin(), sought.end(), 0u);
+            if (again) std::shuffle(sought.begin(), sought.end(), random);
+            for (uint32_t k : sought) {
                 std::vector<uint32_t> expected = model[k];
                 std::sort(expected.begin(), expected.end());
                 key.Seek(keyOf(k).data());

@@ -180,6 +180,15 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
            "INSERT INTO jk VALUES (2, 'two'); INSERT INTO jk VALUES (3, 'three'); INSERT INTO jk VALUES (4, 'four')");
     EXPECT_EQ(db.Run("UPDATE jk SET k = jk.k + 1, m = s.m + '/' + jk.m FROM jk INNER JOIN jk s ON s.k = jk.k - 1"), 3u);
     EXPECT_EQ(db.Rows("jk"), (Rows{"1|one", "3|one/two", "4|two/three", "5|three/four"}));
+    // A key made for the statement (a transaction memory of a few bytes) keeps an
+    // integer as itself and a NULL hashed: this number's key is the NULL's, and
+    // still only its own record joins it.
+    db.Session().TransactionMemory = 64;
+    db.Run("CREATE TABLE hn (id INTEGER, v INTEGER); CREATE TABLE hk (j INTEGER, w INTEGER);"
+           "INSERT INTO hn VALUES (1621885944, 0); INSERT INTO hk VALUES (NULL, 7); INSERT INTO hk VALUES (1621885944, 5)");
+    EXPECT_EQ(db.Run("UPDATE hn SET v = v * 10 + hk.w FROM hn INNER JOIN hk ON hk.j = hn.id"), 1u);
+    EXPECT_EQ(db.Rows("hn"), (Rows{"1621885944|5"}));
+    db.Session().TransactionMemory = DEFAULT_TRANSACTION_MEMORY;
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
     EXPECT_EQ(db.Run("DELETE FROM jt, js WHERE jt.id = js.k"), 1u);
