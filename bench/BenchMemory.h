@@ -37,6 +37,9 @@ public:
         state.counters["rss_after_MB"] = ResidentMB("VmRSS");
     }
 
+    // The peak since the start above what was resident at the start.
+    double AddedMB() const { return ResidentMB("VmHWM") - FBefore; }
+
 private:
     double FBefore = 0;
 };

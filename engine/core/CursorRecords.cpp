@@ -400,6 +400,33 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
     return 0;
 }
 
+bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer, bool block) {
+    if (IsRemote()) {
+        if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
+        const TEngineErrorCode code = GetCurrentRecord(buffer, false);
+        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
+        CheckError(code, {});
+        return true;
+    }
+    CheckRecordAccess();
+    bool found = false;
+    CheckForChanges();
+    TryFinally(
+        [&] {
+            if (recordNo == 0 || recordNo >= FTable->GetDataFile().GetNextRecordNumber()) return;
+            TRecord* record = nullptr;
+            // A change check that moved the cursor on the way reads it again.
+            for (int tries = 0; !GetRecord(recordNo, block ? grBlockRead : 0, record); ++tries)
+                if (tries == 2) RaiseError(KURA_RECNOTFOUND);
+            found = !record->IsDeleted();
+            if (found) std::memcpy(buffer, record->GetBuffer(), std::min<uint16_t>(record->GetRecordSize(), FRecordSize));
+            ReleaseRecord(record);
+            if (found) CalculateFields(buffer);
+        },
+        [&] { EndRead(); });
+    return found;
+}
+
 bool TDataCursor::ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lock) {
     // One positioning and one read where nobody else can change the record
     // between them and the lock: an exclusive table, a read without the lock, or a

@@ -1035,6 +1035,11 @@ public:
     // state when lock is set (as GetCurrentRecord with Lock after an unlocked
     // read). False when the record is no longer there.
     bool ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lock);
+    // The record of that number as the table holds it now, read into buffer
+    // without moving the cursor, whichever index it is in (a remote cursor stands
+    // on it); false when there is none. With block, a miss reads the slots that
+    // follow along, for a reader that goes on with them.
+    bool ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer, bool block = false);
     // Writes raise. Append stores the assigned auto-increment value in buffer.
     void AppendRecord(uint8_t* buffer, bool resync);
     void ModifyRecord(uint8_t* buffer, bool unlock, bool resync);

@@ -19,6 +19,7 @@
 #include "engine/expr/ValueAccess.h"
 #include "engine/files/FieldConversions.h"
 #include "engine/files/Routines.h"
+#include "engine/sql/ChangingRows.h"
 #include "engine/sql/DataChange.h"
 #include "engine/sql/QueryPlan.h"
 #include "engine/sql/QueryStatement.h"
@@ -887,7 +888,7 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
     for (const auto& column : plan.Columns) written.push_back(column.FieldNo);
     for (TPlanTable& level : join.Tables) level.Cursor->Refresh();
     join.ResetRows();
-    join.StartChanging(static_cast<std::size_t>(targetLevel), written);
+    TChangingRows rows(join, static_cast<std::size_t>(targetLevel), written);
     TRowProgress progress(query.Statement, join.Tables[0].Cursor->GetRecordCount());
     TValueWriter writer(query, plan);
     std::vector<TTokenHolder> values(plan.Columns.size());
@@ -907,12 +908,12 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
         const uint32_t recordNo = TDataCursor::GetBufferRecordNo(target.Record());
         ahead.Before(recordNo);
         if (!cursor.ReadRecordToChange(recordNo, record, true)) continue;
-        join.TargetChanging();
         std::memcpy(target.Buffer.data(), record, recordSize);
+        rows.TargetChanging();
         // Where the table changed only by this row, the record stays where it
         // stood in record order: the cursor that steps the target's level need not
         // find its place again.
-        const bool onlyThisRow = !target.Gather && !target.Cursor->TableHasChanged();
+        const bool onlyThisRow = !rows.ReadsTarget() && !target.Cursor->TableHasChanged();
         StoreRow(plan, writer, stretch, values, [&](const TExpToken* value) {
             TTokenHolder holder;
             holder.Token =
@@ -921,7 +922,7 @@ void ExecuteJoinedUpdate(TDataQuery& query, TDataChangePlan& plan) {
         });
         if (cursor.ReadRecordToChange(recordNo, record, false)) {
             std::memcpy(target.Buffer.data(), record, recordSize);
-            join.TargetChanged();
+            rows.TargetChanged();
         }
         if (onlyThisRow) target.Cursor->SaveChangeCounters();
         // The further joined rows of a record change it again but count once; a

@@ -34,9 +34,6 @@ bool TQueryPlan::Accepts(const TExpToken* condition, void* record) {
 
 void TQueryPlan::ResetRows() {
     FStarted = false;
-    ChangedLevel = -1;
-    KeepsTargetBefore = false;
-    TargetBefore.clear();
     ReleaseHeld();
     for (TPlanTable& t : Tables) {
         t.AtEnd = true;
@@ -47,132 +44,14 @@ void TQueryPlan::ResetRows() {
         t.HashEntries.clear();
         t.HashSlots.clear();
         t.HashPosition = t.HashEnd = 0;
-        t.Gather = t.Frozen = false;
-        t.FrozenBlobFields.clear();
-        t.FrozenBlobs.clear();
-        t.FrozenKeys.clear();
-        t.FrozenKeySize = 0;
-        t.ChangingKeys.clear();
-        t.MovedIn.clear();
-        t.MovedEntries.clear();
-        t.ReadsMoved = false;
-        t.ReadsBefore = t.CopyLater = false;
-        t.Restarts = t.CopyAfter = 0;
+        t.ReadByChange = false;
     }
 }
 
-void TQueryPlan::StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields) {
-    ChangedLevel = static_cast<int32_t>(targetLevel);
-    const TPlanTable& target = Tables[targetLevel];
-    for (size_t level = 0; level < Tables.size(); ++level) {
-        TPlanTable& t = Tables[level];
-        // A remote cursor holds no table of its own: the name tells.
-        const bool same = t.Cursor->GetTable() ? t.Cursor->GetTable() == target.Cursor->GetTable()
-                                               : t.Database == target.Database &&
-                                                     SameNameText(t.Source->TableName, target.Source->TableName);
-        if (level != targetLevel && same) Freeze(t, writtenFields);
-        // An index finds a key's records in the order they were filed, not in
-        // record order.
-        t.Gather = !t.Frozen && t.RangeValue;
-    }
-}
-
-namespace {
-
-// Whether the tree reads one of the level's fields.
-bool ReadsField(const TExpToken* node, int32_t level, const std::vector<uint16_t>& fields) {
-    if (!node) return false;
-    if (node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 == level &&
-        std::find(fields.begin(), fields.end(), node->FieldNumber) != fields.end())
-        return true;
-    if (ReadsField(node->Left, level, fields) || ReadsField(node->Right, level, fields) ||
-        ReadsField(node->Third, level, fields))
-        return true;
-    return std::any_of(node->Arguments.begin(), node->Arguments.end(),
-                       [&](const TExpToken* a) { return ReadsField(a, level, fields); });
-}
-
-}  // namespace
-
-void TQueryPlan::Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields) {
-    const auto level = static_cast<int32_t>(&t - Tables.data());
-    bool reads = ReadsField(Query.Where, level, writtenFields);
-    for (const auto& join : Query.Joins) reads = reads || ReadsField(join->Condition, level, writtenFields);
-    for (const auto& value : Query.UpdateValues) reads = reads || ReadsField(value->Expression, level, writtenFields);
-    const bool indexed = !t.HashColumn && t.RangeValue && t.RangeIndex != NATURAL_ORDER && t.Cursor->GetTable();
-    const auto writes = [&](auto test) { return std::any_of(writtenFields.begin(), writtenFields.end(), test); };
-    // Read in no column a row writes, or through a key no row writes while no
-    // BLOB is written, the level reads the table as it is through its key range,
-    // a record a row changed as it was before its first change (ReadsBefore).
-    // Started again many times against the table's size, it takes a copy ordered
-    // by the key instead (CopyAfter): a key range of the changing table takes
-    // descents of the index for its bounds and its start, and finds its place
-    // again after every change; a search in memory takes neither. A key range
-    // costs about as much as copying 25 to 30 records (measured): the restarts
-    // before the copy cost about what the copy does.
-    if (!reads || (indexed && !writes([&](uint16_t f) { return f == t.RangeField; }) &&
-                   !writes([&](uint16_t f) {
-                       TFieldDesc desc;
-                       t.Cursor->GetFieldDesc(f, desc);
-                       return desc.FieldType() == fldBLOB;
-                   }))) {
-        if (!indexed) return;
-        t.ReadsBefore = reads;
-        KeepsTargetBefore = KeepsTargetBefore || reads;
-        const uint32_t records = t.Cursor->GetTableRecordCount();
-        t.CopyLater = uint64_t{records} * t.Buffer.size() <= MaxHashJoinBytes;
-        t.CopyAfter = records / 32;
-        return;
-    }
-    if (t.HashColumn) {
-        t.Frozen = true;
-        BuildHash(t);
-    } else {
-        CopyLevel(t, indexed);
-    }
-    // A BLOB the UPDATE writes may be stored again where it was: its value is kept.
-    std::vector<uint8_t> subtypes;
-    for (uint16_t field : writtenFields) {
-        TFieldDesc desc;
-        t.Cursor->GetFieldDesc(field, desc);
-        if (desc.FieldType() != fldBLOB) continue;
-        t.FrozenBlobFields.push_back(field);
-        subtypes.push_back(desc.SubType());
-    }
-    TExpToken value;
-    value.Kind = ekColumn;
-    value.DataType = fldBLOB;
-    for (size_t offset = 0; offset < t.HashRecords.size() && !t.FrozenBlobFields.empty(); offset += t.Buffer.size()) {
-        for (size_t f = 0; f < t.FrozenBlobFields.size(); ++f) {
-            value.FieldNumber = t.FrozenBlobFields[f];
-            value.DataSubtype = subtypes[f];
-            t.Cursor->GetFieldValue(t.HashRecords.data() + offset, &value);
-            // With the terminating zero a memo's value carries.
-            const auto length = static_cast<std::ptrdiff_t>(
-                std::min(value.Value.size(), static_cast<size_t>(std::max(value.DataSize, 0)) + 1));
-            t.FrozenBlobs.push_back(
-                {value.IsNull, value.DataSize, std::string(value.Value.begin(), value.Value.begin() + length)});
-        }
-    }
-}
-
-void TQueryPlan::TargetChanging() {
-    const TPlanTable& changed = Tables[static_cast<size_t>(ChangedLevel)];
-    if (KeepsTargetBefore)
-        TargetBefore.try_emplace(TDataCursor::GetBufferRecordNo(changed.Record()), changed.Record(),
-                                 changed.Record() + changed.Buffer.size());
-    for (TPlanTable& t : Tables) {
-        if (!t.RestartPending) continue;
-        t.TargetAtRestart.assign(changed.Record(), changed.Record() + changed.Buffer.size());
-        t.RestartPending = false;
-        t.RestartKept = true;
-    }
-}
-
-bool TQueryPlan::AcceptsAtRestart(TPlanTable& t, const TExpToken* condition) {
-    TPlanTable& changed = Tables[static_cast<size_t>(ChangedLevel)];
+bool TQueryPlan::AcceptsWithTarget(const TExpToken* condition, const uint8_t* record) {
+    TPlanTable& changed = Tables[static_cast<size_t>(Changing->TargetLevel())];
     const uint8_t* view = changed.View;
-    changed.View = t.TargetAtRestart.data();
+    changed.View = record;
     try {
         const bool accepted = Accepts(condition);
         changed.View = view;
@@ -217,20 +96,28 @@ size_t SlotOf(const THashKey& key, size_t mask) { return THashKeyHash{}(key) & m
 // whose length byte no value's key has.
 constexpr THashKey NullHashKey{0, uint64_t{0xFF} << 56};
 
-THashKey PackKey(const TExpToken& value) {
+}  // namespace
+
+THashKey PackHashKey(const TExpToken& value) {
     if (value.IsNull != 0) return NullHashKey;
-    const std::string text = CanonicalValueKey(value);
-    if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
     uint8_t bytes[16] = {};
-    std::memcpy(bytes, text.data(), text.size());
-    bytes[15] = static_cast<uint8_t>(text.size());
+    if (exv::IsText(value)) {
+        const std::string text = CanonicalValueKey(value);
+        if (text.size() > 15) RaiseSqlError("Internal error: join key too long");
+        std::memcpy(bytes, text.data(), text.size());
+        bytes[15] = static_cast<uint8_t>(text.size());
+    } else {
+        char key[9];
+        const size_t size = CanonicalScalarKey(value, key);
+        std::memcpy(bytes, key, size);
+        bytes[15] = static_cast<uint8_t>(size);
+    }
     THashKey key;
     std::memcpy(&key.Head, bytes, 8);
     std::memcpy(&key.Tail, bytes + 8, 8);
     return key;
 }
 
-// The token a keyed level's column is read into, record after record.
 void PrepareKeyToken(TExpToken& key, const TExpToken& column) {
     key.Kind = ekColumn;
     key.FieldNumber = column.FieldNumber;
@@ -240,9 +127,7 @@ void PrepareKeyToken(TExpToken& key, const TExpToken& column) {
     key.Scale = column.Scale;
 }
 
-}  // namespace
-
-void TQueryPlan::BuildHash(TPlanTable& t, bool everyRecord) {
+void TQueryPlan::BuildHash(TPlanTable& t) {
     TExpToken key;
     PrepareKeyToken(key, *t.HashColumn);
     t.HashRecords.clear();
@@ -256,11 +141,11 @@ void TQueryPlan::BuildHash(TPlanTable& t, bool everyRecord) {
         t.Cursor->GetFieldValue(t.Buffer.data(), &key);
         t.AtEnd = false;
         bool local = true;
-        for (const TExpToken* c : t.LocalConditions) local = local && (everyRecord || Accepts(c));
+        for (const TExpToken* c : t.LocalConditions) local = local && Accepts(c);
         if (!local) continue;
         const auto offset = static_cast<uint32_t>(t.HashRecords.size());
         t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-        t.HashEntries.emplace_back(PackKey(key), offset);
+        t.HashEntries.emplace_back(PackHashKey(key), offset);
     }
     std::sort(t.HashEntries.begin(), t.HashEntries.end());
     size_t slots = 16;
@@ -274,100 +159,6 @@ void TQueryPlan::BuildHash(TPlanTable& t, bool everyRecord) {
     }
     t.HashBuilt = true;
     t.AtEnd = true;
-}
-
-// Every record, whatever the level's own conditions say of it now: a row may
-// change it so that they hold later (NextAt tests them on each record read).
-void TQueryPlan::BuildChangingHash(TPlanTable& t) {
-    BuildHash(t, true);
-    t.ChangingKeys.resize(t.HashRecords.size() / t.Buffer.size());
-    for (const auto& [key, offset] : t.HashEntries) t.ChangingKeys[offset / t.Buffer.size()] = key;
-    t.MovedIn.clear();
-}
-
-// The key's records as the copy was made are those of the key still (as long as
-// no row changed a key), and then the records that came to it since.
-void TQueryPlan::TakeChangingKey(TPlanTable& t, const THashKey& wanted) {
-    if (t.MovedIn.empty()) return;
-    const size_t size = t.Buffer.size();
-    t.MovedEntries.clear();
-    for (size_t i = t.HashPosition; i < t.HashEnd; ++i)
-        if (t.ChangingKeys[t.HashEntries[i].second / size] == wanted) t.MovedEntries.push_back(t.HashEntries[i]);
-    const auto moved = t.MovedIn.find(wanted);
-    if (moved != t.MovedIn.end()) {
-        std::vector<uint32_t>& records = moved->second;
-        std::erase_if(records, [&](uint32_t r) { return !(t.ChangingKeys[r] == wanted); });
-        for (const uint32_t r : records) t.MovedEntries.emplace_back(wanted, static_cast<uint32_t>(r * size));
-        // In record order, once each: a record may have left the key and come back.
-        std::sort(t.MovedEntries.begin(), t.MovedEntries.end());
-        t.MovedEntries.erase(std::unique(t.MovedEntries.begin(), t.MovedEntries.end()), t.MovedEntries.end());
-    }
-    t.ReadsMoved = true;
-    t.HashPosition = 0;
-    t.HashEnd = t.MovedEntries.size();
-}
-
-void TQueryPlan::TargetChanged() {
-    if (ChangedLevel < 0) return;
-    TPlanTable& t = Tables[static_cast<size_t>(ChangedLevel)];
-    if (!t.HashColumn || !t.HashBuilt || t.AtEnd || t.ChangingKeys.empty()) return;
-    std::memcpy(t.HashRecords.data() + t.MemoryOffset, t.Buffer.data(), t.Buffer.size());
-    TExpToken key;
-    PrepareKeyToken(key, *t.HashColumn);
-    t.Cursor->GetFieldValue(t.Buffer.data(), &key);
-    const THashKey packed = PackKey(key);
-    const size_t record = t.MemoryOffset / t.Buffer.size();
-    if (t.ChangingKeys[record] == packed) return;
-    t.ChangingKeys[record] = packed;
-    t.MovedIn[packed].push_back(static_cast<uint32_t>(record));
-}
-
-void TQueryPlan::OrderFrozenByKey(TPlanTable& t) {
-    TFieldDesc field;
-    t.Cursor->GetFieldDesc(t.RangeField, field);
-    t.FrozenKeySize = static_cast<uint16_t>(1 + GetFieldDataSize(field.FieldType(), field.StoredSize()));
-    const size_t size = t.FrozenKeySize;
-    const size_t count = t.HashEntries.size();
-    std::vector<uint8_t> keys(count * size);
-    std::array<uint8_t, RANGE_KEY_SIZE> key{};
-    for (size_t i = 0; i < count; ++i) {
-        t.Cursor->BuildIndexKey(t.HashRecords.data() + t.HashEntries[i].second, key.data());
-        std::memcpy(keys.data() + i * size, key.data(), size);
-    }
-    // The entries run by record number: a stable order keeps that within a key.
-    std::vector<uint32_t> order(count);
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return t.Cursor->CompareKeys(keys.data() + a * size, keys.data() + b * size, t.FrozenKeySize) < 0;
-    });
-    std::vector<std::pair<THashKey, uint32_t>> entries(count);
-    t.FrozenKeys.resize(count * size);
-    for (size_t i = 0; i < count; ++i) {
-        entries[i] = t.HashEntries[order[i]];
-        std::memcpy(t.FrozenKeys.data() + i * size, keys.data() + size_t{order[i]} * size, size);
-    }
-    t.HashEntries = std::move(entries);
-}
-
-void TQueryPlan::TakeFrozenKey(TPlanTable& t) {
-    LoadRangeValue(t);
-    std::array<uint8_t, RANGE_KEY_SIZE> key{};
-    t.Cursor->BuildIndexKey(t.RangeBuffer.data(), key.data());
-    auto compare = [&](size_t i) {
-        return t.Cursor->CompareKeys(t.FrozenKeys.data() + i * t.FrozenKeySize, key.data(), t.FrozenKeySize);
-    };
-    // The entries are in key order: the first from `low` on for which `holds` is false.
-    const auto partitionPoint = [](size_t low, size_t high, const auto& holds) {
-        while (low < high) {
-            const size_t middle = low + (high - low) / 2;
-            if (holds(middle)) low = middle + 1;
-            else high = middle;
-        }
-        return low;
-    };
-    const size_t count = t.HashEntries.size();
-    t.HashPosition = partitionPoint(size_t{0}, count, [&](size_t i) { return compare(i) < 0; });
-    t.HashEnd = partitionPoint(t.HashPosition, count, [&](size_t i) { return compare(i) == 0; });
 }
 
 bool TQueryPlan::FirstAt(size_t level) {
@@ -386,30 +177,17 @@ bool TQueryPlan::FirstAt(size_t level) {
             return true;
         }
     }
-    t.RestartPending = ChangedLevel >= 0 && !t.AtRestart.empty();
-    t.RestartKept = false;
-    t.ReadsMoved = false;
-    if (t.CopyLater && ++t.Restarts > t.CopyAfter) CopyLevel(t, true);
-    if (t.Frozen && !t.HashColumn) {
-        t.HashPosition = 0;
-        t.HashEnd = t.HashEntries.size();
-        if (t.FrozenKeySize > 0) TakeFrozenKey(t);
-        return NextAt(level);
+    if (Changing) {
+        Changing->Restart(level);
+        if (t.ReadByChange) return NextAt(level);
     }
     if (t.HashColumn) {
-        // The changed table's records as the rows so far left them.
-        const bool changing = static_cast<int32_t>(level) == ChangedLevel;
-        if (!t.HashBuilt) {
-            if (changing)
-                BuildChangingHash(t);
-            else
-                BuildHash(t);
-        }
+        if (!t.HashBuilt) BuildHash(t);
         TExpToken* value = EvaluateExpression(t.HashValue, nullptr, this, LocaleId, SortId, &TQueryPlan::ColumnValue);
         t.HashPosition = t.HashEnd = 0;
         THashKey wanted;
         try {
-            wanted = PackKey(*value);
+            wanted = PackHashKey(*value);
         } catch (...) {
             ReleaseExpToken(value);
             throw;
@@ -425,7 +203,6 @@ bool TQueryPlan::FirstAt(size_t level) {
             t.HashEnd = last;
             break;
         }
-        if (changing) TakeChangingKey(t, wanted);
         return NextAt(level);
     }
     if (t.RangeValue) {
@@ -437,7 +214,7 @@ bool TQueryPlan::FirstAt(size_t level) {
         cursor.CheckForChanges();
         bool found = false;
         try {
-            if (t.Seek && !t.Gather) {
+            if (t.Seek) {
                 t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
                 t.Empty = !t.SeekPending;
                 t.SeekAheadHeld = t.SeekEnd = false;
@@ -456,8 +233,6 @@ bool TQueryPlan::FirstAt(size_t level) {
                 cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
                 t.RangeActive = true;
                 cursor.SetToBegin();
-                if (t.Gather) GatherRecords(t);
-                if (t.ReadsBefore) TakeBeforeImages(t);
             }
             found = NextAt(level);
         } catch (...) {
@@ -473,50 +248,6 @@ bool TQueryPlan::FirstAt(size_t level) {
     }
     t.Cursor->SetToBegin();
     return NextAt(level);
-}
-
-void TQueryPlan::CopyLevel(TPlanTable& t, bool keyed) {
-    if (t.RangeActive) t.Cursor->ResetRange();
-    t.RangeActive = false;
-    t.Cursor->SwitchToIndex(NATURAL_ORDER);
-    t.Cursor->SetToBegin();
-    GatherRecords(t);
-    t.Cursor->SwitchToIndex(t.RangeIndex);
-    if (t.ReadsBefore) TakeBeforeImages(t);
-    if (keyed) OrderFrozenByKey(t);
-    t.Frozen = true;
-    t.Gather = t.ReadsBefore = t.CopyLater = false;
-    // The copy holds what the records were: no level reads them from before-images
-    // any more, unless another does.
-    if (std::none_of(Tables.begin(), Tables.end(), [](const TPlanTable& other) { return other.ReadsBefore; })) {
-        KeepsTargetBefore = false;
-        TargetBefore.clear();
-    }
-}
-
-void TQueryPlan::TakeBeforeImages(TPlanTable& t) {
-    for (const auto& [recordNo, offset] : t.HashEntries) {
-        const auto before = TargetBefore.find(static_cast<uint32_t>(recordNo.Head));
-        if (before == TargetBefore.end()) continue;
-        std::memcpy(t.HashRecords.data() + offset, before->second.data(),
-                    std::min(before->second.size(), t.Buffer.size()));
-    }
-}
-
-void TQueryPlan::GatherRecords(TPlanTable& t) {
-    t.HashRecords.clear();
-    t.HashEntries.clear();
-    for (;;) {
-        const TEngineErrorCode code = t.Cursor->GetNextRecord(t.Buffer.data());
-        if (code == KURA_EOF) break;
-        if (code != 0) t.Cursor->CheckError(code, {});
-        t.HashEntries.emplace_back(THashKey{TDataCursor::GetBufferRecordNo(t.Buffer.data()), 0},
-                                   static_cast<uint32_t>(t.HashRecords.size()));
-        t.HashRecords.insert(t.HashRecords.end(), t.Buffer.begin(), t.Buffer.end());
-    }
-    std::sort(t.HashEntries.begin(), t.HashEntries.end());
-    t.HashPosition = 0;
-    t.HashEnd = t.HashEntries.size();
 }
 
 void TQueryPlan::LoadRangeValue(TPlanTable& t) {
@@ -536,10 +267,11 @@ void TQueryPlan::LoadRangeValue(TPlanTable& t) {
 bool TQueryPlan::NextAt(size_t level) {
     TPlanTable& t = Tables[level];
     while (!t.Empty) {
-        if (t.FromMemory()) {
+        if (t.ReadByChange) {
+            if (!Changing->Next(level)) break;
+        } else if (t.HashColumn) {
             if (t.HashPosition >= t.HashEnd) break;
-            const uint32_t offset = (t.ReadsMoved ? t.MovedEntries : t.HashEntries)[t.HashPosition++].second;
-            t.MemoryOffset = offset;
+            const uint32_t offset = t.HashEntries[t.HashPosition++].second;
             std::memcpy(t.Buffer.data(), t.HashRecords.data() + offset, t.Buffer.size());
         } else if (t.SeekPending) {
             t.SeekPending = false;
@@ -566,12 +298,12 @@ bool TQueryPlan::NextAt(size_t level) {
         }
         t.AtEnd = false;
         bool accepted = true;
+        const uint8_t* kept = Changing ? Changing->TargetAtRestart(level) : nullptr;
         for (const TExpToken* c : t.Conditions) {
             if (t.Filtered) break;
             if (c == t.HashCondition && t.HashColumn) continue;
-            const bool atRestart =
-                t.RestartKept && std::find(t.AtRestart.begin(), t.AtRestart.end(), c) != t.AtRestart.end();
-            if (!(atRestart ? AcceptsAtRestart(t, c) : Accepts(c))) {
+            const bool atRestart = kept && std::find(t.AtRestart.begin(), t.AtRestart.end(), c) != t.AtRestart.end();
+            if (!(atRestart ? AcceptsWithTarget(c, kept) : Accepts(c))) {
                 accepted = false;
                 break;
             }

@@ -46,19 +46,8 @@
 
 namespace kura {
 
-namespace {
-
 bool IsSourceColumn(const TExpToken* node) {
     return node->Kind == ekColumn && node->BindSlot2 == 0 && node->BindSlot1 >= 0;
-}
-
-// Levels a tree refers to. Sub-selects are uncorrelated.
-void CollectLevels(const TExpToken* node, std::set<int32_t>& levels) {
-    if (!node) return;
-    if (IsSourceColumn(node)) levels.insert(node->BindSlot1);
-    CollectLevels(node->Left, levels);
-    CollectLevels(node->Right, levels);
-    for (const TExpToken* a : node->Arguments) CollectLevels(a, levels);
 }
 
 // Highest level a tree refers to; -1 for none.
@@ -70,6 +59,24 @@ int32_t DeepestLevel(const TExpToken* node) {
     return level;
 }
 
+bool HasSubSelect(const TExpToken* node) {
+    if (!node) return false;
+    if (node->Kind == ekSubSelect) return true;
+    if (HasSubSelect(node->Left) || HasSubSelect(node->Right)) return true;
+    return std::any_of(node->Arguments.begin(), node->Arguments.end(), HasSubSelect);
+}
+
+namespace {
+
+// Levels a tree refers to. Sub-selects are uncorrelated.
+void CollectLevels(const TExpToken* node, std::set<int32_t>& levels) {
+    if (!node) return;
+    if (IsSourceColumn(node)) levels.insert(node->BindSlot1);
+    CollectLevels(node->Left, levels);
+    CollectLevels(node->Right, levels);
+    for (const TExpToken* a : node->Arguments) CollectLevels(a, levels);
+}
+
 // Lowest level a tree refers to; INT32_MAX for none.
 int32_t ShallowestLevel(const TExpToken* node) {
     if (!node) return INT32_MAX;
@@ -77,13 +84,6 @@ int32_t ShallowestLevel(const TExpToken* node) {
     level = std::min({level, ShallowestLevel(node->Left), ShallowestLevel(node->Right)});
     for (const TExpToken* a : node->Arguments) level = std::min(level, ShallowestLevel(a));
     return level;
-}
-
-bool HasSubSelect(const TExpToken* node) {
-    if (!node) return false;
-    if (node->Kind == ekSubSelect) return true;
-    if (HasSubSelect(node->Left) || HasSubSelect(node->Right)) return true;
-    return std::any_of(node->Arguments.begin(), node->Arguments.end(), HasSubSelect);
 }
 
 void SplitConjuncts(TExpToken* node, std::vector<TExpToken*>& out) {
@@ -113,6 +113,8 @@ void RemapLevels(TExpToken* node, const std::vector<int32_t>& newLevel) {
     for (TExpToken* a : node->Arguments) RemapLevels(a, newLevel);
 }
 
+}  // namespace
+
 // The number of the index whose first key field is fieldNo; 255 for none.
 uint8_t IndexOnField(TDataCursor& cursor, uint16_t fieldNo) {
     const uint8_t count = cursor.GetIndexCount();
@@ -123,8 +125,6 @@ uint8_t IndexOnField(TDataCursor& cursor, uint16_t fieldNo) {
     }
     return 255;
 }
-
-}  // namespace
 
 int32_t TQueryPlan::LevelOf(const TSourceTable* source) const {
     for (size_t i = 0; i < Tables.size(); ++i)

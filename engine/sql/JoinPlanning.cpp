@@ -201,20 +201,11 @@ void TQueryPlan::ColumnValue(void* owner, void* record, TExpToken* node) {
         node->IsNull = 1;
         return;
     }
-    // A BLOB of a copy taken at the start: its value as it was then.
-    const auto frozen = t.Frozen && node->DataType == fldBLOB
-                            ? std::find(t.FrozenBlobFields.begin(), t.FrozenBlobFields.end(), node->FieldNumber)
-                            : t.FrozenBlobFields.end();
-    if (frozen == t.FrozenBlobFields.end()) {
-        t.Cursor->GetFieldValue(t.Record(), node);
+    // A BLOB of another name of a changed table: its value as it was at the start.
+    if (t.ReadByChange && node->DataType == fldBLOB &&
+        plan->Changing->ColumnValue(static_cast<size_t>(node->BindSlot1), node))
         return;
-    }
-    const TPlanTable::TFrozenValue& value = t.FrozenBlobs[t.MemoryOffset / t.Buffer.size() * t.FrozenBlobFields.size() +
-                                                          static_cast<size_t>(frozen - t.FrozenBlobFields.begin())];
-    node->SetDataSize(static_cast<int32_t>(value.Bytes.size()));
-    std::copy(value.Bytes.begin(), value.Bytes.end(), node->Value.begin());
-    node->DataSize = value.DataSize;
-    node->IsNull = value.IsNull;
+    t.Cursor->GetFieldValue(t.Record(), node);
 }
 
 void RegisterSqlQueryHooks() {

@@ -117,13 +117,8 @@ struct TPlanTable {
     // refer to no later level); not owned: they live in the query's trees.
     std::vector<TExpToken*> Conditions;
     // Those of them that a joined UPDATE decides on its target's record as it was
-    // when this level restarted, not as the rows since left it: kept in
-    // TargetAtRestart when the first row after the restart changes it
-    // (RestartPending until then, RestartKept from then on).
+    // when this level restarted, not as the rows since left it (ChangingRows.h).
     std::vector<const TExpToken*> AtRestart;
-    std::vector<uint8_t> TargetAtRestart;
-    bool RestartPending = false;
-    bool RestartKept = false;
     // An equality "column = value of earlier levels or constant" an index serves.
     uint8_t RangeIndex = 255;
     uint16_t RangeField = 0;
@@ -168,55 +163,29 @@ struct TPlanTable {
     std::vector<uint32_t> HashSlots;
     size_t HashPosition = 0;  // next entry of the current key
     size_t HashEnd = 0;       // past the current key's entries
-    // A joined UPDATE reads a keyed level in record order: each restart gathers
-    // the key's records into HashRecords, ordered by record number (Gather). A
-    // level that reads the changed table under another name, and a column the
-    // UPDATE writes, reads that table as it was when the statement started: a copy
-    // taken before the first change (Frozen; keyed when the level is, all of it
-    // at every restart otherwise), with the values of its BLOB columns the UPDATE
-    // writes (FrozenBlobFields, FrozenBlobs per record and field); where an index
-    // key that no row writes serves the level and no BLOB is written, it reads
-    // the table as it is instead, a changed record from its before-image
-    // (ReadsBefore), until it takes a copy (CopyLater). So does, without the
-    // before-images, such a level that reads no written column.
-    bool Gather = false;
-    bool Frozen = false;
-    std::vector<uint16_t> FrozenBlobFields;
-    struct TFrozenValue {
-        uint8_t IsNull = 1;
-        int32_t DataSize = 0;
-        std::string Bytes;
-    };
-    std::vector<TFrozenValue> FrozenBlobs;
-    // A frozen level that an index's key range reads: the copy ordered by that
-    // key (HashEntries by key, and by record number within a key), and the bytes
-    // the range compares of each (the first key field, FrozenKeySize bytes per
-    // entry), so that each restart takes the records of its key alone.
-    std::vector<uint8_t> FrozenKeys;
-    uint16_t FrozenKeySize = 0;
-    // The changed table's own level keyed in memory (another table drives, the
-    // target starts its rows again under it): the copy is made once and kept up
-    // to date with each row's change (TQueryPlan::TargetChanged). ChangingKeys
-    // holds each record's key as the rows so far left it (by its place in
-    // HashRecords), MovedIn the records that came to each key since the copy was
-    // made; once a row has changed a key, a restart takes the records of its key
-    // into MovedEntries (ReadsMoved), in record order.
-    std::vector<THashKey> ChangingKeys;
-    std::unordered_map<THashKey, std::vector<uint32_t>, THashKeyHash> MovedIn;
-    std::vector<std::pair<THashKey, uint32_t>> MovedEntries;
-    bool ReadsMoved = false;
-    // A level that reads the changed table under another name and a column the
-    // UPDATE writes, through a key range of a field no row writes: the table as it
-    // is, but a record a row changed as it was before (TQueryPlan::TargetBefore).
-    bool ReadsBefore = false;
-    // Such a level, or one that reads no written column, reads a copy ordered by
-    // its key (TQueryPlan::CopyLevel) once it has started its rows more than
-    // CopyAfter times (Restarts so far).
-    bool CopyLater = false;
-    uint32_t CopyAfter = 0;
-    uint32_t Restarts = 0;
-    size_t MemoryOffset = 0;  // of the current record in HashRecords
-    bool FromMemory() const { return HashColumn || Gather || Frozen; }
+    // A joined UPDATE reads this level its own way (TQueryPlan::Changing): its
+    // restarts and steps are the UPDATE's.
+    bool ReadByChange = false;
+};
+
+// How a joined UPDATE reads the levels it reads otherwise than a SELECT does (the
+// changed table's own level and its other names, and the levels it reads in
+// record order; ChangingRows.h).
+class TLevelReader {
+public:
+    virtual ~TLevelReader() = default;
+    // The level starts its rows again (before the first record of a restart),
+    // and, when it is read here (TPlanTable::ReadByChange), finds them.
+    virtual void Restart(size_t level) = 0;
+    // The level's next record into its buffer; false past its last.
+    virtual bool Next(size_t level) = 0;
+    // The changed table's record as it was when the level restarted, where a row
+    // changed it since; nullptr while none did.
+    virtual const uint8_t* TargetAtRestart(size_t level) const = 0;
+    // A column whose value the level's record does not hold (a BLOB of another
+    // name of the changed table as it was at the start): true when given here.
+    virtual bool ColumnValue(size_t level, TExpToken* node) = 0;
+    virtual int32_t TargetLevel() const = 0;
 };
 
 // One column of the result table.
@@ -340,21 +309,9 @@ public:
 
     // --- Row stepping (JoinEngine.cpp)
     void ResetRows();
-    // A joined UPDATE's rows, stepped while they are applied: the target's level
-    // (its buffer the record as the rows so far left it), the target's columns
-    // the UPDATE writes. Every level then reads its records in record order, and a
-    // level that reads the target's table under another name and one of those
-    // columns reads the table as it was now (TPlanTable::Frozen). Until ResetRows.
-    void StartChanging(size_t targetLevel, const std::vector<uint16_t>& writtenFields);
-    // Called before the target's level is given the record as a row changed it.
-    void TargetChanging();
-    // Called once the target's level holds the record as the row changed it.
-    void TargetChanged();
-    int32_t ChangedLevel = -1;
-    // The target's records as they were before a row first changed them, by record
-    // number, kept while a level reads them so (TPlanTable::ReadsBefore).
-    bool KeepsTargetBefore = false;
-    std::unordered_map<uint32_t, std::vector<uint8_t>> TargetBefore;
+    // A joined UPDATE's rows are stepped while they are applied; its own reading
+    // of some levels, for the length of its row loop (nullptr otherwise).
+    TLevelReader* Changing = nullptr;
     // A SELECT's row loop, which only reads its sources, reads the records of the
     // levels that step through a local cursor without computed fields in place
     // (on), or copies them again (off, which also gives back the records held and
@@ -407,37 +364,21 @@ public:
     TExpToken ScratchA;
     TExpToken ScratchB;
 
-private:
-    bool FirstAt(size_t level);
     // The level's range value into its range buffer; a NULL value as the key of
     // the records whose field is NULL.
     void LoadRangeValue(TPlanTable& t);
+
+private:
+    bool FirstAt(size_t level);
     // The groups that end at level are complete: their group conditions hold.
     bool CompleteGroups(size_t level);
     // Records of the level that its index-answered single-table conditions let through.
     uint32_t FilteredCount(size_t level);
-    // everyRecord: also the records the level's own conditions refuse.
-    void BuildHash(TPlanTable& t, bool everyRecord = false);
-    // The changed table's level, keyed once for the whole statement, and the
-    // records of one key as the rows so far left them.
-    void BuildChangingHash(TPlanTable& t);
-    void TakeChangingKey(TPlanTable& t, const THashKey& wanted);
-    // A frozen level's copy ordered by its index's key, and the records of the
-    // key the range value gives.
-    void OrderFrozenByKey(TPlanTable& t);
-    void TakeFrozenKey(TPlanTable& t);
-    // The records from the cursor's position on, into HashRecords in record order.
-    void GatherRecords(TPlanTable& t);
-    void Freeze(TPlanTable& t, const std::vector<uint16_t>& writtenFields);
-    // The level's records into memory in record order (as they were before the
-    // rows changed them, for a level that reads them so), ordered by its index's
-    // key when keyed.
-    void CopyLevel(TPlanTable& t, bool keyed);
-    // The gathered records a row changed, as they were before its first change.
-    void TakeBeforeImages(TPlanTable& t);
-    // The condition on the changed table's record as it was when the level restarted.
-    bool AcceptsAtRestart(TPlanTable& t, const TExpToken* condition);
+    void BuildHash(TPlanTable& t);
     bool NextAt(size_t level);
+    // The condition on the changed table's record as given (as it was when a
+    // level restarted).
+    bool AcceptsWithTarget(const TExpToken* condition, const uint8_t* record);
     bool FStarted = false;
     uint32_t FProgressTotal = 0;
     uint32_t FProgressCount = 0;
@@ -456,6 +397,14 @@ TDataDirectory* OpenDatabaseOf(const TQueryContext& context, const TSourceTable&
 // A database just opened that turns out to be the statement's own gives back the
 // reference it took: callers close only the databases that are not.
 TDataDirectory* NotOwnTwice(const TQueryContext& context, TDataDirectory* database);
+
+// A column of a source table, bound to its level (BindSlot1).
+bool IsSourceColumn(const TExpToken* node);
+// The highest level a tree reads; -1 for none.
+int32_t DeepestLevel(const TExpToken* node);
+bool HasSubSelect(const TExpToken* node);
+// The number of the index whose first key field is fieldNo; 255 for none.
+uint8_t IndexOnField(TDataCursor& cursor, uint16_t fieldNo);
 
 // Whether the cursor has room for that many more filters.
 bool FiltersFit(const TDataCursor& cursor, size_t conditions);
@@ -506,6 +455,13 @@ TDataCursor* RunSelectStatement(TQueryStatement& statement, const TQueryContext&
 // The key under which "=" finds a value: numbers, dates and times by their
 // numeric value, texts by their bytes.
 std::string CanonicalValueKey(const TExpToken& value);
+// The same of a value that is not a text, into key; its length.
+size_t CanonicalScalarKey(const TExpToken& value, char (&key)[9]);
+// A non-text value's CanonicalValueKey packed as an in-memory join key; NULL as a
+// key of its own (two NULLs are equal under "=").
+THashKey PackHashKey(const TExpToken& value);
+// The token a keyed level's column is read into, record after record.
+void PrepareKeyToken(TExpToken& key, const TExpToken& column);
 
 // IN (SELECT ...): whether the executed query's result holds the value.
 bool SubSelectContains(TDataQuery* query, const TExpToken& value);

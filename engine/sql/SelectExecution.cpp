@@ -767,9 +767,12 @@ bool SubSelectContains(TDataQuery* query, const TExpToken& value) {
 
 // Values equal under "=" share a key: numbers, dates and times by their numeric
 // value, texts by their bytes.
-std::string CanonicalValueKey(const TExpToken& v) {
-    if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
-    if (v.DataType == fldBOOL) return exv::Integer(v) != 0 ? "B1" : "B0";
+size_t CanonicalScalarKey(const TExpToken& v, char (&key)[9]) {
+    if (v.DataType == fldBOOL) {
+        key[0] = 'B';
+        key[1] = exv::Integer(v) != 0 ? '1' : '0';
+        return 2;
+    }
     // Numbers, dates and times: an integral value as its 64-bit integer, any other
     // as its double, so that 5 and 5.0 share a key.
     long double x = 0;
@@ -777,21 +780,27 @@ std::string CanonicalValueKey(const TExpToken& v) {
         x = exv::Float(v);
     } else {
         const int64_t n = exv::Integer(v);
-        std::string key(9, 'I');
-        std::memcpy(key.data() + 1, &n, 8);
-        return key;
+        key[0] = 'I';
+        std::memcpy(key + 1, &n, 8);
+        return 9;
     }
     if (x == static_cast<long double>(static_cast<int64_t>(x < -9.2e18L || x > 9.2e18L ? 0 : x)) &&
         x >= -9.2e18L && x <= 9.2e18L) {
         const auto n = static_cast<int64_t>(x);
-        std::string key(9, 'I');
-        std::memcpy(key.data() + 1, &n, 8);
-        return key;
+        key[0] = 'I';
+        std::memcpy(key + 1, &n, 8);
+        return 9;
     }
     const auto d = static_cast<double>(x);
-    std::string key(9, 'F');
-    std::memcpy(key.data() + 1, &d, 8);
-    return key;
+    key[0] = 'F';
+    std::memcpy(key + 1, &d, 8);
+    return 9;
+}
+
+std::string CanonicalValueKey(const TExpToken& v) {
+    if (exv::IsText(v)) return "S" + std::string(exv::TextView(v));
+    char key[9];
+    return std::string(key, CanonicalScalarKey(v, key));
 }
 
 // --- A whole SELECT statement

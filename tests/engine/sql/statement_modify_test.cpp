@@ -3,6 +3,8 @@
 #include "tests/engine/sql/StatementTestSupport.h"
 
 #include <array>
+#include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <random>
@@ -11,6 +13,7 @@
 
 #include "engine/core/DataDirectory.h"
 #include "platform/CodePage.h"
+#include "platform/FileCalls.h"
 
 using namespace kura;
 using namespace kura::test;
@@ -172,6 +175,21 @@ TEST_F(Modify, UpdateAndDeleteOverJoinedTables) {
            "INSERT INTO jn VALUES ('b', 'two', 'dos')");
     EXPECT_EQ(db.Run("UPDATE jn SET m = j.p, p = j.m FROM jn INNER JOIN jn j ON j.k = jn.k"), 2u);
     EXPECT_EQ(db.Rows("jn"), (Rows{"a|uno|one", "b|dos|two"}));
+    // The other name found through an index on the key the UPDATE writes, a memo
+    // written too: each partner by its key and its memo as they were at the start.
+    db.Run("CREATE TABLE jk (k INTEGER, m MEMO); CREATE INDEX byk ON jk (k); INSERT INTO jk VALUES (1, 'one');"
+           "INSERT INTO jk VALUES (2, 'two'); INSERT INTO jk VALUES (3, 'three'); INSERT INTO jk VALUES (4, 'four')");
+    EXPECT_EQ(db.Run("UPDATE jk SET k = jk.k + 1, m = s.m + '/' + jk.m FROM jk INNER JOIN jk s ON s.k = jk.k - 1"), 3u);
+    EXPECT_EQ(db.Rows("jk"), (Rows{"1|one", "3|one/two", "4|two/three", "5|three/four"}));
+    // A key made for the statement (a transaction memory of a few bytes) keeps an
+    // integer as itself and a NULL hashed: this number's key is the NULL's, and
+    // still only its own record joins it.
+    db.Session().TransactionMemory = 64;
+    db.Run("CREATE TABLE hn (id INTEGER, v INTEGER); CREATE TABLE hk (j INTEGER, w INTEGER);"
+           "INSERT INTO hn VALUES (1621885944, 0); INSERT INTO hk VALUES (NULL, 7); INSERT INTO hk VALUES (1621885944, 5)");
+    EXPECT_EQ(db.Run("UPDATE hn SET v = v * 10 + hk.w FROM hn INNER JOIN hk ON hk.j = hn.id"), 1u);
+    EXPECT_EQ(db.Rows("hn"), (Rows{"1621885944|5"}));
+    db.Session().TransactionMemory = DEFAULT_TRANSACTION_MEMORY;
     EXPECT_EQ(db.Run("DELETE FROM t, bonus WHERE t.k = bonus.id AND bonus.extra < 6"), 1u);
     EXPECT_EQ(db.Rows("t"), (Rows{"1|n1|10", "3|n3|30", "4|joined|56", "5|n5|50"}));
     EXPECT_EQ(db.Run("DELETE FROM jt, js WHERE jt.id = js.k"), 1u);
@@ -465,6 +483,9 @@ struct JoinLoop {
 // before left it; every WHERE condition waits for the joined row; a record changed
 // again after another counts again and, under COMMIT INTERVAL, is committed again
 // (in a transaction rolled back afterwards, ra stays as the last commit left it).
+// Every third round runs with a transaction memory of a few bytes, so that what
+// the statement keeps of its rows (keys made for it, records as they were) goes
+// to its spill file.
 TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
     using Row = std::array<int, 2>;    // ra (id, v), rb (k, x), rc (j, y)
     using Value = std::optional<int>;  // a joined table's value, none in a null row
@@ -490,6 +511,7 @@ TEST_F(Modify, JoinedRowsAgreeWithAModelOfTheRowLoop) {
         if (round == 50)
             db.Run("CREATE INDEX rk ON rb (k); CREATE INDEX ri ON ra (id); CREATE INDEX rj ON rc (j);"
                    "CREATE INDEX rm ON rd (m)");
+        db.Session().TransactionMemory = round % 3 == 2 ? 64 : DEFAULT_TRANSACTION_MEMORY;
         const bool self = pick(4) == 0;
         const std::string key = self ? "s.id" : "rb.k", val = self ? "s.v" : "rb.x";
         std::string fill = "DELETE FROM ra; DELETE FROM rb; DELETE FROM rc; DELETE FROM rd;";
@@ -887,3 +909,98 @@ TEST_F(Modify, BlobColumnsTakeTextWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The spill files of a folder: a private file has no name left, so its link
+// reads "<folder>/<name> (deleted)".
+std::string gSpillFolder;
+uint64_t gSpillCalls = 0, gFailAt = 0;
+bool gFailReads = false;
+
+bool IsSpillFile(int fd) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+    return !ec && target.rfind(gSpillFolder, 0) == 0 && target.ends_with(" (deleted)");
+}
+
+ssize_t FailingSpillWrite(int fd, const void* buffer, size_t count, off_t offset) {
+    if (!gFailReads && IsSpillFile(fd) && ++gSpillCalls == gFailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pwrite(fd, buffer, count, offset);
+}
+
+ssize_t FailingSpillRead(int fd, void* buffer, size_t count, off_t offset) {
+    if (gFailReads && IsSpillFile(fd) && ++gSpillCalls == gFailAt) {
+        errno = EIO;
+        return -1;
+    }
+    return platform::SystemFileCalls().pread(fd, buffer, count, offset);
+}
+
+}  // namespace
+
+// A joined UPDATE whose keys and records as they were go to its spill file (a
+// transaction memory of one page): each write and each read of that file failing
+// in turn fails the statement with the file's error, leaves the table as it was
+// and no file behind; once the fault is gone the statement runs as it did.
+TEST(ModifySpill, AFailedSpillFileFailsTheStatementAndLeavesTheTable) {
+    SqlDatabase db;
+    TempDir folder;
+    db.Session().SetPrivateDir(folder.path());
+    gSpillFolder = std::filesystem::canonical(folder.path()).string() + "/";
+    db.Session().TransactionMemory = 20000;  // the table's changes stay in its caches
+    db.Run("CREATE TABLE sf (k INTEGER, name CHAR(12), n INTEGER, m MEMO); CREATE INDEX byk ON sf (k);"
+           "START TRANSACTION");
+    for (int k = 1; k <= 300; ++k)
+        db.Run("INSERT INTO sf VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k % 40) + "', " +
+               std::to_string(k) + ", 'm" + std::to_string(k) + "')");
+    db.Run("COMMIT; SELECT * INTO sfcopy FROM sf");
+    const Rows before = db.Rows("sf");
+    // The session's own files there: its result tables' folder and lock file.
+    db.Session().GetWorkPath();
+    const size_t open = OpenFilesIn(folder.path());
+    const char* statements[] = {
+        "UPDATE sf SET k = sf.k + 1, n = sf.n + s.n, m = s.m + '/' + sf.m FROM sf INNER JOIN sf s ON s.k = sf.k - 1",
+        "UPDATE sf SET name = s.name + 'x', n = s.n FROM sf INNER JOIN sf s ON s.name = sf.name WHERE s.k > sf.k",
+    };
+    platform::FileCallTable& calls = platform::FileCalls();
+    for (const char* sql : statements) {
+        SCOPED_TRACE(sql);
+        auto restore = [&] { db.Run("DELETE FROM sf; INSERT INTO sf SELECT * FROM sfcopy"); };
+        gFailAt = 0;
+        gSpillCalls = 0;
+        gFailReads = false;
+        calls.pwrite = FailingSpillWrite;
+        const uint32_t changed = db.Run(sql);
+        const uint64_t writes = gSpillCalls;
+        const Rows after = db.Rows("sf");
+        restore();
+        gSpillCalls = 0;
+        gFailReads = true;
+        calls.pread = FailingSpillRead;
+        ASSERT_EQ(db.Run(sql), changed);
+        const uint64_t reads = gSpillCalls;
+        restore();
+        EXPECT_GT(writes, 2u);
+        EXPECT_GT(reads, 2u);
+        for (const bool failReads : {false, true})
+            for (uint64_t at = 1; at <= (failReads ? reads : writes); at += 1 + (failReads ? reads : writes) / 12) {
+                SCOPED_TRACE((failReads ? "read " : "write ") + std::to_string(at));
+                gFailReads = failReads;
+                gSpillCalls = 0;
+                gFailAt = at;
+                EXPECT_EQ(db.ErrorOf(sql).Code, failReads ? KURA_READERR : KURA_WRITEERR);
+                gFailAt = 0;
+                EXPECT_FALSE(db.Dir().InTransaction());
+                EXPECT_EQ(db.Rows("sf"), before);
+                EXPECT_EQ(OpenFilesIn(folder.path()), open);
+                EXPECT_EQ(db.Run(sql), changed);
+                EXPECT_EQ(db.Rows("sf"), after);
+                restore();
+            }
+    }
+    calls = platform::SystemFileCalls();
+}
