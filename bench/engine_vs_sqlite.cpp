@@ -45,8 +45,10 @@
 //                                 1,000,000 rows of their own (jt: key, a name under an
 //                                 index, a number; js, jr: one number each, without index;
 //                                 ju: jt's columns without the index; every table holding
-//                                 the keys 1..rows once, appended in key order), each row
-//                                 changing every record of jt it names once, beside
+//                                 the keys 1..rows once, appended in key order; jg: a key,
+//                                 the number 7 in g, under an index, and in h, without
+//                                 one, and a number; jo: one record, 7), each row
+//                                 changing every record of jt (jg) it names once, beside
 //                                 SQLite's UPDATE ... FROM of the same changes:
 //                                   right_outer     another table drives, the target starts
 //                                                   its rows again under each of its rows:
@@ -64,6 +66,13 @@
 //                                   self_unindexed  self_name_read on ju, whose name no
 //                                                   index serves (1,000, 3,000 and 10,000
 //                                                   rows)
+//                                   one_key         jo drives, and jg starts its rows
+//                                                   once, all of them of one key of
+//                                                   its index: UPDATE jg SET n = n + 1
+//                                                   FROM jg RIGHT OUTER JOIN jo ON
+//                                                   jo.g = jg.g
+//                                   one_key_unindexed  the same on h, which no index
+//                                                   serves
 //                                 These rows report the process's processor time (cpu_ms)
 //                                 beside the wall time, and the statement's peak resident
 //                                 memory above what was resident before it (added_MB).
@@ -968,7 +977,7 @@ void BM_SqliteDelete(benchmark::State& state, const char* table, bool defaultCac
 
 // ---- Joined UPDATE shapes ----------------------------------------------------------------------
 
-enum class JoinShape { RightOuter, SelfNameRead, SelfName, SelfNameFew, SelfUnindexed };
+enum class JoinShape { RightOuter, SelfNameRead, SelfName, SelfNameFew, SelfUnindexed, OneKey, OneKeyUnindexed };
 
 std::string JoinedTable(const char* prefix, int32_t rows) { return prefix + std::to_string(rows); }
 
@@ -994,6 +1003,13 @@ std::string JoinedUpdateText(JoinShape shape, int32_t rows, bool ours) {
         case JoinShape::SelfNameFew:
             return JoinedUpdateText(JoinShape::SelfNameRead, rows, ours) + (ours ? " WHERE " : " AND ") + t +
                    ".k <= " + std::to_string(rows / 1000);
+        case JoinShape::OneKey:
+        case JoinShape::OneKeyUnindexed: {
+            const std::string g = JoinedTable(ours ? "JG" : "jg", rows), o = JoinedTable(ours ? "JO" : "jo", rows);
+            const std::string on = o + ".g = " + g + (shape == JoinShape::OneKey ? ".g" : ".h");
+            return ours ? "UPDATE " + g + " SET n = n + 1 FROM " + g + " RIGHT OUTER JOIN " + o + " ON " + on
+                        : "UPDATE " + g + " SET n = n + 1 FROM " + o + " WHERE " + on;
+        }
         case JoinShape::SelfUnindexed: {
             const std::string u = JoinedTable(ours ? "JU" : "ju", rows);
             return ours ? "UPDATE " + u + " SET n = " + u + ".n + s.n FROM " + u + " INNER JOIN " + u +
@@ -1024,28 +1040,34 @@ void MakeKuraJoinedTables(int32_t rows) {
     made.push_back(rows);
     Kura& k = Ours();
     const std::string t = JoinedTable("JT", rows), s = JoinedTable("JS", rows), r = JoinedTable("JR", rows),
-                      u = JoinedTable("JU", rows);
+                      u = JoinedTable("JU", rows), g = JoinedTable("JG", rows), o = JoinedTable("JO", rows);
     for (const std::string& sql : {"CREATE TABLE " + t + " (k INTEGER, name CHAR(20), n INTEGER, PRIMARY KEY (k))",
                                    "CREATE INDEX ByName ON " + t + " (name)", "CREATE TABLE " + s + " (id INTEGER)",
                                    "CREATE TABLE " + r + " (j INTEGER)",
-                                   "CREATE TABLE " + u + " (k INTEGER, name CHAR(20), n INTEGER, PRIMARY KEY (k))"}) {
+                                   "CREATE TABLE " + u + " (k INTEGER, name CHAR(20), n INTEGER, PRIMARY KEY (k))",
+                                   "CREATE TABLE " + g + " (k INTEGER, g INTEGER, h INTEGER, n INTEGER, PRIMARY KEY (k))",
+                                   "CREATE INDEX ByG ON " + g + " (g)", "CREATE TABLE " + o + " (g INTEGER)"}) {
         TQueryStatement statement(k.Dir);
         statement.Prepare(sql);
         TDataCursor* none = nullptr;
         statement.Execute(none);
     }
-    for (const std::string& table : {t, s, r, u}) {
+    for (const std::string& table : {t, s, r, u, g, o}) {
         auto c = k.Open(table.c_str());
         std::vector<uint8_t> buffer(c->GetCursorRecordSize());
         k.Dir->StartTransaction();
-        for (const int32_t key : KeysInOrder(rows)) {
+        for (const int32_t key : KeysInOrder(table == o ? 1 : rows)) {
             std::fill(buffer.begin(), buffer.end(), 0);
-            c->PutField(1, buffer.data(), &key);
+            const int32_t n = key % 1000, seven = 7;
+            c->PutField(1, buffer.data(), table == o ? &seven : &key);
             if (table == t || table == u) {
                 const std::string name = NameOf(key);
-                const int32_t n = key % 1000;
                 c->PutField(2, buffer.data(), name.c_str());
                 c->PutField(3, buffer.data(), &n);
+            } else if (table == g) {
+                c->PutField(2, buffer.data(), &seven);
+                c->PutField(3, buffer.data(), &seven);
+                c->PutField(4, buffer.data(), &n);
             }
             c->AppendRecord(buffer.data(), false);
         }
@@ -1059,7 +1081,10 @@ void MakeLiteJoinedTables(int32_t rows) {
     made.push_back(rows);
     Lite& l = Theirs();
     const std::string t = JoinedTable("jt", rows), s = JoinedTable("js", rows), r = JoinedTable("jr", rows),
-                      u = JoinedTable("ju", rows);
+                      u = JoinedTable("ju", rows), g = JoinedTable("jg", rows), o = JoinedTable("jo", rows);
+    Exec(l.Db, ("CREATE TABLE " + g + " (k INTEGER PRIMARY KEY, g INTEGER, h INTEGER, n INTEGER)").c_str());
+    Exec(l.Db, ("CREATE INDEX " + g + "_g ON " + g + " (g)").c_str());
+    Exec(l.Db, ("CREATE TABLE " + o + " (g INTEGER)").c_str());
     Exec(l.Db, ("CREATE TABLE " + t + " (k INTEGER PRIMARY KEY, name TEXT, n INTEGER)").c_str());
     Exec(l.Db, ("CREATE INDEX " + t + "_name ON " + t + " (name)").c_str());
     Exec(l.Db, ("CREATE TABLE " + s + " (id INTEGER)").c_str());
@@ -1080,6 +1105,14 @@ void MakeLiteJoinedTables(int32_t rows) {
             sqlite3_reset(insert.get());
         }
     }
+    Statement insert(l.Db, ("INSERT INTO " + g + " VALUES (?, 7, 7, ?)").c_str());
+    for (const int32_t key : KeysInOrder(rows)) {
+        sqlite3_bind_int(insert.get(), 1, key);
+        sqlite3_bind_int(insert.get(), 2, key % 1000);
+        insert.Step();
+        sqlite3_reset(insert.get());
+    }
+    Exec(l.Db, ("INSERT INTO " + o + " VALUES (7)").c_str());
     Exec(l.Db, "COMMIT");
 }
 
@@ -1204,7 +1237,9 @@ const bool kRegistered = [] {
     static const std::pair<const char*, JoinShape> joinShapes[] = {{"right_outer", JoinShape::RightOuter},
                                                                    {"self_name_read", JoinShape::SelfNameRead},
                                                                    {"self_name", JoinShape::SelfName},
-                                                                   {"self_name_few", JoinShape::SelfNameFew}};
+                                                                   {"self_name_few", JoinShape::SelfNameFew},
+                                                                   {"one_key", JoinShape::OneKey},
+                                                                   {"one_key_unindexed", JoinShape::OneKeyUnindexed}};
     const int32_t most = bench::CountFromEnvironment("ENGINE_VS_SQLITE_JOINED_ROWS", 1'000'000);
     std::vector<std::tuple<int32_t, const char*, JoinShape>> joinRuns;
     for (const int32_t rows : {10'000, 100'000, 1'000'000})

@@ -400,14 +400,16 @@ TEngineErrorCode TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
     return 0;
 }
 
+bool TDataCursor::ReadThroughBookmark(uint32_t recordNo, uint8_t* buffer) {
+    if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
+    const TEngineErrorCode code = GetCurrentRecord(buffer, false);
+    if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
+    CheckError(code, {});
+    return true;
+}
+
 bool TDataCursor::ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer, bool block) {
-    if (IsRemote()) {
-        if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
-        const TEngineErrorCode code = GetCurrentRecord(buffer, false);
-        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
-        CheckError(code, {});
-        return true;
-    }
+    if (IsRemote()) return ReadThroughBookmark(recordNo, buffer);
     CheckRecordAccess();
     bool found = false;
     CheckForChanges();
@@ -436,11 +438,8 @@ bool TDataCursor::ReadRecordToChange(uint32_t recordNo, uint8_t* buffer, bool lo
                         (!lock || FExclusive ||
                          (GetLockProtocolOfSession() == lpPessimistic && FTable && FTable->IsLockedAhead(recordNo)));
     if (!direct) {
-        if (!SetToBookmark(NaturalBookmark(recordNo), false, false)) return false;
         // The locked read checks the record against the buffer: read it first.
-        const TEngineErrorCode code = GetCurrentRecord(buffer, false);
-        if (code == KURA_EOF || code == KURA_BOF || code == KURA_NOCURRREC) return false;
-        CheckError(code, {});
+        if (!ReadThroughBookmark(recordNo, buffer)) return false;
         if (lock) CheckError(GetCurrentRecord(buffer, true), {});
         return true;
     }

@@ -1040,6 +1040,14 @@ public:
     // on it); false when there is none. With block, a miss reads the slots that
     // follow along, for a reader that goes on with them.
     bool ReadRecordByNumber(uint32_t recordNo, uint8_t* buffer, bool block = false);
+
+private:
+    // Both reads' way where the cursor cannot go to the record directly (remote,
+    // or standing in an index): to its bookmark, then its read; false when the
+    // record is no longer there.
+    bool ReadThroughBookmark(uint32_t recordNo, uint8_t* buffer);
+
+public:
     // Writes raise. Append stores the assigned auto-increment value in buffer.
     void AppendRecord(uint8_t* buffer, bool resync);
     void ModifyRecord(uint8_t* buffer, bool unlock, bool resync);

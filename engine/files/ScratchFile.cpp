@@ -27,6 +27,7 @@ void TScratchFile::Clear() {
     FLastNumber = -1;
     FLast = nullptr;
     FSpillEnd = 0;
+    FFreeSpill.clear();
     if (!FSpill) return;
     std::unique_ptr<TFileHandler> spill = std::move(FSpill);
     spill->CloseFile();
@@ -39,13 +40,18 @@ void TScratchFile::SpillWrite(TPage& page) {
         spill->CreatePrivateFile();
         FSpill = std::move(spill);
     }
-    const int64_t at = page.SpillAt >= 0 ? page.SpillAt : FSpillEnd;
+    // A new page takes the place a forgotten one left in the file, where there is one.
+    int64_t at = page.SpillAt >= 0 ? page.SpillAt : FSpillEnd;
+    if (page.SpillAt < 0 && !FFreeSpill.empty()) at = FFreeSpill.back();
     TFileSectionGuard guard(*FSpill);
     FSpill->Seek(soFromBeginning, at);
     FSpill->WriteBuffer(page.Bytes.get(), SCRATCH_PAGE_SIZE);
     if (page.SpillAt < 0) {
         page.SpillAt = at;
-        FSpillEnd += SCRATCH_PAGE_SIZE;
+        if (at == FSpillEnd)
+            FSpillEnd += SCRATCH_PAGE_SIZE;
+        else
+            FFreeSpill.pop_back();
     }
     page.Dirty = false;
 }
@@ -127,7 +133,11 @@ void TScratchFile::Forget(int64_t from, int64_t to) {
     const int64_t first = (from + SCRATCH_PAGE_SIZE - 1) / SCRATCH_PAGE_SIZE, end = to / SCRATCH_PAGE_SIZE;
     if (first >= end) return;
     FResident.remove_if([&](int64_t number) { return number >= first && number < end; });
-    std::erase_if(FPages, [&](const auto& entry) { return entry.first >= first && entry.first < end; });
+    std::erase_if(FPages, [&](const auto& entry) {
+        const bool within = entry.first >= first && entry.first < end;
+        if (within && entry.second.SpillAt >= 0) FFreeSpill.push_back(entry.second.SpillAt);
+        return within;
+    });
     FLastNumber = -1;
     FLast = nullptr;
 }

@@ -6,7 +6,9 @@
 // leaves for a private temporary file in the given folder (the spill file, made as
 // the held changes make theirs: it has no name on the disk, so it goes with the
 // program however that ends) and is read back from there when it is wanted again.
-// The file goes when the object is cleared or destroyed, also after a failure.
+// The file goes when the object is cleared or destroyed, also after a failure;
+// the places of pages forgotten in it serve new pages, so that a working copy made
+// again and again takes no more of the disk than the largest at once.
 //
 // A page whose write to the spill file fails stays in memory, so nothing is lost:
 // the write raises the file layer's error (9218), a failed read its own (9217).
@@ -68,6 +70,8 @@ private:
     std::list<int64_t> FResident;
     std::unique_ptr<TFileHandler> FSpill;
     int64_t FSpillEnd = 0;
+    // The places in the spill file of pages forgotten, for new pages to take.
+    std::vector<int64_t> FFreeSpill;
     // The page looked at last, found again without a search.
     int64_t FLastNumber = -1;
     TPage* FLast = nullptr;

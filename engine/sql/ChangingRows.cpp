@@ -79,6 +79,14 @@ constexpr int64_t BLOB_REGION = TStatementKey::REGION_SIZE;
 // A before-image's BLOB value: presence, declared size, length, then its bytes.
 constexpr int64_t BLOB_HEADER = 9;
 
+// What a record moved to another key takes at the most: its node in the list of
+// moved records, its share of the list's buckets, and its place among those of
+// one restart.
+constexpr int64_t MOVED_ENTRY_BYTES = 52;
+// The gathered keys' records take a thirty-second of the statement's memory at
+// the most, shared among the levels that gather.
+constexpr int64_t GATHER_SHARE = 32;
+
 // An evaluated value, given back however the caller leaves.
 struct TValue {
     TExpToken* Token;
@@ -119,8 +127,27 @@ TChangingRows::TChangingRows(TQueryPlan& join, size_t targetLevel, const std::ve
                                    whole + bytes <= FScratch.Budget() / 2;
             if (FLevels[level].Whole) whole += bytes;
         }
-        FScratch.SetLimit(FScratch.Budget() - whole);
         for (size_t level = 0; level < join.Tables.size(); ++level) Plan(level, writtenFields);
+        // The gathered keys' records and the moved records are held apart from
+        // the scratch file, in what it keeps no longer in memory either; a
+        // gathered key holds half its share, so that its lists' growth keeps
+        // within it.
+        const int64_t free = FScratch.Budget() - whole;
+        const auto gathers = static_cast<int64_t>(
+            std::count_if(FLevels.begin(), FLevels.end(), [](const TLevel& l) { return l.Way == TWay::Gather; }));
+        int64_t aside = 0;
+        for (size_t level = 0; level < join.Tables.size(); ++level) {
+            if (FLevels[level].Way != TWay::Gather) continue;
+            const int64_t share = free / GATHER_SHARE / gathers;
+            const auto entry = static_cast<int64_t>(join.Tables[level].Buffer.size() + 8);
+            FLevels[level].GatherMost = static_cast<size_t>(std::max<int64_t>(1, share / 2 / entry));
+            aside += share;
+        }
+        if (FLevels[FTarget].KeyWritten) aside += static_cast<int64_t>(FMovedLimit) * MOVED_ENTRY_BYTES;
+        FScratch.SetLimit(free - aside);
+        // Another name's key as the table is before the first change.
+        for (size_t level = 0; level < join.Tables.size(); ++level)
+            if (FLevels[level].Way == TWay::Keyed && SameTable(level)) BuildKey(level);
     } catch (...) {
         for (TPlanTable& t : join.Tables) t.ReadByChange = false;
         join.Changing = nullptr;
@@ -197,8 +224,6 @@ void TChangingRows::Plan(size_t level, const std::vector<uint16_t>& writtenField
         if (l.Way == TWay::Cursor && reads) l.Way = TWay::Scan;
     }
     t.ReadByChange = l.Way != TWay::Cursor;
-    // The key as the table is before the first change.
-    if (l.Way == TWay::Keyed) BuildKey(level);
 }
 
 void TChangingRows::FieldsRead(size_t level) {
@@ -242,6 +267,8 @@ void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column
     TPlanTable& t = FJoin.Tables[level];
     TLevel& l = FLevels[level];
     l.Way = TWay::Keyed;
+    if (l.Numbers) l.Numbers->Clear();
+    l.Numbers.reset();
     l.Kind = kind;
     l.Column = column;
     l.Value = value;
@@ -412,10 +439,9 @@ void TChangingRows::Gather(size_t level) {
     l.Records.clear();
     l.Entries.clear();
     l.Position = 0;
-    // Setting the range and reading its records make one read of the table: one
-    // bracket, so that the index pages missed on the way share one change check.
-    cursor.CheckForChanges();
-    try {
+    l.ByNumber = false;
+    // Setting the range and reading its records make one read of the table.
+    ReadInOneBracket(cursor, [&] {
         cursor.SetRange(0, t.RangeBuffer.data(), 1, t.RangeBuffer.data(), 1);
         t.RangeActive = true;
         cursor.SetToBegin();
@@ -423,20 +449,56 @@ void TChangingRows::Gather(size_t level) {
             const TEngineErrorCode code = cursor.GetNextRecord(t.Buffer.data());
             if (code == KURA_EOF) break;
             if (code != 0) cursor.CheckError(code, {});
-            l.Entries.emplace_back(TDataCursor::GetBufferRecordNo(t.Buffer.data()),
-                                   static_cast<uint32_t>(l.Records.size()));
+            const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Buffer.data());
+            if (!l.ByNumber && l.Entries.size() >= l.GatherMost) GatherByNumber(level);
+            if (l.ByNumber) {
+                const uint32_t none = 0;
+                l.Numbers->Add(reinterpret_cast<const uint8_t*>(&none), recordNo);
+                continue;
+            }
+            l.Entries.emplace_back(recordNo, static_cast<uint32_t>(l.Records.size()));
             l.Records.insert(l.Records.end(), t.Buffer.begin(), t.Buffer.end());
         }
-    } catch (...) {
-        try {
-            cursor.EndRead();
-        } catch (...) {
-            // The read's own error is the one to report.
-        }
-        throw;
+        return true;
+    });
+    if (!l.ByNumber) {
+        std::sort(l.Entries.begin(), l.Entries.end());
+        return;
     }
-    cursor.EndRead();
-    std::sort(l.Entries.begin(), l.Entries.end());
+    const uint32_t none = 0;
+    l.Numbers->Finish();
+    l.Numbers->Seek(reinterpret_cast<const uint8_t*>(&none));
+}
+
+void TChangingRows::GatherByNumber(size_t level) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    if (!l.Numbers)
+        l.Numbers = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, uint16_t{4},
+                                                    uint16_t{0}, TStatementKey::TCompare(), false);
+    if (!l.Reader) {
+        // Read by number through a cursor that stands in no index.
+        l.Reader.reset(t.Cursor->CloneCursor());
+        l.Reader->ResetRange();
+        l.Reader->SwitchToIndex(NATURAL_ORDER);
+    }
+    l.Numbers->Clear();
+    const uint32_t none = 0;
+    for (const auto& [recordNo, at] : l.Entries) l.Numbers->Add(reinterpret_cast<const uint8_t*>(&none), recordNo);
+    l.Records.clear();
+    l.Entries.clear();
+    l.ByNumber = true;
+}
+
+bool TChangingRows::ReadByNumber(size_t level, uint32_t recordNo) {
+    TPlanTable& t = FJoin.Tables[level];
+    TLevel& l = FLevels[level];
+    TDataCursor& reader = l.Reader ? *l.Reader : *t.Cursor;
+    // Records read one after another in the file (keys met in record order) read
+    // the slots after them along; scattered ones alone.
+    const bool block = recordNo > l.LastRead && recordNo - l.LastRead <= 8;
+    l.LastRead = recordNo;
+    return reader.ReadRecordByNumber(recordNo, t.Buffer.data(), block);
 }
 
 void TChangingRows::Restart(size_t level) {
@@ -467,32 +529,53 @@ void TChangingRows::Restart(size_t level) {
             [[fallthrough]];
         case TWay::Keyed: {
             if (!l.Built) BuildKey(level);
-            l.Found.clear();
-            l.Carried.clear();
+            l.KeyDone = true;
+            l.Peeked = false;
+            l.MovedHere.clear();
+            l.MovedAt = 0;
             l.Sought.resize(l.Width);
             uint8_t* key = l.Sought.data();
             if (!WantedKey(level, key)) break;
             l.Key->Seek(key);
-            uint32_t recordNo = 0;
-            for (const uint8_t* carried = nullptr; l.Key->Next(recordNo, carried);) {
-                l.Found.push_back({recordNo, l.Carries ? static_cast<uint32_t>(l.Carried.size()) : NONE});
-                if (l.Carries) l.Carried.insert(l.Carried.end(), carried, carried + l.CarriedSize);
-            }
+            l.KeyDone = false;
             if (!l.Changing || l.Moved.empty()) break;
             uint32_t hash = 0;
             std::memcpy(&hash, key, 4);
-            const auto [first, last] = l.Moved.equal_range(hash);
-            if (first == last) break;
             // In record order, once each: a record may have left the key and come
             // back (a row changed it: it is read as it is).
-            for (auto moved = first; moved != last; ++moved) l.Found.push_back({moved->second, NONE});
-            std::sort(l.Found.begin(), l.Found.end());
-            l.Found.erase(std::unique(l.Found.begin(), l.Found.end(),
-                                      [](const TFound& a, const TFound& b) { return a.RecordNo == b.RecordNo; }),
-                          l.Found.end());
+            const auto [first, last] = l.Moved.equal_range(hash);
+            for (auto moved = first; moved != last; ++moved) l.MovedHere.push_back(moved->second);
+            std::sort(l.MovedHere.begin(), l.MovedHere.end());
+            l.MovedHere.erase(std::unique(l.MovedHere.begin(), l.MovedHere.end()), l.MovedHere.end());
             break;
         }
     }
+}
+
+bool TChangingRows::NextOfKey(TLevel& l, uint32_t& recordNo, const uint8_t*& carried) {
+    carried = nullptr;
+    const uint8_t* payload = nullptr;
+    if (l.MovedHere.empty()) {
+        if (l.KeyDone || !l.Key->Next(recordNo, payload)) return false;
+        if (l.Carries) carried = payload;
+        return true;
+    }
+    if (!l.Peeked && !l.KeyDone) {
+        l.Peeked = l.Key->Next(l.PeekedNo, payload);
+        l.KeyDone = !l.Peeked;
+        if (l.Peeked && l.Carries) l.PeekedBytes.assign(payload, payload + l.CarriedSize);
+    }
+    const bool moved = l.MovedAt < l.MovedHere.size();
+    if (l.Peeked && (!moved || l.PeekedNo <= l.MovedHere[l.MovedAt])) {
+        if (moved && l.PeekedNo == l.MovedHere[l.MovedAt]) ++l.MovedAt;
+        l.Peeked = false;
+        recordNo = l.PeekedNo;
+        if (l.Carries) carried = l.PeekedBytes.data();
+        return true;
+    }
+    if (!moved) return false;
+    recordNo = l.MovedHere[l.MovedAt++];
+    return true;
 }
 
 bool TChangingRows::Next(size_t level) {
@@ -501,6 +584,14 @@ bool TChangingRows::Next(size_t level) {
     switch (l.Way) {
         case TWay::Cursor: return false;
         case TWay::Gather: {
+            if (l.ByNumber) {
+                bool found = false;
+                uint32_t recordNo = 0;
+                for (const uint8_t* none = nullptr; !found && l.Numbers->Next(recordNo, none);)
+                    found = ReadByNumber(level, recordNo);
+                if (!found) return false;
+                break;
+            }
             if (l.Position >= l.Entries.size()) return false;
             std::memcpy(t.Buffer.data(), l.Records.data() + l.Entries[l.Position++].second, t.Buffer.size());
             break;
@@ -513,21 +604,15 @@ bool TChangingRows::Next(size_t level) {
         }
         case TWay::Keyed: {
             bool found = false;
-            TDataCursor& reader = l.Reader ? *l.Reader : *t.Cursor;
             const bool exact = l.Kind == TKeyKind::Hash && t.HashCondition;
-            while (!found && l.Position < l.Found.size()) {
-                const TFound f = l.Found[l.Position++];
-                const bool carried = f.At != NONE && !(l.Changing && IsChanged(f.RecordNo));
+            uint32_t recordNo = 0;
+            for (const uint8_t* bytes = nullptr; !found && NextOfKey(l, recordNo, bytes);) {
+                const bool carried = bytes && !(l.Changing && IsChanged(recordNo));
                 if (carried) {
-                    PutCarried(level, f.RecordNo, l.Carried.data() + f.At);
+                    PutCarried(level, recordNo, bytes);
                     found = true;
                 } else {
-                    // Records read one after another in the file (keys met in
-                    // record order) read the slots after them along; scattered
-                    // ones alone.
-                    const bool block = f.RecordNo > l.LastRead && f.RecordNo - l.LastRead <= 8;
-                    l.LastRead = f.RecordNo;
-                    found = reader.ReadRecordByNumber(f.RecordNo, t.Buffer.data(), block);
+                    found = ReadByNumber(level, recordNo);
                     if (found && l.Before) PutBefore(level);
                 }
                 // Where no key is hashed, a record's key as the key was made is
@@ -632,9 +717,9 @@ bool TChangingRows::ColumnValue(size_t level, TExpToken* node) {
 
 TDataCursor* TChangingRows::ReaderOnTarget(size_t level) {
     TLevel& l = FLevels[level];
-    if (l.Way != TWay::Keyed) return nullptr;
-    TDataCursor* reader = l.Reader ? l.Reader.get() : FJoin.Tables[level].Cursor.get();
-    return reader->GetTable() && reader->GetTable() == FJoin.Tables[FTarget].Cursor->GetTable() ? reader : nullptr;
+    TDataCursor* reader = l.Reader ? l.Reader.get() : l.Way == TWay::Keyed ? FJoin.Tables[level].Cursor.get() : nullptr;
+    return reader && reader->GetTable() && reader->GetTable() == FJoin.Tables[FTarget].Cursor->GetTable() ? reader
+                                                                                                         : nullptr;
 }
 
 void TChangingRows::TargetChanging() {

@@ -6,12 +6,18 @@
 //
 // Every level reads in record order. A level that finds its records by a key
 // takes the key's records in record order: through an index as the table is now
-// (gathered and sorted), or through a key made for the statement
-// (StatementKey.h: the key and the record number of each record, and where the
-// statement reads only stored columns of the level that are no BLOB, those
-// columns' bytes as the key was made, so that a record of the key needs no read;
-// without them its records are read by number as the table holds them). A key of
-// an integral number is the number itself, so that outer rows that seek their keys
+// (gathered and sorted; a key of more records than its share of the memory keeps
+// their numbers only, sorted as a key made for the statement sorts, and reads
+// each by number when its turn comes, which finds it as the restart would have:
+// a row changes only the record the changed table's level stands on, which the
+// restart has passed, and another name of that table puts back what rows
+// changed), or through a key made for the statement (StatementKey.h: the key and
+// the record number of each record, and where the statement reads only stored
+// columns of the level that are no BLOB, those columns' bytes as the key was
+// made, so that a record of the key needs no read; without them its records are
+// read by number as the table holds them), read from the key as the level steps,
+// so that a key of any number of records takes no memory of its own. A key of an
+// integral number is the number itself, so that outer rows that seek their keys
 // in order read the key in order.
 //
 // The changed table's own level, keyed while another table drives, takes the
@@ -34,10 +40,11 @@
 // (an equality on a text column) is made for the statement too, so that no level
 // reads the whole table for every outer row.
 //
-// The before-images and the keys made for the statement are held as a
-// transaction's changes are: in memory within half the session's
-// TransactionMemory, less what the tables held whole take (so that with the
-// transaction's own changes and the tables' caches, which take at most
+// The before-images, the keys made for the statement and the record numbers of
+// large gathered keys are held as a transaction's changes are: in memory within
+// half the session's TransactionMemory, less what the tables held whole, the
+// gathered keys' records and the list of moved records take at the most (so that
+// with the transaction's own changes and the tables' caches, which take at most
 // TransactionMemory, the statement keeps within one and a half times that), in a
 // private temporary file past it (ScratchFile.h), removed with the object, when
 // the statement fails too, and with the program however it ends.
@@ -82,7 +89,7 @@ public:
 private:
     enum class TWay : uint8_t {
         Cursor,  // through the level's cursor, as a SELECT reads it
-        Gather,  // the key's records through the index, gathered in record order
+        Gather,  // the key's records through the index, gathered in record order (or their numbers)
         Scan,    // the whole table in record order
         Keyed,   // the records of a key made for the statement, as it carries them or read by number
     };
@@ -97,16 +104,6 @@ private:
         uint16_t Offset = 0;
         uint16_t Size = 0;
     };
-    // A record of the current restart of a keyed level, and where its carried
-    // bytes lie (NONE: it is read by number).
-    struct TFound {
-        uint32_t RecordNo = 0;
-        uint32_t At = 0;
-        friend bool operator<(const TFound& a, const TFound& b) {
-            return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.At < b.At;
-        }
-    };
-    static constexpr uint32_t NONE = UINT32_MAX;
     struct TLevel {
         TWay Way = TWay::Cursor;
         // Another name of the changed table that reads a column the UPDATE
@@ -122,10 +119,15 @@ private:
         std::vector<TCarried> Fields;
         bool Carries = false;
         uint16_t CarriedSize = 0;
-        // Gather: the key's records and (record number, place) in record order.
+        // Gather: the key's records and (record number, place) in record order,
+        // at most GatherMost of them; past that the restart keeps their numbers
+        // only (ByNumber), in Numbers.
         std::vector<uint8_t> Records;
         std::vector<std::pair<uint32_t, uint32_t>> Entries;
         size_t Position = 0;
+        size_t GatherMost = 0;
+        bool ByNumber = false;
+        std::unique_ptr<TStatementKey> Numbers;
         // Keyed: the key, how it is formed, the column and the value it is
         // compared with, and the records of the current restart.
         TKeyKind Kind = TKeyKind::Hash;
@@ -142,9 +144,17 @@ private:
         // record's key as the key was made (none hashed).
         bool SoughtDirect = false;
         bool Hashed = false;
-        std::vector<TFound> Found;
-        std::vector<uint8_t> Carried;  // the carried bytes of Found
-        std::vector<uint8_t> Sought;   // the key bytes sought at the restart
+        std::vector<uint8_t> Sought;  // the key bytes sought at the restart
+        // The key's records are read from it as the level steps (none left once
+        // KeyDone), merged with those a row moved to the key before the restart
+        // (MovedHere, in record order); the key's record that comes after the
+        // moved one handed out waits in Peeked, with its carried bytes.
+        bool KeyDone = true;
+        std::vector<uint32_t> MovedHere;
+        size_t MovedAt = 0;
+        bool Peeked = false;
+        uint32_t PeekedNo = 0;
+        std::vector<uint8_t> PeekedBytes;
         // Reads the records by number where the level's own cursor stands in an
         // index, which a change would have it find its place in again.
         std::unique_ptr<TDataCursor> Reader;
@@ -157,7 +167,7 @@ private:
         uint32_t Restarts = 0;
         uint32_t KeyAfter = UINT32_MAX;
         // The records a row moved to another key since the key was made, by the
-        // hash of their new key.
+        // hash of their new key (at most FMovedLimit).
         std::unordered_multimap<uint32_t, uint32_t> Moved;
         // The target's record when the level restarted, kept once a row changes it.
         std::vector<uint8_t> AtRestart;
@@ -205,6 +215,14 @@ private:
     bool WantedKey(size_t level, uint8_t* key);
     uint32_t TextHashOf(const TExpToken& value) const;
     void Gather(size_t level);
+    // The gathered restart keeps the numbers of its records only, from now on.
+    void GatherByNumber(size_t level);
+    // The next record of the level's key at this restart, in record order, and
+    // the bytes its key carries of it (nullptr where none or it was moved there).
+    bool NextOfKey(TLevel& l, uint32_t& recordNo, const uint8_t*& carried);
+    // The record of that number into the level's buffer, as the table holds it;
+    // false where it is gone.
+    bool ReadByNumber(size_t level, uint32_t recordNo);
     bool IsChanged(uint32_t recordNo) const;
     // The level's buffer: the record of that number as its key carries it.
     void PutCarried(size_t level, uint32_t recordNo, const uint8_t* carried);

@@ -12,11 +12,15 @@
 //     change or delete exactly those, in record-number order whichever index found
 //     them. A change to a key of any index, also the one the table is walked in,
 //     can neither bring a record round a second time nor keep the walk going for
-//     ever. With further tables, UPDATE steps the join's nested loops, the
-//     target first and every table in record order, and applies each joined row
-//     as it comes, the target's record stored and read again before the loop
-//     goes on: each condition sees the record as the rows before left it, where
-//     the loop decides it (TQueryPlan::PlaceConditions). A record counts once.
+//     ever. With further tables, UPDATE steps the join's nested loops in the
+//     join tree's order (JoinTree.h: the target first, unless a RIGHT OUTER JOIN
+//     turns the loops round, which runs its joined table, then the table that
+//     owns the join, then the tables that one was joined to), every table in
+//     record order, and applies each joined row as it comes, the target's record
+//     stored and read again before the loop goes on: each condition sees the
+//     record as the rows before left it, where the loop decides it
+//     (TQueryPlan::PlaceConditions). The joined rows of a record that follow one
+//     another count once; a record changed again after another counts again.
 //     DELETE deletes once each record a joined row accepts; deleting changes
 //     nothing a condition reads. Another name of the target's table reads the
 //     rows as they were when the statement started.

@@ -867,8 +867,11 @@ void StoreRow(TDataChangePlan& plan, TValueWriter& writer, TWriteStretch& stretc
 }
 
 // A joined UPDATE steps the join's nested loop and applies each joined row as it
-// comes: the target's level first (or under the table a RIGHT OUTER JOIN puts
-// first), in record order, and the other tables in theirs. After each row the target's record is stored and read again into its
+// comes, its levels in the join tree's order (JoinTree.h): the target's level
+// first, unless a RIGHT OUTER JOIN turns the loops round (its joined table first,
+// then the table that owns the join, then the tables that one was joined to, the
+// target among them, restarting under the level before it), each table in record
+// order. After each row the target's record is stored and read again into its
 // level, so that every condition sees the record where the loop decides it
 // (TQueryPlan::PlaceConditions): a joined table's own when that table reads a
 // record, a join's comparison with the target when the joined table restarts,

@@ -208,12 +208,9 @@ bool TQueryPlan::FirstAt(size_t level) {
     if (t.RangeValue) {
         LoadRangeValue(t);
         // Finding the key (or setting the range and positioning) and reading
-        // its first records make one read of the table: one bracket, so that
-        // the index pages missed on the way share one change check.
+        // its first records make one read of the table.
         TDataCursor& cursor = *t.Cursor;
-        cursor.CheckForChanges();
-        bool found = false;
-        try {
+        return ReadInOneBracket(cursor, [&] {
             if (t.Seek) {
                 t.SeekPending = cursor.FindKey(0, t.RangeBuffer.data(), 1, 1, 0, t.Buffer.data()) != 0;
                 t.Empty = !t.SeekPending;
@@ -234,17 +231,8 @@ bool TQueryPlan::FirstAt(size_t level) {
                 t.RangeActive = true;
                 cursor.SetToBegin();
             }
-            found = NextAt(level);
-        } catch (...) {
-            try {
-                cursor.EndRead();
-            } catch (...) {
-                // The read's own error is the one to report.
-            }
-            throw;
-        }
-        cursor.EndRead();
-        return found;
+            return NextAt(level);
+        });
     }
     t.Cursor->SetToBegin();
     return NextAt(level);

@@ -406,6 +406,27 @@ bool HasSubSelect(const TExpToken* node);
 // The number of the index whose first key field is fieldNo; 255 for none.
 uint8_t IndexOnField(TDataCursor& cursor, uint16_t fieldNo);
 
+// Runs read (which returns whether it found a record) as one read of the cursor's
+// table: one bracket, opened by the cursor's change check, so that the index pages
+// missed on the way share that check. The bracket is ended however read leaves;
+// where read fails, its own error is the one reported.
+template <typename TCursor, typename TRead>
+bool ReadInOneBracket(TCursor& cursor, TRead&& read) {
+    cursor.CheckForChanges();
+    bool found = false;
+    try {
+        found = read();
+    } catch (...) {
+        try {
+            cursor.EndRead();
+        } catch (...) {
+        }
+        throw;
+    }
+    cursor.EndRead();
+    return found;
+}
+
 // Whether the cursor has room for that many more filters.
 bool FiltersFit(const TDataCursor& cursor, size_t conditions);
 // The conditions, copied and joined by AND, as one active filter on the cursor
