@@ -66,11 +66,13 @@
 //                                   self_unindexed  self_name_read on ju, whose name no
 //                                                   index serves (1,000, 3,000 and 10,000
 //                                                   rows)
-//                                   one_key         jo drives, and jg starts its rows
-//                                                   once, all of them of one key of
-//                                                   its index: UPDATE jg SET n = n + 1
-//                                                   FROM jg RIGHT OUTER JOIN jo ON
-//                                                   jo.g = jg.g
+//                                   one_key         jo (as p) drives, and jg starts its
+//                                                   rows once, all of them of one key
+//                                                   of its index: UPDATE jg SET n = n + 1
+//                                                   FROM jg INNER JOIN jo ON jo.g = jg.g
+//                                                   RIGHT OUTER JOIN jo p ON p.g = jo.g
+//                                                   (the first table may own no RIGHT
+//                                                   OUTER JOIN of an UPDATE)
 //                                   one_key_unindexed  the same on h, which no index
 //                                                   serves
 //                                 These rows report the process's processor time (cpu_ms)
@@ -1007,8 +1009,10 @@ std::string JoinedUpdateText(JoinShape shape, int32_t rows, bool ours) {
         case JoinShape::OneKeyUnindexed: {
             const std::string g = JoinedTable(ours ? "JG" : "jg", rows), o = JoinedTable(ours ? "JO" : "jo", rows);
             const std::string on = o + ".g = " + g + (shape == JoinShape::OneKey ? ".g" : ".h");
-            return ours ? "UPDATE " + g + " SET n = n + 1 FROM " + g + " RIGHT OUTER JOIN " + o + " ON " + on
-                        : "UPDATE " + g + " SET n = n + 1 FROM " + o + " WHERE " + on;
+            return ours ? "UPDATE " + g + " SET n = n + 1 FROM " + g + " INNER JOIN " + o + " ON " + on +
+                              " RIGHT OUTER JOIN " + o + " p ON p.g = " + o + ".g"
+                        : "UPDATE " + g + " SET n = n + 1 FROM " + o + ", " + o + " AS p WHERE " + on + " AND p.g = " +
+                              o + ".g";
         }
         case JoinShape::SelfUnindexed: {
             const std::string u = JoinedTable(ours ? "JU" : "ju", rows);
