@@ -28,11 +28,9 @@ const auto* const kRegistry = ::testing::AddGlobalTestEnvironment(new FileListEn
 
 TEST(StatementKey, FindsEachKeysRecordsInRecordOrderWithWhatItCarries) {
     struct Case {
-        int64_t memory;      // of the scratch file
-        uint32_t entries;
-        uint32_t keys;       // distinct keys among them
-        bool compared;       // by a function over 6 key bytes, else as a 32-bit number
-        bool spread;         // hashes: a directory of their top bits
+        int64_t memory;           // of the scratch file
+        uint32_t entries, keys;   // keys: distinct ones among the entries
+        bool compared, spread;    // by a function over 6 key bytes (else as a 32-bit number); hashes in a directory
         uint16_t payload;
         bool ordered = false;  // the entries come in the key's order (runs that follow one another)
     };
@@ -124,13 +122,12 @@ TEST(StatementKey, TheScratchFileReadsBackWhatWasWrittenThroughEvictionsAndALowe
         if (step == 1500) scratch.SetLimit(1);
         const int64_t offset = random() % (model.size() - 200);
         const int64_t count = 1 + random() % 200;
+        std::vector<uint8_t> bytes(static_cast<size_t>(count));
         if (random() % 3 != 0) {
-            std::vector<uint8_t> bytes(static_cast<size_t>(count));
             for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
             scratch.Write(offset, bytes.data(), count);
             std::copy(bytes.begin(), bytes.end(), model.begin() + offset);
         } else {
-            std::vector<uint8_t> bytes(static_cast<size_t>(count));
             scratch.Read(offset, bytes.data(), count);
             ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), model.begin() + offset)) << "step " << step;
         }
