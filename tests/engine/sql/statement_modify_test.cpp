@@ -900,6 +900,10 @@ bool SpillCallFails(int fd, int kind) {
     return true;
 }
 
+// A joined UPDATE whose keys and records as they were go to its spill file (a
+// transaction memory of one page): each write and each read of that file failing
+// in turn fails the statement with the file's error, leaves the table as it was
+// and no file behind; once the fault is gone the statement runs as it did.
 TEST(ModifySpill, AFailedSpillFileFailsTheStatementAndLeavesTheTable) {
     SqlDatabase db;
     TempDir folder;
