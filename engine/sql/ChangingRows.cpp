@@ -86,6 +86,8 @@ constexpr int64_t MOVED_ENTRY_BYTES = 52;
 // The gathered keys' records take a thirty-second of the statement's memory at
 // the most, shared among the levels that gather.
 constexpr int64_t GATHER_SHARE = 32;
+// The key of every record number a gathered key keeps: one, so that they sort by number.
+constexpr uint8_t NO_KEY[4] = {};
 
 // An evaluated value, given back however the caller leaves.
 struct TValue {
@@ -299,11 +301,15 @@ void TChangingRows::MakeKey(size_t level, TKeyKind kind, const TExpToken* column
     l.Key = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, l.Width,
                                             l.Carries ? l.CarriedSize : uint16_t{0}, std::move(compare),
                                             kind == TKeyKind::TextHash);
-    if (t.RangeIndex != NATURAL_ORDER) {
-        l.Reader.reset(t.Cursor->CloneCursor());
-        l.Reader->ResetRange();
-        l.Reader->SwitchToIndex(NATURAL_ORDER);
-    }
+    if (t.RangeIndex != NATURAL_ORDER) ReadInRecordOrder(level);
+}
+
+void TChangingRows::ReadInRecordOrder(size_t level) {
+    TLevel& l = FLevels[level];
+    if (l.Reader) return;
+    l.Reader.reset(FJoin.Tables[level].Cursor->CloneCursor());
+    l.Reader->ResetRange();
+    l.Reader->SwitchToIndex(NATURAL_ORDER);
 }
 
 void TChangingRows::MakeKeyOf(size_t level, const TExpToken* column, const TExpToken* value) {
@@ -452,8 +458,7 @@ void TChangingRows::Gather(size_t level) {
             const uint32_t recordNo = TDataCursor::GetBufferRecordNo(t.Buffer.data());
             if (!l.ByNumber && l.Entries.size() >= l.GatherMost) GatherByNumber(level);
             if (l.ByNumber) {
-                const uint32_t none = 0;
-                l.Numbers->Add(reinterpret_cast<const uint8_t*>(&none), recordNo);
+                l.Numbers->Add(NO_KEY, recordNo);
                 continue;
             }
             l.Entries.emplace_back(recordNo, static_cast<uint32_t>(l.Records.size()));
@@ -465,26 +470,19 @@ void TChangingRows::Gather(size_t level) {
         std::sort(l.Entries.begin(), l.Entries.end());
         return;
     }
-    const uint32_t none = 0;
     l.Numbers->Finish();
-    l.Numbers->Seek(reinterpret_cast<const uint8_t*>(&none));
+    l.Numbers->Seek(NO_KEY);
 }
 
 void TChangingRows::GatherByNumber(size_t level) {
-    TPlanTable& t = FJoin.Tables[level];
     TLevel& l = FLevels[level];
     if (!l.Numbers)
-        l.Numbers = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE, uint16_t{4},
-                                                    uint16_t{0}, TStatementKey::TCompare(), false);
-    if (!l.Reader) {
-        // Read by number through a cursor that stands in no index.
-        l.Reader.reset(t.Cursor->CloneCursor());
-        l.Reader->ResetRange();
-        l.Reader->SwitchToIndex(NATURAL_ORDER);
-    }
+        l.Numbers = std::make_unique<TStatementKey>(FScratch, FNextRegion++ * TStatementKey::REGION_SIZE,
+                                                    uint16_t{sizeof NO_KEY}, uint16_t{0}, TStatementKey::TCompare(),
+                                                    false);
+    ReadInRecordOrder(level);
     l.Numbers->Clear();
-    const uint32_t none = 0;
-    for (const auto& [recordNo, at] : l.Entries) l.Numbers->Add(reinterpret_cast<const uint8_t*>(&none), recordNo);
+    for (const auto& [recordNo, at] : l.Entries) l.Numbers->Add(NO_KEY, recordNo);
     l.Records.clear();
     l.Entries.clear();
     l.ByNumber = true;

@@ -217,6 +217,8 @@ private:
     void Gather(size_t level);
     // The gathered restart keeps the numbers of its records only, from now on.
     void GatherByNumber(size_t level);
+    // The level reads by number through a cursor of its own that stands in no index.
+    void ReadInRecordOrder(size_t level);
     // The next record of the level's key at this restart, in record order, and
     // the bytes its key carries of it (nullptr where none or it was moved there).
     bool NextOfKey(TLevel& l, uint32_t& recordNo, const uint8_t*& carried);
